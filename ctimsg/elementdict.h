@@ -173,6 +173,8 @@ inline constexpr Row kRows[] = {
     Row{id, nullptr, Base::base, bytes, from, tag, tagName, traceName, check, text,        \
         Special::special},
 #include "ctimsg/elementdict.def"
+#undef ELEM
+#undef ELEM_MEMBER
 };
 
 inline constexpr std::size_t kRowCount = sizeof(kRows) / sizeof(kRows[0]);
