@@ -211,11 +211,4 @@ const Row* FindRow(uint32_t id);
 // The row of the class name, or nullptr.
 const Row* FindRowByClass(const char* className);
 
-// Row index of an element id, computed at compile time; -1 when the id has no row.
-constexpr int RowIndex(uint32_t id) {
-    for (std::size_t i = 0; i < kRowCount; ++i)
-        if (kRows[i].id == id) return static_cast<int>(i);
-    return -1;
-}
-
 }  // namespace elementdict
