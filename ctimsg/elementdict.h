@@ -206,7 +206,7 @@ inline constexpr Row kRows[] = {
 
 inline constexpr std::size_t kRowCount = sizeof(kRows) / sizeof(kRows[0]);
 
-// The first row of the id (the class row when the id has two classes), or nullptr.
+// The row of an element id (of an id with two classes, the first), or nullptr.
 const Row* FindRow(uint32_t id);
 // The row of the class name, or nullptr.
 const Row* FindRowByClass(const char* className);
