@@ -949,7 +949,14 @@ TEST(ElementDictionary, EveryRowMatchesTheDocumentTable) {
         EXPECT_EQ(row.tag, tag);
         EXPECT_STREQ(row.tagName, tagName.c_str());
         EXPECT_EQ(row.tag != 0, row.id >= elementdict::kFirstFloatingId);
+        // The name tables come from the same rows.
         EXPECT_EQ(ElementTag(row.id), tag);
+        EXPECT_STREQ(ElementName(row.id), row.traceName);
+        if (tag != 0) {
+            EXPECT_STREQ(TagName(static_cast<int32_t>(tag)),
+                         tagName.empty() ? "*INVALID TAG*" : tagName.c_str());
+            EXPECT_EQ(TagElement(static_cast<int32_t>(tag)), row.id);
+        }
 
         EXPECT_STREQ(BaseName(row.base), g[4].c_str());
         EXPECT_EQ(row.bytes, Number(g[5]));
