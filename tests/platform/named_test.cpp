@@ -89,7 +89,7 @@ TEST(NamedObjects, SectionLivesWhileSomeProcessHoldsIt) {
             std::strcpy(static_cast<char*>(mine.Data()), "kept");
             created.Signal();
             opened.Await();
-            return 0;  // ends without closing
+            _exit(0);  // dies without closing
         });
         ASSERT_TRUE(created.Await());
         ASSERT_TRUE(s.Open("Global\\Life"));
@@ -107,7 +107,7 @@ TEST(NamedObjects, SectionLivesWhileSomeProcessHoldsIt) {
         SharedSection mine;
         if (!mine.Create("Global\\Life", 16)) return 1;
         std::strcpy(static_cast<char*>(mine.Data()), "stale");
-        return 0;
+        _exit(0);  // dies without closing
     });
     ASSERT_EQ(ExitCodeOf(WaitChild(pid)), 0);
     EXPECT_FALSE(s.Open("Global\\Life"));
@@ -136,7 +136,7 @@ TEST(NamedMutexes, DeadOwnerMeansAbandonedWhichCountsAsAcquired) {
         if (!mine.Create("Global\\MBUF Limit Table Mutex") || !mine.Existed()) return 1;
         if (mine.Lock(INFINITE) != WAIT_OBJECT_0) return 2;
         locked.Signal();
-        return 0;  // dies holding it
+        _exit(0);  // dies holding it
     });
     ASSERT_TRUE(locked.Await());
     ASSERT_EQ(ExitCodeOf(WaitChild(pid)), 0);
@@ -151,7 +151,7 @@ TEST(NamedMutexes, AMutexNobodyHoldsStartsAfresh) {
     pid_t pid = ForkChild([] {
         NamedMutex mine;
         if (!mine.Create("Global\\Fresh")) return 1;
-        return mine.Lock(INFINITE) == WAIT_OBJECT_0 ? 0 : 2;  // dies holding it
+        _exit(mine.Lock(INFINITE) == WAIT_OBJECT_0 ? 0 : 2);  // dies holding it
     });
     ASSERT_EQ(ExitCodeOf(WaitChild(pid)), 0);
     EXPECT_FALSE(NamedMutexExists("Global\\Fresh"));
@@ -228,7 +228,7 @@ TEST(NamedMutexes, ExistsOnlyWhileItsHolderLives) {
         if (!mine.Create(name)) return 1;
         created.Signal();
         checked.Await();
-        return 0;
+        _exit(0);  // dies holding it open
     });
     ASSERT_TRUE(created.Await());
     EXPECT_TRUE(NamedMutexExists(name));
