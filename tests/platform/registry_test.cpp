@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -359,4 +360,21 @@ TEST_F(Registry, CliSetsGetsDumpsImportsAndDeletes) {
     EXPECT_EQ(RunCli({"import", (tmp / "in.reg").string()}), 1);
     ASSERT_EQ(RunCli({"get", "SOFTWARE/Imported", "C"}, &out), 0);
     EXPECT_EQ(out, "\"c\"\n");
+}
+
+TEST(DefaultRegistryFiles, ImportCleanly) {
+    // Every area's defaults in config/ must load without a complaint.
+    std::vector<std::string> args = {"import"};
+    for (const auto& e : std::filesystem::directory_iterator(PARLO_CONFIG_DIR))
+        if (e.path().extension() == ".reg") args.push_back(e.path().string());
+    ASSERT_GT(args.size(), 1u);
+    EXPECT_EQ(RunCli(args), 0);
+    std::string out;
+    ASSERT_EQ(RunCli({"get",
+                      "SOFTWARE/Quenlo Systems, Inc./ZUR/parlo/EMS/CurrentVersion/Library/"
+                      "Processes/parlo",
+                      "EMSDisplayToScreen"},
+                     &out),
+              0);
+    EXPECT_EQ(out, "dword:00000001\n");
 }
