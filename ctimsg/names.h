@@ -45,7 +45,7 @@ namespace names_detail {
 // The check over caller-given tables, so that a broken table can be shown to end the
 // process. elementTags has kElementTableSize entries, tagElements kTagTableSize.
 void CheckTables(const uint32_t* elementTags, const uint32_t* tagElements);
-// The generated tables themselves.
-extern const uint32_t kElementTags[kElementTableSize];
-extern const uint32_t kTagElements[kTagTableSize];
+// The tables the lookups use.
+const uint32_t* ElementTagTable();
+const uint32_t* TagElementTable();
 }  // namespace names_detail

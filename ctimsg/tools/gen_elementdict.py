@@ -38,6 +38,7 @@ NAME_ONLY = [
     (588, "AnsweredWithinServiceLevel", 169, "ANSWERED_WITHIN_SERVICE_LEVEL_TAG", 588),
     (589, "Priority", 170, "PRIORITY_TAG", 69),
     (591, "SuorceAgentSkillTargetID", 172, "SOURCE_AGENT_SKILL_TARGET_ID_TAG", 591),
+    (618, "PriorityQueueNumber", 203, "PRIORITY_QUEUE_NUMBER_TAG", 618),
 ]
 
 # Tags no row names: (tag, name, element it fills).
