@@ -2,6 +2,8 @@
 // and masks, the size estimate, the trace text and line wrapping.
 #include <gtest/gtest.h>
 
+#include "tests/ctimsg/trace_capture.h"
+
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -212,12 +214,12 @@ TEST(GoldenFrames, RequestEnablementMasksOnlyWithTheServiceBit) {
 TEST(Encode, RefusalsAndTheBareHeader) {
     TestMSG empty(5, 6);
     Bytes buf(16, 0xEE);
-    testing::internal::CaptureStdout();
+    ctimsgtest::TraceCapture cap;
     EXPECT_EQ(empty.Encode(buf.data(), 8, 24, 0, nullptr, 0), -1);
     empty.MarkValid();
     EXPECT_EQ(empty.Encode(buf.data(), 8, 5, 0, nullptr, 0), -1);
     EXPECT_EQ(empty.Encode(buf.data(), 7, 24, 0, nullptr, 0), -1);
-    std::string trace = testing::internal::GetCapturedStdout();
+    std::string trace = cap.Take();
     EXPECT_NE(trace.find("HEARTBEAT_REQ Message not valid\n"), std::string::npos) << trace;
     EXPECT_NE(trace.find("HEARTBEAT_REQ Message not valid in version 5"), std::string::npos);
     EXPECT_NE(trace.find("No room for 8 byte message header, 7 bytes left."), std::string::npos);
@@ -252,9 +254,9 @@ TEST(Encode, CallVariableMaskAndMissingContext) {
     EXPECT_EQ(m.Wire(9, 0x202), Frame(25, {0, 3, 14, 2, '2', 0, 22, 2, 'X', 0}));
     EXPECT_EQ(m.Wire(9, 1023).size(), 8u + 2u + 12u);
     ECCSelection sel = Select({"a"});
-    testing::internal::CaptureStdout();
+    ctimsgtest::TraceCapture cap;
     EXPECT_EQ(m.Wire(9, 0, &sel), Frame(25, {0, 3}));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(
+    EXPECT_NE(cap.Take().find(
                   "Cannot adjust NumNamedVariables for ECCVariableRegistration,ECCElement not "
                   "found in CALL_DATA_UPDATE_EVENT"),
               std::string::npos);
