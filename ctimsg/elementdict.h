@@ -206,16 +206,9 @@ inline constexpr Row kRows[] = {
 
 inline constexpr std::size_t kRowCount = sizeof(kRows) / sizeof(kRows[0]);
 
-// The first row of the id (the class row when the id has two classes), or nullptr.
+// The row of an element id (of an id with two classes, the first), or nullptr.
 const Row* FindRow(uint32_t id);
 // The row of the class name, or nullptr.
 const Row* FindRowByClass(const char* className);
-
-// Row index of an element id, computed at compile time; -1 when the id has no row.
-constexpr int RowIndex(uint32_t id) {
-    for (std::size_t i = 0; i < kRowCount; ++i)
-        if (kRows[i].id == id) return static_cast<int>(i);
-    return -1;
-}
 
 }  // namespace elementdict

@@ -138,26 +138,53 @@ constexpr TypeBit kEventMaskBits[] = {
 struct TypeTables {
     uint8_t categories[kMsgTypeTableSize]{};
     uint32_t eventMaskBits[kMsgTypeTableSize]{};
+    int assigned = 0;        // types given a category other than 0
+    bool consistent = true;  // no type in two ranges, no type with two bits
 };
 
 constexpr TypeTables BuildTypeTables() {
     TypeTables t;
     for (const Range& r : kCategoryRanges)
-        for (int type = r.first; type <= r.last; ++type) t.categories[type] = r.category;
-    for (const TypeBit& b : kEventMaskBits) t.eventMaskBits[b.type] = b.bit;
+        for (int type = r.first; type <= r.last; ++type) {
+            if (t.categories[type] != 0) t.consistent = false;
+            t.categories[type] = r.category;
+            ++t.assigned;
+        }
+    for (const TypeBit& b : kEventMaskBits) {
+        if (t.eventMaskBits[b.type] != 0) t.consistent = false;
+        t.eventMaskBits[b.type] = b.bit;
+    }
     return t;
 }
 
 constexpr TypeTables kTypeTables = BuildTypeTables();
+// Category 0 holds type 0, the six unnamed types 219-222, 227, 228 and types 242-244.
+static_assert(kTypeTables.consistent && kTypeTables.assigned == kMsgTypeTableSize - 10,
+              "message categories: every type in exactly one category");
 
-constexpr uint16_t kPeripheralMap[kPeripheralMapSize] = {
-    65535, 4,  65535, 65535, 1,     2,     6,     65535, 65535, 3,  // 0..9
-    6,     7,  5,     8,     65535, 9,     65535, 65535, 10,    11,  // 10..19
-    65535, 65535, 65535, 65535, 12, 65535, 13, 14, 15, 16,          // 20..29
-    17,    65535, 18, 65535, 65535, 65535, 65535, 65535, 65535, 65535,  // 30..39
-    65535, 65535, 65535, 65535, 65535, 65535, 65535, 19, 20, 21,    // 40..49
-    22,    23, 24, 25, 27, 26,                                      // 50..55
+// Internal peripheral type to CTI peripheral type; every other internal type has none.
+constexpr struct {
+    uint8_t internal;
+    uint16_t cti;
+} kPeripheralPairs[] = {
+    {1, 4},   {4, 1},   {5, 2},   {6, 6},   {9, 3},   {10, 6},  {11, 7},  {12, 5},
+    {13, 8},  {15, 9},  {18, 10}, {19, 11}, {24, 12}, {26, 13}, {27, 14}, {28, 15},
+    {29, 16}, {30, 17}, {32, 18}, {47, 19}, {48, 20}, {49, 21}, {50, 22}, {51, 23},
+    {52, 24}, {53, 25}, {54, 27}, {55, 26},
 };
+
+struct PeripheralMap {
+    uint16_t cti[kPeripheralMapSize];
+};
+
+constexpr PeripheralMap BuildPeripheralMap() {
+    PeripheralMap map{};
+    for (uint16_t& cti : map.cti) cti = 65535;
+    for (const auto& pair : kPeripheralPairs) map.cti[pair.internal] = pair.cti;
+    return map;
+}
+
+constexpr PeripheralMap kPeripheralMap = BuildPeripheralMap();
 
 bool InTable(int32_t index, int32_t size) { return index >= 0 && index < size; }
 
@@ -210,7 +237,7 @@ uint32_t GetTaskMsgMaskBit(int32_t index) {
 }
 
 uint32_t ConvertPeripheralType(int32_t internalType) {
-    return InTable(internalType, kPeripheralMapSize) ? kPeripheralMap[internalType] : 65535;
+    return InTable(internalType, kPeripheralMapSize) ? kPeripheralMap.cti[internalType] : 65535;
 }
 
 uint32_t ECCErrorToCTIError(int32_t eccCode, int32_t isArray) {

@@ -116,7 +116,6 @@ SPECIALS = [
     ("member of each", "REMaskMember"),
     # Described by the base or by the row's data alone.
     ("2-byte length in every version", None),
-    ("Part 2.112", None),
     ("element id 499, not 504", None),
     ("same element id as", None),
     ("tag without a name", None),
@@ -125,7 +124,12 @@ SPECIALS = [
 
 def parse_behaviour(own):
     check, text, special = "CHECK_NONE", "TEXT_NONE", "None"
+    # Cross-references to other sections carry no behaviour of their own; a bare one means
+    # the base class describes the field.
+    own = re.sub(r"\s*\(Part [\d.]+\)", "", own)
     for part in [p.strip() for p in own.split(";") if p.strip()]:
+        if re.fullmatch(r"Part [\d.]+", part):
+            continue
         c = parse_check(part)
         if c:
             check = c
