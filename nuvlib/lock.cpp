@@ -1,15 +1,13 @@
 #include "nuvlib/lock.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <new>
 
 #include "nuvlib/ems.h"
+#include "platform/process.h"
 
 uint32_t LockCurrentThreadId() {
-    static thread_local uint32_t t_id = static_cast<uint32_t>(::syscall(SYS_gettid));
+    static thread_local uint32_t t_id = plat::CurrentThreadId();
     return t_id;
 }
 
