@@ -9,6 +9,8 @@
 
 #include "nuvlib/command.h"
 #include "nuvlib/reader.h"
+#include "nuvlib/release.h"
+#include "platform/clock.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -80,6 +82,14 @@ TEST(ReaderTranscript, BottomInputFileEndsWithQuitOrStopsOnError) {
     DriverRun stop = RunDriver("", {"bottom_stop.txt"});
     EXPECT_EQ(1, stop.status);
     EXPECT_EQ("before\nprobe: Error for /level: Value of 0 too small. Minimum is 1.\n", stop.output);
+}
+
+TEST(ReaderTranscript, HelpOnTheProcessCommandLineShowsTheVersionAndUsage) {
+    DriverRun run = RunDriver("", {"/?"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(std::string("Version: ") + GetReleaseString() +
+                  "\nUsage: Driver [Script] [/help] [/?]\n",
+              run.output);
 }
 
 TEST(ReaderLines, RemoteLinesReportIntoTheCollector) {
@@ -189,6 +199,27 @@ TEST_F(ReaderFile, ALongLineIsReadInPiecesOf1022) {
     EXPECT_EQ((std::vector<std::string>{std::string(1018, 'a')}), g_Words);
     // The second piece runs as a line of its own; error messages are cut at 255 characters.
     EXPECT_EQ(("Command not found: " + std::string(478, 'z')).substr(0, 255) + "\n", collector);
+}
+
+TEST_F(ReaderFile, EchoShowsFileLinesWithTheTimeOfDay) {
+    plat::FakeClock clock;  // 05:06:07 UTC
+    plat::ScopedClock scoped(&clock);
+    struct Case {
+        bool on, withTime;
+        const char* shown;
+    } cases[] = {
+        {false, false, ""},
+        {true, false, "rec a\n"},
+        {true, true, "05:06:07 rec a\n"},
+    };
+    for (const Case& c : cases) {
+        Reader::SetEcho(c.on, c.withTime);
+        testing::internal::CaptureStdout();
+        std::string collected = RunFile("rec a\n");
+        EXPECT_EQ(c.shown, testing::internal::GetCapturedStdout());
+        EXPECT_EQ("", collected);
+    }
+    Reader::SetEcho(false, false);
 }
 
 TEST_F(ReaderFile, RepeatReadsTheFileAgainWithoutANewDescriptorEachTime) {
