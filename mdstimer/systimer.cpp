@@ -102,11 +102,11 @@ void SystemEventTimer::Tick() {
 }
 
 void StartSystemEventTimer(uint32_t periodMs, uint32_t resolutionMs) {
-    SystemEventTimer* s = SystemEventTimer::Create(periodMs, resolutionMs == 0 ? 1 : resolutionMs);
     if (periodMs == 0) {
         plat::SetLastError(plat::ERROR_INVALID_PARAMETER);
         EMSFailMessageLastError("SystemEventTimer failed to create a timer.");
     }
+    SystemEventTimer* s = SystemEventTimer::Create(periodMs, resolutionMs);
     s->Tick();
     pthread_t thread;
     pthread_attr_t attr;

@@ -160,7 +160,8 @@ void Reader::ApplyErrorStop() {
     if (!m_ErrorStop) return;
     while (PopInputFile()) {
     }
-    if (!IsConsole()) {
+    // A line run for a remote session ends its files, never the server.
+    if (!IsConsole() && !m_RemoteLine) {
         std::fflush(nullptr);
         EMSExitProcess(1);
     }
@@ -231,6 +232,7 @@ void Reader::Run(Command* command, int argc, const char* const* argv) {
 void Reader::ExecuteLine(const char* line, MonitorSession* session, std::string* collector) {
     m_Collector = collector;
     m_Session = session;
+    m_RemoteLine = true;
     m_CurrentEntry = nullptr;
     m_CommandName.clear();
     size_t length = std::strlen(line);

@@ -70,6 +70,7 @@ private:
     std::string m_CommandName;
     bool m_Quit = false;
     bool m_ErrorStop = false;
+    bool m_RemoteLine = false;  // running ExecuteLine
     std::string* m_Collector = nullptr;
     MonitorSession* m_Session = nullptr;
     struct SavedInput {

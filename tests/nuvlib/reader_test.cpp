@@ -201,6 +201,12 @@ TEST_F(ReaderFile, ALongLineIsReadInPiecesOf1022) {
     EXPECT_EQ(("Command not found: " + std::string(478, 'z')).substr(0, 255) + "\n", collector);
 }
 
+TEST_F(ReaderFile, AnErrorStopInARemoteLinesFileEndsTheFileNotTheProcess) {
+    std::string collector = RunFile("error_stop\nrec \"\\q\"\nrec never\n");
+    EXPECT_EQ("Invalid escape character: \\q\n", collector);
+    EXPECT_NE((std::vector<std::string>{"never"}), g_Words);
+}
+
 TEST_F(ReaderFile, EchoShowsFileLinesWithTheTimeOfDay) {
     plat::FakeClock clock;  // 05:06:07 UTC
     plat::ScopedClock scoped(&clock);
