@@ -263,7 +263,7 @@ Command* CommandDescriptor::Create() const {
 }
 
 CommandRegistration::CommandRegistration(CommandDescriptor* descriptor)
-    : m_Descriptor(descriptor) {
+    : m_Descriptor(descriptor), m_OriginalKeyword(descriptor->keyword) {
     const char* keyword = descriptor->keyword;
     if (keyword[0] == '-') {
         // The process's own command: parsed from argv, never listed.
@@ -293,6 +293,12 @@ CommandRegistration::CommandRegistration(CommandDescriptor* descriptor)
 }
 
 CommandRegistration::~CommandRegistration() {
+    // The descriptor outlives this object: leave it pointing at its own texts again.
+    if (m_CopiedKeyword) {
+        m_Descriptor->keyword = m_OriginalKeyword;
+        m_Descriptor->keywordCopied = false;
+    }
+    if (m_CopiedGroup) m_Descriptor->group = nullptr;
     delete[] m_CopiedKeyword;
     delete[] m_CopiedGroup;
 }

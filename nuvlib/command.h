@@ -181,6 +181,7 @@ public:
 private:
     CommandRegistration* m_Next = nullptr;
     CommandDescriptor* m_Descriptor;
+    const char* m_OriginalKeyword;
     char* m_CopiedKeyword = nullptr;
     char* m_CopiedGroup = nullptr;
 };
