@@ -122,6 +122,20 @@ TEST_F(TimerWheel, ATimerADayAheadNeitherRunsNorHidesDueTimersOfItsBucket) {
     EXPECT_EQ((std::vector<std::string>{"due", "tomorrow"}), g_Fired);
 }
 
+TEST_F(TimerWheel, CollectionWrapsPastMidnight) {
+    const uint64_t midnight = kNoon + 12 * 3600 * kSec;
+    Tick(midnight - 5 * kSec);
+    RecTimer before("before"), after("after"), later("later");
+    before.SetTime(midnight - 1);
+    after.SetTime(midnight + 1 * kSec);
+    later.SetTime(midnight + 60 * kSec);
+    ASSERT_EQ(9999, wheel()->BucketOf(before.GetTimeScheduled()));
+    ASSERT_EQ(0, wheel()->BucketOf(after.GetTimeScheduled()));
+    Tick(midnight + 5 * kSec);  // from bucket 9999 round to bucket 0
+    EXPECT_EQ((std::vector<std::string>{"before", "after"}), g_Fired);
+    EXPECT_TRUE(later.IsActive());
+}
+
 TEST_F(TimerWheel, ExecuteMayRescheduleItselfIntoALaterBucketOfTheSamePass) {
     Tick(kNoon);
     int runs = 0;
