@@ -207,6 +207,16 @@ TEST_F(ReaderFile, AnErrorStopInARemoteLinesFileEndsTheFileNotTheProcess) {
     EXPECT_NE((std::vector<std::string>{"never"}), g_Words);
 }
 
+TEST_F(ReaderFile, AReadErrorEndsTheLineLoop) {
+    // A directory opens for reading but cannot be read.
+    std::string collector;
+    Reader reader;
+    testing::internal::CaptureStdout();
+    reader.ExecuteLine(("read_file \"" + dir_.str() + "\"").c_str(), nullptr, &collector);
+    EXPECT_EQ("Error reading Input File - FERROR[1]", testing::internal::GetCapturedStdout());
+    EXPECT_EQ("", collector);
+}
+
 TEST_F(ReaderFile, EchoShowsFileLinesWithTheTimeOfDay) {
     plat::FakeClock clock;  // 05:06:07 UTC
     plat::ScopedClock scoped(&clock);
