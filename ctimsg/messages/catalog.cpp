@@ -14,38 +14,40 @@ enum class RawKind : uint8_t { MsgBegin, MsgEnd, Member };
 
 struct Raw {
     RawKind kind;
-    Message message;  // MsgBegin
-    Row row;          // Member
+    MessageRow message;  // MsgBegin
+    MemberRow row;       // Member
 };
 
-constexpr Message Head(uint16_t type, const char* name, const char* cls, uint8_t version,
-                       Dir dir, Ctor ctor, Check check, Size size, Layout layout) {
-    return Message{type, name, cls, version, dir, ctor, check, size, layout, 0, 0};
+constexpr MessageRow Head(uint16_t type, const char* name, const char* cls, uint8_t version,
+                          Dir dir, Ctor ctor, Check check, Size size, Layout layout) {
+    return MessageRow{type, name, cls, version, dir, ctor, check, size, layout, 0, 0};
 }
 
-constexpr Raw Member(Row row) { return Raw{RawKind::Member, {}, row}; }
+constexpr Raw Member(MemberRow row) { return Raw{RawKind::Member, {}, row}; }
 
 constexpr Raw kRaw[] = {
-#define MSG_BEGIN(type, name, cls, version, dir, ctor, check, size, layout)                  \
-    Raw{RawKind::MsgBegin,                                                                  \
-        Head(type, name, #cls, version, Dir::dir, Ctor::ctor, Check::check, Size::size,     \
-             Layout::layout),                                                               \
+#define MSG_BEGIN(type, name, cls, version, dir, ctor, check, size, layout)             \
+    Raw{RawKind::MsgBegin,                                                              \
+        Head(type, name, #cls, version, Dir::dir, Ctor::ctor, Check::check, Size::size, \
+             Layout::layout),                                                           \
         {}},
 #define MSG_END() Raw{RawKind::MsgEnd, {}, {}},
-#define FIELD(cls, version, need, trace)                                                    \
-    Member(Row{RowKind::Field, static_cast<uint16_t>(ElementId::cls), #cls, version,        \
-               Need::need, Trace::trace, 0, 0, 0}),
+#define FIELD(cls, version, need, trace)                                                      \
+    Member(MemberRow{MemberKind::Field, static_cast<uint16_t>(ElementId::cls), #cls, version, \
+                     Need::need, Trace::trace, 0, 0, 0}),
 #define GROUP_BEGIN(entries, version, splitAt, splitVersion)                                \
-    Member(Row{RowKind::GroupBegin, 0, nullptr, version, Need::Opt, Trace::Always, entries, \
-               splitAt, splitVersion}),
-#define GROUP_END() Member(Row{RowKind::GroupEnd, 0, nullptr, 0, Need::Opt, Trace::Always, 0, 0, 0}),
-#define ENTRY(cls, version)                                                                 \
-    Member(Row{RowKind::Entry, static_cast<uint16_t>(ElementId::cls), #cls, version,        \
-               Need::Opt, Trace::Always, 0, 0, 0}),
-#define LIST_BEGIN(slots, countCls)                                                         \
-    Member(Row{RowKind::ListBegin, static_cast<uint16_t>(ElementId::countCls), #countCls,  \
-               0, Need::Opt, Trace::Always, slots, 0, 0}),
-#define LIST_END() Member(Row{RowKind::ListEnd, 0, nullptr, 0, Need::Opt, Trace::Always, 0, 0, 0}),
+    Member(MemberRow{MemberKind::GroupBegin, 0, nullptr, version, Need::Opt, Trace::Always, \
+                     entries, splitAt, splitVersion}),
+#define GROUP_END() \
+    Member(MemberRow{MemberKind::GroupEnd, 0, nullptr, 0, Need::Opt, Trace::Always, 0, 0, 0}),
+#define ENTRY(cls, version)                                                                   \
+    Member(MemberRow{MemberKind::Entry, static_cast<uint16_t>(ElementId::cls), #cls, version, \
+                     Need::Opt, Trace::Always, 0, 0, 0}),
+#define LIST_BEGIN(slots, countCls)                                                                \
+    Member(MemberRow{MemberKind::ListBegin, static_cast<uint16_t>(ElementId::countCls), #countCls, \
+                     0, Need::Opt, Trace::Always, slots, 0, 0}),
+#define LIST_END() \
+    Member(MemberRow{MemberKind::ListEnd, 0, nullptr, 0, Need::Opt, Trace::Always, 0, 0, 0}),
 #include "ctimsg/messages/catalog.def"
 #undef MSG_BEGIN
 #undef MSG_END
@@ -57,8 +59,8 @@ constexpr Raw kRaw[] = {
 #undef LIST_END
 };
 
-constexpr MissingType kMissing[] = {
-#define NO_CLASS(type, name, kind) MissingType{type, name, NoClass::kind},
+constexpr MissingTypeRow kMissing[] = {
+#define NO_CLASS(type, name, kind) MissingTypeRow{type, name, NoClass::kind},
 #include "ctimsg/messages/catalog.def"
 #undef NO_CLASS
 };
@@ -73,7 +75,7 @@ constexpr std::size_t kMessageCount = Count(RawKind::MsgBegin);
 constexpr std::size_t kRowCount = Count(RawKind::Member);
 
 constexpr auto kRows = [] {
-    std::array<Row, kRowCount> rows{};
+    std::array<MemberRow, kRowCount> rows{};
     std::size_t n = 0;
     for (const Raw& r : kRaw)
         if (r.kind == RawKind::Member) rows[n++] = r.row;
@@ -81,7 +83,7 @@ constexpr auto kRows = [] {
 }();
 
 constexpr auto kMessages = [] {
-    std::array<Message, kMessageCount> messages{};
+    std::array<MessageRow, kMessageCount> messages{};
     std::size_t m = 0;
     uint16_t row = 0;
     for (const Raw& r : kRaw) {
@@ -104,24 +106,24 @@ static_assert(Count(RawKind::MsgEnd) == kMessageCount, "every class block is clo
 
 }  // namespace
 
-std::span<const Message> Messages() { return kMessages; }
+std::span<const MessageRow> MessageRows() { return kMessages; }
 
-std::span<const Row> AllRows() { return kRows; }
+std::span<const MemberRow> AllMemberRows() { return kRows; }
 
-std::span<const Row> Rows(const Message& message) {
-    return std::span<const Row>(kRows).subspan(message.firstRow, message.rowCount);
+std::span<const MemberRow> MemberRows(const MessageRow& message) {
+    return std::span<const MemberRow>(kRows).subspan(message.firstRow, message.rowCount);
 }
 
-std::span<const MissingType> TypesWithoutClass() { return kMissing; }
+std::span<const MissingTypeRow> TypesWithoutClass() { return kMissing; }
 
-const Message* FindMessage(int type, Layout layout) {
-    for (const Message& m : kMessages)
+const MessageRow* FindMessageRow(int type, Layout layout) {
+    for (const MessageRow& m : kMessages)
         if (m.type == type && m.layout == layout) return &m;
     return nullptr;
 }
 
-const Message* FindMessageByClass(std::string_view className) {
-    for (const Message& m : kMessages)
+const MessageRow* FindMessageRowByClass(std::string_view className) {
+    for (const MessageRow& m : kMessages)
         if (className == m.className) return &m;
     return nullptr;
 }

@@ -89,7 +89,14 @@ namespace catalog {
 
 enum class Dir : uint8_t { ToClient, ToServer, Both, Internal, Neither };
 enum class Ctor : uint8_t { NoArgs, TraceFlags };
-enum class Check : uint8_t { None, OpenService, EccCount, AgentIdentity, MonitorTarget, Termination };
+enum class Check : uint8_t {
+    None,
+    OpenService,
+    EccCount,
+    AgentIdentity,
+    MonitorTarget,
+    Termination
+};
 enum class Size : uint8_t { Base, PresentFields };
 enum class Layout : uint8_t { Main, Older };
 enum class NoClass : uint8_t { NotImplemented, Invalid };
@@ -105,11 +112,11 @@ enum class ElementId : uint16_t {
 #undef ELEM
 };
 
-enum class RowKind : uint8_t { Field, GroupBegin, GroupEnd, Entry, ListBegin, ListEnd };
+enum class MemberKind : uint8_t { Field, GroupBegin, GroupEnd, Entry, ListBegin, ListEnd };
 
 // One member row of a message, as in catalog.def.
-struct Row {
-    RowKind kind;
+struct MemberRow {
+    MemberKind kind;
     uint16_t element;          // Field, Entry: the element id; ListBegin: the count's id
     const char* elementClass;  // Field, Entry, ListBegin (the count's class); else nullptr
     uint8_t version;           // Field, Entry: member version; GroupBegin: the group's
@@ -121,9 +128,9 @@ struct Row {
 };
 
 // One message class.
-struct Message {
+struct MessageRow {
     uint16_t type;
-    const char* name;       // the type's name
+    const char* name;  // the type's name
     const char* className;
     uint8_t version;
     Dir dir;
@@ -131,28 +138,28 @@ struct Message {
     Check check;
     Size size;
     Layout layout;
-    uint16_t firstRow;  // its member rows: Rows()[firstRow, firstRow + rowCount)
+    uint16_t firstRow;  // its member rows: MemberRows()[firstRow, firstRow + rowCount)
     uint16_t rowCount;
 };
 
 // A type without class.
-struct MissingType {
+struct MissingTypeRow {
     uint16_t type;
     const char* name;
     NoClass kind;
 };
 
 // All 255 classes in type order (type 91's older layout right after its main class).
-std::span<const Message> Messages();
+std::span<const MessageRow> MessageRows();
 // All member rows of all classes, class after class.
-std::span<const Row> AllRows();
+std::span<const MemberRow> AllMemberRows();
 // The member rows of one class, in wire order.
-std::span<const Row> Rows(const Message& message);
+std::span<const MemberRow> MemberRows(const MessageRow& message);
 // The 28 types without class, in type order.
-std::span<const MissingType> TypesWithoutClass();
+std::span<const MissingTypeRow> TypesWithoutClass();
 // The class of a type (the main or the older layout), or nullptr.
-const Message* FindMessage(int type, Layout layout = Layout::Main);
+const MessageRow* FindMessageRow(int type, Layout layout = Layout::Main);
 // The class of that name, or nullptr.
-const Message* FindMessageByClass(std::string_view className);
+const MessageRow* FindMessageRowByClass(std::string_view className);
 
 }  // namespace catalog

@@ -3,6 +3,8 @@
 // (fixed before floating, occurrences, versions, flags); and 52 classes against a second,
 // independent transcription of their layouts in another notation (element ids and marks),
 // read here by a parser of its own.
+#include "ctimsg/messages/catalog.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "ctimsg/elementdict.h"
-#include "ctimsg/messages/catalog.h"
 #include "ctimsg/names.h"
 
 namespace {
@@ -41,33 +42,33 @@ struct Member {
 };
 
 // The chain a class builds from its rows, in wire order.
-std::vector<Member> Chain(const Message& m) {
+std::vector<Member> Chain(const MessageRow& m) {
     std::vector<Member> chain;
-    std::span<const Row> rows = Rows(m);
+    std::span<const MemberRow> rows = MemberRows(m);
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        const Row& r = rows[i];
-        if (r.kind == RowKind::Field) {
-            chain.push_back({r.element, r.elementClass, 0, r.version, r.need == Need::Req,
-                             r.trace, false});
+        const MemberRow& r = rows[i];
+        if (r.kind == MemberKind::Field) {
+            chain.push_back(
+                {r.element, r.elementClass, 0, r.version, r.need == Need::Req, r.trace, false});
             continue;
         }
-        if (r.kind != RowKind::GroupBegin) {
+        if (r.kind != MemberKind::GroupBegin) {
             ADD_FAILURE() << m.className << ": row " << i << " outside a group";
             continue;
         }
         // A group: its own entries, then its lists, up to GROUP_END.
-        const Row& group = r;
-        std::vector<const Row*> own;
-        std::vector<std::pair<const Row*, std::vector<const Row*>>> lists;
-        for (++i; i < rows.size() && rows[i].kind != RowKind::GroupEnd; ++i) {
-            if (rows[i].kind == RowKind::Entry) {
+        const MemberRow& group = r;
+        std::vector<const MemberRow*> own;
+        std::vector<std::pair<const MemberRow*, std::vector<const MemberRow*>>> lists;
+        for (++i; i < rows.size() && rows[i].kind != MemberKind::GroupEnd; ++i) {
+            if (rows[i].kind == MemberKind::Entry) {
                 if (lists.empty())
                     own.push_back(&rows[i]);
                 else
                     lists.back().second.push_back(&rows[i]);
-            } else if (rows[i].kind == RowKind::ListBegin) {
+            } else if (rows[i].kind == MemberKind::ListBegin) {
                 lists.push_back({&rows[i], {}});
-            } else if (rows[i].kind == RowKind::ListEnd) {
+            } else if (rows[i].kind == MemberKind::ListEnd) {
                 continue;
             } else {
                 ADD_FAILURE() << m.className << ": bad row in a group";
@@ -75,23 +76,24 @@ std::vector<Member> Chain(const Message& m) {
         }
         for (uint32_t e = 0; e < group.count; ++e) {
             uint32_t v = group.version;
-            if (group.splitAt != 0 && e >= group.splitAt) v = std::max<uint32_t>(v, group.splitVersion);
-            for (const Row* x : own)
+            if (group.splitAt != 0 && e >= group.splitAt)
+                v = std::max<uint32_t>(v, group.splitVersion);
+            for (const MemberRow* x : own)
                 chain.push_back({x->element, x->elementClass, e, std::max<uint32_t>(v, x->version),
                                  false, Trace::Always, true});
             for (auto& [list, entries] : lists)
                 for (uint32_t j = 0; j < list->count; ++j)
-                    for (const Row* x : entries)
+                    for (const MemberRow* x : entries)
                         chain.push_back({x->element, x->elementClass, e * list->count + j,
-                                         std::max<uint32_t>(v, x->version), false,
-                                         Trace::Always, true});
+                                         std::max<uint32_t>(v, x->version), false, Trace::Always,
+                                         true});
         }
     }
     return chain;
 }
 
 // Bytes of the fixed part for a session of that version.
-int FixedBytes(const Message& m, uint32_t version) {
+int FixedBytes(const MessageRow& m, uint32_t version) {
     int bytes = 0;
     for (const Member& x : Chain(m))
         if (x.id < elementdict::kFirstFloatingId && x.version <= version)
@@ -99,11 +101,11 @@ int FixedBytes(const Message& m, uint32_t version) {
     return bytes;
 }
 
-const Message& Class(const char* name) {
-    const Message* m = FindMessageByClass(name);
+const MessageRow& Class(const char* name) {
+    const MessageRow* m = FindMessageRowByClass(name);
     if (m == nullptr) {
         ADD_FAILURE() << "no class " << name;
-        return Messages()[0];
+        return MessageRows()[0];
     }
     return *m;
 }
@@ -113,11 +115,11 @@ const Message& Class(const char* name) {
 
 TEST(CatalogTypes, EveryTypeHasOneRowWithTheNameTableName) {
     std::map<int, std::string> names;
-    for (const Message& m : Messages())
+    for (const MessageRow& m : MessageRows())
         if (m.layout == Layout::Main) {
             EXPECT_TRUE(names.emplace(m.type, m.name).second) << m.type;
         }
-    for (const MissingType& t : TypesWithoutClass())
+    for (const MissingTypeRow& t : TypesWithoutClass())
         EXPECT_TRUE(names.emplace(t.type, t.name).second) << t.type;
     ASSERT_EQ(names.size(), 282u);
     for (const auto& [type, name] : names) {
@@ -129,16 +131,16 @@ TEST(CatalogTypes, EveryTypeHasOneRowWithTheNameTableName) {
 
 TEST(CatalogTypes, CountsOfClassesAndOfTypesWithoutClass) {
     std::set<int> notImplemented, invalid, typesWithClass;
-    for (const MissingType& t : TypesWithoutClass())
+    for (const MissingTypeRow& t : TypesWithoutClass())
         (t.kind == NoClass::Invalid ? invalid : notImplemented).insert(t.type);
     std::set<std::string> classNames;
     int twoFlag = 0;
-    for (const Message& m : Messages()) {
+    for (const MessageRow& m : MessageRows()) {
         typesWithClass.insert(m.type);
         EXPECT_TRUE(classNames.insert(m.className).second) << m.className;
         twoFlag += m.ctor == Ctor::TraceFlags;
     }
-    EXPECT_EQ(Messages().size(), 255u);
+    EXPECT_EQ(MessageRows().size(), 255u);
     EXPECT_EQ(typesWithClass.size(), 254u);
     EXPECT_EQ(twoFlag, 27);
     std::set<int> expectNotImplemented{80, 81, 87, 88, 89, 90};
@@ -146,9 +148,9 @@ TEST(CatalogTypes, CountsOfClassesAndOfTypesWithoutClass) {
     EXPECT_EQ(notImplemented, expectNotImplemented);
     EXPECT_EQ(invalid, (std::set<int>{216, 219, 220, 221, 222, 227, 228, 229, 241, 251}));
     // Only type 91 has a second class.
-    ASSERT_NE(FindMessage(91, Layout::Older), nullptr);
-    EXPECT_STREQ(FindMessage(91, Layout::Older)->className, "SendDTMFSignalReqMSG_46");
-    for (const Message& m : Messages())
+    ASSERT_NE(FindMessageRow(91, Layout::Older), nullptr);
+    EXPECT_STREQ(FindMessageRow(91, Layout::Older)->className, "SendDTMFSignalReqMSG_46");
+    for (const MessageRow& m : MessageRows())
         if (m.layout == Layout::Older) {
             EXPECT_EQ(m.type, 91);
         }
@@ -180,26 +182,26 @@ TEST(CatalogTypes, RowsOfNote) {
          Dir::ToServer},
     };
     for (const Case& c : cases) {
-        const Message* m = FindMessage(c.type);
+        const MessageRow* m = FindMessageRow(c.type);
         ASSERT_NE(m, nullptr) << c.type;
         EXPECT_STREQ(m->name, c.name);
         EXPECT_STREQ(m->className, c.cls);
         EXPECT_EQ(m->version, c.version) << c.cls;
         EXPECT_EQ(m->dir, c.dir) << c.cls;
     }
-    for (const MissingType& t : TypesWithoutClass())
+    for (const MissingTypeRow& t : TypesWithoutClass())
         if (std::set<int>{219, 220, 221, 222, 227, 228}.count(t.type)) {
             EXPECT_STREQ(t.name, "*INVALID*") << t.type;
         }
-    EXPECT_EQ(FindMessage(66), nullptr);
-    EXPECT_EQ(FindMessage(0), nullptr);
-    EXPECT_EQ(FindMessage(283), nullptr);
+    EXPECT_EQ(FindMessageRow(66), nullptr);
+    EXPECT_EQ(FindMessageRow(0), nullptr);
+    EXPECT_EQ(FindMessageRow(283), nullptr);
 }
 
 TEST(CatalogTypes, ConstructorsAndOverrides) {
     std::map<std::string, Check> checks;
     std::set<std::string> presentSize, twoFlag;
-    for (const Message& m : Messages()) {
+    for (const MessageRow& m : MessageRows()) {
         if (m.check != Check::None) checks[m.className] = m.check;
         if (m.size == Size::PresentFields) presentSize.insert(m.className);
         if (m.ctor == Ctor::TraceFlags) twoFlag.insert(m.className);
@@ -217,26 +219,42 @@ TEST(CatalogTypes, ConstructorsAndOverrides) {
           "AgentPreCallEventMSG", "SnapshotCallConfMSG"})
         expect[c] = Check::EccCount;
     EXPECT_EQ(checks, expect);
-    EXPECT_EQ(presentSize, (std::set<std::string>{"ConfigAgentEventMSG", "ConfigAgentServiceEventMSG"}));
-    EXPECT_EQ(twoFlag,
-              (std::set<std::string>{
-                  "AgentLegacyPrecallEventMSG", "AgentPreCallEventMSG", "BeginCallEventMSG",
-                  "BeginTaskEventMSG", "CallDataUpdateEventMSG", "CallDeliveredEventMSG",
-                  "CallTerminationEventMSG", "CallTranslationRouteEventMSG",
-                  "ConferenceCallReqMSG", "ConsultationCallReqMSG", "MakeCallReqMSG",
-                  "MakePredictiveCallReqMSG", "OfferApplicationTaskReqMSG",
-                  "RegisterVariablesReqMSG", "RouteRequestEventMSG", "RouteSelectEventMSG",
-                  "SetAppDataReqMSG", "SetCallDataReqMSG", "SnapshotCallConfMSG",
-                  "SnapshotTaskEventMSG", "SnapshotTaskRespMSG", "StartApplicationTaskReqMSG",
-                  "TaskDataUpdateEventMSG", "TaskInitIndMSG", "TaskInitReqMSG",
-                  "TransferCallReqMSG", "UpdateTaskContextIndMSG"}));
+    EXPECT_EQ(presentSize,
+              (std::set<std::string>{"ConfigAgentEventMSG", "ConfigAgentServiceEventMSG"}));
+    EXPECT_EQ(twoFlag, (std::set<std::string>{"AgentLegacyPrecallEventMSG",
+                                              "AgentPreCallEventMSG",
+                                              "BeginCallEventMSG",
+                                              "BeginTaskEventMSG",
+                                              "CallDataUpdateEventMSG",
+                                              "CallDeliveredEventMSG",
+                                              "CallTerminationEventMSG",
+                                              "CallTranslationRouteEventMSG",
+                                              "ConferenceCallReqMSG",
+                                              "ConsultationCallReqMSG",
+                                              "MakeCallReqMSG",
+                                              "MakePredictiveCallReqMSG",
+                                              "OfferApplicationTaskReqMSG",
+                                              "RegisterVariablesReqMSG",
+                                              "RouteRequestEventMSG",
+                                              "RouteSelectEventMSG",
+                                              "SetAppDataReqMSG",
+                                              "SetCallDataReqMSG",
+                                              "SnapshotCallConfMSG",
+                                              "SnapshotTaskEventMSG",
+                                              "SnapshotTaskRespMSG",
+                                              "StartApplicationTaskReqMSG",
+                                              "TaskDataUpdateEventMSG",
+                                              "TaskInitIndMSG",
+                                              "TaskInitReqMSG",
+                                              "TransferCallReqMSG",
+                                              "UpdateTaskContextIndMSG"}));
 }
 
 // ---------------------------------------------------------------------------------------
 // Every class against the construction rules.
 
 TEST(CatalogChains, EveryClassFollowsTheConstructionRules) {
-    for (const Message& m : Messages()) {
+    for (const MessageRow& m : MessageRows()) {
         SCOPED_TRACE(m.className);
         std::vector<Member> chain = Chain(m);
         bool floatingSeen = false;
@@ -271,7 +289,8 @@ TEST(CatalogChains, EveryClassFollowsTheConstructionRules) {
             if (x.cls == "ExpandedCallContxt") {
                 EXPECT_NE(x.trace, Trace::Always) << "the call context follows a flag";
             }
-            if (x.cls.rfind("CallVariable", 0) == 0 && std::isdigit(static_cast<unsigned char>(x.cls.back()))) {
+            if (x.cls.rfind("CallVariable", 0) == 0 &&
+                std::isdigit(static_cast<unsigned char>(x.cls.back()))) {
                 EXPECT_EQ(x.trace, Trace::CvFlag) << x.cls;
             }
             ++seen[{x.id, x.occurrence}];
@@ -293,9 +312,9 @@ TEST(CatalogChains, EveryClassFollowsTheConstructionRules) {
 }
 
 TEST(CatalogChains, FieldlessClassesHaveNoMembers) {
-    for (const Message& m : Messages()) {
+    for (const MessageRow& m : MessageRows()) {
         bool fieldless = m.type == 181 || m.type == 184 || m.type == 277 || m.type == 281;
-        EXPECT_EQ(Rows(m).empty(), fieldless) << m.className;
+        EXPECT_EQ(MemberRows(m).empty(), fieldless) << m.className;
     }
 }
 
@@ -306,22 +325,36 @@ TEST(CatalogChains, FixedPartSizesByVersion) {
         uint32_t version;
         int bytes;
     } cases[] = {
-        {"OpenConfMSG", 2, 16},  {"OpenConfMSG", 4, 16},
-        {"OpenReqMSG", 9, 40},   {"OpenReqMSG", 10, 44},
-        {"MakeCallReqMSG", 3, 20}, {"MakeCallReqMSG", 4, 20}, {"MakeCallReqMSG", 5, 24},
-        {"MakeCallReqMSG", 6, 28}, {"MakeCallReqMSG", 13, 28}, {"MakeCallReqMSG", 14, 32},
-        {"ConferenceCallReqMSG", 4, 20}, {"ConferenceCallReqMSG", 5, 36},
+        {"OpenConfMSG", 2, 16},
+        {"OpenConfMSG", 4, 16},
+        {"OpenReqMSG", 9, 40},
+        {"OpenReqMSG", 10, 44},
+        {"MakeCallReqMSG", 3, 20},
+        {"MakeCallReqMSG", 4, 20},
+        {"MakeCallReqMSG", 5, 24},
+        {"MakeCallReqMSG", 6, 28},
+        {"MakeCallReqMSG", 13, 28},
+        {"MakeCallReqMSG", 14, 32},
+        {"ConferenceCallReqMSG", 4, 20},
+        {"ConferenceCallReqMSG", 5, 36},
         {"ConferenceCallReqMSG", 6, 40},
-        {"QueryDeviceInfoConfMSG", 5, 14}, {"QueryDeviceInfoConfMSG", 6, 40},
-        {"QueryAgentStatisticsConfMSG", 6, 168}, {"QueryAgentStatisticsConfMSG", 7, 168},
-        {"QueryAgentStatisticsConfMSG", 8, 328}, {"QueryAgentStatisticsConfMSG", 9, 344},
+        {"QueryDeviceInfoConfMSG", 5, 14},
+        {"QueryDeviceInfoConfMSG", 6, 40},
+        {"QueryAgentStatisticsConfMSG", 6, 168},
+        {"QueryAgentStatisticsConfMSG", 7, 168},
+        {"QueryAgentStatisticsConfMSG", 8, 328},
+        {"QueryAgentStatisticsConfMSG", 9, 344},
         {"QuerySkillGroupStatisticsConfMSG", 7, 196},
         {"QuerySkillGroupStatisticsConfMSG", 8, 588},
         {"QuerySkillGroupStatisticsConfMSG", 9, 596},
-        {"QueryQueueStatisticsConfMSG", 10, 100}, {"QuerySummaryStatisticsConfMSG", 10, 98},
-        {"AgentTasksRespMSG", 20, 20}, {"AgentTasksBeginEventMSG", 23, 4},
-        {"RouteRequestEventMSG", 10, 18}, {"ConfigRequestKeyEventMSG", 10, 0},
-        {"MonitorStopConfMSG", 5, 4}, {"ChangeMonitorMaskConfMSG", 5, 4},
+        {"QueryQueueStatisticsConfMSG", 10, 100},
+        {"QuerySummaryStatisticsConfMSG", 10, 98},
+        {"AgentTasksRespMSG", 20, 20},
+        {"AgentTasksBeginEventMSG", 23, 4},
+        {"RouteRequestEventMSG", 10, 18},
+        {"ConfigRequestKeyEventMSG", 10, 0},
+        {"MonitorStopConfMSG", 5, 4},
+        {"ChangeMonitorMaskConfMSG", 5, 4},
     };
     for (const Case& c : cases)
         EXPECT_EQ(FixedBytes(Class(c.cls), c.version), c.bytes) << c.cls << " v" << c.version;
@@ -384,14 +417,14 @@ TEST(CatalogChains, EntryVersionsAndRecordLists) {
             << c.cls << " " << c.field << " v" << c.version;
 
     // CONFIG_AGENT_EVENT: 2,961 members; a record's own fields per version.
-    const Message& agent = Class("ConfigAgentEventMSG");
+    const MessageRow& agent = Class("ConfigAgentEventMSG");
     EXPECT_EQ(Chain(agent).size(), 2961u);
     auto ownFields = [&](uint32_t v) {
         int n = 0;
         for (const Member& x : Chain(agent))
-            n += x.entry && x.occurrence == 0 && x.version <= v &&
-                 x.cls != "FltSkillGroupNumber" && x.cls != "FltSkillGroupPriority" &&
-                 x.cls != "FltAgentMRDID" && x.cls != "FltAgentMRDState";
+            n += x.entry && x.occurrence == 0 && x.version <= v && x.cls != "FltSkillGroupNumber" &&
+                 x.cls != "FltSkillGroupPriority" && x.cls != "FltAgentMRDID" &&
+                 x.cls != "FltAgentMRDState";
         return n;
     };
     EXPECT_EQ(ownFields(10), 9);
@@ -414,9 +447,9 @@ TEST(CatalogChains, EntryVersionsAndRecordLists) {
 
     // The count field of each list.
     std::map<std::string, std::string> counts;
-    for (const Message& m : Messages())
-        for (const Row& r : Rows(m))
-            if (r.kind == RowKind::ListBegin)
+    for (const MessageRow& m : MessageRows())
+        for (const MemberRow& r : MemberRows(m))
+            if (r.kind == MemberKind::ListBegin)
                 counts[std::string(m.className) + "/" + std::to_string(r.count)] = r.elementClass;
     EXPECT_EQ(counts, (std::map<std::string, std::string>{
                           {"ConfigServiceEventMSG/10", "NumServiceMembers"},
@@ -471,8 +504,8 @@ TEST(CatalogChains, WireOrdersOfNote) {
 
     // Type 91: the older layout has a 2-byte CallMannerType where the current one has the
     // 4-byte PauseDuration, and no WEXACILClientID.
-    std::vector<Member> dtmf = Chain(*FindMessage(91));
-    std::vector<Member> old = Chain(*FindMessage(91, Layout::Older));
+    std::vector<Member> dtmf = Chain(*FindMessageRow(91));
+    std::vector<Member> old = Chain(*FindMessageRow(91, Layout::Older));
     ASSERT_EQ(dtmf.size(), old.size() + 1);
     for (std::size_t i = 0; i < old.size(); ++i)
         if (i == 5) {
@@ -659,7 +692,8 @@ Layout2 ParseLayout(std::string_view line) {
                 // the numbers are: 0, last low entry, low version, split, last, high version
                 std::vector<std::string> nums;
                 for (const std::string& x : Words(rest))
-                    if (!x.empty() && std::isdigit(static_cast<unsigned char>(x[0]))) nums.push_back(x);
+                    if (!x.empty() && std::isdigit(static_cast<unsigned char>(x[0])))
+                        nums.push_back(x);
                 if (nums.size() != 6) {
                     ADD_FAILURE() << "bad entry split: " << rest;
                 } else {
@@ -673,7 +707,8 @@ Layout2 ParseLayout(std::string_view line) {
                 for (const Listed& f : members) {
                     if (f.required) ADD_FAILURE() << l.cls << ": array entries are optional";
                     l.chain.push_back({f.id, f.cls, static_cast<uint32_t>(e),
-                                       std::max(Raised(f.cls, f.version), v), false, f.trace, true});
+                                       std::max(Raised(f.cls, f.version), v), false, f.trace,
+                                       true});
                 }
             }
             continue;
@@ -685,8 +720,8 @@ Layout2 ParseLayout(std::string_view line) {
             Listed last = ParseField(item.substr(to + 4));  // carries the marks
             for (uint16_t id = first.id; id <= last.id; ++id) {
                 std::string cls = "CallVariable" + std::to_string(id - first.id + 1);
-                l.chain.push_back({id, cls, 0, Raised(cls, last.version), last.required,
-                                   last.trace, false});
+                l.chain.push_back(
+                    {id, cls, 0, Raised(cls, last.version), last.required, last.trace, false});
             }
             continue;
         }
@@ -701,7 +736,7 @@ TEST(CatalogCrossCheck, SecondTranscriptionAgreesWithTheRows) {
     for (const char* line : kLayouts) {
         Layout2 listed = ParseLayout(line);
         SCOPED_TRACE(listed.cls);
-        const Message* m = FindMessageByClass(listed.cls);
+        const MessageRow* m = FindMessageRowByClass(listed.cls);
         ASSERT_NE(m, nullptr);
         ++classes;
         EXPECT_EQ(m->type, listed.type);
