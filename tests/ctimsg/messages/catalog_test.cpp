@@ -519,6 +519,63 @@ TEST(CatalogChains, WireOrdersOfNote) {
     EXPECT_EQ(dtmf.back().cls, "WEXACILClientID");
 }
 
+// The hand-written rules read fields by element id, and a class that lacks an element it is
+// asked for ends the process: every class that runs a rule must hold all that rule reads.
+TEST(CatalogChains, ClassesHoldWhatTheirRulesRead) {
+    using E = ElementId;
+    std::map<Check, std::vector<E>> reads{
+        {Check::OpenService,
+         {E::VersionNumber, E::ServiceMask, E::AgentExtension, E::AgentID, E::AgentID_Long,
+          E::AgentInstrument}},
+        {Check::EccCount, {E::NumNamedVariables, E::NumNamedArrays, E::ExpandedCallContxt}},
+        {Check::AgentIdentity, {E::AgentExtension, E::AgentID, E::AgentInstrument}},
+        {Check::MonitorTarget,
+         {E::ConnectionCallID, E::ConnectionDeviceIDType, E::ConnectionDeviceID,
+          E::MonitoredDeviceType, E::MonitoredDeviceID}},
+        {Check::Termination, {E::TimeZone, E::CallDisposition, E::Duration}},
+    };
+    for (const MessageRow& m : MessageRows()) {
+        if (m.check == Check::None) continue;
+        std::set<uint16_t> ids;
+        for (const Member& x : Chain(m)) ids.insert(x.id);
+        for (E id : reads.at(m.check))
+            EXPECT_TRUE(ids.count(static_cast<uint16_t>(id)))
+                << m.className << " lacks element " << static_cast<int>(id);
+    }
+}
+
+// Record messages: NumRecords alone in the fixed part, then ten records that open with
+// RecordType; a record list's count field is one of the record's own fields.
+TEST(CatalogChains, RecordMessagesShareOneFrame) {
+    int recordMessages = 0;
+    for (const MessageRow& m : MessageRows()) {
+        std::span<const MemberRow> rows = MemberRows(m);
+        if (rows.empty() || std::strcmp(rows[0].elementClass, "NumRecords") != 0) continue;
+        if (m.type == 243) continue;  // the team event has a frame of its own
+        SCOPED_TRACE(m.className);
+        ++recordMessages;
+        ASSERT_GE(rows.size(), 3u);
+        EXPECT_EQ(rows[1].kind, MemberKind::GroupBegin);
+        EXPECT_EQ(rows[1].count, 10);
+        EXPECT_STREQ(rows[2].elementClass, "RecordType");
+        EXPECT_EQ(rows.back().kind, MemberKind::GroupEnd);
+        std::set<std::string> own;
+        bool inList = false;
+        for (const MemberRow& r : rows.subspan(2)) {
+            if (r.kind == MemberKind::ListBegin) {
+                EXPECT_TRUE(own.count(r.elementClass)) << r.elementClass;
+                inList = true;
+            } else if (r.kind == MemberKind::ListEnd) {
+                inList = false;
+            } else if (r.kind == MemberKind::Entry && !inList) {
+                own.insert(r.elementClass);
+            }
+        }
+    }
+    // 236, 238, 245, 252-254, 260, 261 and the four with member lists.
+    EXPECT_EQ(recordMessages, 12);
+}
+
 // ---------------------------------------------------------------------------------------
 // The layouts of 52 classes as listed a second time, in another notation: each field as
 // element class and element id, unmarked = required, traced, from version 2; marks opt,
