@@ -156,6 +156,30 @@ TEST(CatalogTypes, CountsOfClassesAndOfTypesWithoutClass) {
         }
 }
 
+// The minimum version of every class, by runs of type numbers (types without class skipped).
+TEST(CatalogTypes, ClassVersionsByTypeRange) {
+    struct Run {
+        int first, last, version;
+    } runs[] = {
+        {1, 31, 2},     {32, 57, 3},    {58, 59, 5},    {60, 92, 3},    {93, 104, 5},
+        {105, 110, 6},  {111, 111, 2},  {112, 115, 6},  {116, 117, 7},  {118, 150, 8},
+        {151, 210, 9},  {211, 244, 10}, {245, 246, 11}, {247, 247, 13}, {248, 250, 15},
+        {252, 253, 18}, {254, 258, 20}, {259, 259, 24}, {260, 261, 22}, {262, 275, 23},
+        {276, 282, 24},
+    };
+    int checked = 0;
+    for (const MessageRow& m : MessageRows()) {
+        const Run* run = nullptr;
+        for (const Run& r : runs) {
+            if (m.type >= r.first && m.type <= r.last) run = &r;
+        }
+        ASSERT_NE(run, nullptr) << m.type;
+        EXPECT_EQ(m.version, run->version) << m.className;
+        ++checked;
+    }
+    EXPECT_EQ(checked, 255);
+}
+
 TEST(CatalogTypes, RowsOfNote) {
     struct Case {
         int type;
