@@ -9,10 +9,9 @@ namespace plat {
 Event::Event(bool manualReset, bool initialState) : manual_(manualReset), set_(initialState) {}
 
 void Event::Set() {
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        set_ = true;
-    }
+    // Notified under the lock: a waiter that wakes may destroy the event at once.
+    std::lock_guard<std::mutex> lk(mu_);
+    set_ = true;
     if (manual_)
         cv_.notify_all();
     else

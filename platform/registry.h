@@ -76,6 +76,19 @@ uint32_t RegEnumKey(RegKey key, uint32_t index, std::string* name);
 // Values in file order; type optional; 259 past the end.
 uint32_t RegEnumValue(RegKey key, uint32_t index, std::string* name, uint32_t* type);
 
+// The same, with the value's bytes.
+uint32_t RegEnumValue(RegKey key, uint32_t index, std::string* name, uint32_t* type,
+                      std::vector<uint8_t>* data);
+
+struct RegKeyInfo {
+    uint32_t subKeys = 0;
+    uint32_t maxSubKeyLen = 0;
+    uint32_t values = 0;
+    uint32_t maxValueNameLen = 0;
+    uint32_t maxValueLen = 0;
+};
+uint32_t RegQueryInfoKey(RegKey key, RegKeyInfo* info);
+
 // Forces the key's values file and directory to disk.
 uint32_t RegFlushKey(RegKey key);
 
