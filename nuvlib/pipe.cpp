@@ -15,31 +15,17 @@
 
 #include "nuvlib/ems.h"
 
-#if __has_include("platform/lasterror.h")
 #include "platform/lasterror.h"
-#define NUV_PIPE_HAVE_PLATFORM 1
-#endif
-
-namespace {
-
-#ifndef NUV_PIPE_HAVE_PLATFORM
-thread_local uint32_t t_lastError = 0;
-#endif
-}  // namespace
 
 // Holds a pipe's write lock unless the calling thread holds it already.
 class WriteLockHolder {
 public:
     explicit WriteLockHolder(NamedPipe& p) : pipe_(p) {
-        if (p.writeOwner_.load() == std::this_thread::get_id()) return;
-        p.writeLock_.lock();
-        p.writeOwner_.store(std::this_thread::get_id());
-        taken_ = true;
+        if (p.writeLock_.IsLockedByCurrentThread()) return;
+        taken_ = p.writeLock_.Lock(-1);
     }
     ~WriteLockHolder() {
-        if (!taken_) return;
-        pipe_.writeOwner_.store(std::thread::id());
-        pipe_.writeLock_.unlock();
+        if (taken_) pipe_.writeLock_.Unlock();
     }
 
 private:
@@ -47,21 +33,9 @@ private:
     bool taken_ = false;
 };
 
-uint32_t NamedPipeLastError() {
-#ifdef NUV_PIPE_HAVE_PLATFORM
-    return plat::GetLastError();
-#else
-    return t_lastError;
-#endif
-}
+uint32_t NamedPipeLastError() { return plat::GetLastError(); }
 
-void NamedPipeSetLastError(uint32_t code) {
-#ifdef NUV_PIPE_HAVE_PLATFORM
-    plat::SetLastError(code);
-#else
-    t_lastError = code;
-#endif
-}
+void NamedPipeSetLastError(uint32_t code) { plat::SetLastError(code); }
 
 uint32_t NamedPipeErrno(int e) {
     switch (e) {
@@ -84,12 +58,7 @@ uint32_t NamedPipeErrno(int e) {
         case ENAMETOOLONG: return PIPE_ERROR_BAD_PATHNAME;
         case EADDRINUSE: return PIPE_ERROR_PIPE_BUSY;
         case EAGAIN: return 258;
-        default:
-#ifdef NUV_PIPE_HAVE_PLATFORM
-            return plat::ErrnoToWin32(e);
-#else
-            return 31;  // a device attached to the system is not functioning
-#endif
+        default: return plat::ErrnoToWin32(e);
     }
 }
 
@@ -147,7 +116,12 @@ std::string NamedPipeSocketPath(const std::string& name) {
 // ---------------------------------------------------------------------------------------
 
 NamedPipe::NamedPipe(const char* pipeName, const char* serverName)
-    : name_(pipeName ? pipeName : ""), server_(serverName && *serverName ? serverName : ".") {
+    : name_(pipeName ? pipeName : ""),
+      server_(serverName && *serverName ? serverName : "."),
+      readLock_(LockObject::USAGE_CRITICAL_SECTION, nullptr, (name_ + "_Read").c_str(),
+                0xFFFFFFFF, 1, 0),
+      writeLock_(LockObject::USAGE_CRITICAL_SECTION, nullptr, (name_ + "_Write").c_str(),
+                 0xFFFFFFFF, 1, 0) {
     if (name_.size() > kMaxName) name_.resize(kMaxName);
     if (server_.size() > kMaxName) server_.resize(kMaxName);
     fullPath_ = "\\\\" + server_ + "\\pipe\\" + name_;
@@ -167,7 +141,11 @@ void NamedPipe::Attach(int fd) {
 }
 
 bool NamedPipe::ReadServer(void* buffer, uint32_t size, uint32_t* bytesRead) {
-    std::lock_guard<std::mutex> hold(readLock_);
+    readLock_.Lock(-1);
+    struct Unlock {
+        LockObject& l;
+        ~Unlock() { l.Unlock(); }
+    } release{readLock_};
     if (bytesRead) *bytesRead = 0;
     int fd = fd_.load();
     if (fd < 0 || disconnected_.load()) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "nuvlib/lock.h"
+
 // Error words reported by the pipe layer (the thread's last error).
 constexpr uint32_t PIPE_ERROR_INVALID_HANDLE = 6;
 constexpr uint32_t PIPE_ERROR_BROKEN_PIPE = 109;
@@ -61,9 +63,8 @@ protected:
     std::atomic<int> fd_{-1};
     std::atomic<bool> disconnected_{false};
     std::atomic<int> refCount_{1};
-    std::mutex readLock_;   // "<name>_Read"
-    std::mutex writeLock_;  // "<name>_Write": also guards opening and disconnecting
-    std::atomic<std::thread::id> writeOwner_{};
+    LockObject readLock_;   // "<name>_Read"
+    LockObject writeLock_;  // "<name>_Write": also guards opening and disconnecting
 
     friend class WriteLockHolder;
 };
