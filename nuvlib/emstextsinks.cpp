@@ -1,19 +1,21 @@
 #include "nuvlib/emstextsinks.h"
 
 #include "nuvlib/crash.h"
+#include "nuvlib/emsserver.h"
 #include "nuvlib/emsseams.h"
 #include "nuvlib/emstext.h"
 
 namespace {
 
 void InstallCrash() { InstallGlobalExceptionHandler(); }
+void OfferToMonitors(const uint8_t* block, uint32_t) { EMSServer::Broadcast(block); }
 
 constexpr EMSSeams kSinks = {
     EMSPrintEvent,          // PrintToConsole
     EMSRegisterEventSource, // RegisterEventSource
     EMSReportToEventLog,    // ReportToEventLog
-    nullptr,                // StartMonitorServer
-    nullptr,                // OfferToMonitors
+    EMSServerInit,          // StartMonitorServer
+    OfferToMonitors,        // OfferToMonitors
     InstallCrash,           // InstallCrashHandler
     EMSFreeMessageLibraries,  // ReleaseMessageTexts
     EMSPrintLastError,      // PrintLastErrorStatus

@@ -204,6 +204,11 @@ void NamedPipe::Disconnect() {
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
+void NamedPipe::Abort() {
+    int fd = fd_.load();
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
 void NamedPipe::Release() {
     Disconnect();
     if (refCount_.fetch_sub(1) - 1 < 1) delete this;

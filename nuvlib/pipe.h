@@ -44,6 +44,9 @@ public:
     bool WriteServer(const void* buffer, uint32_t size);
     // Ends the connection; waits for a write in progress on another thread.
     void Disconnect();
+    // Shuts the connection down at once without waiting for anything: a read or write
+    // blocked on another thread fails. Disconnect still follows.
+    void Abort();
     // Disconnects, drops one reference and deletes the object when none is left.
     void Release();
 
