@@ -240,51 +240,60 @@ uint32_t NamedPipeServer::NextBackoffMs(uint32_t previousMs) {
     return previousMs >= 500 ? 1000 : previousMs * 2;
 }
 
+int NamedPipeListen(const std::string& name, int backlog) {
+    const std::string path = NamedPipeSocketPath(name);
+    sockaddr_un addr;
+    if (!FillAddress(path, &addr)) {
+        NamedPipeSetLastError(PIPE_ERROR_BAD_PATHNAME);
+        return -1;
+    }
+    std::string dir = RunDirectory() + "/pipe";
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        FailErrno(errno);
+        return -1;
+    }
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        FailErrno(errno);
+        return -1;
+    }
+    // A socket file left by a dead process is removed; one a live server answers on is not.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {
+        int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        bool alive = probe >= 0 &&
+                     ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        if (probe >= 0) ::close(probe);
+        if (alive || !S_ISSOCK(st.st_mode)) {
+            ::close(fd);
+            NamedPipeSetLastError(PIPE_ERROR_PIPE_BUSY);
+            return -1;
+        }
+        ::unlink(path.c_str());
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        FailErrno(errno);
+        ::close(fd);
+        return -1;
+    }
+    // Nobody can connect before listen(), so the mode is right before the first client.
+    if (::chmod(path.c_str(), 0600) != 0 || ::listen(fd, backlog) != 0) {
+        FailErrno(errno);
+        ::close(fd);
+        ::unlink(path.c_str());
+        return -1;
+    }
+    return fd;
+}
+
 NamedPipeServer* NamedPipeServer::Create(const char* pipeName, NamedPipeFunction function,
                                          uint32_t outBufferSize, uint32_t inBufferSize,
                                          uint32_t defaultTimeoutMs, uint32_t openMode,
                                          uint32_t maxInstances, void* context) {
     auto listener = std::make_shared<Listener>();
     listener->path = NamedPipeSocketPath(pipeName ? pipeName : "");
-    sockaddr_un addr;
-    if (!FillAddress(listener->path, &addr)) {
-        NamedPipeSetLastError(PIPE_ERROR_BAD_PATHNAME);
-        return nullptr;
-    }
-    std::string dir = RunDirectory() + "/pipe";
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        FailErrno(errno);
-        return nullptr;
-    }
-    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        FailErrno(errno);
-        return nullptr;
-    }
-    listener->fd = fd;
-    // A socket file left by a dead process is removed; one a live server answers on is not.
-    struct stat st;
-    if (::lstat(listener->path.c_str(), &st) == 0) {
-        int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        bool alive = probe >= 0 &&
-                     ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        if (probe >= 0) ::close(probe);
-        if (alive || !S_ISSOCK(st.st_mode)) {
-            NamedPipeSetLastError(PIPE_ERROR_PIPE_BUSY);
-            return nullptr;
-        }
-        ::unlink(listener->path.c_str());
-    }
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        FailErrno(errno);
-        return nullptr;
-    }
-    // Nobody can connect before listen(), so the mode is right before the first client.
-    if (::chmod(listener->path.c_str(), 0600) != 0 || ::listen(fd, 64) != 0) {
-        FailErrno(errno);
-        ::unlink(listener->path.c_str());
-        return nullptr;
-    }
+    listener->fd = NamedPipeListen(pipeName ? pipeName : "", 64);
+    if (listener->fd < 0) return nullptr;
     auto* server = new (std::nothrow) NamedPipeServer(pipeName, listener);
     if (!server) NUV_ALLOC_FAILED(sizeof(NamedPipeServer));
     server->function_ = function;

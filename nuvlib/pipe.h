@@ -28,6 +28,10 @@ uint32_t NamedPipeErrno(int e);
 // Empty when the result would not fit a socket address.
 std::string NamedPipeSocketPath(const std::string& name);
 
+// Creates the listening socket of a pipe name (mode 0600; a stale socket file is replaced,
+// a live server's is not: 231). The descriptor, or -1 with the last error set.
+int NamedPipeListen(const std::string& name, int backlog);
+
 class NamedPipe {
 public:
     static constexpr size_t kMaxName = 260;
