@@ -1,0 +1,214 @@
+#pragma once
+// The element dictionary: one row per field class of the CTI protocol. It is the single
+// source of truth for element ids, class names, base types, widths, minimum versions,
+// floating tags, trace names, value checks and value texts. The element classes, the
+// element-name and element-tag tables, the tag-name table and the tag-to-element map are
+// all generated from elementdict.def.
+//
+// Rows of elementdict.def (the macro a consumer does not define expands to nothing):
+//
+//   ELEM(id, ClassName, Base, bytes, from, tag, "TAG_NAME", "TraceName", Check, Text, Special)
+//       one field class.
+//       id         element id, 1..431 fixed part, 432..723 floating
+//       ClassName  the class name used by messages (misspellings are the protocol's own);
+//                  ids 499 and 611 have two classes each
+//       Base       base class token (see enum Base): the typed, structured or family base
+//       bytes      width of a number (4, 2, 1; 12 for a task id), maximum string length with
+//                  its NUL, or maximum raw length
+//       from       minimum protocol version (2 when the field exists in every version)
+//       tag        floating tag (1..311), 0 for fixed-part fields
+//       "TAG_NAME" the tag's name in the tag-name table; "" for a fixed-part field and for
+//                  a tag without a name (that tag's name is then "*INVALID TAG*")
+//       "TraceName" the element-name table entry traces print
+//       Check      CHECK_NONE or a CHECK_xxx(...) below: the class's own value rule
+//       Text       TEXT_NONE or a TEXT_xxx below: the class's own value text
+//       Special    Special token: behaviour written by hand (see enum Special)
+//
+//   ELEM_MEMBER(id, Base, bytes, from, tag, "TAG_NAME", "TraceName", Check, Text, Special)
+//       a field without a class of its own (the plain members of each REMaskEntry).
+//
+//   NAME_ONLY(id, "TraceName", tag, "TAG_NAME", tagElement)
+//       an element id with a name (and a tag, or 0) but no field class. tagElement is the
+//       element a received field with that tag fills: the id itself, except tag 170.
+//
+//   TAG_ONLY(tag, "TAG_NAME", tagElement)
+//       a tag that no row above names: the second tag of the call context (82) and the
+//       tags that fill no element (tagElement 0).
+//
+// There is no per-row "required" column: whether a field is required is a property of
+// the message that holds it and is passed to each element's constructor.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace elementdict {
+
+// Base classes of the field classes.
+enum class Base : uint8_t {
+    UINTElement,
+    INTElement,
+    USHORTElement,
+    UCHARElement,
+    BOOLElement,
+    STRINGElement,
+    UNSPECElement,
+    TaskIDType,
+    DataStructureField,
+    ECCElement,
+    MaskBits,
+    DeviceIDType,
+    ConnectionDeviceIDType,
+    CTIAgentState,
+    AgentID_Long,
+};
+
+// Value rules. Values are compared as the unsigned value of the field's width.
+enum class CheckKind : uint8_t {
+    None,
+    Range,         // lo <= v <= hi
+    RangeOrNone,   // lo <= v <= hi, or 0xFFFF (no value)
+    EventCause,    // 1..61, 1001..1066 or 0xFFFF
+    NotEmpty,      // a present string must not be empty
+    DigitsOnly,    // a present non-empty string holds only '0'..'9'
+};
+
+struct Check {
+    CheckKind kind;
+    uint32_t lo;
+    uint32_t hi;
+    uint16_t code;  // CTI failure code returned when the rule is broken
+};
+
+// Value texts.
+enum class TextKind : uint8_t {
+    None,      // the base's text
+    Name,      // a value-name function's text, then a blank
+    Hex,       // hexadecimal mask
+    NA,        // "N/A " for the no-value id
+    NA255,     // "N/A " at 255
+    TimeStamp, // local time
+    Bare,      // the number alone
+    BitNames,  // names of the set bits
+};
+
+// Appends the value's name; the element adds the blank.
+using AppendNameFn = void (*)(std::string& out, uint32_t value);
+
+struct Text {
+    TextKind kind;
+    AppendNameFn name;  // for TextKind::Name only
+};
+
+// Behaviour that is written by hand instead of coming from the row alone.
+enum class Special : uint8_t {
+    None,
+    ByVersion,     // encoding and checks depend on the protocol version
+    NeverTraced,   // never shown in a trace
+    OwnTraceFlag,  // a one-shot flag hides its next trace
+    BuiltZero,     // built present with value 0; any other value fails
+    FixedBytes,    // a fixed-part raw field of exactly its width
+    FamilyBase,    // the class is itself the family base of other classes
+    REMaskArray,   // the count field that owns the ten REMask entries
+    REMaskMember,  // a member of each REMask entry
+};
+
+// Whether a value passes a numeric rule; the value is the unsigned value of the field's
+// width. String rules (and no rule) accept every number.
+constexpr bool Accepts(const Check& check, uint32_t value) {
+    switch (check.kind) {
+        case CheckKind::Range:
+            return check.lo <= value && value <= check.hi;
+        case CheckKind::RangeOrNone:
+            return value == 0xFFFF || (check.lo <= value && value <= check.hi);
+        case CheckKind::EventCause:
+            return value == 0xFFFF || (value >= 1 && value <= 61) ||
+                   (value >= 1001 && value <= 1066);
+        default:
+            return true;
+    }
+}
+
+// Whether a present string passes a string rule. Numeric rules (and no rule) accept every
+// string.
+constexpr bool AcceptsText(const Check& check, const char* text) {
+    if (check.kind == CheckKind::NotEmpty) return text[0] != '\0';
+    if (check.kind == CheckKind::DigitsOnly) {
+        for (const char* p = text; *p != '\0'; ++p)
+            if (*p < '0' || *p > '9') return false;
+    }
+    return true;
+}
+
+template <auto Fn>
+void AppendName(std::string& out, uint32_t value) {
+    out.append(Fn(static_cast<int32_t>(value)));
+}
+
+struct Row {
+    uint16_t id;
+    const char* className;  // nullptr for ELEM_MEMBER rows
+    Base base;
+    uint16_t bytes;
+    uint8_t from;
+    uint16_t tag;
+    const char* tagName;
+    const char* traceName;
+    Check check;
+    Text text;
+    Special special;
+};
+
+constexpr uint16_t kFirstFloatingId = 432;
+constexpr uint16_t kMaxElementId = 723;
+constexpr uint16_t kMaxTag = 311;
+
+}  // namespace elementdict
+
+// Row notation used by elementdict.def.
+#define CHECK_NONE ::elementdict::Check{::elementdict::CheckKind::None, 0, 0, 0}
+#define CHECK_RANGE(lo, hi, code) \
+    ::elementdict::Check{::elementdict::CheckKind::Range, (lo), (hi), (code)}
+#define CHECK_RANGE_OR_NONE(lo, hi, code) \
+    ::elementdict::Check{::elementdict::CheckKind::RangeOrNone, (lo), (hi), (code)}
+#define CHECK_EVENT_CAUSE(code) \
+    ::elementdict::Check{::elementdict::CheckKind::EventCause, 0, 0, (code)}
+#define CHECK_NOT_EMPTY(code) \
+    ::elementdict::Check{::elementdict::CheckKind::NotEmpty, 0, 0, (code)}
+#define CHECK_DIGITS(code) \
+    ::elementdict::Check{::elementdict::CheckKind::DigitsOnly, 0, 0, (code)}
+
+#define TEXT_NONE ::elementdict::Text{::elementdict::TextKind::None, nullptr}
+#define TEXT_NAME(fn) \
+    ::elementdict::Text{::elementdict::TextKind::Name, &::elementdict::AppendName<&::fn>}
+#define TEXT_HEX ::elementdict::Text{::elementdict::TextKind::Hex, nullptr}
+#define TEXT_NA ::elementdict::Text{::elementdict::TextKind::NA, nullptr}
+#define TEXT_NA255 ::elementdict::Text{::elementdict::TextKind::NA255, nullptr}
+#define TEXT_TIMESTAMP ::elementdict::Text{::elementdict::TextKind::TimeStamp, nullptr}
+#define TEXT_BARE ::elementdict::Text{::elementdict::TextKind::Bare, nullptr}
+#define TEXT_BITNAMES ::elementdict::Text{::elementdict::TextKind::BitNames, nullptr}
+
+#include "ctimsg/names.h"
+#include "ctimsg/valuenames.h"
+
+namespace elementdict {
+
+inline constexpr Row kRows[] = {
+#define ELEM(id, cls, base, bytes, from, tag, tagName, traceName, check, text, special)      \
+    Row{id, #cls, Base::base, bytes, from, tag, tagName, traceName, check, text,           \
+        Special::special},
+#define ELEM_MEMBER(id, base, bytes, from, tag, tagName, traceName, check, text, special)    \
+    Row{id, nullptr, Base::base, bytes, from, tag, tagName, traceName, check, text,        \
+        Special::special},
+#include "ctimsg/elementdict.def"
+#undef ELEM
+#undef ELEM_MEMBER
+};
+
+inline constexpr std::size_t kRowCount = sizeof(kRows) / sizeof(kRows[0]);
+
+// The row of an element id (of an id with two classes, the first), or nullptr.
+const Row* FindRow(uint32_t id);
+// The row of the class name, or nullptr.
+const Row* FindRowByClass(const char* className);
+
+}  // namespace elementdict
