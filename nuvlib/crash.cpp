@@ -378,7 +378,8 @@ void OnSignal(int signo, siginfo_t* si, void* context) {
     CrashInfo info;
     info.signo = signo;
     info.sigCode = si ? si->si_code : 0;
-    info.address = si ? si->si_addr : nullptr;
+    // Only a signal the kernel raised for a fault carries a fault address.
+    info.address = si && si->si_code > 0 ? si->si_addr : nullptr;
     info.context = context;
     info.code = CrashCodeOf(signo, info.sigCode, info.address, context);
     CExceptionHandlerEx::Filter(info);

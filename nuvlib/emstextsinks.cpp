@@ -10,7 +10,9 @@ namespace {
 void InstallCrash() { InstallGlobalExceptionHandler(); }
 void OfferToMonitors(const uint8_t* block, uint32_t) { EMSServer::Broadcast(block); }
 
-constexpr EMSSeams kSinks = {
+}  // namespace
+
+constinit const EMSSeams kEMSStandardSinks = {
     EMSPrintEvent,          // PrintToConsole
     EMSRegisterEventSource, // RegisterEventSource
     EMSReportToEventLog,    // ReportToEventLog
@@ -21,6 +23,4 @@ constexpr EMSSeams kSinks = {
     EMSPrintLastError,      // PrintLastErrorStatus
 };
 
-}  // namespace
-
-void EMSInstallStandardSinks() { EMSInstallSeams(&kSinks); }
+void EMSInstallStandardSinks() { EMSInstallSeams(&kEMSStandardSinks); }

@@ -8,11 +8,13 @@
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
+#include <chrono>
 #include <thread>
 
 #include "nuvlib/ems.h"
 #include "nuvlib/emsinternal.h"
 #include "nuvlib/emstextsinks.h"
+#include "tests/nuvlib/ems_testutil.h"
 #include "tests/support/test_env.h"
 
 namespace fs = std::filesystem;
@@ -272,6 +274,51 @@ TEST(CrashHandler, SignalsMapToExceptionCodesAndNames) {
         EXPECT_STREQ(c.name, CrashCodeName(code));
     }
     EXPECT_STREQ("STACK_OVERFLOW", CrashCodeName(0xC00000FD));
+}
+
+}  // namespace
+
+namespace {
+
+// The operator's way in: EMSDbgFaultNow makes a started process take the crash path.
+TEST(CrashHandler, FaultOnRequestLeavesDumpAndReportInTheLogDirectory) {
+    testsupport::TempDir logs;
+    const std::string exeName = fs::path(Exe()).filename().string().substr(0, 29);
+    ChildResult r = RunChild([&] {
+        emstest::Process p;
+        p.SetString("EMSLogFileLocation", logs.str());
+        p.SetDword("EMSGenerateSmallMemoryDump", 0x31);  // small dumps, keep three
+        p.Init();
+        // The settings watch sees the change and takes the crash path.
+        p.SetDword("EMSDbgFaultNow", 1);
+        std::this_thread::sleep_for(std::chrono::seconds(20));
+        _exit(0);  // not reached
+    });
+    ASSERT_TRUE(WIFSIGNALED(r.status)) << r.status << r.out << r.err;
+    EXPECT_EQ(SIGSEGV, WTERMSIG(r.status));
+    const auto records = emstest::ReadLogs(logs.path());
+    const emstest::Record* report =
+        emstest::FindText(records, "Exception code: C0000005 ACCESS_VIOLATION");
+    ASSERT_NE(nullptr, report) << r.out;
+    EXPECT_EQ(EMS_ID_ERROR, report->id);
+    EXPECT_NE(nullptr, emstest::FindText(records, "A Mini Dump File is available at " +
+                                                      (logs / exeName).string() + "_"));
+    ASSERT_EQ(1u, Dumps(logs.path()).size());
+
+    // Older dumps pile up; a restart keeps the three newest.
+    for (const char* s : {"20100101000000000", "20110101000000000", "20120101000000000"})
+        testsupport::WriteFile(logs / (exeName + "_" + s + ".mdmp"), "x");
+    ChildResult restart = RunChild([&] {
+        emstest::Process p;
+        p.SetString("EMSLogFileLocation", logs.str());
+        p.SetDword("EMSGenerateSmallMemoryDump", 0x31);
+        p.Init();
+        _exit(0);
+    });
+    ASSERT_TRUE(WIFEXITED(restart.status)) << restart.out << restart.err;
+    auto left = Dumps(logs.path());
+    ASSERT_EQ(3u, left.size());
+    EXPECT_EQ(exeName + "_20110101000000000.mdmp", left[0].filename().string());
 }
 
 }  // namespace

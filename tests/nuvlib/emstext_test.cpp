@@ -10,6 +10,7 @@
 #include "nuvlib/emsrecord.h"
 #include "nuvlib/eventlog.h"
 #include "platform/clock.h"
+#include "tests/nuvlib/ems_testutil.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -242,6 +243,49 @@ TEST_F(EventText, FailedEventLogReportIsPrintedOnce) {
     EMSReportToEventLog(block.data(), static_cast<uint32_t>(block.size()));
     EXPECT_EQ("ReportEvent failed.  GetLastError returned 6\n",
               ::testing::internal::GetCapturedStdout());
+}
+
+}  // namespace
+
+namespace {
+
+// Entries of the event-log file of a started process that reported one event of each
+// severity, with EMSNTEventLogLevel at `level`.
+std::vector<std::string> EventLogAtLevel(uint32_t level) {
+    testsupport::TempDir logs;
+    emstest::Process p;
+    p.SetDword("EMSNTEventLogLevel", level);
+    p.SetString("EMSLogFileLocation", logs.str());
+    EXPECT_EQ(1, p.Init());
+    const std::string file = (logs / "eventlog" / "Quenlo Systems Inc. ZUR.evt").string();
+    EXPECT_EQ(file, TheEventLog().FilePath());
+    const std::string before = testsupport::ReadFile(file);  // start-up's own events
+    EMSEvent0I1S(0x21017001, 0, 0, "success");
+    EMSEvent0I1S(0x61017002, 0, 0, "information");
+    EMSEvent0I1S(0xA1017003, 0, 0, "warning");
+    EMSEvent0I1S(0xE1017004, 0, 0, "error");
+    std::istringstream in(testsupport::ReadFile(file).substr(before.size()));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        size_t tab = line.find('\t');
+        // type, category, id and the one string
+        size_t data = line.find("\tdata=");
+        lines.push_back(line.substr(tab + 1, data - tab - 1));
+    }
+    EMSStopSettingsWatch();
+    return lines;
+}
+
+TEST_F(EventText, DefaultLevelReportsNothingToTheEventLog) {
+    EXPECT_TRUE(EventLogAtLevel(4).empty());
+}
+
+TEST_F(EventText, WarningsAndErrorsReachTheEventLogWithTypeAndCategory) {
+    EXPECT_EQ((std::vector<std::string>{
+                  "type=2\tcategory=1\tid=0xA1017003\tstrings=1\twarning",
+                  "type=1\tcategory=1\tid=0xE1017004\tstrings=1\terror",
+              }),
+              EventLogAtLevel(2));
 }
 
 }  // namespace
