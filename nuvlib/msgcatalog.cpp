@@ -157,30 +157,30 @@ std::vector<uint32_t> MsgCatalog::BuiltInIds() {
 namespace {
 
 // Applies a printf conversion written between '!' marks to one insert text.
-bool FormatInsert(const std::string& spec, const char* insert, std::string* out) {
+bool FormatInsert(const std::string& conversion, const char* insert, std::string* out) {
     // flags, width, precision, length, conversion; nothing that reads more arguments.
     size_t i = 0;
     std::string flags, width, precision;
     bool hasDot = false;
-    while (i < spec.size() && std::strchr("-+ #0", spec[i])) flags += spec[i++];
-    while (i < spec.size() && isdigit(static_cast<unsigned char>(spec[i]))) width += spec[i++];
-    if (i < spec.size() && spec[i] == '.') {
+    while (i < conversion.size() && std::strchr("-+ #0", conversion[i])) flags += conversion[i++];
+    while (i < conversion.size() && isdigit(static_cast<unsigned char>(conversion[i]))) width += conversion[i++];
+    if (i < conversion.size() && conversion[i] == '.') {
         ++i;
         hasDot = true;
-        while (i < spec.size() && isdigit(static_cast<unsigned char>(spec[i])))
-            precision += spec[i++];
+        while (i < conversion.size() && isdigit(static_cast<unsigned char>(conversion[i])))
+            precision += conversion[i++];
         if (precision.empty()) precision = "0";
     }
     if (width.size() > 4 || precision.size() > 4) return false;
     // Length modifiers change nothing here: every number is formatted as long long.
-    while (i < spec.size() && std::strchr("hlLqjztI", spec[i])) {
-        if (spec[i] == 'I') {
-            if (spec.compare(i, 3, "I64") == 0 || spec.compare(i, 3, "I32") == 0) i += 2;
+    while (i < conversion.size() && std::strchr("hlLqjztI", conversion[i])) {
+        if (conversion[i] == 'I') {
+            if (conversion.compare(i, 3, "I64") == 0 || conversion.compare(i, 3, "I32") == 0) i += 2;
         }
         ++i;
     }
-    if (i + 1 != spec.size()) return false;
-    char conv = spec[i];
+    if (i + 1 != conversion.size()) return false;
+    char conv = conversion[i];
     std::string fmt = "%" + flags + width + (hasDot ? "." + precision : std::string());
     char buf[10000];
     int n;
@@ -242,12 +242,12 @@ MsgFormatResult MsgFormat(const char* format, const char* const* inserts, int in
             int index = d - '0';
             ++p;
             if (*p >= '0' && *p <= '9') index = index * 10 + (*p++ - '0');
-            std::string spec;
+            std::string conversion;
             bool hasSpec = false;
             if (*p == '!') {
                 const char* close = std::strchr(p + 1, '!');
                 if (!close || close - p > 32) return MsgFormatResult::Fault;
-                spec.assign(p + 1, close);
+                conversion.assign(p + 1, close);
                 hasSpec = true;
                 p = close + 1;
             }
@@ -258,7 +258,7 @@ MsgFormatResult MsgFormat(const char* format, const char* const* inserts, int in
             if (index > insertCount || !inserts || !inserts[index - 1])
                 return MsgFormatResult::Fault;
             if (hasSpec) {
-                if (!FormatInsert(spec, inserts[index - 1], out)) return MsgFormatResult::Fault;
+                if (!FormatInsert(conversion, inserts[index - 1], out)) return MsgFormatResult::Fault;
             } else {
                 out->append(inserts[index - 1]);
             }
