@@ -358,6 +358,8 @@ void NamedPipeServer::ListenThread(NamedPipeServer* server) {
         }
         instance->function_ = server->function_;
         instance->context_ = server->context_;
+        // The instance belongs to its thread from here on: nothing of it is read later.
+        const bool served = instance->IsConnected();
         try {
             std::thread(server->function_, instance, server->context_).detach();
         } catch (const std::system_error& e) {
@@ -367,7 +369,7 @@ void NamedPipeServer::ListenThread(NamedPipeServer* server) {
         }
         // An instance that failed to open is handed on all the same; pause before the
         // next attempt so that a lasting failure never spins.
-        if (rc != 0 && !instance->IsConnected()) {
+        if (rc != 0 && !served) {
             backoffMs = NextBackoffMs(backoffMs);
             std::this_thread::sleep_for(std::chrono::milliseconds(backoffMs));
         } else {
