@@ -280,13 +280,8 @@ uint16_t EMSEventCategory(uint32_t eventId) {
 
 bool EMSRegisterEventSource() {
     GlobalLock hold;
-    EMSGlobals& ems = EMSState();
-    // The event-log file lives beside the log files: the log location, below the
-    // installation root when it is relative.
-    std::string dir = ems.logFileLocation;
-    if (!dir.empty() && dir[0] != '/' && ems.installRoot[0] != '\0')
-        dir = std::string(ems.installRoot) + "/" + dir;
-    if (!TheEventLog().Register(EMS_EVENT_SOURCE, dir)) {
+    // The event-log file lives beside the log files.
+    if (!TheEventLog().Register(EMS_EVENT_SOURCE, EMSLogDirectory())) {
         hold.Release();
         EMSPrintLastError();
         return false;
