@@ -11,6 +11,7 @@
 #include "nuvlib/emsinternal.h"
 #include "nuvlib/emsrecord.h"
 #include "nuvlib/emsseams.h"
+#include "nuvlib/emstextsinks.h"
 #include "nuvlib/mdshooks.h"
 #include "platform/clock.h"
 #include "platform/lasterror.h"
@@ -321,6 +322,8 @@ int EMSInitialize(const char* registryBase, const char* installRoot, const char*
     ems.systemId = static_cast<uint8_t>(systemId);
     ems.side = static_cast<uint8_t>(side);
 
+    // A process that installed no sinks of its own gets the standard ones.
+    if (&EMSCurrentSeams() == &g_noSeams) EMSInstallSeams(&kEMSStandardSinks);
     EMSInitSettings();
     // The console has no quick-edit mode to switch off here.
 

@@ -1,0 +1,150 @@
+// The node-manager stand-in against a process that runs the responder.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "nuvlib/nodemgr.h"
+#include "platform/registry.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+constexpr const char* kBase = "NodeA";
+constexpr const char* kProc = "ctisvr";
+
+struct Outcome {
+    int status = -1;  // the stand-in's exit status
+    std::string out;
+    bool Has(const std::string& line) const {
+        return out.find(line + "\n") != std::string::npos;
+    }
+};
+
+Outcome Supervise(const std::string& options, const std::string& targetArgs = "CLEAN") {
+    const std::string cmd = std::string(NODEMGR_PEER) + " --timeout 5000 " + options + " -- " +
+                            NM_TARGET + " " + kBase + " " + kProc + " " + targetArgs + " 2>&1";
+    Outcome r;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+void SetDebug(const std::map<std::string, uint32_t>& values) {
+    const std::string path = std::string("SOFTWARE\\Quenlo Systems, Inc.\\") + kBase +
+                             "\\NodeManager\\CurrentVersion\\Processes\\" + kProc;
+    plat::RegKey key = nullptr;
+    ASSERT_EQ(0u, plat::RegCreateKey(plat::RegRoot(), path.c_str(), &key));
+    for (const auto& [name, value] : values)
+        ASSERT_EQ(0u, plat::RegSetValue(key, name.c_str(), plat::REG_DWORD, &value, sizeof value));
+    plat::RegCloseKey(key);
+}
+
+TEST(NodeManagerStandIn, PingThenShutdownEndsTheProcessWith200004) {
+    Outcome r = Supervise("--send 1,1,4");
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_TRUE(r.Has("ready")) << r.out;
+    EXPECT_TRUE(r.Has("sent 1 reply 2")) << r.out;
+    EXPECT_TRUE(r.Has("sent 4 reply 5")) << r.out;
+    // 200004 keeps its low byte.
+    EXPECT_TRUE(r.Has("exited 68")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Node Manager thread received shutdown message"));
+    EXPECT_NE(std::string::npos,
+              r.out.find("Node Manager thread sending NM_MSG_SHUTDOWN_REPLY_OK to Node Manager."));
+    EXPECT_NE(std::string::npos,
+              r.out.find("Node Manager thread completed clean shutdown dialog with Node Manager.  "
+                         "Exiting process."));
+}
+
+TEST(NodeManagerStandIn, RepliesFollowTheCallbackAndTheDebugValues) {
+    struct Case {
+        std::map<std::string, uint32_t> debug;
+        std::string send, targetArgs;
+        std::vector<std::string> lines;
+    } cases[] = {
+        // A refused shutdown still ends the dialogue.
+        {{{"DbgNackShutdown", 1}}, "4", "CLEAN", {"sent 4 reply 6", "exited 68"}},
+        {{{"DbgNackPing", 1}}, "1,4", "CLEAN", {"sent 1 reply 3", "exited 68"}},
+        // A maintenance reply outside 11..14 leaves the state at 12.
+        {{}, "10,9,10,4", "CLEAN 7", {"sent 10 reply 12", "sent 9 reply 7", "sent 10 reply 12"}},
+        {{}, "9,10,4", "CLEAN 13", {"sent 9 reply 13", "sent 10 reply 13"}},
+        // Unknown messages go to the callback.
+        {{}, "0,11,4", "CLEAN", {"sent 0 reply 1000", "sent 11 reply 1011", "exited 68"}},
+        // After a dirty start with DbgIgnoreDbgIfDirty no debug value counts.
+        {{{"DbgNackPing", 1}, {"DbgIgnoreDbgIfDirty", 1}}, "1,4", "DIRTY",
+         {"sent 1 reply 2", "exited 68"}},
+        {{{"DbgNackPing", 1}, {"DbgIgnoreDbgIfDirty", 1}}, "1,4", "CLEAN",
+         {"sent 1 reply 3", "exited 68"}},
+        // Dying beats delaying.
+        {{{"DbgDieOnPing", 1}, {"DbgExitCode", 5}, {"DbgPingDelay", 60000}}, "1", "CLEAN",
+         {"no reply to 1", "exited 5"}},
+        {{{"DbgDieOnShutdown", 1}, {"DbgExitCode", 9}}, "1,4", "CLEAN",
+         {"sent 1 reply 2", "no reply to 4", "exited 9"}},
+    };
+    for (const auto& c : cases) {
+        SetDebug({{"DbgNackShutdown", 0}, {"DbgNackPing", 0}, {"DbgIgnoreDbgIfDirty", 0},
+                  {"DbgDieOnPing", 0}, {"DbgDieOnShutdown", 0}, {"DbgPingDelay", 0},
+                  {"DbgExitCode", 0}});
+        SetDebug(c.debug);
+        Outcome r = Supervise("--send " + c.send, c.targetArgs);
+        for (const auto& line : c.lines) EXPECT_TRUE(r.Has(line)) << c.send << "\n" << r.out;
+    }
+}
+
+TEST(NodeManagerStandIn, SilentProcessIsNoticed) {
+    SetDebug({{"DbgPingDelay", 60000}});
+    Outcome r = Supervise("--timeout 500 --send 1");
+    EXPECT_EQ(3, r.status);
+    EXPECT_TRUE(r.Has("no reply to 1")) << r.out;
+    EXPECT_TRUE(r.Has("still running")) << r.out;
+    EXPECT_TRUE(r.Has("killed by signal 9")) << r.out;
+}
+
+TEST(NodeManagerStandIn, LosingTheSupervisorMidDialogueEndsTheProcessAtOnce) {
+    Outcome r = Supervise("--send 1,1,4 --drop-after 1");
+    EXPECT_TRUE(r.Has("sent 1 reply 2")) << r.out;
+    EXPECT_TRUE(r.Has("exited 255")) << r.out;
+    EXPECT_NE(std::string::npos,
+              r.out.find("Process lost communication with the Node Manager.  Commiting Suicide"));
+}
+
+TEST(NodeManagerStandIn, MessageBoxBecomesAFatalEvent) {
+    Outcome r = Supervise("--timeout 500 --send 1", "CLEAN --messagebox");
+    EXPECT_TRUE(r.Has("exited 162")) << r.out;  // 100002, a fatal report
+    for (const char* line :
+         {"MessageBox invoked by process or MFC assert.", "MessageBox parameters:", "\thWnd = 0",
+          "\tlpText = \"Debug assertion failed\"", "\tlpCaption = \"Parlo\"", "\tuType = 16",
+          "Calling EMSFailMessage."})
+        EXPECT_NE(std::string::npos, r.out.find(line)) << line << "\n" << r.out;
+}
+
+TEST(NodeManagerResponder, MaintenanceStateTakesOnlyElevenToFourteen) {
+    EXPECT_EQ(NM_MAINTENANCE_INITIAL, NMGetMaintenanceState());
+    struct Case {
+        uint32_t value;
+        int ok;
+        uint32_t after;
+    } cases[] = {{7, 0, 12}, {11, 1, 11}, {15, 0, 11}, {14, 1, 14}, {10, 0, 14}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.ok, NMSetMaintenanceState(c.value)) << c.value;
+        EXPECT_EQ(c.after, NMGetMaintenanceState());
+    }
+    EXPECT_EQ("NMPipeName42", NMPipeName(42));
+    EXPECT_EQ("Global\\NMReadyToConnectEvent42", NMReadyEventName(42));
+}
+
+TEST(NodeManagerResponder, DefaultHandlerAnswersPingAndShutdown) {
+    EXPECT_EQ(NM_MSG_PING_REPLY_OK, NMDefaultHandler(NM_MSG_PING));
+    EXPECT_EQ(NM_MSG_SHUTDOWN_REPLY_OK, NMDefaultHandler(NM_MSG_SHUTDOWN));
+    EXPECT_EQ(NM_MSG_UNKNOWN_REPLY, NMDefaultHandler(77));
+}
+
+}  // namespace
