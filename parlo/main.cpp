@@ -16,6 +16,7 @@
 #include <string>
 #include <system_error>
 
+#include "ctimsg/basemsg.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/release.h"
 #include "nuvlib/stdobject.h"
@@ -78,6 +79,8 @@ int main(int argc, char** argv) {
                     GetReleaseString(), base.c_str(), root.c_str());
     if (signals < 0) EMSFailMessageErrno("parlo: cannot wait for stop signals.");
 
+    // The protocol tables are probed once before any client message is handled.
+    BaseMSG::CheckTables();
     EMSTraceMessage("%s running; stops on SIGINT, SIGTERM or end of input.", kProcessName);
     const std::string reason = WaitForStop(signals);
     EMSTraceMessage("%s stopping on %s.", kProcessName, reason.c_str());
