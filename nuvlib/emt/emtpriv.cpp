@@ -11,6 +11,7 @@
 
 #include "nuvlib/emt/tcpiocpt.h"
 #include "nuvlib/ems.h"
+#include "platform/process.h"
 
 namespace emt {
 
@@ -548,11 +549,8 @@ uint32_t EMTResolveAddress(const char* host, void* out, int family) {
     if (!host || !out) return SetErr(EMT_WSA_EINVAL);
     std::string name = host;
     if (name == "localhost" || name == ".") {
-        char buf[256] = {};
-        if (::gethostname(buf, sizeof buf - 1) != 0) return SetErr(ErrnoToWin32(errno));
-        name = buf;
-        name = name.substr(0, name.find('.'));
-        if (name.size() > 15) name.resize(15);
+        name = plat::ComputerName();
+        if (name.empty()) return SetErr(ErrnoToWin32(errno));
     }
     int af = family == 23 ? AF_INET6 : AF_INET;
     uint32_t err = 0;

@@ -12,13 +12,13 @@
 #include <unistd.h>
 
 #include "nuvlib/ems.h"
+#include "platform/lasterror.h"
 
 namespace emt {
 
 namespace {
 std::mutex g_evMu;
 std::condition_variable g_evCv;
-thread_local uint32_t t_lastError = 0;
 std::mutex g_nodeMu;
 }  // namespace
 
@@ -73,8 +73,9 @@ uint32_t WaitAny(std::initializer_list<Event*> events, uint32_t ms) {
     }
 }
 
-uint32_t GetLastError() { return t_lastError; }
-void SetLastError(uint32_t code) { t_lastError = code; }
+// One last-error word per thread, shared with the rest of the process.
+uint32_t GetLastError() { return plat::GetLastError(); }
+void SetLastError(uint32_t code) { plat::SetLastError(code); }
 
 uint32_t ErrnoToWin32(int e) {
     switch (e) {
