@@ -17,8 +17,9 @@
 namespace emt {
 
 namespace {
-std::mutex g_evMu;
-std::condition_variable g_evCv;
+// Never destroyed: threads may still wait on them while the process exits.
+std::mutex& g_evMu = *new std::mutex;
+std::condition_variable& g_evCv = *new std::condition_variable;
 std::mutex g_nodeMu;
 }  // namespace
 

@@ -37,7 +37,8 @@ struct TimerManager {
     std::thread thread;
     bool running = false;
 };
-TimerManager g_tm;
+// Never destroyed: the timer thread may still run when the process exits.
+TimerManager& g_tm = *new TimerManager;
 
 bool RequestDue(const EmtControlBlock* cb) {
     return TickCount() - cb->lastRttSentTick > cb->pingInterval * 1000u;

@@ -139,7 +139,7 @@ void HeartbeatThread(EmtControlBlock* cb) {
 
 // One epoll thread stands for the registered close waits of the QoS-enabled links.
 int g_epoll = -1;
-std::thread g_monitor;
+std::thread& g_monitor = *new std::thread;  // never destroyed, as above
 std::atomic<bool> g_monitorStop{false};
 
 void MonitorThread() {

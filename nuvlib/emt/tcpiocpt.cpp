@@ -29,7 +29,8 @@ struct PoolState {
     bool running = false;
     bool stopping = false;
 };
-PoolState g_pool;
+// Never destroyed: the workers may outlive static destruction at process exit.
+PoolState& g_pool = *new PoolState;
 }  // namespace
 
 CIOPortThreadPool& Pool() {

@@ -1,0 +1,84 @@
+#pragma once
+// Starts a helper process with its stdout on a pipe, waits for a line that announces it
+// is ready, and kills it (SIGKILL) when the object goes.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace testsupport {
+
+class Child {
+public:
+    explicit Child(std::vector<std::string> argv) {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], 1);
+            close(fds[0]);
+            close(fds[1]);
+            std::vector<char*> args;
+            for (auto& a : argv) args.push_back(a.data());
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        out_ = fds[0];
+    }
+    ~Child() {
+        Kill(SIGKILL);
+        if (out_ >= 0) close(out_);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t Pid() const { return pid_; }
+
+    // The first line that begins with prefix, within ms; empty when none came.
+    std::string WaitLine(const std::string& prefix, int ms = 10000) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            size_t nl;
+            while ((nl = buf_.find('\n')) != std::string::npos) {
+                std::string line = buf_.substr(0, nl);
+                buf_.erase(0, nl + 1);
+                if (line.rfind(prefix, 0) == 0) return line;
+            }
+            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            end - std::chrono::steady_clock::now())
+                                            .count());
+            if (left <= 0 || out_ < 0) return "";
+            pollfd p{out_, POLLIN, 0};
+            if (poll(&p, 1, left) <= 0) continue;
+            char tmp[512];
+            ssize_t n = read(out_, tmp, sizeof tmp);
+            if (n <= 0) return "";
+            buf_.append(tmp, static_cast<size_t>(n));
+        }
+    }
+
+    void Kill(int sig) {
+        if (pid_ > 0) {
+            ::kill(pid_, sig);
+            if (sig == SIGKILL || sig == SIGTERM) {
+                int st;
+                waitpid(pid_, &st, 0);
+                pid_ = -1;
+            }
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string buf_;
+};
+
+}  // namespace testsupport
