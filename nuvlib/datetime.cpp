@@ -1,5 +1,7 @@
 #include "nuvlib/datetime.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -81,8 +83,11 @@ uint64_t LocalFileTimeNow() {
 char* AppendElapsedTimeText(uint64_t fileTime, char* text, size_t size) {
     int64_t difference = static_cast<int64_t>(LocalFileTimeNow() - fileTime);
     bool ahead = difference < 0;
-    if (ahead) difference = -difference;
-    int32_t s = static_cast<int32_t>((difference + 5000000) / 10000000);
+    // The magnitude in unsigned arithmetic: no overflow at the ends of the range, and an
+    // age past what 32 bits of seconds hold stays at their largest value.
+    uint64_t magnitude = ahead ? 0 - static_cast<uint64_t>(difference) : static_cast<uint64_t>(difference);
+    uint64_t rounded = magnitude / 10000000 + (magnitude % 10000000 >= 5000000 ? 1 : 0);
+    int32_t s = static_cast<int32_t>(std::min<uint64_t>(rounded, INT32_MAX));
     char age[100];
     // Tenths are cut, not rounded.
     int64_t tenths;

@@ -1,8 +1,12 @@
 #pragma once
-// EMS state shared by event reporting, its settings and its log files. Not for other callers.
+// EMS state shared by event reporting, its settings and its log files, and read by the sinks
+// that plug in through nuvlib/emsseams.h (process and computer names, log directory, settings).
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/registry.h"
 
@@ -68,6 +72,18 @@ int ProcessCompressPostamble(const char* path, uint32_t sizeLow, uint32_t sizeHi
 void UpdateCompressedFileInfo(uint32_t sizeLow, uint32_t sizeHigh);
 void EMSCompressionLibError(int result, const char* text);
 void EMSCloseLog();
+// The log directory from the installation root and EMSLogFileLocation.
+std::string EMSLogDirectory();
+
+struct EMSLogFileView {
+    bool open = false;
+    std::string currentName;
+    uint64_t currentSize = 0;
+    uint64_t totalSize = 0;
+    std::vector<std::pair<std::string, uint64_t>> files;  // listed old files, oldest first
+};
+// A copy of the log-file bookkeeping (diagnostics and tests).
+EMSLogFileView EMSLogFileSnapshot();
 
 // Bounded copy that always terminates: at most size - 1 characters.
 void EMSCopyText(char* dest, size_t size, const char* src);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "nuvlib/ems.h"
+#include "nuvlib/regvalue.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
 
@@ -73,15 +74,12 @@ uint32_t Clamp(const char* name, uint32_t value, uint32_t lower, uint32_t upper)
     return value;
 }
 
-// A REG_DWORD value; the registry's error number otherwise (13 for another type).
+// 0 for a REG_DWORD value, else the last error the read left (0 for a value of another type).
 uint32_t QueryDword(plat::RegKey key, const char* name, uint32_t* value) {
-    uint32_t type = 0, data = 0, size = sizeof data;
-    uint32_t rc = plat::RegQueryValue(key, name, &type, &data, &size);
-    if (rc == plat::ERROR_MORE_DATA) return plat::ERROR_INVALID_DATA;
-    if (rc != 0) return rc;
-    if (type != plat::REG_DWORD || size != sizeof data) return plat::ERROR_INVALID_DATA;
-    *value = data;
-    return 0;
+    plat::SetLastError(0);
+    if (RegGetDWORDSafe(key, name, value) == 1) return 0;
+    uint32_t error = plat::GetLastError();
+    return error ? error : plat::ERROR_INVALID_DATA;
 }
 
 // Opens a key; a path that would not fit the key buffers fails like a missing key.
@@ -127,9 +125,8 @@ void MBufLimitMgr::ReadSettings(const char* instancePath) {
         uint32_t value = 0;
         rc = QueryDword(key, v.name, &value);
         if (rc != 0) {
-            plat::SetLastError(rc);
-            EMSFailMessage("MBufLimitMgr RegGetDWORD failed (%d) on value: %s\\%s", rc,
-                           kSettingsKey, v.name);
+            EMSFailMessage("MBufLimitMgr RegGetDWORD failed (%d) on value: %s\\%s",
+                           static_cast<int>(plat::GetLastError()), kSettingsKey, v.name);
         }
         *v.target = Clamp(v.name, value, v.lower, v.upper);
     }
@@ -160,9 +157,8 @@ void MBufLimitMgr::ReadSettings(const char* instancePath) {
                                    : QueryDword(sub, m_ProcessName.c_str(), &value);
         if (rc != 0) rc = QueryDword(sub, "Other", &value);
         if (rc != 0) {
-            plat::SetLastError(rc);
-            EMSFailMessage("MBufLimitMgr RegGetDWORD failed (%d) on value: %s\\%s\\%s", rc,
-                           kSettingsKey, p.subkey, "Other");
+            EMSFailMessage("MBufLimitMgr RegGetDWORD failed (%d) on value: %s\\%s\\%s",
+                           static_cast<int>(plat::GetLastError()), kSettingsKey, p.subkey, "Other");
         }
         *p.target = Clamp(p.boundName, value, p.lower, p.upper);
     }
@@ -186,8 +182,8 @@ void MBufLimitMgr::ReadSettings(const char* instancePath) {
         uint32_t value = 0;
         rc = QueryDword(k, id.name, &value);
         if (rc != 0) {
-            plat::SetLastError(rc);
-            EMSFailMessage("MBufLimitMgr RegGetDWORD failed (%d) on value: %s", rc, id.name);
+            EMSFailMessage("MBufLimitMgr RegGetDWORD failed (%d) on value: %s",
+                           static_cast<int>(plat::GetLastError()), id.name);
         }
         *id.target = static_cast<uint8_t>(value);
     }
@@ -200,9 +196,8 @@ void MBufLimitMgr::ReadSettings(const char* instancePath) {
         uint32_t value = 0;
         rc = QueryDword(k, "Handle", &value);
         if (rc != 0) {
-            plat::SetLastError(rc);
-            EMSFailMessage("MBufLimitMgr RegGetDWORD failed (%d) on value: %s\\%s", rc,
-                           clientKey.c_str(), "Handle");
+            EMSFailMessage("MBufLimitMgr RegGetDWORD failed (%d) on value: %s\\%s",
+                           static_cast<int>(plat::GetLastError()), clientKey.c_str(), "Handle");
         }
         m_Handle = static_cast<uint8_t>(value);
     } else {

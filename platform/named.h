@@ -18,6 +18,9 @@ namespace plat {
 
 std::string MapObjectName(const std::string& name);
 
+// The longest mapped name an object may have (it names files and shared memory).
+inline constexpr size_t kMaxMappedName = 200;
+
 // A shared memory section (shm_open + mmap).
 class SharedSection {
 public:
@@ -63,14 +66,18 @@ public:
     NamedMutex(const NamedMutex&) = delete;
     NamedMutex& operator=(const NamedMutex&) = delete;
 
-    // Creates the mutex, not owned, or opens it when it exists (Existed() true, last error
-    // 183). false with the last error set on failure.
-    bool Create(const std::string& name);
+    // Creates the mutex, or opens it when it exists (Existed() true, last error 183).
+    // initiallyOwned: the calling thread owns a mutex this call created (ignored when it
+    // existed). false with the last error set on failure; a name whose mapped form is
+    // longer than kMaxMappedName gives 206.
+    bool Create(const std::string& name, bool initiallyOwned = false);
     // Opens an existing mutex; false with last error 2 when no process holds it open.
     bool Open(const std::string& name);
     void Close();
 
-    // WAIT_OBJECT_0, WAIT_ABANDONED, WAIT_TIMEOUT or WAIT_FAILED (last error set).
+    // WAIT_OBJECT_0, WAIT_ABANDONED, WAIT_TIMEOUT or WAIT_FAILED (last error set). The
+    // time-out runs on the real monotonic clock, whatever clock is installed. A thread of
+    // this process that ends while owning the mutex is not detected (only a dead process).
     uint32_t Lock(uint32_t timeoutMs);
     // false (last error 288) when the calling thread does not own it.
     bool Unlock();
@@ -82,7 +89,7 @@ public:
     struct State;
 
 private:
-    bool Attach(const std::string& name, bool create);
+    bool Attach(const std::string& name, bool create, bool initiallyOwned);
 
     std::shared_ptr<State> state_;
     bool existed_ = false;
@@ -96,6 +103,8 @@ bool NamedMutexExists(const std::string& name);
 class NamedMarkerEvent {
 public:
     explicit NamedMarkerEvent(const std::string& name);
+    // The marker file.
+    const std::string& Path() const { return path_; }
     bool Set();
     bool Reset();
     bool IsSet() const;

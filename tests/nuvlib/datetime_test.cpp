@@ -81,6 +81,16 @@ TEST(DateTimeConversion, RoundTripsAndKnownInstants) {
     }
 }
 
+TEST_F(DateTimeText, AgesAtTheEndsOfTheRangeStayInRange) {
+    char text[kDateTimeTextSize] = "";
+    uint64_t now = LocalFileTimeNow();
+    AppendElapsedTimeText(now + 0x8000000000000000ULL, text, sizeof text);
+    EXPECT_STREQ(" (+24855.1 day)", text);  // 2^31 - 1 seconds
+    text[0] = '\0';
+    AppendElapsedTimeText(now + 0x7FFFFFFFFFFFFFFFULL, text, sizeof text);
+    EXPECT_STREQ(" (+24855.1 day)", text);
+}
+
 TEST_F(DateTimeText, SmallBufferIsNeverOverrun) {
     char text[12];
     FormatFileTimeText(LocalFileTimeNow() - 400000 * kSecond, text, sizeof text, true);
