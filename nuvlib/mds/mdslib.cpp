@@ -539,6 +539,12 @@ uint32_t MDSRegisterClient(const MDSClientParams* params, uint8_t* handle) {
     if (!params || !handle) return fail(87);
     if (params->version != 1) return fail(MDS_E_VERSION);
     if (g_registered.load() || g_client) return fail(MDS_E_ALREADY_REGISTERED);
+    // A registration refused before any connection leaves nothing behind to retry over.
+    auto refuse = [&](uint32_t code) {
+        delete g_client;
+        g_client = nullptr;
+        return fail(code);
+    };
     uint32_t r = EMTInitialize(nullptr, 0, 0, 0);
     if (r != 0) return fail(r);
     auto* c = new (std::nothrow) ClientState;
@@ -574,7 +580,7 @@ uint32_t MDSRegisterClient(const MDSClientParams* params, uint8_t* handle) {
         uint32_t e = plat::RegOpenKey(plat::RegRoot(), path.c_str(), &k.k);
         if (e != 0) {
             EMSEvent0I1S(0xE1040003, EMS_STATUS_WIN32, e, c->clientName.c_str());
-            return fail(MDS_E_CONFIG);
+            return refuse(MDS_E_CONFIG);
         }
         uint32_t h = 0, hb = 0, sync = 0, perf = 0;
         const char* bad = nullptr;
@@ -589,7 +595,7 @@ uint32_t MDSRegisterClient(const MDSClientParams* params, uint8_t* handle) {
         if (bad) {
             EMSEvent0I2S(0xE104000A, EMS_STATUS_WIN32, plat::GetLastError(), c->clientName.c_str(),
                          bad);
-            return fail(MDS_E_CONFIG);
+            return refuse(MDS_E_CONFIG);
         }
         if (!ReadDword(k.k, "EnablePerformanceMonitor", 0xFFFFFFFF, &perf)) {
             perf = 0;
@@ -601,15 +607,15 @@ uint32_t MDSRegisterClient(const MDSClientParams* params, uint8_t* handle) {
     }
     if ((r = EMTAddressFromService(localNode.c_str(), "0", &c->local)) != 0) {
         EMSEvent0I3S(0xE1040004, EMS_STATUS_EMT, r, localNode.c_str(), "0", c->clientName.c_str());
-        return fail(MDS_E_CONFIG);
+        return refuse(MDS_E_CONFIG);
     }
     if ((r = EMTAddressFromService(node.c_str(), port.c_str(), &c->mdsAddr)) != 0) {
         EMSEvent0I3S(0xE104000B, EMS_STATUS_EMT, r, "MDSPort", node.c_str(), port.c_str());
-        return fail(MDS_E_CONFIG);
+        return refuse(MDS_E_CONFIG);
     }
     if ((r = EMTAddressFromService(node.c_str(), xfer.c_str(), &c->xferAddr)) != 0) {
         EMSEvent0I3S(0xE104000B, EMS_STATUS_EMT, r, "StateXferPort", node.c_str(), xfer.c_str());
-        return fail(MDS_E_CONFIG);
+        return refuse(MDS_E_CONFIG);
     }
     c->pool = new BufferPool(c->instanceName.c_str(), c->clientName.c_str(), PoolLimit);
     c->queue = new MessageQueue(0xFFFFFFFF);

@@ -3,8 +3,9 @@
 // puts each started client in service, routes data frames between the registered clients
 // by handle, answers stop, and takes a client out of service when its link goes.
 //
-//   parlo-mds [--port N] [--instance PATH] [--tcp-only]
+//   parlo-mds [--port N] [--instance PATH] [--tcp-only] [--trace]
 //
+// --trace prints one line for every data frame taken from a client, with its header.
 // Input messages (destination 1) come back to their sender stamped, as a simplex MDS
 // orders them; output messages go to the client with the destination handle; checkpoints
 // end here. On SIGTERM or SIGINT every client is told it is out of service.
@@ -28,6 +29,7 @@
 namespace {
 
 std::atomic<bool> g_stop{false};
+bool g_trace = false;
 void OnSignal(int) { g_stop = true; }
 
 struct Conn {
@@ -105,6 +107,13 @@ bool Claim(const std::shared_ptr<Conn>& c, int handle) {
 
 void Route(const std::shared_ptr<Conn>& from, uint8_t* f) {
     MDSHeader h = MDSDecodeHeader(f + 4);
+    if (g_trace) {
+        std::printf("parlo-mds: data from %d to %d class %d type %d stamp %u seq %u flags %d "
+                    "caller %d length %d\n",
+                    h.sender, h.destination, h.messageClass, h.messageType, h.stamp, h.sequence,
+                    h.flags, h.caller, h.length);
+        std::fflush(stdout);
+    }
     if (h.flags & 4) return;  // checkpoints end here
     std::shared_ptr<Conn> to;
     {
@@ -220,8 +229,10 @@ int main(int argc, char** argv) {
             instance = argv[++i];
         } else if (a == "--tcp-only") {
             tcpOnly = true;
+        } else if (a == "--trace") {
+            g_trace = true;
         } else {
-            std::fprintf(stderr, "usage: parlo-mds [--port N] [--instance PATH] [--tcp-only]\n");
+            std::fprintf(stderr, "usage: parlo-mds [--port N] [--instance PATH] [--tcp-only] [--trace]\n");
             return 2;
         }
     }

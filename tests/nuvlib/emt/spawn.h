@@ -7,6 +7,7 @@
 #include <cstring>
 #include <poll.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -20,6 +21,7 @@ public:
         if (pipe(fds) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the test
             dup2(fds[1], 1);
             close(fds[0]);
             close(fds[1]);
