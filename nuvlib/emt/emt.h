@@ -111,6 +111,16 @@ uint32_t EMTListen(const sockaddr_in* local, uint32_t* handle, uint32_t tcpOnly,
 uint32_t EMTAccept(uint32_t listenHandle, emt::Event* breakEvent, sockaddr_in* remote,
                    uint32_t* handle, uint32_t timeoutMs = emt::kInfinite);
 
+// Listens, accepts one connection within timeoutMs and closes the listening handle.
+uint32_t EMTListenAndAccept(emt::Event* breakEvent, uint32_t timeoutMs, const sockaddr_in* local,
+                            sockaddr_in* remote, uint32_t* handle, uint32_t tcpOnly,
+                            const EMT_QOS_PARAMS* qos);
+// TCP only: level 0 option 1 reads the local address (16 bytes); SOL_SOCKET with
+// SO_SNDBUF or SO_RCVBUF goes to the socket. IMT connections answer 0 and do nothing.
+uint32_t EmtGetSockOption(uint32_t handle, int level, int option, void* value, uint32_t* length);
+uint32_t EmtSetSockOption(uint32_t handle, int level, int option, const void* value,
+                          uint32_t length);
+
 uint32_t EMTAddressFromService(const char* host, const char* service, sockaddr_in* out);
 uint32_t EMTAddressFromPort(const char* host, uint16_t port, sockaddr_in* out);
 uint32_t EMTResolveAddress(const char* host, void* out, int family);

@@ -716,3 +716,71 @@ uint32_t EMTGetStatistics(uint32_t handle, EMT_STATS* out) {
     UnlockBlock(cb);
     return 0;
 }
+
+uint32_t EMTListenAndAccept(Event* breakEvent, uint32_t timeoutMs, const sockaddr_in* local,
+                            sockaddr_in* remote, uint32_t* handle, uint32_t tcpOnly,
+                            const EMT_QOS_PARAMS* qos) {
+    uint32_t lh = 0;
+    uint32_t r = EMTListen(local, &lh, tcpOnly, qos);
+    if (r != 0) return r;
+    r = EMTAccept(lh, breakEvent, remote, handle, timeoutMs);
+    EMTDisconnect(lh);
+    return SetErr(r);
+}
+
+// Windows socket-option numbers the callers use.
+constexpr int kSolSocket = 65535, kSoSndBuf = 4097, kSoRcvBuf = 4098;
+
+static int LinuxOption(int option) { return option == kSoSndBuf ? SO_SNDBUF : SO_RCVBUF; }
+
+uint32_t EmtGetSockOption(uint32_t handle, int level, int option, void* value, uint32_t* length) {
+    if (!Initialized()) return SetErr(EMT_E_NOT_INITIALIZED);
+    EmtControlBlock* cb = LockBlock(handle);
+    if (!cb) return SetErr(EMT_E_BAD_HANDLE);
+    uint32_t r = 0;
+    if (cb->transport == kTransportImt) {
+    } else if (cb->sock < 0) {
+        r = EMT_WSA_ENOTCONN;
+    } else if (level == 0 && option == 1) {
+        if (!value || !length || *length != sizeof(sockaddr_in))
+            r = 10014;
+        else
+            std::memcpy(value, &cb->local, sizeof(sockaddr_in));
+    } else if (level == kSolSocket && (option == kSoSndBuf || option == kSoRcvBuf) && value &&
+               length && *length >= 4) {
+        int v = 0;
+        socklen_t l = sizeof v;
+        if (::getsockopt(cb->sock, SOL_SOCKET, LinuxOption(option), &v, &l) != 0)
+            r = ErrnoToWin32(errno);
+        else {
+            std::memcpy(value, &v, 4);
+            *length = 4;
+        }
+    } else {
+        r = 10045;
+    }
+    UnlockBlock(cb);
+    return SetErr(r);
+}
+
+uint32_t EmtSetSockOption(uint32_t handle, int level, int option, const void* value,
+                          uint32_t length) {
+    if (!Initialized()) return SetErr(EMT_E_NOT_INITIALIZED);
+    EmtControlBlock* cb = LockBlock(handle);
+    if (!cb) return SetErr(EMT_E_BAD_HANDLE);
+    uint32_t r = 0;
+    if (cb->transport == kTransportImt) {
+    } else if (cb->sock < 0) {
+        r = EMT_WSA_ENOTCONN;
+    } else if (level == kSolSocket && (option == kSoSndBuf || option == kSoRcvBuf) && value &&
+               length >= 4) {
+        int v;
+        std::memcpy(&v, value, 4);
+        if (::setsockopt(cb->sock, SOL_SOCKET, LinuxOption(option), &v, sizeof v) != 0)
+            r = ErrnoToWin32(errno);
+    } else {
+        r = 10045;
+    }
+    UnlockBlock(cb);
+    return SetErr(r);
+}

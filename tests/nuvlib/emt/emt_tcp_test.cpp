@@ -119,6 +119,13 @@ TEST_F(EmtTcp, FramesOfZeroTo4028BytesCrossBothWays) {
         ASSERT_EQ(EMTReceive(client, in.data(), 4032), 0u);
         EXPECT_EQ(0, std::memcmp(in.data(), f.data(), f.size()));
     }
+    sockaddr_in mine{};
+    uint32_t len = sizeof mine;
+    ASSERT_EQ(EmtGetSockOption(client, 0, 1, &mine, &len), 0u);
+    EXPECT_EQ(mine.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    len = 3;
+    EXPECT_EQ(EmtGetSockOption(client, 0, 1, &mine, &len), 10014u);
+    EXPECT_EQ(EmtGetSockOption(client, 6, 1, &mine, &len), 10045u);
     EMT_STATS st;
     ASSERT_EQ(EMTGetStatistics(client, &st), 0u);
     EXPECT_EQ(st.packetsRcvd, 1u + 7u);  // the server handshake and seven frames

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "nuvlib/mdshooks.h"
 #include "nuvlib/mds/mds.h"
 #include "nuvlib/mds/mdsinternal.h"
 #include "platform/lasterror.h"
@@ -170,6 +171,27 @@ TEST_P(MdsClient, TwoClientsExchangeTheLargestMessages) {
     EXPECT_EQ(mds_->WaitLine("parlo-mds: data from 10 to 1 class 17"),
               "parlo-mds: data from 10 to 1 class 17 type 7 stamp " + st +
                   " seq 1 flags 0 caller 1 length 8");
+}
+
+// Event reporting and the buffers reach the client through the hook table it fills.
+TEST_P(MdsClient, EventReportingHooksReachTheClient) {
+    EXPECT_EQ(MDSCurrentHooks().GetLastInputStamp(), -1);
+    EXPECT_EQ(MDSCurrentHooks().AllocBuffer(8), nullptr);
+    Register();
+    Start();
+    const MDSHooks& h = MDSCurrentHooks();
+    EXPECT_EQ(h.IsSynchronized(), 0);
+    void* p = h.AllocBuffer(8);
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(h.SendCheckpoint(128, 1, 0, p, 8), 1);
+    EXPECT_EQ(mds_->WaitLine("parlo-mds: data from 10 to 1 class 128"),
+              "parlo-mds: data from 10 to 1 class 128 type 1 stamp 4294967295 seq 65535 "
+              "flags 4 caller 0 length 8");
+    EXPECT_EQ(h.SendCheckpoint(128, 1, 0, h.AllocBuffer(4013), 4013), 0);
+    EXPECT_EQ(plat::GetLastError(), MDS_E_TOO_LONG);
+    h.FreeBuffer(h.AllocBuffer(16));
+    h.StopClient(0);
+    EXPECT_NE(mds_->WaitLine("parlo-mds: client 10 (client) stopped"), "");
 }
 
 // Out of service (registered, not yet started): class 17 is dropped, class 1 goes.
