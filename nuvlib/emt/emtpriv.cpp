@@ -29,7 +29,8 @@ LibState& Lib() { return g_lib; }
 bool Initialized() { return g_lib.useCount.load() > 0; }
 
 NodeMutex& GlobalMutex() {
-    static NodeMutex m("Global\\IMTConnect_DisconnectLock");
+    // Never destroyed: a thread may disconnect while the process runs its exit.
+    static NodeMutex& m = *new NodeMutex("Global\\IMTConnect_DisconnectLock");
     return m;
 }
 

@@ -122,7 +122,11 @@ ImtSocket* ImtSocket::Map(const std::string& name, bool create, uint32_t pid, ui
                 if (::fstat(old, &st) == 0 && static_cast<size_t>(st.st_size) >= kMapSize) {
                     void* p = ::mmap(nullptr, kMapSize, PROT_READ, MAP_SHARED, old, 0);
                     if (p != MAP_FAILED) {
-                        stale = !ProcessAlive(*Pid(static_cast<uint8_t*>(p)));
+                        // Only a finished buffer whose creator has ended is reclaimed; one
+                        // still being set up belongs to a live creator.
+                        auto* sy = reinterpret_cast<Sync*>(static_cast<uint8_t*>(p) + kImtSectionSize);
+                        stale = sy->ready.load() == kReady &&
+                                !ProcessAlive(*Pid(static_cast<uint8_t*>(p)));
                         ::munmap(p, kMapSize);
                     }
                 }

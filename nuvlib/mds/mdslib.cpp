@@ -37,7 +37,7 @@ struct ClientState {
     uint8_t echo = 0;
     MDSHandler handlers[256] = {};
     MDSHandler defaultHandler = nullptr;
-    MBuf* currentInput = nullptr;
+    std::atomic<MBuf*> currentInput{nullptr};
 
     std::atomic<uint32_t> sent{0}, received{0}, bytesSent{0}, bytesReceived{0};
 
@@ -252,8 +252,8 @@ void Dispatch(MBuf* b) {
     c->currentInput = b;
     MDSHandler h = c->handlers[cls] ? c->handlers[cls] : c->defaultHandler;
     if (h) h(hdr, PayloadOf(b));
-    if (c->currentInput == b) c->pool->Free(b);
-    c->currentInput = nullptr;
+    // Still ours unless the handler sent it on.
+    if (c->currentInput.exchange(nullptr) == b) c->pool->Free(b);
 }
 
 // The out-of-service message the client gives itself when the link goes while in service.
@@ -423,6 +423,12 @@ void WaitForStopAck() {
     }
 }
 
+// A buffer that leaves the handler's hands is no longer freed after the handler.
+void ReleaseInput(MBuf* b) {
+    MBuf* expected = b;
+    g_client->currentInput.compare_exchange_strong(expected, nullptr);
+}
+
 int SendCommon(uint8_t destination, uint8_t cls, uint8_t type, uint8_t caller, bool checkpoint,
                void* payload, uint16_t length) {
     if (!g_registered.load()) {
@@ -431,18 +437,17 @@ int SendCommon(uint8_t destination, uint8_t cls, uint8_t type, uint8_t caller, b
     }
     ClientState* c = g_client;
     MBuf* b = BufOf(payload);
+    // From here on the buffer is the library's, also when a handler passes on its input.
+    ReleaseInput(b);
     if (c->stopping.load()) {
-        if (c->currentInput == b) c->currentInput = nullptr;
         c->pool->Free(b);
         return 1;
     }
     if (length > MDS_MAX_PAYLOAD || length > b->capacity - kMBufTransportHeader) {
-        if (c->currentInput == b) c->currentInput = nullptr;
         c->pool->Free(b);
         plat::SetLastError(length > MDS_MAX_PAYLOAD ? MDS_E_TOO_LONG : 87);
         return 0;
     }
-    if (c->currentInput == b) c->currentInput = nullptr;
     if (c->connected.load() && (c->inService.load() || cls == 1)) {
         std::lock_guard<std::mutex> g(c->lock);
         uint8_t* f = FrameOf(b);
@@ -748,7 +753,7 @@ void MDSFreeBuffer(void* payload) {
     Entering("MDSFreeBuffer");
     if (!g_registered.load() || !payload) return;
     MBuf* b = BufOf(payload);
-    if (g_client->currentInput == b) g_client->currentInput = nullptr;
+    ReleaseInput(b);
     g_client->pool->Free(b);
 }
 

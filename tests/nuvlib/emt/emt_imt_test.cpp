@@ -121,7 +121,7 @@ TEST(ImtSocketRing, SevenFramesWaitTheEighthBlocks) {
 class EmtImt : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(EMTInitialize(nullptr, 0, 0, 0), 0u); }
-    uint16_t port_ = static_cast<uint16_t>(41000 + getpid() % 2000);
+    uint16_t port_ = testsupport::FreePort();
 };
 
 TEST_F(EmtImt, TwoProcessesExchangeTenThousandFrames) {

@@ -236,8 +236,6 @@ TEST_F(EmtTcp, ReceiveConsumesProbesAndKeepsPendingHeader) {
         WriteAll(s, out.data(), out.size());
         // The client's next frame carries the reply it owes in front of it.
         ASSERT_TRUE(ReadAll(s, echoed.data(), echoed.size()));
-        uint8_t x;
-        recv(s, &x, 1, 0);
         close(s);
     });
     sockaddr_in to = Loopback(srv.port);
@@ -367,10 +365,7 @@ TEST_F(EmtTcp, FailedPassLeavesNoStaleBreakEvent) {
 TEST_F(EmtTcp, KilledPeerBreaksTheLinkWithItsError) {
     for (uint32_t flags : {0u, static_cast<uint32_t>(EMT_FLAG_PRE_QOS_ONLY)}) {
         SCOPED_TRACE(flags);
-        RawServer probe;  // an ephemeral port nobody else uses
-        uint16_t port = probe.port;
-        close(probe.fd);
-        probe.fd = socket(AF_INET, SOCK_STREAM, 0);
+        uint16_t port = testsupport::FreePort();
         testsupport::Child child({EMT_PEER_BIN, std::to_string(port), "tcp-only"});
         ASSERT_NE(child.WaitLine("READY"), "");
         sockaddr_in to = Loopback(port);
@@ -432,11 +427,7 @@ TEST_F(EmtTcp, DisconnectWakesABlockedReceive) {
 }
 
 TEST_F(EmtTcp, RefusedPortGivesUpAfterTheTimeout) {
-    RawServer probe;
-    uint16_t port = probe.port;
-    close(probe.fd);
-    probe.fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to = Loopback(port);
+    sockaddr_in to = Loopback(testsupport::FreePort());
     uint32_t h = 0;
     auto t0 = Clock::now();
     EXPECT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 5000, &h, 0, nullptr), EMT_WSA_ETIMEDOUT);

@@ -1,7 +1,10 @@
 #pragma once
 // Starts a helper process with its stdout on a pipe, waits for a line that announces it
 // is ready, and kills it (SIGKILL) when the object goes.
+#include <arpa/inet.h>
 #include <chrono>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +16,19 @@
 #include <vector>
 
 namespace testsupport {
+
+// A loopback port nobody listens on right now.
+inline uint16_t FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
 
 class Child {
 public:

@@ -1,7 +1,10 @@
 #pragma once
 // The registry an MDS client and the stand-in MDS read, written for one test process,
 // and the stand-in started on a loopback port of its own.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "platform/registry.h"
@@ -58,29 +61,42 @@ inline void WriteBufferSettings() {
     plat::RegCloseKey(k);
 }
 
-inline uint16_t WriteProcess() {
-    WriteBufferSettings();
-    uint16_t port = static_cast<uint16_t>(43000 + getpid() % 4000);
+using testsupport::FreePort;
+
+inline void WriteProcessPort(uint16_t port) {
     plat::RegKey k = nullptr;
     plat::RegCreateKey(plat::RegRoot(), (Base() + "\\MDS\\CurrentVersion\\Process").c_str(), &k);
     SetString(k, "Node", "127.0.0.1");
     SetString(k, "MDSPort", std::to_string(port));
     SetString(k, "StateXferPort", std::to_string(port + 1));
     plat::RegCloseKey(k);
+}
+
+inline uint16_t WriteProcess() {
+    WriteBufferSettings();
+    uint16_t port = FreePort();
+    WriteProcessPort(port);
     WriteClient("client", 10);
     WriteClient("peer", 11);
     return port;
 }
 
-// The stand-in MDS with frame tracing on.
-inline testsupport::Child* StartMds(uint16_t port) {
-    auto* c = new testsupport::Child(
-        {PARLO_MDS_BIN, "--port", std::to_string(port), "--instance", kInstance, "--trace"});
-    if (c->WaitLine("parlo-mds: listening").empty()) {
+// The stand-in MDS with frame tracing on. Should the port have been taken meanwhile,
+// another one is chosen and written to the registry, unless the port must stay.
+inline testsupport::Child* StartMds(uint16_t* port, bool samePort = false) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        auto* c = new testsupport::Child(
+            {PARLO_MDS_BIN, "--port", std::to_string(*port), "--instance", kInstance, "--trace"});
+        if (!c->WaitLine("parlo-mds: listening").empty()) return c;
         delete c;
-        return nullptr;
+        if (samePort) {
+            usleep(200000);
+            continue;
+        }
+        *port = FreePort();
+        WriteProcessPort(*port);
     }
-    return c;
+    return nullptr;
 }
 
 }  // namespace mdstest

@@ -95,7 +95,7 @@ class MdsClient : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         port_ = mdstest::WriteProcess();
-        mds_.reset(mdstest::StartMds(port_));
+        mds_.reset(mdstest::StartMds(&port_));
         ASSERT_NE(mds_, nullptr);
         g.mdsPid = mds_->Pid();
         if (GetParam()) MDSSetEmtConnectFlags(1);
@@ -225,7 +225,7 @@ TEST_P(MdsClient, LostMdsGivesOneOutOfServiceAndTheClientReconnects) {
     // Dropped while out of service.
     EXPECT_EQ(MDSSendInput(17, 1, 0, Payload(4, 9), 4), 1);
 
-    mds_.reset(mdstest::StartMds(port_));
+    mds_.reset(mdstest::StartMds(&port_, true));
     ASSERT_NE(mds_, nullptr);
     g.mdsPid = mds_->Pid();
     EXPECT_NE(mds_->WaitLine("parlo-mds: client 10 (client) reconnected", 20000), "");

@@ -62,7 +62,7 @@ protected:
     void SetUp() override {
         port_ = mdstest::WriteProcess();
         mdstest::WriteClient("dialer", 20);
-        mds_.reset(mdstest::StartMds(port_));
+        mds_.reset(mdstest::StartMds(&port_));
         ASSERT_NE(mds_, nullptr);
         ASSERT_EQ(EMTInitialize(nullptr, 0, 0, 0), 0u);
     }
