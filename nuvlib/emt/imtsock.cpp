@@ -249,7 +249,7 @@ void ImtSocket::Shutdown() {
     localClosed_ = true;
     bool abandoned = Lock() != 0;
     (void)abandoned;
-    if (owner_) sync_->closed = 1;
+    if (owner_) __atomic_store_n(&sync_->closed, 1u, __ATOMIC_RELEASE);
     pthread_cond_broadcast(&sync_->cond);
     Unlock();
 }

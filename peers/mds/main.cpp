@@ -36,8 +36,8 @@ struct Conn {
     uint32_t emt = 0;
     std::mutex sendMu;
     int client = -1;  // the MDS handle it registered, -1 before
-    bool started = false;
-    bool stopped = false;
+    std::atomic<bool> started{false};
+    std::atomic<bool> stopped{false};
     std::thread reader;
 };
 

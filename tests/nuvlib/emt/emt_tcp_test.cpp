@@ -207,11 +207,11 @@ TEST_F(EmtTcp, PeerThatSpeaksFirstIsMetOnTheSecondPass) {
               0u);
     EXPECT_LT(Seconds(t0), 5.0);
     EXPECT_EQ(handle, 1u);  // one handle per pass
+    EXPECT_EQ(EMTDisconnect(handle), 0u);
+    peer.join();
     EXPECT_EQ(second[0], 0xCD);
     EXPECT_EQ(second[1], 0);
     EXPECT_EQ((second[2] << 8) | second[3], 0xFFFF);  // no heartbeats, big-endian
-    EXPECT_EQ(EMTDisconnect(handle), 0u);
-    peer.join();
 }
 
 // What the receiver does with the stream: an RTT packet before a frame is consumed,

@@ -62,7 +62,8 @@ struct Recorder {
         return cv.wait_for(l, std::chrono::milliseconds(ms), p);
     }
 };
-Recorder g;
+// Never destroyed: the receive thread may still report while the process exits.
+Recorder& g = *new Recorder;
 
 int Status(const uint8_t* h, uint8_t*) {
     std::lock_guard<std::mutex> l(g.mu);
