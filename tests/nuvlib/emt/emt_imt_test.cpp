@@ -183,6 +183,37 @@ TEST_F(EmtImt, StalledPeerBlocksTheEighthFrameAndItsDeathBreaksTheLink) {
     EXPECT_EQ(EMTDisconnect(h), 0u);
 }
 
+// Requests that are not well-formed connect requests are dropped; the listener goes on.
+TEST_F(EmtImt, ListenerDropsBadRequestsAndGoesOn) {
+    testsupport::Child child({EMT_PEER_BIN, std::to_string(port_)});
+    ASSERT_NE(child.WaitLine("READY"), "");
+    uint32_t err = 0;
+    ImtSocket* ls = ImtSocket::Open(0, port_, &err);
+    ASSERT_NE(ls, nullptr) << err;
+    uint8_t bad[12] = {};
+    EmtSetHeader(bad, 8, 15, 1);
+    bad[4] = 2;  // first field must be 1
+    ASSERT_EQ(ls->Write(bad, 12), 0u);
+    EmtSetHeader(bad, 8, 15, 9);  // not a request
+    bad[4] = 1;
+    ASSERT_EQ(ls->Write(bad, 12), 0u);
+    auto big = Frame(2000, 1);  // far longer than a request
+    ASSERT_EQ(ls->Write(big.data(), big.size()), 0u);
+    delete ls;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port_);
+    uint32_t h = 0;
+    ASSERT_EQ(EMTConnect(nullptr, &to, 10, nullptr, 10000, &h, 0, nullptr), 0u);
+    auto f = Frame(5, 9);
+    ASSERT_EQ(EMTSend(h, f.data()), 0u);
+    uint8_t in[64];
+    ASSERT_EQ(EMTReceive(h, in, sizeof in), 0u);
+    EXPECT_EQ(in[8], 9);
+    EXPECT_EQ(EMTDisconnect(h), 0u);
+}
+
 TEST_F(EmtImt, ConnectWithoutListenerTimesOut) {
     sockaddr_in to{};
     to.sin_family = AF_INET;

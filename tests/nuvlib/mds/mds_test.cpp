@@ -2,6 +2,7 @@
 // registration, the send rules, stamps and sequences, loss of MDS and stop.
 #include <atomic>
 #include <chrono>
+#include <arpa/inet.h>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "nuvlib/mdshooks.h"
+#include "nuvlib/emt/emt.h"
+#include "nuvlib/ems.h"
 #include "nuvlib/mds/mds.h"
 #include "nuvlib/mds/mdsinternal.h"
 #include "platform/lasterror.h"
@@ -296,6 +299,42 @@ TEST(MdsRegistration, RefusalsAndTheUnregisteredClient) {
     handle = 0;
     EXPECT_EQ(MDSRegisterClient(&unknown, &handle), MDS_E_CONFIG);
     EXPECT_EQ(handle, 0xFF);
+}
+
+}  // namespace
+
+namespace {
+
+// A register reply that is not a 4-byte status ends the process, even when its first
+// four bytes hold 0.
+void RegisterAgainstBadMds() {
+    uint16_t port = mdstest::WriteProcess();
+    EMTInitialize(nullptr, 0, 0, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    uint32_t lh = 0;
+    if (EMTListen(&a, &lh, 0, nullptr) != 0) std::_Exit(3);
+    std::thread([lh] {
+        uint32_t h = 0;
+        if (EMTAccept(lh, nullptr, nullptr, &h) != 0) return;
+        uint8_t buf[64];
+        EMTReceive(h, buf, sizeof buf);  // the register frame
+        uint8_t reply[12] = {};
+        EmtSetHeader(reply, 8, MDS_EMT_CLASS, MSG_REGISTER_REPLY);
+        EMTSend(h, reply);
+        EMTReceive(h, buf, sizeof buf);
+    }).detach();
+    MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
+    uint8_t handle = 0;
+    MDSRegisterClient(&p, &handle);
+    std::_Exit(4);
+}
+
+TEST(MdsRegistrationDeathTest, RegisterReplyOfEightBytesIsFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(RegisterAgainstBadMds(), ::testing::ExitedWithCode(EMS_EXIT_FATAL & 0xFF), "");
 }
 
 }  // namespace
