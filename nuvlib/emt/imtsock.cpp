@@ -28,6 +28,7 @@ struct Sync {
     uint32_t dataAvail;
     uint32_t closed;
     std::atomic<uint32_t> ready;
+    std::atomic<uint32_t> opened;  // handles opened on it by other ends
 };
 constexpr uint32_t kReady = 0x494D5431;
 constexpr size_t kMapSize = kImtSectionSize + 4096;
@@ -195,6 +196,8 @@ ImtSocket* ImtSocket::Map(const std::string& name, bool create, uint32_t pid, ui
         delete s;
         *error = 2;
         return nullptr;
+    } else {
+        s->sync_->opened.fetch_add(1);
     }
     s->open_ = 1;
     return s;
@@ -212,7 +215,14 @@ ImtSocket::~ImtSocket() {
     Shutdown();
     for (int i = 0; users_.load() != 0 && i < 600; ++i) SleepMs(100);
     if (base_) ::munmap(base_, kMapSize);
-    if (owner_) ::shm_unlink(name_.c_str());
+    if (owner_ && !unlinked_) ::shm_unlink(name_.c_str());
+}
+
+void ImtSocket::UnlinkOnceOpened() {
+    if (owner_ && !unlinked_ && sync_->opened.load() != 0) {
+        ::shm_unlink(name_.c_str());
+        unlinked_ = true;
+    }
 }
 
 int ImtSocket::Lock() {
@@ -399,6 +409,9 @@ void ImtHeartbeatThread(EmtControlBlock* cb) {
     } else {
         for (;;) {
             if (cb->connBroken.IsSet()) break;
+            // Both ends hold their maps now: the names are no longer needed, and a
+            // process that is killed leaves nothing behind on the node.
+            cb->imtOwn->UnlinkOnceOpened();
             pollfd p{pfd, POLLIN, 0};
             if (::poll(&p, 1, 50) > 0) {
                 err = EMT_E_IMT_PEER_GONE;

@@ -26,6 +26,8 @@ public:
     // Wakes every waiter; the owner also tells the peer (its "Closed").
     void Shutdown();
     bool ClosedByOwner() const;
+    // The owner removes the name once the other end has opened the socket.
+    void UnlinkOnceOpened();
     uint32_t CreatorPid() const;
     uint8_t* Base() const { return base_; }
 
@@ -44,6 +46,7 @@ private:
     uint8_t* base_ = nullptr;
     struct Sync* sync_ = nullptr;
     bool owner_ = false;
+    bool unlinked_ = false;
     std::atomic<int> open_{0};
     std::atomic<int> users_{0};
     std::atomic<bool> localClosed_{false};

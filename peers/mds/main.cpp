@@ -282,7 +282,9 @@ int main(int argc, char** argv) {
     for (auto& c : live) SendStatus(*c, MDS_STATUS_OUT_OF_SERVICE);
     std::printf("parlo-mds: stopping, %zu clients told out of service\n", live.size());
     std::fflush(stdout);
-    // Let the last frames leave before the links are torn down.
+    // Let the last frames leave before the links are torn down; the listening socket's
+    // name goes with the listener.
     emt::SleepMs(200);
+    EMTDisconnect(lh);
     std::_Exit(0);
 }

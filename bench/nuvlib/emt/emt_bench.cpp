@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -55,11 +56,14 @@ void Key(const std::string& path, const std::vector<std::pair<const char*, uint3
     plat::RegCloseKey(k);
 }
 
+std::string g_root;  // removed when the program ends
+
 uint16_t SetUpEnvironment() {
     static uint16_t port = 0;
     if (port) return port;
     char dir[] = "/tmp/parlo-emt-bench-XXXXXX";
     std::string root = mkdtemp(dir);
+    g_root = root;
     std::string reg = root + "/registry", run = root + "/run";
     std::system(("mkdir -p " + reg + " " + run).c_str());
     setenv("PARLO_REGISTRY_ROOT", reg.c_str(), 1);
@@ -107,6 +111,9 @@ struct Child {
     }
     ~Child() {
         if (pid > 0) {
+            // A clean stop first, so that nothing is left in shared memory.
+            kill(pid, SIGTERM);
+            for (int i = 0; i < 100 && waitpid(pid, nullptr, WNOHANG) == 0; ++i) usleep(20000);
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
@@ -342,5 +349,6 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    if (!g_root.empty()) std::filesystem::remove_all(g_root);
     return 0;
 }

@@ -121,6 +121,7 @@ TEST(ImtSocketRing, SevenFramesWaitTheEighthBlocks) {
 class EmtImt : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(EMTInitialize(nullptr, 0, 0, 0), 0u); }
+    void TearDown() override { testsupport::RemoveNamespaceShm(); }
     uint16_t port_ = testsupport::FreePort();
 };
 

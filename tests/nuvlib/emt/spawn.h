@@ -3,6 +3,9 @@
 // is ready, and kills it (SIGKILL) when the object goes.
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/mman.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <csignal>
@@ -16,6 +19,18 @@
 #include <vector>
 
 namespace testsupport {
+
+// Shared-memory sockets of this test's namespace that killed helpers left behind.
+inline void RemoveNamespaceShm() {
+    const char* ns = std::getenv("PARLO_NAMESPACE");
+    if (!ns || !*ns) return;
+    std::string prefix = std::string(ns) + "-imt-";
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec)) {
+        std::string name = e.path().filename().string();
+        if (name.rfind(prefix, 0) == 0) shm_unlink(("/" + name).c_str());
+    }
+}
 
 // A loopback port nobody listens on right now.
 inline uint16_t FreePort() {

@@ -104,6 +104,10 @@ protected:
         g.mdsPid = mds_->Pid();
         if (GetParam()) MDSSetEmtConnectFlags(1);
     }
+    void TearDown() override {
+        mds_.reset();
+        testsupport::RemoveNamespaceShm();
+    }
     void Register() {
         MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
         uint8_t handle = 0;
@@ -308,6 +312,8 @@ namespace {
 // A register reply that is not a 4-byte status ends the process, even when its first
 // four bytes hold 0.
 void RegisterAgainstBadMds() {
+    // Over TCP: the process ends without closing, and leaves no shared memory behind.
+    MDSSetEmtConnectFlags(1);
     uint16_t port = mdstest::WriteProcess();
     EMTInitialize(nullptr, 0, 0, 0);
     sockaddr_in a{};
@@ -315,7 +321,7 @@ void RegisterAgainstBadMds() {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(port);
     uint32_t lh = 0;
-    if (EMTListen(&a, &lh, 0, nullptr) != 0) std::_Exit(3);
+    if (EMTListen(&a, &lh, 1, nullptr) != 0) std::_Exit(3);
     std::thread([lh] {
         uint32_t h = 0;
         if (EMTAccept(lh, nullptr, nullptr, &h) != 0) return;

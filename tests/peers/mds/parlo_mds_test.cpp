@@ -66,6 +66,10 @@ protected:
         ASSERT_NE(mds_, nullptr);
         ASSERT_EQ(EMTInitialize(nullptr, 0, 0, 0), 0u);
     }
+    void TearDown() override {
+        mds_.reset();
+        testsupport::RemoveNamespaceShm();
+    }
     uint16_t port_ = 0;
     std::unique_ptr<testsupport::Child> mds_;
 };
