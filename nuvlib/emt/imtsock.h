@@ -1,0 +1,55 @@
+#pragma once
+// One process's handle on an IMT socket: a named shared-memory receive buffer of 512
+// blocks of 256 bytes holding a ring of at most 7 waiting frames.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace emt {
+
+constexpr uint32_t kImtSectionSize = 131072;
+
+class ImtSocket {
+public:
+    // Creates this process's buffer; fails while a live process holds the name.
+    static ImtSocket* Create(uint32_t pid, uint32_t port, uint32_t* error);
+    // Opens another process's buffer; fails when it does not exist (or its creator is gone).
+    static ImtSocket* Open(uint32_t pid, uint32_t port, uint32_t* error);
+    static std::string Name(uint32_t pid, uint32_t port);
+    ~ImtSocket();  // waits for the threads inside, then unmaps
+
+    // 0; 0xE1030006 (the first 4 bytes copied, the frame stays queued); 10060 on time-out;
+    // 0xE1030016 once closed; 0xE1030017 when a dead process left the lock; 0xE1030019
+    // when the shared header is corrupt.
+    uint32_t Read(uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs, uint32_t* length);
+    uint32_t Write(const uint8_t* frame, uint32_t length);
+    // Wakes every waiter; the owner also tells the peer (its "Closed").
+    void Shutdown();
+    bool ClosedByOwner() const;
+    // The owner removes the name once the other end has opened the socket.
+    void UnlinkOnceOpened();
+    uint32_t CreatorPid() const;
+    uint8_t* Base() const { return base_; }
+
+    // Block map of the buffer (exposed for tests of the allocator).
+    static int AllocBlocks(uint8_t* base, int n);
+    static void ReleaseBlocks(uint8_t* base, int first);
+    static void InitHeader(uint8_t* base, uint32_t pid);
+
+private:
+    ImtSocket() = default;
+    static ImtSocket* Map(const std::string& name, bool create, uint32_t pid, uint32_t* error);
+    int Lock();   // 0, or 1 when the previous owner died holding it
+    void Unlock();
+    bool WaitCond(uint32_t ms);
+    std::string name_;
+    uint8_t* base_ = nullptr;
+    struct Sync* sync_ = nullptr;
+    bool owner_ = false;
+    bool unlinked_ = false;
+    std::atomic<int> open_{0};
+    std::atomic<int> users_{0};
+    std::atomic<bool> localClosed_{false};
+};
+
+}  // namespace emt

@@ -1,0 +1,495 @@
+// EMT over TCP against real sockets: raw peers that speak the handshake bytes by hand,
+// an in-process listener, and a peer process that is killed.
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "nuvlib/emt/emt.h"
+#include "tests/nuvlib/emt/spawn.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+}
+
+double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// A plain TCP listener on an ephemeral loopback port, for peers written by hand.
+struct RawServer {
+    int fd = -1;
+    uint16_t port = 0;
+    RawServer() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = Loopback(0);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(fd, 8);
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~RawServer() { close(fd); }
+    int Accept(int ms = 15000) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return -1;
+        return accept(fd, nullptr, nullptr);
+    }
+};
+
+bool ReadAll(int s, void* buf, size_t n, int ms = 5000) {
+    uint8_t* p = static_cast<uint8_t*>(buf);
+    size_t got = 0;
+    while (got < n) {
+        pollfd q{s, POLLIN, 0};
+        if (poll(&q, 1, ms) <= 0) return false;
+        ssize_t r = recv(s, p + got, n - got, 0);
+        if (r <= 0) return false;
+        got += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+void WriteAll(int s, const void* buf, size_t n) {
+    ASSERT_EQ(send(s, buf, n, MSG_NOSIGNAL), static_cast<ssize_t>(n));
+}
+
+std::vector<uint8_t> ServerQosHandshake() {
+    std::vector<uint8_t> s(140, 0);
+    s[0] = 0xCD;
+    s[1] = 1;
+    for (int i = 4; i < 140; ++i) s[i] = 0xFF;
+    for (int b : {4, 72}) {
+        std::memset(&s[b], 0, 4);
+        std::memset(&s[b + 60], 0, 8);
+    }
+    return s;
+}
+
+std::vector<uint8_t> Frame(uint16_t body, uint8_t cls, uint8_t type, uint8_t fill) {
+    std::vector<uint8_t> f(4u + body, fill);
+    EmtSetHeader(f.data(), body, cls, type);
+    return f;
+}
+
+class EmtTcp : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(EMTInitialize(nullptr, 0, 0, 0), 0u); }
+};
+
+// A listener and a connection in this process: frames of every size from an empty body
+// up to 4028 bytes cross in both directions unchanged.
+TEST_F(EmtTcp, FramesOfZeroTo4028BytesCrossBothWays) {
+    sockaddr_in any = Loopback(0);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
+    char l[64], r[64];
+    uint32_t ls = 64, rs = 64;
+    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
+    uint16_t port = static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1));
+    sockaddr_in to = Loopback(port);
+    uint32_t server = 0, client = 0;
+    std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &client, 0, nullptr), 0u);
+    acc.join();
+    std::vector<uint8_t> in(4032);
+    for (uint16_t body : {0, 1, 124, 125, 300, 4027, 4028}) {
+        SCOPED_TRACE(body);
+        auto f = Frame(body, 17, 3, static_cast<uint8_t>(body));
+        ASSERT_EQ(EMTSend(client, f.data()), 0u);
+        ASSERT_EQ(EMTReceive(server, in.data(), 4032), 0u);
+        EXPECT_EQ(0, std::memcmp(in.data(), f.data(), f.size()));
+        f[3] = 4;
+        ASSERT_EQ(EMTSend(server, f.data()), 0u);
+        ASSERT_EQ(EMTReceive(client, in.data(), 4032), 0u);
+        EXPECT_EQ(0, std::memcmp(in.data(), f.data(), f.size()));
+    }
+    sockaddr_in mine{};
+    uint32_t len = sizeof mine;
+    ASSERT_EQ(EmtGetSockOption(client, 0, 1, &mine, &len), 0u);
+    EXPECT_EQ(mine.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    len = 3;
+    EXPECT_EQ(EmtGetSockOption(client, 0, 1, &mine, &len), 10014u);
+    EXPECT_EQ(EmtGetSockOption(client, 6, 1, &mine, &len), 10045u);
+    EMT_STATS st;
+    ASSERT_EQ(EMTGetStatistics(client, &st), 0u);
+    EXPECT_EQ(st.packetsRcvd, 1u + 7u);  // the server handshake and seven frames
+    EXPECT_EQ(EMTDisconnect(client), 0u);
+    EXPECT_EQ(EMTDisconnect(server), 0u);
+    EXPECT_EQ(EMTDisconnect(lh), 0u);
+}
+
+// The first pass sends the QoS-enabled handshake; a heartbeat interval above 655 units
+// would wrap in 16 bits and is held at 65534 ms instead (655 on the wire).
+TEST_F(EmtTcp, ClientQosHandshakeBytes) {
+    RawServer srv;
+    std::vector<uint8_t> h(152);
+    std::thread peer([&] {
+        int s = srv.Accept();
+        ASSERT_GE(s, 0);
+        ASSERT_TRUE(ReadAll(s, h.data(), 152));
+        auto reply = ServerQosHandshake();
+        WriteAll(s, reply.data(), reply.size());
+        uint8_t x;
+        recv(s, &x, 1, 0);  // until the client goes
+        close(s);
+    });
+    sockaddr_in to = Loopback(srv.port);
+    uint32_t handle = 99;
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 700, nullptr, 10000, &handle, 0, nullptr), 0u);
+    EXPECT_EQ(handle, 0u);
+    EXPECT_EQ(h[0], 0xCD);
+    EXPECT_EQ(h[1], 1);
+    EXPECT_EQ(h[2], 0);
+    EXPECT_EQ(h[3], 1);
+    EXPECT_EQ(h[4] | (h[5] << 8), 655);
+    EXPECT_EQ(h[6], 5);
+    EXPECT_EQ(h[8] | (h[9] << 8), 30);  // Low priority ping interval
+    EXPECT_EQ(h[10] | (h[11] << 8), 1);
+    auto word = [&](int off) {
+        return static_cast<uint32_t>(h[off] | (h[off + 1] << 8) | (h[off + 2] << 16) |
+                                     (h[off + 3] << 24));
+    };
+    // Send block: no parameters give flags 7 with the Low settings; a loopback peer adds
+    // nothing more since QoS is already off.
+    EXPECT_EQ(word(16), 7u);
+    EXPECT_EQ(word(20), 4096u);
+    EXPECT_EQ(word(28), 5120u);
+    EXPECT_EQ(word(32), 1000u);
+    EXPECT_EQ(word(40), 0x40000002u);
+    EXPECT_EQ(word(48), 10u);
+    EXPECT_EQ(word(68), 10u);  // DSCP
+    EXPECT_EQ(word(72), 1u);   // 802.1p
+    EXPECT_EQ(h[76], 0);
+    EXPECT_EQ(word(84), 7u);
+    EXPECT_EQ(EMTDisconnect(handle), 0u);
+    peer.join();
+}
+
+// A peer that speaks first: pass 1 reads 0xCD 0 where it wants version 1 and fails with
+// 0xE1030007; pass 2 follows at once, reads the peer's handshake first and succeeds.
+TEST_F(EmtTcp, PeerThatSpeaksFirstIsMetOnTheSecondPass) {
+    RawServer srv;
+    std::vector<uint8_t> second(6);
+    std::thread peer([&] {
+        uint8_t pre[4] = {0xCD, 0, 0x9A, 0x4C};
+        int s1 = srv.Accept();
+        ASSERT_GE(s1, 0);
+        WriteAll(s1, pre, 4);
+        int s2 = srv.Accept();
+        ASSERT_GE(s2, 0);
+        WriteAll(s2, pre, 4);
+        ASSERT_TRUE(ReadAll(s2, second.data(), 6));
+        uint8_t x;
+        recv(s2, &x, 1, 0);
+        close(s1);
+        close(s2);
+    });
+    sockaddr_in to = Loopback(srv.port);
+    uint32_t handle = 99;
+    auto t0 = Clock::now();
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, EMT_NO_HEARTBEAT, nullptr, 20000, &handle, 0, nullptr),
+              0u);
+    EXPECT_LT(Seconds(t0), 5.0);
+    EXPECT_EQ(handle, 1u);  // one handle per pass
+    EXPECT_EQ(EMTDisconnect(handle), 0u);
+    peer.join();
+    EXPECT_EQ(second[0], 0xCD);
+    EXPECT_EQ(second[1], 0);
+    EXPECT_EQ((second[2] << 8) | second[3], 0xFFFF);  // no heartbeats, big-endian
+}
+
+// What the receiver does with the stream: an RTT packet before a frame is consumed,
+// a class-24 frame that is no RTT packet is refused without breaking the link, and a
+// frame larger than the buffer leaves its header pending for the next call.
+TEST_F(EmtTcp, ReceiveConsumesProbesAndKeepsPendingHeader) {
+    RawServer srv;
+    std::vector<uint8_t> echoed(28 + 5);
+    std::thread peer([&] {
+        int s = srv.Accept();
+        ASSERT_GE(s, 0);
+        uint8_t h[152];
+        ASSERT_TRUE(ReadAll(s, h, 152));
+        auto reply = ServerQosHandshake();
+        WriteAll(s, reply.data(), reply.size());
+        std::vector<uint8_t> out;
+        uint8_t rtt[28] = {0x18, 0, 0x18, 1, 2, 0, 0, 0, 0x11, 0x22, 0x33, 0x44};
+        out.insert(out.end(), rtt, rtt + 28);
+        for (auto& f : {Frame(3, 5, 6, 'a'), Frame(4, 24, 2, 0), Frame(1, 7, 1, 'z'),
+                        Frame(300, 9, 9, 'p')})
+            out.insert(out.end(), f.begin(), f.end());
+        WriteAll(s, out.data(), out.size());
+        // The client's next frame carries the reply it owes in front of it.
+        ASSERT_TRUE(ReadAll(s, echoed.data(), echoed.size()));
+        close(s);
+    });
+    sockaddr_in to = Loopback(srv.port);
+    uint32_t h = 0;
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, EMT_NO_HEARTBEAT, nullptr, 10000, &h, 0, nullptr), 0u);
+    std::vector<uint8_t> buf(304);
+    ASSERT_EQ(EMTReceive(h, buf.data(), 128), 0u);
+    EXPECT_EQ(EmtBodyLength(buf.data()), 3);
+    EXPECT_EQ(buf[2], 5);
+    EXPECT_EQ(buf[4], 'a');
+    EXPECT_EQ(EMTReceive(h, buf.data(), 128), EMT_E_PROTOCOL);
+    EXPECT_EQ(EMTGetConnectionError(h), 0u);
+    ASSERT_EQ(EMTReceive(h, buf.data(), 128), 0u);
+    EXPECT_EQ(buf[4], 'z');
+    std::memset(buf.data(), 0, buf.size());
+    EXPECT_EQ(EMTReceive(h, buf.data(), 128), EMT_E_BUFFER_TOO_SMALL);
+    EXPECT_EQ(EmtBodyLength(buf.data()), 300);
+    EXPECT_EQ(buf[2], 9);
+    ASSERT_EQ(EMTReceive(h, buf.data(), 304), 0u);
+    EXPECT_EQ(buf[2], 9);
+    EXPECT_EQ(buf[303], 'p');
+    auto f = Frame(1, 17, 1, 'q');
+    ASSERT_EQ(EMTSend(h, f.data()), 0u);
+    peer.join();
+    EXPECT_EQ(echoed[0], 0x18);
+    EXPECT_EQ(echoed[2], 24);
+    EXPECT_EQ(echoed[4] & 4, 4);  // a reply part
+    EXPECT_EQ(echoed[12], 0x11);  // the request's clock echoed
+    EXPECT_EQ(echoed[15], 0x44);
+    EXPECT_EQ(echoed[30], 17);
+    EXPECT_EQ(echoed[32], 'q');
+    EMTDisconnect(h);
+}
+
+// Pre-QoS heartbeats: a peer that sends one datagram and then falls silent is declared
+// lost with 0xE103000F about five intervals later.
+TEST_F(EmtTcp, SilentPeerIsLostAfterFiveMissedHeartbeats) {
+    RawServer srv;
+    std::atomic<bool> done{false};
+    std::thread peer([&] {
+        int s = srv.Accept();
+        ASSERT_GE(s, 0);
+        uint8_t h[6];
+        ASSERT_TRUE(ReadAll(s, h, 6));
+        int u = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in ua = Loopback(0);
+        bind(u, reinterpret_cast<sockaddr*>(&ua), sizeof ua);
+        socklen_t len = sizeof ua;
+        getsockname(u, reinterpret_cast<sockaddr*>(&ua), &len);
+        uint8_t reply[4] = {0xCD, 0};
+        std::memcpy(reply + 2, &ua.sin_port, 2);
+        WriteAll(s, reply, 4);
+        sockaddr_in client = Loopback(0);
+        std::memcpy(&client.sin_port, h + 4, 2);
+        uint32_t seq = htonl(1);
+        sendto(u, &seq, 4, 0, reinterpret_cast<sockaddr*>(&client), sizeof client);
+        while (!done.load()) usleep(10000);
+        close(u);
+        close(s);
+    });
+    sockaddr_in to = Loopback(srv.port);
+    emt::Event brk;
+    uint32_t h = 0;
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, EMT_FLAG_PRE_QOS_ONLY, nullptr),
+              0u);
+    auto t0 = Clock::now();
+    ASSERT_EQ(brk.Wait(15000), emt::kWaitObject0);
+    double s = Seconds(t0);
+    EXPECT_GT(s, 3.5);
+    EXPECT_LT(s, 8.0);
+    EXPECT_EQ(EMTGetConnectionError(h), EMT_E_HB_LOSS);
+    uint8_t buf[8];
+    EXPECT_EQ(EMTReceive(h, buf, 8), EMT_E_HB_LOSS);
+    done = true;
+    EMTDisconnect(h);
+    peer.join();
+}
+
+// A pass that fails after the heartbeats started (no first heartbeat) signals the break
+// event; the next pass clears it, so a healthy link is not taken for a broken one.
+TEST_F(EmtTcp, FailedPassLeavesNoStaleBreakEvent) {
+    RawServer srv;
+    std::atomic<bool> done{false};
+    std::thread peer([&] {
+        int s1 = srv.Accept();
+        ASSERT_GE(s1, 0);
+        uint8_t h[6];
+        ASSERT_TRUE(ReadAll(s1, h, 6));
+        uint8_t reply[4] = {0xCD, 0, 0x00, 0x09};  // the discard port: no heartbeat comes back
+        WriteAll(s1, reply, 4);
+        int s2 = srv.Accept(30000);
+        ASSERT_GE(s2, 0);
+        ASSERT_TRUE(ReadAll(s2, h, 6));
+        int u = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in ua = Loopback(0);
+        bind(u, reinterpret_cast<sockaddr*>(&ua), sizeof ua);
+        socklen_t len = sizeof ua;
+        getsockname(u, reinterpret_cast<sockaddr*>(&ua), &len);
+        std::memcpy(reply + 2, &ua.sin_port, 2);
+        WriteAll(s2, reply, 4);
+        sockaddr_in client = Loopback(0);
+        std::memcpy(&client.sin_port, h + 4, 2);
+        for (uint32_t n = 1; !done.load(); ++n) {
+            uint32_t seq = htonl(n);
+            sendto(u, &seq, 4, 0, reinterpret_cast<sockaddr*>(&client), sizeof client);
+            usleep(200000);
+        }
+        close(u);
+        close(s1);
+        close(s2);
+    });
+    sockaddr_in to = Loopback(srv.port);
+    emt::Event brk;
+    uint32_t h = 0;
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 60000, &h, EMT_FLAG_PRE_QOS_ONLY, nullptr),
+              0u);
+    EXPECT_EQ(h, 1u);
+    EXPECT_FALSE(brk.IsSet());
+    EXPECT_EQ(EMTGetConnectionError(h), 0u);
+    done = true;
+    EMTDisconnect(h);
+    peer.join();
+}
+
+// Killing the peer process: the blocked receive returns the error that broke the link,
+// the break event is signalled, and the error stays until the handle is disconnected.
+TEST_F(EmtTcp, KilledPeerBreaksTheLinkWithItsError) {
+    for (uint32_t flags : {0u, static_cast<uint32_t>(EMT_FLAG_PRE_QOS_ONLY)}) {
+        SCOPED_TRACE(flags);
+        uint16_t port = testsupport::FreePort();
+        testsupport::Child child({EMT_PEER_BIN, std::to_string(port), "tcp-only"});
+        ASSERT_NE(child.WaitLine("READY"), "");
+        sockaddr_in to = Loopback(port);
+        emt::Event brk;
+        uint32_t h = 0;
+        ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, flags, nullptr), 0u);
+        uint32_t got = 0;
+        std::thread rx([&] {
+            uint8_t buf[64];
+            got = EMTReceive(h, buf, sizeof buf);
+        });
+        usleep(200000);
+        child.Kill(SIGKILL);
+        rx.join();
+        EXPECT_TRUE(got == EMT_WSA_ECONNRESET || got == EMT_WSA_EDISCON ||
+                    got == EMT_E_PEER_CLOSED)
+            << std::hex << got;
+        EXPECT_TRUE(brk.IsSet());
+        EXPECT_EQ(EMTGetConnectionError(h), got);
+        uint8_t buf[8];
+        EXPECT_EQ(EMTReceive(h, buf, 8), got);
+        EXPECT_EQ(EMTDisconnect(h), 0u);
+        EXPECT_EQ(EMTGetConnectionError(h), EMT_E_BAD_HANDLE);
+    }
+}
+
+// Disconnect while another thread is blocked in a receive: the receive returns
+// 0xE103000C and the handle goes once that thread has left.
+TEST_F(EmtTcp, DisconnectWakesABlockedReceive) {
+    sockaddr_in any = Loopback(0);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
+    char l[64], r[64];
+    uint32_t ls = 64, rs = 64;
+    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
+    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    uint32_t server = 0, client = 0;
+    std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
+    emt::Event brk;
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, EMT_NO_HEARTBEAT, &brk, 20000, &client, 0, nullptr),
+              0u);
+    acc.join();
+    uint32_t got = 0;
+    std::thread rx([&] {
+        uint8_t buf[64];
+        got = EMTReceive(client, buf, sizeof buf);
+    });
+    usleep(200000);
+    EXPECT_EQ(EMTDisconnect(client), 0u);
+    rx.join();
+    EXPECT_EQ(got, EMT_E_DISCONNECTED);
+    EXPECT_EQ(brk.Wait(5000), emt::kWaitObject0);
+    for (int i = 0; i < 200 && EMTGetConnectionError(client) != EMT_E_BAD_HANDLE; ++i)
+        usleep(10000);
+    EXPECT_EQ(EMTGetConnectionError(client), EMT_E_BAD_HANDLE);
+    EXPECT_EQ(EMTDisconnect(client), EMT_E_BAD_HANDLE);
+    EMTDisconnect(server);
+    EMTDisconnect(lh);
+}
+
+TEST_F(EmtTcp, RefusedPortGivesUpAfterTheTimeout) {
+    sockaddr_in to = Loopback(testsupport::FreePort());
+    uint32_t h = 0;
+    auto t0 = Clock::now();
+    EXPECT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 5000, &h, 0, nullptr), EMT_WSA_ETIMEDOUT);
+    double s = Seconds(t0);
+    EXPECT_GT(s, 4.5);
+    EXPECT_LT(s, 7.0);
+}
+
+TEST(EmtErrors, CallsBeforeInitialisation) {
+    uint8_t buf[8];
+    EXPECT_EQ(EMTReceive(0, buf, 8), EMT_E_NOT_INITIALIZED);
+    EXPECT_EQ(EMTSend(0, buf), EMT_E_NOT_INITIALIZED);
+    EXPECT_EQ(EMTDisconnect(0), EMT_E_NOT_INITIALIZED);
+    EXPECT_EQ(EMTCleanup(), EMT_E_NOT_INITIALIZED);
+    EXPECT_EQ(emt::GetLastError(), EMT_E_NOT_INITIALIZED);
+}
+
+TEST_F(EmtTcp, ArgumentAndHandleErrors) {
+    uint8_t buf[8];
+    EXPECT_EQ(EMTReceive(5, nullptr, 8), 160u);
+    EXPECT_EQ(EMTReceive(5, buf, 3), EMT_E_BUFFER_TOO_SMALL);
+    EXPECT_EQ(EMTReceive(5, buf, 8), EMT_E_BAD_HANDLE);
+    EXPECT_EQ(EMTDisconnect(5), EMT_E_BAD_HANDLE);
+    EXPECT_EQ(EMTGetConnectionError(5), EMT_E_BAD_HANDLE);
+    sockaddr_in any = Loopback(0);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
+    EXPECT_EQ(EMTGetConnectionError(lh), EMT_WSA_ENOTCONN);
+    EXPECT_EQ(EMTReceive(lh, buf, 8), EMT_WSA_ENOTCONN);
+    EXPECT_EQ(EMTSend(lh, buf), EMT_WSA_ENOTCONN);
+    uint32_t h2 = 0;
+    EXPECT_EQ(EMTAccept(lh + 1, nullptr, nullptr, &h2, 10), EMT_E_BAD_HANDLE);
+    EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &h2, 100), EMT_WSA_ETIMEDOUT);
+    EXPECT_EQ(EMTDisconnect(lh), 0u);
+    EXPECT_EQ(EMTInitialize(nullptr, 0, 0, 0), 0u);  // a second use only counts
+    EXPECT_EQ(EMTCleanup(), 0u);
+}
+
+TEST(EmtAddress, ServiceTextsAndNames) {
+    struct Case {
+        const char* host;
+        const char* service;
+        uint32_t result;
+        uint16_t port;
+    } cases[] = {
+        {"127.0.0.1", "40020", 0, 40020},
+        {"127.0.0.1", "0", 0, 0},
+        {"127.0.0.1", "65537", 0, 1},  // accumulated modulo 65536
+        {"127.0.0.1", "40a20", EMT_E_BAD_SERVICE, 0},
+        {"127.0.0.1", "-1", EMT_E_BAD_SERVICE, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.service);
+        sockaddr_in a{};
+        EXPECT_EQ(EMTAddressFromService(c.host, c.service, &a), c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(ntohs(a.sin_port), c.port);
+            EXPECT_EQ(a.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+        }
+    }
+    in_addr out{};
+    EXPECT_NE(EMTResolveAddress("no-such-host.invalid", &out, 2), 0u);
+}
+
+}  // namespace

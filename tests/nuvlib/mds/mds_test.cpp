@@ -1,0 +1,346 @@
+// The MDS client against the stand-in MDS process and a second client process:
+// registration, the send rules, stamps and sequences, loss of MDS and stop.
+#include <atomic>
+#include <chrono>
+#include <arpa/inet.h>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "nuvlib/mdshooks.h"
+#include "nuvlib/emt/emt.h"
+#include "nuvlib/ems.h"
+#include "nuvlib/mds/mds.h"
+#include "nuvlib/mds/mdsinternal.h"
+#include "platform/lasterror.h"
+#include "tests/nuvlib/mds/mds_env.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double Seconds(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// SIGSTOP takes effect asynchronously: wait until the process is really stopped.
+void StopProcess(pid_t pid) {
+    ::kill(pid, SIGSTOP);
+    for (int i = 0; i < 500; ++i) {
+        FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+        char state = 0;
+        if (f) {
+            if (std::fscanf(f, "%*d (%*[^)]) %c", &state) != 1) state = 0;
+            std::fclose(f);
+        }
+        if (state == 'T' || state == 't') return;
+        usleep(2000);
+    }
+}
+
+struct Received {
+    MDSHeader header;
+    std::vector<uint8_t> payload;
+};
+
+// What the handlers saw. Handlers run on the receive thread.
+struct Recorder {
+    std::mutex mu;
+    std::condition_variable cv;
+    int inService = 0;
+    int outOfService = 0;
+    uint32_t stampAtOutOfService = 0;
+    std::vector<Received> data;
+    pid_t mdsPid = -1;
+    std::atomic<double> stopSeconds{-1};
+
+    template <class Pred>
+    bool WaitFor(Pred p, int ms) {
+        std::unique_lock<std::mutex> l(mu);
+        return cv.wait_for(l, std::chrono::milliseconds(ms), p);
+    }
+};
+// Never destroyed: the receive thread may still report while the process exits.
+Recorder& g = *new Recorder;
+
+int Status(const uint8_t* h, uint8_t*) {
+    std::lock_guard<std::mutex> l(g.mu);
+    if (h[14] == 0 && h[15] == MDS_STATUS_IN_SERVICE) ++g.inService;
+    if (h[14] == 0 && h[15] == MDS_STATUS_OUT_OF_SERVICE) {
+        ++g.outOfService;
+        g.stampAtOutOfService = MDSGetLastInputStamp();
+    }
+    g.cv.notify_all();
+    return 0;
+}
+
+int Data(const uint8_t* h, uint8_t* payload) {
+    MDSHeader m = MDSDecodeHeader(h);
+    if (m.messageType == 99) {
+        // Stop on the receive thread while MDS answers nothing.
+        StopProcess(g.mdsPid);
+        auto t0 = Clock::now();
+        MDSStopClient(2);
+        g.stopSeconds = Seconds(t0);
+        ::kill(g.mdsPid, SIGCONT);
+    }
+    std::lock_guard<std::mutex> l(g.mu);
+    g.data.push_back({m, std::vector<uint8_t>(payload, payload + m.length)});
+    g.cv.notify_all();
+    return 0;
+}
+
+class MdsClient : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        port_ = mdstest::WriteProcess();
+        mds_.reset(mdstest::StartMds(&port_));
+        ASSERT_NE(mds_, nullptr);
+        g.mdsPid = mds_->Pid();
+        if (GetParam()) MDSSetEmtConnectFlags(1);
+    }
+    void TearDown() override {
+        mds_.reset();
+        testsupport::RemoveNamespaceShm();
+    }
+    void Register() {
+        MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
+        uint8_t handle = 0;
+        ASSERT_EQ(MDSRegisterClient(&p, &handle), 0u);
+        ASSERT_EQ(handle, 10);
+        ASSERT_EQ(MDSSetMessageHandler(17, Data), 1);
+    }
+    void Start() {
+        std::thread([] { MDSStartClient(); }).detach();
+        ASSERT_TRUE(g.WaitFor([] { return g.inService >= 1; }, 10000));
+    }
+    void* Payload(uint32_t n, uint8_t fill) {
+        void* p = MDSAllocBuffer(n);
+        std::memset(p, fill, n);
+        return p;
+    }
+    uint16_t port_ = 0;
+    std::unique_ptr<testsupport::Child> mds_;
+};
+
+// Over shared memory (false) and over TCP (true).
+INSTANTIATE_TEST_SUITE_P(Transports, MdsClient, ::testing::Values(false, true));
+
+TEST_P(MdsClient, TwoClientsExchangeTheLargestMessages) {
+    Register();
+    std::vector<std::string> args = {MDS_PEER_BIN, "peer", mdstest::kInstance};
+    if (GetParam()) args.push_back("tcp");
+    testsupport::Child peer(args);
+    ASSERT_NE(peer.WaitLine("INSERVICE"), "");
+    Start();
+
+    void* big = Payload(MDS_MAX_PAYLOAD, 0);
+    for (uint32_t i = 0; i < MDS_MAX_PAYLOAD; ++i) static_cast<uint8_t*>(big)[i] = static_cast<uint8_t>(i * 7);
+    std::vector<uint8_t> sent(static_cast<uint8_t*>(big), static_cast<uint8_t*>(big) + MDS_MAX_PAYLOAD);
+    ASSERT_EQ(MDSSendOutput(11, 17, 5, big, MDS_MAX_PAYLOAD), 1);
+    ASSERT_TRUE(g.WaitFor([] { return !g.data.empty(); }, 10000));
+    Received echo;
+    {
+        std::lock_guard<std::mutex> l(g.mu);
+        echo = g.data[0];
+    }
+    EXPECT_EQ(echo.payload, sent);
+    EXPECT_EQ(echo.header.marker, 0x1000);
+    EXPECT_EQ(echo.header.sender, 11);
+    EXPECT_EQ(echo.header.destination, 10);
+    EXPECT_EQ(echo.header.caller, 0xFF);
+    EXPECT_EQ(echo.header.messageClass, 17);
+    EXPECT_EQ(echo.header.messageType, 5);
+    EXPECT_NE(echo.header.stamp, 0xFFFFFFFFu);
+    const uint32_t s = echo.header.stamp;
+    EXPECT_EQ(MDSGetLastInputStamp(), s);
+
+    // One byte more is refused, and the buffer is gone with it.
+    void* over = Payload(MDS_MAX_PAYLOAD + 1, 1);
+    EXPECT_EQ(MDSSendOutput(11, 17, 5, over, MDS_MAX_PAYLOAD + 1), 0);
+    EXPECT_EQ(plat::GetLastError(), MDS_E_TOO_LONG);
+
+    // After the stamped input: (S,0), a checkpoint (S,0xFFFF) that does not count, (S,1).
+    ASSERT_EQ(MDSSendOutput(11, 17, 6, Payload(8, 2), 8), 1);
+    ASSERT_EQ(MDSSendCheckpoint(128, 1, 0, Payload(8, 3), 8), 1);
+    ASSERT_EQ(MDSSendInput(17, 7, 1, Payload(8, 4), 8), 1);
+    const std::string st = std::to_string(s);
+    EXPECT_EQ(mds_->WaitLine("parlo-mds: data from 10 to 11 class 17 type 6"),
+              "parlo-mds: data from 10 to 11 class 17 type 6 stamp " + st +
+                  " seq 0 flags 0 caller 255 length 8");
+    EXPECT_EQ(mds_->WaitLine("parlo-mds: data from 10 to 1 class 128"),
+              "parlo-mds: data from 10 to 1 class 128 type 1 stamp " + st +
+                  " seq 65535 flags 4 caller 0 length 8");
+    EXPECT_EQ(mds_->WaitLine("parlo-mds: data from 10 to 1 class 17"),
+              "parlo-mds: data from 10 to 1 class 17 type 7 stamp " + st +
+                  " seq 1 flags 0 caller 1 length 8");
+}
+
+// Event reporting and the buffers reach the client through the hook table it fills.
+TEST_P(MdsClient, EventReportingHooksReachTheClient) {
+    EXPECT_EQ(MDSCurrentHooks().GetLastInputStamp(), -1);
+    EXPECT_EQ(MDSCurrentHooks().AllocBuffer(8), nullptr);
+    Register();
+    Start();
+    const MDSHooks& h = MDSCurrentHooks();
+    EXPECT_EQ(h.IsSynchronized(), 0);
+    void* p = h.AllocBuffer(8);
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(h.SendCheckpoint(128, 1, 0, p, 8), 1);
+    EXPECT_EQ(mds_->WaitLine("parlo-mds: data from 10 to 1 class 128"),
+              "parlo-mds: data from 10 to 1 class 128 type 1 stamp 4294967295 seq 65535 "
+              "flags 4 caller 0 length 8");
+    EXPECT_EQ(h.SendCheckpoint(128, 1, 0, h.AllocBuffer(4013), 4013), 0);
+    EXPECT_EQ(plat::GetLastError(), MDS_E_TOO_LONG);
+    h.FreeBuffer(h.AllocBuffer(16));
+    h.StopClient(0);
+    EXPECT_NE(mds_->WaitLine("parlo-mds: client 10 (client) stopped"), "");
+}
+
+// Out of service (registered, not yet started): class 17 is dropped, class 1 goes.
+TEST_P(MdsClient, OutOfServiceOnlyClassOneLeaves) {
+    Register();
+    EXPECT_EQ(MDSGetLastInputStamp(), 0xFFFFFFFFu);
+    EXPECT_EQ(MDSSendInput(17, 1, 0, Payload(4, 1), 4), 1);
+    EXPECT_EQ(MDSSendInput(1, 2, 0, Payload(4, 1), 4), 1);
+    EXPECT_EQ(mds_->WaitLine("parlo-mds: data"),
+              "parlo-mds: data from 10 to 1 class 1 type 2 stamp 4294967295 seq 0 flags 0 "
+              "caller 0 length 4");
+}
+
+// MDS dies while the client is in service: the out-of-service status reaches the class-0
+// handler once, before the client forgets its stamp; the client then reconnects to the
+// MDS that comes back and is put in service again.
+TEST_P(MdsClient, LostMdsGivesOneOutOfServiceAndTheClientReconnects) {
+    Register();
+    Start();
+    ASSERT_EQ(MDSSendInput(17, 1, 0, Payload(4, 9), 4), 1);  // comes back stamped
+    ASSERT_TRUE(g.WaitFor([] { return !g.data.empty(); }, 10000));
+    const uint32_t s = MDSGetLastInputStamp();
+    ASSERT_NE(s, 0xFFFFFFFFu);
+
+    mds_->Kill(SIGKILL);
+    ASSERT_TRUE(g.WaitFor([] { return g.outOfService >= 1; }, 10000));
+    EXPECT_EQ(g.stampAtOutOfService, s);
+    // The handler ran before the client changed its state; the stamp goes right after.
+    for (int i = 0; i < 100 && MDSGetLastInputStamp() != 0xFFFFFFFFu; ++i) usleep(10000);
+    EXPECT_EQ(MDSGetLastInputStamp(), 0xFFFFFFFFu);
+    // Dropped while out of service.
+    EXPECT_EQ(MDSSendInput(17, 1, 0, Payload(4, 9), 4), 1);
+
+    mds_.reset(mdstest::StartMds(&port_, true));
+    ASSERT_NE(mds_, nullptr);
+    g.mdsPid = mds_->Pid();
+    EXPECT_NE(mds_->WaitLine("parlo-mds: client 10 (client) reconnected", 20000), "");
+    ASSERT_TRUE(g.WaitFor([] { return g.inService >= 2; }, 10000));
+    EXPECT_EQ(g.outOfService, 1);
+    ASSERT_EQ(MDSSendInput(17, 2, 0, Payload(4, 9), 4), 1);
+    ASSERT_TRUE(g.WaitFor([] { return g.data.size() >= 2; }, 10000));
+    EXPECT_EQ(g.data.back().header.messageType, 2);
+}
+
+TEST_P(MdsClient, StopIsAcknowledged) {
+    Register();
+    Start();
+    auto t0 = Clock::now();
+    EXPECT_EQ(MDSStopClient(0), 1);
+    EXPECT_LT(Seconds(t0), 3.0);
+    EXPECT_NE(mds_->WaitLine("parlo-mds: client 10 (client) stopped"), "");
+    EXPECT_EQ(MDSGetLastInputStamp(), 0xFFFFFFFFu);
+    t0 = Clock::now();
+    EXPECT_EQ(MDSStopClient(0), 1);  // a second stop returns at once
+    EXPECT_LT(Seconds(t0), 0.5);
+    EXPECT_EQ(MDSSendInput(17, 1, 0, Payload(4, 1), 4), 1);  // taken and dropped
+}
+
+TEST_P(MdsClient, SilentMdsStopGivesUpAfterTenSeconds) {
+    Register();
+    Start();
+    StopProcess(g.mdsPid);
+    auto t0 = Clock::now();
+    EXPECT_EQ(MDSStopClient(1), 1);
+    double s = Seconds(t0);
+    ::kill(g.mdsPid, SIGCONT);
+    EXPECT_GT(s, 9.5);
+    EXPECT_LT(s, 13.0);
+}
+
+// A handler that stops the client reads the connection itself; with MDS silent the wait
+// still ends after ten seconds instead of waiting for a frame that never comes.
+TEST_P(MdsClient, StopOnTheReceiveThreadIsBounded) {
+    Register();
+    Start();
+    ASSERT_EQ(MDSSendInput(17, 99, 0, Payload(4, 1), 4), 1);
+    ASSERT_TRUE(g.WaitFor([] { return g.stopSeconds.load() >= 0; }, 25000));
+    EXPECT_GT(g.stopSeconds.load(), 9.5);
+    EXPECT_LT(g.stopSeconds.load(), 13.0);
+}
+
+TEST(MdsRegistration, RefusalsAndTheUnregisteredClient) {
+    mdstest::WriteProcess();
+    EXPECT_EQ(MDSSendInput(17, 1, 0, nullptr, 4), 0);
+    EXPECT_EQ(plat::GetLastError(), MDS_E_NOT_REGISTERED);
+    EXPECT_EQ(MDSAllocBuffer(10), nullptr);
+    EXPECT_EQ(plat::GetLastError(), MDS_E_NOT_REGISTERED);
+    EXPECT_EQ(MDSSetMessageHandler(17, Data), 0);
+    EXPECT_EQ(MDSStopClient(0), 0);
+    EXPECT_EQ(MDSGetLastInputStamp(), 0xFFFFFFFFu);
+    EXPECT_EQ(MDSIsSynchronized(), 0u);
+    EXPECT_EQ(MDSGetHandle("peer"), 0xFF);
+
+    uint8_t handle = 0;
+    MDSClientParams v2{2, "client", 0, mdstest::kInstance, Status, Status};
+    EXPECT_EQ(MDSRegisterClient(&v2, &handle), MDS_E_VERSION);
+    EXPECT_EQ(handle, 0xFF);
+    EXPECT_EQ(plat::GetLastError(), MDS_E_VERSION);
+
+    MDSClientParams unknown{1, "nobody", 0, mdstest::kInstance, Status, Status};
+    handle = 0;
+    EXPECT_EQ(MDSRegisterClient(&unknown, &handle), MDS_E_CONFIG);
+    EXPECT_EQ(handle, 0xFF);
+}
+
+}  // namespace
+
+namespace {
+
+// A register reply that is not a 4-byte status ends the process, even when its first
+// four bytes hold 0.
+void RegisterAgainstBadMds() {
+    // Over TCP: the process ends without closing, and leaves no shared memory behind.
+    MDSSetEmtConnectFlags(1);
+    uint16_t port = mdstest::WriteProcess();
+    EMTInitialize(nullptr, 0, 0, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    uint32_t lh = 0;
+    if (EMTListen(&a, &lh, 1, nullptr) != 0) std::_Exit(3);
+    std::thread([lh] {
+        uint32_t h = 0;
+        if (EMTAccept(lh, nullptr, nullptr, &h) != 0) return;
+        uint8_t buf[64];
+        EMTReceive(h, buf, sizeof buf);  // the register frame
+        uint8_t reply[12] = {};
+        EmtSetHeader(reply, 8, MDS_EMT_CLASS, MSG_REGISTER_REPLY);
+        EMTSend(h, reply);
+        EMTReceive(h, buf, sizeof buf);
+    }).detach();
+    MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
+    uint8_t handle = 0;
+    MDSRegisterClient(&p, &handle);
+    std::_Exit(4);
+}
+
+TEST(MdsRegistrationDeathTest, RegisterReplyOfEightBytesIsFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(RegisterAgainstBadMds(), ::testing::ExitedWithCode(EMS_EXIT_FATAL & 0xFF), "");
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+// The stand-in MDS seen from raw EMT links that speak the client protocol by hand.
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <memory>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "nuvlib/emt/emt.h"
+#include "nuvlib/mds/mds.h"
+#include "tests/nuvlib/mds/mds_env.h"
+
+namespace {
+
+struct Link {
+    uint32_t h = 0;
+    uint32_t Connect(uint16_t port, uint32_t flags) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(port);
+        return EMTConnect(nullptr, &to, 10, nullptr, 10000, &h, flags, nullptr);
+    }
+    void Control(uint8_t type, uint32_t word, uint16_t body = 4) {
+        uint8_t f[8] = {};
+        EmtSetHeader(f, body, MDS_EMT_CLASS, type);
+        std::memcpy(f + 4, &word, 4);
+        ASSERT_EQ(EMTSend(h, f), 0u);
+    }
+    void Data(uint8_t to, uint8_t cls, uint8_t type, uint16_t length, uint8_t flags = 0) {
+        std::vector<uint8_t> f(4 + MDS_HEADER_SIZE + length, 0x5A);
+        EmtSetHeader(f.data(), static_cast<uint16_t>(MDS_HEADER_SIZE + length), MDS_EMT_CLASS,
+                     MDS_MSG_DATA);
+        MDSHeader m;
+        m.length = length;
+        m.sender = 20;
+        m.destination = to;
+        m.flags = flags;
+        m.messageClass = cls;
+        m.messageType = type;
+        MDSEncodeHeader(m, f.data() + 4);
+        ASSERT_EQ(EMTSend(h, f.data()), 0u);
+    }
+    // The next frame: its EMT type, and the u32 status or the MDS header it carries.
+    uint8_t Next(std::vector<uint8_t>* frame) {
+        frame->assign(4100, 0);
+        if (EMTReceive(h, frame->data(), 4100) != 0) return 0;
+        return (*frame)[3];
+    }
+};
+
+uint32_t Status(const std::vector<uint8_t>& f) {
+    uint32_t v;
+    std::memcpy(&v, f.data() + 4, 4);
+    return v;
+}
+
+class StandIn : public ::testing::TestWithParam<uint32_t> {
+protected:
+    void SetUp() override {
+        port_ = mdstest::WriteProcess();
+        mdstest::WriteClient("dialer", 20);
+        mds_.reset(mdstest::StartMds(&port_));
+        ASSERT_NE(mds_, nullptr);
+        ASSERT_EQ(EMTInitialize(nullptr, 0, 0, 0), 0u);
+    }
+    void TearDown() override {
+        mds_.reset();
+        testsupport::RemoveNamespaceShm();
+    }
+    uint16_t port_ = 0;
+    std::unique_ptr<testsupport::Child> mds_;
+};
+
+// Shared memory (flags 0) and TCP (flag bit 0).
+INSTANTIATE_TEST_SUITE_P(Links, StandIn, ::testing::Values(0u, 1u));
+
+TEST_P(StandIn, RegistersRoutesAndStops) {
+    Link a, b;
+    ASSERT_EQ(a.Connect(port_, GetParam()), 0u);
+    ASSERT_EQ(b.Connect(port_, GetParam()), 0u);
+    std::vector<uint8_t> f;
+    a.Control(MSG_REGISTER_CLIENT, 20);
+    ASSERT_EQ(a.Next(&f), MSG_REGISTER_REPLY);
+    EXPECT_EQ(Status(f), 0u);
+    EXPECT_NE(mds_->WaitLine("parlo-mds: client 20 (dialer) registered"), "");
+    // The handle is held by a live link.
+    b.Control(MSG_REGISTER_CLIENT, 20);
+    ASSERT_EQ(b.Next(&f), MSG_REGISTER_REPLY);
+    EXPECT_EQ(Status(f), MDS_E_ALREADY_REGISTERED);
+    b.Control(MSG_REGISTER_CLIENT, 11);
+    ASSERT_EQ(b.Next(&f), MSG_REGISTER_REPLY);
+    EXPECT_EQ(Status(f), 0u);
+
+    a.Control(MSG_START_CLIENT, 0, 0);
+    ASSERT_EQ(a.Next(&f), MDS_MSG_DATA);
+    MDSHeader st = MDSDecodeHeader(f.data() + 4);
+    EXPECT_EQ(st.messageClass, 0);
+    EXPECT_EQ(st.messageType, MDS_STATUS_IN_SERVICE);
+    EXPECT_EQ(st.destination, 20);
+    b.Control(MSG_START_CLIENT, 0, 0);
+    ASSERT_EQ(b.Next(&f), MDS_MSG_DATA);
+
+    // Bad frames are ignored: a body shorter than the header, a payload length beyond
+    // the body, an unknown frame type. A checkpoint ends at MDS.
+    uint8_t shortFrame[12] = {};
+    EmtSetHeader(shortFrame, 8, MDS_EMT_CLASS, MDS_MSG_DATA);
+    ASSERT_EQ(EMTSend(a.h, shortFrame), 0u);
+    std::vector<uint8_t> lying(4 + MDS_HEADER_SIZE + 4, 0);
+    EmtSetHeader(lying.data(), MDS_HEADER_SIZE + 4, MDS_EMT_CLASS, MDS_MSG_DATA);
+    MDSHeader m;
+    m.length = 4000;
+    m.destination = 11;
+    MDSEncodeHeader(m, lying.data() + 4);
+    ASSERT_EQ(EMTSend(a.h, lying.data()), 0u);
+    a.Control(99, 0);
+    a.Data(1, 128, 1, 10, 4);
+    a.Data(99, 17, 1, 10);  // nobody has handle 99
+    EXPECT_NE(mds_->WaitLine("parlo-mds: no client 99 in service"), "");
+
+    // Output by handle, stamped; input comes back to its sender.
+    a.Data(11, 17, 3, MDS_MAX_PAYLOAD);
+    ASSERT_EQ(b.Next(&f), MDS_MSG_DATA);
+    MDSHeader got = MDSDecodeHeader(f.data() + 4);
+    EXPECT_EQ(EmtBodyLength(f.data()), MDS_HEADER_SIZE + MDS_MAX_PAYLOAD);
+    EXPECT_EQ(got.sender, 20);
+    EXPECT_EQ(got.destination, 11);
+    EXPECT_EQ(got.messageType, 3);
+    EXPECT_EQ(f[4 + MDS_HEADER_SIZE + MDS_MAX_PAYLOAD - 1], 0x5A);
+    const uint32_t first = got.stamp;
+    EXPECT_NE(first, 0xFFFFFFFFu);
+    a.Data(1, 17, 4, 2);
+    ASSERT_EQ(a.Next(&f), MDS_MSG_DATA);
+    got = MDSDecodeHeader(f.data() + 4);
+    EXPECT_EQ(got.messageType, 4);
+    EXPECT_GT(got.stamp, first);
+
+    a.Control(MSG_STOP_CLIENT, 0);
+    EXPECT_EQ(a.Next(&f), MSG_STOP_CLIENT_ACK);
+    EXPECT_NE(mds_->WaitLine("parlo-mds: client 20 (dialer) stopped"), "");
+
+    // b goes: MDS takes it out of service, and its handle is free again.
+    EMTDisconnect(b.h);
+    EXPECT_NE(mds_->WaitLine("parlo-mds: client 11 (peer) out of service"), "");
+    Link c;
+    ASSERT_EQ(c.Connect(port_, GetParam()), 0u);
+    c.Control(MSG_RECONNECT_CLIENT, 11);
+    ASSERT_EQ(c.Next(&f), MSG_RECONNECT_REPLY);
+    EXPECT_EQ(Status(f), 0u);
+    ASSERT_EQ(c.Next(&f), MDS_MSG_DATA);
+    EXPECT_EQ(MDSDecodeHeader(f.data() + 4).messageType, MDS_STATUS_IN_SERVICE);
+
+    // Stopping MDS tells every client in service (the client is reading, as a started
+    // client always is, when MDS goes).
+    uint8_t type = 0;
+    std::thread rx([&] { type = c.Next(&f); });
+    usleep(100000);
+    mds_->Kill(SIGTERM);
+    rx.join();
+    ASSERT_EQ(type, MDS_MSG_DATA);
+    got = MDSDecodeHeader(f.data() + 4);
+    EXPECT_EQ(got.messageClass, 0);
+    EXPECT_EQ(got.messageType, MDS_STATUS_OUT_OF_SERVICE);
+}
+
+}  // namespace
