@@ -1,0 +1,211 @@
+#include "ctimsg/basemsg.h"
+
+#include "ctimsg/bigendian.h"
+#include "ctimsg/eccelement.h"
+#include "ctimsg/names.h"
+#include "nuvlib/ems.h"
+
+namespace {
+
+constexpr uint32_t kNumNamedVariables = 163;
+constexpr uint32_t kNumNamedArrays = 164;
+constexpr uint32_t kExpandedCallContext = 511;
+constexpr uint32_t kFirstCallVariable = 443;
+constexpr uint32_t kLastCallVariable = 452;
+constexpr uint32_t kFirstREMask = 649;
+constexpr uint32_t kLastREMask = 655;
+
+struct LimitRow {
+    uint32_t version;
+    CTIVersionLimits limits;
+};
+
+constexpr LimitRow kLimits[] = {
+    {2, {2061, 31, 47}},     {3, {4329, 92, 75}},     {5, {6843, 104, 81}},
+    {6, {6843, 115, 84}},    {7, {6843, 117, 84}},    {8, {6843, 150, 96}},
+    {9, {6843, 210, 122}},   {10, {6843, 244, 206}},  {11, {6860, 246, 217}},
+    {12, {6860, 246, 217}},  {13, {6860, 247, 218}},  {14, {8620, 247, 234}},
+    {15, {8620, 250, 235}},  {16, {12000, 251, 244}}, {17, {12000, 251, 245}},
+    {18, {12000, 253, 254}}, {19, {12000, 282, 255}},
+};
+constexpr CTIVersionLimits kNewestLimits = {12500, 282, 311};
+
+}  // namespace
+
+const CTIVersionLimits& GetVersionLimits(uint32_t version) {
+    for (const auto& row : kLimits) {
+        if (row.version == version) return row.limits;
+    }
+    return kNewestLimits;
+}
+
+BaseMSG::BaseMSG(uint32_t minVersion) : m_MinVersion(minVersion) {}
+
+const ECCElement* BaseMSG::FindECCElement() const {
+    for (const BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
+        if (e->GetElementID() == kExpandedCallContext) return dynamic_cast<const ECCElement*>(e);
+    }
+    return nullptr;
+}
+
+int BaseMSG::ECCExtraBytes(const BaseElement& element, uint32_t version) {
+    // From version 20 each variable's header is 4 bytes where the context's own byte total
+    // counts 2: without these the buffer is short for a full context and the event is lost.
+    if (version < 20 || element.GetElementID() != kExpandedCallContext) return 0;
+    const auto* ecc = dynamic_cast<const ECCElement*>(&element);
+    return ecc != nullptr ? 2 * ecc->GetEntryCount() : 0;
+}
+
+int BaseMSG::Encode(uint8_t* buffer, int room, uint32_t version, uint32_t callVariableMask,
+                    const ECCSelection* eccSelection, uint32_t serviceMask) const {
+    if (!m_Valid) {
+        EMSTraceMessage("BaseMSG::Encode - %s Message not valid", MsgTypeName(m_MsgType));
+        return -1;
+    }
+    if (m_MinVersion > version) {
+        EMSTraceMessage("BaseMSG::Encode - %s Message not valid in version %d",
+                        MsgTypeName(m_MsgType), version);
+        return -1;
+    }
+    if (room < CTI_HEADER_SIZE) {
+        EMSTraceMessage("BaseMSG::Encode - No room for %d byte message header, %d bytes left.",
+                        CTI_HEADER_SIZE, room);
+        return -1;
+    }
+    uint8_t* pos = buffer + CTI_HEADER_SIZE;
+    int left = room - CTI_HEADER_SIZE;
+    int total = CTI_HEADER_SIZE;
+    const ECCElement* ecc = nullptr;
+    bool eccLooked = false;
+
+    for (const BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
+        if (e->GetFromVersion() > version) continue;
+        uint32_t id = e->GetElementID();
+        int n;
+        if (id >= kFirstREMask && id <= kLastREMask && (serviceMask & SERVICE_MASK_REMASK_BIT) == 0) {
+            continue;
+        }
+        if (id >= kFirstCallVariable && id <= kLastCallVariable &&
+            (callVariableMask & (1u << (id - kFirstCallVariable))) == 0) {
+            continue;
+        }
+        if (id == kExpandedCallContext) {
+            const auto* field = dynamic_cast<const ECCElement*>(e);
+            n = field != nullptr ? field->EncodeSelected(pos, left, version, eccSelection)
+                                 : e->Encode(pos, left, version);
+        } else if ((id == kNumNamedVariables || id == kNumNamedArrays) && eccSelection != nullptr) {
+            if (!eccLooked) {
+                ecc = FindECCElement();
+                eccLooked = true;
+            }
+            if (ecc == nullptr) {
+                EMSTraceMessage(
+                    "BaseMSG::Encode - Cannot adjust %s for ECCVariableRegistration,ECCElement "
+                    "not found in %s",
+                    ElementName(id), MsgTypeName(m_MsgType));
+                n = e->Encode(pos, left, version);
+            } else if (!e->IsPresent()) {
+                n = 0;
+            } else {
+                int scalars, arrays, replacedScalars, replacedArrays;
+                ecc->GetCounts(scalars, arrays, replacedScalars, replacedArrays, eccSelection);
+                uint16_t count = static_cast<uint16_t>(id == kNumNamedVariables ? scalars : arrays);
+                uint8_t* at = pos;
+                n = WriteFloatingHeader(*e, version, at, left, 2);
+                if (n >= 0) be::Put16(at, count);
+            }
+        } else {
+            n = e->Encode(pos, left, version);
+        }
+        if (n < 0) return -1;
+        pos += n;
+        left -= n;
+        total += n;
+    }
+    be::Put32(buffer, static_cast<uint32_t>(total - CTI_HEADER_SIZE));
+    be::Put32(buffer + 4, m_MsgType);
+    return total;
+}
+
+int BaseMSG::MaxEncodedSize(uint32_t version) const {
+    int size = 0;
+    int header = version >= 20 ? 4 : 2;
+    for (const BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
+        size += static_cast<int>(e->GetMaxBytes());
+        if (e->IsFloating()) size += header;
+        size += ECCExtraBytes(*e, version);
+    }
+    return size;
+}
+
+int BaseMSG::PresentEncodedSize(uint32_t version, bool fourByteHeaders) const {
+    int size = 0;
+    int header = (fourByteHeaders || version >= 20) ? 4 : 2;
+    for (const BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
+        if (!e->IsPresent()) continue;
+        size += e->MaxLength();
+        if (e->IsFloating()) size += header;
+        size += ECCExtraBytes(*e, version);
+    }
+    return size;
+}
+
+void BaseMSG::Trace(std::string& text, uint32_t version) {
+    text += "MsgType:";
+    text += MsgTypeName(m_MsgType);
+    text += " (";
+    for (BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
+        if (e->GetFromVersion() <= version) e->Trace(text);
+    }
+    text += ')';
+}
+
+void BaseMSG::TraceFields(std::string& text, uint32_t version, const uint32_t* elementIds,
+                          int count) {
+    text += "MsgType:";
+    text += MsgTypeName(m_MsgType);
+    text += " (";
+    for (int i = 0; i < count; ++i) {
+        for (BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
+            if (e->GetElementID() != elementIds[i]) continue;
+            if (e->GetFromVersion() <= version) e->Trace(text);
+            break;
+        }
+    }
+    text += ')';
+}
+
+std::string WrapText(std::string& rest, int width, int indent) {
+    std::string line;
+    if (width < 1) width = 1;
+    const size_t indentSize = indent > 0 ? static_cast<size_t>(indent) : 0;
+    if (rest.size() < static_cast<size_t>(width)) {
+        line.swap(rest);
+        rest.clear();
+    } else {
+        while (!rest.empty()) {
+            size_t p = rest.find(' ');
+            if (p != std::string::npos) {
+                if (p < static_cast<size_t>(width)) {
+                    line.append(rest, 0, p + 1);
+                    rest.erase(0, p + 1);
+                    width -= static_cast<int>(p + 1);
+                    continue;
+                }
+                if (line.size() <= indentSize) {
+                    size_t cut = width > 0 ? static_cast<size_t>(width) : 1;
+                    line.append(rest, 0, cut);
+                    rest.erase(0, cut);
+                }
+                break;
+            }
+            if (!(rest.size() > static_cast<size_t>(width) && line.size() > indentSize)) {
+                line += rest;
+                rest.clear();
+            }
+            break;
+        }
+    }
+    if (!rest.empty() && indent > 0) rest.insert(0, indentSize, ' ');
+    return line;
+}

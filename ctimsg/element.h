@@ -1,0 +1,205 @@
+#pragma once
+// Field elements: one object per field occurrence of a CTI message, linked into the message's
+// chain in wire order. BaseElement carries identity, flags and the minimum protocol version;
+// the typed bases hold one wire value each.
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Element ids below this are fixed-part fields; from it on, floating fields with a tag.
+constexpr uint32_t FIRST_FLOATING_ELEMENT = 432;
+
+class BaseElement {
+public:
+    BaseElement(uint32_t elementId, uint32_t maxBytes, bool required, bool traced);
+    virtual ~BaseElement() = default;
+    BaseElement(const BaseElement&) = delete;
+    BaseElement& operator=(const BaseElement&) = delete;
+
+    // Bytes written (floating header included), 0 when not present, -1 when it does not fit.
+    // Encoding never changes the element: one message is encoded once per receiving session.
+    virtual int Encode(uint8_t* dst, int room, uint32_t version) const = 0;
+    // src is the first byte of the value; fieldLength is -1 for a fixed-part field.
+    virtual int Decode(const uint8_t* src, int fieldLength, int available, uint32_t version) = 0;
+    virtual int Trace(std::string& text);
+    virtual int SetTraceFlag(int flag);
+    virtual int Validate(uint32_t version);
+    virtual int ValidateReceived(uint32_t version);
+    virtual int ValidateToSend(uint32_t version);
+    virtual void ValueText(std::string& text) const;
+    virtual void Clear();
+    virtual int MaxLength() const;
+
+    uint32_t GetElementID() const { return m_ElementID; }
+    uint32_t GetOccurrence() const { return m_Occurrence; }
+    void SetOccurrence(uint32_t occurrence) { m_Occurrence = occurrence; }
+    uint32_t GetMaxBytes() const { return m_MaxBytes; }
+    BaseElement* GetNext() const { return m_Next; }
+    void SetNext(BaseElement* next) { m_Next = next; }
+    bool IsRequired() const { return m_Required != 0; }
+    void SetRequired(bool required) { m_Required = required; }
+    bool IsPresent() const { return m_Present != 0; }
+    bool IsValid() const { return m_Valid != 0; }
+    bool IsTraced() const { return m_Traced != 0; }
+    uint32_t GetFromVersion() const { return m_FromVersion; }
+    void SetFromVersion(uint32_t version) { m_FromVersion = version; }
+    bool IsFloating() const { return m_ElementID >= FIRST_FLOATING_ELEMENT; }
+
+    // Process-wide switches of the session layer's trace keywords; off (shown) at start.
+    static void EnableCallVariableTrace() { sm_HideCallVariables.store(false, std::memory_order_relaxed); }
+    static void DisableCallVariableTrace() { sm_HideCallVariables.store(true, std::memory_order_relaxed); }
+    static bool CallVariableTraceHidden() { return sm_HideCallVariables.load(std::memory_order_relaxed); }
+    static void EnableECCTrace() { sm_HideECC.store(false, std::memory_order_relaxed); }
+    static void DisableECCTrace() { sm_HideECC.store(true, std::memory_order_relaxed); }
+    static bool ECCTraceHidden() { return sm_HideECC.load(std::memory_order_relaxed); }
+
+protected:
+    // The shared part of Trace: nothing for an untraced, absent or switched-off field.
+    bool TraceShown() const;
+    // Clears valid and returns code; every own check ends this way.
+    int Fail(int code) {
+        m_Valid = 0;
+        return code;
+    }
+    void TraceDecodeLengthError(int fieldLength, int available) const;
+
+    uint32_t m_ElementID;
+    uint32_t m_Occurrence = 0;
+    uint32_t m_MaxBytes;
+    BaseElement* m_Next = nullptr;
+    uint32_t m_Required;
+    uint32_t m_Present = 0;
+    uint32_t m_Valid = 0;
+    uint32_t m_Traced;
+    uint32_t m_FromVersion = 2;
+    uint32_t m_TraceFlag = 0;
+
+private:
+    static std::atomic<bool> sm_HideCallVariables;
+    static std::atomic<bool> sm_HideECC;
+};
+
+// Writes the tag and length of a floating field at pos and moves pos past them. Returns header
+// + valueLength when the value fits in what is left of room, else -1 (nothing written when the
+// header itself does not fit). A fixed-part element gets no header.
+int WriteFloatingHeader(const BaseElement& element, uint32_t version, uint8_t*& pos, int room,
+                        int valueLength);
+
+// Numbers wider than a byte share one template: the wire width and the signedness.
+template <typename T, uint32_t Width>
+class NumberElement : public BaseElement {
+public:
+    NumberElement(uint32_t elementId, bool required, bool traced)
+        : BaseElement(elementId, Width, required, traced) {}
+
+    void Set(T value) {
+        m_Value = value;
+        m_Present = 1;
+    }
+    T Get() const { return m_Value; }
+
+    int Encode(uint8_t* dst, int room, uint32_t version) const override {
+        if (!m_Present) return 0;
+        return EncodeValue(dst, room, version, m_Value);
+    }
+    int Decode(const uint8_t* src, int fieldLength, int available, uint32_t version) override;
+
+protected:
+    // Writes value in this element's place: the version rules of some fields send a value
+    // other than the one held.
+    int EncodeValue(uint8_t* dst, int room, uint32_t version, T value) const;
+
+    T m_Value{};
+};
+
+class UINTElement : public NumberElement<uint32_t, 4> {
+public:
+    UINTElement(uint32_t elementId, bool required, bool traced)
+        : NumberElement(elementId, required, traced) {}
+    void ValueText(std::string& text) const override;
+};
+
+class INTElement : public NumberElement<int32_t, 4> {
+public:
+    INTElement(uint32_t elementId, bool required, bool traced)
+        : NumberElement(elementId, required, traced) {}
+    void ValueText(std::string& text) const override;
+};
+
+class USHORTElement : public NumberElement<uint16_t, 2> {
+public:
+    USHORTElement(uint32_t elementId, bool required, bool traced)
+        : NumberElement(elementId, required, traced) {}
+    void ValueText(std::string& text) const override;
+};
+
+class UCHARElement : public NumberElement<uint8_t, 1> {
+public:
+    UCHARElement(uint32_t elementId, bool required, bool traced)
+        : NumberElement(elementId, required, traced) {}
+    void ValueText(std::string& text) const override;
+};
+
+class BOOLElement : public NumberElement<uint16_t, 2> {
+public:
+    BOOLElement(uint32_t elementId, bool required, bool traced)
+        : NumberElement(elementId, required, traced) {
+        m_FromVersion = 3;
+    }
+    void ValueText(std::string& text) const override;
+};
+
+class STRINGElement : public BaseElement {
+public:
+    STRINGElement(uint32_t elementId, uint32_t maxBytes, bool required, bool traced)
+        : BaseElement(elementId, maxBytes, required, traced) {}
+
+    // The text ends at its first NUL, as on the wire.
+    void Set(std::string_view text);
+    const std::string& Get() const { return m_Text; }
+
+    int Encode(uint8_t* dst, int room, uint32_t version) const override;
+    int Decode(const uint8_t* src, int fieldLength, int available, uint32_t version) override;
+    int Validate(uint32_t version) override;
+    void ValueText(std::string& text) const override;
+    void Clear() override;
+    int MaxLength() const override;
+
+protected:
+    // Writes at most wireBytes - 1 characters of the text and a NUL.
+    int EncodeCut(uint8_t* dst, int room, uint32_t version, int wireBytes) const;
+
+    std::string m_Text;
+};
+
+// Raw bytes, also the base of bit masks and of the fixed-part configuration key.
+class UNSPECElement : public BaseElement {
+public:
+    // The largest raw field a peer may send.
+    static constexpr int kMaxDecodeBytes = 4000;
+
+    UNSPECElement(uint32_t elementId, uint32_t maxBytes, bool required, bool traced)
+        : BaseElement(elementId, maxBytes, required, traced) {}
+
+    void Set(const uint8_t* bytes, int length);
+    // The bytes, with length set; nullptr and 0 when absent.
+    const uint8_t* Get(int& length) const;
+
+    int Encode(uint8_t* dst, int room, uint32_t version) const override;
+    int Decode(const uint8_t* src, int fieldLength, int available, uint32_t version) override;
+    int Validate(uint32_t version) override;
+    void ValueText(std::string& text) const override;
+    void Clear() override;
+    int MaxLength() const override { return m_Length; }
+
+protected:
+    int32_t m_Length = 0;
+    std::vector<uint8_t> m_Bytes;
+};
+
+// "<0x" and the bytes in hex, a blank before every fourth byte after the first, then "> ".
+void AppendHexBytes(std::string& text, const uint8_t* bytes, int length);
+// printf into a std::string.
+void AppendFormat(std::string& text, const char* format, ...) __attribute__((format(printf, 2, 3)));
