@@ -11,6 +11,7 @@
 
 #include "ctimsg/eccdefs.h"
 #include "ctimsg/element.h"
+#include "ctimsg/names.h"
 
 class ECCElement;
 struct NameValueStruct;
@@ -55,6 +56,13 @@ public:
     uint32_t GetFailingElement() const { return m_FailingElement; }
     uint32_t GetFailingOccurrence() const { return m_FailingOccurrence; }
     uint32_t GetMinVersion() const { return m_MinVersion; }
+
+    // The event-filter tables and the start-up table check, as callers name them.
+    static uint32_t GetCategory(int32_t msgType) { return ::GetCategory(msgType); }
+    static uint32_t GetCallEventMaskBit(int32_t msgType) { return ::GetCallEventMaskBit(msgType); }
+    static uint32_t GetAgentStateMaskBit(int32_t state) { return ::GetAgentStateMaskBit(state); }
+    static uint32_t GetTaskMsgMaskBit(int32_t index) { return ::GetTaskMsgMaskBit(index); }
+    static void CheckTables() { ::CheckTables(); }
 
     // ---- decoding (ctimsg/messages/decode.cpp) ----
     // A new message of the frame's type, owned by the caller, or nullptr when the header or

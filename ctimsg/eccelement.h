@@ -56,6 +56,8 @@ public:
                                const ECCSelection* selection) const;
 
     int Encode(uint8_t* dst, int room, uint32_t version) const override;
+    // One variable per call; src must stand in a frame, right after the field's header,
+    // because the tag (82 or 83) is read back from that header.
     int Decode(const uint8_t* src, int fieldLength, int available, uint32_t version) override;
     int Validate(uint32_t version) override;
     void ValueText(std::string& text) const override;

@@ -15,7 +15,7 @@
 namespace elementdict {
 
 // Row index of every class name, in the order of kRows.
-enum RowIndex : int {
+enum RowOfClass : int {
 #define ELEM(id, cls, ...) kRow_##cls,
 #define ELEM_MEMBER(id, ...) kRowMember_##id,
 #include "ctimsg/elementdict.def"
@@ -201,6 +201,15 @@ private:
     FIELD_ALIAS_##special(cls)
 #include "ctimsg/elementdict.def"
 #undef ELEM
+#undef FIELD_ALIAS_None
+#undef FIELD_ALIAS_NeverTraced
+#undef FIELD_ALIAS_BuiltZero
+#undef FIELD_ALIAS_FamilyBase
+#undef FIELD_ALIAS_ByVersion
+#undef FIELD_ALIAS_OwnTraceFlag
+#undef FIELD_ALIAS_FixedBytes
+#undef FIELD_ALIAS_REMaskArray
+#undef FIELD_ALIAS_REMaskMember
 
 // ---- fields with rules of their own ----
 

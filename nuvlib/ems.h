@@ -8,6 +8,10 @@
 constexpr uint32_t EMS_ID_TRACE = 0x21010003;
 constexpr uint32_t EMS_ID_FAIL = 0xE101C003;
 constexpr uint32_t EMS_ID_ERROR = 0xE101C006;
+constexpr uint32_t EMS_ID_FORMAT_FAULT = 0x2101C004;
+constexpr uint32_t EMS_ID_FORMAT_FAULT_NESTED = 0x2101C005;
+constexpr uint32_t EMS_ID_STARTED = 0x61010002;
+constexpr uint32_t EMS_ID_ARGUMENT_FAULT = 0xE101C002;
 
 // Status kinds stored with every event.
 enum EMSStatusKind : uint8_t {
@@ -69,6 +73,30 @@ int EMSInitialize(const char* registryBase, const char* installRoot, const char*
 [[noreturn]] void EMSExitProcess(int exitCode);
 // Refused (returns false) while the exit list is running.
 bool EMSAddExitCallback(void (*function)(void*), void* argument, bool atHead, bool beforeBreak);
+
+// Ends the process through the exit callbacks with the given code; the break into the debugger
+// (and the before-break callbacks) happen only when asked for and EMSDebugBreak is set.
+[[noreturn]] void EMSExit(int exitCode, bool breakRequested);
+
+// Builds one event record and sends it to every sink. At most 5 integers and 5 strings; a
+// counted string that is null drops the event (reported as event 0xE101C002).
+void EMSBuildAndSendEvent(uint32_t id, uint8_t kind, uint32_t code, uint32_t dataLength,
+                          const void* data, uint32_t intCount, uint32_t strCount, int32_t i1,
+                          int32_t i2, int32_t i3, int32_t i4, int32_t i5, const char* s1,
+                          const char* s2, const char* s3, const char* s4, const char* s5);
+
+// Publishes the console title in the process-status section for the other processes.
+void EMSUpdateStatusTitle(const char* title);
+
+// User-data trace bits (registry value EMSUserData): bit n (1-based) is byte (n-1)/8 under
+// mask 0x80 >> ((n-1) % 8). The array holds at most 260 bytes.
+const uint8_t* EMSGetUserData(uint32_t* length);
+bool EMSIsUserDataBitSet(uint32_t bit);
+
+// The EMS global lock (recursive), for sinks and the crash handler.
+void EMSLockGlobal();
+bool EMSTryLockGlobal();
+void EMSUnlockGlobal();
 
 // The calling thread's growable text buffer, valid until its next reset.
 void EMSThreadTextReset(uint32_t initialCapacity);

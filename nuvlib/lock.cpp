@@ -1,15 +1,16 @@
 #include "nuvlib/lock.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
+#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "nuvlib/ems.h"
+#include "platform/lasterror.h"
+#include "platform/named.h"
+#include "platform/process.h"
 
 uint32_t LockCurrentThreadId() {
-    static thread_local uint32_t t_id = static_cast<uint32_t>(::syscall(SYS_gettid));
+    static thread_local uint32_t t_id = plat::CurrentThreadId();
     return t_id;
 }
 
@@ -51,8 +52,18 @@ void LockObject::Construct(int usage, void* securityAttributes, const char* name
 
     if (type == TYPE_MUTEX) {
         EMSTraceMessage("LockObject::LockObject: CreateMutex called with %s", m_LockName);
-        // Node-wide mutexes are not available in this build of the library.
-        EMSFailMessage("lock: CreateMutex failed.");
+        m_Mutex = new (std::nothrow) plat::NamedMutex;
+        if (m_Mutex == nullptr)
+            EMSFailMessage("Memory allocation of %d bytes failed:  File: %s.  Line %d\n",
+                           static_cast<int>(sizeof(plat::NamedMutex)), "LOCK", __LINE__);
+        // An unnamed mutex is this lock's alone.
+        char unnamed[64];
+        std::snprintf(unnamed, sizeof unnamed, "Global\\LockObject-%u-%p", plat::CurrentProcessId(),
+                      static_cast<void*>(this));
+        if (!m_Mutex->Create(m_LockName[0] != '\0' ? m_LockName : unnamed))
+            EMSFailMessageLastError("lock: CreateMutex failed.");
+        m_LockType = type;
+        return;
     }
     m_Section = new (std::nothrow) std::mutex;
     if (m_Section == nullptr)
@@ -66,7 +77,10 @@ bool LockObject::Lock(int) {
     if (m_LockID.load(std::memory_order_relaxed) == self &&
         m_NumLocked.load(std::memory_order_relaxed) > 0)
         return false;
-    if (m_LockType == TYPE_CRITICAL_SECTION) {
+    if (m_LockType == TYPE_MUTEX) {
+        const uint32_t wait = m_Mutex->Lock(m_TimeOut);
+        if (wait != plat::WAIT_OBJECT_0 && wait != plat::WAIT_ABANDONED) return false;
+    } else if (m_LockType == TYPE_CRITICAL_SECTION) {
         m_WaitingThread.store(self, std::memory_order_relaxed);
         m_Section->lock();
     } else {
@@ -82,7 +96,9 @@ bool LockObject::Unlock() {
     if (m_LockID.load(std::memory_order_relaxed) != LockCurrentThreadId()) return false;
     m_LockID.store(0, std::memory_order_relaxed);
     m_NumLocked.store(0, std::memory_order_relaxed);
-    if (m_LockType == TYPE_CRITICAL_SECTION)
+    if (m_LockType == TYPE_MUTEX)
+        m_Mutex->Unlock();
+    else if (m_LockType == TYPE_CRITICAL_SECTION)
         m_Section->unlock();
     else
         EMSFailMessage("LockObject::Unlock: Invalid lock type.");
@@ -101,6 +117,8 @@ LockObject::~LockObject() {
         if (m_LockType == TYPE_NONE) return;
         delete m_Section;
         m_Section = nullptr;
+        delete m_Mutex;
+        m_Mutex = nullptr;
         m_LockType = TYPE_NONE;
         return;
     }

@@ -1,6 +1,8 @@
 // The call context field of a message and the process's variable definitions.
 #include <gtest/gtest.h>
 
+#include "tests/ctimsg/trace_capture.h"
+
 #include <string>
 #include <vector>
 
@@ -68,9 +70,9 @@ TEST(ECCSet, ContextFullAtExactly2500) {
     }
     EXPECT_EQ(ecc.Set("last", std::string(32, 'v')), 0);
     EXPECT_EQ(ecc.GetTotalBytes(), 2500);
-    testing::internal::CaptureStdout();
+    ctimsgtest::TraceCapture cap;
     EXPECT_EQ(ecc.Set("b", ""), 73);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("ECC Data size exceeded maximum"),
+    EXPECT_NE(cap.Take().find("ECC Data size exceeded maximum"),
               std::string::npos);
     EXPECT_EQ(ecc.GetEntryCount(), 11);
     EXPECT_EQ(ecc.Set("last", std::string(33, 'v')), 73);  // growth by replacement counts too
@@ -157,10 +159,10 @@ TEST(ECCDecode, FieldsAreReadBackAndLongPartsCut) {
 
     ECCElement ecc(511, 2500, false, true);
     Field longName = Make(82, Body(std::string(40, 'n'), "v"), 19);
-    testing::internal::CaptureStdout();
+    ctimsgtest::TraceCapture cap;
     EXPECT_EQ(ecc.Decode(longName.value(), longName.length(), longName.length(), 19),
               longName.length());
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("strlen 40, maxlen 32"),
+    EXPECT_NE(cap.Take().find("strlen 40, maxlen 32"),
               std::string::npos);
     std::vector<NameValueStruct> list;
     ecc.GetList(list);
@@ -250,11 +252,11 @@ TEST(ECCDefinitions, AddUpdateDeleteAndLookups) {
     EXPECT_EQ(AddECCVariableDefinition(1, "user.a", 40, 0, 0), 0);
     EXPECT_EQ(AddECCVariableDefinition(2, "user.b", 40, 5, 1), 0);
     EXPECT_EQ(AddECCVariableDefinition(3, "user.c", 10, 0, 0), 0);
-    testing::internal::CaptureStdout();
+    ctimsgtest::TraceCapture cap;
     EXPECT_EQ(AddECCVariableDefinition(1, "other", 1, 0, 0), ECC_ALREADY_DEFINED);
     EXPECT_EQ(UpdateECCVariableDefinition(9, "x", 1, 0, 0), ECC_NOT_DEFINED);
     EXPECT_EQ(DeleteECCVariableDefinition(9), ECC_NOT_DEFINED);
-    std::string traces = testing::internal::GetCapturedStdout();
+    std::string traces = cap.Take();
     EXPECT_NE(traces.find("already defined. ExpandedCallVariableID = 1"), std::string::npos);
     EXPECT_NE(traces.find("Attempt to update a variable that is not defined.  ExpandedCallVariableID = 9"),
               std::string::npos);

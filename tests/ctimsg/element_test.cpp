@@ -2,6 +2,8 @@
 // value texts.
 #include <gtest/gtest.h>
 
+#include "tests/ctimsg/trace_capture.h"
+
 #include <string>
 #include <vector>
 
@@ -11,12 +13,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Traces go to the interim console sink; tests read them from stdout.
-class TraceCapture {
-public:
-    TraceCapture() { testing::internal::CaptureStdout(); }
-    std::string Take() { return testing::internal::GetCapturedStdout(); }
-};
+using ctimsgtest::TraceCapture;
 
 Bytes EncodeToBytes(const BaseElement& e, uint32_t version, int room = 512) {
     Bytes buf(static_cast<size_t>(room) + 1, 0xEE);

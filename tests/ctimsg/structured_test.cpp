@@ -1,6 +1,8 @@
 // Task ids, the data structure field, bit masks and request-enablement masks.
 #include <gtest/gtest.h>
 
+#include "tests/ctimsg/trace_capture.h"
+
 #include <string>
 #include <vector>
 
@@ -100,9 +102,9 @@ TEST(REMask, CountDecidesRequiredEntriesAndTheEleventhIsRefused) {
     for (int i = 0; i < 10; ++i) entries.push_back(masks.AddREMask());
     EXPECT_EQ(entries[0], &masks.Entry(0));
     EXPECT_EQ(entries[9], &masks.Entry(9));
-    testing::internal::CaptureStdout();
+    ctimsgtest::TraceCapture cap;
     EXPECT_EQ(masks.AddREMask(), nullptr);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("exceeeded MAX_REMASK_NUM_MASKS=10"),
+    EXPECT_NE(cap.Take().find("exceeeded MAX_REMASK_NUM_MASKS=10"),
               std::string::npos);
     EXPECT_EQ(masks.GetNumMasks(), 10);
 

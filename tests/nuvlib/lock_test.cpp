@@ -163,3 +163,30 @@ TEST(CSync, ScopedLockExcludesOtherThreads) {
 }
 
 }  // namespace
+
+namespace {
+
+// Usage 2: a node-wide mutex under the stored name, with the same owner rules.
+TEST(LockObjectNamedMutex, ExcludesOtherHoldersAndTimesOut) {
+    LockObject a(2, nullptr, "NodeWide", 0xFFFFFFFF, 0, 0);
+    EXPECT_EQ(a.GetLockType(), LockObject::TYPE_MUTEX);
+    EXPECT_STREQ(a.GetLockName(), "Global\\NodeWide");
+    ASSERT_TRUE(a.Lock());
+    EXPECT_FALSE(a.Lock());
+    EXPECT_EQ(a.GetNumLocked(), 1);
+
+    // A second lock object over the same name waits with its time-out.
+    LockObject b(2, nullptr, "NodeWide", 100, 0, 0);
+    bool got = true;
+    std::thread t([&] { got = b.Lock(); });
+    t.join();
+    EXPECT_FALSE(got);
+    EXPECT_TRUE(a.Unlock());
+    std::thread t2([&] {
+        EXPECT_TRUE(b.Lock());
+        EXPECT_TRUE(b.Unlock());
+    });
+    t2.join();
+}
+
+}  // namespace

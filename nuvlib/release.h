@@ -1,0 +1,3 @@
+#pragma once
+// The process's constant release and build text; never fails.
+const char* GetReleaseString();

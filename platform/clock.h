@@ -1,0 +1,80 @@
+#pragma once
+// Wall clock, monotonic clock and local-time bias, injectable so that tests can pin the
+// time (log file names) or run a 32-bit tick across its wrap.
+#include <atomic>
+#include <cstdint>
+
+namespace plat {
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    // Nanoseconds since 1970-01-01 UTC (CLOCK_REALTIME).
+    virtual int64_t RealtimeNs();
+    // Nanoseconds of CLOCK_MONOTONIC.
+    virtual int64_t MonotonicNs();
+    // Minutes to add to local time to get UTC (-tm_gmtoff/60 for the current moment).
+    virtual int LocalBiasMinutes();
+};
+
+// Installs a clock for the whole process; nullptr restores the system clock. The caller
+// keeps ownership and must keep it alive until it is replaced.
+void SetClock(Clock* clock);
+Clock& CurrentClock();
+
+// 100 ns units between 1601-01-01 and 1970-01-01.
+inline constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
+
+inline constexpr uint64_t UnixNsToFileTime(int64_t ns) {
+    // Floor division keeps instants before 1970 ordered correctly.
+    int64_t q = ns / 100;
+    if (ns % 100 < 0) --q;
+    return static_cast<uint64_t>(q + static_cast<int64_t>(kFileTimeUnixEpoch));
+}
+inline constexpr int64_t FileTimeToUnixNs(uint64_t ft) {
+    return (static_cast<int64_t>(ft) - static_cast<int64_t>(kFileTimeUnixEpoch)) * 100;
+}
+
+int64_t RealtimeNs();
+int64_t MonotonicNs();
+int LocalBiasMinutes();
+// Current time as a FILETIME value (100 ns units since 1601-01-01 UTC).
+uint64_t FileTimeNow();
+// Milliseconds of the monotonic clock, truncated to 32 bits (wraps after ~49.7 days).
+uint32_t GetTickCount();
+
+// A clock that moves only when told to. Starts at 2021-03-04 05:06:07 UTC, monotonic 0,
+// bias 0.
+class FakeClock : public Clock {
+public:
+    FakeClock();
+    int64_t RealtimeNs() override;
+    int64_t MonotonicNs() override;
+    int LocalBiasMinutes() override;
+
+    void SetRealtimeNs(int64_t ns);
+    void SetMonotonicNs(int64_t ns);
+    // Moves both clocks forward (or back, with a negative value).
+    void AdvanceMs(int64_t ms);
+    void SetLocalBiasMinutes(int minutes);
+
+private:
+    // Atomics, so a test may move the clock while other threads read it.
+    std::atomic<int64_t> realtime_;
+    std::atomic<int64_t> monotonic_;
+    std::atomic<int> bias_;
+};
+
+// Installs a clock for the life of the object and restores the previous one after.
+class ScopedClock {
+public:
+    explicit ScopedClock(Clock* clock);
+    ~ScopedClock();
+    ScopedClock(const ScopedClock&) = delete;
+    ScopedClock& operator=(const ScopedClock&) = delete;
+
+private:
+    Clock* previous_;
+};
+
+}  // namespace plat

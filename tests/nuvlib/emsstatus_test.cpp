@@ -1,0 +1,71 @@
+// The process-status section: the console title published for the other processes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "nuvlib/ems.h"
+#include "platform/named.h"
+#include "tests/nuvlib/ems_testutil.h"
+
+namespace {
+
+using emstest::Console;
+
+// What the section of that name holds, or "<none>" when there is no such section.
+std::string Published(const std::string& name) {
+    plat::SharedSection section;
+    if (!section.Open("Global\\" + name)) return "<none>";
+    EXPECT_EQ(section.Size(), 256u);
+    const char* text = static_cast<const char*>(section.Data());
+    return std::string(text, strnlen(text, section.Size()));
+}
+
+class StatusTitle : public ::testing::Test {
+protected:
+    void SetUp() override { EMSInstallSeams(&Console::kSeams); }
+    void TearDown() override { EMSInstallSeams(nullptr); }
+};
+
+TEST_F(StatusTitle, SectionIsNamedByTheFirstSecondAndPimFourthWord) {
+    const struct {
+        std::string title;
+        std::string section;
+    } cases[] = {
+        {"Peripheral parlo - [Active]", "Peripheral-parlo"},
+        {"PG1A  ctisvr  x  pim3 more words", "PG1A-ctisvr-pim3"},
+        {"A B C D", "A-B"},
+    };
+    for (const auto& c : cases) {
+        EMSUpdateStatusTitle(c.title.c_str());
+        EXPECT_EQ(Published(c.section), c.title) << c.title;
+    }
+    // A new title replaces the old one in the same section.
+    EMSUpdateStatusTitle("Peripheral parlo - [Idle]");
+    EXPECT_EQ(Published("Peripheral-parlo"), "Peripheral parlo - [Idle]");
+}
+
+TEST_F(StatusTitle, FewerThanFourWordsPublishNothing) {
+    for (const char* title : {"", "one", "one two", "one two three", "   one  two three  "}) {
+        EMSUpdateStatusTitle(title);
+        EXPECT_EQ(Published(""), "<none>") << title;
+        EXPECT_EQ(Published("one-two"), "<none>") << title;
+    }
+}
+
+TEST_F(StatusTitle, LongTitlesAreCutTo255Characters) {
+    std::string title = "Long parlo - [";
+    title += std::string(255 - title.size(), 'x');
+    ASSERT_EQ(title.size(), 255u);
+    EMSUpdateStatusTitle(title.c_str());
+    EXPECT_EQ(Published("Long-parlo"), title);
+    EXPECT_FALSE(Console::Saw("trucated"));
+
+    const std::string longer = title + std::string(45, 'y');
+    EMSUpdateStatusTitle(longer.c_str());
+    EXPECT_EQ(Published("Long-parlo"), longer.substr(0, 255));
+    EXPECT_TRUE(Console::Saw("EMS : The status title has been trucated to the maximum Buffer size allowed"));
+    EXPECT_TRUE(Console::Saw("EMS : Requesting the mutex to update the process status."));
+}
+
+}  // namespace
