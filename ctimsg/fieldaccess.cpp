@@ -50,13 +50,24 @@ bool WriteNumber(BaseElement* e, uint32_t value) {
     return true;
 }
 
+// The successor a hint moves to. Repeats of the same (id, occurrence), as OPEN_REQ's three
+// Reserved fields, are passed over: access by id reaches only the first of them.
+BaseElement* Successor(const BaseElement* e) {
+    BaseElement* next = e->GetNext();
+    while (next != nullptr && next->GetElementID() == e->GetElementID() &&
+           next->GetOccurrence() == e->GetOccurrence()) {
+        next = next->GetNext();
+    }
+    return next;
+}
+
 }  // namespace
 
 BaseElement* BaseMSG::FindElement(uint32_t elementId, uint32_t occurrence, bool advance) {
     for (uint32_t slot = 0; slot < 2; ++slot) {
         BaseElement* e = m_Hints[slot];
         if (e != nullptr && e->GetElementID() == elementId && e->GetOccurrence() == occurrence) {
-            if (advance) m_Hints[slot] = e->GetNext();
+            if (advance) m_Hints[slot] = Successor(e);
             m_LastHint = slot;
             return e;
         }
@@ -64,7 +75,7 @@ BaseElement* BaseMSG::FindElement(uint32_t elementId, uint32_t occurrence, bool 
     for (BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
         if (e->GetElementID() != elementId || e->GetOccurrence() != occurrence) continue;
         m_LastHint = (m_LastHint + 1) % 2;
-        m_Hints[m_LastHint] = advance ? e->GetNext() : e;
+        m_Hints[m_LastHint] = advance ? Successor(e) : e;
         return e;
     }
     return nullptr;
