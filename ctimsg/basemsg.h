@@ -143,6 +143,9 @@ protected:
     // The decoder's stages (ctimsg/messages/decode.cpp); remaining counts down the body.
     bool DecodeFixed(const uint8_t*& pos, int& remaining, uint32_t version);
     void DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t version);
+    // The lookup behind the hints: the first element of the chain with this id and occurrence.
+    // A class that knows where its members lie may answer without walking the chain.
+    virtual BaseElement* FindInChain(uint32_t elementId, uint32_t occurrence) const;
     // Lookup or fatal report naming the operation.
     BaseElement* Need(const char* operation, uint32_t elementId, uint32_t occurrence,
                       bool advance = true);

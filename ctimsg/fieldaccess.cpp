@@ -72,11 +72,16 @@ BaseElement* BaseMSG::FindElement(uint32_t elementId, uint32_t occurrence, bool 
             return e;
         }
     }
+    BaseElement* e = FindInChain(elementId, occurrence);
+    if (e == nullptr) return nullptr;
+    m_LastHint = (m_LastHint + 1) % 2;
+    m_Hints[m_LastHint] = advance ? Successor(e) : e;
+    return e;
+}
+
+BaseElement* BaseMSG::FindInChain(uint32_t elementId, uint32_t occurrence) const {
     for (BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
-        if (e->GetElementID() != elementId || e->GetOccurrence() != occurrence) continue;
-        m_LastHint = (m_LastHint + 1) % 2;
-        m_Hints[m_LastHint] = advance ? Successor(e) : e;
-        return e;
+        if (e->GetElementID() == elementId && e->GetOccurrence() == occurrence) return e;
     }
     return nullptr;
 }

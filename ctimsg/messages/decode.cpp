@@ -239,9 +239,10 @@ bool AlignList(CatalogMSG& msg, const catalog::RecordList& list, uint32_t& badEl
     return true;
 }
 
+// Every message the factory builds is a catalogue class.
 void AlignRecords(BaseMSG& base) {
-    auto* msg = dynamic_cast<CatalogMSG*>(&base);
-    if (msg == nullptr) return;
+    auto* msg = static_cast<CatalogMSG*>(&base);
+    if (msg->RecordLists().empty()) return;
     for (const catalog::RecordList& list : msg->RecordLists()) {
         uint32_t element = 0, occurrence = 0;
         if (!AlignList(*msg, list, element, occurrence)) {

@@ -21,8 +21,12 @@ constexpr int E_CTI_MUTUALLY_EXCLUS_DEVICEID_TYPES = 54;
 constexpr int E_CTI_INVALID_NUM_NAMED_VARIABLES = 77;
 constexpr int E_CTI_INVALID_NUM_NAMED_ARRAYS = 78;
 
+enum class NumKind : uint8_t { None, U32, I32, U16, U8 };
+
 struct PlanMember {
     size_t offset;
+    ptrdiff_t baseDelta;  // from the start of an entry's storage to its BaseElement
+    NumKind kind;
     const ElementMaker* maker;
     uint32_t elementId;
     uint32_t count;
@@ -44,7 +48,13 @@ struct Plan {
     std::vector<PlanMember> members;
     std::vector<ChainStep> chain;
     std::vector<catalog::RecordList> lists;
+    // The first member of each element id, -1 for ids that are no member's.
+    std::vector<int32_t> memberOfId;
+    // Ids held by more than one member, or inside a structured member: found by walking.
+    std::vector<bool> walk;
 };
+
+constexpr uint32_t kElementIdCount = 724;
 
 size_t AlignUp(size_t n, size_t a) { return (n + a - 1) / a * a; }
 
@@ -52,6 +62,8 @@ uint32_t AddMember(Plan& plan, const LayoutRow& row, uint32_t count, bool array)
     PlanMember m;
     m.maker = row.maker;
     m.offset = AlignUp(plan.bytes, row.maker->align);
+    m.baseDelta = 0;
+    m.kind = NumKind::None;
     m.elementId = row.elementId;
     m.count = count;
     m.required = !array && row.need == catalog::Need::Req;
@@ -120,6 +132,36 @@ std::unique_ptr<Plan> BuildPlan(const ClassInfo& info) {
         }
     }
     plan->bytes = AlignUp(std::max<size_t>(plan->bytes, 1), plan->align);
+    // One scratch element of each member tells where its BaseElement lies and what number
+    // it holds, so that no message needs to ask that again.
+    for (PlanMember& m : plan->members) {
+        void* scratch = ::operator new(m.maker->size, std::align_val_t(m.maker->align));
+        BaseElement* e = m.maker->make(scratch, false, false);
+        m.baseDelta = reinterpret_cast<const std::byte*>(e) - static_cast<const std::byte*>(scratch);
+        if (dynamic_cast<NumberElement<uint32_t, 4>*>(e)) {
+            m.kind = NumKind::U32;
+        } else if (dynamic_cast<NumberElement<int32_t, 4>*>(e)) {
+            m.kind = NumKind::I32;
+        } else if (dynamic_cast<NumberElement<uint16_t, 2>*>(e)) {
+            m.kind = NumKind::U16;
+        } else if (dynamic_cast<NumberElement<uint8_t, 1>*>(e)) {
+            m.kind = NumKind::U8;
+        }
+        m.maker->destroy(scratch);
+        ::operator delete(scratch, std::align_val_t(m.maker->align));
+    }
+    plan->memberOfId.assign(kElementIdCount, -1);
+    plan->walk.assign(kElementIdCount, false);
+    for (size_t m = plan->members.size(); m-- > 0;) {
+        const PlanMember& member = plan->members[m];
+        uint32_t id = member.elementId;
+        if (id >= kElementIdCount) continue;
+        if (plan->memberOfId[id] >= 0) plan->walk[id] = true;
+        plan->memberOfId[id] = static_cast<int32_t>(m);
+        if (member.maker->reMask) {
+            for (uint32_t inner = 650; inner <= 655; ++inner) plan->walk[inner] = true;
+        }
+    }
     return plan;
 }
 
@@ -139,6 +181,11 @@ const Plan& PlanOf(const ClassInfo& info) {
 }
 
 const Plan& P(const void* plan) { return *static_cast<const Plan*>(plan); }
+
+BaseElement* At(std::byte* storage, const PlanMember& m, uint32_t entry) {
+    return reinterpret_cast<BaseElement*>(storage + m.offset +
+                                          static_cast<size_t>(entry) * m.maker->size + m.baseDelta);
+}
 
 bool Traced(catalog::Trace trace, bool eccTraced, bool cvTraced) {
     switch (trace) {
@@ -172,8 +219,7 @@ CatalogMSG::CatalogMSG(const catalog::ClassInfo& info, bool eccTraced, bool cvTr
     const PlanMember* prevMember = nullptr;
     for (const ChainStep& step : plan.chain) {
         const PlanMember& m = plan.members[step.member];
-        BaseElement* e =
-            m.maker->base(m_Storage + m.offset + static_cast<size_t>(step.entry) * m.maker->size);
+        BaseElement* e = At(m_Storage, m, step.entry);
         e->SetOccurrence(step.entry);
         if (step.version > e->GetFromVersion()) e->SetFromVersion(step.version);
         if (prev == nullptr) {
@@ -206,13 +252,28 @@ CatalogMSG::~CatalogMSG() {
     ::operator delete(m_Storage, std::align_val_t(plan.align));
 }
 
+BaseElement* CatalogMSG::FindInChain(uint32_t elementId, uint32_t occurrence) const {
+    const Plan& plan = P(m_Plan);
+    if (elementId >= kElementIdCount) return nullptr;
+    int32_t m = plan.memberOfId[elementId];
+    if (m >= 0) {
+        const PlanMember& member = plan.members[static_cast<size_t>(m)];
+        // A single member answers occurrence 0 only; an array entry e is occurrence e.
+        if (occurrence < member.count) {
+            return At(m_Storage, member, occurrence);
+        }
+    }
+    if (!plan.walk[elementId]) return nullptr;
+    return BaseMSG::FindInChain(elementId, occurrence);
+}
+
 const std::vector<catalog::RecordList>& CatalogMSG::RecordLists() const { return P(m_Plan).lists; }
 
 BaseElement* CatalogMSG::Entry(uint32_t elementId, uint32_t index) const {
     for (const PlanMember& m : P(m_Plan).members) {
         if (m.elementId != elementId) continue;
         if (index >= m.count) return nullptr;
-        return m.maker->base(m_Storage + m.offset + static_cast<size_t>(index) * m.maker->size);
+        return At(m_Storage, m, index);
     }
     return nullptr;
 }
@@ -241,17 +302,6 @@ bool IsPresent(BaseMSG& msg, uint32_t id) {
     return e != nullptr && e->IsPresent();
 }
 
-// A number field's value, 0 when absent or not in the class.
-uint32_t NumberOr0(BaseMSG& msg, uint32_t id) {
-    BaseElement* e = msg.FindElement(id, 0, false);
-    if (e == nullptr || !e->IsPresent()) return 0;
-    if (auto* u = dynamic_cast<NumberElement<uint32_t, 4>*>(e)) return u->Get();
-    if (auto* i = dynamic_cast<NumberElement<int32_t, 4>*>(e)) return static_cast<uint32_t>(i->Get());
-    if (auto* s = dynamic_cast<NumberElement<uint16_t, 2>*>(e)) return s->Get();
-    if (auto* c = dynamic_cast<NumberElement<uint8_t, 1>*>(e)) return c->Get();
-    return 0;
-}
-
 // Service bits that must be clear for a client of the version the OPEN_REQ names.
 uint32_t ServiceBitsToClear(uint32_t version) {
     if (version <= 2) return 0x7FFFFFECu;
@@ -269,10 +319,31 @@ uint32_t ServiceBitsToClear(uint32_t version) {
 
 }  // namespace
 
+// A number field's value, 0 when absent or not in the class.
+uint32_t CatalogMSG::NumberOr0(uint32_t elementId) {
+    const Plan& plan = P(m_Plan);
+    if (elementId >= kElementIdCount || plan.memberOfId[elementId] < 0) return 0;
+    const PlanMember& m = plan.members[static_cast<size_t>(plan.memberOfId[elementId])];
+    BaseElement* e = At(m_Storage, m, 0);
+    if (!e->IsPresent()) return 0;
+    switch (m.kind) {
+        case NumKind::U32:
+            return static_cast<NumberElement<uint32_t, 4>*>(e)->Get();
+        case NumKind::I32:
+            return static_cast<uint32_t>(static_cast<NumberElement<int32_t, 4>*>(e)->Get());
+        case NumKind::U16:
+            return static_cast<NumberElement<uint16_t, 2>*>(e)->Get();
+        case NumKind::U8:
+            return static_cast<NumberElement<uint8_t, 1>*>(e)->Get();
+        default:
+            return 0;
+    }
+}
+
 int CatalogMSG::OpenServiceRule() {
     constexpr uint32_t kVersionNumber = 2, kServiceMask = 5;
-    uint32_t mask = NumberOr0(*this, kServiceMask);
-    if ((mask & ServiceBitsToClear(NumberOr0(*this, kVersionNumber))) != 0) {
+    uint32_t mask = NumberOr0(kServiceMask);
+    if ((mask & ServiceBitsToClear(NumberOr0(kVersionNumber))) != 0) {
         SetFailure(E_CTI_INVALID_SERVICE_MASK, kServiceMask, 0);
         return E_CTI_INVALID_SERVICE_MASK;
     }
@@ -296,8 +367,8 @@ int CatalogMSG::MonitorTargetRule() {
     constexpr uint32_t kConnType = 16, kMonType = 88, kConnCallId = 14, kConnDevice = 455,
                        kMonDevice = 505;
     constexpr uint32_t kNone = 0xFFFF;
-    uint32_t connType = NumberOr0(*this, kConnType) & 0xFFFF;
-    uint32_t monType = NumberOr0(*this, kMonType) & 0xFFFF;
+    uint32_t connType = NumberOr0(kConnType) & 0xFFFF;
+    uint32_t monType = NumberOr0(kMonType) & 0xFFFF;
     if (connType < kNone && monType < kNone) {
         SetFailure(E_CTI_MUTUALLY_EXCLUS_DEVICEID_TYPES, kConnType, 0);
         return E_CTI_MUTUALLY_EXCLUS_DEVICEID_TYPES;
@@ -343,11 +414,11 @@ int CatalogMSG::EccCountRule(uint32_t version, bool toSend) {
     auto same = [](int held, uint32_t expected) {
         return static_cast<uint16_t>(held) == static_cast<uint16_t>(expected);
     };
-    if (!same(scalars + replacedScalars, NumberOr0(*this, kNumVariables))) {
+    if (!same(scalars + replacedScalars, NumberOr0(kNumVariables))) {
         SetFailure(E_CTI_INVALID_NUM_NAMED_VARIABLES, kNumVariables, 0);
         return E_CTI_INVALID_NUM_NAMED_VARIABLES;
     }
-    if (!same(arrays + replacedArrays, NumberOr0(*this, kNumArrays))) {
+    if (!same(arrays + replacedArrays, NumberOr0(kNumArrays))) {
         SetFailure(E_CTI_INVALID_NUM_NAMED_ARRAYS, kNumArrays, 0);
         return E_CTI_INVALID_NUM_NAMED_ARRAYS;
     }

@@ -112,7 +112,11 @@ public:
         SetValidFromStatus();
     }
 
+protected:
+    BaseElement* FindInChain(uint32_t elementId, uint32_t occurrence) const override;
+
 private:
+    uint32_t NumberOr0(uint32_t elementId);
     int Rule(uint32_t version, bool toSend);
     int EccCountRule(uint32_t version, bool toSend);
     int OpenServiceRule();
