@@ -1,5 +1,6 @@
 #pragma once
-// EMS state shared by event reporting, its settings and its log files. Not for other callers.
+// EMS state shared by event reporting, its settings and its log files, and read by the sinks
+// that plug in through nuvlib/emsseams.h (process and computer names, log directory, settings).
 #include <atomic>
 #include <cstdint>
 #include <mutex>

@@ -42,9 +42,7 @@ uint32_t EMSFillRecord(uint8_t* block, const EMSRecordInput& in) {
     if (pos <= EMS_RECORD_TEXT_END) {
         while (pos % 4 != 0 && pos <= EMS_RECORD_TEXT_END) block[pos++] = 0;
         uint32_t room = pos <= EMS_RECORD_TEXT_END ? EMS_RECORD_TEXT_END - pos + 1 : 0;
-        stored = in.data != nullptr && in.dataLength < room ? in.dataLength
-                 : in.data != nullptr                        ? room
-                                                             : 0;
+        if (in.data != nullptr) stored = in.dataLength < room ? in.dataLength : room;
         if (stored > 0) std::memcpy(block + pos, in.data, stored);
         pos += stored;
     }

@@ -37,6 +37,8 @@ inline constexpr int64_t FileTimeToUnixNs(uint64_t ft) {
 
 int64_t RealtimeNs();
 int64_t MonotonicNs();
+// Local time is RealtimeNs() - LocalBiasMinutes() * 60 s; code that names things by local
+// time computes it that way (not with localtime_r), so that a fake clock pins it too.
 int LocalBiasMinutes();
 // Current time as a FILETIME value (100 ns units since 1601-01-01 UTC).
 uint64_t FileTimeNow();

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -179,18 +179,25 @@ int DumpCmd(const std::string& path) {
 }
 
 int Import(const char* file) {
+    std::error_code ec;
+    auto fileSize = std::filesystem::file_size(file, ec);
+    if (ec) {
+        std::fprintf(stderr, "parlo-reg: %s: %s\n", file, ec.message().c_str());
+        return 1;
+    }
+    if (fileSize > kMaxImportFile) {
+        std::fprintf(stderr, "parlo-reg: %s: file too large\n", file);
+        return 1;
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "parlo-reg: %s: %s\n", file, std::strerror(errno));
         return 1;
     }
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    std::string text = ss.str();
-    if (text.size() > kMaxImportFile) {
-        std::fprintf(stderr, "parlo-reg: %s: file too large\n", file);
-        return 1;
-    }
+    std::string text;
+    text.resize(static_cast<size_t>(fileSize));
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
     int errors = 0;
     RegKeyHolder key;
     std::string keyPath;

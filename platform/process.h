@@ -5,9 +5,10 @@
 
 namespace plat {
 
-// Ends the process at once (no static destructors, no atexit handlers: _exit). Linux keeps
-// only the low byte of the status, so 100002 is seen as 162 by the parent; the caller
-// records the full code beforehand where an operator must be able to read it.
+// Flushes stdio and ends the process (_exit: no static destructors, no atexit handlers,
+// while other threads may still run). Linux keeps only the low byte of the status, so
+// 100002 is seen as 162 by the parent; the caller records the full code beforehand where
+// an operator must be able to read it.
 [[noreturn]] void ExitProcess(int code);
 // The status a parent sees for code (code & 0xFF).
 constexpr int ExitStatusOf(int code) { return code & 0xFF; }

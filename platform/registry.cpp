@@ -409,13 +409,13 @@ uint32_t RegCreateKey(RegKey parent, const char* path, RegKey* out, bool* create
     if (parent->isRoot) {
         // The store itself is made on first use.
         std::string root = RegistryRootPath();
-        std::string sofar;
+        int err = 0;
         for (size_t pos = 0; pos != std::string::npos;) {
             pos = root.find('/', pos + 1);
-            sofar = root.substr(0, pos);
-            if (!sofar.empty()) mkdir(sofar.c_str(), 0777);
+            std::string sofar = root.substr(0, pos);
+            if (!sofar.empty() && mkdir(sofar.c_str(), 0777) != 0 && errno != EEXIST) err = errno;
         }
-        if (!IsDir(root)) return ErrnoToWin32(errno ? errno : ENOTDIR);
+        if (!IsDir(root)) return err ? ErrnoToWin32(err) : ERROR_PATH_NOT_FOUND;
     } else if (!IsDir(JoinPath(comps))) {
         return ERROR_KEY_DELETED;
     }

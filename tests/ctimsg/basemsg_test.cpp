@@ -337,6 +337,32 @@ TEST(MessageTrace, TypeNameAndTheFieldsOfTheVersion) {
     EXPECT_EQ(t, "MsgType:*INVALID* ()");
 }
 
+TEST(MessageTrace, ShortFormNamesOnlyItsFields) {
+    struct Stats : TestMSG {
+        InvokeID invokeId{true, true};
+        CTIPeripheralID peripheral{true, true};
+        IdleTimeout other{true, true};
+        AgentID agent{false, true};
+        Stats() : TestMSG(113, 2) { Link({&invokeId, &peripheral, &other, &agent}); }
+        void Summary(std::string& text, uint32_t version) {
+            static const uint32_t ids[] = {1, 4, 436};
+            agent.SetFromVersion(version == 5 ? 6 : 2);
+            TraceFields(text, version, ids, 3);
+        }
+    } m;
+    m.invokeId.Set(3);
+    m.peripheral.Set(0xFFFFFFFF);
+    m.other.Set(99);
+    m.agent.Set("7");
+    std::string t;
+    m.Summary(t, 24);
+    EXPECT_EQ(t, std::string("MsgType:") + MsgTypeName(113) +
+                     " (InvokeID:0x3 PeripheralID:N/A AgentID:\"7\" )");
+    t.clear();
+    m.Summary(t, 5);
+    EXPECT_EQ(t, std::string("MsgType:") + MsgTypeName(113) + " (InvokeID:0x3 PeripheralID:N/A )");
+}
+
 TEST(WrapTextTest, LinesWordsAndIndent) {
     std::string rest(50, 'a');
     EXPECT_EQ(WrapText(rest, 98, 8), std::string(50, 'a'));

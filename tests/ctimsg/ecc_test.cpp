@@ -4,6 +4,7 @@
 #include "tests/ctimsg/trace_capture.h"
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ctimsg/eccdefs.h"
@@ -245,6 +246,27 @@ TEST(ECCText, TotalsAndEntries) {
     EXPECT_EQ(ecc.GetTotalBytes(), 0);
     EXPECT_EQ(ecc.GetEntryCount(), 0);
     EXPECT_FALSE(ecc.IsPresent());
+}
+
+TEST(ECCConcurrency, SettersAndReadersShareTheLock) {
+    ECCElement ecc(511, 2500, false, true);
+    auto writer = [&ecc](char prefix) {
+        for (int i = 0; i < 150; ++i) ecc.Set(std::string(1, prefix) + std::to_string(i % 50), "v");
+    };
+    std::thread a(writer, 'a');
+    std::thread b(writer, 'b');
+    std::thread reader([&ecc] {
+        std::string v;
+        for (int i = 0; i < 300; ++i) ecc.GetVariable("a1", v);
+    });
+    a.join();
+    b.join();
+    reader.join();
+    EXPECT_EQ(ecc.GetEntryCount(), 100);
+    int s, arr, rs, ra;
+    ecc.GetCounts(s, arr, rs, ra, nullptr);
+    EXPECT_EQ(rs, 200);
+    EXPECT_EQ(ecc.GetTotalBytes(), 20 * (2 + 1 + 4) + 80 * (3 + 1 + 4));
 }
 
 // The registry is process-wide; every case runs in a fresh process.

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
+#include <cstdio>
 
 #include <string>
 #include <thread>
@@ -9,6 +9,8 @@
 #include "ctimsg/elementdict.h"
 #include "ctimsg/names.h"
 #include "nuvlib/ems.h"
+#include "nuvlib/emsrecord.h"
+#include "nuvlib/emsseams.h"
 
 namespace {
 
@@ -175,6 +177,16 @@ TEST(NameTables, CheckTablesPassesOnTheBuiltTables) {
     SUCCEED();
 }
 
+// Shows console records on stderr, where a death test reads them.
+void StderrConsole(const uint8_t* block, uint32_t length) {
+    EMSParsedRecord parsed;
+    if (!EMSParseRecord(block, length, &parsed)) return;
+    for (uint32_t i = 0; i < parsed.argCount; ++i) std::fputs(parsed.args[i].c_str(), stderr);
+    std::fputc('\n', stderr);
+}
+constexpr EMSSeams kStderrConsole = {StderrConsole, nullptr, nullptr, nullptr,
+                                     nullptr,       nullptr, nullptr, nullptr};
+
 TEST(NameTablesDeathTest, CheckTablesEndsTheProcessOnAMismatch) {
     struct Case {
         uint32_t element, newTag;  // change this element's tag
@@ -197,7 +209,7 @@ TEST(NameTablesDeathTest, CheckTablesEndsTheProcessOnAMismatch) {
         if (c.tag) elements[c.tag] = c.newElement;
         EXPECT_EXIT(
             {
-                dup2(STDERR_FILENO, STDOUT_FILENO);  // the console report, where the check sees it
+                EMSInstallSeams(&kStderrConsole);  // the console report, where the check sees it
                 names_detail::CheckTables(tags.data(), elements.data());
             },
             ::testing::ExitedWithCode(EMS_EXIT_FATAL & 0xFF),

@@ -124,6 +124,26 @@ TEST_F(LogFiles, NamesRunOutAfterZ) {
     EXPECT_EQ(EMSOpenLogFile(), 0);
 }
 
+TEST_F(LogFiles, AFailedRotationSuspendsWritingUntilAFileOpens) {
+    ASSERT_EQ(EMSInitLogFile(), 1);
+    for (int i = 0; i < 3; ++i) Write(300);
+    for (char c = 'a'; c <= 'z'; ++c)
+        testsupport::WriteFile(dir / (std::string("abc_210304_05060") + c + ".ems"), "");
+    testing::internal::CaptureStdout();
+    Write(300);  // no name left in this second
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("EMS log file activity suspended due to error "),
+              std::string::npos);
+    EXPECT_FALSE(EMSLogFileSnapshot().open);
+    Write(200);  // still this second: dropped
+    clock.AdvanceMs(1000);
+    Write(100);  // the next record opens a file again
+    EMSLogFileView view = EMSLogFileSnapshot();
+    EXPECT_TRUE(view.open);
+    EXPECT_EQ(view.currentName, "abc_210304_050608.ems");
+    EXPECT_EQ(BlocksOf("abc_210304_050608.ems"), (std::vector<uint32_t>{100}));
+    EXPECT_EQ(BlocksOf("abc_210304_050607.ems"), (std::vector<uint32_t>{300, 300, 300}));
+}
+
 TEST_F(LogFiles, LogDirectoryFromRootAndLocation) {
     EMSGlobals& ems = EMSState();
     const struct {

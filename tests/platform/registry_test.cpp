@@ -211,6 +211,12 @@ TEST_F(Registry, ReadsAHandWrittenFileAndSkipsBrokenLines) {
         uint32_t size = 0;
         EXPECT_EQ(RegQueryValue(key(), name, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
     }
+    // A file larger than any the store writes is refused, not read into memory.
+    testsupport::WriteFile(testsupport::RegistryRoot() / "SOFTWARE" / "Acme, Inc." / "Base" /
+                               ".values",
+                           std::string(kRegMaxFileSize + 1, ';'));
+    uint32_t size = 0;
+    EXPECT_EQ(RegQueryValue(key(), "mask", nullptr, nullptr, &size), ERROR_BADDB);
 }
 
 TEST_F(Registry, ConcurrentWritersLoseNothing) {
