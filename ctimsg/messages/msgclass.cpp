@@ -270,19 +270,16 @@ BaseElement* CatalogMSG::FindInChain(uint32_t elementId, uint32_t occurrence) co
 const std::vector<catalog::RecordList>& CatalogMSG::RecordLists() const { return P(m_Plan).lists; }
 
 BaseElement* CatalogMSG::Entry(uint32_t elementId, uint32_t index) const {
-    for (const PlanMember& m : P(m_Plan).members) {
-        if (m.elementId != elementId) continue;
-        if (index >= m.count) return nullptr;
-        return At(m_Storage, m, index);
-    }
-    return nullptr;
+    const Plan& plan = P(m_Plan);
+    if (elementId >= kElementIdCount || plan.memberOfId[elementId] < 0) return nullptr;
+    const PlanMember& m = plan.members[static_cast<size_t>(plan.memberOfId[elementId])];
+    return index < m.count ? At(m_Storage, m, index) : nullptr;
 }
 
 uint32_t CatalogMSG::EntryCount(uint32_t elementId) const {
-    for (const PlanMember& m : P(m_Plan).members) {
-        if (m.elementId == elementId) return m.count;
-    }
-    return 0;
+    const Plan& plan = P(m_Plan);
+    if (elementId >= kElementIdCount || plan.memberOfId[elementId] < 0) return 0;
+    return plan.members[static_cast<size_t>(plan.memberOfId[elementId])].count;
 }
 
 int CatalogMSG::MaxEncodedSize(uint32_t version) const {

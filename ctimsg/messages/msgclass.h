@@ -18,7 +18,6 @@ struct ElementMaker {
     uint32_t size;
     uint32_t align;
     BaseElement* (*make)(void* at, bool required, bool traced);
-    BaseElement* (*base)(void* at);
     void (*destroy)(void* at);
     bool reMask;  // links its successor through REMaskArray::SetNext
 };
@@ -28,7 +27,6 @@ inline constexpr ElementMaker kMaker = {
     sizeof(T),
     alignof(T),
     [](void* at, bool required, bool traced) -> BaseElement* { return new (at) T(required, traced); },
-    [](void* at) -> BaseElement* { return static_cast<T*>(at); },
     [](void* at) { static_cast<T*>(at)->~T(); },
     std::is_base_of_v<REMaskArray, T>,
 };
@@ -102,8 +100,8 @@ public:
 
     const catalog::ClassInfo& Info() const { return m_Info; }
     const std::vector<catalog::RecordList>& RecordLists() const;
-    // Entry e of the member that is the n-th array of element id; nullptr past its end.
-    // Used by record alignment to reach entries by index without the fatal getters.
+    // Entry index of the first member with that element id; nullptr past its end. Record
+    // alignment reaches entries by index through it, never through the fatal getters.
     BaseElement* Entry(uint32_t elementId, uint32_t index) const;
     uint32_t EntryCount(uint32_t elementId) const;
     // The decoder's verdict on record counts that do not match the entries.
