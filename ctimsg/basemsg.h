@@ -6,12 +6,15 @@
 // bare in chain order, then the floating fields as tag, length and value.
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "ctimsg/eccdefs.h"
 #include "ctimsg/element.h"
 #include "ctimsg/names.h"
 
 class ECCElement;
+struct NameValueStruct;
 
 constexpr int CTI_HEADER_SIZE = 8;
 
@@ -61,7 +64,92 @@ public:
     static uint32_t GetTaskMsgMaskBit(int32_t index) { return ::GetTaskMsgMaskBit(index); }
     static void CheckTables() { ::CheckTables(); }
 
+    // ---- decoding (ctimsg/messages/decode.cpp) ----
+    // A new message of the frame's type, owned by the caller, or nullptr when the header or
+    // the type is unusable. Bad fields leave their status in the message.
+    static BaseMSG* Decode(const uint8_t* frame, int available, uint32_t version);
+
+    // ---- validation (ctimsg/validate.cpp) ----
+    // Each returns a CTI failure code (0 = valid) and leaves status, failing element and
+    // occurrence and the valid flag in the message.
+    virtual int Validate(uint32_t version);
+    virtual int ValidateReceived(uint32_t version);
+    virtual int ValidateToSend(uint32_t version);
+
+    // ---- field access by element id (ctimsg/fieldaccess.cpp) ----
+    // Asking for an element the message does not have is fatal, except in FindElement and
+    // Present.
+    BaseElement* FindElement(uint32_t elementId, uint32_t occurrence = 0, bool advance = true);
+    int Present(uint32_t elementId, uint32_t occurrence = 0);
+    void Remove(uint32_t elementId, uint32_t occurrence = 0);
+    virtual void Clear();
+    void ClearECC();
+
+    uint16_t GetBOOL(uint32_t elementId, uint32_t occurrence = 0);
+    int32_t GetINT(uint32_t elementId, uint32_t occurrence = 0);
+    uint32_t GetUINT(uint32_t elementId, uint32_t occurrence = 0);
+    uint16_t GetUSHORT(uint32_t elementId, uint32_t occurrence = 0);
+    uint8_t GetUCHAR(uint32_t elementId, uint32_t occurrence = 0);
+    const char* GetSTRING(uint32_t elementId, uint32_t occurrence = 0);
+    const uint8_t* GetUNSPEC(uint32_t elementId, int& length, uint32_t occurrence = 0);
+    struct TaskIDWords {
+        uint32_t first;
+        uint32_t second;
+        uint32_t third;
+    };
+    TaskIDWords GetTaskID(uint32_t elementId, uint32_t occurrence = 0);
+    int GetTaskID(uint32_t elementId, uint32_t& first, uint32_t& second, uint32_t& third,
+                  uint32_t occurrence = 0);
+    // false when the context holds no such variable.
+    bool GetECC(uint32_t elementId, const std::string& name, std::string& value,
+                uint32_t occurrence = 0);
+    bool GetECC(uint32_t elementId, const std::string& name, int32_t index, std::string& value,
+                uint32_t occurrence = 0);
+    void GetECCList(uint32_t elementId, std::vector<NameValueStruct>& list);
+
+    void SetBOOL(uint32_t elementId, uint16_t value, uint32_t occurrence = 0);
+    void SetINT(uint32_t elementId, int32_t value, uint32_t occurrence = 0);
+    void SetUINT(uint32_t elementId, uint32_t value, uint32_t occurrence = 0);
+    void SetUSHORT(uint32_t elementId, uint16_t value, uint32_t occurrence = 0);
+    void SetUCHAR(uint32_t elementId, uint8_t value, uint32_t occurrence = 0);
+    void SetSTRING(uint32_t elementId, std::string_view text, uint32_t occurrence = 0);
+    void SetSTRINGMax(uint32_t elementId, std::string_view text, uint32_t occurrence = 0);
+    void SetUNSPEC(uint32_t elementId, const uint8_t* bytes, int length, uint32_t occurrence = 0);
+    void SetDataStructure(uint32_t elementId, const uint8_t* bytes, int length,
+                          uint32_t occurrence = 0);
+    void SetTaskID(uint32_t elementId, uint32_t first, uint32_t second, uint32_t third,
+                   uint32_t occurrence = 0);
+    void SetTaskID(uint32_t elementId, uint64_t firstPair, uint32_t third, uint32_t occurrence = 0);
+    int SetECC(uint32_t elementId, const std::string& name, const std::string& value,
+               uint32_t occurrence = 0);
+    int SetECC(uint32_t elementId, const std::string& name, int32_t index,
+               const std::string& value, uint32_t occurrence = 0);
+    int SetECCList(const std::vector<NameValueStruct>& list);
+
+    // Splits "instrument.extension.line"; each output is optional (room 64, 16, 40 bytes).
+    static int DisassembleDeviceID(const char* fullId, char* instrument, char* extension,
+                                   char* line);
+
 protected:
+    // The base walk shared by the three validations; which picks the element operation.
+    enum class Check { Plain, Received, ToSend };
+    int ValidateWalk(uint32_t version, Check which);
+    void SetFailure(uint32_t status, uint32_t elementId, uint32_t occurrence) {
+        m_Status = status;
+        m_FailingElement = elementId;
+        m_FailingOccurrence = occurrence;
+    }
+    void SetValidFromStatus() { m_Valid = m_Status == 0 ? 1 : 0; }
+    // The decoder's stages (ctimsg/messages/decode.cpp); remaining counts down the body.
+    bool DecodeFixed(const uint8_t*& pos, int& remaining, uint32_t version);
+    void DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t version);
+    // The lookup behind the hints: the first element of the chain with this id and occurrence.
+    // A class that knows where its members lie may answer without walking the chain.
+    virtual BaseElement* FindInChain(uint32_t elementId, uint32_t occurrence) const;
+    // Lookup or fatal report naming the operation.
+    BaseElement* Need(const char* operation, uint32_t elementId, uint32_t occurrence,
+                      bool advance = true);
+
     // The estimate of the configuration events: present fields only, with a floating header
     // of 2 bytes below version 20 and 4 from it, or of 4 bytes always.
     int PresentEncodedSize(uint32_t version, bool fourByteHeaders) const;

@@ -1,0 +1,1 @@
+parlo_add_bench(ctimsg_decode_bench SOURCES decode_bench.cpp LIBS ctimsg_messages)

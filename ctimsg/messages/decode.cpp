@@ -1,0 +1,345 @@
+// The frame decoder: header checks against the version's limits, the type-to-class factory,
+// the fixed and floating parts, the realignment of configuration record lists, and the
+// received-side validation. No byte of the frame is read past the body's length.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "ctimsg/basemsg.h"
+#include "ctimsg/bigendian.h"
+#include "ctimsg/messages/msgclass.h"
+#include "ctimsg/names.h"
+#include "ctimsg/validatecounts.h"
+#include "nuvlib/ems.h"
+
+namespace {
+
+constexpr int E_CTI_INVALID_MESSAGE_LENGTH = 2;
+constexpr int E_CTI_INVALID_FIELD_TAG = 3;
+constexpr int E_CTI_INVALID_FIELD_LENGTH = 23;
+constexpr int E_CTI_BAD_MESSAGE_FORMAT = 25;
+constexpr int E_CTI_INVALID_TAG_FOR_MSG_TYPE = 26;
+constexpr int E_CTI_INVALID_TAG_FOR_VERSION = 49;
+
+struct DecodePass {};
+constexpr uint32_t kExpandedCallContext = 511;
+constexpr uint32_t kDataStructureTag = 74;
+constexpr uint32_t kConnectionDeviceIdTag = 25;
+constexpr uint32_t kSendDTMFSignalReq = 91;
+constexpr uint32_t kNumRecords = 379;
+
+using U32 = NumberElement<uint32_t, 4>;
+using I32 = NumberElement<int32_t, 4>;
+using U16 = NumberElement<uint16_t, 2>;
+using U8 = NumberElement<uint8_t, 1>;
+
+bool ReadNumber(const BaseElement* e, uint32_t& value) {
+    if (const auto* p = dynamic_cast<const U32*>(e)) {
+        value = p->Get();
+    } else if (const auto* q = dynamic_cast<const I32*>(e)) {
+        value = static_cast<uint32_t>(q->Get());
+    } else if (const auto* r = dynamic_cast<const U16*>(e)) {
+        value = r->Get();
+    } else if (const auto* s = dynamic_cast<const U8*>(e)) {
+        value = s->Get();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void WriteNumber(BaseElement* e, uint32_t value) {
+    if (auto* p = dynamic_cast<U32*>(e)) {
+        p->Set(value);
+    } else if (auto* q = dynamic_cast<I32*>(e)) {
+        q->Set(static_cast<int32_t>(value));
+    } else if (auto* r = dynamic_cast<U16*>(e)) {
+        r->Set(static_cast<uint16_t>(value));
+    } else if (auto* s = dynamic_cast<U8*>(e)) {
+        s->Set(static_cast<uint8_t>(value));
+    }
+}
+
+uint32_t PresentNumber(const BaseElement* e) {
+    uint32_t v = 0;
+    if (e != nullptr && e->IsPresent()) ReadNumber(e, v);
+    return v;
+}
+
+// Moves one record entry's value: 0 or an empty text when the source never arrived.
+void MoveValue(BaseElement* from, BaseElement* to) {
+    if (from == to) return;
+    if (auto* text = dynamic_cast<STRINGElement*>(to)) {
+        auto* src = dynamic_cast<STRINGElement*>(from);
+        std::string value = src != nullptr && src->IsPresent() ? src->Get() : std::string();
+        text->Set(value);
+        return;
+    }
+    WriteNumber(to, PresentNumber(from));
+}
+
+[[noreturn]] void AllocationFailed(int line) {
+    EMSFailMessage("Memory allocation of %d bytes failed:  File: %s.  Line %d\n",
+                   static_cast<int>(sizeof(CatalogMSG)), "CTIMsg", line);
+}
+
+BaseMSG* Create(uint32_t type, bool older) {
+    try {
+        return catalog::CreateMessage(type, older);
+    } catch (const std::bad_alloc&) {
+        AllocationFailed(__LINE__);
+    }
+}
+
+// Number of leading occurrences of a record field that arrived.
+uint32_t Arrived(const CatalogMSG& msg, uint32_t elementId) {
+    uint32_t n = 0;
+    const uint32_t total = msg.EntryCount(elementId);
+    while (n < total && msg.Entry(elementId, n)->IsPresent()) ++n;
+    return n;
+}
+
+}  // namespace
+
+bool BaseMSG::DecodeFixed(const uint8_t*& pos, int& remaining, uint32_t version) {
+    for (BaseElement* e = m_Chain; e != nullptr && !e->IsFloating(); e = e->GetNext()) {
+        if (e->GetFromVersion() > version) continue;
+        int n = e->Decode(pos, -1, remaining, version);
+        if (n < 0 || n > remaining) {
+            SetFailure(E_CTI_INVALID_MESSAGE_LENGTH, e->GetElementID(), 0);
+            return false;
+        }
+        pos += n;
+        remaining -= n;
+    }
+    return true;
+}
+
+void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t version) {
+    const uint32_t maxTag = GetVersionLimits(version).maxTag;
+    OccurrenceCounts<DecodePass> counts;
+    uint32_t previousTag = 0;
+    uint32_t previousOccurrence = 0;
+    while (remaining >= 2) {
+        uint32_t tag;
+        int length;
+        int header;
+        if (version >= 20) {
+            // A 4-byte header with fewer bytes left would read past the frame.
+            if (remaining < 4) {
+                SetFailure(E_CTI_INVALID_MESSAGE_LENGTH, 0, 0);
+                return;
+            }
+            tag = be::Get16(pos);
+            length = be::Get16(pos + 2);
+            header = 4;
+        } else if (pos[0] == kDataStructureTag) {
+            if (remaining < 3) {
+                SetFailure(E_CTI_INVALID_MESSAGE_LENGTH, 0, 0);
+                return;
+            }
+            tag = pos[0];
+            length = be::Get16(pos + 1);
+            header = 3;
+        } else {
+            tag = pos[0];
+            length = pos[1];
+            header = 2;
+        }
+        pos += header;
+        remaining -= header;
+
+        if (tag == 0 || tag > maxTag) {
+            if (previousTag == 0) {
+                EMSTraceMessage("Invalid floating field tag %d (0x%x) in message", tag, tag);
+            } else {
+                EMSTraceMessage("Invalid floating field tag %d (0x%x) following %s[%d] field in message",
+                                tag, tag, TagName(static_cast<int32_t>(previousTag)),
+                                previousOccurrence);
+            }
+            m_Status = E_CTI_INVALID_FIELD_TAG;
+            return;
+        }
+
+        uint32_t id = TagElement(static_cast<int32_t>(tag));
+        const bool known = id < OccurrenceCounts<DecodePass>::kIdCount;
+        const uint32_t occurrence = id == kExpandedCallContext ? 0 : counts.Get(id);
+        BaseElement* e = known && id != 0 ? FindElement(id, occurrence, true) : nullptr;
+        int skip = std::min(length, remaining);
+        if (e == nullptr) {
+            SetFailure(E_CTI_INVALID_TAG_FOR_MSG_TYPE, id, occurrence);
+        } else if (e->GetFromVersion() > version) {
+            SetFailure(E_CTI_INVALID_TAG_FOR_VERSION, id, occurrence);
+        } else if (e->IsPresent() && id != kExpandedCallContext) {
+            SetFailure(E_CTI_BAD_MESSAGE_FORMAT, id, occurrence);
+        } else {
+            int n = e->Decode(pos, length, remaining, version);
+            if (n < 0 || n > remaining) {
+                SetFailure(E_CTI_INVALID_FIELD_LENGTH, id, occurrence);
+            } else {
+                skip = n;
+            }
+            if (id != kExpandedCallContext) counts.Add(id);
+        }
+        pos += skip;
+        remaining -= skip;
+        previousTag = tag;
+        previousOccurrence = occurrence;
+    }
+}
+
+namespace {
+
+// Moves the packed entries of each record list into their records' own slots. Every count
+// comes from the peer, so each is checked against what the class holds and what arrived
+// before it drives an index; a frame whose counts lie fails with 25.
+bool AlignList(CatalogMSG& msg, const catalog::RecordList& list, uint32_t& badElement,
+               uint32_t& badOccurrence) {
+    const uint32_t S = list.slots;
+    const uint32_t records = PresentNumber(msg.Entry(kNumRecords, 0));
+    if (records > list.records || records > msg.EntryCount(list.countElementId)) {
+        badElement = kNumRecords;
+        badOccurrence = 0;
+        return false;
+    }
+    std::vector<uint32_t> used(records);
+    uint32_t total = 0;
+    for (uint32_t r = 0; r < records; ++r) {
+        used[r] = PresentNumber(msg.Entry(list.countElementId, r));
+        if (used[r] > S) {
+            badElement = list.countElementId;
+            badOccurrence = r;
+            return false;
+        }
+        total += used[r];
+    }
+    for (size_t f = 0; f < list.memberIds.size(); ++f) {
+        const uint32_t id = list.memberIds[f];
+        const uint32_t arrived = Arrived(msg, id);
+        // More entries than the counts name would stay behind in other records' slots; fewer
+        // in the list's first field means the counts name entries that never came.
+        if (msg.EntryCount(id) < records * S || arrived > total || (f == 0 && arrived < total)) {
+            badElement = id;
+            badOccurrence = std::min(arrived, total);
+            return false;
+        }
+    }
+    for (uint32_t id : list.memberIds) {
+        uint32_t k = total;
+        for (uint32_t r = records; r-- > 0;) {
+            for (uint32_t j = used[r]; j-- > 0;) {
+                --k;
+                MoveValue(msg.Entry(id, k), msg.Entry(id, r * S + j));
+            }
+        }
+        for (uint32_t r = 0; r < records; ++r) {
+            for (uint32_t j = used[r]; j < S; ++j) msg.Entry(id, r * S + j)->Clear();
+        }
+    }
+    return true;
+}
+
+// Every message the factory builds is a catalogue class.
+void AlignRecords(BaseMSG& base) {
+    auto* msg = static_cast<CatalogMSG*>(&base);
+    if (msg->RecordLists().empty()) return;
+    for (const catalog::RecordList& list : msg->RecordLists()) {
+        uint32_t element = 0, occurrence = 0;
+        if (!AlignList(*msg, list, element, occurrence)) {
+            EMSTraceMessage("BaseMSG::Decode - %s record counts do not match the entries of %s[%d]",
+                            MsgTypeName(static_cast<int32_t>(base.GetMsgType())),
+                            ElementName(static_cast<int32_t>(element)), occurrence);
+            msg->FailAlignment(E_CTI_BAD_MESSAGE_FORMAT, element, occurrence);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+BaseMSG* BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version) {
+    if (frame == nullptr || available < CTI_HEADER_SIZE) {
+        EMSTraceMessage("BaseMSG::Decode - No room for %d byte message header, %d bytes left.",
+                        CTI_HEADER_SIZE, frame == nullptr ? 0 : available);
+        return nullptr;
+    }
+    const CTIVersionLimits& limits = GetVersionLimits(version);
+    const int32_t length = static_cast<int32_t>(be::Get32(frame));
+    const uint32_t type = be::Get32(frame + 4);
+    const int maxLength = static_cast<int>(limits.maxFrameBytes) - CTI_HEADER_SIZE;
+    if (length < 0 || length > maxLength) {
+        EMSTraceMessage("BaseMSG::Decode - Invalid message length of %d, maximum:%d", length,
+                        maxLength);
+        return nullptr;
+    }
+    if (length > available - CTI_HEADER_SIZE) {
+        EMSTraceMessage("BaseMSG::Decode - Message length of %d exceeds buffer size (%d)", length,
+                        available - CTI_HEADER_SIZE);
+        return nullptr;
+    }
+    if (type < 1 || type > limits.maxMsgType) {
+        EMSTraceMessage("BaseMSG::Decode - Invalid version %d message type %d", version,
+                        static_cast<int32_t>(type));
+        return nullptr;
+    }
+    const catalog::TypeRow& row = catalog::GetTypeRow(type);
+    if (row.kind == catalog::TypeKind::NotImplemented) {
+        EMSTraceMessage("BaseMSG::Decode - Message type %d (%s) not yet implemented",
+                        static_cast<int32_t>(type), MsgTypeName(static_cast<int32_t>(type)));
+        return nullptr;
+    }
+    if (row.kind != catalog::TypeKind::Implemented) {
+        EMSTraceMessage("BaseMSG::Decode - Invalid message type %d", static_cast<int32_t>(type));
+        return nullptr;
+    }
+    BaseMSG* msg = Create(type, false);
+    if (msg == nullptr) {
+        EMSTraceMessage("BaseMSG::Decode - Invalid message type %d", static_cast<int32_t>(type));
+        return nullptr;
+    }
+
+    const uint8_t* const body = frame + CTI_HEADER_SIZE;
+    const uint8_t* pos = body;
+    int remaining = length;
+    if (!msg->DecodeFixed(pos, remaining, version)) return msg;
+
+    if (type == kSendDTMFSignalReq && remaining >= 2 && pos - body >= 2) {
+        const uint32_t firstTag = version >= 20 ? be::Get16(pos) : pos[0];
+        if (firstTag != kConnectionDeviceIdTag && pos[-2] == kConnectionDeviceIdTag) {
+            // The older layout: its 2-byte field stands where the current one has 4 bytes.
+            BaseMSG* older = Create(type, true);
+            const uint8_t* olderPos = body;
+            int olderRemaining = length;
+            if (older == nullptr) {
+                delete msg;
+                return nullptr;
+            }
+            if (!older->DecodeFixed(olderPos, olderRemaining, version)) {
+                delete msg;
+                return older;
+            }
+            constexpr uint32_t kInvokeID = 1, kPeripheralID = 4, kConnectionCallID = 14,
+                               kConnectionDeviceIDType = 16, kToneDuration = 81,
+                               kCallMannerType = 66, kPauseDuration = 82;
+            for (uint32_t id : {kInvokeID, kPeripheralID, kConnectionCallID}) {
+                WriteNumber(msg->FindElement(id, 0, false), PresentNumber(older->FindElement(id, 0, false)));
+            }
+            for (uint32_t id : {kConnectionDeviceIDType, kToneDuration}) {
+                WriteNumber(msg->FindElement(id, 0, false), PresentNumber(older->FindElement(id, 0, false)));
+            }
+            WriteNumber(msg->FindElement(kPauseDuration, 0, false),
+                        PresentNumber(older->FindElement(kCallMannerType, 0, false)));
+            delete older;
+            pos -= 2;
+            remaining += 2;
+        }
+    }
+
+    msg->DecodeFloating(pos, remaining, version);
+    AlignRecords(*msg);
+    if (msg->m_Status == 0 && remaining != 0) {
+        msg->SetFailure(E_CTI_INVALID_MESSAGE_LENGTH, 0, 0);
+    }
+    if (msg->m_Status == 0) msg->ValidateReceived(version);
+    return msg;
+}
