@@ -48,7 +48,7 @@ private:
     uint32_t m_TimeOut = 0xFFFFFFFF;
     std::atomic<uint32_t> m_LockID{0};
     std::atomic<uint32_t> m_WaitingThread{0};
-    uint32_t m_UnlockingThread = 0;
+    [[maybe_unused]] uint32_t m_UnlockingThread = 0;
     int m_DeadlockCheck = 0;
     int m_TableFlag = 0;
     std::atomic<int> m_NumLocked{0};
