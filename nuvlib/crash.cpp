@@ -564,13 +564,20 @@ void CExceptionHandlerEx::ReportAppend(const char* format, ...) {
     va_end(ap);
     if (n <= 0) return;
     size_t len = std::min<size_t>(static_cast<size_t>(n), sizeof piece - 1);
-    if (g_reportLength + len > kReportMax) return;  // only what fits whole
+    // As much as still fits: the tail of an overlong report is cut, not whole lines.
+    if (g_reportLength >= kReportMax) return;
+    len = std::min(len, kReportMax - g_reportLength);
     std::memcpy(g_report + g_reportLength, piece, len);
     g_reportLength += len;
     g_report[g_reportLength] = '\0';
 }
 
 const char* CExceptionHandlerEx::ReportText() { return g_report; }
+
+bool CExceptionHandlerEx::GetLogicalAddress(uint64_t address, uint32_t* section,
+                                            uint64_t* offset, const char** module) {
+    return LogicalAddress(address, section, offset, module);
+}
 
 void CExceptionHandlerEx::WriteReport(const CrashInfo& info) {
     g_reportLength = 0;
@@ -581,7 +588,7 @@ void CExceptionHandlerEx::WriteReport(const CrashInfo& info) {
     uint32_t section;
     uint64_t offset;
     const char* module;
-    LogicalAddress(ip, &section, &offset, &module);
+    GetLogicalAddress(ip, &section, &offset, &module);
     ReportAppend("Fault address:  %08llX %02X:%08llX %s\r\n", static_cast<unsigned long long>(ip),
                  section, static_cast<unsigned long long>(offset), module);
 #if defined(__x86_64__)
@@ -661,7 +668,7 @@ void CExceptionHandlerEx::Stack(const CrashInfo& info) {
             uint32_t section;
             uint64_t offset;
             const char* module;
-            LogicalAddress(addr, &section, &offset, &module);
+            GetLogicalAddress(addr, &section, &offset, &module);
             ReportAppend("%04X:%016llX %s\r\n", section, static_cast<unsigned long long>(offset),
                          module);
         }

@@ -53,6 +53,10 @@ public:
     static void WriteReport(const CrashInfo& info);
     static void Stack(const CrashInfo& info);
     static void ReportAppend(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    // The module holding an address, the number of its loadable segment (from 1) and the
+    // offset in it; false leaves section 0, offset 0 and an empty path.
+    static bool GetLogicalAddress(uint64_t address, uint32_t* section, uint64_t* offset,
+                                  const char** module);
     // The report as built so far (tests).
     static const char* ReportText();
 

@@ -397,6 +397,10 @@ void EMSServer::EventOutput(RemoteEMSSession* session) {
     session->outputThreadId_.store(plat::CurrentThreadId());
     for (;;) {
         const uint32_t rc = session->wake_.Wait(plat::INFINITE);
+        if (rc == plat::WAIT_FAILED) {
+            EMSTraceMessageLastError("EMSServer::EventOutput - WaitForSingleObjectEx failed");
+            break;
+        }
         if (rc != plat::WAIT_OBJECT_0) {
             EMSTraceMessageLastError("EMSServer::EventOutput - WaitForSingleObjectEx failed (error=%d)",
                                      static_cast<int>(rc));

@@ -292,6 +292,10 @@ int NMMessageBox(void* hWnd, const char* text, const char* caption, uint32_t typ
         std::fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");
         return 1;
     }
+    NMMessageBoxHandler(hWnd, text, caption, type);
+}
+
+void NMMessageBoxHandler(void* hWnd, const char* text, const char* caption, uint32_t type) {
     EMSTraceMessage("MessageBox invoked by process or MFC assert.");
     EMSTraceMessage("MessageBox parameters:");
     EMSTraceMessage("\thWnd = %d", static_cast<int>(reinterpret_cast<intptr_t>(hWnd)));

@@ -43,6 +43,9 @@ void NMInstallMessageBoxHook(int mode);
 // arguments and ends the process as a fatal report; without it, the text goes to standard
 // error. Answers 1 (OK) when it returns.
 int NMMessageBox(void* hWnd, const char* text, const char* caption, uint32_t type);
+// What a redirected message box runs: traces its arguments, then a fatal report.
+[[noreturn]] void NMMessageBoxHandler(void* hWnd, const char* text, const char* caption,
+                                      uint32_t type);
 
 uint32_t NMGetMaintenanceState();
 // Refuses (0) values outside 11..14.

@@ -323,3 +323,44 @@ TEST(CrashHandler, FaultOnRequestLeavesDumpAndReportInTheLogDirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+// The report buffer keeps 2047 characters: a piece that does not fit whole is cut, so the
+// last frames of a long stack still show as far as there is room.
+TEST(CrashHandler, ReportKeepsWhatFitsOfTheLastPiece) {
+    const std::string big(3000, 'x');
+    CExceptionHandlerEx::ReportAppend("%s", big.c_str());
+    EXPECT_EQ(std::string(2046, 'x'), CExceptionHandlerEx::ReportText());
+    CExceptionHandlerEx::ReportAppend("yz");
+    CExceptionHandlerEx::ReportAppend("more");
+    const std::string text = CExceptionHandlerEx::ReportText();
+    ASSERT_EQ(2047u, text.size());
+    EXPECT_EQ('y', text.back());
+}
+
+int ResolvableFunction() { return 7; }
+
+TEST(CrashHandler, LogicalAddressNamesTheModuleAndTheOffsetInItsSegment) {
+    uint32_t section = 99;
+    uint64_t offset = 99;
+    const char* module = "unset";
+    const auto code = reinterpret_cast<uint64_t>(&ResolvableFunction);
+    ASSERT_TRUE(CExceptionHandlerEx::GetLogicalAddress(code, &section, &offset, &module));
+    EXPECT_GE(section, 1u);
+    EXPECT_LT(offset, code);
+    EXPECT_EQ(fs::canonical(Exe()), fs::canonical(module));
+
+    // Nothing known at the address: zeros and no module.
+    for (uint64_t address : {uint64_t{0}, uint64_t{16}}) {
+        section = 99;
+        offset = 99;
+        module = "unset";
+        EXPECT_FALSE(CExceptionHandlerEx::GetLogicalAddress(address, &section, &offset, &module));
+        EXPECT_EQ(0u, section);
+        EXPECT_EQ(0u, offset);
+        EXPECT_STREQ("", module);
+    }
+}
+
+}  // namespace

@@ -105,6 +105,9 @@ protected:
         EMSState().displayToScreen = false;
         ASSERT_NE(nullptr, EMSServer::Instance());
     }
+    // The monitors are gone by now: let their sessions end before the process does, or a
+    // session thread still tracing would meet the process's teardown.
+    void TearDown() override { AwaitSessions(0); }
     // Waits until the server has `n` sessions.
     void AwaitSessions(size_t n) {
         for (int i = 0; i < 250 && EMSServer::Instance()->SessionCount() != n; ++i)
@@ -116,6 +119,9 @@ protected:
             std::this_thread::sleep_for(20ms);
         ASSERT_EQ(n, EMSServer::Instance()->RegisteredCount(local));
     }
+    // A test's fake clock lives as long as the fixture: session threads may still read it
+    // after the test body has put the real clock back.
+    plat::FakeClock fakeClock_;
 };
 
 TEST_F(MonitorServer, MonitorReceivesTheProcessEventsLive) {
@@ -194,7 +200,7 @@ TEST_F(MonitorServer, SecondLocalClientDisconnectsTheFirst) {
 }
 
 TEST_F(MonitorServer, SixthRemoteClientDisconnectsTheEarliestRegistered) {
-    plat::FakeClock clock;
+    plat::FakeClock& clock = fakeClock_;
     plat::ScopedClock use(&clock);
     Monitor m[6];
     for (int i = 0; i < 6; ++i) {
@@ -213,7 +219,7 @@ TEST_F(MonitorServer, SixthRemoteClientDisconnectsTheEarliestRegistered) {
 }
 
 TEST_F(MonitorServer, HeavyLoadDisconnectsTheOldestClientOnce) {
-    plat::FakeClock clock;
+    plat::FakeClock& clock = fakeClock_;
     plat::ScopedClock use(&clock);
     Monitor a, b;
     ASSERT_EQ(0u, a.Connect());

@@ -1,6 +1,7 @@
 // The node-manager stand-in against a process that runs the responder.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -8,6 +9,9 @@
 #include <vector>
 
 #include "nuvlib/nodemgr.h"
+#include "nuvlib/pipe.h"
+#include "platform/lasterror.h"
+#include "platform/named.h"
 #include "platform/registry.h"
 #include "tests/support/test_env.h"
 
@@ -88,11 +92,17 @@ TEST(NodeManagerStandIn, RepliesFollowTheCallbackAndTheDebugValues) {
          {"no reply to 1", "exited 5"}},
         {{{"DbgDieOnShutdown", 1}, {"DbgExitCode", 9}}, "1,4", "CLEAN",
          {"sent 1 reply 2", "no reply to 4", "exited 9"}},
+        // Delays hold the answers back but change none of them.
+        {{{"DbgStartupDelay", 50}, {"DbgShutdownDelay", 50}, {"DbgExitDelay", 50}}, "1,4", "CLEAN",
+         {"Node Manager thread delaying startup by 50 milliseconds", "sent 1 reply 2",
+          "Node Manager thread delaying shutdown response by 50 milliseconds", "sent 4 reply 5",
+          "Node Manager thread delaying exit after shutdown by 50 milliseconds", "exited 68"}},
     };
     for (const auto& c : cases) {
         SetDebug({{"DbgNackShutdown", 0}, {"DbgNackPing", 0}, {"DbgIgnoreDbgIfDirty", 0},
                   {"DbgDieOnPing", 0}, {"DbgDieOnShutdown", 0}, {"DbgPingDelay", 0},
-                  {"DbgExitCode", 0}});
+                  {"DbgExitCode", 0}, {"DbgStartupDelay", 0}, {"DbgShutdownDelay", 0},
+                  {"DbgExitDelay", 0}});
         SetDebug(c.debug);
         Outcome r = Supervise("--send " + c.send, c.targetArgs);
         for (const auto& line : c.lines) EXPECT_TRUE(r.Has(line)) << c.send << "\n" << r.out;
@@ -114,6 +124,44 @@ TEST(NodeManagerStandIn, LosingTheSupervisorMidDialogueEndsTheProcessAtOnce) {
     EXPECT_TRUE(r.Has("exited 255")) << r.out;
     EXPECT_NE(std::string::npos,
               r.out.find("Process lost communication with the Node Manager.  Commiting Suicide"));
+}
+
+// A supervisor that sends something other than one 4-byte word: the process cannot trust
+// the dialogue any more and ends at once.
+TEST(NodeManagerResponder, MalformedWordFromTheSupervisorEndsTheProcess) {
+    struct Case {
+        std::string bytes, trace;
+    } cases[] = {
+        {std::string("\x01\x00", 2), "NMLib error read only 2 bytes from pipe."},
+        {std::string("\x01\x00\x00\x00\x01\x00\x00\x00", 8), "NMLib error reading from pipe."},
+    };
+    for (const auto& c : cases) {
+        testsupport::TempDir io("nm");
+        const std::string out = (io / "out").string();
+        std::fflush(stdout);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (!freopen(out.c_str(), "w", stdout)) _exit(90);
+            execl(NM_TARGET, NM_TARGET, kBase, kProc, "CLEAN", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        plat::NamedMarkerEvent ready(NMReadyEventName(static_cast<uint32_t>(pid)));
+        ASSERT_EQ(plat::WAIT_OBJECT_0, ready.Wait(5000));
+        NamedPipeClient pipe;
+        ASSERT_EQ(0u, pipe.Connect(NMPipeName(static_cast<uint32_t>(pid))));
+        ASSERT_EQ(0u, pipe.Write(c.bytes.data(), static_cast<uint32_t>(c.bytes.size())));
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        ready.Reset();
+        ASSERT_TRUE(WIFEXITED(status)) << c.trace;
+        EXPECT_EQ(255, WEXITSTATUS(status)) << c.trace;
+        const std::string text = testsupport::ReadFile(out);
+        EXPECT_NE(std::string::npos, text.find(c.trace)) << text;
+        EXPECT_NE(std::string::npos,
+                  text.find("Process lost communication with the Node Manager.  Commiting Suicide"))
+            << text;
+    }
 }
 
 TEST(NodeManagerStandIn, MessageBoxBecomesAFatalEvent) {
