@@ -15,6 +15,7 @@
 
 namespace {
 constexpr int64_t kUnitsPerMinute = 600000000LL;
+constexpr int kMaxBiasMinutes = 24 * 60;
 SystemEventTimer* g_Service = nullptr;
 
 int64_t NsToFileTimeChecked() {
@@ -24,6 +25,16 @@ int64_t NsToFileTimeChecked() {
         EMSFailMessageLastError("SystemEventTimer can't convert system to file time.");
     }
     return static_cast<int64_t>(plat::UnixNsToFileTime(ns));
+}
+
+// No zone lies more than a day from UTC: a bias beyond that is not time-zone information.
+int32_t BiasMinutesChecked() {
+    int bias = plat::LocalBiasMinutes();
+    if (bias < -kMaxBiasMinutes || bias > kMaxBiasMinutes) {
+        plat::SetLastError(plat::ERROR_INVALID_DATA);
+        EMSFailMessageLastError("SystemEventTimer can't get time zone information.");
+    }
+    return bias;
 }
 
 void* TickThread(void*) {
@@ -65,7 +76,7 @@ SystemEventTimer* SystemEventTimer::Create(uint32_t periodMs, uint32_t resolutio
     s->m_ShortestStep = static_cast<int64_t>(periodMs * 9ULL / 10) * 10000;
     s->m_LongestStep = static_cast<int64_t>(periodMs * 11ULL / 10) * 10000;
     uint64_t utc = static_cast<uint64_t>(NsToFileTimeChecked());
-    s->m_BiasMinutes = plat::LocalBiasMinutes();
+    s->m_BiasMinutes = BiasMinutesChecked();
     s->m_Bias = static_cast<int64_t>(s->m_BiasMinutes) * kUnitsPerMinute;
     s->m_CurrentUtc = utc;
     s->m_CurrentLocal = utc - static_cast<uint64_t>(s->m_Bias);

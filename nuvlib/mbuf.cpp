@@ -34,7 +34,15 @@ MBuf* BufferPool::Alloc(uint32_t size) {
         EMSFailMessage("BufferPool Buffering Memory Limit Reached(%u bytes).", m_CurrentLimit.load());
     }
     uint32_t t = n + kMBufAccountedHeader;
-    uint32_t inUse = m_BytesInUse.fetch_add(t) + t;
+    uint32_t before = m_BytesInUse.fetch_add(t);
+    uint32_t inUse = before + t;
+    if (inUse < before) {
+        // Past 32 bits of accounting the reservation would look small and slip under the
+        // limit: no limit can serve it.
+        if (m_Callback) m_Callback(this);
+        m_BytesInUse.fetch_sub(t);
+        EMSFailMessage("BufferPool Buffering Memory Limit Reached(%u bytes).", m_CurrentLimit.load());
+    }
     while (inUse > m_CurrentLimit.load()) {
         bool expected = false;
         if (!m_Expanding.compare_exchange_strong(expected, true)) {

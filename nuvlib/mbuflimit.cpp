@@ -103,6 +103,7 @@ MBufLimitMgr::MBufLimitMgr(const char* instancePath, const char* processName)
     ReadSettings(instancePath ? instancePath : "");
     OpenTable();
     Register();
+    UnmapTable();
 }
 
 void MBufLimitMgr::ReadSettings(const char* instancePath) {
@@ -218,7 +219,7 @@ void MBufLimitMgr::UnlockTable() {
 }
 
 uint8_t* MBufLimitMgr::Record(uint16_t index) const {
-    if (index == 0 || index > m_Records) return nullptr;
+    if (!m_Table || index == 0 || index > m_Records) return nullptr;
     return m_Table + kHeaderSize + kRecordSize * (index - 1);
 }
 
@@ -231,9 +232,7 @@ void MBufLimitMgr::OpenTable() {
     size_t size = kHeaderSize + kRecordSize * m_Settings.tableRecords;
     if (!m_Section.Create(kTableName, size))
         EMSFailMessage("MBufLimitMgr CreateFileMapping(...) failed [%d]", plat::GetLastError());
-    m_Table = static_cast<uint8_t*>(m_Section.Data());
-    if (!m_Table || m_Section.Size() < kHeaderSize)
-        EMSFailMessage("MBufLimitMgr MapViewOfFile(...) failed [%d]", plat::GetLastError());
+    MapTable();
     if (!m_Section.Existed()) {
         InitTable();
         EMSTraceMessage("MBufLimitMgr CreateMutex %s", kMutexName);
@@ -268,6 +267,22 @@ void MBufLimitMgr::InitTable() {
                                        m_Settings.totalPctOfRam, m_Settings.minTotalMB);
     Put32(m_Table + kHdrTotal, total);
     Put32(m_Table + kHdrUnassigned, total);
+}
+
+void MBufLimitMgr::MapTable() {
+    m_Table = static_cast<uint8_t*>(m_Section.Data());
+    if (!m_Table || m_Section.Size() < kHeaderSize) {
+        if (plat::GetLastError() == 0) plat::SetLastError(plat::ERROR_INVALID_DATA);
+        EMSFailMessage("MBufLimitMgr MapViewOfFile(...) failed [%d]", plat::GetLastError());
+    }
+    m_OwnRecord = Record(m_OwnIndex);
+}
+
+void MBufLimitMgr::UnmapTable() {
+    // The section stays attached for the life of the process (it keeps the table alive on
+    // the node); the view is only used between taking and releasing the table mutex.
+    m_Table = nullptr;
+    m_OwnRecord = nullptr;
 }
 
 std::string MBufLimitMgr::RecordMutexName(uint16_t index) const {
@@ -334,6 +349,7 @@ void MBufLimitMgr::Register() {
     Put16(r + kRecIndex, index);
     Put32(m_Table + kHdrUnassigned, Get32(m_Table + kHdrUnassigned) - initial);
     m_OwnIndex = index;
+    m_OwnRecord = r;
 
     if (!m_OwnMutex.Create(RecordMutexName(index)))
         EMSFailMessage("MBufLimitMgr CreateMutex(...) failed [%d]", plat::GetLastError());
@@ -384,8 +400,9 @@ void MBufLimitMgr::GetLimits(uint32_t* initial, uint32_t* current, uint32_t* inc
 
 uint32_t MBufLimitMgr::Expand(uint32_t bytes) {
     LockTable();
+    MapTable();
     uint32_t granted = 0;
-    uint8_t* own = Record(m_OwnIndex);
+    uint8_t* own = m_OwnRecord;
     uint32_t increment = own ? Get32(own + kRecIncrement) : 0;
     if (own && increment != 0 && bytes != 0) {
         uint64_t a = (static_cast<uint64_t>(bytes) + increment - 1) / increment * increment;
@@ -414,14 +431,16 @@ uint32_t MBufLimitMgr::Expand(uint32_t bytes) {
             }
         }
     }
+    UnmapTable();
     UnlockTable();
     return granted;
 }
 
 uint32_t MBufLimitMgr::Shrink(uint32_t bytes) {
     LockTable();
+    MapTable();
     uint32_t given = 0;
-    uint8_t* own = Record(m_OwnIndex);
+    uint8_t* own = m_OwnRecord;
     uint32_t increment = own ? Get32(own + kRecIncrement) : 0;
     if (own && increment != 0) {
         uint32_t assigned = Get32(own + kRecAssigned);
@@ -439,31 +458,37 @@ uint32_t MBufLimitMgr::Shrink(uint32_t bytes) {
             given = a;
         }
     }
+    UnmapTable();
     UnlockTable();
     return given;
 }
 
 void MBufLimitMgr::RaiseMaximum(uint32_t bytes) {
     LockTable();
-    if (uint8_t* own = Record(m_OwnIndex)) {
+    MapTable();
+    if (uint8_t* own = m_OwnRecord) {
         uint64_t raised = static_cast<uint64_t>(Get32(own + kRecMaximum)) +
                           std::max(bytes, Get32(own + kRecIncrement));
         Put32(own + kRecMaximum, static_cast<uint32_t>(std::min<uint64_t>(raised, 0xFFFFFFFFu)));
     }
+    UnmapTable();
     UnlockTable();
 }
 
 MBufLimitMgr::TableView MBufLimitMgr::ReadTable() {
     LockTable();
+    MapTable();
     TableView v{Get32(m_Table + kHdrTotal), Get32(m_Table + kHdrUnassigned),
                 Get32(m_Table + kHdrRecords), Get16(m_Table + kHdrFirstFree),
                 Get16(m_Table + kHdrFirstInUse)};
+    UnmapTable();
     UnlockTable();
     return v;
 }
 
 bool MBufLimitMgr::ReadRecord(uint16_t index, RecordView* view) {
     LockTable();
+    MapTable();
     const uint8_t* r = Record(index);
     if (r) {
         char name[kMaxNameLength + 1] = {};
@@ -473,6 +498,8 @@ bool MBufLimitMgr::ReadRecord(uint16_t index, RecordView* view) {
                            Get32(r + kRecIncrement), Get32(r + kRecExpansions),
                            Get32(r + kRecShrinks), Get16(r + kRecIndex)};
     }
+    bool found = r != nullptr;
+    UnmapTable();
     UnlockTable();
-    return r != nullptr;
+    return found;
 }

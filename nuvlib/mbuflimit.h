@@ -74,6 +74,10 @@ public:
 private:
     void ReadSettings(const char* instancePath);
     void OpenTable();
+    // The view of the table and the own record's address, valid only while the table mutex
+    // is held: each operation maps before its work and unmaps after it.
+    void MapTable();
+    void UnmapTable();
     void InitTable();
     void Register();
     void Deregister(uint16_t index);
@@ -93,6 +97,7 @@ private:
     plat::NamedMutex m_TableMutex;
     plat::NamedMutex m_OwnMutex;
     uint8_t* m_Table = nullptr;
+    uint8_t* m_OwnRecord = nullptr;
     uint32_t m_Records = 0;  // records that fit the mapped section
     uint16_t m_OwnIndex = 0;
 };

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 #include "nuvlib/ems.h"
@@ -134,10 +135,16 @@ void TraceMeterCount(const char* description, const char* key, const char* sourc
         std::snprintf(headerKey, sizeof headerKey, "%d__%s", static_cast<int>(line), description);
         TraceMeterHeader*& header = T().headers[headerKey];
         if (!header) {
-            header = new TraceMeterHeader(line, description, sourcePath);
+            header = new (std::nothrow) TraceMeterHeader(line, description, sourcePath);
+            if (!header)
+                EMSFailMessage("Memory allocation of %d bytes failed:  File: %s.  Line %d\n",
+                               static_cast<int>(sizeof(TraceMeterHeader)), "tmeter", __LINE__);
             T().order.push_back(header);
         }
-        element = new TraceMeterElement(header, key, header->m_Elements.size());
+        element = new (std::nothrow) TraceMeterElement(header, key, header->m_Elements.size());
+        if (!element)
+            EMSFailMessage("Memory allocation of %d bytes failed:  File: %s.  Line %d\n",
+                           static_cast<int>(sizeof(TraceMeterElement)), "tmeter", __LINE__);
         header->m_Elements.push_back(element);
     }
     int64_t now = NowSeconds();

@@ -271,6 +271,21 @@ TEST_F(SystemTimer, OddPeriodsRoundTheLimitsInMilliseconds) {
     EXPECT_EQ(160000, s->m_LongestStep);   // 15 * 11 / 10 = 16 ms
 }
 
+TEST_F(SystemTimer, ABiasBeyondADayIsNoTimeZoneAndEndsTheStart) {
+    for (int bias : {24 * 60 + 1, -24 * 60 - 1}) {
+        clock_.SetLocalBiasMinutes(bias);
+        EXPECT_EXIT(
+            {
+                testsupport::ShowFatalTextsOnStderr();
+                SystemEventTimer::Create(100, 1);
+            },
+            ::testing::ExitedWithCode(162), "SystemEventTimer can't get time zone information\\.")
+            << bias;
+    }
+    clock_.SetLocalBiasMinutes(24 * 60);  // the farthest a zone may be
+    EXPECT_EQ(24 * 60, SystemEventTimer::Create(100, 1)->m_BiasMinutes);
+}
+
 TEST_F(SystemTimer, BiasIsRereadWhenTheMinuteChanges) {
     SystemEventTimer* s = SystemEventTimer::Create(1000, 1);
     clock_.SetLocalBiasMinutes(-120);
