@@ -310,4 +310,19 @@ TEST(ECCDefinitions, AddUpdateDeleteAndLookups) {
     EXPECT_EQ(FindECCVariableIndex(1, index), ECC_NOT_DEFINED);
 }
 
+// Append is the bare step behind Add: it neither looks for the id nor traces.
+TEST(ECCDefinitions, AppendPutsTheRecordBehindTheOthers) {
+    ASSERT_EQ(AddECCVariableDefinition(5, "user.e", 20, 0, 0), 0);
+    ctimsgtest::TraceCapture cap;
+    EXPECT_EQ(AppendECCVariableDefinition(ECCExpandedCallVariable{6, "user.f", 30, 3, 1}), 0);
+    EXPECT_EQ(cap.Take(), "");
+    std::vector<ECCExpandedCallVariable> all;
+    CopyECCVariableDefinitions(all);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[1].ExpandedCallVariableID, 6);
+    EXPECT_EQ(all[1].EnterpriseName, "user.f");
+    EXPECT_EQ(all[1].MaximumArraySize, 3);
+    EXPECT_EQ(AddECCVariableDefinition(6, "again", 1, 0, 0), ECC_ALREADY_DEFINED);
+}
+
 }  // namespace
