@@ -13,6 +13,8 @@ constexpr uint32_t kExpandedCallContext = 511;
 constexpr uint32_t kFirstCallVariable = 443;
 constexpr uint32_t kLastCallVariable = 452;
 constexpr uint32_t kFirstREMask = 649;
+constexpr uint32_t kQueryAgentStatisticsConf = 113;
+constexpr uint32_t kQuerySkillGroupStatisticsConf = 115;
 constexpr uint32_t kLastREMask = 655;
 
 struct LimitRow {
@@ -173,6 +175,19 @@ void BaseMSG::TraceFields(std::string& text, uint32_t version, const uint32_t* e
         }
     }
     text += ')';
+}
+
+void BaseMSG::TraceSummary(std::string& text, uint32_t version) {
+    // InvokeID, PeripheralID, then AgentID or SkillGroupNumber and SkillGroupID.
+    static constexpr uint32_t kAgentFields[] = {1, 4, 436};
+    static constexpr uint32_t kSkillGroupFields[] = {1, 4, 25, 26};
+    if (m_MsgType == kQueryAgentStatisticsConf) {
+        TraceFields(text, version, kAgentFields, 3);
+    } else if (m_MsgType == kQuerySkillGroupStatisticsConf) {
+        TraceFields(text, version, kSkillGroupFields, 4);
+    } else {
+        Trace(text, version);
+    }
 }
 
 std::string WrapText(std::string& rest, int width, int indent) {

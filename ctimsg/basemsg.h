@@ -41,6 +41,10 @@ public:
 
     // Appends "MsgType:" + name + " (" + the traced fields of the version + ")".
     virtual void Trace(std::string& text, uint32_t version);
+    // The short form of the two statistics confirmations (QUERY_AGENT_STATISTICS_CONF and
+    // QUERY_SKILL_GROUP_STATISTICS_CONF): only the fields that say whose statistics they are.
+    // Other types have no short form and give the full text.
+    void TraceSummary(std::string& text, uint32_t version);
     // Room the fields may need on the wire, without the header.
     virtual int MaxEncodedSize(uint32_t version) const;
 
