@@ -160,7 +160,9 @@ protected:
     // The short trace form: the given fields only, each when the version has it.
     void TraceFields(std::string& text, uint32_t version, const uint32_t* elementIds,
                      int count);
-    // Extra bytes the call context takes on the wire beyond its own size and one header.
+    // Extra bytes a field takes on the wire beyond its maximum bytes and one floating header:
+    // the call context's variable headers from version 20, the data structure's wide length
+    // below it.
     static int ECCExtraBytes(const BaseElement& element, uint32_t version);
     const ECCElement* FindECCElement() const;
 

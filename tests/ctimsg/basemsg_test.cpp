@@ -298,6 +298,23 @@ TEST(EncodedSize, FullContextFitsFromVersion20) {
     }
 }
 
+// Below version 20 the data structure's length is still 2 bytes: a full field must fit the
+// buffer the estimate sizes.
+TEST(EncodedSize, FullDataStructureFitsInEveryVersion) {
+    DataStructureMsg m;
+    m.invokeId.Set(1);
+    std::vector<uint8_t> bytes(892, 0x5A);
+    m.data.Set(bytes.data(), static_cast<int>(bytes.size()));
+    m.MarkValid();
+    EXPECT_EQ(m.MaxEncodedSize(19), 4 + 892 + 3);
+    EXPECT_EQ(m.MaxEncodedSize(20), 4 + 892 + 4);
+    for (uint32_t v : {2u, 19u, 20u, 24u}) {
+        Bytes wire = m.Wire(v);
+        ASSERT_NE(wire, (Bytes{0xDE, 0xAD})) << v;
+        EXPECT_EQ(static_cast<int>(wire.size()), m.MaxEncodedSize(v) + CTI_HEADER_SIZE) << v;
+    }
+}
+
 TEST(VersionLimits, Table) {
     struct Case {
         uint32_t version, frame, type, tag;
