@@ -9,6 +9,7 @@
 
 #include "ctimsg/eccdefs.h"
 #include "ctimsg/eccelement.h"
+#include "ctimsg/expandedcallcontext.h"
 
 namespace {
 
@@ -308,6 +309,19 @@ TEST(ECCDefinitions, AddUpdateDeleteAndLookups) {
     EXPECT_EQ(FindECCVariableIndex(3, index), 0);
     EXPECT_EQ(index, 1);
     EXPECT_EQ(FindECCVariableIndex(1, index), ECC_NOT_DEFINED);
+}
+
+// Contexts keep no copy of the definitions: an update takes effect at the next set.
+TEST(ECCDefinitions, UpdateChangesWhatContextsAccept) {
+    ASSERT_EQ(AddECCVariableDefinition(7, "user.g", 40, 0, 0), 0);
+    ExpandedCallContext context;
+    EXPECT_EQ(context.SetScalarValueByID(7, "before"), 0);
+    ASSERT_EQ(UpdateECCVariableDefinition(7, "user.g", 40, 5, 1), 0);
+    EXPECT_EQ(context.SetScalarValueByID(7, "after"), ECC_SCALAR_OP_ON_ARRAY);
+    EXPECT_EQ(ExpandedCallContext().SetScalarValueByID(7, "fresh"), ECC_SCALAR_OP_ON_ARRAY);
+    EXPECT_EQ(context.SetArrayValueByID(7, 4, "x"), 0);
+    ASSERT_EQ(DeleteECCVariableDefinition(7), 0);
+    EXPECT_EQ(context.SetArrayValueByID(7, 4, "y"), ECC_NOT_DEFINED);
 }
 
 // Append is the bare step behind Add: it neither looks for the id nor traces.
