@@ -3,6 +3,7 @@
 #include "ctimsg/bigendian.h"
 #include "ctimsg/eccelement.h"
 #include "ctimsg/names.h"
+#include "ctimsg/structured.h"
 #include "nuvlib/ems.h"
 
 namespace {
@@ -13,6 +14,9 @@ constexpr uint32_t kExpandedCallContext = 511;
 constexpr uint32_t kFirstCallVariable = 443;
 constexpr uint32_t kLastCallVariable = 452;
 constexpr uint32_t kFirstREMask = 649;
+constexpr uint32_t kDataStructureTag = 74;
+constexpr uint32_t kQueryAgentStatisticsConf = 113;
+constexpr uint32_t kQuerySkillGroupStatisticsConf = 115;
 constexpr uint32_t kLastREMask = 655;
 
 struct LimitRow {
@@ -49,9 +53,17 @@ const ECCElement* BaseMSG::FindECCElement() const {
 }
 
 int BaseMSG::ECCExtraBytes(const BaseElement& element, uint32_t version) {
+    // Below version 20 a data structure's length still takes 2 bytes where the estimate counts
+    // 1: a full field would not fit the buffer and the message would be lost.
+    if (version < 20) {
+        return ElementTag(static_cast<int32_t>(element.GetElementID())) == kDataStructureTag &&
+                       dynamic_cast<const DataStructureField*>(&element) != nullptr
+                   ? 1
+                   : 0;
+    }
     // From version 20 each variable's header is 4 bytes where the context's own byte total
     // counts 2: without these the buffer is short for a full context and the event is lost.
-    if (version < 20 || element.GetElementID() != kExpandedCallContext) return 0;
+    if (element.GetElementID() != kExpandedCallContext) return 0;
     const auto* ecc = dynamic_cast<const ECCElement*>(&element);
     return ecc != nullptr ? 2 * ecc->GetEntryCount() : 0;
 }
@@ -173,6 +185,19 @@ void BaseMSG::TraceFields(std::string& text, uint32_t version, const uint32_t* e
         }
     }
     text += ')';
+}
+
+void BaseMSG::TraceSummary(std::string& text, uint32_t version) {
+    // InvokeID, PeripheralID, then AgentID or SkillGroupNumber and SkillGroupID.
+    static constexpr uint32_t kAgentFields[] = {1, 4, 436};
+    static constexpr uint32_t kSkillGroupFields[] = {1, 4, 25, 26};
+    if (m_MsgType == kQueryAgentStatisticsConf) {
+        TraceFields(text, version, kAgentFields, 3);
+    } else if (m_MsgType == kQuerySkillGroupStatisticsConf) {
+        TraceFields(text, version, kSkillGroupFields, 4);
+    } else {
+        Trace(text, version);
+    }
 }
 
 std::string WrapText(std::string& rest, int width, int indent) {

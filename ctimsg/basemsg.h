@@ -41,6 +41,10 @@ public:
 
     // Appends "MsgType:" + name + " (" + the traced fields of the version + ")".
     virtual void Trace(std::string& text, uint32_t version);
+    // The short form of the two statistics confirmations (QUERY_AGENT_STATISTICS_CONF and
+    // QUERY_SKILL_GROUP_STATISTICS_CONF): only the fields that say whose statistics they are.
+    // Other types have no short form and give the full text.
+    void TraceSummary(std::string& text, uint32_t version);
     // Room the fields may need on the wire, without the header.
     virtual int MaxEncodedSize(uint32_t version) const;
 
@@ -156,7 +160,9 @@ protected:
     // The short trace form: the given fields only, each when the version has it.
     void TraceFields(std::string& text, uint32_t version, const uint32_t* elementIds,
                      int count);
-    // Extra bytes the call context takes on the wire beyond its own size and one header.
+    // Extra bytes a field takes on the wire beyond its maximum bytes and one floating header:
+    // the call context's variable headers from version 20, the data structure's wide length
+    // below it.
     static int ECCExtraBytes(const BaseElement& element, uint32_t version);
     const ECCElement* FindECCElement() const;
 

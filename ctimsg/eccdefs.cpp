@@ -30,25 +30,12 @@ int IndexOf(const std::vector<ECCExpandedCallVariable>& records, int32_t id) {
     return -1;
 }
 
+void AppendLocked(Registry& r, const ECCExpandedCallVariable& v) { r.records.push_back(v); }
+
 void TraceVa(const char* format, va_list ap) {
     char buf[1024];
     vsnprintf(buf, sizeof buf, format, ap);
     EMSTraceMessage("%s", buf);
-}
-
-void TraceDefinition(const char* what, const ECCExpandedCallVariable& v) {
-    if (v.IsArray) {
-        ECCTraceSuccess(
-            "Array Expanded Call Variable %s: ExpandedCallVariableID = %d, EnterpriseName = %s, "
-            "MaximumLength = %d, MaximumArraySize = %d",
-            what, v.ExpandedCallVariableID, v.EnterpriseName.c_str(), v.MaximumLength,
-            v.MaximumArraySize);
-    } else {
-        ECCTraceSuccess(
-            "Scalar Expanded Call Variable %s: ExpandedCallVariableID = %d, EnterpriseName = %s, "
-            "MaximumLength = %d",
-            what, v.ExpandedCallVariableID, v.EnterpriseName.c_str(), v.MaximumLength);
-    }
 }
 
 }  // namespace
@@ -76,7 +63,7 @@ int AddECCVariableDefinition(int32_t id, const std::string& name, int32_t maximu
     {
         std::unique_lock lock(r.lock);
         if (IndexOf(r.records, id) < 0) {
-            r.records.push_back(v);
+            AppendLocked(r, v);
             added = true;
         }
     }
@@ -85,7 +72,25 @@ int AddECCVariableDefinition(int32_t id, const std::string& name, int32_t maximu
             "Attempt to add a variable that is already defined. ExpandedCallVariableID = %d", id);
         return ECC_ALREADY_DEFINED;
     }
-    TraceDefinition("was added", v);
+    if (v.IsArray) {
+        ECCTraceSuccess(
+            "Array Expanded Call Variable was added: ExpandedCallVariableID = %d, EnterpriseName = "
+            "%s, MaximumLength = %d, MaximumArraySize = %d",
+            v.ExpandedCallVariableID, v.EnterpriseName.c_str(), v.MaximumLength,
+            v.MaximumArraySize);
+    } else {
+        ECCTraceSuccess(
+            "Scalar Expanded Call Variable was added: ExpandedCallVariableID = %d, EnterpriseName = "
+            "%s, MaximumLength = %d",
+            v.ExpandedCallVariableID, v.EnterpriseName.c_str(), v.MaximumLength);
+    }
+    return ECC_SUCCESS;
+}
+
+int AppendECCVariableDefinition(const ECCExpandedCallVariable& definition) {
+    Registry& r = TheRegistry();
+    std::unique_lock lock(r.lock);
+    AppendLocked(r, definition);
     return ECC_SUCCESS;
 }
 
@@ -107,7 +112,18 @@ int UpdateECCVariableDefinition(int32_t id, const std::string& name, int32_t max
             "Attempt to update a variable that is not defined.  ExpandedCallVariableID = %d", id);
         return ECC_NOT_DEFINED;
     }
-    TraceDefinition("was updated", v);
+    if (v.IsArray) {
+        ECCTraceSuccess(
+            "Array Expanded Call Variable was updated: ExpandedCallVariableID = %d, EnterpriseName "
+            "= %s, MaximumLength = %d, MaximumArraySize = %d",
+            v.ExpandedCallVariableID, v.EnterpriseName.c_str(), v.MaximumLength,
+            v.MaximumArraySize);
+    } else {
+        ECCTraceSuccess(
+            "Scalar Expanded Call Variable was updated: ExpandedCallVariableID = %d, EnterpriseName "
+            "= %s, MaximumLength = %d",
+            v.ExpandedCallVariableID, v.EnterpriseName.c_str(), v.MaximumLength);
+    }
     return ECC_SUCCESS;
 }
 
@@ -129,7 +145,18 @@ int DeleteECCVariableDefinition(int32_t id) {
             "Attempt to delete a variable that is not defined.  ExpandedCallVariableID = %d", id);
         return ECC_NOT_DEFINED;
     }
-    TraceDefinition("will be deleted", old);
+    if (old.IsArray) {
+        ECCTraceSuccess(
+            "Array Expanded Call Variable will be deleted: ExpandedCallVariableID = %d, "
+            "EnterpriseName = %s, MaximumLength = %d, MaximumArraySize = %d",
+            old.ExpandedCallVariableID, old.EnterpriseName.c_str(), old.MaximumLength,
+            old.MaximumArraySize);
+    } else {
+        ECCTraceSuccess(
+            "Scalar Expanded Call Variable will be deleted: ExpandedCallVariableID = %d, "
+            "EnterpriseName = %s, MaximumLength = %d",
+            old.ExpandedCallVariableID, old.EnterpriseName.c_str(), old.MaximumLength);
+    }
     return ECC_SUCCESS;
 }
 

@@ -21,6 +21,8 @@ constexpr int ECC_NOT_DEFINED = -3;
 
 int AddECCVariableDefinition(int32_t id, const std::string& name, int32_t maximumLength,
                              int32_t maximumArraySize, int32_t isArray);
+// Appends the record behind the others without looking for its id; Add checks first.
+int AppendECCVariableDefinition(const ECCExpandedCallVariable& definition);
 int UpdateECCVariableDefinition(int32_t id, const std::string& name, int32_t maximumLength,
                                 int32_t maximumArraySize, int32_t isArray);
 int DeleteECCVariableDefinition(int32_t id);

@@ -298,6 +298,23 @@ TEST(EncodedSize, FullContextFitsFromVersion20) {
     }
 }
 
+// Below version 20 the data structure's length is still 2 bytes: a full field must fit the
+// buffer the estimate sizes.
+TEST(EncodedSize, FullDataStructureFitsInEveryVersion) {
+    DataStructureMsg m;
+    m.invokeId.Set(1);
+    std::vector<uint8_t> bytes(892, 0x5A);
+    m.data.Set(bytes.data(), static_cast<int>(bytes.size()));
+    m.MarkValid();
+    EXPECT_EQ(m.MaxEncodedSize(19), 4 + 892 + 3);
+    EXPECT_EQ(m.MaxEncodedSize(20), 4 + 892 + 4);
+    for (uint32_t v : {2u, 19u, 20u, 24u}) {
+        Bytes wire = m.Wire(v);
+        ASSERT_NE(wire, (Bytes{0xDE, 0xAD})) << v;
+        EXPECT_EQ(static_cast<int>(wire.size()), m.MaxEncodedSize(v) + CTI_HEADER_SIZE) << v;
+    }
+}
+
 TEST(VersionLimits, Table) {
     struct Case {
         uint32_t version, frame, type, tag;
@@ -361,6 +378,47 @@ TEST(MessageTrace, ShortFormNamesOnlyItsFields) {
     t.clear();
     m.Summary(t, 5);
     EXPECT_EQ(t, std::string("MsgType:") + MsgTypeName(113) + " (InvokeID:0x3 PeripheralID:N/A )");
+}
+
+// The session layer asks the statistics confirmations for their short form by name.
+TEST(MessageTrace, StatisticsConfirmationsHaveShortForms) {
+    struct Stats : TestMSG {
+        InvokeID invokeId{true, true};
+        CTIPeripheralID peripheral{true, true};
+        IdleTimeout other{true, true};
+        SkillGroupNumber number{false, true};
+        SkillGroupID id{false, true};
+        AgentID agent{false, true};
+        explicit Stats(uint32_t type) : TestMSG(type, 2) {
+            Link({&invokeId, &peripheral, &other, &number, &id, &agent});
+            agent.SetFromVersion(6);
+            invokeId.Set(3);
+            peripheral.Set(5000);
+            other.Set(99);
+            number.Set(12);
+            id.Set(0xFFFFFFFF);
+            agent.Set("7");
+        }
+    };
+    struct Case {
+        uint32_t type, version;
+        const char* text;
+    };
+    for (const Case& c : {
+             Case{113, 24, "MsgType:QUERY_AGENT_STATISTICS_CONF (InvokeID:0x3 PeripheralID:5000 "
+                           "AgentID:\"7\" )"},
+             Case{113, 5, "MsgType:QUERY_AGENT_STATISTICS_CONF (InvokeID:0x3 PeripheralID:5000 )"},
+             Case{115, 24, "MsgType:QUERY_SKILL_GROUP_STATISTICS_CONF (InvokeID:0x3 "
+                           "PeripheralID:5000 SkillGroupNumber:12 SkillGroupID:N/A )"},
+             // Without a short form of its own a type traces in full.
+             Case{25, 24, "MsgType:CALL_DATA_UPDATE_EVENT (InvokeID:0x3 PeripheralID:5000 "
+                          "IdleTimeout:99 SkillGroupNumber:12 SkillGroupID:N/A AgentID:\"7\" )"},
+         }) {
+        Stats m(c.type);
+        std::string t;
+        m.TraceSummary(t, c.version);
+        EXPECT_EQ(t, c.text) << c.type << " v" << c.version;
+    }
 }
 
 TEST(WrapTextTest, LinesWordsAndIndent) {

@@ -9,6 +9,7 @@
 
 #include "ctimsg/eccdefs.h"
 #include "ctimsg/eccelement.h"
+#include "ctimsg/expandedcallcontext.h"
 
 namespace {
 
@@ -308,6 +309,34 @@ TEST(ECCDefinitions, AddUpdateDeleteAndLookups) {
     EXPECT_EQ(FindECCVariableIndex(3, index), 0);
     EXPECT_EQ(index, 1);
     EXPECT_EQ(FindECCVariableIndex(1, index), ECC_NOT_DEFINED);
+}
+
+// Contexts keep no copy of the definitions: an update takes effect at the next set.
+TEST(ECCDefinitions, UpdateChangesWhatContextsAccept) {
+    ASSERT_EQ(AddECCVariableDefinition(7, "user.g", 40, 0, 0), 0);
+    ExpandedCallContext context;
+    EXPECT_EQ(context.SetScalarValueByID(7, "before"), 0);
+    ASSERT_EQ(UpdateECCVariableDefinition(7, "user.g", 40, 5, 1), 0);
+    EXPECT_EQ(context.SetScalarValueByID(7, "after"), ECC_SCALAR_OP_ON_ARRAY);
+    EXPECT_EQ(ExpandedCallContext().SetScalarValueByID(7, "fresh"), ECC_SCALAR_OP_ON_ARRAY);
+    EXPECT_EQ(context.SetArrayValueByID(7, 4, "x"), 0);
+    ASSERT_EQ(DeleteECCVariableDefinition(7), 0);
+    EXPECT_EQ(context.SetArrayValueByID(7, 4, "y"), ECC_NOT_DEFINED);
+}
+
+// Append is the bare step behind Add: it neither looks for the id nor traces.
+TEST(ECCDefinitions, AppendPutsTheRecordBehindTheOthers) {
+    ASSERT_EQ(AddECCVariableDefinition(5, "user.e", 20, 0, 0), 0);
+    ctimsgtest::TraceCapture cap;
+    EXPECT_EQ(AppendECCVariableDefinition(ECCExpandedCallVariable{6, "user.f", 30, 3, 1}), 0);
+    EXPECT_EQ(cap.Take(), "");
+    std::vector<ECCExpandedCallVariable> all;
+    CopyECCVariableDefinitions(all);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[1].ExpandedCallVariableID, 6);
+    EXPECT_EQ(all[1].EnterpriseName, "user.f");
+    EXPECT_EQ(all[1].MaximumArraySize, 3);
+    EXPECT_EQ(AddECCVariableDefinition(6, "again", 1, 0, 0), ECC_ALREADY_DEFINED);
 }
 
 }  // namespace
