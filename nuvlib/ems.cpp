@@ -51,7 +51,7 @@ std::mutex& ExitListLock() {
 ExitEntry* g_exitList = nullptr;
 std::atomic<bool> g_exitListRunning{false};
 
-void DispatchEvent(const uint8_t* block, uint32_t length) {
+void EMSDispatchEvent(const uint8_t* block, uint32_t length) {
     EMSGlobals& ems = EMSState();
     std::lock_guard<std::recursive_mutex> hold(ems.lock);
     const EMSSeams& seams = EMSCurrentSeams();
@@ -67,7 +67,7 @@ void DispatchEvent(const uint8_t* block, uint32_t length) {
 }
 
 // Formats and reports a printf-style text; false when the formatting failed.
-bool FormatAndReport(uint32_t id, uint8_t kind, uint32_t code, const char* format, va_list ap) {
+bool EMSFormatAndReport(uint32_t id, uint8_t kind, uint32_t code, const char* format, va_list ap) {
     char text[kFormatBuffer];
     int n = format != nullptr ? std::vsnprintf(text, sizeof text, format, ap) : -1;
     if (n < 0) {
@@ -135,7 +135,7 @@ void EMSUnlockGlobal() { EMSState().lock.unlock(); }
         const uint32_t code = (codeExpr);                                                 \
         va_list ap;                                                                       \
         va_start(ap, format);                                                             \
-        FormatAndReport(id, kind, code, format, ap);                                      \
+        EMSFormatAndReport(id, kind, code, format, ap);                                   \
         va_end(ap);                                                                       \
         if constexpr (fatal) EMSExit(EMS_EXIT_FATAL, true);                               \
     }
@@ -152,14 +152,14 @@ EMS_FRONT(EMSFailMessageErrno, EMS_ID_FAIL, EMS_STATUS_ERRNO, static_cast<uint32
 void EMSTraceMessageStatus(uint32_t code, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    FormatAndReport(EMS_ID_TRACE, EMS_STATUS_WIN32, code, format, ap);
+    EMSFormatAndReport(EMS_ID_TRACE, EMS_STATUS_WIN32, code, format, ap);
     va_end(ap);
 }
 
 void EMSFailMessageStatus(uint32_t code, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    FormatAndReport(EMS_ID_FAIL, EMS_STATUS_WIN32, code, format, ap);
+    EMSFormatAndReport(EMS_ID_FAIL, EMS_STATUS_WIN32, code, format, ap);
     va_end(ap);
     EMSExit(EMS_EXIT_FATAL, true);
 }
@@ -205,7 +205,7 @@ void EMSBuildAndSendEvent(uint32_t id, uint8_t kind, uint32_t code, uint32_t dat
     in.dataLength = dataLength;
     in.data = data;
 
-    uint8_t block[EMS_RECORD_MAX];
+    EMSEventRecord block;
     const uint32_t length = EMSFillRecord(block, in);
     const bool initialised = ems.initialised.load(std::memory_order_acquire);
     if (!initialised || ems.displayToScreen.load(std::memory_order_relaxed))
@@ -224,7 +224,7 @@ void EMSBuildAndSendEvent(uint32_t id, uint8_t kind, uint32_t code, uint32_t dat
             t_insideMDS = false;
         }
     }
-    DispatchEvent(block, length);
+    EMSDispatchEvent(block, length);
 }
 
 void EMSEvent0I0S(uint32_t id, uint8_t kind, uint32_t code) {

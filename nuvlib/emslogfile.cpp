@@ -255,7 +255,7 @@ int EMSInitLogFile() {
             log.compressor->SetErrorCallback(EMSCompressionLibError);
             int rc = log.compressor->Init();
             if (rc != 0) {
-                std::printf("Compression Failed error %d(%s)\n", rc, FileCompressReturnName(rc));
+                std::printf("Compression Failed error %d(%s)\n", rc, GetCompressReturnName(rc));
                 ems.zipCompressionEnabled = 0;
             }
         }

@@ -65,6 +65,7 @@ void LockObject::Construct(int usage, void* securityAttributes, const char* name
         m_LockType = type;
         return;
     }
+    if (type != TYPE_CRITICAL_SECTION) EMSFailMessage("LockObject::LockObject: invalid lock type.");
     m_Section = new (std::nothrow) std::mutex;
     if (m_Section == nullptr)
         EMSFailMessage("Memory allocation of %d bytes failed:  File: %s.  Line %d\n",
