@@ -233,6 +233,8 @@ int EMSInitLogFile() {
     log.haveList = true;
     log.currentSize = 0;
     log.totalSize = 0;
+    // A start-up that is tried again must not leave the earlier attempt's file open.
+    if (log.fd >= 0) ::close(log.fd);
     log.fd = -1;
     log.currentName.clear();
     log.suspended = false;
