@@ -25,7 +25,9 @@ constexpr uint32_t kTextStepMin = 512;
 
 // Constant-initialised: reports may come from static initialisers of other units.
 constinit EMSSeams g_noSeams = {};
-constinit std::atomic<const EMSSeams*> g_seams{&g_noSeams};
+// The standard sinks from the start, so that a report made before EMSInitialize (a failed
+// assertion early in main, say) is shown on the console rather than lost.
+constinit std::atomic<const EMSSeams*> g_seams{&kEMSStandardSinks};
 
 thread_local bool t_insideMDS = false;
 
@@ -409,8 +411,10 @@ void EMSExit(int exitCode, bool breakRequested) {
         std::fputs("Nested call of EMS from MDS.  Returning without calling MDSStopClient.\n",
                    stdout);
     }
-    // The status keeps only the low byte of the code: leave the whole code in the log.
-    EMSTraceMessage("Process exiting with exit code %d.", exitCode);
+    // The status keeps only the low byte of the code: leave the whole code in the log (a
+    // process without one keeps its console free of it).
+    if (ems.initialised.load(std::memory_order_acquire))
+        EMSTraceMessage("Process exiting with exit code %d.", exitCode);
     {
         std::lock_guard<std::recursive_mutex> hold(ems.lock);
         EMSCloseLog();
