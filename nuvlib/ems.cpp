@@ -25,7 +25,9 @@ constexpr uint32_t kTextStepMin = 512;
 
 // Constant-initialised: reports may come from static initialisers of other units.
 constinit EMSSeams g_noSeams = {};
-constinit std::atomic<const EMSSeams*> g_seams{&g_noSeams};
+// The standard sinks from the start, so that a report made before EMSInitialize (a failed
+// assertion early in main, say) is shown on the console rather than lost.
+constinit std::atomic<const EMSSeams*> g_seams{&kEMSStandardSinks};
 
 thread_local bool t_insideMDS = false;
 
@@ -51,7 +53,7 @@ std::mutex& ExitListLock() {
 ExitEntry* g_exitList = nullptr;
 std::atomic<bool> g_exitListRunning{false};
 
-void DispatchEvent(const uint8_t* block, uint32_t length) {
+void EMSDispatchEvent(const uint8_t* block, uint32_t length) {
     EMSGlobals& ems = EMSState();
     std::lock_guard<std::recursive_mutex> hold(ems.lock);
     const EMSSeams& seams = EMSCurrentSeams();
@@ -67,7 +69,7 @@ void DispatchEvent(const uint8_t* block, uint32_t length) {
 }
 
 // Formats and reports a printf-style text; false when the formatting failed.
-bool FormatAndReport(uint32_t id, uint8_t kind, uint32_t code, const char* format, va_list ap) {
+bool EMSFormatAndReport(uint32_t id, uint8_t kind, uint32_t code, const char* format, va_list ap) {
     char text[kFormatBuffer];
     int n = format != nullptr ? std::vsnprintf(text, sizeof text, format, ap) : -1;
     if (n < 0) {
@@ -135,7 +137,7 @@ void EMSUnlockGlobal() { EMSState().lock.unlock(); }
         const uint32_t code = (codeExpr);                                                 \
         va_list ap;                                                                       \
         va_start(ap, format);                                                             \
-        FormatAndReport(id, kind, code, format, ap);                                      \
+        EMSFormatAndReport(id, kind, code, format, ap);                                   \
         va_end(ap);                                                                       \
         if constexpr (fatal) EMSExit(EMS_EXIT_FATAL, true);                               \
     }
@@ -152,14 +154,14 @@ EMS_FRONT(EMSFailMessageErrno, EMS_ID_FAIL, EMS_STATUS_ERRNO, static_cast<uint32
 void EMSTraceMessageStatus(uint32_t code, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    FormatAndReport(EMS_ID_TRACE, EMS_STATUS_WIN32, code, format, ap);
+    EMSFormatAndReport(EMS_ID_TRACE, EMS_STATUS_WIN32, code, format, ap);
     va_end(ap);
 }
 
 void EMSFailMessageStatus(uint32_t code, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    FormatAndReport(EMS_ID_FAIL, EMS_STATUS_WIN32, code, format, ap);
+    EMSFormatAndReport(EMS_ID_FAIL, EMS_STATUS_WIN32, code, format, ap);
     va_end(ap);
     EMSExit(EMS_EXIT_FATAL, true);
 }
@@ -205,7 +207,7 @@ void EMSBuildAndSendEvent(uint32_t id, uint8_t kind, uint32_t code, uint32_t dat
     in.dataLength = dataLength;
     in.data = data;
 
-    uint8_t block[EMS_RECORD_MAX];
+    EMSEventRecord block;
     const uint32_t length = EMSFillRecord(block, in);
     const bool initialised = ems.initialised.load(std::memory_order_acquire);
     if (!initialised || ems.displayToScreen.load(std::memory_order_relaxed))
@@ -224,7 +226,7 @@ void EMSBuildAndSendEvent(uint32_t id, uint8_t kind, uint32_t code, uint32_t dat
             t_insideMDS = false;
         }
     }
-    DispatchEvent(block, length);
+    EMSDispatchEvent(block, length);
 }
 
 void EMSEvent0I0S(uint32_t id, uint8_t kind, uint32_t code) {
@@ -409,8 +411,10 @@ void EMSExit(int exitCode, bool breakRequested) {
         std::fputs("Nested call of EMS from MDS.  Returning without calling MDSStopClient.\n",
                    stdout);
     }
-    // The status keeps only the low byte of the code: leave the whole code in the log.
-    EMSTraceMessage("Process exiting with exit code %d.", exitCode);
+    // The status keeps only the low byte of the code: leave the whole code in the log (a
+    // process without one keeps its console free of it).
+    if (ems.initialised.load(std::memory_order_acquire))
+        EMSTraceMessage("Process exiting with exit code %d.", exitCode);
     {
         std::lock_guard<std::recursive_mutex> hold(ems.lock);
         EMSCloseLog();

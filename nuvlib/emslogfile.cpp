@@ -233,6 +233,8 @@ int EMSInitLogFile() {
     log.haveList = true;
     log.currentSize = 0;
     log.totalSize = 0;
+    // A start-up that is tried again must not leave the earlier attempt's file open.
+    if (log.fd >= 0) ::close(log.fd);
     log.fd = -1;
     log.currentName.clear();
     log.suspended = false;
@@ -255,7 +257,7 @@ int EMSInitLogFile() {
             log.compressor->SetErrorCallback(EMSCompressionLibError);
             int rc = log.compressor->Init();
             if (rc != 0) {
-                std::printf("Compression Failed error %d(%s)\n", rc, FileCompressReturnName(rc));
+                std::printf("Compression Failed error %d(%s)\n", rc, GetCompressReturnName(rc));
                 ems.zipCompressionEnabled = 0;
             }
         }
@@ -480,7 +482,13 @@ void EMSUpdateStatusTitle(const char* title) {
 
     std::lock_guard<std::mutex> hold(StatusLock());
     auto& slot = StatusSections()[sectionName];
-    if (slot == nullptr) {
+    // A section published by an earlier call stays open whatever this call meets: the
+    // other processes keep reading the last title that made it.
+    const bool fresh = slot == nullptr;
+    const auto dropFresh = [&] {
+        if (fresh) StatusSections().erase(sectionName);
+    };
+    if (fresh) {
         auto section = std::make_unique<plat::SharedSection>();
         if (!section->Create(sectionName, 256)) {
             EMSTraceMessage("EMS :  Status update failed , Could not create file mapping object %d",
@@ -493,7 +501,7 @@ void EMSUpdateStatusTitle(const char* title) {
     if (slot->Data() == nullptr || slot->Size() < 256) {
         EMSTraceMessage("EMS : Status update failed , Could not map view of file %d",
                         static_cast<int>(plat::GetLastError()));
-        StatusSections().erase(sectionName);
+        dropFresh();
         return;
     }
     std::string text = title;
@@ -506,7 +514,7 @@ void EMSUpdateStatusTitle(const char* title) {
     if (!mutex.Create("Global\\TORVStatusMutex")) {
         EMSTraceMessage("EMS: Exiting due to the failure to create mutex to update process status. Error : %d",
                         static_cast<int>(plat::GetLastError()));
-        StatusSections().erase(sectionName);
+        dropFresh();
         return;
     }
     EMSTraceMessage("EMS : Requesting the mutex to update the process status.");
@@ -514,7 +522,7 @@ void EMSUpdateStatusTitle(const char* title) {
     if (wait != plat::WAIT_OBJECT_0 && wait != plat::WAIT_ABANDONED) {
         EMSTraceMessage("EMS: Exiting due to failure to acquire the mutex to update the process status. Error : %d",
                         static_cast<int>(plat::GetLastError()));
-        StatusSections().erase(sectionName);
+        dropFresh();
         return;
     }
     std::memcpy(slot->Data(), text.c_str(), text.size() + 1);

@@ -26,6 +26,9 @@ constexpr uint32_t EMS_STRING_MAX = 259;
 constexpr uint32_t EMS_MAX_INTS = 5;
 constexpr uint32_t EMS_MAX_STRINGS = 5;
 
+// One record block, room for the largest; the same bytes go to every sink.
+using EMSEventRecord = uint8_t[EMS_RECORD_MAX];
+
 constexpr uint8_t EMS_FLAG_CONSOLE = 0x80;
 constexpr uint8_t EMS_FLAG_SYNCHRONIZED = 0x01;
 

@@ -28,5 +28,6 @@ struct EMSSeams {
 
 // Installs a table (kept by pointer, so it must outlive the process's use); null removes it.
 void EMSInstallSeams(const EMSSeams* seams);
-// The table in force (all members null when none is installed).
+// The table in force: the standard sinks until another is installed, all members null
+// after EMSInstallSeams(nullptr).
 const EMSSeams& EMSCurrentSeams();

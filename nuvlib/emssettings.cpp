@@ -49,7 +49,7 @@ bool ReadText(plat::RegKey key, const char* name, char* dest, size_t size) {
     return true;
 }
 
-void WatchThread(plat::RegKey key) {
+void EMSSettingsWatchThread(plat::RegKey key) {
     plat::Event changed(false);
     uint32_t rc = plat::RegNotifyChangeKeyValue(key, &changed);
     while (rc == 0) {
@@ -112,7 +112,7 @@ void EMSInitSettings() {
     EMSReadSettings(process);
     g_watchStopping = false;
     try {
-        std::thread(WatchThread, process).detach();
+        std::thread(EMSSettingsWatchThread, process).detach();
     } catch (const std::system_error& e) {
         std::printf("_beginthread returned -1.  errno = %d\n", e.code().value());
     }

@@ -14,7 +14,7 @@ std::unique_ptr<FileCompress> FileCompressCreate(const FileCompressParams& param
     return service->Create(params);
 }
 
-const char* FileCompressReturnName(int code) {
+const char* GetCompressReturnName(int code) {
     const FileCompressService* service = g_service.load();
     if (service == nullptr || service->ReturnName == nullptr) return "UNKNOWN RETURN VALUE";
     return service->ReturnName(code);

@@ -56,4 +56,4 @@ struct FileCompressService {
 void FileCompressInstall(const FileCompressService* service);
 // Null when no service is installed or it could not create one.
 std::unique_ptr<FileCompress> FileCompressCreate(const FileCompressParams& params);
-const char* FileCompressReturnName(int code);
+const char* GetCompressReturnName(int code);

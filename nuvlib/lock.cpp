@@ -65,6 +65,7 @@ void LockObject::Construct(int usage, void* securityAttributes, const char* name
         m_LockType = type;
         return;
     }
+    if (type != TYPE_CRITICAL_SECTION) EMSFailMessage("LockObject::LockObject: invalid lock type.");
     m_Section = new (std::nothrow) std::mutex;
     if (m_Section == nullptr)
         EMSFailMessage("Memory allocation of %d bytes failed:  File: %s.  Line %d\n",
@@ -110,16 +111,27 @@ bool LockObject::IsLockedByCurrentThread() const {
            m_NumLocked.load(std::memory_order_relaxed) >= 1;
 }
 
+namespace {
+
+// A store the destructor leaves behind on purpose: a second destruction of the same lock must
+// find it. Written through volatile, as the compiler may drop plain stores to a dying object.
+template <class T>
+void StoreThatOutlives(T& field, T value) {
+    *static_cast<volatile T*>(&field) = value;
+}
+
+}  // namespace
+
 LockObject::~LockObject() {
     const uint32_t owner = m_LockID.load(std::memory_order_relaxed);
     const int count = m_NumLocked.load(std::memory_order_relaxed);
     if (owner == 0 && count <= 0) {
-        if (m_LockType == TYPE_NONE) return;
+        if (*static_cast<volatile int*>(&m_LockType) == TYPE_NONE) return;
         delete m_Section;
-        m_Section = nullptr;
+        StoreThatOutlives(m_Section, static_cast<std::mutex*>(nullptr));
         delete m_Mutex;
-        m_Mutex = nullptr;
-        m_LockType = TYPE_NONE;
+        StoreThatOutlives(m_Mutex, static_cast<plat::NamedMutex*>(nullptr));
+        StoreThatOutlives(m_LockType, static_cast<int>(TYPE_NONE));
         return;
     }
     if (m_Reported) return;

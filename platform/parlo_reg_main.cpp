@@ -1,7 +1,7 @@
 // parlo-reg: reads and writes the registry store from the shell, for operators and tests.
 //   parlo-reg get KEY NAME
 //   parlo-reg set KEY NAME TYPE VALUE...   TYPE: dword | sz | expand | binary | multi
-//   parlo-reg del KEY [NAME]               without NAME: the key and all below it
+//   parlo-reg del|delete KEY [NAME]        without NAME: the key and all below it
 //   parlo-reg dump [KEY]
 //   parlo-reg import FILE...
 // KEY separates names with '\' or '/'. The store is $PARLO_REGISTRY_ROOT.
@@ -29,7 +29,7 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: parlo-reg get KEY NAME\n"
                  "       parlo-reg set KEY NAME dword|sz|expand|binary|multi VALUE...\n"
-                 "       parlo-reg del KEY [NAME]\n"
+                 "       parlo-reg del|delete KEY [NAME]\n"
                  "       parlo-reg dump [KEY]\n"
                  "       parlo-reg import FILE...\n");
     return 2;
@@ -249,7 +249,7 @@ int main(int argc, char** argv) {
     if (cmd == "set" && args.size() >= 3)
         return Set(KeyArg(args[0]), args[1], args[2],
                    std::vector<std::string>(args.begin() + 3, args.end()));
-    if (cmd == "del" && (args.size() == 1 || args.size() == 2))
+    if ((cmd == "del" || cmd == "delete") && (args.size() == 1 || args.size() == 2))
         return Del(KeyArg(args[0]), args.size() == 2 ? &args[1] : nullptr);
     if (cmd == "dump" && args.size() <= 1) return DumpCmd(args.empty() ? "" : KeyArg(args[0]));
     if (cmd == "import" && !args.empty()) {

@@ -138,6 +138,14 @@ TEST_F(Ems, BeforeInitialisationReportsReachTheConsoleOnly) {
     EXPECT_TRUE(g_forwarded.empty());  // not forwarded before start-up
 }
 
+// A process that installed no sinks of its own still sees its early reports on the console.
+TEST(EmsDefaults, ReportBeforeInitialisationIsShownOnTheConsole) {
+    testing::internal::CaptureStdout();
+    EMSTraceMessage("early %s", "trace");
+    const std::string shown = testing::internal::GetCapturedStdout();
+    EXPECT_NE(shown.find("early trace"), std::string::npos) << shown;
+}
+
 TEST_F(Ems, UnreadableArgumentDropsTheEvent) {
     EMSEvent0I2S(0x61010099, 0, 0, "fine", nullptr);
     EMSEventData0I1S(0x61010098, 0, 0, 10, nullptr, "no data");

@@ -144,6 +144,24 @@ TEST_F(LogFiles, AFailedRotationSuspendsWritingUntilAFileOpens) {
     EXPECT_EQ(BlocksOf("abc_210304_050607.ems"), (std::vector<uint32_t>{300, 300, 300}));
 }
 
+// Start-up tried again (the first attempt found no computer name, say): the first attempt's
+// file is closed and listed like any old file.
+TEST_F(LogFiles, StartingAgainClosesTheEarlierFile) {
+    const auto openFiles = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+    };
+    const auto before = openFiles();
+    ASSERT_EQ(EMSInitLogFile(), 1);
+    Write(300);
+    clock.AdvanceMs(1000);
+    ASSERT_EQ(EMSInitLogFile(), 1);
+    EXPECT_EQ(openFiles(), before + 1);
+    EMSLogFileView view = EMSLogFileSnapshot();
+    EXPECT_EQ(view.currentName, "abc_210304_050608.ems");
+    ASSERT_EQ(view.files.size(), 1u);
+    EXPECT_EQ(view.files[0], std::make_pair(std::string("abc_210304_050607.ems"), uint64_t{300}));
+}
+
 TEST_F(LogFiles, LogDirectoryFromRootAndLocation) {
     EMSGlobals& ems = EMSState();
     const struct {

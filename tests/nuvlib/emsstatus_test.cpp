@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "nuvlib/ems.h"
+#include "platform/lasterror.h"
 #include "platform/named.h"
 #include "tests/nuvlib/ems_testutil.h"
 
@@ -66,6 +69,34 @@ TEST_F(StatusTitle, LongTitlesAreCutTo255Characters) {
     EXPECT_EQ(Published("Long-parlo"), longer.substr(0, 255));
     EXPECT_TRUE(Console::Saw("EMS : The status title has been trucated to the maximum Buffer size allowed"));
     EXPECT_TRUE(Console::Saw("EMS : Requesting the mutex to update the process status."));
+}
+
+// Another holder keeps the status mutex past the 10 s wait: the update gives up with its
+// trace, and the title an earlier update published stays readable by the other processes.
+TEST_F(StatusTitle, BusyMutexKeepsTheEarlierTitle) {
+    EMSUpdateStatusTitle("Busy parlo - [Active]");
+    ASSERT_EQ(Published("Busy-parlo"), "Busy parlo - [Active]");
+
+    std::promise<void> held, release;
+    std::thread holder([&] {
+        plat::NamedMutex mutex;
+        ASSERT_TRUE(mutex.Create("Global\\TORVStatusMutex"));
+        ASSERT_EQ(mutex.Lock(0), plat::WAIT_OBJECT_0);
+        held.set_value();
+        release.get_future().wait();
+        mutex.Unlock();
+    });
+    held.get_future().wait();
+    EMSUpdateStatusTitle("Busy parlo - [Idle]");
+    release.set_value();
+    holder.join();
+
+    EXPECT_TRUE(Console::Saw(
+        "EMS: Exiting due to failure to acquire the mutex to update the process status. Error : "));
+    EXPECT_EQ(Published("Busy-parlo"), "Busy parlo - [Active]");
+    // And the next update goes through again.
+    EMSUpdateStatusTitle("Busy parlo - [Idle]");
+    EXPECT_EQ(Published("Busy-parlo"), "Busy parlo - [Idle]");
 }
 
 }  // namespace

@@ -347,7 +347,7 @@ TEST_F(Registry, CliSetsGetsDumpsImportsAndDeletes) {
         << dump;
     testsupport::TempDir tmp;
     testsupport::WriteFile(tmp / "saved.reg", dump);
-    ASSERT_EQ(RunCli({"del", "SOFTWARE/Acme, Inc./Base/Cli", "Mask"}), 0);
+    ASSERT_EQ(RunCli({"delete", "SOFTWARE/Acme, Inc./Base/Cli", "Mask"}), 0);
     EXPECT_EQ(RunCli({"get", "SOFTWARE/Acme, Inc./Base/Cli", "Mask"}), 1);
     key_.reset();
     ASSERT_EQ(RunCli({"del", "SOFTWARE"}), 0);
