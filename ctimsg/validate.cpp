@@ -1,13 +1,11 @@
 // Message validation: every element of the chain gives its verdict, the first failure is kept.
-#include <cstring>
-
 #include "ctimsg/basemsg.h"
+#include "ctimsg/validatecounts.h"
 
 namespace {
 
 constexpr int E_CTI_INVALID_MSG_TYPE_FOR_VERSION = 48;
-// One more than the highest element id.
-constexpr uint32_t kElementIdCount = 724;
+struct ValidatePass {};
 
 }  // namespace
 
@@ -18,8 +16,7 @@ int BaseMSG::ValidateWalk(uint32_t version, Check which) {
         return static_cast<int>(m_Status);
     }
     SetFailure(0, 0, 0);
-    uint16_t counts[kElementIdCount];
-    std::memset(counts, 0, sizeof counts);
+    OccurrenceCounts<ValidatePass> counts;
     for (BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
         int rc;
         switch (which) {
@@ -34,9 +31,8 @@ int BaseMSG::ValidateWalk(uint32_t version, Check which) {
                 break;
         }
         uint32_t id = e->GetElementID();
-        uint32_t occurrence = id < kElementIdCount ? counts[id] : 0;
-        if (m_Status == 0 && rc != 0) SetFailure(static_cast<uint32_t>(rc), id, occurrence);
-        if (id < kElementIdCount) ++counts[id];
+        if (m_Status == 0 && rc != 0) SetFailure(static_cast<uint32_t>(rc), id, counts.Get(id));
+        counts.Add(id);
     }
     SetValidFromStatus();
     return static_cast<int>(m_Status);

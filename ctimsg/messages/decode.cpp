@@ -9,6 +9,7 @@
 #include "ctimsg/bigendian.h"
 #include "ctimsg/messages/msgclass.h"
 #include "ctimsg/names.h"
+#include "ctimsg/validatecounts.h"
 #include "nuvlib/ems.h"
 
 namespace {
@@ -20,7 +21,7 @@ constexpr int E_CTI_BAD_MESSAGE_FORMAT = 25;
 constexpr int E_CTI_INVALID_TAG_FOR_MSG_TYPE = 26;
 constexpr int E_CTI_INVALID_TAG_FOR_VERSION = 49;
 
-constexpr uint32_t kElementIdCount = 724;
+struct DecodePass {};
 constexpr uint32_t kExpandedCallContext = 511;
 constexpr uint32_t kDataStructureTag = 74;
 constexpr uint32_t kConnectionDeviceIdTag = 25;
@@ -116,8 +117,7 @@ bool BaseMSG::DecodeFixed(const uint8_t*& pos, int& remaining, uint32_t version)
 
 void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t version) {
     const uint32_t maxTag = GetVersionLimits(version).maxTag;
-    uint16_t counts[kElementIdCount];
-    std::memset(counts, 0, sizeof counts);
+    OccurrenceCounts<DecodePass> counts;
     uint32_t previousTag = 0;
     uint32_t previousOccurrence = 0;
     while (remaining >= 2) {
@@ -162,8 +162,8 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
         }
 
         uint32_t id = TagElement(static_cast<int32_t>(tag));
-        const bool known = id < kElementIdCount;
-        const uint32_t occurrence = (id == kExpandedCallContext || !known) ? 0 : counts[id];
+        const bool known = id < OccurrenceCounts<DecodePass>::kIdCount;
+        const uint32_t occurrence = id == kExpandedCallContext ? 0 : counts.Get(id);
         BaseElement* e = known && id != 0 ? FindElement(id, occurrence, true) : nullptr;
         int skip = std::min(length, remaining);
         if (e == nullptr) {
@@ -179,7 +179,7 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
             } else {
                 skip = n;
             }
-            if (id != kExpandedCallContext) ++counts[id];
+            if (id != kExpandedCallContext) counts.Add(id);
         }
         pos += skip;
         remaining -= skip;
