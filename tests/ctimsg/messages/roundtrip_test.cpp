@@ -1,7 +1,7 @@
 // Every catalogue class at every protocol version from its minimum to 24, each field filled
 // with a valid sample: encode, decode and encode again give the same bytes, and the decoded
 // message traces exactly as the one that was sent. With PARLO_WRITE_CATALOG_SEEDS set to a
-// directory, the version-24 frames are also written there as decode fuzz seeds.
+// directory, one frame of each class is also written there as a decode fuzz seed.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -67,12 +67,13 @@ Bytes Build(const catalog::ClassInfo& info, uint32_t version, std::unique_ptr<Ba
     return {};
 }
 
-void WriteSeed(const char* dir, const catalog::ClassInfo& info, const Bytes& frame) {
+// The fuzz target's first byte picks the version: 2, 9, 19 or 24 for 0 to 3.
+void WriteSeed(const char* dir, const catalog::ClassInfo& info, uint32_t version, const Bytes& frame) {
     std::filesystem::create_directories(dir);
-    std::string name = std::string(info.className) + "_v24";
+    std::string name = std::string(info.className) + "_v" + std::to_string(version);
     std::ofstream out(std::filesystem::path(dir) / name, std::ios::binary);
-    const char version24 = 3;  // the fuzz target's first byte picks version 24
-    out.write(&version24, 1);
+    const char pick = version == 24 ? 3 : version == 19 ? 2 : version == 9 ? 1 : 0;
+    out.write(&pick, 1);
     out.write(reinterpret_cast<const char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
 }
 
@@ -97,7 +98,9 @@ TEST(RoundTrip, EveryClassAtEveryVersion) {
             std::unique_ptr<BaseMSG> sent;
             Bytes frame = Build(*info, v, sent);
             if (frame.empty()) continue;
-            if (seeds != nullptr && v == kNewest && !older) WriteSeed(seeds, *info, frame);
+            // One seed per class: version 24, or 19 for the older DTMF layout, which is only
+            // told apart below version 20.
+            if (seeds != nullptr && v == (older ? 19u : kNewest)) WriteSeed(seeds, *info, v, frame);
             if (OutOfReach(*info, v)) {
                 outOfReach.push_back(std::string(info->className) + " v" + std::to_string(v));
                 continue;
