@@ -122,12 +122,6 @@ inline bool FillElement(BaseElement* e, uint32_t version) {
     return true;
 }
 
-struct FillOptions {
-    // Entries of a plain array at this occurrence and beyond stay absent (record lists are
-    // filled by their counts instead).
-    uint32_t entryLimit = 0xFFFFFFFF;
-};
-
 struct FillResult {
     std::vector<uint32_t> unknown;  // fields of a kind not known here
     // Floating fields that the version has but whose tag is above the version's highest tag,
@@ -141,7 +135,7 @@ inline bool TagBeyondLimit(uint32_t id, uint32_t version) {
 }
 
 // Fills every field of msg for the version.
-inline FillResult Fill(BaseMSG& msg, uint32_t version, FillOptions options = {}) {
+inline FillResult Fill(BaseMSG& msg, uint32_t version) {
     FillResult result;
     std::map<uint32_t, uint32_t> listSlots;  // list member id -> slots per record
     std::map<uint32_t, uint32_t> countSlots;  // count id -> slots per record
@@ -161,8 +155,6 @@ inline FillResult Fill(BaseMSG& msg, uint32_t version, FillOptions options = {})
         if (auto it = listSlots.find(id); it != listSlots.end()) {
             const uint32_t slots = it->second;
             if (occ % slots >= UsedSlots(occ / slots, slots)) continue;
-        } else if (occ >= options.entryLimit) {
-            continue;
         }
         if (auto it = countSlots.find(id); it != countSlots.end()) {
             if (auto* n = dynamic_cast<NumberElement<uint16_t, 2>*>(e)) {
