@@ -1,0 +1,1 @@
+parlo_add_bench(ctimsg_catalog_bench SOURCES catalog_bench.cpp LIBS ctimsg_messages)
