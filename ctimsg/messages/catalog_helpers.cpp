@@ -4,21 +4,9 @@
 
 namespace {
 
-constexpr uint32_t kInvokeID = 1;
-constexpr uint32_t kPeripheralID = 4;
-constexpr uint32_t kSkillGroupNumber = 25;
-constexpr uint32_t kSkillGroupID = 26;
 constexpr uint32_t kNumNamedVariables = 163;
 constexpr uint32_t kNumNamedArrays = 164;
-constexpr uint32_t kAgentID = 436;
 constexpr uint32_t kExpandedCallContext = 511;
-
-// The generated classes cannot hold members of their own, so the short forms reach the base's
-// field-list trace through a pointer to it, which a derived class may form.
-struct TraceAccess : BaseMSG {
-    using Fn = void (BaseMSG::*)(std::string&, uint32_t, const uint32_t*, int);
-    static constexpr Fn kTraceFields = &TraceAccess::TraceFields;
-};
 
 void WriteCount(BaseElement* e, int count) {
     if (auto* u16 = dynamic_cast<NumberElement<uint16_t, 2>*>(e)) {
@@ -29,17 +17,6 @@ void WriteCount(BaseElement* e, int count) {
 }
 
 }  // namespace
-
-void TraceSummary(QueryAgentStatisticsConfMSG& msg, std::string& text, uint32_t version) {
-    static constexpr uint32_t kFields[] = {kInvokeID, kPeripheralID, kAgentID};
-    (msg.*TraceAccess::kTraceFields)(text, version, kFields, 3);
-}
-
-void TraceSummary(QuerySkillGroupStatisticsConfMSG& msg, std::string& text, uint32_t version) {
-    static constexpr uint32_t kFields[] = {kInvokeID, kPeripheralID, kSkillGroupNumber,
-                                           kSkillGroupID};
-    (msg.*TraceAccess::kTraceFields)(text, version, kFields, 4);
-}
 
 bool SetECCCounts(BaseMSG& msg) {
     auto* ecc = dynamic_cast<ECCElement*>(msg.FindElement(kExpandedCallContext, 0, false));

@@ -31,7 +31,7 @@ TEST(StatisticsTrace, ShortFormsNameTheQueryOnly) {
     agent.Trace(full, 24);
     ASSERT_GT(full.size(), 1000u);  // every counter is in the full text
     std::string text = "prefix ";
-    TraceSummary(agent, text, 24);
+    agent.TraceSummary(text, 24);
     EXPECT_EQ(text, "prefix MsgType:QUERY_AGENT_STATISTICS_CONF (InvokeID:0x2a PeripheralID:5000 "
                     "AgentID:\"1234\" )");
 
@@ -42,14 +42,14 @@ TEST(StatisticsTrace, ShortFormsNameTheQueryOnly) {
     group.SetUINT(25, 77);
     group.SetUINT(26, 4100);
     text.clear();
-    TraceSummary(group, text, 6);
+    group.TraceSummary(text, 6);
     EXPECT_EQ(text, "MsgType:QUERY_SKILL_GROUP_STATISTICS_CONF (InvokeID:0x9 PeripheralID:5000 "
                     "SkillGroupNumber:77 SkillGroupID:4100 )");
 
     // Absent fields add nothing.
     QuerySkillGroupStatisticsConfMSG empty;
     text.clear();
-    TraceSummary(empty, text, 24);
+    empty.TraceSummary(text, 24);
     EXPECT_EQ(text, "MsgType:QUERY_SKILL_GROUP_STATISTICS_CONF ()");
 }
 
