@@ -2,8 +2,8 @@
 //
 // Starts EMS under the process name "parlo" (settings under the registry base, log files
 // under the installation root) and the node-manager responder, reports that it runs, and
-// ends cleanly, with its exit
-// callbacks run and its log file closed, on SIGINT, SIGTERM or the end of standard input.
+// ends cleanly, with its exit callbacks run and its log file closed, on SIGINT, SIGTERM or
+// the end of standard input.
 // Defaults: registry base "ZUR\parlo", root $PARLO_ROOT or "var" (created when missing).
 #include <poll.h>
 #include <sys/signalfd.h>
