@@ -336,6 +336,12 @@ static void DelayedDisconnect(uint32_t handle, int64_t queuedAt) {
                             static_cast<unsigned>(MonoMs() - queuedAt));
         RemoveBlock(cb);
         UnlockBlock(cb);
+        if (cb->listening) {
+            // A listener that an accept held: its listen threads and queued
+            // connections go with it.
+            DestroyControlBlock(cb, EMT_E_DISCONNECTED);
+            return;
+        }
         if (TraceOn(kTraceConn)) EMSTraceMessage("EMT %d: Finish breaking connection.", handle);
         if (cb->userBreak) {
             if (TraceOn(kTraceConn))

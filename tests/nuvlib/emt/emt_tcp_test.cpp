@@ -466,6 +466,26 @@ TEST_F(EmtTcp, ArgumentAndHandleErrors) {
     EXPECT_EQ(EMTCleanup(), 0u);
 }
 
+// Disconnecting a listener while another thread waits in EMTAccept: the accept ends with
+// the listen thread's end, and the listener (with its threads) is freed once it has left.
+TEST_F(EmtTcp, DisconnectListenerWhileAcceptWaits) {
+    sockaddr_in any = Loopback(0);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
+    std::atomic<uint32_t> accepted{0xFFFFFFFF};
+    std::thread t([&] {
+        uint32_t h = 0;
+        accepted = EMTAccept(lh, nullptr, nullptr, &h);
+    });
+    usleep(300000);
+    EXPECT_EQ(EMTDisconnect(lh), 0u);
+    t.join();
+    EXPECT_EQ(accepted.load(), EMT_E_LISTEN_THREAD_ENDED);
+    for (int i = 0; i < 200 && EMTGetConnectionError(lh) != EMT_E_BAD_HANDLE; ++i)
+        usleep(10000);
+    EXPECT_EQ(EMTGetConnectionError(lh), EMT_E_BAD_HANDLE);
+}
+
 TEST(EmtAddress, ServiceTextsAndNames) {
     struct Case {
         const char* host;
