@@ -381,9 +381,19 @@ void WaitForStopAck() {
             if (!done.load()) EMTDisconnect(c->conn);
         });
         bool acked = false;
+        auto timeoutLine = [&] {
+            EMSTraceMessage(
+                "Message_Handler_Thread: Timed out after %d milliseconds, waiting for "
+                "MSG_STOP_CLIENT ackowledgement from MDS",
+                static_cast<int>(emt::MonoMs() - begin));
+        };
         for (;;) {
             MBuf* b = ReceiveFrame();
-            if (!b) break;
+            if (!b) {
+                // The guard ended a read that no frame came to: that is the time-out too.
+                if (emt::MonoMs() - begin >= 10000) timeoutLine();
+                break;
+            }
             if (IsFrame(b, MSG_STOP_CLIENT_ACK)) {
                 c->pool->Free(b);
                 acked = true;
@@ -393,12 +403,8 @@ void WaitForStopAck() {
                 EMSTraceMessage("MDS: Discarding input message from client %d (shutdown)",
                                 FrameOf(b)[8]);
             c->pool->Free(b);
-            int64_t passed = emt::MonoMs() - begin;
-            if (passed > 10000) {
-                EMSTraceMessage(
-                    "Message_Handler_Thread: Timed out after %d milliseconds, waiting for "
-                    "MSG_STOP_CLIENT ackowledgement from MDS",
-                    static_cast<int>(passed));
+            if (emt::MonoMs() - begin > 10000) {
+                timeoutLine();
                 break;
             }
             if (!c->connected.load()) break;

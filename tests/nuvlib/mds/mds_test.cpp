@@ -10,12 +10,15 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "nuvlib/mdshooks.h"
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/ems.h"
+#include "nuvlib/emsrecord.h"
+#include "nuvlib/emsseams.h"
 #include "nuvlib/mds/mds.h"
 #include "nuvlib/mds/mdsinternal.h"
 #include "platform/lasterror.h"
@@ -95,9 +98,38 @@ int Data(const uint8_t* h, uint8_t* payload) {
     return 0;
 }
 
+// Every event and trace the client raises, by id and by its first text.
+struct EventLog {
+    std::mutex mu;
+    std::vector<std::pair<uint32_t, std::string>> seen;
+    int Count(uint32_t id) {
+        std::lock_guard<std::mutex> l(mu);
+        int n = 0;
+        for (auto& e : seen) n += e.first == id;
+        return n;
+    }
+    int Count(const std::string& prefix) {
+        std::lock_guard<std::mutex> l(mu);
+        int n = 0;
+        for (auto& e : seen) n += e.second.rfind(prefix, 0) == 0;
+        return n;
+    }
+};
+EventLog& events = *new EventLog;
+
+void RecordEvent(const uint8_t* block, uint32_t length) {
+    EMSParsedRecord r;
+    if (!EMSParseRecord(block, length, &r)) return;
+    std::lock_guard<std::mutex> l(events.mu);
+    events.seen.emplace_back(EMSGet32(block + emsoff::kEventId), r.argCount ? r.args[0] : "");
+}
+
 class MdsClient : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
+        static EMSSeams seams{};
+        seams.PrintToConsole = &RecordEvent;
+        EMSInstallSeams(&seams);
         port_ = mdstest::WriteProcess();
         mds_.reset(mdstest::StartMds(&port_));
         ASSERT_NE(mds_, nullptr);
@@ -239,6 +271,9 @@ TEST_P(MdsClient, LostMdsGivesOneOutOfServiceAndTheClientReconnects) {
     EXPECT_NE(mds_->WaitLine("parlo-mds: client 10 (client) reconnected", 20000), "");
     ASSERT_TRUE(g.WaitFor([] { return g.inService >= 2; }, 10000));
     EXPECT_EQ(g.outOfService, 1);
+    // Both threads saw the loss; the loss is reported once.
+    EXPECT_EQ(events.Count(0xE1048001), 1);
+    EXPECT_EQ(events.Count(0x61048003), 1);
     ASSERT_EQ(MDSSendInput(17, 2, 0, Payload(4, 9), 4), 1);
     ASSERT_TRUE(g.WaitFor([] { return g.data.size() >= 2; }, 10000));
     EXPECT_EQ(g.data.back().header.messageType, 2);
@@ -279,6 +314,8 @@ TEST_P(MdsClient, StopOnTheReceiveThreadIsBounded) {
     ASSERT_TRUE(g.WaitFor([] { return g.stopSeconds.load() >= 0; }, 25000));
     EXPECT_GT(g.stopSeconds.load(), 9.5);
     EXPECT_LT(g.stopSeconds.load(), 13.0);
+    EXPECT_EQ(events.Count("Message_Handler_Thread: Timed out after 1"), 1);
+    EXPECT_EQ(events.Count(0xA104001C), 1);
 }
 
 TEST(MdsRegistration, RefusalsAndTheUnregisteredClient) {
