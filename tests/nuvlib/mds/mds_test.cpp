@@ -318,6 +318,92 @@ TEST_P(MdsClient, StopOnTheReceiveThreadIsBounded) {
     EXPECT_EQ(events.Count(0xA104001C), 1);
 }
 
+// An MDS written by hand in this process, over TCP: it shows what the client does with
+// each register and reconnect answer.
+struct HandMds {
+    uint32_t listener = 0, link = 0xFFFFFFFF;
+    explicit HandMds(uint16_t port) {
+        EMTInitialize(nullptr, 0, 0, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        EXPECT_EQ(EMTListen(&a, &listener, 1, nullptr), 0u);
+    }
+    bool Accept() { return EMTAccept(listener, nullptr, nullptr, &link, 20000) == 0; }
+    // The EMT type of the next frame of class 2, and its body's first byte.
+    int Next(uint8_t* first = nullptr) {
+        uint8_t f[128];
+        if (EMTReceive(link, f, sizeof f) != 0 || f[2] != MDS_EMT_CLASS) return -1;
+        if (first) *first = f[4];
+        return f[3];
+    }
+    void Reply(uint8_t type, uint32_t status) {
+        uint8_t f[8];
+        EmtSetHeader(f, 4, MDS_EMT_CLASS, type);
+        for (int i = 0; i < 4; ++i) f[4 + i] = static_cast<uint8_t>(status >> (8 * i));
+        EMTSend(link, f);
+    }
+    void InService() {
+        uint8_t f[4 + MDS_HEADER_SIZE];
+        EmtSetHeader(f, MDS_HEADER_SIZE, MDS_EMT_CLASS, MDS_MSG_DATA);
+        MDSHeader h;
+        h.sender = 1;
+        h.destination = 10;
+        h.messageType = MDS_STATUS_IN_SERVICE;
+        MDSEncodeHeader(h, f + 4);
+        EMTSend(link, f);
+    }
+    void Drop() { EMTDisconnect(link); }
+};
+
+// Registration that gets no answer reconnects after 3 s and registers again; the status
+// 0x61043F08 registers. A loss in service gives the out-of-service status; a refused
+// reconnect closes that link and the next try comes 3 s later; status 0 takes it back.
+TEST(MdsRunTime, RegisterAndReconnectAnswers) {
+    static EMSSeams seams{};
+    seams.PrintToConsole = &RecordEvent;
+    EMSInstallSeams(&seams);
+    MDSSetEmtConnectFlags(1);
+    uint16_t port = mdstest::WriteProcess();
+    HandMds mds(port);
+    std::vector<double> at;  // when each register or reconnect request came
+    auto t0 = Clock::now();
+    std::thread fake([&] {
+        uint8_t handle = 0;
+        if (!mds.Accept() || mds.Next(&handle) != MSG_REGISTER_CLIENT || handle != 10) return;
+        at.push_back(Seconds(t0));
+        mds.Drop();  // no reply
+        if (!mds.Accept() || mds.Next() != MSG_REGISTER_CLIENT) return;
+        at.push_back(Seconds(t0));
+        mds.Reply(MSG_REGISTER_REPLY, MDS_S_REGISTERED);
+        if (mds.Next() != MSG_START_CLIENT) return;
+        mds.InService();
+        usleep(300000);
+        mds.Drop();
+        for (uint32_t status : {5u, 0u}) {
+            if (!mds.Accept() || mds.Next(&handle) != MSG_RECONNECT_CLIENT || handle != 10) return;
+            at.push_back(Seconds(t0));
+            mds.Reply(MSG_RECONNECT_REPLY, status);
+        }
+        mds.InService();
+    });
+    MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
+    uint8_t handle = 0;
+    EXPECT_EQ(MDSRegisterClient(&p, &handle), MDS_S_REGISTERED);
+    EXPECT_EQ(plat::GetLastError(), MDS_S_REGISTERED);
+    EXPECT_EQ(handle, 10);
+    std::thread([] { MDSStartClient(); }).detach();
+    EXPECT_TRUE(g.WaitFor([] { return g.inService >= 2; }, 20000));
+    fake.join();
+    ASSERT_EQ(at.size(), 4u);
+    EXPECT_GE(at[1] - at[0], 2.9);  // register again after the 3 s pause
+    EXPECT_GE(at[3] - at[2], 2.9);  // a refused reconnect is tried again 3 s later
+    EXPECT_EQ(g.outOfService, 1);
+    EXPECT_EQ(events.Count(0xE104800E), 1);
+    EXPECT_EQ(events.Count(0x61048003), 1);
+}
+
 TEST(MdsRegistration, RefusalsAndTheUnregisteredClient) {
     mdstest::WriteProcess();
     EXPECT_EQ(MDSSendInput(17, 1, 0, nullptr, 4), 0);
