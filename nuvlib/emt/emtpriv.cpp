@@ -30,7 +30,11 @@ bool Initialized() { return g_lib.useCount.load() > 0; }
 
 NodeMutex& GlobalMutex() {
     // Never destroyed: a thread may disconnect while the process runs its exit.
-    static NodeMutex& m = *new NodeMutex("Global\\IMTConnect_DisconnectLock");
+    static NodeMutex& m = [] () -> NodeMutex& {
+        const char* name = "Global\\IMTConnect_DisconnectLock";
+        if (TraceOn(kTraceDetail)) EMSTraceMessage("EMT Creating Mutex %s", name);
+        return *new NodeMutex(name);
+    }();
     return m;
 }
 
@@ -145,8 +149,18 @@ void BreakListen(EmtControlBlock* cb, uint32_t error) {
     IMTBreakSockets(cb);
 }
 
+static void DestroyControlBlockBody(EmtControlBlock* cb, uint32_t reason);
+
 void DestroyControlBlock(EmtControlBlock* cb, uint32_t reason) {
     NUV_ASSERT(cb->refCount.load() == 0);
+    try {
+        DestroyControlBlockBody(cb, reason);
+    } catch (...) {
+        EMSTraceMessage("Caught Exception while trying to Destroy Control Block");
+    }
+}
+
+static void DestroyControlBlockBody(EmtControlBlock* cb, uint32_t reason) {
     if (cb->listening) {
         BreakListen(cb, reason);
         if (cb->tcpListenThread.joinable()) cb->tcpListenThread.join();
