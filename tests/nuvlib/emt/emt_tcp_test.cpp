@@ -510,6 +510,15 @@ TEST(EmtAddress, ServiceTextsAndNames) {
     }
     in_addr out{};
     EXPECT_NE(EMTResolveAddress("no-such-host.invalid", &out, 2), 0u);
+    EXPECT_EQ(EMTResolveAddress("127.0.0.1", &out, 2), 0u);
+    EXPECT_EQ(out.s_addr, htonl(INADDR_LOOPBACK));
+    // A name with no address of the family asked for is an error, never a success that
+    // leaves the address unset.
+    uint8_t v6[16];
+    std::memset(v6, 0xAB, sizeof v6);
+    EXPECT_NE(EMTResolveAddress("127.0.0.1", v6, 23), 0u);
+    EXPECT_NE(emt::GetLastError(), 0u);
+    EXPECT_EQ(v6[0], 0xAB);
 }
 
 }  // namespace
