@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <string>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -12,6 +14,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "nuvlib/emsinternal.h"
+#include "nuvlib/emsrecord.h"
+#include "nuvlib/emsseams.h"
 #include "nuvlib/emt/emt.h"
 #include "tests/nuvlib/emt/spawn.h"
 
@@ -312,6 +317,83 @@ TEST_F(EmtTcp, SilentPeerIsLostAfterFiveMissedHeartbeats) {
     done = true;
     EMTDisconnect(h);
     peer.join();
+}
+
+// The texts EMT traces, in order.
+std::mutex& g_linesMu = *new std::mutex;
+std::vector<std::string>& g_lines = *new std::vector<std::string>;
+void RecordLine(const uint8_t* block, uint32_t length) {
+    EMSParsedRecord r;
+    if (!EMSParseRecord(block, length, &r)) return;
+    std::string text;  // a long text travels in several pieces
+    for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
+    std::lock_guard<std::mutex> l(g_linesMu);
+    g_lines.push_back(text);
+}
+
+// Three datagrams within one interval: one resets the countdown, two count as late. Then
+// silence: the missing-heartbeat line of each of the next five intervals counts down from
+// 5 to 1, and the loss line carries the counts.
+TEST_F(EmtTcp, LateHeartbeatsCountAndEachMissIsTraced) {
+    static EMSSeams seams{};
+    seams.PrintToConsole = &RecordLine;
+    EMSInstallSeams(&seams);
+    EMSState().traceMask = (1u << 25) | (1u << 26);
+    RawServer srv;
+    std::atomic<bool> done{false};
+    std::thread peer([&] {
+        int s = srv.Accept();
+        ASSERT_GE(s, 0);
+        uint8_t h[6];
+        ASSERT_TRUE(ReadAll(s, h, 6));
+        int u = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in ua = Loopback(0);
+        bind(u, reinterpret_cast<sockaddr*>(&ua), sizeof ua);
+        socklen_t len = sizeof ua;
+        getsockname(u, reinterpret_cast<sockaddr*>(&ua), &len);
+        uint8_t reply[4] = {0xCD, 0};
+        std::memcpy(reply + 2, &ua.sin_port, 2);
+        WriteAll(s, reply, 4);
+        sockaddr_in client = Loopback(0);
+        std::memcpy(&client.sin_port, h + 4, 2);
+        for (uint32_t n = 1; n <= 4; ++n) {
+            if (n == 2) usleep(1500000);
+            uint32_t seq = htonl(n);
+            sendto(u, &seq, 4, 0, reinterpret_cast<sockaddr*>(&client), sizeof client);
+        }
+        while (!done.load()) usleep(10000);
+        close(u);
+        close(s);
+    });
+    sockaddr_in to = Loopback(srv.port);
+    emt::Event brk;
+    uint32_t h = 0;
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, EMT_FLAG_PRE_QOS_ONLY, nullptr),
+              0u);
+    ASSERT_EQ(brk.Wait(15000), emt::kWaitObject0);
+    EXPECT_EQ(EMTGetConnectionError(h), EMT_E_HB_LOSS);
+    done = true;
+    EMTDisconnect(h);
+    peer.join();
+    EMSState().traceMask = 0;
+    std::vector<std::string> missing;
+    std::string loss, stats;
+    {
+        std::lock_guard<std::mutex> l(g_linesMu);
+        for (const std::string& line : g_lines) {
+            const std::string head = "EMT " + std::to_string(h) + ": ";
+            if (line.rfind(head + "Missing heartbeat, countdown is ", 0) == 0) missing.push_back(line);
+            if (line.rfind(head + "Heartbeat loss, sent ", 0) == 0) loss = line;
+            if (line.rfind("EMT " + std::to_string(h) + " Connection Statistics", 0) == 0) stats = line;
+        }
+    }
+    ASSERT_GE(missing.size(), 5u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(missing[missing.size() - 5 + i],
+                  "EMT " + std::to_string(h) + ": Missing heartbeat, countdown is " +
+                      std::to_string(5 - i) + ", last received seqno 4.");
+    EXPECT_NE(loss.find(" late 2."), std::string::npos) << loss;
+    EXPECT_NE(stats.find(", late: 2, missed: "), std::string::npos) << stats;
 }
 
 // A pass that fails after the heartbeats started (no first heartbeat) signals the break

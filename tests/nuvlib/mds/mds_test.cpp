@@ -98,7 +98,7 @@ int Data(const uint8_t* h, uint8_t* payload) {
     return 0;
 }
 
-// Every event and trace the client raises, by id and by its first text.
+// Every event and trace the client raises, by id and by its text.
 struct EventLog {
     std::mutex mu;
     std::vector<std::pair<uint32_t, std::string>> seen;
@@ -120,8 +120,10 @@ EventLog& events = *new EventLog;
 void RecordEvent(const uint8_t* block, uint32_t length) {
     EMSParsedRecord r;
     if (!EMSParseRecord(block, length, &r)) return;
+    std::string text;  // a long trace travels in several pieces
+    for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
     std::lock_guard<std::mutex> l(events.mu);
-    events.seen.emplace_back(EMSGet32(block + emsoff::kEventId), r.argCount ? r.args[0] : "");
+    events.seen.emplace_back(EMSGet32(block + emsoff::kEventId), text);
 }
 
 class MdsClient : public ::testing::TestWithParam<bool> {
