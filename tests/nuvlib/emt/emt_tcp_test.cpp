@@ -1,5 +1,6 @@
 // EMT over TCP against real sockets: raw peers that speak the handshake bytes by hand,
 // an in-process listener, and a peer process that is killed.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -217,6 +218,65 @@ TEST_F(EmtTcp, PeerThatSpeaksFirstIsMetOnTheSecondPass) {
     EXPECT_EQ(second[0], 0xCD);
     EXPECT_EQ(second[1], 0);
     EXPECT_EQ((second[2] << 8) | second[3], 0xFFFF);  // no heartbeats, big-endian
+}
+
+// The accepting side's handshake against clients written by hand: the forms it takes are
+// answered (a header may come in pieces), the bad ones are closed without an answer.
+TEST_F(EmtTcp, AcceptingSideHandshakes) {
+    uint16_t port = testsupport::FreePort();
+    sockaddr_in at = Loopback(port);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&at, &lh, 1, nullptr), 0u);
+    auto qos = [](uint8_t magic, uint8_t version, uint8_t lowest, uint8_t highest) {
+        std::vector<uint8_t> h(152, 0);
+        h[0] = magic;
+        h[1] = version;
+        h[2] = lowest;
+        h[3] = highest;
+        h[4] = h[5] = 0xFF;  // no heartbeats
+        h[6] = 5;
+        return h;
+    };
+    const std::vector<uint8_t> preQos = {0xCD, 0, 0xFF, 0xFF, 0x9A, 0x4C};
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> hello;
+        size_t firstPiece;  // sent, then the rest after a pause
+        std::vector<uint8_t> answerStart;  // empty: refused
+        size_t answerLength;
+    } cases[] = {
+        {"QoS-enabled", qos(0xCD, 1, 0, 1), 152, {0xCD, 1, 0, 0}, 140},
+        {"pre-QoS in two pieces", preQos, 3, {0xCD, 0}, 4},
+        {"QoS-enabled in two pieces", qos(0xCD, 1, 0, 1), 3, {0xCD, 1}, 140},
+        {"lowest version 2", qos(0xCD, 1, 2, 2), 152, {}, 0},
+        {"lowest above highest", qos(0xCD, 1, 1, 0), 152, {}, 0},
+        {"highest version 0", qos(0xCD, 1, 0, 0), 152, {}, 0},
+        {"unknown version", qos(0xCD, 2, 0, 1), 152, {}, 0},
+        {"bad magic", qos(0xCC, 1, 0, 1), 152, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        WriteAll(s, c.hello.data(), c.firstPiece);
+        if (c.firstPiece < c.hello.size()) {
+            usleep(300000);
+            WriteAll(s, c.hello.data() + c.firstPiece, c.hello.size() - c.firstPiece);
+        }
+        std::vector<uint8_t> answer(c.answerLength ? c.answerLength : 1);
+        bool got = ReadAll(s, answer.data(), answer.size(), 5000);
+        if (c.answerStart.empty()) {
+            EXPECT_FALSE(got);
+        } else {
+            ASSERT_TRUE(got);
+            EXPECT_TRUE(std::equal(c.answerStart.begin(), c.answerStart.end(), answer.begin()));
+            uint32_t h = 0;
+            ASSERT_EQ(EMTAccept(lh, nullptr, nullptr, &h, 5000), 0u);
+            EXPECT_EQ(EMTDisconnect(h), 0u);
+        }
+        close(s);
+    }
+    EXPECT_EQ(EMTDisconnect(lh), 0u);
 }
 
 // What the receiver does with the stream: an RTT packet before a frame is consumed,
