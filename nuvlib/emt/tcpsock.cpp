@@ -545,7 +545,9 @@ uint32_t TCPSendFragment(EmtControlBlock* cb, const uint8_t* frame, uint32_t off
         UnlockBlock(cb);
         return EMT_WSA_EINVAL;
     }
-    bool last = offset + length >= EmtBodyLength(frame);
+    // Only the fragment that reaches the frame's end (header included) is the last: the
+    // probes stay out of the stream until the whole frame is written.
+    bool last = offset + length >= total;
     return WriteFrame(cb, frame + offset, length, false, last, true);
 }
 

@@ -19,6 +19,7 @@
 #include "nuvlib/emsrecord.h"
 #include "nuvlib/emsseams.h"
 #include "nuvlib/emt/emt.h"
+#include "nuvlib/emt/emtpriv.h"
 #include "tests/nuvlib/emt/spawn.h"
 
 namespace {
@@ -135,6 +136,45 @@ TEST_F(EmtTcp, FramesOfZeroTo4028BytesCrossBothWays) {
     EMT_STATS st;
     ASSERT_EQ(EMTGetStatistics(client, &st), 0u);
     EXPECT_EQ(st.packetsRcvd, 1u + 7u);  // the server handshake and seven frames
+    EXPECT_EQ(EMTDisconnect(client), 0u);
+    EXPECT_EQ(EMTDisconnect(server), 0u);
+    EXPECT_EQ(EMTDisconnect(lh), 0u);
+}
+
+// A frame written in fragments keeps the probes out until its last byte is out, also when
+// the last fragment holds only the final 4 bytes; the receiver gets the frame whole.
+TEST_F(EmtTcp, FragmentsKeepProbesOutUntilTheFrameEnds) {
+    sockaddr_in any = Loopback(0);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
+    char l[64], r[64];
+    uint32_t ls = 64, rs = 64;
+    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
+    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    uint32_t server = 0, client = 0;
+    std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &client, 0, nullptr), 0u);
+    acc.join();
+    auto fragmentInProgress = [&] {
+        emt::EmtControlBlock* cb = emt::LockBlock(client);
+        bool on = cb && (cb->flags & emt::kCbFragment);
+        if (cb) emt::UnlockBlock(cb);
+        return on;
+    };
+    auto f = Frame(100, 17, 3, 0x5A);
+    struct Piece {
+        uint32_t offset, length;
+        bool inProgressAfter;
+    } pieces[] = {{0, 60, true}, {60, 40, true}, {100, 4, false}};
+    for (const Piece& p : pieces) {
+        SCOPED_TRACE(p.offset);
+        ASSERT_EQ(EMTSendFragment(client, f.data(), p.offset, p.length), 0u);
+        EXPECT_EQ(fragmentInProgress(), p.inProgressAfter);
+    }
+    EXPECT_EQ(EMTSendFragment(client, f.data(), 100, 5), EMT_WSA_EINVAL);
+    std::vector<uint8_t> in(200);
+    ASSERT_EQ(EMTReceive(server, in.data(), 200), 0u);
+    EXPECT_EQ(0, std::memcmp(in.data(), f.data(), f.size()));
     EXPECT_EQ(EMTDisconnect(client), 0u);
     EXPECT_EQ(EMTDisconnect(server), 0u);
     EXPECT_EQ(EMTDisconnect(lh), 0u);
