@@ -346,15 +346,27 @@ struct HandMds {
         for (int i = 0; i < 4; ++i) f[4 + i] = static_cast<uint8_t>(status >> (8 * i));
         EMTSend(link, f);
     }
-    void InService() {
+    void Data(uint8_t cls, uint8_t type, uint32_t stamp = 0xFFFFFFFF, uint8_t flags = 0) {
         uint8_t f[4 + MDS_HEADER_SIZE];
         EmtSetHeader(f, MDS_HEADER_SIZE, MDS_EMT_CLASS, MDS_MSG_DATA);
         MDSHeader h;
         h.sender = 1;
         h.destination = 10;
-        h.messageType = MDS_STATUS_IN_SERVICE;
+        h.flags = flags;
+        h.stamp = stamp;
+        h.messageClass = cls;
+        h.messageType = type;
         MDSEncodeHeader(h, f + 4);
         EMTSend(link, f);
+    }
+    void InService() { Data(0, MDS_STATUS_IN_SERVICE); }
+    // The MDS header of the next data frame the client sends.
+    bool NextData(MDSHeader* out) {
+        uint8_t f[4200];
+        if (EMTReceive(link, f, sizeof f) != 0 || f[2] != MDS_EMT_CLASS || f[3] != MDS_MSG_DATA)
+            return false;
+        *out = MDSDecodeHeader(f + 4);
+        return true;
     }
     void Drop() { EMTDisconnect(link); }
 };
@@ -404,6 +416,78 @@ TEST(MdsRunTime, RegisterAndReconnectAnswers) {
     EXPECT_EQ(g.outOfService, 1);
     EXPECT_EQ(events.Count(0xE104800E), 1);
     EXPECT_EQ(events.Count(0x61048003), 1);
+}
+
+// What the received frames do to the stamp, the sequence and the echo flag, and the
+// out-of-service status from MDS.
+TEST(MdsRunTime, StampSequenceAndEcho) {
+    MDSSetEmtConnectFlags(1);
+    uint16_t port = mdstest::WriteProcess();
+    HandMds mds(port);
+    std::thread fake([&] {
+        if (!mds.Accept() || mds.Next() != MSG_REGISTER_CLIENT) return;
+        mds.Reply(MSG_REGISTER_REPLY, 0);
+        if (mds.Next() != MSG_START_CLIENT) return;
+        mds.InService();
+    });
+    MDSClientParams p{1, "client", 1, mdstest::kInstance, Status, Status};
+    uint8_t handle = 0;
+    ASSERT_EQ(MDSRegisterClient(&p, &handle), 0u);
+    ASSERT_EQ(MDSSetMessageHandler(17, Data), 1);
+    std::thread([] { MDSStartClient(); }).detach();
+    fake.join();
+    ASSERT_TRUE(g.WaitFor([] { return g.inService >= 1; }, 10000));
+    auto deliver = [&](uint32_t stamp, uint8_t flags) {
+        size_t before;
+        {
+            std::lock_guard<std::mutex> l(g.mu);
+            before = g.data.size();
+        }
+        mds.Data(17, 1, stamp, flags);
+        ASSERT_TRUE(g.WaitFor([&] { return g.data.size() > before; }, 5000));
+    };
+    auto send = [&](uint8_t cls) {
+        void* b = MDSAllocBuffer(4);
+        std::memset(b, 0, 4);
+        ASSERT_EQ(MDSSendInput(cls, 9, 0, b, 4), 1);
+    };
+    struct Step {
+        bool deliver;       // MDS delivers a frame with this stamp and flags first
+        uint32_t stamp;
+        uint8_t flags;
+        uint32_t wantStamp;  // then the client's next message carries these
+        uint16_t wantSequence;
+        uint8_t wantFlags;   // bit 1: the client flag; bit 0: the echo of the last frame
+    } steps[] = {
+        {true, 7, 0, 7, 0, 2},
+        {false, 0, 0, 7, 1, 2},
+        {true, 0xFFFFFFFF, 1, 7, 2, 3},  // no stamp: nothing but the echo changes
+        {true, 7, 0, 7, 0, 2},           // the same stamp again starts the count anew
+        {true, 8, 1, 8, 0, 3},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.wantSequence);
+        if (st.deliver) deliver(st.stamp, st.flags);
+        send(17);
+        MDSHeader h;
+        ASSERT_TRUE(mds.NextData(&h));
+        EXPECT_EQ(h.stamp, st.wantStamp);
+        EXPECT_EQ(h.sequence, st.wantSequence);
+        EXPECT_EQ(h.flags, st.wantFlags);
+        EXPECT_EQ(h.sender, 10);
+        EXPECT_EQ(h.destination, MDS_DESTINATION_MDS);
+    }
+    // Out of service from MDS: no stamp, count from 0, and only class 1 leaves.
+    mds.Data(0, MDS_STATUS_OUT_OF_SERVICE);
+    ASSERT_TRUE(g.WaitFor([] { return g.outOfService >= 1; }, 5000));
+    EXPECT_EQ(g.stampAtOutOfService, 0xFFFFFFFFu);
+    send(17);
+    send(1);
+    MDSHeader h;
+    ASSERT_TRUE(mds.NextData(&h));
+    EXPECT_EQ(h.messageClass, 1);
+    EXPECT_EQ(h.stamp, 0xFFFFFFFFu);
+    EXPECT_EQ(h.sequence, 0);
 }
 
 TEST(MdsRegistration, RefusalsAndTheUnregisteredClient) {
