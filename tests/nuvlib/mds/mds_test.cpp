@@ -490,6 +490,34 @@ TEST(MdsRunTime, StampSequenceAndEcho) {
     EXPECT_EQ(h.sequence, 0);
 }
 
+// A stop before the client started sends no stop frame and only closes the link; a second
+// stop does nothing more.
+TEST(MdsRunTime, StopBeforeStartOnlyDisconnects) {
+    static EMSSeams seams{};
+    seams.PrintToConsole = &RecordEvent;
+    EMSInstallSeams(&seams);
+    MDSSetEmtConnectFlags(1);
+    uint16_t port = mdstest::WriteProcess();
+    HandMds mds(port);
+    std::thread fake([&] {
+        if (!mds.Accept() || mds.Next() != MSG_REGISTER_CLIENT) return;
+        mds.Reply(MSG_REGISTER_REPLY, 0);
+    });
+    MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
+    uint8_t handle = 0;
+    ASSERT_EQ(MDSRegisterClient(&p, &handle), 0u);
+    fake.join();
+    auto t0 = Clock::now();
+    EXPECT_EQ(MDSStopClient(0), 1);
+    EXPECT_EQ(MDSStopClient(1), 1);
+    EXPECT_LT(Seconds(t0), 1.0);
+    EXPECT_EQ(mds.Next(), -1);  // the link closes with no frame on it
+    EXPECT_EQ(events.Count(0x61048004), 1);
+    EXPECT_EQ(events.Count(0xA1048005), 0);
+    EXPECT_EQ(events.Count(0xA104001C), 0);
+    EXPECT_EQ(events.Count(0xE1048001), 0);  // no loss reported while stopping
+}
+
 TEST(MdsRegistration, RefusalsAndTheUnregisteredClient) {
     mdstest::WriteProcess();
     EXPECT_EQ(MDSSendInput(17, 1, 0, nullptr, 4), 0);
