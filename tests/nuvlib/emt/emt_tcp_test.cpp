@@ -574,6 +574,44 @@ TEST_F(EmtTcp, KilledPeerBreaksTheLinkWithItsError) {
     }
 }
 
+// A QoS-enabled link that nobody reads still notices its peer's close: a graceful close
+// breaks it with 0xE103001F, an abortive one with the peer's reset.
+TEST_F(EmtTcp, QosLinkNoticesThePeerCloseWithoutAReader) {
+    struct Case {
+        bool abortive;
+        uint32_t error;
+    } cases[] = {{false, EMT_E_PEER_CLOSED}, {true, EMT_WSA_ECONNRESET}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.abortive);
+        RawServer srv;
+        std::atomic<bool> close{false};
+        std::thread peer([&] {
+            int s = srv.Accept();
+            ASSERT_GE(s, 0);
+            uint8_t h[152];
+            ASSERT_TRUE(ReadAll(s, h, sizeof h));
+            auto reply = ServerQosHandshake();
+            WriteAll(s, reply.data(), reply.size());
+            while (!close.load()) usleep(10000);
+            if (c.abortive) {
+                linger l{1, 0};
+                setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            }
+            ::close(s);
+        });
+        sockaddr_in to = Loopback(srv.port);
+        emt::Event brk;
+        uint32_t h = 0;
+        ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, 0, nullptr), 0u);
+        EXPECT_EQ(brk.Wait(300), emt::kWaitTimeout);
+        close = true;
+        peer.join();
+        ASSERT_EQ(brk.Wait(3000), emt::kWaitObject0);
+        EXPECT_EQ(EMTGetConnectionError(h), c.error);
+        EXPECT_EQ(EMTDisconnect(h), 0u);
+    }
+}
+
 // Disconnect while another thread is blocked in a receive: the receive returns
 // 0xE103000C and the handle goes once that thread has left.
 TEST_F(EmtTcp, DisconnectWakesABlockedReceive) {
