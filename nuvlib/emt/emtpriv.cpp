@@ -96,7 +96,7 @@ EmtControlBlock* NewControlBlock(const EMT_QOS_PARAMS* qos) {
 
 void FreeControlBlock(EmtControlBlock* cb) {
     if (!cb) return;
-    NUV_ASSERT(!cb->inTable.load());
+    NUV_ASSERT(!cb->IsThreaded());
     if (cb->hbThread.joinable()) cb->hbThread.join();
     if (cb->sock >= 0) ::close(cb->sock);
     if (cb->udp >= 0) ::close(cb->udp);
@@ -115,7 +115,7 @@ uint32_t BreakConnection(EmtControlBlock* cb, uint32_t error) {
         TCPCloseTransport(cb);
     else if (cb->transport == kTransportImt)
         IMTBreakSockets(cb);
-    cb->connBroken.Set();
+    cb->m_evConnBroken.Set();
     if (cb->userBreak) {
         if (TraceOn(kTraceConn))
             EMSTraceMessage("EMT %d: Indicate to user connection has been broken.", cb->handle);
@@ -139,7 +139,7 @@ uint32_t BreakConnectionByHandle(uint32_t handle, uint32_t error) {
 void BreakListen(EmtControlBlock* cb, uint32_t error) {
     if (cb->listenBroken.exchange(1) != 0) return;
     cb->breakError = error;
-    cb->connBroken.Set();
+    cb->m_evConnBroken.Set();
     if (cb->listenSock >= 0) {
         if (TraceOn(kTraceConn))
             EMSTraceMessage("EMT %d: Closing listen socket %d in BreakListen.", cb->handle,
@@ -152,7 +152,7 @@ void BreakListen(EmtControlBlock* cb, uint32_t error) {
 static void DestroyControlBlockBody(EmtControlBlock* cb, uint32_t reason);
 
 void DestroyControlBlock(EmtControlBlock* cb, uint32_t reason) {
-    NUV_ASSERT(cb->refCount.load() == 0);
+    NUV_ASSERT(cb->GetRefCount()==0);
     try {
         DestroyControlBlockBody(cb, reason);
     } catch (...) {
@@ -181,8 +181,8 @@ static void DestroyControlBlockBody(EmtControlBlock* cb, uint32_t reason) {
 void ReleaseRef(uint32_t handle) {
     EmtControlBlock* cb = LockBlock(handle);
     NUV_ASSERT(cb != NULL);
-    NUV_ASSERT(cb->refCount.load() != 0);
-    cb->refCount.fetch_sub(1);
+    NUV_ASSERT(cb->m_lRefCount != 0);
+    cb->m_lRefCount.fetch_sub(1);
     UnlockBlock(cb);
 }
 
@@ -270,7 +270,7 @@ uint32_t EMTCleanup() {
                 std::lock_guard<std::mutex> g(b.mu);
                 for (EmtControlBlock** pp = &b.head; *pp;) {
                     EmtControlBlock* cb = *pp;
-                    if (cb->refCount.load() == 0) {
+                    if (cb->m_lRefCount.load() == 0) {
                         *pp = cb->next;
                         cb->next = nullptr;
                         cb->inTable = 0;
@@ -332,7 +332,7 @@ uint32_t EMTConnectTcp(const sockaddr_in* local, const sockaddr_in* remote, uint
 }
 
 // Finishes a disconnect that had to wait for the threads inside EMT to leave.
-static void DelayedDisconnect(uint32_t handle, int64_t queuedAt) {
+static void DisconnectCallBack(uint32_t handle, int64_t queuedAt) {
     for (;;) {
         EmtControlBlock* cb = LockBlock(handle);
         if (!cb) {
@@ -340,7 +340,7 @@ static void DelayedDisconnect(uint32_t handle, int64_t queuedAt) {
                 EMSTraceMessage("EMT %d: No EMT block found, for DisconnectCallBack() ", handle);
             return;
         }
-        if (cb->refCount.load() != 0) {
+        if (cb->m_lRefCount.load() != 0) {
             UnlockBlock(cb);
             SleepMs(1);
             continue;
@@ -368,6 +368,19 @@ static void DelayedDisconnect(uint32_t handle, int64_t queuedAt) {
     }
 }
 
+// The block stays in the table until the threads inside EMT have left it; the callback
+// then removes and frees it. Called with the block locked.
+static void QueueDisconnect(EmtControlBlock* cb) {
+    if (TraceOn(kTraceConn))
+        EMSTraceMessage("EMT %d: Queue Delayed Disconnect, ref. count: %d.", cb->handle,
+                        cb->GetRefCount());
+    try {
+        std::thread(DisconnectCallBack, cb->handle, MonoMs()).detach();
+    } catch (...) {
+        EMSTraceMessage("EMT %d: QueueUserWorkItem failed for QueueDisconnect.", cb->handle);
+    }
+}
+
 uint32_t EMTDisconnect(uint32_t handle) {
     if (!Initialized()) return SetErr(EMT_E_NOT_INITIALIZED);
     GlobalMutex().Lock();
@@ -377,7 +390,7 @@ uint32_t EMTDisconnect(uint32_t handle) {
         return SetErr(EMT_E_BAD_HANDLE);
     }
     StopMonitor(cb);
-    if (cb->refCount.load() != 0) {
+    if (cb->m_lRefCount.load() != 0) {
         if (!cb->listening) {
             // Overlapped break: close the transport now, free the block once the
             // threads inside EMT have left.
@@ -390,16 +403,13 @@ uint32_t EMTDisconnect(uint32_t handle) {
                     TCPCloseTransport(cb);
                 else
                     IMTBreakSockets(cb);
-                cb->connBroken.Set();
+                cb->m_evConnBroken.Set();
             }
         } else {
             BreakListen(cb, EMT_E_DISCONNECTED);
         }
-        if (TraceOn(kTraceConn))
-            EMSTraceMessage("EMT %d: Queue Delayed Disconnect, ref. count: %d.", handle,
-                            cb->refCount.load());
+        QueueDisconnect(cb);
         UnlockBlock(cb);
-        std::thread(DelayedDisconnect, handle, MonoMs()).detach();
     } else {
         RemoveBlock(cb);
         UnlockBlock(cb);
@@ -530,7 +540,7 @@ uint32_t EMTAccept(uint32_t listenHandle, Event* breakEvent, sockaddr_in* remote
         UnlockBlock(lb);
         return SetErr(EMT_E_NOT_LISTENING);
     }
-    lb->refCount.fetch_add(1);
+    lb->m_lRefCount.fetch_add(1);
     UnlockBlock(lb);
     uint32_t w = WaitAny({&lb->connQueued, &lb->tcpListenEnded, &lb->imtListenEnded}, timeoutMs);
     EmtControlBlock* cb = nullptr;
@@ -699,8 +709,8 @@ uint32_t EMTGetQoS(uint32_t handle, EMT_QOS_PARAMS* out) {
     EmtControlBlock* cb = LockBlock(handle);
     if (!cb) return SetErr(EMT_E_BAD_HANDLE);
     EMT_QOS_PARAMS q{};
-    const FlowQos& s = cb->sendFlow;
-    const FlowQos& r = cb->recvFlow;
+    const EMT_FLOW_QOS& s = cb->sendFlow;
+    const EMT_FLOW_QOS& r = cb->recvFlow;
     q.dwFlags = s.flags;
     q.dwSendBandwidth = s.tokenRate;
     q.dwSendLatency = s.latency;
