@@ -492,6 +492,106 @@ uint32_t EMTSendFragment(uint32_t handle, const void* frame, uint32_t offset, ui
     return SendCommon(handle, frame, offset, length, true);
 }
 
+// Checks of the asynchronous calls; on success the block is referenced and unlocked.
+static uint32_t AsyncCheck(uint32_t handle, EmtControlBlock** out) {
+    if (!Initialized()) return EMT_E_NOT_INITIALIZED;
+    EmtControlBlock* cb = LockBlock(handle);
+    if (!cb) return EMT_E_BAD_HANDLE;
+    uint32_t r = 0;
+    if (cb->listening)
+        r = EMT_WSA_ENOTCONN;
+    else if (cb->transport != kTransportTcp || !(cb->flags & kCbTcpOnly))
+        r = 10045;
+    else if (!cb->connected.load())
+        r = cb->breakError.load();
+    if (r == 0) cb->m_lRefCount.fetch_add(1);
+    UnlockBlock(cb);
+    *out = cb;
+    return r;
+}
+
+// Runs one asynchronous operation to its end on a thread of its own (a read or a write
+// may wait without limit), then hands the result to the caller's routine exactly once.
+template <class Operation>
+static uint32_t IssueAsync(uint32_t handle, Operation op, EmtCompletionRoutine routine,
+                           void* context) {
+    try {
+        std::thread([=] {
+            uint32_t bytes = 0;
+            uint32_t r = op(&bytes);
+            ReleaseRef(handle);
+            if (routine) routine(r, r == 0 ? bytes : 0, 0, context);
+        }).detach();
+    } catch (...) {
+        return EMT_E_THREAD;
+    }
+    return 0;
+}
+
+// The operation on the referenced block: the transport call, or the break error of a
+// connection that broke meanwhile.
+template <class Transport>
+static uint32_t RunLocked(uint32_t handle, Transport transport) {
+    EmtControlBlock* cb = LockBlock(handle);
+    NUV_ASSERT(cb != NULL);
+    if (!cb->connected.load()) {
+        uint32_t e = cb->breakError.load();
+        UnlockBlock(cb);
+        return e;
+    }
+    return transport(cb);  // unlocks
+}
+
+uint32_t EMTReceiveAsync(uint32_t handle, void* buffer, uint32_t size,
+                         EmtCompletionRoutine routine, void* context) {
+    if (!buffer) return SetErr(160);
+    if (size < 4) return SetErr(EMT_E_BUFFER_TOO_SMALL);
+    EmtControlBlock* cb = nullptr;
+    uint32_t r = AsyncCheck(handle, &cb);
+    if (r != 0) return SetErr(r);
+    if ((r = AcquireSemaphore(cb, cb->m_hSocketRecvSemaphore)) != 0) {
+        ReleaseRef(handle);
+        return SetErr(r);
+    }
+    auto* b = static_cast<uint8_t*>(buffer);
+    auto op = [handle, cb, b, size](uint32_t* bytes) {
+        uint32_t e = RunLocked(handle, [&](EmtControlBlock* c) { return TCPReceive(c, b, size); });
+        if (e == 0) *bytes = EmtBodyLength(b) + 4u;
+        cb->m_hSocketRecvSemaphore.release();
+        return e;
+    };
+    if ((r = IssueAsync(handle, op, routine, context)) != 0) {
+        cb->m_hSocketRecvSemaphore.release();
+        ReleaseRef(handle);
+    }
+    return SetErr(r);
+}
+
+uint32_t EMTSendAsync(uint32_t handle, const void* frame, EmtCompletionRoutine routine,
+                      void* context) {
+    if (!frame) return SetErr(160);
+    EmtControlBlock* cb = nullptr;
+    uint32_t r = AsyncCheck(handle, &cb);
+    if (r != 0) return SetErr(r);
+    if ((r = AcquireSemaphore(cb, cb->m_hSocketSendSemaphore)) != 0) {
+        ReleaseRef(handle);
+        return SetErr(r);
+    }
+    auto* f = static_cast<const uint8_t*>(frame);
+    auto op = [handle, cb, f](uint32_t* bytes) {
+        uint32_t length = EmtBodyLength(f) + 4u;
+        uint32_t e = RunLocked(handle, [&](EmtControlBlock* c) { return TCPSend(c, f, length); });
+        if (e == 0) *bytes = length;
+        cb->m_hSocketSendSemaphore.release();
+        return e;
+    };
+    if ((r = IssueAsync(handle, op, routine, context)) != 0) {
+        cb->m_hSocketSendSemaphore.release();
+        ReleaseRef(handle);
+    }
+    return SetErr(r);
+}
+
 uint32_t EMTGetConnectionError(uint32_t handle) {
     if (!Initialized()) return EMT_E_NOT_INITIALIZED;
     EmtControlBlock* cb = LockBlock(handle);

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <cstring>
@@ -177,6 +178,84 @@ TEST_F(EmtTcp, FragmentsKeepProbesOutUntilTheFrameEnds) {
     EXPECT_EQ(0, std::memcmp(in.data(), f.data(), f.size()));
     EXPECT_EQ(EMTDisconnect(client), 0u);
     EXPECT_EQ(EMTDisconnect(server), 0u);
+    EXPECT_EQ(EMTDisconnect(lh), 0u);
+}
+
+// Asynchronous receive and send: only on TCP-only links; each completes once with its
+// status and bytes; a receive into too small a buffer keeps the header for the next one.
+struct Completion {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<std::pair<uint32_t, uint32_t>> done;  // status, bytes
+    static void Routine(uint32_t status, uint32_t bytes, uint32_t reserved, void* context) {
+        auto* c = static_cast<Completion*>(context);
+        EXPECT_EQ(reserved, 0u);
+        std::lock_guard<std::mutex> l(c->mu);
+        c->done.emplace_back(status, bytes);
+        c->cv.notify_all();
+    }
+    std::pair<uint32_t, uint32_t> Next(size_t n) {
+        std::unique_lock<std::mutex> l(mu);
+        if (!cv.wait_for(l, std::chrono::seconds(5), [&] { return done.size() >= n; }))
+            return {0xFFFFFFFF, 0};
+        return done[n - 1];
+    }
+};
+
+TEST_F(EmtTcp, AsynchronousReceiveAndSend) {
+    sockaddr_in any = Loopback(0);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
+    char l[64], r[64];
+    uint32_t ls = 64, rs = 64;
+    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
+    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    uint32_t server = 0, client = 0, plain = 0;
+    std::thread acc([&] {
+        for (int i = 0; i < 2; ++i) {
+            uint32_t h = 0;
+            EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &h, 20000), 0u);
+            if (i == 0) server = h;
+        }
+    });
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &client, EMT_FLAG_TCP_ONLY, nullptr),
+              0u);
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &plain, 0, nullptr), 0u);
+    acc.join();
+    Completion c;
+    uint8_t small[8], big[256];
+    EXPECT_EQ(EMTReceiveAsync(plain, big, sizeof big, &Completion::Routine, &c), 10045u);
+    EXPECT_EQ(EMTSendAsync(plain, big, &Completion::Routine, &c), 10045u);
+    EXPECT_EQ(EMTReceiveAsync(client, nullptr, 8, &Completion::Routine, &c), 160u);
+    EXPECT_EQ(EMTReceiveAsync(lh, big, sizeof big, &Completion::Routine, &c), EMT_WSA_ENOTCONN);
+
+    auto f = Frame(100, 17, 3, 0x42);
+    ASSERT_EQ(EMTReceiveAsync(client, small, sizeof small, &Completion::Routine, &c), 0u);
+    ASSERT_EQ(EMTSend(server, f.data()), 0u);
+    EXPECT_EQ(c.Next(1), std::make_pair(EMT_E_BUFFER_TOO_SMALL, 0u));
+    ASSERT_EQ(EMTReceiveAsync(client, big, sizeof big, &Completion::Routine, &c), 0u);
+    EXPECT_EQ(c.Next(2), std::make_pair(0u, 104u));
+    EXPECT_EQ(0, std::memcmp(big, f.data(), f.size()));
+
+    f[3] = 4;
+    ASSERT_EQ(EMTSendAsync(client, f.data(), &Completion::Routine, &c), 0u);
+    EXPECT_EQ(c.Next(3), std::make_pair(0u, 104u));
+    std::vector<uint8_t> in(256);
+    ASSERT_EQ(EMTReceive(server, in.data(), 256), 0u);
+    EXPECT_EQ(0, std::memcmp(in.data(), f.data(), f.size()));
+
+    // A receive in progress when the link goes completes with the break error.
+    ASSERT_EQ(EMTReceiveAsync(client, big, sizeof big, &Completion::Routine, &c), 0u);
+    usleep(100000);
+    EXPECT_EQ(EMTDisconnect(server), 0u);
+    auto last = c.Next(4);
+    EXPECT_NE(last.first, 0u);
+    EXPECT_NE(last.first, 0xFFFFFFFFu);
+    EXPECT_EQ(EMTGetConnectionError(client), last.first);
+    usleep(100000);
+    EXPECT_EQ(c.done.size(), 4u);
+    EXPECT_EQ(EMTDisconnect(client), 0u);
+    EXPECT_EQ(EMTDisconnect(plain), 0u);
     EXPECT_EQ(EMTDisconnect(lh), 0u);
 }
 
