@@ -507,6 +507,20 @@ TEST(MdsRunTime, StopBeforeStartOnlyDisconnects) {
     uint8_t handle = 0;
     ASSERT_EQ(MDSRegisterClient(&p, &handle), 0u);
     fake.join();
+    // A missing performance-monitor switch is written as 0.
+    plat::RegKey k = nullptr;
+    ASSERT_EQ(plat::RegOpenKey(plat::RegRoot(),
+                               (mdstest::Base() + "\\MDS\\CurrentVersion\\Clients\\client").c_str(), &k),
+              0u);
+    uint32_t type = 0, perf = 7, size = 4;
+    EXPECT_EQ(plat::RegQueryValue(k, "EnablePerformanceMonitor", &type, &perf, &size), 0u);
+    EXPECT_EQ(type, plat::REG_DWORD);
+    EXPECT_EQ(perf, 0u);
+    plat::RegCloseKey(k);
+    // A process registers once.
+    handle = 0;
+    EXPECT_EQ(MDSRegisterClient(&p, &handle), MDS_E_ALREADY_REGISTERED);
+    EXPECT_EQ(handle, 0xFF);
     auto t0 = Clock::now();
     EXPECT_EQ(MDSStopClient(0), 1);
     EXPECT_EQ(MDSStopClient(1), 1);
