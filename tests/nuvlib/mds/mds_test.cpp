@@ -594,4 +594,59 @@ TEST(MdsRegistrationDeathTest, RegisterReplyOfEightBytesIsFatal) {
     EXPECT_EXIT(RegisterAgainstBadMds(), ::testing::ExitedWithCode(EMS_EXIT_FATAL & 0xFF), "");
 }
 
+void PrintTextsToStderr(const uint8_t* block, uint32_t length) {
+    EMSParsedRecord r;
+    if (!EMSParseRecord(block, length, &r)) return;
+    std::string text;
+    for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
+    std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+// A started client whose MDS answers with a frame it cannot take.
+enum class BadFrame { InReceiveLoop, AsReconnectReply };
+void StartAgainstBadMds(BadFrame bad) {
+    static EMSSeams seams{};
+    seams.PrintToConsole = &PrintTextsToStderr;
+    EMSInstallSeams(&seams);
+    MDSSetEmtConnectFlags(1);
+    auto* mds = new HandMds(mdstest::WriteProcess());
+    std::thread([mds, bad] {
+        if (!mds->Accept() || mds->Next() != MSG_REGISTER_CLIENT) return;
+        mds->Reply(MSG_REGISTER_REPLY, 0);
+        if (mds->Next() != MSG_START_CLIENT) return;
+        mds->InService();
+        if (bad == BadFrame::InReceiveLoop) {
+            mds->Reply(MSG_REGISTER_REPLY, 0);  // class 2, but not a data frame
+        } else {
+            mds->Drop();
+            if (!mds->Accept() || mds->Next() != MSG_RECONNECT_CLIENT) return;
+            mds->Reply(MSG_REGISTER_REPLY, 0);
+        }
+        // The fatal exit stops the client: acknowledge it so that the exit is quick.
+        for (int t; (t = mds->Next()) >= 0;) {
+            if (t == MSG_STOP_CLIENT) {
+                uint8_t ack[4];
+                EmtSetHeader(ack, 0, MDS_EMT_CLASS, MSG_STOP_CLIENT_ACK);
+                EMTSend(mds->link, ack);
+            }
+        }
+    }).detach();
+    MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
+    uint8_t handle = 0;
+    if (MDSRegisterClient(&p, &handle) != 0) std::_Exit(3);
+    std::thread([] { MDSStartClient(); }).detach();
+    usleep(15000000);
+    std::_Exit(4);
+}
+
+TEST(MdsRunTimeDeathTest, FramesTheClientCannotTakeAreFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(StartAgainstBadMds(BadFrame::InReceiveLoop),
+                ::testing::ExitedWithCode(EMS_EXIT_FATAL & 0xFF),
+                "MDS: Non-MDS message received in main message loop\\.");
+    EXPECT_EXIT(StartAgainstBadMds(BadFrame::AsReconnectReply),
+                ::testing::ExitedWithCode(EMS_EXIT_FATAL & 0xFF),
+                "MDS: Invalid reconnect response received from MDS process\\.");
+}
+
 }  // namespace
