@@ -357,7 +357,10 @@ static void DisconnectCallBack(uint32_t handle, int64_t queuedAt) {
             return;
         }
         if (TraceOn(kTraceConn)) EMSTraceMessage("EMT %d: Finish breaking connection.", handle);
-        if (cb->userBreak) {
+        // Only a break that this disconnect made is still to be told: a link that broke
+        // earlier has told its user already, who may have reset the event and reused it
+        // for a new link since.
+        if (cb->userBreak && cb->userBreakOwed) {
             if (TraceOn(kTraceConn))
                 EMSTraceMessage("EMT %d: Indicate to user connection has been broken.", handle);
             cb->userBreak->Set();
@@ -404,6 +407,7 @@ uint32_t EMTDisconnect(uint32_t handle) {
                 else
                     IMTBreakSockets(cb);
                 cb->m_evConnBroken.Set();
+                cb->userBreakOwed = true;
             }
         } else {
             BreakListen(cb, EMT_E_DISCONNECTED);

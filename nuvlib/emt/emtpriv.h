@@ -83,6 +83,7 @@ struct EmtControlBlock {
     bool listening = false;
     sockaddr_in local{};
     Event* userBreak = nullptr;
+    bool userBreakOwed = false;  // an overlapped break has yet to signal userBreak
     Event firstHeartbeat{true, false};
     std::thread hbThread;
     std::atomic<uint32_t> breakError{0};

@@ -725,6 +725,52 @@ TEST_F(EmtTcp, DisconnectWakesABlockedReceive) {
     EMTDisconnect(lh);
 }
 
+// A disconnect that must wait for a thread inside EMT tells the user's break event once
+// the thread has left, when the disconnect is what broke the link; a link that had broken
+// already told its user then, and the user (who may have reset the event for a new link)
+// is not told again.
+TEST_F(EmtTcp, DelayedDisconnectTellsTheBreakOnce) {
+    sockaddr_in any = Loopback(0);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
+    char l[64], r[64];
+    uint32_t ls = 64, rs = 64;
+    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
+    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    for (bool brokenBefore : {false, true}) {
+        SCOPED_TRACE(brokenBefore);
+        uint32_t server = 0, client = 0;
+        std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
+        emt::Event brk;
+        ASSERT_EQ(EMTConnectTcp(nullptr, &to, EMT_NO_HEARTBEAT, &brk, 20000, &client, 0, nullptr),
+                  0u);
+        acc.join();
+        if (brokenBefore) {
+            EMTDisconnect(server);
+            uint8_t buf[64];
+            EXPECT_NE(EMTReceive(client, buf, sizeof buf), 0u);
+            ASSERT_TRUE(brk.IsSet());
+            brk.Reset();  // as a user does before it connects again with the same event
+        }
+        // A thread inside EMT: the disconnect has to wait for it.
+        emt::EmtControlBlock* cb = emt::LockBlock(client);
+        ASSERT_NE(cb, nullptr);
+        cb->m_lRefCount.fetch_add(1);
+        emt::UnlockBlock(cb);
+        EXPECT_EQ(EMTDisconnect(client), 0u);
+        usleep(100000);
+        EXPECT_FALSE(brk.IsSet());
+        emt::ReleaseRef(client);
+        for (int i = 0; i < 200 && EMTGetConnectionError(client) != EMT_E_BAD_HANDLE; ++i)
+            usleep(10000);
+        EXPECT_EQ(EMTGetConnectionError(client), EMT_E_BAD_HANDLE);
+        usleep(50000);
+        EXPECT_EQ(brk.IsSet(), !brokenBefore);
+        EMTDisconnect(server);
+    }
+    EMTDisconnect(lh);
+}
+
 TEST_F(EmtTcp, RefusedPortGivesUpAfterTheTimeout) {
     sockaddr_in to = Loopback(testsupport::FreePort());
     uint32_t h = 0;
