@@ -418,6 +418,39 @@ TEST(MdsRunTime, RegisterAndReconnectAnswers) {
     EXPECT_EQ(events.Count(0x61048003), 1);
 }
 
+// "Still registered" is answered by registering again on the same link 15 s later; any
+// other status ends the registration with that status. Both are reported.
+TEST(MdsRunTime, RegisterStatusesThatAreNotSuccess) {
+    static EMSSeams seams{};
+    seams.PrintToConsole = &RecordEvent;
+    EMSInstallSeams(&seams);
+    MDSSetEmtConnectFlags(1);
+    HandMds mds(mdstest::WriteProcess());
+    double again = 0;
+    int accepted = 0;
+    std::thread fake([&] {
+        if (!mds.Accept() || mds.Next() != MSG_REGISTER_CLIENT) return;
+        ++accepted;
+        auto t0 = Clock::now();
+        mds.Reply(MSG_REGISTER_REPLY, MDS_E_ALREADY_REGISTERED);
+        if (mds.Next() != MSG_REGISTER_CLIENT) return;
+        again = Seconds(t0);
+        mds.Reply(MSG_REGISTER_REPLY, 0xE1043F0B);
+    });
+    MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
+    uint8_t handle = 0;
+    EXPECT_EQ(MDSRegisterClient(&p, &handle), 0xE1043F0Bu);
+    EXPECT_EQ(plat::GetLastError(), 0xE1043F0Bu);
+    EXPECT_EQ(handle, 0xFF);
+    fake.join();
+    EXPECT_EQ(accepted, 1);  // the same link throughout
+    EXPECT_GE(again, 14.9);
+    EXPECT_LT(again, 17.0);
+    EXPECT_EQ(events.Count(0xE1040005), 2);
+    EXPECT_EQ(MDSSendInput(17, 1, 0, nullptr, 4), 0);
+    EXPECT_EQ(plat::GetLastError(), MDS_E_NOT_REGISTERED);
+}
+
 // What the received frames do to the stamp, the sequence and the echo flag, and the
 // out-of-service status from MDS.
 TEST(MdsRunTime, StampSequenceAndEcho) {
