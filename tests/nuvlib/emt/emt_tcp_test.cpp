@@ -259,6 +259,67 @@ TEST_F(EmtTcp, AsynchronousReceiveAndSend) {
     EXPECT_EQ(EMTDisconnect(lh), 0u);
 }
 
+// Two QoS-enabled ends that only wait in a receive probe each other on their own: after
+// a ping interval each has measured its round trip and heard the other's report.
+TEST_F(EmtTcp, IdleQosEndsMeasureTheRoundTrip) {
+    EMT_QOS_PARAMS q{};
+    q.dwFlags = 0;
+    q.dwSendBandwidth = q.dwRecvBandwidth = 4096;
+    q.dwSendLatency = q.dwRecvLatency = 1000;
+    q.dwSendBWThreashold = q.dwRecvBWThreashold = 25;
+    q.dwSendBWThreasholdExceedTime = q.dwRecvBWThreasholdExceedTime = 45;
+    q.dwSendBWIncrement = q.dwRecvBWIncrement = 25;
+    q.dwSendMaxBWIncrement = q.dwRecvMaxBWIncrement = 1;
+    q.dwSendDSCP = q.dwRecvDSCP = 10;
+    q.dwSend802_1p_CoS = q.dwRecv802_1p_CoS = 1;
+    q.dwPingInterval = 5;
+    q.dwPingHistorySize = 10;
+    q.usHeartbeatInterval = 1000;
+    q.ucHeartbeatCount = 5;
+    sockaddr_in any = Loopback(0);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&any, &lh, 1, &q), 0u);
+    char l[64], r[64];
+    uint32_t ls = 64, rs = 64;
+    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
+    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    uint32_t server = 0, client = 0;
+    std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &client, 0, &q), 0u);
+    acc.join();
+    // Only a receive consumes the probes.
+    std::vector<std::thread> rx;
+    for (uint32_t h : {client, server})
+        rx.emplace_back([h] {
+            uint8_t buf[64];
+            EMTReceive(h, buf, sizeof buf);
+        });
+    auto samples = [](uint32_t h, bool remote) {
+        emt::EmtControlBlock* cb = emt::LockBlock(h);
+        size_t n = cb ? (remote ? cb->remoteRtt.size() : cb->localRtt.size()) : 0;
+        if (cb) emt::UnlockBlock(cb);
+        return n;
+    };
+    auto t0 = Clock::now();
+    while (Seconds(t0) < 20 && (samples(client, false) == 0 || samples(server, false) == 0 ||
+                                samples(client, true) == 0 || samples(server, true) == 0))
+        usleep(100000);
+    EXPECT_GT(Seconds(t0), 4.0);  // nothing before a ping interval
+    for (uint32_t h : {client, server}) {
+        SCOPED_TRACE(h);
+        EXPECT_GE(samples(h, false), 1u);
+        EXPECT_GE(samples(h, true), 1u);
+        EMT_STATS st;
+        ASSERT_EQ(EMTGetStatistics(h, &st), 0u);
+        EXPECT_GE(st.packetsRcvd, 2u);  // the handshake and at least one probe
+        EXPECT_EQ(EMTGetConnectionError(h), 0u);
+    }
+    EXPECT_EQ(EMTDisconnect(client), 0u);
+    EXPECT_EQ(EMTDisconnect(server), 0u);
+    for (auto& t : rx) t.join();
+    EXPECT_EQ(EMTDisconnect(lh), 0u);
+}
+
 // The first pass sends the QoS-enabled handshake; a heartbeat interval above 655 units
 // would wrap in 16 bits and is held at 65534 ms instead (655 on the wire).
 TEST_F(EmtTcp, ClientQosHandshakeBytes) {
