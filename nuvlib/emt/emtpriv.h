@@ -224,6 +224,7 @@ uint32_t IMTListen(EmtControlBlock* cb, const sockaddr_in& local);
 // Waits for one of the connection's semaphores, or its break: 0 or 0xE103001F.
 template <class Semaphore>
 uint32_t AcquireSemaphore(EmtControlBlock* cb, Semaphore& s) {
+    if (s.try_acquire()) return 0;
     for (;;) {
         if (s.try_acquire_for(std::chrono::milliseconds(1))) return 0;
         if (cb->m_evConnBroken.IsSet()) return EMT_E_PEER_CLOSED;
