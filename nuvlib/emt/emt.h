@@ -103,6 +103,15 @@ uint32_t EMTReceive(uint32_t handle, void* buffer, uint32_t size);
 uint32_t EMTSend(uint32_t handle, const void* frame);
 uint32_t EMTSendBuffer(uint32_t handle, const void* frame, uint32_t length);
 uint32_t EMTSendFragment(uint32_t handle, const void* frame, uint32_t offset, uint32_t length);
+// Completion of an asynchronous receive or send: (status, bytes, 0, context).
+using EmtCompletionRoutine = void (*)(uint32_t status, uint32_t bytes, uint32_t reserved,
+                                      void* context);
+// TCP connections made with flag bit 0 only (10045 otherwise). 0 once issued; the routine
+// then runs exactly once, on another thread. One receive may be outstanding at a time.
+uint32_t EMTReceiveAsync(uint32_t handle, void* buffer, uint32_t size,
+                         EmtCompletionRoutine routine, void* context);
+uint32_t EMTSendAsync(uint32_t handle, const void* frame, EmtCompletionRoutine routine,
+                      void* context);
 uint32_t EMTGetConnectionError(uint32_t handle);
 
 uint32_t EMTListen(const sockaddr_in* local, uint32_t* handle, uint32_t tcpOnly,

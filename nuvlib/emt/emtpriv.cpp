@@ -30,7 +30,11 @@ bool Initialized() { return g_lib.useCount.load() > 0; }
 
 NodeMutex& GlobalMutex() {
     // Never destroyed: a thread may disconnect while the process runs its exit.
-    static NodeMutex& m = *new NodeMutex("Global\\IMTConnect_DisconnectLock");
+    static NodeMutex& m = [] () -> NodeMutex& {
+        const char* name = "Global\\IMTConnect_DisconnectLock";
+        if (TraceOn(kTraceDetail)) EMSTraceMessage("EMT Creating Mutex %s", name);
+        return *new NodeMutex(name);
+    }();
     return m;
 }
 
@@ -92,7 +96,7 @@ EmtControlBlock* NewControlBlock(const EMT_QOS_PARAMS* qos) {
 
 void FreeControlBlock(EmtControlBlock* cb) {
     if (!cb) return;
-    NUV_ASSERT(!cb->inTable.load());
+    NUV_ASSERT(!cb->IsThreaded());
     if (cb->hbThread.joinable()) cb->hbThread.join();
     if (cb->sock >= 0) ::close(cb->sock);
     if (cb->udp >= 0) ::close(cb->udp);
@@ -111,7 +115,7 @@ uint32_t BreakConnection(EmtControlBlock* cb, uint32_t error) {
         TCPCloseTransport(cb);
     else if (cb->transport == kTransportImt)
         IMTBreakSockets(cb);
-    cb->connBroken.Set();
+    cb->m_evConnBroken.Set();
     if (cb->userBreak) {
         if (TraceOn(kTraceConn))
             EMSTraceMessage("EMT %d: Indicate to user connection has been broken.", cb->handle);
@@ -135,7 +139,7 @@ uint32_t BreakConnectionByHandle(uint32_t handle, uint32_t error) {
 void BreakListen(EmtControlBlock* cb, uint32_t error) {
     if (cb->listenBroken.exchange(1) != 0) return;
     cb->breakError = error;
-    cb->connBroken.Set();
+    cb->m_evConnBroken.Set();
     if (cb->listenSock >= 0) {
         if (TraceOn(kTraceConn))
             EMSTraceMessage("EMT %d: Closing listen socket %d in BreakListen.", cb->handle,
@@ -145,8 +149,18 @@ void BreakListen(EmtControlBlock* cb, uint32_t error) {
     IMTBreakSockets(cb);
 }
 
+static void DestroyControlBlockBody(EmtControlBlock* cb, uint32_t reason);
+
 void DestroyControlBlock(EmtControlBlock* cb, uint32_t reason) {
-    NUV_ASSERT(cb->refCount.load() == 0);
+    NUV_ASSERT(cb->GetRefCount()==0);
+    try {
+        DestroyControlBlockBody(cb, reason);
+    } catch (...) {
+        EMSTraceMessage("Caught Exception while trying to Destroy Control Block");
+    }
+}
+
+static void DestroyControlBlockBody(EmtControlBlock* cb, uint32_t reason) {
     if (cb->listening) {
         BreakListen(cb, reason);
         if (cb->tcpListenThread.joinable()) cb->tcpListenThread.join();
@@ -167,8 +181,8 @@ void DestroyControlBlock(EmtControlBlock* cb, uint32_t reason) {
 void ReleaseRef(uint32_t handle) {
     EmtControlBlock* cb = LockBlock(handle);
     NUV_ASSERT(cb != NULL);
-    NUV_ASSERT(cb->refCount.load() != 0);
-    cb->refCount.fetch_sub(1);
+    NUV_ASSERT(cb->m_lRefCount != 0);
+    cb->m_lRefCount.fetch_sub(1);
     UnlockBlock(cb);
 }
 
@@ -256,7 +270,7 @@ uint32_t EMTCleanup() {
                 std::lock_guard<std::mutex> g(b.mu);
                 for (EmtControlBlock** pp = &b.head; *pp;) {
                     EmtControlBlock* cb = *pp;
-                    if (cb->refCount.load() == 0) {
+                    if (cb->m_lRefCount.load() == 0) {
                         *pp = cb->next;
                         cb->next = nullptr;
                         cb->inTable = 0;
@@ -318,7 +332,7 @@ uint32_t EMTConnectTcp(const sockaddr_in* local, const sockaddr_in* remote, uint
 }
 
 // Finishes a disconnect that had to wait for the threads inside EMT to leave.
-static void DelayedDisconnect(uint32_t handle, int64_t queuedAt) {
+static void DisconnectCallBack(uint32_t handle, int64_t queuedAt) {
     for (;;) {
         EmtControlBlock* cb = LockBlock(handle);
         if (!cb) {
@@ -326,7 +340,7 @@ static void DelayedDisconnect(uint32_t handle, int64_t queuedAt) {
                 EMSTraceMessage("EMT %d: No EMT block found, for DisconnectCallBack() ", handle);
             return;
         }
-        if (cb->refCount.load() != 0) {
+        if (cb->m_lRefCount.load() != 0) {
             UnlockBlock(cb);
             SleepMs(1);
             continue;
@@ -336,8 +350,17 @@ static void DelayedDisconnect(uint32_t handle, int64_t queuedAt) {
                             static_cast<unsigned>(MonoMs() - queuedAt));
         RemoveBlock(cb);
         UnlockBlock(cb);
+        if (cb->listening) {
+            // A listener that an accept held: its listen threads and queued
+            // connections go with it.
+            DestroyControlBlock(cb, EMT_E_DISCONNECTED);
+            return;
+        }
         if (TraceOn(kTraceConn)) EMSTraceMessage("EMT %d: Finish breaking connection.", handle);
-        if (cb->userBreak) {
+        // Only a break that this disconnect made is still to be told: a link that broke
+        // earlier has told its user already, who may have reset the event and reused it
+        // for a new link since.
+        if (cb->userBreak && cb->userBreakOwed) {
             if (TraceOn(kTraceConn))
                 EMSTraceMessage("EMT %d: Indicate to user connection has been broken.", handle);
             cb->userBreak->Set();
@@ -345,6 +368,19 @@ static void DelayedDisconnect(uint32_t handle, int64_t queuedAt) {
         if (cb->hbThread.joinable()) cb->hbThread.join();
         FreeControlBlock(cb);
         return;
+    }
+}
+
+// The block stays in the table until the threads inside EMT have left it; the callback
+// then removes and frees it. Called with the block locked.
+static void QueueDisconnect(EmtControlBlock* cb) {
+    if (TraceOn(kTraceConn))
+        EMSTraceMessage("EMT %d: Queue Delayed Disconnect, ref. count: %d.", cb->handle,
+                        cb->GetRefCount());
+    try {
+        std::thread(DisconnectCallBack, cb->handle, MonoMs()).detach();
+    } catch (...) {
+        EMSTraceMessage("EMT %d: QueueUserWorkItem failed for QueueDisconnect.", cb->handle);
     }
 }
 
@@ -357,7 +393,7 @@ uint32_t EMTDisconnect(uint32_t handle) {
         return SetErr(EMT_E_BAD_HANDLE);
     }
     StopMonitor(cb);
-    if (cb->refCount.load() != 0) {
+    if (cb->m_lRefCount.load() != 0) {
         if (!cb->listening) {
             // Overlapped break: close the transport now, free the block once the
             // threads inside EMT have left.
@@ -370,16 +406,14 @@ uint32_t EMTDisconnect(uint32_t handle) {
                     TCPCloseTransport(cb);
                 else
                     IMTBreakSockets(cb);
-                cb->connBroken.Set();
+                cb->m_evConnBroken.Set();
+                cb->userBreakOwed = true;
             }
         } else {
             BreakListen(cb, EMT_E_DISCONNECTED);
         }
-        if (TraceOn(kTraceConn))
-            EMSTraceMessage("EMT %d: Queue Delayed Disconnect, ref. count: %d.", handle,
-                            cb->refCount.load());
+        QueueDisconnect(cb);
         UnlockBlock(cb);
-        std::thread(DelayedDisconnect, handle, MonoMs()).detach();
     } else {
         RemoveBlock(cb);
         UnlockBlock(cb);
@@ -462,6 +496,106 @@ uint32_t EMTSendFragment(uint32_t handle, const void* frame, uint32_t offset, ui
     return SendCommon(handle, frame, offset, length, true);
 }
 
+// Checks of the asynchronous calls; on success the block is referenced and unlocked.
+static uint32_t AsyncCheck(uint32_t handle, EmtControlBlock** out) {
+    if (!Initialized()) return EMT_E_NOT_INITIALIZED;
+    EmtControlBlock* cb = LockBlock(handle);
+    if (!cb) return EMT_E_BAD_HANDLE;
+    uint32_t r = 0;
+    if (cb->listening)
+        r = EMT_WSA_ENOTCONN;
+    else if (cb->transport != kTransportTcp || !(cb->flags & kCbTcpOnly))
+        r = 10045;
+    else if (!cb->connected.load())
+        r = cb->breakError.load();
+    if (r == 0) cb->m_lRefCount.fetch_add(1);
+    UnlockBlock(cb);
+    *out = cb;
+    return r;
+}
+
+// Runs one asynchronous operation to its end on a thread of its own (a read or a write
+// may wait without limit), then hands the result to the caller's routine exactly once.
+template <class Operation>
+static uint32_t IssueAsync(uint32_t handle, Operation op, EmtCompletionRoutine routine,
+                           void* context) {
+    try {
+        std::thread([=] {
+            uint32_t bytes = 0;
+            uint32_t r = op(&bytes);
+            ReleaseRef(handle);
+            if (routine) routine(r, r == 0 ? bytes : 0, 0, context);
+        }).detach();
+    } catch (...) {
+        return EMT_E_THREAD;
+    }
+    return 0;
+}
+
+// The operation on the referenced block: the transport call, or the break error of a
+// connection that broke meanwhile.
+template <class Transport>
+static uint32_t RunLocked(uint32_t handle, Transport transport) {
+    EmtControlBlock* cb = LockBlock(handle);
+    NUV_ASSERT(cb != NULL);
+    if (!cb->connected.load()) {
+        uint32_t e = cb->breakError.load();
+        UnlockBlock(cb);
+        return e;
+    }
+    return transport(cb);  // unlocks
+}
+
+uint32_t EMTReceiveAsync(uint32_t handle, void* buffer, uint32_t size,
+                         EmtCompletionRoutine routine, void* context) {
+    if (!buffer) return SetErr(160);
+    if (size < 4) return SetErr(EMT_E_BUFFER_TOO_SMALL);
+    EmtControlBlock* cb = nullptr;
+    uint32_t r = AsyncCheck(handle, &cb);
+    if (r != 0) return SetErr(r);
+    if ((r = AcquireSemaphore(cb, cb->m_hSocketRecvSemaphore)) != 0) {
+        ReleaseRef(handle);
+        return SetErr(r);
+    }
+    auto* b = static_cast<uint8_t*>(buffer);
+    auto op = [handle, cb, b, size](uint32_t* bytes) {
+        uint32_t e = RunLocked(handle, [&](EmtControlBlock* c) { return TCPReceive(c, b, size); });
+        if (e == 0) *bytes = EmtBodyLength(b) + 4u;
+        cb->m_hSocketRecvSemaphore.release();
+        return e;
+    };
+    if ((r = IssueAsync(handle, op, routine, context)) != 0) {
+        cb->m_hSocketRecvSemaphore.release();
+        ReleaseRef(handle);
+    }
+    return SetErr(r);
+}
+
+uint32_t EMTSendAsync(uint32_t handle, const void* frame, EmtCompletionRoutine routine,
+                      void* context) {
+    if (!frame) return SetErr(160);
+    EmtControlBlock* cb = nullptr;
+    uint32_t r = AsyncCheck(handle, &cb);
+    if (r != 0) return SetErr(r);
+    if ((r = AcquireSemaphore(cb, cb->m_hSocketSendSemaphore)) != 0) {
+        ReleaseRef(handle);
+        return SetErr(r);
+    }
+    auto* f = static_cast<const uint8_t*>(frame);
+    auto op = [handle, cb, f](uint32_t* bytes) {
+        uint32_t length = EmtBodyLength(f) + 4u;
+        uint32_t e = RunLocked(handle, [&](EmtControlBlock* c) { return TCPSend(c, f, length); });
+        if (e == 0) *bytes = length;
+        cb->m_hSocketSendSemaphore.release();
+        return e;
+    };
+    if ((r = IssueAsync(handle, op, routine, context)) != 0) {
+        cb->m_hSocketSendSemaphore.release();
+        ReleaseRef(handle);
+    }
+    return SetErr(r);
+}
+
 uint32_t EMTGetConnectionError(uint32_t handle) {
     if (!Initialized()) return EMT_E_NOT_INITIALIZED;
     EmtControlBlock* cb = LockBlock(handle);
@@ -510,7 +644,7 @@ uint32_t EMTAccept(uint32_t listenHandle, Event* breakEvent, sockaddr_in* remote
         UnlockBlock(lb);
         return SetErr(EMT_E_NOT_LISTENING);
     }
-    lb->refCount.fetch_add(1);
+    lb->m_lRefCount.fetch_add(1);
     UnlockBlock(lb);
     uint32_t w = WaitAny({&lb->connQueued, &lb->tcpListenEnded, &lb->imtListenEnded}, timeoutMs);
     EmtControlBlock* cb = nullptr;
@@ -679,8 +813,8 @@ uint32_t EMTGetQoS(uint32_t handle, EMT_QOS_PARAMS* out) {
     EmtControlBlock* cb = LockBlock(handle);
     if (!cb) return SetErr(EMT_E_BAD_HANDLE);
     EMT_QOS_PARAMS q{};
-    const FlowQos& s = cb->sendFlow;
-    const FlowQos& r = cb->recvFlow;
+    const EMT_FLOW_QOS& s = cb->sendFlow;
+    const EMT_FLOW_QOS& r = cb->recvFlow;
     q.dwFlags = s.flags;
     q.dwSendBandwidth = s.tokenRate;
     q.dwSendLatency = s.latency;

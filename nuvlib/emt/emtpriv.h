@@ -2,6 +2,7 @@
 // Internals of EMT shared by its transports: the control block, the handle table and the
 // connection life cycle.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -20,6 +21,7 @@ bool TraceOn(uint32_t bit);
 
 constexpr int kTransportTcp = 1;
 constexpr int kTransportImt = 2;
+constexpr unsigned NUM_PRIORITIES = 3;  // 0 Low, 1 High, 2 Medium
 
 // Control-block flag bits.
 constexpr uint32_t kCbHeaderPending = 1u << 0;
@@ -28,7 +30,7 @@ constexpr uint32_t kCbFragment = 1u << 10;
 constexpr uint32_t kCbPreQosOnly = 1u << 11;
 
 // One direction's flow block as carried in the QoS-enabled handshake (68 bytes on the wire).
-struct FlowQos {
+struct EMT_FLOW_QOS {
     uint32_t flags = 0;
     uint32_t tokenRate = 0xFFFFFFFF, tokenBucketSize = 0xFFFFFFFF, peakBandwidth = 0xFFFFFFFF,
              latency = 0xFFFFFFFF, delayVariation = 0xFFFFFFFF, serviceType = 0xFFFFFFFF,
@@ -39,8 +41,8 @@ struct FlowQos {
 };
 constexpr uint32_t kFlowQosSize = 68;
 constexpr uint32_t kQosContinue = 1, kQosNoRsvp = 2, kQosOff = 4, kQosNoProvider = 8;
-void EncodeFlowQos(const FlowQos& f, uint8_t* out);
-FlowQos DecodeFlowQos(const uint8_t* in);
+void EncodeFlowQos(const EMT_FLOW_QOS& f, uint8_t* out);
+EMT_FLOW_QOS DecodeFlowQos(const uint8_t* in);
 
 // The built-in settings of one priority.
 struct PrioritySettings {
@@ -70,22 +72,25 @@ struct EmtControlBlock {
     EmtControlBlock();
     ~EmtControlBlock();
 
-    std::atomic<int> inTable{0};
+    std::atomic<int> inTable{0};  // in-table flag
+    bool IsThreaded() const { return inTable.load() != 0; }
+    int32_t GetRefCount() const { return m_lRefCount.load(); }
     bool clientSide = false;
     std::atomic<int> connected{0};
-    std::atomic<int32_t> refCount{0};
+    std::atomic<int32_t> m_lRefCount{0};
     uint32_t handle = 0;
     EmtControlBlock* next = nullptr;
     bool listening = false;
     sockaddr_in local{};
     Event* userBreak = nullptr;
+    bool userBreakOwed = false;  // an overlapped break has yet to signal userBreak
     Event firstHeartbeat{true, false};
     std::thread hbThread;
     std::atomic<uint32_t> breakError{0};
     std::mutex breakMu;
     int transport = 0;
     sockaddr_in remote{};
-    Event connBroken{true, false};
+    Event m_evConnBroken{true, false};
 
     // Listening handles.
     std::mutex lqMu;
@@ -114,7 +119,7 @@ struct EmtControlBlock {
     int qosEnabled = 0;
     uint8_t priority = 0;
     EMT_QOS_PARAMS qos{};
-    FlowQos sendFlow, recvFlow;
+    EMT_FLOW_QOS sendFlow, recvFlow;
     uint32_t pingInterval = 30, replyDelay = 1, pingHistory = 30;
     uint8_t hbCount = 5;
 
@@ -136,7 +141,9 @@ struct EmtControlBlock {
 
     ImtSocket* imtOwn = nullptr;   // this end's receive buffer
     ImtSocket* imtPeer = nullptr;  // the peer's buffer we write into
-    std::mutex imtRecvMu;
+    // Bound the receives (one) and sends (many) in progress on a connection at a time.
+    std::counting_semaphore<32768> m_hSocketSendSemaphore{32768};
+    std::binary_semaphore m_hSocketRecvSemaphore{1};
 };
 
 struct LibState {
@@ -214,6 +221,15 @@ uint32_t IMTConnect(const sockaddr_in* local, const sockaddr_in* remote, Event* 
 uint32_t IMTReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size);
 uint32_t IMTSend(EmtControlBlock* cb, const uint8_t* frame, uint32_t length);
 uint32_t IMTListen(EmtControlBlock* cb, const sockaddr_in& local);
+// Waits for one of the connection's semaphores, or its break: 0 or 0xE103001F.
+template <class Semaphore>
+uint32_t AcquireSemaphore(EmtControlBlock* cb, Semaphore& s) {
+    if (s.try_acquire()) return 0;
+    for (;;) {
+        if (s.try_acquire_for(std::chrono::milliseconds(1))) return 0;
+        if (cb->m_evConnBroken.IsSet()) return EMT_E_PEER_CLOSED;
+    }
+}
 bool IMTStartHeartbeat(EmtControlBlock* cb);
 bool IMTWaitFirstHeartbeat(EmtControlBlock* cb);
 void IMTBreakSockets(EmtControlBlock* cb);

@@ -44,7 +44,7 @@ const PrioritySettings& BuiltInPriority(unsigned priority) {
     return kPriorities[priority < 3 ? priority : 0];
 }
 
-void EncodeFlowQos(const FlowQos& f, uint8_t* out) {
+void EncodeFlowQos(const EMT_FLOW_QOS& f, uint8_t* out) {
     const uint32_t words[15] = {f.flags,        f.tokenRate,   f.tokenBucketSize, f.peakBandwidth,
                                 f.latency,      f.delayVariation, f.serviceType,   f.maxSduSize,
                                 f.minimumPolicedSize, f.threshold, f.exceedTime, f.increment,
@@ -55,8 +55,8 @@ void EncodeFlowQos(const FlowQos& f, uint8_t* out) {
     std::memset(out + 62, 0, 6);
 }
 
-FlowQos DecodeFlowQos(const uint8_t* in) {
-    FlowQos f;
+EMT_FLOW_QOS DecodeFlowQos(const uint8_t* in) {
+    EMT_FLOW_QOS f;
     uint32_t* words[15] = {&f.flags,        &f.tokenRate,   &f.tokenBucketSize, &f.peakBandwidth,
                            &f.latency,      &f.delayVariation, &f.serviceType,   &f.maxSduSize,
                            &f.minimumPolicedSize, &f.threshold, &f.exceedTime, &f.increment,
@@ -69,7 +69,7 @@ FlowQos DecodeFlowQos(const uint8_t* in) {
 
 bool ValidateQosParams(const EMT_QOS_PARAMS* p) {
     if (!p) return true;
-    if (p->ucPriority >= 3) {
+    if (p->ucPriority >= NUM_PRIORITIES) {
         if (TraceOn(kTraceConn)) EMSTraceMessage("EMT   : Ivalid priority=%d", p->ucPriority);
         return false;
     }
@@ -139,7 +139,7 @@ EMT_QOS_PARAMS ResolvePriorityDefaults(const EMT_QOS_PARAMS* p) {
 void BuildFlowBlocks(EmtControlBlock* cb) {
     const EMT_QOS_PARAMS& q = cb->qos;
     const PrioritySettings& s = BuiltInPriority(q.ucPriority);
-    auto build = [&](FlowQos& f, uint32_t bw, uint32_t lat, uint32_t thr, uint32_t exc,
+    auto build = [&](EMT_FLOW_QOS& f, uint32_t bw, uint32_t lat, uint32_t thr, uint32_t exc,
                      uint32_t inc, uint32_t maxInc, uint32_t dscp, uint32_t cos) {
         f.flags = q.dwFlags;
         f.tokenRate = bw;

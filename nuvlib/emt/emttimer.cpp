@@ -30,7 +30,7 @@ struct HeapLess {
     bool operator()(const EmtTimer& a, const EmtTimer& b) const { return a.due > b.due; }
 };
 
-struct TimerManager {
+struct EmtTimerManager {
     std::mutex mu;
     std::vector<EmtTimer> heap;
     Event stop{false, false};
@@ -38,7 +38,7 @@ struct TimerManager {
     bool running = false;
 };
 // Never destroyed: the timer thread may still run when the process exits.
-TimerManager& g_tm = *new TimerManager;
+EmtTimerManager& g_tm = *new EmtTimerManager;
 
 bool RequestDue(const EmtControlBlock* cb) {
     return TickCount() - cb->lastRttSentTick > cb->pingInterval * 1000u;
@@ -49,7 +49,7 @@ void IssueProbe(EmtControlBlock* cb, uint8_t* buf) {
     if (!cb->sendGate.try_acquire()) return;
     const int s = cb->sock;
     const uint32_t h = cb->handle;
-    cb->refCount.fetch_add(1);
+    cb->m_lRefCount.fetch_add(1);
     CountSent(cb, 28);
     uint8_t copy[28];
     std::memcpy(copy, buf, 28);
@@ -59,13 +59,13 @@ void IssueProbe(EmtControlBlock* cb, uint8_t* buf) {
         cb->sendGate.release();
         EmtControlBlock* b = LockBlock(h);
         NUV_ASSERT(b != NULL);
-        b->refCount.fetch_sub(1);
+        b->m_lRefCount.fetch_sub(1);
         if (r) BreakConnection(b, r);
         UnlockBlock(b);
     });
     if (!posted) {
         cb->sendGate.release();
-        cb->refCount.fetch_sub(1);
+        cb->m_lRefCount.fetch_sub(1);
     }
 }
 

@@ -81,7 +81,7 @@ void HeartbeatThread(EmtControlBlock* cb) {
             toNext = interval;
         }
         if (InputWaiting(cb->udp)) break;
-        if (cb->connBroken.Wait(100) == kWaitObject0) {
+        if (cb->m_evConnBroken.Wait(100) == kWaitObject0) {
             if (TraceOn(kTraceConn))
                 EMSTraceMessage("EMT %d: Connection broken during heartbeat thread 100ms wait.", h);
             return end();
@@ -95,7 +95,7 @@ void HeartbeatThread(EmtControlBlock* cb) {
     }
     if (TraceOn(kTraceConn)) EMSTraceMessage("EMT %d: First heartbeat received.", h);
     cb->firstHeartbeat.Set();
-    if (cb->connBroken.Wait(toNext) == kWaitObject0) {
+    if (cb->m_evConnBroken.Wait(toNext) == kWaitObject0) {
         if (TraceOn(kTraceConn))
             EMSTraceMessage("EMT %d: Connection broken during heartbeat thread send delay.", h);
         return end();
@@ -132,7 +132,7 @@ void HeartbeatThread(EmtControlBlock* cb) {
                 return end();
             }
         }
-        if (cb->connBroken.Wait(interval) == kWaitObject0) break;
+        if (cb->m_evConnBroken.Wait(interval) == kWaitObject0) break;
     }
     end();
 }
@@ -200,7 +200,7 @@ bool WaitForFirstHeartbeat(EmtControlBlock* cb) {
     if (cb->transport == kTransportImt) return IMTWaitFirstHeartbeat(cb);
     if (cb->hbInterval == EMT_NO_HEARTBEAT || cb->qosEnabled) return true;
     uint32_t ms = std::max<uint32_t>(15u * cb->hbInterval, 15000u);
-    uint32_t w = WaitAny({&cb->firstHeartbeat, &cb->connBroken}, ms);
+    uint32_t w = WaitAny({&cb->firstHeartbeat, &cb->m_evConnBroken}, ms);
     if (w == 0) return true;
     if (w == 1)
         EMSTraceMessage("EMT %d:  Connection broken while waiting for first heartbeat.", cb->handle);

@@ -408,7 +408,7 @@ void ImtHeartbeatThread(EmtControlBlock* cb) {
         err = EMT_E_IMT_PEER_GONE;
     } else {
         for (;;) {
-            if (cb->connBroken.IsSet()) break;
+            if (cb->m_evConnBroken.IsSet()) break;
             // Both ends hold their maps now: the names are no longer needed, and a
             // process that is killed leaves nothing behind on the node.
             cb->imtOwn->UnlinkOnceOpened();
@@ -428,18 +428,9 @@ void ImtHeartbeatThread(EmtControlBlock* cb) {
         }
         ::close(pfd);
     }
-    if (err && !cb->connBroken.IsSet()) BreakConnection(cb, err);
+    if (err && !cb->m_evConnBroken.IsSet()) BreakConnection(cb, err);
     if (TraceOn(kTraceConn)) EMSTraceMessage("EMT %d: IMT heartbeat thread exiting.", h);
 }
-
-// Waits for the receive right (one reader per connection) or the break.
-uint32_t AcquireRecv(EmtControlBlock* cb, std::mutex& m) {
-    for (;;) {
-        if (m.try_lock()) return 0;
-        if (cb->connBroken.Wait(1) == kWaitObject0) return EMT_E_PEER_CLOSED;
-    }
-}
-std::mutex& RecvMutex(EmtControlBlock* cb) { return cb->imtRecvMu; }
 
 }  // namespace
 
@@ -455,7 +446,7 @@ bool IMTStartHeartbeat(EmtControlBlock* cb) {
 }
 
 bool IMTWaitFirstHeartbeat(EmtControlBlock* cb) {
-    uint32_t w = WaitAny({&cb->firstHeartbeat, &cb->connBroken}, kInfinite);
+    uint32_t w = WaitAny({&cb->firstHeartbeat, &cb->m_evConnBroken}, kInfinite);
     if (w == 0) return true;
     if (TraceOn(kTraceConn))
         EMSTraceMessage("EMT %d:  Connection broken while waiting for first heartbeat.", cb->handle);
@@ -579,18 +570,18 @@ uint32_t IMTConnect(const sockaddr_in* local, const sockaddr_in* remote, Event* 
 
 uint32_t IMTReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
     const uint32_t h = cb->handle;
-    cb->refCount.fetch_add(1);
+    cb->m_lRefCount.fetch_add(1);
     ImtSocket* own = cb->imtOwn;
     UnlockBlock(cb);
-    uint32_t r = AcquireRecv(cb, RecvMutex(cb));
+    uint32_t r = AcquireSemaphore(cb, cb->m_hSocketRecvSemaphore);
     uint32_t len = 0;
     if (r == 0) {
         r = own->Read(buffer, size, kInfinite, &len);
-        RecvMutex(cb).unlock();
+        cb->m_hSocketRecvSemaphore.release();
     }
     cb = LockBlock(h);
     NUV_ASSERT(cb != NULL);
-    cb->refCount.fetch_sub(1);
+    cb->m_lRefCount.fetch_sub(1);
     if (r == 0) {
         CountRcvd(cb, len);
     } else if (r != EMT_E_BUFFER_TOO_SMALL) {
@@ -604,13 +595,17 @@ uint32_t IMTReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
 uint32_t IMTSend(EmtControlBlock* cb, const uint8_t* frame, uint32_t length) {
     const uint32_t h = cb->handle;
     if (length == 0) length = EmtBodyLength(frame) + 4u;
-    cb->refCount.fetch_add(1);
+    cb->m_lRefCount.fetch_add(1);
     ImtSocket* peer = cb->imtPeer;
     UnlockBlock(cb);
-    uint32_t r = peer->Write(frame, length);
+    uint32_t r = AcquireSemaphore(cb, cb->m_hSocketSendSemaphore);
+    if (r == 0) {
+        r = peer->Write(frame, length);
+        cb->m_hSocketSendSemaphore.release();
+    }
     cb = LockBlock(h);
     NUV_ASSERT(cb != NULL);
-    cb->refCount.fetch_sub(1);
+    cb->m_lRefCount.fetch_sub(1);
     if (r == 0) {
         CountSent(cb, length);
     } else {

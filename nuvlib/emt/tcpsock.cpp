@@ -196,8 +196,8 @@ uint32_t TCPServerHandshake(EmtControlBlock* cb) {
     cb->replyDelay = Get16LE(h + 10);
     if (cb->pingInterval == 0) cb->pingInterval = BuiltInPriority(cb->priority).pingInterval;
     cb->qosEnabled = highest != 0;
-    FlowQos clientSend = DecodeFlowQos(h + 16);
-    FlowQos clientRecv = DecodeFlowQos(h + 84);
+    EMT_FLOW_QOS clientSend = DecodeFlowQos(h + 16);
+    EMT_FLOW_QOS clientRecv = DecodeFlowQos(h + 84);
     uint32_t sendFlags = cb->sendFlow.flags | (clientRecv.flags & kQosOff);
     uint32_t recvFlags = cb->recvFlow.flags | (clientSend.flags & kQosOff);
     cb->sendFlow = clientRecv;
@@ -216,7 +216,7 @@ uint32_t TCPServerHandshake(EmtControlBlock* cb) {
     return 0;
 }
 
-uint32_t ConnectWithTimeout(int s, const sockaddr_in& addr, int64_t start, uint32_t timeoutMs) {
+uint32_t TCPConnectWithTimeout(int s, const sockaddr_in& addr, int64_t start, uint32_t timeoutMs) {
     int fl = ::fcntl(s, F_GETFL);
     ::fcntl(s, F_SETFL, fl | O_NONBLOCK);
     uint32_t result = 0;
@@ -368,7 +368,7 @@ uint32_t TCPConnect(const sockaddr_in* local, const sockaddr_in* remote, uint16_
                 return e;
             }
             connectStart = MonoMs();
-            e = ConnectWithTimeout(cb->sock, *remote, start, timeoutMs);
+            e = TCPConnectWithTimeout(cb->sock, *remote, start, timeoutMs);
             connectMs = MonoMs() - connectStart;
             if (e == 0) break;
             if (TraceOn(kTraceConn))
@@ -424,7 +424,7 @@ uint32_t TCPConnect(const sockaddr_in* local, const sockaddr_in* remote, uint16_
 uint32_t TCPReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
     const uint32_t h = cb->handle;
     const int s = cb->sock;
-    cb->refCount.fetch_add(1);
+    cb->m_lRefCount.fetch_add(1);
     uint32_t r = 0;
     bool rtt = false;
     for (;;) {
@@ -447,7 +447,7 @@ uint32_t TCPReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
             if (len + 4 > size) {
                 std::memcpy(cb->pendingHeader, buffer, 4);
                 cb->flags |= kCbHeaderPending;
-                cb->refCount.fetch_sub(1);
+                cb->m_lRefCount.fetch_sub(1);
                 UnlockBlock(cb);
                 return EMT_E_BUFFER_TOO_SMALL;
             }
@@ -457,7 +457,7 @@ uint32_t TCPReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
             cb = LockBlock(h);
             NUV_ASSERT(cb != NULL);
             if (r) break;
-            cb->refCount.fetch_sub(1);
+            cb->m_lRefCount.fetch_sub(1);
             UnlockBlock(cb);
             return 0;
         }
@@ -473,7 +473,7 @@ uint32_t TCPReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
             cb = LockBlock(h);
             NUV_ASSERT(cb != NULL);
             if (r) break;
-            cb->refCount.fetch_sub(1);
+            cb->m_lRefCount.fetch_sub(1);
             UnlockBlock(cb);
             return EMT_E_PROTOCOL;
         }
@@ -494,7 +494,7 @@ uint32_t TCPReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
     EMSTraceMessage(rtt ? "EMT %d: TCP receive error, receiving RTT packet..."
                         : "EMT %d: TCP receive error.",
                     h);
-    cb->refCount.fetch_sub(1);
+    cb->m_lRefCount.fetch_sub(1);
     r = BreakConnection(cb, r);
     UnlockBlock(cb);
     return r;
@@ -511,7 +511,7 @@ static uint32_t WriteFrame(EmtControlBlock* cb, const uint8_t* data, uint32_t le
         cb->stats.bytesSent += length;
     }
     if (fragment) cb->flags |= kCbFragment;
-    cb->refCount.fetch_add(1);
+    cb->m_lRefCount.fetch_add(1);
     const int s = cb->sock;
     UnlockBlock(cb);
     iovec v[2];
@@ -523,7 +523,7 @@ static uint32_t WriteFrame(EmtControlBlock* cb, const uint8_t* data, uint32_t le
     cb->sendGate.release();
     cb = LockBlock(h);
     NUV_ASSERT(cb != NULL);
-    cb->refCount.fetch_sub(1);
+    cb->m_lRefCount.fetch_sub(1);
     if (fragment && lastFragment) cb->flags &= ~kCbFragment;
     if (r) {
         EMSTraceMessage("EMT %d: TCP send error.", h);
@@ -545,7 +545,9 @@ uint32_t TCPSendFragment(EmtControlBlock* cb, const uint8_t* frame, uint32_t off
         UnlockBlock(cb);
         return EMT_WSA_EINVAL;
     }
-    bool last = offset + length >= EmtBodyLength(frame);
+    // Only the fragment that reaches the frame's end (header included) is the last: the
+    // probes stay out of the stream until the whole frame is written.
+    bool last = offset + length >= total;
     return WriteFrame(cb, frame + offset, length, false, last, true);
 }
 
@@ -598,7 +600,7 @@ static void TcpListenThread(EmtControlBlock* lb) {
     for (;;) {
         pollfd p{lb->listenSock, POLLIN, 0};
         int rc = ::poll(&p, 1, 200);
-        if (lb->connBroken.IsSet()) {
+        if (lb->m_evConnBroken.IsSet()) {
             if (TraceOn(kTraceConn))
                 EMSTraceMessage("EMT %d: Requested to exit listen thread.", lb->handle);
             err = EMT_E_PEER_CLOSED;

@@ -232,7 +232,7 @@ uint32_t Connect() {
     return 0;
 }
 
-void Reset() {
+void mds_reset() {
     ClientState* c = g_client;
     if (c->output.joinable()) c->output.join();
     while (MBuf* b = c->queue->Get()) c->pool->Free(b);
@@ -319,7 +319,7 @@ uint32_t RegisterExchange() {
         }
         if (status == MDS_E_NO_REPLY) {
             Disconnect();
-            Reset();
+            mds_reset();
             emt::SleepMs(3000);
             uint32_t r = Connect();
             if (r != 0) return r;
@@ -347,7 +347,7 @@ bool ReconnectLoop() {
         MBuf* rep = ReceiveFrame();
         if (!rep) {
             Disconnect();
-            Reset();
+            mds_reset();
             EMSEvent0I0S(0xE104800E, EMS_STATUS_MDS, MDS_E_NO_REPLY);
             continue;
         }
@@ -361,11 +361,11 @@ bool ReconnectLoop() {
         }
         EMSEvent0I0S(0xE104800E, EMS_STATUS_MDS, status);
         Disconnect();
-        Reset();
+        mds_reset();
     }
 }
 
-void WaitForStopAck() {
+void wait_for_stop_client_ack() {
     ClientState* c = g_client;
     if (t_receiveThread) {
         if (!c->connected.load()) {
@@ -381,9 +381,19 @@ void WaitForStopAck() {
             if (!done.load()) EMTDisconnect(c->conn);
         });
         bool acked = false;
+        auto timeoutLine = [&] {
+            EMSTraceMessage(
+                "Message_Handler_Thread: Timed out after %d milliseconds, waiting for "
+                "MSG_STOP_CLIENT ackowledgement from MDS",
+                static_cast<int>(emt::MonoMs() - begin));
+        };
         for (;;) {
             MBuf* b = ReceiveFrame();
-            if (!b) break;
+            if (!b) {
+                // The guard ended a read that no frame came to: that is the time-out too.
+                if (emt::MonoMs() - begin >= 10000) timeoutLine();
+                break;
+            }
             if (IsFrame(b, MSG_STOP_CLIENT_ACK)) {
                 c->pool->Free(b);
                 acked = true;
@@ -393,12 +403,8 @@ void WaitForStopAck() {
                 EMSTraceMessage("MDS: Discarding input message from client %d (shutdown)",
                                 FrameOf(b)[8]);
             c->pool->Free(b);
-            int64_t passed = emt::MonoMs() - begin;
-            if (passed > 10000) {
-                EMSTraceMessage(
-                    "Message_Handler_Thread: Timed out after %d milliseconds, waiting for "
-                    "MSG_STOP_CLIENT ackowledgement from MDS",
-                    static_cast<int>(passed));
+            if (emt::MonoMs() - begin > 10000) {
+                timeoutLine();
                 break;
             }
             if (!c->connected.load()) break;
@@ -704,7 +710,7 @@ void MDSStartClient() {
             OutOfServiceLocked();
         }
         if (c->stopping.load()) break;
-        Reset();
+        mds_reset();
         ReconnectLoop();
     }
     for (;;) emt::SleepMs(60000);
@@ -733,7 +739,7 @@ int MDSStopClient(uint32_t reason) {
         MBuf* b = NewControlFrame(MSG_STOP_CLIENT, 4);
         Put32(FrameOf(b) + 4, reason);
         Queue(b);
-        WaitForStopAck();
+        wait_for_stop_client_ack();
     }
     Disconnect();
     return 1;

@@ -219,7 +219,7 @@ TEST(EmtQos, FlowBlockWireForm) {
     Probe p;
     uint8_t w[kFlowQosSize];
     EncodeFlowQos(p.cb->sendFlow, w);
-    FlowQos back = DecodeFlowQos(w);
+    EMT_FLOW_QOS back = DecodeFlowQos(w);
     EXPECT_EQ(back.flags, 7u);
     EXPECT_EQ(back.tokenRate, 4096u);
     EXPECT_EQ(back.peakBandwidth, 5120u);
@@ -227,7 +227,7 @@ TEST(EmtQos, FlowBlockWireForm) {
     EXPECT_EQ(back.minimumPolicedSize, 10u);
     EXPECT_EQ(back.dscp, 10u);
     EXPECT_EQ(w[62] | w[63] | w[64] | w[67], 0);
-    FlowQos fresh;
+    EMT_FLOW_QOS fresh;
     EncodeFlowQos(fresh, w);
     for (int i = 4; i < 60; ++i) ASSERT_EQ(w[i], 0xFF) << i;
     for (int i = 60; i < 68; ++i) ASSERT_EQ(w[i], 0) << i;

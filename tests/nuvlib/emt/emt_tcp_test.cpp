@@ -1,8 +1,12 @@
 // EMT over TCP against real sockets: raw peers that speak the handshake bytes by hand,
 // an in-process listener, and a peer process that is killed.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -12,7 +16,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "nuvlib/emsinternal.h"
+#include "nuvlib/emsrecord.h"
+#include "nuvlib/emsseams.h"
 #include "nuvlib/emt/emt.h"
+#include "nuvlib/emt/emtpriv.h"
 #include "tests/nuvlib/emt/spawn.h"
 
 namespace {
@@ -134,6 +142,184 @@ TEST_F(EmtTcp, FramesOfZeroTo4028BytesCrossBothWays) {
     EXPECT_EQ(EMTDisconnect(lh), 0u);
 }
 
+// A frame written in fragments keeps the probes out until its last byte is out, also when
+// the last fragment holds only the final 4 bytes; the receiver gets the frame whole.
+TEST_F(EmtTcp, FragmentsKeepProbesOutUntilTheFrameEnds) {
+    sockaddr_in any = Loopback(0);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
+    char l[64], r[64];
+    uint32_t ls = 64, rs = 64;
+    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
+    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    uint32_t server = 0, client = 0;
+    std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &client, 0, nullptr), 0u);
+    acc.join();
+    auto fragmentInProgress = [&] {
+        emt::EmtControlBlock* cb = emt::LockBlock(client);
+        bool on = cb && (cb->flags & emt::kCbFragment);
+        if (cb) emt::UnlockBlock(cb);
+        return on;
+    };
+    auto f = Frame(100, 17, 3, 0x5A);
+    struct Piece {
+        uint32_t offset, length;
+        bool inProgressAfter;
+    } pieces[] = {{0, 60, true}, {60, 40, true}, {100, 4, false}};
+    for (const Piece& p : pieces) {
+        SCOPED_TRACE(p.offset);
+        ASSERT_EQ(EMTSendFragment(client, f.data(), p.offset, p.length), 0u);
+        EXPECT_EQ(fragmentInProgress(), p.inProgressAfter);
+    }
+    EXPECT_EQ(EMTSendFragment(client, f.data(), 100, 5), EMT_WSA_EINVAL);
+    std::vector<uint8_t> in(200);
+    ASSERT_EQ(EMTReceive(server, in.data(), 200), 0u);
+    EXPECT_EQ(0, std::memcmp(in.data(), f.data(), f.size()));
+    EXPECT_EQ(EMTDisconnect(client), 0u);
+    EXPECT_EQ(EMTDisconnect(server), 0u);
+    EXPECT_EQ(EMTDisconnect(lh), 0u);
+}
+
+// Asynchronous receive and send: only on TCP-only links; each completes once with its
+// status and bytes; a receive into too small a buffer keeps the header for the next one.
+struct Completion {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<std::pair<uint32_t, uint32_t>> done;  // status, bytes
+    static void Routine(uint32_t status, uint32_t bytes, uint32_t reserved, void* context) {
+        auto* c = static_cast<Completion*>(context);
+        EXPECT_EQ(reserved, 0u);
+        std::lock_guard<std::mutex> l(c->mu);
+        c->done.emplace_back(status, bytes);
+        c->cv.notify_all();
+    }
+    std::pair<uint32_t, uint32_t> Next(size_t n) {
+        std::unique_lock<std::mutex> l(mu);
+        if (!cv.wait_for(l, std::chrono::seconds(5), [&] { return done.size() >= n; }))
+            return {0xFFFFFFFF, 0};
+        return done[n - 1];
+    }
+};
+
+TEST_F(EmtTcp, AsynchronousReceiveAndSend) {
+    sockaddr_in any = Loopback(0);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
+    char l[64], r[64];
+    uint32_t ls = 64, rs = 64;
+    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
+    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    uint32_t server = 0, client = 0, plain = 0;
+    std::thread acc([&] {
+        for (int i = 0; i < 2; ++i) {
+            uint32_t h = 0;
+            EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &h, 20000), 0u);
+            if (i == 0) server = h;
+        }
+    });
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &client, EMT_FLAG_TCP_ONLY, nullptr),
+              0u);
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &plain, 0, nullptr), 0u);
+    acc.join();
+    Completion c;
+    uint8_t small[8], big[256];
+    EXPECT_EQ(EMTReceiveAsync(plain, big, sizeof big, &Completion::Routine, &c), 10045u);
+    EXPECT_EQ(EMTSendAsync(plain, big, &Completion::Routine, &c), 10045u);
+    EXPECT_EQ(EMTReceiveAsync(client, nullptr, 8, &Completion::Routine, &c), 160u);
+    EXPECT_EQ(EMTReceiveAsync(lh, big, sizeof big, &Completion::Routine, &c), EMT_WSA_ENOTCONN);
+
+    auto f = Frame(100, 17, 3, 0x42);
+    ASSERT_EQ(EMTReceiveAsync(client, small, sizeof small, &Completion::Routine, &c), 0u);
+    ASSERT_EQ(EMTSend(server, f.data()), 0u);
+    EXPECT_EQ(c.Next(1), std::make_pair(EMT_E_BUFFER_TOO_SMALL, 0u));
+    ASSERT_EQ(EMTReceiveAsync(client, big, sizeof big, &Completion::Routine, &c), 0u);
+    EXPECT_EQ(c.Next(2), std::make_pair(0u, 104u));
+    EXPECT_EQ(0, std::memcmp(big, f.data(), f.size()));
+
+    f[3] = 4;
+    ASSERT_EQ(EMTSendAsync(client, f.data(), &Completion::Routine, &c), 0u);
+    EXPECT_EQ(c.Next(3), std::make_pair(0u, 104u));
+    std::vector<uint8_t> in(256);
+    ASSERT_EQ(EMTReceive(server, in.data(), 256), 0u);
+    EXPECT_EQ(0, std::memcmp(in.data(), f.data(), f.size()));
+
+    // A receive in progress when the link goes completes with the break error.
+    ASSERT_EQ(EMTReceiveAsync(client, big, sizeof big, &Completion::Routine, &c), 0u);
+    usleep(100000);
+    EXPECT_EQ(EMTDisconnect(server), 0u);
+    auto last = c.Next(4);
+    EXPECT_NE(last.first, 0u);
+    EXPECT_NE(last.first, 0xFFFFFFFFu);
+    EXPECT_EQ(EMTGetConnectionError(client), last.first);
+    usleep(100000);
+    EXPECT_EQ(c.done.size(), 4u);
+    EXPECT_EQ(EMTDisconnect(client), 0u);
+    EXPECT_EQ(EMTDisconnect(plain), 0u);
+    EXPECT_EQ(EMTDisconnect(lh), 0u);
+}
+
+// Two QoS-enabled ends that only wait in a receive probe each other on their own: after
+// a ping interval each has measured its round trip and heard the other's report.
+TEST_F(EmtTcp, IdleQosEndsMeasureTheRoundTrip) {
+    EMT_QOS_PARAMS q{};
+    q.dwFlags = 0;
+    q.dwSendBandwidth = q.dwRecvBandwidth = 4096;
+    q.dwSendLatency = q.dwRecvLatency = 1000;
+    q.dwSendBWThreashold = q.dwRecvBWThreashold = 25;
+    q.dwSendBWThreasholdExceedTime = q.dwRecvBWThreasholdExceedTime = 45;
+    q.dwSendBWIncrement = q.dwRecvBWIncrement = 25;
+    q.dwSendMaxBWIncrement = q.dwRecvMaxBWIncrement = 1;
+    q.dwSendDSCP = q.dwRecvDSCP = 10;
+    q.dwSend802_1p_CoS = q.dwRecv802_1p_CoS = 1;
+    q.dwPingInterval = 5;
+    q.dwPingHistorySize = 10;
+    q.usHeartbeatInterval = 1000;
+    q.ucHeartbeatCount = 5;
+    sockaddr_in any = Loopback(0);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&any, &lh, 1, &q), 0u);
+    char l[64], r[64];
+    uint32_t ls = 64, rs = 64;
+    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
+    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    uint32_t server = 0, client = 0;
+    std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &client, 0, &q), 0u);
+    acc.join();
+    // Only a receive consumes the probes.
+    std::vector<std::thread> rx;
+    for (uint32_t h : {client, server})
+        rx.emplace_back([h] {
+            uint8_t buf[64];
+            EMTReceive(h, buf, sizeof buf);
+        });
+    auto samples = [](uint32_t h, bool remote) {
+        emt::EmtControlBlock* cb = emt::LockBlock(h);
+        size_t n = cb ? (remote ? cb->remoteRtt.size() : cb->localRtt.size()) : 0;
+        if (cb) emt::UnlockBlock(cb);
+        return n;
+    };
+    auto t0 = Clock::now();
+    while (Seconds(t0) < 20 && (samples(client, false) == 0 || samples(server, false) == 0 ||
+                                samples(client, true) == 0 || samples(server, true) == 0))
+        usleep(100000);
+    EXPECT_GT(Seconds(t0), 4.0);  // nothing before a ping interval
+    for (uint32_t h : {client, server}) {
+        SCOPED_TRACE(h);
+        EXPECT_GE(samples(h, false), 1u);
+        EXPECT_GE(samples(h, true), 1u);
+        EMT_STATS st;
+        ASSERT_EQ(EMTGetStatistics(h, &st), 0u);
+        EXPECT_GE(st.packetsRcvd, 2u);  // the handshake and at least one probe
+        EXPECT_EQ(EMTGetConnectionError(h), 0u);
+    }
+    EXPECT_EQ(EMTDisconnect(client), 0u);
+    EXPECT_EQ(EMTDisconnect(server), 0u);
+    for (auto& t : rx) t.join();
+    EXPECT_EQ(EMTDisconnect(lh), 0u);
+}
+
 // The first pass sends the QoS-enabled handshake; a heartbeat interval above 655 units
 // would wrap in 16 bits and is held at 65534 ms instead (655 on the wire).
 TEST_F(EmtTcp, ClientQosHandshakeBytes) {
@@ -212,6 +398,65 @@ TEST_F(EmtTcp, PeerThatSpeaksFirstIsMetOnTheSecondPass) {
     EXPECT_EQ(second[0], 0xCD);
     EXPECT_EQ(second[1], 0);
     EXPECT_EQ((second[2] << 8) | second[3], 0xFFFF);  // no heartbeats, big-endian
+}
+
+// The accepting side's handshake against clients written by hand: the forms it takes are
+// answered (a header may come in pieces), the bad ones are closed without an answer.
+TEST_F(EmtTcp, AcceptingSideHandshakes) {
+    uint16_t port = testsupport::FreePort();
+    sockaddr_in at = Loopback(port);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&at, &lh, 1, nullptr), 0u);
+    auto qos = [](uint8_t magic, uint8_t version, uint8_t lowest, uint8_t highest) {
+        std::vector<uint8_t> h(152, 0);
+        h[0] = magic;
+        h[1] = version;
+        h[2] = lowest;
+        h[3] = highest;
+        h[4] = h[5] = 0xFF;  // no heartbeats
+        h[6] = 5;
+        return h;
+    };
+    const std::vector<uint8_t> preQos = {0xCD, 0, 0xFF, 0xFF, 0x9A, 0x4C};
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> hello;
+        size_t firstPiece;  // sent, then the rest after a pause
+        std::vector<uint8_t> answerStart;  // empty: refused
+        size_t answerLength;
+    } cases[] = {
+        {"QoS-enabled", qos(0xCD, 1, 0, 1), 152, {0xCD, 1, 0, 0}, 140},
+        {"pre-QoS in two pieces", preQos, 3, {0xCD, 0}, 4},
+        {"QoS-enabled in two pieces", qos(0xCD, 1, 0, 1), 3, {0xCD, 1}, 140},
+        {"lowest version 2", qos(0xCD, 1, 2, 2), 152, {}, 0},
+        {"lowest above highest", qos(0xCD, 1, 1, 0), 152, {}, 0},
+        {"highest version 0", qos(0xCD, 1, 0, 0), 152, {}, 0},
+        {"unknown version", qos(0xCD, 2, 0, 1), 152, {}, 0},
+        {"bad magic", qos(0xCC, 1, 0, 1), 152, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        WriteAll(s, c.hello.data(), c.firstPiece);
+        if (c.firstPiece < c.hello.size()) {
+            usleep(300000);
+            WriteAll(s, c.hello.data() + c.firstPiece, c.hello.size() - c.firstPiece);
+        }
+        std::vector<uint8_t> answer(c.answerLength ? c.answerLength : 1);
+        bool got = ReadAll(s, answer.data(), answer.size(), 5000);
+        if (c.answerStart.empty()) {
+            EXPECT_FALSE(got);
+        } else {
+            ASSERT_TRUE(got);
+            EXPECT_TRUE(std::equal(c.answerStart.begin(), c.answerStart.end(), answer.begin()));
+            uint32_t h = 0;
+            ASSERT_EQ(EMTAccept(lh, nullptr, nullptr, &h, 5000), 0u);
+            EXPECT_EQ(EMTDisconnect(h), 0u);
+        }
+        close(s);
+    }
+    EXPECT_EQ(EMTDisconnect(lh), 0u);
 }
 
 // What the receiver does with the stream: an RTT packet before a frame is consumed,
@@ -314,6 +559,83 @@ TEST_F(EmtTcp, SilentPeerIsLostAfterFiveMissedHeartbeats) {
     peer.join();
 }
 
+// The texts EMT traces, in order.
+std::mutex& g_linesMu = *new std::mutex;
+std::vector<std::string>& g_lines = *new std::vector<std::string>;
+void RecordLine(const uint8_t* block, uint32_t length) {
+    EMSParsedRecord r;
+    if (!EMSParseRecord(block, length, &r)) return;
+    std::string text;  // a long text travels in several pieces
+    for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
+    std::lock_guard<std::mutex> l(g_linesMu);
+    g_lines.push_back(text);
+}
+
+// Three datagrams within one interval: one resets the countdown, two count as late. Then
+// silence: the missing-heartbeat line of each of the next five intervals counts down from
+// 5 to 1, and the loss line carries the counts.
+TEST_F(EmtTcp, LateHeartbeatsCountAndEachMissIsTraced) {
+    static EMSSeams seams{};
+    seams.PrintToConsole = &RecordLine;
+    EMSInstallSeams(&seams);
+    EMSState().traceMask = (1u << 25) | (1u << 26);
+    RawServer srv;
+    std::atomic<bool> done{false};
+    std::thread peer([&] {
+        int s = srv.Accept();
+        ASSERT_GE(s, 0);
+        uint8_t h[6];
+        ASSERT_TRUE(ReadAll(s, h, 6));
+        int u = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in ua = Loopback(0);
+        bind(u, reinterpret_cast<sockaddr*>(&ua), sizeof ua);
+        socklen_t len = sizeof ua;
+        getsockname(u, reinterpret_cast<sockaddr*>(&ua), &len);
+        uint8_t reply[4] = {0xCD, 0};
+        std::memcpy(reply + 2, &ua.sin_port, 2);
+        WriteAll(s, reply, 4);
+        sockaddr_in client = Loopback(0);
+        std::memcpy(&client.sin_port, h + 4, 2);
+        for (uint32_t n = 1; n <= 4; ++n) {
+            if (n == 2) usleep(1500000);
+            uint32_t seq = htonl(n);
+            sendto(u, &seq, 4, 0, reinterpret_cast<sockaddr*>(&client), sizeof client);
+        }
+        while (!done.load()) usleep(10000);
+        close(u);
+        close(s);
+    });
+    sockaddr_in to = Loopback(srv.port);
+    emt::Event brk;
+    uint32_t h = 0;
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, EMT_FLAG_PRE_QOS_ONLY, nullptr),
+              0u);
+    ASSERT_EQ(brk.Wait(15000), emt::kWaitObject0);
+    EXPECT_EQ(EMTGetConnectionError(h), EMT_E_HB_LOSS);
+    done = true;
+    EMTDisconnect(h);
+    peer.join();
+    EMSState().traceMask = 0;
+    std::vector<std::string> missing;
+    std::string loss, stats;
+    {
+        std::lock_guard<std::mutex> l(g_linesMu);
+        for (const std::string& line : g_lines) {
+            const std::string head = "EMT " + std::to_string(h) + ": ";
+            if (line.rfind(head + "Missing heartbeat, countdown is ", 0) == 0) missing.push_back(line);
+            if (line.rfind(head + "Heartbeat loss, sent ", 0) == 0) loss = line;
+            if (line.rfind("EMT " + std::to_string(h) + " Connection Statistics", 0) == 0) stats = line;
+        }
+    }
+    ASSERT_GE(missing.size(), 5u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(missing[missing.size() - 5 + i],
+                  "EMT " + std::to_string(h) + ": Missing heartbeat, countdown is " +
+                      std::to_string(5 - i) + ", last received seqno 4.");
+    EXPECT_NE(loss.find(" late 2."), std::string::npos) << loss;
+    EXPECT_NE(stats.find(", late: 2, missed: "), std::string::npos) << stats;
+}
+
 // A pass that fails after the heartbeats started (no first heartbeat) signals the break
 // event; the next pass clears it, so a healthy link is not taken for a broken one.
 TEST_F(EmtTcp, FailedPassLeavesNoStaleBreakEvent) {
@@ -392,6 +714,44 @@ TEST_F(EmtTcp, KilledPeerBreaksTheLinkWithItsError) {
     }
 }
 
+// A QoS-enabled link that nobody reads still notices its peer's close: a graceful close
+// breaks it with 0xE103001F, an abortive one with the peer's reset.
+TEST_F(EmtTcp, QosLinkNoticesThePeerCloseWithoutAReader) {
+    struct Case {
+        bool abortive;
+        uint32_t error;
+    } cases[] = {{false, EMT_E_PEER_CLOSED}, {true, EMT_WSA_ECONNRESET}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.abortive);
+        RawServer srv;
+        std::atomic<bool> close{false};
+        std::thread peer([&] {
+            int s = srv.Accept();
+            ASSERT_GE(s, 0);
+            uint8_t h[152];
+            ASSERT_TRUE(ReadAll(s, h, sizeof h));
+            auto reply = ServerQosHandshake();
+            WriteAll(s, reply.data(), reply.size());
+            while (!close.load()) usleep(10000);
+            if (c.abortive) {
+                linger l{1, 0};
+                setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            }
+            ::close(s);
+        });
+        sockaddr_in to = Loopback(srv.port);
+        emt::Event brk;
+        uint32_t h = 0;
+        ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, 0, nullptr), 0u);
+        EXPECT_EQ(brk.Wait(300), emt::kWaitTimeout);
+        close = true;
+        peer.join();
+        ASSERT_EQ(brk.Wait(3000), emt::kWaitObject0);
+        EXPECT_EQ(EMTGetConnectionError(h), c.error);
+        EXPECT_EQ(EMTDisconnect(h), 0u);
+    }
+}
+
 // Disconnect while another thread is blocked in a receive: the receive returns
 // 0xE103000C and the handle goes once that thread has left.
 TEST_F(EmtTcp, DisconnectWakesABlockedReceive) {
@@ -423,6 +783,52 @@ TEST_F(EmtTcp, DisconnectWakesABlockedReceive) {
     EXPECT_EQ(EMTGetConnectionError(client), EMT_E_BAD_HANDLE);
     EXPECT_EQ(EMTDisconnect(client), EMT_E_BAD_HANDLE);
     EMTDisconnect(server);
+    EMTDisconnect(lh);
+}
+
+// A disconnect that must wait for a thread inside EMT tells the user's break event once
+// the thread has left, when the disconnect is what broke the link; a link that had broken
+// already told its user then, and the user (who may have reset the event for a new link)
+// is not told again.
+TEST_F(EmtTcp, DelayedDisconnectTellsTheBreakOnce) {
+    sockaddr_in any = Loopback(0);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
+    char l[64], r[64];
+    uint32_t ls = 64, rs = 64;
+    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
+    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    for (bool brokenBefore : {false, true}) {
+        SCOPED_TRACE(brokenBefore);
+        uint32_t server = 0, client = 0;
+        std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
+        emt::Event brk;
+        ASSERT_EQ(EMTConnectTcp(nullptr, &to, EMT_NO_HEARTBEAT, &brk, 20000, &client, 0, nullptr),
+                  0u);
+        acc.join();
+        if (brokenBefore) {
+            EMTDisconnect(server);
+            uint8_t buf[64];
+            EXPECT_NE(EMTReceive(client, buf, sizeof buf), 0u);
+            ASSERT_TRUE(brk.IsSet());
+            brk.Reset();  // as a user does before it connects again with the same event
+        }
+        // A thread inside EMT: the disconnect has to wait for it.
+        emt::EmtControlBlock* cb = emt::LockBlock(client);
+        ASSERT_NE(cb, nullptr);
+        cb->m_lRefCount.fetch_add(1);
+        emt::UnlockBlock(cb);
+        EXPECT_EQ(EMTDisconnect(client), 0u);
+        usleep(100000);
+        EXPECT_FALSE(brk.IsSet());
+        emt::ReleaseRef(client);
+        for (int i = 0; i < 200 && EMTGetConnectionError(client) != EMT_E_BAD_HANDLE; ++i)
+            usleep(10000);
+        EXPECT_EQ(EMTGetConnectionError(client), EMT_E_BAD_HANDLE);
+        usleep(50000);
+        EXPECT_EQ(brk.IsSet(), !brokenBefore);
+        EMTDisconnect(server);
+    }
     EMTDisconnect(lh);
 }
 
@@ -466,6 +872,26 @@ TEST_F(EmtTcp, ArgumentAndHandleErrors) {
     EXPECT_EQ(EMTCleanup(), 0u);
 }
 
+// Disconnecting a listener while another thread waits in EMTAccept: the accept ends with
+// the listen thread's end, and the listener (with its threads) is freed once it has left.
+TEST_F(EmtTcp, DisconnectListenerWhileAcceptWaits) {
+    sockaddr_in any = Loopback(0);
+    uint32_t lh = 0;
+    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
+    std::atomic<uint32_t> accepted{0xFFFFFFFF};
+    std::thread t([&] {
+        uint32_t h = 0;
+        accepted = EMTAccept(lh, nullptr, nullptr, &h);
+    });
+    usleep(300000);
+    EXPECT_EQ(EMTDisconnect(lh), 0u);
+    t.join();
+    EXPECT_EQ(accepted.load(), EMT_E_LISTEN_THREAD_ENDED);
+    for (int i = 0; i < 200 && EMTGetConnectionError(lh) != EMT_E_BAD_HANDLE; ++i)
+        usleep(10000);
+    EXPECT_EQ(EMTGetConnectionError(lh), EMT_E_BAD_HANDLE);
+}
+
 TEST(EmtAddress, ServiceTextsAndNames) {
     struct Case {
         const char* host;
@@ -490,6 +916,15 @@ TEST(EmtAddress, ServiceTextsAndNames) {
     }
     in_addr out{};
     EXPECT_NE(EMTResolveAddress("no-such-host.invalid", &out, 2), 0u);
+    EXPECT_EQ(EMTResolveAddress("127.0.0.1", &out, 2), 0u);
+    EXPECT_EQ(out.s_addr, htonl(INADDR_LOOPBACK));
+    // A name with no address of the family asked for is an error, never a success that
+    // leaves the address unset.
+    uint8_t v6[16];
+    std::memset(v6, 0xAB, sizeof v6);
+    EXPECT_NE(EMTResolveAddress("127.0.0.1", v6, 23), 0u);
+    EXPECT_NE(emt::GetLastError(), 0u);
+    EXPECT_EQ(v6[0], 0xAB);
 }
 
 }  // namespace

@@ -10,12 +10,15 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "nuvlib/mdshooks.h"
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/ems.h"
+#include "nuvlib/emsrecord.h"
+#include "nuvlib/emsseams.h"
 #include "nuvlib/mds/mds.h"
 #include "nuvlib/mds/mdsinternal.h"
 #include "platform/lasterror.h"
@@ -95,9 +98,40 @@ int Data(const uint8_t* h, uint8_t* payload) {
     return 0;
 }
 
+// Every event and trace the client raises, by id and by its text.
+struct EventLog {
+    std::mutex mu;
+    std::vector<std::pair<uint32_t, std::string>> seen;
+    int Count(uint32_t id) {
+        std::lock_guard<std::mutex> l(mu);
+        int n = 0;
+        for (auto& e : seen) n += e.first == id;
+        return n;
+    }
+    int Count(const std::string& prefix) {
+        std::lock_guard<std::mutex> l(mu);
+        int n = 0;
+        for (auto& e : seen) n += e.second.rfind(prefix, 0) == 0;
+        return n;
+    }
+};
+EventLog& events = *new EventLog;
+
+void RecordEvent(const uint8_t* block, uint32_t length) {
+    EMSParsedRecord r;
+    if (!EMSParseRecord(block, length, &r)) return;
+    std::string text;  // a long trace travels in several pieces
+    for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
+    std::lock_guard<std::mutex> l(events.mu);
+    events.seen.emplace_back(EMSGet32(block + emsoff::kEventId), text);
+}
+
 class MdsClient : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
+        static EMSSeams seams{};
+        seams.PrintToConsole = &RecordEvent;
+        EMSInstallSeams(&seams);
         port_ = mdstest::WriteProcess();
         mds_.reset(mdstest::StartMds(&port_));
         ASSERT_NE(mds_, nullptr);
@@ -105,6 +139,8 @@ protected:
         if (GetParam()) MDSSetEmtConnectFlags(1);
     }
     void TearDown() override {
+        // Stopped first, the client reports no lost link while the process is ending.
+        MDSStopClient(0);
         mds_.reset();
         testsupport::RemoveNamespaceShm();
     }
@@ -166,12 +202,13 @@ TEST_P(MdsClient, TwoClientsExchangeTheLargestMessages) {
     EXPECT_EQ(plat::GetLastError(), MDS_E_TOO_LONG);
 
     // After the stamped input: (S,0), a checkpoint (S,0xFFFF) that does not count, (S,1).
-    ASSERT_EQ(MDSSendOutput(11, 17, 6, Payload(8, 2), 8), 1);
+    // The peer echoes only class 17: no newer stamp can come back in between.
+    ASSERT_EQ(MDSSendOutput(11, 18, 6, Payload(8, 2), 8), 1);
     ASSERT_EQ(MDSSendCheckpoint(128, 1, 0, Payload(8, 3), 8), 1);
     ASSERT_EQ(MDSSendInput(17, 7, 1, Payload(8, 4), 8), 1);
     const std::string st = std::to_string(s);
-    EXPECT_EQ(mds_->WaitLine("parlo-mds: data from 10 to 11 class 17 type 6"),
-              "parlo-mds: data from 10 to 11 class 17 type 6 stamp " + st +
+    EXPECT_EQ(mds_->WaitLine("parlo-mds: data from 10 to 11 class 18 type 6"),
+              "parlo-mds: data from 10 to 11 class 18 type 6 stamp " + st +
                   " seq 0 flags 0 caller 255 length 8");
     EXPECT_EQ(mds_->WaitLine("parlo-mds: data from 10 to 1 class 128"),
               "parlo-mds: data from 10 to 1 class 128 type 1 stamp " + st +
@@ -239,6 +276,9 @@ TEST_P(MdsClient, LostMdsGivesOneOutOfServiceAndTheClientReconnects) {
     EXPECT_NE(mds_->WaitLine("parlo-mds: client 10 (client) reconnected", 20000), "");
     ASSERT_TRUE(g.WaitFor([] { return g.inService >= 2; }, 10000));
     EXPECT_EQ(g.outOfService, 1);
+    // Both threads saw the loss; the loss is reported once.
+    EXPECT_EQ(events.Count(0xE1048001), 1);
+    EXPECT_EQ(events.Count(0x61048003), 1);
     ASSERT_EQ(MDSSendInput(17, 2, 0, Payload(4, 9), 4), 1);
     ASSERT_TRUE(g.WaitFor([] { return g.data.size() >= 2; }, 10000));
     EXPECT_EQ(g.data.back().header.messageType, 2);
@@ -279,6 +319,253 @@ TEST_P(MdsClient, StopOnTheReceiveThreadIsBounded) {
     ASSERT_TRUE(g.WaitFor([] { return g.stopSeconds.load() >= 0; }, 25000));
     EXPECT_GT(g.stopSeconds.load(), 9.5);
     EXPECT_LT(g.stopSeconds.load(), 13.0);
+    EXPECT_EQ(events.Count("Message_Handler_Thread: Timed out after 1"), 1);
+    EXPECT_EQ(events.Count(0xA104001C), 1);
+}
+
+// An MDS written by hand in this process, over TCP: it shows what the client does with
+// each register and reconnect answer.
+struct HandMds {
+    uint32_t listener = 0, link = 0xFFFFFFFF;
+    explicit HandMds(uint16_t port) {
+        EMTInitialize(nullptr, 0, 0, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        EXPECT_EQ(EMTListen(&a, &listener, 1, nullptr), 0u);
+    }
+    bool Accept() { return EMTAccept(listener, nullptr, nullptr, &link, 20000) == 0; }
+    // The EMT type of the next frame of class 2, and its body's first byte.
+    int Next(uint8_t* first = nullptr) {
+        uint8_t f[128];
+        if (EMTReceive(link, f, sizeof f) != 0 || f[2] != MDS_EMT_CLASS) return -1;
+        if (first) *first = f[4];
+        return f[3];
+    }
+    void Reply(uint8_t type, uint32_t status) {
+        uint8_t f[8];
+        EmtSetHeader(f, 4, MDS_EMT_CLASS, type);
+        for (int i = 0; i < 4; ++i) f[4 + i] = static_cast<uint8_t>(status >> (8 * i));
+        EMTSend(link, f);
+    }
+    void Data(uint8_t cls, uint8_t type, uint32_t stamp = 0xFFFFFFFF, uint8_t flags = 0) {
+        uint8_t f[4 + MDS_HEADER_SIZE];
+        EmtSetHeader(f, MDS_HEADER_SIZE, MDS_EMT_CLASS, MDS_MSG_DATA);
+        MDSHeader h;
+        h.sender = 1;
+        h.destination = 10;
+        h.flags = flags;
+        h.stamp = stamp;
+        h.messageClass = cls;
+        h.messageType = type;
+        MDSEncodeHeader(h, f + 4);
+        EMTSend(link, f);
+    }
+    void InService() { Data(0, MDS_STATUS_IN_SERVICE); }
+    // The MDS header of the next data frame the client sends.
+    bool NextData(MDSHeader* out) {
+        uint8_t f[4200];
+        if (EMTReceive(link, f, sizeof f) != 0 || f[2] != MDS_EMT_CLASS || f[3] != MDS_MSG_DATA)
+            return false;
+        *out = MDSDecodeHeader(f + 4);
+        return true;
+    }
+    void Drop() { EMTDisconnect(link); }
+};
+
+// Registration that gets no answer reconnects after 3 s and registers again; the status
+// 0x61043F08 registers. A loss in service gives the out-of-service status; a refused
+// reconnect closes that link and the next try comes 3 s later; status 0 takes it back.
+TEST(MdsRunTime, RegisterAndReconnectAnswers) {
+    static EMSSeams seams{};
+    seams.PrintToConsole = &RecordEvent;
+    EMSInstallSeams(&seams);
+    MDSSetEmtConnectFlags(1);
+    uint16_t port = mdstest::WriteProcess();
+    HandMds mds(port);
+    std::vector<double> at;  // when each register or reconnect request came
+    auto t0 = Clock::now();
+    std::thread fake([&] {
+        uint8_t handle = 0;
+        if (!mds.Accept() || mds.Next(&handle) != MSG_REGISTER_CLIENT || handle != 10) return;
+        at.push_back(Seconds(t0));
+        mds.Drop();  // no reply
+        if (!mds.Accept() || mds.Next() != MSG_REGISTER_CLIENT) return;
+        at.push_back(Seconds(t0));
+        mds.Reply(MSG_REGISTER_REPLY, MDS_S_REGISTERED);
+        if (mds.Next() != MSG_START_CLIENT) return;
+        mds.InService();
+        usleep(300000);
+        mds.Drop();
+        for (uint32_t status : {5u, 0u}) {
+            if (!mds.Accept() || mds.Next(&handle) != MSG_RECONNECT_CLIENT || handle != 10) return;
+            at.push_back(Seconds(t0));
+            mds.Reply(MSG_RECONNECT_REPLY, status);
+        }
+        mds.InService();
+    });
+    MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
+    uint8_t handle = 0;
+    EXPECT_EQ(MDSRegisterClient(&p, &handle), MDS_S_REGISTERED);
+    EXPECT_EQ(plat::GetLastError(), MDS_S_REGISTERED);
+    EXPECT_EQ(handle, 10);
+    std::thread([] { MDSStartClient(); }).detach();
+    EXPECT_TRUE(g.WaitFor([] { return g.inService >= 2; }, 20000));
+    fake.join();
+    ASSERT_EQ(at.size(), 4u);
+    EXPECT_GE(at[1] - at[0], 2.9);  // register again after the 3 s pause
+    EXPECT_GE(at[3] - at[2], 2.9);  // a refused reconnect is tried again 3 s later
+    EXPECT_EQ(g.outOfService, 1);
+    EXPECT_EQ(events.Count(0xE104800E), 1);
+    EXPECT_EQ(events.Count(0x61048003), 1);
+}
+
+// "Still registered" is answered by registering again on the same link 15 s later; any
+// other status ends the registration with that status. Both are reported.
+TEST(MdsRunTime, RegisterStatusesThatAreNotSuccess) {
+    static EMSSeams seams{};
+    seams.PrintToConsole = &RecordEvent;
+    EMSInstallSeams(&seams);
+    MDSSetEmtConnectFlags(1);
+    HandMds mds(mdstest::WriteProcess());
+    double again = 0;
+    int accepted = 0;
+    std::thread fake([&] {
+        if (!mds.Accept() || mds.Next() != MSG_REGISTER_CLIENT) return;
+        ++accepted;
+        auto t0 = Clock::now();
+        mds.Reply(MSG_REGISTER_REPLY, MDS_E_ALREADY_REGISTERED);
+        if (mds.Next() != MSG_REGISTER_CLIENT) return;
+        again = Seconds(t0);
+        mds.Reply(MSG_REGISTER_REPLY, 0xE1043F0B);
+    });
+    MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
+    uint8_t handle = 0;
+    EXPECT_EQ(MDSRegisterClient(&p, &handle), 0xE1043F0Bu);
+    EXPECT_EQ(plat::GetLastError(), 0xE1043F0Bu);
+    EXPECT_EQ(handle, 0xFF);
+    fake.join();
+    EXPECT_EQ(accepted, 1);  // the same link throughout
+    EXPECT_GE(again, 14.9);
+    EXPECT_LT(again, 17.0);
+    EXPECT_EQ(events.Count(0xE1040005), 2);
+    EXPECT_EQ(MDSSendInput(17, 1, 0, nullptr, 4), 0);
+    EXPECT_EQ(plat::GetLastError(), MDS_E_NOT_REGISTERED);
+}
+
+// What the received frames do to the stamp, the sequence and the echo flag, and the
+// out-of-service status from MDS.
+TEST(MdsRunTime, StampSequenceAndEcho) {
+    MDSSetEmtConnectFlags(1);
+    uint16_t port = mdstest::WriteProcess();
+    HandMds mds(port);
+    std::thread fake([&] {
+        if (!mds.Accept() || mds.Next() != MSG_REGISTER_CLIENT) return;
+        mds.Reply(MSG_REGISTER_REPLY, 0);
+        if (mds.Next() != MSG_START_CLIENT) return;
+        mds.InService();
+    });
+    MDSClientParams p{1, "client", 1, mdstest::kInstance, Status, Status};
+    uint8_t handle = 0;
+    ASSERT_EQ(MDSRegisterClient(&p, &handle), 0u);
+    ASSERT_EQ(MDSSetMessageHandler(17, Data), 1);
+    std::thread([] { MDSStartClient(); }).detach();
+    fake.join();
+    ASSERT_TRUE(g.WaitFor([] { return g.inService >= 1; }, 10000));
+    auto deliver = [&](uint32_t stamp, uint8_t flags) {
+        size_t before;
+        {
+            std::lock_guard<std::mutex> l(g.mu);
+            before = g.data.size();
+        }
+        mds.Data(17, 1, stamp, flags);
+        ASSERT_TRUE(g.WaitFor([&] { return g.data.size() > before; }, 5000));
+    };
+    auto send = [&](uint8_t cls) {
+        void* b = MDSAllocBuffer(4);
+        std::memset(b, 0, 4);
+        ASSERT_EQ(MDSSendInput(cls, 9, 0, b, 4), 1);
+    };
+    struct Step {
+        bool deliver;       // MDS delivers a frame with this stamp and flags first
+        uint32_t stamp;
+        uint8_t flags;
+        uint32_t wantStamp;  // then the client's next message carries these
+        uint16_t wantSequence;
+        uint8_t wantFlags;   // bit 1: the client flag; bit 0: the echo of the last frame
+    } steps[] = {
+        {true, 7, 0, 7, 0, 2},
+        {false, 0, 0, 7, 1, 2},
+        {true, 0xFFFFFFFF, 1, 7, 2, 3},  // no stamp: nothing but the echo changes
+        {true, 7, 0, 7, 0, 2},           // the same stamp again starts the count anew
+        {true, 8, 1, 8, 0, 3},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.wantSequence);
+        if (st.deliver) deliver(st.stamp, st.flags);
+        send(17);
+        MDSHeader h;
+        ASSERT_TRUE(mds.NextData(&h));
+        EXPECT_EQ(h.stamp, st.wantStamp);
+        EXPECT_EQ(h.sequence, st.wantSequence);
+        EXPECT_EQ(h.flags, st.wantFlags);
+        EXPECT_EQ(h.sender, 10);
+        EXPECT_EQ(h.destination, MDS_DESTINATION_MDS);
+    }
+    // Out of service from MDS: no stamp, count from 0, and only class 1 leaves.
+    mds.Data(0, MDS_STATUS_OUT_OF_SERVICE);
+    ASSERT_TRUE(g.WaitFor([] { return g.outOfService >= 1; }, 5000));
+    EXPECT_EQ(g.stampAtOutOfService, 0xFFFFFFFFu);
+    send(17);
+    send(1);
+    MDSHeader h;
+    ASSERT_TRUE(mds.NextData(&h));
+    EXPECT_EQ(h.messageClass, 1);
+    EXPECT_EQ(h.stamp, 0xFFFFFFFFu);
+    EXPECT_EQ(h.sequence, 0);
+}
+
+// A stop before the client started sends no stop frame and only closes the link; a second
+// stop does nothing more.
+TEST(MdsRunTime, StopBeforeStartOnlyDisconnects) {
+    static EMSSeams seams{};
+    seams.PrintToConsole = &RecordEvent;
+    EMSInstallSeams(&seams);
+    MDSSetEmtConnectFlags(1);
+    uint16_t port = mdstest::WriteProcess();
+    HandMds mds(port);
+    std::thread fake([&] {
+        if (!mds.Accept() || mds.Next() != MSG_REGISTER_CLIENT) return;
+        mds.Reply(MSG_REGISTER_REPLY, 0);
+    });
+    MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
+    uint8_t handle = 0;
+    ASSERT_EQ(MDSRegisterClient(&p, &handle), 0u);
+    fake.join();
+    // A missing performance-monitor switch is written as 0.
+    plat::RegKey k = nullptr;
+    ASSERT_EQ(plat::RegOpenKey(plat::RegRoot(),
+                               (mdstest::Base() + "\\MDS\\CurrentVersion\\Clients\\client").c_str(), &k),
+              0u);
+    uint32_t type = 0, perf = 7, size = 4;
+    EXPECT_EQ(plat::RegQueryValue(k, "EnablePerformanceMonitor", &type, &perf, &size), 0u);
+    EXPECT_EQ(type, plat::REG_DWORD);
+    EXPECT_EQ(perf, 0u);
+    plat::RegCloseKey(k);
+    // A process registers once.
+    handle = 0;
+    EXPECT_EQ(MDSRegisterClient(&p, &handle), MDS_E_ALREADY_REGISTERED);
+    EXPECT_EQ(handle, 0xFF);
+    auto t0 = Clock::now();
+    EXPECT_EQ(MDSStopClient(0), 1);
+    EXPECT_EQ(MDSStopClient(1), 1);
+    EXPECT_LT(Seconds(t0), 1.0);
+    EXPECT_EQ(mds.Next(), -1);  // the link closes with no frame on it
+    EXPECT_EQ(events.Count(0x61048004), 1);
+    EXPECT_EQ(events.Count(0xA1048005), 0);
+    EXPECT_EQ(events.Count(0xA104001C), 0);
+    EXPECT_EQ(events.Count(0xE1048001), 0);  // no loss reported while stopping
 }
 
 TEST(MdsRegistration, RefusalsAndTheUnregisteredClient) {
@@ -341,6 +628,61 @@ void RegisterAgainstBadMds() {
 TEST(MdsRegistrationDeathTest, RegisterReplyOfEightBytesIsFatal) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(RegisterAgainstBadMds(), ::testing::ExitedWithCode(EMS_EXIT_FATAL & 0xFF), "");
+}
+
+void PrintTextsToStderr(const uint8_t* block, uint32_t length) {
+    EMSParsedRecord r;
+    if (!EMSParseRecord(block, length, &r)) return;
+    std::string text;
+    for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
+    std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+// A started client whose MDS answers with a frame it cannot take.
+enum class BadFrame { InReceiveLoop, AsReconnectReply };
+void StartAgainstBadMds(BadFrame bad) {
+    static EMSSeams seams{};
+    seams.PrintToConsole = &PrintTextsToStderr;
+    EMSInstallSeams(&seams);
+    MDSSetEmtConnectFlags(1);
+    auto* mds = new HandMds(mdstest::WriteProcess());
+    std::thread([mds, bad] {
+        if (!mds->Accept() || mds->Next() != MSG_REGISTER_CLIENT) return;
+        mds->Reply(MSG_REGISTER_REPLY, 0);
+        if (mds->Next() != MSG_START_CLIENT) return;
+        mds->InService();
+        if (bad == BadFrame::InReceiveLoop) {
+            mds->Reply(MSG_REGISTER_REPLY, 0);  // class 2, but not a data frame
+        } else {
+            mds->Drop();
+            if (!mds->Accept() || mds->Next() != MSG_RECONNECT_CLIENT) return;
+            mds->Reply(MSG_REGISTER_REPLY, 0);
+        }
+        // The fatal exit stops the client: acknowledge it so that the exit is quick.
+        for (int t; (t = mds->Next()) >= 0;) {
+            if (t == MSG_STOP_CLIENT) {
+                uint8_t ack[4];
+                EmtSetHeader(ack, 0, MDS_EMT_CLASS, MSG_STOP_CLIENT_ACK);
+                EMTSend(mds->link, ack);
+            }
+        }
+    }).detach();
+    MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
+    uint8_t handle = 0;
+    if (MDSRegisterClient(&p, &handle) != 0) std::_Exit(3);
+    std::thread([] { MDSStartClient(); }).detach();
+    usleep(15000000);
+    std::_Exit(4);
+}
+
+TEST(MdsRunTimeDeathTest, FramesTheClientCannotTakeAreFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(StartAgainstBadMds(BadFrame::InReceiveLoop),
+                ::testing::ExitedWithCode(EMS_EXIT_FATAL & 0xFF),
+                "MDS: Non-MDS message received in main message loop\\.");
+    EXPECT_EXIT(StartAgainstBadMds(BadFrame::AsReconnectReply),
+                ::testing::ExitedWithCode(EMS_EXIT_FATAL & 0xFF),
+                "MDS: Invalid reconnect response received from MDS process\\.");
 }
 
 }  // namespace
