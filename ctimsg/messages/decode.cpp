@@ -66,9 +66,9 @@ uint32_t PresentNumber(const BaseElement* e) {
     return v;
 }
 
-// Moves one record entry's value: 0 or an empty text when the source never arrived.
+// Moves one record entry's value: 0 or an empty text when the source never arrived. The
+// target is marked present even where it is its own source, so every record comes out alike.
 void MoveValue(BaseElement* from, BaseElement* to) {
-    if (from == to) return;
     if (auto* text = dynamic_cast<STRINGElement*>(to)) {
         auto* src = dynamic_cast<STRINGElement*>(from);
         std::string value = src != nullptr && src->IsPresent() ? src->Get() : std::string();
