@@ -249,7 +249,10 @@ void AlignRecords(BaseMSG& base) {
             EMSTraceMessage("BaseMSG::Decode - %s record counts do not match the entries of %s[%d]",
                             MsgTypeName(static_cast<int32_t>(base.GetMsgType())),
                             ElementName(static_cast<int32_t>(element)), occurrence);
-            msg->FailAlignment(E_CTI_BAD_MESSAGE_FORMAT, element, occurrence);
+            // A field that already failed stays the one reported; the lists stay as they came.
+            if (msg->GetStatus() == 0) {
+                msg->FailAlignment(E_CTI_BAD_MESSAGE_FORMAT, element, occurrence);
+            }
             return;
         }
     }
