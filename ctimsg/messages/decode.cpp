@@ -66,9 +66,9 @@ uint32_t PresentNumber(const BaseElement* e) {
     return v;
 }
 
-// Moves one record entry's value: 0 or an empty text when the source never arrived.
+// Moves one record entry's value: 0 or an empty text when the source never arrived. The
+// target is marked present even where it is its own source, so every record comes out alike.
 void MoveValue(BaseElement* from, BaseElement* to) {
-    if (from == to) return;
     if (auto* text = dynamic_cast<STRINGElement*>(to)) {
         auto* src = dynamic_cast<STRINGElement*>(from);
         std::string value = src != nullptr && src->IsPresent() ? src->Get() : std::string();
@@ -249,7 +249,10 @@ void AlignRecords(BaseMSG& base) {
             EMSTraceMessage("BaseMSG::Decode - %s record counts do not match the entries of %s[%d]",
                             MsgTypeName(static_cast<int32_t>(base.GetMsgType())),
                             ElementName(static_cast<int32_t>(element)), occurrence);
-            msg->FailAlignment(E_CTI_BAD_MESSAGE_FORMAT, element, occurrence);
+            // A field that already failed stays the one reported; the lists stay as they came.
+            if (msg->GetStatus() == 0) {
+                msg->FailAlignment(E_CTI_BAD_MESSAGE_FORMAT, element, occurrence);
+            }
             return;
         }
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ctimsg/expandedcallcontext.h"
+#include "nuvlib/emsinternal.h"
 #include "tests/ctimsg/trace_capture.h"
 
 namespace {
@@ -226,6 +227,42 @@ TEST_F(ContextTest, ParseDropsRecordsThatBreakTheirDefinitions) {
     ASSERT_EQ(ecc.GetListByName(list), 0);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].value, "kept");
+}
+
+// Success lines only under trace-mask bit 0x10000, error lines always; a malformed BINDATA is
+// dumped in hex, sixteen bytes a line.
+TEST_F(ContextTest, TracesByKindAndTheHexDump) {
+    TraceCapture capture;
+    EMSState().traceMask = 0;
+    ExpandedCallContext ecc;
+    ASSERT_EQ(ecc.SetScalarValue("Scalar", "x"), 0);
+    EXPECT_EQ(ecc.SetArrayValueByID(13, -1, "y"), -11);
+    EXPECT_EQ(capture.Take(),
+              "The index for an expanded call variable array element is less than 0.  The index = "
+              "-1.\n");
+
+    EMSState().traceMask = 0x10000;
+    ASSERT_EQ(ecc.SetScalarValue("Scalar", "x"), 0);
+    EXPECT_EQ(capture.Take(),
+              "Expanded call variable scalar value was successfully set.  ExpandedCallVariableID = "
+              "11, Value = 'x'\n");
+
+    EMSState().traceMask = 0;
+    ASSERT_EQ(ecc.TraceByName(), 0);
+    EXPECT_EQ(capture.Take(),
+              "Name                           Type        Index    Value\n"
+              "Scalar                         Scalar               x\n");
+
+    Bytes cut = Join({Scalar(11, "0123456789"), Bytes{0xF3, 0xFF, 0xFF, 0xFF}});
+    ScalarList scalars;
+    ArrayList arrays;
+    EXPECT_EQ(ecc.ParseBindata(cut.data(), static_cast<int32_t>(cut.size()), scalars, arrays), -5);
+    EXPECT_TRUE(scalars.empty());
+    EXPECT_EQ(capture.Take(),
+              "The format of the data in the bindata is not correct.  The data is:\n"
+              "Bindata size: 19  Bindata data (in hex):\n"
+              "     0B 00 00 00 30 31 32 33 34 35 36 37 38 39 00 F3\n"
+              "     FF FF FF\n");
 }
 
 }  // namespace

@@ -207,6 +207,32 @@ TEST(Decode, HostileRecordCountsFailCleanly) {
     }
 }
 
+// Counts that no longer match because the floating part already failed do not replace that
+// failure: the frame reports its bad field, as it would without records.
+TEST(Decode, AFloatingFailureStandsOverTheRecordCounts) {
+    struct Case {
+        const char* what;
+        Bytes tail;
+        uint32_t status;
+        uint32_t element;
+    };
+    const Case cases[] = {
+        {"a bad tag ends the frame", {0, 1, 0}, 3, 0},
+        {"a foreign field", {7, 1, 'x'}, 26, 477},
+    };
+    for (const auto& c : cases) {
+        Frame f(235, 10);
+        // Two records of 2 and 3 members, of which only three arrive.
+        f.U16(2).Num16(186, 2).Num32(187, 1).Num32(187, 2).Num16(186, 3).Num32(187, 3);
+        f.Raw(c.tail);
+        auto msg = DecodeBytes(f.Done(), 10);
+        ASSERT_NE(msg, nullptr) << c.what;
+        EXPECT_EQ(msg->GetStatus(), c.status) << c.what;
+        EXPECT_EQ(msg->GetFailingElement(), c.element) << c.what;
+        EXPECT_FALSE(msg->IsValid()) << c.what;
+    }
+}
+
 TEST(Decode, OlderDTMFLayoutIsReadIntoTheCurrentClass) {
     // InvokeID, PeripheralID, ConnectionCallID, ConnectionDeviceIDType, ToneDuration, then
     // the older 2-byte CallMannerType, then the floating fields.

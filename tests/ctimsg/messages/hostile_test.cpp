@@ -149,11 +149,10 @@ TEST(HostileConfig, FullListsStillRealign) {
 namespace {
 
 // A list field that a sender leaves out (ServicePriority here) is carried into every record's
-// slots the same way: each moved entry is copied and marked present, 0 when it never came. The
-// decoder skips the copy where an entry already stands in its own slot (record 0), so record 0
-// keeps its priorities absent while record 1's become present zeros, and the two records
-// re-encode differently. Enabled once the decoder copies every entry alike.
-TEST(HostileConfig, DISABLED_MissingListFieldIsMovedAlikeForEveryRecord) {
+// slots the same way: each moved entry is copied and marked present, 0 when it never came,
+// also where an entry already stands in its own slot (record 0), so both records re-encode
+// alike.
+TEST(HostileConfig, MissingListFieldIsMovedAlikeForEveryRecord) {
     Frame f(235, 10);
     f.U16(2);
     for (uint32_t r = 0; r < 2; ++r) {
@@ -167,6 +166,8 @@ TEST(HostileConfig, DISABLED_MissingListFieldIsMovedAlikeForEveryRecord) {
     for (uint32_t occ : {0u, 1u, 10u, 11u}) {
         EXPECT_EQ(msg->Present(kServicePriority, occ), msg->Present(kServicePriority, 10)) << occ;
     }
+    EXPECT_EQ(msg->Present(kServicePriority, 0), 1);
+    EXPECT_EQ(msg->Present(kServicePriority, 2), 0);
 }
 
 }  // namespace
