@@ -146,7 +146,7 @@ TEST(SharedLayouts, MessagesThatShareTheirFields) {
 
 // A task event built with the call variables' trace switch off shows none of them, and every
 // other field it holds.
-TEST(TaskTrace, CallVariablesOffLeavesEveryOtherField) {
+TEST(CatalogTrace, CallVariablesOffLeavesEveryOtherField) {
     BaseElement::EnableCallVariableTrace();
     BaseElement::EnableECCTrace();
     for (bool cvTraced : {false, true}) {
@@ -170,6 +170,25 @@ TEST(TaskTrace, CallVariablesOffLeavesEveryOtherField) {
             }
         }
         EXPECT_NE(text.find("user.scalar"), std::string::npos) << text;
+    }
+}
+
+// The agent's password never shows in a trace, neither in the message a client sent nor in
+// one built here; the fields around it do.
+TEST(CatalogTrace, AgentPasswordIsNeverShown) {
+    const uint32_t password = elementdict::FindRowByClass("AgentPassword")->id;
+    SetAgentStateReqMSG msg;
+    catalogtest::Fill(msg, 24);
+    msg.SetSTRING(password, "pw-9876");
+    ASSERT_EQ(msg.ValidateToSend(24), 0);
+    auto got = DecodeBytes(EncodeBytes(msg, 24), 24);
+    ASSERT_NE(got, nullptr);
+    ASSERT_STREQ(got->GetSTRING(password), "pw-9876");
+    for (BaseMSG* m : {static_cast<BaseMSG*>(&msg), got.get()}) {
+        std::string text;
+        m->Trace(text, 24);
+        EXPECT_EQ(text.find("pw-9876"), std::string::npos) << text;
+        EXPECT_NE(text.find("AgentInstrument"), std::string::npos) << text;
     }
 }
 
