@@ -289,7 +289,7 @@ TEST(Golden, MakeCallRequestFixedPartByVersion) {
 TEST(Golden, OlderDTMFLayoutArrivesAsTheCurrentClass) {
     // InvokeID, PeripheralID, ConnectionCallID, ConnectionDeviceIDType, ToneDuration, the older
     // 2-byte CallMannerType, then the floating fields (AgentInstrument from version 8).
-    for (uint32_t v : {3u, 9u, 19u}) {
+    for (uint32_t v : {3u, 5u, 9u, 19u}) {
         Frame older(91, v);
         older.U32(0x77).U32(5000).U32(0xABCD).U16(1).U16(250).U16(3).Str(25, "dev").Str(67, "12#");
         if (v >= 8) older.Str(6, "1001");
