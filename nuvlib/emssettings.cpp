@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -49,14 +50,14 @@ bool ReadText(plat::RegKey key, const char* name, char* dest, size_t size) {
     return true;
 }
 
-void EMSSettingsWatchThread(plat::RegKey key) {
-    plat::Event changed(false);
-    uint32_t rc = plat::RegNotifyChangeKeyValue(key, &changed);
+// `changed` is already registered for the key's next change (rc is that registration's
+// result), so nothing written between the first read and this thread's start is missed.
+void EMSSettingsWatchThread(plat::RegKey key, std::unique_ptr<plat::Event> changed, uint32_t rc) {
     while (rc == 0) {
-        changed.Wait(plat::INFINITE);
+        changed->Wait(plat::INFINITE);
         if (g_watchStopping.load()) return;
         // Ask for the next change before reading, so none is lost while this one is read.
-        rc = plat::RegNotifyChangeKeyValue(key, &changed);
+        rc = plat::RegNotifyChangeKeyValue(key, changed.get());
         EMSReadSettings(key);
     }
     if (g_watchStopping.load()) return;
@@ -109,11 +110,15 @@ void EMSInitSettings() {
         return;
     }
     ems.processKey = process;
+    auto changed = std::make_unique<plat::Event>(false);
+    const uint32_t rc = plat::RegNotifyChangeKeyValue(process, changed.get());
     EMSReadSettings(process);
     g_watchStopping = false;
     try {
-        std::thread(EMSSettingsWatchThread, process).detach();
+        std::thread(EMSSettingsWatchThread, process, std::move(changed), rc).detach();
     } catch (const std::system_error& e) {
+        // The registration still refers to the event: it must outlive the key.
+        (void)changed.release();
         std::printf("_beginthread returned -1.  errno = %d\n", e.code().value());
     }
     std::fflush(stdout);

@@ -1,8 +1,9 @@
 // parlo [registry-base [install-root]]
 //
 // Starts EMS under the process name "parlo" (settings under the registry base, log files
-// under the installation root), reports that it runs, and ends cleanly, with its exit
-// callbacks run and its log file closed, on SIGINT, SIGTERM or the end of standard input.
+// under the installation root) and the node-manager responder, reports that it runs, and
+// ends cleanly, with its exit callbacks run and its log file closed, on SIGINT, SIGTERM or
+// the end of standard input.
 // Defaults: registry base "ZUR\parlo", root $PARLO_ROOT or "var" (created when missing).
 #include <poll.h>
 #include <sys/signalfd.h>
@@ -18,6 +19,7 @@
 
 #include "ctimsg/basemsg.h"
 #include "nuvlib/ems.h"
+#include "nuvlib/nodemgr.h"
 #include "nuvlib/release.h"
 #include "nuvlib/stdobject.h"
 
@@ -75,6 +77,8 @@ int main(int argc, char** argv) {
     CreateStdObjectLock();
     if (EMSInitialize(base.c_str(), root.c_str(), kProcessName, 0, 'A') != 1)
         std::printf("CommonInit EMSInitialize failed.\n");
+    // The node manager pings this process and may ask it to shut down (exit 200004).
+    NMStartResponder(NMDefaultHandler, base.c_str(), kProcessName, "CLEAN");
     EMSTraceMessage("%s starting: %s, registry base %s, installation root %s", kProcessName,
                     GetReleaseString(), base.c_str(), root.c_str());
     if (signals < 0) EMSFailMessageErrno("parlo: cannot wait for stop signals.");

@@ -104,4 +104,38 @@ TEST(ParloProcess, StartsAndStopsCleanly) {
     }
 }
 
+// The node manager's stand-in pings the process and asks it to shut down: it answers 2 and
+// 5, then ends with the node manager's exit code (200004, whose low byte is 68).
+TEST(ParloProcess, AnswersTheNodeManager) {
+    testsupport::TempDir root("parlo");
+    const std::string out = (root / "nodemgr.out").string();
+    int input[2];  // held open, so the process does not stop on the end of its input
+    ASSERT_EQ(::pipe(input), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, input[1]);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::string rootArg = root.str();
+    char* argv[] = {const_cast<char*>(NODEMGR_BIN), const_cast<char*>("--timeout"),
+                    const_cast<char*>("10000"), const_cast<char*>("--send"),
+                    const_cast<char*>("1,4"), const_cast<char*>("--"),
+                    const_cast<char*>(PARLO_BIN), const_cast<char*>("ZUR\\parlo"),
+                    rootArg.data(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, NODEMGR_BIN, &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(input[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ::close(input[1]);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string said = testsupport::ReadFile(out);
+    EXPECT_NE(said.find("sent 1 reply 2"), std::string::npos) << said;
+    EXPECT_NE(said.find("sent 4 reply 5"), std::string::npos) << said;
+    EXPECT_NE(said.find("exited 68"), std::string::npos) << said;
+}
+
 }  // namespace
