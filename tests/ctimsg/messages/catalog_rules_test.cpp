@@ -272,3 +272,26 @@ TEST(CatalogRules, EachRuleRunsInItsSlots) {
 }
 
 }  // namespace
+
+namespace {
+
+// TeamConfigKey is the one optional fixed field: a TEAM_CONFIG_REQ without it validates and
+// encodes without its 8 bytes, so the frame ends where the key would start. The decoder still
+// reads the key as a fixed field and refuses the frame with status 2 naming it. Enabled once the
+// fixed-part decoder leaves an optional fixed field absent when the body ends right before it.
+TEST(CatalogRules, DISABLED_TeamConfigRequestWithoutItsKeyDecodes) {
+    constexpr uint32_t kTeamConfigKey = 416;
+    auto msg = Filled("TeamConfigReqMSG", 10);
+    ASSERT_NE(msg, nullptr);
+    msg->Remove(kTeamConfigKey);
+    ASSERT_EQ(msg->ValidateToSend(10), 0);
+    const msgtest::Bytes frame = msgtest::EncodeBytes(*msg, 10);
+    ASSERT_EQ(frame.size(), 8u + 4u + 2u);  // InvokeID and TeamConfigParam only
+    auto got = DecodeBytes(frame, 10);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->GetStatus(), 0u) << ElementName(got->GetFailingElement());
+    EXPECT_FALSE(got->Present(kTeamConfigKey));
+    EXPECT_EQ(msgtest::EncodeBytes(*got, 10), frame);
+}
+
+}  // namespace
