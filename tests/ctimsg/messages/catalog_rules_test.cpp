@@ -3,6 +3,7 @@
 // received message has no room for.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -61,6 +62,9 @@ TEST(CatalogRules, FieldsAMessageCannotGoWithout) {
         {"QueryAgentStatisticsConfMSG", 9, "AgentExtension", true},
         {"QueryAgentStatisticsConfMSG", 10, "AgentID_Long", false},
         {"QueryAgentStatisticsReqMSG", 9, "AgentInstrument", false},
+        // One counter left unset fails the whole confirmation, naming it.
+        {"QueryAgentStatisticsConfMSG", 9, "EmergencyCallsSession", true},
+        {"QueryAgentStatisticsConfMSG", 7, "AvailTimeToday", true},
         {"StartRecordingReqMSG", 10, "AgentInstrument", true},
         {"StartRecordingReqMSG", 10, "ConnectionDeviceID", true},
         {"StartRecordingReqMSG", 10, "AgentID_Long", false},
@@ -197,6 +201,97 @@ TEST(CatalogRules, TagsWithoutRoomAreRefused) {
         EXPECT_EQ(msg->GetFailingElement(), Id(c.element)) << c.cls;
         EXPECT_EQ(msg->GetFailingOccurrence(), c.occurrence) << c.cls;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Which validation slot runs a class's own rule: each case breaks the rule in a message that
+// is otherwise valid, and gives the answer of Validate, ValidateReceived and ValidateToSend.
+TEST(CatalogRules, EachRuleRunsInItsSlots) {
+    constexpr uint32_t kVersionNumber = 2, kServiceMask = 5, kNumNamedVariables = 163;
+    struct Case {
+        const char* cls;
+        uint32_t version;
+        std::function<void(BaseMSG&)> breakRule;
+        int validate, received, toSend;
+        uint32_t element;
+    };
+    auto countOneMore = [](BaseMSG& m) {
+        m.SetUSHORT(kNumNamedVariables, static_cast<uint16_t>(m.GetUSHORT(kNumNamedVariables) + 1));
+    };
+    std::vector<Case> cases = {
+        // The termination fields are required fields as well, so every slot misses them.
+        {"CallTerminationEventMSG", 13,
+         [](BaseMSG& m) { m.Remove(Id("TimeZone")); }, 6, 6, 6, Id("TimeZone")},
+        {"QueryAgentStateReqMSG", 10,
+         [](BaseMSG& m) {
+             m.Remove(Id("AgentInstrument"));
+             m.Remove(Id("AgentExtension"));
+             m.Remove(Id("AgentID"));
+         },
+         6, 6, 6, Id("AgentInstrument")},
+        {"OpenReqMSG", 24,
+         [](BaseMSG& m) {
+             m.SetUINT(kVersionNumber, 9);
+             m.SetUINT(kServiceMask, 0x00010000);
+         },
+         19, 19, 19, kServiceMask},
+        {"MonitorStartReqMSG", 24,
+         [](BaseMSG& m) { m.SetUSHORT(Id("MonitoredDeviceType"), 0); }, 54, 54, 54,
+         Id("ConnectionDeviceIDType")},
+        // A class that carries the counts without the rule.
+        {"CallDeliveredEventMSG", 24, countOneMore, 0, 0, 0, 0},
+        {"TaskInitReqMSG", 24, countOneMore, 0, 0, 0, 0},
+    };
+    for (const catalog::ClassInfo* info : catalog::AllClasses()) {
+        if (info->check == catalog::Check::EccCount) {
+            cases.push_back({info->className, 6, countOneMore, 77, 77, 77, kNumNamedVariables});
+            cases.push_back({info->className, 24, countOneMore, 77, 77, 77, kNumNamedVariables});
+        }
+    }
+    EXPECT_EQ(cases.size(), 6u + 2 * 12);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.cls) + " v" + std::to_string(c.version));
+        auto msg = Filled(c.cls, c.version);
+        ASSERT_NE(msg, nullptr);
+        c.breakRule(*msg);
+        const int got[3] = {msg->Validate(c.version), msg->ValidateReceived(c.version),
+                            msg->ValidateToSend(c.version)};
+        const int want[3] = {c.validate, c.received, c.toSend};
+        for (int slot = 0; slot < 3; ++slot) {
+            EXPECT_EQ(got[slot], want[slot]) << "slot " << slot + 3;
+        }
+        // The last run (ValidateToSend) names the field and sets the valid flag.
+        EXPECT_EQ(msg->IsValid() != 0, c.toSend == 0);
+        if (c.toSend != 0) {
+            EXPECT_EQ(msg->GetFailingElement(), c.element);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// TeamConfigKey is the one optional fixed field: a TEAM_CONFIG_REQ without it validates and
+// encodes without its 8 bytes, so the frame ends where the key would start. The decoder still
+// reads the key as a fixed field and refuses the frame with status 2 naming it. Enabled once the
+// fixed-part decoder leaves an optional fixed field absent when the body ends right before it.
+TEST(CatalogRules, DISABLED_TeamConfigRequestWithoutItsKeyDecodes) {
+    constexpr uint32_t kTeamConfigKey = 416;
+    auto msg = Filled("TeamConfigReqMSG", 10);
+    ASSERT_NE(msg, nullptr);
+    msg->Remove(kTeamConfigKey);
+    ASSERT_EQ(msg->ValidateToSend(10), 0);
+    const msgtest::Bytes frame = msgtest::EncodeBytes(*msg, 10);
+    ASSERT_EQ(frame.size(), 8u + 4u + 2u);  // InvokeID and TeamConfigParam only
+    auto got = DecodeBytes(frame, 10);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->GetStatus(), 0u) << ElementName(got->GetFailingElement());
+    EXPECT_FALSE(got->Present(kTeamConfigKey));
+    EXPECT_EQ(msgtest::EncodeBytes(*got, 10), frame);
 }
 
 }  // namespace

@@ -349,6 +349,19 @@ TEST(CatalogChains, FixedPartSizesByVersion) {
         uint32_t version;
         int bytes;
     } cases[] = {
+        {"CallDeliveredEventMSG", 2, 32},
+        {"CallDeliveredEventMSG", 3, 36},
+        {"CallDeliveredEventMSG", 5, 40},
+        {"CallDeliveredEventMSG", 6, 40},
+        {"CallDeliveredEventMSG", 7, 50},
+        {"CallDeliveredEventMSG", 9, 50},
+        {"CallDeliveredEventMSG", 10, 54},
+        {"CallReachedNetworkEventMSG", 3, 20},
+        {"CallReachedNetworkEventMSG", 6, 24},
+        {"CallReachedNetworkEventMSG", 7, 28},
+        {"AgentStateEventMSG", 9, 56},
+        {"AgentStateEventMSG", 10, 58},
+        {"AgentStateEventMSG", 19, 62},
         {"OpenConfMSG", 2, 16},
         {"OpenConfMSG", 4, 16},
         {"OpenReqMSG", 9, 40},

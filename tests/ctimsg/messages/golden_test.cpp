@@ -289,7 +289,7 @@ TEST(Golden, MakeCallRequestFixedPartByVersion) {
 TEST(Golden, OlderDTMFLayoutArrivesAsTheCurrentClass) {
     // InvokeID, PeripheralID, ConnectionCallID, ConnectionDeviceIDType, ToneDuration, the older
     // 2-byte CallMannerType, then the floating fields (AgentInstrument from version 8).
-    for (uint32_t v : {3u, 9u, 19u}) {
+    for (uint32_t v : {3u, 5u, 9u, 19u}) {
         Frame older(91, v);
         older.U32(0x77).U32(5000).U32(0xABCD).U16(1).U16(250).U16(3).Str(25, "dev").Str(67, "12#");
         if (v >= 8) older.Str(6, "1001");
@@ -436,6 +436,52 @@ TEST(Golden, AgentStateEventAcrossVersions) {
 }
 
 // ---- statistics ----
+
+// QUERY_DEVICE_INFO_CONF: six fixed fields (14 bytes) up to version 5, fourteen (40 bytes)
+// from 6; then the line pairs entry by entry, then the data structure, whose length takes two
+// bytes whatever the version's header form.
+TEST(Golden, QueryDeviceInfoConfByVersion) {
+    const uint8_t data[] = {0x01, 0x00, 0x7F};
+    for (uint32_t v : {5u, 6u, 19u, 20u}) {
+        SCOPED_TRACE("v" + std::to_string(v));
+        QueryDeviceInfoConfMSG msg;
+        Num(msg, "InvokeID", 0x11223344);
+        Num(msg, "PeripheralType", 5);
+        Num(msg, "TypeOfDevice", 1);
+        Num(msg, "ClassOfDevice", 2);
+        Num(msg, "NumLines", 2);
+        Num(msg, "QueryDeviceDataType", 0);
+        Num(msg, "MaxActiveCalls", 3);
+        Num(msg, "MaxHeldCalls", 4);
+        Num(msg, "MaxDevicesInConference", 6);
+        Num(msg, "AgentStateMask", 0x3FF);
+        Num(msg, "TransferConferenceSetup", 7);
+        Num(msg, "CallMsgMask", 0x1);
+        Num(msg, "CallControlSupported", 0x8);
+        Num(msg, "OtherFeaturesSupported", 0x3);
+        for (uint32_t e = 0; e < 2; ++e) {
+            Num(msg, "FltLineHandle", 10 + e, e);
+            Num(msg, "FltLineType", 1 + e, e);
+        }
+        auto* structure = dynamic_cast<DataStructureField*>(msg.FindElement(Id("QueryDeviceData"), 0, false));
+        ASSERT_NE(structure, nullptr);
+        structure->Set(data, 3);
+
+        Frame f(79, v);
+        f.U32(0x11223344).U16(5).U16(1).U16(2).U16(2).U16(0);
+        if (v >= 6) f.U16(3).U16(4).U16(6).U32(0x3FF).U32(7).U32(0x1).U32(0x8).U32(0x3);
+        f.Num16(70, 10).Num16(71, 1).Num16(70, 11).Num16(71, 2);
+        f.Field(74, Bytes(data, data + 3));
+        const Bytes golden = f.Done();
+        EXPECT_EQ(golden.size(), 8u + (v >= 6 ? 40u : 14u) + 4u * (v >= 20 ? 6u : 4u) +
+                                     (v >= 20 ? 4u : 3u) + 3u);
+        auto got = Both(msg, golden, v);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(NumOf(*got, "FltLineType", 1), 2u);
+        EXPECT_FALSE(Has(*got, "FltLineHandle", 2));
+        EXPECT_EQ(Has(*got, "CallMsgMask"), v >= 6);
+    }
+}
 
 TEST(Golden, StatisticsConfirmationsFixedSizes) {
     // Fixed parts: agent statistics 168 / 328 / 344 bytes, skill-group statistics 196 / 588 /
