@@ -11,7 +11,11 @@ int64_t ReadClock(clockid_t id) {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-Clock g_systemClock;
+// Never destroyed: threads that outlive main may still read the time while the process exits.
+Clock& SystemClock() {
+    static Clock* const clock = new Clock();
+    return *clock;
+}
 std::atomic<Clock*> g_clock{nullptr};
 }  // namespace
 
@@ -28,7 +32,7 @@ void SetClock(Clock* clock) { g_clock.store(clock, std::memory_order_release); }
 
 Clock& CurrentClock() {
     Clock* c = g_clock.load(std::memory_order_acquire);
-    return c ? *c : g_systemClock;
+    return c ? *c : SystemClock();
 }
 
 int64_t RealtimeNs() { return CurrentClock().RealtimeNs(); }

