@@ -20,11 +20,11 @@ constexpr int kMaxECCFieldLength = 256;
 // that holds it calls another that takes it.
 class Hold {
 public:
-    explicit Hold(LockObject& lock) : m_Lock(lock) { m_Lock.Lock(); }
+    explicit Hold(std::mutex& lock) : m_Lock(lock) { m_Lock.lock(); }
     ~Hold() { Release(); }
     void Release() {
         if (m_Held) {
-            m_Lock.Unlock();
+            m_Lock.unlock();
             m_Held = false;
         }
     }
@@ -32,9 +32,13 @@ public:
     Hold& operator=(const Hold&) = delete;
 
 private:
-    LockObject& m_Lock;
+    std::mutex& m_Lock;
     bool m_Held = true;
 };
+
+// Entries a received or built context starts with room for: one block for a usual call
+// context instead of a growth step at every power of two.
+constexpr size_t kFirstEntryRoom = 16;
 
 int EntryBodyLength(const ArrayListStruct& e) {
     int n = static_cast<int>(e.name.size() + e.value.size()) + 2;
@@ -44,8 +48,7 @@ int EntryBodyLength(const ArrayListStruct& e) {
 }  // namespace
 
 ECCElement::ECCElement(uint32_t elementId, uint32_t maxBytes, bool required, bool traced)
-    : BaseElement(elementId, maxBytes, required, traced),
-      m_Lock(LockObject::USAGE_CRITICAL_SECTION, nullptr, "ECCElementLock", 0xFFFFFFFFu, 0, 0) {
+    : BaseElement(elementId, maxBytes, required, traced) {
     m_FromVersion = 6;
 }
 
@@ -56,14 +59,23 @@ ECCElement::~ECCElement() {
 
 bool ECCElement::Selected(const ArrayListStruct& entry, const ECCSelection* selection) {
     if (selection == nullptr) return true;
+    const std::string& name = entry.name;
+    const size_t size = name.size();
     for (const auto& record : *selection) {
-        if (record.EnterpriseName == entry.name) return true;
+        const std::string& other = record.EnterpriseName;
+        // Names of one length often share a prefix ("user.var1", "user.var2"): the last
+        // character settles most of them before the whole names are compared.
+        if (other.size() != size) continue;
+        if (size == 0) return true;
+        if (other[size - 1] == name[size - 1] && std::memcmp(other.data(), name.data(), size) == 0) {
+            return true;
+        }
     }
     return false;
 }
 
-int ECCElement::SetEntry(uint8_t tag, const std::string& name, int32_t index,
-                         const std::string& value) {
+int ECCElement::SetEntry(uint8_t tag, std::string_view name, int32_t index,
+                         std::string_view value) {
     Hold hold(m_Lock);
     if (static_cast<int>(name.size()) > kMaxECCNameLength) return Fail(E_CTI_INVALID_FIELD_LENGTH);
     if (static_cast<int>(value.size()) > kMaxECCValueLength) return Fail(E_CTI_VALUE_TOO_LONG);
@@ -92,7 +104,13 @@ int ECCElement::SetEntry(uint8_t tag, const std::string& name, int32_t index,
         EMSTraceMessage("ECCElement::Set - WARNING, ECC Data size exceeded maximum.");
         return E_CTI_TOO_MUCH_DATA;
     }
-    m_Variables.push_back(ArrayListStruct{tag, index, name, value});
+    if (m_Variables.capacity() == 0) m_Variables.reserve(kFirstEntryRoom);
+    ArrayListStruct& added = m_Variables.emplace_back();
+    added.tag = tag;
+    added.index = index;
+    added.name.assign(name);
+    added.value.assign(value);
+    ++m_Generation;
     m_TotalBytes += growth;
     m_Present = 1;
     return 0;
@@ -162,15 +180,39 @@ bool ECCElement::FindEntry(uint8_t tag, const std::string& name, int32_t index,
     return false;
 }
 
-int ECCElement::EncodeSelected(uint8_t* dst, int room, uint32_t version,
-                               const ECCSelection* selection) const {
-    if (!m_Present) return 0;
+void ECCElement::MatchLocked(const ECCSelection* selection, ECCSelectionMatch& match) const {
+    match.m_Owner = this;
+    match.m_Selection = selection;
+    match.m_Generation = m_Generation;
+    match.m_Scalars = 0;
+    match.m_ArrayElements = 0;
+    match.m_Complete = m_Variables.size() <= ECCSelectionMatch::kMaxEntries;
+    for (size_t i = 0; i < m_Variables.size(); ++i) {
+        const ArrayListStruct& e = m_Variables[i];
+        bool chosen = Selected(e, selection);
+        if (i < ECCSelectionMatch::kMaxEntries) match.m_Chosen[i] = chosen;
+        if (!chosen) continue;
+        if (e.tag == NAMED_VARIABLE_TAG) {
+            ++match.m_Scalars;
+        } else {
+            ++match.m_ArrayElements;
+        }
+    }
+}
+
+void ECCElement::MatchSelection(const ECCSelection* selection, ECCSelectionMatch& match) const {
     Hold hold(m_Lock);
+    MatchLocked(selection, match);
+}
+
+int ECCElement::EncodeLocked(uint8_t* dst, int room, uint32_t version,
+                             const ECCSelection* selection, const ECCSelectionMatch* match) const {
     int header = version >= 20 ? 4 : 2;
     int written = 0;
     uint8_t* pos = dst;
-    for (const auto& e : m_Variables) {
-        if (!Selected(e, selection)) continue;
+    for (size_t i = 0; i < m_Variables.size(); ++i) {
+        const ArrayListStruct& e = m_Variables[i];
+        if (match != nullptr ? !match->m_Chosen[i] : !Selected(e, selection)) continue;
         int body = EntryBodyLength(e);
         if (header + body > room - written) return -1;
         if (version >= 20) {
@@ -189,6 +231,25 @@ int ECCElement::EncodeSelected(uint8_t* dst, int room, uint32_t version,
         written += header + body;
     }
     return written;
+}
+
+int ECCElement::EncodeSelected(uint8_t* dst, int room, uint32_t version,
+                               const ECCSelection* selection) const {
+    if (!m_Present) return 0;
+    Hold hold(m_Lock);
+    return EncodeLocked(dst, room, version, selection, nullptr);
+}
+
+int ECCElement::EncodeSelected(uint8_t* dst, int room, uint32_t version,
+                               const ECCSelection* selection,
+                               const ECCSelectionMatch& match) const {
+    if (!m_Present) return 0;
+    Hold hold(m_Lock);
+    // Without a selection every entry goes: nothing to match.
+    if (selection == nullptr) return EncodeLocked(dst, room, version, nullptr, nullptr);
+    bool current = match.m_Owner == this && match.m_Selection == selection &&
+                   match.m_Generation == m_Generation && match.m_Complete;
+    return EncodeLocked(dst, room, version, selection, current ? &match : nullptr);
 }
 
 int ECCElement::Encode(uint8_t* dst, int room, uint32_t version) const {
@@ -218,29 +279,28 @@ int ECCElement::Decode(const uint8_t* src, int fieldLength, int available, uint3
         TraceDecodeLengthError(fieldLength, available);
         return -1;
     }
-    std::string name(p, nameEnd);
+    std::string_view name(p, static_cast<size_t>(nameEnd - p));
     const char* v = nameEnd + 1;
     const char* valueEnd = static_cast<const char*>(std::memchr(v, 0, static_cast<size_t>(end - v)));
-    std::string value(v, valueEnd != nullptr ? valueEnd : end);
+    std::string_view value(v, static_cast<size_t>((valueEnd != nullptr ? valueEnd : end) - v));
     if (static_cast<int>(name.size()) > kMaxECCNameLength) {
         int len = static_cast<int>(name.size());
-        name.resize(kMaxECCNameLength);
-        EMSTraceMessage("Decode name length error: element \"%s\", strlen %d, maxlen %d (\"%s\")",
-                        ElementName(m_ElementID), len, kMaxECCNameLength, name.c_str());
+        name = name.substr(0, kMaxECCNameLength);
+        EMSTraceMessage("Decode name length error: element \"%s\", strlen %d, maxlen %d (\"%.*s\")",
+                        ElementName(m_ElementID), len, kMaxECCNameLength,
+                        static_cast<int>(name.size()), name.data());
     }
     if (static_cast<int>(value.size()) > kMaxECCValueLength) {
         int len = static_cast<int>(value.size());
-        value.resize(kMaxECCValueLength);
-        EMSTraceMessage("Decode value length error: element \"%s\", strlen %d, maxlen %d (\"%s\")",
-                        ElementName(m_ElementID), len, kMaxECCValueLength, value.c_str());
+        value = value.substr(0, kMaxECCValueLength);
+        EMSTraceMessage("Decode value length error: element \"%s\", strlen %d, maxlen %d (\"%.*s\")",
+                        ElementName(m_ElementID), len, kMaxECCValueLength,
+                        static_cast<int>(value.size()), value.data());
     }
     m_Present = 1;
     // An oversized context keeps the variables that fitted.
-    if (tag == NAMED_VARIABLE_TAG) {
-        Set(name, value);
-    } else {
-        Set(name, index, value);
-    }
+    SetEntry(tag == NAMED_VARIABLE_TAG ? NAMED_VARIABLE_TAG : NAMED_ARRAY_TAG, name,
+             tag == NAMED_VARIABLE_TAG ? 0 : index, value);
     return fieldLength;
 }
 
@@ -278,6 +338,7 @@ void ECCElement::Clear() {
     BaseElement::Clear();
     Hold hold(m_Lock);
     m_Variables.clear();
+    ++m_Generation;
     m_TotalBytes = 0;
     m_ReplacedScalars = 0;
     m_ReplacedArrayElements = 0;
