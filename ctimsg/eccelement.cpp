@@ -36,13 +36,20 @@ private:
     bool m_Held = true;
 };
 
-// Entries a received or built context starts with room for: one block for a usual call
-// context instead of a growth step at every power of two.
+// Room a context starts with: one block each for a usual call context's entries and texts
+// instead of a growth step at every power of two.
 constexpr size_t kFirstEntryRoom = 16;
+constexpr size_t kFirstTextRoom = 512;
+// Replaced values leave their old bytes behind until this many are unused and they are more
+// than half of the block; then the block is rewritten.
+constexpr uint32_t kCompactAfter = 1024;
 
-int EntryBodyLength(const ArrayListStruct& e) {
-    int n = static_cast<int>(e.name.size() + e.value.size()) + 2;
-    return e.tag == NAMED_ARRAY_TAG ? n + 1 : n;
+// Equal names of one length: the last character settles most different names with a shared
+// prefix ("user.var1", "user.var2") before the whole names are compared.
+bool SameName(std::string_view a, std::string_view b) {
+    const size_t n = a.size();
+    if (b.size() != n) return false;
+    return n == 0 || (a[n - 1] == b[n - 1] && std::memcmp(a.data(), b.data(), n) == 0);
 }
 
 }  // namespace
@@ -55,23 +62,49 @@ ECCElement::ECCElement(uint32_t elementId, uint32_t maxBytes, bool required, boo
 ECCElement::~ECCElement() {
     Hold hold(m_Lock);
     m_Variables.clear();
+    m_Text.clear();
 }
 
-bool ECCElement::Selected(const ArrayListStruct& entry, const ECCSelection* selection) {
+bool ECCElement::Selected(const Entry& entry, const ECCSelection* selection) const {
     if (selection == nullptr) return true;
-    const std::string& name = entry.name;
-    const size_t size = name.size();
+    const std::string_view name = NameOf(entry);
     for (const auto& record : *selection) {
-        const std::string& other = record.EnterpriseName;
-        // Names of one length often share a prefix ("user.var1", "user.var2"): the last
-        // character settles most of them before the whole names are compared.
-        if (other.size() != size) continue;
-        if (size == 0) return true;
-        if (other[size - 1] == name[size - 1] && std::memcmp(other.data(), name.data(), size) == 0) {
-            return true;
-        }
+        if (SameName(record.EnterpriseName, name)) return true;
     }
     return false;
+}
+
+uint32_t ECCElement::Store(std::string_view text) {
+    if (m_Text.capacity() == 0) m_Text.reserve(kFirstTextRoom);
+    const auto at = static_cast<uint32_t>(m_Text.size());
+    m_Text.append(text);
+    m_Text.push_back('\0');
+    return at;
+}
+
+void ECCElement::Compact() {
+    std::string text;
+    text.reserve(m_Text.size() - m_Waste);
+    for (Entry& e : m_Variables) {
+        const std::string_view name = NameOf(e);
+        const std::string_view value = ValueOf(e);
+        e.nameAt = static_cast<uint32_t>(text.size());
+        text.append(name);
+        text.push_back('\0');
+        e.valueAt = static_cast<uint32_t>(text.size());
+        text.append(value);
+        text.push_back('\0');
+    }
+    m_Text.swap(text);
+    m_Waste = 0;
+}
+
+const ECCElement::Entry* ECCElement::FindLocked(uint8_t tag, std::string_view name,
+                                                int32_t index) const {
+    for (const Entry& e : m_Variables) {
+        if (e.tag == tag && e.index == index && SameName(NameOf(e), name)) return &e;
+    }
+    return nullptr;
 }
 
 int ECCElement::SetEntry(uint8_t tag, std::string_view name, int32_t index,
@@ -80,15 +113,25 @@ int ECCElement::SetEntry(uint8_t tag, std::string_view name, int32_t index,
     if (static_cast<int>(name.size()) > kMaxECCNameLength) return Fail(E_CTI_INVALID_FIELD_LENGTH);
     if (static_cast<int>(value.size()) > kMaxECCValueLength) return Fail(E_CTI_VALUE_TOO_LONG);
     int overhead = tag == NAMED_ARRAY_TAG ? 5 : 4;
-    for (auto& e : m_Variables) {
-        if (e.tag != tag || e.index != index || e.name != name) continue;
-        int growth = static_cast<int>(value.size()) - static_cast<int>(e.value.size());
+    if (const Entry* found = FindLocked(tag, name, index)) {
+        Entry& e = m_Variables[static_cast<size_t>(found - m_Variables.data())];
+        int growth = static_cast<int>(value.size()) - static_cast<int>(e.valueLength);
         if (m_TotalBytes + growth > MaxLength()) {
             hold.Release();
             EMSTraceMessage("ECCElement::Set - WARNING, ECC Data size exceeded maximum.");
             return E_CTI_TOO_MUCH_DATA;
         }
-        e.value = value;
+        if (value.size() <= e.valueLength) {
+            // The new value fits the old one's place.
+            std::memcpy(m_Text.data() + e.valueAt, value.data(), value.size());
+            m_Text[e.valueAt + value.size()] = '\0';
+            m_Waste += static_cast<uint32_t>(e.valueLength - value.size());
+        } else {
+            m_Waste += e.valueLength + 1u;
+            e.valueAt = Store(value);
+        }
+        e.valueLength = static_cast<uint16_t>(value.size());
+        if (m_Waste > kCompactAfter && m_Waste > m_Text.size() / 2) Compact();
         m_TotalBytes += growth;
         if (tag == NAMED_ARRAY_TAG) {
             ++m_ReplacedArrayElements;
@@ -105,11 +148,14 @@ int ECCElement::SetEntry(uint8_t tag, std::string_view name, int32_t index,
         return E_CTI_TOO_MUCH_DATA;
     }
     if (m_Variables.capacity() == 0) m_Variables.reserve(kFirstEntryRoom);
-    ArrayListStruct& added = m_Variables.emplace_back();
+    Entry added;
     added.tag = tag;
     added.index = index;
-    added.name.assign(name);
-    added.value.assign(value);
+    added.nameLength = static_cast<uint16_t>(name.size());
+    added.valueLength = static_cast<uint16_t>(value.size());
+    added.nameAt = Store(name);
+    added.valueAt = Store(value);
+    m_Variables.push_back(added);
     ++m_Generation;
     m_TotalBytes += growth;
     m_Present = 1;
@@ -126,9 +172,9 @@ int ECCElement::Set(const std::string& name, int32_t index, const std::string& v
 
 bool ECCElement::GetVariable(const std::string& name, std::string& value) const {
     Hold hold(m_Lock);
-    for (const auto& e : m_Variables) {
-        if (e.tag == NAMED_VARIABLE_TAG && e.name == name) {
-            value = e.value;
+    for (const Entry& e : m_Variables) {
+        if (e.tag == NAMED_VARIABLE_TAG && SameName(NameOf(e), name)) {
+            value.assign(ValueOf(e));
             return true;
         }
     }
@@ -137,19 +183,18 @@ bool ECCElement::GetVariable(const std::string& name, std::string& value) const 
 
 bool ECCElement::GetArrayElement(const std::string& name, int32_t index, std::string& value) const {
     Hold hold(m_Lock);
-    for (const auto& e : m_Variables) {
-        if (e.tag == NAMED_ARRAY_TAG && e.index == index && e.name == name) {
-            value = e.value;
-            return true;
-        }
+    if (const Entry* e = FindLocked(NAMED_ARRAY_TAG, name, index)) {
+        value.assign(ValueOf(*e));
+        return true;
     }
     return false;
 }
 
 void ECCElement::GetList(std::vector<NameValueStruct>& out) const {
     out.clear();
-    for (const auto& e : m_Variables) {
-        out.push_back(NameValueStruct{e.name, e.tag == NAMED_ARRAY_TAG ? 1 : 0, e.index, e.value});
+    for (const Entry& e : m_Variables) {
+        out.push_back(NameValueStruct{std::string(NameOf(e)), e.tag == NAMED_ARRAY_TAG ? 1 : 0,
+                                      e.index, std::string(ValueOf(e))});
     }
 }
 
@@ -157,7 +202,7 @@ void ECCElement::GetCounts(int& scalars, int& arrayElements, int& replacedScalar
                            int& replacedArrayElements, const ECCSelection* selection) const {
     scalars = 0;
     arrayElements = 0;
-    for (const auto& e : m_Variables) {
+    for (const Entry& e : m_Variables) {
         if (!Selected(e, selection)) continue;
         if (e.tag == NAMED_VARIABLE_TAG) {
             ++scalars;
@@ -170,14 +215,16 @@ void ECCElement::GetCounts(int& scalars, int& arrayElements, int& replacedScalar
 }
 
 bool ECCElement::FindEntry(uint8_t tag, const std::string& name, int32_t index,
-                           const ArrayListStruct** entry) const {
-    for (const auto& e : m_Variables) {
-        if (e.tag == tag && e.index == index && e.name == name) {
-            if (entry != nullptr) *entry = &e;
-            return true;
-        }
+                           ArrayListStruct* entry) const {
+    const Entry* e = FindLocked(tag, name, index);
+    if (e == nullptr) return false;
+    if (entry != nullptr) {
+        entry->tag = e->tag;
+        entry->index = e->index;
+        entry->name.assign(NameOf(*e));
+        entry->value.assign(ValueOf(*e));
     }
-    return false;
+    return true;
 }
 
 void ECCElement::MatchLocked(const ECCSelection* selection, ECCSelectionMatch& match) const {
@@ -188,7 +235,7 @@ void ECCElement::MatchLocked(const ECCSelection* selection, ECCSelectionMatch& m
     match.m_ArrayElements = 0;
     match.m_Complete = m_Variables.size() <= ECCSelectionMatch::kMaxEntries;
     for (size_t i = 0; i < m_Variables.size(); ++i) {
-        const ArrayListStruct& e = m_Variables[i];
+        const Entry& e = m_Variables[i];
         bool chosen = Selected(e, selection);
         if (i < ECCSelectionMatch::kMaxEntries) match.m_Chosen[i] = chosen;
         if (!chosen) continue;
@@ -211,9 +258,11 @@ int ECCElement::EncodeLocked(uint8_t* dst, int room, uint32_t version,
     int written = 0;
     uint8_t* pos = dst;
     for (size_t i = 0; i < m_Variables.size(); ++i) {
-        const ArrayListStruct& e = m_Variables[i];
+        const Entry& e = m_Variables[i];
         if (match != nullptr ? !match->m_Chosen[i] : !Selected(e, selection)) continue;
-        int body = EntryBodyLength(e);
+        // Name and value with their NULs, and the index byte of an array element.
+        const bool array = e.tag == NAMED_ARRAY_TAG;
+        int body = e.nameLength + e.valueLength + 2 + (array ? 1 : 0);
         if (header + body > room - written) return -1;
         if (version >= 20) {
             be::Put16(pos, e.tag);
@@ -223,11 +272,11 @@ int ECCElement::EncodeLocked(uint8_t* dst, int room, uint32_t version,
             pos[1] = static_cast<uint8_t>(body);
         }
         pos += header;
-        if (e.tag == NAMED_ARRAY_TAG) *pos++ = static_cast<uint8_t>(e.index);
-        std::memcpy(pos, e.name.c_str(), e.name.size() + 1);
-        pos += e.name.size() + 1;
-        std::memcpy(pos, e.value.c_str(), e.value.size() + 1);
-        pos += e.value.size() + 1;
+        if (array) *pos++ = static_cast<uint8_t>(e.index);
+        std::memcpy(pos, NameChars(e), e.nameLength + 1u);
+        pos += e.nameLength + 1u;
+        std::memcpy(pos, ValueChars(e), e.valueLength + 1u);
+        pos += e.valueLength + 1u;
         written += header + body;
     }
     return written;
@@ -308,12 +357,12 @@ int ECCElement::Validate(uint32_t version) {
     int rc = BaseElement::Validate(version);
     if (rc != 0 || !m_Present) return rc;
     Hold hold(m_Lock);
-    for (const auto& e : m_Variables) {
+    for (const Entry& e : m_Variables) {
         if (e.tag == NAMED_ARRAY_TAG && (e.index < 0 || e.index > 255)) {
             return Fail(E_CTI_INVALID_ARRAY_INDEX);
         }
-        if (static_cast<int>(e.name.size()) > kMaxECCNameLength) return Fail(E_CTI_INVALID_FIELD_LENGTH);
-        if (static_cast<int>(e.value.size()) > kMaxECCValueLength) return Fail(E_CTI_VALUE_TOO_LONG);
+        if (static_cast<int>(e.nameLength) > kMaxECCNameLength) return Fail(E_CTI_INVALID_FIELD_LENGTH);
+        if (static_cast<int>(e.valueLength) > kMaxECCValueLength) return Fail(E_CTI_VALUE_TOO_LONG);
     }
     return 0;
 }
@@ -325,11 +374,11 @@ void ECCElement::ValueText(std::string& text) const {
     }
     Hold hold(m_Lock);
     if (m_TotalBytes > 0) AppendFormat(text, "<TotalBytes=%d> ", m_TotalBytes);
-    for (const auto& e : m_Variables) {
+    for (const Entry& e : m_Variables) {
         if (e.tag == NAMED_ARRAY_TAG) {
-            AppendFormat(text, "%s[%d]=\"%s\" ", e.name.c_str(), e.index, e.value.c_str());
+            AppendFormat(text, "%s[%d]=\"%s\" ", NameChars(e), e.index, ValueChars(e));
         } else {
-            AppendFormat(text, "%s=\"%s\" ", e.name.c_str(), e.value.c_str());
+            AppendFormat(text, "%s=\"%s\" ", NameChars(e), ValueChars(e));
         }
     }
 }
@@ -338,6 +387,8 @@ void ECCElement::Clear() {
     BaseElement::Clear();
     Hold hold(m_Lock);
     m_Variables.clear();
+    m_Text.clear();
+    m_Waste = 0;
     ++m_Generation;
     m_TotalBytes = 0;
     m_ReplacedScalars = 0;

@@ -71,8 +71,10 @@ public:
     // Entries by kind, over the selected ones only when a selection is given.
     void GetCounts(int& scalars, int& arrayElements, int& replacedScalars,
                    int& replacedArrayElements, const ECCSelection* selection) const;
+    // true, and a copy of the entry in entry when it is not null, when one has that tag, that
+    // name (exact, case-sensitive) and that index.
     bool FindEntry(uint8_t tag, const std::string& name, int32_t index,
-                   const ArrayListStruct** entry) const;
+                   ArrayListStruct* entry) const;
     int GetTotalBytes() const { return m_TotalBytes; }
     int GetEntryCount() const { return static_cast<int>(m_Variables.size()); }
 
@@ -97,13 +99,38 @@ public:
     void Clear() override;
 
 private:
+    // One variable of the list. Its name and value stand in m_Text, each followed by a NUL,
+    // so that a whole context takes two blocks of memory instead of one or two per variable.
+    struct Entry {
+        uint8_t tag;
+        int32_t index;
+        uint32_t nameAt;
+        uint32_t valueAt;
+        uint16_t nameLength;
+        uint16_t valueLength;
+    };
+
+    std::string_view NameOf(const Entry& e) const { return {m_Text.data() + e.nameAt, e.nameLength}; }
+    std::string_view ValueOf(const Entry& e) const {
+        return {m_Text.data() + e.valueAt, e.valueLength};
+    }
+    const char* NameChars(const Entry& e) const { return m_Text.data() + e.nameAt; }
+    const char* ValueChars(const Entry& e) const { return m_Text.data() + e.valueAt; }
+    // Appends text and its NUL to m_Text; its offset.
+    uint32_t Store(std::string_view text);
+    // Rewrites m_Text with the live names and values only.
+    void Compact();
     int SetEntry(uint8_t tag, std::string_view name, int32_t index, std::string_view value);
-    static bool Selected(const ArrayListStruct& entry, const ECCSelection* selection);
+    const Entry* FindLocked(uint8_t tag, std::string_view name, int32_t index) const;
+    bool Selected(const Entry& entry, const ECCSelection* selection) const;
     void MatchLocked(const ECCSelection* selection, ECCSelectionMatch& match) const;
     int EncodeLocked(uint8_t* dst, int room, uint32_t version, const ECCSelection* selection,
                      const ECCSelectionMatch* match) const;
 
-    std::vector<ArrayListStruct> m_Variables;
+    std::vector<Entry> m_Variables;
+    std::string m_Text;
+    // Bytes of m_Text that replaced values no longer use.
+    uint32_t m_Waste = 0;
     // The element's own lock over its list, a plain in-process mutex: it is taken on every
     // access of a shared context and never nested (no operation holding it calls another
     // that takes it), so it needs neither an owner record nor a heap object.
