@@ -1,5 +1,6 @@
 #include "ctimsg/eccelement.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "ctimsg/bigendian.h"
@@ -62,7 +63,6 @@ ECCElement::ECCElement(uint32_t elementId, uint32_t maxBytes, bool required, boo
 ECCElement::~ECCElement() {
     Hold hold(m_Lock);
     m_Variables.clear();
-    m_Text.clear();
 }
 
 bool ECCElement::Selected(const Entry& entry, const ECCSelection* selection) const {
@@ -75,27 +75,39 @@ bool ECCElement::Selected(const Entry& entry, const ECCSelection* selection) con
 }
 
 uint32_t ECCElement::Store(std::string_view text) {
-    if (m_Text.capacity() == 0) m_Text.reserve(kFirstTextRoom);
-    const auto at = static_cast<uint32_t>(m_Text.size());
-    m_Text.append(text);
-    m_Text.push_back('\0');
+    const auto n = static_cast<uint32_t>(text.size());
+    if (m_TextSize + n + 1 > m_TextRoom) {
+        uint32_t room = std::max<uint32_t>(m_TextRoom * 2, static_cast<uint32_t>(kFirstTextRoom));
+        room = std::max(room, m_TextSize + n + 1);
+        auto grown = std::make_unique_for_overwrite<char[]>(room);
+        if (m_TextSize > 0) std::memcpy(grown.get(), m_Text.get(), m_TextSize);
+        m_Text = std::move(grown);
+        m_TextRoom = room;
+    }
+    const uint32_t at = m_TextSize;
+    if (n > 0) std::memcpy(m_Text.get() + at, text.data(), n);
+    m_Text[at + n] = '\0';
+    m_TextSize = at + n + 1;
     return at;
 }
 
 void ECCElement::Compact() {
-    std::string text;
-    text.reserve(m_Text.size() - m_Waste);
+    const uint32_t room = std::max<uint32_t>(m_TextSize - m_Waste, static_cast<uint32_t>(kFirstTextRoom));
+    auto text = std::make_unique_for_overwrite<char[]>(room);
+    uint32_t size = 0;
+    auto put = [&](uint32_t from, uint16_t length) {
+        const uint32_t at = size;
+        std::memcpy(text.get() + at, m_Text.get() + from, length + 1u);
+        size += length + 1u;
+        return at;
+    };
     for (Entry& e : m_Variables) {
-        const std::string_view name = NameOf(e);
-        const std::string_view value = ValueOf(e);
-        e.nameAt = static_cast<uint32_t>(text.size());
-        text.append(name);
-        text.push_back('\0');
-        e.valueAt = static_cast<uint32_t>(text.size());
-        text.append(value);
-        text.push_back('\0');
+        e.nameAt = put(e.nameAt, e.nameLength);
+        e.valueAt = put(e.valueAt, e.valueLength);
     }
-    m_Text.swap(text);
+    m_Text = std::move(text);
+    m_TextSize = size;
+    m_TextRoom = room;
     m_Waste = 0;
 }
 
@@ -123,7 +135,7 @@ int ECCElement::SetEntry(uint8_t tag, std::string_view name, int32_t index,
         }
         if (value.size() <= e.valueLength) {
             // The new value fits the old one's place.
-            std::memcpy(m_Text.data() + e.valueAt, value.data(), value.size());
+            std::memcpy(m_Text.get() + e.valueAt, value.data(), value.size());
             m_Text[e.valueAt + value.size()] = '\0';
             m_Waste += static_cast<uint32_t>(e.valueLength - value.size());
         } else {
@@ -131,7 +143,7 @@ int ECCElement::SetEntry(uint8_t tag, std::string_view name, int32_t index,
             e.valueAt = Store(value);
         }
         e.valueLength = static_cast<uint16_t>(value.size());
-        if (m_Waste > kCompactAfter && m_Waste > m_Text.size() / 2) Compact();
+        if (m_Waste > kCompactAfter && m_Waste > m_TextSize / 2) Compact();
         m_TotalBytes += growth;
         if (tag == NAMED_ARRAY_TAG) {
             ++m_ReplacedArrayElements;
@@ -387,7 +399,7 @@ void ECCElement::Clear() {
     BaseElement::Clear();
     Hold hold(m_Lock);
     m_Variables.clear();
-    m_Text.clear();
+    m_TextSize = 0;
     m_Waste = 0;
     ++m_Generation;
     m_TotalBytes = 0;

@@ -3,6 +3,7 @@
 // array elements, one floating field per entry (tag 82 scalar, tag 83 array element).
 #include <bitset>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -110,13 +111,13 @@ private:
         uint16_t valueLength;
     };
 
-    std::string_view NameOf(const Entry& e) const { return {m_Text.data() + e.nameAt, e.nameLength}; }
+    std::string_view NameOf(const Entry& e) const { return {m_Text.get() + e.nameAt, e.nameLength}; }
     std::string_view ValueOf(const Entry& e) const {
-        return {m_Text.data() + e.valueAt, e.valueLength};
+        return {m_Text.get() + e.valueAt, e.valueLength};
     }
-    const char* NameChars(const Entry& e) const { return m_Text.data() + e.nameAt; }
-    const char* ValueChars(const Entry& e) const { return m_Text.data() + e.valueAt; }
-    // Appends text and its NUL to m_Text; its offset.
+    const char* NameChars(const Entry& e) const { return m_Text.get() + e.nameAt; }
+    const char* ValueChars(const Entry& e) const { return m_Text.get() + e.valueAt; }
+    // Appends text and its NUL to the text block, which grows as needed; its offset.
     uint32_t Store(std::string_view text);
     // Rewrites m_Text with the live names and values only.
     void Compact();
@@ -128,8 +129,11 @@ private:
                      const ECCSelectionMatch* match) const;
 
     std::vector<Entry> m_Variables;
-    std::string m_Text;
-    // Bytes of m_Text that replaced values no longer use.
+    // The text block: m_TextSize bytes in use of m_TextRoom.
+    std::unique_ptr<char[]> m_Text;
+    uint32_t m_TextSize = 0;
+    uint32_t m_TextRoom = 0;
+    // Bytes of the block that replaced values no longer use.
     uint32_t m_Waste = 0;
     // The element's own lock over its list, a plain in-process mutex: it is taken on every
     // access of a shared context and never nested (no operation holding it calls another

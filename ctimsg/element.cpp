@@ -51,9 +51,6 @@ void AppendHexBytes(std::string& text, const uint8_t* bytes, int length) {
     text += "> ";
 }
 
-BaseElement::BaseElement(uint32_t elementId, uint32_t maxBytes, bool required, bool traced)
-    : m_ElementID(elementId), m_MaxBytes(maxBytes), m_Required(required), m_Traced(traced) {}
-
 bool BaseElement::TraceShown() const {
     if (!m_Traced || !m_Present) return false;
     if (m_ElementID >= 443 && m_ElementID <= 452 && CallVariableTraceHidden()) return false;

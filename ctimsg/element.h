@@ -15,7 +15,9 @@ constexpr uint32_t FIRST_FLOATING_ELEMENT = 432;
 
 class BaseElement {
 public:
-    BaseElement(uint32_t elementId, uint32_t maxBytes, bool required, bool traced);
+    // Inline: a message builds every member of its class, a hundred and more for a call event.
+    BaseElement(uint32_t elementId, uint32_t maxBytes, bool required, bool traced)
+        : m_ElementID(elementId), m_MaxBytes(maxBytes), m_Required(required), m_Traced(traced) {}
     virtual ~BaseElement() = default;
     BaseElement(const BaseElement&) = delete;
     BaseElement& operator=(const BaseElement&) = delete;
