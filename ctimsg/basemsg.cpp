@@ -46,10 +46,10 @@ const CTIVersionLimits& GetVersionLimits(uint32_t version) {
 BaseMSG::BaseMSG(uint32_t minVersion) : m_MinVersion(minVersion) {}
 
 const ECCElement* BaseMSG::FindECCElement() const {
-    for (const BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
-        if (e->GetElementID() == kExpandedCallContext) return dynamic_cast<const ECCElement*>(e);
-    }
-    return nullptr;
+    // The context is a single member: occurrence 0, found without a walk where the class
+    // knows its members.
+    const BaseElement* e = FindInChain(kExpandedCallContext, 0);
+    return e != nullptr ? dynamic_cast<const ECCElement*>(e) : nullptr;
 }
 
 int BaseMSG::ECCExtraBytes(const BaseElement& element, uint32_t version) {
@@ -87,12 +87,23 @@ int BaseMSG::Encode(uint8_t* buffer, int room, uint32_t version, uint32_t callVa
     uint8_t* pos = buffer + CTI_HEADER_SIZE;
     int left = room - CTI_HEADER_SIZE;
     int total = CTI_HEADER_SIZE;
+    // The selection's matches are worked out once, at the first field that needs them: the
+    // recounted NumNamedVariables and NumNamedArrays and the variables written then come from
+    // one look at the names.
     const ECCElement* ecc = nullptr;
     bool eccLooked = false;
+    ECCSelectionMatch match;
+    bool matched = false;
 
     for (const BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
         if (e->GetFromVersion() > version) continue;
         uint32_t id = e->GetElementID();
+        // An absent field writes nothing; only the recounted ECC counts still look for the
+        // context (and say so when it is missing).
+        if (!e->IsPresent() &&
+            (eccSelection == nullptr || (id != kNumNamedVariables && id != kNumNamedArrays))) {
+            continue;
+        }
         int n;
         if (id >= kFirstREMask && id <= kLastREMask && (serviceMask & SERVICE_MASK_REMASK_BIT) == 0) {
             continue;
@@ -102,9 +113,14 @@ int BaseMSG::Encode(uint8_t* buffer, int room, uint32_t version, uint32_t callVa
             continue;
         }
         if (id == kExpandedCallContext) {
-            const auto* field = dynamic_cast<const ECCElement*>(e);
-            n = field != nullptr ? field->EncodeSelected(pos, left, version, eccSelection)
-                                 : e->Encode(pos, left, version);
+            const auto* field = e == ecc ? ecc : dynamic_cast<const ECCElement*>(e);
+            if (field == nullptr) {
+                n = e->Encode(pos, left, version);
+            } else if (eccSelection != nullptr && matched) {
+                n = field->EncodeSelected(pos, left, version, eccSelection, match);
+            } else {
+                n = field->EncodeSelected(pos, left, version, eccSelection);
+            }
         } else if ((id == kNumNamedVariables || id == kNumNamedArrays) && eccSelection != nullptr) {
             if (!eccLooked) {
                 ecc = FindECCElement();
@@ -119,9 +135,13 @@ int BaseMSG::Encode(uint8_t* buffer, int room, uint32_t version, uint32_t callVa
             } else if (!e->IsPresent()) {
                 n = 0;
             } else {
-                int scalars, arrays, replacedScalars, replacedArrays;
-                ecc->GetCounts(scalars, arrays, replacedScalars, replacedArrays, eccSelection);
-                uint16_t count = static_cast<uint16_t>(id == kNumNamedVariables ? scalars : arrays);
+                if (!matched) {
+                    ecc->MatchSelection(eccSelection, match);
+                    matched = true;
+                }
+                uint16_t count = static_cast<uint16_t>(id == kNumNamedVariables
+                                                           ? match.Scalars()
+                                                           : match.ArrayElements());
                 uint8_t* at = pos;
                 n = WriteFloatingHeader(*e, version, at, left, 2);
                 if (n >= 0) be::Put16(at, count);

@@ -51,9 +51,6 @@ void AppendHexBytes(std::string& text, const uint8_t* bytes, int length) {
     text += "> ";
 }
 
-BaseElement::BaseElement(uint32_t elementId, uint32_t maxBytes, bool required, bool traced)
-    : m_ElementID(elementId), m_MaxBytes(maxBytes), m_Required(required), m_Traced(traced) {}
-
 bool BaseElement::TraceShown() const {
     if (!m_Traced || !m_Present) return false;
     if (m_ElementID >= 443 && m_ElementID <= 452 && CallVariableTraceHidden()) return false;
@@ -100,26 +97,6 @@ void BaseElement::TraceDecodeLengthError(int fieldLength, int available) const {
     // The available byte count is printed under "MaxBytes", as the log readers know it.
     EMSTraceMessage("Decode length error: element \"%s\", FieldLength %d, MaxBytes %d",
                     ElementName(m_ElementID), fieldLength, available);
-}
-
-int WriteFloatingHeader(const BaseElement& element, uint32_t version, uint8_t*& pos, int room,
-                        int valueLength) {
-    if (valueLength < 0) return -1;
-    if (!element.IsFloating()) return valueLength <= room ? valueLength : -1;
-    uint32_t tag = ElementTag(element.GetElementID());
-    int header = version >= 20 ? 4 : 2;
-    // A length the header cannot hold would desynchronise the whole frame.
-    if (valueLength > (version >= 20 ? 0xFFFF : 0xFF)) return -1;
-    if (room < header) return -1;
-    if (version >= 20) {
-        be::Put16(pos, static_cast<uint16_t>(tag));
-        be::Put16(pos + 2, static_cast<uint16_t>(valueLength));
-    } else {
-        pos[0] = static_cast<uint8_t>(tag);
-        pos[1] = static_cast<uint8_t>(valueLength);
-    }
-    pos += header;
-    return valueLength <= room - header ? header + valueLength : -1;
 }
 
 // ---- numbers ----
@@ -219,9 +196,10 @@ void STRINGElement::Set(std::string_view text) {
     m_Present = 1;
 }
 
-int STRINGElement::EncodeCut(uint8_t* dst, int room, uint32_t version, int wireBytes) const {
+int STRINGElement::EncodeCutTagged(uint8_t* dst, int room, uint32_t version, int wireBytes,
+                                   uint32_t tag) const {
     uint8_t* pos = dst;
-    int total = WriteFloatingHeader(*this, version, pos, room, wireBytes);
+    int total = WriteTagHeader(IsFloating(), tag, version, pos, room, wireBytes);
     if (total < 0) return -1;
     if (wireBytes > 0) {
         std::memcpy(pos, m_Text.data(), static_cast<size_t>(wireBytes - 1));
@@ -230,11 +208,17 @@ int STRINGElement::EncodeCut(uint8_t* dst, int room, uint32_t version, int wireB
     return total;
 }
 
+int STRINGElement::EncodeCut(uint8_t* dst, int room, uint32_t version, int wireBytes) const {
+    uint32_t tag = IsFloating() ? ElementTag(static_cast<int32_t>(m_ElementID)) : 0;
+    return EncodeCutTagged(dst, room, version, wireBytes, tag);
+}
+
 int STRINGElement::Encode(uint8_t* dst, int room, uint32_t version) const {
     if (!m_Present) return 0;
     int n = static_cast<int>(m_Text.size()) + 1;
+    uint32_t tag = 0;
     if (IsFloating()) {
-        uint32_t tag = ElementTag(m_ElementID);
+        tag = ElementTag(static_cast<int32_t>(m_ElementID));
         if (tag >= CALL_VARIABLE_1_TAG && tag <= CALL_VARIABLE_10_TAG && version < 11) {
             if (n >= 41) {
                 EMSTraceMessage(
@@ -252,7 +236,7 @@ int STRINGElement::Encode(uint8_t* dst, int room, uint32_t version) const {
             n = 33;
         }
     }
-    return EncodeCut(dst, room, version, n);
+    return EncodeCutTagged(dst, room, version, n, tag);
 }
 
 int STRINGElement::Decode(const uint8_t* src, int fieldLength, int available, uint32_t) {

@@ -8,12 +8,16 @@
 #include <string_view>
 #include <vector>
 
+#include "ctimsg/names.h"
+
 // Element ids below this are fixed-part fields; from it on, floating fields with a tag.
 constexpr uint32_t FIRST_FLOATING_ELEMENT = 432;
 
 class BaseElement {
 public:
-    BaseElement(uint32_t elementId, uint32_t maxBytes, bool required, bool traced);
+    // Inline: a message builds every member of its class, a hundred and more for a call event.
+    BaseElement(uint32_t elementId, uint32_t maxBytes, bool required, bool traced)
+        : m_ElementID(elementId), m_MaxBytes(maxBytes), m_Required(required), m_Traced(traced) {}
     virtual ~BaseElement() = default;
     BaseElement(const BaseElement&) = delete;
     BaseElement& operator=(const BaseElement&) = delete;
@@ -83,9 +87,38 @@ private:
 
 // Writes the tag and length of a floating field at pos and moves pos past them. Returns header
 // + valueLength when the value fits in what is left of room, else -1 (nothing written when the
-// header itself does not fit). A fixed-part element gets no header.
-int WriteFloatingHeader(const BaseElement& element, uint32_t version, uint8_t*& pos, int room,
-                        int valueLength);
+// header itself does not fit). A fixed-part field gets no header. Inline: every field of
+// every frame passes here.
+inline int WriteTagHeader(bool floating, uint32_t tag, uint32_t version, uint8_t*& pos, int room,
+                          int valueLength) {
+    if (valueLength < 0) return -1;
+    if (!floating) return valueLength <= room ? valueLength : -1;
+    const bool wide = version >= 20;
+    const int header = wide ? 4 : 2;
+    // A length the header cannot hold would desynchronise the whole frame.
+    if (valueLength > (wide ? 0xFFFF : 0xFF)) return -1;
+    if (room < header) return -1;
+    if (wide) {
+        pos[0] = static_cast<uint8_t>(tag >> 8);
+        pos[1] = static_cast<uint8_t>(tag);
+        pos[2] = static_cast<uint8_t>(valueLength >> 8);
+        pos[3] = static_cast<uint8_t>(valueLength);
+    } else {
+        pos[0] = static_cast<uint8_t>(tag);
+        pos[1] = static_cast<uint8_t>(valueLength);
+    }
+    pos += header;
+    return valueLength <= room - header ? header + valueLength : -1;
+}
+
+// The same for an element: its tag when it is a floating field, none for a fixed-part field.
+inline int WriteFloatingHeader(const BaseElement& element, uint32_t version, uint8_t*& pos,
+                               int room, int valueLength) {
+    if (valueLength < 0) return -1;
+    if (!element.IsFloating()) return valueLength <= room ? valueLength : -1;
+    return WriteTagHeader(true, ElementTag(static_cast<int32_t>(element.GetElementID())), version,
+                          pos, room, valueLength);
+}
 
 // Numbers wider than a byte share one template: the wire width and the signedness.
 template <typename T, uint32_t Width>
@@ -170,6 +203,9 @@ public:
 protected:
     // Writes at most wireBytes - 1 characters of the text and a NUL.
     int EncodeCut(uint8_t* dst, int room, uint32_t version, int wireBytes) const;
+    // The same under a tag already looked up (any for a fixed-part field).
+    int EncodeCutTagged(uint8_t* dst, int room, uint32_t version, int wireBytes,
+                        uint32_t tag) const;
 
     std::string m_Text;
 };

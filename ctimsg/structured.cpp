@@ -205,23 +205,14 @@ void MaskBits::BitNamesValueText(std::string& text, const MaskBitName* table, in
     text += "> ";
 }
 
-REMaskFlags::REMaskFlags(bool required, bool traced) : MaskBits(653, 8, required, traced) {
-    m_FromVersion = 16;
-}
 void REMaskFlags::ValueText(std::string& text) const {
     BitNamesValueText(text, kFlagBits, Count(kFlagBits));
 }
 
-REMaskCall::REMaskCall(bool required, bool traced) : MaskBits(654, 8, required, traced) {
-    m_FromVersion = 16;
-}
 void REMaskCall::ValueText(std::string& text) const {
     BitNamesValueText(text, kCallBits, Count(kCallBits));
 }
 
-REMaskAgent::REMaskAgent(bool required, bool traced) : MaskBits(655, 8, required, traced) {
-    m_FromVersion = 16;
-}
 void REMaskAgent::ValueText(std::string& text) const {
     BitNamesValueText(text, kAgentBits, Count(kAgentBits));
 }

@@ -75,19 +75,19 @@ protected:
 
 class REMaskFlags : public MaskBits {
 public:
-    REMaskFlags(bool required, bool traced);
+    REMaskFlags(bool required, bool traced) : MaskBits(653, 8, required, traced) { m_FromVersion = 16; }
     void ValueText(std::string& text) const override;
 };
 
 class REMaskCall : public MaskBits {
 public:
-    REMaskCall(bool required, bool traced);
+    REMaskCall(bool required, bool traced) : MaskBits(654, 8, required, traced) { m_FromVersion = 16; }
     void ValueText(std::string& text) const override;
 };
 
 class REMaskAgent : public MaskBits {
 public:
-    REMaskAgent(bool required, bool traced);
+    REMaskAgent(bool required, bool traced) : MaskBits(655, 8, required, traced) { m_FromVersion = 16; }
     void ValueText(std::string& text) const override;
 };
 

@@ -7,6 +7,18 @@ namespace {
 constexpr int E_CTI_INVALID_MSG_TYPE_FOR_VERSION = 48;
 struct ValidatePass {};
 
+// Members before element in the chain with its id: its occurrence as the walk counts it.
+uint32_t CountEarlier(const BaseElement* chain, const BaseElement* element) {
+    const uint32_t id = element->GetElementID();
+    // Ids outside the element table have no occurrence count.
+    if (id >= OccurrenceCounts<ValidatePass>::kIdCount) return 0;
+    uint32_t n = 0;
+    for (const BaseElement* e = chain; e != nullptr && e != element; e = e->GetNext()) {
+        if (e->GetElementID() == id) ++n;
+    }
+    return n;
+}
+
 }  // namespace
 
 int BaseMSG::ValidateWalk(uint32_t version, Check which) {
@@ -16,7 +28,6 @@ int BaseMSG::ValidateWalk(uint32_t version, Check which) {
         return static_cast<int>(m_Status);
     }
     SetFailure(0, 0, 0);
-    OccurrenceCounts<ValidatePass> counts;
     for (BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
         int rc;
         switch (which) {
@@ -30,9 +41,12 @@ int BaseMSG::ValidateWalk(uint32_t version, Check which) {
                 rc = e->Validate(version);
                 break;
         }
-        uint32_t id = e->GetElementID();
-        if (m_Status == 0 && rc != 0) SetFailure(static_cast<uint32_t>(rc), id, counts.Get(id));
-        counts.Add(id);
+        // The failing occurrence is the number of earlier members with the same id; it is
+        // counted only for the first failure, so a valid message pays nothing for it.
+        if (m_Status == 0 && rc != 0) {
+            uint32_t id = e->GetElementID();
+            SetFailure(static_cast<uint32_t>(rc), id, CountEarlier(m_Chain, e));
+        }
     }
     SetValidFromStatus();
     return static_cast<int>(m_Status);

@@ -182,6 +182,21 @@ const Plan& PlanOf(const ClassInfo& info) {
 
 const Plan& P(const void* plan) { return *static_cast<const Plan*>(plan); }
 
+// The members' block. The aligned forms of new go through a much slower allocator path, so
+// they serve only alignments beyond what plain new gives anyway.
+std::byte* AllocateStorage(size_t bytes, size_t align) {
+    if (align <= __STDCPP_DEFAULT_NEW_ALIGNMENT__) return static_cast<std::byte*>(::operator new(bytes));
+    return static_cast<std::byte*>(::operator new(bytes, std::align_val_t(align)));
+}
+
+void ReleaseStorage(std::byte* storage, size_t align) {
+    if (align <= __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
+        ::operator delete(storage);
+    } else {
+        ::operator delete(storage, std::align_val_t(align));
+    }
+}
+
 BaseElement* At(std::byte* storage, const PlanMember& m, uint32_t entry) {
     return reinterpret_cast<BaseElement*>(storage + m.offset +
                                           static_cast<size_t>(entry) * m.maker->size + m.baseDelta);
@@ -206,7 +221,7 @@ CatalogMSG::CatalogMSG(const catalog::ClassInfo& info, bool eccTraced, bool cvTr
     : BaseMSG(info.minVersion), m_Info(info) {
     const Plan& plan = PlanOf(info);
     m_Plan = &plan;
-    m_Storage = static_cast<std::byte*>(::operator new(plan.bytes, std::align_val_t(plan.align)));
+    m_Storage = AllocateStorage(plan.bytes, plan.align);
     for (const PlanMember& m : plan.members) {
         bool traced = Traced(m.trace, eccTraced, cvTraced);
         for (uint32_t e = 0; e < m.count; ++e) {
@@ -249,7 +264,7 @@ CatalogMSG::~CatalogMSG() {
             m->maker->destroy(m_Storage + m->offset + static_cast<size_t>(e) * m->maker->size);
         }
     }
-    ::operator delete(m_Storage, std::align_val_t(plan.align));
+    ReleaseStorage(m_Storage, plan.align);
 }
 
 BaseElement* CatalogMSG::FindInChain(uint32_t elementId, uint32_t occurrence) const {

@@ -112,6 +112,63 @@ TEST(ECCEncode, ScalarsArraysAndSelections) {
     EXPECT_EQ(five.EncodeSelected(small, 7, 20, nullptr), -1);
 }
 
+// Values replaced again and again, longer and shorter, leave old bytes behind until the
+// context rewrites its storage: every value, the byte total and the wire stay those of a
+// context built with the final values only.
+TEST(ECCSet, RepeatedReplacementsKeepEveryValue) {
+    ECCElement ecc(511, 2500, false, true);
+    ecc.Set("first", "1");
+    ecc.Set("grid", 2, "g");
+    ecc.Set("last", "z");
+    std::string value;
+    for (int round = 0; round < 200; ++round) {
+        size_t length = round % 2 == 0 ? 200 : static_cast<size_t>(3 + round % 7);
+        value.assign(length, static_cast<char>('a' + round % 26));
+        ASSERT_EQ(ecc.Set("grid", 2, value), 0);
+        ASSERT_EQ(ecc.Set("first", std::to_string(round)), 0);
+    }
+    ECCElement fresh(511, 2500, false, true);
+    fresh.Set("first", "199");
+    fresh.Set("grid", 2, value);
+    fresh.Set("last", "z");
+    std::string got;
+    EXPECT_TRUE(ecc.GetArrayElement("grid", 2, got));
+    EXPECT_EQ(got, value);
+    EXPECT_TRUE(ecc.GetVariable("last", got));
+    EXPECT_EQ(got, "z");
+    EXPECT_EQ(ecc.GetTotalBytes(), fresh.GetTotalBytes());
+    EXPECT_EQ(Wire(ecc, 24), Wire(fresh, 24));
+    int s, a, rs, ra;
+    ecc.GetCounts(s, a, rs, ra, nullptr);
+    EXPECT_EQ(rs, 200);
+    EXPECT_EQ(ra, 200);
+}
+
+// A selection matched before the context changed is not trusted: the encode matches again.
+TEST(ECCEncode, StaleSelectionMatchIsNotUsed) {
+    ECCSelection chosen = Select({"b", "c"});
+    for (bool clearFirst : {false, true}) {
+        ECCElement ecc(511, 2500, false, true);
+        ecc.Set("a", "1");
+        ecc.Set("b", "2");
+        ECCSelectionMatch match;
+        ecc.MatchSelection(&chosen, match);
+        EXPECT_EQ(match.Scalars(), 1);
+        if (clearFirst) {
+            ecc.Clear();
+            ecc.Set("c", "3");
+            ecc.Set("a", "1");
+        } else {
+            ecc.Set("c", "3");
+        }
+        Bytes buf(64, 0xEE);
+        int n = ecc.EncodeSelected(buf.data(), static_cast<int>(buf.size()), 19, &chosen, match);
+        ASSERT_GE(n, 0);
+        buf.resize(static_cast<size_t>(n));
+        EXPECT_EQ(buf, Wire(ecc, 19, &chosen)) << "clear first " << clearFirst;
+    }
+}
+
 // Fields as the decoder hands them over: the value pointer follows the header in the frame.
 struct Field {
     Bytes frame;
