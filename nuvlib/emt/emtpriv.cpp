@@ -424,18 +424,20 @@ uint32_t EMTDisconnect(uint32_t handle) {
     return 0;
 }
 
+// 0 for a block that can carry data; otherwise what a data call on it reports: a listener
+// is not connected, a broken link answers with the error that broke it.
+static uint32_t ConnectionState(const EmtControlBlock* cb) {
+    if (cb->listening) return EMT_WSA_ENOTCONN;
+    return cb->connected.load() ? 0 : cb->breakError.load();
+}
+
 uint32_t EMTReceive(uint32_t handle, void* buffer, uint32_t size) {
     if (!buffer) return SetErr(160);
     if (size < 4) return SetErr(EMT_E_BUFFER_TOO_SMALL);
     if (!Initialized()) return SetErr(EMT_E_NOT_INITIALIZED);
     EmtControlBlock* cb = LockBlock(handle);
     if (!cb) return SetErr(EMT_E_BAD_HANDLE);
-    if (cb->listening) {
-        UnlockBlock(cb);
-        return SetErr(EMT_WSA_ENOTCONN);
-    }
-    if (!cb->connected.load()) {
-        uint32_t e = cb->breakError.load();
+    if (uint32_t e = ConnectionState(cb); e != 0) {
         UnlockBlock(cb);
         return SetErr(e);
     }
@@ -455,12 +457,7 @@ static uint32_t SendCommon(uint32_t handle, const void* frame, uint32_t offset, 
     if (!Initialized()) return SetErr(EMT_E_NOT_INITIALIZED);
     EmtControlBlock* cb = LockBlock(handle);
     if (!cb) return SetErr(EMT_E_BAD_HANDLE);
-    if (cb->listening) {
-        UnlockBlock(cb);
-        return SetErr(EMT_WSA_ENOTCONN);
-    }
-    if (!cb->connected.load()) {
-        uint32_t e = cb->breakError.load();
+    if (uint32_t e = ConnectionState(cb); e != 0) {
         UnlockBlock(cb);
         return SetErr(e);
     }
@@ -600,8 +597,7 @@ uint32_t EMTGetConnectionError(uint32_t handle) {
     if (!Initialized()) return EMT_E_NOT_INITIALIZED;
     EmtControlBlock* cb = LockBlock(handle);
     if (!cb) return EMT_E_BAD_HANDLE;
-    uint32_t r = cb->listening ? EMT_WSA_ENOTCONN
-                               : (cb->connected.load() ? 0 : cb->breakError.load());
+    uint32_t r = ConnectionState(cb);
     UnlockBlock(cb);
     return r;
 }
