@@ -301,7 +301,7 @@ int STRINGElement::MaxLength() const {
 
 void UNSPECElement::Set(const uint8_t* bytes, int length) {
     if (length < 0) length = 0;
-    m_Bytes.assign(bytes, bytes + length);
+    m_Bytes.assign(bytes, static_cast<size_t>(length));
     m_Length = length;
     m_Present = 1;
 }
