@@ -254,7 +254,10 @@ int STRINGElement::Decode(const uint8_t* src, int fieldLength, int available, ui
     int keep = fieldLength < maxBytes ? fieldLength : fieldLength - 1;
     const char* chars = reinterpret_cast<const char*>(src);
     size_t len = strnlen(chars, static_cast<size_t>(keep));
-    m_Text.assign(chars, len);
+    // clear+append takes the library's short copy path; assign goes through its general
+    // replace, which allows for overlapping text and costs more per field.
+    m_Text.clear();
+    m_Text.append(chars, len);
     if (static_cast<int>(len) + 1 != fieldLength) {
         if (static_cast<int>(len) == fieldLength) {
             EMSTraceMessage(
@@ -301,7 +304,7 @@ int STRINGElement::MaxLength() const {
 
 void UNSPECElement::Set(const uint8_t* bytes, int length) {
     if (length < 0) length = 0;
-    m_Bytes.assign(bytes, bytes + length);
+    m_Bytes.assign(bytes, static_cast<size_t>(length));
     m_Length = length;
     m_Present = 1;
 }

@@ -2,8 +2,10 @@
 // Field elements: one object per field occurrence of a CTI message, linked into the message's
 // chain in wire order. BaseElement carries identity, flags and the minimum protocol version;
 // the typed bases hold one wire value each.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -210,6 +212,53 @@ protected:
     std::string m_Text;
 };
 
+// The bytes of a raw field. Masks, keys and most user data are short, so up to kInline
+// bytes live in the element itself and only longer values take a heap block.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ~ByteBuffer() { delete[] m_Heap; }
+
+    void assign(const uint8_t* bytes, size_t n) {
+        uint8_t* to = Room(n, false);
+        if (n > 0) std::memcpy(to, bytes, n);
+        m_Size = n;
+    }
+    // Keeps the bytes held; new ones take fill.
+    void resize(size_t n, uint8_t fill) {
+        uint8_t* to = Room(n, true);
+        if (n > m_Size) std::memset(to + m_Size, fill, n - m_Size);
+        m_Size = n;
+    }
+    void clear() { m_Size = 0; }
+    size_t size() const { return m_Size; }
+    uint8_t* data() { return m_Heap != nullptr ? m_Heap : m_Inline; }
+    const uint8_t* data() const { return m_Heap != nullptr ? m_Heap : m_Inline; }
+    uint8_t& operator[](size_t i) { return data()[i]; }
+    uint8_t operator[](size_t i) const { return data()[i]; }
+
+private:
+    static constexpr size_t kInline = 16;
+
+    uint8_t* Room(size_t n, bool keep) {
+        if (n <= m_Capacity) return data();
+        size_t capacity = std::max(n, 2 * m_Capacity);
+        auto* grown = new uint8_t[capacity];
+        if (keep && m_Size > 0) std::memcpy(grown, data(), m_Size);
+        delete[] m_Heap;
+        m_Heap = grown;
+        m_Capacity = capacity;
+        return grown;
+    }
+
+    uint8_t* m_Heap = nullptr;
+    size_t m_Capacity = kInline;
+    size_t m_Size = 0;
+    uint8_t m_Inline[kInline];
+};
+
 // Raw bytes, also the base of bit masks and of the fixed-part configuration key.
 class UNSPECElement : public BaseElement {
 public:
@@ -232,7 +281,7 @@ public:
 
 protected:
     int32_t m_Length = 0;
-    std::vector<uint8_t> m_Bytes;
+    ByteBuffer m_Bytes;
 };
 
 // "<0x" and the bytes in hex, a blank before every fourth byte after the first, then "> ".

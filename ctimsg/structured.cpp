@@ -111,7 +111,7 @@ void TaskIDType::ValueText(std::string& text) const {
 
 void DataStructureField::Set(const uint8_t* bytes, int length) {
     if (length < 0) length = 0;
-    m_Bytes.assign(bytes, bytes + length);
+    m_Bytes.assign(bytes, static_cast<size_t>(length));
     m_Length = length;
     m_Present = 1;
 }

@@ -48,7 +48,7 @@ public:
 
 private:
     int32_t m_Length = 0;
-    std::vector<uint8_t> m_Bytes;
+    ByteBuffer m_Bytes;
 };
 
 struct MaskBitName {

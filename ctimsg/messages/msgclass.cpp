@@ -8,6 +8,13 @@
 #include "ctimsg/eccelement.h"
 #include "nuvlib/ems.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
+
 namespace {
 
 using catalog::ClassInfo;
@@ -184,17 +191,62 @@ const Plan& P(const void* plan) { return *static_cast<const Plan*>(plan); }
 
 // The members' block. The aligned forms of new go through a much slower allocator path, so
 // they serve only alignments beyond what plain new gives anyway.
-std::byte* AllocateStorage(size_t bytes, size_t align) {
+std::byte* NewBlock(size_t bytes, size_t align) {
     if (align <= __STDCPP_DEFAULT_NEW_ALIGNMENT__) return static_cast<std::byte*>(::operator new(bytes));
     return static_cast<std::byte*>(::operator new(bytes, std::align_val_t(align)));
 }
 
-void ReleaseStorage(std::byte* storage, size_t align) {
+void DeleteBlock(std::byte* block, size_t align) {
     if (align <= __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
-        ::operator delete(storage);
+        ::operator delete(block);
     } else {
-        ::operator delete(storage, std::align_val_t(align));
+        ::operator delete(block, std::align_val_t(align));
     }
+}
+
+// Each thread keeps the last member block it released: a thread that decodes or builds one
+// message after another then takes its block back without a trip through the allocator,
+// which for blocks of this size costs as much as building a small message. One block of at
+// most kMaxSpareBytes per thread, freed when the thread ends.
+constexpr size_t kMaxSpareBytes = 64 * 1024;
+
+struct Spare {
+    std::byte* block;
+    size_t bytes;
+    size_t align;
+    bool closed;  // the thread is ending: release straight away
+};
+// Trivially destructible, so it stays usable while other thread-local objects go away.
+thread_local Spare tSpare{nullptr, 0, 0, false};
+
+struct SpareReaper {
+    ~SpareReaper() {
+        if (tSpare.block != nullptr) DeleteBlock(tSpare.block, tSpare.align);
+        tSpare = Spare{nullptr, 0, 0, true};
+    }
+};
+
+std::byte* AllocateStorage(size_t bytes, size_t align) {
+    if (tSpare.block != nullptr && tSpare.bytes == bytes && tSpare.align == align) {
+        std::byte* block = tSpare.block;
+        tSpare.block = nullptr;
+        ASAN_UNPOISON_MEMORY_REGION(block, bytes);
+        return block;
+    }
+    return NewBlock(bytes, align);
+}
+
+void ReleaseStorage(std::byte* storage, size_t bytes, size_t align) {
+    if (tSpare.block != nullptr || tSpare.closed || bytes > kMaxSpareBytes) {
+        DeleteBlock(storage, align);
+        return;
+    }
+    static thread_local SpareReaper reaper;  // registers the release at thread end
+    (void)reaper;
+    // Under the address sanitizer a kept block stays unreadable until it is handed out again,
+    // so a use after the message's end is still caught.
+    ASAN_POISON_MEMORY_REGION(storage, bytes);
+    tSpare = Spare{storage, bytes, align, false};
 }
 
 BaseElement* At(std::byte* storage, const PlanMember& m, uint32_t entry) {
@@ -264,7 +316,7 @@ CatalogMSG::~CatalogMSG() {
             m->maker->destroy(m_Storage + m->offset + static_cast<size_t>(e) * m->maker->size);
         }
     }
-    ReleaseStorage(m_Storage, plan.align);
+    ReleaseStorage(m_Storage, plan.bytes, plan.align);
 }
 
 BaseElement* CatalogMSG::FindInChain(uint32_t elementId, uint32_t occurrence) const {

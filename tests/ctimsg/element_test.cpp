@@ -294,3 +294,23 @@ TEST(ElementClear, FlagsAndOwnedValues) {
 }
 
 }  // namespace
+
+// Short raw values are held in the element itself, long ones on the heap: each length, in
+// an order that crosses that boundary both ways, reads and encodes back as it was set.
+TEST(ElementRawBytes, ValuesSurviveEveryLengthInTurn) {
+    UNSPECElement raw(597, 4000, false, true);
+    for (int n : {5, 16, 17, 300, 1, 0, 40, 16}) {
+        std::vector<uint8_t> value(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) value[static_cast<size_t>(i)] = static_cast<uint8_t>(n + 3 * i);
+        raw.Set(value.data(), n);
+        int length = -1;
+        const uint8_t* got = raw.Get(length);
+        ASSERT_EQ(length, n);
+        EXPECT_EQ(std::vector<uint8_t>(got, got + (got != nullptr ? n : 0)), value) << n;
+        std::vector<uint8_t> wire(static_cast<size_t>(n) + 8);
+        int written = raw.Encode(wire.data(), static_cast<int>(wire.size()), 24);
+        ASSERT_GE(written, n) << n;
+        EXPECT_EQ(std::vector<uint8_t>(wire.begin() + (written - n), wire.begin() + written), value)
+            << n;
+    }
+}
