@@ -358,3 +358,33 @@ void UNSPECElement::Clear() {
     m_Bytes.clear();
     m_Length = 0;
 }
+
+bool ReadNumberValue(const BaseElement* e, uint32_t& value) {
+    if (const auto* p = dynamic_cast<const NumberElement<uint32_t, 4>*>(e)) {
+        value = p->Get();
+    } else if (const auto* q = dynamic_cast<const NumberElement<int32_t, 4>*>(e)) {
+        value = static_cast<uint32_t>(q->Get());
+    } else if (const auto* r = dynamic_cast<const NumberElement<uint16_t, 2>*>(e)) {
+        value = r->Get();
+    } else if (const auto* t = dynamic_cast<const NumberElement<uint8_t, 1>*>(e)) {
+        value = t->Get();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool WriteNumberValue(BaseElement* e, uint32_t value) {
+    if (auto* p = dynamic_cast<NumberElement<uint32_t, 4>*>(e)) {
+        p->Set(value);
+    } else if (auto* q = dynamic_cast<NumberElement<int32_t, 4>*>(e)) {
+        q->Set(static_cast<int32_t>(value));
+    } else if (auto* r = dynamic_cast<NumberElement<uint16_t, 2>*>(e)) {
+        r->Set(static_cast<uint16_t>(value));
+    } else if (auto* t = dynamic_cast<NumberElement<uint8_t, 1>*>(e)) {
+        t->Set(static_cast<uint8_t>(value));
+    } else {
+        return false;
+    }
+    return true;
+}

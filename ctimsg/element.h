@@ -149,6 +149,11 @@ protected:
     T m_Value{};
 };
 
+// The value of any number element as the 32 bits of its own type; false for other kinds.
+bool ReadNumberValue(const BaseElement* e, uint32_t& value);
+// Sets any number element from 32 bits, cut to its width; false for other kinds (and for none).
+bool WriteNumberValue(BaseElement* e, uint32_t value);
+
 class UINTElement : public NumberElement<uint32_t, 4> {
 public:
     UINTElement(uint32_t elementId, bool required, bool traced)

@@ -14,42 +14,6 @@ constexpr uint32_t kNumNamedVariables = 163;
 constexpr uint32_t kNumNamedArrays = 164;
 constexpr uint32_t kExpandedCallContext = 511;
 
-using U32 = NumberElement<uint32_t, 4>;
-using I32 = NumberElement<int32_t, 4>;
-using U16 = NumberElement<uint16_t, 2>;
-using U8 = NumberElement<uint8_t, 1>;
-
-// The value of any number element as the 32 bits of its own type; false for other kinds.
-bool ReadNumber(const BaseElement* e, uint32_t& value) {
-    if (const auto* p = dynamic_cast<const U32*>(e)) {
-        value = p->Get();
-    } else if (const auto* q = dynamic_cast<const I32*>(e)) {
-        value = static_cast<uint32_t>(q->Get());
-    } else if (const auto* r = dynamic_cast<const U16*>(e)) {
-        value = r->Get();
-    } else if (const auto* s = dynamic_cast<const U8*>(e)) {
-        value = s->Get();
-    } else {
-        return false;
-    }
-    return true;
-}
-
-bool WriteNumber(BaseElement* e, uint32_t value) {
-    if (auto* p = dynamic_cast<U32*>(e)) {
-        p->Set(value);
-    } else if (auto* q = dynamic_cast<I32*>(e)) {
-        q->Set(static_cast<int32_t>(value));
-    } else if (auto* r = dynamic_cast<U16*>(e)) {
-        r->Set(static_cast<uint16_t>(value));
-    } else if (auto* s = dynamic_cast<U8*>(e)) {
-        s->Set(static_cast<uint8_t>(value));
-    } else {
-        return false;
-    }
-    return true;
-}
-
 // The successor a hint moves to. Repeats of the same (id, occurrence), as OPEN_REQ's three
 // Reserved fields, are passed over: access by id reaches only the first of them.
 BaseElement* Successor(const BaseElement* e) {
@@ -119,8 +83,8 @@ void BaseMSG::ClearECC() {
     if (ecc == nullptr) return;
     ecc->Clear();
     // Both counts travel with the context; a message without them has nothing to reset.
-    if (BaseElement* n = FindElement(kNumNamedVariables, 0, false)) WriteNumber(n, 0);
-    if (BaseElement* n = FindElement(kNumNamedArrays, 0, false)) WriteNumber(n, 0);
+    if (BaseElement* n = FindElement(kNumNamedVariables, 0, false)) WriteNumberValue(n, 0);
+    if (BaseElement* n = FindElement(kNumNamedArrays, 0, false)) WriteNumberValue(n, 0);
 }
 
 // ---- getters ----
@@ -136,7 +100,7 @@ T GetNumber(BaseElement* e, const char* operation, uint32_t width, uint32_t msgT
                         MsgTypeName(msgType));
     }
     uint32_t value = 0;
-    if (!e->IsPresent() || !ReadNumber(e, value)) return 0;
+    if (!e->IsPresent() || !ReadNumberValue(e, value)) return 0;
     return static_cast<T>(value);
 }
 
@@ -241,7 +205,7 @@ namespace {
 #define BASEMSG_NUMBER_SETTER(Name, Type)                                                     \
     void BaseMSG::Name(uint32_t elementId, Type value, uint32_t occurrence) {                 \
         BaseElement* e = Need("BaseMSG::" #Name, elementId, occurrence);                      \
-        if (!WriteNumber(e, static_cast<uint32_t>(value)))                                    \
+        if (!WriteNumberValue(e, static_cast<uint32_t>(value)))                                    \
             WrongKind("BaseMSG::" #Name, elementId, occurrence, m_MsgType);                   \
     }
 BASEMSG_NUMBER_SETTER(SetBOOL, uint16_t)

@@ -8,14 +8,6 @@ constexpr uint32_t kNumNamedVariables = 163;
 constexpr uint32_t kNumNamedArrays = 164;
 constexpr uint32_t kExpandedCallContext = 511;
 
-void WriteCount(BaseElement* e, int count) {
-    if (auto* u16 = dynamic_cast<NumberElement<uint16_t, 2>*>(e)) {
-        u16->Set(static_cast<uint16_t>(count));
-    } else if (auto* u32 = dynamic_cast<NumberElement<uint32_t, 4>*>(e)) {
-        u32->Set(static_cast<uint32_t>(count));
-    }
-}
-
 }  // namespace
 
 bool SetECCCounts(BaseMSG& msg) {
@@ -27,7 +19,7 @@ bool SetECCCounts(BaseMSG& msg) {
     if (ecc->IsPresent()) {
         ecc->GetCounts(scalars, elements, replacedScalars, replacedElements, nullptr);
     }
-    WriteCount(variables, scalars);
-    WriteCount(arrays, elements);
+    WriteNumberValue(variables, static_cast<uint32_t>(scalars));
+    WriteNumberValue(arrays, static_cast<uint32_t>(elements));
     return true;
 }

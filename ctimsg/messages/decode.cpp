@@ -28,41 +28,9 @@ constexpr uint32_t kConnectionDeviceIdTag = 25;
 constexpr uint32_t kSendDTMFSignalReq = 91;
 constexpr uint32_t kNumRecords = 379;
 
-using U32 = NumberElement<uint32_t, 4>;
-using I32 = NumberElement<int32_t, 4>;
-using U16 = NumberElement<uint16_t, 2>;
-using U8 = NumberElement<uint8_t, 1>;
-
-bool ReadNumber(const BaseElement* e, uint32_t& value) {
-    if (const auto* p = dynamic_cast<const U32*>(e)) {
-        value = p->Get();
-    } else if (const auto* q = dynamic_cast<const I32*>(e)) {
-        value = static_cast<uint32_t>(q->Get());
-    } else if (const auto* r = dynamic_cast<const U16*>(e)) {
-        value = r->Get();
-    } else if (const auto* s = dynamic_cast<const U8*>(e)) {
-        value = s->Get();
-    } else {
-        return false;
-    }
-    return true;
-}
-
-void WriteNumber(BaseElement* e, uint32_t value) {
-    if (auto* p = dynamic_cast<U32*>(e)) {
-        p->Set(value);
-    } else if (auto* q = dynamic_cast<I32*>(e)) {
-        q->Set(static_cast<int32_t>(value));
-    } else if (auto* r = dynamic_cast<U16*>(e)) {
-        r->Set(static_cast<uint16_t>(value));
-    } else if (auto* s = dynamic_cast<U8*>(e)) {
-        s->Set(static_cast<uint8_t>(value));
-    }
-}
-
 uint32_t PresentNumber(const BaseElement* e) {
     uint32_t v = 0;
-    if (e != nullptr && e->IsPresent()) ReadNumber(e, v);
+    if (e != nullptr && e->IsPresent()) ReadNumberValue(e, v);
     return v;
 }
 
@@ -75,7 +43,7 @@ void MoveValue(BaseElement* from, BaseElement* to) {
         text->Set(value);
         return;
     }
-    WriteNumber(to, PresentNumber(from));
+    WriteNumberValue(to, PresentNumber(from));
 }
 
 [[noreturn]] void AllocationFailed(int line) {
@@ -325,12 +293,12 @@ BaseMSG* BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version) 
                                kConnectionDeviceIDType = 16, kToneDuration = 81,
                                kCallMannerType = 66, kPauseDuration = 82;
             for (uint32_t id : {kInvokeID, kPeripheralID, kConnectionCallID}) {
-                WriteNumber(msg->FindElement(id, 0, false), PresentNumber(older->FindElement(id, 0, false)));
+                WriteNumberValue(msg->FindElement(id, 0, false), PresentNumber(older->FindElement(id, 0, false)));
             }
             for (uint32_t id : {kConnectionDeviceIDType, kToneDuration}) {
-                WriteNumber(msg->FindElement(id, 0, false), PresentNumber(older->FindElement(id, 0, false)));
+                WriteNumberValue(msg->FindElement(id, 0, false), PresentNumber(older->FindElement(id, 0, false)));
             }
-            WriteNumber(msg->FindElement(kPauseDuration, 0, false),
+            WriteNumberValue(msg->FindElement(kPauseDuration, 0, false),
                         PresentNumber(older->FindElement(kCallMannerType, 0, false)));
             delete older;
             pos -= 2;
