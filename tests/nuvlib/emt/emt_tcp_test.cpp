@@ -515,6 +515,37 @@ TEST_F(EmtTcp, ReceiveConsumesProbesAndKeepsPendingHeader) {
     EMTDisconnect(h);
 }
 
+// The peer's side of a pre-QoS handshake on an accepted socket: takes the client's six
+// bytes, opens a UDP socket for heartbeats and answers with its port; heartbeats then go to
+// the port the client named.
+struct HeartbeatPeer {
+    int udp = -1;
+    sockaddr_in client{};
+
+    bool Answer(int s) {
+        uint8_t h[6];
+        if (!ReadAll(s, h, 6)) return false;
+        udp = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in ua = Loopback(0);
+        bind(udp, reinterpret_cast<sockaddr*>(&ua), sizeof ua);
+        socklen_t len = sizeof ua;
+        getsockname(udp, reinterpret_cast<sockaddr*>(&ua), &len);
+        uint8_t reply[4] = {0xCD, 0};
+        std::memcpy(reply + 2, &ua.sin_port, 2);
+        WriteAll(s, reply, 4);
+        client = Loopback(0);
+        std::memcpy(&client.sin_port, h + 4, 2);
+        return true;
+    }
+    void Beat(uint32_t n) const {
+        uint32_t seq = htonl(n);
+        sendto(udp, &seq, 4, 0, reinterpret_cast<const sockaddr*>(&client), sizeof client);
+    }
+    ~HeartbeatPeer() {
+        if (udp >= 0) close(udp);
+    }
+};
+
 // Pre-QoS heartbeats: a peer that sends one datagram and then falls silent is declared
 // lost with 0xE103000F about five intervals later.
 TEST_F(EmtTcp, SilentPeerIsLostAfterFiveMissedHeartbeats) {
@@ -523,22 +554,10 @@ TEST_F(EmtTcp, SilentPeerIsLostAfterFiveMissedHeartbeats) {
     std::thread peer([&] {
         int s = srv.Accept();
         ASSERT_GE(s, 0);
-        uint8_t h[6];
-        ASSERT_TRUE(ReadAll(s, h, 6));
-        int u = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in ua = Loopback(0);
-        bind(u, reinterpret_cast<sockaddr*>(&ua), sizeof ua);
-        socklen_t len = sizeof ua;
-        getsockname(u, reinterpret_cast<sockaddr*>(&ua), &len);
-        uint8_t reply[4] = {0xCD, 0};
-        std::memcpy(reply + 2, &ua.sin_port, 2);
-        WriteAll(s, reply, 4);
-        sockaddr_in client = Loopback(0);
-        std::memcpy(&client.sin_port, h + 4, 2);
-        uint32_t seq = htonl(1);
-        sendto(u, &seq, 4, 0, reinterpret_cast<sockaddr*>(&client), sizeof client);
+        HeartbeatPeer hb;
+        ASSERT_TRUE(hb.Answer(s));
+        hb.Beat(1);
         while (!done.load()) usleep(10000);
-        close(u);
         close(s);
     });
     sockaddr_in to = Loopback(srv.port);
@@ -584,25 +603,13 @@ TEST_F(EmtTcp, LateHeartbeatsCountAndEachMissIsTraced) {
     std::thread peer([&] {
         int s = srv.Accept();
         ASSERT_GE(s, 0);
-        uint8_t h[6];
-        ASSERT_TRUE(ReadAll(s, h, 6));
-        int u = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in ua = Loopback(0);
-        bind(u, reinterpret_cast<sockaddr*>(&ua), sizeof ua);
-        socklen_t len = sizeof ua;
-        getsockname(u, reinterpret_cast<sockaddr*>(&ua), &len);
-        uint8_t reply[4] = {0xCD, 0};
-        std::memcpy(reply + 2, &ua.sin_port, 2);
-        WriteAll(s, reply, 4);
-        sockaddr_in client = Loopback(0);
-        std::memcpy(&client.sin_port, h + 4, 2);
+        HeartbeatPeer hb;
+        ASSERT_TRUE(hb.Answer(s));
         for (uint32_t n = 1; n <= 4; ++n) {
             if (n == 2) usleep(1500000);
-            uint32_t seq = htonl(n);
-            sendto(u, &seq, 4, 0, reinterpret_cast<sockaddr*>(&client), sizeof client);
+            hb.Beat(n);
         }
         while (!done.load()) usleep(10000);
-        close(u);
         close(s);
     });
     sockaddr_in to = Loopback(srv.port);
@@ -650,22 +657,12 @@ TEST_F(EmtTcp, FailedPassLeavesNoStaleBreakEvent) {
         WriteAll(s1, reply, 4);
         int s2 = srv.Accept(30000);
         ASSERT_GE(s2, 0);
-        ASSERT_TRUE(ReadAll(s2, h, 6));
-        int u = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in ua = Loopback(0);
-        bind(u, reinterpret_cast<sockaddr*>(&ua), sizeof ua);
-        socklen_t len = sizeof ua;
-        getsockname(u, reinterpret_cast<sockaddr*>(&ua), &len);
-        std::memcpy(reply + 2, &ua.sin_port, 2);
-        WriteAll(s2, reply, 4);
-        sockaddr_in client = Loopback(0);
-        std::memcpy(&client.sin_port, h + 4, 2);
+        HeartbeatPeer hb;
+        ASSERT_TRUE(hb.Answer(s2));
         for (uint32_t n = 1; !done.load(); ++n) {
-            uint32_t seq = htonl(n);
-            sendto(u, &seq, 4, 0, reinterpret_cast<sockaddr*>(&client), sizeof client);
+            hb.Beat(n);
             usleep(200000);
         }
-        close(u);
         close(s1);
         close(s2);
     });
