@@ -35,6 +35,17 @@ sockaddr_in Loopback(uint16_t port) {
     return a;
 }
 
+// Listens on a free loopback port (TCP only) and answers the address a client connects to.
+sockaddr_in ListenOnLoopback(uint32_t* lh, const EMT_QOS_PARAMS* qos = nullptr) {
+    sockaddr_in any = Loopback(0);
+    EXPECT_EQ(EMTListen(&any, lh, 1, qos), 0u);
+    char l[64], r[64];
+    uint32_t ls = 64, rs = 64;
+    EXPECT_EQ(EMTGetAddressStrings(*lh, l, &ls, r, &rs), 0u);
+    const char* bracket = std::strrchr(l, '[');
+    return Loopback(bracket ? static_cast<uint16_t>(std::atoi(bracket + 1)) : 0);
+}
+
 double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
@@ -103,14 +114,9 @@ protected:
 // A listener and a connection in this process: frames of every size from an empty body
 // up to 4028 bytes cross in both directions unchanged.
 TEST_F(EmtTcp, FramesOfZeroTo4028BytesCrossBothWays) {
-    sockaddr_in any = Loopback(0);
     uint32_t lh = 0;
-    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
-    char l[64], r[64];
-    uint32_t ls = 64, rs = 64;
-    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
-    uint16_t port = static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1));
-    sockaddr_in to = Loopback(port);
+    sockaddr_in to = ListenOnLoopback(&lh);
+    ASSERT_NE(to.sin_port, 0);
     uint32_t server = 0, client = 0;
     std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
     ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &client, 0, nullptr), 0u);
@@ -145,13 +151,9 @@ TEST_F(EmtTcp, FramesOfZeroTo4028BytesCrossBothWays) {
 // A frame written in fragments keeps the probes out until its last byte is out, also when
 // the last fragment holds only the final 4 bytes; the receiver gets the frame whole.
 TEST_F(EmtTcp, FragmentsKeepProbesOutUntilTheFrameEnds) {
-    sockaddr_in any = Loopback(0);
     uint32_t lh = 0;
-    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
-    char l[64], r[64];
-    uint32_t ls = 64, rs = 64;
-    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
-    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    sockaddr_in to = ListenOnLoopback(&lh);
+    ASSERT_NE(to.sin_port, 0);
     uint32_t server = 0, client = 0;
     std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
     ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &client, 0, nullptr), 0u);
@@ -203,13 +205,9 @@ struct Completion {
 };
 
 TEST_F(EmtTcp, AsynchronousReceiveAndSend) {
-    sockaddr_in any = Loopback(0);
     uint32_t lh = 0;
-    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
-    char l[64], r[64];
-    uint32_t ls = 64, rs = 64;
-    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
-    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    sockaddr_in to = ListenOnLoopback(&lh);
+    ASSERT_NE(to.sin_port, 0);
     uint32_t server = 0, client = 0, plain = 0;
     std::thread acc([&] {
         for (int i = 0; i < 2; ++i) {
@@ -276,13 +274,9 @@ TEST_F(EmtTcp, IdleQosEndsMeasureTheRoundTrip) {
     q.dwPingHistorySize = 10;
     q.usHeartbeatInterval = 1000;
     q.ucHeartbeatCount = 5;
-    sockaddr_in any = Loopback(0);
     uint32_t lh = 0;
-    ASSERT_EQ(EMTListen(&any, &lh, 1, &q), 0u);
-    char l[64], r[64];
-    uint32_t ls = 64, rs = 64;
-    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
-    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    sockaddr_in to = ListenOnLoopback(&lh, &q);
+    ASSERT_NE(to.sin_port, 0);
     uint32_t server = 0, client = 0;
     std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
     ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &client, 0, &q), 0u);
@@ -752,13 +746,9 @@ TEST_F(EmtTcp, QosLinkNoticesThePeerCloseWithoutAReader) {
 // Disconnect while another thread is blocked in a receive: the receive returns
 // 0xE103000C and the handle goes once that thread has left.
 TEST_F(EmtTcp, DisconnectWakesABlockedReceive) {
-    sockaddr_in any = Loopback(0);
     uint32_t lh = 0;
-    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
-    char l[64], r[64];
-    uint32_t ls = 64, rs = 64;
-    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
-    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    sockaddr_in to = ListenOnLoopback(&lh);
+    ASSERT_NE(to.sin_port, 0);
     uint32_t server = 0, client = 0;
     std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
     emt::Event brk;
@@ -788,13 +778,9 @@ TEST_F(EmtTcp, DisconnectWakesABlockedReceive) {
 // already told its user then, and the user (who may have reset the event for a new link)
 // is not told again.
 TEST_F(EmtTcp, DelayedDisconnectTellsTheBreakOnce) {
-    sockaddr_in any = Loopback(0);
     uint32_t lh = 0;
-    ASSERT_EQ(EMTListen(&any, &lh, 1, nullptr), 0u);
-    char l[64], r[64];
-    uint32_t ls = 64, rs = 64;
-    ASSERT_EQ(EMTGetAddressStrings(lh, l, &ls, r, &rs), 0u);
-    sockaddr_in to = Loopback(static_cast<uint16_t>(std::atoi(std::strrchr(l, '[') + 1)));
+    sockaddr_in to = ListenOnLoopback(&lh);
+    ASSERT_NE(to.sin_port, 0);
     for (bool brokenBefore : {false, true}) {
         SCOPED_TRACE(brokenBefore);
         uint32_t server = 0, client = 0;
