@@ -1,5 +1,8 @@
 #include "platform/clock.h"
 
+#include <chrono>
+#include <iterator>
+#include <set>
 #include <ctime>
 
 namespace plat {
@@ -19,6 +22,19 @@ Clock& SystemClock() {
 std::atomic<Clock*> g_clock{nullptr};
 }  // namespace
 
+// Waits on a manual clock register their deadlines here, not in the clock, so that a clock
+// destroyed while a thread still waits leaves nothing dangling.
+namespace {
+std::mutex g_sleepMu;
+std::condition_variable g_sleepCv;
+std::multiset<int64_t> g_sleepers;
+
+size_t SleepersAheadLocked(int64_t now) {
+    return static_cast<size_t>(std::distance(g_sleepers.upper_bound(now), g_sleepers.end()));
+}
+}  // namespace
+
+
 int64_t Clock::RealtimeNs() { return ReadClock(CLOCK_REALTIME); }
 int64_t Clock::MonotonicNs() { return ReadClock(CLOCK_MONOTONIC); }
 int Clock::LocalBiasMinutes() {
@@ -28,7 +44,10 @@ int Clock::LocalBiasMinutes() {
     return static_cast<int>(-local.tm_gmtoff / 60);
 }
 
-void SetClock(Clock* clock) { g_clock.store(clock, std::memory_order_release); }
+void SetClock(Clock* clock) {
+    std::lock_guard<std::mutex> lk(g_sleepMu);
+    g_clock.store(clock, std::memory_order_release);
+}
 
 Clock& CurrentClock() {
     Clock* c = g_clock.load(std::memory_order_acquire);
@@ -56,6 +75,97 @@ void FakeClock::AdvanceMs(int64_t ms) {
     monotonic_.fetch_add(ms * 1000000);
 }
 void FakeClock::SetLocalBiasMinutes(int minutes) { bias_.store(minutes); }
+
+// A sleeper whose deadline has passed is about to wake: it no longer counts.
+size_t FakeClock::Sleepers() {
+    std::lock_guard<std::mutex> lk(g_sleepMu);
+    return SleepersAheadLocked(monotonic_.load());
+}
+
+bool FakeClock::AwaitSleepers(size_t n, int64_t realTimeoutMs) {
+    std::unique_lock<std::mutex> lk(g_sleepMu);
+    return g_sleepCv.wait_for(lk, std::chrono::milliseconds(realTimeoutMs),
+                              [&] { return SleepersAheadLocked(monotonic_.load()) >= n; });
+}
+
+int64_t FakeClock::NextDeadlineNs() {
+    std::lock_guard<std::mutex> lk(g_sleepMu);
+    auto it = g_sleepers.upper_bound(monotonic_.load());
+    return it == g_sleepers.end() ? kNoDeadline : *it;
+}
+
+int64_t FakeClock::AdvanceToNextDeadline(int64_t realTimeoutMs) {
+    if (!AwaitSleepers(1, realTimeoutMs)) return -1;
+    int64_t next = NextDeadlineNs();
+    int64_t now = monotonic_.load();
+    if (next == kNoDeadline) return -1;
+    if (next <= now) return 0;
+    int64_t delta = next - now;
+    realtime_.fetch_add(delta);
+    monotonic_.fetch_add(delta);
+    return delta / 1000000;
+}
+
+int64_t DeadlineAfterMs(int64_t ms) {
+    if (ms < 0) return kNoDeadline;
+    return MonotonicNs() + ms * 1000000;
+}
+
+bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadlineNs,
+               const std::function<bool()>& pred) {
+    Clock* mine;
+    bool manual;
+    {
+        std::lock_guard<std::mutex> lk(g_sleepMu);
+        mine = &CurrentClock();
+        manual = mine->IsManual();
+    }
+    if (!manual) {
+        if (deadlineNs == kNoDeadline) {
+            cv.wait(lock, pred);
+            return true;
+        }
+        // CLOCK_MONOTONIC is steady_clock's clock on Linux.
+        std::chrono::steady_clock::time_point tp{std::chrono::nanoseconds(deadlineNs)};
+        return cv.wait_until(lock, tp, pred);
+    }
+    // A manual clock moves without notifying anyone: look again every millisecond of real
+    // time. Only tests install one. The clock is read under g_sleepMu, which SetClock also
+    // takes, so a clock replaced (and then destroyed) is never read again.
+    bool finite = deadlineNs != kNoDeadline;
+    if (finite) {
+        std::lock_guard<std::mutex> lk(g_sleepMu);
+        g_sleepers.insert(deadlineNs);
+        g_sleepCv.notify_all();
+    }
+    bool ok = false;
+    for (;;) {
+        if (pred()) { ok = true; break; }
+        bool over;
+        {
+            std::lock_guard<std::mutex> lk(g_sleepMu);
+            Clock* current = g_clock.load(std::memory_order_acquire);
+            over = current != mine || (finite && mine->MonotonicNs() >= deadlineNs);
+        }
+        if (over) break;
+        cv.wait_for(lock, std::chrono::milliseconds(1));
+    }
+    if (finite) {
+        std::lock_guard<std::mutex> lk(g_sleepMu);
+        auto it = g_sleepers.find(deadlineNs);
+        if (it != g_sleepers.end()) g_sleepers.erase(it);
+    }
+    return ok;
+}
+
+void SleepUntil(int64_t deadlineNs) {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::unique_lock<std::mutex> lk(mu);
+    (void)WaitUntil(cv, lk, deadlineNs, [] { return false; });
+}
+
+void SleepForMs(int64_t ms) { SleepUntil(DeadlineAfterMs(ms < 0 ? 0 : ms)); }
 
 ScopedClock::ScopedClock(Clock* clock) : previous_(g_clock.load()) { SetClock(clock); }
 ScopedClock::~ScopedClock() { SetClock(previous_); }

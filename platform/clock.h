@@ -2,7 +2,10 @@
 // Wall clock, monotonic clock and local-time bias, injectable so that tests can pin the
 // time (log file names) or run a 32-bit tick across its wrap.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 
 namespace plat {
 
@@ -15,10 +18,14 @@ public:
     virtual int64_t MonotonicNs();
     // Minutes to add to local time to get UTC (-tm_gmtoff/60 for the current moment).
     virtual int LocalBiasMinutes();
+    // True when the clock moves only when told to: waits then poll it instead of sleeping
+    // on the system clock.
+    virtual bool IsManual() const { return false; }
 };
 
 // Installs a clock for the whole process; nullptr restores the system clock. The caller
-// keeps ownership and must keep it alive until it is replaced.
+// keeps ownership and must keep it alive until it is replaced; a thread still waiting on
+// the old clock then sees its wait time out.
 void SetClock(Clock* clock);
 Clock& CurrentClock();
 
@@ -45,14 +52,44 @@ uint64_t FileTimeNow();
 // Milliseconds of the monotonic clock, truncated to 32 bits (wraps after ~49.7 days).
 uint32_t GetTickCount();
 
+// No deadline: a wait that ends only when its condition holds.
+inline constexpr int64_t kNoDeadline = INT64_MAX;
+
+// Monotonic deadline `ms` milliseconds from now on the current clock (kNoDeadline for
+// ms < 0).
+int64_t DeadlineAfterMs(int64_t ms);
+
+// Waits on `cv` with `lock` held until `pred()` holds or the current clock's monotonic time
+// reaches `deadlineNs`. Returns pred() at the end, like std::condition_variable::wait_until.
+// On a manual clock the wait notices both a notify and the clock being moved.
+bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, int64_t deadlineNs,
+               const std::function<bool()>& pred);
+
+// Sleeps until the monotonic `deadlineNs`, or for `ms` milliseconds, on the current clock.
+void SleepUntil(int64_t deadlineNs);
+void SleepForMs(int64_t ms);
+
 // A clock that moves only when told to. Starts at 2021-03-04 05:06:07 UTC, monotonic 0,
-// bias 0.
+// bias 0. Threads that wait through this layer while it is installed are counted, so a
+// test can wait until a thread sleeps and then move time past its deadline.
 class FakeClock : public Clock {
 public:
     FakeClock();
     int64_t RealtimeNs() override;
     int64_t MonotonicNs() override;
     int LocalBiasMinutes() override;
+    bool IsManual() const override { return true; }
+
+    // Threads now waiting for a deadline still ahead of the clock.
+    size_t Sleepers();
+    // Waits (in real time, at most `realTimeoutMs`) until at least `n` threads wait for a
+    // deadline still ahead. Returns false on time-out.
+    bool AwaitSleepers(size_t n, int64_t realTimeoutMs = 30000);
+    // Earliest deadline still ahead of a waiting thread, or kNoDeadline when none waits.
+    int64_t NextDeadlineNs();
+    // Waits (real time, bounded as above) for a sleeper, then moves both clocks to the
+    // earliest deadline. Returns the milliseconds moved, or -1 when nobody slept in time.
+    int64_t AdvanceToNextDeadline(int64_t realTimeoutMs = 30000);
 
     void SetRealtimeNs(int64_t ns);
     void SetMonotonicNs(int64_t ns);

@@ -1,6 +1,6 @@
 #include "platform/event.h"
 
-#include <chrono>
+#include "platform/clock.h"
 
 #include "platform/lasterror.h"
 
@@ -29,12 +29,9 @@ bool Event::IsSet() const {
 }
 
 uint32_t Event::Wait(uint32_t ms) {
+    int64_t deadline = ms == INFINITE ? kNoDeadline : DeadlineAfterMs(ms);
     std::unique_lock<std::mutex> lk(mu_);
-    if (ms == INFINITE) {
-        cv_.wait(lk, [this] { return set_; });
-    } else if (!cv_.wait_for(lk, std::chrono::milliseconds(ms), [this] { return set_; })) {
-        return WAIT_TIMEOUT;
-    }
+    if (!WaitUntil(cv_, lk, deadline, [this] { return set_; })) return WAIT_TIMEOUT;
     if (!manual_) set_ = false;
     return WAIT_OBJECT_0;
 }

@@ -15,7 +15,8 @@ public:
 
     void Set();
     void Reset();
-    // Waits up to ms milliseconds (INFINITE: no limit) on the real monotonic clock.
+    // Waits up to ms milliseconds (INFINITE: no limit) on the current clock (a test's fake
+    // clock moves it).
     // Returns WAIT_OBJECT_0 or WAIT_TIMEOUT.
     uint32_t Wait(uint32_t ms);
     // True when set, without consuming an auto-reset signal.

@@ -1,7 +1,10 @@
 // Last error, clocks, events and process helpers.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -82,6 +85,42 @@ TEST_F(FakeClockTime, DrivesWallClockAndBias) {
     EXPECT_EQ(LocalBiasMinutes(), -60);
 }
 
+TEST_F(FakeClockTime, WaitsEndWhenTheTestMovesTime) {
+    // A thread sleeps 3 s and then waits 10 s on an event nobody sets: the test moves the
+    // clock to each deadline as the thread reaches it, and real time stays short.
+    Event never(true, false);
+    std::atomic<int> step{0};
+    std::thread t([&] {
+        SleepForMs(3000);
+        step = 1;
+        EXPECT_EQ(never.Wait(10000), WAIT_TIMEOUT);
+        step = 2;
+    });
+    EXPECT_EQ(clock_.AdvanceToNextDeadline(), 3000);
+    EXPECT_EQ(clock_.AdvanceToNextDeadline(), 10000);
+    t.join();
+    EXPECT_EQ(step.load(), 2);
+    EXPECT_EQ(GetTickCount(), 13000u);
+}
+
+TEST_F(FakeClockTime, AWaitWakesOnItsConditionBeforeTheDeadline) {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool ready = false;
+    std::thread t([&] {
+        ASSERT_TRUE(clock_.AwaitSleepers(1));
+        std::lock_guard<std::mutex> lk(mu);
+        ready = true;
+        cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lk(mu);
+    EXPECT_TRUE(WaitUntil(cv, lk, DeadlineAfterMs(60000), [&] { return ready; }));
+    lk.unlock();
+    t.join();
+    EXPECT_EQ(clock_.Sleepers(), 0u);
+    EXPECT_EQ(GetTickCount(), 0u);
+}
+
 TEST(FakeClockScope, RestoresTheSystemClock) {
     {
         FakeClock fake;
@@ -107,10 +146,7 @@ TEST(EventObject, ManualAndAutoReset) {
 
 TEST(EventObject, WakesAWaiterInAnotherThread) {
     Event ev(false, false);
-    std::thread t([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ev.Set();
-    });
+    std::thread t([&] { ev.Set(); });
     EXPECT_EQ(ev.Wait(INFINITE), WAIT_OBJECT_0);
     t.join();
 }
