@@ -1,0 +1,98 @@
+#include "parlo/server/ctilock.h"
+
+#include <cstring>
+
+#include "nuvlib/ems.h"
+#include "parlo/server/ctiregistry.h"
+#include "parlo/server/server.h"
+#include "platform/clock.h"
+
+CTILockObject::CTILockObject(int usage, void* securityAttributes, const char* name,
+                             uint32_t timeoutMs, int flag, int deadlockWatch)
+    : LockObject(usage, securityAttributes, name, timeoutMs, flag, deadlockWatch) {}
+
+CTILockObject::CTILockObject(int usage, void* securityAttributes, const char* name,
+                             uint32_t timeoutMs, int flag, int deadlockWatch, int sessionID)
+    : LockObject(usage, securityAttributes, name, timeoutMs, flag, deadlockWatch),
+      m_SessionID(sessionID) {}
+
+void CTILockObject::StampTicks() {
+    m_PreviousTicks.store(m_CurrentTicks.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    m_CurrentTicks.store(plat::GetTickCount(), std::memory_order_relaxed);
+}
+
+uint32_t CTILockObject::GetElapsedTicks() const {
+    const uint32_t previous = m_PreviousTicks.load(std::memory_order_relaxed);
+    if (previous == 0) return 0;
+    return m_CurrentTicks.load(std::memory_order_relaxed) - previous;  // unsigned: across the wrap
+}
+
+CTIRegistry* CTILockObject::Registry() {
+    CTIRegistry* registry = m_Registry.load(std::memory_order_acquire);
+    if (registry == nullptr && Server::sm_Server != nullptr) {
+        registry = Server::sm_Server->GetRegistry();
+        m_Registry.store(registry, std::memory_order_release);
+    }
+    return registry;
+}
+
+bool CTILockObject::Lock(const char* caller, int timeout) {
+    StampTicks();
+    const bool result = LockObject::Lock(timeout);
+    StampTicks();
+    const uint32_t waited = GetElapsedTicks();
+    if (result) {  // the field belongs to the holder
+        std::strncpy(m_Caller, caller ? caller : "", kCallerSize - 1);
+        m_Caller[kCallerSize - 1] = '\0';
+    }
+    CTIRegistry* registry = Registry();
+    if (registry == nullptr) {
+        EMSTraceMessage(
+            "CTILockObject::Lock(%s, sessionID %ld) - Can't get the CTI Registry object. Lock %s, "
+            "Thread %ld, waittime %d ms",
+            caller ? caller : "", static_cast<long>(m_SessionID), GetLockName(),
+            static_cast<long>(LockCurrentThreadId()), static_cast<int>(waited));
+        return result;
+    }
+    const uint32_t threshold = registry->Dynamic(CTIRegistry::MaxLockTimeout);
+    if (waited > threshold)
+        EMSTraceMessage(
+            "CTILockObject::Lock(%s, sessionID %ld) - WARNING: - Long Lock Warning on %s, Thread "
+            "%d took %d ms to acquire lock, exceeded threshold %d ms",
+            caller ? caller : "", static_cast<long>(m_SessionID), GetLockName(),
+            static_cast<int>(LockCurrentThreadId()), static_cast<int>(waited),
+            static_cast<int>(threshold));
+    return result;
+}
+
+bool CTILockObject::Unlock(const char* caller) {
+    StampTicks();
+    const uint32_t held = GetElapsedTicks();
+    // The text of the taker, kept before the lock is free for another thread.
+    char lockedFrom[kCallerSize] = {};
+    if (IsLockedByCurrentThread()) {  // the field is the owner's: read and empty it now
+        std::memcpy(lockedFrom, m_Caller, kCallerSize - 1);
+        m_Caller[0] = '\0';
+    }
+    const bool result = LockObject::Unlock();
+    CTIRegistry* registry = Registry();
+    if (registry == nullptr) {
+        EMSTraceMessage(
+            "CTILockObject::Unlock(%s, sessionID %ld) - Can't get the CTI Registry object. Lock "
+            "%s, Thread %ld, waittime %d ms",
+            caller ? caller : "", static_cast<long>(m_SessionID), GetLockName(),
+            static_cast<long>(LockCurrentThreadId()), static_cast<int>(held));
+    } else {
+        const uint32_t threshold = registry->Dynamic(CTIRegistry::MaxLockTimeout);
+        if (held > threshold)
+            EMSTraceMessage(
+                "CTILockObject::Unlock(%s, sessionID %ld) - WARNING: - Long Lock Warning on %s "
+                "(locked from %s), Thread %d held lock for %d ms, exceeded threshold %d ms",
+                caller ? caller : "", static_cast<long>(m_SessionID), GetLockName(), lockedFrom,
+                static_cast<int>(LockCurrentThreadId()), static_cast<int>(held),
+                static_cast<int>(threshold));
+    }
+    m_PreviousTicks.store(0, std::memory_order_relaxed);
+    m_CurrentTicks.store(0, std::memory_order_relaxed);
+    return result;
+}
