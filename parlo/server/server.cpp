@@ -53,6 +53,7 @@ Server::Server() {
         EMSFailMessageLastError("Server::Server: Unable to create m_ActivationEvent.");
     }
     m_PGTickCounter = TickCounter();
+    m_PGTickSeconds = m_PGTickCounter.GetSeconds();
     m_FailoverReported = 0;
     m_ShuttingDown = false;
     InitServerTables();
@@ -68,7 +69,10 @@ Server::~Server() {
     // The process never ends this way; tests that make a Server only unhook it.
     for (ServerTimer*& t : m_Timers) {
         if (t) t->Cancel();
+        delete t;
+        t = nullptr;
     }
+    delete m_Application.exchange(nullptr);
     if (sm_Server == this) sm_Server = nullptr;
 }
 
