@@ -23,8 +23,11 @@ thread_local std::string t_text;
 
 int RankOf(const char* name) {
     if (name == nullptr) return kLeaf;
+    // Lock names carry their namespace ("Global\\CallLock").
+    std::string bare(name);
+    if (const size_t slash = bare.rfind('\\'); slash != std::string::npos) bare.erase(0, slash + 1);
     for (size_t i = 0; i < sizeof kOrder / sizeof kOrder[0]; ++i)
-        if (std::string(name) == kOrder[i]) return static_cast<int>(i);
+        if (bare == kOrder[i]) return static_cast<int>(i);
     return kLeaf;
 }
 

@@ -37,11 +37,15 @@ CTIRegistry* CTILockObject::Registry() {
 }
 
 bool CTILockObject::Lock(const char* caller, int timeout) {
-    StampTicks();
+    // The wait is measured in locals: the stamps belong to the holder, and a waiter that
+    // wrote them would spoil the holder's hold time (and the holder's clearing its wait).
+    const uint32_t before = plat::GetTickCount();
     const bool result = LockObject::Lock(timeout);
-    StampTicks();
-    const uint32_t waited = GetElapsedTicks();
-    if (result) {  // the field belongs to the holder
+    const uint32_t after = plat::GetTickCount();
+    const uint32_t waited = after - before;  // unsigned: right across the wrap
+    if (result) {
+        m_PreviousTicks.store(before, std::memory_order_relaxed);
+        m_CurrentTicks.store(after, std::memory_order_relaxed);
         std::strncpy(m_Caller, caller ? caller : "", kCallerSize - 1);
         m_Caller[kCallerSize - 1] = '\0';
     }
@@ -66,13 +70,16 @@ bool CTILockObject::Lock(const char* caller, int timeout) {
 }
 
 bool CTILockObject::Unlock(const char* caller) {
-    StampTicks();
-    const uint32_t held = GetElapsedTicks();
-    // The text of the taker, kept before the lock is free for another thread.
+    // The stamps and the caller text are the owner's: read and cleared before the release.
+    uint32_t held = 0;
     char lockedFrom[kCallerSize] = {};
-    if (IsLockedByCurrentThread()) {  // the field is the owner's: read and empty it now
+    if (IsLockedByCurrentThread()) {
+        StampTicks();
+        held = GetElapsedTicks();
         std::memcpy(lockedFrom, m_Caller, kCallerSize - 1);
         m_Caller[0] = '\0';
+        m_PreviousTicks.store(0, std::memory_order_relaxed);
+        m_CurrentTicks.store(0, std::memory_order_relaxed);
     }
     const bool result = LockObject::Unlock();
     CTIRegistry* registry = Registry();
@@ -92,7 +99,5 @@ bool CTILockObject::Unlock(const char* caller) {
                 static_cast<int>(LockCurrentThreadId()), static_cast<int>(held),
                 static_cast<int>(threshold));
     }
-    m_PreviousTicks.store(0, std::memory_order_relaxed);
-    m_CurrentTicks.store(0, std::memory_order_relaxed);
     return result;
 }
