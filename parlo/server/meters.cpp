@@ -106,14 +106,17 @@ void Server::UpdateMeter(int meter, int32_t v) {
             break;
         }
         case 3:
-        case 9:
+        case 9: {
+            // today, max today and max ever: 6, 7, 8 for connections; 10, 11, 12 for calls
+            const int today = meter == 3 ? 6 : 10;
             Add(value[meter], v);
             if (v > 0) {
-                Add(value[meter + 3], 1);
-                if (value[meter] > value[meter + 4]) value[meter + 4] = value[meter];
-                if (value[meter] > value[meter + 5]) value[meter + 5] = value[meter];
+                Add(value[today], 1);
+                if (value[meter] > value[today + 1]) value[today + 1] = value[meter];
+                if (value[meter] > value[today + 2]) value[today + 2] = value[meter];
             }
             break;
+        }
         case 4: case 5: case 13: case 15: case 16: case 18: case 19: case 47: case 48: case 49:
             Add(value[meter], v);
             break;
