@@ -46,8 +46,9 @@ bool CTILockObject::Lock(const char* caller, int timeout) {
     if (result) {
         m_PreviousTicks.store(before, std::memory_order_relaxed);
         m_CurrentTicks.store(after, std::memory_order_relaxed);
-        std::strncpy(m_Caller, caller ? caller : "", kCallerSize - 1);
-        m_Caller[kCallerSize - 1] = '\0';
+        const size_t length = caller ? strnlen(caller, kCallerSize - 1) : 0;
+        if (length) std::memcpy(m_Caller, caller, length);
+        m_Caller[length] = '\0';
     }
     CTIRegistry* registry = Registry();
     if (registry == nullptr) {
@@ -72,11 +73,14 @@ bool CTILockObject::Lock(const char* caller, int timeout) {
 bool CTILockObject::Unlock(const char* caller) {
     // The stamps and the caller text are the owner's: read and cleared before the release.
     uint32_t held = 0;
-    char lockedFrom[kCallerSize] = {};
+    char lockedFrom[kCallerSize];
+    lockedFrom[0] = '\0';
     if (IsLockedByCurrentThread()) {
         StampTicks();
         held = GetElapsedTicks();
-        std::memcpy(lockedFrom, m_Caller, kCallerSize - 1);
+        // Kept only for a warning, which is rare: copied then.
+        if (Registry() == nullptr || held > Registry()->Dynamic(CTIRegistry::MaxLockTimeout))
+            std::memcpy(lockedFrom, m_Caller, strnlen(m_Caller, kCallerSize - 1) + 1);
         m_Caller[0] = '\0';
         m_PreviousTicks.store(0, std::memory_order_relaxed);
         m_CurrentTicks.store(0, std::memory_order_relaxed);
