@@ -96,6 +96,24 @@ TEST_F(MetersTest, TextWithoutActiveTime) {
     EXPECT_NE(perType.find("Velquar Message Meters from last:"), std::string::npos);
 }
 
+TEST_F(MetersTest, StatusText) {
+    server_->Init();
+    server_->SetServerNumber(3);
+    for (const auto& [meter, value] : std::vector<std::pair<int, int32_t>>{{3, 2}, {4, 1}, {5, 1}, {13, 1}, {9, 4}})
+        server_->UpdateMeter(meter, value);
+    std::string text;
+    server_->GetStatusText(text);
+    const std::string head = "\nServerStatus:\nCurrentTime: ";
+    ASSERT_EQ(text.rfind(head, 0), 0u) << text;
+    const size_t table = text.find("ServerNumber  Side   State             LastStateChange\n  3             A    IDLE              ");
+    EXPECT_NE(table, std::string::npos) << text;
+    const std::string tail =
+        "CTI Link: no OPC link\n\n2 CTI Client(s) connected[NonSecure:1, Secure:1]\n"
+        "1 Active Call(s), 4 Total Call(s) in progress\n\n";
+    ASSERT_GE(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
 TEST_F(MetersTest, MidnightReportsInOrderThenResets) {
     server_->Init();
     ToNextDayPlus(-1800);  // 23:30
