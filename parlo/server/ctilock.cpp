@@ -72,6 +72,7 @@ bool CTILockObject::Lock(const char* caller, int timeout) {
 
 bool CTILockObject::Unlock(const char* caller) {
     // The stamps and the caller text are the owner's: read and cleared before the release.
+    CTIRegistry* registry = Registry();
     uint32_t held = 0;
     char lockedFrom[kCallerSize];
     lockedFrom[0] = '\0';
@@ -79,14 +80,13 @@ bool CTILockObject::Unlock(const char* caller) {
         StampTicks();
         held = GetElapsedTicks();
         // Kept only for a warning, which is rare: copied then.
-        if (Registry() == nullptr || held > Registry()->Dynamic(CTIRegistry::MaxLockTimeout))
+        if (registry != nullptr && held > registry->Dynamic(CTIRegistry::MaxLockTimeout))
             std::memcpy(lockedFrom, m_Caller, strnlen(m_Caller, kCallerSize - 1) + 1);
         m_Caller[0] = '\0';
         m_PreviousTicks.store(0, std::memory_order_relaxed);
         m_CurrentTicks.store(0, std::memory_order_relaxed);
     }
     const bool result = LockObject::Unlock();
-    CTIRegistry* registry = Registry();
     if (registry == nullptr) {
         EMSTraceMessage(
             "CTILockObject::Unlock(%s, sessionID %ld) - Can't get the CTI Registry object. Lock "
