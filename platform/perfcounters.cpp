@@ -95,11 +95,11 @@ bool Snapshot(const Block* b, PublishedCounters* out) {
             CounterReading r;
             r.id = b->slots[i].id;
             r.name = Terminated(b->slots[i].name, sizeof b->slots[i].name);
-            r.value = b->slots[i].value.load(std::memory_order_relaxed);
+            r.value = b->slots[i].value.load(std::memory_order_acquire);
             copy.counters.push_back(std::move(r));
         }
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (b->sequence.load(std::memory_order_relaxed) != before) continue;
+        // The acquire loads keep the second look at the sequence after the copy.
+        if (b->sequence.load(std::memory_order_acquire) != before) continue;
         if (!WriterAlive(copy.writerPid)) return false;
         *out = std::move(copy);
         return true;

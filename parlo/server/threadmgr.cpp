@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "nuvlib/ems.h"
@@ -31,10 +33,6 @@ bool AllCritical(int ThreadEntry::*flag) {
 
 }  // namespace
 
-ThreadEntry::~ThreadEntry() {
-    if (m_Thread && m_Thread->joinable()) m_Thread->detach();
-}
-
 std::string ThreadEntry::GetListHeader() const {
     return "   Thread Name         Type          Act     Shut    Heart\n";
 }
@@ -51,7 +49,7 @@ std::string ThreadEntry::GetDumpString() const {
     char text[1024];
     std::snprintf(text, sizeof text,
                   "     ThreadName=%s ThreadHandle=%d\n     Activated=%s Shutdown=%s Heartbeat=%s\n",
-                  m_Name.c_str(), m_Thread ? 1 : -1, Flag(m_Activated), Flag(m_Shutdown),
+                  m_Name.c_str(), static_cast<int>(m_Handle), Flag(m_Activated), Flag(m_Shutdown),
                   Flag(m_Heartbeat));
     return text;
 }
@@ -87,8 +85,9 @@ void ThreadManager::StartThread(const char* name, StartFunction function, void* 
     if (!entry) EMSFailMessage("ThreadManager::StartThread - Trying to start unknown thread %s.", name);
     entry->m_Shutdown = 0;
     try {
-        if (entry->m_Thread && entry->m_Thread->joinable()) entry->m_Thread->detach();
-        entry->m_Thread = std::make_unique<std::thread>([function, argument] { function(argument); });
+        std::thread thread([function, argument] { function(argument); });
+        entry->m_Handle = static_cast<long>(thread.native_handle());
+        thread.detach();  // its handle is only a name: nothing waits for it
     } catch (...) {
         EMSFailMessage("ThreadManager::StartThread - Failure calling _beginthread for thread %s.", name);
     }
@@ -159,8 +158,7 @@ int ThreadManager::IsShutdown(const char* name) {
 long ThreadManager::GetThreadHandle(const char* name) {
     LockGuard<CTILockObject> hold(List().lock, "ThreadManager::GetThreadHandle");
     ThreadEntry* entry = FindThreadUnlocked(name);
-    if (!entry || !entry->m_Thread) return -1;
-    return static_cast<long>(entry->m_Thread->native_handle());
+    return entry ? entry->m_Handle : -1;
 }
 
 std::string ThreadManager::ListThreads() {

@@ -4,15 +4,13 @@
 // thread that stops without being told to is a failure of this side; the heartbeat to the
 // OPC goes out once every CRITICAL thread has shown one. Server::MakeActive, MakeStandby,
 // ReportFailure and SendActiveHeartBeat run inside "Thread Lock" and must not call back.
-#include <memory>
 #include <string>
-#include <thread>
 
 class ThreadEntry {
 public:
     enum Type { NONCRITICAL = 0, CRITICAL = 1 };
     ThreadEntry(const char* name, int type) : m_Name(name ? name : ""), m_Type(type) {}
-    virtual ~ThreadEntry();
+    virtual ~ThreadEntry() = default;
     ThreadEntry(const ThreadEntry&) = delete;
     ThreadEntry& operator=(const ThreadEntry&) = delete;
 
@@ -22,7 +20,7 @@ public:
     virtual std::string GetDumpString() const;
 
     std::string m_Name;
-    std::unique_ptr<std::thread> m_Thread;  // none until started
+    long m_Handle = -1;  // the started thread's id; -1 until started (threads run detached)
     int m_Type;
     int m_Activated = 0;
     int m_Shutdown = 0;
