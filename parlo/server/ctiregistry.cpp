@@ -24,14 +24,14 @@ constexpr uint32_t kEvValueChanged = 0x612E000A;
 constexpr uint32_t kEvBuildInfo = 0x612EC00C;
 constexpr int64_t kMandatory = -1;
 
-struct DynamicSpec {
+struct DynamicRow {
     const char* name;
     uint32_t start;   // before the values are read
     int64_t missing;  // taken when absent, or kMandatory
 };
 
 // One row per value, in the block's order.
-constexpr DynamicSpec kDynamic[CTIRegistry::kDynamicCount] = {
+constexpr DynamicRow kDynamic[CTIRegistry::kDynamicCount] = {
     {"CallEventTimeout", 3600, 3600},
     {"CaptureMessages", 0, kMandatory},
     {"ConnectionTimeout", 30, kMandatory},
