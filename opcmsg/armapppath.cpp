@@ -55,7 +55,7 @@ uint32_t ARMAppPathUpRespMsg::GetLength() const {
 uint8_t* ARMAppPathUpRespMsg::Serialize(uint8_t* out, size_t room) const {
     const uint32_t total = GetLength();
     if (total > room || total > kOPCMessageBodyRoom) {
-        EMSTraceMessage("%s: message of %u bytes refused, room is %zu bytes\n", m_Body.layout().name, total, room);
+        EMSTraceMessage("%s: message of %u bytes refused, room is %zu bytes", m_Body.layout().name, total, room);
         return nullptr;
     }
     uint8_t* p = m_Body.Write(out, room);

@@ -75,7 +75,7 @@ uint8_t* Body::Write(uint8_t* out, size_t room) const {
     const Layout& l = *m_Layout;
     const uint32_t total = Length();
     if (total > room || total > kOPCMessageBodyRoom) {
-        EMSTraceMessage("%s: message of %u bytes refused, room is %zu bytes\n", l.name, total,
+        EMSTraceMessage("%s: message of %u bytes refused, room is %zu bytes", l.name, total,
                         std::min<size_t>(room, kOPCMessageBodyRoom));
         return nullptr;
     }
@@ -101,7 +101,7 @@ uint8_t* Body::Write(uint8_t* out, size_t room) const {
         } else if (count != 0) {
             // The count and the list disagree: the count's room goes out as zeros, so the
             // message is still GetLength() bytes long.
-            EMSTraceMessage("%s: list holds %zu entries but its count is %u; entries sent as zero\n",
+            EMSTraceMessage("%s: list holds %zu entries but its count is %u; entries sent as zero",
                             l.name, held, count);
             std::memset(p, 0, elem * count);
             p += elem * count;
@@ -160,7 +160,7 @@ Body::Body(const Layout& layout, const uint8_t* data, size_t length) : m_Layout(
 }
 
 void Body::Refuse(size_t length, const char* what) {
-    EMSTraceMessage("%s: received body of %zu bytes ends inside its %s; message refused\n",
+    EMSTraceMessage("%s: received body of %zu bytes ends inside its %s; message refused",
                     m_Layout->name, length, what);
     m_Valid = false;
     std::memset(m_Fixed, 0, sizeof m_Fixed);
