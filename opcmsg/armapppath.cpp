@@ -6,7 +6,7 @@ bool AppPathMemberList::ReadFrom(const uint8_t* data, size_t length) {
     if (length < 4) return false;
     uint32_t n;
     std::memcpy(&n, data, 4);
-    if (n > (length - 4) / 8) return false;
+    if (n > (length - 4) / 8 || n > static_cast<uint32_t>(INT32_MAX)) return false;
     const auto count = static_cast<int32_t>(n);
     MRDIDs.Grow(count - 1);
     PeripheralIDs.Grow(count - 1);

@@ -166,14 +166,13 @@ void Body::Refuse(size_t length, const char* what) {
     std::memset(m_Fixed, 0, sizeof m_Fixed);
     for (CString& t : m_Texts) t.clear();
     m_ECCSize = 0;
-    m_ECC.clear();
     m_Tasks.clear();
     m_Words.clear();
 }
 
 void Body::SetECC(int32_t size, const uint8_t* data) {
     m_ECCSize = std::clamp(size, 0, kARMMaxECCSize);
-    m_ECC.assign(data, data + m_ECCSize);
+    if (m_ECCSize > 0) std::memcpy(m_ECC.data(), data, static_cast<size_t>(m_ECCSize));
 }
 
 void Body::GetCallVariables(size_t first, char (&out)[10][41]) const {

@@ -147,7 +147,9 @@ private:
     uint8_t m_Fixed[kMaxFixed] = {};
     std::array<CString, kMaxTexts> m_Texts;
     int32_t m_ECCSize = 0;
-    std::vector<uint8_t> m_ECC;
+    // Only the first m_ECCSize bytes are meaningful; left uninitialised so that a message
+    // without ECC data costs nothing for it.
+    std::array<uint8_t, kARMMaxECCSize> m_ECC;
     std::vector<ARMTaskID> m_Tasks;
     std::vector<int32_t> m_Words;
 };
