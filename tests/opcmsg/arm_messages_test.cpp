@@ -300,8 +300,7 @@ TEST_F(ARMECCText, TheServersOwnECCThatDoesNotLoadIsABrokenInvariant) {
     ARMUpdateTaskContextIndMsg m;
     const Bytes junk = {0, 0, 0, 0, 'x'};  // id 0 is no scalar id
     m.SetExpandedCallContext(static_cast<int32_t>(junk.size()), junk.data());
-    EXPECT_EXIT((void)m.ToString(false, true), ::testing::ExitedWithCode(162),
-                "");
+    EXPECT_EXIT((void)m.ToString(false, true), ::testing::ExitedWithCode(162), "");
     EXPECT_NE(m.ToString(true, false).find("No ExpandedCallContext"), std::string::npos);
 }
 
