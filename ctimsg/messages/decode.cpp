@@ -51,7 +51,7 @@ void MoveValue(BaseElement* from, BaseElement* to) {
                    static_cast<int>(sizeof(CatalogMSG)), "CTIMsg", line);
 }
 
-BaseMSG* Create(uint32_t type, bool older) {
+BaseMSGPtr Create(uint32_t type, bool older) {
     try {
         return catalog::CreateMessage(type, older);
     } catch (const std::bad_alloc&) {
@@ -228,7 +228,7 @@ void AlignRecords(BaseMSG& base) {
 
 }  // namespace
 
-BaseMSG* BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version) {
+BaseMSGPtr BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version) {
     if (frame == nullptr || available < CTI_HEADER_SIZE) {
         EMSTraceMessage("BaseMSG::Decode - No room for %d byte message header, %d bytes left.",
                         CTI_HEADER_SIZE, frame == nullptr ? 0 : available);
@@ -263,7 +263,7 @@ BaseMSG* BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version) 
         EMSTraceMessage("BaseMSG::Decode - Invalid message type %d", static_cast<int32_t>(type));
         return nullptr;
     }
-    BaseMSG* msg = Create(type, false);
+    BaseMSGPtr msg = Create(type, false);
     if (msg == nullptr) {
         EMSTraceMessage("BaseMSG::Decode - Invalid message type %d", static_cast<int32_t>(type));
         return nullptr;
@@ -278,17 +278,11 @@ BaseMSG* BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version) 
         const uint32_t firstTag = version >= 20 ? be::Get16(pos) : pos[0];
         if (firstTag != kConnectionDeviceIdTag && pos[-2] == kConnectionDeviceIdTag) {
             // The older layout: its 2-byte field stands where the current one has 4 bytes.
-            BaseMSG* older = Create(type, true);
+            BaseMSGPtr older = Create(type, true);
             const uint8_t* olderPos = body;
             int olderRemaining = length;
-            if (older == nullptr) {
-                delete msg;
-                return nullptr;
-            }
-            if (!older->DecodeFixed(olderPos, olderRemaining, version)) {
-                delete msg;
-                return older;
-            }
+            if (older == nullptr) return nullptr;
+            if (!older->DecodeFixed(olderPos, olderRemaining, version)) return older;
             constexpr uint32_t kInvokeID = 1, kPeripheralID = 4, kConnectionCallID = 14,
                                kConnectionDeviceIDType = 16, kToneDuration = 81,
                                kCallMannerType = 66, kPauseDuration = 82;
@@ -300,7 +294,7 @@ BaseMSG* BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version) 
             }
             WriteNumberValue(msg->FindElement(kPauseDuration, 0, false),
                         PresentNumber(older->FindElement(kCallMannerType, 0, false)));
-            delete older;
+            older.reset();
             pos -= 2;
             remaining += 2;
         }

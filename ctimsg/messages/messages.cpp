@@ -102,10 +102,10 @@ const TypeRow& GetTypeRow(uint32_t type) {
 
 const std::vector<const ClassInfo*>& AllClasses() { return TheTable().classes; }
 
-BaseMSG* CreateMessage(uint32_t type, bool older) {
+BaseMSGPtr CreateMessage(uint32_t type, bool older) {
     if (type < 1 || type > static_cast<uint32_t>(kMaxType)) return nullptr;
     auto make = older ? TheTable().older[type] : TheTable().main[type];
-    return make != nullptr ? make() : nullptr;
+    return BaseMSGPtr(make != nullptr ? make() : nullptr);
 }
 
 }  // namespace catalog

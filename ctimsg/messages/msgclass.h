@@ -81,9 +81,10 @@ const TypeRow& GetTypeRow(uint32_t type);
 // Every class, the older type-91 layout included, in catalogue order.
 const std::vector<const ClassInfo*>& AllClasses();
 
-// The type-to-class factory of the decoder: a new message with both trace flags off, or
-// nullptr for a type without class. older asks for the older layout of a type that has one.
-BaseMSG* CreateMessage(uint32_t type, bool older = false);
+// The type-to-class factory of the decoder: a new message with both trace flags off, owned by
+// the caller, or null for a type without class. older asks for the older layout of a type
+// that has one.
+[[nodiscard]] BaseMSGPtr CreateMessage(uint32_t type, bool older = false);
 
 }  // namespace catalog
 
