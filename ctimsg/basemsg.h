@@ -15,6 +15,7 @@
 #include "ctimsg/names.h"
 
 class ECCElement;
+class REMaskArray;
 struct NameValueStruct;
 
 constexpr int CTI_HEADER_SIZE = 8;
@@ -208,6 +209,8 @@ protected:
     // below it.
     static int ECCExtraBytes(const BaseElement& element, uint32_t version);
     const ECCElement* FindECCElement() const;
+    // The message's request-enablement masks, or nullptr when its class has none.
+    REMaskArray* FindREMaskArray() const;
 
     uint32_t m_MsgType = 0;
     BaseElement* m_Chain = nullptr;

@@ -243,6 +243,17 @@ void REMaskEntry::Set(std::string_view instrument, std::string_view extension, u
     m_AgentMask.SetBits8(0);
 }
 
+BaseElement* REMaskEntry::Member(uint32_t elementId) {
+    BaseElement* const members[] = {&m_Instrument,    &m_Extension, &m_CallId,
+                                    &m_FunctionFlags, &m_CallMask,  &m_AgentMask};
+    for (BaseElement* e : members) {
+        if (e->GetElementID() == elementId) return e;
+    }
+    return nullptr;
+}
+
+bool REMaskEntry::IsMemberId(uint32_t elementId) { return elementId >= 650 && elementId <= 655; }
+
 void REMaskEntry::SetRequired(bool required) {
     m_Instrument.SetRequired(required);
     m_Extension.SetRequired(required);

@@ -103,6 +103,9 @@ public:
 
     BaseElement* First() { return &m_Instrument; }
     BaseElement* Last() { return &m_AgentMask; }
+    // The member with that element id, or nullptr when the id is not an entry member's.
+    BaseElement* Member(uint32_t elementId);
+    static bool IsMemberId(uint32_t elementId);
 
     STRINGElement m_Instrument;
     STRINGElement m_Extension;

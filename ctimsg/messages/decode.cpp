@@ -27,6 +27,7 @@ constexpr uint32_t kDataStructureTag = 74;
 constexpr uint32_t kConnectionDeviceIdTag = 25;
 constexpr uint32_t kSendDTMFSignalReq = 91;
 constexpr uint32_t kNumRecords = 379;
+constexpr uint32_t kREMaskArray = 649;
 
 uint32_t PresentNumber(const BaseElement* e) {
     uint32_t v = 0;
@@ -59,15 +60,11 @@ BaseMSGPtr Create(uint32_t type, bool older) {
     }
 }
 
-// Number of leading occurrences of a record field that arrived.
-uint32_t Arrived(const CatalogMSG& msg, uint32_t elementId) {
-    uint32_t n = 0;
-    const uint32_t total = msg.EntryCount(elementId);
-    while (n < total && msg.Entry(elementId, n)->IsPresent()) ++n;
-    return n;
-}
-
 }  // namespace
+
+REMaskArray* BaseMSG::FindREMaskArray() const {
+    return dynamic_cast<REMaskArray*>(FindInChain(kREMaskArray, 0));
+}
 
 bool BaseMSG::DecodeFixed(const uint8_t*& pos, int& remaining, uint32_t version) {
     for (BaseElement* e = m_Chain; e != nullptr && !e->IsFloating(); e = e->GetNext()) {
@@ -88,6 +85,7 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
     OccurrenceCounts<DecodePass> counts;
     uint32_t previousTag = 0;
     uint32_t previousOccurrence = 0;
+    REMaskArray* masks = nullptr;  // looked up at the first REMask member field
     while (remaining >= 2) {
         uint32_t tag;
         int length;
@@ -132,7 +130,18 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
         uint32_t id = TagElement(static_cast<int32_t>(tag));
         const bool known = id < OccurrenceCounts<DecodePass>::kIdCount;
         const uint32_t occurrence = id == kExpandedCallContext ? 0 : counts.Get(id);
-        BaseElement* e = known && id != 0 ? FindElement(id, occurrence, true) : nullptr;
+        BaseElement* e = nullptr;
+        if (known && id != 0 && REMaskEntry::IsMemberId(id) &&
+            (masks != nullptr || (masks = FindREMaskArray()) != nullptr)) {
+            // Every entry's members carry occurrence 0, so the n-th arrival of a member tag
+            // fills entry n: the frames this server sends with several entries decode again.
+            // An eleventh finds no entry.
+            e = occurrence < static_cast<uint32_t>(MAX_REMASK_NUM_MASKS)
+                    ? masks->Entry(static_cast<int>(occurrence)).Member(id)
+                    : nullptr;
+        } else if (known && id != 0) {
+            e = FindElement(id, occurrence, true);
+        }
         int skip = std::min(length, remaining);
         if (e == nullptr) {
             SetFailure(E_CTI_INVALID_TAG_FOR_MSG_TYPE, id, occurrence);
@@ -158,9 +167,12 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
 
 namespace {
 
-// Moves the packed entries of each record list into their records' own slots. Every count
-// comes from the peer, so each is checked against what the class holds and what arrived
-// before it drives an index; a frame whose counts lie fails with 25.
+// Moves the packed entries of each record list into their records' own slots. Entries that
+// never arrived come out as 0 (or the empty text), and whatever stands in a record's slots
+// beyond its count is cleared, so arrived entries and counts need not agree. Every count comes
+// from the peer: only counts that would reach past what the class holds are refused, with 25
+// naming the count (more records than count fields, a count above the list's slots, counts
+// adding up to more entries than the list has).
 bool AlignList(CatalogMSG& msg, const catalog::RecordList& list, uint32_t& badElement,
                uint32_t& badOccurrence) {
     const uint32_t S = list.slots;
@@ -181,17 +193,15 @@ bool AlignList(CatalogMSG& msg, const catalog::RecordList& list, uint32_t& badEl
         }
         total += used[r];
     }
-    for (size_t f = 0; f < list.memberIds.size(); ++f) {
-        const uint32_t id = list.memberIds[f];
-        const uint32_t arrived = Arrived(msg, id);
-        // More entries than the counts name would stay behind in other records' slots; fewer
-        // in the list's first field means the counts name entries that never came.
-        if (msg.EntryCount(id) < records * S || arrived > total || (f == 0 && arrived < total)) {
+    for (uint32_t id : list.memberIds) {
+        if (msg.EntryCount(id) < records * S) {
             badElement = id;
-            badOccurrence = std::min(arrived, total);
+            badOccurrence = msg.EntryCount(id);
             return false;
         }
     }
+    // Backwards, so that no entry is overwritten before it has been moved: the target
+    // r * S + j is never below its source k.
     for (uint32_t id : list.memberIds) {
         uint32_t k = total;
         for (uint32_t r = records; r-- > 0;) {
