@@ -9,7 +9,8 @@
 //
 //   ELEM(id, ClassName, Base, bytes, from, tag, "TAG_NAME", "TraceName", Check, Text, Special)
 //       one field class.
-//       id         element id, 1..431 fixed part, 432..723 floating
+//       id         element id: the fixed-part ids first, then the floating ids (those
+//                  with a tag); the tables in elementids.h are sized by the highest
 //       ClassName  the class name used by messages (misspellings are the protocol's own);
 //                  ids 499 and 611 have two classes each
 //       Base       base class token (see enum Base): the typed, structured or family base
@@ -40,6 +41,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "ctimsg/elementids.h"
 
 namespace elementdict {
 
@@ -158,9 +161,6 @@ struct Row {
     Special special;
 };
 
-constexpr uint16_t kFirstFloatingId = 432;
-constexpr uint16_t kMaxElementId = 723;
-constexpr uint16_t kMaxTag = 311;
 
 }  // namespace elementdict
 
@@ -196,7 +196,7 @@ inline constexpr Row kRows[] = {
 #define ELEM(id, cls, base, bytes, from, tag, tagName, traceName, check, text, special)      \
     Row{id, #cls, Base::base, bytes, from, tag, tagName, traceName, check, text,           \
         Special::special},
-#define ELEM_MEMBER(id, base, bytes, from, tag, tagName, traceName, check, text, special)    \
+#define ELEM_MEMBER(id, name, base, bytes, from, tag, tagName, traceName, check, text, special) \
     Row{id, nullptr, Base::base, bytes, from, tag, tagName, traceName, check, text,        \
         Special::special},
 #include "ctimsg/elementdict.def"
@@ -205,6 +205,14 @@ inline constexpr Row kRows[] = {
 };
 
 inline constexpr std::size_t kRowCount = sizeof(kRows) / sizeof(kRows[0]);
+
+// The row of an element id (of an id with two classes, the first), for code that builds a
+// field without a class of its own; an id without a row does not compile.
+constexpr const Row& RowOf(uint32_t id) {
+    for (const Row& row : kRows)
+        if (row.id == id) return row;
+    throw "no dictionary row for this element id";
+}
 
 // The row of an element id (of an id with two classes, the first), or nullptr.
 const Row* FindRow(uint32_t id);

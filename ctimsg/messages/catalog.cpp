@@ -4,6 +4,8 @@
 #include "ctimsg/messages/catalog.h"
 
 #include <array>
+
+#include "ctimsg/elementids.h"
 #include <cstddef>
 
 namespace catalog {
@@ -33,7 +35,7 @@ constexpr Raw kRaw[] = {
         {}},
 #define MSG_END() Raw{RawKind::MsgEnd, {}, {}},
 #define FIELD(cls, version, need, trace)                                                      \
-    Member(MemberRow{MemberKind::Field, static_cast<uint16_t>(ElementId::cls), #cls, version, \
+    Member(MemberRow{MemberKind::Field, static_cast<uint16_t>(elementid::cls), #cls, version, \
                      Need::need, Trace::trace, 0, 0, 0}),
 #define GROUP_BEGIN(entries, version, splitAt, splitVersion)                                \
     Member(MemberRow{MemberKind::GroupBegin, 0, nullptr, version, Need::Opt, Trace::Always, \
@@ -41,10 +43,10 @@ constexpr Raw kRaw[] = {
 #define GROUP_END() \
     Member(MemberRow{MemberKind::GroupEnd, 0, nullptr, 0, Need::Opt, Trace::Always, 0, 0, 0}),
 #define ENTRY(cls, version)                                                                   \
-    Member(MemberRow{MemberKind::Entry, static_cast<uint16_t>(ElementId::cls), #cls, version, \
+    Member(MemberRow{MemberKind::Entry, static_cast<uint16_t>(elementid::cls), #cls, version, \
                      Need::Opt, Trace::Always, 0, 0, 0}),
 #define LIST_BEGIN(slots, countCls)                                                                \
-    Member(MemberRow{MemberKind::ListBegin, static_cast<uint16_t>(ElementId::countCls), #countCls, \
+    Member(MemberRow{MemberKind::ListBegin, static_cast<uint16_t>(elementid::countCls), #countCls, \
                      0, Need::Opt, Trace::Always, slots, 0, 0}),
 #define LIST_END() \
     Member(MemberRow{MemberKind::ListEnd, 0, nullptr, 0, Need::Opt, Trace::Always, 0, 0, 0}),

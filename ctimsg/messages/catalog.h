@@ -105,13 +105,6 @@ enum class Trace : uint8_t { Always, Never, CvFlag, EccFlag, EccAlways };
 
 constexpr int kMaxType = 282;
 
-// Element ids by element class name (the two classes of ids 499 and 611 share their id).
-enum class ElementId : uint16_t {
-#define ELEM(id, cls, ...) cls = id,
-#include "ctimsg/elementdict.def"
-#undef ELEM
-};
-
 enum class MemberKind : uint8_t { Field, GroupBegin, GroupEnd, Entry, ListBegin, ListEnd };
 
 // One member row of a message, as in catalog.def.

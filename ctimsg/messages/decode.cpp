@@ -22,12 +22,9 @@ constexpr int E_CTI_INVALID_TAG_FOR_MSG_TYPE = 26;
 constexpr int E_CTI_INVALID_TAG_FOR_VERSION = 49;
 
 struct DecodePass {};
-constexpr uint32_t kExpandedCallContext = 511;
-constexpr uint32_t kDataStructureTag = 74;
-constexpr uint32_t kConnectionDeviceIdTag = 25;
+constexpr uint32_t kExpandedCallContext = elementid::ExpandedCallContxt;
 constexpr uint32_t kSendDTMFSignalReq = 91;
-constexpr uint32_t kNumRecords = 379;
-constexpr uint32_t kREMaskArray = 649;
+constexpr uint32_t kNumRecords = elementid::NumRecords;
 
 uint32_t PresentNumber(const BaseElement* e) {
     uint32_t v = 0;
@@ -63,7 +60,7 @@ BaseMSGPtr Create(uint32_t type, bool older) {
 }  // namespace
 
 REMaskArray* BaseMSG::FindREMaskArray() const {
-    return dynamic_cast<REMaskArray*>(FindInChain(kREMaskArray, 0));
+    return dynamic_cast<REMaskArray*>(FindInChain(elementid::REMaskArray, 0));
 }
 
 bool BaseMSG::DecodeFixed(const uint8_t*& pos, int& remaining, uint32_t version) {
@@ -99,7 +96,7 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
             tag = be::Get16(pos);
             length = be::Get16(pos + 2);
             header = 4;
-        } else if (pos[0] == kDataStructureTag) {
+        } else if (pos[0] == DATA_STRUCTURE_TAG) {
             if (remaining < 3) {
                 SetFailure(E_CTI_INVALID_MESSAGE_LENGTH, 0, 0);
                 return;
@@ -286,24 +283,20 @@ BaseMSGPtr BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version
 
     if (type == kSendDTMFSignalReq && remaining >= 2 && pos - body >= 2) {
         const uint32_t firstTag = version >= 20 ? be::Get16(pos) : pos[0];
-        if (firstTag != kConnectionDeviceIdTag && pos[-2] == kConnectionDeviceIdTag) {
+        if (firstTag != CONNECTION_DEVID_TAG && pos[-2] == CONNECTION_DEVID_TAG) {
             // The older layout: its 2-byte field stands where the current one has 4 bytes.
             BaseMSGPtr older = Create(type, true);
             const uint8_t* olderPos = body;
             int olderRemaining = length;
             if (older == nullptr) return nullptr;
             if (!older->DecodeFixed(olderPos, olderRemaining, version)) return older;
-            constexpr uint32_t kInvokeID = 1, kPeripheralID = 4, kConnectionCallID = 14,
-                               kConnectionDeviceIDType = 16, kToneDuration = 81,
-                               kCallMannerType = 66, kPauseDuration = 82;
-            for (uint32_t id : {kInvokeID, kPeripheralID, kConnectionCallID}) {
+            for (uint32_t id : {elementid::InvokeID, elementid::CTIPeripheralID,
+                                elementid::ConnectionCallID, elementid::ConnectionDeviceIDType,
+                                elementid::ToneDuration}) {
                 WriteNumberValue(msg->FindElement(id, 0, false), PresentNumber(older->FindElement(id, 0, false)));
             }
-            for (uint32_t id : {kConnectionDeviceIDType, kToneDuration}) {
-                WriteNumberValue(msg->FindElement(id, 0, false), PresentNumber(older->FindElement(id, 0, false)));
-            }
-            WriteNumberValue(msg->FindElement(kPauseDuration, 0, false),
-                        PresentNumber(older->FindElement(kCallMannerType, 0, false)));
+            WriteNumberValue(msg->FindElement(elementid::PauseDuration, 0, false),
+                             PresentNumber(older->FindElement(elementid::CallMannerType, 0, false)));
             older.reset();
             pos -= 2;
             remaining += 2;
