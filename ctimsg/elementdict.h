@@ -82,33 +82,6 @@ enum class Special : uint8_t {
     REMaskMember,  // a member of each REMask entry
 };
 
-// Whether a value passes a numeric rule; the value is the unsigned value of the field's
-// width. String rules (and no rule) accept every number.
-constexpr bool Accepts(const Check& check, uint32_t value) {
-    switch (check.kind) {
-        case CheckKind::Range:
-            return check.lo <= value && value <= check.hi;
-        case CheckKind::RangeOrNone:
-            return value == 0xFFFF || (check.lo <= value && value <= check.hi);
-        case CheckKind::EventCause:
-            return value == 0xFFFF || (value >= 1 && value <= 61) ||
-                   (value >= 1001 && value <= 1066);
-        default:
-            return true;
-    }
-}
-
-// Whether a present string passes a string rule. Numeric rules (and no rule) accept every
-// string.
-constexpr bool AcceptsText(const Check& check, const char* text) {
-    if (check.kind == CheckKind::NotEmpty) return text[0] != '\0';
-    if (check.kind == CheckKind::DigitsOnly) {
-        for (const char* p = text; *p != '\0'; ++p)
-            if (*p < '0' || *p > '9') return false;
-    }
-    return true;
-}
-
 template <auto Fn>
 void AppendName(std::string& out, uint32_t value) {
     out.append(Fn(static_cast<int32_t>(value)));
