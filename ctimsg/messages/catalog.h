@@ -4,8 +4,9 @@
 // the columns); the message classes, the type-to-class factory and the conformance tests are
 // all built from them, so a layout is changed in one place only.
 //
-// catalog.cpp compiles the rows into the tables below, for code that walks a layout at run
-// time (the generic message builder, the factory, the conformance tests).
+// messages.cpp compiles the rows, once, into the tables below: the message classes build
+// their members from them, the factory and the decoder find classes in them, and the
+// conformance tests read the same rows.
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -30,19 +31,23 @@ enum class Trace : uint8_t { Always, Never, CvFlag, EccFlag, EccAlways };
 
 constexpr int kMaxType = 282;
 
-enum class MemberKind : uint8_t { Field, GroupBegin, GroupEnd, Entry, ListBegin, ListEnd };
+// How to build, find and destroy one element class in raw storage (msgclass.h).
+struct ElementMaker;
+
+enum class MemberKind : uint8_t { Field, GroupBegin, GroupEnd, Entry, ListBegin, ListEnd, End };
 
 // One member row of a message, as in catalog.def.
 struct MemberRow {
     MemberKind kind;
-    uint16_t element;          // Field, Entry: the element id; ListBegin: the count's id
-    const char* elementClass;  // Field, Entry, ListBegin (the count's class); else nullptr
-    uint8_t version;           // Field, Entry: member version; GroupBegin: the group's
-    Need need;                 // Field
-    Trace trace;               // Field
-    uint16_t count;            // GroupBegin: entries; ListBegin: slots per record
-    uint8_t splitAt;           // GroupBegin: first entry of splitVersion, or 0
-    uint8_t splitVersion;      // GroupBegin
+    const ElementMaker* maker;  // Field, Entry: builds the element class; else nullptr
+    uint16_t element;           // Field, Entry: the element id; ListBegin: the count's id
+    const char* elementClass;   // Field, Entry, ListBegin (the count's class); else nullptr
+    uint8_t version;            // Field, Entry: member version; GroupBegin: the group's
+    Need need;                  // Field
+    Trace trace;                // Field
+    uint16_t count;             // GroupBegin: entries; ListBegin: slots per record
+    uint8_t splitAt;            // GroupBegin: first entry of splitVersion, or 0
+    uint8_t splitVersion;       // GroupBegin
 };
 
 // One message class.
@@ -50,14 +55,14 @@ struct MessageRow {
     uint16_t type;
     const char* name;  // the type's name
     const char* className;
-    uint8_t version;
+    uint8_t version;   // the class's minimum protocol version
     Dir dir;
     Ctor ctor;
     Check check;
     Size size;
     Layout layout;
-    uint16_t firstRow;  // its member rows: MemberRows()[firstRow, firstRow + rowCount)
-    uint16_t rowCount;
+    const MemberRow* rows;  // its member rows in wire order, closed by an End row
+    uint16_t rowCount;      // without the End row
 };
 
 // A type without class.
@@ -69,9 +74,7 @@ struct MissingTypeRow {
 
 // All 255 classes in type order (type 91's older layout right after its main class).
 std::span<const MessageRow> MessageRows();
-// All member rows of all classes, class after class.
-std::span<const MemberRow> AllMemberRows();
-// The member rows of one class, in wire order.
+// The member rows of one class, in wire order (without the closing End row).
 std::span<const MemberRow> MemberRows(const MessageRow& message);
 // The 28 types without class, in type order.
 std::span<const MissingTypeRow> TypesWithoutClass();

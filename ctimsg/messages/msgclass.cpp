@@ -72,7 +72,7 @@ uint32_t AddMember(Plan& plan, const LayoutRow& row, uint32_t count, bool array)
     m.offset = AlignUp(plan.bytes, row.maker->align);
     m.baseDelta = 0;
     m.kind = NumKind::None;
-    m.elementId = row.elementId;
+    m.elementId = row.element;
     m.count = count;
     m.required = !array && row.need == catalog::Need::Req;
     m.trace = array ? catalog::Trace::Always : row.trace;
@@ -104,7 +104,7 @@ const LayoutRow* BuildGroup(Plan& plan, const LayoutRow* row) {
         if (row->kind == RowKind::Entry) {
             own.emplace_back(AddMember(plan, *row, records, true), row);
         } else if (row->kind == RowKind::ListBegin) {
-            List list{row->count, row->elementId, {}};
+            List list{row->count, row->element, {}};
             for (++row; row->kind != RowKind::ListEnd; ++row) {
                 list.members.emplace_back(AddMember(plan, *row, records * list.slots, true), row);
             }
@@ -123,7 +123,7 @@ const LayoutRow* BuildGroup(Plan& plan, const LayoutRow* row) {
     }
     for (auto& list : lists) {
         catalog::RecordList out{list.countId, list.slots, records, {}};
-        for (auto& [m, src] : list.members) out.memberIds.push_back(src->elementId);
+        for (auto& [m, src] : list.members) out.memberIds.push_back(src->element);
         plan.lists.push_back(std::move(out));
     }
     return row;  // at GroupEnd
@@ -273,7 +273,7 @@ bool Traced(catalog::Trace trace, bool eccTraced, bool cvTraced) {
 }  // namespace
 
 CatalogMSG::CatalogMSG(const catalog::ClassInfo& info, bool eccTraced, bool cvTraced)
-    : BaseMSG(info.minVersion), m_Info(info) {
+    : BaseMSG(info.version), m_Info(info) {
     const Plan& plan = PlanOf(info);
     m_Plan = &plan;
     m_Storage = AllocateStorage(plan.bytes, plan.align);

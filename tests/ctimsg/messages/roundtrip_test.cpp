@@ -92,7 +92,7 @@ TEST(RoundTrip, EveryClassAtEveryVersion) {
     std::vector<std::string> outOfReach;
     for (const catalog::ClassInfo* info : catalog::AllClasses()) {
         const bool older = info->layout == catalog::Layout::Older;
-        for (uint32_t v = info->minVersion; v <= kNewest; ++v) {
+        for (uint32_t v = info->version; v <= kNewest; ++v) {
             SCOPED_TRACE(std::string(info->className) + " v" + std::to_string(v));
             std::unique_ptr<BaseMSG> sent;
             Bytes frame = Build(*info, v, sent);
@@ -134,7 +134,7 @@ TEST(RoundTrip, EveryClassAtEveryVersion) {
     // versions the protocol puts out of reach.
     int expected = 0;
     for (const catalog::ClassInfo* info : catalog::AllClasses()) {
-        expected += static_cast<int>(kNewest - info->minVersion + 1);
+        expected += static_cast<int>(kNewest - info->version + 1);
     }
     EXPECT_EQ(trips + static_cast<int>(outOfReach.size()), expected);
     const std::vector<std::string> known = {
