@@ -123,7 +123,9 @@ TEST(RoundTrip, EveryClassAtEveryVersion) {
                 EXPECT_EQ(EncodeBytes(*got, v), EncodeBytes(current, v));
                 EXPECT_EQ(TraceOf(*got, v), TraceOf(current, v));
             } else {
-                EXPECT_EQ(typeid(*got), typeid(*sent));
+                const BaseMSG& gotRef = *got;
+                const BaseMSG& sentRef = *sent;
+                EXPECT_EQ(typeid(gotRef), typeid(sentRef));
                 EXPECT_EQ(EncodeBytes(*got, v), frame);
                 EXPECT_EQ(TraceOf(*got, v), TraceOf(*sent, v));
             }
