@@ -108,7 +108,7 @@ void TPCSTAMsg::PrivateDataDump() const {
                 lines += ' ';  // one blank per missing byte
             }
         }
-        lines += " |";
+        lines += "  |";
         for (uint32_t i = 0; i < 16; ++i) {
             if (i < n) {
                 const unsigned char c = data[lineStart + i];
