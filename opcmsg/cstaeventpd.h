@@ -1,7 +1,8 @@
 #pragma once
 // Typed views of the OPC private data of two unsolicited CSTA events: service initiated and
 // recording target info. A view is built from the event's OPC private-data block (head and
-// data), parses it at once within the block's stated length (at most 2872 bytes), and keeps
+// data; a record's OPC block, or any block whose storage holds the length its head states),
+// parses it at once within the stated length (at most 2872 bytes), and keeps
 // only what it parsed. Fields that the block does not reach keep the values set before
 // parsing (a short or lying block is traced once).
 #include <cstdint>
