@@ -49,7 +49,7 @@ uint32_t RawLength(const CSTAEventRecord& record) {
 
 TPCSTAConfMsg::TPCSTAConfMsg(const CSTAConfDesc& desc, uint16_t peripheralID,
                              const CSTAEventRecord& record, const uint8_t* opcBlock)
-    : TPCSTAMsg(record.InvokeID(), record.ClientInvokeID()), m_Desc(&desc) {
+    : TPCSTAMsg(record.InvokeID(), record.ClientInvokeID(), TypedSize(desc.pd)), m_Desc(&desc) {
     WriteHeader(peripheralID, kCSTAClassConfirmation, desc.eventType, record.InvokeID(),
                 record.ClientInvokeID());
     WriteDefaults();

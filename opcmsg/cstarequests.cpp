@@ -174,7 +174,7 @@ OPC_DESC(TPCSTASetAgentStateMsg, 49, 1168, -1,
 
 TPCSTARequestMsg::TPCSTARequestMsg(const CSTARequestDesc& desc, uint16_t peripheralID,
                                    uint32_t invokeID, uint32_t clientInvokeID)
-    : TPCSTAMsg(invokeID, clientInvokeID), m_Desc(&desc) {
+    : TPCSTAMsg(invokeID, clientInvokeID, desc.pdSize), m_Desc(&desc) {
     Initialize(peripheralID, invokeID, clientInvokeID);
 }
 
@@ -182,7 +182,19 @@ void TPCSTARequestMsg::Initialize(uint16_t peripheralID, uint32_t invokeID,
                                   uint32_t clientInvokeID) {
     TPCSTAMsg::Initialize(invokeID, clientInvokeID);
     WriteHeader(peripheralID, kCSTAClassRequest, m_Desc->eventType, invokeID, clientInvokeID);
-    for (uint8_t i = 0; i < m_Desc->rowCount; ++i) ResetField(m_Desc->rows[i]);
+    // The constructor zeroed the body and the typed private data: only defaults that are not
+    // zero bytes need writing.
+    for (uint8_t i = 0; i < m_Desc->rowCount; ++i) {
+        const CSTAField& row = m_Desc->rows[i];
+        const bool zeroDefault =
+            row.kind == CSTAFieldKind::DevText || row.kind == CSTAFieldKind::Bounded ||
+            row.kind == CSTAFieldKind::Plain || row.kind == CSTAFieldKind::CallVars ||
+            row.kind == CSTAFieldKind::ECC || row.kind == CSTAFieldKind::Groups ||
+            ((row.kind == CSTAFieldKind::U32 || row.kind == CSTAFieldKind::U16 ||
+              row.kind == CSTAFieldKind::I16 || row.kind == CSTAFieldKind::I8) &&
+             row.def == 0);
+        if (!zeroDefault) ResetField(row);
+    }
     if (m_Desc->trailerOffset) {
         static constexpr uint32_t kTrailer[4] = {1, 0, 9, 0};
         for (int i = 0; i < 4; ++i)

@@ -58,10 +58,9 @@ int WriteCSTAMessage(uint8_t* out, uint32_t room, const ConnectionID* connection
     Put16(out + 4, 0xFFFF);
     Put32(out + 8, connection ? static_cast<uint32_t>(connection->callID) : 0xFFFFFFFF);
     Put32(out + 28, connection ? connection->deviceIDType : 0);
-    for (uint32_t i = 0; i < kCSTASkillGroupSlots; ++i)
-        Put32(out + 32 + 4 * i, static_cast<int32_t>(i) < skillGroupCount && skillGroups
-                                    ? skillGroups[i]
-                                    : 0xFFFFFFFF);
+    std::memset(out + 32, 0xFF, 4 * kCSTASkillGroupSlots);
+    for (int32_t i = 0; skillGroups && i < skillGroupCount && i < int32_t{kCSTASkillGroupSlots}; ++i)
+        Put32(out + 32 + 4 * i, skillGroups[i]);
     Put32(out + 208, kCSTARequestEventSize);
     Put32(out + 212, rawLength);
     Put32(out + 216, opcLength);
@@ -70,11 +69,12 @@ int WriteCSTAMessage(uint8_t* out, uint32_t room, const ConnectionID* connection
     at = PutString(at, connection ? connection->deviceID : nullptr, deviceLength);
     std::memcpy(at, record.Bytes(), 6);  // PeripheralID, eventClass, eventType
     at += 6;
-    std::memcpy(at, record.EventPart(), kCSTARequestEventSize);
+    std::memmove(at, record.EventPart(), kCSTARequestEventSize);
     at += kCSTARequestEventSize;
-    if (rawLength) std::memcpy(at, PrivateDataPointer(record.RawBlock(), 0), rawLength);
+    // memmove: with the lengths bounded, the compiler inlines memcpy as a slow string move.
+    if (rawLength) std::memmove(at, PrivateDataPointer(record.RawBlock(), 0), rawLength);
     at += rawLength;
-    if (opcLength) std::memcpy(at, PrivateDataPointer(opcBlock, 0), opcLength);
+    if (opcLength) std::memmove(at, PrivateDataPointer(opcBlock, 0), opcLength);
     at += opcLength;
     return static_cast<int>(at - out);
 }
@@ -122,7 +122,7 @@ bool UnpackCSTAMessage(const uint8_t* message, uint32_t length, CSTAEventRecord*
     std::memcpy(bytes, at, 6);
     bytes[6] = bytes[7] = 0;
     at += 6;
-    std::memcpy(bytes + kCSTAHeaderSize, at, bodyLength);
+    std::memmove(bytes + kCSTAHeaderSize, at, bodyLength);
     std::memset(bytes + kCSTAHeaderSize + bodyLength, 0, kCSTAEventAreaSize - bodyLength);
     at += bodyLength;
     record->m_BodyLength = bodyLength;

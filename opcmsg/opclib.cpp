@@ -32,9 +32,10 @@ int AppendPrivateDataEx(uint8_t* block, const void* data, uint32_t length, uint3
                     static_cast<uint16_t>(offset + length + fill));
     if (paddedLength) *paddedLength = length + fill;
     // The typed private data of a request is reserved by appending it onto itself.
-    if (length > 0) std::memmove(block + kPrivateDataHeadSize + offset, data, length);
+    uint8_t* to = block + kPrivateDataHeadSize + offset;
+    if (length > 0 && to != data) std::memmove(to, data, length);
     // The fill travels with the piece: zero, never stale bytes.
-    std::memset(block + kPrivateDataHeadSize + offset + length, 0, fill);
+    std::memset(to + length, 0, fill);
     return static_cast<int>(offset);
 }
 

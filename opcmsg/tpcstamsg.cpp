@@ -22,9 +22,15 @@ ConnectionID ConnectionID::Read(const uint8_t* wire) {
     return c;
 }
 
-TPCSTAMsg::TPCSTAMsg(uint32_t invokeID, uint32_t clientInvokeID) {
-    // Every byte that may travel starts as zero: reserved bytes, gaps between fields.
-    std::memset(m_Bytes, 0, sizeof m_Bytes);
+TPCSTAMsg::TPCSTAMsg(uint32_t invokeID, uint32_t clientInvokeID)
+    : TPCSTAMsg(invokeID, clientInvokeID, kOPCPrivateDataRoom) {}
+
+TPCSTAMsg::TPCSTAMsg(uint32_t invokeID, uint32_t clientInvokeID, uint32_t zeroedData) {
+    // Every byte that may travel starts as zero: the header, the body area, both block heads
+    // and the typed private data with its gaps and ECC area. The data rooms beyond are never
+    // read past their stated lengths.
+    std::memset(m_Bytes, 0, kCSTARecRawBlock + kPrivateDataHeadSize);
+    std::memset(OPCBlock(), 0, kPrivateDataHeadSize + zeroedData);
     Initialize(invokeID, clientInvokeID);
 }
 
@@ -86,7 +92,7 @@ void TPCSTAMsg::SetPrivateData(const uint8_t* block) {
     }
     std::memcpy(OPCBlock(), block, kPrivateDataHeadSize);
     Put16(OPCBlock() + kPrivateDataLengthOffset, static_cast<uint16_t>(length));
-    std::memcpy(PrivateData(), PrivateDataPointer(block, 0), length);
+    std::memmove(PrivateData(), PrivateDataPointer(block, 0), length);
 }
 
 void TPCSTAMsg::PrivateDataDump() const {
@@ -210,7 +216,7 @@ void TPCSTAMsg::SetECCField(const CSTAField& f, int32_t size, const void* data) 
     uint8_t* p = FieldPointer(f);
     const uint32_t n = size <= 0 || !data ? 0 : static_cast<uint32_t>(size > 2000 ? 2000 : size);
     Put32(p, n);
-    if (n) std::memcpy(p + 4, data, n);
+    if (n) std::memmove(p + 4, data, n);
 }
 
 void TPCSTAMsg::SetGroupField(const CSTAField& f, int32_t index, const char* text) {

@@ -160,6 +160,10 @@ public:
     static void ClearDeviceID(uint8_t* field) { CopyDeviceID(field, nullptr); }
 
 protected:
+    // As the public constructor, zeroing only the first `zeroedData` data bytes of the OPC
+    // block (at most 2872): a class's typed private data.
+    TPCSTAMsg(uint32_t invokeID, uint32_t clientInvokeID, uint32_t zeroedData);
+
     // The field engine of the request tables.
     uint8_t* FieldPointer(const CSTAField& f) {
         return (f.area == CSTAArea::Body ? Body() : PrivateData()) + f.offset;
