@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "nuvlib/ems.h"
+#include "opcmsg/opcnames.h"
 
 using opcbytes::Get16;
 using opcbytes::Get32;
@@ -48,9 +49,10 @@ int WriteCSTAMessage(uint8_t* out, uint32_t room, const ConnectionID* connection
                            kCSTARequestEventSize + rawLength + opcLength;
     if (total > room) {
         EMSTraceMessage(
-            "SendCSTAMessage:: %s request (InvokeID=0x%x) of %llu bytes exceeds the buffer of "
-            "%u bytes; not sent.",
-            "CSTA", record.InvokeID(), static_cast<unsigned long long>(total), room);
+            "SendCSTAMessage:: %s (InvokeID=0x%x) of %llu bytes exceeds the buffer of %u bytes; "
+            "not sent.",
+            CSTAEventTypeName(record.eventType()), record.InvokeID(),
+            static_cast<unsigned long long>(total), room);
         return -1;
     }
     std::memset(out, 0, kFixedPart);
