@@ -150,8 +150,6 @@ void TPCSTAMsg::ResetField(const CSTAField& f) {
         CopyCallVariables(reinterpret_cast<char*>(p), nullptr);
         break;
     case CSTAFieldKind::UserToUser:
-        // The mark is 0xFFFF in every call-placing request, the consultation's included.
-        Put16(p + 2, 0xFFFF);
         SetUserToUserField(f, nullptr, 0);
         break;
     case CSTAFieldKind::ECC:
@@ -201,6 +199,9 @@ void TPCSTAMsg::SetCallVariablesField(const CSTAField& f, const char* slots) {
 
 void TPCSTAMsg::SetUserToUserField(const CSTAField& f, const void* data, int32_t length) {
     uint8_t* p = FieldPointer(f);
+    // The mark is 0xFFFF in every call-placing request, the consultation's included: no
+    // stale bytes travel in its place.
+    Put16(p + 2, 0xFFFF);
     if (data && length > 0) {
         const uint16_t n = static_cast<uint16_t>(length > 130 ? 130 : length);
         Put16(p, n);
