@@ -23,9 +23,10 @@ uint8_t* ResetPrivateData(uint8_t* block);
 // bytes are not written); `data` may lie inside the block itself. `capacity` is the block's
 // whole size (head included). Returns the offset of the piece, or -1 with a trace and nothing
 // changed when the rounded piece would not fit in the capacity (or the u16 length).
-int AppendPrivateDataEx(uint8_t* block, const void* data, uint32_t length, uint32_t capacity,
-                        uint32_t* paddedLength);
-int AppendPrivateData(uint8_t* block, const void* data, uint32_t length, uint32_t capacity);
+[[nodiscard]] int AppendPrivateDataEx(uint8_t* block, const void* data, uint32_t length,
+                                      uint32_t capacity, uint32_t* paddedLength);
+[[nodiscard]] int AppendPrivateData(uint8_t* block, const void* data, uint32_t length,
+                                    uint32_t capacity);
 
 // Data byte `offset` of a block (block + 34 + offset); no check.
 inline uint8_t* PrivateDataPointer(uint8_t* block, uint32_t offset) {
@@ -52,7 +53,8 @@ void CopyCallVariables(char* destination, const char* source);
 // Splits "instrument.extension.line" into outputs of 64, 16 and 40 bytes (each may be null).
 // Returns 0; -1 for a full id of 64 or more characters, -3 for an extension of 16 or more,
 // -4 for a line of 40 or more, each traced "OPCLIB: ...". Parts copied before a failure stay.
-int DisassembleDeviceID(const char* fullDeviceID, char* instrument, char* extension, char* line);
+[[nodiscard]] int DisassembleDeviceID(const char* fullDeviceID, char* instrument,
+                                      char* extension, char* line);
 
 struct DeviceIDParts {
     explicit DeviceIDParts(const char* fullDeviceID);
