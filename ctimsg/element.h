@@ -38,6 +38,9 @@ public:
     virtual void ValueText(std::string& text) const;
     virtual void Clear();
     virtual int MaxLength() const;
+    // The request-enablement array this element is, or nullptr: lets a chain walk pass over
+    // the array's idle entries without a cast per element.
+    virtual const class REMaskArray* AsREMaskArray() const { return nullptr; }
 
     uint32_t GetElementID() const { return m_ElementID; }
     uint32_t GetOccurrence() const { return m_Occurrence; }

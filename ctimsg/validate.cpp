@@ -1,5 +1,6 @@
 // Message validation: every element of the chain gives its verdict, the first failure is kept.
 #include "ctimsg/basemsg.h"
+#include "ctimsg/structured.h"
 #include "ctimsg/validatecounts.h"
 
 namespace {
@@ -28,7 +29,9 @@ int BaseMSG::ValidateWalk(uint32_t version, Check which) {
         return static_cast<int>(m_Status);
     }
     SetFailure(0, 0, 0);
-    for (BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
+    // Idle request-enablement entries are passed over: absent and not required, they pass.
+    const REMaskArray* masks = nullptr;
+    for (BaseElement* e = m_Chain; e != nullptr; e = BusyNext(e, masks)) {
         int rc;
         switch (which) {
             case Check::Received:
