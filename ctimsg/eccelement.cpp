@@ -285,10 +285,17 @@ int ECCElement::EncodeLocked(uint8_t* dst, int room, uint32_t version,
         }
         pos += header;
         if (array) *pos++ = static_cast<uint8_t>(e.index);
-        std::memcpy(pos, NameChars(e), e.nameLength + 1u);
-        pos += e.nameLength + 1u;
-        std::memcpy(pos, ValueChars(e), e.valueLength + 1u);
-        pos += e.valueLength + 1u;
+        if (e.valueAt == e.nameAt + e.nameLength + 1u) {
+            // Stored together (the usual case): name, NUL, value, NUL in one copy.
+            const size_t both = e.nameLength + e.valueLength + 2u;
+            CopyFieldBytes(pos, NameChars(e), both);
+            pos += both;
+        } else {
+            CopyFieldBytes(pos, NameChars(e), e.nameLength + 1u);
+            pos += e.nameLength + 1u;
+            CopyFieldBytes(pos, ValueChars(e), e.valueLength + 1u);
+            pos += e.valueLength + 1u;
+        }
         written += header + body;
     }
     return written;

@@ -204,7 +204,7 @@ int STRINGElement::EncodeCutTagged(uint8_t* dst, int room, uint32_t version, int
     int total = WriteTagHeader(IsFloating(), tag, version, pos, room, wireBytes);
     if (total < 0) return -1;
     if (wireBytes > 0) {
-        std::memcpy(pos, m_Text.data(), static_cast<size_t>(wireBytes - 1));
+        CopyFieldBytes(pos, m_Text.data(), static_cast<size_t>(wireBytes - 1));
         pos[wireBytes - 1] = 0;
     }
     return total;
@@ -325,7 +325,7 @@ int UNSPECElement::Encode(uint8_t* dst, int room, uint32_t version) const {
     uint8_t* pos = dst;
     int total = WriteFloatingHeader(*this, version, pos, room, m_Length);
     if (total < 0) return -1;
-    if (m_Length > 0) std::memcpy(pos, m_Bytes.data(), static_cast<size_t>(m_Length));
+    if (m_Length > 0) CopyFieldBytes(pos, m_Bytes.data(), static_cast<size_t>(m_Length));
     return total;
 }
 

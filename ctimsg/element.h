@@ -91,6 +91,37 @@ private:
     static std::atomic<bool> sm_HideECC;
 };
 
+// memcpy for the short texts and byte strings of a frame: up to 32 bytes it is two
+// overlapping fixed-size copies inside [0, n), inline, instead of a library call per field.
+inline void CopyFieldBytes(uint8_t* dst, const void* src, size_t n) {
+    const auto* s = static_cast<const uint8_t*>(src);
+    if (n >= 16) {
+        if (n > 32) {
+            std::memcpy(dst, s, n);
+            return;
+        }
+        uint64_t a[2], b[2];
+        std::memcpy(a, s, 16);
+        std::memcpy(b, s + n - 16, 16);
+        std::memcpy(dst, a, 16);
+        std::memcpy(dst + n - 16, b, 16);
+    } else if (n >= 8) {
+        uint64_t a, b;
+        std::memcpy(&a, s, 8);
+        std::memcpy(&b, s + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, s, 4);
+        std::memcpy(&b, s + n - 4, 4);
+        std::memcpy(dst, &a, 4);
+        std::memcpy(dst + n - 4, &b, 4);
+    } else {
+        for (size_t i = 0; i < n; ++i) dst[i] = s[i];
+    }
+}
+
 // Writes the tag and length of a floating field at pos and moves pos past them. Returns header
 // + valueLength when the value fits in what is left of room, else -1 (nothing written when the
 // header itself does not fit). A fixed-part field gets no header. Inline: every field of

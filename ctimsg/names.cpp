@@ -195,9 +195,7 @@ const char* ElementName(int32_t elementId) {
                                                  : kInvalidElement;
 }
 
-uint32_t ElementTag(int32_t elementId) {
-    return InTable(elementId, kElementTableSize) ? kTables.elementTags[elementId] : 0;
-}
+const uint32_t* const names_detail::kElementTags = kTables.elementTags;
 
 const char* TagName(int32_t tag) {
     return InTable(tag, kTagTableSize) ? kTables.tagNames[tag] : kInvalidTag;
