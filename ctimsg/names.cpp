@@ -201,9 +201,7 @@ const char* TagName(int32_t tag) {
     return InTable(tag, kTagTableSize) ? kTables.tagNames[tag] : kInvalidTag;
 }
 
-uint32_t TagElement(int32_t tag) {
-    return InTable(tag, kTagTableSize) ? kTables.tagElements[tag] : 0;
-}
+const uint32_t* const names_detail::kTagElements = kTables.tagElements;
 
 const char* MsgTypeName(int32_t msgType) {
     return kMsgTypeNames[InTable(msgType, kMsgTypeTableSize) ? msgType : 0];

@@ -267,20 +267,6 @@ BaseElement* REMaskEntry::Member(uint32_t elementId) {
     return nullptr;
 }
 
-bool REMaskEntry::IsMemberId(uint32_t elementId) {
-    switch (elementId) {
-        case elementid::RemaskInstrument:
-        case elementid::RemaskExtension:
-        case elementid::RemaskCallId:
-        case elementid::REMaskFlags:
-        case elementid::REMaskCall:
-        case elementid::REMaskAgent:
-            return true;
-        default:
-            return false;
-    }
-}
-
 void REMaskEntry::SetRequired(bool required) {
     m_Instrument.SetRequired(required);
     m_Extension.SetRequired(required);

@@ -124,7 +124,19 @@ public:
     }
     // The member with that element id, or nullptr when the id is not an entry member's.
     BaseElement* Member(uint32_t elementId);
-    static bool IsMemberId(uint32_t elementId);
+    static bool IsMemberId(uint32_t elementId) {
+        switch (elementId) {
+            case elementid::RemaskInstrument:
+            case elementid::RemaskExtension:
+            case elementid::RemaskCallId:
+            case elementid::REMaskFlags:
+            case elementid::REMaskCall:
+            case elementid::REMaskAgent:
+                return true;
+            default:
+                return false;
+        }
+    }
 
     STRINGElement m_Instrument;
     STRINGElement m_Extension;
