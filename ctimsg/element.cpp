@@ -81,7 +81,6 @@ int BaseElement::Validate(uint32_t version) {
     return Fail(E_CTI_REQUIRED_DATA_MISSING);
 }
 
-int BaseElement::ValidateReceived(uint32_t version) { return Validate(version); }
 int BaseElement::ValidateToSend(uint32_t version) { return Validate(version); }
 
 void BaseElement::ValueText(std::string& text) const {

@@ -33,7 +33,9 @@ public:
     virtual int Trace(std::string& text);
     virtual int SetTraceFlag(int flag);
     virtual int Validate(uint32_t version);
-    virtual int ValidateReceived(uint32_t version);
+    // A received field is checked as Validate checks it; no field has a rule of its own for
+    // receiving, so this costs one virtual call per field, not two.
+    int ValidateReceived(uint32_t version) { return Validate(version); }
     virtual int ValidateToSend(uint32_t version);
     virtual void ValueText(std::string& text) const;
     virtual void Clear();
