@@ -21,29 +21,58 @@
 #include "nuvlib/emsseams.h"
 #include "nuvlib/mds/mds.h"
 #include "nuvlib/mds/mdsinternal.h"
+#include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "tests/nuvlib/mds/mds_env.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double Seconds(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
+// Milliseconds of the injectable clock: the client's pauses and bounds run on it.
+int64_t NowMs() { return plat::MonotonicNs() / 1000000; }
+
+// Until `pred` holds, within a generous real-time bound.
+template <class Pred>
+bool Eventually(Pred pred, int ms = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::yield();
+    }
+    return true;
 }
+
+// Moves the fake clock to each deadline a thread of this process sleeps for, so that the
+// client's pauses pass at once while their lengths stay visible on the clock.
+class ClockPump {
+public:
+    explicit ClockPump(plat::FakeClock& clock)
+        : thread_([this, &clock] {
+              while (!stop_.load()) clock.AdvanceToNextDeadline(20);
+          }) {}
+    ~ClockPump() {
+        stop_ = true;
+        thread_.join();
+    }
+    ClockPump(const ClockPump&) = delete;
+    ClockPump& operator=(const ClockPump&) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 // SIGSTOP takes effect asynchronously: wait until the process is really stopped.
 void StopProcess(pid_t pid) {
     ::kill(pid, SIGSTOP);
-    for (int i = 0; i < 500; ++i) {
+    Eventually([pid] {
         FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
         char state = 0;
         if (f) {
             if (std::fscanf(f, "%*d (%*[^)]) %c", &state) != 1) state = 0;
             std::fclose(f);
         }
-        if (state == 'T' || state == 't') return;
-        usleep(2000);
-    }
+        return state == 'T' || state == 't';
+    });
 }
 
 struct Received {
@@ -60,7 +89,7 @@ struct Recorder {
     uint32_t stampAtOutOfService = 0;
     std::vector<Received> data;
     pid_t mdsPid = -1;
-    std::atomic<double> stopSeconds{-1};
+    std::atomic<int64_t> stopMs{-1};  // on the injectable clock
 
     template <class Pred>
     bool WaitFor(Pred p, int ms) {
@@ -87,9 +116,9 @@ int Data(const uint8_t* h, uint8_t* payload) {
     if (m.messageType == 99) {
         // Stop on the receive thread while MDS answers nothing.
         StopProcess(g.mdsPid);
-        auto t0 = Clock::now();
+        const int64_t t0 = NowMs();
         MDSStopClient(2);
-        g.stopSeconds = Seconds(t0);
+        g.stopMs = NowMs() - t0;
         ::kill(g.mdsPid, SIGCONT);
     }
     std::lock_guard<std::mutex> l(g.mu);
@@ -128,6 +157,10 @@ void RecordEvent(const uint8_t* block, uint32_t length) {
 
 class MdsClient : public ::testing::TestWithParam<bool> {
 protected:
+    // Installed first and removed last: every wait of the client runs on it.
+    plat::FakeClock clock_;
+    plat::ScopedClock scoped_{&clock_};
+
     void SetUp() override {
         static EMSSeams seams{};
         seams.PrintToConsole = &RecordEvent;
@@ -140,6 +173,7 @@ protected:
     }
     void TearDown() override {
         // Stopped first, the client reports no lost link while the process is ending.
+        ClockPump pump(clock_);
         MDSStopClient(0);
         mds_.reset();
         testsupport::RemoveNamespaceShm();
@@ -265,11 +299,12 @@ TEST_P(MdsClient, LostMdsGivesOneOutOfServiceAndTheClientReconnects) {
     ASSERT_TRUE(g.WaitFor([] { return g.outOfService >= 1; }, 10000));
     EXPECT_EQ(g.stampAtOutOfService, s);
     // The handler ran before the client changed its state; the stamp goes right after.
-    for (int i = 0; i < 100 && MDSGetLastInputStamp() != 0xFFFFFFFFu; ++i) usleep(10000);
-    EXPECT_EQ(MDSGetLastInputStamp(), 0xFFFFFFFFu);
+    EXPECT_TRUE(Eventually([] { return MDSGetLastInputStamp() == 0xFFFFFFFFu; }));
     // Dropped while out of service.
     EXPECT_EQ(MDSSendInput(17, 1, 0, Payload(4, 9), 4), 1);
 
+    // The reconnect tries come 3 s apart on the clock; the pump lets them pass at once.
+    ClockPump pump(clock_);
     mds_.reset(mdstest::StartMds(&port_, true));
     ASSERT_NE(mds_, nullptr);
     g.mdsPid = mds_->Pid();
@@ -284,17 +319,20 @@ TEST_P(MdsClient, LostMdsGivesOneOutOfServiceAndTheClientReconnects) {
     EXPECT_EQ(g.data.back().header.messageType, 2);
 }
 
+// The acknowledgement ends the stop before its 10 s bound; a second stop does nothing.
 TEST_P(MdsClient, StopIsAcknowledged) {
     Register();
     Start();
-    auto t0 = Clock::now();
+    ClockPump pump(clock_);
+    const int64_t t0 = NowMs();
     EXPECT_EQ(MDSStopClient(0), 1);
-    EXPECT_LT(Seconds(t0), 3.0);
+    EXPECT_LT(NowMs() - t0, 10000);
     EXPECT_NE(mds_->WaitLine("parlo-mds: client 10 (client) stopped"), "");
     EXPECT_EQ(MDSGetLastInputStamp(), 0xFFFFFFFFu);
-    t0 = Clock::now();
-    EXPECT_EQ(MDSStopClient(0), 1);  // a second stop returns at once
-    EXPECT_LT(Seconds(t0), 0.5);
+    EXPECT_EQ(events.Count(0x6104001B), 1);
+    EXPECT_EQ(MDSStopClient(0), 1);
+    EXPECT_EQ(events.Count(0x6104001B), 1);
+    EXPECT_EQ(events.Count(0x61048004), 1);
     EXPECT_EQ(MDSSendInput(17, 1, 0, Payload(4, 1), 4), 1);  // taken and dropped
 }
 
@@ -302,12 +340,18 @@ TEST_P(MdsClient, SilentMdsStopGivesUpAfterTenSeconds) {
     Register();
     Start();
     StopProcess(g.mdsPid);
-    auto t0 = Clock::now();
-    EXPECT_EQ(MDSStopClient(1), 1);
-    double s = Seconds(t0);
+    int64_t ms = 0;
+    {
+        ClockPump pump(clock_);
+        const int64_t t0 = NowMs();
+        EXPECT_EQ(MDSStopClient(1), 1);
+        ms = NowMs() - t0;
+    }
     ::kill(g.mdsPid, SIGCONT);
-    EXPECT_GT(s, 9.5);
-    EXPECT_LT(s, 13.0);
+    EXPECT_GE(ms, 10000);
+    EXPECT_LT(ms, 11000);
+    EXPECT_EQ(events.Count("Timed out after 10 seconds, waiting for MSG_STOP_CLIENT"), 1);
+    EXPECT_EQ(events.Count(0xA104001C), 1);
 }
 
 // A handler that stops the client reads the connection itself; with MDS silent the wait
@@ -315,10 +359,11 @@ TEST_P(MdsClient, SilentMdsStopGivesUpAfterTenSeconds) {
 TEST_P(MdsClient, StopOnTheReceiveThreadIsBounded) {
     Register();
     Start();
+    ClockPump pump(clock_);
     ASSERT_EQ(MDSSendInput(17, 99, 0, Payload(4, 1), 4), 1);
-    ASSERT_TRUE(g.WaitFor([] { return g.stopSeconds.load() >= 0; }, 25000));
-    EXPECT_GT(g.stopSeconds.load(), 9.5);
-    EXPECT_LT(g.stopSeconds.load(), 13.0);
+    ASSERT_TRUE(g.WaitFor([] { return g.stopMs.load() >= 0; }, 25000));
+    EXPECT_GE(g.stopMs.load(), 10000);
+    EXPECT_LT(g.stopMs.load(), 11000);
     EXPECT_EQ(events.Count("Message_Handler_Thread: Timed out after 1"), 1);
     EXPECT_EQ(events.Count(0xA104001C), 1);
 }
@@ -335,7 +380,8 @@ struct HandMds {
         a.sin_port = htons(port);
         EXPECT_EQ(EMTListen(&a, &listener, 1, nullptr), 0u);
     }
-    bool Accept() { return EMTAccept(listener, nullptr, nullptr, &link, 20000) == 0; }
+    // No time limit: a bound here would run on the test's fake clock too.
+    bool Accept() { return EMTAccept(listener, nullptr, nullptr, &link) == 0; }
     // The EMT type of the next frame of class 2, and its body's first byte.
     int Next(uint8_t* first = nullptr) {
         uint8_t f[128];
@@ -378,33 +424,36 @@ struct HandMds {
 // 0x61043F08 registers. A loss in service gives the out-of-service status; a refused
 // reconnect closes that link and the next try comes 3 s later; status 0 takes it back.
 TEST(MdsRunTime, RegisterAndReconnectAnswers) {
+    plat::FakeClock clock;
+    plat::ScopedClock scoped(&clock);
     static EMSSeams seams{};
     seams.PrintToConsole = &RecordEvent;
     EMSInstallSeams(&seams);
     MDSSetEmtConnectFlags(1);
     uint16_t port = mdstest::WriteProcess();
     HandMds mds(port);
-    std::vector<double> at;  // when each register or reconnect request came
-    auto t0 = Clock::now();
+    std::vector<int64_t> at;  // when each register or reconnect request came, on the clock
     std::thread fake([&] {
         uint8_t handle = 0;
         if (!mds.Accept() || mds.Next(&handle) != MSG_REGISTER_CLIENT || handle != 10) return;
-        at.push_back(Seconds(t0));
+        at.push_back(NowMs());
         mds.Drop();  // no reply
         if (!mds.Accept() || mds.Next() != MSG_REGISTER_CLIENT) return;
-        at.push_back(Seconds(t0));
+        at.push_back(NowMs());
         mds.Reply(MSG_REGISTER_REPLY, MDS_S_REGISTERED);
         if (mds.Next() != MSG_START_CLIENT) return;
         mds.InService();
-        usleep(300000);
+        // Lost in service: the client must have taken the status first.
+        if (!g.WaitFor([] { return g.inService >= 1; }, 10000)) return;
         mds.Drop();
         for (uint32_t status : {5u, 0u}) {
             if (!mds.Accept() || mds.Next(&handle) != MSG_RECONNECT_CLIENT || handle != 10) return;
-            at.push_back(Seconds(t0));
+            at.push_back(NowMs());
             mds.Reply(MSG_RECONNECT_REPLY, status);
         }
         mds.InService();
     });
+    ClockPump pump(clock);
     MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
     uint8_t handle = 0;
     EXPECT_EQ(MDSRegisterClient(&p, &handle), MDS_S_REGISTERED);
@@ -414,8 +463,13 @@ TEST(MdsRunTime, RegisterAndReconnectAnswers) {
     EXPECT_TRUE(g.WaitFor([] { return g.inService >= 2; }, 20000));
     fake.join();
     ASSERT_EQ(at.size(), 4u);
-    EXPECT_GE(at[1] - at[0], 2.9);  // register again after the 3 s pause
-    EXPECT_GE(at[3] - at[2], 2.9);  // a refused reconnect is tried again 3 s later
+    // Register again after the 3 s pause; a refused reconnect is tried again 3 s later.
+    // The clock moves only to deadlines, so nothing else can stretch a gap by much.
+    for (int i : {1, 3}) {
+        SCOPED_TRACE(i);
+        EXPECT_GE(at[i] - at[i - 1], 3000);
+        EXPECT_LT(at[i] - at[i - 1], 3500);
+    }
     EXPECT_EQ(g.outOfService, 1);
     EXPECT_EQ(events.Count(0xE104800E), 1);
     EXPECT_EQ(events.Count(0x61048003), 1);
@@ -424,22 +478,25 @@ TEST(MdsRunTime, RegisterAndReconnectAnswers) {
 // "Still registered" is answered by registering again on the same link 15 s later; any
 // other status ends the registration with that status. Both are reported.
 TEST(MdsRunTime, RegisterStatusesThatAreNotSuccess) {
+    plat::FakeClock clock;
+    plat::ScopedClock scoped(&clock);
     static EMSSeams seams{};
     seams.PrintToConsole = &RecordEvent;
     EMSInstallSeams(&seams);
     MDSSetEmtConnectFlags(1);
     HandMds mds(mdstest::WriteProcess());
-    double again = 0;
+    int64_t again = 0;
     int accepted = 0;
     std::thread fake([&] {
         if (!mds.Accept() || mds.Next() != MSG_REGISTER_CLIENT) return;
         ++accepted;
-        auto t0 = Clock::now();
+        const int64_t t0 = NowMs();
         mds.Reply(MSG_REGISTER_REPLY, MDS_E_ALREADY_REGISTERED);
         if (mds.Next() != MSG_REGISTER_CLIENT) return;
-        again = Seconds(t0);
+        again = NowMs() - t0;
         mds.Reply(MSG_REGISTER_REPLY, 0xE1043F0B);
     });
+    ClockPump pump(clock);
     MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
     uint8_t handle = 0;
     EXPECT_EQ(MDSRegisterClient(&p, &handle), 0xE1043F0Bu);
@@ -447,8 +504,8 @@ TEST(MdsRunTime, RegisterStatusesThatAreNotSuccess) {
     EXPECT_EQ(handle, 0xFF);
     fake.join();
     EXPECT_EQ(accepted, 1);  // the same link throughout
-    EXPECT_GE(again, 14.9);
-    EXPECT_LT(again, 17.0);
+    EXPECT_GE(again, 15000);
+    EXPECT_LT(again, 15500);
     EXPECT_EQ(events.Count(0xE1040005), 2);
     EXPECT_EQ(MDSSendInput(17, 1, 0, nullptr, 4), 0);
     EXPECT_EQ(plat::GetLastError(), MDS_E_NOT_REGISTERED);
@@ -557,12 +614,11 @@ TEST(MdsRunTime, StopBeforeStartOnlyDisconnects) {
     handle = 0;
     EXPECT_EQ(MDSRegisterClient(&p, &handle), MDS_E_ALREADY_REGISTERED);
     EXPECT_EQ(handle, 0xFF);
-    auto t0 = Clock::now();
     EXPECT_EQ(MDSStopClient(0), 1);
     EXPECT_EQ(MDSStopClient(1), 1);
-    EXPECT_LT(Seconds(t0), 1.0);
     EXPECT_EQ(mds.Next(), -1);  // the link closes with no frame on it
     EXPECT_EQ(events.Count(0x61048004), 1);
+    EXPECT_EQ(events.Count(0x6104001B), 0);  // no acknowledgement was awaited
     EXPECT_EQ(events.Count(0xA1048005), 0);
     EXPECT_EQ(events.Count(0xA104001C), 0);
     EXPECT_EQ(events.Count(0xE1048001), 0);  // no loss reported while stopping
@@ -667,11 +723,16 @@ void StartAgainstBadMds(BadFrame bad) {
             }
         }
     }).detach();
+    // The reconnect comes after a 3 s pause: on a fake clock that this thread moves.
+    static plat::FakeClock clock;
+    plat::SetClock(&clock);
     MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
     uint8_t handle = 0;
     if (MDSRegisterClient(&p, &handle) != 0) std::_Exit(3);
     std::thread([] { MDSStartClient(); }).detach();
-    usleep(15000000);
+    // Ended by the fatal report; without one the time-out of the death test ends it.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < end) clock.AdvanceToNextDeadline(20);
     std::_Exit(4);
 }
 
