@@ -16,6 +16,7 @@
 #include "nuvlib/emstextsinks.h"
 #include "nuvlib/pipe.h"
 #include "platform/clock.h"
+#include "tests/nuvlib/ems_testutil.h"
 #include "tests/support/test_env.h"
 
 using namespace std::chrono_literals;
@@ -46,11 +47,7 @@ class Monitor {
 public:
     uint32_t Connect(const std::string& pipe = "Node1\\procEMSPipe") {
         uint32_t rc = 0;
-        for (int i = 0; i < 100; ++i) {
-            rc = client_.Connect(pipe);
-            if (rc == 0) return 0;
-            std::this_thread::sleep_for(20ms);
-        }
+        emstest::Eventually([&] { return (rc = client_.Connect(pipe)) == 0; });
         return rc;
     }
     void Rec(const std::string& host, uint16_t headerSize = 8, uint16_t dataSize = 20,
@@ -110,13 +107,12 @@ protected:
     void TearDown() override { AwaitSessions(0); }
     // Waits until the server has `n` sessions.
     void AwaitSessions(size_t n) {
-        for (int i = 0; i < 250 && EMSServer::Instance()->SessionCount() != n; ++i)
-            std::this_thread::sleep_for(20ms);
+        emstest::Eventually([n] { return EMSServer::Instance()->SessionCount() == n; });
         ASSERT_EQ(n, EMSServer::Instance()->SessionCount());
     }
     void AwaitRegistered(bool local, size_t n) {
-        for (int i = 0; i < 250 && EMSServer::Instance()->RegisteredCount(local) != n; ++i)
-            std::this_thread::sleep_for(20ms);
+        emstest::Eventually(
+            [local, n] { return EMSServer::Instance()->RegisteredCount(local) == n; });
         ASSERT_EQ(n, EMSServer::Instance()->RegisteredCount(local));
     }
     // A test's fake clock lives as long as the fixture: session threads may still read it

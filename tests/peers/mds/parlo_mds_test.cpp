@@ -156,7 +156,6 @@ TEST_P(StandIn, RegistersRoutesAndStops) {
     // client always is, when MDS goes).
     uint8_t type = 0;
     std::thread rx([&] { type = c.Next(&f); });
-    usleep(100000);
     mds_->Kill(SIGTERM);
     rx.join();
     ASSERT_EQ(type, MDS_MSG_DATA);
