@@ -165,3 +165,19 @@ TEST_P(StandIn, RegistersRoutesAndStops) {
 }
 
 }  // namespace
+
+namespace {
+
+// A clean stop says what it did and nothing that looks like a failure.
+TEST(StandInStop, CleanStopPrintsNoErrorLine) {
+    uint16_t port = mdstest::WriteProcess();
+    std::unique_ptr<testsupport::Child> mds(mdstest::StartMds(&port));
+    ASSERT_NE(mds, nullptr);
+    mds->Kill(SIGTERM);  // waits for the end; the output stays in the pipe
+    EXPECT_EQ(mds->WaitLine(""), "parlo-mds: stopping, 0 clients told out of service");
+    const std::string after = mds->WaitLine("", 2000);
+    EXPECT_EQ(after, "") << "after the stop: " << after;
+    testsupport::RemoveNamespaceShm();
+}
+
+}  // namespace
