@@ -20,7 +20,7 @@
 namespace {
 
 constexpr const char* kBase = "NodeA";
-constexpr const char* kProc = "ctisvr";
+constexpr const char* kProc = "parlo";
 
 struct Outcome {
     int status = -1;  // the stand-in's exit status
