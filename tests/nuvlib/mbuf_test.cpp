@@ -9,7 +9,7 @@
 #include "nuvlib/mbuf.h"
 #include "nuvlib/mbuflimit.h"
 #include "tests/mdstimer/fatal_text.h"
-#include "tests/nuvlib/data/rts1/mbuf_settings.h"
+#include "tests/nuvlib/mbuf_settings.h"
 #include "tests/support/child_process.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "nuvlib/mbuflimit.h"
 #include "platform/named.h"
 #include "tests/mdstimer/fatal_text.h"
-#include "tests/nuvlib/data/rts1/mbuf_settings.h"
+#include "tests/nuvlib/mbuf_settings.h"
 #include "tests/support/child_process.h"
 
 namespace {
