@@ -683,7 +683,7 @@ void RegisterAgainstBadMds() {
     }).detach();
     MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
     uint8_t handle = 0;
-    MDSRegisterClient(&p, &handle);
+    (void)MDSRegisterClient(&p, &handle);  // ends the process
     std::_Exit(4);
 }
 
