@@ -69,7 +69,7 @@ public:
     MBuf* Alloc(uint32_t size);
     void Free(MBuf* buffer);
     // 1 after filling the record (version 2), 0 with the record untouched otherwise.
-    int GetBufferStats(BufferStats* stats, bool reset);
+    [[nodiscard]] int GetBufferStats(BufferStats* stats, bool reset);
 
     uint32_t GetCurrentLimit() const { return m_CurrentLimit.load(); }
     uint32_t GetBytesInUse() const { return m_BytesInUse.load(); }
@@ -108,7 +108,7 @@ public:
     MBuf* Get();
     uint32_t GetCount();
     // 1 after filling the record (version 1) and clearing the put/got totals; 0 otherwise.
-    int GetQueueStats(QueueStats* stats);
+    [[nodiscard]] int GetQueueStats(QueueStats* stats);
     // Set while the queue holds anything (manual reset).
     plat::Event& GetEvent() { return m_Event; }
 

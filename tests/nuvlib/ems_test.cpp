@@ -32,7 +32,7 @@ void CaptureConsole(const uint8_t* block, uint32_t length) {
     c.kind = block[emsoff::kStatusKind];
     c.code = EMSGet32(block + emsoff::kStatusCode);
     c.flags = block[emsoff::kFlags];
-    EMSParseRecord(block, length, &c.parsed);
+    EXPECT_TRUE(EMSParseRecord(block, length, &c.parsed));
     g_console.push_back(c);
 }
 const EMSSeams kCaptureSeams = {CaptureConsole, nullptr, nullptr, nullptr,
@@ -194,11 +194,11 @@ void AddAnother(void*) {
 TEST_F(Ems, FatalReportRunsCallbacksInOrderAndStopsMdsWithReason1) {
     EXPECT_EXIT(
         {
-            EMSAddExitCallback(Say, const_cast<char*>("second"), false, false);
-            EMSAddExitCallback(Say, const_cast<char*>("before-break"), false, true);
-            EMSAddExitCallback(Say, const_cast<char*>("first"), true, false);
-            EMSAddExitCallback(AddAnother, nullptr, false, false);
-            EMSAddExitCallback(Say, const_cast<char*>("third"), false, false);
+            EXPECT_TRUE(EMSAddExitCallback(Say, const_cast<char*>("second"), false, false));
+            EXPECT_TRUE(EMSAddExitCallback(Say, const_cast<char*>("before-break"), false, true));
+            EXPECT_TRUE(EMSAddExitCallback(Say, const_cast<char*>("first"), true, false));
+            EXPECT_TRUE(EMSAddExitCallback(AddAnother, nullptr, false, false));
+            EXPECT_TRUE(EMSAddExitCallback(Say, const_cast<char*>("third"), false, false));
             EMSFailMessage("fatal %d", 1);
         },
         ::testing::ExitedWithCode(162),

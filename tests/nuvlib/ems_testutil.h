@@ -62,7 +62,7 @@ inline Record Decode(const uint8_t* block, uint32_t length) {
     r.systemType = block[emsoff::kSystemType];
     r.systemId = block[emsoff::kSystemId];
     r.side = block[emsoff::kSide];
-    EMSParseRecord(block, length, &r.parsed);
+    EXPECT_TRUE(EMSParseRecord(block, length, &r.parsed));
     return r;
 }
 

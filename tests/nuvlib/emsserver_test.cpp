@@ -98,7 +98,8 @@ class MonitorServer : public ::testing::Test {
 protected:
     void SetUp() override {
         EMSInstallStandardSinks();
-        ASSERT_EQ(1, EMSInitialize("SOFTWARE\\Node1", "/", "proc", 1, 'A'));
+        // The log files go to a directory of the test's own.
+        ASSERT_EQ(1, EMSInitialize("SOFTWARE\\Node1", root_.str().c_str(), "proc", 1, 'A'));
         EMSState().displayToScreen = false;
         ASSERT_NE(nullptr, EMSServer::Instance());
     }
@@ -118,6 +119,7 @@ protected:
     // A test's fake clock lives as long as the fixture: session threads may still read it
     // after the test body has put the real clock back.
     plat::FakeClock fakeClock_;
+    testsupport::TempDir root_{"ems"};
 };
 
 TEST_F(MonitorServer, MonitorReceivesTheProcessEventsLive) {
@@ -202,7 +204,9 @@ TEST_F(MonitorServer, SixthRemoteClientDisconnectsTheEarliestRegistered) {
     for (int i = 0; i < 6; ++i) {
         ASSERT_EQ(0u, m[i].Connect());
         m[i].Rec("far-host-" + std::to_string(i));
-        AwaitRegistered(false, std::min(i + 1, 5));
+        // The sixth is counted until the earliest has gone, which takes that client's
+        // part: its registration shows as the notice to the earliest, below.
+        if (i < 5) AwaitRegistered(false, i + 1);
         clock.AdvanceMs(1000);
     }
     EXPECT_TRUE(m[0].WaitFor(EMS_TEXT_ANOTHER_USER));

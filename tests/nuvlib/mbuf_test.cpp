@@ -21,7 +21,7 @@ protected:
     void SetUp() override { testsupport::WriteMBufSettings(settings_); }
     MBufLimitMgr::RecordView Record(BufferPool& pool) {
         MBufLimitMgr::RecordView r{};
-        pool.GetLimitManager()->ReadRecord(pool.GetLimitManager()->GetOwnIndex(), &r);
+        EXPECT_TRUE(pool.GetLimitManager()->ReadRecord(pool.GetLimitManager()->GetOwnIndex(), &r));
         return r;
     }
     testsupport::MBufSettings settings_;  // initial 8 increments, shrink threshold 50
