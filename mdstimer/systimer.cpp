@@ -127,22 +127,22 @@ void StartSystemEventTimer(uint32_t periodMs, uint32_t resolutionMs) {
 
 // ---------------------------------------------------------------- tick counter
 
-TickCounter::TickCounter() : m_LastTick(plat::GetTickCount()) {}
+TickCounter::TickCounter() : lastTick_(plat::GetTickCount()) {}
 
 void TickCounter::Update() {
     uint32_t t = plat::GetTickCount();
-    if (t < m_LastTick) {
+    if (t < lastTick_) {
         // A small step back is noise, not a wrap.
-        if (m_LastTick - t <= 10000) return;
-        ++m_Wraps;
+        if (lastTick_ - t <= 10000) return;
+        ++wraps_;
     }
-    m_LastTick = t;
+    lastTick_ = t;
 }
 
 uint32_t TickCounter::GetSeconds() {
     Update();
-    if (m_Wraps == 0) return m_LastTick / 1000;
-    return m_Wraps * 4294967u + m_LastTick / 1000;
+    if (wraps_ == 0) return lastTick_ / 1000;
+    return wraps_ * 4294967u + lastTick_ / 1000;
 }
 
 // ---------------------------------------------------------------- worker threads

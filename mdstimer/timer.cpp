@@ -38,16 +38,16 @@ TimerMaster* Master() {
 class MasterHold {
 public:
     MasterHold() {
-        if (TimerMaster::m_MultiThreaded) m_Held = Master()->GetLock()->Lock();
+        if (TimerMaster::m_MultiThreaded) held_ = Master()->GetLock()->Lock();
     }
     ~MasterHold() {
-        if (m_Held) Master()->GetLock()->Unlock();
+        if (held_) Master()->GetLock()->Unlock();
     }
     MasterHold(const MasterHold&) = delete;
     MasterHold& operator=(const MasterHold&) = delete;
 
 private:
-    bool m_Held = false;
+    bool held_ = false;
 };
 }  // namespace
 

@@ -68,8 +68,8 @@ void EMSSetInsideMDS(bool flag);
 bool EMSIsInsideMDS();
 
 // 1 on success; 0 on failure or when already initialised.
-[[nodiscard]] int EMSInitialize(const char* registryBase, const char* installRoot, const char* processName,
-                  int systemId, char side);
+[[nodiscard]] int EMSInitialize(const char* registryBase, const char* installRoot,
+                                const char* processName, int systemId, char side);
 [[noreturn]] void EMSExitProcess(int exitCode);
 // Refused (returns false) while the exit list is running.
 bool EMSAddExitCallback(void (*function)(void*), void* argument, bool atHead, bool beforeBreak);

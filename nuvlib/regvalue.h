@@ -17,10 +17,12 @@
 // A REG_SZ value (REG_EXPAND_SZ is refused): *out receives a new buffer with the stored
 // bytes (always NUL-terminated); free it with RegFreeBuffer. Nothing allocated on failure.
 [[nodiscard]] int RegGetString(plat::RegKey key, const char* name, char** out);
-// A REG_BINARY value: *out receives a new buffer with its bytes and *length its size.
+// A REG_BINARY value: *out receives a new buffer with its bytes and *length its size; free
+// it with RegFreeBuffer. Nothing allocated on failure.
 [[nodiscard]] int RegGetBinary(plat::RegKey key, const char* name, uint8_t** out, uint32_t* length);
 void RegFreeBuffer(void* buffer);
 
+// Writers: 1 when stored, 0 with the registry's error as the last error.
 int RegSetDWORD(plat::RegKey key, const char* name, uint32_t value);
 int RegSetBOOL(plat::RegKey key, const char* name, uint32_t value);
 int RegSetBinary(plat::RegKey key, const char* name, const void* data, uint32_t length);
