@@ -67,6 +67,7 @@ private:
 
 // The process's handler.
 CExceptionHandlerEx& TheExceptionHandler();
+// Installs TheExceptionHandler(); answers as its InstallGlobalExceptionHandler.
 uint32_t InstallGlobalExceptionHandler();
 
 void GenerateMiniDump(const CrashInfo& info);

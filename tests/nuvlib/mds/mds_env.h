@@ -23,6 +23,7 @@ inline void SetDword(plat::RegKey k, const char* name, uint32_t v) {
 
 inline std::string Base() { return std::string("SOFTWARE\\Quenlo Systems, Inc.\\") + kInstance; }
 
+// heartbeat: in 100 ms units, 65535 for none.
 inline void WriteClient(const std::string& name, uint32_t handle, uint32_t heartbeat = 10) {
     plat::RegKey k = nullptr;
     plat::RegCreateKey(plat::RegRoot(),

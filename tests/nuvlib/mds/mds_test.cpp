@@ -166,6 +166,9 @@ protected:
         seams.PrintToConsole = &RecordEvent;
         EMSInstallSeams(&seams);
         port_ = mdstest::WriteProcess();
+        // No heartbeats: this process's clock is a fake one, against which the stand-in,
+        // on the real clock, would seem silent.
+        mdstest::WriteClient("client", 10, 65535);
         mds_.reset(mdstest::StartMds(&port_));
         ASSERT_NE(mds_, nullptr);
         g.mdsPid = mds_->Pid();
