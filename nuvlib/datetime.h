@@ -23,7 +23,8 @@ struct SystemTime {
 // The current local time as a FILETIME (the platform clock less the local bias).
 uint64_t LocalFileTimeNow();
 
-// A buffer of this size holds any of the texts below.
+// A buffer of this size holds any of the texts below. Each writes into the caller's `text`
+// (at most `size` bytes, NUL-terminated, cut when shorter) and returns `text`.
 constexpr size_t kDateTimeTextSize = 128;
 
 char* FormatSystemTimeText(const SystemTime& time, char* text, size_t size, bool withAge);
