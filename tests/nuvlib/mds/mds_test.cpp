@@ -486,12 +486,9 @@ TEST(MdsRunTime, RegisterAndReconnectAnswers) {
     fake.join();
     ASSERT_EQ(at.size(), 4u);
     // Register again after the 3 s pause; a refused reconnect is tried again 3 s later.
-    // Setting up the new link may take some time of the same clock, never a longer pause.
-    for (int i : {1, 3}) {
-        SCOPED_TRACE(i);
-        EXPECT_GE(at[i] - at[i - 1], 3000);
-        EXPECT_LT(at[i] - at[i - 1], 15000);
-    }
+    // (Setting up the new link takes time of the same clock too.)
+    EXPECT_GE(at[1] - at[0], 3000);
+    EXPECT_GE(at[3] - at[2], 3000);
     EXPECT_EQ(g.outOfService, 1);
     EXPECT_EQ(events.Count(0xE104800E), 1);
     EXPECT_EQ(events.Count(0x61048003), 1);
@@ -507,6 +504,8 @@ TEST(MdsRunTime, RegisterStatusesThatAreNotSuccess) {
     EMSInstallSeams(&seams);
     MDSSetEmtConnectFlags(1);
     HandMds mds(mdstest::WriteProcess());
+    // No heartbeats: nothing but the pause takes time on the link while it waits.
+    mdstest::WriteClient("client", 10, 65535);
     int64_t again = 0;
     int accepted = 0;
     std::thread fake([&] {
@@ -527,7 +526,7 @@ TEST(MdsRunTime, RegisterStatusesThatAreNotSuccess) {
     fake.join();
     EXPECT_EQ(accepted, 1);  // the same link throughout
     EXPECT_GE(again, 15000);
-    EXPECT_LT(again, 18000);
+    EXPECT_LT(again, 17000);
     EXPECT_EQ(events.Count(0xE1040005), 2);
     EXPECT_EQ(MDSSendInput(17, 1, 0, nullptr, 4), 0);
     EXPECT_EQ(plat::GetLastError(), MDS_E_NOT_REGISTERED);
