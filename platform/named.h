@@ -17,6 +17,8 @@
 namespace plat {
 
 std::string MapObjectName(const std::string& name);
+// The POSIX shared-memory name of a node-wide section: "/" + MapObjectName(name).
+std::string MapSharedMemoryName(const std::string& name);
 
 // The longest mapped name an object may have (it names files and shared memory).
 inline constexpr size_t kMaxMappedName = 200;

@@ -72,11 +72,11 @@ std::vector<uint8_t> Frame(uint16_t body, uint8_t fill) {
 
 TEST(ImtSocketRing, SevenFramesWaitTheEighthBlocks) {
     uint32_t err = 0;
-    ImtSocket* own = ImtSocket::Create(getpid(), 7, &err);
+    auto own = ImtSocket::Create(getpid(), 7, &err);
     ASSERT_NE(own, nullptr) << err;
-    ImtSocket* dup = ImtSocket::Create(getpid(), 7, &err);
+    auto dup = ImtSocket::Create(getpid(), 7, &err);
     EXPECT_EQ(dup, nullptr);  // a name held by a live process cannot be created again
-    ImtSocket* peer = ImtSocket::Open(getpid(), 7, &err);
+    auto peer = ImtSocket::Open(getpid(), 7, &err);
     ASSERT_NE(peer, nullptr);
 
     auto small = Frame(10, 1);
@@ -114,8 +114,8 @@ TEST(ImtSocketRing, SevenFramesWaitTheEighthBlocks) {
     rd.join();
     EXPECT_TRUE(peer->ClosedByOwner());
     EXPECT_EQ(peer->Write(small.data(), small.size()), EMT_E_IMT_SOCKET_CLOSED);
-    delete peer;
-    delete own;
+    peer.reset();
+    own.reset();
 }
 
 class EmtImt : public ::testing::Test {
@@ -132,7 +132,7 @@ TEST_F(EmtImt, TwoProcessesExchangeTenThousandFrames) {
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(port_);
-    emt::Event brk;
+    plat::Event brk;
     uint32_t h = 0;
     ASSERT_EQ(EMTConnect(nullptr, &to, 10, &brk, 10000, &h, 0, nullptr), 0u);
     char l[64], r[64];
@@ -167,7 +167,7 @@ TEST_F(EmtImt, StalledPeerBlocksTheEighthFrameAndItsDeathBreaksTheLink) {
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(port_);
-    emt::Event brk;
+    plat::Event brk;
     uint32_t h = 0;
     ASSERT_EQ(EMTConnect(nullptr, &to, 10, &brk, 10000, &h, 0, nullptr), 0u);
     auto f = Frame(100, 3);
@@ -189,7 +189,7 @@ TEST_F(EmtImt, ListenerDropsBadRequestsAndGoesOn) {
     testsupport::Child child({EMT_PEER_BIN, std::to_string(port_)});
     ASSERT_NE(child.WaitLine("READY"), "");
     uint32_t err = 0;
-    ImtSocket* ls = ImtSocket::Open(0, port_, &err);
+    auto ls = ImtSocket::Open(0, port_, &err);
     ASSERT_NE(ls, nullptr) << err;
     uint8_t bad[12] = {};
     EmtSetHeader(bad, 8, 15, 1);
@@ -200,7 +200,7 @@ TEST_F(EmtImt, ListenerDropsBadRequestsAndGoesOn) {
     ASSERT_EQ(ls->Write(bad, 12), 0u);
     auto big = Frame(2000, 1);  // far longer than a request
     ASSERT_EQ(ls->Write(big.data(), big.size()), 0u);
-    delete ls;
+    ls.reset();
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

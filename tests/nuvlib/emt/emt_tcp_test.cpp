@@ -286,7 +286,7 @@ TEST_F(EmtTcp, IdleQosEndsMeasureTheRoundTrip) {
     for (uint32_t h : {client, server})
         rx.emplace_back([h] {
             uint8_t buf[64];
-            EMTReceive(h, buf, sizeof buf);
+            (void)EMTReceive(h, buf, sizeof buf);
         });
     auto samples = [](uint32_t h, bool remote) {
         emt::EmtControlBlock* cb = emt::LockBlock(h);
@@ -555,7 +555,7 @@ TEST_F(EmtTcp, SilentPeerIsLostAfterFiveMissedHeartbeats) {
         close(s);
     });
     sockaddr_in to = Loopback(srv.port);
-    emt::Event brk;
+    plat::Event brk;
     uint32_t h = 0;
     ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, EMT_FLAG_PRE_QOS_ONLY, nullptr),
               0u);
@@ -607,7 +607,7 @@ TEST_F(EmtTcp, LateHeartbeatsCountAndEachMissIsTraced) {
         close(s);
     });
     sockaddr_in to = Loopback(srv.port);
-    emt::Event brk;
+    plat::Event brk;
     uint32_t h = 0;
     ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, EMT_FLAG_PRE_QOS_ONLY, nullptr),
               0u);
@@ -661,7 +661,7 @@ TEST_F(EmtTcp, FailedPassLeavesNoStaleBreakEvent) {
         close(s2);
     });
     sockaddr_in to = Loopback(srv.port);
-    emt::Event brk;
+    plat::Event brk;
     uint32_t h = 0;
     ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 60000, &h, EMT_FLAG_PRE_QOS_ONLY, nullptr),
               0u);
@@ -682,7 +682,7 @@ TEST_F(EmtTcp, KilledPeerBreaksTheLinkWithItsError) {
         testsupport::Child child({EMT_PEER_BIN, std::to_string(port), "tcp-only"});
         ASSERT_NE(child.WaitLine("READY"), "");
         sockaddr_in to = Loopback(port);
-        emt::Event brk;
+        plat::Event brk;
         uint32_t h = 0;
         ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, flags, nullptr), 0u);
         uint32_t got = 0;
@@ -731,7 +731,7 @@ TEST_F(EmtTcp, QosLinkNoticesThePeerCloseWithoutAReader) {
             ::close(s);
         });
         sockaddr_in to = Loopback(srv.port);
-        emt::Event brk;
+        plat::Event brk;
         uint32_t h = 0;
         ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, 0, nullptr), 0u);
         EXPECT_EQ(brk.Wait(300), emt::kWaitTimeout);
@@ -751,7 +751,7 @@ TEST_F(EmtTcp, DisconnectWakesABlockedReceive) {
     ASSERT_NE(to.sin_port, 0);
     uint32_t server = 0, client = 0;
     std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
-    emt::Event brk;
+    plat::Event brk;
     ASSERT_EQ(EMTConnectTcp(nullptr, &to, EMT_NO_HEARTBEAT, &brk, 20000, &client, 0, nullptr),
               0u);
     acc.join();
@@ -785,7 +785,7 @@ TEST_F(EmtTcp, DelayedDisconnectTellsTheBreakOnce) {
         SCOPED_TRACE(brokenBefore);
         uint32_t server = 0, client = 0;
         std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
-        emt::Event brk;
+        plat::Event brk;
         ASSERT_EQ(EMTConnectTcp(nullptr, &to, EMT_NO_HEARTBEAT, &brk, 20000, &client, 0, nullptr),
                   0u);
         acc.join();
@@ -831,7 +831,7 @@ TEST(EmtErrors, CallsBeforeInitialisation) {
     EXPECT_EQ(EMTSend(0, buf), EMT_E_NOT_INITIALIZED);
     EXPECT_EQ(EMTDisconnect(0), EMT_E_NOT_INITIALIZED);
     EXPECT_EQ(EMTCleanup(), EMT_E_NOT_INITIALIZED);
-    EXPECT_EQ(emt::GetLastError(), EMT_E_NOT_INITIALIZED);
+    EXPECT_EQ(plat::GetLastError(), EMT_E_NOT_INITIALIZED);
 }
 
 TEST_F(EmtTcp, ArgumentAndHandleErrors) {
@@ -906,7 +906,7 @@ TEST(EmtAddress, ServiceTextsAndNames) {
     uint8_t v6[16];
     std::memset(v6, 0xAB, sizeof v6);
     EXPECT_NE(EMTResolveAddress("127.0.0.1", v6, 23), 0u);
-    EXPECT_NE(emt::GetLastError(), 0u);
+    EXPECT_NE(plat::GetLastError(), 0u);
     EXPECT_EQ(v6[0], 0xAB);
 }
 
