@@ -81,33 +81,34 @@ uint32_t WaitAny(std::initializer_list<Waitable*> objects, uint32_t ms) {
     return result;
 }
 
-Event::Event(bool manualReset, bool initialState) : manual_(manualReset), set_(initialState) {}
+bool Waitable::TryTakeLocked() {
+    if (count_ == 0) return false;
+    if (kind_ != Kind::kManualEvent) --count_;
+    return true;
+}
+
+Event::Event(bool manualReset, bool initialState)
+    : Waitable(manualReset ? Kind::kManualEvent : Kind::kAutoEvent, initialState ? 1 : 0) {}
 
 void Event::Set() {
     // Woken under the lock: a waiter that wakes may destroy the event at once.
     std::lock_guard<std::mutex> lk(mu_);
-    set_ = true;
+    count_ = 1;
     WakeLocked();
 }
 
 void Event::Reset() {
     std::lock_guard<std::mutex> lk(mu_);
-    set_ = false;
+    count_ = 0;
 }
 
 bool Event::IsSet() const {
     std::lock_guard<std::mutex> lk(mu_);
-    return set_;
-}
-
-bool Event::TryTakeLocked() {
-    if (!set_) return false;
-    if (!manual_) set_ = false;
-    return true;
+    return count_ != 0;
 }
 
 Semaphore::Semaphore(uint32_t initial, uint32_t maximum)
-    : count_(std::min(initial, maximum)), maximum_(maximum) {}
+    : Waitable(Kind::kSemaphore, std::min(initial, maximum)), maximum_(maximum) {}
 
 bool Semaphore::Release(uint32_t n) {
     std::lock_guard<std::mutex> lk(mu_);
@@ -122,10 +123,5 @@ bool Semaphore::TryAcquire() {
     return TryTakeLocked();
 }
 
-bool Semaphore::TryTakeLocked() {
-    if (count_ == 0) return false;
-    --count_;
-    return true;
-}
 
 }  // namespace plat

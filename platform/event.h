@@ -14,9 +14,10 @@ namespace detail {
 struct AnyWaiter;
 }
 
+// What Event and Semaphore share: the lock, the waiting threads and the waits. Not
+// polymorphic: a signal is taken by the one rule of each kind below.
 class Waitable {
 public:
-    virtual ~Waitable() = default;
     Waitable(const Waitable&) = delete;
     Waitable& operator=(const Waitable&) = delete;
 
@@ -26,19 +27,24 @@ public:
     uint32_t Wait(uint32_t ms);
 
 protected:
-    Waitable() = default;
+    enum class Kind { kManualEvent, kAutoEvent, kSemaphore };
+    Waitable(Kind kind, uint32_t count) : kind_(kind), count_(count) {}
+    ~Waitable() = default;
 
-    // With mu_ held: true when signalled, taking what a successful wait takes.
-    virtual bool TryTakeLocked() = 0;
+    // With mu_ held: true when signalled, taking what a successful wait takes (an
+    // auto-reset event's signal, one semaphore count).
+    bool TryTakeLocked();
     // With mu_ held, after the state changed: wakes the threads waiting on this object.
     void WakeLocked();
 
     mutable std::mutex mu_;
+    const Kind kind_;
+    uint32_t count_;  // mu_: an event's state (0 or 1), or a semaphore's count
 
 private:
     friend uint32_t WaitAny(std::initializer_list<Waitable*> objects, uint32_t ms);
     std::condition_variable cv_;
-    std::vector<detail::AnyWaiter*> anyWaiters_;  // guarded by mu_
+    std::vector<detail::AnyWaiter*> anyWaiters_;  // mu_
 };
 
 // Waits up to ms milliseconds (INFINITE: no limit) until one of the objects is signalled.
@@ -47,7 +53,7 @@ private:
 // The objects must outlive the call.
 uint32_t WaitAny(std::initializer_list<Waitable*> objects, uint32_t ms);
 
-class Event : public Waitable {
+class Event final : public Waitable {
 public:
     explicit Event(bool manualReset = true, bool initialState = false);
 
@@ -55,15 +61,10 @@ public:
     void Reset();
     // True when set, without taking an auto-reset signal.
     bool IsSet() const;
-
-private:
-    bool TryTakeLocked() override;
-    bool manual_;
-    bool set_;
 };
 
 // A counting semaphore: Wait takes one count.
-class Semaphore : public Waitable {
+class Semaphore final : public Waitable {
 public:
     Semaphore(uint32_t initial, uint32_t maximum);
 
@@ -73,8 +74,6 @@ public:
     [[nodiscard]] bool TryAcquire();
 
 private:
-    bool TryTakeLocked() override;
-    uint32_t count_;
     const uint32_t maximum_;
 };
 
