@@ -89,7 +89,12 @@ std::string MapObjectName(const std::string& name) {
     return out;
 }
 
-std::string MapSharedMemoryName(const std::string& name) { return "/" + MapObjectName(name); }
+std::string MapSharedMemoryName(const std::string& name) {
+    // Appended, not "/" + ...: g++ 12 at -O3 takes the prepend for an overlapping copy.
+    std::string out = "/";
+    out += MapObjectName(name);
+    return out;
+}
 
 // ---- SharedSection ----------------------------------------------------------------------
 
