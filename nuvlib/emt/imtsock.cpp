@@ -211,6 +211,15 @@ std::unique_ptr<ImtSocket> ImtSocket::Open(uint32_t pid, uint32_t port, uint32_t
     return Map(Name(pid, port), false, 0, error);
 }
 
+// A process died holding the lock (now held by this thread): the buffer may be half
+// written, so this handle is done with it.
+uint32_t ImtSocket::Abandon() {
+    Unlock();
+    Leave();
+    Shutdown();
+    return EMT_E_IMT_ABANDONED;
+}
+
 void ImtSocket::Leave() {
     if (users_.fetch_sub(1) == 1) users_.notify_all();
 }
@@ -275,12 +284,7 @@ uint32_t ImtSocket::Read(uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs,
     plat::ExternalWait wait(timeoutMs == plat::INFINITE ? plat::kNoDeadline
                                                         : plat::DeadlineAfterMs(timeoutMs));
     uint32_t result = 0;
-    if (Lock()) {
-        Unlock();
-        Leave();
-        Shutdown();
-        return EMT_E_IMT_ABANDONED;
-    }
+    if (Lock()) return Abandon();
     for (;;) {
         if (localClosed_.load() || sync_->closed) {
             result = EMT_E_IMT_SOCKET_CLOSED;
@@ -317,12 +321,7 @@ uint32_t ImtSocket::Read(uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs,
             result = EMT_WSA_ETIMEDOUT;
             break;
         }
-        if (!WaitCond(static_cast<uint32_t>(wait.NextSliceMs(1000)))) {
-            Unlock();
-            Leave();
-            Shutdown();
-            return EMT_E_IMT_ABANDONED;
-        }
+        if (!WaitCond(static_cast<uint32_t>(wait.NextSliceMs(1000)))) return Abandon();
     }
     Unlock();
     Leave();
@@ -335,12 +334,7 @@ uint32_t ImtSocket::Write(const uint8_t* frame, uint32_t length) {
         return EMT_WSA_EINVAL;
     Enter();
     uint32_t result = 0;
-    if (Lock()) {
-        Unlock();
-        Leave();
-        Shutdown();
-        return EMT_E_IMT_ABANDONED;
-    }
+    if (Lock()) return Abandon();
     const int n = static_cast<int>((length + 255) / 256);
     for (;;) {
         if (localClosed_.load() || sync_->closed) {
@@ -360,12 +354,7 @@ uint32_t ImtSocket::Write(const uint8_t* frame, uint32_t length) {
             }
         }
         sync_->spaceAvail = 0;
-        if (!WaitCond(1000)) {
-            Unlock();
-            Leave();
-            Shutdown();
-            return EMT_E_IMT_ABANDONED;
-        }
+        if (!WaitCond(1000)) return Abandon();
     }
     Unlock();
     Leave();
@@ -413,6 +402,8 @@ void ImtHeartbeatThread(EmtControlBlock* cb) {
             // Both ends hold their maps now: the names are no longer needed, and a
             // process that is killed leaves nothing behind on the node.
             cb->imtOwn->UnlinkOnceOpened();
+            // A liveness look every 50 ms, not a time-out: the peer's "Closed" flag lives in
+            // shared memory, where nothing can wake this thread.
             pollfd p{pfd, POLLIN, 0};
             if (::poll(&p, 1, 50) > 0) {
                 err = EMT_E_IMT_PEER_GONE;

@@ -56,6 +56,7 @@ private:
                                           uint32_t* error);
     void Enter() { users_.fetch_add(1); }
     void Leave();
+    uint32_t Abandon();
     int Lock();   // 0, or 1 when the previous owner died holding it
     void Unlock();
     bool WaitCond(uint32_t ms);
