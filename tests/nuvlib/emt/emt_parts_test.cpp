@@ -1,5 +1,6 @@
 // The pieces under the connections: worker pool and exact-length I/O, round-trip
 // arithmetic and statistics, and the default QoS blocks of the handshake.
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -15,6 +16,20 @@
 namespace {
 
 using namespace emt;
+
+// EMT's numbers for errno: the platform's map, EMT's own few on top, and a mark for the
+// rest.
+TEST(EmtErrno, PlatformMapWithEmtsOwnNumbersOnTop) {
+    struct {
+        int e;
+        uint32_t code;
+    } cases[] = {{EBADF, 10038},        {EPIPE, 10054},        {EINVAL, 10022},
+                 {EAGAIN, 10035},       {EMFILE, 10024},       {ECONNRESET, 10054},
+                 {ECONNREFUSED, 10061}, {ETIMEDOUT, 10060},    {ENOENT, 2},
+                 {EACCES, 5},           {EEXIST, 183},         {0, 0},
+                 {EXDEV, 0x20000000u | EXDEV}};
+    for (auto c : cases) EXPECT_EQ(ErrnoToEmtError(c.e), c.code) << "errno " << c.e;
+}
 
 TEST(EmtPool, Sizing) {
     struct {
