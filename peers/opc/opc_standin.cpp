@@ -357,6 +357,10 @@ bool StandIn::CmdAnswer(const std::vector<std::string>& args, std::string* error
         }
     }
     if (i < args.size()) return *error = "bad word " + args[i], false;
+    std::vector<uint8_t> scratch;
+    if (!rule.body.Apply(scratch, kMaxEventBody - 8) || !rule.raw.Apply(scratch, kMaxRawData) ||
+        !rule.opc.Apply(scratch, kMaxOpcData))
+        return *error = "a field lies beyond its block", false;
     {
         std::lock_guard<std::mutex> g(mu_);
         rules_[static_cast<uint16_t>(type)] = rule;
