@@ -1,5 +1,6 @@
 #include "peers/opc/opc_standin.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -14,6 +15,7 @@ namespace {
 
 constexpr size_t kMaxUnconsumed = 4096;
 constexpr int64_t kDefaultWaitMs = 10000;
+constexpr size_t kMaxEccFill = kMaxBody;
 
 // A number in decimal or 0x hex; negative values wrap to their 32-bit pattern.
 bool ParseNumber(const std::string& s, uint32_t* out) {
@@ -126,6 +128,29 @@ bool ParseField(const std::string& word, FieldSet::Field* out) {
     return true;
 }
 
+bool ParseGroups(const std::string& text, size_t groupSize, std::vector<uint32_t>* words) {
+    words->clear();
+    if (text == "none") return true;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(',', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string group = text.substr(start, end - start);
+        size_t from = 0;
+        for (size_t i = 0; i < groupSize; ++i) {
+            size_t slash = group.find('/', from);
+            if (i + 1 == groupSize) slash = group.size();
+            if (slash == std::string::npos) return false;
+            uint32_t v = 0;
+            if (!ParseNumber(group.substr(from, slash - from), &v)) return false;
+            words->push_back(v);
+            from = slash + 1;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
 StandIn::StandIn(SendFn send, PrintFn print, uint8_t peer)
     : send_(std::move(send)), print_(std::move(print)), peer_(peer) {}
 
@@ -191,8 +216,11 @@ void StandIn::OnMessage(uint8_t sender, uint8_t type, const uint8_t* payload, si
     const uint32_t serverNumber = Get32(payload);
     const uint8_t* body = payload + 4;
     const size_t bodyLen = len - 4;
+    const ArmLayout* arm = FindArmLayout(type);
     if (type == kCstaMessage) {
         OnCsta(sender, serverNumber, body, bodyLen);
+    } else if (arm && arm->role != ArmRole::kFromOpc) {
+        OnArm(sender, serverNumber, *arm, body, bodyLen);
     } else if (type == kOkAck || type == kErrorAck) {
         Ack ack;
         std::string error;
@@ -279,6 +307,217 @@ void StandIn::OnCsta(uint8_t sender, uint32_t serverNumber, const uint8_t* p, si
         if (callID > nextCallID_) nextCallID_ = callID;
     }
     SendEvent(sender, answer);
+}
+
+namespace {
+
+// "invoke 0x.. client 0x.. session N status N" for the fields the layout has.
+std::string ArmIds(const ArmLayout& l, const ArmMessage& m) {
+    std::string s;
+    if (l.invokeAt >= 0) s += Format(" invoke 0x%x", m.Word(l.invokeAt));
+    if (l.clientAt >= 0) s += Format(" client 0x%x", m.Word(l.clientAt));
+    if (l.sessionAt >= 0) s += Format(" session %d", static_cast<int32_t>(m.Word(l.sessionAt)));
+    if (l.statusAt >= 0) {
+        // The route register cause is a 16-bit field.
+        const uint32_t v = l.type == 107 ? static_cast<uint32_t>(static_cast<int16_t>(
+                                               Get16(m.fixed.data() + l.statusAt)))
+                                         : m.Word(l.statusAt);
+        s += Format(" status %d", static_cast<int32_t>(v));
+    }
+    if (l.uii) s += " uii \"" + m.uniqueInstanceID + "\"";
+    return s;
+}
+
+}  // namespace
+
+void StandIn::SendArm(uint8_t destination, const ArmMessage& m) {
+    const ArmLayout* l = FindArmLayout(m.type);
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!l || !WriteArm(*l, m, &bytes, &error)) {
+        Print("parlo-opc: error: " + ArmTypeName(m.type) + " not sent: " + error);
+        return;
+    }
+    Print(Format("parlo-opc: send %s (%u) to %d%s length %zu", l->name, m.type, destination,
+                 ArmIds(*l, m).c_str(), bytes.size()));
+    Send(destination, m.type, 0, bytes);
+}
+
+void StandIn::OnArm(uint8_t sender, uint32_t serverNumber, const ArmLayout& layout,
+                    const uint8_t* p, size_t len) {
+    ArmMessage m;
+    std::string error;
+    if (!ReadArm(layout, p, len, &m, &error)) {
+        Print(Format("parlo-opc: error: %s from %d: %s (no answer)", layout.name, sender,
+                     error.c_str()));
+        return;
+    }
+    Print(Format("parlo-opc: recv %s (%u) from %d server %u%s length %zu", layout.name,
+                 layout.type, sender, serverNumber, ArmIds(layout, m).c_str(), len));
+    ArmRule rule;
+    std::vector<std::pair<uint32_t, uint32_t>> members;
+    std::vector<uint32_t> tasks;
+    uint32_t nextTask;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        auto it = armRules_.find(layout.type);
+        if (it != armRules_.end()) rule = it->second;
+        members = members_;
+        tasks = tasks_;
+        nextTask = nextTask_;
+    }
+    if (rule.kind == ArmRule::kNone) {
+        Print(Format("parlo-opc: no answer to type %u by rule", layout.type));
+        return;
+    }
+    if (rule.kind == ArmRule::kFailure) {
+        SendArm(sender, BuildArmFailure(layout, m, rule.hasStatus ? rule.status : 1));
+        return;
+    }
+    if (layout.role == ArmRole::kRequest) {
+        ArmMessage answer = BuildArmAnswer(layout, m, members, tasks, &nextTask);
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            nextTask_ = std::max(nextTask_, nextTask);
+        }
+        const ArmLayout* a = FindArmLayout(answer.type);
+        if (rule.hasStatus && a && a->statusAt >= 0) {
+            if (a->type == 107) Put16(answer.fixed, static_cast<size_t>(a->statusAt),
+                                      static_cast<uint16_t>(rule.status));
+            else answer.SetWord(a->statusAt, rule.status);
+        }
+        if (a && !rule.fields.Apply(answer.fixed, a->fixed)) {
+            Print("parlo-opc: error: a chosen field lies beyond the fixed part");
+            return;
+        }
+        SendArm(sender, answer);
+        return;
+    }
+    // Follow-ups: the task list of an agent-tasks request, the ready event after an agent
+    // initialisation.
+    if (layout.type == 116) {
+        const uint32_t agent = m.Word(0), session = m.Word(4);
+        ArmMessage begin = NewArmMessage(*FindArmLayout(117));
+        begin.SetWord(0, agent);
+        begin.SetWord(4, session);
+        ArmMessage list = NewArmMessage(*FindArmLayout(118));
+        list.SetWord(0, session);
+        list.SetWord(4, members.empty() ? 1 : members.front().first);
+        list.SetWord(8, agent);
+        list.list = tasks;
+        ArmMessage end = NewArmMessage(*FindArmLayout(120));
+        end.SetWord(0, agent);
+        end.SetWord(4, session);
+        SendArm(sender, begin);
+        SendArm(sender, list);
+        SendArm(sender, end);
+    } else if (layout.type == 82) {
+        ArmMessage ready = NewArmMessage(*FindArmLayout(84));
+        ready.SetWord(0, 1);  // ReadyCount
+        ready.SetWord(4, m.Word(0));
+        SendArm(sender, ready);
+    }
+}
+
+bool StandIn::CmdArmAnswer(const std::vector<std::string>& args, std::string* error) {
+    uint32_t type = 0;
+    const ArmLayout* l = nullptr;
+    if (args.size() < 2 || !ParseNumber(args[1], &type) || !(l = FindArmLayout(type)) ||
+        l->role == ArmRole::kFromOpc)
+        return *error = "arm-answer needs an ARM or ACMI type that OPC receives", false;
+    ArmRule rule;
+    size_t i = 2;
+    if (i < args.size() && (args[i] == "default" || args[i] == "none" || args[i] == "failure")) {
+        rule.kind = args[i] == "default" ? ArmRule::kDefault
+                    : args[i] == "none"  ? ArmRule::kNone
+                                         : ArmRule::kFailure;
+        ++i;
+    } else {
+        rule.kind = ArmRule::kFields;
+    }
+    for (; i < args.size(); ++i) {
+        std::string k, v;
+        FieldSet::Field f;
+        if (rule.kind == ArmRule::kFields && ParseField(args[i], &f)) {
+            rule.fields.fields.push_back(f);
+            continue;
+        }
+        if (!KeyValue(args[i], &k, &v) || k != "status" || !ParseNumber(v, &rule.status) ||
+            rule.kind == ArmRule::kDefault || rule.kind == ArmRule::kNone)
+            return *error = "bad word " + args[i], false;
+        rule.hasStatus = true;
+    }
+    const ArmLayout* a = FindArmLayout(l->answer);
+    std::vector<uint8_t> scratch;
+    if (!rule.fields.Apply(scratch, a ? a->fixed : 0))
+        return *error = "a field lies beyond the answer's fixed part", false;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        armRules_[static_cast<uint8_t>(type)] = rule;
+    }
+    Print(Format("parlo-opc: rule for type %u set", type));
+    return true;
+}
+
+bool StandIn::CmdArmEvent(const std::vector<std::string>& args, std::string* error) {
+    uint32_t type = 0;
+    const ArmLayout* l = nullptr;
+    if (args.size() < 2 || !ParseNumber(args[1], &type) || !(l = FindArmLayout(type)))
+        return *error = "arm-event needs an ARM or ACMI type", false;
+    ArmMessage m = NewArmMessage(*l);
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        if (l->list == ArmList::kTasks) m.list = tasks_;
+        if (l->list == ArmList::kMembers)
+            for (size_t pass = 0; pass < 2; ++pass)
+                for (const auto& mp : members_) m.list.push_back(pass ? mp.second : mp.first);
+    }
+    FieldSet fields;
+    for (size_t i = 2; i < args.size(); ++i) {
+        std::string k, v;
+        FieldSet::Field f;
+        if (ParseField(args[i], &f)) {
+            fields.fields.push_back(f);
+            continue;
+        }
+        if (!KeyValue(args[i], &k, &v)) return *error = "bad word " + args[i], false;
+        if (k.size() >= 2 && k[0] == 't' &&
+            k.find_first_not_of("0123456789", 1) == std::string::npos) {
+            const size_t n = static_cast<size_t>(std::atoi(k.c_str() + 1));
+            if (n < 1 || n > l->texts) return *error = "no text " + k, false;
+            m.texts[n - 1] = v;
+        } else if (k == "uii" && l->uii) {
+            m.uniqueInstanceID = v;
+        } else if (k == "ecc" && l->ecc && v.size() % 2 == 0 && v.size() <= 2 * kMaxBody) {
+            m.ecc.clear();
+            for (size_t c = 0; c < v.size(); c += 2) {
+                char* end = nullptr;
+                const std::string byte = v.substr(c, 2);
+                const long b = std::strtol(byte.c_str(), &end, 16);
+                if (*end) return *error = "bad hex in " + args[i], false;
+                m.ecc.push_back(static_cast<uint8_t>(b));
+            }
+        } else if (k == "eccfill" && l->ecc) {
+            uint32_t n = 0;
+            if (!ParseNumber(v, &n) || n > kMaxEccFill)
+                return *error = "bad word " + args[i], false;
+            m.ecc.assign(n, 0x5A);
+        } else if (k == "tasks" && l->list == ArmList::kTasks) {
+            if (!ParseGroups(v, 3, &m.list)) return *error = "bad task list " + v, false;
+        } else if (k == "members" && l->list == ArmList::kMembers) {
+            std::vector<uint32_t> pairs;
+            if (!ParseGroups(v, 2, &pairs)) return *error = "bad member list " + v, false;
+            m.list.clear();
+            for (size_t pass = 0; pass < 2; ++pass)
+                for (size_t j = pass; j < pairs.size(); j += 2) m.list.push_back(pairs[j]);
+        } else {
+            return *error = "bad word " + args[i], false;
+        }
+    }
+    if (!fields.Apply(m.fixed, l->fixed)) return *error = "a field lies beyond the fixed part", false;
+    if (peer_ == 0xFF) return *error = "no peer to send to", false;
+    SendArm(peer_, m);
+    return true;
 }
 
 bool StandIn::CmdSetMode(uint8_t type, const std::vector<std::string>& args,
@@ -537,6 +776,26 @@ bool StandIn::RunLine(const std::string& line, int lineNo) {
         ok = CmdAnswer(args, &error);
     } else if (args[0] == "event") {
         ok = CmdEvent(args, &error);
+    } else if (args[0] == "arm-answer") {
+        ok = CmdArmAnswer(args, &error);
+    } else if (args[0] == "arm-event") {
+        ok = CmdArmEvent(args, &error);
+    } else if (args[0] == "arm-members" || args[0] == "arm-tasks") {
+        const bool members = args[0] == "arm-members";
+        std::vector<uint32_t> words;
+        if (args.size() != 2 || !ParseGroups(args[1], members ? 2 : 3, &words)) {
+            ok = false;
+            error = "bad list";
+        } else {
+            std::lock_guard<std::mutex> g(mu_);
+            if (members) {
+                members_.clear();
+                for (size_t j = 0; j < words.size(); j += 2)
+                    members_.emplace_back(words[j], words[j + 1]);
+            } else {
+                tasks_ = words;
+            }
+        }
     } else if (args[0] == "wait") {
         ok = CmdWait(args, &error);
     } else if (args[0] == "sleep") {

@@ -13,6 +13,13 @@
 //   wait ok-ack|error-ack|ack|csta|OPCTYPE [timeout=MS]
 //   sleep MS
 //   exit
+// ARM and ACMI messages (requests are answered, indications are not, by default):
+//   arm-answer TYPE default | none | failure [status=N]
+//   arm-answer TYPE [status=N] [FIELD...]     chosen values in the answer's fixed part
+//   arm-members MRDID/PERIPHERAL,... | none   the members of an up response (two by default)
+//   arm-tasks W1/W2/W3,... | none             the tasks of a tasks response or event
+//   arm-event TYPE [FIELD...] [tN=TEXT] [uii=T] [ecc=HEX] [eccfill=N] [tasks=...]
+//             [members=...]                   any message OPC sends, with chosen fields
 // A FIELD is u8@OFF=V, u16@OFF=V, u32@OFF=V or textW@OFF=T (a W-byte text) in the answer's
 // or event's body (offsets after the two invoke ids of a confirmation), or the same with
 // "raw." or "opc." in front for the two private-data blocks.
@@ -26,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "peers/opc/arm_wire.h"
 #include "peers/opc/opc_wire.h"
 
 namespace opcpeer {
@@ -64,7 +72,17 @@ private:
         long bodyLen = -1, rawLen = -1, opcLen = -1;
     };
 
+    struct ArmRule {
+        enum Kind { kDefault, kNone, kFailure, kFields } kind = kDefault;
+        bool hasStatus = false;
+        uint32_t status = 0;
+        FieldSet fields;
+    };
+
     void OnCsta(uint8_t sender, uint32_t serverNumber, const uint8_t* p, size_t len);
+    void OnArm(uint8_t sender, uint32_t serverNumber, const ArmLayout& layout, const uint8_t* p,
+               size_t len);
+    void SendArm(uint8_t destination, const ArmMessage& m);
     void Send(uint8_t destination, uint8_t type, uint32_t serverNumber,
               const std::vector<uint8_t>& body);
     void SendEvent(uint8_t destination, const CstaEvent& e);
@@ -75,6 +93,8 @@ private:
     bool CmdAnswer(const std::vector<std::string>& args, std::string* error);
     bool CmdEvent(const std::vector<std::string>& args, std::string* error);
     bool CmdWait(const std::vector<std::string>& args, std::string* error);
+    bool CmdArmAnswer(const std::vector<std::string>& args, std::string* error);
+    bool CmdArmEvent(const std::vector<std::string>& args, std::string* error);
 
     SendFn send_;
     PrintFn print_;
@@ -86,12 +106,20 @@ private:
     std::map<uint16_t, Rule> rules_;   // by request type
     std::deque<uint8_t> unconsumed_;  // OPC types received and not yet waited for
     uint32_t nextCallID_ = 1000;
+    std::map<uint8_t, ArmRule> armRules_;  // by ARM or ACMI type
+    std::vector<std::pair<uint32_t, uint32_t>> members_ = {{5000, 1}, {5001, 1}};
+    std::vector<uint32_t> tasks_ = {1, 2, 3, 4, 5, 6};
+    uint32_t nextTask_ = 1;
     std::mutex printMu_;
 };
 
 // Splits a script line into words; a value may be "quoted" (\" and \\ inside). Returns
 // false on an unterminated quote.
 [[nodiscard]] bool SplitWords(const std::string& line, std::vector<std::string>* words);
+
+// Parses "5000/1,5001/1" (pairs) or "1/2/3,4/5/6" (triples) into words; "none" is empty.
+[[nodiscard]] bool ParseGroups(const std::string& text, size_t groupSize,
+                               std::vector<uint32_t>* words);
 
 // Parses "u32@12=7", "text64@4=1001" and the like (with an optional "raw." / "opc." in front
 // already removed) into a field. False when the word is no field.
