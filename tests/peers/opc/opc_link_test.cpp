@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "nuvlib/mds/mds.h"
+#include "peers/opc/arm_wire.h"
 #include "peers/opc/opc_wire.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
@@ -253,6 +254,71 @@ TEST_F(OpcLink, ScriptSetsIdleWaitsForTheAckAndInjectsEvents) {
     EXPECT_EQ(e.eventClass, 6);
     EXPECT_EQ(e.eventType, 93);
     EXPECT_EQ(Get32(&e.opc[0]), 8u);
+}
+
+TEST_F(OpcLink, ArmRequestsAreAnsweredAndScriptedArmEventsArrive) {
+    StartOpc("arm-answer 51 failure status=29\n"
+             "arm-members 5000/1,5001/1,5002/2\n"
+             "arm-event 108 u32@4=5000 u32@8=300 t1=8000 t3=1001 ecc=0a0b\n");
+    Message m;
+    ASSERT_TRUE(inbox.Take(108, &m));
+    ArmMessage route;
+    std::string error;
+    ASSERT_TRUE(ReadArm(*FindArmLayout(108), m.payload.data() + 4, m.payload.size() - 4, &route,
+                        &error))
+        << error;
+    EXPECT_EQ(route.Word(8), 300u);
+    EXPECT_EQ(route.texts[0], "8000");
+    EXPECT_EQ(route.texts[2], "1001");
+    EXPECT_EQ(route.ecc, (std::vector<uint8_t>{0x0A, 0x0B}));
+    ASSERT_NE(opc_->WaitLine("parlo-opc: script done"), "");
+
+    for (uint8_t type : {49, 53, 56, 59, 62, 74, 76, 80, 98, 103, 112, 114, 106, 51}) {
+        const ArmLayout* l = FindArmLayout(type);
+        ArmMessage req = NewArmMessage(*l);
+        req.SetWord(l->invokeAt, 0x700 + type);
+        req.SetWord(l->clientAt, 0x800 + type);
+        req.SetWord(l->sessionAt, 40 + type);
+        req.uniqueInstanceID = "desk-" + std::to_string(type);
+        if (type == 98) {
+            req.SetWord(4, 77);
+            req.fixed[12] = 1;
+        }
+        std::vector<uint8_t> body;
+        ASSERT_TRUE(WriteArm(*l, req, &body, &error)) << error;
+        Send(type, body);
+        const uint8_t expected = type == 51 ? 85 : l->answer;
+        SCOPED_TRACE(l->name);
+        ASSERT_TRUE(inbox.Take(expected, &m));
+        const ArmLayout* al = FindArmLayout(expected);
+        ArmMessage a;
+        ASSERT_TRUE(ReadArm(*al, m.payload.data() + 4, m.payload.size() - 4, &a, &error)) << error;
+        if (l->invokeAt >= 0) {
+            EXPECT_EQ(a.Word(al->invokeAt), 0x700u + type);
+        }
+        if (al->uii) {
+            EXPECT_EQ(a.uniqueInstanceID, "desk-" + std::to_string(type));
+        }
+        if (type == 98) {
+            EXPECT_EQ(a.Word(8), 77u);
+            EXPECT_EQ(a.Word(12), 40u + type);
+            EXPECT_EQ(a.fixed[16], 1);
+            EXPECT_EQ(a.list, (std::vector<uint32_t>{5000, 5001, 5002, 1, 1, 2}));
+        }
+        if (type == 51) {
+            EXPECT_EQ(a.Word(4), 29u);
+            EXPECT_EQ(a.Word(8), 51u);
+            EXPECT_EQ(a.Word(12), 40u + 51);
+        }
+    }
+    // The agent-tasks request event is followed by begin, list and end.
+    ArmMessage ev = NewArmMessage(*FindArmLayout(116));
+    ev.SetWord(0, 5005);
+    ev.SetWord(4, 12);
+    std::vector<uint8_t> body;
+    ASSERT_TRUE(WriteArm(*FindArmLayout(116), ev, &body, &error));
+    Send(116, body);
+    for (uint8_t type : {117, 118, 120}) EXPECT_TRUE(inbox.Take(type, &m)) << int(type);
 }
 
 }  // namespace
