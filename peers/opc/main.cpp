@@ -3,9 +3,11 @@
 // commands (see opc_standin.h) from a file or standard input.
 //
 //   parlo-opc --instance PATH [--script FILE|-] [--peer NAME] [--trace]
+//   parlo-opc --write-corpus DIR
 //
 // --peer names the MDS client that scripted messages go to ("parlo" by default); answers go
 // to the sender of each request. --trace adds the bytes of every message as a hex line.
+// --write-corpus writes one message of every kind the stand-in sends into DIR and exits.
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -18,6 +20,7 @@
 #include <thread>
 
 #include "nuvlib/mds/mds.h"
+#include "peers/opc/opc_corpus.h"
 #include "peers/opc/opc_standin.h"
 #include "platform/clock.h"
 
@@ -82,10 +85,18 @@ int main(int argc, char** argv) {
         else if (a == "--script" && i + 1 < argc) script = argv[++i];
         else if (a == "--peer" && i + 1 < argc) peer = argv[++i];
         else if (a == "--trace") trace = true;
+        else if (a == "--write-corpus" && i + 1 < argc) {
+            std::string error;
+            if (!opcpeer::WriteCorpus(argv[++i], &error)) {
+                std::fprintf(stderr, "parlo-opc: %s\n", error.c_str());
+                return 1;
+            }
+            return 0;
+        }
         else {
             std::fprintf(stderr,
                          "usage: parlo-opc --instance PATH [--script FILE|-] [--peer NAME] "
-                         "[--trace]\n");
+                         "[--trace]\n       parlo-opc --write-corpus DIR\n");
             return 2;
         }
     }

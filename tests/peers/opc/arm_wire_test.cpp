@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "peers/opc/arm_wire.h"
+#include "peers/opc/opc_corpus.h"
 #include "peers/opc/opc_standin.h"
 #include "peers/opc/opc_wire.h"
 
@@ -365,6 +366,38 @@ TEST_F(ArmStandIn, ScriptedAnswersFailuresAndEvents) {
     ArmMessage up = Read(6);
     EXPECT_EQ(up.type, 99);
     EXPECT_TRUE(up.list.empty());
+}
+
+TEST(OpcCorpus, OneReadableMessageOfEveryKindTheStandInSends) {
+    const auto corpus = CorpusMessages();
+    size_t confirmations = 0, events = 0, arm = 0;
+    for (const auto& [name, bytes] : corpus) {
+        std::string error;
+        if (name.rfind("csta-", 0) == 0) {
+            CstaEvent e;
+            ASSERT_TRUE(ReadEvent(bytes.data(), bytes.size(), &e, &error)) << name << error;
+            if (e.eventClass == kClassConfirmation) {
+                ++confirmations;
+                EXPECT_EQ(name, "csta-conf-" + std::to_string(e.eventType));
+            } else {
+                ++events;
+                EXPECT_EQ(name, "csta-event-" + std::to_string(e.eventClass) + "-" +
+                                    std::to_string(e.eventType));
+            }
+        } else {
+            const uint32_t type = static_cast<uint32_t>(std::stoul(name.substr(4)));
+            const ArmLayout* l = FindArmLayout(type);
+            ASSERT_NE(l, nullptr) << name;
+            ArmMessage m;
+            ASSERT_TRUE(ReadArm(*l, bytes.data(), bytes.size(), &m, &error)) << name << error;
+            ++arm;
+        }
+    }
+    EXPECT_EQ(confirmations, 25u);  // 24 confirmations and the universal failure
+    EXPECT_EQ(events, 6u);
+    // ARM 50, 54, 57, 60, 63, 68, 69, 72, 75, 77, 81, 84, 85, 99, 101, 104, 105, 113, 115,
+    // 117 to 120; ACMI 107, 108, 110.
+    EXPECT_EQ(arm, 26u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -319,6 +320,18 @@ TEST_F(OpcLink, ArmRequestsAreAnsweredAndScriptedArmEventsArrive) {
     ASSERT_TRUE(WriteArm(*FindArmLayout(116), ev, &body, &error));
     Send(116, body);
     for (uint8_t type : {117, 118, 120}) EXPECT_TRUE(inbox.Take(type, &m)) << int(type);
+}
+
+TEST(OpcCorpusCommand, WritesOneFilePerMessage) {
+    testsupport::TempDir dir("corpus");
+    const std::string cmd = std::string(PARLO_OPC_BIN) + " --write-corpus '" + dir.str() + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    size_t files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+        EXPECT_GT(e.file_size(), 0u);
+        ++files;
+    }
+    EXPECT_EQ(files, 25u + 6u + 26u);
 }
 
 }  // namespace
