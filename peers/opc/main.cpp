@@ -31,17 +31,21 @@ std::condition_variable g_cv;
 bool g_inService = false;
 opcpeer::StandIn* g_standIn = nullptr;
 
+// One whole line at a time, from the script and the receive thread alike.
 void PrintLine(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
+    static std::mutex mu;
+    std::lock_guard<std::mutex> g(mu);
+    std::fputs((line + "\n").c_str(), stdout);
     std::fflush(stdout);
 }
 
 int OnStatus(const uint8_t* header, uint8_t* payload) {
     MDSHeader h = MDSDecodeHeader(header);
+    (void)payload;
     if (h.messageClass != 0) {
-        // A class without a handler of its own.
-        if (g_standIn) g_standIn->OnMessage(h.sender, h.messageType, payload, h.length);
+        PrintLine("parlo-opc: recv class " + std::to_string(h.messageClass) + " type " +
+                  std::to_string(h.messageType) + " from " + std::to_string(h.sender) +
+                  " (not handled)");
         return 0;
     }
     if (h.messageType == MDS_STATUS_IN_SERVICE) {

@@ -154,6 +154,11 @@ bool ParseGroups(const std::string& text, size_t groupSize, std::vector<uint32_t
 StandIn::StandIn(SendFn send, PrintFn print, uint8_t peer)
     : send_(std::move(send)), print_(std::move(print)), peer_(peer) {}
 
+uint32_t StandIn::ServerNumber() {
+    std::lock_guard<std::mutex> g(mu_);
+    return serverNumber_;
+}
+
 void StandIn::Print(const std::string& line) {
     std::lock_guard<std::mutex> g(printMu_);
     print_(line);
@@ -185,7 +190,7 @@ void StandIn::Send(uint8_t destination, uint8_t type, uint32_t serverNumber,
         Print("parlo-opc: bytes " + Hex(payload.data(), payload.size()));
 }
 
-void StandIn::SendEvent(uint8_t destination, const CstaEvent& e) {
+void StandIn::SendEvent(uint8_t destination, uint32_t serverNumber, const CstaEvent& e) {
     std::vector<uint8_t> bytes;
     std::string error;
     if (!WriteEvent(e, &bytes, &error)) {
@@ -202,7 +207,7 @@ void StandIn::SendEvent(uint8_t destination, const CstaEvent& e) {
                  destination, e.eventClass, e.eventType, ids.c_str(),
                  static_cast<int32_t>(e.callID), e.strings[1].c_str(), e.strings[0].c_str(),
                  e.body.size(), e.raw.size(), e.opc.size()));
-    Send(destination, kCstaMessage, 0, bytes);
+    Send(destination, kCstaMessage, serverNumber, bytes);
 }
 
 void StandIn::OnMessage(uint8_t sender, uint8_t type, const uint8_t* payload, size_t len) {
@@ -306,7 +311,7 @@ void StandIn::OnCsta(uint8_t sender, uint32_t serverNumber, const uint8_t* p, si
         std::lock_guard<std::mutex> g(mu_);
         if (callID > nextCallID_) nextCallID_ = callID;
     }
-    SendEvent(sender, answer);
+    SendEvent(sender, serverNumber, answer);
 }
 
 namespace {
@@ -330,7 +335,7 @@ std::string ArmIds(const ArmLayout& l, const ArmMessage& m) {
 
 }  // namespace
 
-void StandIn::SendArm(uint8_t destination, const ArmMessage& m) {
+void StandIn::SendArm(uint8_t destination, uint32_t serverNumber, const ArmMessage& m) {
     const ArmLayout* l = FindArmLayout(m.type);
     std::vector<uint8_t> bytes;
     std::string error;
@@ -340,7 +345,7 @@ void StandIn::SendArm(uint8_t destination, const ArmMessage& m) {
     }
     Print(Format("parlo-opc: send %s (%u) to %d%s length %zu", l->name, m.type, destination,
                  ArmIds(*l, m).c_str(), bytes.size()));
-    Send(destination, m.type, 0, bytes);
+    Send(destination, m.type, serverNumber, bytes);
 }
 
 void StandIn::OnArm(uint8_t sender, uint32_t serverNumber, const ArmLayout& layout,
@@ -371,7 +376,7 @@ void StandIn::OnArm(uint8_t sender, uint32_t serverNumber, const ArmLayout& layo
         return;
     }
     if (rule.kind == ArmRule::kFailure) {
-        SendArm(sender, BuildArmFailure(layout, m, rule.hasStatus ? rule.status : 1));
+        SendArm(sender, serverNumber, BuildArmFailure(layout, m, rule.hasStatus ? rule.status : 1));
         return;
     }
     if (layout.role == ArmRole::kRequest) {
@@ -390,7 +395,7 @@ void StandIn::OnArm(uint8_t sender, uint32_t serverNumber, const ArmLayout& layo
             Print("parlo-opc: error: a chosen field lies beyond the fixed part");
             return;
         }
-        SendArm(sender, answer);
+        SendArm(sender, serverNumber, answer);
         return;
     }
     // Follow-ups: the task list of an agent-tasks request, the ready event after an agent
@@ -408,14 +413,14 @@ void StandIn::OnArm(uint8_t sender, uint32_t serverNumber, const ArmLayout& layo
         ArmMessage end = NewArmMessage(*FindArmLayout(120));
         end.SetWord(0, agent);
         end.SetWord(4, session);
-        SendArm(sender, begin);
-        SendArm(sender, list);
-        SendArm(sender, end);
+        SendArm(sender, serverNumber, begin);
+        SendArm(sender, serverNumber, list);
+        SendArm(sender, serverNumber, end);
     } else if (layout.type == 82) {
         ArmMessage ready = NewArmMessage(*FindArmLayout(84));
         ready.SetWord(0, 1);  // ReadyCount
         ready.SetWord(4, m.Word(0));
-        SendArm(sender, ready);
+        SendArm(sender, serverNumber, ready);
     }
 }
 
@@ -516,7 +521,7 @@ bool StandIn::CmdArmEvent(const std::vector<std::string>& args, std::string* err
     }
     if (!fields.Apply(m.fixed, l->fixed)) return *error = "a field lies beyond the fixed part", false;
     if (peer_ == 0xFF) return *error = "no peer to send to", false;
-    SendArm(peer_, m);
+    SendArm(peer_, ServerNumber(), m);
     return true;
 }
 
@@ -548,6 +553,10 @@ bool StandIn::CmdSetMode(uint8_t type, const std::vector<std::string>& args,
                  OpcTypeName(type).c_str(), peer_, server, r.side,
                  type == kSetIdleReq ? "echo" : "hb", r.second, r.pgStatus, r.version, r.opcTime,
                  r.text.c_str()));
+    if (type == kSetIdleReq) {
+        std::lock_guard<std::mutex> g(mu_);
+        serverNumber_ = server;
+    }
     Send(peer_, type, server, WriteSetModeReq(r));
     return true;
 }
@@ -713,7 +722,7 @@ bool StandIn::CmdEvent(const std::vector<std::string>& args, std::string* error)
         !opc.Apply(e.opc, kMaxOpcData))
         return *error = "a field lies beyond its block", false;
     if (peer_ == 0xFF) return *error = "no peer to send to", false;
-    SendEvent(peer_, e);
+    SendEvent(peer_, ServerNumber(), e);
     return true;
 }
 

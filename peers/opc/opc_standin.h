@@ -82,10 +82,13 @@ private:
     void OnCsta(uint8_t sender, uint32_t serverNumber, const uint8_t* p, size_t len);
     void OnArm(uint8_t sender, uint32_t serverNumber, const ArmLayout& layout, const uint8_t* p,
                size_t len);
-    void SendArm(uint8_t destination, const ArmMessage& m);
+    void SendArm(uint8_t destination, uint32_t serverNumber, const ArmMessage& m);
     void Send(uint8_t destination, uint8_t type, uint32_t serverNumber,
               const std::vector<uint8_t>& body);
-    void SendEvent(uint8_t destination, const CstaEvent& e);
+    // Answers carry the ServerNumber word of what they answer; other messages the number of
+    // the last set-idle request (0 before one).
+    void SendEvent(uint8_t destination, uint32_t serverNumber, const CstaEvent& e);
+    uint32_t ServerNumber();
     void Print(const std::string& line);
     void Received(uint8_t type);
 
@@ -106,6 +109,7 @@ private:
     std::map<uint16_t, Rule> rules_;   // by request type
     std::deque<uint8_t> unconsumed_;  // OPC types received and not yet waited for
     uint32_t nextCallID_ = 1000;
+    uint32_t serverNumber_ = 0;
     std::map<uint8_t, ArmRule> armRules_;  // by ARM or ACMI type
     std::vector<std::pair<uint32_t, uint32_t>> members_ = {{5000, 1}, {5001, 1}};
     std::vector<uint32_t> tasks_ = {1, 2, 3, 4, 5, 6};

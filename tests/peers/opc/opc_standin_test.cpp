@@ -104,6 +104,11 @@ TEST_F(StandInTest, AnswersARequestToItsSender) {
     EXPECT_EQ(Get32(&e.body[0]), 0x44u);
     EXPECT_EQ(Get32(&e.body[4]), 0x45u);
     EXPECT_EQ(e.strings[0], "desk1");
+    {
+        // The answer carries the ServerNumber word of the request.
+        std::lock_guard<std::mutex> g(mu_);
+        EXPECT_EQ(Get32(sent_.back().payload.data()), 3u);
+    }
     EXPECT_TRUE(HasLine("parlo-opc: recv CTI_CSTA_MESSAGE from 12 server 3 class 8 type 23 "
                         "CSTA_MAKE_CALL invoke 0x44 client 0x45 periph 5000 call -1 dev \"\" "
                         "uii \"desk1\" raw 0 opc 2764"))
@@ -249,6 +254,12 @@ TEST_F(StandInTest, SetIdleAndSetActiveThenWaitForTheirAcknowledgements) {
         EXPECT_EQ(Get32(&a[0]), 1u);  // the default ServerNumber word
         EXPECT_EQ(Get32(&a[4]), 0u);
         EXPECT_EQ(Get32(&a[8]), 30u);
+    }
+    // Later messages of OPC's own carry the number of the set-idle request.
+    Run("event 4 delivered\n");
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        EXPECT_EQ(Get32(sent_.back().payload.data()), 7u);
     }
     // An acknowledgement that came before the wait is taken by it.
     std::vector<uint8_t> ack;
