@@ -323,3 +323,14 @@ void REMaskArray::Clear() {
     BaseElement::Clear();
     for (auto& entry : m_Entries) entry.SetRequired(false);
 }
+
+BaseElement* BusyNextInGroup(const BaseElement* e, const REMaskArray*& masks) {
+    const uint32_t id = e->GetElementID();
+    if (id == elementid::REMaskArray) {
+        masks = e->AsREMaskArray();
+        if (masks != nullptr) return masks->NextBusy(e);
+    } else if (id == elementid::REMaskAgent && masks != nullptr) {
+        return masks->NextBusy(e);
+    }
+    return e->GetNext();
+}

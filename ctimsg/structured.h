@@ -199,14 +199,15 @@ private:
 // The successor of e in a walk that acts only on present or required fields (encode,
 // validation): it passes over the idle request-enablement entries. masks is the walk's own
 // state, null at the start; the array sets it on the way through.
+BaseElement* BusyNextInGroup(const BaseElement* e, const REMaskArray*& masks);
+
+static_assert(elementid::REMaskAgent - elementid::REMaskArray == 6,
+              "the array and its six entry members have consecutive ids");
 template <class E>
 inline E* BusyNext(E* e, const REMaskArray*& masks) {
-    const uint32_t id = e->GetElementID();
-    if (id == elementid::REMaskArray) {
-        masks = e->AsREMaskArray();
-        if (masks != nullptr) return masks->NextBusy(e);
-    } else if (id == elementid::REMaskAgent && masks != nullptr) {
-        return masks->NextBusy(e);
+    // One compare for every field outside the group, inline; the group's own out of line.
+    if (e->GetElementID() - elementid::REMaskArray > elementid::REMaskAgent - elementid::REMaskArray) {
+        return e->GetNext();
     }
-    return e->GetNext();
+    return BusyNextInGroup(e, masks);
 }
