@@ -53,6 +53,7 @@ public:
     bool IsRequired() const { return m_Required != 0; }
     void SetRequired(bool required) { m_Required = required; }
     bool IsPresent() const { return m_Present != 0; }
+    bool PresentOrRequired() const { return (m_Present | m_Required) != 0; }
     bool IsValid() const { return m_Valid != 0; }
     bool IsTraced() const { return m_Traced != 0; }
     uint32_t GetFromVersion() const { return m_FromVersion; }

@@ -116,11 +116,9 @@ public:
     const BaseElement* Last() const { return &m_AgentMask; }
     // No member present or required: the entry writes, traces and validates nothing.
     bool Idle() const {
-        return !(m_Instrument.IsPresent() | m_Instrument.IsRequired() | m_Extension.IsPresent() |
-                 m_Extension.IsRequired() | m_CallId.IsPresent() | m_CallId.IsRequired() |
-                 m_FunctionFlags.IsPresent() | m_FunctionFlags.IsRequired() |
-                 m_CallMask.IsPresent() | m_CallMask.IsRequired() | m_AgentMask.IsPresent() |
-                 m_AgentMask.IsRequired());
+        return !(m_Instrument.PresentOrRequired() || m_Extension.PresentOrRequired() ||
+                 m_CallId.PresentOrRequired() || m_FunctionFlags.PresentOrRequired() ||
+                 m_CallMask.PresentOrRequired() || m_AgentMask.PresentOrRequired());
     }
     // The member with that element id, or nullptr when the id is not an entry member's.
     BaseElement* Member(uint32_t elementId);
