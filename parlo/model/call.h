@@ -133,6 +133,11 @@ public:
     void BuildREMask(BaseMSG& msg, uint32_t callIDOverride);
     void SendCallDataUpdateEvent(const ConnectionID& oldID, const ConnectionID& newID,
                                  const char* caller, bool toDevices);
+    // The conference/transfer form, invoked on the primary call: fills the primary and
+    // secondary IDs and the connected parties (marking duplicates when enabled), then sends
+    // it to the all-events sessions, both calls' monitors and each party's device monitors.
+    // numParties is the count OPC reported; the message stays the caller's.
+    void WritePriSecMSG(Call* secondary, BaseMSG& msg, uint32_t callIDOverride, int numParties);
     void SetConnectedParties(BaseMSG& msg);
     void RemoveAllMonitors();
     uint16_t GetCallConnectionDeviceIDType();

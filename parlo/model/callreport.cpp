@@ -391,3 +391,149 @@ std::string Call::GetDumpString() {
     }
     return out;
 }
+
+// ---- conference and transfer form ----
+
+namespace {
+
+bool SameParty(const CTICSTAConnection* a, const CTICSTAConnection* b) {
+    if (b->m_Device != nullptr) return a->m_Device == b->m_Device;
+    return a->m_Device == nullptr &&
+           static_cast<uint16_t>(a->m_OPCDeviceIDType) == static_cast<uint16_t>(b->m_OPCDeviceIDType) &&
+           strcmp(a->m_OPCDeviceID, b->m_OPCDeviceID) == 0;
+}
+
+// An active connection of `call` standing for the same party as c.
+bool HasActiveCounterpart(Call* call, const CTICSTAConnection* c) {
+    for (CTICSTAConnection* p = call->FirstConnection(); p != nullptr; p = call->NextConnection(p))
+        if (p->IsActive() && SameParty(p, c)) return true;
+    return false;
+}
+
+bool Listed(const CTICSTAConnection* c, bool type17) {
+    return c->IsActive() && !(type17 && c->m_LocalConnectionState == 2);
+}
+
+int DeviceTypeOf(const CTICSTAConnection* c) {
+    return c->m_Device != nullptr ? c->m_Device->m_DeviceType : -1;
+}
+
+void MarkDuplicates(Call* call) {
+    for (CTICSTAConnection* a = call->FirstConnection(); a != nullptr; a = call->NextConnection(a)) {
+        for (CTICSTAConnection* b = call->NextConnection(a); b != nullptr; b = call->NextConnection(b)) {
+            if ((a->m_Flags & 2) || (b->m_Flags & 2)) continue;
+            if (static_cast<uint16_t>(a->m_OPCDeviceIDType) != static_cast<uint16_t>(b->m_OPCDeviceIDType) ||
+                strcmp(a->m_OPCDeviceID, b->m_OPCDeviceID) != 0)
+                continue;
+            if (a->m_Device == nullptr)
+                a->m_Flags |= 2;
+            else if (b->m_Device == nullptr || (DeviceTypeOf(a) == 0 && DeviceTypeOf(b) == 70))
+                b->m_Flags |= 2;
+            else if (DeviceTypeOf(b) == 0 && DeviceTypeOf(a) == 70)
+                a->m_Flags |= 2;
+        }
+    }
+}
+
+void SetPrimary(BaseMSG& msg, uint16_t type, const char* id, uint32_t callID) {
+    msg.SetUSHORT(Id(E::PrimaryDeviceIDType), type);
+    msg.SetSTRINGMax(Id(E::PrimaryDeviceID), id);
+    msg.SetUINT(Id(E::PrimaryCallID), callID);
+}
+
+void SetSecondary(BaseMSG& msg, uint16_t type, const char* id, uint32_t callID) {
+    msg.SetUSHORT(Id(E::SecondaryDeviceIDType), type);
+    msg.SetSTRINGMax(Id(E::SecondaryDeviceID), id);
+    msg.SetUINT(Id(E::SecondaryCallID), callID);
+}
+
+}  // namespace
+
+void Call::WritePriSecMSG(Call* s, BaseMSG& msg, uint32_t override, int numParties) {
+    if (Server().IsServerActive()) {
+        if (!m_Reported) ReportCall();
+        if (s != nullptr && !s->m_Reported) s->ReportCall();
+    }
+    ServerLockGuard guard(ServerLock());
+    msg.SetUINT(Id(E::MonitorID), 0);
+    msg.SetUINT(Id(E::CTIPeripheralID), m_PeripheralID);
+    const uint32_t ctiType = ConvertPeripheralType(m_PeripheralType);
+    msg.SetUSHORT(Id(E::PeripheralType), static_cast<uint16_t>(ctiType));
+
+    CTICSTADevice* common = FindCommonDevice(s);
+    CTICSTAConnection* pc = FindConnection(common);
+    if (pc != nullptr)
+        SetPrimary(msg, static_cast<uint16_t>(pc->m_OPCDeviceIDType), pc->m_OPCDeviceID, m_CallID);
+    else
+        SetPrimary(msg, m_SrcDeviceIDType, m_SrcDeviceID.c_str(), m_CallID);
+    if (s == nullptr) {
+        SetSecondary(msg, 0xFFFF, "", 0xFFFFFFFF);
+    } else if (CTICSTAConnection* sc = s->FindConnection(common)) {
+        SetSecondary(msg, static_cast<uint16_t>(sc->m_OPCDeviceIDType), sc->m_OPCDeviceID, s->m_CallID);
+    } else {
+        SetSecondary(msg, s->m_SrcDeviceIDType, s->m_SrcDeviceID.c_str(), s->m_CallID);
+    }
+
+    const bool type17 = ctiType == 17;
+    if (Server().RemoveCGDuplicateConnections() && (ctiType == 17 || ctiType == 20 || ctiType == 23)) {
+        int tracked = 0;
+        for (CTICSTAConnection* c = FirstConnection(); c != nullptr; c = NextConnection(c))
+            if (Listed(c, type17)) ++tracked;
+        if (s != nullptr)
+            for (CTICSTAConnection* c = s->FirstConnection(); c != nullptr; c = s->NextConnection(c))
+                if (Listed(c, type17) && !HasActiveCounterpart(this, c)) ++tracked;
+        if (tracked > kMaxParties) tracked = kMaxParties;
+        if (numParties < tracked) {
+            MarkDuplicates(this);
+            if (s != nullptr) MarkDuplicates(s);
+        }
+    }
+
+    uint32_t n = 0;
+    auto addParty = [&](uint32_t callID, const CTICSTAConnection* c) {
+        msg.SetUINT(Id(E::ConnectedPartyCallID), callID, n);
+        msg.SetUSHORT(Id(E::ConnectedPartyDeviceIDType), static_cast<uint16_t>(c->m_OPCDeviceIDType), n);
+        msg.SetSTRINGMax(Id(E::ConnectedPartyDeviceID), c->m_OPCDeviceID, n);
+        ++n;
+    };
+    for (CTICSTAConnection* c = FirstConnection(); c != nullptr && n < kMaxParties; c = NextConnection(c))
+        if (Listed(c, type17) && !(c->m_Flags & 2))
+            addParty(override == 0xFFFFFFFF ? m_CallID : override, c);
+    BuildREMask(msg, override);
+    if (s != nullptr) {
+        REMaskArray* element = REMaskOf(msg);
+        for (CTICSTAConnection* c = s->FirstConnection(); c != nullptr && n < kMaxParties;
+             c = s->NextConnection(c)) {
+            if (!Listed(c, type17) || (c->m_Flags & 2) || HasActiveCounterpart(this, c)) continue;
+            addParty(override == 0xFFFFFFFF ? s->m_CallID : override, c);
+            if (element != nullptr && c->m_Device != nullptr)
+                c->m_Device->AddREMaskEntries(element, override, s->m_CallID);
+        }
+    }
+    msg.SetUSHORT(Id(E::NumParties), static_cast<uint16_t>(n));
+
+    if (!Clients().ValidateMessage("WritePriSecMSG", msg)) return;
+    Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg, DistributeAllEvents);
+    for (Call* call : {this, s}) {
+        if (call == nullptr) continue;
+        for (auto* m = static_cast<CTICSTAMonitor*>(call->m_MonitorList.First()); m != nullptr;
+             m = static_cast<CTICSTAMonitor*>(call->m_MonitorList.Next(m)))
+            m->WriteMSG(&msg);
+    }
+    for (CTICSTAConnection* x = FirstConnection(); x != nullptr; x = NextConnection(x)) {
+        SetPrimary(msg, static_cast<uint16_t>(x->m_OPCDeviceIDType), x->m_OPCDeviceID, m_CallID);
+        CTICSTAConnection* sx = (s != nullptr && x->m_Device != nullptr) ? s->FindConnection(x->m_Device) : nullptr;
+        if (sx != nullptr)
+            SetSecondary(msg, static_cast<uint16_t>(sx->m_OPCDeviceIDType), sx->m_OPCDeviceID, s->m_CallID);
+        else
+            SetSecondary(msg, 0xFFFF, "", 0xFFFFFFFF);
+        x->WriteMSG(msg, true, false);
+    }
+    if (s != nullptr)
+        for (CTICSTAConnection* y = s->FirstConnection(); y != nullptr; y = s->NextConnection(y)) {
+            if (y->m_Device != nullptr && FindConnection(y->m_Device) != nullptr) continue;
+            SetPrimary(msg, static_cast<uint16_t>(y->m_OPCDeviceIDType), y->m_OPCDeviceID, s->m_CallID);
+            SetSecondary(msg, 0xFFFF, "", 0xFFFFFFFF);
+            y->WriteMSG(msg, true, false);
+        }
+}

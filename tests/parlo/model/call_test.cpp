@@ -225,3 +225,45 @@ TEST_F(ModelCall, FreeingACallStillOnAPrivateListIsFatal) {
 
 }  // namespace
 }  // namespace modeltest
+
+namespace modeltest {
+namespace {
+
+TEST_F(ModelTest, ConferenceMarksTheDevicelessTwinAsDuplicate) {
+    ports.AddSession(7, "all", 24, 0x10);
+    ports.removeDuplicates = true;
+    CTICSTADevice* phone = NewDevice(5000, 0, "1001");
+    CTICSTADevice* trunk = NewDevice(5000, 70, "9001");
+    CTICSTADevice* other = NewDevice(5000, 0, "2002");
+    Call* p = Call::Alloc(5000, 10, 0, "1001", 51, 1, 0, 0, 0);  // CTI peripheral type 23
+    Call* s = Call::Alloc(5000, 11, 0, "2002", 51, 1, 0, 0, 0);
+    CTICSTAConnection* onPhone = CTICSTAConnection::Alloc(phone, p, 3, 1, 0, "1001", "a");
+    CTICSTAConnection* twin = CTICSTAConnection::Alloc(nullptr, p, 3, 2, 0, "1001", "b");
+    CTICSTAConnection::Alloc(trunk, p, 3, 2, 0, "9001", "c");
+    CTICSTAConnection::Alloc(other, s, 3, 1, 0, "2002", "d");
+    ports.lines.clear();
+    CallConferencedEventMSG msg;
+    FillRequired(msg);
+    p->WritePriSecMSG(s, msg, 0xFFFFFFFF, 3);  // OPC counts three parties, four are tracked
+    EXPECT_EQ(twin->m_Flags, 2u);
+    EXPECT_EQ(onPhone->m_Flags, 0u);
+    const auto sent = Lines({"dist 1 -> session 7 <- MsgType:CALL_CONFERENCED_EVENT"});
+    ASSERT_EQ(sent.size(), 1u) << ports.Take();
+    EXPECT_NE(sent[0].find("NumParties:3"), std::string::npos) << sent[0];
+    EXPECT_NE(sent[0].find("PrimaryCallID:10"), std::string::npos) << sent[0];
+    EXPECT_NE(sent[0].find("SecondaryCallID:11"), std::string::npos) << sent[0];
+    // Both calls were reported first.
+    EXPECT_EQ(Lines({"BEGIN_CALL_EVENT"}).size(), 2u);
+    // Without the registry value nothing is marked and all four parties are listed.
+    ports.removeDuplicates = false;
+    twin->m_Flags = 0;
+    ports.lines.clear();
+    CallConferencedEventMSG again;
+    FillRequired(again);
+    p->WritePriSecMSG(s, again, 0xFFFFFFFF, 3);
+    EXPECT_EQ(twin->m_Flags, 0u);
+    EXPECT_NE(Lines({"CALL_CONFERENCED_EVENT"})[0].find("NumParties:4"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace modeltest

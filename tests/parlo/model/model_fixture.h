@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "ctimsg/basemsg.h"
+#include "ctimsg/elementdict.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "tests/parlo/model/recording_ports.h"
@@ -48,6 +50,26 @@ protected:
         snprintf(rec.deviceID, sizeof rec.deviceID, "%s", id);
         rec.deviceIDType = type;
         return FindOrCreateCTICSTADevice(periph, &rec, ext, "test", false, true);
+    }
+
+    // Gives every required field the handler would fill a value its check accepts.
+    static void FillRequired(BaseMSG& msg) {
+        static const uint16_t kTries[] = {0xFFFF, 0, 1, 2};
+        uint32_t last = 0;
+        int attempt = 0;
+        for (int guard = 0; guard < 128 && msg.ValidateToSend(24) != 0; ++guard) {
+            const uint32_t id = msg.GetFailingElement();
+            attempt = id == last ? attempt + 1 : 0;
+            last = id;
+            const elementdict::Row* row = elementdict::FindRow(id);
+            if (row == nullptr || attempt >= 4) return;
+            switch (row->base) {
+                case elementdict::Base::UINTElement: msg.SetUINT(id, kTries[attempt]); break;
+                case elementdict::Base::INTElement: msg.SetINT(id, kTries[attempt]); break;
+                case elementdict::Base::STRINGElement: msg.SetSTRING(id, "x"); break;
+                default: msg.SetUSHORT(id, kTries[attempt]); break;
+            }
+        }
     }
 
     RecordingPorts ports;
