@@ -19,13 +19,13 @@ namespace {
 constexpr uint32_t kStatusECCTooMuchData = 73;
 constexpr uint32_t kStatusMonitorTerminated = 90;
 
-void SetUShortIf(BaseMSG& msg, E e, uint16_t v) {
+void SetUShortIf(BaseMSG& msg, uint32_t e, uint16_t v) {
     if (HasElement(msg, e)) msg.SetUSHORT(Id(e), v);
 }
-void SetUIntIf(BaseMSG& msg, E e, uint32_t v) {
+void SetUIntIf(BaseMSG& msg, uint32_t e, uint32_t v) {
     if (HasElement(msg, e)) msg.SetUINT(Id(e), v);
 }
-void SetTextIf(BaseMSG& msg, E e, const std::string& v) {
+void SetTextIf(BaseMSG& msg, uint32_t e, const std::string& v) {
     if (!v.empty() && HasElement(msg, e)) msg.SetSTRINGMax(Id(e), v);
 }
 

@@ -84,7 +84,7 @@ void CopyDeviceID(char (&to)[64], const char* from) {
     to[n] = '\0';
 }
 
-bool HasElement(BaseMSG& msg, E element) {
+bool HasElement(BaseMSG& msg, uint32_t element) {
     return msg.FindElement(Id(element), 0, false) != nullptr;
 }
 

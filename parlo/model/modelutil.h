@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ctimsg/messages/catalog.h"
+#include "ctimsg/elementids.h"
 #include "nuvlib/lock.h"
 #include "nuvlib/lockguard.h"
 
@@ -12,8 +12,9 @@ class BaseMSG;
 
 namespace model {
 
-using E = catalog::ElementId;
-constexpr uint32_t Id(E e) { return static_cast<uint32_t>(e); }
+// Element ids by class name: Id(E::MonitorID).
+namespace E = elementid;
+constexpr uint32_t Id(uint32_t element) { return element; }
 
 constexpr uint32_t kNoPeripheral = 0xFFFFFFFF;
 constexpr uint32_t kEmsStateTrace = 0x212E000F;
@@ -32,7 +33,7 @@ std::string CTimeText(int64_t seconds);
 // Copies at most 63 characters into a 64-byte field.
 void CopyDeviceID(char (&to)[64], const char* from);
 // Whether the message's class has that element (a fixed or floating member).
-bool HasElement(BaseMSG& msg, E element);
+bool HasElement(BaseMSG& msg, uint32_t element);
 
 // The server lock through the server-context port.
 LockObject& ServerLock();

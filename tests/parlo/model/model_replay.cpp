@@ -220,7 +220,7 @@ private:
             int type = -1;
             for (int t = 1; t <= 282 && type < 0; ++t)
                 if (w[2] == MsgTypeName(t)) type = t;
-            BaseMSG* msg = type < 0 ? nullptr : catalog::CreateMessage(static_cast<uint32_t>(type));
+            BaseMSGPtr msg = type < 0 ? nullptr : catalog::CreateMessage(static_cast<uint32_t>(type));
             if (msg == nullptr) return false;
             bool setState = false, passConnection = false;
             SetField(*msg, "MonitorID", "0");
@@ -234,12 +234,11 @@ private:
                 else if (w[i] == "passconn") passConnection = true;
                 else {
                     const size_t eq = w[i].find('=');
-                    if (eq == std::string::npos) { delete msg; return false; }
+                    if (eq == std::string::npos) return false;
                     SetField(*msg, w[i].substr(0, eq), w[i].substr(eq + 1));
                 }
             }
             c->WriteMSG(*msg, setState, passConnection);
-            delete msg;
         } else if (op == "free" && (n == 2 || n == 3)) {
             Call* c = CallOf(w[1]);
             if (c == nullptr) return false;
