@@ -88,7 +88,16 @@ bool HasElement(BaseMSG& msg, uint32_t element) {
     return msg.FindElement(Id(element), 0, false) != nullptr;
 }
 
-LockObject& ServerLock() { return Server().ServerLock(); }
+bool ServerLockRef::Lock(const char* caller, int) { return Server().LockServer(caller); }
+bool ServerLockRef::Unlock(const char* caller) { return Server().UnlockServer(caller); }
+bool ServerLockRef::IsLockedByCurrentThread() const {
+    return Server().IsServerLockedByCurrentThread();
+}
+
+ServerLockRef& ServerLock() {
+    static ServerLockRef lock;
+    return lock;
+}
 
 }  // namespace model
 

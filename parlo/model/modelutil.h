@@ -35,9 +35,18 @@ void CopyDeviceID(char (&to)[64], const char* from);
 // Whether the message's class has that element (a fixed or floating member).
 bool HasElement(BaseMSG& msg, uint32_t element);
 
-// The server lock through the server-context port.
-LockObject& ServerLock();
-using ServerLockGuard = LockGuard<LockObject>;
+// The server lock as LockGuard takes it, through the server-context port.
+class ServerLockRef {
+public:
+    bool Lock(const char* caller, int timeout);
+    bool Lock() { return Lock("model", -1); }
+    bool Unlock(const char* caller);
+    bool Unlock() { return Unlock("model"); }
+    bool IsLockedByCurrentThread() const;
+    const char* GetLockName() const { return "RTServerConfig"; }
+};
+ServerLockRef& ServerLock();
+using ServerLockGuard = LockGuard<ServerLockRef>;
 
 }  // namespace model
 

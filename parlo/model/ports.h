@@ -6,7 +6,6 @@
 #include <cstdint>
 
 class BaseMSG;
-class LockObject;
 class StdQueue;
 
 namespace model {
@@ -63,9 +62,13 @@ inline constexpr int kMeterActiveCalls = 13;
 class ServerContext {
 public:
     virtual ~ServerContext() = default;
-    // The server lock "RTServerConfig"; lives as long as the server. Take it only through
-    // LockGuard.
-    virtual LockObject& ServerLock() = 0;
+    // The server lock "RTServerConfig" (the server's CTILockObject, with its long-lock
+    // warnings). Not counted: LockServer is false at once when the calling thread holds it;
+    // UnlockServer is false unless it does. The model takes it only through LockGuard, via
+    // model::ServerLock() (parlo/model/modelutil.h).
+    virtual bool LockServer(const char* caller) = 0;
+    virtual bool UnlockServer(const char* caller) = 0;
+    virtual bool IsServerLockedByCurrentThread() = 0;
     // The server state (Server's state machine value).
     virtual int ServerState() = 0;
     // The OPC link's server-active flag (read without a lock).

@@ -66,7 +66,11 @@ public:
     StdQueue* SessionMonitorList(void* session) override;
 
     // ---- ServerContext ----
-    LockObject& ServerLock() override { return lock_; }
+    // The server lock itself, for tests that hold it as the console does.
+    LockObject& ServerLock() { return lock_; }
+    bool LockServer(const char*) override { return lock_.Lock(); }
+    bool UnlockServer(const char*) override { return lock_.Unlock(); }
+    bool IsServerLockedByCurrentThread() override { return lock_.IsLockedByCurrentThread(); }
     int ServerState() override { return 2; }
     bool IsServerActive() override { return serverActive; }
     int GetPeripheralType(int32_t peripheralID) override;
