@@ -9,6 +9,7 @@
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
 #include "parlo/model/csta.h"
+#include "parlo/model/exactindex.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 
@@ -18,6 +19,8 @@ namespace {
 
 struct CallTable {
     StdQueue buckets[Call::kHashBuckets];
+    // Calls by exact CallID, each CallID's calls in their bucket order.
+    ExactIndex byCallID{CallIndexLinkOffset()};
     StdQueue freeList;
     LockObject* lock = nullptr;
 };
@@ -134,12 +137,14 @@ void Call::AddToHash() {
     LockGuard<LockObject> guard(GetCallLock());
     m_HashIndex = static_cast<int32_t>(m_CallID & 255);
     Table().buckets[m_HashIndex].Append(this);
+    Table().byCallID.Append(m_CallID, this);
 }
 
 void Call::RemoveFromHash() {
     LockGuard<LockObject> guard(GetCallLock());
     if (m_HashIndex < 0) return;
     Table().buckets[m_HashIndex].Remove(this);
+    Table().byCallID.Remove(m_CallID, this);
     m_HashLinks.Reset();
     m_HashIndex = -1;
 }
@@ -157,14 +162,16 @@ bool Call::IdentityMatches(int type, const char* deviceID, int mode) {
            (t16 == m_SrcDeviceIDType && m_SrcDeviceID == deviceID);
 }
 
-Call* Call::Walk(Call* from, bool backward, uint32_t peripheralID, uint32_t callID, int type,
+Call* Call::Walk(Call* from, bool backward, bool byIndex, uint32_t peripheralID, uint32_t callID, int type,
                  const char* deviceID, int mode) {
     StdQueue& bucket = Table().buckets[callID & 255];
+    const ExactIndex& index = Table().byCallID;
     Call* fallback = nullptr;
     const uint16_t t16 = static_cast<uint16_t>(type);
     const char* id = deviceID != nullptr ? deviceID : "";
     for (Call* c = from; c != nullptr;
-         c = AsCall(backward ? bucket.Previous(c) : bucket.Next(c))) {
+         c = AsCall(byIndex ? (backward ? index.Previous(c) : index.Next(c))
+                            : (backward ? bucket.Previous(c) : bucket.Next(c)))) {
         if ((peripheralID != kNoPeripheral && peripheralID != c->m_PeripheralID) ||
             c->m_CallID != callID)
             continue;
@@ -196,14 +203,14 @@ Call* Call::Walk(Call* from, bool backward, uint32_t peripheralID, uint32_t call
 Call* Call::FindCall(uint32_t peripheralID, uint32_t callID, int type, const char* deviceID,
                      int mode) {
     LockGuard<LockObject> guard(GetCallLock());
-    return Walk(AsCall(Table().buckets[callID & 255].First()), false, peripheralID, callID, type,
+    return Walk(AsCall(Table().byCallID.First(callID)), false, true, peripheralID, callID, type,
                 deviceID, mode);
 }
 
 Call* Call::FindLastCall(uint32_t peripheralID, uint32_t callID, int type, const char* deviceID,
                          int mode) {
     LockGuard<LockObject> guard(GetCallLock());
-    return Walk(AsCall(Table().buckets[callID & 255].Last()), true, peripheralID, callID, type,
+    return Walk(AsCall(Table().byCallID.Last(callID)), true, true, peripheralID, callID, type,
                 deviceID, mode);
 }
 
@@ -212,8 +219,13 @@ Call* Call::FindNextCall(uint32_t peripheralID, uint32_t callID, int type, const
     LockGuard<LockObject> guard(GetCallLock());
     // Only a call still in the bucket of that CallID has a successor to continue from.
     if (m_HashIndex < 0 || static_cast<uint32_t>(m_HashIndex) != (callID & 255)) return nullptr;
-    return Walk(AsCall(Table().buckets[m_HashIndex].Next(this)), false, peripheralID, callID,
-                type, deviceID, mode);
+    // From a call of that CallID its index successor is the next one in the bucket with it;
+    // from another call of the bucket only the bucket knows what follows.
+    if (m_CallID == callID)
+        return Walk(AsCall(Table().byCallID.Next(this)), false, true, peripheralID, callID, type,
+                    deviceID, mode);
+    return Walk(AsCall(Table().buckets[m_HashIndex].Next(this)), false, false, peripheralID,
+                callID, type, deviceID, mode);
 }
 
 Call* Call::FindStaleCall(int bucket, int seconds) {

@@ -89,6 +89,10 @@ public:
     void* m_Agent = nullptr;
     StdQueueLink m_DeviceIDLinks;
     StdQueueLink m_ExtensionLinks;
+    StdQueueLink m_IDIndexLinks;         // exact-ID index beside DeviceIDHashList
+    StdQueueLink m_ExtensionIndexLinks;  // exact-extension index beside ExtensionHashList
+    uint64_t m_IDIndexKey = 0;
+    uint64_t m_ExtensionIndexKey = 0;
     StdQueue m_ConnectionList;
     StdQueue m_MonitorList;
 
@@ -225,6 +229,7 @@ public:
     StdQueueLink m_MonitorHashLinks;
     StdQueueLink m_SubjectLinks;
     StdQueueLink m_ClientLinks;
+    StdQueueLink m_IndexLinks;  // exact-MonitorID index beside MonitorHashList
 
 private:
     static uint32_t NextMonitorID();

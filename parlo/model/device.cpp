@@ -8,6 +8,7 @@
 #include "nuvlib/tracemeter.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
+#include "parlo/model/exactindex.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 
@@ -18,6 +19,9 @@ namespace {
 struct DeviceTables {
     StdQueue byID[CTICSTADevice::kHashBuckets];
     StdQueue byExtension[CTICSTADevice::kHashBuckets];
+    // The same devices by exact DeviceID and by exact extension, in bucket order.
+    ExactIndex exactID{DeviceIDIndexLinkOffset()};
+    ExactIndex exactExtension{DeviceExtensionIndexLinkOffset()};
     bool ready = false;
 };
 
@@ -139,12 +143,18 @@ void CTICSTADevice::AddToHash() {
         ServerLockGuard guard(ServerLock());
         StdQueue& b = t.byID[m_DeviceIDHashIndex];
         if (m_DeviceIDLinks.IsQueued()) b.Remove(this);
+        if (t.exactID.Contains(this)) t.exactID.Remove(m_IDIndexKey, this);
         b.Append(this);
+        m_IDIndexKey = ExactIndex::TextKey(m_DeviceID);
+        t.exactID.Append(m_IDIndexKey, this);
         idCount = b.Count();
         if (m_ExtensionHashIndex >= 0) {
             StdQueue& e = t.byExtension[m_ExtensionHashIndex];
             if (m_ExtensionLinks.IsQueued()) e.Remove(this);
+            if (t.exactExtension.Contains(this)) t.exactExtension.Remove(m_ExtensionIndexKey, this);
             e.Append(this);
+            m_ExtensionIndexKey = ExactIndex::TextKey(m_Extension);
+            t.exactExtension.Append(m_ExtensionIndexKey, this);
             extCount = e.Count();
         }
     }
@@ -163,6 +173,8 @@ void CTICSTADevice::RemoveFromHash() {
         t.byID[m_DeviceIDHashIndex].Remove(this);
         m_DeviceIDLinks.Reset();
     }
+    if (t.exactID.Contains(this)) t.exactID.Remove(m_IDIndexKey, this);
+    if (t.exactExtension.Contains(this)) t.exactExtension.Remove(m_ExtensionIndexKey, this);
     if (m_ExtensionHashIndex != -1) {
         if (m_ExtensionLinks.IsQueued()) {
             t.byExtension[m_ExtensionHashIndex].Remove(this);
@@ -190,12 +202,18 @@ bool CTICSTADevice::Matches(int32_t type, const char* deviceID) const {
 
 namespace {
 
+// Walks the bucket, or (byIndex) only the devices of that exact ID, which the bucket holds
+// in the same order; the count guard is the list's own.
 CTICSTADevice* WalkIDBucket(CTICSTADevice* from, int bucket, uint32_t peripheralID, int32_t type,
-                            const char* search) {
+                            const char* search, bool byIndex) {
     StdQueue& b = Tables().byID[bucket];
+    const ExactIndex& index = Tables().exactID;
+    const uint64_t key = ExactIndex::TextKey(search);
+    const int32_t limit = byIndex ? index.Count(key) : b.Count();
     int32_t walked = 0;
-    for (CTICSTADevice* d = from; d != nullptr; d = AsDevice(b.Next(d))) {
-        if (++walked > b.Count()) {
+    for (CTICSTADevice* d = from; d != nullptr;
+         d = AsDevice(byIndex ? index.Next(d) : b.Next(d))) {
+        if (++walked > limit) {
             EMSTraceMessage("*** FindCTICSTADevice: DeviceIDHashList[%d] corrupted (prev=0x%x "
                             "this=0x%x count=%d) ***",
                             bucket, static_cast<unsigned>(reinterpret_cast<uintptr_t>(
@@ -227,8 +245,8 @@ CTICSTADevice* FindCTICSTADevice(uint32_t peripheralID, int32_t type, const char
     SearchID(peripheralID, deviceID, search);
     const int bucket = static_cast<int>(CTICSTADevice::HashKey(search));
     ServerLockGuard guard(ServerLock());
-    return WalkIDBucket(AsDevice(Tables().byID[bucket].First()), bucket, peripheralID, type,
-                        search);
+    return WalkIDBucket(AsDevice(Tables().exactID.First(ExactIndex::TextKey(search))), bucket,
+                        peripheralID, type, search, true);
 }
 
 CTICSTADevice* CTICSTADevice::FindNextDevice(uint32_t peripheralID, int32_t type,
@@ -238,16 +256,20 @@ CTICSTADevice* CTICSTADevice::FindNextDevice(uint32_t peripheralID, int32_t type
     const int bucket = static_cast<int>(HashKey(search));
     ServerLockGuard guard(ServerLock());
     if (bucket != m_DeviceIDHashIndex || !m_DeviceIDLinks.IsQueued()) return nullptr;
+    if (m_DeviceID == search)
+        return WalkIDBucket(AsDevice(Tables().exactID.Next(this)), bucket, peripheralID, type,
+                            search, true);
     return WalkIDBucket(AsDevice(Tables().byID[bucket].Next(this)), bucket, peripheralID, type,
-                        search);
+                        search, false);
 }
 
 CTICSTADevice* FindCTICSTADeviceByExtension(uint32_t peripheralID, const char* extension,
                                             bool /*lenient*/) {
     if (extension == nullptr) return nullptr;
     ServerLockGuard guard(ServerLock());
-    StdQueue& b = Tables().byExtension[CTICSTADevice::HashKey(extension)];
-    for (CTICSTADevice* d = AsDevice(b.First()); d != nullptr; d = AsDevice(b.Next(d)))
+    const ExactIndex& index = Tables().exactExtension;
+    for (CTICSTADevice* d = AsDevice(index.First(ExactIndex::TextKey(extension))); d != nullptr;
+         d = AsDevice(index.Next(d)))
         if ((peripheralID == kNoPeripheral || d->m_PeripheralID == peripheralID) &&
             d->m_Extension == extension)
             return d;

@@ -112,6 +112,16 @@ namespace model {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 int32_t CallHashLinkOffset() { return static_cast<int32_t>(offsetof(Call, m_HashLinks)); }
+int32_t CallIndexLinkOffset() { return static_cast<int32_t>(offsetof(Call, m_IndexLinks)); }
+int32_t DeviceIDIndexLinkOffset() {
+    return static_cast<int32_t>(offsetof(CTICSTADevice, m_IDIndexLinks));
+}
+int32_t DeviceExtensionIndexLinkOffset() {
+    return static_cast<int32_t>(offsetof(CTICSTADevice, m_ExtensionIndexLinks));
+}
+int32_t MonitorIndexLinkOffset() {
+    return static_cast<int32_t>(offsetof(CTICSTAMonitor, m_IndexLinks));
+}
 int32_t ConnectionDeviceLinkOffset() {
     return static_cast<int32_t>(offsetof(CTICSTAConnection, m_DeviceLinks));
 }

@@ -53,6 +53,10 @@ using ServerLockGuard = LockGuard<ServerLockRef>;
 namespace model {
 // Link offsets of the intrusive lists.
 int32_t CallHashLinkOffset();
+int32_t CallIndexLinkOffset();
+int32_t DeviceIDIndexLinkOffset();
+int32_t DeviceExtensionIndexLinkOffset();
+int32_t MonitorIndexLinkOffset();
 int32_t ConnectionDeviceLinkOffset();
 int32_t ConnectionCallLinkOffset();
 int32_t MonitorHashLinkOffset();

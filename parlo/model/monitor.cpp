@@ -8,6 +8,7 @@
 #include "nuvlib/ems.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
+#include "parlo/model/exactindex.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 
@@ -27,6 +28,8 @@ constexpr uint32_t kCategoryTask = 11;
 
 struct MonitorTable {
     StdQueue buckets[CTICSTAMonitor::kHashBuckets];
+    // Live monitors by exact MonitorID (unique among live monitors).
+    ExactIndex byID{MonitorIndexLinkOffset()};
     StdQueue freeList;
     uint32_t nextID = 1;
     bool ready = false;
@@ -44,12 +47,7 @@ MonitorTable& Table() {
 
 CTICSTAMonitor* AsMonitor(void* p) { return static_cast<CTICSTAMonitor*>(p); }
 
-CTICSTAMonitor* InBucket(uint32_t id) {
-    StdQueue& b = Table().buckets[id & (CTICSTAMonitor::kHashBuckets - 1)];
-    for (CTICSTAMonitor* m = AsMonitor(b.First()); m != nullptr; m = AsMonitor(b.Next(m)))
-        if (m->m_MonitorID == id) return m;
-    return nullptr;
-}
+CTICSTAMonitor* InBucket(uint32_t id) { return AsMonitor(Table().byID.First(id)); }
 
 }  // namespace
 
@@ -113,6 +111,7 @@ CTICSTAMonitor* CTICSTAMonitor::Alloc(int32_t type, int32_t sessionID, void* sub
         if (info.monitorList != nullptr) info.monitorList->Append(m);
     }
     t.buckets[m->m_MonitorID & (kHashBuckets - 1)].Append(m);
+    t.byID.Append(m->m_MonitorID, m);
     if (subject != nullptr) m->SetSubject(subject);
     return m;
 }
@@ -139,6 +138,7 @@ void CTICSTAMonitor::Free(CTICSTAMonitor* m) {
     MonitorTable& t = Table();
     if (m->m_MonitorHashLinks.IsQueued())
         t.buckets[m->m_MonitorID & (kHashBuckets - 1)].Remove(m);
+    if (t.byID.Contains(m)) t.byID.Remove(m->m_MonitorID, m);
     m->m_MonitorHashLinks.Reset();
     m->m_MonitorID = 0;
     m->m_MonitorType = 0;
