@@ -114,6 +114,8 @@ CTICSTADevice* FindOrCreateCTICSTADevice(uint32_t peripheralID, const CSTAExtend
 // Bucket heads for console walks under the server lock (nullptr when empty).
 CTICSTADevice* FirstDeviceInBucket(int bucket);
 CTICSTADevice* NextDeviceInBucket(CTICSTADevice* device);
+CTICSTADevice* FirstDeviceInExtensionBucket(int bucket);
+CTICSTADevice* NextDeviceInExtensionBucket(CTICSTADevice* device);
 // Name of a local connection state (-1..6), "CS_..."; "UNKNOWN" otherwise.
 const char* CSTALocalConnectionStateText(int32_t state);
 
@@ -200,6 +202,9 @@ public:
     static void Free(CTICSTAMonitor* monitor);
     static CTICSTAMonitor* FindMonitor(uint32_t monitorID);
     static int FreeCount();
+    // Bucket walks for the console (under the server lock); null at the end.
+    static CTICSTAMonitor* FirstInBucket(int bucket);
+    CTICSTAMonitor* NextInBucket();
     // Next MonitorID to hand out (tests move it to show the wrap).
     static void SetNextMonitorID(uint32_t id);
 

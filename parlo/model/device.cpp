@@ -331,6 +331,16 @@ CTICSTADevice* NextDeviceInBucket(CTICSTADevice* device) {
     return AsDevice(Tables().byID[device->m_DeviceIDHashIndex].Next(device));
 }
 
+CTICSTADevice* FirstDeviceInExtensionBucket(int bucket) {
+    if (bucket < 0 || bucket >= CTICSTADevice::kHashBuckets) return nullptr;
+    return AsDevice(Tables().byExtension[bucket].First());
+}
+
+CTICSTADevice* NextDeviceInExtensionBucket(CTICSTADevice* device) {
+    if (device == nullptr || !device->m_ExtensionLinks.IsQueued()) return nullptr;
+    return AsDevice(Tables().byExtension[device->m_ExtensionHashIndex].Next(device));
+}
+
 // ---- connections at the device ----
 
 void CTICSTADevice::AddConnection(CTICSTAConnection* c) { m_ConnectionList.Append(c); }

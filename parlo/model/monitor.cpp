@@ -56,6 +56,16 @@ int32_t CTICSTAMonitor::SubjectLinkOffset() { return MonitorSubjectLinkOffset();
 int32_t CTICSTAMonitor::ClientLinkOffset() { return MonitorClientLinkOffset(); }
 int CTICSTAMonitor::FreeCount() { return Table().freeList.Count(); }
 
+CTICSTAMonitor* CTICSTAMonitor::FirstInBucket(int bucket) {
+    if (bucket < 0 || bucket >= kHashBuckets) return nullptr;
+    return AsMonitor(Table().buckets[bucket].First());
+}
+
+CTICSTAMonitor* CTICSTAMonitor::NextInBucket() {
+    if (!m_MonitorHashLinks.IsQueued()) return nullptr;
+    return AsMonitor(Table().buckets[m_MonitorID & (kHashBuckets - 1)].Next(this));
+}
+
 void CTICSTAMonitor::SetNextMonitorID(uint32_t id) {
     ServerLockGuard guard(ServerLock());
     Table().nextID = id & 0x7FFFFFFF;
