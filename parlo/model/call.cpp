@@ -21,6 +21,8 @@ struct CallTable {
     StdQueue buckets[Call::kHashBuckets];
     // Calls by exact CallID, each CallID's calls in their bucket order.
     ExactIndex byCallID{CallIndexLinkOffset()};
+    // And by exact (PeripheralID, CallID), for the look-ups that name a peripheral.
+    ExactIndex byPeriphCallID{CallPeriphIndexLinkOffset()};
     StdQueue freeList;
     LockObject* lock = nullptr;
 };
@@ -32,6 +34,10 @@ CallTable& Table() {
 
 
 Call* AsCall(void* p) { return static_cast<Call*>(p); }
+
+uint64_t PeriphKey(uint32_t peripheralID, uint32_t callID) {
+    return (static_cast<uint64_t>(peripheralID) << 32) | callID;
+}
 
 }  // namespace
 
@@ -138,6 +144,7 @@ void Call::AddToHash() {
     m_HashIndex = static_cast<int32_t>(m_CallID & 255);
     Table().buckets[m_HashIndex].Append(this);
     Table().byCallID.Append(m_CallID, this);
+    Table().byPeriphCallID.Append(PeriphKey(m_PeripheralID, m_CallID), this);
 }
 
 void Call::RemoveFromHash() {
@@ -145,6 +152,7 @@ void Call::RemoveFromHash() {
     if (m_HashIndex < 0) return;
     Table().buckets[m_HashIndex].Remove(this);
     Table().byCallID.Remove(m_CallID, this);
+    Table().byPeriphCallID.Remove(PeriphKey(m_PeripheralID, m_CallID), this);
     m_HashLinks.Reset();
     m_HashIndex = -1;
 }
@@ -162,16 +170,17 @@ bool Call::IdentityMatches(int type, const char* deviceID, int mode) {
            (t16 == m_SrcDeviceIDType && m_SrcDeviceID == deviceID);
 }
 
-Call* Call::Walk(Call* from, bool backward, bool byIndex, uint32_t peripheralID, uint32_t callID, int type,
+Call* Call::Walk(Call* from, bool backward, Order order, uint32_t peripheralID, uint32_t callID, int type,
                  const char* deviceID, int mode) {
     StdQueue& bucket = Table().buckets[callID & 255];
-    const ExactIndex& index = Table().byCallID;
+    const ExactIndex& index =
+        order == Order::ByCallID ? Table().byCallID : Table().byPeriphCallID;
     Call* fallback = nullptr;
     const uint16_t t16 = static_cast<uint16_t>(type);
     const char* id = deviceID != nullptr ? deviceID : "";
     for (Call* c = from; c != nullptr;
-         c = AsCall(byIndex ? (backward ? index.Previous(c) : index.Next(c))
-                            : (backward ? bucket.Previous(c) : bucket.Next(c)))) {
+         c = AsCall(order != Order::Bucket ? (backward ? index.Previous(c) : index.Next(c))
+                                           : (backward ? bucket.Previous(c) : bucket.Next(c)))) {
         if ((peripheralID != kNoPeripheral && peripheralID != c->m_PeripheralID) ||
             c->m_CallID != callID)
             continue;
@@ -203,15 +212,21 @@ Call* Call::Walk(Call* from, bool backward, bool byIndex, uint32_t peripheralID,
 Call* Call::FindCall(uint32_t peripheralID, uint32_t callID, int type, const char* deviceID,
                      int mode) {
     LockGuard<LockObject> guard(GetCallLock());
-    return Walk(AsCall(Table().byCallID.First(callID)), false, true, peripheralID, callID, type,
-                deviceID, mode);
+    if (peripheralID != kNoPeripheral)
+        return Walk(AsCall(Table().byPeriphCallID.First(PeriphKey(peripheralID, callID))), false,
+                    Order::ByPeripheralCallID, peripheralID, callID, type, deviceID, mode);
+    return Walk(AsCall(Table().byCallID.First(callID)), false, Order::ByCallID, peripheralID,
+                callID, type, deviceID, mode);
 }
 
 Call* Call::FindLastCall(uint32_t peripheralID, uint32_t callID, int type, const char* deviceID,
                          int mode) {
     LockGuard<LockObject> guard(GetCallLock());
-    return Walk(AsCall(Table().byCallID.Last(callID)), true, true, peripheralID, callID, type,
-                deviceID, mode);
+    if (peripheralID != kNoPeripheral)
+        return Walk(AsCall(Table().byPeriphCallID.Last(PeriphKey(peripheralID, callID))), true,
+                    Order::ByPeripheralCallID, peripheralID, callID, type, deviceID, mode);
+    return Walk(AsCall(Table().byCallID.Last(callID)), true, Order::ByCallID, peripheralID,
+                callID, type, deviceID, mode);
 }
 
 Call* Call::FindNextCall(uint32_t peripheralID, uint32_t callID, int type, const char* deviceID,
@@ -221,11 +236,14 @@ Call* Call::FindNextCall(uint32_t peripheralID, uint32_t callID, int type, const
     if (m_HashIndex < 0 || static_cast<uint32_t>(m_HashIndex) != (callID & 255)) return nullptr;
     // From a call of that CallID its index successor is the next one in the bucket with it;
     // from another call of the bucket only the bucket knows what follows.
+    if (m_CallID == callID && peripheralID != kNoPeripheral && m_PeripheralID == peripheralID)
+        return Walk(AsCall(Table().byPeriphCallID.Next(this)), false, Order::ByPeripheralCallID,
+                    peripheralID, callID, type, deviceID, mode);
     if (m_CallID == callID)
-        return Walk(AsCall(Table().byCallID.Next(this)), false, true, peripheralID, callID, type,
-                    deviceID, mode);
-    return Walk(AsCall(Table().buckets[m_HashIndex].Next(this)), false, false, peripheralID,
-                callID, type, deviceID, mode);
+        return Walk(AsCall(Table().byCallID.Next(this)), false, Order::ByCallID, peripheralID,
+                    callID, type, deviceID, mode);
+    return Walk(AsCall(Table().buckets[m_HashIndex].Next(this)), false, Order::Bucket,
+                peripheralID, callID, type, deviceID, mode);
 }
 
 Call* Call::FindStaleCall(int bucket, int seconds) {

@@ -183,7 +183,8 @@ public:
     std::vector<uint32_t> m_CTIClientTimestamps;
     int32_t m_HashIndex;
     StdQueueLink m_HashLinks;
-    StdQueueLink m_IndexLinks;  // in the exact-CallID index beside the hash
+    StdQueueLink m_IndexLinks;        // in the exact-CallID index beside the hash
+    StdQueueLink m_PeriphIndexLinks;  // in the exact (PeripheralID, CallID) index
     StdQueue m_ConnectionList;
     StdQueue m_MonitorList;
     StdQueueLink m_PrivateCallLinks;
@@ -192,7 +193,8 @@ public:
     int64_t m_LastEventTime;  // seconds since 1970
 
 private:
-    static Call* Walk(Call* from, bool backward, bool byIndex, uint32_t peripheralID, uint32_t callID,
+    enum class Order { Bucket, ByCallID, ByPeripheralCallID };
+    static Call* Walk(Call* from, bool backward, Order order, uint32_t peripheralID, uint32_t callID,
                       int deviceIDType, const char* deviceID, int mode);
     bool IdentityMatches(int deviceIDType, const char* deviceID, int mode);
     void AddToHash();

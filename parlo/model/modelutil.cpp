@@ -113,6 +113,9 @@ namespace model {
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 int32_t CallHashLinkOffset() { return static_cast<int32_t>(offsetof(Call, m_HashLinks)); }
 int32_t CallIndexLinkOffset() { return static_cast<int32_t>(offsetof(Call, m_IndexLinks)); }
+int32_t CallPeriphIndexLinkOffset() {
+    return static_cast<int32_t>(offsetof(Call, m_PeriphIndexLinks));
+}
 int32_t DeviceIDIndexLinkOffset() {
     return static_cast<int32_t>(offsetof(CTICSTADevice, m_IDIndexLinks));
 }

@@ -54,6 +54,7 @@ namespace model {
 // Link offsets of the intrusive lists.
 int32_t CallHashLinkOffset();
 int32_t CallIndexLinkOffset();
+int32_t CallPeriphIndexLinkOffset();
 int32_t DeviceIDIndexLinkOffset();
 int32_t DeviceExtensionIndexLinkOffset();
 int32_t MonitorIndexLinkOffset();
