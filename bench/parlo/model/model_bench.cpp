@@ -107,17 +107,19 @@ CTICSTADevice* Device(uint32_t periph, int type, const char* id, const char* ext
 
 void BM_FindCallActive(benchmark::State& state) {
     Ports();
-    static std::vector<Call*> calls;
+    // Each of the 8 peripherals numbers its calls from 1, so every CallID is on all 8.
+    static std::vector<std::pair<uint32_t, uint32_t>> keys;
     const size_t n = static_cast<size_t>(state.range(0));
-    while (calls.size() < n) {
-        const uint32_t id = static_cast<uint32_t>(calls.size() / 8 + 1);
-        calls.push_back(Call::Alloc(5000 + static_cast<uint32_t>(calls.size() % 8), id, 0, "1001",
-                                    48, 1, 0, 0, 0));
+    while (keys.size() < n) {
+        const uint32_t periph = 5000 + static_cast<uint32_t>(keys.size() % 8);
+        const uint32_t id = static_cast<uint32_t>(keys.size() / 8 + 1);
+        Call::Alloc(periph, id, 0, "1001", 48, 1, 0, 0, 0);
+        keys.emplace_back(periph, id);
     }
     size_t i = 0;
     for (auto _ : state) {
-        Call* c = calls[(i * 7919) % n];
-        benchmark::DoNotOptimize(Call::FindCall(c->m_PeripheralID, c->m_CallID, -1, "", 1));
+        const auto& k = keys[(i * 7919) % n];
+        benchmark::DoNotOptimize(Call::FindCall(k.first, k.second, -1, "", 1));
         ++i;
     }
 }
