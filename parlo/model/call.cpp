@@ -97,7 +97,7 @@ void Call::Reset() {
                            &m_CustomerAccountNumber})
         s->clear();
     for (std::string& v : m_CallVariable) v.clear();
-    (void)m_ECC.SetECCBindata(0, nullptr);
+    if (m_ECC) (void)m_ECC->SetECCBindata(0, nullptr);
     m_CTIClientSignatures.clear();
     m_CTIClientTimestamps.clear();
     m_PrivateCallAgent = nullptr;
@@ -576,7 +576,7 @@ void Call::ClearAllConnections(int cause) {
 // ---- call context ----
 
 int Call::SetECCBinData(int32_t length, const uint8_t* data) {
-    const int code = m_ECC.SetECCBindata(length, data);
+    const int code = ECC().SetECCBindata(length, data);
     if (code != 0)
         EMSTraceMessage("Call::SetECCBinData - Error code %d setting ECCBindata, length %d", code,
                         length);
@@ -584,7 +584,12 @@ int Call::SetECCBinData(int32_t length, const uint8_t* data) {
 }
 
 int Call::GetECCBinData(int32_t& length, const uint8_t*& data) {
-    const int code = m_ECC.GetECCBindata(length, data);
+    if (!m_ECC) {
+        length = 0;
+        data = nullptr;
+        return 0;
+    }
+    const int code = m_ECC->GetECCBindata(length, data);
     if (code != 0) {
         EMSTraceMessage("Call::GetECCBinData - Error code %d getting ECCBindata", code);
         length = 0;
@@ -595,7 +600,11 @@ int Call::GetECCBinData(int32_t& length, const uint8_t*& data) {
 
 int Call::GetECCData(std::vector<NameValueStruct>& list, int& scalars, int& arrays) {
     scalars = arrays = 0;
-    const int code = m_ECC.GetListByName(list);
+    if (!m_ECC) {
+        list.clear();
+        return 0;
+    }
+    const int code = m_ECC->GetListByName(list);
     if (code != 0) {
         EMSTraceMessage("Call::GetECCData - Error code %d getting ListOfValues", code);
         return code;
@@ -606,8 +615,8 @@ int Call::GetECCData(std::vector<NameValueStruct>& list, int& scalars, int& arra
 
 int Call::SetECCData(const std::vector<NameValueStruct>& list) {
     for (const NameValueStruct& v : list) {
-        const int code = v.isArray ? m_ECC.SetArrayValue(v.name, v.index, v.value)
-                                   : m_ECC.SetScalarValue(v.name, v.value);
+        const int code = v.isArray ? ECC().SetArrayValue(v.name, v.index, v.value)
+                                   : ECC().SetScalarValue(v.name, v.value);
         if (code != 0) {
             EMSTraceMessage("Call::SetECCData - Error code %d setting %s to \"%s\"", code,
                             v.name.c_str(), v.value.c_str());
@@ -616,9 +625,19 @@ int Call::SetECCData(const std::vector<NameValueStruct>& list) {
     }
     int32_t size = 0;
     const uint8_t* data = nullptr;
-    const int code = m_ECC.GetECCBindata(size, data);
+    const int code = ECC().GetECCBindata(size, data);
     if (code != 0) EMSTraceMessage("Call::SetECCData - Error code %d getting ECCBindata", code);
     return code;
 }
 
-void Call::TraceECC() { (void)m_ECC.TraceByName(); }
+void Call::TraceECC() {
+    if (m_ECC) (void)m_ECC->TraceByName();
+}
+
+ExpandedCallContext& Call::ECC() {
+    if (!m_ECC) {
+        m_ECC.reset(new (std::nothrow) ExpandedCallContext());
+        if (!m_ECC) NUV_ALLOC_FAILED(sizeof(ExpandedCallContext));
+    }
+    return *m_ECC;
+}

@@ -5,6 +5,7 @@
 // are reused, never deleted. All call operations run on the application thread; console
 // walks hold CallLock. Lock order: CallLock, then the server lock.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -178,7 +179,10 @@ public:
     std::string m_ANI, m_UserToUser, m_DNIS, m_CED, m_DialedNumber, m_CallWrapupData;
     std::string m_CustomerPhoneNumber, m_CustomerAccountNumber;
     std::string m_CallVariable[10];
-    ExpandedCallContext m_ECC;
+    // The call's named variables; made on first use (a context holds a 2000-byte BINDATA
+    // buffer) and kept with the pooled call. Read through GetECC* / set through SetECC*.
+    std::unique_ptr<ExpandedCallContext> m_ECC;
+    ExpandedCallContext& ECC();
     std::vector<std::string> m_CTIClientSignatures;
     std::vector<uint32_t> m_CTIClientTimestamps;
     int32_t m_HashIndex;

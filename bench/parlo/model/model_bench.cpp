@@ -215,3 +215,53 @@ void BM_CallWriteMSG(benchmark::State& state) {
 BENCHMARK(BM_CallWriteMSG);
 
 }  // namespace
+
+namespace {
+
+// Resident set size in bytes, from the kernel's statm (pages).
+long ResidentBytes() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * 4096;
+}
+
+// RSS growth per object: a call with two connections and typical call data, a device, a
+// monitor. One pass is enough; the figures are counters.
+void BM_MemoryPerObject(benchmark::State& state) {
+    Ports();
+    constexpr int kCount = 20000;
+    for (auto _ : state) {
+        const long before = ResidentBytes();
+        for (int i = 0; i < kCount; ++i) {
+            Call* c = Call::Alloc(7000, static_cast<uint32_t>(i + 1), 0, "1001", 48, 1, 0, 0, 0);
+            c->m_ANI = "5551234567";
+            c->m_DNIS = "8005551212";
+            c->m_CallVariable[0] = "account 123456";
+            c->m_CallVariable[1] = "priority gold";
+            c->m_CallVariable[2] = "language en";
+            CTICSTAConnection::Alloc(nullptr, c, 3, 1, 0, "1001", "src");
+            CTICSTAConnection::Alloc(nullptr, c, 2, 2, 0, "2002", "dest");
+        }
+        const long afterCalls = ResidentBytes();
+        for (int i = 0; i < kCount; ++i) {
+            const std::string id = std::to_string(300000 + i);
+            Device(7000, 76, id.c_str(), id.c_str());
+        }
+        const long afterDevices = ResidentBytes();
+        for (int i = 0; i < kCount; ++i) CTICSTAMonitor::Alloc(0, -1, nullptr);
+        const long afterMonitors = ResidentBytes();
+        state.counters["call+2conn B"] = static_cast<double>(afterCalls - before) / kCount;
+        state.counters["device B"] = static_cast<double>(afterDevices - afterCalls) / kCount;
+        state.counters["monitor B"] = static_cast<double>(afterMonitors - afterDevices) / kCount;
+    }
+    state.counters["sizeof Call"] = sizeof(Call);
+    state.counters["sizeof conn"] = sizeof(CTICSTAConnection);
+    state.counters["sizeof device"] = sizeof(CTICSTADevice);
+    state.counters["sizeof monitor"] = sizeof(CTICSTAMonitor);
+}
+BENCHMARK(BM_MemoryPerObject)->Iterations(1);
+
+}  // namespace
