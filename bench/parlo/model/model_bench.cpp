@@ -265,3 +265,18 @@ void BM_MemoryPerObject(benchmark::State& state) {
 BENCHMARK(BM_MemoryPerObject)->Iterations(1);
 
 }  // namespace
+
+namespace {
+
+// What the call cycle pays per event it builds: constructing the two event classes.
+void BM_BuildBeginAndEndEvents(benchmark::State& state) {
+    for (auto _ : state) {
+        BeginCallEventMSG begin(false, false);
+        EndCallEventMSG end;
+        benchmark::DoNotOptimize(&begin);
+        benchmark::DoNotOptimize(&end);
+    }
+}
+BENCHMARK(BM_BuildBeginAndEndEvents);
+
+}  // namespace
