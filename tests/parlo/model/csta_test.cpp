@@ -5,6 +5,7 @@
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
 #include "nuvlib/lockguard.h"
+#include "nuvlib/tracemeter.h"
 #include "parlo/model/modelutil.h"
 #include "tests/parlo/model/model_fixture.h"
 
@@ -59,6 +60,25 @@ TEST_F(ModelDevice, FindOrCreateRefusesWhatItDoesNotTrack) {
     CSTAExtendedDeviceID rec;
     snprintf(rec.deviceID, sizeof rec.deviceID, "%s", "555");
     EXPECT_EQ(FindOrCreateCTICSTADevice(5000, &rec, "", "t", false, false), nullptr);
+}
+
+TEST_F(ModelDevice, CreationAndReconfigurationAreMetered) {
+    InitTraceMeters(1);
+    auto count = [](const char* description) {
+        uint32_t total = 0;
+        TraceMeterPosition at = FindFirstTraceMeterHeader(description);
+        while (TraceMeterHeader* h = FindNextTraceMeterHeader(&at, description))
+            if (h->m_Description == description) total += h->m_Counts.grandTotal;
+        return total;
+    };
+    NewDevice(5000, 0, "100");
+    NewDevice(5000, 0, "200", "200");
+    NewDevice(5000, 0, "201", "201");
+    NewDevice(5000, 0, "300", "200");  // moves the device known by extension 200
+    NewDevice(5000, 0, "100");         // found: no count
+    EXPECT_EQ(count("CTICSTADevice: defined deviceID"), 1u);
+    EXPECT_EQ(count("CTICSTADevice: defined deviceID/extension"), 2u);
+    EXPECT_EQ(count("CTICSTADevice: reconfigured deviceID/extension"), 1u);
 }
 
 TEST_F(ModelDevice, UnterminatedIDFromOPCIsCutNotOverRead) {
