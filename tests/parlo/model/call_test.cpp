@@ -267,3 +267,55 @@ TEST_F(ModelTest, ConferenceMarksTheDevicelessTwinAsDuplicate) {
 
 }  // namespace
 }  // namespace modeltest
+
+namespace modeltest {
+namespace {
+
+TEST_F(ModelTest, CallDataUpdateTakesTheVariablesOfTheNewIDsActiveCall) {
+    ports.AddSession(7, "all", 24, 0x10);
+    Call* oldCall = NewCall(5000, 20);
+    Call* newCall = NewCall(5000, 21);
+    oldCall->m_CallVariable[0] = "old";
+    newCall->m_CallVariable[0] = "fresh";
+    oldCall->ReportCall();
+    ports.tracePeriphVariables = true;
+    ports.lines.clear();
+    oldCall->SendCallDataUpdateEvent(ConnectionID(20, 0, "1001"), ConnectionID(21, 0, "1001"),
+                                     "test", false);
+    const auto sent = Lines({"dist 1 -> session 7 <- MsgType:CALL_DATA_UPDATE_EVENT"});
+    ASSERT_EQ(sent.size(), 1u) << ports.Take();
+    EXPECT_NE(sent[0].find("fresh"), std::string::npos) << sent[0];
+    EXPECT_EQ(sent[0].find("\"old\""), std::string::npos) << sent[0];
+    EXPECT_NE(sent[0].find("NewConnectionCallID:21"), std::string::npos) << sent[0];
+}
+
+TEST_F(ModelTest, ClearingACallClearsEveryActiveConnectionWithItsCause) {
+    ports.AddSession(7, "all", 24, 0x10);
+    ports.AddSession(10, "dev", 24, 0);
+    CTICSTADevice* phone = NewDevice(5000, 76, "1001");
+    CTICSTAMonitor::Alloc(CTICSTAMonitor::Device, 10, phone);
+    Call* c = NewCall(5000, 30);
+    CTICSTAConnection::Alloc(phone, c, 3, 1, 0, "1001", "a");
+    CTICSTAConnection::Alloc(nullptr, c, 2, 2, 0, "2002", "b");
+    CTICSTAConnection::Alloc(nullptr, c, 0, 2, 0, "3003", "inactive");
+    c->ReportCall();
+    ports.lines.clear();
+    c->ClearCall(13);
+    EXPECT_EQ(Lines({"dist 1 -> session 7 <- MsgType:CALL_CONNECTION_CLEARED_EVENT"}).size(), 2u);
+    const auto atDevice = Lines({"session 10 <- MsgType:CALL_CONNECTION_CLEARED_EVENT"});
+    ASSERT_EQ(atDevice.size(), 1u);
+    EXPECT_NE(atDevice[0].find("LocalConnectionState:LCS_NULL"), std::string::npos) << atDevice[0];
+    EXPECT_EQ(c->m_ConnectionList.Count(), 0);
+    EXPECT_EQ(phone->GetNumConnections(), 0);
+    // While the server is not active the connections go without a word.
+    Call* quiet = NewCall(5000, 31);
+    CTICSTAConnection::Alloc(nullptr, quiet, 3, 1, 0, "1001", "a");
+    ports.serverActive = false;
+    ports.lines.clear();
+    quiet->ClearCall(13);
+    EXPECT_TRUE(Lines({"CALL_CONNECTION_CLEARED_EVENT"}).empty());
+    EXPECT_EQ(quiet->m_ConnectionList.Count(), 0);
+}
+
+}  // namespace
+}  // namespace modeltest

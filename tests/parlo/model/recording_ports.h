@@ -46,6 +46,8 @@ public:
     bool serverActive = true;
     int verbose = 0;
     bool removeDuplicates = false;
+    bool tracePeriphVariables = false;  // events then trace their call variables
+    bool traceECCVariables = false;
     std::map<int32_t, int> peripheralTypes;  // PeripheralID -> internal type
 
     std::vector<std::string> lines;
@@ -79,8 +81,8 @@ public:
     void Decrement(model::PerfCounter counter) override;
     bool RemoveCGDuplicateConnections() override { return removeDuplicates; }
     int VerboseLevel() override { return verbose; }
-    bool TracePeriphVariables() override { return false; }
-    bool TraceECCVariables() override { return false; }
+    bool TracePeriphVariables() override { return tracePeriphVariables; }
+    bool TraceECCVariables() override { return traceECCVariables; }
     void ActivateAgentConfigureUpdateTimer() override {}
 
     // ---- ClientDirectory ----
