@@ -91,8 +91,6 @@ public:
     StdQueueLink m_ExtensionLinks;
     StdQueueLink m_IDIndexLinks;         // exact-ID index beside DeviceIDHashList
     StdQueueLink m_ExtensionIndexLinks;  // exact-extension index beside ExtensionHashList
-    uint64_t m_IDIndexKey = 0;
-    uint64_t m_ExtensionIndexKey = 0;
     StdQueue m_ConnectionList;
     StdQueue m_MonitorList;
 

@@ -143,18 +143,16 @@ void CTICSTADevice::AddToHash() {
         ServerLockGuard guard(ServerLock());
         StdQueue& b = t.byID[m_DeviceIDHashIndex];
         if (m_DeviceIDLinks.IsQueued()) b.Remove(this);
-        if (t.exactID.Contains(this)) t.exactID.Remove(m_IDIndexKey, this);
+        // The index keys come from the texts, which change only while the device is out
+        // of both tables (Reconfigure).
         b.Append(this);
-        m_IDIndexKey = ExactIndex::TextKey(m_DeviceID);
-        t.exactID.Append(m_IDIndexKey, this);
+        t.exactID.Append(ExactIndex::TextKey(m_DeviceID), this);
         idCount = b.Count();
         if (m_ExtensionHashIndex >= 0) {
             StdQueue& e = t.byExtension[m_ExtensionHashIndex];
             if (m_ExtensionLinks.IsQueued()) e.Remove(this);
-            if (t.exactExtension.Contains(this)) t.exactExtension.Remove(m_ExtensionIndexKey, this);
             e.Append(this);
-            m_ExtensionIndexKey = ExactIndex::TextKey(m_Extension);
-            t.exactExtension.Append(m_ExtensionIndexKey, this);
+            t.exactExtension.Append(ExactIndex::TextKey(m_Extension), this);
             extCount = e.Count();
         }
     }
@@ -173,8 +171,9 @@ void CTICSTADevice::RemoveFromHash() {
         t.byID[m_DeviceIDHashIndex].Remove(this);
         m_DeviceIDLinks.Reset();
     }
-    if (t.exactID.Contains(this)) t.exactID.Remove(m_IDIndexKey, this);
-    if (t.exactExtension.Contains(this)) t.exactExtension.Remove(m_ExtensionIndexKey, this);
+    if (t.exactID.Contains(this)) t.exactID.Remove(ExactIndex::TextKey(m_DeviceID), this);
+    if (t.exactExtension.Contains(this))
+        t.exactExtension.Remove(ExactIndex::TextKey(m_Extension), this);
     if (m_ExtensionHashIndex != -1) {
         if (m_ExtensionLinks.IsQueued()) {
             t.byExtension[m_ExtensionHashIndex].Remove(this);
