@@ -1,0 +1,301 @@
+// The client transport over real loopback sockets, through the session layer's seam: a test
+// double of the session derives from TransportProtocol, echoes what it reads and records
+// the failure events.
+#include "parlo/server/transport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "parlo/server/ctiregistry.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+constexpr int kBound = 20000;  // ms: generous bound of every wait on a socket or an event
+
+struct Record {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<int> failures;
+    int created = 0;
+    std::string received;
+
+    template <class P>
+    bool Wait(P pred) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, std::chrono::milliseconds(kBound), pred);
+    }
+};
+
+class EchoConnection : public TransportProtocol {
+public:
+    EchoConnection(int socket, std::unique_ptr<SecuredChannel> channel, Record& record, int limit, bool echo)
+        : TransportProtocol(socket, std::move(channel)), record_(record), limit_(limit), echo_(echo) {}
+
+    int ProcessReadEvent() override {
+        uint8_t buffer[4096];
+        int n;
+        while ((n = RecvBytes(buffer, sizeof buffer)) > 0) {
+            {
+                std::lock_guard<std::mutex> lock(record_.mutex);
+                record_.received.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
+            }
+            record_.cv.notify_all();
+            if (echo_) {
+                auto* msg = new TransportMSG();
+                EXPECT_EQ(1, msg->InitBuffer(n, buffer));
+                (void)SendMSG(msg);
+            }
+        }
+        return 1;
+    }
+    int ProcessFailureEvent(int cause) override {
+        (void)CloseConnection();
+        {
+            std::lock_guard<std::mutex> lock(record_.mutex);
+            record_.failures.push_back(cause);
+        }
+        record_.cv.notify_all();
+        return 1;
+    }
+    int GetMaxQueuedMessages() override { return limit_; }
+
+private:
+    Record& record_;
+    int limit_;
+    bool echo_;
+};
+
+class EchoMaster : public TransportProtocol {
+public:
+    explicit EchoMaster(Record& record) : record_(record) {}
+    // Connections that failed left the socket table: like the session layer's garbage
+    // list, the double deletes them itself after the close.
+    ~EchoMaster() override {
+        (void)Close();
+        for (TransportProtocol* c : made_) delete c;
+    }
+    void DeleteConnection(TransportProtocol* connection) override {
+        std::erase(made_, connection);
+        delete connection;
+    }
+    TransportProtocol* CreateConnection(int socket, std::unique_ptr<SecuredChannel> channel) override {
+        auto* c = new EchoConnection(socket, std::move(channel), record_, queueLimit, echo);
+        {
+            std::lock_guard<std::mutex> lock(record_.mutex);
+            ++record_.created;
+            last = c;
+            made_.push_back(c);
+        }
+        record_.cv.notify_all();
+        return c;
+    }
+    int queueLimit = 1000;
+    bool echo = true;
+    EchoConnection* last = nullptr;
+
+private:
+    Record& record_;
+    std::vector<TransportProtocol*> made_;
+};
+
+int Connect(int port) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// Reads exactly n bytes (or until EOF / the bound); returns what came.
+std::string ReadN(int s, size_t n) {
+    std::string out;
+    char buffer[4096];
+    while (out.size() < n) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, kBound) <= 0) break;
+        const ssize_t got = recv(s, buffer, std::min(sizeof buffer, n - out.size()), 0);
+        if (got <= 0) break;
+        out.append(buffer, static_cast<size_t>(got));
+    }
+    return out;
+}
+
+// True when the peer closed the connection within the bound.
+bool SeesEof(int s) {
+    pollfd p{s, POLLIN, 0};
+    if (poll(&p, 1, kBound) <= 0) return false;
+    char c;
+    return recv(s, &c, 1, 0) == 0;
+}
+
+class TransportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TransportProtocol::sm_Registry = &registry;
+        TransportProtocol::sm_ListenPort = 0;
+        TransportProtocol::sm_ListenSecurePort = 0;
+        TransportProtocol::sm_SecurityMode = 0;
+        master = std::make_unique<EchoMaster>(record);
+        master->SetListenHostName("127.0.0.1");
+    }
+    void Open() {
+        ASSERT_EQ(1, master->Configure());
+        ASSERT_EQ(1, master->Open());
+    }
+    void TearDown() override {
+        master.reset();
+        TransportProtocol::sm_Registry = nullptr;
+    }
+    CTIRegistry registry;
+    Record record;
+    std::unique_ptr<EchoMaster> master;
+};
+
+TEST_F(TransportTest, EchoesOverPlainConnectionAndReportsPeerCloseAsCauseZero) {
+    Open();
+    const int s = Connect(master->BoundPort(false));
+    ASSERT_GE(s, 0);
+    const std::string text = "hello, transport";
+    ASSERT_EQ(static_cast<ssize_t>(text.size()), send(s, text.data(), text.size(), 0));
+    EXPECT_EQ(text, ReadN(s, text.size()));
+    EXPECT_EQ(1, TransportProtocol::NumConnections());
+    EXPECT_EQ("127.0.0.1", master->last->HostAddress());
+    close(s);
+    ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
+    EXPECT_EQ(std::vector<int>{0}, record.failures);
+}
+
+TEST_F(TransportTest, ConnectionLimitFromRegistry) {
+    struct Case {
+        uint32_t value;
+        int32_t limit;
+    } cases[] = {{0, 16383}, {0xFFFFFFFF, 16383}, {20000, 16383}, {16383, 16383}, {5, 5}, {2, 2}};
+    for (const Case& c : cases) {
+        registry.SetDynamic(CTIRegistry::MaxClientConnections, c.value);
+        EXPECT_EQ(c.limit, TransportProtocol::ConnectionLimit()) << c.value;
+    }
+    Open();
+    // With two allowed, the third is closed right after the accept; the first two stay.
+    int clients[3];
+    for (int i = 0; i < 2; ++i) {
+        clients[i] = Connect(master->BoundPort(false));
+        ASSERT_GE(clients[i], 0);
+        ASSERT_TRUE(record.Wait([&] { return record.created == i + 1; }));
+    }
+    clients[2] = Connect(master->BoundPort(true));
+    ASSERT_GE(clients[2], 0);
+    EXPECT_TRUE(SeesEof(clients[2]));
+    EXPECT_EQ(2, record.created);
+    ASSERT_EQ(2, send(clients[0], "ok", 2, 0));
+    EXPECT_EQ("ok", ReadN(clients[0], 2));
+    for (int s : clients) close(s);
+}
+
+TEST_F(TransportTest, SecurityModeChoosesTheListenSockets) {
+    struct Case {
+        uint32_t mode;
+        bool plain, secure;
+    } cases[] = {{0, true, true}, {1, false, true}, {2, false, false}};
+    for (const Case& c : cases) {
+        master.reset();
+        TransportProtocol::sm_SecurityMode = c.mode;
+        master = std::make_unique<EchoMaster>(record);
+        Open();
+        EXPECT_EQ(c.plain, master->BoundPort(false) != 0) << c.mode;
+        EXPECT_EQ(c.secure, master->BoundPort(true) != 0) << c.mode;
+    }
+}
+
+TEST_F(TransportTest, RestartBindsThePortThroughTimeWait) {
+    Open();
+    const int port = master->BoundPort(false);
+    const int s = Connect(port);
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(record.Wait([&] { return record.created == 1; }));
+    // The server closes first, so its side of the connection sits in TIME_WAIT.
+    (void)master->last->CloseConnection();
+    EXPECT_TRUE(SeesEof(s));
+    close(s);
+    master.reset();
+    TransportProtocol::sm_ListenPort = port;
+    master = std::make_unique<EchoMaster>(record);
+    master->SetListenHostName("127.0.0.1");
+    Open();
+    EXPECT_EQ(port, master->BoundPort(false));
+}
+
+// A message of a given CTI type, for the queue rules.
+class TypedMSG : public TransportMSG {
+public:
+    TypedMSG(uint32_t type, int32_t length) : TransportMSG(length), type_(type) {}
+    uint32_t GetMsgType() const override { return type_; }
+
+private:
+    uint32_t type_;
+};
+
+TEST_F(TransportTest, HeartbeatConfirmationGoesAheadOfOrdinaryMessages) {
+    // No poster thread: the connection's queue stays as the test leaves it.
+    int pair[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+    EchoConnection connection(pair[0], nullptr, record, 100, false);
+    constexpr uint32_t HB = 6, ORD = 9;
+    struct Item {
+        uint32_t type;
+        bool partly;
+    };
+    struct Case {
+        std::vector<Item> before;
+        std::vector<int> expected;  // indexes into before; -1 is the new heartbeat
+    } cases[] = {
+        {{}, {-1}},
+        {{{ORD, true}, {ORD, false}}, {0, -1, 1}},
+        {{{HB, false}, {HB, false}}, {0, 1, -1}},
+        {{{ORD, true}, {HB, false}, {ORD, false}, {ORD, false}}, {0, 1, -1, 2, 3}},
+        {{{ORD, false}}, {-1, 0}},
+    };
+    for (const Case& c : cases) {
+        std::vector<TransportMSG*> made;
+        for (const Item& item : c.before) {
+            auto* m = new TypedMSG(item.type, 300);
+            if (item.partly) {
+                // What a partial send of 100 of 300 bytes leaves behind.
+                m->Advance(100);
+                m->SetPartlySent();
+            }
+            ASSERT_EQ(1, connection.QueueMSG(m, TransportProtocol::QueueBack));
+            made.push_back(m);
+        }
+        auto* hb = new TypedMSG(HB, 12);
+        ASSERT_EQ(1, connection.QueueMSG(hb, TransportProtocol::QueueAheadOfOrdinary));
+        std::vector<TransportMSG*> order;
+        while (TransportMSG* m = connection.UnQueueMSG(nullptr)) order.push_back(m);
+        std::vector<TransportMSG*> expected;
+        for (int i : c.expected) expected.push_back(i < 0 ? hb : made[static_cast<size_t>(i)]);
+        EXPECT_EQ(expected, order);
+        for (TransportMSG* m : order) delete m;
+    }
+    close(pair[1]);
+}
+
+}  // namespace
