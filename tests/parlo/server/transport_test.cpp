@@ -298,4 +298,184 @@ TEST_F(TransportTest, HeartbeatConfirmationGoesAheadOfOrdinaryMessages) {
     close(pair[1]);
 }
 
+// An open connection that the test drives itself: its client reads nothing, and both
+// socket buffers are small, so sends block after a few kilobytes.
+class StalledPeer {
+public:
+    StalledPeer(EchoMaster& master, Record& record) {
+        client = socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 4096;
+        (void)setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(master.BoundPort(false)));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ok = connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+             send(client, "x", 1, 0) == 1 && record.Wait([&] { return record.received.size() == 1; });
+        if (!ok) return;
+        connection = master.last;
+        (void)setsockopt(connection->GetSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    }
+    ~StalledPeer() { close(client); }
+    int client = -1;
+    bool ok = false;
+    TransportProtocol* connection = nullptr;
+};
+
+uint8_t PatternByte(size_t i) { return static_cast<uint8_t>((i * 7 + i / 251) & 0xFF); }
+
+TEST_F(TransportTest, PartlySentMessagesStayAtTheFrontAndTheStreamArrivesWhole) {
+    master->echo = false;
+    Open();
+    StalledPeer peer(*master, record);
+    ASSERT_TRUE(peer.ok);
+    constexpr int kMessages = 40;
+    size_t offset = 0;
+    bool sawPartial = false;
+    for (int m = 0; m < kMessages; ++m) {
+        auto* msg = new TransportMSG(TRANSPORT_MAX_MSG);
+        for (int i = 0; i < TRANSPORT_MAX_MSG; ++i) msg->Buffer()[i] = PatternByte(offset++);
+        ASSERT_EQ(1, peer.connection->SendMSG(msg));
+        ASSERT_TRUE(peer.connection->Lock("test"));
+        if (TransportMSG* head = peer.connection->QueuedAt(0); head && head->PartlySent()) {
+            sawPartial = true;
+            EXPECT_LT(head->Remaining(), head->Length());
+            EXPECT_EQ(head->Position(), head->Buffer() + (head->Length() - head->Remaining()));
+            for (size_t k = 1; k < peer.connection->QueueLength(); ++k)
+                EXPECT_FALSE(peer.connection->QueuedAt(k)->PartlySent());
+        }
+        ASSERT_TRUE(peer.connection->Unlock("test"));
+    }
+    EXPECT_TRUE(sawPartial);
+    // The poster thread sends the rest as the client reads: every byte, in order, once.
+    const std::string got = ReadN(peer.client, offset);
+    ASSERT_EQ(offset, got.size());
+    size_t bad = 0;
+    for (size_t i = 0; i < got.size(); ++i) bad += static_cast<uint8_t>(got[i]) != PatternByte(i);
+    EXPECT_EQ(0u, bad);
+    EXPECT_TRUE(record.failures.empty());
+}
+
+TEST_F(TransportTest, QueueOverflowFailsTheConnectionWithCause17) {
+    master->echo = false;
+    master->queueLimit = 3;
+    Open();
+    StalledPeer peer(*master, record);
+    ASSERT_TRUE(peer.ok);
+    int result = 1;
+    for (int m = 0; m < 200 && result == 1; ++m) result = peer.connection->SendMSG(new TransportMSG(TRANSPORT_MAX_MSG));
+    EXPECT_EQ(0, result);
+    ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
+    EXPECT_EQ(17, record.failures.front());
+    // The double closed it on the failure: the client sees the end after the bytes sent.
+    char buffer[65536];
+    ssize_t got;
+    do {
+        pollfd p{peer.client, POLLIN, 0};
+        ASSERT_GT(poll(&p, 1, kBound), 0);
+        got = recv(peer.client, buffer, sizeof buffer, 0);
+    } while (got > 0);
+    EXPECT_EQ(0, got);
+}
+
+TEST_F(TransportTest, SendOnAConnectionNotOpenFailsWithCause17) {
+    Open();
+    const int s = Connect(master->BoundPort(false));
+    ASSERT_GE(s, 0);
+    ASSERT_EQ(1, send(s, "x", 1, 0));
+    ASSERT_TRUE(record.Wait([&] { return record.received.size() == 1; }));
+    TransportProtocol* c = master->last;
+    (void)c->ShutdownConnection();
+    EXPECT_EQ(0, c->SendMSG(new TransportMSG(10)));
+    ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
+    EXPECT_EQ(17, record.failures.front());
+    close(s);
+}
+
+TEST_F(TransportTest, DumpAndDebugControlTexts) {
+    Open();
+    std::string text;
+    master->Dump(text);
+    EXPECT_NE(std::string::npos, text.find("\nTransportProtocol (MASTER):\n    m_State=connectionOpen\n"));
+    std::string control;
+    TransportProtocol::DebugControl(control, 1, -5);
+    EXPECT_EQ("AcceptConnections=off SimSendError=0", control);
+    control.clear();
+    TransportProtocol::DebugControl(control, 1, -1);
+    EXPECT_EQ("AcceptConnections=on SimSendError=0", control);
+}
+
+// ---------------------------------------------------------------- TLS
+
+class TlsTransportTest : public TransportTest {
+protected:
+    void SetUp() override {
+        TransportTest::SetUp();
+        // A throw-away self-signed certificate, made for this test only.
+        const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout " +
+                                (dir / "key.pem").string() + " -out " + (dir / "cert.pem").string() +
+                                " >/dev/null 2>&1";
+        ASSERT_EQ(0, std::system(cmd.c_str()));
+        ASSERT_TRUE(SecureChannelConfigure((dir / "cert.pem").string(), (dir / "key.pem").string()));
+        ctx = SSL_CTX_new(TLS_client_method());
+        ASSERT_NE(nullptr, ctx);
+    }
+    void TearDown() override {
+        SSL_CTX_free(ctx);
+        TransportTest::TearDown();
+    }
+    testsupport::TempDir dir{"tls"};
+    SSL_CTX* ctx = nullptr;
+};
+
+TEST_F(TlsTransportTest, EchoesOverTlsWhileAStalledHandshakeWaits) {
+    Open();
+    // A client that sends half a hello and stops must not hold up anyone else.
+    const int stalled = Connect(master->BoundPort(true));
+    ASSERT_GE(stalled, 0);
+    const uint8_t partialHello[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01};
+    ASSERT_EQ(static_cast<ssize_t>(sizeof partialHello), send(stalled, partialHello, sizeof partialHello, 0));
+    ASSERT_TRUE(record.Wait([&] { return record.created == 1; }));
+
+    const int plain = Connect(master->BoundPort(false));
+    ASSERT_GE(plain, 0);
+    ASSERT_EQ(5, send(plain, "plain", 5, 0));
+    EXPECT_EQ("plain", ReadN(plain, 5));
+
+    const int s = Connect(master->BoundPort(true));
+    ASSERT_GE(s, 0);
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, s);
+    ASSERT_EQ(1, SSL_connect(ssl));
+    EXPECT_GE(SSL_version(ssl), TLS1_2_VERSION);
+    const std::string text(5000, 's');
+    ASSERT_EQ(static_cast<int>(text.size()), SSL_write(ssl, text.data(), static_cast<int>(text.size())));
+    std::string got;
+    char buffer[4096];
+    while (got.size() < text.size()) {
+        const int n = SSL_read(ssl, buffer, sizeof buffer);
+        if (n <= 0) break;
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(text, got);
+    EXPECT_EQ(1, TransportProtocol::NumConnections());
+    EXPECT_EQ(2, TransportProtocol::NumConnectionsSecure());
+    SSL_shutdown(ssl);
+    SSL_free(ssl);
+    close(s);
+    close(plain);
+    close(stalled);
+}
+
+TEST_F(TlsTransportTest, HandshakeGarbageFailsOnlyThatConnection) {
+    Open();
+    const int s = Connect(master->BoundPort(true));
+    ASSERT_GE(s, 0);
+    const std::string junk(64, 'G');
+    ASSERT_EQ(64, send(s, junk.data(), junk.size(), 0));
+    ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
+    EXPECT_EQ(37, record.failures.front());
+    close(s);
+}
+
 }  // namespace
