@@ -208,6 +208,11 @@ public:
     // The listen address text of the master (dotted or a name; empty = any).
     void SetListenHostName(const std::string& name) { m_HostName = name; }
 
+protected:
+    // Accepts one pending connection on the plain or TLS listener; 1 when a connection was
+    // made, 0 otherwise (nothing pending, limit reached, no channel or no object).
+    int AcceptConnection(bool secure);
+
 private:
     // Holds a connection's lock through the virtual Lock/Unlock, taking it only when the
     // thread does not hold it and releasing only what it took.
@@ -233,7 +238,6 @@ private:
 
     void PosterThreadLoop();
     void HandleEvents(const std::vector<std::pair<int, uint32_t>>& events);
-    int AcceptConnection(bool secure);
     int SetSocketOptions(int socket, bool listener);
     bool CreateListenSocket(bool secure);
     // Interest of a socket in the poster's epoll set (the read/write/exception sets).

@@ -104,6 +104,7 @@ public:
         record_.cv.notify_all();
         return c;
     }
+    using TransportProtocol::AcceptConnection;
     int queueLimit = 1000;
     bool echo = true;
     EchoConnection* last = nullptr;
@@ -183,6 +184,18 @@ TEST_F(TransportTest, EchoesOverPlainConnectionAndReportsPeerCloseAsCauseZero) {
     close(s);
     ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
     EXPECT_EQ(std::vector<int>{0}, record.failures);
+    // The failure path handed the poster's hold back exactly once: the lock is free.
+    ASSERT_TRUE(master->last->Lock("test"));
+    EXPECT_TRUE(master->last->Unlock("test"));
+}
+
+TEST_F(TransportTest, AcceptWithNothingPendingMakesNoConnection) {
+    Open();
+    // The listener is non-blocking: accept reports would-block and the accept ends there.
+    EXPECT_EQ(0, master->AcceptConnection(false));
+    EXPECT_EQ(0, master->AcceptConnection(true));
+    EXPECT_EQ(0, record.created);
+    EXPECT_EQ(0, TransportProtocol::NumConnections() + TransportProtocol::NumConnectionsSecure());
 }
 
 TEST_F(TransportTest, ConnectionLimitFromRegistry) {
