@@ -919,7 +919,9 @@ int TransportProtocol::SendMSG(TransportMSG* given) {
     EMSTraceMessage("TransportProtocol::SendMSG(Queued due to partial sending): ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d, MSGID=%d.",
                     m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort),
                     msg->m_Length - msg->m_Remaining, msg->m_Length, msg->m_MessageID);
-    if (sent > 0) msg->m_PartlySent = 1;
+    // A TLS write that must be retried has to be retried with these same bytes first, so
+    // nothing may be put ahead of it either.
+    if (sent > 0 || m_Channel) msg->m_PartlySent = 1;
     return QueueMSG(msg, QueueFront);
 }
 

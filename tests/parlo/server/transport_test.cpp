@@ -257,6 +257,26 @@ TEST_F(TransportTest, RestartBindsThePortThroughTimeWait) {
     EXPECT_EQ(port, master->BoundPort(false));
 }
 
+TEST(TransportMSGTest, BufferTakesAnyMessageUpToTheLargestAndNoMore) {
+    struct Case {
+        int32_t size;
+        int result;
+    } cases[] = {{0, 1}, {8, 1}, {TRANSPORT_MAX_MSG, 1}, {TRANSPORT_MAX_MSG + 1, 0}, {-1, 0}};
+    const std::vector<uint8_t> data(TRANSPORT_MAX_MSG + 1, 0x5A);
+    for (const Case& c : cases) {
+        TransportMSG msg(4);
+        EXPECT_EQ(c.result, msg.InitBuffer(c.size, data.data())) << c.size;
+        const int32_t expected = c.result ? c.size : 4;
+        EXPECT_EQ(expected, msg.Length()) << c.size;
+        EXPECT_EQ(expected, msg.Remaining()) << c.size;
+        if (c.result && c.size) {
+            EXPECT_EQ(0x5A, msg.Buffer()[c.size - 1]);
+        }
+    }
+    TransportMSG a(1), b(1);
+    EXPECT_EQ(a.MessageID() + 1, b.MessageID());
+}
+
 // A message of a given CTI type, for the queue rules.
 class TypedMSG : public TransportMSG {
 public:
