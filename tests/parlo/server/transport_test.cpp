@@ -445,7 +445,7 @@ protected:
     void SetUp() override {
         TransportTest::SetUp();
         // A throw-away self-signed certificate, made for this test only.
-        const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout " +
+        const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost -keyout " +
                                 (dir / "key.pem").string() + " -out " + (dir / "cert.pem").string() +
                                 " >/dev/null 2>&1";
         ASSERT_EQ(0, std::system(cmd.c_str()));

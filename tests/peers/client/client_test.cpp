@@ -239,7 +239,7 @@ TEST(ParloClient, RefusesABadFieldBeforeConnecting) {
 TEST(ParloClient, OpensOverTlsCheckingTheCertificate) {
     testsupport::TempDir dir("clienttls");
     const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
-    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -addext "
+    const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost -addext "
                             "subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
     ASSERT_EQ(0, std::system(cmd.c_str()));
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
