@@ -4,6 +4,7 @@
 #include "parlo/server/transport.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
@@ -187,6 +188,28 @@ TEST_F(TransportTest, EchoesOverPlainConnectionAndReportsPeerCloseAsCauseZero) {
     // The failure path handed the poster's hold back exactly once: the lock is free.
     ASSERT_TRUE(master->last->Lock("test"));
     EXPECT_TRUE(master->last->Unlock("test"));
+}
+
+TEST_F(TransportTest, HostNameComesFromAReverseLookupOnlyWhenAsked) {
+    // The name this machine gives 127.0.0.1, or empty when it has none.
+    sockaddr_in loopback{};
+    loopback.sin_family = AF_INET;
+    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    char name[NI_MAXHOST] = {};
+    if (getnameinfo(reinterpret_cast<sockaddr*>(&loopback), sizeof loopback, name, sizeof name, nullptr, 0,
+                    NI_NAMEREQD) != 0)
+        name[0] = '\0';
+    Open();
+    for (uint32_t lookup : {0u, 1u}) {
+        registry.SetDynamic(CTIRegistry::HostnameLookup, lookup);
+        const int s = Connect(master->BoundPort(false));
+        ASSERT_GE(s, 0);
+        ASSERT_EQ(1, send(s, "x", 1, 0));
+        ASSERT_TRUE(record.Wait([&] { return record.received.size() == lookup + 1; }));
+        EXPECT_EQ(lookup ? std::string(name) : std::string(), master->last->HostName()) << lookup;
+        EXPECT_NE(0u, master->last->HostPort());
+        close(s);
+    }
 }
 
 TEST_F(TransportTest, AcceptWithNothingPendingMakesNoConnection) {
