@@ -112,7 +112,11 @@ protected:
             std::unique_lock<std::mutex> hold(mu_);
             cv_.wait_for(hold, std::chrono::milliseconds(10));
         }
-        return server_->GetState() == state;
+        if (server_->GetState() != state) return false;
+        // The activation event is set last, after the heartbeat timer started.
+        if (state == Server::ACTIVE || state == Server::STANDBY)
+            return server_->ActivationEvent().Wait(0xFFFFFFFF) == 0;
+        return true;
     }
     // The set-idle, the peripheral table and table 0: what the OPC sends before activating.
     void Prepare(uint32_t serverNumber = 3, bool standbyPeripheral = false) {
