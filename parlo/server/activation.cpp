@@ -11,7 +11,7 @@
 #include "parlo/server/ctiregistry.h"
 #include "parlo/server/importmetrics.h"
 #include "parlo/server/mdsio.h"
-#include "parlo/server/opctypename.h"
+#include "parlo/server/opctypes.h"
 #include "parlo/server/opcwriters.h"
 #include "parlo/server/server.h"
 #include "parlo/server/serverport.h"

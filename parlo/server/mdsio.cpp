@@ -7,7 +7,7 @@
 #include "nuvlib/ems.h"
 #include "nuvlib/mds/mds.h"
 #include "parlo/server/importmetrics.h"
-#include "parlo/server/opctypename.h"
+#include "parlo/server/opctypes.h"
 #include "parlo/server/server.h"
 
 namespace {
@@ -72,13 +72,13 @@ void MDSIO::ProcessOPCMessage(uint8_t type, const uint8_t* payload, size_t lengt
     }
     if (EMSGetTraceMask() & 0x01)
         EMSTraceMessage("MDSIO::ProcessOPCMessage: received msgtype %d (%s) ...", type,
-                        ServerOPCTypeName(type));
+                        OPCMessageTypeName(type));
     // Every payload starts with the ServerNumber word; the handled types read a body behind.
     const size_t need = 4 + MinimumBody(type);
     if (payload == nullptr || length < need) {
         EMSTraceMessage("MDSIO::ProcessOPCMessage: msgtype %d (%s) dropped: payload of %d bytes, "
                         "%d needed.",
-                        type, ServerOPCTypeName(type), static_cast<int>(length),
+                        type, OPCMessageTypeName(type), static_cast<int>(length),
                         static_cast<int>(need));
         return;
     }
@@ -172,7 +172,7 @@ void MDSIO::SendInput(uint8_t, uint8_t cls, uint8_t type, uint8_t* buffer, uint1
     if (!GetMDSConnections() || !pooled) {
         // No MDS to hand it to (/tsy, or not registered): the message ends here.
         EMSTraceMessage("MDSIO::SendInput: msgtype %d (%s) of %d bytes not sent: no MDS link.", type,
-                        ServerOPCTypeName(type), static_cast<int>(length));
+                        OPCMessageTypeName(type), static_cast<int>(length));
         FreeStorage(buffer, pooled);
         return;
     }
@@ -214,8 +214,8 @@ bool MDSMsgBuffer::SendInput(uint8_t destination, uint8_t cls, uint8_t type, uin
 // ---- Acknowledgements -------------------------------------------------------------------
 
 bool MDSIO::SendAck(uint8_t requestType, uint8_t ackType, uint32_t serverNumber, uint32_t value) {
-    EMSEvent1I2S(0x612E0009, 0, 0, static_cast<int32_t>(value), ServerOPCTypeName(ackType),
-                 ServerOPCTypeName(requestType));
+    EMSEvent1I2S(0x612E0009, 0, 0, static_cast<int32_t>(value), OPCMessageTypeName(ackType),
+                 OPCMessageTypeName(requestType));
     MDSMsgBuffer buffer;
     uint8_t* p = buffer.Reserve(16);
     if (p == nullptr) return false;

@@ -94,6 +94,10 @@ public:
     // The next n zeroed bytes, or null (nothing reserved) when n is negative or exceeds the
     // room left; a refusal marks the buffer failed.
     [[nodiscard]] uint8_t* Reserve(int64_t n);
+    // Gives back the last n reserved bytes (a writer that reserved its room and used less).
+    void Unreserve(int n) {
+        if (n > 0 && n <= Length()) m_Room += n;
+    }
     bool Failed() const { return m_Failed; }
     int Length() const { return static_cast<int>(MDSIO::kMaxPayload) - m_Room; }
     // Sends the filled part. Returns false, sending nothing, when a reservation failed.

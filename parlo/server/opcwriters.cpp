@@ -5,9 +5,10 @@
 #include "nuvlib/ems.h"
 #include "opcmsg/acmimsg.h"
 #include "opcmsg/armmsg.h"
+#include "opcmsg/cstawire.h"
 #include "parlo/server/mdsio.h"
 #include "parlo/server/opcreq.h"
-#include "parlo/server/opctypename.h"
+#include "parlo/server/opctypes.h"
 #include "parlo/server/server.h"
 #include "parlo/server/svrtrace.h"
 
@@ -73,6 +74,27 @@ private:
 };
 
 }  // namespace
+
+bool SendCSTAMessage(const ConnectionID* connection, int32_t count, const uint32_t* list,
+                     const TPCSTAMsg& request, const uint8_t* extraPrivateData, int session) {
+    const std::string unique = UniqueInstanceID(session);
+    MDSMsgBuffer buffer;
+    uint8_t* envelope = buffer.Reserve(4);
+    uint8_t* body = buffer.Reserve(kCSTAMessageRoom);
+    if (envelope == nullptr || body == nullptr) return false;
+    opcout::Put32(envelope, MDSIO::GetServerNumber());
+    const int written = WriteCSTAMessage(body, kCSTAMessageRoom, connection,
+                                         count > static_cast<int32_t>(kCSTASkillGroupSlots)
+                                             ? static_cast<int32_t>(kCSTASkillGroupSlots)
+                                             : count,
+                                         list, request, extraPrivateData, unique);
+    if (written < 0) {
+        OPCReq::ReleaseByInvokeID(request.InvokeID());
+        return false;  // the writer traced why
+    }
+    buffer.Unreserve(static_cast<int>(kCSTAMessageRoom) - written);
+    return buffer.SendInput(MDSIO::GetOPCHandle(), kOPCMessageClass, CTI_CSTA_MESSAGE, 0);
+}
 
 bool SendActiveHeartBeatEvent(uint32_t serverNumber) {
     MDSMsgBuffer buffer;

@@ -10,9 +10,17 @@
 
 class ARMMsgBase;
 class ACMIMsgBase;
+class TPCSTAMsg;
+struct ConnectionID;
 
 // No session (the UniqueInstanceID is then empty).
 constexpr int kNoSession = -1;
+
+// CTI_CSTA_MESSAGE for `request` (its class must be 8): `connection` or null, the first
+// `count` words of `list` (at most 44 are read, whatever the count), `extraPrivateData` (a
+// private-data block) or null, the session's UniqueInstanceID.
+[[nodiscard]] bool SendCSTAMessage(const ConnectionID* connection, int32_t count, const uint32_t* list,
+                                   const TPCSTAMsg& request, const uint8_t* extraPrivateData, int session);
 
 // CTI_ACTIVE_HEART_BEAT_EVENT: the envelope word alone.
 [[nodiscard]] bool SendActiveHeartBeatEvent(uint32_t serverNumber);

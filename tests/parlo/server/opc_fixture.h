@@ -10,7 +10,7 @@
 
 #include "parlo/server/mdsio.h"
 #include "parlo/server/opcreq.h"
-#include "parlo/server/opctypename.h"
+#include "parlo/server/opctypes.h"
 #include "tests/parlo/server/server_fixture.h"
 
 namespace srvtest {

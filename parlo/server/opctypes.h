@@ -1,11 +1,9 @@
 #pragma once
-// Names of the OPC message types for the link's traces and events.
+// The OPC message types that the server core sends or handles itself (their names:
+// OPCMessageTypeName).
 #include <cstdint>
 
-// CTI_SET_IDLE_REQ (0) .. CTI_MAINTENANCE_MODE_IN_PROGRESS (123); unnamed types (107, 108,
-// above 123) give "<UNRECOGNIZED Request Type(%d)>" in a buffer of the calling thread, valid
-// until that thread's next call.
-const char* ServerOPCTypeName(uint32_t type);
+#include "opcmsg/opcnames.h"
 
 // The OPC message types the server core sends or handles itself.
 enum OPCType : uint8_t {
