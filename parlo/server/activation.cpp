@@ -275,7 +275,10 @@ void Server::Shutdown() {
 
 // ---- Failure and heartbeat ------------------------------------------------------------------
 
-void Server::ReportFailure(const char* text) { (void)MDSIO::SendActivationFailure(text); }
+void Server::ReportFailure(const char* text) {
+    EMSTraceMessage("Server::ReportFailure: %s", text ? text : "");
+    (void)MDSIO::SendActivationFailure(text);
+}
 
 void Server::SendActiveHeartBeat() {
     (void)SendActiveHeartBeatEvent(static_cast<uint32_t>(m_ServerNumber));

@@ -114,9 +114,20 @@ protected:
         }
         if (server_->GetState() != state) return false;
         // The activation event is set last, after the heartbeat timer started.
-        if (state == Server::ACTIVE || state == Server::STANDBY)
-            return server_->ActivationEvent().Wait(0xFFFFFFFF) == 0;
-        return true;
+        if (state != Server::ACTIVE && state != Server::STANDBY) return true;
+        if (server_->ActivationEvent().Wait(0xFFFFFFFF) != 0) return false;
+        // Then the 0x612E0007 report, the application thread's last step: a death test
+        // must not fork while that thread is inside EMS.
+        for (int i = 0; i < 3000; ++i) {
+            {
+                std::lock_guard<std::mutex> hold(Events::mu);
+                for (const auto& e : Events::seen)
+                    if (e.id == 0x612E0007) return true;
+            }
+            std::unique_lock<std::mutex> hold(mu_);
+            cv_.wait_for(hold, std::chrono::milliseconds(10));
+        }
+        return false;
     }
     // The set-idle, the peripheral table and table 0: what the OPC sends before activating.
     void Prepare(uint32_t serverNumber = 3, bool standbyPeripheral = false) {
