@@ -76,7 +76,20 @@ protected:
         std::memcpy(buf, payload.bytes.data(), payload.bytes.size());
         ASSERT_EQ(MDSSendOutput(parloHandle_, kOPCClass, type, buf, static_cast<uint16_t>(payload.bytes.size())), 1);
     }
-    void SetIdle(uint32_t version = 8503) { Send(0, Body().U32(1).U32(7).U32(0).U32(version).U32(1700000000).Text("idle")); }
+    void SetIdle(uint32_t version = 8503, uint32_t echo = 7) {
+        Send(0, Body().U32(1).U32(echo).U32(0).U32(version).U32(1700000000).Text("idle"));
+    }
+    // Waits (bounded) until parlo's output holds `text` n times.
+    bool WaitCount(const std::string& text, size_t n) {
+        for (int i = 0; i < 200; ++i) {
+            size_t count = 0;
+            const std::string out = parlo_->Output();
+            for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++count;
+            if (count >= n) return true;
+            (void)parlo_->WaitText("\x01never", 100);  // reads what came meanwhile
+        }
+        return false;
+    }
     void SetActive(uint32_t hb = 1) { Send(1, Body().U32(1).U32(hb).U32(0).U32(8503).U32(1700000000).Text("go")); }
     void EndOfLoad() { Send(5, Body().U32(1).U32(0).U32(0).U32(0)); }
 
@@ -96,6 +109,19 @@ TEST_F(OPCProcess, GoesActiveAndDiesWhenTheOPCHeartbeatsStop) {
     EXPECT_NE(parlo_->Output().find("Sending CTI_OK_ACK for CTI_SET_ACTIVE_REQ with the value 0."), std::string::npos);
     EXPECT_EQ(parlo_->WaitExit(60000), 100002 & 0xFF) << parlo_->Output();
     EXPECT_NE(parlo_->Output().find("An OPC HeartBeat Timeout has occurred."), std::string::npos);
+}
+
+TEST_F(OPCProcess, IdleWhileActiveAndActiveAgain) {
+    StartBoth();
+    SetIdle();
+    EndOfLoad();
+    SetActive(30);
+    ASSERT_TRUE(parlo_->WaitText("The server is Active.")) << parlo_->Output();
+    SetIdle(8503, 8);
+    ASSERT_TRUE(parlo_->WaitText("Sending CTI_OK_ACK for CTI_SET_IDLE_REQ with the value 8.")) << parlo_->Output();
+    SetActive(30);
+    ASSERT_TRUE(WaitCount("The server is Active.", 2)) << parlo_->Output();
+    EXPECT_EQ(parlo_->WaitExit(300), -1);
 }
 
 TEST_F(OPCProcess, RefusalsEndTheProcess) {
