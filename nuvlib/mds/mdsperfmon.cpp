@@ -15,32 +15,33 @@ constexpr uint32_t kTraceThread = 1u << 31;
 constexpr uint32_t kTraceInitError = 1u << 0;
 bool Trace(uint32_t bit) { return (EMSGetTraceMask() & bit) != 0; }
 
-// The one table of the sample's counters: id, name and field, in the order written.
+// The one table of the sample's counters: id, name (one word: the reader's lines are
+// blank-separated) and field, in the order written.
 struct CounterField {
     uint32_t id;
     const char* name;
     uint32_t MDS_CLIENT_PERFMON_STATS::*field;  // null: the utilisation (a float)
 };
 const CounterField kCounters[19] = {
-    {2, "Client handle", &MDS_CLIENT_PERFMON_STATS::clientHandle},
-    {6, "Messages sent", &MDS_CLIENT_PERFMON_STATS::messagesSent},
-    {4, "Messages received", &MDS_CLIENT_PERFMON_STATS::messagesReceived},
-    {10, "Bytes sent", &MDS_CLIENT_PERFMON_STATS::bytesSent},
-    {8, "Bytes received", &MDS_CLIENT_PERFMON_STATS::bytesReceived},
-    {12, "Pool bytes in use", &MDS_CLIENT_PERFMON_STATS::poolBytesInUse},
-    {14, "Pool buffers in use", &MDS_CLIENT_PERFMON_STATS::poolBuffersInUse},
-    {16, "Pool allocations", &MDS_CLIENT_PERFMON_STATS::poolAllocations},
-    {18, "Pool releases", &MDS_CLIENT_PERFMON_STATS::poolReleases},
-    {20, "Pool memory limit", &MDS_CLIENT_PERFMON_STATS::poolMemoryLimit},
-    {22, "Pool initial limit", &MDS_CLIENT_PERFMON_STATS::poolInitialLimit},
-    {24, "Queue length", &MDS_CLIENT_PERFMON_STATS::queueLength},
-    {26, "Messages queued", &MDS_CLIENT_PERFMON_STATS::messagesQueued},
-    {28, "Messages dequeued", &MDS_CLIENT_PERFMON_STATS::messagesDequeued},
-    {30, "Bytes queued", &MDS_CLIENT_PERFMON_STATS::bytesQueued},
-    {32, "Bytes dequeued", &MDS_CLIENT_PERFMON_STATS::bytesDequeued},
-    {34, "Queue utilisation %", nullptr},
-    {36, "Mean queue delay ms", &MDS_CLIENT_PERFMON_STATS::meanDelayMs},
-    {38, "90th percentile queue delay ms", &MDS_CLIENT_PERFMON_STATS::p90DelayMs},
+    {2, "ClientHandle", &MDS_CLIENT_PERFMON_STATS::clientHandle},
+    {6, "MessagesSent", &MDS_CLIENT_PERFMON_STATS::messagesSent},
+    {4, "MessagesReceived", &MDS_CLIENT_PERFMON_STATS::messagesReceived},
+    {10, "BytesSent", &MDS_CLIENT_PERFMON_STATS::bytesSent},
+    {8, "BytesReceived", &MDS_CLIENT_PERFMON_STATS::bytesReceived},
+    {12, "PoolBytesInUse", &MDS_CLIENT_PERFMON_STATS::poolBytesInUse},
+    {14, "PoolBuffersInUse", &MDS_CLIENT_PERFMON_STATS::poolBuffersInUse},
+    {16, "PoolAllocations", &MDS_CLIENT_PERFMON_STATS::poolAllocations},
+    {18, "PoolReleases", &MDS_CLIENT_PERFMON_STATS::poolReleases},
+    {20, "PoolMemoryLimit", &MDS_CLIENT_PERFMON_STATS::poolMemoryLimit},
+    {22, "PoolInitialLimit", &MDS_CLIENT_PERFMON_STATS::poolInitialLimit},
+    {24, "QueueLength", &MDS_CLIENT_PERFMON_STATS::queueLength},
+    {26, "MessagesQueued", &MDS_CLIENT_PERFMON_STATS::messagesQueued},
+    {28, "MessagesDequeued", &MDS_CLIENT_PERFMON_STATS::messagesDequeued},
+    {30, "BytesQueued", &MDS_CLIENT_PERFMON_STATS::bytesQueued},
+    {32, "BytesDequeued", &MDS_CLIENT_PERFMON_STATS::bytesDequeued},
+    {34, "QueueUtilisationPct", nullptr},
+    {36, "MeanQueueDelayMs", &MDS_CLIENT_PERFMON_STATS::meanDelayMs},
+    {38, "QueueDelay90thPctMs", &MDS_CLIENT_PERFMON_STATS::p90DelayMs},
 };
 
 std::vector<plat::CounterDef> CounterDefs() {
