@@ -304,6 +304,17 @@ uint32_t CZURPerfMon::RemovePO(uint32_t objectIndex) {
     return 2;
 }
 
+bool ReadPublishedInstance(uint32_t objectIndex, const std::string& instance,
+                           PublishedCounters* out) {
+    int fd = -1;
+    const Block* b =
+        MapForReading("/" + MapObjectName(CounterObjectName(objectIndex, instance)), &fd);
+    if (!b) return false;
+    const bool ok = Snapshot(b, out) && out->instance == instance;
+    Unmap(b, fd);
+    return ok;
+}
+
 std::vector<PublishedCounters> ReadPublishedCounters(const std::string& instance) {
     std::vector<PublishedCounters> found;
     const std::string prefix = MapObjectName(kPrefix);

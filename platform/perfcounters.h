@@ -83,6 +83,10 @@ struct PublishedCounters {
 // `instance` when it is not empty), ordered by instance name and object index.
 std::vector<PublishedCounters> ReadPublishedCounters(const std::string& instance = "");
 
+// A consistent copy of one instance of one object: false when no live writer publishes it.
+bool ReadPublishedInstance(uint32_t objectIndex, const std::string& instance,
+                           PublishedCounters* out);
+
 class CZURPerfPO;
 
 // One published instance of a performance object (owned by its CZURPerfPO).

@@ -123,7 +123,12 @@ TEST(PerfCounters, MonitorObjectsAndInstances) {
     ASSERT_EQ(found[0].counters.size(), 2u);
     EXPECT_EQ(found[0].counters[1].name, "B");
     EXPECT_EQ(found[0].counters[1].value, -5);
+    plat::PublishedCounters direct;
+    ASSERT_TRUE(plat::ReadPublishedInstance(10, "one", &direct));
+    EXPECT_EQ(direct.counters[1].value, -5);
+    EXPECT_FALSE(plat::ReadPublishedInstance(11, "one", &direct));
     EXPECT_EQ(po->RemoveInstance("one"), 0u);
+    EXPECT_FALSE(plat::ReadPublishedInstance(10, "one", &direct));
     EXPECT_EQ(po->RemoveInstance("one"), 2u);
     EXPECT_TRUE(plat::ReadPublishedCounters("one").empty());
     EXPECT_EQ(plat::ReadPublishedCounters("two").size(), 1u);
