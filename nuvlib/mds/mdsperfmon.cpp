@@ -188,10 +188,14 @@ int CMdsLibPerfMon::WaitForChange(plat::Event& stop, uint32_t intervalMs) {
     if (!watching_) {
         return stop.Wait(intervalMs) == plat::WAIT_OBJECT_0 ? 1 : 3;
     }
-    const int64_t deadline = plat::DeadlineAfterMs(intervalMs);
+    const bool endless = intervalMs == plat::INFINITE;
+    const int64_t deadline = endless ? 0 : plat::DeadlineAfterMs(intervalMs);
     for (;;) {
-        const int64_t leftNs = deadline - plat::MonotonicNs();
-        const uint32_t left = leftNs <= 0 ? 0 : static_cast<uint32_t>((leftNs + 999999) / 1000000);
+        uint32_t left = plat::INFINITE;
+        if (!endless) {
+            const int64_t leftNs = deadline - plat::MonotonicNs();
+            left = leftNs <= 0 ? 0 : static_cast<uint32_t>((leftNs + 999999) / 1000000);
+        }
         const uint32_t w = plat::WaitAny({changed_.get(), &stop}, left);
         if (w == plat::WAIT_OBJECT_0 + 1) return 1;
         if (w == plat::WAIT_TIMEOUT) return 2;
@@ -217,7 +221,8 @@ int CMdsLibPerfMon::WaitForChange(plat::Event& stop, uint32_t intervalMs) {
                 (void)Stop();
             }
         }
-        if (plat::MonotonicNs() >= deadline) return 2;
+        // Without an interval a change ends the wait, so that the caller can pick one.
+        if (endless || plat::MonotonicNs() >= deadline) return 2;
     }
 }
 
@@ -280,9 +285,12 @@ void Run(MonitorThread* m, std::string path, MdsPerfSources src) {
             "MDS: Unable to install dynamic registry watch for Performance Monitor.");
     } else {
         for (;;) {
-            const int r = m->mon.WaitForChange(m->stop, 1000);
+            // While publishing is off nothing happens at the end of an interval, so the
+            // thread waits for a change alone (and keeps no timer going).
+            const bool wasEnabled = m->mon.Enabled();
+            const int r = m->mon.WaitForChange(m->stop, wasEnabled ? 1000 : plat::INFINITE);
             if (r == 1 || r == 3) break;
-            if (m->mon.Enabled()) m->mon.Update(TakePerfSample(src));
+            if (wasEnabled && m->mon.Enabled()) m->mon.Update(TakePerfSample(src));
         }
     }
     if (Trace(kTraceThread)) EMSTraceMessage("MDS: Performance Monitor thread terminating.");

@@ -91,7 +91,7 @@ public:
     // Watches the key root\path for value changes: 0 or the error.
     uint32_t WatchRegistry(plat::RegKey root, const std::string& path);
     // 1 when stop was set, 2 when the interval is over, 3 without (or after losing) the
-    // watch (it then sleeps the interval).
+    // watch (it then sleeps the interval). With plat::INFINITE, 2 after the first change.
     int WaitForChange(plat::Event& stop, uint32_t intervalMs);
     // Unpublishes: 1 when it was enabled.
     int Stop();
