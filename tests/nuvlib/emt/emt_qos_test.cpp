@@ -2,6 +2,12 @@
 // 64-bit arithmetic, the provider path with a fake provider, and IP_TOS marking of real
 // connections to a peer that EMT takes for remote.
 #include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
 #include <arpa/inet.h>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -428,6 +434,93 @@ TEST(EmtQosMarking, RemotePeerMarksBothSocketsLoopbackDoesNot) {
     ConnectPair(peer, nullptr, &c3, &s3, &l3);
     EXPECT_EQ(TosOf(c3), 0);
     EXPECT_EQ(TosOf(s3), 0);
+    EXPECT_EQ(EMTCleanup(), 0u);
+}
+
+// Runs `cmd` (ip commands) in the network namespace of the calling thread.
+bool Sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
+
+// A real remote peer: this thread moves into a network namespace of its own, a helper
+// thread into another, joined by a veth pair with private addresses. The peer listens in
+// the helper's namespace; both sockets read IP_TOS 184, and a loopback link stays unmarked.
+TEST(EmtQosMarking, PeerInAnotherNetworkNamespace) {
+    if (::unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "no network namespaces here";
+    if (!Sh("ip link set lo up && ip link add qa type veth peer name qb"))
+        GTEST_SKIP() << "no veth pairs here";
+    ASSERT_EQ(EMTInitialize(nullptr, 0, 0, 0), 0u);
+    EMT_QOS_PARAMS q = Params(0, 10000, 46);
+    std::mutex mu;
+    std::condition_variable cv;
+    int stage = 0;  // 1: peer namespace made; 2: its address set; 3: listening; 4: done
+    uint32_t lh = 0, server = 0, listenResult = 0xFFFFFFFF;
+    pid_t peerTid = 0;
+    std::thread peer([&] {
+        bool ok = ::unshare(CLONE_NEWNET) == 0;
+        {
+            std::lock_guard<std::mutex> l(mu);
+            peerTid = static_cast<pid_t>(::syscall(SYS_gettid));
+            stage = ok ? 1 : -1;
+        }
+        cv.notify_all();
+        std::unique_lock<std::mutex> l(mu);
+        cv.wait(l, [&] { return stage == 2 || stage < 0; });
+        if (stage < 0) return;
+        l.unlock();
+        ok = Sh("ip link set lo up && ip addr add 10.77.0.2/24 dev qb && ip link set qb up");
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = inet_addr("10.77.0.2");
+        at.sin_port = htons(40017);
+        uint32_t r = ok ? EMTListen(&at, &lh, 1, &q) : 1;
+        l.lock();
+        listenResult = r;
+        stage = 3;
+        cv.notify_all();
+        cv.wait(l, [&] { return stage == 4; });
+    });
+    {
+        std::unique_lock<std::mutex> l(mu);
+        cv.wait(l, [&] { return stage != 0; });
+        ASSERT_EQ(stage, 1);
+    }
+    const bool moved = Sh("ip link set qb netns " + std::to_string(peerTid) +
+                          " && ip addr add 10.77.0.1/24 dev qa && ip link set qa up");
+    {
+        std::lock_guard<std::mutex> l(mu);
+        stage = moved ? 2 : -1;
+    }
+    cv.notify_all();
+    if (!moved) {
+        peer.join();
+        FAIL() << "veth set-up failed";
+    }
+    {
+        std::unique_lock<std::mutex> l(mu);
+        cv.wait(l, [&] { return stage == 3; });
+    }
+    ASSERT_EQ(listenResult, 0u);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = inet_addr("10.77.0.2");
+    to.sin_port = htons(40017);
+    EXPECT_FALSE(IsLocalAddress(to));
+    uint32_t client = 0;
+    Background acc([&] { return EMTAccept(lh, nullptr, nullptr, &server, 20000); });
+    EXPECT_EQ(EMTConnectTcp(nullptr, &to, 65535, nullptr, 20000, &client, 0, &q), 0u);
+    EXPECT_EQ(acc.Finished(), 0u);
+    EXPECT_EQ(TosOf(client), 184);
+    EXPECT_EQ(TosOf(server), 184);
+
+    uint32_t c2 = 0, s2 = 0, l2 = 0;
+    ConnectPair(htonl(INADDR_LOOPBACK), &q, &c2, &s2, &l2);
+    EXPECT_EQ(TosOf(c2), 0);
+    EXPECT_EQ(TosOf(s2), 0);
+    {
+        std::lock_guard<std::mutex> l(mu);
+        stage = 4;
+    }
+    cv.notify_all();
+    peer.join();
     EXPECT_EQ(EMTCleanup(), 0u);
 }
 
