@@ -1,6 +1,9 @@
 // Policy-based QoS entries: the names, the values written to the registry store, the
 // node-wide mutex, the retried saves, and EMT's step that applies them to connections.
+#include <algorithm>
 #include <arpa/inet.h>
+#include <mutex>
+#include <vector>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -8,6 +11,9 @@
 #include <sys/socket.h>
 #include <thread>
 
+#include "nuvlib/emsinternal.h"
+#include "nuvlib/emsrecord.h"
+#include "nuvlib/emsseams.h"
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/emt/emtpolicy.h"
 #include "nuvlib/emt/emtpriv.h"
@@ -20,6 +26,29 @@ namespace {
 
 using namespace emt;
 using testsupport::Background;
+
+std::mutex& g_linesMu = *new std::mutex;
+std::vector<std::string>& g_lines = *new std::vector<std::string>;
+void RecordLine(const uint8_t* block, uint32_t length) {
+    EMSParsedRecord r;
+    if (!EMSParseRecord(block, length, &r)) return;
+    std::string text;
+    for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
+    std::lock_guard<std::mutex> l(g_linesMu);
+    g_lines.push_back(text);
+}
+void RecordTraces(uint32_t mask) {
+    static EMSSeams seams{};
+    seams.PrintToConsole = &RecordLine;
+    EMSInstallSeams(&seams);
+    EMSState().traceMask = mask;
+}
+size_t LinesContaining(const std::string& part) {
+    std::lock_guard<std::mutex> l(g_linesMu);
+    return static_cast<size_t>(std::count_if(g_lines.begin(), g_lines.end(), [&](const std::string& t) {
+        return t.find(part) != std::string::npos;
+    }));
+}
 
 uint32_t Ip(const char* text) { return inet_addr(text); }
 
@@ -39,6 +68,8 @@ TEST(EmtPolicyName, Forms) {
     for (const auto& c : cases)
         EXPECT_EQ(PolicyName(c.id, c.rport, c.lport, Ip(c.ip), c.server), c.name);
 }
+
+EMT_QOS_PARAMS Dscp(uint32_t dscp);
 
 std::string Value(const std::string& key, const char* name) {
     plat::RegKeyHolder k;
@@ -149,8 +180,9 @@ TEST(EmtPolicy, SharingViolationsAreRetriedTenTimes) {
 }
 
 // Another holder keeps the mutex past the second: the time-out text, and EMT's step traces
-// once per process and does nothing.
+// once per process (whatever the mask) and does nothing.
 TEST(EmtPolicy, MutexHeldElsewhereTimesOut) {
+    RecordTraces(0);
     std::atomic<bool> held{false}, release{false};
     std::thread holder([&] {
         plat::NamedMutex m;
@@ -167,6 +199,31 @@ TEST(EmtPolicy, MutexHeldElsewhereTimesOut) {
         EXPECT_FALSE(p.UpdatePolicy(0, 1, 2, Ip("10.0.0.1"), false, 10));
         EXPECT_FALSE(p.Commit());
     }
+    // Two connection ends, each a second without the mutex: one trace for the process.
+    ASSERT_EQ(EMTInitialize(nullptr, 0, 0, 1), 0u);
+    const uint32_t peer = Ip("127.0.0.2");
+    Lib().notLocalForTest = peer;
+    EMT_QOS_PARAMS q = Dscp(46);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = peer;
+    uint32_t lh = 0, server = 0, client = 0;
+    ASSERT_EQ(EMTListen(&at, &lh, 1, &q), 0u);
+    EmtControlBlock* lb = LockBlock(lh);
+    ASSERT_NE(lb, nullptr);
+    sockaddr_in to = lb->local;
+    UnlockBlock(lb);
+    Background acc([&] { return EMTAccept(lh, nullptr, nullptr, &server, 20000); });
+    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 65535, nullptr, 20000, &client, 0, &q), 0u);
+    ASSERT_EQ(acc.Finished(), 0u);
+    EXPECT_EQ(LinesContaining("ZUR_QoS_Policies failed to initialize [ZUR_QoS_Policies "
+                              "WaitForSingleObject(h, 1000) timed out], OS may not support MS "
+                              "eQoS, legacy QoS will be used if possible"),
+              1u);
+    EXPECT_EQ(Value("QUENLO-ZUR-QOS-RPORT-" + std::to_string(ntohs(to.sin_port)) + "-RIP127.0.0.2",
+                    "DSCP Value"),
+              "<no key>");
+    EXPECT_EQ(EMTCleanup(), 0u);
     release = true;
     holder.join();
     ZUR_QoS_Policies p;
