@@ -356,6 +356,28 @@ TEST_F(EmtQosCheck, CompletionsQueryOnceAndBreakOnFailure) {
     EXPECT_EQ(LinesContaining("QoS reservation request error=10065"), 1u);
 }
 
+// The check timer runs again after the exceed time while QoS is on; without caller
+// parameters (QoS off) its one run stops it, and the rate window is left alone.
+TEST_F(EmtQosCheck, TimerStopsWhenQosIsOff) {
+    EmtControlBlock* on = Block(Params(kQosContinue, 10000, 46));
+    on->qosEnabled = 1;
+    on->transport = kTransportTcp;
+    Window(on, 100, 0);
+    QosBandwidthCheck(on);
+    EXPECT_NE(on->timers[2].due, 0u);
+    EXPECT_EQ(on->stats.rateBytesSent, 0u);
+    CancelTimer(on, 3);
+
+    EmtControlBlock* off = Block(ResolvePriorityDefaults(nullptr));
+    EXPECT_EQ(off->sendFlow.flags, 7u);
+    off->qosEnabled = 1;
+    off->transport = kTransportTcp;
+    Window(off, 100, 0);
+    QosBandwidthCheck(off);
+    EXPECT_EQ(off->timers[2].due, 0u);
+    EXPECT_EQ(off->stats.rateBytesSent, 200u);
+}
+
 // Without a provider: QoS on marks by IP_TOS = DSCP x 4; a reallocation marks nothing.
 TEST_F(EmtQosCheck, ManualMarkingWithoutProvider) {
     EmtControlBlock* cb = Block(Params(0, 10000, 110));  // 110 mod 64 = 46
