@@ -24,10 +24,11 @@ std::atomic<Clock*> g_clock{nullptr};
 
 // Waits on a manual clock register their deadlines here, not in the clock, so that a clock
 // destroyed while a thread still waits leaves nothing dangling.
+// Never destroyed: threads that outlive main may still wait while the process exits.
 namespace {
-std::mutex g_sleepMu;
-std::condition_variable g_sleepCv;
-std::multiset<int64_t> g_sleepers;
+std::mutex& g_sleepMu = *new std::mutex;
+std::condition_variable& g_sleepCv = *new std::condition_variable;
+std::multiset<int64_t>& g_sleepers = *new std::multiset<int64_t>;
 
 size_t SleepersAheadLocked(int64_t now) {
     return static_cast<size_t>(std::distance(g_sleepers.upper_bound(now), g_sleepers.end()));
