@@ -8,16 +8,16 @@
 
 namespace {
 
-constexpr uint32_t kNumNamedVariables = 163;
-constexpr uint32_t kNumNamedArrays = 164;
-constexpr uint32_t kExpandedCallContext = 511;
-constexpr uint32_t kFirstCallVariable = 443;
-constexpr uint32_t kLastCallVariable = 452;
-constexpr uint32_t kFirstREMask = 649;
-constexpr uint32_t kDataStructureTag = 74;
+constexpr uint32_t kNumNamedVariables = elementid::NumNamedVariables;
+constexpr uint32_t kNumNamedArrays = elementid::NumNamedArrays;
+constexpr uint32_t kExpandedCallContext = elementid::ExpandedCallContxt;
+constexpr uint32_t kFirstCallVariable = elementid::CallVariable1;
+constexpr uint32_t kLastCallVariable = elementid::CallVariable10;
+// The count and the six members of the request-enablement masks.
+constexpr uint32_t kFirstREMask = elementid::REMaskArray;
+constexpr uint32_t kLastREMask = elementid::REMaskAgent;
 constexpr uint32_t kQueryAgentStatisticsConf = 113;
 constexpr uint32_t kQuerySkillGroupStatisticsConf = 115;
-constexpr uint32_t kLastREMask = 655;
 
 struct LimitRow {
     uint32_t version;
@@ -56,7 +56,7 @@ int BaseMSG::ECCExtraBytes(const BaseElement& element, uint32_t version) {
     // Below version 20 a data structure's length still takes 2 bytes where the estimate counts
     // 1: a full field would not fit the buffer and the message would be lost.
     if (version < 20) {
-        return ElementTag(static_cast<int32_t>(element.GetElementID())) == kDataStructureTag &&
+        return ElementTag(static_cast<int32_t>(element.GetElementID())) == DATA_STRUCTURE_TAG &&
                        dynamic_cast<const DataStructureField*>(&element) != nullptr
                    ? 1
                    : 0;
@@ -209,8 +209,11 @@ void BaseMSG::TraceFields(std::string& text, uint32_t version, const uint32_t* e
 
 void BaseMSG::TraceSummary(std::string& text, uint32_t version) {
     // InvokeID, PeripheralID, then AgentID or SkillGroupNumber and SkillGroupID.
-    static constexpr uint32_t kAgentFields[] = {1, 4, 436};
-    static constexpr uint32_t kSkillGroupFields[] = {1, 4, 25, 26};
+    static constexpr uint32_t kAgentFields[] = {elementid::InvokeID, elementid::CTIPeripheralID,
+                                                elementid::AgentID};
+    static constexpr uint32_t kSkillGroupFields[] = {elementid::InvokeID, elementid::CTIPeripheralID,
+                                                     elementid::SkillGroupNumber,
+                                                     elementid::SkillGroupID};
     if (m_MsgType == kQueryAgentStatisticsConf) {
         TraceFields(text, version, kAgentFields, 3);
     } else if (m_MsgType == kQuerySkillGroupStatisticsConf) {

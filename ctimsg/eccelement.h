@@ -12,8 +12,6 @@
 #include "ctimsg/eccdefs.h"
 #include "ctimsg/element.h"
 
-constexpr uint32_t NAMED_VARIABLE_TAG = 82;
-constexpr uint32_t NAMED_ARRAY_TAG = 83;
 
 // Longest name and value a variable may have, without their NUL.
 constexpr int kMaxECCNameLength = 32;

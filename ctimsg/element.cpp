@@ -11,9 +11,9 @@
 namespace {
 constexpr int E_CTI_REQUIRED_DATA_MISSING = 6;
 constexpr int E_CTI_INVALID_FIELD_LENGTH = 23;
-constexpr uint32_t CALL_VARIABLE_1_TAG = 13;
-constexpr uint32_t CALL_VARIABLE_10_TAG = 22;
-constexpr uint32_t LOGIN_NAME_TAG = 207;
+constexpr uint32_t CALL_VARIABLE_1_TAG = elementdict::TagOf(elementid::CallVariable1);
+constexpr uint32_t CALL_VARIABLE_10_TAG = elementdict::TagOf(elementid::CallVariable10);
+constexpr uint32_t LOGIN_NAME_TAG = elementdict::TagOf(elementid::LoginName);
 // Bounds every string field's maximum bytes.
 constexpr int kStringWorkBytes = 4001;
 }  // namespace
@@ -53,8 +53,10 @@ void AppendHexBytes(std::string& text, const uint8_t* bytes, int length) {
 
 bool BaseElement::TraceShown() const {
     if (!m_Traced || !m_Present) return false;
-    if (m_ElementID >= 443 && m_ElementID <= 452 && CallVariableTraceHidden()) return false;
-    if (m_ElementID == 511 && ECCTraceHidden()) return false;
+    if (m_ElementID >= elementid::CallVariable1 && m_ElementID <= elementid::CallVariable10 &&
+        CallVariableTraceHidden())
+        return false;
+    if (m_ElementID == elementid::ExpandedCallContxt && ECCTraceHidden()) return false;
     return true;
 }
 

@@ -10,10 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "ctimsg/elementids.h"
 #include "ctimsg/names.h"
 
 // Element ids below this are fixed-part fields; from it on, floating fields with a tag.
-constexpr uint32_t FIRST_FLOATING_ELEMENT = 432;
+constexpr uint32_t FIRST_FLOATING_ELEMENT = elementdict::kFirstFloatingId;
 
 class BaseElement {
 public:

@@ -1,45 +1,15 @@
 #pragma once
-// The element dictionary: one row per field class of the CTI protocol. It is the single
-// source of truth for element ids, class names, base types, widths, minimum versions,
-// floating tags, trace names, value checks and value texts. The element classes, the
-// element-name and element-tag tables, the tag-name table and the tag-to-element map are
-// all generated from elementdict.def.
-//
-// Rows of elementdict.def (the macro a consumer does not define expands to nothing):
-//
-//   ELEM(id, ClassName, Base, bytes, from, tag, "TAG_NAME", "TraceName", Check, Text, Special)
-//       one field class.
-//       id         element id, 1..431 fixed part, 432..723 floating
-//       ClassName  the class name used by messages (misspellings are the protocol's own);
-//                  ids 499 and 611 have two classes each
-//       Base       base class token (see enum Base): the typed, structured or family base
-//       bytes      width of a number (4, 2, 1; 12 for a task id), maximum string length with
-//                  its NUL, or maximum raw length
-//       from       minimum protocol version (2 when the field exists in every version)
-//       tag        floating tag (1..311), 0 for fixed-part fields
-//       "TAG_NAME" the tag's name in the tag-name table; "" for a fixed-part field and for
-//                  a tag without a name (that tag's name is then "*INVALID TAG*")
-//       "TraceName" the element-name table entry traces print
-//       Check      CHECK_NONE or a CHECK_xxx(...) below: the class's own value rule
-//       Text       TEXT_NONE or a TEXT_xxx below: the class's own value text
-//       Special    Special token: behaviour written by hand (see enum Special)
-//
-//   ELEM_MEMBER(id, Base, bytes, from, tag, "TAG_NAME", "TraceName", Check, Text, Special)
-//       a field without a class of its own (the plain members of each REMaskEntry).
-//
-//   NAME_ONLY(id, "TraceName", tag, "TAG_NAME", tagElement)
-//       an element id with a name (and a tag, or 0) but no field class. tagElement is the
-//       element a received field with that tag fills: the id itself, except tag 170.
-//
-//   TAG_ONLY(tag, "TAG_NAME", tagElement)
-//       a tag that no row above names: the second tag of the call context (82) and the
-//       tags that fill no element (tagElement 0).
-//
-// There is no per-row "required" column: whether a field is required is a property of
-// the message that holds it and is passed to each element's constructor.
+// The element dictionary: one row per field class of the CTI protocol, compiled from
+// elementdict.def, the one source of element ids, class names, base types, widths, minimum
+// versions, floating tags, trace names, value rules and value texts (its opening comment
+// documents the columns). The element classes (elements.h), the id names and table sizes
+// (elementids.h), and the element-name, element-tag, tag-name and tag-to-element tables
+// (names.cpp) are all built from it.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "ctimsg/elementids.h"
 
 namespace elementdict {
 
@@ -112,33 +82,6 @@ enum class Special : uint8_t {
     REMaskMember,  // a member of each REMask entry
 };
 
-// Whether a value passes a numeric rule; the value is the unsigned value of the field's
-// width. String rules (and no rule) accept every number.
-constexpr bool Accepts(const Check& check, uint32_t value) {
-    switch (check.kind) {
-        case CheckKind::Range:
-            return check.lo <= value && value <= check.hi;
-        case CheckKind::RangeOrNone:
-            return value == 0xFFFF || (check.lo <= value && value <= check.hi);
-        case CheckKind::EventCause:
-            return value == 0xFFFF || (value >= 1 && value <= 61) ||
-                   (value >= 1001 && value <= 1066);
-        default:
-            return true;
-    }
-}
-
-// Whether a present string passes a string rule. Numeric rules (and no rule) accept every
-// string.
-constexpr bool AcceptsText(const Check& check, const char* text) {
-    if (check.kind == CheckKind::NotEmpty) return text[0] != '\0';
-    if (check.kind == CheckKind::DigitsOnly) {
-        for (const char* p = text; *p != '\0'; ++p)
-            if (*p < '0' || *p > '9') return false;
-    }
-    return true;
-}
-
 template <auto Fn>
 void AppendName(std::string& out, uint32_t value) {
     out.append(Fn(static_cast<int32_t>(value)));
@@ -158,9 +101,6 @@ struct Row {
     Special special;
 };
 
-constexpr uint16_t kFirstFloatingId = 432;
-constexpr uint16_t kMaxElementId = 723;
-constexpr uint16_t kMaxTag = 311;
 
 }  // namespace elementdict
 
@@ -196,7 +136,7 @@ inline constexpr Row kRows[] = {
 #define ELEM(id, cls, base, bytes, from, tag, tagName, traceName, check, text, special)      \
     Row{id, #cls, Base::base, bytes, from, tag, tagName, traceName, check, text,           \
         Special::special},
-#define ELEM_MEMBER(id, base, bytes, from, tag, tagName, traceName, check, text, special)    \
+#define ELEM_MEMBER(id, name, base, bytes, from, tag, tagName, traceName, check, text, special) \
     Row{id, nullptr, Base::base, bytes, from, tag, tagName, traceName, check, text,        \
         Special::special},
 #include "ctimsg/elementdict.def"
@@ -205,6 +145,14 @@ inline constexpr Row kRows[] = {
 };
 
 inline constexpr std::size_t kRowCount = sizeof(kRows) / sizeof(kRows[0]);
+
+// The row of an element id (of an id with two classes, the first), for code that builds a
+// field without a class of its own; an id without a row does not compile.
+constexpr const Row& RowOf(uint32_t id) {
+    for (const Row& row : kRows)
+        if (row.id == id) return row;
+    throw "no dictionary row for this element id";
+}
 
 // The row of an element id (of an id with two classes, the first), or nullptr.
 const Row* FindRow(uint32_t id);

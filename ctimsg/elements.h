@@ -4,6 +4,7 @@
 // are written by hand below the aliases.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "ctimsg/eccelement.h"
@@ -62,11 +63,6 @@ template <> struct BaseOf<Base::AgentID_Long> { using type = Field<elementdict::
 template <class S>
 constexpr bool kSizedBase = std::is_constructible_v<S, uint32_t, uint32_t, bool, bool>;
 
-// Whether the row adds anything to its base beyond id, width and minimum version.
-constexpr bool HasOwnRules(int r) {
-    return kRows[r].check.kind != CheckKind::None || kRows[r].text.kind != TextKind::None;
-}
-
 }  // namespace fielddetail
 
 // The field class of dictionary row R.
@@ -96,8 +92,38 @@ public:
             return rc;
         } else {
             if (rc != 0 || !this->m_Present) return rc;
-            return Passes() ? 0 : this->Fail(kRow.check.code);
+            if constexpr (kIsString) {
+                return PassesText(this->Get()) ? 0 : this->Fail(kRow.check.code);
+            } else {
+                return Passes(Unsigned()) ? 0 : this->Fail(kRow.check.code);
+            }
         }
+    }
+
+    // The row's value rule, the one place a Check column is interpreted: whether a present
+    // value passes. A number is taken as the unsigned value of the field's width; string rules
+    // accept every number and numeric rules every string.
+    static constexpr bool Passes(uint32_t v) {
+        constexpr elementdict::Check c = kRow.check;
+        switch (c.kind) {
+            case elementdict::CheckKind::Range:
+                return v >= c.lo && v <= c.hi;
+            case elementdict::CheckKind::RangeOrNone:
+                return (v >= c.lo && v <= c.hi) || v == 0xFFFF;
+            case elementdict::CheckKind::EventCause:
+                return (v >= 1 && v <= 61) || (v >= 1001 && v <= 1066) || v == 0xFFFF;
+            default:
+                return true;
+        }
+    }
+    static bool PassesText(std::string_view s) {
+        constexpr elementdict::Check c = kRow.check;
+        if constexpr (c.kind == elementdict::CheckKind::NotEmpty) return !s.empty();
+        if constexpr (c.kind == elementdict::CheckKind::DigitsOnly) {
+            for (char ch : s)
+                if (ch < '0' || ch > '9') return false;
+        }
+        return true;
     }
 
     void ValueText(std::string& text) const override {
@@ -125,30 +151,6 @@ private:
         return static_cast<uint32_t>(static_cast<std::make_unsigned_t<T>>(this->Get()));
     }
 
-    bool Passes() const {
-        constexpr elementdict::Check c = kRow.check;
-        if constexpr (kIsString) {
-            const std::string& s = this->Get();
-            if constexpr (c.kind == elementdict::CheckKind::NotEmpty) return !s.empty();
-            if constexpr (c.kind == elementdict::CheckKind::DigitsOnly) {
-                for (char ch : s)
-                    if (ch < '0' || ch > '9') return false;
-            }
-            return true;
-        } else {
-            uint32_t v = Unsigned();
-            switch (c.kind) {
-                case elementdict::CheckKind::Range:
-                    return v >= c.lo && v <= c.hi;
-                case elementdict::CheckKind::RangeOrNone:
-                    return (v >= c.lo && v <= c.hi) || v == 0xFFFF;
-                case elementdict::CheckKind::EventCause:
-                    return (v >= 1 && v <= 61) || (v >= 1001 && v <= 1066) || v == 0xFFFF;
-                default:
-                    return true;
-            }
-        }
-    }
 
     void OwnText(std::string& text) const {
         constexpr elementdict::TextKind k = kRow.text.kind;

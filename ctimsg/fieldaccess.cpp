@@ -10,9 +10,9 @@
 
 namespace {
 
-constexpr uint32_t kNumNamedVariables = 163;
-constexpr uint32_t kNumNamedArrays = 164;
-constexpr uint32_t kExpandedCallContext = 511;
+constexpr uint32_t kNumNamedVariables = elementid::NumNamedVariables;
+constexpr uint32_t kNumNamedArrays = elementid::NumNamedArrays;
+constexpr uint32_t kExpandedCallContext = elementid::ExpandedCallContxt;
 
 // The successor a hint moves to. Repeats of the same (id, occurrence), as OPEN_REQ's three
 // Reserved fields, are passed over: access by id reaches only the first of them.

@@ -264,7 +264,10 @@ const uint32_t* TagElementTable() { return kTables.tagElements; }
 void CheckTables(const uint32_t* elementTags, const uint32_t* tagElements) {
     static constexpr struct {
         uint32_t element, tag;
-    } kAnchors[] = {{432, 1}, {443, 13}, {552, 132}, {723, 311}};
+    } kAnchors[] = {{elementid::ClientID, 1},
+                    {elementid::CallVariable1, 13},
+                    {elementid::ServiceSkillTargetID, 132},
+                    {elementid::TessalyConfigId, 311}};
     for (const auto& anchor : kAnchors) {
         uint32_t tag = elementTags[anchor.element];
         uint32_t back = tag < kTagTableSize ? tagElements[tag] : 0;

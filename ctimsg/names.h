@@ -5,19 +5,21 @@
 // outside its table with the table's entry 0 (or the text given) and never fails.
 #include <cstdint>
 
-constexpr int kElementTableSize = 724;  // element ids 0..723
-constexpr int kTagTableSize = 312;      // tags 0..311
+#include "ctimsg/elementids.h"
+
+constexpr int kElementTableSize = static_cast<int>(elementdict::kElementIdCount);
+constexpr int kTagTableSize = static_cast<int>(elementdict::kTagCount);
 constexpr int kMsgTypeTableSize = 283;  // message types 0..282
 constexpr int kStatusCodeTableSize = 111;
 constexpr int kAgentStateBitCount = 15;
 constexpr int kTaskMaskBitCount = 11;
 constexpr int kPeripheralMapSize = 56;
 
-// Element trace name; outside 0..723 "*INVALID ELEMENT*".
+// Element trace name; outside the table "*INVALID ELEMENT*".
 const char* ElementName(int32_t elementId);
-// Floating tag of an element id; 0 for fixed-part ids and outside 0..723.
+// Floating tag of an element id; 0 for fixed-part ids and outside the table.
 uint32_t ElementTag(int32_t elementId);
-// Tag name; negative tags and tags from 312 on give "*INVALID TAG*".
+// Tag name; negative tags and tags past the table give "*INVALID TAG*".
 const char* TagName(int32_t tag);
 // The element id a received tag fills; 0 for tags that fill none.
 uint32_t TagElement(int32_t tag);

@@ -219,17 +219,32 @@ void REMaskAgent::ValueText(std::string& text) const {
 
 // ---- request-enablement masks ----
 
+namespace {
+constexpr const elementdict::Row& kArrayRow = elementdict::RowOf(elementid::REMaskArray);
+constexpr const elementdict::Row& kInstrumentRow = elementdict::RowOf(elementid::RemaskInstrument);
+constexpr const elementdict::Row& kExtensionRow = elementdict::RowOf(elementid::RemaskExtension);
+// Minimum versions of the six members, in chain order.
+constexpr uint32_t kMemberFrom[] = {
+    kInstrumentRow.from,
+    kExtensionRow.from,
+    elementdict::RowOf(elementid::RemaskCallId).from,
+    elementdict::RowOf(elementid::REMaskFlags).from,
+    elementdict::RowOf(elementid::REMaskCall).from,
+    elementdict::RowOf(elementid::REMaskAgent).from,
+};
+}  // namespace
+
 REMaskEntry::REMaskEntry()
-    : m_Instrument(650, 64, false, true),
-      m_Extension(651, 16, false, true),
-      m_CallId(652, false, true),
+    : m_Instrument(elementid::RemaskInstrument, kInstrumentRow.bytes, false, true),
+      m_Extension(elementid::RemaskExtension, kExtensionRow.bytes, false, true),
+      m_CallId(elementid::RemaskCallId, false, true),
       m_FunctionFlags(false, true),
       m_CallMask(false, true),
       m_AgentMask(false, true) {
     BaseElement* chain[] = {&m_Instrument,    &m_Extension, &m_CallId,
                             &m_FunctionFlags, &m_CallMask,  &m_AgentMask};
     for (size_t i = 0; i < 6; ++i) {
-        chain[i]->SetFromVersion(16);
+        chain[i]->SetFromVersion(kMemberFrom[i]);
         if (i + 1 < 6) chain[i]->SetNext(chain[i + 1]);
     }
 }
@@ -243,6 +258,29 @@ void REMaskEntry::Set(std::string_view instrument, std::string_view extension, u
     m_AgentMask.SetBits8(0);
 }
 
+BaseElement* REMaskEntry::Member(uint32_t elementId) {
+    BaseElement* const members[] = {&m_Instrument,    &m_Extension, &m_CallId,
+                                    &m_FunctionFlags, &m_CallMask,  &m_AgentMask};
+    for (BaseElement* e : members) {
+        if (e->GetElementID() == elementId) return e;
+    }
+    return nullptr;
+}
+
+bool REMaskEntry::IsMemberId(uint32_t elementId) {
+    switch (elementId) {
+        case elementid::RemaskInstrument:
+        case elementid::RemaskExtension:
+        case elementid::RemaskCallId:
+        case elementid::REMaskFlags:
+        case elementid::REMaskCall:
+        case elementid::REMaskAgent:
+            return true;
+        default:
+            return false;
+    }
+}
+
 void REMaskEntry::SetRequired(bool required) {
     m_Instrument.SetRequired(required);
     m_Extension.SetRequired(required);
@@ -252,8 +290,9 @@ void REMaskEntry::SetRequired(bool required) {
     m_AgentMask.SetRequired(required);
 }
 
-REMaskArray::REMaskArray(bool required, bool traced) : USHORTElement(649, required, traced) {
-    m_FromVersion = 16;
+REMaskArray::REMaskArray(bool required, bool traced)
+    : USHORTElement(elementid::REMaskArray, required, traced) {
+    m_FromVersion = kArrayRow.from;
     BaseElement::SetNext(m_Entries[0].First());
     for (int i = 0; i + 1 < MAX_REMASK_NUM_MASKS; ++i) {
         m_Entries[i].Last()->SetNext(m_Entries[i + 1].First());

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ctimsg/element.h"
+#include "ctimsg/elementdict.h"
 
 // Three numbers joined by "/", each as a signed 32-bit number in the radix.
 std::string FormatTaskID(uint32_t first, uint32_t second, uint32_t third, int radix);
@@ -75,19 +76,28 @@ protected:
 
 class REMaskFlags : public MaskBits {
 public:
-    REMaskFlags(bool required, bool traced) : MaskBits(653, 8, required, traced) { m_FromVersion = 16; }
+    REMaskFlags(bool required, bool traced) : MaskBits(elementid::REMaskFlags, kRow.bytes, required, traced) {
+        m_FromVersion = kRow.from;
+    }
+    static constexpr const elementdict::Row& kRow = elementdict::RowOf(elementid::REMaskFlags);
     void ValueText(std::string& text) const override;
 };
 
 class REMaskCall : public MaskBits {
 public:
-    REMaskCall(bool required, bool traced) : MaskBits(654, 8, required, traced) { m_FromVersion = 16; }
+    REMaskCall(bool required, bool traced) : MaskBits(elementid::REMaskCall, kRow.bytes, required, traced) {
+        m_FromVersion = kRow.from;
+    }
+    static constexpr const elementdict::Row& kRow = elementdict::RowOf(elementid::REMaskCall);
     void ValueText(std::string& text) const override;
 };
 
 class REMaskAgent : public MaskBits {
 public:
-    REMaskAgent(bool required, bool traced) : MaskBits(655, 8, required, traced) { m_FromVersion = 16; }
+    REMaskAgent(bool required, bool traced) : MaskBits(elementid::REMaskAgent, kRow.bytes, required, traced) {
+        m_FromVersion = kRow.from;
+    }
+    static constexpr const elementdict::Row& kRow = elementdict::RowOf(elementid::REMaskAgent);
     void ValueText(std::string& text) const override;
 };
 
@@ -103,6 +113,9 @@ public:
 
     BaseElement* First() { return &m_Instrument; }
     BaseElement* Last() { return &m_AgentMask; }
+    // The member with that element id, or nullptr when the id is not an entry member's.
+    BaseElement* Member(uint32_t elementId);
+    static bool IsMemberId(uint32_t elementId);
 
     STRINGElement m_Instrument;
     STRINGElement m_Extension;

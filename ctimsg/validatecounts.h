@@ -5,11 +5,13 @@
 // a decoding pass never share one.
 #include <cstdint>
 
+#include "ctimsg/elementids.h"
+
 template <typename Tag>
 class OccurrenceCounts {
 public:
     // One more than the highest element id.
-    static constexpr uint32_t kIdCount = 724;
+    static constexpr uint32_t kIdCount = elementdict::kElementIdCount;
 
     OccurrenceCounts() {
         Table& t = table();

@@ -1,3 +1,3 @@
 #include "nuvlib/release.h"
 
-const char* GetReleaseString() { return "Parlo Release 0.1, Build " __DATE__ " " __TIME__; }
+const char* GetReleaseString() { return "Release 12.6.1.0 , Build 00071"; }

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <set>
 #include <ctime>
+#include <thread>
 
 namespace plat {
 
@@ -167,6 +168,69 @@ void SleepUntil(int64_t deadlineNs) {
 }
 
 void SleepForMs(int64_t ms) { SleepUntil(DeadlineAfterMs(ms < 0 ? 0 : ms)); }
+
+ExternalWait::ExternalWait(int64_t deadlineNs) : deadline_(deadlineNs) {
+    std::lock_guard<std::mutex> lk(g_sleepMu);
+    clock_ = &CurrentClock();
+    manual_ = clock_->IsManual();
+    if (manual_ && deadline_ != kNoDeadline) {
+        g_sleepers.insert(deadline_);
+        g_sleepCv.notify_all();
+    }
+}
+
+ExternalWait::~ExternalWait() {
+    if (!manual_ || deadline_ == kNoDeadline) return;
+    std::lock_guard<std::mutex> lk(g_sleepMu);
+    auto it = g_sleepers.find(deadline_);
+    if (it != g_sleepers.end()) g_sleepers.erase(it);
+}
+
+bool ExternalWait::Expired() const {
+    if (deadline_ == kNoDeadline) return false;
+    // Read under g_sleepMu, which SetClock also takes: a replaced clock is never read again.
+    std::lock_guard<std::mutex> lk(g_sleepMu);
+    if (manual_ && g_clock.load(std::memory_order_acquire) != clock_) return true;
+    return clock_->MonotonicNs() >= deadline_;
+}
+
+int ExternalWait::NextSliceMs(int maxSliceMs) const {
+    if (deadline_ == kNoDeadline) return maxSliceMs;
+    if (Expired()) return 0;
+    if (manual_) return 1;
+    int64_t left = (deadline_ - clock_->MonotonicNs() + 999999) / 1000000;
+    if (left < 1) left = 1;
+    if (maxSliceMs >= 0 && left > maxSliceMs) left = maxSliceMs;
+    return static_cast<int>(left);
+}
+
+int64_t SystemMonotonicNs() { return ReadClock(CLOCK_MONOTONIC); }
+
+void SystemSleepMs(int64_t ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool FakeClock::AdvanceUntil(const std::function<bool()>& done, int maxMoves,
+                             int64_t realTimeoutMs) {
+    for (int moves = 0;; ++moves) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(realTimeoutMs);
+        for (;;) {
+            if (done()) return true;
+            std::unique_lock<std::mutex> lk(g_sleepMu);
+            if (SleepersAheadLocked(monotonic_.load()) > 0) break;
+            if (std::chrono::steady_clock::now() >= giveUp) return false;
+            // A sleeper notifies; `done` changing does not, so look again soon.
+            g_sleepCv.wait_for(lk, std::chrono::milliseconds(1));
+        }
+        if (moves == maxMoves) return done();
+        int64_t next = NextDeadlineNs();
+        int64_t now = monotonic_.load();
+        if (next != kNoDeadline && next > now) {
+            realtime_.fetch_add(next - now);
+            monotonic_.fetch_add(next - now);
+        }
+    }
+}
 
 ScopedClock::ScopedClock(Clock* clock) : previous_(g_clock.load()) { SetClock(clock); }
 ScopedClock::~ScopedClock() { SetClock(previous_); }

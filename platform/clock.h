@@ -69,6 +69,37 @@ bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, 
 void SleepUntil(int64_t deadlineNs);
 void SleepForMs(int64_t ms);
 
+// A wait on something outside this layer (a socket poll, a condition shared with another
+// process) that stands for a time-out on the current clock. The caller blocks in real time
+// for at most NextSliceMs() between looks at what it waits for, and gives up once Expired().
+// On a manual clock the waiter counts as a sleeper (FakeClock::AwaitSleepers) and the
+// slices are short, so a test that moves the clock ends the wait.
+class ExternalWait {
+public:
+    explicit ExternalWait(int64_t deadlineNs);
+    ~ExternalWait();
+    ExternalWait(const ExternalWait&) = delete;
+    ExternalWait& operator=(const ExternalWait&) = delete;
+
+    // True once the deadline has passed (or the clock it started on was replaced).
+    bool Expired() const;
+    // Real milliseconds to block before looking again: the time left, capped at maxSliceMs
+    // (maxSliceMs < 0: no cap; -1 is then returned for a wait without deadline); 0 once
+    // expired; at most 1 ms on a manual clock with a deadline.
+    int NextSliceMs(int maxSliceMs = -1) const;
+
+private:
+    int64_t deadline_;
+    Clock* clock_;
+    bool manual_;
+};
+
+// The system's monotonic clock and a real sleep, whatever clock is installed. Only for what
+// must not follow a test's clock: the absolute time a process-shared condition wait takes,
+// and the pacing of polls whose time-out is deliberately real (see NamedMutex::Lock).
+int64_t SystemMonotonicNs();
+void SystemSleepMs(int64_t ms);
+
 // A clock that moves only when told to. Starts at 2021-03-04 05:06:07 UTC, monotonic 0,
 // bias 0. Threads that wait through this layer while it is installed are counted, so a
 // test can wait until a thread sleeps and then move time past its deadline.
@@ -90,6 +121,12 @@ public:
     // Waits (real time, bounded as above) for a sleeper, then moves both clocks to the
     // earliest deadline. Returns the milliseconds moved, or -1 when nobody slept in time.
     int64_t AdvanceToNextDeadline(int64_t realTimeoutMs = 30000);
+    // Moves time from deadline to deadline until `done()` holds: before each move it waits
+    // (real time, at most realTimeoutMs) until `done()` holds or a thread sleeps. Returns
+    // done(): false after maxMoves moves, or when nothing held and nobody slept in time.
+    // `done` is called without any lock of this layer held.
+    bool AdvanceUntil(const std::function<bool()>& done, int maxMoves = 1000,
+                      int64_t realTimeoutMs = 30000);
 
     void SetRealtimeNs(int64_t ns);
     void SetMonotonicNs(int64_t ns);

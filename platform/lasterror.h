@@ -1,7 +1,8 @@
 #pragma once
 // The per-thread "last error" word. Holds the Win32-style numbers the server's callers
-// test for (2, 5, 6, 109, 183, 234, ...) and plain errno values for everything else.
+// test for (2, 5, 6, 109, 183, 234, 10054, ...) and plain errno values for everything else.
 #include <cstdint>
+#include <optional>
 
 namespace plat {
 
@@ -35,9 +36,14 @@ inline constexpr uint32_t INFINITE = 0xFFFFFFFF;
 uint32_t GetLastError();
 void SetLastError(uint32_t code);
 
-// Maps an errno value to the Win32 number callers test for (ENOENT -> 2, EACCES -> 5,
-// EBADF -> 6, EPIPE -> 109, EEXIST -> 183, ENOMEM -> 8, ...); other values pass through.
+// The one map from errno to the Win32 number callers test for: file and system errors get
+// their Win32 numbers (ENOENT 2, EACCES 5, EBADF 6, ENOMEM 8, EPIPE 109, EEXIST 183, ...),
+// errors only sockets give get their Winsock numbers (ECONNRESET 10054, ECONNREFUSED 10061,
+// ...). A value the map does not know passes through unchanged. A subsystem whose callers
+// expect other numbers for a few cases keeps those in one table of its own on top of this.
 uint32_t ErrnoToWin32(int e);
+// The number the map gives `e`, or nothing when the map does not know it.
+std::optional<uint32_t> KnownErrnoToWin32(int e);
 
 // SetLastError(ErrnoToWin32(errno)); returns the stored value.
 uint32_t SetLastErrorFromErrno();

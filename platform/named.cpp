@@ -14,8 +14,8 @@
 #include <map>
 #include <mutex>
 #include <new>
-#include <thread>
 
+#include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "platform/process.h"
 
@@ -89,6 +89,13 @@ std::string MapObjectName(const std::string& name) {
     return out;
 }
 
+std::string MapSharedMemoryName(const std::string& name) {
+    // Appended, not "/" + ...: g++ 12 at -O3 takes the prepend for an overlapping copy.
+    std::string out = "/";
+    out += MapObjectName(name);
+    return out;
+}
+
 // ---- SharedSection ----------------------------------------------------------------------
 
 SharedSection::~SharedSection() { Close(); }
@@ -107,7 +114,7 @@ bool SharedSection::Attach(const std::string& name, size_t size, bool create) {
     }
     std::string mapped = MapObjectName(name);
     if (!CheckMapped(mapped)) return false;
-    std::string shmName = "/" + mapped;
+    std::string shmName = MapSharedMemoryName(name);
     std::string lockPath = ObjectPath(mapped, ".section");
     int fd = OpenLockFile(lockPath, create);
     if (fd < 0) {
@@ -346,9 +353,10 @@ uint32_t NamedMutex::Lock(uint32_t timeoutMs) {
     }
     State& st = *state_;
     const uint32_t tid = CurrentThreadId();
-    using Clock = std::chrono::steady_clock;
     const bool forever = timeoutMs == INFINITE;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+    // Real time on purpose: the other holder may be another process, which no test clock
+    // moves.
+    const int64_t deadline = SystemMonotonicNs() + (forever ? 0 : int64_t{timeoutMs} * 1000000);
 
     std::unique_lock<std::mutex> lk(st.mu);
     if (st.owner == tid) {
@@ -358,7 +366,9 @@ uint32_t NamedMutex::Lock(uint32_t timeoutMs) {
     // First among the threads of this process...
     if (forever) {
         st.cv.wait(lk, [&] { return st.owner == 0; });
-    } else if (!st.cv.wait_until(lk, deadline, [&] { return st.owner == 0; })) {
+    } else if (!st.cv.wait_until(lk, std::chrono::steady_clock::time_point(
+                                          std::chrono::nanoseconds(deadline)),
+                                      [&] { return st.owner == 0; })) {
         return WAIT_TIMEOUT;
     }
     st.owner = tid;
@@ -372,7 +382,7 @@ uint32_t NamedMutex::Lock(uint32_t timeoutMs) {
         got = LockWait(st.fd, F_WRLCK, kMutexOwner);
         err = got ? 0 : errno;
     } else {
-        auto pause = std::chrono::milliseconds(1);
+        int64_t pauseMs = 1;
         for (;;) {
             if (LockTry(st.fd, F_WRLCK, kMutexOwner)) {
                 got = true;
@@ -382,10 +392,10 @@ uint32_t NamedMutex::Lock(uint32_t timeoutMs) {
                 err = errno;
                 break;
             }
-            auto now = Clock::now();
-            if (now >= deadline) break;
-            std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
-            if (pause < std::chrono::milliseconds(16)) pause *= 2;
+            int64_t leftMs = (deadline - SystemMonotonicNs() + 999999) / 1000000;
+            if (leftMs <= 0) break;
+            SystemSleepMs(std::min(pauseMs, leftMs));
+            if (pauseMs < 16) pauseMs *= 2;
         }
     }
     if (!got) {
@@ -482,12 +492,12 @@ bool NamedMarkerEvent::Reset() {
 bool NamedMarkerEvent::IsSet() const { return access(path_.c_str(), F_OK) == 0; }
 
 uint32_t NamedMarkerEvent::Wait(uint32_t timeoutMs) const {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // Real time, as for NamedMutex: the marker is set by another process.
+    const int64_t deadline = SystemMonotonicNs() + int64_t{timeoutMs} * 1000000;
     for (;;) {
         if (IsSet()) return WAIT_OBJECT_0;
-        if (timeoutMs != INFINITE && Clock::now() >= deadline) return WAIT_TIMEOUT;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (timeoutMs != INFINITE && SystemMonotonicNs() >= deadline) return WAIT_TIMEOUT;
+        SystemSleepMs(10);
     }
 }
 

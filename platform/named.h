@@ -17,6 +17,8 @@
 namespace plat {
 
 std::string MapObjectName(const std::string& name);
+// The POSIX shared-memory name of a node-wide section: "/" + MapObjectName(name).
+std::string MapSharedMemoryName(const std::string& name);
 
 // The longest mapped name an object may have (it names files and shared memory).
 inline constexpr size_t kMaxMappedName = 200;
@@ -33,12 +35,13 @@ public:
     // (Existed() is then true, the last error is 183 and the section keeps its first size:
     // Size() tells it). false with the last error set on failure; a size of 0 or above
     // 1 GiB gives 87.
-    bool Create(const std::string& name, size_t size);
+    [[nodiscard]] bool Create(const std::string& name, size_t size);
     // Opens a section that a live handle holds; 2 when there is none.
-    bool Open(const std::string& name);
+    [[nodiscard]] bool Open(const std::string& name);
     // Unmaps; the last handle on the node removes the section.
     void Close();
 
+    // The mapping: valid until Close (or the destructor); Size() bytes.
     void* Data() const { return data_; }
     size_t Size() const { return size_; }
     bool Existed() const { return existed_; }
@@ -70,16 +73,17 @@ public:
     // initiallyOwned: the calling thread owns a mutex this call created (ignored when it
     // existed). false with the last error set on failure; a name whose mapped form is
     // longer than kMaxMappedName gives 206.
-    bool Create(const std::string& name, bool initiallyOwned = false);
+    [[nodiscard]] bool Create(const std::string& name, bool initiallyOwned = false);
     // Opens an existing mutex; false with last error 2 when no process holds it open.
-    bool Open(const std::string& name);
+    [[nodiscard]] bool Open(const std::string& name);
     void Close();
 
     // WAIT_OBJECT_0, WAIT_ABANDONED, WAIT_TIMEOUT or WAIT_FAILED (last error set). The
     // time-out runs on the real monotonic clock, whatever clock is installed. A thread of
     // this process that ends while owning the mutex is not detected (only a dead process).
-    uint32_t Lock(uint32_t timeoutMs);
-    // false (last error 288) when the calling thread does not own it.
+    [[nodiscard]] uint32_t Lock(uint32_t timeoutMs);
+    // false (last error 288) when the calling thread does not own it. (Not [[nodiscard]]
+    // yet: nuvlib/lock.cpp and nuvlib/crash.cpp drop it.)
     bool Unlock();
 
     bool IsOpen() const { return state_ != nullptr; }
@@ -105,11 +109,13 @@ public:
     explicit NamedMarkerEvent(const std::string& name);
     // The marker file.
     const std::string& Path() const { return path_; }
-    bool Set();
-    bool Reset();
+    // false with the last error set when the marker file cannot be made or removed.
+    [[nodiscard]] bool Set();
+    bool Reset();  // not [[nodiscard]] yet: nuvlib/nodemgr.cpp drops it
     bool IsSet() const;
-    // WAIT_OBJECT_0 or WAIT_TIMEOUT.
-    uint32_t Wait(uint32_t timeoutMs) const;
+    // WAIT_OBJECT_0 or WAIT_TIMEOUT; polls the file, and the time-out is real time (the
+    // marker is set by another process), whatever clock is installed.
+    [[nodiscard]] uint32_t Wait(uint32_t timeoutMs) const;
 
 private:
     std::string path_;

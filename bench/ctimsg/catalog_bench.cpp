@@ -68,7 +68,8 @@ std::unique_ptr<CallDeliveredEventMSG> FullCallDelivered(ECCSelection& selection
     }
     for (int k = 0; k < 10; ++k) {
         std::string name = "user.ecc.var" + std::to_string(k);
-        msg->SetECC(Id("ExpandedCallContxt"), name, "value-" + Digits(14, static_cast<char>('0' + k)));
+        // Names and values well inside the limits: every one is taken.
+        (void)msg->SetECC(Id("ExpandedCallContxt"), name, "value-" + Digits(14, static_cast<char>('0' + k)));
         ECCExpandedCallVariable def;
         def.ExpandedCallVariableID = 100 + k;
         def.EnterpriseName = name;

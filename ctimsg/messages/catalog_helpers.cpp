@@ -4,9 +4,9 @@
 
 namespace {
 
-constexpr uint32_t kNumNamedVariables = 163;
-constexpr uint32_t kNumNamedArrays = 164;
-constexpr uint32_t kExpandedCallContext = 511;
+constexpr uint32_t kNumNamedVariables = elementid::NumNamedVariables;
+constexpr uint32_t kNumNamedArrays = elementid::NumNamedArrays;
+constexpr uint32_t kExpandedCallContext = elementid::ExpandedCallContxt;
 
 }  // namespace
 

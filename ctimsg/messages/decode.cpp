@@ -22,11 +22,9 @@ constexpr int E_CTI_INVALID_TAG_FOR_MSG_TYPE = 26;
 constexpr int E_CTI_INVALID_TAG_FOR_VERSION = 49;
 
 struct DecodePass {};
-constexpr uint32_t kExpandedCallContext = 511;
-constexpr uint32_t kDataStructureTag = 74;
-constexpr uint32_t kConnectionDeviceIdTag = 25;
+constexpr uint32_t kExpandedCallContext = elementid::ExpandedCallContxt;
 constexpr uint32_t kSendDTMFSignalReq = 91;
-constexpr uint32_t kNumRecords = 379;
+constexpr uint32_t kNumRecords = elementid::NumRecords;
 
 uint32_t PresentNumber(const BaseElement* e) {
     uint32_t v = 0;
@@ -51,7 +49,7 @@ void MoveValue(BaseElement* from, BaseElement* to) {
                    static_cast<int>(sizeof(CatalogMSG)), "CTIMsg", line);
 }
 
-BaseMSG* Create(uint32_t type, bool older) {
+BaseMSGPtr Create(uint32_t type, bool older) {
     try {
         return catalog::CreateMessage(type, older);
     } catch (const std::bad_alloc&) {
@@ -59,15 +57,11 @@ BaseMSG* Create(uint32_t type, bool older) {
     }
 }
 
-// Number of leading occurrences of a record field that arrived.
-uint32_t Arrived(const CatalogMSG& msg, uint32_t elementId) {
-    uint32_t n = 0;
-    const uint32_t total = msg.EntryCount(elementId);
-    while (n < total && msg.Entry(elementId, n)->IsPresent()) ++n;
-    return n;
-}
-
 }  // namespace
+
+REMaskArray* BaseMSG::FindREMaskArray() const {
+    return dynamic_cast<REMaskArray*>(FindInChain(elementid::REMaskArray, 0));
+}
 
 bool BaseMSG::DecodeFixed(const uint8_t*& pos, int& remaining, uint32_t version) {
     for (BaseElement* e = m_Chain; e != nullptr && !e->IsFloating(); e = e->GetNext()) {
@@ -88,6 +82,7 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
     OccurrenceCounts<DecodePass> counts;
     uint32_t previousTag = 0;
     uint32_t previousOccurrence = 0;
+    REMaskArray* masks = nullptr;  // looked up at the first REMask member field
     while (remaining >= 2) {
         uint32_t tag;
         int length;
@@ -101,7 +96,7 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
             tag = be::Get16(pos);
             length = be::Get16(pos + 2);
             header = 4;
-        } else if (pos[0] == kDataStructureTag) {
+        } else if (pos[0] == DATA_STRUCTURE_TAG) {
             if (remaining < 3) {
                 SetFailure(E_CTI_INVALID_MESSAGE_LENGTH, 0, 0);
                 return;
@@ -132,7 +127,18 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
         uint32_t id = TagElement(static_cast<int32_t>(tag));
         const bool known = id < OccurrenceCounts<DecodePass>::kIdCount;
         const uint32_t occurrence = id == kExpandedCallContext ? 0 : counts.Get(id);
-        BaseElement* e = known && id != 0 ? FindElement(id, occurrence, true) : nullptr;
+        BaseElement* e = nullptr;
+        if (known && id != 0 && REMaskEntry::IsMemberId(id) &&
+            (masks != nullptr || (masks = FindREMaskArray()) != nullptr)) {
+            // Every entry's members carry occurrence 0, so the n-th arrival of a member tag
+            // fills entry n: the frames this server sends with several entries decode again.
+            // An eleventh finds no entry.
+            e = occurrence < static_cast<uint32_t>(MAX_REMASK_NUM_MASKS)
+                    ? masks->Entry(static_cast<int>(occurrence)).Member(id)
+                    : nullptr;
+        } else if (known && id != 0) {
+            e = FindElement(id, occurrence, true);
+        }
         int skip = std::min(length, remaining);
         if (e == nullptr) {
             SetFailure(E_CTI_INVALID_TAG_FOR_MSG_TYPE, id, occurrence);
@@ -158,9 +164,12 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
 
 namespace {
 
-// Moves the packed entries of each record list into their records' own slots. Every count
-// comes from the peer, so each is checked against what the class holds and what arrived
-// before it drives an index; a frame whose counts lie fails with 25.
+// Moves the packed entries of each record list into their records' own slots. Entries that
+// never arrived come out as 0 (or the empty text), and whatever stands in a record's slots
+// beyond its count is cleared, so arrived entries and counts need not agree. Every count comes
+// from the peer: only counts that would reach past what the class holds are refused, with 25
+// naming the count (more records than count fields, a count above the list's slots, counts
+// adding up to more entries than the list has).
 bool AlignList(CatalogMSG& msg, const catalog::RecordList& list, uint32_t& badElement,
                uint32_t& badOccurrence) {
     const uint32_t S = list.slots;
@@ -181,17 +190,15 @@ bool AlignList(CatalogMSG& msg, const catalog::RecordList& list, uint32_t& badEl
         }
         total += used[r];
     }
-    for (size_t f = 0; f < list.memberIds.size(); ++f) {
-        const uint32_t id = list.memberIds[f];
-        const uint32_t arrived = Arrived(msg, id);
-        // More entries than the counts name would stay behind in other records' slots; fewer
-        // in the list's first field means the counts name entries that never came.
-        if (msg.EntryCount(id) < records * S || arrived > total || (f == 0 && arrived < total)) {
+    for (uint32_t id : list.memberIds) {
+        if (msg.EntryCount(id) < records * S) {
             badElement = id;
-            badOccurrence = std::min(arrived, total);
+            badOccurrence = msg.EntryCount(id);
             return false;
         }
     }
+    // Backwards, so that no entry is overwritten before it has been moved: the target
+    // r * S + j is never below its source k.
     for (uint32_t id : list.memberIds) {
         uint32_t k = total;
         for (uint32_t r = records; r-- > 0;) {
@@ -228,7 +235,7 @@ void AlignRecords(BaseMSG& base) {
 
 }  // namespace
 
-BaseMSG* BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version) {
+BaseMSGPtr BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version) {
     if (frame == nullptr || available < CTI_HEADER_SIZE) {
         EMSTraceMessage("BaseMSG::Decode - No room for %d byte message header, %d bytes left.",
                         CTI_HEADER_SIZE, frame == nullptr ? 0 : available);
@@ -263,7 +270,7 @@ BaseMSG* BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version) 
         EMSTraceMessage("BaseMSG::Decode - Invalid message type %d", static_cast<int32_t>(type));
         return nullptr;
     }
-    BaseMSG* msg = Create(type, false);
+    BaseMSGPtr msg = Create(type, false);
     if (msg == nullptr) {
         EMSTraceMessage("BaseMSG::Decode - Invalid message type %d", static_cast<int32_t>(type));
         return nullptr;
@@ -276,31 +283,21 @@ BaseMSG* BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version) 
 
     if (type == kSendDTMFSignalReq && remaining >= 2 && pos - body >= 2) {
         const uint32_t firstTag = version >= 20 ? be::Get16(pos) : pos[0];
-        if (firstTag != kConnectionDeviceIdTag && pos[-2] == kConnectionDeviceIdTag) {
+        if (firstTag != CONNECTION_DEVID_TAG && pos[-2] == CONNECTION_DEVID_TAG) {
             // The older layout: its 2-byte field stands where the current one has 4 bytes.
-            BaseMSG* older = Create(type, true);
+            BaseMSGPtr older = Create(type, true);
             const uint8_t* olderPos = body;
             int olderRemaining = length;
-            if (older == nullptr) {
-                delete msg;
-                return nullptr;
-            }
-            if (!older->DecodeFixed(olderPos, olderRemaining, version)) {
-                delete msg;
-                return older;
-            }
-            constexpr uint32_t kInvokeID = 1, kPeripheralID = 4, kConnectionCallID = 14,
-                               kConnectionDeviceIDType = 16, kToneDuration = 81,
-                               kCallMannerType = 66, kPauseDuration = 82;
-            for (uint32_t id : {kInvokeID, kPeripheralID, kConnectionCallID}) {
+            if (older == nullptr) return nullptr;
+            if (!older->DecodeFixed(olderPos, olderRemaining, version)) return older;
+            for (uint32_t id : {elementid::InvokeID, elementid::CTIPeripheralID,
+                                elementid::ConnectionCallID, elementid::ConnectionDeviceIDType,
+                                elementid::ToneDuration}) {
                 WriteNumberValue(msg->FindElement(id, 0, false), PresentNumber(older->FindElement(id, 0, false)));
             }
-            for (uint32_t id : {kConnectionDeviceIDType, kToneDuration}) {
-                WriteNumberValue(msg->FindElement(id, 0, false), PresentNumber(older->FindElement(id, 0, false)));
-            }
-            WriteNumberValue(msg->FindElement(kPauseDuration, 0, false),
-                        PresentNumber(older->FindElement(kCallMannerType, 0, false)));
-            delete older;
+            WriteNumberValue(msg->FindElement(elementid::PauseDuration, 0, false),
+                             PresentNumber(older->FindElement(elementid::CallMannerType, 0, false)));
+            older.reset();
             pos -= 2;
             remaining += 2;
         }

@@ -3,13 +3,6 @@
 // the two trace flags get (eccTraced, cvTraced); the decoder passes false for both.
 #include "ctimsg/messages/msgclass.h"
 
-namespace catalog {
-// The row data of each class (messages.cpp).
-#define MSG_BEGIN(type, name, Cls, version, dir, ctor, check, size, layout) extern const ClassInfo kInfo_##Cls;
-#include "ctimsg/messages/catalog.def"
-#undef MSG_BEGIN
-}  // namespace catalog
-
 #define CATALOG_CTOR_NoArgs(Cls) Cls();
 #define CATALOG_CTOR_TraceFlags(Cls) Cls(bool eccTraced, bool cvTraced);
 #define MSG_BEGIN(type, name, Cls, version, dir, ctor, check, size, layout) \

@@ -22,6 +22,7 @@ using catalog::ElementMaker;
 using catalog::LayoutRow;
 using catalog::RowKind;
 
+constexpr uint32_t kConfigAgentServiceEvent = 282;
 constexpr int E_CTI_REQUIRED_DATA_MISSING = 6;
 constexpr int E_CTI_INVALID_SERVICE_MASK = 19;
 constexpr int E_CTI_MUTUALLY_EXCLUS_DEVICEID_TYPES = 54;
@@ -61,7 +62,7 @@ struct Plan {
     std::vector<bool> walk;
 };
 
-constexpr uint32_t kElementIdCount = 724;
+constexpr uint32_t kElementIdCount = elementdict::kElementIdCount;
 
 size_t AlignUp(size_t n, size_t a) { return (n + a - 1) / a * a; }
 
@@ -71,7 +72,7 @@ uint32_t AddMember(Plan& plan, const LayoutRow& row, uint32_t count, bool array)
     m.offset = AlignUp(plan.bytes, row.maker->align);
     m.baseDelta = 0;
     m.kind = NumKind::None;
-    m.elementId = row.elementId;
+    m.elementId = row.element;
     m.count = count;
     m.required = !array && row.need == catalog::Need::Req;
     m.trace = array ? catalog::Trace::Always : row.trace;
@@ -103,7 +104,7 @@ const LayoutRow* BuildGroup(Plan& plan, const LayoutRow* row) {
         if (row->kind == RowKind::Entry) {
             own.emplace_back(AddMember(plan, *row, records, true), row);
         } else if (row->kind == RowKind::ListBegin) {
-            List list{row->count, row->elementId, {}};
+            List list{row->count, row->element, {}};
             for (++row; row->kind != RowKind::ListEnd; ++row) {
                 list.members.emplace_back(AddMember(plan, *row, records * list.slots, true), row);
             }
@@ -122,7 +123,7 @@ const LayoutRow* BuildGroup(Plan& plan, const LayoutRow* row) {
     }
     for (auto& list : lists) {
         catalog::RecordList out{list.countId, list.slots, records, {}};
-        for (auto& [m, src] : list.members) out.memberIds.push_back(src->elementId);
+        for (auto& [m, src] : list.members) out.memberIds.push_back(src->element);
         plan.lists.push_back(std::move(out));
     }
     return row;  // at GroupEnd
@@ -166,7 +167,9 @@ std::unique_ptr<Plan> BuildPlan(const ClassInfo& info) {
         if (plan->memberOfId[id] >= 0) plan->walk[id] = true;
         plan->memberOfId[id] = static_cast<int32_t>(m);
         if (member.maker->reMask) {
-            for (uint32_t inner = 650; inner <= 655; ++inner) plan->walk[inner] = true;
+            for (uint32_t inner = elementid::RemaskInstrument; inner <= elementid::REMaskAgent; ++inner) {
+                if (REMaskEntry::IsMemberId(inner)) plan->walk[inner] = true;
+            }
         }
     }
     return plan;
@@ -270,7 +273,7 @@ bool Traced(catalog::Trace trace, bool eccTraced, bool cvTraced) {
 }  // namespace
 
 CatalogMSG::CatalogMSG(const catalog::ClassInfo& info, bool eccTraced, bool cvTraced)
-    : BaseMSG(info.minVersion), m_Info(info) {
+    : BaseMSG(info.version), m_Info(info) {
     const Plan& plan = PlanOf(info);
     m_Plan = &plan;
     m_Storage = AllocateStorage(plan.bytes, plan.align);
@@ -352,7 +355,7 @@ uint32_t CatalogMSG::EntryCount(uint32_t elementId) const {
 int CatalogMSG::MaxEncodedSize(uint32_t version) const {
     if (m_Info.size == catalog::Size::PresentFields) {
         // The agent-service records always count 4-byte field headers.
-        return PresentEncodedSize(version, m_Info.type == 282);
+        return PresentEncodedSize(version, m_Info.type == kConfigAgentServiceEvent);
     }
     return BaseMSG::MaxEncodedSize(version);
 }
@@ -405,31 +408,37 @@ uint32_t CatalogMSG::NumberOr0(uint32_t elementId) {
 }
 
 int CatalogMSG::OpenServiceRule() {
-    constexpr uint32_t kVersionNumber = 2, kServiceMask = 5;
+    constexpr uint32_t kVersionNumber = elementid::VersionNumber, kServiceMask = elementid::ServiceMask;
     uint32_t mask = NumberOr0(kServiceMask);
     if ((mask & ServiceBitsToClear(NumberOr0(kVersionNumber))) != 0) {
         SetFailure(E_CTI_INVALID_SERVICE_MASK, kServiceMask, 0);
         return E_CTI_INVALID_SERVICE_MASK;
     }
     constexpr uint32_t kClientEvents = 0x1;
-    if ((mask & kClientEvents) != 0 && !IsPresent(*this, 435) && !IsPresent(*this, 436) &&
-        !IsPresent(*this, 611) && !IsPresent(*this, 437)) {
-        SetFailure(E_CTI_REQUIRED_DATA_MISSING, 436, 0);
+    if ((mask & kClientEvents) != 0 && !IsPresent(*this, elementid::AgentExtension) &&
+        !IsPresent(*this, elementid::AgentID) && !IsPresent(*this, elementid::AgentID_Long) &&
+        !IsPresent(*this, elementid::AgentInstrument)) {
+        SetFailure(E_CTI_REQUIRED_DATA_MISSING, elementid::AgentID, 0);
         return E_CTI_REQUIRED_DATA_MISSING;
     }
     return 0;
 }
 
 int CatalogMSG::AgentIdentityRule(uint32_t version) {
-    if (version >= 6 && (IsPresent(*this, 435) || IsPresent(*this, 436))) return 0;
-    if (IsPresent(*this, 437)) return 0;
-    SetFailure(E_CTI_REQUIRED_DATA_MISSING, 437, 0);
+    if (version >= 6 &&
+        (IsPresent(*this, elementid::AgentExtension) || IsPresent(*this, elementid::AgentID)))
+        return 0;
+    if (IsPresent(*this, elementid::AgentInstrument)) return 0;
+    SetFailure(E_CTI_REQUIRED_DATA_MISSING, elementid::AgentInstrument, 0);
     return E_CTI_REQUIRED_DATA_MISSING;
 }
 
 int CatalogMSG::MonitorTargetRule() {
-    constexpr uint32_t kConnType = 16, kMonType = 88, kConnCallId = 14, kConnDevice = 455,
-                       kMonDevice = 505;
+    constexpr uint32_t kConnType = elementid::ConnectionDeviceIDType,
+                       kMonType = elementid::MonitoredDeviceType,
+                       kConnCallId = elementid::ConnectionCallID,
+                       kConnDevice = elementid::ConnectionDeviceID,
+                       kMonDevice = elementid::MonitoredDeviceID;
     constexpr uint32_t kNone = 0xFFFF;
     uint32_t connType = NumberOr0(kConnType) & 0xFFFF;
     uint32_t monType = NumberOr0(kMonType) & 0xFFFF;
@@ -458,7 +467,7 @@ int CatalogMSG::MonitorTargetRule() {
 }
 
 int CatalogMSG::TerminationRule() {
-    for (uint32_t id : {582u, 567u, 569u}) {
+    for (uint32_t id : {elementid::TimeZone, elementid::CallDisposition, elementid::Duration}) {
         if (!IsPresent(*this, id)) {
             SetFailure(E_CTI_REQUIRED_DATA_MISSING, id, 0);
             return E_CTI_REQUIRED_DATA_MISSING;
@@ -469,7 +478,8 @@ int CatalogMSG::TerminationRule() {
 
 int CatalogMSG::EccCountRule(uint32_t version, bool toSend) {
     if (version < 6) return 0;
-    constexpr uint32_t kNumVariables = 163, kNumArrays = 164, kECC = 511;
+    constexpr uint32_t kNumVariables = elementid::NumNamedVariables,
+                       kNumArrays = elementid::NumNamedArrays, kECC = elementid::ExpandedCallContxt;
     int scalars = 0, arrays = 0, replacedScalars = 0, replacedArrays = 0;
     if (const auto* ecc = dynamic_cast<const ECCElement*>(FindElement(kECC, 0, false))) {
         ecc->GetCounts(scalars, arrays, replacedScalars, replacedArrays, nullptr);

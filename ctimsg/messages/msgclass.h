@@ -31,33 +31,10 @@ inline constexpr ElementMaker kMaker = {
     std::is_base_of_v<REMaskArray, T>,
 };
 
-// One row of a class's layout, in the order of catalog.def.
-enum class RowKind : uint8_t { Field, GroupBegin, Entry, ListBegin, ListEnd, GroupEnd, End };
-
-struct LayoutRow {
-    RowKind kind;
-    const ElementMaker* maker;  // Field, Entry
-    uint16_t elementId;         // Field, Entry; ListBegin: the count field's id
-    uint8_t version;            // Field, Entry, GroupBegin
-    Need need;                  // Field
-    Trace trace;                // Field
-    uint16_t count;             // GroupBegin: entries; ListBegin: slots per record
-    uint8_t splitAt;            // GroupBegin
-    uint8_t splitVersion;       // GroupBegin
-};
-
-struct ClassInfo {
-    uint32_t type;
-    const char* typeName;
-    const char* className;
-    uint32_t minVersion;
-    Dir dir;
-    Ctor ctor;
-    Check check;
-    Size size;
-    Layout layout;
-    const LayoutRow* rows;
-};
+// The codec's names for the catalogue rows it builds classes from.
+using ClassInfo = MessageRow;
+using LayoutRow = MemberRow;
+using RowKind = MemberKind;
 
 // A record list of a configuration class: how many of each record's slots are in use is
 // the count field's occurrence r.
@@ -81,9 +58,10 @@ const TypeRow& GetTypeRow(uint32_t type);
 // Every class, the older type-91 layout included, in catalogue order.
 const std::vector<const ClassInfo*>& AllClasses();
 
-// The type-to-class factory of the decoder: a new message with both trace flags off, or
-// nullptr for a type without class. older asks for the older layout of a type that has one.
-BaseMSG* CreateMessage(uint32_t type, bool older = false);
+// The type-to-class factory of the decoder: a new message with both trace flags off, owned by
+// the caller, or null for a type without class. older asks for the older layout of a type
+// that has one.
+[[nodiscard]] BaseMSGPtr CreateMessage(uint32_t type, bool older = false);
 
 }  // namespace catalog
 

@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     msg->Trace(text, version);
     if (msg->ValidateToSend(version) == 0) {
         std::vector<uint8_t> out(static_cast<size_t>(msg->MaxEncodedSize(version)) + 8);
-        msg->Encode(out.data(), static_cast<int>(out.size()), version, 1023, nullptr, 0x01000000);
+        (void)msg->Encode(out.data(), static_cast<int>(out.size()), version, 1023, nullptr, 0x01000000);
     }
     return 0;
 }

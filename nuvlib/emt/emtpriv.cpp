@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "nuvlib/emt/imtsock.h"
 #include "nuvlib/emt/tcpiocpt.h"
 #include "nuvlib/ems.h"
 #include "platform/process.h"
@@ -28,23 +29,70 @@ bool TraceOn(uint32_t bit) { return (EMSGetTraceMask() & bit) != 0; }
 LibState& Lib() { return g_lib; }
 bool Initialized() { return g_lib.useCount.load() > 0; }
 
-NodeMutex& GlobalMutex() {
-    // Never destroyed: a thread may disconnect while the process runs its exit.
-    static NodeMutex& m = [] () -> NodeMutex& {
-        const char* name = "Global\\IMTConnect_DisconnectLock";
-        if (TraceOn(kTraceDetail)) EMSTraceMessage("EMT Creating Mutex %s", name);
-        return *new NodeMutex(name);
-    }();
+namespace {
+// EMT's own numbers where a socket call's errno means something else than the platform's
+// map says for it: the one place EMT departs from plat::ErrnoToWin32.
+struct EmtErrno {
+    int e;
+    uint32_t code;
+};
+constexpr EmtErrno kEmtErrnoNumbers[] = {
+    {EBADF, 10038},        // WSAENOTSOCK: a closed socket
+    {EPIPE, 10054},        // WSAECONNRESET: written after the peer went
+    {EINVAL, EMT_WSA_EINVAL},
+    {EFAULT, 10014},       // WSAEFAULT
+    {EWOULDBLOCK, 10035},  // WSAEWOULDBLOCK
+    {EMFILE, 10024},       // WSAEMFILE
+};
+constexpr uint32_t kUnmappedErrno = 0x20000000;
+
+// Never destroyed: a thread may disconnect while the process runs its exit.
+plat::NamedMutex& GlobalMutex() {
+    static plat::NamedMutex& m = *new plat::NamedMutex;
     return m;
+}
+constexpr const char* kGlobalMutexName = "Global\\IMTConnect_DisconnectLock";
+}  // namespace
+
+uint32_t ErrnoToEmtError(int e) {
+    for (const EmtErrno& n : kEmtErrnoNumbers)
+        if (n.e == e) return n.code;
+    return plat::KnownErrnoToWin32(e).value_or(kUnmappedErrno | static_cast<uint32_t>(e));
+}
+
+bool OpenGlobalMutex() {
+    static std::once_flag once;
+    static bool ok = false;
+    std::call_once(once, [] {
+        if (TraceOn(kTraceDetail)) EMSTraceMessage("EMT Creating Mutex %s", kGlobalMutexName);
+        ok = GlobalMutex().Create(kGlobalMutexName);
+    });
+    return ok;
+}
+
+GlobalMutexHolder::GlobalMutexHolder() {
+    uint32_t w = GlobalMutex().Lock(plat::INFINITE);
+    if (w != plat::WAIT_OBJECT_0 && w != plat::WAIT_ABANDONED)
+        EMSFailMessage("CMutexLock::Lock failed.");
+}
+
+GlobalMutexHolder::~GlobalMutexHolder() {
+    if (!GlobalMutex().Unlock()) EMSFailMessage("CMutexLock::Unlock failed.");
 }
 
 uint32_t SetErr(uint32_t code) {
-    SetLastError(code);
+    plat::SetLastError(code);
     return code;
 }
 
-EmtControlBlock::EmtControlBlock() {}
-EmtControlBlock::~EmtControlBlock() {}
+EmtControlBlock::EmtControlBlock() = default;
+EmtControlBlock::~EmtControlBlock() = default;
+
+uint32_t AcquireSemaphore(EmtControlBlock* cb, plat::Semaphore& s) {
+    return plat::WaitAny({&s, &cb->m_evConnBroken}, plat::INFINITE) == 0 ? 0 : EMT_E_PEER_CLOSED;
+}
+
+void ReleaseSemaphore(plat::Semaphore& s) { NUV_ASSERT(s.Release()); }
 
 EmtControlBlock* LockBlock(uint32_t handle) {
     Bucket& b = g_buckets[handle % 16];
@@ -101,8 +149,7 @@ void FreeControlBlock(EmtControlBlock* cb) {
     if (cb->sock >= 0) ::close(cb->sock);
     if (cb->udp >= 0) ::close(cb->udp);
     if (cb->listenSock >= 0) ::close(cb->listenSock);
-    IMTDeleteSockets(cb);
-    delete cb;
+    delete cb;  // the IMT sockets go with it
 }
 
 uint32_t BreakConnection(EmtControlBlock* cb, uint32_t error) {
@@ -182,16 +229,61 @@ void ReleaseRef(uint32_t handle) {
     EmtControlBlock* cb = LockBlock(handle);
     NUV_ASSERT(cb != NULL);
     NUV_ASSERT(cb->m_lRefCount != 0);
-    cb->m_lRefCount.fetch_sub(1);
+    cb->DropRef();
     UnlockBlock(cb);
 }
 
-bool QueueOnListener(EmtControlBlock* listener, EmtControlBlock* cb) {
-    std::lock_guard<std::mutex> g(listener->lqMu);
-    if (listener->listenQueue.size() >= 15) return false;
-    listener->listenQueue.push_back(cb);
-    listener->connQueued.Set();
-    return true;
+namespace {
+// Queues a set-up connection for EMTAccept (15 wait at most), or destroys it.
+void QueueOrDestroy(EmtControlBlock* listener, EmtControlBlock* cb, const ListenSide& side) {
+    bool full = false;
+    uint32_t err = 0;
+    {
+        std::lock_guard<std::mutex> g(listener->lqMu);
+        if (listener->listenQueue.size() >= 15) {
+            full = true;
+        } else {
+            if (side.beforeQueue) err = side.beforeQueue(cb);
+            if (err == 0) {
+                listener->listenQueue.push_back(cb);
+                listener->connQueued.Set();
+            }
+        }
+    }
+    if (full) {
+        EMSTraceMessage("EMT %d: No room on listen queue for connection %d.", listener->handle,
+                        cb->handle);
+        DestroyControlBlock(cb, EMT_E_LISTEN_QUEUE_FULL);
+    } else if (err != 0) {
+        DestroyControlBlock(cb, err);
+    }
+}
+}  // namespace
+
+void RunListenLoop(EmtControlBlock* lb, const ListenSide& side) {
+    if (TraceOn(kTraceConn))
+        EMSTraceMessage("EMT %d: %s listen thread starting.", lb->handle, side.name);
+    uint32_t err = 0;
+    for (;;) {
+        EmtControlBlock* cb = nullptr;
+        err = side.next(&cb);
+        if (err != 0) break;
+        if (!cb) continue;
+        if (!StartHeartbeatThread(cb)) {
+            FreeControlBlock(cb);
+            continue;
+        }
+        if (!WaitForFirstHeartbeat(cb)) {
+            DestroyControlBlock(cb, EMT_E_NO_FIRST_HEARTBEAT);
+            continue;
+        }
+        if (side.established) side.established(cb);
+        QueueOrDestroy(lb, cb, side);
+    }
+    (lb->*side.ended).Set();
+    BreakListen(lb, err);
+    if (TraceOn(kTraceConn))
+        EMSTraceMessage("EMT %d: %s listen thread exiting.", lb->handle, side.name);
 }
 
 std::string AddrText(const sockaddr_in& a) {
@@ -240,10 +332,10 @@ uint32_t EMTInitialize(EmtThreadRoutine routine, uint32_t maxThreads, uint32_t c
         return SetErr(r);
     }
     g_lib.nextHandle = 0;
-    g_lib.pid = static_cast<uint32_t>(::getpid());
+    g_lib.pid = plat::CurrentProcessId();
     g_lib.nextHbPort = 39500;
-    if (!GlobalMutex().Ok()) {
-        uint32_t e = ErrnoToWin32(errno);
+    if (!OpenGlobalMutex()) {
+        uint32_t e = plat::GetLastError();
         MonitorStop();
         TimerManagerStop();
         Pool().Stop();
@@ -261,7 +353,7 @@ uint32_t EMTCleanup() {
     if (n == 0) return SetErr(EMT_E_NOT_INITIALIZED);
     if (g_lib.useCount.fetch_sub(1) - 1 > 0) return 0;
     TimerManagerStop();
-    int64_t lastLine = MonoMs();
+    int64_t lastLine = MonotonicMs();
     for (int round = 0;; ++round) {
         int busy = 0;
         for (auto& b : g_buckets) {
@@ -284,10 +376,10 @@ uint32_t EMTCleanup() {
             for (EmtControlBlock* cb : doomed) DestroyControlBlock(cb, EMT_E_CLEANUP);
         }
         if (busy == 0) break;
-        SleepMs(100);
-        if (MonoMs() - lastLine > 2000) {
+        plat::SleepForMs(100);
+        if (MonotonicMs() - lastLine > 2000) {
             EMSTraceMessage("EMT : Cleanup progress: waiting for all connections to disconnect...");
-            lastLine = MonoMs();
+            lastLine = MonotonicMs();
         }
     }
     MonitorStop();
@@ -296,7 +388,7 @@ uint32_t EMTCleanup() {
 }
 
 static uint32_t ConnectCommon(const sockaddr_in* local, const sockaddr_in* remote,
-                              uint16_t heartbeat, Event* breakEvent, uint32_t timeoutMs,
+                              uint16_t heartbeat, plat::Event* breakEvent, uint32_t timeoutMs,
                               uint32_t* handle, uint32_t flags, const EMT_QOS_PARAMS* qos,
                               bool tcpOnly) {
     if (!Initialized()) return SetErr(EMT_E_NOT_INITIALIZED);
@@ -311,21 +403,21 @@ static uint32_t ConnectCommon(const sockaddr_in* local, const sockaddr_in* remot
 }
 
 uint32_t EMTConnect(const sockaddr_in* local, const sockaddr_in* remote, uint16_t heartbeat,
-                    Event* breakEvent, uint32_t timeoutMs, uint32_t* handle, uint32_t flags,
+                    plat::Event* breakEvent, uint32_t timeoutMs, uint32_t* handle, uint32_t flags,
                     const EMT_QOS_PARAMS* qos) {
     return ConnectCommon(local, remote, heartbeat, breakEvent, timeoutMs, handle, flags, qos,
                          false);
 }
 
 uint32_t EMTConnectInfinite(const sockaddr_in* local, const sockaddr_in* remote,
-                            uint16_t heartbeat, Event* breakEvent, uint32_t* handle,
+                            uint16_t heartbeat, plat::Event* breakEvent, uint32_t* handle,
                             uint32_t flags, const EMT_QOS_PARAMS* qos) {
-    return ConnectCommon(local, remote, heartbeat, breakEvent, kInfinite, handle, flags, qos,
+    return ConnectCommon(local, remote, heartbeat, breakEvent, plat::INFINITE, handle, flags, qos,
                          false);
 }
 
 uint32_t EMTConnectTcp(const sockaddr_in* local, const sockaddr_in* remote, uint16_t heartbeat,
-                       Event* breakEvent, uint32_t timeoutMs, uint32_t* handle, uint32_t flags,
+                       plat::Event* breakEvent, uint32_t timeoutMs, uint32_t* handle, uint32_t flags,
                        const EMT_QOS_PARAMS* qos) {
     return ConnectCommon(local, remote, heartbeat, breakEvent, timeoutMs, handle, flags, qos,
                          true);
@@ -341,13 +433,16 @@ static void DisconnectCallBack(uint32_t handle, int64_t queuedAt) {
             return;
         }
         if (cb->m_lRefCount.load() != 0) {
+            // Reset and dropped to 0 both under the block's lock: the wake-up is not lost.
+            std::shared_ptr<plat::Event> refsGone = cb->refsGone;
+            refsGone->Reset();
             UnlockBlock(cb);
-            SleepMs(1);
+            refsGone->Wait(plat::INFINITE);
             continue;
         }
         if (TraceOn(kTraceConn))
             EMSTraceMessage("EMT %d: Completed delayed Disconnect, time=%u[ms].", handle,
-                            static_cast<unsigned>(MonoMs() - queuedAt));
+                            static_cast<unsigned>(MonotonicMs() - queuedAt));
         RemoveBlock(cb);
         UnlockBlock(cb);
         if (cb->listening) {
@@ -367,6 +462,7 @@ static void DisconnectCallBack(uint32_t handle, int64_t queuedAt) {
         }
         if (cb->hbThread.joinable()) cb->hbThread.join();
         FreeControlBlock(cb);
+        g_lib.delayedDisconnects.fetch_add(1);
         return;
     }
 }
@@ -378,7 +474,7 @@ static void QueueDisconnect(EmtControlBlock* cb) {
         EMSTraceMessage("EMT %d: Queue Delayed Disconnect, ref. count: %d.", cb->handle,
                         cb->GetRefCount());
     try {
-        std::thread(DisconnectCallBack, cb->handle, MonoMs()).detach();
+        std::thread(DisconnectCallBack, cb->handle, MonotonicMs()).detach();
     } catch (...) {
         EMSTraceMessage("EMT %d: QueueUserWorkItem failed for QueueDisconnect.", cb->handle);
     }
@@ -386,12 +482,9 @@ static void QueueDisconnect(EmtControlBlock* cb) {
 
 uint32_t EMTDisconnect(uint32_t handle) {
     if (!Initialized()) return SetErr(EMT_E_NOT_INITIALIZED);
-    GlobalMutex().Lock();
+    GlobalMutexHolder global;
     EmtControlBlock* cb = LockBlock(handle);
-    if (!cb) {
-        GlobalMutex().Unlock();
-        return SetErr(EMT_E_BAD_HANDLE);
-    }
+    if (!cb) return SetErr(EMT_E_BAD_HANDLE);
     StopMonitor(cb);
     if (cb->m_lRefCount.load() != 0) {
         if (!cb->listening) {
@@ -419,8 +512,7 @@ uint32_t EMTDisconnect(uint32_t handle) {
         UnlockBlock(cb);
         DestroyControlBlock(cb, EMT_E_DISCONNECTED);
     }
-    GlobalMutex().Unlock();
-    SetLastError(0);
+    plat::SetLastError(0);
     return 0;
 }
 
@@ -505,32 +597,14 @@ static uint32_t AsyncCheck(uint32_t handle, EmtControlBlock** out) {
         r = 10045;
     else if (!cb->connected.load())
         r = cb->breakError.load();
-    if (r == 0) cb->m_lRefCount.fetch_add(1);
+    if (r == 0) cb->AddRef();
     UnlockBlock(cb);
     *out = cb;
     return r;
 }
 
-// Runs one asynchronous operation to its end on a thread of its own (a read or a write
-// may wait without limit), then hands the result to the caller's routine exactly once.
-template <class Operation>
-static uint32_t IssueAsync(uint32_t handle, Operation op, EmtCompletionRoutine routine,
-                           void* context) {
-    try {
-        std::thread([=] {
-            uint32_t bytes = 0;
-            uint32_t r = op(&bytes);
-            ReleaseRef(handle);
-            if (routine) routine(r, r == 0 ? bytes : 0, 0, context);
-        }).detach();
-    } catch (...) {
-        return EMT_E_THREAD;
-    }
-    return 0;
-}
-
-// The operation on the referenced block: the transport call, or the break error of a
-// connection that broke meanwhile.
+// The operation on the referenced block: the transport call (which unlocks), or the break
+// error of a connection that broke meanwhile.
 template <class Transport>
 static uint32_t RunLocked(uint32_t handle, Transport transport) {
     EmtControlBlock* cb = LockBlock(handle);
@@ -540,57 +614,65 @@ static uint32_t RunLocked(uint32_t handle, Transport transport) {
         UnlockBlock(cb);
         return e;
     }
-    return transport(cb);  // unlocks
+    return transport(cb);
+}
+
+// The set-up both asynchronous calls share: the checks, a reference, one count of the
+// connection's semaphore `gate`, and a thread of its own that runs `transfer` (a read or a
+// write may wait without limit) and then hands the result to the routine exactly once.
+// transfer(locked block, &bytes) returns the status and unlocks the block.
+template <class Transfer>
+static uint32_t StartAsync(uint32_t handle, plat::Semaphore EmtControlBlock::*gate,
+                           Transfer transfer, EmtCompletionRoutine routine, void* context) {
+    EmtControlBlock* cb = nullptr;
+    uint32_t r = AsyncCheck(handle, &cb);
+    if (r != 0) return SetErr(r);
+    // The block lives while the reference is held, and the reference outlives the count.
+    plat::Semaphore& sem = cb->*gate;
+    if ((r = AcquireSemaphore(cb, sem)) != 0) {
+        ReleaseRef(handle);
+        return SetErr(r);
+    }
+    try {
+        std::thread([handle, &sem, transfer, routine, context] {
+            uint32_t bytes = 0;
+            uint32_t e = RunLocked(handle, [&](EmtControlBlock* c) { return transfer(c, &bytes); });
+            ReleaseSemaphore(sem);
+            ReleaseRef(handle);
+            if (routine) routine(e, e == 0 ? bytes : 0, 0, context);
+        }).detach();
+    } catch (...) {
+        ReleaseSemaphore(sem);
+        ReleaseRef(handle);
+        return SetErr(EMT_E_THREAD);
+    }
+    return SetErr(0);
 }
 
 uint32_t EMTReceiveAsync(uint32_t handle, void* buffer, uint32_t size,
                          EmtCompletionRoutine routine, void* context) {
     if (!buffer) return SetErr(160);
     if (size < 4) return SetErr(EMT_E_BUFFER_TOO_SMALL);
-    EmtControlBlock* cb = nullptr;
-    uint32_t r = AsyncCheck(handle, &cb);
-    if (r != 0) return SetErr(r);
-    if ((r = AcquireSemaphore(cb, cb->m_hSocketRecvSemaphore)) != 0) {
-        ReleaseRef(handle);
-        return SetErr(r);
-    }
     auto* b = static_cast<uint8_t*>(buffer);
-    auto op = [handle, cb, b, size](uint32_t* bytes) {
-        uint32_t e = RunLocked(handle, [&](EmtControlBlock* c) { return TCPReceive(c, b, size); });
+    auto receive = [b, size](EmtControlBlock* c, uint32_t* bytes) {
+        uint32_t e = TCPReceive(c, b, size);
         if (e == 0) *bytes = EmtBodyLength(b) + 4u;
-        cb->m_hSocketRecvSemaphore.release();
         return e;
     };
-    if ((r = IssueAsync(handle, op, routine, context)) != 0) {
-        cb->m_hSocketRecvSemaphore.release();
-        ReleaseRef(handle);
-    }
-    return SetErr(r);
+    return StartAsync(handle, &EmtControlBlock::m_hSocketRecvSemaphore, receive, routine, context);
 }
 
 uint32_t EMTSendAsync(uint32_t handle, const void* frame, EmtCompletionRoutine routine,
                       void* context) {
     if (!frame) return SetErr(160);
-    EmtControlBlock* cb = nullptr;
-    uint32_t r = AsyncCheck(handle, &cb);
-    if (r != 0) return SetErr(r);
-    if ((r = AcquireSemaphore(cb, cb->m_hSocketSendSemaphore)) != 0) {
-        ReleaseRef(handle);
-        return SetErr(r);
-    }
     auto* f = static_cast<const uint8_t*>(frame);
-    auto op = [handle, cb, f](uint32_t* bytes) {
+    auto send = [f](EmtControlBlock* c, uint32_t* bytes) {
         uint32_t length = EmtBodyLength(f) + 4u;
-        uint32_t e = RunLocked(handle, [&](EmtControlBlock* c) { return TCPSend(c, f, length); });
+        uint32_t e = TCPSend(c, f, length);
         if (e == 0) *bytes = length;
-        cb->m_hSocketSendSemaphore.release();
         return e;
     };
-    if ((r = IssueAsync(handle, op, routine, context)) != 0) {
-        cb->m_hSocketSendSemaphore.release();
-        ReleaseRef(handle);
-    }
-    return SetErr(r);
+    return StartAsync(handle, &EmtControlBlock::m_hSocketSendSemaphore, send, routine, context);
 }
 
 uint32_t EMTGetConnectionError(uint32_t handle) {
@@ -627,11 +709,11 @@ uint32_t EMTListen(const sockaddr_in* local, uint32_t* handle, uint32_t tcpOnly,
     }
     *handle = cb->handle;
     InsertBlock(cb);
-    SetLastError(0);
+    plat::SetLastError(0);
     return 0;
 }
 
-uint32_t EMTAccept(uint32_t listenHandle, Event* breakEvent, sockaddr_in* remote,
+uint32_t EMTAccept(uint32_t listenHandle, plat::Event* breakEvent, sockaddr_in* remote,
                    uint32_t* handle, uint32_t timeoutMs) {
     if (!Initialized()) return SetErr(EMT_E_NOT_INITIALIZED);
     EmtControlBlock* lb = LockBlock(listenHandle);
@@ -640,12 +722,12 @@ uint32_t EMTAccept(uint32_t listenHandle, Event* breakEvent, sockaddr_in* remote
         UnlockBlock(lb);
         return SetErr(EMT_E_NOT_LISTENING);
     }
-    lb->m_lRefCount.fetch_add(1);
+    lb->AddRef();
     UnlockBlock(lb);
-    uint32_t w = WaitAny({&lb->connQueued, &lb->tcpListenEnded, &lb->imtListenEnded}, timeoutMs);
+    uint32_t w = plat::WaitAny({&lb->connQueued, &lb->tcpListenEnded, &lb->imtListenEnded}, timeoutMs);
     EmtControlBlock* cb = nullptr;
     uint32_t r = 0;
-    if (w == kWaitTimeout) {
+    if (w == plat::WAIT_TIMEOUT) {
         r = EMT_WSA_ETIMEDOUT;
     } else if (w == 1 || w == 2) {
         EMSTraceMessage(w == 1 ? "EMT %d: Accept: TCP listen thread terminated."
@@ -672,7 +754,7 @@ uint32_t EMTAccept(uint32_t listenHandle, Event* breakEvent, sockaddr_in* remote
     InsertBlock(cb);
     // A connection that broke while it waited on the queue reports it to its new owner.
     if (!cb->connected.load() && breakEvent) breakEvent->Set();
-    SetLastError(0);
+    plat::SetLastError(0);
     return 0;
 }
 
@@ -681,7 +763,7 @@ uint32_t EMTResolveAddress(const char* host, void* out, int family) {
     std::string name = host;
     if (name == "localhost" || name == ".") {
         name = plat::ComputerName();
-        if (name.empty()) return SetErr(ErrnoToWin32(errno));
+        if (name.empty()) return SetErr(ErrnoToEmtError(errno));
     }
     int af = family == 23 ? AF_INET6 : AF_INET;
     uint32_t err = 0;
@@ -704,7 +786,7 @@ uint32_t EMTResolveAddress(const char* host, void* out, int family) {
             }
             ::freeaddrinfo(res);
             if (found) {
-                SetLastError(0);
+                plat::SetLastError(0);
                 return 0;
             }
             // An answer without an address of the family is a failure, not a success
@@ -718,11 +800,11 @@ uint32_t EMTResolveAddress(const char* host, void* out, int family) {
             if (TraceOn(kTraceConn))
                 EMSTraceMessage("Retrying DNSQuery for (%s) due to Error(%d)", name.c_str(),
                                 static_cast<int>(err));
-            SleepMs(200);
+            plat::SleepForMs(200);
             continue;
         }
         err = (rc == EAI_NONAME || rc == EAI_NODATA) ? EMT_WSA_HOST_NOT_FOUND
-              : rc == EAI_SYSTEM ? ErrnoToWin32(errno)
+              : rc == EAI_SYSTEM ? ErrnoToEmtError(errno)
                                  : 9003;
         break;
     }
@@ -736,7 +818,7 @@ uint32_t EMTAddressFromService(const char* host, const char* service, sockaddr_i
     if (!host || !service || !out) return SetErr(EMT_WSA_EINVAL);
     in_addr addr{};
     if (::inet_pton(AF_INET, host, &addr) != 1) {
-        if (EMTResolveAddress(host, &addr, 2) != 0) return SetErr(GetLastError());
+        if (EMTResolveAddress(host, &addr, 2) != 0) return SetErr(plat::GetLastError());
     }
     uint16_t port = 0;
     servent se{};
@@ -756,7 +838,7 @@ uint32_t EMTAddressFromService(const char* host, const char* service, sockaddr_i
     out->sin_family = AF_INET;
     out->sin_addr = addr;
     out->sin_port = htons(port);
-    SetLastError(0);
+    plat::SetLastError(0);
     return 0;
 }
 
@@ -799,7 +881,7 @@ uint32_t EMTGetAddressStrings(uint32_t handle, char* local, uint32_t* localSize,
     UnlockBlock(cb);
     std::snprintf(local, *localSize, "%s", l.c_str());
     std::snprintf(remote, *remoteSize, "%s", r.c_str());
-    SetLastError(0);
+    plat::SetLastError(0);
     return 0;
 }
 
@@ -848,7 +930,7 @@ uint32_t EMTGetStatistics(uint32_t handle, EMT_STATS* out) {
     return 0;
 }
 
-uint32_t EMTListenAndAccept(Event* breakEvent, uint32_t timeoutMs, const sockaddr_in* local,
+uint32_t EMTListenAndAccept(plat::Event* breakEvent, uint32_t timeoutMs, const sockaddr_in* local,
                             sockaddr_in* remote, uint32_t* handle, uint32_t tcpOnly,
                             const EMT_QOS_PARAMS* qos) {
     uint32_t lh = 0;
@@ -882,7 +964,7 @@ uint32_t EmtGetSockOption(uint32_t handle, int level, int option, void* value, u
         int v = 0;
         socklen_t l = sizeof v;
         if (::getsockopt(cb->sock, SOL_SOCKET, LinuxOption(option), &v, &l) != 0)
-            r = ErrnoToWin32(errno);
+            r = ErrnoToEmtError(errno);
         else {
             std::memcpy(value, &v, 4);
             *length = 4;
@@ -908,7 +990,7 @@ uint32_t EmtSetSockOption(uint32_t handle, int level, int option, const void* va
         int v;
         std::memcpy(&v, value, 4);
         if (::setsockopt(cb->sock, SOL_SOCKET, LinuxOption(option), &v, sizeof v) != 0)
-            r = ErrnoToWin32(errno);
+            r = ErrnoToEmtError(errno);
     } else {
         r = 10045;
     }

@@ -2,18 +2,26 @@
 // Internals of EMT shared by its transports: the control block, the handle table and the
 // connection life cycle.
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
+#include <memory>
 #include <mutex>
-#include <semaphore>
 #include <string>
 #include <thread>
 
 #include "nuvlib/emt/emt.h"
+#include "platform/named.h"
 
 namespace emt {
+
+// EMT's number for an errno of a socket or system call: the platform's map
+// (plat::ErrnoToWin32) with EMT's own numbers for the few cases its table in emtpriv.cpp
+// lists; an errno neither knows is 0x20000000 | errno.
+uint32_t ErrnoToEmtError(int e);
+inline uint64_t MicrosNow() { return plat::FileTimeNow() / 10; }
+inline int64_t MonotonicMs() { return plat::MonotonicNs() / 1000000; }
 
 constexpr uint32_t kTraceDetail = 1u << 25;
 constexpr uint32_t kTraceConn = 1u << 26;
@@ -68,62 +76,77 @@ struct EmtTimer {
     uint32_t id = 0;
 };
 
+// One connection, listener, or connection being set up. Created by NewControlBlock, owned
+// by the handle table once inserted (InsertBlock) and freed by DestroyControlBlock or
+// FreeControlBlock. Fields marked "table" are guarded by the lock of the block's bucket
+// (LockBlock); "set-up" fields are written only before the block is inserted or queued and
+// read-only afterwards; "heartbeat" fields belong to the heartbeat thread.
 struct EmtControlBlock {
     EmtControlBlock();
     ~EmtControlBlock();
+    EmtControlBlock(const EmtControlBlock&) = delete;
+    EmtControlBlock& operator=(const EmtControlBlock&) = delete;
 
-    std::atomic<int> inTable{0};  // in-table flag
     bool IsThreaded() const { return inTable.load() != 0; }
     int32_t GetRefCount() const { return m_lRefCount.load(); }
-    bool clientSide = false;
-    std::atomic<int> connected{0};
-    std::atomic<int32_t> m_lRefCount{0};
-    uint32_t handle = 0;
-    EmtControlBlock* next = nullptr;
-    bool listening = false;
-    sockaddr_in local{};
-    Event* userBreak = nullptr;
-    bool userBreakOwed = false;  // an overlapped break has yet to signal userBreak
-    Event firstHeartbeat{true, false};
-    std::thread hbThread;
-    std::atomic<uint32_t> breakError{0};
-    std::mutex breakMu;
-    int transport = 0;
-    sockaddr_in remote{};
-    Event m_evConnBroken{true, false};
+    // A thread that leaves the table lock for a blocking call holds a reference meanwhile.
+    // Both with the block locked; the last DropRef wakes a delayed disconnect.
+    void AddRef() { m_lRefCount.fetch_add(1); }
+    void DropRef() {
+        if (m_lRefCount.fetch_sub(1) == 1) refsGone->Set();
+    }
+
+    std::atomic<int> inTable{0};           // atomic; changed with the table lock held
+    bool clientSide = false;               // set-up
+    std::atomic<int> connected{0};         // atomic; cleared once, under breakMu
+    std::atomic<int32_t> m_lRefCount{0};   // atomic; changed with the table lock held
+    // Set when the count drops to 0; shared so that a waiter may outlive the block.
+    std::shared_ptr<plat::Event> refsGone = std::make_shared<plat::Event>(true, false);
+    uint32_t handle = 0;                   // set-up
+    EmtControlBlock* next = nullptr;       // table (the bucket's chain)
+    bool listening = false;                // set-up
+    sockaddr_in local{};                   // set-up
+    plat::Event* userBreak = nullptr;      // set-up; the user's, not owned
+    bool userBreakOwed = false;            // breakMu: an overlapped break has yet to tell the user
+    plat::Event firstHeartbeat{true, false};
+    std::thread hbThread;                  // set-up; joined before the block is freed
+    std::atomic<uint32_t> breakError{0};   // atomic; written once, under breakMu
+    std::mutex breakMu;                    // serialises breaking the connection
+    int transport = 0;                     // set-up
+    sockaddr_in remote{};                  // set-up
+    plat::Event m_evConnBroken{true, false};
 
     // Listening handles.
-    std::mutex lqMu;
-    std::deque<EmtControlBlock*> listenQueue;
-    Event connQueued{true, false};
-    std::thread tcpListenThread, imtListenThread;
-    Event tcpListenEnded{true, false}, imtListenEnded{true, false};
-    bool tcpListenRuns = false, imtListenRuns = false;
-    std::atomic<int> listenBroken{0};
-    int listenSock = -1;
-    ImtSocket* imtListen = nullptr;
+    std::mutex lqMu;                           // guards listenQueue
+    std::deque<EmtControlBlock*> listenQueue;  // lqMu; owns the queued blocks
+    plat::Event connQueued{true, false};
+    std::thread tcpListenThread, imtListenThread;      // set-up; joined by DestroyControlBlock
+    plat::Event tcpListenEnded{true, false}, imtListenEnded{true, false};
+    std::atomic<int> listenBroken{0};          // atomic: BreakListen runs once
+    int listenSock = -1;                       // set-up; closed when the block is freed
+    std::unique_ptr<ImtSocket> imtListen;      // set-up
 
-    uint32_t flags = 0;
-    int sock = -1;
-    int udp = -1;
-    sockaddr_in hbLocal{}, hbPeer{};
-    uint16_t hbInterval = EMT_NO_HEARTBEAT;
-    std::atomic<int32_t> hbCountdown{5};
-    uint32_t hbSent = 0, hbMissed = 0, hbLate = 0, hbLastSeq = 0;
-    uint8_t pendingHeader[4]{};
-    bool monitored = false;
+    uint32_t flags = 0;                        // table (set-up bits: kCbTcpOnly, kCbPreQosOnly)
+    int sock = -1;                             // set-up; closed when the block is freed
+    int udp = -1;                              // set-up
+    sockaddr_in hbLocal{}, hbPeer{};           // set-up
+    uint16_t hbInterval = EMT_NO_HEARTBEAT;    // set-up
+    std::atomic<int32_t> hbCountdown{5};       // atomic: heartbeat thread and TCPReceive
+    uint32_t hbSent = 0, hbMissed = 0, hbLate = 0, hbLastSeq = 0;  // heartbeat
+    uint8_t pendingHeader[4]{};                // table
+    bool monitored = false;                    // table
 
     // One whole frame at a time on the wire; the timers only try it.
-    std::binary_semaphore sendGate{1};
+    plat::Semaphore sendGate{1, 1};
 
-    int qosEnabled = 0;
-    uint8_t priority = 0;
-    EMT_QOS_PARAMS qos{};
-    EMT_FLOW_QOS sendFlow, recvFlow;
-    uint32_t pingInterval = 30, replyDelay = 1, pingHistory = 30;
-    uint8_t hbCount = 5;
+    int qosEnabled = 0;                        // set-up
+    uint8_t priority = 0;                      // set-up
+    EMT_QOS_PARAMS qos{};                      // set-up
+    EMT_FLOW_QOS sendFlow, recvFlow;           // set-up
+    uint32_t pingInterval = 30, replyDelay = 1, pingHistory = 30;  // set-up
+    uint8_t hbCount = 5;                       // set-up
 
-    // Round-trip probing.
+    // Round-trip probing: all table.
     uint32_t rttState = 0;
     uint8_t lastRequest[24]{};
     uint64_t lastRequestArrival = 0;
@@ -135,15 +158,15 @@ struct EmtControlBlock {
     EmtTimer timers[3];
     uint8_t probeBuf[28]{}, ackBuf[28]{};
 
-    uint64_t connectTime = 0;
-    EMT_STATS stats;
-    uint64_t rateStart = 0;
+    uint64_t connectTime = 0;                  // set-up
+    EMT_STATS stats;                           // table
+    uint64_t rateStart = 0;                    // table
 
-    ImtSocket* imtOwn = nullptr;   // this end's receive buffer
-    ImtSocket* imtPeer = nullptr;  // the peer's buffer we write into
+    std::unique_ptr<ImtSocket> imtOwn;         // set-up: this end's receive buffer
+    std::unique_ptr<ImtSocket> imtPeer;        // set-up: the peer's buffer we write into
     // Bound the receives (one) and sends (many) in progress on a connection at a time.
-    std::counting_semaphore<32768> m_hSocketSendSemaphore{32768};
-    std::binary_semaphore m_hSocketRecvSemaphore{1};
+    plat::Semaphore m_hSocketSendSemaphore{32768, 32768};
+    plat::Semaphore m_hSocketRecvSemaphore{1, 1};
 };
 
 struct LibState {
@@ -152,29 +175,67 @@ struct LibState {
     uint32_t pid = 0;
     std::atomic<uint16_t> nextHbPort{39500};
     bool policyQos = false;
+    std::atomic<uint32_t> delayedDisconnects{0};  // completed; tests wait on it
 };
 LibState& Lib();
 bool Initialized();
-NodeMutex& GlobalMutex();
 
-// Handle table: 16 buckets, one lock each. Lookup returns with the bucket locked.
+// Holds "Global\\IMTConnect_DisconnectLock", the node-wide lock of IMT connects and EMT
+// disconnects, for its life; a failed lock or release is fatal.
+class GlobalMutexHolder {
+public:
+    GlobalMutexHolder();
+    ~GlobalMutexHolder();
+    GlobalMutexHolder(const GlobalMutexHolder&) = delete;
+    GlobalMutexHolder& operator=(const GlobalMutexHolder&) = delete;
+};
+// Opens the lock; false with the last error set when it cannot be made.
+bool OpenGlobalMutex();
+
+// Handle table: 16 buckets, one lock each. LockBlock returns the block with its bucket
+// locked (the caller unlocks it), or null with nothing locked.
 EmtControlBlock* LockBlock(uint32_t handle);
 void UnlockBlock(EmtControlBlock* cb);
 void UnlockHandle(uint32_t handle);
 void InsertBlock(EmtControlBlock* cb);
 void RemoveBlock(EmtControlBlock* cb);  // bucket must be locked by the caller
 
+// A new block with the next handle, outside the table; the caller owns it until it
+// inserts, queues or frees it.
 EmtControlBlock* NewControlBlock(const EMT_QOS_PARAMS* qos);
+// Frees a block that is not in the table, without breaking it.
 void FreeControlBlock(EmtControlBlock* cb);
+// Breaks the connection (or listener) with `reason`, waits for its threads, frees it.
 void DestroyControlBlock(EmtControlBlock* cb, uint32_t reason);
+// Breaks once; returns the error that broke the connection (the first one).
 uint32_t BreakConnection(EmtControlBlock* cb, uint32_t error);
 uint32_t BreakConnectionByHandle(uint32_t handle, uint32_t error);
 void BreakListen(EmtControlBlock* cb, uint32_t error);
+// Drops a reference taken under an earlier lock of the block.
 void ReleaseRef(uint32_t handle);
+// Stores `code` as the last error and returns it.
 uint32_t SetErr(uint32_t code);
 bool IsLocalAddress(const sockaddr_in& a);
 std::string AddrText(const sockaddr_in& a);
-bool QueueOnListener(EmtControlBlock* listener, EmtControlBlock* cb);
+// One connection semaphore: takes a count, or gives 0xE103001F once the connection broke.
+uint32_t AcquireSemaphore(EmtControlBlock* cb, plat::Semaphore& s);
+void ReleaseSemaphore(plat::Semaphore& s);
+
+// What one transport's listen thread does for each connection; the loop around it, the
+// first heartbeat and the listen queue are shared (RunListenLoop).
+struct ListenSide {
+    const char* name;                          // "TCP" or "IMT", as the traces name it
+    plat::Event EmtControlBlock::*ended;       // the listener's event for this thread's end
+    // Waits for the next connection and sets it up up to its heartbeats. 0 with *cb set
+    // (null: nothing came that can be queued; listen on), or the error that ends the thread.
+    std::function<uint32_t(EmtControlBlock** cb)> next;
+    // Once the first heartbeat came (may be empty).
+    std::function<void(EmtControlBlock* cb)> established;
+    // Under the listen queue's lock, just before `cb` is queued (may be empty): 0, or the
+    // error to destroy it with (traced by the side).
+    std::function<uint32_t(EmtControlBlock* cb)> beforeQueue;
+};
+void RunListenLoop(EmtControlBlock* listener, const ListenSide& side);
 
 // Heartbeats and monitoring.
 bool StartHeartbeatThread(EmtControlBlock* cb);
@@ -187,7 +248,7 @@ void MonitorStop();
 
 // TCP.
 uint32_t TCPConnect(const sockaddr_in* local, const sockaddr_in* remote, uint16_t heartbeat,
-                    Event* breakEvent, uint32_t timeoutMs, uint32_t* handle, uint32_t flags,
+                    plat::Event* breakEvent, uint32_t timeoutMs, uint32_t* handle, uint32_t flags,
                     const EMT_QOS_PARAMS* qos);
 uint32_t TCPReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size);
 uint32_t TCPSend(EmtControlBlock* cb, const uint8_t* frame, uint32_t length);
@@ -216,23 +277,13 @@ void StartRttTimers(EmtControlBlock* cb);
 void StopRttTimers(EmtControlBlock* cb);
 
 // IMT.
-uint32_t IMTConnect(const sockaddr_in* local, const sockaddr_in* remote, Event* breakEvent,
+uint32_t IMTConnect(const sockaddr_in* local, const sockaddr_in* remote, plat::Event* breakEvent,
                     uint32_t timeoutMs, uint32_t* handle);
 uint32_t IMTReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size);
 uint32_t IMTSend(EmtControlBlock* cb, const uint8_t* frame, uint32_t length);
 uint32_t IMTListen(EmtControlBlock* cb, const sockaddr_in& local);
-// Waits for one of the connection's semaphores, or its break: 0 or 0xE103001F.
-template <class Semaphore>
-uint32_t AcquireSemaphore(EmtControlBlock* cb, Semaphore& s) {
-    if (s.try_acquire()) return 0;
-    for (;;) {
-        if (s.try_acquire_for(std::chrono::milliseconds(1))) return 0;
-        if (cb->m_evConnBroken.IsSet()) return EMT_E_PEER_CLOSED;
-    }
-}
 bool IMTStartHeartbeat(EmtControlBlock* cb);
 bool IMTWaitFirstHeartbeat(EmtControlBlock* cb);
 void IMTBreakSockets(EmtControlBlock* cb);
-void IMTDeleteSockets(EmtControlBlock* cb);
 
 }  // namespace emt

@@ -186,7 +186,7 @@ uint32_t QosReserve(EmtControlBlock* cb, bool manualMarking) {
     if (!manualMarking) return 0;
     int tos = static_cast<int>((cb->sendFlow.dscp % 64) * 4);
     if (::setsockopt(cb->sock, IPPROTO_IP, IP_TOS, &tos, sizeof tos) != 0) {
-        uint32_t e = ErrnoToWin32(errno);
+        uint32_t e = ErrnoToEmtError(errno);
         EMSTraceMessage("EMT %d: Error %d to manually set TOS for connection.", cb->handle,
                         static_cast<int>(e));
         return e;

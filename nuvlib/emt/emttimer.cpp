@@ -32,8 +32,9 @@ struct HeapLess {
 
 struct EmtTimerManager {
     std::mutex mu;
-    std::vector<EmtTimer> heap;
-    Event stop{false, false};
+    std::vector<EmtTimer> heap;  // mu; a min-heap on the due time
+    plat::Event stop{false, false};
+    plat::Event firstScheduled{false, false};  // a timer went into an empty heap
     std::thread thread;
     bool running = false;
 };
@@ -41,31 +42,31 @@ struct EmtTimerManager {
 EmtTimerManager& g_tm = *new EmtTimerManager;
 
 bool RequestDue(const EmtControlBlock* cb) {
-    return TickCount() - cb->lastRttSentTick > cb->pingInterval * 1000u;
+    return plat::GetTickCount() - cb->lastRttSentTick > cb->pingInterval * 1000u;
 }
 
 // Sends a 28-byte probe on the pool without waiting; skipped while a frame is on the wire.
 void IssueProbe(EmtControlBlock* cb, uint8_t* buf) {
-    if (!cb->sendGate.try_acquire()) return;
+    if (!cb->sendGate.TryAcquire()) return;
     const int s = cb->sock;
     const uint32_t h = cb->handle;
-    cb->m_lRefCount.fetch_add(1);
+    cb->AddRef();
     CountSent(cb, 28);
     uint8_t copy[28];
     std::memcpy(copy, buf, 28);
     bool posted = Pool().Post([cb, s, h, copy]() mutable {
         iovec v{copy, 28};
         uint32_t r = TcpSendAll(s, &v, 1);
-        cb->sendGate.release();
+        ReleaseSemaphore(cb->sendGate);
         EmtControlBlock* b = LockBlock(h);
         NUV_ASSERT(b != NULL);
-        b->m_lRefCount.fetch_sub(1);
+        b->DropRef();
         if (r) BreakConnection(b, r);
         UnlockBlock(b);
     });
     if (!posted) {
-        cb->sendGate.release();
-        cb->m_lRefCount.fetch_sub(1);
+        ReleaseSemaphore(cb->sendGate);
+        cb->DropRef();
     }
 }
 
@@ -74,7 +75,7 @@ void RttProbeTimer(EmtControlBlock* cb) {
         EmtSetHeader(cb->probeBuf, 24, EMT_CLASS_RTT, 1);
         if (FillRttPacket(cb, cb->probeBuf + 4, true)) {
             SetCountdown(cb, Countdown(cb) - 1);
-            cb->lastRttSentTick = TickCount();
+            cb->lastRttSentTick = plat::GetTickCount();
             IssueProbe(cb, cb->probeBuf);
         }
     }
@@ -89,7 +90,7 @@ void AckProbeTimer(EmtControlBlock* cb) {
         EmtSetHeader(cb->ackBuf, 24, EMT_CLASS_RTT, 1);
         bool withRequest = RequestDue(cb) && Countdown(cb) != 0;
         if (FillRttPacket(cb, cb->ackBuf + 4, withRequest)) {
-            if (withRequest) cb->lastRttSentTick = TickCount();
+            if (withRequest) cb->lastRttSentTick = plat::GetTickCount();
             IssueProbe(cb, cb->ackBuf);
         }
     }
@@ -100,7 +101,7 @@ void QosCheckTimer(EmtControlBlock* cb) {
     if ((cb->sendFlow.flags & kQosOff) || (cb->recvFlow.flags & kQosOff) ||
         cb->sendFlow.tokenRate == 0xFFFFFFFF)
         return;
-    cb->rateStart = FileTimeNow();
+    cb->rateStart = plat::FileTimeNow();
     cb->stats.rateBytesSent = cb->stats.rateBytesRcvd = 0;
     ScheduleTimer(cb, 3, cb->sendFlow.exceedTime);
 }
@@ -123,12 +124,21 @@ void Dispatch(const EmtTimer& t) {
 
 void TimerThread() {
     for (;;) {
-        if (g_tm.stop.Wait(1000) == kWaitObject0) return;
+        bool idle;
+        {
+            std::lock_guard<std::mutex> g(g_tm.mu);
+            idle = g_tm.heap.empty();
+        }
+        // Polls once a second while timers wait (so they fire up to a second late); with
+        // none, sleeps until one is scheduled.
+        uint32_t w = plat::WaitAny({&g_tm.stop, &g_tm.firstScheduled}, idle ? plat::INFINITE : 1000);
+        if (w == 0) return;
+        if (w == 1) continue;
         for (;;) {
             EmtTimer t;
             {
                 std::lock_guard<std::mutex> g(g_tm.mu);
-                if (g_tm.heap.empty() || g_tm.heap.front().due > FileTimeNow()) break;
+                if (g_tm.heap.empty() || g_tm.heap.front().due > plat::FileTimeNow()) break;
                 std::pop_heap(g_tm.heap.begin(), g_tm.heap.end(), HeapLess());
                 t = g_tm.heap.back();
                 g_tm.heap.pop_back();
@@ -142,6 +152,7 @@ void TimerThread() {
 uint32_t TimerManagerStart() {
     if (g_tm.running) return 10;
     g_tm.stop.Reset();
+    g_tm.firstScheduled.Reset();
     try {
         g_tm.thread = std::thread(TimerThread);
     } catch (...) {
@@ -164,8 +175,9 @@ void ScheduleTimer(EmtControlBlock* cb, uint32_t id, uint32_t seconds) {
     if (!cb->qosEnabled || id < 1 || id > 3) return;
     if (cb->transport != kTransportTcp) return;
     EmtTimer& t = cb->timers[id - 1];
-    t.due = FileTimeNow() + seconds * 10000000ull;
+    t.due = plat::FileTimeNow() + seconds * 10000000ull;
     std::lock_guard<std::mutex> g(g_tm.mu);
+    if (g_tm.heap.empty()) g_tm.firstScheduled.Set();
     g_tm.heap.push_back(t);
     std::push_heap(g_tm.heap.begin(), g_tm.heap.end(), HeapLess());
 }
@@ -216,7 +228,7 @@ bool FillRttPacket(EmtControlBlock* cb, uint8_t* body, bool withRequest) {
     if (withRequest) {
         parts |= 2;
         Put32(body + 4, static_cast<uint32_t>(now));
-        cb->lastRttSentTick = TickCount();
+        cb->lastRttSentTick = plat::GetTickCount();
     }
     Put32(body, parts);
     return true;
@@ -228,7 +240,7 @@ bool RttPacketDue(EmtControlBlock* cb, uint8_t* packet) {
     if (!due && (cb->rttState & kNoReplyOwed)) return false;
     EmtSetHeader(packet, 24, EMT_CLASS_RTT, 1);
     if (!FillRttPacket(cb, packet + 4, due)) return false;
-    cb->lastRttSentTick = TickCount();
+    cb->lastRttSentTick = plat::GetTickCount();
     return true;
 }
 
@@ -297,7 +309,7 @@ void ListStats(const std::list<uint32_t>& l, uint32_t* mean, double* var, double
 
 EMT_STATS Snapshot(EmtControlBlock* cb) {
     EMT_STATS s = cb->stats;
-    uint64_t now = FileTimeNow();
+    uint64_t now = plat::FileTimeNow();
     uint64_t window = (now - cb->rateStart) / 10000000ull;
     if (window >= 1) {
         s.rateBytesSent /= window;

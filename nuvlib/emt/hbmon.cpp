@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,7 +28,7 @@ uint32_t AllocateHeartbeatPort(EmtControlBlock* cb) {
                 Lib().nextHbPort = static_cast<uint16_t>(p + 1 > 39999 ? 39500 : p + 1);
                 return 0;
             }
-            if (errno != EADDRINUSE) return static_cast<int>(ErrnoToWin32(errno));
+            if (errno != EADDRINUSE) return static_cast<int>(ErrnoToEmtError(errno));
         }
         return -1;
     };
@@ -81,7 +82,7 @@ void HeartbeatThread(EmtControlBlock* cb) {
             toNext = interval;
         }
         if (InputWaiting(cb->udp)) break;
-        if (cb->m_evConnBroken.Wait(100) == kWaitObject0) {
+        if (cb->m_evConnBroken.Wait(100) == plat::WAIT_OBJECT_0) {
             if (TraceOn(kTraceConn))
                 EMSTraceMessage("EMT %d: Connection broken during heartbeat thread 100ms wait.", h);
             return end();
@@ -95,7 +96,7 @@ void HeartbeatThread(EmtControlBlock* cb) {
     }
     if (TraceOn(kTraceConn)) EMSTraceMessage("EMT %d: First heartbeat received.", h);
     cb->firstHeartbeat.Set();
-    if (cb->m_evConnBroken.Wait(toNext) == kWaitObject0) {
+    if (cb->m_evConnBroken.Wait(toNext) == plat::WAIT_OBJECT_0) {
         if (TraceOn(kTraceConn))
             EMSTraceMessage("EMT %d: Connection broken during heartbeat thread send delay.", h);
         return end();
@@ -132,23 +133,26 @@ void HeartbeatThread(EmtControlBlock* cb) {
                 return end();
             }
         }
-        if (cb->m_evConnBroken.Wait(interval) == kWaitObject0) break;
+        if (cb->m_evConnBroken.Wait(interval) == plat::WAIT_OBJECT_0) break;
     }
     end();
 }
 
-// One epoll thread stands for the registered close waits of the QoS-enabled links.
+// One epoll thread stands for the registered close waits of the QoS-enabled links; an
+// eventfd in the same set tells it to stop.
 int g_epoll = -1;
+int g_monitorWake = -1;
 std::thread& g_monitor = *new std::thread;  // never destroyed, as above
 std::atomic<bool> g_monitorStop{false};
+constexpr uint32_t kWakeKey = 0xFFFFFFFF;
 
 void MonitorThread() {
     epoll_event ev[16];
     while (!g_monitorStop.load()) {
-        int n = ::epoll_wait(g_epoll, ev, 16, 500);
+        int n = ::epoll_wait(g_epoll, ev, 16, -1);
         for (int i = 0; i < n; ++i) {
             uint32_t h = ev[i].data.u32;
-            if (h == 0xFFFFFFFF) continue;
+            if (h == kWakeKey) continue;
             EmtControlBlock* cb = LockBlock(h);
             if (!cb) {
                 if (TraceOn(kTraceDetail))
@@ -160,7 +164,7 @@ void MonitorThread() {
                 int err = 0;
                 socklen_t len = sizeof err;
                 ::getsockopt(cb->sock, SOL_SOCKET, SO_ERROR, &err, &len);
-                uint32_t code = err ? ErrnoToWin32(err) : EMT_E_PEER_CLOSED;
+                uint32_t code = err ? ErrnoToEmtError(err) : EMT_E_PEER_CLOSED;
                 EMSTraceMessage("EMT %d: ConnectionStatusChange break connection due to error: 0x%08X / %d",
                                 h, code, static_cast<int>(code));
                 BreakConnection(cb, code);
@@ -173,7 +177,7 @@ void MonitorThread() {
 }  // namespace
 
 bool StartHeartbeatThread(EmtControlBlock* cb) {
-    cb->connectTime = FileTimeNow();
+    cb->connectTime = plat::FileTimeNow();
     cb->rateStart = cb->connectTime;
     cb->connected.exchange(1);
     if (cb->transport == kTransportImt) return IMTStartHeartbeat(cb);
@@ -200,7 +204,7 @@ bool WaitForFirstHeartbeat(EmtControlBlock* cb) {
     if (cb->transport == kTransportImt) return IMTWaitFirstHeartbeat(cb);
     if (cb->hbInterval == EMT_NO_HEARTBEAT || cb->qosEnabled) return true;
     uint32_t ms = std::max<uint32_t>(15u * cb->hbInterval, 15000u);
-    uint32_t w = WaitAny({&cb->firstHeartbeat, &cb->m_evConnBroken}, ms);
+    uint32_t w = plat::WaitAny({&cb->firstHeartbeat, &cb->m_evConnBroken}, ms);
     if (w == 0) return true;
     if (w == 1)
         EMSTraceMessage("EMT %d:  Connection broken while waiting for first heartbeat.", cb->handle);
@@ -211,7 +215,18 @@ bool WaitForFirstHeartbeat(EmtControlBlock* cb) {
 
 uint32_t MonitorStart() {
     g_epoll = ::epoll_create1(EPOLL_CLOEXEC);
-    if (g_epoll < 0) return ErrnoToWin32(errno);
+    if (g_epoll < 0) return ErrnoToEmtError(errno);
+    g_monitorWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = kWakeKey;
+    if (g_monitorWake < 0 || ::epoll_ctl(g_epoll, EPOLL_CTL_ADD, g_monitorWake, &ev) != 0) {
+        uint32_t e = ErrnoToEmtError(errno);
+        if (g_monitorWake >= 0) ::close(g_monitorWake);
+        ::close(g_epoll);
+        g_monitorWake = g_epoll = -1;
+        return e;
+    }
     g_monitorStop = false;
     g_monitor = std::thread(MonitorThread);
     return 0;
@@ -219,9 +234,14 @@ uint32_t MonitorStart() {
 
 void MonitorStop() {
     g_monitorStop = true;
+    if (g_monitorWake >= 0) {
+        uint64_t one = 1;
+        (void)!::write(g_monitorWake, &one, sizeof one);
+    }
     if (g_monitor.joinable()) g_monitor.join();
     if (g_epoll >= 0) ::close(g_epoll);
-    g_epoll = -1;
+    if (g_monitorWake >= 0) ::close(g_monitorWake);
+    g_epoll = g_monitorWake = -1;
 }
 
 void StartMonitor(EmtControlBlock* cb) {

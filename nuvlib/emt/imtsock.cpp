@@ -12,11 +12,12 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "nuvlib/emt/emtpriv.h"
 #include "nuvlib/ems.h"
+#include "platform/named.h"
+#include "platform/process.h"
 
 namespace emt {
 
@@ -45,15 +46,13 @@ uint16_t* Search(uint8_t* b) { return reinterpret_cast<uint16_t*>(b + 1052); }
 
 bool ProcessAlive(uint32_t pid) { return pid != 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
 
-timespec Deadline(uint32_t ms) {
+// The condition lives in shared memory and waits on the system's CLOCK_MONOTONIC; time-outs
+// that stand for time are counted by the caller on the current clock.
+timespec SystemDeadline(uint32_t ms) {
+    int64_t ns = plat::SystemMonotonicNs() + static_cast<int64_t>(ms) * 1000000;
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec++;
-        ts.tv_nsec -= 1000000000L;
-    }
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
     return ts;
 }
 }  // namespace
@@ -108,8 +107,9 @@ std::string ImtSocket::Name(uint32_t pid, uint32_t port) {
     return b;
 }
 
-ImtSocket* ImtSocket::Map(const std::string& name, bool create, uint32_t pid, uint32_t* error) {
-    std::string shm = MapObjectName(name);
+std::unique_ptr<ImtSocket> ImtSocket::Map(const std::string& name, bool create, uint32_t pid,
+                                           uint32_t* error) {
+    std::string shm = plat::MapSharedMemoryName(name);
     int fd = -1;
     if (create) {
         if (TraceOn(kTraceDetail)) EMSTraceMessage("EMT Creating mutex %s", name.c_str());
@@ -146,11 +146,11 @@ ImtSocket* ImtSocket::Map(const std::string& name, bool create, uint32_t pid, ui
         fd = ::shm_open(shm.c_str(), O_RDWR, 0);
     }
     if (fd < 0) {
-        *error = ErrnoToWin32(errno);
+        *error = ErrnoToEmtError(errno);
         return nullptr;
     }
     if (create && ::ftruncate(fd, kMapSize) != 0) {
-        *error = ErrnoToWin32(errno);
+        *error = ErrnoToEmtError(errno);
         ::close(fd);
         ::shm_unlink(shm.c_str());
         return nullptr;
@@ -164,11 +164,11 @@ ImtSocket* ImtSocket::Map(const std::string& name, bool create, uint32_t pid, ui
     void* p = ::mmap(nullptr, kMapSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     ::close(fd);
     if (p == MAP_FAILED) {
-        *error = ErrnoToWin32(errno);
+        *error = ErrnoToEmtError(errno);
         if (create) ::shm_unlink(shm.c_str());
         return nullptr;
     }
-    auto* s = new ImtSocket;
+    std::unique_ptr<ImtSocket> s(new ImtSocket);
     s->name_ = shm;
     s->base_ = static_cast<uint8_t*>(p);
     s->sync_ = reinterpret_cast<Sync*>(s->base_ + kImtSectionSize);
@@ -193,7 +193,7 @@ ImtSocket* ImtSocket::Map(const std::string& name, bool create, uint32_t pid, ui
         s->owner_ = true;
     } else if (s->sync_->ready.load() != kReady || !ProcessAlive(*Pid(s->base_))) {
         ::munmap(p, kMapSize);
-        delete s;
+        s->base_ = nullptr;
         *error = 2;
         return nullptr;
     } else {
@@ -203,19 +203,33 @@ ImtSocket* ImtSocket::Map(const std::string& name, bool create, uint32_t pid, ui
     return s;
 }
 
-ImtSocket* ImtSocket::Create(uint32_t pid, uint32_t port, uint32_t* error) {
-    return Map(Name(pid, port), true, static_cast<uint32_t>(::getpid()), error);
+std::unique_ptr<ImtSocket> ImtSocket::Create(uint32_t pid, uint32_t port, uint32_t* error) {
+    return Map(Name(pid, port), true, plat::CurrentProcessId(), error);
 }
 
-ImtSocket* ImtSocket::Open(uint32_t pid, uint32_t port, uint32_t* error) {
+std::unique_ptr<ImtSocket> ImtSocket::Open(uint32_t pid, uint32_t port, uint32_t* error) {
     return Map(Name(pid, port), false, 0, error);
+}
+
+// A process died holding the lock (now held by this thread): the buffer may be half
+// written, so this handle is done with it.
+uint32_t ImtSocket::Abandon() {
+    Unlock();
+    Leave();
+    Shutdown();
+    return EMT_E_IMT_ABANDONED;
+}
+
+void ImtSocket::Leave() {
+    if (users_.fetch_sub(1) == 1) users_.notify_all();
 }
 
 ImtSocket::~ImtSocket() {
     Shutdown();
-    for (int i = 0; users_.load() != 0 && i < 600; ++i) SleepMs(100);
+    // Shut down, every reader and writer of this handle leaves at its next look.
+    for (int n = users_.load(); n != 0; n = users_.load()) users_.wait(n);
     if (base_) ::munmap(base_, kMapSize);
-    if (owner_ && !unlinked_) ::shm_unlink(name_.c_str());
+    if (owner_ && !unlinked_ && base_) ::shm_unlink(name_.c_str());
 }
 
 void ImtSocket::UnlinkOnceOpened() {
@@ -241,7 +255,7 @@ void ImtSocket::Unlock() {
 
 // Waits on the socket's condition with the lock held; false when the lock was abandoned.
 bool ImtSocket::WaitCond(uint32_t ms) {
-    timespec ts = Deadline(ms);
+    timespec ts = SystemDeadline(ms);
     int r = pthread_cond_timedwait(&sync_->cond, &sync_->lock, &ts);
     if (r == EOWNERDEAD) {
         pthread_mutex_consistent(&sync_->lock);
@@ -266,15 +280,11 @@ void ImtSocket::Shutdown() {
 
 uint32_t ImtSocket::Read(uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs, uint32_t* length) {
     if (!open_.load()) return EMT_E_IMT_SOCKET_CLOSED;
-    users_.fetch_add(1);
-    int64_t deadline = timeoutMs == kInfinite ? 0 : MonoMs() + timeoutMs;
+    Enter();
+    plat::ExternalWait wait(timeoutMs == plat::INFINITE ? plat::kNoDeadline
+                                                        : plat::DeadlineAfterMs(timeoutMs));
     uint32_t result = 0;
-    if (Lock()) {
-        Unlock();
-        users_.fetch_sub(1);
-        Shutdown();
-        return EMT_E_IMT_ABANDONED;
-    }
+    if (Lock()) return Abandon();
     for (;;) {
         if (localClosed_.load() || sync_->closed) {
             result = EMT_E_IMT_SOCKET_CLOSED;
@@ -307,24 +317,14 @@ uint32_t ImtSocket::Read(uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs,
             break;
         }
         sync_->dataAvail = 0;
-        uint32_t slice = 1000;
-        if (timeoutMs != kInfinite) {
-            int64_t left = deadline - MonoMs();
-            if (left <= 0) {
-                result = EMT_WSA_ETIMEDOUT;
-                break;
-            }
-            slice = static_cast<uint32_t>(left < 1000 ? left : 1000);
+        if (wait.Expired()) {
+            result = EMT_WSA_ETIMEDOUT;
+            break;
         }
-        if (!WaitCond(slice)) {
-            Unlock();
-            users_.fetch_sub(1);
-            Shutdown();
-            return EMT_E_IMT_ABANDONED;
-        }
+        if (!WaitCond(static_cast<uint32_t>(wait.NextSliceMs(1000)))) return Abandon();
     }
     Unlock();
-    users_.fetch_sub(1);
+    Leave();
     return result;
 }
 
@@ -332,14 +332,9 @@ uint32_t ImtSocket::Write(const uint8_t* frame, uint32_t length) {
     if (!open_.load()) return EMT_E_IMT_SOCKET_CLOSED;
     if (length < 4 || length > static_cast<uint32_t>(kBlocks - kHeaderBlocks) * 256u)
         return EMT_WSA_EINVAL;
-    users_.fetch_add(1);
+    Enter();
     uint32_t result = 0;
-    if (Lock()) {
-        Unlock();
-        users_.fetch_sub(1);
-        Shutdown();
-        return EMT_E_IMT_ABANDONED;
-    }
+    if (Lock()) return Abandon();
     const int n = static_cast<int>((length + 255) / 256);
     for (;;) {
         if (localClosed_.load() || sync_->closed) {
@@ -359,15 +354,10 @@ uint32_t ImtSocket::Write(const uint8_t* frame, uint32_t length) {
             }
         }
         sync_->spaceAvail = 0;
-        if (!WaitCond(1000)) {
-            Unlock();
-            users_.fetch_sub(1);
-            Shutdown();
-            return EMT_E_IMT_ABANDONED;
-        }
+        if (!WaitCond(1000)) return Abandon();
     }
     Unlock();
-    users_.fetch_sub(1);
+    Leave();
     return result;
 }
 
@@ -412,6 +402,8 @@ void ImtHeartbeatThread(EmtControlBlock* cb) {
             // Both ends hold their maps now: the names are no longer needed, and a
             // process that is killed leaves nothing behind on the node.
             cb->imtOwn->UnlinkOnceOpened();
+            // A liveness look every 50 ms, not a time-out: the peer's "Closed" flag lives in
+            // shared memory, where nothing can wake this thread.
             pollfd p{pfd, POLLIN, 0};
             if (::poll(&p, 1, 50) > 0) {
                 err = EMT_E_IMT_PEER_GONE;
@@ -446,7 +438,7 @@ bool IMTStartHeartbeat(EmtControlBlock* cb) {
 }
 
 bool IMTWaitFirstHeartbeat(EmtControlBlock* cb) {
-    uint32_t w = WaitAny({&cb->firstHeartbeat, &cb->m_evConnBroken}, kInfinite);
+    uint32_t w = plat::WaitAny({&cb->firstHeartbeat, &cb->m_evConnBroken}, plat::INFINITE);
     if (w == 0) return true;
     if (TraceOn(kTraceConn))
         EMSTraceMessage("EMT %d:  Connection broken while waiting for first heartbeat.", cb->handle);
@@ -459,129 +451,130 @@ void IMTBreakSockets(EmtControlBlock* cb) {
     if (cb->imtListen) cb->imtListen->Shutdown();
 }
 
-void IMTDeleteSockets(EmtControlBlock* cb) {
-    delete cb->imtOwn;
-    delete cb->imtPeer;
-    delete cb->imtListen;
-    cb->imtOwn = cb->imtPeer = cb->imtListen = nullptr;
-}
+namespace {
+// One attempt of an IMT connect, holding the node-wide lock. 0 with the block in the table;
+// kRetry when the listener could not be reached (a new attempt may follow); or the error
+// that ends the connect.
+constexpr uint32_t kRetry = 0xFFFFFFFF;
 
-uint32_t IMTConnect(const sockaddr_in* local, const sockaddr_in* remote, Event* breakEvent,
-                    uint32_t timeoutMs, uint32_t* handle) {
-    const int64_t start = MonoMs();
-    const uint32_t pid = static_cast<uint32_t>(::getpid());
+uint32_t ImtConnectAttempt(const sockaddr_in* local, const sockaddr_in* remote,
+                           plat::Event* breakEvent, uint32_t* handle) {
+    GlobalMutexHolder global;
+    const uint32_t pid = plat::CurrentProcessId();
     const uint16_t remotePort = ntohs(remote->sin_port);
+    EmtControlBlock* cb = NewControlBlock(nullptr);
+    cb->transport = kTransportImt;
+    cb->local.sin_family = AF_INET;
+    cb->local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    cb->local.sin_port = htons(static_cast<uint16_t>(cb->handle));
+    if (local && local->sin_port != 0) cb->local = *local;
+    const uint16_t localPort = ntohs(cb->local.sin_port);
+    uint32_t err = 0;
+    cb->imtOwn = ImtSocket::Create(pid, localPort, &err);
+    if (!cb->imtOwn) {
+        if (TraceOn(kTraceConn))
+            EMSTraceMessage("EMT %d: Local IMT socket creation failed. (%u)", cb->handle, err);
+        FreeControlBlock(cb);
+        return err;
+    }
+    if (TraceOn(kTraceConn))
+        EMSTraceMessage("EMT %d:  Connecting from local IMT address %s", cb->handle,
+                        ImtAddr(pid, localPort).c_str());
+    std::unique_ptr<ImtSocket> ls;
+    for (int i = 0; i < 3 && !ls; ++i) {
+        if (i) plat::SleepForMs(500);
+        ls = ImtSocket::Open(0, remotePort, &err);
+        if (!ls && TraceOn(kTraceConn))
+            EMSTraceMessage("EMT %d: Attach to IMT listen socket failed. (%u)", cb->handle, err);
+    }
+    bool ok = false;
+    uint16_t peerPort = 0;
+    uint32_t peerPid = 0;
+    if (ls) {
+        if (TraceOn(kTraceConn))
+            EMSTraceMessage("EMT %d: Attached to remote IMT address %s.", cb->handle,
+                            ImtAddr(0, remotePort).c_str());
+        uint8_t req[12];
+        PutConnectMsg(req, 1, localPort, pid);
+        if (ls->Write(req, 12) != 0) {
+            EMSTraceMessage("EMT %d: IMT connect request write failed.", cb->handle);
+        } else {
+            uint8_t resp[16];
+            uint32_t len = 0;
+            uint32_t r = cb->imtOwn->Read(resp, sizeof resp, 2500, &len);
+            if (r != 0) {
+                EMSTraceMessage("IMT connect response read failed.");
+            } else if (!ParseConnectMsg(resp, len, 2, &peerPort, &peerPid)) {
+                EMSTraceMessage("Invalid IMT connect response received.");
+            } else {
+                ok = true;
+            }
+        }
+        ls.reset();
+    }
+    if (ok) {
+        cb->imtPeer = ImtSocket::Open(peerPid, peerPort, &err);
+        if (!cb->imtPeer) {
+            EMSTraceMessage("Attach to remote IMT connection socket failed.");
+            ok = false;
+        }
+    }
+    if (!ok) {
+        FreeControlBlock(cb);
+        return kRetry;
+    }
+    cb->userBreak = breakEvent;
+    cb->remote = *remote;
+    if (TraceOn(kTraceConn))
+        EMSTraceMessage("EMT %d: Connected to remote IMT address %s.", cb->handle,
+                        ImtAddr(peerPid, peerPort).c_str());
+    if (!StartHeartbeatThread(cb)) {
+        FreeControlBlock(cb);
+        return EMT_E_THREAD;
+    }
+    if (!WaitForFirstHeartbeat(cb)) {
+        DestroyControlBlock(cb, EMT_E_NO_FIRST_HEARTBEAT);
+        return EMT_E_NO_FIRST_HEARTBEAT;
+    }
+    cb->clientSide = true;
+    *handle = cb->handle;
+    InsertBlock(cb);
+    return 0;
+}
+}  // namespace
+
+uint32_t IMTConnect(const sockaddr_in* local, const sockaddr_in* remote, plat::Event* breakEvent,
+                    uint32_t timeoutMs, uint32_t* handle) {
+    const int64_t start = MonotonicMs();
     for (bool first = true;; first = false) {
         if (!first) {
-            if (timeoutMs != kInfinite && MonoMs() - start >= static_cast<int64_t>(timeoutMs))
+            if (timeoutMs != plat::INFINITE && MonotonicMs() - start >= static_cast<int64_t>(timeoutMs))
                 return EMT_WSA_ETIMEDOUT;
             int64_t w = 10000;
-            if (timeoutMs != kInfinite)
-                w = std::min<int64_t>(w, static_cast<int64_t>(timeoutMs) - (MonoMs() - start));
-            if (w > 0) SleepMs(static_cast<uint32_t>(w));
+            if (timeoutMs != plat::INFINITE)
+                w = std::min<int64_t>(w, static_cast<int64_t>(timeoutMs) - (MonotonicMs() - start));
+            if (w > 0) plat::SleepForMs(w);
             if (breakEvent) breakEvent->Reset();
         }
-        GlobalMutex().Lock();
-        EmtControlBlock* cb = NewControlBlock(nullptr);
-        cb->transport = kTransportImt;
-        cb->local.sin_family = AF_INET;
-        cb->local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        cb->local.sin_port = htons(static_cast<uint16_t>(cb->handle));
-        if (local && local->sin_port != 0) cb->local = *local;
-        const uint16_t localPort = ntohs(cb->local.sin_port);
-        uint32_t err = 0;
-        cb->imtOwn = ImtSocket::Create(pid, localPort, &err);
-        if (!cb->imtOwn) {
-            if (TraceOn(kTraceConn))
-                EMSTraceMessage("EMT %d: Local IMT socket creation failed. (%u)", cb->handle, err);
-            FreeControlBlock(cb);
-            GlobalMutex().Unlock();
-            return err;
-        }
-        if (TraceOn(kTraceConn))
-            EMSTraceMessage("EMT %d:  Connecting from local IMT address %s", cb->handle,
-                            ImtAddr(pid, localPort).c_str());
-        ImtSocket* ls = nullptr;
-        for (int i = 0; i < 3 && !ls; ++i) {
-            if (i) SleepMs(500);
-            ls = ImtSocket::Open(0, remotePort, &err);
-            if (!ls && TraceOn(kTraceConn))
-                EMSTraceMessage("EMT %d: Attach to IMT listen socket failed. (%u)", cb->handle, err);
-        }
-        bool ok = false;
-        uint16_t peerPort = 0;
-        uint32_t peerPid = 0;
-        if (ls) {
-            if (TraceOn(kTraceConn))
-                EMSTraceMessage("EMT %d: Attached to remote IMT address %s.", cb->handle,
-                                ImtAddr(0, remotePort).c_str());
-            uint8_t req[12];
-            PutConnectMsg(req, 1, localPort, pid);
-            if (ls->Write(req, 12) != 0) {
-                EMSTraceMessage("EMT %d: IMT connect request write failed.", cb->handle);
-            } else {
-                uint8_t resp[16];
-                uint32_t len = 0;
-                uint32_t r = cb->imtOwn->Read(resp, sizeof resp, 2500, &len);
-                if (r != 0) {
-                    EMSTraceMessage("IMT connect response read failed.");
-                } else if (!ParseConnectMsg(resp, len, 2, &peerPort, &peerPid)) {
-                    EMSTraceMessage("Invalid IMT connect response received.");
-                } else {
-                    ok = true;
-                }
-            }
-            delete ls;
-        }
-        if (ok) {
-            cb->imtPeer = ImtSocket::Open(peerPid, peerPort, &err);
-            if (!cb->imtPeer) {
-                EMSTraceMessage("Attach to remote IMT connection socket failed.");
-                ok = false;
-            }
-        }
-        if (!ok) {
-            FreeControlBlock(cb);
-            GlobalMutex().Unlock();
-            continue;
-        }
-        cb->userBreak = breakEvent;
-        cb->remote = *remote;
-        if (TraceOn(kTraceConn))
-            EMSTraceMessage("EMT %d: Connected to remote IMT address %s.", cb->handle,
-                            ImtAddr(peerPid, peerPort).c_str());
-        if (!StartHeartbeatThread(cb)) {
-            FreeControlBlock(cb);
-            GlobalMutex().Unlock();
-            return EMT_E_THREAD;
-        }
-        if (!WaitForFirstHeartbeat(cb)) {
-            DestroyControlBlock(cb, EMT_E_NO_FIRST_HEARTBEAT);
-            GlobalMutex().Unlock();
-            return EMT_E_NO_FIRST_HEARTBEAT;
-        }
-        cb->clientSide = true;
-        *handle = cb->handle;
-        InsertBlock(cb);
-        GlobalMutex().Unlock();
-        return 0;
+        uint32_t r = ImtConnectAttempt(local, remote, breakEvent, handle);
+        if (r != kRetry) return r;
     }
 }
 
 uint32_t IMTReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
     const uint32_t h = cb->handle;
-    cb->m_lRefCount.fetch_add(1);
-    ImtSocket* own = cb->imtOwn;
+    cb->AddRef();
+    ImtSocket* own = cb->imtOwn.get();
     UnlockBlock(cb);
     uint32_t r = AcquireSemaphore(cb, cb->m_hSocketRecvSemaphore);
     uint32_t len = 0;
     if (r == 0) {
-        r = own->Read(buffer, size, kInfinite, &len);
-        cb->m_hSocketRecvSemaphore.release();
+        r = own->Read(buffer, size, plat::INFINITE, &len);
+        ReleaseSemaphore(cb->m_hSocketRecvSemaphore);
     }
     cb = LockBlock(h);
     NUV_ASSERT(cb != NULL);
-    cb->m_lRefCount.fetch_sub(1);
+    cb->DropRef();
     if (r == 0) {
         CountRcvd(cb, len);
     } else if (r != EMT_E_BUFFER_TOO_SMALL) {
@@ -595,17 +588,17 @@ uint32_t IMTReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
 uint32_t IMTSend(EmtControlBlock* cb, const uint8_t* frame, uint32_t length) {
     const uint32_t h = cb->handle;
     if (length == 0) length = EmtBodyLength(frame) + 4u;
-    cb->m_lRefCount.fetch_add(1);
-    ImtSocket* peer = cb->imtPeer;
+    cb->AddRef();
+    ImtSocket* peer = cb->imtPeer.get();
     UnlockBlock(cb);
     uint32_t r = AcquireSemaphore(cb, cb->m_hSocketSendSemaphore);
     if (r == 0) {
         r = peer->Write(frame, length);
-        cb->m_hSocketSendSemaphore.release();
+        ReleaseSemaphore(cb->m_hSocketSendSemaphore);
     }
     cb = LockBlock(h);
     NUV_ASSERT(cb != NULL);
-    cb->m_lRefCount.fetch_sub(1);
+    cb->DropRef();
     if (r == 0) {
         CountSent(cb, length);
     } else {
@@ -616,96 +609,79 @@ uint32_t IMTSend(EmtControlBlock* cb, const uint8_t* frame, uint32_t length) {
     return r;
 }
 
-static void ImtListenThread(EmtControlBlock* lb) {
-    if (TraceOn(kTraceConn)) EMSTraceMessage("EMT %d: IMT listen thread starting.", lb->handle);
-    const uint32_t pid = static_cast<uint32_t>(::getpid());
-    uint32_t err = 0;
-    for (;;) {
-        uint8_t req[64];
-        uint32_t len = 0;
-        err = lb->imtListen->Read(req, sizeof req, kInfinite, &len);
-        if (err == EMT_E_BUFFER_TOO_SMALL) {
-            // Too long to be a request: take it out of the ring and drop it.
-            uint8_t big[65540];
-            err = lb->imtListen->Read(big, sizeof big, kInfinite, &len);
-            if (err == 0) {
-                EMSTraceMessage("EMT %d: Invalid IMT connect request received.", lb->handle);
-                continue;
-            }
-        }
-        if (err) {
-            EMSTraceMessage("EMT %d: IMT listen socket read failed. (0x%08X)", lb->handle, err);
-            break;
-        }
-        uint16_t port = 0;
-        uint32_t peerPid = 0;
-        if (!ParseConnectMsg(req, len, 1, &port, &peerPid)) {
+namespace {
+// The IMT side of a listen thread: takes the next connect request from the listening
+// socket and sets up both ends' sockets.
+uint32_t NextImtConnection(EmtControlBlock* lb, EmtControlBlock** out) {
+    const uint32_t pid = plat::CurrentProcessId();
+    uint8_t req[64];
+    uint32_t len = 0;
+    uint32_t err = lb->imtListen->Read(req, sizeof req, plat::INFINITE, &len);
+    if (err == EMT_E_BUFFER_TOO_SMALL) {
+        // Too long to be a request: take it out of the ring and drop it.
+        std::vector<uint8_t> big(65540);
+        err = lb->imtListen->Read(big.data(), static_cast<uint32_t>(big.size()), plat::INFINITE,
+                                  &len);
+        if (err == 0) {
             EMSTraceMessage("EMT %d: Invalid IMT connect request received.", lb->handle);
-            continue;
-        }
-        EmtControlBlock* cb = NewControlBlock(&lb->qos);
-        cb->transport = kTransportImt;
-        cb->flags |= lb->flags & kCbTcpOnly;
-        if (TraceOn(kTraceConn))
-            EMSTraceMessage("EMT %d: IMT connect request received from address %s.", cb->handle,
-                            ImtAddr(peerPid, port).c_str());
-        uint32_t e = 0;
-        cb->imtPeer = ImtSocket::Open(peerPid, port, &e);
-        if (!cb->imtPeer) {
-            EMSTraceMessage("EMT %d: Attach to remote IMT connection socket failed.", cb->handle);
-            FreeControlBlock(cb);
-            continue;
-        }
-        cb->imtOwn = ImtSocket::Create(pid, static_cast<uint16_t>(cb->handle), &e);
-        if (!cb->imtOwn) {
-            EMSTraceMessage("EMT %d: Creation of local IMT connection socket failed.", cb->handle);
-            FreeControlBlock(cb);
-            continue;
-        }
-        if (TraceOn(kTraceConn))
-            EMSTraceMessage("EMT %d: Accepting connection on local IMT address %s.", cb->handle,
-                            ImtAddr(pid, cb->handle).c_str());
-        cb->local.sin_family = cb->remote.sin_family = AF_INET;
-        cb->local.sin_addr.s_addr = cb->remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        cb->local.sin_port = htons(static_cast<uint16_t>(cb->handle));
-        cb->remote.sin_port = htons(port);
-        if (!StartHeartbeatThread(cb)) {
-            FreeControlBlock(cb);
-            continue;
-        }
-        if (!WaitForFirstHeartbeat(cb)) {
-            DestroyControlBlock(cb, EMT_E_NO_FIRST_HEARTBEAT);
-            continue;
-        }
-        bool queued = false;
-        uint32_t werr = 0;
-        {
-            std::lock_guard<std::mutex> g(lb->lqMu);
-            if (lb->listenQueue.size() < 15) {
-                uint8_t resp[12];
-                PutConnectMsg(resp, 2, static_cast<uint16_t>(cb->handle), pid);
-                werr = cb->imtPeer->Write(resp, 12);
-                if (werr == 0) {
-                    lb->listenQueue.push_back(cb);
-                    lb->connQueued.Set();
-                    queued = true;
-                }
-            }
-        }
-        if (!queued) {
-            if (werr) {
-                EMSTraceMessage("EMT %d: IMT connect response write failed.", cb->handle);
-                DestroyControlBlock(cb, werr);
-            } else {
-                EMSTraceMessage("EMT %d: No room on listen queue for connection %d.", lb->handle,
-                                cb->handle);
-                DestroyControlBlock(cb, EMT_E_LISTEN_QUEUE_FULL);
-            }
+            return 0;
         }
     }
-    lb->imtListenEnded.Set();
-    BreakListen(lb, err);
-    if (TraceOn(kTraceConn)) EMSTraceMessage("EMT %d: IMT listen thread exiting.", lb->handle);
+    if (err) {
+        EMSTraceMessage("EMT %d: IMT listen socket read failed. (0x%08X)", lb->handle, err);
+        return err;
+    }
+    uint16_t port = 0;
+    uint32_t peerPid = 0;
+    if (!ParseConnectMsg(req, len, 1, &port, &peerPid)) {
+        EMSTraceMessage("EMT %d: Invalid IMT connect request received.", lb->handle);
+        return 0;
+    }
+    EmtControlBlock* cb = NewControlBlock(&lb->qos);
+    cb->transport = kTransportImt;
+    cb->flags |= lb->flags & kCbTcpOnly;
+    if (TraceOn(kTraceConn))
+        EMSTraceMessage("EMT %d: IMT connect request received from address %s.", cb->handle,
+                        ImtAddr(peerPid, port).c_str());
+    uint32_t e = 0;
+    cb->imtPeer = ImtSocket::Open(peerPid, port, &e);
+    if (!cb->imtPeer) {
+        EMSTraceMessage("EMT %d: Attach to remote IMT connection socket failed.", cb->handle);
+        FreeControlBlock(cb);
+        return 0;
+    }
+    cb->imtOwn = ImtSocket::Create(pid, static_cast<uint16_t>(cb->handle), &e);
+    if (!cb->imtOwn) {
+        EMSTraceMessage("EMT %d: Creation of local IMT connection socket failed.", cb->handle);
+        FreeControlBlock(cb);
+        return 0;
+    }
+    if (TraceOn(kTraceConn))
+        EMSTraceMessage("EMT %d: Accepting connection on local IMT address %s.", cb->handle,
+                        ImtAddr(pid, cb->handle).c_str());
+    cb->local.sin_family = cb->remote.sin_family = AF_INET;
+    cb->local.sin_addr.s_addr = cb->remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    cb->local.sin_port = htons(static_cast<uint16_t>(cb->handle));
+    cb->remote.sin_port = htons(port);
+    *out = cb;
+    return 0;
+}
+
+// Answers the connecting end once its connection has room on the listen queue.
+uint32_t WriteConnectResponse(EmtControlBlock* cb) {
+    uint8_t resp[12];
+    PutConnectMsg(resp, 2, static_cast<uint16_t>(cb->handle), plat::CurrentProcessId());
+    uint32_t err = cb->imtPeer->Write(resp, 12);
+    if (err) EMSTraceMessage("EMT %d: IMT connect response write failed.", cb->handle);
+    return err;
+}
+}  // namespace
+
+static void ImtListenThread(EmtControlBlock* lb) {
+    ListenSide side{"IMT", &EmtControlBlock::imtListenEnded,
+                    [lb](EmtControlBlock** cb) { return NextImtConnection(lb, cb); }, nullptr,
+                    WriteConnectResponse};
+    RunListenLoop(lb, side);
 }
 
 uint32_t IMTListen(EmtControlBlock* cb, const sockaddr_in& local) {
@@ -721,7 +697,6 @@ uint32_t IMTListen(EmtControlBlock* cb, const sockaddr_in& local) {
     } catch (...) {
         return EMT_E_THREAD;
     }
-    cb->imtListenRuns = true;
     return 0;
 }
 

@@ -85,11 +85,11 @@ uint32_t CIOPortThreadPool::Start(EmtThreadRoutine routine, uint32_t maxThreads,
     }
     lk.unlock();
     uint32_t result = 0;
-    int64_t deadline = MonoMs() + 60000;
+    int64_t deadline = MonotonicMs() + 60000;
     for (uint32_t i = 0; i < n; ++i) {
-        int64_t left = deadline - MonoMs();
-        if (started[i]->Wait(left > 0 ? static_cast<uint32_t>(left) : 0) != kWaitObject0) {
-            result = kWaitTimeout;
+        int64_t left = deadline - MonotonicMs();
+        if (started[i]->Wait(left > 0 ? static_cast<uint32_t>(left) : 0) != plat::WAIT_OBJECT_0) {
+            result = plat::WAIT_TIMEOUT;
             break;
         }
         if ((*results)[i] != 0) result = (*results)[i];
@@ -144,7 +144,7 @@ uint32_t TcpRecvAll(int s, void* buf, uint32_t n) {
         } else if (r == 0) {
             return EMT_WSA_EDISCON;
         } else if (errno != EINTR) {
-            return ErrnoToWin32(errno);
+            return ErrnoToEmtError(errno);
         }
     }
     return 0;
@@ -167,7 +167,7 @@ uint32_t TcpSendAll(int s, const iovec* iov, int count) {
         ssize_t r = ::sendmsg(s, &m, MSG_NOSIGNAL);
         if (r < 0) {
             if (errno == EINTR) continue;
-            return ErrnoToWin32(errno);
+            return ErrnoToEmtError(errno);
         }
         if (r == 0) return EMT_E_SHORT_SEND;
         sent += static_cast<size_t>(r);

@@ -36,16 +36,26 @@ uint16_t IntervalMs(uint16_t units) {
     return static_cast<uint16_t>(ms > 65534 ? 65534 : ms);
 }
 
+// Waits up to ms on the current clock for input on s: >0 input (or a hang-up), 0 none,
+// <0 a poll error (errno set).
+int SocketInputAvailable(int s, uint32_t ms) {
+    plat::ExternalWait wait(plat::DeadlineAfterMs(ms));
+    for (;;) {
+        pollfd p{s, POLLIN, 0};
+        int rc = ::poll(&p, 1, wait.NextSliceMs());
+        if (rc != 0 || wait.Expired()) return rc;
+    }
+}
+
 // Collects n bytes within 100 polls of 100 ms; 0xE1030009 when they do not all come.
 uint32_t ReadPolled(EmtControlBlock* cb, uint8_t* buf, uint32_t n, bool announce) {
     uint32_t got = 0;
-    for (int poll_ = 0; poll_ < 100 && got < n; ++poll_) {
-        pollfd p{cb->sock, POLLIN, 0};
-        int rc = ::poll(&p, 1, 100);
+    for (int round = 0; round < 100 && got < n; ++round) {
+        int rc = SocketInputAvailable(cb->sock, 100);
         if (rc < 0) {
             if (errno == EINTR) continue;
             EMSTraceMessage("SocketInputAvailable: socket error %d",
-                            static_cast<int>(ErrnoToWin32(errno)));
+                            static_cast<int>(ErrnoToEmtError(errno)));
             continue;
         }
         if (rc == 0) continue;
@@ -53,7 +63,7 @@ uint32_t ReadPolled(EmtControlBlock* cb, uint8_t* buf, uint32_t n, bool announce
         if (r == 0) return EMT_WSA_EDISCON;
         if (r < 0) {
             if (errno == EAGAIN || errno == EINTR) continue;
-            return ErrnoToWin32(errno);
+            return ErrnoToEmtError(errno);
         }
         got += static_cast<uint32_t>(r);
         if (got < n && announce && TraceOn(kTraceDetail))
@@ -148,14 +158,13 @@ uint32_t TCPClientHandshake(EmtControlBlock* cb, uint32_t attempt) {
 uint32_t TCPServerHandshake(EmtControlBlock* cb) {
     uint8_t h[152];
     uint32_t got = 0;
-    for (int i = 0; i < 100 && got < 6; ++i) {
-        pollfd p{cb->sock, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
+    for (int round = 0; round < 100 && got < 6; ++round) {
+        if (SocketInputAvailable(cb->sock, 100) <= 0) continue;
         ssize_t r = ::recv(cb->sock, h + got, 6 - got, MSG_DONTWAIT);
         if (r == 0) return EMT_WSA_EDISCON;
         if (r < 0) {
             if (errno == EAGAIN || errno == EINTR) continue;
-            return ErrnoToWin32(errno);
+            return ErrnoToEmtError(errno);
         }
         got += static_cast<uint32_t>(r);
         if (got < 6 && TraceOn(kTraceDetail))
@@ -222,25 +231,23 @@ uint32_t TCPConnectWithTimeout(int s, const sockaddr_in& addr, int64_t start, ui
     uint32_t result = 0;
     if (::connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         if (errno != EINPROGRESS) {
-            result = ErrnoToWin32(errno);
+            result = ErrnoToEmtError(errno);
         } else {
-            int wait = -1;
-            if (timeoutMs != kInfinite) {
-                int64_t left = static_cast<int64_t>(timeoutMs) - (MonoMs() - start);
-                wait = left > 0 ? static_cast<int>(left) : 0;
-            }
+            plat::ExternalWait wait(timeoutMs == plat::INFINITE
+                                        ? plat::kNoDeadline
+                                        : start + static_cast<int64_t>(timeoutMs) * 1000000);
             pollfd p{s, POLLOUT, 0};
             int rc;
             do {
-                rc = ::poll(&p, 1, wait);
-            } while (rc < 0 && errno == EINTR);
+                rc = ::poll(&p, 1, wait.NextSliceMs());
+            } while ((rc < 0 && errno == EINTR) || (rc == 0 && !wait.Expired()));
             if (rc <= 0) {
                 result = EMT_WSA_ETIMEDOUT;
             } else {
                 int err = 0;
                 socklen_t len = sizeof err;
                 ::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
-                result = ErrnoToWin32(err);
+                result = ErrnoToEmtError(err);
             }
         }
     }
@@ -252,9 +259,9 @@ uint32_t TCPConnectWithTimeout(int s, const sockaddr_in& addr, int64_t start, ui
 uint32_t InitializeConnection(EmtControlBlock* cb) {
     socklen_t len = sizeof cb->local;
     if (::getsockname(cb->sock, reinterpret_cast<sockaddr*>(&cb->local), &len) != 0)
-        return ErrnoToWin32(errno);
+        return ErrnoToEmtError(errno);
     cb->udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (cb->udp < 0) return ErrnoToWin32(errno);
+    if (cb->udp < 0) return ErrnoToEmtError(errno);
     if (TraceOn(kTraceDetail))
         EMSTraceMessage("EMT %d: Created UDP heartbeat socket %d.", cb->handle, cb->udp);
     uint32_t r = AllocateHeartbeatPort(cb);
@@ -279,7 +286,7 @@ void ConnectionLines(EmtControlBlock* cb, bool accepted, int64_t start, int64_t 
         EMSTraceMessage("EMT %d: %s TCP addr %s hb %s with hb interval=%d [ms].", cb->handle,
                         lead, a.c_str(), hb.c_str(), cb->hbInterval);
     const char* ver = cb->qosEnabled ? "QoS-enabled" : "pre-QoS";
-    int64_t now = MonoMs();
+    int64_t now = MonotonicMs();
     if (accepted) {
         EMSTraceMessage("EMT %d: Total=%d [ms], Handshake=%d [ms].", cb->handle,
                         static_cast<int>(now - start), static_cast<int>(now - handshakeStart));
@@ -301,28 +308,29 @@ bool Retryable(uint32_t e) {
 
 uint32_t TCPInitializeSocketOptions(int s) {
     linger l{1, 0};
-    if (::setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) return ErrnoToWin32(errno);
+    if (::setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) return ErrnoToEmtError(errno);
     int one = 1;
     if (::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
-        return ErrnoToWin32(errno);
+        return ErrnoToEmtError(errno);
     return 0;
 }
 
 uint32_t TCPConnect(const sockaddr_in* local, const sockaddr_in* remote, uint16_t heartbeat,
-                    Event* breakEvent, uint32_t timeoutMs, uint32_t* handle, uint32_t flags,
+                    plat::Event* breakEvent, uint32_t timeoutMs, uint32_t* handle, uint32_t flags,
                     const EMT_QOS_PARAMS* qos) {
-    int64_t start = MonoMs();
-    SleepMs(250);
+    const int64_t startNs = plat::MonotonicNs();
+    const int64_t start = startNs / 1000000;
+    plat::SleepForMs(250);
     bool firstConnect = true;
     uint32_t handshakes = 0;
     bool localPeer = IsLocalAddress(*remote);
     auto timeLeft = [&]() -> int64_t {
-        if (timeoutMs == kInfinite) return 10000;
-        int64_t left = static_cast<int64_t>(timeoutMs) - (MonoMs() - start);
+        if (timeoutMs == plat::INFINITE) return 10000;
+        int64_t left = static_cast<int64_t>(timeoutMs) - (MonotonicMs() - start);
         return left > 0 ? left : 0;
     };
     for (bool firstPass = true;
-         firstPass || timeoutMs == kInfinite || MonoMs() - start < static_cast<int64_t>(timeoutMs);
+         firstPass || timeoutMs == plat::INFINITE || MonotonicMs() - start < static_cast<int64_t>(timeoutMs);
          firstPass = false) {
         // A failed pass has set the caller's break event: a healthy link must not be
         // taken for broken by the next waiter, so clear it before trying again.
@@ -342,12 +350,12 @@ uint32_t TCPConnect(const sockaddr_in* local, const sockaddr_in* remote, uint16_
                 if (TraceOn(kTraceConn))
                     EMSTraceMessage("EMT %d: Wait %d [ms] before next attempt...", cb->handle,
                                     static_cast<int>(w));
-                SleepMs(static_cast<uint32_t>(w));
+                plat::SleepForMs(static_cast<uint32_t>(w));
             }
             firstConnect = false;
             cb->sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             if (cb->sock < 0) {
-                uint32_t e = ErrnoToWin32(errno);
+                uint32_t e = ErrnoToEmtError(errno);
                 FreeControlBlock(cb);
                 return e;
             }
@@ -356,7 +364,7 @@ uint32_t TCPConnect(const sockaddr_in* local, const sockaddr_in* remote, uint16_
                                 cb->handle, cb->sock, "non-QoS");
             if (local && ::bind(cb->sock, reinterpret_cast<const sockaddr*>(local),
                                 sizeof *local) != 0) {
-                uint32_t e = ErrnoToWin32(errno);
+                uint32_t e = ErrnoToEmtError(errno);
                 EMSTraceMessage("EMT %d: bind failed.", cb->handle);
                 FreeControlBlock(cb);
                 return e;
@@ -367,9 +375,9 @@ uint32_t TCPConnect(const sockaddr_in* local, const sockaddr_in* remote, uint16_
                 FreeControlBlock(cb);
                 return e;
             }
-            connectStart = MonoMs();
-            e = TCPConnectWithTimeout(cb->sock, *remote, start, timeoutMs);
-            connectMs = MonoMs() - connectStart;
+            connectStart = MonotonicMs();
+            e = TCPConnectWithTimeout(cb->sock, *remote, startNs, timeoutMs);
+            connectMs = MonotonicMs() - connectStart;
             if (e == 0) break;
             if (TraceOn(kTraceConn))
                 EMSTraceMessage("EMT %d: connect attempt to %s failed.", cb->handle,
@@ -382,7 +390,7 @@ uint32_t TCPConnect(const sockaddr_in* local, const sockaddr_in* remote, uint16_
                 EMSTraceMessage("EMT %d: Closing TCP socket %d.", cb->handle, cb->sock);
             ::close(cb->sock);
             cb->sock = -1;
-            if (timeoutMs != kInfinite && MonoMs() - start >= static_cast<int64_t>(timeoutMs)) {
+            if (timeoutMs != plat::INFINITE && MonotonicMs() - start >= static_cast<int64_t>(timeoutMs)) {
                 FreeControlBlock(cb);
                 return EMT_WSA_ETIMEDOUT;
             }
@@ -396,7 +404,7 @@ uint32_t TCPConnect(const sockaddr_in* local, const sockaddr_in* remote, uint16_
         }
         cb->userBreak = breakEvent;
         cb->hbInterval = IntervalMs(heartbeat);
-        int64_t hsStart = MonoMs();
+        int64_t hsStart = MonotonicMs();
         ++handshakes;
         e = TCPClientHandshake(cb, handshakes);
         if (e) {
@@ -424,7 +432,7 @@ uint32_t TCPConnect(const sockaddr_in* local, const sockaddr_in* remote, uint16_
 uint32_t TCPReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
     const uint32_t h = cb->handle;
     const int s = cb->sock;
-    cb->m_lRefCount.fetch_add(1);
+    cb->AddRef();
     uint32_t r = 0;
     bool rtt = false;
     for (;;) {
@@ -447,7 +455,7 @@ uint32_t TCPReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
             if (len + 4 > size) {
                 std::memcpy(cb->pendingHeader, buffer, 4);
                 cb->flags |= kCbHeaderPending;
-                cb->m_lRefCount.fetch_sub(1);
+                cb->DropRef();
                 UnlockBlock(cb);
                 return EMT_E_BUFFER_TOO_SMALL;
             }
@@ -457,7 +465,7 @@ uint32_t TCPReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
             cb = LockBlock(h);
             NUV_ASSERT(cb != NULL);
             if (r) break;
-            cb->m_lRefCount.fetch_sub(1);
+            cb->DropRef();
             UnlockBlock(cb);
             return 0;
         }
@@ -473,7 +481,7 @@ uint32_t TCPReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
             cb = LockBlock(h);
             NUV_ASSERT(cb != NULL);
             if (r) break;
-            cb->m_lRefCount.fetch_sub(1);
+            cb->DropRef();
             UnlockBlock(cb);
             return EMT_E_PROTOCOL;
         }
@@ -494,7 +502,7 @@ uint32_t TCPReceive(EmtControlBlock* cb, uint8_t* buffer, uint32_t size) {
     EMSTraceMessage(rtt ? "EMT %d: TCP receive error, receiving RTT packet..."
                         : "EMT %d: TCP receive error.",
                     h);
-    cb->m_lRefCount.fetch_sub(1);
+    cb->DropRef();
     r = BreakConnection(cb, r);
     UnlockBlock(cb);
     return r;
@@ -511,19 +519,19 @@ static uint32_t WriteFrame(EmtControlBlock* cb, const uint8_t* data, uint32_t le
         cb->stats.bytesSent += length;
     }
     if (fragment) cb->flags |= kCbFragment;
-    cb->m_lRefCount.fetch_add(1);
+    cb->AddRef();
     const int s = cb->sock;
     UnlockBlock(cb);
     iovec v[2];
     int n = 0;
     if (withRtt) v[n++] = {rtt, 28};
     v[n++] = {const_cast<uint8_t*>(data), length};
-    cb->sendGate.acquire();
+    (void)cb->sendGate.Wait(plat::INFINITE);
     uint32_t r = TcpSendAll(s, v, n);
-    cb->sendGate.release();
+    ReleaseSemaphore(cb->sendGate);
     cb = LockBlock(h);
     NUV_ASSERT(cb != NULL);
-    cb->m_lRefCount.fetch_sub(1);
+    cb->DropRef();
     if (fragment && lastFragment) cb->flags &= ~kCbFragment;
     if (r) {
         EMSTraceMessage("EMT %d: TCP send error.", h);
@@ -566,7 +574,7 @@ void TCPCloseTransport(EmtControlBlock* cb) {
 
 void OnTableInsert(EmtControlBlock* cb) {
     if (cb->transport != kTransportTcp || !cb->qosEnabled || cb->listening) return;
-    cb->lastRttSentTick = TickCount();
+    cb->lastRttSentTick = plat::GetTickCount();
     StartRttTimers(cb);
     if (cb->hbInterval < EMT_NO_HEARTBEAT) {
         int one = 1;
@@ -594,83 +602,79 @@ void OnTableRemove(EmtControlBlock* cb) {
     StopMonitor(cb);
 }
 
-static void TcpListenThread(EmtControlBlock* lb) {
-    if (TraceOn(kTraceConn)) EMSTraceMessage("EMT %d: TCP listen thread starting.", lb->handle);
-    uint32_t err = 0;
-    for (;;) {
-        pollfd p{lb->listenSock, POLLIN, 0};
-        int rc = ::poll(&p, 1, 200);
-        if (lb->m_evConnBroken.IsSet()) {
-            if (TraceOn(kTraceConn))
-                EMSTraceMessage("EMT %d: Requested to exit listen thread.", lb->handle);
-            err = EMT_E_PEER_CLOSED;
-            break;
-        }
-        if (rc <= 0) continue;
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        int s = ::accept4(lb->listenSock, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-        if (s < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
-            err = ErrnoToWin32(errno);
-            EMSTraceMessage("EMT %d: The TCPAccept failed.", lb->handle);
-            break;
-        }
-        int64_t start = MonoMs();
-        EmtControlBlock* cb = NewControlBlock(&lb->qos);
-        cb->transport = kTransportTcp;
-        cb->flags |= lb->flags & kCbTcpOnly;
-        cb->sock = s;
-        cb->remote = peer;
-        TCPInitializeSocketOptions(s);
-        uint32_t e = InitializeConnection(cb);
-        if (e) {
-            EMSTraceMessage("EMT %d: InitializeConnection failed.", cb->handle);
-            FreeControlBlock(cb);
-            continue;
-        }
+namespace {
+// The TCP side of a listen thread: accepts the next connection and runs its handshake.
+uint32_t NextTcpConnection(EmtControlBlock* lb, EmtControlBlock** out, int64_t* start,
+                           int64_t* handshakeStart) {
+    // BreakListen shuts the listening socket down, which ends this wait.
+    pollfd p{lb->listenSock, POLLIN, 0};
+    int rc = ::poll(&p, 1, -1);
+    if (lb->m_evConnBroken.IsSet()) {
         if (TraceOn(kTraceConn))
-            EMSTraceMessage("EMT %d: Begin EMT connection handshake...", cb->handle);
-        int64_t hs = MonoMs();
-        e = TCPServerHandshake(cb);
-        if (e) {
-            EMSTraceMessage("EMT %d: Server handshake failed. (0x%08X)", cb->handle, e);
-            FreeControlBlock(cb);
-            continue;
-        }
-        if (!StartHeartbeatThread(cb)) {
-            FreeControlBlock(cb);
-            continue;
-        }
-        if (!WaitForFirstHeartbeat(cb)) {
-            DestroyControlBlock(cb, EMT_E_NO_FIRST_HEARTBEAT);
-            continue;
-        }
-        ConnectionLines(cb, true, start, hs, 0);
-        if (!QueueOnListener(lb, cb)) {
-            EMSTraceMessage("EMT %d: No room on listen queue for connection %d.", lb->handle,
-                            cb->handle);
-            DestroyControlBlock(cb, EMT_E_LISTEN_QUEUE_FULL);
-        }
+            EMSTraceMessage("EMT %d: Requested to exit listen thread.", lb->handle);
+        return EMT_E_PEER_CLOSED;
     }
-    lb->tcpListenEnded.Set();
-    BreakListen(lb, err);
-    if (TraceOn(kTraceConn)) EMSTraceMessage("EMT %d: TCP listen thread exiting.", lb->handle);
+    if (rc <= 0) return 0;
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int s = ::accept4(lb->listenSock, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    if (s < 0) {
+        if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) return 0;
+        uint32_t err = ErrnoToEmtError(errno);
+        EMSTraceMessage("EMT %d: The TCPAccept failed.", lb->handle);
+        return err;
+    }
+    *start = MonotonicMs();
+    EmtControlBlock* cb = NewControlBlock(&lb->qos);
+    cb->transport = kTransportTcp;
+    cb->flags |= lb->flags & kCbTcpOnly;
+    cb->sock = s;
+    cb->remote = peer;
+    (void)TCPInitializeSocketOptions(s);
+    uint32_t e = InitializeConnection(cb);
+    if (e) {
+        EMSTraceMessage("EMT %d: InitializeConnection failed.", cb->handle);
+        FreeControlBlock(cb);
+        return 0;
+    }
+    if (TraceOn(kTraceConn))
+        EMSTraceMessage("EMT %d: Begin EMT connection handshake...", cb->handle);
+    *handshakeStart = MonotonicMs();
+    e = TCPServerHandshake(cb);
+    if (e) {
+        EMSTraceMessage("EMT %d: Server handshake failed. (0x%08X)", cb->handle, e);
+        FreeControlBlock(cb);
+        return 0;
+    }
+    *out = cb;
+    return 0;
+}
+}  // namespace
+
+static void TcpListenThread(EmtControlBlock* lb) {
+    int64_t start = 0, handshakeStart = 0;
+    ListenSide side{"TCP", &EmtControlBlock::tcpListenEnded,
+                    [&](EmtControlBlock** cb) {
+                        return NextTcpConnection(lb, cb, &start, &handshakeStart);
+                    },
+                    [&](EmtControlBlock* cb) { ConnectionLines(cb, true, start, handshakeStart, 0); },
+                    nullptr};
+    RunListenLoop(lb, side);
 }
 
 uint32_t TCPListen(EmtControlBlock* cb, const sockaddr_in& local) {
     cb->listenSock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (cb->listenSock < 0) return ErrnoToWin32(errno);
+    if (cb->listenSock < 0) return ErrnoToEmtError(errno);
     if (TraceOn(kTraceConn))
         EMSTraceMessage("EMT %d: Created listen TCP socket %d using %s service provider",
                         cb->handle, cb->listenSock, "non-QoS");
     int one = 1;
     ::setsockopt(cb->listenSock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (::bind(cb->listenSock, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
-        return ErrnoToWin32(errno);
+        return ErrnoToEmtError(errno);
     uint32_t e = TCPInitializeSocketOptions(cb->listenSock);
     if (e) return e;
-    if (::listen(cb->listenSock, 16) != 0) return ErrnoToWin32(errno);
+    if (::listen(cb->listenSock, 16) != 0) return ErrnoToEmtError(errno);
     socklen_t len = sizeof cb->local;
     ::getsockname(cb->listenSock, reinterpret_cast<sockaddr*>(&cb->local), &len);
     if (TraceOn(kTraceConn))
@@ -681,7 +685,6 @@ uint32_t TCPListen(EmtControlBlock* cb, const sockaddr_in& local) {
     } catch (...) {
         return EMT_E_THREAD;
     }
-    cb->tcpListenRuns = true;
     return 0;
 }
 

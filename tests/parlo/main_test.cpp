@@ -1,141 +1,130 @@
-// The parlo process: starts EMS, says it runs, and ends cleanly when told to.
-#include <fcntl.h>
+// The parlo process as the node manager starts it, with the stand-in MDS beside it.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "nuvlib/emsrecord.h"
-#include "tests/support/test_env.h"
-
-extern char** environ;
+#include "tests/parlo/parlo_env.h"
 
 namespace {
 
-// The texts of every record in the parlo log files under dir.
-std::vector<std::string> LogTexts(const std::filesystem::path& dir) {
-    std::vector<std::string> texts;
-    std::vector<std::filesystem::path> files;
-    for (const auto& e : std::filesystem::directory_iterator(dir))
-        if (e.path().filename().string().rfind("parlo_", 0) == 0) files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    for (const auto& f : files) {
-        const std::string bytes = testsupport::ReadFile(f);
-        const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-        for (size_t at = 0; at + 8 <= bytes.size();) {
-            const uint32_t total = EMSGet32(p + at);
-            if (total < 44 || at + total > bytes.size()) break;
-            EMSParsedRecord r;
-            EMSParseRecord(p + at, total, &r);
-            std::string text;
-            for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
-            texts.push_back(text);
-            at += total;
-        }
-    }
-    return texts;
-}
+using parlotest::Get;
+using parlotest::kDynamicKey;
+using parlotest::Process;
+using parlotest::Quote;
+using parlotest::Reg;
+using parlotest::SetDword;
 
-bool Has(const std::vector<std::string>& texts, const std::string& what) {
-    for (const auto& t : texts)
-        if (t.find(what) != std::string::npos) return true;
-    return false;
-}
+class Parlo : public parlotest::ParloEnv {};
 
-TEST(ParloProcess, StartsAndStopsCleanly) {
+// A refused command line ends with exit 0 before anything of the server exists.
+TEST_F(Parlo, RefusesBadCommandLines) {
     const struct {
-        const char* stop;  // "eof", "SIGTERM" or "SIGINT"
-        bool importDefaults;
-        const char* reason;
+        std::vector<std::string> args;
+        const char* text;
     } cases[] = {
-        {"SIGINT", false, "parlo stopping on SIGINT."},  // first: a registry without its keys
-        {"eof", true, "parlo stopping on end of input."},
-        {"SIGTERM", true, "parlo stopping on SIGTERM."},
+        {{"parlo", "DIRTY", "DUPLEX", "a", "r", "1", "b"}, "Error for Side. Must be A or B."},
+        {{"parlo", "clean", "SIMPLEX", "A", "r", "1", "b"}, "Error for LastShutdownType. Must be CLEAN or DIRTY."},
+        {{"parlo", "CLEAN", "duplex", "A", "r", "1", "b"}, "Error for DuplexConfig. Must be SIMPLEX or DUPLEX."},
+        {{"parlo", "CLEAN", "SIMPLEX", "A", "r", "256", "b"}, "DMPSystemID"},
+        {{"parlo", "CLEAN", "SIMPLEX", "A", "r", "1"}, "Missing argument."},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.stop);
-        if (c.importDefaults) {
-            const std::string cmd = std::string(PARLO_REG_BIN) + " import " + PARLO_CONFIG_DIR + "/ems.reg";
-            ASSERT_EQ(std::system(cmd.c_str()), 0);
-        }
-        testsupport::TempDir root("parlo");
-        int input[2];
-        ASSERT_EQ(::pipe(input), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-        posix_spawn_file_actions_addclose(&actions, input[1]);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        std::string rootArg = root.str();
-        char* argv[] = {const_cast<char*>(PARLO_BIN), const_cast<char*>("ZUR\\parlo"), rootArg.data(), nullptr};
-        pid_t pid = 0;
-        ASSERT_EQ(posix_spawn(&pid, PARLO_BIN, &actions, nullptr, argv, environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(input[0]);
-
-        bool running = false;
-        for (int i = 0; i < 500 && !running; ++i) {
-            running = Has(LogTexts(root.path()), "parlo running");
-            if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        EXPECT_TRUE(running);
-        if (std::string(c.stop) == "SIGTERM") ::kill(pid, SIGTERM);
-        if (std::string(c.stop) == "SIGINT") ::kill(pid, SIGINT);
-        ::close(input[1]);  // for "eof"; harmless after a signal
-
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0);
-        const auto texts = LogTexts(root.path());
-        EXPECT_TRUE(Has(texts, "parlo starting: "));
-        EXPECT_TRUE(Has(texts, c.reason));
-        ASSERT_FALSE(texts.empty());
-        EXPECT_EQ(texts.back(), "Process exiting with exit code 0.");
+        SCOPED_TRACE(c.text);
+        std::vector<std::string> argv{PARLO_BIN};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Process p(argv);
+        EXPECT_EQ(p.WaitExit(), 0);
+        EXPECT_NE(p.Output().find(c.text), std::string::npos) << p.Output();
+        EXPECT_EQ(p.Output().find("ParloMain::Execute"), std::string::npos);
     }
 }
 
-// The node manager's stand-in pings the process and asks it to shut down: it answers 2 and
-// 5, then ends with the node manager's exit code (200004, whose low byte is 68).
-TEST(ParloProcess, AnswersTheNodeManager) {
-    testsupport::TempDir root("parlo");
-    const std::string out = (root / "nodemgr.out").string();
-    int input[2];  // held open, so the process does not stop on the end of its input
-    ASSERT_EQ(::pipe(input), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    posix_spawn_file_actions_addclose(&actions, input[1]);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::string rootArg = root.str();
-    char* argv[] = {const_cast<char*>(NODEMGR_BIN), const_cast<char*>("--timeout"),
-                    const_cast<char*>("10000"), const_cast<char*>("--send"),
-                    const_cast<char*>("1,4"), const_cast<char*>("--"),
-                    const_cast<char*>(PARLO_BIN), const_cast<char*>("ZUR\\parlo"),
-                    rootArg.data(), nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, NODEMGR_BIN, &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(input[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ::close(input[1]);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    const std::string said = testsupport::ReadFile(out);
-    EXPECT_NE(said.find("sent 1 reply 2"), std::string::npos) << said;
-    EXPECT_NE(said.find("sent 4 reply 5"), std::string::npos) << said;
-    EXPECT_NE(said.find("exited 68"), std::string::npos) << said;
+// A fresh start reports its build, corrects the queue limit, writes the missing lock
+// time-out, registers with MDS, publishes its twenty counters and stays up.
+TEST_F(Parlo, StartsRegistersAndPublishesItsCounters) {
+    const struct {
+        uint32_t queueLimit, expected;
+    } cases[] = {{4000, 15000}, {4001, 4001}, {0xFFFFFFFF, 15000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.queueLimit);
+        SetDword(kDynamicKey, "MaxQueueAllEventClient", c.queueLimit);
+        ASSERT_EQ(Reg("del " + Quote(kDynamicKey) + " MaxLockTimeout").status, 0);
+        auto parlo = Start();
+        ASSERT_TRUE(parlo->WaitText("registered with MDS as parlo")) << parlo->Output();
+        EXPECT_NE(parlo->Output().find("parlo is starting; build Release 12.6.1.0 , Build 00071, Built "),
+                  std::string::npos);
+        char expected[32];
+        std::snprintf(expected, sizeof expected, "dword:%08x", c.expected);
+        EXPECT_EQ(Get(kDynamicKey, "MaxQueueAllEventClient"), expected);
+        EXPECT_EQ(Get(kDynamicKey, "MaxLockTimeout"), "dword:000001f4");
+        EXPECT_TRUE(mds_->WaitText("client 10 (parlo) in service"));
+
+        const auto counters = parlotest::RunCommand(std::string(PARLO_COUNTERS_BIN) + " parlo");
+        EXPECT_EQ(counters.status, 0);
+        std::string expectedLines;
+        const char* names[] = {"LOGGEDIN_AGENTS", "TALKING_AGENTS", "UNKNOWN_SESSIONS", "OPEN_SESSIONS",
+                               "CLOSED_SESSIONS", "FAILED_SESSIONS", "TOTAL_SESSIONS", "READY_AGENTS",
+                               "REPORTED_CALLS", "ACTIVE_CALLS", "DEACTIVATED_CALLS", "CLEARED_CALLS",
+                               "PRIVATE_CALLS", "NOT_READY_AGENTS", "ONHOLD_AGENTS", "WORKREADY_AGENTS",
+                               "WORKNOTREADY_AGENTS", "LOGGEDOUT_AGENTS", "OPENING_SESSIONS",
+                               "CLOSING_SESSIONS"};
+        for (int i = 0; i < 20; ++i)
+            expectedLines += "parlo " + std::to_string(2 + 2 * i) + " PARLO_" + names[i] + " 0\n";
+        EXPECT_EQ(counters.out, expectedLines);
+        if (c.queueLimit == 4000) {  // --watch prints them again every second
+            Process watch({PARLO_COUNTERS_BIN, "--watch", "parlo"});
+            EXPECT_TRUE(watch.WaitText(expectedLines + expectedLines));
+        }
+        EXPECT_EQ(parlo->WaitExit(300), -1);  // still up
+        parlo.reset();
+        mds_->WaitText("client 10 (parlo) out of service", 5000);
+    }
+}
+
+// Each live change of a Dynamic value is reported once; rewriting a value unchanged is not.
+TEST_F(Parlo, ReportsLiveChangesOfDynamicValues) {
+    auto parlo = Start();
+    ASSERT_TRUE(parlo->WaitText("registered with MDS as parlo")) << parlo->Output();
+    SetDword(kDynamicKey, "MaxClientConnections", 10);
+    EXPECT_TRUE(parlo->WaitText("The setting MaxClientConnections changed from 6000 to 10."));
+    SetDword(kDynamicKey, "MaxClientConnections", 10);  // unchanged
+    SetDword(kDynamicKey, "ConnectionTimeout", 31);     // a later change marks the end
+    EXPECT_TRUE(parlo->WaitText("The setting ConnectionTimeout changed from 30 to 31."));
+    EXPECT_EQ(parlo->Count("The setting MaxClientConnections changed"), 1u);
+    EXPECT_EQ(parlo->Count("The setting "), 2u);
+}
+
+// A mandatory value missing at start, or deleted while the server runs, ends it with exit 0.
+TEST_F(Parlo, EndsWhenAMandatoryValueIsMissing) {
+    const std::string text =
+        "The registry value ConnectionTimeout under SOFTWARE\\QUENLO SYSTEMS, INC.\\ZUR\\parlo\\CG\\"
+        "CurrentVersion\\Parlo\\Dynamic is missing; the process ends.";
+    for (const bool whileRunning : {false, true}) {
+        SCOPED_TRACE(whileRunning);
+        SetDword(kDynamicKey, "ConnectionTimeout", 30);
+        if (!whileRunning) {
+            ASSERT_EQ(Reg("del " + Quote(kDynamicKey) + " ConnectionTimeout").status, 0);
+        }
+        auto parlo = Start();
+        if (whileRunning) {
+            ASSERT_TRUE(parlo->WaitText("registered with MDS as parlo")) << parlo->Output();
+            ASSERT_EQ(Reg("del " + Quote(kDynamicKey) + " ConnectionTimeout").status, 0);
+        }
+        EXPECT_EQ(parlo->WaitExit(), 0) << parlo->Output();
+        EXPECT_NE(parlo->Output().find(text), std::string::npos) << parlo->Output();
+        EXPECT_EQ(parlotest::RunCommand(std::string(PARLO_COUNTERS_BIN) + " parlo").status, 1);
+    }
+}
+
+// The node manager's ping is answered 2 and its shutdown 5; the process then ends with
+// 200004 (low byte 68) and its counter instance is gone.
+TEST_F(Parlo, AnswersTheNodeManager) {
+    std::vector<std::string> argv{NODEMGR_BIN, "--timeout", "20000", "--send", "1,4", "--"};
+    for (const auto& a : Args()) argv.push_back(a);
+    Process nodemgr(argv);
+    EXPECT_EQ(nodemgr.WaitExit(60000), 0) << nodemgr.Output();
+    EXPECT_NE(nodemgr.Output().find("sent 1 reply 2"), std::string::npos) << nodemgr.Output();
+    EXPECT_NE(nodemgr.Output().find("sent 4 reply 5"), std::string::npos) << nodemgr.Output();
+    EXPECT_NE(nodemgr.Output().find("exited 68"), std::string::npos) << nodemgr.Output();
+    EXPECT_EQ(parlotest::RunCommand(std::string(PARLO_COUNTERS_BIN) + " parlo").status, 1);
 }
 
 }  // namespace

@@ -28,10 +28,16 @@ TEST(LastError, IsPerThreadAndMapsErrno) {
     EXPECT_EQ(other, 0u);
     EXPECT_EQ(GetLastError(), 234u);
 
+    // File and system errors get Win32 numbers, errors only sockets give their Winsock
+    // numbers; anything else passes through.
     struct Case { int e; uint32_t win; };
     for (auto c : {Case{ENOENT, 2}, Case{EACCES, 5}, Case{EBADF, 6}, Case{EPIPE, 109},
-                   Case{EEXIST, 183}, Case{ENOMEM, 8}, Case{0, 0}, Case{EXDEV, EXDEV}})
+                   Case{EEXIST, 183}, Case{ENOMEM, 8}, Case{0, 0}, Case{EXDEV, EXDEV},
+                   Case{ECONNRESET, 10054}, Case{ECONNREFUSED, 10061}, Case{ETIMEDOUT, 10060},
+                   Case{EADDRINUSE, 10048}, Case{ENOTCONN, 10057}, Case{EHOSTUNREACH, 10065}})
         EXPECT_EQ(ErrnoToWin32(c.e), c.win) << "errno " << c.e;
+    EXPECT_FALSE(KnownErrnoToWin32(EXDEV).has_value());
+    EXPECT_EQ(KnownErrnoToWin32(EPIPE), 109u);
 
     errno = ENOENT;
     EXPECT_EQ(SetLastErrorFromErrno(), 2u);
@@ -121,6 +127,54 @@ TEST_F(FakeClockTime, AWaitWakesOnItsConditionBeforeTheDeadline) {
     EXPECT_EQ(GetTickCount(), 0u);
 }
 
+// A wait on something outside the platform (a socket, another process) counts as a sleeper
+// on a fake clock and ends when the test moves time past its deadline; the real slices
+// between looks stay short.
+TEST_F(FakeClockTime, ExternalWaitEndsWhenTimeMoves) {
+    std::atomic<bool> expired{false};
+    std::thread t([&] {
+        ExternalWait wait(DeadlineAfterMs(2500));
+        while (!wait.Expired()) {
+            EXPECT_LE(wait.NextSliceMs(1000), 1);
+            std::this_thread::yield();
+        }
+        EXPECT_EQ(wait.NextSliceMs(1000), 0);
+        expired = true;
+    });
+    EXPECT_EQ(clock_.AdvanceToNextDeadline(), 2500);
+    t.join();
+    EXPECT_TRUE(expired.load());
+    EXPECT_EQ(clock_.Sleepers(), 0u);
+    ExternalWait forever(kNoDeadline);
+    EXPECT_FALSE(forever.Expired());
+    EXPECT_EQ(forever.NextSliceMs(), -1);
+    EXPECT_EQ(forever.NextSliceMs(1000), 1000);
+}
+
+// AdvanceUntil moves from deadline to deadline until the condition holds, and stops there.
+TEST_F(FakeClockTime, AdvanceUntilStopsWhereTheConditionHolds) {
+    std::atomic<int> woken{0};
+    std::thread t([&] {
+        for (int i = 0; i < 5; ++i) {
+            SleepForMs(1000);
+            ++woken;
+        }
+    });
+    EXPECT_TRUE(clock_.AdvanceUntil([&] { return woken.load() == 3; }));
+    EXPECT_EQ(GetTickCount(), 3000u);
+    EXPECT_FALSE(clock_.AdvanceUntil([&] { return woken.load() == 5; }, 1));
+    EXPECT_TRUE(clock_.AdvanceUntil([&] { return woken.load() == 5; }));
+    t.join();
+    EXPECT_EQ(GetTickCount(), 5000u);
+}
+
+TEST(SystemClock, SystemMonotonicIgnoresAFakeClock) {
+    FakeClock fake;
+    ScopedClock scope(&fake);
+    EXPECT_EQ(MonotonicNs(), 0);
+    EXPECT_GT(SystemMonotonicNs(), 0);
+}
+
 TEST(FakeClockScope, RestoresTheSystemClock) {
     {
         FakeClock fake;
@@ -149,6 +203,41 @@ TEST(EventObject, WakesAWaiterInAnotherThread) {
     std::thread t([&] { ev.Set(); });
     EXPECT_EQ(ev.Wait(INFINITE), WAIT_OBJECT_0);
     t.join();
+}
+
+// WaitAny answers the first signalled object in list order and takes only that one.
+TEST(EventObject, WaitAnyTakesTheFirstSignalled) {
+    Event manual(true, false), autoReset(false, false);
+    Semaphore sem(0, 2);
+    EXPECT_EQ(WaitAny({&manual, &autoReset, &sem}, 0), WAIT_TIMEOUT);
+    ASSERT_TRUE(sem.Release(2));
+    EXPECT_FALSE(sem.Release());  // past the maximum
+    autoReset.Set();
+    EXPECT_EQ(WaitAny({&manual, &autoReset, &sem}, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_FALSE(autoReset.IsSet());  // taken
+    EXPECT_EQ(WaitAny({&manual, nullptr, &sem}, 0), WAIT_OBJECT_0 + 2);
+    EXPECT_EQ(WaitAny({&manual, nullptr, &sem}, 0), WAIT_OBJECT_0 + 2);
+    EXPECT_EQ(WaitAny({&manual, nullptr, &sem}, 0), WAIT_TIMEOUT);  // both counts taken
+    manual.Set();
+    EXPECT_EQ(WaitAny({&sem, &manual}, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_TRUE(manual.IsSet());  // a manual-reset event stays set
+    EXPECT_FALSE(sem.TryAcquire());
+}
+
+// A thread waiting on several objects wakes for whichever is signalled later, and a
+// time-out on a fake clock ends when the test moves time.
+TEST_F(FakeClockTime, WaitAnyWakesForALaterSignalOrTheClock) {
+    Event a(false, false), b(false, false);
+    std::atomic<uint32_t> got{0xFFFFFFFF};
+    std::thread t([&] { got = WaitAny({&a, &b}, 60000); });
+    ASSERT_TRUE(clock_.AwaitSleepers(1));
+    b.Set();
+    t.join();
+    EXPECT_EQ(got.load(), WAIT_OBJECT_0 + 1);
+    std::thread u([&] { got = WaitAny({&a, &b}, 60000); });
+    EXPECT_EQ(clock_.AdvanceToNextDeadline(), 60000);
+    u.join();
+    EXPECT_EQ(got.load(), WAIT_TIMEOUT);
 }
 
 TEST(Process, ExitStatusKeepsTheLowByte) {

@@ -45,6 +45,7 @@ TEST(NamedObjects, NamesMapIntoTheNamespace) {
     std::string ns = testsupport::Namespace();
     EXPECT_EQ(MapObjectName("Global\\MBUF Limit Table"), ns + ".Global_MBUF Limit Table");
     EXPECT_EQ(MapObjectName("Global\\a/b"), ns + ".Global_a_b");
+    EXPECT_EQ(MapSharedMemoryName("Global\\IMT.PID:7.PORT:9"), "/" + ns + ".Global_IMT.PID:7.PORT:9");
 }
 
 TEST(NamedObjects, SectionIsSharedByHandlesAndProcesses) {
@@ -179,8 +180,7 @@ TEST(NamedMutexes, ExcludesOtherProcessesWithTimeOut) {
     };
     EXPECT_EQ(ExitCodeOf(WaitChild(tryInChild(150))), 1);
     pid_t waiter = tryInChild(10000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ASSERT_TRUE(m.Unlock());
+    ASSERT_TRUE(m.Unlock());  // the child gets it, whether it waits already or not yet
     EXPECT_EQ(ExitCodeOf(WaitChild(waiter)), 0);
 }
 
@@ -255,8 +255,7 @@ TEST(NamedMarker, SeenByAnotherProcess) {
         NamedMarkerEvent mine("Global\\NMReadyToConnectEvent42");
         return mine.Wait(10000) == WAIT_OBJECT_0 ? 0 : 1;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_TRUE(ev.Set());
+    ASSERT_TRUE(ev.Set());  // seen, whether the child waits already or not yet
     EXPECT_EQ(ExitCodeOf(WaitChild(pid)), 0);
     EXPECT_EQ(ev.Wait(0), WAIT_OBJECT_0);
     ASSERT_TRUE(ev.Reset());

@@ -67,7 +67,7 @@ TEST(ECCCounts, TakenFromTheCarriedContext) {
         if (!hasAll) continue;
         carriers.insert(info->className);
         const bool rule = info->check == catalog::Check::EccCount;
-        uint32_t from = info->minVersion;
+        uint32_t from = info->version;
         for (uint32_t id : {kNumNamedVariables, kNumNamedArrays, kExpandedCallContext}) {
             from = std::max(from, probe->FindElement(id, 0, false)->GetFromVersion());
         }

@@ -64,8 +64,7 @@ void FillNumber(NumberElement<T, W>* e, uint32_t version) {
     }
 }
 
-// One entry: the decoder gives every mask entry's fields occurrence 0, so a second entry
-// cannot be read back (only clients receive these masks).
+// One entry; RoundTrip.REMaskEntriesAtVersions16And24 takes several.
 inline void FillREMask(REMaskArray* masks) {
     for (uint32_t k = 0; k < 1; ++k) {
         REMaskEntry* entry = masks->AddREMask();

@@ -559,8 +559,8 @@ TEST(CatalogChains, WireOrdersOfNote) {
 // The hand-written rules read fields by element id, and a class that lacks an element it is
 // asked for ends the process: every class that runs a rule must hold all that rule reads.
 TEST(CatalogChains, ClassesHoldWhatTheirRulesRead) {
-    using E = ElementId;
-    std::map<Check, std::vector<E>> reads{
+    namespace E = elementid;
+    std::map<Check, std::vector<uint32_t>> reads{
         {Check::OpenService,
          {E::VersionNumber, E::ServiceMask, E::AgentExtension, E::AgentID, E::AgentID_Long,
           E::AgentInstrument}},
@@ -575,7 +575,7 @@ TEST(CatalogChains, ClassesHoldWhatTheirRulesRead) {
         if (m.check == Check::None) continue;
         std::set<uint16_t> ids;
         for (const Member& x : Chain(m)) ids.insert(x.id);
-        for (E id : reads.at(m.check))
+        for (uint32_t id : reads.at(m.check))
             EXPECT_TRUE(ids.count(static_cast<uint16_t>(id)))
                 << m.className << " lacks element " << static_cast<int>(id);
     }

@@ -81,9 +81,8 @@ private:
     Bytes m_Bytes;
 };
 
-inline std::unique_ptr<BaseMSG> DecodeBytes(const Bytes& frame, uint32_t version) {
-    return std::unique_ptr<BaseMSG>(
-        BaseMSG::Decode(frame.data(), static_cast<int>(frame.size()), version));
+inline BaseMSGPtr DecodeBytes(const Bytes& frame, uint32_t version) {
+    return BaseMSG::Decode(frame.data(), static_cast<int>(frame.size()), version);
 }
 
 // Encodes for one session with every call variable, no ECC selection and the REMask bit.

@@ -65,18 +65,6 @@ TEST(HostileConfig, LyingCountsFailCleanly) {
          E_CTI_BAD_MESSAGE_FORMAT, kNumSkills, 1},
         {"agents: a domain count above its 40 slots", 237,
          [](Frame& f) { f.U16(1); Agent(f, 1, 1, 41, 1); }, E_CTI_BAD_MESSAGE_FORMAT, kNumMRDs, 0},
-        {"agents: skill counts beyond the entries", 237,
-         [](Frame& f) { f.U16(2); Agent(f, 3, 3, 0, 0); Agent(f, 4, 1, 0, 0); },
-         E_CTI_BAD_MESSAGE_FORMAT, kFltSkillGroupNumber, 4},
-        {"agents: skill entries beyond the counts", 237,
-         [](Frame& f) { f.U16(1); Agent(f, 1, 3, 0, 0); }, E_CTI_BAD_MESSAGE_FORMAT,
-         kFltSkillGroupNumber, 1},
-        {"agents: domain entries beyond the counts", 237,
-         [](Frame& f) { f.U16(2); Agent(f, 1, 1, 1, 1); Agent(f, 1, 1, 0, 2); },
-         E_CTI_BAD_MESSAGE_FORMAT, kFltAgentMRDID, 1},
-        {"agents: entries of a record past NumRecords", 237,
-         [](Frame& f) { f.U16(1); Agent(f, 2, 2, 0, 0); Agent(f, 2, 2, 0, 0); },
-         E_CTI_BAD_MESSAGE_FORMAT, kFltSkillGroupNumber, 2},
         // Each field of the eleventh record finds no slot; the last such failure stands.
         {"agents: an eleventh record", 237,
          [](Frame& f) { f.U16(10); for (int r = 0; r < 11; ++r) Agent(f, 0, 0, 0, 0); },
@@ -90,20 +78,11 @@ TEST(HostileConfig, LyingCountsFailCleanly) {
          E_CTI_INVALID_TAG_FOR_MSG_TYPE, kFltSkillGroupNumber, 1000},
         {"terminals: an instrument count above its 10 slots", 276,
          [](Frame& f) { f.U16(1); Terminal(f, 11, 11); }, E_CTI_BAD_MESSAGE_FORMAT, kNumInstruments, 0},
-        {"terminals: instrument counts beyond the entries", 276,
-         [](Frame& f) { f.U16(2); Terminal(f, 2, 2); Terminal(f, 5, 3); },
-         E_CTI_BAD_MESSAGE_FORMAT, kAgentInstrument, 5},
         {"terminals: more records than the class has", 276,
          [](Frame& f) { f.U16(0xFFFF); Terminal(f, 1, 1); }, E_CTI_BAD_MESSAGE_FORMAT, kNumRecords, 0},
         {"services: a service count above its 32 slots", 282,
          [](Frame& f) { f.U16(1); Services(f, 33, 33); }, E_CTI_BAD_MESSAGE_FORMAT,
          kNumOfEnabledServices, 0},
-        {"services: entries beyond the counts", 282,
-         [](Frame& f) { f.U16(2); Services(f, 0, 0); Services(f, 1, 4); }, E_CTI_BAD_MESSAGE_FORMAT,
-         kFltEnabledServices, 1},
-        {"services: counts beyond the entries", 282,
-         [](Frame& f) { f.U16(1); Services(f, 32, 31); }, E_CTI_BAD_MESSAGE_FORMAT,
-         kFltEnabledServices, 31},
     };
     for (const Case& c : cases) {
         Frame f(c.type, kVersion);
@@ -114,6 +93,87 @@ TEST(HostileConfig, LyingCountsFailCleanly) {
         EXPECT_EQ(msg->GetFailingElement(), c.element) << c.what;
         EXPECT_EQ(msg->GetFailingOccurrence(), c.occurrence) << c.what;
         EXPECT_FALSE(msg->IsValid()) << c.what;
+    }
+}
+
+// Counts that name entries which never came, and entries that no count names, are not refused:
+// each record takes its counted entries in arrival order, 0 (or the empty text) where the
+// entries ran out, and its slots beyond its count are cleared.
+TEST(HostileConfig, CountsAndArrivedEntriesThatDisagreeAreAligned) {
+    struct Slot {
+        uint32_t element;
+        uint32_t occurrence;
+        bool present;
+        uint32_t value;  // for AgentInstrument: the text "i<value>", or "" for 99
+    };
+    struct AlignCase {
+        const char* what;
+        uint32_t type;
+        std::function<void(Frame&)> body;
+        std::vector<Slot> slots;
+    };
+    const AlignCase cases[] = {
+        {"services: two counted, one came", 282,
+         [](Frame& f) { f.U16(1).Num16(183, 3).Num16(310, 2).Num16(309, 7); },
+         {{kFltEnabledServices, 0, true, 7}, {kFltEnabledServices, 1, true, 0},
+          {kFltEnabledServices, 2, false, 0}}},
+        {"services: entries beyond the counts", 282,
+         [](Frame& f) {
+             f.U16(2).Num16(183, 3).Num16(310, 0).Num16(183, 3).Num16(310, 1);
+             for (uint32_t j = 0; j < 4; ++j) f.Num16(309, 5 + j);
+         },
+         {{kFltEnabledServices, 0, false, 0}, {kFltEnabledServices, 3, false, 0},
+          {kFltEnabledServices, 32, true, 5}, {kFltEnabledServices, 33, false, 0}}},
+        {"services: counts beyond the entries", 282,
+         [](Frame& f) { f.U16(1); Services(f, 32, 31); },
+         {{kFltEnabledServices, 30, true, 30}, {kFltEnabledServices, 31, true, 0}}},
+        {"terminals: instrument counts beyond the entries", 276,
+         [](Frame& f) { f.U16(2); Terminal(f, 2, 2); Terminal(f, 5, 3); },
+         {{kAgentInstrument, 1, true, 1}, {kAgentInstrument, 2, false, 0},
+          {kAgentInstrument, 10, true, 0}, {kAgentInstrument, 12, true, 2},
+          {kAgentInstrument, 13, true, 99}, {kAgentInstrument, 14, true, 99},
+          {kAgentInstrument, 15, false, 0}}},
+        {"agents: skill counts beyond the entries", 237,
+         [](Frame& f) { f.U16(2); Agent(f, 3, 3, 0, 0); Agent(f, 4, 1, 0, 0); },
+         {{kFltSkillGroupNumber, 2, true, 2}, {kFltSkillGroupNumber, 100, true, 0},
+          {kFltSkillGroupNumber, 103, true, 0}, {kFltSkillGroupPriority, 100, true, 1},
+          {kFltSkillGroupPriority, 101, true, 0}, {kFltSkillGroupNumber, 104, false, 0}}},
+        {"agents: skill entries beyond the counts", 237,
+         [](Frame& f) { f.U16(1); Agent(f, 1, 3, 0, 0); },
+         {{kFltSkillGroupNumber, 0, true, 0}, {kFltSkillGroupNumber, 1, false, 0},
+          {kFltSkillGroupNumber, 2, false, 0}}},
+        {"agents: domain entries beyond the counts", 237,
+         [](Frame& f) { f.U16(2); Agent(f, 1, 1, 1, 1); Agent(f, 1, 1, 0, 2); },
+         {{kFltAgentMRDID, 0, true, 0}, {kFltAgentMRDID, 1, false, 0},
+          {kFltAgentMRDID, 2, false, 0}, {kFltAgentMRDID, 40, false, 0}}},
+        {"agents: entries of a record past NumRecords", 237,
+         [](Frame& f) { f.U16(1); Agent(f, 2, 2, 0, 0); Agent(f, 2, 2, 0, 0); },
+         {{kFltSkillGroupNumber, 1, true, 1}, {kFltSkillGroupNumber, 2, false, 0},
+          {kFltSkillGroupNumber, 3, false, 0}}},
+    };
+    for (const AlignCase& c : cases) {
+        Frame f(c.type, kVersion);
+        c.body(f);
+        auto msg = DecodeBytes(f.Done(), kVersion);
+        ASSERT_NE(msg, nullptr) << c.what;
+        EXPECT_EQ(msg->GetStatus(), 0u) << c.what << ": " << msg->GetFailingElement() << "["
+                                        << msg->GetFailingOccurrence() << "]";
+        EXPECT_TRUE(msg->IsValid()) << c.what;
+        for (const Slot& s : c.slots) {
+            const std::string where = std::string(c.what) + " at " + std::to_string(s.element) +
+                                      "[" + std::to_string(s.occurrence) + "]";
+            ASSERT_EQ(msg->Present(s.element, s.occurrence), s.present ? 1 : 0) << where;
+            if (!s.present) continue;
+            if (s.element == kAgentInstrument) {
+                EXPECT_STREQ(msg->GetSTRING(s.element, s.occurrence),
+                             s.value == 99 ? "" : ("i" + std::to_string(s.value)).c_str())
+                    << where;
+            } else if (s.element == kFltSkillGroupNumber || s.element == kFltAgentMRDID) {
+                EXPECT_EQ(msg->GetINT(s.element, s.occurrence), static_cast<int32_t>(s.value)) << where;
+            } else {
+                EXPECT_EQ(msg->GetUSHORT(s.element, s.occurrence), s.value) << where;
+            }
+        }
     }
 }
 

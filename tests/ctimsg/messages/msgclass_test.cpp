@@ -41,7 +41,7 @@ TEST(TypeTable, KindsNamesAndClasses) {
             std::unique_ptr<BaseMSG> msg(catalog::CreateMessage(type));
             ASSERT_NE(msg, nullptr) << type;
             EXPECT_EQ(msg->GetMsgType(), type);
-            EXPECT_EQ(msg->GetMinVersion(), row.info->minVersion) << type;
+            EXPECT_EQ(msg->GetMinVersion(), row.info->version) << type;
             ++implemented;
         }
     }
@@ -65,7 +65,7 @@ TEST(TypeTable, KindsNamesAndClasses) {
                            {259, "SessionFailedMSG", 24}, {281, "StoppingRequestsToThisSideInd", 24}};
     for (const auto& n : named) {
         EXPECT_STREQ(catalog::GetTypeRow(n.type).info->className, n.className);
-        EXPECT_EQ(catalog::GetTypeRow(n.type).info->minVersion, n.version) << n.type;
+        EXPECT_EQ(catalog::GetTypeRow(n.type).info->version, n.version) << n.type;
     }
     std::unique_ptr<BaseMSG> dtmf(catalog::CreateMessage(91));
     std::unique_ptr<BaseMSG> older(catalog::CreateMessage(91, true));

@@ -4,6 +4,7 @@
 // directory, one frame of each class is also written there as a decode fuzz seed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -91,7 +92,7 @@ TEST(RoundTrip, EveryClassAtEveryVersion) {
     std::vector<std::string> outOfReach;
     for (const catalog::ClassInfo* info : catalog::AllClasses()) {
         const bool older = info->layout == catalog::Layout::Older;
-        for (uint32_t v = info->minVersion; v <= kNewest; ++v) {
+        for (uint32_t v = info->version; v <= kNewest; ++v) {
             SCOPED_TRACE(std::string(info->className) + " v" + std::to_string(v));
             std::unique_ptr<BaseMSG> sent;
             Bytes frame = Build(*info, v, sent);
@@ -122,7 +123,9 @@ TEST(RoundTrip, EveryClassAtEveryVersion) {
                 EXPECT_EQ(EncodeBytes(*got, v), EncodeBytes(current, v));
                 EXPECT_EQ(TraceOf(*got, v), TraceOf(current, v));
             } else {
-                EXPECT_EQ(typeid(*got), typeid(*sent));
+                const BaseMSG& gotRef = *got;
+                const BaseMSG& sentRef = *sent;
+                EXPECT_EQ(typeid(gotRef), typeid(sentRef));
                 EXPECT_EQ(EncodeBytes(*got, v), frame);
                 EXPECT_EQ(TraceOf(*got, v), TraceOf(*sent, v));
             }
@@ -133,7 +136,7 @@ TEST(RoundTrip, EveryClassAtEveryVersion) {
     // versions the protocol puts out of reach.
     int expected = 0;
     for (const catalog::ClassInfo* info : catalog::AllClasses()) {
-        expected += static_cast<int>(kNewest - info->minVersion + 1);
+        expected += static_cast<int>(kNewest - info->version + 1);
     }
     EXPECT_EQ(trips + static_cast<int>(outOfReach.size()), expected);
     const std::vector<std::string> known = {
@@ -145,3 +148,97 @@ TEST(RoundTrip, EveryClassAtEveryVersion) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr uint32_t kREMaskArray = 649;
+constexpr uint32_t kREMaskInstrument = 650;
+constexpr uint32_t kREMaskExtension = 651;
+constexpr uint32_t E_CTI_REQUIRED_DATA_MISSING = 6;
+constexpr uint32_t E_CTI_INVALID_TAG_FOR_MSG_TYPE = 26;
+
+REMaskArray* Masks(BaseMSG& msg) {
+    return dynamic_cast<REMaskArray*>(msg.FindElement(kREMaskArray, 0, false));
+}
+
+// A filled CALL_DELIVERED_EVENT whose request-enablement masks hold `entries` entries, each
+// with all six members, as the server builds them.
+std::unique_ptr<BaseMSG> CallWithMasks(uint32_t version, int entries) {
+    auto msg = std::make_unique<CallDeliveredEventMSG>(false, false);
+    catalogtest::Fill(*msg, version);
+    REMaskArray* masks = Masks(*msg);
+    for (int i = 0; i < MAX_REMASK_NUM_MASKS; ++i) {
+        for (BaseElement* e = masks->Entry(i).First();; e = e->GetNext()) {
+            e->Clear();
+            if (e == masks->Entry(i).Last()) break;
+        }
+    }
+    masks->Set(0);
+    for (int k = 0; k < entries; ++k) {
+        REMaskEntry* entry = masks->AddREMask();
+        entry->Set("SEP" + std::to_string(k), std::to_string(1000 + k), 900u + static_cast<uint32_t>(k));
+        entry->m_FunctionFlags.SetBits8(static_cast<uint8_t>(1 + k));
+        entry->m_CallMask.SetBits32(0x00010003u << k);
+        entry->m_AgentMask.SetBits8(static_cast<uint8_t>(k));
+    }
+    return msg;
+}
+
+// The server sends several mask entries (a call with connections at two agent devices); its
+// own decoder reads entry n from the n-th occurrence of each member's tag.
+TEST(RoundTrip, REMaskEntriesAtVersions16And24) {
+    for (uint32_t v : {16u, 24u}) {
+        for (int entries : {0, 1, 2, 10}) {
+            SCOPED_TRACE("v" + std::to_string(v) + ", " + std::to_string(entries) + " entries");
+            auto sent = CallWithMasks(v, entries);
+            ASSERT_EQ(sent->ValidateToSend(v), 0) << ElementName(sent->GetFailingElement());
+            const Bytes frame = EncodeBytes(*sent, v);
+            ASSERT_FALSE(frame.empty());
+            auto got = DecodeBytes(frame, v);
+            ASSERT_NE(got, nullptr);
+            EXPECT_EQ(got->GetStatus(), 0u) << ElementName(got->GetFailingElement()) << "["
+                                            << got->GetFailingOccurrence() << "]";
+            EXPECT_EQ(EncodeBytes(*got, v), frame);
+            EXPECT_EQ(TraceOf(*got, v), TraceOf(*sent, v));
+            // Field access by id still reaches the first entry's members.
+            if (entries > 0) {
+                EXPECT_STREQ(got->GetSTRING(kREMaskInstrument), "SEP0");
+            }
+        }
+    }
+}
+
+// Past the ten entries a member field finds no entry; an entry that misses a member shifts
+// the later ones, and validation refuses the entry left without it.
+TEST(Decode, REMaskEntriesThatDoNotFit) {
+    constexpr uint32_t v = 24;
+    auto ten = CallWithMasks(v, 10);
+    ASSERT_EQ(ten->ValidateToSend(v), 0);
+    const Bytes full = EncodeBytes(*ten, v);
+    msgtest::Frame eleventh(9, v);
+    eleventh.Raw(Bytes(full.begin() + 8, full.end())).Str(237, "SEP10");
+    auto got = DecodeBytes(eleventh.Done(), v);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->GetStatus(), E_CTI_INVALID_TAG_FOR_MSG_TYPE);
+    EXPECT_EQ(got->GetFailingElement(), kREMaskInstrument);
+    EXPECT_EQ(got->GetFailingOccurrence(), 10u);
+
+    // A frame of two entries whose first lacks its extension (tag 238, "1000").
+    auto two = CallWithMasks(v, 2);
+    ASSERT_EQ(two->ValidateToSend(v), 0);
+    Bytes body = EncodeBytes(*two, v);
+    const Bytes extension = {0, 238, 0, 5, '1', '0', '0', '0', 0};
+    auto at = std::search(body.begin(), body.end(), extension.begin(), extension.end());
+    ASSERT_NE(at, body.end());
+    body.erase(at, at + static_cast<std::ptrdiff_t>(extension.size()));
+    msgtest::Frame shifted(9, v);
+    shifted.Raw(Bytes(body.begin() + 8, body.end()));
+    got = DecodeBytes(shifted.Done(), v);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->GetStatus(), E_CTI_REQUIRED_DATA_MISSING);
+    EXPECT_EQ(got->GetFailingElement(), kREMaskExtension);
+    EXPECT_EQ(got->GetFailingOccurrence(), 1u);
+}
+
+}  // namespace
+

@@ -12,10 +12,13 @@
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/emt/imtsock.h"
 #include "tests/nuvlib/emt/spawn.h"
+#include "tests/nuvlib/emt/waiting.h"
+#include "tests/support/fake_clock.h"
 
 namespace {
 
 using emt::ImtSocket;
+using testsupport::WaitFor;
 
 int16_t Tag(const std::vector<uint8_t>& b, int block) {
     int16_t v;
@@ -72,11 +75,11 @@ std::vector<uint8_t> Frame(uint16_t body, uint8_t fill) {
 
 TEST(ImtSocketRing, SevenFramesWaitTheEighthBlocks) {
     uint32_t err = 0;
-    ImtSocket* own = ImtSocket::Create(getpid(), 7, &err);
+    auto own = ImtSocket::Create(getpid(), 7, &err);
     ASSERT_NE(own, nullptr) << err;
-    ImtSocket* dup = ImtSocket::Create(getpid(), 7, &err);
+    auto dup = ImtSocket::Create(getpid(), 7, &err);
     EXPECT_EQ(dup, nullptr);  // a name held by a live process cannot be created again
-    ImtSocket* peer = ImtSocket::Open(getpid(), 7, &err);
+    auto peer = ImtSocket::Open(getpid(), 7, &err);
     ASSERT_NE(peer, nullptr);
 
     auto small = Frame(10, 1);
@@ -86,7 +89,7 @@ TEST(ImtSocketRing, SevenFramesWaitTheEighthBlocks) {
         EXPECT_EQ(peer->Write(small.data(), small.size()), 0u);
         written = true;
     });
-    usleep(300000);
+    ASSERT_TRUE(WaitFor([&] { return peer->Users() == 1; }));  // inside the write
     EXPECT_FALSE(written.load());
     uint8_t buf[2048];
     uint32_t len = 0;
@@ -109,13 +112,13 @@ TEST(ImtSocketRing, SevenFramesWaitTheEighthBlocks) {
     // Closing wakes a waiting reader.
     std::thread rd([&] { EXPECT_EQ(own->Read(buf, sizeof buf, emt::kInfinite, &len),
                                    EMT_E_IMT_SOCKET_CLOSED); });
-    usleep(100000);
+    ASSERT_TRUE(WaitFor([&] { return own->Users() == 1; }));  // inside the read
     own->Shutdown();
     rd.join();
     EXPECT_TRUE(peer->ClosedByOwner());
     EXPECT_EQ(peer->Write(small.data(), small.size()), EMT_E_IMT_SOCKET_CLOSED);
-    delete peer;
-    delete own;
+    peer.reset();
+    own.reset();
 }
 
 class EmtImt : public ::testing::Test {
@@ -132,7 +135,7 @@ TEST_F(EmtImt, TwoProcessesExchangeTenThousandFrames) {
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(port_);
-    emt::Event brk;
+    plat::Event brk;
     uint32_t h = 0;
     ASSERT_EQ(EMTConnect(nullptr, &to, 10, &brk, 10000, &h, 0, nullptr), 0u);
     char l[64], r[64];
@@ -167,19 +170,19 @@ TEST_F(EmtImt, StalledPeerBlocksTheEighthFrameAndItsDeathBreaksTheLink) {
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(port_);
-    emt::Event brk;
+    plat::Event brk;
     uint32_t h = 0;
     ASSERT_EQ(EMTConnect(nullptr, &to, 10, &brk, 10000, &h, 0, nullptr), 0u);
     auto f = Frame(100, 3);
     for (int i = 0; i < 7; ++i) ASSERT_EQ(EMTSend(h, f.data()), 0u);
     std::atomic<uint32_t> eighth{0xFFFFFFFF};
     std::thread tx([&] { eighth = EMTSend(h, f.data()); });
-    usleep(300000);
-    EXPECT_EQ(eighth.load(), 0xFFFFFFFFu);  // still waiting for room
+    ASSERT_TRUE(WaitFor([&] { return testsupport::Refs(h) == 1; }));  // the send is inside EMT
+    EXPECT_EQ(eighth.load(), 0xFFFFFFFFu);  // and waits for room
     child.Kill(SIGKILL);
     tx.join();
     EXPECT_EQ(eighth.load(), EMT_E_IMT_PEER_GONE);
-    EXPECT_EQ(brk.Wait(5000), emt::kWaitObject0);
+    EXPECT_EQ(brk.Wait(20000), plat::WAIT_OBJECT_0);
     EXPECT_EQ(EMTGetConnectionError(h), EMT_E_IMT_PEER_GONE);
     EXPECT_EQ(EMTDisconnect(h), 0u);
 }
@@ -189,7 +192,7 @@ TEST_F(EmtImt, ListenerDropsBadRequestsAndGoesOn) {
     testsupport::Child child({EMT_PEER_BIN, std::to_string(port_)});
     ASSERT_NE(child.WaitLine("READY"), "");
     uint32_t err = 0;
-    ImtSocket* ls = ImtSocket::Open(0, port_, &err);
+    auto ls = ImtSocket::Open(0, port_, &err);
     ASSERT_NE(ls, nullptr) << err;
     uint8_t bad[12] = {};
     EmtSetHeader(bad, 8, 15, 1);
@@ -200,7 +203,7 @@ TEST_F(EmtImt, ListenerDropsBadRequestsAndGoesOn) {
     ASSERT_EQ(ls->Write(bad, 12), 0u);
     auto big = Frame(2000, 1);  // far longer than a request
     ASSERT_EQ(ls->Write(big.data(), big.size()), 0u);
-    delete ls;
+    ls.reset();
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -215,15 +218,29 @@ TEST_F(EmtImt, ListenerDropsBadRequestsAndGoesOn) {
     EXPECT_EQ(EMTDisconnect(h), 0u);
 }
 
-TEST_F(EmtImt, ConnectWithoutListenerTimesOut) {
+class EmtImtFakeTime : public testsupport::FakeClockTest {
+protected:
+    void SetUp() override { ASSERT_EQ(EMTInitialize(nullptr, 0, 0, 0), 0u); }
+    void TearDown() override { testsupport::RemoveNamespaceShm(); }
+    uint16_t port_ = testsupport::FreePort();
+};
+
+// No listener: three tries 500 ms apart to reach it, a pause for the rest of the 2000 ms,
+// one more attempt, then 10060.
+TEST_F(EmtImtFakeTime, ConnectWithoutListenerTimesOut) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(port_);
     uint32_t h = 0;
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(EMTConnect(nullptr, &to, 10, nullptr, 2000, &h, 0, nullptr), EMT_WSA_ETIMEDOUT);
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 5.0);
+    const int64_t t0 = plat::MonotonicNs();
+    testsupport::Background conn(
+        [&] { return EMTConnect(nullptr, &to, 10, nullptr, 2000, &h, 0, nullptr); });
+    EXPECT_TRUE(clock_.AdvanceUntil([&] { return conn.Done(); }, 20));
+    EXPECT_EQ(conn.Finished(), EMT_WSA_ETIMEDOUT);
+    const double s = static_cast<double>(plat::MonotonicNs() - t0) / 1e9;
+    EXPECT_GE(s, 2.0);
+    EXPECT_LT(s, 5.0);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -22,10 +23,15 @@
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/emt/emtpriv.h"
 #include "tests/nuvlib/emt/spawn.h"
+#include "tests/nuvlib/emt/waiting.h"
+#include "tests/support/fake_clock.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using testsupport::Background;
+using testsupport::Gone;
+using testsupport::Refs;
+using testsupport::WaitFor;
 
 sockaddr_in Loopback(uint16_t port) {
     sockaddr_in a{};
@@ -46,9 +52,8 @@ sockaddr_in ListenOnLoopback(uint32_t* lh, const EMT_QOS_PARAMS* qos = nullptr) 
     return Loopback(bracket ? static_cast<uint16_t>(std::atoi(bracket + 1)) : 0);
 }
 
-double Seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
+// Seconds of the current (fake) clock since a reading of plat::MonotonicNs.
+double Seconds(int64_t sinceNs) { return static_cast<double>(plat::MonotonicNs() - sinceNs) / 1e9; }
 
 // A plain TCP listener on an ephemeral loopback port, for peers written by hand.
 struct RawServer {
@@ -110,6 +115,36 @@ class EmtTcp : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(EMTInitialize(nullptr, 0, 0, 0), 0u); }
 };
+
+// EMT on a fake clock: the test moves time for connect pauses, heartbeats and timers.
+class EmtTcpFakeTime : public testsupport::FakeClockTest {
+protected:
+    void SetUp() override { ASSERT_EQ(EMTInitialize(nullptr, 0, 0, 0), 0u); }
+};
+
+// The texts EMT traces, in order.
+std::mutex& g_linesMu = *new std::mutex;
+std::vector<std::string>& g_lines = *new std::vector<std::string>;
+void RecordLine(const uint8_t* block, uint32_t length) {
+    EMSParsedRecord r;
+    if (!EMSParseRecord(block, length, &r)) return;
+    std::string text;  // a long text travels in several pieces
+    for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
+    std::lock_guard<std::mutex> l(g_linesMu);
+    g_lines.push_back(text);
+}
+void RecordTraces(uint32_t mask) {
+    static EMSSeams seams{};
+    seams.PrintToConsole = &RecordLine;
+    EMSInstallSeams(&seams);
+    EMSState().traceMask = mask;
+}
+size_t LinesContaining(const std::string& part) {
+    std::lock_guard<std::mutex> l(g_linesMu);
+    return static_cast<size_t>(std::count_if(g_lines.begin(), g_lines.end(), [&](const std::string& t) {
+        return t.find(part) != std::string::npos;
+    }));
+}
 
 // A listener and a connection in this process: frames of every size from an empty body
 // up to 4028 bytes cross in both directions unchanged.
@@ -244,22 +279,24 @@ TEST_F(EmtTcp, AsynchronousReceiveAndSend) {
 
     // A receive in progress when the link goes completes with the break error.
     ASSERT_EQ(EMTReceiveAsync(client, big, sizeof big, &Completion::Routine, &c), 0u);
-    usleep(100000);
     EXPECT_EQ(EMTDisconnect(server), 0u);
     auto last = c.Next(4);
     EXPECT_NE(last.first, 0u);
     EXPECT_NE(last.first, 0xFFFFFFFFu);
     EXPECT_EQ(EMTGetConnectionError(client), last.first);
-    usleep(100000);
-    EXPECT_EQ(c.done.size(), 4u);
     EXPECT_EQ(EMTDisconnect(client), 0u);
+    ASSERT_TRUE(WaitFor([&] { return Gone(client); }));  // every operation has left
+    {
+        std::lock_guard<std::mutex> l(c.mu);
+        EXPECT_EQ(c.done.size(), 4u);  // each completed once
+    }
     EXPECT_EQ(EMTDisconnect(plain), 0u);
     EXPECT_EQ(EMTDisconnect(lh), 0u);
 }
 
 // Two QoS-enabled ends that only wait in a receive probe each other on their own: after
 // a ping interval each has measured its round trip and heard the other's report.
-TEST_F(EmtTcp, IdleQosEndsMeasureTheRoundTrip) {
+TEST_F(EmtTcpFakeTime, IdleQosEndsMeasureTheRoundTrip) {
     EMT_QOS_PARAMS q{};
     q.dwFlags = 0;
     q.dwSendBandwidth = q.dwRecvBandwidth = 4096;
@@ -278,15 +315,18 @@ TEST_F(EmtTcp, IdleQosEndsMeasureTheRoundTrip) {
     sockaddr_in to = ListenOnLoopback(&lh, &q);
     ASSERT_NE(to.sin_port, 0);
     uint32_t server = 0, client = 0;
-    std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
-    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &client, 0, &q), 0u);
-    acc.join();
+    Background acc([&] { return EMTAccept(lh, nullptr, nullptr, &server, 20000); });
+    Background conn([&] { return EMTConnectTcp(nullptr, &to, 10, nullptr, 20000, &client, 0, &q); });
+    ASSERT_TRUE(clock_.AwaitSleepers(2));  // the accept, and the connect's first pause
+    ASSERT_EQ(clock_.AdvanceToNextDeadline(), 250);
+    ASSERT_EQ(conn.Finished(), 0u);
+    ASSERT_EQ(acc.Finished(), 0u);
     // Only a receive consumes the probes.
     std::vector<std::thread> rx;
     for (uint32_t h : {client, server})
         rx.emplace_back([h] {
             uint8_t buf[64];
-            EMTReceive(h, buf, sizeof buf);
+            (void)EMTReceive(h, buf, sizeof buf);
         });
     auto samples = [](uint32_t h, bool remote) {
         emt::EmtControlBlock* cb = emt::LockBlock(h);
@@ -294,10 +334,24 @@ TEST_F(EmtTcp, IdleQosEndsMeasureTheRoundTrip) {
         if (cb) emt::UnlockBlock(cb);
         return n;
     };
-    auto t0 = Clock::now();
-    while (Seconds(t0) < 20 && (samples(client, false) == 0 || samples(server, false) == 0 ||
-                                samples(client, true) == 0 || samples(server, true) == 0))
-        usleep(100000);
+    // Every packet sent has been taken in by the other end: the probes of this second are
+    // through, and time may move on.
+    auto quiet = [&] {
+        EMT_STATS a{}, b{};
+        if (EMTGetStatistics(client, &a) != 0 || EMTGetStatistics(server, &b) != 0) return false;
+        return a.packetsSent == b.packetsRcvd && b.packetsSent == a.packetsRcvd;
+    };
+    auto measured = [&] {
+        return samples(client, false) != 0 && samples(server, false) != 0 &&
+               samples(client, true) != 0 && samples(server, true) != 0;
+    };
+    const int64_t t0 = plat::MonotonicNs();
+    for (int moves = 0; moves < 300 && !measured(); ++moves) {
+        ASSERT_TRUE(WaitFor(quiet));
+        ASSERT_TRUE(clock_.AwaitSleepers(1));  // the timer thread
+        ASSERT_GE(clock_.AdvanceToNextDeadline(), 0);
+    }
+    ASSERT_TRUE(measured());
     EXPECT_GT(Seconds(t0), 4.0);  // nothing before a ping interval
     for (uint32_t h : {client, server}) {
         SCOPED_TRACE(h);
@@ -363,7 +417,7 @@ TEST_F(EmtTcp, ClientQosHandshakeBytes) {
 
 // A peer that speaks first: pass 1 reads 0xCD 0 where it wants version 1 and fails with
 // 0xE1030007; pass 2 follows at once, reads the peer's handshake first and succeeds.
-TEST_F(EmtTcp, PeerThatSpeaksFirstIsMetOnTheSecondPass) {
+TEST_F(EmtTcpFakeTime, PeerThatSpeaksFirstIsMetOnTheSecondPass) {
     RawServer srv;
     std::vector<uint8_t> second(6);
     std::thread peer([&] {
@@ -382,9 +436,12 @@ TEST_F(EmtTcp, PeerThatSpeaksFirstIsMetOnTheSecondPass) {
     });
     sockaddr_in to = Loopback(srv.port);
     uint32_t handle = 99;
-    auto t0 = Clock::now();
-    ASSERT_EQ(EMTConnectTcp(nullptr, &to, EMT_NO_HEARTBEAT, nullptr, 20000, &handle, 0, nullptr),
-              0u);
+    const int64_t t0 = plat::MonotonicNs();
+    Background conn([&] {
+        return EMTConnectTcp(nullptr, &to, EMT_NO_HEARTBEAT, nullptr, 20000, &handle, 0, nullptr);
+    });
+    EXPECT_EQ(clock_.AdvanceToNextDeadline(), 250);  // the pause before the first pass only
+    ASSERT_EQ(conn.Finished(), 0u);
     EXPECT_LT(Seconds(t0), 5.0);
     EXPECT_EQ(handle, 1u);  // one handle per pass
     EXPECT_EQ(EMTDisconnect(handle), 0u);
@@ -397,6 +454,7 @@ TEST_F(EmtTcp, PeerThatSpeaksFirstIsMetOnTheSecondPass) {
 // The accepting side's handshake against clients written by hand: the forms it takes are
 // answered (a header may come in pieces), the bad ones are closed without an answer.
 TEST_F(EmtTcp, AcceptingSideHandshakes) {
+    RecordTraces(1u << 25);
     uint16_t port = testsupport::FreePort();
     sockaddr_in at = Loopback(port);
     uint32_t lh = 0;
@@ -415,7 +473,7 @@ TEST_F(EmtTcp, AcceptingSideHandshakes) {
     struct Case {
         const char* name;
         std::vector<uint8_t> hello;
-        size_t firstPiece;  // sent, then the rest after a pause
+        size_t firstPiece;  // sent alone, then the rest once the listener has read it
         std::vector<uint8_t> answerStart;  // empty: refused
         size_t answerLength;
     } cases[] = {
@@ -432,9 +490,12 @@ TEST_F(EmtTcp, AcceptingSideHandshakes) {
         SCOPED_TRACE(c.name);
         int s = socket(AF_INET, SOCK_STREAM, 0);
         ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        const std::string partial = "Got " + std::to_string(c.firstPiece) + " bytes, need to read more";
+        const size_t before = LinesContaining(partial);
         WriteAll(s, c.hello.data(), c.firstPiece);
         if (c.firstPiece < c.hello.size()) {
-            usleep(300000);
+            // The rest once the listener has taken the first piece alone.
+            ASSERT_TRUE(WaitFor([&] { return LinesContaining(partial) > before; }));
             WriteAll(s, c.hello.data() + c.firstPiece, c.hello.size() - c.firstPiece);
         }
         std::vector<uint8_t> answer(c.answerLength ? c.answerLength : 1);
@@ -466,9 +527,10 @@ TEST_F(EmtTcp, ReceiveConsumesProbesAndKeepsPendingHeader) {
         ASSERT_TRUE(ReadAll(s, h, 152));
         auto reply = ServerQosHandshake();
         WriteAll(s, reply.data(), reply.size());
-        std::vector<uint8_t> out;
-        uint8_t rtt[28] = {0x18, 0, 0x18, 1, 2, 0, 0, 0, 0x11, 0x22, 0x33, 0x44};
-        out.insert(out.end(), rtt, rtt + 28);
+        const uint8_t rtt[28] = {0x18, 0, 0x18, 1, 2, 0, 0, 0, 0x11, 0x22, 0x33, 0x44};
+        // Made from the packet, not inserted into an empty vector: g++ 12 at -O2 takes that
+        // insert for a write past the end.
+        std::vector<uint8_t> out(rtt, rtt + sizeof rtt);
         for (auto& f : {Frame(3, 5, 6, 'a'), Frame(4, 24, 2, 0), Frame(1, 7, 1, 'z'),
                         Frame(300, 9, 9, 'p')})
             out.insert(out.end(), f.begin(), f.end());
@@ -511,12 +573,13 @@ TEST_F(EmtTcp, ReceiveConsumesProbesAndKeepsPendingHeader) {
 
 // The peer's side of a pre-QoS handshake on an accepted socket: takes the client's six
 // bytes, opens a UDP socket for heartbeats and answers with its port; heartbeats then go to
-// the port the client named.
+// the port the client named. With firstBeat, heartbeat 1 goes out before the answer, so it
+// waits at the client before the client's heartbeat thread starts.
 struct HeartbeatPeer {
     int udp = -1;
     sockaddr_in client{};
 
-    bool Answer(int s) {
+    bool Answer(int s, bool firstBeat) {
         uint8_t h[6];
         if (!ReadAll(s, h, 6)) return false;
         udp = socket(AF_INET, SOCK_DGRAM, 0);
@@ -524,11 +587,12 @@ struct HeartbeatPeer {
         bind(udp, reinterpret_cast<sockaddr*>(&ua), sizeof ua);
         socklen_t len = sizeof ua;
         getsockname(udp, reinterpret_cast<sockaddr*>(&ua), &len);
+        client = Loopback(0);
+        std::memcpy(&client.sin_port, h + 4, 2);
+        if (firstBeat) Beat(1);
         uint8_t reply[4] = {0xCD, 0};
         std::memcpy(reply + 2, &ua.sin_port, 2);
         WriteAll(s, reply, 4);
-        client = Loopback(0);
-        std::memcpy(&client.sin_port, h + 4, 2);
         return true;
     }
     void Beat(uint32_t n) const {
@@ -540,82 +604,90 @@ struct HeartbeatPeer {
     }
 };
 
+// Memory the datagrams waiting on a UDP socket take.
+uint32_t QueuedMemory(int udp) {
+    uint32_t mem[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof mem;
+    if (getsockopt(udp, SOL_SOCKET, SO_MEMINFO, mem, &len) != 0) return 0;
+    return mem[SK_MEMINFO_RMEM_ALLOC];
+}
+
+// The client's heartbeat socket of a connection.
+int HeartbeatSocket(uint32_t handle) {
+    emt::EmtControlBlock* cb = emt::LockBlock(handle);
+    if (!cb) return -1;
+    int s = cb->udp;
+    emt::UnlockBlock(cb);
+    return s;
+}
+
+// Connects a pre-QoS client with a 1000 ms heartbeat interval on the fake clock to a raw
+// peer that answers and sends heartbeat 1; leaves the client's heartbeat thread asleep
+// for its first interval.
+struct HeartbeatLink {
+    RawServer srv;
+    HeartbeatPeer hb;
+    int peerSock = -1;
+    plat::Event brk;
+    uint32_t h = 0;
+
+    void Connect(plat::FakeClock& clock) {
+        sockaddr_in to = Loopback(srv.port);
+        Background conn([&] {
+            return EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, EMT_FLAG_PRE_QOS_ONLY, nullptr);
+        });
+        EXPECT_EQ(clock.AdvanceToNextDeadline(), 250);
+        peerSock = srv.Accept();
+        ASSERT_GE(peerSock, 0);
+        ASSERT_TRUE(hb.Answer(peerSock, true));
+        ASSERT_EQ(conn.Finished(), 0u);
+        ASSERT_TRUE(clock.AwaitSleepers(1, 20000));
+    }
+    ~HeartbeatLink() {
+        if (peerSock >= 0) close(peerSock);
+    }
+};
+
 // Pre-QoS heartbeats: a peer that sends one datagram and then falls silent is declared
 // lost with 0xE103000F about five intervals later.
-TEST_F(EmtTcp, SilentPeerIsLostAfterFiveMissedHeartbeats) {
-    RawServer srv;
-    std::atomic<bool> done{false};
-    std::thread peer([&] {
-        int s = srv.Accept();
-        ASSERT_GE(s, 0);
-        HeartbeatPeer hb;
-        ASSERT_TRUE(hb.Answer(s));
-        hb.Beat(1);
-        while (!done.load()) usleep(10000);
-        close(s);
-    });
-    sockaddr_in to = Loopback(srv.port);
-    emt::Event brk;
-    uint32_t h = 0;
-    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, EMT_FLAG_PRE_QOS_ONLY, nullptr),
-              0u);
-    auto t0 = Clock::now();
-    ASSERT_EQ(brk.Wait(15000), emt::kWaitObject0);
+TEST_F(EmtTcpFakeTime, SilentPeerIsLostAfterFiveMissedHeartbeats) {
+    HeartbeatLink link;
+    ASSERT_NO_FATAL_FAILURE(link.Connect(clock_));
+    const int64_t t0 = plat::MonotonicNs();
+    ASSERT_TRUE(clock_.AdvanceUntil([&] { return link.brk.IsSet(); }, 20));
     double s = Seconds(t0);
     EXPECT_GT(s, 3.5);
     EXPECT_LT(s, 8.0);
-    EXPECT_EQ(EMTGetConnectionError(h), EMT_E_HB_LOSS);
+    EXPECT_EQ(EMTGetConnectionError(link.h), EMT_E_HB_LOSS);
     uint8_t buf[8];
-    EXPECT_EQ(EMTReceive(h, buf, 8), EMT_E_HB_LOSS);
-    done = true;
-    EMTDisconnect(h);
-    peer.join();
+    EXPECT_EQ(EMTReceive(link.h, buf, 8), EMT_E_HB_LOSS);
+    EMTDisconnect(link.h);
 }
 
-// The texts EMT traces, in order.
-std::mutex& g_linesMu = *new std::mutex;
-std::vector<std::string>& g_lines = *new std::vector<std::string>;
-void RecordLine(const uint8_t* block, uint32_t length) {
-    EMSParsedRecord r;
-    if (!EMSParseRecord(block, length, &r)) return;
-    std::string text;  // a long text travels in several pieces
-    for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
-    std::lock_guard<std::mutex> l(g_linesMu);
-    g_lines.push_back(text);
-}
-
-// Three datagrams within one interval: one resets the countdown, two count as late. Then
-// silence: the missing-heartbeat line of each of the next five intervals counts down from
-// 5 to 1, and the loss line carries the counts.
-TEST_F(EmtTcp, LateHeartbeatsCountAndEachMissIsTraced) {
-    static EMSSeams seams{};
-    seams.PrintToConsole = &RecordLine;
-    EMSInstallSeams(&seams);
-    EMSState().traceMask = (1u << 25) | (1u << 26);
-    RawServer srv;
-    std::atomic<bool> done{false};
-    std::thread peer([&] {
-        int s = srv.Accept();
-        ASSERT_GE(s, 0);
-        HeartbeatPeer hb;
-        ASSERT_TRUE(hb.Answer(s));
-        for (uint32_t n = 1; n <= 4; ++n) {
-            if (n == 2) usleep(1500000);
-            hb.Beat(n);
-        }
-        while (!done.load()) usleep(10000);
-        close(s);
-    });
-    sockaddr_in to = Loopback(srv.port);
-    emt::Event brk;
-    uint32_t h = 0;
-    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, EMT_FLAG_PRE_QOS_ONLY, nullptr),
-              0u);
-    ASSERT_EQ(brk.Wait(15000), emt::kWaitObject0);
+// One datagram resets the countdown and two more within the same interval count as late.
+// Then silence: the missing-heartbeat line of each of the next five intervals counts down
+// from 5 to 1, and the loss line carries the counts.
+TEST_F(EmtTcpFakeTime, LateHeartbeatsCountAndEachMissIsTraced) {
+    RecordTraces((1u << 25) | (1u << 26));
+    HeartbeatLink link;
+    ASSERT_NO_FATAL_FAILURE(link.Connect(clock_));
+    const uint32_t h = link.h;
+    // One silent interval, then three datagrams wait when the next one ends.
+    ASSERT_EQ(clock_.AdvanceToNextDeadline(), 1000);
+    ASSERT_TRUE(clock_.AwaitSleepers(1));
+    const int udp = HeartbeatSocket(h);
+    ASSERT_GE(udp, 0);
+    ASSERT_EQ(QueuedMemory(udp), 0u);
+    link.hb.Beat(2);
+    ASSERT_TRUE(WaitFor([&] { return QueuedMemory(udp) != 0; }));
+    const uint32_t one = QueuedMemory(udp);
+    for (uint32_t n = 3; n <= 4; ++n) {
+        link.hb.Beat(n);
+        ASSERT_TRUE(WaitFor([&] { return QueuedMemory(udp) >= (n - 1) * one; }));
+    }
+    ASSERT_TRUE(clock_.AdvanceUntil([&] { return link.brk.IsSet(); }, 20));
     EXPECT_EQ(EMTGetConnectionError(h), EMT_E_HB_LOSS);
-    done = true;
     EMTDisconnect(h);
-    peer.join();
     EMSState().traceMask = 0;
     std::vector<std::string> missing;
     std::string loss, stats;
@@ -637,11 +709,13 @@ TEST_F(EmtTcp, LateHeartbeatsCountAndEachMissIsTraced) {
     EXPECT_NE(stats.find(", late: 2, missed: "), std::string::npos) << stats;
 }
 
-// A pass that fails after the heartbeats started (no first heartbeat) signals the break
-// event; the next pass clears it, so a healthy link is not taken for a broken one.
-TEST_F(EmtTcp, FailedPassLeavesNoStaleBreakEvent) {
+// A pass that fails after the heartbeats started (no first heartbeat within 15 s) signals
+// the break event; the next pass clears it, so a healthy link is not taken for a broken one.
+TEST_F(EmtTcpFakeTime, FailedPassLeavesNoStaleBreakEvent) {
+    RecordTraces(1u << 26);
     RawServer srv;
-    std::atomic<bool> done{false};
+    std::atomic<bool> secondAccepted{false};
+    plat::Event done;
     std::thread peer([&] {
         int s1 = srv.Accept();
         ASSERT_GE(s1, 0);
@@ -651,24 +725,33 @@ TEST_F(EmtTcp, FailedPassLeavesNoStaleBreakEvent) {
         WriteAll(s1, reply, 4);
         int s2 = srv.Accept(30000);
         ASSERT_GE(s2, 0);
+        secondAccepted = true;
         HeartbeatPeer hb;
-        ASSERT_TRUE(hb.Answer(s2));
-        for (uint32_t n = 1; !done.load(); ++n) {
-            hb.Beat(n);
-            usleep(200000);
-        }
+        ASSERT_TRUE(hb.Answer(s2, true));
+        done.Wait(plat::INFINITE);
         close(s1);
         close(s2);
     });
     sockaddr_in to = Loopback(srv.port);
-    emt::Event brk;
+    plat::Event brk;
     uint32_t h = 0;
-    ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 60000, &h, EMT_FLAG_PRE_QOS_ONLY, nullptr),
-              0u);
+    Background conn([&] {
+        return EMTConnectTcp(nullptr, &to, 10, &brk, 60000, &h, EMT_FLAG_PRE_QOS_ONLY, nullptr);
+    });
+    // Time moves only while the first pass waits for its heartbeat: the handshakes run in
+    // real time, however slow the peer is.
+    ASSERT_EQ(clock_.AdvanceToNextDeadline(), 250);
+    ASSERT_TRUE(WaitFor([] { return LinesContaining("EMT 0: TCP heartbeat thread started.") != 0; }));
+    const int64_t t0 = plat::MonotonicNs();
+    EXPECT_TRUE(clock_.AdvanceUntil(
+        [] { return LinesContaining("EMT 0: Timed out waiting for first heartbeat.") != 0; }, 400));
+    EXPECT_GE(Seconds(t0), 15.0);  // the first pass waited its 15 s for a heartbeat
+    ASSERT_EQ(conn.Finished(), 0u);
+    EXPECT_TRUE(secondAccepted.load());
     EXPECT_EQ(h, 1u);
     EXPECT_FALSE(brk.IsSet());
     EXPECT_EQ(EMTGetConnectionError(h), 0u);
-    done = true;
+    done.Set();
     EMTDisconnect(h);
     peer.join();
 }
@@ -682,7 +765,7 @@ TEST_F(EmtTcp, KilledPeerBreaksTheLinkWithItsError) {
         testsupport::Child child({EMT_PEER_BIN, std::to_string(port), "tcp-only"});
         ASSERT_NE(child.WaitLine("READY"), "");
         sockaddr_in to = Loopback(port);
-        emt::Event brk;
+        plat::Event brk;
         uint32_t h = 0;
         ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, flags, nullptr), 0u);
         uint32_t got = 0;
@@ -690,7 +773,7 @@ TEST_F(EmtTcp, KilledPeerBreaksTheLinkWithItsError) {
             uint8_t buf[64];
             got = EMTReceive(h, buf, sizeof buf);
         });
-        usleep(200000);
+        ASSERT_TRUE(WaitFor([&] { return Refs(h) == 1; }));  // the receive is inside EMT
         child.Kill(SIGKILL);
         rx.join();
         EXPECT_TRUE(got == EMT_WSA_ECONNRESET || got == EMT_WSA_EDISCON ||
@@ -715,7 +798,7 @@ TEST_F(EmtTcp, QosLinkNoticesThePeerCloseWithoutAReader) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.abortive);
         RawServer srv;
-        std::atomic<bool> close{false};
+        plat::Event closeNow;
         std::thread peer([&] {
             int s = srv.Accept();
             ASSERT_GE(s, 0);
@@ -723,7 +806,7 @@ TEST_F(EmtTcp, QosLinkNoticesThePeerCloseWithoutAReader) {
             ASSERT_TRUE(ReadAll(s, h, sizeof h));
             auto reply = ServerQosHandshake();
             WriteAll(s, reply.data(), reply.size());
-            while (!close.load()) usleep(10000);
+            closeNow.Wait(plat::INFINITE);
             if (c.abortive) {
                 linger l{1, 0};
                 setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -731,13 +814,13 @@ TEST_F(EmtTcp, QosLinkNoticesThePeerCloseWithoutAReader) {
             ::close(s);
         });
         sockaddr_in to = Loopback(srv.port);
-        emt::Event brk;
+        plat::Event brk;
         uint32_t h = 0;
         ASSERT_EQ(EMTConnectTcp(nullptr, &to, 10, &brk, 10000, &h, 0, nullptr), 0u);
-        EXPECT_EQ(brk.Wait(300), emt::kWaitTimeout);
-        close = true;
+        EXPECT_FALSE(brk.IsSet());
+        closeNow.Set();
         peer.join();
-        ASSERT_EQ(brk.Wait(3000), emt::kWaitObject0);
+        ASSERT_EQ(brk.Wait(20000), plat::WAIT_OBJECT_0);
         EXPECT_EQ(EMTGetConnectionError(h), c.error);
         EXPECT_EQ(EMTDisconnect(h), 0u);
     }
@@ -751,7 +834,7 @@ TEST_F(EmtTcp, DisconnectWakesABlockedReceive) {
     ASSERT_NE(to.sin_port, 0);
     uint32_t server = 0, client = 0;
     std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
-    emt::Event brk;
+    plat::Event brk;
     ASSERT_EQ(EMTConnectTcp(nullptr, &to, EMT_NO_HEARTBEAT, &brk, 20000, &client, 0, nullptr),
               0u);
     acc.join();
@@ -760,14 +843,12 @@ TEST_F(EmtTcp, DisconnectWakesABlockedReceive) {
         uint8_t buf[64];
         got = EMTReceive(client, buf, sizeof buf);
     });
-    usleep(200000);
+    ASSERT_TRUE(WaitFor([&] { return Refs(client) == 1; }));  // the receive is inside EMT
     EXPECT_EQ(EMTDisconnect(client), 0u);
     rx.join();
     EXPECT_EQ(got, EMT_E_DISCONNECTED);
-    EXPECT_EQ(brk.Wait(5000), emt::kWaitObject0);
-    for (int i = 0; i < 200 && EMTGetConnectionError(client) != EMT_E_BAD_HANDLE; ++i)
-        usleep(10000);
-    EXPECT_EQ(EMTGetConnectionError(client), EMT_E_BAD_HANDLE);
+    EXPECT_EQ(brk.Wait(20000), plat::WAIT_OBJECT_0);
+    EXPECT_TRUE(WaitFor([&] { return Gone(client); }));
     EXPECT_EQ(EMTDisconnect(client), EMT_E_BAD_HANDLE);
     EMTDisconnect(server);
     EMTDisconnect(lh);
@@ -785,7 +866,7 @@ TEST_F(EmtTcp, DelayedDisconnectTellsTheBreakOnce) {
         SCOPED_TRACE(brokenBefore);
         uint32_t server = 0, client = 0;
         std::thread acc([&] { EXPECT_EQ(EMTAccept(lh, nullptr, nullptr, &server, 20000), 0u); });
-        emt::Event brk;
+        plat::Event brk;
         ASSERT_EQ(EMTConnectTcp(nullptr, &to, EMT_NO_HEARTBEAT, &brk, 20000, &client, 0, nullptr),
                   0u);
         acc.join();
@@ -799,27 +880,30 @@ TEST_F(EmtTcp, DelayedDisconnectTellsTheBreakOnce) {
         // A thread inside EMT: the disconnect has to wait for it.
         emt::EmtControlBlock* cb = emt::LockBlock(client);
         ASSERT_NE(cb, nullptr);
-        cb->m_lRefCount.fetch_add(1);
+        cb->AddRef();
         emt::UnlockBlock(cb);
+        const uint32_t finished = emt::Lib().delayedDisconnects.load();
         EXPECT_EQ(EMTDisconnect(client), 0u);
-        usleep(100000);
+        EXPECT_FALSE(Gone(client));  // it answers until the thread has left
         EXPECT_FALSE(brk.IsSet());
         emt::ReleaseRef(client);
-        for (int i = 0; i < 200 && EMTGetConnectionError(client) != EMT_E_BAD_HANDLE; ++i)
-            usleep(10000);
-        EXPECT_EQ(EMTGetConnectionError(client), EMT_E_BAD_HANDLE);
-        usleep(50000);
+        ASSERT_TRUE(WaitFor([&] { return emt::Lib().delayedDisconnects.load() != finished; }));
+        EXPECT_TRUE(Gone(client));
         EXPECT_EQ(brk.IsSet(), !brokenBefore);
         EMTDisconnect(server);
     }
     EMTDisconnect(lh);
 }
 
-TEST_F(EmtTcp, RefusedPortGivesUpAfterTheTimeout) {
+// With a 5000 ms time-out, a connect to a refused port gives up with 10060 after about 5 s:
+// the pause before the first pass, a refused pass, the wait for the rest of the time.
+TEST_F(EmtTcpFakeTime, RefusedPortGivesUpAfterTheTimeout) {
     sockaddr_in to = Loopback(testsupport::FreePort());
     uint32_t h = 0;
-    auto t0 = Clock::now();
-    EXPECT_EQ(EMTConnectTcp(nullptr, &to, 10, nullptr, 5000, &h, 0, nullptr), EMT_WSA_ETIMEDOUT);
+    const int64_t t0 = plat::MonotonicNs();
+    Background conn([&] { return EMTConnectTcp(nullptr, &to, 10, nullptr, 5000, &h, 0, nullptr); });
+    EXPECT_TRUE(clock_.AdvanceUntil([&] { return conn.Done(); }, 20));
+    EXPECT_EQ(conn.Finished(), EMT_WSA_ETIMEDOUT);
     double s = Seconds(t0);
     EXPECT_GT(s, 4.5);
     EXPECT_LT(s, 7.0);
@@ -831,7 +915,7 @@ TEST(EmtErrors, CallsBeforeInitialisation) {
     EXPECT_EQ(EMTSend(0, buf), EMT_E_NOT_INITIALIZED);
     EXPECT_EQ(EMTDisconnect(0), EMT_E_NOT_INITIALIZED);
     EXPECT_EQ(EMTCleanup(), EMT_E_NOT_INITIALIZED);
-    EXPECT_EQ(emt::GetLastError(), EMT_E_NOT_INITIALIZED);
+    EXPECT_EQ(plat::GetLastError(), EMT_E_NOT_INITIALIZED);
 }
 
 TEST_F(EmtTcp, ArgumentAndHandleErrors) {
@@ -866,13 +950,11 @@ TEST_F(EmtTcp, DisconnectListenerWhileAcceptWaits) {
         uint32_t h = 0;
         accepted = EMTAccept(lh, nullptr, nullptr, &h);
     });
-    usleep(300000);
+    ASSERT_TRUE(WaitFor([&] { return Refs(lh) == 1; }));  // the accept waits inside EMT
     EXPECT_EQ(EMTDisconnect(lh), 0u);
     t.join();
     EXPECT_EQ(accepted.load(), EMT_E_LISTEN_THREAD_ENDED);
-    for (int i = 0; i < 200 && EMTGetConnectionError(lh) != EMT_E_BAD_HANDLE; ++i)
-        usleep(10000);
-    EXPECT_EQ(EMTGetConnectionError(lh), EMT_E_BAD_HANDLE);
+    EXPECT_TRUE(WaitFor([&] { return Gone(lh); }));
 }
 
 TEST(EmtAddress, ServiceTextsAndNames) {
@@ -906,7 +988,7 @@ TEST(EmtAddress, ServiceTextsAndNames) {
     uint8_t v6[16];
     std::memset(v6, 0xAB, sizeof v6);
     EXPECT_NE(EMTResolveAddress("127.0.0.1", v6, 23), 0u);
-    EXPECT_NE(emt::GetLastError(), 0u);
+    EXPECT_NE(plat::GetLastError(), 0u);
     EXPECT_EQ(v6[0], 0xAB);
 }
 

@@ -24,7 +24,8 @@ namespace testsupport {
 inline void RemoveNamespaceShm() {
     const char* ns = std::getenv("PARLO_NAMESPACE");
     if (!ns || !*ns) return;
-    std::string prefix = std::string(ns) + "-imt-";
+    // plat::MapSharedMemoryName("Global\\IMT....") without its leading '/'.
+    std::string prefix = std::string(ns) + ".Global_IMT.";
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec)) {
         std::string name = e.path().filename().string();

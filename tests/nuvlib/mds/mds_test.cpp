@@ -328,7 +328,7 @@ TEST_P(MdsClient, StopOnTheReceiveThreadIsBounded) {
 struct HandMds {
     uint32_t listener = 0, link = 0xFFFFFFFF;
     explicit HandMds(uint16_t port) {
-        EMTInitialize(nullptr, 0, 0, 0);
+        (void)EMTInitialize(nullptr, 0, 0, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -347,7 +347,7 @@ struct HandMds {
         uint8_t f[8];
         EmtSetHeader(f, 4, MDS_EMT_CLASS, type);
         for (int i = 0; i < 4; ++i) f[4 + i] = static_cast<uint8_t>(status >> (8 * i));
-        EMTSend(link, f);
+        (void)EMTSend(link, f);
     }
     void Data(uint8_t cls, uint8_t type, uint32_t stamp = 0xFFFFFFFF, uint8_t flags = 0) {
         uint8_t f[4 + MDS_HEADER_SIZE];
@@ -360,7 +360,7 @@ struct HandMds {
         h.messageClass = cls;
         h.messageType = type;
         MDSEncodeHeader(h, f + 4);
-        EMTSend(link, f);
+        (void)EMTSend(link, f);
     }
     void InService() { Data(0, MDS_STATUS_IN_SERVICE); }
     // The MDS header of the next data frame the client sends.
@@ -602,7 +602,7 @@ void RegisterAgainstBadMds() {
     // Over TCP: the process ends without closing, and leaves no shared memory behind.
     MDSSetEmtConnectFlags(1);
     uint16_t port = mdstest::WriteProcess();
-    EMTInitialize(nullptr, 0, 0, 0);
+    (void)EMTInitialize(nullptr, 0, 0, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -613,11 +613,11 @@ void RegisterAgainstBadMds() {
         uint32_t h = 0;
         if (EMTAccept(lh, nullptr, nullptr, &h) != 0) return;
         uint8_t buf[64];
-        EMTReceive(h, buf, sizeof buf);  // the register frame
+        (void)EMTReceive(h, buf, sizeof buf);  // the register frame
         uint8_t reply[12] = {};
         EmtSetHeader(reply, 8, MDS_EMT_CLASS, MSG_REGISTER_REPLY);
-        EMTSend(h, reply);
-        EMTReceive(h, buf, sizeof buf);
+        (void)EMTSend(h, reply);
+        (void)EMTReceive(h, buf, sizeof buf);
     }).detach();
     MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
     uint8_t handle = 0;
@@ -663,7 +663,7 @@ void StartAgainstBadMds(BadFrame bad) {
             if (t == MSG_STOP_CLIENT) {
                 uint8_t ack[4];
                 EmtSetHeader(ack, 0, MDS_EMT_CLASS, MSG_STOP_CLIENT_ACK);
-                EMTSend(mds->link, ack);
+                (void)EMTSend(mds->link, ack);
             }
         }
     }).detach();

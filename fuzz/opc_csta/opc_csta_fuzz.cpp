@@ -1,0 +1,38 @@
+// A CTI_CSTA_MESSAGE body from OPC: the unpacker, then the confirmation class its type
+// selects, the OPC private data copied into a record, and both event private-data views, each
+// traced. Nothing may read outside the input or the records.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "nuvlib/emsseams.h"
+#include "opcmsg/cstaconfirmations.h"
+#include "opcmsg/cstaeventpd.h"
+#include "opcmsg/cstawire.h"
+
+namespace {
+
+void Quiet(const uint8_t*, uint32_t) {}
+constexpr EMSSeams kQuiet = {Quiet, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool ready = (EMSInstallSeams(&kQuiet), true);
+    (void)ready;
+    if (size > 65535) return 0;
+    static CSTAEventRecord record;
+    if (!UnpackCSTAMessage(data, static_cast<uint32_t>(size), &record)) return 0;
+    if (std::unique_ptr<TPCSTAConfMsg> conf = CreateCSTAConfirmation(5, record)) {
+        conf->Trace("", 1, 1);
+        conf->PrivateDataDump();
+    }
+    TPCSTAMsg copy(record.InvokeID(), record.ClientInvokeID());
+    copy.SetPrivateData(record.OPCBlock());
+    copy.PrivateDataDump();
+    CSTAServiceInitiatedEvent_PD initiated(record.OPCBlock());
+    initiated.Trace();
+    CSTARecordingTargetInfoEvent_PD target(record.OPCBlock());
+    target.Trace();
+    return 0;
+}

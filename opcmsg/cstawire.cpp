@@ -1,0 +1,143 @@
+#include "opcmsg/cstawire.h"
+
+#include <cstring>
+
+#include "nuvlib/ems.h"
+#include "opcmsg/opcnames.h"
+
+using opcbytes::Get16;
+using opcbytes::Get32;
+using opcbytes::PaddedStringSize;
+using opcbytes::Put16;
+using opcbytes::Put32;
+
+namespace {
+
+constexpr uint32_t kFixedPart = 244;
+constexpr uint32_t kStringCount = 18;
+
+uint8_t* PutString(uint8_t* at, const char* text, uint32_t count) {
+    const uint32_t size = PaddedStringSize(count);
+    Put16(at, static_cast<uint16_t>(count));
+    if (count) std::memcpy(at + 2, text, count);
+    std::memset(at + 2 + count, 0, size - 2 - count);
+    return at + size;
+}
+
+}  // namespace
+
+int WriteCSTAMessage(uint8_t* out, uint32_t room, const ConnectionID* connection,
+                     int32_t skillGroupCount, const uint32_t* skillGroups,
+                     const TPCSTAMsg& record, const uint8_t* opcBlock,
+                     std::string_view uniqueInstanceID) {
+    if (record.eventClass() != kCSTAClassRequest) {
+        EMSTraceMessage("SendCSTAMessage:: Invalid event class 0x%x specified.",
+                        record.eventClass());
+        return -1;
+    }
+    const uint32_t deviceLength =
+        connection ? static_cast<uint32_t>(strnlen(connection->deviceID, 64)) : 0;
+    uint32_t rawLength = PrivateDataLength(record.RawBlock());
+    if (rawLength > kRawPrivateDataRoom) rawLength = kRawPrivateDataRoom;
+    uint32_t opcLength = opcBlock ? PrivateDataLength(opcBlock) : 0;
+    if (opcLength > kOPCPrivateDataRoom) opcLength = kOPCPrivateDataRoom;
+    // Sizes in 64 bits so that no id length can wrap the sum.
+    const uint64_t uiiSize = uniqueInstanceID.size() > 0xFFFF
+                                 ? uint64_t{0x10000} + 6
+                                 : PaddedStringSize(static_cast<uint32_t>(uniqueInstanceID.size()));
+    const uint64_t total = uint64_t{kFixedPart} + uiiSize + PaddedStringSize(deviceLength) + 6 +
+                           kCSTARequestEventSize + rawLength + opcLength;
+    if (total > room) {
+        EMSTraceMessage(
+            "SendCSTAMessage:: %s (InvokeID=0x%x) of %llu bytes exceeds the buffer of %u bytes; "
+            "not sent.",
+            CSTAEventTypeName(record.eventType()), record.InvokeID(),
+            static_cast<unsigned long long>(total), room);
+        return -1;
+    }
+    std::memset(out, 0, kFixedPart);
+    Put32(out, PeripheralIDToLong(record.PeripheralID()));
+    Put16(out + 4, 0xFFFF);
+    Put32(out + 8, connection ? static_cast<uint32_t>(connection->callID) : 0xFFFFFFFF);
+    Put32(out + 28, connection ? connection->deviceIDType : 0);
+    std::memset(out + 32, 0xFF, 4 * kCSTASkillGroupSlots);
+    for (int32_t i = 0; skillGroups && i < skillGroupCount && i < int32_t{kCSTASkillGroupSlots}; ++i)
+        Put32(out + 32 + 4 * i, skillGroups[i]);
+    Put32(out + 208, kCSTARequestEventSize);
+    Put32(out + 212, rawLength);
+    Put32(out + 216, opcLength);
+    uint8_t* at = out + kFixedPart;
+    at = PutString(at, uniqueInstanceID.data(), static_cast<uint32_t>(uniqueInstanceID.size()));
+    at = PutString(at, connection ? connection->deviceID : nullptr, deviceLength);
+    std::memcpy(at, record.Bytes(), 6);  // PeripheralID, eventClass, eventType
+    at += 6;
+    std::memmove(at, record.EventPart(), kCSTARequestEventSize);
+    at += kCSTARequestEventSize;
+    // memmove: with the lengths bounded, the compiler inlines memcpy as a slow string move.
+    if (rawLength) std::memmove(at, PrivateDataPointer(record.RawBlock(), 0), rawLength);
+    at += rawLength;
+    if (opcLength) std::memmove(at, PrivateDataPointer(opcBlock, 0), opcLength);
+    at += opcLength;
+    return static_cast<int>(at - out);
+}
+
+bool UnpackCSTAMessage(const uint8_t* message, uint32_t length, CSTAEventRecord* record) {
+    const char* fault = nullptr;
+    uint32_t bodyLength = 0, raw = 0, opc = 0;
+    uint64_t pos = kFixedPart;
+    const uint8_t* strings[2] = {nullptr, nullptr};
+    uint32_t counts[2] = {0, 0};
+    if (length < kFixedPart) {
+        fault = "shorter than its fixed part";
+    } else {
+        bodyLength = Get32(message + 208);
+        raw = Get32(message + 212);
+        opc = Get32(message + 216);
+        if (bodyLength > kCSTAEventAreaSize)
+            fault = "body length above 1304";
+        else if (((raw + 3) & ~3u) > kRawPrivateDataRoom || raw > kRawPrivateDataRoom)
+            fault = "first private data does not fit the 990 bytes of its block";
+        else if (opc > kOPCPrivateDataRoom)
+            fault = "second private data does not fit the 2872 bytes of its block";
+    }
+    for (uint32_t i = 0; !fault && i < kStringCount; ++i) {
+        if (pos + 2 > length) {
+            fault = "strings run past the end";
+            break;
+        }
+        const uint32_t count = Get16(message + pos);
+        if (i < 2) {
+            strings[i] = message + pos + 2;
+            counts[i] = count;
+        }
+        pos += PaddedStringSize(count);
+    }
+    if (!fault && pos + 6 + bodyLength + raw + opc > length)
+        fault = pos > length ? "strings run past the end" : "parts run past the end";
+    if (fault) {
+        EMSTraceMessage("ProcessCSTAMessage: CTI_CSTA_MESSAGE of %u bytes dropped: %s", length,
+                        fault);
+        return false;
+    }
+    const uint8_t* at = message + pos;
+    uint8_t* bytes = record->m_Bytes;
+    std::memcpy(bytes, at, 6);
+    bytes[6] = bytes[7] = 0;
+    at += 6;
+    std::memmove(bytes + kCSTAHeaderSize, at, bodyLength);
+    std::memset(bytes + kCSTAHeaderSize + bodyLength, 0, kCSTAEventAreaSize - bodyLength);
+    at += bodyLength;
+    record->m_BodyLength = bodyLength;
+    uint8_t* rawBlock = bytes + kCSTARecRawBlock;
+    uint8_t* opcBlock = bytes + kCSTARecOPCBlock;
+    ResetPrivateData(rawBlock);
+    ResetPrivateData(opcBlock);
+    if (raw > 0) (void)AppendPrivateData(rawBlock, at, raw, kRawPrivateDataBlockSize);
+    at += raw;
+    if (opc > 0) (void)AppendPrivateData(opcBlock, at, opc, kOPCPrivateDataBlockSize);
+    // The strings' characters lie inside the message: each string's padded size was checked.
+    record->UniqueInstanceID = std::string_view(reinterpret_cast<const char*>(strings[0]),
+                                                counts[0]);
+    record->DeviceID = std::string_view(reinterpret_cast<const char*>(strings[1]), counts[1]);
+    return true;
+}

@@ -1,0 +1,209 @@
+#pragma once
+// Server: the one process-wide object of the server (reached through sm_Server): the
+// command-line values, the state machine, the five server timers, the activation event,
+// the locks "Monitor", "RTServerConfig" and "MeterLock", the registry and application
+// objects, the peripheral table, the OPC clock, the unique-id generator and the meters.
+// It is never destroyed while the process runs.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mdstimer/systimer.h"
+#include "parlo/server/ctilock.h"
+#include "parlo/server/meters.h"
+#include "parlo/server/servertimer.h"
+#include "platform/event.h"
+
+class CTIApplication;
+class CTIRegistry;
+
+class Server {
+public:
+    enum State { INVALID = 0, SHUTDOWN = 1, IDLE = 2, ACTIVATING = 3, ACTIVE = 4, STANDBY = 5 };
+    static constexpr int kMaxPeripherals = 32;
+    static constexpr int kMaxRejections = 2;
+
+    struct Peripheral {
+        int32_t peripheralID = 0;
+        int32_t type = 0;  // the OPC's internal peripheral type code
+        int32_t status = 0;
+        int32_t multiline = 0;
+    };
+
+    static Server* sm_Server;
+
+    // Fatal when a Server exists already.
+    Server();
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    void Init();
+    void CreateApplication();
+    void DestroyApplication();
+
+    // Fatal for a state above 5 or a transition the state machine does not allow.
+    void SetState(int state);
+    int GetState() const { return m_State.load(); }
+    static const char* GetStateName(int state);
+    uint64_t GetStateChangeTime() const { return m_StateChangeTime.load(); }
+
+    // The server lock "RTServerConfig"; callers take it only when IsLocked() is false.
+    bool Lock();
+    bool Unlock();
+    bool IsLocked() const;
+    CTILockObject& ServerLock() { return *m_ServerLock; }
+    CTILockObject& MonitorLock() { return *m_MonitorLock; }
+    CTILockObject& MeterLock() { return *m_MeterLock; }
+
+    // Never the same id twice until the 24-bit counter wraps, from any number of threads.
+    uint32_t GetUniqueID();
+    // Sets the top byte from the generation, the side and the ServerNumber and restarts
+    // the counter at 0 (the application thread at each start).
+    void InitUniqueID(uint32_t generation);
+    uint32_t GetUniqueIDPrefix() const { return m_UniqueIDPrefix.load(); }
+    // For tests of the wrap: the counter's next value.
+    void SetUniqueIDCounter(uint32_t next) { m_UniqueIDCounter.store(next); }
+
+    // Peripheral table: index, or -1 when the table is full. Every lookup of an unknown
+    // PeripheralID adds it.
+    int FindPeripheral(int32_t peripheralID);
+    void SetPeripheralType(int32_t peripheralID, int32_t type);
+    void SetPeripheralMultiline(int32_t peripheralID, int32_t flag);
+    void SetPeripheralStatus(int32_t peripheralID, int32_t status);
+    int32_t GetPeripheralType(int32_t peripheralID);
+    int32_t GetPeripheralFlag(int32_t peripheralID);
+    int32_t GetPeripheralStatus(int32_t peripheralID);
+    int CountFlaggedPeripherals() const;
+    bool HasStandbyPeripheral() const;
+    int32_t GetAgentPeripheralClientType(int* count);
+    int GetNumPeripherals() const { return m_NumPeripherals; }
+
+    // OPC clock (seconds).
+    void SetPGTime(int64_t seconds);
+    int64_t GetPGTime();
+    // body: at least 4 bytes (the OPC time as u32); a shorter body is dropped.
+    void ProcessTimeNotification(const uint8_t* body, size_t length);
+
+    void StartOPCHeartBeatTimer(int seconds);
+    void ActivateAgentConfigureUpdateTimer(int seconds);
+    int GetOPCHeartBeatTime() const { return m_OPCHeartBeatTime; }
+    ServerTimer* GetTimer(int type);
+
+    bool IsShuttingDown() const { return m_ShuttingDown.load(); }
+    bool IsStoppingRequestsPending();
+    bool IsStopping();
+
+    // Forwarders to the application; nothing without one.
+    void QueueOPCMessage(int type, int length, const uint8_t* data);
+    void ReportPGStatusText(const char* text);
+    void KillClient(int sessionID);
+    void ListECCVariableClients(std::string& text);
+    void ListTraceKeywords(std::string& text);
+    void SendTextToClients(const char* text);
+
+    void UpdateConsoleTitle();
+    // The console title, kept in memory (also handed to EMS as the status title).
+    static std::string GetConsoleTitle();
+    static void SetConsoleTitle(const std::string& title);
+
+    // Activation and heartbeat (called by the thread manager inside "Thread Lock").
+    void MakeActive();
+    void MakeStandby();
+    void ReportFailure(const char* text);
+    void SendActiveHeartBeat();
+    // Every second on the timer wheel: the half-hour and midnight meter work.
+    void ApplicationWatchdog();
+
+    // Registers with MDS and runs its receive loop; fatal when the loop returns.
+    [[noreturn]] void StartInput();
+
+    // Meters (meters.cpp).
+    void UpdateMeter(int meter, int32_t value);
+    int32_t GetMeter(int index);
+    void ResetMeters();
+    void DumpMeters(bool perType, std::string& text);
+    void GetStatusText(std::string& text);
+    void ReportPeriodMeters(bool report, bool save);
+    void LogMeters(bool report, bool reset);
+    void LogStatusEvent();
+    // The half-hour check of the watchdog: reports when the half hour of local time changed.
+    void CheckMeterPeriods();
+
+    // Command-line values.
+    void SetProcessName(const std::string& v) { m_ProcessName = v; }
+    const std::string& GetProcessName() const { return m_ProcessName; }
+    void SetShutdownType(int v) { m_ShutdownType = v; }
+    int GetShutdownType() const { return m_ShutdownType; }
+    void SetDuplex(int v) { m_Duplex = v; }
+    int GetDuplex() const { return m_Duplex; }
+    void SetSide(int v) { m_Side = v; }
+    int GetSide() const { return m_Side; }
+    void SetRootDirectory(const std::string& v) { m_RootDirectory = v; }
+    const std::string& GetRootDirectory() const { return m_RootDirectory; }
+    void SetDMPSystemID(int v) { m_DMPSystemID = v; }
+    int GetDMPSystemID() const { return m_DMPSystemID; }
+    void SetRegistryBase(const std::string& v) { m_RegistryBase = v; }
+    const std::string& GetRegistryBase() const { return m_RegistryBase; }
+    void SetMDSConnections(int v) { m_MDSConnections = v; }
+    int GetMDSConnections() const { return m_MDSConnections; }
+    void SetPGHost(const std::string& v) { m_PGHost = v; }
+    const std::string& GetPGHost() const { return m_PGHost; }
+    void SetServerNumber(int v) { m_ServerNumber = v; }
+    int GetServerNumber() const { return m_ServerNumber; }
+    void SetPGStatus(int v) { m_PGStatus = v; }
+    int GetPGStatus() const { return m_PGStatus; }
+    void SetOPCLinkEstablished(int v) { m_OPCLinkEstablished.store(v); }
+    int IsOPCLinkEstablished() const { return m_OPCLinkEstablished.load(); }
+
+    void SetRegistry(CTIRegistry* registry) { m_Registry.store(registry); }
+    CTIRegistry* GetRegistry() const { return m_Registry.load(); }
+    CTIApplication* GetApplication() const { return m_Application.load(); }
+    plat::Event& ActivationEvent() { return *m_ActivationEvent; }
+
+private:
+    ServerTimer* m_Timers[6] = {};  // by type, 1 to 5
+    std::string m_ProcessName;
+    int m_ShutdownType = 0;
+    int m_Duplex = 0;
+    int m_Side = 0;
+    std::string m_RootDirectory;
+    int m_DMPSystemID = -1;
+    std::string m_RegistryBase;
+    std::string m_PGHost;
+    int m_MDSConnections = 1;
+    int m_ServerNumber = -1;
+    int m_PGStatus = -1;
+    std::atomic<int> m_State{INVALID};
+    std::atomic<uint64_t> m_StateChangeTime{0};
+    int64_t m_StartTime = 0;
+    std::atomic<int> m_OPCLinkEstablished{0};
+    int m_Configured = 0;
+    int m_FailoverReported = 0;
+    int m_OPCHeartBeatTime = -1;
+    int m_OPCHeartBeatsEnabled = 1;
+    int m_AgentConfigureDelay = 0;
+    std::atomic<bool> m_ShuttingDown{false};
+    std::unique_ptr<CTILockObject> m_MonitorLock;
+    std::unique_ptr<CTILockObject> m_ServerLock;
+    std::unique_ptr<CTILockObject> m_MeterLock;
+    std::atomic<CTIRegistry*> m_Registry{nullptr};
+    std::unique_ptr<plat::Event> m_ActivationEvent;
+    TickCounter m_PGTickCounter;
+    int64_t m_PGTickSeconds = 0;
+    int64_t m_PGTime = 0;
+    bool m_PGTimeSet = false;
+    int m_NumPeripherals = 0;
+    Peripheral m_Peripherals[kMaxPeripherals];
+    std::atomic<uint32_t> m_UniqueIDPrefix{0};
+    std::atomic<uint32_t> m_UniqueIDCounter{0};
+    std::atomic<CTIApplication*> m_Application{nullptr};
+    ServerMeters m_Meters;
+    int m_LastHalfHour = -1;
+
+    void FormatMeterLines(bool forLog, std::vector<std::string>& lines);
+    void FormatPeriodLines(int64_t period, std::vector<std::string>& lines, bool dumpForm);
+    int64_t NowSeconds() const;
+};

@@ -1,0 +1,155 @@
+// parlo-opc: a stand-in for the peripheral controller (OPC). It registers with MDS as the
+// client "opc", answers every CSTA request with its confirmation and runs a script of
+// commands (see opc_standin.h) from a file or standard input.
+//
+//   parlo-opc --instance PATH [--script FILE|-] [--peer NAME] [--trace]
+//   parlo-opc --write-corpus DIR
+//
+// --peer names the MDS client that scripted messages go to ("parlo" by default); answers go
+// to the sender of each request. --trace adds the bytes of every message as a hex line.
+// --write-corpus writes one message of every kind the stand-in sends into DIR and exits.
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "nuvlib/mds/mds.h"
+#include "peers/opc/opc_corpus.h"
+#include "peers/opc/opc_standin.h"
+#include "platform/clock.h"
+
+namespace {
+
+std::mutex g_mu;
+std::condition_variable g_cv;
+bool g_inService = false;
+opcpeer::StandIn* g_standIn = nullptr;
+
+// One whole line at a time, from the script and the receive thread alike.
+void PrintLine(const std::string& line) {
+    static std::mutex mu;
+    std::lock_guard<std::mutex> g(mu);
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+int OnStatus(const uint8_t* header, uint8_t* payload) {
+    MDSHeader h = MDSDecodeHeader(header);
+    (void)payload;
+    if (h.messageClass != 0) {
+        PrintLine("parlo-opc: recv class " + std::to_string(h.messageClass) + " type " +
+                  std::to_string(h.messageType) + " from " + std::to_string(h.sender) +
+                  " (not handled)");
+        return 0;
+    }
+    if (h.messageType == MDS_STATUS_IN_SERVICE) {
+        PrintLine("parlo-opc: in service");
+        {
+            std::lock_guard<std::mutex> g(g_mu);
+            g_inService = true;
+        }
+        g_cv.notify_all();
+    } else if (h.messageType == MDS_STATUS_OUT_OF_SERVICE) {
+        PrintLine("parlo-opc: out of service");
+        std::lock_guard<std::mutex> g(g_mu);
+        g_inService = false;
+    }
+    return 0;
+}
+
+int OnOpcMessage(const uint8_t* header, uint8_t* payload) {
+    MDSHeader h = MDSDecodeHeader(header);
+    g_standIn->OnMessage(h.sender, h.messageType, payload, h.length);
+    return 0;
+}
+
+bool SendToMds(uint8_t destination, uint8_t type, const std::vector<uint8_t>& payload) {
+    void* buf = MDSAllocBuffer(static_cast<uint32_t>(payload.size()));
+    if (!buf) return false;
+    std::memcpy(buf, payload.data(), payload.size());
+    // The library owns the buffer once the send is accepted or refused for its length.
+    return MDSSendOutput(destination, opcpeer::kMdsClassOpc, type, buf,
+                         static_cast<uint16_t>(payload.size())) == 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string instance, script, peer = "parlo";
+    bool trace = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--instance" && i + 1 < argc) instance = argv[++i];
+        else if (a == "--script" && i + 1 < argc) script = argv[++i];
+        else if (a == "--peer" && i + 1 < argc) peer = argv[++i];
+        else if (a == "--trace") trace = true;
+        else if (a == "--write-corpus" && i + 1 < argc) {
+            std::string error;
+            if (!opcpeer::WriteCorpus(argv[++i], &error)) {
+                std::fprintf(stderr, "parlo-opc: %s\n", error.c_str());
+                return 1;
+            }
+            return 0;
+        }
+        else {
+            std::fprintf(stderr,
+                         "usage: parlo-opc --instance PATH [--script FILE|-] [--peer NAME] "
+                         "[--trace]\n       parlo-opc --write-corpus DIR\n");
+            return 2;
+        }
+    }
+    if (instance.empty()) {
+        std::fprintf(stderr, "parlo-opc: --instance is required\n");
+        return 2;
+    }
+    std::unique_ptr<std::ifstream> file;
+    if (!script.empty() && script != "-") {
+        file = std::make_unique<std::ifstream>(script);
+        if (!*file) {
+            std::fprintf(stderr, "parlo-opc: cannot read %s\n", script.c_str());
+            return 2;
+        }
+    }
+    MDSClientParams params{1, "opc", 0, instance.c_str(), OnStatus, OnStatus};
+    uint8_t handle = 0xFF;
+    const uint32_t r = MDSRegisterClient(&params, &handle);
+    if (r != 0 && r != MDS_S_REGISTERED) {
+        std::fprintf(stderr, "parlo-opc: registration failed (0x%08X)\n", r);
+        return 1;
+    }
+    const uint8_t peerHandle = MDSGetHandle(peer.c_str());
+    if (peerHandle == 0xFF) PrintLine("parlo-opc: no MDS client named " + peer);
+    opcpeer::StandIn standIn(SendToMds, PrintLine, peerHandle);
+    standIn.SetTrace(trace);
+    g_standIn = &standIn;
+    if (!MDSSetMessageHandler(opcpeer::kMdsClassOpc, OnOpcMessage)) {
+        std::fprintf(stderr, "parlo-opc: cannot install the message handler\n");
+        return 1;
+    }
+    PrintLine("parlo-opc: registered as opc, handle " + std::to_string(handle));
+    std::thread runner;
+    if (!script.empty()) {
+        runner = std::thread([&] {
+            {
+                // Messages sent before MDS puts us in service would be dropped.
+                std::unique_lock<std::mutex> lock(g_mu);
+                plat::WaitUntil(g_cv, lock, plat::kNoDeadline, [] { return g_inService; });
+            }
+            const bool go = file ? standIn.RunScript(*file) : standIn.RunScript(std::cin);
+            if (!go) {
+                MDSStopClient(0);
+                std::_Exit(0);
+            }
+        });
+        runner.detach();
+    }
+    MDSStartClient();
+    std::fprintf(stderr, "parlo-opc: the MDS client ended\n");
+    return 1;
+}

@@ -1,0 +1,132 @@
+#pragma once
+// The stand-in OPC's behaviour, apart from its MDS link so that tests can drive it: it
+// answers each CSTA request with its confirmation (or what a script rule says), and runs
+// script commands that send set-idle / set-active requests, inject CSTA events, wait for
+// messages and sleep. Every message it takes or sends is printed as one line.
+//
+// Script commands, one a line ('#' starts a comment; values may be "quoted"):
+//   set-idle [server=N] [side=N] [echo=N] [pg=N] [version=N] [time=N] [text=T]
+//   set-active [server=N] [side=N] [hb=N] [pg=N] [version=N] [time=N] [text=T]
+//   answer TYPE default | none | failure [error=N] [pec=N]
+//   answer TYPE [FIELD...] [bodylen=N] [opclen=N]   chosen values over the usual answer
+//   event CLASS TYPE [KEY=VALUE...]                  an unsolicited event or event report
+//   wait ok-ack|error-ack|ack|csta|OPCTYPE [timeout=MS]
+//   sleep MS
+//   exit
+// ARM and ACMI messages (requests are answered, indications are not, by default):
+//   arm-answer TYPE default | none | failure [status=N]
+//   arm-answer TYPE [status=N] [FIELD...]     chosen values in the answer's fixed part
+//   arm-members MRDID/PERIPHERAL,... | none   the members of an up response (two by default)
+//   arm-tasks W1/W2/W3,... | none             the tasks of a tasks response or event
+//   arm-event TYPE [FIELD...] [tN=TEXT] [uii=T] [ecc=HEX] [eccfill=N] [tasks=...]
+//             [members=...]                   any message OPC sends, with chosen fields
+// A FIELD is u8@OFF=V, u16@OFF=V, u32@OFF=V or textW@OFF=T (a W-byte text) in the answer's
+// or event's body (offsets after the two invoke ids of a confirmation), or the same with
+// "raw." or "opc." in front for the two private-data blocks.
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <istream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "peers/opc/arm_wire.h"
+#include "peers/opc/opc_wire.h"
+
+namespace opcpeer {
+
+class StandIn {
+public:
+    // Sends one OPC message (the payload begins with the ServerNumber word) to an MDS
+    // handle; returns false when it could not be handed over.
+    using SendFn =
+        std::function<bool(uint8_t destination, uint8_t type, const std::vector<uint8_t>&)>;
+    // Prints one line (no line end).
+    using PrintFn = std::function<void(const std::string&)>;
+
+    // `peer` is the MDS handle of the server that scripted messages go to (0xFF: none).
+    StandIn(SendFn send, PrintFn print, uint8_t peer);
+    StandIn(const StandIn&) = delete;
+    StandIn& operator=(const StandIn&) = delete;
+
+    void SetTrace(bool on) { trace_ = on; }
+
+    // One received class-17 message: its sender, OPC type and payload of `len` bytes.
+    void OnMessage(uint8_t sender, uint8_t type, const uint8_t* payload, size_t len);
+
+    // Runs one script line (line numbers are for the error lines). Returns false for
+    // "exit"; a bad line is printed and skipped.
+    bool RunLine(const std::string& line, int lineNo);
+    // Runs every line of `in`; returns false when the script said "exit".
+    bool RunScript(std::istream& in);
+
+private:
+    struct Rule {
+        enum Kind { kDefault, kNone, kFailure, kFields } kind = kDefault;
+        uint32_t error = 0;
+        uint32_t peripheralError = 0;
+        FieldSet body, raw, opc;
+        long bodyLen = -1, rawLen = -1, opcLen = -1;
+    };
+
+    struct ArmRule {
+        enum Kind { kDefault, kNone, kFailure, kFields } kind = kDefault;
+        bool hasStatus = false;
+        uint32_t status = 0;
+        FieldSet fields;
+    };
+
+    void OnCsta(uint8_t sender, uint32_t serverNumber, const uint8_t* p, size_t len);
+    void OnArm(uint8_t sender, uint32_t serverNumber, const ArmLayout& layout, const uint8_t* p,
+               size_t len);
+    void SendArm(uint8_t destination, uint32_t serverNumber, const ArmMessage& m);
+    void Send(uint8_t destination, uint8_t type, uint32_t serverNumber,
+              const std::vector<uint8_t>& body);
+    // Answers carry the ServerNumber word of what they answer; other messages the number of
+    // the last set-idle request (0 before one).
+    void SendEvent(uint8_t destination, uint32_t serverNumber, const CstaEvent& e);
+    uint32_t ServerNumber();
+    void Print(const std::string& line);
+    void Received(uint8_t type);
+
+    bool CmdSetMode(uint8_t type, const std::vector<std::string>& args, std::string* error);
+    bool CmdAnswer(const std::vector<std::string>& args, std::string* error);
+    bool CmdEvent(const std::vector<std::string>& args, std::string* error);
+    bool CmdWait(const std::vector<std::string>& args, std::string* error);
+    bool CmdArmAnswer(const std::vector<std::string>& args, std::string* error);
+    bool CmdArmEvent(const std::vector<std::string>& args, std::string* error);
+
+    SendFn send_;
+    PrintFn print_;
+    uint8_t peer_;
+    bool trace_ = false;
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::map<uint16_t, Rule> rules_;   // by request type
+    std::deque<uint8_t> unconsumed_;  // OPC types received and not yet waited for
+    uint32_t nextCallID_ = 1000;
+    uint32_t serverNumber_ = 0;
+    std::map<uint8_t, ArmRule> armRules_;  // by ARM or ACMI type
+    std::vector<std::pair<uint32_t, uint32_t>> members_ = {{5000, 1}, {5001, 1}};
+    std::vector<uint32_t> tasks_ = {1, 2, 3, 4, 5, 6};
+    uint32_t nextTask_ = 1;
+    std::mutex printMu_;
+};
+
+// Splits a script line into words; a value may be "quoted" (\" and \\ inside). Returns
+// false on an unterminated quote.
+[[nodiscard]] bool SplitWords(const std::string& line, std::vector<std::string>* words);
+
+// Parses "5000/1,5001/1" (pairs) or "1/2/3,4/5/6" (triples) into words; "none" is empty.
+[[nodiscard]] bool ParseGroups(const std::string& text, size_t groupSize,
+                               std::vector<uint32_t>* words);
+
+// Parses "u32@12=7", "text64@4=1001" and the like (with an optional "raw." / "opc." in front
+// already removed) into a field. False when the word is no field.
+[[nodiscard]] bool ParseField(const std::string& word, FieldSet::Field* out);
+
+}  // namespace opcpeer

@@ -1,0 +1,492 @@
+#include "peers/opc/opc_wire.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace opcpeer {
+
+void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
+    if (b.size() < at + 2) b.resize(at + 2, 0);
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    if (b.size() < at + 4) b.resize(at + 4, 0);
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint32_t Get32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+size_t PaddedSize(size_t chars) { return (chars + 6) & ~static_cast<size_t>(3); }
+
+void AppendPadded(std::vector<uint8_t>& b, const std::string& s) {
+    const size_t n = std::min<size_t>(s.size(), 0xFFFF);
+    const size_t at = b.size();
+    b.resize(at + PaddedSize(n), 0);
+    b[at] = static_cast<uint8_t>(n);
+    b[at + 1] = static_cast<uint8_t>(n >> 8);
+    std::memcpy(b.data() + at + 2, s.data(), n);
+}
+
+bool ReadPadded(const uint8_t* p, size_t len, size_t* at, std::string* out) {
+    if (*at > len || len - *at < 2) return false;
+    const size_t n = Get16(p + *at);
+    const size_t size = PaddedSize(n);
+    if (len - *at < size) return false;
+    const char* c = reinterpret_cast<const char*>(p + *at + 2);
+    out->assign(c, strnlen(c, n));
+    *at += size;
+    return true;
+}
+
+std::string GetText(const uint8_t* p, size_t width) {
+    const char* c = reinterpret_cast<const char*>(p);
+    return std::string(c, strnlen(c, width));
+}
+
+void PutText(std::vector<uint8_t>& b, size_t at, size_t width, const std::string& s) {
+    if (b.size() < at + width) b.resize(at + width, 0);
+    std::memset(b.data() + at, 0, width);
+    std::memcpy(b.data() + at, s.data(), std::min(width, s.size()));
+}
+
+void PutConnection(std::vector<uint8_t>& b, size_t at, const ConnectionID& c) {
+    Put32(b, at, c.callID);
+    PutText(b, at + 4, kDeviceIDSize, c.deviceID);
+    Put32(b, at + 68, c.deviceIDType);
+}
+
+ConnectionID GetConnection(const uint8_t* p) {
+    ConnectionID c;
+    c.callID = Get32(p);
+    c.deviceID = GetText(p + 4, kDeviceIDSize);
+    c.deviceIDType = Get32(p + 68);
+    return c;
+}
+
+namespace {
+
+bool Fail(std::string* error, const std::string& why) {
+    if (error) *error = why;
+    return false;
+}
+
+bool AllZero(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (p[i]) return false;
+    return true;
+}
+
+// A padded string whose fill must be zero (what the server writes): the count, the
+// characters, then zero bytes only.
+bool ReadCleanPadded(const uint8_t* p, size_t len, size_t* at, std::string* out,
+                     const char* what, std::string* error) {
+    const size_t start = *at;
+    if (!ReadPadded(p, len, at, out))
+        return Fail(error, std::string(what) + " string runs past the message");
+    const size_t n = Get16(p + start);
+    if (out->size() != n) return Fail(error, std::string(what) + " string holds a NUL");
+    if (!AllZero(p + start + 2 + n, *at - start - 2 - n))
+        return Fail(error, std::string(what) + " string fill is not zero");
+    return true;
+}
+
+}  // namespace
+
+std::vector<uint8_t> WriteRequest(const CstaRequest& r) {
+    std::vector<uint8_t> b(kFixedPart, 0);
+    Put32(b, 0, r.peripheralID);
+    Put16(b, 4, r.marker);
+    Put32(b, 8, r.connection.callID);
+    Put32(b, 28, r.connection.deviceIDType);
+    for (size_t i = 0; i < r.skillGroups.size(); ++i) Put32(b, 32 + 4 * i, r.skillGroups[i]);
+    Put32(b, 208, kEventPartLength);
+    Put32(b, 212, static_cast<uint32_t>(r.raw.size()));
+    Put32(b, 216, static_cast<uint32_t>(r.opc.size()));
+    AppendPadded(b, r.uniqueInstanceID);
+    AppendPadded(b, r.connection.deviceID);
+    const size_t h = b.size();
+    Put16(b, h, r.headerPeripheralID);
+    Put16(b, h + 2, r.eventClass);
+    Put16(b, h + 4, r.eventType);
+    Put32(b, h + 6, r.invokeID);
+    Put32(b, h + 10, r.clientInvokeID);
+    std::vector<uint8_t> body = r.body;
+    body.resize(kRequestBodySize, 0);
+    b.insert(b.end(), body.begin(), body.end());
+    b.insert(b.end(), r.raw.begin(), r.raw.end());
+    b.insert(b.end(), r.opc.begin(), r.opc.end());
+    return b;
+}
+
+bool ReadRequest(const uint8_t* p, size_t len, CstaRequest* out, std::string* error) {
+    if (len < kFixedPart) return Fail(error, "shorter than the 244-byte fixed part");
+    CstaRequest r;
+    r.peripheralID = Get32(p);
+    r.marker = Get16(p + 4);
+    if (r.marker != 0xFFFF) return Fail(error, "offset 4 is not 0xFFFF");
+    if (!AllZero(p + 6, 2) || !AllZero(p + 12, 16) || !AllZero(p + 220, 24))
+        return Fail(error, "reserved bytes are not zero");
+    r.connection.callID = Get32(p + 8);
+    r.connection.deviceIDType = Get32(p + 28);
+    for (size_t i = 0; i < r.skillGroups.size(); ++i) r.skillGroups[i] = Get32(p + 32 + 4 * i);
+    const uint32_t eventPart = Get32(p + 208);
+    const uint32_t rawLen = Get32(p + 212);
+    const uint32_t opcLen = Get32(p + 216);
+    if (eventPart != kEventPartLength)
+        return Fail(error, "event part length " + std::to_string(eventPart) + " is not 364");
+    if (rawLen > kMaxRawData)
+        return Fail(error, "raw private data length " + std::to_string(rawLen) + " above 990");
+    if (opcLen > kMaxOpcData)
+        return Fail(error, "OPC private data length " + std::to_string(opcLen) + " above 2872");
+    size_t at = kFixedPart;
+    if (!ReadCleanPadded(p, len, &at, &r.uniqueInstanceID, "unique instance id", error))
+        return false;
+    if (!ReadCleanPadded(p, len, &at, &r.connection.deviceID, "device id", error)) return false;
+    if (r.connection.deviceID.size() > kDeviceIDSize)
+        return Fail(error, "device id of " + std::to_string(r.connection.deviceID.size()) +
+                               " characters");
+    const size_t need = at + 6 + kEventPartLength + rawLen + opcLen;
+    if (need != len)
+        return Fail(error, "lengths add up to " + std::to_string(need) + " bytes, message has " +
+                               std::to_string(len));
+    r.headerPeripheralID = Get16(p + at);
+    r.eventClass = Get16(p + at + 2);
+    r.eventType = Get16(p + at + 4);
+    if (r.eventClass != kClassRequest)
+        return Fail(error, "event class " + std::to_string(r.eventClass) + " is not 8");
+    if (r.headerPeripheralID != static_cast<uint16_t>(r.peripheralID))
+        return Fail(error, "header peripheral id differs from offset 0");
+    at += 6;
+    r.invokeID = Get32(p + at);
+    r.clientInvokeID = Get32(p + at + 4);
+    r.body.assign(p + at + 8, p + at + kEventPartLength);
+    at += kEventPartLength;
+    r.raw.assign(p + at, p + at + rawLen);
+    at += rawLen;
+    r.opc.assign(p + at, p + at + opcLen);
+    *out = std::move(r);
+    return true;
+}
+
+bool WriteEvent(const CstaEvent& e, std::vector<uint8_t>* out, std::string* error) {
+    if (e.body.size() > kMaxEventBody)
+        return Fail(error, "body of " + std::to_string(e.body.size()) + " bytes above 1304");
+    if (e.raw.size() > kMaxRawData)
+        return Fail(error, "raw private data of " + std::to_string(e.raw.size()) + " bytes");
+    if (e.opc.size() > kMaxOpcData)
+        return Fail(error, "OPC private data of " + std::to_string(e.opc.size()) + " bytes");
+    std::vector<uint8_t> b(kFixedPart, 0);
+    Put32(b, 0, e.peripheralID);
+    Put16(b, 4, e.peripheralType);
+    Put16(b, 6, e.taskBegun);
+    Put32(b, 8, e.callID);
+    Put32(b, 12, e.skillTargetID);
+    for (size_t i = 0; i < 3; ++i) Put32(b, 16 + 4 * i, e.taskID[i]);
+    Put32(b, 28, e.connectionDeviceIDType);
+    for (size_t i = 0; i < e.area.size(); ++i) Put32(b, 32 + 4 * i, e.area[i]);
+    Put32(b, 208, static_cast<uint32_t>(e.body.size()));
+    Put32(b, 212, static_cast<uint32_t>(e.raw.size()));
+    Put32(b, 216, static_cast<uint32_t>(e.opc.size()));
+    Put32(b, 220, e.mrDomainID);
+    for (size_t i = 0; i < 3; ++i) Put32(b, 224 + 4 * i, e.previousTaskID[i]);
+    Put16(b, 236, e.disposition);
+    Put16(b, 238, e.applicationDisposition);
+    for (const auto& s : e.strings) AppendPadded(b, s);
+    const size_t h = b.size();
+    Put16(b, h, e.headerPeripheralID);
+    Put16(b, h + 2, e.eventClass);
+    Put16(b, h + 4, e.eventType);
+    b.insert(b.end(), e.body.begin(), e.body.end());
+    b.insert(b.end(), e.raw.begin(), e.raw.end());
+    b.insert(b.end(), e.opc.begin(), e.opc.end());
+    if (b.size() > kMaxBody)
+        return Fail(error, "message of " + std::to_string(b.size()) + " bytes above 4008");
+    *out = std::move(b);
+    return true;
+}
+
+bool ReadEvent(const uint8_t* p, size_t len, CstaEvent* out, std::string* error) {
+    if (len < kFixedPart) return Fail(error, "shorter than the 244-byte fixed part");
+    CstaEvent e;
+    e.peripheralID = Get32(p);
+    e.peripheralType = Get16(p + 4);
+    e.taskBegun = Get16(p + 6);
+    e.callID = Get32(p + 8);
+    e.skillTargetID = Get32(p + 12);
+    for (size_t i = 0; i < 3; ++i) e.taskID[i] = Get32(p + 16 + 4 * i);
+    e.connectionDeviceIDType = Get32(p + 28);
+    for (size_t i = 0; i < e.area.size(); ++i) e.area[i] = Get32(p + 32 + 4 * i);
+    const uint32_t bodyLen = Get32(p + 208);
+    const uint32_t rawLen = Get32(p + 212);
+    const uint32_t opcLen = Get32(p + 216);
+    e.mrDomainID = Get32(p + 220);
+    for (size_t i = 0; i < 3; ++i) e.previousTaskID[i] = Get32(p + 224 + 4 * i);
+    e.disposition = Get16(p + 236);
+    e.applicationDisposition = Get16(p + 238);
+    if (bodyLen > kMaxEventBody)
+        return Fail(error, "body length " + std::to_string(bodyLen) + " above 1304");
+    if (rawLen > kMaxRawData)
+        return Fail(error, "raw private data length " + std::to_string(rawLen) + " above 990");
+    if (opcLen > kMaxOpcData)
+        return Fail(error, "OPC private data length " + std::to_string(opcLen) + " above 2872");
+    size_t at = kFixedPart;
+    for (size_t i = 0; i < kEventStrings; ++i)
+        if (!ReadPadded(p, len, &at, &e.strings[i]))
+            return Fail(error, "string " + std::to_string(i + 1) + " runs past the message");
+    const size_t need = at + 6 + size_t{bodyLen} + rawLen + opcLen;
+    if (need != len)
+        return Fail(error, "lengths add up to " + std::to_string(need) + " bytes, message has " +
+                               std::to_string(len));
+    e.headerPeripheralID = Get16(p + at);
+    e.eventClass = Get16(p + at + 2);
+    e.eventType = Get16(p + at + 4);
+    at += 6;
+    e.body.assign(p + at, p + at + bodyLen);
+    at += bodyLen;
+    e.raw.assign(p + at, p + at + rawLen);
+    at += rawLen;
+    e.opc.assign(p + at, p + at + opcLen);
+    *out = std::move(e);
+    return true;
+}
+
+namespace {
+
+enum class ConfBody { kNone, kNewCall, kNewCallParties, kConnection, kDeviceInfo, kSnapshotCall,
+                      kSnapshotDevice };
+
+struct TypeRow {
+    RequestType t;
+    ConfBody conf;
+    size_t connectionAt;  // body offset of the ConnectionID or device the answer names
+};
+
+// The 24 request types, their typed private data sizes and what their answers carry.
+const std::vector<TypeRow>& Rows() {
+    static const std::vector<TypeRow> rows = {
+        {{1, "CSTA_ALTERNATE_CALL", 64, 2}, ConfBody::kNone, 0},
+        {{3, "CSTA_ANSWER_CALL", 64, 4}, ConfBody::kNone, 0},
+        {{7, "CSTA_CLEAR_CALL", 64, 8}, ConfBody::kNone, 0},
+        {{9, "CSTA_CLEAR_CONNECTION", 68, 10}, ConfBody::kNone, 0},
+        {{11, "CSTA_CONFERENCE_CALL", 2824, 12}, ConfBody::kNewCallParties, 72},
+        {{13, "CSTA_CONSULTATION_CALL", 2808, 14}, ConfBody::kNewCall, 0},
+        {{15, "CSTA_DEFLECT_CALL", 64, 16}, ConfBody::kNone, 0},
+        {{21, "CSTA_HOLD_CALL", 4, 22}, ConfBody::kNone, 0},
+        {{23, "CSTA_MAKE_CALL", 2764, 24}, ConfBody::kNewCall, 0},
+        {{25, "CSTA_MAKE_PREDICTIVE_CALL", 2816, 26}, ConfBody::kNewCall, 0},
+        {{37, "CSTA_QUERY_DEVICE_INFO", 4, 38}, ConfBody::kDeviceInfo, 0},
+        {{39, "CSTA_RECONNECT_CALL", 0, 40}, ConfBody::kNone, 0},
+        {{41, "CSTA_RETRIEVE_CALL", 0, 42}, ConfBody::kNone, 0},
+        {{49, "CSTA_SET_AGENT_STATE", 1168, 50}, ConfBody::kNone, 0},
+        {{51, "CSTA_TRANSFER_CALL", 2812, 52}, ConfBody::kNewCallParties, 72},
+        {{120, "CSTA_SNAPSHOT_CALL", 0, 121}, ConfBody::kSnapshotCall, 0},
+        {{122, "CSTA_SNAPSHOT_DEVICE", 0, 123}, ConfBody::kSnapshotDevice, 0},
+        {{130, "CSTA_SEND_DTMF", 0, 131}, ConfBody::kNone, 0},
+        {{134, "CSTA_SUPERVISOR_ASSIST", 176, 135}, ConfBody::kConnection, 0},
+        {{137, "CSTA_EMERGENCY_CALL", 176, 138}, ConfBody::kConnection, 0},
+        {{140, "CSTA_SUPERVISE_CALL", 176, 141}, ConfBody::kConnection, 0},
+        {{160, "CSTA_AGENT_GREETING_CONTROL_REQ", 0, 159}, ConfBody::kNone, 0},
+        {{209, "CSTA_RECORDING_START_REQ", 72, 210}, ConfBody::kNone, 0},
+        {{211, "CSTA_RECORDING_STOP_REQ", 68, 212}, ConfBody::kNone, 0},
+    };
+    return rows;
+}
+
+const TypeRow* FindRow(uint16_t type) {
+    for (const auto& r : Rows())
+        if (r.t.type == type) return &r;
+    return nullptr;
+}
+
+// The answer's header part: ids, unique instance id and the main connection echoed.
+CstaEvent AnswerFrame(const CstaRequest& req, uint16_t type) {
+    CstaEvent e;
+    e.peripheralID = req.peripheralID;
+    e.callID = req.connection.callID;
+    e.connectionDeviceIDType = req.connection.deviceIDType;
+    e.strings[0] = req.uniqueInstanceID;
+    e.strings[1] = req.connection.deviceID;
+    e.headerPeripheralID = static_cast<uint16_t>(req.peripheralID);
+    e.eventClass = kClassConfirmation;
+    e.eventType = type;
+    Put32(e.body, 0, req.invokeID);
+    Put32(e.body, 4, req.clientInvokeID);
+    return e;
+}
+
+// LineHandle 0, LineType 2 (inside): unlike the record's defaults, so a reader that
+// drops them shows.
+std::vector<uint8_t> LinePD() {
+    std::vector<uint8_t> pd;
+    Put32(pd, 0, 0);
+    Put32(pd, 4, 2);
+    return pd;
+}
+
+}  // namespace
+
+const RequestType* FindRequestType(uint16_t type) {
+    const TypeRow* r = FindRow(type);
+    return r ? &r->t : nullptr;
+}
+
+const std::vector<RequestType>& RequestTypes() {
+    static const std::vector<RequestType> types = [] {
+        std::vector<RequestType> v;
+        for (const auto& r : Rows()) v.push_back(r.t);
+        return v;
+    }();
+    return types;
+}
+
+bool FieldSet::Apply(std::vector<uint8_t>& b, size_t limit) const {
+    for (const auto& f : fields) {
+        const size_t width = f.kind == '1' ? 1 : f.kind == '2' ? 2 : f.kind == '4' ? 4 : f.width;
+        if (f.offset > limit || width > limit - f.offset) return false;
+        switch (f.kind) {
+            case '1':
+                if (b.size() < f.offset + 1) b.resize(f.offset + 1, 0);
+                b[f.offset] = static_cast<uint8_t>(f.value);
+                break;
+            case '2': Put16(b, f.offset, static_cast<uint16_t>(f.value)); break;
+            case '4': Put32(b, f.offset, f.value); break;
+            default: PutText(b, f.offset, f.width, f.text); break;
+        }
+    }
+    return true;
+}
+
+CstaEvent BuildConfirmation(const CstaRequest& req, uint32_t* nextCallID) {
+    const TypeRow* row = FindRow(req.eventType);
+    if (!row) return BuildUniversalFailure(req, 1, 0);
+    CstaEvent e = AnswerFrame(req, row->t.confirmation);
+    const uint8_t* body = req.body.data();
+    constexpr size_t kConf = 8;  // the answer's own fields follow the two invoke ids
+    switch (row->conf) {
+        case ConfBody::kNone: break;
+        case ConfBody::kNewCall:
+        case ConfBody::kNewCallParties: {
+            ConnectionID nc;
+            nc.callID = (*nextCallID)++;
+            // MakeCall and MakePredictive name the calling device as a bare text.
+            if (row->t.type == 23 || row->t.type == 25)
+                nc.deviceID = GetText(body, kDeviceIDSize);
+            else
+                nc.deviceID = GetConnection(body + row->connectionAt).deviceID;
+            PutConnection(e.body, kConf, nc);
+            if (row->conf == ConfBody::kNewCallParties) {
+                Put32(e.body, kConf + 72, 0);  // no party list
+                Put32(e.body, kConf + 76, 0);
+            }
+            e.callID = nc.callID;
+            e.strings[1] = nc.deviceID;
+            e.opc = LinePD();
+            break;
+        }
+        case ConfBody::kConnection: {
+            ConnectionID c = GetConnection(body);
+            if (row->t.type != 140) c.callID = (*nextCallID)++;
+            PutConnection(e.body, kConf, c);
+            e.opc = LinePD();
+            break;
+        }
+        case ConfBody::kDeviceInfo: {
+            PutText(e.body, kConf, kDeviceIDSize, GetText(body, kDeviceIDSize));
+            Put32(e.body, kConf + 64, 0);  // DevType
+            e.body.resize(kConf + 72, 0);
+            e.body[kConf + 68] = 16;       // DevClass
+            std::vector<uint8_t> pd(960, 0);
+            const uint32_t head[] = {1, 1, 1, 1, 6};  // type, lines, active, held, conference
+            for (size_t i = 0; i < 5; ++i) Put32(pd, 4 * i, head[i]);
+            for (size_t i = 0; i < 10; ++i) {
+                Put32(pd, 44 + 4 * i, i == 0 ? 0 : 0xFFFFFFFF);
+                Put32(pd, 84 + 4 * i, i == 0 ? 2 : 3);
+            }
+            e.opc = std::move(pd);
+            break;
+        }
+        case ConfBody::kSnapshotCall: {
+            Put32(e.body, kConf, 0);  // no entries
+            Put32(e.body, kConf + 4, 0);
+            std::vector<uint8_t> pd(320, 0);
+            Put32(pd, 4, 1);  // CallTypeID
+            PutConnection(pd, 8, GetConnection(body));
+            e.opc = std::move(pd);
+            break;
+        }
+        case ConfBody::kSnapshotDevice:
+            Put32(e.body, kConf, 0);
+            Put32(e.body, kConf + 4, 0);
+            break;
+    }
+    return e;
+}
+
+CstaEvent BuildUniversalFailure(const CstaRequest& req, uint32_t error, uint32_t peripheralError) {
+    CstaEvent e = AnswerFrame(req, kUniversalFailure);
+    Put32(e.body, 8, error);
+    Put32(e.opc, 0, peripheralError);
+    return e;
+}
+
+std::vector<uint8_t> WriteServiceInitiatedPD(const ServiceInitiatedPD& pd) {
+    std::vector<uint8_t> b(116, 0);
+    Put32(b, 0, pd.skillGroup);
+    Put32(b, 4, pd.line);
+    Put32(b, 8, pd.lineType);
+    Put32(b, 12, pd.device);
+    PutConnection(b, 16, pd.coc);
+    // A NUL-terminated field of 16 bytes: at most 15 characters.
+    PutText(b, 88, 16, pd.agentExtension.substr(0, 15));
+    Put32(b, 104, pd.agentSkillTargetID);
+    Put32(b, 108, pd.routerCallKey[0]);
+    Put32(b, 112, pd.routerCallKey[1]);
+    AppendPadded(b, pd.corrData);
+    return b;
+}
+
+std::vector<uint8_t> WriteRecordingTargetInfoPD(const RecordingTargetInfoPD& pd) {
+    std::vector<uint8_t> b(24, 0);
+    const uint32_t words[] = {pd.line, pd.lineType, pd.recordingType, pd.mediaForkingDeviceType,
+                              pd.recorderType, pd.recorderStatus};
+    for (size_t i = 0; i < 6; ++i) Put32(b, 4 * i, words[i]);
+    for (const auto& s : pd.strings) AppendPadded(b, s);
+    return b;
+}
+
+std::vector<uint8_t> WriteSetModeReq(const SetModeReq& r) {
+    std::vector<uint8_t> b;
+    const uint32_t words[] = {r.side, r.second, r.pgStatus, r.version, r.opcTime};
+    for (size_t i = 0; i < 5; ++i) Put32(b, 4 * i, words[i]);
+    AppendPadded(b, r.text);
+    return b;
+}
+
+bool ReadAck(const uint8_t* p, size_t len, Ack* out, std::string* error) {
+    if (len < 12) return Fail(error, "acknowledgement shorter than 12 bytes");
+    out->side = Get32(p);
+    out->answeredType = Get32(p + 4);
+    out->value = Get32(p + 8);
+    return true;
+}
+
+std::string OpcTypeName(uint32_t type) {
+    switch (type) {
+        case kSetIdleReq: return "CTI_SET_IDLE_REQ";
+        case kSetActiveReq: return "CTI_SET_ACTIVE_REQ";
+        case kOkAck: return "CTI_OK_ACK";
+        case kErrorAck: return "CTI_ERROR_ACK";
+        case 4: return "CTI_ACTIVE_HEART_BEAT_EVENT";
+        case kCstaMessage: return "CTI_CSTA_MESSAGE";
+        default: return "OPC_TYPE_" + std::to_string(type);
+    }
+}
+
+}  // namespace opcpeer

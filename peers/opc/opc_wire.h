@@ -1,0 +1,211 @@
+#pragma once
+// The byte layouts that the stand-in OPC reads and writes, written on their own (apart from
+// the server's OPC message layer) so that each side checks the other. Every message body
+// here is what follows the 32-bit ServerNumber word of an OPC message; all numbers are
+// little-endian and every reader is bounded by the length it is given.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace opcpeer {
+
+// OPC message types (MDS class 17, the MDS message type is the OPC type).
+constexpr uint8_t kMdsClassOpc = 17;
+constexpr uint8_t kSetIdleReq = 0;
+constexpr uint8_t kSetActiveReq = 1;
+constexpr uint8_t kOkAck = 2;
+constexpr uint8_t kErrorAck = 3;
+constexpr uint8_t kCstaMessage = 28;
+
+// CSTA event classes.
+constexpr uint16_t kClassUnsolicited = 4;
+constexpr uint16_t kClassConfirmation = 5;
+constexpr uint16_t kClassEventReport = 6;
+constexpr uint16_t kClassRequest = 8;
+constexpr uint16_t kUniversalFailure = 53;
+constexpr uint16_t kPrivateEvent = 93;
+
+constexpr size_t kMaxPayload = 4012;      // ServerNumber word included
+constexpr size_t kMaxBody = kMaxPayload - 4;
+constexpr uint32_t kEventPartLength = 364;  // InvokeID, ClientInvokeID, 356 body bytes
+constexpr size_t kRequestBodySize = 356;
+constexpr size_t kMaxEventBody = 1304;      // body area of the server's event record
+constexpr size_t kMaxRawData = 990;
+constexpr size_t kMaxOpcData = 2872;
+constexpr size_t kFixedPart = 244;          // bytes before the first string
+constexpr size_t kEventStrings = 18;
+constexpr size_t kConnectionIDSize = 72;
+constexpr size_t kDeviceIDSize = 64;
+constexpr uint32_t kSetIdleVersion = 8503;
+
+// Little-endian stores and loads at a byte offset.
+void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v);
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v);
+uint16_t Get16(const uint8_t* p);
+uint32_t Get32(const uint8_t* p);
+
+// A padded string takes (n + 6) & ~3 bytes: u16 count, the characters, NUL fill.
+size_t PaddedSize(size_t chars);
+void AppendPadded(std::vector<uint8_t>& b, const std::string& s);
+// Reads one padded string at `at` of `len` bytes. Returns false (and leaves `at`) when the
+// count or the padding reach past `len`; the text ends at its first NUL.
+[[nodiscard]] bool ReadPadded(const uint8_t* p, size_t len, size_t* at, std::string* out);
+
+// A ConnectionID of 72 bytes: callID, deviceID[64], deviceIDType.
+struct ConnectionID {
+    uint32_t callID = 0xFFFFFFFF;
+    std::string deviceID;
+    uint32_t deviceIDType = 0;
+};
+void PutConnection(std::vector<uint8_t>& b, size_t at, const ConnectionID& c);
+// Reads a ConnectionID from the 72 bytes at p (the device text ends at NUL or 64 bytes).
+ConnectionID GetConnection(const uint8_t* p);
+// A fixed text field of `width` bytes: up to its first NUL, at most `width` characters.
+std::string GetText(const uint8_t* p, size_t width);
+// Writes `s` into a field of `width` bytes, cut to `width`, NUL-filled.
+void PutText(std::vector<uint8_t>& b, size_t at, size_t width, const std::string& s);
+
+// A CTI_CSTA_MESSAGE request as the server writes it.
+struct CstaRequest {
+    uint32_t peripheralID = 0;
+    uint16_t marker = 0xFFFF;  // offset 4
+    ConnectionID connection;   // callID at 8, type at 28, device as string 2
+    std::array<uint32_t, 44> skillGroups{};
+    std::string uniqueInstanceID;
+    uint16_t headerPeripheralID = 0;
+    uint16_t eventClass = kClassRequest;
+    uint16_t eventType = 0;
+    uint32_t invokeID = 0;
+    uint32_t clientInvokeID = 0;
+    std::vector<uint8_t> body = std::vector<uint8_t>(kRequestBodySize, 0);  // 356 bytes
+    std::vector<uint8_t> raw;
+    std::vector<uint8_t> opc;
+    CstaRequest() { skillGroups.fill(0xFFFFFFFF); }
+};
+
+// The request's bytes (the body after the ServerNumber word), reserved bytes zero.
+std::vector<uint8_t> WriteRequest(const CstaRequest& r);
+// Reads and checks one request body of `len` bytes: event-part length 364, class 8, the
+// marker, zero reserved bytes and string fill, a device text of at most 64 characters, and
+// the private-data lengths (at most 990 and 2872) adding up to the message's length.
+// Returns false with a one-line reason in *error.
+[[nodiscard]] bool ReadRequest(const uint8_t* p, size_t len, CstaRequest* out,
+                               std::string* error);
+
+// A CTI_CSTA_MESSAGE as OPC sends it (events and confirmations).
+struct CstaEvent {
+    uint32_t peripheralID = 0;
+    uint16_t peripheralType = 0;
+    uint16_t taskBegun = 0;
+    uint32_t callID = 0xFFFFFFFF;
+    uint32_t skillTargetID = 0xFFFFFFFF;
+    std::array<uint32_t, 3> taskID{};
+    uint32_t connectionDeviceIDType = 0;
+    std::array<uint32_t, 44> area{};
+    uint32_t mrDomainID = 1;
+    std::array<uint32_t, 3> previousTaskID{};
+    uint16_t disposition = 0;
+    uint16_t applicationDisposition = 0;
+    std::array<std::string, kEventStrings> strings;  // [0] unique instance id, [1] device
+    uint16_t headerPeripheralID = 0;
+    uint16_t eventClass = 0;
+    uint16_t eventType = 0;
+    std::vector<uint8_t> body;  // for a confirmation: InvokeID, ClientInvokeID, then its own
+    std::vector<uint8_t> raw;
+    std::vector<uint8_t> opc;
+};
+
+// The message's bytes; false when it would not fit in an OPC message (more than 4008
+// bytes, a body above 1304 or private data above 990 / 2872 bytes).
+[[nodiscard]] bool WriteEvent(const CstaEvent& e, std::vector<uint8_t>* out, std::string* error);
+// Reads one message of `len` bytes, bounded by it and by the record's limits.
+[[nodiscard]] bool ReadEvent(const uint8_t* p, size_t len, CstaEvent* out, std::string* error);
+
+// One CSTA request type that the server sends.
+struct RequestType {
+    uint16_t type;
+    const char* name;
+    uint32_t privateDataSize;  // the typed private data the request carries
+    uint16_t confirmation;
+};
+// The request type, or null for a type the server never sends.
+const RequestType* FindRequestType(uint16_t type);
+const std::vector<RequestType>& RequestTypes();
+
+// The values a script may choose for one answer.
+struct FieldSet {
+    struct Field {
+        char kind;  // '1' u8, '2' u16, '4' u32, 't' text
+        size_t offset;
+        uint32_t value;
+        std::string text;
+        size_t width;
+    };
+    std::vector<Field> fields;
+    // Writes every field into b, growing it to hold them; false when a field would reach
+    // beyond `limit` bytes.
+    [[nodiscard]] bool Apply(std::vector<uint8_t>& b, size_t limit) const;
+};
+
+// The confirmation OPC sends for `req`: class 5, the request's confirmation type, invoke
+// ids and unique instance id echoed, a plausible body; NewCall types take `*nextCallID`
+// (advanced) for the new call and carry line private data.
+CstaEvent BuildConfirmation(const CstaRequest& req, uint32_t* nextCallID);
+// A universal failure (type 53) for `req` with Error and PeripheralErrorCode.
+CstaEvent BuildUniversalFailure(const CstaRequest& req, uint32_t error, uint32_t peripheralError);
+
+// The private data of the service-initiated event.
+struct ServiceInitiatedPD {
+    uint32_t skillGroup = 0xFFFFFFFF;
+    uint32_t line = 0xFFFFFFFF;
+    uint32_t lineType = 3;
+    uint32_t device = 0xFFFFFFFF;
+    ConnectionID coc;
+    std::string agentExtension;
+    uint32_t agentSkillTargetID = 0xFFFFFFFF;
+    uint32_t routerCallKey[2] = {0, 0};
+    std::string corrData;
+};
+std::vector<uint8_t> WriteServiceInitiatedPD(const ServiceInitiatedPD& pd);
+
+// The private data of the recording-target-info event; strings in their order on the wire:
+// CorrData, a second string, RecorderAddress, TerminalName, MediaForkingDeviceName,
+// ProtocolReferenceGUID, MediaForkingClusterID, RecorderURI, RecorderErrorMsg.
+struct RecordingTargetInfoPD {
+    uint32_t line = 0xFFFFFFFF;
+    uint32_t lineType = 3;
+    uint32_t recordingType = 0x7FFFFFFF;
+    uint32_t mediaForkingDeviceType = 0;
+    uint32_t recorderType = 0x7FFFFFFF;
+    uint32_t recorderStatus = 0x7FFFFFFF;
+    std::array<std::string, 9> strings;
+};
+std::vector<uint8_t> WriteRecordingTargetInfoPD(const RecordingTargetInfoPD& pd);
+
+// CTI_SET_IDLE_REQ / CTI_SET_ACTIVE_REQ body: side, a second word (the echoed value of the
+// idle request, the heartbeat time of the active request), PG status, version, OPC time,
+// then a text.
+struct SetModeReq {
+    uint32_t side = 1;
+    uint32_t second = 0;
+    uint32_t pgStatus = 0;
+    uint32_t version = kSetIdleVersion;
+    uint32_t opcTime = 0;
+    std::string text;
+};
+std::vector<uint8_t> WriteSetModeReq(const SetModeReq& r);
+
+// CTI_OK_ACK / CTI_ERROR_ACK body: side, the answered OPC type, value.
+struct Ack {
+    uint32_t side = 0;
+    uint32_t answeredType = 0;
+    uint32_t value = 0;
+};
+[[nodiscard]] bool ReadAck(const uint8_t* p, size_t len, Ack* out, std::string* error);
+
+// "CTI_OK_ACK" and the other OPC type names this stand-in prints; "OPC_TYPE_%d" otherwise.
+std::string OpcTypeName(uint32_t type);
+
+}  // namespace opcpeer

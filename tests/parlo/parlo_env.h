@@ -1,0 +1,179 @@
+#pragma once
+// The end-to-end setting of the server: the test's registry seeded from config/*.reg, the
+// stand-in MDS on a free loopback port, and processes whose output a test waits for.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/nuvlib/emt/spawn.h"
+#include "tests/support/test_env.h"
+
+namespace parlotest {
+
+inline const std::string kBase = "ZUR\\parlo";
+inline const std::string kCompany = "SOFTWARE\\Quenlo Systems, Inc.\\";
+inline const std::string kDynamicKey = kCompany + kBase + "\\CG\\CurrentVersion\\Parlo\\Dynamic";
+inline const std::string kConfigKey = kCompany + kBase + "\\CG\\CurrentVersion\\Parlo\\Config";
+
+// Runs a command line; its exit status and output.
+struct Ran {
+    int status = -1;
+    std::string out;
+};
+inline Ran RunCommand(const std::string& command) {
+    Ran r;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return r;
+    char buf[512];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int st = ::pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+inline std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+inline Ran Reg(const std::string& args) { return RunCommand(std::string(PARLO_REG_BIN) + " " + args); }
+inline void SetDword(const std::string& key, const std::string& name, uint32_t v) {
+    ASSERT_EQ(Reg("set " + Quote(key) + " " + name + " dword " + std::to_string(v)).status, 0);
+}
+inline std::string Get(const std::string& key, const std::string& name) {
+    std::string out = Reg("get " + Quote(key) + " " + name).out;
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+// A process with its standard output (and error) on a pipe.
+class Process {
+public:
+    explicit Process(std::vector<std::string> argv) {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::dup2(fds[1], 1);
+            ::dup2(fds[1], 2);
+            ::close(fds[0]);
+            ::close(fds[1]);
+            std::vector<char*> args;
+            for (auto& a : argv) args.push_back(a.data());
+            args.push_back(nullptr);
+            ::execv(args[0], args.data());
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        out_ = fds[0];
+    }
+    ~Process() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            int st;
+            ::waitpid(pid_, &st, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    // True once the output holds text (within ms); everything read is kept.
+    bool WaitText(const std::string& text, int ms = 20000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (all_.find(text) == std::string::npos) {
+            const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  end - std::chrono::steady_clock::now()).count());
+            if (left <= 0 || !ReadSome(left)) return false;
+        }
+        return true;
+    }
+    // The exit code (low byte), -1 when killed or still running after ms.
+    int WaitExit(int ms = 20000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (ReadSome(200) || std::chrono::steady_clock::now() < end) {
+            int st = 0;
+            if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+                pid_ = -1;
+                while (ReadSome(100)) {
+                }
+                return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+            }
+            if (std::chrono::steady_clock::now() >= end) break;
+        }
+        return -1;
+    }
+    size_t Count(const std::string& text) const {
+        size_t n = 0;
+        for (size_t at = all_.find(text); at != std::string::npos; at = all_.find(text, at + 1)) ++n;
+        return n;
+    }
+    const std::string& Output() const { return all_; }
+    pid_t Pid() const { return pid_; }
+
+private:
+    bool ReadSome(int ms) {
+        if (out_ < 0) return false;
+        pollfd p{out_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) return false;
+        char buf[4096];
+        const ssize_t n = ::read(out_, buf, sizeof buf);
+        if (n <= 0) {
+            ::close(out_);
+            out_ = -1;
+            return false;
+        }
+        all_.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string all_;
+};
+
+// The registry seeded from config/*.reg with the stand-in MDS on a port of its own.
+class ParloEnv : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(RunCommand(std::string(PARLO_REG_BIN) + " import " + PARLO_CONFIG_DIR + "/*.reg").status, 0);
+        root_ = std::make_unique<testsupport::TempDir>("parlo");
+        for (int attempt = 0; attempt < 5 && !mds_; ++attempt) {
+            const std::string port = std::to_string(testsupport::FreePort());
+            ASSERT_EQ(Reg("set " + Quote(kCompany + kBase + "\\MDS\\CurrentVersion\\Process") +
+                          " MDSPort sz " + port).status, 0);
+            auto mds = std::make_unique<Process>(
+                std::vector<std::string>{PARLO_MDS_BIN, "--port", port, "--instance", kBase});
+            if (mds->WaitText("parlo-mds: listening", 10000)) mds_ = std::move(mds);
+        }
+        ASSERT_TRUE(mds_);
+    }
+    void TearDown() override { testsupport::RemoveNamespaceShm(); }
+
+    // The root as a path relative to the working directory: the command line takes a word
+    // that starts with '/' for a switch.
+    std::string RootArg() const {
+        return std::filesystem::relative(root_->path(), std::filesystem::current_path()).string();
+    }
+    std::vector<std::string> Args(const std::string& side = "A") const {
+        return {PARLO_BIN, "parlo", "CLEAN", "SIMPLEX", side, RootArg(), "0", kBase};
+    }
+    std::unique_ptr<Process> Start() {
+        auto p = std::make_unique<Process>(Args());
+        return p;
+    }
+
+    std::unique_ptr<testsupport::TempDir> root_;
+    std::unique_ptr<Process> mds_;
+};
+
+}  // namespace parlotest

@@ -1,0 +1,337 @@
+// The stand-in OPC's behaviour behind its MDS link: answers, script rules, scripted events,
+// set-idle / set-active with their acknowledgements, waits and sleeps on the fake clock.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "peers/opc/opc_standin.h"
+#include "peers/opc/opc_wire.h"
+#include "tests/support/fake_clock.h"
+
+namespace opcpeer {
+namespace {
+
+struct Sent {
+    uint8_t destination;
+    uint8_t type;
+    std::vector<uint8_t> payload;
+};
+
+class StandInTest : public testsupport::FakeClockTest {
+protected:
+    StandIn opc_{[this](uint8_t d, uint8_t t, const std::vector<uint8_t>& p) {
+                     std::lock_guard<std::mutex> g(mu_);
+                     sent_.push_back({d, t, p});
+                     return true;
+                 },
+                 [this](const std::string& line) {
+                     std::lock_guard<std::mutex> g(mu_);
+                     lines_.push_back(line);
+                 },
+                 10};
+    std::mutex mu_;
+    std::vector<Sent> sent_;
+    std::vector<std::string> lines_;
+
+    bool HasLine(const std::string& prefix) {
+        std::lock_guard<std::mutex> g(mu_);
+        for (const auto& l : lines_)
+            if (l.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+    std::string Lines() {
+        std::lock_guard<std::mutex> g(mu_);
+        std::string all;
+        for (const auto& l : lines_) all += l + "\n";
+        return all;
+    }
+    static std::vector<uint8_t> Payload(uint32_t serverNumber, const std::vector<uint8_t>& body) {
+        std::vector<uint8_t> p;
+        Put32(p, 0, serverNumber);
+        p.insert(p.end(), body.begin(), body.end());
+        return p;
+    }
+    static CstaRequest Request(uint16_t type, uint32_t invoke = 0x44) {
+        CstaRequest r;
+        r.peripheralID = r.headerPeripheralID = 5000;
+        r.eventType = type;
+        r.invokeID = invoke;
+        r.clientInvokeID = invoke + 1;
+        r.uniqueInstanceID = "desk1";
+        const RequestType* t = FindRequestType(type);
+        r.opc.assign(t ? t->privateDataSize : 0, 0);
+        return r;
+    }
+    void Deliver(uint8_t sender, const CstaRequest& r) {
+        const std::vector<uint8_t> p = Payload(3, WriteRequest(r));
+        opc_.OnMessage(sender, kCstaMessage, p.data(), p.size());
+    }
+    // The last message sent, read as a CSTA event.
+    CstaEvent LastEvent(uint8_t* destination = nullptr) {
+        std::lock_guard<std::mutex> g(mu_);
+        CstaEvent e;
+        EXPECT_FALSE(sent_.empty());
+        if (sent_.empty()) return e;
+        const Sent& s = sent_.back();
+        EXPECT_EQ(s.type, kCstaMessage);
+        if (destination) *destination = s.destination;
+        std::string error;
+        EXPECT_TRUE(ReadEvent(s.payload.data() + 4, s.payload.size() - 4, &e, &error)) << error;
+        return e;
+    }
+    size_t SentCount() {
+        std::lock_guard<std::mutex> g(mu_);
+        return sent_.size();
+    }
+    void Run(const std::string& script) {
+        std::istringstream in(script);
+        opc_.RunScript(in);
+    }
+};
+
+TEST_F(StandInTest, AnswersARequestToItsSender) {
+    Deliver(12, Request(23, 0x44));
+    uint8_t to = 0;
+    CstaEvent e = LastEvent(&to);
+    EXPECT_EQ(to, 12);
+    EXPECT_EQ(e.eventClass, 5);
+    EXPECT_EQ(e.eventType, 24);
+    EXPECT_EQ(Get32(&e.body[0]), 0x44u);
+    EXPECT_EQ(Get32(&e.body[4]), 0x45u);
+    EXPECT_EQ(e.strings[0], "desk1");
+    {
+        // The answer carries the ServerNumber word of the request.
+        std::lock_guard<std::mutex> g(mu_);
+        EXPECT_EQ(Get32(sent_.back().payload.data()), 3u);
+    }
+    EXPECT_TRUE(HasLine("parlo-opc: recv CTI_CSTA_MESSAGE from 12 server 3 class 8 type 23 "
+                        "CSTA_MAKE_CALL invoke 0x44 client 0x45 periph 5000 call -1 dev \"\" "
+                        "uii \"desk1\" raw 0 opc 2764"))
+        << Lines();
+    EXPECT_TRUE(HasLine("parlo-opc: send CTI_CSTA_MESSAGE to 12 class 5 type 24 invoke 0x44 "
+                        "client 0x45 call 1000"))
+        << Lines();
+}
+
+TEST_F(StandInTest, UnreadableRequestsGetNoAnswerAndTheNextIsAnswered) {
+    std::vector<uint8_t> bad = Payload(3, WriteRequest(Request(21)));
+    Put32(bad, 4 + 208, 363);
+    opc_.OnMessage(12, kCstaMessage, bad.data(), bad.size());
+    CstaRequest wrongSize = Request(21);
+    wrongSize.opc.resize(8);
+    Deliver(12, wrongSize);
+    const uint8_t tiny[2] = {0, 0};
+    opc_.OnMessage(12, kCstaMessage, tiny, sizeof tiny);
+    EXPECT_EQ(SentCount(), 0u);
+    EXPECT_TRUE(HasLine("parlo-opc: error: CTI_CSTA_MESSAGE from 12: event part length 363 is "
+                        "not 364 (no answer)"))
+        << Lines();
+    EXPECT_TRUE(HasLine("parlo-opc: error: CTI_CSTA_MESSAGE from 12: CSTA_HOLD_CALL carries 8 "
+                        "bytes of private data, not 4 (no answer)"))
+        << Lines();
+    EXPECT_TRUE(HasLine("parlo-opc: error: CTI_CSTA_MESSAGE from 12: 2 bytes")) << Lines();
+    Deliver(12, Request(21));
+    EXPECT_EQ(LastEvent().eventType, 22);
+}
+
+TEST_F(StandInTest, ScriptRulesChooseTheAnswer) {
+    Run("answer 21 failure error=12 pec=99\n"
+        "answer 37 u32@64=5 u8@68=3 text64@0=\"dev 9\" opclen=0\n"
+        "answer 23 none\n");
+    Deliver(12, Request(21, 0x70));
+    CstaEvent e = LastEvent();
+    EXPECT_EQ(e.eventType, 53);
+    EXPECT_EQ(Get32(&e.body[0]), 0x70u);
+    EXPECT_EQ(Get32(&e.body[4]), 0x71u);
+    EXPECT_EQ(Get32(&e.body[8]), 12u);
+    ASSERT_EQ(e.opc.size(), 4u);
+    EXPECT_EQ(Get32(&e.opc[0]), 99u);
+    EXPECT_TRUE(HasLine("parlo-opc: send CTI_CSTA_MESSAGE to 12 class 5 type 53 invoke 0x70 "
+                        "client 0x71 error 12 pec 99"))
+        << Lines();
+
+    Deliver(12, Request(37));
+    e = LastEvent();
+    EXPECT_EQ(e.eventType, 38);
+    ASSERT_EQ(e.body.size(), 8u + 72u);
+    EXPECT_EQ(GetText(&e.body[8], 64), "dev 9");
+    EXPECT_EQ(Get32(&e.body[8 + 64]), 5u);
+    EXPECT_EQ(e.body[8 + 68], 3);
+    EXPECT_TRUE(e.opc.empty());
+
+    const size_t before = SentCount();
+    Deliver(12, Request(23));
+    EXPECT_EQ(SentCount(), before);
+    EXPECT_TRUE(HasLine("parlo-opc: no answer to type 23 by rule"));
+    Run("answer 23 default\n");
+    Deliver(12, Request(23));
+    EXPECT_EQ(LastEvent().eventType, 24);
+
+    // A type the server never sends gets a universal failure.
+    Deliver(12, Request(5));
+    EXPECT_EQ(LastEvent().eventType, 53);
+}
+
+TEST_F(StandInTest, ScriptedEventsCarryTheChosenFields) {
+    Run("event 4 service-initiated periph=5000 call=9 devtype=1 s2=1001 si.coccall=88 "
+        "si.cocdev=1001 si.cocdevtype=1 si.corr=abcde si.agext=4711 si.sg=3 si.key1=150\n");
+    uint8_t to = 0;
+    CstaEvent e = LastEvent(&to);
+    EXPECT_EQ(to, 10);
+    EXPECT_EQ(e.eventClass, 4);
+    EXPECT_EQ(e.eventType, 66);
+    EXPECT_EQ(e.callID, 9u);
+    EXPECT_EQ(e.connectionDeviceIDType, 1u);
+    EXPECT_EQ(e.strings[1], "1001");
+    EXPECT_EQ(e.headerPeripheralID, 5000);
+    EXPECT_EQ(e.body.size(), 4u);  // the monitor id alone
+    ASSERT_EQ(e.opc.size(), 124u);
+    EXPECT_EQ(Get32(&e.opc[0]), 3u);
+    EXPECT_EQ(Get32(&e.opc[4]), 0xFFFFFFFFu);
+    EXPECT_EQ(Get32(&e.opc[16]), 88u);
+    EXPECT_EQ(GetText(&e.opc[20], 64), "1001");
+    EXPECT_EQ(Get32(&e.opc[84]), 1u);
+    EXPECT_EQ(GetText(&e.opc[88], 16), "4711");
+    EXPECT_EQ(Get32(&e.opc[108]), 150u);
+    size_t at = 116;
+    std::string corr;
+    ASSERT_TRUE(ReadPadded(e.opc.data(), e.opc.size(), &at, &corr));
+    EXPECT_EQ(corr, "abcde");
+
+    Run("event 4 recording-target-info rti.corr=c1 rti.s2=x rti.addr=10.0.0.1 rti.term=T1 "
+        "rti.mfdname=M rti.guid=G rti.cluster=K rti.uri=sip:r rti.err=\"no disk\" rti.rtype=1\n");
+    e = LastEvent();
+    EXPECT_EQ(e.eventType, 208);
+    EXPECT_EQ(Get32(&e.opc[16]), 1u);
+    EXPECT_EQ(Get32(&e.opc[20]), 0x7FFFFFFFu);
+    at = 24;
+    const char* expected[] = {"c1", "x", "10.0.0.1", "T1", "M", "G", "K", "sip:r", "no disk"};
+    for (const char* s : expected) {
+        std::string got;
+        ASSERT_TRUE(ReadPadded(e.opc.data(), e.opc.size(), &at, &got));
+        EXPECT_EQ(got, s);
+    }
+
+    Run("event 6 private opc.u32@0=8 opc.u32@4=77 raw.u32@0=5 u32@4=6 text64@8=1001 s1=U\n");
+    e = LastEvent();
+    EXPECT_EQ(e.eventClass, 6);
+    EXPECT_EQ(e.eventType, 93);
+    ASSERT_EQ(e.opc.size(), 8u);
+    EXPECT_EQ(Get32(&e.opc[0]), 8u);
+    EXPECT_EQ(Get32(&e.opc[4]), 77u);
+    ASSERT_EQ(e.raw.size(), 4u);
+    ASSERT_EQ(e.body.size(), 72u);
+    EXPECT_EQ(Get32(&e.body[4]), 6u);
+    EXPECT_EQ(GetText(&e.body[8], 64), "1001");
+    EXPECT_EQ(e.strings[0], "U");
+
+    Run("event 4 delivered call=5\nevent 4 established\nevent 4 call-cleared\n");
+    EXPECT_EQ(LastEvent().eventType, 54);
+    EXPECT_TRUE(HasLine("parlo-opc: send CTI_CSTA_MESSAGE to 10 class 4 type 57 call 5"));
+    EXPECT_TRUE(HasLine("parlo-opc: send CTI_CSTA_MESSAGE to 10 class 4 type 59"));
+}
+
+TEST_F(StandInTest, SetIdleAndSetActiveThenWaitForTheirAcknowledgements) {
+    Run("set-idle server=7 echo=5 pg=2 time=100 text=hello\nset-active side=0 hb=30\n");
+    ASSERT_EQ(SentCount(), 2u);
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        const std::vector<uint8_t>& p = sent_[0].payload;
+        EXPECT_EQ(sent_[0].destination, 10);
+        EXPECT_EQ(sent_[0].type, kSetIdleReq);
+        ASSERT_EQ(p.size(), 4u + 20u + 8u);
+        const uint32_t words[] = {7, 1, 5, 2, 8503, 100};
+        for (size_t i = 0; i < 6; ++i) EXPECT_EQ(Get32(&p[4 * i]), words[i]) << i;
+        EXPECT_EQ(Get16(&p[24]), 5u);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(&p[26]), 5), "hello");
+        const std::vector<uint8_t>& a = sent_[1].payload;
+        EXPECT_EQ(sent_[1].type, kSetActiveReq);
+        EXPECT_EQ(Get32(&a[0]), 1u);  // the default ServerNumber word
+        EXPECT_EQ(Get32(&a[4]), 0u);
+        EXPECT_EQ(Get32(&a[8]), 30u);
+    }
+    // Later messages of OPC's own carry the number of the set-idle request.
+    Run("event 4 delivered\n");
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        EXPECT_EQ(Get32(sent_.back().payload.data()), 7u);
+    }
+    // An acknowledgement that came before the wait is taken by it.
+    std::vector<uint8_t> ack;
+    const uint32_t words[] = {7, 1, 0, 5};
+    for (size_t i = 0; i < 4; ++i) Put32(ack, 4 * i, words[i]);
+    opc_.OnMessage(10, kOkAck, ack.data(), ack.size());
+    EXPECT_TRUE(HasLine("parlo-opc: recv CTI_OK_ACK from 10 server 7 side 1 answers 0 "
+                        "(CTI_SET_IDLE_REQ) value 5"))
+        << Lines();
+    Run("wait ok-ack\n");
+    EXPECT_TRUE(HasLine("parlo-opc: wait ok-ack done"));
+
+    // One that comes while the script waits ends the wait.
+    std::thread waiter([&] { Run("wait ack timeout=5000\n"); });
+    ASSERT_TRUE(clock_.AwaitSleepers(1));
+    Put32(ack, 8, 1);
+    opc_.OnMessage(10, kErrorAck, ack.data(), ack.size());
+    waiter.join();
+    EXPECT_TRUE(HasLine("parlo-opc: wait ack done")) << Lines();
+    EXPECT_TRUE(HasLine("parlo-opc: recv CTI_ERROR_ACK from 10 server 7 side 1 answers 1 "
+                        "(CTI_SET_ACTIVE_REQ) value 5"));
+
+    // None comes: the wait ends at its time-out on the clock.
+    std::thread late([&] { Run("wait ok-ack timeout=3000\n"); });
+    EXPECT_EQ(clock_.AdvanceToNextDeadline(), 3000);
+    late.join();
+    EXPECT_TRUE(HasLine("parlo-opc: wait ok-ack timed out after 3000 ms")) << Lines();
+
+    // A short acknowledgement is an error line, not a crash.
+    opc_.OnMessage(10, kOkAck, ack.data(), 8);
+    EXPECT_TRUE(HasLine("parlo-opc: error: CTI_OK_ACK from 10: acknowledgement shorter"));
+}
+
+TEST_F(StandInTest, SleepFollowsTheClock) {
+    std::thread sleeper([&] { Run("sleep 750\n"); });
+    EXPECT_EQ(clock_.AdvanceToNextDeadline(), 750);
+    sleeper.join();
+    EXPECT_TRUE(HasLine("parlo-opc: script done"));
+}
+
+TEST_F(StandInTest, BadLinesArePrintedAndTheScriptGoesOn) {
+    const char* bad[] = {
+        "frobnicate",
+        "answer",
+        "answer 21 failure colour=1",
+        "answer 21 u32@x=1",
+        "answer 37 u32@1301=1",
+        "event 4",
+        "event 4 nonsense",
+        "event 4 57 s19=a",
+        "event 4 57 u32@1301=1",
+        "event 4 57 si.corr=a rti.corr=b",
+        "event 4 57 opclen=2873",
+        "set-idle side=x",
+        "wait",
+        "wait ok-ack timeout=soon",
+        "sleep",
+        "set-idle text=\"open",
+    };
+    std::string script;
+    for (const char* b : bad) script += std::string(b) + "\n";
+    script += "event 4 delivered\nexit\nevent 4 established\n";
+    std::istringstream in(script);
+    EXPECT_FALSE(opc_.RunScript(in));
+    for (size_t i = 0; i < std::size(bad); ++i)
+        EXPECT_TRUE(HasLine("parlo-opc: script line " + std::to_string(i + 1) + ": "))
+            << bad[i] << "\n" << Lines();
+    // The good line after them ran; nothing after "exit" did.
+    ASSERT_EQ(SentCount(), 1u);
+    EXPECT_EQ(LastEvent().eventType, 57);
+    EXPECT_TRUE(HasLine("parlo-opc: exit"));
+}
+
+}  // namespace
+}  // namespace opcpeer
