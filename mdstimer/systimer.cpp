@@ -2,9 +2,7 @@
 
 #include <pthread.h>
 #include <sys/prctl.h>
-#include <time.h>
 
-#include <cerrno>
 #include <new>
 
 #include "mdstimer/timer.h"
@@ -41,23 +39,18 @@ void* TickThread(void*) {
     SystemEventTimer* service = g_Service;
     // The resolution becomes the thread's timer slack.
     if (prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(service->m_ResolutionMs) * 1000000UL) != 0) {
-        plat::SetLastError(plat::ErrnoToWin32(errno));
+        plat::SetLastErrorFromErrno();
         EMSFailMessageLastError("SystemEventTimer failed to set timer resolution.");
     }
     const int64_t period = static_cast<int64_t>(service->m_PeriodMs) * 1000000;
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    int64_t deadline = ts.tv_sec * 1000000000LL + ts.tv_nsec;
+    // Absolute deadlines on the injectable clock: a slow tick does not shift the next one.
+    int64_t deadline = plat::MonotonicNs();
     for (;;) {
         deadline += period;
-        struct timespec when = {static_cast<time_t>(deadline / 1000000000),
-                                static_cast<long>(deadline % 1000000000)};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
-        }
+        plat::SleepUntil(deadline);
         service->Tick();
         // Late: skip the missed deadlines instead of running them in a burst.
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        int64_t now = ts.tv_sec * 1000000000LL + ts.tv_nsec;
+        const int64_t now = plat::MonotonicNs();
         if (now - deadline >= period) deadline += (now - deadline) / period * period;
     }
     return nullptr;
@@ -134,22 +127,22 @@ void StartSystemEventTimer(uint32_t periodMs, uint32_t resolutionMs) {
 
 // ---------------------------------------------------------------- tick counter
 
-TickCounter::TickCounter() : m_LastTick(plat::GetTickCount()) {}
+TickCounter::TickCounter() : lastTick_(plat::GetTickCount()) {}
 
 void TickCounter::Update() {
     uint32_t t = plat::GetTickCount();
-    if (t < m_LastTick) {
+    if (t < lastTick_) {
         // A small step back is noise, not a wrap.
-        if (m_LastTick - t <= 10000) return;
-        ++m_Wraps;
+        if (lastTick_ - t <= 10000) return;
+        ++wraps_;
     }
-    m_LastTick = t;
+    lastTick_ = t;
 }
 
 uint32_t TickCounter::GetSeconds() {
     Update();
-    if (m_Wraps == 0) return m_LastTick / 1000;
-    return m_Wraps * 4294967u + m_LastTick / 1000;
+    if (wraps_ == 0) return lastTick_ / 1000;
+    return wraps_ * 4294967u + lastTick_ / 1000;
 }
 
 // ---------------------------------------------------------------- worker threads

@@ -36,21 +36,23 @@ private:
     SystemEventTimer() = default;
 };
 
-// Starts the timer service once: the wheel, one tick, then the tick thread.
+// Starts the timer service once: the wheel, one tick, then the tick thread, which wakes at
+// deadlines of the injectable clock (platform/clock.h) one period apart. Fatal on failure.
 void StartSystemEventTimer(uint32_t periodMs, uint32_t resolutionMs);
 
 // A 64-bit view of the 32-bit millisecond tick count.
 class TickCounter {
 public:
     TickCounter();
-    // Seconds since the count started (4,294,967 per wrap).
+    // Seconds of the 32-bit tick count, 4,294,967 more for every wrap seen since this
+    // counter started. Call it at least once per wrap (about 49.7 days).
     uint32_t GetSeconds();
-
-    uint32_t m_Wraps = 0;
-    uint32_t m_LastTick = 0;
 
 private:
     void Update();
+
+    uint32_t wraps_ = 0;
+    uint32_t lastTick_ = 0;
 };
 
 // A detached worker thread. With an event place, a manual-reset event (owned by the caller)

@@ -1,12 +1,11 @@
 #include "mdstimer/timer.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstddef>
 #include <cstdio>
-#include <thread>
 
 #include "nuvlib/ems.h"
+#include "platform/clock.h"
 #include "platform/process.h"
 
 STD_OBJECT_IMPLEMENT(Timer, StdObject)
@@ -39,16 +38,16 @@ TimerMaster* Master() {
 class MasterHold {
 public:
     MasterHold() {
-        if (TimerMaster::m_MultiThreaded) m_Held = Master()->GetLock()->Lock();
+        if (TimerMaster::m_MultiThreaded) held_ = Master()->GetLock()->Lock();
     }
     ~MasterHold() {
-        if (m_Held) Master()->GetLock()->Unlock();
+        if (held_) Master()->GetLock()->Unlock();
     }
     MasterHold(const MasterHold&) = delete;
     MasterHold& operator=(const MasterHold&) = delete;
 
 private:
-    bool m_Held = false;
+    bool held_ = false;
 };
 }  // namespace
 
@@ -68,7 +67,7 @@ Timer::~Timer() {
                 EMSFailMessage("Deadlock:  delete called from timer execute thread.");
             if (!multi) break;
             lock->Unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            plat::SleepForMs(1);
             lock->Lock();
         }
         if (m_Scheduled) master->m_TimerBuckets->Remove(this, false);
@@ -158,21 +157,21 @@ CTimerBucket::CTimerBucket() { m_TimerQueue.SetLinkOffset(TimerLinkOffset()); }
 CTimerBucket::~CTimerBucket() = default;
 
 CTimerBucketMaster::CTimerBucketMaster(bool multiThreaded) : m_MultiThreaded(multiThreaded) {
-    if (multiThreaded) m_Lock = new LockObject(1, nullptr, "TimerBucketManager", 0xFFFFFFFFu, 0, 0);
+    if (multiThreaded)
+        lock_ = std::make_unique<LockObject>(1, nullptr, "TimerBucketManager", 0xFFFFFFFFu, 0, 0);
 }
 
 CTimerBucketMaster::~CTimerBucketMaster() {
     for (int32_t i = 0; i < m_Buckets.GetSize(); ++i) delete m_Buckets.GetAt(i);
-    delete m_Lock;
 }
 
 void CTimerBucketMaster::Reserved() {}
 
 void CTimerBucketMaster::LockBuckets() {
-    if (m_Lock) m_Lock->Lock();
+    if (lock_) lock_->Lock();
 }
 void CTimerBucketMaster::UnlockBuckets() {
-    if (m_Lock) m_Lock->Unlock();
+    if (lock_) lock_->Unlock();
 }
 
 void CTimerBucketMaster::CreateBuckets() {
@@ -281,11 +280,11 @@ TimerMaster* TimerMaster::Create(uint64_t utc, uint64_t local, bool multiThreade
     if (!master)
         EMSFailMessage("Memory allocation of %d bytes failed:  File: %s.  Line %d\n",
                        static_cast<int>(sizeof(TimerMaster)), __FILE__, __LINE__);
-    master->m_Lock = new LockObject(1, nullptr, "TimeMaster", 0xFFFFFFFFu, 0, 0);
+    master->lock_ = std::make_unique<LockObject>(1, nullptr, "TimeMaster", 0xFFFFFFFFu, 0, 0);
     master->m_CurrentTime = utc;
     master->m_LocalTime = local;
     m_MultiThreaded = multiThreaded;
-    master->m_TimerBuckets = new CTimerBucketMaster(multiThreaded);
+    master->m_TimerBuckets.reset(new CTimerBucketMaster(multiThreaded));
     master->m_TimerBuckets->m_cBuckets = buckets;
     g_Master = master;
     return master;
@@ -305,7 +304,7 @@ uint64_t TimerMaster::GetLocalTime() {
 
 void TimerMaster::ProcessTimers(uint64_t utc, uint64_t local) {
     bool multi = m_MultiThreaded;
-    if (multi) m_Lock->Lock();
+    if (multi) lock_->Lock();
     m_LocalTime = local;
     m_CurrentTime = utc;
     std::vector<int32_t> due;
@@ -318,13 +317,13 @@ void TimerMaster::ProcessTimers(uint64_t utc, uint64_t local) {
             m_TimerBuckets->Remove(t, true);
             t->m_Executing = true;
             t->m_ExecutingThread = plat::CurrentThreadId();
-            if (multi) m_Lock->Unlock();
+            if (multi) lock_->Unlock();
             t->Execute();
-            if (multi) m_Lock->Lock();
+            if (multi) lock_->Lock();
             t->m_Executing = false;
             t->m_ExecutingThread = kNoThread;
             if (t->m_Delete) delete t;
         }
     }
-    if (multi) m_Lock->Unlock();
+    if (multi) lock_->Unlock();
 }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "nuvlib/lock.h"
@@ -78,7 +79,10 @@ class CTimerBucketMaster : public StdObject {
     STD_OBJECT_DECLARE(CTimerBucketMaster)
 public:
     explicit CTimerBucketMaster(bool multiThreaded);
+    // Deletes the buckets and the lock it owns.
     ~CTimerBucketMaster() override;
+    CTimerBucketMaster(const CTimerBucketMaster&) = delete;
+    CTimerBucketMaster& operator=(const CTimerBucketMaster&) = delete;
     virtual void Reserved();
 
     void Insert(Timer* timer);
@@ -104,10 +108,12 @@ public:
     uint64_t m_BucketWidth = 0;
     uint64_t m_DayLength = 0;
     bool m_BucketsCreated = false;
-    LockObject* m_Lock = nullptr;
     bool m_MultiThreaded = false;
 
 private:
+    // "TimerBucketManager", only when multithreaded.
+    std::unique_ptr<LockObject> lock_;
+
     void CreateBuckets();
     void LockBuckets();
     void UnlockBuckets();
@@ -116,25 +122,30 @@ private:
 class TimerMaster : public StdObject {
     STD_OBJECT_DECLARE(TimerMaster)
 public:
-    // Creates the singleton; bucket count 0 means the default 10000.
+    // Creates the singleton (never freed; a second Create replaces Instance()) with its
+    // lock and wheel; bucket count 0 means the default 10000. Fatal when out of memory.
     static TimerMaster* Create(uint64_t utc, uint64_t local, bool multiThreaded,
                                uint32_t buckets);
+    // The singleton, or null before Create. Not owned by the caller.
     static TimerMaster* Instance();
+    TimerMaster(const TimerMaster&) = delete;
+    TimerMaster& operator=(const TimerMaster&) = delete;
 
     // Runs every timer due at utc.
     void ProcessTimers(uint64_t utc, uint64_t local);
     uint64_t GetCurrentTime();
     uint64_t GetLocalTime();
-    LockObject* GetLock() const { return m_Lock; }
+    // "TimeMaster"; owned by the master, valid while it lives.
+    LockObject* GetLock() const { return lock_.get(); }
 
-    CTimerBucketMaster* m_TimerBuckets = nullptr;
+    std::unique_ptr<CTimerBucketMaster> m_TimerBuckets;
     uint64_t m_CurrentTime = 0;
     uint64_t m_LocalTime = 0;
-    LockObject* m_Lock = nullptr;
 
     static std::atomic<bool> m_MultiThreaded;
     static std::atomic<uint64_t> m_SyncCheckValue;
 
 private:
     TimerMaster();
+    std::unique_ptr<LockObject> lock_;
 };

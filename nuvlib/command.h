@@ -59,7 +59,7 @@ public:
     void SetDefault(int32_t value) { m_Value = value; }
 
     // Decimal when the whole text reads as one, else hexadecimal with an optional 0x.
-    static bool Parse(const char* text, int32_t* value);
+    [[nodiscard]] static bool Parse(const char* text, int32_t* value);
 
 private:
     int32_t m_Value = 0;
@@ -91,7 +91,7 @@ public:
     int64_t GetValue() const { return m_Value; }
 
     // m/d/y [h[:m[:s]]] [am|pm] in local time; false when the text is not such a date.
-    static bool Parse(const char* text, int64_t* seconds);
+    [[nodiscard]] static bool Parse(const char* text, int64_t* seconds);
 
 private:
     int64_t m_Value = 0;

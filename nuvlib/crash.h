@@ -42,7 +42,11 @@ struct CrashInfo {
 class CExceptionHandlerEx {
 public:
     CExceptionHandlerEx() = default;
+    // Restores the previous handlers and frees the process mutex when installed.
     virtual ~CExceptionHandlerEx();
+    // Owns the process mutex once installed: one handler per process, never copied.
+    CExceptionHandlerEx(const CExceptionHandlerEx&) = delete;
+    CExceptionHandlerEx& operator=(const CExceptionHandlerEx&) = delete;
 
     // 0 when installed now, 1 when it was installed already, else an error code.
     uint32_t InstallGlobalExceptionHandler();
@@ -67,6 +71,7 @@ private:
 
 // The process's handler.
 CExceptionHandlerEx& TheExceptionHandler();
+// Installs TheExceptionHandler(); answers as its InstallGlobalExceptionHandler.
 uint32_t InstallGlobalExceptionHandler();
 
 void GenerateMiniDump(const CrashInfo& info);

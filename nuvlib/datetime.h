@@ -18,12 +18,13 @@ struct SystemTime {
 
 // FILETIME: 100 ns units since 1601-01-01. Both fail on fields or values out of range
 // (years 1601 to 30827; a FILETIME below 2^63).
-bool SystemTimeToFileTime(const SystemTime& st, uint64_t* fileTime);
-bool FileTimeToSystemTime(uint64_t fileTime, SystemTime* st);
+[[nodiscard]] bool SystemTimeToFileTime(const SystemTime& st, uint64_t* fileTime);
+[[nodiscard]] bool FileTimeToSystemTime(uint64_t fileTime, SystemTime* st);
 // The current local time as a FILETIME (the platform clock less the local bias).
 uint64_t LocalFileTimeNow();
 
-// A buffer of this size holds any of the texts below.
+// A buffer of this size holds any of the texts below. Each writes into the caller's `text`
+// (at most `size` bytes, NUL-terminated, cut when shorter) and returns `text`.
 constexpr size_t kDateTimeTextSize = 128;
 
 char* FormatSystemTimeText(const SystemTime& time, char* text, size_t size, bool withAge);

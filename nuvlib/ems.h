@@ -68,8 +68,8 @@ void EMSSetInsideMDS(bool flag);
 bool EMSIsInsideMDS();
 
 // 1 on success; 0 on failure or when already initialised.
-int EMSInitialize(const char* registryBase, const char* installRoot, const char* processName,
-                  int systemId, char side);
+[[nodiscard]] int EMSInitialize(const char* registryBase, const char* installRoot,
+                                const char* processName, int systemId, char side);
 [[noreturn]] void EMSExitProcess(int exitCode);
 // Refused (returns false) while the exit list is running.
 bool EMSAddExitCallback(void (*function)(void*), void* argument, bool atHead, bool beforeBreak);
@@ -95,7 +95,7 @@ bool EMSIsUserDataBitSet(uint32_t bit);
 
 // The EMS global lock (recursive), for sinks and the crash handler.
 void EMSLockGlobal();
-bool EMSTryLockGlobal();
+[[nodiscard]] bool EMSTryLockGlobal();
 void EMSUnlockGlobal();
 
 // The calling thread's growable text buffer, valid until its next reset.

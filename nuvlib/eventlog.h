@@ -23,7 +23,7 @@ class EventLog {
 public:
     // Opens syslog under the source's name and, with a directory, the entry file (created
     // with its folder when missing). False when the file cannot be opened.
-    bool Register(const std::string& source, const std::string& directory);
+    [[nodiscard]] bool Register(const std::string& source, const std::string& directory);
     // False (with the last error set) when the entry could not be written.
     bool Report(const EventLogEntry& entry);
     void Close();

@@ -1,14 +1,13 @@
 #include "nuvlib/mbuf.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <thread>
 
 #include "nuvlib/ems.h"
 #include "nuvlib/mbuflimit.h"
+#include "platform/clock.h"
 #include "platform/lasterror.h"
 
 BufferPool::BufferPool(const char* instancePath, const char* processName, LimitCallback callback)
@@ -46,7 +45,7 @@ MBuf* BufferPool::Alloc(uint32_t size) {
     while (inUse > m_CurrentLimit.load()) {
         bool expected = false;
         if (!m_Expanding.compare_exchange_strong(expected, true)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            plat::SleepForMs(10);
             inUse = m_BytesInUse.load();
             continue;
         }

@@ -65,11 +65,14 @@ public:
     BufferPool(const BufferPool&) = delete;
     BufferPool& operator=(const BufferPool&) = delete;
 
-    // Never null: when the limit cannot be raised the process ends.
+    // A buffer of at least `size` bytes of data, the caller's until it goes back through
+    // Free (or is handed on, e.g. to a MessageQueue). Never null: when the limit cannot be
+    // raised the process ends. May wait while another thread raises the limit.
     MBuf* Alloc(uint32_t size);
+    // Takes back a buffer of this pool's Alloc that is in no queue; it is gone afterwards.
     void Free(MBuf* buffer);
     // 1 after filling the record (version 2), 0 with the record untouched otherwise.
-    int GetBufferStats(BufferStats* stats, bool reset);
+    [[nodiscard]] int GetBufferStats(BufferStats* stats, bool reset);
 
     uint32_t GetCurrentLimit() const { return m_CurrentLimit.load(); }
     uint32_t GetBytesInUse() const { return m_BytesInUse.load(); }
@@ -100,15 +103,20 @@ public:
 
     // Put answers 1 once the count passes the warning level (0xFFFFFFFF: never).
     explicit MessageQueue(uint32_t warningLevel);
+    // Buffers still queued are not freed: their owner drains the queue first.
+    ~MessageQueue() = default;
     MessageQueue(const MessageQueue&) = delete;
     MessageQueue& operator=(const MessageQueue&) = delete;
 
+    // Appends `buffer` (in no other queue); the queue holds it until Get hands it out, and
+    // the caller must not touch it meanwhile. 1 when the count is now above the warning
+    // level, 0 otherwise (queued either way).
     int Put(MBuf* buffer);
-    // The first buffer, or null when the queue is empty.
+    // Takes the first buffer out: it is the caller's again. Null when the queue is empty.
     MBuf* Get();
     uint32_t GetCount();
     // 1 after filling the record (version 1) and clearing the put/got totals; 0 otherwise.
-    int GetQueueStats(QueueStats* stats);
+    [[nodiscard]] int GetQueueStats(QueueStats* stats);
     // Set while the queue holds anything (manual reset).
     plat::Event& GetEvent() { return m_Event; }
 

@@ -56,9 +56,9 @@ public:
     void GetLimits(uint32_t* initial, uint32_t* current, uint32_t* increment,
                    uint32_t* threshold) const;
     // Bytes newly assigned (whole increments), or 0 when nothing could be assigned.
-    uint32_t Expand(uint32_t bytes);
+    [[nodiscard]] uint32_t Expand(uint32_t bytes);
     // Bytes given back (whole increments), never below the initial quota.
-    uint32_t Shrink(uint32_t bytes);
+    [[nodiscard]] uint32_t Shrink(uint32_t bytes);
     // Raises this process's maximum by the larger of bytes and the increment.
     void RaiseMaximum(uint32_t bytes);
 
@@ -66,7 +66,7 @@ public:
     uint16_t GetOwnIndex() const { return m_OwnIndex; }
     uint8_t GetHandle() const { return m_Handle; }
     TableView ReadTable();
-    bool ReadRecord(uint16_t index, RecordView* view);
+    [[nodiscard]] bool ReadRecord(uint16_t index, RecordView* view);
 
     // Total limit of a new table: max(RAM / 100 * pct, minimum MB), saturated at 32 bits.
     static uint32_t ComputeTotalLimit(uint64_t physicalBytes, uint32_t pct, uint32_t minTotalMB);

@@ -10,11 +10,12 @@
 
 class MsgCatalog {
 public:
-    // The built-in texts plus the override file, if one is named. Null when the override
-    // file cannot be read; the reason is the last error.
-    static MsgCatalog* Load();
+    // A new catalogue, the caller's to delete: the built-in texts plus the override file, if
+    // one is named. Null when the override file cannot be read; the reason is the last error.
+    [[nodiscard]] static MsgCatalog* Load();
 
-    // The format of an id, or null when the catalogue has none.
+    // The format of an id, or null when the catalogue has none; it lives as long as the
+    // catalogue.
     const char* Find(uint32_t id) const;
 
     // Every id of the built-in texts.

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -14,6 +13,7 @@
 #include "nuvlib/ems.h"
 #include "nuvlib/emsinternal.h"
 #include "nuvlib/pipe.h"
+#include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "platform/named.h"
 #include "platform/process.h"
@@ -30,7 +30,7 @@ std::atomic<bool> g_hookInstalled{false};
 
 bool Traced(uint32_t bit) { return (EMSGetTraceMask() & bit) != 0; }
 
-void Sleep(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Sleep(uint32_t ms) { plat::SleepForMs(ms); }
 
 std::mutex& MaintenanceLock() {
     static std::mutex* lock = new std::mutex;
@@ -44,8 +44,9 @@ std::mutex& MaintenanceLock() {
     plat::ExitProcess(-1);
 }
 
-// One 4-byte message: 0 with the word, or the error (234 for a longer message).
-uint32_t ReadWord(int fd, uint32_t* word, int* got) {
+}  // namespace
+
+uint32_t NMReadWord(int fd, uint32_t* word, int* got) {
     uint8_t buf[4];
     ssize_t n;
     do {
@@ -64,10 +65,14 @@ uint32_t ReadWord(int fd, uint32_t* word, int* got) {
         plat::SetLastError(plat::ERROR_MORE_DATA);
         return plat::ERROR_MORE_DATA;
     }
+    // A short message fills only what arrived; the caller refuses it by the count.
     *got = static_cast<int>(n);
-    std::memcpy(word, buf, sizeof *word);
+    *word = 0;
+    std::memcpy(word, buf, static_cast<size_t>(n));
     return 0;
 }
+
+namespace {
 
 void ReadDebugSettings(const char* registryBase, const char* processName, const char* startupType) {
     std::string path = std::string("SOFTWARE\\Quenlo Systems, Inc.\\") + registryBase +
@@ -162,7 +167,7 @@ void NMResponderThread(NMCallback callback) {
     for (;;) {
         uint32_t message = 0;
         int got = 0;
-        if (ReadWord(fd, &message, &got) != 0) {
+        if (NMReadWord(fd, &message, &got) != 0) {
             EMSTraceMessageLastError("NMLib error reading from pipe.\n");
             NMCommitSuicide();
         }
@@ -248,7 +253,7 @@ void NMResponderThread(NMCallback callback) {
     if (Traced(kSetupBit)) EMSTraceMessage("NMLib waiting for pipe to break before exiting process");
     uint32_t message = 0;
     int got = 0;
-    if (ReadWord(fd, &message, &got) != 0) {
+    if (NMReadWord(fd, &message, &got) != 0) {
         if (Traced(kSetupBit)) EMSTraceMessage("NMLib received error as expected reading from pipe.\n");
     } else {
         EMSTraceMessage("NMLib received unexpected message %d", static_cast<int>(message));

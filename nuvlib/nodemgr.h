@@ -57,6 +57,11 @@ NMDebugSettings NMGetDebugSettings();
 std::string NMPipeName(uint32_t pid);
 std::string NMReadyEventName(uint32_t pid);
 
+// Reads one message of the dialogue from the connected pipe `fd`. Returns 0 with the byte
+// count in *got and the bytes that arrived in *word (the rest 0), or the error number
+// (ERROR_BROKEN_PIPE when the pipe closed, ERROR_MORE_DATA for a message over 4 bytes).
+[[nodiscard]] uint32_t NMReadWord(int fd, uint32_t* word, int* got);
+
 // Answers as the server's handler does until the server supplies its own: a ping with 2, a
 // shutdown with 5, anything else with 7 after event 0x612E0003.
 uint32_t NMDefaultHandler(uint32_t message);

@@ -89,7 +89,8 @@ public:
         Command::DefineArgs();
     }
     void Execute() override {
-        GetReader()->PushRepeatedInputFile(m_File.GetValue().c_str(), m_Repeat.GetValue());
+        // A file that cannot be opened has been reported; input goes on as before.
+        (void)GetReader()->PushRepeatedInputFile(m_File.GetValue().c_str(), m_Repeat.GetValue());
     }
 
 private:

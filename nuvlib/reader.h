@@ -26,10 +26,12 @@ public:
     // Runs one line for a remote session; errors and usage texts go to the collector.
     void ExecuteLine(const char* line, MonitorSession* session, std::string* collector);
 
-    // Makes a file the current input, the previous input stacked.
-    virtual bool PushInputFile(const char* path);
-    // The same file read count times in a row before the previous input continues.
-    bool PushRepeatedInputFile(const char* path, int32_t count);
+    // Makes a file the current input, the previous input stacked. False, after printing
+    // "Unable to open <path>.", when the file cannot be opened: the input is unchanged.
+    [[nodiscard]] virtual bool PushInputFile(const char* path);
+    // The same file read count times in a row before the previous input continues; false
+    // as PushInputFile.
+    [[nodiscard]] bool PushRepeatedInputFile(const char* path, int32_t count);
     // Prints the text and a line end to the console.
     virtual void Print(const char* text);
 

@@ -8,19 +8,21 @@
 
 // Reads 4 bytes straight into dest; 1 only for a REG_DWORD. A value of another type of at
 // most 4 bytes has already been copied into dest when this answers 0 (no last error then).
-int RegGetDWORD(plat::RegKey key, const char* name, uint32_t* dest);
+[[nodiscard]] int RegGetDWORD(plat::RegKey key, const char* name, uint32_t* dest);
 // As RegGetDWORD, but the variable is touched only on success.
-int RegGetDWORDSafe(plat::RegKey key, const char* name, uint32_t* variable);
+[[nodiscard]] int RegGetDWORDSafe(plat::RegKey key, const char* name, uint32_t* variable);
 // A REG_DWORD of at most 255 / 65535; the variable is untouched otherwise.
-int RegGetBYTE(plat::RegKey key, const char* name, uint8_t* variable);
-int RegGetWORD(plat::RegKey key, const char* name, uint16_t* variable);
+[[nodiscard]] int RegGetBYTE(plat::RegKey key, const char* name, uint8_t* variable);
+[[nodiscard]] int RegGetWORD(plat::RegKey key, const char* name, uint16_t* variable);
 // A REG_SZ value (REG_EXPAND_SZ is refused): *out receives a new buffer with the stored
 // bytes (always NUL-terminated); free it with RegFreeBuffer. Nothing allocated on failure.
-int RegGetString(plat::RegKey key, const char* name, char** out);
-// A REG_BINARY value: *out receives a new buffer with its bytes and *length its size.
-int RegGetBinary(plat::RegKey key, const char* name, uint8_t** out, uint32_t* length);
+[[nodiscard]] int RegGetString(plat::RegKey key, const char* name, char** out);
+// A REG_BINARY value: *out receives a new buffer with its bytes and *length its size; free
+// it with RegFreeBuffer. Nothing allocated on failure.
+[[nodiscard]] int RegGetBinary(plat::RegKey key, const char* name, uint8_t** out, uint32_t* length);
 void RegFreeBuffer(void* buffer);
 
+// Writers: 1 when stored, 0 with the registry's error as the last error.
 int RegSetDWORD(plat::RegKey key, const char* name, uint32_t value);
 int RegSetBOOL(plat::RegKey key, const char* name, uint32_t value);
 int RegSetBinary(plat::RegKey key, const char* name, const void* data, uint32_t length);

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -30,7 +32,10 @@ void StartEms() {
         const uint32_t off = 0;
         plat::RegSetValue(key, "EMSDisplayToScreen", plat::REG_DWORD, &off, 4);
         plat::RegCloseKey(key);
-        EMSInitialize("Bench", (g_dir + "/logs").c_str(), "bench", 1, 'A');
+        if (EMSInitialize("Bench", (g_dir + "/logs").c_str(), "bench", 1, 'A') != 1) {
+            std::fprintf(stderr, "ems_bench: EMSInitialize failed\n");
+            std::exit(1);
+        }
         std::atexit([] {
             EMSStopSettingsWatch();
             EMSCloseLog();

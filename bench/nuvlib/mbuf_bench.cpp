@@ -7,9 +7,35 @@
 #include <unistd.h>
 
 #include "nuvlib/mbuf.h"
-#include "tests/nuvlib/data/rts1/mbuf_settings.h"
+#include "nuvlib/mbuflimit.h"
+#include "nuvlib/regvalue.h"
+#include "platform/registry.h"
 
 namespace {
+
+constexpr const char* kInstance = "ZUR\\parlo";
+
+void SetDword(const std::string& key, const char* name, uint32_t value) {
+    plat::RegKey k = nullptr;
+    if (plat::RegCreateKey(plat::RegRoot(), key.c_str(), &k) != 0) return;
+    RegSetDWORD(k, name, value);
+    plat::RegCloseKey(k);
+}
+
+// The buffer table's settings as config/mbuf.reg ships them.
+void WriteBufferSettings() {
+    const std::string limits = MBufLimitMgr::kSettingsKey;
+    SetDword(limits, "TotalLimitInPctOfRAM", 10);
+    SetDword(limits, "MinTotalLimit", 128);
+    SetDword(limits, "MBufLimitTblRecs", 64);
+    SetDword(limits, "ShrinkThresInUsagePct", 50);
+    SetDword(limits + "\\Increment\\Process", "Other", 131072);
+    SetDword(limits + "\\Initial\\Process", "Other", 1048576);
+    SetDword(limits + "\\MaxInPctOfTotalLimit\\Process", "Other", 50);
+    const std::string company = MBufLimitMgr::kCompanyKey;
+    SetDword(company + "\\ZUR\\CurrentVersion", "InstanceNumber", 0);
+    SetDword(company + "\\ZUR\\parlo\\DMP\\CurrentVersion", "SystemID", 1);
+}
 
 BufferPool* Pool() {
     static BufferPool* pool = [] {
@@ -23,8 +49,8 @@ BufferPool* Pool() {
         setenv("PARLO_NAMESPACE", ("mbufbench" + std::to_string(getpid())).c_str(), 1);
         static std::string s_root = root;
         std::atexit([] { std::filesystem::remove_all(s_root); });
-        testsupport::WriteMBufSettings(testsupport::MBufSettings{});
-        return new BufferPool(testsupport::kMBufInstance, "bench", nullptr);
+        WriteBufferSettings();
+        return new BufferPool(kInstance, "bench", nullptr);
     }();
     return pool;
 }

@@ -2,7 +2,9 @@
 // the output thread, connection loss, reconnection and stop.
 #include <arpa/inet.h>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,6 +15,7 @@
 #include "nuvlib/ems.h"
 #include "nuvlib/mds/mds.h"
 #include "nuvlib/mds/mdsinternal.h"
+#include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
 
@@ -44,6 +47,9 @@ struct ClientState {
     BufferPool* pool = nullptr;
     MessageQueue* queue = nullptr;
     emt::Event breakEvent{true, false};
+    // Set whenever a frame is queued or the link is dropped: with the break event it is
+    // all the output thread waits for, so that thread needs no timed wake-up.
+    emt::Event outputWork{false, false};
     emt::Event stopAck{true, false};
     emt::Event stopEvent{true, false};
     std::mutex lock;
@@ -142,7 +148,10 @@ uint32_t SendNow(MBuf* b) {
     return r;
 }
 
-void Queue(MBuf* b) { g_client->queue->Put(b); }
+void Queue(MBuf* b) {
+    (void)g_client->queue->Put(b);
+    g_client->outputWork.Set();
+}
 
 // One frame into a buffer of the pool: a 128-byte buffer first, the exact size when
 // the frame is larger. Null when the connection failed.
@@ -182,6 +191,7 @@ void Disconnect() {
     if (!c->connected.exchange(false)) return;
     uint32_t err = EMTGetConnectionError(c->conn);
     EMTDisconnect(c->conn);
+    c->outputWork.Set();
     if (!c->stopping.load()) EMSEvent0I0S(0xE1048001, EMS_STATUS_EMT, err);
 }
 
@@ -194,8 +204,8 @@ void OutputThread() {
         if (c->breakEvent.IsSet()) break;
         MBuf* b = c->queue->Get();
         if (!b) {
-            // The queue's event wakes us for work; the break is looked at between waits.
-            c->queue->GetEvent().Wait(20);
+            // No time limit: a queued frame, a break or a disconnect sets one of these.
+            (void)emt::WaitAny({&c->breakEvent, &c->outputWork}, emt::kInfinite);
             continue;
         }
         if (Trace(kTraceMsgs))
@@ -237,6 +247,7 @@ void mds_reset() {
     if (c->output.joinable()) c->output.join();
     while (MBuf* b = c->queue->Get()) c->pool->Free(b);
     c->breakEvent.Reset();
+    c->outputWork.Reset();
 }
 
 void OutOfServiceLocked() {
@@ -314,13 +325,13 @@ uint32_t RegisterExchange() {
         if (status == 0 || status == MDS_S_REGISTERED) return status;
         if (status == MDS_E_ALREADY_REGISTERED) {
             EMSEvent0I0S(0xE1040005, EMS_STATUS_MDS, status);
-            emt::SleepMs(15000);
+            plat::SleepForMs(15000);
             continue;
         }
         if (status == MDS_E_NO_REPLY) {
             Disconnect();
             mds_reset();
-            emt::SleepMs(3000);
+            plat::SleepForMs(3000);
             uint32_t r = Connect();
             if (r != 0) return r;
             continue;
@@ -334,7 +345,7 @@ bool ReconnectLoop() {
     ClientState* c = g_client;
     for (;;) {
         if (c->stopping.load()) return false;
-        emt::SleepMs(3000);
+        plat::SleepForMs(3000);
         if (c->stopping.load()) return false;
         uint32_t r = Connect();
         if (r != 0) {
@@ -365,67 +376,102 @@ bool ReconnectLoop() {
     }
 }
 
+// Runs `onDeadline` when the injectable clock reaches `deadlineNs`, unless cancelled
+// first; the destructor cancels and joins.
+class Deadline {
+public:
+    Deadline(int64_t deadlineNs, std::function<void()> onDeadline)
+        : thread_([this, deadlineNs, f = std::move(onDeadline)] {
+              std::unique_lock<std::mutex> l(mu_);
+              if (!plat::WaitUntil(cv_, l, deadlineNs, [this] { return cancelled_; })) f();
+          }) {}
+    ~Deadline() {
+        {
+            std::lock_guard<std::mutex> l(mu_);
+            cancelled_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool cancelled_ = false;
+    std::thread thread_;
+};
+
+int64_t ElapsedMs(int64_t beginNs) { return (plat::MonotonicNs() - beginNs) / 1000000; }
+
 void wait_for_stop_client_ack() {
     ClientState* c = g_client;
+    constexpr int64_t kBoundMs = 10000;
     if (t_receiveThread) {
         if (!c->connected.load()) {
             EMSEvent0I0S(0xA104001C, EMS_STATUS_NONE, 0);
             return;
         }
-        const int64_t begin = emt::MonoMs();
-        std::atomic<bool> done{false};
-        // Nobody else reads the connection: read it here, but never for longer than 10 s
-        // even when no frame arrives (the break wakes the read).
-        std::thread guard([c, &done, begin] {
-            while (!done.load() && emt::MonoMs() - begin < 10000) emt::SleepMs(20);
-            if (!done.load()) EMTDisconnect(c->conn);
-        });
+        const int64_t begin = plat::MonotonicNs();
         bool acked = false;
         auto timeoutLine = [&] {
             EMSTraceMessage(
                 "Message_Handler_Thread: Timed out after %d milliseconds, waiting for "
                 "MSG_STOP_CLIENT ackowledgement from MDS",
-                static_cast<int>(emt::MonoMs() - begin));
+                static_cast<int>(ElapsedMs(begin)));
         };
-        for (;;) {
-            MBuf* b = ReceiveFrame();
-            if (!b) {
-                // The guard ended a read that no frame came to: that is the time-out too.
-                if (emt::MonoMs() - begin >= 10000) timeoutLine();
-                break;
-            }
-            if (IsFrame(b, MSG_STOP_CLIENT_ACK)) {
+        {
+            // Nobody else reads the connection: read it here, but never for longer than
+            // 10 s even when no frame arrives (dropping the link wakes the read).
+            const uint32_t conn = c->conn;
+            Deadline guard(begin + kBoundMs * 1000000, [conn] { EMTDisconnect(conn); });
+            for (;;) {
+                MBuf* b = ReceiveFrame();
+                if (!b) {
+                    // The guard ended a read that no frame came to: that is the time-out too.
+                    if (ElapsedMs(begin) >= kBoundMs) timeoutLine();
+                    break;
+                }
+                if (IsFrame(b, MSG_STOP_CLIENT_ACK)) {
+                    c->pool->Free(b);
+                    acked = true;
+                    break;
+                }
+                if (Trace(kTraceMsgs) && EmtBodyLength(FrameOf(b)) >= MDS_HEADER_SIZE)
+                    EMSTraceMessage("MDS: Discarding input message from client %d (shutdown)",
+                                    FrameOf(b)[8]);
                 c->pool->Free(b);
-                acked = true;
-                break;
+                if (ElapsedMs(begin) > kBoundMs) {
+                    timeoutLine();
+                    break;
+                }
+                if (!c->connected.load()) break;
             }
-            if (Trace(kTraceMsgs) && EmtBodyLength(FrameOf(b)) >= MDS_HEADER_SIZE)
-                EMSTraceMessage("MDS: Discarding input message from client %d (shutdown)",
-                                FrameOf(b)[8]);
-            c->pool->Free(b);
-            if (emt::MonoMs() - begin > 10000) {
-                timeoutLine();
-                break;
-            }
-            if (!c->connected.load()) break;
         }
-        done = true;
-        guard.join();
         if (acked)
             EMSEvent0I0S(0x6104001B, EMS_STATUS_NONE, 0);
         else
             EMSEvent0I0S(0xA104001C, EMS_STATUS_NONE, 0);
         return;
     }
-    uint32_t w = emt::WaitAny({&c->stopAck, &c->breakEvent}, 10000);
+    // The events have no timed wait on the injectable clock: a deadline sets a third one.
+    emt::Event timedOut{true, false};
+    uint32_t w;
+    {
+        Deadline bound(plat::DeadlineAfterMs(kBoundMs), [&timedOut] { timedOut.Set(); });
+        w = emt::WaitAny({&c->stopAck, &c->breakEvent, &timedOut}, emt::kInfinite);
+    }
     if (w == 0) {
         EMSEvent0I0S(0x6104001B, EMS_STATUS_NONE, 0);
     } else if (w == 1) {
         EMSEvent0I0S(0xA104001C, EMS_STATUS_NONE, 0);
-    } else {
+    } else if (w == 2) {
         EMSTraceMessage(
             "Timed out after %d seconds, waiting for MSG_STOP_CLIENT ackowledgement from MDS", 10);
         EMSEvent0I0S(0xA104001C, EMS_STATUS_NONE, 0);
+    } else {
+        EMSFailMessage("MDS: wait failed in wait_for_stop_client_ack.");
     }
 }
 
@@ -471,7 +517,7 @@ int SendCommon(uint8_t destination, uint8_t cls, uint8_t type, uint8_t caller, b
         h.messageType = type;
         MDSEncodeHeader(h, f + 4);
         b->length = 4u + MDS_HEADER_SIZE + length;
-        c->queue->Put(b);
+        Queue(b);
         return 1;
     }
     if (Trace(kTraceMsgs))
@@ -713,7 +759,7 @@ void MDSStartClient() {
         mds_reset();
         ReconnectLoop();
     }
-    for (;;) emt::SleepMs(60000);
+    for (;;) plat::SleepUntil(plat::kNoDeadline);
 }
 
 int MDSStopClient(uint32_t reason) {

@@ -24,6 +24,8 @@
 
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/mds/mds.h"
+#include "nuvlib/emsseams.h"
+#include "platform/clock.h"
 #include "platform/registry.h"
 
 namespace {
@@ -284,7 +286,11 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     // Let the last frames leave before the links are torn down; the listening socket's
     // name goes with the listener.
-    emt::SleepMs(200);
+    plat::SleepForMs(200);
+    // Closing the listener wakes its thread with a failed read, which it would report: on a
+    // clean stop there is nothing to report.
+    static const EMSSeams quiet{};
+    EMSInstallSeams(&quiet);
     EMTDisconnect(lh);
     std::_Exit(0);
 }

@@ -13,17 +13,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "nuvlib/nodemgr.h"
 #include "nuvlib/pipe.h"
+#include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "platform/named.h"
 
@@ -74,17 +73,17 @@ bool ParseList(const char* text, std::vector<uint32_t>* out) {
 // Waits for the child for up to timeoutMs; kills it when it is still running.
 void Reap(pid_t pid, unsigned long timeoutMs) {
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const int64_t deadline = plat::DeadlineAfterMs(static_cast<int64_t>(timeoutMs));
     for (;;) {
         pid_t r = waitpid(pid, &status, WNOHANG);
         if (r == pid) break;
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (plat::MonotonicNs() >= deadline) {
             Say("still running");
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        plat::SleepForMs(10);
     }
     if (WIFEXITED(status))
         Say("exited %d", WEXITSTATUS(status));
@@ -146,7 +145,7 @@ int main(int argc, char** argv) {
     for (uint32_t m : messages) {
         if (dropAfter != 0 && answered >= dropAfter) break;
         if (answered > 0 && intervalMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+            plat::SleepForMs(static_cast<int64_t>(intervalMs));
         uint32_t reply = 0, n = 0;
         uint32_t rc = pipe.Write(&m, sizeof m);
         if (rc == 0) rc = pipe.Read(&reply, sizeof reply, &n, static_cast<int>(timeoutMs));

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -43,7 +42,7 @@ protected:
         master_ = TimerMaster::Create(kNoon, kNoon, true, 0);
     }
     void Tick(uint64_t utc) { master_->ProcessTimers(utc, utc); }
-    CTimerBucketMaster* wheel() { return master_->m_TimerBuckets; }
+    CTimerBucketMaster* wheel() { return master_->m_TimerBuckets.get(); }
     TimerMaster* master_ = nullptr;
 };
 
@@ -166,29 +165,34 @@ TEST_F(TimerWheel, DeleteTimerFromExecuteDeletesAfterReturn) {
 }
 
 TEST_F(TimerWheel, DeleteFromAnotherThreadWaitsForExecute) {
+    // The deleter looks again every millisecond of the injectable clock: the test sees it
+    // wait and moves the clock for it.
+    plat::FakeClock clock;
+    plat::ScopedClock scoped(&clock);
     // Execute touches no member: the derived part is gone once the delete has begun.
     static std::atomic<bool> inExecute{false}, release{false};
     std::atomic<bool> deleted{false};
     struct Slow : Timer {
         void Execute() override {
             inExecute = true;
-            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            while (!release) std::this_thread::yield();
         }
     };
     Slow* slow = new Slow;
     slow->SetSeconds(1);
     std::thread ticker([&] { Tick(kNoon + 2 * kSec); });
-    while (!inExecute) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!inExecute) std::this_thread::yield();
     std::thread deleter([&] {
         delete slow;
         deleted = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(deleted);  // blocked while Execute runs
+    ASSERT_TRUE(clock.AwaitSleepers(1));  // the delete waits for Execute
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(1, clock.AdvanceToNextDeadline());
+    EXPECT_FALSE(deleted);
     release = true;
+    while (!deleted) clock.AdvanceToNextDeadline(20);
     deleter.join();
     ticker.join();
-    EXPECT_TRUE(deleted);
 }
 
 TEST_F(TimerWheel, DeletingFromItsOwnExecuteIsFatal) {
@@ -316,6 +320,8 @@ TEST_F(SystemTimer, TimersRunFromTicks) {
 }
 
 TEST(SystemTimerThread, TicksOnItsOwnThread) {
+    plat::FakeClock clock;
+    plat::ScopedClock scoped(&clock);
     g_Fired.clear();
     StartSystemEventTimer(10, 1);
     std::atomic<int> runs{0};
@@ -327,8 +333,14 @@ TEST(SystemTimerThread, TicksOnItsOwnThread) {
     } t;
     t.runs = &runs;
     t.SetMilliseconds(10);
-    for (int i = 0; i < 500 && runs < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // The thread sleeps for absolute deadlines one period apart.
+    std::vector<int64_t> steps;
+    for (int i = 0; i < 50 && runs < 3; ++i) {
+        steps.push_back(clock.AdvanceToNextDeadline());
+        ASSERT_TRUE(clock.AwaitSleepers(1));  // asleep again: that tick is done
+    }
     EXPECT_EQ(3, runs.load());
+    for (int64_t step : steps) EXPECT_EQ(10, step);
     t.Cancel();
 }
 

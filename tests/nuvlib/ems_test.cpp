@@ -32,7 +32,7 @@ void CaptureConsole(const uint8_t* block, uint32_t length) {
     c.kind = block[emsoff::kStatusKind];
     c.code = EMSGet32(block + emsoff::kStatusCode);
     c.flags = block[emsoff::kFlags];
-    EMSParseRecord(block, length, &c.parsed);
+    EXPECT_TRUE(EMSParseRecord(block, length, &c.parsed));
     g_console.push_back(c);
 }
 const EMSSeams kCaptureSeams = {CaptureConsole, nullptr, nullptr, nullptr,
@@ -158,6 +158,9 @@ TEST_F(Ems, UnreadableArgumentDropsTheEvent) {
     EXPECT_EQ(g_console[1].parsed.args[0], "0x61010098");
 }
 
+// A null format on purpose: what a caller's bad format does.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
 TEST_F(Ems, FormatFaultReportsItsOwnEvent) {
     const char* noFormat = nullptr;
     EMSTraceMessage(noFormat);
@@ -194,11 +197,11 @@ void AddAnother(void*) {
 TEST_F(Ems, FatalReportRunsCallbacksInOrderAndStopsMdsWithReason1) {
     EXPECT_EXIT(
         {
-            EMSAddExitCallback(Say, const_cast<char*>("second"), false, false);
-            EMSAddExitCallback(Say, const_cast<char*>("before-break"), false, true);
-            EMSAddExitCallback(Say, const_cast<char*>("first"), true, false);
-            EMSAddExitCallback(AddAnother, nullptr, false, false);
-            EMSAddExitCallback(Say, const_cast<char*>("third"), false, false);
+            EXPECT_TRUE(EMSAddExitCallback(Say, const_cast<char*>("second"), false, false));
+            EXPECT_TRUE(EMSAddExitCallback(Say, const_cast<char*>("before-break"), false, true));
+            EXPECT_TRUE(EMSAddExitCallback(Say, const_cast<char*>("first"), true, false));
+            EXPECT_TRUE(EMSAddExitCallback(AddAnother, nullptr, false, false));
+            EXPECT_TRUE(EMSAddExitCallback(Say, const_cast<char*>("third"), false, false));
             EMSFailMessage("fatal %d", 1);
         },
         ::testing::ExitedWithCode(162),
@@ -223,5 +226,6 @@ TEST_F(Ems, FatalReportWhoseFormattingFailsStillEnds) {
     const char* noFormat = nullptr;
     EXPECT_EXIT(EMSFailMessage(noFormat), ::testing::ExitedWithCode(162), "");
 }
+#pragma GCC diagnostic pop
 
 }  // namespace

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "nuvlib/ems.h"
@@ -17,6 +19,18 @@
 #include "tests/support/test_env.h"
 
 namespace emstest {
+
+// True once `condition` holds, false when it still does not after `ms` of real time. It
+// looks again as soon as the thread gets the processor back.
+template <class Condition>
+bool Eventually(Condition condition, int ms = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
 
 constexpr const char* kBase = "ZUR\\t";
 constexpr const char* kProcess = "abc";
@@ -48,7 +62,7 @@ inline Record Decode(const uint8_t* block, uint32_t length) {
     r.systemType = block[emsoff::kSystemType];
     r.systemId = block[emsoff::kSystemId];
     r.side = block[emsoff::kSide];
-    EMSParseRecord(block, length, &r.parsed);
+    EXPECT_TRUE(EMSParseRecord(block, length, &r.parsed));
     return r;
 }
 

@@ -163,8 +163,8 @@ TEST_F(Started, DebugBreakRunsBeforeBreakCallbacksThenBreaks) {
     EXPECT_EXIT(
         {
             p.Init();
-            EMSAddExitCallback(SayNormal, nullptr, false, false);
-            EMSAddExitCallback(SayBeforeBreak, nullptr, false, true);
+            EXPECT_TRUE(EMSAddExitCallback(SayNormal, nullptr, false, false));
+            EXPECT_TRUE(EMSAddExitCallback(SayBeforeBreak, nullptr, false, true));
             EMSFailMessage("break here");
         },
         ::testing::KilledBySignal(SIGTRAP), "^before the break\n$");
@@ -172,8 +172,8 @@ TEST_F(Started, DebugBreakRunsBeforeBreakCallbacksThenBreaks) {
     EXPECT_EXIT(
         {
             p.Init();
-            EMSAddExitCallback(SayNormal, nullptr, false, false);
-            EMSAddExitCallback(SayBeforeBreak, nullptr, false, true);
+            EXPECT_TRUE(EMSAddExitCallback(SayNormal, nullptr, false, false));
+            EXPECT_TRUE(EMSAddExitCallback(SayBeforeBreak, nullptr, false, true));
             EMSExitProcess(100003);
         },
         ::testing::ExitedWithCode(163), "^normal callback\n$");

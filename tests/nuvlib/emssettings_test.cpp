@@ -23,12 +23,8 @@ void CliSet(const std::string& name, const std::string& type, const std::string&
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
 }
 
-bool Eventually(const std::function<bool()>& condition, int ms = 3000) {
-    for (int waited = 0; waited < ms; waited += 10) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
+bool Eventually(const std::function<bool()>& condition, int ms = 10000) {
+    return emstest::Eventually(condition, ms);
 }
 
 class Settings : public ::testing::Test {

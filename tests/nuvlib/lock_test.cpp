@@ -46,17 +46,20 @@ TEST(LockObject, UnlockByNonOwnerFailsAndWaiterStaysBlocked) {
         EXPECT_TRUE(lock.Unlock());
     });
     // Wait until the waiter is inside Lock.
-    for (int i = 0; i < 2000 && lock.GetWaitingThread() == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_NE(lock.GetWaitingThread(), 0u);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (lock.GetWaitingThread() == 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::yield();
+    const uint32_t waiting = lock.GetWaitingThread();
+    EXPECT_NE(waiting, 0u);
 
     bool strangerUnlock = true;
     std::thread stranger([&] { strangerUnlock = lock.Unlock(); });
     stranger.join();
     EXPECT_FALSE(strangerUnlock);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(waiterGot.load());
+    // Still ours, and the waiter still waits for it.
     EXPECT_TRUE(lock.IsLockedByCurrentThread());
+    EXPECT_EQ(lock.GetWaitingThread(), waiting);
+    EXPECT_FALSE(waiterGot.load());
 
     EXPECT_TRUE(lock.Unlock());
     waiter.join();

@@ -9,7 +9,7 @@
 #include "nuvlib/mbuf.h"
 #include "nuvlib/mbuflimit.h"
 #include "tests/mdstimer/fatal_text.h"
-#include "tests/nuvlib/data/rts1/mbuf_settings.h"
+#include "tests/nuvlib/mbuf_settings.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -21,7 +21,7 @@ protected:
     void SetUp() override { testsupport::WriteMBufSettings(settings_); }
     MBufLimitMgr::RecordView Record(BufferPool& pool) {
         MBufLimitMgr::RecordView r{};
-        pool.GetLimitManager()->ReadRecord(pool.GetLimitManager()->GetOwnIndex(), &r);
+        EXPECT_TRUE(pool.GetLimitManager()->ReadRecord(pool.GetLimitManager()->GetOwnIndex(), &r));
         return r;
     }
     testsupport::MBufSettings settings_;  // initial 8 increments, shrink threshold 50

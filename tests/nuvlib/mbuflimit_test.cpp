@@ -8,7 +8,7 @@
 #include "nuvlib/mbuflimit.h"
 #include "platform/named.h"
 #include "tests/mdstimer/fatal_text.h"
-#include "tests/nuvlib/data/rts1/mbuf_settings.h"
+#include "tests/nuvlib/mbuf_settings.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -186,7 +186,7 @@ pid_t StartGreedyChild(const char* name, int* readFd) {
         while (mgr.Expand(1) != 0) {
         }
         MBufLimitMgr::RecordView r{};
-        mgr.ReadRecord(mgr.GetOwnIndex(), &r);
+        if (!mgr.ReadRecord(mgr.GetOwnIndex(), &r)) return 3;
         if (write(fds[1], &r.assigned, sizeof r.assigned) != sizeof r.assigned) return 2;
         for (;;) pause();
         return 0;

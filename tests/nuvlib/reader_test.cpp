@@ -53,11 +53,11 @@ DriverRun RunDriver(const std::string& stdinFile, const std::vector<std::string>
     std::string outPath = (out / "stdout").string();
     pid_t pid = fork();
     if (pid == 0) {
-        if (chdir(RTS1_DATA_DIR) != 0) _exit(120);
+        if (chdir(READER_DATA_DIR) != 0) _exit(120);
         if (!stdinFile.empty() && !freopen(stdinFile.c_str(), "r", stdin)) _exit(121);
         if (!freopen(outPath.c_str(), "w", stdout)) _exit(122);
-        setenv("RTS1_GREETING", "hello", 1);
-        std::vector<char*> argv{const_cast<char*>(RTS1_READER_DRIVER)};
+        setenv("READER_GREETING", "hello", 1);
+        std::vector<char*> argv{const_cast<char*>(READER_DRIVER_BIN)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
@@ -71,7 +71,7 @@ DriverRun RunDriver(const std::string& stdinFile, const std::vector<std::string>
 TEST(ReaderTranscript, ScriptAtTheConsoleGivesTheGoldenTranscript) {
     DriverRun run = RunDriver("transcript.txt", {});
     EXPECT_EQ(0, run.status);
-    std::string golden = testsupport::ReadFile(std::string(RTS1_DATA_DIR) + "/transcript.golden");
+    std::string golden = testsupport::ReadFile(std::string(READER_DATA_DIR) + "/transcript.golden");
     EXPECT_EQ(golden, run.output);
 }
 
@@ -162,15 +162,15 @@ protected:
 
 TEST_F(ReaderFile, VariablesAreExpandedInLinesRead) {
     std::string name255(255, 'V'), name256(256, 'W');
-    setenv("RTS1_X", "abc", 1);
+    setenv("READER_X", "abc", 1);
     setenv(name255.c_str(), "short-enough", 1);
     setenv(name256.c_str(), "too-long", 1);
     struct Case {
         std::string line;
         std::vector<std::string> words;
     } cases[] = {
-        {"rec %RTS1_X%", {"abc"}},
-        {"rec x%RTS1_X%y %RTS1_X%", {"xabcy", "abc"}},
+        {"rec %READER_X%", {"abc"}},
+        {"rec x%READER_X%y %READER_X%", {"xabcy", "abc"}},
         {"rec %NOSUCHVAR%", {"%NOSUCHVAR%"}},
         {"rec 100%%", {"100%"}},
         {"rec 50% off", {"50%", "off"}},
@@ -185,10 +185,10 @@ TEST_F(ReaderFile, VariablesAreExpandedInLinesRead) {
 }
 
 TEST_F(ReaderFile, ExpansionStopsBeforeAPieceThatWouldNotFit) {
-    setenv("RTS1_BIG", std::string(30, 'b').c_str(), 1);
+    setenv("READER_BIG", std::string(30, 'b').c_str(), 1);
     std::string head = "rec " + std::string(1000, 'a') + " ";
     g_Words.clear();
-    EXPECT_EQ("", RunFile(head + "%RTS1_BIG%\n"));
+    EXPECT_EQ("", RunFile(head + "%READER_BIG%\n"));
     EXPECT_EQ((std::vector<std::string>{std::string(1000, 'a')}), g_Words);
 }
 

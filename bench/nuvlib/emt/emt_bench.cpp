@@ -163,13 +163,13 @@ int Status(const uint8_t* h, uint8_t*) {
 int EchoData(const uint8_t* h, uint8_t* payload) {
     MDSHeader m = MDSDecodeHeader(h);
     if (m.messageType == 1) {
-        MDSSendOutput(m.sender, 17, 1, payload, m.length);
+        (void)MDSSendOutput(m.sender, 17, 1, payload, m.length);
     } else if (m.messageType == 2) {
         ++g_count;
     } else if (m.messageType == 3) {
         std::memcpy(payload, &g_count, 4);
         g_count = 0;
-        MDSSendOutput(m.sender, 17, 3, payload, m.length);
+        (void)MDSSendOutput(m.sender, 17, 3, payload, m.length);
     }
     return 0;
 }
@@ -186,7 +186,7 @@ bool Register(const char* name, bool tcp, MDSHandler data) {
     MDSClientParams p{1, name, 0, kInstance, Status, Status};
     uint8_t handle = 0;
     if (MDSRegisterClient(&p, &handle) != 0) return false;
-    MDSSetMessageHandler(17, data);
+    if (!MDSSetMessageHandler(17, data)) return false;
     return true;
 }
 
@@ -211,7 +211,7 @@ int SendMain(bool tcp) {
     auto send = [](uint8_t type) {
         void* p = MDSAllocBuffer(kSize);
         std::memset(p, type, kSize);
-        MDSSendOutput(11, 17, type, p, kSize);
+        (void)MDSSendOutput(11, 17, type, p, kSize);
     };
     // One way: the sender's output queue is drained by its output thread as fast as the
     // links take the frames; the echo side confirms the count at the end.

@@ -23,6 +23,7 @@ inline void SetDword(plat::RegKey k, const char* name, uint32_t v) {
 
 inline std::string Base() { return std::string("SOFTWARE\\Quenlo Systems, Inc.\\") + kInstance; }
 
+// heartbeat: in 100 ms units, 65535 for none.
 inline void WriteClient(const std::string& name, uint32_t handle, uint32_t heartbeat = 10) {
     plat::RegKey k = nullptr;
     plat::RegCreateKey(plat::RegRoot(),
@@ -89,10 +90,7 @@ inline testsupport::Child* StartMds(uint16_t* port, bool samePort = false) {
             {PARLO_MDS_BIN, "--port", std::to_string(*port), "--instance", kInstance, "--trace"});
         if (!c->WaitLine("parlo-mds: listening").empty()) return c;
         delete c;
-        if (samePort) {
-            usleep(200000);
-            continue;
-        }
+        if (samePort) continue;  // the old one may still hold it: a new try takes a while
         *port = FreePort();
         WriteProcessPort(*port);
     }

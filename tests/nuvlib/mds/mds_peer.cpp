@@ -18,8 +18,8 @@ int Status(const uint8_t* h, uint8_t*) {
 }
 int Echo(const uint8_t* h, uint8_t* payload) {
     MDSHeader in = MDSDecodeHeader(h);
-    MDSSendOutput(in.sender, in.messageClass, in.messageType, payload, in.length);
-    return 0;
+    // Registered, so the send takes the buffer whatever it answers.
+    return MDSSendOutput(in.sender, in.messageClass, in.messageType, payload, in.length);
 }
 }  // namespace
 
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
         std::printf("FAILED 0x%08X\n", r);
         return 1;
     }
-    MDSSetMessageHandler(17, Echo);
+    if (!MDSSetMessageHandler(17, Echo)) return 1;
     std::printf("REGISTERED %d\n", handle);
     std::fflush(stdout);
     MDSStartClient();

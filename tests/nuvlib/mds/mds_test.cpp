@@ -21,29 +21,58 @@
 #include "nuvlib/emsseams.h"
 #include "nuvlib/mds/mds.h"
 #include "nuvlib/mds/mdsinternal.h"
+#include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "tests/nuvlib/mds/mds_env.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double Seconds(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
+// Milliseconds of the injectable clock: the client's pauses and bounds run on it.
+int64_t NowMs() { return plat::MonotonicNs() / 1000000; }
+
+// Until `pred` holds, within a generous real-time bound.
+template <class Pred>
+bool Eventually(Pred pred, int ms = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::yield();
+    }
+    return true;
 }
+
+// Moves the fake clock to each deadline a thread of this process sleeps for, so that the
+// client's pauses pass at once while their lengths stay visible on the clock.
+class ClockPump {
+public:
+    explicit ClockPump(plat::FakeClock& clock)
+        : thread_([this, &clock] {
+              while (!stop_.load()) clock.AdvanceToNextDeadline(20);
+          }) {}
+    ~ClockPump() {
+        stop_ = true;
+        thread_.join();
+    }
+    ClockPump(const ClockPump&) = delete;
+    ClockPump& operator=(const ClockPump&) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 // SIGSTOP takes effect asynchronously: wait until the process is really stopped.
 void StopProcess(pid_t pid) {
     ::kill(pid, SIGSTOP);
-    for (int i = 0; i < 500; ++i) {
+    Eventually([pid] {
         FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
         char state = 0;
         if (f) {
             if (std::fscanf(f, "%*d (%*[^)]) %c", &state) != 1) state = 0;
             std::fclose(f);
         }
-        if (state == 'T' || state == 't') return;
-        usleep(2000);
-    }
+        return state == 'T' || state == 't';
+    });
 }
 
 struct Received {
@@ -60,7 +89,8 @@ struct Recorder {
     uint32_t stampAtOutOfService = 0;
     std::vector<Received> data;
     pid_t mdsPid = -1;
-    std::atomic<double> stopSeconds{-1};
+    std::atomic<int64_t> stopBegan{-1};  // on the injectable clock
+    std::atomic<bool> stopReturned{false};
 
     template <class Pred>
     bool WaitFor(Pred p, int ms) {
@@ -87,9 +117,9 @@ int Data(const uint8_t* h, uint8_t* payload) {
     if (m.messageType == 99) {
         // Stop on the receive thread while MDS answers nothing.
         StopProcess(g.mdsPid);
-        auto t0 = Clock::now();
+        g.stopBegan = NowMs();
         MDSStopClient(2);
-        g.stopSeconds = Seconds(t0);
+        g.stopReturned = true;
         ::kill(g.mdsPid, SIGCONT);
     }
     std::lock_guard<std::mutex> l(g.mu);
@@ -98,21 +128,33 @@ int Data(const uint8_t* h, uint8_t* payload) {
     return 0;
 }
 
-// Every event and trace the client raises, by id and by its text.
+// Every event and trace the client raises, by id and by its text, with the time it came.
 struct EventLog {
+    struct Seen {
+        uint32_t id;
+        std::string text;
+        int64_t atMs;  // on the injectable clock
+    };
     std::mutex mu;
-    std::vector<std::pair<uint32_t, std::string>> seen;
+    std::vector<Seen> seen;
     int Count(uint32_t id) {
         std::lock_guard<std::mutex> l(mu);
         int n = 0;
-        for (auto& e : seen) n += e.first == id;
+        for (auto& e : seen) n += e.id == id;
         return n;
     }
     int Count(const std::string& prefix) {
         std::lock_guard<std::mutex> l(mu);
         int n = 0;
-        for (auto& e : seen) n += e.second.rfind(prefix, 0) == 0;
+        for (auto& e : seen) n += e.text.rfind(prefix, 0) == 0;
         return n;
+    }
+    // When the first text with this prefix came; -1 when none did.
+    int64_t TimeOf(const std::string& prefix) {
+        std::lock_guard<std::mutex> l(mu);
+        for (auto& e : seen)
+            if (e.text.rfind(prefix, 0) == 0) return e.atMs;
+        return -1;
     }
 };
 EventLog& events = *new EventLog;
@@ -123,16 +165,31 @@ void RecordEvent(const uint8_t* block, uint32_t length) {
     std::string text;  // a long trace travels in several pieces
     for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
     std::lock_guard<std::mutex> l(events.mu);
-    events.seen.emplace_back(EMSGet32(block + emsoff::kEventId), text);
+    events.seen.push_back({EMSGet32(block + emsoff::kEventId), text, NowMs()});
 }
 
 class MdsClient : public ::testing::TestWithParam<bool> {
 protected:
+    // For the tests of the client's pauses and bounds: from here on every wait of this
+    // process runs on a fake clock that a pump moves to each deadline, so that a pause
+    // passes at once and its length shows on the clock. The other tests run in real time.
+    void MoveTime() {
+        scoped_ = std::make_unique<plat::ScopedClock>(&clock_);
+        pump_ = std::make_unique<ClockPump>(clock_);
+    }
+    // Destroyed in reverse: the pump stops, the real clock comes back, then the fake goes.
+    plat::FakeClock clock_;
+    std::unique_ptr<plat::ScopedClock> scoped_;
+    std::unique_ptr<ClockPump> pump_;
+
     void SetUp() override {
         static EMSSeams seams{};
         seams.PrintToConsole = &RecordEvent;
         EMSInstallSeams(&seams);
         port_ = mdstest::WriteProcess();
+        // No heartbeats: against a fake clock here the stand-in, on the real clock, would
+        // seem silent.
+        mdstest::WriteClient("client", 10, 65535);
         mds_.reset(mdstest::StartMds(&port_));
         ASSERT_NE(mds_, nullptr);
         g.mdsPid = mds_->Pid();
@@ -253,6 +310,8 @@ TEST_P(MdsClient, OutOfServiceOnlyClassOneLeaves) {
 // MDS dies while the client is in service: the out-of-service status reaches the class-0
 // handler once, before the client forgets its stamp; the client then reconnects to the
 // MDS that comes back and is put in service again.
+// (In real time: the reconnect talks to a stand-in on the real clock. The 3 s between
+// tries is shown by MdsRunTime.RegisterAndReconnectAnswers.)
 TEST_P(MdsClient, LostMdsGivesOneOutOfServiceAndTheClientReconnects) {
     Register();
     Start();
@@ -265,8 +324,7 @@ TEST_P(MdsClient, LostMdsGivesOneOutOfServiceAndTheClientReconnects) {
     ASSERT_TRUE(g.WaitFor([] { return g.outOfService >= 1; }, 10000));
     EXPECT_EQ(g.stampAtOutOfService, s);
     // The handler ran before the client changed its state; the stamp goes right after.
-    for (int i = 0; i < 100 && MDSGetLastInputStamp() != 0xFFFFFFFFu; ++i) usleep(10000);
-    EXPECT_EQ(MDSGetLastInputStamp(), 0xFFFFFFFFu);
+    EXPECT_TRUE(Eventually([] { return MDSGetLastInputStamp() == 0xFFFFFFFFu; }));
     // Dropped while out of service.
     EXPECT_EQ(MDSSendInput(17, 1, 0, Payload(4, 9), 4), 1);
 
@@ -284,17 +342,19 @@ TEST_P(MdsClient, LostMdsGivesOneOutOfServiceAndTheClientReconnects) {
     EXPECT_EQ(g.data.back().header.messageType, 2);
 }
 
+// The acknowledgement ends the stop before its 10 s bound; a second stop does nothing.
 TEST_P(MdsClient, StopIsAcknowledged) {
     Register();
     Start();
-    auto t0 = Clock::now();
     EXPECT_EQ(MDSStopClient(0), 1);
-    EXPECT_LT(Seconds(t0), 3.0);
+    EXPECT_EQ(events.Count("Timed out after"), 0);
+    EXPECT_EQ(events.Count(0xA104001C), 0);
     EXPECT_NE(mds_->WaitLine("parlo-mds: client 10 (client) stopped"), "");
     EXPECT_EQ(MDSGetLastInputStamp(), 0xFFFFFFFFu);
-    t0 = Clock::now();
-    EXPECT_EQ(MDSStopClient(0), 1);  // a second stop returns at once
-    EXPECT_LT(Seconds(t0), 0.5);
+    EXPECT_EQ(events.Count(0x6104001B), 1);
+    EXPECT_EQ(MDSStopClient(0), 1);
+    EXPECT_EQ(events.Count(0x6104001B), 1);
+    EXPECT_EQ(events.Count(0x61048004), 1);
     EXPECT_EQ(MDSSendInput(17, 1, 0, Payload(4, 1), 4), 1);  // taken and dropped
 }
 
@@ -302,12 +362,16 @@ TEST_P(MdsClient, SilentMdsStopGivesUpAfterTenSeconds) {
     Register();
     Start();
     StopProcess(g.mdsPid);
-    auto t0 = Clock::now();
+    MoveTime();  // nothing talks to the stand-in from here on
+    const int64_t t0 = NowMs();
     EXPECT_EQ(MDSStopClient(1), 1);
-    double s = Seconds(t0);
     ::kill(g.mdsPid, SIGCONT);
-    EXPECT_GT(s, 9.5);
-    EXPECT_LT(s, 13.0);
+    // The wait gives up at its bound; closing the link afterwards is not part of it.
+    const int64_t ms = events.TimeOf("Timed out after 10 seconds, waiting for MSG_STOP_CLIENT") - t0;
+    EXPECT_GE(ms, 10000);
+    EXPECT_LT(ms, 11000);
+    EXPECT_EQ(events.Count("Timed out after 10 seconds, waiting for MSG_STOP_CLIENT"), 1);
+    EXPECT_EQ(events.Count(0xA104001C), 1);
 }
 
 // A handler that stops the client reads the connection itself; with MDS silent the wait
@@ -315,10 +379,13 @@ TEST_P(MdsClient, SilentMdsStopGivesUpAfterTenSeconds) {
 TEST_P(MdsClient, StopOnTheReceiveThreadIsBounded) {
     Register();
     Start();
+    MoveTime();  // the stand-in's only part from here on is the input that comes back
     ASSERT_EQ(MDSSendInput(17, 99, 0, Payload(4, 1), 4), 1);
-    ASSERT_TRUE(g.WaitFor([] { return g.stopSeconds.load() >= 0; }, 25000));
-    EXPECT_GT(g.stopSeconds.load(), 9.5);
-    EXPECT_LT(g.stopSeconds.load(), 13.0);
+    ASSERT_TRUE(Eventually([] { return g.stopReturned.load(); }, 25000));
+    const int64_t ms =
+        events.TimeOf("Message_Handler_Thread: Timed out after") - g.stopBegan.load();
+    EXPECT_GE(ms, 10000);
+    EXPECT_LT(ms, 11000);
     EXPECT_EQ(events.Count("Message_Handler_Thread: Timed out after 1"), 1);
     EXPECT_EQ(events.Count(0xA104001C), 1);
 }
@@ -335,7 +402,8 @@ struct HandMds {
         a.sin_port = htons(port);
         EXPECT_EQ(EMTListen(&a, &listener, 1, nullptr), 0u);
     }
-    bool Accept() { return EMTAccept(listener, nullptr, nullptr, &link, 20000) == 0; }
+    // No time limit: a bound here would run on the test's fake clock too.
+    bool Accept() { return EMTAccept(listener, nullptr, nullptr, &link) == 0; }
     // The EMT type of the next frame of class 2, and its body's first byte.
     int Next(uint8_t* first = nullptr) {
         uint8_t f[128];
@@ -378,33 +446,36 @@ struct HandMds {
 // 0x61043F08 registers. A loss in service gives the out-of-service status; a refused
 // reconnect closes that link and the next try comes 3 s later; status 0 takes it back.
 TEST(MdsRunTime, RegisterAndReconnectAnswers) {
+    plat::FakeClock clock;
+    plat::ScopedClock scoped(&clock);
     static EMSSeams seams{};
     seams.PrintToConsole = &RecordEvent;
     EMSInstallSeams(&seams);
     MDSSetEmtConnectFlags(1);
     uint16_t port = mdstest::WriteProcess();
     HandMds mds(port);
-    std::vector<double> at;  // when each register or reconnect request came
-    auto t0 = Clock::now();
+    std::vector<int64_t> at;  // when each register or reconnect request came, on the clock
     std::thread fake([&] {
         uint8_t handle = 0;
         if (!mds.Accept() || mds.Next(&handle) != MSG_REGISTER_CLIENT || handle != 10) return;
-        at.push_back(Seconds(t0));
+        at.push_back(NowMs());
         mds.Drop();  // no reply
         if (!mds.Accept() || mds.Next() != MSG_REGISTER_CLIENT) return;
-        at.push_back(Seconds(t0));
+        at.push_back(NowMs());
         mds.Reply(MSG_REGISTER_REPLY, MDS_S_REGISTERED);
         if (mds.Next() != MSG_START_CLIENT) return;
         mds.InService();
-        usleep(300000);
+        // Lost in service: the client must have taken the status first.
+        if (!g.WaitFor([] { return g.inService >= 1; }, 10000)) return;
         mds.Drop();
         for (uint32_t status : {5u, 0u}) {
             if (!mds.Accept() || mds.Next(&handle) != MSG_RECONNECT_CLIENT || handle != 10) return;
-            at.push_back(Seconds(t0));
+            at.push_back(NowMs());
             mds.Reply(MSG_RECONNECT_REPLY, status);
         }
         mds.InService();
     });
+    ClockPump pump(clock);
     MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
     uint8_t handle = 0;
     EXPECT_EQ(MDSRegisterClient(&p, &handle), MDS_S_REGISTERED);
@@ -414,8 +485,10 @@ TEST(MdsRunTime, RegisterAndReconnectAnswers) {
     EXPECT_TRUE(g.WaitFor([] { return g.inService >= 2; }, 20000));
     fake.join();
     ASSERT_EQ(at.size(), 4u);
-    EXPECT_GE(at[1] - at[0], 2.9);  // register again after the 3 s pause
-    EXPECT_GE(at[3] - at[2], 2.9);  // a refused reconnect is tried again 3 s later
+    // Register again after the 3 s pause; a refused reconnect is tried again 3 s later.
+    // (Setting up the new link takes time of the same clock too.)
+    EXPECT_GE(at[1] - at[0], 3000);
+    EXPECT_GE(at[3] - at[2], 3000);
     EXPECT_EQ(g.outOfService, 1);
     EXPECT_EQ(events.Count(0xE104800E), 1);
     EXPECT_EQ(events.Count(0x61048003), 1);
@@ -424,22 +497,27 @@ TEST(MdsRunTime, RegisterAndReconnectAnswers) {
 // "Still registered" is answered by registering again on the same link 15 s later; any
 // other status ends the registration with that status. Both are reported.
 TEST(MdsRunTime, RegisterStatusesThatAreNotSuccess) {
+    plat::FakeClock clock;
+    plat::ScopedClock scoped(&clock);
     static EMSSeams seams{};
     seams.PrintToConsole = &RecordEvent;
     EMSInstallSeams(&seams);
     MDSSetEmtConnectFlags(1);
     HandMds mds(mdstest::WriteProcess());
-    double again = 0;
+    // No heartbeats: nothing but the pause takes time on the link while it waits.
+    mdstest::WriteClient("client", 10, 65535);
+    int64_t again = 0;
     int accepted = 0;
     std::thread fake([&] {
         if (!mds.Accept() || mds.Next() != MSG_REGISTER_CLIENT) return;
         ++accepted;
-        auto t0 = Clock::now();
+        const int64_t t0 = NowMs();
         mds.Reply(MSG_REGISTER_REPLY, MDS_E_ALREADY_REGISTERED);
         if (mds.Next() != MSG_REGISTER_CLIENT) return;
-        again = Seconds(t0);
+        again = NowMs() - t0;
         mds.Reply(MSG_REGISTER_REPLY, 0xE1043F0B);
     });
+    ClockPump pump(clock);
     MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
     uint8_t handle = 0;
     EXPECT_EQ(MDSRegisterClient(&p, &handle), 0xE1043F0Bu);
@@ -447,8 +525,8 @@ TEST(MdsRunTime, RegisterStatusesThatAreNotSuccess) {
     EXPECT_EQ(handle, 0xFF);
     fake.join();
     EXPECT_EQ(accepted, 1);  // the same link throughout
-    EXPECT_GE(again, 14.9);
-    EXPECT_LT(again, 17.0);
+    EXPECT_GE(again, 15000);
+    EXPECT_LT(again, 17000);
     EXPECT_EQ(events.Count(0xE1040005), 2);
     EXPECT_EQ(MDSSendInput(17, 1, 0, nullptr, 4), 0);
     EXPECT_EQ(plat::GetLastError(), MDS_E_NOT_REGISTERED);
@@ -557,12 +635,11 @@ TEST(MdsRunTime, StopBeforeStartOnlyDisconnects) {
     handle = 0;
     EXPECT_EQ(MDSRegisterClient(&p, &handle), MDS_E_ALREADY_REGISTERED);
     EXPECT_EQ(handle, 0xFF);
-    auto t0 = Clock::now();
     EXPECT_EQ(MDSStopClient(0), 1);
     EXPECT_EQ(MDSStopClient(1), 1);
-    EXPECT_LT(Seconds(t0), 1.0);
     EXPECT_EQ(mds.Next(), -1);  // the link closes with no frame on it
     EXPECT_EQ(events.Count(0x61048004), 1);
+    EXPECT_EQ(events.Count(0x6104001B), 0);  // no acknowledgement was awaited
     EXPECT_EQ(events.Count(0xA1048005), 0);
     EXPECT_EQ(events.Count(0xA104001C), 0);
     EXPECT_EQ(events.Count(0xE1048001), 0);  // no loss reported while stopping
@@ -621,7 +698,7 @@ void RegisterAgainstBadMds() {
     }).detach();
     MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
     uint8_t handle = 0;
-    MDSRegisterClient(&p, &handle);
+    (void)MDSRegisterClient(&p, &handle);  // ends the process
     std::_Exit(4);
 }
 
@@ -667,11 +744,19 @@ void StartAgainstBadMds(BadFrame bad) {
             }
         }
     }).detach();
+    // The reconnect comes after a 3 s pause: on a fake clock that a pump moves.
+    static plat::FakeClock clock;
+    plat::SetClock(&clock);
+    new ClockPump(clock);  // runs until the process ends
     MDSClientParams p{1, "client", 0, mdstest::kInstance, Status, Status};
     uint8_t handle = 0;
     if (MDSRegisterClient(&p, &handle) != 0) std::_Exit(3);
     std::thread([] { MDSStartClient(); }).detach();
-    usleep(15000000);
+    // Ended by the fatal report; without one, after a generous bound of real time.
+    std::mutex mu;
+    std::condition_variable never;
+    std::unique_lock<std::mutex> lock(mu);
+    never.wait_for(lock, std::chrono::seconds(60), [] { return false; });
     std::_Exit(4);
 }
 

@@ -156,13 +156,28 @@ TEST_P(StandIn, RegistersRoutesAndStops) {
     // client always is, when MDS goes).
     uint8_t type = 0;
     std::thread rx([&] { type = c.Next(&f); });
-    usleep(100000);
     mds_->Kill(SIGTERM);
     rx.join();
     ASSERT_EQ(type, MDS_MSG_DATA);
     got = MDSDecodeHeader(f.data() + 4);
     EXPECT_EQ(got.messageClass, 0);
     EXPECT_EQ(got.messageType, MDS_STATUS_OUT_OF_SERVICE);
+}
+
+}  // namespace
+
+namespace {
+
+// A clean stop says what it did and nothing that looks like a failure.
+TEST(StandInStop, CleanStopPrintsNoErrorLine) {
+    uint16_t port = mdstest::WriteProcess();
+    std::unique_ptr<testsupport::Child> mds(mdstest::StartMds(&port));
+    ASSERT_NE(mds, nullptr);
+    mds->Kill(SIGTERM);  // waits for the end; the output stays in the pipe
+    EXPECT_EQ(mds->WaitLine(""), "parlo-mds: stopping, 0 clients told out of service");
+    const std::string after = mds->WaitLine("", 2000);
+    EXPECT_EQ(after, "") << "after the stop: " << after;
+    testsupport::RemoveNamespaceShm();
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // The node-manager stand-in against a process that runs the responder.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -18,7 +20,7 @@
 namespace {
 
 constexpr const char* kBase = "NodeA";
-constexpr const char* kProc = "ctisvr";
+constexpr const char* kProc = "parlo";
 
 struct Outcome {
     int status = -1;  // the stand-in's exit status
@@ -161,6 +163,38 @@ TEST(NodeManagerResponder, MalformedWordFromTheSupervisorEndsTheProcess) {
         EXPECT_NE(std::string::npos,
                   text.find("Process lost communication with the Node Manager.  Commiting Suicide"))
             << text;
+    }
+}
+
+// Of a short message only the bytes that came are taken; the rest of the word is 0.
+TEST(NodeManagerResponder, ReadWordTakesOnlyWhatArrived) {
+    struct Case {
+        std::string bytes;
+        uint32_t status;
+        int got;
+        uint32_t word;
+    } cases[] = {
+        {std::string("\xAA", 1), 0, 1, 0xAA},
+        {std::string("\xAA\xBB\xCC", 3), 0, 3, 0xCCBBAA},
+        {std::string("\x04\x00\x00\x00", 4), 0, 4, 4},
+        {std::string("\x01\x02\x03\x04\x05", 5), plat::ERROR_MORE_DATA, 0, 0x5A5A5A5A},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes.size());
+        int fds[2];
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds));
+        ASSERT_EQ(static_cast<ssize_t>(c.bytes.size()), write(fds[1], c.bytes.data(), c.bytes.size()));
+        uint32_t word = 0x5A5A5A5A;  // what a short read must not leave behind
+        int got = -1;
+        EXPECT_EQ(c.status, NMReadWord(fds[0], &word, &got));
+        EXPECT_EQ(c.got, got);
+        uint8_t want[4];
+        for (int i = 0; i < 4; ++i) want[i] = static_cast<uint8_t>(c.word >> (8 * i));
+        EXPECT_EQ(0, std::memcmp(&word, want, 4));  // in the order the bytes came
+        close(fds[1]);
+        uint32_t more = 0;
+        EXPECT_EQ(plat::ERROR_BROKEN_PIPE, NMReadWord(fds[0], &more, &got));
+        close(fds[0]);
     }
 }
 

@@ -19,7 +19,7 @@ public:
     }
     void Execute() override {
         if (m_Script.IsSet())
-            GetReader()->PushInputFile(m_Script.GetValue().c_str());
+            (void)GetReader()->PushInputFile(m_Script.GetValue().c_str());  // reports failure
         else
             GetReader()->SetConsoleInput();
     }
