@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iterator>
 #include <set>
@@ -208,6 +209,25 @@ int64_t SystemMonotonicNs() { return ReadClock(CLOCK_MONOTONIC); }
 
 void SystemSleepMs(int64_t ms) {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+int64_t FakeClock::AdvanceToDeadlineAtLeast(int64_t minDeadlineNs, int64_t realTimeoutMs) {
+    int64_t target = kNoDeadline;
+    {
+        std::unique_lock<std::mutex> lk(g_sleepMu);
+        const bool found = g_sleepCv.wait_for(lk, std::chrono::milliseconds(realTimeoutMs), [&] {
+            auto it = g_sleepers.lower_bound(std::max(minDeadlineNs, monotonic_.load() + 1));
+            if (it == g_sleepers.end()) return false;
+            target = *it;
+            return true;
+        });
+        if (!found) return -1;
+    }
+    const int64_t now = monotonic_.load();
+    if (target <= now) return 0;
+    realtime_.fetch_add(target - now);
+    monotonic_.fetch_add(target - now);
+    return (target - now) / 1000000;
 }
 
 bool FakeClock::AdvanceUntil(const std::function<bool()>& done, int maxMoves,

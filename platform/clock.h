@@ -121,6 +121,10 @@ public:
     // Waits (real time, bounded as above) for a sleeper, then moves both clocks to the
     // earliest deadline. Returns the milliseconds moved, or -1 when nobody slept in time.
     int64_t AdvanceToNextDeadline(int64_t realTimeoutMs = 30000);
+    // Waits (real time, bounded as above) for a thread that sleeps until `minDeadlineNs` or
+    // later, then moves both clocks to the earliest such deadline, passing over shorter
+    // sleeps (polls) on the way. Returns the milliseconds moved, or -1 on time-out.
+    int64_t AdvanceToDeadlineAtLeast(int64_t minDeadlineNs, int64_t realTimeoutMs = 30000);
     // Moves time from deadline to deadline until `done()` holds: before each move it waits
     // (real time, at most realTimeoutMs) until `done()` holds or a thread sleeps. Returns
     // done(): false after maxMoves moves, or when nothing held and nobody slept in time.

@@ -1,0 +1,208 @@
+#pragma once
+// Call: the server's record of one call that OPC reports, with its identity, call data,
+// lifecycle flags, connections and monitors. Live calls sit in one of 256 buckets of the
+// call hash (bucket = CallID & 255) under "CallLock"; released calls wait in a FIFO pool and
+// are reused, never deleted. All call operations run on the application thread; console
+// walks hold CallLock. Lock order: CallLock, then the server lock.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ctimsg/expandedcallcontext.h"
+#include "nuvlib/stdqueue.h"
+
+class BaseMSG;
+class LockObject;
+class CTICSTAConnection;
+class CTICSTADevice;
+class CTICSTAMonitor;
+class REMaskArray;
+struct NameValueStruct;
+
+// The connection ID of a call event: CallID, device ID (at most 63 characters) and type.
+struct ConnectionID {
+    uint32_t callID = 0xFFFFFFFF;
+    char deviceID[64] = {};
+    uint16_t deviceIDType = 0xFFFF;
+    ConnectionID() = default;
+    ConnectionID(uint32_t call, uint16_t type, const char* device);
+};
+
+// "CallID." then, unless the type is -1, the device ID and its type mark; appended to out.
+void AppendConnectionIDText(std::string& out, uint32_t callID, int deviceIDType,
+                            const char* deviceID);
+
+class Call {
+public:
+    static constexpr int kHashBuckets = 256;
+    static constexpr int kMaxCTIClients = 16;
+    static constexpr int kMaxParties = 16;
+
+    Call();
+    virtual ~Call();
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    // ---- texts (each a new string the caller keeps) ----
+    virtual std::string GetListHeader();
+    virtual std::string GetListEntry();
+    virtual std::string GetDumpString();
+
+    // ---- table and pool ----
+    // Sets up the hash, the pool and CallLock; run once at start (repeat calls do nothing).
+    static void InitCallList();
+    // The lock of the call hash. Take it only through LockGuard.
+    static LockObject& GetCallLock();
+    // A new active call; an active call with the same identity is released first. The call
+    // belongs to the pool: hand it back with Free.
+    static Call* Alloc(uint32_t peripheralID, uint32_t callID, uint16_t srcDeviceIDType,
+                       const char* srcDeviceID, int16_t peripheralType, uint16_t callType,
+                       uint16_t calledPartyDisposition, uint32_t campaignID,
+                       uint32_t queryRuleID);
+    // Releases the call to the pool (END_CALL_EVENT to all-events sessions when reported and
+    // sendEndCall); the pointer is not valid afterwards.
+    static void Free(Call* call, bool sendEndCall);
+    // Lookups: the call or null. peripheralID -1 matches any peripheral; deviceIDType -2
+    // matches on CallID alone, -1 only calls with unique CallIDs. mode 0 any, 1 active,
+    // 2 deactivated, 3 not active (preferring an exact source or destination device).
+    static Call* FindCall(uint32_t peripheralID, uint32_t callID, int deviceIDType,
+                          const char* deviceID, int mode);
+    static Call* FindLastCall(uint32_t peripheralID, uint32_t callID, int deviceIDType,
+                              const char* deviceID, int mode);
+    Call* FindNextCall(uint32_t peripheralID, uint32_t callID, int deviceIDType,
+                       const char* deviceID, int mode);
+    // The first call of the bucket whose last event is at least `seconds` old, or null.
+    static Call* FindStaleCall(int bucket, int seconds);
+    // Releases every call of the peripheral (-1: all).
+    static void RemovePeripheralCalls(uint32_t peripheralID);
+    static bool IsCallIDUnique(int peripheralType) {
+        return peripheralType != 18 && peripheralType != 27;
+    }
+    // The bucket's head, for console walks under CallLock; next through NextInBucket.
+    static Call* FirstInBucket(int bucket);
+    Call* NextInBucket() const;
+    // Calls in the pool (for tests and dumps).
+    static int FreeCount();
+
+    // ---- lifecycle ----
+    void Reset();
+    void Deactivate();
+    void Reactivate();
+    void ClearCall(int cause);
+    void ChangeCallID(uint32_t callID, uint16_t srcType, const char* srcID, uint16_t destType,
+                      const char* destID);
+    void SetSrcDeviceID(uint16_t type, const char* id);
+    void SetDestDeviceID(uint16_t type, const char* id);
+    void SetLastEvent(const char* name);
+
+    // ---- lists ----
+    void AddConnection(CTICSTAConnection* connection);
+    void RemoveConnection(CTICSTAConnection* connection);
+    void AddMonitor(CTICSTAMonitor* monitor);
+    void RemoveMonitor(CTICSTAMonitor* monitor);
+    CTICSTAConnection* FirstConnection() const;
+    CTICSTAConnection* NextConnection(CTICSTAConnection* c) const;
+    StdQueue& ConnectionList() { return m_ConnectionList; }
+    StdQueue& MonitorList() { return m_MonitorList; }
+
+    // ---- connection look-ups and counts (each returns null when nothing fits) ----
+    CTICSTAConnection* FindConnection(CTICSTADevice* device);
+    // Newest first. selector 1: first active match, else newest of any state; 2 first
+    // active; 3 state 1,3,4,5; 4 state 2; 5 state 3; 6 state 4; 7 state 2 or 4.
+    CTICSTAConnection* FindConnectionByDeviceID(int deviceIDType, const char* deviceID,
+                                                int selector, bool includeAlerting);
+    CTICSTADevice* FindCommonDevice(Call* other);
+    CTICSTAConnection* GetReferenceConnection();
+    int ActiveConnections();
+    bool HasConnection(CTICSTAConnection* connection);
+    void ClearAllConnections(int cause);
+
+    // ---- call context ----
+    // Each returns the ECC layer's code (0 success) and traces a failure.
+    int SetECCBinData(int32_t length, const uint8_t* data);
+    int GetECCBinData(int32_t& length, const uint8_t*& data);
+    int GetECCData(std::vector<NameValueStruct>& list, int& scalars, int& arrays);
+    int SetECCData(const std::vector<NameValueStruct>& list);
+    void TraceECC();
+
+    // ---- reporting ----
+    void WriteMSG(BaseMSG& msg, bool setState, bool passConnection);
+    void WriteToCallWatchers(BaseMSG& msg);
+    void ReportCall();
+    void GetCallContext(BaseMSG& msg);
+    void BuildREMask(BaseMSG& msg, uint32_t callIDOverride);
+    void SendCallDataUpdateEvent(const ConnectionID& oldID, const ConnectionID& newID,
+                                 const char* caller, bool toDevices);
+    // The conference/transfer form, invoked on the primary call: fills the primary and
+    // secondary IDs and the connected parties (marking duplicates when enabled), then sends
+    // it to the all-events sessions, both calls' monitors and each party's device monitors.
+    // numParties is the count OPC reported; the message stays the caller's.
+    void WritePriSecMSG(Call* secondary, BaseMSG& msg, uint32_t callIDOverride, int numParties);
+    void SetConnectedParties(BaseMSG& msg);
+    void RemoveAllMonitors();
+    uint16_t GetCallConnectionDeviceIDType();
+    std::string GetCallConnectionDeviceID();
+    int GetDestConnectionState();
+    const std::string& GetAgentID() const {
+        return m_DestAgentID.empty() ? m_SrcAgentID : m_DestAgentID;
+    }
+    void SetCTIClientSignature(size_t index, const std::string& signature);
+    void SetCTIClientTimestamp(size_t index, uint32_t stamp);
+    std::string GetCTIClientSignature(size_t index) const;
+    uint32_t GetCTIClientTimestamp(size_t index) const;
+    void TraceCallState();
+
+    // ---- members (the model's own record; handlers set the call data directly) ----
+    uint32_t m_PeripheralID;
+    uint32_t m_CallID;
+    uint16_t m_SrcDeviceIDType;
+    uint16_t m_DestDeviceIDType;
+    int16_t m_PeripheralType;
+    uint16_t m_CallType;
+    int32_t m_CallTypeID;
+    uint16_t m_CalledPartyDisposition;
+    uint32_t m_CampaignID;
+    uint32_t m_QueryRuleID;
+    int32_t m_TrunkGroup;
+    uint32_t m_RouterCallKeyDay;
+    uint32_t m_RouterCallKeyCallID;
+    uint32_t m_RouterCallKeySequenceNum;
+    bool m_Reported;
+    bool m_Active;
+    bool m_Deactivated;
+    bool m_Cleared;
+    bool m_Private;
+    Call* m_JoinedCall;
+    std::string m_SrcAgentID, m_SrcExtension, m_SrcDeviceID;
+    std::string m_DestAgentID, m_DestExtension, m_DestDeviceID;
+    std::string m_ANI, m_UserToUser, m_DNIS, m_CED, m_DialedNumber, m_CallWrapupData;
+    std::string m_CustomerPhoneNumber, m_CustomerAccountNumber;
+    std::string m_CallVariable[10];
+    // The call's named variables; made on first use (a context holds a 2000-byte BINDATA
+    // buffer) and kept with the pooled call. Read through GetECC* / set through SetECC*.
+    std::unique_ptr<ExpandedCallContext> m_ECC;
+    ExpandedCallContext& ECC();
+    std::vector<std::string> m_CTIClientSignatures;
+    std::vector<uint32_t> m_CTIClientTimestamps;
+    int32_t m_HashIndex;
+    StdQueueLink m_HashLinks;
+    StdQueueLink m_IndexLinks;        // in the exact-CallID index beside the hash
+    StdQueueLink m_PeriphIndexLinks;  // in the exact (PeripheralID, CallID) index
+    StdQueue m_ConnectionList;
+    StdQueue m_MonitorList;
+    StdQueueLink m_PrivateCallLinks;
+    void* m_PrivateCallAgent;
+    std::string m_LastEvent;
+    int64_t m_LastEventTime;  // seconds since 1970
+
+private:
+    enum class Order { Bucket, ByCallID, ByPeripheralCallID };
+    static Call* Walk(Call* from, bool backward, Order order, uint32_t peripheralID, uint32_t callID,
+                      int deviceIDType, const char* deviceID, int mode);
+    bool IdentityMatches(int deviceIDType, const char* deviceID, int mode);
+    void AddToHash();
+    void RemoveFromHash();
+    void TraceDuplicate(const char* what);
+    void ReleaseOne();
+};

@@ -1,0 +1,243 @@
+#pragma once
+// The CSTA objects: devices of the switch (CTICSTADevice, two 512-bucket tables by DeviceID
+// and by Extension), the connections that tie calls to devices (CTICSTAConnection, pooled)
+// and the monitors of client sessions (CTICSTAMonitor, 1024 buckets by MonitorID, pooled).
+// All of them are guarded by the server lock, taken only when the calling thread does not
+// hold it (LockGuard). Connections and monitors are never deleted; a device is deleted only
+// when its last connection goes and it is untyped (0 or 78), without agent or monitor.
+#include <cstdint>
+#include <string>
+
+#include "nuvlib/stdqueue.h"
+
+class BaseMSG;
+class Call;
+class REMaskArray;
+
+// The CSTA extended device ID of OPC's messages.
+struct CSTAExtendedDeviceID {
+    char deviceID[64] = {};
+    int32_t deviceIDType = 0;  // the device type
+    int32_t deviceIDStatus = 0;  // 0 when the ID is provided
+};
+
+class CTICSTAConnection;
+class CTICSTAMonitor;
+
+class CTICSTADevice {
+public:
+    static constexpr int kHashBuckets = 512;
+
+    // Inserts the device into both tables (under the server lock).
+    CTICSTADevice(uint32_t peripheralID, int32_t deviceType, const char* deviceID,
+                  const char* extension, const char* origin);
+    // Removes it from the tables; its lists must be empty.
+    ~CTICSTADevice();
+    CTICSTADevice(const CTICSTADevice&) = delete;
+    CTICSTADevice& operator=(const CTICSTADevice&) = delete;
+
+    static void InitHashTables();
+    static uint32_t HashKey(const char* text);
+    static const char* DeviceTypeName(int32_t type);
+    // Deletes the device under the server lock (the only deletion path).
+    static void Delete(CTICSTADevice* device);
+
+    CTICSTADevice* FindNextDevice(uint32_t peripheralID, int32_t type, const char* deviceID,
+                                  bool lenient);
+    void Reconfigure(int32_t deviceType, const char* deviceID, const char* extension);
+    bool Matches(int32_t type, const char* deviceID) const;
+
+    // CallID -1 with a selector: newest first by state (see the connection look-ups of
+    // Call); otherwise the oldest connection with that CallID and OPC ID. Null when none.
+    CTICSTAConnection* FindConnection(uint32_t callID, int deviceIDType, const char* deviceID,
+                                      int selector);
+    CTICSTAConnection* FindOtherCallConnection(uint32_t callID, int deviceIDType,
+                                               const char* deviceID, int selector,
+                                               uint32_t otherCallID);
+    CTICSTAConnection* FindCallConnection(Call* call);
+    int GetNumConnections() const { return m_ConnectionList.Count(); }
+    int GetNumMonitors() const { return m_MonitorList.Count(); }
+    bool IsKnownDeviceType() const {
+        return m_DeviceType == 0 || (m_DeviceType >= 70 && m_DeviceType <= 77);
+    }
+    void RemoveAllConnections();
+    void RemoveInactiveConnections();
+    void WriteMSG(BaseMSG& msg, CTICSTAConnection* connection);
+    void SendBeginCallToMonitors(Call* call, CTICSTAConnection* connection);
+    void SendEndCallToMonitors(Call* call, CTICSTAConnection* connection);
+    void SetSnapshotDeviceCalls(BaseMSG& msg, bool skipDotted);
+    // Adds nothing until agents exist at devices (m_Agent is never set yet).
+    void AddREMaskEntries(REMaskArray* element, uint32_t callIDOverride, uint32_t callIDFilter);
+
+    void AddConnection(CTICSTAConnection* c);
+    void RemoveConnection(CTICSTAConnection* c);
+    StdQueue& ConnectionList() { return m_ConnectionList; }
+    StdQueue& MonitorList() { return m_MonitorList; }
+
+    std::string GetListHeader();
+    std::string GetListEntry();
+    std::string GetDumpString();
+    void TraceDeviceState();
+
+    uint32_t m_PeripheralID;
+    int32_t m_DeviceType;
+    std::string m_DeviceID;
+    std::string m_Extension;
+    std::string m_Origin;
+    int32_t m_DeviceIDHashIndex = -1;
+    int32_t m_ExtensionHashIndex = -1;
+    void* m_Agent = nullptr;
+    StdQueueLink m_DeviceIDLinks;
+    StdQueueLink m_ExtensionLinks;
+    StdQueueLink m_IDIndexLinks;         // exact-ID index beside DeviceIDHashList
+    StdQueueLink m_ExtensionIndexLinks;  // exact-extension index beside ExtensionHashList
+    StdQueue m_ConnectionList;
+    StdQueue m_MonitorList;
+
+private:
+    void AddToHash();
+    void RemoveFromHash();
+};
+
+// Finders and find-or-create; each returns the device or null. peripheralID -1 matches
+// any peripheral, type -1 any type; 0 and 78 match each other. The lenient flag is
+// accepted and has no effect on the result.
+CTICSTADevice* FindCTICSTADevice(uint32_t peripheralID, int32_t type, const char* deviceID,
+                                 bool lenient);
+CTICSTADevice* FindCTICSTADeviceByExtension(uint32_t peripheralID, const char* extension,
+                                            bool lenient);
+CTICSTADevice* FindOrCreateCTICSTADevice(uint32_t peripheralID, const CSTAExtendedDeviceID* id,
+                                         const char* extension, const char* origin,
+                                         bool lenient, bool create);
+// Bucket heads for console walks under the server lock (nullptr when empty).
+CTICSTADevice* FirstDeviceInBucket(int bucket);
+CTICSTADevice* NextDeviceInBucket(CTICSTADevice* device);
+CTICSTADevice* FirstDeviceInExtensionBucket(int bucket);
+CTICSTADevice* NextDeviceInExtensionBucket(CTICSTADevice* device);
+// Name of a local connection state (-1..6), "CS_..."; "UNKNOWN" otherwise.
+const char* CSTALocalConnectionStateText(int32_t state);
+
+class CTICSTAConnection {
+public:
+    CTICSTAConnection() = default;
+    CTICSTAConnection(const CTICSTAConnection&) = delete;
+    CTICSTAConnection& operator=(const CTICSTAConnection&) = delete;
+
+    static void InitFreeList();
+    // A pooled connection on the call's list (and the device's, with BEGIN_CALL_EVENT to
+    // the device's monitors). Belongs to the pool: hand it back with Free.
+    static CTICSTAConnection* Alloc(CTICSTADevice* device, Call* call, int32_t state,
+                                    int32_t type, int32_t deviceIDType, const char* deviceID,
+                                    const char* hint);
+    // END_CALL_EVENT to the device's monitors, unlink, reset, pool; may delete the device.
+    static void Free(CTICSTAConnection* connection);
+    static int FreeCount();
+
+    void SetState(int32_t state, const char* hint);
+    void SetOPCDevice(int32_t type, int32_t deviceIDType, const char* deviceID);
+    void SetDevice(CTICSTADevice* device);
+    void SetCall(Call* call);
+    void Reclassify(int32_t type, uint32_t oldCallID, int32_t deviceIDType, const char* deviceID);
+    void WriteMSG(BaseMSG& msg, bool setState, bool passConnection);
+    std::string FindCTICSTAAgent();
+    bool IsActive() const {
+        return m_LocalConnectionState != -1 && m_LocalConnectionState != 0 &&
+               m_LocalConnectionState != 6;
+    }
+    bool IsActiveNotAlerting() const {
+        return m_LocalConnectionState == 1 || (m_LocalConnectionState >= 3 &&
+                                               m_LocalConnectionState <= 5);
+    }
+
+    std::string GetFlagsText() const;
+    std::string GetOPCIDText() const;
+    void GetDumpString(std::string& out) const;
+    void GetDeviceDumpString(std::string& out) const;
+    void TraceConnectionstate() const;
+    void TraceDeviceConnection() const;
+
+    CTICSTADevice* m_Device = nullptr;
+    Call* m_Call = nullptr;
+    int32_t m_LocalConnectionState = -1;
+    int32_t m_Initiated = 0;
+    int32_t m_SilentMonitorStatus = 0;
+    int32_t m_ConnectionType = 0;
+    int32_t m_OPCDeviceIDType = 0;
+    char m_OPCDeviceID[64] = {};
+    char m_SubjectDeviceID[64] = {};
+    uint32_t m_Flags = 0;
+    std::string m_Hint;
+    StdQueueLink m_DeviceLinks;
+    StdQueueLink m_CallLinks;
+};
+
+// find-or-create of the connection of a call at a device; null when nothing is created.
+// changed is set when a connection was created or its state changed.
+CTICSTAConnection* SetConnection(CTICSTADevice* device, Call* call, int32_t state, int32_t type,
+                                 int32_t deviceIDType, const char* deviceID, const char* hint,
+                                 bool& changed);
+
+class CTICSTAMonitor {
+public:
+    enum Type { Void = 0, Device = 1, CallSubject = 2, Session = 3, AgentTeam = 4, MRD = 5,
+                AgentMRD = 6 };
+    static constexpr int kHashBuckets = 1024;
+
+    CTICSTAMonitor() = default;
+    CTICSTAMonitor(const CTICSTAMonitor&) = delete;
+    CTICSTAMonitor& operator=(const CTICSTAMonitor&) = delete;
+
+    static void InitHashTable();
+    static const char* MonitorTypeName(int32_t type);
+    // Link offsets for the lists other objects keep: a subject's monitor list (a session's
+    // list of session monitors) and a client's monitor list.
+    static int32_t SubjectLinkOffset();
+    static int32_t ClientLinkOffset();
+    // A pooled monitor with the next free MonitorID; with a client (sessionID, -1 for none)
+    // it joins the client's monitor list, with a subject the subject's. No BEGIN_CALL_EVENT.
+    // The monitor belongs to the pool: hand it back with Free.
+    static CTICSTAMonitor* Alloc(int32_t type, int32_t sessionID, void* subject);
+    static void Free(CTICSTAMonitor* monitor);
+    static CTICSTAMonitor* FindMonitor(uint32_t monitorID);
+    static int FreeCount();
+    // Bucket walks for the console (under the server lock); null at the end.
+    static CTICSTAMonitor* FirstInBucket(int bucket);
+    CTICSTAMonitor* NextInBucket();
+    // Next MonitorID to hand out (tests move it to show the wrap).
+    static void SetNextMonitorID(uint32_t id);
+
+    void SetSubject(void* subject);
+    void SendBeginCalls(bool trace);
+    void SendEndCalls();
+    void SendBeginCall(Call* call, CTICSTAConnection* connection);
+    void SendEndCall(Call* call, CTICSTAConnection* connection);
+    void WriteMSG(BaseMSG* msg);
+    bool PassesMasks(BaseMSG& msg, int32_t agentState) const;
+
+    std::string GetListHeader();
+    std::string GetListEntry();
+    void GetDumpString(std::string& out);
+
+    uint32_t m_MonitorID = 0;
+    int32_t m_MonitorType = 0;
+    void* m_Subject = nullptr;
+    int32_t m_SessionID = -1;
+    uint32_t m_ClientVersion = 0;
+    int32_t m_SubjectSessionID = 0;
+    int32_t m_MRDomainID = 0;
+    int32_t m_TaskAgentID = 0;
+    uint32_t m_CallMsgMask = 0xFFFFFFFF;
+    uint32_t m_AgentStateMask = 0x3FFF;
+    uint32_t m_TaskMsgMask = 0x7FF;
+    StdQueueLink m_MonitorHashLinks;
+    StdQueueLink m_SubjectLinks;
+    StdQueueLink m_ClientLinks;
+    StdQueueLink m_IndexLinks;  // exact-MonitorID index beside MonitorHashList
+
+private:
+    static uint32_t NextMonitorID();
+    StdQueue* SubjectList(void* subject) const;
+    void ForEachSubjectCall(bool begin, bool trace);
+    void SubjectText(std::string& out, bool forList);
+    std::string ClientText();
+};

@@ -1,0 +1,68 @@
+#pragma once
+// Helpers shared by the model's sources (not a public interface).
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+#include "ctimsg/elementids.h"
+#include "nuvlib/lock.h"
+#include "nuvlib/lockguard.h"
+
+class BaseMSG;
+
+namespace model {
+
+// Element ids by class name: Id(E::MonitorID).
+namespace E = elementid;
+constexpr uint32_t Id(uint32_t element) { return element; }
+
+constexpr uint32_t kNoPeripheral = 0xFFFFFFFF;
+constexpr uint32_t kEmsStateTrace = 0x212E000F;
+constexpr uint32_t kEmsMonitorTrace = 0x212E000E;
+
+// One object-model state line (EMS event 0x212E000F).
+void StateTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// printf into a std::string.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void AppendF(std::string& out, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+// Current time in whole seconds since 1970, on the injectable clock.
+int64_t NowSeconds();
+// strftime "%c " of a time in seconds, local time by the clock's bias, C locale.
+std::string CTimeText(int64_t seconds);
+// Copies at most 63 characters into a 64-byte field.
+void CopyDeviceID(char (&to)[64], const char* from);
+// Whether the message's class has that element (a fixed or floating member).
+bool HasElement(BaseMSG& msg, uint32_t element);
+
+// The server lock as LockGuard takes it, through the server-context port.
+class ServerLockRef {
+public:
+    bool Lock(const char* caller, int timeout);
+    bool Lock() { return Lock("model", -1); }
+    bool Unlock(const char* caller);
+    bool Unlock() { return Unlock("model"); }
+    bool IsLockedByCurrentThread() const;
+    const char* GetLockName() const { return "RTServerConfig"; }
+};
+ServerLockRef& ServerLock();
+using ServerLockGuard = LockGuard<ServerLockRef>;
+
+}  // namespace model
+
+namespace model {
+// Link offsets of the intrusive lists.
+int32_t CallHashLinkOffset();
+int32_t CallIndexLinkOffset();
+int32_t CallPeriphIndexLinkOffset();
+int32_t DeviceIDIndexLinkOffset();
+int32_t DeviceExtensionIndexLinkOffset();
+int32_t MonitorIndexLinkOffset();
+int32_t ConnectionDeviceLinkOffset();
+int32_t ConnectionCallLinkOffset();
+int32_t MonitorHashLinkOffset();
+int32_t MonitorSubjectLinkOffset();
+int32_t MonitorClientLinkOffset();
+int32_t DeviceIDLinkOffset();
+int32_t DeviceExtensionLinkOffset();
+}  // namespace model

@@ -1,0 +1,141 @@
+#pragma once
+// The object model's four ports toward the server core and the application. The model never
+// includes a header of parlo/server or parlo/app: the session layer, the server, the client
+// directory and the OPC writer implement (or forward to) these classes and install them
+// once at start with model::InstallPorts. Every operation keeps the name the server uses.
+#include <cstdint>
+
+class BaseMSG;
+class StdQueue;
+
+namespace model {
+
+// Recipient choices of SessionSink::WriteMSG (the session layer's distributions).
+enum Distribution : int {
+    DistributeListAndAllEvents = 0,
+    DistributeAllEvents = 1,
+    DistributeList = 2,
+    DistributeAllSessions = 3,
+};
+
+// The session layer. Every write is synchronous: the sink has encoded (or copied) the
+// message before it returns, because the caller re-stamps the same object for the next
+// recipient. The message stays the caller's.
+class SessionSink {
+public:
+    virtual ~SessionSink() = default;
+    // Distributes msg (deviceKey may be null: no explicit list). 1, or 0 when not encoded.
+    virtual int WriteMSG(const char* deviceKey, int32_t peripheralID, BaseMSG& msg,
+                         int distribution) = 0;
+    // To one session; validates for the session's version. 1 sent, 0 otherwise (unknown
+    // session or invalid message).
+    virtual int WriteMSG(int32_t sessionID, BaseMSG& msg) = 0;
+    // FAILURE_EVENT with that status to the session; fail ends the session after it.
+    virtual int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) = 0;
+    // A confirmation or answer to one session; 1 sent, 0 otherwise.
+    virtual int SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t requestTime) = 0;
+    // Whether a live session has that ID.
+    virtual bool FindSession(int32_t sessionID) = 0;
+    // The session ID that registered the unique instance ID, or -1.
+    virtual int32_t FindSessionByUniqueInstanceID(const char* uniqueInstanceID) = 0;
+    // The list of session monitors (CTICSTAMonitor::m_SubjectLinks) of a watched session,
+    // given as the monitor's subject; null when the subject is no live session. The list
+    // stays the session's; the model links and unlinks monitors under the server lock.
+    virtual StdQueue* SessionMonitorList(void* session) = 0;
+};
+
+// Names of the performance counters the model moves.
+enum class PerfCounter : int {
+    PARLO_ACTIVE_CALLS,
+    PARLO_REPORTED_CALLS,
+    PARLO_DEACTIVATED_CALLS,
+    PARLO_CLEARED_CALLS,
+    PARLO_PRIVATE_CALLS,
+};
+const char* PerfCounterName(PerfCounter counter);
+
+// Server meters the model moves.
+inline constexpr int kMeterCallsInProgress = 9;
+inline constexpr int kMeterActiveCalls = 13;
+
+// The server: its lock, state, peripheral table, meters, counters, registry and traces.
+class ServerContext {
+public:
+    virtual ~ServerContext() = default;
+    // The server lock "RTServerConfig" (the server's CTILockObject, with its long-lock
+    // warnings). Not counted: LockServer is false at once when the calling thread holds it;
+    // UnlockServer is false unless it does. The model takes it only through LockGuard, via
+    // model::ServerLock() (parlo/model/modelutil.h).
+    virtual bool LockServer(const char* caller) = 0;
+    virtual bool UnlockServer(const char* caller) = 0;
+    virtual bool IsServerLockedByCurrentThread() = 0;
+    // The server state (Server's state machine value).
+    virtual int ServerState() = 0;
+    // The OPC link's server-active flag (read without a lock).
+    virtual bool IsServerActive() = 0;
+    // Internal peripheral type of a PeripheralID; -1 when the peripheral is not known.
+    virtual int GetPeripheralType(int32_t peripheralID) = 0;
+    virtual void UpdateMeter(int meter, int delta) = 0;
+    virtual void Increment(PerfCounter counter) = 0;
+    virtual void Decrement(PerfCounter counter) = 0;
+    // The registry's RemoveCGDuplicateConnections.
+    virtual bool RemoveCGDuplicateConnections() = 0;
+    // The debug-control verbose level (0 none).
+    virtual int VerboseLevel() = 0;
+    // The trace flags events are built with (SVRTracePeriphVariables, SVRTraceECCVariables).
+    virtual bool TracePeriphVariables() = 0;
+    virtual bool TraceECCVariables() = 0;
+    virtual void ActivateAgentConfigureUpdateTimer() = 0;
+};
+
+// What the model needs of one client (ClientCB). Pointers stay the directory's and are
+// valid while the caller holds the server lock and the client is not closed.
+struct ClientInfo {
+    int32_t sessionID = -1;
+    const char* clientID = "";  // the ClientID text
+    uint32_t version = 0;
+    uint32_t serviceMask = 0;
+    StdQueue* monitorList = nullptr;  // linked by CTICSTAMonitor::m_ClientLinks
+    void* agent = nullptr;            // the agent the client is bound to, or null
+};
+
+// The application's clients and helpers.
+class ClientDirectory {
+public:
+    virtual ~ClientDirectory() = default;
+    // ClientCB::Find: false when no client has that SessionID.
+    [[nodiscard]] virtual bool Find(int32_t sessionID, ClientInfo& out) = 0;
+    // Validates msg for version 24; on failure traces the warning naming `caller` and
+    // returns 0, else 1. The message stays the caller's.
+    virtual int ValidateMessage(const char* caller, BaseMSG& msg) = 0;
+    virtual uint64_t FileTimeNow() = 0;
+    // The once-an-hour report of a call context too large for a message.
+    virtual void ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
+                                      uint32_t callID) = 0;
+};
+
+// Requests to OPC.
+class OPCWriter {
+public:
+    virtual ~OPCWriter() = default;
+    // Asks OPC for a call's data; 1 sent, 0 otherwise.
+    virtual int SendGetCallDataReq(int32_t peripheralID, uint32_t callID, int deviceIDType,
+                                   const char* deviceID) = 0;
+};
+
+struct Ports {
+    SessionSink* sessions = nullptr;
+    ServerContext* server = nullptr;
+    ClientDirectory* clients = nullptr;
+    OPCWriter* opc = nullptr;
+};
+
+// Installs the four ports (kept by pointer: they must outlive every model call). Done once
+// at start, before the first call is allocated; tests install their fakes.
+void InstallPorts(const Ports& ports);
+const Ports& GetPorts();
+inline SessionSink& Sessions() { return *GetPorts().sessions; }
+inline ServerContext& Server() { return *GetPorts().server; }
+inline ClientDirectory& Clients() { return *GetPorts().clients; }
+
+}  // namespace model

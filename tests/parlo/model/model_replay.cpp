@@ -1,0 +1,342 @@
+// model_replay: runs a small script against the object model with the recording ports and
+// prints the stream of writes. With a golden file as second argument it compares instead
+// and exits 1 (showing both) when they differ.
+//
+// Script lines (words separated by blanks; "#" starts a comment line, echoed):
+//   active 0|1                               server-active flag
+//   periph P TYPE                            internal peripheral type of a PeripheralID
+//   session ID CLIENTID VERSION SERVICEMASK  a client (mask in hex)
+//   dropsession ID                           the client goes away
+//   call NAME P CALLID SRCTYPE SRCID PTYPE [CALLTYPE]   Call::Alloc
+//   calldata NAME key=value ...              ani, dnis, var1..var10, dest=TYPE:ID
+//   device NAME P TYPE ID [EXT]              FindOrCreateCTICSTADevice (create)
+//   conn NAME CALL DEVICE|- STATE TYPE IDTYPE ID [HINT]  CTICSTAConnection::Alloc
+//   setconn NAME CALL DEVICE STATE TYPE IDTYPE ID HINT    SetConnection
+//   state CONN STATE [HINT]                  CTICSTAConnection::SetState
+//   freeconn CONN                            CTICSTAConnection::Free
+//   monitor NAME SESSION device|call|session SUBJECT [callmask HEX]   CTICSTAMonitor::Alloc
+//   begincalls MON / stopmon MON             SendBeginCalls(false) / Free
+//   event CALL TYPE_NAME [setstate] [passconn] [Field=value ...]      Call::WriteMSG
+//   free CALL [noend]                        Call::Free
+//   find P CALLID TYPE ID MODE               Call::FindCall, prints the call's name
+//   finddevice P TYPE ID                     FindCTICSTADevice, prints the device's ID
+//   advance MS                               moves the fake clock
+//   dump call NAME | dump device NAME | list calls | list devices | list monitors
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ctimsg/basemsg.h"
+#include "ctimsg/elementdict.h"
+#include "ctimsg/messages/msgclass.h"
+#include "ctimsg/names.h"
+#include "nuvlib/lockguard.h"
+#include "parlo/model/call.h"
+#include "parlo/model/csta.h"
+#include "platform/clock.h"
+#include "tests/parlo/model/recording_ports.h"
+
+namespace {
+
+using modeltest::RecordingPorts;
+
+struct DeviceRef {
+    uint32_t peripheralID;
+    int32_t type;
+    std::string id;
+};
+
+class Replay {
+public:
+    explicit Replay(std::ostream& out) : out_(out) {
+        ports_.Install();
+        Call::InitCallList();
+        CTICSTADevice::InitHashTables();
+        CTICSTAConnection::InitFreeList();
+        CTICSTAMonitor::InitHashTable();
+    }
+
+    bool Run(std::istream& in) {
+        std::string line;
+        int number = 0;
+        while (std::getline(in, line)) {
+            ++number;
+            if (line.empty()) continue;
+            out_ << "> " << line << "\n";
+            if (line[0] == '#') continue;
+            std::istringstream words(line);
+            std::vector<std::string> w;
+            for (std::string x; words >> x;) w.push_back(x);
+            if (!Step(w)) {
+                out_ << "!! line " << number << ": cannot run\n";
+                return false;
+            }
+            Flush();
+        }
+        return true;
+    }
+
+private:
+    void Flush() {
+        for (const std::string& l : ports_.lines) out_ << l << "\n";
+        ports_.lines.clear();
+    }
+
+    static uint32_t U(const std::string& s) { return static_cast<uint32_t>(std::stoll(s, nullptr, 0)); }
+    static int I(const std::string& s) { return static_cast<int>(std::stol(s, nullptr, 0)); }
+
+    Call* CallOf(const std::string& name) {
+        auto it = calls_.find(name);
+        return it == calls_.end() ? nullptr : it->second;
+    }
+    // A device by its recorded identity: it may have been reaped since.
+    CTICSTADevice* DeviceOf(const std::string& name) {
+        auto it = devices_.find(name);
+        if (it == devices_.end()) return nullptr;
+        return FindCTICSTADevice(it->second.peripheralID, it->second.type, it->second.id.c_str(),
+                                 false);
+    }
+
+    static void SetField(BaseMSG& msg, const std::string& name, const std::string& value) {
+        const elementdict::Row* row = elementdict::FindRowByClass(name.c_str());
+        if (row == nullptr || msg.FindElement(row->id, 0, false) == nullptr) return;
+        switch (row->base) {
+            case elementdict::Base::UINTElement: msg.SetUINT(row->id, U(value)); break;
+            case elementdict::Base::INTElement: msg.SetINT(row->id, I(value)); break;
+            case elementdict::Base::STRINGElement: msg.SetSTRINGMax(row->id, value); break;
+            default: msg.SetUSHORT(row->id, static_cast<uint16_t>(I(value))); break;
+        }
+    }
+
+    bool Step(const std::vector<std::string>& w) {
+        const std::string& op = w[0];
+        const size_t n = w.size();
+        if (op == "active" && n == 2) {
+            ports_.serverActive = w[1] == "1";
+        } else if (op == "periph" && n == 3) {
+            ports_.peripheralTypes[I(w[1])] = I(w[2]);
+        } else if (op == "session" && n == 5) {
+            ports_.AddSession(I(w[1]), w[2], U(w[3]), static_cast<uint32_t>(std::stoul(w[4], nullptr, 16)));
+        } else if (op == "dropsession" && n == 2) {
+            ports_.RemoveSession(I(w[1]));
+        } else if (op == "call" && (n == 7 || n == 8)) {
+            Call* c = Call::Alloc(U(w[2]), U(w[3]), static_cast<uint16_t>(I(w[4])), w[5].c_str(),
+                                  static_cast<int16_t>(I(w[6])),
+                                  static_cast<uint16_t>(n == 8 ? I(w[7]) : 0), 0, 0, 0);
+            calls_[w[1]] = c;
+        } else if (op == "calldata" && n >= 2) {
+            Call* c = CallOf(w[1]);
+            if (c == nullptr) return false;
+            for (size_t i = 2; i < n; ++i) {
+                const size_t eq = w[i].find('=');
+                if (eq == std::string::npos) return false;
+                const std::string k = w[i].substr(0, eq), v = w[i].substr(eq + 1);
+                if (k == "ani") c->m_ANI = v;
+                else if (k == "dnis") c->m_DNIS = v;
+                else if (k.rfind("var", 0) == 0) c->m_CallVariable[I(k.substr(3)) - 1] = v;
+                else if (k == "dest") {
+                    const size_t colon = v.find(':');
+                    c->SetDestDeviceID(static_cast<uint16_t>(I(v.substr(0, colon))),
+                                       v.substr(colon + 1).c_str());
+                } else return false;
+            }
+        } else if (op == "device" && (n == 5 || n == 6)) {
+            CSTAExtendedDeviceID id;
+            snprintf(id.deviceID, sizeof id.deviceID, "%s", w[4].c_str());
+            id.deviceIDType = I(w[3]);
+            CTICSTADevice* d = FindOrCreateCTICSTADevice(U(w[2]), &id, n == 6 ? w[5].c_str() : "",
+                                                         "replay", false, true);
+            if (d == nullptr) {
+                out_ << "device " << w[1] << " refused\n";
+            } else {
+                devices_[w[1]] = {d->m_PeripheralID, d->m_DeviceType, d->m_DeviceID};
+                out_ << "device " << w[1] << " = " << d->m_DeviceID << " ("
+                     << CTICSTADevice::DeviceTypeName(d->m_DeviceType) << ") ext '" << d->m_Extension
+                     << "'\n";
+            }
+        } else if (op == "conn" && (n == 8 || n == 9)) {
+            Call* c = CallOf(w[2]);
+            if (c == nullptr) return false;
+            CTICSTADevice* d = w[3] == "-" ? nullptr : DeviceOf(w[3]);
+            if (w[3] != "-" && d == nullptr) return false;
+            conns_[w[1]] = CTICSTAConnection::Alloc(d, c, I(w[4]), I(w[5]), I(w[6]), w[7].c_str(),
+                                                    n == 9 ? w[8].c_str() : "");
+        } else if (op == "setconn" && n == 9) {
+            Call* c = CallOf(w[2]);
+            CTICSTADevice* d = DeviceOf(w[3]);
+            if (c == nullptr || d == nullptr) return false;
+            bool changed = false;
+            CTICSTAConnection* conn =
+                SetConnection(d, c, I(w[4]), I(w[5]), I(w[6]), w[7].c_str(), w[8].c_str(), changed);
+            if (conn != nullptr) conns_[w[1]] = conn;
+            out_ << "setconn " << w[1] << (conn != nullptr ? " found" : " none")
+                 << (changed ? " changed" : " unchanged") << "\n";
+        } else if (op == "state" && (n == 3 || n == 4)) {
+            auto it = conns_.find(w[1]);
+            if (it == conns_.end()) return false;
+            it->second->SetState(I(w[2]), n == 4 ? w[3].c_str() : nullptr);
+        } else if (op == "freeconn" && n == 2) {
+            auto it = conns_.find(w[1]);
+            if (it == conns_.end()) return false;
+            CTICSTAConnection::Free(it->second);
+            conns_.erase(it);
+        } else if (op == "monitor" && (n == 5 || n == 7)) {
+            void* subject = nullptr;
+            int type = 0;
+            if (w[3] == "device") {
+                type = CTICSTAMonitor::Device;
+                subject = DeviceOf(w[4]);
+            } else if (w[3] == "call") {
+                type = CTICSTAMonitor::CallSubject;
+                subject = CallOf(w[4]);
+            } else if (w[3] == "session") {
+                type = CTICSTAMonitor::Session;
+                subject = ports_.Session(I(w[4]));
+            }
+            if (subject == nullptr) return false;
+            CTICSTAMonitor* m = CTICSTAMonitor::Alloc(type, I(w[2]), nullptr);
+            if (type == CTICSTAMonitor::Session) m->m_SubjectSessionID = I(w[4]);
+            if (n == 7 && w[5] == "callmask") m->m_CallMsgMask = static_cast<uint32_t>(std::stoul(w[6], nullptr, 16));
+            m->SetSubject(subject);
+            monitors_[w[1]] = m;
+            out_ << "monitor " << w[1] << " = MonitorID " << m->m_MonitorID << "\n";
+        } else if (op == "begincalls" && n == 2) {
+            auto it = monitors_.find(w[1]);
+            if (it == monitors_.end()) return false;
+            it->second->SendBeginCalls(false);
+        } else if (op == "stopmon" && n == 2) {
+            auto it = monitors_.find(w[1]);
+            if (it == monitors_.end()) return false;
+            CTICSTAMonitor::Free(it->second);
+            monitors_.erase(it);
+        } else if (op == "event" && n >= 3) {
+            Call* c = CallOf(w[1]);
+            if (c == nullptr) return false;
+            int type = -1;
+            for (int t = 1; t <= 282 && type < 0; ++t)
+                if (w[2] == MsgTypeName(t)) type = t;
+            BaseMSGPtr msg = type < 0 ? nullptr : catalog::CreateMessage(static_cast<uint32_t>(type));
+            if (msg == nullptr) return false;
+            bool setState = false, passConnection = false;
+            SetField(*msg, "MonitorID", "0");
+            SetField(*msg, "CTIPeripheralID", std::to_string(c->m_PeripheralID));
+            SetField(*msg, "PeripheralType", std::to_string(ConvertPeripheralType(c->m_PeripheralType)));
+            SetField(*msg, "ConnectionCallID", std::to_string(c->m_CallID));
+            SetField(*msg, "ConnectionDeviceIDType", std::to_string(c->m_SrcDeviceIDType));
+            SetField(*msg, "ConnectionDeviceID", c->m_SrcDeviceID);
+            for (size_t i = 3; i < n; ++i) {
+                if (w[i] == "setstate") setState = true;
+                else if (w[i] == "passconn") passConnection = true;
+                else {
+                    const size_t eq = w[i].find('=');
+                    if (eq == std::string::npos) return false;
+                    SetField(*msg, w[i].substr(0, eq), w[i].substr(eq + 1));
+                }
+            }
+            c->WriteMSG(*msg, setState, passConnection);
+        } else if (op == "free" && (n == 2 || n == 3)) {
+            Call* c = CallOf(w[1]);
+            if (c == nullptr) return false;
+            Call::Free(c, n == 2);
+            calls_.erase(w[1]);
+        } else if (op == "find" && n == 6) {
+            Call* c = Call::FindCall(U(w[1]), U(w[2]), I(w[3]), w[4] == "-" ? "" : w[4].c_str(), I(w[5]));
+            std::string name = "none";
+            for (auto& [k, v] : calls_)
+                if (v == c && c != nullptr) name = k;
+            out_ << "found " << name << "\n";
+        } else if (op == "finddevice" && n == 4) {
+            CTICSTADevice* d = FindCTICSTADevice(U(w[1]), I(w[2]), w[3].c_str(), false);
+            out_ << "found " << (d != nullptr ? d->m_DeviceID + " (" + CTICSTADevice::DeviceTypeName(d->m_DeviceType) + ")" : std::string("none")) << "\n";
+        } else if (op == "advance" && n == 2) {
+            clock_.AdvanceMs(std::stoll(w[1]));
+        } else if (op == "dump" && n == 3 && w[1] == "call") {
+            Call* c = CallOf(w[2]);
+            if (c == nullptr) return false;
+            out_ << c->GetDumpString();
+        } else if (op == "dump" && n == 3 && w[1] == "device") {
+            CTICSTADevice* d = DeviceOf(w[2]);
+            if (d == nullptr) {
+                out_ << "no device " << w[2] << "\n";
+                return true;
+            }
+            out_ << d->GetDumpString();
+        } else if (op == "list" && n == 2 && w[1] == "calls") {
+            LockGuard<LockObject> guard(Call::GetCallLock());
+            Call probe;
+            out_ << probe.GetListHeader();
+            for (int b = 0; b < Call::kHashBuckets; ++b)
+                for (Call* c = Call::FirstInBucket(b); c != nullptr; c = c->NextInBucket())
+                    out_ << c->GetListEntry();
+        } else if (op == "list" && n == 2 && w[1] == "devices") {
+            LockGuard<LockObject> guard(ports_.ServerLock());
+            bool first = true;
+            for (int b = 0; b < CTICSTADevice::kHashBuckets; ++b)
+                for (CTICSTADevice* d = FirstDeviceInBucket(b); d != nullptr; d = NextDeviceInBucket(d)) {
+                    if (first) out_ << d->GetListHeader();
+                    first = false;
+                    out_ << d->GetListEntry();
+                }
+        } else if (op == "list" && n == 2 && w[1] == "monitors") {
+            LockGuard<LockObject> guard(ports_.ServerLock());
+            for (auto& [name, m] : monitors_) out_ << name << ": " << m->GetListEntry();
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    std::ostream& out_;
+    plat::FakeClock clock_;
+    plat::ScopedClock scoped_{&clock_};
+    RecordingPorts ports_;
+    std::map<std::string, Call*> calls_;
+    std::map<std::string, DeviceRef> devices_;
+    std::map<std::string, CTICSTAConnection*> conns_;
+    std::map<std::string, CTICSTAMonitor*> monitors_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 3) {
+        std::cerr << "usage: model_replay SCRIPT [GOLDEN]\n";
+        return 2;
+    }
+    std::ifstream script(argv[1]);
+    if (!script) {
+        std::cerr << "cannot read " << argv[1] << "\n";
+        return 2;
+    }
+    std::ostringstream out;
+    Replay replay(out);
+    const bool ok = replay.Run(script);
+    if (argc == 2) {
+        std::cout << out.str();
+        return ok ? 0 : 1;
+    }
+    std::ifstream goldenFile(argv[2]);
+    std::stringstream golden;
+    golden << goldenFile.rdbuf();
+    if (ok && golden.str() == out.str()) return 0;
+    std::cout << "---- output ----\n" << out.str() << "---- golden (" << argv[2] << ") ----\n"
+              << golden.str();
+    std::istringstream a(out.str()), b(golden.str());
+    std::string la, lb;
+    for (int line = 1;; ++line) {
+        const bool ga = static_cast<bool>(std::getline(a, la));
+        const bool gb = static_cast<bool>(std::getline(b, lb));
+        if (!ga && !gb) break;
+        if (la != lb || ga != gb) {
+            std::cout << "first difference at line " << line << ":\n  got:    " << (ga ? la : "<end>")
+                      << "\n  golden: " << (gb ? lb : "<end>") << "\n";
+            break;
+        }
+    }
+    return 1;
+}

@@ -1,0 +1,177 @@
+#include "tests/parlo/model/recording_ports.h"
+
+#include "ctimsg/basemsg.h"
+#include "ctimsg/names.h"
+#include "parlo/model/csta.h"
+#include "platform/clock.h"
+
+namespace modeltest {
+
+RecordingPorts::RecordingPorts()
+    : lock_(LockObject::USAGE_CRITICAL_SECTION, nullptr, "RTServerConfig", 0xFFFFFFFF, 0, 0) {}
+
+RecordingPorts::~RecordingPorts() = default;
+
+void RecordingPorts::Install() {
+    model::Ports ports;
+    ports.sessions = this;
+    ports.server = this;
+    ports.clients = this;
+    ports.opc = this;
+    model::InstallPorts(ports);
+}
+
+FakeSession& RecordingPorts::AddSession(int32_t sessionID, const std::string& clientID,
+                                        uint32_t version, uint32_t serviceMask) {
+    auto s = std::make_unique<FakeSession>();
+    s->sessionID = sessionID;
+    s->clientID = clientID;
+    s->version = version;
+    s->serviceMask = serviceMask;
+    s->monitors.SetLinkOffset(CTICSTAMonitor::ClientLinkOffset());
+    s->sessionMonitors.SetLinkOffset(CTICSTAMonitor::SubjectLinkOffset());
+    sessions_.push_back(std::move(s));
+    return *sessions_.back();
+}
+
+void RecordingPorts::RemoveSession(int32_t sessionID) {
+    for (auto it = sessions_.begin(); it != sessions_.end(); ++it)
+        if ((*it)->sessionID == sessionID) {
+            (*it)->monitors.UnlinkAll();
+            (*it)->sessionMonitors.UnlinkAll();
+            sessions_.erase(it);
+            return;
+        }
+}
+
+FakeSession* RecordingPorts::Session(int32_t sessionID) {
+    for (auto& s : sessions_)
+        if (s->sessionID == sessionID) return s.get();
+    return nullptr;
+}
+
+std::string RecordingPorts::Take() {
+    std::string all;
+    for (const std::string& l : lines) all += l + "\n";
+    lines.clear();
+    return all;
+}
+
+void RecordingPorts::Line(std::string text) {
+    if (!quiet) lines.push_back(std::move(text));
+}
+
+std::string RecordingPorts::TraceOf(BaseMSG& msg, uint32_t version) {
+    std::string text;
+    msg.Trace(text, version);
+    return text;
+}
+
+int RecordingPorts::WriteMSG(const char* deviceKey, int32_t peripheralID, BaseMSG& msg,
+                             int distribution) {
+    if (quiet) return 1;
+    std::string head = "dist " + std::to_string(distribution);
+    if (deviceKey != nullptr) head += " key " + std::string(deviceKey);
+    (void)peripheralID;
+    bool any = false;
+    if (distribution == model::DistributeAllEvents) {
+        for (auto& s : sessions_) {
+            if ((s->serviceMask & 0x10) == 0 || s->version < msg.GetMinVersion()) continue;
+            any = true;
+            Line(head + " -> session " + std::to_string(s->sessionID) + " <- " +
+                 TraceOf(msg, s->version));
+        }
+    }
+    if (!any) Line(head + " <- " + TraceOf(msg, 24));
+    return 1;
+}
+
+int RecordingPorts::WriteMSG(int32_t sessionID, BaseMSG& msg) {
+    FakeSession* s = Session(sessionID);
+    if (s == nullptr) {
+        Line("session " + std::to_string(sessionID) + " unknown <- " + TraceOf(msg, 24));
+        return 0;
+    }
+    Line("session " + std::to_string(sessionID) + " <- " + TraceOf(msg, s->version));
+    return 1;
+}
+
+int RecordingPorts::SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) {
+    Line("failure session " + std::to_string(sessionID) + " status " + std::to_string(status) +
+         (fail ? " fail" : ""));
+    return 1;
+}
+
+int RecordingPorts::SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t) {
+    Line("response session " + std::to_string(sessionID) + " <- " + TraceOf(msg, 24));
+    return 1;
+}
+
+bool RecordingPorts::FindSession(int32_t sessionID) { return Session(sessionID) != nullptr; }
+
+int32_t RecordingPorts::FindSessionByUniqueInstanceID(const char*) { return -1; }
+
+StdQueue* RecordingPorts::SessionMonitorList(void* session) {
+    for (auto& s : sessions_)
+        if (s.get() == session) return &s->sessionMonitors;
+    return nullptr;
+}
+
+int RecordingPorts::GetPeripheralType(int32_t peripheralID) {
+    auto it = peripheralTypes.find(peripheralID);
+    return it == peripheralTypes.end() ? -1 : it->second;
+}
+
+void RecordingPorts::UpdateMeter(int meter, int delta) {
+    meters[meter] += delta;
+    Line("meter " + std::to_string(meter) + (delta >= 0 ? " +" : " ") + std::to_string(delta));
+}
+
+void RecordingPorts::Increment(model::PerfCounter counter) {
+    counters[model::PerfCounterName(counter)] += 1;
+    Line(std::string("counter ") + model::PerfCounterName(counter) + " +1");
+}
+
+void RecordingPorts::Decrement(model::PerfCounter counter) {
+    counters[model::PerfCounterName(counter)] -= 1;
+    Line(std::string("counter ") + model::PerfCounterName(counter) + " -1");
+}
+
+bool RecordingPorts::Find(int32_t sessionID, model::ClientInfo& out) {
+    FakeSession* s = Session(sessionID);
+    if (s == nullptr) return false;
+    out.sessionID = s->sessionID;
+    out.clientID = s->clientID.c_str();
+    out.version = s->version;
+    out.serviceMask = s->serviceMask;
+    out.monitorList = &s->monitors;
+    out.agent = nullptr;
+    return true;
+}
+
+int RecordingPorts::ValidateMessage(const char* caller, BaseMSG& msg) {
+    if (msg.ValidateToSend(24) == 0) return 1;
+    Line(std::string("invalid ") + caller + " " + MsgTypeName(static_cast<int32_t>(msg.GetMsgType())) +
+         " err:" + StatusCodeName(static_cast<int32_t>(msg.GetStatus())) + " element:" +
+         ElementName(static_cast<int32_t>(msg.GetFailingElement())) + "[" +
+         std::to_string(msg.GetFailingOccurrence()) + "]");
+    return 0;
+}
+
+uint64_t RecordingPorts::FileTimeNow() { return plat::FileTimeNow(); }
+
+void RecordingPorts::ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
+                                          uint32_t callID) {
+    Line(std::string("ecc too much data ") + caller + " periph " + std::to_string(peripheralID) +
+         " call " + std::to_string(callID));
+}
+
+int RecordingPorts::SendGetCallDataReq(int32_t peripheralID, uint32_t callID, int deviceIDType,
+                                       const char* deviceID) {
+    Line("opc get call data periph " + std::to_string(peripheralID) + " call " +
+         std::to_string(callID) + " " + std::to_string(deviceIDType) + " " +
+         (deviceID != nullptr ? deviceID : ""));
+    return 1;
+}
+
+}  // namespace modeltest

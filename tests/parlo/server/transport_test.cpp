@@ -1,0 +1,537 @@
+// The client transport over real loopback sockets, through the session layer's seam: a test
+// double of the session derives from TransportProtocol, echoes what it reads and records
+// the failure events.
+#include "parlo/server/transport.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "parlo/server/ctiregistry.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+constexpr int kBound = 20000;  // ms: generous bound of every wait on a socket or an event
+
+struct Record {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<int> failures;
+    int created = 0;
+    std::string received;
+
+    template <class P>
+    bool Wait(P pred) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, std::chrono::milliseconds(kBound), pred);
+    }
+};
+
+class EchoConnection : public TransportProtocol {
+public:
+    EchoConnection(int socket, std::unique_ptr<SecuredChannel> channel, Record& record, int limit, bool echo)
+        : TransportProtocol(socket, std::move(channel)), record_(record), limit_(limit), echo_(echo) {}
+
+    int ProcessReadEvent() override {
+        uint8_t buffer[4096];
+        int n;
+        while ((n = RecvBytes(buffer, sizeof buffer)) > 0) {
+            {
+                std::lock_guard<std::mutex> lock(record_.mutex);
+                record_.received.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
+            }
+            record_.cv.notify_all();
+            if (echo_) {
+                auto* msg = new TransportMSG();
+                EXPECT_EQ(1, msg->InitBuffer(n, buffer));
+                (void)SendMSG(msg);
+            }
+        }
+        return 1;
+    }
+    int ProcessFailureEvent(int cause) override {
+        (void)CloseConnection();
+        {
+            std::lock_guard<std::mutex> lock(record_.mutex);
+            record_.failures.push_back(cause);
+        }
+        record_.cv.notify_all();
+        return 1;
+    }
+    int GetMaxQueuedMessages() override { return limit_; }
+
+private:
+    Record& record_;
+    int limit_;
+    bool echo_;
+};
+
+class EchoMaster : public TransportProtocol {
+public:
+    explicit EchoMaster(Record& record) : record_(record) {}
+    // Connections that failed left the socket table: like the session layer's garbage
+    // list, the double deletes them itself after the close.
+    ~EchoMaster() override {
+        (void)Close();
+        for (TransportProtocol* c : made_) delete c;
+    }
+    void DeleteConnection(TransportProtocol* connection) override {
+        std::erase(made_, connection);
+        delete connection;
+    }
+    TransportProtocol* CreateConnection(int socket, std::unique_ptr<SecuredChannel> channel) override {
+        auto* c = new EchoConnection(socket, std::move(channel), record_, queueLimit, echo);
+        {
+            std::lock_guard<std::mutex> lock(record_.mutex);
+            ++record_.created;
+            last = c;
+            made_.push_back(c);
+        }
+        record_.cv.notify_all();
+        return c;
+    }
+    using TransportProtocol::AcceptConnection;
+    int queueLimit = 1000;
+    bool echo = true;
+    EchoConnection* last = nullptr;
+
+private:
+    Record& record_;
+    std::vector<TransportProtocol*> made_;
+};
+
+int Connect(int port) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// Reads exactly n bytes (or until EOF / the bound); returns what came.
+std::string ReadN(int s, size_t n) {
+    std::string out;
+    char buffer[4096];
+    while (out.size() < n) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, kBound) <= 0) break;
+        const ssize_t got = recv(s, buffer, std::min(sizeof buffer, n - out.size()), 0);
+        if (got <= 0) break;
+        out.append(buffer, static_cast<size_t>(got));
+    }
+    return out;
+}
+
+// True when the peer closed the connection within the bound.
+bool SeesEof(int s) {
+    pollfd p{s, POLLIN, 0};
+    if (poll(&p, 1, kBound) <= 0) return false;
+    char c;
+    return recv(s, &c, 1, 0) == 0;
+}
+
+class TransportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TransportProtocol::sm_Registry = &registry;
+        TransportProtocol::sm_ListenPort = 0;
+        TransportProtocol::sm_ListenSecurePort = 0;
+        TransportProtocol::sm_SecurityMode = 0;
+        master = std::make_unique<EchoMaster>(record);
+        master->SetListenHostName("127.0.0.1");
+    }
+    void Open() {
+        ASSERT_EQ(1, master->Configure());
+        ASSERT_EQ(1, master->Open());
+    }
+    void TearDown() override {
+        master.reset();
+        TransportProtocol::sm_Registry = nullptr;
+    }
+    CTIRegistry registry;
+    Record record;
+    std::unique_ptr<EchoMaster> master;
+};
+
+TEST_F(TransportTest, EchoesOverPlainConnectionAndReportsPeerCloseAsCauseZero) {
+    Open();
+    const int s = Connect(master->BoundPort(false));
+    ASSERT_GE(s, 0);
+    const std::string text = "hello, transport";
+    ASSERT_EQ(static_cast<ssize_t>(text.size()), send(s, text.data(), text.size(), 0));
+    EXPECT_EQ(text, ReadN(s, text.size()));
+    EXPECT_EQ(1, TransportProtocol::NumConnections());
+    EXPECT_EQ("127.0.0.1", master->last->HostAddress());
+    close(s);
+    ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
+    EXPECT_EQ(std::vector<int>{0}, record.failures);
+    // The failure path handed the poster's hold back exactly once: the lock is free.
+    ASSERT_TRUE(master->last->Lock("test"));
+    EXPECT_TRUE(master->last->Unlock("test"));
+}
+
+TEST_F(TransportTest, HostNameComesFromAReverseLookupOnlyWhenAsked) {
+    // The name this machine gives 127.0.0.1, or empty when it has none.
+    sockaddr_in loopback{};
+    loopback.sin_family = AF_INET;
+    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    char name[NI_MAXHOST] = {};
+    if (getnameinfo(reinterpret_cast<sockaddr*>(&loopback), sizeof loopback, name, sizeof name, nullptr, 0,
+                    NI_NAMEREQD) != 0)
+        name[0] = '\0';
+    Open();
+    for (uint32_t lookup : {0u, 1u}) {
+        registry.SetDynamic(CTIRegistry::HostnameLookup, lookup);
+        const int s = Connect(master->BoundPort(false));
+        ASSERT_GE(s, 0);
+        ASSERT_EQ(1, send(s, "x", 1, 0));
+        ASSERT_TRUE(record.Wait([&] { return record.received.size() == lookup + 1; }));
+        EXPECT_EQ(lookup ? std::string(name) : std::string(), master->last->HostName()) << lookup;
+        EXPECT_NE(0u, master->last->HostPort());
+        close(s);
+    }
+}
+
+TEST_F(TransportTest, AcceptWithNothingPendingMakesNoConnection) {
+    Open();
+    // The listener is non-blocking: accept reports would-block and the accept ends there.
+    EXPECT_EQ(0, master->AcceptConnection(false));
+    EXPECT_EQ(0, master->AcceptConnection(true));
+    EXPECT_EQ(0, record.created);
+    EXPECT_EQ(0, TransportProtocol::NumConnections() + TransportProtocol::NumConnectionsSecure());
+}
+
+TEST_F(TransportTest, ConnectionLimitFromRegistry) {
+    struct Case {
+        uint32_t value;
+        int32_t limit;
+    } cases[] = {{0, 16383}, {0xFFFFFFFF, 16383}, {20000, 16383}, {16383, 16383}, {5, 5}, {2, 2}};
+    for (const Case& c : cases) {
+        registry.SetDynamic(CTIRegistry::MaxClientConnections, c.value);
+        EXPECT_EQ(c.limit, TransportProtocol::ConnectionLimit()) << c.value;
+    }
+    Open();
+    // With two allowed, the third is closed right after the accept; the first two stay.
+    int clients[3];
+    for (int i = 0; i < 2; ++i) {
+        clients[i] = Connect(master->BoundPort(false));
+        ASSERT_GE(clients[i], 0);
+        ASSERT_TRUE(record.Wait([&] { return record.created == i + 1; }));
+    }
+    clients[2] = Connect(master->BoundPort(true));
+    ASSERT_GE(clients[2], 0);
+    EXPECT_TRUE(SeesEof(clients[2]));
+    EXPECT_EQ(2, record.created);
+    ASSERT_EQ(2, send(clients[0], "ok", 2, 0));
+    EXPECT_EQ("ok", ReadN(clients[0], 2));
+    for (int s : clients) close(s);
+}
+
+TEST_F(TransportTest, SecurityModeChoosesTheListenSockets) {
+    struct Case {
+        uint32_t mode;
+        bool plain, secure;
+    } cases[] = {{0, true, true}, {1, false, true}, {2, false, false}};
+    for (const Case& c : cases) {
+        master.reset();
+        TransportProtocol::sm_SecurityMode = c.mode;
+        master = std::make_unique<EchoMaster>(record);
+        Open();
+        EXPECT_EQ(c.plain, master->BoundPort(false) != 0) << c.mode;
+        EXPECT_EQ(c.secure, master->BoundPort(true) != 0) << c.mode;
+    }
+}
+
+TEST_F(TransportTest, RestartBindsThePortThroughTimeWait) {
+    Open();
+    const int port = master->BoundPort(false);
+    const int s = Connect(port);
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(record.Wait([&] { return record.created == 1; }));
+    // The server closes first, so its side of the connection sits in TIME_WAIT.
+    (void)master->last->CloseConnection();
+    EXPECT_TRUE(SeesEof(s));
+    close(s);
+    master.reset();
+    TransportProtocol::sm_ListenPort = port;
+    master = std::make_unique<EchoMaster>(record);
+    master->SetListenHostName("127.0.0.1");
+    Open();
+    EXPECT_EQ(port, master->BoundPort(false));
+}
+
+TEST(TransportMSGTest, BufferTakesAnyMessageUpToTheLargestAndNoMore) {
+    struct Case {
+        int32_t size;
+        int result;
+    } cases[] = {{0, 1}, {8, 1}, {TRANSPORT_MAX_MSG, 1}, {TRANSPORT_MAX_MSG + 1, 0}, {-1, 0}};
+    const std::vector<uint8_t> data(TRANSPORT_MAX_MSG + 1, 0x5A);
+    for (const Case& c : cases) {
+        TransportMSG msg(4);
+        EXPECT_EQ(c.result, msg.InitBuffer(c.size, data.data())) << c.size;
+        const int32_t expected = c.result ? c.size : 4;
+        EXPECT_EQ(expected, msg.Length()) << c.size;
+        EXPECT_EQ(expected, msg.Remaining()) << c.size;
+        if (c.result && c.size) {
+            EXPECT_EQ(0x5A, msg.Buffer()[c.size - 1]);
+        }
+    }
+    TransportMSG a(1), b(1);
+    EXPECT_EQ(a.MessageID() + 1, b.MessageID());
+}
+
+// A message of a given CTI type, for the queue rules.
+class TypedMSG : public TransportMSG {
+public:
+    TypedMSG(uint32_t type, int32_t length) : TransportMSG(length), type_(type) {}
+    uint32_t GetMsgType() const override { return type_; }
+
+private:
+    uint32_t type_;
+};
+
+TEST_F(TransportTest, HeartbeatConfirmationGoesAheadOfOrdinaryMessages) {
+    // No poster thread: the connection's queue stays as the test leaves it.
+    int pair[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+    EchoConnection connection(pair[0], nullptr, record, 100, false);
+    constexpr uint32_t HB = 6, ORD = 9;
+    struct Item {
+        uint32_t type;
+        bool partly;
+    };
+    struct Case {
+        std::vector<Item> before;
+        std::vector<int> expected;  // indexes into before; -1 is the new heartbeat
+    } cases[] = {
+        {{}, {-1}},
+        {{{ORD, true}, {ORD, false}}, {0, -1, 1}},
+        {{{HB, false}, {HB, false}}, {0, 1, -1}},
+        {{{ORD, true}, {HB, false}, {ORD, false}, {ORD, false}}, {0, 1, -1, 2, 3}},
+        {{{ORD, false}}, {-1, 0}},
+    };
+    for (const Case& c : cases) {
+        std::vector<TransportMSG*> made;
+        for (const Item& item : c.before) {
+            auto* m = new TypedMSG(item.type, 300);
+            if (item.partly) {
+                // What a partial send of 100 of 300 bytes leaves behind.
+                m->Advance(100);
+                m->SetPartlySent();
+            }
+            ASSERT_EQ(1, connection.QueueMSG(m, TransportProtocol::QueueBack));
+            made.push_back(m);
+        }
+        auto* hb = new TypedMSG(HB, 12);
+        ASSERT_EQ(1, connection.QueueMSG(hb, TransportProtocol::QueueAheadOfOrdinary));
+        std::vector<TransportMSG*> order;
+        while (TransportMSG* m = connection.UnQueueMSG(nullptr)) order.push_back(m);
+        std::vector<TransportMSG*> expected;
+        for (int i : c.expected) expected.push_back(i < 0 ? hb : made[static_cast<size_t>(i)]);
+        EXPECT_EQ(expected, order);
+        for (TransportMSG* m : order) delete m;
+    }
+    close(pair[1]);
+}
+
+// An open connection that the test drives itself: its client reads nothing, and both
+// socket buffers are small, so sends block after a few kilobytes.
+class StalledPeer {
+public:
+    StalledPeer(EchoMaster& master, Record& record) {
+        client = socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 4096;
+        (void)setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(master.BoundPort(false)));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ok = connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+             send(client, "x", 1, 0) == 1 && record.Wait([&] { return record.received.size() == 1; });
+        if (!ok) return;
+        connection = master.last;
+        (void)setsockopt(connection->GetSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    }
+    ~StalledPeer() { close(client); }
+    int client = -1;
+    bool ok = false;
+    TransportProtocol* connection = nullptr;
+};
+
+uint8_t PatternByte(size_t i) { return static_cast<uint8_t>((i * 7 + i / 251) & 0xFF); }
+
+TEST_F(TransportTest, PartlySentMessagesStayAtTheFrontAndTheStreamArrivesWhole) {
+    master->echo = false;
+    Open();
+    StalledPeer peer(*master, record);
+    ASSERT_TRUE(peer.ok);
+    constexpr int kMessages = 40;
+    size_t offset = 0;
+    bool sawPartial = false;
+    for (int m = 0; m < kMessages; ++m) {
+        auto* msg = new TransportMSG(TRANSPORT_MAX_MSG);
+        for (int i = 0; i < TRANSPORT_MAX_MSG; ++i) msg->Buffer()[i] = PatternByte(offset++);
+        ASSERT_EQ(1, peer.connection->SendMSG(msg));
+        ASSERT_TRUE(peer.connection->Lock("test"));
+        if (TransportMSG* head = peer.connection->QueuedAt(0); head && head->PartlySent()) {
+            sawPartial = true;
+            EXPECT_LT(head->Remaining(), head->Length());
+            EXPECT_EQ(head->Position(), head->Buffer() + (head->Length() - head->Remaining()));
+            for (size_t k = 1; k < peer.connection->QueueLength(); ++k)
+                EXPECT_FALSE(peer.connection->QueuedAt(k)->PartlySent());
+        }
+        ASSERT_TRUE(peer.connection->Unlock("test"));
+    }
+    EXPECT_TRUE(sawPartial);
+    // The poster thread sends the rest as the client reads: every byte, in order, once.
+    const std::string got = ReadN(peer.client, offset);
+    ASSERT_EQ(offset, got.size());
+    size_t bad = 0;
+    for (size_t i = 0; i < got.size(); ++i) bad += static_cast<uint8_t>(got[i]) != PatternByte(i);
+    EXPECT_EQ(0u, bad);
+    EXPECT_TRUE(record.failures.empty());
+}
+
+TEST_F(TransportTest, QueueOverflowFailsTheConnectionWithCause17) {
+    master->echo = false;
+    master->queueLimit = 3;
+    Open();
+    StalledPeer peer(*master, record);
+    ASSERT_TRUE(peer.ok);
+    int result = 1;
+    for (int m = 0; m < 200 && result == 1; ++m) result = peer.connection->SendMSG(new TransportMSG(TRANSPORT_MAX_MSG));
+    EXPECT_EQ(0, result);
+    ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
+    EXPECT_EQ(17, record.failures.front());
+    // The double closed it on the failure: the client sees the end after the bytes sent.
+    char buffer[65536];
+    ssize_t got;
+    do {
+        pollfd p{peer.client, POLLIN, 0};
+        ASSERT_GT(poll(&p, 1, kBound), 0);
+        got = recv(peer.client, buffer, sizeof buffer, 0);
+    } while (got > 0);
+    EXPECT_EQ(0, got);
+}
+
+TEST_F(TransportTest, SendOnAConnectionNotOpenFailsWithCause17) {
+    Open();
+    const int s = Connect(master->BoundPort(false));
+    ASSERT_GE(s, 0);
+    ASSERT_EQ(1, send(s, "x", 1, 0));
+    ASSERT_TRUE(record.Wait([&] { return record.received.size() == 1; }));
+    TransportProtocol* c = master->last;
+    (void)c->ShutdownConnection();
+    EXPECT_EQ(0, c->SendMSG(new TransportMSG(10)));
+    ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
+    EXPECT_EQ(17, record.failures.front());
+    close(s);
+}
+
+TEST_F(TransportTest, DumpAndDebugControlTexts) {
+    Open();
+    std::string text;
+    master->Dump(text);
+    EXPECT_NE(std::string::npos, text.find("\nTransportProtocol (MASTER):\n    m_State=connectionOpen\n"));
+    std::string control;
+    TransportProtocol::DebugControl(control, 1, -5);
+    EXPECT_EQ("AcceptConnections=off SimSendError=0", control);
+    control.clear();
+    TransportProtocol::DebugControl(control, 1, -1);
+    EXPECT_EQ("AcceptConnections=on SimSendError=0", control);
+}
+
+// ---------------------------------------------------------------- TLS
+
+class TlsTransportTest : public TransportTest {
+protected:
+    void SetUp() override {
+        TransportTest::SetUp();
+        // A throw-away self-signed certificate, made for this test only.
+        const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost -keyout " +
+                                (dir / "key.pem").string() + " -out " + (dir / "cert.pem").string() +
+                                " >/dev/null 2>&1";
+        ASSERT_EQ(0, std::system(cmd.c_str()));
+        ASSERT_TRUE(SecureChannelConfigure((dir / "cert.pem").string(), (dir / "key.pem").string()));
+        ctx = SSL_CTX_new(TLS_client_method());
+        ASSERT_NE(nullptr, ctx);
+    }
+    void TearDown() override {
+        SSL_CTX_free(ctx);
+        TransportTest::TearDown();
+    }
+    testsupport::TempDir dir{"tls"};
+    SSL_CTX* ctx = nullptr;
+};
+
+TEST_F(TlsTransportTest, EchoesOverTlsWhileAStalledHandshakeWaits) {
+    Open();
+    // A client that sends half a hello and stops must not hold up anyone else.
+    const int stalled = Connect(master->BoundPort(true));
+    ASSERT_GE(stalled, 0);
+    const uint8_t partialHello[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01};
+    ASSERT_EQ(static_cast<ssize_t>(sizeof partialHello), send(stalled, partialHello, sizeof partialHello, 0));
+    ASSERT_TRUE(record.Wait([&] { return record.created == 1; }));
+
+    const int plain = Connect(master->BoundPort(false));
+    ASSERT_GE(plain, 0);
+    ASSERT_EQ(5, send(plain, "plain", 5, 0));
+    EXPECT_EQ("plain", ReadN(plain, 5));
+
+    const int s = Connect(master->BoundPort(true));
+    ASSERT_GE(s, 0);
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, s);
+    ASSERT_EQ(1, SSL_connect(ssl));
+    EXPECT_GE(SSL_version(ssl), TLS1_2_VERSION);
+    const std::string text(5000, 's');
+    ASSERT_EQ(static_cast<int>(text.size()), SSL_write(ssl, text.data(), static_cast<int>(text.size())));
+    std::string got;
+    char buffer[4096];
+    while (got.size() < text.size()) {
+        const int n = SSL_read(ssl, buffer, sizeof buffer);
+        if (n <= 0) break;
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(text, got);
+    EXPECT_EQ(1, TransportProtocol::NumConnections());
+    EXPECT_EQ(2, TransportProtocol::NumConnectionsSecure());
+    SSL_shutdown(ssl);
+    SSL_free(ssl);
+    close(s);
+    close(plain);
+    close(stalled);
+}
+
+TEST_F(TlsTransportTest, HandshakeGarbageFailsOnlyThatConnection) {
+    Open();
+    const int s = Connect(master->BoundPort(true));
+    ASSERT_GE(s, 0);
+    const std::string junk(64, 'G');
+    ASSERT_EQ(64, send(s, junk.data(), junk.size(), 0));
+    ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
+    EXPECT_EQ(37, record.failures.front());
+    close(s);
+}
+
+}  // namespace
