@@ -1,21 +1,136 @@
 #pragma once
-// MDSIO: the server's link to the OPC over MDS. For now it registers with MDS and runs the
-// receive loop with handlers that only trace; the OPC dispatch replaces them.
+// MDSIO: the server's link to the OPC over MDS. Input: registration, the dispatch of the
+// OPC's class-17 messages on the main thread, MDS status, and the OPC heartbeat watch.
+// Output: the envelope (the ServerNumber word in front of every body) in an MDSMsgBuffer and
+// the acknowledgement and heartbeat writers; the request writers are in opcwriters.h.
+// All state is process-wide.
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
 
 class MDSIO {
 public:
+    static constexpr uint32_t kMaxPayload = 4012;
+    static constexpr uint32_t kNoServerNumber = 0xFFFFFFFF;
+
     // Whether client events are built (the server ACTIVE or STANDBY).
     static void SetServerActive(int active) { s_ServerActive.store(active); }
     static int IsServerActive() { return s_ServerActive.load(); }
-    // The OPCHeartBeat timer's check; nothing is counted yet.
-    static void CheckOPCHeartBeat() {}
-    // Registers under the process name (instance: the registry base; flag: the side) and
-    // runs the MDS receive loop on the calling thread. Returns only when the loop ends or
-    // the registration failed.
-    static void CTIInputManager(const char* processName, const char* registryBase, int side,
-                                int mdsConnections);
+    static void SetServerNumber(uint32_t number) { s_ServerNumber.store(number); }
+    static uint32_t GetServerNumber() { return s_ServerNumber.load(); }
+    // 1 side A, 0 side B.
+    static void SetSide(int side) { s_Side.store(side); }
+    static int GetSide() { return s_Side.load(); }
+    // 0 under /tsy: messages to the OPC are traced and dropped.
+    static void SetMDSConnections(int flag) { s_MDSConnections.store(flag); }
+    static int GetMDSConnections() { return s_MDSConnections.load(); }
+    static uint8_t GetClientHandle() { return s_ClientHandle.load(); }
+    static uint8_t GetOPCHandle() { return s_OPCHandle.load(); }
+
+    // Registers under the process name (instance: the registry base; flag: the side), looks
+    // up "opc", installs the class-17 handler and runs the MDS receive loop on the calling
+    // thread. Never returns: a failure or the loop's return is fatal.
+    [[noreturn]] static void CTIInputManager(const char* processName, const char* registryBase,
+                                             int side, int mdsConnections);
+
+    // The handlers MDS calls with the 16-byte header and the payload (the header's u16 at
+    // byte 2 is the payload length). They return 1.
+    static int MDSMessageHandler(const uint8_t* header, uint8_t* payload);
+    static int MDSStatusHandler(const uint8_t* header, uint8_t* payload);
+    // One class-17 message of `length` payload bytes (ServerNumber word included). A payload
+    // too short for the fields its handler reads is traced and dropped.
+    static void ProcessOPCMessage(uint8_t type, const uint8_t* payload, size_t length);
+
+    static void CountOPCHeartBeat() { s_HeartBeatCount.fetch_add(1); }
+    // The OPCHeartBeat timer's check: the fourth check in a row without a new heartbeat is
+    // fatal.
+    static void CheckOPCHeartBeat();
+    static uint32_t GetHeartBeatCount() { return s_HeartBeatCount.load(); }
+    static uint32_t GetMissedChecks() { return s_MissedChecks.load(); }
+
+    // Counts the message (meters 17 and 15) and hands `buffer` (`length` bytes) to MDS as
+    // input of `cls`/`type`. Takes the storage over on every path; `pooled` says whether it
+    // came from MDSAllocBuffer (else the heap).
+    static void SendInput(uint8_t destination, uint8_t cls, uint8_t type, uint8_t* buffer,
+                          uint16_t length, uint32_t flag, bool pooled);
+
+    // CTI_OK_ACK or CTI_ERROR_ACK (ackType) answering requestType; reports 0x612E0009 first.
+    static bool SendAck(uint8_t requestType, uint8_t ackType, uint32_t serverNumber,
+                        uint32_t value);
+    // CTI_ERROR_ACK for CTI_SET_ACTIVE_REQ: 0x7FFFFFFF for exactly "NO_CLIENT_CONNECTED".
+    static bool SendActivationFailure(const char* reason);
+
+    // Tests and in-process peers: every message that would go to MDS goes here instead (the
+    // payload is valid during the call only). Null restores MDS.
+    using OutputHook = std::function<void(uint8_t type, const uint8_t* payload, uint16_t length)>;
+    static void SetOutputHook(OutputHook hook);
+    // Tests: the heartbeat words back to 0, the ServerNumber to 0xFFFFFFFF.
+    static void ResetForTest();
 
 private:
     static inline std::atomic<int> s_ServerActive{0};
+    static inline std::atomic<uint32_t> s_ServerNumber{kNoServerNumber};
+    static inline std::atomic<int> s_Side{1};
+    static inline std::atomic<int> s_MDSConnections{1};
+    static inline std::atomic<uint8_t> s_ClientHandle{0xFF};
+    static inline std::atomic<uint8_t> s_OPCHandle{0xFF};
+    static inline std::atomic<uint32_t> s_HeartBeatCount{0};
+    static inline std::atomic<uint32_t> s_LastHeartBeatCount{0};
+    static inline std::atomic<uint32_t> s_MissedChecks{0};
 };
+
+// One message to the OPC being built: 4012 bytes from the MDS pool (or the heap under /tsy,
+// or while not registered). Reserved bytes are zeroed. Storage not handed to SendInput is
+// freed by the destructor.
+class MDSMsgBuffer {
+public:
+    MDSMsgBuffer();
+    ~MDSMsgBuffer();
+    MDSMsgBuffer(const MDSMsgBuffer&) = delete;
+    MDSMsgBuffer& operator=(const MDSMsgBuffer&) = delete;
+
+    // The next n zeroed bytes, or null (nothing reserved) when n is negative or exceeds the
+    // room left; a refusal marks the buffer failed.
+    [[nodiscard]] uint8_t* Reserve(int64_t n);
+    // Gives back the last n reserved bytes (a writer that reserved its room and used less).
+    void Unreserve(int n) {
+        if (n > 0 && n <= Length()) m_Room += n;
+    }
+    bool Failed() const { return m_Failed; }
+    int Length() const { return static_cast<int>(MDSIO::kMaxPayload) - m_Room; }
+    // Sends the filled part. Returns false, sending nothing, when a reservation failed.
+    [[nodiscard]] bool SendInput(uint8_t destination, uint8_t cls, uint8_t type, uint32_t flag);
+
+private:
+    uint8_t* m_Buffer = nullptr;
+    bool m_Pooled = false;
+    int m_Room = static_cast<int>(MDSIO::kMaxPayload);
+    bool m_Failed = false;
+};
+
+// Little-endian writes into reserved space.
+namespace opcout {
+inline void Put16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void Put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline uint32_t Get32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+// A string field's size: u16 length, characters, zeros to (length + 6) & ~3.
+inline size_t StringSize(size_t length) { return (length + 6) & ~size_t{3}; }
+// An ECC block's size: u32 length, bytes, zeros to (length + 7) & ~3.
+inline size_t BlockSize(size_t length) { return (length + 7) & ~size_t{3}; }
+// Writes a string field (the space is zeroed already); returns the position after it.
+inline uint8_t* PutString(uint8_t* p, const std::string& s) {
+    Put16(p, static_cast<uint32_t>(s.size()));
+    for (size_t i = 0; i < s.size(); ++i) p[2 + i] = static_cast<uint8_t>(s[i]);
+    return p + StringSize(s.size());
+}
+}  // namespace opcout

@@ -13,6 +13,8 @@
 #include "parlo/app/ctiapplication.h"
 #include "parlo/server/ctiregistry.h"
 #include "parlo/server/mdsio.h"
+#include "parlo/server/opcreq.h"
+#include "parlo/server/serverport.h"
 #include "parlo/server/tables.h"
 #include "parlo/server/threadmgr.h"
 #include "platform/clock.h"
@@ -57,6 +59,8 @@ Server::Server() {
     m_FailoverReported = 0;
     m_ShuttingDown = false;
     InitServerTables();
+    OPCReq::InitTables();
+    InstallAppServerPort();
     m_MonitorLock = std::make_unique<CTILockObject>(1, nullptr, "Monitor", 0xFFFFFFFF, 0, 0);
     m_ServerLock = std::make_unique<CTILockObject>(1, nullptr, "RTServerConfig", 0xFFFFFFFF, 0, 0);
     m_MeterLock = std::make_unique<CTILockObject>(1, nullptr, "MeterLock", 0xFFFFFFFF, 0, 0);
@@ -346,30 +350,6 @@ void Server::UpdateConsoleTitle() {
                   port(config.ListenPort).c_str(), port(config.SecuredListenPort).c_str());
     SetConsoleTitle(title);
 }
-
-// ---- Activation and the watchdog ---------------------------------------------------------
-// The full activation, standby and failover handling comes with its own work; these keep the
-// state machine and the clocks right for the thread manager meanwhile.
-
-void Server::MakeActive() {
-    SetState(ACTIVE);
-    UpdateMeter(59, 0);
-    UpdateMeter(0, 1);
-    m_ActivationEvent->Set();
-}
-
-void Server::MakeStandby() {
-    SetState(STANDBY);
-    UpdateMeter(0, 0);
-    UpdateMeter(59, 1);
-    m_ActivationEvent->Set();
-}
-
-void Server::ReportFailure(const char* text) { EMSTraceMessage("%s", text ? text : ""); }
-
-void Server::SendActiveHeartBeat() {}
-
-void Server::ApplicationWatchdog() { CheckMeterPeriods(); }
 
 void Server::StartInput() {
     MDSIO::CTIInputManager(m_ProcessName.c_str(), m_RegistryBase.c_str(), m_Side, m_MDSConnections);

@@ -5,6 +5,7 @@
 // objects, the peripheral table, the OPC clock, the unique-id generator and the meters.
 // It is never destroyed while the process runs.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "mdstimer/systimer.h"
 #include "parlo/server/ctilock.h"
+#include "parlo/server/mdsio.h"
 #include "parlo/server/meters.h"
 #include "parlo/server/servertimer.h"
 #include "platform/event.h"
@@ -112,10 +114,46 @@ public:
     // Activation and heartbeat (called by the thread manager inside "Thread Lock").
     void MakeActive();
     void MakeStandby();
+    // CTI_ERROR_ACK for CTI_SET_ACTIVE_REQ, so that the OPC fails over to the other side.
     void ReportFailure(const char* text);
     void SendActiveHeartBeat();
-    // Every second on the timer wheel: the half-hour and midnight meter work.
+    // Every second on the timer wheel: the heartbeat to the OPC while the application thread
+    // is activated, one report of a dead application thread, the half-hour and midnight work.
     void ApplicationWatchdog();
+
+    // The OPC's requests, on the main thread. `body` is the message behind the ServerNumber
+    // word, `length` bytes of it (the link checked the fixed words are there).
+    void ProcessCTISetActiveReq(const uint8_t* body, size_t length);
+    void ProcessCTISetIdleReq(const uint8_t* body, size_t length, uint32_t serverNumber);
+    void ProcessMaintenanceModeRequest(const uint8_t* body, size_t length, uint32_t serverNumber);
+    void ProcessMaintenanceModeInProgress(const uint8_t* body, size_t length);
+    // A client's answer to ACTIVE_MAINTENANCE_REQ, and its STOPPING_REQUESTS_TO_THIS_SIDE_IND.
+    void ProcessMaintenanceModeResponse(int sessionID, uint32_t invokeID, int accepted);
+    void ProcessStoppingRequestsInd(int sessionID);
+    void MaintenanceModeTimeout();
+    [[noreturn]] void StoppingReqsTimeout();
+    // Non-zero when the application thread starts (or already runs) in that mode.
+    int StartApplicationThreads(int active);
+    // Back to IDLE with a fresh application; the application thread has ended on return.
+    void CleanupServer(int reason);
+    void IdleApplication(int reason);
+    // Ends the process with exit code 100008.
+    [[noreturn]] void Shutdown();
+    int IsConfigured() const { return m_Configured.load(); }
+    int GetRejectionCount() const { return m_RejectionCount; }
+    int GetCTILinkRestarts() const { return m_CTILinkRestarts; }
+    int GetMaintenancePendingClients() const { return m_MaintPendingClients; }
+
+    // CTI_CONFIGURE_REQ's body (behind the ServerNumber word), `length` bytes; records are
+    // never read past its end.
+    void ProcessConfigMessage(const uint8_t* body, size_t length);
+    // A table's record parser: takes one record (at most `end`) and returns the next one,
+    // or null when the record runs past `end` (the batch then stops).
+    using ConfigRecordParser = const uint8_t* (*)(int32_t op, const uint8_t* record,
+                                                  const uint8_t* end, int32_t update);
+    // Registers the parser of table 1, 2, 4-10, 12 or 13 (null: the default, which takes the
+    // message without walking its records). Table 10's parser gets the first record Num times.
+    static void SetConfigTableParser(int table, ConfigRecordParser parser);
 
     // Registers with MDS and runs its receive loop; fatal when the loop returns.
     [[noreturn]] void StartInput();
@@ -139,7 +177,10 @@ public:
     int GetShutdownType() const { return m_ShutdownType; }
     void SetDuplex(int v) { m_Duplex = v; }
     int GetDuplex() const { return m_Duplex; }
-    void SetSide(int v) { m_Side = v; }
+    void SetSide(int v) {
+        m_Side = v;
+        MDSIO::SetSide(v);
+    }
     int GetSide() const { return m_Side; }
     void SetRootDirectory(const std::string& v) { m_RootDirectory = v; }
     const std::string& GetRootDirectory() const { return m_RootDirectory; }
@@ -147,7 +188,10 @@ public:
     int GetDMPSystemID() const { return m_DMPSystemID; }
     void SetRegistryBase(const std::string& v) { m_RegistryBase = v; }
     const std::string& GetRegistryBase() const { return m_RegistryBase; }
-    void SetMDSConnections(int v) { m_MDSConnections = v; }
+    void SetMDSConnections(int v) {
+        m_MDSConnections = v;
+        MDSIO::SetMDSConnections(v);
+    }
     int GetMDSConnections() const { return m_MDSConnections; }
     void SetPGHost(const std::string& v) { m_PGHost = v; }
     const std::string& GetPGHost() const { return m_PGHost; }
@@ -180,8 +224,17 @@ private:
     std::atomic<uint64_t> m_StateChangeTime{0};
     int64_t m_StartTime = 0;
     std::atomic<int> m_OPCLinkEstablished{0};
-    int m_Configured = 0;
+    std::atomic<int> m_Configured{0};
     int m_FailoverReported = 0;
+    int m_RejectionCount = 0;
+    int m_CTILinkRestarts = 0;
+    int m_MaintPendingClients = 0;
+    uint32_t m_MaintRequestValue = 0;
+    uint32_t m_MaintInvokeID = 0;
+    // Watchdog state (timer-wheel thread only).
+    int m_WatchdogTicks = 9;
+    int m_WatchdogArmed = 0;
+    int m_WatchdogFailureReported = 0;
     int m_OPCHeartBeatTime = -1;
     int m_OPCHeartBeatsEnabled = 1;
     int m_AgentConfigureDelay = 0;

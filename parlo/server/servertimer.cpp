@@ -58,8 +58,10 @@ void ServerTimer::Execute() {
             if (server && server->GetApplication()) server->GetApplication()->QueueApplicationMSG(-2);
             break;
         case MaintenanceModeReq:
+            if (server) server->MaintenanceModeTimeout();
+            break;
         case StoppingReqsInd:
-            // Maintenance mode arrives with the activation handling; until then they only end.
+            if (server) server->StoppingReqsTimeout();
             break;
         default:
             EMSEvent1I1S(0xA12EC001, 0, 0, m_TimerType, "Server");

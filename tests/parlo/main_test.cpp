@@ -48,7 +48,7 @@ TEST_F(Parlo, StartsRegistersAndPublishesItsCounters) {
         SetDword(kDynamicKey, "MaxQueueAllEventClient", c.queueLimit);
         ASSERT_EQ(Reg("del " + Quote(kDynamicKey) + " MaxLockTimeout").status, 0);
         auto parlo = Start();
-        ASSERT_TRUE(parlo->WaitText("registered with MDS as parlo")) << parlo->Output();
+        ASSERT_TRUE(parlo->WaitText("MDS is in service.")) << parlo->Output();
         EXPECT_NE(parlo->Output().find("parlo is starting; build Release 12.6.1.0 , Build 00071, Built "),
                   std::string::npos);
         char expected[32];
@@ -82,7 +82,7 @@ TEST_F(Parlo, StartsRegistersAndPublishesItsCounters) {
 // Each live change of a Dynamic value is reported once; rewriting a value unchanged is not.
 TEST_F(Parlo, ReportsLiveChangesOfDynamicValues) {
     auto parlo = Start();
-    ASSERT_TRUE(parlo->WaitText("registered with MDS as parlo")) << parlo->Output();
+    ASSERT_TRUE(parlo->WaitText("MDS is in service.")) << parlo->Output();
     SetDword(kDynamicKey, "MaxClientConnections", 10);
     EXPECT_TRUE(parlo->WaitText("The setting MaxClientConnections changed from 6000 to 10."));
     SetDword(kDynamicKey, "MaxClientConnections", 10);  // unchanged
@@ -105,7 +105,7 @@ TEST_F(Parlo, EndsWhenAMandatoryValueIsMissing) {
         }
         auto parlo = Start();
         if (whileRunning) {
-            ASSERT_TRUE(parlo->WaitText("registered with MDS as parlo")) << parlo->Output();
+            ASSERT_TRUE(parlo->WaitText("MDS is in service.")) << parlo->Output();
             ASSERT_EQ(Reg("del " + Quote(kDynamicKey) + " ConnectionTimeout").status, 0);
         }
         EXPECT_EQ(parlo->WaitExit(), 0) << parlo->Output();

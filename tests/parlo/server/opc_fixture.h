@@ -1,0 +1,151 @@
+#pragma once
+// The server beside an in-process OPC: messages the server sends are captured through the
+// link's output hook, and the test delivers OPC messages straight to the link's dispatch.
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "parlo/server/mdsio.h"
+#include "parlo/server/opcreq.h"
+#include "parlo/server/opctypes.h"
+#include "tests/parlo/server/server_fixture.h"
+
+namespace srvtest {
+
+struct Sent {
+    uint8_t type;
+    std::vector<uint8_t> payload;
+    uint32_t Word(size_t index) const {
+        uint32_t v = 0;
+        if (4 * index + 4 <= payload.size()) std::memcpy(&v, payload.data() + 4 * index, 4);
+        return v;
+    }
+};
+
+// Little-endian payload builder.
+class Payload {
+public:
+    Payload& U32(uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        return *this;
+    }
+    Payload& U16(uint16_t v) {
+        bytes.push_back(static_cast<uint8_t>(v));
+        bytes.push_back(static_cast<uint8_t>(v >> 8));
+        return *this;
+    }
+    Payload& Text(const std::string& s) {  // u16 length, characters, NUL, padding
+        U16(static_cast<uint16_t>(s.size()));
+        bytes.insert(bytes.end(), s.begin(), s.end());
+        const size_t total = (s.size() + 6) & ~size_t{3};
+        bytes.resize(bytes.size() + total - 2 - s.size(), 0);
+        return *this;
+    }
+    std::vector<uint8_t> bytes;
+};
+
+class OPCTest : public ServerTest {
+protected:
+    void SetUp() override {
+        ServerTest::SetUp();
+        MDSIO::ResetForTest();
+        MDSIO::SetMDSConnections(1);
+        MDSIO::SetOutputHook([this](uint8_t type, const uint8_t* p, uint16_t n) {
+            std::lock_guard<std::mutex> hold(mu_);
+            sent_.push_back(Sent{type, std::vector<uint8_t>(p, p + n)});
+            cv_.notify_all();
+        });
+    }
+    void TearDown() override {
+        server_.reset();  // joins the application thread while the hook still captures
+        MDSIO::SetOutputHook(nullptr);
+        MDSIO::ResetForTest();
+        OPCReq::ClearAll();
+        ServerTest::TearDown();
+    }
+
+    void Deliver(uint8_t type, const Payload& p) { MDSIO::ProcessOPCMessage(type, p.bytes.data(), p.bytes.size()); }
+    static Payload Idle(uint32_t serverNumber, uint32_t side, uint32_t echo, uint32_t version = 8503,
+                        const std::string& text = "idle") {
+        Payload p;
+        p.U32(serverNumber).U32(side).U32(echo).U32(0).U32(version).U32(1700000000).Text(text);
+        return p;
+    }
+    static Payload Active(uint32_t side, uint32_t heartbeat = 5, uint32_t version = 8503) {
+        Payload p;
+        p.U32(0).U32(side).U32(heartbeat).U32(0).U32(version).U32(1700000000).Text("go");
+        return p;
+    }
+    static Payload Config(uint32_t op, uint32_t table, uint32_t num, uint32_t update,
+                          const std::vector<uint8_t>& records = {}) {
+        Payload p;
+        p.U32(0).U32(op).U32(table).U32(num).U32(update);
+        p.bytes.insert(p.bytes.end(), records.begin(), records.end());
+        return p;
+    }
+
+    std::vector<Sent> TakeSent() {
+        std::lock_guard<std::mutex> hold(mu_);
+        std::vector<Sent> all;
+        all.swap(sent_);
+        return all;
+    }
+    // Waits (bounded, in real time) until a message of `type` was sent; returns it.
+    bool WaitSent(uint8_t type, Sent* out) {
+        std::unique_lock<std::mutex> hold(mu_);
+        auto found = [&] {
+            for (auto it = sent_.begin(); it != sent_.end(); ++it)
+                if (it->type == type) {
+                    if (out) *out = *it;
+                    sent_.erase(it);
+                    return true;
+                }
+            return false;
+        };
+        return cv_.wait_for(hold, std::chrono::seconds(30), found);
+    }
+    bool WaitState(int state) {
+        for (int i = 0; i < 3000 && server_->GetState() != state; ++i) {
+            std::unique_lock<std::mutex> hold(mu_);
+            cv_.wait_for(hold, std::chrono::milliseconds(10));
+        }
+        if (server_->GetState() != state) return false;
+        // The activation event is set last, after the heartbeat timer started.
+        if (state != Server::ACTIVE && state != Server::STANDBY) return true;
+        if (server_->ActivationEvent().Wait(0xFFFFFFFF) != 0) return false;
+        // Then the 0x612E0007 report, the application thread's last step: a death test
+        // must not fork while that thread is inside EMS.
+        for (int i = 0; i < 3000; ++i) {
+            {
+                std::lock_guard<std::mutex> hold(Events::mu);
+                for (const auto& e : Events::seen)
+                    if (e.id == 0x612E0007) return true;
+            }
+            std::unique_lock<std::mutex> hold(mu_);
+            cv_.wait_for(hold, std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    // The set-idle, the peripheral table and table 0: what the OPC sends before activating.
+    void Prepare(uint32_t serverNumber = 3, bool standbyPeripheral = false) {
+        server_->CreateApplication();
+        Deliver(CTI_SET_IDLE_REQ, Idle(serverNumber, 1, 0x55));
+        if (standbyPeripheral) {
+            Payload rec;
+            rec.U32(5000).U32(30).U32(0).U32(0);
+            Deliver(CTI_CONFIGURE_REQ, Config(1, 11, 1, 0, rec.bytes));
+        }
+        Deliver(CTI_CONFIGURE_REQ, Config(1, 0, 0, 0));
+        TakeSent();
+        Events::Take();
+    }
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<Sent> sent_;
+};
+
+}  // namespace srvtest
