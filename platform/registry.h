@@ -49,12 +49,16 @@ std::string RegistryRootPath();
 // The root key. Never closed (RegCloseKey on it does nothing).
 RegKey RegRoot();
 
+// Every call returns 0 or a Win32 error number. The look-ups (open, create, query, enumerate,
+// watch) are [[nodiscard]]: their outputs mean nothing on failure. Writes, deletes, flushes
+// and closes may be dropped where a caller has nothing better to do with a failure.
+//
 // path: key names separated by '\\' relative to parent; empty components are skipped and an
 // empty path opens the parent again. A name that is ".", "..", starts with '.', holds '/'
 // or is longer than kRegMaxKeyNameLength gives 87. Missing key: 2.
-uint32_t RegOpenKey(RegKey parent, const char* path, RegKey* out);
+[[nodiscard]] uint32_t RegOpenKey(RegKey parent, const char* path, RegKey* out);
 // Opens or creates every key along path; *created (optional) tells whether the last existed.
-uint32_t RegCreateKey(RegKey parent, const char* path, RegKey* out, bool* created = nullptr);
+[[nodiscard]] uint32_t RegCreateKey(RegKey parent, const char* path, RegKey* out, bool* created = nullptr);
 // Releases the handle; a RegNotifyChangeKeyValue blocked on it in another thread returns
 // 6, and events registered through it are set.
 uint32_t RegCloseKey(RegKey key);
@@ -62,7 +66,7 @@ uint32_t RegCloseKey(RegKey key);
 // type and size are optional. data null: *size gets the length (0 on success). data too
 // small for the value: 234 with *size set to the length needed, data untouched. Missing
 // value: 2. A value of a deleted key: 1018.
-uint32_t RegQueryValue(RegKey key, const char* name, uint32_t* type, void* data,
+[[nodiscard]] uint32_t RegQueryValue(RegKey key, const char* name, uint32_t* type, void* data,
                        uint32_t* size);
 // Stores size bytes as they are (for REG_SZ the caller counts the NUL). More than
 // kRegMaxValueSize bytes, or a name over kRegMaxValueNameLength: 87.
@@ -73,12 +77,12 @@ uint32_t RegDeleteValue(RegKey key, const char* name);
 uint32_t RegDeleteKey(RegKey parent, const char* path);
 
 // Subkey names in case-insensitive order; 259 past the end.
-uint32_t RegEnumKey(RegKey key, uint32_t index, std::string* name);
+[[nodiscard]] uint32_t RegEnumKey(RegKey key, uint32_t index, std::string* name);
 // Values in file order; type optional; 259 past the end.
-uint32_t RegEnumValue(RegKey key, uint32_t index, std::string* name, uint32_t* type);
+[[nodiscard]] uint32_t RegEnumValue(RegKey key, uint32_t index, std::string* name, uint32_t* type);
 
 // The same, with the value's bytes.
-uint32_t RegEnumValue(RegKey key, uint32_t index, std::string* name, uint32_t* type,
+[[nodiscard]] uint32_t RegEnumValue(RegKey key, uint32_t index, std::string* name, uint32_t* type,
                       std::vector<uint8_t>* data);
 
 struct RegKeyInfo {
@@ -88,7 +92,7 @@ struct RegKeyInfo {
     uint32_t maxValueNameLen = 0;
     uint32_t maxValueLen = 0;
 };
-uint32_t RegQueryInfoKey(RegKey key, RegKeyInfo* info);
+[[nodiscard]] uint32_t RegQueryInfoKey(RegKey key, RegKeyInfo* info);
 
 // Forces the key's values file and directory to disk.
 uint32_t RegFlushKey(RegKey key);
@@ -97,7 +101,7 @@ uint32_t RegFlushKey(RegKey key);
 // and sets the event once, at the first change after the call (or when the key is closed
 // or deleted). Without one: blocks until a change (0), or until another thread closes the
 // key (6). A store that cannot be watched gives the errno-derived number.
-uint32_t RegNotifyChangeKeyValue(RegKey key, Event* event);
+[[nodiscard]] uint32_t RegNotifyChangeKeyValue(RegKey key, Event* event);
 
 // Watches of this process that are in place and have not fired yet (both forms). For tests
 // that must know a watch is registered before they change or close its key.

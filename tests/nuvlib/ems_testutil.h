@@ -148,8 +148,8 @@ public:
         ASSERT_EQ(plat::RegSetValue(key, name, plat::REG_BINARY, v.data(), static_cast<uint32_t>(v.size())), 0u);
     }
     uint32_t GetDword(const char* name) {
-        uint32_t v = 0xDEADBEEF, type = 0, size = 4;
-        plat::RegQueryValue(key, name, &type, &v, &size);
+        uint32_t v = 0, type = 0, size = 4;
+        if (plat::RegQueryValue(key, name, &type, &v, &size) != 0) return 0xDEADBEEF;
         return v;
     }
     int Init() { return EMSInitialize(kBase, root.str().c_str(), kProcess, 3, 'B'); }

@@ -15,7 +15,7 @@
 namespace testsupport {
 
 // Looks at pred every millisecond until it holds or timeoutMs pass; returns pred().
-inline bool WaitFor(const std::function<bool()>& pred, int64_t timeoutMs = 10000) {
+inline bool WaitFor(const std::function<bool()>& pred, int64_t timeoutMs = 20000) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!pred()) {
         if (std::chrono::steady_clock::now() >= end) return pred();

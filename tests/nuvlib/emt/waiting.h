@@ -5,22 +5,12 @@
 #include <chrono>
 #include <functional>
 #include <future>
-#include <thread>
 
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/emt/emtpriv.h"
+#include "tests/support/wait.h"
 
 namespace testsupport {
-
-// Polls `pred` until it holds or ms of real time have passed; returns pred().
-inline bool WaitFor(const std::function<bool()>& pred, int ms = 20000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // References held on the handle by threads inside EMT; -1 once the handle is gone.
 inline int32_t Refs(uint32_t handle) {

@@ -21,13 +21,18 @@ inline void SetDword(plat::RegKey k, const char* name, uint32_t v) {
     plat::RegSetValue(k, name, plat::REG_DWORD, &v, 4);
 }
 
+// Opens or creates a key below the registry root; a failure fails the test.
+inline plat::RegKey CreateKey(const std::string& path) {
+    plat::RegKey k = nullptr;
+    EXPECT_EQ(plat::RegCreateKey(plat::RegRoot(), path.c_str(), &k), 0u) << path;
+    return k;
+}
+
 inline std::string Base() { return std::string("SOFTWARE\\Quenlo Systems, Inc.\\") + kInstance; }
 
 // heartbeat: in 100 ms units, 65535 for none.
 inline void WriteClient(const std::string& name, uint32_t handle, uint32_t heartbeat = 10) {
-    plat::RegKey k = nullptr;
-    plat::RegCreateKey(plat::RegRoot(),
-                       (Base() + "\\MDS\\CurrentVersion\\Clients\\" + name).c_str(), &k);
+    plat::RegKey k = CreateKey(Base() + "\\MDS\\CurrentVersion\\Clients\\" + name);
     SetDword(k, "Handle", handle);
     SetString(k, "Node", "127.0.0.1");
     SetDword(k, "HeartBeatInterval", heartbeat);
@@ -41,7 +46,7 @@ inline void WriteBufferSettings() {
     const std::string company = "SOFTWARE\\Quenlo Systems, Inc.\\";
     const std::string limits = company + "ZUR\\SystemSettings\\MBufMemLimit";
     plat::RegKey k = nullptr;
-    plat::RegCreateKey(plat::RegRoot(), limits.c_str(), &k);
+    k = CreateKey(limits);
     SetDword(k, "TotalLimitInPctOfRAM", 10);
     SetDword(k, "MinTotalLimit", 128);
     SetDword(k, "MBufLimitTblRecs", 64);
@@ -50,14 +55,14 @@ inline void WriteBufferSettings() {
     const std::pair<const char*, uint32_t> perProcess[] = {
         {"Increment", 131072}, {"Initial", 1048576}, {"MaxInPctOfTotalLimit", 50}};
     for (const auto& [name, value] : perProcess) {
-        plat::RegCreateKey(plat::RegRoot(), (limits + "\\" + name + "\\Process").c_str(), &k);
+        k = CreateKey(limits + "\\" + name + "\\Process");
         SetDword(k, "Other", value);
         plat::RegCloseKey(k);
     }
-    plat::RegCreateKey(plat::RegRoot(), (company + "ZUR\\CurrentVersion").c_str(), &k);
+    k = CreateKey(company + "ZUR\\CurrentVersion");
     SetDword(k, "InstanceNumber", 0);
     plat::RegCloseKey(k);
-    plat::RegCreateKey(plat::RegRoot(), (Base() + "\\DMP\\CurrentVersion").c_str(), &k);
+    k = CreateKey(Base() + "\\DMP\\CurrentVersion");
     SetDword(k, "SystemID", 1);
     plat::RegCloseKey(k);
 }
@@ -66,7 +71,7 @@ using testsupport::FreePort;
 
 inline void WriteProcessPort(uint16_t port) {
     plat::RegKey k = nullptr;
-    plat::RegCreateKey(plat::RegRoot(), (Base() + "\\MDS\\CurrentVersion\\Process").c_str(), &k);
+    k = CreateKey(Base() + "\\MDS\\CurrentVersion\\Process");
     SetString(k, "Node", "127.0.0.1");
     SetString(k, "MDSPort", std::to_string(port));
     SetString(k, "StateXferPort", std::to_string(port + 1));

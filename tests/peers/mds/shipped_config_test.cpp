@@ -33,8 +33,7 @@ testsupport::Child* StartMdsFromConfig() {
         if (!c->WaitLine("parlo-mds: listening").empty()) return c;
         delete c;
         port = std::to_string(testsupport::FreePort());
-        plat::RegKey k = nullptr;
-        plat::RegCreateKey(plat::RegRoot(), process.c_str(), &k);
+        plat::RegKey k = mdstest::CreateKey(process);
         mdstest::SetString(k, "MDSPort", port);
         plat::RegCloseKey(k);
     }
