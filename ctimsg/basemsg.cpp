@@ -95,7 +95,8 @@ int BaseMSG::Encode(uint8_t* buffer, int room, uint32_t version, uint32_t callVa
     ECCSelectionMatch match;
     bool matched = false;
 
-    for (const BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
+    const REMaskArray* masks = nullptr;
+    for (const BaseElement* e = m_Chain; e != nullptr; e = BusyNext(e, masks)) {
         if (e->GetFromVersion() > version) continue;
         uint32_t id = e->GetElementID();
         // An absent field writes nothing; only the recounted ECC counts still look for the

@@ -80,13 +80,13 @@ uint32_t ECCElement::Store(std::string_view text) {
         uint32_t room = std::max<uint32_t>(m_TextRoom * 2, static_cast<uint32_t>(kFirstTextRoom));
         room = std::max(room, m_TextSize + n + 1);
         auto grown = std::make_unique_for_overwrite<char[]>(room);
-        if (m_TextSize > 0) std::memcpy(grown.get(), m_Text.get(), m_TextSize);
-        m_Text = std::move(grown);
+        if (m_TextSize > 0) std::memcpy(grown.get(), Text(), m_TextSize);
+        m_Heap = std::move(grown);
         m_TextRoom = room;
     }
     const uint32_t at = m_TextSize;
-    if (n > 0) std::memcpy(m_Text.get() + at, text.data(), n);
-    m_Text[at + n] = '\0';
+    if (n > 0) std::memcpy(Text() + at, text.data(), n);
+    Text()[at + n] = '\0';
     m_TextSize = at + n + 1;
     return at;
 }
@@ -97,7 +97,7 @@ void ECCElement::Compact() {
     uint32_t size = 0;
     auto put = [&](uint32_t from, uint16_t length) {
         const uint32_t at = size;
-        std::memcpy(text.get() + at, m_Text.get() + from, length + 1u);
+        std::memcpy(text.get() + at, Text() + from, length + 1u);
         size += length + 1u;
         return at;
     };
@@ -105,7 +105,7 @@ void ECCElement::Compact() {
         e.nameAt = put(e.nameAt, e.nameLength);
         e.valueAt = put(e.valueAt, e.valueLength);
     }
-    m_Text = std::move(text);
+    m_Heap = std::move(text);
     m_TextSize = size;
     m_TextRoom = room;
     m_Waste = 0;
@@ -135,8 +135,8 @@ int ECCElement::SetEntry(uint8_t tag, std::string_view name, int32_t index,
         }
         if (value.size() <= e.valueLength) {
             // The new value fits the old one's place.
-            std::memcpy(m_Text.get() + e.valueAt, value.data(), value.size());
-            m_Text[e.valueAt + value.size()] = '\0';
+            std::memcpy(Text() + e.valueAt, value.data(), value.size());
+            Text()[e.valueAt + value.size()] = '\0';
             m_Waste += static_cast<uint32_t>(e.valueLength - value.size());
         } else {
             m_Waste += e.valueLength + 1u;
@@ -285,10 +285,17 @@ int ECCElement::EncodeLocked(uint8_t* dst, int room, uint32_t version,
         }
         pos += header;
         if (array) *pos++ = static_cast<uint8_t>(e.index);
-        std::memcpy(pos, NameChars(e), e.nameLength + 1u);
-        pos += e.nameLength + 1u;
-        std::memcpy(pos, ValueChars(e), e.valueLength + 1u);
-        pos += e.valueLength + 1u;
+        if (e.valueAt == e.nameAt + e.nameLength + 1u) {
+            // Stored together (the usual case): name, NUL, value, NUL in one copy.
+            const size_t both = e.nameLength + e.valueLength + 2u;
+            CopyFieldBytes(pos, NameChars(e), both);
+            pos += both;
+        } else {
+            CopyFieldBytes(pos, NameChars(e), e.nameLength + 1u);
+            pos += e.nameLength + 1u;
+            CopyFieldBytes(pos, ValueChars(e), e.valueLength + 1u);
+            pos += e.valueLength + 1u;
+        }
         written += header + body;
     }
     return written;

@@ -98,7 +98,7 @@ public:
     void Clear() override;
 
 private:
-    // One variable of the list. Its name and value stand in m_Text, each followed by a NUL,
+    // One variable of the list. Its name and value stand in the text block, each followed by a NUL,
     // so that a whole context takes two blocks of memory instead of one or two per variable.
     struct Entry {
         uint8_t tag;
@@ -109,15 +109,18 @@ private:
         uint16_t valueLength;
     };
 
-    std::string_view NameOf(const Entry& e) const { return {m_Text.get() + e.nameAt, e.nameLength}; }
-    std::string_view ValueOf(const Entry& e) const {
-        return {m_Text.get() + e.valueAt, e.valueLength};
-    }
-    const char* NameChars(const Entry& e) const { return m_Text.get() + e.nameAt; }
-    const char* ValueChars(const Entry& e) const { return m_Text.get() + e.valueAt; }
+    // The text block: inside the element up to kInlineText bytes, so that a usual context
+    // (a decoded one above all) takes no heap block for its texts.
+    static constexpr uint32_t kInlineText = 512;
+    char* Text() { return m_Heap != nullptr ? m_Heap.get() : m_Inline; }
+    const char* Text() const { return m_Heap != nullptr ? m_Heap.get() : m_Inline; }
+    std::string_view NameOf(const Entry& e) const { return {Text() + e.nameAt, e.nameLength}; }
+    std::string_view ValueOf(const Entry& e) const { return {Text() + e.valueAt, e.valueLength}; }
+    const char* NameChars(const Entry& e) const { return Text() + e.nameAt; }
+    const char* ValueChars(const Entry& e) const { return Text() + e.valueAt; }
     // Appends text and its NUL to the text block, which grows as needed; its offset.
     uint32_t Store(std::string_view text);
-    // Rewrites m_Text with the live names and values only.
+    // Rewrites the text block with the live names and values only.
     void Compact();
     int SetEntry(uint8_t tag, std::string_view name, int32_t index, std::string_view value);
     const Entry* FindLocked(uint8_t tag, std::string_view name, int32_t index) const;
@@ -127,10 +130,11 @@ private:
                      const ECCSelectionMatch* match) const;
 
     std::vector<Entry> m_Variables;
-    // The text block: m_TextSize bytes in use of m_TextRoom.
-    std::unique_ptr<char[]> m_Text;
+    // The text block: m_TextSize bytes in use of m_TextRoom, in m_Heap once it outgrew
+    // m_Inline.
+    std::unique_ptr<char[]> m_Heap;
     uint32_t m_TextSize = 0;
-    uint32_t m_TextRoom = 0;
+    uint32_t m_TextRoom = kInlineText;
     // Bytes of the block that replaced values no longer use.
     uint32_t m_Waste = 0;
     // The element's own lock over its list, a plain in-process mutex: it is taken on every
@@ -143,4 +147,5 @@ private:
     int32_t m_TotalBytes = 0;
     uint16_t m_ReplacedScalars = 0;
     uint16_t m_ReplacedArrayElements = 0;
+    char m_Inline[kInlineText];
 };

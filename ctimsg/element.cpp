@@ -81,7 +81,6 @@ int BaseElement::Validate(uint32_t version) {
     return Fail(E_CTI_REQUIRED_DATA_MISSING);
 }
 
-int BaseElement::ValidateReceived(uint32_t version) { return Validate(version); }
 int BaseElement::ValidateToSend(uint32_t version) { return Validate(version); }
 
 void BaseElement::ValueText(std::string& text) const {
@@ -204,7 +203,7 @@ int STRINGElement::EncodeCutTagged(uint8_t* dst, int room, uint32_t version, int
     int total = WriteTagHeader(IsFloating(), tag, version, pos, room, wireBytes);
     if (total < 0) return -1;
     if (wireBytes > 0) {
-        std::memcpy(pos, m_Text.data(), static_cast<size_t>(wireBytes - 1));
+        CopyFieldBytes(pos, m_Text.data(), static_cast<size_t>(wireBytes - 1));
         pos[wireBytes - 1] = 0;
     }
     return total;
@@ -325,7 +324,7 @@ int UNSPECElement::Encode(uint8_t* dst, int room, uint32_t version) const {
     uint8_t* pos = dst;
     int total = WriteFloatingHeader(*this, version, pos, room, m_Length);
     if (total < 0) return -1;
-    if (m_Length > 0) std::memcpy(pos, m_Bytes.data(), static_cast<size_t>(m_Length));
+    if (m_Length > 0) CopyFieldBytes(pos, m_Bytes.data(), static_cast<size_t>(m_Length));
     return total;
 }
 

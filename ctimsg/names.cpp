@@ -195,17 +195,13 @@ const char* ElementName(int32_t elementId) {
                                                  : kInvalidElement;
 }
 
-uint32_t ElementTag(int32_t elementId) {
-    return InTable(elementId, kElementTableSize) ? kTables.elementTags[elementId] : 0;
-}
+const uint32_t* const names_detail::kElementTags = kTables.elementTags;
 
 const char* TagName(int32_t tag) {
     return InTable(tag, kTagTableSize) ? kTables.tagNames[tag] : kInvalidTag;
 }
 
-uint32_t TagElement(int32_t tag) {
-    return InTable(tag, kTagTableSize) ? kTables.tagElements[tag] : 0;
-}
+const uint32_t* const names_detail::kTagElements = kTables.tagElements;
 
 const char* MsgTypeName(int32_t msgType) {
     return kMsgTypeNames[InTable(msgType, kMsgTypeTableSize) ? msgType : 0];

@@ -17,12 +17,27 @@ constexpr int kPeripheralMapSize = 56;
 
 // Element trace name; outside the table "*INVALID ELEMENT*".
 const char* ElementName(int32_t elementId);
-// Floating tag of an element id; 0 for fixed-part ids and outside the table.
-uint32_t ElementTag(int32_t elementId);
+namespace names_detail {
+// The element-tag table, kElementTableSize entries (read inline by ElementTag).
+extern const uint32_t* const kElementTags;
+}  // namespace names_detail
+// Floating tag of an element id; 0 for fixed-part ids and outside the table. Inline: every
+// floating field of every frame looks up its tag.
+inline uint32_t ElementTag(int32_t elementId) {
+    return elementId >= 0 && elementId < kElementTableSize ? names_detail::kElementTags[elementId]
+                                                           : 0;
+}
 // Tag name; negative tags and tags past the table give "*INVALID TAG*".
 const char* TagName(int32_t tag);
-// The element id a received tag fills; 0 for tags that fill none.
-uint32_t TagElement(int32_t tag);
+namespace names_detail {
+// The tag-element table, kTagTableSize entries (read inline by TagElement).
+extern const uint32_t* const kTagElements;
+}  // namespace names_detail
+// The element id a received tag fills; 0 for tags that fill none. Inline: every received
+// field looks it up.
+inline uint32_t TagElement(int32_t tag) {
+    return tag >= 0 && tag < kTagTableSize ? names_detail::kTagElements[tag] : 0;
+}
 // Message type name; outside 0..282 "*INVALID*".
 const char* MsgTypeName(int32_t msgType);
 // CTI failure code name; other codes give "UNKNOWN ERROR CODE %d" in a per-thread buffer.

@@ -267,20 +267,6 @@ BaseElement* REMaskEntry::Member(uint32_t elementId) {
     return nullptr;
 }
 
-bool REMaskEntry::IsMemberId(uint32_t elementId) {
-    switch (elementId) {
-        case elementid::RemaskInstrument:
-        case elementid::RemaskExtension:
-        case elementid::RemaskCallId:
-        case elementid::REMaskFlags:
-        case elementid::REMaskCall:
-        case elementid::REMaskAgent:
-            return true;
-        default:
-            return false;
-    }
-}
-
 void REMaskEntry::SetRequired(bool required) {
     m_Instrument.SetRequired(required);
     m_Extension.SetRequired(required);
@@ -336,4 +322,15 @@ int REMaskArray::Validate(uint32_t version) {
 void REMaskArray::Clear() {
     BaseElement::Clear();
     for (auto& entry : m_Entries) entry.SetRequired(false);
+}
+
+BaseElement* BusyNextInGroup(const BaseElement* e, const REMaskArray*& masks) {
+    const uint32_t id = e->GetElementID();
+    if (id == elementid::REMaskArray) {
+        masks = e->AsREMaskArray();
+        if (masks != nullptr) return masks->NextBusy(e);
+    } else if (id == elementid::REMaskAgent && masks != nullptr) {
+        return masks->NextBusy(e);
+    }
+    return e->GetNext();
 }

@@ -113,9 +113,28 @@ public:
 
     BaseElement* First() { return &m_Instrument; }
     BaseElement* Last() { return &m_AgentMask; }
+    const BaseElement* Last() const { return &m_AgentMask; }
+    // No member present or required: the entry writes, traces and validates nothing.
+    bool Idle() const {
+        return !(m_Instrument.PresentOrRequired() || m_Extension.PresentOrRequired() ||
+                 m_CallId.PresentOrRequired() || m_FunctionFlags.PresentOrRequired() ||
+                 m_CallMask.PresentOrRequired() || m_AgentMask.PresentOrRequired());
+    }
     // The member with that element id, or nullptr when the id is not an entry member's.
     BaseElement* Member(uint32_t elementId);
-    static bool IsMemberId(uint32_t elementId);
+    static bool IsMemberId(uint32_t elementId) {
+        switch (elementId) {
+            case elementid::RemaskInstrument:
+            case elementid::RemaskExtension:
+            case elementid::RemaskCallId:
+            case elementid::REMaskFlags:
+            case elementid::REMaskCall:
+            case elementid::REMaskAgent:
+                return true;
+            default:
+                return false;
+        }
+    }
 
     STRINGElement m_Instrument;
     STRINGElement m_Extension;
@@ -140,6 +159,30 @@ public:
     // Links the element that follows the whole group in the message.
     void SetNext(BaseElement* next) { m_Entries[MAX_REMASK_NUM_MASKS - 1].Last()->SetNext(next); }
     REMaskEntry& Entry(int index) { return m_Entries[index]; }
+    const REMaskArray* AsREMaskArray() const override { return this; }
+    // Where a chain walk that only acts on present or required fields goes after e (this array
+    // or the last member of one of its entries): the first following entry that is not idle,
+    // else the element after the whole group. Any other e gives its plain successor. Ten
+    // entries stand in every message that has the array, and most use none or one.
+    BaseElement* NextBusy(const BaseElement* e) const {
+        int from;
+        if (e == this) {
+            from = 0;
+        } else {
+            from = -1;
+            for (int i = 0; i < MAX_REMASK_NUM_MASKS; ++i) {
+                if (m_Entries[i].Last() == e) {
+                    from = i + 1;
+                    break;
+                }
+            }
+            if (from < 0) return e->GetNext();
+        }
+        for (int i = from; i < MAX_REMASK_NUM_MASKS; ++i) {
+            if (!m_Entries[i].Idle()) return const_cast<REMaskEntry&>(m_Entries[i]).First();
+        }
+        return m_Entries[MAX_REMASK_NUM_MASKS - 1].Last()->GetNext();
+    }
 
     int Decode(const uint8_t* src, int fieldLength, int available, uint32_t version) override;
     int Validate(uint32_t version) override;
@@ -150,3 +193,19 @@ private:
 
     REMaskEntry m_Entries[MAX_REMASK_NUM_MASKS];
 };
+
+// The successor of e in a walk that acts only on present or required fields (encode,
+// validation): it passes over the idle request-enablement entries. masks is the walk's own
+// state, null at the start; the array sets it on the way through.
+BaseElement* BusyNextInGroup(const BaseElement* e, const REMaskArray*& masks);
+
+static_assert(elementid::REMaskAgent - elementid::REMaskArray == 6,
+              "the array and its six entry members have consecutive ids");
+template <class E>
+inline E* BusyNext(E* e, const REMaskArray*& masks) {
+    // One compare for every field outside the group, inline; the group's own out of line.
+    if (e->GetElementID() - elementid::REMaskArray > elementid::REMaskAgent - elementid::REMaskArray) {
+        return e->GetNext();
+    }
+    return BusyNextInGroup(e, masks);
+}

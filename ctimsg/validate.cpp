@@ -1,5 +1,6 @@
 // Message validation: every element of the chain gives its verdict, the first failure is kept.
 #include "ctimsg/basemsg.h"
+#include "ctimsg/structured.h"
 #include "ctimsg/validatecounts.h"
 
 namespace {
@@ -28,25 +29,29 @@ int BaseMSG::ValidateWalk(uint32_t version, Check which) {
         return static_cast<int>(m_Status);
     }
     SetFailure(0, 0, 0);
-    for (BaseElement* e = m_Chain; e != nullptr; e = e->GetNext()) {
-        int rc;
-        switch (which) {
-            case Check::Received:
-                rc = e->ValidateReceived(version);
-                break;
-            case Check::ToSend:
-                rc = e->ValidateToSend(version);
-                break;
-            default:
-                rc = e->Validate(version);
-                break;
+    // Idle request-enablement entries are passed over: absent and not required, they pass.
+    // One loop per kind of check, so that the loop does not choose again at every field.
+    auto walk = [&](auto check) {
+        const REMaskArray* masks = nullptr;
+        for (BaseElement* e = m_Chain; e != nullptr; e = BusyNext(e, masks)) {
+            int rc = check(e);
+            // The failing occurrence is the number of earlier members with the same id; it
+            // is counted only for the first failure, so a valid message pays nothing for it.
+            if (m_Status == 0 && rc != 0) {
+                SetFailure(static_cast<uint32_t>(rc), e->GetElementID(), CountEarlier(m_Chain, e));
+            }
         }
-        // The failing occurrence is the number of earlier members with the same id; it is
-        // counted only for the first failure, so a valid message pays nothing for it.
-        if (m_Status == 0 && rc != 0) {
-            uint32_t id = e->GetElementID();
-            SetFailure(static_cast<uint32_t>(rc), id, CountEarlier(m_Chain, e));
-        }
+    };
+    switch (which) {
+        case Check::Received:
+            walk([version](BaseElement* e) { return e->ValidateReceived(version); });
+            break;
+        case Check::ToSend:
+            walk([version](BaseElement* e) { return e->ValidateToSend(version); });
+            break;
+        default:
+            walk([version](BaseElement* e) { return e->Validate(version); });
+            break;
     }
     SetValidFromStatus();
     return static_cast<int>(m_Status);

@@ -237,6 +237,84 @@ int32_t CounterInstance::Get(uint32_t id) const {
     return 0;
 }
 
+void CounterInstance::BeginSample() {
+    mu_.lock();
+    if (block_) block_->sequence.fetch_add(1, std::memory_order_acq_rel);
+    mu_.unlock();
+}
+
+void CounterInstance::EndSample() {
+    std::lock_guard<std::mutex> hold(mu_);
+    if (block_) block_->sequence.fetch_add(1, std::memory_order_release);
+}
+
+uint32_t CZURPerfInstance::UpdateCounter(uint32_t id, int32_t value) {
+    return counters_.Set(id, value) ? 0 : 6;
+}
+
+uint32_t CZURPerfPO::AddInstance(const std::string& name) {
+    std::lock_guard<std::mutex> g(mu_);
+    for (const auto& i : instances_)
+        if (i.first == name) return 183;
+    auto inst = std::make_unique<CZURPerfInstance>();
+    if (!inst->Counters().Create(index_, name, counters_)) return GetLastError();
+    instances_.emplace_back(name, std::move(inst));
+    return 0;
+}
+
+CZURPerfInstance* CZURPerfPO::GetInstance(const std::string& name) {
+    std::lock_guard<std::mutex> g(mu_);
+    for (const auto& i : instances_)
+        if (i.first == name) return i.second.get();
+    return nullptr;
+}
+
+uint32_t CZURPerfPO::RemoveInstance(const std::string& name) {
+    std::lock_guard<std::mutex> g(mu_);
+    for (auto it = instances_.begin(); it != instances_.end(); ++it)
+        if (it->first == name) {
+            instances_.erase(it);  // the instance's destructor unlinks the object
+            return 0;
+        }
+    return 2;
+}
+
+uint32_t CZURPerfMon::AddPO(uint32_t objectIndex, const std::vector<CounterDef>& counters) {
+    std::lock_guard<std::mutex> g(mu_);
+    for (const auto& o : objects_)
+        if (o->Index() == objectIndex) return 0;
+    objects_.push_back(std::make_unique<CZURPerfPO>(objectIndex, counters));
+    return 0;
+}
+
+CZURPerfPO* CZURPerfMon::GetPO(uint32_t objectIndex) {
+    std::lock_guard<std::mutex> g(mu_);
+    for (const auto& o : objects_)
+        if (o->Index() == objectIndex) return o.get();
+    return nullptr;
+}
+
+uint32_t CZURPerfMon::RemovePO(uint32_t objectIndex) {
+    std::lock_guard<std::mutex> g(mu_);
+    for (auto it = objects_.begin(); it != objects_.end(); ++it)
+        if ((*it)->Index() == objectIndex) {
+            objects_.erase(it);
+            return 0;
+        }
+    return 2;
+}
+
+bool ReadPublishedInstance(uint32_t objectIndex, const std::string& instance,
+                           PublishedCounters* out) {
+    int fd = -1;
+    const Block* b =
+        MapForReading("/" + MapObjectName(CounterObjectName(objectIndex, instance)), &fd);
+    if (!b) return false;
+    const bool ok = Snapshot(b, out) && out->instance == instance;
+    Unmap(b, fd);
+    return ok;
+}
+
 std::vector<PublishedCounters> ReadPublishedCounters(const std::string& instance) {
     std::vector<PublishedCounters> found;
     const std::string prefix = MapObjectName(kPrefix);

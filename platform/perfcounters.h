@@ -9,6 +9,7 @@
 // readers retry a copy that overlapped a change of the slot table. Removing the instance
 // unlinks the object; an object whose writer process is dead counts as not published.
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -52,6 +53,10 @@ public:
     bool Add(uint32_t id, int32_t delta);
     // The value, 0 for an unknown counter.
     int32_t Get(uint32_t id) const;
+    // Brackets a sample of several Set calls: a reader never copies half of it (the
+    // sequence count stays odd meanwhile). Calls must pair and not nest.
+    void BeginSample();
+    void EndSample();
 
     struct Block;  // the shared layout (perfcounters.cpp)
 
@@ -77,6 +82,68 @@ struct PublishedCounters {
 // The instances published on this node by live writers (only those whose instance name is
 // `instance` when it is not empty), ordered by instance name and object index.
 std::vector<PublishedCounters> ReadPublishedCounters(const std::string& instance = "");
+
+// A consistent copy of one instance of one object: false when no live writer publishes it.
+bool ReadPublishedInstance(uint32_t objectIndex, const std::string& instance,
+                           PublishedCounters* out);
+
+class CZURPerfPO;
+
+// One published instance of a performance object (owned by its CZURPerfPO).
+class CZURPerfInstance {
+public:
+    CZURPerfInstance() = default;
+    CZURPerfInstance(const CZURPerfInstance&) = delete;
+    CZURPerfInstance& operator=(const CZURPerfInstance&) = delete;
+    // 0, or 6 when the instance is no longer published or its table is full.
+    uint32_t UpdateCounter(uint32_t id, int32_t value);
+    CounterInstance& Counters() { return counters_; }
+
+private:
+    CounterInstance counters_;
+};
+
+// A performance object: an index and its counters, with the instances published under it.
+// Thread-safe.
+class CZURPerfPO {
+public:
+    CZURPerfPO(uint32_t objectIndex, std::vector<CounterDef> counters)
+        : index_(objectIndex), counters_(std::move(counters)) {}
+    CZURPerfPO(const CZURPerfPO&) = delete;
+    CZURPerfPO& operator=(const CZURPerfPO&) = delete;
+    // Publishes the instance with the object's counters, all 0: 0, 183 when this object or
+    // a live process already publishes it, 87 for a bad name.
+    [[nodiscard]] uint32_t AddInstance(const std::string& name);
+    // The instance (owned by this object, valid until RemoveInstance), or null.
+    CZURPerfInstance* GetInstance(const std::string& name);
+    // Unpublishes and frees it: 0, or 2 when there is none.
+    uint32_t RemoveInstance(const std::string& name);
+    uint32_t Index() const { return index_; }
+
+private:
+    const uint32_t index_;
+    const std::vector<CounterDef> counters_;
+    std::mutex mu_;
+    std::vector<std::pair<std::string, std::unique_ptr<CZURPerfInstance>>> instances_;  // mu_
+};
+
+// The performance objects of a process. Thread-safe.
+class CZURPerfMon {
+public:
+    CZURPerfMon() = default;
+    CZURPerfMon(const CZURPerfMon&) = delete;
+    CZURPerfMon& operator=(const CZURPerfMon&) = delete;
+    // Adds the object (an existing one with that index is kept): 0.
+    uint32_t AddPO(uint32_t objectIndex, const std::vector<CounterDef>& counters = {});
+    // The object (owned by the monitor, valid until RemovePO), or null.
+    CZURPerfPO* GetPO(uint32_t objectIndex);
+    // Removes the object and unpublishes its instances: 0, or 2 when there is none.
+    uint32_t RemovePO(uint32_t objectIndex);
+
+private:
+    std::mutex mu_;
+    std::vector<std::unique_ptr<CZURPerfPO>> objects_;  // mu_
+};
 
 }  // namespace plat
 

@@ -83,6 +83,7 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
     uint32_t previousTag = 0;
     uint32_t previousOccurrence = 0;
     REMaskArray* masks = nullptr;  // looked up at the first REMask member field
+    BaseElement* context = nullptr;  // the call context, looked up at its first variable
     while (remaining >= 2) {
         uint32_t tag;
         int length;
@@ -136,8 +137,12 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
             e = occurrence < static_cast<uint32_t>(MAX_REMASK_NUM_MASKS)
                     ? masks->Entry(static_cast<int>(occurrence)).Member(id)
                     : nullptr;
+        } else if (id == kExpandedCallContext && context != nullptr) {
+            // One field per variable: the context found for the first serves them all.
+            e = context;
         } else if (known && id != 0) {
             e = FindElement(id, occurrence, true);
+            if (id == kExpandedCallContext) context = e;
         }
         int skip = std::min(length, remaining);
         if (e == nullptr) {

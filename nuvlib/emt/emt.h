@@ -107,6 +107,12 @@ using EmtThreadRoutine = uint32_t (*)(uint32_t phase, uint32_t startResult);
 // The first call starts the library (worker pool, timer thread); later calls only count.
 [[nodiscard]] uint32_t EMTInitialize(EmtThreadRoutine routine, uint32_t maxThreads,
                                      uint32_t concurrentThreads, uint32_t appSupportsPolicyQoS);
+// As EMTInitialize; the first call then reads the priority settings from the registry keys
+// <registryRoot>\EMT\CurrentVersion\{High,Medium,Low}Priority (null or empty root: none).
+// A read failure shuts EMT down again and is returned (2 for a missing value).
+[[nodiscard]] uint32_t EMTInitializeEx(EmtThreadRoutine routine, uint32_t maxThreads,
+                                       uint32_t concurrentThreads, uint32_t appSupportsPolicyQoS,
+                                       const char* registryRoot);
 // Drops one use; the last one destroys every connection left (0xE103000A) and stops.
 uint32_t EMTCleanup();
 

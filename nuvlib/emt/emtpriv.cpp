@@ -296,6 +296,7 @@ std::string AddrText(const sockaddr_in& a) {
 
 bool IsLocalAddress(const sockaddr_in& a) {
     if (a.sin_addr.s_addr == htonl(INADDR_LOOPBACK)) return true;
+    if (a.sin_addr.s_addr == g_lib.notLocalForTest.load()) return false;
     int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) return false;
     sockaddr_in b = a;
@@ -312,6 +313,7 @@ using namespace emt;
 uint32_t EMTInitialize(EmtThreadRoutine routine, uint32_t maxThreads, uint32_t concurrentThreads,
                        uint32_t appSupportsPolicyQoS) {
     if (g_lib.useCount.fetch_add(1) + 1 > 1) return 0;
+    ResetPrioritySettings();
     if (TraceOn(kTraceConn))
         EMSTraceMessage(
             "EMT : No QoS-enable service providers found, will perform manual DSCP packets "

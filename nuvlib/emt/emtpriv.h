@@ -62,11 +62,58 @@ struct PrioritySettings {
         disableRsvp, bypassScheduler;
 };
 const PrioritySettings& BuiltInPriority(unsigned priority);
+// The settings in use: the built-in ones from EMTInitialize, overridden from the registry
+// by EMTInitializeEx. A priority of 3 or more reads as Low.
+const PrioritySettings& PrioritySetting(unsigned priority);
+void ResetPrioritySettings();
+// Reads <root>\EMT\CurrentVersion\{High,Medium,Low}Priority into the settings in use:
+// 0, the open error of a key, or 2 for the first value missing from a subkey (the values
+// read before it are kept). Out-of-range values are ignored.
+[[nodiscard]] uint32_t ReadPrioritySettings(const char* root);
 bool ValidateQosParams(const EMT_QOS_PARAMS* p);
 EMT_QOS_PARAMS ResolvePriorityDefaults(const EMT_QOS_PARAMS* p);
 struct EmtControlBlock;
 void BuildFlowBlocks(EmtControlBlock* cb);
+// rate + rate * percent / 100 in 64 bits, held at cap.
+uint32_t RaiseRate(uint32_t rate, uint32_t percent, uint32_t cap);
+// Reserves (through a provider) or marks the socket by IP_TOS; 0 or the error. The block
+// is locked by the caller.
 uint32_t QosReserve(EmtControlBlock* cb, bool manualMarking);
+
+// A GQoS service provider. Linux has none, so EMT never installs one; tests do. Requests
+// complete by routine(error, bytes, 0, context), exactly once, on another thread and never
+// before the call that issued them has returned 0; a non-zero return means it never runs.
+class QosProvider {
+public:
+    virtual ~QosProvider() = default;
+    virtual uint32_t SetQos(int sock, const EMT_FLOW_QOS& send, const EMT_FLOW_QOS& recv,
+                            EmtCompletionRoutine routine, void* context) = 0;
+    virtual uint32_t GetQos(int sock, uint8_t* buffer, uint32_t size,
+                            EmtCompletionRoutine routine, void* context) = 0;
+};
+// Installs (null: removes) the provider; the caller keeps ownership and keeps it alive
+// while connections use it.
+void SetQosProvider(QosProvider* provider);
+QosProvider* GetQosProvider();
+
+constexpr int kQosRequestReserve = 1, kQosRequestQuery = 2;
+// One outstanding provider request; owned by the request, deleted by its callback.
+struct TcpQoSContext {
+    uint32_t handle = 0;
+    int kind = 0;
+    uint8_t buffer[4096]{};
+};
+uint32_t QosQuery(EmtControlBlock* cb);
+// The outcome of a provider request (block locked by the caller).
+void QosCompletion(EmtControlBlock* cb, int kind, uint32_t error);
+void TCPQoSReservCallBack(uint32_t error, uint32_t bytes, uint32_t reserved, void* context);
+void TCPQoSQueryCallBack(uint32_t error, uint32_t bytes, uint32_t reserved, void* context);
+// The QoS check timer (id 3): raises the reservation when the rate exceeds it, restarts the
+// rate window and schedules itself again. Block locked by the caller.
+void QosBandwidthCheck(EmtControlBlock* cb);
+// The policy-QoS step after a TCP connection is set up (when the application declared
+// policy support).
+void ApplyPolicyQos(EmtControlBlock* cb);
 
 class ImtSocket;
 
@@ -140,6 +187,7 @@ struct EmtControlBlock {
     plat::Semaphore sendGate{1, 1};
 
     int qosEnabled = 0;                        // set-up
+    bool qosQueryStarted = false;              // table
     uint8_t priority = 0;                      // set-up
     EMT_QOS_PARAMS qos{};                      // set-up
     EMT_FLOW_QOS sendFlow, recvFlow;           // set-up
@@ -175,6 +223,8 @@ struct LibState {
     uint32_t pid = 0;
     std::atomic<uint16_t> nextHbPort{39500};
     bool policyQos = false;
+    // Test-only: IsLocalAddress answers false for this address (network order; 0: none).
+    std::atomic<uint32_t> notLocalForTest{0};
     std::atomic<uint32_t> delayedDisconnects{0};  // completed; tests wait on it
 };
 LibState& Lib();

@@ -97,14 +97,7 @@ void AckProbeTimer(EmtControlBlock* cb) {
     ScheduleTimer(cb, 2, cb->replyDelay);
 }
 
-void QosCheckTimer(EmtControlBlock* cb) {
-    if ((cb->sendFlow.flags & kQosOff) || (cb->recvFlow.flags & kQosOff) ||
-        cb->sendFlow.tokenRate == 0xFFFFFFFF)
-        return;
-    cb->rateStart = plat::FileTimeNow();
-    cb->stats.rateBytesSent = cb->stats.rateBytesRcvd = 0;
-    ScheduleTimer(cb, 3, cb->sendFlow.exceedTime);
-}
+void QosCheckTimer(EmtControlBlock* cb) { QosBandwidthCheck(cb); }
 
 void Dispatch(const EmtTimer& t) {
     EmtControlBlock* cb = LockBlock(t.handle);

@@ -573,7 +573,9 @@ void TCPCloseTransport(EmtControlBlock* cb) {
 }
 
 void OnTableInsert(EmtControlBlock* cb) {
-    if (cb->transport != kTransportTcp || !cb->qosEnabled || cb->listening) return;
+    if (cb->transport != kTransportTcp || cb->listening) return;
+    ApplyPolicyQos(cb);
+    if (!cb->qosEnabled) return;
     cb->lastRttSentTick = plat::GetTickCount();
     StartRttTimers(cb);
     if (cb->hbInterval < EMT_NO_HEARTBEAT) {

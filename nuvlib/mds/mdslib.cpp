@@ -15,6 +15,7 @@
 #include "nuvlib/ems.h"
 #include "nuvlib/mds/mds.h"
 #include "nuvlib/mds/mdsinternal.h"
+#include "nuvlib/mds/mdsperfmon.h"
 #include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
@@ -724,6 +725,9 @@ void MDSStartClient() {
     Queue(NewControlFrame(MSG_START_CLIENT, 0));
     t_receiveThread = true;
     c->started = true;
+    mds::StartMdsPerfMonitor(c->instanceName, c->clientName,
+                             {c->handle, &c->sent, &c->received, &c->bytesSent,
+                              &c->bytesReceived, c->pool, c->queue});
     while (!c->stopping.load()) {
         while (c->connected.load()) {
             MBuf* b = ReceiveFrame();

@@ -211,6 +211,38 @@ TEST(GoldenFrames, RequestEnablementMasksOnlyWithTheServiceBit) {
     EXPECT_EQ(m.Wire(15, 0, nullptr, SERVICE_MASK_REMASK_BIT), Frame(20, {0, 0, 0, 1}));
 }
 
+// Encode and validation pass over entries that hold nothing; an entry set past the count
+// (entries 1 and 2 left empty) is still written and still checked.
+TEST(GoldenFrames, RequestEnablementEntriesPastTheCount) {
+    REMaskMsg m;
+    m.invokeId.Set(1);
+    m.masks.AddREMask()->Set("12", "34", 5);
+    m.masks.Entry(3).m_CallId.Set(7);
+    m.MarkValid();
+    EXPECT_EQ(m.Wire(20, 0, nullptr, SERVICE_MASK_REMASK_BIT),
+              Frame(20, {0, 0, 0, 1,                         //
+                         0, 0xEC, 0, 2, 0, 1,                //
+                         0, 0xED, 0, 3, '1', '2', 0,         //
+                         0, 0xEE, 0, 3, '3', '4', 0,         //
+                         0, 0xEF, 0, 4, 0, 0, 0, 5,          //
+                         0, 0xF0, 0, 1, 0,                   //
+                         0, 0xF1, 0, 4, 0, 0, 0, 0,          //
+                         0, 0xF2, 0, 1, 0,                   //
+                         0, 0xEF, 0, 4, 0, 0, 0, 7}));
+    EXPECT_EQ(m.Validate(20), 0);
+
+    m.masks.Entry(5).m_Instrument.Set(std::string(70, 'x'));
+    EXPECT_EQ(m.Validate(20), 23);
+    EXPECT_EQ(m.GetFailingElement(), 650u);
+    EXPECT_EQ(m.GetFailingOccurrence(), 5u);
+
+    // A count of three makes the empty entries 1 and 2 required: the first of them fails.
+    m.masks.Set(3);
+    EXPECT_EQ(m.Validate(20), 6);
+    EXPECT_EQ(m.GetFailingElement(), 650u);
+    EXPECT_EQ(m.GetFailingOccurrence(), 1u);
+}
+
 TEST(Encode, RefusalsAndTheBareHeader) {
     TestMSG empty(5, 6);
     Bytes buf(16, 0xEE);

@@ -4,6 +4,7 @@
 
 #include "tests/ctimsg/trace_capture.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -314,3 +315,23 @@ TEST(ElementRawBytes, ValuesSurviveEveryLengthInTurn) {
             << n;
     }
 }
+
+namespace {
+
+// The inline field copy at every length around its size classes: the bytes copied, and
+// not one byte before or after.
+TEST(CopyFieldBytes, EveryLengthExactly) {
+    uint8_t src[48];
+    for (int i = 0; i < 48; ++i) src[i] = static_cast<uint8_t>(i + 1);
+    for (size_t n = 0; n <= 40; ++n) {
+        uint8_t dst[64];
+        std::memset(dst, 0xEE, sizeof dst);
+        CopyFieldBytes(dst + 8, src, n);
+        for (size_t i = 0; i < sizeof dst; ++i) {
+            const uint8_t want = i >= 8 && i < 8 + n ? src[i - 8] : 0xEE;
+            ASSERT_EQ(dst[i], want) << "length " << n << " byte " << i;
+        }
+    }
+}
+
+}  // namespace

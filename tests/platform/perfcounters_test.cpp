@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
+#include <thread>
 
 #include "platform/lasterror.h"
 #include "tests/support/child_process.h"
@@ -96,3 +98,66 @@ TEST(PerfCounters, ServerCallsMoveTheProcessInstance) {
 }
 
 }  // namespace
+
+// The monitor, object and instance calls of the MDS client over the same facility: one
+// instance per name, lookups, and removal that unpublishes (also by removing the object).
+TEST(PerfCounters, MonitorObjectsAndInstances) {
+    plat::CZURPerfMon mon;
+    const std::vector<plat::CounterDef> defs = {{2, "A"}, {4, "B"}};
+    EXPECT_EQ(mon.GetPO(10), nullptr);
+    ASSERT_EQ(mon.AddPO(10, defs), 0u);
+    ASSERT_EQ(mon.AddPO(10), 0u);  // kept as it was
+    plat::CZURPerfPO* po = mon.GetPO(10);
+    ASSERT_NE(po, nullptr);
+    ASSERT_EQ(po->AddInstance("one"), 0u);
+    EXPECT_EQ(po->AddInstance("one"), 183u);
+    EXPECT_EQ(po->AddInstance(""), 87u);
+    ASSERT_EQ(po->AddInstance("two"), 0u);
+    EXPECT_EQ(po->GetInstance("three"), nullptr);
+    plat::CZURPerfInstance* one = po->GetInstance("one");
+    ASSERT_NE(one, nullptr);
+    EXPECT_EQ(one->UpdateCounter(4, -5), 0u);
+    auto found = plat::ReadPublishedCounters("one");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].objectIndex, 10u);
+    ASSERT_EQ(found[0].counters.size(), 2u);
+    EXPECT_EQ(found[0].counters[1].name, "B");
+    EXPECT_EQ(found[0].counters[1].value, -5);
+    plat::PublishedCounters direct;
+    ASSERT_TRUE(plat::ReadPublishedInstance(10, "one", &direct));
+    EXPECT_EQ(direct.counters[1].value, -5);
+    EXPECT_FALSE(plat::ReadPublishedInstance(11, "one", &direct));
+    EXPECT_EQ(po->RemoveInstance("one"), 0u);
+    EXPECT_FALSE(plat::ReadPublishedInstance(10, "one", &direct));
+    EXPECT_EQ(po->RemoveInstance("one"), 2u);
+    EXPECT_TRUE(plat::ReadPublishedCounters("one").empty());
+    EXPECT_EQ(plat::ReadPublishedCounters("two").size(), 1u);
+    EXPECT_EQ(mon.RemovePO(10), 0u);
+    EXPECT_EQ(mon.RemovePO(10), 2u);
+    EXPECT_TRUE(plat::ReadPublishedCounters("two").empty());
+}
+
+// A sample written between BeginSample and EndSample is copied whole or not at all: a
+// reader racing the writer never sees two counters from different samples.
+TEST(PerfCounters, ReaderNeverSeesHalfASample) {
+    plat::CounterInstance inst;
+    ASSERT_TRUE(inst.Create(10, "sampled", {{2, "a"}, {4, "b"}, {6, "c"}}));
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int32_t n = 1; !stop; ++n) {
+            inst.BeginSample();
+            for (uint32_t id : {2u, 4u, 6u}) inst.Set(id, n);
+            inst.EndSample();
+        }
+    });
+    int mixed = 0, reads = 0;
+    for (; reads < 2000; ++reads) {
+        plat::PublishedCounters copy;
+        if (!plat::ReadPublishedInstance(10, "sampled", &copy)) continue;
+        const auto& c = copy.counters;
+        if (c[0].value != c[1].value || c[1].value != c[2].value) ++mixed;
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(mixed, 0);
+}

@@ -82,7 +82,8 @@ uint16_t SetUpEnvironment() {
          {"StateXferPort", std::to_string(port + 1)}});
     for (auto [name, handle] : {std::pair{"sender", 10u}, std::pair{"echo", 11u}})
         Key(std::string(kInstance) + "\\MDS\\CurrentVersion\\Clients\\" + name,
-            {{"Handle", handle}, {"HeartBeatInterval", 10}, {"Synchronized", 0}},
+            {{"Handle", handle}, {"HeartBeatInterval", 10}, {"Synchronized", 0},
+             {"EnablePerformanceMonitor", std::getenv("PARLO_BENCH_PERFMON") ? 1u : 0u}},
             {{"Node", "127.0.0.1"}});
     return port;
 }
