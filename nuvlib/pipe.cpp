@@ -1,7 +1,6 @@
 #include "nuvlib/pipe.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +14,7 @@
 
 #include "nuvlib/ems.h"
 
+#include "platform/clock.h"
 #include "platform/lasterror.h"
 
 // Holds a pipe's write lock unless the calling thread holds it already.
@@ -37,35 +37,37 @@ uint32_t NamedPipeLastError() { return plat::GetLastError(); }
 
 void NamedPipeSetLastError(uint32_t code) { plat::SetLastError(code); }
 
-uint32_t NamedPipeErrno(int e) {
-    switch (e) {
-        case 0: return 0;
-        case EPIPE:
-        case ECONNRESET:
-        case ENOTCONN:
-        case ESHUTDOWN: return PIPE_ERROR_BROKEN_PIPE;
-        case EBADF:
-        case ENOTSOCK: return PIPE_ERROR_INVALID_HANDLE;
-        case EMSGSIZE: return PIPE_ERROR_MORE_DATA;
-        case ENOENT:
-        case ECONNREFUSED: return 2;
-        case EACCES:
-        case EPERM: return 5;
-        case ENOMEM:
-        case ENOBUFS: return 8;
-        case EMFILE:
-        case ENFILE: return 4;
-        case ENAMETOOLONG: return PIPE_ERROR_BAD_PATHNAME;
-        case EADDRINUSE: return PIPE_ERROR_PIPE_BUSY;
-        case EAGAIN: return 258;
-        default: return plat::ErrnoToWin32(e);
-    }
-}
-
 namespace {
 
+// Socket errors that mean a pipe error of their own to a named pipe's caller; every other
+// errno reads as the platform's map says.
+struct PipeErrno {
+    int e;
+    uint32_t code;
+};
+constexpr PipeErrno kPipeErrnos[] = {
+    {EPIPE, PIPE_ERROR_BROKEN_PIPE},
+    {ECONNRESET, PIPE_ERROR_BROKEN_PIPE},
+    {ENOTCONN, PIPE_ERROR_BROKEN_PIPE},
+    {ESHUTDOWN, PIPE_ERROR_BROKEN_PIPE},
+    {ENOTSOCK, PIPE_ERROR_INVALID_HANDLE},
+    {EMSGSIZE, PIPE_ERROR_MORE_DATA},
+    {ECONNREFUSED, plat::ERROR_FILE_NOT_FOUND},  // a socket file nobody listens on
+    {EADDRINUSE, PIPE_ERROR_PIPE_BUSY},
+    {ENAMETOOLONG, PIPE_ERROR_BAD_PATHNAME},
+    {ENOBUFS, plat::ERROR_NOT_ENOUGH_MEMORY},
+    {EMFILE, 4},  // too many open files
+    {ENFILE, 4},
+};
+
+uint32_t PipeError(int e) {
+    for (const PipeErrno& p : kPipeErrnos)
+        if (p.e == e) return p.code;
+    return plat::ErrnoToWin32(e);
+}
+
 uint32_t FailErrno(int e) {
-    uint32_t code = NamedPipeErrno(e);
+    uint32_t code = PipeError(e);
     NamedPipeSetLastError(code);
     return code;
 }
@@ -87,7 +89,7 @@ std::string PeerUserName(int fd, uint32_t* error) {
     ucred cred{};
     socklen_t len = sizeof cred;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
-        *error = NamedPipeErrno(errno);
+        *error = PipeError(errno);
         return {};
     }
     char buf[1024];
@@ -371,7 +373,7 @@ void NamedPipeServer::ListenThread(NamedPipeServer* server) {
         // next attempt so that a lasting failure never spins.
         if (rc != 0 && !served) {
             backoffMs = NextBackoffMs(backoffMs);
-            std::this_thread::sleep_for(std::chrono::milliseconds(backoffMs));
+            plat::SleepForMs(backoffMs);
         } else {
             backoffMs = 0;
         }
@@ -392,9 +394,9 @@ uint32_t NamedPipeClient::Connect(const std::string& pipeName) {
     sockaddr_un addr;
     if (!FillAddress(NamedPipeSocketPath(pipeName), &addr)) return PIPE_ERROR_BAD_PATHNAME;
     int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) return NamedPipeErrno(errno);
+    if (fd < 0) return PipeError(errno);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        uint32_t e = NamedPipeErrno(errno);
+        uint32_t e = PipeError(errno);
         ::close(fd);
         return e;
     }
@@ -412,13 +414,13 @@ uint32_t NamedPipeClient::Read(void* buffer, uint32_t size, uint32_t* bytesRead,
             r = ::poll(&p, 1, timeoutMs);
         } while (r < 0 && errno == EINTR);
         if (r == 0) return 258;
-        if (r < 0) return NamedPipeErrno(errno);
+        if (r < 0) return PipeError(errno);
     }
     ssize_t n;
     do {
         n = ::recv(fd_, buffer, size, MSG_TRUNC);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return NamedPipeErrno(errno);
+    if (n < 0) return PipeError(errno);
     if (n == 0) return PIPE_ERROR_BROKEN_PIPE;
     if (static_cast<size_t>(n) > size) {
         if (bytesRead) *bytesRead = size;
@@ -434,5 +436,5 @@ uint32_t NamedPipeClient::Write(const void* buffer, uint32_t size) {
     do {
         n = ::send(fd_, buffer, size, MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
-    return n < 0 ? NamedPipeErrno(errno) : 0;
+    return n < 0 ? PipeError(errno) : 0;
 }

@@ -210,7 +210,10 @@ void Reader::Run(Command* command, int argc, const char* const* argv) {
     m_Quoted.clear();
     for (int i = 0; i < argc; ++i) {
         m_Words.emplace_back(argv[i] ? argv[i] : "");
-        m_Quoted.push_back(0);
+        // The shell has already taken the quotes away: a word with a second "/" is a Linux
+        // path (an absolute root directory), never a switch, so it is taken as if quoted.
+        const std::string& w = m_Words.back();
+        m_Quoted.push_back(w.size() > 1 && w[0] == '/' && w.find('/', 1) != std::string::npos);
     }
     if (m_Words.empty()) {
         m_Words.emplace_back("");

@@ -5,6 +5,8 @@
 //   parlo-reg dump [KEY]
 //   parlo-reg import FILE...
 // KEY separates names with '\' or '/'. The store is $PARLO_REGISTRY_ROOT.
+// Failures are told in words on stderr: a missing store, key or value by name, other
+// errors with their number. Exit status: 0 done, 1 failed, 2 usage or a bad value.
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +16,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "platform/lasterror.h"
 #include "platform/registry.h"
@@ -41,20 +45,72 @@ std::string KeyArg(std::string key) {
     return key;
 }
 
-int Fail(const std::string& what, uint32_t rc) {
-    std::fprintf(stderr, "parlo-reg: %s: error %u\n", what.c_str(), rc);
+// An error number in words, where it has some.
+std::string Words(uint32_t rc) {
+    switch (rc) {
+    case ERROR_FILE_NOT_FOUND: return "not found";
+    case ERROR_PATH_NOT_FOUND: return "path not found";
+    case ERROR_ACCESS_DENIED: return "access denied";
+    case ERROR_BADDB: return "the key's values file is too large to be the store's";
+    case ERROR_KEY_DELETED: return "the key was deleted meanwhile";
+    default: return "error " + std::to_string(rc);
+    }
+}
+
+std::string Shown(const std::string& path) { return path.empty() ? "(the root)" : path; }
+
+bool StoreExists() {
+    struct stat st;
+    return stat(RegistryRootPath().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A key that could not be opened, created or deleted.
+int KeyFailed(const std::string& path, uint32_t rc) {
+    const std::string root = RegistryRootPath();
+    if ((rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND) && !StoreExists()) {
+        const char* env = std::getenv("PARLO_REGISTRY_ROOT");
+        std::fprintf(stderr, "parlo-reg: no registry at %s (%s)\n", root.c_str(),
+                     env && *env ? "named by PARLO_REGISTRY_ROOT"
+                                 : "PARLO_REGISTRY_ROOT is not set");
+    } else if (rc == ERROR_FILE_NOT_FOUND) {
+        std::fprintf(stderr, "parlo-reg: no key %s in the registry at %s\n", path.c_str(),
+                     root.c_str());
+    } else if (rc == ERROR_INVALID_PARAMETER) {
+        std::fprintf(stderr,
+                     "parlo-reg: key %s: not a valid key name (a name may not start with '.' "
+                     "or be longer than %u characters)\n",
+                     path.c_str(), kRegMaxKeyNameLength);
+    } else {
+        std::fprintf(stderr, "parlo-reg: key %s: %s\n", Shown(path).c_str(), Words(rc).c_str());
+    }
+    return 1;
+}
+
+// A value of an open key that could not be read, written or deleted.
+int ValueFailed(const std::string& path, const std::string& name, uint32_t rc) {
+    if (rc == ERROR_FILE_NOT_FOUND)
+        std::fprintf(stderr, "parlo-reg: no value %s in key %s\n", QuoteRegText(name).c_str(),
+                     Shown(path).c_str());
+    else if (rc == ERROR_INVALID_PARAMETER)
+        std::fprintf(stderr,
+                     "parlo-reg: value %s in key %s: not a valid value name, or more than %u "
+                     "bytes\n",
+                     QuoteRegText(name).c_str(), Shown(path).c_str(), kRegMaxValueSize);
+    else
+        std::fprintf(stderr, "parlo-reg: value %s in key %s: %s\n", QuoteRegText(name).c_str(),
+                     Shown(path).c_str(), Words(rc).c_str());
     return 1;
 }
 
 int Get(const std::string& path, const std::string& name) {
     RegKeyHolder key;
-    if (uint32_t rc = RegOpenKey(RegRoot(), path.c_str(), key.out())) return Fail(path, rc);
+    if (uint32_t rc = RegOpenKey(RegRoot(), path.c_str(), key.out())) return KeyFailed(path, rc);
     uint32_t type = 0, size = 0;
     if (uint32_t rc = RegQueryValue(key.get(), name.c_str(), &type, nullptr, &size))
-        return Fail(path + "\\" + name, rc);
+        return ValueFailed(path, name, rc);
     RegValue v{name, type, std::vector<uint8_t>(size)};
     if (uint32_t rc = RegQueryValue(key.get(), name.c_str(), &type, v.data.data(), &size))
-        return Fail(path + "\\" + name, rc);
+        return ValueFailed(path, name, rc);
     v.data.resize(size);
     v.type = type;
     std::string line = FormatRegValue(v);
@@ -122,10 +178,10 @@ int Set(const std::string& path, const std::string& name, const std::string& typ
         return Usage();
     }
     RegKeyHolder key;
-    if (uint32_t rc = RegCreateKey(RegRoot(), path.c_str(), key.out())) return Fail(path, rc);
+    if (uint32_t rc = RegCreateKey(RegRoot(), path.c_str(), key.out())) return KeyFailed(path, rc);
     if (uint32_t rc = RegSetValue(key.get(), name.c_str(), v.type, v.data.data(),
                                   static_cast<uint32_t>(v.data.size())))
-        return Fail(path + "\\" + name, rc);
+        return ValueFailed(path, name, rc);
     return 0;
 }
 
@@ -144,12 +200,13 @@ uint32_t DeleteTree(RegKey parent, const std::string& path) {
 int Del(const std::string& path, const std::string* name) {
     if (name) {
         RegKeyHolder key;
-        if (uint32_t rc = RegOpenKey(RegRoot(), path.c_str(), key.out())) return Fail(path, rc);
+        if (uint32_t rc = RegOpenKey(RegRoot(), path.c_str(), key.out()))
+            return KeyFailed(path, rc);
         if (uint32_t rc = RegDeleteValue(key.get(), name->c_str()))
-            return Fail(path + "\\" + *name, rc);
+            return ValueFailed(path, *name, rc);
         return 0;
     }
-    if (uint32_t rc = DeleteTree(RegRoot(), path)) return Fail(path, rc);
+    if (uint32_t rc = DeleteTree(RegRoot(), path)) return KeyFailed(path, rc);
     return 0;
 }
 
@@ -173,7 +230,7 @@ uint32_t Dump(RegKey key, const std::string& path) {
 
 int DumpCmd(const std::string& path) {
     RegKeyHolder key;
-    if (uint32_t rc = RegOpenKey(RegRoot(), path.c_str(), key.out())) return Fail(path, rc);
+    if (uint32_t rc = RegOpenKey(RegRoot(), path.c_str(), key.out())) return KeyFailed(path, rc);
     Dump(key.get(), path);
     return 0;
 }
@@ -218,7 +275,7 @@ int Import(const char* file) {
                 (keyPath.size() == sizeof hklm - 1 || keyPath[sizeof hklm - 1] == '\\'))
                 keyPath.erase(0, sizeof hklm - 1);
             if (uint32_t rc = RegCreateKey(RegRoot(), keyPath.c_str(), key.out()))
-                report("cannot create key " + keyPath + ": error " + std::to_string(rc));
+                report("cannot create key " + keyPath + ": " + Words(rc));
             return true;
         }
         RegValue v;
@@ -233,7 +290,7 @@ int Import(const char* file) {
         }
         if (uint32_t rc = RegSetValue(key.get(), v.name.c_str(), v.type, v.data.data(),
                                       static_cast<uint32_t>(v.data.size())))
-            report("cannot set " + v.name + ": error " + std::to_string(rc));
+            report("cannot set " + v.name + ": " + Words(rc));
         return true;
     });
     return errors ? 1 : 0;

@@ -322,6 +322,13 @@ public:
         }
     }
 
+    size_t Pending() {
+        std::lock_guard<std::mutex> lk(mu_);
+        size_t n = 0;
+        for (const auto& [wd, list] : regs_) n += list.size();
+        return n;
+    }
+
 private:
     struct Reg {
         RegKeyImpl* key;
@@ -624,6 +631,8 @@ uint32_t RegNotifyChangeKeyValue(RegKey key, Event* event) {
     Release(key);
     return rc;
 }
+
+size_t RegPendingWatches() { return Watcher::Get().Pending(); }
 
 std::string RegKeyPath(RegKey key) { return key ? KeyDir(key) : std::string(); }
 

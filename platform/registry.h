@@ -16,6 +16,7 @@
 // Change notification watches the key's ".values" with inotify.
 //
 // Every function returns a Win32 error number (0 = success) and leaves the last error alone.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -97,6 +98,10 @@ uint32_t RegFlushKey(RegKey key);
 // or deleted). Without one: blocks until a change (0), or until another thread closes the
 // key (6). A store that cannot be watched gives the errno-derived number.
 uint32_t RegNotifyChangeKeyValue(RegKey key, Event* event);
+
+// Watches of this process that are in place and have not fired yet (both forms). For tests
+// that must know a watch is registered before they change or close its key.
+size_t RegPendingWatches();
 
 // The directory of an open key (for diagnostics and the CLI).
 std::string RegKeyPath(RegKey key);

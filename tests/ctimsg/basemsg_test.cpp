@@ -4,6 +4,7 @@
 
 #include "tests/ctimsg/trace_capture.h"
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -98,11 +99,12 @@ struct REMaskMsg : TestMSG {
 
 Bytes Frame(uint32_t type, Bytes body) {
     uint32_t n = static_cast<uint32_t>(body.size());
-    Bytes out = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
-                 static_cast<uint8_t>(n >> 8),  static_cast<uint8_t>(n),
-                 static_cast<uint8_t>(type >> 24), static_cast<uint8_t>(type >> 16),
-                 static_cast<uint8_t>(type >> 8),  static_cast<uint8_t>(type)};
-    out.insert(out.end(), body.begin(), body.end());
+    Bytes out(8 + body.size());
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<uint8_t>(n >> (24 - 8 * i));
+        out[4 + i] = static_cast<uint8_t>(type >> (24 - 8 * i));
+    }
+    std::copy(body.begin(), body.end(), out.begin() + 8);
     return out;
 }
 

@@ -16,11 +16,17 @@
 #include <set>
 #include <vector>
 
+#include "tests/support/fake_clock.h"
 #include "tests/support/test_env.h"
+#include "tests/support/wait.h"
 
 using namespace std::chrono_literals;
 
 namespace {
+
+// Bound for what must happen: reached only when the code is wrong.
+constexpr int kBoundMs = 10000;
+constexpr auto kBound = std::chrono::milliseconds(kBoundMs);
 
 // What the per-connection function saw, shared with the test.
 struct Seen {
@@ -72,7 +78,7 @@ std::string RoundTrip(NamedPipeClient& c, const std::string& text) {
     EXPECT_EQ(0u, c.Write(text.data(), static_cast<uint32_t>(text.size())));
     char buf[4097];
     uint32_t n = 0;
-    EXPECT_EQ(0u, c.Read(buf, sizeof buf, &n, 5000));
+    EXPECT_EQ(0u, c.Read(buf, sizeof buf, &n, kBoundMs));
     return std::string(buf, n);
 }
 
@@ -90,9 +96,9 @@ TEST(NamedPipe, TwoClientsAreServedEachOnAThreadOfItsOwn) {
     ASSERT_EQ(0u, a.Write("345", 3));
     char buf[16];
     uint32_t n;
-    ASSERT_EQ(0u, a.Read(buf, sizeof buf, &n, 5000));
+    ASSERT_EQ(0u, a.Read(buf, sizeof buf, &n, kBoundMs));
     EXPECT_EQ(2u, n);
-    ASSERT_EQ(0u, a.Read(buf, sizeof buf, &n, 5000));
+    ASSERT_EQ(0u, a.Read(buf, sizeof buf, &n, kBoundMs));
     EXPECT_EQ(3u, n);
 
     std::lock_guard<std::mutex> g(seen.mu);
@@ -137,7 +143,7 @@ TEST(NamedPipe, OversizedMessageFailsTheReadWithMoreData) {
     std::string big(5000, 'x');
     ASSERT_EQ(0u, c.Write(big.data(), static_cast<uint32_t>(big.size())));
     std::unique_lock<std::mutex> g(seen.mu);
-    ASSERT_TRUE(seen.cv.wait_for(g, 5s, [&] { return !seen.readErrors.empty(); }));
+    ASSERT_TRUE(seen.cv.wait_for(g, kBound, [&] { return !seen.readErrors.empty(); }));
     EXPECT_EQ(PIPE_ERROR_MORE_DATA, seen.readErrors[0]);
 }
 
@@ -150,7 +156,7 @@ TEST(NamedPipe, ClientLeavingBreaksTheServersRead) {
         EXPECT_EQ("x", RoundTrip(c, "x"));
     }
     std::unique_lock<std::mutex> g(seen.mu);
-    ASSERT_TRUE(seen.cv.wait_for(g, 5s, [&] { return !seen.readErrors.empty(); }));
+    ASSERT_TRUE(seen.cv.wait_for(g, kBound, [&] { return !seen.readErrors.empty(); }));
     EXPECT_EQ(PIPE_ERROR_BROKEN_PIPE, seen.readErrors[0]);
 }
 
@@ -168,68 +174,122 @@ void Keep(NamedPipeServer* pipe, void* ctx) {
     h->instance.set_value(pipe);
 }
 
-TEST(NamedPipe, DisconnectWaitsForAWriteInProgress) {
-    Handoff& h = *new Handoff;
-    ASSERT_NE(nullptr, NamedPipeServer::Create("WritePipe", Keep, 4096, 4096, 3000, 3, 255, &h));
-    NamedPipeClient c;
-    ASSERT_EQ(0u, c.Connect("WritePipe"));
+// Connects a client to a server whose per-connection function hands the instance over.
+NamedPipeServer* Handed(const char* name, NamedPipeClient* client) {
+    Handoff& h = *new Handoff;  // the server's threads outlive the test body
+    EXPECT_NE(nullptr, NamedPipeServer::Create(name, Keep, 4096, 4096, 3000, 3, 255, &h));
+    EXPECT_EQ(0u, client->Connect(name));
     auto fut = h.instance.get_future();
-    ASSERT_EQ(std::future_status::ready, fut.wait_for(5s));
-    NamedPipeServer* pipe = fut.get();
+    if (fut.wait_for(kBound) != std::future_status::ready) return nullptr;
+    return fut.get();
+}
 
-    // The client reads nothing, so the writer soon blocks.
-    std::atomic<int> written{0};
-    std::atomic<bool> writerBlocked{false};
+TEST(NamedPipe, DisconnectWaitsForAWriteInProgress) {
+    NamedPipeClient c;
+    NamedPipeServer* pipe = Handed("WritePipe", &c);
+    ASSERT_NE(nullptr, pipe);
+
+    // The client reads nothing, so the writer's sends soon block with a write in progress.
+    std::atomic<pid_t> writerTid{0};
+    std::atomic<int> started{0}, finished{0};
+    std::atomic<bool> stop{false}, lastOk{false};
     std::thread writer([&] {
+        writerTid = gettid();
         std::string block(2000, 'w');
-        while (pipe->WriteServer(block.data(), static_cast<uint32_t>(block.size()))) {
-            written++;
-            if (written > 100000) break;
+        while (!stop) {
+            started++;
+            lastOk = pipe->WriteServer(block.data(), static_cast<uint32_t>(block.size()));
+            finished++;
+            if (!lastOk) break;
         }
-        writerBlocked = true;
     });
-    int last = -1;
-    while (last != written.load()) {  // wait until the count stops moving
-        last = written.load();
-        std::this_thread::sleep_for(100ms);
-    }
+    // Blocked in a write: one has started and not finished, and the thread sleeps.
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        return writerTid != 0 && started > finished &&
+               testsupport::ThreadState(writerTid) == 'S';
+    }));
+    std::atomic<pid_t> closerTid{0};
     std::atomic<bool> disconnected{false};
     std::thread closer([&] {
+        closerTid = gettid();
         pipe->Disconnect();
         disconnected = true;
     });
-    std::this_thread::sleep_for(200ms);
+    // The closer waits (or, wrongly, is through already).
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        return disconnected || (closerTid != 0 && testsupport::ThreadState(closerTid) == 'S');
+    }));
     EXPECT_FALSE(disconnected.load());
-    // Draining the client lets the blocked write finish, and then the disconnect.
+
+    // Draining the client lets the write in progress finish, and then the disconnect.
+    stop = true;
     char buf[4096];
-    uint32_t n;
-    while (!disconnected.load() && c.Read(buf, sizeof buf, &n, 200) == 0) {
+    uint32_t n, rc;
+    while ((rc = c.Read(buf, sizeof buf, &n, kBoundMs)) == 0) {
     }
+    EXPECT_EQ(PIPE_ERROR_BROKEN_PIPE, rc);  // the server end shut after the last message
     closer.join();
     writer.join();
     EXPECT_TRUE(disconnected.load());
+    EXPECT_TRUE(lastOk.load());
+    EXPECT_EQ(started.load(), finished.load());
     char b[4];
     EXPECT_FALSE(pipe->ReadServer(b, sizeof b, &n));
     EXPECT_EQ(PIPE_ERROR_INVALID_HANDLE, NamedPipeLastError());
     pipe->Release();
 }
 
-TEST(NamedPipe, FullInstanceTableBacksOffInsteadOfSpinning) {
+TEST(NamedPipe, ClientGoneIsABrokenPipeBothWays) {
+    NamedPipeClient c;
+    NamedPipeServer* pipe = Handed("LeftPipe", &c);
+    ASSERT_NE(nullptr, pipe);
+    c.Close();
+    char b[4];
+    uint32_t n;
+    EXPECT_FALSE(pipe->ReadServer(b, sizeof b, &n));
+    EXPECT_EQ(PIPE_ERROR_BROKEN_PIPE, NamedPipeLastError());
+    EXPECT_FALSE(pipe->WriteServer("x", 1));
+    EXPECT_EQ(PIPE_ERROR_BROKEN_PIPE, NamedPipeLastError());
+    pipe->Release();
+}
+
+class NamedPipeOnTheFakeClock : public testsupport::FakeClockTest {};
+
+TEST_F(NamedPipeOnTheFakeClock, FullInstanceTableBacksOffInsteadOfSpinning) {
     Seen& seen = *new Seen;  // the server's threads outlive the test body
-    ASSERT_NE(nullptr, Start("OnePipe", &seen, 1));
+    NamedPipeServer* server = Start("OnePipe", &seen, 1);
+    ASSERT_NE(nullptr, server);
     NamedPipeClient a;
     ASSERT_EQ(0u, a.Connect("OnePipe"));
     EXPECT_EQ("a", RoundTrip(a, "a"));
-    std::this_thread::sleep_for(1500ms);
-    // 100 + 200 + 400 + 800 ms: a handful of failed instances, never thousands.
-    EXPECT_GE(seen.failedInstances.load(), 2);
-    EXPECT_LE(seen.failedInstances.load(), 6);
+    // The one instance is taken: each attempt fails at once (its thread still runs) and the
+    // listen thread pauses longer each time, making no attempt while the clock stands.
+    int failed = 0;
+    for (int64_t pauseMs : {100, 200, 400, 800, 1000, 1000}) {
+        ASSERT_TRUE(clock_.AwaitSleepers(1, kBoundMs)) << pauseMs;
+        EXPECT_EQ(pauseMs * 1000000, clock_.NextDeadlineNs() - clock_.MonotonicNs());
+        ++failed;
+        EXPECT_TRUE(testsupport::WaitFor([&] { return seen.failedInstances >= failed; }));
+        EXPECT_EQ(failed, seen.failedInstances.load());
+        ASSERT_EQ(pauseMs, clock_.AdvanceToNextDeadline(kBoundMs));
+    }
     EXPECT_EQ(1, seen.connected.load());
 
-    struct Case {
-        uint32_t previous, next;
-    } cases[] = {{0, 100}, {100, 200}, {400, 800}, {800, 1000}, {1000, 1000}};
-    for (const auto& k : cases) EXPECT_EQ(k.next, NamedPipeServer::NextBackoffMs(k.previous));
+    // The instance freed while the listen thread pauses, its next attempt serves a new client.
+    ASSERT_TRUE(clock_.AwaitSleepers(1, kBoundMs));
+    a.Close();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return server->LiveInstances() == 0; }));
+    ASSERT_EQ(1000, clock_.AdvanceToNextDeadline(kBoundMs));
+    NamedPipeClient b;
+    ASSERT_EQ(0u, b.Connect("OnePipe"));
+    EXPECT_EQ("b", RoundTrip(b, "b"));
+    EXPECT_EQ(2, seen.connected.load());
+
+    // Leave the listen thread about to wait for a client, not tracing failures, when the
+    // clock goes back to the system's at the end of the test.
+    ASSERT_TRUE(clock_.AwaitSleepers(1, kBoundMs));
+    b.Close();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return server->LiveInstances() == 0; }));
 }
 
 TEST(NamedPipe, NamesMapIntoTheRunDirectoryAndOverlongOnesAreRefused) {
@@ -241,6 +301,15 @@ TEST(NamedPipe, NamesMapIntoTheRunDirectoryAndOverlongOnesAreRefused) {
     EXPECT_EQ(PIPE_ERROR_BAD_PATHNAME, NamedPipeLastError());
     NamedPipeClient c;
     EXPECT_EQ(2u, c.Connect("NobodyListens"));
+    // A socket file that nobody listens on any more reads the same.
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ::mkdir((testsupport::RunDir() / "pipe").c_str(), 0700);
+    std::strcpy(addr.sun_path, NamedPipeSocketPath("DeadPipe").c_str());
+    ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    ::close(fd);
+    EXPECT_EQ(2u, c.Connect("DeadPipe"));
 }
 
 }  // namespace

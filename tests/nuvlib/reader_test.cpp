@@ -84,6 +84,17 @@ TEST(ReaderTranscript, BottomInputFileEndsWithQuitOrStopsOnError) {
     EXPECT_EQ("before\nprobe: Error for /level: Value of 0 too small. Minimum is 1.\n", stop.output);
 }
 
+// On the process command line an absolute path is a value, not a switch; a word with one
+// "/" still is a switch, and an unknown one is refused.
+TEST(ReaderTranscript, AnAbsolutePathOnTheCommandLineIsAValue) {
+    DriverRun path = RunDriver("", {std::string(READER_DATA_DIR) + "/bottom_end.txt"});
+    EXPECT_EQ(0, path.status);
+    EXPECT_EQ("only line\n", path.output);
+    DriverRun bogus = RunDriver("", {"/bogus"});
+    EXPECT_NE(bogus.output.find("Invalid control argument: /bogus"), std::string::npos)
+        << bogus.output;
+}
+
 TEST(ReaderTranscript, HelpOnTheProcessCommandLineShowsTheVersionAndUsage) {
     DriverRun run = RunDriver("", {"/?"});
     EXPECT_EQ(0, run.status);
