@@ -6,9 +6,10 @@
 //   parlo-mds [--port N] [--instance PATH] [--tcp-only] [--trace]
 //
 // --trace prints one line for every data frame taken from a client, with its header.
-// Input messages (destination 1) come back to their sender stamped, as a simplex MDS
-// orders them; output messages go to the client with the destination handle; checkpoints
-// end here. On SIGTERM or SIGINT every client is told it is out of service.
+// Input messages (destination 1) of class 17, the server's messages to OPC, go to the
+// client named "opc" when it is in service; other input comes back to its sender, stamped
+// either way, as a simplex MDS orders it. Output messages go to the client with the
+// destination handle; checkpoints end here. On SIGTERM or SIGINT every client is told it is out of service.
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
@@ -48,6 +49,18 @@ std::map<int, std::shared_ptr<Conn>> g_clients;  // by MDS handle
 std::vector<std::shared_ptr<Conn>> g_conns;
 uint32_t g_stamp = 0;
 std::map<int, std::string> g_names;  // handle -> client name, from the registry
+constexpr uint8_t kOpcClass = 17;
+
+// The connection of the client registered as "opc" when it is in service; call with g_mu.
+std::shared_ptr<Conn> OpcClientLocked() {
+    for (const auto& [handle, name] : g_names) {
+        if (name != "opc") continue;
+        auto it = g_clients.find(handle);
+        if (it != g_clients.end() && it->second->started && !it->second->stopped)
+            return it->second;
+    }
+    return nullptr;
+}
 
 std::string NameOf(int handle) {
     auto it = g_names.find(handle);
@@ -121,7 +134,8 @@ void Route(const std::shared_ptr<Conn>& from, uint8_t* f) {
     {
         std::lock_guard<std::mutex> g(g_mu);
         if (h.destination == MDS_DESTINATION_MDS) {
-            to = from;
+            if (h.messageClass == kOpcClass) to = OpcClientLocked();
+            if (!to) to = from;
         } else {
             auto it = g_clients.find(h.destination);
             if (it != g_clients.end() && it->second->started && !it->second->stopped)

@@ -3,10 +3,14 @@
 // commands (see opc_standin.h) from a file or standard input.
 //
 //   parlo-opc --instance PATH [--script FILE|-] [--peer NAME] [--trace]
+//             [--start [--side A|B] [--hb S] [--heartbeat MS]]
 //   parlo-opc --write-corpus DIR
 //
 // --peer names the MDS client that scripted messages go to ("parlo" by default); answers go
 // to the sender of each request. --trace adds the bytes of every message as a hex line.
+// --start (without a script) runs the normal start: set-idle, table 11 with one
+// peripheral, table 0, set-active for the side (A by default) with heartbeat time S
+// (5), then CTI_HEART_BEAT_EVENT every MS (1000).
 // --write-corpus writes one message of every kind the stand-in sends into DIR and exits.
 #include <atomic>
 #include <condition_variable>
@@ -82,13 +86,18 @@ bool SendToMds(uint8_t destination, uint8_t type, const std::vector<uint8_t>& pa
 
 int main(int argc, char** argv) {
     std::string instance, script, peer = "parlo";
-    bool trace = false;
+    bool trace = false, start = false;
+    opcpeer::StandIn::StartOptions startOptions;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--instance" && i + 1 < argc) instance = argv[++i];
         else if (a == "--script" && i + 1 < argc) script = argv[++i];
         else if (a == "--peer" && i + 1 < argc) peer = argv[++i];
         else if (a == "--trace") trace = true;
+        else if (a == "--start") start = true;
+        else if (a == "--side" && i + 1 < argc) startOptions.side = std::string(argv[++i]) == "B" ? 0 : 1;
+        else if (a == "--hb" && i + 1 < argc) startOptions.hbSeconds = static_cast<uint32_t>(std::atoi(argv[++i]));
+        else if (a == "--heartbeat" && i + 1 < argc) startOptions.heartbeatMs = static_cast<uint32_t>(std::atoi(argv[++i]));
         else if (a == "--write-corpus" && i + 1 < argc) {
             std::string error;
             if (!opcpeer::WriteCorpus(argv[++i], &error)) {
@@ -100,7 +109,8 @@ int main(int argc, char** argv) {
         else {
             std::fprintf(stderr,
                          "usage: parlo-opc --instance PATH [--script FILE|-] [--peer NAME] "
-                         "[--trace]\n       parlo-opc --write-corpus DIR\n");
+                         "[--trace] [--start [--side A|B] [--hb S] [--heartbeat MS]]\n"
+                         "       parlo-opc --write-corpus DIR\n");
             return 2;
         }
     }
@@ -134,7 +144,16 @@ int main(int argc, char** argv) {
     }
     PrintLine("parlo-opc: registered as opc, handle " + std::to_string(handle));
     std::thread runner;
-    if (!script.empty()) {
+    if (start && script.empty()) {
+        runner = std::thread([&] {
+            {
+                std::unique_lock<std::mutex> lock(g_mu);
+                plat::WaitUntil(g_cv, lock, plat::kNoDeadline, [] { return g_inService; });
+            }
+            (void)standIn.RunStart(startOptions);
+        });
+        runner.detach();
+    } else if (!script.empty()) {
         runner = std::thread([&] {
             {
                 // Messages sent before MDS puts us in service would be dropped.

@@ -154,6 +154,162 @@ bool ParseGroups(const std::string& text, size_t groupSize, std::vector<uint32_t
 StandIn::StandIn(SendFn send, PrintFn print, uint8_t peer)
     : send_(std::move(send)), print_(std::move(print)), peer_(peer) {}
 
+StandIn::~StandIn() {
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        hbQuit_ = true;
+    }
+    hbCv_.notify_all();
+    if (hbThread_.joinable()) hbThread_.join();
+}
+
+void StandIn::HeartbeatLoop() {
+    std::unique_lock<std::mutex> lock(mu_);
+    uint32_t count = 0;
+    while (!hbQuit_) {
+        if (hbPeriodMs_ == 0) {
+            const uint64_t gen = hbGeneration_;
+            plat::WaitUntil(hbCv_, lock, plat::kNoDeadline,
+                            [&] { return hbQuit_ || hbGeneration_ != gen; });
+            continue;
+        }
+        const uint64_t gen = hbGeneration_;
+        const bool changed = plat::WaitUntil(hbCv_, lock, plat::DeadlineAfterMs(hbPeriodMs_),
+                                             [&] { return hbQuit_ || hbGeneration_ != gen; });
+        if (changed) continue;
+        const uint32_t server = serverNumber_;
+        ++count;
+        lock.unlock();
+        Print(Format("parlo-opc: send CTI_HEART_BEAT_EVENT to %d server %u count %u", peer_,
+                     server, count));
+        Send(peer_, kHeartBeat, server, {});
+        lock.lock();
+    }
+}
+
+bool StandIn::CmdHeartbeat(const std::vector<std::string>& args, std::string* error) {
+    uint32_t ms = 0;
+    if (args.size() != 2 || (args[1] != "stop" && (!ParseNumber(args[1], &ms) || ms == 0)))
+        return *error = "heartbeat needs milliseconds or stop", false;
+    if (peer_ == 0xFF && ms) return *error = "no peer to send to", false;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        hbPeriodMs_ = ms;
+        ++hbGeneration_;
+        if (ms && !hbThread_.joinable()) hbThread_ = std::thread([this] { HeartbeatLoop(); });
+    }
+    hbCv_.notify_all();
+    Print(ms ? Format("parlo-opc: heartbeat every %u ms", ms) : "parlo-opc: heartbeat stopped");
+    return true;
+}
+
+bool StandIn::CmdTime(const std::vector<std::string>& args, std::string* error) {
+    uint32_t value = 0;
+    for (size_t i = 1; i < args.size(); ++i) {
+        std::string k, v;
+        if (!KeyValue(args[i], &k, &v) || k != "value" || !ParseNumber(v, &value))
+            return *error = "bad word " + args[i], false;
+    }
+    if (peer_ == 0xFF) return *error = "no peer to send to", false;
+    const uint32_t server = ServerNumber();
+    Print(Format("parlo-opc: send CTI_TIME_NOTIFICATION_EVENT to %d server %u time %u", peer_,
+                 server, value));
+    std::vector<uint8_t> body;
+    Put32(body, 0, value);
+    Send(peer_, kTimeNotification, server, body);
+    return true;
+}
+
+bool StandIn::CmdConfig(const std::vector<std::string>& args, std::string* error) {
+    ConfigReq r;
+    if (args.size() < 2 || !ParseNumber(args[1], &r.table))
+        return *error = "config needs a table", false;
+    bool hasNum = false;
+    uint32_t records = 0;
+    for (size_t i = 2; i < args.size(); ++i) {
+        std::string k, v;
+        if (!KeyValue(args[i], &k, &v)) return *error = "bad word " + args[i], false;
+        uint32_t n = 0;
+        if (k == "peripheral") {
+            std::vector<uint32_t> w;
+            if (!ParseGroups(v, 4, &w)) return *error = "bad peripheral list " + v, false;
+            for (size_t j = 0; j < w.size(); j += 4) {
+                AppendPeripheral(r.records, w[j], w[j + 1], w[j + 2], w[j + 3]);
+                ++records;
+            }
+        } else if (k == "var") {
+            // Six numbers, then the name (which may hold anything but a '/').
+            uint32_t words[6] = {};
+            size_t from = 0;
+            for (uint32_t& w : words) {
+                const size_t slash = v.find('/', from);
+                if (slash == std::string::npos || !ParseNumber(v.substr(from, slash - from), &w))
+                    return *error = "bad variable " + v, false;
+                from = slash + 1;
+            }
+            AppendEccVariable(r.records, words, v.substr(from));
+            ++records;
+        } else if (k == "raw") {
+            if (v.size() % 2) return *error = "odd hex in raw", false;
+            for (size_t j = 0; j < v.size(); j += 2) {
+                uint32_t byte = 0;
+                if (!ParseNumber("0x" + v.substr(j, 2), &byte))
+                    return *error = "bad hex in raw", false;
+                r.records.push_back(static_cast<uint8_t>(byte));
+            }
+        } else if (ParseNumber(v, &n) && (k == "op" || k == "update" || k == "num")) {
+            if (k == "op") r.op = n;
+            else if (k == "update") r.update = n;
+            else r.num = n, hasNum = true;
+        } else {
+            return *error = "bad word " + args[i], false;
+        }
+    }
+    if (!hasNum) r.num = r.table == 10 && records == 0 && !r.records.empty() ? 1 : records;
+    if (peer_ == 0xFF) return *error = "no peer to send to", false;
+    const uint32_t server = ServerNumber();
+    Print(Format("parlo-opc: send CTI_CONFIGURE_REQ to %d server %u op %u table %u num %u "
+                 "update %u records %zu bytes",
+                 peer_, server, r.op, r.table, r.num, r.update, r.records.size()));
+    Send(peer_, kConfigureReq, server, WriteConfigReq(r));
+    return true;
+}
+
+bool StandIn::CmdMaintenance(uint8_t type, const std::vector<std::string>& args,
+                             std::string* error) {
+    uint32_t value = 0, word = 0, accepted = 1, side = 1;
+    for (size_t i = 1; i < args.size(); ++i) {
+        std::string k, v;
+        uint32_t n = 0;
+        if (!KeyValue(args[i], &k, &v) || !ParseNumber(v, &n))
+            return *error = "bad word " + args[i], false;
+        if (k == "side") side = n;
+        else if (k == "value" && type == kMaintenanceRequest) value = n;
+        else if (k == "word" && type == kMaintenanceInProgress) word = n;
+        else if (k == "accepted" && type == kMaintenanceInProgress) accepted = n;
+        else return *error = "unknown key " + k, false;
+    }
+    if (peer_ == 0xFF) return *error = "no peer to send to", false;
+    const uint32_t server = ServerNumber();
+    std::vector<uint8_t> body;
+    if (type == kMaintenanceRequest) {
+        Put32(body, 0, value);
+        Put32(body, 4, side);
+        Print(Format("parlo-opc: send CTI_MAINTENANCE_MODE_REQUEST to %d server %u value %u "
+                     "side %u",
+                     peer_, server, value, side));
+    } else {
+        Put32(body, 0, word);
+        Put32(body, 4, accepted);
+        Put32(body, 8, side);
+        Print(Format("parlo-opc: send CTI_MAINTENANCE_MODE_IN_PROGRESS to %d server %u word %u "
+                     "accepted %u side %u",
+                     peer_, server, word, accepted, side));
+    }
+    Send(peer_, type, server, body);
+    return true;
+}
+
 uint32_t StandIn::ServerNumber() {
     std::lock_guard<std::mutex> g(mu_);
     return serverNumber_;
@@ -236,9 +392,16 @@ void StandIn::OnMessage(uint8_t sender, uint8_t type, const uint8_t* payload, si
             Print(Format("parlo-opc: recv %s from %d server %u side %u answers %u (%s) value %u",
                          OpcTypeName(type).c_str(), sender, serverNumber, ack.side,
                          ack.answeredType, OpcTypeName(ack.answeredType).c_str(), ack.value));
+    } else if (type == kActiveHeartBeat) {
+        Print(Format("parlo-opc: recv CTI_ACTIVE_HEART_BEAT_EVENT from %d server %u length %zu",
+                     sender, serverNumber, bodyLen));
     } else {
-        Print(Format("parlo-opc: recv %s from %d server %u length %zu (not handled)",
-                     OpcTypeName(type).c_str(), sender, serverNumber, bodyLen));
+        // The other requests the server writes: their name and their first words.
+        std::string words;
+        for (size_t at = 0; at + 4 <= bodyLen && at < 32; at += 4)
+            words += Format(" %u", Get32(body + at));
+        Print(Format("parlo-opc: recv %s from %d server %u length %zu words%s",
+                     OpcTypeName(type).c_str(), sender, serverNumber, bodyLen, words.c_str()));
     }
     Received(type);
 }
@@ -726,6 +889,46 @@ bool StandIn::CmdEvent(const std::vector<std::string>& args, std::string* error)
     return true;
 }
 
+bool StandIn::WaitMatch(const std::function<bool(uint8_t)>& match, int64_t ms) {
+    std::unique_lock<std::mutex> lock(mu_);
+    auto find = [&] {
+        for (auto it = unconsumed_.begin(); it != unconsumed_.end(); ++it)
+            if (match(*it)) {
+                unconsumed_.erase(it);
+                return true;
+            }
+        return false;
+    };
+    return plat::WaitUntil(cv_, lock, plat::DeadlineAfterMs(ms), find);
+}
+
+bool StandIn::RunStart(const StartOptions& o) {
+    auto isAck = [](uint8_t t) { return t == kOkAck || t == kErrorAck; };
+    const std::string side = " side=" + std::to_string(o.side);
+    // The server may come up after us: repeat the set-idle until it is answered.
+    bool idle = false;
+    for (uint32_t i = 0; i < o.idleTries && !idle; ++i) {
+        RunLine("set-idle server=" + std::to_string(o.serverNumber) + side + " text=start", 0);
+        idle = WaitMatch(isAck, o.retryMs);
+    }
+    if (!idle) {
+        Print("parlo-opc: start: no answer to the set-idle");
+        return false;
+    }
+    RunLine("config 11 peripheral=" + std::to_string(o.peripheralID) + "/" +
+                std::to_string(o.clientType) + "/0/0",
+            0);
+    RunLine("config 0", 0);
+    RunLine("set-active" + side + " hb=" + std::to_string(o.hbSeconds), 0);
+    if (!WaitMatch(isAck, o.ackWaitMs)) {
+        Print("parlo-opc: start: no answer to the set-active");
+        return false;
+    }
+    RunLine("heartbeat " + std::to_string(o.heartbeatMs), 0);
+    Print("parlo-opc: start done");
+    return true;
+}
+
 bool StandIn::CmdWait(const std::vector<std::string>& args, std::string* error) {
     if (args.size() < 2) return *error = "wait needs a message", false;
     const std::string& what = args[1];
@@ -735,6 +938,7 @@ bool StandIn::CmdWait(const std::vector<std::string>& args, std::string* error) 
     else if (what == "error-ack") match = [](uint8_t t) { return t == kErrorAck; };
     else if (what == "ack") match = [](uint8_t t) { return t == kOkAck || t == kErrorAck; };
     else if (what == "csta") match = [](uint8_t t) { return t == kCstaMessage; };
+    else if (what == "active-hb") match = [](uint8_t t) { return t == kActiveHeartBeat; };
     else if (ParseNumber(what, &type) && type < 256)
         match = [type](uint8_t t) { return t == type; };
     else return *error = "bad message " + what, false;
@@ -746,19 +950,7 @@ bool StandIn::CmdWait(const std::vector<std::string>& args, std::string* error) 
             return *error = "bad word " + args[i], false;
         ms = n;
     }
-    bool got = false;
-    {
-        std::unique_lock<std::mutex> lock(mu_);
-        auto find = [&] {
-            for (auto it = unconsumed_.begin(); it != unconsumed_.end(); ++it)
-                if (match(*it)) {
-                    unconsumed_.erase(it);
-                    return true;
-                }
-            return false;
-        };
-        got = plat::WaitUntil(cv_, lock, plat::DeadlineAfterMs(ms), find);
-    }
+    const bool got = WaitMatch(match, ms);
     Print(got ? "parlo-opc: wait " + what + " done"
               : Format("parlo-opc: wait %s timed out after %lld ms", what.c_str(),
                        static_cast<long long>(ms)));
@@ -781,6 +973,16 @@ bool StandIn::RunLine(const std::string& line, int lineNo) {
         ok = CmdSetMode(kSetIdleReq, args, &error);
     } else if (args[0] == "set-active") {
         ok = CmdSetMode(kSetActiveReq, args, &error);
+    } else if (args[0] == "time") {
+        ok = CmdTime(args, &error);
+    } else if (args[0] == "heartbeat") {
+        ok = CmdHeartbeat(args, &error);
+    } else if (args[0] == "config") {
+        ok = CmdConfig(args, &error);
+    } else if (args[0] == "maintenance") {
+        ok = CmdMaintenance(kMaintenanceRequest, args, &error);
+    } else if (args[0] == "maintenance-in-progress") {
+        ok = CmdMaintenance(kMaintenanceInProgress, args, &error);
     } else if (args[0] == "answer") {
         ok = CmdAnswer(args, &error);
     } else if (args[0] == "event") {

@@ -10,7 +10,15 @@
 //   answer TYPE default | none | failure [error=N] [pec=N]
 //   answer TYPE [FIELD...] [bodylen=N] [opclen=N]   chosen values over the usual answer
 //   event CLASS TYPE [KEY=VALUE...]                  an unsolicited event or event report
-//   wait ok-ack|error-ack|ack|csta|OPCTYPE [timeout=MS]
+//   time [value=N]                                   CTI_TIME_NOTIFICATION_EVENT (seconds)
+//   heartbeat MS | stop                              CTI_HEART_BEAT_EVENT every MS on the clock
+//   config TABLE [op=N] [update=N] [num=N] [peripheral=ID/TYPE/DESK/MULTI,...]
+//                [var=ID/MAXLEN/MAXARRAY/ARRAY/ENABLED/FLAG/NAME]... [raw=HEX]
+//                                                    CTI_CONFIGURE_REQ; Num counts the given
+//                                                    records (1 for table 10) unless num= says
+//   maintenance [value=N] [side=N]                   CTI_MAINTENANCE_MODE_REQUEST
+//   maintenance-in-progress [word=N] [accepted=N] [side=N]
+//   wait ok-ack|error-ack|ack|csta|active-hb|OPCTYPE [timeout=MS]
 //   sleep MS
 //   exit
 // ARM and ACMI messages (requests are answered, indications are not, by default):
@@ -31,6 +39,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "peers/opc/arm_wire.h"
@@ -49,6 +58,7 @@ public:
 
     // `peer` is the MDS handle of the server that scripted messages go to (0xFF: none).
     StandIn(SendFn send, PrintFn print, uint8_t peer);
+    ~StandIn();
     StandIn(const StandIn&) = delete;
     StandIn& operator=(const StandIn&) = delete;
 
@@ -60,6 +70,21 @@ public:
     // Runs one script line (line numbers are for the error lines). Returns false for
     // "exit"; a bad line is printed and skipped.
     bool RunLine(const std::string& line, int lineNo);
+    // The normal start: set-idle (repeated until answered, the server may come later),
+    // table 11 with one peripheral, table 0, set-active, then heartbeats. False when the
+    // server did not answer.
+    struct StartOptions {
+        uint32_t serverNumber = 1;
+        uint32_t side = 1;          // 1 side A, 0 side B
+        uint32_t hbSeconds = 5;     // the set-active's heartbeat time
+        uint32_t heartbeatMs = 1000;
+        uint32_t peripheralID = 5000;
+        uint32_t clientType = 30;
+        uint32_t idleTries = 60;
+        int64_t retryMs = 1000;
+        int64_t ackWaitMs = 15000;
+    };
+    bool RunStart(const StartOptions& options);
     // Runs every line of `in`; returns false when the script said "exit".
     bool RunScript(std::istream& in);
 
@@ -95,6 +120,13 @@ private:
     bool CmdSetMode(uint8_t type, const std::vector<std::string>& args, std::string* error);
     bool CmdAnswer(const std::vector<std::string>& args, std::string* error);
     bool CmdEvent(const std::vector<std::string>& args, std::string* error);
+    bool CmdTime(const std::vector<std::string>& args, std::string* error);
+    bool CmdHeartbeat(const std::vector<std::string>& args, std::string* error);
+    bool CmdConfig(const std::vector<std::string>& args, std::string* error);
+    bool CmdMaintenance(uint8_t type, const std::vector<std::string>& args, std::string* error);
+    void HeartbeatLoop();
+    // Takes the first unconsumed message type that matches, waiting up to `ms`.
+    bool WaitMatch(const std::function<bool(uint8_t)>& match, int64_t ms);
     bool CmdWait(const std::vector<std::string>& args, std::string* error);
     bool CmdArmAnswer(const std::vector<std::string>& args, std::string* error);
     bool CmdArmEvent(const std::vector<std::string>& args, std::string* error);
@@ -115,6 +147,12 @@ private:
     std::vector<uint32_t> tasks_ = {1, 2, 3, 4, 5, 6};
     uint32_t nextTask_ = 1;
     std::mutex printMu_;
+    // The heartbeat sender: its period (0: stopped) and a generation that wakes it on change.
+    std::condition_variable hbCv_;
+    uint32_t hbPeriodMs_ = 0;
+    uint64_t hbGeneration_ = 0;
+    bool hbQuit_ = false;
+    std::thread hbThread_;
 };
 
 // Splits a script line into words; a value may be "quoted" (\" and \\ inside). Returns

@@ -469,6 +469,26 @@ std::vector<uint8_t> WriteSetModeReq(const SetModeReq& r) {
     return b;
 }
 
+std::vector<uint8_t> WriteConfigReq(const ConfigReq& r) {
+    std::vector<uint8_t> b;
+    const uint32_t words[] = {r.op, r.table, r.num, r.update};
+    for (size_t i = 0; i < 4; ++i) Put32(b, 4 * i, words[i]);
+    b.insert(b.end(), r.records.begin(), r.records.end());
+    return b;
+}
+
+void AppendPeripheral(std::vector<uint8_t>& b, uint32_t id, uint32_t clientType,
+                      uint32_t deskSettings, uint32_t multiline) {
+    const uint32_t words[] = {id, clientType, deskSettings, multiline};
+    for (uint32_t w : words) Put32(b, b.size(), w);
+}
+
+void AppendEccVariable(std::vector<uint8_t>& b, const uint32_t (&words)[6],
+                       const std::string& name) {
+    for (uint32_t w : words) Put32(b, b.size(), w);
+    AppendPadded(b, name);
+}
+
 bool ReadAck(const uint8_t* p, size_t len, Ack* out, std::string* error) {
     if (len < 12) return Fail(error, "acknowledgement shorter than 12 bytes");
     out->side = Get32(p);
@@ -483,8 +503,25 @@ std::string OpcTypeName(uint32_t type) {
         case kSetActiveReq: return "CTI_SET_ACTIVE_REQ";
         case kOkAck: return "CTI_OK_ACK";
         case kErrorAck: return "CTI_ERROR_ACK";
-        case 4: return "CTI_ACTIVE_HEART_BEAT_EVENT";
+        case kActiveHeartBeat: return "CTI_ACTIVE_HEART_BEAT_EVENT";
+        case kConfigureReq: return "CTI_CONFIGURE_REQ";
+        case kTimeNotification: return "CTI_TIME_NOTIFICATION_EVENT";
+        case kHeartBeat: return "CTI_HEART_BEAT_EVENT";
+        case 12: return "CTI_GET_AGENT_STATE_REQ";
+        case 16: return "CTI_SET_CLIENT_STATUS_REQ";
+        case 18: return "CTI_GET_AGENT_STATS_REQ";
+        case 20: return "CTI_GET_GROUP_STATS_REQ";
         case kCstaMessage: return "CTI_CSTA_MESSAGE";
+        case 29: return "CTI_SEND_CALL_DATA_IND";
+        case 30: return "CTI_SET_CALL_DATA_REQ";
+        case 32: return "CTI_RELEASE_CALL_REQ";
+        case 37: return "CTI_VALIDATE_CALL_REQ";
+        case 41: return "CTI_SET_APP_DATA_REQ";
+        case 45: return "CTI_SET_DEVICE_ATTRIBUTES_REQ";
+        case 47: return "CTI_BAD_CALL_REQ";
+        case 86: return "CTI_GET_PRE_CALL_REQ";
+        case kMaintenanceRequest: return "CTI_MAINTENANCE_MODE_REQUEST";
+        case kMaintenanceInProgress: return "CTI_MAINTENANCE_MODE_IN_PROGRESS";
         default: return "OPC_TYPE_" + std::to_string(type);
     }
 }

@@ -17,6 +17,12 @@ constexpr uint8_t kSetIdleReq = 0;
 constexpr uint8_t kSetActiveReq = 1;
 constexpr uint8_t kOkAck = 2;
 constexpr uint8_t kErrorAck = 3;
+constexpr uint8_t kActiveHeartBeat = 4;
+constexpr uint8_t kConfigureReq = 5;
+constexpr uint8_t kTimeNotification = 6;
+constexpr uint8_t kHeartBeat = 7;
+constexpr uint8_t kMaintenanceRequest = 122;
+constexpr uint8_t kMaintenanceInProgress = 123;
 constexpr uint8_t kCstaMessage = 28;
 
 // CSTA event classes.
@@ -204,6 +210,23 @@ struct Ack {
     uint32_t value = 0;
 };
 [[nodiscard]] bool ReadAck(const uint8_t* p, size_t len, Ack* out, std::string* error);
+
+// CTI_CONFIGURE_REQ body: Op, Table, Num, Update, then the records as given.
+struct ConfigReq {
+    uint32_t op = 1;
+    uint32_t table = 0;
+    uint32_t num = 0;
+    uint32_t update = 0;
+    std::vector<uint8_t> records;
+};
+std::vector<uint8_t> WriteConfigReq(const ConfigReq& r);
+// A table-11 record: PeripheralID, ClientType, DefAgentDeskSettings, MultilineAgent.
+void AppendPeripheral(std::vector<uint8_t>& b, uint32_t id, uint32_t clientType,
+                      uint32_t deskSettings, uint32_t multiline);
+// A table-3 record: id, MaxLen, MaxArray, Array, Enabled, the maker's flag, then the name
+// as a padded string.
+void AppendEccVariable(std::vector<uint8_t>& b, const uint32_t (&words)[6],
+                       const std::string& name);
 
 // "CTI_OK_ACK" and the other OPC type names this stand-in prints; "OPC_TYPE_%d" otherwise.
 std::string OpcTypeName(uint32_t type);

@@ -164,6 +164,56 @@ TEST_P(StandIn, RegistersRoutesAndStops) {
     EXPECT_EQ(got.messageType, MDS_STATUS_OUT_OF_SERVICE);
 }
 
+// The server's class-17 input goes to the client named "opc", stamped; input of other
+// classes, and class 17 while "opc" is not in service, still comes back to its sender.
+TEST_P(StandIn, DeliversOpcInputToTheOpcClient) {
+    mdstest::WriteClient("opc", 30);
+    mds_.reset();
+    mds_.reset(mdstest::StartMds(&port_, true));
+    ASSERT_NE(mds_, nullptr);
+    Link server, opc;
+    std::vector<uint8_t> f;
+    ASSERT_EQ(server.Connect(port_, GetParam()), 0u);
+    server.Control(MSG_REGISTER_CLIENT, 20);
+    ASSERT_EQ(server.Next(&f), MSG_REGISTER_REPLY);
+    server.Control(MSG_START_CLIENT, 0, 0);
+    ASSERT_EQ(server.Next(&f), MDS_MSG_DATA);
+
+    // No "opc" yet: the input comes back.
+    server.Data(1, 17, 2, 12);
+    ASSERT_EQ(server.Next(&f), MDS_MSG_DATA);
+    EXPECT_EQ(MDSDecodeHeader(f.data() + 4).messageType, 2);
+
+    ASSERT_EQ(opc.Connect(port_, GetParam()), 0u);
+    opc.Control(MSG_REGISTER_CLIENT, 30);
+    ASSERT_EQ(opc.Next(&f), MSG_REGISTER_REPLY);
+    EXPECT_EQ(Status(f), 0u);
+    opc.Control(MSG_START_CLIENT, 0, 0);
+    ASSERT_EQ(opc.Next(&f), MDS_MSG_DATA);
+
+    server.Data(1, 17, 3, 12);
+    ASSERT_EQ(opc.Next(&f), MDS_MSG_DATA);
+    MDSHeader got = MDSDecodeHeader(f.data() + 4);
+    EXPECT_EQ(got.sender, 20);
+    EXPECT_EQ(got.destination, 1);
+    EXPECT_EQ(got.messageClass, 17);
+    EXPECT_EQ(got.messageType, 3);
+    EXPECT_EQ(got.length, 12);
+    EXPECT_NE(got.stamp, 0xFFFFFFFFu);
+    EXPECT_EQ(f[4 + MDS_HEADER_SIZE + 11], 0x5A);
+
+    // Another class of input still returns to its sender, and the opc client gets nothing
+    // more: the next frame it sees is the output sent to it by handle.
+    server.Data(1, 5, 9, 4);
+    ASSERT_EQ(server.Next(&f), MDS_MSG_DATA);
+    got = MDSDecodeHeader(f.data() + 4);
+    EXPECT_EQ(got.messageClass, 5);
+    EXPECT_EQ(got.messageType, 9);
+    server.Data(30, 17, 7, 4);
+    ASSERT_EQ(opc.Next(&f), MDS_MSG_DATA);
+    EXPECT_EQ(MDSDecodeHeader(f.data() + 4).messageType, 7);
+}
+
 }  // namespace
 
 namespace {

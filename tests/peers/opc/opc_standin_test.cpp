@@ -293,6 +293,90 @@ TEST_F(StandInTest, SetIdleAndSetActiveThenWaitForTheirAcknowledgements) {
     EXPECT_TRUE(HasLine("parlo-opc: error: CTI_OK_ACK from 10: acknowledgement shorter"));
 }
 
+// The server-control messages as laid out on the wire: time, configuration tables 11, 3, 0,
+// 10 and raw records, the two maintenance messages; each carries the set-idle's number.
+TEST_F(StandInTest, ServerControlMessagesHaveTheirLayouts) {
+    Run("set-idle server=9\n"
+        "time value=1700000000\n"
+        "config 11 peripheral=5000/30/2/1,5001/17/0/0\n"
+        "config 3 op=3 update=1 var=7/40/0/1/1/0/user.lang\n"
+        "config 0\n"
+        "config 10 raw=0102030405060708\n"
+        "config 6 num=4 raw=aabb\n"
+        "maintenance value=12 side=0\n"
+        "maintenance-in-progress word=5 accepted=0 side=1\n");
+    ASSERT_EQ(SentCount(), 9u) << Lines();
+    std::lock_guard<std::mutex> g(mu_);
+    auto words = [&](size_t i, std::vector<uint32_t> want) {
+        const std::vector<uint8_t>& p = sent_[i].payload;
+        ASSERT_GE(p.size(), 4 * want.size()) << i;
+        for (size_t w = 0; w < want.size(); ++w) EXPECT_EQ(Get32(&p[4 * w]), want[w]) << i << "/" << w;
+    };
+    EXPECT_EQ(sent_[1].type, kTimeNotification);
+    EXPECT_EQ(sent_[1].payload.size(), 8u);
+    words(1, {9, 1700000000});
+    EXPECT_EQ(sent_[2].type, kConfigureReq);
+    EXPECT_EQ(sent_[2].payload.size(), 4u + 16u + 32u);
+    words(2, {9, 1, 11, 2, 0, 5000, 30, 2, 1, 5001, 17, 0, 0});
+    // The name: u16 length, characters, NUL, padded to (length + 6) & ~3 from the length.
+    const std::vector<uint8_t>& ecc = sent_[3].payload;
+    words(3, {9, 3, 3, 1, 1, 7, 40, 0, 1, 1, 0});
+    ASSERT_EQ(ecc.size(), 4u + 16u + 24u + ((9 + 6) & ~3u));
+    EXPECT_EQ(Get16(&ecc[44]), 9u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&ecc[46]), 9), "user.lang");
+    EXPECT_EQ(ecc[55], 0);
+    words(4, {9, 1, 0, 0, 0});
+    EXPECT_EQ(sent_[4].payload.size(), 20u);
+    words(5, {9, 1, 10, 1, 0, 0x04030201, 0x08070605});
+    words(6, {9, 1, 6, 4, 0});
+    EXPECT_EQ(sent_[6].payload.size(), 22u);
+    EXPECT_EQ(sent_[7].type, kMaintenanceRequest);
+    EXPECT_EQ(sent_[7].payload.size(), 12u);
+    words(7, {9, 12, 0});
+    EXPECT_EQ(sent_[8].type, kMaintenanceInProgress);
+    EXPECT_EQ(sent_[8].payload.size(), 16u);
+    words(8, {9, 5, 0, 1});
+}
+
+// Heartbeats go out at their period on the clock until a script stops them; the server's
+// active heartbeat and its other requests are printed by name.
+TEST_F(StandInTest, HeartbeatsFollowTheClockAndStop) {
+    Run("set-idle server=4\nheartbeat 2000\n");
+    ASSERT_EQ(SentCount(), 1u);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(clock_.AwaitSleepers(1));
+        EXPECT_EQ(clock_.AdvanceToNextDeadline(), 2000);
+    }
+    ASSERT_TRUE(clock_.AwaitSleepers(1));
+    Run("heartbeat stop\n");
+    ASSERT_EQ(SentCount(), 3u);
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        EXPECT_EQ(sent_[2].type, kHeartBeat);
+        EXPECT_EQ(sent_[2].payload, std::vector<uint8_t>({4, 0, 0, 0}));
+    }
+    EXPECT_TRUE(HasLine("parlo-opc: send CTI_HEART_BEAT_EVENT to 10 server 4 count 2")) << Lines();
+    EXPECT_TRUE(HasLine("parlo-opc: heartbeat stopped"));
+    const std::vector<uint8_t> hb = {4, 0, 0, 0};
+    opc_.OnMessage(10, kActiveHeartBeat, hb.data(), hb.size());
+    EXPECT_TRUE(HasLine("parlo-opc: recv CTI_ACTIVE_HEART_BEAT_EVENT from 10 server 4 length 0"));
+    Run("wait active-hb timeout=0\n");
+    EXPECT_TRUE(HasLine("parlo-opc: wait active-hb done")) << Lines();
+    const std::vector<uint8_t> call = {4, 0, 0, 0, 7, 0, 0, 0, 8, 0, 0, 0};
+    opc_.OnMessage(10, 30, call.data(), call.size());
+    EXPECT_TRUE(HasLine("parlo-opc: recv CTI_SET_CALL_DATA_REQ from 10 server 4 length 8 words 7 8"))
+        << Lines();
+}
+
+// Bad control lines are refused with a line and send nothing.
+TEST_F(StandInTest, BadControlLinesSendNothing) {
+    Run("heartbeat 0\nheartbeat soon\nconfig\nconfig 11 peripheral=1/2/3\nconfig 3 var=1/2/x\n"
+        "config 6 raw=abc\ntime when=3\nmaintenance accepted=1\n");
+    EXPECT_EQ(SentCount(), 0u);
+    EXPECT_TRUE(HasLine("parlo-opc: script line 8: unknown key accepted")) << Lines();
+    EXPECT_TRUE(HasLine("parlo-opc: script line 6: odd hex in raw")) << Lines();
+}
+
 TEST_F(StandInTest, SleepFollowsTheClock) {
     std::thread sleeper([&] { Run("sleep 750\n"); });
     EXPECT_EQ(clock_.AdvanceToNextDeadline(), 750);
