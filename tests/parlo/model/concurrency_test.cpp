@@ -8,6 +8,7 @@
 
 #include "nuvlib/lockguard.h"
 #include "tests/parlo/model/model_fixture.h"
+#include "tests/support/wait.h"
 
 namespace modeltest {
 namespace {
@@ -19,6 +20,7 @@ TEST_F(ModelConcurrency, ConsoleWalksWhileTheApplicationChurns) {
     ports.AddSession(10, "watch", 24, 0);
     std::atomic<bool> done{false};
     std::atomic<int> walks{0};
+    std::atomic<int> rounds{0};
 
     std::thread console([&] {
         while (!done.load() || walks.load() < 3) {
@@ -42,6 +44,10 @@ TEST_F(ModelConcurrency, ConsoleWalksWhileTheApplicationChurns) {
             }
             EXPECT_GT(text + 1, 0u);
             walks.fetch_add(1);
+            // The locks are not fair: let the churn make a round before the next walk, or
+            // a console that takes them again at once starves it.
+            const int seen = rounds.load();
+            testsupport::WaitFor([&] { return done.load() || rounds.load() != seen; });
         }
     });
 
@@ -56,6 +62,7 @@ TEST_F(ModelConcurrency, ConsoleWalksWhileTheApplicationChurns) {
         CTICSTAConnection::Alloc(t, call, 2, 2, 0, trunk.c_str(), "churn");
         if (round % 3 == 0) CTICSTAMonitor::Free(m);
         if (round % 2 == 0) Call::Free(call, true);
+        rounds.fetch_add(1);
     }
     Call::RemovePeripheralCalls(0xFFFFFFFF);
     done.store(true);
