@@ -171,17 +171,24 @@ void RecordEvent(const uint8_t* block, uint32_t length) {
 
 class MdsClient : public ::testing::TestWithParam<bool> {
 protected:
-    // For the tests of the client's pauses and bounds: from here on every wait of this
-    // process runs on a fake clock that a pump moves to each deadline, so that a pause
-    // passes at once and its length shows on the clock. The other tests run in real time.
-    void MoveTime() {
+    // For the tests of the client's bounds: from here on every wait of this process runs on
+    // a fake clock that moves once, to the first wait of boundMs, passing over the
+    // transport's shorter polls, so that the bound passes at once and shows exactly on the
+    // clock. The other tests run in real time.
+    void MoveTimeToBound(int64_t boundMs) {
         scoped_ = std::make_unique<plat::ScopedClock>(&clock_);
-        pump_ = std::make_unique<ClockPump>(clock_);
+        const int64_t floor = clock_.MonotonicNs() + (boundMs - 500) * 1000000;
+        jump_ = std::thread([this, floor] { (void)clock_.AdvanceToDeadlineAtLeast(floor); });
     }
-    // Destroyed in reverse: the pump stops, the real clock comes back, then the fake goes.
+    // Destroyed in reverse: the jump ends, the real clock comes back, then the fake goes.
     plat::FakeClock clock_;
     std::unique_ptr<plat::ScopedClock> scoped_;
-    std::unique_ptr<ClockPump> pump_;
+    struct Joined : std::thread {
+        using std::thread::operator=;
+        ~Joined() {
+            if (joinable()) join();
+        }
+    } jump_;
 
     void SetUp() override {
         static EMSSeams seams{};
@@ -363,7 +370,7 @@ TEST_P(MdsClient, SilentMdsStopGivesUpAfterTenSeconds) {
     Register();
     Start();
     StopProcess(g.mdsPid);
-    MoveTime();  // nothing talks to the stand-in from here on
+    MoveTimeToBound(10000);  // nothing talks to the stand-in from here on
     const int64_t t0 = NowMs();
     EXPECT_EQ(MDSStopClient(1), 1);
     ::kill(g.mdsPid, SIGCONT);
@@ -380,7 +387,7 @@ TEST_P(MdsClient, SilentMdsStopGivesUpAfterTenSeconds) {
 TEST_P(MdsClient, StopOnTheReceiveThreadIsBounded) {
     Register();
     Start();
-    MoveTime();  // the stand-in's only part from here on is the input that comes back
+    MoveTimeToBound(10000);  // the stand-in's only part from here on is the input that comes back
     ASSERT_EQ(MDSSendInput(17, 99, 0, Payload(4, 1), 4), 1);
     ASSERT_TRUE(Eventually([] { return g.stopReturned.load(); }, 25000));
     const int64_t ms =
