@@ -8,6 +8,8 @@
 class BaseMSG;
 class StdQueue;
 
+class LockObject;
+
 namespace model {
 
 // Recipient choices of SessionSink::WriteMSG (the session layer's distributions).
@@ -86,6 +88,10 @@ public:
     virtual bool TracePeriphVariables() = 0;
     virtual bool TraceECCVariables() = 0;
     virtual void ActivateAgentConfigureUpdateTimer() = 0;
+    // A new lock for the call table, named "CallLock": the server makes it a CTILockObject,
+    // with the long-lock warnings of its own lock. Null leaves the model a plain LockObject
+    // of that name. Asked once, by Call::InitCallList, which owns what it returns.
+    virtual LockObject* NewCallLock() { return nullptr; }
 };
 
 // What the model needs of one client (ClientCB). Pointers stay the directory's and are

@@ -10,6 +10,22 @@ namespace {
 
 using ModelCall = ModelTest;
 
+
+// The call table runs under the lock the server offers (its own kind, with the long-lock
+// warnings); without one it makes a plain lock of the same name.
+TEST(ModelCallLock, TheServerMayProvideTheCallLock) {
+    struct OfferingPorts : RecordingPorts {
+        LockObject* offered = new LockObject(LockObject::USAGE_CRITICAL_SECTION, nullptr,
+                                             "CallLock", 0xFFFFFFFF, 0, 0);
+        LockObject* NewCallLock() override { return offered; }
+    } ports;
+    ports.Install();
+    Call::InitCallList();
+    EXPECT_EQ(&Call::GetCallLock(), ports.offered);
+    Call::InitCallList();  // once only
+    EXPECT_EQ(&Call::GetCallLock(), ports.offered);
+}
+
 TEST_F(ModelCall, IdentityAndModes) {
     // Same CallID on two peripherals: one bucket, told apart by PeripheralID; -1 takes the first.
     Call* a = NewCall(5000, 257);
