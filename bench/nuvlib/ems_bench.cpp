@@ -26,9 +26,12 @@ void StartEms() {
         std::filesystem::create_directories(g_dir + "/registry");
         std::filesystem::create_directories(g_dir + "/logs");
         plat::RegKey key = nullptr;
-        plat::RegCreateKey(plat::RegRoot(),
-                           "SOFTWARE\\Quenlo Systems, Inc.\\Bench\\EMS\\CurrentVersion\\Library\\Processes\\bench",
-                           &key);
+        if (plat::RegCreateKey(plat::RegRoot(),
+                               "SOFTWARE\\Quenlo Systems, Inc.\\Bench\\EMS\\CurrentVersion\\Library\\Processes\\bench",
+                               &key) != 0) {
+            std::fprintf(stderr, "ems_bench: cannot write the registry\n");
+            std::exit(1);
+        }
         const uint32_t off = 0;
         plat::RegSetValue(key, "EMSDisplayToScreen", plat::REG_DWORD, &off, 4);
         plat::RegCloseKey(key);

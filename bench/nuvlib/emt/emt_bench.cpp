@@ -50,7 +50,8 @@ void SetDword(plat::RegKey k, const char* name, uint32_t v) {
 void Key(const std::string& path, const std::vector<std::pair<const char*, uint32_t>>& dwords,
          const std::vector<std::pair<const char*, std::string>>& texts = {}) {
     plat::RegKey k = nullptr;
-    plat::RegCreateKey(plat::RegRoot(), ("SOFTWARE\\Quenlo Systems, Inc.\\" + path).c_str(), &k);
+    if (plat::RegCreateKey(plat::RegRoot(), ("SOFTWARE\\Quenlo Systems, Inc.\\" + path).c_str(), &k) != 0)
+        return;
     for (auto& [n, v] : dwords) SetDword(k, n, v);
     for (auto& [n, v] : texts) SetString(k, n, v);
     plat::RegCloseKey(k);
