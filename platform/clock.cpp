@@ -31,6 +31,8 @@ namespace {
 std::mutex& g_sleepMu = *new std::mutex;
 std::condition_variable& g_sleepCv = *new std::condition_variable;
 std::multiset<int64_t>& g_sleepers = *new std::multiset<int64_t>;
+// The deadlines of g_sleepers that belong to ExternalWaits (real I/O in progress).
+std::multiset<int64_t>& g_externalSleepers = *new std::multiset<int64_t>;
 
 size_t SleepersAheadLocked(int64_t now) {
     return static_cast<size_t>(std::distance(g_sleepers.upper_bound(now), g_sleepers.end()));
@@ -176,6 +178,7 @@ ExternalWait::ExternalWait(int64_t deadlineNs) : deadline_(deadlineNs) {
     manual_ = clock_->IsManual();
     if (manual_ && deadline_ != kNoDeadline) {
         g_sleepers.insert(deadline_);
+        g_externalSleepers.insert(deadline_);
         g_sleepCv.notify_all();
     }
 }
@@ -185,6 +188,8 @@ ExternalWait::~ExternalWait() {
     std::lock_guard<std::mutex> lk(g_sleepMu);
     auto it = g_sleepers.find(deadline_);
     if (it != g_sleepers.end()) g_sleepers.erase(it);
+    it = g_externalSleepers.find(deadline_);
+    if (it != g_externalSleepers.end()) g_externalSleepers.erase(it);
 }
 
 bool ExternalWait::Expired() const {
@@ -222,6 +227,38 @@ int64_t FakeClock::AdvanceToDeadlineAtLeast(int64_t minDeadlineNs, int64_t realT
             return true;
         });
         if (!found) return -1;
+    }
+    const int64_t now = monotonic_.load();
+    if (target <= now) return 0;
+    realtime_.fetch_add(target - now);
+    monotonic_.fetch_add(target - now);
+    return (target - now) / 1000000;
+}
+
+// The earliest deadline ahead of `now` that a plain sleep or condition wait holds (more
+// sleepers at it than external waits), when no external wait ends before it; else
+// kNoDeadline.
+namespace {
+int64_t NextPlainDeadlineLocked(int64_t now) {
+    auto external = g_externalSleepers.upper_bound(now);
+    for (auto it = g_sleepers.upper_bound(now); it != g_sleepers.end();
+         it = g_sleepers.upper_bound(*it)) {
+        if (external != g_externalSleepers.end() && *external < *it) return kNoDeadline;
+        if (g_sleepers.count(*it) > g_externalSleepers.count(*it)) return *it;
+    }
+    return kNoDeadline;
+}
+}  // namespace
+
+int64_t FakeClock::AdvanceToNextSleep(int64_t realTimeoutMs) {
+    int64_t target = kNoDeadline;
+    {
+        std::unique_lock<std::mutex> lk(g_sleepMu);
+        if (!g_sleepCv.wait_for(lk, std::chrono::milliseconds(realTimeoutMs), [&] {
+                target = NextPlainDeadlineLocked(monotonic_.load());
+                return target != kNoDeadline;
+            }))
+            return -1;
     }
     const int64_t now = monotonic_.load();
     if (target <= now) return 0;

@@ -125,6 +125,10 @@ public:
     // later, then moves both clocks to the earliest such deadline, passing over shorter
     // sleeps (polls) on the way. Returns the milliseconds moved, or -1 on time-out.
     int64_t AdvanceToDeadlineAtLeast(int64_t minDeadlineNs, int64_t realTimeoutMs = 30000);
+    // Like AdvanceToNextDeadline, but only to the deadline of a plain sleep or condition
+    // wait, and never past the deadline of an ExternalWait in progress (a socket or another
+    // process at work in real time): a pump built on this cannot time out slow I/O.
+    int64_t AdvanceToNextSleep(int64_t realTimeoutMs = 30000);
     // Moves time from deadline to deadline until `done()` holds: before each move it waits
     // (real time, at most realTimeoutMs) until `done()` holds or a thread sleeps. Returns
     // done(): false after maxMoves moves, or when nothing held and nobody slept in time.

@@ -168,6 +168,27 @@ TEST_F(FakeClockTime, AdvanceUntilStopsWhereTheConditionHolds) {
     EXPECT_EQ(GetTickCount(), 5000u);
 }
 
+// A pump that moves only plain sleeps never moves time past a socket wait in progress: the
+// sleep's deadline comes once the external wait has ended.
+TEST_F(FakeClockTime, AdvanceToNextSleepWaitsForExternalWaitsToEnd) {
+    std::atomic<bool> ioDone{false};
+    std::atomic<bool> ioExpired{false};
+    std::thread io([&] {
+        ExternalWait wait(DeadlineAfterMs(500));
+        ASSERT_TRUE(clock_.AwaitSleepers(2));
+        while (!ioDone.load() && !wait.Expired()) std::this_thread::yield();
+        ioExpired = wait.Expired();
+    });
+    std::thread sleeper([&] { SleepForMs(2000); });
+    ASSERT_TRUE(clock_.AwaitSleepers(2));
+    EXPECT_EQ(clock_.AdvanceToNextSleep(50), -1);  // the I/O ends first
+    ioDone = true;
+    io.join();
+    EXPECT_EQ(clock_.AdvanceToNextSleep(), 2000);
+    sleeper.join();
+    EXPECT_FALSE(ioExpired.load());
+}
+
 TEST(SystemClock, SystemMonotonicIgnoresAFakeClock) {
     FakeClock fake;
     ScopedClock scope(&fake);

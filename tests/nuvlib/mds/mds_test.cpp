@@ -43,12 +43,13 @@ bool Eventually(Pred pred, int ms = 10000) {
 }
 
 // Moves the fake clock to each deadline a thread of this process sleeps for, so that the
-// client's pauses pass at once while their lengths stay visible on the clock.
+// client's pauses pass at once while their lengths stay visible on the clock; never past a
+// socket wait in progress, which ends in real time.
 class ClockPump {
 public:
     explicit ClockPump(plat::FakeClock& clock)
         : thread_([this, &clock] {
-              while (!stop_.load()) clock.AdvanceToNextDeadline(20);
+              while (!stop_.load()) clock.AdvanceToNextSleep(20);
           }) {}
     ~ClockPump() {
         stop_ = true;
