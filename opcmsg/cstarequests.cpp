@@ -244,7 +244,7 @@ std::string FormatValues(const char* format, const std::vector<TraceValue>& valu
         const char* start = p++;
         while (*p && !std::strchr("diuxXsc", *p)) ++p;
         if (!*p) break;
-        const std::string spec(start, static_cast<size_t>(p - start + 1));
+        const std::string directive(start, static_cast<size_t>(p - start + 1));
         const char conversion = *p++;
         if (next >= values.size()) break;
         const TraceValue& v = values[next++];
@@ -255,9 +255,9 @@ std::string FormatValues(const char* format, const std::vector<TraceValue>& valu
             }
             std::snprintf(piece, sizeof piece, "%lld", static_cast<long long>(v.number));
         } else if (conversion == 'x' || conversion == 'X' || conversion == 'u') {
-            std::snprintf(piece, sizeof piece, spec.c_str(), static_cast<unsigned>(v.number));
+            std::snprintf(piece, sizeof piece, directive.c_str(), static_cast<unsigned>(v.number));
         } else {
-            std::snprintf(piece, sizeof piece, spec.c_str(), static_cast<int>(v.number));
+            std::snprintf(piece, sizeof piece, directive.c_str(), static_cast<int>(v.number));
         }
         out += piece;
     }
@@ -294,10 +294,10 @@ void TPCSTARequestMsg::TraceRequest(const char* prefix, int dumpPrivateData, int
     for (int line = 0; line < 2; ++line) {
         // The agent-state request has one line, chosen by the option.
         if (agentState && line != (option ? 0 : 1)) continue;
-        const CSTATraceLine& spec = m_Desc->lines[line];
-        if (!spec.format) continue;
+        const CSTATraceLine& traceLine = m_Desc->lines[line];
+        if (!traceLine.format) continue;
         std::vector<TraceValue> values;
-        const std::string args = spec.args;
+        const std::string args = traceLine.args;
         size_t pos = 0;
         while (pos < args.size()) {
             size_t end = args.find(' ', pos);
@@ -354,7 +354,7 @@ void TPCSTARequestMsg::TraceRequest(const char* prefix, int dumpPrivateData, int
                 }
             }
         }
-        EMSTraceMessage("%s", FormatValues(spec.format, values).c_str());
+        EMSTraceMessage("%s", FormatValues(traceLine.format, values).c_str());
     }
     if (agentState) {
         const int64_t count = NumberField(*FindRow("PDNumAdditionalGroups"));
