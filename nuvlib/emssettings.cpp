@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <mutex>
+#include <vector>
 #include <thread>
 
 #include "nuvlib/ems.h"
@@ -53,11 +55,20 @@ bool ReadText(plat::RegKey key, const char* name, char* dest, size_t size) {
 // `changed` is already registered for the key's next change (rc is that registration's
 // result), so nothing written between the first read and this thread's start is missed.
 void EMSSettingsWatchThread(plat::RegKey key, std::unique_ptr<plat::Event> changed, uint32_t rc) {
+    // The event lives as long as the process: the registry's watcher may set it again, up
+    // to the process's exit, after this thread has stopped looking at it.
+    plat::Event* const event = changed.get();
+    {
+        static std::mutex& keptMu = *new std::mutex;
+        static auto& kept = *new std::vector<std::unique_ptr<plat::Event>>;
+        std::lock_guard<std::mutex> lk(keptMu);
+        kept.push_back(std::move(changed));
+    }
     while (rc == 0) {
-        changed->Wait(plat::INFINITE);
+        event->Wait(plat::INFINITE);
         if (g_watchStopping.load()) return;
         // Ask for the next change before reading, so none is lost while this one is read.
-        rc = plat::RegNotifyChangeKeyValue(key, changed.get());
+        rc = plat::RegNotifyChangeKeyValue(key, event);
         EMSReadSettings(key);
     }
     if (g_watchStopping.load()) return;
