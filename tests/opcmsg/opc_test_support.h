@@ -1,49 +1,15 @@
 #pragma once
-// Test helpers of the OPC message tests: the trace lines EMS shows while a capture lives, and
-// printf into a std::string for the expected texts.
+// Test helpers of the OPC message tests: the trace lines EMS shows while a capture lives
+// (the codec tests' capture), and printf into a std::string for the expected texts.
 #include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
-#include "nuvlib/emsrecord.h"
-#include "nuvlib/emsseams.h"
+#include "tests/ctimsg/trace_capture.h"
 
 namespace opctest {
 
-inline std::string& CapturedTraces() {
-    static std::string text;
-    return text;
-}
-
-inline void CaptureConsoleRecord(const uint8_t* block, uint32_t length) {
-    EMSParsedRecord parsed;
-    if (!EMSParseRecord(block, length, &parsed)) return;
-    for (uint32_t i = 0; i < parsed.argCount; ++i) CapturedTraces() += parsed.args[i];
-    CapturedTraces() += '\n';
-}
-
-// Collects one line per trace while it lives.
-class TraceCapture {
-public:
-    TraceCapture() {
-        CapturedTraces().clear();
-        EMSInstallSeams(&kSeams);
-    }
-    ~TraceCapture() { EMSInstallSeams(nullptr); }
-    TraceCapture(const TraceCapture&) = delete;
-    TraceCapture& operator=(const TraceCapture&) = delete;
-
-    std::string Take() {
-        std::string out;
-        out.swap(CapturedTraces());
-        return out;
-    }
-
-private:
-    static constexpr EMSSeams kSeams = {CaptureConsoleRecord, nullptr, nullptr, nullptr,
-                                        nullptr,              nullptr, nullptr, nullptr};
-};
+using ctimsgtest::TraceCapture;
 
 inline std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 inline std::string Format(const char* format, ...) {
