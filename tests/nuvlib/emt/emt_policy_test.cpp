@@ -20,6 +20,7 @@
 #include "platform/clock.h"
 #include "platform/named.h"
 #include "platform/registry.h"
+#include "tests/nuvlib/emt/trace_lines.h"
 #include "tests/nuvlib/emt/waiting.h"
 
 namespace {
@@ -27,28 +28,8 @@ namespace {
 using namespace emt;
 using testsupport::Background;
 
-std::mutex& g_linesMu = *new std::mutex;
-std::vector<std::string>& g_lines = *new std::vector<std::string>;
-void RecordLine(const uint8_t* block, uint32_t length) {
-    EMSParsedRecord r;
-    if (!EMSParseRecord(block, length, &r)) return;
-    std::string text;
-    for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
-    std::lock_guard<std::mutex> l(g_linesMu);
-    g_lines.push_back(text);
-}
-void RecordTraces(uint32_t mask) {
-    static EMSSeams seams{};
-    seams.PrintToConsole = &RecordLine;
-    EMSInstallSeams(&seams);
-    EMSState().traceMask = mask;
-}
-size_t LinesContaining(const std::string& part) {
-    std::lock_guard<std::mutex> l(g_linesMu);
-    return static_cast<size_t>(std::count_if(g_lines.begin(), g_lines.end(), [&](const std::string& t) {
-        return t.find(part) != std::string::npos;
-    }));
-}
+using testsupport::LinesContaining;
+using testsupport::RecordTraces;
 
 uint32_t Ip(const char* text) { return inet_addr(text); }
 

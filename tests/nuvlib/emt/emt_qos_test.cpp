@@ -23,6 +23,7 @@
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/emt/emtpriv.h"
 #include "platform/registry.h"
+#include "tests/nuvlib/emt/trace_lines.h"
 #include "tests/nuvlib/emt/waiting.h"
 
 namespace {
@@ -31,28 +32,8 @@ using namespace emt;
 using testsupport::Background;
 using testsupport::WaitFor;
 
-std::mutex& g_linesMu = *new std::mutex;
-std::vector<std::string>& g_lines = *new std::vector<std::string>;
-void RecordLine(const uint8_t* block, uint32_t length) {
-    EMSParsedRecord r;
-    if (!EMSParseRecord(block, length, &r)) return;
-    std::string text;
-    for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
-    std::lock_guard<std::mutex> l(g_linesMu);
-    g_lines.push_back(text);
-}
-void RecordTraces(uint32_t mask) {
-    static EMSSeams seams{};
-    seams.PrintToConsole = &RecordLine;
-    EMSInstallSeams(&seams);
-    EMSState().traceMask = mask;
-}
-size_t LinesContaining(const std::string& part) {
-    std::lock_guard<std::mutex> l(g_linesMu);
-    return static_cast<size_t>(std::count_if(g_lines.begin(), g_lines.end(), [&](const std::string& t) {
-        return t.find(part) != std::string::npos;
-    }));
-}
+using testsupport::LinesContaining;
+using testsupport::RecordTraces;
 
 void SetDword(plat::RegKey key, const char* name, uint32_t v) {
     ASSERT_EQ(plat::RegSetValue(key, name, plat::REG_DWORD, &v, 4), 0u);

@@ -23,6 +23,7 @@
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/emt/emtpriv.h"
 #include "tests/nuvlib/emt/spawn.h"
+#include "tests/nuvlib/emt/trace_lines.h"
 #include "tests/nuvlib/emt/waiting.h"
 #include "tests/support/fake_clock.h"
 
@@ -122,29 +123,8 @@ protected:
     void SetUp() override { ASSERT_EQ(EMTInitialize(nullptr, 0, 0, 0), 0u); }
 };
 
-// The texts EMT traces, in order.
-std::mutex& g_linesMu = *new std::mutex;
-std::vector<std::string>& g_lines = *new std::vector<std::string>;
-void RecordLine(const uint8_t* block, uint32_t length) {
-    EMSParsedRecord r;
-    if (!EMSParseRecord(block, length, &r)) return;
-    std::string text;  // a long text travels in several pieces
-    for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
-    std::lock_guard<std::mutex> l(g_linesMu);
-    g_lines.push_back(text);
-}
-void RecordTraces(uint32_t mask) {
-    static EMSSeams seams{};
-    seams.PrintToConsole = &RecordLine;
-    EMSInstallSeams(&seams);
-    EMSState().traceMask = mask;
-}
-size_t LinesContaining(const std::string& part) {
-    std::lock_guard<std::mutex> l(g_linesMu);
-    return static_cast<size_t>(std::count_if(g_lines.begin(), g_lines.end(), [&](const std::string& t) {
-        return t.find(part) != std::string::npos;
-    }));
-}
+using testsupport::LinesContaining;
+using testsupport::RecordTraces;
 
 // A listener and a connection in this process: frames of every size from an empty body
 // up to 4028 bytes cross in both directions unchanged.
@@ -692,8 +672,8 @@ TEST_F(EmtTcpFakeTime, LateHeartbeatsCountAndEachMissIsTraced) {
     std::vector<std::string> missing;
     std::string loss, stats;
     {
-        std::lock_guard<std::mutex> l(g_linesMu);
-        for (const std::string& line : g_lines) {
+        std::lock_guard<std::mutex> l(testsupport::TraceLinesMutex());
+        for (const std::string& line : testsupport::TraceLines()) {
             const std::string head = "EMT " + std::to_string(h) + ": ";
             if (line.rfind(head + "Missing heartbeat, countdown is ", 0) == 0) missing.push_back(line);
             if (line.rfind(head + "Heartbeat loss, sent ", 0) == 0) loss = line;
