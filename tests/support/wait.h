@@ -5,21 +5,21 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <functional>
 #include <string>
-#include <thread>
+
+#include "platform/clock.h"
 
 namespace testsupport {
 
 // Looks at pred every millisecond until it holds or timeoutMs pass; returns pred().
 inline bool WaitFor(const std::function<bool()>& pred, int64_t timeoutMs = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const int64_t end = plat::SystemMonotonicNs() + timeoutMs * 1000000;
     while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (plat::SystemMonotonicNs() >= end) return pred();
+        plat::SystemSleepMs(1);  // real time on purpose: a fake clock may stand still
     }
     return true;
 }
