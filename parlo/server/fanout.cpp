@@ -4,6 +4,10 @@
 #include "nuvlib/ems.h"
 #include "parlo/server/transport.h"
 
+int FanoutSink::ReplaceFrame(TransportMSG& frame, const uint8_t* data, int32_t length, uint32_t) {
+    return frame.InitBuffer(length, data);
+}
+
 int FanOut(std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp, BaseMSG& msg,
            std::span<const Candidate> candidates, bool traceAll, FanoutSink& sink) {
     const uint32_t type = msg.GetMsgType();
@@ -27,9 +31,13 @@ int FanOut(std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp, BaseMSG
         }
         FrameStamp own = stamp;
         const bool trace = traceAll || (view.traceFlags & 0x01) != 0;
-        if (!TailorMessageForClient(*mine, own, view.version, msg, view.registeredCallVars,
+        TransportMSG& target = *mine;
+        const auto replace = [&](const uint8_t* data, int32_t length) {
+            return sink.ReplaceFrame(target, data, length, view.version);
+        };
+        if (!TailorMessageForClient(own, view.version, msg, view.registeredCallVars,
                                     view.registeredVariables, view.serviceMask, trace,
-                                    to.fromAllEvents && view.tressik)) {
+                                    to.fromAllEvents && view.tressik, replace)) {
             if ((EMSGetTraceMask() & 0xF0) != 0)
                 EMSTraceMessage("SessionProtocol::WriteMSG - Error SessionMSG allocation failed for session %lu",
                                 static_cast<unsigned long>(view.sessionID));

@@ -26,6 +26,10 @@ public:
     // A copy of frame for one more recipient (owned by the caller), or null when it cannot
     // be made (that recipient is skipped).
     virtual std::unique_ptr<TransportMSG> CopyFrame(const TransportMSG& frame) = 0;
+    // Puts a re-encoded frame of `length` bytes in place of frame's bytes; 1, or 0 when it
+    // cannot (the recipient is then skipped). The default resizes the transport buffer.
+    virtual int ReplaceFrame(TransportMSG& frame, const uint8_t* data, int32_t length,
+                             uint32_t version);
     // The session's send with its filters (SendSessionMSG); takes the frame on every path.
     virtual int SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame,
                           const FrameStamp& stamp, BaseMSG& msg) = 0;

@@ -239,8 +239,9 @@ bool UTF8ConversionAllowed() {
     return permission == nullptr || permission();
 }
 
-int EncodeFrame(TransportMSG& frame, BaseMSG& msg, uint32_t version, uint32_t callVariableMask,
-                const ECCSelection* registeredVariables, uint32_t serviceMask) {
+int EncodeFrame(BaseMSG& msg, uint32_t version, uint32_t callVariableMask,
+                const ECCSelection* registeredVariables, uint32_t serviceMask,
+                const FrameReplacer& replace) {
     thread_local std::vector<uint8_t> scratch;
     const int room = msg.MaxEncodedSize(version) + CTI_HEADER_SIZE;
     if (room < CTI_HEADER_SIZE) return 0;
@@ -248,12 +249,26 @@ int EncodeFrame(TransportMSG& frame, BaseMSG& msg, uint32_t version, uint32_t ca
     const int n = msg.Encode(scratch.data(), room, version, callVariableMask, registeredVariables,
                              serviceMask);
     if (n < CTI_HEADER_SIZE || n > TRANSPORT_MAX_MSG) return 0;
-    return frame.InitBuffer(n, scratch.data());
+    return replace(scratch.data(), n);
+}
+
+int EncodeFrame(TransportMSG& frame, BaseMSG& msg, uint32_t version, uint32_t callVariableMask,
+                const ECCSelection* registeredVariables, uint32_t serviceMask) {
+    return EncodeFrame(msg, version, callVariableMask, registeredVariables, serviceMask,
+                       [&frame](const uint8_t* data, int32_t length) { return frame.InitBuffer(length, data); });
 }
 
 int TailorMessageForClient(TransportMSG& frame, FrameStamp& stamp, uint32_t version, BaseMSG& msg,
                            uint32_t callVariableMask, const ECCSelection* registeredVariables,
                            uint32_t serviceMask, bool trace, bool utf8) {
+    return TailorMessageForClient(
+        stamp, version, msg, callVariableMask, registeredVariables, serviceMask, trace, utf8,
+        [&frame](const uint8_t* data, int32_t length) { return frame.InitBuffer(length, data); });
+}
+
+int TailorMessageForClient(FrameStamp& stamp, uint32_t version, BaseMSG& msg,
+                           uint32_t callVariableMask, const ECCSelection* registeredVariables,
+                           uint32_t serviceMask, bool trace, bool utf8, const FrameReplacer& replace) {
     const uint32_t type = msg.GetMsgType();
     bool reEncode = false;
     if (version != stamp.version) {
@@ -303,7 +318,7 @@ int TailorMessageForClient(TransportMSG& frame, FrameStamp& stamp, uint32_t vers
     }
     if (convert && CarriesWrapupData(type)) reEncode |= conversion.ConvertString(elementid::CallWrapupData);
     if (!reEncode) return 1;
-    if (!EncodeFrame(frame, msg, version, callVariableMask, registeredVariables, serviceMask)) return 0;
+    if (!EncodeFrame(msg, version, callVariableMask, registeredVariables, serviceMask, replace)) return 0;
     stamp.msgType = type;
     stamp.version = version;
     stamp.serviceMask = serviceMask;

@@ -5,6 +5,7 @@
 // encoded frame (re-encode for version and masks, UTF-8 for "Tressik" clients). The session
 // layer fills the views under its locks; nothing here takes a lock or keeps a pointer.
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -110,17 +111,31 @@ using UTF8Permission = bool (*)();
 void SetUTF8Permission(UTF8Permission permission);
 bool UTF8ConversionAllowed();
 
-// Re-encodes `frame` (stamped by `stamp`) for one recipient when its version, masks, REMask
-// subscription, registered ECC variables or UTF-8 need it; both are then updated. The
-// message is changed only during the call (converted texts are restored before return).
-// Returns 1, or 0 when the re-encoded frame could not be made (the frame must not be sent).
+// Stores a re-encoded frame of `length` bytes (header included) in place of the old one;
+// 1, or 0 when it cannot be kept (the frame must then not be sent).
+using FrameReplacer = std::function<int(const uint8_t* data, int32_t length)>;
+
+// Re-encodes the frame stamped by `stamp` for one recipient when its version, masks, REMask
+// subscription, registered ECC variables or UTF-8 need it, handing the new bytes to replace
+// and updating stamp. The message is changed only during the call (converted texts are
+// restored before return). Returns 1, or 0 when the re-encoded frame could not be made.
+[[nodiscard]] int TailorMessageForClient(FrameStamp& stamp, uint32_t version, BaseMSG& msg,
+                                         uint32_t callVariableMask,
+                                         const ECCSelection* registeredVariables,
+                                         uint32_t serviceMask, bool trace, bool utf8,
+                                         const FrameReplacer& replace);
+// The same for a plain transport message, whose buffer takes the new bytes.
 [[nodiscard]] int TailorMessageForClient(TransportMSG& frame, FrameStamp& stamp, uint32_t version,
                                          BaseMSG& msg, uint32_t callVariableMask,
                                          const ECCSelection* registeredVariables,
                                          uint32_t serviceMask, bool trace, bool utf8);
 
-// Encodes msg into a new frame of exactly its length. Returns 1, or 0 (frame untouched) when
-// the message does not encode for the version or does not fit a transport message.
+// Encodes msg for one recipient and hands the bytes to replace. Returns replace's result, or
+// 0 when the message does not encode for the version or is larger than a transport message.
+[[nodiscard]] int EncodeFrame(BaseMSG& msg, uint32_t version, uint32_t callVariableMask,
+                              const ECCSelection* registeredVariables, uint32_t serviceMask,
+                              const FrameReplacer& replace);
+// The same into a transport message's buffer.
 [[nodiscard]] int EncodeFrame(TransportMSG& frame, BaseMSG& msg, uint32_t version,
                               uint32_t callVariableMask, const ECCSelection* registeredVariables,
                               uint32_t serviceMask);

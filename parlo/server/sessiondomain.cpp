@@ -20,6 +20,7 @@ bool SessionDomain::FindTeamByPrimarySupervisor(int32_t, TeamInfo&) { return fal
 bool SessionDomain::HasClient(uint32_t) { return false; }
 bool SessionDomain::IsTressikClient(uint32_t) { return false; }
 bool SessionDomain::AppPathContains(uint32_t, uint32_t, uint32_t) { return false; }
+void SessionDomain::WriteToSessionMonitors(StdQueue*, BaseMSG&) {}
 
 int SessionDomain::ValidateMessage(const char* caller, BaseMSG& msg) {
     if (msg.ValidateToSend(24) == 0) return 1;

@@ -9,6 +9,7 @@
 #include <vector>
 
 class BaseMSG;
+class StdQueue;
 
 // One agent as the output side reads it.
 struct AgentSnapshot {
@@ -63,6 +64,11 @@ public:
     // Whether the application-path member list of the session's client holds the pair.
     virtual bool AppPathContains(uint32_t sessionID, uint32_t applicationPathID,
                                  uint32_t peripheralID);
+
+    // ---- session monitors ----
+    // Gives msg to every monitor on a session's monitor list (the object model's
+    // CTICSTAMonitor queue); nothing until the model links monitors to sessions.
+    virtual void WriteToSessionMonitors(StdQueue* monitors, BaseMSG& msg);
 
     // ---- the application's message check ----
     // 1 when msg may be sent at version 24; 0 (traced, naming `caller`) otherwise.
