@@ -6,7 +6,9 @@
 
 #include "ctimsg/eccelement.h"
 #include "ctimsg/elementids.h"
+#include "parlo/server/ctiregistry.h"
 #include "parlo/server/ctitypes.h"
+#include "parlo/server/server.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/utf8utils.h"
 #include "parlo/server/svrtrace.h"
@@ -235,8 +237,12 @@ bool AgentEventChanged(AgentEventMemory& memory, uint16_t skillGroupState, uint1
 void SetUTF8Permission(UTF8Permission permission) { g_UTF8Permission.store(permission); }
 
 bool UTF8ConversionAllowed() {
-    const UTF8Permission permission = g_UTF8Permission.load();
-    return permission == nullptr || permission();
+    if (const UTF8Permission permission = g_UTF8Permission.load()) return permission();
+    // The application's DisableUTF8Conversion, from the Config key it was configured with.
+    Server* server = Server::sm_Server;
+    if (server == nullptr || server->GetApplication() == nullptr) return false;
+    CTIRegistry* registry = server->GetRegistry();
+    return registry != nullptr && registry->Config().DisableUTF8Conversion == 0;
 }
 
 int EncodeFrame(BaseMSG& msg, uint32_t version, uint32_t callVariableMask,

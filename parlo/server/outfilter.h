@@ -105,8 +105,8 @@ bool AgentEventChanged(AgentEventMemory& memory, uint16_t skillGroupState, uint1
                        uint16_t agentCurrentReasonCode);
 
 // ---- tailoring ----
-// Whether UTF-8 conversion may run at all (the application's DisableUTF8Conversion off).
-// Installed by the application; true until then.
+// Whether UTF-8 conversion may run at all: the installed permission's answer, or without
+// one, whether the server has an application whose DisableUTF8Conversion is off.
 using UTF8Permission = bool (*)();
 void SetUTF8Permission(UTF8Permission permission);
 bool UTF8ConversionAllowed();

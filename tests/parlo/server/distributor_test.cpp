@@ -204,8 +204,10 @@ TEST(AgentEventFilterTest, RepeatsAreWithheldOnlyWhenNothingChanged) {
 
 // ---- tailoring ----
 
+// The application's setting allows UTF-8 unless a test says otherwise.
 class TailorTest : public ::testing::Test {
 protected:
+    void SetUp() override { SetUTF8Permission([] { return true; }); }
     void TearDown() override { SetUTF8Permission(nullptr); }
 };
 
@@ -297,6 +299,13 @@ TEST_F(TailorTest, TressikClientGetsUTF8AndTheMessageKeepsItsText) {
 }
 
 TEST_F(TailorTest, NoConversionWhenTheApplicationDisablesIt) {
+    SetUTF8Permission(nullptr);  // no server, no application: no conversion
+    auto msg0 = MakeCallEvent("caf\xe9");
+    auto frame0 = Encode(*msg0);
+    const auto before0 = Bytes(*frame0);
+    FrameStamp stamp0{msg0->GetMsgType(), 24, 0};
+    ASSERT_EQ(TailorMessageForClient(*frame0, stamp0, 24, *msg0, 0x3FF, nullptr, 0, false, true), 1);
+    EXPECT_EQ(Bytes(*frame0), before0);
     SetUTF8Permission([] { return false; });
     auto msg = MakeCallEvent("caf\xe9");
     auto frame = Encode(*msg);
@@ -304,6 +313,22 @@ TEST_F(TailorTest, NoConversionWhenTheApplicationDisablesIt) {
     FrameStamp stamp{msg->GetMsgType(), 24, 0};
     ASSERT_EQ(TailorMessageForClient(*frame, stamp, 24, *msg, 0x3FF, nullptr, 0, false, true), 1);
     EXPECT_EQ(Bytes(*frame), before);
+}
+
+TEST_F(TailorTest, ConvertedCallVariableIsCutToItsFieldAtACharacterBoundary) {
+    auto msg = MakeCallEvent();
+    // 40 bytes in the local code page, 79 in UTF-8: the field keeps 40, and the 40th byte
+    // would split a character, so 39 go out.
+    msg->SetSTRING(elementid::CallVariable2, "x" + std::string(39, '\xe9'));
+    ASSERT_EQ(msg->ValidateToSend(24), 0);
+    auto frame = Encode(*msg);
+    FrameStamp stamp{msg->GetMsgType(), 24, 0};
+    ASSERT_EQ(TailorMessageForClient(*frame, stamp, 24, *msg, 0x3FF, nullptr, 0, false, true), 1);
+    auto got = Decode(*frame, 24);
+    ASSERT_NE(got, nullptr);
+    std::string expected = "x";
+    for (int i = 0; i < 19; ++i) expected += "\xc3\xa9";
+    EXPECT_EQ(std::string(got->GetSTRING(elementid::CallVariable2)), expected);
 }
 
 TEST_F(TailorTest, ConvertedECCValueIsCutToItsDefinedLengthAtACharacterBoundary) {
@@ -403,7 +428,7 @@ TEST(FanOutTest, AFailedCopySkipsOnlyThatRecipient) {
     EXPECT_NE(capture.Take().find("SessionProtocol::WriteMSG: msgP not found"), std::string::npos);
 }
 
-TEST(FanOutTest, UTF8OnlyForTressikClientsOfTheAllEventsList) {
+TEST_F(TailorTest, UTF8OnlyForTressikClientsOfTheAllEventsList) {
     auto msg = MakeCallEvent("caf\xe9");
     auto frame = Encode(*msg);
     const auto originalBytes = Bytes(*frame);
