@@ -2,6 +2,7 @@
 // master's standby and close.
 #include <thread>
 
+#include "parlo/server/sessionsink.h"
 #include "tests/parlo/server/session_fixture.h"
 #include "tests/support/wait.h"
 
@@ -255,6 +256,35 @@ TEST_F(SessionTest, SessionIDsWrapAndSkipIDsInUse) {
     EXPECT_EQ(0x7FFFFFFFu, master_->NewSessionID());
     EXPECT_EQ(2u, master_->NewSessionID());
     EXPECT_EQ(3u, master_->NewSessionID());
+}
+
+TEST_F(SessionTest, UniqueInstanceIDsAreUniqueAndTheSinkFindsLiveSessions) {
+    OpenActive();
+    Client first(Port()), second(Port());
+    auto req = OpenReq(1);
+    req->SetSTRING(elementid::UniqueInstanceID, "u1");
+    ASSERT_TRUE(OpenClient(first, std::move(req)));
+    req = OpenReq(2, 30, 0x10, "desk2");
+    req->SetSTRING(elementid::UniqueInstanceID, "u1");
+    ASSERT_TRUE(second.Send(*req));
+    Received r = second.Read();
+    ASSERT_EQ(1u, r.type);
+    EXPECT_EQ(109u, r.Status());
+
+    SessionSinkPort& sink = SessionSinkPort::Instance();
+    EXPECT_TRUE(sink.FindSession(1));
+    EXPECT_FALSE(sink.FindSession(3));
+    EXPECT_EQ(1, sink.FindSessionByUniqueInstanceID("u1"));
+    EXPECT_EQ(-1, sink.FindSessionByUniqueInstanceID("u2"));
+    int notASession = 0;
+    EXPECT_EQ(nullptr, sink.SessionMonitorList(&notASession));
+    EXPECT_EQ(1, sink.SendFailureEventMSG(1, 12, true));
+    r = first.Read();
+    EXPECT_EQ(2u, r.type);
+    EXPECT_EQ(12u, r.Status());
+    EXPECT_TRUE(first.SeesEof());
+    EXPECT_FALSE(sink.FindSession(1));
+    EXPECT_EQ(-1, sink.FindSessionByUniqueInstanceID("u1"));
 }
 
 }  // namespace
