@@ -4,6 +4,7 @@
 
 #include "parlo/server/sessionsink.h"
 #include "tests/parlo/server/session_fixture.h"
+#include "tests/support/test_env.h"
 #include "tests/support/wait.h"
 
 namespace sesstest {
@@ -149,6 +150,16 @@ TEST_F(SessionTest, SilentConnectionTimesOutAndIsCollected) {
         SessionProtocol* s = SessionProtocol::FindSession(1);
         return s != nullptr && s->IsRunning();
     }));
+    {
+        // What an OPEN_REQ would set starts defined.
+        LockGuard<CTILockObject> hold(master_->SessionLock(), "test");
+        SessionProtocol* s = SessionProtocol::FindSession(1);
+        EXPECT_EQ(0u, s->GetInvokeID());
+        EXPECT_EQ(0u, s->GetPeripheralID());
+        EXPECT_EQ(0u, s->GetServiceMask());
+        EXPECT_EQ(24u, s->GetClientVersion());
+        EXPECT_EQ(SessionProtocol::kNoIdleTimeout, s->GetIdleTimeout());
+    }
     AdvanceSeconds(29);
     EXPECT_EQ(0u, SessionProtocol::GarbageCount());
     AdvanceSeconds(2);
@@ -285,6 +296,41 @@ TEST_F(SessionTest, UniqueInstanceIDsAreUniqueAndTheSinkFindsLiveSessions) {
     EXPECT_TRUE(first.SeesEof());
     EXPECT_FALSE(sink.FindSession(1));
     EXPECT_EQ(-1, sink.FindSessionByUniqueInstanceID("u1"));
+}
+
+TEST_F(SessionTest, APeerCloseReachesTheApplicationOnceAsSessionFailedThenCloseRequest) {
+    OpenActive();
+    auto c = std::make_unique<Client>(Port());
+    ASSERT_TRUE(OpenClient(*c, OpenReq(1)));
+    c.reset();
+    auto failed = TakeInput();
+    ASSERT_TRUE(failed);
+    ASSERT_EQ(259u, failed->GetType());
+    // The application fails it; a second failure (from anywhere) changes nothing.
+    EXPECT_EQ(1, SessionProtocol::FailSessionByID(1, 0));
+    EXPECT_EQ(0, SessionProtocol::FailSessionByID(1, 17));
+    auto close = TakeInput();
+    ASSERT_TRUE(close);
+    EXPECT_EQ(7u, close->GetType());
+    EXPECT_EQ(0u, SessionProtocol::InputQueueLength());
+    EXPECT_EQ(1u, SessionProtocol::GarbageCount());
+    EXPECT_EQ(1, master_->failures);
+}
+
+TEST_F(SessionTest, AStalledTlsHandshakeDoesNotHoldUpAPlainOpen) {
+    testsupport::TempDir dir("sesstls");
+    const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost -keyout " +
+                            (dir.path() / "key.pem").string() + " -out " + (dir.path() / "cert.pem").string() +
+                            " >/dev/null 2>&1";
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+    ASSERT_TRUE(SecureChannelConfigure((dir.path() / "cert.pem").string(), (dir.path() / "key.pem").string()));
+    OpenActive();
+    Client stalled(master_->BoundPort(true));
+    const uint8_t partialHello[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01};
+    ASSERT_TRUE(stalled.SendRaw(partialHello, sizeof partialHello));
+    ASSERT_TRUE(testsupport::WaitFor([] { return SessionProtocol::SessionsNow() == 1; }));
+    Client plain(Port());
+    EXPECT_TRUE(OpenClient(plain, OpenReq(1)));
 }
 
 }  // namespace
