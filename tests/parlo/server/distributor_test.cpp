@@ -19,6 +19,8 @@
 #include "parlo/server/transport.h"
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/server/outmsg_fixture.h"
+#include "tests/parlo/server/session_fixture.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -443,6 +445,208 @@ TEST_F(TailorTest, UTF8OnlyForTressikClientsOfTheAllEventsList) {
     EXPECT_NE(sink.sent[0].bytes, originalBytes);
     EXPECT_EQ(sink.sent[1].bytes, originalBytes);
     EXPECT_EQ(sink.sent[2].bytes, originalBytes);
+}
+
+}  // namespace
+
+// ---- the distributor over real sessions ----
+
+namespace {
+
+using sesstest::Client;
+using sesstest::OpenReq;
+using sesstest::Received;
+
+class DistributorTest : public sesstest::SessionTest {
+protected:
+    void SetUp() override {
+        SessionTest::SetUp();
+        SetUTF8Permission([] { return true; });
+    }
+    void TearDown() override {
+        SetUTF8Permission(nullptr);
+        SessionTest::TearDown();
+    }
+    // Opens c with the request; the session's ID.
+    int32_t Open(Client& c, std::unique_ptr<OpenReqMSG> req, uint32_t version = 24) {
+        if (!c.Send(*req, version)) {
+            ADD_FAILURE() << "OPEN_REQ not sent: " << req->GetStatus() << " " << ElementName(static_cast<int32_t>(req->GetFailingElement()));
+            return -1;
+        }
+        auto frame = TakeInput();
+        if (!frame || frame->GetType() != 3) return -2;
+        const auto id = static_cast<int32_t>(frame->SessionID());
+        BaseMSGPtr decoded = BaseMSG::Decode(frame->Data(), frame->Length(), frame->ClientVersion());
+        BaseMSGPtr conf = CTIApplication::MakeOpenConf(*decoded);
+        if (SessionProtocol::ConfirmOpen(id, *conf, frame->Stamp(), false) != 1) return -1;
+        return c.Read(version).type == 4 ? id : -1;
+    }
+    static std::unique_ptr<OpenReqMSG> Req(uint32_t services, const char* clientID, uint32_t version = 24) {
+        auto req = OpenReq(1, 30, services, clientID, version);
+        // Older clients know fewer call events: ask for the one these tests send.
+        if (version < 24) req->SetUINT(elementid::CallMsgMask, BaseMSG::GetCallEventMaskBit(25));
+        return req;
+    }
+};
+
+TEST_F(DistributorTest, EachRecipientGetsTheFrameItsVersionMasksAndCharacterSetCall) {
+    OpenActive();
+    Client tressik(Port()), old(Port()), masked(Port()), plain(Port());
+    auto req = Req(0x10, "tressik");
+    req->SetSTRING(elementid::ClientSignature, "Tressik");
+    ASSERT_GT(Open(tressik, std::move(req)), 0);
+    ASSERT_GT(Open(old, Req(0x10, "old", 15), 15), 0);
+    const int32_t maskedID = Open(masked, Req(0x10, "masked"));
+    ASSERT_GT(maskedID, 0);
+    ASSERT_EQ(1, SessionProtocol::SetRegisteredCallVars(maskedID, 0x3FB));
+    ASSERT_GT(Open(plain, Req(0x10, "plain")), 0);
+
+    auto msg = MakeCallEvent("caf\xe9");
+    ASSERT_EQ(1, SessionProtocol::WriteMSG(nullptr, 0, *msg, SessionProtocol::DistributeAllEvents));
+
+    Received got = tressik.Read();
+    ASSERT_EQ(25u, got.type);
+    EXPECT_STREQ(got.msg->GetSTRING(elementid::CallVariable1), "caf\xc3\xa9" "1");
+    got = old.Read(15);
+    ASSERT_EQ(25u, got.type);
+    EXPECT_STREQ(got.msg->GetSTRING(elementid::CallVariable1), "caf\xe9" "1");
+    got = masked.Read();
+    ASSERT_EQ(25u, got.type);
+    EXPECT_EQ(0, got.msg->Present(elementid::CallVariable3));
+    EXPECT_EQ(1, got.msg->Present(elementid::CallVariable4));
+    // The last recipient takes the shared frame as it was encoded.
+    got = plain.Read();
+    ASSERT_EQ(25u, got.type);
+    EXPECT_STREQ(got.msg->GetSTRING(elementid::CallVariable1), "caf\xe9" "1");
+    EXPECT_EQ(1, got.msg->Present(elementid::CallVariable3));
+}
+
+TEST_F(DistributorTest, AllSessionsReachesUnopenedConnectionsAndPeripheralBindingFilters) {
+    OpenActive();
+    Client unopened(Port()), bound(Port());
+    auto req = Req(0x10, "bound");
+    req->SetUINT(elementid::CTIPeripheralID, 5001);
+    ASSERT_GT(Open(bound, std::move(req)), 0);
+    // The unopened connection is a session once the poster has accepted it.
+    ASSERT_TRUE(testsupport::WaitFor([] { return SessionProtocol::SessionsNow() == 2; }));
+
+    // A connection without OPEN_REQ has no event masks yet: a message outside them reaches it.
+    FailureEventMSG notice;
+    notice.SetUINT(elementid::Status, 17);
+    ASSERT_EQ(0, notice.ValidateToSend(24));
+    ASSERT_EQ(1, SessionProtocol::WriteMSG(nullptr, 0, notice, SessionProtocol::DistributeAllSessions));
+    auto for5000 = MakeCallEvent();  // PeripheralID 5000
+    ASSERT_EQ(1, SessionProtocol::WriteMSG(nullptr, 0, *for5000, SessionProtocol::DistributeAllEvents));
+    auto for5001 = MakeCallEvent("other");
+    for5001->SetUINT(elementid::CTIPeripheralID, 5001);
+    ASSERT_EQ(1, SessionProtocol::WriteMSG(nullptr, 0, *for5001, SessionProtocol::DistributeAllEvents));
+
+    EXPECT_EQ(ctitype::FailureEventMSG, unopened.Read().type);
+    EXPECT_EQ(ctitype::FailureEventMSG, bound.Read().type);
+    Received got = bound.Read();  // the 5000 event was withheld
+    ASSERT_EQ(25u, got.type);
+    EXPECT_EQ(5001u, got.msg->GetUINT(elementid::CTIPeripheralID));
+}
+
+TEST_F(DistributorTest, AClientThatStopsReadingOverflowsAndFailsAlone) {
+    registry_->SetDynamic(CTIRegistry::MaxQueueAllEventClient, 16);
+    OpenActive();
+    Client stalled(Port()), reader(Port());
+    const int small = 4096;
+    ASSERT_EQ(0, setsockopt(stalled.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small));
+    const int32_t stalledID = Open(stalled, Req(0x10, "stalled"));
+    ASSERT_GT(stalledID, 0);
+    ASSERT_GT(Open(reader, Req(0x10, "reader")), 0);
+    auto msg = MakeCallEvent(std::string(30, 'x'));
+    bool overflowed = false;
+    int sent = 0;
+    // Socket buffers take some megabytes before the queue runs full.
+    for (; sent < 20000 && !overflowed; ++sent) {
+        ASSERT_EQ(1, SessionProtocol::WriteMSG(nullptr, 0, *msg, SessionProtocol::DistributeAllEvents));
+        ASSERT_EQ(25u, reader.Read().type) << "event " << sent;
+        for (const auto& e : srvtest::Events::Take())
+            if (e.id == 0xA12EC009) overflowed = true;
+    }
+    ASSERT_TRUE(overflowed);
+    auto failed = TakeInput();
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(259u, failed->GetType());
+    EXPECT_EQ(static_cast<uint32_t>(stalledID), failed->SessionID());
+    // The reader goes on receiving.
+    ASSERT_EQ(1, SessionProtocol::WriteMSG(nullptr, 0, *msg, SessionProtocol::DistributeAllEvents));
+    EXPECT_EQ(25u, reader.Read().type);
+}
+
+TEST_F(DistributorTest, ClientMonitorIsToldOfEveryOtherOpenSession) {
+    OpenActive();
+    Client agent(Port()), recorder(Port()), monitor(Port());
+    auto req = Req(0x01 | 0x04, "agent");
+    req->SetSTRING(elementid::AgentExtension, "1001");
+    req->SetSTRING(elementid::AgentID, "42");
+    const int32_t agentID = Open(agent, std::move(req));
+    ASSERT_GT(agentID, 0);
+    const int32_t recorderID = Open(recorder, Req(0x10, "recorder"));
+    ASSERT_GT(recorderID, 0);
+    const int32_t monitorID = Open(monitor, Req(0x40, "monitor"));
+    ASSERT_GT(monitorID, 0);
+    std::vector<uint32_t> told;
+    for (int i = 0; i < 2; ++i) {
+        Received got = monitor.Read();
+        ASSERT_EQ(99u, got.type);
+        told.push_back(got.msg->GetUINT(elementid::SessionID));
+        if (got.msg->GetUINT(elementid::SessionID) == static_cast<uint32_t>(recorderID)) {
+            EXPECT_STREQ(got.msg->GetSTRING(elementid::ClientID), "recorder");
+            EXPECT_EQ(0, got.msg->Present(elementid::AgentExtension));  // nothing of the agent's
+        } else {
+            EXPECT_STREQ(got.msg->GetSTRING(elementid::AgentExtension), "1001");
+        }
+    }
+    std::sort(told.begin(), told.end());
+    EXPECT_EQ(told, (std::vector<uint32_t>{static_cast<uint32_t>(agentID), static_cast<uint32_t>(recorderID)}));
+    EXPECT_TRUE(monitor.Quiet(100));
+}
+
+TEST_F(DistributorTest, StandbyCapableClientsAreCountedAndReached) {
+    OpenActive();
+    Client capable(Port()), other(Port());
+    ASSERT_GT(Open(capable, Req(0x10 | 0x2000000, "capable")), 0);
+    ASSERT_GT(Open(other, Req(0x10, "other")), 0);
+    ActiveMaintenanceReqMSG req;
+    req.SetUINT(elementid::InvokeID, 77);
+    EXPECT_EQ(1, SessionProtocol::SendToActiveStandbyClients(req));
+    Received got = capable.Read();
+    ASSERT_EQ(278u, got.type);
+    EXPECT_EQ(77u, got.msg->GetUINT(elementid::InvokeID));
+    FailureEventMSG invalid;  // Status missing
+    EXPECT_EQ(-1, SessionProtocol::SendToActiveStandbyClients(invalid));
+}
+
+TEST_F(DistributorTest, ControlFailureOfTooMuchCallDataIsAFailureConf) {
+    OpenActive();
+    Client c(Port());
+    const int32_t id = Open(c, Req(0x04, "desk"));
+    ASSERT_GT(id, 0);
+    struct Case {
+        uint32_t failureCode;
+        uint32_t type;
+    } cases[] = {{297, 1}, {12, 35}};  // FAILURE_CONF 73, or CONTROL_FAILURE_CONF as it is
+    for (const Case& k : cases) {
+        {
+            LockGuard<CTILockObject> master(master_->SessionLock(), "test");
+            SessionProtocol* s = SessionProtocol::FindSession(static_cast<uint32_t>(id));
+            ASSERT_NE(s, nullptr);
+            LockGuard<CTILockObject> hold(s->SessionLock(), "test");
+            EXPECT_EQ(1, s->SendControlFailureConfMSG(5, k.failureCode, 9));
+        }
+        Received got = c.Read();
+        ASSERT_EQ(k.type, got.type) << k.failureCode;
+        EXPECT_EQ(5u, got.msg->GetUINT(elementid::InvokeID));
+        if (k.type == 1) {
+            EXPECT_EQ(73u, got.Status());
+        } else {
+            EXPECT_EQ(k.failureCode, got.msg->GetUSHORT(elementid::FailureCode));
+        }
+    }
 }
 
 }  // namespace
