@@ -15,6 +15,7 @@
 #include "ctimsg/messages/messages.h"
 #include "parlo/server/ctitypes.h"
 #include "parlo/server/fanout.h"
+#include "parlo/server/mdsio.h"
 #include "parlo/server/outfilter.h"
 #include "parlo/server/transport.h"
 #include "tests/ctimsg/trace_capture.h"
@@ -647,6 +648,24 @@ TEST_F(DistributorTest, ControlFailureOfTooMuchCallDataIsAFailureConf) {
             EXPECT_EQ(k.failureCode, got.msg->GetUSHORT(elementid::FailureCode));
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DistributorTest, AMaintenanceRequestReachesStandbyCapableClients) {
+    OpenActive();
+    Client capable(Port()), other(Port());
+    ASSERT_GT(Open(capable, Req(0x10 | 0x2000000, "capable")), 0);
+    ASSERT_GT(Open(other, Req(0x10, "other")), 0);
+    uint8_t body[8];
+    opcout::Put32(body, 0x77);      // the request's value
+    opcout::Put32(body + 4, 1);     // this side (A)
+    server_->ProcessMaintenanceModeRequest(body, sizeof body, 5);
+    Received got = capable.Read();
+    ASSERT_EQ(ctitype::ActiveMaintenanceReqMSG, got.type);
+    EXPECT_TRUE(other.Quiet(100));
 }
 
 }  // namespace
