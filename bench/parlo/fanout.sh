@@ -69,7 +69,8 @@ cpu_over_window() {
 # ---------------------------------------------------------------- fan-out
 
 run_parlo_fanout() {  # $1: rate (0 = saturation)
-    local rate=$1 ready=$WORK/parlo.ready out=$WORK/parlo.$rate.out
+    local rate=$1
+    local ready=$WORK/parlo.ready out=$WORK/parlo.$rate.out
     rm -f "$ready"
     taskset -c $SERVER_CPUS "$DRIVER" --port "$PORT" --sessions "$READERS" --rate "$rate" \
         --ready-file "$ready" >"$WORK/driver.$rate.out" 2>&1 &
@@ -101,7 +102,8 @@ ensure_redis() {
 }
 
 run_redis_fanout() {  # $1: rate, $2: io threads
-    local rate=$1 io=$2 out=$WORK/redis.$rate.$io.out
+    local rate=$1 io=$2
+    local out=$WORK/redis.$rate.$io.out
     local extra=()
     if [ "$io" -gt 1 ]; then extra=(--io-threads "$io" --io-threads-do-reads yes); fi
     taskset -c $SERVER_CPUS redis-server --port "$REDIS_PORT" --save "" --appendonly no \
@@ -181,9 +183,11 @@ sessions() {
     wait "$driver" 2>/dev/null || true
 
     echo "== 2000 TLS sessions"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost \
+        -keyout "$WORK/key.pem" -out "$WORK/cert.pem" >/dev/null 2>&1
     rm -f "$ready"
-    taskset -c $SERVER_CPUS "$DRIVER" --port "$PORT" --tls-port $((PORT + 1)) --sessions 0 --rate -1 \
-        --ready-file "$ready" >"$WORK/driver.tls.out" 2>&1 &
+    taskset -c $SERVER_CPUS "$DRIVER" --port "$PORT" --tls-port $((PORT + 1)) --cert "$WORK/cert.pem" \
+        --key "$WORK/key.pem" --sessions 0 --rate -1 --ready-file "$ready" >"$WORK/driver.tls.out" 2>&1 &
     driver=$!
     PIDS+=("$driver")
     await_file "$ready" "the server"
