@@ -42,10 +42,14 @@ done
 
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 rss_kb() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
-await_file() {
-    local file=$1 what=$2 i
+await_file() {  # $3: a process that must stay alive meanwhile
+    local file=$1 what=$2 pid=${3:-} i
     for ((i = 0; i < 1200; i++)); do
         [ -s "$file" ] && return 0
+        if [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null; then
+            echo "$what ended early" >&2
+            exit 1
+        fi
         sleep 0.5
     done
     echo "timed out waiting for $what" >&2
@@ -76,13 +80,13 @@ run_parlo_fanout() {  # $1: rate (0 = saturation)
         --ready-file "$ready" >"$WORK/driver.$rate.out" 2>&1 &
     local driver=$!
     PIDS+=("$driver")
-    await_file "$ready" "the fan-out driver"
+    await_file "$ready" "the fan-out driver" "$driver"
     taskset -c $READER_CPUS "$LOAD" cti-readers --port "$PORT" --sessions "$READERS" \
         --threads "$READER_THREADS" --duration "$DURATION" --warmup "$WARMUP" \
         --ready-file "$WORK/readers.ready" >"$out" 2>&1 &
     local readers=$!
     PIDS+=("$readers")
-    await_file "$WORK/readers.ready" "the readers"
+    await_file "$WORK/readers.ready" "the readers" "$readers"
     local cpu
     cpu=$(cpu_over_window "$driver")
     wait "$readers" || true
@@ -121,7 +125,7 @@ run_redis_fanout() {  # $1: rate, $2: io threads
         --ready-file "$WORK/readers.ready" >"$out" 2>&1 &
     local readers=$!
     PIDS+=("$readers")
-    await_file "$WORK/readers.ready" "the Redis readers"
+    await_file "$WORK/readers.ready" "the Redis readers" "$readers"
     taskset -c $DRIVER_CPUS "$LOAD" redis-publish --port "$REDIS_PORT" --rate "$rate" \
         --duration $((DURATION + WARMUP + 5)) >"$WORK/publish.out" 2>&1 &
     local publisher=$!
@@ -172,7 +176,7 @@ sessions() {
         loaders+=($!)
         PIDS+=($!)
     done
-    for ((i = 0; i < procs; i++)); do await_file "$WORK/idle$i.ready" "idle loader $i"; done
+    for ((i = 0; i < procs; i++)); do await_file "$WORK/idle$i.ready" "idle loader $i" "${loaders[$i]}"; done
     sleep 2
     local rss
     rss=$(rss_kb "$driver")
@@ -196,7 +200,7 @@ sessions() {
         --ready-file "$WORK/tls.ready" >"$WORK/tls.out" 2>&1 &
     local tls=$!
     PIDS+=("$tls")
-    await_file "$WORK/tls.ready" "the TLS loader"
+    await_file "$WORK/tls.ready" "the TLS loader" "$tls"
     rss=$(rss_kb "$driver")
     wait "$tls" || true
     echo "tls sessions=2000 rss_kb=$rss base_rss_kb=$base bytes_per_session=$(((rss - base) * 1024 / 2000))"

@@ -469,7 +469,7 @@ int RunIdle(const LoadOptions& o) {
     links.reserve(static_cast<size_t>(o.sessions));
     for (int i = 0; i < o.sessions; ++i) {
         auto link = std::make_unique<Link>();
-        const auto open = OpenFrame(o, i, 0x01 | 0x04);
+        const auto open = OpenFrame(o, i, 0x04);
         if (!link->Connect(o, ctx) || !link->WriteAll(open.data(), open.size()) || AwaitFrame(*link) != kOpenConf) {
             fprintf(stderr, "parlo-load: idle session %d not opened\n", i);
             return 1;
