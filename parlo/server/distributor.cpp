@@ -294,7 +294,6 @@ int SessionProtocol::SendMSG(BaseMSG& msg) {
 }
 
 int SessionProtocol::SendSessionMSG(SessionMSG* frame, BaseMSG& msg) {
-    std::deque<ECCSelection> none;
     RecipientView view;
     view.state = m_State;
     view.version = m_ClientVersion;

@@ -536,6 +536,7 @@ int RunOpens(const LoadOptions& o) {
             int i = t;
             CloseReqMSG close;
             close.SetUINT(elementid::InvokeID, 2);
+            close.SetUINT(elementid::Status, 0);
             const auto closeFrame = Frame(close);
             while (NowNs() < stop) {
                 Link link;
