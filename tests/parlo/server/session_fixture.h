@@ -79,6 +79,17 @@ public:
         const int n = msg.Encode(buffer.data(), static_cast<int>(buffer.size()), version, 0x3FF, nullptr, 0);
         return n > 0 && SendRaw(buffer.data(), static_cast<size_t>(n));
     }
+    // msg's frame at `version`, then each {offset, byte} patch applied (a frame no honest
+    // encoder makes).
+    bool SendPatched(BaseMSG& msg, std::initializer_list<std::pair<size_t, uint8_t>> patches) {
+        std::vector<uint8_t> buffer(static_cast<size_t>(msg.MaxEncodedSize(24) + 8));
+        if (msg.Validate(24) != 0) return false;
+        const int n = msg.Encode(buffer.data(), static_cast<int>(buffer.size()), 24, 0x3FF, nullptr, 0);
+        if (n <= 0) return false;
+        for (const auto& [offset, byte] : patches)
+            if (offset < static_cast<size_t>(n)) buffer[offset] = byte;
+        return SendRaw(buffer.data(), static_cast<size_t>(n));
+    }
     static std::vector<uint8_t> Header(uint32_t length, uint32_t type) {
         std::vector<uint8_t> h(8);
         for (int i = 0; i < 4; ++i) {

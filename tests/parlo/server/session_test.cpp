@@ -333,5 +333,32 @@ TEST_F(SessionTest, AStalledTlsHandshakeDoesNotHoldUpAPlainOpen) {
     EXPECT_TRUE(OpenClient(plain, OpenReq(1)));
 }
 
+TEST_F(SessionTest, AVersionAbove24IsRefusedUntilAnOpenWithAKnownVersion) {
+    OpenActive();
+    Client c(Port());
+    ASSERT_TRUE(c.SendPatched(*OpenReq(1), {{15, 25}}));  // VersionNumber 25
+    Received r = c.Read();
+    ASSERT_EQ(1u, r.type);
+    EXPECT_EQ(1u, r.Status());
+    EXPECT_EQ(1u, r.msg->GetUINT(elementid::InvokeID));
+    // Frames at the unknown version give no message and no answer; an OPEN_REQ with a
+    // version from 1 to 24 sets the session's version again.
+    HeartbeatReqMSG hb;
+    hb.SetUINT(elementid::InvokeID, 2);
+    ASSERT_TRUE(c.Send(hb));
+    ASSERT_TRUE(OpenClient(c, OpenReq(3)));
+}
+
+TEST_F(SessionTest, ConnectionsAboveTheLimitAreClosedAtOnce) {
+    OpenActive();
+    registry_->SetDynamic(CTIRegistry::MaxClientConnections, 2);
+    Client a(Port()), b(Port());
+    ASSERT_TRUE(testsupport::WaitFor([] { return SessionProtocol::SessionsNow() == 2; }));
+    Client third(Port());
+    EXPECT_TRUE(third.SeesEof());
+    EXPECT_EQ(2, SessionProtocol::SessionsNow());
+    EXPECT_TRUE(OpenClient(a, OpenReq(1)));
+}
+
 }  // namespace
 }  // namespace sesstest
