@@ -52,8 +52,15 @@ struct Received {
 
 class Client {
 public:
-    explicit Client(int port) {
+    // From `source` (a loopback address) when given, else from any.
+    explicit Client(int port, const char* source = nullptr) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (source != nullptr) {
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            inet_pton(AF_INET, source, &from.sin_addr);
+            (void)bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from);
+        }
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<uint16_t>(port));

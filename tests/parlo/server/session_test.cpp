@@ -191,24 +191,42 @@ TEST_F(SessionTest, HeartbeatsKeepASessionAliveAndSilenceEndsIt) {
     EXPECT_TRUE(c.SeesEof());
 }
 
-TEST_F(SessionTest, SameDeviceFromTheSameHostEndsTheOldSession) {
+TEST_F(SessionTest, AnExtensionInUseEndsTheOldSessionFromTheSameHostOnly) {
     OpenActive();
-    Client first(Port()), second(Port());
     auto agent = [](uint32_t invoke) {
         auto req = OpenReq(invoke, 30, 0x01, "agent");
         req->SetSTRING(elementid::AgentExtension, "1001");
         return req;
     };
-    ASSERT_TRUE(OpenClient(first, agent(1)));
-    ASSERT_TRUE(OpenClient(second, agent(2)));
-    Received r = first.Read();
-    EXPECT_EQ(2u, r.type);
-    EXPECT_EQ(11u, r.Status());
-    EXPECT_TRUE(first.SeesEof());
-    HeartbeatReqMSG hb;
-    hb.SetUINT(elementid::InvokeID, 3);
-    ASSERT_TRUE(second.Send(hb));
-    EXPECT_EQ(6u, second.Read().type);
+    // From the same address the new session wins; from another the old one keeps it.
+    const struct {
+        const char* secondSource;
+        bool oldEnds;
+    } cases[] = {{"127.0.0.1", true}, {"127.0.0.2", false}};
+    for (const auto& k : cases) {
+        Client first(Port(), "127.0.0.1"), second(Port(), k.secondSource);
+        ASSERT_TRUE(OpenClient(first, agent(1))) << k.secondSource;
+        ASSERT_TRUE(second.Send(*agent(2)));
+        ASSERT_EQ(k.oldEnds ? 1 : 0, ConfirmNextOpen()) << k.secondSource;
+        Client& ended = k.oldEnds ? first : second;
+        Client& kept = k.oldEnds ? second : first;
+        if (k.oldEnds) {
+            Received r = ended.Read();
+            EXPECT_EQ(2u, r.type);
+            EXPECT_EQ(11u, r.Status());
+            EXPECT_EQ(4u, kept.Read().type);
+        } else {
+            Received r = ended.Read();
+            EXPECT_EQ(1u, r.type);
+            EXPECT_EQ(10u, r.Status());
+            EXPECT_EQ(2u, r.msg->GetUINT(elementid::InvokeID));
+        }
+        EXPECT_TRUE(ended.SeesEof()) << k.secondSource;
+        HeartbeatReqMSG hb;
+        hb.SetUINT(elementid::InvokeID, 3);
+        ASSERT_TRUE(kept.Send(hb));
+        EXPECT_EQ(6u, kept.Read().type) << k.secondSource;
+    }
 }
 
 TEST_F(SessionTest, StandbyToOpenSwitchesOnlyStandbySessions) {
