@@ -174,6 +174,10 @@ class SessionTest : public srvtest::ServerTest {
 protected:
     void SetUp() override {
         ServerTest::SetUp();
+        // Timers start and stop on the poster and test threads: the wheel is multithreaded,
+        // as the server's is.
+        const uint64_t now = plat::FileTimeNow();
+        TimerMaster::Create(now, now, true, 0);
         wheel_ = TimerMaster::Instance()->GetCurrentTime();
         registry_->SetDynamic(CTIRegistry::ConnectionTimeout, 30);
         registry_->SetDynamic(CTIRegistry::MaxQueueAllEventClient, 1000);
@@ -181,12 +185,15 @@ protected:
         registry_->SetDynamic(CTIRegistry::MaxClientConnections, 0);
         server_->SetState(Server::IDLE);
         master_ = std::make_unique<TestMaster>();
+        master_->ResetIDCounters();
         TransportProtocol::sm_SecurityMode = 0;
         ASSERT_EQ(1, SessionProtocol::Configure(registry_.get()));
         TransportProtocol::sm_ListenPort = 0;
         TransportProtocol::sm_ListenSecurePort = 0;
     }
     void TearDown() override {
+        // The poster stops before the master object goes.
+        (void)static_cast<TransportProtocol&>(*master_).Close();
         master_.reset();
         ServerTest::TearDown();
     }
