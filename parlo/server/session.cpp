@@ -180,9 +180,10 @@ bool SessionProtocol::Lock(const char* caller) {
 }
 
 bool SessionProtocol::Unlock(const char* caller) {
-    const bool released = m_SessionLock->Unlock(caller);
-    if (released) NoteRelease(*m_SessionLock);
-    return released;
+    if (!m_SessionLock->IsLockedByCurrentThread()) return false;
+    // Noted before the release: once released, the garbage collection may delete the session.
+    NoteRelease(*m_SessionLock);
+    return m_SessionLock->Unlock(caller);
 }
 
 bool SessionProtocol::IsLocked() { return m_SessionLock->IsLockedByCurrentThread(); }

@@ -245,8 +245,12 @@ public:
     void RestartIdleTimer();
     void Execute() override;
 
-    // ---- input ----
+    // ---- input (poster thread, session lock held) ----
+    // One complete received frame, owned from here on every path. 1 when it gave a message
+    // that was handled, 0 when it took the failure path (the session stays as it was).
     int ProcessInputMessage(SessionMSG* frame);
+    // Puts the frame (owned from here) on the session input queue and wakes the application;
+    // with checkOpen a session that is not open is failed with 4 instead.
     void QueueInputMessage(SessionMSG* frame, bool checkOpen);
     // The first message of the session input queue (owned by the caller), or null.
     static SessionMSG* DequeueInputMessage();
@@ -257,14 +261,19 @@ public:
     void HexDump(const uint8_t* bytes, int count);
 
     // ---- open, heartbeat, close, failure ----
+    // The session-level requests: each takes over `frame` (queued or deleted); `request` is
+    // its decoded message, which stays the caller's.
     void ProcessOpenRequest(SessionMSG* frame, BaseMSG& request);
     void ProcessHeartBeatRequest(SessionMSG* frame, BaseMSG& request);
     void ProcessCloseRequest(SessionMSG* frame, BaseMSG& request);
-    // The application's verdicts on an OPEN_REQ: 1 opened / FAILURE_CONF sent, else 0.
+    // The application's verdicts on an OPEN_REQ (application thread; the messages stay the
+    // caller's): 1 opened / FAILURE_CONF sent, else 0 (no such opening session, invalid
+    // OPEN_CONF, device in use from another address, or the send failed).
     [[nodiscard]] static int ConfirmOpen(int32_t sessionID, BaseMSG& openConf, uint64_t requestStamp,
                                          bool agentDevice);
     static int FailOpen(int32_t sessionID, uint32_t failureCode);
-    // Caller holds the session lock (and may hold the master lock).
+    // Ends the session with `status` (once: a failed session stays failed and is listed for
+    // deletion once). Caller holds the session lock (and may hold the master lock).
     void FailSession(uint32_t status);
     void QueueCloseClientRequest(uint32_t status);
     void QueueSessionFailedMSG(uint32_t status);
@@ -274,7 +283,10 @@ public:
     // 1, or 0 when no session has that ID.
     static int FailSessionByID(int32_t sessionID, uint32_t status);
     void ReportSessionEnd();
-    // The master's life: 1, or 0 (see each).
+    // The master's life. Open/OpenStandby: 1 once the ports listen, 0 otherwise (the master
+    // stays sessionOpening). StandbyToOpen: 1, or 0 when the master is not in standby; only
+    // sessions in sessionStandby become open. Close: 1, or 0 when the master never opened;
+    // with sessions it waits kCloseWaitMs for the poster and timer threads.
     [[nodiscard]] static int Open();
     [[nodiscard]] static int OpenStandby();
     static int StandbyToOpen();

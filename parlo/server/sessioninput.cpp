@@ -226,7 +226,7 @@ int SessionProtocol::ProcessInputMessage(SessionMSG* frame) {
     BaseMSGPtr msg;
     if (m_ClientVersion >= 1 && m_ClientVersion <= 24) {
         msg = BaseMSG::Decode(data, static_cast<int>(frame->FrameLength()) + 8, m_ClientVersion);
-    } else if (type != kOpenReq) {
+    } else if (type != kOpenReq || m_ClientVersion <= 24) {  // above 24 an OPEN_REQ was traced already
         EMSTraceMessage("SessionProtocol::ProcessInputMessage - Invalid version %d", static_cast<int>(m_ClientVersion));
     }
     if (msg) {

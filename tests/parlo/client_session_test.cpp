@@ -78,12 +78,28 @@ TEST_F(ClientSession, OpensHeartbeatsAndClosesOnBothPorts) {
     }
 }
 
+// The value parlo-counters shows for one of parlo's counters ("OPEN_SESSIONS").
+std::string Counter(const std::string& name) {
+    const std::string out = parlotest::RunCommand(std::string(PARLO_COUNTERS_BIN) + " parlo").out;
+    const std::string key = " PARLO_" + name + " ";
+    const size_t at = out.find(key);
+    if (at == std::string::npos) return "?";
+    return out.substr(at + key.size(), out.find('\n', at) - at - key.size());
+}
+
+// The session counters follow an open and a close.
 TEST_F(ClientSession, InterruptClosesTheSession) {
     Process client({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ClientID=desk2"});
     ASSERT_TRUE(client.WaitText("OPEN_CONF")) << client.Output() << parlo_->Output();
+    EXPECT_EQ("1", Counter("OPEN_SESSIONS"));
+    EXPECT_EQ("1", Counter("TOTAL_SESSIONS"));
     ASSERT_EQ(0, ::kill(client.Pid(), SIGINT));
     ASSERT_EQ(0, client.WaitExit(30000)) << client.Output();
     EXPECT_NE(client.Output().find("\nCLOSE_CONF "), std::string::npos) << client.Output();
+    EXPECT_EQ("0", Counter("OPEN_SESSIONS"));
+    EXPECT_EQ("0", Counter("TOTAL_SESSIONS"));
+    EXPECT_EQ("-1", Counter("CLOSED_SESSIONS"));
+    EXPECT_EQ("0", Counter("FAILED_SESSIONS"));
 }
 
 }  // namespace

@@ -52,8 +52,15 @@ struct Received {
 
 class Client {
 public:
-    explicit Client(int port) {
+    // From `source` (a loopback address) when given, else from any.
+    explicit Client(int port, const char* source = nullptr) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (source != nullptr) {
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            inet_pton(AF_INET, source, &from.sin_addr);
+            (void)bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from);
+        }
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -78,6 +85,17 @@ public:
         if (msg.Validate(version) != 0) return false;
         const int n = msg.Encode(buffer.data(), static_cast<int>(buffer.size()), version, 0x3FF, nullptr, 0);
         return n > 0 && SendRaw(buffer.data(), static_cast<size_t>(n));
+    }
+    // msg's frame at `version`, then each {offset, byte} patch applied (a frame no honest
+    // encoder makes).
+    bool SendPatched(BaseMSG& msg, std::initializer_list<std::pair<size_t, uint8_t>> patches) {
+        std::vector<uint8_t> buffer(static_cast<size_t>(msg.MaxEncodedSize(24) + 8));
+        if (msg.Validate(24) != 0) return false;
+        const int n = msg.Encode(buffer.data(), static_cast<int>(buffer.size()), 24, 0x3FF, nullptr, 0);
+        if (n <= 0) return false;
+        for (const auto& [offset, byte] : patches)
+            if (offset < static_cast<size_t>(n)) buffer[offset] = byte;
+        return SendRaw(buffer.data(), static_cast<size_t>(n));
     }
     static std::vector<uint8_t> Header(uint32_t length, uint32_t type) {
         std::vector<uint8_t> h(8);
@@ -156,6 +174,10 @@ class SessionTest : public srvtest::ServerTest {
 protected:
     void SetUp() override {
         ServerTest::SetUp();
+        // Timers start and stop on the poster and test threads: the wheel is multithreaded,
+        // as the server's is.
+        const uint64_t now = plat::FileTimeNow();
+        TimerMaster::Create(now, now, true, 0);
         wheel_ = TimerMaster::Instance()->GetCurrentTime();
         registry_->SetDynamic(CTIRegistry::ConnectionTimeout, 30);
         registry_->SetDynamic(CTIRegistry::MaxQueueAllEventClient, 1000);
@@ -163,12 +185,15 @@ protected:
         registry_->SetDynamic(CTIRegistry::MaxClientConnections, 0);
         server_->SetState(Server::IDLE);
         master_ = std::make_unique<TestMaster>();
+        master_->ResetIDCounters();
         TransportProtocol::sm_SecurityMode = 0;
         ASSERT_EQ(1, SessionProtocol::Configure(registry_.get()));
         TransportProtocol::sm_ListenPort = 0;
         TransportProtocol::sm_ListenSecurePort = 0;
     }
     void TearDown() override {
+        // The poster stops before the master object goes.
+        (void)static_cast<TransportProtocol&>(*master_).Close();
         master_.reset();
         ServerTest::TearDown();
     }

@@ -191,24 +191,42 @@ TEST_F(SessionTest, HeartbeatsKeepASessionAliveAndSilenceEndsIt) {
     EXPECT_TRUE(c.SeesEof());
 }
 
-TEST_F(SessionTest, SameDeviceFromTheSameHostEndsTheOldSession) {
+TEST_F(SessionTest, AnExtensionInUseEndsTheOldSessionFromTheSameHostOnly) {
     OpenActive();
-    Client first(Port()), second(Port());
     auto agent = [](uint32_t invoke) {
         auto req = OpenReq(invoke, 30, 0x01, "agent");
         req->SetSTRING(elementid::AgentExtension, "1001");
         return req;
     };
-    ASSERT_TRUE(OpenClient(first, agent(1)));
-    ASSERT_TRUE(OpenClient(second, agent(2)));
-    Received r = first.Read();
-    EXPECT_EQ(2u, r.type);
-    EXPECT_EQ(11u, r.Status());
-    EXPECT_TRUE(first.SeesEof());
-    HeartbeatReqMSG hb;
-    hb.SetUINT(elementid::InvokeID, 3);
-    ASSERT_TRUE(second.Send(hb));
-    EXPECT_EQ(6u, second.Read().type);
+    // From the same address the new session wins; from another the old one keeps it.
+    const struct {
+        const char* secondSource;
+        bool oldEnds;
+    } cases[] = {{"127.0.0.1", true}, {"127.0.0.2", false}};
+    for (const auto& k : cases) {
+        Client first(Port(), "127.0.0.1"), second(Port(), k.secondSource);
+        ASSERT_TRUE(OpenClient(first, agent(1))) << k.secondSource;
+        ASSERT_TRUE(second.Send(*agent(2)));
+        ASSERT_EQ(k.oldEnds ? 1 : 0, ConfirmNextOpen()) << k.secondSource;
+        Client& ended = k.oldEnds ? first : second;
+        Client& kept = k.oldEnds ? second : first;
+        if (k.oldEnds) {
+            Received r = ended.Read();
+            EXPECT_EQ(2u, r.type);
+            EXPECT_EQ(11u, r.Status());
+            EXPECT_EQ(4u, kept.Read().type);
+        } else {
+            Received r = ended.Read();
+            EXPECT_EQ(1u, r.type);
+            EXPECT_EQ(10u, r.Status());
+            EXPECT_EQ(2u, r.msg->GetUINT(elementid::InvokeID));
+        }
+        EXPECT_TRUE(ended.SeesEof()) << k.secondSource;
+        HeartbeatReqMSG hb;
+        hb.SetUINT(elementid::InvokeID, 3);
+        ASSERT_TRUE(kept.Send(hb));
+        EXPECT_EQ(6u, kept.Read().type) << k.secondSource;
+    }
 }
 
 TEST_F(SessionTest, StandbyToOpenSwitchesOnlyStandbySessions) {
@@ -331,6 +349,33 @@ TEST_F(SessionTest, AStalledTlsHandshakeDoesNotHoldUpAPlainOpen) {
     ASSERT_TRUE(testsupport::WaitFor([] { return SessionProtocol::SessionsNow() == 1; }));
     Client plain(Port());
     EXPECT_TRUE(OpenClient(plain, OpenReq(1)));
+}
+
+TEST_F(SessionTest, AVersionAbove24IsRefusedUntilAnOpenWithAKnownVersion) {
+    OpenActive();
+    Client c(Port());
+    ASSERT_TRUE(c.SendPatched(*OpenReq(1), {{15, 25}}));  // VersionNumber 25
+    Received r = c.Read();
+    ASSERT_EQ(1u, r.type);
+    EXPECT_EQ(1u, r.Status());
+    EXPECT_EQ(1u, r.msg->GetUINT(elementid::InvokeID));
+    // Frames at the unknown version give no message and no answer; an OPEN_REQ with a
+    // version from 1 to 24 sets the session's version again.
+    HeartbeatReqMSG hb;
+    hb.SetUINT(elementid::InvokeID, 2);
+    ASSERT_TRUE(c.Send(hb));
+    ASSERT_TRUE(OpenClient(c, OpenReq(3)));
+}
+
+TEST_F(SessionTest, ConnectionsAboveTheLimitAreClosedAtOnce) {
+    OpenActive();
+    registry_->SetDynamic(CTIRegistry::MaxClientConnections, 2);
+    Client a(Port()), b(Port());
+    ASSERT_TRUE(testsupport::WaitFor([] { return SessionProtocol::SessionsNow() == 2; }));
+    Client third(Port());
+    EXPECT_TRUE(third.SeesEof());
+    EXPECT_EQ(2, SessionProtocol::SessionsNow());
+    EXPECT_TRUE(OpenClient(a, OpenReq(1)));
 }
 
 }  // namespace
