@@ -7,10 +7,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "peers/opc/duplex.h"
+#include "peers/opc/duplex_link.h"
 #include "peers/opc/opc_wire.h"
+#include "tests/nuvlib/emt/spawn.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/wait.h"
 
@@ -228,6 +231,56 @@ TEST(DuplexLinkFrame, LengthsAreBoundedBothWays) {
             EXPECT_TRUE(std::equal(frame.begin(), frame.begin() + kLinkHeader, header));
         }
     }
+}
+
+// Over a real loopback socket: whole messages both ways (a full-size one arrives whole),
+// and a header that promises more than an OPC message breaks the link.
+TEST(DuplexLinkSocket, CarriesWholeMessagesAndDropsALyingPeer) {
+    DuplexLink controller, side;
+    uint16_t port = 0;
+    for (int i = 0; i < 5 && !port; ++i) {
+        const uint16_t p = testsupport::FreePort();
+        if (controller.Listen(p)) port = p;
+    }
+    ASSERT_NE(port, 0);
+    bool accepted = false;
+    std::thread acceptor([&] { accepted = controller.Accept(); });
+    ASSERT_TRUE(side.Connect(port, 100, 10));
+    acceptor.join();
+    ASSERT_TRUE(accepted);
+    EXPECT_FALSE(side.Send(5, std::vector<uint8_t>(kMaxPayload + 1, 1)));  // never leaves
+    const std::vector<uint8_t> full(kMaxPayload, 0xA5);
+    ASSERT_TRUE(side.Send(28, full));
+    ASSERT_TRUE(side.Send(7, {}));
+    ASSERT_TRUE(controller.Send(2, {1, 2, 3, 4}));
+    uint8_t type = 0;
+    std::vector<uint8_t> payload;
+    ASSERT_TRUE(controller.Receive(&type, &payload));
+    EXPECT_EQ(type, 28);
+    EXPECT_EQ(payload, full);
+    ASSERT_TRUE(controller.Receive(&type, &payload));
+    EXPECT_EQ(type, 7);
+    EXPECT_TRUE(payload.empty());
+    ASSERT_TRUE(side.Receive(&type, &payload));
+    EXPECT_EQ(type, 2);
+    EXPECT_EQ(payload, (std::vector<uint8_t>{1, 2, 3, 4}));
+
+    // A peer that writes its own header: 0xFFFF bytes promised.
+    const int raw = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(raw, 0);
+    std::thread again([&] { accepted = controller.Accept(); });
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    ASSERT_EQ(::connect(raw, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    again.join();
+    ASSERT_TRUE(accepted);
+    const uint8_t lying[] = {28, 0xFF, 0xFF, 0, 0, 0, 0};
+    ASSERT_EQ(::send(raw, lying, sizeof lying, 0), static_cast<ssize_t>(sizeof lying));
+    EXPECT_FALSE(controller.Receive(&type, &payload));
+    EXPECT_FALSE(controller.Send(2, {}));  // the broken link takes nothing more
+    ::close(raw);
 }
 
 }  // namespace
