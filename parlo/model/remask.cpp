@@ -65,7 +65,8 @@ void CTIUpdateREMask::ComputeEntry(std::string_view instrument, std::string_view
     if (wrapUpMode == -1) EMSTraceMessage("CTIUpdateREMask - WARNING: Agent Desk Setting is set to -1.");
     const Masks m = Compute(callID, callType, state, agentState, deskSettingsMask, wrapUpMode,
                             connectedCount, activeCount, destState);
-    pREMask->m_AgentMask.SetBits32(m.agentMask);
+    // The agent mask's bits all sit in its one wire byte.
+    pREMask->m_AgentMask.SetBits8(static_cast<uint8_t>(m.agentMask));
     pREMask->m_CallMask.SetBits32(m.callMask);
     pREMask->m_FunctionFlags.SetBits8(m.functionFlag);
 }
