@@ -28,6 +28,10 @@ class BaseMSG;
 class Agent {
 public:
     static constexpr int kHashBuckets = 512;
+    // OPC names skill groups and domains: an agent keeps at most this many of each; a report
+    // of one more is traced and not kept.
+    static constexpr int kMaxSkillGroups = 1024;
+    static constexpr int kMaxMRDs = 1024;
 
     // Creates and hashes an agent (under the server lock). extension and instrument: none,
     // "" or "-1" mean none. The agent lives until RemoveAgent destroys it.
