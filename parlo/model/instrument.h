@@ -55,6 +55,7 @@ public:
     const std::string& InstrumentNumber() const { return m_InstrumentNumber; }
     // Line index for 0..10, else null; the line stays the instrument's.
     Line* GetLine(int index);
+    const Line* GetLine(int index) const { return const_cast<Instrument*>(this)->GetLine(index); }
     // Out-of-range indexes are ignored.
     void SetLineType(int index, int32_t lineType);
     void SetLineState(int index, int32_t state, int32_t callID, int32_t deviceIDType,
@@ -62,6 +63,9 @@ public:
     // The lowest-index line carrying the call (and that line number), or null.
     Line* FindLineByCallID(int32_t callID);
     Line* FindLineByCallIDAndNumber(int32_t callID, int32_t lineNumber);
+    const Line* FindLineByCallID(int32_t callID) const {
+        return const_cast<Instrument*>(this)->FindLineByCallID(callID);
+    }
     // Clears the line when it is one of this instrument's; ignores any other.
     void ClearLine(Line* line);
 
