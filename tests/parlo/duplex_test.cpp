@@ -57,11 +57,11 @@ protected:
         parloB_.reset();
         parloA_.reset();
         mdsB_.reset();
-        // Node B's shared-memory sockets, which the killed processes may have left.
-        const std::string mine = std::getenv("PARLO_NAMESPACE") ? std::getenv("PARLO_NAMESPACE") : "";
-        ::setenv("PARLO_NAMESPACE", namespaceB_.c_str(), 1);
-        testsupport::RemoveNamespaceShm();
-        ::setenv("PARLO_NAMESPACE", mine.c_str(), 1);
+        // Node B's named objects: nothing else removes its namespace.
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec))
+            if (e.path().filename().string().rfind(namespaceB_ + ".", 0) == 0)
+                std::filesystem::remove(e.path(), ec);
         ParloEnv::TearDown();
     }
 

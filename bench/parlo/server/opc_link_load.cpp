@@ -313,5 +313,7 @@ int main(int argc, char** argv) {
     ::kill(mds.pid, SIGTERM);
     ::waitpid(mds.pid, nullptr, 0);
     Run("rm -rf '" + root + "'");
+    // The named objects of this run's namespace.
+    Run(std::string("rm -f /dev/shm/") + std::getenv("PARLO_NAMESPACE") + ".*");
     std::_Exit(0);
 }
