@@ -175,3 +175,77 @@ int RecordingPorts::SendGetCallDataReq(int32_t peripheralID, uint32_t callID, in
 }
 
 }  // namespace modeltest
+
+// ---- agents at devices (calls) ----
+
+#include "parlo/model/call.h"
+
+namespace modeltest {
+
+namespace {
+FakeAgent& AgentOf(void* agent) { return *static_cast<FakeAgent*>(agent); }
+}  // namespace
+
+FakeAgentOps::~FakeAgentOps() {
+    if (GetCallAgentOps() == this) InstallCallAgentOps(nullptr);
+}
+
+void FakeAgentOps::Install() { InstallCallAgentOps(this); }
+
+FakeAgent& FakeAgentOps::AddAgent(const std::string& name) {
+    agents_.push_back(std::make_unique<FakeAgent>());
+    agents_.back()->name = name;
+    return *agents_.back();
+}
+
+bool FakeAgentOps::HasInstrument(void* agent) { return AgentOf(agent).instrument; }
+
+bool FakeAgentOps::FindLineByCallID(void* agent, uint32_t callID) {
+    for (const FakeAgent::Line& l : AgentOf(agent).lines)
+        if (l.callID == callID) return true;
+    return false;
+}
+
+int FakeAgentOps::GetLineNumber(void* agent, uint32_t callID) {
+    for (const FakeAgent::Line& l : AgentOf(agent).lines)
+        if (l.callID == callID && l.number != 0) return l.number;
+    return 0;
+}
+
+int FakeAgentOps::GetLineType(void* agent, uint32_t callID) {
+    for (const FakeAgent::Line& l : AgentOf(agent).lines)
+        if (l.callID == callID && l.type != 3) return l.type;
+    return 3;
+}
+
+void FakeAgentOps::RemoveCallFromLine(void* agent, uint32_t callID) {
+    if (!quiet)
+        lines_.push_back("agent " + AgentOf(agent).name + " clears the line of call " +
+                         std::to_string(callID));
+    for (FakeAgent::Line& l : AgentOf(agent).lines)
+        if (l.callID == callID) {
+            l.callID = 0xFFFFFFFF;
+            return;
+        }
+}
+
+void FakeAgentOps::RemoveCallFromLineAt(void* agent, uint32_t callID, int lineNumber) {
+    if (!quiet)
+        lines_.push_back("agent " + AgentOf(agent).name + " clears line " +
+                         std::to_string(lineNumber) + " of call " + std::to_string(callID));
+    for (FakeAgent::Line& l : AgentOf(agent).lines)
+        if (l.callID == callID && l.number == lineNumber) {
+            l.callID = 0xFFFFFFFF;
+            return;
+        }
+}
+
+void FakeAgentOps::RemovePrivateCall(void* agent, Call* call, bool sendEndCall) {
+    if (!quiet)
+        lines_.push_back("agent " + AgentOf(agent).name + " releases private call " +
+                         std::to_string(call->m_CallID));
+    call->m_PrivateCallAgent = nullptr;
+    Call::Free(call, sendEndCall);
+}
+
+}  // namespace modeltest

@@ -11,6 +11,7 @@
 
 #include "nuvlib/lock.h"
 #include "nuvlib/stdqueue.h"
+#include "parlo/model/callagent.h"
 #include "parlo/model/ports.h"
 
 namespace modeltest {
@@ -22,6 +23,42 @@ struct FakeSession {
     uint32_t serviceMask = 0;
     StdQueue monitors;         // the client's monitors (CTICSTAMonitor::m_ClientLinks)
     StdQueue sessionMonitors;  // session monitors watching this session (m_SubjectLinks)
+};
+
+// ---- agents at devices: a stand-in for the agent objects (calls) ----
+// An agent with an instrument whose lines carry CallIDs; a device points to it by m_Agent.
+struct FakeAgent {
+    struct Line {
+        uint32_t callID;
+        int number;
+        int type;
+    };
+    std::string name;
+    bool instrument = true;
+    std::vector<Line> lines;
+};
+
+class FakeAgentOps : public CallAgentOps {
+public:
+    explicit FakeAgentOps(std::vector<std::string>& lines) : lines_(lines) {}
+    ~FakeAgentOps() override;
+    // Installs this object as the calls' agent operations (until it is destroyed).
+    void Install();
+    // A new agent; it stays valid while this object lives.
+    FakeAgent& AddAgent(const std::string& name);
+    bool quiet = false;
+
+    bool HasInstrument(void* agent) override;
+    bool FindLineByCallID(void* agent, uint32_t callID) override;
+    int GetLineNumber(void* agent, uint32_t callID) override;
+    int GetLineType(void* agent, uint32_t callID) override;
+    void RemoveCallFromLine(void* agent, uint32_t callID) override;
+    void RemoveCallFromLineAt(void* agent, uint32_t callID, int lineNumber) override;
+    void RemovePrivateCall(void* agent, Call* call, bool sendEndCall) override;
+
+private:
+    std::vector<std::string>& lines_;
+    std::vector<std::unique_ptr<FakeAgent>> agents_;
 };
 
 class RecordingPorts : public model::SessionSink,
