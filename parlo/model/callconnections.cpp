@@ -7,6 +7,7 @@
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
+#include "parlo/model/agent.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
@@ -16,25 +17,31 @@ using namespace model;
 
 namespace {
 
-CallAgentOps* g_agentOps = nullptr;
-
 bool SameOPCID(const CTICSTAConnection* c, int type, const char* id) {
     return static_cast<uint16_t>(c->m_OPCDeviceIDType) == static_cast<uint16_t>(type) &&
            strcmp(c->m_OPCDeviceID, id != nullptr ? id : "") == 0;
 }
 
-// The agent at the connection's device, when the agent objects are installed.
-void* AgentAt(const CTICSTAConnection* c) {
-    if (c == nullptr || c->m_Device == nullptr || g_agentOps == nullptr) return nullptr;
-    return c->m_Device->m_Agent;
+// The agent at the connection's device, or null.
+Agent* AgentAt(const CTICSTAConnection* c) {
+    if (c == nullptr || c->m_Device == nullptr) return nullptr;
+    return static_cast<Agent*>(c->m_Device->m_Agent);
+}
+
+bool HasInstrument(const Agent* agent) { return agent->m_Instrument != nullptr; }
+
+// The lines of the agent's instrument, lowest index first.
+template <class Fn>
+const Line* FirstLine(const Agent* agent, Fn fits) {
+    for (int i = 0; i < Instrument::kNumLines; ++i)
+        if (const Line* line = agent->m_Instrument->GetLine(i); line != nullptr && fits(*line))
+            return line;
+    return nullptr;
 }
 
 bool Verbose() { return Server().VerboseLevel() == 1; }
 
 }  // namespace
-
-void InstallCallAgentOps(CallAgentOps* ops) { g_agentOps = ops; }
-CallAgentOps* GetCallAgentOps() { return g_agentOps; }
 
 // ---- finders ----
 
@@ -91,21 +98,27 @@ std::string Call::GetAgentDeviceID() {
 }
 
 int Call::GetLineNumber(uint32_t callID) {
+    const int32_t id = static_cast<int32_t>(callID);
     for (CTICSTAConnection* c = FirstConnection(); c != nullptr; c = NextConnection(c)) {
-        void* agent = AgentAt(c);
-        if (agent == nullptr || !g_agentOps->HasInstrument(agent)) continue;
-        const int line = g_agentOps->GetLineNumber(agent, callID);
-        if (line != 0) return line;
+        const Agent* agent = AgentAt(c);
+        if (agent == nullptr || !HasInstrument(agent)) continue;
+        if (const Line* line = FirstLine(agent, [id](const Line& l) {
+                return l.m_CallID == id && l.m_LineNumber != 0;
+            }))
+            return line->m_LineNumber;
     }
     return 0;
 }
 
 int Call::GetLineType(uint32_t callID) {
+    const int32_t id = static_cast<int32_t>(callID);
     for (CTICSTAConnection* c = FirstConnection(); c != nullptr; c = NextConnection(c)) {
-        void* agent = AgentAt(c);
-        if (agent == nullptr || !g_agentOps->HasInstrument(agent)) continue;
-        const int type = g_agentOps->GetLineType(agent, callID);
-        if (type != 3) return type;
+        const Agent* agent = AgentAt(c);
+        if (agent == nullptr || !HasInstrument(agent)) continue;
+        if (const Line* line = FirstLine(agent, [id](const Line& l) {
+                return l.m_CallID == id && l.m_LineType != 3;
+            }))
+            return line->m_LineType;
     }
     return 3;
 }
@@ -196,14 +209,14 @@ bool Call::KeepForWrapup(uint16_t type, const std::string& id, const char* end) 
     CTICSTAConnection* c = FindConnectionByDeviceID(type, id.c_str(), 1, true);
     if (c == nullptr) return false;
     const char* missing = nullptr;
-    void* agent = AgentAt(c);
+    const Agent* agent = AgentAt(c);
     if (c->m_Device == nullptr)
         missing = "device";
     else if (agent == nullptr)
         missing = "agent";
-    else if (!g_agentOps->HasInstrument(agent))
+    else if (!HasInstrument(agent))
         missing = "instrument";
-    else if (!g_agentOps->FindLineByCallID(agent, m_CallID))
+    else if (agent->m_Instrument->FindLineByCallID(static_cast<int32_t>(m_CallID)) == nullptr)
         missing = "valid line";
     if (missing != nullptr) {
         if (Verbose())
@@ -263,19 +276,19 @@ void Call::ClearAllConnections(int cause) {
                     WriteMSG(msg, true, false);
             }
         }
-        if (void* agent = AgentAt(c)) {
+        if (Agent* agent = AgentAt(c)) {
             if (m_PeripheralType == 27) {
                 if (c->m_OPCDeviceID[0] != '\0') {
                     // OPC's ID is "instrument.line": the line number follows the first dot.
                     const char* dot = strchr(c->m_OPCDeviceID, '.');
                     const int line = dot != nullptr ? atoi(dot + 1) : 0;
-                    g_agentOps->RemoveCallFromLineAt(agent, m_CallID, line);
+                    agent->RemoveCallFromLineAt(static_cast<int32_t>(m_CallID), line);
                 }
             } else {
                 if (Verbose())
                     EMSTraceMessage(
                         "Call::ClearAllConnections - Removing the call from the Agent instrument");
-                g_agentOps->RemoveCallFromLine(agent, m_CallID);
+                agent->RemoveCallFromLine(static_cast<int32_t>(m_CallID));
             }
         } else if (Verbose()) {
             EMSTraceMessage(c->m_Device == nullptr

@@ -7,6 +7,7 @@
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/lockguard.h"
+#include "parlo/model/agent.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
@@ -28,9 +29,8 @@ CTICSTAConnection* Counterpart(Call* partner, CTICSTAConnection* c) {
 
 void Call::Release(Call* call, bool sendEndCall) {
     if (call == nullptr) return;
-    CallAgentOps* ops = GetCallAgentOps();
-    if (call->m_Private && call->m_PrivateCallAgent != nullptr && ops != nullptr)
-        ops->RemovePrivateCall(call->m_PrivateCallAgent, call, sendEndCall);
+    if (call->m_Private && call->m_PrivateCallAgent != nullptr)
+        static_cast<Agent*>(call->m_PrivateCallAgent)->RemovePrivateCall(call, sendEndCall);
     else
         Free(call, sendEndCall);
 }

@@ -78,7 +78,8 @@ public:
     // bytes of raw data that offsets count from (nothing outside them is read).
     bool VerifySnapshot(uint32_t peripheralID, int32_t count, uint32_t entriesOffset,
                         const uint8_t* data, uint32_t length, bool fix, bool createCalls);
-    // Adds nothing until agents exist at devices (m_Agent is never set yet).
+    // One REMask entry per connection (or one without call) from the agent at the device;
+    // nothing without an agent. CallID -1 for the override or filter: none.
     void AddREMaskEntries(REMaskArray* element, uint32_t callIDOverride, uint32_t callIDFilter);
 
     void AddConnection(CTICSTAConnection* c);

@@ -8,6 +8,7 @@
 
 #include "ctimsg/messages/messages.h"
 #include "nuvlib/ems.h"
+#include "parlo/model/agent.h"
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/model/model_fixture.h"
 
@@ -16,15 +17,18 @@ namespace {
 
 class CallLife : public ModelTest {
 protected:
-    CallLife() { agents.Install(); }
+    ~CallLife() override { Agent::RemoveAgent(-1, ""); }
 
-    // A stand-in agent at the device; its instrument's lines carry the given CallIDs.
-    FakeAgent& AgentAt(CTICSTADevice* device, std::initializer_list<uint32_t> calls) {
-        FakeAgent& a = agents.AddAgent(device->m_DeviceID);
+    // An agent at the device; its instrument's lines 1, 2, ... carry the given CallIDs.
+    Agent& AgentAt(CTICSTADevice* device, std::initializer_list<uint32_t> calls) {
+        auto* a = new Agent(static_cast<int32_t>(device->m_PeripheralID), 48, ++skillTargetID, 0,
+                            device->m_DeviceID.c_str(), device->m_DeviceID.c_str(), nullptr,
+                            false);
+        a->SetDevice(device);
         int line = 1;
-        for (uint32_t id : calls) a.lines.push_back({id, line++, 1});
-        device->m_Agent = &a;
-        return a;
+        for (uint32_t id : calls)
+            a->AddCallToLine(static_cast<int32_t>(id), 0, device->m_DeviceID.c_str(), line++, 1);
+        return *a;
     }
 
     static CTICSTAConnection* Conn(Call* call, CTICSTADevice* device, int state, int type,
@@ -34,7 +38,7 @@ protected:
 
     std::string DumpOf(CTICSTADevice* d) { return d->GetDumpString(); }
 
-    FakeAgentOps agents{ports.lines};
+    int32_t skillTargetID = 0;
 };
 
 // Every selector against one party's connections in mixed states, with and without the
@@ -213,16 +217,16 @@ TEST_F(CallLife, WrapupKeepsOnlyAnAgentsConnectionWhoseLineCarriesTheCall) {
     ports.verbose = 1;
     struct Row {
         const char* what;
-        bool destAgent, destInstrument, destLine, srcAgentLine;
+        bool destAgent, destLine, srcAgentLine;
         const char* kept;   // the OPC ID of the connection kept, or ""
         const char* trace;  // a text the clearing traces
     } rows[] = {
-        {"dest kept", true, true, true, true, "1003", "Setting wrapup for the dest connection"},
-        {"dest line gone", true, true, false, true, "9001",
+        {"dest kept", true, true, true, "1003", "Setting wrapup for the dest connection"},
+        {"dest line gone: the source", true, false, true, "9001",
          "No valid line found for the dest OPC connection for CallID (60)"},
-        {"dest without instrument", true, false, true, false, "",
-         "No instrument found for the dest OPC connection"},
-        {"dest without agent", false, false, false, false, "",
+        {"neither", true, false, false, "",
+         "No agent found for the source OPC connection for CallID (60)"},
+        {"dest without agent", false, false, false, "",
          "No agent found for the dest OPC connection"},
     };
     for (const Row& r : rows) {
@@ -230,12 +234,10 @@ TEST_F(CallLife, WrapupKeepsOnlyAnAgentsConnectionWhoseLineCarriesTheCall) {
         ctimsgtest::TraceCapture traces;
         CTICSTADevice* src = NewDevice(5000, 0, "9001");
         CTICSTADevice* dest = NewDevice(5000, 0, "1003");
-        src->m_Agent = dest->m_Agent = nullptr;
         if (r.srcAgentLine) AgentAt(src, {60});
         if (r.destAgent) {
-            FakeAgent& a = AgentAt(dest, {});
-            a.instrument = r.destInstrument;
-            if (r.destLine) a.lines.push_back({60, 2, 1});
+            Agent& a = AgentAt(dest, {});
+            if (r.destLine) a.AddCallToLine(60, 0, "1003", 2, 1);
         }
         Call* c = NewCall(5000, 60, "9001");
         c->SetDestDeviceID(0, "1003");
@@ -252,11 +254,30 @@ TEST_F(CallLife, WrapupKeepsOnlyAnAgentsConnectionWhoseLineCarriesTheCall) {
             EXPECT_EQ(c->FirstConnection()->m_Flags, 1u);
             EXPECT_EQ(c->FirstConnection()->m_LocalConnectionState, 0);
         }
-        // Devices without an agent went with their last connection: look them up again.
-        for (const char* id : {"9001", "1003"})
-            if (CTICSTADevice* left = FindCTICSTADevice(5000, 0, id, false)) left->m_Agent = nullptr;
+        // Every agent line that carried the call was cleared.
+        for (const char* id : {"9001", "1003"}) {
+            if (Agent* a = Agent::FindAgentByExtension(5000, id)) {
+                EXPECT_EQ(a->m_Instrument->FindLineByCallID(60), nullptr) << id;
+            }
+        }
         Call::Free(c, false);
+        Agent::RemoveAgent(-1, "");
     }
+}
+
+// On a peripheral of type 27 the line number is the second field of OPC's ID.
+TEST_F(CallLife, TypeTwentySevenClearsTheNumberedLine) {
+    CTICSTADevice* phone = NewDevice(5027, 0, "4000");
+    ports.peripheralTypes[5027] = 27;
+    Agent& a = AgentAt(phone, {});
+    a.AddCallToLine(700, 0, "4000", 2, 1);
+    a.AddCallToLine(700, 0, "4000", 3, 1);
+    Call* c = Call::Alloc(5027, 700, 0, "4000.3", 27, 1, 0, 0, 0);
+    Conn(c, phone, 3, 1, "4000.3");
+    EXPECT_EQ(c->GetLineNumber(700), 2);
+    c->ClearCall(16);
+    EXPECT_EQ(a.m_Instrument->GetLine(3)->m_CallID, -1);
+    EXPECT_EQ(a.m_Instrument->GetLine(2)->m_CallID, 700);
 }
 
 TEST_F(CallLife, ClearingWhileNotActiveSendsNothingButStillFrees) {
@@ -432,15 +453,16 @@ TEST_F(CallLife, ConflictingCallMergesInAndTheOuterReKeySaysNothingMore) {
 
 TEST_F(CallLife, PrivateSourceIsReleasedThroughItsAgent) {
     Call* target = NewCall(5000, 140, "9001");
-    Call* source = NewCall(5000, 141, "1001");
-    FakeAgent& owner = agents.AddAgent("owner");
-    source->m_Private = true;
-    source->m_PrivateCallAgent = &owner;
+    CTICSTADevice* phone = NewDevice(5000, 0, "1001");
+    Agent& owner = AgentAt(phone, {});
+    Call* source = owner.AddPrivateCall(3, 1, ConnectionID(141, 0, "1001"), "", false);
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(owner.NumPrivateCalls(), 1);
     uint16_t refType = 0;
     std::string refID = "9001";
-    ports.lines.clear();
+    // Released through the agent, which unlinks it first (Free would find it still listed).
     EXPECT_EQ(source->TransferConnections(target, 141, refType, refID), nullptr);
-    EXPECT_EQ(Lines({"agent owner releases private call 141"}).size(), 1u) << ports.Take();
+    EXPECT_EQ(owner.NumPrivateCalls(), 0);
 }
 
 TEST_F(CallLife, UpdateCallDataAndReference) {

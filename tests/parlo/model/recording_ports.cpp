@@ -109,7 +109,10 @@ int RecordingPorts::SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t) {
 
 bool RecordingPorts::FindSession(int32_t sessionID) { return Session(sessionID) != nullptr; }
 
-int32_t RecordingPorts::FindSessionByUniqueInstanceID(const char*) { return -1; }
+int32_t RecordingPorts::FindSessionByUniqueInstanceID(const char* uniqueInstanceID) {
+    auto it = uniqueInstanceIDs.find(uniqueInstanceID != nullptr ? uniqueInstanceID : "");
+    return it == uniqueInstanceIDs.end() ? -1 : it->second;
+}
 
 StdQueue* RecordingPorts::SessionMonitorList(void* session) {
     for (auto& s : sessions_)
@@ -174,78 +177,46 @@ int RecordingPorts::SendGetCallDataReq(int32_t peripheralID, uint32_t callID, in
     return 1;
 }
 
-}  // namespace modeltest
+// ---- agents ----
 
-// ---- agents at devices (calls) ----
-
-#include "parlo/model/call.h"
-
-namespace modeltest {
-
-namespace {
-FakeAgent& AgentOf(void* agent) { return *static_cast<FakeAgent*>(agent); }
-}  // namespace
-
-FakeAgentOps::~FakeAgentOps() {
-    if (GetCallAgentOps() == this) InstallCallAgentOps(nullptr);
+void RecordingPorts::ClearClientAgent(int32_t sessionID) {
+    Line("client " + std::to_string(sessionID) + " agent cleared");
 }
 
-void FakeAgentOps::Install() { InstallCallAgentOps(this); }
-
-FakeAgent& FakeAgentOps::AddAgent(const std::string& name) {
-    agents_.push_back(std::make_unique<FakeAgent>());
-    agents_.back()->name = name;
-    return *agents_.back();
+void RecordingPorts::AddToAssociateAgentList(int32_t sessionID, const char* agentID,
+                                             int32_t peripheralID, int32_t mrdID, int flag) {
+    Line("associate session " + std::to_string(sessionID) + " agent " + agentID + " periph " +
+         std::to_string(peripheralID) + " mrd " + std::to_string(mrdID) + " flag " +
+         std::to_string(flag));
+    std::vector<int32_t>& mrds = associations[sessionID][{agentID, peripheralID}];
+    for (int32_t m : mrds)
+        if (m == mrdID) return;
+    mrds.push_back(mrdID);
 }
 
-bool FakeAgentOps::HasInstrument(void* agent) { return AgentOf(agent).instrument; }
-
-bool FakeAgentOps::FindLineByCallID(void* agent, uint32_t callID) {
-    for (const FakeAgent::Line& l : AgentOf(agent).lines)
-        if (l.callID == callID) return true;
-    return false;
+void RecordingPorts::RemoveFromAssociateAgentList(int32_t sessionID, const char* agentID,
+                                                  int32_t peripheralID, int32_t mrdID) {
+    Line("disassociate session " + std::to_string(sessionID) + " agent " + agentID + " periph " +
+         std::to_string(peripheralID) + " mrd " + std::to_string(mrdID));
+    auto& entries = associations[sessionID];
+    auto it = entries.find({agentID, peripheralID});
+    if (it == entries.end()) return;
+    if (mrdID == -1) {
+        entries.erase(it);
+        return;
+    }
+    std::erase(it->second, mrdID);
+    if (it->second.empty()) entries.erase(it);
 }
 
-int FakeAgentOps::GetLineNumber(void* agent, uint32_t callID) {
-    for (const FakeAgent::Line& l : AgentOf(agent).lines)
-        if (l.callID == callID && l.number != 0) return l.number;
-    return 0;
-}
-
-int FakeAgentOps::GetLineType(void* agent, uint32_t callID) {
-    for (const FakeAgent::Line& l : AgentOf(agent).lines)
-        if (l.callID == callID && l.type != 3) return l.type;
-    return 3;
-}
-
-void FakeAgentOps::RemoveCallFromLine(void* agent, uint32_t callID) {
-    if (!quiet)
-        lines_.push_back("agent " + AgentOf(agent).name + " clears the line of call " +
-                         std::to_string(callID));
-    for (FakeAgent::Line& l : AgentOf(agent).lines)
-        if (l.callID == callID) {
-            l.callID = 0xFFFFFFFF;
-            return;
-        }
-}
-
-void FakeAgentOps::RemoveCallFromLineAt(void* agent, uint32_t callID, int lineNumber) {
-    if (!quiet)
-        lines_.push_back("agent " + AgentOf(agent).name + " clears line " +
-                         std::to_string(lineNumber) + " of call " + std::to_string(callID));
-    for (FakeAgent::Line& l : AgentOf(agent).lines)
-        if (l.callID == callID && l.number == lineNumber) {
-            l.callID = 0xFFFFFFFF;
-            return;
-        }
-}
-
-void FakeAgentOps::RemovePrivateCall(void* agent, Call* call, bool sendEndCall) {
-    if (!quiet)
-        lines_.push_back("agent " + AgentOf(agent).name + " releases private call " +
-                         std::to_string(call->m_CallID));
-    call->m_PrivateCallAgent = nullptr;
-    Call::Free(call, sendEndCall);
+std::vector<std::vector<int32_t>> RecordingPorts::AssociatedAgentMRDs(int32_t sessionID,
+                                                                      const char* agentID,
+                                                                      int32_t peripheralID) {
+    auto s = associations.find(sessionID);
+    if (s == associations.end()) return {};
+    auto it = s->second.find({agentID, peripheralID});
+    if (it == s->second.end()) return {};
+    return {it->second};
 }
 
 }  // namespace modeltest

@@ -11,7 +11,6 @@
 
 #include "nuvlib/lock.h"
 #include "nuvlib/stdqueue.h"
-#include "parlo/model/callagent.h"
 #include "parlo/model/ports.h"
 
 namespace modeltest {
@@ -23,42 +22,6 @@ struct FakeSession {
     uint32_t serviceMask = 0;
     StdQueue monitors;         // the client's monitors (CTICSTAMonitor::m_ClientLinks)
     StdQueue sessionMonitors;  // session monitors watching this session (m_SubjectLinks)
-};
-
-// ---- agents at devices: a stand-in for the agent objects (calls) ----
-// An agent with an instrument whose lines carry CallIDs; a device points to it by m_Agent.
-struct FakeAgent {
-    struct Line {
-        uint32_t callID;
-        int number;
-        int type;
-    };
-    std::string name;
-    bool instrument = true;
-    std::vector<Line> lines;
-};
-
-class FakeAgentOps : public CallAgentOps {
-public:
-    explicit FakeAgentOps(std::vector<std::string>& lines) : lines_(lines) {}
-    ~FakeAgentOps() override;
-    // Installs this object as the calls' agent operations (until it is destroyed).
-    void Install();
-    // A new agent; it stays valid while this object lives.
-    FakeAgent& AddAgent(const std::string& name);
-    bool quiet = false;
-
-    bool HasInstrument(void* agent) override;
-    bool FindLineByCallID(void* agent, uint32_t callID) override;
-    int GetLineNumber(void* agent, uint32_t callID) override;
-    int GetLineType(void* agent, uint32_t callID) override;
-    void RemoveCallFromLine(void* agent, uint32_t callID) override;
-    void RemoveCallFromLineAt(void* agent, uint32_t callID, int lineNumber) override;
-    void RemovePrivateCall(void* agent, Call* call, bool sendEndCall) override;
-
-private:
-    std::vector<std::string>& lines_;
-    std::vector<std::unique_ptr<FakeAgent>> agents_;
 };
 
 class RecordingPorts : public model::SessionSink,
@@ -87,6 +50,14 @@ public:
     bool traceECCVariables = false;
     std::map<int32_t, int> peripheralTypes;  // PeripheralID -> internal type
 
+    // ---- agents ----
+    int serverState = 2;
+    int maxPrivateCalls = 3;
+    int privateCallCleanupDelay = 60;
+    std::map<std::string, int32_t> uniqueInstanceIDs;  // -> SessionID
+    // Associated-agent entries per SessionID: (AgentID, PeripheralID) -> MRD IDs.
+    std::map<int32_t, std::map<std::pair<std::string, int32_t>, std::vector<int32_t>>> associations;
+
     std::vector<std::string> lines;
     std::map<int, int> meters;
     std::map<std::string, int> counters;
@@ -110,7 +81,7 @@ public:
     bool LockServer(const char*) override { return lock_.Lock(); }
     bool UnlockServer(const char*) override { return lock_.Unlock(); }
     bool IsServerLockedByCurrentThread() override { return lock_.IsLockedByCurrentThread(); }
-    int ServerState() override { return 2; }
+    int ServerState() override { return serverState; }
     bool IsServerActive() override { return serverActive; }
     int GetPeripheralType(int32_t peripheralID) override;
     void UpdateMeter(int meter, int delta) override;
@@ -128,6 +99,17 @@ public:
     uint64_t FileTimeNow() override;
     void ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
                               uint32_t callID) override;
+
+    // ---- agents ----
+    int MaxPrivateCallsPerAgent() override { return maxPrivateCalls; }
+    int PrivateCallCleanupDelay() override { return privateCallCleanupDelay; }
+    void ClearClientAgent(int32_t sessionID) override;
+    void AddToAssociateAgentList(int32_t sessionID, const char* agentID, int32_t peripheralID,
+                                 int32_t mrdID, int flag) override;
+    void RemoveFromAssociateAgentList(int32_t sessionID, const char* agentID,
+                                      int32_t peripheralID, int32_t mrdID) override;
+    std::vector<std::vector<int32_t>> AssociatedAgentMRDs(int32_t sessionID, const char* agentID,
+                                                          int32_t peripheralID) override;
 
     // ---- OPCWriter ----
     int SendGetCallDataReq(int32_t peripheralID, uint32_t callID, int deviceIDType,
