@@ -375,6 +375,24 @@ void Agent::SetDevice(CTICSTADevice* device) {
     device->m_Agent = this;
 }
 
+void Agent::SetClientCB(const model::ClientInfo* client) {
+    ServerLockGuard guard(ServerLock());
+    m_ClientSessionID = client != nullptr ? client->sessionID : -1;
+}
+
+void Agent::SetAssociateClientCB(const model::ClientInfo* client) {
+    ServerLockGuard guard(ServerLock());
+    m_AssociateSessionID = client != nullptr ? client->sessionID : -1;
+}
+
+bool Agent::GetClientCB(model::ClientInfo& out) const {
+    return m_ClientSessionID != -1 && Clients().Find(m_ClientSessionID, out);
+}
+
+bool Agent::GetAssociateClientCB(model::ClientInfo& out) const {
+    return m_AssociateSessionID != -1 && Clients().Find(m_AssociateSessionID, out);
+}
+
 int32_t Agent::GetOverallDuration() const {
     return static_cast<int32_t>(model::NowSeconds() - m_OverallStateTime);
 }

@@ -20,6 +20,7 @@
 #include "nuvlib/stdqueue.h"
 #include "parlo/model/call.h"
 #include "parlo/model/instrument.h"
+#include "parlo/model/ports.h"
 
 class CTICSTADevice;
 class CTICSTAMonitor;
@@ -28,6 +29,10 @@ class BaseMSG;
 class Agent {
 public:
     static constexpr int kHashBuckets = 512;
+    // OPC names skill groups and domains: an agent keeps at most this many of each; a report
+    // of one more is traced and not kept.
+    static constexpr int kMaxSkillGroups = 1024;
+    static constexpr int kMaxMRDs = 1024;
 
     // Creates and hashes an agent (under the server lock). extension and instrument: none,
     // "" or "-1" mean none. The agent lives until RemoveAgent destroys it.
@@ -74,10 +79,15 @@ public:
     std::string GetInstrumentNumber() const;
     // Links the agent and the device both ways (null unlinks); the device stays the table's.
     void SetDevice(CTICSTADevice* device);
-    // SessionIDs of the bound sessions (-1 none); Get* answer whether the session's client
-    // still exists, filling `out` through the client directory.
+    // The bound sessions are kept by SessionID only (-1 none). Set*ClientCB take the client
+    // or null; Get*ClientCB answer whether that client still exists, filling `out` from the
+    // client directory (false for -1 or a closed session).
     void SetClientSessionID(int32_t sessionID) { m_ClientSessionID = sessionID; }
     void SetAssociateSessionID(int32_t sessionID) { m_AssociateSessionID = sessionID; }
+    void SetClientCB(const model::ClientInfo* client);
+    void SetAssociateClientCB(const model::ClientInfo* client);
+    [[nodiscard]] bool GetClientCB(model::ClientInfo& out) const;
+    [[nodiscard]] bool GetAssociateClientCB(model::ClientInfo& out) const;
     int32_t GetOverallDuration() const;
     // 1 when the status changed (and is stored), else 0.
     int UpdateAvailabilityStatus(uint32_t status);

@@ -2,6 +2,7 @@
 // association of client sessions.
 #include <cstring>
 
+#include "nuvlib/ems.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/agentdesk.h"
 #include "parlo/model/modelutil.h"
@@ -166,6 +167,11 @@ int Agent::UpdateSkillGroupState(int32_t state, int32_t duration, uint32_t numbe
     const auto i = static_cast<size_t>(index);
     const uint32_t stamp = NowLow32() - static_cast<uint32_t>(duration);
     if (i == m_SkillGroupNumbers.size()) {
+        if (index >= kMaxSkillGroups) {
+            EMSTraceMessage("Agent::UpdateSkillGroupState - AgentID %s: more than %d skill groups, "
+                            "skill group 0x%x not kept", m_AgentID.c_str(), kMaxSkillGroups, number);
+            return 0;
+        }
         m_SkillGroupStates.push_back(state);
         m_SkillGroupStateTimes.push_back(stamp);
         m_SkillGroupNumbers.push_back(number);
@@ -225,6 +231,11 @@ void Agent::SetAgentMRDState(int32_t mrdID, uint16_t state) {
             entry.second = state;
             return;
         }
+    if (static_cast<int>(m_MRDStates.size()) >= kMaxMRDs) {
+        EMSTraceMessage("Agent::SetAgentMRDState - AgentID %s: more than %d media routing domains, "
+                        "MRDomainID %d not kept", m_AgentID.c_str(), kMaxMRDs, mrdID);
+        return;
+    }
     m_MRDStates.emplace_back(mrdID, state);
 }
 
@@ -248,7 +259,7 @@ void Agent::SetAgentMRDs(const std::vector<std::pair<int32_t, uint16_t>>* list) 
                 entry.second = state;
                 found = true;
             }
-        if (!found) states.emplace_back(mrd, state);
+        if (!found && static_cast<int>(states.size()) < kMaxMRDs) states.emplace_back(mrd, state);
     }
     m_MRDStates = std::move(states);
 }
@@ -256,6 +267,8 @@ void Agent::SetAgentMRDs(const std::vector<std::pair<int32_t, uint16_t>>* list) 
 void Agent::AddAssociateNonVoiceClient(int32_t mrdID, int32_t sessionID) {
     if (mrdID == kVoiceMRD) return;
     ServerLockGuard guard(ServerLock());
+    if (static_cast<int>(m_NonVoiceSessions.size()) >= kMaxMRDs && !m_NonVoiceSessions.contains(mrdID))
+        return;
     m_NonVoiceSessions[mrdID] = sessionID;
 }
 

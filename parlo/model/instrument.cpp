@@ -1,9 +1,7 @@
 #include "parlo/model/instrument.h"
 
 #include <cstring>
-#include <new>
 
-#include "nuvlib/ems.h"
 #include "parlo/model/modelutil.h"
 
 namespace {
@@ -35,14 +33,15 @@ Instrument::Instrument(const char* number, int32_t instrumentType)
     : m_InstrumentNumber(IsNoneText(number) ? "" : number), m_InstrumentType(instrumentType) {
     const std::string extension = m_InstrumentNumber.empty() ? "-1" : m_InstrumentNumber;
     for (int i = 0; i < kNumLines; ++i) {
-        m_Lines[static_cast<size_t>(i)].reset(new (std::nothrow) Line(extension, i));
-        if (m_Lines[static_cast<size_t>(i)] == nullptr) NUV_ALLOC_FAILED(sizeof(Line));
+        Line& l = m_Lines[static_cast<size_t>(i)];
+        l.m_Extension = extension;
+        l.m_LineNumber = i;
     }
 }
 
-Line* Instrument::GetLine(int index) const {
+Line* Instrument::GetLine(int index) {
     if (index < 0 || index >= kNumLines) return nullptr;
-    return m_Lines[static_cast<size_t>(index)].get();
+    return &m_Lines[static_cast<size_t>(index)];
 }
 
 void Instrument::SetLineType(int index, int32_t lineType) {
@@ -54,21 +53,21 @@ void Instrument::SetLineState(int index, int32_t state, int32_t callID, int32_t 
     if (Line* l = GetLine(index)) l->SetState(state, callID, deviceIDType, deviceID, skillGroup);
 }
 
-Line* Instrument::FindLineByCallID(int32_t callID) const {
-    for (const auto& l : m_Lines)
-        if (l->m_CallID == callID) return l.get();
+Line* Instrument::FindLineByCallID(int32_t callID) {
+    for (Line& l : m_Lines)
+        if (l.m_CallID == callID) return &l;
     return nullptr;
 }
 
-Line* Instrument::FindLineByCallIDAndNumber(int32_t callID, int32_t lineNumber) const {
-    for (const auto& l : m_Lines)
-        if (l->m_CallID == callID && l->m_LineNumber == lineNumber) return l.get();
+Line* Instrument::FindLineByCallIDAndNumber(int32_t callID, int32_t lineNumber) {
+    for (Line& l : m_Lines)
+        if (l.m_CallID == callID && l.m_LineNumber == lineNumber) return &l;
     return nullptr;
 }
 
 void Instrument::ClearLine(Line* line) {
-    for (const auto& l : m_Lines)
-        if (l.get() == line) {
+    for (const Line& l : m_Lines)
+        if (&l == line) {
             line->Clear();
             return;
         }

@@ -4,7 +4,6 @@
 // through it; no table indexes them. No locks of their own: the agent's rules apply.
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 // The three-word state block every instrument and line carries; zeroed, never read.
@@ -22,6 +21,7 @@ class Line : public PerfObject {
 public:
     // A new idle line of an instrument: extension = the instrument number, or "-1" for none.
     Line(const std::string& extension, int32_t lineNumber);
+    Line() = default;
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
 
@@ -54,18 +54,23 @@ public:
     std::string GetInstrumentNumber() const { return m_InstrumentNumber; }
     const std::string& InstrumentNumber() const { return m_InstrumentNumber; }
     // Line index for 0..10, else null; the line stays the instrument's.
-    Line* GetLine(int index) const;
+    Line* GetLine(int index);
+    const Line* GetLine(int index) const { return const_cast<Instrument*>(this)->GetLine(index); }
     // Out-of-range indexes are ignored.
     void SetLineType(int index, int32_t lineType);
     void SetLineState(int index, int32_t state, int32_t callID, int32_t deviceIDType,
                       const char* deviceID, int32_t skillGroup);
     // The lowest-index line carrying the call (and that line number), or null.
-    Line* FindLineByCallID(int32_t callID) const;
-    Line* FindLineByCallIDAndNumber(int32_t callID, int32_t lineNumber) const;
+    Line* FindLineByCallID(int32_t callID);
+    Line* FindLineByCallIDAndNumber(int32_t callID, int32_t lineNumber);
+    const Line* FindLineByCallID(int32_t callID) const {
+        return const_cast<Instrument*>(this)->FindLineByCallID(callID);
+    }
     // Clears the line when it is one of this instrument's; ignores any other.
     void ClearLine(Line* line);
 
     std::string m_InstrumentNumber;
     int32_t m_InstrumentType;
-    std::array<std::unique_ptr<Line>, kNumLines> m_Lines;
+    // The 11 lines live inside the instrument (one allocation for all of them).
+    std::array<Line, kNumLines> m_Lines;
 };

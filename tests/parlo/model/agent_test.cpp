@@ -139,8 +139,14 @@ TEST_F(AgentTest, DestructionReleasesEverythingTheAgentHeld) {
     CTICSTAMonitor* m2 = CTICSTAMonitor::Alloc(CTICSTAMonitor::AgentMRD, 99, a);  // no client
     ASSERT_EQ(a->MonitorList().Count(), 2);
     (void)m1, (void)m2;
-    a->m_ClientSessionID = 20;
-    a->m_AssociateSessionID = 21;
+    model::ClientInfo desk, super;
+    ASSERT_TRUE(ports.Find(20, desk));
+    ASSERT_TRUE(ports.Find(21, super));
+    a->SetClientCB(&desk);
+    a->SetAssociateClientCB(&super);
+    model::ClientInfo out;
+    EXPECT_TRUE(a->GetClientCB(out));
+    EXPECT_EQ(out.sessionID, 20);
     a->m_NonVoiceSessions = {{5, 23}, {3, 22}, {4, 98}};
     a->AddPrivateCall(3, 1, ConnectionID(901, 0, "1500"), nullptr, false);
     ports.lines.clear();

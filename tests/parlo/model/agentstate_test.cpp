@@ -128,6 +128,20 @@ TEST_F(AgentStateTest, SkillGroupPriorityRules) {
     EXPECT_EQ(v->NumSkillGroups(), 2);
 }
 
+TEST_F(AgentStateTest, ReportsNamingEverMoreGroupsAndDomainsAreBounded) {
+    Agent* a = NewAgent();
+    for (uint32_t g = 0; g < Agent::kMaxSkillGroups + 50; ++g) Group(a, 2, 1000 + g);
+    EXPECT_EQ(a->NumSkillGroups(), Agent::kMaxSkillGroups);
+    EXPECT_EQ(Group(a, 3, 1000), 1);  // a kept group still changes
+    for (int32_t mrd = 2; mrd < Agent::kMaxMRDs + 60; ++mrd) {
+        Report(a, 2 + mrd % 2, mrd);
+        a->AddAssociateNonVoiceClient(mrd, 40);
+    }
+    EXPECT_EQ(static_cast<int>(a->m_MRDStates.size()), Agent::kMaxMRDs);
+    EXPECT_EQ(static_cast<int>(a->m_NonVoiceSessions.size()), Agent::kMaxMRDs);
+    EXPECT_FALSE(a->GetDumpString().empty());
+}
+
 TEST_F(AgentStateTest, TimesComeFromTheClock) {
     Agent* a = NewAgent();
     a->UpdateAgentState(2, 30, 1, 2, 12, 300, 17, 0, 0, "", "", true);

@@ -83,6 +83,49 @@ TEST_F(REMaskTest, DeviceEntriesAndTheMessageField) {
     EXPECT_EQ(field->GetNumMasks(), 0);
 }
 
+TEST_F(REMaskTest, DeviceCountsFilterAndOverride) {
+    Agent* a = new Agent(5000, 48, 77, 0, "1001", "1500", "5000", false);
+    CTICSTADevice* d = NewDevice(5000, 76, "1500", "1500");
+    a->SetDevice(d);
+    a->UpdateAgentState(4, 0, 1, 9, 0, 0, 0, 0, 0, "", "", true);
+    Call* c100 = NewCall(5000, 100);
+    Call* c101 = NewCall(5000, 101);
+    Call* c102 = NewCall(5000, 102);
+    CTICSTAConnection::Alloc(d, c100, 3, 1, 0, "1500", "test");
+    CTICSTAConnection::Alloc(d, c101, 2, 1, 0, "1500", "test");  // alerting: not counted
+    CTICSTAConnection* monitor = CTICSTAConnection::Alloc(d, c102, 3, 1, 0, "1500", "test");
+    monitor->m_SilentMonitorStatus = 2;  // a silent monitor's connection is not counted
+
+    struct Case {
+        uint32_t override, filter;
+        const char* ids;
+    } const cases[] = {
+        {0xFFFFFFFF, 0xFFFFFFFF, "100 101 102 "},
+        {0xFFFFFFFF, 101, "101 "},
+        {555, 0xFFFFFFFF, "555 555 555 "},
+        {555, 102, "555 "},
+        {0xFFFFFFFF, 999, ""},
+    };
+    for (const Case& c : cases) {
+        REMaskArray field(false, false);
+        d->AddREMaskEntries(&field, c.override, c.filter);
+        std::string ids;
+        for (int i = 0; i < field.GetNumMasks(); ++i)
+            ids += std::to_string(field.Entry(i).m_CallId.Get()) + " ";
+        EXPECT_EQ(ids, c.ids) << c.override << " " << c.filter;
+    }
+    // One counted connection: the CS_CONNECT entry has the single-call bits.
+    REMaskArray field(false, false);
+    d->AddREMaskEntries(&field, 0xFFFFFFFF, 100);
+    EXPECT_NE(Bits(field.Entry(0).m_CallMask) & 0x8000u, 0u);
+    EXPECT_NE(Bits(field.Entry(0).m_CallMask) & 0x20000u, 0u);
+    // A second connected call makes two: the bits go.
+    CTICSTAConnection::Alloc(d, NewCall(5000, 103), 4, 1, 0, "1500", "test");
+    REMaskArray again(false, false);
+    d->AddREMaskEntries(&again, 0xFFFFFFFF, 100);
+    EXPECT_EQ(Bits(again.Entry(0).m_CallMask) & 0x28000u, 0u);
+}
+
 TEST_F(REMaskTest, CallEventCarriesOneEntryPerAgentDeviceConnectionAtMostTen) {
     Agent* a = new Agent(5000, 48, 77, 0, "1001", "1500", "5000", false);
     Agent* b = new Agent(5000, 48, 78, 0, "1002", "1600", "6000", false);
