@@ -70,73 +70,7 @@ void Append16(std::vector<uint8_t>& b, uint16_t v) { Put16(b, b.size(), v); }
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
-std::string Words(const std::vector<uint32_t>& words) {
-    std::string s;
-    for (uint32_t w : words) s += (s.empty() ? "" : ",") + std::to_string(w);
-    return s.empty() ? "none" : s;
-}
-
 }  // namespace
-
-bool ReadGetAgentStateReq(const uint8_t* p, size_t len, GetAgentStateReq* out, std::string* error) {
-    if (len < 20) return *error = Format("%zu bytes, fewer than the 20 of the fixed part", len), false;
-    GetAgentStateReq r;
-    r.invokeID = Get32(p);
-    r.peripheralID = Get32(p + 4);
-    r.mrDomainID = Get32(p + 8);
-    r.skillTargetID = Get32(p + 12);
-    r.clientInvokeID = Get32(p + 16);
-    size_t at = 20;
-    for (std::string* s : {&r.uniqueInstanceID, &r.extension, &r.agentID, &r.instrument})
-        if (!ReadPadded(p, len, &at, s)) return *error = Format("string at %zu runs past the body", at), false;
-    *out = std::move(r);
-    return true;
-}
-
-bool ReadSetClientStatusReq(const uint8_t* p, size_t len, SetClientStatusReq* out, std::string* error) {
-    if (len < 16) return *error = Format("%zu bytes, fewer than the 16 of the fixed part", len), false;
-    SetClientStatusReq r;
-    r.invokeID = Get32(p);
-    r.peripheralID = Get32(p + 4);
-    r.status = Get32(p + 8);
-    const size_t count = Get16(p + 12);
-    size_t at = 16;
-    for (std::string* s : {&r.agentID, &r.signature, &r.uniqueInstanceID})
-        if (!ReadPadded(p, len, &at, s)) return *error = Format("string at %zu runs past the body", at), false;
-    if ((len - at) / 4 < count)
-        return *error = Format("%zu media routing domain IDs run past the body", count), false;
-    for (size_t i = 0; i < count; ++i) r.mrDomainIDs.push_back(Get32(p + at + 4 * i));
-    *out = std::move(r);
-    return true;
-}
-
-bool ReadSendCallDataInd(const uint8_t* p, size_t len, SendCallDataInd* out, std::string* error) {
-    if (len < 12) return *error = Format("%zu bytes, fewer than the 12 of the fixed part", len), false;
-    SendCallDataInd r;
-    r.peripheralID = Get32(p);
-    r.callID = Get32(p + 4);
-    r.deviceIDType = Get32(p + 8);
-    size_t at = 12;
-    if (!ReadPadded(p, len, &at, &r.deviceID)) return *error = "string at 12 runs past the body", false;
-    *out = std::move(r);
-    return true;
-}
-
-bool ReadValidateCallReq(const uint8_t* p, size_t len, ValidateCallReq* out, std::string* error) {
-    if (len < 24) return *error = Format("%zu bytes, fewer than the 24 of the fixed part", len), false;
-    ValidateCallReq r;
-    r.invokeID = Get32(p);
-    r.peripheralID = Get32(p + 4);
-    r.callID = Get32(p + 8);
-    r.deviceIDType = Get32(p + 12);
-    r.destIDType = Get32(p + 16);
-    r.srch = Get32(p + 20);
-    size_t at = 24;
-    for (std::string* s : {&r.agentID, &r.deviceID, &r.destID})
-        if (!ReadPadded(p, len, &at, s)) return *error = Format("string at %zu runs past the body", at), false;
-    *out = std::move(r);
-    return true;
-}
 
 std::vector<uint8_t> WriteAgentStateResp(const AgentStateResp& r) {
     std::vector<uint8_t> b;
@@ -341,25 +275,29 @@ AgentStateResp AgentTable::Answer(const GetAgentStateReq& q) {
     return r;
 }
 
-bool AgentSide::OnMessage(uint8_t sender, uint32_t serverNumber, uint8_t type, const uint8_t* body,
-                          size_t len, std::string* line, std::vector<Outgoing>* answers) {
-    std::string error;
-    const std::string head = Format("parlo-opc: recv %s from %d server %u", OpcTypeName(type).c_str(), sender,
-                                    serverNumber);
-    auto bad = [&] {
-        *line = Format("parlo-opc: error: %s from %d: %s (no answer)", OpcTypeName(type).c_str(), sender,
-                       error.c_str());
-        return true;
+std::vector<Outgoing> AgentSide::Answer(uint8_t sender, uint8_t type, const ServerRequest& request) {
+    std::vector<Outgoing> answers;
+    auto number = [&](const char* field) {
+        uint32_t v = 0;
+        (void)request.Number(field, &v);
+        return v;
     };
-    switch (type) {
-    case kGetAgentStateReq: {
+    auto text = [&](const char* field) {
+        std::string v;
+        (void)request.String(field, &v);
+        return v;
+    };
+    if (type == kGetAgentStateReq) {
         GetAgentStateReq q;
-        if (!ReadGetAgentStateReq(body, len, &q, &error)) return bad();
-        *line = head + Format(" invoke 0x%x client 0x%x periph %d mrd %u stid %u uii %s ext %s agent %s "
-                              "inst %s",
-                              q.invokeID, q.clientInvokeID, static_cast<int32_t>(q.peripheralID), q.mrDomainID,
-                              q.skillTargetID, Quoted(q.uniqueInstanceID).c_str(), Quoted(q.extension).c_str(),
-                              Quoted(q.agentID).c_str(), Quoted(q.instrument).c_str());
+        q.invokeID = number("InvokeID");
+        q.peripheralID = number("PeripheralID");
+        q.mrDomainID = number("MRDomainID");
+        q.skillTargetID = number("SkillTarID");
+        q.clientInvokeID = number("ClientInvokeID");
+        q.uniqueInstanceID = text("UniqueInstanceID");
+        q.extension = text("AgentExtension");
+        q.agentID = text("AgentID");
+        q.instrument = text("AgentInstrument");
         AgentStateResp r;
         {
             std::lock_guard<std::mutex> g(mu_);
@@ -371,53 +309,26 @@ bool AgentSide::OnMessage(uint8_t sender, uint32_t serverNumber, uint8_t type, c
                         sender, r.invokeID, r.clientInvokeID, static_cast<int32_t>(r.peripheralID),
                         r.peripheralType, Quoted(r.agentID).c_str(), r.agentState,
                         Quoted(r.uniqueInstanceID).c_str(), r.skillGroups.size(), r.lines.size());
-        answers->push_back(std::move(o));
-        return true;
-    }
-    case kSetClientStatusReq: {
-        SetClientStatusReq q;
-        if (!ReadSetClientStatusReq(body, len, &q, &error)) return bad();
-        *line = head + Format(" invoke 0x%x periph %d status %u agent %s sig %s uii %s mrds %s", q.invokeID,
-                              static_cast<int32_t>(q.peripheralID), q.status, Quoted(q.agentID).c_str(),
-                              Quoted(q.signature).c_str(), Quoted(q.uniqueInstanceID).c_str(),
-                              Words(q.mrDomainIDs).c_str());
+        answers.push_back(std::move(o));
+    } else if (type == kSetClientStatusReq) {
+        const uint32_t invokeID = number("InvokeID");
         uint32_t result;
         {
             std::lock_guard<std::mutex> g(mu_);
             result = clientStatusResult_;
             // A granted change is what OPC then reports of the agent's client.
-            AgentEntry* a = table_.Find(q.peripheralID, q.agentID);
+            AgentEntry* a = table_.Find(number("PeripheralID"), text("AgentID"));
             if (a && result == 0) {
-                a->hasClient = q.status != 0;
-                a->signature = a->hasClient ? q.signature : std::string();
+                a->hasClient = number("Status") != 0;
+                a->signature = a->hasClient ? text("Signature") : std::string();
             }
         }
-        Outgoing o{kSetClientStatusResp, WriteSetClientStatusResp(q.invokeID, result), ""};
+        Outgoing o{kSetClientStatusResp, WriteSetClientStatusResp(invokeID, result), ""};
         o.line = Format("parlo-opc: send CTI_SET_CLIENT_STATUS_RESP to %d invoke 0x%x result %u", sender,
-                        q.invokeID, result);
-        answers->push_back(std::move(o));
-        return true;
+                        invokeID, result);
+        answers.push_back(std::move(o));
     }
-    case kSendCallDataInd: {
-        SendCallDataInd q;
-        if (!ReadSendCallDataInd(body, len, &q, &error)) return bad();
-        *line = head + Format(" periph %d call %d devtype %u dev %s", static_cast<int32_t>(q.peripheralID),
-                              static_cast<int32_t>(q.callID), q.deviceIDType, Quoted(q.deviceID).c_str());
-        return true;
-    }
-    case kValidateCallReq: {
-        ValidateCallReq q;
-        if (!ReadValidateCallReq(body, len, &q, &error)) return bad();
-        *line = head + Format(" invoke 0x%x periph %d call %d devtype %u dev %s desttype %d dest %s srch %u "
-                              "agent %s",
-                              q.invokeID, static_cast<int32_t>(q.peripheralID), static_cast<int32_t>(q.callID),
-                              q.deviceIDType, Quoted(q.deviceID).c_str(), static_cast<int32_t>(q.destIDType),
-                              Quoted(q.destID).c_str(), q.srch, Quoted(q.agentID).c_str());
-        return true;
-    }
-    default:
-        return false;
-    }
+    return answers;
 }
 
 bool AgentSide::Takes(const std::string& command) {

@@ -32,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "peers/opc/opc_wire.h"
+
 namespace opcpeer {
 
 constexpr uint8_t kGetAgentStateReq = 12;
@@ -40,40 +42,13 @@ constexpr uint8_t kAgentEvent = 14;
 constexpr uint8_t kAgentRemovedInd = 15;
 constexpr uint8_t kSetClientStatusReq = 16;
 constexpr uint8_t kSetClientStatusResp = 17;
-constexpr uint8_t kSendCallDataInd = 29;
-constexpr uint8_t kValidateCallReq = 37;
 constexpr uint8_t kPGStatusEvent = 39;
 
-// The requests the server sends about agents and calls. Each reader is bounded by `len`;
-// false with `error` set when something reaches past it.
+// What an agent-state request asks (CTI_GET_AGENT_STATE_REQ's fields).
 struct GetAgentStateReq {
     uint32_t invokeID = 0, peripheralID = 0, mrDomainID = 0, skillTargetID = 0, clientInvokeID = 0;
     std::string uniqueInstanceID, extension, agentID, instrument;
 };
-[[nodiscard]] bool ReadGetAgentStateReq(const uint8_t* p, size_t len, GetAgentStateReq* out,
-                                        std::string* error);
-
-struct SetClientStatusReq {
-    uint32_t invokeID = 0, peripheralID = 0, status = 0;
-    std::string agentID, signature, uniqueInstanceID;
-    std::vector<uint32_t> mrDomainIDs;
-};
-[[nodiscard]] bool ReadSetClientStatusReq(const uint8_t* p, size_t len, SetClientStatusReq* out,
-                                          std::string* error);
-
-struct SendCallDataInd {
-    uint32_t peripheralID = 0, callID = 0, deviceIDType = 0;
-    std::string deviceID;
-};
-[[nodiscard]] bool ReadSendCallDataInd(const uint8_t* p, size_t len, SendCallDataInd* out,
-                                       std::string* error);
-
-struct ValidateCallReq {
-    uint32_t invokeID = 0, peripheralID = 0, callID = 0, deviceIDType = 0, destIDType = 0, srch = 0;
-    std::string agentID, deviceID, destID;
-};
-[[nodiscard]] bool ReadValidateCallReq(const uint8_t* p, size_t len, ValidateCallReq* out,
-                                       std::string* error);
 
 // The bodies the stand-in sends.
 struct AgentSkillGroup {
@@ -178,11 +153,11 @@ class AgentSide {
 public:
     AgentSide() : table_(AgentTable::Defaults()) {}
 
-    // A received message of the types this side decodes (12, 16, 29, 37): returns true with
-    // the decoded text in `line` and the answers to the sender in `answers` (none for a body
-    // that does not read); false for any other type.
-    bool OnMessage(uint8_t sender, uint32_t serverNumber, uint8_t type, const uint8_t* body,
-                   size_t len, std::string* line, std::vector<Outgoing>* answers);
+    // The answers to a request of `type` that the server sent (as ReadServerRequest read it),
+    // for `sender`:
+    // CTI_GET_AGENT_STATE_RESP to CTI_GET_AGENT_STATE_REQ, CTI_SET_CLIENT_STATUS_RESP to
+    // CTI_SET_CLIENT_STATUS_REQ; none for the other requests.
+    std::vector<Outgoing> Answer(uint8_t sender, uint8_t type, const ServerRequest& request);
 
     // Whether `command` is one of this side's script commands.
     static bool Takes(const std::string& command);

@@ -4,6 +4,7 @@
 // and its script commands.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "peers/opc/opc_agents.h"
 #include "peers/opc/opc_standin.h"
 #include "peers/opc/opc_wire.h"
+#include "tests/support/fake_clock.h"
 
 namespace opcpeer {
 namespace {
@@ -191,16 +193,12 @@ Bytes SetClientStatusBody(uint32_t invoke, uint32_t periph, uint32_t status, con
     return b;
 }
 
-struct Exchange {
-    bool taken = false;
-    std::string line;
-    std::vector<Outgoing> answers;
-};
-
-Exchange Deliver(AgentSide& side, uint8_t type, const Bytes& body) {
-    Exchange x;
-    x.taken = side.OnMessage(3, 1, type, body.data(), body.size(), &x.line, &x.answers);
-    return x;
+// One request as the server sends it, read by the stand-in and answered by its agent side.
+std::vector<Outgoing> Deliver(AgentSide& side, uint8_t type, const Bytes& body) {
+    ServerRequest request;
+    std::string error;
+    EXPECT_TRUE(ReadServerRequest(type, body.data(), body.size(), &request, &error)) << error;
+    return side.Answer(3, type, request);
 }
 
 OPCAgentStateResp ReadState(const Outgoing& o) {
@@ -234,15 +232,11 @@ TEST(AgentSideAnswers, AgentStateRequestsFromTheDefaultTable) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         AgentSide side;
-        const Exchange x = Deliver(side, kGetAgentStateReq,
-                                   GetAgentStateBody(0x75000042, row.periph, 0, 0x77, "uii-9", row.ext, row.agent,
-                                                     row.inst));
-        ASSERT_TRUE(x.taken);
-        EXPECT_NE(x.line.find("recv CTI_GET_AGENT_STATE_REQ from 3 server 1 invoke 0x75000042 client 0x77"),
-                  std::string::npos)
-            << x.line;
-        ASSERT_EQ(x.answers.size(), 1u);
-        const OPCAgentStateResp r = ReadState(x.answers[0]);
+        const std::vector<Outgoing> answers =
+            Deliver(side, kGetAgentStateReq,
+                    GetAgentStateBody(0x75000042, row.periph, 0, 0x77, "uii-9", row.ext, row.agent, row.inst));
+        ASSERT_EQ(answers.size(), 1u);
+        const OPCAgentStateResp r = ReadState(answers[0]);
         EXPECT_EQ(r.InvokeID, 0x75000042u);
         EXPECT_EQ(r.ClientInvokeID, 0x77u);
         EXPECT_EQ(r.UniqueInstanceID, "uii-9");
@@ -255,10 +249,10 @@ TEST(AgentSideAnswers, AgentStateRequestsFromTheDefaultTable) {
     }
     // The logged-in agent's call sits on its first line.
     AgentSide side;
-    const Exchange x =
+    const std::vector<Outgoing> answers =
         Deliver(side, kGetAgentStateReq, GetAgentStateBody(1, 5000, 0, 0, "", "", "1002", ""));
-    ASSERT_EQ(x.answers.size(), 1u);
-    const OPCAgentStateResp r = ReadState(x.answers[0]);
+    ASSERT_EQ(answers.size(), 1u);
+    const OPCAgentStateResp r = ReadState(answers[0]);
     ASSERT_EQ(r.Lines.size(), 2u);
     EXPECT_EQ(r.Lines[0].CallID, 3001u);
     EXPECT_EQ(r.Lines[0].SourceDeviceID, "4002");
@@ -268,15 +262,12 @@ TEST(AgentSideAnswers, AgentStateRequestsFromTheDefaultTable) {
 
 TEST(AgentSideAnswers, ClientStatusIsAnsweredRecordedAndReportedInLaterEvents) {
     AgentSide side;
-    Exchange x = Deliver(side, kSetClientStatusReq,
-                         SetClientStatusBody(0x75000005, 5000, 1, "1002", "desk-sig", "uii-3", {1, 5}));
-    ASSERT_TRUE(x.taken);
-    EXPECT_EQ(x.line,
-              "parlo-opc: recv CTI_SET_CLIENT_STATUS_REQ from 3 server 1 invoke 0x75000005 periph 5000 status 1 "
-              "agent \"1002\" sig \"desk-sig\" uii \"uii-3\" mrds 1,5");
-    ASSERT_EQ(x.answers.size(), 1u);
+    std::vector<Outgoing> answers =
+        Deliver(side, kSetClientStatusReq, SetClientStatusBody(0x75000005, 5000, 1, "1002", "desk-sig", "uii-3", {1, 5}));
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].type, kSetClientStatusResp);
     OPCSetClientStatusResp resp;
-    ASSERT_TRUE(ParseSetClientStatusResp(x.answers[0].body.data(), x.answers[0].body.size(), &resp));
+    ASSERT_TRUE(ParseSetClientStatusResp(answers[0].body.data(), answers[0].body.size(), &resp));
     EXPECT_EQ(resp, (OPCSetClientStatusResp{0x75000005, 0}));
 
     // OPC now reports the agent's client with that signature.
@@ -291,9 +282,9 @@ TEST(AgentSideAnswers, ClientStatusIsAnsweredRecordedAndReportedInLaterEvents) {
 
     // A scripted refusal changes nothing in the table.
     ASSERT_TRUE(side.RunCommand({"client-status-result", "12"}, &out, &error));
-    x = Deliver(side, kSetClientStatusReq, SetClientStatusBody(0x75000006, 5000, 0, "1002", "", "", {1}));
-    ASSERT_EQ(x.answers.size(), 1u);
-    ASSERT_TRUE(ParseSetClientStatusResp(x.answers[0].body.data(), x.answers[0].body.size(), &resp));
+    answers = Deliver(side, kSetClientStatusReq, SetClientStatusBody(0x75000006, 5000, 0, "1002", "", "", {1}));
+    ASSERT_EQ(answers.size(), 1u);
+    ASSERT_TRUE(ParseSetClientStatusResp(answers[0].body.data(), answers[0].body.size(), &resp));
     EXPECT_EQ(resp, (OPCSetClientStatusResp{0x75000006, 12}));
     out.clear();
     ASSERT_TRUE(side.RunCommand({"agent-event", "5000", "1002"}, &out, &error));
@@ -301,40 +292,89 @@ TEST(AgentSideAnswers, ClientStatusIsAnsweredRecordedAndReportedInLaterEvents) {
     EXPECT_EQ(records[0].ClientSignature, "desk-sig");
 }
 
-TEST(AgentSideAnswers, RequestsAreDecodedAndBadOnesGetNoAnswer) {
-    AgentSide side;
-    Bytes callData;
-    for (uint32_t v : {5000u, 3001u, 0u}) Put32(callData, callData.size(), v);
-    AppendPadded(callData, "4002");
-    Exchange x = Deliver(side, kSendCallDataInd, callData);
-    EXPECT_TRUE(x.taken);
-    EXPECT_EQ(x.line, "parlo-opc: recv CTI_SEND_CALL_DATA_IND from 3 server 1 periph 5000 call 3001 devtype 0 "
-                      "dev \"4002\"");
-    EXPECT_TRUE(x.answers.empty());
+// The stand-in itself: a request from the server is recorded and answered to its sender; a
+// scripted agent message goes to the peer; a request that does not read gets no answer.
+class StandInAgents : public testsupport::FakeClockTest {
+protected:
+    struct Sent {
+        uint8_t destination, type;
+        Bytes payload;
+    };
+    std::mutex mu_;
+    std::vector<Sent> sent_;
+    std::vector<std::string> lines_;
+    StandIn opc_{[this](uint8_t d, uint8_t t, const Bytes& p) {
+                     std::lock_guard<std::mutex> g(mu_);
+                     sent_.push_back({d, t, p});
+                     return true;
+                 },
+                 [this](const std::string& line) {
+                     std::lock_guard<std::mutex> g(mu_);
+                     lines_.push_back(line);
+                 },
+                 10};
 
-    Bytes validate;
-    for (uint32_t v : {0x75000007u, 5000u, 3001u, 0u, 0xFFFFFFFFu, 1u}) Put32(validate, validate.size(), v);
-    for (const char* s : {"1002", "4002", ""}) AppendPadded(validate, s);
-    x = Deliver(side, kValidateCallReq, validate);
-    EXPECT_EQ(x.line, "parlo-opc: recv CTI_VALIDATE_CALL_REQ from 3 server 1 invoke 0x75000007 periph 5000 call "
-                      "3001 devtype 0 dev \"4002\" desttype -1 dest \"\" srch 1 agent \"1002\"");
-
-    // Lengths beyond the body: a line that says so, no answer.
-    Bytes state = GetAgentStateBody(1, 5000, 0, 0, "", "", "1002", "");
-    state.resize(state.size() - 6);
-    Bytes status = SetClientStatusBody(2, 5000, 1, "1002", "s", "", {1, 5});
-    status.resize(status.size() - 4);
-    for (const auto& [type, body] : {std::pair{kGetAgentStateReq, state}, std::pair{kSetClientStatusReq, status},
-                                     std::pair{kSendCallDataInd, Bytes(11, 0)}}) {
-        x = Deliver(side, type, body);
-        EXPECT_TRUE(x.taken);
-        EXPECT_EQ(x.line.rfind("parlo-opc: error: ", 0), 0u) << x.line;
-        EXPECT_NE(x.line.find("(no answer)"), std::string::npos) << x.line;
-        EXPECT_TRUE(x.answers.empty());
+    void Deliver(uint8_t type, const Bytes& body) {
+        Bytes payload;
+        Put32(payload, 0, 2);
+        payload.insert(payload.end(), body.begin(), body.end());
+        opc_.OnMessage(4, type, payload.data(), payload.size());
     }
-    // Types that are not the agent side's are left to the rest of the stand-in.
-    x = Deliver(side, kCstaMessage, callData);
-    EXPECT_FALSE(x.taken);
+    bool HasLine(const std::string& text) {
+        std::lock_guard<std::mutex> g(mu_);
+        for (const auto& l : lines_)
+            if (l.find(text) != std::string::npos) return true;
+        return false;
+    }
+};
+
+TEST_F(StandInAgents, RecordsAndAnswersRequestsAndSendsScriptedMessages) {
+    Deliver(kSetClientStatusReq, SetClientStatusBody(0x75000005, 5000, 1, "1002", "desk-sig", "uii-3", {1, 5}));
+    EXPECT_TRUE(HasLine("fields InvokeID=1962934277 PeripheralID=5000 Status=1 NumMRDomainIDs=2 AgentID=\"1002\" "
+                        "Signature=\"desk-sig\" UniqueInstanceID=\"uii-3\" MRDomainIDs=1,5"));
+    Deliver(kGetAgentStateReq, GetAgentStateBody(0x75000006, 5000, 0, 3, "uii-4", "", "1001", ""));
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        ASSERT_EQ(sent_.size(), 2u);
+        EXPECT_EQ(sent_[0].destination, 4);
+        EXPECT_EQ(sent_[0].type, kSetClientStatusResp);
+        EXPECT_EQ(sent_[1].destination, 4);
+        EXPECT_EQ(sent_[1].type, kGetAgentStateResp);
+        EXPECT_EQ(Get32(sent_[1].payload.data()), 2u);  // the request's ServerNumber word
+        OPCAgentStateResp r;
+        ASSERT_TRUE(ParseAgentStateResp(sent_[1].payload.data() + 4, sent_[1].payload.size() - 4, &r));
+        EXPECT_EQ(r.InvokeID, 0x75000006u);
+        EXPECT_EQ(r.ClientInvokeID, 3u);
+        EXPECT_EQ(r.UniqueInstanceID, "uii-4");
+        EXPECT_EQ(r.AgentState, 1);
+    }
+    EXPECT_TRUE(HasLine("send CTI_GET_AGENT_STATE_RESP to 4 invoke 0x75000006"));
+
+    // A string that runs past the end: a line that says so, no answer.
+    Bytes bad = GetAgentStateBody(1, 5000, 0, 0, "", "", "1002", "");
+    bad.resize(bad.size() - 6);
+    Deliver(kGetAgentStateReq, bad);
+
+    ASSERT_TRUE(opc_.RunLine("agent-event 5000 1002 state=2 reason=3", 1));
+    ASSERT_TRUE(opc_.RunLine("client-status-result 7", 2));
+    ASSERT_TRUE(opc_.RunLine("agent-event 5000", 3));  // a bad line is reported and skipped
+    std::lock_guard<std::mutex> g(mu_);
+    ASSERT_EQ(sent_.size(), 3u);
+    EXPECT_EQ(sent_[2].destination, 10);
+    EXPECT_EQ(sent_[2].type, kAgentEvent);
+    std::vector<OPCAgentEventRecord> records;
+    ASSERT_TRUE(ParseAgentEvent(sent_[2].payload.data() + 4, sent_[2].payload.size() - 4, &records));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].ClientSignature, "desk-sig");
+    EXPECT_EQ(records[0].ClientStatus, 1u);
+    std::string all;
+    for (const auto& l : lines_) all += l + "\n";
+    EXPECT_NE(all.find("parlo-opc: error: CTI_GET_AGENT_STATE_REQ from 4: string AgentID"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find("parlo-opc: client-status-result set"), std::string::npos) << all;
+    EXPECT_NE(all.find("parlo-opc: script line 3: agent-event needs a peripheral and an AgentID"), std::string::npos)
+        << all;
 }
 
 std::vector<Outgoing> RunScriptLine(AgentSide& side, const std::string& line, bool wantOk = true) {
