@@ -153,17 +153,17 @@ class AgentSide {
 public:
     AgentSide() : table_(AgentTable::Defaults()) {}
 
-    // The answers to a request of `type` that the server sent (as ReadServerRequest read it),
-    // for `sender`:
-    // CTI_GET_AGENT_STATE_RESP to CTI_GET_AGENT_STATE_REQ, CTI_SET_CLIENT_STATUS_RESP to
-    // CTI_SET_CLIENT_STATUS_REQ; none for the other requests.
+    // The answers to `sender` for a request of `type` that the server sent (as
+    // ReadServerRequest read it): CTI_GET_AGENT_STATE_RESP to CTI_GET_AGENT_STATE_REQ,
+    // CTI_SET_CLIENT_STATUS_RESP to CTI_SET_CLIENT_STATUS_REQ; none for other requests.
     std::vector<Outgoing> Answer(uint8_t sender, uint8_t type, const ServerRequest& request);
 
     // Whether `command` is one of this side's script commands.
     static bool Takes(const std::string& command);
     // Runs one of them: the messages to send to the server in `out`; false with `error` for
     // a bad line (nothing to send, the table unchanged).
-    bool RunCommand(const std::vector<std::string>& args, std::vector<Outgoing>* out, std::string* error);
+    [[nodiscard]] bool RunCommand(const std::vector<std::string>& args, std::vector<Outgoing>* out,
+                                  std::string* error);
 
 private:
     bool CmdAgent(const std::vector<std::string>& args, std::string* error);
