@@ -73,7 +73,7 @@ public:
     bool LockServer(const char*) override { return lock_.Lock(); }
     bool UnlockServer(const char*) override { return lock_.Unlock(); }
     bool IsServerLockedByCurrentThread() override { return lock_.IsLockedByCurrentThread(); }
-    int ServerState() override { return 2; }
+    int ServerState() override { return serverState; }
     bool IsServerActive() override { return serverActive; }
     int GetPeripheralType(int32_t peripheralID) override;
     void UpdateMeter(int meter, int delta) override;
@@ -83,7 +83,7 @@ public:
     int VerboseLevel() override { return verbose; }
     bool TracePeriphVariables() override { return tracePeriphVariables; }
     bool TraceECCVariables() override { return traceECCVariables; }
-    void ActivateAgentConfigureUpdateTimer() override {}
+    void ActivateAgentConfigureUpdateTimer() override;
 
     // ---- ClientDirectory ----
     bool Find(int32_t sessionID, model::ClientInfo& out) override;
@@ -95,6 +95,21 @@ public:
     // ---- OPCWriter ----
     int SendGetCallDataReq(int32_t peripheralID, uint32_t callID, int deviceIDType,
                            const char* deviceID) override;
+
+    // ---- configuration clients (the configuration tables) ----
+    // The configuration clients in ClientCB-hash order; each must also be declared with
+    // AddSession to count as live.
+    std::vector<model::ConfigClient> configClients;
+    int serverState = 2;                     // Server state; 4 ACTIVE, 5 STANDBY
+    bool disableUTF8 = false;                // DisableUTF8Conversion
+    bool agentTimerRunning = false;          // the AgentConfigureUpdate timer
+    int agentTimerStarts = 0;
+    void GetConfigClients(std::vector<model::ConfigClient>& out) override { out = configClients; }
+    bool FindConfigClient(int32_t sessionID, model::ConfigClient& out) override;
+    void SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
+                              uint32_t keyElement) override;
+    void SendConfigEndEvent(int32_t sessionID, uint32_t status) override;
+    bool GetDisableUTF8Conversion() override { return disableUTF8; }
 
 private:
     void Line(std::string text);

@@ -1,0 +1,58 @@
+#pragma once
+// The model fixture with the configuration tables at their bucket counts, configuration
+// clients declared on both sides of the fake, and helpers that feed record bytes.
+#include <string>
+#include <vector>
+
+#include "parlo/model/agentdeskconfig.h"
+#include "parlo/model/calltypeconfig.h"
+#include "parlo/model/configkey.h"
+#include "parlo/model/deviceconfig.h"
+#include "parlo/model/mrdconfig.h"
+#include "parlo/model/peripheralconfig.h"
+#include "parlo/model/serviceconfig.h"
+#include "parlo/model/skillgroupconfig.h"
+#include "parlo/model/terminalconfig.h"
+#include "tests/parlo/model/model_fixture.h"
+#include "tests/parlo/model/opc_record_builder.h"
+
+namespace modeltest {
+
+class ConfigTest : public ModelTest {
+protected:
+    ConfigTest() {
+        SkillGroupConfig::InitMap();
+        ServiceConfig::InitMap();
+        DeviceConfig::InitMap();
+        CallTypeConfig::InitMap();
+        MRDConfig::InitMap();
+        PeripheralConfig::InitMap();
+        AgentDeskSettingsConfig::InitMap();
+        model::ClearConfigKey();
+    }
+
+    // A configuration client that the session layer knows too.
+    void AddConfigClient(int32_t sessionID, uint32_t mask, int32_t periph = -1, uint32_t version = 24,
+                         bool tressik = false) {
+        ports.AddSession(sessionID, "cfg" + std::to_string(sessionID), version, 0x40000);
+        ports.configClients.push_back({sessionID, mask, periph, version, tressik});
+    }
+
+    static void Key(double key, uint32_t update) {
+        OPCRecord r = KeyRecord(key);
+        ASSERT_NE(model::SetConfigKey(1, r.begin(), r.end(), update), nullptr);
+    }
+
+    // The recorded lines that contain every part.
+    std::vector<std::string> Sent(std::initializer_list<const char*> parts) { return Lines(parts); }
+    // Every recorded line of one session, in order, as one text; then clears the record.
+    std::string SessionStream(int32_t sessionID) {
+        std::string out;
+        const std::string a = "session " + std::to_string(sessionID) + " ";
+        for (const std::string& l : ports.lines)
+            if (l.find(a) != std::string::npos) out += l + "\n";
+        return out;
+    }
+};
+
+}  // namespace modeltest
