@@ -18,9 +18,9 @@
 
 namespace modeltest {
 
-class ConfigTest : public ModelTest {
+class ConfigTableTest : public ModelTest {
 protected:
-    ConfigTest() {
+    ConfigTableTest() {
         SkillGroupConfig::InitMap();
         ServiceConfig::InitMap();
         DeviceConfig::InitMap();

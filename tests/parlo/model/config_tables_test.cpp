@@ -18,7 +18,7 @@ int Count(const std::string& text, const std::string& part) {
     return n;
 }
 
-TEST_F(ConfigTest, BatchIsPushedOnlyAfterTheKeyAndOnlyToClientsWithTheTableBit) {
+TEST_F(ConfigTableTest, BatchIsPushedOnlyAfterTheKeyAndOnlyToClientsWithTheTableBit) {
     AddConfigClient(7, 0x02);
     AddConfigClient(8, 0x04);
     OPCRecord sg = SkillGroupRecord(100, 12, 5000);
@@ -43,7 +43,7 @@ TEST_F(ConfigTest, BatchIsPushedOnlyAfterTheKeyAndOnlyToClientsWithTheTableBit) 
     EXPECT_TRUE(ports.lines.empty());
 }
 
-TEST_F(ConfigTest, OperationsAreAdjustedForTheMapButPushedAsReceived) {
+TEST_F(ConfigTableTest, OperationsAreAdjustedForTheMapButPushedAsReceived) {
     AddConfigClient(7, 0x10);
     AddConfigClient(0, 0x10);  // SessionID 0 is never pushed to
     OPCRecord a = CallTypeRecord(7, "first");
@@ -76,7 +76,7 @@ TEST_F(ConfigTest, OperationsAreAdjustedForTheMapButPushedAsReceived) {
     EXPECT_EQ(SessionStream(0), "");
 }
 
-TEST_F(ConfigTest, PagesHoldTenRecordsAndAnEmptyFlushSendsNothing) {
+TEST_F(ConfigTableTest, PagesHoldTenRecordsAndAnEmptyFlushSendsNothing) {
     AddConfigClient(7, 0x10);
     Key(1, 1);
     EXPECT_TRUE(ports.lines.empty()) << "no deferred records, no CONFIG_BEGIN_EVENT";
@@ -94,7 +94,7 @@ TEST_F(ConfigTest, PagesHoldTenRecordsAndAnEmptyFlushSendsNothing) {
     EXPECT_EQ(counts, (std::vector<std::string>{"10", "10", "3"})) << s;
 }
 
-TEST_F(ConfigTest, MapOrderIsBucketThenInsertion) {
+TEST_F(ConfigTableTest, MapOrderIsBucketThenInsertion) {
     model::ConfigMap<int> map(17);
     for (uint64_t key : {35u, 1u, 18u, 52u, 0u}) map.Insert(key, std::make_unique<int>(static_cast<int>(key)));
     std::vector<int> order;
@@ -115,7 +115,7 @@ TEST_F(ConfigTest, MapOrderIsBucketThenInsertion) {
     EXPECT_EQ(SkillGroupConfig::FindSkillTargetID(13, -1), -1);
 }
 
-TEST_F(ConfigTest, SkillGroupPagerFiltersByPeripheralAndTressikAndStillSendsAnEmptyPage) {
+TEST_F(ConfigTableTest, SkillGroupPagerFiltersByPeripheralAndTressikAndStillSendsAnEmptyPage) {
     ports.AddSession(7, "c", 24, 0);
     model::ConfigList<SkillGroupConfig> list;
     for (auto [stid, periph, excluded] : {std::tuple{1, 5000, 0u}, {2, 5000, 1u}, {3, 5001, 0u}}) {
@@ -139,7 +139,7 @@ TEST_F(ConfigTest, SkillGroupPagerFiltersByPeripheralAndTressikAndStillSendsAnEm
     }
 }
 
-TEST_F(ConfigTest, PushedChangeCarriesOldPeripheralNumberOnlyWhenTheNumberChanged) {
+TEST_F(ConfigTableTest, PushedChangeCarriesOldPeripheralNumberOnlyWhenTheNumberChanged) {
     AddConfigClient(7, 0x06);
     ServiceConfig::InitMap();
     for (int32_t stid : {1, 2}) {
@@ -163,7 +163,7 @@ TEST_F(ConfigTest, PushedChangeCarriesOldPeripheralNumberOnlyWhenTheNumberChange
     EXPECT_EQ(SkillGroupConfig::Find(1)->OldPeripheralNumber, 11);
 }
 
-TEST_F(ConfigTest, ServiceMembersKeepTheirSlotsAndAtMostTenAreSent) {
+TEST_F(ConfigTableTest, ServiceMembersKeepTheirSlotsAndAtMostTenAreSent) {
     ports.AddSession(7, "c", 24, 0);
     for (int32_t stid = 1; stid <= 12; ++stid) {
         if (stid == 3) continue;  // member 2 of the first service names no group
@@ -202,7 +202,7 @@ TEST_F(ConfigTest, ServiceMembersKeepTheirSlotsAndAtMostTenAreSent) {
     EXPECT_TRUE(ports.lines.empty());
 }
 
-TEST_F(ConfigTest, DeviceKeyIsTypeAndIDAndQueriesHoldExtensionsAndOwnRoutePoints) {
+TEST_F(ConfigTableTest, DeviceKeyIsTypeAndIDAndQueriesHoldExtensionsAndOwnRoutePoints) {
     for (auto [id, type, periph] : {std::tuple{7u, uint16_t{4}, 5000}, {7u, uint16_t{5}, 5000},
                                     {8u, uint16_t{5}, 5001}, {9u, uint16_t{4}, 5001}, {10u, uint16_t{1}, 5000}}) {
         OPCRecord r = DeviceRecord(id, type, periph);
@@ -219,7 +219,7 @@ TEST_F(ConfigTest, DeviceKeyIsTypeAndIDAndQueriesHoldExtensionsAndOwnRoutePoints
     EXPECT_EQ(got, (std::vector<std::pair<int, uint32_t>>{{5, 7}, {4, 9}}));  // map order: bucket 7, 9
 }
 
-TEST_F(ConfigTest, UpdatesCopyTheirTablesFields) {
+TEST_F(ConfigTableTest, UpdatesCopyTheirTablesFields) {
     OPCRecord a = CallTypeRecord(7, "name", "old", 20);
     ASSERT_NE(CallTypeConfig::ProcessCallTypeRecord(1, a.begin(), a.end(), 0), nullptr);
     OPCRecord b = CallTypeRecord(7, "other", "new", 30);
@@ -236,7 +236,7 @@ TEST_F(ConfigTest, UpdatesCopyTheirTablesFields) {
     EXPECT_EQ(DeviceConfig::Find(4, 5)->PeripheralID, 5001);
 }
 
-TEST_F(ConfigTest, MRDRemoveAndAddGoOutInOneBracketWithFiveKeys) {
+TEST_F(ConfigTableTest, MRDRemoveAndAddGoOutInOneBracketWithFiveKeys) {
     AddConfigClient(7, 0x20);
     OPCRecord m = MRDRecord(3, "chat");
     ASSERT_NE(MRDConfig::ProcessMRDRecord(1, m.begin(), m.end(), 0), nullptr);
@@ -254,7 +254,7 @@ TEST_F(ConfigTest, MRDRemoveAndAddGoOutInOneBracketWithFiveKeys) {
     EXPECT_EQ(MRDConfig::Find(3)->PeripheralName, "chat2");
 }
 
-TEST_F(ConfigTest, PeripheralDefaultChangesAtOnceWhileTheTablesPushWaitsForTheKey) {
+TEST_F(ConfigTableTest, PeripheralDefaultChangesAtOnceWhileTheTablesPushWaitsForTheKey) {
     AddConfigClient(7, 0x40);
     ctimsgtest::TraceCapture traces;
     OPCRecord p = PeripheralRecord(5000, 30, 11);
@@ -278,7 +278,7 @@ TEST_F(ConfigTest, PeripheralDefaultChangesAtOnceWhileTheTablesPushWaitsForTheKe
               std::string::npos) << t;
 }
 
-TEST_F(ConfigTest, DeskSettingsDefaultForAnyPeripheralNeedsExactlyOne) {
+TEST_F(ConfigTableTest, DeskSettingsDefaultForAnyPeripheralNeedsExactlyOne) {
     uint32_t desk = 0;
     EXPECT_FALSE(AgentDeskSettingsConfig::GetPeripheralDefault(-1, &desk));
     AgentDeskSettingsConfig::SetPeripheralDefault(5000, 11);
@@ -290,7 +290,7 @@ TEST_F(ConfigTest, DeskSettingsDefaultForAnyPeripheralNeedsExactlyOne) {
     EXPECT_FALSE(AgentDeskSettingsConfig::GetPeripheralDefault(5002, &desk));
 }
 
-TEST_F(ConfigTest, DeskSettingsWaitForTheKeyOnlyWhileActive) {
+TEST_F(ConfigTableTest, DeskSettingsWaitForTheKeyOnlyWhileActive) {
     AddConfigClient(7, 0x80);
     OPCRecord d = DeskRecord(11, 1);
     ASSERT_NE(AgentDeskSettingsConfig::ProcessAgentDeskSettingsRecord(1, d.begin(), d.end(), 0), nullptr);
@@ -315,7 +315,7 @@ TEST_F(ConfigTest, DeskSettingsWaitForTheKeyOnlyWhileActive) {
     EXPECT_NE(dump.find("DefaultDevicePortAddress\t\t:port1\n"), std::string::npos) << dump;
 }
 
-TEST_F(ConfigTest, TerminalUpdatesArePushedAtOnceWithTenAddressesAtMost) {
+TEST_F(ConfigTableTest, TerminalUpdatesArePushedAtOnceWithTenAddressesAtMost) {
     AddConfigClient(7, 0x100);
     std::vector<std::string> twelve;
     for (int i = 1; i <= 12; ++i) twelve.push_back("10" + std::to_string(i));
@@ -344,7 +344,7 @@ TEST_F(ConfigTest, TerminalUpdatesArePushedAtOnceWithTenAddressesAtMost) {
     EXPECT_EQ(TerminalConfig::GetDumpString(*list[0], true), "Alpha, phone, termtype:1\nAddresses: 1,\n");
 }
 
-TEST_F(ConfigTest, KeyWithoutUpdateStoresItAndPushesNothing) {
+TEST_F(ConfigTableTest, KeyWithoutUpdateStoresItAndPushesNothing) {
     AddConfigClient(7, 0x3FF);
     EXPECT_EQ(model::GetConfigKey(), 0.0);
     OPCRecord g = SkillGroupRecord(1, 11, 5000);
@@ -355,7 +355,7 @@ TEST_F(ConfigTest, KeyWithoutUpdateStoresItAndPushesNothing) {
     EXPECT_EQ(SkillGroupConfig::Find(1), nullptr);
 }
 
-TEST_F(ConfigTest, KeyFlushesInTheFixedOrderAndServicesSeeTheNewGroups) {
+TEST_F(ConfigTableTest, KeyFlushesInTheFixedOrderAndServicesSeeTheNewGroups) {
     AddConfigClient(7, 0x3FF);
     // Fed in reverse of the flush order.
     OPCRecord desk = DeskRecord(11, 1);
@@ -387,7 +387,7 @@ TEST_F(ConfigTest, KeyFlushesInTheFixedOrderAndServicesSeeTheNewGroups) {
 
 // Every parser refuses a record that runs past its body, with a trace, and reads nothing
 // outside it (ASan watches the exact-size copies).
-TEST_F(ConfigTest, HostileRecordsAreRefusedWithATrace) {
+TEST_F(ConfigTableTest, HostileRecordsAreRefusedWithATrace) {
     using Parser = const uint8_t* (*)(uint32_t, const uint8_t*, const uint8_t*, uint32_t);
     auto terminal = [](uint32_t op, const uint8_t* r, const uint8_t* e, uint32_t u) {
         return TerminalConfig::ProcessTerminalRecord(op, u, r, e);
@@ -440,7 +440,7 @@ TEST_F(ConfigTest, HostileRecordsAreRefusedWithATrace) {
 
 // Ten records with every text at its longest fit each table's answer at every version that
 // carries it; the ten-record pagers rely on it.
-TEST_F(ConfigTest, TenFullRecordsOfEveryTenRecordTableFitTheFrame) {
+TEST_F(ConfigTableTest, TenFullRecordsOfEveryTenRecordTableFitTheFrame) {
     const std::string longText(300, '7');
     const std::vector<std::string> addresses(10, longText);
     struct Case {
