@@ -8,6 +8,7 @@
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
+#include "parlo/model/agent.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/exactindex.h"
 #include "parlo/model/modelutil.h"
@@ -273,8 +274,11 @@ void Call::TraceDuplicate(const char* what) {
 }
 
 void Call::ReleaseOne() {
-    // A private call goes back through its agent (agents arrive with the next objects).
-    Free(this, true);
+    // A private call goes back through its agent, which unlinks it first.
+    if (m_Private && m_PrivateCallAgent != nullptr)
+        static_cast<Agent*>(m_PrivateCallAgent)->RemovePrivateCall(this, true);
+    else
+        Free(this, true);
 }
 
 Call* Call::Alloc(uint32_t peripheralID, uint32_t callID, uint16_t srcType, const char* srcID,
@@ -357,6 +361,19 @@ void Call::RemovePeripheralCalls(uint32_t peripheralID) {
         while (c != nullptr) {
             Call* next = AsCall(b.Next(c));
             if (peripheralID == kNoPeripheral || c->m_PeripheralID == peripheralID)
+                c->ReleaseOne();
+            c = next;
+        }
+    }
+}
+
+void Call::RemovePrivateCalls(uint32_t peripheralID) {
+    LockGuard<LockObject> guard(GetCallLock());
+    for (StdQueue& b : Table().buckets) {
+        Call* c = AsCall(b.First());
+        while (c != nullptr) {
+            Call* next = AsCall(b.Next(c));
+            if (c->m_Private && (peripheralID == kNoPeripheral || c->m_PeripheralID == peripheralID))
                 c->ReleaseOne();
             c = next;
         }

@@ -76,6 +76,8 @@ public:
     static Call* FindStaleCall(int bucket, int seconds);
     // Releases every call of the peripheral (-1: all).
     static void RemovePeripheralCalls(uint32_t peripheralID);
+    // Releases the private calls of the peripheral (-1: all) through their agents.
+    static void RemovePrivateCalls(uint32_t peripheralID);
     static bool IsCallIDUnique(int peripheralType) {
         return peripheralType != 18 && peripheralType != 27;
     }

@@ -66,7 +66,8 @@ public:
     void SendBeginCallToMonitors(Call* call, CTICSTAConnection* connection);
     void SendEndCallToMonitors(Call* call, CTICSTAConnection* connection);
     void SetSnapshotDeviceCalls(BaseMSG& msg, bool skipDotted);
-    // Adds nothing until agents exist at devices (m_Agent is never set yet).
+    // One REMask entry per connection (or one without call) from the agent at the device;
+    // nothing without an agent. CallID -1 for the override or filter: none.
     void AddREMaskEntries(REMaskArray* element, uint32_t callIDOverride, uint32_t callIDFilter);
 
     void AddConnection(CTICSTAConnection* c);

@@ -8,6 +8,8 @@
 #include "nuvlib/ems.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
+#include "parlo/model/agent.h"
+#include "parlo/model/mrdomain.h"
 #include "parlo/model/exactindex.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
@@ -167,9 +169,10 @@ StdQueue* CTICSTAMonitor::SubjectList(void* subject) const {
         case Device: return &static_cast<CTICSTADevice*>(subject)->MonitorList();
         case CallSubject: return &static_cast<Call*>(subject)->MonitorList();
         case Session: return Sessions().SessionMonitorList(subject);
+        case MRD: return &static_cast<MRDomain*>(subject)->MonitorList();
+        case AgentMRD: return &static_cast<Agent*>(subject)->MonitorList();
         default:
-            // Agent teams, media routing domains and agents keep their monitor lists with
-            // those objects, which arrive in later work.
+            // Agent teams keep their monitor lists with that object, which arrives later.
             return nullptr;
     }
 }

@@ -54,6 +54,14 @@ enum class PerfCounter : int {
     PARLO_DEACTIVATED_CALLS,
     PARLO_CLEARED_CALLS,
     PARLO_PRIVATE_CALLS,
+    // agents
+    PARLO_LOGGEDIN_AGENTS,
+    PARLO_LOGGEDOUT_AGENTS,
+    PARLO_READY_AGENTS,
+    PARLO_NOT_READY_AGENTS,
+    PARLO_WORKREADY_AGENTS,
+    PARLO_WORKNOTREADY_AGENTS,
+    PARLO_TALKING_AGENTS,
 };
 const char* PerfCounterName(PerfCounter counter);
 
@@ -93,6 +101,15 @@ public:
     // with the long-lock warnings of its own lock. Null leaves the model a plain LockObject
     // of that name. Asked once, by Call::InitCallList, which owns what it returns.
     virtual LockObject* NewCallLock() { return nullptr; }
+
+    // ---- agents ----
+    // Server states as ServerState() gives them.
+    static constexpr int kStateStandby = 5;
+    // The registry's MaxPrivateCallsPerAgent and PrivateCallCleanupDelay (seconds).
+    virtual int MaxPrivateCallsPerAgent() { return 0; }
+    virtual int PrivateCallCleanupDelay() { return 0; }
+    // The application's call-state trace switch (private calls traced when they are made).
+    virtual bool CallStateTraceOn() { return false; }
 };
 
 // What the model needs of one client (ClientCB). Pointers stay the directory's and are
@@ -153,6 +170,28 @@ public:
     }
     // CTIApplication::GetDisableUTF8Conversion: nonzero turns the UTF-8 texts off.
     virtual bool GetDisableUTF8Conversion() { return false; }
+
+    // ---- agents ----
+    // Clears the agent the client with that SessionID is bound to (the agent is going).
+    virtual void ClearClientAgent(int32_t sessionID) { (void)sessionID; }
+    // AddToAssociateAgentList / RemoveFromAssociateAgentList on the client with that
+    // SessionID; MRD -1 in the removal drops the agent's whole entry. Unknown clients: nothing.
+    virtual void AddToAssociateAgentList(int32_t sessionID, const char* agentID,
+                                         int32_t peripheralID, int32_t mrdID, int flag) {
+        (void)sessionID, (void)agentID, (void)peripheralID, (void)mrdID, (void)flag;
+    }
+    virtual void RemoveFromAssociateAgentList(int32_t sessionID, const char* agentID,
+                                              int32_t peripheralID, int32_t mrdID) {
+        (void)sessionID, (void)agentID, (void)peripheralID, (void)mrdID;
+    }
+    // The MRD ID lists of the client's associated-agent entries for that agent, in the
+    // client's order (for the agent dump); empty for an unknown client.
+    virtual std::vector<std::vector<int32_t>> AssociatedAgentMRDs(int32_t sessionID,
+                                                                  const char* agentID,
+                                                                  int32_t peripheralID) {
+        (void)sessionID, (void)agentID, (void)peripheralID;
+        return {};
+    }
 };
 
 // Requests to OPC.

@@ -22,6 +22,23 @@
 //   finddevice P TYPE ID                     FindCTICSTADevice, prints the device's ID
 //   advance MS                               moves the fake clock
 //   dump call NAME | dump device NAME | list calls | list devices | list monitors
+// Agents and media routing domains:
+//   agent NAME P PTYPE STID TEAM AGENTID EXT|- INSTR|- [super]   new Agent
+//   setext NAME TEXT|- / setinstr NAME TEXT|-    Agent::SetExtension / SetInstrument (- none)
+//   agentdevice NAME DEVICE                      Agent::SetDevice
+//   findagent id|ext|instr|stid P KEY            the four look-ups, prints the agent's name
+//   removeagent P ID|none                        Agent::RemoveAgent
+//   agentstate NAME STATE DUR MRD SGSTATE SGDUR SGID SGNUM LINES CURLINE SIG|- UID|- ASSOC
+//   privcall NAME CALLNAME CALLID IDTYPE ID [DIALED]  AddPrivateCall (registry limit)
+//   dropprivate NAME SECONDS                     Agent::DropPrivateCalls
+//   line NAME CALLID IDTYPE ID INDEX TYPE        Agent::AddCallToLine
+//   agentmrds NAME ID:STATE,...                  Agent::SetAgentMRDs
+//   uid UID SESSION / associate SESSION UID      a session's unique instance ID / AssociateClient
+//   serverstate N / limits MAXPRIVATE DELAY      server state / registry values
+//   agentevent NAME [Field=value ...]            AGENT_STATE_EVENT with the REMask to the agent's monitors
+//   mrd ID [ORIGIN]                              new MRDomain (event), or FindOrCreate with an origin
+//   monitor NAME SESSION agent AGENT | mrd ID    monitors of agents and domains
+//   dump agent NAME | list agents | dump mrd ID | list mrds
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -33,11 +50,15 @@
 
 #include "ctimsg/basemsg.h"
 #include "ctimsg/elementdict.h"
+#include "ctimsg/messages/messages.h"
 #include "ctimsg/messages/msgclass.h"
 #include "ctimsg/names.h"
 #include "nuvlib/lockguard.h"
 #include "parlo/model/call.h"
+#include "parlo/model/agent.h"
 #include "parlo/model/csta.h"
+#include "parlo/model/mrdomain.h"
+#include "parlo/model/remask.h"
 #include "platform/clock.h"
 #include "tests/parlo/model/recording_ports.h"
 
@@ -197,10 +218,18 @@ private:
             } else if (w[3] == "session") {
                 type = CTICSTAMonitor::Session;
                 subject = ports_.Session(I(w[4]));
+            } else if (w[3] == "agent") {
+                type = CTICSTAMonitor::AgentMRD;
+                subject = AgentOf(w[4]);
+            } else if (w[3] == "mrd") {
+                type = CTICSTAMonitor::MRD;
+                subject = MRDomain::FindMRDomain(I(w[4]));
             }
             if (subject == nullptr) return false;
             CTICSTAMonitor* m = CTICSTAMonitor::Alloc(type, I(w[2]), nullptr);
             if (type == CTICSTAMonitor::Session) m->m_SubjectSessionID = I(w[4]);
+            if (type == CTICSTAMonitor::MRD) m->m_MRDomainID = I(w[4]);
+            if (type == CTICSTAMonitor::AgentMRD) m->m_TaskAgentID = AgentOf(w[4])->m_SkillTargetID;
             if (n == 7 && w[5] == "callmask") m->m_CallMsgMask = static_cast<uint32_t>(std::stoul(w[6], nullptr, 16));
             m->SetSubject(subject);
             monitors_[w[1]] = m;
@@ -285,6 +314,149 @@ private:
         } else if (op == "list" && n == 2 && w[1] == "monitors") {
             LockGuard<LockObject> guard(ports_.ServerLock());
             for (auto& [name, m] : monitors_) out_ << name << ": " << m->GetListEntry();
+        } else if (StepAgents(w)) {
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    // ---- agents and media routing domains ----
+    struct AgentRef {
+        int32_t peripheralID;
+        int32_t skillTargetID;
+    };
+    Agent* AgentOf(const std::string& name) {
+        auto it = agents_.find(name);
+        if (it == agents_.end()) return nullptr;
+        return Agent::FindAgentBySkillTargetID(it->second.peripheralID, it->second.skillTargetID);
+    }
+    std::string NameOf(Agent* a) {
+        if (a == nullptr) return "none";
+        for (auto& [k, v] : agents_)
+            if (v.peripheralID == a->m_PeripheralID && v.skillTargetID == a->m_SkillTargetID) return k;
+        return "?";
+    }
+    static const char* Text(const std::string& s) { return s == "-" ? nullptr : s.c_str(); }
+
+    bool StepAgents(const std::vector<std::string>& w) {
+        const std::string& op = w[0];
+        const size_t n = w.size();
+        if (op == "agent" && (n == 9 || n == 10)) {
+            auto* a = new Agent(I(w[2]), I(w[3]), I(w[4]), I(w[5]), w[6].c_str(), Text(w[7]),
+                                Text(w[8]), n == 10 && w[9] == "super");
+            agents_[w[1]] = {a->m_PeripheralID, a->m_SkillTargetID};
+        } else if ((op == "setext" || op == "setinstr") && n == 3) {
+            Agent* a = AgentOf(w[1]);
+            if (a == nullptr) return false;
+            if (op == "setext") a->SetExtension(Text(w[2]));
+            else a->SetInstrument(Text(w[2]));
+        } else if (op == "agentdevice" && n == 3) {
+            Agent* a = AgentOf(w[1]);
+            CTICSTADevice* d = DeviceOf(w[2]);
+            if (a == nullptr || d == nullptr) return false;
+            a->SetDevice(d);
+        } else if (op == "findagent" && n == 4) {
+            Agent* a = nullptr;
+            const int32_t p = I(w[2]);
+            if (w[1] == "id") a = Agent::FindAgentByAgentID(p, w[3].c_str(), false);
+            else if (w[1] == "ext") a = Agent::FindAgentByExtension(p, w[3].c_str());
+            else if (w[1] == "instr") a = Agent::FindAgentByInstrument(p, w[3].c_str());
+            else if (w[1] == "stid") a = Agent::FindAgentBySkillTargetID(p, I(w[3]));
+            else return false;
+            out_ << "found " << NameOf(a) << "\n";
+        } else if (op == "removeagent" && n == 3) {
+            Agent::RemoveAgent(I(w[1]), w[2] == "none" ? "" : w[2].c_str());
+        } else if (op == "agentstate" && n == 14) {
+            Agent* a = AgentOf(w[1]);
+            if (a == nullptr) return false;
+            const int changed = a->UpdateAgentState(
+                I(w[2]), I(w[3]), I(w[4]), I(w[5]), I(w[6]), I(w[7]), U(w[8]), I(w[9]), I(w[10]),
+                w[11] == "-" ? "" : w[11].c_str(), w[12] == "-" ? "" : w[12].c_str(), w[13] == "1");
+            out_ << "changed " << changed << "\n";
+        } else if (op == "privcall" && (n == 6 || n == 7)) {
+            Agent* a = AgentOf(w[1]);
+            if (a == nullptr) return false;
+            Call* c = a->AddPrivateCall(ports_.maxPrivateCalls, 1,
+                                        ConnectionID(U(w[3]), static_cast<uint16_t>(I(w[4])), w[5].c_str()),
+                                        n == 7 ? w[6].c_str() : nullptr, false);
+            if (c != nullptr) calls_[w[2]] = c;
+            out_ << "private call " << (c != nullptr ? w[2] : std::string("none")) << "\n";
+        } else if (op == "line" && n == 7) {
+            Agent* a = AgentOf(w[1]);
+            if (a == nullptr) return false;
+            a->AddCallToLine(I(w[2]), I(w[3]), w[4].c_str(), I(w[5]), I(w[6]));
+        } else if (op == "dropprivate" && n == 3) {
+            Agent* a = AgentOf(w[1]);
+            if (a == nullptr) return false;
+            a->DropPrivateCalls(I(w[2]));
+        } else if (op == "agentmrds" && n == 3) {
+            Agent* a = AgentOf(w[1]);
+            if (a == nullptr) return false;
+            std::vector<std::pair<int32_t, uint16_t>> list;
+            std::istringstream items(w[2]);
+            for (std::string item; std::getline(items, item, ',');) {
+                const size_t colon = item.find(':');
+                if (colon == std::string::npos) return false;
+                list.emplace_back(I(item.substr(0, colon)), static_cast<uint16_t>(I(item.substr(colon + 1))));
+            }
+            a->SetAgentMRDs(&list);
+        } else if (op == "uid" && n == 3) {
+            ports_.uniqueInstanceIDs[w[1]] = I(w[2]);
+        } else if (op == "associate" && n == 3) {
+            Agent::AssociateClient(I(w[1]), w[2].c_str());
+        } else if (op == "serverstate" && n == 2) {
+            ports_.serverState = I(w[1]);
+        } else if (op == "limits" && n == 3) {
+            ports_.maxPrivateCalls = I(w[1]);
+            ports_.privateCallCleanupDelay = I(w[2]);
+        } else if (op == "agentevent" && n >= 2) {
+            Agent* a = AgentOf(w[1]);
+            if (a == nullptr) return false;
+            AgentStateEventMSG msg;
+            SetField(msg, "MonitorID", "0");
+            SetField(msg, "PeripheralID", std::to_string(a->m_PeripheralID));
+            SetField(msg, "SkillGroupState", std::to_string(a->m_OverallState));
+            SetField(msg, "AgentState", std::to_string(a->m_OverallState));
+            SetField(msg, "AgentID", a->m_AgentID);
+            SetField(msg, "AgentExtension", a->m_Extension);
+            SetField(msg, "AgentInstrument", a->GetInstrumentNumber());
+            for (size_t i = 2; i < n; ++i) {
+                const size_t eq = w[i].find('=');
+                if (eq == std::string::npos) return false;
+                SetField(msg, w[i].substr(0, eq), w[i].substr(eq + 1));
+            }
+            UpdateREMaskInMSG(&msg, a->m_Device);
+            a->WriteMSG(msg);
+        } else if (op == "mrd" && (n == 2 || n == 3)) {
+            MRDomain* d = n == 3 ? MRDomain::FindOrCreateMRDomain(I(w[1]), w[2].c_str())
+                                 : MRDomain::FindMRDomain(I(w[1]));
+            if (d == nullptr) d = new MRDomain(I(w[1]), "");
+            out_ << "mrd " << d->m_MRDomainID << " origin '" << d->m_Origin << "'\n";
+        } else if (op == "dump" && n == 3 && w[1] == "agent") {
+            Agent* a = AgentOf(w[2]);
+            if (a == nullptr) {
+                out_ << "no agent " << w[2] << "\n";
+                return true;
+            }
+            LockGuard<LockObject> guard(ports_.ServerLock());
+            out_ << a->GetDumpString() << "\n";
+        } else if (op == "list" && n == 2 && w[1] == "agents") {
+            LockGuard<LockObject> guard(ports_.ServerLock());
+            out_ << Agent::GetListHeader();
+            for (int b = 0; b < Agent::kHashBuckets; ++b)
+                for (Agent* a = Agent::FirstInBucket(b); a != nullptr; a = a->NextInBucket())
+                    out_ << a->GetListEntry();
+        } else if (op == "dump" && n == 3 && w[1] == "mrd") {
+            LockGuard<LockObject> guard(ports_.ServerLock());
+            MRDomain* d = MRDomain::FindMRDomain(I(w[2]));
+            out_ << (d != nullptr ? d->GetDumpString() : std::string("no mrd\n"));
+        } else if (op == "list" && n == 2 && w[1] == "mrds") {
+            LockGuard<LockObject> guard(ports_.ServerLock());
+            out_ << MRDomain::GetListHeader();
+            for (int b = 0; b < MRDomain::kHashBuckets; ++b)
+                for (MRDomain* d = MRDomain::FirstInBucket(b); d != nullptr; d = d->NextInBucket())
+                    out_ << d->GetListEntry();
         } else {
             return false;
         }
@@ -299,6 +471,7 @@ private:
     std::map<std::string, DeviceRef> devices_;
     std::map<std::string, CTICSTAConnection*> conns_;
     std::map<std::string, CTICSTAMonitor*> monitors_;
+    std::map<std::string, AgentRef> agents_;
 };
 
 }  // namespace

@@ -111,7 +111,10 @@ int RecordingPorts::SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t) {
 
 bool RecordingPorts::FindSession(int32_t sessionID) { return Session(sessionID) != nullptr; }
 
-int32_t RecordingPorts::FindSessionByUniqueInstanceID(const char*) { return -1; }
+int32_t RecordingPorts::FindSessionByUniqueInstanceID(const char* uniqueInstanceID) {
+    auto it = uniqueInstanceIDs.find(uniqueInstanceID != nullptr ? uniqueInstanceID : "");
+    return it == uniqueInstanceIDs.end() ? -1 : it->second;
+}
 
 StdQueue* RecordingPorts::SessionMonitorList(void* session) {
     for (auto& s : sessions_)
@@ -208,6 +211,48 @@ void RecordingPorts::SendConfigBeginEvent(uint32_t infoBit, double key, int32_t 
 
 void RecordingPorts::SendConfigEndEvent(int32_t sessionID, uint32_t status) {
     Line("session " + std::to_string(sessionID) + " <- CONFIG_END_EVENT status " + std::to_string(status));
+}
+
+// ---- agents ----
+
+void RecordingPorts::ClearClientAgent(int32_t sessionID) {
+    Line("client " + std::to_string(sessionID) + " agent cleared");
+}
+
+void RecordingPorts::AddToAssociateAgentList(int32_t sessionID, const char* agentID,
+                                             int32_t peripheralID, int32_t mrdID, int flag) {
+    Line("associate session " + std::to_string(sessionID) + " agent " + agentID + " periph " +
+         std::to_string(peripheralID) + " mrd " + std::to_string(mrdID) + " flag " +
+         std::to_string(flag));
+    std::vector<int32_t>& mrds = associations[sessionID][{agentID, peripheralID}];
+    for (int32_t m : mrds)
+        if (m == mrdID) return;
+    mrds.push_back(mrdID);
+}
+
+void RecordingPorts::RemoveFromAssociateAgentList(int32_t sessionID, const char* agentID,
+                                                  int32_t peripheralID, int32_t mrdID) {
+    Line("disassociate session " + std::to_string(sessionID) + " agent " + agentID + " periph " +
+         std::to_string(peripheralID) + " mrd " + std::to_string(mrdID));
+    auto& entries = associations[sessionID];
+    auto it = entries.find({agentID, peripheralID});
+    if (it == entries.end()) return;
+    if (mrdID == -1) {
+        entries.erase(it);
+        return;
+    }
+    std::erase(it->second, mrdID);
+    if (it->second.empty()) entries.erase(it);
+}
+
+std::vector<std::vector<int32_t>> RecordingPorts::AssociatedAgentMRDs(int32_t sessionID,
+                                                                      const char* agentID,
+                                                                      int32_t peripheralID) {
+    auto s = associations.find(sessionID);
+    if (s == associations.end()) return {};
+    auto it = s->second.find({agentID, peripheralID});
+    if (it == s->second.end()) return {};
+    return {it->second};
 }
 
 }  // namespace modeltest

@@ -50,6 +50,14 @@ public:
     bool traceECCVariables = false;
     std::map<int32_t, int> peripheralTypes;  // PeripheralID -> internal type
 
+    // ---- agents ----
+    int serverState = 2;
+    int maxPrivateCalls = 3;
+    int privateCallCleanupDelay = 60;
+    std::map<std::string, int32_t> uniqueInstanceIDs;  // -> SessionID
+    // Associated-agent entries per SessionID: (AgentID, PeripheralID) -> MRD IDs.
+    std::map<int32_t, std::map<std::pair<std::string, int32_t>, std::vector<int32_t>>> associations;
+
     std::vector<std::string> lines;
     std::map<int, int> meters;
     std::map<std::string, int> counters;
@@ -92,6 +100,17 @@ public:
     void ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
                               uint32_t callID) override;
 
+    // ---- agents ----
+    int MaxPrivateCallsPerAgent() override { return maxPrivateCalls; }
+    int PrivateCallCleanupDelay() override { return privateCallCleanupDelay; }
+    void ClearClientAgent(int32_t sessionID) override;
+    void AddToAssociateAgentList(int32_t sessionID, const char* agentID, int32_t peripheralID,
+                                 int32_t mrdID, int flag) override;
+    void RemoveFromAssociateAgentList(int32_t sessionID, const char* agentID,
+                                      int32_t peripheralID, int32_t mrdID) override;
+    std::vector<std::vector<int32_t>> AssociatedAgentMRDs(int32_t sessionID, const char* agentID,
+                                                          int32_t peripheralID) override;
+
     // ---- OPCWriter ----
     int SendGetCallDataReq(int32_t peripheralID, uint32_t callID, int deviceIDType,
                            const char* deviceID) override;
@@ -100,7 +119,6 @@ public:
     // The configuration clients in ClientCB-hash order; each must also be declared with
     // AddSession to count as live.
     std::vector<model::ConfigClient> configClients;
-    int serverState = 2;                     // Server state; 4 ACTIVE, 5 STANDBY
     bool disableUTF8 = false;                // DisableUTF8Conversion
     bool agentTimerRunning = false;          // the AgentConfigureUpdate timer
     int agentTimerStarts = 0;
