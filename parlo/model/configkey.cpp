@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "parlo/model/agentconfig.h"
 #include "parlo/model/agentdeskconfig.h"
+#include "parlo/model/agentteam.h"
 #include "parlo/model/calltypeconfig.h"
 #include "parlo/model/configtable.h"
 #include "parlo/model/deviceconfig.h"
@@ -34,9 +36,11 @@ const uint8_t* SetConfigKey(uint32_t, const uint8_t* record, const uint8_t* end,
     std::memcpy(&g_Key, &bits, sizeof g_Key);
     if (update != 0) {
         SkillGroupConfig::ApplyDeferred();
+        AgentConfig::ApplyDeferred();
         ServiceConfig::ApplyDeferred();
         DeviceConfig::ApplyDeferred();
         CallTypeConfig::ApplyDeferred();
+        AgentTeam::ApplyPending();
         MRDConfig::ApplyDeferred();
         PeripheralConfig::ApplyDeferred();
         AgentDeskSettingsConfig::ApplyDeferred();
