@@ -61,7 +61,14 @@ struct AgentConfig::Writer {
     }
 };
 
+namespace {
+int g_MaxOverride = 0;
+}
+
+void AgentConfig::OverrideMaxMessageSize(int bytes) { g_MaxOverride = bytes; }
+
 int AgentConfig::GetMaxMessageSize(uint32_t version) {
+    if (g_MaxOverride > 0) return g_MaxOverride;
     if (version == 2) return 2061;
     if (version == 3 || version == 5) return 4329;
     if (version >= 6 && version <= 10) return 6843;

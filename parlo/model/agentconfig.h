@@ -84,6 +84,9 @@ public:
                                  const Set& changed, const Set& changedServices);
     // The largest page in bytes for a protocol version.
     static int GetMaxMessageSize(uint32_t version);
+    // Test tooling: every version's limit becomes `bytes` (0 restores the table), so tests
+    // can reach records too large for a page, which the catalogue's fields cannot.
+    static void OverrideMaxMessageSize(int bytes);
     static size_t MapSize();
     static size_t DeferredSize();
 

@@ -80,7 +80,9 @@ AgentTeam::AgentTeam(int32_t peripheralID, int32_t teamID, std::string name)
     m_MonitorList.SetLinkOffset(CTICSTAMonitor::SubjectLinkOffset());
 }
 
-AgentTeam::~AgentTeam() { CleanupMonitorList(); }
+// A team removed by OPC ends its monitors first (ConfigureAgentTeam); the teams left at exit
+// are freed without the ports, which may be gone by then.
+AgentTeam::~AgentTeam() = default;
 
 void AgentTeam::InitHashTable() { g_Teams.InitMap(kHashBuckets); }
 int AgentTeam::Count() { return static_cast<int>(g_Teams.Size()); }
@@ -143,7 +145,10 @@ bool AgentTeam::ConfigureAgentTeam(const AgentTeamRecord& r) {
     AgentTeam* team = FindAgentTeam(r.TeamID);
     if (r.Operation == 2) {
         // The team's monitors end before it goes: none keeps a pointer to it.
-        if (team != nullptr) (void)g_Teams.Take(TeamKey(r.TeamID));
+        if (team != nullptr) {
+            team->CleanupMonitorList();
+            (void)g_Teams.Take(TeamKey(r.TeamID));
+        }
         return true;
     }
     if (r.Operation != 1 && r.Operation != 3) {

@@ -35,6 +35,7 @@ public:
     static constexpr int kAgentsPerMessage = 64;
 
     AgentTeam(int32_t peripheralID, int32_t teamID, std::string name);
+    // Does not end the monitors (see CleanupMonitorList).
     ~AgentTeam();
     AgentTeam(const AgentTeam&) = delete;
     AgentTeam& operator=(const AgentTeam&) = delete;

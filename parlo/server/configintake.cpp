@@ -9,6 +9,7 @@
 #include "parlo/app/ctiapplication.h"
 #include "parlo/server/mdsio.h"
 #include "parlo/server/server.h"
+#include "parlo/model/agentconfig.h"
 #include "parlo/model/agentdeskconfig.h"
 #include "parlo/model/calltypeconfig.h"
 #include "parlo/model/configkey.h"
@@ -50,6 +51,10 @@ const uint8_t* TableParser(int32_t op, const uint8_t* record, const uint8_t* end
 
 const bool g_TableParsersRegistered = [] {
     const std::pair<int, Server::ConfigRecordParser> parsers[] = {
+        {1, TableParser<AgentConfig::ProcessAgentTeamRecord>},
+        {2, TableParser<AgentConfig::ProcessAgentTeamMemberRecord>},
+        {4, TableParser<AgentConfig::ProcessAgentTeamSupervisorRecord>},
+        {5, TableParser<AgentConfig::ProcessAgentRecord>},
         {6, TableParser<SkillGroupConfig::ProcessSkillGroupRecord>},
         {7, TableParser<ServiceConfig::ProcessServiceRecord>},
         {8, TableParser<DeviceConfig::ProcessDeviceRecord>},

@@ -4,7 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "parlo/model/agent.h"
+#include "parlo/model/agentconfig.h"
 #include "parlo/model/agentdeskconfig.h"
+#include "parlo/model/agentteam.h"
 #include "parlo/model/calltypeconfig.h"
 #include "parlo/model/configkey.h"
 #include "parlo/model/deviceconfig.h"
@@ -28,8 +31,13 @@ protected:
         MRDConfig::InitMap();
         PeripheralConfig::InitMap();
         AgentDeskSettingsConfig::InitMap();
+        AgentConfig::InitMap();
+        AgentTeam::InitHashTable();
+        Agent::InitHashTables();
         model::ClearConfigKey();
     }
+
+    ~ConfigTableTest() override { Agent::RemoveAgent(-1, ""); }
 
     // A configuration client that the session layer knows too.
     void AddConfigClient(int32_t sessionID, uint32_t mask, int32_t periph = -1, uint32_t version = 24,
@@ -41,6 +49,23 @@ protected:
     static void Key(double key, uint32_t update) {
         OPCRecord r = KeyRecord(key);
         ASSERT_NE(model::SetConfigKey(1, r.begin(), r.end(), update), nullptr);
+    }
+
+    static void AgentRec(uint32_t op, const AgentRecordSpec& spec, uint32_t update) {
+        OPCRecord r = AgentRecord(spec);
+        ASSERT_EQ(AgentConfig::ProcessAgentRecord(op, r.begin(), r.end(), update), r.end());
+    }
+    static void TeamRec(uint32_t op, int32_t periph, int32_t team, const std::string& name, uint32_t update) {
+        OPCRecord r = TeamRecord(periph, team, name);
+        ASSERT_EQ(AgentConfig::ProcessAgentTeamRecord(op, r.begin(), r.end(), update), r.end());
+    }
+    static void MemberRec(uint32_t op, int32_t team, int32_t stid, const std::string& name, uint32_t update) {
+        OPCRecord r = TeamMemberRecord(team, stid, name);
+        ASSERT_EQ(AgentConfig::ProcessAgentTeamMemberRecord(op, r.begin(), r.end(), update), r.end());
+    }
+    static void SupervisorRec(uint32_t op, int32_t team, int32_t stid, const std::string& name, uint32_t update) {
+        OPCRecord r = TeamMemberRecord(team, stid, name);
+        ASSERT_EQ(AgentConfig::ProcessAgentTeamSupervisorRecord(op, r.begin(), r.end(), update), r.end());
     }
 
     // The recorded lines that contain every part.

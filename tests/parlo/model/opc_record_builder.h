@@ -113,3 +113,47 @@ inline OPCRecord KeyRecord(double key) {
 }
 
 }  // namespace modeltest
+
+namespace modeltest {
+
+// Table 5: one agent record.
+struct AgentRecordSpec {
+    int32_t stid = 1;
+    int32_t periph = 5000;
+    std::string login = "1001";
+    std::string first = "Ann", last = "Lee", loginName = "ann", description = "", terminal = "";
+    uint32_t desk = 11;
+    uint32_t supervisor = 0;
+    std::vector<int32_t> groups;
+    std::vector<std::pair<int32_t, uint16_t>> mrds;
+    std::vector<int16_t> services;
+    uint32_t word1 = 0;
+};
+
+inline OPCRecord AgentRecord(const AgentRecordSpec& s) {
+    OPCRecord r;
+    r.U32(static_cast<uint32_t>(s.stid)).U32(s.desk).U32(static_cast<uint32_t>(s.groups.size()));
+    r.U32(static_cast<uint32_t>(s.mrds.size())).U32(s.word1).U32(s.supervisor).U32(0).U32(0);
+    r.U32(static_cast<uint32_t>(s.periph)).U32(3).U16(1).U16(0).U16(static_cast<uint16_t>(s.services.size())).U16(0);
+    r.Str("c1").Str("c2").Str(s.login).Str("c3").Str(s.first).Str(s.last).Str(s.loginName).Str(s.description);
+    r.Str(s.terminal);
+    for (int32_t g : s.groups) r.U32(static_cast<uint32_t>(g));
+    for (const auto& [id, state] : s.mrds) r.U32(static_cast<uint32_t>(id)).U16(state).U16(0);
+    for (int16_t t : s.services) r.U16(static_cast<uint16_t>(t)).U16(0);
+    return r;
+}
+
+// Tables 1, 2 and 4.
+inline OPCRecord TeamRecord(int32_t periph, int32_t team, const std::string& name, int32_t primary = -1) {
+    OPCRecord r;
+    r.U32(static_cast<uint32_t>(periph)).U32(static_cast<uint32_t>(team)).U32(static_cast<uint32_t>(primary));
+    r.U32(5).U32(6).Str(name);
+    return r;
+}
+inline OPCRecord TeamMemberRecord(int32_t team, int32_t stid, const std::string& name) {
+    OPCRecord r;
+    r.U32(static_cast<uint32_t>(team)).U32(static_cast<uint32_t>(stid)).Str(name);
+    return r;
+}
+
+}  // namespace modeltest

@@ -105,6 +105,7 @@ int RecordingPorts::SendFailureEventMSG(int32_t sessionID, uint32_t status, bool
 }
 
 int RecordingPorts::SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t) {
+    if (onResponse) onResponse(sessionID, msg);
     Line("response session " + std::to_string(sessionID) + " <- " + TraceOf(msg, 24));
     return 1;
 }

@@ -4,6 +4,7 @@
 // scenario can compare the whole stream. Sessions are declared with their version, service
 // mask and monitor lists; the all-events distribution goes to the declared sessions with the
 // ALL_EVENTS service bit, in declaration order, each at its own version.
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -128,6 +129,8 @@ public:
                               uint32_t keyElement) override;
     void SendConfigEndEvent(int32_t sessionID, uint32_t status) override;
     bool GetDisableUTF8Conversion() override { return disableUTF8; }
+    // Sees every answer before it is recorded (the message is the caller's).
+    std::function<void(int32_t sessionID, BaseMSG& msg)> onResponse;
 
 private:
     void Line(std::string text);
