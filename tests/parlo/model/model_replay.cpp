@@ -24,15 +24,15 @@
 //   dump call NAME | dump device NAME | list calls | list devices | list monitors
 // Configuration (OP: 1 add, 2 remove, 3 update; UPD: the Update flag):
 //   cfgclient ID MASK PERIPH VERSION TRESSIK  a configuration client (mask in hex)
-//   serverstate N                            4 ACTIVE, 5 STANDBY
 //   sg OP UPD STID NUMBER PERIPH [PRIO]      skill group record
 //   service OP UPD STID NUMBER PERIPH [SG:PRIO,...]
-//   devicecfg OP UPD ID TYPE PERIPH | calltype OP UPD ID NAME | mrd OP UPD ID NAME
+//   devicecfg OP UPD ID TYPE PERIPH | calltype OP UPD ID NAME | cfgmrd OP UPD ID NAME
 //   peripheral OP UPD ID CLIENTTYPE DESK | desk OP UPD ID MASK
 //   terminal OP UPD NAME TYPE [ADDR,...]
-//   agent OP UPD STID LOGIN PERIPH [groups=1,2] [mrds=2:3,...] [services=3,...] [desk=N] [big]
-//   team OP UPD PERIPH TEAM NAME | member OP UPD TEAM STID NAME | supervisor OP UPD TEAM STID NAME
-//   members TEAM FROM TO                     members FROM..TO ("m<stid>") of the initial load
+//   cfgagent OP UPD STID LOGIN PERIPH [groups=1,2] [mrds=2:3,...] [services=3,...] [desk=N] [big]
+//   cfgteam OP UPD PERIPH TEAM NAME | cfgmember OP UPD TEAM STID NAME
+//   cfgsupervisor OP UPD TEAM STID NAME
+//   cfgmembers TEAM FROM TO                    members FROM..TO ("m<stid>") of the initial load
 //   key VALUE UPD                            the configuration key (table 10)
 //   agenttimer                               the 3 s timer expires: marker -2's flush
 //   deskdefault P                            AgentDeskSettingsConfig::GetPeripheralDefault
@@ -188,10 +188,6 @@ private:
                                             U(w[4]), w[5] == "1"});
             return 1;
         }
-        if (op == "serverstate" && n == 2) {
-            ports_.serverState = I(w[1]);
-            return 1;
-        }
         if (op == "agenttimer" && n == 1) {
             ports_.agentTimerRunning = false;
             AgentConfig::ApplyDeferred();
@@ -208,15 +204,15 @@ private:
             Fed(model::SetConfigKey(1, r.begin(), r.end(), U(w[2])));
             return 1;
         }
-        if (op == "members" && n == 4) {
+        if (op == "cfgmembers" && n == 4) {
             for (int32_t stid = I(w[2]); stid <= I(w[3]); ++stid) {
                 OPCRecord r = TeamMemberRecord(I(w[1]), stid, "m" + std::to_string(stid));
                 Fed(AgentConfig::ProcessAgentTeamMemberRecord(1, r.begin(), r.end(), 0));
             }
             return 1;
         }
-        static const char* const kRecords[] = {"sg", "service", "devicecfg", "calltype", "mrd", "peripheral",
-                                               "desk", "terminal", "agent", "team", "member", "supervisor"};
+        static const char* const kRecords[] = {"sg", "service", "devicecfg", "calltype", "cfgmrd", "peripheral",
+                                               "desk", "terminal", "cfgagent", "cfgteam", "cfgmember", "cfgsupervisor"};
         if (n < 3 || std::find(std::begin(kRecords), std::end(kRecords), op) == std::end(kRecords)) return -1;
         const uint32_t opc = U(w[1]), update = U(w[2]);
         if (op == "sg" && (n == 6 || n == 7)) {
@@ -235,7 +231,7 @@ private:
         } else if (op == "calltype" && n == 5) {
             OPCRecord r = CallTypeRecord(I(w[3]), w[4]);
             Fed(CallTypeConfig::ProcessCallTypeRecord(opc, r.begin(), r.end(), update));
-        } else if (op == "mrd" && n == 5) {
+        } else if (op == "cfgmrd" && n == 5) {
             OPCRecord r = MRDRecord(I(w[3]), w[4]);
             Fed(MRDConfig::ProcessMRDRecord(opc, r.begin(), r.end(), update));
         } else if (op == "peripheral" && n == 6) {
@@ -248,7 +244,7 @@ private:
         } else if (op == "terminal" && (n == 5 || n == 6)) {
             OPCRecord r = TerminalRecord(w[3], U(w[4]), n == 6 ? Split(w[5], ',') : std::vector<std::string>{});
             Fed(TerminalConfig::ProcessTerminalRecord(opc, update, r.begin(), r.end()));
-        } else if (op == "agent" && n >= 6) {
+        } else if (op == "cfgagent" && n >= 6) {
             AgentRecordSpec spec;
             spec.stid = I(w[3]);
             spec.login = w[4];
@@ -278,12 +274,12 @@ private:
             }
             OPCRecord r = AgentRecord(spec);
             Fed(AgentConfig::ProcessAgentRecord(opc, r.begin(), r.end(), update));
-        } else if (op == "team" && n == 6) {
+        } else if (op == "cfgteam" && n == 6) {
             OPCRecord r = TeamRecord(I(w[3]), I(w[4]), w[5]);
             Fed(AgentConfig::ProcessAgentTeamRecord(opc, r.begin(), r.end(), update));
-        } else if ((op == "member" || op == "supervisor") && n == 6) {
+        } else if ((op == "cfgmember" || op == "cfgsupervisor") && n == 6) {
             OPCRecord r = TeamMemberRecord(I(w[3]), I(w[4]), w[5]);
-            Fed(op == "member" ? AgentConfig::ProcessAgentTeamMemberRecord(opc, r.begin(), r.end(), update)
+            Fed(op == "cfgmember" ? AgentConfig::ProcessAgentTeamMemberRecord(opc, r.begin(), r.end(), update)
                                : AgentConfig::ProcessAgentTeamSupervisorRecord(opc, r.begin(), r.end(), update));
         } else {
             return -1;
