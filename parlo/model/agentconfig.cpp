@@ -355,13 +355,23 @@ int PageAgents(uint32_t type, int32_t sessionID, const model::ConfigList<AgentCo
     const uint32_t version = known ? client.version : 0;
     const int max = AgentConfig::GetMaxMessageSize(version);
     const int header = version >= 20 || type == kConfigAgentServiceEvent ? 4 : 2;
+    // The part of a one-record message that is not the record.
+    int base = 0;
+    {
+        BaseMSGPtr empty = catalog::CreateMessage(type);
+        if (empty == nullptr) return 0;
+        empty->SetUSHORT(model::E::NumRecords, 0);
+        base = empty->MaxEncodedSize(version);
+    }
+    // One message serves every page: the fields the last page set are taken out again,
+    // which is cheaper than a new message or a walk of every member.
+    BaseMSGPtr page = catalog::CreateMessage(type);
+    if (page == nullptr) return 0;
+    std::vector<std::pair<uint32_t, uint32_t>> onPage;
     size_t i = 0;
     while (i < list.size()) {
-        BaseMSGPtr page = catalog::CreateMessage(type);
-        if (page == nullptr) return 0;
-        page->SetUSHORT(model::E::NumRecords, 0);
-        // The part of a one-record message that is not the record.
-        const int base = page->MaxEncodedSize(version);
+        for (const auto& [id, occurrence] : onPage) page->Remove(id, occurrence);
+        onPage.clear();
         uint32_t count = 0;
         int total = 2;
         while (i < list.size() && count < 10) {
@@ -389,6 +399,7 @@ int PageAgents(uint32_t type, int32_t sessionID, const model::ConfigList<AgentCo
                 break;
             }
             total += size;
+            onPage.insert(onPage.end(), w.written.begin(), w.written.end());
             ++count;
             ++i;
         }
