@@ -402,6 +402,13 @@ void StandIn::OnMessage(uint8_t sender, uint8_t type, const uint8_t* payload, si
             words += Format(" %u", Get32(body + at));
         Print(Format("parlo-opc: recv %s from %d server %u length %zu words%s",
                      OpcTypeName(type).c_str(), sender, serverNumber, bodyLen, words.c_str()));
+        ServerRequest request;
+        std::string error;
+        if (ReadServerRequest(type, body, bodyLen, &request, &error))
+            Print("parlo-opc: fields " + request.Describe());
+        else if (error.rfind("no layout", 0) != 0)
+            Print(Format("parlo-opc: error: %s from %d: %s", OpcTypeName(type).c_str(), sender,
+                         error.c_str()));
     }
     Received(type);
 }
