@@ -350,9 +350,9 @@ int PageAgents(uint32_t type, int32_t sessionID, const model::ConfigList<AgentCo
                const char* tooLarge, Skip skip, WriteFn write) {
     *pages = 0;
     if (list.empty()) return 0;
-    model::ConfigClient client;
-    const bool known = model::Clients().FindConfigClient(sessionID, client);
-    const uint32_t version = known ? client.version : 0;
+    // The session's ClientCB, configuration client or not; version 0 without one.
+    model::ClientInfo client;
+    const uint32_t version = model::Clients().Find(sessionID, client) ? client.version : 0;
     const int max = AgentConfig::GetMaxMessageSize(version);
     const int header = version >= 20 || type == kConfigAgentServiceEvent ? 4 : 2;
     // The part of a one-record message that is not the record.

@@ -6,6 +6,7 @@
 #include <random>
 #include <regex>
 
+#include "parlo/model/agentdesk.h"
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/model/config_fixture.h"
 
@@ -348,6 +349,16 @@ TEST_F(AgentConfigTest, DeskSettingsOfAnAgentComeThroughItsRecord) {
     ASSERT_NE(AgentConfig::GetAgentDeskSettingsID(10), nullptr);
     EXPECT_EQ(AgentConfig::GetAgentDeskSettingsID(10)->AgentDeskSettingsMask, 0x55u);
     EXPECT_EQ(AgentConfig::GetAgentDeskSettingsID(99), nullptr);
+    // What the agent object reads through its own header.
+    AgentDeskSettings desk;
+    ASSERT_TRUE(agentconfig::GetAgentDeskSettings(10, desk));
+    EXPECT_EQ(desk.mask, 0x55);
+    std::string nameLine;
+    std::vector<int32_t> services;
+    ASSERT_TRUE(agentconfig::GetAgentDumpInfo(10, nameLine, services));
+    EXPECT_EQ(nameLine, "    FirstName = Ann, LastName = Lee, SSOEnabled=1, VerificationStatus=0,NumOfServices=0 "
+                        "LoginName = ann\n");
+    EXPECT_FALSE(agentconfig::GetAgentDumpInfo(99, nameLine, services));
 }
 
 }  // namespace

@@ -371,6 +371,9 @@ TEST_F(ConfigTableTest, KeyFlushesInTheFixedOrderAndServicesSeeTheNewGroups) {
     ASSERT_NE(DeviceConfig::ProcessDeviceRecord(1, dev.begin(), dev.end(), 1), nullptr);
     OPCRecord svc = ServiceRecord(5, 50, 5000, {{6, 2}});
     ASSERT_NE(ServiceConfig::ProcessServiceRecord(1, svc.begin(), svc.end(), 1), nullptr);
+    AgentRecordSpec agent;
+    agent.stid = 8;
+    AgentRec(1, agent, 1);
     OPCRecord sg = SkillGroupRecord(6, 60, 5000);
     ASSERT_NE(SkillGroupConfig::ProcessSkillGroupRecord(1, sg.begin(), sg.end(), 1), nullptr);
     Key(77, 1);
@@ -380,7 +383,7 @@ TEST_F(ConfigTableTest, KeyFlushesInTheFixedOrderAndServicesSeeTheNewGroups) {
         EXPECT_NE(l.find("key 77"), std::string::npos) << l;
         begins.push_back(l.substr(l.find("info "), 10));
     }
-    EXPECT_EQ(begins, (std::vector<std::string>{"info 0x2 k", "info 0x1 k", "info 0x8 k", "info 0x10 ",
+    EXPECT_EQ(begins, (std::vector<std::string>{"info 0x2 k", "info 0x4 k", "info 0x1 k", "info 0x8 k", "info 0x10 ",
                                                 "info 0x20 ", "info 0x40 ", "info 0x80 "}));
     EXPECT_NE(Sent({"CONFIG_SERVICE_EVENT", "ServiceMember:60"}).size(), 0u) << ports.Take();
 }
