@@ -10,6 +10,7 @@
 #include "ctimsg/names.h"
 #include "nuvlib/ems.h"
 #include "parlo/server/ctitypes.h"
+#include "parlo/model/agent.h"
 #include "parlo/server/distributor.h"
 #include "parlo/server/fanout.h"
 #include "parlo/server/openpush.h"
@@ -166,11 +167,20 @@ int SessionProtocol::WriteMSG(SessionMSG* frame, const std::vector<DeviceEntry>&
     return 1;
 }
 
-int FilterAgentEventToAllEventClients(AgentEventMemory& agent, uint16_t agentReasonCode, BaseMSG& event) {
+int FilterAgentEventToAllEventClients(Agent& agent, BaseMSG& event) {
+    AgentEventMemory memory{agent.m_LastAllEventsState, agent.m_LastAllEventsAvailability};
+    const bool reasonChanged = agent.IsReasonCodeChanged(event.GetUSHORT(elementid::EventReasonCode));
+    const int result = FilterAgentEventToAllEventClients(memory, reasonChanged, event);
+    agent.m_LastAllEventsState = memory.lastState;
+    agent.m_LastAllEventsAvailability = memory.lastAvailability;
+    return result;
+}
+
+int FilterAgentEventToAllEventClients(AgentEventMemory& agent, bool reasonCodeChanged, BaseMSG& event) {
     const uint16_t sgState = event.GetUSHORT(elementid::SkillGroupState);
     const bool changed = AgentEventChanged(agent, sgState, event.GetUSHORT(elementid::CTIAgentState),
                                            event.GetUSHORT(elementid::EventReasonCode),
-                                           event.GetUINT(elementid::AgentAvailabilityStatus), agentReasonCode);
+                                           event.GetUINT(elementid::AgentAvailabilityStatus), reasonCodeChanged);
     SessionProtocol* master = SessionProtocol::Master();
     if (master == nullptr) return 1;
     LockGuard<CTILockObject> hold(master->SessionLock(), "SessionProtocol::FilterAgentEventToAllEventClients");

@@ -214,8 +214,7 @@ bool PassesSendFilters(const RecipientView& session, BaseMSG& msg, bool serverSt
 }
 
 bool AgentEventChanged(AgentEventMemory& memory, uint16_t skillGroupState, uint16_t agentState,
-                       uint16_t eventReasonCode, uint32_t availability,
-                       uint16_t agentCurrentReasonCode) {
+                       uint16_t eventReasonCode, uint32_t availability, bool reasonCodeChanged) {
     if (skillGroupState == 0 || skillGroupState == 1) {
         memory.lastState = skillGroupState;
         memory.lastAvailability = availability;
@@ -224,7 +223,7 @@ bool AgentEventChanged(AgentEventMemory& memory, uint16_t skillGroupState, uint1
     if (eventReasonCode == 999 && memory.lastState == agentState) return false;
     if (memory.lastState == agentState && memory.lastAvailability == availability &&
         eventReasonCode != 50020) {
-        if (agentCurrentReasonCode == eventReasonCode) return false;
+        if (!reasonCodeChanged) return false;
         memory.lastState = agentState;
         memory.lastAvailability = availability;
         return true;

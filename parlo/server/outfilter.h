@@ -99,10 +99,9 @@ struct AgentEventMemory {
 // Decides whether an agent event is a change (and updates memory as the decision requires):
 // states 0/1 always; reason 999 repeating the last state never; the same state and
 // availability with a reason other than 50020 only when the agent's current reason code
-// differs from the event's.
+// differs from the event's (reasonCodeChanged).
 bool AgentEventChanged(AgentEventMemory& memory, uint16_t skillGroupState, uint16_t agentState,
-                       uint16_t eventReasonCode, uint32_t availability,
-                       uint16_t agentCurrentReasonCode);
+                       uint16_t eventReasonCode, uint32_t availability, bool reasonCodeChanged);
 
 // ---- tailoring ----
 // Whether UTF-8 conversion may run at all: the installed permission's answer, or without

@@ -14,9 +14,11 @@
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
 #include "parlo/server/ctitypes.h"
+#include "parlo/server/distributor.h"
 #include "parlo/server/fanout.h"
 #include "parlo/server/mdsio.h"
 #include "parlo/server/outfilter.h"
+#include "parlo/server/sessiondomain.h"
 #include "parlo/server/transport.h"
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/server/outmsg_fixture.h"
@@ -198,7 +200,8 @@ TEST(AgentEventFilterTest, RepeatsAreWithheldOnlyWhenNothingChanged) {
     AgentEventMemory memory;
     int i = 0;
     for (const Step& s : steps) {
-        EXPECT_EQ(AgentEventChanged(memory, s.sgState, s.state, s.reason, s.availability, s.current), s.changed)
+        EXPECT_EQ(AgentEventChanged(memory, s.sgState, s.state, s.reason, s.availability, s.current != s.reason),
+                  s.changed)
             << "step " << i;
         ++i;
     }
@@ -666,6 +669,50 @@ TEST_F(DistributorTest, AMaintenanceRequestReachesStandbyCapableClients) {
     Received got = capable.Read();
     ASSERT_EQ(ctitype::ActiveMaintenanceReqMSG, got.type);
     EXPECT_TRUE(other.Quiet(100));
+}
+
+}  // namespace
+
+namespace {
+
+// Every session has a client record.
+class AllClients : public SessionDomain {
+public:
+    bool HasClient(uint32_t) override { return true; }
+};
+
+TEST_F(DistributorTest, RepeatedAgentStatesAreWithheldOnlyFromChangeFilterSessions) {
+    AllClients domain;
+    SetSessionDomain(&domain);
+    OpenActive();
+    Client filtered(Port()), all(Port());
+    ASSERT_GT(Open(filtered, Req(0x10 | 0x100000, "filtered")), 0);
+    ASSERT_GT(Open(all, Req(0x10, "all")), 0);
+    AgentEventMemory agent;
+    auto send = [&](uint16_t state, uint16_t reason) {
+        AgentStateEventMSG event;
+        outtest::FillRequired(event);
+        event.SetUINT(elementid::CTIPeripheralID, 5000);  // the sessions are bound to it
+        event.SetUSHORT(elementid::SkillGroupState, state);
+        event.SetUSHORT(elementid::CTIAgentState, state);
+        event.SetUSHORT(elementid::EventReasonCode, reason);
+        ASSERT_EQ(0, event.ValidateToSend(24)) << ElementName(static_cast<int32_t>(event.GetFailingElement()));
+        EXPECT_EQ(1, FilterAgentEventToAllEventClients(agent, reason != 0, event));
+    };
+    send(3, 0);    // a new state: everybody
+    send(3, 999);  // the same state again with 999: not for the change filter
+    send(2, 0);    // a new state again
+    for (uint16_t expected : {3, 3, 2}) {
+        Received got = all.Read();
+        ASSERT_EQ(ctitype::AgentStateEventMSG, got.type);
+        EXPECT_EQ(expected, got.msg->GetUSHORT(elementid::SkillGroupState));
+    }
+    for (uint16_t expected : {3, 2}) {
+        Received got = filtered.Read();
+        ASSERT_EQ(ctitype::AgentStateEventMSG, got.type);
+        EXPECT_EQ(expected, got.msg->GetUSHORT(elementid::SkillGroupState));
+    }
+    SetSessionDomain(nullptr);
 }
 
 }  // namespace
