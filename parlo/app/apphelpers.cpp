@@ -192,3 +192,28 @@ void SetCallSourceAgent(int32_t peripheralID, const CSTAExtendedDeviceID& device
         call->m_SrcAgentID = agent->m_AgentID;
     call->m_SrcExtension = extension;
 }
+
+int HandleCallPartyUpdateIndForNonAcdDevices(int32_t callID, const char* deviceID,
+                                             int32_t deviceIDType, int32_t localConnectionState,
+                                             int32_t deviceType, Call* call, int& changed) {
+    if (deviceType != 10 && deviceType != 11) return 0;
+    if (call == nullptr || deviceID == nullptr) return 0;
+    char id[64];
+    const size_t n = strnlen(deviceID, 63);
+    std::memcpy(id, deviceID, n);
+    id[n] = '\0';
+    char extension[16] = {};
+    (void)BaseMSG::DisassembleDeviceID(id, nullptr, extension, nullptr);
+    CTICSTAConnection* connection = call->FindConnectionByDeviceID(deviceIDType, extension, 1, true);
+    if (connection == nullptr) {
+        EMSTraceMessage("CTIApplication::HandleCallPartyUpdateIndForNonAcdDevices - no connections "
+                        "found for call %ld with extension %s",
+                        static_cast<long>(callID), extension);
+        changed = 1;
+        return 0;
+    }
+    connection->SetOPCDevice(connection->m_ConnectionType, deviceIDType, id);
+    if (connection->m_LocalConnectionState != localConnectionState && changed == 0) changed = 1;
+    connection->SetState(localConnectionState, "CallPtyUpdt:state");
+    return 1;
+}

@@ -73,3 +73,12 @@ void UpdateAgentLineForDevice(int32_t peripheralID, const CSTAExtendedDeviceID& 
 // For a plain device with an ID: the call's source extension (and the agent's AgentID when
 // an agent has that extension).
 void SetCallSourceAgent(int32_t peripheralID, const CSTAExtendedDeviceID& device, Call* call);
+
+// One party of a call-party update for a non-ACD device (device types 10 and 11): the
+// connection of the call with the party's device ID type and extension (the second part of
+// its device ID) takes the party's device ID and local connection state. Returns 1 when a
+// connection was updated, else 0; `changed` is set to 1 when none was found or its state
+// moved (left as it is otherwise).
+int HandleCallPartyUpdateIndForNonAcdDevices(int32_t callID, const char* deviceID,
+                                             int32_t deviceIDType, int32_t localConnectionState,
+                                             int32_t deviceType, Call* call, int& changed);

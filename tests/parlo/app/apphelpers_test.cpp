@@ -230,3 +230,43 @@ TEST_F(SourceAgentTest, SetsTheSourceExtensionAndAgent) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SourceAgentTest, PartyUpdateOfNonAcdDevices) {
+    Call* call = NewCall(5000, 900);
+    CTICSTADevice* device = NewDevice(5000, 0, "4711");
+    CTICSTAConnection* c =
+        CTICSTAConnection::Alloc(device, call, 3, 0, 0, "4711", "test");
+    ASSERT_NE(c, nullptr);
+    struct Case {
+        const char* name;
+        const char* deviceID;
+        int32_t state;
+        int32_t deviceType;
+        int changedBefore;
+        int result;
+        int changedAfter;
+        int32_t stateAfter;
+    } cases[] = {
+        {"ACD device: untouched", "sw.4711.1", 4, 5, 0, 0, 0, 3},
+        {"no such extension", "sw.9999.1", 4, 10, 0, 0, 1, 3},
+        {"state moves", "sw.4711.1", 4, 10, 0, 1, 1, 4},
+        {"same state", "sw.4711.1", 4, 11, 0, 1, 0, 4},
+        {"already changed", "sw.4711.1", 5, 11, 1, 1, 1, 5},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        c->SetOPCDevice(0, 0, "4711");  // an update leaves the party's full ID behind
+        int changed = k.changedBefore;
+        EXPECT_EQ(HandleCallPartyUpdateIndForNonAcdDevices(900, k.deviceID, 0, k.state,
+                                                           k.deviceType, call, changed),
+                  k.result);
+        EXPECT_EQ(changed, k.changedAfter);
+        EXPECT_EQ(c->m_LocalConnectionState, k.stateAfter);
+    }
+    EXPECT_STREQ(c->m_OPCDeviceID, "sw.4711.1");
+    Call::Free(call, false);
+}
+
+}  // namespace
