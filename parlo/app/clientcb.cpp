@@ -1,6 +1,7 @@
 #include "parlo/app/clientcb.h"
 
 #include <array>
+#include <type_traits>
 #include <cstddef>
 
 #include "nuvlib/ems.h"
@@ -12,6 +13,9 @@
 
 using model::ServerLock;
 using model::ServerLockGuard;
+
+// The hash and the login-wait queue link records by offsetof.
+static_assert(std::is_standard_layout_v<ClientCB>);
 
 namespace {
 constexpr uint32_t kEmsStateTrace = 0x212E000F;
@@ -96,7 +100,7 @@ ClientCB::~ClientCB() {
         m_State = AGENT_LOGIN_RESUMED;
     }
     SendAppPathDownInd();
-    m_OpenReq.reset();
+    TakeOpenReq().reset();
     GetClientSeams().UnregisterECCVariables(m_SessionID);
     // An agent-mode session keeps its list through the first pass (the agent is unbound);
     // the second undoes the list, so no agent names this session once it is gone.
@@ -153,10 +157,7 @@ void ClientCB::DeleteBySessionID(int32_t sessionID) {
 void ClientCB::DeleteAll() {
     ServerLockGuard guard(ServerLock());
     for (StdQueue& bucket : Hash().buckets)
-        while (void* p = bucket.First()) {
-            delete AsClient(p);
-            if (bucket.First() == p) bucket.Remove(p);  // never loop on a record left behind
-        }
+        while (void* p = bucket.First()) delete AsClient(p);  // each unlinks itself
 }
 
 int ClientCB::Count() {

@@ -89,6 +89,17 @@ public:
     // the list and empties it; each change is told to OPC with a set-client-status request.
     static void ClearAgentAssociations(ClientCB* record);
     void SendAppPathDownInd();
+    // Keeps `msg` as the pending OPEN_REQ (a previous one is deleted).
+    void SetOpenReq(BaseMSGPtr msg) {
+        delete m_OpenReq;
+        m_OpenReq = msg.release();
+    }
+    // Hands the pending OPEN_REQ back to the caller (null when none).
+    BaseMSGPtr TakeOpenReq() {
+        BaseMSGPtr out(m_OpenReq);
+        m_OpenReq = nullptr;
+        return out;
+    }
     // What the object model sees of this record (pointers stay the record's).
     model::ClientInfo Info();
 
@@ -124,7 +135,9 @@ public:
     int32_t m_FOSTRELNumClients = 0;
     int32_t m_HARNIXNumClients = 0;
     Agent* m_Agent = nullptr;  // the agents' table owns it
-    BaseMSGPtr m_OpenReq;      // the OPEN_REQ under validation
+    // The OPEN_REQ under validation, owned by the record (a raw pointer keeps the record
+    // standard-layout for its list links): set and take it with SetOpenReq / TakeOpenReq.
+    BaseMSG* m_OpenReq = nullptr;
     std::forward_list<ClientAssociatedAgentPtr> m_AssociatedAgents;  // newest first
     uint32_t m_TraceFlags = 0;
     int64_t m_CreationTime;  // seconds since 1970

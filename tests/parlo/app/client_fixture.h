@@ -37,7 +37,7 @@ public:
     }
     void SendAppPathDownInd(ClientCB& client) override {
         steps.push_back("SendAppPathDownInd state " + std::to_string(client.m_State) +
-                        (client.m_OpenReq ? " with OPEN_REQ" : ""));
+                        (client.m_OpenReq != nullptr ? " with OPEN_REQ" : ""));
     }
     void SendSetClientStatusRequest(int32_t recordSessionID, uint32_t status,
                                     const std::shared_ptr<ClientAssociatedAgent>& agent,

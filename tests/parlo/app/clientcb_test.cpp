@@ -53,7 +53,7 @@ TEST_F(ClientTest, DestructionUndoesEverythingInOrder) {
     ClientCB* c = new ClientCB(7, "desk");
     c->m_ServiceMask = ClientCB::kClientEvents;
     c->m_State = ClientCB::AGENT_LOGIN_WAIT;
-    c->m_OpenReq = std::make_unique<OpenReqMSG>();
+    c->SetOpenReq(std::make_unique<OpenReqMSG>());
     seams.loginWait.Append(c);
     c->m_Agent = agent;
     model::ClientInfo info = c->Info();
