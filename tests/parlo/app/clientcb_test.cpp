@@ -46,6 +46,17 @@ TEST_F(ClientTest, CreationDefaults) {
     EXPECT_TRUE(c->m_ClientSignature.empty());
     EXPECT_EQ(c->m_Agent, nullptr);
     EXPECT_FALSE(ClientCB::GetARMClientInfo(c));
+
+    // The ARM record is shared: a look-up takes a reference, the record's end drops its own.
+    ARMClientInfoPtr held = new ARMClientInfo(0, 12, new AppPathMemberList());
+    c->m_ARMClientInfo = held;
+    {
+        ARMClientInfoPtr again = ClientCB::GetARMClientInfo(c);
+        EXPECT_EQ(again->ApplicationPathID, 12);
+        EXPECT_EQ(held->RefCount(), 3);
+    }
+    ClientCB::DeleteBySessionID(3);
+    EXPECT_EQ(held->RefCount(), 1);
 }
 
 TEST_F(ClientTest, DestructionUndoesEverythingInOrder) {
@@ -276,12 +287,16 @@ TEST_F(ClientTest, DumpText) {
     AddToAssociateAgentList(c, "2002", 5000, 5, 0);
     AddToAssociateAgentList(c, "3003", 5001, 2, 0);
     seams.sessions[42] = {};
+    CTICSTAMonitor* monitor = CTICSTAMonitor::Alloc(CTICSTAMonitor::Device, 42, nullptr);
+    std::string monitorLine = "    ";
+    monitor->GetDumpString(monitorLine);
     EXPECT_EQ(ClientCB::GetDumpString(c),
               "\nClientCB:\n"
               "    SessionID=42 Version=24 State=OPEN(6) Services=0x82000003(DCUZ) "
               "ClientID=\"desk 1\" Signature=\"sig\", ApplicationPathID=NA\n"
               "    HostName=pc7 HostAddress=10.0.0.7 HostPort=51000\n"
-              "    AgentExtension=4711 AgentID=1001 AgentInstrument=4711\n"
+              "    AgentExtension=4711 AgentID=1001 AgentInstrument=4711\n" +
+                  monitorLine +
               "\n Associated Agents:   \n "
               "    AccociateAgentID=3003 AssociatePeriph=5001 MRDIDs=2, "
               "    AccociateAgentID=2002 AssociatePeriph=5000 MRDIDs=1, 5, "
