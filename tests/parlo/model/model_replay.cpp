@@ -22,6 +22,20 @@
 //   finddevice P TYPE ID                     FindCTICSTADevice, prints the device's ID
 //   advance MS                               moves the fake clock
 //   dump call NAME | dump device NAME | list calls | list devices | list monitors
+// Configuration (OP: 1 add, 2 remove, 3 update; UPD: the Update flag):
+//   cfgclient ID MASK PERIPH VERSION TRESSIK  a configuration client (mask in hex)
+//   sg OP UPD STID NUMBER PERIPH [PRIO]      skill group record
+//   service OP UPD STID NUMBER PERIPH [SG:PRIO,...]
+//   devicecfg OP UPD ID TYPE PERIPH | calltype OP UPD ID NAME | cfgmrd OP UPD ID NAME
+//   peripheral OP UPD ID CLIENTTYPE DESK | desk OP UPD ID MASK
+//   terminal OP UPD NAME TYPE [ADDR,...]
+//   cfgagent OP UPD STID LOGIN PERIPH [groups=1,2] [mrds=2:3,...] [services=3,...] [desk=N] [big]
+//   cfgteam OP UPD PERIPH TEAM NAME | cfgmember OP UPD TEAM STID NAME
+//   cfgsupervisor OP UPD TEAM STID NAME
+//   cfgmembers TEAM FROM TO                    members FROM..TO ("m<stid>") of the initial load
+//   key VALUE UPD                            the configuration key (table 10)
+//   agenttimer                               the 3 s timer expires: marker -2's flush
+//   deskdefault P                            AgentDeskSettingsConfig::GetPeripheralDefault
 //
 // A call's life (joins, merges, clearing, snapshots):
 //   dupes 0|1 / verbose N                    RemoveCGDuplicateConnections / verbose level
@@ -55,6 +69,7 @@
 //   mrd ID [ORIGIN]                              new MRDomain (event), or FindOrCreate with an origin
 //   monitor NAME SESSION agent AGENT | mrd ID    monitors of agents and domains
 //   dump agent NAME | list agents | dump mrd ID | list mrds
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -78,6 +93,19 @@
 #include "platform/clock.h"
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/model/recording_ports.h"
+#include "tests/parlo/model/opc_record_builder.h"
+#include "parlo/model/agent.h"
+#include "parlo/model/agentconfig.h"
+#include "parlo/model/agentdeskconfig.h"
+#include "parlo/model/agentteam.h"
+#include "parlo/model/calltypeconfig.h"
+#include "parlo/model/configkey.h"
+#include "parlo/model/deviceconfig.h"
+#include "parlo/model/mrdconfig.h"
+#include "parlo/model/peripheralconfig.h"
+#include "parlo/model/serviceconfig.h"
+#include "parlo/model/skillgroupconfig.h"
+#include "parlo/model/terminalconfig.h"
 
 namespace {
 
@@ -97,6 +125,8 @@ public:
         CTICSTADevice::InitHashTables();
         CTICSTAConnection::InitFreeList();
         CTICSTAMonitor::InitHashTable();
+        Agent::InitHashTables();
+        AgentTeam::InitHashTable();
     }
 
     bool Run(std::istream& in) {
@@ -155,7 +185,131 @@ private:
         }
     }
 
+    // ---- configuration tables ----
+    static std::vector<std::string> Split(const std::string& text, char by) {
+        std::vector<std::string> out;
+        std::string part;
+        std::istringstream in(text);
+        while (std::getline(in, part, by))
+            if (!part.empty()) out.push_back(part);
+        return out;
+    }
+    // A parser's verdict on one record: refused records are shown.
+    void Fed(const uint8_t* next) {
+        if (next == nullptr) out_ << "record refused\n";
+    }
+    // 1 done, 0 cannot run, -1 not a configuration command.
+    int ConfigStep(const std::vector<std::string>& w) {
+        using namespace modeltest;
+        const std::string& op = w[0];
+        const size_t n = w.size();
+        if (op == "cfgclient" && n == 6) {
+            ports_.AddSession(I(w[1]), "cfg" + w[1], U(w[4]), 0x40000);
+            ports_.configClients.push_back({I(w[1]), static_cast<uint32_t>(std::stoul(w[2], nullptr, 16)), I(w[3]),
+                                            U(w[4]), w[5] == "1"});
+            return 1;
+        }
+        if (op == "agenttimer" && n == 1) {
+            ports_.agentTimerRunning = false;
+            AgentConfig::ApplyDeferred();
+            return 1;
+        }
+        if (op == "deskdefault" && n == 2) {
+            uint32_t desk = 0;
+            const bool found = AgentDeskSettingsConfig::GetPeripheralDefault(I(w[1]), &desk);
+            out_ << "desk default " << w[1] << ": " << (found ? std::to_string(desk) : std::string("none")) << "\n";
+            return 1;
+        }
+        if (op == "key" && n == 3) {
+            OPCRecord r = KeyRecord(std::stod(w[1]));
+            Fed(model::SetConfigKey(1, r.begin(), r.end(), U(w[2])));
+            return 1;
+        }
+        if (op == "cfgmembers" && n == 4) {
+            for (int32_t stid = I(w[2]); stid <= I(w[3]); ++stid) {
+                OPCRecord r = TeamMemberRecord(I(w[1]), stid, "m" + std::to_string(stid));
+                Fed(AgentConfig::ProcessAgentTeamMemberRecord(1, r.begin(), r.end(), 0));
+            }
+            return 1;
+        }
+        static const char* const kRecords[] = {"sg", "service", "devicecfg", "calltype", "cfgmrd", "peripheral",
+                                               "desk", "terminal", "cfgagent", "cfgteam", "cfgmember", "cfgsupervisor"};
+        if (n < 3 || std::find(std::begin(kRecords), std::end(kRecords), op) == std::end(kRecords)) return -1;
+        const uint32_t opc = U(w[1]), update = U(w[2]);
+        if (op == "sg" && (n == 6 || n == 7)) {
+            OPCRecord r = SkillGroupRecord(I(w[3]), I(w[4]), I(w[5]), static_cast<uint16_t>(n == 7 ? I(w[6]) : 1));
+            Fed(SkillGroupConfig::ProcessSkillGroupRecord(opc, r.begin(), r.end(), update));
+        } else if (op == "service" && (n == 6 || n == 7)) {
+            std::vector<std::pair<int32_t, uint32_t>> members;
+            if (n == 7)
+                for (const std::string& m : Split(w[6], ','))
+                    members.push_back({I(m.substr(0, m.find(':'))), U(m.substr(m.find(':') + 1))});
+            OPCRecord r = ServiceRecord(I(w[3]), I(w[4]), I(w[5]), members);
+            Fed(ServiceConfig::ProcessServiceRecord(opc, r.begin(), r.end(), update));
+        } else if (op == "devicecfg" && n == 6) {
+            OPCRecord r = DeviceRecord(U(w[3]), static_cast<uint16_t>(I(w[4])), I(w[5]));
+            Fed(DeviceConfig::ProcessDeviceRecord(opc, r.begin(), r.end(), update));
+        } else if (op == "calltype" && n == 5) {
+            OPCRecord r = CallTypeRecord(I(w[3]), w[4]);
+            Fed(CallTypeConfig::ProcessCallTypeRecord(opc, r.begin(), r.end(), update));
+        } else if (op == "cfgmrd" && n == 5) {
+            OPCRecord r = MRDRecord(I(w[3]), w[4]);
+            Fed(MRDConfig::ProcessMRDRecord(opc, r.begin(), r.end(), update));
+        } else if (op == "peripheral" && n == 6) {
+            OPCRecord r = PeripheralRecord(I(w[3]), U(w[4]), U(w[5]));
+            ports_.peripheralTypes[I(w[3])] = I(w[4]);  // the intake's own step
+            Fed(PeripheralConfig::ProcessPeripheralRecord(opc, r.begin(), r.end(), update));
+        } else if (op == "desk" && n == 5) {
+            OPCRecord r = DeskRecord(U(w[3]), U(w[4]));
+            Fed(AgentDeskSettingsConfig::ProcessAgentDeskSettingsRecord(opc, r.begin(), r.end(), update));
+        } else if (op == "terminal" && (n == 5 || n == 6)) {
+            OPCRecord r = TerminalRecord(w[3], U(w[4]), n == 6 ? Split(w[5], ',') : std::vector<std::string>{});
+            Fed(TerminalConfig::ProcessTerminalRecord(opc, update, r.begin(), r.end()));
+        } else if (op == "cfgagent" && n >= 6) {
+            AgentRecordSpec spec;
+            spec.stid = I(w[3]);
+            spec.login = w[4];
+            spec.periph = I(w[5]);
+            for (size_t i = 6; i < n; ++i) {
+                const std::string k = w[i].substr(0, w[i].find('='));
+                const std::string v = w[i].find('=') == std::string::npos ? "" : w[i].substr(w[i].find('=') + 1);
+                if (k == "groups") {
+                    for (const std::string& g : Split(v, ',')) spec.groups.push_back(I(g));
+                } else if (k == "mrds") {
+                    for (const std::string& m : Split(v, ','))
+                        spec.mrds.push_back({I(m.substr(0, m.find(':'))), static_cast<uint16_t>(I(m.substr(m.find(':') + 1)))});
+                } else if (k == "services") {
+                    for (const std::string& t : Split(v, ',')) spec.services.push_back(static_cast<int16_t>(I(t)));
+                } else if (k == "desk") {
+                    spec.desk = U(v);
+                } else if (k == "first") {
+                    spec.first = v;
+                } else if (k == "big") {
+                    spec.loginName = std::string(255, 'n');
+                    spec.description = std::string(127, 'd');
+                    spec.terminal = std::string(63, 't');
+                    spec.groups.insert(spec.groups.end(), 40, spec.groups.empty() ? 1 : spec.groups[0]);
+                } else {
+                    return 0;
+                }
+            }
+            OPCRecord r = AgentRecord(spec);
+            Fed(AgentConfig::ProcessAgentRecord(opc, r.begin(), r.end(), update));
+        } else if (op == "cfgteam" && n == 6) {
+            OPCRecord r = TeamRecord(I(w[3]), I(w[4]), w[5]);
+            Fed(AgentConfig::ProcessAgentTeamRecord(opc, r.begin(), r.end(), update));
+        } else if ((op == "cfgmember" || op == "cfgsupervisor") && n == 6) {
+            OPCRecord r = TeamMemberRecord(I(w[3]), I(w[4]), w[5]);
+            Fed(op == "cfgmember" ? AgentConfig::ProcessAgentTeamMemberRecord(opc, r.begin(), r.end(), update)
+                               : AgentConfig::ProcessAgentTeamSupervisorRecord(opc, r.begin(), r.end(), update));
+        } else {
+            return -1;
+        }
+        return 1;
+    }
+
     bool Step(const std::vector<std::string>& w) {
+        if (const int done = ConfigStep(w); done >= 0) return done == 1;
         const std::string& op = w[0];
         const size_t n = w.size();
         if (op == "active" && n == 2) {
