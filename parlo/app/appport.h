@@ -19,6 +19,15 @@ public:
     virtual void MakeActive() = 0;
     // CTI_CONFIGURE_REQ's body (behind the ServerNumber word).
     virtual void ProcessConfigMessage(const uint8_t* body, size_t length) = 0;
+    // The server's PG status word and per-peripheral status (SystemEventID 3/4 store it in the
+    // peripheral's entry, other IDs change nothing) and the OPC's current time in seconds. The
+    // defaults keep nothing.
+    virtual void SetPGStatus(int status) { (void)status; }
+    virtual int GetPGStatus() { return 0; }
+    virtual void SetPeripheralStatus(int32_t peripheralID, int32_t systemEventID) {
+        (void)peripheralID, (void)systemEventID;
+    }
+    virtual int64_t GetPGTime() { return 0; }
 };
 
 // The installed port; null until the server installs it (the application then does

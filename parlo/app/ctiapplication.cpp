@@ -10,8 +10,6 @@
 #include "platform/clock.h"
 
 namespace {
-constexpr int kConfigureRequest = 5;  // CTI_CONFIGURE_REQ
-constexpr uint32_t kOpenReq = 3, kCloseReq = 7, kSessionFailedMsg = 259;
 
 // Opens the client ports once per application: active, or standby until the switch.
 void OpenClientPorts(SessionProtocol& master, bool active) {
@@ -129,7 +127,7 @@ void CTIApplication::Run(int active) {
             input = std::move(m_Input.front());
             m_Input.pop_front();
         }
-        DispatchOPCMessage(input.type, input.data.data(), input.data.size());
+        ProcessOPCMessage(input.type, static_cast<int>(input.data.size()), input.data.data());
     }
     port->ClearActivated(kThreadName);
     std::lock_guard<std::mutex> hold(m_Lock);
@@ -172,19 +170,7 @@ void CTIApplication::ProcessOPCInput(int type, int length, const uint8_t* data) 
             return;
         }
     }
-    DispatchOPCMessage(type, data, static_cast<size_t>(length));
-}
-
-void CTIApplication::DispatchOPCMessage(int type, const uint8_t* data, size_t length) {
-    if (type == kConfigureRequest && length >= 4) {
-        if (AppServerPort* port = GetAppServerPort()) port->ProcessConfigMessage(data + 4, length - 4);
-        return;
-    }
-    // The handlers of the other OPC messages come with the application layer.
-    if (EMSGetTraceMask() & 0x01)
-        EMSTraceMessage("CTIApplication::ProcessOPCMessage - msgtype %d (%d bytes) not handled yet, "
-                        "dropped.",
-                        type, static_cast<int>(length));
+    ProcessOPCMessage(type, length, data);
 }
 
 void CTIApplication::QueueMaintenanceRequest() {
@@ -209,7 +195,7 @@ void CTIApplication::ProcessOPCMsgsFromQueue() {
             m_Wake.notify_all();
         }
     }
-    for (auto& input : released) DispatchOPCMessage(input.type, input.data.data(), input.data.size());
+    for (auto& input : released) ProcessOPCMessage(input.type, static_cast<int>(input.data.size()), input.data.data());
 }
 
 bool CTIApplication::IsMaintenanceHold() const {
@@ -224,7 +210,6 @@ void CTIApplication::QueueApplicationMSG(int marker) {
     m_Wake.notify_all();
 }
 
-void CTIApplication::ProcessPGFailure(const char*) {}
 void CTIApplication::KillClient(int) {}
 void CTIApplication::GetECCVariableClients(std::string&) {}
 void CTIApplication::GetTraceKeywords(std::string&) {}
@@ -241,10 +226,8 @@ const uint8_t* CTIApplication::ProcessTerminalConfig(int32_t, int32_t, const uin
 // ---------------------------------------------------------------- client input
 
 void CTIApplication::ProcessSessionInput() {
-    while (SessionMSG* frame = DequeueInputMessage()) {
-        ProcessSessionMessage(*frame);
-        delete frame;
-    }
+    // One client message per marker: OPC entries and client messages keep their order.
+    (void)ProcessSessionMessage();
 }
 
 BaseMSGPtr CTIApplication::MakeOpenConf(BaseMSG& request) {
@@ -262,36 +245,4 @@ BaseMSGPtr CTIApplication::MakeOpenConf(BaseMSG& request) {
     if (const char* extension = request.GetSTRING(elementid::AgentExtension); extension && *extension)
         conf->SetSTRING(elementid::AgentExtension, extension);
     return conf;
-}
-
-void CTIApplication::ProcessSessionMessage(SessionMSG& frame) {
-    const int32_t sessionID = static_cast<int32_t>(frame.SessionID());
-    BaseMSGPtr msg = BaseMSG::Decode(frame.Data(), frame.Length(), frame.ClientVersion());
-    if (!msg) {
-        EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: message type %d not decoded, dropped.",
-                        static_cast<int>(sessionID), static_cast<int>(frame.GetType()));
-        return;
-    }
-    switch (frame.GetType()) {
-        case kOpenReq: {
-            BaseMSGPtr conf = MakeOpenConf(*msg);
-            const char* extension = msg->GetSTRING(elementid::AgentExtension);
-            const bool agentDevice =
-                (msg->GetUINT(elementid::ServiceMask) & 0x01) && extension != nullptr && *extension != '\0';
-            if (!ConfirmOpen(sessionID, *conf, frame.Stamp(), agentDevice))
-                EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: open not confirmed.",
-                                static_cast<int>(sessionID));
-            return;
-        }
-        case kCloseReq:
-            (void)CloseSession(sessionID);
-            return;
-        case kSessionFailedMsg:
-            (void)FailSessionByID(sessionID, msg->GetUINT(elementid::Status));
-            return;
-        default:
-            // The request handlers come with the application layer.
-            EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: %s not handled yet, dropped.",
-                            static_cast<int>(sessionID), MsgTypeName(static_cast<int32_t>(frame.GetType())));
-    }
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,60 @@ public:
     const uint8_t* ProcessTerminalConfig(int32_t op, int32_t update, const uint8_t* record,
                                          const uint8_t* end);
 
+    // ---- dispatch (appdispatch.cpp; the rows are dispatchtables.def) ----
+    // A client handler owns `msg` and deletes it; `received` is the FILETIME of its arrival.
+    using ClientHandler = void (CTIApplication::*)(int32_t sessionID, BaseMSGPtr msg,
+                                                   uint64_t received);
+    // An OPC handler reads `length` bytes at `data` (the body, or the whole data with the
+    // ServerNumber word for the rows that ask for it) and never past them.
+    using OPCHandler = void (CTIApplication::*)(const uint8_t* data, size_t length);
+    // Built: the row's handler runs; Later: the shared placeholder runs for it; Ignored: the
+    // message is consumed as it is.
+    enum class RowState : uint8_t { Built, Later, Ignored };
+    struct ClientRow {
+        int32_t type;
+        const char* typeName;
+        const char* handler;  // the handler's name, "CTIApplication::..."
+        RowState state;
+        ClientHandler function;
+    };
+    struct OPCRow {
+        int32_t type;
+        const char* typeName;
+        const char* handler;
+        RowState state;
+        bool wholeData;  // the handler gets the ServerNumber word too
+        OPCHandler function;  // null for Ignored
+    };
+    // The rows in table order, and the row of one type (null outside the table).
+    static std::span<const ClientRow> ClientRows();
+    static std::span<const OPCRow> OPCRows();
+    static const ClientRow* FindClientRow(int32_t type);
+    static const OPCRow* FindOPCRow(int32_t type);
+    // Takes one client message off the session input queue and dispatches it. Returns 1 when a
+    // message was dispatched (or refused as of an unknown type), 0 when there was none or it
+    // was dropped (bad version, undecodable, refused during failover).
+    uint32_t ProcessSessionMessage();
+    // Dispatches one OPC message of `length` bytes (ServerNumber word, then the body). An
+    // unknown type ends the process (exit 100002): the OPC sends only the table's types.
+    void ProcessOPCMessage(int type, int length, const uint8_t* data);
+    // CTI_PG_STATUS_EVENT: stores the PG and peripheral status, reports it and, while the
+    // server is ACTIVE or STANDBY, sends SYSTEM_EVENT to every session. A malformed body is
+    // traced and dropped.
+    void ProcessPGStatusEvent(const uint8_t* body, size_t length);
+
 private:
+    friend struct DispatchTables;  // appdispatch.cpp: the rows name the private handlers
+    // Built handlers of the tables.
+    void ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessCloseRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessSessionFailedMsg(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessConfigMessage(const uint8_t* body, size_t length);
+    // The one placeholder of every row whose handler comes later.
+    void ProcessLaterClientMessage(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessLaterOPCMessage(const uint8_t* data, size_t length);
+    int m_DispatchingOPCType = 0;  // for the placeholder's trace
+
     struct OPCInput {
         int type;
         std::vector<uint8_t> data;
@@ -89,10 +143,8 @@ private:
     static unsigned ThreadMain(void* argument);
     void Run(int active);
     int StartThread(int active);
-    void DispatchOPCMessage(int type, const uint8_t* data, size_t length);
     // Takes every waiting client message off the session input queue.
     void ProcessSessionInput();
-    void ProcessSessionMessage(SessionMSG& frame);
 
     CTIRegistry* m_Registry = nullptr;
     int32_t m_NextSessionID = 1;

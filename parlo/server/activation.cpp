@@ -89,6 +89,14 @@ public:
     void ProcessConfigMessage(const uint8_t* body, size_t length) override {
         if (Server::sm_Server) Server::sm_Server->ProcessConfigMessage(body, length);
     }
+    void SetPGStatus(int status) override {
+        if (Server::sm_Server) Server::sm_Server->SetPGStatus(status);
+    }
+    int GetPGStatus() override { return Server::sm_Server ? Server::sm_Server->GetPGStatus() : 0; }
+    void SetPeripheralStatus(int32_t peripheralID, int32_t systemEventID) override {
+        if (Server::sm_Server) Server::sm_Server->SetPeripheralStatus(peripheralID, systemEventID);
+    }
+    int64_t GetPGTime() override { return Server::sm_Server ? Server::sm_Server->GetPGTime() : 0; }
 };
 
 // Takes the server lock unless this thread holds it already; releases only what it took.

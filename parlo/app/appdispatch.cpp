@@ -1,0 +1,273 @@
+// The application's dispatch of client and OPC messages, driven by dispatchtables.def, and
+// the PG status handlers.
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "ctimsg/elementids.h"
+#include "ctimsg/messages/messages.h"
+#include "ctimsg/names.h"
+#include "ctimsg/valuenames.h"
+#include "nuvlib/ems.h"
+#include "opcmsg/acmimsg.h"
+#include "opcmsg/agentmsgs.h"
+#include "opcmsg/opcnames.h"
+#include "parlo/app/apphelpers.h"
+#include "parlo/app/appport.h"
+#include "parlo/app/ctiapplication.h"
+#include "parlo/server/mdsio.h"
+#include "platform/clock.h"
+
+namespace {
+
+// The protocol's own name tables, read here at compile time so that every type id of the
+// dispatch tables comes from them.
+namespace ctinames {
+#include "ctimsg/names_tables.inc"
+}  // namespace ctinames
+namespace opcnames {
+struct NameRow {
+    int number;
+    const char* text;
+};
+#include "opcmsg/opcnames_tables.inc"
+// The two ACMI types the name table leaves out.
+static constexpr NameRow kACMIRows[] = {
+    {ACMI_ROUTE_REGISTER_RESP, "ACMI_ROUTE_REGISTER_RESP"},
+    {ACMI_ROUTE_REQUEST_EVENT, "ACMI_ROUTE_REQUEST_EVENT"},
+};
+}  // namespace opcnames
+
+// A name missing from the tables stops the build (throwing is not a constant expression).
+consteval int32_t ClientTypeId(std::string_view name) {
+    for (int i = 1; i < kMsgTypeTableSize; ++i)
+        if (name == ctinames::kMsgTypeNames[i]) return i;
+    throw "unknown client message type name";
+}
+consteval int32_t OPCTypeId(std::string_view name) {
+    for (const auto& row : opcnames::kOPCMessageRows)
+        if (name == row.text) return row.number;
+    for (const auto& row : opcnames::kACMIRows)
+        if (name == row.text) return row.number;
+    throw "unknown OPC message type name";
+}
+consteval uint32_t StatusCode(std::string_view name) {
+    for (int i = 0; i < kStatusCodeTableSize; ++i)
+        if (name == ctinames::kStatusCodeNames[i]) return static_cast<uint32_t>(i);
+    throw "unknown status code name";
+}
+
+constexpr uint32_t kUnspecifiedFailure = StatusCode("E_CTI_UNSPECIFIED_FAILURE");
+constexpr int32_t kCloseReqType = ClientTypeId("CLOSE_REQ");
+constexpr uint32_t kMaxClientVersion = 24;
+constexpr uint32_t kPGStatusEMS = 0x612EC007;
+constexpr int32_t kPeripheralOnline = 3, kPeripheralOffline = 4, kTextMessage = 5,
+                  kPGOffline = 6;
+
+template <typename Row, size_t N>
+constexpr std::array<int16_t, 283> IndexRows(const std::array<Row, N>& rows) {
+    std::array<int16_t, 283> index{};
+    for (auto& slot : index) slot = -1;
+    for (size_t i = 0; i < N; ++i) index[static_cast<size_t>(rows[i].type)] = static_cast<int16_t>(i);
+    return index;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the tables
+
+#define APP_CLIENT_FN_Built(handler) &CTIApplication::handler
+#define APP_CLIENT_FN_Later(handler) &CTIApplication::ProcessLaterClientMessage
+#define APP_OPC_FN_Built(handler) &CTIApplication::handler
+#define APP_OPC_FN_Later(handler) &CTIApplication::ProcessLaterOPCMessage
+#define APP_OPC_FN_Ignored(handler) nullptr
+#define APP_OPC_WHOLE_Body false
+#define APP_OPC_WHOLE_Whole true
+
+struct DispatchTables {
+    static constexpr auto kClient = std::to_array<CTIApplication::ClientRow>({
+#define CLIENT_ROW(name, handler, state)                                                  \
+    {ClientTypeId(#name), #name, "CTIApplication::" #handler, CTIApplication::RowState::state, \
+     APP_CLIENT_FN_##state(handler)},
+#include "parlo/app/dispatchtables.def"
+    });
+    static constexpr auto kOPC = std::to_array<CTIApplication::OPCRow>({
+#define OPC_ROW(name, handler, state, data)                                                 \
+    {OPCTypeId(#name), #name, "CTIApplication::" #handler, CTIApplication::RowState::state, \
+     APP_OPC_WHOLE_##data, APP_OPC_FN_##state(handler)},
+#include "parlo/app/dispatchtables.def"
+    });
+    static constexpr auto kClientIndex = IndexRows(kClient);
+    static constexpr auto kOPCIndex = IndexRows(kOPC);
+};
+using Tables = DispatchTables;
+
+std::span<const CTIApplication::ClientRow> CTIApplication::ClientRows() { return Tables::kClient; }
+std::span<const CTIApplication::OPCRow> CTIApplication::OPCRows() { return Tables::kOPC; }
+
+const CTIApplication::ClientRow* CTIApplication::FindClientRow(int32_t type) {
+    if (type < 0 || type >= static_cast<int32_t>(Tables::kClientIndex.size())) return nullptr;
+    const int16_t i = Tables::kClientIndex[static_cast<size_t>(type)];
+    return i < 0 ? nullptr : &Tables::kClient[static_cast<size_t>(i)];
+}
+
+const CTIApplication::OPCRow* CTIApplication::FindOPCRow(int32_t type) {
+    if (type < 0 || type >= static_cast<int32_t>(Tables::kOPCIndex.size())) return nullptr;
+    const int16_t i = Tables::kOPCIndex[static_cast<size_t>(type)];
+    return i < 0 ? nullptr : &Tables::kOPC[static_cast<size_t>(i)];
+}
+
+// ---------------------------------------------------------------- client messages
+
+uint32_t CTIApplication::ProcessSessionMessage() {
+    std::unique_ptr<SessionMSG> frame(DequeueInputMessage());
+    if (!frame) return 0;
+    const int32_t sessionID = static_cast<int32_t>(frame->SessionID());
+    const uint32_t version = frame->ClientVersion();
+    if (version == 0 || version > kMaxClientVersion) {
+        EMSTraceMessage("CTIApplication::ProcessSessionMessage() - The CTI Protocol version %d in the "
+                        "message is invalid.",
+                        static_cast<int>(version));
+        return 0;
+    }
+    BaseMSGPtr msg = BaseMSG::Decode(frame->Data(), frame->Length(), version);
+    if (!msg) return 0;  // the decoder has traced why
+    const int32_t type = static_cast<int32_t>(frame->GetType());
+    if (EMSGetTraceMask() & 0x08) {
+        EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: %s",
+                        static_cast<int>(sessionID), MsgTypeName(type));
+    }
+    (void)kCloseReqType;  // the failover refusal spares CLOSE_REQ (not reported yet)
+    const ClientRow* row = FindClientRow(type);
+    if (row == nullptr) {
+        // Not a type a client may send: the session goes.
+        (void)SendFailureEventMSG(sessionID, kUnspecifiedFailure, true);
+        return 1;
+    }
+    (this->*(row->function))(sessionID, std::move(msg), frame->Stamp());
+    return 1;
+}
+
+void CTIApplication::ProcessLaterClientMessage(int32_t sessionID, BaseMSGPtr msg, uint64_t) {
+    const int32_t type = static_cast<int32_t>(msg->GetMsgType());
+    EMSTraceMessage("CTIApplication: %s from SessionID %d is not served yet.", MsgTypeName(type),
+                    static_cast<int>(sessionID));
+    // A request gets its answer; the session stays.
+    if (msg->FindElement(elementid::InvokeID, 0, false) != nullptr)
+        (void)SendFailureConfMSG(sessionID, msg->GetUINT(elementid::InvokeID), kUnspecifiedFailure);
+}
+
+void CTIApplication::ProcessSessionFailedMsg(int32_t sessionID, BaseMSGPtr msg, uint64_t) {
+    SessionProtocol* session = FindSession(static_cast<uint32_t>(sessionID));
+    if (session == nullptr) {
+        if (EMSGetTraceMask() & 0xF0)
+            EMSTraceMessage("ProcessSessionFailedMsg - sessionID %d not found", static_cast<int>(sessionID));
+        return;
+    }
+    const uint32_t status = msg->GetUINT(elementid::Status);
+    if (EMSGetTraceMask() & 0x08)
+        EMSTraceMessage("ProcessSessionFailedMsg - sessionID %d, Status %s", static_cast<int>(sessionID),
+                        StatusCodeName(static_cast<int32_t>(status)));
+    (void)FailSessionByID(sessionID, status);
+}
+
+void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
+    // The least valid open until the open road comes: the requested services granted.
+    BaseMSGPtr conf = MakeOpenConf(*msg);
+    const char* extension = msg->GetSTRING(elementid::AgentExtension);
+    const bool agentDevice =
+        (msg->GetUINT(elementid::ServiceMask) & 0x01) && extension != nullptr && *extension != '\0';
+    if (!ConfirmOpen(sessionID, *conf, received, agentDevice))
+        EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: open not confirmed.",
+                        static_cast<int>(sessionID));
+}
+
+void CTIApplication::ProcessCloseRequest(int32_t sessionID, BaseMSGPtr, uint64_t) {
+    (void)CloseSession(sessionID);
+}
+
+// ---------------------------------------------------------------- OPC messages
+
+void CTIApplication::ProcessOPCMessage(int type, int length, const uint8_t* data) {
+    const OPCRow* row = FindOPCRow(type);
+    if (row == nullptr) {
+        EMSFailMessage("*** CTIApplication::ProcessOPCMessage - Invalid OPC-CTI message type %d (%s) "
+                       "received. ***",
+                       type, OPCMessageTypeName(static_cast<uint32_t>(type)));
+    }
+    if (row->state == RowState::Ignored) return;
+    if (length < 4 || data == nullptr) {
+        // Every OPC message carries the ServerNumber word.
+        EMSTraceMessage("CTIApplication::ProcessOPCMessage - %s of %d bytes, dropped.", row->typeName,
+                        length);
+        return;
+    }
+    m_DispatchingOPCType = type;
+    if (row->wholeData)
+        (this->*(row->function))(data, static_cast<size_t>(length));
+    else
+        (this->*(row->function))(data + 4, static_cast<size_t>(length) - 4);
+}
+
+void CTIApplication::ProcessLaterOPCMessage(const uint8_t*, size_t length) {
+    EMSTraceMessage("CTIApplication::ProcessOPCMessage - %s (%d bytes) is not served yet, dropped.",
+                    OPCMessageTypeName(static_cast<uint32_t>(m_DispatchingOPCType)),
+                    static_cast<int>(length));
+}
+
+void CTIApplication::ProcessConfigMessage(const uint8_t* body, size_t length) {
+    if (AppServerPort* port = GetAppServerPort()) port->ProcessConfigMessage(body, length);
+}
+
+void CTIApplication::ProcessPGStatusEvent(const uint8_t* body, size_t length) {
+    OPCPGStatusEvent event;
+    const OPCBodyResult parsed = ParsePGStatusEvent(body, length, &event);
+    if (!parsed.ok) {
+        EMSTraceMessage("CTIApplication::ProcessPGStatusEvent - malformed body of %d bytes, dropped.",
+                        static_cast<int>(length));
+        return;
+    }
+    AppServerPort* port = GetAppServerPort();
+    if (port) {
+        port->SetPGStatus(static_cast<int>(event.PGStatus));
+        port->SetPeripheralStatus(event.SystemEventArg1, static_cast<int32_t>(event.SystemEventID));
+    }
+    const int32_t id = static_cast<int32_t>(event.SystemEventID);
+    std::string suffix;
+    if (id == kPeripheralOnline || id == kPeripheralOffline) {
+        char text[80];
+        (void)BoundedSprintf(text, 80, " (PeripheralID %d)", static_cast<int>(event.SystemEventArg1));
+        suffix = text;
+    } else if (id == kTextMessage) {
+        suffix = " (" + event.Text + ")";
+    }
+    EMSEvent0I3S(kPGStatusEMS, 0, 0, PGStatusEventName(id), suffix.c_str(),
+                 PGStatusText(static_cast<int32_t>(event.PGStatus)));
+    if (!MDSIO::IsServerActive()) return;
+    SystemEventMSG msg;
+    msg.SetUINT(elementid::PGStatus, event.PGStatus);
+    msg.SetUINT(elementid::CCTimestamp, port ? static_cast<uint32_t>(port->GetPGTime()) : 0);
+    msg.SetUINT(elementid::SystemEventID, event.SystemEventID);
+    msg.SetUINT(elementid::SystemEventArg1, static_cast<uint32_t>(event.SystemEventArg1));
+    msg.SetUINT(elementid::SystemEventArg2, static_cast<uint32_t>(event.SystemEventArg2));
+    msg.SetUINT(elementid::SystemEventArg3, static_cast<uint32_t>(event.SystemEventArg3));
+    msg.SetUSHORT(elementid::EventDeviceType, 0xFFFF);
+    if (!event.Text.empty()) msg.SetSTRINGMax(elementid::CTIText, event.Text);
+    if (ValidateMessage("ProcessPGStatusEvent", msg))
+        (void)WriteMSG(nullptr, 0, msg, DistributeAllSessions);
+}
+
+void CTIApplication::ProcessPGFailure(const char* text) {
+    if (!MDSIO::IsServerActive()) return;
+    AppServerPort* port = GetAppServerPort();
+    SystemEventMSG msg;
+    msg.SetUINT(elementid::PGStatus, static_cast<uint32_t>((port ? port->GetPGStatus() : 0) | 1));
+    msg.SetUINT(elementid::CCTimestamp, port ? static_cast<uint32_t>(port->GetPGTime()) : 0);
+    msg.SetUINT(elementid::SystemEventID, static_cast<uint32_t>(kPGOffline));
+    msg.SetUINT(elementid::SystemEventArg1, 0);
+    msg.SetUINT(elementid::SystemEventArg2, 0);
+    msg.SetUINT(elementid::SystemEventArg3, 0);
+    msg.SetUSHORT(elementid::EventDeviceType, 0xFFFF);
+    msg.SetSTRINGMax(elementid::CTIText, text ? text : "");
+    if (ValidateMessage("ProcessPGFailure", msg)) (void)WriteMSG(nullptr, 0, msg, DistributeAllSessions);
+}
