@@ -102,114 +102,6 @@ unsigned CTIApplication::ThreadMain(void* argument) {
     return 0;
 }
 
-void CTIApplication::Run(int active) {
-    AppServerPort* port = GetAppServerPort();
-    port->InitUniqueID();
-    bool serving = port->SetActivated(kThreadName, active) != 0;
-    while (serving) {
-        OPCInput input{-1, {}};
-        {
-            std::unique_lock<std::mutex> hold(m_Lock);
-            plat::WaitUntil(m_Wake, hold, plat::kNoDeadline, [this] {
-                return m_StopThread || m_FailThread || !m_Markers.empty() ||
-                       (!m_MaintenanceHold && !m_Input.empty());
-            });
-            if (m_StopThread || m_FailThread) break;
-            if (!m_Markers.empty()) {
-                const int marker = m_Markers.front();
-                m_Markers.pop_front();
-                if (marker == -1) {
-                    hold.unlock();
-                    ProcessSessionInput();
-                }
-                continue;
-            }
-            input = std::move(m_Input.front());
-            m_Input.pop_front();
-        }
-        ProcessOPCMessage(input.type, static_cast<int>(input.data.size()), input.data.data());
-    }
-    port->ClearActivated(kThreadName);
-    std::lock_guard<std::mutex> hold(m_Lock);
-    m_ThreadRunning = false;
-    m_Wake.notify_all();
-}
-
-void CTIApplication::Idle(int reason) {
-    // The clients go first, while the thread still takes their closes.
-    (void)SessionProtocol::Close(static_cast<uint32_t>(reason));
-    std::unique_lock<std::mutex> hold(m_Lock);
-    if (m_ThreadRunning) {
-        EMSTraceMessage("CTIApplication::Idle - stopping the application thread (reason %d).", reason);
-        m_StopThread = true;
-        m_Wake.notify_all();
-        plat::WaitUntil(m_Wake, hold, plat::kNoDeadline, [this] { return !m_ThreadRunning; });
-    }
-    m_Input.clear();
-    m_Held.clear();
-    m_Markers.clear();
-    m_MaintenanceHold = false;
-    if (m_State != New) m_State = Shutdown;
-}
-
-void CTIApplication::FailThreadForTest() {
-    std::lock_guard<std::mutex> hold(m_Lock);
-    m_FailThread = true;
-    m_Wake.notify_all();
-}
-
-void CTIApplication::ProcessOPCInput(int type, int length, const uint8_t* data) {
-    if (length < 0 || (length > 0 && data == nullptr)) return;
-    {
-        std::lock_guard<std::mutex> hold(m_Lock);
-        const bool inService = m_State == Active || m_State == Standby;
-        if (inService || m_MaintenanceHold) {
-            OPCInput input{type, std::vector<uint8_t>(data, data + length)};
-            (m_MaintenanceHold ? m_Held : m_Input).push_back(std::move(input));
-            m_Wake.notify_all();
-            return;
-        }
-    }
-    ProcessOPCMessage(type, length, data);
-}
-
-void CTIApplication::QueueMaintenanceRequest() {
-    std::lock_guard<std::mutex> hold(m_Lock);
-    m_MaintenanceHold = true;
-}
-
-void CTIApplication::ProcessOPCMsgsFromQueue() {
-    std::deque<OPCInput> released;
-    bool dispatchHere;
-    {
-        std::lock_guard<std::mutex> hold(m_Lock);
-        m_MaintenanceHold = false;
-        dispatchHere = !(m_State == Active || m_State == Standby) || !m_ThreadRunning;
-        if (dispatchHere) {
-            released.swap(m_Held);
-        } else {
-            while (!m_Held.empty()) {
-                m_Input.push_back(std::move(m_Held.front()));
-                m_Held.pop_front();
-            }
-            m_Wake.notify_all();
-        }
-    }
-    for (auto& input : released) ProcessOPCMessage(input.type, static_cast<int>(input.data.size()), input.data.data());
-}
-
-bool CTIApplication::IsMaintenanceHold() const {
-    std::lock_guard<std::mutex> hold(m_Lock);
-    return m_MaintenanceHold;
-}
-
-void CTIApplication::QueueApplicationMSG(int marker) {
-    std::lock_guard<std::mutex> hold(m_Lock);
-    if (!m_ThreadRunning) return;
-    m_Markers.push_back(marker);
-    m_Wake.notify_all();
-}
-
 void CTIApplication::KillClient(int) {}
 void CTIApplication::GetECCVariableClients(std::string&) {}
 void CTIApplication::GetTraceKeywords(std::string&) {}
@@ -224,11 +116,6 @@ const uint8_t* CTIApplication::ProcessTerminalConfig(int32_t, int32_t, const uin
 }
 
 // ---------------------------------------------------------------- client input
-
-void CTIApplication::ProcessSessionInput() {
-    // One client message per marker: OPC entries and client messages keep their order.
-    (void)ProcessSessionMessage();
-}
 
 BaseMSGPtr CTIApplication::MakeOpenConf(BaseMSG& request) {
     auto conf = std::make_unique<OpenConfMSG>();

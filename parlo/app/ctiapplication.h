@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -49,17 +50,29 @@ public:
     int Activate();
     // Starts the application thread in standby mode. Returns 1, or 0.
     int StartStandby();
-    // Stops the application thread and waits for its end; the state becomes Shutdown.
+    // Stops the application thread and waits for its end, at most 300000 ms on the clock;
+    // the state becomes Shutdown. A thread still running then is traced and left.
     void Idle(int reason);
     bool IsThreadRunning() const;
 
     // OPC input (the payload with its ServerNumber word): dispatched at once on the calling
     // thread while not in service, else queued for the application thread. `data` is copied.
     void ProcessOPCInput(int type, int length, const uint8_t* data);
-    // Holds OPC input back (maintenance) until ProcessOPCMsgsFromQueue releases it.
+    // Maintenance: the request queues marker -3, on which the thread holds OPC input (and
+    // later markers) in the queue while it still serves client messages;
+    // ProcessOPCMsgsFromQueue releases them, in their order.
     void QueueMaintenanceRequest();
     void ProcessOPCMsgsFromQueue();
+    // A maintenance request is pending or the queue is held.
     bool IsMaintenanceHold() const;
+    bool IsKeepingOPCMsgsInQueue() const;
+    // The session layer's reset of the input event (under the queue lock).
+    void ResetInputEvent() override;
+    // Entries in the input queue and in the pool's free list (tests, dumps).
+    size_t InputQueueCount() const;
+    size_t FreeApplicationMSGCount();
+    // The capacity of the smallest buffer of the free list (tests of the pool's growth).
+    size_t SmallestFreeBuffer();
     // A marker for the application thread (-1 client input, -2 deferred agents).
     void QueueApplicationMSG(int marker) override;
     // The least valid OPEN_CONF for an OPEN_REQ (the requested services granted); owned by
@@ -136,28 +149,50 @@ private:
     void ProcessLaterOPCMessage(const uint8_t* data, size_t length);
     int m_DispatchingOPCType = 0;  // for the placeholder's trace
 
-    struct OPCInput {
-        int type;
-        std::vector<uint8_t> data;
+    // ---- the input queue (appqueue.cpp) ----
+    // One entry: an OPC message (its data with the ServerNumber word) or a marker.
+    struct ApplicationMSG {
+        int type = 0;
+        uint32_t length = 0;
+        std::vector<uint8_t> buffer;  // only grows while the entry is reused
+        int64_t time = 0;             // monotonic ns when taken from the pool
     };
+    using ApplicationMSGPtr = std::unique_ptr<ApplicationMSG>;
     static unsigned ThreadMain(void* argument);
     void Run(int active);
     int StartThread(int active);
-    // Takes every waiting client message off the session input queue.
-    void ProcessSessionInput();
+    bool LoopGoesOn();  // in service and not told to stop
+    void Drain();
+    // The pool of entries (8.106): the buffer of a reused entry only grows.
+    ApplicationMSGPtr AllocApplicationMSG(int type, uint32_t length, const uint8_t* data);
+    void FreeApplicationMSG(ApplicationMSGPtr entry);
+    // OPC input, with the 60000 ms service watch; markers skip the watch.
+    void ValidateAndQueueOPCInput(ApplicationMSGPtr entry);
+    void QueueOPCInput(ApplicationMSGPtr entry);
+    // The head entry unless the queue is held; with nothing to hand out the input event is
+    // reset under the queue lock, so a set racing this call is never lost.
+    ApplicationMSGPtr DequeueInput();
+    void KeepOPCMsgsInQueue();
+    void SetInputEventLocked() { m_InputEventSet = true; m_Wake.notify_all(); }
 
     CTIRegistry* m_Registry = nullptr;
     int32_t m_NextSessionID = 1;
     int32_t m_NextMonitorID = 1;
 
+    // Guards the state, the input queue, its service time, the hold flags and the event.
     mutable std::mutex m_Lock;
     std::condition_variable m_Wake;
     int m_State = New;
     bool m_ThreadRunning = false;
     bool m_StopThread = false;
     bool m_FailThread = false;
-    bool m_MaintenanceHold = false;
-    std::deque<OPCInput> m_Input;
-    std::deque<OPCInput> m_Held;
-    std::deque<int> m_Markers;
+    bool m_InputEventSet = false;  // the auto-reset input event
+    bool m_KeepOPCMsgsInQueue = false;
+    bool m_MaintenanceRequested = false;
+    int64_t m_InputQueueServiceTime = 0;  // monotonic ns
+    std::deque<ApplicationMSGPtr> m_InputQueue;
+
+    std::mutex m_PoolLock;  // "AppMsgLock": never held with m_Lock
+    std::vector<ApplicationMSGPtr> m_FreeApplicationMSGs;
+    size_t m_LargestApplicationMSG = 0;
 };

@@ -253,12 +253,18 @@ protected:
         // The poster stops first, as the session fixture does, so no client event races the
         // application's close.
         (void)static_cast<TransportProtocol&>(*app_).Close();
+        // The application thread ends first (in real time), then the close's pause for the
+        // sessions' threads is the only sleeper left to move the clock past.
+        app_->FailThreadForTest();
+        EXPECT_TRUE(testsupport::WaitFor([&] { return !app_->IsThreadRunning(); }));
         std::atomic<bool> done{false};
         std::thread closer([&] {
             app_.reset();
             done = true;
         });
-        while (!done) (void)clock_.AdvanceToNextSleep(50);
+        while (!done) {
+            if (clock_.AwaitSleepers(1, 20)) (void)clock_.AdvanceToNextDeadline(20);
+        }
         closer.join();
         for (auto& t : port_.threads) t.join();
         SetAppServerPort(nullptr);
