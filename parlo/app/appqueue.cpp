@@ -164,8 +164,11 @@ CTIApplication::ApplicationMSGPtr CTIApplication::DequeueInput() {
 }
 
 void CTIApplication::ResetInputEvent() {
+    // The session layer resets the shared event when its own queue is empty; an entry this
+    // queue can hand out (one just released from a hold, say) keeps it set, or its wake-up
+    // would be lost until the next bounded wait ends.
     std::lock_guard<std::mutex> hold(m_Lock);
-    m_InputEventSet = false;
+    if (m_InputQueue.empty() || m_KeepOPCMsgsInQueue) m_InputEventSet = false;
 }
 
 // ---------------------------------------------------------------- maintenance

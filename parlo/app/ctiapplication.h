@@ -66,7 +66,8 @@ public:
     // A maintenance request is pending or the queue is held.
     bool IsMaintenanceHold() const;
     bool IsKeepingOPCMsgsInQueue() const;
-    // The session layer's reset of the input event (under the queue lock).
+    // The session layer's reset of the input event (under the queue lock); kept set while
+    // this queue holds an entry it would hand out.
     void ResetInputEvent() override;
     // Entries in the input queue and in the pool's free list (tests, dumps).
     size_t InputQueueCount() const;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -10,6 +11,9 @@
 #include <vector>
 
 #include "parlo/app/appport.h"
+#include "platform/clock.h"
+#include "tests/parlo/server/server_fixture.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -36,7 +40,10 @@ public:
         ++madeActive;
     }
     void ProcessConfigMessage(const uint8_t* body, size_t length) override {
-        std::lock_guard<std::mutex> hold(mu);
+        std::unique_lock<std::mutex> hold(mu);
+        configBlocked = blockConfig;
+        cv.notify_all();
+        cv.wait(hold, [&] { return !blockConfig; });  // real time: released by the test
         configs.emplace_back(std::vector<uint8_t>(body, body + length), std::this_thread::get_id());
         cv.notify_all();
     }
@@ -53,6 +60,7 @@ public:
     std::mutex mu;
     std::condition_variable cv;
     int starts = 0, cleared = 0, madeActive = 0;
+    bool blockConfig = false, configBlocked = false;
     std::vector<int> activated;
     std::vector<std::pair<std::vector<uint8_t>, std::thread::id>> configs;
     std::vector<std::thread> threads;
@@ -133,6 +141,143 @@ TEST_F(AppTest, AFailedThreadEndsWithoutAShutdown) {
     EXPECT_FALSE(app_->IsThreadRunning());
     EXPECT_EQ(port_.cleared, 1);
     EXPECT_EQ(app_->GetState(), CTIApplication::Active);  // nobody idled it
+}
+
+// The input queue on a clock that moves only when told: a wake-up lost between the queue and
+// the event would leave the thread in its (never ending) bounded wait.
+class AppQueueTest : public AppTest {
+protected:
+    void SetUp() override {
+        clock_.SetMonotonicNs(int64_t{1000} * 1000000000);
+        AppTest::SetUp();
+    }
+    void TearDown() override {
+        // Idle's join bound is on the fake clock; the thread ends in real time well before.
+        app_->FailThreadForTest();
+        EXPECT_TRUE(testsupport::WaitFor([&] { return !app_->IsThreadRunning(); }));
+        AppTest::TearDown();
+    }
+    void Activate() {
+        ASSERT_EQ(app_->Activate(), 1);
+        ASSERT_TRUE(port_.Wait([&] { return !port_.activated.empty(); }));
+    }
+    void Hold() {
+        app_->QueueMaintenanceRequest();
+        ASSERT_TRUE(testsupport::WaitFor([&] { return app_->IsKeepingOPCMsgsInQueue(); }));
+    }
+    size_t Configs() {
+        std::lock_guard<std::mutex> hold(port_.mu);
+        return port_.configs.size();
+    }
+
+    plat::FakeClock clock_;
+    plat::ScopedClock scoped_{&clock_};
+};
+
+TEST_F(AppQueueTest, ProducersRacingTheThreadLoseNoWakeUp) {
+    Activate();
+    constexpr int kProducers = 4, kEach = 500;
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (int i = 0; i < kEach; ++i) {
+                SendConfig(static_cast<uint8_t>(p));
+                if (i % 7 == 0) app_->QueueApplicationMSG(-2);  // markers interleave
+            }
+        });
+    }
+    for (auto& t : producers) t.join();
+    EXPECT_TRUE(port_.Wait([&] { return port_.configs.size() == size_t{kProducers} * kEach; }));
+    // Each producer's messages keep their order among themselves; all ran on the thread.
+    for (const auto& c : port_.configs) EXPECT_NE(c.second, std::this_thread::get_id());
+    EXPECT_TRUE(testsupport::WaitFor([&] { return app_->InputQueueCount() == 0; }));
+}
+
+TEST_F(AppQueueTest, AReusedEntryKeepsTheLargestBufferSeen) {
+    Activate();
+    std::vector<uint8_t> big(3000, 0x5A);
+    app_->ProcessOPCInput(5, static_cast<int>(big.size()), big.data());
+    ASSERT_TRUE(port_.Wait([&] { return port_.configs.size() == 1; }));
+    for (uint8_t i = 0; i < 5; ++i) {
+        SendConfig(i);
+        ASSERT_TRUE(port_.Wait([&] { return port_.configs.size() == size_t{2} + i; }));
+    }
+    ASSERT_TRUE(testsupport::WaitFor([&] { return app_->InputQueueCount() == 0; }));
+    EXPECT_GE(app_->SmallestFreeBuffer(), 3000u);
+    EXPECT_EQ(port_.configs.back().first, std::vector<uint8_t>{4});  // no stale bytes
+}
+
+TEST_F(AppQueueTest, AHeldQueueKeepsOPCInputInOrderUntilReleased) {
+    Activate();
+    Hold();
+    SendConfig(1);
+    app_->QueueApplicationMSG(-2);
+    SendConfig(2);
+    SendConfig(3);
+    EXPECT_EQ(app_->InputQueueCount(), 4u);
+    EXPECT_EQ(Configs(), 0u);
+    app_->ProcessOPCMsgsFromQueue();
+    ASSERT_TRUE(port_.Wait([&] { return port_.configs.size() == 3; }));
+    for (uint8_t i = 0; i < 3; ++i) EXPECT_EQ(port_.configs[i].first, std::vector<uint8_t>{uint8_t(i + 1)});
+    // A marker -3 left over after the release holds nothing.
+    app_->QueueApplicationMSG(-3);
+    SendConfig(4);
+    ASSERT_TRUE(port_.Wait([&] { return port_.configs.size() == 4; }));
+    EXPECT_FALSE(app_->IsKeepingOPCMsgsInQueue());
+}
+
+// The watch measures from the last dequeue attempt before the hold (or the entry that went
+// into the empty queue); it does not move while the queue is held.
+TEST_F(AppQueueTest, TheServiceWatchIsFatalOnlyPast60000Ms) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Activate();
+    Hold();
+    SendConfig(1);
+    clock_.AdvanceMs(60000);
+    SendConfig(2);                  // exactly 60000 ms: still served
+    app_->QueueApplicationMSG(-2);  // markers skip the watch
+    clock_.AdvanceMs(1);
+    app_->QueueApplicationMSG(-1);
+    EXPECT_EQ(app_->InputQueueCount(), 4u);
+    EXPECT_EXIT(
+        {
+            EMSInstallSeams(&srvtest::Events::kSeams);
+            SendConfig(3);
+        },
+        ::testing::ExitedWithCode(100002 & 0xFF),
+        "ValidateAndQueueOPCInput service timeout, 60001 ms, 4 messages queued");
+    app_->ProcessOPCMsgsFromQueue();
+    ASSERT_TRUE(port_.Wait([&] { return port_.configs.size() == 2; }));
+}
+
+TEST_F(AppQueueTest, IdleBoundsItsWaitForTheThread) {
+    EMSInstallSeams(&srvtest::Events::kSeams);
+    Activate();
+    // The thread is held inside a message (the port's configuration intake) past the bound.
+    {
+        std::lock_guard<std::mutex> hold(port_.mu);
+        port_.blockConfig = true;
+    }
+    SendConfig(1);
+    ASSERT_TRUE(port_.Wait([&] { return port_.configBlocked; }));
+    std::atomic<bool> done{false};
+    std::thread idler([&] {
+        app_->Idle(0);
+        done = true;
+    });
+    while (!done) (void)clock_.AdvanceToDeadlineAtLeast(plat::MonotonicNs() + int64_t{300000} * 1000000, 50);
+    idler.join();
+    EXPECT_EQ(1u, srvtest::Events::CountText(srvtest::Events::Take(),
+                                             "the application thread is still active after 300000 ms"));
+    EXPECT_TRUE(app_->IsThreadRunning());
+    EXPECT_EQ(app_->GetState(), CTIApplication::Shutdown);
+    {
+        std::lock_guard<std::mutex> hold(port_.mu);
+        port_.blockConfig = false;
+        port_.cv.notify_all();
+    }
+    EXPECT_TRUE(testsupport::WaitFor([&] { return !app_->IsThreadRunning(); }));
+    EMSInstallSeams(nullptr);
 }
 
 }  // namespace
