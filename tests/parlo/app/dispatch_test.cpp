@@ -209,7 +209,12 @@ public:
     void InitUniqueID() override {}
     void MakeActive() override {}
     void ProcessConfigMessage(const uint8_t* body, size_t length) override {
+        std::lock_guard<std::mutex> hold(mu);
         configs.emplace_back(body, body + length);
+    }
+    std::vector<std::vector<uint8_t>> Configs() {
+        std::lock_guard<std::mutex> hold(mu);
+        return configs;
     }
     void SetPGStatus(int status) override { pgStatus = status; }
     int GetPGStatus() override { return pgStatus; }
@@ -219,6 +224,7 @@ public:
     int64_t GetPGTime() override { return 1234567; }
 
     int pgStatus = -1;
+    std::mutex mu;
     std::vector<std::thread> threads;
     std::vector<std::vector<uint8_t>> configs;
     std::vector<std::pair<int32_t, int32_t>> peripheralStatus;
@@ -478,8 +484,34 @@ TEST_F(DispatchTest, OPCRowsWithoutAHandlerYetAreTracedAndDropped) {
     EXPECT_EQ(1u, Events::CountText(events, "CTI_AGENT_EVENT (8 bytes) is not served yet"));
     EXPECT_EQ(1u, Events::CountText(events, "ARM_APP_PATH_UP_RESP (12 bytes) is not served yet"));
     EXPECT_EQ(0u, Events::CountText(events, "CTI_TASK_TERMINATED_EVENT"));
-    ASSERT_EQ(1u, port_.configs.size());
-    EXPECT_EQ(std::vector<uint8_t>(data + 4, data + 12), port_.configs[0]);
+    ASSERT_EQ(1u, port_.Configs().size());
+    EXPECT_EQ(std::vector<uint8_t>(data + 4, data + 12), port_.Configs()[0]);
+}
+
+// Maintenance: OPC input waits in the queue while client requests are still answered; on
+// the release it runs in the order it arrived.
+TEST_F(DispatchTest, AMaintenanceHoldKeepsOPCInputWhileClientsAreServed) {
+    Client c(Port());
+    ASSERT_TRUE(Open(c));
+    app_->QueueMaintenanceRequest();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return app_->IsKeepingOPCMsgsInQueue(); }));
+    for (uint8_t tag = 1; tag <= 3; ++tag) {
+        const uint8_t data[5] = {0, 0, 0, 0, tag};
+        app_->ProcessOPCInput(5, sizeof data, data);
+    }
+    MonitorStopReqMSG stop;
+    stop.SetUINT(elementid::InvokeID, 77);
+    stop.SetUINT(elementid::MonitorID, 1);
+    ASSERT_TRUE(c.Send(stop));
+    sesstest::Received r = c.Read();
+    ASSERT_EQ(1u, r.type);
+    EXPECT_EQ(77u, r.msg->GetUINT(elementid::InvokeID));
+    EXPECT_TRUE(port_.Configs().empty());
+    EXPECT_GE(app_->InputQueueCount(), 3u);
+    app_->ProcessOPCMsgsFromQueue();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return port_.Configs().size() == 3; }));
+    const auto configs = port_.Configs();
+    for (uint8_t tag = 1; tag <= 3; ++tag) EXPECT_EQ(std::vector<uint8_t>{tag}, configs[tag - 1u]);
 }
 
 }  // namespace
