@@ -7,6 +7,8 @@
 #include "ctimsg/names.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/appport.h"
+#include "parlo/app/appseams.h"
+#include "parlo/app/clientcb.h"
 #include "platform/clock.h"
 
 namespace {
@@ -19,11 +21,19 @@ void OpenClientPorts(SessionProtocol& master, bool active) {
 }
 }  // namespace
 
-CTIApplication::~CTIApplication() { Idle(0); }
+CTIApplication::CTIApplication() : m_Seams(std::make_unique<AppClientSeams>(&m_AgentLoginWaitQueue)) {
+    m_AgentLoginWaitQueue.SetLinkOffset(ClientCB::LoginWaitLinkOffset());
+}
+
+CTIApplication::~CTIApplication() {
+    Idle(0);
+    RemoveClientPorts();
+}
 
 void CTIApplication::Configure(CTIRegistry* registry) {
     m_Registry = registry;
     (void)SessionProtocol::Configure(registry);
+    InstallClientPorts();
     std::lock_guard<std::mutex> hold(m_Lock);
     if (m_State == New) m_State = Configured;
 }
@@ -102,11 +112,9 @@ unsigned CTIApplication::ThreadMain(void* argument) {
     return 0;
 }
 
-void CTIApplication::KillClient(int) {}
 void CTIApplication::GetECCVariableClients(std::string&) {}
 void CTIApplication::GetTraceKeywords(std::string&) {}
 void CTIApplication::SendText(const char*) {}
-void CTIApplication::CloseClient(int, int) {}
 void CTIApplication::SendAppPathDownForAllClients() {}
 void CTIApplication::DeleteECCVariable(int32_t, const std::string&, int32_t) {}
 

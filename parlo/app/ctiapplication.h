@@ -13,7 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "nuvlib/stdqueue.h"
+#include "parlo/app/clientdirectory.h"
 #include "parlo/server/session.h"
+
+class AppClientSeams;
 
 class CTIRegistry;
 
@@ -23,14 +27,17 @@ public:
     enum State { New = 0, Configured = 1, Active = 2, Shutdown = 3, Standby = 4 };
     static constexpr const char* kThreadName = "CTI Application Thread";
 
-    CTIApplication() = default;
+    CTIApplication();
     // Stops and waits for the application thread.
     ~CTIApplication() override;
     CTIApplication(const CTIApplication&) = delete;
     CTIApplication& operator=(const CTIApplication&) = delete;
 
-    // Takes the configuration it needs; the registry outlives the application.
+    // Takes the configuration it needs; the registry outlives the application. Installs the
+    // client records' seams and the model's client directory (undone by the destructor).
     void Configure(CTIRegistry* registry);
+    // The agent-login wait queue (ClientCB records linked by their login-wait link).
+    StdQueue& AgentLoginWaitQueue() { return m_AgentLoginWaitQueue; }
     // Appends the link status text of the server's status output.
     void GetCTILinkStatus(std::string& text);
     // The next session id and the next monitor id start again at 1.
@@ -175,6 +182,14 @@ private:
     ApplicationMSGPtr DequeueInput();
     void KeepOPCMsgsInQueue();
     void SetInputEventLocked() { m_InputEventSet = true; m_Wake.notify_all(); }
+
+    // ---- client records (appseams.cpp) ----
+    void InstallClientPorts();
+    void RemoveClientPorts();
+    StdQueue m_AgentLoginWaitQueue;
+    std::unique_ptr<AppClientSeams> m_Seams;
+    ClientCBDirectory m_ClientDirectory;
+    bool m_PortsInstalled = false;
 
     CTIRegistry* m_Registry = nullptr;
     int32_t m_NextSessionID = 1;

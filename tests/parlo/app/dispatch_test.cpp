@@ -11,9 +11,13 @@
 #include "ctimsg/names.h"
 #include "opcmsg/opcnames.h"
 #include "parlo/app/appport.h"
+#include "parlo/app/clientcb.h"
+#include "parlo/app/clientseams.h"
+#include "parlo/model/ports.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/server/mdsio.h"
 #include "tests/parlo/server/session_fixture.h"
+#include "tests/parlo/model/recording_ports.h"
 #include "tests/support/wait.h"
 
 namespace {
@@ -512,6 +516,35 @@ TEST_F(DispatchTest, AMaintenanceHoldKeepsOPCInputWhileClientsAreServed) {
     ASSERT_TRUE(testsupport::WaitFor([&] { return port_.Configs().size() == 3; }));
     const auto configs = port_.Configs();
     for (uint8_t tag = 1; tag <= 3; ++tag) EXPECT_EQ(std::vector<uint8_t>{tag}, configs[tag - 1u]);
+}
+
+// The client records reach the application and the session layer through the seams the
+// application installs; the console's kill ends the session through them.
+TEST_F(DispatchTest, TheApplicationInstallsTheClientSeamsAndTheClientDirectory) {
+    EXPECT_EQ(&app_->AgentLoginWaitQueue(), GetClientSeams().AgentLoginWaitQueue());
+    EXPECT_NE(nullptr, model::GetPorts().clients);
+    Client c(Port());
+    ASSERT_TRUE(Open(c));
+    bool secure = true;
+    EXPECT_TRUE(GetClientSeams().FindSession(1, secure));
+    EXPECT_FALSE(secure);
+    EXPECT_FALSE(GetClientSeams().FindSession(99, secure));
+    // The server lock comes from the server's port, a recording one here.
+    modeltest::RecordingPorts server;
+    model::Ports ports = model::GetPorts();
+    ports.server = &server;
+    model::InstallPorts(ports);
+    ClientCB* record = new ClientCB(1, "desk1");
+    (void)record;  // owned by the hash
+    app_->KillClient(1);
+    sesstest::Received r = c.Read();
+    ASSERT_EQ(2u, r.type);  // FAILURE_EVENT
+    EXPECT_EQ(17u, r.Status());
+    EXPECT_TRUE(c.SeesEof());
+    EXPECT_EQ(1u, Events::CountText(Events::Take(), "FORCED TERMINATION OF CLIENT \"desk1\" SESSION 1"));
+    ClientCB::DeleteBySessionID(1);
+    ports.server = nullptr;
+    model::InstallPorts(ports);
 }
 
 }  // namespace

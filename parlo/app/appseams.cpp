@@ -1,0 +1,82 @@
+#include "parlo/app/appseams.h"
+
+#include "nuvlib/ems.h"
+#include "parlo/app/clientcb.h"
+#include "parlo/app/ctiapplication.h"
+#include "parlo/model/modelutil.h"
+#include "parlo/model/ports.h"
+#include "nuvlib/lockguard.h"
+#include "parlo/server/ctilock.h"
+#include "parlo/server/session.h"
+
+void AppClientSeams::ReportECCTooMuchData(const char* caller, uint32_t peripheralID, uint32_t callID) {
+    // The hourly throttle comes with the connection look-ups; until then every report is a trace.
+    EMSTraceMessage("%s: call context too large for a message (PeripheralID %u, CallID %u).",
+                    caller ? caller : "", peripheralID, callID);
+}
+
+bool AppClientSeams::FindSession(int32_t sessionID, bool& secure) {
+    SessionProtocol* master = SessionProtocol::Master();
+    if (master == nullptr) return false;
+    LockGuard<CTILockObject> hold(master->SessionLock(), "AppClientSeams::FindSession");
+    SessionProtocol* s = SessionProtocol::FindSession(static_cast<uint32_t>(sessionID));
+    if (s == nullptr) return false;
+    secure = s->IsSecure();
+    return true;
+}
+
+bool AppClientSeams::GetUniqueInstanceID(int32_t sessionID, std::string& out) {
+    SessionProtocol* master = SessionProtocol::Master();
+    if (master == nullptr) return false;
+    LockGuard<CTILockObject> hold(master->SessionLock(), "AppClientSeams::GetUniqueInstanceID");
+    SessionProtocol* s = SessionProtocol::FindSession(static_cast<uint32_t>(sessionID));
+    if (s == nullptr) return false;
+    out = s->GetUniqueInstanceID();
+    return true;
+}
+
+int AppClientSeams::SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) {
+    return SessionProtocol::SendFailureEventMSG(sessionID, status, fail);
+}
+
+// ---------------------------------------------------------------- the application's side
+
+void CTIApplication::InstallClientPorts() {
+    if (m_PortsInstalled) return;
+    SetClientSeams(m_Seams.get());
+    model::Ports ports = model::GetPorts();
+    ports.clients = &m_ClientDirectory;
+    model::InstallPorts(ports);
+    m_PortsInstalled = true;
+}
+
+void CTIApplication::RemoveClientPorts() {
+    if (!m_PortsInstalled) return;
+    if (&GetClientSeams() == m_Seams.get()) SetClientSeams(nullptr);
+    model::Ports ports = model::GetPorts();
+    if (ports.clients == &m_ClientDirectory) {
+        ports.clients = nullptr;
+        model::InstallPorts(ports);
+    }
+    m_PortsInstalled = false;
+}
+
+void CTIApplication::KillClient(int sessionID) {
+    // A console's forced end: the record is used under the server lock.
+    model::ServerLockGuard guard(model::ServerLock());
+    if (ClientCB* record = ClientCB::Find(sessionID)) {
+        constexpr uint32_t kUnspecifiedFailure = 17;  // E_CTI_UNSPECIFIED_FAILURE
+        (void)KillClientSession(record, kUnspecifiedFailure);
+    }
+}
+
+void CTIApplication::CloseClient(int sessionID, int cause) {
+    {
+        // The agents stop naming the session before its id can be reused.
+        model::ServerLockGuard guard(model::ServerLock());
+        if (ClientCB* record = ClientCB::Find(sessionID)) ClientCB::ClearAgentAssociations(record);
+    }
+    ClientCB::DeleteBySessionID(sessionID);
+    EMSTraceMessage("CTIApplication::CloseClient - SessionID %d, cause %d.", sessionID, cause);
+    (void)CloseSession(sessionID);
+}

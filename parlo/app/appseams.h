@@ -1,0 +1,23 @@
+#pragma once
+// What the client session records reach of the application and the session layer: the
+// application's ClientSeams, installed by CTIApplication::Configure.
+#include <memory>
+
+#include "nuvlib/stdqueue.h"
+#include "parlo/app/clientseams.h"
+
+class CTIApplication;
+
+class AppClientSeams final : public ClientSeams {
+public:
+    // `loginWait` is the application's agent-login wait queue; it outlives these seams.
+    explicit AppClientSeams(StdQueue* loginWait) : m_LoginWait(loginWait) {}
+    StdQueue* AgentLoginWaitQueue() override { return m_LoginWait; }
+    void ReportECCTooMuchData(const char* caller, uint32_t peripheralID, uint32_t callID) override;
+    bool FindSession(int32_t sessionID, bool& secure) override;
+    bool GetUniqueInstanceID(int32_t sessionID, std::string& out) override;
+    int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) override;
+
+private:
+    StdQueue* m_LoginWait;
+};
