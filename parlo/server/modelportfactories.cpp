@@ -1,12 +1,9 @@
-// The two ports that other layers own. Each factory answers a process-wide object; the
-// session layer and the application replace these no-ops with their own.
-#include "ctimsg/basemsg.h"
-#include "ctimsg/names.h"
-#include "nuvlib/ems.h"
+// The two ports that other layers own. Each factory answers a process-wide object: the
+// session sink is a no-op until the session layer replaces it.
+#include "parlo/app/clientdirectory.h"
 #include "parlo/server/ctiregistry.h"
 #include "parlo/server/server.h"
 #include "parlo/server/serverports.h"
-#include "platform/clock.h"
 
 namespace {
 
@@ -22,23 +19,10 @@ public:
     StdQueue* SessionMonitorList(void*) override { return nullptr; }
 };
 
-// No client exists. Messages are still validated as the application does, so that a
-// model fault shows in the trace even while no one would receive the message.
-class NoClientDirectory : public model::ClientDirectory {
+// The application's directory over the ClientCB hash. The setting DisableUTF8Conversion is
+// the registry's until the application keeps its own copy.
+class ApplicationClientDirectory : public ClientCBDirectory {
 public:
-    bool Find(int32_t, model::ClientInfo&) override { return false; }
-    int ValidateMessage(const char* caller, BaseMSG& msg) override {
-        if (msg.ValidateToSend(24) == 0) return 1;
-        static const char kStars[] = "*********************************************************************";
-        EMSTraceMessage("%s", kStars);
-        EMSTraceMessage("Warning: %s - INVALID MESSAGE, err:%s, element:%s", caller ? caller : "",
-                        StatusCodeName(static_cast<int32_t>(msg.GetStatus())),
-                        ElementName(static_cast<int32_t>(msg.GetFailingElement())));
-        EMSTraceMessage("%s", kStars);
-        return 0;
-    }
-    uint64_t FileTimeNow() override { return plat::FileTimeNow(); }
-    void ReportECCTooMuchData(const char*, uint32_t, uint32_t) override {}
     bool GetDisableUTF8Conversion() override {
         const Server* server = Server::sm_Server;
         const CTIRegistry* registry = server ? server->GetRegistry() : nullptr;
@@ -54,6 +38,6 @@ model::SessionSink& ModelSessionSink() {
 }
 
 model::ClientDirectory& ModelClientDirectory() {
-    static NoClientDirectory directory;
+    static ApplicationClientDirectory directory;
     return directory;
 }

@@ -2,8 +2,8 @@
 // The object model's ports as the server implements them: the server context over the
 // Server (its lock, state, peripheral table, meters, counters, registry values and trace
 // switches) and the OPC writer over the request writers. The session sink and the client
-// directory come from the two factories below, which the session layer and the
-// application replace; until then they are no-ops that send to no session.
+// directory come from the two factories below; the sink is a no-op that sends to no session
+// until the session layer replaces it.
 #include <cstdint>
 
 #include "parlo/model/ports.h"
@@ -51,8 +51,7 @@ public:
 // The session layer's side of the model (process-wide; never null). A no-op today:
 // nothing is sent and no session is known.
 model::SessionSink& ModelSessionSink();
-// The application's client directory (process-wide; never null). A no-op today: no
-// client is known; messages are still validated and DisableUTF8Conversion is the registry's.
+// The application's client directory over the ClientCB hash (process-wide; never null).
 model::ClientDirectory& ModelClientDirectory();
 
 // Installs the four ports for `server` (the Server's constructor does, before the model's

@@ -21,7 +21,8 @@
 // call list, routing, outstanding OPC requests, ClientCB hash, the application's static
 // tables, MR domain hash table, then the configuration maps (agent, skill group, service),
 // the configuration key, and the device and call type maps. The object model's ports are
-// installed before: the call list asks the server for its CallLock.
+// installed before: the call list asks the server for its CallLock. The ClientCB hash builds
+// itself on first use (its init takes the server lock, which does not exist yet here).
 void InitServerTables() {
     CTICSTADevice::InitHashTables();
     CTICSTAConnection::InitFreeList();
