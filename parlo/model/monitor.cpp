@@ -9,6 +9,7 @@
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/agent.h"
+#include "parlo/model/agentteam.h"
 #include "parlo/model/mrdomain.h"
 #include "parlo/model/exactindex.h"
 #include "parlo/model/modelutil.h"
@@ -171,9 +172,8 @@ StdQueue* CTICSTAMonitor::SubjectList(void* subject) const {
         case Session: return Sessions().SessionMonitorList(subject);
         case MRD: return &static_cast<MRDomain*>(subject)->MonitorList();
         case AgentMRD: return &static_cast<Agent*>(subject)->MonitorList();
-        default:
-            // Agent teams keep their monitor lists with that object, which arrives later.
-            return nullptr;
+        case AgentTeam: return &static_cast<::AgentTeam*>(subject)->MonitorList();
+        default: return nullptr;
     }
 }
 

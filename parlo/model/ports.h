@@ -123,6 +123,16 @@ struct ClientInfo {
     void* agent = nullptr;            // the agent the client is bound to, or null
 };
 
+// ---- configuration clients (the configuration tables) ----
+// One configuration client (a ClientCB whose configuration-client flag is set).
+struct ConfigClient {
+    int32_t sessionID = 0;
+    uint32_t configMsgMask = 0;
+    int32_t configPeripheralID = 0;  // the configuration PeripheralID of its requests
+    uint32_t version = 0;
+    bool tressik = false;  // ClientCB::IsTressikClient
+};
+
 // The application's clients and helpers.
 class ClientDirectory {
 public:
@@ -136,6 +146,30 @@ public:
     // The once-an-hour report of a call context too large for a message.
     virtual void ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
                                       uint32_t callID) = 0;
+
+    // ---- configuration clients (the configuration tables) ----
+    // ClientCB::GetConfigClients: replaces `out` with every configuration client, in the
+    // order of the ClientCB hash.
+    virtual void GetConfigClients(std::vector<ConfigClient>& out) { out.clear(); }
+    // The configuration client of a session; false when the session has no ClientCB.
+    [[nodiscard]] virtual bool FindConfigClient(int32_t sessionID, ConfigClient& out) {
+        (void)sessionID;
+        (void)out;
+        return false;
+    }
+    // CTIApplication::SendConfigBeginEvent: CONFIG_BEGIN_EVENT with ConfigType 2 and the
+    // ConfigurationInformation bit; bit 0x20 sets the five table keys to `key`, bit 0x100 no
+    // key, any other bit the element keyElement. Sent to the session unvalidated.
+    virtual void SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
+                                      uint32_t keyElement) {
+        (void)infoBit, (void)key, (void)sessionID, (void)keyElement;
+    }
+    // CTIApplication::SendConfigEndEvent: CONFIG_END_EVENT with ConfigEndStatus `status`.
+    virtual void SendConfigEndEvent(int32_t sessionID, uint32_t status) {
+        (void)sessionID, (void)status;
+    }
+    // CTIApplication::GetDisableUTF8Conversion: nonzero turns the UTF-8 texts off.
+    virtual bool GetDisableUTF8Conversion() { return false; }
 
     // ---- agents ----
     // Clears the agent the client with that SessionID is bound to (the agent is going).

@@ -5,6 +5,8 @@
 #include "parlo/model/csta.h"
 #include "platform/clock.h"
 
+#include <cstdio>
+
 namespace modeltest {
 
 RecordingPorts::RecordingPorts()
@@ -103,6 +105,7 @@ int RecordingPorts::SendFailureEventMSG(int32_t sessionID, uint32_t status, bool
 }
 
 int RecordingPorts::SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t) {
+    if (onResponse) onResponse(sessionID, msg);
     Line("response session " + std::to_string(sessionID) + " <- " + TraceOf(msg, 24));
     return 1;
 }
@@ -175,6 +178,40 @@ int RecordingPorts::SendGetCallDataReq(int32_t peripheralID, uint32_t callID, in
          std::to_string(callID) + " " + std::to_string(deviceIDType) + " " +
          (deviceID != nullptr ? deviceID : ""));
     return 1;
+}
+
+// ---- configuration clients (the configuration tables) ----
+
+void RecordingPorts::ActivateAgentConfigureUpdateTimer() {
+    if (agentTimerRunning) return;
+    agentTimerRunning = true;
+    ++agentTimerStarts;
+    Line("timer AgentConfigureUpdate started (3 s)");
+}
+
+bool RecordingPorts::FindConfigClient(int32_t sessionID, model::ConfigClient& out) {
+    for (const model::ConfigClient& c : configClients)
+        if (c.sessionID == sessionID) {
+            out = c;
+            return true;
+        }
+    return false;
+}
+
+void RecordingPorts::SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
+                                          uint32_t keyElement) {
+    char text[160];
+    const char* keys = infoBit == 0x100 ? "no key"
+                       : infoBit == 0x20
+                           ? "ServiceConfigKey SkillGroupConfigKey AgentConfigKey DeviceConfigKey CallTypeConfigKey"
+                           : ElementName(static_cast<int32_t>(keyElement));
+    snprintf(text, sizeof text, "session %d <- CONFIG_BEGIN_EVENT ConfigType 2 info 0x%X key %.17g %s",
+             sessionID, infoBit, key, keys);
+    Line(text);
+}
+
+void RecordingPorts::SendConfigEndEvent(int32_t sessionID, uint32_t status) {
+    Line("session " + std::to_string(sessionID) + " <- CONFIG_END_EVENT status " + std::to_string(status));
 }
 
 // ---- agents ----

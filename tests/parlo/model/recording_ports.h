@@ -4,6 +4,7 @@
 // scenario can compare the whole stream. Sessions are declared with their version, service
 // mask and monitor lists; the all-events distribution goes to the declared sessions with the
 // ALL_EVENTS service bit, in declaration order, each at its own version.
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -91,7 +92,7 @@ public:
     int VerboseLevel() override { return verbose; }
     bool TracePeriphVariables() override { return tracePeriphVariables; }
     bool TraceECCVariables() override { return traceECCVariables; }
-    void ActivateAgentConfigureUpdateTimer() override {}
+    void ActivateAgentConfigureUpdateTimer() override;
 
     // ---- ClientDirectory ----
     bool Find(int32_t sessionID, model::ClientInfo& out) override;
@@ -114,6 +115,22 @@ public:
     // ---- OPCWriter ----
     int SendGetCallDataReq(int32_t peripheralID, uint32_t callID, int deviceIDType,
                            const char* deviceID) override;
+
+    // ---- configuration clients (the configuration tables) ----
+    // The configuration clients in ClientCB-hash order; each must also be declared with
+    // AddSession to count as live.
+    std::vector<model::ConfigClient> configClients;
+    bool disableUTF8 = false;                // DisableUTF8Conversion
+    bool agentTimerRunning = false;          // the AgentConfigureUpdate timer
+    int agentTimerStarts = 0;
+    void GetConfigClients(std::vector<model::ConfigClient>& out) override { out = configClients; }
+    bool FindConfigClient(int32_t sessionID, model::ConfigClient& out) override;
+    void SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
+                              uint32_t keyElement) override;
+    void SendConfigEndEvent(int32_t sessionID, uint32_t status) override;
+    bool GetDisableUTF8Conversion() override { return disableUTF8; }
+    // Sees every answer before it is recorded (the message is the caller's).
+    std::function<void(int32_t sessionID, BaseMSG& msg)> onResponse;
 
 private:
     void Line(std::string text);
