@@ -78,8 +78,12 @@ uint32_t TransportMSG::LiveCount() {
     return g_liveMessages;
 }
 
-int TransportMSG::InitBuffer(int32_t size, const uint8_t* data) {
-    if (size < 0 || size > TRANSPORT_MAX_MSG) {
+int TransportMSG::InitBuffer(int32_t size, const uint8_t* data) { return Resize(size, TRANSPORT_MAX_MSG, data); }
+
+int TransportMSG::InitFrame(int32_t size, const uint8_t* data) { return Resize(size, TRANSPORT_MAX_FRAME, data); }
+
+int TransportMSG::Resize(int32_t size, int32_t limit, const uint8_t* data) {
+    if (size < 0 || size > limit) {
         if (EMSGetTraceMask() & 0xFF)
             EMSTraceMessage("TransportMSG::InitBuffer - Error initializing buffer with invalid size %ld",
                             static_cast<long>(size));
