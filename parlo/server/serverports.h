@@ -2,8 +2,7 @@
 // The object model's ports as the server implements them: the server context over the
 // Server (its lock, state, peripheral table, meters, counters, registry values and trace
 // switches) and the OPC writer over the request writers. The session sink and the client
-// directory come from the two factories below; the sink is a no-op that sends to no session
-// until the session layer replaces it.
+// directory, which other layers own, come from the two factories below.
 #include <cstdint>
 
 #include "parlo/model/ports.h"
@@ -48,8 +47,7 @@ public:
                            const char* deviceID) override;
 };
 
-// The session layer's side of the model (process-wide; never null). A no-op today:
-// nothing is sent and no session is known.
+// The session layer's sink (process-wide; never null).
 model::SessionSink& ModelSessionSink();
 // The application's client directory over the ClientCB hash (process-wide; never null).
 model::ClientDirectory& ModelClientDirectory();

@@ -110,9 +110,8 @@ TEST_F(ServerTest, DeferredAgentsStartTheThreeSecondTimerOnce) {
     EXPECT_EQ(Events::CountText(Events::Take(), "Server::ActivateAgentConfigureUpdateTimer"), 1u);
 }
 
-// With no session layer and no clients installed yet, sends reach no one and look-ups
-// find nothing; the model carries on.
-TEST_F(ServerTest, TheStandInSinkAndDirectoryKnowNoOne) {
+// Before any session opens, sends reach no one and look-ups find nothing.
+TEST_F(ServerTest, WithNoSessionTheSinkAndDirectoryKnowNoOne) {
     model::SessionSink& sink = model::Sessions();
     model::ClientDirectory& clients = model::Clients();
     EXPECT_FALSE(sink.FindSession(1));
