@@ -153,9 +153,8 @@ fanout() {
 # ---------------------------------------------------------------- many sessions
 
 sessions() {
-    # 16383 is the connection limit, but the transport's descriptor set (16384) also holds the
-    # two listen sockets, so the last connection would be accepted and never served.
-    local total=${TOTAL_SESSIONS:-16382} procs=4 i
+    # 16383 is the connection limit.
+    local total=${TOTAL_SESSIONS:-16383} procs=4 i
     echo "== $total plain sessions over $procs load processes"
     local ready=$WORK/parlo.ready
     rm -f "$ready"

@@ -17,7 +17,10 @@ namespace {
 void OpenClientPorts(SessionProtocol& master, bool active) {
     if (master.GetSessionState() != SessionProtocol::sessionUnknown) return;
     const int opened = active ? SessionProtocol::Open() : SessionProtocol::OpenStandby();
-    if (!opened) EMSTraceMessage("CTIApplication: the client ports could not be opened.");
+    if (!opened)
+        EMSTraceMessage("CTIApplication: the client ports (ListenPort %d, SecuredListenPort %d, SecurityMode %u) could not be opened.",
+                        static_cast<int>(TransportProtocol::sm_ListenPort),
+                        static_cast<int>(TransportProtocol::sm_ListenSecurePort), TransportProtocol::sm_SecurityMode);
 }
 }  // namespace
 

@@ -26,7 +26,9 @@
 
 namespace {
 constexpr uint32_t kTransportLayerKeyword = 13;
-constexpr size_t kMaxDescriptors = 16384;
+// Room for the most live connections and both listening sockets: a set of 16384 left the
+// 16383rd connection accepted but never watched, so its client waited for ever.
+constexpr size_t kMaxDescriptors = TransportProtocol::kMaxConnections + 2;
 constexpr uint32_t kEventQueueOverflow = 0xA12EC009;
 constexpr uint32_t kEventConnectionLimit = 0xA12EC00A;
 constexpr int CAUSE_PEER_CLOSED = 0;         // E_CTI_NO_ERROR
@@ -433,7 +435,11 @@ void TransportProtocol::AddToDescriptor(int socket) {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLPRI;
     ev.data.fd = socket;
-    if (epoll_ctl(m_Epoll, EPOLL_CTL_ADD, socket, &ev) == 0) m_Interest[socket] = ev.events;
+    if (epoll_ctl(m_Epoll, EPOLL_CTL_ADD, socket, &ev) == 0)
+        m_Interest[socket] = ev.events;
+    else
+        EMSTraceMessage("TransportProtocol::AddSocketToDescriptor: socket %d cannot be watched, code=%d", socket,
+                        static_cast<int>(LastSocketError()));
 }
 
 void TransportProtocol::RemoveFromDescriptor(int socket) {
