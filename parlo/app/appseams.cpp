@@ -43,21 +43,14 @@ int AppClientSeams::SendFailureEventMSG(int32_t sessionID, uint32_t status, bool
 
 void CTIApplication::InstallClientPorts() {
     if (m_PortsInstalled) return;
+    // The model's client directory over the same records is installed with the server's ports.
     SetClientSeams(m_Seams.get());
-    model::Ports ports = model::GetPorts();
-    ports.clients = &m_ClientDirectory;
-    model::InstallPorts(ports);
     m_PortsInstalled = true;
 }
 
 void CTIApplication::RemoveClientPorts() {
     if (!m_PortsInstalled) return;
     if (&GetClientSeams() == m_Seams.get()) SetClientSeams(nullptr);
-    model::Ports ports = model::GetPorts();
-    if (ports.clients == &m_ClientDirectory) {
-        ports.clients = nullptr;
-        model::InstallPorts(ports);
-    }
     m_PortsInstalled = false;
 }
 

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "nuvlib/stdqueue.h"
-#include "parlo/app/clientdirectory.h"
 #include "parlo/server/session.h"
 
 class AppClientSeams;
@@ -34,7 +33,7 @@ public:
     CTIApplication& operator=(const CTIApplication&) = delete;
 
     // Takes the configuration it needs; the registry outlives the application. Installs the
-    // client records' seams and the model's client directory (undone by the destructor).
+    // client records' seams (undone by the destructor).
     void Configure(CTIRegistry* registry);
     // The agent-login wait queue (ClientCB records linked by their login-wait link).
     StdQueue& AgentLoginWaitQueue() { return m_AgentLoginWaitQueue; }
@@ -188,7 +187,6 @@ private:
     void RemoveClientPorts();
     StdQueue m_AgentLoginWaitQueue;
     std::unique_ptr<AppClientSeams> m_Seams;
-    ClientCBDirectory m_ClientDirectory;
     bool m_PortsInstalled = false;
 
     CTIRegistry* m_Registry = nullptr;
