@@ -58,7 +58,6 @@ consteval uint32_t StatusCode(std::string_view name) {
 }
 
 constexpr uint32_t kUnspecifiedFailure = StatusCode("E_CTI_UNSPECIFIED_FAILURE");
-constexpr int32_t kCloseReqType = ClientTypeId("CLOSE_REQ");
 constexpr uint32_t kMaxClientVersion = 24;
 constexpr uint32_t kPGStatusEMS = 0x612EC007;
 constexpr int32_t kPeripheralOnline = 3, kPeripheralOffline = 4, kTextMessage = 5,
@@ -137,7 +136,6 @@ uint32_t CTIApplication::ProcessSessionMessage() {
         EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: %s",
                         static_cast<int>(sessionID), MsgTypeName(type));
     }
-    (void)kCloseReqType;  // the failover refusal spares CLOSE_REQ (not reported yet)
     const ClientRow* row = FindClientRow(type);
     if (row == nullptr) {
         // Not a type a client may send: the session goes.
@@ -158,17 +156,13 @@ void CTIApplication::ProcessLaterClientMessage(int32_t sessionID, BaseMSGPtr msg
 }
 
 void CTIApplication::ProcessSessionFailedMsg(int32_t sessionID, BaseMSGPtr msg, uint64_t) {
-    SessionProtocol* session = FindSession(static_cast<uint32_t>(sessionID));
-    if (session == nullptr) {
-        if (EMSGetTraceMask() & 0xF0)
-            EMSTraceMessage("ProcessSessionFailedMsg - sessionID %d not found", static_cast<int>(sessionID));
-        return;
-    }
+    // The look-up and the failure are one step under the session layer's lock.
     const uint32_t status = msg->GetUINT(elementid::Status);
     if (EMSGetTraceMask() & 0x08)
         EMSTraceMessage("ProcessSessionFailedMsg - sessionID %d, Status %s", static_cast<int>(sessionID),
                         StatusCodeName(static_cast<int32_t>(status)));
-    (void)FailSessionByID(sessionID, status);
+    if (!FailSessionByID(sessionID, status) && (EMSGetTraceMask() & 0xF0))
+        EMSTraceMessage("ProcessSessionFailedMsg - sessionID %d not found", static_cast<int>(sessionID));
 }
 
 void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
