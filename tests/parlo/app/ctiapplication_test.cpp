@@ -260,6 +260,8 @@ TEST_F(AppQueueTest, IdleBoundsItsWaitForTheThread) {
     }
     SendConfig(1);
     ASSERT_TRUE(port_.Wait([&] { return port_.configBlocked; }));
+    // The client ports' poster stops first: only Idle's own wait is left on the clock.
+    (void)static_cast<TransportProtocol&>(*app_).Close();
     std::atomic<bool> done{false};
     std::thread idler([&] {
         app_->Idle(0);
