@@ -513,7 +513,11 @@ int SessionProtocol::Close(uint32_t reason) {
         plat::SleepForMs(kCloseWaitMs);
         master.Acquire();
     }
+    // The transport's close waits for the poster thread, which may itself be waiting for
+    // the master's lock to deliver an event: let go of it for the wait.
+    master.Release();
     (void)m->TransportProtocol::Close();
+    master.Acquire();
     m->m_State = sessionClosed;
     Metric(PARLO_CLOSING_SESSIONS, -1);
     Metric(PARLO_CLOSED_SESSIONS, +1);
