@@ -1,0 +1,173 @@
+// The real parlo, made ACTIVE by the stand-in OPC, at its client ports: which ports listen
+// for each SecurityMode, a TLS handshake from the openssl tool, the connection limit changed
+// at run time, and the session counters across a failure.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/parlo/parlo_env.h"
+
+namespace {
+
+using parlotest::Process;
+using parlotest::Quote;
+
+// A plain TCP connection to the loopback port; -1 when nothing listens there.
+int Connect(const std::string& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True once the server closed the connection (within ms).
+bool SeesEof(int fd, int ms = 20000) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return false;
+    char c;
+    return ::recv(fd, &c, 1, 0) == 0;
+}
+
+// True while the server keeps the connection open and silent for a short look.
+bool StaysOpen(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 200) == 0;
+}
+
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+class SessionPorts : public parlotest::ParloEnv {
+protected:
+    void SetUp() override {
+        ParloEnv::SetUp();
+        plain_ = std::to_string(testsupport::FreePort());
+        secure_ = std::to_string(testsupport::FreePort());
+        ASSERT_EQ(parlotest::Reg("set " + Quote(parlotest::kConfigKey) + " ListenPort sz " + plain_).status, 0);
+        ASSERT_EQ(parlotest::Reg("set " + Quote(parlotest::kConfigKey) + " SecuredListenPort sz " + secure_).status, 0);
+        parlotest::SetDword(parlotest::kDynamicKey, "OPCHeartbeatTime", 2);
+        const auto tls = root_->path() / "tls";
+        std::filesystem::create_directories(tls);
+        cert_ = (tls / "parlo-cert.pem").string();
+        const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                                "-subj /CN=localhost -keyout " + (tls / "parlo-key.pem").string() + " -out " + cert_ +
+                                " >/dev/null 2>&1";
+        ASSERT_EQ(0, std::system(cmd.c_str()));
+    }
+    void StartActive() {
+        opc_ = std::make_unique<Process>(std::vector<std::string>{PARLO_OPC_BIN, "--instance", parlotest::kBase, "--start"});
+        ASSERT_TRUE(opc_->WaitText("parlo-opc: in service")) << opc_->Output();
+        parlo_ = Start();
+        ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << parlo_->Output();
+    }
+
+    std::string plain_, secure_, cert_;
+    std::unique_ptr<Process> opc_, parlo_;
+};
+
+// The value parlo-counters shows for one of parlo's counters ("OPEN_SESSIONS").
+std::string Counter(const std::string& name) {
+    const std::string out = parlotest::RunCommand(std::string(PARLO_COUNTERS_BIN) + " parlo").out;
+    const std::string key = " PARLO_" + name + " ";
+    const size_t at = out.find(key);
+    if (at == std::string::npos) return "?";
+    return out.substr(at + key.size(), out.find('\n', at) - at - key.size());
+}
+
+// SecurityMode 0 listens on both ports, 1 only on the TLS port, 2 on none; wherever the TLS
+// port listens the openssl tool completes a TLS 1.2 and a TLS 1.3 handshake and parlo-client
+// opens a session over it.
+class SecurityModes : public SessionPorts, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SecurityModes, ChooseTheListeningPorts) {
+    const int mode = GetParam();
+    parlotest::SetDword(parlotest::kConfigKey, "SecurityMode", static_cast<uint32_t>(mode));
+    StartActive();
+    Fd plain{Connect(plain_)}, secure{Connect(secure_)};
+    EXPECT_EQ(mode == 0, plain.fd >= 0) << "mode " << mode;
+    EXPECT_EQ(mode <= 1, secure.fd >= 0) << "mode " << mode;
+    if (mode > 1) return;
+    for (const char* version : {"-tls1_2", "-tls1_3"}) {
+        const auto ran = parlotest::RunCommand("timeout 30 openssl s_client -brief " + std::string(version) +
+                                               " -connect 127.0.0.1:" + secure_ + " -CAfile " + cert_ +
+                                               " -verify_return_error </dev/null 2>&1");
+        EXPECT_EQ(0, ran.status) << version << "\n" << ran.out;
+        EXPECT_NE(ran.out.find("CONNECTION ESTABLISHED"), std::string::npos) << version << "\n" << ran.out;
+    }
+    const std::string script = (root_->path() / "client.script").string();
+    std::ofstream(script) << "HEARTBEAT_REQ\n";
+    Process client({PARLO_CLIENT_BIN, "127.0.0.1", secure_, "--tls", "--cafile", cert_, "--script", script,
+                    "ClientID=desk1"});
+    ASSERT_EQ(0, client.WaitExit(30000)) << client.Output() << parlo_->Output();
+    EXPECT_NE(client.Output().find("OPEN_CONF "), std::string::npos) << client.Output();
+    EXPECT_NE(client.Output().find("\nHEARTBEAT_CONF "), std::string::npos) << client.Output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SecurityModes, ::testing::Values(0, 1, 2));
+
+// MaxClientConnections lowered to 5 with parlo-reg while parlo runs: five connections stay,
+// the sixth is closed right after its accept.
+TEST_F(SessionPorts, ConnectionLimitSetAtRunTime) {
+    StartActive();
+    parlotest::SetDword(parlotest::kDynamicKey, "MaxClientConnections", 5);
+    std::vector<Fd> held(5);
+    for (auto& h : held) {
+        h.fd = Connect(plain_);
+        ASSERT_GE(h.fd, 0);
+    }
+    Fd sixth{Connect(plain_)};
+    ASSERT_GE(sixth.fd, 0);
+    EXPECT_TRUE(SeesEof(sixth.fd)) << parlo_->Output();
+    for (auto& h : held) EXPECT_TRUE(StaysOpen(h.fd));
+}
+
+// A session that fails (its client dies) moves OPEN_SESSIONS down and leaves FAILED_SESSIONS
+// where it was; TOTAL_SESSIONS is only lowered by a close.
+TEST_F(SessionPorts, CountersAcrossOpenCloseAndFailure) {
+    StartActive();
+    {
+        Process closing({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ClientID=desk1"});
+        ASSERT_TRUE(closing.WaitText("OPEN_CONF")) << closing.Output() << parlo_->Output();
+        Process failing({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ClientID=desk2"});
+        ASSERT_TRUE(failing.WaitText("OPEN_CONF")) << failing.Output() << parlo_->Output();
+        EXPECT_EQ("2", Counter("OPEN_SESSIONS"));
+        EXPECT_EQ("2", Counter("TOTAL_SESSIONS"));
+
+        ASSERT_EQ(0, ::kill(closing.Pid(), SIGINT));
+        ASSERT_EQ(0, closing.WaitExit(30000)) << closing.Output();
+        EXPECT_EQ("1", Counter("OPEN_SESSIONS"));
+        EXPECT_EQ("1", Counter("TOTAL_SESSIONS"));
+        EXPECT_EQ("-1", Counter("CLOSED_SESSIONS"));
+
+        ASSERT_EQ(0, ::kill(failing.Pid(), SIGKILL));
+    }
+    // The failure is seen once the open count falls.
+    for (int i = 0; i < 200 && Counter("OPEN_SESSIONS") != "0"; ++i) (void)parlo_->WaitText("PARLO_NEVER", 100);
+    EXPECT_EQ("0", Counter("OPEN_SESSIONS"));
+    EXPECT_EQ("1", Counter("TOTAL_SESSIONS"));
+    EXPECT_EQ("0", Counter("FAILED_SESSIONS"));
+    EXPECT_EQ("-1", Counter("CLOSED_SESSIONS"));
+}
+
+}  // namespace
