@@ -127,7 +127,7 @@ TEST_P(SecurityModes, ChooseTheListeningPorts) {
 INSTANTIATE_TEST_SUITE_P(Modes, SecurityModes, ::testing::Values(0, 1, 2));
 
 // MaxClientConnections lowered to 5 with parlo-reg while parlo runs: five connections stay,
-// the sixth is closed right after its accept.
+// the sixth is closed right after its accept, with the event that names the limit.
 TEST_F(SessionPorts, ConnectionLimitSetAtRunTime) {
     StartActive();
     parlotest::SetDword(parlotest::kDynamicKey, "MaxClientConnections", 5);
@@ -139,6 +139,8 @@ TEST_F(SessionPorts, ConnectionLimitSetAtRunTime) {
     Fd sixth{Connect(plain_)};
     ASSERT_GE(sixth.fd, 0);
     EXPECT_TRUE(SeesEof(sixth.fd)) << parlo_->Output();
+    EXPECT_TRUE(parlo_->WaitText("The limit of 5 client connections is reached; a new connection was closed."))
+        << parlo_->Output();
     for (auto& h : held) EXPECT_TRUE(StaysOpen(h.fd));
 }
 
