@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -58,6 +59,60 @@ struct Fd {
     }
 };
 
+// A frame header: big-endian body length and message type.
+std::vector<uint8_t> Header(uint32_t length, uint32_t type) {
+    std::vector<uint8_t> h(8);
+    for (int i = 0; i < 4; ++i) {
+        h[i] = static_cast<uint8_t>(length >> (24 - 8 * i));
+        h[4 + i] = static_cast<uint8_t>(type >> (24 - 8 * i));
+    }
+    return h;
+}
+
+bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The type and first body word of the next frame the server sends (within about 20 s); type
+// 0 at the end of the stream or on a timeout.
+struct Frame {
+    uint32_t type = 0, first = 0;
+};
+// drain reads the server's output meanwhile: a server blocked on a full pipe answers nobody.
+template <typename Drain>
+Frame ReadFrame(int fd, Drain drain) {
+    std::vector<uint8_t> got;
+    auto need = [&](size_t n) {
+        while (got.size() < n) {
+            pollfd p{fd, POLLIN, 0};
+            int ready = 0;
+            for (int waited = 0; waited < 20000 && (ready = ::poll(&p, 1, 100)) == 0; waited += 200) drain();
+            if (ready <= 0) return false;
+            uint8_t buf[4096];
+            const ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - got.size()), 0);
+            if (r <= 0) return false;
+            got.insert(got.end(), buf, buf + r);
+        }
+        return true;
+    };
+    auto word = [&](size_t at) {
+        return (uint32_t{got[at]} << 24) | (uint32_t{got[at + 1]} << 16) | (uint32_t{got[at + 2]} << 8) | got[at + 3];
+    };
+    Frame f;
+    if (!need(8)) return f;
+    const uint32_t length = word(0);
+    if (length > 12628 || !need(8 + length)) return f;
+    f.type = word(4);
+    if (length >= 4) f.first = word(8);
+    return f;
+}
+
 class SessionPorts : public parlotest::ParloEnv {
 protected:
     void SetUp() override {
@@ -93,6 +148,40 @@ std::string Counter(const std::string& name) {
     const size_t at = out.find(key);
     if (at == std::string::npos) return "?";
     return out.substr(at + key.size(), out.find('\n', at) - at - key.size());
+}
+
+// Headers the server refuses (type 0, type 283, a body longer than 12628 bytes) get
+// FAILURE_EVENT 2 and the close; a 12628-byte body is read whole, so the refused header that
+// follows it is still read as a header.
+TEST_F(SessionPorts, RefusedHeadersAndTheLongestBody) {
+    StartActive();
+    const auto drain = [&] { (void)parlo_->WaitText("\x01never", 100); };
+    constexpr uint32_t kFailureConf = 1, kFailureEvent = 2, kInvalidLength = 2;
+    const struct {
+        const char* what;
+        uint32_t length, type;
+    } cases[] = {{"type 0", 4, 0}, {"type 283", 4, 283}, {"body of 12629", 12629, 5}};
+    for (const auto& c : cases) {
+        Fd fd{Connect(plain_)};
+        ASSERT_GE(fd.fd, 0);
+        ASSERT_TRUE(SendAll(fd.fd, Header(c.length, c.type)));
+        const Frame f = ReadFrame(fd.fd, drain);
+        EXPECT_EQ(kFailureEvent, f.type) << c.what;
+        EXPECT_EQ(kInvalidLength, f.first) << c.what;
+        EXPECT_TRUE(SeesEof(fd.fd)) << c.what;
+    }
+    Fd fd{Connect(plain_)};
+    ASSERT_GE(fd.fd, 0);
+    std::vector<uint8_t> longest = Header(12628, 5);
+    longest.resize(8 + 12628, 0);
+    const auto refused = Header(4, 0);
+    longest.insert(longest.end(), refused.begin(), refused.end());
+    ASSERT_TRUE(SendAll(fd.fd, longest));
+    Frame f = ReadFrame(fd.fd, drain);
+    if (f.type == kFailureConf) f = ReadFrame(fd.fd, drain);  // whatever the long frame decoded to
+    EXPECT_EQ(kFailureEvent, f.type) << parlo_->Output();
+    EXPECT_EQ(kInvalidLength, f.first);
+    EXPECT_EQ(0u, ReadFrame(fd.fd, drain).type);  // and the close
 }
 
 // SecurityMode 0 listens on both ports, 1 only on the TLS port, 2 on none; wherever the TLS
