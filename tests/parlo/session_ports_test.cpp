@@ -4,7 +4,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -182,6 +184,29 @@ TEST_F(SessionPorts, RefusedHeadersAndTheLongestBody) {
     EXPECT_EQ(kFailureEvent, f.type) << parlo_->Output();
     EXPECT_EQ(kInvalidLength, f.first);
     EXPECT_EQ(0u, ReadFrame(fd.fd, drain).type);  // and the close
+}
+
+// A maintenance request from the stand-in OPC (its script fed through a pipe, so the request
+// follows the client's open) reaches a standby-capable client as ACTIVE_MAINTENANCE_REQ.
+TEST_F(SessionPorts, MaintenanceRequestFromTheControllerReachesAStandbyCapableClient) {
+    const std::string fifo = (root_->path() / "opc.script").string();
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    parlo_ = Start();
+    ASSERT_TRUE(parlo_->WaitText("Connected to MDS.")) << parlo_->Output();
+    opc_ = std::make_unique<Process>(
+        std::vector<std::string>{PARLO_OPC_BIN, "--instance", parlotest::kBase, "--script", fifo});
+    Fd script{::open(fifo.c_str(), O_WRONLY | O_CLOEXEC)};
+    ASSERT_GE(script.fd, 0);
+    auto say = [&](const std::string& lines) {
+        return ::write(script.fd, lines.data(), lines.size()) == static_cast<ssize_t>(lines.size());
+    };
+    ASSERT_TRUE(say("set-idle server=1 side=1\nwait ack timeout=20000\nconfig 11 peripheral=5000/30/0/0\n"
+                    "config 0\nset-active side=1 hb=5\nwait ack timeout=20000\nheartbeat 1000\n"));
+    ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << opc_->Output() << parlo_->Output();
+    Process capable({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ClientID=desk1", "ServiceMask=0x2000010"});
+    ASSERT_TRUE(capable.WaitText("OPEN_CONF")) << capable.Output() << parlo_->Output();
+    ASSERT_TRUE(say("maintenance value=7 side=1\n"));
+    EXPECT_TRUE(capable.WaitText("\nACTIVE_MAINTENANCE_REQ ")) << capable.Output() << opc_->Output();
 }
 
 // SecurityMode 0 listens on both ports, 1 only on the TLS port, 2 on none; wherever the TLS
