@@ -209,6 +209,43 @@ TEST_F(SessionPorts, MaintenanceRequestFromTheControllerReachesAStandbyCapableCl
     EXPECT_TRUE(capable.WaitText("\nACTIVE_MAINTENANCE_REQ ")) << capable.Output() << opc_->Output();
 }
 
+// The real process's timers on the clock: a connection that never sends is failed with
+// FAILURE_EVENT 16 once ConnectionTimeout (lowered to 1 s) has passed, and an OPEN_REQ with
+// IdleTimeout 19 gets FAILURE_CONF 18 (E_CTI_INVALID_TIMEOUT).
+TEST_F(SessionPorts, SilentConnectionTimesOutAndAShortIdleTimeoutIsRefused) {
+    parlotest::SetDword(parlotest::kDynamicKey, "ConnectionTimeout", 1);
+    StartActive();
+    const auto drain = [&] { (void)parlo_->WaitText("\x01never", 100); };
+    Fd silent{Connect(plain_)};
+    ASSERT_GE(silent.fd, 0);
+    const Frame f = ReadFrame(silent.fd, drain);
+    EXPECT_EQ(2u, f.type) << parlo_->Output();
+    EXPECT_EQ(16u, f.first);
+    EXPECT_EQ(0u, ReadFrame(silent.fd, drain).type);
+
+    Process idle({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ClientID=desk1", "IdleTimeout=19"});
+    ASSERT_TRUE(idle.WaitText("FAILURE_CONF")) << idle.Output() << parlo_->Output();
+    EXPECT_NE(std::string::npos, idle.Output().find("Status:E_CTI_INVALID_TIMEOUT ")) << idle.Output();
+    EXPECT_EQ(std::string::npos, idle.Output().find("OPEN_CONF")) << idle.Output();
+}
+
+// A CLIENT_MONITOR session opened after two others hears of both, and not of itself.
+TEST_F(SessionPorts, ClientMonitorHearsOfTheOtherOpenSessions) {
+    StartActive();
+    Process a({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ClientID=desk1"});
+    ASSERT_TRUE(a.WaitText("OPEN_CONF")) << a.Output() << parlo_->Output();
+    Process b({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ClientID=desk2"});
+    ASSERT_TRUE(b.WaitText("OPEN_CONF")) << b.Output() << parlo_->Output();
+    Process monitor({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ClientID=watcher", "ServiceMask=0x40"});
+    ASSERT_TRUE(monitor.WaitText("OPEN_CONF")) << monitor.Output() << parlo_->Output();
+    for (int i = 0; i < 100 && monitor.Count("\nCLIENT_SESSION_OPENED_EVENT ") < 2; ++i)
+        (void)monitor.WaitText("\x01never", 200);
+    EXPECT_EQ(2u, monitor.Count("\nCLIENT_SESSION_OPENED_EVENT ")) << monitor.Output();
+    EXPECT_NE(std::string::npos, monitor.Output().find("desk1")) << monitor.Output();
+    EXPECT_NE(std::string::npos, monitor.Output().find("desk2")) << monitor.Output();
+    EXPECT_EQ(std::string::npos, monitor.Output().find("watcher")) << monitor.Output();
+}
+
 // SecurityMode 0 listens on both ports, 1 only on the TLS port, 2 on none; wherever the TLS
 // port listens the openssl tool completes a TLS 1.2 and a TLS 1.3 handshake and parlo-client
 // opens a session over it.
