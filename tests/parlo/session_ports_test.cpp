@@ -246,6 +246,40 @@ TEST_F(SessionPorts, ClientMonitorHearsOfTheOtherOpenSessions) {
     EXPECT_EQ(std::string::npos, monitor.Output().find("watcher")) << monitor.Output();
 }
 
+// A TLS client that stops halfway through its first handshake record holds up nobody: a
+// plain client opens meanwhile.
+TEST_F(SessionPorts, AStalledTlsHandshakeDoesNotDelayAPlainOpen) {
+    StartActive();
+    Fd stalled{Connect(secure_)};
+    ASSERT_GE(stalled.fd, 0);
+    // A handshake record header that promises 512 bytes, and 3 of them.
+    ASSERT_TRUE(SendAll(stalled.fd, {0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01}));
+    Process client({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ClientID=desk1"});
+    EXPECT_TRUE(client.WaitText("OPEN_CONF")) << client.Output() << parlo_->Output();
+    EXPECT_TRUE(StaysOpen(stalled.fd));
+}
+
+// The same extension opened again from the same host: the old session gets FAILURE_EVENT 11
+// (E_CTI_NEW_SESSION_OPENED)
+// and the new one is opened.
+TEST_F(SessionPorts, TheSameExtensionAgainEndsTheOldSession) {
+    StartActive();
+    const std::vector<std::string> agent{PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ServiceMask=0x01",
+                                         "CTIPeripheralID=5000", "AgentExtension=1001"};
+    auto with = [&](const char* id) {
+        auto argv = agent;
+        argv.push_back(id);
+        return argv;
+    };
+    Process first(with("ClientID=agent1"));
+    ASSERT_TRUE(first.WaitText("OPEN_CONF")) << first.Output() << parlo_->Output();
+    Process second(with("ClientID=agent2"));
+    ASSERT_TRUE(second.WaitText("OPEN_CONF")) << second.Output() << parlo_->Output();
+    EXPECT_TRUE(first.WaitText("\nFAILURE_EVENT ")) << first.Output();
+    EXPECT_NE(std::string::npos, first.Output().find("Status:E_CTI_NEW_SESSION_OPENED ")) << first.Output();
+    EXPECT_NE(-1, first.WaitExit(30000)) << first.Output();
+}
+
 // SecurityMode 0 listens on both ports, 1 only on the TLS port, 2 on none; wherever the TLS
 // port listens the openssl tool completes a TLS 1.2 and a TLS 1.3 handshake and parlo-client
 // opens a session over it.
