@@ -19,6 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "ctimsg/elementids.h"
+#include "ctimsg/messages/msgclass.h"
+#include "parlo/server/ctitypes.h"
 #include "tests/parlo/parlo_env.h"
 
 namespace {
@@ -84,7 +87,7 @@ bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
 // The type and first body word of the next frame the server sends (within about 20 s); type
 // 0 at the end of the stream or on a timeout.
 struct Frame {
-    uint32_t type = 0, first = 0;
+    uint32_t type = 0, first = 0, second = 0;
 };
 // drain reads the server's output meanwhile: a server blocked on a full pipe answers nobody.
 template <typename Drain>
@@ -112,6 +115,7 @@ Frame ReadFrame(int fd, Drain drain) {
     if (length > 12628 || !need(8 + length)) return f;
     f.type = word(4);
     if (length >= 4) f.first = word(8);
+    if (length >= 8) f.second = word(12);
     return f;
 }
 
@@ -278,6 +282,49 @@ TEST_F(SessionPorts, TheSameExtensionAgainEndsTheOldSession) {
     EXPECT_TRUE(first.WaitText("\nFAILURE_EVENT ")) << first.Output();
     EXPECT_NE(std::string::npos, first.Output().find("Status:E_CTI_NEW_SESSION_OPENED ")) << first.Output();
     EXPECT_NE(-1, first.WaitExit(30000)) << first.Output();
+}
+
+// A frame that decodes with an error and carries an InvokeID (a CLOSE_REQ without its
+// Status) gets FAILURE_CONF with the decoder's status, and the session stays open.
+TEST_F(SessionPorts, DecodeErrorIsAnsweredAndTheSessionStays) {
+    StartActive();
+    const auto drain = [&] { (void)parlo_->WaitText("\x01never", 100); };
+    Fd fd{Connect(plain_)};
+    ASSERT_GE(fd.fd, 0);
+    BaseMSGPtr open = catalog::CreateMessage(ctitype::OpenReqMSG);
+    open->SetUINT(elementid::InvokeID, 1);
+    open->SetUINT(elementid::VersionNumber, 24);
+    open->SetUINT(elementid::IdleTimeout, 30);
+    open->SetUINT(elementid::CTIPeripheralID, 0xFFFFFFFF);
+    open->SetUINT(elementid::ServiceMask, 0x10);
+    open->SetUINT(elementid::CallMsgMask, 0xFFFFFFFF);
+    open->SetUINT(elementid::AgentStateMask, 0x3FFF);
+    open->SetUINT(elementid::ConfigMsgMask, 0);
+    open->SetSTRING(elementid::ClientID, "desk1");
+    uint8_t password[1] = {0};
+    open->SetUNSPEC(elementid::ClientPassword, password, 0);
+    std::vector<uint8_t> frame(static_cast<size_t>(open->MaxEncodedSize(24) + 8));
+    ASSERT_EQ(0, open->Validate(24));
+    const int n = open->Encode(frame.data(), static_cast<int>(frame.size()), 24, 0x3FF, nullptr, 0);
+    ASSERT_GT(n, 0);
+    frame.resize(static_cast<size_t>(n));
+    ASSERT_TRUE(SendAll(fd.fd, frame));
+    ASSERT_EQ(ctitype::OpenConfMSG, ReadFrame(fd.fd, drain).type) << parlo_->Output();
+
+    std::vector<uint8_t> close = Header(4, ctitype::CloseReqMSG);
+    close.insert(close.end(), {0, 0, 0, 7});
+    ASSERT_TRUE(SendAll(fd.fd, close));
+    const Frame answer = ReadFrame(fd.fd, drain);
+    EXPECT_EQ(ctitype::FailureConfMSG, answer.type) << parlo_->Output();
+    EXPECT_EQ(7u, answer.first);
+    EXPECT_NE(0u, answer.second);
+
+    std::vector<uint8_t> beat = Header(4, ctitype::HeartbeatReqMSG);
+    beat.insert(beat.end(), {0, 0, 0, 8});
+    ASSERT_TRUE(SendAll(fd.fd, beat));
+    const Frame conf = ReadFrame(fd.fd, drain);
+    EXPECT_EQ(ctitype::HeartbeatConfMSG, conf.type);
+    EXPECT_EQ(8u, conf.first);
 }
 
 // SecurityMode 0 listens on both ports, 1 only on the TLS port, 2 on none; wherever the TLS
