@@ -327,6 +327,22 @@ TEST_F(SessionPorts, DecodeErrorIsAnsweredAndTheSessionStays) {
     EXPECT_EQ(8u, conf.first);
 }
 
+// A second OPEN_REQ on an open session gets FAILURE_CONF 5 (E_CTI_SESSION_ALREADY_OPEN) and
+// the session goes on: its heartbeat and close are answered.
+TEST_F(SessionPorts, SecondOpenOnASessionIsRefused) {
+    StartActive();
+    const std::string script = (root_->path() / "client.script").string();
+    std::ofstream(script) << "OPEN_REQ InvokeID=9 VersionNumber=24 IdleTimeout=30 CTIPeripheralID=0xFFFFFFFF "
+                             "ServiceMask=0x10 CallMsgMask=0 AgentStateMask=0 ConfigMsgMask=0 ClientID=desk1 "
+                             "ClientPassword=\nHEARTBEAT_REQ\n";
+    Process client({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "--script", script, "ClientID=desk1"});
+    ASSERT_EQ(0, client.WaitExit(30000)) << client.Output() << parlo_->Output();
+    EXPECT_NE(std::string::npos, client.Output().find("\nFAILURE_CONF MsgType:FAILURE_CONF (InvokeID:0x9 Status:E_CTI_SESSION_ALREADY_OPEN )"))
+        << client.Output();
+    EXPECT_NE(std::string::npos, client.Output().find("\nHEARTBEAT_CONF ")) << client.Output();
+    EXPECT_NE(std::string::npos, client.Output().find("\nCLOSE_CONF ")) << client.Output();
+}
+
 // SecurityMode 0 listens on both ports, 1 only on the TLS port, 2 on none; wherever the TLS
 // port listens the openssl tool completes a TLS 1.2 and a TLS 1.3 handshake and parlo-client
 // opens a session over it.
