@@ -379,6 +379,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, SecurityModes, ::testing::Values(0, 1, 2));
 TEST_F(SessionPorts, ConnectionLimitSetAtRunTime) {
     StartActive();
     parlotest::SetDword(parlotest::kDynamicKey, "MaxClientConnections", 5);
+    // The registry watch picks the change up on its own thread.
+    ASSERT_TRUE(parlo_->WaitText("The setting MaxClientConnections changed from 6000 to 5.")) << parlo_->Output();
     std::vector<Fd> held(5);
     for (auto& h : held) {
         h.fd = Connect(plain_);
