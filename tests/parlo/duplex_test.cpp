@@ -183,4 +183,39 @@ TEST_F(DuplexPair, WithoutAStandbyPeripheralTheOtherSideStaysIdleUntilActivated)
     EXPECT_TRUE(firstBeat == std::string::npos || firstBeat > out.find("side B is active")) << All();
 }
 
+// Clients of the standby side: a version-24 client that may wait opens in standby and is told
+// of the failover with STANDBY_ACTIVE_EVENT; a version-23 one is failed without an answer.
+TEST_F(DuplexPair, StandbyClientsWaitForTheFailover) {
+    // Each side's client ports of its own: both are on this machine, B on its public interface.
+    const char* const kHostB = "127.0.0.2";
+    const std::string portA = std::to_string(testsupport::FreePort());
+    const std::string portB = std::to_string(testsupport::FreePort());
+    const std::string tlsB = std::to_string(testsupport::FreePort());
+    ASSERT_EQ(parlotest::Reg("set " + Quote(parlotest::kConfigKey) + " ListenPort sz " + portA).status, 0);
+    ASSERT_EQ(parlotest::Reg("set " + Quote(parlotest::kConfigKey) + " SecuredListenPort sz " +
+                             std::to_string(testsupport::FreePort())).status, 0);
+    ASSERT_EQ(RegB("set " + Quote(parlotest::kConfigKey) + " ListenPort sz " + portB).status, 0);
+    ASSERT_EQ(RegB("set " + Quote(parlotest::kConfigKey) + " SecuredListenPort sz " + tlsB).status, 0);
+    StartPair();
+    ExpectActiveAndStandby();
+    Process waiting({PARLO_CLIENT_BIN, kHostB, portB, "ClientID=desk1", "ServiceMask=0x2000010"});
+    ASSERT_TRUE(waiting.WaitText("OPEN_CONF")) << waiting.Output() << All();
+    Process old({PARLO_CLIENT_BIN, kHostB, portB, "ClientID=desk2", "ServiceMask=0x2000010",
+                 "VersionNumber=23"});
+    EXPECT_NE(-1, old.WaitExit(30000)) << old.Output() << All();
+    EXPECT_EQ("", old.Output()) << All();
+
+    ASSERT_TRUE(opcA_->WaitText("recv CTI_ACTIVE_HEART_BEAT_EVENT from 10")) << All();
+    ASSERT_EQ(::kill(parloA_->Pid(), SIGKILL), 0);
+    ASSERT_TRUE(parloB_->WaitText("The server is Active.", 30000)) << All();
+    ASSERT_TRUE(waiting.WaitText("STANDBY_ACTIVE_EVENT")) << waiting.Output() << All();
+    // Nothing but answers reached it while it waited.
+    const std::string before = waiting.Output().substr(0, waiting.Output().find("STANDBY_ACTIVE_EVENT"));
+    for (size_t at = 0; at < before.size(); at = before.find('\n', at) + 1) {
+        const std::string type = before.substr(at, before.find(' ', at) - at);
+        EXPECT_TRUE(type == "OPEN_CONF" || type == "HEARTBEAT_CONF") << type << "\n" << waiting.Output();
+        if (before.find('\n', at) == std::string::npos) break;
+    }
+}
+
 }  // namespace
