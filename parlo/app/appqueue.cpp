@@ -6,6 +6,7 @@
 #include "nuvlib/ems.h"
 #include "parlo/app/appport.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/model/agentconfig.h"
 #include "platform/clock.h"
 
 namespace {
@@ -59,7 +60,7 @@ void CTIApplication::Drain() {
                 (void)ProcessSessionMessage();
                 break;
             case kDeferredAgentsMarker:
-                // The deferred agent configuration is applied by the agent table's owner.
+                ApplyDeferredAgentConfig();
                 break;
             case kMaintenanceMarker: {
                 bool requested;
@@ -279,3 +280,7 @@ size_t CTIApplication::SmallestFreeBuffer() {
     return m_FreeApplicationMSGs.empty() ? 0 : least;
 }
 
+
+// Agent records held back while ACTIVE, once their 3-second timer has run out; the table takes
+// the server lock itself.
+void CTIApplication::ApplyDeferredAgentConfig() { AgentConfig::ApplyDeferred(); }

@@ -180,6 +180,7 @@ private:
     // reset under the queue lock, so a set racing this call is never lost.
     ApplicationMSGPtr DequeueInput();
     void KeepOPCMsgsInQueue();
+    void ApplyDeferredAgentConfig();
     void SetInputEventLocked() { m_InputEventSet = true; m_Wake.notify_all(); }
 
     // ---- client records (appseams.cpp) ----

@@ -42,6 +42,11 @@ TEST_F(ConfigLoad, TheStandInsLoadReachesTheTables) {
     ann.login = "2001";
     bob.login = "2002";
     const std::string update = Hex(modeltest::AgentRecord(ann)) + Hex(modeltest::AgentRecord(bob));
+    // Added while ACTIVE with no key after it: only the 3-second timer's marker applies it.
+    modeltest::AgentRecordSpec carl;
+    carl.stid = 7003;
+    carl.login = "1003";
+    carl.periph = 5003;
     // A team of both, renamed under a new key once ACTIVE: its announcement and the key's
     // flush go to the session layer, which has no session yet.
     const std::string team = Hex(modeltest::TeamRecord(5000, 40, "Blue", 7001));
@@ -59,7 +64,8 @@ TEST_F(ConfigLoad, TheStandInsLoadReachesTheTables) {
                              "wait ack timeout=20000\n"
                              "config 5 op=3 update=1 num=2 raw=" << update << "\n"
                              "config 1 op=3 update=1 num=1 raw=" << Hex(modeltest::TeamRecord(5000, 40, "Green", 7001)) << "\n"
-                             "config 10 update=1 raw=" << Hex(modeltest::KeyRecord(2.0)) << "\n";
+                             "config 10 update=1 raw=" << Hex(modeltest::KeyRecord(2.0)) << "\n"
+                             "config 5 op=1 update=1 num=1 raw=" << Hex(modeltest::AgentRecord(carl)) << "\n";
     Process opc({PARLO_OPC_BIN, "--instance", parlotest::kBase, "--script", script});
     ASSERT_TRUE(opc.WaitText("parlo-opc: in service")) << opc.Output();
 
@@ -73,6 +79,8 @@ TEST_F(ConfigLoad, TheStandInsLoadReachesTheTables) {
     EXPECT_NE(out.find("2 Added records of the AgentTeamMembers table."), std::string::npos) << out;
     EXPECT_NE(out.find("1 Updated records of the AgentTeams table."), std::string::npos) << out;
     EXPECT_EQ(out.find("runs past the end"), std::string::npos) << out;
+    EXPECT_TRUE(parlo->WaitText("Server::FindPeripheral - Peripheral 5003 not found - Added", 20000))
+        << "the held-back agent is applied when its timer runs out\n" << parlo->Output();
     EXPECT_EQ(parlo->WaitExit(300), -1);
 }
 
