@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -35,13 +37,29 @@ struct Root {
         fs::create_directories(path / "run");
         setenv("PARLO_REGISTRY_ROOT", (path / "registry").c_str(), 1);
         setenv("PARLO_RUN_DIR", (path / "run").c_str(), 1);
-        setenv("PARLO_NAMESPACE", ("pt" + std::to_string(getpid())).c_str(), 1);
+        // Process ids come round again (and other suites share /dev/shm): a random part
+        // keeps a test from finding what an earlier process of the same id left behind,
+        // such as counter blocks whose dead writer's id now belongs to a live process.
+        std::ostringstream ns;
+        ns << "pt" << getpid() << '-' << std::hex << (std::random_device{}() & 0xFFFFFF);
+        setenv("PARLO_NAMESPACE", ns.str().c_str(), 1);
     }
     ~Root() {
         // A forked child (death tests, spawned peers) must not remove its parent's tree.
         if (getpid() == owner && !std::getenv("PARLO_KEEP_TEST_DIRS")) {
             std::error_code ec;
             fs::remove_all(path, ec);
+            RemoveSharedMemory();
+        }
+    }
+    // The shared memory this test's namespace still names (killed peers leave theirs).
+    static void RemoveSharedMemory() {
+        const char* ns = std::getenv("PARLO_NAMESPACE");
+        if (!ns || !*ns) return;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator("/dev/shm", ec)) {
+            const std::string name = e.path().filename().string();
+            if (name.rfind(ns, 0) == 0) (void)shm_unlink(("/" + name).c_str());
         }
     }
 };
