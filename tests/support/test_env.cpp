@@ -6,7 +6,6 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <sys/mman.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -49,17 +48,6 @@ struct Root {
         if (getpid() == owner && !std::getenv("PARLO_KEEP_TEST_DIRS")) {
             std::error_code ec;
             fs::remove_all(path, ec);
-            RemoveSharedMemory();
-        }
-    }
-    // The shared memory this test's namespace still names (killed peers leave theirs).
-    static void RemoveSharedMemory() {
-        const char* ns = std::getenv("PARLO_NAMESPACE");
-        if (!ns || !*ns) return;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator("/dev/shm", ec)) {
-            const std::string name = e.path().filename().string();
-            if (name.rfind(ns, 0) == 0) (void)shm_unlink(("/" + name).c_str());
         }
     }
 };
