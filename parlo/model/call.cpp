@@ -8,6 +8,7 @@
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
+#include "parlo/model/agent.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/exactindex.h"
 #include "parlo/model/modelutil.h"
@@ -273,8 +274,11 @@ void Call::TraceDuplicate(const char* what) {
 }
 
 void Call::ReleaseOne() {
-    // A private call goes back through its agent (agents arrive with the next objects).
-    Free(this, true);
+    // A private call goes back through its agent, which unlinks it first.
+    if (m_Private && m_PrivateCallAgent != nullptr)
+        static_cast<Agent*>(m_PrivateCallAgent)->RemovePrivateCall(this, true);
+    else
+        Free(this, true);
 }
 
 Call* Call::Alloc(uint32_t peripheralID, uint32_t callID, uint16_t srcType, const char* srcID,
@@ -334,7 +338,7 @@ void Call::Free(Call* call, bool sendEndCall) {
         // Lowered for every reported call that goes, not only when END_CALL_EVENT went out.
         Server().Decrement(PerfCounter::PARLO_REPORTED_CALLS);
     }
-    // m_JoinedCall: the unjoin arrives with the join operations; nothing joins calls yet.
+    if (call->m_JoinedCall != nullptr) call->Unjoin();
     {
         ServerLockGuard guard(ServerLock());
         while (auto* c = static_cast<CTICSTAConnection*>(call->m_ConnectionList.First()))
@@ -357,6 +361,19 @@ void Call::RemovePeripheralCalls(uint32_t peripheralID) {
         while (c != nullptr) {
             Call* next = AsCall(b.Next(c));
             if (peripheralID == kNoPeripheral || c->m_PeripheralID == peripheralID)
+                c->ReleaseOne();
+            c = next;
+        }
+    }
+}
+
+void Call::RemovePrivateCalls(uint32_t peripheralID) {
+    LockGuard<LockObject> guard(GetCallLock());
+    for (StdQueue& b : Table().buckets) {
+        Call* c = AsCall(b.First());
+        while (c != nullptr) {
+            Call* next = AsCall(b.Next(c));
+            if (c->m_Private && (peripheralID == kNoPeripheral || c->m_PeripheralID == peripheralID))
                 c->ReleaseOne();
             c = next;
         }
@@ -462,6 +479,8 @@ bool FitsSelector(const CTICSTAConnection* c, int selector) {
 }
 }  // namespace
 
+bool Call::IsCounted(const CTICSTAConnection* c) { return Counted(c); }
+
 CTICSTAConnection* Call::FindConnection(CTICSTADevice* device) {
     if (device == nullptr) return nullptr;
     for (CTICSTAConnection* c = FirstConnection(); c != nullptr; c = NextConnection(c))
@@ -522,57 +541,6 @@ bool Call::HasConnection(CTICSTAConnection* connection) {
     for (CTICSTAConnection* c = FirstConnection(); c != nullptr; c = NextConnection(c))
         if (c == connection) return true;
     return false;
-}
-
-void Call::ClearAllConnections(int cause) {
-    // No device carries an agent yet, so no connection is kept for wrap-up.
-    if (Server().VerboseLevel() == 1)
-        EMSTraceMessage(
-            "Call::ClearAllConnections -  No of connections in the connection list for CallID "
-            "(%d) = %d",
-            static_cast<int32_t>(m_CallID), m_ConnectionList.Count());
-    ServerLockGuard guard(ServerLock());
-    CTICSTAConnection* c = FirstConnection();
-    while (c != nullptr) {
-        CTICSTAConnection* next = NextConnection(c);
-        if (!c->IsActive()) {
-            if (Server().VerboseLevel() == 1)
-                EMSTraceMessage(
-                    "Call::ClearAllConnections - Found an inactive connection pointer in the "
-                    "connection list");
-        } else {
-            c->SetState(0, "clear all");
-            if (Server().IsServerActive()) {
-                CallConnectionClearedEventMSG msg;
-                msg.SetUINT(Id(E::MonitorID), 0);
-                msg.SetUINT(Id(E::CTIPeripheralID), m_PeripheralID);
-                msg.SetUSHORT(Id(E::PeripheralType),
-                              static_cast<uint16_t>(ConvertPeripheralType(m_PeripheralType)));
-                msg.SetUSHORT(Id(E::ConnectionDeviceIDType),
-                              static_cast<uint16_t>(c->m_OPCDeviceIDType));
-                msg.SetSTRINGMax(Id(E::ConnectionDeviceID), c->m_OPCDeviceID);
-                msg.SetUINT(Id(E::ConnectionCallID), m_CallID);
-                msg.SetUSHORT(Id(E::ReleasingDeviceType),
-                              c->m_Device != nullptr
-                                  ? static_cast<uint16_t>(c->m_Device->m_DeviceType)
-                                  : 0xFFFF);
-                msg.SetUSHORT(Id(E::LocalConnectionState), 0);
-                msg.SetUSHORT(Id(E::EventCause), static_cast<uint16_t>(cause));
-                if (c->m_Device != nullptr)
-                    msg.SetSTRINGMax(Id(E::ReleasingDeviceID), c->m_Device->m_DeviceID);
-                if (Clients().ValidateMessage("Call::ClearAllConnections", msg))
-                    WriteMSG(msg, true, false);
-            }
-        }
-        if (Server().VerboseLevel() == 1)
-            EMSTraceMessage(c->m_Device == nullptr
-                                ? "Call::ClearAllConnections - Found an invalid device for the "
-                                  "connection"
-                                : "Call::ClearAllConnections - Found an invalid agent for the "
-                                  "connection");
-        CTICSTAConnection::Free(c);
-        c = next;
-    }
 }
 
 // ---- call context ----

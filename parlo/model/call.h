@@ -14,11 +14,13 @@
 
 class BaseMSG;
 class LockObject;
+class Call;
 class CTICSTAConnection;
 class CTICSTADevice;
 class CTICSTAMonitor;
 class REMaskArray;
 struct NameValueStruct;
+
 
 // The connection ID of a call event: CallID, device ID (at most 63 characters) and type.
 struct ConnectionID {
@@ -76,6 +78,8 @@ public:
     static Call* FindStaleCall(int bucket, int seconds);
     // Releases every call of the peripheral (-1: all).
     static void RemovePeripheralCalls(uint32_t peripheralID);
+    // Releases the private calls of the peripheral (-1: all) through their agents.
+    static void RemovePrivateCalls(uint32_t peripheralID);
     static bool IsCallIDUnique(int peripheralType) {
         return peripheralType != 18 && peripheralType != 27;
     }
@@ -116,7 +120,66 @@ public:
     CTICSTAConnection* GetReferenceConnection();
     int ActiveConnections();
     bool HasConnection(CTICSTAConnection* connection);
+    // Newest first: the first active connection other than `connection`, else the newest
+    // other one.
+    CTICSTAConnection* FindOtherConnection(CTICSTAConnection* connection);
+    // The first connection of that type (1 source, 2 destination) without a device.
+    CTICSTAConnection* FindDevicelessConnection(int type);
+    // Another active connection with the same OPC ID, either of the two marked duplicate;
+    // null unless RemoveCGDuplicateConnections is set on a CTI peripheral type 17, 20 or 23.
+    CTICSTAConnection* FindDuplicateConnection(CTICSTAConnection* connection);
+    // Whether a connection is at a device with an agent whose DeviceID is deviceID.
+    bool HasDeviceConnection(const char* deviceID);
+    // Counted connections whose device has an agent.
+    int NumAgentConnections();
+    // Newest first, the DeviceID of the first active connection at an agent's device; "".
+    std::string GetAgentDeviceID();
+    // The line number (0 none) and line type (3 none) of the instrument line carrying callID.
+    int GetLineNumber(uint32_t callID);
+    int GetLineType(uint32_t callID);
+    // The connection ID an answer request uses; replaces type and ID when they name no
+    // active, non-alerting connection and the call has a reference connection.
+    void GetConnectionIDtoAnswer(uint16_t& deviceIDType, std::string& deviceID);
+
+    // ---- connection changes (under the server lock) ----
+    // The updated, taken-over or new (deviceless) connection; null when none is made.
+    CTICSTAConnection* UpdateConnection(int32_t state, int32_t type, int32_t deviceIDType,
+                                        const char* deviceID, const char* hint, bool exact);
+    void ClearAlertingConnections(CTICSTAConnection* keep);
+    void ClearQueuedConnections();
+    void RemoveQueuedConnections();
+    // Frees every inactive connection except a failed source connection.
+    void RemoveInactiveConnections();
+    void RemoveAllConnections();
+    // Clears and frees every connection (CALL_CONNECTION_CLEARED_EVENT for the active ones),
+    // keeping in state 0 a destination or source connection whose agent's line has the call.
     void ClearAllConnections(int cause);
+    // The source redirected: a matching source becomes "BLIND_CONNECTION" (type 65535).
+    void UpdateCallOnRedirect(CTICSTAConnection* connection);
+
+    // ---- joins, merges and re-keys ----
+    // Releases a call: a private call with an owner through its agent, any other by Free.
+    static void Release(Call* call, bool sendEndCall);
+    // Joins the two calls, unjoining either from a third call first. Null does nothing.
+    void Join(Call* other);
+    // Separates the call from its partner (CALL_CONNECTION_CLEARED_EVENT to the partner's
+    // watchers for this call's first unshared active connection).
+    void Unjoin();
+    // Merges this call into target, re-keying target to newCallID (-1 keeps it). refType and
+    // refID name the connection clients know the call by and are updated. Returns this call
+    // when the caller must release it, null when it was released here.
+    [[nodiscard]] Call* TransferConnections(Call* target, uint32_t newCallID, uint16_t& refType,
+                                            std::string& refID);
+    // New CallID (-1 none) and CallType (-1 none): a conflicting active call with the new
+    // CallID is merged in; the change goes out as CALL_DATA_UPDATE_EVENT.
+    void UpdateCallData(uint32_t newCallID, int newCallType, uint16_t& refType,
+                        std::string& refID);
+    // Reports a change of the reference connection against refType/refID, then updates them.
+    void NotifyReferenceConnectionUpdate(uint16_t& refType, std::string& refID);
+
+    // ---- snapshots ----
+    // Fills the call part of SNAPSHOT_CALL_CONF (at most 16 clients and 16 parties).
+    void SnapshotCallConfMsg(BaseMSG& msg);
 
     // ---- call context ----
     // Each returns the ECC layer's code (0 success) and traces a failure.
@@ -205,4 +268,8 @@ private:
     void RemoveFromHash();
     void TraceDuplicate(const char* what);
     void ReleaseOne();
+    // A counted connection: state 1..5, or a failed (6) source connection.
+    static bool IsCounted(const CTICSTAConnection* c);
+    bool KeepForWrapup(uint16_t type, const std::string& id, const char* end);
+    void TraceConflict(const char* head, bool campaign);
 };

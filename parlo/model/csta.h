@@ -13,6 +13,7 @@
 class BaseMSG;
 class Call;
 class REMaskArray;
+class TPCSTASnapshotDeviceConfEventMsg;
 
 // The CSTA extended device ID of OPC's messages.
 struct CSTAExtendedDeviceID {
@@ -66,7 +67,19 @@ public:
     void SendBeginCallToMonitors(Call* call, CTICSTAConnection* connection);
     void SendEndCallToMonitors(Call* call, CTICSTAConnection* connection);
     void SetSnapshotDeviceCalls(BaseMSG& msg, bool skipDotted);
-    // Adds nothing until agents exist at devices (m_Agent is never set yet).
+    // Compares OPC's snapshot of this device with the tracked connections and traces each
+    // difference; with fix it creates, moves and frees connections, with createCalls it
+    // creates the calls OPC reports and the server lacks. The confirmation is peer data:
+    // when its entries or state lists reach outside its raw data, that is traced and
+    // nothing is changed. True when every tracked connection was reported. Freeing the last
+    // connection of an untyped device deletes the device: the caller looks it up again.
+    bool VerifySnapshot(const TPCSTASnapshotDeviceConfEventMsg& conf, bool fix, bool createCalls);
+    // The same over the confirmation's parts: its Count and entry offset, and the `length`
+    // bytes of raw data that offsets count from (nothing outside them is read).
+    bool VerifySnapshot(uint32_t peripheralID, int32_t count, uint32_t entriesOffset,
+                        const uint8_t* data, uint32_t length, bool fix, bool createCalls);
+    // One REMask entry per connection (or one without call) from the agent at the device;
+    // nothing without an agent. CallID -1 for the override or filter: none.
     void AddREMaskEntries(REMaskArray* element, uint32_t callIDOverride, uint32_t callIDFilter);
 
     void AddConnection(CTICSTAConnection* c);

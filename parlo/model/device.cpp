@@ -8,6 +8,8 @@
 #include "nuvlib/tracemeter.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
+#include "parlo/model/agent.h"
+#include "parlo/model/remask.h"
 #include "parlo/model/exactindex.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
@@ -125,7 +127,7 @@ CTICSTADevice::~CTICSTADevice() {
     RemoveFromHash();
     NUV_ASSERT(m_ConnectionList.Count() == 0);
     NUV_ASSERT(m_MonitorList.Count() == 0);
-    // The agent's back pointer goes with the agent objects; no device carries one yet.
+    if (m_Agent != nullptr) static_cast<Agent*>(m_Agent)->m_Device = nullptr;
 }
 
 void CTICSTADevice::Delete(CTICSTADevice* device) {
@@ -478,9 +480,42 @@ void CTICSTADevice::SetSnapshotDeviceCalls(BaseMSG& msg, bool skipDotted) {
         AddREMaskEntries(element, 0xFFFFFFFF, 0xFFFFFFFF);
 }
 
-void CTICSTADevice::AddREMaskEntries(REMaskArray* element, uint32_t, uint32_t) {
-    // Entries are built from the agent at the device; agents arrive with the next objects.
+void CTICSTADevice::AddREMaskEntries(REMaskArray* element, uint32_t callIDOverride,
+                                     uint32_t callIDFilter) {
     if (m_Agent == nullptr || element == nullptr) return;
+    const Agent& agent = *static_cast<Agent*>(m_Agent);
+    const std::string instrument = agent.GetInstrumentNumber();
+    if (m_ConnectionList.Count() == 0) {
+        if (REMaskEntry* entry = element->AddREMask())
+            CTIUpdateREMask::ComputeEntry(instrument, agent.m_Extension, -1, 0, -1,
+                                          agent.m_OverallState, agent.m_DeskSettingsMask,
+                                          agent.m_WrapUpIncomingMode, 0, 0, -1, entry);
+        return;
+    }
+    int32_t talking = 0, total = 0;
+    for (CTICSTAConnection* c = AsConnection(m_ConnectionList.First()); c != nullptr;
+         c = AsConnection(m_ConnectionList.Next(c))) {
+        const int32_t s = c->m_LocalConnectionState;
+        if (s == 3 && c->m_SilentMonitorStatus != 2) ++talking;
+        if ((s == 3 && c->m_SilentMonitorStatus != 2) || s == 4 || s == -1 || s == 1 || s == 6)
+            ++total;
+    }
+    for (CTICSTAConnection* c = AsConnection(m_ConnectionList.First()); c != nullptr;
+         c = AsConnection(m_ConnectionList.Next(c))) {
+        uint32_t callID = c->m_Call != nullptr ? c->m_Call->m_CallID : 0xFFFFFFFF;
+        if (callIDFilter != 0xFFFFFFFF && callIDFilter != callID) continue;
+        if (callIDOverride != 0xFFFFFFFF && callID != 0xFFFFFFFF) callID = callIDOverride;
+        // A full element (10 entries) takes no more.
+        REMaskEntry* entry = element->AddREMask();
+        if (entry == nullptr) break;
+        const bool initiated = c->m_Initiated != 0;
+        CTIUpdateREMask::ComputeEntry(
+            instrument, agent.m_Extension, static_cast<int32_t>(callID),
+            c->m_Call != nullptr ? c->m_Call->m_CallType : 0, c->m_LocalConnectionState,
+            agent.m_OverallState, agent.m_DeskSettingsMask,
+            initiated ? agent.m_WrapUpOutgoingMode : agent.m_WrapUpIncomingMode, talking, total,
+            initiated && c->m_Call != nullptr ? c->m_Call->GetDestConnectionState() : -1, entry);
+    }
 }
 
 // ---- texts ----
@@ -492,7 +527,9 @@ std::string CTICSTADevice::GetListHeader() {
 std::string CTICSTADevice::GetListEntry() {
     return Format("%7d %8.8s %-12.12s %9.9s %7.7s    %5d      %4d   %s\n",
                   static_cast<int32_t>(m_PeripheralID), m_DeviceID.c_str(),
-                  DeviceTypeName(m_DeviceType), m_Extension.c_str(), "", GetNumConnections(),
+                  DeviceTypeName(m_DeviceType), m_Extension.c_str(),
+                  m_Agent != nullptr ? static_cast<Agent*>(m_Agent)->m_AgentID.c_str() : "",
+                  GetNumConnections(),
                   GetNumMonitors(), m_Origin.c_str());
 }
 
@@ -502,7 +539,9 @@ std::string CTICSTADevice::GetDumpString() {
     AppendF(out, "PeripheralID=%d DeviceType=%d(%s) DeviceID=%s Extension=%s AgentID=%s "
                       "Origin=%s\n",
                  static_cast<int32_t>(m_PeripheralID), m_DeviceType, DeviceTypeName(m_DeviceType),
-                 m_DeviceID.c_str(), m_Extension.c_str(), "NONE", m_Origin.c_str());
+                 m_DeviceID.c_str(), m_Extension.c_str(),
+                 m_Agent != nullptr ? static_cast<Agent*>(m_Agent)->m_AgentID.c_str() : "NONE",
+                 m_Origin.c_str());
     for (CTICSTAConnection* c = AsConnection(m_ConnectionList.First()); c != nullptr;
          c = AsConnection(m_ConnectionList.Next(c)))
         c->GetDeviceDumpString(out);

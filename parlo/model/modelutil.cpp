@@ -39,6 +39,13 @@ const char* PerfCounterName(PerfCounter counter) {
         case PerfCounter::PARLO_DEACTIVATED_CALLS: return "PARLO_DEACTIVATED_CALLS";
         case PerfCounter::PARLO_CLEARED_CALLS: return "PARLO_CLEARED_CALLS";
         case PerfCounter::PARLO_PRIVATE_CALLS: return "PARLO_PRIVATE_CALLS";
+        case PerfCounter::PARLO_LOGGEDIN_AGENTS: return "PARLO_LOGGEDIN_AGENTS";
+        case PerfCounter::PARLO_LOGGEDOUT_AGENTS: return "PARLO_LOGGEDOUT_AGENTS";
+        case PerfCounter::PARLO_READY_AGENTS: return "PARLO_READY_AGENTS";
+        case PerfCounter::PARLO_NOT_READY_AGENTS: return "PARLO_NOT_READY_AGENTS";
+        case PerfCounter::PARLO_WORKREADY_AGENTS: return "PARLO_WORKREADY_AGENTS";
+        case PerfCounter::PARLO_WORKNOTREADY_AGENTS: return "PARLO_WORKNOTREADY_AGENTS";
+        case PerfCounter::PARLO_TALKING_AGENTS: return "PARLO_TALKING_AGENTS";
     }
     return "?";
 }

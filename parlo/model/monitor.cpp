@@ -8,6 +8,9 @@
 #include "nuvlib/ems.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
+#include "parlo/model/agent.h"
+#include "parlo/model/agentteam.h"
+#include "parlo/model/mrdomain.h"
 #include "parlo/model/exactindex.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
@@ -167,10 +170,10 @@ StdQueue* CTICSTAMonitor::SubjectList(void* subject) const {
         case Device: return &static_cast<CTICSTADevice*>(subject)->MonitorList();
         case CallSubject: return &static_cast<Call*>(subject)->MonitorList();
         case Session: return Sessions().SessionMonitorList(subject);
-        default:
-            // Agent teams, media routing domains and agents keep their monitor lists with
-            // those objects, which arrive in later work.
-            return nullptr;
+        case MRD: return &static_cast<MRDomain*>(subject)->MonitorList();
+        case AgentMRD: return &static_cast<Agent*>(subject)->MonitorList();
+        case AgentTeam: return &static_cast<::AgentTeam*>(subject)->MonitorList();
+        default: return nullptr;
     }
 }
 

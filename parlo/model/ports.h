@@ -4,6 +4,7 @@
 // directory and the OPC writer implement (or forward to) these classes and install them
 // once at start with model::InstallPorts. Every operation keeps the name the server uses.
 #include <cstdint>
+#include <vector>
 
 class BaseMSG;
 class StdQueue;
@@ -53,6 +54,14 @@ enum class PerfCounter : int {
     PARLO_DEACTIVATED_CALLS,
     PARLO_CLEARED_CALLS,
     PARLO_PRIVATE_CALLS,
+    // agents
+    PARLO_LOGGEDIN_AGENTS,
+    PARLO_LOGGEDOUT_AGENTS,
+    PARLO_READY_AGENTS,
+    PARLO_NOT_READY_AGENTS,
+    PARLO_WORKREADY_AGENTS,
+    PARLO_WORKNOTREADY_AGENTS,
+    PARLO_TALKING_AGENTS,
 };
 const char* PerfCounterName(PerfCounter counter);
 
@@ -92,6 +101,15 @@ public:
     // with the long-lock warnings of its own lock. Null leaves the model a plain LockObject
     // of that name. Asked once, by Call::InitCallList, which owns what it returns.
     virtual LockObject* NewCallLock() { return nullptr; }
+
+    // ---- agents ----
+    // Server states as ServerState() gives them.
+    static constexpr int kStateStandby = 5;
+    // The registry's MaxPrivateCallsPerAgent and PrivateCallCleanupDelay (seconds).
+    virtual int MaxPrivateCallsPerAgent() { return 0; }
+    virtual int PrivateCallCleanupDelay() { return 0; }
+    // The application's call-state trace switch (private calls traced when they are made).
+    virtual bool CallStateTraceOn() { return false; }
 };
 
 // What the model needs of one client (ClientCB). Pointers stay the directory's and are
@@ -103,6 +121,16 @@ struct ClientInfo {
     uint32_t serviceMask = 0;
     StdQueue* monitorList = nullptr;  // linked by CTICSTAMonitor::m_ClientLinks
     void* agent = nullptr;            // the agent the client is bound to, or null
+};
+
+// ---- configuration clients (the configuration tables) ----
+// One configuration client (a ClientCB whose configuration-client flag is set).
+struct ConfigClient {
+    int32_t sessionID = 0;
+    uint32_t configMsgMask = 0;
+    int32_t configPeripheralID = 0;  // the configuration PeripheralID of its requests
+    uint32_t version = 0;
+    bool tressik = false;  // ClientCB::IsTressikClient
 };
 
 // The application's clients and helpers.
@@ -118,6 +146,52 @@ public:
     // The once-an-hour report of a call context too large for a message.
     virtual void ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
                                       uint32_t callID) = 0;
+
+    // ---- configuration clients (the configuration tables) ----
+    // ClientCB::GetConfigClients: replaces `out` with every configuration client, in the
+    // order of the ClientCB hash.
+    virtual void GetConfigClients(std::vector<ConfigClient>& out) { out.clear(); }
+    // The configuration client of a session; false when the session has no ClientCB.
+    [[nodiscard]] virtual bool FindConfigClient(int32_t sessionID, ConfigClient& out) {
+        (void)sessionID;
+        (void)out;
+        return false;
+    }
+    // CTIApplication::SendConfigBeginEvent: CONFIG_BEGIN_EVENT with ConfigType 2 and the
+    // ConfigurationInformation bit; bit 0x20 sets the five table keys to `key`, bit 0x100 no
+    // key, any other bit the element keyElement. Sent to the session unvalidated.
+    virtual void SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
+                                      uint32_t keyElement) {
+        (void)infoBit, (void)key, (void)sessionID, (void)keyElement;
+    }
+    // CTIApplication::SendConfigEndEvent: CONFIG_END_EVENT with ConfigEndStatus `status`.
+    virtual void SendConfigEndEvent(int32_t sessionID, uint32_t status) {
+        (void)sessionID, (void)status;
+    }
+    // CTIApplication::GetDisableUTF8Conversion: nonzero turns the UTF-8 texts off.
+    virtual bool GetDisableUTF8Conversion() { return false; }
+
+    // ---- agents ----
+    // Clears the agent the client with that SessionID is bound to (the agent is going).
+    virtual void ClearClientAgent(int32_t sessionID) { (void)sessionID; }
+    // AddToAssociateAgentList / RemoveFromAssociateAgentList on the client with that
+    // SessionID; MRD -1 in the removal drops the agent's whole entry. Unknown clients: nothing.
+    virtual void AddToAssociateAgentList(int32_t sessionID, const char* agentID,
+                                         int32_t peripheralID, int32_t mrdID, int flag) {
+        (void)sessionID, (void)agentID, (void)peripheralID, (void)mrdID, (void)flag;
+    }
+    virtual void RemoveFromAssociateAgentList(int32_t sessionID, const char* agentID,
+                                              int32_t peripheralID, int32_t mrdID) {
+        (void)sessionID, (void)agentID, (void)peripheralID, (void)mrdID;
+    }
+    // The MRD ID lists of the client's associated-agent entries for that agent, in the
+    // client's order (for the agent dump); empty for an unknown client.
+    virtual std::vector<std::vector<int32_t>> AssociatedAgentMRDs(int32_t sessionID,
+                                                                  const char* agentID,
+                                                                  int32_t peripheralID) {
+        (void)sessionID, (void)agentID, (void)peripheralID;
+        return {};
+    }
 };
 
 // Requests to OPC.

@@ -9,6 +9,15 @@
 #include "parlo/app/ctiapplication.h"
 #include "parlo/server/mdsio.h"
 #include "parlo/server/server.h"
+#include "parlo/model/agentconfig.h"
+#include "parlo/model/agentdeskconfig.h"
+#include "parlo/model/calltypeconfig.h"
+#include "parlo/model/configkey.h"
+#include "parlo/model/deviceconfig.h"
+#include "parlo/model/mrdconfig.h"
+#include "parlo/model/peripheralconfig.h"
+#include "parlo/model/serviceconfig.h"
+#include "parlo/model/skillgroupconfig.h"
 
 namespace {
 
@@ -27,6 +36,37 @@ const char* OperationName(int32_t op) {
 }
 
 std::atomic<Server::ConfigRecordParser> g_Parsers[kTables];
+
+// The tables' record parsers, registered before main so that the first configuration
+// message already finds them.
+template <const uint8_t* (*Parse)(uint32_t, const uint8_t*, const uint8_t*, uint32_t)>
+const uint8_t* TableParser(int32_t op, const uint8_t* record, const uint8_t* end, int32_t update) {
+    // Until the server installs the object model's ports, the tables cannot be reached:
+    // the message is taken without its records, as with no parser.
+    if (model::GetPorts().server == nullptr || model::GetPorts().clients == nullptr ||
+        model::GetPorts().sessions == nullptr)
+        return end;
+    return Parse(static_cast<uint32_t>(op), record, end, static_cast<uint32_t>(update));
+}
+
+const bool g_TableParsersRegistered = [] {
+    const std::pair<int, Server::ConfigRecordParser> parsers[] = {
+        {1, TableParser<AgentConfig::ProcessAgentTeamRecord>},
+        {2, TableParser<AgentConfig::ProcessAgentTeamMemberRecord>},
+        {4, TableParser<AgentConfig::ProcessAgentTeamSupervisorRecord>},
+        {5, TableParser<AgentConfig::ProcessAgentRecord>},
+        {6, TableParser<SkillGroupConfig::ProcessSkillGroupRecord>},
+        {7, TableParser<ServiceConfig::ProcessServiceRecord>},
+        {8, TableParser<DeviceConfig::ProcessDeviceRecord>},
+        {9, TableParser<CallTypeConfig::ProcessCallTypeRecord>},
+        {10, TableParser<model::SetConfigKey>},
+        {11, TableParser<PeripheralConfig::ProcessPeripheralRecord>},
+        {12, TableParser<AgentDeskSettingsConfig::ProcessAgentDeskSettingsRecord>},
+        {13, TableParser<MRDConfig::ProcessMRDRecord>},
+    };
+    for (const auto& [table, parser] : parsers) g_Parsers[table].store(parser);
+    return true;
+}();
 
 bool Fits(const uint8_t* p, const uint8_t* end, size_t n) {
     return p <= end && static_cast<size_t>(end - p) >= n;

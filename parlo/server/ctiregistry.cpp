@@ -6,6 +6,7 @@
 #include "nuvlib/ems.h"
 #include "nuvlib/regvalue.h"
 #include "nuvlib/release.h"
+#include "nuvlib/utf8utils.h"
 #include "parlo/server/buildinfo.h"
 #include "parlo/server/importmetrics.h"
 #include "parlo/server/server.h"
@@ -203,6 +204,11 @@ void CTIRegistry::ReadConfigRegistryData(ConfigBlock& block) {
         if (RegGetDWORDSafe(key.get(), "DisableUTF8Conversion", &block.DisableUTF8Conversion) == 1)
             EMSTraceMessage("CTIRegistry::ReadConfigRegistryData: key (%s) value (%d)",
                             "DisableUTF8Conversion", static_cast<int>(block.DisableUTF8Conversion));
+        // Optional: the code page of OPC's texts, converted to UTF-8 for the clients that ask.
+        std::string codePage;
+        if (ReadText(key.get(), "LocalCodePage", &codePage) && !UTF8UtilsSetLocalCodePage(codePage))
+            EMSTraceMessage("CTIRegistry::ReadConfigRegistryData: LocalCodePage (%s) unknown, keeping %s",
+                            codePage.c_str(), UTF8UtilsLocalCodePage().c_str());
         ReadMandatory(key.get(), "CaptureFileMaxBytes", path, &block.CaptureFileMaxBytes);
         ReadMandatory(key.get(), "CaptureTotalMaxBytes", path, &block.CaptureTotalMaxBytes);
         ReadMandatory(key.get(), "ListenBacklog", path, &block.ListenBacklog);

@@ -4,6 +4,9 @@
 //
 //   parlo-opc --instance PATH [--script FILE|-] [--peer NAME] [--trace]
 //             [--start [--side A|B] [--hb S] [--heartbeat MS]]
+//   parlo-opc --instance PATH --duplex PORT [--hb S] [--heartbeat MS] [--watch MS]
+//             [--client-type N]
+//   parlo-opc --instance PATH --join PORT
 //   parlo-opc --write-corpus DIR
 //
 // --peer names the MDS client that scripted messages go to ("parlo" by default); answers go
@@ -11,6 +14,10 @@
 // --start (without a script) runs the normal start: set-idle, table 11 with one
 // peripheral, table 0, set-active for the side (A by default) with heartbeat time S
 // (5), then CTI_HEART_BEAT_EVENT every MS (1000).
+// --duplex makes it the peripheral controller of a duplex pair (duplex.h): this node's
+// server is side A, side B's node runs a parlo-opc with --join PORT that relays between its
+// server and this one over 127.0.0.1:PORT. --watch is side A's (and B's) heartbeat period
+// (6000), --client-type the ClientType of the table-11 peripheral (30: B stands by).
 // --write-corpus writes one message of every kind the stand-in sends into DIR and exits.
 #include <atomic>
 #include <condition_variable>
@@ -24,6 +31,8 @@
 #include <thread>
 
 #include "nuvlib/mds/mds.h"
+#include "peers/opc/duplex.h"
+#include "peers/opc/duplex_link.h"
 #include "peers/opc/opc_corpus.h"
 #include "peers/opc/opc_standin.h"
 #include "platform/clock.h"
@@ -34,6 +43,12 @@ std::mutex g_mu;
 std::condition_variable g_cv;
 bool g_inService = false;
 opcpeer::StandIn* g_standIn = nullptr;
+// Duplex: the controller (side A's node) or the relay (side B's node).
+opcpeer::Duplex* g_duplex = nullptr;
+opcpeer::DuplexLink* g_relay = nullptr;
+uint8_t g_serverHandle = 0xFF;
+// The stand-in's name for side B's server, which it reaches over the duplex link.
+constexpr uint8_t kLinkHandle = 0xFE;
 
 // One whole line at a time, from the script and the receive thread alike.
 void PrintLine(const std::string& line) {
@@ -69,8 +84,21 @@ int OnStatus(const uint8_t* header, uint8_t* payload) {
 
 int OnOpcMessage(const uint8_t* header, uint8_t* payload) {
     MDSHeader h = MDSDecodeHeader(header);
+    if (g_relay) {
+        if (!g_relay->Send(h.messageType, std::vector<uint8_t>(payload, payload + h.length)))
+            PrintLine("parlo-opc: duplex: type " + std::to_string(h.messageType) +
+                      " not relayed");
+        return 0;
+    }
     g_standIn->OnMessage(h.sender, h.messageType, payload, h.length);
+    if (g_duplex && h.sender == g_serverHandle)
+        g_duplex->OnMessage(opcpeer::Duplex::kSideA, h.messageType, payload, h.length);
     return 0;
+}
+
+void WaitInService() {
+    std::unique_lock<std::mutex> lock(g_mu);
+    plat::WaitUntil(g_cv, lock, plat::kNoDeadline, [] { return g_inService; });
 }
 
 bool SendToMds(uint8_t destination, uint8_t type, const std::vector<uint8_t>& payload) {
@@ -88,6 +116,8 @@ int main(int argc, char** argv) {
     std::string instance, script, peer = "parlo";
     bool trace = false, start = false;
     opcpeer::StandIn::StartOptions startOptions;
+    opcpeer::Duplex::Options duplexOptions;
+    int duplexPort = 0, joinPort = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--instance" && i + 1 < argc) instance = argv[++i];
@@ -98,6 +128,10 @@ int main(int argc, char** argv) {
         else if (a == "--side" && i + 1 < argc) startOptions.side = std::string(argv[++i]) == "B" ? 0 : 1;
         else if (a == "--hb" && i + 1 < argc) startOptions.hbSeconds = static_cast<uint32_t>(std::atoi(argv[++i]));
         else if (a == "--heartbeat" && i + 1 < argc) startOptions.heartbeatMs = static_cast<uint32_t>(std::atoi(argv[++i]));
+        else if (a == "--duplex" && i + 1 < argc) duplexPort = std::atoi(argv[++i]);
+        else if (a == "--join" && i + 1 < argc) joinPort = std::atoi(argv[++i]);
+        else if (a == "--watch" && i + 1 < argc) duplexOptions.watchMs = static_cast<uint32_t>(std::atoi(argv[++i]));
+        else if (a == "--client-type" && i + 1 < argc) duplexOptions.clientType = static_cast<uint32_t>(std::atoi(argv[++i]));
         else if (a == "--write-corpus" && i + 1 < argc) {
             std::string error;
             if (!opcpeer::WriteCorpus(argv[++i], &error)) {
@@ -110,12 +144,20 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: parlo-opc --instance PATH [--script FILE|-] [--peer NAME] "
                          "[--trace] [--start [--side A|B] [--hb S] [--heartbeat MS]]\n"
+                         "       parlo-opc --instance PATH --duplex PORT [--hb S] "
+                         "[--heartbeat MS] [--watch MS] [--client-type N]\n"
+                         "       parlo-opc --instance PATH --join PORT\n"
                          "       parlo-opc --write-corpus DIR\n");
             return 2;
         }
     }
     if (instance.empty()) {
         std::fprintf(stderr, "parlo-opc: --instance is required\n");
+        return 2;
+    }
+    if (duplexPort < 0 || duplexPort > 65535 || joinPort < 0 || joinPort > 65535 ||
+        (duplexPort && joinPort)) {
+        std::fprintf(stderr, "parlo-opc: bad --duplex or --join port\n");
         return 2;
     }
     std::unique_ptr<std::ifstream> file;
@@ -135,7 +177,13 @@ int main(int argc, char** argv) {
     }
     const uint8_t peerHandle = MDSGetHandle(peer.c_str());
     if (peerHandle == 0xFF) PrintLine("parlo-opc: no MDS client named " + peer);
-    opcpeer::StandIn standIn(SendToMds, PrintLine, peerHandle);
+    g_serverHandle = peerHandle;
+    opcpeer::DuplexLink link;
+    auto send = [&link](uint8_t destination, uint8_t type, const std::vector<uint8_t>& payload) {
+        return destination == kLinkHandle ? link.Send(type, payload)
+                                          : SendToMds(destination, type, payload);
+    };
+    opcpeer::StandIn standIn(send, PrintLine, peerHandle);
     standIn.SetTrace(trace);
     g_standIn = &standIn;
     if (!MDSSetMessageHandler(opcpeer::kMdsClassOpc, OnOpcMessage)) {
@@ -144,7 +192,60 @@ int main(int argc, char** argv) {
     }
     PrintLine("parlo-opc: registered as opc, handle " + std::to_string(handle));
     std::thread runner;
-    if (start && script.empty()) {
+    std::unique_ptr<opcpeer::Duplex> duplex;
+    if (joinPort) {
+        g_relay = &link;
+        runner = std::thread([&link, joinPort, peerHandle] {
+            WaitInService();
+            if (!link.Connect(static_cast<uint16_t>(joinPort), 600, 100)) {
+                PrintLine("parlo-opc: duplex: no controller on port " + std::to_string(joinPort));
+                std::_Exit(1);
+            }
+            PrintLine("parlo-opc: duplex: joined the controller on port " +
+                      std::to_string(joinPort));
+            uint8_t type = 0;
+            std::vector<uint8_t> payload;
+            while (link.Receive(&type, &payload))
+                if (!SendToMds(peerHandle, type, payload))
+                    PrintLine("parlo-opc: duplex: type " + std::to_string(type) + " not delivered");
+            PrintLine("parlo-opc: duplex: the controller left");
+            std::_Exit(1);
+        });
+        runner.detach();
+    } else if (duplexPort) {
+        if (!link.Listen(static_cast<uint16_t>(duplexPort))) {
+            std::fprintf(stderr, "parlo-opc: cannot listen on port %d\n", duplexPort);
+            return 1;
+        }
+        PrintLine("parlo-opc: duplex: listening on port " + std::to_string(duplexPort));
+        duplexOptions.hbSeconds = startOptions.hbSeconds;
+        duplexOptions.heartbeatMs = startOptions.heartbeatMs;
+        duplex = std::make_unique<opcpeer::Duplex>(
+            [&link, peerHandle](int side, uint8_t type, const std::vector<uint8_t>& payload) {
+                return side == opcpeer::Duplex::kSideA ? SendToMds(peerHandle, type, payload)
+                                                       : link.Send(type, payload);
+            },
+            PrintLine, duplexOptions);
+        g_duplex = duplex.get();
+        std::thread([&link, &standIn] {
+            while (link.Accept()) {
+                PrintLine("parlo-opc: duplex: side B joined");
+                uint8_t type = 0;
+                std::vector<uint8_t> payload;
+                while (link.Receive(&type, &payload)) {
+                    standIn.OnMessage(kLinkHandle, type, payload.data(), payload.size());
+                    g_duplex->OnMessage(opcpeer::Duplex::kSideB, type, payload.data(),
+                                        payload.size());
+                }
+                PrintLine("parlo-opc: duplex: side B left");
+            }
+        }).detach();
+        runner = std::thread([] {
+            WaitInService();
+            g_duplex->Start();
+        });
+        runner.detach();
+    } else if (start && script.empty()) {
         runner = std::thread([&] {
             {
                 std::unique_lock<std::mutex> lock(g_mu);

@@ -402,6 +402,17 @@ void StandIn::OnMessage(uint8_t sender, uint8_t type, const uint8_t* payload, si
             words += Format(" %u", Get32(body + at));
         Print(Format("parlo-opc: recv %s from %d server %u length %zu words%s",
                      OpcTypeName(type).c_str(), sender, serverNumber, bodyLen, words.c_str()));
+        ServerRequest request;
+        std::string error;
+        if (ReadServerRequest(type, body, bodyLen, &request, &error)) {
+            Print("parlo-opc: fields " + request.Describe());
+            for (const Outgoing& answer : agents_.Answer(sender, type, request)) {
+                Print(answer.line);
+                Send(sender, answer.type, serverNumber, answer.body);
+            }
+        } else if (error.rfind("no layout", 0) != 0)
+            Print(Format("parlo-opc: error: %s from %d: %s", OpcTypeName(type).c_str(), sender,
+                         error.c_str()));
     }
     Received(type);
 }
@@ -1007,6 +1018,20 @@ bool StandIn::RunLine(const std::string& line, int lineNo) {
                 tasks_ = words;
             }
         }
+    } else if (AgentSide::Takes(args[0])) {
+        std::vector<Outgoing> out;
+        ok = agents_.RunCommand(args, &out, &error);
+        if (ok && !out.empty() && peer_ == 0xFF) {
+            ok = false;
+            error = "no peer to send to";
+        } else if (ok && out.empty()) {
+            Print("parlo-opc: " + args[0] + " set");
+        }
+        if (ok)
+            for (const Outgoing& o : out) {
+                Print(Format("%s to %d", o.line.c_str(), peer_));
+                Send(peer_, o.type, ServerNumber(), o.body);
+            }
     } else if (args[0] == "wait") {
         ok = CmdWait(args, &error);
     } else if (args[0] == "sleep") {

@@ -31,6 +31,8 @@
 // A FIELD is u8@OFF=V, u16@OFF=V, u32@OFF=V or textW@OFF=T (a W-byte text) in the answer's
 // or event's body (offsets after the two invoke ids of a confirmation), or the same with
 // "raw." or "opc." in front for the two private-data blocks.
+// Agent messages (agent, agent-event, agent-state, agent-removed, pg-status,
+// client-status-result, raw): see opc_agents.h.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -43,6 +45,7 @@
 #include <vector>
 
 #include "peers/opc/arm_wire.h"
+#include "peers/opc/opc_agents.h"
 #include "peers/opc/opc_wire.h"
 
 namespace opcpeer {
@@ -143,6 +146,7 @@ private:
     uint32_t nextCallID_ = 1000;
     uint32_t serverNumber_ = 0;
     std::map<uint8_t, ArmRule> armRules_;  // by ARM or ACMI type
+    AgentSide agents_;                     // the agent table and its answers
     std::vector<std::pair<uint32_t, uint32_t>> members_ = {{5000, 1}, {5001, 1}};
     std::vector<uint32_t> tasks_ = {1, 2, 3, 4, 5, 6};
     uint32_t nextTask_ = 1;

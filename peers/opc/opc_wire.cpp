@@ -526,4 +526,179 @@ std::string OpcTypeName(uint32_t type) {
     }
 }
 
+namespace {
+
+// One number of a fixed part: its name, offset and width (1, 2 or 4 bytes); a width of 0
+// marks reserved bytes (`offset`, `size` of them) that must be zero.
+struct FixedField {
+    const char* name;
+    uint8_t offset;
+    uint8_t width;
+    uint8_t size = 0;
+};
+
+enum class Tail { kNone, kMrDomainIDs, kEcc };
+
+struct RequestLayout {
+    uint8_t type;
+    size_t fixed;
+    std::vector<FixedField> fields;
+    std::vector<const char*> strings;
+    Tail tail = Tail::kNone;
+};
+
+const std::vector<const char*>& CallVariables() {
+    static const std::vector<const char*> names = {
+        "CallVariable1", "CallVariable2", "CallVariable3", "CallVariable4", "CallVariable5",
+        "CallVariable6", "CallVariable7", "CallVariable8", "CallVariable9", "CallVariable10"};
+    return names;
+}
+
+std::vector<const char*> Join(std::vector<const char*> a, const std::vector<const char*>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const std::vector<RequestLayout>& RequestLayouts() {
+    static const std::vector<RequestLayout> layouts = {
+        {12, 20,
+         {{"InvokeID", 0, 4}, {"PeripheralID", 4, 4}, {"MRDomainID", 8, 4}, {"SkillTarID", 12, 4},
+          {"ClientInvokeID", 16, 4}},
+         {"UniqueInstanceID", "AgentExtension", "AgentID", "AgentInstrument"}},
+        {16, 16,
+         {{"InvokeID", 0, 4}, {"PeripheralID", 4, 4}, {"Status", 8, 4}, {"NumMRDomainIDs", 12, 2},
+          {"reserved", 14, 0, 2}},
+         {"AgentID", "Signature", "UniqueInstanceID"},
+         Tail::kMrDomainIDs},
+        {18, 8, {{"InvokeID", 0, 4}, {"PeripheralID", 4, 4}},
+         {"AgentExtension", "AgentID", "AgentInstrument"}},
+        {20, 16,
+         {{"InvokeID", 0, 4}, {"PeripheralID", 4, 4}, {"SkillGroupID", 8, 4},
+          {"SkillGroupNumber", 12, 4}},
+         {}},
+        {29, 12, {{"PeripheralID", 0, 4}, {"CallID", 4, 4}, {"ConnectionDeviceIDType", 8, 4}},
+         {"ConnectionDeviceID"}},
+        {30, 44,
+         {{"InvokeID", 0, 4}, {"PeripheralID", 4, 4}, {"CallID", 8, 4},
+          {"ConnectionDeviceIDType", 12, 4}, {"DestinationDeviceIDType", 16, 4}, {"Srch", 20, 4},
+          {"CallType", 24, 2}, {"CalledPartyDisposition", 26, 2}, {"CampaignID", 28, 4},
+          {"QueryRuleID", 32, 4}, {"ClientInvokeID", 36, 4}, {"CallOriginatedFrom", 40, 1},
+          {"reserved", 41, 0, 3}},
+         Join({"UniqueInstanceID", "AgentID", "ConnectionDeviceID", "DestinationDeviceID", "ANI",
+               "UserToUser", "CED", "WrapupData", "CustomerPhoneNumber", "CustomerAccountNumber"},
+              CallVariables()),
+         Tail::kEcc},
+        {32, 28,
+         {{"InvokeID", 0, 4}, {"PeripheralID", 4, 4}, {"CallID", 8, 4},
+          {"ConnectionDeviceIDType", 12, 4}, {"DestinationDeviceIDType", 16, 4}, {"Srch", 20, 4},
+          {"ClientInvokeID", 24, 4}},
+         {"UniqueInstanceID", "AgentID", "ConnectionDeviceID", "DestinationDeviceID"}},
+        {37, 24,
+         {{"InvokeID", 0, 4}, {"PeripheralID", 4, 4}, {"CallID", 8, 4},
+          {"ConnectionDeviceIDType", 12, 4}, {"DestinationDeviceIDType", 16, 4}, {"Srch", 20, 4}},
+         {"AgentID", "ConnectionDeviceID", "DestinationDeviceID"}},
+        {41, 24,
+         {{"InvokeID", 0, 4}, {"ApplicationPathID", 4, 4}, {"ClientInvokeID", 8, 4},
+          {"PreCallInvokeID", 12, 4}, {"CallTypeID", 16, 4}, {"SetAppDataCallId", 20, 4}},
+         Join({"UniqueInstanceID"}, CallVariables())},
+        {45, 32,
+         {{"InvokeID", 0, 4}, {"PeripheralID", 4, 4}, {"ServiceNumber", 8, 4}, {"ServiceID", 12, 4},
+          {"SkillGroupAndPri", 16, 4}, {"SkillGroupID", 20, 4}, {"ClientInvokeID", 24, 4},
+          {"CallType", 28, 2}, {"CallingDeviceType", 30, 2}},
+         {"UniqueInstanceID", "CallingDeviceID"}},
+        {47, 20,
+         {{"InvokeID", 0, 4}, {"PeripheralID", 4, 4}, {"CallID", 8, 4},
+          {"ConnectionDeviceIDType", 12, 4}, {"ClientInvokeID", 16, 4}},
+         {"UniqueInstanceID", "AgentID", "ConnectionDeviceID"}},
+        {86, 16,
+         {{"InvokeID", 0, 4}, {"PeripheralID", 4, 4}, {"MRDomainID", 8, 4}, {"ClientInvokeID", 12, 4}},
+         {"UniqueInstanceID"}},
+    };
+    return layouts;
+}
+
+}  // namespace
+
+bool ServerRequest::Number(const std::string& field, uint32_t* value) const {
+    for (const auto& [n, v] : numbers)
+        if (n == field) return *value = v, true;
+    return false;
+}
+
+bool ServerRequest::String(const std::string& field, std::string* value) const {
+    for (const auto& [n, v] : strings)
+        if (n == field) return *value = v, true;
+    return false;
+}
+
+std::string ServerRequest::Describe() const {
+    std::string s;
+    for (const auto& [n, v] : numbers) s += " " + n + "=" + std::to_string(v);
+    for (const auto& [n, v] : strings) s += " " + n + "=\"" + v + "\"";
+    if (!mrDomainIDs.empty()) {
+        s += " MRDomainIDs=";
+        for (size_t i = 0; i < mrDomainIDs.size(); ++i)
+            s += (i ? "," : "") + std::to_string(mrDomainIDs[i]);
+    }
+    if (!ecc.empty()) s += " ECC=" + std::to_string(ecc.size()) + " bytes";
+    return s.empty() ? s : s.substr(1);
+}
+
+bool ReadServerRequest(uint8_t type, const uint8_t* p, size_t len, ServerRequest* out,
+                       std::string* error) {
+    const RequestLayout* layout = nullptr;
+    for (const auto& l : RequestLayouts())
+        if (l.type == type) layout = &l;
+    if (!layout) return *error = "no layout for " + OpcTypeName(type), false;
+    ServerRequest r;
+    r.name = OpcTypeName(type);
+    if (len < layout->fixed)
+        return *error = "body of " + std::to_string(len) + " bytes, the fixed part alone has " +
+                        std::to_string(layout->fixed),
+               false;
+    for (const FixedField& f : layout->fields) {
+        if (f.width == 0) {
+            if (!AllZero(p + f.offset, f.size))
+                return *error = "reserved bytes at " + std::to_string(f.offset) + " are not zero",
+                       false;
+            continue;
+        }
+        const uint32_t v = f.width == 4 ? Get32(p + f.offset)
+                           : f.width == 2 ? Get16(p + f.offset)
+                                          : p[f.offset];
+        r.numbers.emplace_back(f.name, v);
+    }
+    size_t at = layout->fixed;
+    for (const char* name : layout->strings) {
+        if (len - at < 2) return *error = std::string("string ") + name + " lies past the end", false;
+        const size_t n = Get16(p + at);
+        const size_t size = PaddedSize(n);
+        if (len - at < size) return *error = std::string("string ") + name + " runs past the end", false;
+        if (!AllZero(p + at + 2 + n, size - 2 - n))
+            return *error = std::string("string ") + name + " has padding that is not zero", false;
+        r.strings.emplace_back(name, std::string(reinterpret_cast<const char*>(p + at + 2), n));
+        at += size;
+    }
+    if (layout->tail == Tail::kMrDomainIDs) {
+        uint32_t count = 0;
+        (void)r.Number("NumMRDomainIDs", &count);
+        if ((len - at) / 4 < count) return *error = "the media routing domain IDs run past the end", false;
+        for (uint32_t i = 0; i < count; ++i, at += 4) r.mrDomainIDs.push_back(Get32(p + at));
+    } else if (layout->tail == Tail::kEcc) {
+        if (len - at < 4) return *error = "no ECC block", false;
+        const size_t n = Get32(p + at);
+        if (n > len - at - 4) return *error = "the ECC block runs past the end", false;
+        const size_t size = (n + 7) & ~size_t{3};
+        if (size > len - at) return *error = "the ECC block's padding runs past the end", false;
+        if (!AllZero(p + at + 4 + n, size - 4 - n))
+            return *error = "the ECC block has padding that is not zero", false;
+        r.ecc.assign(p + at + 4, p + at + 4 + n);
+        at += size;
+    }
+    if (at != len)
+        return *error = std::to_string(len - at) + " bytes left after the last field", false;
+    *out = std::move(r);
+    return true;
+}
+
 }  // namespace opcpeer

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace opcpeer {
@@ -230,5 +231,28 @@ void AppendEccVariable(std::vector<uint8_t>& b, const uint32_t (&words)[6],
 
 // "CTI_OK_ACK" and the other OPC type names this stand-in prints; "OPC_TYPE_%d" otherwise.
 std::string OpcTypeName(uint32_t type);
+
+// The other requests the server writes (besides CTI_CSTA_MESSAGE and the acknowledgements),
+// read with the stand-in's own table of their layouts: the fixed part's numbers by name,
+// the strings by name, and the set-client-status request's media routing domain IDs or the
+// set-call-data request's ECC block.
+struct ServerRequest {
+    std::string name;
+    std::vector<std::pair<std::string, uint32_t>> numbers;
+    std::vector<std::pair<std::string, std::string>> strings;
+    std::vector<uint32_t> mrDomainIDs;
+    std::vector<uint8_t> ecc;
+    // The value of a field by name; false when the layout has no such field.
+    [[nodiscard]] bool Number(const std::string& field, uint32_t* value) const;
+    [[nodiscard]] bool String(const std::string& field, std::string* value) const;
+    // "Field=value ..." for a trace line.
+    std::string Describe() const;
+};
+// Reads the body of `len` bytes of a request of `type`. False, with a one-line reason, for a
+// type without a layout here, a field or string past the end, padding or reserved bytes
+// that are not zero, or bytes left over after the last field.
+[[nodiscard]] bool ReadServerRequest(uint8_t type, const uint8_t* p, size_t len,
+                                     ServerRequest* out, std::string* error);
+
 
 }  // namespace opcpeer

@@ -185,7 +185,7 @@ TEST(CSTAWire, UnpackKeepsStringsHeaderBodyAndBlocks) {
 // confirmation must build its class.
 TEST(CSTAWire, EverySeedOfTheFuzzCorpusParses) {
     const std::filesystem::path corpus =
-        std::filesystem::path(__FILE__).parent_path() / "../../fuzz/opc_csta/corpus";
+        std::filesystem::path(PARLO_SOURCE_DIR) / "fuzz/opc_csta/corpus";
     auto record = std::make_unique<CSTAEventRecord>();
     int seeds = 0;
     for (const auto& entry : std::filesystem::directory_iterator(corpus)) {

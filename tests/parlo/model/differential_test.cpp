@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <random>
 
+#include "parlo/model/agent.h"
 #include "tests/parlo/model/model_fixture.h"
 
 namespace modeltest {
@@ -170,6 +171,90 @@ TEST_F(ModelTest, IndexesGiveTheBucketWalksAnswers) {
             if (b->m_MonitorID == probe) want = b;
         ASSERT_EQ(CTICSTAMonitor::FindMonitor(probe), want);
     }
+}
+
+// ---- agents ----
+
+// The four look-ups of the agent tables, transcribed as plain bucket walks.
+Agent* WalkAgentID(int32_t p, const char* id) {
+    for (Agent* a = Agent::FirstInBucket(Agent::HashString(id)); a != nullptr; a = a->NextInBucket())
+        if (a->m_AgentID == id && (p == -1 || a->m_PeripheralID == p)) return a;
+    return nullptr;
+}
+Agent* WalkExtension(int32_t p, const char* ext) {
+    for (Agent* a = Agent::FirstInExtensionBucket(Agent::HashString(ext)); a != nullptr;
+         a = a->NextInExtensionBucket())
+        if (a->m_HasExtension && a->m_Extension == ext && (p == -1 || a->m_PeripheralID == p)) return a;
+    return nullptr;
+}
+Agent* WalkInstrument(int32_t p, const char* number) {
+    for (Agent* a = Agent::FirstInInstrumentBucket(Agent::HashString(number)); a != nullptr;
+         a = a->NextInInstrumentBucket())
+        if (a->m_HasInstrument && a->GetInstrumentNumber() == number && (p == -1 || a->m_PeripheralID == p))
+            return a;
+    return nullptr;
+}
+Agent* WalkSkillTargetID(int32_t p, int32_t stid) {
+    for (Agent* a = Agent::FirstInSkillTargetIDBucket(static_cast<int>(static_cast<uint32_t>(stid) & 511u));
+         a != nullptr; a = a->NextInSkillTargetIDBucket())
+        if (a->m_SkillTargetID == stid && (p == -1 || a->m_PeripheralID == p)) return a;
+    return nullptr;
+}
+
+TEST_F(ModelTest, AgentIndexesGiveTheTableWalksAnswers) {
+    ports.quiet = true;
+    // Anagrams share buckets; "" and "-1" are the texts that mean none.
+    const char* const keys[] = {"1001", "1010", "0110", "2002", "4711", "7114", "", "-1", "55"};
+    constexpr int kKeys = sizeof keys / sizeof keys[0];
+    const int32_t stids[] = {5, 517, -507, 1029, 6};
+    std::mt19937 rng(20261211);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    std::vector<Agent*> live;
+    auto refresh = [&] {
+        live.clear();
+        for (int b = 0; b < Agent::kHashBuckets; ++b)
+            for (Agent* a = Agent::FirstInBucket(b); a != nullptr; a = a->NextInBucket()) live.push_back(a);
+    };
+
+    for (int step = 0; step < 1500; ++step) {
+        const int op = pick(8);
+        if (op <= 2 || live.empty()) {
+            const int32_t stid = stids[pick(5)] + 2048 * pick(3);
+            if (Agent::FindAgentBySkillTargetID(-1, stid) == nullptr || pick(4) == 0)
+                new Agent(7 + pick(2), 48, stid, 0, keys[pick(kKeys)],
+                          pick(4) == 0 ? nullptr : keys[pick(kKeys)],
+                          pick(4) == 0 ? nullptr : keys[pick(kKeys)], false);
+        } else if (op == 3) {
+            live[static_cast<size_t>(pick(static_cast<int>(live.size())))]->SetExtension(
+                pick(5) == 0 ? nullptr : keys[pick(kKeys)]);
+        } else if (op == 4) {
+            live[static_cast<size_t>(pick(static_cast<int>(live.size())))]->SetInstrument(
+                pick(5) == 0 ? nullptr : keys[pick(kKeys)]);
+        } else if (op == 5 && pick(10) == 0) {
+            Agent::RemoveAgent(7 + pick(3), pick(2) ? "" : "-1");
+        } else if (op == 5 || op == 6) {
+            Agent* a = live[static_cast<size_t>(pick(static_cast<int>(live.size())))];
+            Agent::RemoveAgent(pick(6) == 0 ? -1 : a->m_PeripheralID, a->m_AgentID.c_str());
+        } else {
+            Agent* a = live[static_cast<size_t>(pick(static_cast<int>(live.size())))];
+            a->UpdateAgentState(pick(2) ? 1 : 2, 0, 1, 9, 0, 0, 0, 0, 0, "", "", false);
+        }
+        refresh();
+        ASSERT_EQ(Agent::Count(), static_cast<int>(live.size()));
+        for (int32_t p : {-1, 7, 8, 9}) {
+            for (const char* k : keys) {
+                ASSERT_EQ(Agent::FindAgentByAgentID(p, k, false), WalkAgentID(p, k)) << step << " id " << k;
+                ASSERT_EQ(Agent::FindAgentByExtension(p, k), WalkExtension(p, k)) << step << " ext " << k;
+                ASSERT_EQ(Agent::FindAgentByInstrument(p, k), WalkInstrument(p, k)) << step << " instr " << k;
+            }
+            for (int32_t stid : stids)
+                for (int32_t high : {0, 2048, 4096})
+                    ASSERT_EQ(Agent::FindAgentBySkillTargetID(p, stid + high), WalkSkillTargetID(p, stid + high))
+                        << step;
+        }
+    }
+    Agent::RemoveAgent(-1, "");
+    EXPECT_EQ(Agent::Count(), 0);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include "parlo/model/csta.h"
 #include "platform/clock.h"
 
+#include <cstdio>
+
 namespace modeltest {
 
 RecordingPorts::RecordingPorts()
@@ -103,13 +105,17 @@ int RecordingPorts::SendFailureEventMSG(int32_t sessionID, uint32_t status, bool
 }
 
 int RecordingPorts::SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t) {
+    if (onResponse) onResponse(sessionID, msg);
     Line("response session " + std::to_string(sessionID) + " <- " + TraceOf(msg, 24));
     return 1;
 }
 
 bool RecordingPorts::FindSession(int32_t sessionID) { return Session(sessionID) != nullptr; }
 
-int32_t RecordingPorts::FindSessionByUniqueInstanceID(const char*) { return -1; }
+int32_t RecordingPorts::FindSessionByUniqueInstanceID(const char* uniqueInstanceID) {
+    auto it = uniqueInstanceIDs.find(uniqueInstanceID != nullptr ? uniqueInstanceID : "");
+    return it == uniqueInstanceIDs.end() ? -1 : it->second;
+}
 
 StdQueue* RecordingPorts::SessionMonitorList(void* session) {
     for (auto& s : sessions_)
@@ -172,6 +178,82 @@ int RecordingPorts::SendGetCallDataReq(int32_t peripheralID, uint32_t callID, in
          std::to_string(callID) + " " + std::to_string(deviceIDType) + " " +
          (deviceID != nullptr ? deviceID : ""));
     return 1;
+}
+
+// ---- configuration clients (the configuration tables) ----
+
+void RecordingPorts::ActivateAgentConfigureUpdateTimer() {
+    if (agentTimerRunning) return;
+    agentTimerRunning = true;
+    ++agentTimerStarts;
+    Line("timer AgentConfigureUpdate started (3 s)");
+}
+
+bool RecordingPorts::FindConfigClient(int32_t sessionID, model::ConfigClient& out) {
+    for (const model::ConfigClient& c : configClients)
+        if (c.sessionID == sessionID) {
+            out = c;
+            return true;
+        }
+    return false;
+}
+
+void RecordingPorts::SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
+                                          uint32_t keyElement) {
+    char text[160];
+    const char* keys = infoBit == 0x100 ? "no key"
+                       : infoBit == 0x20
+                           ? "ServiceConfigKey SkillGroupConfigKey AgentConfigKey DeviceConfigKey CallTypeConfigKey"
+                           : ElementName(static_cast<int32_t>(keyElement));
+    snprintf(text, sizeof text, "session %d <- CONFIG_BEGIN_EVENT ConfigType 2 info 0x%X key %.17g %s",
+             sessionID, infoBit, key, keys);
+    Line(text);
+}
+
+void RecordingPorts::SendConfigEndEvent(int32_t sessionID, uint32_t status) {
+    Line("session " + std::to_string(sessionID) + " <- CONFIG_END_EVENT status " + std::to_string(status));
+}
+
+// ---- agents ----
+
+void RecordingPorts::ClearClientAgent(int32_t sessionID) {
+    Line("client " + std::to_string(sessionID) + " agent cleared");
+}
+
+void RecordingPorts::AddToAssociateAgentList(int32_t sessionID, const char* agentID,
+                                             int32_t peripheralID, int32_t mrdID, int flag) {
+    Line("associate session " + std::to_string(sessionID) + " agent " + agentID + " periph " +
+         std::to_string(peripheralID) + " mrd " + std::to_string(mrdID) + " flag " +
+         std::to_string(flag));
+    std::vector<int32_t>& mrds = associations[sessionID][{agentID, peripheralID}];
+    for (int32_t m : mrds)
+        if (m == mrdID) return;
+    mrds.push_back(mrdID);
+}
+
+void RecordingPorts::RemoveFromAssociateAgentList(int32_t sessionID, const char* agentID,
+                                                  int32_t peripheralID, int32_t mrdID) {
+    Line("disassociate session " + std::to_string(sessionID) + " agent " + agentID + " periph " +
+         std::to_string(peripheralID) + " mrd " + std::to_string(mrdID));
+    auto& entries = associations[sessionID];
+    auto it = entries.find({agentID, peripheralID});
+    if (it == entries.end()) return;
+    if (mrdID == -1) {
+        entries.erase(it);
+        return;
+    }
+    std::erase(it->second, mrdID);
+    if (it->second.empty()) entries.erase(it);
+}
+
+std::vector<std::vector<int32_t>> RecordingPorts::AssociatedAgentMRDs(int32_t sessionID,
+                                                                      const char* agentID,
+                                                                      int32_t peripheralID) {
+    auto s = associations.find(sessionID);
+    if (s == associations.end()) return {};
+    auto it = s->second.find({agentID, peripheralID});
+    if (it == s->second.end()) return {};
+    return {it->second};
 }
 
 }  // namespace modeltest

@@ -4,6 +4,7 @@
 // scenario can compare the whole stream. Sessions are declared with their version, service
 // mask and monitor lists; the all-events distribution goes to the declared sessions with the
 // ALL_EVENTS service bit, in declaration order, each at its own version.
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -50,6 +51,14 @@ public:
     bool traceECCVariables = false;
     std::map<int32_t, int> peripheralTypes;  // PeripheralID -> internal type
 
+    // ---- agents ----
+    int serverState = 2;
+    int maxPrivateCalls = 3;
+    int privateCallCleanupDelay = 60;
+    std::map<std::string, int32_t> uniqueInstanceIDs;  // -> SessionID
+    // Associated-agent entries per SessionID: (AgentID, PeripheralID) -> MRD IDs.
+    std::map<int32_t, std::map<std::pair<std::string, int32_t>, std::vector<int32_t>>> associations;
+
     std::vector<std::string> lines;
     std::map<int, int> meters;
     std::map<std::string, int> counters;
@@ -73,7 +82,7 @@ public:
     bool LockServer(const char*) override { return lock_.Lock(); }
     bool UnlockServer(const char*) override { return lock_.Unlock(); }
     bool IsServerLockedByCurrentThread() override { return lock_.IsLockedByCurrentThread(); }
-    int ServerState() override { return 2; }
+    int ServerState() override { return serverState; }
     bool IsServerActive() override { return serverActive; }
     int GetPeripheralType(int32_t peripheralID) override;
     void UpdateMeter(int meter, int delta) override;
@@ -83,7 +92,7 @@ public:
     int VerboseLevel() override { return verbose; }
     bool TracePeriphVariables() override { return tracePeriphVariables; }
     bool TraceECCVariables() override { return traceECCVariables; }
-    void ActivateAgentConfigureUpdateTimer() override {}
+    void ActivateAgentConfigureUpdateTimer() override;
 
     // ---- ClientDirectory ----
     bool Find(int32_t sessionID, model::ClientInfo& out) override;
@@ -92,9 +101,36 @@ public:
     void ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
                               uint32_t callID) override;
 
+    // ---- agents ----
+    int MaxPrivateCallsPerAgent() override { return maxPrivateCalls; }
+    int PrivateCallCleanupDelay() override { return privateCallCleanupDelay; }
+    void ClearClientAgent(int32_t sessionID) override;
+    void AddToAssociateAgentList(int32_t sessionID, const char* agentID, int32_t peripheralID,
+                                 int32_t mrdID, int flag) override;
+    void RemoveFromAssociateAgentList(int32_t sessionID, const char* agentID,
+                                      int32_t peripheralID, int32_t mrdID) override;
+    std::vector<std::vector<int32_t>> AssociatedAgentMRDs(int32_t sessionID, const char* agentID,
+                                                          int32_t peripheralID) override;
+
     // ---- OPCWriter ----
     int SendGetCallDataReq(int32_t peripheralID, uint32_t callID, int deviceIDType,
                            const char* deviceID) override;
+
+    // ---- configuration clients (the configuration tables) ----
+    // The configuration clients in ClientCB-hash order; each must also be declared with
+    // AddSession to count as live.
+    std::vector<model::ConfigClient> configClients;
+    bool disableUTF8 = false;                // DisableUTF8Conversion
+    bool agentTimerRunning = false;          // the AgentConfigureUpdate timer
+    int agentTimerStarts = 0;
+    void GetConfigClients(std::vector<model::ConfigClient>& out) override { out = configClients; }
+    bool FindConfigClient(int32_t sessionID, model::ConfigClient& out) override;
+    void SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
+                              uint32_t keyElement) override;
+    void SendConfigEndEvent(int32_t sessionID, uint32_t status) override;
+    bool GetDisableUTF8Conversion() override { return disableUTF8; }
+    // Sees every answer before it is recorded (the message is the caller's).
+    std::function<void(int32_t sessionID, BaseMSG& msg)> onResponse;
 
 private:
     void Line(std::string text);

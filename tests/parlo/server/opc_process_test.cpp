@@ -111,16 +111,25 @@ TEST_F(OPCProcess, GoesActiveAndDiesWhenTheOPCHeartbeatsStop) {
     EXPECT_NE(parlo_->Output().find("An OPC HeartBeat Timeout has occurred."), std::string::npos);
 }
 
+// Each start of the application thread takes the next generation for the invoke ids' top
+// nibble (the registry's counter, modulo 16).
 TEST_F(OPCProcess, IdleWhileActiveAndActiveAgain) {
     StartBoth();
     SetIdle();
     EndOfLoad();
     SetActive(30);
     ASSERT_TRUE(parlo_->WaitText("The server is Active.")) << parlo_->Output();
+    const std::string first = parlotest::Get(parlotest::kConfigKey, "GenerationCounter");
     SetIdle(8503, 8);
     ASSERT_TRUE(parlo_->WaitText("Sending CTI_OK_ACK for CTI_SET_IDLE_REQ with the value 8.")) << parlo_->Output();
+    EXPECT_EQ(parlo_->Count("The server is going idle."), 2u) << parlo_->Output();
     SetActive(30);
     ASSERT_TRUE(WaitCount("The server is Active.", 2)) << parlo_->Output();
+    const std::string second = parlotest::Get(parlotest::kConfigKey, "GenerationCounter");
+    ASSERT_EQ(first.rfind("dword:", 0), 0u) << first;
+    ASSERT_EQ(second.rfind("dword:", 0), 0u) << second;
+    EXPECT_EQ(std::stoul(second.substr(6), nullptr, 16), (std::stoul(first.substr(6), nullptr, 16) + 1) % 16)
+        << first << " then " << second;
     EXPECT_EQ(parlo_->WaitExit(300), -1);
 }
 

@@ -1,0 +1,23 @@
+#pragma once
+// The object model's client directory over the ClientCB hash: the model's look-ups of
+// clients, its association calls and its helpers. The application installs one at start
+// (with model::InstallPorts); tests install their own.
+#include "parlo/model/ports.h"
+
+class ClientCBDirectory : public model::ClientDirectory {
+public:
+    // Fills `out` from the record of that SessionID (under the server lock); the pointers
+    // in it stay the record's, valid while the caller holds the server lock.
+    [[nodiscard]] bool Find(int32_t sessionID, model::ClientInfo& out) override;
+    int ValidateMessage(const char* caller, BaseMSG& msg) override;
+    uint64_t FileTimeNow() override;
+    void ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
+                              uint32_t callID) override;
+    void ClearClientAgent(int32_t sessionID) override;
+    void AddToAssociateAgentList(int32_t sessionID, const char* agentID, int32_t peripheralID,
+                                 int32_t mrdID, int flag) override;
+    void RemoveFromAssociateAgentList(int32_t sessionID, const char* agentID,
+                                      int32_t peripheralID, int32_t mrdID) override;
+    std::vector<std::vector<int32_t>> AssociatedAgentMRDs(int32_t sessionID, const char* agentID,
+                                                          int32_t peripheralID) override;
+};

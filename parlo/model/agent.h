@@ -1,0 +1,226 @@
+#pragma once
+// Agent: the server's record of one agent of one peripheral, found through four tables of
+// 512 buckets (by AgentID, extension, instrument number, SkillTargetID). An agent keeps its
+// client sessions by SessionID only, its states (overall, per skill group, per media routing
+// domain), its private calls and the monitors whose subject it is.
+//
+// Locks: the tables and every change of an agent's members belong to the server lock
+// "RTServerConfig"; each operation takes it when the calling thread does not hold it. Steps
+// that allocate or free a call take "CallLock", which comes first in the lock order: the
+// operations that may do so (the destructor, RemoveAgent, UpdateAgentState, the private-call
+// operations) must be called without the server lock held, and release it themselves around
+// those steps. Console walks and dumps hold the server lock.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "nuvlib/stdqueue.h"
+#include "parlo/model/call.h"
+#include "parlo/model/instrument.h"
+#include "parlo/model/ports.h"
+
+class CTICSTADevice;
+class CTICSTAMonitor;
+class BaseMSG;
+
+class Agent {
+public:
+    static constexpr int kHashBuckets = 512;
+    // OPC names skill groups and domains: an agent keeps at most this many of each; a report
+    // of one more is traced and not kept.
+    static constexpr int kMaxSkillGroups = 1024;
+    static constexpr int kMaxMRDs = 1024;
+
+    // Creates and hashes an agent (under the server lock). extension and instrument: none,
+    // "" or "-1" mean none. The agent lives until RemoveAgent destroys it.
+    Agent(int32_t peripheralID, int32_t peripheralType, int32_t skillTargetID,
+          int32_t agentTeamID, const char* agentID, const char* extension,
+          const char* instrument, bool supervisor);
+    // Out of the tables, private calls released, monitors ended (FAILURE_EVENT 90 to each
+    // owner), device unlinked, sessions told. Call without the server lock held.
+    ~Agent();
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+
+    // ---- tables ----
+    static void InitHashTables();
+    // Sum of the characters as signed bytes, remainder by 512 with its sign, absolute value.
+    static int HashString(const char* text);
+    // Destroys one agent (AgentID given: the PeripheralID must match exactly) or every agent
+    // of the peripheral (AgentID none, "" or "-1"; PeripheralID -1: every agent). Call
+    // without the server lock held.
+    static void RemoveAgent(int32_t peripheralID, const char* agentID);
+    // Look-ups: the first match in bucket order, or null. PeripheralID -1 matches every
+    // peripheral; texts compare byte for byte. The agent stays the tables'.
+    static Agent* FindAgentBySkillTargetID(int32_t peripheralID, int32_t skillTargetID);
+    static Agent* FindAgentByAgentID(int32_t peripheralID, const char* agentID, bool definity);
+    static Agent* FindAgentByExtension(int32_t peripheralID, const char* extension);
+    static Agent* FindAgentByInstrument(int32_t peripheralID, const char* instrument);
+    // Bucket walks of AgentIDHashList for the console and tests (hold the server lock).
+    static Agent* FirstInBucket(int bucket);
+    Agent* NextInBucket() const;
+    // The same walks of the other three tables (hold the server lock).
+    static Agent* FirstInExtensionBucket(int bucket);
+    Agent* NextInExtensionBucket() const;
+    static Agent* FirstInInstrumentBucket(int bucket);
+    Agent* NextInInstrumentBucket() const;
+    static Agent* FirstInSkillTargetIDBucket(int bucket);
+    Agent* NextInSkillTargetIDBucket() const;
+    static int Count();
+
+    // ---- identity and sessions ----
+    // None, "" or "-1" only clear the flag; any other text rehashes the agent (the same text
+    // again too). SetInstrument also recreates the instrument (its lines' calls are lost).
+    void SetExtension(const char* extension);
+    void SetInstrument(const char* instrument);
+    std::string GetInstrumentNumber() const;
+    // Links the agent and the device both ways (null unlinks); the device stays the table's.
+    void SetDevice(CTICSTADevice* device);
+    // The bound sessions are kept by SessionID only (-1 none). Set*ClientCB take the client
+    // or null; Get*ClientCB answer whether that client still exists, filling `out` from the
+    // client directory (false for -1 or a closed session).
+    void SetClientSessionID(int32_t sessionID) { m_ClientSessionID = sessionID; }
+    void SetAssociateSessionID(int32_t sessionID) { m_AssociateSessionID = sessionID; }
+    void SetClientCB(const model::ClientInfo* client);
+    void SetAssociateClientCB(const model::ClientInfo* client);
+    [[nodiscard]] bool GetClientCB(model::ClientInfo& out) const;
+    [[nodiscard]] bool GetAssociateClientCB(model::ClientInfo& out) const;
+    int32_t GetOverallDuration() const;
+    // 1 when the status changed (and is stored), else 0.
+    int UpdateAvailabilityStatus(uint32_t status);
+    bool IsReasonCodeChanged(uint16_t code) const { return code != m_ReasonCode; }
+    bool IsLoggedOn() const { return m_OverallState != 9 && m_OverallState != 1; }
+
+    // ---- monitors ----
+    void AddMonitor(CTICSTAMonitor* monitor);
+    void RemoveMonitor(CTICSTAMonitor* monitor);
+    void CleanupMonitorList();
+    void WriteMSG(BaseMSG& msg);
+    StdQueue& MonitorList() { return m_MonitorList; }
+
+    // ---- state, skill groups and media routing domains ----
+    // One state report; nonzero when the overall state or a skill-group entry changed.
+    int UpdateAgentState(int32_t state, int32_t stateDuration, int32_t mrdID,
+                         int32_t skillGroupState, int32_t skillGroupStateDuration,
+                         int32_t skillGroupID, uint32_t skillGroupNumber, int32_t numLines,
+                         int32_t curLine, const char* signature, const char* uniqueInstanceID,
+                         bool associate);
+    int UpdateSkillGroupState(int32_t state, int32_t duration, uint32_t number, int32_t id);
+    void InitSkillGroups();
+    // Index of the matching entry, or the number of entries.
+    int FindSkillGroupIndex(uint32_t number) const;
+    int32_t GetCurrentSkillGroupID() const;
+    uint32_t GetCurrentSkillGroupNumber() const;
+    int32_t GetCurrentSkillGroupState() const;
+    int32_t GetSkillGroupDuration(int index) const;
+    int NumSkillGroups() const { return static_cast<int>(m_SkillGroupNumbers.size()); }
+
+    void SetAgentMRDState(int32_t mrdID, uint16_t state);
+    // 9 when the agent has no state for that domain.
+    uint16_t GetAgentMRDState(int32_t mrdID) const;
+    // Replaces the set of domains (null: no change); live states other than 9 are kept.
+    void SetAgentMRDs(const std::vector<std::pair<int32_t, uint16_t>>* list);
+    void AddAssociateNonVoiceClient(int32_t mrdID, int32_t sessionID);
+    void RemoveAssociateNonVoiceClient(int32_t mrdID);
+    int32_t GetAssociateNonVoiceSessionID(int32_t mrdID) const;
+    // Binds a newly opened session (ALL_EVENTS or PERIPHERAL_MONITOR) to every agent last
+    // reported with that unique instance ID.
+    static void AssociateClient(int32_t sessionID, const char* uniqueInstanceID);
+
+    // ---- private calls (call these without the server lock held) ----
+    // A new private call at the agent, or null when the limit is below 1. The call belongs
+    // to the agent's list until RemovePrivateCall or DetachPrivateCall.
+    Call* AddPrivateCall(int limit, uint16_t callType, const ConnectionID& connection,
+                         const char* dialedNumber, bool trace);
+    // Unlinks the call and releases it (Call::Free with sendEndCall); the pointer is gone.
+    void RemovePrivateCall(Call* call, bool sendEndCall);
+    // Unlinks the call; it lives on as an ordinary call.
+    void DetachPrivateCall(Call* call);
+    // Removes each private call whose last event is more than `seconds` old; -1: all.
+    void DropPrivateCalls(int seconds);
+    int NumPrivateCalls() const { return m_PrivateCallList.Count(); }
+    Call* FirstPrivateCall() const;
+
+    // ---- instrument lines ----
+    void AddCallToLine(int32_t callID, int32_t deviceIDType, const char* deviceID,
+                       int32_t lineIndex, int32_t lineType);
+    void RemoveCallFromLine(int32_t callID);
+    void RemoveCallFromLineAt(int32_t callID, int32_t lineNumber);
+
+    // ---- console texts (hold the server lock) ----
+    std::string GetDumpString();
+    static std::string GetListHeader();
+    std::string GetListEntry();
+
+    // ---- members ----
+    int32_t m_LastAllEventsState = 0;
+    uint32_t m_LastAllEventsAvailability = 0;
+    int32_t m_PeripheralID;
+    int32_t m_DepartmentID = -1;
+    int32_t m_PeripheralType;
+    int32_t m_SkillTargetID;
+    std::string m_AgentID;
+    std::string m_Extension;
+    std::string m_Signature;
+    std::string m_UniqueInstanceID;
+    bool m_HasExtension = false;
+    bool m_HasInstrument = false;
+    bool m_ClientStatusRequested = false;
+    bool m_Supervisor;
+    CTICSTADevice* m_Device = nullptr;
+    int32_t m_ClientSessionID = -1;
+    int32_t m_AssociateSessionID = -1;
+    int32_t m_OverallState = 1;
+    int32_t m_NumLines = 0;
+    int32_t m_CurLine = -1;
+    int32_t m_CurGroup = -1;
+    int32_t m_AgentTeamID;
+    uint32_t m_AvailabilityStatus = 0;
+    int32_t m_Direction = 0;
+    int64_t m_OverallStateTime = 0;  // seconds since 1970
+    std::vector<int32_t> m_SkillGroupStates;
+    std::vector<uint32_t> m_SkillGroupStateTimes;
+    std::vector<uint32_t> m_SkillGroupNumbers;
+    std::vector<int32_t> m_SkillGroupIDs;
+    int32_t m_AgentIDHashIndex = -1;
+    int32_t m_ExtensionHashIndex = -1;
+    int32_t m_InstrumentHashIndex = -1;
+    int32_t m_SkillTargetIDHashIndex = -1;
+    StdQueueLink m_AgentIDLinks;
+    StdQueueLink m_ExtensionLinks;
+    StdQueueLink m_InstrumentLinks;
+    StdQueueLink m_SkillTargetIDLinks;
+    std::unique_ptr<Instrument> m_Instrument;
+    StdQueue m_PrivateCallList;
+    StdQueue m_MonitorList;
+    uint16_t m_ReasonCode = 0;
+    bool m_CountedReady = false;
+    bool m_CountedNotReady = false;
+    bool m_CountedWorkReady = false;
+    bool m_CountedWorkNotReady = false;
+    bool m_CountedLoggedIn = false;
+    int32_t m_DeskSettingsMask = -1;
+    int32_t m_WrapUpIncomingMode = -1;
+    int32_t m_WrapUpOutgoingMode = -1;
+    // MRDomainID -> state, in the order the domains were added.
+    std::vector<std::pair<int32_t, uint16_t>> m_MRDStates;
+    std::map<int32_t, int32_t> m_NonVoiceSessions;  // MRDomainID -> SessionID
+
+    // Exact-key indexes beside the four tables (same relative order as the buckets).
+    StdQueueLink m_AgentIDIndexLinks;
+    StdQueueLink m_ExtensionIndexLinks;
+    StdQueueLink m_InstrumentIndexLinks;
+    StdQueueLink m_SkillTargetIDIndexLinks;
+    uint64_t m_ExtensionIndexKey = 0;
+    uint64_t m_InstrumentIndexKey = 0;
+
+private:
+    void AddToHash();
+    void RemoveFromHash();
+    void AssociateVoice(int32_t sessionID);
+    void AssociateNonVoice(int32_t mrdID, int32_t sessionID);
+    void CountState(int32_t state, int32_t old);
+};

@@ -1,0 +1,23 @@
+#pragma once
+// What the agent object needs of the agent configuration table: the desk settings of an
+// agent and the lines its dump shows. The configuration table answers these; until it is
+// there, agentdesk_stub.cpp answers "no record" (delete that file when it lands).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct AgentDeskSettings {
+    int32_t mask = -1;
+    int32_t wrapUpIncomingMode = -1;
+    int32_t wrapUpOutgoingMode = -1;
+};
+
+namespace agentconfig {
+// The desk settings of the agent's configuration record; false when there are none (the
+// agent then keeps -1 copies).
+bool GetAgentDeskSettings(int32_t skillTargetID, AgentDeskSettings& out);
+// For the agent dump: the record's name line (the FirstName line, ending in "\n") and its
+// enabled service types; false when the agent has no configuration record.
+bool GetAgentDumpInfo(int32_t skillTargetID, std::string& nameLine,
+                      std::vector<int32_t>& serviceTypes);
+}  // namespace agentconfig

@@ -1,0 +1,332 @@
+// Agent: state reports, performance counters, skill groups, media routing domains and the
+// association of client sessions.
+#include <cstring>
+
+#include "nuvlib/ems.h"
+#include "parlo/model/agent.h"
+#include "parlo/model/agentdesk.h"
+#include "parlo/model/modelutil.h"
+#include "parlo/model/ports.h"
+
+using model::Clients;
+using model::PerfCounter;
+using model::Server;
+using model::ServerLock;
+using model::ServerLockGuard;
+
+namespace {
+constexpr uint32_t kAllEvents = 0x10;
+constexpr uint32_t kPeripheralMonitor = 0x20;
+constexpr int32_t kVoiceMRD = 1;
+
+uint32_t NowLow32() { return static_cast<uint32_t>(model::NowSeconds()); }
+}  // namespace
+
+// ---- state report ----
+
+int Agent::UpdateAgentState(int32_t state, int32_t stateDuration, int32_t mrdID,
+                            int32_t skillGroupState, int32_t skillGroupStateDuration,
+                            int32_t skillGroupID, uint32_t skillGroupNumber, int32_t numLines,
+                            int32_t curLine, const char* signature, const char* uniqueInstanceID,
+                            bool associate) {
+    ServerLockGuard guard(ServerLock());
+    const int32_t old = m_OverallState;
+    int changed = state != old ? 1 : 0;
+    if (changed) {
+        if (old == 1 || old == 9) {
+            AgentDeskSettings desk;
+            if (!agentconfig::GetAgentDeskSettings(m_SkillTargetID, desk)) desk = AgentDeskSettings{};
+            m_DeskSettingsMask = desk.mask;
+            m_WrapUpIncomingMode = desk.wrapUpIncomingMode;
+            m_WrapUpOutgoingMode = desk.wrapUpOutgoingMode;
+        }
+        m_OverallState = state;
+        SetAgentMRDState(mrdID, static_cast<uint16_t>(state));
+        if (mrdID == kVoiceMRD) {
+            if (state == 3) {
+                // Releasing calls takes CallLock, which comes before the server lock.
+                guard.Release();
+                DropPrivateCalls(Server().PrivateCallCleanupDelay());
+                guard.Acquire();
+            } else if (state == 1 || state == 9) {
+                SetExtension(nullptr);
+                SetInstrument(nullptr);
+                if (state == 1) {
+                    guard.Release();
+                    DropPrivateCalls(-1);
+                    guard.Acquire();
+                }
+                m_DeskSettingsMask = m_WrapUpIncomingMode = m_WrapUpOutgoingMode = -1;
+            }
+        }
+        m_OverallStateTime = model::NowSeconds() - stateDuration;
+        if (mrdID == kVoiceMRD && Server().IsServerActive()) CountState(state, old);
+    }
+    if (skillGroupState != 9) {
+        changed |= UpdateSkillGroupState(skillGroupState, skillGroupStateDuration,
+                                         skillGroupNumber, skillGroupID);
+        m_CurLine = curLine;
+    }
+    m_NumLines = numLines;
+    if (signature == nullptr) signature = "";
+    if (m_Signature != signature) m_Signature = signature;
+    if (uniqueInstanceID == nullptr) uniqueInstanceID = "";
+    if (m_UniqueInstanceID != uniqueInstanceID) {
+        m_UniqueInstanceID = uniqueInstanceID;
+        if (IsLoggedOn() && associate && Server().ServerState() == model::ServerContext::kStateStandby) {
+            const int32_t session = model::Sessions().FindSessionByUniqueInstanceID(uniqueInstanceID);
+            if (session != -1) {
+                model::ClientInfo info;
+                if (mrdID == kVoiceMRD) {
+                    if (session != m_AssociateSessionID && Clients().Find(session, info) &&
+                        (info.serviceMask & (kAllEvents | kPeripheralMonitor)) != 0)
+                        AssociateVoice(session);
+                } else
+                    AssociateNonVoice(mrdID, session);
+            }
+        }
+    }
+    return changed;
+}
+
+// The counters follow the first state after a login; LOGGEDOUT is never lowered.
+void Agent::CountState(int32_t state, int32_t old) {
+    const bool out = state == 1 || state == 9;
+    if (out && m_CountedLoggedIn) {
+        Server().Decrement(PerfCounter::PARLO_LOGGEDIN_AGENTS);
+        Server().Increment(PerfCounter::PARLO_LOGGEDOUT_AGENTS);
+        m_CountedLoggedIn = false;
+        struct Flag {
+            bool* counted;
+            PerfCounter counter;
+        };
+        const Flag flags[] = {{&m_CountedReady, PerfCounter::PARLO_READY_AGENTS},
+                              {&m_CountedNotReady, PerfCounter::PARLO_NOT_READY_AGENTS},
+                              {&m_CountedWorkReady, PerfCounter::PARLO_WORKREADY_AGENTS},
+                              {&m_CountedWorkNotReady, PerfCounter::PARLO_WORKNOTREADY_AGENTS}};
+        for (const Flag& f : flags)
+            if (*f.counted) {
+                *f.counted = false;
+                Server().Decrement(f.counter);
+                break;
+            }
+    }
+    if (state == 4)
+        Server().Increment(PerfCounter::PARLO_TALKING_AGENTS);
+    else if (old == 4)
+        Server().Decrement(PerfCounter::PARLO_TALKING_AGENTS);
+    if (!out && !m_CountedLoggedIn) {
+        m_CountedLoggedIn = true;
+        Server().Increment(PerfCounter::PARLO_LOGGEDIN_AGENTS);
+        bool* counted = nullptr;
+        PerfCounter counter = PerfCounter::PARLO_READY_AGENTS;
+        switch (state) {
+            case 2: counted = &m_CountedNotReady; counter = PerfCounter::PARLO_NOT_READY_AGENTS; break;
+            case 3: counted = &m_CountedReady; counter = PerfCounter::PARLO_READY_AGENTS; break;
+            case 5: counted = &m_CountedWorkNotReady; counter = PerfCounter::PARLO_WORKNOTREADY_AGENTS; break;
+            case 6: counted = &m_CountedWorkReady; counter = PerfCounter::PARLO_WORKREADY_AGENTS; break;
+            default: break;
+        }
+        if (counted != nullptr && !*counted) {
+            *counted = true;
+            Server().Increment(counter);
+        }
+    }
+}
+
+// ---- skill groups ----
+
+int Agent::FindSkillGroupIndex(uint32_t number) const {
+    const bool whole = m_PeripheralType == 30 || m_PeripheralType == 52;
+    const size_t n = m_SkillGroupNumbers.size();
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t stored = m_SkillGroupNumbers[i];
+        if (whole ? stored == number : (stored & 0xFFFFFF) == (number & 0xFFFFFF))
+            return static_cast<int>(i);
+    }
+    return static_cast<int>(n);
+}
+
+void Agent::InitSkillGroups() {
+    ServerLockGuard guard(ServerLock());
+    m_SkillGroupStates.clear();
+    m_SkillGroupStateTimes.clear();
+    m_SkillGroupNumbers.clear();
+    m_SkillGroupIDs.clear();
+    m_CurGroup = -1;
+}
+
+int Agent::UpdateSkillGroupState(int32_t state, int32_t duration, uint32_t number, int32_t id) {
+    ServerLockGuard guard(ServerLock());
+    if (state == 1 && number == 0xFFFFFFFFu) {
+        if (m_SkillGroupNumbers.empty()) return 0;
+        InitSkillGroups();
+        return 1;
+    }
+    const int index = FindSkillGroupIndex(number);
+    const auto i = static_cast<size_t>(index);
+    const uint32_t stamp = NowLow32() - static_cast<uint32_t>(duration);
+    if (i == m_SkillGroupNumbers.size()) {
+        if (index >= kMaxSkillGroups) {
+            EMSTraceMessage("Agent::UpdateSkillGroupState - AgentID %s: more than %d skill groups, "
+                            "skill group 0x%x not kept", m_AgentID.c_str(), kMaxSkillGroups, number);
+            return 0;
+        }
+        m_SkillGroupStates.push_back(state);
+        m_SkillGroupStateTimes.push_back(stamp);
+        m_SkillGroupNumbers.push_back(number);
+        m_SkillGroupIDs.push_back(id);
+        m_CurGroup = index;
+        return 1;
+    }
+    int changed = 0;
+    const uint32_t stored = m_SkillGroupNumbers[i];
+    // A stored priority gives way only to another nonzero one, and a logout keeps the word.
+    if (stored != number && ((stored >> 24) == 0 || (number >> 24) != 0) &&
+        (m_SkillGroupStates[i] == 1 || state != 1)) {
+        m_SkillGroupNumbers[i] = number;
+        m_SkillGroupIDs[i] = id;
+        changed = 1;
+        m_CurGroup = index;
+    }
+    if (m_SkillGroupNumbers[i] == number) {
+        if (m_SkillGroupStates[i] != state) {
+            m_SkillGroupStates[i] = state;
+            m_SkillGroupStateTimes[i] = stamp;
+            changed = 1;
+            m_CurGroup = index;
+        }
+        if (m_SkillGroupIDs[i] != id) {
+            m_SkillGroupIDs[i] = id;
+            m_CurGroup = index;
+            return 1;
+        }
+    }
+    return changed;
+}
+
+int32_t Agent::GetCurrentSkillGroupID() const {
+    return m_CurGroup == -1 ? -1 : m_SkillGroupIDs[static_cast<size_t>(m_CurGroup)];
+}
+
+uint32_t Agent::GetCurrentSkillGroupNumber() const {
+    return m_CurGroup == -1 ? 0xFFFFFFFFu : m_SkillGroupNumbers[static_cast<size_t>(m_CurGroup)];
+}
+
+int32_t Agent::GetCurrentSkillGroupState() const {
+    return m_CurGroup == -1 ? 9 : m_SkillGroupStates[static_cast<size_t>(m_CurGroup)];
+}
+
+int32_t Agent::GetSkillGroupDuration(int index) const {
+    if (index < 0 || index >= NumSkillGroups()) return 0;
+    return static_cast<int32_t>(NowLow32() - m_SkillGroupStateTimes[static_cast<size_t>(index)]);
+}
+
+// ---- media routing domains ----
+
+void Agent::SetAgentMRDState(int32_t mrdID, uint16_t state) {
+    ServerLockGuard guard(ServerLock());
+    for (auto& entry : m_MRDStates)
+        if (entry.first == mrdID) {
+            entry.second = state;
+            return;
+        }
+    if (static_cast<int>(m_MRDStates.size()) >= kMaxMRDs) {
+        EMSTraceMessage("Agent::SetAgentMRDState - AgentID %s: more than %d media routing domains, "
+                        "MRDomainID %d not kept", m_AgentID.c_str(), kMaxMRDs, mrdID);
+        return;
+    }
+    m_MRDStates.emplace_back(mrdID, state);
+}
+
+uint16_t Agent::GetAgentMRDState(int32_t mrdID) const {
+    for (const auto& entry : m_MRDStates)
+        if (entry.first == mrdID) return entry.second;
+    return 9;
+}
+
+void Agent::SetAgentMRDs(const std::vector<std::pair<int32_t, uint16_t>>* list) {
+    if (list == nullptr) return;
+    ServerLockGuard guard(ServerLock());
+    std::vector<std::pair<int32_t, uint16_t>> states;
+    states.reserve(list->size());
+    for (const auto& [mrd, configured] : *list) {
+        const uint16_t live = GetAgentMRDState(mrd);
+        const uint16_t state = live != 9 ? live : configured;
+        bool found = false;
+        for (auto& entry : states)
+            if (entry.first == mrd) {
+                entry.second = state;
+                found = true;
+            }
+        if (!found && static_cast<int>(states.size()) < kMaxMRDs) states.emplace_back(mrd, state);
+    }
+    m_MRDStates = std::move(states);
+}
+
+void Agent::AddAssociateNonVoiceClient(int32_t mrdID, int32_t sessionID) {
+    if (mrdID == kVoiceMRD) return;
+    ServerLockGuard guard(ServerLock());
+    if (static_cast<int>(m_NonVoiceSessions.size()) >= kMaxMRDs && !m_NonVoiceSessions.contains(mrdID))
+        return;
+    m_NonVoiceSessions[mrdID] = sessionID;
+}
+
+void Agent::RemoveAssociateNonVoiceClient(int32_t mrdID) {
+    if (mrdID == kVoiceMRD) return;
+    ServerLockGuard guard(ServerLock());
+    m_NonVoiceSessions.erase(mrdID);
+}
+
+int32_t Agent::GetAssociateNonVoiceSessionID(int32_t mrdID) const {
+    if (mrdID == kVoiceMRD) return -1;
+    auto it = m_NonVoiceSessions.find(mrdID);
+    return it == m_NonVoiceSessions.end() ? -1 : it->second;
+}
+
+// ---- association ----
+
+void Agent::AssociateVoice(int32_t sessionID) {
+    model::ClientInfo prior;
+    if (m_AssociateSessionID != -1 && Clients().Find(m_AssociateSessionID, prior))
+        Clients().RemoveFromAssociateAgentList(m_AssociateSessionID, m_AgentID.c_str(),
+                                               m_PeripheralID, kVoiceMRD);
+    m_AssociateSessionID = sessionID;
+    Clients().AddToAssociateAgentList(sessionID, m_AgentID.c_str(), m_PeripheralID, kVoiceMRD, 1);
+}
+
+void Agent::AssociateNonVoice(int32_t mrdID, int32_t sessionID) {
+    model::ClientInfo prior, fresh;
+    const int32_t priorID = GetAssociateNonVoiceSessionID(mrdID);
+    const bool hasPrior = priorID != -1 && Clients().Find(priorID, prior);
+    const bool hasNew = Clients().Find(sessionID, fresh);
+    if (hasPrior && !hasNew) return;
+    if (hasPrior && hasNew && priorID != sessionID) {
+        Clients().RemoveFromAssociateAgentList(priorID, m_AgentID.c_str(), m_PeripheralID, mrdID);
+        RemoveAssociateNonVoiceClient(mrdID);
+    }
+    if (!hasNew) return;
+    AddAssociateNonVoiceClient(mrdID, sessionID);
+    Clients().AddToAssociateAgentList(sessionID, m_AgentID.c_str(), m_PeripheralID, mrdID, 1);
+}
+
+void Agent::AssociateClient(int32_t sessionID, const char* uniqueInstanceID) {
+    if (uniqueInstanceID == nullptr || uniqueInstanceID[0] == '\0') return;
+    model::ClientInfo info;
+    if (!Clients().Find(sessionID, info) || (info.serviceMask & (kAllEvents | kPeripheralMonitor)) == 0)
+        return;
+    ServerLockGuard guard(ServerLock());
+    for (int b = 0; b < kHashBuckets; ++b)
+        for (Agent* a = FirstInBucket(b); a != nullptr; a = a->NextInBucket()) {
+            if (a->m_UniqueInstanceID != uniqueInstanceID) continue;
+            // A copy: the association steps do not change the states, but stay safe.
+            const auto states = a->m_MRDStates;
+            for (const auto& [mrd, state] : states) {
+                if (state == 9 || state == 1) continue;
+                if (mrd == kVoiceMRD)
+                    a->AssociateVoice(sessionID);
+                else
+                    a->AssociateNonVoice(mrd, sessionID);
+            }
+        }
+}

@@ -1,0 +1,45 @@
+#pragma once
+// OPC table 9 ("CallTypes"): one record per call type, keyed by CallTypeID; no filter.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "parlo/model/configtable.h"
+
+class CallTypeConfig : public model::ConfigRecordDefaults<CallTypeConfig> {
+public:
+    int32_t CallTypeID = 0;
+    uint32_t ServiceLevelThreshold = 0;
+    uint32_t ServiceLevelType = 0;
+    std::string EnterpriseName, Description;
+
+    // Parse, apply or defer; the next record, or null (traced) when it runs past end.
+    static const uint8_t* ProcessCallTypeRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
+                                                uint32_t update);
+    static void InitMap();
+    static CallTypeConfig* Find(int32_t callTypeID);
+    static void GetCallTypeList(model::ConfigList<CallTypeConfig>& list);
+    static void SendConfigCallTypeEvents(int recordType, int32_t sessionID,
+                                         const model::ConfigList<CallTypeConfig>& list);
+    static void ClearList(model::ConfigList<CallTypeConfig>& list) { list.clear(); }
+    static void ApplyDeferred();
+    static void NotifyConfigClients();
+    static void UpdateACMIClient(int32_t sessionID);
+    static model::ConfigTable<CallTypeConfig>& Table();
+
+    // ---- engine hooks ----
+    static constexpr const char* kTableName = "CallTypeConfig";
+    static constexpr uint32_t kMsgMaskBit = 0x10, kInfoBit = 0x10, kBuckets = 37;
+    static constexpr uint32_t kKeyElement = elementid::CallTypeConfigKey;
+    static constexpr uint32_t kAnswerType = 245;
+    static std::unique_ptr<CallTypeConfig> Parse(model::OPCRecordReader& in, uint32_t op);
+    uint64_t Key() const { return static_cast<uint32_t>(CallTypeID); }
+    std::unique_ptr<CallTypeConfig> Copy() const { return std::make_unique<CallTypeConfig>(*this); }
+    void UpdateMapRecord(CallTypeConfig& m) const {
+        m.EnterpriseName = EnterpriseName;
+        m.Description = Description;
+        m.ServiceLevelThreshold = ServiceLevelThreshold;
+        m.ServiceLevelType = ServiceLevelType;
+    }
+    void WriteSlot(BaseMSG& msg, uint32_t k, int recordType) const;
+};

@@ -1,0 +1,186 @@
+// A duplex pair on one machine: two parlo processes, each its own node (registry, run
+// directory, namespace and stand-in MDS of its own), and the stand-in OPC as their one
+// peripheral controller: parlo-opc --duplex on node A, parlo-opc --join on node B.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/parlo/parlo_env.h"
+
+namespace {
+
+using parlotest::Process;
+using parlotest::Quote;
+
+// Each side heartbeats OPC every 2 s (OPCHeartbeatTime 1): the controller gives up on a
+// silent active side after three such periods.
+constexpr int kHeartbeatTime = 1;
+const std::string kWatchMs = "2000";
+
+class DuplexPair : public parlotest::ParloEnv {
+protected:
+    void SetUp() override {
+        ParloEnv::SetUp();  // node A: the test's own registry, run directory and MDS
+        parlotest::SetDword(parlotest::kDynamicKey, "OPCHeartbeatTime", kHeartbeatTime);
+        nodeB_ = std::make_unique<testsupport::TempDir>("nodeb");
+        const char* ns = std::getenv("PARLO_NAMESPACE");
+        namespaceB_ = std::string(ns && *ns ? ns : "parlo") + "b";
+        envB_ = {"PARLO_REGISTRY_ROOT=" + (nodeB_->path() / "registry").string(),
+                 "PARLO_RUN_DIR=" + (nodeB_->path() / "run").string(),
+                 "PARLO_NAMESPACE=" + namespaceB_};
+        ASSERT_EQ(RegB(std::string("import ") + PARLO_CONFIG_DIR + "/*.reg").status, 0);
+        ASSERT_EQ(RegB("set " + Quote(parlotest::kDynamicKey) + " OPCHeartbeatTime dword " +
+                       std::to_string(kHeartbeatTime))
+                      .status,
+                  0);
+        for (int attempt = 0; attempt < 5 && !mdsB_; ++attempt) {
+            const std::string port = std::to_string(testsupport::FreePort());
+            ASSERT_EQ(RegB("set " +
+                           Quote(parlotest::kCompany + parlotest::kBase +
+                                 "\\MDS\\CurrentVersion\\Process") +
+                           " MDSPort sz " + port)
+                          .status,
+                      0);
+            auto mds = OnB({PARLO_MDS_BIN, "--port", port, "--instance", parlotest::kBase});
+            if (mds->WaitText("parlo-mds: listening", 10000)) mdsB_ = std::move(mds);
+        }
+        ASSERT_TRUE(mdsB_);
+    }
+    void TearDown() override {
+        opcB_.reset();
+        opcA_.reset();
+        parloB_.reset();
+        parloA_.reset();
+        mdsB_.reset();
+        // Node B's named objects: nothing else removes its namespace.
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec))
+            if (e.path().filename().string().rfind(namespaceB_ + ".", 0) == 0)
+                std::filesystem::remove(e.path(), ec);
+        ParloEnv::TearDown();
+    }
+
+    parlotest::Ran RegB(const std::string& args) {
+        std::string command = "env ";
+        for (const auto& e : envB_) command += Quote(e) + " ";
+        return parlotest::RunCommand(command + PARLO_REG_BIN + " " + args);
+    }
+    // A process of node B: its environment names node B's registry, run directory and
+    // namespace.
+    std::unique_ptr<Process> OnB(std::vector<std::string> argv) {
+        std::vector<std::string> full{"/usr/bin/env"};
+        full.insert(full.end(), envB_.begin(), envB_.end());
+        full.insert(full.end(), argv.begin(), argv.end());
+        return std::make_unique<Process>(full);
+    }
+    std::vector<std::string> ParloArgs(const std::string& side, const std::string& root) const {
+        return {PARLO_BIN, "parlo", "CLEAN", "DUPLEX", side, root, "0", parlotest::kBase};
+    }
+
+    // Both servers, and the stand-in OPC across the two nodes; side A's parlo takes the
+    // test signal that fails its application thread.
+    void StartPair(const std::string& clientType = "30") {
+        parloA_ = std::make_unique<Process>(std::vector<std::string>{
+            "/usr/bin/env", "PARLO_TEST_HOOKS=1", PARLO_BIN, "parlo", "CLEAN", "DUPLEX", "A",
+            RootArg(), "0", parlotest::kBase});
+        parloB_ = OnB(ParloArgs("B", std::filesystem::relative(nodeB_->path(),
+                                                               std::filesystem::current_path())
+                                         .string()));
+        const std::string port = std::to_string(testsupport::FreePort());
+        opcA_ = std::make_unique<Process>(std::vector<std::string>{
+            PARLO_OPC_BIN, "--instance", parlotest::kBase, "--duplex", port, "--hb", "5",
+            "--watch", kWatchMs, "--client-type", clientType});
+        ASSERT_TRUE(opcA_->WaitText("parlo-opc: duplex: listening on port")) << opcA_->Output();
+        opcB_ = OnB({PARLO_OPC_BIN, "--instance", parlotest::kBase, "--join", port});
+    }
+    // Everything the pair printed, for failure messages.
+    std::string All() const {
+        std::string s;
+        for (const auto* p : {&opcA_, &parloA_, &opcB_, &parloB_})
+            if (*p) s += "---\n" + (*p)->Output();
+        return s;
+    }
+    // True once the output holds text n times (within ms).
+    static bool WaitCount(Process& p, const std::string& text, size_t n, int ms = 30000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (p.Count(text) < n) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            (void)p.WaitText("\x01never", 200);  // reads what comes meanwhile
+        }
+        return true;
+    }
+    // A ACTIVE and B STANDBY, both acknowledged to the controller.
+    void ExpectActiveAndStandby() {
+        ASSERT_TRUE(opcA_->WaitText("parlo-opc: duplex: side A is active", 30000)) << All();
+        ASSERT_TRUE(opcA_->WaitText("parlo-opc: duplex: side B is standby", 30000)) << All();
+        ASSERT_TRUE(parloA_->WaitText("The server is Active.")) << All();
+        ASSERT_TRUE(parloB_->WaitText("The server is Standby.")) << All();
+        // Each side's acknowledgement names its own side (A 1, B 0) and the set-active.
+        EXPECT_NE(opcA_->Output().find("from 10 server 1 side 1 answers 1 (CTI_SET_ACTIVE_REQ)"),
+                  std::string::npos);
+        EXPECT_NE(opcA_->Output().find("from 254 server 1 side 0 answers 1 (CTI_SET_ACTIVE_REQ)"),
+                  std::string::npos);
+    }
+
+    std::unique_ptr<testsupport::TempDir> nodeB_;
+    std::string namespaceB_;
+    std::vector<std::string> envB_;
+    std::unique_ptr<Process> mdsB_, parloA_, parloB_, opcA_, opcB_;
+};
+
+// kill -9 of the active side: the controller misses its heartbeats, idles it and activates
+// the standby side.
+TEST_F(DuplexPair, KillingTheActiveSideMakesTheStandbyActive) {
+    StartPair();
+    ExpectActiveAndStandby();
+    ASSERT_TRUE(opcA_->WaitText("recv CTI_ACTIVE_HEART_BEAT_EVENT from 10")) << All();
+    ASSERT_EQ(::kill(parloA_->Pid(), SIGKILL), 0);
+    ASSERT_TRUE(opcA_->WaitText("parlo-opc: duplex: side A sent no heartbeat for", 30000)) << All();
+    ASSERT_TRUE(opcA_->WaitText("parlo-opc: duplex: side B is active", 30000)) << All();
+    ASSERT_TRUE(parloB_->WaitText("The server is Active.")) << All();
+    EXPECT_EQ(opcA_->Count("reported a failure"), 0u) << All();
+    EXPECT_EQ(parloB_->WaitExit(100), -1) << All();
+}
+
+// The active side's failure report (its application thread ended without a shutdown) does
+// the same without a kill; the failed side, idled, comes back as the standby.
+TEST_F(DuplexPair, AFailureReportMakesTheStandbyActive) {
+    StartPair();
+    ExpectActiveAndStandby();
+    ASSERT_EQ(::kill(parloA_->Pid(), SIGUSR2), 0);
+    ASSERT_TRUE(parloA_->WaitText("Sending CTI_ERROR_ACK for CTI_SET_ACTIVE_REQ with the value 0."))
+        << All();
+    ASSERT_TRUE(opcA_->WaitText("parlo-opc: duplex: side A reported a failure")) << All();
+    ASSERT_TRUE(opcA_->WaitText("parlo-opc: duplex: side B is active")) << All();
+    ASSERT_TRUE(parloB_->WaitText("The server is Active.")) << All();
+    ASSERT_TRUE(parloA_->WaitText("The server is Standby.")) << All();
+    EXPECT_EQ(parloA_->Count("The server is going idle."), 2u) << All();
+    EXPECT_EQ(opcA_->Count("sent no heartbeat"), 0u) << All();
+    EXPECT_EQ(parloA_->WaitExit(100), -1) << All();
+}
+
+// Without a PeripheralType 17 peripheral the other side has nothing to stand by for: B stays
+// IDLE while A serves, and goes ACTIVE once A is dead.
+TEST_F(DuplexPair, WithoutAStandbyPeripheralTheOtherSideStaysIdleUntilActivated) {
+    StartPair("0");
+    ASSERT_TRUE(opcA_->WaitText("parlo-opc: duplex: side A is active", 30000)) << All();
+    ASSERT_TRUE(parloA_->WaitText("The server is Active.")) << All();
+    ASSERT_TRUE(opcA_->WaitText("recv CTI_ACTIVE_HEART_BEAT_EVENT from 10")) << All();
+    ASSERT_EQ(::kill(parloA_->Pid(), SIGKILL), 0);
+    ASSERT_TRUE(opcA_->WaitText("parlo-opc: duplex: side B is active", 30000)) << All();
+    ASSERT_TRUE(parloB_->WaitText("The server is Active.")) << All();
+    // B's output runs in order: it never stood by before its activation.
+    EXPECT_EQ(parloB_->Count("The server is Standby."), 0u) << All();
+    EXPECT_EQ(opcA_->Count("side B is standby"), 0u) << All();
+    // An idle side heartbeats nobody: B's first heartbeat follows its activation.
+    const std::string& out = opcA_->Output();
+    const size_t firstBeat = out.find("recv CTI_ACTIVE_HEART_BEAT_EVENT from 254");
+    EXPECT_TRUE(firstBeat == std::string::npos || firstBeat > out.find("side B is active")) << All();
+}
+
+}  // namespace

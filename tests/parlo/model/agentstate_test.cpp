@@ -1,0 +1,342 @@
+// Agent state reports: counters, skill groups, media routing domains, private calls, lines
+// and the association of client sessions.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "parlo/model/agent.h"
+#include "parlo/model/modelutil.h"
+#include "tests/parlo/model/model_fixture.h"
+
+namespace modeltest {
+namespace {
+
+class AgentStateTest : public ModelTest {
+protected:
+    AgentStateTest() { clock_.SetRealtimeNs(1700000000LL * 1000000000LL); }
+    ~AgentStateTest() override { Agent::RemoveAgent(-1, ""); }
+
+    Agent* NewAgent(int32_t type = 48) {
+        return new Agent(5000, type, 77, 0, "1001", "1500", "1500", false);
+    }
+    // A report of the overall state alone (skill-group state 9 leaves the groups).
+    static int Report(Agent* a, int32_t state, int32_t mrd = 1, const char* uid = "") {
+        return a->UpdateAgentState(state, 0, mrd, 9, 0, 0, 0, 0, 0, "", uid, true);
+    }
+    static int Group(Agent* a, int32_t state, uint32_t number, int32_t id = 300) {
+        return a->UpdateAgentState(a->m_OverallState, 0, 1, state, 0, id, number, 0, 0, "", "", true);
+    }
+    std::map<std::string, int> Counters() {
+        std::map<std::string, int> out;
+        for (auto& [k, v] : ports.counters)
+            if (k.find("AGENTS") != std::string::npos && v != 0) out[k] = v;
+        return out;
+    }
+};
+
+TEST_F(AgentStateTest, CountersFollowTheFirstStateAfterALogin) {
+    using M = std::map<std::string, int>;
+    struct Step {
+        int32_t state;
+        M counters;  // cumulative, zeros left out
+    };
+    const std::vector<Step> steps = {
+        {2, {{"PARLO_LOGGEDIN_AGENTS", 1}, {"PARLO_NOT_READY_AGENTS", 1}}},
+        {3, {{"PARLO_LOGGEDIN_AGENTS", 1}, {"PARLO_NOT_READY_AGENTS", 1}}},  // not moved
+        {4, {{"PARLO_LOGGEDIN_AGENTS", 1}, {"PARLO_NOT_READY_AGENTS", 1}, {"PARLO_TALKING_AGENTS", 1}}},
+        {5, {{"PARLO_LOGGEDIN_AGENTS", 1}, {"PARLO_NOT_READY_AGENTS", 1}}},
+        {1, {{"PARLO_LOGGEDOUT_AGENTS", 1}}},
+        {6, {{"PARLO_LOGGEDOUT_AGENTS", 1}, {"PARLO_LOGGEDIN_AGENTS", 1}, {"PARLO_WORKREADY_AGENTS", 1}}},
+        {9, {{"PARLO_LOGGEDOUT_AGENTS", 2}}},  // never lowered
+    };
+    Agent* a = NewAgent();
+    for (const Step& s : steps) {
+        EXPECT_EQ(Report(a, s.state), 1);
+        EXPECT_EQ(Counters(), s.counters) << "after state " << s.state;
+    }
+    EXPECT_EQ(Report(a, 9), 0);  // no change, no counting
+
+    // The same reports on another domain change the states and nothing else.
+    ports.counters.clear();
+    Agent* b = new Agent(5000, 48, 78, 0, "1002", "1600", "1600", false);
+    b->AddPrivateCall(3, 1, ConnectionID(900, 0, "1600"), nullptr, false);
+    for (int32_t state : {2, 3, 1}) EXPECT_EQ(Report(b, state, 5), 1);
+    EXPECT_EQ(Counters(), M{});
+    EXPECT_EQ(b->m_OverallState, 1);
+    EXPECT_EQ(b->GetAgentMRDState(5), 1);
+    EXPECT_EQ(b->GetAgentMRDState(1), 9);
+    EXPECT_TRUE(b->m_HasExtension);
+    EXPECT_TRUE(b->m_HasInstrument);
+    EXPECT_EQ(b->NumPrivateCalls(), 1);
+
+    // Counted only while the server is active.
+    ports.serverActive = false;
+    Agent* c = new Agent(5000, 48, 79, 0, "1003", nullptr, nullptr, false);
+    Report(c, 3);
+    EXPECT_EQ(Counters(), M{});
+}
+
+TEST_F(AgentStateTest, LogoutAndUnknownClearIdentityButOnlyLogoutDropsCalls) {
+    for (int32_t state : {1, 9}) {
+        Agent* a = NewAgent();
+        Report(a, 2);
+        a->m_DeskSettingsMask = 0x18;
+        a->AddPrivateCall(3, 1, ConnectionID(900, 0, "1500"), nullptr, false);
+        Report(a, state);
+        EXPECT_FALSE(a->m_HasExtension);
+        EXPECT_FALSE(a->m_HasInstrument);
+        EXPECT_EQ(a->m_Extension, "1500");  // the text and the buckets stay
+        EXPECT_EQ(Agent::FindAgentByExtension(-1, "1500"), nullptr);
+        EXPECT_EQ(a->m_DeskSettingsMask, -1);
+        EXPECT_EQ(a->NumPrivateCalls(), state == 1 ? 0 : 1) << state;
+        Agent::RemoveAgent(-1, "");
+    }
+}
+
+TEST_F(AgentStateTest, SkillGroupPriorityRules) {
+    Agent* a = NewAgent();
+    EXPECT_EQ(Group(a, 2, 17), 1);
+    EXPECT_EQ(Group(a, 2, 17 | (2u << 24)), 1);  // the priority is taken
+    EXPECT_EQ(a->NumSkillGroups(), 1);
+    EXPECT_EQ(a->m_SkillGroupNumbers[0], 17u | (2u << 24));
+    EXPECT_EQ(Group(a, 3, 17), 0);  // no priority never replaces one: the state waits too
+    EXPECT_EQ(a->m_SkillGroupNumbers[0], 17u | (2u << 24));
+    EXPECT_EQ(a->m_SkillGroupStates[0], 2);
+    EXPECT_EQ(Group(a, 3, 17 | (3u << 24)), 1);  // a nonzero priority does, with the state
+    EXPECT_EQ(a->m_SkillGroupStates[0], 3);
+    EXPECT_EQ(Group(a, 1, 17 | (4u << 24)), 0);  // a logout keeps the stored word
+    EXPECT_EQ(Group(a, 3, 17 | (3u << 24), 301), 1);  // only the ID differs
+    EXPECT_EQ(a->GetCurrentSkillGroupID(), 301);
+    EXPECT_EQ(Group(a, 2, 18), 1);
+    EXPECT_EQ(a->m_CurGroup, 1);
+    EXPECT_EQ(a->GetCurrentSkillGroupNumber(), 18u);
+    EXPECT_EQ(a->GetCurrentSkillGroupState(), 2);
+
+    // Logout from every group empties them; a second time reports no change.
+    EXPECT_EQ(Group(a, 1, 0xFFFFFFFF), 1);
+    EXPECT_EQ(a->NumSkillGroups(), 0);
+    EXPECT_EQ(a->GetCurrentSkillGroupState(), 9);
+    EXPECT_EQ(a->GetCurrentSkillGroupID(), -1);
+    EXPECT_EQ(Group(a, 1, 0xFFFFFFFF), 0);
+
+    // On internal type 30 the whole word names the group.
+    Agent* v = new Agent(5000, 30, 90, 0, "2001", nullptr, nullptr, false);
+    Group(v, 2, 17);
+    Group(v, 2, 17 | (2u << 24));
+    EXPECT_EQ(v->NumSkillGroups(), 2);
+}
+
+TEST_F(AgentStateTest, ReportsNamingEverMoreGroupsAndDomainsAreBounded) {
+    Agent* a = NewAgent();
+    for (uint32_t g = 0; g < Agent::kMaxSkillGroups + 50; ++g) Group(a, 2, 1000 + g);
+    EXPECT_EQ(a->NumSkillGroups(), Agent::kMaxSkillGroups);
+    EXPECT_EQ(Group(a, 3, 1000), 1);  // a kept group still changes
+    for (int32_t mrd = 2; mrd < Agent::kMaxMRDs + 60; ++mrd) {
+        Report(a, 2 + mrd % 2, mrd);
+        a->AddAssociateNonVoiceClient(mrd, 40);
+    }
+    EXPECT_EQ(static_cast<int>(a->m_MRDStates.size()), Agent::kMaxMRDs);
+    EXPECT_EQ(static_cast<int>(a->m_NonVoiceSessions.size()), Agent::kMaxMRDs);
+    EXPECT_FALSE(a->GetDumpString().empty());
+}
+
+TEST_F(AgentStateTest, TimesComeFromTheClock) {
+    Agent* a = NewAgent();
+    a->UpdateAgentState(2, 30, 1, 2, 12, 300, 17, 0, 0, "", "", true);
+    EXPECT_EQ(a->GetOverallDuration(), 30);
+    EXPECT_EQ(a->GetSkillGroupDuration(0), 12);
+    clock_.AdvanceMs(5000);
+    EXPECT_EQ(a->GetOverallDuration(), 35);
+    EXPECT_EQ(a->GetSkillGroupDuration(0), 17);
+}
+
+TEST_F(AgentStateTest, MediaRoutingDomains) {
+    Agent* a = NewAgent();
+    EXPECT_EQ(a->GetAgentMRDState(1), 9);
+    Report(a, 4);
+    const std::vector<std::pair<int32_t, uint16_t>> list = {{1, 2}, {3, 3}, {6, 9}, {6, 5}};
+    a->SetAgentMRDs(&list);
+    EXPECT_EQ(a->m_MRDStates, (std::vector<std::pair<int32_t, uint16_t>>{{1, 4}, {3, 3}, {6, 5}}));
+    a->SetAgentMRDs(nullptr);
+    EXPECT_EQ(a->m_MRDStates.size(), 3u);
+
+    a->AddAssociateNonVoiceClient(1, 40);  // the voice domain is not kept here
+    a->AddAssociateNonVoiceClient(3, 41);
+    a->AddAssociateNonVoiceClient(3, 42);
+    EXPECT_EQ(a->GetAssociateNonVoiceSessionID(1), -1);
+    EXPECT_EQ(a->GetAssociateNonVoiceSessionID(3), 42);
+    a->RemoveAssociateNonVoiceClient(3);
+    EXPECT_EQ(a->GetAssociateNonVoiceSessionID(3), -1);
+}
+
+TEST_F(AgentStateTest, PrivateCallsLimitAgeAndRelease) {
+    Agent* a = NewAgent();
+    Report(a, 2);
+    EXPECT_EQ(a->AddPrivateCall(0, 1, ConnectionID(900, 0, "1500"), nullptr, false), nullptr);
+    std::vector<uint32_t> ids;
+    for (uint32_t id = 901; id <= 904; ++id) {
+        Call* c = a->AddPrivateCall(3, 1, ConnectionID(id, 0, "1500"), "8000", false);
+        ASSERT_NE(c, nullptr);
+        EXPECT_TRUE(c->m_Private);
+        EXPECT_TRUE(c->m_Reported);
+        EXPECT_EQ(c->m_DialedNumber, "8000");
+        clock_.AdvanceMs(1000);
+    }
+    // The limit of 3 removed the oldest first.
+    EXPECT_EQ(a->NumPrivateCalls(), 3);
+    EXPECT_EQ(a->FirstPrivateCall()->m_CallID, 902u);
+    EXPECT_EQ(Call::FindCall(5000, 901, -2, "", 0), nullptr);
+    EXPECT_EQ(ports.counters["PARLO_PRIVATE_CALLS"], 3);
+
+    // Ages: more than the given seconds goes, exactly that many stays.
+    std::vector<Call*> held;
+    for (void* c = a->m_PrivateCallList.First(); c != nullptr; c = a->m_PrivateCallList.Next(c))
+        held.push_back(static_cast<Call*>(c));
+    ASSERT_EQ(held.size(), 3u);
+    clock_.AdvanceMs(100000);
+    const int64_t now = model::NowSeconds();
+    held[0]->m_LastEventTime = now - 61;
+    held[1]->m_LastEventTime = now - 60;
+    held[2]->m_LastEventTime = now;
+    a->DropPrivateCalls(60);
+    EXPECT_EQ(a->NumPrivateCalls(), 2);
+    EXPECT_EQ(a->FirstPrivateCall(), held[1]);
+    a->DropPrivateCalls(-1);
+    EXPECT_EQ(a->NumPrivateCalls(), 0);
+
+    // A detached call lives on as an ordinary call.
+    Call* fresh = a->AddPrivateCall(4, 1, ConnectionID(905, 0, "1500"), nullptr, false);
+    a->DetachPrivateCall(fresh);
+    EXPECT_FALSE(fresh->m_Private);
+    EXPECT_EQ(a->NumPrivateCalls(), 0);
+    EXPECT_EQ(Call::FindCall(5000, 905, -2, "", 0), fresh);
+    EXPECT_EQ(ports.counters["PARLO_PRIVATE_CALLS"], 0);
+    Call::Free(fresh, false);
+
+    // AVAILABLE drops the old ones by the registry's delay, LOG_OUT all, UNKNOWN none.
+    ports.privateCallCleanupDelay = 10;
+    a->AddPrivateCall(3, 1, ConnectionID(906, 0, "1500"), nullptr, false);
+    clock_.AdvanceMs(11000);
+    a->AddPrivateCall(3, 1, ConnectionID(907, 0, "1500"), nullptr, false);
+    Report(a, 3);
+    EXPECT_EQ(a->NumPrivateCalls(), 1);
+    EXPECT_EQ(a->FirstPrivateCall()->m_CallID, 907u);
+    Report(a, 9);
+    EXPECT_EQ(a->NumPrivateCalls(), 1);
+    Report(a, 1);
+    EXPECT_EQ(a->NumPrivateCalls(), 0);
+}
+
+TEST_F(AgentStateTest, PrivateCallReleasedByTheCallTableGoesThroughItsAgent) {
+    Agent* a = NewAgent();
+    Agent* b = new Agent(5001, 18, 78, 0, "1002", nullptr, nullptr, false);
+    a->AddPrivateCall(3, 1, ConnectionID(901, 0, "1500"), nullptr, false);
+    a->AddPrivateCall(3, 1, ConnectionID(902, 0, "1500"), nullptr, false);
+    b->AddPrivateCall(3, 1, ConnectionID(903, 0, "1600"), nullptr, false);
+    NewCall(5000, 904);
+    // A new call with a private call's identity releases it through the agent.
+    NewCall(5000, 901);
+    EXPECT_EQ(a->NumPrivateCalls(), 1);
+    Call::RemovePrivateCalls(5001);
+    EXPECT_EQ(b->NumPrivateCalls(), 0);
+    EXPECT_EQ(a->NumPrivateCalls(), 1);
+    EXPECT_NE(Call::FindCall(5000, 904, -2, "", 0), nullptr);
+    Call::RemovePeripheralCalls(5000);
+    EXPECT_EQ(a->NumPrivateCalls(), 0);
+    EXPECT_EQ(ports.counters["PARLO_PRIVATE_CALLS"], 0);
+    EXPECT_EQ(Call::FindCall(5000, 904, -2, "", 0), nullptr);
+}
+
+TEST_F(AgentStateTest, CallsOnLines) {
+    Agent* a = NewAgent();
+    struct Case {
+        int32_t callID, index, type;
+        bool placed;
+    } const cases[] = {
+        {70, 11, 0, false}, {70, -1, 0, false}, {70, 2, 3, false}, {70, 2, 1, true},
+    };
+    for (const Case& c : cases) {
+        a->AddCallToLine(c.callID, 0, "1500", c.index, c.type);
+        EXPECT_EQ(a->m_Instrument->FindLineByCallID(c.callID) != nullptr, c.placed) << c.index;
+    }
+    Line* l = a->m_Instrument->GetLine(2);
+    EXPECT_EQ(l->m_LineState, 1);
+    EXPECT_EQ(l->m_LineType, 1);
+    a->AddCallToLine(70, 0, "1500", 2, 0);  // the same call: nothing changes
+    EXPECT_EQ(l->m_LineType, 1);
+    a->AddCallToLine(71, 0, "1500", 5, 7);
+    a->RemoveCallFromLineAt(71, 4);
+    EXPECT_EQ(a->m_Instrument->GetLine(5)->m_CallID, 71);
+    a->RemoveCallFromLineAt(71, 5);
+    EXPECT_EQ(a->m_Instrument->GetLine(5)->m_LineState, 3);
+    a->RemoveCallFromLine(70);
+    EXPECT_EQ(l->m_CallID, -1);
+    EXPECT_EQ(l->m_LineType, 1);
+}
+
+TEST_F(AgentStateTest, AssociationOnANewUniqueInstanceIDOnlyInStandby) {
+    ports.AddSession(30, "old", 24, 0x10);
+    ports.AddSession(31, "new", 24, 0x20);
+    ports.AddSession(32, "agentmode", 24, 0x01);
+    ports.uniqueInstanceIDs = {{"uid-a", 31}, {"uid-b", 32}, {"uid-c", 30}};
+    Agent* a = NewAgent();
+    a->m_AssociateSessionID = 30;
+
+    Report(a, 2, 1, "uid-a");  // ACTIVE: stored only
+    EXPECT_EQ(a->m_UniqueInstanceID, "uid-a");
+    EXPECT_EQ(a->m_AssociateSessionID, 30);
+
+    ports.serverState = model::ServerContext::kStateStandby;
+    struct Case {
+        const char* uid;
+        int32_t mrd;
+        bool associate;
+        int32_t voiceSession;
+        int32_t nonVoiceSession;
+    } const cases[] = {
+        {"uid-b", 1, true, 30, -1},   // no event service bit
+        {"uid-x", 1, true, 30, -1},   // no such session
+        {"uid-a", 1, false, 30, -1},  // the flag is off
+        {"uid-c", 1, true, 30, -1},   // already associated: nothing
+        {"uid-a", 1, true, 31, -1},   // moves from 30 to 31
+        {"uid-c", 4, true, 31, 30},   // a non-voice domain
+        {"uid-a", 4, true, 31, 31},   // replaces the non-voice session
+    };
+    for (const Case& c : cases) {
+        a->UpdateAgentState(2, 0, c.mrd, 9, 0, 0, 0, 0, 0, "", c.uid, c.associate);
+        EXPECT_EQ(a->m_AssociateSessionID, c.voiceSession) << c.uid << " " << c.mrd;
+        EXPECT_EQ(a->GetAssociateNonVoiceSessionID(4), c.nonVoiceSession) << c.uid << " " << c.mrd;
+    }
+    EXPECT_EQ(ports.associations[30].size(), 0u);
+    EXPECT_EQ(ports.associations[31].begin()->second, (std::vector<int32_t>{1, 4}));
+}
+
+TEST_F(AgentStateTest, AssociationAtOpenBindsEveryAgentOfTheInstance) {
+    ports.AddSession(30, "monitor", 24, 0x20);
+    ports.AddSession(32, "agentmode", 24, 0x01);
+    Agent* a = NewAgent();
+    Agent* b = new Agent(5000, 48, 78, 0, "1002", nullptr, nullptr, false);
+    Agent* c = new Agent(5000, 48, 79, 0, "1003", nullptr, nullptr, false);
+    for (Agent* x : {a, b, c}) x->m_UniqueInstanceID = "uid";
+    c->m_UniqueInstanceID = "other";
+    a->SetAgentMRDState(1, 2);
+    a->SetAgentMRDState(5, 3);
+    a->SetAgentMRDState(6, 1);  // logged out there: not associated
+    b->SetAgentMRDState(1, 9);
+    c->SetAgentMRDState(1, 2);
+
+    Agent::AssociateClient(32, "uid");  // no event service bit
+    Agent::AssociateClient(30, "");
+    EXPECT_EQ(a->m_AssociateSessionID, -1);
+    Agent::AssociateClient(30, "uid");
+    EXPECT_EQ(a->m_AssociateSessionID, 30);
+    EXPECT_EQ(a->GetAssociateNonVoiceSessionID(5), 30);
+    EXPECT_EQ(a->GetAssociateNonVoiceSessionID(6), -1);
+    EXPECT_EQ(b->m_AssociateSessionID, -1);
+    EXPECT_EQ(c->m_AssociateSessionID, -1);
+}
+
+}  // namespace
+}  // namespace modeltest
