@@ -11,6 +11,7 @@
 #include "nuvlib/lock.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
+#include "parlo/model/noopports.h"
 #include "parlo/model/ports.h"
 
 namespace {
@@ -18,50 +19,11 @@ namespace {
 void Quiet(const uint8_t*, uint32_t) {}
 constexpr EMSSeams kQuiet = {Quiet, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-class NoopPorts : public model::SessionSink,
-                  public model::ServerContext,
-                  public model::ClientDirectory,
-                  public model::OPCWriter {
+class NoopPorts : public model::NoopPorts {
 public:
-    NoopPorts()
-        : lock_(LockObject::USAGE_CRITICAL_SECTION, nullptr, "RTServerConfig", 0xFFFFFFFF, 0, 0) {
-        model::Ports p{this, this, this, this};
-        model::InstallPorts(p);
-        Call::InitCallList();
-        CTICSTADevice::InitHashTables();
-        CTICSTAConnection::InitFreeList();
-        CTICSTAMonitor::InitHashTable();
-    }
-    int WriteMSG(const char*, int32_t, BaseMSG&, int) override { return 1; }
-    int WriteMSG(int32_t, BaseMSG&) override { return 1; }
-    int SendFailureEventMSG(int32_t, uint32_t, bool) override { return 1; }
-    int SendResponseMSG(int32_t, BaseMSG&, uint64_t) override { return 1; }
-    bool FindSession(int32_t) override { return false; }
-    int32_t FindSessionByUniqueInstanceID(const char*) override { return -1; }
-    StdQueue* SessionMonitorList(void*) override { return nullptr; }
-    bool LockServer(const char*) override { return lock_.Lock(); }
-    bool UnlockServer(const char*) override { return lock_.Unlock(); }
-    bool IsServerLockedByCurrentThread() override { return lock_.IsLockedByCurrentThread(); }
-    int ServerState() override { return 2; }
-    bool IsServerActive() override { return true; }
-    int GetPeripheralType(int32_t) override { return 48; }
-    void UpdateMeter(int, int) override {}
-    void Increment(model::PerfCounter) override {}
-    void Decrement(model::PerfCounter) override {}
-    bool RemoveCGDuplicateConnections() override { return false; }
-    int VerboseLevel() override { return 0; }
-    bool TracePeriphVariables() override { return false; }
-    bool TraceECCVariables() override { return false; }
-    void ActivateAgentConfigureUpdateTimer() override {}
-    bool Find(int32_t, model::ClientInfo&) override { return false; }
+    NoopPorts() { Install(); }
     // Validates for real, so OPC's values reach the message checks.
     int ValidateMessage(const char*, BaseMSG& msg) override;
-    uint64_t FileTimeNow() override { return 0; }
-    void ReportECCTooMuchData(const char*, uint32_t, uint32_t) override {}
-    int SendGetCallDataReq(int32_t, uint32_t, int, const char*) override { return 1; }
-
-private:
-    LockObject lock_;
 };
 
 }  // namespace

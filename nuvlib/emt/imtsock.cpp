@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
 #include "nuvlib/emt/emtpriv.h"
@@ -43,6 +44,18 @@ uint32_t* ReadIdx(uint8_t* b) { return reinterpret_cast<uint32_t*>(b + 8); }
 uint16_t* Ring(uint8_t* b) { return reinterpret_cast<uint16_t*>(b + 12); }
 int16_t* BlockMap(uint8_t* b) { return reinterpret_cast<int16_t*>(b + 28); }
 uint16_t* Search(uint8_t* b) { return reinterpret_cast<uint16_t*>(b + 1052); }
+
+uint32_t LoadIdx(uint32_t* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE) % 8; }
+// The indices are written under the lock but also looked at without it (the spin below).
+void StoreIdx(uint32_t* p, uint32_t v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
 
 bool ProcessAlive(uint32_t pid) { return pid != 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
 
@@ -254,15 +267,38 @@ void ImtSocket::Unlock() {
 }
 
 // Waits on the socket's condition with the lock held; false when the lock was abandoned.
-bool ImtSocket::WaitCond(uint32_t ms) {
+// *timedOut tells whether the wait ran to its end without a wake-up.
+bool ImtSocket::WaitCond(uint32_t ms, bool* timedOut) {
     timespec ts = SystemDeadline(ms);
+    sleeps_.fetch_add(1, std::memory_order_relaxed);
     int r = pthread_cond_timedwait(&sync_->cond, &sync_->lock, &ts);
+    *timedOut = r == ETIMEDOUT;
     if (r == EOWNERDEAD) {
         pthread_mutex_consistent(&sync_->lock);
         return false;
     }
     if (r != 0 && r != ETIMEDOUT) EMSFailMessage("IMTSocket::Wait failed.");
     return true;
+}
+
+// Looks at the ring without the lock for up to kSpinNs (real time) until `ready()` holds or
+// the socket closes: a frame or a slot that turns up meanwhile costs neither end a sleep nor
+// a futex wake-up. The caller still decides under the lock. After a short pause loop the
+// spinner yields, so on a crowded machine the peer it waits for gets the core.
+template <class Ready>
+bool ImtSocket::Spin(Ready ready) const {
+    const int64_t end = plat::SystemMonotonicNs() + kSpinNs;
+    for (uint32_t i = 1;; ++i) {
+        if (ready() || localClosed_.load(std::memory_order_relaxed) ||
+            __atomic_load_n(&sync_->closed, __ATOMIC_RELAXED) != 0)
+            return true;
+        if (i <= kSpinPauses) {
+            CpuRelax();
+            continue;
+        }
+        std::this_thread::yield();
+        if (plat::SystemMonotonicNs() >= end) return false;
+    }
 }
 
 bool ImtSocket::ClosedByOwner() const { return __atomic_load_n(&sync_->closed, __ATOMIC_ACQUIRE) != 0; }
@@ -284,6 +320,7 @@ uint32_t ImtSocket::Read(uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs,
     plat::ExternalWait wait(timeoutMs == plat::INFINITE ? plat::kNoDeadline
                                                         : plat::DeadlineAfterMs(timeoutMs));
     uint32_t result = 0;
+    bool spun = false, wake = false, timedOut = false;
     if (Lock()) return Abandon();
     for (;;) {
         if (localClosed_.load() || sync_->closed) {
@@ -292,6 +329,7 @@ uint32_t ImtSocket::Read(uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs,
         }
         uint32_t r = *ReadIdx(base_) % 8, w = *WriteIdx(base_) % 8;
         if (r != w) {
+            if (timedOut) missedWakes_.fetch_add(1, std::memory_order_relaxed);
             int blk = Ring(base_)[r];
             if (blk < kHeaderBlocks || blk >= kBlocks) {
                 result = EMT_E_PROTOCOL;
@@ -311,9 +349,9 @@ uint32_t ImtSocket::Read(uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs,
             std::memcpy(buffer, f, len);
             *length = len;
             ReleaseBlocks(base_, blk);
-            *ReadIdx(base_) = (r + 1) % 8;
+            StoreIdx(ReadIdx(base_), (r + 1) % 8);
             sync_->spaceAvail = 1;
-            pthread_cond_broadcast(&sync_->cond);
+            wake = true;
             break;
         }
         sync_->dataAvail = 0;
@@ -321,9 +359,19 @@ uint32_t ImtSocket::Read(uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs,
             result = EMT_WSA_ETIMEDOUT;
             break;
         }
-        if (!WaitCond(static_cast<uint32_t>(wait.NextSliceMs(1000)))) return Abandon();
+        if (!spun && timeoutMs != 0) {
+            // A busy link refills the ring within microseconds: look before sleeping.
+            spun = true;
+            Unlock();
+            Spin([this] { return LoadIdx(ReadIdx(base_)) != LoadIdx(WriteIdx(base_)); });
+            if (Lock()) return Abandon();
+            continue;
+        }
+        if (!WaitCond(static_cast<uint32_t>(wait.NextSliceMs(1000)), &timedOut)) return Abandon();
     }
     Unlock();
+    // Woken after the unlock, so the waiter does not wake only to block on the lock.
+    if (wake) pthread_cond_broadcast(&sync_->cond);
     Leave();
     return result;
 }
@@ -334,6 +382,7 @@ uint32_t ImtSocket::Write(const uint8_t* frame, uint32_t length) {
         return EMT_WSA_EINVAL;
     Enter();
     uint32_t result = 0;
+    bool spun = false, wake = false, timedOut = false;
     if (Lock()) return Abandon();
     const int n = static_cast<int>((length + 255) / 256);
     for (;;) {
@@ -345,18 +394,30 @@ uint32_t ImtSocket::Write(const uint8_t* frame, uint32_t length) {
         if ((w + 1) % 8 != r) {
             int blk = AllocBlocks(base_, n);
             if (blk) {
+                if (timedOut) missedWakes_.fetch_add(1, std::memory_order_relaxed);
                 std::memcpy(base_ + blk * 256, frame, length);
                 Ring(base_)[w] = static_cast<uint16_t>(blk);
-                *WriteIdx(base_) = (w + 1) % 8;
+                StoreIdx(WriteIdx(base_), (w + 1) % 8);
                 sync_->dataAvail = 1;
-                pthread_cond_broadcast(&sync_->cond);
+                wake = true;
                 break;
             }
         }
         sync_->spaceAvail = 0;
-        if (!WaitCond(1000)) return Abandon();
+        if (!spun) {
+            // The reader frees a slot within microseconds while it keeps up: look before
+            // sleeping. Any read counts, since blocks may be what was short.
+            spun = true;
+            const uint32_t seen = LoadIdx(ReadIdx(base_));
+            Unlock();
+            Spin([this, seen] { return LoadIdx(ReadIdx(base_)) != seen; });
+            if (Lock()) return Abandon();
+            continue;
+        }
+        if (!WaitCond(1000, &timedOut)) return Abandon();
     }
     Unlock();
+    if (wake) pthread_cond_broadcast(&sync_->cond);
     Leave();
     return result;
 }

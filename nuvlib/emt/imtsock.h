@@ -44,6 +44,11 @@ public:
     uint8_t* Base() const { return base_; }
     // Threads now inside Read or Write of this handle.
     int Users() const { return users_.load(); }
+    // Sleeps on the shared condition by Read and Write of this handle, and those of them
+    // that ran to their time-out although the frame (the room) they waited for had come:
+    // a wake-up the other end should have given and did not.
+    uint64_t Sleeps() const { return sleeps_.load(); }
+    uint64_t MissedWakes() const { return missedWakes_.load(); }
 
     // Block map of the buffer (exposed for tests of the allocator).
     static int AllocBlocks(uint8_t* base, int n);
@@ -59,7 +64,12 @@ private:
     uint32_t Abandon();
     int Lock();   // 0, or 1 when the previous owner died holding it
     void Unlock();
-    bool WaitCond(uint32_t ms);
+    bool WaitCond(uint32_t ms, bool* timedOut);
+    template <class Ready>
+    bool Spin(Ready ready) const;
+    // How long a reader (writer) looks for a frame (a slot) before it sleeps; see Spin.
+    static constexpr int64_t kSpinNs = 50000;
+    static constexpr uint32_t kSpinPauses = 64;
     std::string name_;
     uint8_t* base_ = nullptr;
     struct Sync* sync_ = nullptr;
@@ -68,6 +78,8 @@ private:
     std::atomic<int> open_{0};
     std::atomic<int> users_{0};
     std::atomic<bool> localClosed_{false};
+    std::atomic<uint64_t> sleeps_{0};
+    std::atomic<uint64_t> missedWakes_{0};
 };
 
 }  // namespace emt

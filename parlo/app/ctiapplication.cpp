@@ -2,18 +2,33 @@
 
 #include <cstring>
 
+#include "ctimsg/elementids.h"
+#include "ctimsg/messages/messages.h"
+#include "ctimsg/names.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/appport.h"
 #include "platform/clock.h"
 
 namespace {
 constexpr int kConfigureRequest = 5;  // CTI_CONFIGURE_REQ
+constexpr uint32_t kOpenReq = 3, kCloseReq = 7, kSessionFailedMsg = 259;
+
+// Opens the client ports once per application: active, or standby until the switch.
+void OpenClientPorts(SessionProtocol& master, bool active) {
+    if (master.GetSessionState() != SessionProtocol::sessionUnknown) return;
+    const int opened = active ? SessionProtocol::Open() : SessionProtocol::OpenStandby();
+    if (!opened)
+        EMSTraceMessage("CTIApplication: the client ports (ListenPort %d, SecuredListenPort %d, SecurityMode %u) could not be opened.",
+                        static_cast<int>(TransportProtocol::sm_ListenPort),
+                        static_cast<int>(TransportProtocol::sm_ListenSecurePort), TransportProtocol::sm_SecurityMode);
 }
+}  // namespace
 
 CTIApplication::~CTIApplication() { Idle(0); }
 
 void CTIApplication::Configure(CTIRegistry* registry) {
     m_Registry = registry;
+    (void)SessionProtocol::Configure(registry);
     std::lock_guard<std::mutex> hold(m_Lock);
     if (m_State == New) m_State = Configured;
 }
@@ -23,6 +38,7 @@ void CTIApplication::GetCTILinkStatus(std::string& text) {
 }
 
 void CTIApplication::ResetIDCounters() {
+    SessionProtocol::ResetIDCounters();
     m_NextSessionID = 1;
     m_NextMonitorID = 1;
     EMSTraceMessage("CTIApplication::ResetIDCounters: session and monitor ids start again at 1.");
@@ -45,11 +61,13 @@ int CTIApplication::Activate() {
             // The running standby thread serves on; only the mode changes.
             m_State = Active;
             hold.unlock();
+            (void)StandbyToOpen();
             if (AppServerPort* port = GetAppServerPort()) port->MakeActive();
             return 1;
         }
         if (m_State == Active && m_ThreadRunning) return 1;
     }
+    OpenClientPorts(*this, true);
     return StartThread(1);
 }
 
@@ -59,6 +77,7 @@ int CTIApplication::StartStandby() {
         if (m_State == Standby && m_ThreadRunning) return 1;
         if (m_State == Active && m_ThreadRunning) return 0;
     }
+    OpenClientPorts(*this, false);
     return StartThread(0);
 }
 
@@ -102,7 +121,12 @@ void CTIApplication::Run(int active) {
             });
             if (m_StopThread || m_FailThread) break;
             if (!m_Markers.empty()) {
-                m_Markers.pop_front();  // nothing waits behind a marker yet
+                const int marker = m_Markers.front();
+                m_Markers.pop_front();
+                if (marker == -1) {
+                    hold.unlock();
+                    ProcessSessionInput();
+                }
                 continue;
             }
             input = std::move(m_Input.front());
@@ -117,6 +141,8 @@ void CTIApplication::Run(int active) {
 }
 
 void CTIApplication::Idle(int reason) {
+    // The clients go first, while the thread still takes their closes.
+    (void)SessionProtocol::Close(static_cast<uint32_t>(reason));
     std::unique_lock<std::mutex> hold(m_Lock);
     if (m_ThreadRunning) {
         EMSTraceMessage("CTIApplication::Idle - stopping the application thread (reason %d).", reason);
@@ -213,4 +239,62 @@ void CTIApplication::DeleteECCVariable(int32_t, const std::string&, int32_t) {}
 const uint8_t* CTIApplication::ProcessTerminalConfig(int32_t, int32_t, const uint8_t*,
                                                      const uint8_t* end) {
     return end;
+}
+
+// ---------------------------------------------------------------- client input
+
+void CTIApplication::ProcessSessionInput() {
+    while (SessionMSG* frame = DequeueInputMessage()) {
+        ProcessSessionMessage(*frame);
+        delete frame;
+    }
+}
+
+BaseMSGPtr CTIApplication::MakeOpenConf(BaseMSG& request) {
+    auto conf = std::make_unique<OpenConfMSG>();
+    conf->SetUINT(elementid::InvokeID, request.GetUINT(elementid::InvokeID));
+    conf->SetUINT(elementid::ServiceMask, request.GetUINT(elementid::ServiceMask));
+    conf->SetUINT(elementid::MonitorID, 0);
+    conf->SetUINT(elementid::PGStatus, 0);
+    conf->SetUINT(elementid::CCTimestamp, 0);
+    conf->SetBOOL(elementid::PeripheralOnline, 0);
+    conf->SetUSHORT(elementid::PeripheralType, 0xFFFF);
+    conf->SetUSHORT(elementid::CTIAgentState, 0);
+    conf->SetINT(elementid::DepartmentID, 0);
+    conf->SetUSHORT(elementid::SessionType, 0);
+    if (const char* extension = request.GetSTRING(elementid::AgentExtension); extension && *extension)
+        conf->SetSTRING(elementid::AgentExtension, extension);
+    return conf;
+}
+
+void CTIApplication::ProcessSessionMessage(SessionMSG& frame) {
+    const int32_t sessionID = static_cast<int32_t>(frame.SessionID());
+    BaseMSGPtr msg = BaseMSG::Decode(frame.Data(), frame.Length(), frame.ClientVersion());
+    if (!msg) {
+        EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: message type %d not decoded, dropped.",
+                        static_cast<int>(sessionID), static_cast<int>(frame.GetType()));
+        return;
+    }
+    switch (frame.GetType()) {
+        case kOpenReq: {
+            BaseMSGPtr conf = MakeOpenConf(*msg);
+            const char* extension = msg->GetSTRING(elementid::AgentExtension);
+            const bool agentDevice =
+                (msg->GetUINT(elementid::ServiceMask) & 0x01) && extension != nullptr && *extension != '\0';
+            if (!ConfirmOpen(sessionID, *conf, frame.Stamp(), agentDevice))
+                EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: open not confirmed.",
+                                static_cast<int>(sessionID));
+            return;
+        }
+        case kCloseReq:
+            (void)CloseSession(sessionID);
+            return;
+        case kSessionFailedMsg:
+            (void)FailSessionByID(sessionID, msg->GetUINT(elementid::Status));
+            return;
+        default:
+            // The request handlers come with the application layer.
+            EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: %s not handled yet, dropped.",
+                            static_cast<int>(sessionID), MsgTypeName(static_cast<int32_t>(frame.GetType())));
+    }
 }

@@ -1,7 +1,9 @@
 #pragma once
 // CTIApplication: the application object as the server core sees it today: configuration,
 // link status, the daily id reset, the application thread with its OPC input queue, and the
-// server's forwarders (most do nothing until the session and object layers exist).
+// server's forwarders (most do nothing until the session and object layers exist). It is the
+// session layer's master: activation opens the client ports, idling closes them, and its
+// thread takes the client input (today only the verdict on OPEN_REQ and the close).
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -9,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "parlo/server/session.h"
+
 class CTIRegistry;
 
-class CTIApplication {
+class CTIApplication : public SessionProtocol {
 public:
     // Application states; in service means Active or Standby.
     enum State { New = 0, Configured = 1, Active = 2, Shutdown = 3, Standby = 4 };
@@ -19,7 +23,7 @@ public:
 
     CTIApplication() = default;
     // Stops and waits for the application thread.
-    virtual ~CTIApplication();
+    ~CTIApplication() override;
     CTIApplication(const CTIApplication&) = delete;
     CTIApplication& operator=(const CTIApplication&) = delete;
 
@@ -28,11 +32,12 @@ public:
     // Appends the link status text of the server's status output.
     void GetCTILinkStatus(std::string& text);
     // The next session id and the next monitor id start again at 1.
-    void ResetIDCounters();
+    void ResetIDCounters() override;
     int32_t GetNextSessionID() const { return m_NextSessionID; }
     int32_t GetNextMonitorID() const { return m_NextMonitorID; }
 
     int GetState() const;
+    bool IsActive() override { return GetState() == Active; }
     bool IsActive() const { return GetState() == Active; }
     bool IsInService() const {
         const int s = GetState();
@@ -55,7 +60,10 @@ public:
     void ProcessOPCMsgsFromQueue();
     bool IsMaintenanceHold() const;
     // A marker for the application thread (-1 client input, -2 deferred agents).
-    void QueueApplicationMSG(int marker);
+    void QueueApplicationMSG(int marker) override;
+    // The least valid OPEN_CONF for an OPEN_REQ (the requested services granted); owned by
+    // the caller. The application's own open validation comes later.
+    [[nodiscard]] static BaseMSGPtr MakeOpenConf(BaseMSG& request);
     // Tests: ends the application thread as if it had failed (no shutdown asked for).
     void FailThreadForTest();
 
@@ -82,6 +90,9 @@ private:
     void Run(int active);
     int StartThread(int active);
     void DispatchOPCMessage(int type, const uint8_t* data, size_t length);
+    // Takes every waiting client message off the session input queue.
+    void ProcessSessionInput();
+    void ProcessSessionMessage(SessionMSG& frame);
 
     CTIRegistry* m_Registry = nullptr;
     int32_t m_NextSessionID = 1;

@@ -272,4 +272,7 @@ private:
     static bool IsCounted(const CTICSTAConnection* c);
     bool KeepForWrapup(uint16_t type, const std::string& id, const char* end);
     void TraceConflict(const char* head, bool campaign);
+    // Sends CALL_CONNECTION_CLEARED_EVENT for the connection through `via` (this call or the
+    // call it is joined to), when it validates under `caller`'s name.
+    void SendConnectionCleared(const CTICSTAConnection* c, uint16_t cause, const char* caller, Call* via);
 };

@@ -255,25 +255,7 @@ void Call::ClearAllConnections(int cause) {
         } else {
             c->SetState(0, "clear all");
             if (Server().IsServerActive()) {
-                CallConnectionClearedEventMSG msg;
-                msg.SetUINT(Id(E::MonitorID), 0);
-                msg.SetUINT(Id(E::CTIPeripheralID), m_PeripheralID);
-                msg.SetUSHORT(Id(E::PeripheralType),
-                              static_cast<uint16_t>(ConvertPeripheralType(m_PeripheralType)));
-                msg.SetUSHORT(Id(E::ConnectionDeviceIDType),
-                              static_cast<uint16_t>(c->m_OPCDeviceIDType));
-                msg.SetSTRINGMax(Id(E::ConnectionDeviceID), c->m_OPCDeviceID);
-                msg.SetUINT(Id(E::ConnectionCallID), m_CallID);
-                msg.SetUSHORT(Id(E::ReleasingDeviceType),
-                              c->m_Device != nullptr
-                                  ? static_cast<uint16_t>(c->m_Device->m_DeviceType)
-                                  : 0xFFFF);
-                msg.SetUSHORT(Id(E::LocalConnectionState), 0);
-                msg.SetUSHORT(Id(E::EventCause), static_cast<uint16_t>(cause));
-                if (c->m_Device != nullptr)
-                    msg.SetSTRINGMax(Id(E::ReleasingDeviceID), c->m_Device->m_DeviceID);
-                if (Clients().ValidateMessage("Call::ClearAllConnections", msg))
-                    WriteMSG(msg, true, false);
+                SendConnectionCleared(c, static_cast<uint16_t>(cause), "Call::ClearAllConnections", this);
             }
         }
         if (Agent* agent = AgentAt(c)) {
@@ -321,4 +303,20 @@ void Call::UpdateCallOnRedirect(CTICSTAConnection* connection) {
             static_cast<int32_t>(m_CallID));
         TraceCallState();
     }
+}
+
+void Call::SendConnectionCleared(const CTICSTAConnection* c, uint16_t cause, const char* caller, Call* via) {
+    CallConnectionClearedEventMSG msg;
+    msg.SetUINT(Id(E::MonitorID), 0);
+    msg.SetUINT(Id(E::CTIPeripheralID), m_PeripheralID);
+    msg.SetUSHORT(Id(E::PeripheralType), static_cast<uint16_t>(ConvertPeripheralType(m_PeripheralType)));
+    msg.SetUSHORT(Id(E::ConnectionDeviceIDType), static_cast<uint16_t>(c->m_OPCDeviceIDType));
+    msg.SetSTRINGMax(Id(E::ConnectionDeviceID), c->m_OPCDeviceID);
+    msg.SetUINT(Id(E::ConnectionCallID), m_CallID);
+    msg.SetUSHORT(Id(E::ReleasingDeviceType),
+                  c->m_Device != nullptr ? static_cast<uint16_t>(c->m_Device->m_DeviceType) : 0xFFFF);
+    msg.SetUSHORT(Id(E::LocalConnectionState), 0);
+    msg.SetUSHORT(Id(E::EventCause), cause);
+    if (c->m_Device != nullptr) msg.SetSTRINGMax(Id(E::ReleasingDeviceID), c->m_Device->m_DeviceID);
+    if (Clients().ValidateMessage(caller, msg)) via->WriteMSG(msg, true, false);
 }

@@ -82,23 +82,7 @@ void Call::Unjoin() {
         ServerLockGuard guard(ServerLock());
         for (CTICSTAConnection* c = FirstConnection(); c != nullptr; c = NextConnection(c)) {
             if (!c->IsActive() || Counterpart(partner, c) != nullptr) continue;
-            CallConnectionClearedEventMSG msg;
-            msg.SetUINT(Id(E::MonitorID), 0);
-            msg.SetUINT(Id(E::CTIPeripheralID), m_PeripheralID);
-            msg.SetUSHORT(Id(E::PeripheralType),
-                          static_cast<uint16_t>(ConvertPeripheralType(m_PeripheralType)));
-            msg.SetUSHORT(Id(E::ConnectionDeviceIDType),
-                          static_cast<uint16_t>(c->m_OPCDeviceIDType));
-            msg.SetSTRINGMax(Id(E::ConnectionDeviceID), c->m_OPCDeviceID);
-            msg.SetUINT(Id(E::ConnectionCallID), m_CallID);
-            msg.SetUSHORT(Id(E::ReleasingDeviceType),
-                          c->m_Device != nullptr ? static_cast<uint16_t>(c->m_Device->m_DeviceType)
-                                                 : 0xFFFF);
-            msg.SetUSHORT(Id(E::LocalConnectionState), 0);
-            msg.SetUSHORT(Id(E::EventCause), 0xFFFF);
-            if (c->m_Device != nullptr)
-                msg.SetSTRINGMax(Id(E::ReleasingDeviceID), c->m_Device->m_DeviceID);
-            if (Clients().ValidateMessage("Call::Unjoin", msg)) partner->WriteMSG(msg, true, false);
+            SendConnectionCleared(c, 0xFFFF, "Call::Unjoin", partner);
             break;  // only the first unshared party is reported
         }
     }

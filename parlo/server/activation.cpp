@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "ctimsg/elementids.h"
+#include "ctimsg/messages/messages.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/appport.h"
@@ -15,6 +17,7 @@
 #include "parlo/server/opcwriters.h"
 #include "parlo/server/server.h"
 #include "parlo/server/serverport.h"
+#include "parlo/server/session.h"
 #include "parlo/server/threadmgr.h"
 
 namespace {
@@ -54,8 +57,16 @@ ControlRequest ReadControlRequest(const uint8_t* body, size_t length) {
 const char* SideLetter(uint32_t side) { return side == 1 ? "A" : "B"; }
 
 // The session layer's broadcast to active and standby clients: the number of clients, or -1.
-// No clients exist until the session layer lands.
-int SendToActiveStandbyClients(uint32_t /*messageType*/, uint32_t /*value*/) { return 0; }
+int SendToActiveStandbyClients(uint32_t messageType, uint32_t value) {
+    if (messageType == kActiveMaintenanceReq) {
+        ActiveMaintenanceReqMSG request;
+        request.SetUINT(elementid::InvokeID, value);
+        return SessionProtocol::SendToActiveStandbyClients(request);
+    }
+    ActiveMaintenanceEventMSG event;
+    event.SetBOOL(elementid::MaintenanceModeStatus, static_cast<uint16_t>(value));
+    return SessionProtocol::SendToActiveStandbyClients(event);
+}
 
 class ServerAppPort final : public AppServerPort {
 public:

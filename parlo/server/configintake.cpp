@@ -41,11 +41,6 @@ std::atomic<Server::ConfigRecordParser> g_Parsers[kTables];
 // message already finds them.
 template <const uint8_t* (*Parse)(uint32_t, const uint8_t*, const uint8_t*, uint32_t)>
 const uint8_t* TableParser(int32_t op, const uint8_t* record, const uint8_t* end, int32_t update) {
-    // Until the server installs the object model's ports, the tables cannot be reached:
-    // the message is taken without its records, as with no parser.
-    if (model::GetPorts().server == nullptr || model::GetPorts().clients == nullptr ||
-        model::GetPorts().sessions == nullptr)
-        return end;
     return Parse(static_cast<uint32_t>(op), record, end, static_cast<uint32_t>(update));
 }
 

@@ -13,6 +13,7 @@
 #include "mdstimer/systimer.h"
 #include "parlo/server/buildinfo.h"
 #include "parlo/server/ctiregistry.h"
+#include "parlo/server/sslchannel.h"
 #include "parlo/server/importmetrics.h"
 #include "parlo/server/server.h"
 #include "parlo/server/threadmgr.h"
@@ -94,9 +95,16 @@ void ParloMain::Execute() {
     registry->Init("Parlo");
     registry->StartRegistryListener();
     StartSystemEventTimer(registry->Config().TimerFrequency, registry->Config().TimerResolution);
+    ConfigureSecureChannel(server->GetRootDirectory());
     server->Init();
     InitPerfmon(base);
     server->StartInput();
+}
+
+void ConfigureSecureChannel(const std::string& rootDirectory) {
+    const std::string dir = (rootDirectory.empty() ? std::string(".") : rootDirectory) + "/tls/";
+    if (!SecureChannelConfigure(dir + "parlo-cert.pem", dir + "parlo-key.pem"))
+        EMSTraceMessage("Parlo: no usable certificate and key in %s: TLS clients are refused.", dir.c_str());
 }
 
 std::string PerfmonInstanceName(const std::string& registryBase) {

@@ -36,6 +36,10 @@ private:
 // "C", the last backslash becomes a blank; a base without a backslash is taken whole.
 std::string PerfmonInstanceName(const std::string& registryBase);
 
+// The TLS port's certificate and key: the PEM files parlo-cert.pem and parlo-key.pem in
+// <root directory>/tls. Without them the TLS port still listens and refuses every client.
+void ConfigureSecureChannel(const std::string& rootDirectory);
+
 // The process-wide start: process name, message-box hook, object lock, trace meters, EMS,
 // the node-manager responder and the start event 0x612E0001 with the build text.
 void CommonInit(const char* label, uint32_t (*nodeManagerCallback)(uint32_t),

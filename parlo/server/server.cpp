@@ -15,6 +15,7 @@
 #include "parlo/server/mdsio.h"
 #include "parlo/server/opcreq.h"
 #include "parlo/server/serverport.h"
+#include "parlo/server/serverports.h"
 #include "parlo/server/tables.h"
 #include "parlo/server/threadmgr.h"
 #include "platform/clock.h"
@@ -58,6 +59,7 @@ Server::Server() {
     m_PGTickSeconds = m_PGTickCounter.GetSeconds();
     m_FailoverReported = 0;
     m_ShuttingDown = false;
+    InstallModelPorts(*this);
     InitServerTables();
     OPCReq::InitTables();
     InstallAppServerPort();

@@ -26,7 +26,9 @@
 
 namespace {
 constexpr uint32_t kTransportLayerKeyword = 13;
-constexpr size_t kMaxDescriptors = 16384;
+// Room for the most live connections and both listening sockets: a set of 16384 left the
+// 16383rd connection accepted but never watched, so its client waited for ever.
+constexpr size_t kMaxDescriptors = TransportProtocol::kMaxConnections + 2;
 constexpr uint32_t kEventQueueOverflow = 0xA12EC009;
 constexpr uint32_t kEventConnectionLimit = 0xA12EC00A;
 constexpr int CAUSE_PEER_CLOSED = 0;         // E_CTI_NO_ERROR
@@ -78,8 +80,12 @@ uint32_t TransportMSG::LiveCount() {
     return g_liveMessages;
 }
 
-int TransportMSG::InitBuffer(int32_t size, const uint8_t* data) {
-    if (size < 0 || size > TRANSPORT_MAX_MSG) {
+int TransportMSG::InitBuffer(int32_t size, const uint8_t* data) { return Resize(size, TRANSPORT_MAX_MSG, data); }
+
+int TransportMSG::InitFrame(int32_t size, const uint8_t* data) { return Resize(size, TRANSPORT_MAX_FRAME, data); }
+
+int TransportMSG::Resize(int32_t size, int32_t limit, const uint8_t* data) {
+    if (size < 0 || size > limit) {
         if (EMSGetTraceMask() & 0xFF)
             EMSTraceMessage("TransportMSG::InitBuffer - Error initializing buffer with invalid size %ld",
                             static_cast<long>(size));
@@ -429,7 +435,11 @@ void TransportProtocol::AddToDescriptor(int socket) {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLPRI;
     ev.data.fd = socket;
-    if (epoll_ctl(m_Epoll, EPOLL_CTL_ADD, socket, &ev) == 0) m_Interest[socket] = ev.events;
+    if (epoll_ctl(m_Epoll, EPOLL_CTL_ADD, socket, &ev) == 0)
+        m_Interest[socket] = ev.events;
+    else
+        EMSTraceMessage("TransportProtocol::AddSocketToDescriptor: socket %d cannot be watched, code=%d", socket,
+                        static_cast<int>(LastSocketError()));
 }
 
 void TransportProtocol::RemoveFromDescriptor(int socket) {

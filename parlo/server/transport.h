@@ -35,6 +35,8 @@ class CTIRegistry;
 
 // The largest CTI message the transport carries (body and header).
 constexpr int32_t TRANSPORT_MAX_MSG = 12628;
+// The largest client frame: the 8-byte header and a body of up to TRANSPORT_MAX_MSG bytes.
+constexpr int32_t TRANSPORT_MAX_FRAME = TRANSPORT_MAX_MSG + 8;
 
 // One message buffer, sized to its message (at most TRANSPORT_MAX_MSG bytes).
 class TransportMSG {
@@ -50,6 +52,8 @@ public:
     // Sizes the buffer to `size` and copies `data` when given; 1, or 0 (traced) for a size
     // above TRANSPORT_MAX_MSG or below 0, the message then unchanged.
     [[nodiscard]] int InitBuffer(int32_t size, const uint8_t* data);
+    // The same for a client frame, up to TRANSPORT_MAX_FRAME bytes.
+    [[nodiscard]] int InitFrame(int32_t size, const uint8_t* data);
     void Advance(int32_t n) {
         m_Remaining -= n;
         m_Position += n;
@@ -72,6 +76,7 @@ public:
 
 private:
     friend class TransportProtocol;
+    int Resize(int32_t size, int32_t limit, const uint8_t* data);
     std::vector<uint8_t> m_Buffer;
     int32_t m_Position = 0;
     int32_t m_Length = 0;

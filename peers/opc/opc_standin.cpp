@@ -38,15 +38,6 @@ std::string Hex(const uint8_t* p, size_t n) {
     return s;
 }
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* fmt, ...) {
-    char buf[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
 
 // key=value; false when the word has no '='.
 bool KeyValue(const std::string& word, std::string* key, std::string* value) {

@@ -1,9 +1,20 @@
 #include "peers/opc/opc_wire.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace opcpeer {
+
+std::string Format(const char* fmt, ...) {
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
 
 void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
     if (b.size() < at + 2) b.resize(at + 2, 0);

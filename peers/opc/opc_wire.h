@@ -255,4 +255,7 @@ struct ServerRequest {
                                      ServerRequest* out, std::string* error);
 
 
+// printf into a string of at most 1023 characters, for the stand-in's output lines.
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace opcpeer

@@ -15,6 +15,7 @@
 #include "parlo/model/agentteam.h"
 #include "parlo/model/call.h"
 #include "parlo/model/configkey.h"
+#include "parlo/model/noopports.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/serviceconfig.h"
 #include "parlo/model/skillgroupconfig.h"
@@ -25,26 +26,13 @@ namespace {
 using modeltest::OPCRecord;
 
 // Ports that encode every page as the session layer would, and hold 10 configuration clients.
-class BenchPorts : public model::SessionSink,
-                   public model::ServerContext,
-                   public model::ClientDirectory,
-                   public model::OPCWriter {
+class BenchPorts : public model::NoopPorts {
 public:
-    BenchPorts() : lock_(LockObject::USAGE_CRITICAL_SECTION, nullptr, "RTServerConfig", 0xFFFFFFFF, 0, 0) {
-        model::Ports p{this, this, this, this};
-        model::InstallPorts(p);
-        Call::InitCallList();
-        CTICSTADevice::InitHashTables();
-        CTICSTAConnection::InitFreeList();
-        CTICSTAMonitor::InitHashTable();
-        Agent::InitHashTables();
-        AgentTeam::InitHashTable();
+    BenchPorts() {
+        Install();
         for (int32_t id = 1; id <= 10; ++id) clients.push_back({id, 0x3FF, -1, 24, false});
         frame.resize(16384);
     }
-    int WriteMSG(const char*, int32_t, BaseMSG&, int) override { return 1; }
-    int WriteMSG(int32_t, BaseMSG&) override { return 1; }
-    int SendFailureEventMSG(int32_t, uint32_t, bool) override { return 1; }
     int SendResponseMSG(int32_t, BaseMSG& msg, uint64_t) override {
         if (msg.ValidateToSend(24) != 0) return 0;
         const int n = msg.Encode(frame.data(), static_cast<int>(frame.size()), 24, 1023, nullptr, 0);
@@ -53,27 +41,6 @@ public:
         return n > 0 ? 1 : 0;
     }
     bool FindSession(int32_t id) override { return id >= 1 && id <= 10; }
-    int32_t FindSessionByUniqueInstanceID(const char*) override { return -1; }
-    StdQueue* SessionMonitorList(void*) override { return nullptr; }
-    bool LockServer(const char*) override { return lock_.Lock(); }
-    bool UnlockServer(const char*) override { return lock_.Unlock(); }
-    bool IsServerLockedByCurrentThread() override { return lock_.IsLockedByCurrentThread(); }
-    int ServerState() override { return state; }
-    bool IsServerActive() override { return true; }
-    int GetPeripheralType(int32_t) override { return 48; }
-    void UpdateMeter(int, int) override {}
-    void Increment(model::PerfCounter) override {}
-    void Decrement(model::PerfCounter) override {}
-    bool RemoveCGDuplicateConnections() override { return false; }
-    int VerboseLevel() override { return 0; }
-    bool TracePeriphVariables() override { return false; }
-    bool TraceECCVariables() override { return false; }
-    void ActivateAgentConfigureUpdateTimer() override {}
-    bool Find(int32_t, model::ClientInfo&) override { return false; }
-    int ValidateMessage(const char*, BaseMSG&) override { return 1; }
-    uint64_t FileTimeNow() override { return 0; }
-    void ReportECCTooMuchData(const char*, uint32_t, uint32_t) override {}
-    int SendGetCallDataReq(int32_t, uint32_t, int, const char*) override { return 1; }
     void GetConfigClients(std::vector<model::ConfigClient>& out) override { out = clients; }
     bool FindConfigClient(int32_t id, model::ConfigClient& out) override {
         if (id < 1 || id > 10) return false;
@@ -83,12 +50,8 @@ public:
 
     std::vector<model::ConfigClient> clients;
     std::vector<uint8_t> frame;
-    int state = 2;
     long bytes = 0;
     long pages = 0;
-
-private:
-    LockObject lock_;
 };
 
 BenchPorts& Ports() {
@@ -152,7 +115,7 @@ void Unload(const std::vector<uint8_t>& agents, const std::vector<uint8_t>& grou
 }
 
 void BM_InitialLoad(benchmark::State& state) {
-    Ports().state = 2;
+    Ports().serverState = 2;
     const std::vector<uint8_t> agents = AgentBody(kAgents, 1000000, 1, "");
     const std::vector<uint8_t> groups = GroupsAndServices();
     const std::vector<uint8_t> services = Services();
@@ -174,13 +137,13 @@ BENCHMARK(BM_InitialLoad)->Unit(benchmark::kMillisecond);
 void BM_UpdateBatchAndKey(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     BenchPorts& ports = Ports();
-    ports.state = 2;
+    ports.serverState = 2;
     const std::vector<uint8_t> groups = GroupsAndServices();
     Walk(groups, 1, 0, SkillGroupConfig::ProcessSkillGroupRecord);
     Walk(AgentBody(n, 2000000, 1, "a"), 1, 0, AgentConfig::ProcessAgentRecord);
     const std::vector<uint8_t> changes[2] = {AgentBody(n, 2000000, 3, "b"), AgentBody(n, 2000000, 3, "a")};
     OPCRecord key = modeltest::KeyRecord(7);
-    ports.state = 4;
+    ports.serverState = 4;
     int round = 0;
     for (auto _ : state) {
         ports.pages = 0;
@@ -188,7 +151,7 @@ void BM_UpdateBatchAndKey(benchmark::State& state) {
         (void)model::SetConfigKey(1, key.begin(), key.end(), 1);
         state.counters["pages"] = static_cast<double>(ports.pages);
     }
-    ports.state = 2;
+    ports.serverState = 2;
     Walk(changes[0], 2, 0, AgentConfig::ProcessAgentRecord);
     Walk(groups, 2, 0, SkillGroupConfig::ProcessSkillGroupRecord);
     Agent::RemoveAgent(-1, "");
@@ -199,7 +162,7 @@ BENCHMARK(BM_UpdateBatchAndKey)->Arg(2000)->Arg(20000)->Unit(benchmark::kMillise
 // A query for all 20,000 agents from one client: the list copy and the pages.
 void BM_QueryAllAgents(benchmark::State& state) {
     BenchPorts& ports = Ports();
-    ports.state = 2;
+    ports.serverState = 2;
     const std::vector<uint8_t> groups = GroupsAndServices();
     Walk(groups, 1, 0, SkillGroupConfig::ProcessSkillGroupRecord);
     const std::vector<uint8_t> agents = AgentBody(kAgents, 3000000, 1, "");
@@ -230,7 +193,7 @@ long ResidentBytes() {
 
 // RSS growth of the map alone: the Agents exist before their 20,000 records arrive.
 void BM_MapMemoryPerAgentRecord(benchmark::State& state) {
-    Ports().state = 2;
+    Ports().serverState = 2;
     const std::vector<uint8_t> agents = AgentBody(kAgents, 4000000, 1, "");
     for (int i = 0; i < kAgents; ++i) {
         const std::string id = std::to_string(4000000 + i);

@@ -1,0 +1,50 @@
+#include "parlo/server/fanout.h"
+
+#include "ctimsg/basemsg.h"
+#include "nuvlib/ems.h"
+#include "parlo/server/transport.h"
+
+int FanoutSink::ReplaceFrame(TransportMSG& frame, const uint8_t* data, int32_t length, uint32_t) {
+    return frame.InitBuffer(length, data);
+}
+
+int FanOut(std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp, BaseMSG& msg,
+           std::span<const Candidate> candidates, bool traceAll, FanoutSink& sink) {
+    const uint32_t type = msg.GetMsgType();
+    const uint32_t minVersion = msg.GetMinVersion();
+    const int32_t agentState = DistributionAgentState(msg);
+    size_t remaining = candidates.size();
+    int handed = 0;
+    for (const Candidate& to : candidates) {
+        --remaining;
+        const RecipientView& view = to.view;
+        if (view.version < minVersion || !PassesEventMasks(view, type, agentState)) continue;
+        std::unique_ptr<TransportMSG> mine;
+        if (remaining > 0) {
+            mine = sink.CopyFrame(*frame);
+            if (!mine) {
+                EMSTraceMessage("SessionProtocol::WriteMSG: msgP not found");
+                continue;
+            }
+        } else {
+            mine = std::move(frame);
+        }
+        FrameStamp own = stamp;
+        const bool trace = traceAll || (view.traceFlags & 0x01) != 0;
+        TransportMSG& target = *mine;
+        const auto replace = [&](const uint8_t* data, int32_t length) {
+            return sink.ReplaceFrame(target, data, length, view.version);
+        };
+        if (!TailorMessageForClient(own, view.version, msg, view.registeredCallVars,
+                                    view.registeredVariables, view.serviceMask, trace,
+                                    to.fromAllEvents && view.tressik, replace)) {
+            if ((EMSGetTraceMask() & 0xF0) != 0)
+                EMSTraceMessage("SessionProtocol::WriteMSG - Error SessionMSG allocation failed for session %lu",
+                                static_cast<unsigned long>(view.sessionID));
+            continue;
+        }
+        (void)sink.SendFrame(to, std::move(mine), own, msg);
+        ++handed;
+    }
+    return handed;
+}
