@@ -96,7 +96,7 @@ private:
 
 // The system's monotonic clock and a real sleep, whatever clock is installed. Only for what
 // must not follow a test's clock: the absolute time a process-shared condition wait takes,
-// and the pacing of polls whose time-out is deliberately real (see NamedMutex::Lock).
+// and the real pacing of polls (NamedMutex::Lock, NamedMarkerEvent::Wait).
 int64_t SystemMonotonicNs();
 void SystemSleepMs(int64_t ms);
 

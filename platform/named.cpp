@@ -354,9 +354,9 @@ uint32_t NamedMutex::Lock(uint32_t timeoutMs) {
     State& st = *state_;
     const uint32_t tid = CurrentThreadId();
     const bool forever = timeoutMs == INFINITE;
-    // Real time on purpose: the other holder may be another process, which no test clock
-    // moves.
-    const int64_t deadline = SystemMonotonicNs() + (forever ? 0 : int64_t{timeoutMs} * 1000000);
+    // The holder may be another process: the time-out is an external wait on the current
+    // clock, which a test moves (a pump that only passes plain sleeps leaves it alone).
+    ExternalWait wait(forever ? kNoDeadline : DeadlineAfterMs(timeoutMs));
 
     std::unique_lock<std::mutex> lk(st.mu);
     if (st.owner == tid) {
@@ -366,10 +366,11 @@ uint32_t NamedMutex::Lock(uint32_t timeoutMs) {
     // First among the threads of this process...
     if (forever) {
         st.cv.wait(lk, [&] { return st.owner == 0; });
-    } else if (!st.cv.wait_until(lk, std::chrono::steady_clock::time_point(
-                                          std::chrono::nanoseconds(deadline)),
-                                      [&] { return st.owner == 0; })) {
-        return WAIT_TIMEOUT;
+    } else {
+        while (st.owner != 0) {
+            if (wait.Expired()) return WAIT_TIMEOUT;
+            st.cv.wait_for(lk, std::chrono::milliseconds(wait.NextSliceMs()));
+        }
     }
     st.owner = tid;
     st.count = 0;
@@ -392,9 +393,8 @@ uint32_t NamedMutex::Lock(uint32_t timeoutMs) {
                 err = errno;
                 break;
             }
-            int64_t leftMs = (deadline - SystemMonotonicNs() + 999999) / 1000000;
-            if (leftMs <= 0) break;
-            SystemSleepMs(std::min(pauseMs, leftMs));
+            if (wait.Expired()) break;
+            SystemSleepMs(std::min<int64_t>(pauseMs, wait.NextSliceMs()));
             if (pauseMs < 16) pauseMs *= 2;
         }
     }

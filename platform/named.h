@@ -79,8 +79,9 @@ public:
     void Close();
 
     // WAIT_OBJECT_0, WAIT_ABANDONED, WAIT_TIMEOUT or WAIT_FAILED (last error set). The
-    // time-out runs on the real monotonic clock, whatever clock is installed. A thread of
-    // this process that ends while owning the mutex is not detected (only a dead process).
+    // time-out is an ExternalWait on the current clock: under a fake clock it ends only
+    // when the test moves time past it. A thread of this process that ends while owning the
+    // mutex is not detected (only a dead process).
     [[nodiscard]] uint32_t Lock(uint32_t timeoutMs);
     // false (last error 288) when the calling thread does not own it. (Not [[nodiscard]]
     // yet: nuvlib/lock.cpp and nuvlib/crash.cpp drop it.)

@@ -196,13 +196,27 @@ void Disconnect() {
     if (!c->stopping.load()) EMSEvent0I0S(0xE1048001, EMS_STATUS_EMT, err);
 }
 
+// The break event serves one link after another, and EMT tells an overlapped disconnect
+// of a link once the threads inside EMT have left it, which may be after this client has
+// reset the event and connected again. A signal therefore counts only when `conn` is down
+// on a look taken after the reset; a late one from an earlier link is cleared. A real break
+// stays signalled for the other thread that waits on the event.
+bool LinkBroke(uint32_t conn) {
+    ClientState* c = g_client;
+    if (!c->breakEvent.IsSet()) return false;
+    c->breakEvent.Reset();
+    if (EMTGetConnectionError(conn) == 0) return false;
+    c->breakEvent.Set();
+    return true;
+}
+
 void OutputThread() {
     ClientState* c = g_client;
     if (Trace(kTraceClient)) EMSTraceMessage("MDS: Output thread started.");
     EMSSetInsideMDS(true);
     const uint32_t conn = c->conn;
     while (c->connected.load()) {
-        if (c->breakEvent.IsSet()) break;
+        if (LinkBroke(conn)) break;
         MBuf* b = c->queue->Get();
         if (!b) {
             // No time limit: a queued frame, a break or a disconnect sets one of these.
@@ -461,7 +475,9 @@ void wait_for_stop_client_ack() {
     uint32_t w;
     {
         Deadline bound(plat::DeadlineAfterMs(kBoundMs), [&timedOut] { timedOut.Set(); });
-        w = emt::WaitAny({&c->stopAck, &c->breakEvent, &timedOut}, emt::kInfinite);
+        do {
+            w = emt::WaitAny({&c->stopAck, &c->breakEvent, &timedOut}, emt::kInfinite);
+        } while (w == 1 && !LinkBroke(c->conn));
     }
     if (w == 0) {
         EMSEvent0I0S(0x6104001B, EMS_STATUS_NONE, 0);

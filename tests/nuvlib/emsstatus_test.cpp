@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "nuvlib/ems.h"
+#include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "platform/named.h"
 #include "tests/nuvlib/ems_testutil.h"
@@ -71,8 +72,9 @@ TEST_F(StatusTitle, LongTitlesAreCutTo255Characters) {
     EXPECT_TRUE(Console::Saw("EMS : Requesting the mutex to update the process status."));
 }
 
-// Another holder keeps the status mutex past the 10 s wait: the update gives up with its
-// trace, and the title an earlier update published stays readable by the other processes.
+// Another holder keeps the status mutex past the 10 s wait (on the injectable clock): the
+// update gives up with its trace, and the title an earlier update published stays readable
+// by the other processes.
 TEST_F(StatusTitle, BusyMutexKeepsTheEarlierTitle) {
     EMSUpdateStatusTitle("Busy parlo - [Active]");
     ASSERT_EQ(Published("Busy-parlo"), "Busy parlo - [Active]");
@@ -87,7 +89,14 @@ TEST_F(StatusTitle, BusyMutexKeepsTheEarlierTitle) {
         mutex.Unlock();
     });
     held.get_future().wait();
+    // The wait runs on the clock: move it to the update's deadline instead of waiting.
+    plat::FakeClock clock;
+    plat::ScopedClock scoped(&clock);
+    int64_t moved = -1;
+    std::thread mover([&] { moved = clock.AdvanceToDeadlineAtLeast(10000 * 1000000LL); });
     EMSUpdateStatusTitle("Busy parlo - [Idle]");
+    mover.join();
+    EXPECT_EQ(moved, 10000);
     release.set_value();
     holder.join();
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "platform/named.h"
 #include "tests/support/child_process.h"
@@ -182,6 +183,47 @@ TEST(NamedMutexes, ExcludesOtherProcessesWithTimeOut) {
     pid_t waiter = tryInChild(10000);
     ASSERT_TRUE(m.Unlock());  // the child gets it, whether it waits already or not yet
     EXPECT_EQ(ExitCodeOf(WaitChild(waiter)), 0);
+}
+
+// The time-out follows the installed clock, whether another process or another thread of
+// this one holds the mutex: a pump that passes only plain sleeps leaves it alone (the holder
+// may yet let go), moving time to it ends it, and a release in time is taken while the clock
+// stands still.
+TEST(NamedMutexes, TimeOutFollowsTheInstalledClock) {
+    FakeClock clock;
+    ScopedClock scoped(&clock);
+    NamedMutex m;
+    ASSERT_TRUE(m.Create("Global\\Clocked"));
+    auto timesOutWhenMoved = [&] {
+        uint32_t rc = 0;
+        std::thread waiter([&] { rc = m.Lock(5000); });
+        EXPECT_TRUE(clock.AwaitSleepers(1));
+        EXPECT_EQ(clock.AdvanceToNextSleep(100), -1);
+        EXPECT_EQ(clock.AdvanceToNextDeadline(), 5000);
+        waiter.join();
+        return rc;
+    };
+
+    Pipe held, letGo;
+    pid_t pid = ForkChild([&] {
+        NamedMutex theirs;
+        if (!theirs.Create("Global\\Clocked") || theirs.Lock(INFINITE) != WAIT_OBJECT_0) return 1;
+        held.Signal();
+        letGo.Await();
+        return theirs.Unlock() ? 0 : 2;
+    });
+    ASSERT_TRUE(held.Await());
+    EXPECT_EQ(timesOutWhenMoved(), WAIT_TIMEOUT);
+    std::thread releaser([&] {
+        EXPECT_TRUE(clock.AwaitSleepers(1));
+        letGo.Signal();
+    });
+    EXPECT_EQ(m.Lock(5000), WAIT_OBJECT_0);  // from here on this thread holds it
+    releaser.join();
+    EXPECT_EQ(ExitCodeOf(WaitChild(pid)), 0);
+
+    EXPECT_EQ(timesOutWhenMoved(), WAIT_TIMEOUT);
+    EXPECT_TRUE(m.Unlock());
 }
 
 TEST(NamedMutexes, OwnerReentersOtherThreadsWait) {

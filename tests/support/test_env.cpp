@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <unistd.h>
@@ -35,7 +36,12 @@ struct Root {
         fs::create_directories(path / "run");
         setenv("PARLO_REGISTRY_ROOT", (path / "registry").c_str(), 1);
         setenv("PARLO_RUN_DIR", (path / "run").c_str(), 1);
-        setenv("PARLO_NAMESPACE", ("pt" + std::to_string(getpid())).c_str(), 1);
+        // Process ids come round again (and other suites share /dev/shm): a random part
+        // keeps a test from finding what an earlier process of the same id left behind,
+        // such as counter blocks whose dead writer's id now belongs to a live process.
+        std::ostringstream ns;
+        ns << "pt" << getpid() << '-' << std::hex << (std::random_device{}() & 0xFFFFFF);
+        setenv("PARLO_NAMESPACE", ns.str().c_str(), 1);
     }
     ~Root() {
         // A forked child (death tests, spawned peers) must not remove its parent's tree.

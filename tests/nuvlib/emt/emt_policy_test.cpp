@@ -175,7 +175,14 @@ TEST(EmtPolicy, MutexHeldElsewhereTimesOut) {
     });
     ASSERT_TRUE(testsupport::WaitFor([&] { return held.load(); }));
     {
+        // The second passes on a fake clock here; the connections below wait it out.
+        plat::FakeClock clock;
+        plat::ScopedClock scoped(&clock);
+        int64_t moved = -1;
+        std::thread mover([&] { moved = clock.AdvanceToNextDeadline(); });
         ZUR_QoS_Policies p;
+        mover.join();
+        EXPECT_EQ(moved, 1000);
         EXPECT_EQ(p.ErrorText(), "ZUR_QoS_Policies WaitForSingleObject(h, 1000) timed out");
         EXPECT_FALSE(p.UpdatePolicy(0, 1, 2, Ip("10.0.0.1"), false, 10));
         EXPECT_FALSE(p.Commit());

@@ -17,6 +17,7 @@
 
 #include "nuvlib/mdshooks.h"
 #include "nuvlib/emt/emt.h"
+#include "nuvlib/emt/emtpriv.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/emsrecord.h"
 #include "nuvlib/emsseams.h"
@@ -454,9 +455,32 @@ struct HandMds {
     void Drop() { EMTDisconnect(link); }
 };
 
+// Holds a reference on the client's end of the hand MDS's link, as a thread still inside
+// EMT would: the client's disconnect of that end then completes, and sets the client's break
+// event, only when ReleaseRef drops it. The client's end, or 0xFFFFFFFF when none is found.
+uint32_t HoldClientEnd(uint32_t serverLink) {
+    emt::EmtControlBlock* s = emt::LockBlock(serverLink);
+    if (!s) return 0xFFFFFFFF;
+    const sockaddr_in peer = s->remote;
+    emt::UnlockBlock(s);
+    for (uint32_t h = 0; h < emt::Lib().nextHandle.load(); ++h) {
+        if (h == serverLink) continue;
+        emt::EmtControlBlock* cb = emt::LockBlock(h);
+        if (!cb) continue;
+        const bool found = !cb->listening && cb->local.sin_port == peer.sin_port &&
+                           cb->local.sin_addr.s_addr == peer.sin_addr.s_addr;
+        if (found) cb->AddRef();
+        emt::UnlockBlock(cb);
+        if (found) return h;
+    }
+    return 0xFFFFFFFF;
+}
+
 // Registration that gets no answer reconnects after 3 s and registers again; the status
 // 0x61043F08 registers. A loss in service gives the out-of-service status; a refused
 // reconnect closes that link and the next try comes 3 s later; status 0 takes it back.
+// The refused link's disconnect is told late, once the next link is up (as when a thread
+// was still inside EMT on it): that late word must not break the new link.
 TEST(MdsRunTime, RegisterAndReconnectAnswers) {
     plat::FakeClock clock;
     plat::ScopedClock scoped(&clock);
@@ -480,9 +504,19 @@ TEST(MdsRunTime, RegisterAndReconnectAnswers) {
         // Lost in service: the client must have taken the status first.
         if (!g.WaitFor([] { return g.inService >= 1; }, 10000)) return;
         mds.Drop();
+        uint32_t held = 0xFFFFFFFF;
         for (uint32_t status : {5u, 0u}) {
             if (!mds.Accept() || mds.Next(&handle) != MSG_RECONNECT_CLIENT || handle != 10) return;
             at.push_back(NowMs());
+            if (status != 0) {
+                held = HoldClientEnd(mds.link);
+                if (held == 0xFFFFFFFF) return;
+            } else {
+                const uint32_t told = emt::Lib().delayedDisconnects.load();
+                emt::ReleaseRef(held);
+                if (!Eventually([told] { return emt::Lib().delayedDisconnects.load() > told; }))
+                    return;
+            }
             mds.Reply(MSG_RECONNECT_REPLY, status);
         }
         mds.InService();
@@ -504,6 +538,8 @@ TEST(MdsRunTime, RegisterAndReconnectAnswers) {
     EXPECT_EQ(g.outOfService, 1);
     EXPECT_EQ(events.Count(0xE104800E), 1);
     EXPECT_EQ(events.Count(0x61048003), 1);
+    // Losses: the unanswered registration, the drop in service and the refused reconnect.
+    EXPECT_EQ(events.Count(0xE1048001), 3);
 }
 
 // "Still registered" is answered by registering again on the same link 15 s later; any
