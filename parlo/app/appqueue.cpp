@@ -7,6 +7,7 @@
 #include "parlo/app/appport.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/model/agentconfig.h"
+#include "parlo/model/ports.h"
 #include "platform/clock.h"
 
 namespace {
@@ -283,4 +284,8 @@ size_t CTIApplication::SmallestFreeBuffer() {
 
 // Agent records held back while ACTIVE, once their 3-second timer has run out; the table takes
 // the server lock itself.
-void CTIApplication::ApplyDeferredAgentConfig() { AgentConfig::ApplyDeferred(); }
+void CTIApplication::ApplyDeferredAgentConfig() {
+    // Without the object model's ports nothing can have been held back (the queue alone).
+    if (model::GetPorts().server == nullptr) return;
+    AgentConfig::ApplyDeferred();
+}
