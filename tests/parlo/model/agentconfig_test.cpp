@@ -22,7 +22,7 @@ protected:
             EXPECT_NE(SkillGroupConfig::ProcessSkillGroupRecord(1, r.begin(), r.end(), 0), nullptr);
         }
     }
-    static AgentRecordSpec Spec(int32_t stid, const std::string& login) {
+    static AgentRecordSpec Fields(int32_t stid, const std::string& login) {
         AgentRecordSpec s;
         s.stid = stid;
         s.login = login;
@@ -40,7 +40,7 @@ protected:
 
 TEST_F(AgentConfigTest, InitialLoadCreatesAgentsAndHeldBackBatchesPushOnlyRealChanges) {
     AddConfigClient(7, 0x01);
-    for (int32_t stid : {10, 11, 12}) AgentRec(1, Spec(stid, std::to_string(stid + 1000)), 0);
+    for (int32_t stid : {10, 11, 12}) AgentRec(1, Fields(stid, std::to_string(stid + 1000)), 0);
     Agent* a = Agent::FindAgentBySkillTargetID(5000, 10);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->m_AgentID, "1010");
@@ -49,9 +49,9 @@ TEST_F(AgentConfigTest, InitialLoadCreatesAgentsAndHeldBackBatchesPushOnlyRealCh
     EXPECT_TRUE(ports.lines.empty());
 
     ports.serverState = 4;  // ACTIVE: held back, the timer started once
-    AgentRec(3, Spec(10, "1010"), 1);          // identical
-    AgentRec(3, Spec(11, "2011"), 1);          // LoginID only
-    AgentRec(1, Spec(20, "1020"), 1);          // new
+    AgentRec(3, Fields(10, "1010"), 1);          // identical
+    AgentRec(3, Fields(11, "2011"), 1);          // LoginID only
+    AgentRec(1, Fields(20, "1020"), 1);          // new
     EXPECT_EQ(ports.agentTimerStarts, 1);
     EXPECT_EQ(AgentConfig::DeferredSize(), 3u);
     EXPECT_EQ(Agent::FindAgentBySkillTargetID(5000, 20), nullptr);
@@ -70,7 +70,7 @@ TEST_F(AgentConfigTest, InitialLoadCreatesAgentsAndHeldBackBatchesPushOnlyRealCh
 
     // A batch of nothing but identical records pushes nothing.
     ports.lines.clear();
-    AgentRec(3, Spec(12, "1012"), 1);
+    AgentRec(3, Fields(12, "1012"), 1);
     AgentConfig::ApplyDeferred();
     EXPECT_EQ(SessionStream(7), "");
 }
@@ -78,8 +78,8 @@ TEST_F(AgentConfigTest, InitialLoadCreatesAgentsAndHeldBackBatchesPushOnlyRealCh
 TEST_F(AgentConfigTest, UpdatesWhileNotActiveApplyAtOnceAndPushNothing) {
     AddConfigClient(7, 0x01);
     ports.serverState = 5;
-    AgentRec(1, Spec(10, "1010"), 1);
-    AgentRec(3, Spec(10, "1011"), 1);
+    AgentRec(1, Fields(10, "1010"), 1);
+    AgentRec(3, Fields(10, "1011"), 1);
     EXPECT_EQ(AgentConfig::FindAgentConfig(10)->LoginID, "1011");
     EXPECT_EQ(ports.agentTimerStarts, 0);
     Key(3, 1);
@@ -88,9 +88,9 @@ TEST_F(AgentConfigTest, UpdatesWhileNotActiveApplyAtOnceAndPushNothing) {
 
 TEST_F(AgentConfigTest, RemovalsAlwaysReachClients) {
     AddConfigClient(7, 0x01);
-    AgentRec(1, Spec(10, "1010"), 0);
+    AgentRec(1, Fields(10, "1010"), 0);
     ports.serverState = 4;
-    AgentRec(2, Spec(10, "1010"), 1);  // equal to the map's record
+    AgentRec(2, Fields(10, "1010"), 1);  // equal to the map's record
     Key(1, 1);
     const std::string s = SessionStream(7);
     EXPECT_NE(s.find("CONFIG_RECORD_DELETE"), std::string::npos) << s;
@@ -99,11 +99,11 @@ TEST_F(AgentConfigTest, RemovalsAlwaysReachClients) {
 }
 
 TEST_F(AgentConfigTest, LoginChangeRenamesTheTeamMember) {
-    AgentRec(1, Spec(10, "1010"), 0);
+    AgentRec(1, Fields(10, "1010"), 0);
     TeamRec(1, 5000, 7, "blue", 0);
     MemberRec(1, 7, 10, "1010", 0);
     ports.serverState = 4;
-    AgentRec(3, Spec(10, "2010"), 1);
+    AgentRec(3, Fields(10, "2010"), 1);
     AgentConfig::ApplyDeferred();
     EXPECT_EQ(AgentTeam::FindAgentTeam(7)->m_MemberNames, (std::vector<std::string>{"2010"}));
 }
@@ -188,9 +188,9 @@ TEST_F(AgentConfigTest, RecordsThatFitNoPageEndThePushWithStatusFive) {
 TEST_F(AgentConfigTest, QueryAnswersCarryExtensionAndMRDsPushesDoNot) {
     OPCRecord m = MRDRecord(2, "chat");
     ASSERT_NE(MRDConfig::ProcessMRDRecord(1, m.begin(), m.end(), 0), nullptr);
-    AgentRecordSpec spec = Spec(10, "1010");
-    spec.mrds = {{2, 3}, {5, 3}, {1, 9}};
-    AgentRec(1, spec, 0);
+    AgentRecordSpec fields = Fields(10, "1010");
+    fields.mrds = {{2, 3}, {5, 3}, {1, 9}};
+    AgentRec(1, fields, 0);
     Agent* a = Agent::FindAgentBySkillTargetID(5000, 10);
     ASSERT_NE(a, nullptr);
     a->SetExtension("4711");
@@ -214,9 +214,9 @@ TEST_F(AgentConfigTest, QueryAnswersCarryExtensionAndMRDsPushesDoNot) {
 }
 
 TEST_F(AgentConfigTest, NamesGoAsUTF8ToTressikClientsUnlessDisabled) {
-    AgentRecordSpec spec = Spec(10, "1010");
-    spec.first = std::string(30, 'a') + "\xE9";  // é in CP1252: two bytes in UTF-8, cut
-    AgentRec(1, spec, 0);
+    AgentRecordSpec fields = Fields(10, "1010");
+    fields.first = std::string(30, 'a') + "\xE9";  // é in CP1252: two bytes in UTF-8, cut
+    AgentRec(1, fields, 0);
     EXPECT_EQ(AgentConfig::FindAgentConfig(10)->FirstNameUTF8, std::string(30, 'a'));
     ports.AddSession(7, "t", 24, 0);
     ports.configClients.push_back({7, 1, -1, 24, true});
@@ -237,11 +237,11 @@ TEST_F(AgentConfigTest, ServicePushNeedsTheBitVersionAndPeripheralType) {
         ports.AddSession(id, "s", version, 0);
         ports.configClients.push_back({id, 0x201, 5000, version, false});
     }
-    AgentRecordSpec spec = Spec(10, "1010");
-    AgentRec(1, spec, 0);
+    AgentRecordSpec fields = Fields(10, "1010");
+    AgentRec(1, fields, 0);
     ports.serverState = 4;
-    spec.services = {3, -2};
-    AgentRec(3, spec, 1);
+    fields.services = {3, -2};
+    AgentRec(3, fields, 1);
     AgentConfig::ApplyDeferred();
     EXPECT_EQ(SessionStream(23).find("CONFIG_AGENT_SERVICE_EVENT"), std::string::npos);
     const std::string s = SessionStream(24);
@@ -250,7 +250,7 @@ TEST_F(AgentConfigTest, ServicePushNeedsTheBitVersionAndPeripheralType) {
 }
 
 TEST_F(AgentConfigTest, HostileCountsAreRefused) {
-    AgentRecordSpec spec = Spec(10, "1010");
+    AgentRecordSpec fields = Fields(10, "1010");
     const struct {
         const char* name;
         size_t countOffset;
@@ -258,7 +258,7 @@ TEST_F(AgentConfigTest, HostileCountsAreRefused) {
         size_t width;
     } cases[] = {{"skill groups", 8, 0x40000000, 4}, {"domains", 12, 0x7FFFFFFF, 4}, {"services", 44, 0x7FFF, 2}};
     for (const auto& c : cases) {
-        OPCRecord r = AgentRecord(spec);
+        OPCRecord r = AgentRecord(fields);
         for (size_t i = 0; i < c.width; ++i) r.bytes[c.countOffset + i] = static_cast<uint8_t>(c.value >> (8 * i));
         std::unique_ptr<uint8_t[]> body(new uint8_t[r.bytes.size()]);
         std::copy(r.bytes.begin(), r.bytes.end(), body.get());
@@ -266,7 +266,7 @@ TEST_F(AgentConfigTest, HostileCountsAreRefused) {
         EXPECT_EQ(AgentConfig::ProcessAgentRecord(1, body.get(), body.get() + r.bytes.size(), 0), nullptr) << c.name;
         EXPECT_NE(traces.Take().find("runs past the end"), std::string::npos) << c.name;
     }
-    OPCRecord cut = AgentRecord(spec);
+    OPCRecord cut = AgentRecord(fields);
     cut.bytes.resize(60);
     EXPECT_EQ(AgentConfig::ProcessAgentRecord(1, cut.begin(), cut.end(), 0), nullptr);
     EXPECT_EQ(AgentConfig::MapSize(), 0u);
@@ -342,7 +342,7 @@ TEST_F(AgentConfigTest, RandomRecordsPageWithinEveryVersionsFrame) {
 }
 
 TEST_F(AgentConfigTest, DeskSettingsOfAnAgentComeThroughItsRecord) {
-    AgentRec(1, Spec(10, "1010"), 0);
+    AgentRec(1, Fields(10, "1010"), 0);
     EXPECT_EQ(AgentConfig::GetAgentDeskSettingsID(10), nullptr);
     OPCRecord d = DeskRecord(11, 0x55);
     ASSERT_NE(AgentDeskSettingsConfig::ProcessAgentDeskSettingsRecord(1, d.begin(), d.end(), 0), nullptr);

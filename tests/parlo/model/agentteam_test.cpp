@@ -15,10 +15,10 @@ protected:
 };
 
 TEST_F(AgentTeamTest, PendingMemberMovesBetweenTeamsOnceAndAnnouncesOnce) {
-    AgentRecordSpec spec;
-    spec.stid = 10;
-    spec.login = "1010";
-    AgentRec(1, spec, 0);
+    AgentRecordSpec fields;
+    fields.stid = 10;
+    fields.login = "1010";
+    AgentRec(1, fields, 0);
     TeamRec(1, 5000, 7, "seven", 0);
     TeamRec(1, 5000, 9, "nine", 0);
     MemberRec(1, 7, 10, "1010", 0);

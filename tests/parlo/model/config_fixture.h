@@ -51,8 +51,8 @@ protected:
         ASSERT_NE(model::SetConfigKey(1, r.begin(), r.end(), update), nullptr);
     }
 
-    static void AgentRec(uint32_t op, const AgentRecordSpec& spec, uint32_t update) {
-        OPCRecord r = AgentRecord(spec);
+    static void AgentRec(uint32_t op, const AgentRecordSpec& fields, uint32_t update) {
+        OPCRecord r = AgentRecord(fields);
         ASSERT_EQ(AgentConfig::ProcessAgentRecord(op, r.begin(), r.end(), update), r.end());
     }
     static void TeamRec(uint32_t op, int32_t periph, int32_t team, const std::string& name, uint32_t update) {

@@ -266,34 +266,34 @@ private:
             OPCRecord r = TerminalRecord(w[3], U(w[4]), n == 6 ? Split(w[5], ',') : std::vector<std::string>{});
             Fed(TerminalConfig::ProcessTerminalRecord(opc, update, r.begin(), r.end()));
         } else if (op == "cfgagent" && n >= 6) {
-            AgentRecordSpec spec;
-            spec.stid = I(w[3]);
-            spec.login = w[4];
-            spec.periph = I(w[5]);
+            AgentRecordSpec fields;
+            fields.stid = I(w[3]);
+            fields.login = w[4];
+            fields.periph = I(w[5]);
             for (size_t i = 6; i < n; ++i) {
                 const std::string k = w[i].substr(0, w[i].find('='));
                 const std::string v = w[i].find('=') == std::string::npos ? "" : w[i].substr(w[i].find('=') + 1);
                 if (k == "groups") {
-                    for (const std::string& g : Split(v, ',')) spec.groups.push_back(I(g));
+                    for (const std::string& g : Split(v, ',')) fields.groups.push_back(I(g));
                 } else if (k == "mrds") {
                     for (const std::string& m : Split(v, ','))
-                        spec.mrds.push_back({I(m.substr(0, m.find(':'))), static_cast<uint16_t>(I(m.substr(m.find(':') + 1)))});
+                        fields.mrds.push_back({I(m.substr(0, m.find(':'))), static_cast<uint16_t>(I(m.substr(m.find(':') + 1)))});
                 } else if (k == "services") {
-                    for (const std::string& t : Split(v, ',')) spec.services.push_back(static_cast<int16_t>(I(t)));
+                    for (const std::string& t : Split(v, ',')) fields.services.push_back(static_cast<int16_t>(I(t)));
                 } else if (k == "desk") {
-                    spec.desk = U(v);
+                    fields.desk = U(v);
                 } else if (k == "first") {
-                    spec.first = v;
+                    fields.first = v;
                 } else if (k == "big") {
-                    spec.loginName = std::string(255, 'n');
-                    spec.description = std::string(127, 'd');
-                    spec.terminal = std::string(63, 't');
-                    spec.groups.insert(spec.groups.end(), 40, spec.groups.empty() ? 1 : spec.groups[0]);
+                    fields.loginName = std::string(255, 'n');
+                    fields.description = std::string(127, 'd');
+                    fields.terminal = std::string(63, 't');
+                    fields.groups.insert(fields.groups.end(), 40, fields.groups.empty() ? 1 : fields.groups[0]);
                 } else {
                     return 0;
                 }
             }
-            OPCRecord r = AgentRecord(spec);
+            OPCRecord r = AgentRecord(fields);
             Fed(AgentConfig::ProcessAgentRecord(opc, r.begin(), r.end(), update));
         } else if (op == "cfgteam" && n == 6) {
             OPCRecord r = TeamRecord(I(w[3]), I(w[4]), w[5]);
