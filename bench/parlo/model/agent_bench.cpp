@@ -13,6 +13,7 @@
 #include "parlo/model/csta.h"
 #include "parlo/model/noopports.h"
 #include "parlo/model/ports.h"
+#include "bench/parlo/model/resident.h"
 
 namespace {
 
@@ -124,15 +125,6 @@ void BM_AddAndRemovePrivateCall(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_AddAndRemovePrivateCall);
-
-long ResidentBytes() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    return resident * 4096;
-}
 
 // RSS growth of 20,000 more agents, each with its instrument and 11 lines, 5 skill groups
 // and 2 domains, divided by the count.

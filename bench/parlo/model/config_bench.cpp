@@ -19,6 +19,7 @@
 #include "parlo/model/csta.h"
 #include "parlo/model/serviceconfig.h"
 #include "parlo/model/skillgroupconfig.h"
+#include "bench/parlo/model/resident.h"
 #include "tests/parlo/model/opc_record_builder.h"
 
 namespace {
@@ -181,15 +182,6 @@ void BM_QueryAllAgents(benchmark::State& state) {
     Agent::RemoveAgent(-1, "");
 }
 BENCHMARK(BM_QueryAllAgents)->Unit(benchmark::kMillisecond);
-
-long ResidentBytes() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    return resident * 4096;
-}
 
 // RSS growth of the map alone: the Agents exist before their 20,000 records arrive.
 void BM_MapMemoryPerAgentRecord(benchmark::State& state) {

@@ -16,6 +16,7 @@
 #include "parlo/model/csta.h"
 #include "parlo/model/noopports.h"
 #include "parlo/model/ports.h"
+#include "bench/parlo/model/resident.h"
 
 // The replaced operator new takes its memory from malloc, so free is its partner.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -180,20 +181,6 @@ void BM_CallWriteMSG(benchmark::State& state) {
     for (auto _ : state) c->WriteMSG(msg, true, true);
 }
 BENCHMARK(BM_CallWriteMSG);
-
-}  // namespace
-
-namespace {
-
-// Resident set size in bytes, from the kernel's statm (pages).
-long ResidentBytes() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    return resident * 4096;
-}
 
 // RSS growth per object: a call with two connections and typical call data, a device, a
 // monitor. One pass is enough; the figures are counters.

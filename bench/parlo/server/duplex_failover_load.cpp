@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/parlo/server/freeport.h"
 #include "platform/clock.h"
 
 namespace {
@@ -38,17 +39,10 @@ const std::string kCompany = "SOFTWARE\\Quenlo Systems, Inc.\\";
     std::exit(1);
 }
 
-uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        Die("no free port");
-    ::close(fd);
-    return ntohs(a.sin_port);
+uint16_t FreeLoopbackPort() {
+    const uint16_t port = FreePort();
+    if (port == 0) Die("no free port");
+    return port;
 }
 
 // A child process with its output on a pipe, run through env(1) with the node's variables.
@@ -146,7 +140,7 @@ void SetUpNode(Node& n, const std::string& name, int hbTime) {
     std::string prefix = "env";
     for (const auto& e : n.env) prefix += " '" + e + "'";
     const std::string reg = prefix + " " PARLO_REG_BIN " ";
-    const std::string port = std::to_string(FreePort());
+    const std::string port = std::to_string(FreeLoopbackPort());
     if (std::system((reg + "import " PARLO_CONFIG_DIR "/*.reg >/dev/null").c_str()) != 0 ||
         std::system((reg + "set '" + kCompany + kBase +
                      "\\MDS\\CurrentVersion\\Process' MDSPort sz " + port + " >/dev/null")
@@ -184,7 +178,7 @@ int main(int argc, char** argv) {
             PARLO_BIN, "parlo", "CLEAN", "DUPLEX", "A", rel(a.dir), "0", kBase});
         b.parlo = std::make_unique<Proc>(b.env, std::vector<std::string>{
             PARLO_BIN, "parlo", "CLEAN", "DUPLEX", "B", rel(b.dir), "0", kBase});
-        const std::string port = std::to_string(FreePort());
+        const std::string port = std::to_string(FreeLoopbackPort());
         a.opc = std::make_unique<Proc>(a.env, std::vector<std::string>{
             PARLO_OPC_BIN, "--instance", kBase, "--duplex", port, "--watch", watch});
         if (a.opc->WaitText("parlo-opc: duplex: listening") < 0) Die("no controller");

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/parlo/server/freeport.h"
 #include "mdstimer/timer.h"
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/mds/mds.h"
@@ -60,17 +61,10 @@ struct Options {
 
 int Run(const std::string& command) { return std::system(command.c_str()); }
 
-uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        Die("no free port");
-    ::close(fd);
-    return ntohs(a.sin_port);
+uint16_t FreeLoopbackPort() {
+    const uint16_t port = FreePort();
+    if (port == 0) Die("no free port");
+    return port;
 }
 
 // A node of its own: registry, run directory and namespace under a fresh directory.
@@ -250,7 +244,7 @@ int main(int argc, char** argv) {
     }
     if (o.count == 0 || o.window == 0) Die("count and window must be positive");
     const char* transport = o.tcp ? "TCP" : "IMT";
-    const uint16_t port = FreePort();
+    const uint16_t port = FreeLoopbackPort();
     const std::string root = MakeNode(port);
     Mds mds = StartMds(port, o.tcp);
     int toOpc[2], toServer[2];
