@@ -484,11 +484,7 @@ std::string Agent::GetDumpString() {
                  LineTypeName(type), line->m_CallID);
     }
     out += "\nMonitorList:\n";
-    for (auto* m = static_cast<CTICSTAMonitor*>(m_MonitorList.First()); m != nullptr;
-         m = static_cast<CTICSTAMonitor*>(m_MonitorList.Next(m))) {
-        out += "     ";
-        m->GetDumpString(out);
-    }
+    CTICSTAMonitor::AppendDumpLines(m_MonitorList, out);
     out += "\nCTICSTADevice: ";
     out += m_Device != nullptr ? m_Device->GetDumpString() : std::string("NULL\n");
     out += "AssociateClientCB: \n";

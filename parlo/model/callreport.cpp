@@ -384,11 +384,7 @@ std::string Call::GetDumpString() {
     for (CTICSTAConnection* c = FirstConnection(); c != nullptr; c = NextConnection(c))
         c->GetDumpString(out);
     out += "\n";
-    for (auto* m = static_cast<CTICSTAMonitor*>(m_MonitorList.First()); m != nullptr;
-         m = static_cast<CTICSTAMonitor*>(m_MonitorList.Next(m))) {
-        out += "     ";
-        m->GetDumpString(out);
-    }
+    CTICSTAMonitor::AppendDumpLines(m_MonitorList, out);
     return out;
 }
 

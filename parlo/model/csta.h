@@ -230,6 +230,9 @@ public:
     std::string GetListHeader();
     std::string GetListEntry();
     void GetDumpString(std::string& out);
+    // Appends the dump line of every monitor of `list` (a list over m_ClientLinks or a
+    // subject's links), each indented by five blanks.
+    static void AppendDumpLines(StdQueue& list, std::string& out);
 
     uint32_t m_MonitorID = 0;
     int32_t m_MonitorType = 0;

@@ -545,11 +545,7 @@ std::string CTICSTADevice::GetDumpString() {
     for (CTICSTAConnection* c = AsConnection(m_ConnectionList.First()); c != nullptr;
          c = AsConnection(m_ConnectionList.Next(c)))
         c->GetDeviceDumpString(out);
-    for (auto* m = static_cast<CTICSTAMonitor*>(m_MonitorList.First()); m != nullptr;
-         m = static_cast<CTICSTAMonitor*>(m_MonitorList.Next(m))) {
-        out += "     ";
-        m->GetDumpString(out);
-    }
+    CTICSTAMonitor::AppendDumpLines(m_MonitorList, out);
     out += "\n";
     return out;
 }

@@ -401,6 +401,14 @@ std::string CTICSTAMonitor::GetListEntry() {
                   MonitorTypeName(m_MonitorType), subject.c_str(), ClientText().c_str());
 }
 
+void CTICSTAMonitor::AppendDumpLines(StdQueue& list, std::string& out) {
+    for (auto* m = static_cast<CTICSTAMonitor*>(list.First()); m != nullptr;
+         m = static_cast<CTICSTAMonitor*>(list.Next(m))) {
+        out += "     ";
+        m->GetDumpString(out);
+    }
+}
+
 void CTICSTAMonitor::GetDumpString(std::string& out) {
     std::string subject;
     SubjectText(subject, false);

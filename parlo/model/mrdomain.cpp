@@ -93,11 +93,7 @@ void MRDomain::WriteMSG(BaseMSG& msg) {
 std::string MRDomain::GetDumpString() {
     ServerLockGuard guard(ServerLock());
     std::string out = model::Format("MRDomainID=%d Origin=%s\n", m_MRDomainID, m_Origin.c_str());
-    for (auto* m = static_cast<CTICSTAMonitor*>(m_MonitorList.First()); m != nullptr;
-         m = static_cast<CTICSTAMonitor*>(m_MonitorList.Next(m))) {
-        out += "     ";
-        m->GetDumpString(out);
-    }
+    CTICSTAMonitor::AppendDumpLines(m_MonitorList, out);
     out += "\n";
     return out;
 }
