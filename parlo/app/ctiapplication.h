@@ -4,6 +4,7 @@
 // server's forwarders (most do nothing until the session and object layers exist). It is the
 // session layer's master: activation opens the client ports, idling closes them, and its
 // thread takes the client input (today only the verdict on OPEN_REQ and the close).
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -17,6 +18,9 @@
 #include "parlo/server/session.h"
 
 class AppClientSeams;
+class Agent;
+class ClientCB;
+class CTICSTADevice;
 
 class CTIRegistry;
 
@@ -144,6 +148,35 @@ public:
     // traced and dropped.
     void ProcessPGStatusEvent(const uint8_t* body, size_t length);
 
+    // ---- the open road and agent association (appopen.cpp, appassociation.cpp) ----
+    // Step 4 of the open road: supervisor and agent rules, login wait or association, the
+    // opened event and OPEN_CONF. `peripheralType` 0xFFFF: the agent's peripheral is unknown;
+    // 0: not given. The record may be destroyed by the call (the open failed).
+    void OpenValidAgent(ClientCB* client, Agent* agent, uint16_t peripheralType, int online);
+    // Queues the record to wait for its agent's login: 1 queued, 0 refused (the record is gone).
+    int LoginWait(ClientCB* client);
+    // Binds an agent-mode session to its agent: 1 bound, 0 refused (the session has been
+    // failed; with a pending OPEN_REQ the record is gone).
+    int CompleteAgentAssociation(ClientCB* client, Agent* agent, int sendBeginCalls);
+    // Two sessions claim one agent: 1 the new one wins, 0 it lost (and has been failed).
+    int ResolveAgentConflict(ClientCB* newClient, ClientCB* existing);
+    // Binds the agent and the device to each other, unbinding their earlier partners.
+    void SetAgentDevice(Agent* agent, CTICSTADevice* device);
+    // Fails an open in progress: FailOpen with `code`, the pending OPEN_REQ deleted, the record
+    // destroyed and, once counted, the client count lowered. The record is gone afterwards.
+    void FailClientOpen(ClientCB* client, uint32_t code);
+    // Sessions counted by the open road and not yet destroyed.
+    int32_t GetNumClients() const { return m_NumClients.load(); }
+    void AddNumClients(int32_t delta) { m_NumClients.fetch_add(delta); }
+    bool IsAgentLoginRequired() const { return m_AgentLoginRequired != 0; }
+
+    // ---- agent state answers, agent removal and close (agentstate.cpp, appclose.cpp) ----
+
+    // ---- agent events and client status answers (agentevents.cpp) ----
+
+    // ---- the application object, servers and look-ups (ctiapplication.cpp, appservers.cpp,
+    // appconnections.cpp) ----
+
 private:
     friend struct DispatchTables;  // appdispatch.cpp: the rows name the private handlers
     // Built handlers of the tables.
@@ -155,6 +188,16 @@ private:
     void ProcessLaterClientMessage(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
     void ProcessLaterOPCMessage(const uint8_t* data, size_t length);
     int m_DispatchingOPCType = 0;  // for the placeholder's trace
+
+    // ---- open road: private (appopen.cpp, appassociation.cpp) ----
+    std::atomic<int32_t> m_NumClients{0};
+    uint32_t m_AgentLoginRequired = 0;
+
+    // ---- agent state answers, removal, close: private (agentstate.cpp, appclose.cpp) ----
+
+    // ---- agent events: private (agentevents.cpp) ----
+
+    // ---- application object: private (ctiapplication.cpp, appservers.cpp, appconnections.cpp) ----
 
     // ---- the input queue (appqueue.cpp) ----
     // One entry: an OPC message (its data with the ServerNumber word) or a marker.
