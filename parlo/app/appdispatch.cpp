@@ -165,21 +165,6 @@ void CTIApplication::ProcessSessionFailedMsg(int32_t sessionID, BaseMSGPtr msg, 
         EMSTraceMessage("ProcessSessionFailedMsg - sessionID %d not found", static_cast<int>(sessionID));
 }
 
-void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
-    // The least valid open until the open road comes: the requested services granted.
-    BaseMSGPtr conf = MakeOpenConf(*msg);
-    const char* extension = msg->GetSTRING(elementid::AgentExtension);
-    const bool agentDevice =
-        (msg->GetUINT(elementid::ServiceMask) & 0x01) && extension != nullptr && *extension != '\0';
-    if (!ConfirmOpen(sessionID, *conf, received, agentDevice))
-        EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: open not confirmed.",
-                        static_cast<int>(sessionID));
-}
-
-void CTIApplication::ProcessCloseRequest(int32_t sessionID, BaseMSGPtr, uint64_t) {
-    (void)CloseSession(sessionID);
-}
-
 // ---------------------------------------------------------------- OPC messages
 
 void CTIApplication::ProcessOPCMessage(int type, int length, const uint8_t* data) {
