@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "peers/opc/opc_wire.h"
+#include "platform/clock.h"
 
 namespace opcpeer {
 
@@ -198,14 +199,35 @@ int16_t AgentTable::PeripheralType(uint32_t peripheralID) const {
     return -1;
 }
 
+std::string AgentTable::Key(uint32_t peripheralID, const std::string& agentID) {
+    return std::to_string(peripheralID) + '/' + agentID;
+}
+
+void AgentTable::Reindex() {
+    byAgentID_.clear();
+    for (size_t i = 0; i < agents_.size(); ++i) byAgentID_.emplace(Key(agents_[i].peripheralID, agents_[i].agentID), i);
+}
+
 void AgentTable::Put(const AgentEntry& agent) {
     if (PeripheralType(agent.peripheralID) == -1) SetPeripheral(agent.peripheralID, 0);
-    for (auto& a : agents_)
-        if (a.peripheralID == agent.peripheralID && a.agentID == agent.agentID) {
-            a = agent;
-            return;
-        }
-    agents_.push_back(agent);
+    const auto [it, added] = byAgentID_.emplace(Key(agent.peripheralID, agent.agentID), agents_.size());
+    if (added)
+        agents_.push_back(agent);
+    else
+        agents_[it->second] = agent;
+}
+
+std::vector<AgentEntry*> AgentTable::Range(uint32_t peripheralID, const std::string& from, size_t limit) {
+    std::vector<AgentEntry*> out;
+    size_t i = 0;
+    if (!from.empty()) {
+        const auto it = byAgentID_.find(Key(peripheralID, from));
+        if (it == byAgentID_.end()) return out;
+        i = it->second;
+    }
+    for (; i < agents_.size() && out.size() < limit; ++i)
+        if (agents_[i].peripheralID == peripheralID) out.push_back(&agents_[i]);
+    return out;
 }
 
 AgentEntry* AgentTable::Find(uint32_t peripheralID, const std::string& agentID, const std::string& extension,
@@ -215,7 +237,10 @@ AgentEntry* AgentTable::Find(uint32_t peripheralID, const std::string& agentID, 
             if (a.peripheralID == peripheralID && field(a)) return &a;
         return nullptr;
     };
-    if (!agentID.empty()) return match([&](const AgentEntry& a) { return a.agentID == agentID; });
+    if (!agentID.empty()) {
+        const auto it = byAgentID_.find(Key(peripheralID, agentID));
+        return it == byAgentID_.end() ? nullptr : &agents_[it->second];
+    }
     if (!extension.empty()) return match([&](const AgentEntry& a) { return a.extension == extension; });
     if (!instrument.empty()) return match([&](const AgentEntry& a) { return a.instrument == instrument; });
     if (skillTargetID != 0)
@@ -231,6 +256,7 @@ size_t AgentTable::Remove(uint32_t peripheralID, const std::string& agentID) {
                                      return a.peripheralID == peripheralID && (all || a.agentID == agentID);
                                  }),
                   agents_.end());
+    Reindex();
     return before - agents_.size();
 }
 
@@ -324,7 +350,7 @@ std::vector<Outgoing> AgentSide::Answer(uint8_t sender, uint8_t type, const Serv
 
 bool AgentSide::Takes(const std::string& command) {
     for (const char* c : {"agent", "agent-event", "agent-state", "agent-removed", "pg-status",
-                          "client-status-result", "raw"})
+                          "client-status-result", "raw", "agents", "agent-events"})
         if (command == c) return true;
     return false;
 }
@@ -511,6 +537,148 @@ bool AgentSide::CmdAgentState(const std::vector<std::string>& args, std::vector<
     return true;
 }
 
+void SendInOrder(std::vector<Outgoing>& out, const std::function<void(const Outgoing&)>& send) {
+    for (Outgoing& o : out) {
+        if (o.notBeforeNs > 0) plat::SleepUntil(o.notBeforeNs);
+        if (o.stamp) o.stamp(o, plat::MonotonicNs());
+        send(o);
+    }
+}
+
+std::string SendStamp(int64_t nowNs) {
+    return Format("@@%016llx-", static_cast<unsigned long long>(nowNs));
+}
+
+namespace {
+
+// Bounds of the load commands: enough for the connection cap's worth of agent sessions
+// and a two-minute run at the highest rate.
+constexpr uint32_t kMaxGeneratedAgents = 100000;
+constexpr uint32_t kMaxPacedRecords = 200000;
+constexpr uint32_t kMaxRate = 100000;
+constexpr uint32_t kMaxRecordsPerMessage = 16;
+constexpr int16_t kNotReady = 2;
+constexpr int16_t kAvailable = 3;
+
+}  // namespace
+
+bool AgentSide::CmdAgents(const std::vector<std::string>& args, std::string* error) {
+    uint32_t count = 0, first = 0;
+    if (args.size() < 3 || !Number(args[1], &count) || !Number(args[2], &first) || count == 0 ||
+        count > kMaxGeneratedAgents)
+        return *error = Format("agents needs a count (1-%u) and a first AgentID", kMaxGeneratedAgents), false;
+    uint32_t periph = 5000, ext = 0, stid = 0, state = static_cast<uint32_t>(kAvailable), team = 0;
+    bool hasExt = false, hasStid = false;
+    for (size_t i = 3; i < args.size(); ++i) {
+        std::string k, v;
+        uint32_t n = 0;
+        if (!Split(args[i], &k, &v) || !Number(v, &n)) return *error = "bad word " + args[i], false;
+        if (k == "periph") periph = n;
+        else if (k == "ext") ext = n, hasExt = true;
+        else if (k == "stid") stid = n, hasStid = true;
+        else if (k == "state") state = n;
+        else if (k == "team") team = n;
+        else return *error = "unknown key " + k, false;
+    }
+    const uint64_t last = uint64_t{first} + count - 1;
+    const uint64_t lastExt = (hasExt ? uint64_t{ext} : uint64_t{first} + 500000) + count - 1;
+    const uint64_t lastStid = (hasStid ? uint64_t{stid} : uint64_t{first} + 1000000) + count - 1;
+    if (last > 0x7FFFFFFF || lastExt > 0x7FFFFFFF || lastStid > 0x7FFFFFFF)
+        return *error = "agents: the numbers run past 0x7FFFFFFF", false;
+    if (!hasExt) ext = first + 500000;
+    if (!hasStid) stid = first + 1000000;
+    std::lock_guard<std::mutex> g(mu_);
+    for (uint32_t k = 0; k < count; ++k) {
+        AgentEntry a;
+        a.peripheralID = periph;
+        a.agentID = std::to_string(first + k);
+        a.extension = a.instrument = std::to_string(ext + k);
+        a.skillTargetID = stid + k;
+        a.state = static_cast<int16_t>(state);
+        a.teamID = team;
+        a.skillGroups = {{0x01000011, 9101, a.state}};
+        a.lines = {{0, 3, 0xFFFFFFFF, 0, 0, "", ""}};
+        table_.Put(a);
+    }
+    return true;
+}
+
+bool AgentSide::CmdAgentEvents(const std::vector<std::string>& args, std::vector<Outgoing>* out,
+                               std::string* error) {
+    uint32_t rate = 0, count = 0;
+    if (args.size() < 3 || !Number(args[1], &rate) || !Number(args[2], &count) || rate == 0 || rate > kMaxRate ||
+        count == 0 || count > kMaxPacedRecords)
+        return *error = Format("agent-events needs a rate (1-%u a second) and a count (1-%u)", kMaxRate,
+                               kMaxPacedRecords),
+               false;
+    uint32_t periph = 5000, limit = kMaxGeneratedAgents, per = 1;
+    std::string from;
+    for (size_t i = 3; i < args.size(); ++i) {
+        std::string k, v;
+        uint32_t n = 0;
+        if (!Split(args[i], &k, &v)) return *error = "bad word " + args[i], false;
+        if (k == "from") {
+            from = v;
+            continue;
+        }
+        if (!Number(v, &n)) return *error = "bad number in " + args[i], false;
+        if (k == "periph") periph = n;
+        else if (k == "agents" && n > 0) limit = n;
+        else if (k == "per" && n > 0 && n <= kMaxRecordsPerMessage) per = n;
+        else return *error = "bad word " + args[i], false;
+    }
+    std::lock_guard<std::mutex> g(mu_);
+    const std::vector<AgentEntry*> agents = table_.Range(periph, from, limit);
+    if (agents.empty()) return *error = "agent-events: no agent to report", false;
+    const int16_t type = table_.PeripheralType(periph);
+    const int64_t start = plat::MonotonicNs();
+    const uint32_t messages = (count + per - 1) / per;
+    std::vector<Outgoing> paced;
+    paced.reserve(messages);
+    for (uint32_t m = 0, k = 0; m < messages; ++m) {
+        std::vector<AgentEventRecord> records;
+        std::string list;
+        for (; k < count && records.size() < per; ++k) {
+            AgentEntry& a = *agents[k % agents.size()];
+            a.state = a.state == kAvailable ? kNotReady : kAvailable;
+            AgentEventRecord r;
+            r.peripheralID = periph;
+            r.peripheralType = static_cast<uint16_t>(type == -1 ? 0 : type);
+            r.state = a.state;
+            r.reason = static_cast<uint16_t>(a.state == kNotReady ? 1 + k % 900 : 0);
+            r.skillTargetID = a.skillTargetID;
+            r.teamID = a.teamID;
+            r.agentID = a.agentID;
+            r.extension = a.extension;
+            r.instrument = a.instrument;
+            r.signature = a.signature;
+            r.clientStatus = a.hasClient ? 1 : 0;
+            r.numLines = static_cast<int16_t>(a.lines.size());
+            if (!a.skillGroups.empty()) {
+                r.sgNumberWord = a.skillGroups.front().numberWord;
+                r.sgSkillTargetID = a.skillGroups.front().skillTargetID;
+            }
+            list += Format(" [agent %s state %d reason %u]", Quoted(a.agentID).c_str(), r.state, r.reason);
+            records.push_back(std::move(r));
+        }
+        Outgoing o;
+        o.type = kAgentEvent;
+        o.notBeforeNs = start + static_cast<int64_t>(uint64_t{m} * per * 1000000000ULL / rate);
+        o.line = Format("parlo-opc: send CTI_AGENT_EVENT paced %u/%u records %zu%s", m + 1, messages,
+                        records.size(), list.c_str());
+        o.stamp = [records = std::move(records)](Outgoing& self, int64_t nowNs) mutable {
+            const std::string stamp = SendStamp(nowNs);
+            for (AgentEventRecord& r : records) r.terminal = stamp;
+            self.body = WriteAgentEvent(records);
+            self.line += Format(" stamp %s late %lld us", stamp.c_str(),
+                                static_cast<long long>((nowNs - self.notBeforeNs) / 1000));
+        };
+        paced.push_back(std::move(o));
+    }
+    for (Outgoing& o : paced) out->push_back(std::move(o));
+    return true;
+}
+
 bool AgentSide::RunCommand(const std::vector<std::string>& args, std::vector<Outgoing>* out,
                            std::string* error) {
     if (args.empty()) return *error = "no command", false;
@@ -518,6 +686,8 @@ bool AgentSide::RunCommand(const std::vector<std::string>& args, std::vector<Out
     if (c == "agent") return CmdAgent(args, error);
     if (c == "agent-event") return CmdAgentEvent(args, out, error);
     if (c == "agent-state") return CmdAgentState(args, out, error);
+    if (c == "agents") return CmdAgents(args, error);
+    if (c == "agent-events") return CmdAgentEvents(args, out, error);
     if (c == "agent-removed") {
         uint32_t peripheral = 0;
         if (args.size() < 2 || args.size() > 3 || !Number(args[1], &peripheral))

@@ -26,10 +26,29 @@
 //   client-status-result N          the result of later CTI_SET_CLIENT_STATUS_RESPs (0 at
 //                                   first)
 //   raw TYPE HEX                    any OPC type with the given body bytes
+// For the load figures:
+//   agents N FIRSTID [periph=5000] [ext=E] [stid=S] [state=3] [team=0]
+//                                   N agents with AgentIDs FIRSTID.., extensions and
+//                                   instruments E.. (FIRSTID + 500000 by default),
+//                                   SkillTargetIDs S.. (FIRSTID + 1000000), all in `state`
+//                                   (AVAILABLE), one skill group and one idle line each
+//   agent-events RATE COUNT [periph=5000] [from=AGENTID] [agents=N] [per=K]
+//                                   COUNT CTI_AGENT_EVENT records at RATE records a second
+//                                   (K a message, 1 by default), paced on the platform
+//                                   clock, to the peripheral's agents in table order from
+//                                   `from` (N of them; all by default) in turn; each record
+//                                   toggles its agent between AVAILABLE and NOT_READY (with
+//                                   a new reason code) so that every one is a change, and
+//                                   carries the time it was sent as its TerminalDeviceName
+//                                   ("@@" and 16 hex digits of the monotonic ns, followed
+//                                   by '-'), the stamp parlo-load reads back
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "peers/opc/opc_wire.h"
@@ -134,19 +153,41 @@ public:
     // The answer to a request: the agent's state, or for an agent the table does not know an
     // empty AgentID and state UNKNOWN (9); for a peripheral it does not know, type -1.
     AgentStateResp Answer(const GetAgentStateReq& request);
+    // The peripheral's agents in table order, from the one with AgentID `from` (the first
+    // when empty), at most `limit`; empty when `from` is not there. The pointers live until
+    // the table changes.
+    std::vector<AgentEntry*> Range(uint32_t peripheralID, const std::string& from, size_t limit);
+    size_t Size() const { return agents_.size(); }
 
 private:
+    static std::string Key(uint32_t peripheralID, const std::string& agentID);
+    void Reindex();
+
     std::vector<std::pair<uint32_t, int16_t>> peripherals_;
     std::vector<AgentEntry> agents_;
+    std::unordered_map<std::string, size_t> byAgentID_;  // Key() -> index in agents_
 };
 
 // A message to send: its OPC type, its body (after the ServerNumber word) and the line that
-// tells of it.
+// tells of it. A paced message is not sent before `notBeforeNs` of the platform's monotonic
+// clock (0: at once), and `stamp` (when set) then writes the send time into it.
 struct Outgoing {
+    Outgoing() = default;
+    Outgoing(uint8_t t, std::vector<uint8_t> b, std::string l) : type(t), body(std::move(b)), line(std::move(l)) {}
+
     uint8_t type = 0;
     std::vector<uint8_t> body;
     std::string line;
+    int64_t notBeforeNs = 0;
+    std::function<void(Outgoing&, int64_t nowNs)> stamp;
 };
+
+// Hands each message of `out` to `send` in order, waiting for the paced ones on the
+// platform clock and stamping them just before they go.
+void SendInOrder(std::vector<Outgoing>& out, const std::function<void(const Outgoing&)>& send);
+
+// The send-time stamp of a paced agent event: "@@", 16 lower-case hex digits, '-'.
+std::string SendStamp(int64_t nowNs);
 
 // The agent side as the stand-in runs it; safe to call from the receive and script threads.
 class AgentSide {
@@ -171,6 +212,9 @@ private:
                        std::string* error);
     bool CmdAgentState(const std::vector<std::string>& args, std::vector<Outgoing>* out,
                        std::string* error);
+    bool CmdAgents(const std::vector<std::string>& args, std::string* error);
+    bool CmdAgentEvents(const std::vector<std::string>& args, std::vector<Outgoing>* out,
+                        std::string* error);
 
     std::mutex mu_;
     AgentTable table_;

@@ -1019,10 +1019,10 @@ bool StandIn::RunLine(const std::string& line, int lineNo) {
             Print("parlo-opc: " + args[0] + " set");
         }
         if (ok)
-            for (const Outgoing& o : out) {
+            SendInOrder(out, [this](const Outgoing& o) {
                 Print(Format("%s to %d", o.line.c_str(), peer_));
                 Send(peer_, o.type, ServerNumber(), o.body);
-            }
+            });
     } else if (args[0] == "wait") {
         ok = CmdWait(args, &error);
     } else if (args[0] == "sleep") {
