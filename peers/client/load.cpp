@@ -6,6 +6,7 @@
 //   idle           open N sessions that only heartbeat; with --probe, one more session
 //                  measures the heartbeat round trip
 //   opens          open and close sessions back to back, counting opens per second
+//   app-opens, app-sessions   the application's figures (loadapp.h)
 // Every mode prints "RESULT key=value ..." lines at its end.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -33,6 +34,7 @@
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
 #include "peers/client/cticlient.h"
+#include "peers/client/loadapp.h"
 #include "peers/client/loadevent.h"
 #include "platform/clock.h"
 
@@ -565,7 +567,11 @@ int Usage() {
             "usage: parlo-load MODE --port P [--host H] [--sessions N] [--threads T] [--duration S]\n"
             "       [--warmup S] [--rate R] [--tls] [--probe] [--idle-timeout S] [--channel C]\n"
             "       [--ident TEXT] [--ready-file FILE]\n"
-            "MODE: cti-readers | redis-readers | redis-publish | idle | opens\n");
+            "MODE: cti-readers | redis-readers | redis-publish | idle | opens\n"
+            "       parlo-load app-opens|app-sessions --port P [--threads T] [--duration S] [--warmup S]\n"
+            "       [--rate R] [--sessions N] [--services MASK] [--monitors N] [--agents N]\n"
+            "       [--agent-services MASK] [--agent-first ID] [--ext-first EXT] [--periph ID]\n"
+            "       [--expect N] [--gap S] [--idle-timeout S] [--ident TEXT] [--ready-file FILE]\n");
     return 2;
 }
 
@@ -575,6 +581,16 @@ int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     LoadOptions o;
     o.mode = argv[1];
+    if (parloload::IsAppMode(o.mode)) {
+        parloload::AppOptions app;
+        app.mode = o.mode;
+        std::string error;
+        if (!parloload::ParseAppOptions(std::vector<std::string>(argv + 2, argv + argc), &app, &error)) {
+            fprintf(stderr, "parlo-load: %s\n", error.c_str());
+            return Usage();
+        }
+        return parloload::RunAppMode(app);
+    }
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
