@@ -7,9 +7,13 @@
 # parlo-opc (the normal start, then script lines through its control pipe) on core 3; the
 # load processes run on cores 4-7. Each run stays under two minutes.
 # opens:       non-agent opens (PERIPHERAL_MONITOR) while 2,000 ALL_EVENTS sessions stay
-#              open: at 2,000 a second, then as fast as they go; OPEN_REQ -> OPEN_CONF
+#              open, OPEN_REQ -> OPEN_CONF: 2,000 a second kept open for 5 s, 2,000 a second
+#              opened and closed for 5 s, then as fast as they go. A closed connection
+#              counts against the 16,383 until the server's garbage sweep (about 10 s), so
+#              open-and-close can hold about 1,400 a second at most beside 2,000 sessions.
 # agent-opens: agent-mode opens over 8,000 logged-in agents, each with the server's
-#              CTI_GET_AGENT_STATE_REQ round trip: at 1,000 a second, then as fast as they go
+#              CTI_GET_AGENT_STATE_REQ round trip: every agent bound once at 1,000 a second
+#              (kept open), then opened and closed at 1,000 a second, then as fast as they go
 # events:      2,000 ALL_EVENTS sessions; the stand-in sends bursts of stamped agent events
 #              (100/s for 10 s, then 500/s, 1,000/s, 2,000/s); per burst the records a
 #              second, the copies a second, and the delay to the last of the copies
@@ -169,7 +173,7 @@ opens() {
     open_run opens-keep --services 0x20 --keep 1 --rate 2000 --duration 5 --warmup 0.5
     sweep_pause
     # Opened and closed, 2,000 a second, then as fast as they go.
-    open_run opens-close --services 0x20 --rate 2000 --duration 10 --warmup 1
+    open_run opens-close --services 0x20 --rate 2000 --duration 5 --warmup 1
     sweep_pause
     open_run opens-max --services 0x20 --keep 1 --rate 0 --duration 2 --warmup 0.5
     wait "$HOLD_PID" || true
