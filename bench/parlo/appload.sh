@@ -30,8 +30,9 @@ MDS=$BUILD/peers/mds/parlo-mds
 OPC=$BUILD/peers/opc/parlo-opc
 REG=$BUILD/platform/parlo-reg
 LOAD=$BUILD/peers/client/parlo-load
-PORT=${PORT:-43127}
-MDS_PORT=${MDS_PORT:-43120}
+# Outside the ephemeral range, where the many short connections of the figures go.
+PORT=${PORT:-29127}
+MDS_PORT=${MDS_PORT:-29120}
 AGENTS=${AGENTS:-8000}
 AGENT_FIRST=200000
 EXT_FIRST=700000

@@ -38,6 +38,7 @@ constexpr uint32_t kHeaderBytes = 8;
 constexpr uint32_t kTypeSlots = 512;  // received types counted one by one below this
 constexpr int kMaxCount = 20000;      // the process's open-file limit on this machine
 constexpr int kAnswerWaitMs = 10000;
+constexpr int kEndWaitMs = 1000;
 constexpr size_t kBuckets = 200000;   // 1 us buckets up to 200 ms
 
 uint32_t Be32(const uint8_t* p) {
@@ -111,6 +112,23 @@ public:
         const linger l{1, 0};
         (void)setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
         Close();
+    }
+    // Ends a closed session: waits (at most waitMs) for the server to end the connection,
+    // so that the server's side, not this one, keeps the TIME_WAIT; aborts it otherwise.
+    void Finish(int waitMs) {
+        const int64_t deadline = NowNs() + int64_t{waitMs} * 1000000;
+        for (;;) {
+            const int64_t left = (deadline - NowNs()) / 1000000;
+            pollfd p{fd_, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
+            if (ReadSome() < 0) {
+                in_.clear();
+                Close();
+                return;
+            }
+            in_.clear();
+        }
+        Abort();
     }
     void Close() {
         if (fd_ >= 0) close(fd_);
@@ -236,6 +254,7 @@ std::string FailureList(const std::map<uint32_t, uint64_t>& failures) {
 }
 
 bool OpenAnswer(uint32_t t) { return t == kOpenConf || t == kFailureConf; }
+bool IsCloseConf(uint32_t t) { return t == kCloseConf; }
 
 // ---------------------------------------------------------------- app-opens
 
@@ -269,7 +288,7 @@ int RunOpens(const AppOptions& o) {
             const int perThread = agentMode ? o.agents / o.threads : 1;
             int64_t next = begin + period * t / o.threads;
             for (int k = 0; NowNs() < stop && !broken; ++k) {
-                if (o.keep && agentMode && k >= perThread) return;  // every agent of its share bound
+                if (o.keep && agentMode && k >= perThread) break;  // every agent of its share bound
                 if (period > 0) {
                     if (NowNs() < next) plat::SleepUntil(next);
                     next += period;
@@ -297,17 +316,21 @@ int RunOpens(const AppOptions& o) {
                     }
                     if (o.keep) {
                         kept.push_back(std::move(owned));
-                        if (kept.size() >= static_cast<size_t>(kMaxCount / o.threads)) return;
+                        if (kept.size() >= static_cast<size_t>(kMaxCount / o.threads)) break;
                         continue;
                     }
                     // The close: its answer, then the server's end of the connection.
-                    if (c.WriteAll(closeFrame))
-                        (void)c.AwaitFrame([](uint32_t t2) { return t2 == kCloseConf; }, kAnswerWaitMs);
+                    if (c.WriteAll(closeFrame) && c.AwaitFrame(IsCloseConf, kAnswerWaitMs) == kCloseConf)
+                        c.Finish(kEndWaitMs);
                 } else if (counted) {
                     ++mine.failures[type == kFailureConf ? status : 0];
                 }
                 c.Abort();
             }
+            // Kept sessions close cleanly at the end, so that their agents are free again.
+            for (auto& k : kept) (void)k->WriteAll(closeFrame);
+            for (auto& k : kept)
+                if (k->AwaitFrame(IsCloseConf, kAnswerWaitMs) == kCloseConf) k->Finish(kEndWaitMs);
         });
     }
     for (auto& th : threads) th.join();
@@ -618,7 +641,10 @@ bool ParseAppOptions(const std::vector<std::string>& args, AppOptions* o, std::s
 std::vector<std::string> AppOpenWords(const AppOptions& o, uint32_t services, int index, int agentIndex) {
     std::vector<std::string> words = {"ServiceMask=" + std::to_string(services),
                                       "IdleTimeout=" + std::to_string(o.idleTimeout),
-                                      "ClientID=" + o.ident + std::to_string(index), "CallMsgMask=0xFFFFFFFF",
+                                      // An agent's desk keeps its name from one session to the next.
+                                      "ClientID=" + o.ident + (agentIndex >= 0 ? "-agent" + std::to_string(agentIndex)
+                                                                               : std::to_string(index)),
+                                      "CallMsgMask=0xFFFFFFFF",
                                       "AgentStateMask=0x3FFF"};
     if (agentIndex >= 0) {
         const uint32_t ext = (o.extFirst ? o.extFirst : o.agentFirst + 500000) + static_cast<uint32_t>(agentIndex);

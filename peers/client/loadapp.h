@@ -3,11 +3,18 @@
 // events cost (run by hand from bench/parlo/appload.sh).
 //   app-opens     open and close sessions, paced at --rate (0: as fast as they go) over
 //                 --threads connections at a time; agent-mode sessions over a range of
-//                 agents with --agents; OPEN_REQ -> OPEN_CONF percentiles
+//                 agents with --agents (an agent's sessions share one ClientID, as one
+//                 desk would); OPEN_REQ -> OPEN_CONF percentiles. A closed session keeps its
+//                 connection counted until the server's garbage sweep (about 10 s), so a
+//                 long run at a high rate meets the connection limit: with --keep 1 the
+//                 sessions stay open (up to 20,000 a process) and all close at the end
 //   app-sessions  hold agent-mode, CLIENT_MONITOR and other sessions, heartbeating, count what
 //                 they receive by type, and time the AGENT_STATE_EVENTs that carry the
 //                 stand-in OPC's send stamp: each copy, and per event the last of its copies,
-//                 burst by burst (a burst ends where the stamps pause for --gap seconds)
+//                 burst by burst (a burst ends where the stamps pause for --gap seconds).
+//                 Copy delays are counted in 1 us steps up to 200 ms: 200000 stands for
+//                 "200 ms or more"; the last-copy figures are exact.
+// Closed sessions end with CLOSE_REQ, CLOSE_CONF and the server's end of the connection.
 #include <cstdint>
 #include <string>
 #include <unordered_map>

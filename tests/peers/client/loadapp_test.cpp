@@ -82,7 +82,8 @@ TEST(AppOpenWords, AgentModeNamesItsAgentOfTheRangeAndTheServerCanEncodeIt) {
         EXPECT_EQ(Field(words, "AgentExtension"), row.ext);
         EXPECT_EQ(Field(words, "AgentInstrument"), row.ext);
         EXPECT_EQ(Field(words, "CTIPeripheralID"), row.agentIndex >= 0 ? "5000" : "(absent)");
-        EXPECT_EQ(Field(words, "ClientID"), "app12");
+        EXPECT_EQ(Field(words, "ClientID"),
+                  row.agentIndex >= 0 ? "app-agent" + std::to_string(row.agentIndex) : std::string("app12"));
         std::string error;
         BaseMSGPtr open = cticlient::MakeOpenReq(words, &error);
         ASSERT_TRUE(open) << error;
