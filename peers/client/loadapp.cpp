@@ -509,13 +509,15 @@ int RunSessions(const AppOptions& o) {
     const auto bursts = total.log.Bursts(static_cast<int64_t>(o.gap * 1e9), expect);
     for (size_t b = 0; b < bursts.size(); ++b) {
         const auto& x = bursts[b];
-        const double span = x.spanS > 0 ? x.spanS : 1;
+        // Sent a second over the stamps; delivered a second from the first send to the last
+        // arrival, so that a server that falls behind shows its own pace.
         printf("RESULT mode=app-sessions phase=burst burst=%zu events=%zu complete=%zu expect=%llu events_per_s=%.0f "
-               "copies=%llu copies_per_s=%.0f mean_copy_us=%lld last_p50_us=%lld last_p99_us=%lld "
+               "copies=%llu delivered_per_s=%.0f mean_copy_us=%lld last_p50_us=%lld last_p99_us=%lld "
                "last_max_us=%lld\n",
                b + 1, x.events, x.complete, static_cast<unsigned long long>(expect),
-               x.events > 1 ? static_cast<double>(x.events - 1) / span : 0.0,
-               static_cast<unsigned long long>(x.copies), static_cast<double>(x.copies) / span,
+               x.events > 1 && x.spanS > 0 ? static_cast<double>(x.events - 1) / x.spanS : 0.0,
+               static_cast<unsigned long long>(x.copies),
+               x.deliveredS > 0 ? static_cast<double>(x.copies) / x.deliveredS : 0.0,
                static_cast<long long>(x.meanCopyUs), static_cast<long long>(x.lastP50Us),
                static_cast<long long>(x.lastP99Us), static_cast<long long>(x.lastMaxUs));
     }
@@ -572,13 +574,15 @@ std::vector<DeliveryLog::Burst> DeliveryLog::Bursts(int64_t gapNs, uint64_t expe
         b.events = j - i;
         b.spanS = static_cast<double>(sorted[j - 1].first - sorted[i].first) / 1e9;
         std::vector<int64_t> last;
-        int64_t sum = 0;
+        int64_t sum = 0, lastArrival = sorted[i].first;
         for (size_t k = i; k < j; ++k) {
             const Entry& e = sorted[k].second;
+            lastArrival = std::max(lastArrival, e.lastNs);
             b.copies += e.copies;
             sum += e.sumNs;
             if (e.copies >= expect) last.push_back((e.lastNs - sorted[k].first) / 1000);
         }
+        b.deliveredS = static_cast<double>(lastArrival - sorted[i].first) / 1e9;
         b.complete = last.size();
         std::sort(last.begin(), last.end());
         b.lastP50Us = SortedPercentile(last, 50);

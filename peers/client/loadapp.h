@@ -69,6 +69,7 @@ public:
         size_t complete = 0;  // with at least `expect` copies
         uint64_t copies = 0;
         double spanS = 0;     // first to last stamp
+        double deliveredS = 0;  // first stamp to last arrival
         int64_t lastP50Us = -1, lastP99Us = -1, lastMaxUs = -1;  // over complete events
         int64_t meanCopyUs = -1;
     };

@@ -37,6 +37,7 @@ TEST(DeliveryLog, BurstsCutAtPausesAndTimeTheLastOfCompleteEvents) {
     EXPECT_EQ(bursts[0].complete, 2u);
     EXPECT_EQ(bursts[0].copies, 8u);
     EXPECT_DOUBLE_EQ(bursts[0].spanS, 0.02);
+    EXPECT_DOUBLE_EQ(bursts[0].deliveredS, 0.025);  // event 2's copy 5 ms after it was sent
     EXPECT_EQ(bursts[0].lastP50Us, 3000);  // the last copies of events 0 and 2: 3 and 5 ms
     EXPECT_EQ(bursts[0].lastMaxUs, 5000);
     EXPECT_EQ(bursts[0].meanCopyUs, (1 + 2 + 3 + 1 + 2 + 1 + 2 + 5) * 1000 / 8);
@@ -45,6 +46,7 @@ TEST(DeliveryLog, BurstsCutAtPausesAndTimeTheLastOfCompleteEvents) {
     EXPECT_EQ(bursts[1].complete, 2u);
     EXPECT_EQ(bursts[1].lastP99Us, 12000);
     EXPECT_EQ(bursts[1].meanCopyUs, 8000);
+    EXPECT_DOUBLE_EQ(bursts[1].deliveredS, 0.512);
 
     // Asking for more copies than any event had leaves no last-copy figure.
     const DeliveryLog::Burst none = a.Bursts(1000 * kMs, 4)[1];
