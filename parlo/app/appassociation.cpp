@@ -33,7 +33,7 @@ void RefuseSession(CTIApplication& app, ClientCB* client, uint32_t code) {
     if (client->m_OpenReq != nullptr)
         app.FailClientOpen(client, code);
     else
-        (void)SessionProtocol::SendFailureEventMSG(client->m_SessionID, code, true);
+        (void)GetClientSeams().SendFailureEventMSG(client->m_SessionID, code, true);
 }
 }  // namespace
 
@@ -175,7 +175,7 @@ int CTIApplication::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing
                         newClient->m_SessionID, newClient->m_HostName.c_str(), newClient->m_HostAddress.c_str(),
                         static_cast<int>(newClient->m_HostPort));
         // The older session ends; its record goes with its close.
-        (void)SendFailureEventMSG(existing->m_SessionID, E_CTI_NEW_SESSION_OPENED, true);
+        (void)GetClientSeams().SendFailureEventMSG(existing->m_SessionID, E_CTI_NEW_SESSION_OPENED, true);
         return 1;
     }
     EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) REJECTED", newClient->m_ClientID.c_str(),
