@@ -158,6 +158,8 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
         client->m_AgentID = agentID;
         client->m_AgentExtension = extension;
         client->m_AgentInstrument = instrument;
+        // A session that waited for its agent's login leaves the wait as it is bound.
+        ClientCB::RemoveFromLoginWait(client);
         client->m_State = ClientCB::OPEN;
     }
     return 1;

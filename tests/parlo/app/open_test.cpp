@@ -13,7 +13,10 @@
 #include "parlo/app/ctiapplication.h"
 #include "parlo/app/openroad.h"
 #include "parlo/model/modelutil.h"
+#include "parlo/model/call.h"
 #include "parlo/server/ctitypes.h"
+#include "parlo/server/opcreq.h"
+#include "peers/opc/opc_agents.h"
 #include "tests/parlo/app/client_fixture.h"
 #include "tests/parlo/server/server_fixture.h"
 
@@ -261,6 +264,14 @@ TEST_F(OpenTest, LoginWaitSettlesRivalsAndChecksTheInstrument) {
     EXPECT_EQ(before, app.GetNumClients());
     ClientCB* owns = Opening(65, "desk5", "1002", "", "4002");
     EXPECT_EQ(1, app.LoginWait(owns));
+
+    // The login binds a waiting session (confirmed already): it leaves the wait.
+    owns->TakeOpenReq().reset();
+    const int waitingBefore = app.AgentLoginWaitQueue().Count();
+    EXPECT_EQ(1, app.CompleteAgentAssociation(owns, owner, 1));
+    EXPECT_EQ(waitingBefore - 1, app.AgentLoginWaitQueue().Count());
+    EXPECT_FALSE(owns->m_QueueThread.IsQueued());
+    EXPECT_EQ(ClientCB::OPEN, owns->m_State);
 }
 
 TEST_F(OpenTest, SetAgentDeviceUnbindsBothEarlierPartners) {
@@ -277,6 +288,45 @@ TEST_F(OpenTest, SetAgentDeviceUnbindsBothEarlierPartners) {
     EXPECT_EQ(nullptr, e->m_Agent);
     app.SetAgentDevice(a, nullptr);  // nothing without both
     EXPECT_EQ(d, a->m_Device);
+}
+
+// OPC's answer on an agent whose opener has gone: the record is released, the agent, its
+// device and the call on its line are taken into the model, and nothing is completed.
+TEST_F(OpenTest, AnAgentStateAnswerUpdatesTheModelEvenWhenTheOpenerIsGone) {
+    const int liveBefore = OPCReq::CountLive();
+    OPCReq::Allocate(77, 0, 0x500);
+    opcpeer::AgentStateResp r;
+    r.invokeID = 0x500;
+    r.peripheralID = 5000;
+    r.peripheralType = 30;
+    r.agentState = 4;  // TALKING
+    r.skillTargetID = 9002;
+    r.agentID = "1002";
+    r.extension = r.instrument = "4002";
+    r.skillGroups = {{0x01000011, 9101, 4}, {0xFFFFFFFF, 0, 9}};
+    r.lines = {{0, 0, 3001, 0, 0, "4002", "5551234"}, {1, 3, 0xFFFFFFFF, 0, 0, "", ""}};
+    const std::vector<uint8_t> body = opcpeer::WriteAgentStateResp(r);
+    (app.*(CTIApplication::FindOPCRow(13)->function))(body.data(), body.size());
+
+    EXPECT_EQ(liveBefore, OPCReq::CountLive());
+    Agent* agent = Agent::FindAgentByAgentID(5000, "1002", false);
+    ASSERT_NE(nullptr, agent);
+    EXPECT_EQ(4, agent->m_OverallState);
+    EXPECT_EQ(1, agent->NumSkillGroups());
+    ASSERT_NE(nullptr, agent->m_Device);
+    EXPECT_EQ("4002", agent->m_Device->m_DeviceID);
+    Call* call = Call::FindCall(5000, 3001, 0, "4002", 0);
+    ASSERT_NE(nullptr, call);
+    EXPECT_EQ(1, call->m_CallType);  // an inbound ACD line
+    EXPECT_EQ(nullptr, ClientCB::Find(77));
+
+    // A body cut inside its lines changes nothing.
+    const size_t before = static_cast<size_t>(Agent::Count());
+    r.agentID = "1009";
+    const std::vector<uint8_t> whole = opcpeer::WriteAgentStateResp(r);
+    (app.*(CTIApplication::FindOPCRow(13)->function))(whole.data(), whole.size() - 6);
+    EXPECT_EQ(before, static_cast<size_t>(Agent::Count()));
+    EXPECT_EQ(nullptr, Agent::FindAgentByAgentID(5000, "1009", false));
 }
 
 }  // namespace
