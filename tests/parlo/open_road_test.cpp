@@ -39,6 +39,16 @@ protected:
         ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << parlo_->Output() << opc_->Output();
     }
 
+    // The server reported no sanitizer finding while it served the test.
+    void TearDown() override {
+        if (parlo_) {
+            (void)parlo_->WaitText("\x01never", 200);
+            EXPECT_EQ(std::string::npos, parlo_->Output().find("Sanitizer")) << parlo_->Output();
+            EXPECT_EQ(std::string::npos, parlo_->Output().find("runtime error")) << parlo_->Output();
+        }
+        ParloEnv::TearDown();
+    }
+
     // Script lines for the stand-in OPC, through its control pipe; the stand-in has taken
     // them once it printed `ack`.
     void Opc(const std::string& lines, const std::string& ack) {
