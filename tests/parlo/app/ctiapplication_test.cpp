@@ -330,6 +330,43 @@ TEST_F(AppQueueTest, TheDumpAndTheLinkStatusNameTheStateAndItsAge) {
     EXPECT_EQ(link, "\nCTILink:\n    Active for 1 day(s) 0 hr 0 min 5 sec\n");
 }
 
+// A registry whose values the test gives, without the platform's store.
+class GivenRegistry final : public CTIRegistry {
+public:
+    explicit GivenRegistry(CTIRegistry::ConfigBlock block) : block_(std::move(block)) { Init("parlo"); }
+    void FixMaxQueueAllEventClient() override {}
+    void FixMaxLockTimeout() override {}
+    void ReadDynamic(DynamicBlock&) override {}
+    void ReadConfigRegistryData(ConfigBlock& block) override { block = block_; }
+
+private:
+    CTIRegistry::ConfigBlock block_;
+};
+
+TEST_F(AppTest, ConfigureTakesTheRegistryValues) {
+    CTIRegistry::ConfigBlock c;
+    c.AgentLoginRequired = 1;
+    c.DisableUTF8Conversion = 1;
+    c.ListenPort = "42027abc";             // the leading digits
+    c.SecuredListenPort = "99999999999";  // too large: capped, never overflowed
+    c.SecurityMode = 1;
+    c.ListenBacklog = 77;
+    c.CGPublicInterface = "10.0.0.5";
+    GivenRegistry registry(c);
+    app_->Configure(&registry);
+    EXPECT_TRUE(app_->IsAgentLoginRequired());
+    EXPECT_TRUE(app_->GetDisableUTF8Conversion());
+    EXPECT_FALSE(app_->NeedsUTF8Conversion(true));
+    EXPECT_EQ(TransportProtocol::sm_ListenPort, 42027);
+    EXPECT_EQ(TransportProtocol::sm_ListenSecurePort, INT32_MAX);
+    EXPECT_EQ(TransportProtocol::sm_SecurityMode, 1u);
+    EXPECT_EQ(TransportProtocol::sm_ListenBacklog, 77);
+    EXPECT_EQ(app_->HostName(), "10.0.0.5");
+    std::string dump;
+    app_->Dump(dump);
+    EXPECT_NE(dump.find("    m_AgentLoginRequired=TRUE\n    m_DisableUTF8Conversion=TRUE\n"), std::string::npos) << dump;
+}
+
 TEST_F(AppTest, ThePeripheralListKeepsTheFirstTypeOfEachID) {
     EXPECT_EQ(app_->GetPeripheralType(5000), -1);
     EXPECT_EQ(app_->GetPeripheralType(0xFFFFFFFF), -1);
