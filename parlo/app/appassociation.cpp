@@ -121,9 +121,9 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
         device = agent->m_Device;
     }
     if (device == nullptr) {
-        const int type = model::Server().GetPeripheralType(peripheralID);
+        const int16_t type = GetPeripheralType(static_cast<uint32_t>(peripheralID));
         device = FindCTICSTADevice(static_cast<uint32_t>(peripheralID), 0, instrument.c_str(),
-                                   IsDefinityPeripheralType(static_cast<int16_t>(type)));
+                                   IsDefinityPeripheralType(type));
         if (device != nullptr) {
             EMSTraceMessage("*** *** CompleteAgentAssociation: CSTADEVICE FOR AGENT(%s) NOT SET, CORRECTING ...",
                             agentID.c_str());

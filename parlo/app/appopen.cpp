@@ -201,9 +201,9 @@ void CTIApplication::OpenValidClient(ClientCB* client) {
         if (!client->m_AgentExtension.empty()) {
             known = Agent::FindAgentByExtension(peripheralID, client->m_AgentExtension.c_str());
         } else if (!client->m_AgentID.empty()) {
-            const int type = model::Server().GetPeripheralType(peripheralID);
-            known = Agent::FindAgentByAgentID(peripheralID, client->m_AgentID.c_str(),
-                                              IsDefinityPeripheralType(static_cast<int16_t>(type)));
+            known = Agent::FindAgentByAgentID(
+                peripheralID, client->m_AgentID.c_str(),
+                IsDefinityPeripheralType(GetPeripheralType(static_cast<uint32_t>(peripheralID))));
         } else if (!client->m_AgentInstrument.empty()) {
             known = Agent::FindAgentByInstrument(peripheralID, client->m_AgentInstrument.c_str());
         }
@@ -437,10 +437,9 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
 
 int CTIApplication::LoginWait(ClientCB* client) {
     if (!client->m_AgentInstrument.empty()) {
-        const int type = model::Server().GetPeripheralType(client->m_PeripheralID);
-        CTICSTADevice* device =
-            FindCTICSTADevice(static_cast<uint32_t>(client->m_PeripheralID), 0, client->m_AgentInstrument.c_str(),
-                              IsDefinityPeripheralType(static_cast<int16_t>(type)));
+        const int16_t type = GetPeripheralType(static_cast<uint32_t>(client->m_PeripheralID));
+        CTICSTADevice* device = FindCTICSTADevice(static_cast<uint32_t>(client->m_PeripheralID), 0,
+                                                  client->m_AgentInstrument.c_str(), IsDefinityPeripheralType(type));
         std::string otherID, otherState;
         bool hasOther = false;
         {

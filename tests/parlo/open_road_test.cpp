@@ -31,6 +31,7 @@ protected:
                       .status,
                   0);
         parlotest::SetDword(parlotest::kDynamicKey, "OPCHeartbeatTime", 2);
+        BeforeStart();
         fifo_ = (root_->path() / "opc.in").string();
         opc_ = std::make_unique<Process>(
             std::vector<std::string>{PARLO_OPC_BIN, "--instance", parlotest::kBase, "--start", "--control", fifo_});
@@ -38,6 +39,9 @@ protected:
         parlo_ = Start();
         ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << parlo_->Output() << opc_->Output();
     }
+
+    // Registry values of a test, set before the server starts.
+    virtual void BeforeStart() {}
 
     // The server reported no sanitizer finding while it served the test.
     void TearDown() override {
@@ -183,6 +187,27 @@ TEST_F(OpenRoad, EveryRefusalAnswersTheInvokeIDAndLeavesNothing) {
     EXPECT_EQ("gone", l.record);
     EXPECT_EQ(1, l.clients);  // the first still waits
     EXPECT_EQ(1, l.waiting);
+    EXPECT_EQ(0, l.bound);
+    EXPECT_EQ(0, l.requests);
+}
+
+// With AgentLoginRequired a logged-out agent's session is refused instead of parked.
+class OpenRoadLoginRequired : public OpenRoad {
+protected:
+    void BeforeStart() override { parlotest::SetDword(parlotest::kConfigKey, "AgentLoginRequired", 1); }
+};
+
+TEST_F(OpenRoadLoginRequired, ALoggedOutAgentIsRefused) {
+    auto agent = Client({"ServiceMask=0x01", "CTIPeripheralID=5000", "AgentID=1001", "ClientID=early", "InvokeID=12"});
+    ASSERT_TRUE(agent->WaitText("FAILURE_CONF")) << agent->Output() << parlo_->Output();
+    EXPECT_NE(std::string::npos, LineOf(*agent, "FAILURE_CONF").find("InvokeID:0xc ")) << agent->Output();
+    EXPECT_NE(std::string::npos, LineOf(*agent, "FAILURE_CONF").find("Status:E_CTI_AGENT_NOT_LOGGED_ON"))
+        << agent->Output();
+    const Leftover l = RefusalOf("early");
+    ASSERT_TRUE(l.found) << parlo_->Output();
+    EXPECT_EQ("gone", l.record);
+    EXPECT_EQ(0, l.clients);
+    EXPECT_EQ(0, l.waiting);
     EXPECT_EQ(0, l.bound);
     EXPECT_EQ(0, l.requests);
 }
