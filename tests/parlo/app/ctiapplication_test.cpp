@@ -12,6 +12,7 @@
 
 #include "parlo/app/appport.h"
 #include "parlo/model/call.h"
+#include "parlo/model/csta.h"
 #include "parlo/server/ctiregistry.h"
 #include "parlo/server/server.h"
 #include "platform/clock.h"
@@ -544,6 +545,17 @@ TEST_F(AppThreadTest, TheThreadReportsItsPortsAtStartAndItsEnd) {
         if (e.id == 0xA12EC006 && e.Text().find("error") != std::string::npos) ++ends;
     EXPECT_EQ(ends, 1u) << "a thread nobody told to stop ends in error";
     EXPECT_EQ(app_->GetState(), CTIApplication::Shutdown);
+}
+
+TEST_F(AppThreadTest, TheDailyResetStartsMonitorIDsAgainAt1) {
+    std::vector<CTICSTAMonitor*> monitors;
+    for (int i = 0; i < 3; ++i) monitors.push_back(CTICSTAMonitor::Alloc(CTICSTAMonitor::Void, -1, nullptr));
+    EXPECT_GE(monitors.back()->m_MonitorID, 3u);
+    for (CTICSTAMonitor* m : monitors) CTICSTAMonitor::Free(m);
+    app_->ResetIDCounters();
+    CTICSTAMonitor* first = CTICSTAMonitor::Alloc(CTICSTAMonitor::Void, -1, nullptr);
+    EXPECT_EQ(first->m_MonitorID, 1u);
+    CTICSTAMonitor::Free(first);
 }
 
 TEST_F(AppThreadTest, TheAuditValidatesAStaleCallAndOnlyStampsAPrivateOne) {
