@@ -13,7 +13,9 @@
 #include "parlo/app/ctiapplication.h"
 #include "parlo/app/openroad.h"
 #include "parlo/model/modelutil.h"
+#include "opcmsg/armapppath.h"
 #include "parlo/model/call.h"
+#include "parlo/server/mdsio.h"
 #include "parlo/server/ctitypes.h"
 #include "parlo/server/opcreq.h"
 #include "peers/opc/opc_agents.h"
@@ -329,6 +331,47 @@ TEST_F(OpenTest, AnAgentStateAnswerUpdatesTheModelEvenWhenTheOpenerIsGone) {
     (app.*(CTIApplication::FindOPCRow(13)->function))(whole.data(), whole.size() - 6);
     EXPECT_EQ(before, static_cast<size_t>(Agent::Count()));
     EXPECT_EQ(nullptr, Agent::FindAgentByAgentID(5000, "1009", false));
+}
+
+// OPC's answer on an agent-reporting client's path: a refusal fails the open with 88; an
+// accepted path lets the open go on. Either way the path's request record is released.
+TEST_F(OpenTest, TheApplicationPathAnswerRefusesOrContinuesTheOpen) {
+    MDSIO::SetServerActive(1);
+    const struct {
+        int32_t status;
+        size_t refusals;  // of the open with E_CTI_INVALID_MR_DOMAIN
+    } cases[] = {{5, 1}, {0, 0}};
+    int32_t session = 80;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        ++session;
+        const int liveBefore = OPCReq::CountLive();
+        auto* client = new ClientCB(session, "arm");
+        client->m_ServiceMask = AGENT_REPORTING;
+        client->m_HostAddress = "10.0.0.2";
+        client->m_HostPort = 4001;
+        client->m_State = ClientCB::APP_PATH_VALIDATION;
+        client->SetOpenReq(OpenReq(24, AGENT_REPORTING));
+        client->m_CountedClient = true;
+        app.AddNumClients(1);
+        const uint32_t invokeID = 0x700 + static_cast<uint32_t>(session);
+        OPCReq::Allocate(session, 0, invokeID);
+
+        ARMAppPathUpRespMsg response;
+        response.SetInvokeID(static_cast<int32_t>(invokeID));
+        response.SetStatus(c.status);
+        response.SetApplicationPathID(77);
+        response.SetSessionID(session);
+        std::vector<uint8_t> data(4 + response.GetLength());
+        ASSERT_NE(nullptr, response.Serialize(data.data() + 4, data.size() - 4));
+        srvtest::Events::Take();
+        (app.*(CTIApplication::FindOPCRow(99)->function))(data.data(), data.size());
+        const auto events = srvtest::Events::Take();
+        EXPECT_EQ(c.refusals, srvtest::Events::CountText(events, "refused with E_CTI_INVALID_MR_DOMAIN"));
+        EXPECT_EQ(liveBefore, OPCReq::CountLive());
+        ExpectNothingLeft(session);  // accepted, its confirmation still finds no session here
+    }
+    MDSIO::SetServerActive(0);
 }
 
 }  // namespace
