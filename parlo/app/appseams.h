@@ -17,6 +17,9 @@ public:
     bool FindSession(int32_t sessionID, bool& secure) override;
     bool GetUniqueInstanceID(int32_t sessionID, std::string& out) override;
     int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) override;
+    void SendSetClientStatusRequest(int32_t recordSessionID, uint32_t status,
+                                    const std::shared_ptr<ClientAssociatedAgent>& agent,
+                                    const char* signature) override;  // appassociation.cpp
 
 private:
     StdQueue* m_LoginWait;

@@ -147,6 +147,9 @@ public:
     StdQueue m_MonitorList;  // CTICSTAMonitor::m_ClientLinks; the first is the device monitor
     uint32_t m_ApplicationPathID = 0;
     ARMClientInfoPtr m_ARMClientInfo;
+    // Set when the open road counted the session in the application's client count; whoever
+    // destroys a counted record lowers the count once and clears the flag.
+    bool m_CountedClient = false;
 };
 
 // Associations per media routing domain (1 is voice). Add: nothing for a null record, an
