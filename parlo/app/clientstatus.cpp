@@ -1,5 +1,7 @@
 // CTI_SET_CLIENT_STATUS_RESP: OPC's answer to a set-client-status request. The client had its
 // confirmation when the request went out; the answer only ends the agent's pending request.
+#include <string>
+
 #include "nuvlib/ems.h"
 #include "opcmsg/agentmsgs.h"
 #include "parlo/app/apphelpers.h"
@@ -27,7 +29,20 @@ const char* ResultCodeText(int32_t code) {
     return kNames[-code];
 }
 
+Agent* FindRequestAgent(const std::string& agentID, int32_t peripheralID) {
+    const int type = model::Server().GetPeripheralType(peripheralID);
+    return Agent::FindAgentByAgentID(peripheralID, agentID.c_str(),
+                                     IsDefinityPeripheralType(static_cast<int16_t>(type)));
+}
+
 }  // namespace
+
+// The writer's side (parlo/server/opcwriters.cpp): a request went out for the agent.
+void MarkClientStatusRequested(const std::string& agentID, uint32_t peripheralID) {
+    model::ServerLockGuard guard(model::ServerLock());
+    if (Agent* agent = FindRequestAgent(agentID, static_cast<int32_t>(peripheralID)))
+        agent->m_ClientStatusRequested = true;
+}
 
 void CTIApplication::ProcessClientStatusResponse(const uint8_t* body, size_t length) {
     OPCSetClientStatusResp response;
@@ -52,9 +67,7 @@ void CTIApplication::ProcessClientStatusResponse(const uint8_t* body, size_t len
     const auto peripheralID = static_cast<int32_t>(request->PeripheralID);
     {
         model::ServerLockGuard guard(model::ServerLock());
-        const int type = model::Server().GetPeripheralType(peripheralID);
-        if (Agent* agent = Agent::FindAgentByAgentID(peripheralID, request->DeviceID.c_str(),
-                                                     IsDefinityPeripheralType(static_cast<int16_t>(type))))
+        if (Agent* agent = FindRequestAgent(request->DeviceID, peripheralID))
             agent->m_ClientStatusRequested = false;
     }
     if (request->SessionID != 0) {
