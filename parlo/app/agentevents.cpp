@@ -49,12 +49,6 @@ bool TraceSession(const ClientCB* client) {
     return TraceBitOn(kTraceSessions) || (client != nullptr && (client->m_TraceFlags & 0x02) != 0);
 }
 
-// The DEFINITY flag of the agent look-ups: the peripheral's known type, else the record's.
-bool IsDefinityPeripheral(uint32_t peripheralID, uint16_t recordType) {
-    const int type = model::Server().GetPeripheralType(static_cast<int32_t>(peripheralID));
-    return IsDefinityPeripheralType(static_cast<int16_t>(type >= 0 ? type : recordType));
-}
-
 void TraceRecord(const OPCAgentEventRecord& r) {
     if (!TraceBitOn(kTraceAgentEvents)) return;
     if (r.SkillGroupState == kBusyOther && r.AgentState == kReserved) {
@@ -316,6 +310,7 @@ void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
     const int32_t peripheralID = static_cast<int32_t>(r.PeripheralID);
     const bool loggedOn = r.AgentState != kUnknown && r.AgentState != kLogout;
     int changed = 0;
+    AddPeripheral(r.PeripheralID, r.PeripheralType);
 
     CTICSTADevice* device = nullptr;
     if (loggedOn && !IsNone(r.AgentInstrument)) {
@@ -328,7 +323,7 @@ void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
     }
 
     Agent* agent = Agent::FindAgentByAgentID(peripheralID, r.AgentID.c_str(),
-                                             IsDefinityPeripheral(r.PeripheralID, r.PeripheralType));
+                                             IsDefinityPeripheralType(GetPeripheralType(r.PeripheralID)));
     int32_t departmentID = -1;
     const bool configured = ApplyAgentConfig(r, departmentID);
     if (agent == nullptr) {
