@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -33,6 +34,16 @@ protected:
         argv.insert(argv.end(), fields.begin(), fields.end());
         return std::make_unique<Process>(argv);
     }
+    // Waits for `text` in p's output while reading the others' output too, so that no process
+    // blocks on a full pipe meanwhile.
+    static bool WaitDraining(Process& p, const std::string& text, std::initializer_list<Process*> others,
+                             int ms = 30000) {
+        for (int waited = 0; waited < ms; waited += 100) {
+            if (p.WaitText(text, 100)) return true;
+            for (Process* o : others) (void)o->WaitText("\x01never", 1);
+        }
+        return false;
+    }
     // The stand-in's "fields" line of the request that follows `recv` of that type.
     static std::string RequestFields(const std::string& out, const std::string& type) {
         const size_t at = out.find("recv " + type);
@@ -61,22 +72,27 @@ wait 12 timeout=60000
 agent-event 5000 1001 state=3
 wait 16 timeout=30000
 )");
-    ASSERT_TRUE(parlo->WaitText("The server is Active.", 30000)) << parlo->Output() << opc->Output();
+    ASSERT_TRUE(WaitDraining(*parlo, "The server is Active.", {opc.get()})) << parlo->Output() << opc->Output();
 
     auto watcher = StartClient({"ClientID=watcher", "ServiceMask=0x10"});
-    ASSERT_TRUE(watcher->WaitText("OPEN_CONF")) << watcher->Output() << parlo->Output();
+    ASSERT_TRUE(WaitDraining(*watcher, "OPEN_CONF", {parlo.get(), opc.get()}))
+        << watcher->Output() << parlo->Output();
     auto desk = StartClient({"ClientID=desk1001", "ClientSignature=sig1001", "ServiceMask=0x5",
                              "CTIPeripheralID=5000", "AgentID=1001"});
-    ASSERT_TRUE(desk->WaitText("OPEN_CONF")) << desk->Output() << parlo->Output() << opc->Output();
+    ASSERT_TRUE(WaitDraining(*desk, "OPEN_CONF", {parlo.get(), opc.get(), watcher.get()}))
+        << desk->Output() << parlo->Output() << opc->Output();
 
-    ASSERT_TRUE(opc->WaitText("parlo-opc: wait 16 done", 30000)) << opc->Output() << parlo->Output();
+    ASSERT_TRUE(WaitDraining(*opc, "parlo-opc: wait 16 done", {parlo.get(), watcher.get(), desk.get()}))
+        << opc->Output() << parlo->Output();
     const std::string fields = RequestFields(opc->Output(), "CTI_SET_CLIENT_STATUS_REQ");
     EXPECT_NE(fields.find("Status=1"), std::string::npos) << fields;
     EXPECT_NE(fields.find("Signature=\"sig1001\""), std::string::npos) << fields;
     EXPECT_NE(fields.find("AgentID=\"1001\""), std::string::npos) << fields;
 
-    EXPECT_TRUE(desk->WaitText("AGENT_STATE_EVENT")) << desk->Output() << parlo->Output();
-    EXPECT_TRUE(watcher->WaitText("AGENT_STATE_EVENT")) << watcher->Output() << parlo->Output();
+    EXPECT_TRUE(WaitDraining(*desk, "AGENT_STATE_EVENT", {parlo.get(), opc.get(), watcher.get()}))
+        << desk->Output() << parlo->Output();
+    EXPECT_TRUE(WaitDraining(*watcher, "AGENT_STATE_EVENT", {parlo.get(), opc.get(), desk.get()}))
+        << watcher->Output() << parlo->Output();
     EXPECT_EQ(desk->Count("FAILURE_EVENT"), 0u) << desk->Output();
 }
 
