@@ -32,7 +32,7 @@ using model::ServerLockGuard;
 
 namespace {
 
-constexpr int16_t kLogin = 0, kLogout = 1, kNotReady = 2, kAvailable = 3, kWorkNotReady = 5,
+constexpr int16_t kLogout = 1, kNotReady = 2, kAvailable = 3, kWorkNotReady = 5,
                   kWorkReady = 6, kReserved = 8, kUnknown = 9, kBusyOther = 7;
 constexpr uint32_t kVoiceMRD = 1;
 constexpr uint32_t kNoSkillGroup = 0xFFFFFFFFu;
