@@ -301,6 +301,7 @@ void CTIApplication::ProcessNonVoiceAgentEvent(const OPCAgentEventRecord& r, boo
 }
 
 void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enabled) {
+    AddPeripheral(r.PeripheralID, r.PeripheralType);
     if (r.AgentID.empty()) {
         EMSTraceMessage("CTIApplication::ProcessAgentEvent - voice record without AgentID "
                         "(PeripheralID %d, SkillTargetID %d) dropped.",
@@ -310,7 +311,6 @@ void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
     const int32_t peripheralID = static_cast<int32_t>(r.PeripheralID);
     const bool loggedOn = r.AgentState != kUnknown && r.AgentState != kLogout;
     int changed = 0;
-    AddPeripheral(r.PeripheralID, r.PeripheralType);
 
     CTICSTADevice* device = nullptr;
     if (loggedOn && !IsNone(r.AgentInstrument)) {

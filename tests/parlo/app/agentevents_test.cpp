@@ -18,6 +18,7 @@
 #include "parlo/model/agentteam.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
+#include "parlo/model/mrdomain.h"
 #include "parlo/server/importmetrics.h"
 #include "parlo/server/mdsio.h"
 #include "parlo/server/opcreq.h"
@@ -321,6 +322,30 @@ TEST_F(AgentEventTest, AnUnknownAgentIsCreatedBoundAndReported) {
     }
     InjectRecords({Record{.state = 3, .agentID = "2001", .extension = "6001", .instrument = "6001"}});
     EXPECT_EQ(0u, Count(Until(watcher, Fence()), kAgentStateEvent));
+}
+
+// A report for another media routing domain makes the domain and the agent (by its
+// SkillTargetID) and goes to the task sessions only; one without a SkillTargetID makes no agent.
+TEST_F(AgentEventTest, NonVoiceReportsGoToTaskSessionsAndNameTheAgentBySkillTargetID) {
+    Client watcher(Port()), tasks(Port());
+    ASSERT_TRUE(OpenAllEvents(watcher));
+    ASSERT_TRUE(tasks.Send(*sesstest::OpenReq(1, 30, 0x800, "tasks")));
+    ASSERT_EQ(kOpenConf, tasks.Read().type);
+    InjectRecords({Record{.state = 3, .skillTargetID = 4242, .mrd = 5, .agentID = "4001"},
+                   Record{.state = 3, .skillTargetID = -1, .mrd = 5, .agentID = "4002"}});
+    const std::string fence = Fence();
+    EXPECT_EQ(0u, Count(Until(watcher, fence), kAgentStateEvent));
+    auto events = Only(Until(tasks, fence), kAgentStateEvent);
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(5, events[0].msg->GetINT(elementid::MRDID));
+    EXPECT_EQ(4242, events[0].msg->GetINT(elementid::ZURAgentID));
+    model::ServerLockGuard guard(model::ServerLock());
+    EXPECT_NE(nullptr, MRDomain::FindMRDomain(5));
+    Agent* agent = Agent::FindAgentBySkillTargetID(kPeriph, 4242);
+    ASSERT_NE(nullptr, agent);
+    EXPECT_EQ(3, agent->GetAgentMRDState(5));
+    EXPECT_EQ(9, agent->GetAgentMRDState(1));
+    EXPECT_EQ(nullptr, FindAgent("4002"));
 }
 
 // Which reports are changes worth an event, in one agent's life.
