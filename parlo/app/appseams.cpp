@@ -7,12 +7,37 @@
 #include "parlo/model/ports.h"
 #include "nuvlib/lockguard.h"
 #include "parlo/server/ctilock.h"
+#include "parlo/server/opcreq.h"
+#include "parlo/server/opcwriters.h"
+#include "parlo/server/server.h"
 #include "parlo/server/session.h"
+#include "platform/clock.h"
 
-void AppClientSeams::ReportECCTooMuchData(const char* caller, uint32_t peripheralID, uint32_t callID) {
-    // The hourly throttle comes with the connection look-ups; until then every report is a trace.
-    EMSTraceMessage("%s: call context too large for a message (PeripheralID %u, CallID %u).",
-                    caller ? caller : "", peripheralID, callID);
+void AppClientSeams::SendSetClientStatusRequest(int32_t recordSessionID, uint32_t status,
+                                                const std::shared_ptr<ClientAssociatedAgent>& agent,
+                                                const char* signature) {
+    Server* server = Server::sm_Server;
+    if (agent == nullptr || server == nullptr) return;
+    const uint32_t invokeID = server->GetUniqueID();
+    OPCReq* record = OPCReq::Allocate(recordSessionID, 0, invokeID);
+    record->PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
+    record->Instrument = agent->AgentID;  // the answer finds the agent by these two
+    record->SendTime = plat::FileTimeNow();
+    OPCAgentInfo info;
+    info.AgentID = agent->AgentID;
+    info.PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
+    info.MRDomainIDs.assign(agent->MRDIDs.begin(), agent->MRDIDs.end());
+    // A refused request has released its record already.
+    (void)::SendSetClientStatusRequest(invokeID, status, info, signature != nullptr ? signature : "");
+}
+
+void AppClientSeams::CountedClientGone() {
+    if (auto* application = dynamic_cast<CTIApplication*>(SessionProtocol::Master()))
+        application->AddNumClients(-1);
+}
+
+void AppClientSeams::ReportECCTooMuchData(const char*, uint32_t, uint32_t) {
+    CTIApplication::ReportECCTooMuchData();
 }
 
 bool AppClientSeams::FindSession(int32_t sessionID, bool& secure) {

@@ -71,6 +71,9 @@ public:
     static void GetConfigClients(std::vector<ClientCB*>& out);
     // The first record whose associated-agent list holds (agentID, peripheralID), or null.
     static ClientCB* FindByAssociatedAgent(const char* agentID, int32_t peripheralID);
+    // The records of that application path in hash order: the walk stops after the first
+    // one not signed "Tressik", or at 4. The pointers stay the hash's (hold the server lock).
+    static std::vector<ClientCB*> GetAppPathClients(uint32_t applicationPathID);
 
     // ---- record helpers ----
     // Name of a record state; "(??INVALID_CLIENT_STATE??)" outside 0..6.
@@ -147,6 +150,9 @@ public:
     StdQueue m_MonitorList;  // CTICSTAMonitor::m_ClientLinks; the first is the device monitor
     uint32_t m_ApplicationPathID = 0;
     ARMClientInfoPtr m_ARMClientInfo;
+    // Set by whoever raises the application's client count for this record; its destruction
+    // lowers the count again, whatever path ends the session.
+    uint32_t m_Counted = 0;
 };
 
 // Associations per media routing domain (1 is voice). Add: nothing for a null record, an

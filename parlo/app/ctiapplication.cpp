@@ -117,7 +117,6 @@ unsigned CTIApplication::ThreadMain(void* argument) {
 
 void CTIApplication::GetECCVariableClients(std::string&) {}
 void CTIApplication::GetTraceKeywords(std::string&) {}
-void CTIApplication::SendText(const char*) {}
 void CTIApplication::SendAppPathDownForAllClients() {}
 void CTIApplication::DeleteECCVariable(int32_t, const std::string&, int32_t) {}
 
