@@ -7,29 +7,7 @@
 #include "parlo/model/ports.h"
 #include "nuvlib/lockguard.h"
 #include "parlo/server/ctilock.h"
-#include "parlo/server/opcreq.h"
-#include "parlo/server/opcwriters.h"
-#include "parlo/server/server.h"
 #include "parlo/server/session.h"
-#include "platform/clock.h"
-
-void AppClientSeams::SendSetClientStatusRequest(int32_t recordSessionID, uint32_t status,
-                                                const std::shared_ptr<ClientAssociatedAgent>& agent,
-                                                const char* signature) {
-    Server* server = Server::sm_Server;
-    if (agent == nullptr || server == nullptr) return;
-    const uint32_t invokeID = server->GetUniqueID();
-    OPCReq* record = OPCReq::Allocate(recordSessionID, 0, invokeID);
-    record->PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
-    record->Instrument = agent->AgentID;  // the answer finds the agent by these two
-    record->SendTime = plat::FileTimeNow();
-    OPCAgentInfo info;
-    info.AgentID = agent->AgentID;
-    info.PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
-    info.MRDomainIDs.assign(agent->MRDIDs.begin(), agent->MRDIDs.end());
-    // A refused request has released its record already.
-    (void)::SendSetClientStatusRequest(invokeID, status, info, signature != nullptr ? signature : "");
-}
 
 void AppClientSeams::CountedClientGone() {
     if (auto* application = dynamic_cast<CTIApplication*>(SessionProtocol::Master()))

@@ -13,17 +13,15 @@ public:
     // `loginWait` is the application's agent-login wait queue; it outlives these seams.
     explicit AppClientSeams(StdQueue* loginWait) : m_LoginWait(loginWait) {}
     StdQueue* AgentLoginWaitQueue() override { return m_LoginWait; }
-    // Sends through the OPC writer with a new invoke ID and an outstanding-request record
-    // (`recordSessionID`, the agent's PeripheralID and, as its first context text, AgentID).
-    void SendSetClientStatusRequest(int32_t recordSessionID, uint32_t status,
-                                    const std::shared_ptr<ClientAssociatedAgent>& agent,
-                                    const char* signature) override;
     // Lowers the application's client count.
     void CountedClientGone() override;
     void ReportECCTooMuchData(const char* caller, uint32_t peripheralID, uint32_t callID) override;
     bool FindSession(int32_t sessionID, bool& secure) override;
     bool GetUniqueInstanceID(int32_t sessionID, std::string& out) override;
     int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) override;
+    void SendSetClientStatusRequest(int32_t recordSessionID, uint32_t status,
+                                    const std::shared_ptr<ClientAssociatedAgent>& agent,
+                                    const char* signature) override;  // appassociation.cpp
 
 private:
     StdQueue* m_LoginWait;

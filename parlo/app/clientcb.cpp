@@ -115,8 +115,8 @@ ClientCB::~ClientCB() {
         EMSTraceMessage("*** Destroyed ClientCB %d %s", m_SessionID, m_ClientID.c_str());
     m_ARMClientInfo = nullptr;
     m_AssociatedAgents.clear();
-    if (m_Counted != 0) {
-        m_Counted = 0;
+    if (m_CountedClient) {
+        m_CountedClient = false;
         GetClientSeams().CountedClientGone();
     }
 }

@@ -150,9 +150,10 @@ public:
     StdQueue m_MonitorList;  // CTICSTAMonitor::m_ClientLinks; the first is the device monitor
     uint32_t m_ApplicationPathID = 0;
     ARMClientInfoPtr m_ARMClientInfo;
-    // Set by whoever raises the application's client count for this record; its destruction
-    // lowers the count again, whatever path ends the session.
-    uint32_t m_Counted = 0;
+    // Set when the open road counted the session in the application's client count; whoever
+    // destroys a counted record lowers the count once and clears the flag (the destructor
+    // does it for every path that does not).
+    bool m_CountedClient = false;
 };
 
 // Associations per media routing domain (1 is voice). Add: nothing for a null record, an

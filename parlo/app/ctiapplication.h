@@ -170,6 +170,14 @@ public:
     int32_t GetNumClients() const { return m_NumClients.load(); }
     void AddNumClients(int32_t delta) { m_NumClients.fetch_add(delta); }
     bool IsAgentLoginRequired() const { return m_AgentLoginRequired != 0; }
+    // Step 2: an agent-reporting client asks OPC for its application path and waits in
+    // APP_PATH_VALIDATION; without a path ID it is refused; else step 3 runs. The record may
+    // be gone afterwards.
+    void OpenValidAppPath(ClientCB* client);
+    // Step 3: the application path's answer (APP_PATH_VALIDATION), then the agent-state
+    // request of an agent-mode client (it waits in AGENT_VALIDATION), else step 4. The record
+    // may be gone afterwards.
+    void OpenValidClient(ClientCB* client);
 
     // ---- agent state answers, agent removal and close (agentstate.cpp, appclose.cpp) ----
     // CTI_AGENT_REMOVED_IND: the named agent goes unless an agent-mode session is bound to it;
@@ -229,9 +237,22 @@ private:
     void ProcessLaterOPCMessage(const uint8_t* data, size_t length);
     int m_DispatchingOPCType = 0;  // for the placeholder's trace
 
-    // ---- open road: private (appopen.cpp, appassociation.cpp) ----
+    // ---- open road: private (appopen.cpp, appassociation.cpp, agentstate.cpp, armopen.cpp) ----
     std::atomic<int32_t> m_NumClients{0};
     uint32_t m_AgentLoginRequired = 0;
+    // CTI_GET_AGENT_STATE_RESP: the model updated from the answer, then the request that
+    // waited for it completed. A malformed body is traced and dropped.
+    void ProcessAgentStateResponse(const uint8_t* body, size_t length);
+    // ARM_APP_PATH_UP_RESP (the data with its ServerNumber word): the session's ARM record is
+    // filled and its open goes on; an answer no session takes is released at OPC.
+    void ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t length);
+    // Steps 6 to 10 of OpenValidAgent: the opened event, OPEN_CONF, the confirmation and what
+    // follows it. `associated`: the session is bound to `agent`.
+    void ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t peripheralType, int online,
+                           bool associated);
+    // Destroys a record of the road (its pending OPEN_REQ too), lowering the client count when
+    // the record was counted. `client` is gone afterwards.
+    void DestroyOpeningClient(ClientCB* client);
 
     // ---- agent state answers, removal, close: private (agentstate.cpp, appclose.cpp) ----
     // CloseClient's release of the session's agents: agent mode unbinds its agent, the other

@@ -82,6 +82,12 @@ public:
     bool HasStandbyPeripheral() const;
     int32_t GetAgentPeripheralClientType(int* count);
     int GetNumPeripherals() const { return m_NumPeripherals; }
+    // The entry at `index` (0 .. GetNumPeripherals() - 1) without adding one; false outside.
+    bool GetPeripheralEntry(int index, Peripheral& out) const {
+        if (index < 0 || index >= m_NumPeripherals) return false;
+        out = m_Peripherals[index];
+        return true;
+    }
 
     // OPC clock (seconds).
     void SetPGTime(int64_t seconds);

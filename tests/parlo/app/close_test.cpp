@@ -275,7 +275,7 @@ TEST_F(CloseTest, ASessionEndedWithoutCloseLeavesNoRecordCountOrBinding) {
     {
         Agent* agent = NewAgent("7001");
         ClientCB* record = Record(500, 0x01, ClientCB::OPEN);
-        record->m_Counted = 1;
+        record->m_CountedClient = true;
         app_->AddNumClients(1);
         Bind(record, agent);
         const int before = app_->GetNumClients();
@@ -290,8 +290,8 @@ TEST_F(CloseTest, ASessionEndedWithoutCloseLeavesNoRecordCountOrBinding) {
         Client c(Port());
         ASSERT_TRUE(Open(c, 0x10));  // session 1
         ClientCB* record = Record(1, 0x01, ClientCB::OPEN);
-        if (record->m_Counted == 0) {
-            record->m_Counted = 1;
+        if (!record->m_CountedClient) {
+            record->m_CountedClient = true;
             app_->AddNumClients(1);
         }
         Bind(record, agent);
