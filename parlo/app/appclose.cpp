@@ -86,7 +86,7 @@ void CTIApplication::CloseClient(int sessionID, int cause) {
             if (ClientCB::IsTraceOn(client, 0x01))
                 EMSTraceMessage("CTIApplication::CloseClient - sessionID %d, cause %s", sessionID,
                                 StatusCodeName(cause));
-            GetClientSeams().UnregisterECCVariables(sessionID);
+            UnregisterECCVariables(client);
             if (client->m_State == ClientCB::OPEN || client->m_State == ClientCB::AGENT_LOGIN_WAIT)
                 SendClosedEvent(*client, cause);
             OPCReq::ReleaseSession(sessionID);
@@ -139,6 +139,30 @@ void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
         }
     }
     client->m_AssociatedAgents.clear();
+}
+
+// ---------------------------------------------------------------- ECC variables
+
+void CTIApplication::DeleteECCVariable(int32_t id, const std::string& name, int32_t isArray) {
+    constexpr uint32_t kArrayNotConfigured = 68;     // E_CTI_NAMED_ARRAY_NOT_CONFIGURED
+    constexpr uint32_t kVariableNotConfigured = 67;  // E_CTI_NAMED_VARIABLE_NOT_CONFIGURED
+    // The registrations name records, which the server lock keeps alive.
+    model::ServerLockGuard guard(model::ServerLock());
+    auto it = m_ECCVariableRegistrations.begin();
+    while (it != m_ECCVariableRegistrations.end() && (*it)->id != id) ++it;
+    if (it == m_ECCVariableRegistrations.end()) return;
+    std::unique_ptr<ECCVariableRegistration> record = std::move(*it);
+    m_ECCVariableRegistrations.erase(it);
+    while (!record->clients.empty()) {
+        ClientCB* client = record->clients.front();
+        record->clients.erase(record->clients.begin());
+        (void)SendFailureEventMSG(client->m_SessionID,
+                                  isArray != 0 ? kArrayNotConfigured : kVariableNotConfigured, false);
+        if (ClientCB::IsTraceOn(client, 0x01))
+            EMSTraceMessage("ECC Variable %s (ID:%d) registered for client %s DELETED.", name.c_str(),
+                            static_cast<int>(id), client->m_ClientID.c_str());
+        (void)RemoveVariable(client->m_SessionID, static_cast<uint32_t>(id), name.c_str());
+    }
 }
 
 // ---------------------------------------------------------------- the session layer's hooks

@@ -9,6 +9,14 @@
 #include "parlo/server/ctilock.h"
 #include "parlo/server/session.h"
 
+void AppClientSeams::UnregisterECCVariables(int32_t sessionID) {
+    auto* application = dynamic_cast<CTIApplication*>(SessionProtocol::Master());
+    if (application == nullptr) return;
+    // Called by a record's destruction, which holds the server lock.
+    model::ServerLockGuard guard(model::ServerLock());
+    if (ClientCB* record = ClientCB::Find(sessionID)) application->UnregisterECCVariables(record);
+}
+
 void AppClientSeams::CountedClientGone() {
     if (auto* application = dynamic_cast<CTIApplication*>(SessionProtocol::Master()))
         application->AddNumClients(-1);

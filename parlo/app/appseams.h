@@ -13,6 +13,8 @@ public:
     // `loginWait` is the application's agent-login wait queue; it outlives these seams.
     explicit AppClientSeams(StdQueue* loginWait) : m_LoginWait(loginWait) {}
     StdQueue* AgentLoginWaitQueue() override { return m_LoginWait; }
+    // The application's UnregisterECCVariables for the session's record.
+    void UnregisterECCVariables(int32_t sessionID) override;
     // Lowers the application's client count.
     void CountedClientGone() override;
     void ReportECCTooMuchData(const char* caller, uint32_t peripheralID, uint32_t callID) override;

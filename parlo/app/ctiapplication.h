@@ -24,6 +24,8 @@ class CTICSTAConnection;
 class CTICSTADevice;
 
 class CTIRegistry;
+class CTILockObject;
+class AppSessionDomain;
 
 class CTIApplication : public SessionProtocol {
 public:
@@ -102,8 +104,8 @@ public:
     void CloseClient(int sessionID, int cause);
     void SendAppPathDownForAllClients();
     void DeleteECCVariable(int32_t id, const std::string& name, int32_t isArray);
-    // A terminal record of `end - record` bytes: returns the next record (consumed whole
-    // until the terminal table exists), never past `end`.
+    // A terminal record of `end - record` bytes (TerminalConfig::ProcessTerminalRecord):
+    // returns the next record, or null (traced) when the record runs past `end`.
     const uint8_t* ProcessTerminalConfig(int32_t op, int32_t update, const uint8_t* record,
                                          const uint8_t* end);
 
@@ -224,6 +226,112 @@ public:
 
     // ---- the application object, servers and look-ups (ctiapplication.cpp, appservers.cpp,
     // appconnections.cpp) ----
+    // The state and the calendar second it was set; setting it wakes the thread.
+    void SetState(int state);
+    int64_t GetStateTime() const;
+    // "[%d day(s) ][%d hr ][%d min ]%d sec\n" for a duration in seconds (the larger parts only
+    // once one of them is not 0), and the same for the time since the state was set.
+    static std::string TimeInStateText(int64_t seconds);
+    std::string GetTimeInStateText();
+    // Appends the application's dump lines, then the session layer's dump.
+    void Dump(std::string& text) override;
+    bool GetDisableUTF8Conversion() const { return m_DisableUTF8Conversion != 0; }
+    // True when `wanted` and the conversion is not disabled by the registry.
+    bool NeedsUTF8Conversion(bool wanted) const { return wanted && m_DisableUTF8Conversion == 0; }
+    // The session layer's hook: nothing to do, 1.
+    int SessionCreated(int32_t sessionID) override;
+
+    // Peripherals seen in OPC agent and call messages (application thread only). Add keeps
+    // the first type of an id. GetPeripheralType: -1 on an empty list, the first entry's type
+    // for 0xFFFFFFFF, else the id's type or -1. GetFirstPeripheralType: 0xFFFFFFFF when empty.
+    void AddPeripheral(uint32_t peripheralID, uint16_t type);
+    int16_t GetPeripheralType(uint32_t peripheralID) const;
+    uint32_t GetFirstPeripheralType() const;
+
+    // ECC variables registered by sessions (application thread only). The records keep
+    // `client` by pointer: UnregisterECCVariables must run before a record is destroyed.
+    // Register tells the session layer when the client is new to the variable; Unregister
+    // removes the client everywhere and frees every registration left without clients.
+    void RegisterECCVariable(int32_t id, const char* name, ClientCB* client);
+    void UnregisterECCVariables(ClientCB* client);
+    // Appends the ClientID of every client registered for the variable (none: nothing).
+    void GetECCVariableClients(int32_t id, std::vector<std::string>& out);
+    size_t ECCVariableRegistrationCount() const { return m_ECCVariableRegistrations.size(); }
+    // The fifteen trace keywords and their 1-based trace bits, in the console's order.
+    static void GetTraceKeywords(std::vector<std::string>& names, std::vector<int>& bits);
+
+    // One turn's stale-call audit of the call-hash bucket `bucket` (0..255): a stale call is
+    // validated with the OPC (a private one only stamped) and the same bucket is returned;
+    // without one the next bucket. Application thread.
+    int AuditStaleCalls(int bucket);
+    // The no-client watch's decision for one turn, from what the turn saw.
+    struct NoClientInput {
+        bool duplex = false;
+        bool noSessions = false;         // the session layer holds no session at all
+        bool active = false;             // the application is Active
+        bool noClientConnection = false; // no counting client (or the interface is down)
+        int32_t timeoutSeconds = 60;     // NoClientConnectionsTimeout
+        int64_t nowMs = 0;
+    };
+    enum class NoClientOutcome { Reset, StartTiming, Timing, Report };
+    struct NoClientWatch {
+        bool timing = false;
+        int64_t startMs = 0;
+        // Moves the watch one turn; on Report `elapsedSeconds` is set and timing stops.
+        NoClientOutcome Step(const NoClientInput& in, int32_t& elapsedSeconds);
+    };
+    // Whether the session layer's clients count as none (the client test of the no-client
+    // rule, over the client records; object servers without clients behind them do not
+    // count).
+    static bool NoClientConnection();
+    // Client messages other than CLOSE_REQ are refused while a no-client failover is reported
+    // and NICStatusBasedFailover is set.
+    static bool RefusedByFailover(bool nicStatusBasedFailover, int failoverReported, int32_t type);
+
+    // ---- application servers (appservers.cpp; application thread) ----
+    enum AppServerMode : int32_t { Exclusive = 0, RoundRobin = 1, Parallel = 2, Unregistered = -1 };
+    struct AppServer {
+        int32_t sessionID = 0;
+        int32_t mode = Exclusive;
+        std::string serviceName;
+        uint32_t appServerID = 0;
+        bool token = false;      // the Round-Robin server whose turn it is
+        uint64_t registered = 0; // FILETIME, UTC
+    };
+    struct AppServerReq {
+        uint32_t invokeID = 0;
+        int32_t sessionID = 0;
+        uint32_t kind = 0;   // 0 start, 1 stop
+        uint64_t time = 0;   // FILETIME, UTC, when made
+    };
+    using AppServerPtr = std::unique_ptr<AppServer>;
+    using AppServerReqPtr = std::unique_ptr<AppServerReq>;
+    // A new record with a fresh ID (GetNextAppServerID) and the time; the caller owns it
+    // until QueueAppServer.
+    [[nodiscard]] AppServerPtr AllocAppServer(int32_t sessionID, int32_t mode, const std::string& name);
+    [[nodiscard]] static AppServerReqPtr AllocAppServerReq(uint32_t invokeID, int32_t sessionID, uint32_t kind);
+    // Appends a registered server; the queue owns it. Returns it.
+    AppServer* QueueAppServer(AppServerPtr server);
+    // Unlinks a queued server (its turn passes to the next, or from the last to the first)
+    // and hands it back with mode -1; null when it is not queued.
+    [[nodiscard]] AppServerPtr RemoveAppServer(AppServer* server);
+    // Queue look-ups, first match from the head, or null (the queue keeps the record).
+    AppServer* FindAppServerByName(const std::string& name);
+    AppServer* FindAppServerByID(uint32_t id);
+    AppServer* FindAppServerBySession(int32_t sessionID);
+    AppServer* FindAppServerWithToken();
+    size_t AppServerCount();
+    // Appends a forwarded request (the queue owns it), after dropping, with a trace, every
+    // request that has waited more than 60000 ms for its answer.
+    void QueueAppServerReq(AppServerReqPtr request);
+    // Takes the first request with that InvokeID out of the queue; null when none.
+    [[nodiscard]] AppServerReqPtr TakeAppServerReq(uint32_t invokeID);
+    size_t AppServerReqCount();
+    // 0 "Exclusive", 1 "Round-Robin", 2 "Parallel", else "PARLO_EXCLUSIVE".
+    static const char* AppServerModeName(int32_t mode);
+    // The next ID of a 31-bit counter from 1, never 0 nor one a queued server holds.
+    uint32_t GetNextAppServerID();
+    void SetNextAppServerIDForTest(uint32_t next) { m_NextAppServerID = next; }
 
 private:
     friend struct DispatchTables;  // appdispatch.cpp: the rows name the private handlers
@@ -263,6 +371,38 @@ private:
     // ---- agent events: private (agentevents.cpp) ----
 
     // ---- application object: private (ctiapplication.cpp, appservers.cpp, appconnections.cpp) ----
+    struct ECCVariableRegistration {
+        int32_t id = 0;
+        std::string name;
+        std::vector<ClientCB*> clients;  // not owned
+    };
+    // One turn of the no-client watch (the thread's step 5); true when it reported.
+    bool WatchNoClients(int64_t nowMs);
+    // Registry values read at the moment of use (defaults without a registry).
+    uint32_t RegistryDynamic(int value, uint32_t fallback) const;
+    void SetStateLocked(int state);  // m_Lock held
+    void ReportListenPorts(bool end, bool orderly);
+    // Server meter `meter` += the milliseconds since `sinceNs` (monotonic).
+    static void UpdateMeter(int meter, int64_t sinceNs);
+    // The drain's re-check of the network after each entry; true when it reported.
+    bool RecheckNoClients();
+    void ReportNoClients(int32_t elapsedSeconds);
+    uint32_t m_DisableUTF8Conversion = 0;
+    int64_t m_StateTime = 0;  // calendar seconds
+    std::vector<uint32_t> m_PeripheralIDs;
+    std::vector<uint16_t> m_PeripheralTypes;
+    std::vector<std::unique_ptr<ECCVariableRegistration>> m_ECCVariableRegistrations;
+    NoClientWatch m_NoClientWatch;
+    int m_AuditBucket = 0;
+    std::unique_ptr<CTILockObject> m_AppServerReqQueueLock;
+    std::unique_ptr<CTILockObject> m_AppServerQueueLock;
+    std::deque<AppServerPtr> m_AppServerQueue;
+    std::deque<AppServerReqPtr> m_AppServerReqQueue;
+    uint64_t m_AppServerQueueServiceTime = 0;     // FILETIME
+    uint64_t m_AppServerReqQueueServiceTime = 0;  // FILETIME
+    uint32_t m_NextAppServerID = 1;
+    std::unique_ptr<AppSessionDomain> m_Domain;  // installed by Configure, removed at the end
+    bool m_DomainInstalled = false;
 
     // ---- the input queue (appqueue.cpp) ----
     // One entry: an OPC message (its data with the ServerNumber word) or a marker.

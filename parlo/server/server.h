@@ -149,6 +149,10 @@ public:
     int GetRejectionCount() const { return m_RejectionCount; }
     int GetCTILinkRestarts() const { return m_CTILinkRestarts; }
     int GetMaintenancePendingClients() const { return m_MaintPendingClients; }
+    // 1 once the application thread reported no client connections to the OPC (cleared by
+    // the thread when clients return and when the server is cleaned up).
+    int GetFailoverReported() const { return m_FailoverReported.load(); }
+    void SetFailoverReported(int reported) { m_FailoverReported.store(reported); }
 
     // CTI_CONFIGURE_REQ's body (behind the ServerNumber word), `length` bytes; records are
     // never read past its end.
@@ -231,7 +235,7 @@ private:
     int64_t m_StartTime = 0;
     std::atomic<int> m_OPCLinkEstablished{0};
     std::atomic<int> m_Configured{0};
-    int m_FailoverReported = 0;
+    std::atomic<int> m_FailoverReported{0};
     int m_RejectionCount = 0;
     int m_CTILinkRestarts = 0;
     int m_MaintPendingClients = 0;

@@ -392,6 +392,43 @@ TEST_F(CloseTest, SendTextReportsAndReachesEverySessionOnlyWhileEventsAreEnabled
     EXPECT_STREQ("loud", r.msg->GetSTRING(elementid::CTIText));
 }
 
+// A variable gone from the configuration: every session registered for it hears of it, keeps
+// its session, and the registration goes; another variable's registrations stay.
+TEST_F(CloseTest, DeletingARegisteredVariableTellsEachOfItsSessions) {
+    struct Case {
+        int32_t isArray;
+        uint32_t status;
+    };
+    int32_t id = 0;
+    for (const Case& k : {Case{1, 68}, Case{0, 67}}) {
+        SCOPED_TRACE(k.status);
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < 3; ++i) {
+            clients.push_back(std::make_unique<Client>(Port()));
+            ASSERT_TRUE(Open(*clients.back(), 0x10));
+            ClientCB* record = Record(++id, 0x10, ClientCB::OPEN);
+            app_->RegisterECCVariable(40, "user.gone", record);
+            if (i == 0) app_->RegisterECCVariable(41, "user.kept", record);
+        }
+        ASSERT_EQ(2u, app_->ECCVariableRegistrationCount());
+        app_->DeleteECCVariable(99, "user.unknown", k.isArray);
+        app_->DeleteECCVariable(40, "user.gone", k.isArray);
+        EXPECT_EQ(1u, app_->ECCVariableRegistrationCount());
+        for (auto& c : clients) {
+            sesstest::Received r = Next(*c);
+            ASSERT_EQ(2u, r.type);  // FAILURE_EVENT
+            EXPECT_EQ(k.status, r.Status());
+            HeartbeatReqMSG beat;  // the session stays
+            beat.SetUINT(elementid::InvokeID, 5);
+            ASSERT_TRUE(c->Send(beat));
+            EXPECT_EQ(6u, Next(*c).type);
+        }
+        app_->DeleteECCVariable(41, "user.kept", k.isArray);
+        EXPECT_EQ(0u, app_->ECCVariableRegistrationCount());
+        ASSERT_EQ(2u, Next(*clients[0]).type);
+    }
+}
+
 TEST_F(CloseTest, TheECCReportComesFirstThenAtMostHourly) {
     auto reports = [] {
         size_t n = 0;

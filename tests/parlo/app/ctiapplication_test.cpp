@@ -140,7 +140,9 @@ TEST_F(AppTest, AFailedThreadEndsWithoutAShutdown) {
     port_.JoinAll();
     EXPECT_FALSE(app_->IsThreadRunning());
     EXPECT_EQ(port_.cleared, 1);
-    EXPECT_EQ(app_->GetState(), CTIApplication::Active);  // nobody idled it
+    // Nobody idled it, yet the ended thread leaves the application out of service: OPC input
+    // then runs on the caller's thread instead of waiting in a queue nobody serves.
+    EXPECT_EQ(app_->GetState(), CTIApplication::Shutdown);
 }
 
 // The input queue on a clock that moves only when told: a wake-up lost between the queue and
