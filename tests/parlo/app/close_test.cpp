@@ -429,6 +429,127 @@ TEST_F(CloseTest, DeletingARegisteredVariableTellsEachOfItsSessions) {
     }
 }
 
+// The connection a request is about, seen from its session: an agent-mode session acts at
+// its agent's device, a named instrument at that device, any other session in the calls.
+class LookupTest : public CloseTest {
+protected:
+    void SetUp() override {
+        CloseTest::SetUp();
+        d1_ = new CTICSTADevice(kPeriph, 0, "5001", "5001", "test");
+        d2_ = new CTICSTADevice(kPeriph, 0, "5002", "5002", "test");
+        auto* d5 = new CTICSTADevice(kPeriph, 0, "6001", "6001", "test");
+        Agent* agent = NewAgent("A1");
+        agent->SetDevice(d1_);
+        Agent* guessing = NewAgent("A5", 5);  // its peripheral does not report every call
+        guessing->SetDevice(d5);
+        Call* call = Call::Alloc(kPeriph, 3001, 0, "5001", 48, 1, 0, 0, 0);
+        at1_ = CTICSTAConnection::Alloc(d1_, call, 3, 1, 0, "5001", "test");
+        at2_ = CTICSTAConnection::Alloc(d2_, call, 3, 1, 0, "5002", "test");
+        Call* other = Call::Alloc(kPeriph, 3002, 0, "5002", 48, 1, 0, 0, 0);
+        only2_ = CTICSTAConnection::Alloc(d2_, other, 3, 1, 0, "5002", "test");
+        allEvents_ = Record(1, 0x10, ClientCB::OPEN);
+        bound_ = Record(2, 0x01, ClientCB::OPEN);
+        Bind(bound_, agent);
+        unbound_ = Record(3, 0x01, ClientCB::OPEN);
+        guess_ = Record(4, 0x01, ClientCB::OPEN);
+        Bind(guess_, guessing);
+    }
+    CTICSTADevice *d1_ = nullptr, *d2_ = nullptr;
+    CTICSTAConnection *at1_ = nullptr, *at2_ = nullptr, *only2_ = nullptr;
+    ClientCB *allEvents_ = nullptr, *bound_ = nullptr, *unbound_ = nullptr, *guess_ = nullptr;
+};
+
+TEST_F(LookupTest, FindConnectionByModeAndWhatIsKnown) {
+    struct Case {
+        const char* what;
+        ClientCB* client;
+        uint32_t callID;
+        const char* deviceID;
+        const char* instrument;
+        int selector;
+        CTICSTAConnection* connection;
+        int callKnown;
+    };
+    const std::vector<Case> cases = {
+        {"call mode, found", allEvents_, 3001, "5001", "", 1, at1_, 1},
+        {"call mode, call without that connection", allEvents_, 3001, "9999", "", 1, nullptr, 0},
+        {"call mode, unknown call", allEvents_, 4000, "5001", "", 1, nullptr, 0},
+        {"agent mode, at its device", bound_, 3001, "5001", "", 1, at1_, 1},
+        {"agent mode, call not at its device", bound_, 3001, "5002", "", 1, nullptr, 1},
+        {"agent mode, unknown call", bound_, 4000, "5001", "", 1, nullptr, 0},
+        {"agent mode without agent", unbound_, 3001, "5001", "", 1, nullptr, 1},
+        {"named instrument", allEvents_, 3001, "5002", "5002", 1, at2_, 1},
+        {"named instrument without device", allEvents_, 3001, "5002", "7777", 1, nullptr, 1},
+        {"type 5, another device's call", guess_, 4000, "7777", "", 1, nullptr, 1},
+        {"type 5, its own device", guess_, 4000, "6001", "", 1, nullptr, 0},
+        {"type 5, no device ID", guess_, 4000, "", "", 1, nullptr, 0},
+        {"type 5, alerting selector", guess_, 4000, "7777", "", 4, nullptr, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        int known = -1;
+        EXPECT_EQ(k.connection, app_->FindConnection(k.client, kPeriph, k.callID, 0, k.deviceID,
+                                                     k.instrument, k.selector, &known));
+        EXPECT_EQ(k.callKnown, known);
+    }
+}
+
+TEST_F(LookupTest, FindRequestConnectionCodes) {
+    struct Case {
+        const char* what;
+        ClientCB* client;
+        uint32_t callID;
+        const char* deviceID;
+        int allowOtherDevice;
+        CTICSTAConnection* connection;
+        int callKnown;
+        uint32_t code;
+    };
+    const std::vector<Case> cases = {
+        {"its own connection", bound_, 3001, "5001", 0, at1_, 1, 0},
+        {"another party of its call", bound_, 3001, "5002", 0, nullptr, 1, 8},
+        {"another party, allowed", bound_, 3001, "5002", 1, at2_, 1, 0},
+        {"a call it is not on", bound_, 3002, "5002", 1, nullptr, 1, 268},
+        {"a call without that connection", bound_, 3001, "9999", 0, nullptr, 1, 13},
+        {"no device context", allEvents_, 3001, "5002", 0, at2_, 1, 0},
+        {"unknown call", bound_, 4000, "5001", 0, nullptr, 0, 0},
+        {"unknown call, type 5", guess_, 4000, "7777", 0, nullptr, 1, 268},
+        {"no call ID: the device's newest fitting", bound_, 0xFFFFFFFF, "", 0, at1_, 1, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        int known = -1;
+        uint32_t code = 99;
+        EXPECT_EQ(k.connection, app_->FindRequestConnection(k.client, kPeriph, k.callID, 0, k.deviceID,
+                                                            "", 1, &known, k.allowOtherDevice, &code));
+        EXPECT_EQ(k.callKnown, known);
+        EXPECT_EQ(k.code, code);
+    }
+}
+
+TEST_F(LookupTest, FindSupervisedConnectionSkipsTheOtherCall) {
+    int found = 0;
+    EXPECT_EQ(only2_, app_->FindSupervisedConnection(allEvents_, kPeriph, 0xFFFFFFFF, 0, "", "5002", 1,
+                                                     &found, 3001, "5001"));
+    EXPECT_EQ(1, found);
+    found = 0;
+    EXPECT_EQ(at2_, app_->FindSupervisedConnection(allEvents_, kPeriph, 0xFFFFFFFF, 0, "", "5002", 1,
+                                                   &found, 3002, "5001"));
+    EXPECT_EQ(1, found);
+    found = 7;  // device mode leaves the caller's value when nothing fits
+    EXPECT_EQ(nullptr, app_->FindSupervisedConnection(allEvents_, kPeriph, 3001, 0, "5001", "5002", 1,
+                                                      &found, 3002, "5001"));
+    EXPECT_EQ(7, found);
+    found = 7;  // call mode starts from 0
+    EXPECT_EQ(at2_, app_->FindSupervisedConnection(allEvents_, kPeriph, 3001, 0, "5002", "", 1, &found,
+                                                   3002, "5001"));
+    EXPECT_EQ(1, found);
+    found = 7;
+    EXPECT_EQ(nullptr, app_->FindSupervisedConnection(allEvents_, kPeriph, 4000, 0, "5002", "", 1,
+                                                      &found, 3002, "5001"));
+    EXPECT_EQ(0, found);
+}
+
 TEST_F(CloseTest, TheECCReportComesFirstThenAtMostHourly) {
     auto reports = [] {
         size_t n = 0;
