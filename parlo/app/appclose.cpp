@@ -43,6 +43,15 @@ ClientAssociatedAgentPtr StatusEntry(const std::string& agentID, int32_t periphe
     return entry;
 }
 
+// Agents whose agent-mode or voice session is this one (server lock held).
+int CountAgentsNaming(int32_t sessionID) {
+    int bound = 0;
+    for (int b = 0; b < Agent::kHashBuckets; ++b)
+        for (Agent* a = Agent::FirstInBucket(b); a != nullptr; a = a->NextInBucket())
+            if (a->m_ClientSessionID == sessionID || a->m_AssociateSessionID == sessionID) ++bound;
+    return bound;
+}
+
 void SendClosedEvent(const ClientCB& client, int cause) {
     ClientSessionClosedEventMSG event;
     event.SetUINT(elementid::SessionID, static_cast<uint32_t>(client.m_SessionID));
@@ -93,8 +102,13 @@ void CTIApplication::CloseClient(int sessionID, int cause) {
             const bool maintenance =
                 (client->m_ServiceMask & kStandbyCapable) != 0 && cause == kMaintenanceCause;
             ReleaseClientAgents(client, !maintenance);
+            const std::string clientID = client->m_ClientID;
             // A counted record lowers the client count as it goes.
             delete client;
+            // What is left of the session in the application: nothing, unless something is wrong.
+            EMSTraceMessage("CTIApplication::CloseClient - SessionID %d (%s) closed; clients %d, bound agents %d",
+                            sessionID, clientID.c_str(), static_cast<int>(GetNumClients()),
+                            CountAgentsNaming(sessionID));
         }
     }
     if (CloseSession(sessionID) == 0 && (EMSGetTraceMask() & 0xF0) != 0)
