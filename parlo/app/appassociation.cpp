@@ -33,7 +33,7 @@ void RefuseSession(CTIApplication& app, ClientCB* client, uint32_t code) {
     if (client->m_OpenReq != nullptr)
         app.FailClientOpen(client, code);
     else
-        (void)SessionProtocol::SendFailureEventMSG(client->m_SessionID, code, true);
+        (void)GetClientSeams().SendFailureEventMSG(client->m_SessionID, code, true);
 }
 }  // namespace
 
@@ -158,6 +158,8 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
         client->m_AgentID = agentID;
         client->m_AgentExtension = extension;
         client->m_AgentInstrument = instrument;
+        // A session that waited for its agent's login leaves the wait as it is bound.
+        ClientCB::RemoveFromLoginWait(client);
         client->m_State = ClientCB::OPEN;
     }
     return 1;
@@ -175,7 +177,7 @@ int CTIApplication::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing
                         newClient->m_SessionID, newClient->m_HostName.c_str(), newClient->m_HostAddress.c_str(),
                         static_cast<int>(newClient->m_HostPort));
         // The older session ends; its record goes with its close.
-        (void)SendFailureEventMSG(existing->m_SessionID, E_CTI_NEW_SESSION_OPENED, true);
+        (void)GetClientSeams().SendFailureEventMSG(existing->m_SessionID, E_CTI_NEW_SESSION_OPENED, true);
         return 1;
     }
     EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) REJECTED", newClient->m_ClientID.c_str(),

@@ -464,7 +464,7 @@ int CTIApplication::LoginWait(ClientCB* client) {
                 if (client->m_OpenReq != nullptr)
                     FailClientOpen(client, E_CTI_INCONSISTENT_AGENT_DATA);
                 else
-                    (void)SendFailureEventMSG(client->m_SessionID, E_CTI_INCONSISTENT_AGENT_DATA, true);
+                    (void)GetClientSeams().SendFailureEventMSG(client->m_SessionID, E_CTI_INCONSISTENT_AGENT_DATA, true);
                 return 0;
             }
         }
