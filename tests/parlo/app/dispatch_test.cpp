@@ -546,4 +546,59 @@ TEST_F(DispatchTest, TheApplicationInstallsTheClientSeams) {
     model::InstallPorts(ports);
 }
 
+// While a no-client failover is reported and the side fails over on its network status,
+// only a session's close goes through.
+TEST(FailoverRule, RefusesAllButCloseOnlyWhileBothHold) {
+    const struct {
+        bool nic;
+        int reported;
+        int32_t type;
+        bool refused;
+    } cases[] = {
+        {true, 1, 3, true},    // OPEN_REQ
+        {true, 1, 93, true},   // MONITOR_START_REQ
+        {true, 1, 259, true},  // SESSION_FAILED_MSG
+        {true, 1, 7, false},   // CLOSE_REQ
+        {false, 1, 3, false},  {true, 0, 3, false}, {false, 0, 93, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CTIApplication::RefusedByFailover(c.nic, c.reported, c.type), c.refused)
+            << c.nic << " " << c.reported << " " << c.type;
+}
+
+TEST_F(DispatchTest, DuringAReportedFailoverRequestsGetFailureEvent17AndCloseStillWorks) {
+    // A duplex side whose only client does not count keeps its report: the thread's watch
+    // clears it as soon as a counting client is there.
+    server_->SetDuplex(1);
+    Client c(Port());
+    ASSERT_TRUE(c.Send(*sesstest::OpenReq(1, 30, 0x10, "Quillet desk")));
+    ASSERT_EQ(4u, c.Read().type);
+    server_->SetFailoverReported(1);
+    MonitorStopReqMSG stop;
+    stop.SetUINT(elementid::InvokeID, 4242);
+    stop.SetUINT(elementid::MonitorID, 7);
+    // Without NICStatusBasedFailover the request is dispatched as usual.
+    ASSERT_TRUE(c.Send(stop));
+    EXPECT_EQ(1u, c.Read().type);  // FAILURE_CONF of the placeholder
+    registry_->SetDynamic(CTIRegistry::NICStatusBasedFailover, 1);
+    Events::Take();
+    ASSERT_TRUE(c.Send(stop));
+    sesstest::Received r = c.Read();
+    ASSERT_EQ(2u, r.type);  // FAILURE_EVENT
+    EXPECT_EQ(17u, r.Status());
+    EXPECT_EQ(1u, Events::CountText(Events::Take(),
+                                    "!WARNING! ProcessSessionMessage - Received MsgType=95 from SESSION-1 when Parlo "
+                                    "failover in progress"));
+    EXPECT_EQ(static_cast<uint32_t>(SessionProtocol::sessionOpen), SessionState(1)) << "the session stays";
+    CloseReqMSG close;
+    close.SetUINT(elementid::InvokeID, 9);
+    close.SetUINT(elementid::Status, 0);
+    ASSERT_TRUE(c.Send(close));
+    r = c.Read();
+    EXPECT_EQ(8u, r.type);  // CLOSE_CONF
+    EXPECT_EQ(9u, r.msg->GetUINT(elementid::InvokeID));
+    EXPECT_TRUE(c.SeesEof()) << "the application closed the session";
+    EXPECT_EQ(0u, Events::CountText(Events::Take(), "Received MsgType=7 from"));
+}
+
 }  // namespace
