@@ -155,6 +155,11 @@ void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
     client->m_AssociatedAgents.clear();
 }
 
+void CTIApplication::SendAppPathDownForAllClients() {
+    model::ServerLockGuard guard(model::ServerLock());
+    for (ClientCB* client : ClientCB::GetAllClients()) client->SendAppPathDownInd();
+}
+
 // ---------------------------------------------------------------- ECC variables
 
 void CTIApplication::DeleteECCVariable(int32_t id, const std::string& name, int32_t isArray) {

@@ -201,6 +201,14 @@ std::vector<ClientCB*> ClientCB::GetAppPathClients(uint32_t applicationPathID) {
     return out;
 }
 
+std::vector<ClientCB*> ClientCB::GetAllClients() {
+    std::vector<ClientCB*> out;
+    ServerLockGuard guard(ServerLock());
+    for (StdQueue& bucket : Hash().buckets)
+        for (void* p = bucket.First(); p != nullptr; p = bucket.Next(p)) out.push_back(AsClient(p));
+    return out;
+}
+
 const char* ClientCB::StateName(uint32_t state) {
     static constexpr const char* kNames[] = {"OPEN_VALIDATION",   "CLIENT_VALIDATION",
                                              "AGENT_VALIDATION",  "APP_PATH_VALIDATION",

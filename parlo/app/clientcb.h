@@ -74,6 +74,8 @@ public:
     // The records of that application path in hash order: the walk stops after the first
     // one not signed "Tressik", or at 4. The pointers stay the hash's (hold the server lock).
     static std::vector<ClientCB*> GetAppPathClients(uint32_t applicationPathID);
+    // Every record in hash order (hold the server lock while using them).
+    static std::vector<ClientCB*> GetAllClients();
 
     // ---- record helpers ----
     // Name of a record state; "(??INVALID_CLIENT_STATE??)" outside 0..6.

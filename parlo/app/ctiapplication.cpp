@@ -354,7 +354,6 @@ unsigned CTIApplication::ThreadMain(void* argument) {
     return 0;
 }
 
-void CTIApplication::SendAppPathDownForAllClients() {}
 
 const uint8_t* CTIApplication::ProcessTerminalConfig(int32_t op, int32_t update, const uint8_t* record,
                                                      const uint8_t* end) {

@@ -147,4 +147,16 @@ TEST_F(CloseProcess, ACloseIsHeardByClientMonitorsAndABrokenSessionLeavesNothing
     ASSERT_TRUE(next->WaitText("OPEN_CONF")) << next->Output() << parlo_->Output();
 }
 
+// An agent-reporting session's end takes its application path down at OPC.
+TEST_F(CloseProcess, AnAgentReportingSessionsCloseTakesItsPathDown) {
+    auto arm = Client({"ServiceMask=0x400", "ApplicationPathID=55", "ClientID=arm"}, "CLOSE_REQ Status=0\n");
+    ASSERT_TRUE(arm->WaitText("OPEN_CONF")) << arm->Output() << opc_->Output() << parlo_->Output();
+    ASSERT_TRUE(opc_->WaitText("recv ARM_APP_PATH_DOWN_IND")) << opc_->Output() << parlo_->Output();
+    const std::string& out = opc_->Output();
+    const size_t at = out.find("recv ARM_APP_PATH_DOWN_IND");
+    const std::string line = out.substr(at, out.find('\n', at) - at);
+    EXPECT_NE(std::string::npos, line.find(" session 1 ")) << line;  // the only session
+    ASSERT_TRUE(ClosedAccount("arm").found) << parlo_->Output();
+}
+
 }  // namespace
