@@ -550,6 +550,37 @@ TEST_F(LookupTest, FindSupervisedConnectionSkipsTheOtherCall) {
     EXPECT_EQ(0, found);
 }
 
+// The sessions of an application path, in hash order: only "Tressik" sessions let the walk
+// go on, and it never gives more than four.
+TEST_F(CloseTest, AppPathClientsStopAfterTheFirstOtherSignatureOrAtFour) {
+    struct Case {
+        std::vector<std::string> signatures;  // sessions 1.. of path 7, in hash order
+        std::vector<int32_t> expected;
+    };
+    const std::vector<Case> cases = {
+        {{"desk", "Tressik", "Tressik"}, {1}},
+        {{"Tressik", "Tressik", "desk", "Tressik"}, {1, 2, 3}},
+        {{"Tressik", "Tressik", "Tressik", "Tressik", "Tressik"}, {1, 2, 3, 4}},
+        {{"tressik", "Tressik"}, {1}},
+        {{}, {}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.signatures.size());
+        ClientCB* other = Record(1026, 0x400, ClientCB::OPEN);  // bucket 2, another path
+        other->m_ApplicationPathID = 8;
+        int32_t id = 0;
+        for (const std::string& signature : k.signatures) {
+            ClientCB* record = Record(++id, 0x400, ClientCB::OPEN);
+            record->m_ApplicationPathID = 7;
+            record->m_ClientSignature = signature;
+        }
+        std::vector<int32_t> got;
+        for (ClientCB* record : ClientCB::GetAppPathClients(7)) got.push_back(record->m_SessionID);
+        EXPECT_EQ(k.expected, got);
+        ClientCB::DeleteAll();
+    }
+}
+
 TEST_F(CloseTest, TheECCReportComesFirstThenAtMostHourly) {
     auto reports = [] {
         size_t n = 0;
