@@ -400,11 +400,15 @@ TEST_F(CloseTest, DeletingARegisteredVariableTellsEachOfItsSessions) {
         uint32_t status;
     };
     int32_t id = 0;
+    // Every session stays to the end: a closing one would unregister on the application
+    // thread while this thread registers (both belong to the application thread).
+    std::vector<std::unique_ptr<Client>> all;
     for (const Case& k : {Case{1, 68}, Case{0, 67}}) {
         SCOPED_TRACE(k.status);
-        std::vector<std::unique_ptr<Client>> clients;
+        std::vector<Client*> clients;
         for (int i = 0; i < 3; ++i) {
-            clients.push_back(std::make_unique<Client>(Port()));
+            all.push_back(std::make_unique<Client>(Port()));
+            clients.push_back(all.back().get());
             ASSERT_TRUE(Open(*clients.back(), 0x10));
             ClientCB* record = Record(++id, 0x10, ClientCB::OPEN);
             app_->RegisterECCVariable(40, "user.gone", record);
@@ -414,7 +418,7 @@ TEST_F(CloseTest, DeletingARegisteredVariableTellsEachOfItsSessions) {
         app_->DeleteECCVariable(99, "user.unknown", k.isArray);
         app_->DeleteECCVariable(40, "user.gone", k.isArray);
         EXPECT_EQ(1u, app_->ECCVariableRegistrationCount());
-        for (auto& c : clients) {
+        for (Client* c : clients) {
             sesstest::Received r = Next(*c);
             ASSERT_EQ(2u, r.type);  // FAILURE_EVENT
             EXPECT_EQ(k.status, r.Status());
