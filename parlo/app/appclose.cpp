@@ -24,8 +24,8 @@ namespace {
 constexpr int32_t kVoiceMRD = 1;
 constexpr uint32_t kClientEvents = 0x01;
 constexpr uint32_t kAllEventsOrPeripheralMonitor = 0x30;
-// A close during maintenance: the client is standby-capable and the cause says so.
-constexpr uint32_t kStandbyCapable = 0x2000000;
+// A close during maintenance: the client is standby-capable (kStandbyCapable) and the cause
+// says so.
 constexpr int kMaintenanceCause = 110;  // E_PARLO_IN_MAINTENANCE_MODE
 
 Agent* FindEntryAgent(const ClientAssociatedAgent& entry) {
