@@ -18,6 +18,7 @@
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 #include "parlo/server/mdsio.h"
+#include "parlo/server/ctilock.h"
 #include "parlo/server/opcreq.h"
 
 namespace {
@@ -111,7 +112,14 @@ void CTIApplication::CloseClient(int sessionID, int cause) {
                             CountAgentsNaming(sessionID));
         }
     }
-    if (CloseSession(sessionID) == 0 && (EMSGetTraceMask() & 0xF0) != 0)
+    bool known = false;
+    {
+        LockGuard<CTILockObject> hold(SessionLock(), "CTIApplication::CloseClient");
+        known = FindSession(static_cast<uint32_t>(sessionID)) != nullptr;
+    }
+    if (known)
+        (void)CloseSession(sessionID);
+    else if ((EMSGetTraceMask() & 0xF0) != 0)
         EMSTraceMessage("CTIApplication::CloseClient - sessionID %d not found", sessionID);
 }
 
