@@ -222,7 +222,15 @@ public:
     // EMS 0xA12EC00E: the first call, then at most once per 3600000 ms on the clock.
     static void ReportECCTooMuchData();
 
-    // ---- agent events and client status answers (agentevents.cpp) ----
+    // ---- agent events and client status answers (agentevents.cpp, clientstatus.cpp) ----
+    // CTI_AGENT_EVENT: applies every record in order (agents and domains created on first
+    // sight, device binding, identity, counters, OPC's client status, login waits,
+    // AGENT_STATE_EVENT, logout). A body whose records do not fit `length` is traced and
+    // dropped whole.
+    void ProcessAgentEvent(const uint8_t* body, size_t length);
+    // CTI_SET_CLIENT_STATUS_RESP: clears the agent's pending client-status flag and releases
+    // the request record. Nothing goes to the client. A short body is traced and dropped.
+    void ProcessClientStatusResponse(const uint8_t* body, size_t length);
 
     // ---- the application object, servers and look-ups (ctiapplication.cpp, appservers.cpp,
     // appconnections.cpp) ----
@@ -369,6 +377,13 @@ private:
     void ReleaseClientAgents(ClientCB* client, bool tellOPC);
 
     // ---- agent events: private (agentevents.cpp) ----
+    void ProcessNonVoiceAgentEvent(const struct OPCAgentEventRecord& record, bool enabled);
+    void ProcessVoiceAgentEvent(const struct OPCAgentEventRecord& record, bool enabled);
+    // The first session of the login-wait queue that waits for this agent is bound to it.
+    void CompleteAgentLoginWait(const struct OPCAgentEventRecord& record, Agent* agent);
+    // A logged-out agent: its device let go, its agent-mode session back to waiting (or,
+    // with AgentLoginRequired, ended with FAILURE_EVENT 9).
+    void ProcessAgentLogout(const struct OPCAgentEventRecord& record, Agent* agent, bool enabled);
 
     // ---- application object: private (ctiapplication.cpp, appservers.cpp, appconnections.cpp) ----
     struct ECCVariableRegistration {

@@ -130,7 +130,7 @@ const std::vector<OPCExpect> kOPCRows = {
 
 // Rows whose handler is written (the rest run the shared placeholder).
 const std::set<int32_t> kBuiltClient = {3, 7, 259};
-const std::set<int32_t> kBuiltOPC = {5, 13, 15, 39, 99};
+const std::set<int32_t> kBuiltOPC = {5, 13, 14, 15, 17, 39, 99};
 
 TEST(DispatchTables, EveryClientTypeHasItsRowAndNoOtherTypeHasOne) {
     std::set<int32_t> listed;
@@ -479,13 +479,13 @@ TEST_F(DispatchTest, AMalformedPGStatusBodyIsDropped) {
 TEST_F(DispatchTest, OPCRowsWithoutAHandlerYetAreTracedAndDropped) {
     const uint8_t data[12] = {1, 0, 0, 0, 9, 9, 9, 9, 9, 9, 9, 9};
     Events::Take();
-    app_->ProcessOPCMessage(14, sizeof data, data);     // CTI_AGENT_EVENT
+    app_->ProcessOPCMessage(19, sizeof data, data);     // CTI_GET_AGENT_STATS_RESP
     app_->ProcessOPCMessage(50, sizeof data, data);     // ARM_MEDIA_LOGIN_RESP
     app_->ProcessOPCMessage(90, sizeof data, data);     // ignored by design
     app_->ProcessOPCMessage(5, sizeof data, data);      // the server's configuration intake
     app_->ProcessOPCMessage(5, 3, data);                // no room for the ServerNumber word
     const auto events = Events::Take();
-    EXPECT_EQ(1u, Events::CountText(events, "CTI_AGENT_EVENT (8 bytes) is not served yet"));
+    EXPECT_EQ(1u, Events::CountText(events, "CTI_GET_AGENT_STATS_RESP (8 bytes) is not served yet"));
     EXPECT_EQ(1u, Events::CountText(events, "ARM_MEDIA_LOGIN_RESP (12 bytes) is not served yet"));
     EXPECT_EQ(0u, Events::CountText(events, "CTI_TASK_TERMINATED_EVENT"));
     ASSERT_EQ(1u, port_.Configs().size());
