@@ -35,11 +35,13 @@ void CTIApplication::Run(int active) {
     port->InitUniqueID();
     m_NoClientWatch = NoClientWatch{};
     m_AuditBucket = 0;
+    // The model's ports are installed once, before the application: read them once here.
+    const bool haveCalls = model::GetPorts().server != nullptr;
     if (port->SetActivated(kThreadName, active) != 0) {
         ReportListenPorts(false, false);
         while (LoopGoesOn()) {
             int64_t t = plat::MonotonicNs();
-            m_AuditBucket = AuditStaleCalls(m_AuditBucket);
+            m_AuditBucket = haveCalls ? AuditBucket(m_AuditBucket) : 0;
             UpdateMeter(49, t);
             t = plat::MonotonicNs();
             {
@@ -336,9 +338,13 @@ uint32_t CTIApplication::RegistryDynamic(int value, uint32_t fallback) const {
 }
 
 int CTIApplication::AuditStaleCalls(int bucket) {
-    if (bucket < 0 || bucket >= Call::kHashBuckets) bucket = 0;
     // Without the object model's ports there is no call table to audit.
     if (model::GetPorts().server == nullptr) return (bucket + 1) % Call::kHashBuckets;
+    return AuditBucket(bucket);
+}
+
+int CTIApplication::AuditBucket(int bucket) {
+    if (bucket < 0 || bucket >= Call::kHashBuckets) bucket = 0;
     const auto timeout = static_cast<int>(
         std::min<uint32_t>(RegistryDynamic(CTIRegistry::CallEventTimeout, 3600), INT32_MAX));
     Call* call = Call::FindStaleCall(bucket, timeout);

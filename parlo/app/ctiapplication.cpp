@@ -15,6 +15,7 @@
 #include "parlo/app/appdomain.h"
 #include "parlo/app/apphelpers.h"
 #include "parlo/model/call.h"
+#include "parlo/model/csta.h"
 #include "parlo/model/ports.h"
 #include "parlo/model/terminalconfig.h"
 #include "parlo/server/ctilock.h"
@@ -186,6 +187,7 @@ void CTIApplication::ResetIDCounters() {
     SessionProtocol::ResetIDCounters();
     m_NextSessionID = 1;
     m_NextMonitorID = 1;
+    if (model::GetPorts().server != nullptr) CTICSTAMonitor::SetNextMonitorID(1);
     EMSTraceMessage("CTIApplication::ResetIDCounters: session and monitor ids start again at 1.");
 }
 

@@ -396,6 +396,7 @@ private:
     // Registry values read at the moment of use (defaults without a registry).
     uint32_t RegistryDynamic(int value, uint32_t fallback) const;
     void SetStateLocked(int state);  // m_Lock held
+    int AuditBucket(int bucket);     // AuditStaleCalls once the call table is known to exist
     void ReportListenPorts(bool end, bool orderly);
     // Server meter `meter` += the milliseconds since `sinceNs` (monotonic).
     static void UpdateMeter(int meter, int64_t sinceNs);

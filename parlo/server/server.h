@@ -221,7 +221,7 @@ private:
     ServerTimer* m_Timers[6] = {};  // by type, 1 to 5
     std::string m_ProcessName;
     int m_ShutdownType = 0;
-    int m_Duplex = 0;
+    std::atomic<int> m_Duplex{0};  // read by the application thread's watch
     int m_Side = 0;
     std::string m_RootDirectory;
     int m_DMPSystemID = -1;
