@@ -105,12 +105,15 @@ void CTIApplication::ProcessAgentStateResponse(const uint8_t* body, size_t lengt
         if (sessionID != -1) waiting = {true, 1, sessionID, r.ClientInvokeID, FileTimeNow()};
     }
 
+    if (r.PeripheralID != -1 && r.PeripheralType != -1)
+        AddPeripheral(static_cast<uint32_t>(r.PeripheralID), static_cast<uint16_t>(r.PeripheralType));
+    // Answers of type 30 beside a first peripheral of type 12 do not list the skill groups.
+    const bool keepSkillGroups = r.PeripheralType == 30 && GetFirstPeripheralType() == 12;
+
     Agent* agent = nullptr;
     if (r.PeripheralID != -1 && !r.AgentID.empty()) {
         const int32_t peripheralID = r.PeripheralID;
-        const int serverType = model::Server().GetPeripheralType(peripheralID);
-        const bool definity = IsDefinityPeripheralType(static_cast<int16_t>(serverType)) ||
-                              IsDefinityPeripheralType(r.PeripheralType);
+        const bool definity = IsDefinityPeripheralType(GetPeripheralType(static_cast<uint32_t>(peripheralID)));
         const bool loggedOn = r.AgentState != AS_UNKNOWN && r.AgentState != AS_LOG_OUT;
         const bool instrumentUsable = !r.AgentInstrument.empty() && r.AgentInstrument[0] != '-';
         const std::string extension =
@@ -156,12 +159,13 @@ void CTIApplication::ProcessAgentStateResponse(const uint8_t* body, size_t lengt
                                       static_cast<int32_t>(r.SkillGroupSkillTargetID), r.SkillGroupNumberWord,
                                       r.NumLines, r.CurrentLine, r.ClientSignature.c_str(),
                                       r.UniqueInstanceID.c_str(), unsolicited);
-        // The agent's skill groups as listed. (Answers of type 30 beside a first peripheral of
-        // type 12 keep the old ones; that needs the application's own peripheral list.)
-        agent->InitSkillGroups();
-        for (const OPCAgentSkillGroup& g : r.SkillGroups)
-            if (g.NumberWord != kNone)
-                (void)agent->UpdateSkillGroupState(g.State, 0, g.NumberWord, static_cast<int32_t>(g.SkillTargetID));
+        if (!keepSkillGroups) {
+            agent->InitSkillGroups();
+            for (const OPCAgentSkillGroup& g : r.SkillGroups)
+                if (g.NumberWord != kNone)
+                    (void)agent->UpdateSkillGroupState(g.State, 0, g.NumberWord,
+                                                       static_cast<int32_t>(g.SkillTargetID));
+        }
         if (trace && !r.SkillGroups.empty()) TraceSkillGroups(r);
 
         const uint32_t clientInvokeID = waiting.found ? waiting.clientInvokeID : r.ClientInvokeID;

@@ -121,9 +121,9 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
         device = agent->m_Device;
     }
     if (device == nullptr) {
-        const int type = model::Server().GetPeripheralType(peripheralID);
+        const int16_t type = GetPeripheralType(static_cast<uint32_t>(peripheralID));
         device = FindCTICSTADevice(static_cast<uint32_t>(peripheralID), 0, instrument.c_str(),
-                                   IsDefinityPeripheralType(static_cast<int16_t>(type)));
+                                   IsDefinityPeripheralType(type));
         if (device != nullptr) {
             EMSTraceMessage("*** *** CompleteAgentAssociation: CSTADEVICE FOR AGENT(%s) NOT SET, CORRECTING ...",
                             agentID.c_str());
@@ -176,8 +176,13 @@ int CTIApplication::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing
         EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) ACCEPTED", newClient->m_ClientID.c_str(),
                         newClient->m_SessionID, newClient->m_HostName.c_str(), newClient->m_HostAddress.c_str(),
                         static_cast<int>(newClient->m_HostPort));
-        // The older session ends; its record goes with its close.
+        // The older session ends; its record goes with its close. It stops waiting now, so
+        // that the agent's login completes the session that replaced it.
         (void)GetClientSeams().SendFailureEventMSG(existing->m_SessionID, E_CTI_NEW_SESSION_OPENED, true);
+        {
+            ServerLockGuard guard(ServerLock());
+            ClientCB::RemoveFromLoginWait(existing);
+        }
         return 1;
     }
     EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) REJECTED", newClient->m_ClientID.c_str(),

@@ -33,6 +33,11 @@ std::string Text(BaseMSG& msg, uint32_t element) {
     return s != nullptr ? s : "";
 }
 
+void SetClientState(ClientCB* c, uint32_t state) {
+    model::ServerLockGuard guard(model::ServerLock());
+    c->m_State = state;
+}
+
 bool TraceT1(const ClientCB* c) { return ClientCB::IsTraceOn(c, 0x01); }
 bool TraceT2(const ClientCB* c) { return ClientCB::IsTraceOn(c, 0x02); }
 
@@ -76,6 +81,11 @@ void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint6
         EMSFailMessage("CTIApplication::ProcessOpenRequest - Duplicate sessionID %d (%s) - REJECTED",
                        static_cast<int>(sessionID), clientID.c_str());
     }
+    const std::string hostName = GetHostName(sessionID);
+    const std::string hostAddress = GetHostAddress(sessionID);
+    const uint32_t hostPort = GetHostPort(sessionID);
+    // The record is in the hash from its construction: consoles may read it at once.
+    model::ServerLockGuard guard(model::ServerLock());
     auto* client = new ClientCB(sessionID, clientID.c_str());
     client->m_Version = version;
     client->m_ServiceMask = mask;
@@ -86,11 +96,12 @@ void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint6
     if (client->m_ClientSignature.empty()) client->m_ClientSignature = client->m_ClientID;
     client->m_ApplicationPathID =
         msg->Present(elementid::ApplicationPathID) ? msg->GetUINT(elementid::ApplicationPathID) : 0;
-    client->m_HostName = GetHostName(sessionID);
-    client->m_HostAddress = GetHostAddress(sessionID);
-    client->m_HostPort = GetHostPort(sessionID);
+    client->m_HostName = hostName;
+    client->m_HostAddress = hostAddress;
+    client->m_HostPort = hostPort;
     client->m_OpenRequestTime = received;
     client->SetOpenReq(std::move(msg));
+    guard.Release();
     if (TraceT1(client))
         EMSTraceMessage("CTIApplication::ProcessOpenRequest - sessionID %d from %s at %s(%s:%d), version %d",
                         static_cast<int>(sessionID), client->m_ClientID.c_str(), client->m_HostName.c_str(),
@@ -152,7 +163,7 @@ void CTIApplication::OpenValidAppPath(ClientCB* client) {
         up.SetApplicationPathID(static_cast<int32_t>(client->m_ApplicationPathID));
         up.SetSessionID(client->m_SessionID);
         up.SetSide(server != nullptr && server->GetSide() != 0 ? 1 : 0);
-        client->m_State = ClientCB::APP_PATH_VALIDATION;
+        SetClientState(client, ClientCB::APP_PATH_VALIDATION);
         if (!SendARMMsg(up)) {
             // The writer has released the record: no answer will come.
             EMSTraceMessage("CTIApplication::OpenValidAppPath - SessionID %d: the application path request was "
@@ -184,11 +195,12 @@ void CTIApplication::OpenValidClient(ClientCB* client) {
             FailClientOpen(client, E_CTI_INVALID_MR_DOMAIN);
             return;
         } else {
-            client->m_State = ClientCB::OPEN_VALIDATION;
+            SetClientState(client, ClientCB::OPEN_VALIDATION);
         }
     }
     BaseMSG* request = client->m_OpenReq;
     if ((client->m_ServiceMask & CLIENT_EVENTS) != 0 && request != nullptr) {
+        model::ServerLockGuard guard(model::ServerLock());
         client->m_PeripheralID = request->GetINT(elementid::CTIPeripheralID);
         client->m_HasAgentExtension = request->Present(elementid::AgentExtension) ? 1 : 0;
         client->m_HasAgentID = request->Present(elementid::AgentID) ? 1 : 0;
@@ -196,14 +208,15 @@ void CTIApplication::OpenValidClient(ClientCB* client) {
         client->m_AgentExtension = Text(*request, elementid::AgentExtension);
         client->m_AgentID = Text(*request, elementid::AgentID);
         client->m_AgentInstrument = Text(*request, elementid::AgentInstrument);
+        guard.Release();
         const int32_t peripheralID = client->m_PeripheralID;
         Agent* known = nullptr;
         if (!client->m_AgentExtension.empty()) {
             known = Agent::FindAgentByExtension(peripheralID, client->m_AgentExtension.c_str());
         } else if (!client->m_AgentID.empty()) {
-            const int type = model::Server().GetPeripheralType(peripheralID);
-            known = Agent::FindAgentByAgentID(peripheralID, client->m_AgentID.c_str(),
-                                              IsDefinityPeripheralType(static_cast<int16_t>(type)));
+            known = Agent::FindAgentByAgentID(
+                peripheralID, client->m_AgentID.c_str(),
+                IsDefinityPeripheralType(GetPeripheralType(static_cast<uint32_t>(peripheralID))));
         } else if (!client->m_AgentInstrument.empty()) {
             known = Agent::FindAgentByInstrument(peripheralID, client->m_AgentInstrument.c_str());
         }
@@ -219,7 +232,7 @@ void CTIApplication::OpenValidClient(ClientCB* client) {
         record->SendTime = FileTimeNow();
         char tag[64];
         std::snprintf(tag, sizeof tag, "%s - SessionID %ld:", "OpenValidClient", static_cast<long>(client->m_SessionID));
-        client->m_State = ClientCB::AGENT_VALIDATION;
+        SetClientState(client, ClientCB::AGENT_VALIDATION);
         if (!SendGetAgentStateReq(invokeID, static_cast<uint32_t>(peripheralID), 1, static_cast<uint32_t>(skillTargetID),
                                   client->m_AgentExtension, client->m_AgentID, client->m_AgentInstrument, tag, 0,
                                   client->m_SessionID)) {
@@ -271,7 +284,7 @@ void CTIApplication::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t per
     }
     bool associated = false;
     if ((mask & CLIENT_EVENTS) == 0) {
-        client->m_State = ClientCB::OPEN;
+        SetClientState(client, ClientCB::OPEN);
     } else {
         if (peripheralType == 0xFFFF) {
             if (TraceT2(client))
@@ -437,10 +450,9 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
 
 int CTIApplication::LoginWait(ClientCB* client) {
     if (!client->m_AgentInstrument.empty()) {
-        const int type = model::Server().GetPeripheralType(client->m_PeripheralID);
-        CTICSTADevice* device =
-            FindCTICSTADevice(static_cast<uint32_t>(client->m_PeripheralID), 0, client->m_AgentInstrument.c_str(),
-                              IsDefinityPeripheralType(static_cast<int16_t>(type)));
+        const int16_t type = GetPeripheralType(static_cast<uint32_t>(client->m_PeripheralID));
+        CTICSTADevice* device = FindCTICSTADevice(static_cast<uint32_t>(client->m_PeripheralID), 0,
+                                                  client->m_AgentInstrument.c_str(), IsDefinityPeripheralType(type));
         std::string otherID, otherState;
         bool hasOther = false;
         {

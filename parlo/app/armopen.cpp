@@ -5,6 +5,7 @@
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/clientcb.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 #include "parlo/server/mdsio.h"
 #include "parlo/server/opcreq.h"
@@ -27,8 +28,11 @@ void CTIApplication::ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t leng
     if (record != nullptr && client != nullptr) {
         const uint64_t now = FileTimeNow();
         model::Server().UpdateMeter(39, now > record->SendTime ? static_cast<int>((now - record->SendTime) / 10000) : 0);
-        client->m_ARMClientInfo = new ARMClientInfo(response.GetStatus(), response.GetApplicationPathID(),
-                                                    response.GetAppPathMemberList());
+        {
+            model::ServerLockGuard guard(model::ServerLock());
+            client->m_ARMClientInfo = new ARMClientInfo(response.GetStatus(), response.GetApplicationPathID(),
+                                                        response.GetAppPathMemberList());
+        }
         // Released before the open goes on, so that a refused open leaves no record behind.
         OPCReq::Release(record);
         OpenValidClient(client);

@@ -3,7 +3,11 @@
 // the application; the opens that pass get their OPEN_CONF, events and agent binding.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "ctimsg/elementids.h"
+#include "ctimsg/messages/msgclass.h"
+#include "ctimsg/names.h"
+#include "parlo/server/ctitypes.h"
 #include "tests/parlo/parlo_env.h"
 
 namespace {
@@ -31,12 +39,26 @@ protected:
                       .status,
                   0);
         parlotest::SetDword(parlotest::kDynamicKey, "OPCHeartbeatTime", 2);
+        BeforeStart();
         fifo_ = (root_->path() / "opc.in").string();
         opc_ = std::make_unique<Process>(
             std::vector<std::string>{PARLO_OPC_BIN, "--instance", parlotest::kBase, "--start", "--control", fifo_});
         ASSERT_TRUE(opc_->WaitText("parlo-opc: in service")) << opc_->Output();
         parlo_ = Start();
         ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << parlo_->Output() << opc_->Output();
+    }
+
+    // Registry values of a test, set before the server starts.
+    virtual void BeforeStart() {}
+
+    // The server reported no sanitizer finding while it served the test.
+    void TearDown() override {
+        if (parlo_) {
+            (void)parlo_->WaitText("\x01never", 200);
+            EXPECT_EQ(std::string::npos, parlo_->Output().find("Sanitizer")) << parlo_->Output();
+            EXPECT_EQ(std::string::npos, parlo_->Output().find("runtime error")) << parlo_->Output();
+        }
+        ParloEnv::TearDown();
     }
 
     // Script lines for the stand-in OPC, through its control pipe; the stand-in has taken
@@ -52,6 +74,62 @@ protected:
         ASSERT_EQ(static_cast<ssize_t>(text.size()), ::write(fd, text.data(), text.size()));
         ::close(fd);
         ASSERT_TRUE(opc_->WaitText(ack)) << opc_->Output();
+    }
+
+    // An OPEN_REQ the client program would not send (it checks the request first), over a
+    // plain socket: the answer's (InvokeID, Status), or (0, 0) when none came.
+    std::pair<uint32_t, uint32_t> RawOpen(uint32_t invokeID, uint32_t version, uint32_t mask, const char* clientID) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(std::stoi(port_)));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::pair<uint32_t, uint32_t> answer{0, 0};
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+            BaseMSGPtr open = catalog::CreateMessage(ctitype::OpenReqMSG);
+            open->SetUINT(elementid::InvokeID, invokeID);
+            open->SetUINT(elementid::VersionNumber, 24);
+            open->SetUINT(elementid::IdleTimeout, 30);
+            open->SetUINT(elementid::CTIPeripheralID, 0xFFFFFFFF);
+            open->SetUINT(elementid::ServiceMask, 0x10);
+            open->SetUINT(elementid::CallMsgMask, 0xFFFFFFFF);
+            open->SetUINT(elementid::AgentStateMask, 0x3FFF);
+            open->SetUINT(elementid::ConfigMsgMask, 0);
+            open->SetSTRING(elementid::ClientID, clientID);
+            uint8_t password[1] = {0};
+            open->SetUNSPEC(elementid::ClientPassword, password, 0);
+            // A valid request is encoded, then the version and the mask the test wants are put
+            // in its fixed part.
+            std::vector<uint8_t> frame(static_cast<size_t>(open->MaxEncodedSize(24) + 8));
+            const int n = open->Validate(24) == 0
+                        ? open->Encode(frame.data(), static_cast<int>(frame.size()), 24, 0x3FF, nullptr, 0)
+                        : -1;
+            auto put = [&](size_t at, uint32_t v) {
+                for (int i = 0; i < 4; ++i) frame[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+            };
+            if (n > 28) {
+                put(12, version);  // header (8), InvokeID, then VersionNumber
+                put(24, mask);     // then IdleTimeout, CTIPeripheralID, ServiceMask
+            }
+
+            if (n > 0 && ::send(fd, frame.data(), static_cast<size_t>(n), MSG_NOSIGNAL) == n) {
+                uint8_t reply[16];
+                size_t got = 0;
+                pollfd p{fd, POLLIN, 0};
+                while (got < sizeof reply && ::poll(&p, 1, 20000) > 0) {
+                    const ssize_t r = ::recv(fd, reply + got, sizeof reply - got, 0);
+                    if (r <= 0) break;
+                    got += static_cast<size_t>(r);
+                }
+                auto word = [&](size_t at) {
+                    return (uint32_t{reply[at]} << 24) | (uint32_t{reply[at + 1]} << 16) |
+                           (uint32_t{reply[at + 2]} << 8) | reply[at + 3];
+                };
+                if (got == sizeof reply && word(4) == ctitype::FailureConfMSG) answer = {word(8), word(12)};
+            }
+        }
+        ::close(fd);
+        return answer;
     }
 
     std::unique_ptr<Process> Client(std::vector<std::string> fields, const std::string& script = "") {
@@ -139,6 +217,29 @@ TEST_F(OpenRoad, EveryRefusalAnswersTheInvokeIDAndLeavesNothing) {
         {"instrument-of-another", {"ServiceMask=0x01", "CTIPeripheralID=5000", "AgentID=1001", "AgentInstrument=4002"},
          "E_CTI_INCONSISTENT_AGENT_DATA"},
     };
+    // What the client program will not send: a service bit the version forbids. (A version
+    // the protocol does not know does not even decode; the unit tests give it to the road.)
+    const struct {
+        const char* clientID;
+        uint32_t version, mask;
+        uint32_t code;
+    } raw[] = {
+        {"forbidden", 24, 0x8000, 19},     // E_CTI_INVALID_SERVICE_MASK
+    };
+    uint32_t rawInvoke = 60;
+    for (const auto& c : raw) {
+        SCOPED_TRACE(c.clientID);
+        const auto answer = RawOpen(++rawInvoke, c.version, c.mask, c.clientID);
+        EXPECT_EQ(rawInvoke, answer.first) << parlo_->Output();
+        EXPECT_EQ(c.code, answer.second) << StatusCodeName(static_cast<int32_t>(answer.second));
+        // Refused by the road, or before it: no record either way.
+        if (parlo_->Output().find(std::string("(") + c.clientID + ") refused with ") != std::string::npos) {
+            const Leftover l = RefusalOf(c.clientID);
+            EXPECT_EQ("gone", l.record);
+            EXPECT_EQ(0, l.clients);
+        }
+    }
+
     int invoke = 100;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.clientID);
@@ -177,8 +278,38 @@ TEST_F(OpenRoad, EveryRefusalAnswersTheInvokeIDAndLeavesNothing) {
     EXPECT_EQ(0, l.requests);
 }
 
+// With AgentLoginRequired a logged-out agent's session is refused instead of parked.
+class OpenRoadLoginRequired : public OpenRoad {
+protected:
+    void BeforeStart() override { parlotest::SetDword(parlotest::kConfigKey, "AgentLoginRequired", 1); }
+};
+
+TEST_F(OpenRoadLoginRequired, ALoggedOutAgentIsRefused) {
+    auto agent = Client({"ServiceMask=0x01", "CTIPeripheralID=5000", "AgentID=1001", "ClientID=early", "InvokeID=12"});
+    ASSERT_TRUE(agent->WaitText("FAILURE_CONF")) << agent->Output() << parlo_->Output();
+    EXPECT_NE(std::string::npos, LineOf(*agent, "FAILURE_CONF").find("InvokeID:0xc ")) << agent->Output();
+    EXPECT_NE(std::string::npos, LineOf(*agent, "FAILURE_CONF").find("Status:E_CTI_AGENT_NOT_LOGGED_ON"))
+        << agent->Output();
+    const Leftover l = RefusalOf("early");
+    ASSERT_TRUE(l.found) << parlo_->Output();
+    EXPECT_EQ("gone", l.record);
+    EXPECT_EQ(0, l.clients);
+    EXPECT_EQ(0, l.waiting);
+    EXPECT_EQ(0, l.bound);
+    EXPECT_EQ(0, l.requests);
+}
+
 // The session layer's refusals come before the road: the road never sees them.
 TEST_F(OpenRoad, SessionLevelRefusalsComeFirst) {
+    // A second OPEN_REQ on an open session.
+    auto again = Client({kAllEvents, "ClientID=twice"},
+                        "OPEN_REQ InvokeID=33 VersionNumber=24 IdleTimeout=30 CTIPeripheralID=0xFFFFFFFF "
+                        "ServiceMask=0x10 CallMsgMask=0 AgentStateMask=0 ConfigMsgMask=0 ClientID=twice "
+                        "ClientPassword=\n");
+    ASSERT_TRUE(again->WaitText("FAILURE_CONF")) << again->Output();
+    EXPECT_NE(std::string::npos, LineOf(*again, "FAILURE_CONF").find("InvokeID:0x21 ")) << again->Output();
+    EXPECT_NE(std::string::npos, LineOf(*again, "FAILURE_CONF").find("Status:E_CTI_SESSION_ALREADY_OPEN"))
+        << again->Output();
     auto holder = Client({kAllEvents, "ClientID=uii-holder", "UniqueInstanceID=desk-9"});
     ASSERT_TRUE(holder->WaitText("OPEN_CONF")) << holder->Output();
     auto twin = Client({kAllEvents, "ClientID=uii-twin", "InvokeID=32", "UniqueInstanceID=desk-9"});
@@ -187,6 +318,7 @@ TEST_F(OpenRoad, SessionLevelRefusalsComeFirst) {
     EXPECT_NE(std::string::npos, LineOf(*twin, "FAILURE_CONF").find("Status:E_CTI_DUPLICATE_UNIQUE_INSTANCE_ID"))
         << twin->Output();
     EXPECT_EQ(std::string::npos, parlo_->Output().find("(uii-twin) refused"));
+    EXPECT_EQ(std::string::npos, parlo_->Output().find("(twice) refused"));
 }
 
 // ALL_EVENTS: OPEN_CONF with the session type, PG status, OPC time and the peripherals; once

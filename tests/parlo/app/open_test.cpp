@@ -250,9 +250,11 @@ TEST_F(OpenTest, LoginWaitSettlesRivalsAndChecksTheInstrument) {
     EXPECT_EQ(nullptr, ClientCB::Find(62));
     EXPECT_EQ(1, app.AgentLoginWaitQueue().Count());
 
+    // The same identity replaces the waiting session, which stops waiting at once.
     ClientCB* same = Opening(63, "desk", "1001");
     EXPECT_EQ(1, app.LoginWait(same));
-    EXPECT_EQ(2, app.AgentLoginWaitQueue().Count());
+    EXPECT_EQ(1, app.AgentLoginWaitQueue().Count());
+    EXPECT_EQ(same, app.AgentLoginWaitQueue().First());
     EXPECT_NE(appSeams.steps.end(), std::find(appSeams.steps.begin(), appSeams.steps.end(), "FAILURE_EVENT 61 11 fail"));
 
     Agent* owner = LoggedIn("1002", "4002", "4002");
