@@ -36,6 +36,15 @@ protected:
         ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << parlo_->Output() << opc_->Output();
     }
 
+    // What the server printed while it served the test holds no sanitizer finding.
+    void TearDown() override {
+        if (parlo_) {
+            EXPECT_EQ(std::string::npos, parlo_->Output().find("Sanitizer")) << parlo_->Output();
+            EXPECT_EQ(std::string::npos, parlo_->Output().find("runtime error")) << parlo_->Output();
+        }
+        ParloEnv::TearDown();
+    }
+
     std::unique_ptr<Process> Client(std::vector<std::string> fields, const std::string& script = "") {
         std::vector<std::string> argv{PARLO_CLIENT_BIN, "127.0.0.1", port_};
         if (!script.empty()) {
