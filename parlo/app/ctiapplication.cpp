@@ -356,9 +356,6 @@ unsigned CTIApplication::ThreadMain(void* argument) {
     return 0;
 }
 
-void CTIApplication::SendText(const char*) {}
-void CTIApplication::SendAppPathDownForAllClients() {}
-void CTIApplication::DeleteECCVariable(int32_t, const std::string&, int32_t) {}
 
 const uint8_t* CTIApplication::ProcessTerminalConfig(int32_t op, int32_t update, const uint8_t* record,
                                                      const uint8_t* end) {

@@ -20,6 +20,7 @@
 class AppClientSeams;
 class Agent;
 class ClientCB;
+class CTICSTAConnection;
 class CTICSTADevice;
 
 class CTIRegistry;
@@ -181,6 +182,45 @@ public:
     void OpenValidClient(ClientCB* client);
 
     // ---- agent state answers, agent removal and close (agentstate.cpp, appclose.cpp) ----
+    // CTI_AGENT_REMOVED_IND: the named agent goes unless an agent-mode session is bound to it;
+    // an empty AgentID or "-1" removes every agent of the peripheral, bound or not. A
+    // malformed body is traced and dropped.
+    void ProcessAgentRemoved(const uint8_t* body, size_t length);
+    // The session layer's hooks, on the thread that fails or destroys the session (no session
+    // lock held): route cleanup; a destroyed session's record is destroyed too, whatever
+    // ended the session. Both return 1.
+    int SessionFailed(int32_t sessionID) override;
+    int SessionDestroyed(int32_t sessionID) override;
+    // The session's route registrations and routing dialogs (none are kept yet).
+    void ClientCleanup(int32_t sessionID);
+
+    // ---- connection look-ups, broadcast text, ECC report (appconnections.cpp) ----
+    // The connection a request of `client` (may be null) is about. Device mode (an agent-mode
+    // session, or a non-empty `instrument`) looks at the session's device, call mode in the
+    // calls of that identity. `*callKnown` tells whether the call exists although no
+    // connection fits. The connection stays the model's (application thread only).
+    CTICSTAConnection* FindConnection(ClientCB* client, uint32_t peripheralID, uint32_t callID,
+                                      int16_t deviceIDType, const char* deviceID,
+                                      const char* instrument, int selector, int* callKnown);
+    // The same for call-control requests: with a device, the found call must have a
+    // connection at it (else `*cstaFailure` 268) and, unless `allowOtherDevice`, the found
+    // connection must be that device's (else 8); a call without a fitting connection gives 13.
+    CTICSTAConnection* FindRequestConnection(ClientCB* client, uint32_t peripheralID,
+                                             uint32_t callID, int16_t deviceIDType,
+                                             const char* deviceID, const char* instrument,
+                                             int selector, int* callKnown, int allowOtherDevice,
+                                             uint32_t* cstaFailure);
+    // The connection not on `otherCallID` (also called FindOtherCallConnection): an agent-mode
+    // session looks at the device of the agent with that instrument. In device mode `*found`
+    // is only ever set to 1 (the caller starts it at 0). `otherDeviceID` is handed on by the
+    // callers; the device's look-up needs only the other call.
+    CTICSTAConnection* FindSupervisedConnection(ClientCB* client, uint32_t peripheralID,
+                                                uint32_t callID, int16_t deviceIDType,
+                                                const char* deviceID, const char* instrument,
+                                                int selector, int* found, uint32_t otherCallID,
+                                                const char* otherDeviceID);
+    // EMS 0xA12EC00E: the first call, then at most once per 3600000 ms on the clock.
+    static void ReportECCTooMuchData();
 
     // ---- agent events and client status answers (agentevents.cpp, clientstatus.cpp) ----
     // CTI_AGENT_EVENT: applies every record in order (agents and domains created on first
@@ -331,6 +371,10 @@ private:
     void DestroyOpeningClient(ClientCB* client);
 
     // ---- agent state answers, removal, close: private (agentstate.cpp, appclose.cpp) ----
+    // CloseClient's release of the session's agents: agent mode unbinds its agent, the other
+    // sessions their associations (voice and non-voice), each told to OPC unless `tellOPC` is
+    // false. Holds the server lock.
+    void ReleaseClientAgents(ClientCB* client, bool tellOPC);
 
     // ---- agent events: private (agentevents.cpp) ----
     void ProcessNonVoiceAgentEvent(const struct OPCAgentEventRecord& record, bool enabled);
