@@ -21,6 +21,10 @@ protected:
         port_ = std::to_string(testsupport::FreePort());
         ASSERT_EQ(parlotest::Reg("set " + parlotest::Quote(parlotest::kConfigKey) + " ListenPort sz " + port_).status,
                   0);
+        // Both ports of our own: another test's server may hold the shipped TLS port.
+        ASSERT_EQ(parlotest::Reg("set " + parlotest::Quote(parlotest::kConfigKey) + " SecuredListenPort sz " +
+                                 std::to_string(testsupport::FreePort())).status,
+                  0);
         parlotest::SetDword(parlotest::kConfigKey, "SecurityMode", 0);
     }
     std::unique_ptr<Process> StartOpc(const std::string& script) {
@@ -37,7 +41,7 @@ protected:
     // Waits for `text` in p's output while reading the others' output too, so that no process
     // blocks on a full pipe meanwhile.
     static bool WaitDraining(Process& p, const std::string& text, std::initializer_list<Process*> others,
-                             int ms = 30000) {
+                             int ms = 20000) {
         for (int waited = 0; waited < ms; waited += 100) {
             if (p.WaitText(text, 100)) return true;
             for (Process* o : others) (void)o->WaitText("\x01never", 1);
