@@ -122,6 +122,12 @@ start_server() {
 }
 
 stop_server() {
+    if ! kill -0 "$SERVER_PID" 2>/dev/null; then
+        local rc=0
+        wait "$SERVER_PID" || rc=$?
+        echo "parlo ended by itself during the figure (exit status $rc); its last lines:"
+        tail -5 "$WORK/parlo.out" | sed 's/^/    /'
+    fi
     for p in "${SERVER_PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${SERVER_PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
     SERVER_PIDS=()
