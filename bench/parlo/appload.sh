@@ -228,6 +228,7 @@ event_burst() {
     cpu=$(awk -v a="$t0" -v b="$t1" -v s="$w0" -v e="$w1" -v hz="$(getconf CLK_TCK)" \
         'BEGIN {printf "%.2f", (b - a) / hz / (e - s)}')
     echo "rate=$rate parlo_cpu_cores=$cpu $(result "$WORK/$name.out" | grep phase=burst) $(loadavg)"
+    echo "    $(result "$WORK/$name.out" | grep phase=open)"
     echo "    $(result "$WORK/$name.out" | grep phase=hold)"
 }
 
