@@ -38,6 +38,10 @@ struct Record {
     int created = 0;
     std::string received;
 
+    bool NoFailures() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return failures.empty();
+    }
     template <class P>
     bool Wait(P pred) {
         std::unique_lock<std::mutex> lock(mutex);
@@ -433,7 +437,7 @@ TEST_F(TransportTest, PartlySentMessagesStayAtTheFrontAndTheStreamArrivesWhole) 
     size_t bad = 0;
     for (size_t i = 0; i < got.size(); ++i) bad += static_cast<uint8_t>(got[i]) != PatternByte(i);
     EXPECT_EQ(0u, bad);
-    EXPECT_TRUE(record.failures.empty());
+    EXPECT_TRUE(record.NoFailures());
 }
 
 TEST_F(TransportTest, QueueOverflowFailsTheConnectionWithCause17) {
@@ -568,7 +572,7 @@ TEST_F(TransportTest, ABatchCutShortGoesOnFromTheCutByte) {
         expected.clear();
         next = 0;
     }
-    EXPECT_TRUE(record.failures.empty());
+    EXPECT_TRUE(record.NoFailures());
 }
 
 // Posted messages reach each connection in the order they were posted, behind everything
@@ -615,7 +619,7 @@ TEST_F(TransportTest, PostedMessagesKeepEachConnectionsOrderAcrossWriterThreads)
             EXPECT_EQ(1, m % 10 == 9 ? c->SendMSG(msg) : c->PostMSG(msg));
         }
     reader.join();
-    EXPECT_TRUE(record.failures.empty());
+    EXPECT_TRUE(record.NoFailures());
     for (int i = 0; i < kClients; ++i) {
         bool ok = false;
         EXPECT_EQ(static_cast<size_t>(kMessages), CountInOrder(streams[static_cast<size_t>(i)], kLength, &ok)) << i;
@@ -740,7 +744,7 @@ TEST_F(TlsTransportTest, PostedBatchesArriveWholeOverTls) {
     bool ok = false;
     EXPECT_EQ(static_cast<size_t>(kMessages), CountInOrder(got, kLength, &ok));
     EXPECT_TRUE(ok);
-    EXPECT_TRUE(record.failures.empty());
+    EXPECT_TRUE(record.NoFailures());
     SSL_shutdown(ssl);
     SSL_free(ssl);
     close(s);
