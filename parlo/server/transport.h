@@ -156,7 +156,8 @@ public:
     // Closes listeners and connections, ends the poster thread and hands every connection
     // to DeleteConnection; answers 1.
     int Close();
-    // The number of writer threads the next Open starts (1 to kMaxWriterThreads).
+    // The number of writer threads the next Open starts (1 to kMaxWriterThreads; 2 unless
+    // set, for a server given two cores).
     static void SetWriterThreads(int count);
     static int WriterThreads() { return sm_WriterThreads.load(); }
     static constexpr int kMaxWriterThreads = 4;

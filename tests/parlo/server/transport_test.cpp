@@ -53,6 +53,8 @@ class EchoConnection : public TransportProtocol {
 public:
     EchoConnection(int socket, std::unique_ptr<SecuredChannel> channel, Record& record, int limit, bool echo)
         : TransportProtocol(socket, std::move(channel)), record_(record), limit_(limit), echo_(echo) {}
+    // As every derived connection: no writer may use the object once its destruction began.
+    ~EchoConnection() override { DetachFromWriter(); }
 
     int ProcessReadEvent() override {
         uint8_t buffer[4096];
@@ -174,7 +176,7 @@ protected:
     void TearDown() override {
         master.reset();
         TransportProtocol::sm_Registry = nullptr;
-        TransportProtocol::SetWriterThreads(1);
+        TransportProtocol::SetWriterThreads(2);
     }
     CTIRegistry registry;
     Record record;
@@ -644,6 +646,36 @@ TEST_F(TransportTest, PostedMessagesCountAgainstTheQueueLimit) {
     ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
     EXPECT_EQ(17, record.failures.front());
     ASSERT_TRUE(peer.connection->Unlock("test"));
+}
+
+// A connection may go while a writer thread holds it: the delete waits for the writer, and
+// the writer finds the connection closed and sends nothing.
+TEST_F(TransportTest, AConnectionDeletedWithPostedMessagesLeavesNoWriterBehind) {
+    master->echo = false;
+    Open();
+    // A byte through another connection after each new one's shows that the poster has
+    // finished with the new one: from then on only a writer may hold it.
+    const int other = Connect(master->BoundPort(false));
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(1, send(other, "o", 1, 0));
+    ASSERT_TRUE(record.Wait([&] { return record.received.size() == 1; }));
+    for (int round = 0; round < 20; ++round) {
+        const int s = Connect(master->BoundPort(false));
+        ASSERT_GE(s, 0);
+        ASSERT_EQ(1, send(s, "x", 1, 0));
+        ASSERT_TRUE(record.Wait([&] { return record.received.size() == static_cast<size_t>(2 * round + 2); }));
+        TransportProtocol* c = master->last;
+        ASSERT_EQ(1, send(other, "o", 1, 0));
+        ASSERT_TRUE(record.Wait([&] { return record.received.size() == static_cast<size_t>(2 * round + 3); }));
+        ASSERT_TRUE(c->Lock("test"));
+        for (int m = 0; m < 8; ++m) EXPECT_EQ(1, c->PostMSG(new TransportMSG(100)));
+        (void)c->CloseConnection();
+        ASSERT_TRUE(c->Unlock("test"));
+        master->DeleteConnection(c);
+        close(s);
+    }
+    EXPECT_TRUE(record.NoFailures());
+    close(other);
 }
 
 TEST_F(TransportTest, DumpAndDebugControlTexts) {
