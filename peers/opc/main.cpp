@@ -3,7 +3,7 @@
 // commands (see opc_standin.h) from a file or standard input.
 //
 //   parlo-opc --instance PATH [--script FILE|-] [--peer NAME] [--trace]
-//             [--start [--side A|B] [--hb S] [--heartbeat MS]]
+//             [--start [--side A|B] [--hb S] [--heartbeat MS]] [--control FIFO]
 //   parlo-opc --instance PATH --duplex PORT [--hb S] [--heartbeat MS] [--watch MS]
 //             [--client-type N]
 //   parlo-opc --instance PATH --join PORT
@@ -14,12 +14,17 @@
 // --start (without a script) runs the normal start: set-idle, table 11 with one
 // peripheral, table 0, set-active for the side (A by default) with heartbeat time S
 // (5), then CTI_HEART_BEAT_EVENT every MS (1000).
+// --control runs the script lines written into FIFO (a named pipe, made when missing), one
+// writer after another, beside whatever else it does: `echo 'pg-status' > FIFO`.
 // --duplex makes it the peripheral controller of a duplex pair (duplex.h): this node's
 // server is side A, side B's node runs a parlo-opc with --join PORT that relays between its
 // server and this one over 127.0.0.1:PORT. --watch is side A's (and B's) heartbeat period
 // (6000), --client-type the ClientType of the table-11 peripheral (30: B stands by).
 // --write-corpus writes one message of every kind the stand-in sends into DIR and exits.
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -113,7 +118,7 @@ bool SendToMds(uint8_t destination, uint8_t type, const std::vector<uint8_t>& pa
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string instance, script, peer = "parlo";
+    std::string instance, script, peer = "parlo", control;
     bool trace = false, start = false;
     opcpeer::StandIn::StartOptions startOptions;
     opcpeer::Duplex::Options duplexOptions;
@@ -125,6 +130,7 @@ int main(int argc, char** argv) {
         else if (a == "--peer" && i + 1 < argc) peer = argv[++i];
         else if (a == "--trace") trace = true;
         else if (a == "--start") start = true;
+        else if (a == "--control" && i + 1 < argc) control = argv[++i];
         else if (a == "--side" && i + 1 < argc) startOptions.side = std::string(argv[++i]) == "B" ? 0 : 1;
         else if (a == "--hb" && i + 1 < argc) startOptions.hbSeconds = static_cast<uint32_t>(std::atoi(argv[++i]));
         else if (a == "--heartbeat" && i + 1 < argc) startOptions.heartbeatMs = static_cast<uint32_t>(std::atoi(argv[++i]));
@@ -143,7 +149,8 @@ int main(int argc, char** argv) {
         else {
             std::fprintf(stderr,
                          "usage: parlo-opc --instance PATH [--script FILE|-] [--peer NAME] "
-                         "[--trace] [--start [--side A|B] [--hb S] [--heartbeat MS]]\n"
+                         "[--trace] [--start [--side A|B] [--hb S] [--heartbeat MS]] "
+                         "[--control FIFO]\n"
                          "       parlo-opc --instance PATH --duplex PORT [--hb S] "
                          "[--heartbeat MS] [--watch MS] [--client-type N]\n"
                          "       parlo-opc --instance PATH --join PORT\n"
@@ -268,6 +275,27 @@ int main(int argc, char** argv) {
             }
         });
         runner.detach();
+    }
+    if (!control.empty()) {
+        if (mkfifo(control.c_str(), 0600) != 0 && errno != EEXIST) {
+            std::fprintf(stderr, "parlo-opc: cannot make %s\n", control.c_str());
+            return 2;
+        }
+        std::thread([&standIn, control] {
+            {
+                std::unique_lock<std::mutex> lock(g_mu);
+                plat::WaitUntil(g_cv, lock, plat::kNoDeadline, [] { return g_inService; });
+            }
+            // Each writer's lines run as one script; the open waits for the next writer.
+            for (;;) {
+                std::ifstream in(control);
+                if (!in) {
+                    PrintLine("parlo-opc: cannot read " + control);
+                    return;
+                }
+                (void)standIn.RunScript(in);
+            }
+        }).detach();
     }
     MDSStartClient();
     std::fprintf(stderr, "parlo-opc: the MDS client ended\n");
