@@ -1098,6 +1098,15 @@ TransportProtocol::Step TransportProtocol::SendBatch(Hold& hold, bool pending, i
     // tried and stay where they were.
     size_t left = static_cast<size_t>(sent);
     const int64_t now = plat::MonotonicNs();
+    // The transmit-delay meter keeps the largest delay: one update with the batch's largest
+    // leaves it as one update per message would.
+    int32_t longest = -1;
+    struct DelayMeter {
+        int32_t& value;
+        ~DelayMeter() {
+            if (value >= 0) Meter(36, value);
+        }
+    } delayMeter{longest};
     for (int i = 0; i < count; ++i) {
         if (left == 0 && i > 0) {
             // The socket took nothing more. From the queue: the poster reports when it
@@ -1111,7 +1120,7 @@ TransportProtocol::Step TransportProtocol::SendBatch(Hold& hold, bool pending, i
         const auto remaining = static_cast<size_t>(msg->m_Remaining);
         if (left >= remaining) {
             left -= remaining;
-            Meter(36, static_cast<int32_t>((now - msg->m_TimeStamp) / 1000000));
+            longest = std::max(longest, static_cast<int32_t>((now - msg->m_TimeStamp) / 1000000));
             delete msg;
             continue;
         }
