@@ -1167,7 +1167,7 @@ int TransportProtocol::FlushPending(Hold& hold) {
 
 int TransportProtocol::PostMSG(TransportMSG* msg) {
     if (m_Lane == nullptr) return SendMSG(msg);
-    Hold hold(*this, "TransportProtocol::SendMSG");
+    Hold hold(*this, "TransportProtocol::PostMSG");
     if (m_State != connectionOpen) {
         hold.Release();
         return SendMSG(msg);

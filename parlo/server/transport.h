@@ -2,7 +2,9 @@
 // TransportProtocol: the TCP layer under the CTI session layer. The master owns the plain
 // and TLS listen sockets, the poster thread (one epoll loop over every socket) and the
 // socket table; every accepted connection is one more TransportProtocol object, made by
-// the master's CreateConnection. It knows nothing of CTI contents.
+// the master's CreateConnection. It knows nothing of CTI contents. Beside the poster, the
+// master runs writer threads (PostMSG): a fan-out hands its messages over and they send each
+// connection's messages in batches, one writev for several, in the queue's order.
 //
 // The session layer sits on it by deriving and overriding the virtual events below:
 //   CreateConnection / DeleteConnection  a connection accepted / to be destroyed
@@ -171,8 +173,9 @@ public:
     int RecvBytes(uint8_t* buffer, int size);
     // Reads into the message's remaining part; 1 while usable, 0 once failed or not open.
     [[nodiscard]] int RecvMSG(TransportMSG* msg);
-    // Sends or queues `msg` (ownership taken on every path); null continues the queue.
-    // 1, or 0 when the connection failed or is not open (the message then deleted).
+    // Sends or queues `msg` (ownership taken on every path); null continues the queue, several
+    // messages to a writev. Posted messages still waiting go first. 1, or 0 when the
+    // connection failed or is not open (the message then deleted).
     int SendMSG(TransportMSG* msg);
     // Hands `msg` (owned from here on every path) to the output queue for the master's writer
     // threads, which send each connection's queue in batches: a fan-out then costs its caller
