@@ -160,7 +160,7 @@ std::atomic<int32_t> TransportProtocol::sm_NumConnectionsSecure{0};
 std::atomic<bool> TransportProtocol::sm_AcceptConnections{true};
 std::atomic<int32_t> TransportProtocol::sm_SimSendError{0};
 std::atomic<uint32_t> TransportProtocol::sm_NextConnectionID{1};
-std::atomic<int> TransportProtocol::sm_WriterThreads{2};
+std::atomic<int> TransportProtocol::sm_WriterThreads{1};
 
 void TransportProtocol::SetWriterThreads(int count) {
     sm_WriterThreads = std::clamp(count, 1, kMaxWriterThreads);

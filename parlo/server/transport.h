@@ -158,8 +158,10 @@ public:
     // Closes listeners and connections, ends the poster thread and hands every connection
     // to DeleteConnection; answers 1.
     int Close();
-    // The number of writer threads the next Open starts (1 to kMaxWriterThreads; 2 unless
-    // set, for a server given two cores).
+    // The number of writer threads the next Open starts (1 to kMaxWriterThreads; 1 unless
+    // set). One writer that falls behind a fan-out running flat out sends each connection's
+    // gathered messages in one writev, the cheap way; more writers keep up message by message,
+    // which reaches the last session of a single event sooner but costs a send per message.
     static void SetWriterThreads(int count);
     static int WriterThreads() { return sm_WriterThreads.load(); }
     static constexpr int kMaxWriterThreads = 4;

@@ -176,7 +176,7 @@ protected:
     void TearDown() override {
         master.reset();
         TransportProtocol::sm_Registry = nullptr;
-        TransportProtocol::SetWriterThreads(2);
+        TransportProtocol::SetWriterThreads(1);
     }
     CTIRegistry registry;
     Record record;
