@@ -1,9 +1,223 @@
-// Binding agent-mode sessions to their agents, and agents to their devices.
-#include "nuvlib/ems.h"
-#include "parlo/app/clientcb.h"
-#include "parlo/app/ctiapplication.h"
+// Binding agent-mode sessions to their agents, settling two sessions that claim one agent,
+// and binding agents to their devices.
+#include <memory>
+#include <string>
 
-// Until association is built: nothing binds.
-int CTIApplication::CompleteAgentAssociation(ClientCB*, Agent*, int) { return 0; }
-int CTIApplication::ResolveAgentConflict(ClientCB*, ClientCB*) { return 0; }
-void CTIApplication::SetAgentDevice(Agent*, CTICSTADevice*) {}
+#include "nuvlib/ems.h"
+#include "opcmsg/opcnames.h"
+#include "parlo/app/apphelpers.h"
+#include "parlo/app/appseams.h"
+#include "parlo/app/clientcb.h"
+#include "parlo/app/clientseams.h"
+#include "parlo/app/ctiapplication.h"
+#include "parlo/app/openroad.h"
+#include "parlo/model/agent.h"
+#include "parlo/model/csta.h"
+#include "parlo/model/modelutil.h"
+#include "parlo/server/opcreq.h"
+#include "parlo/server/opcwriters.h"
+#include "parlo/server/server.h"
+
+using namespace openroad;
+using model::ServerLock;
+using model::ServerLockGuard;
+
+namespace {
+constexpr int32_t kVoiceMRD = 1;
+
+bool AgentTrace(uint32_t bits) { return (EMSGetTraceMask() & bits) != 0; }
+
+// The session's refusal: while it opens, the open fails (and the record goes); once open,
+// FAILURE_EVENT and the session ends.
+void RefuseSession(CTIApplication& app, ClientCB* client, uint32_t code) {
+    if (client->m_OpenReq != nullptr)
+        app.FailClientOpen(client, code);
+    else
+        (void)GetClientSeams().SendFailureEventMSG(client->m_SessionID, code, true);
+}
+}  // namespace
+
+// The set-client-status request of one agent: its own invoke ID and outstanding record
+// (the agent's PeripheralID and AgentID in it), then the writer, which drops the request and
+// releases the record while the server is not ACTIVE.
+void AppClientSeams::SendSetClientStatusRequest(int32_t recordSessionID, uint32_t status,
+                                                const std::shared_ptr<ClientAssociatedAgent>& agent,
+                                                const char* signature) {
+    if (agent == nullptr) return;
+    Server* server = Server::sm_Server;
+    const uint32_t invokeID = server != nullptr ? server->GetUniqueID() : 0;
+    OPCReq* record = OPCReq::Allocate(recordSessionID, 0, invokeID);
+    record->PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
+    record->DeviceID = agent->AgentID;
+    record->SendTime = FileTimeNow();
+    OPCAgentInfo info;
+    info.AgentID = agent->AgentID;
+    info.PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
+    for (int32_t mrd : agent->MRDIDs) info.MRDomainIDs.push_back(static_cast<uint32_t>(mrd));
+    (void)::SendSetClientStatusRequest(invokeID, status, info, signature != nullptr ? signature : "");
+}
+
+int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int sendBeginCalls) {
+    const int32_t sessionID = client->m_SessionID;
+    std::string agentID, extension, instrument, stateName, signature;
+    int32_t peripheralID = 0;
+    {
+        ServerLockGuard guard(ServerLock());
+        agentID = agent->m_AgentID;
+        extension = agent->m_Extension;
+        instrument = agent->GetInstrumentNumber();
+        stateName = AgentStateASName(agent->m_OverallState);
+        signature = agent->m_Signature;
+        peripheralID = agent->m_PeripheralID;
+    }
+    // Only what the session named is compared.
+    const char* mismatch = nullptr;
+    if (!client->m_AgentID.empty() && client->m_AgentID != agentID) {
+        EMSTraceMessage("Inconsistent Agent ID - Session:%d Client:%s REJECTED (%s AgentExt:%s AgentID:%s vs. "
+                        "ClientAgentID:%s)",
+                        sessionID, client->m_ClientID.c_str(), stateName.c_str(), client->m_AgentExtension.c_str(),
+                        agentID.c_str(), client->m_AgentID.c_str());
+        mismatch = "AgentID";
+    } else if (!client->m_AgentExtension.empty() && client->m_AgentExtension != extension) {
+        EMSTraceMessage("Inconsistent Agent extension - Session:%d Client:%s REJECTED (%s AgentID:%s AgentExt:%s vs. "
+                        "ClientAgentExt:%s)",
+                        sessionID, client->m_ClientID.c_str(), stateName.c_str(), client->m_AgentID.c_str(),
+                        extension.c_str(), client->m_AgentExtension.c_str());
+        mismatch = "extension";
+    } else if (!client->m_AgentInstrument.empty() && client->m_AgentInstrument != instrument) {
+        EMSTraceMessage("Inconsistent Agent instrument - Session:%d Client:%s REJECTED (%s AgentID:%s AgentInst:%s "
+                        "vs. ClientAgentInst:%s)",
+                        sessionID, client->m_ClientID.c_str(), stateName.c_str(), client->m_AgentID.c_str(),
+                        instrument.c_str(), client->m_AgentInstrument.c_str());
+        mismatch = "instrument";
+    }
+    if (mismatch != nullptr) {
+        RefuseSession(*this, client, E_CTI_INCONSISTENT_AGENT_DATA);
+        return 0;
+    }
+
+    model::ClientInfo bound;
+    if (agent->GetClientCB(bound) && bound.sessionID != sessionID) {
+        ClientCB* existing = ClientCB::Find(bound.sessionID);
+        if (existing != nullptr && !ResolveAgentConflict(client, existing)) return 0;
+    }
+    if (client->m_ClientSignature != signature) {
+        auto entry = std::make_shared<ClientAssociatedAgent>();
+        entry->AgentID = agentID;
+        entry->PeripheralID = peripheralID;
+        entry->MRDIDs = {kVoiceMRD};
+        GetClientSeams().SendSetClientStatusRequest(sessionID, 1, entry, client->m_ClientSignature.c_str());
+    }
+    {
+        ServerLockGuard guard(ServerLock());
+        client->m_Agent = agent;
+        const model::ClientInfo info = client->Info();
+        agent->SetClientCB(&info);
+    }
+
+    CTICSTADevice* device = nullptr;
+    {
+        ServerLockGuard guard(ServerLock());
+        device = agent->m_Device;
+    }
+    if (device == nullptr) {
+        const int16_t type = GetPeripheralType(static_cast<uint32_t>(peripheralID));
+        device = FindCTICSTADevice(static_cast<uint32_t>(peripheralID), 0, instrument.c_str(),
+                                   IsDefinityPeripheralType(type));
+        if (device != nullptr) {
+            EMSTraceMessage("*** *** CompleteAgentAssociation: CSTADEVICE FOR AGENT(%s) NOT SET, CORRECTING ...",
+                            agentID.c_str());
+            SetAgentDevice(agent, device);
+        } else {
+            EMSTraceMessage("*** *** CompleteAgentAssociation: CSTADEVICE FOR AGENT(%s) NOT SET, NO DEVICE FOR "
+                            "INSTRUMENT %s ***",
+                            agentID.c_str(), instrument.c_str());
+        }
+    }
+    if (device != nullptr) {
+        if (AgentTrace(0x20)) {
+            ServerLockGuard guard(ServerLock());
+            device->TraceDeviceState();
+        }
+        auto* monitor = static_cast<CTICSTAMonitor*>(client->m_MonitorList.First());
+        bool moved = false;
+        {
+            ServerLockGuard guard(ServerLock());
+            if (monitor != nullptr && monitor->m_Subject != device) {
+                monitor->SetSubject(device);
+                moved = true;
+                if (AgentTrace(0x40))
+                    EMSTraceMessage("CompleteAgentAssociation: Monitor(%d) Subject -> Device(%s).",
+                                    static_cast<int>(monitor->m_MonitorID), device->m_DeviceID.c_str());
+            }
+        }
+        if (moved && sendBeginCalls) monitor->SendBeginCalls(model::Server().CallStateTraceOn());
+    }
+    {
+        ServerLockGuard guard(ServerLock());
+        client->m_AgentID = agentID;
+        client->m_AgentExtension = extension;
+        client->m_AgentInstrument = instrument;
+        // A session that waited for its agent's login leaves the wait as it is bound.
+        ClientCB::RemoveFromLoginWait(client);
+        client->m_State = ClientCB::OPEN;
+    }
+    return 1;
+}
+
+int CTIApplication::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing) {
+    EMSTraceMessage("Agent conflict (ID:%s Ext:%s Inst:%s) with client \"%s\" session %d at %s(%s:%d) ...",
+                    existing->m_AgentID.c_str(), existing->m_AgentExtension.c_str(),
+                    existing->m_AgentInstrument.c_str(), existing->m_ClientID.c_str(), existing->m_SessionID,
+                    existing->m_HostName.c_str(), existing->m_HostAddress.c_str(),
+                    static_cast<int>(existing->m_HostPort));
+    if (newClient->m_ClientID == existing->m_ClientID &&
+        newClient->m_ClientSignature == existing->m_ClientSignature) {
+        EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) ACCEPTED", newClient->m_ClientID.c_str(),
+                        newClient->m_SessionID, newClient->m_HostName.c_str(), newClient->m_HostAddress.c_str(),
+                        static_cast<int>(newClient->m_HostPort));
+        // The older session ends; its record goes with its close. It stops waiting now, so
+        // that the agent's login completes the session that replaced it.
+        (void)GetClientSeams().SendFailureEventMSG(existing->m_SessionID, E_CTI_NEW_SESSION_OPENED, true);
+        {
+            ServerLockGuard guard(ServerLock());
+            ClientCB::RemoveFromLoginWait(existing);
+        }
+        return 1;
+    }
+    EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) REJECTED", newClient->m_ClientID.c_str(),
+                    newClient->m_SessionID, newClient->m_HostName.c_str(), newClient->m_HostAddress.c_str(),
+                    static_cast<int>(newClient->m_HostPort));
+    RefuseSession(*this, newClient, E_CTI_DEVICE_IN_USE);
+    return 0;
+}
+
+void CTIApplication::SetAgentDevice(Agent* agent, CTICSTADevice* device) {
+    if (agent == nullptr || device == nullptr) return;
+    ServerLockGuard guard(ServerLock());
+    const bool trace = AgentTrace(0x40);
+    if (agent->m_Device != device) {
+        if (CTICSTADevice* previous = agent->m_Device) {
+            if (previous->m_Agent == agent) previous->m_Agent = nullptr;
+            if (trace)
+                EMSTraceMessage("SetAgentDevice: Agent(%s) cleared from previous Device(%s).",
+                                agent->m_AgentID.c_str(), previous->m_DeviceID.c_str());
+        }
+        agent->m_Device = device;
+        if (trace)
+            EMSTraceMessage("SetAgentDevice: Agent(%s) -> Device(%s).", agent->m_AgentID.c_str(),
+                            device->m_DeviceID.c_str());
+    }
+    if (device->m_Agent != agent) {
+        if (auto* previous = static_cast<Agent*>(device->m_Agent)) {
+            if (previous->m_Device == device) previous->m_Device = nullptr;
+            if (trace)
+                EMSTraceMessage("SetAgentDevice: CSTADevice(%s) cleared from previous Agent(%s).",
+                                device->m_DeviceID.c_str(), previous->m_AgentID.c_str());
+        }
+        device->m_Agent = agent;
+        if (trace)
+            EMSTraceMessage("SetAgentDevice: CSTADevice(%s) -> Agent(%s).", device->m_DeviceID.c_str(),
+                            agent->m_AgentID.c_str());
+    }
+}

@@ -1,11 +1,80 @@
-// Client close and cleanup: CLOSE_REQ, the end of a client record, a console's forced end.
-#include "nuvlib/ems.h"
-#include "parlo/app/clientcb.h"
-#include "parlo/app/ctiapplication.h"
-#include "parlo/model/modelutil.h"
+// Client close and cleanup: CLOSE_REQ, the orderly close, the end of a session's record,
+// agent removal by OPC, and a console's forced end.
+#include <memory>
+#include <string>
 
-void CTIApplication::ProcessCloseRequest(int32_t sessionID, BaseMSGPtr, uint64_t) {
-    (void)CloseSession(sessionID);
+#include "ctimsg/elementids.h"
+#include "ctimsg/messages/messages.h"
+#include "ctimsg/names.h"
+#include "nuvlib/ems.h"
+#include "nuvlib/lockguard.h"
+#include "opcmsg/agentmsgs.h"
+#include "parlo/app/apphelpers.h"
+#include "parlo/app/clientcb.h"
+#include "parlo/app/clientseams.h"
+#include "parlo/app/ctiapplication.h"
+#include "parlo/model/agent.h"
+#include "parlo/model/call.h"
+#include "parlo/model/modelutil.h"
+#include "parlo/model/ports.h"
+#include "parlo/server/mdsio.h"
+#include "parlo/server/ctilock.h"
+#include "parlo/server/opcreq.h"
+
+namespace {
+constexpr int32_t kVoiceMRD = 1;
+constexpr uint32_t kClientEvents = 0x01;
+constexpr uint32_t kAllEventsOrPeripheralMonitor = 0x30;
+// A close during maintenance: the client is standby-capable (kStandbyCapable) and the cause
+// says so.
+constexpr int kMaintenanceCause = 110;  // E_PARLO_IN_MAINTENANCE_MODE
+
+Agent* FindEntryAgent(const ClientAssociatedAgent& entry) {
+    const int type = model::Server().GetPeripheralType(entry.PeripheralID);
+    return Agent::FindAgentByAgentID(entry.PeripheralID, entry.AgentID.c_str(),
+                                     IsDefinityPeripheralType(static_cast<int16_t>(type)));
+}
+
+ClientAssociatedAgentPtr StatusEntry(const std::string& agentID, int32_t peripheralID,
+                                     std::vector<int32_t> mrdIDs) {
+    auto entry = std::make_shared<ClientAssociatedAgent>();
+    entry->AgentID = agentID;
+    entry->PeripheralID = peripheralID;
+    entry->MRDIDs = std::move(mrdIDs);
+    return entry;
+}
+
+// Agents whose agent-mode or voice session is this one (server lock held).
+int CountAgentsNaming(int32_t sessionID) {
+    int bound = 0;
+    for (int b = 0; b < Agent::kHashBuckets; ++b)
+        for (Agent* a = Agent::FirstInBucket(b); a != nullptr; a = a->NextInBucket())
+            if (a->m_ClientSessionID == sessionID || a->m_AssociateSessionID == sessionID) ++bound;
+    return bound;
+}
+
+void SendClosedEvent(const ClientCB& client, int cause) {
+    ClientSessionClosedEventMSG event;
+    event.SetUINT(elementid::SessionID, static_cast<uint32_t>(client.m_SessionID));
+    event.SetUINT(elementid::CTIPeripheralID, static_cast<uint32_t>(client.m_PeripheralID));
+    event.SetUINT(elementid::Status, static_cast<uint32_t>(cause));
+    event.SetUINT(elementid::ClientPort, client.m_HostPort);
+    if (!client.m_HostAddress.empty())
+        event.SetSTRINGMax(elementid::ClientAddress, client.m_HostAddress);
+    event.SetSTRINGMax(elementid::ClientID, client.m_ClientID);
+    event.SetSTRINGMax(elementid::ClientSignature, client.m_ClientSignature);
+    if (!client.m_AgentExtension.empty())
+        event.SetSTRINGMax(elementid::AgentExtension, client.m_AgentExtension);
+    if (!client.m_AgentID.empty()) event.SetSTRINGMax(elementid::AgentID, client.m_AgentID);
+    if (!client.m_AgentInstrument.empty())
+        event.SetSTRINGMax(elementid::AgentInstrument, client.m_AgentInstrument);
+    if (ValidateMessage("ClientSessionClosedEvent", event))
+        (void)SessionProtocol::WriteMSG(nullptr, 0, event, SessionProtocol::DistributeClientMonitor);
+}
+}  // namespace
+
+void CTIApplication::ProcessCloseRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t) {
+    CloseClient(sessionID, static_cast<int>(msg->GetUINT(elementid::Status)));
 }
 
 void CTIApplication::KillClient(int sessionID) {
@@ -19,11 +88,151 @@ void CTIApplication::KillClient(int sessionID) {
 
 void CTIApplication::CloseClient(int sessionID, int cause) {
     {
-        // The agents stop naming the session before its id can be reused.
+        // The session layer may destroy the record on its own thread: it is used under the
+        // server lock from the look-up to its destruction.
         model::ServerLockGuard guard(model::ServerLock());
-        if (ClientCB* record = ClientCB::Find(sessionID)) ClientCB::ClearAgentAssociations(record);
+        ClientCB* client = ClientCB::Find(sessionID);
+        if (client != nullptr) {
+            if (ClientCB::IsTraceOn(client, 0x01))
+                EMSTraceMessage("CTIApplication::CloseClient - sessionID %d, cause %s", sessionID,
+                                StatusCodeName(cause));
+            UnregisterECCVariables(client);
+            if (client->m_State == ClientCB::OPEN || client->m_State == ClientCB::AGENT_LOGIN_WAIT)
+                SendClosedEvent(*client, cause);
+            OPCReq::ReleaseSession(sessionID);
+            const bool maintenance =
+                (client->m_ServiceMask & kStandbyCapable) != 0 && cause == kMaintenanceCause;
+            ReleaseClientAgents(client, !maintenance);
+            const std::string clientID = client->m_ClientID;
+            // A counted record lowers the client count as it goes.
+            delete client;
+            // What is left of the session in the application: nothing, unless something is wrong.
+            EMSTraceMessage("CTIApplication::CloseClient - SessionID %d (%s) closed; clients %d, bound agents %d",
+                            sessionID, clientID.c_str(), static_cast<int>(GetNumClients()),
+                            CountAgentsNaming(sessionID));
+        }
     }
+    bool known = false;
+    {
+        LockGuard<CTILockObject> hold(SessionLock(), "CTIApplication::CloseClient");
+        known = FindSession(static_cast<uint32_t>(sessionID)) != nullptr;
+    }
+    if (known)
+        (void)CloseSession(sessionID);
+    else if ((EMSGetTraceMask() & 0xF0) != 0)
+        EMSTraceMessage("CTIApplication::CloseClient - sessionID %d not found", sessionID);
+}
+
+void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
+    model::ServerLockGuard guard(model::ServerLock());
+    ClientSeams& seams = GetClientSeams();
+    const int32_t sessionID = client->m_SessionID;
+    const bool eventsEnabled = MDSIO::IsServerActive() != 0;
+    if ((client->m_ServiceMask & kClientEvents) != 0 && client->m_Agent != nullptr) {
+        Agent* agent = client->m_Agent;
+        client->m_Agent = nullptr;
+        // A session replaced by a newer one for the same agent leaves that binding alone.
+        if (agent->m_ClientSessionID == sessionID) {
+            if (tellOPC && eventsEnabled)
+                seams.SendSetClientStatusRequest(
+                    sessionID, 0, StatusEntry(agent->m_AgentID, agent->m_PeripheralID, {kVoiceMRD}),
+                    "");
+            agent->SetClientCB(nullptr);
+        }
+        // Nothing is left for the record's own destruction to tell OPC about this agent.
+        RemoveFromAssociateAgentList(client, agent->m_AgentID.c_str(), agent->m_PeripheralID,
+                                     kVoiceMRD);
+    }
+    if ((client->m_ServiceMask & kAllEventsOrPeripheralMonitor) == 0) return;
+    for (const ClientAssociatedAgentPtr& entry : client->m_AssociatedAgents) {
+        Agent* agent = FindEntryAgent(*entry);
+        if (agent == nullptr) continue;
+        if (tellOPC)
+            seams.SendSetClientStatusRequest(
+                sessionID, 0, StatusEntry(entry->AgentID, entry->PeripheralID, entry->MRDIDs), "");
+        // Every link still naming this session goes, the non-voice ones too: the SessionID is
+        // reused later.
+        for (int32_t mrd : entry->MRDIDs) {
+            if (mrd == kVoiceMRD) {
+                if (agent->m_AssociateSessionID == sessionID) agent->SetAssociateClientCB(nullptr);
+            } else if (agent->GetAssociateNonVoiceSessionID(mrd) == sessionID) {
+                agent->RemoveAssociateNonVoiceClient(mrd);
+            }
+        }
+    }
+    client->m_AssociatedAgents.clear();
+}
+
+void CTIApplication::SendAppPathDownForAllClients() {
+    model::ServerLockGuard guard(model::ServerLock());
+    for (ClientCB* client : ClientCB::GetAllClients()) client->SendAppPathDownInd();
+}
+
+// ---------------------------------------------------------------- ECC variables
+
+void CTIApplication::DeleteECCVariable(int32_t id, const std::string& name, int32_t isArray) {
+    constexpr uint32_t kArrayNotConfigured = 68;     // E_CTI_NAMED_ARRAY_NOT_CONFIGURED
+    constexpr uint32_t kVariableNotConfigured = 67;  // E_CTI_NAMED_VARIABLE_NOT_CONFIGURED
+    // The registrations name records, which the server lock keeps alive.
+    model::ServerLockGuard guard(model::ServerLock());
+    auto it = m_ECCVariableRegistrations.begin();
+    while (it != m_ECCVariableRegistrations.end() && (*it)->id != id) ++it;
+    if (it == m_ECCVariableRegistrations.end()) return;
+    std::unique_ptr<ECCVariableRegistration> record = std::move(*it);
+    m_ECCVariableRegistrations.erase(it);
+    while (!record->clients.empty()) {
+        ClientCB* client = record->clients.front();
+        record->clients.erase(record->clients.begin());
+        (void)SendFailureEventMSG(client->m_SessionID,
+                                  isArray != 0 ? kArrayNotConfigured : kVariableNotConfigured, false);
+        if (ClientCB::IsTraceOn(client, 0x01))
+            EMSTraceMessage("ECC Variable %s (ID:%d) registered for client %s DELETED.", name.c_str(),
+                            static_cast<int>(id), client->m_ClientID.c_str());
+        (void)RemoveVariable(client->m_SessionID, static_cast<uint32_t>(id), name.c_str());
+    }
+}
+
+// ---------------------------------------------------------------- the session layer's hooks
+
+void CTIApplication::ClientCleanup(int32_t) {}
+
+int CTIApplication::SessionFailed(int32_t sessionID) {
+    ClientCleanup(sessionID);
+    return 1;
+}
+
+int CTIApplication::SessionDestroyed(int32_t sessionID) {
+    ClientCleanup(sessionID);
+    // A session that ended without the application's close (broken connection, time-out,
+    // refused open) leaves no record behind: no agent keeps naming it and it is not counted.
     ClientCB::DeleteBySessionID(sessionID);
-    EMSTraceMessage("CTIApplication::CloseClient - SessionID %d, cause %d.", sessionID, cause);
-    (void)CloseSession(sessionID);
+    return 1;
+}
+
+// ---------------------------------------------------------------- agent removal
+
+void CTIApplication::ProcessAgentRemoved(const uint8_t* body, size_t length) {
+    OPCAgentRemovedInd removed;
+    const OPCBodyResult parsed = ParseAgentRemovedInd(body, length, &removed);
+    if (!parsed.ok) {
+        EMSTraceMessage("CTIApplication::ProcessAgentRemoved - malformed body of %d bytes, dropped.",
+                        static_cast<int>(length));
+        return;
+    }
+    const auto peripheralID = static_cast<int32_t>(removed.PeripheralID);
+    const bool everyAgent = removed.AgentID.empty() || removed.AgentID == "-1";
+    // CallLock, then the server lock: the removal frees private calls, and console listings
+    // read the agent tables under the server lock.
+    LockGuard<LockObject> calls(Call::GetCallLock());
+    model::ServerLockGuard guard(model::ServerLock());
+    if (!everyAgent) {
+        const int type = model::Server().GetPeripheralType(peripheralID);
+        Agent* agent = Agent::FindAgentByAgentID(peripheralID, removed.AgentID.c_str(),
+                                                 IsDefinityPeripheralType(static_cast<int16_t>(type)));
+        model::ClientInfo bound;
+        if (agent != nullptr && agent->GetClientCB(bound)) return;
+    }
+    if ((EMSGetTraceMask() & 0x40) != 0)
+        EMSTraceMessage("AGENT_REMOVED: ID=%s Periph=%d", removed.AgentID.c_str(), peripheralID);
+    Agent::RemoveAgent(peripheralID, removed.AgentID.c_str());
 }

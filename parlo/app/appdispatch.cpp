@@ -1,6 +1,8 @@
 // The application's dispatch of client and OPC messages, driven by dispatchtables.def, and
 // the PG status handlers.
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <string>
 #include <string_view>
 
@@ -15,7 +17,9 @@
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/appport.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/server/ctiregistry.h"
 #include "parlo/server/mdsio.h"
+#include "parlo/server/server.h"
 #include "platform/clock.h"
 
 namespace {
@@ -122,6 +126,9 @@ uint32_t CTIApplication::ProcessSessionMessage() {
     std::unique_ptr<SessionMSG> frame(DequeueInputMessage());
     if (!frame) return 0;
     const int32_t sessionID = static_cast<int32_t>(frame->SessionID());
+    if (Server* server = Server::sm_Server)
+        server->UpdateMeter(50, static_cast<int32_t>(std::min<uint32_t>(frame->ElapsedSinceStamp(), INT32_MAX)));
+    const int64_t started = plat::MonotonicNs();
     const uint32_t version = frame->ClientVersion();
     if (version == 0 || version > kMaxClientVersion) {
         EMSTraceMessage("CTIApplication::ProcessSessionMessage() - The CTI Protocol version %d in the "
@@ -136,13 +143,24 @@ uint32_t CTIApplication::ProcessSessionMessage() {
         EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: %s",
                         static_cast<int>(sessionID), MsgTypeName(type));
     }
+    Server* server = Server::sm_Server;
+    const bool nicFailover =
+        m_Registry != nullptr && m_Registry->Dynamic(CTIRegistry::NICStatusBasedFailover) != 0;
+    if (RefusedByFailover(nicFailover, server ? server->GetFailoverReported() : 0, type)) {
+        EMSTraceMessage("!WARNING! ProcessSessionMessage - Received MsgType=%d from SESSION-%d when Parlo failover "
+                        "in progress",
+                        static_cast<int>(type), static_cast<int>(sessionID));
+        (void)SendFailureEventMSG(sessionID, kUnspecifiedFailure, false);
+        return 0;
+    }
     const ClientRow* row = FindClientRow(type);
     if (row == nullptr) {
         // Not a type a client may send: the session goes.
         (void)SendFailureEventMSG(sessionID, kUnspecifiedFailure, true);
-        return 1;
+    } else {
+        (this->*(row->function))(sessionID, std::move(msg), frame->Stamp());
     }
-    (this->*(row->function))(sessionID, std::move(msg), frame->Stamp());
+    UpdateMeter(54, started);
     return 1;
 }
 

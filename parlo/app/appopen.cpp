@@ -1,23 +1,545 @@
-// The open road: version and services, the application path, the agent look-up and the
-// confirmation.
+// The open road: version and services, the application path, the agent look-up, the agent
+// rules and the confirmation, each step on the application thread.
+#include <cstdio>
+#include <string>
+
 #include "ctimsg/elementids.h"
+#include "ctimsg/messages/messages.h"
+#include "ctimsg/names.h"
 #include "nuvlib/ems.h"
+#include "opcmsg/armapppath.h"
+#include "opcmsg/opcnames.h"
+#include "parlo/app/apphelpers.h"
+#include "parlo/app/appport.h"
 #include "parlo/app/clientcb.h"
+#include "parlo/app/clientseams.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/app/openroad.h"
+#include "parlo/model/agent.h"
+#include "parlo/model/csta.h"
+#include "parlo/model/modelutil.h"
+#include "parlo/model/ports.h"
+#include "parlo/server/mdsio.h"
+#include "parlo/server/opcreq.h"
+#include "parlo/server/opcwriters.h"
+#include "parlo/server/server.h"
 
-// Until the road is built: nothing waits, nothing binds.
-void CTIApplication::OpenValidAgent(ClientCB*, Agent*, uint16_t, int) {}
-int CTIApplication::LoginWait(ClientCB*) { return 0; }
-void CTIApplication::FailClientOpen(ClientCB*, uint32_t) {}
+using namespace openroad;
 
-void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
-    // The least valid open until the open road comes: the requested services granted.
-    BaseMSGPtr conf = MakeOpenConf(*msg);
-    const char* extension = msg->GetSTRING(elementid::AgentExtension);
-    const bool agentDevice =
-        (msg->GetUINT(elementid::ServiceMask) & 0x01) && extension != nullptr && *extension != '\0';
-    if (!ConfirmOpen(sessionID, *conf, received, agentDevice))
-        EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: open not confirmed.",
-                        static_cast<int>(sessionID));
+namespace {
+
+std::string Text(BaseMSG& msg, uint32_t element) {
+    const char* s = msg.GetSTRING(element);
+    return s != nullptr ? s : "";
 }
 
+void SetClientState(ClientCB* c, uint32_t state) {
+    model::ServerLockGuard guard(model::ServerLock());
+    c->m_State = state;
+}
+
+bool TraceT1(const ClientCB* c) { return ClientCB::IsTraceOn(c, 0x01); }
+bool TraceT2(const ClientCB* c) { return ClientCB::IsTraceOn(c, 0x02); }
+
+int ElapsedMs(uint64_t since) {
+    const uint64_t now = FileTimeNow();
+    return now > since ? static_cast<int>((now - since) / 10000) : 0;
+}
+
+Server* TheServer() { return Server::sm_Server; }
+
+int ServerPGStatus() {
+    if (AppServerPort* port = GetAppServerPort()) return port->GetPGStatus();
+    return TheServer() != nullptr ? TheServer()->GetPGStatus() : 0;
+}
+
+uint32_t ServerPGTime() {
+    if (AppServerPort* port = GetAppServerPort()) return static_cast<uint32_t>(port->GetPGTime());
+    return 0;
+}
+
+// Every session in a state that still wants an answer to its open.
+bool SessionGone(int32_t sessionID) {
+    SessionProtocol* master = SessionProtocol::Master();
+    if (master == nullptr) return true;
+    LockGuard<CTILockObject> hold(master->SessionLock(), "CTIApplication::OpenValidAgent");
+    SessionProtocol* s = SessionProtocol::FindSession(static_cast<uint32_t>(sessionID));
+    return s == nullptr || s->GetSessionState() == SessionProtocol::sessionFailed ||
+           s->GetSessionState() == SessionProtocol::sessionClosed;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- step 1
+
+void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
+    const uint32_t version = msg->GetUINT(elementid::VersionNumber);
+    const uint32_t mask = msg->GetUINT(elementid::ServiceMask);
+    const std::string clientID = Text(*msg, elementid::ClientID);
+    if (ClientCB::Find(sessionID) != nullptr) {
+        // The session layer refuses a second OPEN_REQ on a session before it comes here.
+        EMSFailMessage("CTIApplication::ProcessOpenRequest - Duplicate sessionID %d (%s) - REJECTED",
+                       static_cast<int>(sessionID), clientID.c_str());
+    }
+    const std::string hostName = GetHostName(sessionID);
+    const std::string hostAddress = GetHostAddress(sessionID);
+    const uint32_t hostPort = GetHostPort(sessionID);
+    // The record is in the hash from its construction: consoles may read it at once.
+    model::ServerLockGuard guard(model::ServerLock());
+    auto* client = new ClientCB(sessionID, clientID.c_str());
+    client->m_Version = version;
+    client->m_ServiceMask = mask;
+    client->m_CallMsgMask = msg->GetUINT(elementid::CallMsgMask);
+    client->m_ConfigMsgMask = msg->GetUINT(elementid::ConfigMsgMask);
+    client->m_AgentStateMask = msg->GetUINT(elementid::AgentStateMask);
+    client->m_ClientSignature = Text(*msg, elementid::ClientSignature);
+    if (client->m_ClientSignature.empty()) client->m_ClientSignature = client->m_ClientID;
+    client->m_ApplicationPathID =
+        msg->Present(elementid::ApplicationPathID) ? msg->GetUINT(elementid::ApplicationPathID) : 0;
+    client->m_HostName = hostName;
+    client->m_HostAddress = hostAddress;
+    client->m_HostPort = hostPort;
+    client->m_OpenRequestTime = received;
+    client->SetOpenReq(std::move(msg));
+    guard.Release();
+    if (TraceT1(client))
+        EMSTraceMessage("CTIApplication::ProcessOpenRequest - sessionID %d from %s at %s(%s:%d), version %d",
+                        static_cast<int>(sessionID), client->m_ClientID.c_str(), client->m_HostName.c_str(),
+                        client->m_HostAddress.c_str(), static_cast<int>(client->m_HostPort),
+                        static_cast<int>(version));
+
+    const uint32_t forbidden = ForbiddenServiceBits(version);
+    if (forbidden == 0xFFFFFFFF) {
+        if (TraceT2(client))
+            EMSTraceMessage("CTIApplication::ProcessOpenRequest - Invalid protocol version %d - %d (%s) REJECTED",
+                            static_cast<int>(version), static_cast<int>(sessionID), client->m_ClientID.c_str());
+        FailClientOpen(client, E_CTI_INVALID_VERSION);
+        return;
+    }
+    if ((mask & forbidden) != 0) {
+        if (TraceT2(client))
+            EMSTraceMessage("CTIApplication::ProcessOpenRequest - Invalid service mask 0x%x - %d (%s) REJECTED", mask,
+                            static_cast<int>(sessionID), client->m_ClientID.c_str());
+        FailClientOpen(client, E_CTI_INVALID_SERVICE_MASK);
+        return;
+    }
+    const uint32_t exclusive = mask & (CLIENT_EVENTS | ALL_EVENTS | PERIPHERAL_MONITOR);
+    if ((exclusive & (exclusive - 1)) != 0) {
+        if (TraceT2(client))
+            EMSTraceMessage("CTIApplication::ProcessOpenRequest - Mutually exclusive services (mask 0x%x) - %d (%s) "
+                            "REJECTED",
+                            exclusive, static_cast<int>(sessionID), client->m_ClientID.c_str());
+        FailClientOpen(client, E_CTI_INVALID_SERVICE_MASK);
+        return;
+    }
+    const bool prerequisiteMissing = (mask & (CALL_DATA_UPDATE | CLIENT_CONTROL)) != 0 && exclusive == 0;
+    const bool supervisorAlone = (mask & (SUPERVISOR | CLIENT_EVENTS | ALL_EVENTS | PERIPHERAL_MONITOR)) == SUPERVISOR;
+    for (bool refused : {prerequisiteMissing, supervisorAlone})
+        if (refused && TraceT2(client))
+            EMSTraceMessage("CTIApplication::ProcessOpenRequest - prerequisite services not requested (mask 0x%x) - "
+                            "%d (%s) REJECTED",
+                            mask, static_cast<int>(sessionID), client->m_ClientID.c_str());
+    if (prerequisiteMissing || supervisorAlone) {
+        FailClientOpen(client, E_CTI_INVALID_SERVICE_MASK);
+        return;
+    }
+    // Counted from here on: every later refusal and the record's end lower it again.
+    AddNumClients(1);
+    client->m_CountedClient = true;
+    OpenValidAppPath(client);
+}
+
+// ---------------------------------------------------------------- step 2
+
+void CTIApplication::OpenValidAppPath(ClientCB* client) {
+    BaseMSG* request = client->m_OpenReq;
+    if (request != nullptr && request->Present(elementid::ApplicationPathID)) {
+        Server* server = TheServer();
+        const uint32_t invokeID = server != nullptr ? server->GetUniqueID() : 0;
+        OPCReq* record = OPCReq::Allocate(client->m_SessionID, 0, invokeID);
+        record->SendTime = FileTimeNow();
+        ARMAppPathUpReqMsg up;
+        up.SetInvokeID(static_cast<int32_t>(invokeID));
+        up.SetApplicationPathID(static_cast<int32_t>(client->m_ApplicationPathID));
+        up.SetSessionID(client->m_SessionID);
+        up.SetSide(server != nullptr && server->GetSide() != 0 ? 1 : 0);
+        SetClientState(client, ClientCB::APP_PATH_VALIDATION);
+        if (!SendARMMsg(up)) {
+            // The writer has released the record: no answer will come.
+            EMSTraceMessage("CTIApplication::OpenValidAppPath - SessionID %d: the application path request was "
+                            "not sent.",
+                            client->m_SessionID);
+            FailClientOpen(client, E_CTI_UNSPECIFIED_FAILURE);
+        }
+        return;
+    }
+    if ((client->m_ServiceMask & AGENT_REPORTING) != 0) {
+        if (TraceT2(client)) EMSTraceMessage("CTIApplication::OpenValidAppPath - ARM open failed -- appPathID not present");
+        FailClientOpen(client, E_CTI_INVALID_MR_DOMAIN);
+        return;
+    }
+    OpenValidClient(client);
+}
+
+// ---------------------------------------------------------------- step 3
+
+void CTIApplication::OpenValidClient(ClientCB* client) {
+    if (client->m_State == ClientCB::APP_PATH_VALIDATION) {
+        ARMClientInfoPtr info = ClientCB::GetARMClientInfo(client);
+        if (!info) {
+            EMSTraceMessage("CTIApplication::OpenValidClient - internal error -- no ARMClientInfo");
+        } else if (info->Status != 0) {
+            if (TraceT2(client))
+                EMSTraceMessage("CTIApplication::OpenValidClient - ARM open failed, status = %d - %d (%s) REJECTED",
+                                static_cast<int>(info->Status), client->m_SessionID, client->m_ClientID.c_str());
+            FailClientOpen(client, E_CTI_INVALID_MR_DOMAIN);
+            return;
+        } else {
+            SetClientState(client, ClientCB::OPEN_VALIDATION);
+        }
+    }
+    BaseMSG* request = client->m_OpenReq;
+    if ((client->m_ServiceMask & CLIENT_EVENTS) != 0 && request != nullptr) {
+        model::ServerLockGuard guard(model::ServerLock());
+        client->m_PeripheralID = request->GetINT(elementid::CTIPeripheralID);
+        client->m_HasAgentExtension = request->Present(elementid::AgentExtension) ? 1 : 0;
+        client->m_HasAgentID = request->Present(elementid::AgentID) ? 1 : 0;
+        client->m_HasAgentInstrument = request->Present(elementid::AgentInstrument) ? 1 : 0;
+        client->m_AgentExtension = Text(*request, elementid::AgentExtension);
+        client->m_AgentID = Text(*request, elementid::AgentID);
+        client->m_AgentInstrument = Text(*request, elementid::AgentInstrument);
+        guard.Release();
+        const int32_t peripheralID = client->m_PeripheralID;
+        Agent* known = nullptr;
+        if (!client->m_AgentExtension.empty()) {
+            known = Agent::FindAgentByExtension(peripheralID, client->m_AgentExtension.c_str());
+        } else if (!client->m_AgentID.empty()) {
+            known = Agent::FindAgentByAgentID(
+                peripheralID, client->m_AgentID.c_str(),
+                IsDefinityPeripheralType(GetPeripheralType(static_cast<uint32_t>(peripheralID))));
+        } else if (!client->m_AgentInstrument.empty()) {
+            known = Agent::FindAgentByInstrument(peripheralID, client->m_AgentInstrument.c_str());
+        }
+        int32_t skillTargetID = 0;
+        {
+            model::ServerLockGuard guard(model::ServerLock());
+            if (known != nullptr) skillTargetID = known->m_SkillTargetID;
+        }
+        Server* server = TheServer();
+        const uint32_t invokeID = server != nullptr ? server->GetUniqueID() : 0;
+        OPCReq* record = OPCReq::Allocate(client->m_SessionID, 0, invokeID);
+        record->PrivateCallFlags = 0;  // the open waits for the answer
+        record->SendTime = FileTimeNow();
+        char tag[64];
+        std::snprintf(tag, sizeof tag, "%s - SessionID %ld:", "OpenValidClient", static_cast<long>(client->m_SessionID));
+        SetClientState(client, ClientCB::AGENT_VALIDATION);
+        if (!SendGetAgentStateReq(invokeID, static_cast<uint32_t>(peripheralID), 1, static_cast<uint32_t>(skillTargetID),
+                                  client->m_AgentExtension, client->m_AgentID, client->m_AgentInstrument, tag, 0,
+                                  client->m_SessionID)) {
+            // Refused by the writer (which released the record): no answer will come.
+            FailClientOpen(client, E_CTI_UNSPECIFIED_FAILURE);
+        }
+        return;
+    }
+    if ((client->m_ServiceMask & CLIENT_EVENTS) != 0 && TraceT1(client))
+        EMSTraceMessage("CTIApplication::OpenValidClient Invalid Object CurMsg = 0x%x", 0u);
+    const int online = (ServerPGStatus() & 0x04) != 0 ? 0 : 1;
+    OpenValidAgent(client, nullptr, 0, online);
+}
+
+// ---------------------------------------------------------------- step 4
+
+void CTIApplication::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t peripheralType, int online) {
+    const int32_t sessionID = client->m_SessionID;
+    if (client->m_OpenReq == nullptr) {
+        // Not an open in progress (an answer that came twice): the session stays as it is.
+        if (TraceT1(client)) EMSTraceMessage("CTIApplication::OpenValidAgent Invalid Object CurMsg = 0x%x", 0u);
+        (void)FailOpen(sessionID, E_CTI_UNSPECIFIED_FAILURE);
+        return;
+    }
+    const uint32_t mask = client->m_ServiceMask;
+    if ((mask & SUPERVISOR) != 0) {
+        bool supervisor = false;
+        if (agent != nullptr) {
+            model::ServerLockGuard guard(model::ServerLock());
+            supervisor = agent->m_Supervisor;
+        }
+        if (agent != nullptr && supervisor) {
+            if (TraceT2(client))
+                EMSTraceMessage("CTIApplication::OpenValidAgent - supervisor service (mask 0x%x) - %d (%s) OPENING",
+                                mask, sessionID, client->m_ClientID.c_str());
+        } else if (agent != nullptr) {
+            if (TraceT2(client))
+                EMSTraceMessage("CTIApplication::OpenValidAgent - Invalid Service Type (mask 0x%x)- %d (%s) REJECTED",
+                                mask, sessionID, client->m_ClientID.c_str());
+            FailClientOpen(client, E_CTI_INVALID_SERVICE_MASK);
+            return;
+        } else if ((mask & (ALL_EVENTS | PERIPHERAL_MONITOR)) == 0) {
+            if (TraceT2(client))
+                EMSTraceMessage("CTIApplication::OpenValidAgent - Invalid Agent - %d (%s) REJECTED", sessionID,
+                                client->m_ClientID.c_str());
+            FailClientOpen(client, E_CTI_INVALID_AGENT_DATA);
+            return;
+        }
+    }
+    bool associated = false;
+    if ((mask & CLIENT_EVENTS) == 0) {
+        SetClientState(client, ClientCB::OPEN);
+    } else {
+        if (peripheralType == 0xFFFF) {
+            if (TraceT2(client))
+                EMSTraceMessage("CTIApplication::OpenValidAgent - Unknown peripheralID %d - %d (%s) REJECTED",
+                                client->m_PeripheralID, sessionID, client->m_ClientID.c_str());
+            FailClientOpen(client, E_CTI_INVALID_PERIPHERAL_ID);
+            return;
+        }
+        if (CTICSTAMonitor* monitor = CTICSTAMonitor::Alloc(CTICSTAMonitor::Device, sessionID, nullptr)) {
+            model::ServerLockGuard guard(model::ServerLock());
+            monitor->m_CallMsgMask = client->m_CallMsgMask;
+            monitor->m_AgentStateMask = client->m_AgentStateMask;
+            monitor->m_TaskMsgMask = client->m_TaskMsgMask;
+        }
+        bool loggedOn = false;
+        if (agent != nullptr) {
+            model::ServerLockGuard guard(model::ServerLock());
+            loggedOn = agent->m_OverallState != AS_UNKNOWN && agent->m_OverallState != AS_LOG_OUT;
+        }
+        if (loggedOn) {
+            if (!CompleteAgentAssociation(client, agent, 0)) return;
+            associated = true;
+        } else if (IsAgentLoginRequired()) {
+            if (TraceT2(client))
+                EMSTraceMessage("CTIApplication::OpenValidAgent - Agent not logged on - %d (%s) REJECTED", sessionID,
+                                client->m_ClientID.c_str());
+            FailClientOpen(client, E_CTI_AGENT_NOT_LOGGED_ON);
+            return;
+        } else if (!LoginWait(client)) {
+            return;
+        }
+    }
+    ConfirmClientOpen(client, agent, peripheralType, online, associated);
+}
+
+void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t peripheralType, int online,
+                                       bool associated) {
+    const int32_t sessionID = client->m_SessionID;
+    BaseMSG& request = *client->m_OpenReq;
+    const int32_t ctiPeripheralID = request.GetINT(elementid::CTIPeripheralID);
+    const uint32_t mask = client->m_ServiceMask;
+    const bool agentMode = (mask & CLIENT_EVENTS) != 0;
+    auto* monitor = agentMode ? static_cast<CTICSTAMonitor*>(client->m_MonitorList.First()) : nullptr;
+
+    if (client->m_HostAddress.empty() || client->m_HostPort == 0) {
+        EMSTraceMessage("CTIApplication::OpenValidAgent: invalid m_HostAddress & m_HostPort");
+    } else {
+        ClientSessionOpenedEventMSG opened;
+        opened.SetUINT(elementid::SessionID, static_cast<uint32_t>(sessionID));
+        opened.SetUINT(elementid::CTIPeripheralID, static_cast<uint32_t>(ctiPeripheralID));
+        opened.SetUINT(elementid::ServiceMask, mask);
+        opened.SetUINT(elementid::CallMsgMask, client->m_CallMsgMask);
+        opened.SetUINT(elementid::AgentStateMask, client->m_AgentStateMask);
+        opened.SetUINT(elementid::ClientPort, client->m_HostPort);
+        opened.SetSTRINGMax(elementid::ClientAddress, client->m_HostAddress);
+        opened.SetSTRINGMax(elementid::ClientID, client->m_ClientID);
+        opened.SetSTRINGMax(elementid::ClientSignature, client->m_ClientSignature);
+        if (client->m_HasAgentExtension) opened.SetSTRINGMax(elementid::AgentExtension, client->m_AgentExtension);
+        if (client->m_HasAgentID) opened.SetSTRINGMax(elementid::AgentID, client->m_AgentID);
+        if (client->m_HasAgentInstrument) opened.SetSTRINGMax(elementid::AgentInstrument, client->m_AgentInstrument);
+        if (!ValidateMessage("ClientSessionOpenedEvent", opened))
+            EMSTraceMessage("CTIApplication::OpenValidAgent: invalid ClientSessionOpenedEventMSG");
+        else
+            (void)WriteMSG(nullptr, 0, opened, DistributeClientMonitor);
+    }
+
+    Server* server = TheServer();
+    OpenConfMSG conf;
+    conf.SetUINT(elementid::InvokeID, request.GetUINT(elementid::InvokeID));
+    conf.SetUINT(elementid::ServiceMask, mask);
+    conf.SetUINT(elementid::MonitorID, monitor != nullptr ? monitor->m_MonitorID : 0);
+    conf.SetUINT(elementid::PGStatus, static_cast<uint32_t>(ServerPGStatus()));
+    conf.SetUINT(elementid::CCTimestamp, ServerPGTime());
+    conf.SetBOOL(elementid::PeripheralOnline, online != 0 ? 1 : 0);
+    int32_t agentType = 0;
+    if (agent != nullptr) {
+        model::ServerLockGuard guard(model::ServerLock());
+        conf.SetUSHORT(elementid::CTIAgentState, static_cast<uint16_t>(agent->m_OverallState));
+        if (!agent->m_Extension.empty()) conf.SetSTRINGMax(elementid::AgentExtension, agent->m_Extension);
+        if (!agent->m_AgentID.empty()) conf.SetSTRINGMax(elementid::AgentID, agent->m_AgentID);
+        const std::string instrument = agent->GetInstrumentNumber();
+        if (!instrument.empty()) conf.SetSTRINGMax(elementid::AgentInstrument, instrument);
+        conf.SetINT(elementid::DepartmentID, agent->m_DepartmentID);
+        agentType = agent->m_PeripheralType;
+    } else {
+        conf.SetINT(elementid::DepartmentID, -1);
+        conf.SetUSHORT(elementid::CTIAgentState, static_cast<uint16_t>(AS_UNKNOWN));
+    }
+    // The peripheral's type: the one named, else the agent's, the answer's, the server's.
+    int32_t type = 0;
+    std::vector<Server::Peripheral> peripherals;
+    if (server != nullptr) {
+        Server::Peripheral entry;
+        for (int i = 0; server->GetPeripheralEntry(i, entry); ++i) peripherals.push_back(entry);
+    }
+    if (ctiPeripheralID != 0 && ctiPeripheralID != -1) {
+        for (const Server::Peripheral& p : peripherals)
+            if (p.peripheralID == ctiPeripheralID) {
+                type = p.type;
+                break;
+            }
+    } else {
+        type = agentType;
+        if (type == 0) type = peripheralType;
+        if (type == 0 && server != nullptr) type = server->GetAgentPeripheralClientType(nullptr);
+    }
+    conf.SetUSHORT(elementid::PeripheralType, static_cast<uint16_t>(ConvertPeripheralType(type)));
+    const bool serverActive = server == nullptr || server->GetState() == Server::ACTIVE;
+    conf.SetUSHORT(elementid::SessionType, serverActive ? 1 : 2);
+    if (!serverActive) {
+        model::ServerLockGuard guard(model::ServerLock());
+        client->m_ConfigPeripheralID = static_cast<uint32_t>(ctiPeripheralID);
+        client->m_ConfigFlag = 1;
+    }
+    uint32_t listed = 0;
+    for (const Server::Peripheral& p : peripherals) {
+        if (ctiPeripheralID != -1 && p.peripheralID != ctiPeripheralID) continue;
+        conf.SetUINT(elementid::FltPeripheralID, static_cast<uint32_t>(p.peripheralID), listed);
+        conf.SetUINT(elementid::MultiLineAgentControl, static_cast<uint32_t>(p.multiline), listed);
+        ++listed;
+    }
+    conf.SetUINT(elementid::NumPeripherals, listed);
+    if (server != nullptr && server->GetState() == Server::STANDBY) {
+        std::string unique;
+        if (GetClientSeams().GetUniqueInstanceID(sessionID, unique)) Agent::AssociateClient(sessionID, unique.c_str());
+    }
+
+    const int confirmed = ConfirmOpen(sessionID, conf, client->m_OpenRequestTime, associated);
+    client->TakeOpenReq().reset();
+    if (!confirmed) {
+        if (TraceT1(client))
+            EMSTraceMessage("CTIApplication::OpenValidAgent from sessionID %d (%s) - FAILED (%d ms)", sessionID,
+                            client->m_ClientID.c_str(), ElapsedMs(client->m_OpenRequestTime));
+        // Whatever made the confirmation fail, the session will not be served: the record
+        // goes now, with its binding, its wait and its count, and a session still standing
+        // is ended so that the client is not left waiting.
+        DestroyOpeningClient(client);
+        if (!SessionGone(sessionID)) (void)FailSessionByID(sessionID, E_CTI_UNSPECIFIED_FAILURE);
+        return;
+    }
+    if (TraceT1(client))
+        EMSTraceMessage("CTIApplication::OpenValidAgent from sessionID %d (%s) - ACCEPTED (%d ms)", sessionID,
+                        client->m_ClientID.c_str(), ElapsedMs(client->m_OpenRequestTime));
+    if ((mask & ALL_EVENTS) != 0 && MDSIO::IsServerActive()) {
+        for (const Server::Peripheral& p : peripherals) {
+            const int32_t status = server != nullptr ? server->GetPeripheralStatus(p.peripheralID) : p.status;
+            if (status != 3 && status != 4) continue;
+            SystemEventMSG event;
+            event.SetUINT(elementid::PGStatus, static_cast<uint32_t>(ServerPGStatus()));
+            event.SetUINT(elementid::CCTimestamp, ServerPGTime());
+            event.SetUINT(elementid::SystemEventID, static_cast<uint32_t>(status));
+            event.SetUINT(elementid::SystemEventArg1, static_cast<uint32_t>(p.peripheralID));
+            event.SetUINT(elementid::SystemEventArg2, 0);
+            event.SetUINT(elementid::SystemEventArg3, 0);
+            event.SetUSHORT(elementid::EventDeviceType, 0xFFFF);
+            if (ValidateMessage("OpenValidAgent", event)) (void)WriteMSG(nullptr, 0, event, DistributeAllEvents);
+        }
+    }
+    if (monitor != nullptr) monitor->SendBeginCalls(model::Server().CallStateTraceOn());
+}
+
+// ---------------------------------------------------------------- waiting for the agent
+
+int CTIApplication::LoginWait(ClientCB* client) {
+    if (!client->m_AgentInstrument.empty()) {
+        const int16_t type = GetPeripheralType(static_cast<uint32_t>(client->m_PeripheralID));
+        CTICSTADevice* device = FindCTICSTADevice(static_cast<uint32_t>(client->m_PeripheralID), 0,
+                                                  client->m_AgentInstrument.c_str(), IsDefinityPeripheralType(type));
+        std::string otherID, otherState;
+        bool hasOther = false;
+        {
+            model::ServerLockGuard guard(model::ServerLock());
+            if (auto* other = device != nullptr ? static_cast<Agent*>(device->m_Agent) : nullptr) {
+                hasOther = true;
+                otherID = other->m_AgentID;
+                otherState = AgentStateASName(other->m_OverallState);
+            }
+        }
+        if (!hasOther) {
+            EMSTraceMessage("*** In LoginWait otherAgentP == NULL");
+        } else {
+            EMSTraceMessage("*** In LoginWait Agent ID %s Instrument:%s ", otherID.c_str(),
+                            client->m_AgentInstrument.c_str());
+            if (client->m_AgentID != otherID) {
+                EMSTraceMessage("Inconsistent Agent ID for Instrument %s - Session:%d Client:%s REJECTED (%s "
+                                "AgentID:%s vs. ClientAgentID:%s)",
+                                client->m_AgentInstrument.c_str(), client->m_SessionID, client->m_ClientID.c_str(),
+                                otherState.c_str(), otherID.c_str(), client->m_AgentID.c_str());
+                if (client->m_OpenReq != nullptr)
+                    FailClientOpen(client, E_CTI_INCONSISTENT_AGENT_DATA);
+                else
+                    (void)GetClientSeams().SendFailureEventMSG(client->m_SessionID, E_CTI_INCONSISTENT_AGENT_DATA, true);
+                return 0;
+            }
+        }
+    }
+    // The waiting sessions that claim the same agent, gathered first: settling a conflict
+    // fails sessions, which must not change the queue under the walk.
+    std::vector<ClientCB*> rivals;
+    {
+        model::ServerLockGuard guard(model::ServerLock());
+        auto same = [](const std::string& a, const std::string& b) { return !a.empty() && a == b; };
+        for (void* p = m_AgentLoginWaitQueue.First(); p != nullptr; p = m_AgentLoginWaitQueue.Next(p)) {
+            auto* waiting = static_cast<ClientCB*>(p);
+            if (waiting == client || waiting->m_PeripheralID != client->m_PeripheralID) continue;
+            if (same(waiting->m_AgentID, client->m_AgentID) ||
+                same(waiting->m_AgentExtension, client->m_AgentExtension) ||
+                same(waiting->m_AgentInstrument, client->m_AgentInstrument))
+                rivals.push_back(waiting);
+        }
+    }
+    for (ClientCB* waiting : rivals)
+        if (!ResolveAgentConflict(client, waiting)) return 0;
+    {
+        model::ServerLockGuard guard(model::ServerLock());
+        if (client->m_QueueThread.IsQueued())
+            EMSFailMessage("Assertion failed: %s.  File: %s.  Line %d\n", "!newClientCB->m_QueueThread.IsQueued()",
+                           __FILE__, __LINE__);
+        client->m_State = ClientCB::AGENT_LOGIN_WAIT;
+        m_AgentLoginWaitQueue.Append(client);
+    }
+    if (TraceT2(client))
+        EMSTraceMessage("*** AgentLoginWait Session:%d Client:%s (AgentID:%s Ext:%s Inst:%s) ...", client->m_SessionID,
+                        client->m_ClientID.c_str(), client->m_AgentID.c_str(), client->m_AgentExtension.c_str(),
+                        client->m_AgentInstrument.c_str());
+    return 1;
+}
+
+// ---------------------------------------------------------------- refusal
+
+void CTIApplication::FailClientOpen(ClientCB* client, uint32_t code) {
+    const int32_t sessionID = client->m_SessionID;
+    const std::string clientID = client->m_ClientID;
+    (void)FailOpen(sessionID, code);
+    DestroyOpeningClient(client);
+    // What is left of the session in the application: nothing, unless something is wrong.
+    int bound = 0;
+    {
+        model::ServerLockGuard guard(model::ServerLock());
+        for (int b = 0; b < Agent::kHashBuckets; ++b)
+            for (Agent* a = Agent::FirstInBucket(b); a != nullptr; a = a->NextInBucket())
+                if (a->m_ClientSessionID == sessionID || a->m_AssociateSessionID == sessionID) ++bound;
+    }
+    EMSTraceMessage("CTIApplication::FailClientOpen - SessionID %d (%s) refused with %s; record %s, clients %d, "
+                    "waiting %d, bound agents %d, OPC requests %d",
+                    static_cast<int>(sessionID), clientID.c_str(), StatusCodeName(static_cast<int32_t>(code)),
+                    ClientCB::Find(sessionID) != nullptr ? "kept" : "gone", static_cast<int>(GetNumClients()),
+                    static_cast<int>(m_AgentLoginWaitQueue.Count()), bound, OPCReq::CountLive());
+}
+
+void CTIApplication::DestroyOpeningClient(ClientCB* client) {
+    client->TakeOpenReq().reset();
+    if (client->m_CountedClient) {
+        client->m_CountedClient = false;
+        AddNumClients(-1);
+    }
+    delete client;  // out of the hash and the wait queue, its agent links undone
+}

@@ -6,8 +6,18 @@
 #include "nuvlib/ems.h"
 #include "parlo/app/appport.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/app/apphelpers.h"
+#include "parlo/app/clientcb.h"
 #include "parlo/model/agentconfig.h"
+#include "parlo/model/call.h"
+#include "parlo/model/modelutil.h"
+#include "nuvlib/lockguard.h"
+#include "parlo/server/ctilock.h"
+#include "parlo/server/ctiregistry.h"
+#include "parlo/server/opcwriters.h"
 #include "parlo/model/ports.h"
+#include "parlo/server/opcreq.h"
+#include "parlo/server/server.h"
 #include "platform/clock.h"
 
 namespace {
@@ -23,8 +33,17 @@ constexpr int64_t kNsPerMs = 1000000;
 void CTIApplication::Run(int active) {
     AppServerPort* port = GetAppServerPort();
     port->InitUniqueID();
+    m_NoClientWatch = NoClientWatch{};
+    m_AuditBucket = 0;
+    // The model's ports are installed once, before the application: read them once here.
+    const bool haveCalls = model::GetPorts().server != nullptr;
     if (port->SetActivated(kThreadName, active) != 0) {
+        ReportListenPorts(false, false);
         while (LoopGoesOn()) {
+            int64_t t = plat::MonotonicNs();
+            m_AuditBucket = haveCalls ? AuditBucket(m_AuditBucket) : 0;
+            UpdateMeter(49, t);
+            t = plat::MonotonicNs();
             {
                 // Auto-reset: a wake consumes the event; the wait is bounded so that a state
                 // change is seen within a second.
@@ -34,13 +53,30 @@ void CTIApplication::Run(int active) {
                 });
                 m_InputEventSet = false;
             }
+            UpdateMeter(47, t);
+            t = plat::MonotonicNs();
+            (void)WatchNoClients(t / kNsPerMs);
             Drain();
+            UpdateMeter(48, t);
         }
     }
+    bool orderly;
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        orderly = m_StopThread;
+    }
+    ReportListenPorts(true, orderly);
+    SetState(Shutdown);
+    OPCReq::ClearAll();
     port->ClearActivated(kThreadName);
     std::lock_guard<std::mutex> hold(m_Lock);
     m_ThreadRunning = false;
     m_Wake.notify_all();
+}
+
+void CTIApplication::UpdateMeter(int meter, int64_t sinceNs) {
+    if (Server* server = Server::sm_Server)
+        server->UpdateMeter(meter, static_cast<int32_t>((plat::MonotonicNs() - sinceNs) / kNsPerMs));
 }
 
 bool CTIApplication::LoopGoesOn() {
@@ -72,11 +108,16 @@ void CTIApplication::Drain() {
                 if (requested) KeepOPCMsgsInQueue();
                 break;
             }
-            default:
+            default: {
+                UpdateMeter(50, entry->time);
+                const int64_t u = plat::MonotonicNs();
                 ProcessOPCMessage(entry->type, static_cast<int>(entry->length), entry->buffer.data());
+                UpdateMeter(54, u);
                 break;
+            }
         }
         FreeApplicationMSG(std::move(entry));
+        if (RecheckNoClients()) return;
     }
 }
 
@@ -98,7 +139,7 @@ void CTIApplication::Idle(int reason) {
         dropped.swap(m_InputQueue);
         m_KeepOPCMsgsInQueue = false;
         m_MaintenanceRequested = false;
-        if (m_State != New) m_State = Shutdown;
+        if (m_State != New) SetStateLocked(Shutdown);
     }
 }
 
@@ -288,4 +329,167 @@ void CTIApplication::ApplyDeferredAgentConfig() {
     // Without the object model's ports nothing can have been held back (the queue alone).
     if (model::GetPorts().server == nullptr) return;
     AgentConfig::ApplyDeferred();
+}
+
+// ---------------------------------------------------------------- the turn's checks
+
+uint32_t CTIApplication::RegistryDynamic(int value, uint32_t fallback) const {
+    return m_Registry != nullptr ? m_Registry->Dynamic(static_cast<CTIRegistry::DynamicValue>(value)) : fallback;
+}
+
+int CTIApplication::AuditStaleCalls(int bucket) {
+    // Without the object model's ports there is no call table to audit.
+    if (model::GetPorts().server == nullptr) return (bucket + 1) % Call::kHashBuckets;
+    return AuditBucket(bucket);
+}
+
+int CTIApplication::AuditBucket(int bucket) {
+    if (bucket < 0 || bucket >= Call::kHashBuckets) bucket = 0;
+    const auto timeout = static_cast<int>(
+        std::min<uint32_t>(RegistryDynamic(CTIRegistry::CallEventTimeout, 3600), INT32_MAX));
+    Call* call = Call::FindStaleCall(bucket, timeout);
+    if (call == nullptr) return (bucket + 1) % Call::kHashBuckets;
+    if (call->m_Private) {
+        call->SetLastEvent("ValidationSkipped");
+    } else {
+        const uint32_t invokeID = Server::sm_Server ? Server::sm_Server->GetUniqueID() : 0;
+        // A link that is down loses the request; the call is stamped all the same and comes
+        // up again after the timeout.
+        (void)SendValidateCallReq(invokeID, call->m_PeripheralID, call->m_CallID, call->m_SrcDeviceIDType,
+                                  call->m_SrcDeviceID, call->m_DestDeviceIDType, call->m_DestDeviceID,
+                                  call->GetAgentID(), call->m_Active ? 1 : 0);
+        call->SetLastEvent("ValidateReq");
+    }
+    // The same bucket next turn: it may hold further stale calls.
+    return bucket;
+}
+
+CTIApplication::NoClientOutcome CTIApplication::NoClientWatch::Step(const NoClientInput& in,
+                                                                    int32_t& elapsedSeconds) {
+    bool watch = false;
+    if (in.duplex) {
+        if (in.noSessions && in.active)
+            watch = true;
+        else
+            watch = in.noClientConnection && in.active;
+    }
+    if (!watch || in.timeoutSeconds <= 0) {
+        timing = false;
+        return NoClientOutcome::Reset;
+    }
+    if (!timing) {
+        timing = true;
+        startMs = in.nowMs;
+        return NoClientOutcome::StartTiming;
+    }
+    const int64_t elapsedMs = in.nowMs - startMs;
+    if (elapsedMs < int64_t{in.timeoutSeconds} * 1000) return NoClientOutcome::Timing;
+    elapsedSeconds = static_cast<int32_t>(std::min<int64_t>(elapsedMs / 1000, INT32_MAX));
+    timing = false;
+    return NoClientOutcome::Report;
+}
+
+bool CTIApplication::WatchNoClients(int64_t nowMs) {
+    Server* server = Server::sm_Server;
+    NoClientInput in;
+    in.duplex = server != nullptr && server->GetDuplex() != 0;
+    in.active = IsActive();
+    in.noSessions = SessionProtocol::SessionsNow() == 0;
+    // The client test walks the records: only when its answer can matter.
+    in.noClientConnection = in.duplex && in.active && !in.noSessions && NoClientConnection();
+    in.timeoutSeconds = static_cast<int32_t>(
+        std::min<uint32_t>(RegistryDynamic(CTIRegistry::NoClientConnectionsTimeout, 60), INT32_MAX));
+    in.nowMs = nowMs;
+    int32_t elapsed = 0;
+    switch (m_NoClientWatch.Step(in, elapsed)) {
+        case NoClientOutcome::Reset:
+            if (server != nullptr) server->SetFailoverReported(0);
+            return false;
+        case NoClientOutcome::Report:
+            ReportNoClients(elapsed);
+            return true;
+        default:
+            return false;
+    }
+}
+
+void CTIApplication::ReportNoClients(int32_t elapsedSeconds) {
+    char text[128];
+    (void)BoundedSprintf(text, sizeof text,
+                         "No client sessions connected for more than %d seconds, server may be unreachable.",
+                         static_cast<int>(elapsedSeconds));
+    EMSEvent0I1S(0x212E000F, 0, 0, text);
+    m_NoClientWatch.timing = false;
+    if (Server* server = Server::sm_Server) {
+        server->ReportFailure("NO_CLIENT_CONNECTED");
+        server->SetFailoverReported(1);
+    }
+}
+
+bool CTIApplication::RecheckNoClients() {
+    if (RegistryDynamic(CTIRegistry::NICStatusBasedFailover, 0) == 0 || !m_NoClientWatch.timing || !IsActive())
+        return false;
+    Server* server = Server::sm_Server;
+    if (server == nullptr || server->GetDuplex() == 0 || !NoClientConnection()) {
+        EMSTraceMessage("Network has recovered back, Parlo will not failover");
+        return false;
+    }
+    const auto timeout = static_cast<int32_t>(
+        std::min<uint32_t>(RegistryDynamic(CTIRegistry::NoClientConnectionsTimeout, 60), INT32_MAX));
+    if (timeout <= 0) return false;
+    const int64_t elapsedMs = plat::MonotonicNs() / kNsPerMs - m_NoClientWatch.startMs;
+    if (elapsedMs >= int64_t{timeout} * 1000) {
+        ReportNoClients(static_cast<int32_t>(std::min<int64_t>(elapsedMs / 1000, INT32_MAX)));
+        return true;
+    }
+    EMSTraceMessage("Processing Application Messages until failover...");
+    return false;
+}
+
+bool CTIApplication::NoClientConnection() {
+    // The public interface's status is not watched on this platform: the clients decide.
+    SessionProtocol* master = SessionProtocol::Master();
+    // Without the object model's ports no client record can exist.
+    if (master == nullptr || model::GetPorts().server == nullptr) return true;
+    model::ServerLockGuard server(model::ServerLock());
+    LockGuard<CTILockObject> sessions(master->SessionLock(), "CTIApplication::NoClientConnection");
+    int count = 0;
+    for (SessionProtocol* s : SessionProtocol::AllSessions()) {
+        const ClientCB* client = ClientCB::Find(s->GetSessionID());
+        if (client == nullptr) continue;
+        ++count;
+        if (client->m_ServiceMask & 0x200) {
+            if (client->m_WEXANumClients != 0) return false;
+            --count;
+        }
+        if (client->m_ClientID == "QUENLOFostrel") {
+            if (client->m_FOSTRELNumClients > 0) return false;
+            --count;
+        }
+        if (client->m_ClientID == "QUENLOHarnix") {
+            if (client->m_HARNIXNumClients > 0) return false;
+            --count;
+        }
+        if (client->m_ClientID.find("Mobrel Enterprise Server") != std::string::npos) --count;
+        if (client->m_ClientID.find("Quillet") != std::string::npos) --count;
+    }
+    return count < 1;
+}
+
+void CTIApplication::ReportListenPorts(bool end, bool orderly) {
+    const std::string plain = std::to_string(TransportProtocol::sm_ListenPort);
+    const std::string host = HostName();
+    if (end) {
+        EMSEvent0I3S(0xA12EC006, 0, 0, plain.c_str(), host.c_str(), orderly ? "command" : "error");
+        return;
+    }
+    const uint32_t mode = TransportProtocol::sm_SecurityMode;
+    if (mode == 0) EMSEvent0I2S(0x612EC005, 0, 0, plain.c_str(), host.c_str());
+    if (mode == 0 || mode == 1)
+        EMSEvent0I2S(0x612EC005, 0, 0, std::to_string(TransportProtocol::sm_ListenSecurePort).c_str(), host.c_str());
+}
+
+bool CTIApplication::RefusedByFailover(bool nicStatusBasedFailover, int failoverReported, int32_t type) {
+    constexpr int32_t kCloseReq = 7;
+    return nicStatusBasedFailover && failoverReported == 1 && type != kCloseReq;
 }

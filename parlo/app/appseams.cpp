@@ -7,12 +7,36 @@
 #include "parlo/model/ports.h"
 #include "nuvlib/lockguard.h"
 #include "parlo/server/ctilock.h"
+#include "opcmsg/armapppath.h"
+#include "parlo/server/opcwriters.h"
+#include "parlo/server/server.h"
 #include "parlo/server/session.h"
 
-void AppClientSeams::ReportECCTooMuchData(const char* caller, uint32_t peripheralID, uint32_t callID) {
-    // The hourly throttle comes with the connection look-ups; until then every report is a trace.
-    EMSTraceMessage("%s: call context too large for a message (PeripheralID %u, CallID %u).",
-                    caller ? caller : "", peripheralID, callID);
+void AppClientSeams::SendAppPathDownInd(ClientCB& client) {
+    if (!client.m_ARMClientInfo) return;
+    Server* server = Server::sm_Server;
+    ARMAppPathDownIndMsg down;
+    down.SetApplicationPathID(static_cast<int32_t>(client.m_ApplicationPathID));
+    down.SetSessionID(client.m_SessionID);
+    down.SetSide(server != nullptr && server->GetSide() != 0 ? 1 : 0);  // set on side A
+    (void)SendARMMsg(down);  // no request record: OPC does not answer it
+}
+
+void AppClientSeams::UnregisterECCVariables(int32_t sessionID) {
+    auto* application = dynamic_cast<CTIApplication*>(SessionProtocol::Master());
+    if (application == nullptr) return;
+    // Called by a record's destruction, which holds the server lock.
+    model::ServerLockGuard guard(model::ServerLock());
+    if (ClientCB* record = ClientCB::Find(sessionID)) application->UnregisterECCVariables(record);
+}
+
+void AppClientSeams::CountedClientGone() {
+    if (auto* application = dynamic_cast<CTIApplication*>(SessionProtocol::Master()))
+        application->AddNumClients(-1);
+}
+
+void AppClientSeams::ReportECCTooMuchData(const char*, uint32_t, uint32_t) {
+    CTIApplication::ReportECCTooMuchData();
 }
 
 bool AppClientSeams::FindSession(int32_t sessionID, bool& secure) {

@@ -115,6 +115,10 @@ ClientCB::~ClientCB() {
         EMSTraceMessage("*** Destroyed ClientCB %d %s", m_SessionID, m_ClientID.c_str());
     m_ARMClientInfo = nullptr;
     m_AssociatedAgents.clear();
+    if (m_CountedClient) {
+        m_CountedClient = false;
+        GetClientSeams().CountedClientGone();
+    }
 }
 
 void ClientCB::InitHash() {
@@ -181,6 +185,28 @@ ClientCB* ClientCB::FindByAssociatedAgent(const char* agentID, int32_t periphera
                 if (entry->AgentID == agentID && entry->PeripheralID == peripheralID)
                     return AsClient(p);
     return nullptr;
+}
+
+std::vector<ClientCB*> ClientCB::GetAppPathClients(uint32_t applicationPathID) {
+    constexpr size_t kMaxAppPathClients = 4;
+    std::vector<ClientCB*> out;
+    ServerLockGuard guard(ServerLock());
+    for (StdQueue& bucket : Hash().buckets)
+        for (void* p = bucket.First(); p != nullptr; p = bucket.Next(p)) {
+            ClientCB* record = AsClient(p);
+            if (record->m_ApplicationPathID != applicationPathID) continue;
+            out.push_back(record);
+            if (!IsTressikClient(record) || out.size() >= kMaxAppPathClients) return out;
+        }
+    return out;
+}
+
+std::vector<ClientCB*> ClientCB::GetAllClients() {
+    std::vector<ClientCB*> out;
+    ServerLockGuard guard(ServerLock());
+    for (StdQueue& bucket : Hash().buckets)
+        for (void* p = bucket.First(); p != nullptr; p = bucket.Next(p)) out.push_back(AsClient(p));
+    return out;
 }
 
 const char* ClientCB::StateName(uint32_t state) {

@@ -71,6 +71,11 @@ public:
     static void GetConfigClients(std::vector<ClientCB*>& out);
     // The first record whose associated-agent list holds (agentID, peripheralID), or null.
     static ClientCB* FindByAssociatedAgent(const char* agentID, int32_t peripheralID);
+    // The records of that application path in hash order: the walk stops after the first
+    // one not signed "Tressik", or at 4. The pointers stay the hash's (hold the server lock).
+    static std::vector<ClientCB*> GetAppPathClients(uint32_t applicationPathID);
+    // Every record in hash order (hold the server lock while using them).
+    static std::vector<ClientCB*> GetAllClients();
 
     // ---- record helpers ----
     // Name of a record state; "(??INVALID_CLIENT_STATE??)" outside 0..6.
@@ -147,6 +152,10 @@ public:
     StdQueue m_MonitorList;  // CTICSTAMonitor::m_ClientLinks; the first is the device monitor
     uint32_t m_ApplicationPathID = 0;
     ARMClientInfoPtr m_ARMClientInfo;
+    // Set when the open road counted the session in the application's client count; whoever
+    // destroys a counted record lowers the count once and clears the flag (the destructor
+    // does it for every path that does not).
+    bool m_CountedClient = false;
 };
 
 // Associations per media routing domain (1 is voice). Add: nothing for a null record, an

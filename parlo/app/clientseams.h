@@ -28,6 +28,8 @@ public:
                                             const char* signature) {
         (void)recordSessionID, (void)status, (void)agent, (void)signature;
     }
+    // A record that raised the application's client count is gone: lower it.
+    virtual void CountedClientGone() {}
     // The once-an-hour report of a call context too large for a message.
     virtual void ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
                                       uint32_t callID) {

@@ -1,5 +1,8 @@
 #include "parlo/app/ctiapplication.h"
 
+#include <algorithm>
+#include <cctype>
+#include <climits>
 #include <cstring>
 
 #include "ctimsg/elementids.h"
@@ -9,6 +12,16 @@
 #include "parlo/app/appport.h"
 #include "parlo/app/appseams.h"
 #include "parlo/app/clientcb.h"
+#include "parlo/app/appdomain.h"
+#include "parlo/app/apphelpers.h"
+#include "parlo/model/call.h"
+#include "parlo/model/csta.h"
+#include "parlo/model/ports.h"
+#include "parlo/model/terminalconfig.h"
+#include "parlo/server/ctilock.h"
+#include "parlo/server/ctiregistry.h"
+#include "parlo/server/opcwriters.h"
+#include "parlo/server/server.h"
 #include "platform/clock.h"
 
 namespace {
@@ -24,32 +37,260 @@ void OpenClientPorts(SessionProtocol& master, bool active) {
 }
 }  // namespace
 
-CTIApplication::CTIApplication() : m_Seams(std::make_unique<AppClientSeams>(&m_AgentLoginWaitQueue)) {
+namespace {
+
+constexpr int64_t kNsPerSecond = 1000000000;
+
+int64_t CalendarSeconds() { return plat::RealtimeNs() / kNsPerSecond; }
+
+// A port number as the registry text's leading decimal digits (none: 0), never past INT_MAX.
+int32_t LeadingDigits(const std::string& text) {
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') break;
+        value = std::min<int64_t>(value * 10 + (c - '0'), INT32_MAX);
+    }
+    return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+CTIApplication::CTIApplication()
+    : m_AppServerReqQueueLock(std::make_unique<CTILockObject>(1, nullptr, "Application Server Request Queue Lock ",
+                                                              UINT32_MAX, 0, 0)),
+      m_AppServerQueueLock(
+          std::make_unique<CTILockObject>(1, nullptr, "Application Server Queue Lock ", UINT32_MAX, 0, 0)),
+      m_Domain(std::make_unique<AppSessionDomain>()),
+      m_Seams(std::make_unique<AppClientSeams>(&m_AgentLoginWaitQueue)) {
     m_AgentLoginWaitQueue.SetLinkOffset(ClientCB::LoginWaitLinkOffset());
+    m_StateTime = CalendarSeconds();
+    m_AppServerQueueServiceTime = m_AppServerReqQueueServiceTime = FileTimeNow();
 }
 
 CTIApplication::~CTIApplication() {
     Idle(0);
     RemoveClientPorts();
+    if (m_DomainInstalled && &GetSessionDomain() == m_Domain.get()) SetSessionDomain(nullptr);
 }
 
 void CTIApplication::Configure(CTIRegistry* registry) {
     m_Registry = registry;
-    (void)SessionProtocol::Configure(registry);
+    if (registry != nullptr) {
+        const CTIRegistry::ConfigBlock& c = registry->Config();
+        m_AgentLoginRequired = c.AgentLoginRequired;
+        m_DisableUTF8Conversion = c.DisableUTF8Conversion;
+    }
+    // The session layer takes the CG public interface as the listen address.
+    const int configured = SessionProtocol::Configure(registry);
+    if (registry != nullptr) {
+        const CTIRegistry::ConfigBlock& c = registry->Config();
+        TransportProtocol::sm_ListenPort = LeadingDigits(c.ListenPort);
+        TransportProtocol::sm_ListenSecurePort = LeadingDigits(c.SecuredListenPort);
+        TransportProtocol::sm_SecurityMode = c.SecurityMode;
+        if (c.ListenBacklog > 0) TransportProtocol::sm_ListenBacklog = static_cast<int32_t>(c.ListenBacklog);
+    }
     InstallClientPorts();
-    std::lock_guard<std::mutex> hold(m_Lock);
-    if (m_State == New) m_State = Configured;
+    if (!m_DomainInstalled) {
+        SetSessionDomain(m_Domain.get());
+        m_DomainInstalled = true;
+    }
+    if (configured == 0) return;  // stays New
+    if (GetState() == New) SetState(Configured);
 }
 
-void CTIApplication::GetCTILinkStatus(std::string& text) {
-    text += "CTI Link: no OPC link\n";
+void CTIApplication::SetState(int state) {
+    std::lock_guard<std::mutex> hold(m_Lock);
+    SetStateLocked(state);
 }
+
+void CTIApplication::SetStateLocked(int state) {
+    m_State = state;
+    m_StateTime = CalendarSeconds();
+    SetInputEventLocked();
+}
+
+int64_t CTIApplication::GetStateTime() const {
+    std::lock_guard<std::mutex> hold(m_Lock);
+    return m_StateTime;
+}
+
+std::string CTIApplication::TimeInStateText(int64_t seconds) {
+    if (seconds < 0) seconds = 0;
+    const int64_t days = seconds / 86400, hours = seconds % 86400 / 3600, minutes = seconds % 3600 / 60,
+                  rest = seconds % 60;
+    char line[64];
+    std::string text;
+    if (days > 0) {
+        (void)BoundedSprintf(line, sizeof line, "%d day(s) ", static_cast<int>(days));
+        text += line;
+    }
+    if (days > 0 || hours > 0) {
+        (void)BoundedSprintf(line, sizeof line, "%d hr ", static_cast<int>(hours));
+        text += line;
+    }
+    if (days > 0 || hours > 0 || minutes > 0) {
+        (void)BoundedSprintf(line, sizeof line, "%d min ", static_cast<int>(minutes));
+        text += line;
+    }
+    (void)BoundedSprintf(line, sizeof line, "%d sec\n", static_cast<int>(rest));
+    return text + line;
+}
+
+std::string CTIApplication::GetTimeInStateText() { return TimeInStateText(CalendarSeconds() - GetStateTime()); }
+
+void CTIApplication::GetCTILinkStatus(std::string& text) {
+    const int state = GetState();
+    text += "\nCTILink:\n";
+    if (state == Active)
+        text += "    Active for ";
+    else if (state == Standby)
+        text += "    Standby for ";
+    else
+        text += "    NOT active for at least ";
+    text += GetTimeInStateText();
+}
+
+void CTIApplication::Dump(std::string& text) {
+    char line[256];
+    const int state = GetState();
+    const char* name = state == Active ? "Active" : state == Shutdown ? "Shutdown" : state == Standby ? "Standby" : "Unknown";
+    text += "\nCTIApplication:\n";
+    (void)BoundedSprintf(line, sizeof line, "    m_State=%s", name);
+    text += line;
+    text += "  time_in_state=" + GetTimeInStateText();
+    (void)BoundedSprintf(line, sizeof line, "    m_NumClients=%d\n", static_cast<int>(GetNumClients()));
+    text += line;
+    (void)BoundedSprintf(line, sizeof line, "    m_AgentLoginRequired=%s\n", m_AgentLoginRequired ? "TRUE" : "FALSE");
+    text += line;
+    (void)BoundedSprintf(line, sizeof line, "    m_DisableUTF8Conversion=%s\n",
+                         m_DisableUTF8Conversion ? "TRUE" : "FALSE");
+    text += line;
+    // One input event; its "handle" is the event's own address, as a 32-bit number.
+    (void)BoundedSprintf(line, sizeof line, "    m_ApplicationEvents[%d]=0x%x\n", 0,
+                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(&m_Wake)));
+    text += line;
+    (void)BoundedSprintf(line, sizeof line, "    m_AgentLoginWaitQueue=%d\n",
+                         static_cast<int>(m_AgentLoginWaitQueue.Count()));
+    text += line;
+    (void)BoundedSprintf(line, sizeof line, "    ApplicationMSG FreeList=%d\n",
+                         static_cast<int>(FreeApplicationMSGCount()));
+    text += line;
+    (void)BoundedSprintf(line, sizeof line, "    Call FreeList=%d\n",
+                         model::GetPorts().server != nullptr ? Call::FreeCount() : 0);
+    text += line;
+    TransportProtocol::Dump(text);
+}
+
+int CTIApplication::SessionCreated(int32_t) { return 1; }
 
 void CTIApplication::ResetIDCounters() {
     SessionProtocol::ResetIDCounters();
     m_NextSessionID = 1;
     m_NextMonitorID = 1;
+    if (model::GetPorts().server != nullptr) CTICSTAMonitor::SetNextMonitorID(1);
     EMSTraceMessage("CTIApplication::ResetIDCounters: session and monitor ids start again at 1.");
+}
+
+// ---------------------------------------------------------------- peripherals
+
+void CTIApplication::AddPeripheral(uint32_t peripheralID, uint16_t type) {
+    if (std::find(m_PeripheralIDs.begin(), m_PeripheralIDs.end(), peripheralID) != m_PeripheralIDs.end()) return;
+    m_PeripheralIDs.push_back(peripheralID);
+    m_PeripheralTypes.push_back(type);
+}
+
+int16_t CTIApplication::GetPeripheralType(uint32_t peripheralID) const {
+    if (m_PeripheralIDs.empty()) return -1;
+    if (peripheralID == 0xFFFFFFFFu) return static_cast<int16_t>(m_PeripheralTypes.front());
+    for (size_t i = 0; i < m_PeripheralIDs.size(); ++i)
+        if (m_PeripheralIDs[i] == peripheralID) return static_cast<int16_t>(m_PeripheralTypes[i]);
+    return -1;
+}
+
+uint32_t CTIApplication::GetFirstPeripheralType() const {
+    return m_PeripheralTypes.empty() ? 0xFFFFFFFFu : m_PeripheralTypes.front();
+}
+
+// ---------------------------------------------------------------- ECC variables
+
+void CTIApplication::RegisterECCVariable(int32_t id, const char* name, ClientCB* client) {
+    if (client == nullptr) return;
+    ECCVariableRegistration* record = nullptr;
+    for (auto& r : m_ECCVariableRegistrations)
+        if (r->id == id) record = r.get();
+    if (record == nullptr) {
+        auto made = std::make_unique<ECCVariableRegistration>();
+        made->id = id;
+        made->name = name ? name : "";
+        record = made.get();
+        m_ECCVariableRegistrations.push_back(std::move(made));
+    }
+    const bool already = std::find(record->clients.begin(), record->clients.end(), client) != record->clients.end();
+    if (!already) {
+        record->clients.push_back(client);
+        (void)SessionProtocol::AddVariable(client->m_SessionID, static_cast<uint32_t>(id), record->name.c_str());
+    }
+    if ((EMSGetTraceMask() & 0x10) || ClientCB::IsTraceOn(client, 0x01))
+        EMSTraceMessage("ECC Variable %s (ID:%d) %sregistered for client %s (ref=%d)", record->name.c_str(),
+                        static_cast<int>(id), already ? "already " : "", client->m_ClientID.c_str(),
+                        static_cast<int>(record->clients.size()));
+}
+
+void CTIApplication::UnregisterECCVariables(ClientCB* client) {
+    for (size_t i = m_ECCVariableRegistrations.size(); i-- > 0;) {
+        ECCVariableRegistration& record = *m_ECCVariableRegistrations[i];
+        auto found = std::find(record.clients.begin(), record.clients.end(), client);
+        if (found != record.clients.end()) {
+            record.clients.erase(found);
+            if (client != nullptr && ClientCB::IsTraceOn(client, 0x01))
+                EMSTraceMessage("ECC Variable %s (ID:%d) unregistered for client %s (ref=%d)", record.name.c_str(),
+                                static_cast<int>(record.id), client->m_ClientID.c_str(),
+                                static_cast<int>(record.clients.size()));
+        }
+        // A registration nobody holds any more goes, whether or not this client held it.
+        if (record.clients.empty())
+            m_ECCVariableRegistrations.erase(m_ECCVariableRegistrations.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+void CTIApplication::GetECCVariableClients(int32_t id, std::vector<std::string>& out) {
+    for (const auto& record : m_ECCVariableRegistrations) {
+        if (record->id != id) continue;
+        for (const ClientCB* client : record->clients) out.push_back(client->m_ClientID);
+        return;
+    }
+}
+
+void CTIApplication::GetECCVariableClients(std::string& text) {
+    for (const auto& record : m_ECCVariableRegistrations) {
+        text += record->name + " (ID:" + std::to_string(record->id) + "):";
+        for (const ClientCB* client : record->clients) text += " " + client->m_ClientID;
+        text += "\n";
+    }
+}
+
+void CTIApplication::GetTraceKeywords(std::vector<std::string>& names, std::vector<int>& bits) {
+    static constexpr struct {
+        const char* name;
+        int bit;
+    } kKeywords[] = {
+        {"client_agent_statistics_brief", 1}, {"client_agent_statistics_full", 2}, {"client_heartbeats", 3},
+        {"client_skill_statistics_brief", 4}, {"client_skill_statistics_full", 5}, {"opc_agent_statistics", 6},
+        {"opc_skill_statistics", 7},          {"lock_route", 9},                   {"route_table", 8},
+        {"route_register", 10},               {"route_dialog", 11},                {"session_layer", 12},
+        {"transport_layer", 13},              {"periph_variables", 14},            {"ecc_variables", 15},
+    };
+    for (const auto& k : kKeywords) {
+        names.emplace_back(k.name);
+        bits.push_back(k.bit);
+    }
+}
+
+void CTIApplication::GetTraceKeywords(std::string& text) {
+    std::vector<std::string> names;
+    std::vector<int> bits;
+    GetTraceKeywords(names, bits);
+    for (size_t i = 0; i < names.size(); ++i) text += names[i] + " " + std::to_string(bits[i]) + "\n";
 }
 
 int CTIApplication::GetState() const {
@@ -67,7 +308,7 @@ int CTIApplication::Activate() {
         std::unique_lock<std::mutex> hold(m_Lock);
         if (m_State == Standby && m_ThreadRunning) {
             // The running standby thread serves on; only the mode changes.
-            m_State = Active;
+            SetStateLocked(Active);
             hold.unlock();
             (void)StandbyToOpen();
             if (AppServerPort* port = GetAppServerPort()) port->MakeActive();
@@ -95,7 +336,7 @@ int CTIApplication::StartThread(int active) {
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         if (m_ThreadRunning) return 0;
-        m_State = active ? Active : Standby;
+        SetStateLocked(active ? Active : Standby);
         m_ThreadRunning = true;
         m_StopThread = false;
         m_FailThread = false;
@@ -115,15 +356,10 @@ unsigned CTIApplication::ThreadMain(void* argument) {
     return 0;
 }
 
-void CTIApplication::GetECCVariableClients(std::string&) {}
-void CTIApplication::GetTraceKeywords(std::string&) {}
-void CTIApplication::SendText(const char*) {}
-void CTIApplication::SendAppPathDownForAllClients() {}
-void CTIApplication::DeleteECCVariable(int32_t, const std::string&, int32_t) {}
 
-const uint8_t* CTIApplication::ProcessTerminalConfig(int32_t, int32_t, const uint8_t*,
+const uint8_t* CTIApplication::ProcessTerminalConfig(int32_t op, int32_t update, const uint8_t* record,
                                                      const uint8_t* end) {
-    return end;
+    return TerminalConfig::ProcessTerminalRecord(static_cast<uint32_t>(op), static_cast<uint32_t>(update), record, end);
 }
 
 // ---------------------------------------------------------------- client input

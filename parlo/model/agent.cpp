@@ -253,6 +253,22 @@ void Agent::RemoveFromHash() {
     if (wasIn) --t.count;
 }
 
+void Agent::SetSkillTargetID(int32_t skillTargetID) {
+    ServerLockGuard guard(ServerLock());
+    if (skillTargetID == m_SkillTargetID) return;
+    AgentTables& t = Tables();
+    if (m_SkillTargetIDHashIndex == -1) {
+        m_SkillTargetID = skillTargetID;
+        return;
+    }
+    t.bySkillTargetID[m_SkillTargetIDHashIndex].Remove(this);
+    t.exactSkillTargetID.Remove(SkillTargetKey(m_SkillTargetID), this);
+    m_SkillTargetID = skillTargetID;
+    m_SkillTargetIDHashIndex = static_cast<int32_t>(static_cast<uint32_t>(m_SkillTargetID) & 511u);
+    t.bySkillTargetID[m_SkillTargetIDHashIndex].Append(this);
+    t.exactSkillTargetID.Append(SkillTargetKey(m_SkillTargetID), this);
+}
+
 Agent* Agent::FindAgentBySkillTargetID(int32_t peripheralID, int32_t skillTargetID) {
     ServerLockGuard guard(ServerLock());
     ExactIndex& index = Tables().exactSkillTargetID;

@@ -76,6 +76,8 @@ public:
     // again too). SetInstrument also recreates the instrument (its lines' calls are lost).
     void SetExtension(const char* extension);
     void SetInstrument(const char* instrument);
+    // Moves the agent to its new SkillTargetID in the SkillTargetID table (server lock inside).
+    void SetSkillTargetID(int32_t skillTargetID);
     std::string GetInstrumentNumber() const;
     // Links the agent and the device both ways (null unlinks); the device stays the table's.
     void SetDevice(CTICSTADevice* device);

@@ -101,6 +101,11 @@ AgentTeam* AgentTeam::FindTeamByPrimarySupervisor(int32_t skillTargetID) {
     return found;
 }
 
+void AgentTeam::ForEachTeam(const std::function<void(const AgentTeam&)>& visit) {
+    model::ServerLockGuard guard(model::ServerLock());
+    g_Teams.ForEach(visit);
+}
+
 std::vector<int32_t> AgentTeam::GetSupervisorTeams(int32_t skillTargetID) {
     model::ServerLockGuard guard(model::ServerLock());
     std::vector<int32_t> out;

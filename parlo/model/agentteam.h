@@ -8,6 +8,7 @@
 // Everything here belongs to the server lock "RTServerConfig"; the parsers and
 // FindAgentTeam take it when the caller does not hold it.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,6 +57,8 @@ public:
     static AgentTeam* FindTeamByPrimarySupervisor(int32_t skillTargetID);
     // TeamIDs of every team that lists that SkillTargetID among its supervisors.
     static std::vector<int32_t> GetSupervisorTeams(int32_t skillTargetID);
+    // Calls visit for every team in bucket order, under the server lock (taken when not held).
+    static void ForEachTeam(const std::function<void(const AgentTeam&)>& visit);
     static void InitHashTable();
     static int Count();
 

@@ -2,6 +2,7 @@
 // filters, tailoring, the fan-out loop) live in outfilter and fanout; this file walks the
 // session tables under the master lock and feeds them.
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,12 @@ RecipientView PublicView(SessionProtocol& session, std::deque<ECCSelection>& sel
 
 bool TraceAll() { return (EMSGetTraceMask() & 0x08) != 0; }
 
+// The server lock when this thread does not hold it yet (null without a server).
+std::unique_ptr<LockGuard<CTILockObject>> HoldServerLock(const char* caller) {
+    if (Server::sm_Server == nullptr) return nullptr;
+    return std::make_unique<LockGuard<CTILockObject>>(Server::sm_Server->ServerLock(), caller);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- the distributor
@@ -184,6 +191,8 @@ int FilterAgentEventToAllEventClients(AgentEventMemory& agent, bool reasonCodeCh
                                            event.GetUINT(elementid::AgentAvailabilityStatus), reasonCodeChanged);
     SessionProtocol* master = SessionProtocol::Master();
     if (master == nullptr) return 1;
+    // The client look-ups take the server lock, which comes before the master lock.
+    const auto server = HoldServerLock("SessionProtocol::FilterAgentEventToAllEventClients");
     LockGuard<CTILockObject> hold(master->SessionLock(), "SessionProtocol::FilterAgentEventToAllEventClients");
     SessionDomain& domain = GetSessionDomain();
     const uint32_t type = event.GetMsgType();
@@ -244,6 +253,7 @@ int SessionProtocol::WriteMSG(uint32_t applicationPathID, int32_t skillTargetID,
     }
     SessionProtocol* m = Master();
     if (m == nullptr) return 0;
+    const auto server = HoldServerLock("SessionProtocol::WriteMSG");
     LockGuard<CTILockObject> master(m->SessionLock(), "SessionProtocol::WriteMSG");
     int result = 0;
     int sent = 0;

@@ -25,7 +25,13 @@ bool TraceOn() { return (EMSGetTraceMask() & kTraceOPCRequests) != 0; }
 std::string UniqueInstanceID(int /*session*/) { return {}; }
 // The object model's agent look-up (by AgentID and PeripheralID): no agents before it.
 bool AgentExists(const std::string& /*agentID*/, uint32_t /*peripheralID*/) { return false; }
-void MarkClientStatusRequested(const std::string& /*agentID*/, uint32_t /*peripheralID*/) {}
+}  // namespace
+
+// The application marks the agent's set-client-status request pending until OPC answers it
+// (parlo/app/clientstatus.cpp); an unknown agent is left alone.
+void MarkClientStatusRequested(const std::string& agentID, uint32_t peripheralID);
+
+namespace {
 
 // One message: the envelope word, a fixed part, strings behind it, then `extra` bytes.
 class Builder {
@@ -166,8 +172,7 @@ bool SendSetClientStatusRequest(uint32_t invokeID, uint32_t status, const OPCAge
     opcout::Put16(b.Fixed() + 12, static_cast<uint32_t>(count));
     for (size_t i = 0; i < count; ++i) opcout::Put32(b.Extra() + 4 * i, agentInfo.MRDomainIDs[i]);
     if (!b.Send(CTI_SET_CLIENT_STATUS_REQ, &invokeID)) return false;
-    if (AgentExists(agentInfo.AgentID, agentInfo.PeripheralID))
-        MarkClientStatusRequested(agentInfo.AgentID, agentInfo.PeripheralID);
+    MarkClientStatusRequested(agentInfo.AgentID, agentInfo.PeripheralID);
     return true;
 }
 

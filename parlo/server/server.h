@@ -82,6 +82,12 @@ public:
     bool HasStandbyPeripheral() const;
     int32_t GetAgentPeripheralClientType(int* count);
     int GetNumPeripherals() const { return m_NumPeripherals; }
+    // The entry at `index` (0 .. GetNumPeripherals() - 1) without adding one; false outside.
+    bool GetPeripheralEntry(int index, Peripheral& out) const {
+        if (index < 0 || index >= m_NumPeripherals) return false;
+        out = m_Peripherals[index];
+        return true;
+    }
 
     // OPC clock (seconds).
     void SetPGTime(int64_t seconds);
@@ -143,6 +149,10 @@ public:
     int GetRejectionCount() const { return m_RejectionCount; }
     int GetCTILinkRestarts() const { return m_CTILinkRestarts; }
     int GetMaintenancePendingClients() const { return m_MaintPendingClients; }
+    // 1 once the application thread reported no client connections to the OPC (cleared by
+    // the thread when clients return and when the server is cleaned up).
+    int GetFailoverReported() const { return m_FailoverReported.load(); }
+    void SetFailoverReported(int reported) { m_FailoverReported.store(reported); }
 
     // CTI_CONFIGURE_REQ's body (behind the ServerNumber word), `length` bytes; records are
     // never read past its end.
@@ -211,7 +221,7 @@ private:
     ServerTimer* m_Timers[6] = {};  // by type, 1 to 5
     std::string m_ProcessName;
     int m_ShutdownType = 0;
-    int m_Duplex = 0;
+    std::atomic<int> m_Duplex{0};  // read by the application thread's watch
     int m_Side = 0;
     std::string m_RootDirectory;
     int m_DMPSystemID = -1;
@@ -225,7 +235,7 @@ private:
     int64_t m_StartTime = 0;
     std::atomic<int> m_OPCLinkEstablished{0};
     std::atomic<int> m_Configured{0};
-    int m_FailoverReported = 0;
+    std::atomic<int> m_FailoverReported{0};
     int m_RejectionCount = 0;
     int m_CTILinkRestarts = 0;
     int m_MaintPendingClients = 0;

@@ -89,6 +89,16 @@ size_t EccBlockSize(int64_t s) { return static_cast<size_t>((s + 7) & ~int64_t{3
 
 const std::vector<ArmLayout>& ArmLayouts() { return kLayouts; }
 
+int ArmPathAt(uint32_t type) {
+    switch (type) {
+        case 98: return 4;   // ARM_APP_PATH_UP_REQ
+        case 99: return 8;   // ARM_APP_PATH_UP_RESP
+        case 100: return 0;  // ARM_APP_PATH_DOWN_IND
+        case 102: return 8;  // ARM_SET_APP_PATH_DATA_IND
+        default: return -1;
+    }
+}
+
 const ArmLayout* FindArmLayout(uint32_t type) {
     for (const auto& l : kLayouts)
         if (l.type == type) return &l;

@@ -40,6 +40,10 @@ struct ArmLayout {
     uint8_t answer;      // for a request: the type that answers it
 };
 
+// Where the ApplicationPathID sits in the fixed part of an application-path message (up
+// request and response, down indication, path data), or -1 for the other types.
+int ArmPathAt(uint32_t type);
+
 // The row of an ARM or ACMI type, or null.
 const ArmLayout* FindArmLayout(uint32_t type);
 const std::vector<ArmLayout>& ArmLayouts();

@@ -14,14 +14,16 @@
 // --start (without a script) runs the normal start: set-idle, table 11 with one
 // peripheral, table 0, set-active for the side (A by default) with heartbeat time S
 // (5), then CTI_HEART_BEAT_EVENT every MS (1000).
-// --control runs the script lines written into FIFO (a named pipe, made when missing), one
-// writer after another, beside whatever else it does: `echo 'pg-status' > FIFO`.
+// --control runs each line written into FIFO (a named pipe, made when missing) as a script,
+// beside whatever else it does: `echo 'pg-status' > FIFO`.
 // --duplex makes it the peripheral controller of a duplex pair (duplex.h): this node's
 // server is side A, side B's node runs a parlo-opc with --join PORT that relays between its
 // server and this one over 127.0.0.1:PORT. --watch is side A's (and B's) heartbeat period
 // (6000), --client-type the ClientType of the table-11 peripheral (30: B stands by).
 // --write-corpus writes one message of every kind the stand-in sends into DIR and exits.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -32,6 +34,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -286,15 +289,30 @@ int main(int argc, char** argv) {
                 std::unique_lock<std::mutex> lock(g_mu);
                 plat::WaitUntil(g_cv, lock, plat::kNoDeadline, [] { return g_inService; });
             }
-            // Each writer's lines run as one script; the open waits for the next writer.
-            for (;;) {
-                std::ifstream in(control);
-                if (!in) {
-                    PrintLine("parlo-opc: cannot read " + control);
-                    return;
-                }
-                (void)standIn.RunScript(in);
+            // Held open for reading and writing, the pipe never reads as ended and keeps what a
+            // writer leaves in it; each whole line runs as a script of its own.
+            const int fd = ::open(control.c_str(), O_RDWR);
+            if (fd < 0) {
+                PrintLine("parlo-opc: cannot read " + control);
+                return;
             }
+            std::string pending;
+            char chunk[4096];
+            for (;;) {
+                const ssize_t n = ::read(fd, chunk, sizeof chunk);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                pending.append(chunk, static_cast<size_t>(n));
+                size_t end;
+                while ((end = pending.find('\n')) != std::string::npos) {
+                    std::istringstream line(pending.substr(0, end + 1));
+                    pending.erase(0, end + 1);
+                    (void)standIn.RunScript(line);
+                }
+                // A line that never ends is not a command: keep the memory bounded.
+                if (pending.size() > 65536) pending.clear();
+            }
+            ::close(fd);
         }).detach();
     }
     MDSStartClient();

@@ -532,6 +532,10 @@ void StandIn::OnArm(uint8_t sender, uint32_t serverNumber, const ArmLayout& layo
         std::lock_guard<std::mutex> g(mu_);
         auto it = armRules_.find(layout.type);
         if (it != armRules_.end()) rule = it->second;
+        if (const int at = ArmPathAt(layout.type); at >= 0) {
+            auto byPath = armPathRules_.find({layout.type, m.Word(at)});
+            if (byPath != armPathRules_.end()) rule = byPath->second;
+        }
         members = members_;
         tasks = tasks_;
         nextTask = nextTask_;
@@ -596,6 +600,8 @@ bool StandIn::CmdArmAnswer(const std::vector<std::string>& args, std::string* er
         l->role == ArmRole::kFromOpc)
         return *error = "arm-answer needs an ARM or ACMI type that OPC receives", false;
     ArmRule rule;
+    bool hasPath = false;
+    uint32_t path = 0;
     size_t i = 2;
     if (i < args.size() && (args[i] == "default" || args[i] == "none" || args[i] == "failure")) {
         rule.kind = args[i] == "default" ? ArmRule::kDefault
@@ -612,6 +618,10 @@ bool StandIn::CmdArmAnswer(const std::vector<std::string>& args, std::string* er
             rule.fields.fields.push_back(f);
             continue;
         }
+        if (KeyValue(args[i], &k, &v) && k == "path" && ArmPathAt(type) >= 0 && ParseNumber(v, &path)) {
+            hasPath = true;
+            continue;
+        }
         if (!KeyValue(args[i], &k, &v) || k != "status" || !ParseNumber(v, &rule.status) ||
             rule.kind == ArmRule::kDefault || rule.kind == ArmRule::kNone)
             return *error = "bad word " + args[i], false;
@@ -623,9 +633,15 @@ bool StandIn::CmdArmAnswer(const std::vector<std::string>& args, std::string* er
         return *error = "a field lies beyond the answer's fixed part", false;
     {
         std::lock_guard<std::mutex> g(mu_);
-        armRules_[static_cast<uint8_t>(type)] = rule;
+        if (hasPath)
+            armPathRules_[{static_cast<uint8_t>(type), path}] = rule;
+        else
+            armRules_[static_cast<uint8_t>(type)] = rule;
     }
-    Print(Format("parlo-opc: rule for type %u set", type));
+    if (hasPath)
+        Print(Format("parlo-opc: rule for type %u path %u set", type, path));
+    else
+        Print(Format("parlo-opc: rule for type %u set", type));
     return true;
 }
 

@@ -24,6 +24,8 @@
 // ARM and ACMI messages (requests are answered, indications are not, by default):
 //   arm-answer TYPE default | none | failure [status=N]
 //   arm-answer TYPE [status=N] [FIELD...]     chosen values in the answer's fixed part
+//   arm-answer ... path=N                     the rule holds only for requests naming that
+//                                             ApplicationPathID (before the type's own rule)
 //   arm-members MRDID/PERIPHERAL,... | none   the members of an up response (two by default)
 //   arm-tasks W1/W2/W3,... | none             the tasks of a tasks response or event
 //   arm-event TYPE [FIELD...] [tN=TEXT] [uii=T] [ecc=HEX] [eccfill=N] [tasks=...]
@@ -146,6 +148,7 @@ private:
     uint32_t nextCallID_ = 1000;
     uint32_t serverNumber_ = 0;
     std::map<uint8_t, ArmRule> armRules_;  // by ARM or ACMI type
+    std::map<std::pair<uint8_t, uint32_t>, ArmRule> armPathRules_;  // by type and path ID
     AgentSide agents_;                     // the agent table and its answers
     std::vector<std::pair<uint32_t, uint32_t>> members_ = {{5000, 1}, {5001, 1}};
     std::vector<uint32_t> tasks_ = {1, 2, 3, 4, 5, 6};

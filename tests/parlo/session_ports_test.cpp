@@ -275,9 +275,10 @@ TEST_F(SessionPorts, TheSameExtensionAgainEndsTheOldSession) {
         argv.push_back(id);
         return argv;
     };
+    // The same client identity: the newer session wins the agent.
     Process first(with("ClientID=agent1"));
     ASSERT_TRUE(first.WaitText("OPEN_CONF")) << first.Output() << parlo_->Output();
-    Process second(with("ClientID=agent2"));
+    Process second(with("ClientID=agent1"));
     ASSERT_TRUE(second.WaitText("OPEN_CONF")) << second.Output() << parlo_->Output();
     EXPECT_TRUE(first.WaitText("\nFAILURE_EVENT ")) << first.Output();
     EXPECT_NE(std::string::npos, first.Output().find("Status:E_CTI_NEW_SESSION_OPENED ")) << first.Output();

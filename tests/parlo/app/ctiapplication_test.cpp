@@ -11,9 +11,14 @@
 #include <vector>
 
 #include "parlo/app/appport.h"
+#include "parlo/model/call.h"
+#include "parlo/model/csta.h"
+#include "parlo/server/ctiregistry.h"
+#include "parlo/server/server.h"
 #include "platform/clock.h"
 #include "tests/parlo/server/server_fixture.h"
 #include "tests/support/wait.h"
+#include "tests/parlo/app/client_fixture.h"
 
 namespace {
 
@@ -140,7 +145,9 @@ TEST_F(AppTest, AFailedThreadEndsWithoutAShutdown) {
     port_.JoinAll();
     EXPECT_FALSE(app_->IsThreadRunning());
     EXPECT_EQ(port_.cleared, 1);
-    EXPECT_EQ(app_->GetState(), CTIApplication::Active);  // nobody idled it
+    // Nobody idled it, yet the ended thread leaves the application out of service: OPC input
+    // then runs on the caller's thread instead of waiting in a queue nobody serves.
+    EXPECT_EQ(app_->GetState(), CTIApplication::Shutdown);
 }
 
 // The input queue on a clock that moves only when told: a wake-up lost between the queue and
@@ -281,6 +288,341 @@ TEST_F(AppQueueTest, IdleBoundsItsWaitForTheThread) {
     }
     EXPECT_TRUE(testsupport::WaitFor([&] { return !app_->IsThreadRunning(); }));
     EMSInstallSeams(nullptr);
+}
+
+// ---------------------------------------------------------------- the object's texts
+
+TEST(TimeInState, OnlyTheLargerPartsThatAreNeeded) {
+    const struct {
+        int64_t seconds;
+        const char* text;
+    } cases[] = {
+        {0, "0 sec\n"},
+        {59, "59 sec\n"},
+        {61, "1 min 1 sec\n"},
+        {3600, "1 hr 0 min 0 sec\n"},
+        {86405, "1 day(s) 0 hr 0 min 5 sec\n"},
+        {2 * 86400 + 3 * 3600 + 4 * 60 + 5, "2 day(s) 3 hr 4 min 5 sec\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CTIApplication::TimeInStateText(c.seconds), c.text) << c.seconds;
+}
+
+TEST_F(AppQueueTest, TheDumpAndTheLinkStatusNameTheStateAndItsAge) {
+    app_->AddNumClients(3);
+    clock_.AdvanceMs(59000);
+    std::string dump, link;
+    app_->Dump(dump);
+    app_->GetCTILinkStatus(link);
+    // Configured (state 1) prints as Unknown, like New.
+    EXPECT_NE(dump.find("\nCTIApplication:\n    m_State=Unknown  time_in_state=59 sec\n"), std::string::npos) << dump;
+    for (const char* line : {"    m_NumClients=3\n", "    m_AgentLoginRequired=FALSE\n",
+                             "    m_DisableUTF8Conversion=FALSE\n", "    m_AgentLoginWaitQueue=0\n",
+                             "    ApplicationMSG FreeList=0\n", "    Call FreeList="})
+        EXPECT_NE(dump.find(line), std::string::npos) << line;
+    EXPECT_EQ(link, "\nCTILink:\n    NOT active for at least 59 sec\n");
+
+    Activate();
+    clock_.AdvanceMs(86405000);
+    dump.clear();
+    link.clear();
+    app_->Dump(dump);
+    app_->GetCTILinkStatus(link);
+    EXPECT_NE(dump.find("    m_State=Active  time_in_state=1 day(s) 0 hr 0 min 5 sec\n"), std::string::npos) << dump;
+    EXPECT_EQ(link, "\nCTILink:\n    Active for 1 day(s) 0 hr 0 min 5 sec\n");
+}
+
+// A registry whose values the test gives, without the platform's store.
+class GivenRegistry final : public CTIRegistry {
+public:
+    explicit GivenRegistry(CTIRegistry::ConfigBlock block) : block_(std::move(block)) { Init("parlo"); }
+    void FixMaxQueueAllEventClient() override {}
+    void FixMaxLockTimeout() override {}
+    void ReadDynamic(DynamicBlock&) override {}
+    void ReadConfigRegistryData(ConfigBlock& block) override { block = block_; }
+
+private:
+    CTIRegistry::ConfigBlock block_;
+};
+
+TEST_F(AppTest, ConfigureTakesTheRegistryValues) {
+    CTIRegistry::ConfigBlock c;
+    c.AgentLoginRequired = 1;
+    c.DisableUTF8Conversion = 1;
+    c.ListenPort = "42027abc";             // the leading digits
+    c.SecuredListenPort = "99999999999";  // too large: capped, never overflowed
+    c.SecurityMode = 1;
+    c.ListenBacklog = 77;
+    c.CGPublicInterface = "10.0.0.5";
+    GivenRegistry registry(c);
+    app_->Configure(&registry);
+    EXPECT_TRUE(app_->IsAgentLoginRequired());
+    EXPECT_TRUE(app_->GetDisableUTF8Conversion());
+    EXPECT_FALSE(app_->NeedsUTF8Conversion(true));
+    EXPECT_EQ(TransportProtocol::sm_ListenPort, 42027);
+    EXPECT_EQ(TransportProtocol::sm_ListenSecurePort, INT32_MAX);
+    EXPECT_EQ(TransportProtocol::sm_SecurityMode, 1u);
+    EXPECT_EQ(TransportProtocol::sm_ListenBacklog, 77);
+    EXPECT_EQ(app_->HostName(), "10.0.0.5");
+    std::string dump;
+    app_->Dump(dump);
+    EXPECT_NE(dump.find("    m_AgentLoginRequired=TRUE\n    m_DisableUTF8Conversion=TRUE\n"), std::string::npos) << dump;
+}
+
+TEST_F(AppTest, ThePeripheralListKeepsTheFirstTypeOfEachID) {
+    EXPECT_EQ(app_->GetPeripheralType(5000), -1);
+    EXPECT_EQ(app_->GetPeripheralType(0xFFFFFFFF), -1);
+    EXPECT_EQ(app_->GetFirstPeripheralType(), 0xFFFFFFFFu);
+    app_->AddPeripheral(5000, 30);
+    app_->AddPeripheral(6000, 12);
+    app_->AddPeripheral(5000, 52);  // known already: unchanged
+    const struct {
+        uint32_t id;
+        int16_t type;
+    } cases[] = {{5000, 30}, {6000, 12}, {0xFFFFFFFF, 30}, {7000, -1}};
+    for (const auto& c : cases) EXPECT_EQ(app_->GetPeripheralType(c.id), c.type) << c.id;
+    EXPECT_EQ(app_->GetFirstPeripheralType(), 30u);
+}
+
+TEST(TraceKeywords, FifteenInTheConsoleOrder) {
+    std::vector<std::string> names;
+    std::vector<int> bits;
+    CTIApplication::GetTraceKeywords(names, bits);
+    ASSERT_EQ(names.size(), 15u);
+    ASSERT_EQ(bits.size(), 15u);
+    // lock_route (9) stands before route_table (8).
+    EXPECT_EQ(names[7], "lock_route");
+    EXPECT_EQ(bits[7], 9);
+    EXPECT_EQ(names[8], "route_table");
+    EXPECT_EQ(bits[8], 8);
+    EXPECT_EQ(names.front(), "client_agent_statistics_brief");
+    EXPECT_EQ(names.back(), "ecc_variables");
+    EXPECT_EQ(bits.back(), 15);
+}
+
+// ---------------------------------------------------------------- the thread's watch
+
+// One turn of the watch for each row, from a watch that is (or is not) timing since 0 ms.
+TEST(NoClientWatch, DecidesFromWhatTheTurnSaw) {
+    using O = CTIApplication::NoClientOutcome;
+    const struct {
+        const char* what;
+        bool duplex, noSessions, active, noClient;
+        int32_t timeout;
+        bool timing;
+        int64_t nowMs;
+        O outcome;
+    } cases[] = {
+        {"simplex never watches", false, true, true, true, 60, true, 100000, O::Reset},
+        {"timeout 0 never reports", true, true, true, true, 0, true, 100000, O::Reset},
+        {"negative timeout", true, true, true, true, -5, true, 100000, O::Reset},
+        {"clients present", true, false, true, false, 60, true, 100000, O::Reset},
+        {"standby is not watched", true, true, false, true, 60, true, 100000, O::Reset},
+        {"the first empty turn starts timing", true, true, true, false, 60, false, 100000, O::StartTiming},
+        {"only uncounted clients", true, false, true, true, 60, false, 100000, O::StartTiming},
+        {"just short of the timeout", true, true, true, false, 60, true, 59999, O::Timing},
+        {"at the timeout", true, true, true, false, 60, true, 60000, O::Report},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CTIApplication::NoClientWatch watch;
+        watch.timing = c.timing;
+        watch.startMs = 0;
+        CTIApplication::NoClientInput in;
+        in.duplex = c.duplex;
+        in.noSessions = c.noSessions;
+        in.active = c.active;
+        in.noClientConnection = c.noClient;
+        in.timeoutSeconds = c.timeout;
+        in.nowMs = c.nowMs;
+        int32_t elapsed = -1;
+        EXPECT_EQ(watch.Step(in, elapsed), c.outcome);
+        EXPECT_EQ(watch.timing, c.outcome == O::StartTiming || c.outcome == O::Timing);
+        if (c.outcome == O::Report) {
+            EXPECT_EQ(elapsed, 60);
+        }
+        if (c.outcome == O::StartTiming) {
+            EXPECT_EQ(watch.startMs, c.nowMs);
+        }
+    }
+}
+
+// The application thread with a real Server: the watch runs once per turn, and a turn is one
+// bounded wait of 1000 ms on the fake clock.
+class AppThreadTest : public srvtest::ServerTest {
+protected:
+    void SetUp() override {
+        ServerTest::SetUp();
+        SetAppServerPort(&port_);
+        app_ = std::make_unique<CTIApplication>();
+        app_->Configure(registry_.get());
+        TransportProtocol::sm_SecurityMode = 0;
+        TransportProtocol::sm_ListenPort = 0;
+        TransportProtocol::sm_ListenSecurePort = 0;
+    }
+    void TearDown() override {
+        app_->FailThreadForTest();
+        EXPECT_TRUE(testsupport::WaitFor([&] { return !app_->IsThreadRunning(); }));
+        (void)static_cast<TransportProtocol&>(*app_).Close();
+        std::atomic<bool> done{false};
+        std::thread closer([&] {
+            app_.reset();
+            done = true;
+        });
+        while (!done)
+            if (clock_.AwaitSleepers(1, 20)) (void)clock_.AdvanceToNextDeadline(20);
+        closer.join();
+        port_.JoinAll();
+        SetAppServerPort(nullptr);
+        ServerTest::TearDown();
+    }
+    void Start() {
+        ASSERT_EQ(app_->Activate(), 1);
+        ASSERT_TRUE(port_.Wait([&] { return !port_.activated.empty(); }));
+        ASSERT_TRUE(clock_.AwaitSleepers(1));
+    }
+    // Ends the thread's wait; returns when it waits again (its turn is done).
+    void Turn() {
+        ASSERT_EQ(clock_.AdvanceToNextDeadline(), 1000);
+        ASSERT_TRUE(clock_.AwaitSleepers(1));
+    }
+    static size_t Reports(const std::vector<srvtest::Event>& events) {
+        size_t n = 0;
+        for (const auto& e : events)
+            if (e.id == 0x212E000F && e.Text().find("No client sessions connected for more than 3 seconds, "
+                                                    "server may be unreachable.") != std::string::npos)
+                ++n;
+        return n;
+    }
+
+    FakePort port_;
+    std::unique_ptr<CTIApplication> app_;
+};
+
+TEST_F(AppThreadTest, ADuplexSideWithoutClientsReportsOnceTheTimeoutHasPassed) {
+    server_->SetDuplex(1);
+    registry_->SetDynamic(CTIRegistry::NoClientConnectionsTimeout, 3);
+    Start();
+    // Timing starts at the first turn, or at once when the thread's start woke its first
+    // wait: either way two turns later the timeout has not passed.
+    Turn();
+    Turn();
+    EXPECT_EQ(Reports(srvtest::Events::Take()), 0u);
+    EXPECT_EQ(server_->GetFailoverReported(), 0);
+    std::vector<srvtest::Event> events;
+    for (int turn = 0; turn < 2 && Reports(events) == 0; ++turn) {
+        Turn();
+        for (auto& e : srvtest::Events::Take()) events.push_back(std::move(e));
+    }
+    EXPECT_EQ(Reports(events), 1u) << "3 s after timing started, and only then";
+    EXPECT_EQ(srvtest::Events::CountText(events, "Server::ReportFailure: NO_CLIENT_CONNECTED"), 1u);
+    EXPECT_EQ(server_->GetFailoverReported(), 1);
+    // Timing starts again from the next turn.
+    Turn();
+    Turn();
+    EXPECT_EQ(Reports(srvtest::Events::Take()), 0u);
+}
+
+TEST_F(AppThreadTest, ASimplexSideNeverReportsAndClearsTheFailoverFlag) {
+    registry_->SetDynamic(CTIRegistry::NoClientConnectionsTimeout, 3);
+    server_->SetFailoverReported(1);
+    Start();
+    for (int i = 0; i < 6; ++i) Turn();
+    EXPECT_EQ(Reports(srvtest::Events::Take()), 0u);
+    EXPECT_EQ(server_->GetFailoverReported(), 0);
+}
+
+TEST_F(AppThreadTest, TheThreadReportsItsPortsAtStartAndItsEnd) {
+    Start();
+    auto events = srvtest::Events::Take();
+    size_t starts = 0;
+    for (const auto& e : events) starts += e.id == 0x612EC005;
+    EXPECT_EQ(starts, 2u) << "security mode 0: both ports";
+    app_->FailThreadForTest();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return !app_->IsThreadRunning(); }));
+    events = srvtest::Events::Take();
+    size_t ends = 0;
+    for (const auto& e : events)
+        if (e.id == 0xA12EC006 && e.Text().find("error") != std::string::npos) ++ends;
+    EXPECT_EQ(ends, 1u) << "a thread nobody told to stop ends in error";
+    EXPECT_EQ(app_->GetState(), CTIApplication::Shutdown);
+}
+
+TEST_F(AppThreadTest, TheDailyResetStartsMonitorIDsAgainAt1) {
+    std::vector<CTICSTAMonitor*> monitors;
+    for (int i = 0; i < 3; ++i) monitors.push_back(CTICSTAMonitor::Alloc(CTICSTAMonitor::Void, -1, nullptr));
+    EXPECT_GE(monitors.back()->m_MonitorID, 3u);
+    for (CTICSTAMonitor* m : monitors) CTICSTAMonitor::Free(m);
+    app_->ResetIDCounters();
+    CTICSTAMonitor* first = CTICSTAMonitor::Alloc(CTICSTAMonitor::Void, -1, nullptr);
+    EXPECT_EQ(first->m_MonitorID, 1u);
+    CTICSTAMonitor::Free(first);
+}
+
+TEST_F(AppThreadTest, TheAuditValidatesAStaleCallAndOnlyStampsAPrivateOne) {
+    registry_->SetDynamic(CTIRegistry::CallEventTimeout, 10);
+    Call* plain = Call::Alloc(5000, 0x105, 0, "1001", 30, 0, 0, 0, 0);
+    Call* hidden = Call::Alloc(5000, 0x205, 0, "1002", 30, 0, 0, 0, 0);
+    ASSERT_NE(plain, nullptr);
+    ASSERT_NE(hidden, nullptr);
+    hidden->m_Private = true;
+    plain->SetLastEvent("Seen");
+    hidden->SetLastEvent("Seen");
+    EXPECT_EQ(app_->AuditStaleCalls(5), 6) << "nothing stale yet: the next bucket";
+    clock_.AdvanceMs(10000);
+    // Both calls sit in bucket 5; each turn handles one and stays on the bucket.
+    EXPECT_EQ(app_->AuditStaleCalls(5), 5);
+    EXPECT_EQ(app_->AuditStaleCalls(5), 5);
+    EXPECT_EQ(app_->AuditStaleCalls(5), 6);
+    EXPECT_EQ(plain->m_LastEvent, "ValidateReq");
+    EXPECT_EQ(hidden->m_LastEvent, "ValidationSkipped");
+    EXPECT_EQ(app_->AuditStaleCalls(255), 0) << "the last bucket wraps";
+    Call::Free(plain, false);
+    Call::Free(hidden, false);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- ECC registrations
+
+namespace {
+
+class AppECCTest : public clienttest::ClientTest {
+protected:
+    void SetUp() override { EMSInstallSeams(&srvtest::Events::kSeams); }
+    void TearDown() override { EMSInstallSeams(nullptr); }
+    std::vector<std::string> Clients(int32_t id) {
+        std::vector<std::string> out;
+        app_.GetECCVariableClients(id, out);
+        return out;
+    }
+    CTIApplication app_;
+};
+
+TEST_F(AppECCTest, OneEntryPerClientAndEmptyRegistrationsGo) {
+    auto* alpha = new ClientCB(1, "alpha");
+    auto* beta = new ClientCB(2, "beta");
+    alpha->m_TraceFlags = 0x01;
+    app_.RegisterECCVariable(7, "user.x", alpha);
+    app_.RegisterECCVariable(7, "user.x", alpha);
+    app_.RegisterECCVariable(7, "user.x", beta);
+    app_.RegisterECCVariable(9, "user.y", beta);
+    EXPECT_EQ(Clients(7), (std::vector<std::string>{"alpha", "beta"}));
+    EXPECT_EQ(Clients(9), (std::vector<std::string>{"beta"}));
+    EXPECT_TRUE(Clients(8).empty());
+    const auto events = srvtest::Events::Take();
+    EXPECT_EQ(srvtest::Events::CountText(events, "ECC Variable user.x (ID:7) already registered for client alpha (ref=1)"),
+              1u);
+    EXPECT_EQ(srvtest::Events::CountText(events, "ECC Variable user.x (ID:7) registered for client alpha (ref=1)"), 1u);
+
+    app_.UnregisterECCVariables(alpha);
+    EXPECT_EQ(Clients(7), (std::vector<std::string>{"beta"}));
+    EXPECT_EQ(app_.ECCVariableRegistrationCount(), 2u);
+    EXPECT_EQ(srvtest::Events::CountText(srvtest::Events::Take(),
+                                         "ECC Variable user.x (ID:7) unregistered for client alpha (ref=1)"),
+              1u);
+    app_.UnregisterECCVariables(beta);
+    EXPECT_EQ(app_.ECCVariableRegistrationCount(), 0u) << "no registration is left without clients";
+    EXPECT_TRUE(Clients(7).empty());
 }
 
 }  // namespace

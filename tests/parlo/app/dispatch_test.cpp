@@ -130,7 +130,7 @@ const std::vector<OPCExpect> kOPCRows = {
 
 // Rows whose handler is written (the rest run the shared placeholder).
 const std::set<int32_t> kBuiltClient = {3, 7, 259};
-const std::set<int32_t> kBuiltOPC = {5, 39};
+const std::set<int32_t> kBuiltOPC = {5, 13, 14, 15, 17, 39, 99};
 
 TEST(DispatchTables, EveryClientTypeHasItsRowAndNoOtherTypeHasOne) {
     std::set<int32_t> listed;
@@ -479,14 +479,14 @@ TEST_F(DispatchTest, AMalformedPGStatusBodyIsDropped) {
 TEST_F(DispatchTest, OPCRowsWithoutAHandlerYetAreTracedAndDropped) {
     const uint8_t data[12] = {1, 0, 0, 0, 9, 9, 9, 9, 9, 9, 9, 9};
     Events::Take();
-    app_->ProcessOPCMessage(14, sizeof data, data);     // CTI_AGENT_EVENT
-    app_->ProcessOPCMessage(99, sizeof data, data);     // ARM_APP_PATH_UP_RESP
+    app_->ProcessOPCMessage(19, sizeof data, data);     // CTI_GET_AGENT_STATS_RESP
+    app_->ProcessOPCMessage(50, sizeof data, data);     // ARM_MEDIA_LOGIN_RESP
     app_->ProcessOPCMessage(90, sizeof data, data);     // ignored by design
     app_->ProcessOPCMessage(5, sizeof data, data);      // the server's configuration intake
     app_->ProcessOPCMessage(5, 3, data);                // no room for the ServerNumber word
     const auto events = Events::Take();
-    EXPECT_EQ(1u, Events::CountText(events, "CTI_AGENT_EVENT (8 bytes) is not served yet"));
-    EXPECT_EQ(1u, Events::CountText(events, "ARM_APP_PATH_UP_RESP (12 bytes) is not served yet"));
+    EXPECT_EQ(1u, Events::CountText(events, "CTI_GET_AGENT_STATS_RESP (8 bytes) is not served yet"));
+    EXPECT_EQ(1u, Events::CountText(events, "ARM_MEDIA_LOGIN_RESP (12 bytes) is not served yet"));
     EXPECT_EQ(0u, Events::CountText(events, "CTI_TASK_TERMINATED_EVENT"));
     ASSERT_EQ(1u, port_.Configs().size());
     EXPECT_EQ(std::vector<uint8_t>(data + 4, data + 12), port_.Configs()[0]);
@@ -528,22 +528,71 @@ TEST_F(DispatchTest, TheApplicationInstallsTheClientSeams) {
     EXPECT_TRUE(GetClientSeams().FindSession(1, secure));
     EXPECT_FALSE(secure);
     EXPECT_FALSE(GetClientSeams().FindSession(99, secure));
-    // The server lock comes from the server's port, a recording one here.
-    modeltest::RecordingPorts server;
-    model::Ports ports = model::GetPorts();
-    ports.server = &server;
-    model::InstallPorts(ports);
-    ClientCB* record = new ClientCB(1, "desk1");
-    (void)record;  // owned by the hash
+    // The open made the session's record; the server's ports give the server lock.
+    ASSERT_TRUE(testsupport::WaitFor([] { return ClientCB::Find(1) != nullptr; }));
     app_->KillClient(1);
     sesstest::Received r = c.Read();
     ASSERT_EQ(2u, r.type);  // FAILURE_EVENT
     EXPECT_EQ(17u, r.Status());
     EXPECT_TRUE(c.SeesEof());
     EXPECT_EQ(1u, Events::CountText(Events::Take(), "FORCED TERMINATION OF CLIENT \"desk1\" SESSION 1"));
-    ClientCB::DeleteBySessionID(1);
-    ports.server = nullptr;
-    model::InstallPorts(ports);
+    // The failed session's close reaches the application, which lets the record go.
+    EXPECT_TRUE(testsupport::WaitFor([] { return ClientCB::Find(1) == nullptr; }));
+}
+
+// While a no-client failover is reported and the side fails over on its network status,
+// only a session's close goes through.
+TEST(FailoverRule, RefusesAllButCloseOnlyWhileBothHold) {
+    const struct {
+        bool nic;
+        int reported;
+        int32_t type;
+        bool refused;
+    } cases[] = {
+        {true, 1, 3, true},    // OPEN_REQ
+        {true, 1, 93, true},   // MONITOR_START_REQ
+        {true, 1, 259, true},  // SESSION_FAILED_MSG
+        {true, 1, 7, false},   // CLOSE_REQ
+        {false, 1, 3, false},  {true, 0, 3, false}, {false, 0, 93, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CTIApplication::RefusedByFailover(c.nic, c.reported, c.type), c.refused)
+            << c.nic << " " << c.reported << " " << c.type;
+}
+
+TEST_F(DispatchTest, DuringAReportedFailoverRequestsGetFailureEvent17AndCloseStillWorks) {
+    // A duplex side whose only client does not count keeps its report: the thread's watch
+    // clears it as soon as a counting client is there.
+    server_->SetDuplex(1);
+    Client c(Port());
+    ASSERT_TRUE(c.Send(*sesstest::OpenReq(1, 30, 0x10, "Quillet desk")));
+    ASSERT_EQ(4u, c.Read().type);
+    server_->SetFailoverReported(1);
+    MonitorStopReqMSG stop;
+    stop.SetUINT(elementid::InvokeID, 4242);
+    stop.SetUINT(elementid::MonitorID, 7);
+    // Without NICStatusBasedFailover the request is dispatched as usual.
+    ASSERT_TRUE(c.Send(stop));
+    EXPECT_EQ(1u, c.Read().type);  // FAILURE_CONF of the placeholder
+    registry_->SetDynamic(CTIRegistry::NICStatusBasedFailover, 1);
+    Events::Take();
+    ASSERT_TRUE(c.Send(stop));
+    sesstest::Received r = c.Read();
+    ASSERT_EQ(2u, r.type);  // FAILURE_EVENT
+    EXPECT_EQ(17u, r.Status());
+    EXPECT_EQ(1u, Events::CountText(Events::Take(),
+                                    "!WARNING! ProcessSessionMessage - Received MsgType=95 from SESSION-1 when Parlo "
+                                    "failover in progress"));
+    EXPECT_EQ(static_cast<uint32_t>(SessionProtocol::sessionOpen), SessionState(1)) << "the session stays";
+    CloseReqMSG close;
+    close.SetUINT(elementid::InvokeID, 9);
+    close.SetUINT(elementid::Status, 0);
+    ASSERT_TRUE(c.Send(close));
+    r = c.Read();
+    EXPECT_EQ(8u, r.type);  // CLOSE_CONF
+    EXPECT_EQ(9u, r.msg->GetUINT(elementid::InvokeID));
+    EXPECT_TRUE(c.SeesEof()) << "the application closed the session";
+    EXPECT_EQ(0u, Events::CountText(Events::Take(), "Received MsgType=7 from"));
 }
 
 }  // namespace

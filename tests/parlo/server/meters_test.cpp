@@ -108,7 +108,7 @@ TEST_F(MetersTest, StatusText) {
     const size_t table = text.find("ServerNumber  Side   State             LastStateChange\n  3             A    IDLE              ");
     EXPECT_NE(table, std::string::npos) << text;
     const std::string tail =
-        "CTI Link: no OPC link\n\n2 CTI Client(s) connected[NonSecure:1, Secure:1]\n"
+        "\nCTILink:\n    NOT active for at least 0 sec\n\n2 CTI Client(s) connected[NonSecure:1, Secure:1]\n"
         "1 Active Call(s), 4 Total Call(s) in progress\n\n";
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);

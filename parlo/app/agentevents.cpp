@@ -1,0 +1,505 @@
+// CTI_AGENT_EVENT: OPC's report of every agent state change, applied to the agents, their
+// devices and their sessions, and told to the sessions and monitors that want it.
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "ctimsg/elementids.h"
+#include "ctimsg/messages/messages.h"
+#include "ctimsg/names.h"
+#include "nuvlib/ems.h"
+#include "opcmsg/agentmsgs.h"
+#include "opcmsg/opcnames.h"
+#include "parlo/app/apphelpers.h"
+#include "parlo/app/clientcb.h"
+#include "parlo/app/clientseams.h"
+#include "parlo/app/ctiapplication.h"
+#include "parlo/model/agent.h"
+#include "parlo/model/agentconfig.h"
+#include "parlo/model/agentteam.h"
+#include "parlo/model/csta.h"
+#include "parlo/model/modelutil.h"
+#include "parlo/model/mrdomain.h"
+#include "parlo/model/ports.h"
+#include "parlo/model/remask.h"
+#include "parlo/server/distributor.h"
+#include "parlo/server/mdsio.h"
+
+using model::PerfCounter;
+using model::ServerLock;
+using model::ServerLockGuard;
+
+namespace {
+
+constexpr int16_t kLogout = 1, kNotReady = 2, kAvailable = 3, kWorkNotReady = 5,
+                  kWorkReady = 6, kReserved = 8, kUnknown = 9, kBusyOther = 7;
+constexpr uint32_t kVoiceMRD = 1;
+constexpr uint32_t kNoSkillGroup = 0xFFFFFFFFu;
+constexpr uint32_t kAgentNotLoggedOn = 9;  // E_CTI_AGENT_NOT_LOGGED_ON
+constexpr uint32_t kAllEvents = 0x10, kPeripheralMonitor = 0x20;
+constexpr uint32_t kTraceAgentEvents = 0x40, kTraceSessions = 0x10;
+
+// An extension or instrument that begins with '-' means none.
+bool IsNone(const std::string& text) { return text.empty() || text[0] == '-'; }
+std::string Given(const std::string& text) { return IsNone(text) ? std::string() : text; }
+
+bool TraceBitOn(uint32_t bit) { return (EMSGetTraceMask() & bit) != 0; }
+bool TraceSession(const ClientCB* client) {
+    return TraceBitOn(kTraceSessions) || (client != nullptr && (client->m_TraceFlags & 0x02) != 0);
+}
+
+void TraceRecord(const OPCAgentEventRecord& r) {
+    if (!TraceBitOn(kTraceAgentEvents)) return;
+    if (r.SkillGroupState == kBusyOther && r.AgentState == kReserved) {
+        EMSTraceMessage("AGENT_EVENT: ID=%s SGSt=%s Periph=%d Ext=%s Inst=%s Sig=%s UniqueInstID=%s "
+                        "MRDID=%d STID=%d SGID=0x%x SGSTID=%d Dir=%ld TerminalName=%s",
+                        r.AgentID.c_str(), AgentStateASName(kBusyOther),
+                        static_cast<int>(r.PeripheralID), r.AgentExtension.c_str(),
+                        r.AgentInstrument.c_str(), r.ClientSignature.c_str(),
+                        r.UniqueInstanceID.c_str(), static_cast<int>(r.MRDomainID),
+                        static_cast<int>(r.SkillTargetID), r.SkillGroupNumberWord,
+                        static_cast<int>(r.SkillGroupSkillTargetID), static_cast<long>(r.Direction),
+                        r.TerminalDeviceName.c_str());
+        return;
+    }
+    EMSTraceMessage("AGENT_EVENT: ID=%s Periph=%d Ext=%s Inst=%s Sig=%s UniqueInstID=%s SGSt=%s "
+                    "SGDur=%d St=%s Dur=%d Reason=%d MRDID=%d NumTasks=%d MaxTaskLimit=%d "
+                    "MaxBeyondTaskLimit=%d AgtMode=%d AGTAvailStatus=%d DAVAgtID=%d STID=%d "
+                    "SGID=0x%x SGSTID=%d NumLines=%d CurLine=%d ClientStatus=0x%x Dir=%ld "
+                    "TerminalName=%s",
+                    r.AgentID.c_str(), static_cast<int>(r.PeripheralID), r.AgentExtension.c_str(),
+                    r.AgentInstrument.c_str(), r.ClientSignature.c_str(), r.UniqueInstanceID.c_str(),
+                    AgentStateASName(r.SkillGroupState), static_cast<int>(r.SkillGroupStateDuration),
+                    AgentStateASName(r.AgentState), static_cast<int>(r.StateDuration),
+                    static_cast<int>(r.EventReasonCode), static_cast<int>(r.MRDomainID),
+                    static_cast<int>(r.NumTasks), static_cast<int>(r.MaxTaskLimit),
+                    static_cast<int>(r.MaxBeyondTaskLimit), static_cast<int>(r.AgentMode),
+                    static_cast<int>(r.AgentAvailabilityStatus), static_cast<int>(r.SkillTargetID),
+                    static_cast<int>(r.SkillTargetID), r.SkillGroupNumberWord,
+                    static_cast<int>(r.SkillGroupSkillTargetID), static_cast<int>(r.NumLines),
+                    static_cast<int>(r.CurrentLine), r.ClientStatus, static_cast<long>(r.Direction),
+                    r.TerminalDeviceName.c_str());
+}
+
+// The agent's configuration record: its terminal name takes the record's, and its
+// DepartmentID is returned (-1 without a record).
+bool ApplyAgentConfig(const OPCAgentEventRecord& r, int32_t& departmentID) {
+    ServerLockGuard guard(ServerLock());
+    const AgentConfig* config = AgentConfig::FindAgentConfig(r.SkillTargetID);
+    if (config == nullptr) {
+        EMSTraceMessage("No Agent Configuration available for SkillTargetID %d",
+                        static_cast<int>(r.SkillTargetID));
+        return false;
+    }
+    departmentID = config->DepartmentID;
+    AgentConfig::SetTerminalDeviceName(r.SkillTargetID, r.TerminalDeviceName);
+    return true;
+}
+
+// A new agent, as the record names it; allocation failure is fatal.
+Agent* CreateAgent(const OPCAgentEventRecord& r) {
+    auto* agent = new (std::nothrow)
+        Agent(static_cast<int32_t>(r.PeripheralID), r.PeripheralType, r.SkillTargetID,
+              static_cast<int32_t>(r.AgentTeamID), r.AgentID.c_str(), Given(r.AgentExtension).c_str(),
+              Given(r.AgentInstrument).c_str(), false);
+    if (agent == nullptr)
+        EMSFailMessage("Memory allocation of %d bytes failed:  File: %s.  Line %d\n",
+                       static_cast<int>(sizeof(Agent)), __FILE__, __LINE__);
+    return agent;
+}
+
+// AGENT_STATE_EVENT for one record; the extension and instrument are given by the caller.
+void BuildAgentStateEvent(AgentStateEventMSG& msg, const OPCAgentEventRecord& r, Agent& agent,
+                          int32_t sessionID, const std::string& extension,
+                          const std::string& instrument) {
+    const bool groupUnknown = r.SkillGroupState == kUnknown;
+    const uint32_t word = r.SkillGroupNumberWord;
+    const uint32_t priority = word >> 24;
+    msg.SetUINT(elementid::MonitorID, 0);
+    msg.SetUINT(elementid::CTIPeripheralID, r.PeripheralID);
+    msg.SetUINT(elementid::SessionID, static_cast<uint32_t>(sessionID));
+    msg.SetUSHORT(elementid::PeripheralType, static_cast<uint16_t>(ConvertPeripheralType(r.PeripheralType)));
+    msg.SetUSHORT(elementid::SkillGroupState,
+                  static_cast<uint16_t>(groupUnknown ? r.AgentState : r.SkillGroupState));
+    msg.SetUINT(elementid::StateDuration, groupUnknown ? r.StateDuration : r.SkillGroupStateDuration);
+    msg.SetUINT(elementid::SkillGroupNumber, word == kNoSkillGroup ? kNoSkillGroup : word & 0xFFFFFF);
+    msg.SetUINT(elementid::SkillGroupID, r.SkillGroupSkillTargetID);
+    msg.SetUSHORT(elementid::SkillGroupPriority,
+                  static_cast<uint16_t>(word == kNoSkillGroup || priority == 0x80 ? 0 : priority));
+    msg.SetUSHORT(elementid::CTIAgentState, static_cast<uint16_t>(r.AgentState));
+    msg.SetUSHORT(elementid::EventReasonCode, r.EventReasonCode);
+    msg.SetINT(elementid::MRDID, static_cast<int32_t>(r.MRDomainID));
+    msg.SetUINT(elementid::NumTasks, r.NumTasks);
+    msg.SetUSHORT(elementid::AgentMode, static_cast<uint16_t>(r.AgentMode));
+    msg.SetUINT(elementid::MaxTaskLimit, r.MaxTaskLimit);
+    msg.SetINT(elementid::ZURAgentID, r.SkillTargetID);
+    msg.SetUINT(elementid::AgentAvailabilityStatus, r.AgentAvailabilityStatus);
+    msg.SetUSHORT(elementid::NumFltSkillGroups, 0);
+    msg.SetINT(elementid::DepartmentID, agent.m_DepartmentID);
+    msg.SetUINT(elementid::Direction, r.Direction);
+    if (!r.ClientSignature.empty()) msg.SetSTRING(elementid::ClientSignature, r.ClientSignature);
+    if (!r.AgentID.empty()) msg.SetSTRING(elementid::AgentID, r.AgentID);
+    if (!extension.empty()) msg.SetSTRING(elementid::AgentExtension, extension);
+    if (!instrument.empty()) msg.SetSTRING(elementid::AgentInstrument, instrument);
+    msg.SetUINT(elementid::MaxBeyondTaskLimit, r.MaxBeyondTaskLimit);
+    if (!r.TerminalDeviceName.empty()) msg.SetSTRING(elementid::TerminalDeviceName, r.TerminalDeviceName);
+    UpdateREMaskInMSG(&msg, agent.m_Device);
+}
+
+// The agent-mode session bound to the agent, or null (hold the server lock).
+ClientCB* AgentModeClient(const Agent& agent) {
+    return agent.m_ClientSessionID == -1 ? nullptr : ClientCB::Find(agent.m_ClientSessionID);
+}
+
+// Tells OPC which client acts for the agent on the voice domain.
+void SendClientStatus(const Agent& agent, int32_t sessionID, uint32_t status,
+                      const std::string& signature) {
+    auto entry = std::make_shared<ClientAssociatedAgent>();
+    entry->AgentID = agent.m_AgentID;
+    entry->PeripheralID = agent.m_PeripheralID;
+    entry->MRDIDs = {static_cast<int32_t>(kVoiceMRD)};
+    GetClientSeams().SendSetClientStatusRequest(sessionID, status, entry, signature.c_str());
+}
+
+// OPC's idea of the agent's client brought in line with ours (one request at a time).
+void ReconcileClientStatus(const OPCAgentEventRecord& r, const Agent& agent) {
+    if (agent.m_ClientStatusRequested) return;
+    const bool opcHasClient = (r.ClientStatus & 1) != 0;
+    ServerLockGuard guard(ServerLock());
+    const ClientCB* associated =
+        agent.m_AssociateSessionID == -1 ? nullptr : ClientCB::Find(agent.m_AssociateSessionID);
+    if (associated != nullptr && !associated->m_AssociatedAgents.empty() &&
+        (associated->m_ServiceMask & (kAllEvents | kPeripheralMonitor)) != 0) {
+        if (!opcHasClient || associated->m_ClientSignature != agent.m_Signature)
+            SendClientStatus(agent, associated->m_SessionID, 1, associated->m_ClientSignature);
+    } else if (const ClientCB* own = AgentModeClient(agent)) {
+        if (!opcHasClient || own->m_ClientSignature != agent.m_Signature)
+            SendClientStatus(agent, own->m_SessionID, 1, own->m_ClientSignature);
+    } else if (opcHasClient || !r.ClientSignature.empty()) {
+        SendClientStatus(agent, 0, 0, "");
+    }
+}
+
+// The counters the agent is counted in, by state.
+struct CountedFlag {
+    bool Agent::*counted;
+    PerfCounter counter;
+};
+constexpr CountedFlag kReady{&Agent::m_CountedReady, PerfCounter::PARLO_READY_AGENTS};
+constexpr CountedFlag kNotReadyFlag{&Agent::m_CountedNotReady, PerfCounter::PARLO_NOT_READY_AGENTS};
+constexpr CountedFlag kWorkReadyFlag{&Agent::m_CountedWorkReady, PerfCounter::PARLO_WORKREADY_AGENTS};
+constexpr CountedFlag kWorkNotReadyFlag{&Agent::m_CountedWorkNotReady,
+                                        PerfCounter::PARLO_WORKNOTREADY_AGENTS};
+
+void SetCounted(Agent& agent, const CountedFlag& flag) {
+    if (agent.*flag.counted) return;
+    agent.*flag.counted = true;
+    model::Server().Increment(flag.counter);
+}
+bool ClearCounted(Agent& agent, const CountedFlag& flag) {
+    if (!(agent.*flag.counted)) return false;
+    agent.*flag.counted = false;
+    model::Server().Decrement(flag.counter);
+    return true;
+}
+void ClearFirstCounted(Agent& agent, std::initializer_list<CountedFlag> flags) {
+    for (const CountedFlag& flag : flags)
+        if (ClearCounted(agent, flag)) return;
+}
+
+// The state counters follow every reported change (the agent leaves its old one).
+void CountAgentState(Agent& agent, int16_t state) {
+    switch (state) {
+        case kNotReady:
+            SetCounted(agent, kNotReadyFlag);
+            ClearFirstCounted(agent, {kReady, kWorkReadyFlag, kWorkNotReadyFlag});
+            break;
+        case kAvailable:
+            SetCounted(agent, kReady);
+            ClearFirstCounted(agent, {kNotReadyFlag, kWorkReadyFlag, kWorkNotReadyFlag});
+            break;
+        case kWorkReady:
+            SetCounted(agent, kWorkReadyFlag);
+            ClearFirstCounted(agent, {kReady, kNotReadyFlag, kWorkNotReadyFlag});
+            break;
+        case kWorkNotReady:
+            SetCounted(agent, kWorkNotReadyFlag);
+            ClearFirstCounted(agent, {kReady, kNotReadyFlag, kWorkReadyFlag});
+            break;
+        default:
+            (void)ClearCounted(agent, kWorkNotReadyFlag);
+            ClearFirstCounted(agent, {kReady, kNotReadyFlag, kWorkReadyFlag});
+            break;
+    }
+}
+
+// A logout while counted as logged in.
+void CountAgentLogout(Agent& agent) {
+    if (!agent.m_CountedLoggedIn) return;
+    agent.m_CountedLoggedIn = false;
+    model::Server().Decrement(PerfCounter::PARLO_LOGGEDIN_AGENTS);
+    model::Server().Increment(PerfCounter::PARLO_LOGGEDOUT_AGENTS);
+    ClearFirstCounted(agent, {kReady, kNotReadyFlag, kWorkReadyFlag, kWorkNotReadyFlag});
+}
+
+// Every monitor of the agent's team sees the event (a team may have several supervisors).
+void WriteToTeamMonitors(int32_t teamID, BaseMSG& msg) {
+    ServerLockGuard guard(ServerLock());
+    AgentTeam* team = AgentTeam::FindAgentTeam(teamID);
+    if (team == nullptr) return;
+    StdQueue& monitors = team->MonitorList();
+    for (auto* m = static_cast<CTICSTAMonitor*>(monitors.First()); m != nullptr;
+         m = static_cast<CTICSTAMonitor*>(monitors.Next(m)))
+        m->WriteMSG(&msg);
+}
+
+}  // namespace
+
+void CTIApplication::ProcessAgentEvent(const uint8_t* body, size_t length) {
+    std::vector<OPCAgentEventRecord> records;
+    const OPCBodyResult parsed = ParseAgentEvent(body, length, &records);
+    if (!parsed.ok) {
+        EMSTraceMessage("CTIApplication::ProcessAgentEvent - malformed CTI_AGENT_EVENT dropped: %s",
+                        parsed.Text().c_str());
+        return;
+    }
+    for (const OPCAgentEventRecord& record : records) {
+        TraceRecord(record);
+        const bool enabled = MDSIO::IsServerActive() != 0;
+        if (record.MRDomainID != kVoiceMRD)
+            ProcessNonVoiceAgentEvent(record, enabled);
+        else
+            ProcessVoiceAgentEvent(record, enabled);
+    }
+}
+
+void CTIApplication::ProcessNonVoiceAgentEvent(const OPCAgentEventRecord& r, bool enabled) {
+    MRDomain* domain = MRDomain::FindOrCreateMRDomain(static_cast<int32_t>(r.MRDomainID), "");
+    if (r.SkillTargetID < 0) {
+        EMSTraceMessage("CTIApplication::ProcessAgentEvent: NULL Agent SkillTargetID.");
+        return;
+    }
+    Agent* agent = Agent::FindAgentBySkillTargetID(static_cast<int32_t>(r.PeripheralID), r.SkillTargetID);
+    int32_t departmentID = -1;
+    const bool configured = ApplyAgentConfig(r, departmentID);
+    if (agent == nullptr) agent = CreateAgent(r);
+    if (configured && agent->m_DepartmentID != departmentID) agent->m_DepartmentID = departmentID;
+    agent->SetAgentMRDState(static_cast<int32_t>(r.MRDomainID), static_cast<uint16_t>(r.AgentState));
+    if (!enabled) return;
+    int32_t sessionID = 0;
+    {
+        ServerLockGuard guard(ServerLock());
+        if (const ClientCB* own = AgentModeClient(*agent)) sessionID = own->m_SessionID;
+    }
+    AgentStateEventMSG msg;
+    BuildAgentStateEvent(msg, r, *agent, sessionID, Given(r.AgentExtension), Given(r.AgentInstrument));
+    if (!ValidateMessage("ProcessAgentEvent", msg)) return;
+    (void)WriteMSG(nullptr, 0, msg, DistributeAllTaskEvents);
+    if (domain != nullptr) domain->WriteMSG(msg);
+    agent->WriteMSG(msg);
+}
+
+void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enabled) {
+    AddPeripheral(r.PeripheralID, r.PeripheralType);
+    if (r.AgentID.empty()) {
+        EMSTraceMessage("CTIApplication::ProcessAgentEvent - voice record without AgentID "
+                        "(PeripheralID %d, SkillTargetID %d) dropped.",
+                        static_cast<int>(r.PeripheralID), static_cast<int>(r.SkillTargetID));
+        return;
+    }
+    const int32_t peripheralID = static_cast<int32_t>(r.PeripheralID);
+    const bool loggedOn = r.AgentState != kUnknown && r.AgentState != kLogout;
+    int changed = 0;
+
+    CTICSTADevice* device = nullptr;
+    if (loggedOn && !IsNone(r.AgentInstrument)) {
+        CSTAExtendedDeviceID id;
+        r.AgentInstrument.copy(id.deviceID, sizeof id.deviceID - 1);
+        device = FindOrCreateCTICSTADevice(r.PeripheralID, &id, Given(r.AgentExtension).c_str(),
+                                           "AgentEvent",
+                                           IsDefinityPeripheralType(static_cast<int16_t>(r.PeripheralType)),
+                                           true);
+    }
+
+    Agent* agent = Agent::FindAgentByAgentID(peripheralID, r.AgentID.c_str(),
+                                             IsDefinityPeripheralType(GetPeripheralType(r.PeripheralID)));
+    int32_t departmentID = -1;
+    const bool configured = ApplyAgentConfig(r, departmentID);
+    if (agent == nullptr) {
+        agent = CreateAgent(r);
+        changed = 1;
+    } else {
+        if (agent->m_SkillTargetID != r.SkillTargetID) agent->SetSkillTargetID(r.SkillTargetID);
+        if (agent->m_AgentTeamID != static_cast<int32_t>(r.AgentTeamID))
+            agent->m_AgentTeamID = static_cast<int32_t>(r.AgentTeamID);
+    }
+    if (configured && agent->m_DepartmentID != departmentID) agent->m_DepartmentID = departmentID;
+    if (device != nullptr) SetAgentDevice(agent, device);
+
+    changed |= agent->UpdateAgentState(r.AgentState, static_cast<int32_t>(r.StateDuration),
+                                       static_cast<int32_t>(r.MRDomainID), r.SkillGroupState,
+                                       static_cast<int32_t>(r.SkillGroupStateDuration),
+                                       static_cast<int32_t>(r.SkillGroupSkillTargetID),
+                                       r.SkillGroupNumberWord, r.NumLines, r.CurrentLine,
+                                       r.ClientSignature.c_str(), r.UniqueInstanceID.c_str(), true);
+    if (r.SkillGroupState == kLogout && r.SkillGroupNumberWord != kNoSkillGroup) changed = 1;
+    if (r.AgentState == kLogout) CountAgentLogout(*agent);
+    if (r.AgentState == kNotReady && agent->IsReasonCodeChanged(r.EventReasonCode)) changed = 1;
+    changed |= agent->UpdateAvailabilityStatus(r.AgentAvailabilityStatus);
+    agent->m_Direction = static_cast<int32_t>(r.Direction);
+
+    if (enabled) ReconcileClientStatus(r, *agent);
+
+    if (loggedOn) {
+        const std::string extension = Given(r.AgentExtension);
+        if (!(agent->m_HasExtension ? agent->m_Extension == extension : extension.empty())) {
+            agent->SetExtension(r.AgentExtension.c_str());
+            changed = 1;
+        }
+        const std::string instrument = Given(r.AgentInstrument);
+        if (!(agent->m_HasInstrument ? agent->GetInstrumentNumber() == instrument : instrument.empty())) {
+            agent->SetInstrument(r.AgentInstrument.c_str());
+            changed = 1;
+        }
+    }
+    if (device != nullptr && device->GetNumConnections() > 0 &&
+        (r.AgentState == kLogout || r.AgentState == kNotReady || r.AgentState == kAvailable)) {
+        // Freeing the last connection deletes a device no agent holds: look it up again.
+        const std::string deviceID = device->m_DeviceID;
+        device->RemoveInactiveConnections();
+        device = FindCTICSTADevice(r.PeripheralID, 0, deviceID.c_str(), false);
+    }
+
+    if (!enabled) {
+        ProcessAgentLogout(r, agent, enabled);
+        return;
+    }
+
+    if (loggedOn && agent->m_HasExtension && !Given(agent->m_Extension).empty())
+        CompleteAgentLoginWait(r, agent);
+
+    if (loggedOn) {
+        ServerLockGuard guard(ServerLock());
+        model::ClientInfo current;
+        if (!agent->GetAssociateClientCB(current)) {
+            if (ClientCB* client = ClientCB::FindByAssociatedAgent(agent->m_AgentID.c_str(),
+                                                                   agent->m_PeripheralID)) {
+                const model::ClientInfo info = client->Info();
+                agent->SetAssociateClientCB(&info);
+                SendClientStatus(*agent, client->m_SessionID, 1, client->m_ClientSignature);
+            }
+        }
+        if (!agent->m_CountedLoggedIn) {
+            model::Server().Increment(PerfCounter::PARLO_LOGGEDIN_AGENTS);
+            agent->m_CountedLoggedIn = true;
+        }
+    }
+
+    if (changed) {
+        int32_t sessionID = 0;
+        {
+            ServerLockGuard guard(ServerLock());
+            if (const ClientCB* own = AgentModeClient(*agent)) sessionID = own->m_SessionID;
+        }
+        const std::string extension = agent->m_HasExtension ? Given(agent->m_Extension) : std::string();
+        const std::string instrument =
+            agent->m_HasInstrument ? Given(agent->GetInstrumentNumber()) : std::string();
+        AgentStateEventMSG msg;
+        BuildAgentStateEvent(msg, r, *agent, sessionID, extension, instrument);
+        if (ValidateMessage("ProcessAgentEvent", msg)) {
+            CountAgentState(*agent, r.AgentState);
+            (void)FilterAgentEventToAllEventClients(*agent, msg);
+            agent->m_ReasonCode = r.AgentState == kNotReady ? r.EventReasonCode : 0;
+            if (CTICSTADevice* at = device != nullptr ? device : agent->m_Device) at->WriteMSG(msg, nullptr);
+            WriteToTeamMonitors(agent->m_AgentTeamID, msg);
+        }
+    }
+    ProcessAgentLogout(r, agent, enabled);
+}
+
+void CTIApplication::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent* agent) {
+    const std::string extension = agent->m_HasExtension ? Given(agent->m_Extension) : std::string();
+    const std::string instrument =
+        agent->m_HasInstrument ? Given(agent->GetInstrumentNumber()) : std::string();
+    ClientCB* waiting = nullptr;
+    {
+        ServerLockGuard guard(ServerLock());
+        for (auto* c = static_cast<ClientCB*>(m_AgentLoginWaitQueue.First()); c != nullptr;
+             c = static_cast<ClientCB*>(m_AgentLoginWaitQueue.Next(c))) {
+            if (c->m_PeripheralID != agent->m_PeripheralID) continue;
+            const bool byID = !c->m_AgentID.empty() && c->m_AgentID == r.AgentID;
+            const bool byExtension = !extension.empty() && c->m_AgentExtension == extension;
+            const bool byInstrument = !instrument.empty() && c->m_AgentInstrument == instrument;
+            if (byID || byExtension || byInstrument) {
+                waiting = c;
+                break;
+            }
+        }
+        if (waiting == nullptr) return;
+        if (TraceSession(waiting))
+            EMSTraceMessage("*** AgentLoginWait completed Session:%d Client:%s (AgentID:%s Ext:%s "
+                            "Inst:%s) ...",
+                            waiting->m_SessionID, waiting->m_ClientID.c_str(), r.AgentID.c_str(),
+                            extension.c_str(), instrument.c_str());
+        if (waiting->m_QueueThread.IsQueued()) {
+            m_AgentLoginWaitQueue.Remove(waiting);
+            waiting->m_QueueThread.Reset();
+        }
+        waiting->m_State = ClientCB::AGENT_LOGIN_RESUMED;
+    }
+    (void)CompleteOpen(waiting->m_SessionID, extension.c_str());
+    (void)CompleteAgentAssociation(waiting, agent, 1);
+}
+
+void CTIApplication::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* agent, bool enabled) {
+    if (agent == nullptr || (r.AgentState != kUnknown && r.AgentState != kLogout)) return;
+    if (!enabled && r.AgentState != kLogout) return;
+    if (CTICSTADevice* device = agent->m_Device) {
+        if (r.AgentState == kLogout && device->GetNumConnections() > 0) {
+            EMSTraceMessage("*** ProcessAgentEvent: Removing Device(%s) call connections at agent(%s) "
+                            "logout ***",
+                            device->m_DeviceID.c_str(), agent->m_AgentID.c_str());
+            device->TraceDeviceState();
+            device->RemoveAllConnections();
+        }
+        const std::string deviceID = device->m_DeviceID;
+        agent->SetDevice(nullptr);
+        if (TraceBitOn(kTraceAgentEvents))
+            EMSTraceMessage("ProcessAgentEvent: Agent(%s) cleared from Device(%s).",
+                            agent->m_AgentID.c_str(), deviceID.c_str());
+    }
+    if (!enabled) return;
+
+    ServerLockGuard guard(ServerLock());
+    ClientCB* client = AgentModeClient(*agent);
+    if (client == nullptr) return;
+    const int32_t sessionID = client->m_SessionID;
+    if (IsAgentLoginRequired()) {
+        if (TraceSession(client))
+            EMSTraceMessage("CTIApplication::ProcessAgentEvent - Agent no longer logged on - %d (%s) "
+                            "TERMINATED",
+                            sessionID, client->m_ClientID.c_str());
+        guard.Release();
+        (void)SendFailureEventMSG(sessionID, kAgentNotLoggedOn, true);
+        return;
+    }
+    if (client->m_State == ClientCB::AGENT_LOGIN_WAIT) return;
+    if (client->m_HasAgentExtension == 0) {
+        (void)CompleteOpen(sessionID, "");
+        if (auto* monitor = static_cast<CTICSTAMonitor*>(client->m_MonitorList.First())) {
+            monitor->SetSubject(nullptr);
+            if (TraceBitOn(kTraceAgentEvents))
+                EMSTraceMessage("ProcessAgentEvent: Monitor(%d) Subject cleared.",
+                                static_cast<int>(monitor->m_MonitorID));
+        }
+        client->m_AgentExtension.clear();
+    }
+    if (client->m_HasAgentID == 0) {
+        ClientCB::ClearAgentAssociations(client);
+        client->m_AgentID.clear();
+    }
+    if (client->m_HasAgentInstrument == 0) client->m_AgentInstrument.clear();
+    guard.Release();
+    (void)LoginWait(client);
+}
