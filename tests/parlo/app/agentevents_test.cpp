@@ -23,6 +23,7 @@
 #include "parlo/server/mdsio.h"
 #include "parlo/server/opcreq.h"
 #include "platform/perfcounters.h"
+#include "tests/parlo/app/running_app.h"
 #include "tests/parlo/server/session_fixture.h"
 #include "tests/support/wait.h"
 
@@ -153,40 +154,19 @@ protected:
         appRegistry_ = std::make_unique<TestRegistry>(LoginRequired());
         appRegistry_->Init("Parlo");
         for (CTIRegistry* r : {registry_.get(), static_cast<CTIRegistry*>(appRegistry_.get())}) {
-            r->SetDynamic(CTIRegistry::ConnectionTimeout, 30);
-            r->SetDynamic(CTIRegistry::MaxQueueAllEventClient, 1000);
-            r->SetDynamic(CTIRegistry::MaxQueueClientEventClient, 100);
-            r->SetDynamic(CTIRegistry::MaxClientConnections, 0);
+            apptest::SetSessionLimits(*r, 100);
             r->SetDynamic(CTIRegistry::MaxLockTimeout, 500);
         }
         ASSERT_TRUE(ImportMetrics::Instance().Init("agentevt"));
         server_->SetState(Server::IDLE);
         SetAppServerPort(&port_);
-        app_ = std::make_unique<CTIApplication>();
-        app_->ResetIDCounters();
-        TransportProtocol::sm_SecurityMode = 0;
-        app_->Configure(appRegistry_.get());
-        TransportProtocol::sm_ListenPort = 0;
-        TransportProtocol::sm_ListenSecurePort = 0;
-        server_->SetState(Server::ACTIVATING);
-        server_->SetState(Server::ACTIVE);
-        ASSERT_EQ(1, app_->Activate());
+        app_ = apptest::MakeApplication(*appRegistry_);
+        ASSERT_EQ(1, apptest::ActivateWithServer(*server_, *app_));
         MDSIO::SetServerActive(1);
     }
     void TearDown() override {
         MDSIO::SetServerActive(0);
-        (void)static_cast<TransportProtocol&>(*app_).Close();
-        app_->FailThreadForTest();
-        EXPECT_TRUE(testsupport::WaitFor([&] { return !app_->IsThreadRunning(); }));
-        std::atomic<bool> done{false};
-        std::thread closer([&] {
-            app_.reset();
-            done = true;
-        });
-        while (!done) {
-            if (clock_.AwaitSleepers(1, 20)) (void)clock_.AdvanceToNextDeadline(20);
-        }
-        closer.join();
+        apptest::EndApplication(app_, clock_);
         for (auto& t : port_.threads) t.join();
         SetAppServerPort(nullptr);
         MDSIO::SetOutputHook(nullptr);
