@@ -111,19 +111,6 @@ struct StatusRequest {
     std::string agentID, signature;
 };
 
-class CapturingPort final : public AppServerPort {
-public:
-    void StartThread(const char*, ThreadFunction function, void* argument) override {
-        threads.emplace_back(function, argument);
-    }
-    int SetActivated(const char*, int) override { return 1; }
-    void ClearActivated(const char*) override {}
-    void InitUniqueID() override {}
-    void MakeActive() override {}
-    void ProcessConfigMessage(const uint8_t*, size_t) override {}
-    std::vector<std::thread> threads;
-};
-
 // A registry that reads nothing: only AgentLoginRequired is set.
 class TestRegistry final : public CTIRegistry {
 public:
@@ -167,7 +154,7 @@ protected:
     void TearDown() override {
         MDSIO::SetServerActive(0);
         apptest::EndApplication(app_, clock_);
-        for (auto& t : port_.threads) t.join();
+        port_.JoinAll();
         SetAppServerPort(nullptr);
         MDSIO::SetOutputHook(nullptr);
         MDSIO::ResetForTest();
@@ -272,7 +259,7 @@ protected:
     }
     static Agent* FindAgent(const char* agentID) { return Agent::FindAgentByAgentID(kPeriph, agentID, false); }
 
-    CapturingPort port_;
+    apptest::ThreadStartingPort port_;
     std::unique_ptr<TestRegistry> appRegistry_;
     std::unique_ptr<CTIApplication> app_;
     std::mutex mu_;

@@ -36,19 +36,10 @@ constexpr uint32_t kClientSessionClosedEvent = 100;
 constexpr uint32_t kSystemEvent = 31;
 constexpr uint32_t kClientSessionOpenedEvent = 99;
 
-class PortStub final : public AppServerPort {
+class PortStub final : public apptest::ThreadStartingPort {
 public:
-    void StartThread(const char*, ThreadFunction function, void* argument) override {
-        threads.emplace_back(function, argument);
-    }
-    int SetActivated(const char*, int) override { return 1; }
-    void ClearActivated(const char*) override {}
-    void InitUniqueID() override {}
-    void MakeActive() override {}
-    void ProcessConfigMessage(const uint8_t*, size_t) override {}
     int GetPGStatus() override { return 2; }
     int64_t GetPGTime() override { return 7654321; }
-    std::vector<std::thread> threads;
 };
 
 // The recording seams, with the client count going back to the application as it does live.
@@ -81,7 +72,7 @@ protected:
             ClientCB::DeleteAll();
             Agent::RemoveAgent(-1, "");
         });
-        for (auto& t : port_.threads) t.join();
+        port_.JoinAll();
         SetClientSeams(nullptr);
         SetAppServerPort(nullptr);
         ServerTest::TearDown();

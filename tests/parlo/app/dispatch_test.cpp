@@ -204,15 +204,8 @@ TEST(DispatchTablesDeathTest, AnOPCTypeOutsideTheTableIsFatal) {
 }
 
 // Records what the application hands to the server.
-class RecordingPort final : public AppServerPort {
+class RecordingPort final : public apptest::ThreadStartingPort {
 public:
-    void StartThread(const char*, ThreadFunction function, void* argument) override {
-        threads.emplace_back(function, argument);
-    }
-    int SetActivated(const char*, int) override { return 1; }
-    void ClearActivated(const char*) override {}
-    void InitUniqueID() override {}
-    void MakeActive() override {}
     void ProcessConfigMessage(const uint8_t* body, size_t length) override {
         std::lock_guard<std::mutex> hold(mu);
         configs.emplace_back(body, body + length);
@@ -230,7 +223,6 @@ public:
 
     int pgStatus = -1;
     std::mutex mu;
-    std::vector<std::thread> threads;
     std::vector<std::vector<uint8_t>> configs;
     std::vector<std::pair<int32_t, int32_t>> peripheralStatus;
 };
@@ -251,7 +243,7 @@ protected:
     void TearDown() override {
         MDSIO::SetServerActive(0);
         apptest::EndApplication(app_, clock_);
-        for (auto& t : port_.threads) t.join();
+        port_.JoinAll();
         SetAppServerPort(nullptr);
         ServerTest::TearDown();
     }

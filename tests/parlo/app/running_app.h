@@ -7,7 +7,9 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
+#include "parlo/app/appport.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/server/ctiregistry.h"
 #include "parlo/server/server.h"
@@ -16,6 +18,25 @@
 #include "tests/support/wait.h"
 
 namespace apptest {
+
+// The server's side as the application tests need it: the application thread is started
+// (and joined by JoinAll), everything else does nothing.
+class ThreadStartingPort : public AppServerPort {
+public:
+    void StartThread(const char*, ThreadFunction function, void* argument) override {
+        threads.emplace_back(function, argument);
+    }
+    int SetActivated(const char*, int) override { return 1; }
+    void ClearActivated(const char*) override {}
+    void InitUniqueID() override {}
+    void MakeActive() override {}
+    void ProcessConfigMessage(const uint8_t*, size_t) override {}
+    void JoinAll() {
+        for (auto& t : threads) t.join();
+        threads.clear();
+    }
+    std::vector<std::thread> threads;
+};
 
 // The session limits the application tests run with.
 inline void SetSessionLimits(CTIRegistry& registry, uint32_t clientEventQueue) {
