@@ -3,6 +3,7 @@
 # machine of at least 8 cores (never in CI). Build first:
 #   cmake --preset release -DPARLO_BENCH=ON && cmake --build --preset release -j4
 # then: bench/parlo/fanout.sh [fanout] [sessions] [opens]    (all three when none is given)
+# WRITERS=n gives the server n transport writer threads (its own default otherwise).
 #
 # fanout:   one stamped CALL_DELIVERED_EVENT (ten call variables, ten ECC variables) to 2,000
 #           ALL_EVENTS sessions through the real distributor (parlo-fanout-driver), and the
@@ -24,6 +25,8 @@ DURATION=${DURATION:-10}
 WARMUP=${WARMUP:-3}
 PORT=${PORT:-42027}
 REDIS_PORT=${REDIS_PORT:-6390}
+WRITER_ARGS=()
+[ -n "${WRITERS:-}" ] && WRITER_ARGS=(--writers "$WRITERS")
 SERVER_CPUS=0,1
 READER_CPUS=2-5
 DRIVER_CPUS=6,7
@@ -77,7 +80,7 @@ run_parlo_fanout() {  # $1: rate (0 = saturation)
     local ready=$WORK/parlo.ready out=$WORK/parlo.$rate.out
     rm -f "$ready"
     taskset -c $SERVER_CPUS "$DRIVER" --port "$PORT" --sessions "$READERS" --rate "$rate" \
-        --ready-file "$ready" >"$WORK/driver.$rate.out" 2>&1 &
+        "${WRITER_ARGS[@]}" --ready-file "$ready" >"$WORK/driver.$rate.out" 2>&1 &
     local driver=$!
     PIDS+=("$driver")
     await_file "$ready" "the fan-out driver" "$driver"
@@ -93,7 +96,7 @@ run_parlo_fanout() {  # $1: rate (0 = saturation)
     kill "$driver" 2>/dev/null || true
     wait "$driver" 2>/dev/null || true
     rm -f "$WORK/readers.ready"
-    echo "parlo rate=$rate cpu_cores=$cpu $(result "$out")"
+    echo "parlo writers=${WRITERS:-default} rate=$rate cpu_cores=$cpu $(result "$out")"
 }
 
 ensure_redis() {

@@ -6,7 +6,8 @@
 // sessions' queues drain; -1: no events, sessions only).
 //
 //   parlo-fanout-driver --port P [--tls-port P2 --cert FILE --key FILE] [--sessions N]
-//                       [--rate R] [--ready-file FILE]
+//                       [--rate R] [--writers W] [--ready-file FILE]
+// --writers: the transport's writer threads (default: the transport's own).
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -92,11 +93,12 @@ int main(int argc, char** argv) {
         else if (a == "--sessions") sessions = std::atoi(value().c_str());
         else if (a == "--rate") rate = std::atof(value().c_str());
         else if (a == "--ready-file") ready = value();
+        else if (a == "--writers") TransportProtocol::SetWriterThreads(std::atoi(value().c_str()));
         else if (a == "--cert") cert = value();
         else if (a == "--key") key = value();
         else {
             fprintf(stderr, "usage: parlo-fanout-driver --port P [--tls-port P2 --cert F --key F] "
-                            "[--sessions N] [--rate R] [--ready-file F]\n");
+                            "[--sessions N] [--rate R] [--writers W] [--ready-file F]\n");
             return 2;
         }
     }

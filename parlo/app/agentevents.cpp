@@ -155,11 +155,10 @@ ClientCB* AgentModeClient(const Agent& agent) {
 // Tells OPC which client acts for the agent on the voice domain.
 void SendClientStatus(const Agent& agent, int32_t sessionID, uint32_t status,
                       const std::string& signature) {
-    auto entry = std::make_shared<ClientAssociatedAgent>();
-    entry->AgentID = agent.m_AgentID;
-    entry->PeripheralID = agent.m_PeripheralID;
-    entry->MRDIDs = {static_cast<int32_t>(kVoiceMRD)};
-    GetClientSeams().SendSetClientStatusRequest(sessionID, status, entry, signature.c_str());
+    GetClientSeams().SendSetClientStatusRequest(
+        sessionID, status,
+        NewAssociatedAgent(agent.m_AgentID, agent.m_PeripheralID, {static_cast<int32_t>(kVoiceMRD)}),
+        signature.c_str());
 }
 
 // OPC's idea of the agent's client brought in line with ours (one request at a time).

@@ -102,11 +102,9 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
         if (existing != nullptr && !ResolveAgentConflict(client, existing)) return 0;
     }
     if (client->m_ClientSignature != signature) {
-        auto entry = std::make_shared<ClientAssociatedAgent>();
-        entry->AgentID = agentID;
-        entry->PeripheralID = peripheralID;
-        entry->MRDIDs = {kVoiceMRD};
-        GetClientSeams().SendSetClientStatusRequest(sessionID, 1, entry, client->m_ClientSignature.c_str());
+        GetClientSeams().SendSetClientStatusRequest(sessionID, 1,
+                                                    NewAssociatedAgent(agentID, peripheralID, {kVoiceMRD}),
+                                                    client->m_ClientSignature.c_str());
     }
     {
         ServerLockGuard guard(ServerLock());

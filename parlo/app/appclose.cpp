@@ -29,21 +29,6 @@ constexpr uint32_t kAllEventsOrPeripheralMonitor = 0x30;
 // says so.
 constexpr int kMaintenanceCause = 110;  // E_PARLO_IN_MAINTENANCE_MODE
 
-Agent* FindEntryAgent(const ClientAssociatedAgent& entry) {
-    const int type = model::Server().GetPeripheralType(entry.PeripheralID);
-    return Agent::FindAgentByAgentID(entry.PeripheralID, entry.AgentID.c_str(),
-                                     IsDefinityPeripheralType(static_cast<int16_t>(type)));
-}
-
-ClientAssociatedAgentPtr StatusEntry(const std::string& agentID, int32_t peripheralID,
-                                     std::vector<int32_t> mrdIDs) {
-    auto entry = std::make_shared<ClientAssociatedAgent>();
-    entry->AgentID = agentID;
-    entry->PeripheralID = peripheralID;
-    entry->MRDIDs = std::move(mrdIDs);
-    return entry;
-}
-
 // Agents whose agent-mode or voice session is this one (server lock held).
 int CountAgentsNaming(int32_t sessionID) {
     int bound = 0;
@@ -135,7 +120,7 @@ void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
         if (agent->m_ClientSessionID == sessionID) {
             if (tellOPC && eventsEnabled)
                 seams.SendSetClientStatusRequest(
-                    sessionID, 0, StatusEntry(agent->m_AgentID, agent->m_PeripheralID, {kVoiceMRD}),
+                    sessionID, 0, NewAssociatedAgent(agent->m_AgentID, agent->m_PeripheralID, {kVoiceMRD}),
                     "");
             agent->SetClientCB(nullptr);
         }
@@ -145,20 +130,14 @@ void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
     }
     if ((client->m_ServiceMask & kAllEventsOrPeripheralMonitor) == 0) return;
     for (const ClientAssociatedAgentPtr& entry : client->m_AssociatedAgents) {
-        Agent* agent = FindEntryAgent(*entry);
+        Agent* agent = FindAssociatedAgent(*entry);
         if (agent == nullptr) continue;
         if (tellOPC)
             seams.SendSetClientStatusRequest(
-                sessionID, 0, StatusEntry(entry->AgentID, entry->PeripheralID, entry->MRDIDs), "");
+                sessionID, 0, NewAssociatedAgent(entry->AgentID, entry->PeripheralID, entry->MRDIDs), "");
         // Every link still naming this session goes, the non-voice ones too: the SessionID is
         // reused later.
-        for (int32_t mrd : entry->MRDIDs) {
-            if (mrd == kVoiceMRD) {
-                if (agent->m_AssociateSessionID == sessionID) agent->SetAssociateClientCB(nullptr);
-            } else if (agent->GetAssociateNonVoiceSessionID(mrd) == sessionID) {
-                agent->RemoveAssociateNonVoiceClient(mrd);
-            }
-        }
+        UndoAgentLinks(agent, *entry, sessionID);
     }
     client->m_AssociatedAgents.clear();
 }

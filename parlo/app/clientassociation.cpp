@@ -15,6 +15,8 @@ using model::ServerLockGuard;
 namespace {
 constexpr int32_t kVoiceMRD = 1;
 
+}  // namespace
+
 ClientAssociatedAgentPtr NewAssociatedAgent(const std::string& agentID, int32_t peripheralID,
                                             std::vector<int32_t> mrdIDs) {
     auto entry = std::make_shared<ClientAssociatedAgent>();
@@ -24,12 +26,21 @@ ClientAssociatedAgentPtr NewAssociatedAgent(const std::string& agentID, int32_t 
     return entry;
 }
 
-Agent* FindEntryAgent(const ClientAssociatedAgent& entry) {
+Agent* FindAssociatedAgent(const ClientAssociatedAgent& entry) {
     const int type = model::Server().GetPeripheralType(entry.PeripheralID);
     return Agent::FindAgentByAgentID(entry.PeripheralID, entry.AgentID.c_str(),
                                      IsDefinityPeripheralType(static_cast<int16_t>(type)));
 }
-}  // namespace
+
+void UndoAgentLinks(Agent* agent, const ClientAssociatedAgent& entry, int32_t sessionID) {
+    for (int32_t mrd : entry.MRDIDs) {
+        if (mrd == kVoiceMRD) {
+            if (agent->m_AssociateSessionID == sessionID) agent->SetAssociateClientCB(nullptr);
+        } else if (agent->GetAssociateNonVoiceSessionID(mrd) == sessionID) {
+            agent->RemoveAssociateNonVoiceClient(mrd);
+        }
+    }
+}
 
 bool ContainsVoiceMRD(std::vector<int32_t> mrdIDs) {
     return std::find(mrdIDs.begin(), mrdIDs.end(), kVoiceMRD) != mrdIDs.end();
@@ -102,19 +113,11 @@ void ClientCB::ClearAgentAssociations(ClientCB* record) {
             EMSTraceMessage("*** RemoveFromAssociateAgentList();           REMOVED: SessionID=%d "
                             "AgentID=%s PeripheralID=%d",
                             sessionID, entry->AgentID.c_str(), entry->PeripheralID);
-        Agent* agent = FindEntryAgent(*entry);
+        Agent* agent = FindAssociatedAgent(*entry);
         if (agent == nullptr) continue;
         seams.SendSetClientStatusRequest(
             0, 0, NewAssociatedAgent(entry->AgentID, entry->PeripheralID, entry->MRDIDs), "");
-        // Each link is undone only where it still names this session: a newer session may
-        // have taken the agent's domain since.
-        for (int32_t mrd : entry->MRDIDs) {
-            if (mrd == kVoiceMRD) {
-                if (agent->m_AssociateSessionID == sessionID) agent->SetAssociateClientCB(nullptr);
-            } else if (agent->GetAssociateNonVoiceSessionID(mrd) == sessionID) {
-                agent->RemoveAssociateNonVoiceClient(mrd);
-            }
-        }
+        UndoAgentLinks(agent, *entry, sessionID);
     }
     record->m_AssociatedAgents.clear();
 }

@@ -168,6 +168,15 @@ void AddToAssociateAgentList(ClientCB* record, const char* agentID, int32_t peri
 void RemoveFromAssociateAgentList(ClientCB* record, const char* agentID, int32_t peripheralID,
                                   int32_t mrdID);
 bool ContainsVoiceMRD(std::vector<int32_t> mrdIDs);
+// A new associated-agent entry, as the set-client-status requests carry it.
+ClientAssociatedAgentPtr NewAssociatedAgent(const std::string& agentID, int32_t peripheralID,
+                                            std::vector<int32_t> mrdIDs);
+// The agent an entry names (on its peripheral, with that peripheral's DEFINITY rule); null
+// when there is none. The server lock is held by the caller.
+Agent* FindAssociatedAgent(const ClientAssociatedAgent& entry);
+// Undoes the agent's links for the entry's domains, each only where it still names the
+// session: a newer session may have taken the agent's domain since. Server lock held.
+void UndoAgentLinks(Agent* agent, const ClientAssociatedAgent& entry, int32_t sessionID);
 
 // The forced end of a client (the body of CTIApplication::KillClient): the EMS line, then
 // FAILURE_EVENT with `status` and the session failed. Returns the result of the send.

@@ -94,7 +94,8 @@ public:
     int SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame, const FrameStamp&,
                   BaseMSG& msg) override {
         auto* session = static_cast<SessionProtocol*>(to.target);
-        return session->SendSessionMSG(AsSessionMSG(*frame.release()), msg);
+        // Queued for the transport's writers: the fan-out itself makes no socket writes.
+        return session->SendSessionMSG(AsSessionMSG(*frame.release()), msg, true);
     }
 };
 
@@ -221,7 +222,7 @@ int FilterAgentEventToAllEventClients(AgentEventMemory& agent, bool reasonCodeCh
             delete frame;
             continue;
         }
-        (void)s->SendSessionMSG(frame, event);
+        (void)s->SendSessionMSG(frame, event, true);
     }
     return 1;
 }
@@ -313,7 +314,7 @@ int SessionProtocol::SendMSG(BaseMSG& msg) {
     return SendSessionMSG(frame, msg);
 }
 
-int SessionProtocol::SendSessionMSG(SessionMSG* frame, BaseMSG& msg) {
+int SessionProtocol::SendSessionMSG(SessionMSG* frame, BaseMSG& msg, bool viaWriter) {
     RecipientView view;
     view.state = m_State;
     view.version = m_ClientVersion;
@@ -324,7 +325,7 @@ int SessionProtocol::SendSessionMSG(SessionMSG* frame, BaseMSG& msg) {
         return 1;
     }
     ProcessOutputMessage(frame, msg);
-    return TransportProtocol::SendMSG(frame);
+    return viaWriter ? TransportProtocol::PostMSG(frame) : TransportProtocol::SendMSG(frame);
 }
 
 void SessionProtocol::ProcessOutputMessage(SessionMSG* frame, BaseMSG& msg) {

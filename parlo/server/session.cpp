@@ -108,6 +108,8 @@ TransportProtocol* SessionProtocol::CreateConnection(int socket, std::unique_ptr
 }
 
 SessionProtocol::~SessionProtocol() {
+    // No writer thread may be sending on this session while its lock goes.
+    DetachFromWriter();
     SessionTimer::Cancel();
     if (IsMaster()) {
         sm_Master.store(nullptr);

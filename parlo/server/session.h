@@ -40,7 +40,8 @@ public:
     // the message does not validate or encode. Owned by the caller.
     [[nodiscard]] static SessionMSG* CreateFromBaseMSG(uint32_t sessionID, uint32_t version,
                                                        uint32_t serviceMask, BaseMSG& msg);
-    // A copy of a frame built for sending (null for null). Owned by the caller.
+    // A copy of a frame built for sending (null for null), sharing its bytes read-only.
+    // Owned by the caller.
     [[nodiscard]] static SessionMSG* Copy(const SessionMSG* source);
 
     uint32_t GetMsgType() const override { return m_Type; }
@@ -306,8 +307,9 @@ public:
     static int SendToActiveStandbyClients(BaseMSG& msg);
     // Member senders: the caller holds this session's lock.
     int SendMSG(BaseMSG& msg);
-    // Filters and sends `frame` (owned from here); 1 when a filter dropped it.
-    int SendSessionMSG(SessionMSG* frame, BaseMSG& msg);
+    // Filters and sends `frame` (owned from here); 1 when a filter dropped it. viaWriter hands
+    // it to the transport's writer threads (PostMSG) instead of sending on this thread.
+    int SendSessionMSG(SessionMSG* frame, BaseMSG& msg, bool viaWriter = false);
     void ProcessOutputMessage(SessionMSG* frame, BaseMSG& msg);
     bool PassesEventMasks(uint32_t msgType, int32_t agentState) const;
     static int SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t requestStamp);

@@ -119,8 +119,11 @@ SessionMSG* SessionMSG::Copy(const SessionMSG* source) {
         if (msg == nullptr) NUV_ALLOC_FAILED(sizeof(SessionMSG));
         msg->StampTime();
     }
-    auto* src = const_cast<SessionMSG*>(source);
-    if (!msg->InitFrame(static_cast<int32_t>(source->m_FrameLength), src->Buffer())) {
+    // The copies of one distributed frame share its bytes, read-only: a recipient that needs
+    // other bytes gets its own by Replace.
+    if (static_cast<int32_t>(source->m_FrameLength) == source->Length()) {
+        msg->ShareBytes(*source);
+    } else if (!msg->InitFrame(static_cast<int32_t>(source->m_FrameLength), source->Bytes())) {
         delete msg;
         return nullptr;
     }

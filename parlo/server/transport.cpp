@@ -9,8 +9,11 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <sys/uio.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 
 #include "ctimsg/names.h"
@@ -36,9 +39,19 @@ constexpr int CAUSE_UNSPECIFIED = 17;        // E_CTI_UNSPECIFIED_FAILURE
 constexpr int CAUSE_CLIENT_DISCONNECTED = 37;  // E_CTI_CLIENT_DISCONNECTED
 constexpr uint32_t HEARTBEAT_CONF_TYPE = 6;
 
-std::mutex g_messageLock;  // "Message Lock": the message counters
-uint32_t g_liveMessages = 0;
-uint32_t g_nextMessageID = 1;
+// The message counters (the "Message Lock" of the design): atomics, so that making and
+// deleting the copies of a distributed frame takes no process-wide lock.
+std::atomic<uint32_t> g_liveMessages{0};
+std::atomic<uint32_t> g_nextMessageID{1};
+
+std::shared_ptr<uint8_t[]> NewBytes(size_t size) {
+    if (size == 0) return nullptr;
+#if defined(__cpp_lib_smart_ptr_for_overwrite)
+    return std::make_shared_for_overwrite<uint8_t[]>(size);
+#else
+    return std::shared_ptr<uint8_t[]>(new uint8_t[size]);
+#endif
+}
 
 void Count(const char* meter) { TraceMeterCount(meter, "", __FILE__, __LINE__, 0); }
 
@@ -47,6 +60,13 @@ void Meter(int meter, int32_t value) {
 }
 
 uint32_t LastSocketError() { return plat::SetLastErrorFromErrno(); }
+
+// One writev takes at most this many queued messages (and about this many bytes); one turn
+// of a connection's queue sends at most kSendBudget messages, so that a connection with a
+// deep queue does not keep the others waiting.
+constexpr int kBatchMessages = 64;
+constexpr size_t kBatchBytes = 256 * 1024;
+constexpr int kSendBudget = 256;
 
 const char* StateName(uint32_t state) {
     static const char* const names[] = {
@@ -58,27 +78,34 @@ const char* StateName(uint32_t state) {
 }
 }  // namespace
 
+// A writer thread and the connections waiting for it, in the order they were posted to.
+struct WriterLane {
+    std::mutex mutex;
+    std::condition_variable work;  // a connection was scheduled, or stop
+    std::condition_variable idle;  // the writer let go of `current`
+    std::deque<TransportProtocol*> ready;
+    TransportProtocol* current = nullptr;  // being sent on, outside the mutex
+    int detaching = 0;                     // threads waiting on `idle`
+    bool stop = false;
+    bool running = false;
+    std::thread thread;
+};
+
 // ---------------------------------------------------------------- TransportMSG
 
 TransportMSG::TransportMSG(int32_t length) {
     if (length < 0 || length > TRANSPORT_MAX_MSG) length = 0;
-    m_Buffer.resize(static_cast<size_t>(length));
+    m_Bytes = NewBytes(static_cast<size_t>(length));
+    if (length) std::memset(m_Bytes.get(), 0, static_cast<size_t>(length));
     m_Length = m_Remaining = length;
     m_TimeStamp = plat::MonotonicNs();
-    std::lock_guard<std::mutex> lock(g_messageLock);
-    ++g_liveMessages;
-    m_MessageID = g_nextMessageID++;
+    g_liveMessages.fetch_add(1, std::memory_order_relaxed);
+    m_MessageID = g_nextMessageID.fetch_add(1, std::memory_order_relaxed);
 }
 
-TransportMSG::~TransportMSG() {
-    std::lock_guard<std::mutex> lock(g_messageLock);
-    --g_liveMessages;
-}
+TransportMSG::~TransportMSG() { g_liveMessages.fetch_sub(1, std::memory_order_relaxed); }
 
-uint32_t TransportMSG::LiveCount() {
-    std::lock_guard<std::mutex> lock(g_messageLock);
-    return g_liveMessages;
-}
+uint32_t TransportMSG::LiveCount() { return g_liveMessages.load(std::memory_order_relaxed); }
 
 int TransportMSG::InitBuffer(int32_t size, const uint8_t* data) { return Resize(size, TRANSPORT_MAX_MSG, data); }
 
@@ -91,11 +118,33 @@ int TransportMSG::Resize(int32_t size, int32_t limit, const uint8_t* data) {
                             static_cast<long>(size));
         return 0;
     }
-    m_Buffer.resize(static_cast<size_t>(size));
+    // Always fresh bytes: a shared buffer stays as the other holders know it.
+    std::shared_ptr<uint8_t[]> bytes = NewBytes(static_cast<size_t>(size));
+    if (size) {
+        if (data)
+            std::memcpy(bytes.get(), data, static_cast<size_t>(size));
+        else
+            std::memset(bytes.get(), 0, static_cast<size_t>(size));
+    }
+    m_Bytes = std::move(bytes);
     m_Length = m_Remaining = size;
     m_Position = 0;
-    if (data && size) std::memcpy(m_Buffer.data(), data, static_cast<size_t>(size));
     return 1;
+}
+
+void TransportMSG::ShareBytes(const TransportMSG& source) {
+    m_Bytes = source.m_Bytes;
+    m_Length = m_Remaining = source.m_Length;
+    m_Position = 0;
+}
+
+uint8_t* TransportMSG::Unshared() {
+    if (m_Bytes && m_Bytes.use_count() > 1) {
+        std::shared_ptr<uint8_t[]> own = NewBytes(static_cast<size_t>(m_Length));
+        std::memcpy(own.get(), m_Bytes.get(), static_cast<size_t>(m_Length));
+        m_Bytes = std::move(own);
+    }
+    return m_Bytes.get();
 }
 
 // ---------------------------------------------------------------- statics
@@ -111,6 +160,11 @@ std::atomic<int32_t> TransportProtocol::sm_NumConnectionsSecure{0};
 std::atomic<bool> TransportProtocol::sm_AcceptConnections{true};
 std::atomic<int32_t> TransportProtocol::sm_SimSendError{0};
 std::atomic<uint32_t> TransportProtocol::sm_NextConnectionID{1};
+std::atomic<int> TransportProtocol::sm_WriterThreads{1};
+
+void TransportProtocol::SetWriterThreads(int count) {
+    sm_WriterThreads = std::clamp(count, 1, kMaxWriterThreads);
+}
 
 int32_t TransportProtocol::ConnectionLimit() {
     int32_t limit = sm_Registry
@@ -173,6 +227,7 @@ TransportProtocol::TransportProtocol(int socket, std::unique_ptr<SecuredChannel>
         master->m_Table[socket] = this;
     }
     m_InTable = true;
+    if (!master->m_Lanes.empty()) m_Lane = master->m_Lanes[m_ConnectionID % master->m_Lanes.size()].get();
     master->AddToDescriptor(socket);
     if (IsTraceOn(kTraceCreate))
         EMSTraceMessage("TransportProtocol::TransportProtocol(SOCKET): ConnID=%d", m_ConnectionID);
@@ -191,6 +246,7 @@ TransportProtocol::~TransportProtocol() {
         sm_Master.store(nullptr);
         return;
     }
+    DetachFromWriter();
     TransportProtocol* master = sm_Master.load();
     if (master) {
         Hold masterHold(*master, "TransportProtocol::~TransportProtocol");
@@ -354,6 +410,7 @@ int TransportProtocol::Open() {
     if ((sm_SecurityMode == 0 || sm_SecurityMode == 1) && !CreateListenSocket(true)) return 0;
     m_Stop = false;
     m_PosterDone = false;
+    StartWriters();
     try {
         m_PosterThread = std::thread([this] { PosterThreadLoop(); });
     } catch (const std::system_error&) {
@@ -409,6 +466,7 @@ int TransportProtocol::Close() {
                            static_cast<int>(plat::WAIT_TIMEOUT));
         m_PosterThread.join();
     }
+    StopWriters();
     hold.Acquire();
     connections.clear();
     {
@@ -565,8 +623,7 @@ void TransportProtocol::HandleEvents(const std::vector<std::pair<int, uint32_t>>
             // A handshake that waits to write needs the write event even with an empty queue.
             if (connection->m_Channel && connection->GetState() == connectionOpen &&
                 connection->m_ConnectionSocket >= 0)
-                SetWriteInterest(connection->m_ConnectionSocket,
-                                 connection->m_Channel->WantsWrite() || !connection->m_Queue.empty());
+                connection->WantWriteEvents(connection->m_Channel->WantsWrite() || !connection->m_Queue.empty());
             hold.Release();
             master.Acquire();
         }
@@ -814,39 +871,57 @@ void TransportProtocol::TraceQueue(const char* text, size_t length) {
         EMSTraceMessage(text, GetClientID(), GetSessionID(), static_cast<int>(length), GetMaxQueuedMessages());
 }
 
+void TransportProtocol::WantWriteEvents(bool on) {
+    if (on == m_WriteInterest || m_ConnectionSocket < 0) return;
+    TransportProtocol* master = sm_Master.load();
+    if (master == nullptr) return;
+    master->SetWriteInterest(m_ConnectionSocket, on);
+    m_WriteInterest = on;
+}
+
+TransportMSG* TransportProtocol::TakeHead() {
+    TransportMSG* next = nullptr;
+    if (!m_Queue.empty()) {
+        next = m_Queue.front();
+        m_Queue.pop_front();
+        TraceQueue("TransportProtocol::UnQueueMSG - %s (SessionID %d) , Message unqueued:  (%d msgs in the queue, max:%d)",
+                   m_Queue.size());
+    }
+    if (m_Queue.empty() && !(m_Channel && m_Channel->WantsWrite())) WantWriteEvents(false);
+    return next;
+}
+
 TransportMSG* TransportProtocol::UnQueueMSG(TransportMSG* msg) {
     Hold hold(*this, "TransportProtocol::UnQueueMSG");
-    TransportMSG* next = nullptr;
-    if (msg == nullptr) {
-        if (!m_Queue.empty()) {
-            next = m_Queue.front();
-            m_Queue.pop_front();
-            TraceQueue("TransportProtocol::UnQueueMSG - %s (SessionID %d) , Message unqueued:  (%d msgs in the queue, max:%d)",
-                       m_Queue.size());
-        }
-    } else if (!m_Queue.empty()) {
-        (void)QueueMSG(msg, msg->GetMsgType() == HEARTBEAT_CONF_TYPE ? QueueAheadOfOrdinary : QueueBack);
+    if (msg == nullptr) return TakeHead();
+    if (!m_Queue.empty()) {
+        (void)Enqueue(hold, msg, msg->GetMsgType() == HEARTBEAT_CONF_TYPE ? QueueAheadOfOrdinary : QueueBack, true);
         return nullptr;
-    } else {
-        next = msg;
     }
-    TransportProtocol* master = sm_Master.load();
-    if (m_Queue.empty() && master && m_ConnectionSocket >= 0 && !(m_Channel && m_Channel->WantsWrite()))
-        master->SetWriteInterest(m_ConnectionSocket, false);
-    return next;
+    if (!(m_Channel && m_Channel->WantsWrite())) WantWriteEvents(false);
+    return msg;
 }
 
 int TransportProtocol::QueueMSG(TransportMSG* msg, int position) {
     Hold hold(*this, "TransportProtocol::QueueMSG");
-    const int limit = GetMaxQueuedMessages();
-    if (static_cast<int64_t>(m_Queue.size()) >= limit) {
-        EMSEvent2I1S(kEventQueueOverflow, 0, 0, limit, GetSessionID(), GetClientID());
+    // What was posted before goes first.
+    if (!m_Pending.empty() && m_State == connectionOpen && FlushPending(hold) == 0) {
         delete msg;
-        Count("Session: msg queue overflow");
-        hold.Release();
-        (void)ProcessFailure(CAUSE_UNSPECIFIED);
         return 0;
     }
+    return Enqueue(hold, msg, position, true);
+}
+
+int TransportProtocol::Overflow(Hold& hold, TransportMSG* msg) {
+    const int limit = GetMaxQueuedMessages();
+    EMSEvent2I1S(kEventQueueOverflow, 0, 0, limit, GetSessionID(), GetClientID());
+    delete msg;
+    Count("Session: msg queue overflow");
+    return FailConnection(hold, CAUSE_UNSPECIFIED);
+}
+
+int TransportProtocol::Enqueue(Hold& hold, TransportMSG* msg, int position, bool wantWrite) {
+    if (static_cast<int64_t>(m_Queue.size()) >= GetMaxQueuedMessages()) return Overflow(hold, msg);
     if (position == QueueFront) {
         m_Queue.push_front(msg);
     } else if (position == QueueAheadOfOrdinary) {
@@ -857,8 +932,7 @@ int TransportProtocol::QueueMSG(TransportMSG* msg, int position) {
     } else {
         m_Queue.push_back(msg);
     }
-    if (TransportProtocol* master = sm_Master.load(); master && m_ConnectionSocket >= 0)
-        master->SetWriteInterest(m_ConnectionSocket, true);
+    if (wantWrite) WantWriteEvents(true);
     Meter(22, static_cast<int32_t>(m_Queue.size()));
     Meter(23, static_cast<int32_t>(m_Queue.size()));
     TraceQueue("TransportProtocol::QueueMSG - %s (SessionID %d) , Message queued:  (%d msgs in the queue, max:%d)",
@@ -878,16 +952,44 @@ int TransportProtocol::SendMSG(TransportMSG* given) {
         (void)ProcessFailure(CAUSE_UNSPECIFIED);
         return 0;
     }
+    // Messages posted for the writers were sent, as far as the order goes, before this.
+    if (!m_Pending.empty() && FlushPending(hold) == 0) {
+        delete given;
+        return 0;
+    }
+    if (given == nullptr) return SendQueued(hold);
     TransportMSG* msg = UnQueueMSG(given);
     if (!msg) return 1;
+    int result = 1;
+    return SendOne(hold, msg, &result) == Step::Sent ? 1 : result;
+}
+
+int TransportProtocol::SendQueued(Hold& hold) {
+    if (m_Queue.empty()) {
+        (void)TakeHead();
+        return 1;
+    }
+    int result = 1;
+    for (int budget = kSendBudget; budget > 0 && !m_Queue.empty();) {
+        const size_t before = m_Queue.size();
+        const Step step = m_Channel ? SendOne(hold, TakeHead(), &result) : SendBatch(hold, false, &result);
+        if (step != Step::Sent) return result;
+        budget -= static_cast<int>(before - m_Queue.size());
+    }
+    // Left over for the next turn: the poster's write event, as the socket takes more.
+    if (!m_Queue.empty()) WantWriteEvents(true);
+    return 1;
+}
+
+TransportProtocol::Step TransportProtocol::SendOne(Hold& hold, TransportMSG* msg, int* result) {
     ++msg->m_SendAttempts;
     int sent;
     int error = 0;
     if (m_Channel) {
-        sent = m_Channel->Send(msg->Position(), msg->m_Remaining);
+        sent = m_Channel->Send(msg->SendPosition(), msg->m_Remaining);
         if (sent < 0) error = sent;
     } else {
-        sent = static_cast<int>(send(m_ConnectionSocket, msg->Position(), static_cast<size_t>(msg->m_Remaining),
+        sent = static_cast<int>(send(m_ConnectionSocket, msg->SendPosition(), static_cast<size_t>(msg->m_Remaining),
                                      MSG_NOSIGNAL));
         if (sent < 0) error = errno;
     }
@@ -900,13 +1002,14 @@ int TransportProtocol::SendMSG(TransportMSG* given) {
             sent = 0;
         } else if (!m_Channel && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) {
             Count("Transport: send blocked");
-            const int queued = QueueMSG(msg, QueueFront);
-            if (queued)
+            const uint32_t id = msg->m_MessageID;
+            const int32_t length = msg->m_Length, remaining = msg->m_Remaining;
+            *result = Enqueue(hold, msg, QueueFront, true);
+            if (*result)
                 EMSTraceMessage("TransportProtocol(%s)::SendMSG(Transport blocked, messages requeued): ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d, MSGID=%d.",
                                 ChannelText(), m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
-                                static_cast<int>(m_HostPort), msg->m_Length - msg->m_Remaining, msg->m_Length,
-                                msg->m_MessageID);
-            return queued;
+                                static_cast<int>(m_HostPort), length - remaining, length, id);
+            return Step::Stopped;
         } else {
             const int code = m_Channel ? error : static_cast<int>(plat::ErrnoToWin32(error));
             Count("Transport: send failure");
@@ -915,7 +1018,8 @@ int TransportProtocol::SendMSG(TransportMSG* given) {
                             static_cast<int>(m_HostPort), msg->m_MessageID);
             delete msg;
             m_State = connectionFailed;
-            return FailConnection(hold, CAUSE_CLIENT_DISCONNECTED);
+            *result = FailConnection(hold, CAUSE_CLIENT_DISCONNECTED);
+            return Step::Failed;
         }
     }
     m_BytesSent += sent;
@@ -923,7 +1027,7 @@ int TransportProtocol::SendMSG(TransportMSG* given) {
     if (sent >= msg->m_Remaining) {
         Meter(36, static_cast<int32_t>((plat::MonotonicNs() - msg->m_TimeStamp) / 1000000));
         delete msg;
-        return 1;
+        return Step::Sent;
     }
     msg->Advance(sent);
     EMSTraceMessage("TransportProtocol::SendMSG(Queued due to partial sending): ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d, MSGID=%d.",
@@ -932,7 +1036,244 @@ int TransportProtocol::SendMSG(TransportMSG* given) {
     // A TLS write that must be retried has to be retried with these same bytes first, so
     // nothing may be put ahead of it either.
     if (sent > 0 || m_Channel) msg->m_PartlySent = 1;
-    return QueueMSG(msg, QueueFront);
+    *result = Enqueue(hold, msg, QueueFront, true);
+    return Step::Stopped;
+}
+
+TransportProtocol::Step TransportProtocol::SendBatch(Hold& hold, bool pending, int* result) {
+    // The first messages in order, each from its position: a partly sent head goes on
+    // exactly at its cut byte. They stay where they are until the count says which went.
+    std::deque<TransportMSG*>& list = pending ? m_Pending : m_Queue;
+    auto take = [&]() -> TransportMSG* {
+        if (!pending) return TakeHead();
+        TransportMSG* m = m_Pending.front();
+        m_Pending.pop_front();
+        return m;
+    };
+    iovec iov[kBatchMessages];
+    int count = 0;
+    size_t bytes = 0;
+    for (TransportMSG* m : list) {
+        if (count == kBatchMessages || (count > 0 && bytes >= kBatchBytes)) break;
+        iov[count].iov_base = const_cast<uint8_t*>(m->SendPosition());
+        iov[count].iov_len = static_cast<size_t>(m->m_Remaining);
+        bytes += iov[count].iov_len;
+        ++count;
+    }
+    // One message: the plain send, exactly as before.
+    if (count == 1) return SendOne(hold, take(), result);
+    msghdr header{};
+    header.msg_iov = iov;
+    header.msg_iovlen = static_cast<size_t>(count);
+    const ssize_t sent = sendmsg(m_ConnectionSocket, &header, MSG_NOSIGNAL);
+    if (sent < 0) {
+        // Blocked or failed on the first message: what a send of it alone meets.
+        const int error = errno;
+        TransportMSG* head = take();
+        ++head->m_SendAttempts;
+        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
+            Count("Transport: send blocked");
+            const uint32_t id = head->m_MessageID;
+            const int32_t length = head->m_Length, remaining = head->m_Remaining;
+            *result = Enqueue(hold, head, QueueFront, true);
+            if (*result)
+                EMSTraceMessage("TransportProtocol(%s)::SendMSG(Transport blocked, messages requeued): ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d, MSGID=%d.",
+                                ChannelText(), m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
+                                static_cast<int>(m_HostPort), length - remaining, length, id);
+            return Step::Stopped;
+        }
+        Count("Transport: send failure");
+        EMSTraceMessage("TransportProtocol(%s)::SendMSG: Transport failed code=%d, ConnID=%d, Host=%s, IP=%s, Port=%d, MSGID=%d.",
+                        ChannelText(), static_cast<int>(plat::ErrnoToWin32(error)), m_ConnectionID,
+                        m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort), head->m_MessageID);
+        delete head;
+        m_State = connectionFailed;
+        *result = FailConnection(hold, CAUSE_CLIENT_DISCONNECTED);
+        return Step::Failed;
+    }
+    m_BytesSent += sent;
+    if (sent) Meter(18, static_cast<int32_t>(sent));
+    // Each message the count reaches is taken off as if sent alone: the whole ones are done,
+    // a cut one goes back to the front of the queue marked partly sent; the rest were not
+    // tried and stay where they were.
+    size_t left = static_cast<size_t>(sent);
+    const int64_t now = plat::MonotonicNs();
+    // The transmit-delay meter keeps the largest delay: one update with the batch's largest
+    // leaves it as one update per message would.
+    int32_t longest = -1;
+    struct DelayMeter {
+        int32_t& value;
+        ~DelayMeter() {
+            if (value >= 0) Meter(36, value);
+        }
+    } delayMeter{longest};
+    for (int i = 0; i < count; ++i) {
+        if (left == 0 && i > 0) {
+            // The socket took nothing more. From the queue: the poster reports when it
+            // does. Posted ones: their own sends come next, and meet the block.
+            if (pending) return Step::Sent;
+            WantWriteEvents(true);
+            return Step::Stopped;
+        }
+        TransportMSG* msg = take();
+        ++msg->m_SendAttempts;
+        const auto remaining = static_cast<size_t>(msg->m_Remaining);
+        if (left >= remaining) {
+            left -= remaining;
+            longest = std::max(longest, static_cast<int32_t>((now - msg->m_TimeStamp) / 1000000));
+            delete msg;
+            continue;
+        }
+        msg->Advance(static_cast<int32_t>(left));
+        EMSTraceMessage("TransportProtocol::SendMSG(Queued due to partial sending): ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d, MSGID=%d.",
+                        m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort),
+                        msg->m_Length - msg->m_Remaining, msg->m_Length, msg->m_MessageID);
+        if (left > 0) msg->m_PartlySent = 1;
+        *result = Enqueue(hold, msg, QueueFront, true);
+        return Step::Stopped;
+    }
+    return Step::Sent;
+}
+
+int TransportProtocol::FlushPending(Hold& hold) {
+    int result = 1;
+    while (!m_Pending.empty()) {
+        if (!m_Queue.empty()) {
+            // Behind a queue nothing is sent now: each goes where SendMSG would queue it.
+            TransportMSG* msg = m_Pending.front();
+            m_Pending.pop_front();
+            if (Enqueue(hold, msg, msg->GetMsgType() == HEARTBEAT_CONF_TYPE ? QueueAheadOfOrdinary : QueueBack,
+                        true) == 0)
+                return 0;
+            continue;
+        }
+        TransportMSG* head = nullptr;
+        if (m_Channel) {
+            head = m_Pending.front();
+            m_Pending.pop_front();
+        }
+        const Step step = m_Channel ? SendOne(hold, head, &result) : SendBatch(hold, true, &result);
+        if (step == Step::Failed || result == 0) return 0;
+        if (step == Step::Sent && !m_Channel && !m_Pending.empty() && m_Queue.empty()) {
+            // The socket stopped taking bytes at a message boundary: the next send meets
+            // the block, and the message goes to the queue as SendMSG would put it.
+            continue;
+        }
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------- writer threads
+
+int TransportProtocol::PostMSG(TransportMSG* msg) {
+    if (m_Lane == nullptr) return SendMSG(msg);
+    Hold hold(*this, "TransportProtocol::PostMSG");
+    if (m_State != connectionOpen) {
+        hold.Release();
+        return SendMSG(msg);
+    }
+    if (m_Pending.empty() && !m_Queue.empty()) {
+        // SendMSG's own step: behind a queue nothing is sent now, so nothing waits for a writer.
+        (void)Enqueue(hold, msg, msg->GetMsgType() == HEARTBEAT_CONF_TYPE ? QueueAheadOfOrdinary : QueueBack, true);
+        return 1;
+    }
+    // Waiting for the writer counts against the same limit as the queue: a session whose
+    // messages pile up fails alone, whoever is slow.
+    const size_t waiting = m_Pending.size() + m_Queue.size();
+    if (waiting > 0 && static_cast<int64_t>(waiting) >= GetMaxQueuedMessages()) return Overflow(hold, msg);
+    m_Pending.push_back(msg);
+    Schedule();
+    return 1;
+}
+
+void TransportProtocol::Schedule() {
+    if (m_Scheduled.load(std::memory_order_acquire)) return;
+    WriterLane& lane = *m_Lane;
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(lane.mutex);
+        if (m_Scheduled.load(std::memory_order_relaxed) || lane.stop) return;
+        m_Scheduled.store(true, std::memory_order_relaxed);
+        wake = lane.ready.empty();
+        lane.ready.push_back(this);
+    }
+    if (wake) lane.work.notify_one();
+}
+
+void TransportProtocol::DetachFromWriter() {
+    WriterLane* lane = m_Lane;
+    if (lane == nullptr) return;
+    std::unique_lock<std::mutex> lock(lane->mutex);
+    if (m_Scheduled.load(std::memory_order_relaxed)) {
+        auto it = std::find(lane->ready.begin(), lane->ready.end(), this);
+        if (it != lane->ready.end()) lane->ready.erase(it);
+        m_Scheduled.store(false, std::memory_order_relaxed);
+    }
+    if (lane->current == this && lane->thread.get_id() != std::this_thread::get_id()) {
+        ++lane->detaching;
+        lane->idle.wait(lock, [&] { return lane->current != this; });
+        --lane->detaching;
+    }
+    m_Lane = nullptr;
+}
+
+void TransportProtocol::StartWriters() {
+    if (!m_Lanes.empty()) return;
+    const int count = sm_WriterThreads.load();
+    for (int i = 0; i < count; ++i) {
+        auto lane = std::make_unique<WriterLane>();
+        WriterLane* raw = lane.get();
+        try {
+            lane->thread = std::thread([this, raw] { WriterLoop(*raw); });
+        } catch (const std::system_error&) {
+            EMSFailMessageLastError("TransportProtocol::Open: Unable to start transport writer thread.");
+        }
+        lane->running = true;
+        m_Lanes.push_back(std::move(lane));
+    }
+}
+
+void TransportProtocol::StopWriters() {
+    for (auto& lane : m_Lanes) {
+        {
+            std::lock_guard<std::mutex> lock(lane->mutex);
+            lane->stop = true;
+        }
+        lane->work.notify_all();
+    }
+    for (auto& lane : m_Lanes)
+        if (lane->thread.joinable()) lane->thread.join();
+    // The lanes stay until the master goes: connections still point at them, and PostMSG on
+    // a closed connection never reaches a lane.
+    for (auto& lane : m_Lanes) {
+        std::lock_guard<std::mutex> lock(lane->mutex);
+        for (TransportProtocol* c : lane->ready) c->m_Scheduled.store(false, std::memory_order_relaxed);
+        lane->ready.clear();
+        lane->running = false;
+    }
+}
+
+void TransportProtocol::WriterLoop(WriterLane& lane) {
+    std::unique_lock<std::mutex> lock(lane.mutex);
+    for (;;) {
+        lane.work.wait(lock, [&] { return lane.stop || !lane.ready.empty(); });
+        if (lane.stop) break;
+        TransportProtocol* connection = lane.ready.front();
+        lane.ready.pop_front();
+        // Cleared before the send: a message posted from here on schedules the connection
+        // again, and one posted before is in the queue this turn sends.
+        connection->m_Scheduled.store(false, std::memory_order_relaxed);
+        lane.current = connection;
+        lock.unlock();
+        {
+            Hold hold(*connection, "TransportProtocol::WriterThread");
+            if (connection->m_State == connectionOpen && !connection->m_Pending.empty())
+                (void)connection->FlushPending(hold);
+        }
+        lock.lock();
+        lane.current = nullptr;
+        if (lane.detaching) lane.idle.notify_all();
+    }
 }
 
 // ---------------------------------------------------------------- close
@@ -940,6 +1281,8 @@ int TransportProtocol::SendMSG(TransportMSG* given) {
 void TransportProtocol::DeleteQueue() {
     for (TransportMSG* msg : m_Queue) delete msg;
     m_Queue.clear();
+    for (TransportMSG* msg : m_Pending) delete msg;
+    m_Pending.clear();
 }
 
 int TransportProtocol::ShutdownConnection() {

@@ -2,7 +2,9 @@
 // TransportProtocol: the TCP layer under the CTI session layer. The master owns the plain
 // and TLS listen sockets, the poster thread (one epoll loop over every socket) and the
 // socket table; every accepted connection is one more TransportProtocol object, made by
-// the master's CreateConnection. It knows nothing of CTI contents.
+// the master's CreateConnection. It knows nothing of CTI contents. Beside the poster, the
+// master runs writer threads (PostMSG): a fan-out hands its messages over and they send each
+// connection's messages in batches, one writev for several, in the queue's order.
 //
 // The session layer sits on it by deriving and overriding the virtual events below:
 //   CreateConnection / DeleteConnection  a connection accepted / to be destroyed
@@ -32,13 +34,16 @@
 #include "parlo/server/sslchannel.h"
 
 class CTIRegistry;
+struct WriterLane;
 
 // The largest CTI message the transport carries (body and header).
 constexpr int32_t TRANSPORT_MAX_MSG = 12628;
 // The largest client frame: the 8-byte header and a body of up to TRANSPORT_MAX_MSG bytes.
 constexpr int32_t TRANSPORT_MAX_FRAME = TRANSPORT_MAX_MSG + 8;
 
-// One message buffer, sized to its message (at most TRANSPORT_MAX_MSG bytes).
+// One message buffer, sized to its message (at most TRANSPORT_MAX_MSG bytes). The bytes may
+// be shared, read-only, by the copies of one distributed frame (ShareBytes): writing through
+// Buffer() or Position() first gives this message bytes of its own.
 class TransportMSG {
 public:
     explicit TransportMSG(int32_t length = 0);
@@ -54,6 +59,10 @@ public:
     [[nodiscard]] int InitBuffer(int32_t size, const uint8_t* data);
     // The same for a client frame, up to TRANSPORT_MAX_FRAME bytes.
     [[nodiscard]] int InitFrame(int32_t size, const uint8_t* data);
+    // Takes the bytes of `source` without copying them: length and remaining are the
+    // source's length, the position at the start. Neither message may write them afterwards
+    // without getting its own (Buffer() and Position() see to that).
+    void ShareBytes(const TransportMSG& source);
     void Advance(int32_t n) {
         m_Remaining -= n;
         m_Position += n;
@@ -62,8 +71,14 @@ public:
     // Marks that part of the message is on the wire: it must go out next, whole.
     void SetPartlySent() { m_PartlySent = 1; }
 
-    uint8_t* Buffer() { return m_Buffer.data(); }
-    uint8_t* Position() { return m_Buffer.data() + m_Position; }
+    // Writable bytes: a shared buffer is copied first.
+    uint8_t* Buffer() { return Unshared(); }
+    uint8_t* Position() { return Unshared() + m_Position; }
+    // Read-only views, never copying.
+    const uint8_t* Bytes() const { return m_Bytes.get(); }
+    const uint8_t* SendPosition() const { return m_Bytes.get() + m_Position; }
+    // Whether another message holds the same bytes.
+    bool SharesBytes() const { return m_Bytes.use_count() > 1; }
     int32_t Length() const { return m_Length; }
     int32_t Remaining() const { return m_Remaining; }
     uint32_t MessageID() const { return m_MessageID; }
@@ -77,7 +92,8 @@ public:
 private:
     friend class TransportProtocol;
     int Resize(int32_t size, int32_t limit, const uint8_t* data);
-    std::vector<uint8_t> m_Buffer;
+    uint8_t* Unshared();
+    std::shared_ptr<uint8_t[]> m_Bytes;
     int32_t m_Position = 0;
     int32_t m_Length = 0;
     int32_t m_Remaining = 0;
@@ -142,6 +158,13 @@ public:
     // Closes listeners and connections, ends the poster thread and hands every connection
     // to DeleteConnection; answers 1.
     int Close();
+    // The number of writer threads the next Open starts (1 to kMaxWriterThreads; 1 unless
+    // set). One writer that falls behind a fan-out running flat out sends each connection's
+    // gathered messages in one writev, the cheap way; more writers keep up message by message,
+    // which reaches the last session of a single event sooner but costs a send per message.
+    static void SetWriterThreads(int count);
+    static int WriterThreads() { return sm_WriterThreads.load(); }
+    static constexpr int kMaxWriterThreads = 4;
     // The connection on `socket`, or null. Caller holds the master's lock.
     TransportProtocol* FindConnection(int socket);
     // The bound ports (after Open), for callers that asked for port 0.
@@ -152,9 +175,17 @@ public:
     int RecvBytes(uint8_t* buffer, int size);
     // Reads into the message's remaining part; 1 while usable, 0 once failed or not open.
     [[nodiscard]] int RecvMSG(TransportMSG* msg);
-    // Sends or queues `msg` (ownership taken on every path); null continues the queue.
-    // 1, or 0 when the connection failed or is not open (the message then deleted).
+    // Sends or queues `msg` (ownership taken on every path); null continues the queue, several
+    // messages to a writev. Posted messages still waiting go first. 1, or 0 when the
+    // connection failed or is not open (the message then deleted).
     int SendMSG(TransportMSG* msg);
+    // Hands `msg` (owned from here on every path) to the output queue for the master's writer
+    // threads, which send each connection's queue in batches: a fan-out then costs its caller
+    // no socket writes. The order and the limit are SendMSG's: a message given to an empty
+    // queue stands for one sent at once (no limit, no queue trace), behind others it is
+    // queued as SendMSG queues it. 1, or 0 when the connection is not open (failed with 17)
+    // or the queue overflowed (failed with 17). Without running writers it is SendMSG.
+    int PostMSG(TransportMSG* msg);
     // Queues `msg` (owned from here) at QueuePosition; 1, or 0 on overflow (deleted, and the
     // connection failed with cause 17).
     int QueueMSG(TransportMSG* msg, int position);
@@ -162,6 +193,11 @@ public:
     TransportMSG* UnQueueMSG(TransportMSG* msg);
     int CloseConnection();
     int ShutdownConnection();
+    // Makes sure no writer thread holds or will take this connection; waits for one that is
+    // sending on it. A connection's destructor calls it, and so must a derived class's
+    // destructor first of all, while the derived locks still exist. Never call it holding
+    // this connection's lock.
+    void DetachFromWriter();
     int ProcessFailure(int cause);
     int ProcessRead();
     int ProcessWrite();
@@ -204,6 +240,8 @@ public:
     int64_t BytesReceived() const { return m_BytesReceived; }
     // The output queue length; caller holds the connection's lock.
     size_t QueueLength() const { return m_Queue.size(); }
+    // Posted messages not yet taken by a writer; caller holds the connection's lock.
+    size_t PostedLength() const { return m_Pending.size(); }
     // The queued message at `index` (0 = next to send), or null; caller holds the lock.
     TransportMSG* QueuedAt(size_t index) const {
         return index < m_Queue.size() ? m_Queue[index] : nullptr;
@@ -255,6 +293,32 @@ private:
     const char* ChannelText() const { return m_Channel ? "Secured Channel" : "Non-Secured Channel"; }
     void TraceQueue(const char* text, size_t length);
     void DeleteQueue();
+    // The head of the queue taken off with its trace; the write event goes when it empties.
+    TransportMSG* TakeHead();
+    // Queues with the overflow rule; wantWrite asks the poster for the write event.
+    int Enqueue(Hold& hold, TransportMSG* msg, int position, bool wantWrite);
+    // Asks the poster for write events on this connection, or stops them (cached).
+    void WantWriteEvents(bool on);
+    enum class Step { Sent, Stopped, Failed };
+    // Sends one message taken off the queue (or given); Sent when all of it went (deleted),
+    // Stopped when it went back to the front (*result from the requeue), Failed (*result 0).
+    Step SendOne(Hold& hold, TransportMSG* msg, int* result);
+    // Sends the first messages of the queue, or of the posted ones, in one writev (plain
+    // sockets); as SendOne, Sent also when the socket stopped at a message boundary.
+    Step SendBatch(Hold& hold, bool pending, int* result);
+    // Performs the posted messages' sends in order, as SendMSG would have made them: sent
+    // while nothing is queued, queued behind a queue. 1, or 0 when the connection failed
+    // (the hold then released).
+    int FlushPending(Hold& hold);
+    // The overflow of the queue limit: msg deleted, the connection failed with 17; 0.
+    int Overflow(Hold& hold, TransportMSG* msg);
+    // Continues the queue: batches until it is empty, the socket is full or a budget is used.
+    int SendQueued(Hold& hold);
+    // The writer threads (master).
+    void StartWriters();
+    void StopWriters();
+    void WriterLoop(WriterLane& lane);
+    void Schedule();
 
     static std::atomic<TransportProtocol*> sm_Master;
     static std::atomic<int32_t> sm_NumConnections;
@@ -275,6 +339,9 @@ private:
     bool m_InTable = false;
     bool m_Secure = false;  // counted as a TLS connection
     std::deque<TransportMSG*> m_Queue;
+    // Posted messages the writer has not sent yet: sends made later, in this order, after
+    // everything queued.
+    std::deque<TransportMSG*> m_Pending;
     std::string m_HostName;
     std::string m_HostAddress;
     uint32_t m_HostPort = 0;
@@ -293,4 +360,14 @@ private:
     std::mutex m_TableMutex;
     std::unordered_map<int, TransportProtocol*> m_Table;
     std::atomic<bool> m_PosterDone{false};
+    // Master only: the writer lanes; a connection is served by one lane for its whole life,
+    // so its queue is never sent by two writers at once.
+    std::vector<std::unique_ptr<WriterLane>> m_Lanes;
+    static std::atomic<int> sm_WriterThreads;
+
+    // Connection: its lane, whether it waits in the lane's ready list (changed under the
+    // lane's mutex), and whether the poster watches it for write events (connection lock).
+    WriterLane* m_Lane = nullptr;
+    std::atomic<bool> m_Scheduled{false};
+    bool m_WriteInterest = false;
 };

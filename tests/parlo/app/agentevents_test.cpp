@@ -23,6 +23,7 @@
 #include "parlo/server/mdsio.h"
 #include "parlo/server/opcreq.h"
 #include "platform/perfcounters.h"
+#include "tests/parlo/app/running_app.h"
 #include "tests/parlo/server/session_fixture.h"
 #include "tests/support/wait.h"
 
@@ -110,19 +111,6 @@ struct StatusRequest {
     std::string agentID, signature;
 };
 
-class CapturingPort final : public AppServerPort {
-public:
-    void StartThread(const char*, ThreadFunction function, void* argument) override {
-        threads.emplace_back(function, argument);
-    }
-    int SetActivated(const char*, int) override { return 1; }
-    void ClearActivated(const char*) override {}
-    void InitUniqueID() override {}
-    void MakeActive() override {}
-    void ProcessConfigMessage(const uint8_t*, size_t) override {}
-    std::vector<std::thread> threads;
-};
-
 // A registry that reads nothing: only AgentLoginRequired is set.
 class TestRegistry final : public CTIRegistry {
 public:
@@ -153,41 +141,20 @@ protected:
         appRegistry_ = std::make_unique<TestRegistry>(LoginRequired());
         appRegistry_->Init("Parlo");
         for (CTIRegistry* r : {registry_.get(), static_cast<CTIRegistry*>(appRegistry_.get())}) {
-            r->SetDynamic(CTIRegistry::ConnectionTimeout, 30);
-            r->SetDynamic(CTIRegistry::MaxQueueAllEventClient, 1000);
-            r->SetDynamic(CTIRegistry::MaxQueueClientEventClient, 100);
-            r->SetDynamic(CTIRegistry::MaxClientConnections, 0);
+            apptest::SetSessionLimits(*r, 100);
             r->SetDynamic(CTIRegistry::MaxLockTimeout, 500);
         }
         ASSERT_TRUE(ImportMetrics::Instance().Init("agentevt"));
         server_->SetState(Server::IDLE);
         SetAppServerPort(&port_);
-        app_ = std::make_unique<CTIApplication>();
-        app_->ResetIDCounters();
-        TransportProtocol::sm_SecurityMode = 0;
-        app_->Configure(appRegistry_.get());
-        TransportProtocol::sm_ListenPort = 0;
-        TransportProtocol::sm_ListenSecurePort = 0;
-        server_->SetState(Server::ACTIVATING);
-        server_->SetState(Server::ACTIVE);
-        ASSERT_EQ(1, app_->Activate());
+        app_ = apptest::MakeApplication(*appRegistry_);
+        ASSERT_EQ(1, apptest::ActivateWithServer(*server_, *app_));
         MDSIO::SetServerActive(1);
     }
     void TearDown() override {
         MDSIO::SetServerActive(0);
-        (void)static_cast<TransportProtocol&>(*app_).Close();
-        app_->FailThreadForTest();
-        EXPECT_TRUE(testsupport::WaitFor([&] { return !app_->IsThreadRunning(); }));
-        std::atomic<bool> done{false};
-        std::thread closer([&] {
-            app_.reset();
-            done = true;
-        });
-        while (!done) {
-            if (clock_.AwaitSleepers(1, 20)) (void)clock_.AdvanceToNextDeadline(20);
-        }
-        closer.join();
-        for (auto& t : port_.threads) t.join();
+        apptest::EndApplication(app_, clock_);
+        port_.JoinAll();
         SetAppServerPort(nullptr);
         MDSIO::SetOutputHook(nullptr);
         MDSIO::ResetForTest();
@@ -292,7 +259,7 @@ protected:
     }
     static Agent* FindAgent(const char* agentID) { return Agent::FindAgentByAgentID(kPeriph, agentID, false); }
 
-    CapturingPort port_;
+    apptest::ThreadStartingPort port_;
     std::unique_ptr<TestRegistry> appRegistry_;
     std::unique_ptr<CTIApplication> app_;
     std::mutex mu_;

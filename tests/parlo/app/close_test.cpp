@@ -21,6 +21,7 @@
 #include "parlo/model/modelutil.h"
 #include "parlo/server/mdsio.h"
 #include "parlo/server/opcreq.h"
+#include "tests/parlo/app/running_app.h"
 #include "tests/parlo/app/client_fixture.h"
 #include "tests/parlo/server/session_fixture.h"
 #include "tests/support/wait.h"
@@ -35,19 +36,10 @@ constexpr uint32_t kClientSessionClosedEvent = 100;
 constexpr uint32_t kSystemEvent = 31;
 constexpr uint32_t kClientSessionOpenedEvent = 99;
 
-class PortStub final : public AppServerPort {
+class PortStub final : public apptest::ThreadStartingPort {
 public:
-    void StartThread(const char*, ThreadFunction function, void* argument) override {
-        threads.emplace_back(function, argument);
-    }
-    int SetActivated(const char*, int) override { return 1; }
-    void ClearActivated(const char*) override {}
-    void InitUniqueID() override {}
-    void MakeActive() override {}
-    void ProcessConfigMessage(const uint8_t*, size_t) override {}
     int GetPGStatus() override { return 2; }
     int64_t GetPGTime() override { return 7654321; }
-    std::vector<std::thread> threads;
 };
 
 // The recording seams, with the client count going back to the application as it does live.
@@ -65,42 +57,22 @@ protected:
         ServerTest::SetUp();
         const uint64_t now = plat::FileTimeNow();
         TimerMaster::Create(now, now, true, 0);
-        registry_->SetDynamic(CTIRegistry::ConnectionTimeout, 30);
-        registry_->SetDynamic(CTIRegistry::MaxQueueAllEventClient, 1000);
-        registry_->SetDynamic(CTIRegistry::MaxQueueClientEventClient, 16);
-        registry_->SetDynamic(CTIRegistry::MaxClientConnections, 0);
+        apptest::SetSessionLimits(*registry_, 16);
         server_->SetState(Server::IDLE);
         SetAppServerPort(&port_);
-        app_ = std::make_unique<CTIApplication>();
-        app_->ResetIDCounters();
-        TransportProtocol::sm_SecurityMode = 0;
-        app_->Configure(registry_.get());
-        TransportProtocol::sm_ListenPort = 0;
-        TransportProtocol::sm_ListenSecurePort = 0;
-        server_->SetState(Server::ACTIVATING);
-        server_->SetState(Server::ACTIVE);
-        ASSERT_EQ(1, app_->Activate());
+        app_ = apptest::MakeApplication(*registry_);
+        ASSERT_EQ(1, apptest::ActivateWithServer(*server_, *app_));
         seams_.app = app_.get();
         SetClientSeams(&seams_);
         MDSIO::SetServerActive(1);
     }
     void TearDown() override {
         MDSIO::SetServerActive(0);
-        (void)static_cast<TransportProtocol&>(*app_).Close();
-        app_->FailThreadForTest();
-        EXPECT_TRUE(testsupport::WaitFor([&] { return !app_->IsThreadRunning(); }));
-        ClientCB::DeleteAll();
-        Agent::RemoveAgent(-1, "");
-        std::atomic<bool> done{false};
-        std::thread closer([&] {
-            app_.reset();
-            done = true;
+        apptest::EndApplication(app_, clock_, [] {
+            ClientCB::DeleteAll();
+            Agent::RemoveAgent(-1, "");
         });
-        while (!done) {
-            if (clock_.AwaitSleepers(1, 20)) (void)clock_.AdvanceToNextDeadline(20);
-        }
-        closer.join();
-        for (auto& t : port_.threads) t.join();
+        port_.JoinAll();
         SetClientSeams(nullptr);
         SetAppServerPort(nullptr);
         ServerTest::TearDown();

@@ -16,6 +16,7 @@
 #include "parlo/server/ctiregistry.h"
 #include "parlo/server/server.h"
 #include "platform/clock.h"
+#include "tests/parlo/app/running_app.h"
 #include "tests/parlo/server/server_fixture.h"
 #include "tests/support/wait.h"
 #include "tests/parlo/app/client_fixture.h"
@@ -460,17 +461,7 @@ protected:
         TransportProtocol::sm_ListenSecurePort = 0;
     }
     void TearDown() override {
-        app_->FailThreadForTest();
-        EXPECT_TRUE(testsupport::WaitFor([&] { return !app_->IsThreadRunning(); }));
-        (void)static_cast<TransportProtocol&>(*app_).Close();
-        std::atomic<bool> done{false};
-        std::thread closer([&] {
-            app_.reset();
-            done = true;
-        });
-        while (!done)
-            if (clock_.AwaitSleepers(1, 20)) (void)clock_.AdvanceToNextDeadline(20);
-        closer.join();
+        apptest::EndApplication(app_, clock_);
         port_.JoinAll();
         SetAppServerPort(nullptr);
         ServerTest::TearDown();

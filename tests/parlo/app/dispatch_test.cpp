@@ -16,6 +16,7 @@
 #include "parlo/model/ports.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/server/mdsio.h"
+#include "tests/parlo/app/running_app.h"
 #include "tests/parlo/server/session_fixture.h"
 #include "tests/parlo/model/recording_ports.h"
 #include "tests/support/wait.h"
@@ -203,15 +204,8 @@ TEST(DispatchTablesDeathTest, AnOPCTypeOutsideTheTableIsFatal) {
 }
 
 // Records what the application hands to the server.
-class RecordingPort final : public AppServerPort {
+class RecordingPort final : public apptest::ThreadStartingPort {
 public:
-    void StartThread(const char*, ThreadFunction function, void* argument) override {
-        threads.emplace_back(function, argument);
-    }
-    int SetActivated(const char*, int) override { return 1; }
-    void ClearActivated(const char*) override {}
-    void InitUniqueID() override {}
-    void MakeActive() override {}
     void ProcessConfigMessage(const uint8_t* body, size_t length) override {
         std::lock_guard<std::mutex> hold(mu);
         configs.emplace_back(body, body + length);
@@ -229,7 +223,6 @@ public:
 
     int pgStatus = -1;
     std::mutex mu;
-    std::vector<std::thread> threads;
     std::vector<std::vector<uint8_t>> configs;
     std::vector<std::pair<int32_t, int32_t>> peripheralStatus;
 };
@@ -241,42 +234,16 @@ protected:
         ServerTest::SetUp();
         const uint64_t now = plat::FileTimeNow();
         TimerMaster::Create(now, now, true, 0);
-        registry_->SetDynamic(CTIRegistry::ConnectionTimeout, 30);
-        registry_->SetDynamic(CTIRegistry::MaxQueueAllEventClient, 1000);
-        registry_->SetDynamic(CTIRegistry::MaxQueueClientEventClient, 16);
-        registry_->SetDynamic(CTIRegistry::MaxClientConnections, 0);
+        apptest::SetSessionLimits(*registry_, 16);
         server_->SetState(Server::IDLE);
         SetAppServerPort(&port_);
-        app_ = std::make_unique<CTIApplication>();
-        app_->ResetIDCounters();
-        TransportProtocol::sm_SecurityMode = 0;
-        app_->Configure(registry_.get());
-        TransportProtocol::sm_ListenPort = 0;
-        TransportProtocol::sm_ListenSecurePort = 0;
-        server_->SetState(Server::ACTIVATING);
-        server_->SetState(Server::ACTIVE);
-        ASSERT_EQ(1, app_->Activate());
+        app_ = apptest::MakeApplication(*registry_);
+        ASSERT_EQ(1, apptest::ActivateWithServer(*server_, *app_));
     }
     void TearDown() override {
         MDSIO::SetServerActive(0);
-        // The close gives open sessions a pause on the fake clock: let it pass.
-        // The poster stops first, as the session fixture does, so no client event races the
-        // application's close.
-        (void)static_cast<TransportProtocol&>(*app_).Close();
-        // The application thread ends first (in real time), then the close's pause for the
-        // sessions' threads is the only sleeper left to move the clock past.
-        app_->FailThreadForTest();
-        EXPECT_TRUE(testsupport::WaitFor([&] { return !app_->IsThreadRunning(); }));
-        std::atomic<bool> done{false};
-        std::thread closer([&] {
-            app_.reset();
-            done = true;
-        });
-        while (!done) {
-            if (clock_.AwaitSleepers(1, 20)) (void)clock_.AdvanceToNextDeadline(20);
-        }
-        closer.join();
-        for (auto& t : port_.threads) t.join();
+        apptest::EndApplication(app_, clock_);
+        port_.JoinAll();
         SetAppServerPort(nullptr);
         ServerTest::TearDown();
     }

@@ -13,8 +13,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,6 +38,10 @@ struct Record {
     int created = 0;
     std::string received;
 
+    bool NoFailures() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return failures.empty();
+    }
     template <class P>
     bool Wait(P pred) {
         std::unique_lock<std::mutex> lock(mutex);
@@ -46,6 +53,8 @@ class EchoConnection : public TransportProtocol {
 public:
     EchoConnection(int socket, std::unique_ptr<SecuredChannel> channel, Record& record, int limit, bool echo)
         : TransportProtocol(socket, std::move(channel)), record_(record), limit_(limit), echo_(echo) {}
+    // As every derived connection: no writer may use the object once its destruction began.
+    ~EchoConnection() override { DetachFromWriter(); }
 
     int ProcessReadEvent() override {
         uint8_t buffer[4096];
@@ -167,6 +176,7 @@ protected:
     void TearDown() override {
         master.reset();
         TransportProtocol::sm_Registry = nullptr;
+        TransportProtocol::SetWriterThreads(1);
     }
     CTIRegistry registry;
     Record record;
@@ -300,6 +310,26 @@ TEST(TransportMSGTest, BufferTakesAnyMessageUpToTheLargestAndNoMore) {
     EXPECT_EQ(a.MessageID() + 1, b.MessageID());
 }
 
+TEST(TransportMSGTest, SharedBytesAreCopiedBeforeAnyoneWritesThem) {
+    TransportMSG original(4);
+    original.Buffer()[0] = 'a';
+    TransportMSG copy;
+    copy.ShareBytes(original);
+    EXPECT_TRUE(copy.SharesBytes());
+    EXPECT_EQ(original.Bytes(), copy.Bytes());
+    EXPECT_EQ(4, copy.Length());
+    EXPECT_EQ(4, copy.Remaining());
+    // A write through either one leaves the other as it was.
+    copy.Buffer()[0] = 'b';
+    EXPECT_FALSE(copy.SharesBytes());
+    EXPECT_EQ('a', original.Bytes()[0]);
+    TransportMSG third;
+    third.ShareBytes(original);
+    ASSERT_EQ(1, third.InitBuffer(2, reinterpret_cast<const uint8_t*>("zz")));
+    EXPECT_EQ('a', original.Bytes()[0]);
+    EXPECT_FALSE(original.SharesBytes());
+}
+
 // A message of a given CTI type, for the queue rules.
 class TypedMSG : public TransportMSG {
 public:
@@ -409,7 +439,7 @@ TEST_F(TransportTest, PartlySentMessagesStayAtTheFrontAndTheStreamArrivesWhole) 
     size_t bad = 0;
     for (size_t i = 0; i < got.size(); ++i) bad += static_cast<uint8_t>(got[i]) != PatternByte(i);
     EXPECT_EQ(0u, bad);
-    EXPECT_TRUE(record.failures.empty());
+    EXPECT_TRUE(record.NoFailures());
 }
 
 TEST_F(TransportTest, QueueOverflowFailsTheConnectionWithCause17) {
@@ -446,6 +476,206 @@ TEST_F(TransportTest, SendOnAConnectionNotOpenFailsWithCause17) {
     ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
     EXPECT_EQ(17, record.failures.front());
     close(s);
+}
+
+// Messages whose bytes say which message and which byte they are, for checking a stream.
+TransportMSG* Numbered(uint32_t number, int32_t length) {
+    auto* msg = new TransportMSG(length);
+    for (int32_t i = 0; i < length; ++i) msg->Buffer()[i] = static_cast<uint8_t>((number * 31 + static_cast<uint32_t>(i)) & 0xFF);
+    if (length >= 4) std::memcpy(msg->Buffer(), &number, 4);
+    return msg;
+}
+
+// Checks that `stream` is messages 0.. of `length` bytes each, whole and in order; the count.
+size_t CountInOrder(const std::string& stream, int32_t length, bool* ok) {
+    *ok = stream.size() % static_cast<size_t>(length) == 0;
+    size_t n = 0;
+    for (size_t at = 0; *ok && at < stream.size(); at += static_cast<size_t>(length), ++n) {
+        uint32_t number;
+        std::memcpy(&number, stream.data() + at, 4);
+        if (number != n) *ok = false;
+        for (int32_t i = 4; *ok && i < length; ++i)
+            if (static_cast<uint8_t>(stream[at + static_cast<size_t>(i)]) != static_cast<uint8_t>((number * 31 + static_cast<uint32_t>(i)) & 0xFF))
+                *ok = false;
+    }
+    return n;
+}
+
+TEST_F(TransportTest, OneWriteEventSendsTheWholeQueueInOrder) {
+    master->echo = false;
+    Open();
+    StalledPeer peer(*master, record);  // its buffers still take these few hundred bytes
+    ASSERT_TRUE(peer.ok);
+    TransportProtocol& c = *peer.connection;
+    constexpr int kMessages = 10, kLength = 40;
+    ASSERT_TRUE(c.Lock("test"));
+    std::vector<TransportMSG*> queued;
+    for (int m = 0; m < kMessages; ++m) {
+        queued.push_back(Numbered(static_cast<uint32_t>(m), kLength));
+        ASSERT_EQ(1, c.QueueMSG(queued.back(), TransportProtocol::QueueBack));
+    }
+    // One call continues the queue: every message goes, not just the head.
+    EXPECT_EQ(1, c.SendMSG(nullptr));
+    EXPECT_EQ(0u, c.QueueLength());
+    EXPECT_EQ(kMessages * kLength, c.BytesSent());
+    ASSERT_TRUE(c.Unlock("test"));
+    bool ok = false;
+    EXPECT_EQ(static_cast<size_t>(kMessages), CountInOrder(ReadN(peer.client, kMessages * kLength), kLength, &ok));
+    EXPECT_TRUE(ok);
+}
+
+TEST_F(TransportTest, ABatchCutShortGoesOnFromTheCutByte) {
+    master->echo = false;
+    Open();
+    StalledPeer peer(*master, record);
+    ASSERT_TRUE(peer.ok);
+    TransportProtocol& c = *peer.connection;
+    // Odd sizes, so that the socket's cut falls inside a message.
+    struct Case {
+        int32_t length;
+        int messages;
+    } cases[] = {{3001, 60}, {977, 200}, {TRANSPORT_MAX_MSG, 12}};
+    uint32_t next = 0;
+    std::string expected;
+    for (const Case& k : cases) {
+        ASSERT_TRUE(c.Lock("test"));
+        std::vector<TransportMSG*> made;
+        for (int m = 0; m < k.messages; ++m) {
+            made.push_back(Numbered(next++, k.length));
+            expected.append(reinterpret_cast<const char*>(made.back()->Bytes()), static_cast<size_t>(k.length));
+            ASSERT_EQ(1, c.QueueMSG(made.back(), TransportProtocol::QueueBack));
+        }
+        const int64_t before = c.BytesSent();
+        const size_t queuedBefore = c.QueueLength();
+        EXPECT_EQ(1, c.SendMSG(nullptr));
+        // Whole messages went, the next one was cut: it is at the front, marked, and
+        // positioned at the first byte not sent; the rest were not touched.
+        ASSERT_GT(c.QueueLength(), 0u) << k.length;
+        TransportMSG* head = c.QueuedAt(0);
+        const int64_t cut = head->Length() - head->Remaining();
+        if (cut > 0) {
+            EXPECT_TRUE(head->PartlySent());
+            EXPECT_EQ(head->Position(), head->Buffer() + cut);
+        }
+        for (size_t i = 1; i < c.QueueLength(); ++i) {
+            TransportMSG* m = c.QueuedAt(i);
+            EXPECT_FALSE(m->PartlySent());
+            EXPECT_EQ(m->Length(), m->Remaining());
+            EXPECT_EQ(0u, m->SendAttempts());
+        }
+        EXPECT_EQ(c.BytesSent() - before,
+                  static_cast<int64_t>(queuedBefore - c.QueueLength()) * k.length + cut)
+            << k.length;
+        ASSERT_TRUE(c.Unlock("test"));
+        // The poster goes on as the client reads: the stream arrives whole, once, in order.
+        const std::string got = ReadN(peer.client, expected.size());
+        ASSERT_EQ(expected.size(), got.size()) << k.length;
+        EXPECT_TRUE(got == expected) << k.length;
+        expected.clear();
+        next = 0;
+    }
+    EXPECT_TRUE(record.NoFailures());
+}
+
+// Posted messages reach each connection in the order they were posted, behind everything
+// sent before and ahead of everything sent after, however the writer threads share the
+// connections.
+TEST_F(TransportTest, PostedMessagesKeepEachConnectionsOrderAcrossWriterThreads) {
+    master->echo = false;
+    TransportProtocol::SetWriterThreads(2);
+    Open();
+    constexpr int kClients = 6, kMessages = 400, kLength = 997;
+    std::vector<int> clients;
+    std::vector<TransportProtocol*> connections;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(Connect(master->BoundPort(false)));
+        ASSERT_GE(clients.back(), 0);
+        ASSERT_EQ(1, send(clients.back(), "x", 1, 0));
+        ASSERT_TRUE(record.Wait([&] { return record.received.size() == static_cast<size_t>(i + 1); }));
+        connections.push_back(master->last);
+    }
+    std::vector<std::string> streams(kClients);
+    std::thread reader([&] {
+        const size_t want = static_cast<size_t>(kMessages) * kLength;
+        char buffer[65536];
+        for (bool more = true; more;) {
+            more = false;
+            std::vector<pollfd> fds;
+            for (int i = 0; i < kClients; ++i)
+                if (streams[static_cast<size_t>(i)].size() < want) fds.push_back({clients[static_cast<size_t>(i)], POLLIN, 0});
+            if (fds.empty() || poll(fds.data(), fds.size(), kBound) <= 0) break;
+            for (const pollfd& p : fds) {
+                const size_t i = static_cast<size_t>(std::find(clients.begin(), clients.end(), p.fd) - clients.begin());
+                if (p.revents & POLLIN) {
+                    const ssize_t got = recv(p.fd, buffer, sizeof buffer, 0);
+                    if (got > 0) streams[i].append(buffer, static_cast<size_t>(got));
+                }
+            }
+            for (const std::string& s : streams) more = more || s.size() < want;
+        }
+    });
+    // Every tenth message goes the direct way: it must still land in its place.
+    for (int m = 0; m < kMessages; ++m)
+        for (TransportProtocol* c : connections) {
+            TransportMSG* msg = Numbered(static_cast<uint32_t>(m), kLength);
+            EXPECT_EQ(1, m % 10 == 9 ? c->SendMSG(msg) : c->PostMSG(msg));
+        }
+    reader.join();
+    EXPECT_TRUE(record.NoFailures());
+    for (int i = 0; i < kClients; ++i) {
+        bool ok = false;
+        EXPECT_EQ(static_cast<size_t>(kMessages), CountInOrder(streams[static_cast<size_t>(i)], kLength, &ok)) << i;
+        EXPECT_TRUE(ok) << i;
+        close(clients[static_cast<size_t>(i)]);
+    }
+}
+
+TEST_F(TransportTest, PostedMessagesCountAgainstTheQueueLimit) {
+    master->echo = false;
+    master->queueLimit = 3;
+    Open();
+    StalledPeer peer(*master, record);
+    ASSERT_TRUE(peer.ok);
+    // Held by the test, the connection's writer cannot send: what is posted waits.
+    ASSERT_TRUE(peer.connection->Lock("test"));
+    EXPECT_EQ(1, peer.connection->PostMSG(new TransportMSG(100)));
+    EXPECT_EQ(1, peer.connection->PostMSG(new TransportMSG(100)));
+    EXPECT_EQ(1, peer.connection->PostMSG(new TransportMSG(100)));
+    EXPECT_EQ(3u, peer.connection->PostedLength());
+    EXPECT_EQ(0, peer.connection->PostMSG(new TransportMSG(100)));
+    ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
+    EXPECT_EQ(17, record.failures.front());
+    ASSERT_TRUE(peer.connection->Unlock("test"));
+}
+
+// A connection may go while a writer thread holds it: the delete waits for the writer, and
+// the writer finds the connection closed and sends nothing.
+TEST_F(TransportTest, AConnectionDeletedWithPostedMessagesLeavesNoWriterBehind) {
+    master->echo = false;
+    Open();
+    // A byte through another connection after each new one's shows that the poster has
+    // finished with the new one: from then on only a writer may hold it.
+    const int other = Connect(master->BoundPort(false));
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(1, send(other, "o", 1, 0));
+    ASSERT_TRUE(record.Wait([&] { return record.received.size() == 1; }));
+    for (int round = 0; round < 20; ++round) {
+        const int s = Connect(master->BoundPort(false));
+        ASSERT_GE(s, 0);
+        ASSERT_EQ(1, send(s, "x", 1, 0));
+        ASSERT_TRUE(record.Wait([&] { return record.received.size() == static_cast<size_t>(2 * round + 2); }));
+        TransportProtocol* c = master->last;
+        ASSERT_EQ(1, send(other, "o", 1, 0));
+        ASSERT_TRUE(record.Wait([&] { return record.received.size() == static_cast<size_t>(2 * round + 3); }));
+        ASSERT_TRUE(c->Lock("test"));
+        for (int m = 0; m < 8; ++m) EXPECT_EQ(1, c->PostMSG(new TransportMSG(100)));
+        (void)c->CloseConnection();
+        ASSERT_TRUE(c->Unlock("test"));
+        master->DeleteConnection(c);
+        close(s);
+    }
+    EXPECT_TRUE(record.NoFailures());
+    close(other);
 }
 
 TEST_F(TransportTest, DumpAndDebugControlTexts) {
@@ -521,6 +751,35 @@ TEST_F(TlsTransportTest, EchoesOverTlsWhileAStalledHandshakeWaits) {
     close(s);
     close(plain);
     close(stalled);
+}
+
+TEST_F(TlsTransportTest, PostedBatchesArriveWholeOverTls) {
+    master->echo = false;
+    Open();
+    const int s = Connect(master->BoundPort(true));
+    ASSERT_GE(s, 0);
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, s);
+    ASSERT_EQ(1, SSL_connect(ssl));
+    ASSERT_EQ(1, SSL_write(ssl, "x", 1));
+    ASSERT_TRUE(record.Wait([&] { return record.received.size() == 1; }));
+    TransportProtocol* c = master->last;
+    constexpr int kMessages = 300, kLength = 1125;
+    for (int m = 0; m < kMessages; ++m) EXPECT_EQ(1, c->PostMSG(Numbered(static_cast<uint32_t>(m), kLength)));
+    std::string got;
+    char buffer[16384];
+    while (got.size() < static_cast<size_t>(kMessages) * kLength) {
+        const int n = SSL_read(ssl, buffer, sizeof buffer);
+        if (n <= 0) break;
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    bool ok = false;
+    EXPECT_EQ(static_cast<size_t>(kMessages), CountInOrder(got, kLength, &ok));
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(record.NoFailures());
+    SSL_shutdown(ssl);
+    SSL_free(ssl);
+    close(s);
 }
 
 TEST_F(TlsTransportTest, HandshakeGarbageFailsOnlyThatConnection) {
