@@ -43,7 +43,7 @@ MDS_CPU=2
 OPC_CPU=3
 HOLD_CPUS=4,5
 LOAD_CPUS=6,7
-MEMORY_CPUS=4-7
+READER_CPUS=4-7
 WORK=$(mktemp -d)
 # Named objects and shared memory of this run apart from any other parlo on the node.
 export PARLO_NAMESPACE=appload$$
@@ -210,7 +210,7 @@ agent_opens() {
 # queues for them goes with their sessions.
 event_burst() {
     local rate=$1 seconds=$2 name=ev$1
-    taskset -c $LOAD_CPUS "$LOAD" app-sessions --port "$PORT" --sessions 2000 --threads 4 \
+    taskset -c $READER_CPUS "$LOAD" app-sessions --port "$PORT" --sessions 2000 --threads 4 \
         --duration $((seconds + 11)) --warmup 0.5 --gap 1 --ident "$name" --ready-file "$WORK/$name.ready" \
         >"$WORK/$name.out" 2>&1 &
     local readers=$!
@@ -257,7 +257,7 @@ memory() {
     local services=(0x10 0x20 0x20 0x20)
     local monitors=(0 10 0 0)
     for ((i = 0; i < 4; i++)); do
-        taskset -c $MEMORY_CPUS "$LOAD" app-sessions --port "$PORT" --threads 2 --duration 20 --warmup 0 \
+        taskset -c $READER_CPUS "$LOAD" app-sessions --port "$PORT" --threads 2 --duration 20 --warmup 0 \
             --agents "$per" --agent-first $((AGENT_FIRST + i * per)) --ext-first $((EXT_FIRST + i * per)) \
             --sessions "${others[$i]}" --services "${services[$i]}" --monitors "${monitors[$i]}" \
             --ident "mem$i-" --ready-file "$WORK/mem$i.ready" >"$WORK/mem$i.out" 2>&1 &
