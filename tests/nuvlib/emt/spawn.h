@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
+#include <set>
 #include <sys/mman.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -33,17 +35,25 @@ inline void RemoveNamespaceShm() {
     }
 }
 
-// A loopback port nobody listens on right now.
+// A loopback port nobody listens on right now, and not one this process was given before:
+// the kernel may hand the same ephemeral port to two binds in a row.
 inline uint16_t FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+    static std::mutex mu;
+    static std::set<uint16_t> given;
+    std::lock_guard<std::mutex> hold(mu);
+    for (int tries = 0; tries < 64; ++tries) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        close(fd);
+        const uint16_t port = ntohs(a.sin_port);
+        if (given.insert(port).second) return port;
+    }
+    return 0;
 }
 
 class Child {

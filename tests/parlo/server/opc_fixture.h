@@ -50,6 +50,8 @@ public:
 class OPCTest : public ServerTest {
 protected:
     void SetUp() override {
+        // The fixture's threads may hold locks at a fork: a dying child starts afresh.
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
         ServerTest::SetUp();
         MDSIO::ResetForTest();
         MDSIO::SetMDSConnections(1);
