@@ -198,7 +198,8 @@ TEST_F(DuplexPair, StandbyClientsWaitForTheFailover) {
     ASSERT_EQ(RegB("set " + Quote(parlotest::kConfigKey) + " SecuredListenPort sz " + tlsB).status, 0);
     StartPair();
     ExpectActiveAndStandby();
-    Process waiting({PARLO_CLIENT_BIN, kHostB, portB, "ClientID=desk1", "ServiceMask=0x2000010"});
+    // A client monitor too, so that a session opened after the failover is an event it hears.
+    Process waiting({PARLO_CLIENT_BIN, kHostB, portB, "ClientID=desk1", "ServiceMask=0x2000050"});
     ASSERT_TRUE(waiting.WaitText("OPEN_CONF")) << waiting.Output() << All();
     Process old({PARLO_CLIENT_BIN, kHostB, portB, "ClientID=desk2", "ServiceMask=0x2000010",
                  "VersionNumber=23"});
@@ -216,6 +217,11 @@ TEST_F(DuplexPair, StandbyClientsWaitForTheFailover) {
         EXPECT_TRUE(type == "OPEN_CONF" || type == "HEARTBEAT_CONF") << type << "\n" << waiting.Output();
         if (before.find('\n', at) == std::string::npos) break;
     }
+    // And then events: the session is an open one now.
+    Process later({PARLO_CLIENT_BIN, kHostB, portB, "ClientID=desk3", "ServiceMask=0x10"});
+    ASSERT_TRUE(later.WaitText("OPEN_CONF")) << later.Output() << All();
+    ASSERT_TRUE(waiting.WaitText("CLIENT_SESSION_OPENED_EVENT")) << waiting.Output() << All();
+    EXPECT_NE(waiting.Output().find("desk3"), std::string::npos) << waiting.Output();
 }
 
 }  // namespace
