@@ -217,14 +217,16 @@ TEST_F(OpenRoad, EveryRefusalAnswersTheInvokeIDAndLeavesNothing) {
         {"instrument-of-another", {"ServiceMask=0x01", "CTIPeripheralID=5000", "AgentID=1001", "AgentInstrument=4002"},
          "E_CTI_INCONSISTENT_AGENT_DATA"},
     };
-    // What the client program will not send: a service bit the version forbids. (A version
-    // the protocol does not know does not even decode; the unit tests give it to the road.)
+    // What the client program will not send: a service bit the version forbids, a version
+    // above 24 (the road refuses it; versions 0, 1 and 4 have no layout to decode, and the
+    // older versions' forbidden bits are the unit tests' rows).
     const struct {
         const char* clientID;
         uint32_t version, mask;
         uint32_t code;
     } raw[] = {
         {"forbidden", 24, 0x8000, 19},     // E_CTI_INVALID_SERVICE_MASK
+        {"new-version", 25, 0x10, 1},      // E_CTI_INVALID_VERSION
     };
     uint32_t rawInvoke = 60;
     for (const auto& c : raw) {

@@ -5,6 +5,7 @@
 // application's queue, so all earlier input has been served when it arrives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -16,6 +17,7 @@
 #include "parlo/app/ctiapplication.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/agentteam.h"
+#include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/mrdomain.h"
@@ -442,6 +444,60 @@ TEST_F(AgentEventTest, ALoginCompletesTheFirstWaitingSessionOnly) {
     EXPECT_EQ(static_cast<uint32_t>(ClientCB::AGENT_LOGIN_WAIT), ClientCB::Find(second)->m_State);
     EXPECT_EQ(1, app_->AgentLoginWaitQueue().Count());
     EXPECT_EQ(ClientCB::Find(second), app_->AgentLoginWaitQueue().First());
+}
+
+// A logged-in agent's open: OPEN_CONF at once with the agent's state and its device
+// monitor's MonitorID, then BEGIN_CALL_EVENT through that monitor for each call already at
+// the agent's device, and nothing for a call elsewhere.
+TEST_F(AgentEventTest, ALoggedInAgentsOpenReportsTheCallsAlreadyAtItsDevice) {
+    // The calls first: "CallLock" comes before the server lock.
+    Call* first = Call::Alloc(kPeriph, 3001, 0, "5001", kPeriphType, 1, 0, 0, 0);
+    Call* second = Call::Alloc(kPeriph, 3002, 0, "7001", kPeriphType, 1, 0, 0, 0);
+    Call* other = Call::Alloc(kPeriph, 3003, 0, "5999", kPeriphType, 1, 0, 0, 0);
+    {
+        model::ServerLockGuard guard(model::ServerLock());
+        CSTAExtendedDeviceID id{};
+        model::CopyDeviceID(id.deviceID, "5001");
+        CTICSTADevice* device = FindOrCreateCTICSTADevice(kPeriph, &id, "5001", "test", false, true);
+        model::CopyDeviceID(id.deviceID, "5999");
+        CTICSTADevice* elsewhere = FindOrCreateCTICSTADevice(kPeriph, &id, "5999", "test", false, true);
+        ASSERT_NE(nullptr, device);
+        ASSERT_NE(nullptr, elsewhere);
+        CTICSTAConnection::Alloc(device, first, 3, 2, 0, "5001", "x");
+        CTICSTAConnection::Alloc(device, second, 2, 2, 0, "5001", "x");
+        CTICSTAConnection::Alloc(elsewhere, other, 3, 2, 0, "5999", "x");
+    }
+    Client desk(Port());
+    auto open = sesstest::OpenReq(1, 30, 0x01 | 0x04, "desk1001");
+    open->SetSTRING(elementid::AgentID, "1001");
+    ASSERT_TRUE(desk.Send(*open));
+    std::vector<uint8_t> request;
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+        auto got = TakeSent(kGetAgentStateReq);
+        if (got.empty()) return false;
+        request = got.back().second;
+        return true;
+    }));
+    Inject(kGetAgentStateResp, AgentStateResp(WordAt(request, 4), 3, "1001", "5001", "5001"));
+    const Received conf = desk.Read();
+    ASSERT_EQ(kOpenConf, conf.type);
+    EXPECT_EQ(3u, conf.msg->GetUSHORT(elementid::CTIAgentState));
+    const uint32_t monitorID = conf.msg->GetUINT(elementid::MonitorID);
+    EXPECT_NE(0u, monitorID);
+
+    auto begins = Only(Until(desk, Fence()), 23);  // BEGIN_CALL_EVENT
+    ASSERT_EQ(2u, begins.size());
+    std::vector<uint32_t> calls;
+    for (const auto& b : begins) {
+        EXPECT_EQ(monitorID, b.msg->GetUINT(elementid::MonitorID));
+        calls.push_back(b.msg->GetUINT(elementid::ConnectionCallID));
+    }
+    std::sort(calls.begin(), calls.end());
+    EXPECT_EQ((std::vector<uint32_t>{3001, 3002}), calls);
+    model::ServerLockGuard guard(model::ServerLock());
+    Agent* agent = FindAgent("1001");
+    ASSERT_NE(nullptr, agent);
+    EXPECT_EQ(1, agent->m_ClientSessionID);  // the only session
 }
 
 // OPC's idea of the agent's client follows ours, one request at a time: while a request is

@@ -250,12 +250,19 @@ TEST_F(CloseTest, ASessionEndedWithoutCloseLeavesNoRecordCountOrBinding) {
         record->m_CountedClient = true;
         app_->AddNumClients(1);
         Bind(record, agent);
+        ASSERT_NE(nullptr, OPCReq::Allocate(500, 44, 0x66000500u));
         const int before = app_->GetNumClients();
         EXPECT_EQ(1, app_->SessionDestroyed(500));
         model::ServerLockGuard guard(model::ServerLock());
         EXPECT_EQ(nullptr, ClientCB::Find(500));
         EXPECT_EQ(before - 1, app_->GetNumClients());
         EXPECT_EQ(-1, agent->m_ClientSessionID);
+        // The destruction alone leaves the session's unanswered OPC requests until OPC
+        // answers them (Part 8.122).
+        OPCReq* pending = OPCReq::Find(0x66000500u);
+        ASSERT_NE(nullptr, pending);
+        EXPECT_EQ(500, pending->SessionID);
+        OPCReq::Release(pending);
     }
     Agent* agent = NewAgent("7002");
     {
@@ -267,6 +274,7 @@ TEST_F(CloseTest, ASessionEndedWithoutCloseLeavesNoRecordCountOrBinding) {
             app_->AddNumClients(1);
         }
         Bind(record, agent);
+        ASSERT_NE(nullptr, OPCReq::Allocate(1, 44, 0x66000001u));
     }  // the socket goes without CLOSE_REQ
     EXPECT_TRUE(testsupport::WaitFor([&] {
         model::ServerLockGuard guard(model::ServerLock());
@@ -274,6 +282,9 @@ TEST_F(CloseTest, ASessionEndedWithoutCloseLeavesNoRecordCountOrBinding) {
     }));
     EXPECT_EQ(0, app_->GetNumClients());
     EXPECT_EQ(-1, agent->m_ClientSessionID);
+    // The failed session's end reaches the application as the CLOSE_REQ that the session
+    // layer queues for it (Part 7.122, FailSession), so its OPC requests went with the close.
+    EXPECT_EQ(nullptr, OPCReq::Find(0x66000001u));
 }
 
 // CTI_AGENT_REMOVED_IND never takes an agent bound to an agent-mode session by its name;

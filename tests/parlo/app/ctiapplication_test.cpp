@@ -14,6 +14,8 @@
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/server/ctiregistry.h"
+#include "parlo/server/mdsio.h"
+#include "parlo/server/opctypes.h"
 #include "parlo/server/server.h"
 #include "platform/clock.h"
 #include "tests/parlo/app/running_app.h"
@@ -490,6 +492,30 @@ protected:
 };
 
 TEST_F(AppThreadTest, ADuplexSideWithoutClientsReportsOnceTheTimeoutHasPassed) {
+    // What goes to OPC: the link's output hook stands in for MDS.
+    std::mutex sentMu;
+    std::vector<std::vector<uint8_t>> errorAcks;
+    MDSIO::ResetForTest();
+    MDSIO::SetMDSConnections(1);
+    MDSIO::SetOutputHook([&](uint8_t type, const uint8_t* p, uint16_t n) {
+        std::lock_guard<std::mutex> hold(sentMu);
+        if (type == CTI_ERROR_ACK) errorAcks.emplace_back(p, p + n);
+    });
+    struct Unhook {
+        ~Unhook() {
+            MDSIO::SetOutputHook(nullptr);
+            MDSIO::ResetForTest();
+        }
+    } unhook;
+    auto acks = [&] {
+        std::lock_guard<std::mutex> hold(sentMu);
+        return errorAcks;
+    };
+    auto word = [](const std::vector<uint8_t>& p, size_t at) {
+        uint32_t v = 0;
+        for (int i = 3; i >= 0 && at + 4 <= p.size(); --i) v = (v << 8) | p[at + static_cast<size_t>(i)];
+        return v;
+    };
     server_->SetDuplex(1);
     registry_->SetDynamic(CTIRegistry::NoClientConnectionsTimeout, 3);
     Start();
@@ -507,10 +533,18 @@ TEST_F(AppThreadTest, ADuplexSideWithoutClientsReportsOnceTheTimeoutHasPassed) {
     EXPECT_EQ(Reports(events), 1u) << "3 s after timing started, and only then";
     EXPECT_EQ(srvtest::Events::CountText(events, "Server::ReportFailure: NO_CLIENT_CONNECTED"), 1u);
     EXPECT_EQ(server_->GetFailoverReported(), 1);
+    // OPC hears it as CTI_ERROR_ACK to CTI_SET_ACTIVE_REQ with the value 0x7FFFFFFF
+    // (ServerNumber, side, request type, value).
+    const auto sent = acks();
+    ASSERT_EQ(1u, sent.size());
+    ASSERT_EQ(16u, sent[0].size());
+    EXPECT_EQ(static_cast<uint32_t>(CTI_SET_ACTIVE_REQ), word(sent[0], 8));
+    EXPECT_EQ(0x7FFFFFFFu, word(sent[0], 12));
     // Timing starts again from the next turn.
     Turn();
     Turn();
     EXPECT_EQ(Reports(srvtest::Events::Take()), 0u);
+    EXPECT_EQ(1u, acks().size());
 }
 
 TEST_F(AppThreadTest, ASimplexSideNeverReportsAndClearsTheFailoverFlag) {
