@@ -258,7 +258,7 @@ TEST_F(CloseTest, ASessionEndedWithoutCloseLeavesNoRecordCountOrBinding) {
         EXPECT_EQ(before - 1, app_->GetNumClients());
         EXPECT_EQ(-1, agent->m_ClientSessionID);
         // The destruction alone leaves the session's unanswered OPC requests until OPC
-        // answers them (Part 8.122).
+        // answers them.
         OPCReq* pending = OPCReq::Find(0x66000500u);
         ASSERT_NE(nullptr, pending);
         EXPECT_EQ(500, pending->SessionID);
@@ -283,7 +283,7 @@ TEST_F(CloseTest, ASessionEndedWithoutCloseLeavesNoRecordCountOrBinding) {
     EXPECT_EQ(0, app_->GetNumClients());
     EXPECT_EQ(-1, agent->m_ClientSessionID);
     // The failed session's end reaches the application as the CLOSE_REQ that the session
-    // layer queues for it (Part 7.122, FailSession), so its OPC requests went with the close.
+    // layer queues for it in FailSession, so its OPC requests went with the close.
     EXPECT_EQ(nullptr, OPCReq::Find(0x66000001u));
 }
 
