@@ -3,6 +3,8 @@
 // it reads. The codes are the protocol's (ctimsg/names_tables.inc names them).
 #include <cstdint>
 
+#include "parlo/server/outfilter.h"
+
 namespace openroad {
 
 constexpr uint32_t E_CTI_INVALID_VERSION = 1;
@@ -16,14 +18,15 @@ constexpr uint32_t E_CTI_INVALID_SERVICE_MASK = 19;
 constexpr uint32_t E_CTI_INCONSISTENT_AGENT_DATA = 32;
 constexpr uint32_t E_CTI_INVALID_MR_DOMAIN = 88;
 
-constexpr uint32_t CLIENT_EVENTS = 0x01;
-constexpr uint32_t CALL_DATA_UPDATE = 0x02;
-constexpr uint32_t CLIENT_CONTROL = 0x04;
-constexpr uint32_t ALL_EVENTS = 0x10;
-constexpr uint32_t PERIPHERAL_MONITOR = 0x20;
-constexpr uint32_t CLIENT_MONITOR = 0x40;
-constexpr uint32_t SUPERVISOR = 0x80;
-constexpr uint32_t AGENT_REPORTING = 0x400;
+// The service bits it reads are the output side's.
+using servicebits::AGENT_REPORTING;
+using servicebits::ALL_EVENTS;
+using servicebits::CALL_DATA_UPDATE;
+using servicebits::CLIENT_CONTROL;
+using servicebits::CLIENT_EVENTS;
+using servicebits::CLIENT_MONITOR;
+using servicebits::PERIPHERAL_MONITOR;
+using servicebits::SUPERVISOR;
 
 // Agent states the road tells apart.
 constexpr int32_t AS_LOG_OUT = 1;

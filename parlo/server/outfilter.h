@@ -17,6 +17,8 @@ class TransportMSG;
 // Service-mask bits the output side tests.
 namespace servicebits {
 inline constexpr uint32_t CLIENT_EVENTS = 0x01;
+inline constexpr uint32_t CALL_DATA_UPDATE = 0x02;
+inline constexpr uint32_t CLIENT_CONTROL = 0x04;
 inline constexpr uint32_t ALL_EVENTS = 0x10;
 inline constexpr uint32_t PERIPHERAL_MONITOR = 0x20;
 inline constexpr uint32_t CLIENT_MONITOR = 0x40;

@@ -12,50 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/parlo/parlo_env.h"
+#include "tests/parlo/active_parlo.h"
 
 namespace {
 
 using parlotest::Process;
 
-class CloseProcess : public parlotest::ParloEnv {
+class CloseProcess : public parlotest::ActiveParlo {
 protected:
-    void SetUp() override {
-        ParloEnv::SetUp();
-        port_ = std::to_string(testsupport::FreePort());
-        ASSERT_EQ(parlotest::Reg("set " + parlotest::Quote(parlotest::kConfigKey) + " ListenPort sz " + port_).status, 0);
-        ASSERT_EQ(parlotest::Reg("set " + parlotest::Quote(parlotest::kConfigKey) + " SecuredListenPort sz " +
-                                 std::to_string(testsupport::FreePort()))
-                      .status,
-                  0);
-        parlotest::SetDword(parlotest::kDynamicKey, "OPCHeartbeatTime", 2);
-        opc_ = std::make_unique<Process>(
-            std::vector<std::string>{PARLO_OPC_BIN, "--instance", parlotest::kBase, "--start"});
-        ASSERT_TRUE(opc_->WaitText("parlo-opc: in service")) << opc_->Output();
-        parlo_ = Start();
-        ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << parlo_->Output() << opc_->Output();
-    }
-
-    // What the server printed while it served the test holds no sanitizer finding.
-    void TearDown() override {
-        if (parlo_) {
-            EXPECT_EQ(std::string::npos, parlo_->Output().find("Sanitizer")) << parlo_->Output();
-            EXPECT_EQ(std::string::npos, parlo_->Output().find("runtime error")) << parlo_->Output();
-        }
-        ParloEnv::TearDown();
-    }
-
-    std::unique_ptr<Process> Client(std::vector<std::string> fields, const std::string& script = "") {
-        std::vector<std::string> argv{PARLO_CLIENT_BIN, "127.0.0.1", port_};
-        if (!script.empty()) {
-            const std::string path = (root_->path() / ("client" + std::to_string(++scripts_) + ".script")).string();
-            std::ofstream(path) << script;
-            argv.insert(argv.end(), {"--script", path});
-        }
-        argv.insert(argv.end(), fields.begin(), fields.end());
-        return std::make_unique<Process>(argv);
-    }
-
     // The stand-in's decoded set-client-status requests for the agent, as "Status=N" words.
     std::vector<std::string> StatusRequests(const std::string& agentID) const {
         std::vector<std::string> out;
@@ -101,17 +65,6 @@ protected:
         return a;
     }
 
-    static std::string LineOf(const Process& p, const std::string& type) {
-        const std::string& out = p.Output();
-        size_t at = out.rfind("\n" + type + " ");
-        at = at == std::string::npos ? (out.rfind(type + " ", 0) == 0 ? 0 : std::string::npos) : at + 1;
-        if (at == std::string::npos) return "";
-        return out.substr(at, out.find('\n', at) - at);
-    }
-
-    std::string port_;
-    int scripts_ = 0;
-    std::unique_ptr<Process> opc_, parlo_;
 };
 
 const std::vector<std::string> kAgent1002 = {"ServiceMask=0x01", "CTIPeripheralID=5000", "AgentID=1002"};
