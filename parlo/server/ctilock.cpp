@@ -28,12 +28,8 @@ uint32_t CTILockObject::GetElapsedTicks() const {
 }
 
 CTIRegistry* CTILockObject::Registry() {
-    CTIRegistry* registry = m_Registry.load(std::memory_order_acquire);
-    if (registry == nullptr && Server::sm_Server != nullptr) {
-        registry = Server::sm_Server->GetRegistry();
-        m_Registry.store(registry, std::memory_order_release);
-    }
-    return registry;
+    Server* server = Server::sm_Server;
+    return server ? server->GetRegistry() : nullptr;
 }
 
 bool CTILockObject::Lock(const char* caller, int timeout) {

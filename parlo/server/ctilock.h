@@ -35,12 +35,12 @@ public:
     int GetSessionID() const { return m_SessionID; }
 
 private:
-    CTIRegistry* Registry();
+    // The running server's registry, looked up at each lock: a lock may outlive a server.
+    static CTIRegistry* Registry();
 
     // Diagnostics only: a waiting thread may stamp them while another holds the lock.
     std::atomic<uint32_t> m_PreviousTicks{0};
     std::atomic<uint32_t> m_CurrentTicks{0};
-    std::atomic<CTIRegistry*> m_Registry{nullptr};
     int m_SessionID = -1;
     char m_Caller[kCallerSize] = {};
 };
