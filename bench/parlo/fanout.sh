@@ -4,6 +4,8 @@
 #   cmake --preset release -DPARLO_BENCH=ON && cmake --build --preset release -j4
 # then: bench/parlo/fanout.sh [fanout] [sessions] [opens]    (all three when none is given)
 # WRITERS=n gives the server n transport writer threads (its own default otherwise).
+# POLL_US=n has the fan-out readers poll for n us after traffic instead of sleeping, for both
+# servers alike, so that the delay figures are less the readers' own wake-ups.
 #
 # fanout:   one stamped CALL_DELIVERED_EVENT (ten call variables, ten ECC variables) to 2,000
 #           ALL_EVENTS sessions through the real distributor (parlo-fanout-driver), and the
@@ -27,6 +29,8 @@ PORT=${PORT:-42027}
 REDIS_PORT=${REDIS_PORT:-6390}
 WRITER_ARGS=()
 [ -n "${WRITERS:-}" ] && WRITER_ARGS=(--writers "$WRITERS")
+POLL_ARGS=()
+[ -n "${POLL_US:-}" ] && POLL_ARGS=(--poll-us "$POLL_US")
 SERVER_CPUS=0,1
 READER_CPUS=2-5
 DRIVER_CPUS=6,7
@@ -59,6 +63,7 @@ await_file() {  # $3: a process that must stay alive meanwhile
     exit 1
 }
 result() { grep -h '^RESULT' "$@" | sed 's/^RESULT //'; }
+loadavg() { echo "loadavg=$(cut -d' ' -f1-3 /proc/loadavg | tr ' ' '/')"; }
 
 # CPU of process $1 over the readers' measuring window, in cores busy.
 cpu_over_window() {
@@ -85,7 +90,7 @@ run_parlo_fanout() {  # $1: rate (0 = saturation)
     PIDS+=("$driver")
     await_file "$ready" "the fan-out driver" "$driver"
     taskset -c $READER_CPUS "$LOAD" cti-readers --port "$PORT" --sessions "$READERS" \
-        --threads "$READER_THREADS" --duration "$DURATION" --warmup "$WARMUP" \
+        --threads "$READER_THREADS" --duration "$DURATION" --warmup "$WARMUP" "${POLL_ARGS[@]}" \
         --ready-file "$WORK/readers.ready" >"$out" 2>&1 &
     local readers=$!
     PIDS+=("$readers")
@@ -96,7 +101,7 @@ run_parlo_fanout() {  # $1: rate (0 = saturation)
     kill "$driver" 2>/dev/null || true
     wait "$driver" 2>/dev/null || true
     rm -f "$WORK/readers.ready"
-    echo "parlo writers=${WRITERS:-default} rate=$rate cpu_cores=$cpu $(result "$out")"
+    echo "parlo writers=${WRITERS:-default} rate=$rate cpu_cores=$cpu $(result "$out") $(loadavg)"
 }
 
 ensure_redis() {
@@ -124,7 +129,7 @@ run_redis_fanout() {  # $1: rate, $2: io threads
         sleep 0.1
     done
     taskset -c $READER_CPUS "$LOAD" redis-readers --port "$REDIS_PORT" --sessions "$READERS" \
-        --threads "$READER_THREADS" --duration "$DURATION" --warmup "$WARMUP" \
+        --threads "$READER_THREADS" --duration "$DURATION" --warmup "$WARMUP" "${POLL_ARGS[@]}" \
         --ready-file "$WORK/readers.ready" >"$out" 2>&1 &
     local readers=$!
     PIDS+=("$readers")
@@ -139,7 +144,7 @@ run_redis_fanout() {  # $1: rate, $2: io threads
     kill "$publisher" "$redis" 2>/dev/null || true
     wait "$publisher" "$redis" 2>/dev/null || true
     rm -f "$WORK/readers.ready"
-    echo "redis io_threads=$io rate=$rate cpu_cores=$cpu $(result "$out")"
+    echo "redis io_threads=$io rate=$rate cpu_cores=$cpu $(result "$out") $(loadavg)"
 }
 
 fanout() {
@@ -185,8 +190,8 @@ sessions() {
     local rss
     rss=$(rss_kb "$driver")
     wait "${loaders[@]}" || true
-    echo "plain sessions=$total rss_kb=$rss base_rss_kb=$base bytes_per_session=$(((rss - base) * 1024 / total))"
-    echo "heartbeat $(result "$WORK/idle0.out")"
+    echo "plain sessions=$total rss_kb=$rss base_rss_kb=$base bytes_per_session=$(((rss - base) * 1024 / total)) $(loadavg)"
+    echo "heartbeat $(result "$WORK/idle0.out") $(loadavg)"
     kill "$driver" 2>/dev/null || true
     wait "$driver" 2>/dev/null || true
 
@@ -207,7 +212,7 @@ sessions() {
     await_file "$WORK/tls.ready" "the TLS loader" "$tls"
     rss=$(rss_kb "$driver")
     wait "$tls" || true
-    echo "tls sessions=2000 rss_kb=$rss base_rss_kb=$base bytes_per_session=$(((rss - base) * 1024 / 2000))"
+    echo "tls sessions=2000 rss_kb=$rss base_rss_kb=$base bytes_per_session=$(((rss - base) * 1024 / 2000)) $(loadavg)"
     kill "$driver" 2>/dev/null || true
     wait "$driver" 2>/dev/null || true
 }
@@ -225,7 +230,7 @@ opens() {
     await_file "$ready" "the server"
     taskset -c $READER_CPUS "$LOAD" opens --port "$PORT" --threads 8 --duration "$DURATION" --warmup 1 \
         >"$WORK/opens.out" 2>&1 || true
-    echo "$(result "$WORK/opens.out")"
+    echo "$(result "$WORK/opens.out") $(loadavg)"
     kill "$driver" 2>/dev/null || true
     wait "$driver" 2>/dev/null || true
 }

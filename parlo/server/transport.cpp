@@ -61,12 +61,51 @@ void Meter(int meter, int32_t value) {
 
 uint32_t LastSocketError() { return plat::SetLastErrorFromErrno(); }
 
+// A writer thread sums the bytes-sent and transmit-delay meters over a run of its turns and
+// moves them once: one meter lock per send, taken by every writer and by the fan-out
+// itself, made the writers wait on each other.
+struct SendMeters {
+    int64_t bytes = 0;
+    int32_t longestDelay = -1;
+};
+thread_local SendMeters* t_sendMeters = nullptr;
+
+void MeterBytesSent(int64_t bytes) {
+    if (bytes <= 0) return;
+    if (t_sendMeters) {
+        t_sendMeters->bytes += bytes;
+        return;
+    }
+    Meter(18, static_cast<int32_t>(bytes));
+}
+
+void MeterTransmitDelay(int32_t ms) {
+    if (t_sendMeters) {
+        t_sendMeters->longestDelay = std::max(t_sendMeters->longestDelay, ms);
+        return;
+    }
+    Meter(36, ms);
+}
+
+void FlushSendMeters(SendMeters& meters) {
+    for (int64_t left = meters.bytes; left > 0;) {
+        const int32_t part = static_cast<int32_t>(std::min<int64_t>(left, INT32_MAX));
+        Meter(18, part);
+        left -= part;
+    }
+    // The delay meter keeps the largest: one update with the run's largest is the same.
+    if (meters.longestDelay >= 0) Meter(36, meters.longestDelay);
+    meters = SendMeters{};
+}
+
 // One writev takes at most this many queued messages (and about this many bytes); one turn
 // of a connection's queue sends at most kSendBudget messages, so that a connection with a
 // deep queue does not keep the others waiting.
 constexpr int kBatchMessages = 64;
 constexpr size_t kBatchBytes = 256 * 1024;
 constexpr int kSendBudget = 256;
+// A writer moves its summed send meters at least this often (connection turns).
+constexpr int kMeterTurns = 256;
 
 const char* StateName(uint32_t state) {
     static const char* const names[] = {
@@ -1023,9 +1062,9 @@ TransportProtocol::Step TransportProtocol::SendOne(Hold& hold, TransportMSG* msg
         }
     }
     m_BytesSent += sent;
-    if (sent) Meter(18, sent);
+    MeterBytesSent(sent);
     if (sent >= msg->m_Remaining) {
-        Meter(36, static_cast<int32_t>((plat::MonotonicNs() - msg->m_TimeStamp) / 1000000));
+        MeterTransmitDelay(static_cast<int32_t>((plat::MonotonicNs() - msg->m_TimeStamp) / 1000000));
         delete msg;
         return Step::Sent;
     }
@@ -1092,7 +1131,7 @@ TransportProtocol::Step TransportProtocol::SendBatch(Hold& hold, bool pending, i
         return Step::Failed;
     }
     m_BytesSent += sent;
-    if (sent) Meter(18, static_cast<int32_t>(sent));
+    MeterBytesSent(sent);
     // Each message the count reaches is taken off as if sent alone: the whole ones are done,
     // a cut one goes back to the front of the queue marked partly sent; the rest were not
     // tried and stay where they were.
@@ -1104,7 +1143,7 @@ TransportProtocol::Step TransportProtocol::SendBatch(Hold& hold, bool pending, i
     struct DelayMeter {
         int32_t& value;
         ~DelayMeter() {
-            if (value >= 0) Meter(36, value);
+            if (value >= 0) MeterTransmitDelay(value);
         }
     } delayMeter{longest};
     for (int i = 0; i < count; ++i) {
@@ -1254,8 +1293,19 @@ void TransportProtocol::StopWriters() {
 }
 
 void TransportProtocol::WriterLoop(WriterLane& lane) {
+    SendMeters meters;
+    t_sendMeters = &meters;
+    int turns = 0;
     std::unique_lock<std::mutex> lock(lane.mutex);
     for (;;) {
+        // The meters move before the writer waits, and at least every kMeterTurns turns.
+        if ((lane.ready.empty() || lane.stop || ++turns >= kMeterTurns) &&
+            (meters.bytes > 0 || meters.longestDelay >= 0)) {
+            turns = 0;
+            lock.unlock();
+            FlushSendMeters(meters);
+            lock.lock();
+        }
         lane.work.wait(lock, [&] { return lane.stop || !lane.ready.empty(); });
         if (lane.stop) break;
         TransportProtocol* connection = lane.ready.front();
@@ -1274,6 +1324,9 @@ void TransportProtocol::WriterLoop(WriterLane& lane) {
         lane.current = nullptr;
         if (lane.detaching) lane.idle.notify_all();
     }
+    lock.unlock();
+    FlushSendMeters(meters);
+    t_sendMeters = nullptr;
 }
 
 // ---------------------------------------------------------------- close
