@@ -52,11 +52,15 @@ protected:
         ASSERT_TRUE(mdsB_);
     }
     void TearDown() override {
+        // All at once: each takes a while to die, and a reset waits for its process.
+        for (const auto* p : {&opcB_, &opcA_, &parloB_, &parloA_, &mdsB_, &mds_})
+            if (*p && (*p)->Pid() > 0) ::kill((*p)->Pid(), SIGKILL);
         opcB_.reset();
         opcA_.reset();
         parloB_.reset();
         parloA_.reset();
         mdsB_.reset();
+        mds_.reset();
         // Node B's named objects: nothing else removes its namespace.
         std::error_code ec;
         for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec))
