@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "platform/regtext.h"
 #include "tests/nuvlib/emt/spawn.h"
 #include "tests/support/test_env.h"
 
@@ -63,10 +64,23 @@ inline void SetDword(const std::string& key, const std::string& name, uint32_t v
 inline void SetString(const std::string& key, const std::string& name, const std::string& v) {
     SetValue(key, name, plat::REG_SZ, v.c_str(), static_cast<uint32_t>(v.size() + 1));
 }
+inline void DelValue(const std::string& key, const std::string& name) {
+    plat::RegKeyHolder k;
+    ASSERT_EQ(plat::RegOpenKey(plat::RegRoot(), key.c_str(), k.out()), 0u) << key;
+    ASSERT_EQ(plat::RegDeleteValue(k.get(), name.c_str()), 0u) << key << " " << name;
+}
+// The value as `parlo-reg get` shows it ("dword:000001f4", "\"text\""); "" when missing.
 inline std::string Get(const std::string& key, const std::string& name) {
-    std::string out = Reg("get " + Quote(key) + " " + name).out;
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
+    plat::RegKeyHolder k;
+    if (plat::RegOpenKey(plat::RegRoot(), key.c_str(), k.out()) != 0) return "";
+    plat::RegValue v{name, 0, {}};
+    uint32_t size = 0;
+    if (plat::RegQueryValue(k.get(), name.c_str(), &v.type, nullptr, &size) != 0) return "";
+    v.data.resize(size);
+    if (plat::RegQueryValue(k.get(), name.c_str(), &v.type, v.data.data(), &size) != 0) return "";
+    v.data.resize(size);
+    const std::string line = plat::FormatRegValue(v);
+    return line.substr(plat::QuoteRegText(name).size() + 1);
 }
 
 // A process with its standard output (and error) on a pipe.
