@@ -5,7 +5,9 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,30 +35,31 @@ protected:
         envB_ = {"PARLO_REGISTRY_ROOT=" + (nodeB_->path() / "registry").string(),
                  "PARLO_RUN_DIR=" + (nodeB_->path() / "run").string(),
                  "PARLO_NAMESPACE=" + namespaceB_};
-        ASSERT_EQ(RegB(std::string("import ") + PARLO_CONFIG_DIR + "/*.reg").status, 0);
-        ASSERT_EQ(RegB("set " + Quote(parlotest::kDynamicKey) + " OPCHeartbeatTime dword " +
-                       std::to_string(kHeartbeatTime))
-                      .status,
-                  0);
+        // Node B's registry: the shipped configuration and the test's values, one import.
+        char heartbeat[16];
+        std::snprintf(heartbeat, sizeof heartbeat, "%08x", kHeartbeatTime);
         for (int attempt = 0; attempt < 5 && !mdsB_; ++attempt) {
             const std::string port = std::to_string(testsupport::FreePort());
-            ASSERT_EQ(RegB("set " +
-                           Quote(parlotest::kCompany + parlotest::kBase +
-                                 "\\MDS\\CurrentVersion\\Process") +
-                           " MDSPort sz " + port)
-                          .status,
-                      0);
+            ImportB(std::string(attempt == 0 ? PARLO_CONFIG_DIR "/*.reg" : ""),
+                    "[" + parlotest::kDynamicKey + "]\n\"OPCHeartbeatTime\"=dword:" + heartbeat +
+                        "\n[" + parlotest::kCompany + parlotest::kBase +
+                        "\\MDS\\CurrentVersion\\Process]\n\"MDSPort\"=\"" + port + "\"\n");
+            if (HasFatalFailure()) return;
             auto mds = OnB({PARLO_MDS_BIN, "--port", port, "--instance", parlotest::kBase});
             if (mds->WaitText("parlo-mds: listening", 10000)) mdsB_ = std::move(mds);
         }
         ASSERT_TRUE(mdsB_);
     }
     void TearDown() override {
+        // All at once: each takes a while to die, and a reset waits for its process.
+        for (const auto* p : {&opcB_, &opcA_, &parloB_, &parloA_, &mdsB_, &mds_})
+            if (*p && (*p)->Pid() > 0) ::kill((*p)->Pid(), SIGKILL);
         opcB_.reset();
         opcA_.reset();
         parloB_.reset();
         parloA_.reset();
         mdsB_.reset();
+        mds_.reset();
         // Node B's named objects: nothing else removes its namespace.
         std::error_code ec;
         for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec))
@@ -65,6 +68,12 @@ protected:
         ParloEnv::TearDown();
     }
 
+    // Imports `files` (may be empty) and then a file holding `text` into node B's registry.
+    void ImportB(const std::string& files, const std::string& text) {
+        const auto path = nodeB_->path() / "test.reg";
+        std::ofstream(path) << text;
+        ASSERT_EQ(RegB("import " + files + " " + path.string()).status, 0) << text;
+    }
     parlotest::Ran RegB(const std::string& args) {
         std::string command = "env ";
         for (const auto& e : envB_) command += Quote(e) + " ";
@@ -191,11 +200,11 @@ TEST_F(DuplexPair, StandbyClientsWaitForTheFailover) {
     const std::string portA = std::to_string(testsupport::FreePort());
     const std::string portB = std::to_string(testsupport::FreePort());
     const std::string tlsB = std::to_string(testsupport::FreePort());
-    ASSERT_EQ(parlotest::Reg("set " + Quote(parlotest::kConfigKey) + " ListenPort sz " + portA).status, 0);
-    ASSERT_EQ(parlotest::Reg("set " + Quote(parlotest::kConfigKey) + " SecuredListenPort sz " +
-                             std::to_string(testsupport::FreePort())).status, 0);
-    ASSERT_EQ(RegB("set " + Quote(parlotest::kConfigKey) + " ListenPort sz " + portB).status, 0);
-    ASSERT_EQ(RegB("set " + Quote(parlotest::kConfigKey) + " SecuredListenPort sz " + tlsB).status, 0);
+    parlotest::SetString(parlotest::kConfigKey, "ListenPort", portA);
+    parlotest::SetString(parlotest::kConfigKey, "SecuredListenPort", std::to_string(testsupport::FreePort()));
+    ImportB("", "[" + parlotest::kConfigKey + "]\n\"ListenPort\"=\"" + portB + "\"\n\"SecuredListenPort\"=\"" +
+                    tlsB + "\"\n");
+    if (HasFatalFailure()) return;
     StartPair();
     ExpectActiveAndStandby();
     // A client monitor too, so that a session opened after the failover is an event it hears.

@@ -46,7 +46,7 @@ TEST_F(Parlo, StartsRegistersAndPublishesItsCounters) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.queueLimit);
         SetDword(kDynamicKey, "MaxQueueAllEventClient", c.queueLimit);
-        ASSERT_EQ(Reg("del " + Quote(kDynamicKey) + " MaxLockTimeout").status, 0);
+        ASSERT_NO_FATAL_FAILURE(parlotest::DelValue(kDynamicKey, "MaxLockTimeout"));
         auto parlo = Start();
         ASSERT_TRUE(parlo->WaitText("MDS is in service.")) << parlo->Output();
         EXPECT_NE(parlo->Output().find("parlo is starting; build Release 12.6.1.0 , Build 00071, Built "),
@@ -101,12 +101,12 @@ TEST_F(Parlo, EndsWhenAMandatoryValueIsMissing) {
         SCOPED_TRACE(whileRunning);
         SetDword(kDynamicKey, "ConnectionTimeout", 30);
         if (!whileRunning) {
-            ASSERT_EQ(Reg("del " + Quote(kDynamicKey) + " ConnectionTimeout").status, 0);
+            ASSERT_NO_FATAL_FAILURE(parlotest::DelValue(kDynamicKey, "ConnectionTimeout"));
         }
         auto parlo = Start();
         if (whileRunning) {
             ASSERT_TRUE(parlo->WaitText("MDS is in service.")) << parlo->Output();
-            ASSERT_EQ(Reg("del " + Quote(kDynamicKey) + " ConnectionTimeout").status, 0);
+            ASSERT_NO_FATAL_FAILURE(parlotest::DelValue(kDynamicKey, "ConnectionTimeout"));
         }
         EXPECT_EQ(parlo->WaitExit(), 0) << parlo->Output();
         EXPECT_NE(parlo->Output().find(text), std::string::npos) << parlo->Output();

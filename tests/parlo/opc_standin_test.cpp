@@ -41,9 +41,10 @@ protected:
 // parlo goes ACTIVE and heartbeats; each acknowledgement carries the ServerNumber, side A
 // and the answered type.
 TEST_F(OpcStandIn, StartMakesTheServerActiveAndItHeartbeats) {
-    // The shipped configuration has 0, which sends no heartbeats.
-    parlotest::SetDword(parlotest::kDynamicKey, "OPCHeartbeatTime", 2);
-    auto opc = StartOpc({"--start"});
+    // The shipped configuration has 0, which sends no heartbeats; 1 is the shortest period
+    // (2 s). The set-active asks for OPC's heartbeats every second.
+    parlotest::SetDword(parlotest::kDynamicKey, "OPCHeartbeatTime", 1);
+    auto opc = StartOpc({"--start", "--hb", "1"});
     auto parlo = Start();
     ASSERT_TRUE(opc->WaitText("(CTI_SET_ACTIVE_REQ) value", 15000)) << opc->Output() << parlo->Output();
     EXPECT_NE(opc->Output().find("recv CTI_OK_ACK from "), std::string::npos);
@@ -60,7 +61,8 @@ TEST_F(OpcStandIn, StartMakesTheServerActiveAndItHeartbeats) {
     const size_t first = opc->Output().find("recv CTI_ACTIVE_HEART_BEAT_EVENT");
     ASSERT_TRUE(WaitCount(*opc, "recv CTI_ACTIVE_HEART_BEAT_EVENT", 2, 20000)) << opc->Output();
     EXPECT_NE(opc->Output().find("server 1 length 0", first), std::string::npos) << opc->Output();
-    // OPC's own heartbeats keep it alive past four of its check periods.
+    // OPC's own heartbeats keep it alive through its checks, one a second from the
+    // set-active (the fourth silent one would end it).
     EXPECT_EQ(parlo->WaitExit(100), -1);
 }
 

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/registry.h"
+#include "platform/regtext.h"
 #include "tests/nuvlib/emt/spawn.h"
 #include "tests/support/test_env.h"
 
@@ -46,13 +48,39 @@ inline Ran RunCommand(const std::string& command) {
 inline std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 inline Ran Reg(const std::string& args) { return RunCommand(std::string(PARLO_REG_BIN) + " " + args); }
-inline void SetDword(const std::string& key, const std::string& name, uint32_t v) {
-    ASSERT_EQ(Reg("set " + Quote(key) + " " + name + " dword " + std::to_string(v)).status, 0);
+// Values are written in-process, through the library parlo-reg uses: a process of its own
+// for each costs more than the write (parlo-reg's own tests cover its command line).
+inline void SetValue(const std::string& key, const std::string& name, uint32_t type, const void* data,
+                     uint32_t size) {
+    plat::RegKeyHolder k;
+    ASSERT_EQ(plat::RegCreateKey(plat::RegRoot(), key.c_str(), k.out()), 0u) << key;
+    ASSERT_EQ(plat::RegSetValue(k.get(), name.c_str(), type, data, size), 0u) << key << " " << name;
 }
+inline void SetDword(const std::string& key, const std::string& name, uint32_t v) {
+    const uint8_t le[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                           static_cast<uint8_t>(v >> 24)};
+    SetValue(key, name, plat::REG_DWORD, le, sizeof le);
+}
+inline void SetString(const std::string& key, const std::string& name, const std::string& v) {
+    SetValue(key, name, plat::REG_SZ, v.c_str(), static_cast<uint32_t>(v.size() + 1));
+}
+inline void DelValue(const std::string& key, const std::string& name) {
+    plat::RegKeyHolder k;
+    ASSERT_EQ(plat::RegOpenKey(plat::RegRoot(), key.c_str(), k.out()), 0u) << key;
+    ASSERT_EQ(plat::RegDeleteValue(k.get(), name.c_str()), 0u) << key << " " << name;
+}
+// The value as `parlo-reg get` shows it ("dword:000001f4", "\"text\""); "" when missing.
 inline std::string Get(const std::string& key, const std::string& name) {
-    std::string out = Reg("get " + Quote(key) + " " + name).out;
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
+    plat::RegKeyHolder k;
+    if (plat::RegOpenKey(plat::RegRoot(), key.c_str(), k.out()) != 0) return "";
+    plat::RegValue v{name, 0, {}};
+    uint32_t size = 0;
+    if (plat::RegQueryValue(k.get(), name.c_str(), &v.type, nullptr, &size) != 0) return "";
+    v.data.resize(size);
+    if (plat::RegQueryValue(k.get(), name.c_str(), &v.type, v.data.data(), &size) != 0) return "";
+    v.data.resize(size);
+    const std::string line = plat::FormatRegValue(v);
+    return line.substr(plat::QuoteRegText(name).size() + 1);
 }
 
 // A process with its standard output (and error) on a pipe.
@@ -149,8 +177,8 @@ protected:
         root_ = std::make_unique<testsupport::TempDir>("parlo");
         for (int attempt = 0; attempt < 5 && !mds_; ++attempt) {
             const std::string port = std::to_string(testsupport::FreePort());
-            ASSERT_EQ(Reg("set " + Quote(kCompany + kBase + "\\MDS\\CurrentVersion\\Process") +
-                          " MDSPort sz " + port).status, 0);
+            SetString(kCompany + kBase + "\\MDS\\CurrentVersion\\Process", "MDSPort", port);
+            if (HasFatalFailure()) return;
             auto mds = std::make_unique<Process>(
                 std::vector<std::string>{PARLO_MDS_BIN, "--port", port, "--instance", kBase});
             if (mds->WaitText("parlo-mds: listening", 10000)) mds_ = std::move(mds);

@@ -322,9 +322,9 @@ TEST_P(MdsClient, OutOfServiceOnlyClassOneLeaves) {
 
 // MDS dies while the client is in service: the out-of-service status reaches the class-0
 // handler once, before the client forgets its stamp; the client then reconnects to the
-// MDS that comes back and is put in service again.
-// (In real time: the reconnect talks to a stand-in on the real clock. The 3 s between
-// tries is shown by MdsRunTime.RegisterAndReconnectAnswers.)
+// MDS that comes back and is put in service again, its first try 3 s after the loss.
+// From the loss on the client's waits run on a fake clock that stands still until the
+// stand-in (on the real clock) is back, then passes each pause at once.
 TEST_P(MdsClient, LostMdsGivesOneOutOfServiceAndTheClientReconnects) {
     Register();
     Start();
@@ -333,6 +333,8 @@ TEST_P(MdsClient, LostMdsGivesOneOutOfServiceAndTheClientReconnects) {
     const uint32_t s = MDSGetLastInputStamp();
     ASSERT_NE(s, 0xFFFFFFFFu);
 
+    scoped_ = std::make_unique<plat::ScopedClock>(&clock_);
+    const int64_t lostAt = clock_.MonotonicNs();
     mds_->Kill(SIGKILL);
     ASSERT_TRUE(g.WaitFor([] { return g.outOfService >= 1; }, 10000));
     EXPECT_EQ(g.stampAtOutOfService, s);
@@ -344,7 +346,10 @@ TEST_P(MdsClient, LostMdsGivesOneOutOfServiceAndTheClientReconnects) {
     mds_.reset(mdstest::StartMds(&port_, true));
     ASSERT_NE(mds_, nullptr);
     g.mdsPid = mds_->Pid();
+    // The clock has stood still since the loss; from here it moves to each sleep's end.
+    ClockPump pump(clock_);
     EXPECT_NE(mds_->WaitLine("parlo-mds: client 10 (client) reconnected", 20000), "");
+    EXPECT_GE(clock_.MonotonicNs() - lostAt, 3000 * 1000000LL);
     ASSERT_TRUE(g.WaitFor([] { return g.inService >= 2; }, 10000));
     EXPECT_EQ(g.outOfService, 1);
     // Both threads saw the loss; the loss is reported once.
