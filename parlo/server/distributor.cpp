@@ -1,8 +1,10 @@
 // Output: the distributor, the per-session filters and the senders. The decisions (lists,
 // filters, tailoring, the fan-out loop) live in outfilter and fanout; this file walks the
 // session tables under the master lock and feeds them.
+#include <algorithm>
 #include <deque>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -99,6 +101,22 @@ public:
     }
 };
 
+// The agent-event fan-out stops at the first recipient it cannot give a frame.
+class AgentEventSink : public SessionFanoutSink {
+public:
+    bool RecipientFailed(const Candidate& to, bool) override {
+        TraceAgentEventFailure(to.view.sessionID);
+        failed = true;
+        return false;
+    }
+    static void TraceAgentEventFailure(uint32_t sessionID) {
+        if (EMSGetTraceMask() & 0xF0)
+            EMSTraceMessage("SessionProtocol::FilterAgentEventToAllEventClients - Error SessionMSG allocation failed for session %lu",
+                            static_cast<unsigned long>(sessionID));
+    }
+    bool failed = false;
+};
+
 
 // The filter and tailoring inputs of a session that its public fields give; the two event
 // masks are filled by the members that may read them.
@@ -116,7 +134,26 @@ RecipientView PublicView(SessionProtocol& session, std::deque<ECCSelection>& sel
     return view;
 }
 
+// A session as a fan-out candidate, with its event masks (master lock held).
+Candidate CandidateOf(SessionProtocol& session, bool fromAllEvents, std::deque<ECCSelection>& selections) {
+    Candidate c;
+    c.view = PublicView(session, selections);
+    c.view.callMsgMask = session.GetCallMSGMask();
+    c.view.agentStateMask = session.GetAgentStateMask();
+    c.fromAllEvents = fromAllEvents;
+    c.target = &session;
+    return c;
+}
+
 bool TraceAll() { return (EMSGetTraceMask() & 0x08) != 0; }
+
+// The one frame, encoded once, to every candidate through the session layer (master lock held).
+int Distribute(std::unique_ptr<TransportMSG> frame, BaseMSG& msg, std::span<const Candidate> candidates,
+               SessionFanoutSink& sink, const FanoutRules& rules = {}) {
+    const SessionMSG& encoded = *AsSessionMSG(*frame);
+    const FrameStamp stamp{encoded.GetType(), encoded.ClientVersion(), encoded.ServiceMask()};
+    return FanOut(std::move(frame), stamp, msg, candidates, TraceAll(), sink, rules);
+}
 
 // The server lock when this thread does not hold it yet (null without a server).
 std::unique_ptr<LockGuard<CTILockObject>> HoldServerLock(const char* caller) {
@@ -148,13 +185,7 @@ int SessionProtocol::WriteMSG(SessionMSG* frame, const std::vector<DeviceEntry>&
     std::deque<ECCSelection> selections;
     std::vector<Candidate> candidates;
     auto add = [&](SessionProtocol* s, bool fromAllEvents) {
-        Candidate c;
-        c.view = PublicView(*s, selections);
-        c.view.callMsgMask = s->m_CallMSGMask;
-        c.view.agentStateMask = s->m_AgentStateMask;
-        c.fromAllEvents = fromAllEvents;
-        c.target = s;
-        candidates.push_back(c);
+        candidates.push_back(CandidateOf(*s, fromAllEvents, selections));
     };
     for (RecipientList which : DistributionLists(distribution)) {
         if (which == RecipientList::Explicit) {
@@ -170,8 +201,7 @@ int SessionProtocol::WriteMSG(SessionMSG* frame, const std::vector<DeviceEntry>&
         }
     }
     SessionFanoutSink sink;
-    const FrameStamp stamp{frame->GetType(), frame->ClientVersion(), frame->ServiceMask()};
-    (void)FanOut(std::move(owned), stamp, msg, candidates, TraceAll(), sink);
+    (void)Distribute(std::move(owned), msg, candidates, sink);
     return 1;
 }
 
@@ -195,36 +225,30 @@ int FilterAgentEventToAllEventClients(AgentEventMemory& agent, bool reasonCodeCh
     const auto server = HoldServerLock("SessionProtocol::FilterAgentEventToAllEventClients");
     LockGuard<CTILockObject> hold(master->SessionLock(), "SessionProtocol::FilterAgentEventToAllEventClients");
     SessionDomain& domain = GetSessionDomain();
-    const uint32_t type = event.GetMsgType();
-    const bool traceAll = TraceAll();
+    std::deque<ECCSelection> selections;
+    std::vector<Candidate> candidates;
     for (SessionProtocol* s : SessionProtocol::ServiceListOf(SessionProtocol::ListAllEvents)) {
-        const auto id = static_cast<uint32_t>(s->GetSessionID());
-        if (!domain.HasClient(id)) continue;
+        if (!domain.HasClient(static_cast<uint32_t>(s->GetSessionID()))) continue;
         if ((s->GetServiceMask() & servicebits::AGENT_EVENT_CHANGE_FILTER) != 0 && !changed) continue;
-        if (s->GetClientVersion() < event.GetMinVersion() || !s->PassesEventMasks(type, sgState)) continue;
-        SessionMSG* frame = SessionMSG::CreateFromBaseMSG(id, s->GetClientVersion(), s->GetServiceMask(), event);
-        if (frame == nullptr) {
-            if (EMSGetTraceMask() & 0xF0)
-                EMSTraceMessage("SessionProtocol::FilterAgentEventToAllEventClients - Error SessionMSG allocation failed for session %lu",
-                                static_cast<unsigned long>(id));
-            return 0;
-        }
-        std::deque<ECCSelection> selections;
-        const RecipientView view = PublicView(*s, selections);
-        FrameStamp stamp{frame->GetType(), frame->ClientVersion(), frame->ServiceMask()};
-        const bool ok = TailorMessageForClient(stamp, view.version, event, view.registeredCallVars,
-                                               view.registeredVariables, view.serviceMask,
-                                               traceAll || (view.traceFlags & 0x01) != 0, false,
-                                               [frame, &view](const uint8_t* data, int32_t length) {
-                                                   return frame->Replace(data, length, view.version);
-                                               });
-        if (!ok) {
-            delete frame;
-            continue;
-        }
-        (void)s->SendSessionMSG(frame, event, true);
+        candidates.push_back(CandidateOf(*s, true, selections));
     }
-    return 1;
+    // Encoded only when a session takes it; a failed encoding is reported for that session.
+    const uint32_t type = event.GetMsgType();
+    const int32_t agentState = DistributionAgentState(event);
+    const auto first = std::find_if(candidates.begin(), candidates.end(), [&](const Candidate& c) {
+        return c.view.version >= event.GetMinVersion() && PassesEventMasks(c.view, type, agentState);
+    });
+    if (first == candidates.end()) return 1;
+    std::unique_ptr<TransportMSG> frame(SessionMSG::CreateFromBaseMSG(0, 24, 0, event));
+    if (!frame) {
+        AgentEventSink::TraceAgentEventFailure(first->view.sessionID);
+        return 0;
+    }
+    // Agent events were never converted to UTF-8 nor traced as re-encoded.
+    AgentEventSink sink;
+    (void)Distribute(std::move(frame), event, candidates, sink,
+                     FanoutRules{.utf8 = false, .traceReEncodes = false});
+    return sink.failed ? 0 : 1;
 }
 
 // ---------------------------------------------------------------- one session

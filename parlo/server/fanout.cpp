@@ -8,8 +8,19 @@ int FanoutSink::ReplaceFrame(TransportMSG& frame, const uint8_t* data, int32_t l
     return frame.InitBuffer(length, data);
 }
 
+bool FanoutSink::RecipientFailed(const Candidate& to, bool copying) {
+    if (copying) {
+        EMSTraceMessage("SessionProtocol::WriteMSG: msgP not found");
+    } else if ((EMSGetTraceMask() & 0xF0) != 0) {
+        EMSTraceMessage("SessionProtocol::WriteMSG - Error SessionMSG allocation failed for session %lu",
+                        static_cast<unsigned long>(to.view.sessionID));
+    }
+    return true;
+}
+
 int FanOut(std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp, BaseMSG& msg,
-           std::span<const Candidate> candidates, bool traceAll, FanoutSink& sink) {
+           std::span<const Candidate> candidates, bool traceAll, FanoutSink& sink,
+           const FanoutRules& rules) {
     const uint32_t type = msg.GetMsgType();
     const uint32_t minVersion = msg.GetMinVersion();
     const int32_t agentState = DistributionAgentState(msg);
@@ -23,24 +34,22 @@ int FanOut(std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp, BaseMSG
         if (remaining > 0) {
             mine = sink.CopyFrame(*frame);
             if (!mine) {
-                EMSTraceMessage("SessionProtocol::WriteMSG: msgP not found");
+                if (!sink.RecipientFailed(to, true)) break;
                 continue;
             }
         } else {
             mine = std::move(frame);
         }
         FrameStamp own = stamp;
-        const bool trace = traceAll || (view.traceFlags & 0x01) != 0;
+        const bool trace = rules.traceReEncodes && (traceAll || (view.traceFlags & 0x01) != 0);
         TransportMSG& target = *mine;
         const auto replace = [&](const uint8_t* data, int32_t length) {
             return sink.ReplaceFrame(target, data, length, view.version);
         };
         if (!TailorMessageForClient(own, view.version, msg, view.registeredCallVars,
                                     view.registeredVariables, view.serviceMask, trace,
-                                    to.fromAllEvents && view.tressik, replace)) {
-            if ((EMSGetTraceMask() & 0xF0) != 0)
-                EMSTraceMessage("SessionProtocol::WriteMSG - Error SessionMSG allocation failed for session %lu",
-                                static_cast<unsigned long>(view.sessionID));
+                                    rules.utf8 && to.fromAllEvents && view.tressik, replace)) {
+            if (!sink.RecipientFailed(to, false)) break;
             continue;
         }
         (void)sink.SendFrame(to, std::move(mine), own, msg);

@@ -12,6 +12,12 @@
 class BaseMSG;
 class TransportMSG;
 
+// What one distribution does beyond delivery; the defaults are the distributor's.
+struct FanoutRules {
+    bool utf8 = true;            // Tressik clients of the ALL_EVENTS list get UTF-8 texts
+    bool traceReEncodes = true;  // tailoring traces why it re-encodes a recipient's frame
+};
+
 // One candidate recipient, in delivery order. target is the session layer's object, passed
 // back to the sink untouched.
 struct Candidate {
@@ -33,6 +39,10 @@ public:
     // The session's send with its filters (SendSessionMSG); takes the frame on every path.
     virtual int SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame,
                           const FrameStamp& stamp, BaseMSG& msg) = 0;
+    // No frame for `to`: its copy could not be made (copying) or its tailoring failed. True
+    // goes on with the next candidate; false ends the distribution. The default traces the
+    // failure and goes on.
+    virtual bool RecipientFailed(const Candidate& to, bool copying);
 };
 
 // Hands the frame (stamped by `stamp`, owned from here) to every candidate whose version is
@@ -40,4 +50,5 @@ public:
 // candidate when it qualifies, and is deleted otherwise. traceAll is the EMS trace bit 0x08
 // (a candidate's own trace flag 0x01 traces it alone). Returns the number of frames handed.
 int FanOut(std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp, BaseMSG& msg,
-           std::span<const Candidate> candidates, bool traceAll, FanoutSink& sink);
+           std::span<const Candidate> candidates, bool traceAll, FanoutSink& sink,
+           const FanoutRules& rules = {});

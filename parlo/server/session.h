@@ -330,6 +330,8 @@ public:
     uint32_t GetSessionState() const { return m_State; }
     uint32_t GetClientVersion() const { return m_ClientVersion; }
     uint32_t GetServiceMask() const { return m_ServiceMask; }
+    uint32_t GetCallMSGMask() const { return m_CallMSGMask; }
+    uint32_t GetAgentStateMask() const { return m_AgentStateMask; }
     uint32_t GetPeripheralID() const { return m_PeripheralID; }
     uint32_t GetIdleTimeout() const { return m_IdleTimeout; }
     uint32_t GetInvokeID() const { return m_InvokeID; }

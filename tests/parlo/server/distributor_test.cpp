@@ -715,4 +715,37 @@ TEST_F(DistributorTest, RepeatedAgentStatesAreWithheldOnlyFromChangeFilterSessio
     SetSessionDomain(nullptr);
 }
 
+// The agent event is encoded once: an older client must still get its own version's frame,
+// and the last recipient the shared one.
+TEST_F(DistributorTest, AgentEventRecipientsOfOtherVersionsGetTheirOwnFrames) {
+    AllClients domain;
+    SetSessionDomain(&domain);
+    OpenActive();
+    Client old(Port()), current(Port());
+    ASSERT_GT(Open(old, Req(0x10, "old", 15), 15), 0);
+    ASSERT_GT(Open(current, Req(0x10, "current")), 0);
+    AgentStateEventMSG event;
+    outtest::FillRequired(event);
+    event.SetUINT(elementid::CTIPeripheralID, 5000);
+    event.SetUSHORT(elementid::SkillGroupState, 3);
+    event.SetUINT(elementid::DepartmentID, 7);  // from version 19
+    event.SetUSHORT(elementid::Direction, 1);   // from version 16
+    event.SetSTRING(elementid::AgentID, "1001");
+    ASSERT_EQ(0, event.ValidateToSend(24));
+    AgentEventMemory agent;
+    EXPECT_EQ(1, FilterAgentEventToAllEventClients(agent, false, event));
+    Received got = old.Read(15);
+    ASSERT_EQ(ctitype::AgentStateEventMSG, got.type);
+    ASSERT_NE(got.msg, nullptr);
+    EXPECT_STREQ(got.msg->GetSTRING(elementid::AgentID), "1001");
+    EXPECT_EQ(3u, got.msg->GetUSHORT(elementid::SkillGroupState));
+    got = current.Read();
+    ASSERT_EQ(ctitype::AgentStateEventMSG, got.type);
+    ASSERT_NE(got.msg, nullptr);
+    EXPECT_STREQ(got.msg->GetSTRING(elementid::AgentID), "1001");
+    EXPECT_EQ(7u, got.msg->GetUINT(elementid::DepartmentID));
+    EXPECT_EQ(1u, got.msg->GetUSHORT(elementid::Direction));
+    SetSessionDomain(nullptr);
+}
+
 }  // namespace
