@@ -101,10 +101,12 @@ public:
     }
 };
 
-// The agent-event fan-out stops at the first recipient it cannot give a frame.
+// The agent-event fan-out stops at the first recipient it cannot allocate a frame for; a
+// recipient whose tailoring fails is skipped without a word, as before.
 class AgentEventSink : public SessionFanoutSink {
 public:
-    bool RecipientFailed(const Candidate& to, bool) override {
+    bool RecipientFailed(const Candidate& to, bool copying) override {
+        if (!copying) return true;
         TraceAgentEventFailure(to.view.sessionID);
         failed = true;
         return false;

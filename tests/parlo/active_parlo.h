@@ -20,12 +20,10 @@ protected:
     void SetUp() override {
         ParloEnv::SetUp();
         port_ = std::to_string(testsupport::FreePort());
-        ASSERT_EQ(Reg("set " + Quote(kConfigKey) + " ListenPort sz " + port_).status, 0);
-        ASSERT_EQ(Reg("set " + Quote(kConfigKey) + " SecuredListenPort sz " +
-                      std::to_string(testsupport::FreePort()))
-                      .status,
-                  0);
+        SetString(kConfigKey, "ListenPort", port_);
+        SetString(kConfigKey, "SecuredListenPort", std::to_string(testsupport::FreePort()));
         SetDword(kDynamicKey, "OPCHeartbeatTime", 2);
+        if (HasFatalFailure()) return;
         BeforeStart();
         fifo_ = (root_->path() / "opc.in").string();
         opc_ = std::make_unique<Process>(
