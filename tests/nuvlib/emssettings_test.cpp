@@ -156,6 +156,8 @@ TEST_F(Settings, ChangesWhileRunningTakeEffect) {
 
     CliSet("EMSDisplayToScreen", "dword", "0");
     EXPECT_TRUE(Eventually([] { return Console::Saw("Display of EMS messages to the screen has been dynamically disabled."); }));
+    // The notice goes out just before the display is switched off.
+    EXPECT_TRUE(Eventually([] { return !EMSState().displayToScreen.load(); }));
     const size_t shown = Console::Shown().size();
     EMSTraceMessage("not on the screen");
     EXPECT_EQ(Console::Shown().size(), shown);
