@@ -23,10 +23,10 @@
 #include "mdstimer/systimer.h"
 #include "mdstimer/timer.h"
 #include "parlo/app/ctiapplication.h"
-#include "parlo/server/ctiregistry.h"
+#include "parlo/common/ctiregistry.h"
 #include "parlo/server/server.h"
-#include "parlo/server/session.h"
-#include "parlo/server/sslchannel.h"
+#include "parlo/session/session.h"
+#include "parlo/session/sslchannel.h"
 #include "peers/client/loadevent.h"
 #include "platform/clock.h"
 

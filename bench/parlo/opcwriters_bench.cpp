@@ -4,10 +4,10 @@
 
 #include "mdstimer/timer.h"
 #include "opcmsg/cstarequests.h"
-#include "parlo/server/ctiregistry.h"
-#include "parlo/server/mdsio.h"
-#include "parlo/server/opctypes.h"
-#include "parlo/server/opcwriters.h"
+#include "parlo/common/ctiregistry.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/opclink/opctypes.h"
+#include "parlo/opclink/opcwriters.h"
 #include "parlo/server/server.h"
 #include "platform/clock.h"
 

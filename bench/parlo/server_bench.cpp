@@ -2,8 +2,8 @@
 #include <benchmark/benchmark.h>
 
 #include "mdstimer/timer.h"
-#include "parlo/server/ctiregistry.h"
-#include "parlo/server/importmetrics.h"
+#include "parlo/common/ctiregistry.h"
+#include "parlo/common/importmetrics.h"
 #include "parlo/server/server.h"
 #include "platform/clock.h"
 

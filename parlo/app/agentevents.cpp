@@ -23,8 +23,8 @@
 #include "parlo/model/mrdomain.h"
 #include "parlo/model/ports.h"
 #include "parlo/model/remask.h"
-#include "parlo/server/distributor.h"
-#include "parlo/server/mdsio.h"
+#include "parlo/session/distributor.h"
+#include "parlo/opclink/mdsio.h"
 
 using model::PerfCounter;
 using model::ServerLock;

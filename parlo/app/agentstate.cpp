@@ -19,9 +19,9 @@
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
-#include "parlo/server/mdsio.h"
-#include "parlo/server/opcreq.h"
-#include "parlo/server/opcwriters.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/opclink/opcreq.h"
+#include "parlo/opclink/opcwriters.h"
 
 using namespace openroad;
 

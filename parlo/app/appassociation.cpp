@@ -14,9 +14,9 @@
 #include "parlo/model/agent.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
-#include "parlo/server/opcreq.h"
-#include "parlo/server/opcwriters.h"
-#include "parlo/server/server.h"
+#include "parlo/opclink/opcreq.h"
+#include "parlo/opclink/opcwriters.h"
+#include "parlo/app/appport.h"
 
 using namespace openroad;
 using model::ServerLock;
@@ -44,8 +44,7 @@ void AppClientSeams::SendSetClientStatusRequest(int32_t recordSessionID, uint32_
                                                 const std::shared_ptr<ClientAssociatedAgent>& agent,
                                                 const char* signature) {
     if (agent == nullptr) return;
-    Server* server = Server::sm_Server;
-    const uint32_t invokeID = server != nullptr ? server->GetUniqueID() : 0;
+    const uint32_t invokeID = GetAppServerPort().GetUniqueID();
     OPCReq* record = OPCReq::Allocate(recordSessionID, 0, invokeID);
     record->PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
     record->DeviceID = agent->AgentID;

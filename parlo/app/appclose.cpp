@@ -17,9 +17,9 @@
 #include "parlo/model/call.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
-#include "parlo/server/mdsio.h"
-#include "parlo/server/ctilock.h"
-#include "parlo/server/opcreq.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/common/ctilock.h"
+#include "parlo/opclink/opcreq.h"
 
 namespace {
 constexpr int32_t kVoiceMRD = 1;

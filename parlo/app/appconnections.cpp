@@ -14,7 +14,7 @@
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/ports.h"
-#include "parlo/server/mdsio.h"
+#include "parlo/opclink/mdsio.h"
 #include "platform/clock.h"
 
 namespace {
@@ -199,10 +199,10 @@ void CTIApplication::SendText(const char* text) {
     (void)BoundedSprintf(line, sizeof line, "BROADCAST MESSAGE: %s", text);  // cut to 255
     EMSEvent0I1S(kEmsStateTrace, 0, 0, line);
     if (!MDSIO::IsServerActive()) return;
-    AppServerPort* port = GetAppServerPort();
+    AppServerPort& port = GetAppServerPort();
     SystemEventMSG msg;
-    msg.SetUINT(elementid::PGStatus, static_cast<uint32_t>(port ? port->GetPGStatus() : 0));
-    msg.SetUINT(elementid::CCTimestamp, port ? static_cast<uint32_t>(port->GetPGTime()) : 0);
+    msg.SetUINT(elementid::PGStatus, static_cast<uint32_t>(port.GetPGStatus()));
+    msg.SetUINT(elementid::CCTimestamp, static_cast<uint32_t>(port.GetPGTime()));
     msg.SetUINT(elementid::SystemEventID, static_cast<uint32_t>(kTextMessage));
     msg.SetUINT(elementid::SystemEventArg1, 0);
     msg.SetUINT(elementid::SystemEventArg2, 0);

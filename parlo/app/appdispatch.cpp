@@ -17,9 +17,8 @@
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/appport.h"
 #include "parlo/app/ctiapplication.h"
-#include "parlo/server/ctiregistry.h"
-#include "parlo/server/mdsio.h"
-#include "parlo/server/server.h"
+#include "parlo/common/ctiregistry.h"
+#include "parlo/opclink/mdsio.h"
 #include "platform/clock.h"
 
 namespace {
@@ -126,8 +125,7 @@ uint32_t CTIApplication::ProcessSessionMessage() {
     std::unique_ptr<SessionMSG> frame(DequeueInputMessage());
     if (!frame) return 0;
     const int32_t sessionID = static_cast<int32_t>(frame->SessionID());
-    if (Server* server = Server::sm_Server)
-        server->UpdateMeter(50, static_cast<int32_t>(std::min<uint32_t>(frame->ElapsedSinceStamp(), INT32_MAX)));
+    GetAppServerPort().UpdateMeter(50, static_cast<int32_t>(std::min<uint32_t>(frame->ElapsedSinceStamp(), INT32_MAX)));
     const int64_t started = plat::MonotonicNs();
     const uint32_t version = frame->ClientVersion();
     if (version == 0 || version > kMaxClientVersion) {
@@ -143,10 +141,9 @@ uint32_t CTIApplication::ProcessSessionMessage() {
         EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: %s",
                         static_cast<int>(sessionID), MsgTypeName(type));
     }
-    Server* server = Server::sm_Server;
     const bool nicFailover =
         m_Registry != nullptr && m_Registry->Dynamic(CTIRegistry::NICStatusBasedFailover) != 0;
-    if (RefusedByFailover(nicFailover, server ? server->GetFailoverReported() : 0, type)) {
+    if (RefusedByFailover(nicFailover, GetAppServerPort().GetFailoverReported(), type)) {
         EMSTraceMessage("!WARNING! ProcessSessionMessage - Received MsgType=%d from SESSION-%d when Parlo failover "
                         "in progress",
                         static_cast<int>(type), static_cast<int>(sessionID));
@@ -213,7 +210,7 @@ void CTIApplication::ProcessLaterOPCMessage(const uint8_t*, size_t length) {
 }
 
 void CTIApplication::ProcessConfigMessage(const uint8_t* body, size_t length) {
-    if (AppServerPort* port = GetAppServerPort()) port->ProcessConfigMessage(body, length);
+    GetAppServerPort().ProcessConfigMessage(body, length);
 }
 
 void CTIApplication::ProcessPGStatusEvent(const uint8_t* body, size_t length) {
@@ -224,11 +221,9 @@ void CTIApplication::ProcessPGStatusEvent(const uint8_t* body, size_t length) {
                         static_cast<int>(length));
         return;
     }
-    AppServerPort* port = GetAppServerPort();
-    if (port) {
-        port->SetPGStatus(static_cast<int>(event.PGStatus));
-        port->SetPeripheralStatus(event.SystemEventArg1, static_cast<int32_t>(event.SystemEventID));
-    }
+    AppServerPort& port = GetAppServerPort();
+    port.SetPGStatus(static_cast<int>(event.PGStatus));
+    port.SetPeripheralStatus(event.SystemEventArg1, static_cast<int32_t>(event.SystemEventID));
     const int32_t id = static_cast<int32_t>(event.SystemEventID);
     std::string suffix;
     if (id == kPeripheralOnline || id == kPeripheralOffline) {
@@ -243,7 +238,7 @@ void CTIApplication::ProcessPGStatusEvent(const uint8_t* body, size_t length) {
     if (!MDSIO::IsServerActive()) return;
     SystemEventMSG msg;
     msg.SetUINT(elementid::PGStatus, event.PGStatus);
-    msg.SetUINT(elementid::CCTimestamp, port ? static_cast<uint32_t>(port->GetPGTime()) : 0);
+    msg.SetUINT(elementid::CCTimestamp, static_cast<uint32_t>(port.GetPGTime()));
     msg.SetUINT(elementid::SystemEventID, event.SystemEventID);
     msg.SetUINT(elementid::SystemEventArg1, static_cast<uint32_t>(event.SystemEventArg1));
     msg.SetUINT(elementid::SystemEventArg2, static_cast<uint32_t>(event.SystemEventArg2));
@@ -256,10 +251,10 @@ void CTIApplication::ProcessPGStatusEvent(const uint8_t* body, size_t length) {
 
 void CTIApplication::ProcessPGFailure(const char* text) {
     if (!MDSIO::IsServerActive()) return;
-    AppServerPort* port = GetAppServerPort();
+    AppServerPort& port = GetAppServerPort();
     SystemEventMSG msg;
-    msg.SetUINT(elementid::PGStatus, static_cast<uint32_t>((port ? port->GetPGStatus() : 0) | 1));
-    msg.SetUINT(elementid::CCTimestamp, port ? static_cast<uint32_t>(port->GetPGTime()) : 0);
+    msg.SetUINT(elementid::PGStatus, static_cast<uint32_t>(port.GetPGStatus() | 1));
+    msg.SetUINT(elementid::CCTimestamp, static_cast<uint32_t>(port.GetPGTime()));
     msg.SetUINT(elementid::SystemEventID, static_cast<uint32_t>(kPGOffline));
     msg.SetUINT(elementid::SystemEventArg1, 0);
     msg.SetUINT(elementid::SystemEventArg2, 0);

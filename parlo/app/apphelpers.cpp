@@ -16,12 +16,7 @@
 #include "platform/clock.h"
 
 namespace {
-constexpr uint32_t kSendVersion = 24;
 constexpr int kCallVariables = 10;
-constexpr const char* kAsterisks =
-    "*********************************************************************";
-static_assert(std::char_traits<char>::length(
-                  "*********************************************************************") == 69);
 
 uint32_t CallVariableID(int index) { return elementid::CallVariable1 + static_cast<uint32_t>(index); }
 
@@ -62,24 +57,6 @@ bool IsPlainDevice(const CSTAExtendedDeviceID& device) {
     return device.deviceIDStatus == 0 && (device.deviceIDType == 0 || device.deviceIDType == 78);
 }
 }  // namespace
-
-int ValidateMessage(const char* name, BaseMSG& msg) {
-    if (msg.ValidateToSend(kSendVersion) == 0) return 1;
-    char element[64];
-    const char* elementName = ElementName(static_cast<int32_t>(msg.GetFailingElement()));
-    if (elementName == nullptr) elementName = "";
-    if (msg.GetFailingOccurrence() >= 1)
-        (void)BoundedSprintf(element, sizeof element, "%s[%d]", elementName,
-                             static_cast<int>(msg.GetFailingOccurrence()));
-    else
-        (void)BoundedSprintf(element, sizeof element, "%.63s", elementName);
-    const char* status = StatusCodeName(static_cast<int32_t>(msg.GetStatus()));
-    EMSTraceMessage("%s", kAsterisks);
-    EMSTraceMessage("Warning: %s - INVALID MESSAGE, err:%s, element:%s", name ? name : "",
-                    status ? status : "", element);
-    EMSTraceMessage("%s", kAsterisks);
-    return 0;
-}
 
 void AppendConnectionIDText(std::string& text, int32_t callID, int32_t type,
                             const char* deviceID) {

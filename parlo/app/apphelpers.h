@@ -7,13 +7,14 @@
 #include <cstdint>
 #include <string>
 
+#include "parlo/model/validate.h"
+
 class BaseMSG;
 class Call;
 struct CSTAExtendedDeviceID;
 
-// Checks msg for sending at protocol version 24. 1 valid; 0 invalid, after the three-line
-// "INVALID MESSAGE" warning naming `name`, the status and the failing element.
-[[nodiscard]] int ValidateMessage(const char* name, BaseMSG& msg);
+// ValidateMessage, the check before a message goes to clients, is the model's
+// (parlo/model/validate.h), shared with the session layer.
 
 // Appends "callID." and, unless type is -1, the device ID with "(s)", "(d)" or the
 // invalid-type text.

@@ -19,10 +19,10 @@
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
-#include "parlo/server/mdsio.h"
-#include "parlo/server/opcreq.h"
-#include "parlo/server/opcwriters.h"
-#include "parlo/server/server.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/opclink/opcreq.h"
+#include "parlo/opclink/opcwriters.h"
+#include "parlo/common/serverstate.h"
 
 using namespace openroad;
 
@@ -46,17 +46,9 @@ int ElapsedMs(uint64_t since) {
     return now > since ? static_cast<int>((now - since) / 10000) : 0;
 }
 
-Server* TheServer() { return Server::sm_Server; }
+int ServerPGStatus() { return GetAppServerPort().GetPGStatus(); }
 
-int ServerPGStatus() {
-    if (AppServerPort* port = GetAppServerPort()) return port->GetPGStatus();
-    return TheServer() != nullptr ? TheServer()->GetPGStatus() : 0;
-}
-
-uint32_t ServerPGTime() {
-    if (AppServerPort* port = GetAppServerPort()) return static_cast<uint32_t>(port->GetPGTime());
-    return 0;
-}
+uint32_t ServerPGTime() { return static_cast<uint32_t>(GetAppServerPort().GetPGTime()); }
 
 // Every session in a state that still wants an answer to its open.
 bool SessionGone(int32_t sessionID) {
@@ -154,15 +146,15 @@ void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint6
 void CTIApplication::OpenValidAppPath(ClientCB* client) {
     BaseMSG* request = client->m_OpenReq;
     if (request != nullptr && request->Present(elementid::ApplicationPathID)) {
-        Server* server = TheServer();
-        const uint32_t invokeID = server != nullptr ? server->GetUniqueID() : 0;
+        AppServerPort& server = GetAppServerPort();
+        const uint32_t invokeID = server.GetUniqueID();
         OPCReq* record = OPCReq::Allocate(client->m_SessionID, 0, invokeID);
         record->SendTime = FileTimeNow();
         ARMAppPathUpReqMsg up;
         up.SetInvokeID(static_cast<int32_t>(invokeID));
         up.SetApplicationPathID(static_cast<int32_t>(client->m_ApplicationPathID));
         up.SetSessionID(client->m_SessionID);
-        up.SetSide(server != nullptr && server->GetSide() != 0 ? 1 : 0);
+        up.SetSide(server.GetSide() != 0 ? 1 : 0);
         SetClientState(client, ClientCB::APP_PATH_VALIDATION);
         if (!SendARMMsg(up)) {
             // The writer has released the record: no answer will come.
@@ -225,8 +217,7 @@ void CTIApplication::OpenValidClient(ClientCB* client) {
             model::ServerLockGuard guard(model::ServerLock());
             if (known != nullptr) skillTargetID = known->m_SkillTargetID;
         }
-        Server* server = TheServer();
-        const uint32_t invokeID = server != nullptr ? server->GetUniqueID() : 0;
+        const uint32_t invokeID = GetAppServerPort().GetUniqueID();
         OPCReq* record = OPCReq::Allocate(client->m_SessionID, 0, invokeID);
         record->PrivateCallFlags = 0;  // the open waits for the answer
         record->SendTime = FileTimeNow();
@@ -351,7 +342,7 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
             (void)WriteMSG(nullptr, 0, opened, DistributeClientMonitor);
     }
 
-    Server* server = TheServer();
+    AppServerPort& server = GetAppServerPort();
     OpenConfMSG conf;
     conf.SetUINT(elementid::InvokeID, request.GetUINT(elementid::InvokeID));
     conf.SetUINT(elementid::ServiceMask, mask);
@@ -375,13 +366,9 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
     }
     // The peripheral's type: the one named, else the agent's, the answer's, the server's.
     int32_t type = 0;
-    std::vector<Server::Peripheral> peripherals;
-    if (server != nullptr) {
-        Server::Peripheral entry;
-        for (int i = 0; server->GetPeripheralEntry(i, entry); ++i) peripherals.push_back(entry);
-    }
+    const std::vector<AppServerPort::Peripheral> peripherals = server.GetPeripherals();
     if (ctiPeripheralID != 0 && ctiPeripheralID != -1) {
-        for (const Server::Peripheral& p : peripherals)
+        for (const AppServerPort::Peripheral& p : peripherals)
             if (p.peripheralID == ctiPeripheralID) {
                 type = p.type;
                 break;
@@ -389,10 +376,10 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
     } else {
         type = agentType;
         if (type == 0) type = peripheralType;
-        if (type == 0 && server != nullptr) type = server->GetAgentPeripheralClientType(nullptr);
+        if (type == 0) type = server.GetAgentPeripheralClientType(nullptr);
     }
     conf.SetUSHORT(elementid::PeripheralType, static_cast<uint16_t>(ConvertPeripheralType(type)));
-    const bool serverActive = server == nullptr || server->GetState() == Server::ACTIVE;
+    const bool serverActive = server.GetState() == serverstate::ACTIVE;
     conf.SetUSHORT(elementid::SessionType, serverActive ? 1 : 2);
     if (!serverActive) {
         model::ServerLockGuard guard(model::ServerLock());
@@ -400,14 +387,14 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
         client->m_ConfigFlag = 1;
     }
     uint32_t listed = 0;
-    for (const Server::Peripheral& p : peripherals) {
+    for (const AppServerPort::Peripheral& p : peripherals) {
         if (ctiPeripheralID != -1 && p.peripheralID != ctiPeripheralID) continue;
         conf.SetUINT(elementid::FltPeripheralID, static_cast<uint32_t>(p.peripheralID), listed);
         conf.SetUINT(elementid::MultiLineAgentControl, static_cast<uint32_t>(p.multiline), listed);
         ++listed;
     }
     conf.SetUINT(elementid::NumPeripherals, listed);
-    if (server != nullptr && server->GetState() == Server::STANDBY) {
+    if (server.GetState() == serverstate::STANDBY) {
         std::string unique;
         if (GetClientSeams().GetUniqueInstanceID(sessionID, unique)) Agent::AssociateClient(sessionID, unique.c_str());
     }
@@ -429,8 +416,8 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
         EMSTraceMessage("CTIApplication::OpenValidAgent from sessionID %d (%s) - ACCEPTED (%d ms)", sessionID,
                         client->m_ClientID.c_str(), ElapsedMs(client->m_OpenRequestTime));
     if ((mask & ALL_EVENTS) != 0 && MDSIO::IsServerActive()) {
-        for (const Server::Peripheral& p : peripherals) {
-            const int32_t status = server != nullptr ? server->GetPeripheralStatus(p.peripheralID) : p.status;
+        for (const AppServerPort::Peripheral& p : peripherals) {
+            const int32_t status = server.GetPeripheralStatus(p.peripheralID);
             if (status != 3 && status != 4) continue;
             SystemEventMSG event;
             event.SetUINT(elementid::PGStatus, static_cast<uint32_t>(ServerPGStatus()));

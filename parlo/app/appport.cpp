@@ -2,9 +2,16 @@
 
 #include <atomic>
 
+#include "nuvlib/ems.h"
+
 namespace {
 std::atomic<AppServerPort*> g_Port{nullptr};
 }
 
-void SetAppServerPort(AppServerPort* port) { g_Port.store(port); }
-AppServerPort* GetAppServerPort() { return g_Port.load(); }
+AppServerPort* SetAppServerPort(AppServerPort* port) { return g_Port.exchange(port); }
+
+AppServerPort& GetAppServerPort() {
+    AppServerPort* port = g_Port.load();
+    if (port == nullptr) EMSFailMessage("*** The application runs without its server port. ***");
+    return *port;
+}

@@ -12,12 +12,11 @@
 #include "parlo/model/call.h"
 #include "parlo/model/modelutil.h"
 #include "nuvlib/lockguard.h"
-#include "parlo/server/ctilock.h"
-#include "parlo/server/ctiregistry.h"
-#include "parlo/server/opcwriters.h"
+#include "parlo/common/ctilock.h"
+#include "parlo/common/ctiregistry.h"
+#include "parlo/opclink/opcwriters.h"
 #include "parlo/model/ports.h"
-#include "parlo/server/opcreq.h"
-#include "parlo/server/server.h"
+#include "parlo/opclink/opcreq.h"
 #include "platform/clock.h"
 
 namespace {
@@ -31,13 +30,13 @@ constexpr int64_t kNsPerMs = 1000000;
 // ---------------------------------------------------------------- the thread
 
 void CTIApplication::Run(int active) {
-    AppServerPort* port = GetAppServerPort();
-    port->InitUniqueID();
+    AppServerPort& port = GetAppServerPort();
+    port.InitUniqueID();
     m_NoClientWatch = NoClientWatch{};
     m_AuditBucket = 0;
     // The model's ports are installed once, before the application: read them once here.
     const bool haveCalls = model::GetPorts().server != nullptr;
-    if (port->SetActivated(kThreadName, active) != 0) {
+    if (port.SetActivated(kThreadName, active) != 0) {
         ReportListenPorts(false, false);
         while (LoopGoesOn()) {
             int64_t t = plat::MonotonicNs();
@@ -68,15 +67,14 @@ void CTIApplication::Run(int active) {
     ReportListenPorts(true, orderly);
     SetState(Shutdown);
     OPCReq::ClearAll();
-    port->ClearActivated(kThreadName);
+    port.ClearActivated(kThreadName);
     std::lock_guard<std::mutex> hold(m_Lock);
     m_ThreadRunning = false;
     m_Wake.notify_all();
 }
 
 void CTIApplication::UpdateMeter(int meter, int64_t sinceNs) {
-    if (Server* server = Server::sm_Server)
-        server->UpdateMeter(meter, static_cast<int32_t>((plat::MonotonicNs() - sinceNs) / kNsPerMs));
+    GetAppServerPort().UpdateMeter(meter, static_cast<int32_t>((plat::MonotonicNs() - sinceNs) / kNsPerMs));
 }
 
 bool CTIApplication::LoopGoesOn() {
@@ -352,7 +350,7 @@ int CTIApplication::AuditBucket(int bucket) {
     if (call->m_Private) {
         call->SetLastEvent("ValidationSkipped");
     } else {
-        const uint32_t invokeID = Server::sm_Server ? Server::sm_Server->GetUniqueID() : 0;
+        const uint32_t invokeID = GetAppServerPort().GetUniqueID();
         // A link that is down loses the request; the call is stamped all the same and comes
         // up again after the timeout.
         (void)SendValidateCallReq(invokeID, call->m_PeripheralID, call->m_CallID, call->m_SrcDeviceIDType,
@@ -390,9 +388,9 @@ CTIApplication::NoClientOutcome CTIApplication::NoClientWatch::Step(const NoClie
 }
 
 bool CTIApplication::WatchNoClients(int64_t nowMs) {
-    Server* server = Server::sm_Server;
+    AppServerPort& server = GetAppServerPort();
     NoClientInput in;
-    in.duplex = server != nullptr && server->GetDuplex() != 0;
+    in.duplex = server.GetDuplex() != 0;
     in.active = IsActive();
     in.noSessions = SessionProtocol::SessionsNow() == 0;
     // The client test walks the records: only when its answer can matter.
@@ -403,7 +401,7 @@ bool CTIApplication::WatchNoClients(int64_t nowMs) {
     int32_t elapsed = 0;
     switch (m_NoClientWatch.Step(in, elapsed)) {
         case NoClientOutcome::Reset:
-            if (server != nullptr) server->SetFailoverReported(0);
+            server.SetFailoverReported(0);
             return false;
         case NoClientOutcome::Report:
             ReportNoClients(elapsed);
@@ -420,17 +418,14 @@ void CTIApplication::ReportNoClients(int32_t elapsedSeconds) {
                          static_cast<int>(elapsedSeconds));
     EMSEvent0I1S(0x212E000F, 0, 0, text);
     m_NoClientWatch.timing = false;
-    if (Server* server = Server::sm_Server) {
-        server->ReportFailure("NO_CLIENT_CONNECTED");
-        server->SetFailoverReported(1);
-    }
+    GetAppServerPort().ReportFailure("NO_CLIENT_CONNECTED");
+    GetAppServerPort().SetFailoverReported(1);
 }
 
 bool CTIApplication::RecheckNoClients() {
     if (RegistryDynamic(CTIRegistry::NICStatusBasedFailover, 0) == 0 || !m_NoClientWatch.timing || !IsActive())
         return false;
-    Server* server = Server::sm_Server;
-    if (server == nullptr || server->GetDuplex() == 0 || !NoClientConnection()) {
+    if (GetAppServerPort().GetDuplex() == 0 || !NoClientConnection()) {
         EMSTraceMessage("Network has recovered back, Parlo will not failover");
         return false;
     }

@@ -6,19 +6,18 @@
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 #include "nuvlib/lockguard.h"
-#include "parlo/server/ctilock.h"
+#include "parlo/common/ctilock.h"
 #include "opcmsg/armapppath.h"
-#include "parlo/server/opcwriters.h"
-#include "parlo/server/server.h"
-#include "parlo/server/session.h"
+#include "parlo/opclink/opcwriters.h"
+#include "parlo/app/appport.h"
+#include "parlo/session/session.h"
 
 void AppClientSeams::SendAppPathDownInd(ClientCB& client) {
     if (!client.m_ARMClientInfo) return;
-    Server* server = Server::sm_Server;
     ARMAppPathDownIndMsg down;
     down.SetApplicationPathID(static_cast<int32_t>(client.m_ApplicationPathID));
     down.SetSessionID(client.m_SessionID);
-    down.SetSide(server != nullptr && server->GetSide() != 0 ? 1 : 0);  // set on side A
+    down.SetSide(GetAppServerPort().GetSide() != 0 ? 1 : 0);  // set on side A
     (void)SendARMMsg(down);  // no request record: OPC does not answer it
 }
 

@@ -7,7 +7,7 @@
 #include "nuvlib/lockguard.h"
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/ctiapplication.h"
-#include "parlo/server/ctilock.h"
+#include "parlo/common/ctilock.h"
 
 namespace {
 constexpr uint64_t kFileTimePerMs = 10000;

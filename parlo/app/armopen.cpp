@@ -7,10 +7,10 @@
 #include "parlo/app/ctiapplication.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
-#include "parlo/server/mdsio.h"
-#include "parlo/server/opcreq.h"
-#include "parlo/server/opcwriters.h"
-#include "parlo/server/server.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/opclink/opcreq.h"
+#include "parlo/opclink/opcwriters.h"
+#include "parlo/app/appport.h"
 
 void CTIApplication::ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t length) {
     if (data == nullptr || length < 4) return;
@@ -38,8 +38,7 @@ void CTIApplication::ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t leng
         OpenValidClient(client);
         return;
     }
-    Server* server = Server::sm_Server;
-    const int side = server != nullptr && server->GetSide() != 0 ? 1 : 0;
+    const int side = GetAppServerPort().GetSide() != 0 ? 1 : 0;
     if (response.GetSide() != side || response.GetStatus() != 0) return;
     // Brought up for this side, but no session will use it.
     ARMAppPathDownIndMsg down;

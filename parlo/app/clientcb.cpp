@@ -222,6 +222,21 @@ bool ClientCB::IsTraceOn(const ClientCB* record, uint32_t bits) {
     return record != nullptr && (record->m_TraceFlags & bits) != 0;
 }
 
+bool ClientCB::HasRecord(int32_t sessionID) { return Find(sessionID) != nullptr; }
+
+bool ClientCB::IsTressikSession(int32_t sessionID) {
+    ServerLockGuard guard(ServerLock());
+    return IsTressikClient(Find(sessionID));
+}
+
+bool ClientCB::AppPathContains(int32_t sessionID, int32_t applicationPathID, int32_t peripheralID) {
+    ServerLockGuard guard(ServerLock());
+    const ClientCB* client = Find(sessionID);
+    if (client == nullptr || !client->m_ARMClientInfo) return false;
+    AppPathMemberListPtr members = client->m_ARMClientInfo->GetAppPathMemberList();
+    return members && members->Contains(applicationPathID, peripheralID);
+}
+
 bool ClientCB::IsTressikClient(const ClientCB* record) {
     return record != nullptr && record->m_ClientSignature == "Tressik";
 }

@@ -82,6 +82,12 @@ public:
     static const char* StateName(uint32_t state);
     static bool IsTraceOn(const ClientCB* record, uint32_t bits);
     static bool IsTressikClient(const ClientCB* record);
+    // The session layer's look-ups by SessionID (SessionHost), each under the server lock:
+    // whether the session has a record, whether its record says "Tressik", and whether the
+    // application-path member list of its ARM record holds the pair.
+    static bool HasRecord(int32_t sessionID);
+    static bool IsTressikSession(int32_t sessionID);
+    static bool AppPathContains(int32_t sessionID, int32_t applicationPathID, int32_t peripheralID);
     static uint32_t GetVersion(const ClientCB* record) { return record->m_Version; }
     // A new reference to the ARM record, or null (application thread only: plain counts).
     static ARMClientInfoPtr GetARMClientInfo(const ClientCB* record) {

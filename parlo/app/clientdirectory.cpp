@@ -3,10 +3,28 @@
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/clientcb.h"
 #include "parlo/app/clientseams.h"
+#include "parlo/app/ctiapplication.h"
 #include "parlo/model/modelutil.h"
 
 using model::ServerLock;
 using model::ServerLockGuard;
+
+namespace {
+model::ConfigClient ConfigClientOf(const ClientCB& record) {
+    model::ConfigClient client;
+    client.sessionID = record.m_SessionID;
+    client.configMsgMask = record.m_ConfigMsgMask;
+    client.configPeripheralID = static_cast<int32_t>(record.m_ConfigPeripheralID);
+    client.version = record.m_Version;
+    client.tressik = ClientCB::IsTressikClient(&record);
+    return client;
+}
+}  // namespace
+
+ClientCBDirectory& ClientCBDirectory::Instance() {
+    static ClientCBDirectory directory;
+    return directory;
+}
 
 bool ClientCBDirectory::Find(int32_t sessionID, model::ClientInfo& out) {
     ServerLockGuard guard(ServerLock());
@@ -56,4 +74,34 @@ std::vector<std::vector<int32_t>> ClientCBDirectory::AssociatedAgentMRDs(int32_t
         if (entry->AgentID == agentID && entry->PeripheralID == peripheralID)
             out.push_back(entry->MRDIDs);
     return out;
+}
+
+void ClientCBDirectory::GetConfigClients(std::vector<model::ConfigClient>& out) {
+    out.clear();
+    ServerLockGuard guard(ServerLock());
+    std::vector<ClientCB*> records;
+    ClientCB::GetConfigClients(records);
+    for (const ClientCB* record : records) out.push_back(ConfigClientOf(*record));
+}
+
+bool ClientCBDirectory::FindConfigClient(int32_t sessionID, model::ConfigClient& out) {
+    ServerLockGuard guard(ServerLock());
+    const ClientCB* record = ClientCB::Find(sessionID);
+    if (record == nullptr) return false;
+    out = ConfigClientOf(*record);
+    return true;
+}
+
+void ClientCBDirectory::SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
+                                             uint32_t keyElement) {
+    CTIApplication::SendConfigBeginEvent(infoBit, key, sessionID, keyElement);
+}
+
+void ClientCBDirectory::SendConfigEndEvent(int32_t sessionID, uint32_t status) {
+    CTIApplication::SendConfigEndEvent(sessionID, status);
+}
+
+bool ClientCBDirectory::GetDisableUTF8Conversion() {
+    const auto* application = dynamic_cast<const CTIApplication*>(SessionProtocol::Master());
+    return application != nullptr && application->GetDisableUTF8Conversion();
 }

@@ -4,8 +4,11 @@
 // (with model::InstallPorts); tests install their own.
 #include "parlo/model/ports.h"
 
-class ClientCBDirectory : public model::ClientDirectory {
+class ClientCBDirectory final : public model::ClientDirectory {
 public:
+    // The process's one directory (it lives to the process end); the server installs it.
+    static ClientCBDirectory& Instance();
+
     // Fills `out` from the record of that SessionID (under the server lock); the pointers
     // in it stay the record's, valid while the caller holds the server lock.
     [[nodiscard]] bool Find(int32_t sessionID, model::ClientInfo& out) override;
@@ -20,4 +23,13 @@ public:
                                       int32_t peripheralID, int32_t mrdID) override;
     std::vector<std::vector<int32_t>> AssociatedAgentMRDs(int32_t sessionID, const char* agentID,
                                                           int32_t peripheralID) override;
+    // ClientCB::GetConfigClients, as the model reads them.
+    void GetConfigClients(std::vector<model::ConfigClient>& out) override;
+    [[nodiscard]] bool FindConfigClient(int32_t sessionID, model::ConfigClient& out) override;
+    // CTIApplication::SendConfigBeginEvent and SendConfigEndEvent.
+    void SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
+                              uint32_t keyElement) override;
+    void SendConfigEndEvent(int32_t sessionID, uint32_t status) override;
+    // The running application's DisableUTF8Conversion (false without one).
+    bool GetDisableUTF8Conversion() override;
 };

@@ -10,8 +10,8 @@
 #include "parlo/model/agent.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
-#include "parlo/server/mdsio.h"
-#include "parlo/server/opcreq.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/opclink/opcreq.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ Agent* FindRequestAgent(const std::string& agentID, int32_t peripheralID) {
 
 }  // namespace
 
-// The writer's side (parlo/server/opcwriters.cpp): a request went out for the agent.
+// The writer's side (parlo/opclink/opcwriters.cpp): a request went out for the agent.
 void MarkClientStatusRequested(const std::string& agentID, uint32_t peripheralID) {
     model::ServerLockGuard guard(model::ServerLock());
     if (Agent* agent = FindRequestAgent(agentID, static_cast<int32_t>(peripheralID)))

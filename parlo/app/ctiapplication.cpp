@@ -12,16 +12,14 @@
 #include "parlo/app/appport.h"
 #include "parlo/app/appseams.h"
 #include "parlo/app/clientcb.h"
-#include "parlo/app/appdomain.h"
 #include "parlo/app/apphelpers.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/ports.h"
 #include "parlo/model/terminalconfig.h"
-#include "parlo/server/ctilock.h"
-#include "parlo/server/ctiregistry.h"
-#include "parlo/server/opcwriters.h"
-#include "parlo/server/server.h"
+#include "parlo/common/ctilock.h"
+#include "parlo/common/ctiregistry.h"
+#include "parlo/opclink/opcwriters.h"
 #include "platform/clock.h"
 
 namespace {
@@ -56,11 +54,11 @@ int32_t LeadingDigits(const std::string& text) {
 }  // namespace
 
 CTIApplication::CTIApplication()
-    : m_AppServerReqQueueLock(std::make_unique<CTILockObject>(1, nullptr, "Application Server Request Queue Lock ",
+    : SessionProtocol(static_cast<SessionHost&>(*this)),
+      m_AppServerReqQueueLock(std::make_unique<CTILockObject>(1, nullptr, "Application Server Request Queue Lock ",
                                                               UINT32_MAX, 0, 0)),
       m_AppServerQueueLock(
           std::make_unique<CTILockObject>(1, nullptr, "Application Server Queue Lock ", UINT32_MAX, 0, 0)),
-      m_Domain(std::make_unique<AppSessionDomain>()),
       m_Seams(std::make_unique<AppClientSeams>(&m_AgentLoginWaitQueue)) {
     m_AgentLoginWaitQueue.SetLinkOffset(ClientCB::LoginWaitLinkOffset());
     m_StateTime = CalendarSeconds();
@@ -70,7 +68,6 @@ CTIApplication::CTIApplication()
 CTIApplication::~CTIApplication() {
     Idle(0);
     RemoveClientPorts();
-    if (m_DomainInstalled && &GetSessionDomain() == m_Domain.get()) SetSessionDomain(nullptr);
 }
 
 void CTIApplication::Configure(CTIRegistry* registry) {
@@ -90,10 +87,6 @@ void CTIApplication::Configure(CTIRegistry* registry) {
         if (c.ListenBacklog > 0) TransportProtocol::sm_ListenBacklog = static_cast<int32_t>(c.ListenBacklog);
     }
     InstallClientPorts();
-    if (!m_DomainInstalled) {
-        SetSessionDomain(m_Domain.get());
-        m_DomainInstalled = true;
-    }
     if (configured == 0) return;  // stays New
     if (GetState() == New) SetState(Configured);
 }
@@ -311,7 +304,7 @@ int CTIApplication::Activate() {
             SetStateLocked(Active);
             hold.unlock();
             (void)StandbyToOpen();
-            if (AppServerPort* port = GetAppServerPort()) port->MakeActive();
+            GetAppServerPort().MakeActive();
             return 1;
         }
         if (m_State == Active && m_ThreadRunning) return 1;
@@ -331,8 +324,7 @@ int CTIApplication::StartStandby() {
 }
 
 int CTIApplication::StartThread(int active) {
-    AppServerPort* port = GetAppServerPort();
-    if (port == nullptr) return 0;
+    AppServerPort& port = GetAppServerPort();
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         if (m_ThreadRunning) return 0;
@@ -341,7 +333,7 @@ int CTIApplication::StartThread(int active) {
         m_StopThread = false;
         m_FailThread = false;
     }
-    port->StartThread(kThreadName, ThreadMain, this);
+    port.StartThread(kThreadName, ThreadMain, this);
     return 1;
 }
 
@@ -379,4 +371,17 @@ BaseMSGPtr CTIApplication::MakeOpenConf(BaseMSG& request) {
     if (const char* extension = request.GetSTRING(elementid::AgentExtension); extension && *extension)
         conf->SetSTRING(elementid::AgentExtension, extension);
     return conf;
+}
+
+// ---------------------------------------------------------------- the session layer's look-ups
+
+bool CTIApplication::HasClient(uint32_t sessionID) { return ClientCB::HasRecord(static_cast<int32_t>(sessionID)); }
+
+bool CTIApplication::IsTressikClient(uint32_t sessionID) {
+    return ClientCB::IsTressikSession(static_cast<int32_t>(sessionID));
+}
+
+bool CTIApplication::AppPathContains(uint32_t sessionID, uint32_t applicationPathID, uint32_t peripheralID) {
+    return ClientCB::AppPathContains(static_cast<int32_t>(sessionID), static_cast<int32_t>(applicationPathID),
+                                     static_cast<int32_t>(peripheralID));
 }

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "nuvlib/stdqueue.h"
-#include "parlo/server/session.h"
+#include "parlo/session/session.h"
 
 class AppClientSeams;
 class Agent;
@@ -25,9 +25,8 @@ class CTICSTADevice;
 
 class CTIRegistry;
 class CTILockObject;
-class AppSessionDomain;
 
-class CTIApplication : public SessionProtocol {
+class CTIApplication : public SessionProtocol, public SessionHost {
 public:
     // Application states; in service means Active or Standby.
     enum State { New = 0, Configured = 1, Active = 2, Shutdown = 3, Standby = 4 };
@@ -222,6 +221,15 @@ public:
     // EMS 0xA12EC00E: the first call, then at most once per 3600000 ms on the clock.
     static void ReportECCTooMuchData();
 
+    // ---- configuration pushes (configevents.cpp) ----
+    // CONFIG_BEGIN_EVENT with ConfigType 2 and ConfigurationInformation `infoBit`: bit 0x20
+    // sets the five table keys to `key`, bit 0x100 no key, any other bit the element
+    // keyElement. Sent to the session (SendResponseMSG, now) without the application's check.
+    static void SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
+                                     uint32_t keyElement);
+    // CONFIG_END_EVENT with ConfigEndStatus `status` to the session.
+    static void SendConfigEndEvent(int32_t sessionID, uint32_t status);
+
     // ---- agent events and client status answers (agentevents.cpp, clientstatus.cpp) ----
     // CTI_AGENT_EVENT: applies every record in order (agents and domains created on first
     // sight, device binding, identity, counters, OPC's client status, login waits,
@@ -248,6 +256,13 @@ public:
     bool NeedsUTF8Conversion(bool wanted) const { return wanted && m_DisableUTF8Conversion == 0; }
     // The session layer's hook: nothing to do, 1.
     int SessionCreated(int32_t sessionID) override;
+    // The session layer's look-ups of client records (SessionHost); each takes the server
+    // lock when the calling thread does not hold it.
+    bool HasClient(uint32_t sessionID) override;
+    bool IsTressikClient(uint32_t sessionID) override;
+    bool AppPathContains(uint32_t sessionID, uint32_t applicationPathID, uint32_t peripheralID) override;
+    // DisableUTF8Conversion is off.
+    bool UTF8ConversionAllowed() override { return m_DisableUTF8Conversion == 0; }
 
     // Peripherals seen in OPC agent and call messages (application thread only). Add keeps
     // the first type of an id. GetPeripheralType: -1 on an empty list, the first entry's type
@@ -417,8 +432,6 @@ private:
     uint64_t m_AppServerQueueServiceTime = 0;     // FILETIME
     uint64_t m_AppServerReqQueueServiceTime = 0;  // FILETIME
     uint32_t m_NextAppServerID = 1;
-    std::unique_ptr<AppSessionDomain> m_Domain;  // installed by Configure, removed at the end
-    bool m_DomainInstalled = false;
 
     // ---- the input queue (appqueue.cpp) ----
     // One entry: an OPC message (its data with the ServerNumber word) or a marker.

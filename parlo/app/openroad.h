@@ -3,7 +3,7 @@
 // it reads. The codes are the protocol's (ctimsg/names_tables.inc names them).
 #include <cstdint>
 
-#include "parlo/server/outfilter.h"
+#include "parlo/session/outfilter.h"
 
 namespace openroad {
 

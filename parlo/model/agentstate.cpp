@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "nuvlib/ems.h"
+#include "parlo/common/serverstate.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/agentdesk.h"
 #include "parlo/model/modelutil.h"
@@ -73,7 +74,7 @@ int Agent::UpdateAgentState(int32_t state, int32_t stateDuration, int32_t mrdID,
     if (uniqueInstanceID == nullptr) uniqueInstanceID = "";
     if (m_UniqueInstanceID != uniqueInstanceID) {
         m_UniqueInstanceID = uniqueInstanceID;
-        if (IsLoggedOn() && associate && Server().ServerState() == model::ServerContext::kStateStandby) {
+        if (IsLoggedOn() && associate && Server().ServerState() == serverstate::STANDBY) {
             const int32_t session = model::Sessions().FindSessionByUniqueInstanceID(uniqueInstanceID);
             if (session != -1) {
                 model::ClientInfo info;

@@ -118,10 +118,7 @@ void Call::InitCallList() {
     const int32_t offset = CallHashLinkOffset();
     for (StdQueue& b : t.buckets) b.SetLinkOffset(offset);
     t.freeList.SetLinkOffset(offset);
-    if (model::GetPorts().server != nullptr) t.lock = model::Server().NewCallLock();
-    if (t.lock == nullptr)
-        t.lock = new (std::nothrow) LockObject(LockObject::USAGE_CRITICAL_SECTION, nullptr,
-                                               "CallLock", 0xFFFFFFFF, 0, 0);
+    t.lock = model::Server().NewCallLock();
     if (t.lock == nullptr) NUV_ALLOC_FAILED(sizeof(LockObject));
 }
 

@@ -45,6 +45,23 @@ public:
     uint64_t FileTimeNow() override { return 0; }
     void ReportECCTooMuchData(const char*, uint32_t, uint32_t) override {}
     int SendGetCallDataReq(int32_t, uint32_t, int, const char*) override { return 1; }
+    LockObject* NewCallLock() override {
+        return new LockObject(LockObject::USAGE_CRITICAL_SECTION, nullptr, "CallLock", 0xFFFFFFFF, 0, 0);
+    }
+    int MaxPrivateCallsPerAgent() override { return 0; }
+    int PrivateCallCleanupDelay() override { return 0; }
+    bool CallStateTraceOn() override { return false; }
+    void GetConfigClients(std::vector<ConfigClient>& out) override { out.clear(); }
+    bool FindConfigClient(int32_t, ConfigClient&) override { return false; }
+    void SendConfigBeginEvent(uint32_t, double, int32_t, uint32_t) override {}
+    void SendConfigEndEvent(int32_t, uint32_t) override {}
+    bool GetDisableUTF8Conversion() override { return false; }
+    void ClearClientAgent(int32_t) override {}
+    void AddToAssociateAgentList(int32_t, const char*, int32_t, int32_t, int) override {}
+    void RemoveFromAssociateAgentList(int32_t, const char*, int32_t, int32_t) override {}
+    std::vector<std::vector<int32_t>> AssociatedAgentMRDs(int32_t, const char*, int32_t) override {
+        return {};
+    }
 
     int serverState = 2;  // ACTIVE
 

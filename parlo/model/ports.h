@@ -8,8 +8,8 @@
 
 class BaseMSG;
 class StdQueue;
-
 class LockObject;
+
 
 namespace model {
 
@@ -80,7 +80,7 @@ public:
     virtual bool LockServer(const char* caller) = 0;
     virtual bool UnlockServer(const char* caller) = 0;
     virtual bool IsServerLockedByCurrentThread() = 0;
-    // The server state (Server's state machine value).
+    // The server state (serverstate::State, parlo/common/serverstate.h).
     virtual int ServerState() = 0;
     // The OPC link's server-active flag (read without a lock).
     virtual bool IsServerActive() = 0;
@@ -97,19 +97,16 @@ public:
     virtual bool TracePeriphVariables() = 0;
     virtual bool TraceECCVariables() = 0;
     virtual void ActivateAgentConfigureUpdateTimer() = 0;
-    // A new lock for the call table, named "CallLock": the server makes it a CTILockObject,
-    // with the long-lock warnings of its own lock. Null leaves the model a plain LockObject
-    // of that name. Asked once, by Call::InitCallList, which owns what it returns.
-    virtual LockObject* NewCallLock() { return nullptr; }
-
+    // A new lock for the call table, named "CallLock" (the server makes it its own kind, with
+    // the long-lock warnings). Asked once, by Call::InitCallList, which owns what it returns;
+    // null ends the process.
+    virtual LockObject* NewCallLock() = 0;
     // ---- agents ----
-    // Server states as ServerState() gives them.
-    static constexpr int kStateStandby = 5;
     // The registry's MaxPrivateCallsPerAgent and PrivateCallCleanupDelay (seconds).
-    virtual int MaxPrivateCallsPerAgent() { return 0; }
-    virtual int PrivateCallCleanupDelay() { return 0; }
+    virtual int MaxPrivateCallsPerAgent() = 0;
+    virtual int PrivateCallCleanupDelay() = 0;
     // The application's call-state trace switch (private calls traced when they are made).
-    virtual bool CallStateTraceOn() { return false; }
+    virtual bool CallStateTraceOn() = 0;
 };
 
 // What the model needs of one client (ClientCB). Pointers stay the directory's and are
@@ -150,48 +147,33 @@ public:
     // ---- configuration clients (the configuration tables) ----
     // ClientCB::GetConfigClients: replaces `out` with every configuration client, in the
     // order of the ClientCB hash.
-    virtual void GetConfigClients(std::vector<ConfigClient>& out) { out.clear(); }
+    virtual void GetConfigClients(std::vector<ConfigClient>& out) = 0;
     // The configuration client of a session; false when the session has no ClientCB.
-    [[nodiscard]] virtual bool FindConfigClient(int32_t sessionID, ConfigClient& out) {
-        (void)sessionID;
-        (void)out;
-        return false;
-    }
+    [[nodiscard]] virtual bool FindConfigClient(int32_t sessionID, ConfigClient& out) = 0;
     // CTIApplication::SendConfigBeginEvent: CONFIG_BEGIN_EVENT with ConfigType 2 and the
     // ConfigurationInformation bit; bit 0x20 sets the five table keys to `key`, bit 0x100 no
     // key, any other bit the element keyElement. Sent to the session unvalidated.
     virtual void SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
-                                      uint32_t keyElement) {
-        (void)infoBit, (void)key, (void)sessionID, (void)keyElement;
-    }
+                                      uint32_t keyElement) = 0;
     // CTIApplication::SendConfigEndEvent: CONFIG_END_EVENT with ConfigEndStatus `status`.
-    virtual void SendConfigEndEvent(int32_t sessionID, uint32_t status) {
-        (void)sessionID, (void)status;
-    }
-    // CTIApplication::GetDisableUTF8Conversion: nonzero turns the UTF-8 texts off.
-    virtual bool GetDisableUTF8Conversion() { return false; }
+    virtual void SendConfigEndEvent(int32_t sessionID, uint32_t status) = 0;
+    // CTIApplication::GetDisableUTF8Conversion: true turns the UTF-8 texts off.
+    virtual bool GetDisableUTF8Conversion() = 0;
 
     // ---- agents ----
     // Clears the agent the client with that SessionID is bound to (the agent is going).
-    virtual void ClearClientAgent(int32_t sessionID) { (void)sessionID; }
+    virtual void ClearClientAgent(int32_t sessionID) = 0;
     // AddToAssociateAgentList / RemoveFromAssociateAgentList on the client with that
     // SessionID; MRD -1 in the removal drops the agent's whole entry. Unknown clients: nothing.
     virtual void AddToAssociateAgentList(int32_t sessionID, const char* agentID,
-                                         int32_t peripheralID, int32_t mrdID, int flag) {
-        (void)sessionID, (void)agentID, (void)peripheralID, (void)mrdID, (void)flag;
-    }
+                                         int32_t peripheralID, int32_t mrdID, int flag) = 0;
     virtual void RemoveFromAssociateAgentList(int32_t sessionID, const char* agentID,
-                                              int32_t peripheralID, int32_t mrdID) {
-        (void)sessionID, (void)agentID, (void)peripheralID, (void)mrdID;
-    }
+                                              int32_t peripheralID, int32_t mrdID) = 0;
     // The MRD ID lists of the client's associated-agent entries for that agent, in the
     // client's order (for the agent dump); empty for an unknown client.
     virtual std::vector<std::vector<int32_t>> AssociatedAgentMRDs(int32_t sessionID,
                                                                   const char* agentID,
-                                                                  int32_t peripheralID) {
-        (void)sessionID, (void)agentID, (void)peripheralID;
-        return {};
-    }
+                                                                  int32_t peripheralID) = 0;
 };
 
 // Requests to OPC.

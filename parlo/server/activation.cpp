@@ -8,16 +8,14 @@
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
-#include "parlo/app/appport.h"
 #include "parlo/app/ctiapplication.h"
-#include "parlo/server/ctiregistry.h"
-#include "parlo/server/importmetrics.h"
-#include "parlo/server/mdsio.h"
-#include "parlo/server/opctypes.h"
-#include "parlo/server/opcwriters.h"
+#include "parlo/common/ctiregistry.h"
+#include "parlo/common/importmetrics.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/opclink/opctypes.h"
+#include "parlo/opclink/opcwriters.h"
 #include "parlo/server/server.h"
-#include "parlo/server/serverport.h"
-#include "parlo/server/session.h"
+#include "parlo/session/session.h"
 #include "parlo/server/threadmgr.h"
 
 namespace {
@@ -68,37 +66,6 @@ int SendToActiveStandbyClients(uint32_t messageType, uint32_t value) {
     return SessionProtocol::SendToActiveStandbyClients(event);
 }
 
-class ServerAppPort final : public AppServerPort {
-public:
-    void StartThread(const char* name, ThreadFunction function, void* argument) override {
-        ThreadManager::StartThread(name, function, argument);
-    }
-    int SetActivated(const char* name, int active) override {
-        return ThreadManager::SetActivated(name, active);
-    }
-    void ClearActivated(const char* name) override { ThreadManager::ClearActivated(name); }
-    void InitUniqueID() override {
-        Server* server = Server::sm_Server;
-        if (server == nullptr) return;
-        CTIRegistry* registry = server->GetRegistry();
-        server->InitUniqueID(registry ? registry->GenerationCounter() : 0);
-    }
-    void MakeActive() override {
-        if (Server::sm_Server) Server::sm_Server->MakeActive();
-    }
-    void ProcessConfigMessage(const uint8_t* body, size_t length) override {
-        if (Server::sm_Server) Server::sm_Server->ProcessConfigMessage(body, length);
-    }
-    void SetPGStatus(int status) override {
-        if (Server::sm_Server) Server::sm_Server->SetPGStatus(status);
-    }
-    int GetPGStatus() override { return Server::sm_Server ? Server::sm_Server->GetPGStatus() : 0; }
-    void SetPeripheralStatus(int32_t peripheralID, int32_t systemEventID) override {
-        if (Server::sm_Server) Server::sm_Server->SetPeripheralStatus(peripheralID, systemEventID);
-    }
-    int64_t GetPGTime() override { return Server::sm_Server ? Server::sm_Server->GetPGTime() : 0; }
-};
-
 // Takes the server lock unless this thread holds it already; releases only what it took.
 class ServerLockHolder {
 public:
@@ -120,10 +87,6 @@ private:
 
 }  // namespace
 
-void InstallAppServerPort() {
-    static ServerAppPort port;
-    SetAppServerPort(&port);
-}
 
 // ---- Activation ---------------------------------------------------------------------------
 

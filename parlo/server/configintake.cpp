@@ -7,7 +7,7 @@
 #include "ctimsg/eccdefs.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/ctiapplication.h"
-#include "parlo/server/mdsio.h"
+#include "parlo/opclink/mdsio.h"
 #include "parlo/server/server.h"
 #include "parlo/model/agentconfig.h"
 #include "parlo/model/agentdeskconfig.h"

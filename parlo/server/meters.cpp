@@ -12,7 +12,7 @@
 #include "nuvlib/lockguard.h"
 #include "nuvlib/release.h"
 #include "parlo/app/ctiapplication.h"
-#include "parlo/server/buildinfo.h"
+#include "parlo/common/buildinfo.h"
 #include "parlo/server/server.h"
 #include "platform/clock.h"
 

@@ -1,8 +1,13 @@
 #include "parlo/server/parlomain.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "nuvlib/ems.h"
 #include "nuvlib/emsinternal.h"
@@ -11,10 +16,11 @@
 #include "nuvlib/stdobject.h"
 #include "nuvlib/tracemeter.h"
 #include "mdstimer/systimer.h"
-#include "parlo/server/buildinfo.h"
-#include "parlo/server/ctiregistry.h"
-#include "parlo/server/sslchannel.h"
-#include "parlo/server/importmetrics.h"
+#include "parlo/common/buildinfo.h"
+#include "parlo/common/ctiregistry.h"
+#include "parlo/session/sslchannel.h"
+#include "parlo/common/importmetrics.h"
+#include "parlo/app/ctiapplication.h"
 #include "parlo/server/server.h"
 #include "parlo/server/threadmgr.h"
 
@@ -67,6 +73,20 @@ bool ParloMain::Validate(std::string& error) {
     return OneOf(m_LastShutdownType.GetValue(), "CLEAN", "DIRTY", "LastShutdownType", error) &&
            OneOf(m_DuplexConfig.GetValue(), "SIMPLEX", "DUPLEX", "DuplexConfig", error) &&
            OneOf(m_Side.GetValue(), "A", "B", "Side", error);
+}
+
+void StartTestHooks() {
+    if (std::getenv("PARLO_TEST_HOOKS") == nullptr) return;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR2);
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+    std::thread([set] {
+        for (int sig = 0;;)
+            if (sigwait(&set, &sig) == 0 && Server::sm_Server != nullptr)
+                if (CTIApplication* application = Server::sm_Server->GetApplication())
+                    application->FailThreadForTest();
+    }).detach();
 }
 
 void ParloMain::Execute() {

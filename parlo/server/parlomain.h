@@ -47,6 +47,11 @@ void CommonInit(const char* label, uint32_t (*nodeManagerCallback)(uint32_t),
                 const char* processName, const char* side, int dmpSystemID, int startHookArgument,
                 int addExitCallback, int noMessageBoxHook);
 
+// Process tests only: with PARLO_TEST_HOOKS set, SIGUSR2 ends the application thread as a
+// failure would (no shutdown asked for). Call before any thread starts: the signal is blocked
+// there, so only the waiting thread takes it.
+void StartTestHooks();
+
 // The node manager's messages: 1 ping (2, or 3 when the OPC message count stood still for
 // NodeManagerPingTimeChecks pings), 4 shutdown (5), anything else 7.
 uint32_t NodeManagerHandler(uint32_t code);

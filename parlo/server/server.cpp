@@ -11,10 +11,9 @@
 #include "nuvlib/ems.h"
 #include "nuvlib/lockguard.h"
 #include "parlo/app/ctiapplication.h"
-#include "parlo/server/ctiregistry.h"
-#include "parlo/server/mdsio.h"
-#include "parlo/server/opcreq.h"
-#include "parlo/server/serverport.h"
+#include "parlo/common/ctiregistry.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/opclink/opcreq.h"
 #include "parlo/server/serverports.h"
 #include "parlo/server/tables.h"
 #include "parlo/server/threadmgr.h"
@@ -59,10 +58,9 @@ Server::Server() {
     m_PGTickSeconds = m_PGTickCounter.GetSeconds();
     m_FailoverReported = 0;
     m_ShuttingDown = false;
-    InstallModelPorts(*this);
+    InstallServerPorts(*this);
     InitServerTables();
     OPCReq::InitTables();
-    InstallAppServerPort();
     m_MonitorLock = std::make_unique<CTILockObject>(1, nullptr, "Monitor", 0xFFFFFFFF, 0, 0);
     m_ServerLock = std::make_unique<CTILockObject>(1, nullptr, "RTServerConfig", 0xFFFFFFFF, 0, 0);
     m_MeterLock = std::make_unique<CTILockObject>(1, nullptr, "MeterLock", 0xFFFFFFFF, 0, 0);
@@ -79,6 +77,7 @@ Server::~Server() {
         t = nullptr;
     }
     delete m_Application.exchange(nullptr);
+    CTILockObject::SetRegistry(nullptr);
     if (sm_Server == this) sm_Server = nullptr;
 }
 
@@ -104,17 +103,7 @@ void Server::DestroyApplication() {
     ThreadManager::RemoveThread(kApplicationThread);
 }
 
-const char* Server::GetStateName(int state) {
-    switch (state) {
-        case INVALID: return "INVALID";
-        case SHUTDOWN: return "SHUTDOWN";
-        case IDLE: return "IDLE";
-        case ACTIVATING: return "ACTIVATING";
-        case ACTIVE: return "ACTIVE";
-        case STANDBY: return "STANDBY";
-        default: return "?State?";
-    }
-}
+const char* Server::GetStateName(int state) { return ServerStateName(state); }
 
 void Server::SetState(int state) {
     const int old = m_State.load();
@@ -137,6 +126,23 @@ void Server::SetState(int state) {
     m_StateChangeTime.store(LocalFileTimeNow());
     MDSIO::SetServerActive(state == ACTIVE || state == STANDBY ? 1 : 0);
     if (GetRegistry() != nullptr) UpdateConsoleTitle();
+}
+
+void Server::SetSide(int v) {
+    m_Side = v;
+    MDSIO::SetSide(v);
+    if (CTIRegistry* registry = GetRegistry()) registry->SetIdentity(m_RegistryBase, m_Side == 1);
+}
+
+void Server::SetRegistryBase(const std::string& v) {
+    m_RegistryBase = v;
+    if (CTIRegistry* registry = GetRegistry()) registry->SetIdentity(m_RegistryBase, m_Side == 1);
+}
+
+void Server::SetRegistry(CTIRegistry* registry) {
+    m_Registry.store(registry);
+    if (registry != nullptr) registry->SetIdentity(m_RegistryBase, m_Side == 1);
+    CTILockObject::SetRegistry(registry);
 }
 
 bool Server::Lock() { return m_ServerLock->Lock("Server::Lock", -1); }

@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "mdstimer/systimer.h"
-#include "parlo/server/ctilock.h"
-#include "parlo/server/mdsio.h"
+#include "parlo/app/appport.h"
+#include "parlo/common/ctilock.h"
+#include "parlo/common/serverstate.h"
+#include "parlo/opclink/mdsio.h"
 #include "parlo/server/meters.h"
 #include "parlo/server/servertimer.h"
 #include "platform/event.h"
@@ -23,16 +25,12 @@ class CTIRegistry;
 
 class Server {
 public:
-    enum State { INVALID = 0, SHUTDOWN = 1, IDLE = 2, ACTIVATING = 3, ACTIVE = 4, STANDBY = 5 };
+    using State = serverstate::State;
+    using enum serverstate::State;
     static constexpr int kMaxPeripherals = 32;
     static constexpr int kMaxRejections = 2;
 
-    struct Peripheral {
-        int32_t peripheralID = 0;
-        int32_t type = 0;  // the OPC's internal peripheral type code
-        int32_t status = 0;
-        int32_t multiline = 0;
-    };
+    using Peripheral = AppServerPort::Peripheral;
 
     static Server* sm_Server;
 
@@ -187,16 +185,13 @@ public:
     int GetShutdownType() const { return m_ShutdownType; }
     void SetDuplex(int v) { m_Duplex = v; }
     int GetDuplex() const { return m_Duplex; }
-    void SetSide(int v) {
-        m_Side = v;
-        MDSIO::SetSide(v);
-    }
+    void SetSide(int v);
     int GetSide() const { return m_Side; }
     void SetRootDirectory(const std::string& v) { m_RootDirectory = v; }
     const std::string& GetRootDirectory() const { return m_RootDirectory; }
     void SetDMPSystemID(int v) { m_DMPSystemID = v; }
     int GetDMPSystemID() const { return m_DMPSystemID; }
-    void SetRegistryBase(const std::string& v) { m_RegistryBase = v; }
+    void SetRegistryBase(const std::string& v);
     const std::string& GetRegistryBase() const { return m_RegistryBase; }
     void SetMDSConnections(int v) {
         m_MDSConnections = v;
@@ -212,7 +207,9 @@ public:
     void SetOPCLinkEstablished(int v) { m_OPCLinkEstablished.store(v); }
     int IsOPCLinkEstablished() const { return m_OPCLinkEstablished.load(); }
 
-    void SetRegistry(CTIRegistry* registry) { m_Registry.store(registry); }
+    // The registry every server lock and the application read; it takes the server's registry
+    // base and side (kept up to date when they change). The registry must outlive the server.
+    void SetRegistry(CTIRegistry* registry);
     CTIRegistry* GetRegistry() const { return m_Registry.load(); }
     CTIApplication* GetApplication() const { return m_Application.load(); }
     plat::Event& ActivationEvent() { return *m_ActivationEvent; }

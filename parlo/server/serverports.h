@@ -1,16 +1,21 @@
 #pragma once
-// The object model's ports as the server implements them: the server context over the
-// Server (its lock, state, peripheral table, meters, counters, registry values and trace
-// switches) and the OPC writer over the request writers. The session sink and the client
-// directory, which other layers own, come from the two factories below.
+// The ports of the layers below as the server implements them, and the one place that
+// installs them all (InstallServerPorts, from the Server's constructor):
+// - the object model's four ports (parlo/model/ports.h): the server context below, the
+//   session layer's sink, the application's client directory and the OPC writer;
+// - the session layer's server port (parlo/session/sessionports.h);
+// - the OPC link's server port (parlo/opclink/opclinkport.h);
+// - the application's server port (parlo/app/appport.h).
+// The session layer's host is the application itself, given to its master session when the
+// server creates the application. Each adapter reads the Server it was made for at the moment
+// of use; the Server must outlive the installation.
 #include <cstdint>
 
 #include "parlo/model/ports.h"
 
 class Server;
 
-// The server context. Every call reads `server` (and its registry, when one is set) at
-// the moment of use; the Server must outlive the installation.
+// The server context of the object model.
 class ServerContextPort : public model::ServerContext {
 public:
     explicit ServerContextPort(Server& server) : m_Server(server) {}
@@ -34,25 +39,13 @@ public:
     LockObject* NewCallLock() override;
     int MaxPrivateCallsPerAgent() override;
     int PrivateCallCleanupDelay() override;
+    // The application's call-state trace switch (off: the console that sets it comes later).
+    bool CallStateTraceOn() override;
 
 private:
     Server& m_Server;
 };
 
-// Requests to OPC through the request writers.
-class OPCWriterPort : public model::OPCWriter {
-public:
-    // 1 when CTI_SEND_CALL_DATA_IND went out, else 0; a null deviceID is sent empty.
-    int SendGetCallDataReq(int32_t peripheralID, uint32_t callID, int deviceIDType,
-                           const char* deviceID) override;
-};
-
-// The session layer's sink (process-wide; never null).
-model::SessionSink& ModelSessionSink();
-// The application's client directory over the ClientCB hash (process-wide; never null).
-model::ClientDirectory& ModelClientDirectory();
-
-// Installs the four ports for `server` (the Server's constructor does, before the model's
-// tables are built, so that the call table gets the server's CallLock). A later call
-// re-points them at the newer Server.
-void InstallModelPorts(Server& server);
+// Installs every port of the layers below for `server`. A later call (tests make one Server
+// after another) re-points them at the newer Server.
+void InstallServerPorts(Server& server);

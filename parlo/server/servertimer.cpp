@@ -4,7 +4,7 @@
 
 #include "nuvlib/ems.h"
 #include "parlo/app/ctiapplication.h"
-#include "parlo/server/mdsio.h"
+#include "parlo/opclink/mdsio.h"
 #include "parlo/server/server.h"
 
 const char* ServerTimer::TypeName(int type) {

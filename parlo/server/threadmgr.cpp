@@ -8,7 +8,7 @@
 
 #include "nuvlib/ems.h"
 #include "nuvlib/lockguard.h"
-#include "parlo/server/ctilock.h"
+#include "parlo/common/ctilock.h"
 #include "parlo/server/server.h"
 
 namespace {

@@ -21,9 +21,9 @@
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/mrdomain.h"
-#include "parlo/server/importmetrics.h"
-#include "parlo/server/mdsio.h"
-#include "parlo/server/opcreq.h"
+#include "parlo/common/importmetrics.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/opclink/opcreq.h"
 #include "platform/perfcounters.h"
 #include "tests/parlo/app/running_app.h"
 #include "tests/parlo/server/session_fixture.h"
@@ -141,6 +141,7 @@ protected:
             sent_.emplace_back(type, std::vector<uint8_t>(p, p + n));
         });
         appRegistry_ = std::make_unique<TestRegistry>(LoginRequired());
+        appRegistry_->SetIdentity("ZUR\\parlo", true);
         appRegistry_->Init("Parlo");
         for (CTIRegistry* r : {registry_.get(), static_cast<CTIRegistry*>(appRegistry_.get())}) {
             apptest::SetSessionLimits(*r, 100);
@@ -148,7 +149,7 @@ protected:
         }
         ASSERT_TRUE(ImportMetrics::Instance().Init("agentevt"));
         server_->SetState(Server::IDLE);
-        SetAppServerPort(&port_);
+        port_.Install();
         app_ = apptest::MakeApplication(*appRegistry_);
         ASSERT_EQ(1, apptest::ActivateWithServer(*server_, *app_));
         MDSIO::SetServerActive(1);
@@ -157,7 +158,7 @@ protected:
         MDSIO::SetServerActive(0);
         apptest::EndApplication(app_, clock_);
         port_.JoinAll();
-        SetAppServerPort(nullptr);
+        port_.Uninstall();
         MDSIO::SetOutputHook(nullptr);
         MDSIO::ResetForTest();
         OPCReq::ClearAll();

@@ -19,8 +19,8 @@
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
-#include "parlo/server/mdsio.h"
-#include "parlo/server/opcreq.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/opclink/opcreq.h"
 #include "tests/parlo/app/running_app.h"
 #include "tests/parlo/app/client_fixture.h"
 #include "tests/parlo/server/session_fixture.h"
@@ -38,7 +38,7 @@ constexpr uint32_t kClientSessionOpenedEvent = 99;
 
 class PortStub final : public apptest::ThreadStartingPort {
 public:
-    int GetPGStatus() override { return 2; }
+    int GetPGStatus() const override { return 2; }
     int64_t GetPGTime() override { return 7654321; }
 };
 
@@ -59,7 +59,7 @@ protected:
         TimerMaster::Create(now, now, true, 0);
         apptest::SetSessionLimits(*registry_, 16);
         server_->SetState(Server::IDLE);
-        SetAppServerPort(&port_);
+        port_.Install();
         app_ = apptest::MakeApplication(*registry_);
         ASSERT_EQ(1, apptest::ActivateWithServer(*server_, *app_));
         seams_.app = app_.get();
@@ -74,7 +74,7 @@ protected:
         });
         port_.JoinAll();
         SetClientSeams(nullptr);
-        SetAppServerPort(nullptr);
+        port_.Uninstall();
         ServerTest::TearDown();
     }
     int Port() const { return app_->BoundPort(false); }

@@ -13,9 +13,9 @@
 #include "parlo/app/appport.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
-#include "parlo/server/ctiregistry.h"
-#include "parlo/server/mdsio.h"
-#include "parlo/server/opctypes.h"
+#include "parlo/common/ctiregistry.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/opclink/opctypes.h"
 #include "parlo/server/server.h"
 #include "platform/clock.h"
 #include "tests/parlo/app/running_app.h"
@@ -25,7 +25,7 @@
 
 namespace {
 
-class FakePort final : public AppServerPort {
+class FakePort final : public apptest::ForwardingAppPort {
 public:
     void StartThread(const char*, ThreadFunction function, void* argument) override {
         std::lock_guard<std::mutex> hold(mu);
@@ -77,14 +77,14 @@ public:
 class AppTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetAppServerPort(&port_);
+        port_.Install();
         app_ = std::make_unique<CTIApplication>();
         app_->Configure(nullptr);
     }
     void TearDown() override {
         app_.reset();
         port_.JoinAll();
-        SetAppServerPort(nullptr);
+        port_.Uninstall();
     }
     // A CTI_CONFIGURE_REQ payload: the word, then one body byte.
     void SendConfig(uint8_t tag) {
@@ -455,7 +455,7 @@ class AppThreadTest : public srvtest::ServerTest {
 protected:
     void SetUp() override {
         ServerTest::SetUp();
-        SetAppServerPort(&port_);
+        port_.Install();
         app_ = std::make_unique<CTIApplication>();
         app_->Configure(registry_.get());
         TransportProtocol::sm_SecurityMode = 0;
@@ -465,7 +465,7 @@ protected:
     void TearDown() override {
         apptest::EndApplication(app_, clock_);
         port_.JoinAll();
-        SetAppServerPort(nullptr);
+        port_.Uninstall();
         ServerTest::TearDown();
     }
     void Start() {

@@ -15,7 +15,7 @@
 #include "parlo/app/clientseams.h"
 #include "parlo/model/ports.h"
 #include "parlo/app/ctiapplication.h"
-#include "parlo/server/mdsio.h"
+#include "parlo/opclink/mdsio.h"
 #include "tests/parlo/app/running_app.h"
 #include "tests/parlo/server/session_fixture.h"
 #include "tests/parlo/model/recording_ports.h"
@@ -215,7 +215,7 @@ public:
         return configs;
     }
     void SetPGStatus(int status) override { pgStatus = status; }
-    int GetPGStatus() override { return pgStatus; }
+    int GetPGStatus() const override { return pgStatus; }
     void SetPeripheralStatus(int32_t peripheralID, int32_t id) override {
         peripheralStatus.emplace_back(peripheralID, id);
     }
@@ -236,7 +236,7 @@ protected:
         TimerMaster::Create(now, now, true, 0);
         apptest::SetSessionLimits(*registry_, 16);
         server_->SetState(Server::IDLE);
-        SetAppServerPort(&port_);
+        port_.Install();
         app_ = apptest::MakeApplication(*registry_);
         ASSERT_EQ(1, apptest::ActivateWithServer(*server_, *app_));
     }
@@ -244,7 +244,7 @@ protected:
         MDSIO::SetServerActive(0);
         apptest::EndApplication(app_, clock_);
         port_.JoinAll();
-        SetAppServerPort(nullptr);
+        port_.Uninstall();
         ServerTest::TearDown();
     }
     int Port() const { return app_->BoundPort(false); }

@@ -15,11 +15,14 @@
 #include "parlo/model/modelutil.h"
 #include "opcmsg/armapppath.h"
 #include "parlo/model/call.h"
-#include "parlo/server/mdsio.h"
-#include "parlo/server/ctitypes.h"
-#include "parlo/server/opcreq.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/common/ctitypes.h"
+#include "parlo/opclink/opcreq.h"
 #include "peers/opc/opc_agents.h"
 #include "tests/parlo/app/client_fixture.h"
+#include "tests/parlo/app/running_app.h"
+#include "tests/parlo/opclink/server_double.h"
+#include "tests/parlo/session/server_double.h"
 #include "tests/parlo/server/server_fixture.h"
 
 namespace {
@@ -41,6 +44,11 @@ protected:
     OpenTest() : appSeams(app) {
         EMSInstallSeams(&srvtest::Events::kSeams);
         SetClientSeams(&appSeams);
+        // No server: the doubles of the ports above the session layer, the OPC link and the
+        // application stand in for it.
+        serverPort.Install();  // ACTIVE, no peripherals, unique IDs counted
+        sessionServer.Install();
+        linkServer.Install();
     }
     ~OpenTest() override {
         ClientCB::DeleteAll();
@@ -98,6 +106,9 @@ protected:
         EXPECT_EQ(0, app.AgentLoginWaitQueue().Count());
     }
 
+    apptest::ForwardingAppPort serverPort;
+    sesstest::ServerDouble sessionServer;
+    opclinktest::LinkServerDouble linkServer;
     CTIApplication app;
     AppSeams appSeams;
 };

@@ -11,17 +11,93 @@
 
 #include "parlo/app/appport.h"
 #include "parlo/app/ctiapplication.h"
-#include "parlo/server/ctiregistry.h"
+#include "parlo/common/ctiregistry.h"
 #include "parlo/server/server.h"
-#include "parlo/server/transport.h"
+#include "parlo/session/transport.h"
 #include "platform/clock.h"
 #include "tests/support/wait.h"
 
 namespace apptest {
 
+// A test double of the application's server port: every call goes to `next` (the port the
+// test's Server installed, taken when the double is made), or, without one, to a server that
+// has nothing (ACTIVE, side A, simplex, no peripherals, a counter for unique IDs). Tests override what they
+// watch. Install restores the port it replaced when the double goes.
+class ForwardingAppPort : public AppServerPort {
+public:
+    ForwardingAppPort() = default;
+    ~ForwardingAppPort() override { Uninstall(); }
+    ForwardingAppPort(const ForwardingAppPort&) = delete;
+    ForwardingAppPort& operator=(const ForwardingAppPort&) = delete;
+    // Puts this double in place of the installed port (which it then forwards to).
+    void Install() {
+        next_ = SetAppServerPort(this);
+        installed_ = true;
+    }
+    void Uninstall() {
+        if (!installed_) return;
+        SetAppServerPort(next_);
+        installed_ = false;
+    }
+    void StartThread(const char* name, ThreadFunction function, void* argument) override {
+        if (next_) next_->StartThread(name, function, argument);
+    }
+    int SetActivated(const char* name, int active) override { return next_ ? next_->SetActivated(name, active) : 1; }
+    void ClearActivated(const char* name) override {
+        if (next_) next_->ClearActivated(name);
+    }
+    void InitUniqueID() override {
+        if (next_) next_->InitUniqueID();
+    }
+    uint32_t GetUniqueID() override { return next_ ? next_->GetUniqueID() : ++unique_; }
+    int GetState() const override { return next_ ? next_->GetState() : 4; }
+    void MakeActive() override {
+        if (next_) next_->MakeActive();
+    }
+    void UpdateMeter(int meter, int32_t value) override {
+        if (next_) next_->UpdateMeter(meter, value);
+    }
+    int GetSide() const override { return next_ ? next_->GetSide() : 1; }
+    int GetDuplex() const override { return next_ ? next_->GetDuplex() : 0; }
+    void ReportFailure(const char* text) override {
+        if (next_) next_->ReportFailure(text);
+    }
+    int GetFailoverReported() const override { return next_ ? next_->GetFailoverReported() : 0; }
+    void SetFailoverReported(int reported) override {
+        if (next_) next_->SetFailoverReported(reported);
+    }
+    void SetPGStatus(int status) override {
+        if (next_) next_->SetPGStatus(status);
+    }
+    int GetPGStatus() const override { return next_ ? next_->GetPGStatus() : 0; }
+    void SetPeripheralStatus(int32_t peripheralID, int32_t systemEventID) override {
+        if (next_) next_->SetPeripheralStatus(peripheralID, systemEventID);
+    }
+    int32_t GetPeripheralStatus(int32_t peripheralID) override {
+        return next_ ? next_->GetPeripheralStatus(peripheralID) : 0;
+    }
+    int64_t GetPGTime() override { return next_ ? next_->GetPGTime() : 0; }
+    std::vector<Peripheral> GetPeripherals() const override {
+        return next_ ? next_->GetPeripherals() : std::vector<Peripheral>{};
+    }
+    int32_t GetAgentPeripheralClientType(int* count) override {
+        if (next_) return next_->GetAgentPeripheralClientType(count);
+        if (count) *count = 0;
+        return 0;
+    }
+    void ProcessConfigMessage(const uint8_t* body, size_t length) override {
+        if (next_) next_->ProcessConfigMessage(body, length);
+    }
+
+private:
+    AppServerPort* next_ = nullptr;
+    bool installed_ = false;
+    uint32_t unique_ = 0;
+};
+
 // The server's side as the application tests need it: the application thread is started
-// (and joined by JoinAll), everything else does nothing.
-class ThreadStartingPort : public AppServerPort {
+// (and joined by JoinAll), and its activation is always granted; the rest goes to the server.
+class ThreadStartingPort : public ForwardingAppPort {
 public:
     void StartThread(const char*, ThreadFunction function, void* argument) override {
         threads.emplace_back(function, argument);

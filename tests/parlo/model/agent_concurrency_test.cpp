@@ -10,6 +10,7 @@
 #include "nuvlib/lockguard.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/mrdomain.h"
+#include "parlo/common/serverstate.h"
 #include "tests/parlo/model/model_fixture.h"
 #include "tests/support/wait.h"
 
@@ -21,7 +22,7 @@ using AgentConcurrency = ModelTest;
 TEST_F(AgentConcurrency, ConsoleDumpsWhileAgentsChurn) {
     ports.quiet = true;
     ports.AddSession(10, "watch", 24, 0x10);
-    ports.serverState = model::ServerContext::kStateStandby;
+    ports.serverState = serverstate::STANDBY;
     ports.uniqueInstanceIDs["uid"] = 10;
     std::atomic<bool> done{false};
     std::atomic<int> walks{0};

@@ -8,6 +8,7 @@
 
 #include "parlo/model/agent.h"
 #include "parlo/model/modelutil.h"
+#include "parlo/common/serverstate.h"
 #include "tests/parlo/model/model_fixture.h"
 
 namespace modeltest {
@@ -288,7 +289,7 @@ TEST_F(AgentStateTest, AssociationOnANewUniqueInstanceIDOnlyInStandby) {
     EXPECT_EQ(a->m_UniqueInstanceID, "uid-a");
     EXPECT_EQ(a->m_AssociateSessionID, 30);
 
-    ports.serverState = model::ServerContext::kStateStandby;
+    ports.serverState = serverstate::STANDBY;
     struct Case {
         const char* uid;
         int32_t mrd;

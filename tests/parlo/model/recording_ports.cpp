@@ -256,4 +256,8 @@ std::vector<std::vector<int32_t>> RecordingPorts::AssociatedAgentMRDs(int32_t se
     return {it->second};
 }
 
+LockObject* RecordingPorts::NewCallLock() {
+    return new LockObject(LockObject::USAGE_CRITICAL_SECTION, nullptr, "CallLock", 0xFFFFFFFF, 0, 0);
+}
+
 }  // namespace modeltest

@@ -55,6 +55,7 @@ public:
     int serverState = 2;
     int maxPrivateCalls = 3;
     int privateCallCleanupDelay = 60;
+    bool callStateTrace = false;
     std::map<std::string, int32_t> uniqueInstanceIDs;  // -> SessionID
     // Associated-agent entries per SessionID: (AgentID, PeripheralID) -> MRD IDs.
     std::map<int32_t, std::map<std::pair<std::string, int32_t>, std::vector<int32_t>>> associations;
@@ -93,6 +94,8 @@ public:
     bool TracePeriphVariables() override { return tracePeriphVariables; }
     bool TraceECCVariables() override { return traceECCVariables; }
     void ActivateAgentConfigureUpdateTimer() override;
+    // A plain lock named "CallLock" (the server's has long-lock warnings).
+    LockObject* NewCallLock() override;
 
     // ---- ClientDirectory ----
     bool Find(int32_t sessionID, model::ClientInfo& out) override;
@@ -104,6 +107,7 @@ public:
     // ---- agents ----
     int MaxPrivateCallsPerAgent() override { return maxPrivateCalls; }
     int PrivateCallCleanupDelay() override { return privateCallCleanupDelay; }
+    bool CallStateTraceOn() override { return callStateTrace; }
     void ClearClientAgent(int32_t sessionID) override;
     void AddToAssociateAgentList(int32_t sessionID, const char* agentID, int32_t peripheralID,
                                  int32_t mrdID, int flag) override;

@@ -3,7 +3,7 @@
 
 #include "nuvlib/release.h"
 #include "parlo/app/ctiapplication.h"
-#include "parlo/server/buildinfo.h"
+#include "parlo/common/buildinfo.h"
 #include "tests/parlo/server/server_fixture.h"
 
 namespace {

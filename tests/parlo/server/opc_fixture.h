@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "parlo/server/mdsio.h"
-#include "parlo/server/opcreq.h"
-#include "parlo/server/opctypes.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/opclink/opcreq.h"
+#include "parlo/opclink/opctypes.h"
 #include "tests/parlo/server/server_fixture.h"
 
 namespace srvtest {

@@ -1,7 +1,7 @@
 // Start-up pieces: the counter instance name, the node manager's answers and the counters.
 #include <gtest/gtest.h>
 
-#include "parlo/server/importmetrics.h"
+#include "parlo/common/importmetrics.h"
 #include "parlo/server/parlomain.h"
 #include "platform/perfcounters.h"
 #include "tests/parlo/server/server_fixture.h"

@@ -15,7 +15,7 @@
 #include "nuvlib/ems.h"
 #include "nuvlib/emsrecord.h"
 #include "nuvlib/emsseams.h"
-#include "parlo/server/ctiregistry.h"
+#include "parlo/common/ctiregistry.h"
 #include "parlo/server/server.h"
 #include "platform/clock.h"
 

@@ -6,7 +6,7 @@
 
 #include "ctimsg/names.h"
 #include "parlo/app/ctiapplication.h"
-#include "parlo/server/mdsio.h"
+#include "parlo/opclink/mdsio.h"
 #include "parlo/server/threadmgr.h"
 #include "tests/parlo/server/server_fixture.h"
 

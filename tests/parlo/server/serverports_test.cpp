@@ -9,7 +9,7 @@
 #include "parlo/model/agentconfig.h"
 #include "parlo/model/peripheralconfig.h"
 #include "parlo/model/ports.h"
-#include "parlo/server/importmetrics.h"
+#include "parlo/common/importmetrics.h"
 #include "parlo/server/serverports.h"
 #include "platform/perfcounters.h"
 #include "tests/parlo/model/opc_record_builder.h"

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -16,31 +17,42 @@
 #include "ctimsg/messages/messages.h"
 #include "mdstimer/timer.h"
 #include "parlo/app/ctiapplication.h"
-#include "parlo/server/session.h"
+#include "parlo/session/session.h"
 #include "tests/parlo/server/server_fixture.h"
 
 namespace sesstest {
 
 constexpr int kBoundMs = 20000;  // generous: the suite runs on loaded machines
 
-// The master; the test thread plays the application and takes the session input queue.
-class TestMaster final : public SessionProtocol {
+// The master, and the session layer's host in place of the application: the test thread
+// takes the session input queue; no session has a client record unless allClients is set.
+class TestMaster final : public SessionProtocol, public SessionHost {
 public:
+    TestMaster() : SessionProtocol(static_cast<SessionHost&>(*this)) {}
     void QueueApplicationMSG(int marker) override {
         std::lock_guard<std::mutex> hold(mu);
         if (marker == -1) ++inputMarkers;
         cv.notify_all();
     }
+    void ResetInputEvent() override {}
+    int SessionCreated(int32_t) override { return 1; }
+    int SessionDestroyed(int32_t) override { return 1; }
     int SessionFailed(int32_t) override {
         std::lock_guard<std::mutex> hold(mu);
         ++failures;
         return 1;
     }
+    bool HasClient(uint32_t) override { return allClients; }
+    bool IsTressikClient(uint32_t) override { return false; }
+    bool AppPathContains(uint32_t, uint32_t, uint32_t) override { return false; }
+    bool UTF8ConversionAllowed() override { return utf8; }
     using SessionProtocol::SetNextSessionID;
     std::mutex mu;
     std::condition_variable cv;
     int inputMarkers = 0;
     int failures = 0;
+    std::atomic<bool> allClients{false};
+    std::atomic<bool> utf8{false};
 };
 
 // One decoded frame a client received.

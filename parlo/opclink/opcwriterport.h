@@ -1,0 +1,12 @@
+#pragma once
+// The object model's requests to OPC (model::OPCWriter) through the request writers.
+#include <cstdint>
+
+#include "parlo/model/ports.h"
+
+class OPCWriterPort final : public model::OPCWriter {
+public:
+    // 1 when CTI_SEND_CALL_DATA_IND went out, else 0; a null deviceID is sent empty.
+    int SendGetCallDataReq(int32_t peripheralID, uint32_t callID, int deviceIDType,
+                           const char* deviceID) override;
+};

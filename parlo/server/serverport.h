@@ -1,4 +1,0 @@
-#pragma once
-// Installs the server's side of the application's port (parlo/app/appport.h); the port lives
-// for the process.
-void InstallAppServerPort();

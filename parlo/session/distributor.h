@@ -1,0 +1,20 @@
+#pragma once
+// The output side's entry points beside SessionProtocol's own senders (parlo/session/session.h):
+// the agent-event fan-out to all-events clients with its change filter.
+#include <cstdint>
+
+#include "parlo/session/outfilter.h"
+
+class BaseMSG;
+
+class Agent;
+
+// Sends an agent event to every ALL_EVENTS session that has a client record, withholding it
+// from sessions with the change-filter bit when the event is no change. The agent's memory of
+// what went last to all-events clients is updated here. Takes the master lock when the
+// calling thread does not hold it. Returns 1, or 0 when an encoding failed (the loop stops
+// there).
+int FilterAgentEventToAllEventClients(Agent& agent, BaseMSG& event);
+// The same over a bare memory: reasonCodeChanged says whether the agent's current reason code
+// differs from the event's.
+int FilterAgentEventToAllEventClients(AgentEventMemory& memory, bool reasonCodeChanged, BaseMSG& event);

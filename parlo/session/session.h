@@ -1,0 +1,435 @@
+#pragma once
+// The CTI session layer: SessionMSG (one framed CTI message), SessionTimer (a session's timer
+// on the timer wheel) and SessionProtocol, the session object on a client connection. One
+// more SessionProtocol, the master, stands for the listening side (the application object
+// derives from it); it owns the process-wide session tables, the garbage list and the session
+// input queue toward the application thread.
+//
+// Locks, in this order: the server lock "RTServerConfig", "Master Session Lock", one
+// "Session Lock"; "Garbage Lock", "Application Queue Lock" and "SessionMsgLock" are leaves.
+// Locks are not counted: every path takes a lock only when the thread does not hold it and
+// releases only what it took (LockGuard).
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ctimsg/basemsg.h"
+#include "mdstimer/timer.h"
+#include "nuvlib/lockguard.h"
+#include "parlo/common/ctilock.h"
+#include "parlo/session/sessionports.h"
+#include "parlo/session/transport.h"
+
+class StdQueue;
+
+// One CTI frame: the 8-byte header and the body, in a buffer sized to it.
+class SessionMSG : public TransportMSG {
+public:
+    ~SessionMSG() override = default;
+
+    // A frame whose body is read next: length and type from the big-endian header, the
+    // header copied in and the cursor past it. Null when the frame would not fit
+    // (body above TRANSPORT_MAX_MSG). Owned by the caller.
+    [[nodiscard]] static SessionMSG* CreateFromHeader(uint32_t sessionID, uint32_t version,
+                                                      const uint8_t header[8]);
+    // msg encoded for (version, all ten call variables, all ECC, serviceMask). Null when
+    // the message does not validate or encode. Owned by the caller.
+    [[nodiscard]] static SessionMSG* CreateFromBaseMSG(uint32_t sessionID, uint32_t version,
+                                                       uint32_t serviceMask, BaseMSG& msg);
+    // A copy of a frame built for sending (null for null), sharing its bytes read-only.
+    // Owned by the caller.
+    [[nodiscard]] static SessionMSG* Copy(const SessionMSG* source);
+
+    uint32_t GetMsgType() const override { return m_Type; }
+    uint32_t GetType() const { return m_Type; }
+    // The frame's start (its header).
+    uint8_t* Data() { return Buffer(); }
+    // Received frame: the body length; frame built for sending: the whole frame length.
+    uint32_t FrameLength() const { return m_FrameLength; }
+    uint32_t SessionID() const { return m_SessionID; }
+    uint32_t ClientVersion() const { return m_ClientVersion; }
+    uint32_t ServiceMask() const { return m_ServiceMask; }
+    void SetSessionID(uint32_t id) { m_SessionID = id; }
+    void SetClientVersion(uint32_t version) { m_ClientVersion = version; }
+    // UTC FILETIME of the frame's creation.
+    uint64_t Stamp() const { return m_Stamp; }
+    // Milliseconds since the stamp.
+    uint32_t ElapsedSinceStamp() const;
+    // Replaces the frame with `length` bytes of `data` (1, or 0 when it does not fit).
+    [[nodiscard]] int Replace(const uint8_t* data, int32_t length, uint32_t version);
+
+private:
+    SessionMSG() = default;
+    void StampTime();
+
+    uint32_t m_FrameLength = 0;
+    uint32_t m_Type = 0;
+    uint32_t m_SessionID = 0;
+    uint32_t m_ClientVersion = 0;
+    uint32_t m_ServiceMask = 0;
+    uint64_t m_Stamp = 0;
+};
+
+// A session's timer: type 0 inactivity (every client session), 1 garbage collection (the
+// master). Expiry runs Execute on the timer-wheel thread.
+class SessionTimer : public Timer {
+public:
+    enum TimerType { InactivityTimer = 0, GarbageCollectionTimer = 1 };
+    SessionTimer() = default;
+    ~SessionTimer() override;
+
+    void Set(const char* name, int type, int32_t sessionID);
+    void Reschedule() override;
+    void Cancel() override;
+    std::string GetTimerName() const { return m_TimerName; }
+    int GetTimerType() const { return m_TimerType; }
+    int32_t GetTimerSessionID() const { return m_TimerSessionID; }
+    virtual void StartSeconds(uint32_t seconds);
+    virtual void StartOnBoundary(uint32_t seconds);
+    // From a start until a cancel or an expiry.
+    bool IsRunning() const { return m_Running.load(); }
+
+protected:
+    void ClearRunning() { m_Running = false; }
+
+private:
+    std::string m_TimerName;
+    int m_TimerType = -1;
+    int32_t m_TimerSessionID = -1;
+    std::atomic<bool> m_Running{false};
+};
+
+class SessionProtocol : public TransportProtocol, public SessionTimer {
+public:
+    enum SessionState : uint32_t {
+        sessionUnknown = 0,
+        sessionOpening = 1,
+        sessionOpen = 2,
+        sessionClosing = 3,
+        sessionClosed = 4,
+        sessionFailed = 5,
+        sessionStandby = 6,
+    };
+    // Recipient choices of the distributor (WriteMSG).
+    enum Distribution : int {
+        DistributeListAndAllEvents = 0,
+        DistributeAllEvents = 1,
+        DistributeList = 2,
+        DistributeAllSessions = 3,
+        DistributeClientMonitor = 4,
+        DistributeAllEventsAndPeripheralMonitor = 5,
+        DistributeSupervisor = 6,
+        DistributeServer = 7,
+        DistributeWEXA = 8,
+        DistributeNone = 9,
+        DistributeAllTaskEvents = 10,
+        DistributeTaskMonitor = 11,
+    };
+    // One entry of the distributor's explicit list.
+    struct DeviceEntry {
+        int32_t peripheralID;
+        std::string deviceKey;
+    };
+    struct RegisteredVariable {
+        uint32_t id;
+        std::string name;
+    };
+    // The service lists, by the bit a granted mask joins them with.
+    enum ServiceList : int {
+        ListAllEvents,        // 0x10
+        ListPeripheralMonitor,  // 0x20
+        ListClientMonitor,    // 0x40
+        ListSupervisor,       // 0x80
+        ListServer,           // 0x100
+        ListWEXA,             // 0x200
+        ListAgentReporting,   // 0x400
+        ListAllTaskEvents,    // 0x800
+        ListTaskMonitor,      // 0x1000
+        kServiceLists
+    };
+    static constexpr uint32_t kServiceListBits[kServiceLists] = {0x10,  0x20,  0x40,  0x80, 0x100,
+                                                                 0x200, 0x400, 0x800, 0x1000};
+    static constexpr int NUMBER_SESSION_BUCKETS = 2000;
+    static constexpr int NUMBER_OPENING_BUCKETS = 200;
+    static constexpr uint32_t kNoIdleTimeout = 0xFFFFFFFFu;
+    static constexpr uint32_t kStandbyCapable = 0x2000000u;
+    // How long the master's Close waits for the poster and timer threads.
+    static constexpr uint32_t kCloseWaitMs = 6000;
+
+    // The master, serving `host` (which must outlive it; the application passes itself).
+    // Registers itself; only one may exist at a time.
+    explicit SessionProtocol(SessionHost& host);
+    // A session on an accepted socket (owned, with the TLS channel when given). Made only by
+    // the master's CreateConnection, on the poster thread, holding the master lock.
+    SessionProtocol(int socket, std::unique_ptr<SecuredChannel> channel);
+    ~SessionProtocol() override;
+
+    // The master, or null.
+    static SessionProtocol* Master() { return sm_Master.load(); }
+    static bool IsOpenState(uint32_t state) { return state == sessionOpen || state == sessionStandby; }
+    static const char* SessionStateName(uint32_t state);
+    static int32_t SessionsNow() { return sm_SessionsNow.load(); }
+
+    // ---- the transport's events ----
+    int ProcessReadEvent() override;
+    int ProcessWriteEvent() override;
+    int ProcessFailureEvent(int cause) override;
+    int GetMaxQueuedMessages() override { return static_cast<int>(m_MaxQueued); }
+    int GetSessionID() override { return static_cast<int>(m_SessionID); }
+    const char* GetClientID() override { return m_ClientID.c_str(); }
+    // Null while the master is not open or standby; otherwise a new session (owned by the
+    // transport's table until the session layer deletes it) with its connection timer running.
+    TransportProtocol* CreateConnection(int socket, std::unique_ptr<SecuredChannel> channel) override;
+    // Sessions are deleted by the garbage collection or the master's destructor.
+    void DeleteConnection(TransportProtocol*) override {}
+    bool Lock(const char* caller) override;
+    bool Unlock(const char* caller) override;
+    bool IsLocked() override;
+    void ResetIDCounters() override;
+    CTILockObject& SessionLock() { return *m_SessionLock; }
+
+    // The master's host (the application); only on the master.
+    SessionHost& Host() { return *m_Host; }
+
+    // ---- session ids and tables (callers hold the master lock unless said) ----
+    uint32_t NewSessionID();
+    void HashIn();
+    void HashOut();
+    // Re-keys the session in the device table (application thread); 1, or 0 when unknown.
+    static int CompleteOpen(int32_t sessionID, const char* deviceKey);
+    static SessionProtocol* FindSession(uint32_t sessionID);
+    static SessionProtocol* FindOpeningSession(uint32_t sessionID);
+    static SessionProtocol* FindSessionByClientID(const char* clientID);
+    // The first session appended under that key with that PeripheralID; null for an empty key.
+    static SessionProtocol* FindSessionByDevice(const char* deviceKey, uint32_t peripheralID);
+    static SessionProtocol* FindSessionByUniqueInstanceID(const std::string& id);
+    void AddToUniqueInstanceIDMap();
+    void RemoveFromUniqueInstanceIDMap();
+    void AddToOpeningTable();
+    void RemoveFromOpeningTable();
+    void AddToClientIDTable();
+    void RemoveFromClientIDTable();
+    // Master lock inside. -1 (state 0) when no session has that ClientID.
+    static int32_t GetClientSessionID(const char* clientID, uint32_t* state);
+    static std::string GetHostAddress(int32_t sessionID);
+    static std::string GetHostName(int32_t sessionID);
+    static uint32_t GetHostPort(int32_t sessionID);
+    const std::string& GetUniqueInstanceID() const { return m_UniqueInstanceID; }
+    static int AddVariable(int32_t sessionID, uint32_t variableID, const char* name);
+    static int RemoveVariable(int32_t sessionID, uint32_t variableID, const char* name);
+    static int SetRegisteredCallVars(int32_t sessionID, uint16_t mask);
+    // Takes the live settings from the registry and configures the transport; 1.
+    static int Configure(CTIRegistry* registry);
+    static int HashClientID(const char* text);
+    static int HashDeviceKey(const char* text);
+
+    // Closes the connection and takes the session out of every table. The caller holds the
+    // session lock and still holds it on return: when the master lock was not held, the
+    // session lock is let go, the master lock taken, the session lock taken again, and the
+    // master lock alone released at the end.
+    void CleanUpQueuesOnConnectionClose(uint32_t previousState);
+    // Appends the session (once only) and starts the garbage timer when it is not running.
+    void AddToGarbageCollectionList();
+    static void CollectGarbage();
+    static void CleanupGarbageList();
+    static size_t GarbageCount();
+
+    // ---- timers ----
+    void RestartIdleTimer();
+    void Execute() override;
+
+    // ---- input (poster thread, session lock held) ----
+    // One complete received frame, owned from here on every path. 1 when it gave a message
+    // that was handled, 0 when it took the failure path (the session stays as it was).
+    int ProcessInputMessage(SessionMSG* frame);
+    // Puts the frame (owned from here) on the session input queue and wakes the application;
+    // with checkOpen a session that is not open is failed with 4 instead.
+    void QueueInputMessage(SessionMSG* frame, bool checkOpen);
+    // The first message of the session input queue (owned by the caller), or null.
+    static SessionMSG* DequeueInputMessage();
+    static void PurgeApplicationMessage(uint32_t sessionID);
+    static size_t InputQueueLength();
+    // Deletes every queued input message (the master's end).
+    static void ClearInputQueue();
+    void HexDump(const uint8_t* bytes, int count);
+
+    // ---- open, heartbeat, close, failure ----
+    // The session-level requests: each takes over `frame` (queued or deleted); `request` is
+    // its decoded message, which stays the caller's.
+    void ProcessOpenRequest(SessionMSG* frame, BaseMSG& request);
+    void ProcessHeartBeatRequest(SessionMSG* frame, BaseMSG& request);
+    void ProcessCloseRequest(SessionMSG* frame, BaseMSG& request);
+    // The application's verdicts on an OPEN_REQ (application thread; the messages stay the
+    // caller's): 1 opened / FAILURE_CONF sent, else 0 (no such opening session, invalid
+    // OPEN_CONF, device in use from another address, or the send failed).
+    [[nodiscard]] static int ConfirmOpen(int32_t sessionID, BaseMSG& openConf, uint64_t requestStamp,
+                                         bool agentDevice);
+    static int FailOpen(int32_t sessionID, uint32_t failureCode);
+    // Ends the session with `status` (once: a failed session stays failed and is listed for
+    // deletion once). Caller holds the session lock (and may hold the master lock).
+    void FailSession(uint32_t status);
+    void QueueCloseClientRequest(uint32_t status);
+    void QueueSessionFailedMSG(uint32_t status);
+    // The application has finished a client's close (application thread).
+    static int CloseSession(int32_t sessionID);
+    // Fails the session with that status (the application's answer to SESSION_FAILED_MSG);
+    // 1, or 0 when no session has that ID.
+    static int FailSessionByID(int32_t sessionID, uint32_t status);
+    void ReportSessionEnd();
+    // The master's life. Open/OpenStandby: 1 once the ports listen, 0 otherwise (the master
+    // stays sessionOpening). StandbyToOpen: 1, or 0 when the master is not in standby; only
+    // sessions in sessionStandby become open. Close: 1, or 0 when the master never opened;
+    // with sessions it waits kCloseWaitMs for the poster and timer threads.
+    [[nodiscard]] static int Open();
+    [[nodiscard]] static int OpenStandby();
+    static int StandbyToOpen();
+    static int Close(uint32_t reason);
+
+    // ---- output (the distributor, filters and senders) ----
+    // Encodes msg once and distributes it; 1, or 0 when it cannot be encoded.
+    static int WriteMSG(const char* deviceKey, int32_t peripheralID, BaseMSG& msg, int distribution);
+    // The distributor: `frame` (owned from here) to the chosen sessions.
+    static int WriteMSG(SessionMSG* frame, const std::vector<DeviceEntry>& list, BaseMSG& msg,
+                        int distribution);
+    // To one session, validated for its version; 1 sent, 0 otherwise.
+    static int WriteMSG(int32_t sessionID, BaseMSG& msg);
+    // Agent-reporting events to the application-path clients.
+    static int WriteMSG(uint32_t applicationPathID, int32_t skillTargetID, BaseMSG& msg);
+    // Sends msg to every standby-capable version-24 session; the count, or -1 when invalid.
+    static int SendToActiveStandbyClients(BaseMSG& msg);
+    // Member senders: the caller holds this session's lock.
+    int SendMSG(BaseMSG& msg);
+    // Filters and sends `frame` (owned from here); 1 when a filter dropped it. viaWriter hands
+    // it to the transport's writer threads (PostMSG) instead of sending on this thread.
+    int SendSessionMSG(SessionMSG* frame, BaseMSG& msg, bool viaWriter = false);
+    void ProcessOutputMessage(SessionMSG* frame, BaseMSG& msg);
+    bool PassesEventMasks(uint32_t msgType, int32_t agentState) const;
+    static int SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t requestStamp);
+    int SendFailureConfMSG(uint32_t invokeID, uint32_t status);
+    int SendFailureConfMSGEx(uint32_t invokeID, uint32_t status, const char* text);
+    int SendFailureEventMSG(uint32_t status);
+    int SendControlFailureConfMSG(uint32_t invokeID, uint32_t failureCode, uint32_t peripheralErrorCode);
+    int SendControlFailureConfMSGEx(uint32_t invokeID, uint32_t failureCode, uint32_t peripheralErrorCode,
+                                    const char* text);
+    static int SendFailureConfMSG(int32_t sessionID, uint32_t invokeID, uint32_t status);
+    static int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail);
+    int SendOpenConfMSG(BaseMSG& openConf, uint64_t requestStamp);
+    int SendCloseConfMSG(BaseMSG& request, uint64_t requestStamp);
+    int SendHeartBeatConfMSG(BaseMSG& request, uint64_t requestStamp);
+    int SendStandbyActiveEvent();
+
+    // ---- fields (read under the session lock) ----
+    uint32_t GetSessionState() const { return m_State; }
+    uint32_t GetClientVersion() const { return m_ClientVersion; }
+    uint32_t GetServiceMask() const { return m_ServiceMask; }
+    uint32_t GetCallMSGMask() const { return m_CallMSGMask; }
+    uint32_t GetAgentStateMask() const { return m_AgentStateMask; }
+    uint32_t GetPeripheralID() const { return m_PeripheralID; }
+    uint32_t GetIdleTimeout() const { return m_IdleTimeout; }
+    uint32_t GetInvokeID() const { return m_InvokeID; }
+    uint32_t GetCloseStatus() const { return m_CloseStatus; }
+    const std::string& GetDeviceID() const { return m_DeviceID; }
+    const std::string& GetClientSignature() const { return m_ClientSignature; }
+    const std::string& GetAgentExtension() const { return m_AgentExtension; }
+    bool WasOpened() const { return m_WasOpened; }
+    uint32_t GetTraceFlags() const { return m_TraceFlags; }
+    void SetTraceFlags(uint32_t flags) { m_TraceFlags = flags; }
+    uint16_t GetRegisteredCallVars() const { return m_RegisteredCallVars; }
+    // Absent: all ECC variables; empty: none.
+    const std::optional<std::vector<RegisteredVariable>>& GetRegisteredVariables() const {
+        return m_RegisteredVariables;
+    }
+    // Monitors of other sessions watching this one (linked by the object model).
+    StdQueue* SessionMonitors() { return m_SessionMonitors.get(); }
+
+    // Every session of the session-ID table (master lock held by the caller).
+    static std::vector<SessionProtocol*> AllSessions();
+    // The sessions of one service list, in order (master lock held by the caller).
+    static const std::deque<SessionProtocol*>& ServiceListOf(int list);
+
+protected:
+    // Tests: the number the next NewSessionID starts from.
+    static void SetNextSessionID(uint32_t next) { sm_NextSessionID = next; }
+
+    // Open-time pushes: the open sessions to a new CLIENT_MONITOR session, the agent-team
+    // configuration to a new SUPERVISOR session. Caller holds the master and session locks.
+    void SendOpenSessionList();
+    void SendAgentTeamConfig();
+
+private:
+    friend class SessionLayerTables;
+    static int OpenMaster(uint32_t target);
+    static void AppendToServiceList(int list, SessionProtocol* session);
+    static void ClearServiceList(int list);
+    static void ClearUniqueInstanceIDMap();
+    bool TraceOn() const;
+    // Holds the master lock for a session whose lock this thread may hold already: the
+    // session lock goes first and comes back after, so the order stays master before
+    // session. The destructor releases the master lock only when this took it; the session
+    // lock is left as the caller had it.
+    class MasterHold {
+    public:
+        MasterHold(SessionProtocol& session, const char* caller);
+        ~MasterHold();
+        MasterHold(const MasterHold&) = delete;
+        MasterHold& operator=(const MasterHold&) = delete;
+
+    private:
+        SessionProtocol* master_ = nullptr;
+        const char* caller_;
+        bool took_ = false;
+    };
+    void FailOpenLocked(uint32_t failureCode);
+    std::string ClientText() const;
+    void TraceMessage(BaseMSG& msg, uint32_t version);
+
+    static std::atomic<SessionProtocol*> sm_Master;
+    static std::atomic<int32_t> sm_SessionsNow;
+    static uint32_t sm_NextSessionID;
+
+    std::unique_ptr<CTILockObject> m_SessionLock;
+    SessionHost* m_Host = nullptr;  // the master's; null on a client session
+    uint32_t m_State = sessionUnknown;
+    uint32_t m_InvokeID = 0;
+    uint32_t m_ClientVersion = 24;
+    int64_t m_LastHeardFrom = 0;
+    uint32_t m_IdleTimeout = kNoIdleTimeout;
+    uint32_t m_PeripheralID = 0;
+    uint32_t m_ServiceMask = 0;
+    uint32_t m_CallMSGMask = 0;
+    uint32_t m_AgentStateMask = 0;
+    std::vector<uint8_t> m_ClientPassword;
+    std::string m_ClientID;
+    std::string m_ClientSignature;
+    std::string m_AgentExtension;
+    std::string m_AgentID;
+    std::string m_AgentInstrumentID;
+    uint32_t m_CloseStatus = 0;
+    std::string m_DeviceID;
+    uint32_t m_SessionID = 0;
+    uint16_t m_RegisteredCallVars = 0x3FF;
+    std::optional<std::vector<RegisteredVariable>> m_RegisteredVariables;
+    bool m_WasOpened = false;
+    bool m_ApplicationCloseSent = false;
+    bool m_SentSessionFailedMSG = false;
+    bool m_OnGarbageList = false;
+    int32_t m_DeviceBucket = -1;
+    uint8_t m_Header[8] = {};
+    int m_HeaderRead = 0;
+    SessionMSG* m_CurrentInput = nullptr;
+    std::unique_ptr<StdQueue> m_SessionMonitors;
+    uint32_t m_MaxQueued = 16;
+    uint32_t m_TraceFlags = 0;
+    std::string m_UniqueInstanceID;
+    // Table memberships (the master's tables keep the order of their buckets).
+    bool m_InSessionTable = false;
+    bool m_InOpeningTable = false;
+    bool m_InClientIDTable = false;
+    int32_t m_ClientIDBucket = -1;
+    bool m_InServiceList[kServiceLists] = {};
+};
