@@ -35,15 +35,25 @@ namespace {
 constexpr uint32_t kOpenReq = 3;
 constexpr uint32_t kCloseReq = 7;
 
-// The session master; its "application" is the driver's input thread.
-class DriverMaster final : public SessionProtocol {
+// The session master and its host; its "application" is the driver's input thread, which
+// keeps no client records.
+class DriverMaster final : public SessionProtocol, public SessionHost {
 public:
+    DriverMaster() : SessionProtocol(static_cast<SessionHost&>(*this)) {}
     void QueueApplicationMSG(int marker) override {
         if (marker != -1) return;
         std::lock_guard<std::mutex> hold(mu);
         ++markers;
         cv.notify_one();
     }
+    void ResetInputEvent() override {}
+    int SessionCreated(int32_t) override { return 1; }
+    int SessionFailed(int32_t) override { return 1; }
+    int SessionDestroyed(int32_t) override { return 1; }
+    bool HasClient(uint32_t) override { return false; }
+    bool IsTressikClient(uint32_t) override { return false; }
+    bool AppPathContains(uint32_t, uint32_t, uint32_t) override { return false; }
+    bool UTF8ConversionAllowed() override { return false; }
     std::mutex mu;
     std::condition_variable cv;
     uint64_t markers = 0;
