@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "nuvlib/mds/mds.h"
+#include "platform/byteorder.h"
 #include "tests/parlo/parlo_env.h"
 
 namespace {
@@ -33,7 +34,8 @@ int OnStatus(const uint8_t* header, uint8_t*) {
 struct Body {
     std::vector<uint8_t> bytes;
     Body& U32(uint32_t v) {
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        bytes.resize(bytes.size() + 4);
+        plat::StoreLE32(bytes.data() + bytes.size() - 4, v);
         return *this;
     }
     Body& Text(const std::string& s) {
