@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
 #include <vector>
 
 #include "platform/byteorder.h"
@@ -22,30 +21,29 @@ struct Width {
     void (*storeLE)(uint8_t*, T);
 };
 
-// Loads and stores at offset 1 of a filled buffer: a store must write its width and no
-// byte around it.
+// Loads and stores at offset 1 of a filled buffer: unaligned, and a store must write its
+// width and no byte around it.
 template <typename T>
 void Check(const Width<T>& w, const std::vector<Case>& cases) {
     constexpr uint8_t kFill = 0xA5;
+    auto framed = [&](const std::vector<uint8_t>& bytes) {
+        std::vector<uint8_t> b{kFill};
+        b.insert(b.end(), bytes.begin(), bytes.end());
+        b.push_back(kFill);
+        return b;
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << sizeof(T) * 8 << "-bit 0x" << std::hex << c.value);
         ASSERT_EQ(c.be.size(), sizeof(T));
         ASSERT_EQ(c.le.size(), sizeof(T));
-        uint8_t buf[sizeof(T) + 2];
-        std::memcpy(buf + 1, c.be.data(), sizeof(T));
-        EXPECT_EQ(w.loadBE(buf + 1), static_cast<T>(c.value));
-        std::memcpy(buf + 1, c.le.data(), sizeof(T));
-        EXPECT_EQ(w.loadLE(buf + 1), static_cast<T>(c.value));
-
-        std::vector<uint8_t> want(sizeof(T) + 2, kFill);
-        std::memcpy(want.data() + 1, c.be.data(), sizeof(T));
-        std::memset(buf, kFill, sizeof buf);
-        w.storeBE(buf + 1, static_cast<T>(c.value));
-        EXPECT_EQ(std::vector<uint8_t>(buf, buf + sizeof buf), want);
-        std::memcpy(want.data() + 1, c.le.data(), sizeof(T));
-        std::memset(buf, kFill, sizeof buf);
-        w.storeLE(buf + 1, static_cast<T>(c.value));
-        EXPECT_EQ(std::vector<uint8_t>(buf, buf + sizeof buf), want);
+        const T value = static_cast<T>(c.value);
+        EXPECT_EQ(w.loadBE(framed(c.be).data() + 1), value);
+        EXPECT_EQ(w.loadLE(framed(c.le).data() + 1), value);
+        std::vector<uint8_t> be(sizeof(T) + 2, kFill), le(sizeof(T) + 2, kFill);
+        w.storeBE(be.data() + 1, value);
+        w.storeLE(le.data() + 1, value);
+        EXPECT_EQ(be, framed(c.be));
+        EXPECT_EQ(le, framed(c.le));
     }
 }
 
