@@ -1,10 +1,10 @@
 #include "ctimsg/basemsg.h"
 
-#include "ctimsg/bigendian.h"
 #include "ctimsg/eccelement.h"
 #include "ctimsg/names.h"
 #include "ctimsg/structured.h"
 #include "nuvlib/ems.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -145,7 +145,7 @@ int BaseMSG::Encode(uint8_t* buffer, int room, uint32_t version, uint32_t callVa
                                                            : match.ArrayElements());
                 uint8_t* at = pos;
                 n = WriteFloatingHeader(*e, version, at, left, 2);
-                if (n >= 0) be::Put16(at, count);
+                if (n >= 0) plat::StoreBE16(at, count);
             }
         } else {
             n = e->Encode(pos, left, version);
@@ -155,8 +155,8 @@ int BaseMSG::Encode(uint8_t* buffer, int room, uint32_t version, uint32_t callVa
         left -= n;
         total += n;
     }
-    be::Put32(buffer, static_cast<uint32_t>(total - CTI_HEADER_SIZE));
-    be::Put32(buffer + 4, m_MsgType);
+    plat::StoreBE32(buffer, static_cast<uint32_t>(total - CTI_HEADER_SIZE));
+    plat::StoreBE32(buffer + 4, m_MsgType);
     return total;
 }
 

@@ -1,29 +1,4 @@
 #pragma once
-// Wire integers of the CTI frame are big-endian whatever the host; these helpers write and
-// read them byte by byte so that no platform byte-order call is needed.
-#include <cstdint>
-
-namespace be {
-
-inline void Put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
-inline void Put32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-inline uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-inline uint32_t Get32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
-}  // namespace be
+// Byte order lives in platform/byteorder.h; this name stays only while a file outside
+// ctimsg/ still includes it.
+#include "platform/byteorder.h"

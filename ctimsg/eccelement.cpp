@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ctimsg/bigendian.h"
 #include "ctimsg/names.h"
 #include "nuvlib/ems.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -277,8 +277,8 @@ int ECCElement::EncodeLocked(uint8_t* dst, int room, uint32_t version,
         int body = e.nameLength + e.valueLength + 2 + (array ? 1 : 0);
         if (header + body > room - written) return -1;
         if (version >= 20) {
-            be::Put16(pos, e.tag);
-            be::Put16(pos + 2, static_cast<uint16_t>(body));
+            plat::StoreBE16(pos, e.tag);
+            plat::StoreBE16(pos + 2, static_cast<uint16_t>(body));
         } else {
             pos[0] = e.tag;
             pos[1] = static_cast<uint8_t>(body);
@@ -330,7 +330,7 @@ int ECCElement::Decode(const uint8_t* src, int fieldLength, int available, uint3
         return -1;
     }
     // The tag stands in the floating header just before the value.
-    uint32_t tag = version >= 20 ? be::Get16(src - 4) : src[-2];
+    uint32_t tag = version >= 20 ? plat::LoadBE16(src - 4) : src[-2];
     const char* p = reinterpret_cast<const char*>(src);
     const char* end = p + fieldLength;
     int32_t index = 0;

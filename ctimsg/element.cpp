@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ctimsg/bigendian.h"
 #include "ctimsg/names.h"
 #include "nuvlib/ems.h"
+#include "platform/byteorder.h"
 
 namespace {
 constexpr int E_CTI_REQUIRED_DATA_MISSING = 6;
@@ -109,9 +109,9 @@ int NumberElement<T, Width>::EncodeValue(uint8_t* dst, int room, uint32_t versio
     if (total < 0) return -1;
     auto u = static_cast<std::make_unsigned_t<T>>(value);
     if constexpr (Width == 4) {
-        be::Put32(pos, u);
+        plat::StoreBE32(pos, u);
     } else if constexpr (Width == 2) {
-        be::Put16(pos, u);
+        plat::StoreBE16(pos, u);
     } else {
         pos[0] = u;
     }
@@ -126,9 +126,9 @@ int NumberElement<T, Width>::Decode(const uint8_t* src, int fieldLength, int ava
         return -1;
     }
     if constexpr (Width == 4) {
-        m_Value = static_cast<T>(be::Get32(src));
+        m_Value = static_cast<T>(plat::LoadBE32(src));
     } else if constexpr (Width == 2) {
-        m_Value = static_cast<T>(be::Get16(src));
+        m_Value = static_cast<T>(plat::LoadBE16(src));
     } else {
         m_Value = static_cast<T>(src[0]);
     }

@@ -12,6 +12,7 @@
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/names.h"
+#include "platform/byteorder.h"
 
 // Element ids below this are fixed-part fields; from it on, floating fields with a tag.
 constexpr uint32_t FIRST_FLOATING_ELEMENT = elementdict::kFirstFloatingId;
@@ -139,10 +140,8 @@ inline int WriteTagHeader(bool floating, uint32_t tag, uint32_t version, uint8_t
     if (valueLength > (wide ? 0xFFFF : 0xFF)) return -1;
     if (room < header) return -1;
     if (wide) {
-        pos[0] = static_cast<uint8_t>(tag >> 8);
-        pos[1] = static_cast<uint8_t>(tag);
-        pos[2] = static_cast<uint8_t>(valueLength >> 8);
-        pos[3] = static_cast<uint8_t>(valueLength);
+        plat::StoreBE16(pos, static_cast<uint16_t>(tag));
+        plat::StoreBE16(pos + 2, static_cast<uint16_t>(valueLength));
     } else {
         pos[0] = static_cast<uint8_t>(tag);
         pos[1] = static_cast<uint8_t>(valueLength);

@@ -1,4 +1,5 @@
 #include "ctimsg/expandedcallcontext.h"
+#include "platform/byteorder.h"
 
 #include <cstdio>
 #include <cstring>
@@ -9,18 +10,6 @@ constexpr uint32_t kScalarMarker = 0x7FFFFFFFu;
 constexpr uint32_t kArrayMarker = 0x80000000u;
 // The count byte of an array record holds at most this many elements.
 constexpr size_t kMaxArrayElements = 255;
-
-uint32_t GetLE32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void PutLE32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
 
 // Values are texts: whatever follows an embedded NUL is not part of them.
 int32_t TextLength(const std::string& value) {
@@ -93,7 +82,7 @@ int ParseBindataBase::BuildBindata(const ScalarList& scalars, const ArrayList& a
             rc = ECC_BINDATA_TRUNCATED;
             break;
         }
-        PutLE32(buffer + size, static_cast<uint32_t>(s.ExpandedCallVariableID));
+        plat::StoreLE32(buffer + size, static_cast<uint32_t>(s.ExpandedCallVariableID));
         std::memcpy(buffer + size + 4, s.value.c_str(), static_cast<size_t>(length) + 1);
         size += length + 5;
     }
@@ -104,7 +93,7 @@ int ParseBindataBase::BuildBindata(const ScalarList& scalars, const ArrayList& a
             rc = ECC_BINDATA_TRUNCATED;
             break;
         }
-        PutLE32(buffer + size, 0u - static_cast<uint32_t>(array.ExpandedCallVariableID));
+        plat::StoreLE32(buffer + size, 0u - static_cast<uint32_t>(array.ExpandedCallVariableID));
         uint8_t& count = buffer[size + 4];
         count = 0;
         size += 5;
@@ -140,7 +129,7 @@ int ParseBindataBase::ValidateBindata(int32_t size, const uint8_t* data) {
     if (data == nullptr) return ECC_BINDATA_MALFORMED;
     int32_t p = 0;
     while (p + 4 <= size) {
-        int32_t word = static_cast<int32_t>(GetLE32(data + p));
+        int32_t word = static_cast<int32_t>(plat::LoadLE32(data + p));
         if (word > 0) {
             int32_t nul = FindNul(data, p + 4, size);
             if (nul < 0) return ECC_BINDATA_MALFORMED;
@@ -200,7 +189,7 @@ int ParseBindataBase::ParseBindata(const uint8_t* data, int32_t size, ScalarList
     int32_t p = 0;
     while (size > 0 && p < size) {
         if (p + 4 > size) return malformed();
-        uint32_t word = GetLE32(data + p);
+        uint32_t word = plat::LoadLE32(data + p);
         if (static_cast<int32_t>(word) > 0) {
             int32_t nul = FindNul(data, p + 4, size);
             if (nul < 0) return malformed();

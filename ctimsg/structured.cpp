@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "ctimsg/bigendian.h"
 #include "ctimsg/names.h"
 #include "nuvlib/ems.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -41,12 +41,12 @@ int WriteWideLengthHeader(const BaseElement& e, uint32_t version, uint8_t*& pos,
     int header = version >= 20 ? 4 : 3;
     if (room < header) return -1;
     if (version >= 20) {
-        be::Put16(pos, static_cast<uint16_t>(tag));
+        plat::StoreBE16(pos, static_cast<uint16_t>(tag));
         pos += 2;
     } else {
         *pos++ = static_cast<uint8_t>(tag);
     }
-    be::Put16(pos, static_cast<uint16_t>(length));
+    plat::StoreBE16(pos, static_cast<uint16_t>(length));
     pos += 2;
     return length <= room - header ? header + length : -1;
 }
@@ -84,9 +84,9 @@ int TaskIDType::Encode(uint8_t* dst, int room, uint32_t version) const {
     uint8_t* pos = dst;
     int total = WriteFloatingHeader(*this, version, pos, room, 12);
     if (total < 0) return -1;
-    be::Put32(pos, m_First);
-    be::Put32(pos + 4, m_Second);
-    be::Put32(pos + 8, m_Third);
+    plat::StoreBE32(pos, m_First);
+    plat::StoreBE32(pos + 4, m_Second);
+    plat::StoreBE32(pos + 8, m_Third);
     return total;
 }
 
@@ -95,7 +95,7 @@ int TaskIDType::Decode(const uint8_t* src, int fieldLength, int available, uint3
         TraceDecodeLengthError(fieldLength, available);
         return -1;
     }
-    Set(be::Get32(src), be::Get32(src + 4), be::Get32(src + 8));
+    Set(plat::LoadBE32(src), plat::LoadBE32(src + 4), plat::LoadBE32(src + 8));
     return 12;
 }
 
@@ -179,7 +179,7 @@ void MaskBits::SetBits8(uint8_t bits) {
 
 void MaskBits::SetBits32(uint32_t bits) {
     Reserve(4);
-    for (int i = 0; i < 4; ++i) m_Bytes[static_cast<size_t>(i)] |= static_cast<uint8_t>(bits >> (8 * i));
+    plat::StoreLE32(m_Bytes.data(), plat::LoadLE32(m_Bytes.data()) | bits);
     m_Present = 1;
 }
 

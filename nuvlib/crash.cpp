@@ -23,6 +23,7 @@
 
 #include "nuvlib/ems.h"
 #include "nuvlib/emsinternal.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "platform/named.h"
@@ -131,19 +132,11 @@ void WriteMemory(int fd, uint64_t address, uint64_t length, bool* ok) {
     }
 }
 
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void Put64(uint8_t* p, uint64_t v) {
-    Put32(p, static_cast<uint32_t>(v));
-    Put32(p + 4, static_cast<uint32_t>(v >> 32));
-}
-
 void WriteSectionHeader(int fd, uint32_t type, uint64_t address, uint64_t length, bool* ok) {
     uint8_t h[24] = {};
-    Put32(h, type);
-    Put64(h + 8, address);
-    Put64(h + 16, length);
+    plat::StoreLE32(h, type);
+    plat::StoreLE64(h + 8, address);
+    plat::StoreLE64(h + 16, length);
     WriteAll(fd, h, sizeof h, ok);
 }
 
@@ -281,15 +274,15 @@ bool WriteDump(int fd, const CrashInfo& info, uint32_t kind) {
     bool ok = true;
     uint8_t h[56] = {};
     std::memcpy(h, "PRLODUMP", 8);
-    Put32(h + 8, 1);
-    Put32(h + 12, static_cast<uint32_t>(info.signo));
-    Put32(h + 16, static_cast<uint32_t>(info.sigCode));
-    Put32(h + 20, info.code);
-    Put64(h + 24, reinterpret_cast<uint64_t>(info.address));
-    Put32(h + 32, static_cast<uint32_t>(getpid()));
-    Put32(h + 36, plat::CurrentThreadId());
-    Put64(h + 40, plat::FileTimeNow());
-    Put32(h + 48, kind);
+    plat::StoreLE32(h + 8, 1);
+    plat::StoreLE32(h + 12, static_cast<uint32_t>(info.signo));
+    plat::StoreLE32(h + 16, static_cast<uint32_t>(info.sigCode));
+    plat::StoreLE32(h + 20, info.code);
+    plat::StoreLE64(h + 24, reinterpret_cast<uint64_t>(info.address));
+    plat::StoreLE32(h + 32, static_cast<uint32_t>(getpid()));
+    plat::StoreLE32(h + 36, plat::CurrentThreadId());
+    plat::StoreLE64(h + 40, plat::FileTimeNow());
+    plat::StoreLE32(h + 48, kind);
     WriteAll(fd, h, sizeof h, &ok);
 #if defined(__x86_64__)
     if (info.context) {

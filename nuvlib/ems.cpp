@@ -13,6 +13,7 @@
 #include "nuvlib/emsseams.h"
 #include "nuvlib/emstextsinks.h"
 #include "nuvlib/mdshooks.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "platform/process.h"
@@ -61,7 +62,7 @@ void EMSDispatchEvent(const uint8_t* block, uint32_t length) {
         seams.PrintToConsole(block, length);
     if (!ems.initialised.load(std::memory_order_acquire)) return;
     EMSReportEvent(block, length);
-    const uint32_t severity = EMSGet32(block + emsoff::kEventId) >> 30;
+    const uint32_t severity = plat::LoadLE32(block + emsoff::kEventId) >> 30;
     if (ems.eventSourceRegistered && seams.ReportToEventLog &&
         severity >= ems.ntEventLogLevel.load(std::memory_order_relaxed))
         seams.ReportToEventLog(block, length);

@@ -5,6 +5,7 @@
 
 #include "nuvlib/ems.h"
 #include "nuvlib/mdshooks.h"
+#include "platform/byteorder.h"
 #include "platform/lasterror.h"
 
 namespace {
@@ -50,22 +51,22 @@ uint32_t EMSFillRecord(uint8_t* block, const EMSRecordInput& in) {
     while (pos % 4 != 0) block[pos++] = 0;
     const uint32_t total = pos + 4;
 
-    EMSPut32(block + emsoff::kTotal, total);
+    plat::StoreLE32(block + emsoff::kTotal, total);
     block[emsoff::kVersion] = EMS_RECORD_VERSION;
     block[emsoff::kSystemType] = in.systemType;
     block[emsoff::kSystemId] = in.systemId;
     block[emsoff::kStatusKind] = in.statusKind;
-    EMSPut32(block + emsoff::kStatusCode, in.statusCode);
-    EMSPut32(block + emsoff::kMdsStamp, in.mdsStamp);
-    EMSPut32(block + emsoff::kEventId, in.eventId);
-    EMSPut64(block + emsoff::kTime, in.time);
-    EMSPut16(block + emsoff::kVarLength, static_cast<uint16_t>(varLength));
-    EMSPut16(block + emsoff::kDataLength, static_cast<uint16_t>(stored));
+    plat::StoreLE32(block + emsoff::kStatusCode, in.statusCode);
+    plat::StoreLE32(block + emsoff::kMdsStamp, in.mdsStamp);
+    plat::StoreLE32(block + emsoff::kEventId, in.eventId);
+    plat::StoreLE64(block + emsoff::kTime, in.time);
+    plat::StoreLE16(block + emsoff::kVarLength, static_cast<uint16_t>(varLength));
+    plat::StoreLE16(block + emsoff::kDataLength, static_cast<uint16_t>(stored));
     block[emsoff::kIntCount] = static_cast<uint8_t>(ints);
     block[emsoff::kStrCount] = static_cast<uint8_t>(strs);
     block[emsoff::kSide] = in.side;
     block[emsoff::kFlags] = 0;
-    EMSPut32(block + pos, total);
+    plat::StoreLE32(block + pos, total);
     return total;
 }
 
@@ -73,7 +74,7 @@ bool EMSParseRecord(const uint8_t* block, size_t available, EMSParsedRecord* out
     *out = EMSParsedRecord{};
     if (block == nullptr || available < EMS_RECORD_VAR_START) return false;
     // The variable part: block offsets [36, varEnd), never beyond what the caller has.
-    size_t varEnd = EMS_RECORD_VAR_START + EMSGet16(block + emsoff::kVarLength);
+    size_t varEnd = EMS_RECORD_VAR_START + plat::LoadLE16(block + emsoff::kVarLength);
     if (varEnd > available) varEnd = available;
     if (varEnd > EMS_RECORD_MAX) varEnd = EMS_RECORD_MAX;
 
@@ -97,7 +98,7 @@ bool EMSParseRecord(const uint8_t* block, size_t available, EMSParsedRecord* out
     out->argCount = ints + strs;
     for (uint32_t i = 0; i < out->argCount; ++i) next(&out->args[i]);
 
-    uint32_t dataLength = EMSGet16(block + emsoff::kDataLength);
+    uint32_t dataLength = plat::LoadLE16(block + emsoff::kDataLength);
     if (dataLength != 0) {
         size_t start = (cursor + 3) & ~static_cast<size_t>(3);
         if (start < varEnd) {
@@ -111,7 +112,7 @@ bool EMSParseRecord(const uint8_t* block, size_t available, EMSParsedRecord* out
 
 void EMSForwardToMDS(uint8_t* block) {
     const MDSHooks& mds = MDSCurrentHooks();
-    const uint32_t recordLength = EMSGet16(block + emsoff::kVarLength) + 32u;
+    const uint32_t recordLength = plat::LoadLE16(block + emsoff::kVarLength) + 32u;
     const uint16_t length = static_cast<uint16_t>(recordLength + 8);
     auto* buffer = static_cast<uint8_t*>(mds.AllocBuffer(length));
     if (buffer == nullptr) {

@@ -64,27 +64,6 @@ struct EMSRecordInput {
 // length. Over-long texts and data are cut; a record is never refused.
 uint32_t EMSFillRecord(uint8_t* block, const EMSRecordInput& in);
 
-// Little-endian field access.
-inline uint16_t EMSGet16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t EMSGet32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-inline uint64_t EMSGet64(const uint8_t* p) {
-    return static_cast<uint64_t>(EMSGet32(p)) | static_cast<uint64_t>(EMSGet32(p + 4)) << 32;
-}
-inline void EMSPut16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void EMSPut32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void EMSPut64(uint8_t* p, uint64_t v) {
-    EMSPut32(p, static_cast<uint32_t>(v));
-    EMSPut32(p + 4, static_cast<uint32_t>(v >> 32));
-}
-
 struct EMSParsedRecord {
     std::string processName;
     std::string computerName;

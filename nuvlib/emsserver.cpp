@@ -11,6 +11,7 @@
 #include "nuvlib/emsinternal.h"
 #include "nuvlib/emsrecord.h"
 #include "nuvlib/pipe.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "platform/process.h"
@@ -112,7 +113,7 @@ std::string RemoteEMSSession::HostName() {
 }
 
 void RemoteEMSSession::QueueEvent(const uint8_t* block, std::vector<std::string>* traces) {
-    const uint32_t length = EMSGet32(block);
+    const uint32_t length = plat::LoadLE32(block);
     if (length < 8 || length > EMS_RECORD_MAX) return;
     Hold hold(sessionLock_);
     if (accepting_) {
@@ -120,7 +121,7 @@ void RemoteEMSSession::QueueEvent(const uint8_t* block, std::vector<std::string>
         wake_.Set();
         if (queue_.size() > EMS_SERVER_QUEUE_LIMIT) {
             queue_.push_back(EMSServer::MakeNoticeRecord(EMS_TEXT_QUEUE_OVERFLOW,
-                                                         EMSGet32(block + emsoff::kMdsStamp)));
+                                                         plat::LoadLE32(block + emsoff::kMdsStamp)));
             accepting_ = false;
             traces->push_back("EMS Server client pipe (" + userName_ + ") at limit of " +
                               std::to_string(EMS_SERVER_QUEUE_LIMIT) +
@@ -256,10 +257,10 @@ std::vector<uint8_t> EMSServer::MakeNoticeRecord(const char* text, uint32_t stam
 
 std::vector<uint8_t> EMSServer::MakeDisconnectRecord() {
     std::vector<uint8_t> block(EMS_RECORD_MAX, 0);
-    EMSPut32(block.data(), EMS_RECORD_MAX);
+    plat::StoreLE32(block.data(), EMS_RECORD_MAX);
     block[emsoff::kVersion] = EMS_RECORD_VERSION;
     // The closing word differs from the opening one: that marks the block.
-    EMSPut32(block.data() + EMS_RECORD_MAX - 4, 2);
+    plat::StoreLE32(block.data() + EMS_RECORD_MAX - 4, 2);
     return block;
 }
 
@@ -358,12 +359,12 @@ void EMSServer::ProcessMessage(RemoteEMSSession* session, const uint8_t* message
     const char* user = session->userName_.c_str();
     if (length < 8) {
         EMSTraceMessage("EMSServer::ProcessMessage - Invalid REC message %d received from client %s.",
-                        length >= 4 ? static_cast<int>(EMSGet32(message)) : 0, user);
+                        length >= 4 ? static_cast<int>(plat::LoadLE32(message)) : 0, user);
         return;
     }
-    const uint32_t type = EMSGet32(message);
-    const uint16_t headerSize = EMSGet16(message + 4);
-    const uint16_t dataSize = EMSGet16(message + 6);
+    const uint32_t type = plat::LoadLE32(message);
+    const uint16_t headerSize = plat::LoadLE16(message + 4);
+    const uint16_t dataSize = plat::LoadLE16(message + 6);
     if (headerSize != EMS_REC_HEADER_SIZE) {
         EMSTraceMessage("EMSServer::ProcessMessage - Invalid REC message HdrSize %d (%d) received "
                         "(MsgType=%d) from client %s",
@@ -385,7 +386,7 @@ void EMSServer::ProcessMessage(RemoteEMSSession* session, const uint8_t* message
     }
     {
         Hold hold(session->sessionLock_);
-        session->clientId_ = EMSGet32(message + 8);
+        session->clientId_ = plat::LoadLE32(message + 8);
         const char* host = reinterpret_cast<const char*>(message + 12);
         session->hostName_.assign(host, strnlen(host, 16));
     }

@@ -13,6 +13,7 @@
 #include "nuvlib/emsrecord.h"
 #include "nuvlib/eventlog.h"
 #include "nuvlib/msgcatalog.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/lasterror.h"
 
@@ -224,7 +225,7 @@ void EMSPrintLastError() { EMSPrintStatus(EMS_STATUS_WIN32, plat::GetLastError()
 
 void EMSPrintEvent(const uint8_t* block, uint32_t length) {
     EMSParsedRecord rec;
-    const uint32_t id = length >= 20 ? EMSGet32(block + emsoff::kEventId) : 0;
+    const uint32_t id = length >= 20 ? plat::LoadLE32(block + emsoff::kEventId) : 0;
     if (!EMSParseRecord(block, length, &rec)) {
         ReportFault(id);
         return;
@@ -260,9 +261,9 @@ void EMSPrintEvent(const uint8_t* block, uint32_t length) {
         ReportFault(id);
         return;
     }
-    Console(TimeText(EMSGet64(block + emsoff::kTime)) + text + "\n");
+    Console(TimeText(plat::LoadLE64(block + emsoff::kTime)) + text + "\n");
     const uint8_t kind = block[emsoff::kStatusKind];
-    if (kind != EMS_STATUS_NONE) EMSPrintStatus(kind, EMSGet32(block + emsoff::kStatusCode));
+    if (kind != EMS_STATUS_NONE) EMSPrintStatus(kind, plat::LoadLE32(block + emsoff::kStatusCode));
 }
 
 uint16_t EMSEventType(uint32_t eventId) {
@@ -291,20 +292,20 @@ bool EMSRegisterEventSource() {
 
 void EMSReportToEventLog(const uint8_t* block, uint32_t length) {
     EMSParsedRecord rec;
-    const uint32_t id = length >= 20 ? EMSGet32(block + emsoff::kEventId) : 0;
+    const uint32_t id = length >= 20 ? plat::LoadLE32(block + emsoff::kEventId) : 0;
     if (!EMSParseRecord(block, length, &rec)) {
         ReportFault(id);
         return;
     }
     GlobalLock hold;
     EventLogEntry entry;
-    entry.fileTime = EMSGet64(block + emsoff::kTime);
+    entry.fileTime = plat::LoadLE64(block + emsoff::kTime);
     entry.type = EMSEventType(id);
     entry.category = EMSEventCategory(id);
     entry.eventId = id;
     for (uint32_t i = 0; i < rec.argCount; ++i) entry.strings.push_back(rec.args[i]);
     // The raw data is the record from its version byte: variable length + 32 bytes.
-    uint32_t raw = EMSGet16(block + emsoff::kVarLength) + 32u;
+    uint32_t raw = plat::LoadLE16(block + emsoff::kVarLength) + 32u;
     if (raw > length - 4) raw = length - 4;
     entry.data = block + 4;
     entry.dataLength = raw;

@@ -8,6 +8,7 @@
 
 #include "nuvlib/ems.h"
 #include "nuvlib/regvalue.h"
+#include "platform/byteorder.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
 
@@ -36,21 +37,11 @@ constexpr size_t kHdrFirstInUse = 14;
 constexpr size_t kKeyPathSize = 260;
 constexpr uint32_t kTraceBit = 0x80000000u;
 
-uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-void Put32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-void Put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
+// The table is little-endian whatever the host.
+using plat::LoadLE16;
+using plat::LoadLE32;
+using plat::StoreLE16;
+using plat::StoreLE32;
 
 bool Tracing() { return (EMSGetTraceMask() & kTraceBit) != 0; }
 
@@ -241,21 +232,21 @@ void MBufLimitMgr::OpenTable() {
     }
     // The creator's record count holds; never index past what the section really has.
     uint32_t fit = static_cast<uint32_t>((m_Section.Size() - kHeaderSize) / kRecordSize);
-    m_Records = std::min<uint32_t>({Get32(m_Table + kHdrRecords), fit, 0xFFFFu});
+    m_Records = std::min<uint32_t>({LoadLE32(m_Table + kHdrRecords), fit, 0xFFFFu});
 }
 
 void MBufLimitMgr::InitTable() {
     uint32_t n = m_Settings.tableRecords;
     std::memset(m_Table, 0, kHeaderSize + kRecordSize * n);
-    Put32(m_Table + kHdrRecords, n);
-    Put16(m_Table + kHdrFirstFree, 1);
-    Put16(m_Table + kHdrFirstInUse, 0);
+    StoreLE32(m_Table + kHdrRecords, n);
+    StoreLE16(m_Table + kHdrFirstFree, 1);
+    StoreLE16(m_Table + kHdrFirstInUse, 0);
     m_Records = n;
     for (uint32_t i = 1; i <= n; ++i) {
         uint8_t* r = Record(static_cast<uint16_t>(i));
-        Put16(r + kRecIndex, static_cast<uint16_t>(i));
-        Put16(r + kRecPrev, static_cast<uint16_t>(i - 1));
-        Put16(r + kRecNext, static_cast<uint16_t>(i == n ? 0 : i + 1));
+        StoreLE16(r + kRecIndex, static_cast<uint16_t>(i));
+        StoreLE16(r + kRecPrev, static_cast<uint16_t>(i - 1));
+        StoreLE16(r + kRecNext, static_cast<uint16_t>(i == n ? 0 : i + 1));
     }
     long pages = sysconf(_SC_PHYS_PAGES);
     long pageSize = sysconf(_SC_PAGESIZE);
@@ -265,8 +256,8 @@ void MBufLimitMgr::InitTable() {
     }
     uint32_t total = ComputeTotalLimit(static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize),
                                        m_Settings.totalPctOfRam, m_Settings.minTotalMB);
-    Put32(m_Table + kHdrTotal, total);
-    Put32(m_Table + kHdrUnassigned, total);
+    StoreLE32(m_Table + kHdrTotal, total);
+    StoreLE32(m_Table + kHdrUnassigned, total);
 }
 
 void MBufLimitMgr::MapTable() {
@@ -300,54 +291,55 @@ void MBufLimitMgr::ReclaimIfStale(uint16_t index) {
 
 void MBufLimitMgr::Register() {
     // The table mutex is still held from OpenTable.
-    uint16_t cursor = Get16(m_Table + kHdrFirstInUse);
+    uint16_t cursor = LoadLE16(m_Table + kHdrFirstInUse);
     uint32_t initial = m_Settings.initialQuota;
     for (uint32_t steps = 0;
-         Get32(m_Table + kHdrUnassigned) < initial || Get16(m_Table + kHdrFirstFree) == 0;
+         LoadLE32(m_Table + kHdrUnassigned) < initial || LoadLE16(m_Table + kHdrFirstFree) == 0;
          ++steps) {
         uint8_t* r = steps <= m_Records ? Record(cursor) : nullptr;
         if (!r) {
-            if (Get32(m_Table + kHdrUnassigned) < initial)
+            if (LoadLE32(m_Table + kHdrUnassigned) < initial)
                 EMSFailMessage(
                     "MBufLimitMgr can NOT commit the initial quota request (Total:%d, Remain:%d, "
                     "Request:%d)",
-                    static_cast<int>(Get32(m_Table + kHdrTotal)),
-                    static_cast<int>(Get32(m_Table + kHdrUnassigned)), static_cast<int>(initial));
+                    static_cast<int>(LoadLE32(m_Table + kHdrTotal)),
+                    static_cast<int>(LoadLE32(m_Table + kHdrUnassigned)), static_cast<int>(initial));
             EMSFailMessage("MBufLimitMgr buffering memory limit table full (%d records)",
                            static_cast<int>(m_Records));
         }
         uint16_t index = cursor;
-        cursor = Get16(r + kRecNext);
+        cursor = LoadLE16(r + kRecNext);
         ReclaimIfStale(index);
     }
 
-    uint16_t index = Get16(m_Table + kHdrFirstFree);
+    uint16_t index = LoadLE16(m_Table + kHdrFirstFree);
     uint8_t* r = Record(index);
     if (!r) EMSFailMessage("MBufLimitMgr buffering memory limit table full (%d records)",
                            static_cast<int>(m_Records));
-    uint16_t nextFree = Get16(r + kRecNext);
-    Put16(m_Table + kHdrFirstFree, Record(nextFree) ? nextFree : 0);
-    if (uint8_t* nf = Record(nextFree)) Put16(nf + kRecPrev, 0);
-    uint16_t oldHead = Get16(m_Table + kHdrFirstInUse);
-    Put16(r + kRecPrev, 0);
-    Put16(r + kRecNext, Record(oldHead) ? oldHead : 0);
-    if (uint8_t* h = Record(oldHead)) Put16(h + kRecPrev, index);
-    Put16(m_Table + kHdrFirstInUse, index);
+    uint16_t nextFree = LoadLE16(r + kRecNext);
+    StoreLE16(m_Table + kHdrFirstFree, Record(nextFree) ? nextFree : 0);
+    if (uint8_t* nf = Record(nextFree)) StoreLE16(nf + kRecPrev, 0);
+    uint16_t oldHead = LoadLE16(m_Table + kHdrFirstInUse);
+    StoreLE16(r + kRecPrev, 0);
+    StoreLE16(r + kRecNext, Record(oldHead) ? oldHead : 0);
+    if (uint8_t* h = Record(oldHead)) StoreLE16(h + kRecPrev, index);
+    StoreLE16(m_Table + kHdrFirstInUse, index);
 
     r[kRecInstance] = m_Instance;
     r[kRecSystemId] = m_SystemId;
     r[kRecHandle] = m_Handle;
     std::memset(r + kRecName, 0, 13);
     std::memcpy(r + kRecName, m_ProcessName.data(), std::min(m_ProcessName.size(), kMaxNameLength));
-    uint64_t byPct = static_cast<uint64_t>(Get32(m_Table + kHdrTotal) / 100) * m_Settings.maxPctOfTotal;
-    Put32(r + kRecMaximum, static_cast<uint32_t>(std::max<uint64_t>(byPct, initial)));
-    Put32(r + kRecInitial, initial);
-    Put32(r + kRecAssigned, initial);
-    Put32(r + kRecIncrement, m_Settings.increment);
-    Put32(r + kRecExpansions, 0);
-    Put32(r + kRecShrinks, 0);
-    Put16(r + kRecIndex, index);
-    Put32(m_Table + kHdrUnassigned, Get32(m_Table + kHdrUnassigned) - initial);
+    uint64_t byPct =
+        static_cast<uint64_t>(LoadLE32(m_Table + kHdrTotal) / 100) * m_Settings.maxPctOfTotal;
+    StoreLE32(r + kRecMaximum, static_cast<uint32_t>(std::max<uint64_t>(byPct, initial)));
+    StoreLE32(r + kRecInitial, initial);
+    StoreLE32(r + kRecAssigned, initial);
+    StoreLE32(r + kRecIncrement, m_Settings.increment);
+    StoreLE32(r + kRecExpansions, 0);
+    StoreLE32(r + kRecShrinks, 0);
+    StoreLE16(r + kRecIndex, index);
+    StoreLE32(m_Table + kHdrUnassigned, LoadLE32(m_Table + kHdrUnassigned) - initial);
     m_OwnIndex = index;
     m_OwnRecord = r;
 
@@ -366,21 +358,22 @@ void MBufLimitMgr::Deregister(uint16_t index) {
     LockTable();  // recursive: the caller holds it already
     uint8_t* r = Record(index);
     if (r) {
-        uint16_t prev = Get16(r + kRecPrev);
-        uint16_t next = Get16(r + kRecNext);
+        uint16_t prev = LoadLE16(r + kRecPrev);
+        uint16_t next = LoadLE16(r + kRecNext);
         if (uint8_t* p = Record(prev))
-            Put16(p + kRecNext, next);
+            StoreLE16(p + kRecNext, next);
         else
-            Put16(m_Table + kHdrFirstInUse, next);
-        if (uint8_t* n = Record(next)) Put16(n + kRecPrev, prev);
-        uint16_t oldFree = Get16(m_Table + kHdrFirstFree);
-        Put16(r + kRecPrev, 0);
-        Put16(r + kRecNext, Record(oldFree) ? oldFree : 0);
-        if (uint8_t* f = Record(oldFree)) Put16(f + kRecPrev, index);
-        Put16(m_Table + kHdrFirstFree, index);
+            StoreLE16(m_Table + kHdrFirstInUse, next);
+        if (uint8_t* n = Record(next)) StoreLE16(n + kRecPrev, prev);
+        uint16_t oldFree = LoadLE16(m_Table + kHdrFirstFree);
+        StoreLE16(r + kRecPrev, 0);
+        StoreLE16(r + kRecNext, Record(oldFree) ? oldFree : 0);
+        if (uint8_t* f = Record(oldFree)) StoreLE16(f + kRecPrev, index);
+        StoreLE16(m_Table + kHdrFirstFree, index);
         uint64_t unassigned =
-            static_cast<uint64_t>(Get32(m_Table + kHdrUnassigned)) + Get32(r + kRecAssigned);
-        Put32(m_Table + kHdrUnassigned, static_cast<uint32_t>(std::min<uint64_t>(unassigned, 0xFFFFFFFFu)));
+            static_cast<uint64_t>(LoadLE32(m_Table + kHdrUnassigned)) + LoadLE32(r + kRecAssigned);
+        StoreLE32(m_Table + kHdrUnassigned,
+                  static_cast<uint32_t>(std::min<uint64_t>(unassigned, 0xFFFFFFFFu)));
         if (Tracing()) {
             char name[kMaxNameLength + 1] = {};
             std::memcpy(name, r + kRecName, kMaxNameLength);
@@ -403,27 +396,28 @@ uint32_t MBufLimitMgr::Expand(uint32_t bytes) {
     MapTable();
     uint32_t granted = 0;
     uint8_t* own = m_OwnRecord;
-    uint32_t increment = own ? Get32(own + kRecIncrement) : 0;
+    uint32_t increment = own ? LoadLE32(own + kRecIncrement) : 0;
     if (own && increment != 0 && bytes != 0) {
         uint64_t a = (static_cast<uint64_t>(bytes) + increment - 1) / increment * increment;
-        uint64_t assigned = Get32(own + kRecAssigned);
-        if (assigned + a <= Get32(own + kRecMaximum)) {
-            uint16_t cursor = Get16(m_Table + kHdrFirstInUse);
+        uint64_t assigned = LoadLE32(own + kRecAssigned);
+        if (assigned + a <= LoadLE32(own + kRecMaximum)) {
+            uint16_t cursor = LoadLE16(m_Table + kHdrFirstInUse);
             bool enough = true;
-            for (uint32_t steps = 0; Get32(m_Table + kHdrUnassigned) < a; ++steps) {
+            for (uint32_t steps = 0; LoadLE32(m_Table + kHdrUnassigned) < a; ++steps) {
                 uint8_t* r = steps <= m_Records ? Record(cursor) : nullptr;
                 if (!r) {
                     enough = false;
                     break;
                 }
                 uint16_t index = cursor;
-                cursor = Get16(r + kRecNext);
+                cursor = LoadLE16(r + kRecNext);
                 if (index != m_OwnIndex) ReclaimIfStale(index);
             }
             if (enough) {
-                Put32(m_Table + kHdrUnassigned, Get32(m_Table + kHdrUnassigned) - static_cast<uint32_t>(a));
-                Put32(own + kRecExpansions, Get32(own + kRecExpansions) + 1);
-                Put32(own + kRecAssigned, static_cast<uint32_t>(assigned + a));
+                StoreLE32(m_Table + kHdrUnassigned,
+                          LoadLE32(m_Table + kHdrUnassigned) - static_cast<uint32_t>(a));
+                StoreLE32(own + kRecExpansions, LoadLE32(own + kRecExpansions) + 1);
+                StoreLE32(own + kRecAssigned, static_cast<uint32_t>(assigned + a));
                 if (Tracing())
                     EMSTraceMessage("MBufLimitMgr buffering memory limit expanded from %u to %u(bytes)",
                                     static_cast<uint32_t>(assigned), static_cast<uint32_t>(assigned + a));
@@ -441,17 +435,18 @@ uint32_t MBufLimitMgr::Shrink(uint32_t bytes) {
     MapTable();
     uint32_t given = 0;
     uint8_t* own = m_OwnRecord;
-    uint32_t increment = own ? Get32(own + kRecIncrement) : 0;
+    uint32_t increment = own ? LoadLE32(own + kRecIncrement) : 0;
     if (own && increment != 0) {
-        uint32_t assigned = Get32(own + kRecAssigned);
-        uint32_t initial = Get32(own + kRecInitial);
+        uint32_t assigned = LoadLE32(own + kRecAssigned);
+        uint32_t initial = LoadLE32(own + kRecInitial);
         uint32_t a = bytes - bytes % increment;
         a = std::min(a, assigned > initial ? assigned - initial : 0u);
         if (a != 0) {
-            uint64_t unassigned = static_cast<uint64_t>(Get32(m_Table + kHdrUnassigned)) + a;
-            Put32(m_Table + kHdrUnassigned, static_cast<uint32_t>(std::min<uint64_t>(unassigned, 0xFFFFFFFFu)));
-            Put32(own + kRecAssigned, assigned - a);
-            Put32(own + kRecShrinks, Get32(own + kRecShrinks) + 1);
+            uint64_t unassigned = static_cast<uint64_t>(LoadLE32(m_Table + kHdrUnassigned)) + a;
+            StoreLE32(m_Table + kHdrUnassigned,
+                      static_cast<uint32_t>(std::min<uint64_t>(unassigned, 0xFFFFFFFFu)));
+            StoreLE32(own + kRecAssigned, assigned - a);
+            StoreLE32(own + kRecShrinks, LoadLE32(own + kRecShrinks) + 1);
             if (Tracing())
                 EMSTraceMessage("MBufLimitMgr buffering memory limit shrunk from %u to %u(bytes)",
                                 assigned, assigned - a);
@@ -467,9 +462,9 @@ void MBufLimitMgr::RaiseMaximum(uint32_t bytes) {
     LockTable();
     MapTable();
     if (uint8_t* own = m_OwnRecord) {
-        uint64_t raised = static_cast<uint64_t>(Get32(own + kRecMaximum)) +
-                          std::max(bytes, Get32(own + kRecIncrement));
-        Put32(own + kRecMaximum, static_cast<uint32_t>(std::min<uint64_t>(raised, 0xFFFFFFFFu)));
+        uint64_t raised = static_cast<uint64_t>(LoadLE32(own + kRecMaximum)) +
+                          std::max(bytes, LoadLE32(own + kRecIncrement));
+        StoreLE32(own + kRecMaximum, static_cast<uint32_t>(std::min<uint64_t>(raised, 0xFFFFFFFFu)));
     }
     UnmapTable();
     UnlockTable();
@@ -478,9 +473,9 @@ void MBufLimitMgr::RaiseMaximum(uint32_t bytes) {
 MBufLimitMgr::TableView MBufLimitMgr::ReadTable() {
     LockTable();
     MapTable();
-    TableView v{Get32(m_Table + kHdrTotal), Get32(m_Table + kHdrUnassigned),
-                Get32(m_Table + kHdrRecords), Get16(m_Table + kHdrFirstFree),
-                Get16(m_Table + kHdrFirstInUse)};
+    TableView v{LoadLE32(m_Table + kHdrTotal), LoadLE32(m_Table + kHdrUnassigned),
+                LoadLE32(m_Table + kHdrRecords), LoadLE16(m_Table + kHdrFirstFree),
+                LoadLE16(m_Table + kHdrFirstInUse)};
     UnmapTable();
     UnlockTable();
     return v;
@@ -494,9 +489,10 @@ bool MBufLimitMgr::ReadRecord(uint16_t index, RecordView* view) {
         char name[kMaxNameLength + 1] = {};
         std::memcpy(name, r + kRecName, kMaxNameLength);
         *view = RecordView{r[kRecInstance], r[kRecSystemId], r[kRecHandle], name,
-                           Get32(r + kRecMaximum), Get32(r + kRecInitial), Get32(r + kRecAssigned),
-                           Get32(r + kRecIncrement), Get32(r + kRecExpansions),
-                           Get32(r + kRecShrinks), Get16(r + kRecIndex)};
+                           LoadLE32(r + kRecMaximum), LoadLE32(r + kRecInitial),
+                           LoadLE32(r + kRecAssigned), LoadLE32(r + kRecIncrement),
+                           LoadLE32(r + kRecExpansions), LoadLE32(r + kRecShrinks),
+                           LoadLE16(r + kRecIndex)};
     }
     bool found = r != nullptr;
     UnmapTable();

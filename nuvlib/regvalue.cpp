@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/byteorder.h"
 #include "platform/lasterror.h"
 
 namespace {
@@ -95,7 +96,7 @@ void RegFreeBuffer(void* buffer) { std::free(buffer); }
 
 int RegSetDWORD(plat::RegKey key, const char* name, uint32_t value) {
     uint8_t bytes[4];
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    plat::StoreLE32(bytes, value);
     return Set(key, name, plat::REG_DWORD, bytes, 4);
 }
 

@@ -4,9 +4,10 @@
 #include <cstring>
 
 #include "opcmsg/opcbytes.h"
+#include "platform/byteorder.h"
 
-using opcbytes::Get16;
-using opcbytes::Get32;
+using plat::LoadLE16;
+using plat::LoadLE32;
 
 std::string OPCBodyResult::Text() const {
     if (ok) return {};
@@ -48,7 +49,7 @@ public:
     bool String(std::string* out, const char* item, int index = -1) {
         if (!result_.ok) return false;
         if (result_.length - pos_ < 2) return Fail(item, index), false;
-        const size_t count = Get16(body_ + pos_);
+        const size_t count = LoadLE16(body_ + pos_);
         if (result_.length - pos_ - 2 < count) return Fail(item, index), false;
         const char* chars = reinterpret_cast<const char*>(body_ + pos_ + 2);
         const void* nul = std::memchr(chars, 0, count);
@@ -78,8 +79,8 @@ private:
     OPCBodyResult result_;
 };
 
-int16_t GetI16(const uint8_t* p) { return static_cast<int16_t>(Get16(p)); }
-int32_t GetI32(const uint8_t* p) { return static_cast<int32_t>(Get32(p)); }
+int16_t GetI16(const uint8_t* p) { return static_cast<int16_t>(LoadLE16(p)); }
+int32_t GetI32(const uint8_t* p) { return static_cast<int32_t>(LoadLE32(p)); }
 
 }  // namespace
 
@@ -89,7 +90,7 @@ OPCBodyResult ParseAgentEvent(const uint8_t* body, size_t length,
     Cursor c(body, length);
     const uint8_t* head = c.Take(4, "record count");
     if (!head) return c.Result();
-    const uint32_t count = Get32(head);
+    const uint32_t count = LoadLE32(head);
     // A count that the body cannot hold is refused before anything is reserved for it (the
     // last string's fill may be cut off: two bytes less).
     if (count > (c.Remaining() + 2) / kAgentEventMinRecord) {
@@ -102,27 +103,27 @@ OPCBodyResult ParseAgentEvent(const uint8_t* body, size_t length,
         const uint8_t* f = c.Take(kAgentEventFixed, "record", index);
         if (!f) break;
         OPCAgentEventRecord& r = records[i];
-        r.PeripheralID = Get32(f);
-        r.PeripheralType = Get16(f + 4);
+        r.PeripheralID = LoadLE32(f);
+        r.PeripheralType = LoadLE16(f + 4);
         r.SkillGroupState = GetI16(f + 6);
         r.AgentState = GetI16(f + 8);
-        r.EventReasonCode = Get16(f + 10);
-        r.SkillGroupStateDuration = Get32(f + 12);
-        r.StateDuration = Get32(f + 16);
+        r.EventReasonCode = LoadLE16(f + 10);
+        r.SkillGroupStateDuration = LoadLE32(f + 12);
+        r.StateDuration = LoadLE32(f + 16);
         r.SkillTargetID = GetI32(f + 20);
-        r.AgentTeamID = Get32(f + 24);
-        r.SkillGroupSkillTargetID = Get32(f + 28);
-        r.SkillGroupNumberWord = Get32(f + 32);
+        r.AgentTeamID = LoadLE32(f + 24);
+        r.SkillGroupSkillTargetID = LoadLE32(f + 28);
+        r.SkillGroupNumberWord = LoadLE32(f + 32);
         r.NumLines = GetI16(f + 36);
         r.CurrentLine = GetI16(f + 38);
-        r.ClientStatus = Get32(f + 40);
-        r.MRDomainID = Get32(f + 44);
-        r.NumTasks = Get32(f + 48);
-        r.MaxTaskLimit = Get32(f + 52);
-        r.MaxBeyondTaskLimit = Get32(f + 56);
-        r.AgentMode = Get32(f + 60);
-        r.AgentAvailabilityStatus = Get32(f + 64);
-        r.Direction = Get32(f + 68);
+        r.ClientStatus = LoadLE32(f + 40);
+        r.MRDomainID = LoadLE32(f + 44);
+        r.NumTasks = LoadLE32(f + 48);
+        r.MaxTaskLimit = LoadLE32(f + 52);
+        r.MaxBeyondTaskLimit = LoadLE32(f + 56);
+        r.AgentMode = LoadLE32(f + 60);
+        r.AgentAvailabilityStatus = LoadLE32(f + 64);
+        r.Direction = LoadLE32(f + 68);
         for (std::string* s : {&r.AgentExtension, &r.AgentID, &r.AgentInstrument, &r.ClientSignature,
                                &r.TerminalDeviceName, &r.UniqueInstanceID})
             if (!c.String(s, "string", index)) break;
@@ -137,28 +138,28 @@ OPCBodyResult ParseAgentStateResp(const uint8_t* body, size_t length, OPCAgentSt
     const uint8_t* f = c.Take(kAgentStateFixed, "fixed part");
     if (!f) return c.Result();
     OPCAgentStateResp r;
-    r.InvokeID = Get32(f);
+    r.InvokeID = LoadLE32(f);
     r.PeripheralID = GetI32(f + 4);
     r.PeripheralType = GetI16(f + 8);
     r.AgentState = GetI16(f + 10);
-    r.StateDuration = Get32(f + 12);
-    r.SkillTargetID = Get32(f + 16);
-    r.AgentTeamID = Get32(f + 20);
-    r.SkillGroupSkillTargetID = Get32(f + 24);
-    r.SkillGroupNumberWord = Get32(f + 28);
+    r.StateDuration = LoadLE32(f + 12);
+    r.SkillTargetID = LoadLE32(f + 16);
+    r.AgentTeamID = LoadLE32(f + 20);
+    r.SkillGroupSkillTargetID = LoadLE32(f + 24);
+    r.SkillGroupNumberWord = LoadLE32(f + 28);
     r.NumLines = GetI16(f + 32);
     r.CurrentLine = GetI16(f + 34);
     // 36: four bytes the server does not read.
     r.NumSkillGroups = GetI16(f + 40);
     r.PeripheralOnline = GetI16(f + 42);
-    r.Supervisor = Get32(f + 44);
-    r.MRDomainID = Get32(f + 48);
-    r.NumTasks = Get32(f + 52);
-    r.MaxTaskLimit = Get32(f + 56);
-    r.MaxBeyondTaskLimit = Get32(f + 60);
-    r.AgentMode = Get32(f + 64);
-    r.AgentAvailabilityStatus = Get32(f + 68);
-    r.ClientInvokeID = Get32(f + 72);
+    r.Supervisor = LoadLE32(f + 44);
+    r.MRDomainID = LoadLE32(f + 48);
+    r.NumTasks = LoadLE32(f + 52);
+    r.MaxTaskLimit = LoadLE32(f + 56);
+    r.MaxBeyondTaskLimit = LoadLE32(f + 60);
+    r.AgentMode = LoadLE32(f + 64);
+    r.AgentAvailabilityStatus = LoadLE32(f + 68);
+    r.ClientInvokeID = LoadLE32(f + 72);
     for (std::string* s : {&r.UniqueInstanceID, &r.AgentExtension, &r.AgentID, &r.AgentInstrument,
                            &r.ClientSignature})
         if (!c.String(s, "string")) return c.Result();
@@ -172,8 +173,8 @@ OPCBodyResult ParseAgentStateResp(const uint8_t* body, size_t length, OPCAgentSt
     for (size_t i = 0; i < groups; ++i) {
         const uint8_t* g = c.Take(kSkillGroupEntry, "skill group", static_cast<int>(i));
         if (!g) return c.Result();
-        r.SkillGroups[i].NumberWord = Get32(g);
-        r.SkillGroups[i].SkillTargetID = Get32(g + 4);
+        r.SkillGroups[i].NumberWord = LoadLE32(g);
+        r.SkillGroups[i].SkillTargetID = LoadLE32(g + 4);
         r.SkillGroups[i].State = GetI16(g + 8);
     }
 
@@ -189,11 +190,11 @@ OPCBodyResult ParseAgentStateResp(const uint8_t* body, size_t length, OPCAgentSt
         const uint8_t* l = c.Take(kLineFixed, "line", index);
         if (!l) return c.Result();
         OPCAgentLine& line = r.Lines[i];
-        line.LineIndex = Get32(l);
-        line.LineType = Get32(l + 4);
-        line.CallID = Get32(l + 8);
-        line.SourceDeviceIDType = Get32(l + 12);
-        line.DestDeviceIDType = Get32(l + 16);
+        line.LineIndex = LoadLE32(l);
+        line.LineType = LoadLE32(l + 4);
+        line.CallID = LoadLE32(l + 8);
+        line.SourceDeviceIDType = LoadLE32(l + 12);
+        line.DestDeviceIDType = LoadLE32(l + 16);
         if (!c.String(&line.SourceDeviceID, "line string", index) ||
             !c.String(&line.DestDeviceID, "line string", index))
             return c.Result();
@@ -208,7 +209,7 @@ OPCBodyResult ParseAgentRemovedInd(const uint8_t* body, size_t length, OPCAgentR
     const uint8_t* f = c.Take(4, "fixed part");
     OPCAgentRemovedInd r;
     if (!f || !c.String(&r.AgentID, "string")) return c.Result();
-    r.PeripheralID = Get32(f);
+    r.PeripheralID = LoadLE32(f);
     *out = std::move(r);
     return c.Result();
 }
@@ -219,8 +220,8 @@ OPCBodyResult ParsePGStatusEvent(const uint8_t* body, size_t length, OPCPGStatus
     const uint8_t* f = c.Take(20, "fixed part");
     OPCPGStatusEvent r;
     if (!f || !c.String(&r.Text, "string")) return c.Result();
-    r.PGStatus = Get32(f);
-    r.SystemEventID = Get32(f + 4);
+    r.PGStatus = LoadLE32(f);
+    r.SystemEventID = LoadLE32(f + 4);
     r.SystemEventArg1 = GetI32(f + 8);
     r.SystemEventArg2 = GetI32(f + 12);
     r.SystemEventArg3 = GetI32(f + 16);
@@ -234,7 +235,7 @@ OPCBodyResult ParseSetClientStatusResp(const uint8_t* body, size_t length,
     Cursor c(body, length);
     const uint8_t* f = c.Take(8, "fixed part");
     if (!f) return c.Result();
-    out->InvokeID = Get32(f);
-    out->ResultCode = Get32(f + 4);
+    out->InvokeID = LoadLE32(f);
+    out->ResultCode = LoadLE32(f + 4);
     return c.Result();
 }

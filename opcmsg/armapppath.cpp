@@ -1,11 +1,11 @@
 #include "opcmsg/armapppath.h"
+#include "platform/byteorder.h"
 
 #include <cstring>
 
 bool AppPathMemberList::ReadFrom(const uint8_t* data, size_t length) {
     if (length < 4) return false;
-    uint32_t n;
-    std::memcpy(&n, data, 4);
+    const uint32_t n = plat::LoadLE32(data);
     if (n > (length - 4) / 8 || n > static_cast<uint32_t>(INT32_MAX)) return false;
     const auto count = static_cast<int32_t>(n);
     MRDIDs.Grow(count - 1);
@@ -60,16 +60,12 @@ uint8_t* ARMAppPathUpRespMsg::Serialize(uint8_t* out, size_t room) const {
     }
     uint8_t* p = m_Body.Write(out, room);
     const int32_t n = m_Members->Count > 0 ? m_Members->Count : 0;
-    std::memcpy(p, &n, 4);
+    plat::StoreLE32(p, static_cast<uint32_t>(n));
     p += 4;
-    for (int32_t i = 0; i < n; ++i, p += 4) {
-        const int32_t v = m_Members->MRDIDs.Peek(i);
-        std::memcpy(p, &v, 4);
-    }
-    for (int32_t i = 0; i < n; ++i, p += 4) {
-        const int32_t v = m_Members->PeripheralIDs.Peek(i);
-        std::memcpy(p, &v, 4);
-    }
+    for (int32_t i = 0; i < n; ++i, p += 4)
+        plat::StoreLE32(p, static_cast<uint32_t>(m_Members->MRDIDs.Peek(i)));
+    for (int32_t i = 0; i < n; ++i, p += 4)
+        plat::StoreLE32(p, static_cast<uint32_t>(m_Members->PeripheralIDs.Peek(i)));
     return p;
 }
 

@@ -5,6 +5,7 @@
 
 #include "ctimsg/expandedcallcontext.h"
 #include "nuvlib/ems.h"
+#include "platform/byteorder.h"
 
 namespace opcwire {
 
@@ -28,8 +29,7 @@ uint32_t WireLength(const CString& s) { return static_cast<uint32_t>(s.size()) &
 
 uint8_t* WritePadded(uint8_t* out, const CString& s) {
     const uint32_t n = WireLength(s);
-    const uint16_t n16 = static_cast<uint16_t>(n);
-    std::memcpy(out, &n16, 2);
+    plat::StoreLE16(out, static_cast<uint16_t>(n));
     if (n > 0) std::memcpy(out + 2, s.data(), n);
     const uint32_t total = PaddedSize(n);
     std::memset(out + 2 + n, 0, total - 2 - n);
@@ -39,8 +39,7 @@ uint8_t* WritePadded(uint8_t* out, const CString& s) {
 // A received padded string at data[pos]; false when it runs past `length`.
 bool ReadPadded(const uint8_t* data, size_t length, size_t& pos, CString& text) {
     if (length - pos < 2) return false;
-    uint16_t n;
-    std::memcpy(&n, data + pos, 2);
+    const uint16_t n = plat::LoadLE16(data + pos);
     const size_t total = PaddedSize(n);
     if (length - pos < total) return false;
     const char* chars = reinterpret_cast<const char*>(data + pos + 2);
@@ -89,14 +88,16 @@ uint8_t* Body::Write(uint8_t* out, size_t room) const {
         if (count != 0 && held == count) {
             if (l.list == ListKind::TaskIDs) {
                 for (const ARMTaskID& t : m_Tasks) {
-                    std::memcpy(p, &t.Word1, 4);
-                    std::memcpy(p + 4, &t.Word2, 4);
-                    std::memcpy(p + 8, &t.Word3, 4);
+                    plat::StoreLE32(p, static_cast<uint32_t>(t.Word1));
+                    plat::StoreLE32(p + 4, static_cast<uint32_t>(t.Word2));
+                    plat::StoreLE32(p + 8, static_cast<uint32_t>(t.Word3));
                     p += 12;
                 }
             } else {
-                std::memcpy(p, m_Words.data(), 4 * held);
-                p += 4 * held;
+                for (int32_t w : m_Words) {
+                    plat::StoreLE32(p, static_cast<uint32_t>(w));
+                    p += 4;
+                }
             }
         } else if (count != 0) {
             // The count and the list disagree: the count's room goes out as zeros, so the
@@ -109,7 +110,7 @@ uint8_t* Body::Write(uint8_t* out, size_t room) const {
     }
     for (size_t i = 0; i < l.texts; ++i) p = WritePadded(p, m_Texts[i]);
     if (l.ecc) {
-        std::memcpy(p, &m_ECCSize, 4);
+        plat::StoreLE32(p, static_cast<uint32_t>(m_ECCSize));
         if (m_ECCSize > 0) std::memcpy(p + 4, m_ECC.data(), static_cast<size_t>(m_ECCSize));
         const uint32_t block = ECCBlockSize(m_ECCSize);
         std::memset(p + 4 + m_ECCSize, 0, block - 4 - static_cast<uint32_t>(m_ECCSize));
@@ -131,15 +132,17 @@ Body::Body(const Layout& layout, const uint8_t* data, size_t length) : m_Layout(
         if (l.list == ListKind::TaskIDs) {
             m_Tasks.resize(count);
             for (ARMTaskID& t : m_Tasks) {
-                std::memcpy(&t.Word1, data + pos, 4);
-                std::memcpy(&t.Word2, data + pos + 4, 4);
-                std::memcpy(&t.Word3, data + pos + 8, 4);
+                t.Word1 = static_cast<int32_t>(plat::LoadLE32(data + pos));
+                t.Word2 = static_cast<int32_t>(plat::LoadLE32(data + pos + 4));
+                t.Word3 = static_cast<int32_t>(plat::LoadLE32(data + pos + 8));
                 pos += 12;
             }
         } else {
             m_Words.resize(count);
-            if (count > 0) std::memcpy(m_Words.data(), data + pos, 4 * count);
-            pos += 4 * count;
+            for (int32_t& w : m_Words) {
+                w = static_cast<int32_t>(plat::LoadLE32(data + pos));
+                pos += 4;
+            }
         }
     }
     for (size_t i = 0; i < l.texts; ++i) {
@@ -147,8 +150,7 @@ Body::Body(const Layout& layout, const uint8_t* data, size_t length) : m_Layout(
     }
     if (l.ecc) {
         if (length - pos < 4) { Refuse(length, "ECC block"); return; }
-        int32_t size;
-        std::memcpy(&size, data + pos, 4);
+        const int32_t size = static_cast<int32_t>(plat::LoadLE32(data + pos));
         if (size < 0) { Refuse(length, "ECC block (negative size)"); return; }
         if (ECCBlockSize(size) > length - pos) { Refuse(length, "ECC block"); return; }
         SetECC(size, data + pos + 4);

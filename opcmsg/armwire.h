@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/byteorder.h"
+
 // The plain text type of the OPC messages. On the wire a text's length is the low 16 bits
 // of its length.
 using CString = std::string;
@@ -98,10 +100,10 @@ public:
     // nullptr and writes nothing when Length() exceeds `room` or kOPCMessageBodyRoom.
     uint8_t* Write(uint8_t* out, size_t room) const;
 
-    int32_t I32(size_t off) const { int32_t v; std::memcpy(&v, m_Fixed + off, 4); return v; }
-    void SetI32(size_t off, int32_t v) { std::memcpy(m_Fixed + off, &v, 4); }
-    uint16_t U16(size_t off) const { uint16_t v; std::memcpy(&v, m_Fixed + off, 2); return v; }
-    void SetU16(size_t off, uint16_t v) { std::memcpy(m_Fixed + off, &v, 2); }
+    int32_t I32(size_t off) const { return static_cast<int32_t>(plat::LoadLE32(m_Fixed + off)); }
+    void SetI32(size_t off, int32_t v) { plat::StoreLE32(m_Fixed + off, static_cast<uint32_t>(v)); }
+    uint16_t U16(size_t off) const { return plat::LoadLE16(m_Fixed + off); }
+    void SetU16(size_t off, uint16_t v) { plat::StoreLE16(m_Fixed + off, v); }
     uint8_t U8(size_t off) const { return m_Fixed[off]; }
     void SetU8(size_t off, uint8_t v) { m_Fixed[off] = v; }
     void GetTask(size_t off, int32_t& a, int32_t& b, int32_t& c) const {

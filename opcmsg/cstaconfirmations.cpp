@@ -5,10 +5,10 @@
 #include "nuvlib/ems.h"
 #include "opcmsg/opcnames.h"
 
-using opcbytes::Get16;
-using opcbytes::Get32;
-using opcbytes::Put16;
-using opcbytes::Put32;
+using plat::LoadLE16;
+using plat::LoadLE32;
+using plat::StoreLE16;
+using plat::StoreLE32;
 
 const CSTAConfDesc kCSTAConfirmations[static_cast<int>(CSTAConfRow::Count)] = {
 #define CSTA_CONF(Class, type, body, pd, copies) \
@@ -69,14 +69,14 @@ void TPCSTAConfMsg::WriteDefaults() {
         SetConnectionID(body, -1, nullptr, 0);
         break;
     case CSTAConfBody::AgentState:
-        Put32(body, 1);
+        StoreLE32(body, 1);
         break;
     case CSTAConfBody::DeviceInfo:
-        Put32(body + 64, 255);
+        StoreLE32(body + 64, 255);
         body[68] = 16;
         break;
     case CSTAConfBody::SnapshotDevice:
-        Put32(body, 0xFFFFFFFF);
+        StoreLE32(body, 0xFFFFFFFF);
         break;
     default:
         break;  // the rest default to the zeroed record
@@ -84,21 +84,21 @@ void TPCSTAConfMsg::WriteDefaults() {
     uint8_t* pd = PrivateData();
     switch (m_Desc->pd) {
     case CSTAConfPD::Line:
-        Put32(pd + cstaconfpd::kLineHandle, 0xFFFFFFFF);
-        Put32(pd + cstaconfpd::kLineType, 3);
+        StoreLE32(pd + cstaconfpd::kLineHandle, 0xFFFFFFFF);
+        StoreLE32(pd + cstaconfpd::kLineType, 3);
         break;
     case CSTAConfPD::DeviceInfo:
-        Put32(pd + cstaconfpd::kPeripheralType, 0xFFFFFFFF);
-        Put32(pd + cstaconfpd::kMaxActiveCalls, 0xFFFFFFFF);
-        Put32(pd + cstaconfpd::kMaxHeldCalls, 0xFFFFFFFF);
-        Put32(pd + cstaconfpd::kMaxDevicesInConference, 0xFFFFFFFF);
+        StoreLE32(pd + cstaconfpd::kPeripheralType, 0xFFFFFFFF);
+        StoreLE32(pd + cstaconfpd::kMaxActiveCalls, 0xFFFFFFFF);
+        StoreLE32(pd + cstaconfpd::kMaxHeldCalls, 0xFFFFFFFF);
+        StoreLE32(pd + cstaconfpd::kMaxDevicesInConference, 0xFFFFFFFF);
         for (uint32_t i = 0; i < 10; ++i) {
-            Put32(pd + cstaconfpd::kLineHandles + 4 * i, 0xFFFFFFFF);
-            Put32(pd + cstaconfpd::kLineTypes + 4 * i, 3);
+            StoreLE32(pd + cstaconfpd::kLineHandles + 4 * i, 0xFFFFFFFF);
+            StoreLE32(pd + cstaconfpd::kLineTypes + 4 * i, 3);
         }
         break;
     case CSTAConfPD::SnapshotCall:
-        Put32(pd + cstaconfpd::kCallTypeID, 0xFFFFFFFF);
+        StoreLE32(pd + cstaconfpd::kCallTypeID, 0xFFFFFFFF);
         SetConnectionID(pd + cstaconfpd::kCOC, -1, nullptr, 0);
         break;
     default:
@@ -110,9 +110,9 @@ void TPCSTAConfMsg::WriteDefaults() {
 
 ConnectionID TPCSTAConfMsg::GetNewCall() const { return ConnectionID::Read(Body()); }
 ConnectionID TPCSTAConfMsg::GetConnection() const { return ConnectionID::Read(Body()); }
-uint32_t TPCSTAConfMsg::GetDeviceType() const { return Get32(Body() + 64); }
+uint32_t TPCSTAConfMsg::GetDeviceType() const { return LoadLE32(Body() + 64); }
 uint8_t TPCSTAConfMsg::GetDeviceClass() const { return Body()[68]; }
-uint32_t TPCSTAConfMsg::GetError() const { return Get32(Body()); }
+uint32_t TPCSTAConfMsg::GetError() const { return LoadLE32(Body()); }
 
 void TPCSTAConfMsg::CopyBody(const CSTAEventRecord& record) {
     const uint8_t* in = record.ConfirmationBody();
@@ -144,9 +144,9 @@ void TPCSTAConfMsg::CopyBody(const CSTAEventRecord& record) {
         std::memcpy(body + 64, in + 64, 5);
         break;
     case CSTAConfBody::Forward: {
-        int16_t count = static_cast<int16_t>(Get16(in));
+        int16_t count = static_cast<int16_t>(LoadLE16(in));
         if (count > 7) count = 7;
-        Put16(body, static_cast<uint16_t>(count));
+        StoreLE16(body, static_cast<uint16_t>(count));
         for (int i = 0; i < count; ++i) {
             const uint8_t* from = in + 4 + i * kForwardEntry;
             uint8_t* to = body + 4 + i * kForwardEntry;
@@ -169,8 +169,8 @@ void TPCSTAConfMsg::CopyBody(const CSTAEventRecord& record) {
 void TPCSTAConfMsg::CopyList(const CSTAEventRecord& record, uint32_t countOffset,
                              uint32_t listOffset, uint32_t entrySize) {
     const uint8_t* in = record.ConfirmationBody();
-    const int32_t count = static_cast<int32_t>(Get32(in + countOffset));
-    const uint32_t offset = Get32(in + listOffset);
+    const int32_t count = static_cast<int32_t>(LoadLE32(in + countOffset));
+    const uint32_t offset = LoadLE32(in + listOffset);
     const uint32_t available = RawLength(record);
     const uint32_t fits = offset <= available ? (available - offset) / entrySize : 0;
     uint32_t n = count > 0 ? static_cast<uint32_t>(count) : 0;
@@ -181,19 +181,19 @@ void TPCSTAConfMsg::CopyList(const CSTAEventRecord& record, uint32_t countOffset
             m_Desc->className, count, offset, available, n > fits ? fits : n);
         if (n > fits) n = fits;
     }
-    Put32(Body() + countOffset, n);
+    StoreLE32(Body() + countOffset, n);
     int placed = 0;
     if (n) placed = AppendPrivateData(RawBlock(), PrivateDataPointer(record.RawBlock(), offset),
                                       n * entrySize, kRawPrivateDataBlockSize);
-    Put32(Body() + listOffset, static_cast<uint32_t>(placed < 0 ? 0 : placed));
+    StoreLE32(Body() + listOffset, static_cast<uint32_t>(placed < 0 ? 0 : placed));
 }
 
 void TPCSTAConfMsg::CopySnapshotDevice(const CSTAEventRecord& record) {
     const uint8_t* in = record.ConfirmationBody();
-    const int32_t count = static_cast<int32_t>(Get32(in));
-    const uint32_t offset = Get32(in + 4);
-    Put32(Body(), static_cast<uint32_t>(count));
-    Put32(Body() + 4, 0);
+    const int32_t count = static_cast<int32_t>(LoadLE32(in));
+    const uint32_t offset = LoadLE32(in + 4);
+    StoreLE32(Body(), static_cast<uint32_t>(count));
+    StoreLE32(Body() + 4, 0);
     if (count <= 0) return;  // nothing to copy; a negative count is kept as it came
     const uint32_t available = RawLength(record);
     const uint8_t* raw = PrivateDataPointer(record.RawBlock(), 0);
@@ -207,8 +207,8 @@ void TPCSTAConfMsg::CopySnapshotDevice(const CSTAEventRecord& record) {
     for (; kept < n; ++kept) {
         uint8_t* entry = entries + kept * kSnapshotDeviceEntry;
         std::memcpy(entry, raw + offset + kept * kSnapshotDeviceEntry, kSnapshotDeviceEntry);
-        const int32_t states = static_cast<int32_t>(Get32(entry + 72));
-        const uint32_t stateOffset = Get32(entry + 76);
+        const int32_t states = static_cast<int32_t>(LoadLE32(entry + 72));
+        const uint32_t stateOffset = LoadLE32(entry + 76);
         uint32_t s = states > 0 ? static_cast<uint32_t>(states) : 0;
         const uint32_t sFits = stateOffset <= available ? (available - stateOffset) / 4 : 0;
         if (s > sFits || states < 0) {
@@ -222,19 +222,19 @@ void TPCSTAConfMsg::CopySnapshotDevice(const CSTAEventRecord& record) {
         const int placed = s ? AppendPrivateData(RawBlock(), raw + stateOffset, 4 * s,
                                                  kRawPrivateDataBlockSize)
                              : static_cast<int>(listBytes);
-        Put32(entry + 72, s);
-        Put32(entry + 76, static_cast<uint32_t>(placed < 0 ? 0 : placed));
+        StoreLE32(entry + 72, s);
+        StoreLE32(entry + 76, static_cast<uint32_t>(placed < 0 ? 0 : placed));
         listBytes += 4 * s;
     }
     if (cut)
         EMSTraceMessage(
             "%s: %d entries at offset %u do not fit the %u bytes of raw private data; %u kept",
             m_Desc->className, count, offset, available, kept);
-    Put32(Body(), kept);
+    StoreLE32(Body(), kept);
     const int placed = kept ? AppendPrivateData(RawBlock(), entries, kept * kSnapshotDeviceEntry,
                                                 kRawPrivateDataBlockSize)
                             : static_cast<int>(listBytes);
-    Put32(Body() + 4, static_cast<uint32_t>(placed < 0 ? 0 : placed));
+    StoreLE32(Body() + 4, static_cast<uint32_t>(placed < 0 ? 0 : placed));
 }
 
 const CSTAConfDesc* FindCSTAConfirmation(uint16_t eventType) {
@@ -252,6 +252,7 @@ std::unique_ptr<TPCSTAConfMsg> CreateCSTAConfirmation(uint16_t peripheralID,
     case type:                                   \
         return std::make_unique<Class>(peripheralID, record, block);
 #include "opcmsg/cstaconfirmations.def"
+#include "platform/byteorder.h"
 #undef CSTA_CONF
     default:
         return nullptr;

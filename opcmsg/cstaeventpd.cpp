@@ -4,6 +4,7 @@
 
 #include "nuvlib/ems.h"
 #include "opcmsg/opcnames.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ public:
 
     bool Word(int32_t* out) {
         if (!m_Ok || m_Pos + 4 > m_Length) return Stop();
-        *out = static_cast<int32_t>(opcbytes::Get32(m_Data + m_Pos));
+        *out = static_cast<int32_t>(plat::LoadLE32(m_Data + m_Pos));
         m_Pos += 4;
         return true;
     }
@@ -37,7 +38,7 @@ public:
     // A padded string: u16 count, characters up to their NUL, fill to a multiple of 4.
     bool String(std::string* out) {
         if (!m_Ok || m_Pos + 2 > m_Length) return Stop();
-        const uint32_t count = opcbytes::Get16(m_Data + m_Pos);
+        const uint32_t count = plat::LoadLE16(m_Data + m_Pos);
         const uint32_t size = opcbytes::PaddedStringSize(count);
         if (m_Pos + size > m_Length) return Stop();
         const uint8_t* chars = m_Data + m_Pos + 2;

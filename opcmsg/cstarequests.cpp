@@ -9,6 +9,7 @@
 #include "ctimsg/expandedcallcontext.h"
 #include "nuvlib/ems.h"
 #include "opcmsg/opcnames.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -198,7 +199,7 @@ void TPCSTARequestMsg::Initialize(uint16_t peripheralID, uint32_t invokeID,
     if (m_Desc->trailerOffset) {
         static constexpr uint32_t kTrailer[4] = {1, 0, 9, 0};
         for (int i = 0; i < 4; ++i)
-            opcbytes::Put32(PrivateData() + m_Desc->trailerOffset + 4 * i, kTrailer[i]);
+            plat::StoreLE32(PrivateData() + m_Desc->trailerOffset + 4 * i, kTrailer[i]);
     }
     if (m_Desc->pdSize)
         (void)AppendPrivateData(OPCBlock(), PrivateData(), m_Desc->pdSize,
@@ -376,7 +377,7 @@ void TPCSTARequestMsg::TraceRequest(const char* prefix, int dumpPrivateData, int
     if (m_Desc->placesCalls && includeECC == 1) {
         const CSTAField* ecc = FindRow("PDECC");
         const uint8_t* p = FieldPointer(*ecc);
-        const int32_t size = static_cast<int32_t>(opcbytes::Get32(p));
+        const int32_t size = static_cast<int32_t>(plat::LoadLE32(p));
         if (size >= 1) {
             ExpandedCallContext context;
             if (context.SetECCBindata(size, p + 4) != ECC_SUCCESS)

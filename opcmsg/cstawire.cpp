@@ -4,12 +4,13 @@
 
 #include "nuvlib/ems.h"
 #include "opcmsg/opcnames.h"
+#include "platform/byteorder.h"
 
-using opcbytes::Get16;
-using opcbytes::Get32;
+using plat::LoadLE16;
+using plat::LoadLE32;
 using opcbytes::PaddedStringSize;
-using opcbytes::Put16;
-using opcbytes::Put32;
+using plat::StoreLE16;
+using plat::StoreLE32;
 
 namespace {
 
@@ -18,7 +19,7 @@ constexpr uint32_t kStringCount = 18;
 
 uint8_t* PutString(uint8_t* at, const char* text, uint32_t count) {
     const uint32_t size = PaddedStringSize(count);
-    Put16(at, static_cast<uint16_t>(count));
+    StoreLE16(at, static_cast<uint16_t>(count));
     if (count) std::memcpy(at + 2, text, count);
     std::memset(at + 2 + count, 0, size - 2 - count);
     return at + size;
@@ -56,16 +57,16 @@ int WriteCSTAMessage(uint8_t* out, uint32_t room, const ConnectionID* connection
         return -1;
     }
     std::memset(out, 0, kFixedPart);
-    Put32(out, PeripheralIDToLong(record.PeripheralID()));
-    Put16(out + 4, 0xFFFF);
-    Put32(out + 8, connection ? static_cast<uint32_t>(connection->callID) : 0xFFFFFFFF);
-    Put32(out + 28, connection ? connection->deviceIDType : 0);
+    StoreLE32(out, PeripheralIDToLong(record.PeripheralID()));
+    StoreLE16(out + 4, 0xFFFF);
+    StoreLE32(out + 8, connection ? static_cast<uint32_t>(connection->callID) : 0xFFFFFFFF);
+    StoreLE32(out + 28, connection ? connection->deviceIDType : 0);
     std::memset(out + 32, 0xFF, 4 * kCSTASkillGroupSlots);
     for (int32_t i = 0; skillGroups && i < skillGroupCount && i < int32_t{kCSTASkillGroupSlots}; ++i)
-        Put32(out + 32 + 4 * i, skillGroups[i]);
-    Put32(out + 208, kCSTARequestEventSize);
-    Put32(out + 212, rawLength);
-    Put32(out + 216, opcLength);
+        StoreLE32(out + 32 + 4 * i, skillGroups[i]);
+    StoreLE32(out + 208, kCSTARequestEventSize);
+    StoreLE32(out + 212, rawLength);
+    StoreLE32(out + 216, opcLength);
     uint8_t* at = out + kFixedPart;
     at = PutString(at, uniqueInstanceID.data(), static_cast<uint32_t>(uniqueInstanceID.size()));
     at = PutString(at, connection ? connection->deviceID : nullptr, deviceLength);
@@ -90,9 +91,9 @@ bool UnpackCSTAMessage(const uint8_t* message, uint32_t length, CSTAEventRecord*
     if (length < kFixedPart) {
         fault = "shorter than its fixed part";
     } else {
-        bodyLength = Get32(message + 208);
-        raw = Get32(message + 212);
-        opc = Get32(message + 216);
+        bodyLength = LoadLE32(message + 208);
+        raw = LoadLE32(message + 212);
+        opc = LoadLE32(message + 216);
         if (bodyLength > kCSTAEventAreaSize)
             fault = "body length above 1304";
         else if (((raw + 3) & ~3u) > kRawPrivateDataRoom || raw > kRawPrivateDataRoom)
@@ -105,7 +106,7 @@ bool UnpackCSTAMessage(const uint8_t* message, uint32_t length, CSTAEventRecord*
             fault = "strings run past the end";
             break;
         }
-        const uint32_t count = Get16(message + pos);
+        const uint32_t count = LoadLE16(message + pos);
         if (i < 2) {
             strings[i] = message + pos + 2;
             counts[i] = count;

@@ -3,15 +3,15 @@
 #include <cstring>
 
 #include "nuvlib/ems.h"
-#include "opcmsg/opcbytes.h"
+#include "platform/byteorder.h"
 
 uint8_t* ResetPrivateData(uint8_t* block) {
-    opcbytes::Put16(block + kPrivateDataLengthOffset, 0);
+    plat::StoreLE16(block + kPrivateDataLengthOffset, 0);
     return block;
 }
 
 uint16_t PrivateDataLength(const uint8_t* block) {
-    return opcbytes::Get16(block + kPrivateDataLengthOffset);
+    return plat::LoadLE16(block + kPrivateDataLengthOffset);
 }
 
 int AppendPrivateDataEx(uint8_t* block, const void* data, uint32_t length, uint32_t capacity,
@@ -28,7 +28,7 @@ int AppendPrivateDataEx(uint8_t* block, const void* data, uint32_t length, uint3
             length, offset, room);
         return -1;
     }
-    opcbytes::Put16(block + kPrivateDataLengthOffset,
+    plat::StoreLE16(block + kPrivateDataLengthOffset,
                     static_cast<uint16_t>(offset + length + fill));
     if (paddedLength) *paddedLength = length + fill;
     // The typed private data of a request is reserved by appending it onto itself.
@@ -44,7 +44,7 @@ int AppendPrivateData(uint8_t* block, const void* data, uint32_t length, uint32_
 }
 
 bool MatchACSHeader(const uint8_t* header, uint16_t eventClass, uint16_t eventType) {
-    return opcbytes::Get16(header + 2) == eventClass && opcbytes::Get16(header + 4) == eventType;
+    return plat::LoadLE16(header + 2) == eventClass && plat::LoadLE16(header + 4) == eventType;
 }
 
 void CopyCallVariables(char* destination, const char* source) {

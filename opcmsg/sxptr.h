@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "nuvlib/ems.h"
+#include "platform/byteorder.h"
 
 namespace sx {
 
@@ -136,7 +137,10 @@ public:
     // bulk load); the capacity must already hold them.
     void Load(const uint8_t* littleEndianWords, int32_t n) {
         if (n > m_Capacity) EMSFailMessage("Assertion failed: %s.  File: %s.  Line %d\n", "n <= capacity", "sx", __LINE__);
-        if (n > 0) std::memcpy(m_Data.get(), littleEndianWords, static_cast<size_t>(n) * sizeof(value_type));
+        static_assert(sizeof(value_type) == 4, "a loaded list holds 32-bit words");
+        for (int32_t k = 0; k < n; ++k)
+            m_Data[static_cast<size_t>(k)] =
+                static_cast<value_type>(plat::LoadLE32(littleEndianWords + 4 * static_cast<size_t>(k)));
     }
     int32_t Capacity() const { return m_Capacity; }
     int32_t HighestIndex() const { return m_HighestIndex; }

@@ -6,19 +6,20 @@
 
 #include "nuvlib/ems.h"
 #include "opcmsg/opcnames.h"
+#include "platform/byteorder.h"
 
-using opcbytes::Get16;
-using opcbytes::Get32;
-using opcbytes::Put16;
-using opcbytes::Put32;
+using plat::LoadLE16;
+using plat::LoadLE32;
+using plat::StoreLE16;
+using plat::StoreLE32;
 
 ConnectionID ConnectionID::Read(const uint8_t* wire) {
     ConnectionID c;
-    c.callID = static_cast<int32_t>(Get32(wire));
+    c.callID = static_cast<int32_t>(LoadLE32(wire));
     const size_t n = opcbytes::FieldLength(wire + 4, 64);
     std::memcpy(c.deviceID, wire + 4, n);
     c.deviceID[n] = '\0';
-    c.deviceIDType = Get32(wire + 68);
+    c.deviceIDType = LoadLE32(wire + 68);
     return c;
 }
 
@@ -44,10 +45,11 @@ void TPCSTAMsg::Initialize(uint32_t invokeID, uint32_t clientInvokeID) {
 
 void TPCSTAMsg::WriteHeader(uint16_t peripheralID, uint16_t eventClass, uint16_t eventType,
                             uint32_t invokeID, uint32_t clientInvokeID) {
-    Put16(m_Bytes, peripheralID);
-    Put32(m_Bytes + 2, static_cast<uint32_t>(eventType) << 16 | eventClass);
-    Put32(m_Bytes + kCSTARecInvokeID, invokeID);
-    Put32(m_Bytes + kCSTARecClientInvokeID, clientInvokeID);
+    StoreLE16(m_Bytes, peripheralID);
+    StoreLE16(m_Bytes + 2, eventClass);
+    StoreLE16(m_Bytes + 4, eventType);
+    StoreLE32(m_Bytes + kCSTARecInvokeID, invokeID);
+    StoreLE32(m_Bytes + kCSTARecClientInvokeID, clientInvokeID);
 }
 
 void TPCSTAMsg::Trace(const char* prefix, int dumpPrivateData, int /*includePV*/,
@@ -69,7 +71,7 @@ void TPCSTAMsg::CopyDeviceID(uint8_t* field, const char* text) {
 
 void TPCSTAMsg::SetConnectionID(uint8_t* connection, int32_t callID, const char* deviceID,
                                 uint32_t deviceIDType) {
-    Put32(connection, static_cast<uint32_t>(callID));
+    StoreLE32(connection, static_cast<uint32_t>(callID));
     if (deviceID && strnlen(deviceID, 65) > 64)
         EMSTraceMessage("TCPCSTAMSG::SetConnectionID - DeviceID length to long for device %s",
                         deviceID);
@@ -79,7 +81,7 @@ void TPCSTAMsg::SetConnectionID(uint8_t* connection, int32_t callID, const char*
                         static_cast<int>(deviceIDType));
         return;
     }
-    Put32(connection + 68, deviceIDType);
+    StoreLE32(connection + 68, deviceIDType);
 }
 
 void TPCSTAMsg::SetPrivateData(const uint8_t* block) {
@@ -91,7 +93,7 @@ void TPCSTAMsg::SetPrivateData(const uint8_t* block) {
         length = kOPCPrivateDataRoom;
     }
     std::memcpy(OPCBlock(), block, kPrivateDataHeadSize);
-    Put16(OPCBlock() + kPrivateDataLengthOffset, static_cast<uint16_t>(length));
+    StoreLE16(OPCBlock() + kPrivateDataLengthOffset, static_cast<uint16_t>(length));
     std::memmove(PrivateData(), PrivateDataPointer(block, 0), length);
 }
 
@@ -153,7 +155,7 @@ void TPCSTAMsg::ResetField(const CSTAField& f) {
         SetUserToUserField(f, nullptr, 0);
         break;
     case CSTAFieldKind::ECC:
-        Put32(p, 0);
+        StoreLE32(p, 0);
         break;
     case CSTAFieldKind::Groups:
         std::memset(p, 0, 19 * 32);
@@ -182,13 +184,13 @@ void TPCSTAMsg::SetNumberField(const CSTAField& f, int64_t value) {
     switch (f.kind) {
     case CSTAFieldKind::U16:
     case CSTAFieldKind::I16:
-        Put16(p, static_cast<uint16_t>(value));
+        StoreLE16(p, static_cast<uint16_t>(value));
         break;
     case CSTAFieldKind::I8:
         p[0] = static_cast<uint8_t>(value);
         break;
     default:
-        Put32(p, static_cast<uint32_t>(value));
+        StoreLE32(p, static_cast<uint32_t>(value));
         break;
     }
 }
@@ -201,14 +203,14 @@ void TPCSTAMsg::SetUserToUserField(const CSTAField& f, const void* data, int32_t
     uint8_t* p = FieldPointer(f);
     // The mark is 0xFFFF in every call-placing request, the consultation's included: no
     // stale bytes travel in its place.
-    Put16(p + 2, 0xFFFF);
+    StoreLE16(p + 2, 0xFFFF);
     if (data && length > 0) {
         const uint16_t n = static_cast<uint16_t>(length > 130 ? 130 : length);
-        Put16(p, n);
+        StoreLE16(p, n);
         std::memcpy(p + 4, data, n);
         p[4 + n] = 0;
     } else {
-        Put16(p, 0);
+        StoreLE16(p, 0);
         p[4] = 0;
     }
 }
@@ -216,7 +218,7 @@ void TPCSTAMsg::SetUserToUserField(const CSTAField& f, const void* data, int32_t
 void TPCSTAMsg::SetECCField(const CSTAField& f, int32_t size, const void* data) {
     uint8_t* p = FieldPointer(f);
     const uint32_t n = size <= 0 || !data ? 0 : static_cast<uint32_t>(size > 2000 ? 2000 : size);
-    Put32(p, n);
+    StoreLE32(p, n);
     if (n) std::memmove(p + 4, data, n);
 }
 
@@ -237,12 +239,12 @@ int64_t TPCSTAMsg::NumberField(const CSTAField& f) const {
     const uint8_t* p = FieldPointer(f);
     switch (f.kind) {
     case CSTAFieldKind::U16:
-        return Get16(p);
+        return LoadLE16(p);
     case CSTAFieldKind::I16:
-        return static_cast<int16_t>(Get16(p));
+        return static_cast<int16_t>(LoadLE16(p));
     case CSTAFieldKind::I8:
         return static_cast<int8_t>(p[0]);
     default:
-        return Get32(p);
+        return LoadLE32(p);
     }
 }

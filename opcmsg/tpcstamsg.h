@@ -15,6 +15,7 @@
 
 #include "opcmsg/opcbytes.h"
 #include "opcmsg/opclib.h"
+#include "platform/byteorder.h"
 
 constexpr uint32_t kCSTAHeaderSize = 8;            // 6 bytes of ACS header, 2 zero
 constexpr uint32_t kCSTAEventAreaSize = 1304;      // InvokeID, ClientInvokeID, body area
@@ -52,15 +53,15 @@ struct ConnectionID {
 // which point into the message given to the unpacker and live as long as it does.
 class CSTAEventRecord {
 public:
-    uint16_t PeripheralID() const { return opcbytes::Get16(m_Bytes); }
-    uint16_t EventClass() const { return opcbytes::Get16(m_Bytes + 2); }
-    uint16_t EventType() const { return opcbytes::Get16(m_Bytes + 4); }
+    uint16_t PeripheralID() const { return plat::LoadLE16(m_Bytes); }
+    uint16_t EventClass() const { return plat::LoadLE16(m_Bytes + 2); }
+    uint16_t EventType() const { return plat::LoadLE16(m_Bytes + 4); }
     const uint8_t* Header() const { return m_Bytes; }
     // The event body: for a confirmation it starts with InvokeID and ClientInvokeID.
     const uint8_t* EventBody() const { return m_Bytes + kCSTAHeaderSize; }
     uint32_t EventBodyLength() const { return m_BodyLength; }
-    uint32_t InvokeID() const { return opcbytes::Get32(m_Bytes + kCSTARecInvokeID); }
-    uint32_t ClientInvokeID() const { return opcbytes::Get32(m_Bytes + kCSTARecClientInvokeID); }
+    uint32_t InvokeID() const { return plat::LoadLE32(m_Bytes + kCSTARecInvokeID); }
+    uint32_t ClientInvokeID() const { return plat::LoadLE32(m_Bytes + kCSTARecClientInvokeID); }
     // A confirmation's own fields (event body offset 8).
     const uint8_t* ConfirmationBody() const { return m_Bytes + kCSTARecBody; }
     const uint8_t* RawBlock() const { return m_Bytes + kCSTARecRawBlock; }
@@ -120,9 +121,9 @@ public:
 
     void Initialize(uint32_t invokeID, uint32_t clientInvokeID);
 
-    uint16_t PeripheralID() const { return opcbytes::Get16(m_Bytes); }
-    uint16_t eventClass() const { return opcbytes::Get16(m_Bytes + 2); }
-    uint16_t eventType() const { return opcbytes::Get16(m_Bytes + 4); }
+    uint16_t PeripheralID() const { return plat::LoadLE16(m_Bytes); }
+    uint16_t eventClass() const { return plat::LoadLE16(m_Bytes + 2); }
+    uint16_t eventType() const { return plat::LoadLE16(m_Bytes + 4); }
     uint32_t InvokeID() const { return m_InvokeID; }
     uint32_t ClientInvokeID() const { return m_ClientInvokeID; }
     uint32_t InvokeIDHashIndex() const { return m_InvokeIDHashIndex; }
@@ -142,7 +143,7 @@ public:
     const uint8_t* PrivateData() const { return PrivateDataPointer(OPCBlock(), 0); }
     // A u32 word of the typed private data at `offset` (below 2872, unchecked otherwise).
     uint32_t PrivateDataWord(uint32_t offset) const {
-        return opcbytes::Get32(PrivateData() + offset);
+        return plat::LoadLE32(PrivateData() + offset);
     }
 
     // Sets the 72-byte connection at `connection` (inside this record): a device id over 64

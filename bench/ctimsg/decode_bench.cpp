@@ -8,19 +8,20 @@
 
 #include "ctimsg/messages/messages.h"
 #include "nuvlib/emsseams.h"
+#include "platform/byteorder.h"
 
 namespace {
 
 void Put32(std::vector<uint8_t>& b, uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s));
+    b.resize(b.size() + 4);
+    plat::StoreBE32(b.data() + b.size() - 4, v);
 }
 
 void PutField(std::vector<uint8_t>& b, uint32_t tag, const char* text) {
     size_t n = std::strlen(text) + 1;
-    b.push_back(static_cast<uint8_t>(tag >> 8));
-    b.push_back(static_cast<uint8_t>(tag));
-    b.push_back(0);
-    b.push_back(static_cast<uint8_t>(n));
+    b.resize(b.size() + 4);
+    plat::StoreBE16(b.data() + b.size() - 4, static_cast<uint16_t>(tag));
+    plat::StoreBE16(b.data() + b.size() - 2, static_cast<uint16_t>(n));
     b.insert(b.end(), text, text + n);
 }
 
@@ -34,8 +35,7 @@ std::vector<uint8_t> OpenReqFrame() {
     PutField(b, 5, "1001");
     PutField(b, 6, "4000");
     PutField(b, 308, "instance-0001");
-    uint32_t length = static_cast<uint32_t>(b.size() - 8);
-    for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(length >> (24 - 8 * i));
+    plat::StoreBE32(b.data(), static_cast<uint32_t>(b.size() - 8));
     return b;
 }
 

@@ -13,17 +13,19 @@
 #include "opcmsg/cstaeventpd.h"
 #include "opcmsg/cstarequests.h"
 #include "opcmsg/cstawire.h"
+#include "platform/byteorder.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
 void Add16(Bytes& b, uint32_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
+    b.resize(b.size() + 2);
+    plat::StoreLE16(b.data() + b.size() - 2, static_cast<uint16_t>(v));
 }
 void Add32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    b.resize(b.size() + 4);
+    plat::StoreLE32(b.data() + b.size() - 4, v);
 }
 void AddText(Bytes& b, const std::string& s, size_t width) {
     for (size_t i = 0; i < width; ++i) b.push_back(i < s.size() ? static_cast<uint8_t>(s[i]) : 0);
@@ -42,11 +44,8 @@ void AddConn(Bytes& b, uint32_t callID, const std::string& dev, uint32_t type) {
 
 Bytes Message(uint16_t cls, uint16_t type, const Bytes& body, const Bytes& opc) {
     Bytes m(244, 0);
-    auto set32 = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i) m[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    };
-    set32(208, static_cast<uint32_t>(body.size()));
-    set32(216, static_cast<uint32_t>(opc.size()));
+    plat::StoreLE32(m.data() + 208, static_cast<uint32_t>(body.size()));
+    plat::StoreLE32(m.data() + 216, static_cast<uint32_t>(opc.size()));
     AddString(m, "parlo-client-01");
     AddString(m, "1001.22.3");
     for (int i = 0; i < 16; ++i) AddString(m, "");

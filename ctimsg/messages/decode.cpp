@@ -6,11 +6,11 @@
 #include <new>
 
 #include "ctimsg/basemsg.h"
-#include "ctimsg/bigendian.h"
 #include "ctimsg/messages/msgclass.h"
 #include "ctimsg/names.h"
 #include "ctimsg/validatecounts.h"
 #include "nuvlib/ems.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -94,8 +94,8 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
                 SetFailure(E_CTI_INVALID_MESSAGE_LENGTH, 0, 0);
                 return;
             }
-            tag = be::Get16(pos);
-            length = be::Get16(pos + 2);
+            tag = plat::LoadBE16(pos);
+            length = plat::LoadBE16(pos + 2);
             header = 4;
         } else if (pos[0] == DATA_STRUCTURE_TAG) {
             if (remaining < 3) {
@@ -103,7 +103,7 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
                 return;
             }
             tag = pos[0];
-            length = be::Get16(pos + 1);
+            length = plat::LoadBE16(pos + 1);
             header = 3;
         } else {
             tag = pos[0];
@@ -247,8 +247,8 @@ BaseMSGPtr BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version
         return nullptr;
     }
     const CTIVersionLimits& limits = GetVersionLimits(version);
-    const int32_t length = static_cast<int32_t>(be::Get32(frame));
-    const uint32_t type = be::Get32(frame + 4);
+    const int32_t length = static_cast<int32_t>(plat::LoadBE32(frame));
+    const uint32_t type = plat::LoadBE32(frame + 4);
     const int maxLength = static_cast<int>(limits.maxFrameBytes) - CTI_HEADER_SIZE;
     if (length < 0 || length > maxLength) {
         EMSTraceMessage("BaseMSG::Decode - Invalid message length of %d, maximum:%d", length,
@@ -287,7 +287,7 @@ BaseMSGPtr BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version
     if (!msg->DecodeFixed(pos, remaining, version)) return msg;
 
     if (type == kSendDTMFSignalReq && remaining >= 2 && pos - body >= 2) {
-        const uint32_t firstTag = version >= 20 ? be::Get16(pos) : pos[0];
+        const uint32_t firstTag = version >= 20 ? plat::LoadBE16(pos) : pos[0];
         if (firstTag != CONNECTION_DEVID_TAG && pos[-2] == CONNECTION_DEVID_TAG) {
             // The older layout: its 2-byte field stands where the current one has 4 bytes.
             BaseMSGPtr older = Create(type, true);

@@ -29,6 +29,7 @@ public:
 }  // namespace
 
 #include "ctimsg/basemsg.h"
+#include "platform/byteorder.h"
 
 int NoopPorts::ValidateMessage(const char*, BaseMSG& msg) { return msg.ValidateToSend(24) == 0; }
 
@@ -58,10 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CTICSTAConnection::Alloc(d, b, 4, 2, 0, "1002", "b");
     CTICSTAConnection::Alloc(other, c, 3, 2, 0, "1002", "c");
     CTICSTAConnection::Alloc(d, c, 2, 2, 0, "1002.5", "c");
-    int32_t count;
-    uint32_t offset;
-    std::memcpy(&count, data, 4);
-    std::memcpy(&offset, data + 4, 4);
+    const int32_t count = static_cast<int32_t>(plat::LoadLE32(data));
+    const uint32_t offset = plat::LoadLE32(data + 4);
     const uint8_t flags = data[8];
     // The raw data in a buffer of exactly its size.
     const size_t length = size - 9;

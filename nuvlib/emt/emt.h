@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <netinet/in.h>
 
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/lasterror.h"
@@ -206,13 +207,11 @@ using EmtCompletionRoutine = void (*)(uint32_t status, uint32_t bytes, uint32_t 
 
 // Frame header helpers: {u16 body length LE, u8 class, u8 type}.
 inline uint16_t EmtBodyLength(const void* frame) {
-    const uint8_t* p = static_cast<const uint8_t*>(frame);
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+    return plat::LoadLE16(static_cast<const uint8_t*>(frame));
 }
 inline void EmtSetHeader(void* frame, uint16_t bodyLength, uint8_t cls, uint8_t type) {
     uint8_t* p = static_cast<uint8_t*>(frame);
-    p[0] = static_cast<uint8_t>(bodyLength);
-    p[1] = static_cast<uint8_t>(bodyLength >> 8);
+    plat::StoreLE16(p, bodyLength);
     p[2] = cls;
     p[3] = type;
 }

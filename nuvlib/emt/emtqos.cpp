@@ -12,6 +12,7 @@
 
 #include "nuvlib/emt/emtpriv.h"
 #include "nuvlib/ems.h"
+#include "platform/byteorder.h"
 #include "platform/registry.h"
 
 namespace emt {
@@ -28,16 +29,6 @@ const PrioritySettings kPriorities[3] = {
     {65535, 5, 32768, 25, 18, 2, 25, 30, 25, 6, 4096, 200, 18, 2, 25, 30, 25, 6, 0, 20, 1, 60, 3,
      1, 0},
 };
-
-void Put32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-uint32_t Get32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 PrioritySettings g_settings[3] = {kPriorities[0], kPriorities[1], kPriorities[2]};
 std::atomic<QosProvider*> g_provider{nullptr};
@@ -155,7 +146,7 @@ void EncodeFlowQos(const EMT_FLOW_QOS& f, uint8_t* out) {
                                 f.latency,      f.delayVariation, f.serviceType,   f.maxSduSize,
                                 f.minimumPolicedSize, f.threshold, f.exceedTime, f.increment,
                                 f.maxIncrements, f.dscp,       f.cos};
-    for (int i = 0; i < 15; ++i) Put32(out + 4 * i, words[i]);
+    for (int i = 0; i < 15; ++i) plat::StoreLE32(out + 4 * i, words[i]);
     out[60] = f.priority;
     out[61] = f.policy;
     std::memset(out + 62, 0, 6);
@@ -167,7 +158,7 @@ EMT_FLOW_QOS DecodeFlowQos(const uint8_t* in) {
                            &f.latency,      &f.delayVariation, &f.serviceType,   &f.maxSduSize,
                            &f.minimumPolicedSize, &f.threshold, &f.exceedTime, &f.increment,
                            &f.maxIncrements, &f.dscp,       &f.cos};
-    for (int i = 0; i < 15; ++i) *words[i] = Get32(in + 4 * i);
+    for (int i = 0; i < 15; ++i) *words[i] = plat::LoadLE32(in + 4 * i);
     f.priority = in[60];
     f.policy = in[61];
     return f;

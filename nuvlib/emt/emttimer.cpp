@@ -9,6 +9,7 @@
 #include "nuvlib/emt/emtpriv.h"
 #include "nuvlib/emt/tcpiocpt.h"
 #include "nuvlib/ems.h"
+#include "platform/byteorder.h"
 
 namespace emt {
 
@@ -18,12 +19,6 @@ constexpr uint32_t kNoReplyOwed = 1, kNoReportOwed = 2;
 uint32_t Countdown(const EmtControlBlock* cb) { return (cb->rttState >> 2) & 0xF; }
 void SetCountdown(EmtControlBlock* cb, uint32_t v) {
     cb->rttState = (cb->rttState & ~(0xFu << 2)) | ((v & 0xF) << 2);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t Get32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
 struct HeapLess {
@@ -208,22 +203,22 @@ bool FillRttPacket(EmtControlBlock* cb, uint8_t* body, bool withRequest) {
         cb->rttState |= kNoReplyOwed;
         uint64_t hold = now - cb->lastRequestArrival;
         if (hold >= 0xFFFFFFFFull) return false;
-        Put32(body + 12, static_cast<uint32_t>(hold));
+        plat::StoreLE32(body + 12, static_cast<uint32_t>(hold));
         std::memcpy(body + 8, cb->lastRequest + 4, 4);
         parts |= 4;
     }
     if (!(cb->rttState & kNoReportOwed)) {
         cb->rttState |= kNoReportOwed;
-        Put32(body + 16, cb->lastLocalRtt);
-        Put32(body + 20, ++cb->localReportSeq);
+        plat::StoreLE32(body + 16, cb->lastLocalRtt);
+        plat::StoreLE32(body + 20, ++cb->localReportSeq);
         parts |= 1;
     }
     if (withRequest) {
         parts |= 2;
-        Put32(body + 4, static_cast<uint32_t>(now));
+        plat::StoreLE32(body + 4, static_cast<uint32_t>(now));
         cb->lastRttSentTick = plat::GetTickCount();
     }
-    Put32(body, parts);
+    plat::StoreLE32(body, parts);
     return true;
 }
 
@@ -245,11 +240,11 @@ static void AddSample(std::list<uint32_t>& l, uint32_t v, uint32_t history) {
 void ProcessRttPacket(EmtControlBlock* cb, const uint8_t* body) {
     uint64_t now = MicrosNow();
     SetCountdown(cb, 3);
-    uint32_t parts = Get32(body);
+    uint32_t parts = plat::LoadLE32(body);
     if (parts & 4) {
         cb->rttState &= ~kNoReportOwed;
-        uint32_t elapsed = static_cast<uint32_t>(now) - Get32(body + 8);
-        uint32_t hold = Get32(body + 12);
+        uint32_t elapsed = static_cast<uint32_t>(now) - plat::LoadLE32(body + 8);
+        uint32_t hold = plat::LoadLE32(body + 12);
         uint32_t rtt = hold > elapsed ? 0 : elapsed - hold;
         cb->lastLocalRtt = rtt;
         AddSample(cb->localRtt, rtt, cb->pingHistory);
@@ -260,9 +255,9 @@ void ProcessRttPacket(EmtControlBlock* cb, const uint8_t* body) {
         cb->lastRequestArrival = now;
     }
     if (parts & 1) {
-        uint32_t seq = Get32(body + 20);
+        uint32_t seq = plat::LoadLE32(body + 20);
         if (seq != cb->lastRemoteReportSeq) {
-            AddSample(cb->remoteRtt, Get32(body + 16), cb->pingHistory);
+            AddSample(cb->remoteRtt, plat::LoadLE32(body + 16), cb->pingHistory);
             cb->lastRemoteReportSeq = seq;
         }
     }

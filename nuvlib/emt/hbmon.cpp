@@ -12,6 +12,7 @@
 
 #include "nuvlib/emt/emtpriv.h"
 #include "nuvlib/ems.h"
+#include "platform/byteorder.h"
 
 namespace emt {
 
@@ -41,8 +42,9 @@ uint32_t AllocateHeartbeatPort(EmtControlBlock* cb) {
 namespace {
 
 bool SendHeartbeat(EmtControlBlock* cb) {
-    uint32_t seq = htonl(++cb->hbSent);
-    return ::sendto(cb->udp, &seq, 4, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&cb->hbPeer),
+    uint8_t seq[4];
+    plat::StoreBE32(seq, ++cb->hbSent);
+    return ::sendto(cb->udp, seq, 4, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&cb->hbPeer),
                     sizeof cb->hbPeer) == 4;
 }
 
@@ -52,10 +54,10 @@ bool InputWaiting(int s) {
 }
 
 bool RecvHeartbeat(EmtControlBlock* cb) {
-    uint32_t seq;
-    ssize_t r = ::recvfrom(cb->udp, &seq, 4, MSG_DONTWAIT, nullptr, nullptr);
+    uint8_t seq[4];
+    ssize_t r = ::recvfrom(cb->udp, seq, 4, MSG_DONTWAIT, nullptr, nullptr);
     if (r != 4) return false;
-    cb->hbLastSeq = ntohl(seq);
+    cb->hbLastSeq = plat::LoadBE32(seq);
     return true;
 }
 

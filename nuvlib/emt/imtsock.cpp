@@ -17,6 +17,7 @@
 
 #include "nuvlib/emt/emtpriv.h"
 #include "nuvlib/ems.h"
+#include "platform/byteorder.h"
 #include "platform/named.h"
 #include "platform/process.h"
 
@@ -428,18 +429,16 @@ namespace {
 
 void PutConnectMsg(uint8_t* f, uint8_t type, uint16_t port, uint32_t pid) {
     EmtSetHeader(f, 8, 15, type);
-    f[4] = 1;
-    f[5] = 0;
-    f[6] = static_cast<uint8_t>(port);
-    f[7] = static_cast<uint8_t>(port >> 8);
-    for (int i = 0; i < 4; ++i) f[8 + i] = static_cast<uint8_t>(pid >> (8 * i));
+    plat::StoreLE16(f + 4, 1);
+    plat::StoreLE16(f + 6, port);
+    plat::StoreLE32(f + 8, pid);
 }
 
 bool ParseConnectMsg(const uint8_t* f, uint32_t len, uint8_t type, uint16_t* port, uint32_t* pid) {
     if (len != 12 || f[2] != 15 || f[3] != type || EmtBodyLength(f) != 8) return false;
-    if ((f[4] | (f[5] << 8)) != 1) return false;
-    *port = static_cast<uint16_t>(f[6] | (f[7] << 8));
-    *pid = f[8] | (f[9] << 8) | (f[10] << 16) | (static_cast<uint32_t>(f[11]) << 24);
+    if (plat::LoadLE16(f + 4) != 1) return false;
+    *port = plat::LoadLE16(f + 6);
+    *pid = plat::LoadLE32(f + 8);
     return true;
 }
 

@@ -12,21 +12,11 @@
 #include "nuvlib/emt/emtpriv.h"
 #include "nuvlib/emt/tcpiocpt.h"
 #include "nuvlib/ems.h"
+#include "platform/byteorder.h"
 
 namespace emt {
 
 namespace {
-
-void Put16BE(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-uint16_t Get16BE(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-void Put16LE(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-uint16_t Get16LE(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 // Caller's interval in 100 ms units to ms. Values above 655 would wrap in 16 bits:
 // they are held at the largest interval that is not "none".
@@ -84,7 +74,7 @@ uint32_t SendPreQosClient(EmtControlBlock* cb) {
     uint8_t h[6] = {0xCD, 0};
     uint16_t units = cb->hbInterval == EMT_NO_HEARTBEAT ? EMT_NO_HEARTBEAT
                                                          : static_cast<uint16_t>(cb->hbInterval / 100);
-    Put16BE(h + 2, units);
+    plat::StoreBE16(h + 2, units);
     std::memcpy(h + 4, &cb->hbLocal.sin_port, 2);
     uint32_t r = SendBytes(cb, h, 6);
     if (r) EMSTraceMessage("EMT %d: Send client pre-QoS handshake failed.", cb->handle);
@@ -126,11 +116,12 @@ uint32_t TCPClientHandshake(EmtControlBlock* cb, uint32_t attempt) {
     h[1] = 1;
     h[2] = 0;
     h[3] = 1;
-    Put16LE(h + 4, cb->hbInterval == EMT_NO_HEARTBEAT ? EMT_NO_HEARTBEAT
-                                                      : static_cast<uint16_t>(cb->hbInterval / 100));
+    plat::StoreLE16(h + 4, cb->hbInterval == EMT_NO_HEARTBEAT
+                               ? EMT_NO_HEARTBEAT
+                               : static_cast<uint16_t>(cb->hbInterval / 100));
     h[6] = cb->hbCount;
-    Put16LE(h + 8, static_cast<uint16_t>(cb->pingInterval));
-    Put16LE(h + 10, static_cast<uint16_t>(cb->replyDelay));
+    plat::StoreLE16(h + 8, static_cast<uint16_t>(cb->pingInterval));
+    plat::StoreLE16(h + 10, static_cast<uint16_t>(cb->replyDelay));
     EncodeFlowQos(cb->sendFlow, h + 16);
     EncodeFlowQos(cb->recvFlow, h + 84);
     if ((r = SendBytes(cb, h, 152)) != 0) {
@@ -175,7 +166,7 @@ uint32_t TCPServerHandshake(EmtControlBlock* cb) {
     if (h[0] != 0xCD) return EMT_E_BAD_HANDSHAKE;
     if (h[1] == 0) {
         CountRcvd(cb, 6);
-        cb->hbInterval = IntervalMs(Get16BE(h + 2));
+        cb->hbInterval = IntervalMs(plat::LoadBE16(h + 2));
         cb->hbPeer = cb->remote;
         std::memcpy(&cb->hbPeer.sin_port, h + 4, 2);
         if (TraceOn(kTraceConn))
@@ -199,10 +190,10 @@ uint32_t TCPServerHandshake(EmtControlBlock* cb) {
     uint8_t lowest = h[2], highest = h[3];
     if (lowest > highest || lowest >= 2 || highest == 0) return EMT_E_BAD_HANDSHAKE;
     cb->priority = h[76] < 3 ? h[76] : 0;
-    cb->hbInterval = IntervalMs(Get16LE(h + 4));
+    cb->hbInterval = IntervalMs(plat::LoadLE16(h + 4));
     cb->hbCount = h[6];
-    cb->pingInterval = Get16LE(h + 8);
-    cb->replyDelay = Get16LE(h + 10);
+    cb->pingInterval = plat::LoadLE16(h + 8);
+    cb->replyDelay = plat::LoadLE16(h + 10);
     if (cb->pingInterval == 0) cb->pingInterval = BuiltInPriority(cb->priority).pingInterval;
     cb->qosEnabled = highest != 0;
     EMT_FLOW_QOS clientSend = DecodeFlowQos(h + 16);

@@ -16,6 +16,7 @@
 #include "nuvlib/mds/mds.h"
 #include "nuvlib/mds/mdsinternal.h"
 #include "nuvlib/mds/mdsperfmon.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "platform/registry.h"
@@ -73,17 +74,6 @@ MBuf* BufOf(void* payload) {
 }
 uint8_t* FrameOf(MBuf* b) { return b->data + b->offset; }
 uint8_t* PayloadOf(MBuf* b) { return FrameOf(b) + 4 + MDS_HEADER_SIZE; }
-
-void Put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t Get32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // ----- registry ------------------------------------------------------------------------
 
@@ -301,7 +291,7 @@ void DispatchSyntheticOutOfService() {
 bool ValidDataFrame(MBuf* b) {
     uint32_t body = EmtBodyLength(FrameOf(b));
     if (body < MDS_HEADER_SIZE) return false;
-    uint32_t plen = FrameOf(b)[6] | (FrameOf(b)[7] << 8);
+    uint32_t plen = plat::LoadLE16(FrameOf(b) + 6);
     return plen <= body - MDS_HEADER_SIZE;
 }
 
@@ -309,7 +299,7 @@ void ReceiveSteps(MBuf* b) {
     ClientState* c = g_client;
     const uint8_t* hdr = FrameOf(b) + 4;
     std::lock_guard<std::mutex> g(c->lock);
-    uint32_t stamp = Get32(hdr + 8);
+    uint32_t stamp = plat::LoadLE32(hdr + 8);
     if (stamp != 0xFFFFFFFF) {
         c->stamp = stamp;
         c->sequence = 0;
@@ -333,7 +323,7 @@ uint32_t RegisterExchange() {
             if (MBuf* rep = ReceiveFrame()) {
                 if (!IsFrame(rep, MSG_REGISTER_REPLY) || EmtBodyLength(FrameOf(rep)) != 4)
                     EMSFailMessage("MDS: Invalid response from MDS process while registering client.");
-                status = Get32(FrameOf(rep) + 4);
+                status = plat::LoadLE32(FrameOf(rep) + 4);
                 c->pool->Free(rep);
             }
         }
@@ -379,7 +369,7 @@ bool ReconnectLoop() {
         }
         if (!IsFrame(rep, MSG_RECONNECT_REPLY) || EmtBodyLength(FrameOf(rep)) < 4)
             EMSFailMessage("MDS: Invalid reconnect response received from MDS process.");
-        uint32_t status = Get32(FrameOf(rep) + 4);
+        uint32_t status = plat::LoadLE32(FrameOf(rep) + 4);
         c->pool->Free(rep);
         if (status == 0) {
             EMSEvent0I0S(0x61048003, EMS_STATUS_NONE, 0);
@@ -576,28 +566,28 @@ constexpr MDSHooks kHooks = {HookStamp, HookSynchronized, HookAlloc,
 void MDSSetEmtConnectFlags(uint32_t flags) { g_emtFlags = flags; }
 
 void MDSEncodeHeader(const MDSHeader& h, uint8_t* out) {
-    Put16(out, h.marker);
-    Put16(out + 2, h.length);
+    plat::StoreLE16(out, h.marker);
+    plat::StoreLE16(out + 2, h.length);
     out[4] = h.sender;
     out[5] = h.destination;
     out[6] = h.flags;
     out[7] = h.caller;
-    Put32(out + 8, h.stamp);
-    Put16(out + 12, h.sequence);
+    plat::StoreLE32(out + 8, h.stamp);
+    plat::StoreLE16(out + 12, h.sequence);
     out[14] = h.messageClass;
     out[15] = h.messageType;
 }
 
 MDSHeader MDSDecodeHeader(const uint8_t* in) {
     MDSHeader h;
-    h.marker = static_cast<uint16_t>(in[0] | (in[1] << 8));
-    h.length = static_cast<uint16_t>(in[2] | (in[3] << 8));
+    h.marker = plat::LoadLE16(in);
+    h.length = plat::LoadLE16(in + 2);
     h.sender = in[4];
     h.destination = in[5];
     h.flags = in[6];
     h.caller = in[7];
-    h.stamp = Get32(in + 8);
-    h.sequence = static_cast<uint16_t>(in[12] | (in[13] << 8));
+    h.stamp = plat::LoadLE32(in + 8);
+    h.sequence = plat::LoadLE16(in + 12);
     h.messageClass = in[14];
     h.messageType = in[15];
     return h;
@@ -803,7 +793,7 @@ int MDSStopClient(uint32_t reason) {
     }
     if (c->started.load() && c->connected.load()) {
         MBuf* b = NewControlFrame(MSG_STOP_CLIENT, 4);
-        Put32(FrameOf(b) + 4, reason);
+        plat::StoreLE32(FrameOf(b) + 4, reason);
         Queue(b);
         wait_for_stop_client_ack();
     }

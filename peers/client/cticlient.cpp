@@ -7,6 +7,7 @@
 #include "ctimsg/elementdict.h"
 #include "ctimsg/messages/msgclass.h"
 #include "ctimsg/names.h"
+#include "platform/byteorder.h"
 
 namespace cticlient {
 
@@ -119,7 +120,7 @@ std::vector<uint8_t> EncodeFrame(BaseMSG& msg, uint32_t version, std::string* er
 std::string DescribeFrame(const uint8_t* frame, int length, uint32_t version) {
     uint32_t type = 0;
     if (length >= CTI_HEADER_SIZE)
-        type = (uint32_t{frame[4]} << 24) | (uint32_t{frame[5]} << 16) | (uint32_t{frame[6]} << 8) | frame[7];
+        type = plat::LoadBE32(frame + 4);
     std::string line = MsgTypeName(static_cast<int32_t>(type));
     line += ' ';
     BaseMSGPtr msg = BaseMSG::Decode(frame, length, version);

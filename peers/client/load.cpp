@@ -36,6 +36,7 @@
 #include "peers/client/cticlient.h"
 #include "peers/client/loadapp.h"
 #include "peers/client/loadevent.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 
 namespace {
@@ -64,10 +65,6 @@ struct LoadOptions {
     std::string readyFile;
     int64_t pollNs = 0;
 };
-
-uint32_t Be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
 
 int64_t NowNs() { return plat::MonotonicNs(); }
 
@@ -214,10 +211,10 @@ template <class F>
 bool TakeFrames(std::vector<uint8_t>& in, F seen) {
     size_t at = 0;
     while (in.size() - at >= kHeaderBytes) {
-        const uint32_t body = Be32(in.data() + at);
+        const uint32_t body = plat::LoadBE32(in.data() + at);
         if (body > cticlient::kMaxBody) return false;
         if (in.size() - at < kHeaderBytes + body) break;
-        seen(Be32(in.data() + at + 4), in.data() + at, kHeaderBytes + body);
+        seen(plat::LoadBE32(in.data() + at + 4), in.data() + at, kHeaderBytes + body);
         at += kHeaderBytes + body;
     }
     in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(at));

@@ -25,6 +25,7 @@
 #include "ctimsg/messages/messages.h"
 #include "peers/client/cticlient.h"
 #include "peers/client/loadevent.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 
 namespace parloload {
@@ -40,10 +41,6 @@ constexpr int kMaxCount = 20000;      // the process's open-file limit on this m
 constexpr int kAnswerWaitMs = 10000;
 constexpr int kEndWaitMs = 1000;
 constexpr size_t kBuckets = 200000;   // 1 us buckets up to 200 ms
-
-uint32_t Be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
 
 int64_t NowNs() { return plat::MonotonicNs(); }
 
@@ -171,10 +168,10 @@ public:
     bool TakeFrames(F seen) {
         size_t at = 0;
         while (in_.size() - at >= kHeaderBytes) {
-            const uint32_t body = Be32(in_.data() + at);
+            const uint32_t body = plat::LoadBE32(in_.data() + at);
             if (body > cticlient::kMaxBody) return false;
             if (in_.size() - at < kHeaderBytes + body) break;
-            seen(Be32(in_.data() + at + 4), in_.data() + at, size_t{kHeaderBytes} + body);
+            seen(plat::LoadBE32(in_.data() + at + 4), in_.data() + at, size_t{kHeaderBytes} + body);
             at += kHeaderBytes + body;
         }
         in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(at));
@@ -191,7 +188,7 @@ public:
             if (!TakeFrames([&](uint32_t type, const uint8_t* f, size_t len) {
                     if (found || !want(type)) return;
                     found = type;
-                    if (second && len >= kHeaderBytes + 8) *second = Be32(f + kHeaderBytes + 4);
+                    if (second && len >= kHeaderBytes + 8) *second = plat::LoadBE32(f + kHeaderBytes + 4);
                 }))
                 return 0;
             if (found) return found;

@@ -24,6 +24,7 @@
 #include "ctimsg/messages/msgclass.h"
 #include "ctimsg/names.h"
 #include "peers/client/cticlient.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 
 namespace {
@@ -127,7 +128,7 @@ struct Session {
 };
 
 uint32_t TypeOf(const std::vector<uint8_t>& frame) {
-    return (uint32_t{frame[4]} << 24) | (uint32_t{frame[5]} << 16) | (uint32_t{frame[6]} << 8) | frame[7];
+    return plat::LoadBE32(frame.data() + 4);
 }
 
 void ReaderLoop(Connection& c, Session& s, uint32_t version) {
@@ -138,8 +139,7 @@ void ReaderLoop(Connection& c, Session& s, uint32_t version) {
     for (;;) {
         std::vector<uint8_t> frame(CTI_HEADER_SIZE);
         if (!c.ReadAll(frame.data(), CTI_HEADER_SIZE)) break;
-        const uint32_t length = (uint32_t{frame[0]} << 24) | (uint32_t{frame[1]} << 16) |
-                                (uint32_t{frame[2]} << 8) | frame[3];
+        const uint32_t length = plat::LoadBE32(frame.data());
         if (length > cticlient::kMaxBody) {
             printf("(frame of %u bytes refused)\n", length);
             fflush(stdout);

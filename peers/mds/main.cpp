@@ -26,6 +26,7 @@
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/mds/mds.h"
 #include "nuvlib/emsseams.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
 
@@ -106,7 +107,7 @@ void SendStatus(Conn& c, uint8_t type) {
 void SendReply(Conn& c, uint8_t type, uint32_t status) {
     uint8_t f[8];
     EmtSetHeader(f, 4, MDS_EMT_CLASS, type);
-    for (int i = 0; i < 4; ++i) f[4 + i] = static_cast<uint8_t>(status >> (8 * i));
+    plat::StoreLE32(f + 4, status);
     Send(c, f);
 }
 
@@ -220,7 +221,7 @@ void Reader(std::shared_ptr<Conn> c) {
             }
             case MDS_MSG_DATA: {
                 if (c->client < 0 || body < MDS_HEADER_SIZE) break;
-                uint32_t plen = f[6] | (f[7] << 8);
+                uint32_t plen = plat::LoadLE16(f + 6);
                 if (plen > body - MDS_HEADER_SIZE) break;
                 Route(c, f);
                 break;

@@ -112,11 +112,11 @@ std::string ArmTypeName(uint32_t type) {
 
 uint32_t ArmMessage::Word(int at) const {
     if (at < 0 || static_cast<size_t>(at) + 4 > fixed.size()) return 0;
-    return Get32(fixed.data() + at);
+    return LoadLE32(fixed.data() + at);
 }
 
 void ArmMessage::SetWord(int at, uint32_t v) {
-    if (at >= 0) Put32(fixed, static_cast<size_t>(at), v);
+    if (at >= 0) PutLE32(fixed, static_cast<size_t>(at), v);
 }
 
 ArmMessage NewArmMessage(const ArmLayout& layout) {
@@ -134,23 +134,23 @@ bool WriteArm(const ArmLayout& layout, const ArmMessage& m, std::vector<uint8_t>
     switch (layout.list) {
         case L::kNone: break;
         case L::kTasks:
-            Put32(b, static_cast<size_t>(layout.listCountAt),
+            PutLE32(b, static_cast<size_t>(layout.listCountAt),
                   static_cast<uint32_t>(m.list.size() / 3));
             break;
         case L::kMrds:
-            Put16(b, static_cast<size_t>(layout.listCountAt),
+            PutLE16(b, static_cast<size_t>(layout.listCountAt),
                   static_cast<uint16_t>(m.list.size()));
             break;
-        case L::kMembers: Put32(b, b.size(), static_cast<uint32_t>(m.list.size() / 2)); break;
+        case L::kMembers: PutLE32(b, b.size(), static_cast<uint32_t>(m.list.size() / 2)); break;
     }
-    for (uint32_t w : m.list) Put32(b, b.size(), w);
+    for (uint32_t w : m.list) PutLE32(b, b.size(), w);
     for (size_t i = 0; i < layout.texts; ++i)
         AppendPadded(b, i < m.texts.size() ? m.texts[i] : std::string());
     if (layout.ecc) {
         const size_t at = b.size();
         const size_t n = m.ecc.size();
         b.resize(at + EccBlockSize(static_cast<int64_t>(n)), 0);
-        Put32(b, at, static_cast<uint32_t>(n));
+        PutLE32(b, at, static_cast<uint32_t>(n));
         if (n) std::memcpy(b.data() + at + 4, m.ecc.data(), n);
     }
     if (layout.uii) AppendPadded(b, m.uniqueInstanceID);
@@ -172,24 +172,24 @@ bool ReadArm(const ArmLayout& layout, const uint8_t* p, size_t len, ArmMessage* 
     size_t words = 0;
     switch (layout.list) {
         case L::kNone: break;
-        case L::kTasks: words = 3 * size_t{Get32(p + layout.listCountAt)}; break;
-        case L::kMrds: words = Get16(p + layout.listCountAt); break;
+        case L::kTasks: words = 3 * size_t{LoadLE32(p + layout.listCountAt)}; break;
+        case L::kMrds: words = LoadLE16(p + layout.listCountAt); break;
         case L::kMembers:
             if (len - at < 4) return Fail(error, "no member count");
-            words = 2 * size_t{Get32(p + at)};
+            words = 2 * size_t{LoadLE32(p + at)};
             at += 4;
             break;
     }
     if (words > (len - at) / 4)
         return Fail(error, "a list of " + std::to_string(words) + " words runs past the message");
-    for (size_t i = 0; i < words; ++i, at += 4) m.list.push_back(Get32(p + at));
+    for (size_t i = 0; i < words; ++i, at += 4) m.list.push_back(LoadLE32(p + at));
     m.texts.resize(layout.texts);
     for (size_t i = 0; i < layout.texts; ++i)
         if (!ReadPadded(p, len, &at, &m.texts[i]))
             return Fail(error, "text " + std::to_string(i + 1) + " runs past the message");
     if (layout.ecc) {
         if (len - at < 4) return Fail(error, "no ECC size");
-        m.eccSize = static_cast<int32_t>(Get32(p + at));
+        m.eccSize = static_cast<int32_t>(LoadLE32(p + at));
         if (m.eccSize < 0) return Fail(error, "negative ECC size");
         const size_t block = EccBlockSize(m.eccSize);
         if (block > len - at) return Fail(error, "the ECC block runs past the message");

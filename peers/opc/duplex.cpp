@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "peers/opc/opc_wire.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 
 namespace opcpeer {
@@ -49,7 +50,7 @@ int Duplex::Active() {
 
 void Duplex::Send(int side, uint8_t type, const std::vector<uint8_t>& body) {
     std::vector<uint8_t> payload;
-    Put32(payload, 0, options_.serverNumber);
+    PutLE32(payload, 0, options_.serverNumber);
     payload.insert(payload.end(), body.begin(), body.end());
     if (!send_(side, type, payload))
         Print(Line("parlo-opc: duplex: %s to side %s not sent", OpcTypeName(type).c_str(),
@@ -199,14 +200,14 @@ void Duplex::Run() {
 bool AppendLinkFrame(std::vector<uint8_t>& out, uint8_t type, const std::vector<uint8_t>& payload) {
     if (payload.size() > kMaxPayload) return false;
     out.push_back(type);
-    out.push_back(static_cast<uint8_t>(payload.size()));
-    out.push_back(static_cast<uint8_t>(payload.size() >> 8));
+    out.resize(out.size() + 2);
+    plat::StoreLE16(out.data() + out.size() - 2, static_cast<uint16_t>(payload.size()));
     out.insert(out.end(), payload.begin(), payload.end());
     return true;
 }
 
 bool ReadLinkHeader(const uint8_t (&header)[kLinkHeader], uint8_t* type, size_t* length) {
-    const size_t n = static_cast<size_t>(header[1]) | (static_cast<size_t>(header[2]) << 8);
+    const size_t n = plat::LoadLE16(header + 1);
     if (n > kMaxPayload) return false;
     *type = header[0];
     *length = n;

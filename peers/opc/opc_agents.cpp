@@ -57,8 +57,8 @@ bool Groups(const std::string& text, size_t size, std::vector<std::vector<std::s
     return true;
 }
 
-void Append32(std::vector<uint8_t>& b, uint32_t v) { Put32(b, b.size(), v); }
-void Append16(std::vector<uint8_t>& b, uint16_t v) { Put16(b, b.size(), v); }
+void Append32(std::vector<uint8_t>& b, uint32_t v) { PutLE32(b, b.size(), v); }
+void Append16(std::vector<uint8_t>& b, uint16_t v) { PutLE16(b, b.size(), v); }
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 

@@ -57,8 +57,8 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> CorpusMessages() {
     e.eventClass = kClassEventReport;
     e.eventType = kPrivateEvent;
     e.opc.clear();
-    Put32(e.opc, 0, 8);
-    Put32(e.opc, 4, 0);
+    PutLE32(e.opc, 0, 8);
+    PutLE32(e.opc, 4, 0);
     addEvent("csta-event-6-93", e);
 
     for (const ArmLayout& l : ArmLayouts()) {

@@ -206,7 +206,7 @@ bool StandIn::CmdTime(const std::vector<std::string>& args, std::string* error) 
     Print(Format("parlo-opc: send CTI_TIME_NOTIFICATION_EVENT to %d server %u time %u", peer_,
                  server, value));
     std::vector<uint8_t> body;
-    Put32(body, 0, value);
+    PutLE32(body, 0, value);
     Send(peer_, kTimeNotification, server, body);
     return true;
 }
@@ -284,15 +284,15 @@ bool StandIn::CmdMaintenance(uint8_t type, const std::vector<std::string>& args,
     const uint32_t server = ServerNumber();
     std::vector<uint8_t> body;
     if (type == kMaintenanceRequest) {
-        Put32(body, 0, value);
-        Put32(body, 4, side);
+        PutLE32(body, 0, value);
+        PutLE32(body, 4, side);
         Print(Format("parlo-opc: send CTI_MAINTENANCE_MODE_REQUEST to %d server %u value %u "
                      "side %u",
                      peer_, server, value, side));
     } else {
-        Put32(body, 0, word);
-        Put32(body, 4, accepted);
-        Put32(body, 8, side);
+        PutLE32(body, 0, word);
+        PutLE32(body, 4, accepted);
+        PutLE32(body, 8, side);
         Print(Format("parlo-opc: send CTI_MAINTENANCE_MODE_IN_PROGRESS to %d server %u word %u "
                      "accepted %u side %u",
                      peer_, server, word, accepted, side));
@@ -323,7 +323,7 @@ void StandIn::Received(uint8_t type) {
 void StandIn::Send(uint8_t destination, uint8_t type, uint32_t serverNumber,
                    const std::vector<uint8_t>& body) {
     std::vector<uint8_t> payload;
-    Put32(payload, 0, serverNumber);
+    PutLE32(payload, 0, serverNumber);
     payload.insert(payload.end(), body.begin(), body.end());
     if (payload.size() > kMaxPayload) {
         Print(Format("parlo-opc: error: %s of %zu bytes does not fit, not sent",
@@ -346,9 +346,9 @@ void StandIn::SendEvent(uint8_t destination, uint32_t serverNumber, const CstaEv
     }
     std::string ids;
     if (e.eventClass == kClassConfirmation && e.body.size() >= 8)
-        ids = Format(" invoke 0x%x client 0x%x", Get32(e.body.data()), Get32(e.body.data() + 4));
+        ids = Format(" invoke 0x%x client 0x%x", LoadLE32(e.body.data()), LoadLE32(e.body.data() + 4));
     if (e.eventType == kUniversalFailure && e.body.size() >= 12 && e.opc.size() >= 4)
-        ids += Format(" error %u pec %u", Get32(e.body.data() + 8), Get32(e.opc.data()));
+        ids += Format(" error %u pec %u", LoadLE32(e.body.data() + 8), LoadLE32(e.opc.data()));
     Print(Format("parlo-opc: send CTI_CSTA_MESSAGE to %d class %u type %u%s call %d dev \"%s\" "
                  "uii \"%s\" body %zu raw %zu opc %zu",
                  destination, e.eventClass, e.eventType, ids.c_str(),
@@ -365,7 +365,7 @@ void StandIn::OnMessage(uint8_t sender, uint8_t type, const uint8_t* payload, si
         Received(type);
         return;
     }
-    const uint32_t serverNumber = Get32(payload);
+    const uint32_t serverNumber = LoadLE32(payload);
     const uint8_t* body = payload + 4;
     const size_t bodyLen = len - 4;
     const ArmLayout* arm = FindArmLayout(type);
@@ -390,7 +390,7 @@ void StandIn::OnMessage(uint8_t sender, uint8_t type, const uint8_t* payload, si
         // The other requests the server writes: their name and their first words.
         std::string words;
         for (size_t at = 0; at + 4 <= bodyLen && at < 32; at += 4)
-            words += Format(" %u", Get32(body + at));
+            words += Format(" %u", LoadLE32(body + at));
         Print(Format("parlo-opc: recv %s from %d server %u length %zu words%s",
                      OpcTypeName(type).c_str(), sender, serverNumber, bodyLen, words.c_str()));
         ServerRequest request;
@@ -490,7 +490,7 @@ std::string ArmIds(const ArmLayout& l, const ArmMessage& m) {
     if (l.statusAt >= 0) {
         // The route register cause is a 16-bit field.
         const uint32_t v = l.type == 107 ? static_cast<uint32_t>(static_cast<int16_t>(
-                                               Get16(m.fixed.data() + l.statusAt)))
+                                               LoadLE16(m.fixed.data() + l.statusAt)))
                                          : m.Word(l.statusAt);
         s += Format(" status %d", static_cast<int32_t>(v));
     }
@@ -556,7 +556,7 @@ void StandIn::OnArm(uint8_t sender, uint32_t serverNumber, const ArmLayout& layo
         }
         const ArmLayout* a = FindArmLayout(answer.type);
         if (rule.hasStatus && a && a->statusAt >= 0) {
-            if (a->type == 107) Put16(answer.fixed, static_cast<size_t>(a->statusAt),
+            if (a->type == 107) PutLE16(answer.fixed, static_cast<size_t>(a->statusAt),
                                       static_cast<uint16_t>(rule.status));
             else answer.SetWord(a->statusAt, rule.status);
         }

@@ -16,22 +16,14 @@ std::string Format(const char* fmt, ...) {
     return buf;
 }
 
-void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
+void PutLE16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
     if (b.size() < at + 2) b.resize(at + 2, 0);
-    b[at] = static_cast<uint8_t>(v);
-    b[at + 1] = static_cast<uint8_t>(v >> 8);
+    plat::StoreLE16(b.data() + at, v);
 }
 
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+void PutLE32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
     if (b.size() < at + 4) b.resize(at + 4, 0);
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    plat::StoreLE32(b.data() + at, v);
 }
 
 size_t PaddedSize(size_t chars) { return (chars + 6) & ~static_cast<size_t>(3); }
@@ -40,14 +32,13 @@ void AppendPadded(std::vector<uint8_t>& b, const std::string& s) {
     const size_t n = std::min<size_t>(s.size(), 0xFFFF);
     const size_t at = b.size();
     b.resize(at + PaddedSize(n), 0);
-    b[at] = static_cast<uint8_t>(n);
-    b[at + 1] = static_cast<uint8_t>(n >> 8);
+    plat::StoreLE16(b.data() + at, static_cast<uint16_t>(n));
     std::memcpy(b.data() + at + 2, s.data(), n);
 }
 
 bool ReadPadded(const uint8_t* p, size_t len, size_t* at, std::string* out) {
     if (*at > len || len - *at < 2) return false;
-    const size_t n = Get16(p + *at);
+    const size_t n = LoadLE16(p + *at);
     const size_t size = PaddedSize(n);
     if (len - *at < size) return false;
     const char* c = reinterpret_cast<const char*>(p + *at + 2);
@@ -68,16 +59,16 @@ void PutText(std::vector<uint8_t>& b, size_t at, size_t width, const std::string
 }
 
 void PutConnection(std::vector<uint8_t>& b, size_t at, const ConnectionID& c) {
-    Put32(b, at, c.callID);
+    PutLE32(b, at, c.callID);
     PutText(b, at + 4, kDeviceIDSize, c.deviceID);
-    Put32(b, at + 68, c.deviceIDType);
+    PutLE32(b, at + 68, c.deviceIDType);
 }
 
 ConnectionID GetConnection(const uint8_t* p) {
     ConnectionID c;
-    c.callID = Get32(p);
+    c.callID = LoadLE32(p);
     c.deviceID = GetText(p + 4, kDeviceIDSize);
-    c.deviceIDType = Get32(p + 68);
+    c.deviceIDType = LoadLE32(p + 68);
     return c;
 }
 
@@ -101,7 +92,7 @@ bool ReadCleanPadded(const uint8_t* p, size_t len, size_t* at, std::string* out,
     const size_t start = *at;
     if (!ReadPadded(p, len, at, out))
         return Fail(error, std::string(what) + " string runs past the message");
-    const size_t n = Get16(p + start);
+    const size_t n = LoadLE16(p + start);
     if (out->size() != n) return Fail(error, std::string(what) + " string holds a NUL");
     if (!AllZero(p + start + 2 + n, *at - start - 2 - n))
         return Fail(error, std::string(what) + " string fill is not zero");
@@ -112,22 +103,22 @@ bool ReadCleanPadded(const uint8_t* p, size_t len, size_t* at, std::string* out,
 
 std::vector<uint8_t> WriteRequest(const CstaRequest& r) {
     std::vector<uint8_t> b(kFixedPart, 0);
-    Put32(b, 0, r.peripheralID);
-    Put16(b, 4, r.marker);
-    Put32(b, 8, r.connection.callID);
-    Put32(b, 28, r.connection.deviceIDType);
-    for (size_t i = 0; i < r.skillGroups.size(); ++i) Put32(b, 32 + 4 * i, r.skillGroups[i]);
-    Put32(b, 208, kEventPartLength);
-    Put32(b, 212, static_cast<uint32_t>(r.raw.size()));
-    Put32(b, 216, static_cast<uint32_t>(r.opc.size()));
+    PutLE32(b, 0, r.peripheralID);
+    PutLE16(b, 4, r.marker);
+    PutLE32(b, 8, r.connection.callID);
+    PutLE32(b, 28, r.connection.deviceIDType);
+    for (size_t i = 0; i < r.skillGroups.size(); ++i) PutLE32(b, 32 + 4 * i, r.skillGroups[i]);
+    PutLE32(b, 208, kEventPartLength);
+    PutLE32(b, 212, static_cast<uint32_t>(r.raw.size()));
+    PutLE32(b, 216, static_cast<uint32_t>(r.opc.size()));
     AppendPadded(b, r.uniqueInstanceID);
     AppendPadded(b, r.connection.deviceID);
     const size_t h = b.size();
-    Put16(b, h, r.headerPeripheralID);
-    Put16(b, h + 2, r.eventClass);
-    Put16(b, h + 4, r.eventType);
-    Put32(b, h + 6, r.invokeID);
-    Put32(b, h + 10, r.clientInvokeID);
+    PutLE16(b, h, r.headerPeripheralID);
+    PutLE16(b, h + 2, r.eventClass);
+    PutLE16(b, h + 4, r.eventType);
+    PutLE32(b, h + 6, r.invokeID);
+    PutLE32(b, h + 10, r.clientInvokeID);
     std::vector<uint8_t> body = r.body;
     body.resize(kRequestBodySize, 0);
     b.insert(b.end(), body.begin(), body.end());
@@ -139,17 +130,17 @@ std::vector<uint8_t> WriteRequest(const CstaRequest& r) {
 bool ReadRequest(const uint8_t* p, size_t len, CstaRequest* out, std::string* error) {
     if (len < kFixedPart) return Fail(error, "shorter than the 244-byte fixed part");
     CstaRequest r;
-    r.peripheralID = Get32(p);
-    r.marker = Get16(p + 4);
+    r.peripheralID = LoadLE32(p);
+    r.marker = LoadLE16(p + 4);
     if (r.marker != 0xFFFF) return Fail(error, "offset 4 is not 0xFFFF");
     if (!AllZero(p + 6, 2) || !AllZero(p + 12, 16) || !AllZero(p + 220, 24))
         return Fail(error, "reserved bytes are not zero");
-    r.connection.callID = Get32(p + 8);
-    r.connection.deviceIDType = Get32(p + 28);
-    for (size_t i = 0; i < r.skillGroups.size(); ++i) r.skillGroups[i] = Get32(p + 32 + 4 * i);
-    const uint32_t eventPart = Get32(p + 208);
-    const uint32_t rawLen = Get32(p + 212);
-    const uint32_t opcLen = Get32(p + 216);
+    r.connection.callID = LoadLE32(p + 8);
+    r.connection.deviceIDType = LoadLE32(p + 28);
+    for (size_t i = 0; i < r.skillGroups.size(); ++i) r.skillGroups[i] = LoadLE32(p + 32 + 4 * i);
+    const uint32_t eventPart = LoadLE32(p + 208);
+    const uint32_t rawLen = LoadLE32(p + 212);
+    const uint32_t opcLen = LoadLE32(p + 216);
     if (eventPart != kEventPartLength)
         return Fail(error, "event part length " + std::to_string(eventPart) + " is not 364");
     if (rawLen > kMaxRawData)
@@ -167,16 +158,16 @@ bool ReadRequest(const uint8_t* p, size_t len, CstaRequest* out, std::string* er
     if (need != len)
         return Fail(error, "lengths add up to " + std::to_string(need) + " bytes, message has " +
                                std::to_string(len));
-    r.headerPeripheralID = Get16(p + at);
-    r.eventClass = Get16(p + at + 2);
-    r.eventType = Get16(p + at + 4);
+    r.headerPeripheralID = LoadLE16(p + at);
+    r.eventClass = LoadLE16(p + at + 2);
+    r.eventType = LoadLE16(p + at + 4);
     if (r.eventClass != kClassRequest)
         return Fail(error, "event class " + std::to_string(r.eventClass) + " is not 8");
     if (r.headerPeripheralID != static_cast<uint16_t>(r.peripheralID))
         return Fail(error, "header peripheral id differs from offset 0");
     at += 6;
-    r.invokeID = Get32(p + at);
-    r.clientInvokeID = Get32(p + at + 4);
+    r.invokeID = LoadLE32(p + at);
+    r.clientInvokeID = LoadLE32(p + at + 4);
     r.body.assign(p + at + 8, p + at + kEventPartLength);
     at += kEventPartLength;
     r.raw.assign(p + at, p + at + rawLen);
@@ -194,26 +185,26 @@ bool WriteEvent(const CstaEvent& e, std::vector<uint8_t>* out, std::string* erro
     if (e.opc.size() > kMaxOpcData)
         return Fail(error, "OPC private data of " + std::to_string(e.opc.size()) + " bytes");
     std::vector<uint8_t> b(kFixedPart, 0);
-    Put32(b, 0, e.peripheralID);
-    Put16(b, 4, e.peripheralType);
-    Put16(b, 6, e.taskBegun);
-    Put32(b, 8, e.callID);
-    Put32(b, 12, e.skillTargetID);
-    for (size_t i = 0; i < 3; ++i) Put32(b, 16 + 4 * i, e.taskID[i]);
-    Put32(b, 28, e.connectionDeviceIDType);
-    for (size_t i = 0; i < e.area.size(); ++i) Put32(b, 32 + 4 * i, e.area[i]);
-    Put32(b, 208, static_cast<uint32_t>(e.body.size()));
-    Put32(b, 212, static_cast<uint32_t>(e.raw.size()));
-    Put32(b, 216, static_cast<uint32_t>(e.opc.size()));
-    Put32(b, 220, e.mrDomainID);
-    for (size_t i = 0; i < 3; ++i) Put32(b, 224 + 4 * i, e.previousTaskID[i]);
-    Put16(b, 236, e.disposition);
-    Put16(b, 238, e.applicationDisposition);
+    PutLE32(b, 0, e.peripheralID);
+    PutLE16(b, 4, e.peripheralType);
+    PutLE16(b, 6, e.taskBegun);
+    PutLE32(b, 8, e.callID);
+    PutLE32(b, 12, e.skillTargetID);
+    for (size_t i = 0; i < 3; ++i) PutLE32(b, 16 + 4 * i, e.taskID[i]);
+    PutLE32(b, 28, e.connectionDeviceIDType);
+    for (size_t i = 0; i < e.area.size(); ++i) PutLE32(b, 32 + 4 * i, e.area[i]);
+    PutLE32(b, 208, static_cast<uint32_t>(e.body.size()));
+    PutLE32(b, 212, static_cast<uint32_t>(e.raw.size()));
+    PutLE32(b, 216, static_cast<uint32_t>(e.opc.size()));
+    PutLE32(b, 220, e.mrDomainID);
+    for (size_t i = 0; i < 3; ++i) PutLE32(b, 224 + 4 * i, e.previousTaskID[i]);
+    PutLE16(b, 236, e.disposition);
+    PutLE16(b, 238, e.applicationDisposition);
     for (const auto& s : e.strings) AppendPadded(b, s);
     const size_t h = b.size();
-    Put16(b, h, e.headerPeripheralID);
-    Put16(b, h + 2, e.eventClass);
-    Put16(b, h + 4, e.eventType);
+    PutLE16(b, h, e.headerPeripheralID);
+    PutLE16(b, h + 2, e.eventClass);
+    PutLE16(b, h + 4, e.eventType);
     b.insert(b.end(), e.body.begin(), e.body.end());
     b.insert(b.end(), e.raw.begin(), e.raw.end());
     b.insert(b.end(), e.opc.begin(), e.opc.end());
@@ -226,21 +217,21 @@ bool WriteEvent(const CstaEvent& e, std::vector<uint8_t>* out, std::string* erro
 bool ReadEvent(const uint8_t* p, size_t len, CstaEvent* out, std::string* error) {
     if (len < kFixedPart) return Fail(error, "shorter than the 244-byte fixed part");
     CstaEvent e;
-    e.peripheralID = Get32(p);
-    e.peripheralType = Get16(p + 4);
-    e.taskBegun = Get16(p + 6);
-    e.callID = Get32(p + 8);
-    e.skillTargetID = Get32(p + 12);
-    for (size_t i = 0; i < 3; ++i) e.taskID[i] = Get32(p + 16 + 4 * i);
-    e.connectionDeviceIDType = Get32(p + 28);
-    for (size_t i = 0; i < e.area.size(); ++i) e.area[i] = Get32(p + 32 + 4 * i);
-    const uint32_t bodyLen = Get32(p + 208);
-    const uint32_t rawLen = Get32(p + 212);
-    const uint32_t opcLen = Get32(p + 216);
-    e.mrDomainID = Get32(p + 220);
-    for (size_t i = 0; i < 3; ++i) e.previousTaskID[i] = Get32(p + 224 + 4 * i);
-    e.disposition = Get16(p + 236);
-    e.applicationDisposition = Get16(p + 238);
+    e.peripheralID = LoadLE32(p);
+    e.peripheralType = LoadLE16(p + 4);
+    e.taskBegun = LoadLE16(p + 6);
+    e.callID = LoadLE32(p + 8);
+    e.skillTargetID = LoadLE32(p + 12);
+    for (size_t i = 0; i < 3; ++i) e.taskID[i] = LoadLE32(p + 16 + 4 * i);
+    e.connectionDeviceIDType = LoadLE32(p + 28);
+    for (size_t i = 0; i < e.area.size(); ++i) e.area[i] = LoadLE32(p + 32 + 4 * i);
+    const uint32_t bodyLen = LoadLE32(p + 208);
+    const uint32_t rawLen = LoadLE32(p + 212);
+    const uint32_t opcLen = LoadLE32(p + 216);
+    e.mrDomainID = LoadLE32(p + 220);
+    for (size_t i = 0; i < 3; ++i) e.previousTaskID[i] = LoadLE32(p + 224 + 4 * i);
+    e.disposition = LoadLE16(p + 236);
+    e.applicationDisposition = LoadLE16(p + 238);
     if (bodyLen > kMaxEventBody)
         return Fail(error, "body length " + std::to_string(bodyLen) + " above 1304");
     if (rawLen > kMaxRawData)
@@ -255,9 +246,9 @@ bool ReadEvent(const uint8_t* p, size_t len, CstaEvent* out, std::string* error)
     if (need != len)
         return Fail(error, "lengths add up to " + std::to_string(need) + " bytes, message has " +
                                std::to_string(len));
-    e.headerPeripheralID = Get16(p + at);
-    e.eventClass = Get16(p + at + 2);
-    e.eventType = Get16(p + at + 4);
+    e.headerPeripheralID = LoadLE16(p + at);
+    e.eventClass = LoadLE16(p + at + 2);
+    e.eventType = LoadLE16(p + at + 4);
     at += 6;
     e.body.assign(p + at, p + at + bodyLen);
     at += bodyLen;
@@ -327,8 +318,8 @@ CstaEvent AnswerFrame(const CstaRequest& req, uint16_t type) {
     e.headerPeripheralID = static_cast<uint16_t>(req.peripheralID);
     e.eventClass = kClassConfirmation;
     e.eventType = type;
-    Put32(e.body, 0, req.invokeID);
-    Put32(e.body, 4, req.clientInvokeID);
+    PutLE32(e.body, 0, req.invokeID);
+    PutLE32(e.body, 4, req.clientInvokeID);
     return e;
 }
 
@@ -336,8 +327,8 @@ CstaEvent AnswerFrame(const CstaRequest& req, uint16_t type) {
 // drops them shows.
 std::vector<uint8_t> LinePD() {
     std::vector<uint8_t> pd;
-    Put32(pd, 0, 0);
-    Put32(pd, 4, 2);
+    PutLE32(pd, 0, 0);
+    PutLE32(pd, 4, 2);
     return pd;
 }
 
@@ -366,8 +357,8 @@ bool FieldSet::Apply(std::vector<uint8_t>& b, size_t limit) const {
                 if (b.size() < f.offset + 1) b.resize(f.offset + 1, 0);
                 b[f.offset] = static_cast<uint8_t>(f.value);
                 break;
-            case '2': Put16(b, f.offset, static_cast<uint16_t>(f.value)); break;
-            case '4': Put32(b, f.offset, f.value); break;
+            case '2': PutLE16(b, f.offset, static_cast<uint16_t>(f.value)); break;
+            case '4': PutLE32(b, f.offset, f.value); break;
             default: PutText(b, f.offset, f.width, f.text); break;
         }
     }
@@ -393,8 +384,8 @@ CstaEvent BuildConfirmation(const CstaRequest& req, uint32_t* nextCallID) {
                 nc.deviceID = GetConnection(body + row->connectionAt).deviceID;
             PutConnection(e.body, kConf, nc);
             if (row->conf == ConfBody::kNewCallParties) {
-                Put32(e.body, kConf + 72, 0);  // no party list
-                Put32(e.body, kConf + 76, 0);
+                PutLE32(e.body, kConf + 72, 0);  // no party list
+                PutLE32(e.body, kConf + 76, 0);
             }
             e.callID = nc.callID;
             e.strings[1] = nc.deviceID;
@@ -410,31 +401,31 @@ CstaEvent BuildConfirmation(const CstaRequest& req, uint32_t* nextCallID) {
         }
         case ConfBody::kDeviceInfo: {
             PutText(e.body, kConf, kDeviceIDSize, GetText(body, kDeviceIDSize));
-            Put32(e.body, kConf + 64, 0);  // DevType
+            PutLE32(e.body, kConf + 64, 0);  // DevType
             e.body.resize(kConf + 72, 0);
             e.body[kConf + 68] = 16;       // DevClass
             std::vector<uint8_t> pd(960, 0);
             const uint32_t head[] = {1, 1, 1, 1, 6};  // type, lines, active, held, conference
-            for (size_t i = 0; i < 5; ++i) Put32(pd, 4 * i, head[i]);
+            for (size_t i = 0; i < 5; ++i) PutLE32(pd, 4 * i, head[i]);
             for (size_t i = 0; i < 10; ++i) {
-                Put32(pd, 44 + 4 * i, i == 0 ? 0 : 0xFFFFFFFF);
-                Put32(pd, 84 + 4 * i, i == 0 ? 2 : 3);
+                PutLE32(pd, 44 + 4 * i, i == 0 ? 0 : 0xFFFFFFFF);
+                PutLE32(pd, 84 + 4 * i, i == 0 ? 2 : 3);
             }
             e.opc = std::move(pd);
             break;
         }
         case ConfBody::kSnapshotCall: {
-            Put32(e.body, kConf, 0);  // no entries
-            Put32(e.body, kConf + 4, 0);
+            PutLE32(e.body, kConf, 0);  // no entries
+            PutLE32(e.body, kConf + 4, 0);
             std::vector<uint8_t> pd(320, 0);
-            Put32(pd, 4, 1);  // CallTypeID
+            PutLE32(pd, 4, 1);  // CallTypeID
             PutConnection(pd, 8, GetConnection(body));
             e.opc = std::move(pd);
             break;
         }
         case ConfBody::kSnapshotDevice:
-            Put32(e.body, kConf, 0);
-            Put32(e.body, kConf + 4, 0);
+            PutLE32(e.body, kConf, 0);
+            PutLE32(e.body, kConf + 4, 0);
             break;
     }
     return e;
@@ -442,23 +433,23 @@ CstaEvent BuildConfirmation(const CstaRequest& req, uint32_t* nextCallID) {
 
 CstaEvent BuildUniversalFailure(const CstaRequest& req, uint32_t error, uint32_t peripheralError) {
     CstaEvent e = AnswerFrame(req, kUniversalFailure);
-    Put32(e.body, 8, error);
-    Put32(e.opc, 0, peripheralError);
+    PutLE32(e.body, 8, error);
+    PutLE32(e.opc, 0, peripheralError);
     return e;
 }
 
 std::vector<uint8_t> WriteServiceInitiatedPD(const ServiceInitiatedPD& pd) {
     std::vector<uint8_t> b(116, 0);
-    Put32(b, 0, pd.skillGroup);
-    Put32(b, 4, pd.line);
-    Put32(b, 8, pd.lineType);
-    Put32(b, 12, pd.device);
+    PutLE32(b, 0, pd.skillGroup);
+    PutLE32(b, 4, pd.line);
+    PutLE32(b, 8, pd.lineType);
+    PutLE32(b, 12, pd.device);
     PutConnection(b, 16, pd.coc);
     // A NUL-terminated field of 16 bytes: at most 15 characters.
     PutText(b, 88, 16, pd.agentExtension.substr(0, 15));
-    Put32(b, 104, pd.agentSkillTargetID);
-    Put32(b, 108, pd.routerCallKey[0]);
-    Put32(b, 112, pd.routerCallKey[1]);
+    PutLE32(b, 104, pd.agentSkillTargetID);
+    PutLE32(b, 108, pd.routerCallKey[0]);
+    PutLE32(b, 112, pd.routerCallKey[1]);
     AppendPadded(b, pd.corrData);
     return b;
 }
@@ -467,7 +458,7 @@ std::vector<uint8_t> WriteRecordingTargetInfoPD(const RecordingTargetInfoPD& pd)
     std::vector<uint8_t> b(24, 0);
     const uint32_t words[] = {pd.line, pd.lineType, pd.recordingType, pd.mediaForkingDeviceType,
                               pd.recorderType, pd.recorderStatus};
-    for (size_t i = 0; i < 6; ++i) Put32(b, 4 * i, words[i]);
+    for (size_t i = 0; i < 6; ++i) PutLE32(b, 4 * i, words[i]);
     for (const auto& s : pd.strings) AppendPadded(b, s);
     return b;
 }
@@ -475,7 +466,7 @@ std::vector<uint8_t> WriteRecordingTargetInfoPD(const RecordingTargetInfoPD& pd)
 std::vector<uint8_t> WriteSetModeReq(const SetModeReq& r) {
     std::vector<uint8_t> b;
     const uint32_t words[] = {r.side, r.second, r.pgStatus, r.version, r.opcTime};
-    for (size_t i = 0; i < 5; ++i) Put32(b, 4 * i, words[i]);
+    for (size_t i = 0; i < 5; ++i) PutLE32(b, 4 * i, words[i]);
     AppendPadded(b, r.text);
     return b;
 }
@@ -483,7 +474,7 @@ std::vector<uint8_t> WriteSetModeReq(const SetModeReq& r) {
 std::vector<uint8_t> WriteConfigReq(const ConfigReq& r) {
     std::vector<uint8_t> b;
     const uint32_t words[] = {r.op, r.table, r.num, r.update};
-    for (size_t i = 0; i < 4; ++i) Put32(b, 4 * i, words[i]);
+    for (size_t i = 0; i < 4; ++i) PutLE32(b, 4 * i, words[i]);
     b.insert(b.end(), r.records.begin(), r.records.end());
     return b;
 }
@@ -491,20 +482,20 @@ std::vector<uint8_t> WriteConfigReq(const ConfigReq& r) {
 void AppendPeripheral(std::vector<uint8_t>& b, uint32_t id, uint32_t clientType,
                       uint32_t deskSettings, uint32_t multiline) {
     const uint32_t words[] = {id, clientType, deskSettings, multiline};
-    for (uint32_t w : words) Put32(b, b.size(), w);
+    for (uint32_t w : words) PutLE32(b, b.size(), w);
 }
 
 void AppendEccVariable(std::vector<uint8_t>& b, const uint32_t (&words)[6],
                        const std::string& name) {
-    for (uint32_t w : words) Put32(b, b.size(), w);
+    for (uint32_t w : words) PutLE32(b, b.size(), w);
     AppendPadded(b, name);
 }
 
 bool ReadAck(const uint8_t* p, size_t len, Ack* out, std::string* error) {
     if (len < 12) return Fail(error, "acknowledgement shorter than 12 bytes");
-    out->side = Get32(p);
-    out->answeredType = Get32(p + 4);
-    out->value = Get32(p + 8);
+    out->side = LoadLE32(p);
+    out->answeredType = LoadLE32(p + 4);
+    out->value = LoadLE32(p + 8);
     return true;
 }
 
@@ -674,15 +665,15 @@ bool ReadServerRequest(uint8_t type, const uint8_t* p, size_t len, ServerRequest
                        false;
             continue;
         }
-        const uint32_t v = f.width == 4 ? Get32(p + f.offset)
-                           : f.width == 2 ? Get16(p + f.offset)
+        const uint32_t v = f.width == 4 ? LoadLE32(p + f.offset)
+                           : f.width == 2 ? LoadLE16(p + f.offset)
                                           : p[f.offset];
         r.numbers.emplace_back(f.name, v);
     }
     size_t at = layout->fixed;
     for (const char* name : layout->strings) {
         if (len - at < 2) return *error = std::string("string ") + name + " lies past the end", false;
-        const size_t n = Get16(p + at);
+        const size_t n = LoadLE16(p + at);
         const size_t size = PaddedSize(n);
         if (len - at < size) return *error = std::string("string ") + name + " runs past the end", false;
         if (!AllZero(p + at + 2 + n, size - 2 - n))
@@ -694,10 +685,10 @@ bool ReadServerRequest(uint8_t type, const uint8_t* p, size_t len, ServerRequest
         uint32_t count = 0;
         (void)r.Number("NumMRDomainIDs", &count);
         if ((len - at) / 4 < count) return *error = "the media routing domain IDs run past the end", false;
-        for (uint32_t i = 0; i < count; ++i, at += 4) r.mrDomainIDs.push_back(Get32(p + at));
+        for (uint32_t i = 0; i < count; ++i, at += 4) r.mrDomainIDs.push_back(LoadLE32(p + at));
     } else if (layout->tail == Tail::kEcc) {
         if (len - at < 4) return *error = "no ECC block", false;
-        const size_t n = Get32(p + at);
+        const size_t n = LoadLE32(p + at);
         if (n > len - at - 4) return *error = "the ECC block runs past the end", false;
         const size_t size = (n + 7) & ~size_t{3};
         if (size > len - at) return *error = "the ECC block's padding runs past the end", false;

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/byteorder.h"
+
 namespace opcpeer {
 
 // OPC message types (MDS class 17, the MDS message type is the OPC type).
@@ -47,11 +49,11 @@ constexpr size_t kConnectionIDSize = 72;
 constexpr size_t kDeviceIDSize = 64;
 constexpr uint32_t kSetIdleVersion = 8503;
 
-// Little-endian stores and loads at a byte offset.
-void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v);
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v);
-uint16_t Get16(const uint8_t* p);
-uint32_t Get32(const uint8_t* p);
+// Little-endian stores at a byte offset, the buffer grown with zeros to hold them, and loads.
+void PutLE16(std::vector<uint8_t>& b, size_t at, uint16_t v);
+void PutLE32(std::vector<uint8_t>& b, size_t at, uint32_t v);
+using plat::LoadLE16;
+using plat::LoadLE32;
 
 // A padded string takes (n + 6) & ~3 bytes: u16 count, the characters, NUL fill.
 size_t PaddedSize(size_t chars);

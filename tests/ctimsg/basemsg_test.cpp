@@ -11,6 +11,7 @@
 
 #include "ctimsg/basemsg.h"
 #include "ctimsg/elements.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -98,12 +99,9 @@ struct REMaskMsg : TestMSG {
 };
 
 Bytes Frame(uint32_t type, Bytes body) {
-    uint32_t n = static_cast<uint32_t>(body.size());
     Bytes out(8 + body.size());
-    for (int i = 0; i < 4; ++i) {
-        out[i] = static_cast<uint8_t>(n >> (24 - 8 * i));
-        out[4 + i] = static_cast<uint8_t>(type >> (24 - 8 * i));
-    }
+    plat::StoreBE32(out.data(), static_cast<uint32_t>(body.size()));
+    plat::StoreBE32(out.data() + 4, type);
     std::copy(body.begin(), body.end(), out.begin() + 8);
     return out;
 }

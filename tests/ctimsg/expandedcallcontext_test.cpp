@@ -7,6 +7,7 @@
 
 #include "ctimsg/expandedcallcontext.h"
 #include "nuvlib/emsinternal.h"
+#include "platform/byteorder.h"
 #include "tests/ctimsg/trace_capture.h"
 
 namespace {
@@ -39,7 +40,7 @@ protected:
 
 Bytes Scalar(int32_t id, const std::string& value) {
     Bytes b(4);
-    for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(static_cast<uint32_t>(id) >> (8 * i));
+    plat::StoreLE32(b.data(), static_cast<uint32_t>(id));
     b.insert(b.end(), value.begin(), value.end());
     b.push_back(0);
     return b;
@@ -47,7 +48,7 @@ Bytes Scalar(int32_t id, const std::string& value) {
 
 Bytes Array(uint32_t word, const std::vector<std::string>& values, int count = -1) {
     Bytes b(4);
-    for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(word >> (8 * i));
+    plat::StoreLE32(b.data(), word);
     b.push_back(static_cast<uint8_t>(count < 0 ? values.size() : count));
     for (const auto& v : values) {
         b.insert(b.end(), v.begin(), v.end());

@@ -14,6 +14,7 @@
 #include "nuvlib/ems.h"
 #include "nuvlib/emsinternal.h"
 #include "nuvlib/emstextsinks.h"
+#include "platform/byteorder.h"
 #include "tests/nuvlib/ems_testutil.h"
 #include "tests/support/test_env.h"
 
@@ -63,13 +64,8 @@ std::vector<fs::path> Dumps(const fs::path& dir) {
     return v;
 }
 
-uint32_t Get32(const std::string& s, size_t at) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(s[at + i]);
-    return v;
-}
-uint64_t Get64(const std::string& s, size_t at) {
-    return Get32(s, at) | static_cast<uint64_t>(Get32(s, at + 4)) << 32;
+const uint8_t* At(const std::string& dump, size_t at) {
+    return reinterpret_cast<const uint8_t*>(dump.data()) + at;
 }
 
 // Section types of a dump, checking that the sections fill the file exactly.
@@ -78,8 +74,8 @@ std::vector<uint32_t> SectionTypes(const std::string& dump) {
     EXPECT_EQ("PRLODUMP", dump.substr(0, 8));
     size_t at = 56;
     while (at + 24 <= dump.size()) {
-        types.push_back(Get32(dump, at));
-        at += 24 + Get64(dump, at + 16);
+        types.push_back(plat::LoadLE32(At(dump, at)));
+        at += 24 + plat::LoadLE64(At(dump, at + 16));
     }
     EXPECT_EQ(dump.size(), at);
     return types;
@@ -118,9 +114,9 @@ TEST(CrashHandler, FaultWritesASmallDumpAndTheReportAndDiesBySegv) {
               r.out.find("CExceptionHandlerEx::GenerateMiniDump -- A Mini Dump File is available at " +
                          dumps[0].string()));
     std::string dump = testsupport::ReadFile(dumps[0]);
-    EXPECT_EQ(static_cast<uint32_t>(SIGSEGV), Get32(dump, 12));
-    EXPECT_EQ(CRASH_ACCESS_VIOLATION, Get32(dump, 20));
-    EXPECT_EQ(1u, Get32(dump, 48));
+    EXPECT_EQ(static_cast<uint32_t>(SIGSEGV), plat::LoadLE32(At(dump, 12)));
+    EXPECT_EQ(CRASH_ACCESS_VIOLATION, plat::LoadLE32(At(dump, 20)));
+    EXPECT_EQ(1u, plat::LoadLE32(At(dump, 48)));
     EXPECT_EQ((std::vector<uint32_t>{1, 2, 3}), SectionTypes(dump));
 }
 
@@ -158,7 +154,7 @@ TEST(CrashHandler, KeepsTheNewestDumpsAndAFullDumpHoldsWritableMemory) {
     EXPECT_NE(logs / (exeName + "_20230101000000000.mdmp"), newest);
     ASSERT_FALSE(newest.empty());
     std::string dump = testsupport::ReadFile(newest);
-    EXPECT_EQ(2u, Get32(dump, 48));
+    EXPECT_EQ(2u, plat::LoadLE32(At(dump, 48)));
     auto types = SectionTypes(dump);
     EXPECT_GT(std::count(types.begin(), types.end(), 4u), 0);
 

@@ -12,6 +12,7 @@
 #include "nuvlib/emsrecord.h"
 #include "nuvlib/emsseams.h"
 #include "nuvlib/mdshooks.h"
+#include "platform/byteorder.h"
 #include "platform/lasterror.h"
 #include "platform/process.h"
 
@@ -28,9 +29,9 @@ std::vector<Captured> g_console;
 
 void CaptureConsole(const uint8_t* block, uint32_t length) {
     Captured c;
-    c.id = EMSGet32(block + emsoff::kEventId);
+    c.id = plat::LoadLE32(block + emsoff::kEventId);
     c.kind = block[emsoff::kStatusKind];
-    c.code = EMSGet32(block + emsoff::kStatusCode);
+    c.code = plat::LoadLE32(block + emsoff::kStatusCode);
     c.flags = block[emsoff::kFlags];
     EXPECT_TRUE(EMSParseRecord(block, length, &c.parsed));
     g_console.push_back(c);
@@ -49,7 +50,7 @@ void* Alloc(uint32_t n) {
 }
 void Free(void*) {}
 int Send(uint32_t, uint32_t, uint32_t, void* p, uint32_t) {
-    g_forwarded.push_back(EMSGet32(static_cast<uint8_t*>(p) + 8 + 12));
+    g_forwarded.push_back(plat::LoadLE32(static_cast<uint8_t*>(p) + 8 + 12));
     return 1;
 }
 void Stop(int reason) {

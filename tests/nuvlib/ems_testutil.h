@@ -15,6 +15,7 @@
 #include "nuvlib/ems.h"
 #include "nuvlib/emsrecord.h"
 #include "nuvlib/emsseams.h"
+#include "platform/byteorder.h"
 #include "platform/registry.h"
 #include "tests/support/test_env.h"
 
@@ -55,9 +56,9 @@ struct Record {
 
 inline Record Decode(const uint8_t* block, uint32_t length) {
     Record r;
-    r.id = EMSGet32(block + emsoff::kEventId);
+    r.id = plat::LoadLE32(block + emsoff::kEventId);
     r.kind = block[emsoff::kStatusKind];
-    r.code = EMSGet32(block + emsoff::kStatusCode);
+    r.code = plat::LoadLE32(block + emsoff::kStatusCode);
     r.flags = block[emsoff::kFlags];
     r.systemType = block[emsoff::kSystemType];
     r.systemId = block[emsoff::kSystemId];
@@ -82,12 +83,12 @@ inline std::vector<Record> ReadLogs(const std::filesystem::path& dir) {
         const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
         size_t at = 0;
         while (at + 8 <= bytes.size()) {
-            const uint32_t total = EMSGet32(p + at);
+            const uint32_t total = plat::LoadLE32(p + at);
             if (total < 44 || total > EMS_RECORD_MAX || at + total > bytes.size()) {
                 ADD_FAILURE() << "bad block at " << at << " in " << n;
                 break;
             }
-            EXPECT_EQ(EMSGet32(p + at + total - 4), total);
+            EXPECT_EQ(plat::LoadLE32(p + at + total - 4), total);
             records.push_back(Decode(p + at, total));
             at += total;
         }
@@ -137,8 +138,8 @@ public:
     ~Process() { plat::RegCloseKey(key); }
 
     void SetDword(const char* name, uint32_t v) {
-        uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                        static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+        uint8_t b[4];
+        plat::StoreLE32(b, v);
         ASSERT_EQ(plat::RegSetValue(key, name, plat::REG_DWORD, b, 4), 0u);
     }
     void SetString(const char* name, const std::string& v) {

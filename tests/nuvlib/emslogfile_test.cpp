@@ -11,6 +11,7 @@
 #include "nuvlib/ems.h"
 #include "nuvlib/emsinternal.h"
 #include "nuvlib/emsrecord.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "tests/nuvlib/filecompress_double.h"
 #include "tests/support/test_env.h"
@@ -68,11 +69,11 @@ protected:
         std::vector<uint32_t> lengths;
         size_t at = 0;
         while (at + 8 <= bytes.size()) {
-            uint32_t total = EMSGet32(p + at);
+            uint32_t total = plat::LoadLE32(p + at);
             EXPECT_GE(total, 44u);
             EXPECT_LE(at + total, bytes.size());
             if (total < 44 || at + total > bytes.size()) break;
-            EXPECT_EQ(EMSGet32(p + at + total - 4), total);
+            EXPECT_EQ(plat::LoadLE32(p + at + total - 4), total);
             EXPECT_EQ(p[at + 4], EMS_RECORD_VERSION);
             lengths.push_back(total);
             at += total;

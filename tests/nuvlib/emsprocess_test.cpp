@@ -11,6 +11,7 @@
 #include "nuvlib/emsinternal.h"
 #include "nuvlib/lock.h"
 #include "nuvlib/mdshooks.h"
+#include "platform/byteorder.h"
 #include "platform/process.h"
 #include "tests/nuvlib/ems_testutil.h"
 
@@ -30,7 +31,7 @@ struct Mds {
     }
     static void Free(void*) {}
     static int Send(uint32_t, uint32_t, uint32_t, void* p, uint32_t) {
-        forwarded.push_back(EMSGet32(static_cast<uint8_t*>(p) + 8 + 12));
+        forwarded.push_back(plat::LoadLE32(static_cast<uint8_t*>(p) + 8 + 12));
         return 1;
     }
     static void Stop(int) {}
@@ -42,8 +43,12 @@ struct Sinks {
     static inline std::vector<uint32_t> eventLog, monitors;
     static inline std::string monitorServer;
     static bool Register() { return registerResult; }
-    static void EventLog(const uint8_t* b, uint32_t) { eventLog.push_back(EMSGet32(b + emsoff::kEventId)); }
-    static void Monitors(const uint8_t* b, uint32_t) { monitors.push_back(EMSGet32(b + emsoff::kEventId)); }
+    static void EventLog(const uint8_t* b, uint32_t) {
+        eventLog.push_back(plat::LoadLE32(b + emsoff::kEventId));
+    }
+    static void Monitors(const uint8_t* b, uint32_t) {
+        monitors.push_back(plat::LoadLE32(b + emsoff::kEventId));
+    }
     static void Start(const char* base, const char* process) { monitorServer = std::string(base) + "|" + process; }
     static constexpr EMSSeams kSeams = {emstest::Console::Print, Register, EventLog, Start,
                                         Monitors, nullptr, nullptr, nullptr};

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "nuvlib/mdshooks.h"
+#include "platform/byteorder.h"
 #include "platform/lasterror.h"
 
 namespace {
@@ -91,9 +92,9 @@ TEST(EmsRecord, CuttingRules) {
         const uint32_t total = EMSFillRecord(block, in);
         ASSERT_LE(total, EMS_RECORD_MAX);
         EXPECT_EQ(total % 4, 0u);
-        EXPECT_EQ(EMSGet32(block), total);
-        EXPECT_EQ(EMSGet32(block + total - 4), total);
-        EXPECT_EQ(EMSGet16(block + emsoff::kDataLength), c.expectedData);
+        EXPECT_EQ(plat::LoadLE32(block), total);
+        EXPECT_EQ(plat::LoadLE32(block + total - 4), total);
+        EXPECT_EQ(plat::LoadLE16(block + emsoff::kDataLength), c.expectedData);
 
         // Parse from an exact-size copy: the sanitizer catches any read past the block.
         std::unique_ptr<uint8_t[]> copy(new uint8_t[total]);
@@ -123,7 +124,7 @@ TEST(EmsRecord, FullRecordEndsAtTheLimit) {
     in.dataLength = 1000;
     uint8_t block[EMS_RECORD_MAX];
     EXPECT_EQ(EMSFillRecord(block, in), 2088u);
-    EXPECT_EQ(EMSGet16(block + emsoff::kVarLength), 2084u - 36u);
+    EXPECT_EQ(plat::LoadLE16(block + emsoff::kVarLength), 2084u - 36u);
     EXPECT_EQ(block[2083], 0xAB);  // data reaches offset 2083 and no further
 }
 
@@ -135,7 +136,7 @@ TEST(EmsRecord, ParsingACutRecordReportsTruncatedArguments) {
     uint8_t block[EMS_RECORD_MAX];
     EMSFillRecord(block, in);
     // Variable part cut right after "first\0": 9 + 6 = 15 bytes.
-    EMSPut16(block + emsoff::kVarLength, 15);
+    plat::StoreLE16(block + emsoff::kVarLength, 15);
     EMSParsedRecord parsed;
     ASSERT_TRUE(EMSParseRecord(block, EMS_RECORD_MAX, &parsed));
     ASSERT_EQ(parsed.argCount, 3u);
@@ -144,7 +145,7 @@ TEST(EmsRecord, ParsingACutRecordReportsTruncatedArguments) {
     EXPECT_EQ(parsed.args[2], EMS_ARG_TRUNCATED);
 
     // A text without its NUL inside the part is read up to the end only.
-    EMSPut16(block + emsoff::kVarLength, 12);
+    plat::StoreLE16(block + emsoff::kVarLength, 12);
     std::unique_ptr<uint8_t[]> exact(new uint8_t[36 + 12]);
     std::memcpy(exact.get(), block, 36 + 12);
     ASSERT_TRUE(EMSParseRecord(exact.get(), 36 + 12, &parsed));

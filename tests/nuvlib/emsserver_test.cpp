@@ -15,6 +15,7 @@
 #include "nuvlib/emsrecord.h"
 #include "nuvlib/emstextsinks.h"
 #include "nuvlib/pipe.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "tests/nuvlib/ems_testutil.h"
 #include "tests/support/test_env.h"
@@ -53,10 +54,10 @@ public:
     void Rec(const std::string& host, uint16_t headerSize = 8, uint16_t dataSize = 20,
              uint32_t clientId = 77) {
         uint8_t m[28] = {};
-        EMSPut32(m, 1);
-        EMSPut16(m + 4, headerSize);
-        EMSPut16(m + 6, dataSize);
-        EMSPut32(m + 8, clientId);
+        plat::StoreLE32(m, 1);
+        plat::StoreLE16(m + 4, headerSize);
+        plat::StoreLE16(m + 6, dataSize);
+        plat::StoreLE32(m + 8, clientId);
         std::memcpy(m + 12, host.data(), std::min<size_t>(host.size(), 15));
         ASSERT_EQ(0u, client_.Write(m, sizeof m));
     }
@@ -68,13 +69,13 @@ public:
         buf.resize(n);
         *out = Seen{};
         out->bytes = buf;
-        if (n == EMS_RECORD_MAX && EMSGet32(buf.data() + n - 4) == 2) {
+        if (n == EMS_RECORD_MAX && plat::LoadLE32(buf.data() + n - 4) == 2) {
             out->disconnect = true;
             return true;
         }
         EMSParsedRecord rec;
         if (n < 36 || !EMSParseRecord(buf.data(), n, &rec)) return true;
-        out->id = EMSGet32(buf.data() + emsoff::kEventId);
+        out->id = plat::LoadLE32(buf.data() + emsoff::kEventId);
         for (uint32_t i = 0; i < rec.argCount; ++i) out->text += rec.args[i];
         return true;
     }
@@ -189,7 +190,7 @@ TEST_F(MonitorServer, SecondLocalClientDisconnectsTheFirst) {
     Seen next;
     ASSERT_TRUE(a.Next(&next));
     EXPECT_TRUE(next.disconnect);
-    EXPECT_EQ(EMS_RECORD_MAX, EMSGet32(next.bytes.data()));
+    EXPECT_EQ(EMS_RECORD_MAX, plat::LoadLE32(next.bytes.data()));
     EXPECT_EQ(6, next.bytes[4]);
     // The first client stays connected until it breaks the pipe.
     EMSTraceMessage("both still here");
@@ -342,7 +343,7 @@ TEST(RemoteEMSSessionQueue, HoldsTenThousandAndOneRecordsThenTheOverflowNotice) 
     // A block that claims more than a record can hold is not queued.
     RemoteEMSSession other(nullptr, 2, "tester");
     std::vector<uint8_t> bogus(block);
-    EMSPut32(bogus.data(), 100000);
+    plat::StoreLE32(bogus.data(), 100000);
     other.QueueEvent(bogus.data(), &traces);
     EXPECT_EQ(0u, other.QueueCount());
 }
@@ -351,8 +352,8 @@ TEST(EMSServerBlocks, NoticeAndDisconnectLayout) {
     auto notice = EMSServer::MakeNoticeRecord(EMS_TEXT_QUEUE_OVERFLOW, 1234);
     EMSParsedRecord rec;
     ASSERT_TRUE(EMSParseRecord(notice.data(), notice.size(), &rec));
-    EXPECT_EQ(0x21010003u, EMSGet32(notice.data() + emsoff::kEventId));
-    EXPECT_EQ(1234u, EMSGet32(notice.data() + emsoff::kMdsStamp));
+    EXPECT_EQ(0x21010003u, plat::LoadLE32(notice.data() + emsoff::kEventId));
+    EXPECT_EQ(1234u, plat::LoadLE32(notice.data() + emsoff::kMdsStamp));
     EXPECT_EQ(1, notice[emsoff::kSystemId]);
     EXPECT_EQ(1, notice[emsoff::kSide]);
     EXPECT_EQ(5u, rec.argCount);
@@ -361,9 +362,9 @@ TEST(EMSServerBlocks, NoticeAndDisconnectLayout) {
 
     auto d = EMSServer::MakeDisconnectRecord();
     ASSERT_EQ(EMS_RECORD_MAX, d.size());
-    EXPECT_EQ(EMS_RECORD_MAX, EMSGet32(d.data()));
+    EXPECT_EQ(EMS_RECORD_MAX, plat::LoadLE32(d.data()));
     EXPECT_EQ(6, d[4]);
-    EXPECT_EQ(2u, EMSGet32(d.data() + EMS_RECORD_MAX - 4));
+    EXPECT_EQ(2u, plat::LoadLE32(d.data() + EMS_RECORD_MAX - 4));
     for (size_t i = 5; i < EMS_RECORD_MAX - 4; ++i) ASSERT_EQ(0, d[i]) << i;
 }
 

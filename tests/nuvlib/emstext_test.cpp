@@ -9,6 +9,7 @@
 #include "nuvlib/emsinternal.h"
 #include "nuvlib/emsrecord.h"
 #include "nuvlib/eventlog.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "tests/nuvlib/ems_testutil.h"
 #include "tests/support/test_env.h"
@@ -214,7 +215,7 @@ TEST_F(EventText, EventLogFileHoldsTypeCategoryStringsAndTheRawRecord) {
     std::istringstream lines(testsupport::ReadFile(file));
     std::string line;
     ASSERT_TRUE(std::getline(lines, line));
-    uint32_t raw = EMSGet16(block.data() + emsoff::kVarLength) + 32;
+    uint32_t raw = plat::LoadLE16(block.data() + emsoff::kVarLength) + 32;
     std::string hex;
     char b[3];
     for (uint32_t i = 0; i < raw; ++i) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/byteorder.h"
 #include "platform/lasterror.h"
 
 namespace {
@@ -18,8 +19,9 @@ protected:
         ASSERT_EQ(plat::RegSetValue(key, name, type, bytes.data(), static_cast<uint32_t>(bytes.size())), 0u);
     }
     static std::vector<uint8_t> Dword(uint32_t v) {
-        return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-                static_cast<uint8_t>(v >> 24)};
+        std::vector<uint8_t> b(4);
+        plat::StoreLE32(b.data(), v);
+        return b;
     }
     plat::RegKey key = nullptr;
 };

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "opcmsg/acmimsg.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -23,12 +24,12 @@ Bytes Wire(const ACMIMsgBase& m) {
 }
 
 void Put32(Bytes& b, uint32_t v) {
-    const auto* p = reinterpret_cast<const uint8_t*>(&v);
-    b.insert(b.end(), p, p + 4);
+    b.resize(b.size() + 4);
+    plat::StoreLE32(b.data() + b.size() - 4, v);
 }
 void Put16(Bytes& b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
+    b.resize(b.size() + 2);
+    plat::StoreLE16(b.data() + b.size() - 2, v);
 }
 void PutText(Bytes& b, const std::string& s) {
     Put16(b, static_cast<uint16_t>(s.size()));
@@ -150,8 +151,7 @@ TEST(ACMIRoute, TruncatedRouteRequestsAreRefused) {
         EXPECT_EQ(m.GetCurrentRoute(), "");
     }
     Bytes negative = RouteRequest(0);
-    const int32_t minus = -8;
-    std::memcpy(&negative[negative.size() - 4], &minus, 4);
+    plat::StoreLE32(negative.data() + negative.size() - 4, static_cast<uint32_t>(-8));
     EXPECT_FALSE(ACMIRouteRequestEventMsg(negative.data(), negative.size()).IsValid());
 }
 

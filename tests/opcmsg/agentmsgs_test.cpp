@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "opcmsg/agentmsgs.h"
+#include "platform/byteorder.h"
 #include "tests/opcmsg/opc_message_builder.h"
 
 namespace {
@@ -298,8 +299,7 @@ OPCBodyResult ParseAny(Kind kind, const Bytes& b, bool* outputEmpty) {
 }
 
 Bytes WithString16(Bytes b, size_t at, uint16_t count) {
-    b[at] = static_cast<uint8_t>(count);
-    b[at + 1] = static_cast<uint8_t>(count >> 8);
+    plat::StoreLE16(b.data() + at, count);
     return b;
 }
 
@@ -330,8 +330,7 @@ TEST(HostileBodies, AreRefusedNamingWhatDidNotFit) {
     auto withCount = [](Bytes b, uint32_t n) { return Set32(b, 0, n), b; };
     auto cut = [](Bytes b, size_t n) { return b.resize(n), b; };
     auto withI16 = [](Bytes b, size_t at, int16_t v) {
-        b[at] = static_cast<uint8_t>(v);
-        b[at + 1] = static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8);
+        plat::StoreLE16(b.data() + at, static_cast<uint16_t>(v));
         return b;
     };
     const std::vector<Row> rows = {

@@ -12,6 +12,7 @@
 #include "opcmsg/armapppath.h"
 #include "opcmsg/armtask.h"
 #include "opcmsg/armtasklist.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -39,11 +40,7 @@ Bytes Hex(const std::string& text) {
     return b;
 }
 
-int32_t At32(const Bytes& b, size_t off) {
-    int32_t v;
-    std::memcpy(&v, &b[off], 4);
-    return v;
-}
+int32_t At32(const Bytes& b, size_t off) { return static_cast<int32_t>(plat::LoadLE32(&b[off])); }
 
 // A received body: the words 1, 2, 3... over the fixed part, then the given tail.
 Bytes Numbered(size_t fixed, const Bytes& tail = {}) {
@@ -277,7 +274,7 @@ protected:
     // A scalar record: id, value, NUL.
     static Bytes Scalar(int32_t id, const std::string& value) {
         Bytes b(4);
-        std::memcpy(b.data(), &id, 4);
+        plat::StoreLE32(b.data(), static_cast<uint32_t>(id));
         b.insert(b.end(), value.begin(), value.end());
         b.push_back(0);
         return b;

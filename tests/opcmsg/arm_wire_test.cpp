@@ -14,6 +14,7 @@
 #include "opcmsg/armapppath.h"
 #include "opcmsg/armtask.h"
 #include "opcmsg/armtasklist.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -29,12 +30,12 @@ Bytes Wire(const ARMMsgBase& m) {
 }
 
 void Put32(Bytes& b, int32_t v) {
-    const auto* p = reinterpret_cast<const uint8_t*>(&v);
-    b.insert(b.end(), p, p + 4);
+    b.resize(b.size() + 4);
+    plat::StoreLE32(b.data() + b.size() - 4, static_cast<uint32_t>(v));
 }
 void PutText(Bytes& b, const std::string& s, uint16_t announced) {
-    b.push_back(static_cast<uint8_t>(announced));
-    b.push_back(static_cast<uint8_t>(announced >> 8));
+    b.resize(b.size() + 2);
+    plat::StoreLE16(b.data() + b.size() - 2, announced);
     b.insert(b.end(), s.begin(), s.end());
     b.resize(b.size() + ((announced + 6u) & ~3u) - 2 - s.size(), 0);
 }
@@ -84,9 +85,7 @@ TEST(ARMWire, ECCBlocksAndTheTwoThousandByteCap) {
         m.GetExpandedCallContext(kept);
         EXPECT_EQ(kept, c.kept);
         Bytes b = Wire(m);
-        int32_t onWire;
-        std::memcpy(&onWire, &b[92], 4);
-        EXPECT_EQ(onWire, c.kept);
+        EXPECT_EQ(static_cast<int32_t>(plat::LoadLE32(&b[92])), c.kept);
         for (uint32_t i = 96 + c.kept; i < 92 + c.block; ++i) EXPECT_EQ(b[i], 0) << "ECC padding";
     }
 }
@@ -388,13 +387,9 @@ TEST(AppPathMembers, BuildingTheListGrowsItAndWritesBothArrays) {
     EXPECT_EQ(m.GetAppPathMemberList()->MRDIDs.Capacity(), 8);
     Bytes b = Wire(m);
     ASSERT_EQ(b.size(), 24u + 40u);
-    int32_t v;
-    std::memcpy(&v, &b[20], 4);
-    EXPECT_EQ(v, 5);
-    std::memcpy(&v, &b[24 + 16], 4);
-    EXPECT_EQ(v, 104);
-    std::memcpy(&v, &b[44 + 4], 4);
-    EXPECT_EQ(v, 1);
+    EXPECT_EQ(plat::LoadLE32(&b[20]), 5u);
+    EXPECT_EQ(plat::LoadLE32(&b[24 + 16]), 104u);
+    EXPECT_EQ(plat::LoadLE32(&b[44 + 4]), 1u);
 }
 
 TEST(AppPathMembers, ArrGrowsByDoublingAndFillsTheDefault) {

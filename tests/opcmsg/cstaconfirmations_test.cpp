@@ -11,6 +11,7 @@
 #include <string>
 
 #include "opcmsg/cstawire.h"
+#include "platform/byteorder.h"
 #include "tests/opcmsg/opc_message_builder.h"
 #include "tests/opcmsg/opc_test_support.h"
 #include "tests/support/child_process.h"
@@ -181,10 +182,10 @@ TEST_F(Confirmations, PartyListMovesIntoTheRecordAtOffsetZero) {
     opctest::Add32(fields, 2);
     opctest::Add32(fields, 16);
     auto conf = Build(52, fields, raw);
-    EXPECT_EQ(opcbytes::Get32(conf->Body() + 72), 2u);
-    EXPECT_EQ(opcbytes::Get32(conf->Body() + 76), 0u);
+    EXPECT_EQ(plat::LoadLE32(conf->Body() + 72), 2u);
+    EXPECT_EQ(plat::LoadLE32(conf->Body() + 76), 0u);
     EXPECT_EQ(PrivateDataLength(conf->RawBlock()), 288);
-    EXPECT_EQ(opcbytes::Get32(PrivateDataPointer(conf->RawBlock(), 144)), 501u);
+    EXPECT_EQ(plat::LoadLE32(PrivateDataPointer(conf->RawBlock(), 144)), 501u);
 }
 
 Bytes SnapshotDeviceEntry(uint32_t callID, uint32_t states, uint32_t offset) {
@@ -208,22 +209,22 @@ TEST_F(Confirmations, SnapshotDeviceMovesStateListsFirstThenEntries) {
     opctest::Add32(fields, 0);
     auto conf = Build(123, fields, raw);
     const uint8_t* data = conf->GetSnapshotData();
-    EXPECT_EQ(opcbytes::Get32(data), 2u);
-    EXPECT_EQ(opcbytes::Get32(data + 4), 16u);
+    EXPECT_EQ(plat::LoadLE32(data), 2u);
+    EXPECT_EQ(plat::LoadLE32(data + 4), 16u);
     const uint8_t* block = PrivateDataPointer(conf->RawBlock(), 0);
     EXPECT_EQ(PrivateDataLength(conf->RawBlock()), 16 + 168);
-    EXPECT_EQ(opcbytes::Get32(block + 16 + 76), 0u);       // first entry's list
-    EXPECT_EQ(opcbytes::Get32(block + 16 + 84 + 76), 4u);  // second entry's list
-    EXPECT_EQ(opcbytes::Get32(block + 0), 3u);
-    EXPECT_EQ(opcbytes::Get32(block + 4), 2u);
-    EXPECT_EQ(opcbytes::Get32(block + 12), 5u);
+    EXPECT_EQ(plat::LoadLE32(block + 16 + 76), 0u);       // first entry's list
+    EXPECT_EQ(plat::LoadLE32(block + 16 + 84 + 76), 4u);  // second entry's list
+    EXPECT_EQ(plat::LoadLE32(block + 0), 3u);
+    EXPECT_EQ(plat::LoadLE32(block + 4), 2u);
+    EXPECT_EQ(plat::LoadLE32(block + 12), 5u);
 
     Bytes none;
     opctest::Add32(none, 0);
     opctest::Add32(none, 0);
     conf = Build(123, none);
-    EXPECT_EQ(opcbytes::Get32(conf->Body()), 0u);
-    EXPECT_EQ(opcbytes::Get32(conf->Body() + 4), 0u);
+    EXPECT_EQ(plat::LoadLE32(conf->Body()), 0u);
+    EXPECT_EQ(plat::LoadLE32(conf->Body() + 4), 0u);
     EXPECT_EQ(PrivateDataLength(conf->RawBlock()), 0);
 }
 
@@ -255,7 +256,7 @@ TEST_F(Confirmations, ListsThatLieAreCutToWhatFits) {
         opctest::Add32(fields, lie.count);
         opctest::Add32(fields, lie.offset);
         auto conf = Build(lie.type, fields, Bytes(lie.rawBytes, 0x3C));
-        EXPECT_EQ(opcbytes::Get32(conf->Body() + countAt), lie.kept);
+        EXPECT_EQ(plat::LoadLE32(conf->Body() + countAt), lie.kept);
         EXPECT_LE(PrivateDataLength(conf->RawBlock()), 990);
         EXPECT_NE(capture.Take().find("kept"), std::string::npos);
     }
@@ -274,11 +275,11 @@ TEST_F(Confirmations, SnapshotDeviceListsThatLieAreCut) {
     opctest::Add32(fields, 50);  // 50 entries claimed, 2 present
     opctest::Add32(fields, 0);
     auto conf = Build(123, fields, raw);
-    EXPECT_EQ(opcbytes::Get32(conf->Body()), 2u);
+    EXPECT_EQ(plat::LoadLE32(conf->Body()), 2u);
     const uint8_t* block = PrivateDataPointer(conf->RawBlock(), 0);
-    const uint32_t entries = opcbytes::Get32(conf->Body() + 4);
-    EXPECT_EQ(opcbytes::Get32(block + entries + 72), 2u);
-    EXPECT_EQ(opcbytes::Get32(block + entries + 84 + 72), 1u);  // cut to the one word left
+    const uint32_t entries = plat::LoadLE32(conf->Body() + 4);
+    EXPECT_EQ(plat::LoadLE32(block + entries + 72), 2u);
+    EXPECT_EQ(plat::LoadLE32(block + entries + 84 + 72), 1u);  // cut to the one word left
     EXPECT_NE(capture.Take().find("kept"), std::string::npos);
 
     // Two entries share one long list: copied twice, it no longer fits beside the entries.
@@ -292,7 +293,7 @@ TEST_F(Confirmations, SnapshotDeviceListsThatLieAreCut) {
     opctest::Add32(two, 2);
     opctest::Add32(two, 0);
     conf = Build(123, two, shared);
-    EXPECT_EQ(opcbytes::Get32(conf->Body()), 1u);
+    EXPECT_EQ(plat::LoadLE32(conf->Body()), 1u);
     EXPECT_EQ(PrivateDataLength(conf->RawBlock()), 800 + 84);
 }
 

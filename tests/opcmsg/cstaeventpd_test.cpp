@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/byteorder.h"
 #include "tests/opcmsg/opc_message_builder.h"
 #include "tests/opcmsg/opc_test_support.h"
 
@@ -18,8 +19,7 @@ using opctest::Bytes;
 // that ASan sees any read past it.
 std::vector<uint8_t> Block(const Bytes& data, uint16_t statedLength) {
     std::vector<uint8_t> block(34 + data.size(), 0);
-    block[32] = static_cast<uint8_t>(statedLength);
-    block[33] = static_cast<uint8_t>(statedLength >> 8);
+    plat::StoreLE16(block.data() + 32, statedLength);
     std::copy(data.begin(), data.end(), block.begin() + 34);
     return block;
 }

@@ -11,6 +11,7 @@
 
 #include "ctimsg/expandedcallcontext.h"
 #include "opcmsg/cstawire.h"
+#include "platform/byteorder.h"
 #include "tests/opcmsg/opc_test_support.h"
 
 namespace {
@@ -91,9 +92,6 @@ Bytes Expected(size_t size, const std::vector<Patch>& patches) {
     return out;
 }
 
-uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
 // Every request class, fresh, written as its message: the header, the event part and the
 // typed private data carry exactly the defaults and zero elsewhere.
 TEST(CSTARequests, FreshBytesOfEveryClassOnTheWire) {
@@ -115,14 +113,14 @@ TEST(CSTARequests, FreshBytesOfEveryClassOnTheWire) {
         // 244 fixed, two strings (the device string empty: reset connections name none),
         // 6 header, 364 event part, then the typed private data.
         ASSERT_EQ(n, 244 + 4 + 4 + 6 + 364 + c.pdSize);
-        EXPECT_EQ(Le32(out + 8), 0xFFFFFFFFu);
-        EXPECT_EQ(Le32(out + 216), c.pdSize);
+        EXPECT_EQ(plat::LoadLE32(out + 8), 0xFFFFFFFFu);
+        EXPECT_EQ(plat::LoadLE32(out + 216), c.pdSize);
         const uint8_t* header = out + 252;
-        EXPECT_EQ(Le16(header), 5);
-        EXPECT_EQ(Le16(header + 2), 8);
-        EXPECT_EQ(Le16(header + 4), c.type);
-        EXPECT_EQ(Le32(header + 6), 0x01000025u);
-        EXPECT_EQ(Le32(header + 10), 77u);
+        EXPECT_EQ(plat::LoadLE16(header), 5);
+        EXPECT_EQ(plat::LoadLE16(header + 2), 8);
+        EXPECT_EQ(plat::LoadLE16(header + 4), c.type);
+        EXPECT_EQ(plat::LoadLE32(header + 6), 0x01000025u);
+        EXPECT_EQ(plat::LoadLE32(header + 10), 77u);
         EXPECT_EQ(Bytes(header + 14, header + 14 + 356), Expected(356, c.body));
         EXPECT_EQ(Bytes(header + 370, header + 370 + c.pdSize), Expected(c.pdSize, c.pd));
     }
@@ -163,17 +161,17 @@ TEST(CSTARequests, CallPlacingSettersCutUserDataECCAndGroups) {
     for (size_t i = 0; i < uu.size(); ++i) uu[i] = static_cast<uint8_t>('A' + i % 26);
     make.SetPDUserToUser(uu.data(), 200);
     const uint8_t* pd = make.PrivateData();
-    EXPECT_EQ(Le16(pd + 442), 130);
-    EXPECT_EQ(Le16(pd + 444), 0xFFFF);
+    EXPECT_EQ(plat::LoadLE16(pd + 442), 130);
+    EXPECT_EQ(plat::LoadLE16(pd + 444), 0xFFFF);
     EXPECT_EQ(std::memcmp(pd + 446, uu.data(), 130), 0);
     EXPECT_EQ(pd[446 + 130], 0);
     make.SetPDUserToUser(uu.data(), 0);
-    EXPECT_EQ(Le16(pd + 442), 0);
+    EXPECT_EQ(plat::LoadLE16(pd + 442), 0);
     EXPECT_EQ(pd[446], 0);
 
     Bytes ecc(2500, 0x42);
     make.SetPDECC(2500, ecc.data());
-    EXPECT_EQ(Le32(pd + 760), 2000u);
+    EXPECT_EQ(plat::LoadLE32(pd + 760), 2000u);
     EXPECT_EQ(pd[764 + 1999], 0x42);
     EXPECT_EQ(PrivateDataLength(make.OPCBlock()), 2764);  // still ends at the ECC area
 

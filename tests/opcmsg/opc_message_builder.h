@@ -5,16 +5,19 @@
 #include <string>
 #include <vector>
 
+#include "platform/byteorder.h"
+
 namespace opctest {
 
 using Bytes = std::vector<uint8_t>;
 
 inline void Add16(Bytes& b, uint32_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
+    b.resize(b.size() + 2);
+    plat::StoreLE16(b.data() + b.size() - 2, static_cast<uint16_t>(v));
 }
 inline void Add32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    b.resize(b.size() + 4);
+    plat::StoreLE32(b.data() + b.size() - 4, v);
 }
 inline void AddText(Bytes& b, const std::string& s, size_t width) {
     for (size_t i = 0; i < width; ++i) b.push_back(i < s.size() ? static_cast<uint8_t>(s[i]) : 0);
@@ -30,9 +33,7 @@ inline void AddConn(Bytes& b, uint32_t callID, const std::string& dev, uint32_t 
     AddText(b, dev, 64);
     Add32(b, type);
 }
-inline void Set32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
+inline void Set32(Bytes& b, size_t at, uint32_t v) { plat::StoreLE32(b.data() + at, v); }
 
 // A received message: fixed part, 18 strings (the first two given), ACS header, body, raw and
 // OPC private data.

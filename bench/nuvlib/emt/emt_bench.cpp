@@ -29,6 +29,7 @@
 
 #include "nuvlib/mds/mds.h"
 #include "nuvlib/mds/mdsinternal.h"
+#include "platform/byteorder.h"
 #include "platform/registry.h"
 
 namespace {
@@ -169,7 +170,7 @@ int EchoData(const uint8_t* h, uint8_t* payload) {
     } else if (m.messageType == 2) {
         ++g_count;
     } else if (m.messageType == 3) {
-        std::memcpy(payload, &g_count, 4);
+        plat::StoreLE32(payload, g_count);
         g_count = 0;
         (void)MDSSendOutput(m.sender, 17, 3, payload, m.length);
     }

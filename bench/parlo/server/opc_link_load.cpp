@@ -40,6 +40,7 @@
 #include "parlo/opclink/opctypes.h"
 #include "parlo/opclink/opcwriters.h"
 #include "parlo/server/server.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 
 namespace {
@@ -201,8 +202,7 @@ int OpcMessage(const uint8_t*, uint8_t*) {
         if (sent >= o.window) dispatched.WaitFor(sent - o.window + 1);
         void* buf = MDSAllocBuffer(4);
         if (!buf) Die("opc: no buffer");
-        const uint32_t serverNumber = 3;
-        std::memcpy(buf, &serverNumber, 4);
+        plat::StoreLE32(static_cast<uint8_t*>(buf), 3);  // ServerNumber
         if (MDSSendOutput(parlo, kOPCClass, CTI_HEART_BEAT_EVENT, buf, 4) != 1) Die("opc: send failed");
         ++sent;
     }

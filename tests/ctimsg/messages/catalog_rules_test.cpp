@@ -10,6 +10,7 @@
 #include "ctimsg/elementdict.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
+#include "platform/byteorder.h"
 #include "tests/ctimsg/messages/catalog_samples.h"
 #include "tests/ctimsg/messages/frame_builder.h"
 
@@ -158,14 +159,15 @@ msgtest::Bytes WithExtraField(const char* className, uint32_t version, uint32_t 
     if (msg == nullptr) return {};
     msgtest::Bytes frame = msgtest::EncodeBytes(*msg, version);
     if (version >= 20) {
-        frame.insert(frame.end(), {static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag), 0,
-                                   static_cast<uint8_t>(value.size())});
+        uint8_t header[4];
+        plat::StoreBE16(header, static_cast<uint16_t>(tag));
+        plat::StoreBE16(header + 2, static_cast<uint16_t>(value.size()));
+        frame.insert(frame.end(), header, header + 4);
     } else {
         frame.insert(frame.end(), {static_cast<uint8_t>(tag), static_cast<uint8_t>(value.size())});
     }
     frame.insert(frame.end(), value.begin(), value.end());
-    const uint32_t length = static_cast<uint32_t>(frame.size() - 8);
-    for (int i = 0; i < 4; ++i) frame[static_cast<size_t>(i)] = static_cast<uint8_t>(length >> (24 - 8 * i));
+    plat::StoreBE32(frame.data(), static_cast<uint32_t>(frame.size() - 8));
     return frame;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ctimsg/basemsg.h"
+#include "platform/byteorder.h"
 
 namespace msgtest {
 
@@ -15,18 +16,11 @@ using Bytes = std::vector<uint8_t>;
 class Frame {
 public:
     Frame(uint32_t type, uint32_t version) : m_Version(version) {
-        Put32(0);
-        Put32(type);
+        U32(0);
+        U32(type);
     }
-    Frame& U32(uint32_t v) {
-        Put32(v);
-        return *this;
-    }
-    Frame& U16(uint32_t v) {
-        m_Bytes.push_back(static_cast<uint8_t>(v >> 8));
-        m_Bytes.push_back(static_cast<uint8_t>(v));
-        return *this;
-    }
+    Frame& U32(uint32_t v) { return Raw(BE32(v)); }
+    Frame& U16(uint32_t v) { return Raw(BE16(v)); }
     Frame& Raw(const Bytes& b) {
         m_Bytes.insert(m_Bytes.end(), b.begin(), b.end());
         return *this;
@@ -50,31 +44,26 @@ public:
         v.push_back(0);
         return Field(tag, v);
     }
-    Frame& Num32(uint32_t tag, uint32_t v) {
-        return Field(tag, {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
-                           static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
-    }
-    Frame& Num16(uint32_t tag, uint32_t v) {
-        return Field(tag, {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
-    }
+    Frame& Num32(uint32_t tag, uint32_t v) { return Field(tag, BE32(v)); }
+    Frame& Num16(uint32_t tag, uint32_t v) { return Field(tag, BE16(v)); }
     // The frame with its true body length.
     Bytes Done() const { return WithLength(static_cast<int32_t>(m_Bytes.size() - 8)); }
     Bytes WithLength(int32_t length) const {
         Bytes out = m_Bytes;
-        uint32_t l = static_cast<uint32_t>(length);
-        out[0] = static_cast<uint8_t>(l >> 24);
-        out[1] = static_cast<uint8_t>(l >> 16);
-        out[2] = static_cast<uint8_t>(l >> 8);
-        out[3] = static_cast<uint8_t>(l);
+        plat::StoreBE32(out.data(), static_cast<uint32_t>(length));
         return out;
     }
 
 private:
-    void Put32(uint32_t v) {
-        m_Bytes.push_back(static_cast<uint8_t>(v >> 24));
-        m_Bytes.push_back(static_cast<uint8_t>(v >> 16));
-        m_Bytes.push_back(static_cast<uint8_t>(v >> 8));
-        m_Bytes.push_back(static_cast<uint8_t>(v));
+    static Bytes BE16(uint32_t v) {
+        Bytes b(2);
+        plat::StoreBE16(b.data(), static_cast<uint16_t>(v));
+        return b;
+    }
+    static Bytes BE32(uint32_t v) {
+        Bytes b(4);
+        plat::StoreBE32(b.data(), v);
+        return b;
     }
 
     uint32_t m_Version;

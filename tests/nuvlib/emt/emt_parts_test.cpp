@@ -11,6 +11,7 @@
 
 #include "nuvlib/emt/emtpriv.h"
 #include "nuvlib/emt/tcpiocpt.h"
+#include "platform/byteorder.h"
 #include "tests/support/fake_clock.h"
 
 namespace {
@@ -115,8 +116,6 @@ struct Probe {
     ~Probe() { FreeControlBlock(cb); }
 };
 
-void Put32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
-
 using EmtRtt = testsupport::FakeClockTest;
 
 TEST_F(EmtRtt, ReplyGivesRoundTripAcrossTheWrap) {
@@ -129,10 +128,10 @@ TEST_F(EmtRtt, ReplyGivesRoundTripAcrossTheWrap) {
         Probe p;
         uint32_t now = static_cast<uint32_t>(MicrosNow());
         uint8_t body[24] = {};
-        Put32(body, 4);
+        plat::StoreLE32(body, 4);
         // The echoed clock lies before now; near the wrap it is numerically larger.
-        Put32(body + 8, now - static_cast<uint32_t>(c.sinceRequest));
-        Put32(body + 12, c.hold);
+        plat::StoreLE32(body + 8, now - static_cast<uint32_t>(c.sinceRequest));
+        plat::StoreLE32(body + 12, c.hold);
         ProcessRttPacket(p.cb, body);
         EXPECT_EQ(p.cb->lastLocalRtt, c.rtt);
         EXPECT_EQ(p.cb->localRtt.size(), 1u);
@@ -143,15 +142,15 @@ TEST_F(EmtRtt, ReportsCountOncePerSequenceAndHistoryIsBounded) {
     Probe p;
     p.cb->pingHistory = 10;
     uint8_t body[24] = {};
-    Put32(body, 1);
+    plat::StoreLE32(body, 1);
     for (uint32_t seq : {1u, 1u, 2u}) {
-        Put32(body + 16, 100 * seq);
-        Put32(body + 20, seq);
+        plat::StoreLE32(body + 16, 100 * seq);
+        plat::StoreLE32(body + 20, seq);
         ProcessRttPacket(p.cb, body);
     }
     EXPECT_EQ(p.cb->remoteRtt.size(), 2u);
     for (uint32_t seq = 3; seq < 40; ++seq) {
-        Put32(body + 20, seq);
+        plat::StoreLE32(body + 20, seq);
         ProcessRttPacket(p.cb, body);
     }
     EXPECT_EQ(p.cb->remoteRtt.size(), 9u);  // history - 1
@@ -171,7 +170,7 @@ TEST_F(EmtRtt, UnsolicitedRequestsStopAfterThreeUnanswered) {
     }
     EXPECT_EQ(requests, 3);
     uint8_t reply[24] = {};
-    Put32(reply, 2);
+    plat::StoreLE32(reply, 2);
     ProcessRttPacket(p.cb, reply);  // any packet from the peer restores the countdown
     EXPECT_EQ((p.cb->rttState >> 2) & 0xF, 3u);
 }

@@ -22,6 +22,7 @@
 #include "nuvlib/emsseams.h"
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/emt/emtpriv.h"
+#include "platform/byteorder.h"
 #include "tests/nuvlib/emt/spawn.h"
 #include "tests/nuvlib/emt/trace_lines.h"
 #include "tests/nuvlib/emt/waiting.h"
@@ -371,14 +372,11 @@ TEST_F(EmtTcp, ClientQosHandshakeBytes) {
     EXPECT_EQ(h[1], 1);
     EXPECT_EQ(h[2], 0);
     EXPECT_EQ(h[3], 1);
-    EXPECT_EQ(h[4] | (h[5] << 8), 655);
+    EXPECT_EQ(plat::LoadLE16(h.data() + 4), 655);
     EXPECT_EQ(h[6], 5);
-    EXPECT_EQ(h[8] | (h[9] << 8), 30);  // Low priority ping interval
-    EXPECT_EQ(h[10] | (h[11] << 8), 1);
-    auto word = [&](int off) {
-        return static_cast<uint32_t>(h[off] | (h[off + 1] << 8) | (h[off + 2] << 16) |
-                                     (h[off + 3] << 24));
-    };
+    EXPECT_EQ(plat::LoadLE16(h.data() + 8), 30);  // Low priority ping interval
+    EXPECT_EQ(plat::LoadLE16(h.data() + 10), 1);
+    auto word = [&](int off) { return plat::LoadLE32(h.data() + off); };
     // Send block: no parameters give flags 7 with the Low settings; a loopback peer adds
     // nothing more since QoS is already off.
     EXPECT_EQ(word(16), 7u);
@@ -428,7 +426,7 @@ TEST_F(EmtTcpFakeTime, PeerThatSpeaksFirstIsMetOnTheSecondPass) {
     peer.join();
     EXPECT_EQ(second[0], 0xCD);
     EXPECT_EQ(second[1], 0);
-    EXPECT_EQ((second[2] << 8) | second[3], 0xFFFF);  // no heartbeats, big-endian
+    EXPECT_EQ(plat::LoadBE16(second.data() + 2), 0xFFFF);  // no heartbeats, big-endian
 }
 
 // The accepting side's handshake against clients written by hand: the forms it takes are
@@ -576,8 +574,9 @@ struct HeartbeatPeer {
         return true;
     }
     void Beat(uint32_t n) const {
-        uint32_t seq = htonl(n);
-        sendto(udp, &seq, 4, 0, reinterpret_cast<const sockaddr*>(&client), sizeof client);
+        uint8_t seq[4];
+        plat::StoreBE32(seq, n);
+        sendto(udp, seq, 4, 0, reinterpret_cast<const sockaddr*>(&client), sizeof client);
     }
     ~HeartbeatPeer() {
         if (udp >= 0) close(udp);

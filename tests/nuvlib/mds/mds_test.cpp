@@ -23,6 +23,7 @@
 #include "nuvlib/emsseams.h"
 #include "nuvlib/mds/mds.h"
 #include "nuvlib/mds/mdsinternal.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "tests/nuvlib/mds/mds_env.h"
@@ -171,7 +172,7 @@ void RecordEvent(const uint8_t* block, uint32_t length) {
     std::string text;  // a long trace travels in several pieces
     for (uint32_t i = 0; i < r.argCount; ++i) text += r.args[i];
     std::lock_guard<std::mutex> l(events.mu);
-    events.seen.push_back({EMSGet32(block + emsoff::kEventId), text, NowMs()});
+    events.seen.push_back({plat::LoadLE32(block + emsoff::kEventId), text, NowMs()});
 }
 
 class MdsClient : public ::testing::TestWithParam<bool> {
@@ -432,7 +433,7 @@ struct HandMds {
     void Reply(uint8_t type, uint32_t status) {
         uint8_t f[8];
         EmtSetHeader(f, 4, MDS_EMT_CLASS, type);
-        for (int i = 0; i < 4; ++i) f[4 + i] = static_cast<uint8_t>(status >> (8 * i));
+        plat::StoreLE32(f + 4, status);
         (void)EMTSend(link, f);
     }
     void Data(uint8_t cls, uint8_t type, uint32_t stamp = 0xFFFFFFFF, uint8_t flags = 0) {

@@ -24,6 +24,7 @@
 #include "parlo/common/importmetrics.h"
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
+#include "platform/byteorder.h"
 #include "platform/perfcounters.h"
 #include "tests/parlo/app/running_app.h"
 #include "tests/parlo/server/session_fixture.h"
@@ -45,12 +46,13 @@ constexpr uint16_t kPeriphType = 30;
 struct Body {
     std::vector<uint8_t> bytes{0, 0, 0, 0};
     Body& U32(uint32_t v) {
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        bytes.resize(bytes.size() + 4);
+        plat::StoreLE32(bytes.data() + bytes.size() - 4, v);
         return *this;
     }
     Body& U16(uint16_t v) {
-        bytes.push_back(static_cast<uint8_t>(v));
-        bytes.push_back(static_cast<uint8_t>(v >> 8));
+        bytes.resize(bytes.size() + 2);
+        plat::StoreLE16(bytes.data() + bytes.size() - 2, v);
         return *this;
     }
     Body& Text(const std::string& s) {
@@ -98,14 +100,14 @@ Body AgentStateResp(uint32_t invokeID, int16_t state, const std::string& agentID
 // A string of an OPC body at `*at`; moves `*at` past it.
 std::string TextAt(const std::vector<uint8_t>& p, size_t* at) {
     if (*at + 2 > p.size()) return {};
-    const size_t n = p[*at] | (p[*at + 1] << 8);
+    const size_t n = plat::LoadLE16(p.data() + *at);
     std::string s(p.begin() + static_cast<long>(*at + 2),
                   p.begin() + static_cast<long>(std::min(p.size(), *at + 2 + n)));
     *at += (n + 6) & ~size_t{3};
     return s.substr(0, s.find('\0'));
 }
 uint32_t WordAt(const std::vector<uint8_t>& p, size_t at) {
-    return at + 4 > p.size() ? 0 : p[at] | (p[at + 1] << 8) | (p[at + 2] << 16) | (uint32_t{p[at + 3]} << 24);
+    return at + 4 > p.size() ? 0 : plat::LoadLE32(p.data() + at);
 }
 
 struct StatusRequest {

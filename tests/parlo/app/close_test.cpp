@@ -21,6 +21,7 @@
 #include "parlo/model/modelutil.h"
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
+#include "platform/byteorder.h"
 #include "tests/parlo/app/running_app.h"
 #include "tests/parlo/app/client_fixture.h"
 #include "tests/parlo/server/session_fixture.h"
@@ -113,10 +114,9 @@ protected:
     }
     // CTI_AGENT_REMOVED_IND as OPC sends it: the ServerNumber word, PeripheralID, AgentID.
     static std::vector<uint8_t> RemovedInd(int32_t peripheralID, const std::string& agentID) {
-        std::vector<uint8_t> out(8, 0);
-        for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<uint8_t>(peripheralID >> (8 * i));
-        out.push_back(static_cast<uint8_t>(agentID.size()));
-        out.push_back(static_cast<uint8_t>(agentID.size() >> 8));
+        std::vector<uint8_t> out(10, 0);
+        plat::StoreLE32(out.data() + 4, static_cast<uint32_t>(peripheralID));
+        plat::StoreLE16(out.data() + 8, static_cast<uint16_t>(agentID.size()));
         out.insert(out.end(), agentID.begin(), agentID.end());
         out.push_back(0);
         while ((out.size() - 8) % 4 != 0) out.push_back(0);

@@ -17,6 +17,7 @@
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opctypes.h"
 #include "parlo/server/server.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "tests/parlo/app/running_app.h"
 #include "tests/parlo/server/server_fixture.h"
@@ -512,9 +513,7 @@ TEST_F(AppThreadTest, ADuplexSideWithoutClientsReportsOnceTheTimeoutHasPassed) {
         return errorAcks;
     };
     auto word = [](const std::vector<uint8_t>& p, size_t at) {
-        uint32_t v = 0;
-        for (int i = 3; i >= 0 && at + 4 <= p.size(); --i) v = (v << 8) | p[at + static_cast<size_t>(i)];
-        return v;
+        return at + 4 <= p.size() ? plat::LoadLE32(p.data() + at) : 0;
     };
     server_->SetDuplex(1);
     registry_->SetDynamic(CTIRegistry::NoClientConnectionsTimeout, 3);

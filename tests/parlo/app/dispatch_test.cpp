@@ -16,6 +16,7 @@
 #include "parlo/model/ports.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/opclink/mdsio.h"
+#include "platform/byteorder.h"
 #include "tests/parlo/app/running_app.h"
 #include "tests/parlo/server/session_fixture.h"
 #include "tests/parlo/model/recording_ports.h"
@@ -331,7 +332,8 @@ TEST_F(DispatchTest, AClientTypeOutsideTheTableFailsOnlyItsSession) {
 std::vector<uint8_t> PGStatusData(uint32_t pgStatus, uint32_t id, int32_t arg1, const std::string& text) {
     std::vector<uint8_t> d;
     auto word = [&](uint32_t v) {
-        for (int i = 0; i < 4; ++i) d.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        d.resize(d.size() + 4);
+        plat::StoreLE32(d.data() + d.size() - 4, v);
     };
     word(0);  // ServerNumber
     word(pgStatus);

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "parlo/model/agentdesk.h"
+#include "platform/byteorder.h"
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/model/config_fixture.h"
 
@@ -259,7 +260,10 @@ TEST_F(AgentConfigTest, HostileCountsAreRefused) {
     } cases[] = {{"skill groups", 8, 0x40000000, 4}, {"domains", 12, 0x7FFFFFFF, 4}, {"services", 44, 0x7FFF, 2}};
     for (const auto& c : cases) {
         OPCRecord r = AgentRecord(fields);
-        for (size_t i = 0; i < c.width; ++i) r.bytes[c.countOffset + i] = static_cast<uint8_t>(c.value >> (8 * i));
+        if (c.width == 4)
+            plat::StoreLE32(r.bytes.data() + c.countOffset, c.value);
+        else
+            plat::StoreLE16(r.bytes.data() + c.countOffset, static_cast<uint16_t>(c.value));
         std::unique_ptr<uint8_t[]> body(new uint8_t[r.bytes.size()]);
         std::copy(r.bytes.begin(), r.bytes.end(), body.get());
         ctimsgtest::TraceCapture traces;

@@ -9,6 +9,7 @@
 #include "ctimsg/messages/messages.h"
 #include "nuvlib/ems.h"
 #include "parlo/model/agent.h"
+#include "platform/byteorder.h"
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/model/model_fixture.h"
 
@@ -505,7 +506,7 @@ protected:
         std::vector<uint8_t> bytes;
         void Word(size_t at, uint32_t v) {
             if (bytes.size() < at + 4) bytes.resize(at + 4);
-            for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
+            plat::StoreLE32(bytes.data() + at, v);
         }
         // An entry at `at` whose one-state list is at `statesAt`.
         void Entry(size_t at, uint32_t callID, const char* id, uint32_t state, size_t statesAt,

@@ -9,6 +9,7 @@
 #include "opcmsg/cstaconfirmations.h"
 #include "opcmsg/opcbytes.h"
 #include "parlo/model/csta.h"
+#include "platform/byteorder.h"
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/model/recording_ports.h"
 #include "tests/support/fake_clock.h"
@@ -30,22 +31,22 @@ protected:
     std::unique_ptr<TPCSTASnapshotDeviceConfEventMsg> Received() {
         auto record = std::make_unique<CSTAEventRecord>();
         uint8_t* b = record->Bytes();
-        opcbytes::Put16(b, 5000);
-        opcbytes::Put16(b + 2, kCSTAClassConfirmation);
-        opcbytes::Put16(b + 4, 123);
-        opcbytes::Put32(b + kCSTARecBody, 2);       // count
-        opcbytes::Put32(b + kCSTARecBody + 4, 8);   // entries after two state words
+        plat::StoreLE16(b, 5000);
+        plat::StoreLE16(b + 2, kCSTAClassConfirmation);
+        plat::StoreLE16(b + 4, 123);
+        plat::StoreLE32(b + kCSTARecBody, 2);       // count
+        plat::StoreLE32(b + kCSTARecBody + 4, 8);   // entries after two state words
         uint8_t* raw = b + kCSTARecRawBlock;
-        opcbytes::Put16(raw + kPrivateDataLengthOffset, 8 + 2 * 84);
+        plat::StoreLE16(raw + kPrivateDataLengthOffset, 8 + 2 * 84);
         uint8_t* data = raw + kPrivateDataHeadSize;
-        opcbytes::Put32(data, 3);
-        opcbytes::Put32(data + 4, 2);
+        plat::StoreLE32(data, 3);
+        plat::StoreLE32(data + 4, 2);
         for (uint32_t i = 0; i < 2; ++i) {
             uint8_t* e = data + 8 + 84 * i;
-            opcbytes::Put32(e, 71 + i);
+            plat::StoreLE32(e, 71 + i);
             memcpy(e + 4, "1002", 4);
-            opcbytes::Put32(e + 72, 1);
-            opcbytes::Put32(e + 76, 4 * i);
+            plat::StoreLE32(e + 72, 1);
+            plat::StoreLE32(e + 76, 4 * i);
         }
         return std::make_unique<TPCSTASnapshotDeviceConfEventMsg>(5000, *record, nullptr);
     }
@@ -69,12 +70,12 @@ TEST_F(SnapshotConfirmation, ReadsTheEntriesAndRefusesWhatLiesOutside) {
               std::string::npos)
         << text;
     // A count beyond the data, then a state list beyond it: traced, nothing read or made.
-    const uint32_t entries = opcbytes::Get32(conf->GetSnapshotData() + 4);
-    opcbytes::Put32(conf->Body(), 12);
+    const uint32_t entries = plat::LoadLE32(conf->GetSnapshotData() + 4);
+    plat::StoreLE32(conf->Body(), 12);
     EXPECT_FALSE(d->VerifySnapshot(*conf, true, true));
     EXPECT_NE(traces.Take().find("entry 2 of 12"), std::string::npos);
-    opcbytes::Put32(conf->Body(), 2);
-    opcbytes::Put32(PrivateDataPointer(conf->RawBlock(), entries + 84 + 76), 980);
+    plat::StoreLE32(conf->Body(), 2);
+    plat::StoreLE32(PrivateDataPointer(conf->RawBlock(), entries + 84 + 76), 980);
     EXPECT_FALSE(d->VerifySnapshot(*conf, true, true));
     EXPECT_NE(traces.Take().find("entry 1: 1 states at offset 980 lie outside"), std::string::npos);
     EXPECT_EQ(d->GetNumConnections(), 0);

@@ -90,6 +90,7 @@
 #include "parlo/model/csta.h"
 #include "parlo/model/mrdomain.h"
 #include "parlo/model/remask.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/model/recording_ports.h"
@@ -661,7 +662,7 @@ private:
 
     static void PutWord(std::vector<uint8_t>& b, size_t at, uint32_t v) {
         if (b.size() < at + 4) b.resize(at + 4);
-        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+        plat::StoreLE32(b.data() + at, v);
     }
 
     bool Verify(const std::vector<std::string>& w) {

@@ -6,17 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "platform/byteorder.h"
+
 namespace modeltest {
 
 class OPCRecord {
 public:
     OPCRecord& U32(uint32_t v) {
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        bytes.resize(bytes.size() + 4);
+        plat::StoreLE32(bytes.data() + bytes.size() - 4, v);
         return *this;
     }
     OPCRecord& U16(uint16_t v) {
-        bytes.push_back(static_cast<uint8_t>(v));
-        bytes.push_back(static_cast<uint8_t>(v >> 8));
+        bytes.resize(bytes.size() + 2);
+        plat::StoreLE16(bytes.data() + bytes.size() - 2, v);
         return *this;
     }
     OPCRecord& F64(double d) {

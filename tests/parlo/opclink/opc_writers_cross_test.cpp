@@ -197,10 +197,10 @@ TEST_F(WritersCross, CstaRequestReadsBack) {
 // non-zero padding, bytes left over.
 TEST(ServerRequestReader, RefusesBodiesThatDoNotFit) {
     std::vector<uint8_t> good;
-    opcpeer::Put32(good, 0, 1);
-    opcpeer::Put32(good, 4, 2);
-    opcpeer::Put32(good, 8, 3);
-    opcpeer::Put32(good, 12, 4);
+    opcpeer::PutLE32(good, 0, 1);
+    opcpeer::PutLE32(good, 4, 2);
+    opcpeer::PutLE32(good, 8, 3);
+    opcpeer::PutLE32(good, 12, 4);
     opcpeer::AppendPadded(good, "ab");  // UniqueInstanceID
     opcpeer::ServerRequest r;
     std::string error;

@@ -10,6 +10,7 @@
 
 #include "nuvlib/mds/mds.h"
 #include "tests/parlo/process/parlo_env.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -33,7 +34,8 @@ int OnStatus(const uint8_t* header, uint8_t*) {
 struct Body {
     std::vector<uint8_t> bytes;
     Body& U32(uint32_t v) {
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        bytes.resize(bytes.size() + 4);
+        plat::StoreLE32(bytes.data() + bytes.size() - 4, v);
         return *this;
     }
     Body& Text(const std::string& s) {

@@ -23,6 +23,7 @@
 #include "ctimsg/names.h"
 #include "parlo/common/ctitypes.h"
 #include "tests/parlo/process/active_parlo.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -58,9 +59,7 @@ protected:
             const int n = open->Validate(24) == 0
                         ? open->Encode(frame.data(), static_cast<int>(frame.size()), 24, 0x3FF, nullptr, 0)
                         : -1;
-            auto put = [&](size_t at, uint32_t v) {
-                for (int i = 0; i < 4; ++i) frame[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-            };
+            auto put = [&](size_t at, uint32_t v) { plat::StoreBE32(frame.data() + at, v); };
             if (n > 28) {
                 put(12, version);  // header (8), InvokeID, then VersionNumber
                 put(24, mask);     // then IdleTimeout, CTIPeripheralID, ServiceMask
@@ -75,10 +74,7 @@ protected:
                     if (r <= 0) break;
                     got += static_cast<size_t>(r);
                 }
-                auto word = [&](size_t at) {
-                    return (uint32_t{reply[at]} << 24) | (uint32_t{reply[at + 1]} << 16) |
-                           (uint32_t{reply[at + 2]} << 8) | reply[at + 3];
-                };
+                auto word = [&](size_t at) { return plat::LoadBE32(reply + at); };
                 if (got == sizeof reply && word(4) == ctitype::FailureConfMSG) answer = {word(8), word(12)};
             }
         }

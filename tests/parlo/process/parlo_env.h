@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/byteorder.h"
 #include "platform/registry.h"
 #include "platform/regtext.h"
 #include "tests/nuvlib/emt/spawn.h"
@@ -57,8 +58,8 @@ inline void SetValue(const std::string& key, const std::string& name, uint32_t t
     ASSERT_EQ(plat::RegSetValue(k.get(), name.c_str(), type, data, size), 0u) << key << " " << name;
 }
 inline void SetDword(const std::string& key, const std::string& name, uint32_t v) {
-    const uint8_t le[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-                           static_cast<uint8_t>(v >> 24)};
+    uint8_t le[4];
+    plat::StoreLE32(le, v);
     SetValue(key, name, plat::REG_DWORD, le, sizeof le);
 }
 inline void SetString(const std::string& key, const std::string& name, const std::string& v) {

@@ -23,6 +23,7 @@
 #include "ctimsg/messages/msgclass.h"
 #include "parlo/common/ctitypes.h"
 #include "tests/parlo/process/parlo_env.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -67,10 +68,8 @@ struct Fd {
 // A frame header: big-endian body length and message type.
 std::vector<uint8_t> Header(uint32_t length, uint32_t type) {
     std::vector<uint8_t> h(8);
-    for (int i = 0; i < 4; ++i) {
-        h[i] = static_cast<uint8_t>(length >> (24 - 8 * i));
-        h[4 + i] = static_cast<uint8_t>(type >> (24 - 8 * i));
-    }
+    plat::StoreBE32(h.data(), length);
+    plat::StoreBE32(h.data() + 4, type);
     return h;
 }
 
@@ -106,9 +105,7 @@ Frame ReadFrame(int fd, Drain drain) {
         }
         return true;
     };
-    auto word = [&](size_t at) {
-        return (uint32_t{got[at]} << 24) | (uint32_t{got[at + 1]} << 16) | (uint32_t{got[at + 2]} << 8) | got[at + 3];
-    };
+    auto word = [&](size_t at) { return plat::LoadBE32(got.data() + at); };
     Frame f;
     if (!need(8)) return f;
     const uint32_t length = word(0);

@@ -11,6 +11,7 @@
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
 #include "parlo/opclink/opctypes.h"
+#include "platform/byteorder.h"
 #include "tests/parlo/server/server_fixture.h"
 
 namespace srvtest {
@@ -19,9 +20,7 @@ struct Sent {
     uint8_t type;
     std::vector<uint8_t> payload;
     uint32_t Word(size_t index) const {
-        uint32_t v = 0;
-        if (4 * index + 4 <= payload.size()) std::memcpy(&v, payload.data() + 4 * index, 4);
-        return v;
+        return 4 * index + 4 <= payload.size() ? plat::LoadLE32(payload.data() + 4 * index) : 0;
     }
 };
 
@@ -29,12 +28,13 @@ struct Sent {
 class Payload {
 public:
     Payload& U32(uint32_t v) {
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        bytes.resize(bytes.size() + 4);
+        plat::StoreLE32(bytes.data() + bytes.size() - 4, v);
         return *this;
     }
     Payload& U16(uint16_t v) {
-        bytes.push_back(static_cast<uint8_t>(v));
-        bytes.push_back(static_cast<uint8_t>(v >> 8));
+        bytes.resize(bytes.size() + 2);
+        plat::StoreLE16(bytes.data() + bytes.size() - 2, v);
         return *this;
     }
     Payload& Text(const std::string& s) {  // u16 length, characters, NUL, padding

@@ -17,6 +17,7 @@
 #include "nuvlib/emsseams.h"
 #include "parlo/common/ctiregistry.h"
 #include "parlo/server/server.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 
 namespace srvtest {
@@ -39,7 +40,7 @@ struct Events {
     static inline std::vector<Event> seen;
     static void Print(const uint8_t* block, uint32_t length) {
         Event e;
-        e.id = EMSGet32(block + emsoff::kEventId);
+        e.id = plat::LoadLE32(block + emsoff::kEventId);
         EMSParsedRecord r;
         EMSParseRecord(block, length, &r);
         for (uint32_t i = 0; i < r.argCount; ++i) e.args.push_back(r.args[i]);

@@ -18,6 +18,7 @@
 #include "mdstimer/timer.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/session/session.h"
+#include "platform/byteorder.h"
 #include "tests/parlo/server/server_fixture.h"
 
 namespace sesstest {
@@ -111,10 +112,8 @@ public:
     }
     static std::vector<uint8_t> Header(uint32_t length, uint32_t type) {
         std::vector<uint8_t> h(8);
-        for (int i = 0; i < 4; ++i) {
-            h[static_cast<size_t>(i)] = static_cast<uint8_t>(length >> (24 - 8 * i));
-            h[static_cast<size_t>(4 + i)] = static_cast<uint8_t>(type >> (24 - 8 * i));
-        }
+        plat::StoreBE32(h.data(), length);
+        plat::StoreBE32(h.data() + 4, type);
         return h;
     }
     // The next frame, decoded at `version`; type 0 when nothing came within the bound.
@@ -123,8 +122,8 @@ public:
         std::string header = ReadN(8);
         if (header.size() < 8) return r;
         const auto* h = reinterpret_cast<const uint8_t*>(header.data());
-        const uint32_t length = (uint32_t{h[0]} << 24) | (uint32_t{h[1]} << 16) | (uint32_t{h[2]} << 8) | h[3];
-        const uint32_t type = (uint32_t{h[4]} << 24) | (uint32_t{h[5]} << 16) | (uint32_t{h[6]} << 8) | h[7];
+        const uint32_t length = plat::LoadBE32(h);
+        const uint32_t type = plat::LoadBE32(h + 4);
         if (length > 12628) return r;
         std::string frame = header + ReadN(length);
         if (frame.size() < length + 8) return r;

@@ -20,6 +20,7 @@
 
 #include "ctimsg/messages/msgclass.h"
 #include "peers/client/cticlient.h"
+#include "platform/byteorder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_env.h"
 
@@ -99,8 +100,7 @@ private:
         for (;;) {
             uint8_t header[8];
             if (!ReadAll(header, 8)) return;
-            const uint32_t length = (uint32_t{header[0]} << 24) | (uint32_t{header[1]} << 16) |
-                                    (uint32_t{header[2]} << 8) | header[3];
+            const uint32_t length = plat::LoadBE32(header);
             if (length > cticlient::kMaxBody) return;
             std::vector<uint8_t> frame(header, header + 8);
             frame.resize(8 + length);

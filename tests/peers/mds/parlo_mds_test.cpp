@@ -10,6 +10,7 @@
 
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/mds/mds.h"
+#include "platform/byteorder.h"
 #include "tests/nuvlib/mds/mds_env.h"
 
 namespace {
@@ -26,7 +27,7 @@ struct Link {
     void Control(uint8_t type, uint32_t word, uint16_t body = 4) {
         uint8_t f[8] = {};
         EmtSetHeader(f, body, MDS_EMT_CLASS, type);
-        std::memcpy(f + 4, &word, 4);
+        plat::StoreLE32(f + 4, word);
         ASSERT_EQ(EMTSend(h, f), 0u);
     }
     void Data(uint8_t to, uint8_t cls, uint8_t type, uint16_t length, uint8_t flags = 0) {
@@ -51,11 +52,7 @@ struct Link {
     }
 };
 
-uint32_t Status(const std::vector<uint8_t>& f) {
-    uint32_t v;
-    std::memcpy(&v, f.data() + 4, 4);
-    return v;
-}
+uint32_t Status(const std::vector<uint8_t>& f) { return plat::LoadLE32(f.data() + 4); }
 
 class StandIn : public ::testing::TestWithParam<uint32_t> {
 protected:

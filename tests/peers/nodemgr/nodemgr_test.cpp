@@ -12,6 +12,7 @@
 
 #include "nuvlib/nodemgr.h"
 #include "nuvlib/pipe.h"
+#include "platform/byteorder.h"
 #include "platform/lasterror.h"
 #include "platform/named.h"
 #include "platform/registry.h"
@@ -189,7 +190,7 @@ TEST(NodeManagerResponder, ReadWordTakesOnlyWhatArrived) {
         EXPECT_EQ(c.status, NMReadWord(fds[0], &word, &got));
         EXPECT_EQ(c.got, got);
         uint8_t want[4];
-        for (int i = 0; i < 4; ++i) want[i] = static_cast<uint8_t>(c.word >> (8 * i));
+        plat::StoreLE32(want, c.word);
         EXPECT_EQ(0, std::memcmp(&word, want, 4));  // in the order the bytes came
         close(fds[1]);
         uint32_t more = 0;

@@ -142,7 +142,7 @@ TEST(ArmLayouts, TextsEccAndListsAreReadWithinTheBody) {
         w.uniqueInstanceID = "abc";
     });
     EXPECT_EQ(b.size(), 56u);
-    EXPECT_EQ(Get32(&b[16]), 2u);
+    EXPECT_EQ(LoadLE32(&b[16]), 2u);
 }
 
 // Bodies that lie, each read from a buffer of exactly its size.
@@ -155,17 +155,17 @@ TEST(ArmLayouts, LyingBodiesAreRefused) {
     };
     const std::vector<Case> cases = {
         {"short fixed part", 50, [](auto& b) { b.resize(15); }, "shorter than the fixed part"},
-        {"text count", 49, [](auto& b) { Put16(b, 44, 0xFFFF); }, "text 1 runs past"},
+        {"text count", 49, [](auto& b) { PutLE16(b, 44, 0xFFFF); }, "text 1 runs past"},
         {"uii cut", 50, [](auto& b) { b.pop_back(); }, "unique instance id runs past"},
         {"trailing", 54, [](auto& b) { b.push_back(0); }, "after the message's last item"},
-        {"negative ECC", 59, [](auto& b) { Put32(b, 40 + 52, 0xFFFFFFFF); }, "negative ECC"},
-        {"ECC beyond", 59, [](auto& b) { Put32(b, 40 + 52, 3000); }, "ECC block runs past"},
-        {"tasks", 113, [](auto& b) { Put32(b, 16, 0x40000000); }, "runs past"},
-        {"task event", 118, [](auto& b) { Put32(b, 12, 1); }, "runs past"},
-        {"members", 99, [](auto& b) { Put32(b, 20, 0xFFFFFFFF); }, "runs past"},
+        {"negative ECC", 59, [](auto& b) { PutLE32(b, 40 + 52, 0xFFFFFFFF); }, "negative ECC"},
+        {"ECC beyond", 59, [](auto& b) { PutLE32(b, 40 + 52, 3000); }, "ECC block runs past"},
+        {"tasks", 113, [](auto& b) { PutLE32(b, 16, 0x40000000); }, "runs past"},
+        {"task event", 118, [](auto& b) { PutLE32(b, 12, 1); }, "runs past"},
+        {"members", 99, [](auto& b) { PutLE32(b, 20, 0xFFFFFFFF); }, "runs past"},
         {"no member count", 99, [](auto& b) { b.resize(20); }, "no member count"},
-        {"MRDs", 121, [](auto& b) { Put16(b, 8, 3); }, "runs past"},
-        {"route request texts", 108, [](auto& b) { Put16(b, 28 + 4 * 14, 9); }, "text 15"},
+        {"MRDs", 121, [](auto& b) { PutLE16(b, 8, 3); }, "runs past"},
+        {"route request texts", 108, [](auto& b) { PutLE16(b, 28 + 4 * 14, 9); }, "text 15"},
     };
     for (const auto& c : cases) {
         std::vector<uint8_t> b = Bytes(c.type);
@@ -342,12 +342,12 @@ TEST_F(ArmStandIn, ScriptedAnswersFailuresAndEvents) {
     EXPECT_EQ(sent_[0].destination, 10);
     EXPECT_EQ(route.type, 108);
     EXPECT_EQ(route.Word(8), 300u);
-    EXPECT_EQ(Get16(&route.fixed[18]), 0xFFFF);
+    EXPECT_EQ(LoadLE16(&route.fixed[18]), 0xFFFF);
     EXPECT_EQ(route.texts[0], "8000");
     EXPECT_EQ(route.texts[4], "1234");
     EXPECT_EQ(route.texts[14], "cv10");
     EXPECT_EQ(route.ecc, (std::vector<uint8_t>{1, 2, 3, 4, 5}));
-    EXPECT_EQ(Get16(&Read(1).fixed[8]), 1008);
+    EXPECT_EQ(LoadLE16(&Read(1).fixed[8]), 1008);
     EXPECT_EQ(Read(2).Word(4), 5005u);
     EXPECT_EQ(Read(3).list.size(), 6u);
     // Failure of an indication: its type and session.

@@ -13,6 +13,7 @@
 #include "peers/opc/duplex.h"
 #include "peers/opc/duplex_link.h"
 #include "peers/opc/opc_wire.h"
+#include "platform/byteorder.h"
 #include "tests/nuvlib/emt/spawn.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/wait.h"
@@ -26,7 +27,7 @@ struct Sent {
     std::vector<uint8_t> payload;
     // The body's n-th word (after the ServerNumber word).
     uint32_t Word(size_t n) const {
-        return payload.size() >= 8 + 4 * n ? Get32(payload.data() + 4 + 4 * n) : 0xDEADBEEF;
+        return payload.size() >= 8 + 4 * n ? LoadLE32(payload.data() + 4 + 4 * n) : 0xDEADBEEF;
     }
 };
 
@@ -81,10 +82,10 @@ protected:
     }
     void Ack(int side, uint8_t ackType, uint8_t answered) {
         std::vector<uint8_t> p;
-        Put32(p, 0, 1);
-        Put32(p, 4, Duplex::SideWord(side));
-        Put32(p, 8, answered);
-        Put32(p, 12, 0);
+        PutLE32(p, 0, 1);
+        PutLE32(p, 4, Duplex::SideWord(side));
+        PutLE32(p, 8, answered);
+        PutLE32(p, 12, 0);
         duplex_->OnMessage(side, ackType, p.data(), p.size());
     }
     void Heartbeat(int side) {
@@ -220,8 +221,8 @@ TEST(DuplexLinkFrame, LengthsAreBoundedBothWays) {
         std::vector<uint8_t> frame;
         EXPECT_EQ(AppendLinkFrame(frame, 28, std::vector<uint8_t>(c.length, 7)), c.fits);
         EXPECT_EQ(frame.size(), c.fits ? kLinkHeader + c.length : 0u);
-        const uint8_t header[kLinkHeader] = {28, static_cast<uint8_t>(c.length),
-                                             static_cast<uint8_t>(c.length >> 8)};
+        uint8_t header[kLinkHeader] = {28};
+        plat::StoreLE16(header + 1, static_cast<uint16_t>(c.length));
         uint8_t type = 0;
         size_t length = 99;
         EXPECT_EQ(ReadLinkHeader(header, &type, &length), c.fits);

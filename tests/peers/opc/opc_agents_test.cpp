@@ -177,7 +177,7 @@ TEST(AgentWriters, ReadBackThroughTheServersReaders) {
 Bytes GetAgentStateBody(uint32_t invoke, uint32_t periph, uint32_t stid, uint32_t client, const std::string& uii,
                         const std::string& ext, const std::string& agent, const std::string& inst) {
     Bytes b;
-    for (uint32_t v : {invoke, periph, 1u, stid, client}) Put32(b, b.size(), v);
+    for (uint32_t v : {invoke, periph, 1u, stid, client}) PutLE32(b, b.size(), v);
     for (const std::string* s : {&uii, &ext, &agent, &inst}) AppendPadded(b, *s);
     return b;
 }
@@ -185,11 +185,11 @@ Bytes GetAgentStateBody(uint32_t invoke, uint32_t periph, uint32_t stid, uint32_
 Bytes SetClientStatusBody(uint32_t invoke, uint32_t periph, uint32_t status, const std::string& agent,
                           const std::string& sig, const std::string& uii, const std::vector<uint32_t>& mrds) {
     Bytes b;
-    for (uint32_t v : {invoke, periph, status}) Put32(b, b.size(), v);
-    Put16(b, 12, static_cast<uint16_t>(mrds.size()));
-    Put16(b, 14, 0);
+    for (uint32_t v : {invoke, periph, status}) PutLE32(b, b.size(), v);
+    PutLE16(b, 12, static_cast<uint16_t>(mrds.size()));
+    PutLE16(b, 14, 0);
     for (const std::string* s : {&agent, &sig, &uii}) AppendPadded(b, *s);
-    for (uint32_t m : mrds) Put32(b, b.size(), m);
+    for (uint32_t m : mrds) PutLE32(b, b.size(), m);
     return b;
 }
 
@@ -316,7 +316,7 @@ protected:
 
     void Deliver(uint8_t type, const Bytes& body) {
         Bytes payload;
-        Put32(payload, 0, 2);
+        PutLE32(payload, 0, 2);
         payload.insert(payload.end(), body.begin(), body.end());
         opc_.OnMessage(4, type, payload.data(), payload.size());
     }
@@ -340,7 +340,7 @@ TEST_F(StandInAgents, RecordsAndAnswersRequestsAndSendsScriptedMessages) {
         EXPECT_EQ(sent_[0].type, kSetClientStatusResp);
         EXPECT_EQ(sent_[1].destination, 4);
         EXPECT_EQ(sent_[1].type, kGetAgentStateResp);
-        EXPECT_EQ(Get32(sent_[1].payload.data()), 2u);  // the request's ServerNumber word
+        EXPECT_EQ(LoadLE32(sent_[1].payload.data()), 2u);  // the request's ServerNumber word
         OPCAgentStateResp r;
         ASSERT_TRUE(ParseAgentStateResp(sent_[1].payload.data() + 4, sent_[1].payload.size() - 4, &r));
         EXPECT_EQ(r.InvokeID, 0x75000006u);

@@ -132,7 +132,7 @@ protected:
     }
     static void Send(uint8_t type, const std::vector<uint8_t>& body, uint32_t server = 0xFFFFFFFF) {
         std::vector<uint8_t> payload;
-        Put32(payload, 0, server);
+        PutLE32(payload, 0, server);
         payload.insert(payload.end(), body.begin(), body.end());
         void* buf = MDSAllocBuffer(static_cast<uint32_t>(payload.size()));
         ASSERT_NE(buf, nullptr);

@@ -34,20 +34,20 @@ TEST_F(OpcLink, EveryRequestTypeIsAnsweredAndAScriptedFailureComesBack) {
         EXPECT_EQ(e.eventClass, 5);
         EXPECT_EQ(e.eventType, t.type == 21 ? 53 : t.confirmation);
         ASSERT_GE(e.body.size(), 8u);
-        EXPECT_EQ(Get32(&e.body[0]), r.invokeID);
-        EXPECT_EQ(Get32(&e.body[4]), r.clientInvokeID);
+        EXPECT_EQ(LoadLE32(&e.body[0]), r.invokeID);
+        EXPECT_EQ(LoadLE32(&e.body[4]), r.clientInvokeID);
         EXPECT_EQ(e.strings[0], r.uniqueInstanceID);
         if (t.type == 21) {
             ASSERT_EQ(e.body.size(), 12u);
-            EXPECT_EQ(Get32(&e.body[8]), 7u);
+            EXPECT_EQ(LoadLE32(&e.body[8]), 7u);
             ASSERT_EQ(e.opc.size(), 4u);
-            EXPECT_EQ(Get32(&e.opc[0]), 8u);
+            EXPECT_EQ(LoadLE32(&e.opc[0]), 8u);
         }
         if (t.type == 23) {
             const ConnectionID nc = GetConnection(&e.body[8]);
             EXPECT_EQ(nc.deviceID, "5001");
             ASSERT_EQ(e.opc.size(), 8u);
-            EXPECT_EQ(Get32(&e.opc[4]), 2u);
+            EXPECT_EQ(LoadLE32(&e.opc[4]), 2u);
         }
     }
     // A request that lies is printed and not answered; the next one is.
@@ -55,14 +55,14 @@ TEST_F(OpcLink, EveryRequestTypeIsAnsweredAndAScriptedFailureComesBack) {
     r.eventType = 41;
     r.invokeID = 0x77;
     std::vector<uint8_t> bad = WriteRequest(r);
-    Put32(bad, 216, 4);
+    PutLE32(bad, 216, 4);
     Send(kCstaMessage, bad);
     EXPECT_NE(opc_->WaitLine("parlo-opc: error: CTI_CSTA_MESSAGE from 10: lengths add up"), "");
     r.invokeID = 0x78;
     Send(kCstaMessage, WriteRequest(r));
     const CstaEvent e = TakeEvent();
     EXPECT_EQ(e.eventType, 42);
-    EXPECT_EQ(Get32(&e.body[0]), 0x78u);
+    EXPECT_EQ(LoadLE32(&e.body[0]), 0x78u);
 }
 
 TEST_F(OpcLink, ScriptSetsIdleWaitsForTheAckAndInjectsEvents) {
@@ -75,14 +75,14 @@ TEST_F(OpcLink, ScriptSetsIdleWaitsForTheAckAndInjectsEvents) {
     Message m;
     ASSERT_TRUE(inbox.Take(kSetIdleReq, &m));
     ASSERT_GE(m.payload.size(), 24u);
-    EXPECT_EQ(Get32(&m.payload[0]), 3u);
-    EXPECT_EQ(Get32(&m.payload[4]), 1u);   // side
-    EXPECT_EQ(Get32(&m.payload[8]), 5u);   // echoed value
-    EXPECT_EQ(Get32(&m.payload[16]), 8503u);
+    EXPECT_EQ(LoadLE32(&m.payload[0]), 3u);
+    EXPECT_EQ(LoadLE32(&m.payload[4]), 1u);   // side
+    EXPECT_EQ(LoadLE32(&m.payload[8]), 5u);   // echoed value
+    EXPECT_EQ(LoadLE32(&m.payload[16]), 8503u);
     std::vector<uint8_t> ack;
-    Put32(ack, 0, 1);
-    Put32(ack, 4, kSetIdleReq);
-    Put32(ack, 8, 5);
+    PutLE32(ack, 0, 1);
+    PutLE32(ack, 4, kSetIdleReq);
+    PutLE32(ack, 8, 5);
     Send(kOkAck, ack, 3);
     EXPECT_NE(opc_->WaitLine("parlo-opc: recv CTI_OK_ACK from 10 server 3 side 1 answers 0 "
                              "(CTI_SET_IDLE_REQ) value 5"),
@@ -95,7 +95,7 @@ TEST_F(OpcLink, ScriptSetsIdleWaitsForTheAckAndInjectsEvents) {
     EXPECT_EQ(e.callID, 9u);
     EXPECT_EQ(e.strings[1], "1001");
     ASSERT_EQ(e.opc.size(), 124u);
-    EXPECT_EQ(Get32(&e.opc[16]), 88u);
+    EXPECT_EQ(LoadLE32(&e.opc[16]), 88u);
     size_t at = 116;
     std::string s;
     ASSERT_TRUE(ReadPadded(e.opc.data(), e.opc.size(), &at, &s));
@@ -112,7 +112,7 @@ TEST_F(OpcLink, ScriptSetsIdleWaitsForTheAckAndInjectsEvents) {
     e = TakeEvent();
     EXPECT_EQ(e.eventClass, 6);
     EXPECT_EQ(e.eventType, 93);
-    EXPECT_EQ(Get32(&e.opc[0]), 8u);
+    EXPECT_EQ(LoadLE32(&e.opc[0]), 8u);
 }
 
 TEST_F(OpcLink, ArmRequestsAreAnsweredAndScriptedArmEventsArrive) {

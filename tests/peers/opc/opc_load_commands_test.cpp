@@ -38,7 +38,7 @@ OPCAgentStateResp StateOf(AgentSide& side, const std::string& agentID, const std
     q.extension = ext;
     ServerRequest request;
     Bytes body;
-    for (uint32_t v : {q.invokeID, q.peripheralID, q.mrDomainID, 0u, 0u}) Put32(body, body.size(), v);
+    for (uint32_t v : {q.invokeID, q.peripheralID, q.mrDomainID, 0u, 0u}) PutLE32(body, body.size(), v);
     for (const std::string* s : {&q.uniqueInstanceID, &q.extension, &q.agentID, &q.instrument}) AppendPadded(body, *s);
     std::string error;
     EXPECT_TRUE(ReadServerRequest(kGetAgentStateReq, body.data(), body.size(), &request, &error)) << error;

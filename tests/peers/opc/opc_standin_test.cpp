@@ -52,7 +52,7 @@ protected:
     }
     static std::vector<uint8_t> Payload(uint32_t serverNumber, const std::vector<uint8_t>& body) {
         std::vector<uint8_t> p;
-        Put32(p, 0, serverNumber);
+        PutLE32(p, 0, serverNumber);
         p.insert(p.end(), body.begin(), body.end());
         return p;
     }
@@ -101,13 +101,13 @@ TEST_F(StandInTest, AnswersARequestToItsSender) {
     EXPECT_EQ(to, 12);
     EXPECT_EQ(e.eventClass, 5);
     EXPECT_EQ(e.eventType, 24);
-    EXPECT_EQ(Get32(&e.body[0]), 0x44u);
-    EXPECT_EQ(Get32(&e.body[4]), 0x45u);
+    EXPECT_EQ(LoadLE32(&e.body[0]), 0x44u);
+    EXPECT_EQ(LoadLE32(&e.body[4]), 0x45u);
     EXPECT_EQ(e.strings[0], "desk1");
     {
         // The answer carries the ServerNumber word of the request.
         std::lock_guard<std::mutex> g(mu_);
-        EXPECT_EQ(Get32(sent_.back().payload.data()), 3u);
+        EXPECT_EQ(LoadLE32(sent_.back().payload.data()), 3u);
     }
     EXPECT_TRUE(HasLine("parlo-opc: recv CTI_CSTA_MESSAGE from 12 server 3 class 8 type 23 "
                         "CSTA_MAKE_CALL invoke 0x44 client 0x45 periph 5000 call -1 dev \"\" "
@@ -120,7 +120,7 @@ TEST_F(StandInTest, AnswersARequestToItsSender) {
 
 TEST_F(StandInTest, UnreadableRequestsGetNoAnswerAndTheNextIsAnswered) {
     std::vector<uint8_t> bad = Payload(3, WriteRequest(Request(21)));
-    Put32(bad, 4 + 208, 363);
+    PutLE32(bad, 4 + 208, 363);
     opc_.OnMessage(12, kCstaMessage, bad.data(), bad.size());
     CstaRequest wrongSize = Request(21);
     wrongSize.opc.resize(8);
@@ -146,11 +146,11 @@ TEST_F(StandInTest, ScriptRulesChooseTheAnswer) {
     Deliver(12, Request(21, 0x70));
     CstaEvent e = LastEvent();
     EXPECT_EQ(e.eventType, 53);
-    EXPECT_EQ(Get32(&e.body[0]), 0x70u);
-    EXPECT_EQ(Get32(&e.body[4]), 0x71u);
-    EXPECT_EQ(Get32(&e.body[8]), 12u);
+    EXPECT_EQ(LoadLE32(&e.body[0]), 0x70u);
+    EXPECT_EQ(LoadLE32(&e.body[4]), 0x71u);
+    EXPECT_EQ(LoadLE32(&e.body[8]), 12u);
     ASSERT_EQ(e.opc.size(), 4u);
-    EXPECT_EQ(Get32(&e.opc[0]), 99u);
+    EXPECT_EQ(LoadLE32(&e.opc[0]), 99u);
     EXPECT_TRUE(HasLine("parlo-opc: send CTI_CSTA_MESSAGE to 12 class 5 type 53 invoke 0x70 "
                         "client 0x71 error 12 pec 99"))
         << Lines();
@@ -160,7 +160,7 @@ TEST_F(StandInTest, ScriptRulesChooseTheAnswer) {
     EXPECT_EQ(e.eventType, 38);
     ASSERT_EQ(e.body.size(), 8u + 72u);
     EXPECT_EQ(GetText(&e.body[8], 64), "dev 9");
-    EXPECT_EQ(Get32(&e.body[8 + 64]), 5u);
+    EXPECT_EQ(LoadLE32(&e.body[8 + 64]), 5u);
     EXPECT_EQ(e.body[8 + 68], 3);
     EXPECT_TRUE(e.opc.empty());
 
@@ -191,13 +191,13 @@ TEST_F(StandInTest, ScriptedEventsCarryTheChosenFields) {
     EXPECT_EQ(e.headerPeripheralID, 5000);
     EXPECT_EQ(e.body.size(), 4u);  // the monitor id alone
     ASSERT_EQ(e.opc.size(), 124u);
-    EXPECT_EQ(Get32(&e.opc[0]), 3u);
-    EXPECT_EQ(Get32(&e.opc[4]), 0xFFFFFFFFu);
-    EXPECT_EQ(Get32(&e.opc[16]), 88u);
+    EXPECT_EQ(LoadLE32(&e.opc[0]), 3u);
+    EXPECT_EQ(LoadLE32(&e.opc[4]), 0xFFFFFFFFu);
+    EXPECT_EQ(LoadLE32(&e.opc[16]), 88u);
     EXPECT_EQ(GetText(&e.opc[20], 64), "1001");
-    EXPECT_EQ(Get32(&e.opc[84]), 1u);
+    EXPECT_EQ(LoadLE32(&e.opc[84]), 1u);
     EXPECT_EQ(GetText(&e.opc[88], 16), "4711");
-    EXPECT_EQ(Get32(&e.opc[108]), 150u);
+    EXPECT_EQ(LoadLE32(&e.opc[108]), 150u);
     size_t at = 116;
     std::string corr;
     ASSERT_TRUE(ReadPadded(e.opc.data(), e.opc.size(), &at, &corr));
@@ -207,8 +207,8 @@ TEST_F(StandInTest, ScriptedEventsCarryTheChosenFields) {
         "rti.mfdname=M rti.guid=G rti.cluster=K rti.uri=sip:r rti.err=\"no disk\" rti.rtype=1\n");
     e = LastEvent();
     EXPECT_EQ(e.eventType, 208);
-    EXPECT_EQ(Get32(&e.opc[16]), 1u);
-    EXPECT_EQ(Get32(&e.opc[20]), 0x7FFFFFFFu);
+    EXPECT_EQ(LoadLE32(&e.opc[16]), 1u);
+    EXPECT_EQ(LoadLE32(&e.opc[20]), 0x7FFFFFFFu);
     at = 24;
     const char* expected[] = {"c1", "x", "10.0.0.1", "T1", "M", "G", "K", "sip:r", "no disk"};
     for (const char* s : expected) {
@@ -222,11 +222,11 @@ TEST_F(StandInTest, ScriptedEventsCarryTheChosenFields) {
     EXPECT_EQ(e.eventClass, 6);
     EXPECT_EQ(e.eventType, 93);
     ASSERT_EQ(e.opc.size(), 8u);
-    EXPECT_EQ(Get32(&e.opc[0]), 8u);
-    EXPECT_EQ(Get32(&e.opc[4]), 77u);
+    EXPECT_EQ(LoadLE32(&e.opc[0]), 8u);
+    EXPECT_EQ(LoadLE32(&e.opc[4]), 77u);
     ASSERT_EQ(e.raw.size(), 4u);
     ASSERT_EQ(e.body.size(), 72u);
-    EXPECT_EQ(Get32(&e.body[4]), 6u);
+    EXPECT_EQ(LoadLE32(&e.body[4]), 6u);
     EXPECT_EQ(GetText(&e.body[8], 64), "1001");
     EXPECT_EQ(e.strings[0], "U");
 
@@ -246,25 +246,25 @@ TEST_F(StandInTest, SetIdleAndSetActiveThenWaitForTheirAcknowledgements) {
         EXPECT_EQ(sent_[0].type, kSetIdleReq);
         ASSERT_EQ(p.size(), 4u + 20u + 8u);
         const uint32_t words[] = {7, 1, 5, 2, 8503, 100};
-        for (size_t i = 0; i < 6; ++i) EXPECT_EQ(Get32(&p[4 * i]), words[i]) << i;
-        EXPECT_EQ(Get16(&p[24]), 5u);
+        for (size_t i = 0; i < 6; ++i) EXPECT_EQ(LoadLE32(&p[4 * i]), words[i]) << i;
+        EXPECT_EQ(LoadLE16(&p[24]), 5u);
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(&p[26]), 5), "hello");
         const std::vector<uint8_t>& a = sent_[1].payload;
         EXPECT_EQ(sent_[1].type, kSetActiveReq);
-        EXPECT_EQ(Get32(&a[0]), 1u);  // the default ServerNumber word
-        EXPECT_EQ(Get32(&a[4]), 0u);
-        EXPECT_EQ(Get32(&a[8]), 30u);
+        EXPECT_EQ(LoadLE32(&a[0]), 1u);  // the default ServerNumber word
+        EXPECT_EQ(LoadLE32(&a[4]), 0u);
+        EXPECT_EQ(LoadLE32(&a[8]), 30u);
     }
     // Later messages of OPC's own carry the number of the set-idle request.
     Run("event 4 delivered\n");
     {
         std::lock_guard<std::mutex> g(mu_);
-        EXPECT_EQ(Get32(sent_.back().payload.data()), 7u);
+        EXPECT_EQ(LoadLE32(sent_.back().payload.data()), 7u);
     }
     // An acknowledgement that came before the wait is taken by it.
     std::vector<uint8_t> ack;
     const uint32_t words[] = {7, 1, 0, 5};
-    for (size_t i = 0; i < 4; ++i) Put32(ack, 4 * i, words[i]);
+    for (size_t i = 0; i < 4; ++i) PutLE32(ack, 4 * i, words[i]);
     opc_.OnMessage(10, kOkAck, ack.data(), ack.size());
     EXPECT_TRUE(HasLine("parlo-opc: recv CTI_OK_ACK from 10 server 7 side 1 answers 0 "
                         "(CTI_SET_IDLE_REQ) value 5"))
@@ -275,7 +275,7 @@ TEST_F(StandInTest, SetIdleAndSetActiveThenWaitForTheirAcknowledgements) {
     // One that comes while the script waits ends the wait.
     std::thread waiter([&] { Run("wait ack timeout=5000\n"); });
     ASSERT_TRUE(clock_.AwaitSleepers(1));
-    Put32(ack, 8, 1);
+    PutLE32(ack, 8, 1);
     opc_.OnMessage(10, kErrorAck, ack.data(), ack.size());
     waiter.join();
     EXPECT_TRUE(HasLine("parlo-opc: wait ack done")) << Lines();
@@ -310,7 +310,7 @@ TEST_F(StandInTest, ServerControlMessagesHaveTheirLayouts) {
     auto words = [&](size_t i, std::vector<uint32_t> want) {
         const std::vector<uint8_t>& p = sent_[i].payload;
         ASSERT_GE(p.size(), 4 * want.size()) << i;
-        for (size_t w = 0; w < want.size(); ++w) EXPECT_EQ(Get32(&p[4 * w]), want[w]) << i << "/" << w;
+        for (size_t w = 0; w < want.size(); ++w) EXPECT_EQ(LoadLE32(&p[4 * w]), want[w]) << i << "/" << w;
     };
     EXPECT_EQ(sent_[1].type, kTimeNotification);
     EXPECT_EQ(sent_[1].payload.size(), 8u);
@@ -322,7 +322,7 @@ TEST_F(StandInTest, ServerControlMessagesHaveTheirLayouts) {
     const std::vector<uint8_t>& ecc = sent_[3].payload;
     words(3, {9, 3, 3, 1, 1, 7, 40, 0, 1, 1, 0});
     ASSERT_EQ(ecc.size(), 4u + 16u + 24u + ((9 + 6) & ~3u));
-    EXPECT_EQ(Get16(&ecc[44]), 9u);
+    EXPECT_EQ(LoadLE16(&ecc[44]), 9u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&ecc[46]), 9), "user.lang");
     EXPECT_EQ(ecc[55], 0);
     words(4, {9, 1, 0, 0, 0});

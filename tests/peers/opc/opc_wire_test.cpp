@@ -35,22 +35,22 @@ TEST(OpcRequest, BytesOfAMakeCallWithoutConnection) {
         const std::vector<uint8_t> b = WriteRequest(r);
         const size_t h = 244 + stringSize + 4;
         ASSERT_EQ(b.size(), h + 6 + 364 + 2764);
-        EXPECT_EQ(Get32(&b[0]), 5000u);
-        EXPECT_EQ(Get16(&b[4]), 0xFFFF);
-        EXPECT_EQ(Get32(&b[8]), 0xFFFFFFFFu);  // no connection
-        EXPECT_EQ(Get32(&b[28]), 0u);
-        for (size_t i = 0; i < 44; ++i) EXPECT_EQ(Get32(&b[32 + 4 * i]), 0xFFFFFFFFu);
-        EXPECT_EQ(Get32(&b[208]), 364u);
-        EXPECT_EQ(Get32(&b[212]), 0u);
-        EXPECT_EQ(Get32(&b[216]), 2764u);
-        EXPECT_EQ(Get16(&b[244]), uii.size());
+        EXPECT_EQ(LoadLE32(&b[0]), 5000u);
+        EXPECT_EQ(LoadLE16(&b[4]), 0xFFFF);
+        EXPECT_EQ(LoadLE32(&b[8]), 0xFFFFFFFFu);  // no connection
+        EXPECT_EQ(LoadLE32(&b[28]), 0u);
+        for (size_t i = 0; i < 44; ++i) EXPECT_EQ(LoadLE32(&b[32 + 4 * i]), 0xFFFFFFFFu);
+        EXPECT_EQ(LoadLE32(&b[208]), 364u);
+        EXPECT_EQ(LoadLE32(&b[212]), 0u);
+        EXPECT_EQ(LoadLE32(&b[216]), 2764u);
+        EXPECT_EQ(LoadLE16(&b[244]), uii.size());
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[246]), uii.size()), uii);
-        EXPECT_EQ(Get16(&b[244 + stringSize]), 0u);  // empty device string
-        EXPECT_EQ(Get16(&b[h]), 5000u);
-        EXPECT_EQ(Get16(&b[h + 2]), 8u);
-        EXPECT_EQ(Get16(&b[h + 4]), 23u);
-        EXPECT_EQ(Get32(&b[h + 6]), 0x01020304u);
-        EXPECT_EQ(Get32(&b[h + 10]), 0x0A0B0C0Du);
+        EXPECT_EQ(LoadLE16(&b[244 + stringSize]), 0u);  // empty device string
+        EXPECT_EQ(LoadLE16(&b[h]), 5000u);
+        EXPECT_EQ(LoadLE16(&b[h + 2]), 8u);
+        EXPECT_EQ(LoadLE16(&b[h + 4]), 23u);
+        EXPECT_EQ(LoadLE32(&b[h + 6]), 0x01020304u);
+        EXPECT_EQ(LoadLE32(&b[h + 10]), 0x0A0B0C0Du);
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[h + 14])), "5001");
 
         CstaRequest back;
@@ -74,8 +74,8 @@ TEST(OpcRequest, ConnectionTravelsInTheHeader) {
     EXPECT_EQ(back.connection.callID, 77u);
     EXPECT_EQ(back.connection.deviceID, "1001.22");
     EXPECT_EQ(back.connection.deviceIDType, 1u);
-    EXPECT_EQ(Get32(&b[8]), 77u);
-    EXPECT_EQ(Get32(&b[28]), 1u);
+    EXPECT_EQ(LoadLE32(&b[8]), 77u);
+    EXPECT_EQ(LoadLE32(&b[28]), 1u);
 }
 
 // Requests that lie, each read from a buffer of exactly its size (ASan sees an over-read).
@@ -90,21 +90,21 @@ TEST(OpcRequest, LyingRequestsAreRefusedWithAReason) {
     };
     const std::vector<Case> cases = {
         {"short", [](auto& b) { b.resize(243); }, "shorter than"},
-        {"event part", [](auto& b) { Put32(b, 208, 363); }, "event part length 363"},
-        {"raw above 990", [](auto& b) { Put32(b, 212, 991); }, "above 990"},
-        {"opc above 2872", [](auto& b) { Put32(b, 216, 2873); }, "above 2872"},
-        {"opc beyond message", [](auto& b) { Put32(b, 216, 2768); }, "lengths add up"},
+        {"event part", [](auto& b) { PutLE32(b, 208, 363); }, "event part length 363"},
+        {"raw above 990", [](auto& b) { PutLE32(b, 212, 991); }, "above 990"},
+        {"opc above 2872", [](auto& b) { PutLE32(b, 216, 2873); }, "above 2872"},
+        {"opc beyond message", [](auto& b) { PutLE32(b, 216, 2768); }, "lengths add up"},
         {"trailing byte", [](auto& b) { b.push_back(0); }, "lengths add up"},
         {"truncated", [](auto& b) { b.pop_back(); }, "lengths add up"},
-        {"uii count", [](auto& b) { Put16(b, 244, 0xFFFF); }, "unique instance id string runs"},
+        {"uii count", [](auto& b) { PutLE16(b, 244, 0xFFFF); }, "unique instance id string runs"},
         {"uii NUL", [](auto& b) { b[247] = 0; }, "holds a NUL"},
         {"uii fill", [](auto& b) { b[251] = 'x'; }, "fill is not zero"},
         {"reserved 6", [](auto& b) { b[6] = 1; }, "reserved"},
         {"reserved 12", [](auto& b) { b[27] = 1; }, "reserved"},
         {"reserved 220", [](auto& b) { b[243] = 1; }, "reserved"},
-        {"marker", [](auto& b) { Put16(b, 4, 0xFFFE); }, "not 0xFFFF"},
-        {"class", [h](auto& b) { Put16(b, h + 2, 5); }, "event class 5"},
-        {"header peripheral", [h](auto& b) { Put16(b, h, 1); }, "peripheral"},
+        {"marker", [](auto& b) { PutLE16(b, 4, 0xFFFE); }, "not 0xFFFF"},
+        {"class", [h](auto& b) { PutLE16(b, h + 2, 5); }, "event class 5"},
+        {"header peripheral", [h](auto& b) { PutLE16(b, h, 1); }, "peripheral"},
     };
     for (const auto& c : cases) {
         std::vector<uint8_t> b = base;
@@ -162,8 +162,8 @@ TEST(OpcConfirmation, EveryRequestTypeGetsItsConfirmationWithIdsEchoed) {
         EXPECT_EQ(back.eventType, c.confirmation);
         EXPECT_EQ(back.headerPeripheralID, 5000);
         ASSERT_EQ(back.body.size(), 8 + c.ownBody) << c.request;
-        EXPECT_EQ(Get32(&back.body[0]), 0x100u + c.request);
-        EXPECT_EQ(Get32(&back.body[4]), 0x900u + c.request);
+        EXPECT_EQ(LoadLE32(&back.body[0]), 0x100u + c.request);
+        EXPECT_EQ(LoadLE32(&back.body[4]), 0x900u + c.request);
         EXPECT_EQ(back.strings[0], "uii-7");
         EXPECT_EQ(back.opc.size(), c.privateData) << c.request;
         EXPECT_TRUE(back.raw.empty());
@@ -194,14 +194,14 @@ TEST(OpcConfirmation, NewCallTakesAFreshCallIdAndCarriesLinePrivateData) {
         EXPECT_EQ(nc.deviceIDType, 0u);
         EXPECT_EQ(conf.callID, nc.callID);
         ASSERT_EQ(conf.opc.size(), 8u);
-        EXPECT_EQ(Get32(&conf.opc[0]), 0u);  // LineHandle
-        EXPECT_EQ(Get32(&conf.opc[4]), 2u);  // LineType
+        EXPECT_EQ(LoadLE32(&conf.opc[0]), 0u);  // LineHandle
+        EXPECT_EQ(LoadLE32(&conf.opc[4]), 2u);  // LineType
     }
     EXPECT_EQ(callID, 1003u);
     // The party list of Transfer is empty, at offset 0.
     CstaEvent conf = BuildConfirmation(transfer, &callID);
-    EXPECT_EQ(Get32(&conf.body[8 + 72]), 0u);
-    EXPECT_EQ(Get32(&conf.body[8 + 76]), 0u);
+    EXPECT_EQ(LoadLE32(&conf.body[8 + 72]), 0u);
+    EXPECT_EQ(LoadLE32(&conf.body[8 + 76]), 0u);
 }
 
 TEST(OpcConfirmation, UniversalFailureCarriesErrorAndPeripheralErrorCode) {
@@ -209,11 +209,11 @@ TEST(OpcConfirmation, UniversalFailureCarriesErrorAndPeripheralErrorCode) {
     EXPECT_EQ(e.eventClass, 5);
     EXPECT_EQ(e.eventType, 53);
     ASSERT_EQ(e.body.size(), 12u);
-    EXPECT_EQ(Get32(&e.body[0]), 9u);
-    EXPECT_EQ(Get32(&e.body[4]), 10u);
-    EXPECT_EQ(Get32(&e.body[8]), 12u);
+    EXPECT_EQ(LoadLE32(&e.body[0]), 9u);
+    EXPECT_EQ(LoadLE32(&e.body[4]), 10u);
+    EXPECT_EQ(LoadLE32(&e.body[8]), 12u);
     ASSERT_EQ(e.opc.size(), 4u);
-    EXPECT_EQ(Get32(&e.opc[0]), 99u);
+    EXPECT_EQ(LoadLE32(&e.opc[0]), 99u);
     EXPECT_EQ(e.strings[0], "u");
 }
 
@@ -237,13 +237,13 @@ TEST(OpcEvent, MessageLayoutAndItsLimits) {
     // 244, then 8 + 8 + 16 x 4 bytes of strings, the header, body, raw, opc.
     const size_t h = 244 + 8 + 8 + 16 * 4;
     ASSERT_EQ(b.size(), h + 6 + 20 + 4 + 8);
-    EXPECT_EQ(Get32(&b[8]), 42u);
-    EXPECT_EQ(Get32(&b[208]), 20u);
-    EXPECT_EQ(Get32(&b[212]), 4u);
-    EXPECT_EQ(Get32(&b[216]), 8u);
-    EXPECT_EQ(Get32(&b[220]), 1u);
-    EXPECT_EQ(Get16(&b[h + 2]), 4u);
-    EXPECT_EQ(Get16(&b[h + 4]), 57u);
+    EXPECT_EQ(LoadLE32(&b[8]), 42u);
+    EXPECT_EQ(LoadLE32(&b[208]), 20u);
+    EXPECT_EQ(LoadLE32(&b[212]), 4u);
+    EXPECT_EQ(LoadLE32(&b[216]), 8u);
+    EXPECT_EQ(LoadLE32(&b[220]), 1u);
+    EXPECT_EQ(LoadLE16(&b[h + 2]), 4u);
+    EXPECT_EQ(LoadLE16(&b[h + 4]), 57u);
 
     struct Case {
         const char* name;
@@ -252,11 +252,11 @@ TEST(OpcEvent, MessageLayoutAndItsLimits) {
     };
     const std::vector<Case> lies = {
         {"short", [](auto& v) { v.resize(200); }, "shorter"},
-        {"body above 1304", [](auto& v) { Put32(v, 208, 1305); }, "above 1304"},
-        {"raw above 990", [](auto& v) { Put32(v, 212, 991); }, "above 990"},
-        {"opc above 2872", [](auto& v) { Put32(v, 216, 2873); }, "above 2872"},
-        {"body beyond message", [](auto& v) { Put32(v, 208, 1000); }, "lengths add up"},
-        {"string count", [](auto& v) { Put16(v, 244 + 8 + 8 + 4 * 15, 0xFFF0); }, "string 18"},
+        {"body above 1304", [](auto& v) { PutLE32(v, 208, 1305); }, "above 1304"},
+        {"raw above 990", [](auto& v) { PutLE32(v, 212, 991); }, "above 990"},
+        {"opc above 2872", [](auto& v) { PutLE32(v, 216, 2873); }, "above 2872"},
+        {"body beyond message", [](auto& v) { PutLE32(v, 208, 1000); }, "lengths add up"},
+        {"string count", [](auto& v) { PutLE16(v, 244 + 8 + 8 + 4 * 15, 0xFFF0); }, "string 18"},
         {"trailing", [](auto& v) { v.push_back(0); }, "lengths add up"},
     };
     for (const auto& c : lies) {
@@ -298,15 +298,15 @@ TEST(OpcEventPrivateData, ServiceInitiatedLayout) {
     pd.corrData = "abcde";
     const std::vector<uint8_t> b = WriteServiceInitiatedPD(pd);
     ASSERT_EQ(b.size(), 116u + 8u);
-    EXPECT_EQ(Get32(&b[0]), 3u);
-    EXPECT_EQ(Get32(&b[12]), 6u);
-    EXPECT_EQ(Get32(&b[16]), 88u);
+    EXPECT_EQ(LoadLE32(&b[0]), 3u);
+    EXPECT_EQ(LoadLE32(&b[12]), 6u);
+    EXPECT_EQ(LoadLE32(&b[16]), 88u);
     EXPECT_EQ(GetText(&b[20], 64), "1001");
-    EXPECT_EQ(Get32(&b[84]), 1u);
+    EXPECT_EQ(LoadLE32(&b[84]), 1u);
     EXPECT_EQ(GetText(&b[88], 16), "4711");
-    EXPECT_EQ(Get32(&b[104]), 5005u);
-    EXPECT_EQ(Get32(&b[108]), 150u);
-    EXPECT_EQ(Get32(&b[112]), 151u);
+    EXPECT_EQ(LoadLE32(&b[104]), 5005u);
+    EXPECT_EQ(LoadLE32(&b[108]), 150u);
+    EXPECT_EQ(LoadLE32(&b[112]), 151u);
     size_t at = 116;
     std::string corr;
     ASSERT_TRUE(ReadPadded(b.data(), b.size(), &at, &corr));
@@ -322,11 +322,11 @@ TEST(OpcEventPrivateData, RecordingTargetInfoLayout) {
     for (size_t i = 0; i < 9; ++i) pd.strings[i] = std::string(i + 1, static_cast<char>('a' + i));
     pd.recorderStatus = 0;
     const std::vector<uint8_t> b = WriteRecordingTargetInfoPD(pd);
-    EXPECT_EQ(Get32(&b[0]), 0xFFFFFFFFu);
-    EXPECT_EQ(Get32(&b[4]), 3u);
-    EXPECT_EQ(Get32(&b[8]), 0x7FFFFFFFu);
-    EXPECT_EQ(Get32(&b[16]), 0x7FFFFFFFu);
-    EXPECT_EQ(Get32(&b[20]), 0u);
+    EXPECT_EQ(LoadLE32(&b[0]), 0xFFFFFFFFu);
+    EXPECT_EQ(LoadLE32(&b[4]), 3u);
+    EXPECT_EQ(LoadLE32(&b[8]), 0x7FFFFFFFu);
+    EXPECT_EQ(LoadLE32(&b[16]), 0x7FFFFFFFu);
+    EXPECT_EQ(LoadLE32(&b[20]), 0u);
     size_t at = 24;
     for (size_t i = 0; i < 9; ++i) {
         std::string s;

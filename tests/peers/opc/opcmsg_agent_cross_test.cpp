@@ -75,7 +75,7 @@ TEST_F(OpcmsgAgentCross, ScriptedMessagesAndAnswersReadBack) {
 
     // The requests, laid out as the server writes them.
     std::vector<uint8_t> req;
-    for (uint32_t v : {0x75000010u, 5000u, 1u, 0u, 0x21u}) Put32(req, req.size(), v);
+    for (uint32_t v : {0x75000010u, 5000u, 1u, 0u, 0x21u}) PutLE32(req, req.size(), v);
     for (const char* s : {"uii-x", "", "1001", ""}) AppendPadded(req, s);
     Send(kGetAgentStateReq, req, 1);
     b = TakeBody(kGetAgentStateResp);
@@ -88,11 +88,11 @@ TEST_F(OpcmsgAgentCross, ScriptedMessagesAndAnswersReadBack) {
     EXPECT_EQ(state.PeripheralType, 30);
 
     req.clear();
-    for (uint32_t v : {0x75000011u, 5000u, 1u}) Put32(req, req.size(), v);
-    Put16(req, 12, 1);
-    Put16(req, 14, 0);
+    for (uint32_t v : {0x75000011u, 5000u, 1u}) PutLE32(req, req.size(), v);
+    PutLE16(req, 12, 1);
+    PutLE16(req, 14, 0);
     for (const char* s : {"1001", "sig", "uii-x"}) AppendPadded(req, s);
-    Put32(req, req.size(), 1);
+    PutLE32(req, req.size(), 1);
     Send(kSetClientStatusReq, req, 1);
     b = TakeBody(kSetClientStatusResp);
     OPCSetClientStatusResp resp;
