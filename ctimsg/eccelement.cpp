@@ -5,14 +5,10 @@
 
 #include "ctimsg/bigendian.h"
 #include "ctimsg/names.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 
 namespace {
-
-constexpr int E_CTI_INVALID_FIELD_LENGTH = 23;
-constexpr int E_CTI_INVALID_ARRAY_INDEX = 61;
-constexpr int E_CTI_TOO_MUCH_DATA = 73;
-constexpr int E_CTI_VALUE_TOO_LONG = 74;
 
 // A field holds one variable: a name, a value, their NULs and an index stay far below this.
 constexpr int kMaxECCFieldLength = 256;

@@ -9,17 +9,11 @@
 #include "ctimsg/bigendian.h"
 #include "ctimsg/messages/msgclass.h"
 #include "ctimsg/names.h"
+#include "ctimsg/statuscodes.h"
 #include "ctimsg/validatecounts.h"
 #include "nuvlib/ems.h"
 
 namespace {
-
-constexpr int E_CTI_INVALID_MESSAGE_LENGTH = 2;
-constexpr int E_CTI_INVALID_FIELD_TAG = 3;
-constexpr int E_CTI_INVALID_FIELD_LENGTH = 23;
-constexpr int E_CTI_BAD_MESSAGE_FORMAT = 25;
-constexpr int E_CTI_INVALID_TAG_FOR_MSG_TYPE = 26;
-constexpr int E_CTI_INVALID_TAG_FOR_VERSION = 49;
 
 struct DecodePass {};
 constexpr uint32_t kExpandedCallContext = elementid::ExpandedCallContxt;
