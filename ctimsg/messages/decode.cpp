@@ -8,6 +8,7 @@
 #include "ctimsg/basemsg.h"
 #include "ctimsg/bigendian.h"
 #include "ctimsg/messages/msgclass.h"
+#include "ctimsg/msgtypes.h"
 #include "ctimsg/names.h"
 #include "ctimsg/statuscodes.h"
 #include "ctimsg/validatecounts.h"
@@ -17,7 +18,6 @@ namespace {
 
 struct DecodePass {};
 constexpr uint32_t kExpandedCallContext = elementid::ExpandedCallContxt;
-constexpr uint32_t kSendDTMFSignalReq = 91;
 constexpr uint32_t kNumRecords = elementid::NumRecords;
 
 uint32_t PresentNumber(const BaseElement* e) {
@@ -280,7 +280,7 @@ BaseMSGPtr BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version
     int remaining = length;
     if (!msg->DecodeFixed(pos, remaining, version)) return msg;
 
-    if (type == kSendDTMFSignalReq && remaining >= 2 && pos - body >= 2) {
+    if (type == SEND_DTMF_SIGNAL_REQ && remaining >= 2 && pos - body >= 2) {
         const uint32_t firstTag = version >= 20 ? be::Get16(pos) : pos[0];
         if (firstTag != CONNECTION_DEVID_TAG && pos[-2] == CONNECTION_DEVID_TAG) {
             // The older layout: its 2-byte field stands where the current one has 4 bytes.
