@@ -25,6 +25,18 @@ struct Numbered {
     int64_t number;    // as the protocol numbers it
 };
 
+// Each constant against its typed number and, given a name table, the table's name of that
+// number against the typed name.
+template <size_t N>
+void ExpectEach(const Numbered (&cases)[N], const char* (*nameOf)(int32_t) = nullptr) {
+    for (const Numbered& c : cases) {
+        EXPECT_EQ(c.constant, c.number) << c.name;
+        if (nameOf != nullptr) {
+            EXPECT_STREQ(nameOf(static_cast<int32_t>(c.number)), c.name) << c.number;
+        }
+    }
+}
+
 TEST(ProtocolNames, MessageTypesAgainstTheProtocolList) {
     const Numbered cases[] = {
         {FAILURE_CONF, "FAILURE_CONF", 1},
@@ -47,10 +59,7 @@ TEST(ProtocolNames, MessageTypesAgainstTheProtocolList) {
         {STANDBY_ACTIVE_EVENT, "STANDBY_ACTIVE_EVENT", 277},
         {CONFIG_AGENT_SERVICE_EVENT, "CONFIG_AGENT_SERVICE_EVENT", 282},
     };
-    for (const Numbered& c : cases) {
-        EXPECT_EQ(c.constant, c.number) << c.name;
-        EXPECT_STREQ(MsgTypeName(static_cast<int32_t>(c.number)), c.name) << c.number;
-    }
+    ExpectEach(cases, MsgTypeName);
     // By message class, the form the output side uses.
     EXPECT_EQ(ctitype::OpenConfMSG, 4u);
     EXPECT_EQ(ctitype::CallRetrievedEventMSG, 12u);
@@ -93,10 +102,7 @@ TEST(ProtocolNames, FailureCodesAgainstTheProtocolList) {
         {E_CTI_INVALID_CLIENT_FOR_STANDBY, "E_CTI_INVALID_CLIENT_FOR_STANDBY", 107},
         {E_PARLO_IN_MAINTENANCE_MODE, "E_PARLO_IN_MAINTENANCE_MODE", 110},
     };
-    for (const Numbered& c : cases) {
-        EXPECT_EQ(c.constant, c.number) << c.name;
-        EXPECT_STREQ(StatusCodeName(static_cast<int32_t>(c.number)), c.name) << c.number;
-    }
+    ExpectEach(cases, StatusCodeName);
     int rows = 0;
 #define STATUS_CODE(code, name)                 \
     EXPECT_STREQ(StatusCodeName(name), #name); \
@@ -133,7 +139,7 @@ TEST(ProtocolNames, ServiceBitsAgainstTheProtocolList) {
         {servicemask::STANDBY_CAPABLE, "STANDBY_CAPABLE", 0x2000000},
         {servicemask::DEBUG, "DEBUG", 0x80000000},
     };
-    for (const Numbered& c : named) EXPECT_EQ(c.constant, c.number) << c.name;
+    ExpectEach(named);
     // Every row is one of those, or the bit the protocol allows without a meaning.
     for (const servicemask::Row& row : servicemask::kRows) {
         bool typed = row.bit == 0x800000;
@@ -182,7 +188,7 @@ TEST(ProtocolNames, EventMaskBitsAgainstTheProtocolLists) {
         {GetCallEventMaskBit(MAX_TASK_LIFETIME_EXCEEDED_EVENT), "MAX_TASK_LIFETIME_EXCEEDED_EVENT",
          0x400},
     };
-    for (const Numbered& c : events) EXPECT_EQ(c.constant, c.number) << c.name;
+    ExpectEach(events);
     EXPECT_EQ(callmsgmask::CALL_ATTRIBUTE_CHANGE, 0x2000000u);
     EXPECT_EQ(taskmsgmask::kAll, 0x7FFu);
 
@@ -195,9 +201,9 @@ TEST(ProtocolNames, EventMaskBitsAgainstTheProtocolLists) {
         {agentstatemask::HOLD, "HOLD", 0x200},
         {agentstatemask::NOT_ACTIVE, "NOT_ACTIVE", 0x2000},
     };
+    ExpectEach(states);
     const int32_t stateOf[] = {0, 3, 8, 9, 10, 14};
     for (size_t i = 0; i < std::size(states); ++i) {
-        EXPECT_EQ(states[i].constant, states[i].number) << states[i].name;
         EXPECT_EQ(GetAgentStateMaskBit(stateOf[i]), states[i].number) << states[i].name;
         EXPECT_STREQ(AgentStateName(stateOf[i]), states[i].name);
     }
