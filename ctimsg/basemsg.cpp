@@ -1,6 +1,7 @@
 #include "ctimsg/basemsg.h"
 
 #include "ctimsg/eccelement.h"
+#include "ctimsg/msgtypes.h"
 #include "ctimsg/names.h"
 #include "ctimsg/structured.h"
 #include "nuvlib/ems.h"
@@ -16,23 +17,33 @@ constexpr uint32_t kLastCallVariable = elementid::CallVariable10;
 // The count and the six members of the request-enablement masks.
 constexpr uint32_t kFirstREMask = elementid::REMaskArray;
 constexpr uint32_t kLastREMask = elementid::REMaskAgent;
-constexpr uint32_t kQueryAgentStatisticsConf = 113;
-constexpr uint32_t kQuerySkillGroupStatisticsConf = 115;
 
 struct LimitRow {
     uint32_t version;
     CTIVersionLimits limits;
 };
 
+// Frame bytes, the newest message type and the highest tag that each version knows.
 constexpr LimitRow kLimits[] = {
-    {2, {2061, 31, 47}},     {3, {4329, 92, 75}},     {5, {6843, 104, 81}},
-    {6, {6843, 115, 84}},    {7, {6843, 117, 84}},    {8, {6843, 150, 96}},
-    {9, {6843, 210, 122}},   {10, {6843, 244, 206}},  {11, {6860, 246, 217}},
-    {12, {6860, 246, 217}},  {13, {6860, 247, 218}},  {14, {8620, 247, 234}},
-    {15, {8620, 250, 235}},  {16, {12000, 251, 244}}, {17, {12000, 251, 245}},
-    {18, {12000, 253, 254}}, {19, {12000, 282, 255}},
+    {2, {2061, SYSTEM_EVENT, 47}},
+    {3, {4329, SEND_DTMF_SIGNAL_CONF, 75}},
+    {5, {6843, SESSION_MONITOR_STOP_CONF, 81}},
+    {6, {6843, QUERY_SKILL_GROUP_STATISTICS_CONF, 84}},
+    {7, {6843, RTP_STOPPED_EVENT, 84}},
+    {8, {6843, STOP_RECORDING_CONF, 96}},
+    {9, {6843, TASK_INIT_RESP, 122}},
+    {10, {6843, TEAM_CONFIG_CONF, 206}},
+    {11, {6860, CALL_ATTRIBUTE_CHANGE_EVENT, 217}},
+    {12, {6860, CALL_ATTRIBUTE_CHANGE_EVENT, 217}},
+    {13, {6860, CALL_TERMINATION_EVENT, 218}},
+    {14, {8620, CALL_TERMINATION_EVENT, 234}},
+    {15, {8620, AGENT_GREETING_CONTROL_CONF, 235}},
+    {16, {12000, REMASK_CHANGE_EVENT, 244}},
+    {17, {12000, REMASK_CHANGE_EVENT, 245}},
+    {18, {12000, CONFIG_MEDIA_ROUTING_DOMAIN_EVENT_MSG, 254}},
+    {19, {12000, CONFIG_AGENT_SERVICE_EVENT, 255}},
 };
-constexpr CTIVersionLimits kNewestLimits = {12500, 282, 311};
+constexpr CTIVersionLimits kNewestLimits = {12500, CONFIG_AGENT_SERVICE_EVENT, 311};
 
 }  // namespace
 
@@ -215,9 +226,9 @@ void BaseMSG::TraceSummary(std::string& text, uint32_t version) {
     static constexpr uint32_t kSkillGroupFields[] = {elementid::InvokeID, elementid::CTIPeripheralID,
                                                      elementid::SkillGroupNumber,
                                                      elementid::SkillGroupID};
-    if (m_MsgType == kQueryAgentStatisticsConf) {
+    if (m_MsgType == QUERY_AGENT_STATISTICS_CONF) {
         TraceFields(text, version, kAgentFields, 3);
-    } else if (m_MsgType == kQuerySkillGroupStatisticsConf) {
+    } else if (m_MsgType == QUERY_SKILL_GROUP_STATISTICS_CONF) {
         TraceFields(text, version, kSkillGroupFields, 4);
     } else {
         Trace(text, version);

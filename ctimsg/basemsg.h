@@ -13,6 +13,7 @@
 #include "ctimsg/eccdefs.h"
 #include "ctimsg/element.h"
 #include "ctimsg/names.h"
+#include "ctimsg/servicemask.h"
 
 class ECCElement;
 class REMaskArray;
@@ -29,8 +30,8 @@ struct CTIVersionLimits {
 // Versions outside 2 to 24 (and 4) get the newest version's limits.
 const CTIVersionLimits& GetVersionLimits(uint32_t version);
 
-// Bit 24 of a session's service mask: the session receives request-enablement masks.
-constexpr uint32_t SERVICE_MASK_REMASK_BIT = 0x01000000;
+// The service bit of sessions that receive the request-enablement masks.
+constexpr uint32_t SERVICE_MASK_REMASK_BIT = servicemask::REMASK_SUBSCRIPTION;
 // A call-variable mask that sends all ten call variables.
 constexpr uint32_t ALL_CALL_VARIABLES = 1023;
 

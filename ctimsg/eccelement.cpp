@@ -4,15 +4,11 @@
 #include <cstring>
 
 #include "ctimsg/names.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "platform/byteorder.h"
 
 namespace {
-
-constexpr int E_CTI_INVALID_FIELD_LENGTH = 23;
-constexpr int E_CTI_INVALID_ARRAY_INDEX = 61;
-constexpr int E_CTI_TOO_MUCH_DATA = 73;
-constexpr int E_CTI_VALUE_TOO_LONG = 74;
 
 // A field holds one variable: a name, a value, their NULs and an index stay far below this.
 constexpr int kMaxECCFieldLength = 256;
@@ -341,14 +337,12 @@ int ECCElement::Decode(const uint8_t* src, int fieldLength, int available, uint3
         }
         index = static_cast<uint8_t>(*p++);
     }
-    // The name must end inside the field; the value runs to its NUL or to the field's end.
+    // Name and value each run to their NUL or to the field's end: a name that fills the
+    // field leaves the value empty.
     const char* nameEnd = static_cast<const char*>(std::memchr(p, 0, static_cast<size_t>(end - p)));
-    if (nameEnd == nullptr) {
-        TraceDecodeLengthError(fieldLength, available);
-        return -1;
-    }
+    if (nameEnd == nullptr) nameEnd = end;
     std::string_view name(p, static_cast<size_t>(nameEnd - p));
-    const char* v = nameEnd + 1;
+    const char* v = nameEnd == end ? end : nameEnd + 1;
     const char* valueEnd = static_cast<const char*>(std::memchr(v, 0, static_cast<size_t>(end - v)));
     std::string_view value(v, static_cast<size_t>((valueEnd != nullptr ? valueEnd : end) - v));
     if (static_cast<int>(name.size()) > kMaxECCNameLength) {

@@ -5,12 +5,11 @@
 #include <cstring>
 
 #include "ctimsg/names.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "platform/byteorder.h"
 
 namespace {
-constexpr int E_CTI_REQUIRED_DATA_MISSING = 6;
-constexpr int E_CTI_INVALID_FIELD_LENGTH = 23;
 constexpr uint32_t CALL_VARIABLE_1_TAG = elementdict::TagOf(elementid::CallVariable1);
 constexpr uint32_t CALL_VARIABLE_10_TAG = elementdict::TagOf(elementid::CallVariable10);
 constexpr uint32_t LOGIN_NAME_TAG = elementdict::TagOf(elementid::LoginName);

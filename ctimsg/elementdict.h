@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "ctimsg/elementids.h"
 
@@ -101,21 +102,27 @@ struct Row {
     Special special;
 };
 
-
+// The failure code that statuscodes.def gives the name `name`; a name it lacks stops the
+// build (a throw is no constant expression). The rows name their codes through this, so
+// that this header does not bring the codes' constants to everyone who includes it.
+consteval uint16_t StatusCode(std::string_view name) {
+#define STATUS_CODE(code, codeName) \
+    if (name == #codeName) return code;
+#include "ctimsg/statuscodes.def"
+#undef STATUS_CODE
+    throw "elementdict.def names a failure code that statuscodes.def does not have";
+}
 }  // namespace elementdict
 
-// Row notation used by elementdict.def.
+// Row notation used by elementdict.def; `code` is a failure code's name.
+#define ELEMENTDICT_CHECK(kind, lo, hi, code) \
+    ::elementdict::Check{::elementdict::CheckKind::kind, (lo), (hi), ::elementdict::StatusCode(#code)}
 #define CHECK_NONE ::elementdict::Check{::elementdict::CheckKind::None, 0, 0, 0}
-#define CHECK_RANGE(lo, hi, code) \
-    ::elementdict::Check{::elementdict::CheckKind::Range, (lo), (hi), (code)}
-#define CHECK_RANGE_OR_NONE(lo, hi, code) \
-    ::elementdict::Check{::elementdict::CheckKind::RangeOrNone, (lo), (hi), (code)}
-#define CHECK_EVENT_CAUSE(code) \
-    ::elementdict::Check{::elementdict::CheckKind::EventCause, 0, 0, (code)}
-#define CHECK_NOT_EMPTY(code) \
-    ::elementdict::Check{::elementdict::CheckKind::NotEmpty, 0, 0, (code)}
-#define CHECK_DIGITS(code) \
-    ::elementdict::Check{::elementdict::CheckKind::DigitsOnly, 0, 0, (code)}
+#define CHECK_RANGE(lo, hi, code) ELEMENTDICT_CHECK(Range, lo, hi, code)
+#define CHECK_RANGE_OR_NONE(lo, hi, code) ELEMENTDICT_CHECK(RangeOrNone, lo, hi, code)
+#define CHECK_EVENT_CAUSE(code) ELEMENTDICT_CHECK(EventCause, 0, 0, code)
+#define CHECK_NOT_EMPTY(code) ELEMENTDICT_CHECK(NotEmpty, 0, 0, code)
+#define CHECK_DIGITS(code) ELEMENTDICT_CHECK(DigitsOnly, 0, 0, code)
 
 #define TEXT_NONE ::elementdict::Text{::elementdict::TextKind::None, nullptr}
 #define TEXT_NAME(fn) \

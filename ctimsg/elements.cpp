@@ -2,25 +2,11 @@
 
 #include <algorithm>
 
-namespace {
-constexpr int E_CTI_INVALID_SERVICE_MASK = 19;
-constexpr int E_CTI_INVALID_CALL_MSG_MASK = 20;
-constexpr int E_CTI_INVALID_FIELD_LENGTH = 23;
-constexpr int E_CTI_INVALID_NUM_SKILL_GROUPS = 39;
-constexpr int E_CTI_INVALID_TASK_MSG = 91;
+#include "ctimsg/eventmasks.h"
+#include "ctimsg/servicemask.h"
+#include "ctimsg/statuscodes.h"
 
-constexpr uint32_t kServiceMaskSendBits = 0x83FF3FFF;
-constexpr uint32_t kTaskMsgMaskBits = 0x7FF;
-}  // namespace
-
-uint32_t ServiceMaskAllowedBits(uint32_t version) {
-    if (version <= 2) return 0x80000013;
-    if (version == 3) return 0x8000001F;
-    if (version <= 7) return 0x8000007F;
-    if (version == 8) return 0x800003FF;
-    if (version == 9) return 0x80001FFF;
-    return 0x83FF3FFF;
-}
+uint32_t ServiceMaskAllowedBits(uint32_t version) { return servicemask::FieldBits(version); }
 
 uint32_t CallMsgMaskEncodeBits(uint32_t version) {
     if (version <= 2) return 0x1FFFF;
@@ -53,7 +39,7 @@ int ServiceMask::Validate(uint32_t version) {
 int ServiceMask::ValidateToSend(uint32_t version) {
     int rc = BaseElement::Validate(version);
     if (rc != 0 || !m_Present) return rc;
-    return (m_Value & ~kServiceMaskSendBits) ? Fail(E_CTI_INVALID_SERVICE_MASK) : 0;
+    return (m_Value & ~servicemask::kSendBits) ? Fail(E_CTI_INVALID_SERVICE_MASK) : 0;
 }
 
 // ---- CallMsgMask ----
@@ -75,7 +61,7 @@ int CallMsgMask::ValidateToSend(uint32_t version) { return BaseElement::Validate
 
 int TaskMsgMask::Encode(uint8_t* dst, int room, uint32_t version) const {
     if (!m_Present) return 0;
-    return EncodeValue(dst, room, version, version < 9 ? 0 : (m_Value & kTaskMsgMaskBits));
+    return EncodeValue(dst, room, version, version < 9 ? 0 : (m_Value & taskmsgmask::kAll));
 }
 
 int TaskMsgMask::Validate(uint32_t version) {
@@ -88,7 +74,7 @@ int TaskMsgMask::Validate(uint32_t version) {
 int TaskMsgMask::ValidateToSend(uint32_t version) {
     int rc = BaseElement::Validate(version);
     if (rc != 0 || !m_Present) return rc;
-    return (m_Value & ~kTaskMsgMaskBits) ? Fail(E_CTI_INVALID_TASK_MSG) : 0;
+    return (m_Value & ~taskmsgmask::kAll) ? Fail(E_CTI_INVALID_TASK_MSG) : 0;
 }
 
 // ---- NumSkillGroups ----

@@ -2,11 +2,8 @@
 
 #include <ctime>
 
+#include "ctimsg/statuscodes.h"
 #include "ctimsg/valuenames.h"
-
-namespace {
-constexpr int E_CTI_INVALID_DEVICE_ID_TYPE = 27;
-}
 
 int DeviceIDType::Validate(uint32_t version) {
     int rc = USHORTElement::Validate(version);

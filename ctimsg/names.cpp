@@ -1,8 +1,13 @@
 #include "ctimsg/names.h"
 
 #include <cstdio>
+#include <initializer_list>
+#include <iterator>
+#include <span>
 
 #include "ctimsg/elementdict.h"
+#include "ctimsg/eventmasks.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 
 namespace {
@@ -97,42 +102,65 @@ struct Range {
     uint8_t category;
 };
 constexpr Range kCategoryRanges[] = {
-    {1, 2, 1}, {31, 31, 1},
-    {3, 8, 2}, {259, 259, 2}, {277, 281, 2},
-    {9, 25, 3}, {34, 34, 3}, {86, 86, 3}, {105, 106, 3}, {116, 117, 3}, {128, 128, 3},
-    {189, 189, 3}, {211, 216, 3}, {229, 229, 3}, {248, 248, 3}, {251, 251, 3}, {272, 275, 3},
-    {30, 30, 4},
-    {26, 29, 5}, {32, 33, 5}, {36, 37, 5}, {93, 98, 5}, {101, 104, 5}, {107, 108, 5},
-    {110, 115, 5}, {118, 119, 5}, {121, 122, 5}, {126, 127, 5}, {129, 138, 5}, {143, 150, 5},
-    {201, 206, 5}, {208, 208, 5}, {230, 238, 5}, {245, 247, 5}, {252, 254, 5}, {260, 261, 5},
-    {276, 276, 5}, {282, 282, 5},
-    {35, 35, 6}, {38, 65, 6}, {78, 79, 6}, {82, 85, 6}, {91, 92, 6}, {139, 142, 6},
-    {249, 250, 6}, {268, 271, 6},
-    {66, 77, 7}, {80, 81, 7}, {87, 90, 7},
-    {151, 188, 8}, {190, 190, 8}, {209, 210, 8}, {217, 218, 8}, {223, 226, 8}, {239, 241, 8},
-    {255, 258, 8}, {262, 267, 8},
-    {99, 100, 9}, {109, 109, 9},
-    {120, 120, 10}, {123, 125, 10},
-    {191, 200, 11}, {207, 207, 11},
-};
-
-struct TypeBit {
-    uint16_t type;
-    uint32_t bit;
-};
-// Call events and task events share the bit values.
-constexpr TypeBit kEventMaskBits[] = {
-    {9, 0x1},          {21, 0x2},         {10, 0x4},         {11, 0x8},
-    {12, 0x10},        {13, 0x20},        {14, 0x40},        {15, 0x80},
-    {17, 0x100},       {18, 0x200},       {19, 0x400},       {20, 0x800},
-    {22, 0x1000},      {23, 0x2000},      {24, 0x4000},      {25, 0x8000},
-    {16, 0x10000},     {34, 0x20000},     {86, 0x40000},     {105, 0x80000},
-    {106, 0x100000},   {116, 0x200000},   {117, 0x400000},   {128, 0x800000},
-    {189, 0x1000000},  {248, 0x8000000},  {272, 0x10000000}, {273, 0x20000000},
-    {274, 0x40000000}, {275, 0x80000000},
-    {194, 0x1},        {195, 0x2},        {196, 0x4},        {197, 0x8},
-    {199, 0x10},       {191, 0x20},       {198, 0x40},       {192, 0x80},
-    {193, 0x100},      {200, 0x200},      {207, 0x400},
+    {FAILURE_CONF, FAILURE_EVENT, 1}, {SYSTEM_EVENT, SYSTEM_EVENT, 1},
+    {OPEN_REQ, CLOSE_CONF, 2}, {SESSION_FAILED_MSG, SESSION_FAILED_MSG, 2},
+    {STANDBY_ACTIVE_EVENT, STOPPING_REQUESTS_TO_THIS_SIDE_IND, 2},
+    {CALL_DELIVERED_EVENT, CALL_DATA_UPDATE_EVENT, 3},
+    {CALL_REACHED_NETWORK_EVENT, CALL_REACHED_NETWORK_EVENT, 3},
+    {CALL_DEQUEUED_EVENT, CALL_DEQUEUED_EVENT, 3},
+    {AGENT_PRE_CALL_EVENT, AGENT_PRE_CALL_ABORT_EVENT, 3},
+    {RTP_STARTED_EVENT, RTP_STOPPED_EVENT, 3},
+    {AGENT_TEAM_CONFIG_EVENT, AGENT_TEAM_CONFIG_EVENT, 3},
+    {AGENT_LEGACY_PRE_CALL_EVENT, AGENT_LEGACY_PRE_CALL_EVENT, 3},
+    {ROUTE_REGISTER_EVENT, CALL_PRIORITYQUEUE_CHANGED_EVENT, 3},
+    {ESCAPE_MESSAGE_EVENT, ESCAPE_MESSAGE_EVENT, 3},
+    {CALL_AGENT_GREETING_EVENT, CALL_AGENT_GREETING_EVENT, 3},
+    {REMASK_CHANGE_EVENT, REMASK_CHANGE_EVENT, 3},
+    {NETWORK_RECORDING_STARTED_EVENT, NETWORK_RECORDING_TARGET_INFO_EVENT, 3},
+    {AGENT_STATE_EVENT, AGENT_STATE_EVENT, 4},
+    {SET_CALL_DATA_REQ, RELEASE_CALL_CONF, 5},
+    {CLIENT_EVENT_REPORT_REQ, CLIENT_EVENT_REPORT_CONF, 5},
+    {QUERY_AGENT_STATE_REQ, QUERY_AGENT_STATE_CONF, 5},
+    {MONITOR_START_REQ, CHANGE_MONITOR_MASK_CONF, 5},
+    {SESSION_MONITOR_START_REQ, SESSION_MONITOR_STOP_CONF, 5},
+    {USER_MESSAGE_REQ, USER_MESSAGE_CONF, 5},
+    {REGISTER_VARIABLES_REQ, QUERY_SKILL_GROUP_STATISTICS_CONF, 5},
+    {SUPERVISOR_ASSIST_REQ, SUPERVISOR_ASSIST_CONF, 5},
+    {EMERGENCY_CALL_REQ, EMERGENCY_CALL_CONF, 5},
+    {AGENT_TEAM_CONFIG_REQ, AGENT_TEAM_CONFIG_CONF, 5},
+    {SET_APP_DATA_REQ, MONITOR_AGENT_TEAM_STOP_CONF, 5},
+    {REGISTER_SERVICE_REQ, STOP_RECORDING_CONF, 5},
+    {TASK_MONITOR_START_REQ, CHANGE_TASK_MONITOR_MASK_CONF, 5},
+    {SET_APP_PATH_DATA_IND, SET_APP_PATH_DATA_IND, 5},
+    {CONFIG_REQUEST_KEY_EVENT, CONFIG_DEVICE_EVENT, 5},
+    {CONFIG_CALL_TYPE_EVENT, CALL_TERMINATION_EVENT, 5},
+    {CONFIG_MEDIA_CLASS_EVENT_MSG, CONFIG_MRD_EVENT, 5},
+    {CONFIG_PERIPHERAL_EVENT, CONFIG_AGENT_DESK_SETTINGS_EVENT, 5},
+    {CONFIG_TERMINAL_EVENT, CONFIG_TERMINAL_EVENT, 5},
+    {CONFIG_AGENT_SERVICE_EVENT, CONFIG_AGENT_SERVICE_EVENT, 5},
+    {CONTROL_FAILURE_CONF, CONTROL_FAILURE_CONF, 6},
+    {SET_AGENT_STATE_REQ, TRANSFER_CALL_CONF, 6},
+    {QUERY_DEVICE_INFO_REQ, QUERY_DEVICE_INFO_CONF, 6},
+    {SNAPSHOT_CALL_REQ, SNAPSHOT_DEVICE_CONF, 6},
+    {SEND_DTMF_SIGNAL_REQ, SEND_DTMF_SIGNAL_CONF, 6},
+    {BAD_CALL_REQ, SET_DEVICE_ATTRIBUTES_CONF, 6},
+    {AGENT_GREETING_CONTROL_REQ, AGENT_GREETING_CONTROL_CONF, 6},
+    {START_NETWORK_RECORDING_REQ, STOP_NETWORK_RECORDING_CONF, 6},
+    {QUERY_MSG_WAITING_IND_REQ, SET_FORWARDING_CONF, 7},
+    {QUERY_LAST_NUMBER_DIALED_REQ, QUERY_LAST_NUMBER_DIALED_CONF, 7},
+    {QUERY_AGENT_WORK_MODE_REQ, SET_AGENT_WORK_MODE_CONF, 7},
+    {MEDIA_LOGIN_REQ, GET_PRECALL_MESSAGES_CONF, 8}, {FAILURE_RESP, FAILURE_RESP, 8},
+    {TASK_INIT_REQ, TASK_INIT_RESP, 8}, {AGENT_UPDATED_EVENT, QUEUE_UPDATED_EVENT, 8},
+    {QUERY_QUEUE_STATISTICS_REQ, QUERY_SUMMARY_STATISTICS_CONF, 8},
+    {QUERY_AGENT_QUEUE_STATISTICS_REQ, ENVIRONMENT_CHANGE_EVENT, 8},
+    {GET_AGENT_TASKS_REQ, SNAPSHOT_TASK_RESP, 8},
+    {AGENT_TASKS_REQUEST_EVENT, DESKTOP_CONNECTED_IND, 8},
+    {CLIENT_SESSION_OPENED_EVENT, CLIENT_SESSION_CLOSED_EVENT, 9},
+    {USER_MESSAGE_EVENT, USER_MESSAGE_EVENT, 9},
+    {SUPERVISOR_ASSIST_EVENT, SUPERVISOR_ASSIST_EVENT, 10},
+    {EMERGENCY_CALL_EVENT, SUPERVISE_CALL_CONF, 10},
+    {BEGIN_TASK_EVENT, TASK_DATA_UPDATE_EVENT, 11},
+    {MAX_TASK_LIFETIME_EXCEEDED_EVENT, MAX_TASK_LIFETIME_EXCEEDED_EVENT, 11},
 };
 
 struct TypeTables {
@@ -150,10 +178,13 @@ constexpr TypeTables BuildTypeTables() {
             t.categories[type] = r.category;
             ++t.assigned;
         }
-    for (const TypeBit& b : kEventMaskBits) {
-        if (t.eventMaskBits[b.type] != 0) t.consistent = false;
-        t.eventMaskBits[b.type] = b.bit;
-    }
+    // Call events and task events share the bit values, each in its own mask.
+    using Rows = std::span<const eventmasks::TypeBit>;
+    for (Rows rows : {Rows(callmsgmask::kEventBits), Rows(taskmsgmask::kEventBits)})
+        for (const eventmasks::TypeBit& b : rows) {
+            if (t.eventMaskBits[b.type] != 0) t.consistent = false;
+            t.eventMaskBits[b.type] = b.bit;
+        }
     return t;
 }
 
@@ -223,9 +254,8 @@ uint32_t GetCallEventMaskBit(int32_t msgType) {
 }
 
 uint32_t GetAgentStateMaskBit(int32_t agentState) {
-    // State 9 (UNKNOWN) has no bit; the states after it move down one bit.
-    if (!InTable(agentState, kAgentStateBitCount) || agentState == 9) return 0;
-    return agentState < 9 ? 1u << agentState : 1u << (agentState - 1);
+    static_assert(std::size(agentstatemask::kStates) == kAgentStateBitCount);
+    return InTable(agentState, kAgentStateBitCount) ? agentstatemask::kStates[agentState].bit : 0;
 }
 
 uint32_t GetTaskMsgMaskBit(int32_t index) {
@@ -238,17 +268,18 @@ uint32_t ConvertPeripheralType(int32_t internalType) {
 
 uint32_t ECCErrorToCTIError(int32_t eccCode, int32_t isArray) {
     switch (eccCode) {
-        case 0: return 0;
-        case -1: case -2: case -5: return 17;
-        case -4: return 73;
-        case -6: return 74;
-        case -7: return 62;
-        case -8: return 75;
-        case -9: return 76;
-        case -10: case -11: return 61;
-        case 1: return 68;
-        case 2: return 67;
-        default: return isArray != 0 ? 68 : 67;
+        case 0: return E_CTI_NO_ERROR;
+        case -1: case -2: case -5: return E_CTI_UNSPECIFIED_FAILURE;
+        case -4: return E_CTI_TOO_MUCH_DATA;
+        case -6: return E_CTI_VALUE_TOO_LONG;
+        case -7: return E_CTI_INVALID_CHARACTER;
+        case -8: return E_CTI_SCALAR_FUNCTION_ON_ARRAY;
+        case -9: return E_CTI_ARRAY_FUNCTION_ON_SCALAR;
+        case -10: case -11: return E_CTI_INVALID_ARRAY_INDEX;
+        case 1: return E_CTI_NAMED_ARRAY_NOT_CONFIGURED;
+        case 2: return E_CTI_NAMED_VARIABLE_NOT_CONFIGURED;
+        default: return isArray != 0 ? E_CTI_NAMED_ARRAY_NOT_CONFIGURED
+                                     : E_CTI_NAMED_VARIABLE_NOT_CONFIGURED;
     }
 }
 

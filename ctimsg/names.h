@@ -10,6 +10,8 @@
 constexpr int kElementTableSize = static_cast<int>(elementdict::kElementIdCount);
 constexpr int kTagTableSize = static_cast<int>(elementdict::kTagCount);
 constexpr int kMsgTypeTableSize = 283;  // message types 0..282
+// The name of message type 0 and of the numbers without type.
+constexpr const char* kNoMsgTypeName = "*INVALID*";
 constexpr int kStatusCodeTableSize = 111;
 constexpr int kAgentStateBitCount = 15;
 constexpr int kTaskMaskBitCount = 11;

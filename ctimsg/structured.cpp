@@ -3,13 +3,11 @@
 #include <cstring>
 
 #include "ctimsg/names.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "platform/byteorder.h"
 
 namespace {
-
-constexpr int E_CTI_INVALID_FIELD_LENGTH = 23;
-constexpr int E_CTI_BAD_MESSAGE_FORMAT = 25;
 
 const MaskBitName kFlagBits[] = {
     {1u << 0, "PrimLine"},      {1u << 1, "NonPrimLines"},  {1u << 2, "PrivCall"},

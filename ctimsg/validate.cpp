@@ -1,11 +1,11 @@
 // Message validation: every element of the chain gives its verdict, the first failure is kept.
 #include "ctimsg/basemsg.h"
+#include "ctimsg/statuscodes.h"
 #include "ctimsg/structured.h"
 #include "ctimsg/validatecounts.h"
 
 namespace {
 
-constexpr int E_CTI_INVALID_MSG_TYPE_FOR_VERSION = 48;
 struct ValidatePass {};
 
 // Members before element in the chain with its id: its occurrence as the walk counts it.

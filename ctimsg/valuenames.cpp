@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ctimsg/eventmasks.h"
+
 namespace {
 
 #include "ctimsg/valuenames_tables.inc"
@@ -205,16 +207,10 @@ const char* TypeOfDeviceName(int32_t value) {
 }
 
 std::string ConfigInformationText(int32_t mask) {
-    static constexpr Sparse kBits[] = {
-        {0x1, "CONFIG_SERVICE"},     {0x2, "CONFIG_SKILL_GROUP"},
-        {0x4, "CONFIG_AGENT"},       {0x8, "CONFIG_DEVICE"},
-        {0x10, "CONFIG_CALL_TYPE"},  {0x20, "CONFIG_MRD"},
-        {0x40, "CONFIG_PERIPHERAL"}, {0x80, "CONFIG_AGENT_DESK_SETTINGS"},
-        {0x200, "CONFIG_AGENT_SERVICE_MASK"}};
     std::string text = "ConfigurationInformation: ";
     bool any = false;
-    for (const Sparse& bit : kBits) {
-        if ((mask & 0xFFFF & bit.value) == 0) continue;
+    for (const eventmasks::NamedBit& bit : configinfomask::kNames) {
+        if ((static_cast<uint32_t>(mask) & 0xFFFF & bit.bit) == 0) continue;
         if (any) text += ", ";
         text += bit.name;
         any = true;

@@ -13,12 +13,21 @@
 #include "opcmsg/armmsg.h"
 #include "opcmsg/armwire.h"
 
+// The five ACMI types, from the ACMI rows of the OPC type list (opctypes.def).
 enum ACMIMsgType : uint32_t {
-    ACMI_ROUTE_REGISTER_REQ = 106,
-    ACMI_ROUTE_REGISTER_RESP = 107,
-    ACMI_ROUTE_REQUEST_EVENT = 108,
-    ACMI_ROUTE_SELECT_EVENT = 109,
-    ACMI_ROUTE_END_EVENT = 110,
+#define OPC_TYPE_Acmi(number, name) name = number,
+#define OPC_TYPE_Cti(number, name)
+#define OPC_TYPE_Arm(number, name)
+#define OPC_TYPE(number, name, family) OPC_TYPE_##family(number, name)
+#define OPC_UNNAMED_TYPE(number, name, family) OPC_TYPE_##family(number, name)
+#include "opcmsg/opctypes.def"
+#undef OPC_TYPE
+#undef OPC_UNNAMED_TYPE
+#undef OPC_TYPE_Acmi
+#undef OPC_TYPE_Cti
+#undef OPC_TYPE_Arm
+    // The request that registers a route point: the type-name table calls it an event.
+    ACMI_ROUTE_REGISTER_REQ = ACMI_ROUTE_REGISTER_EVENT,
 };
 
 // The wire layout of an ACMI type; null for any other number.

@@ -13,68 +13,17 @@
 
 #include "opcmsg/armwire.h"
 
-// The 55 ARM message types: name and number. The one list of them.
-#define ARM_MESSAGE_TYPES(X)                     \
-    X(ARM_MEDIA_LOGIN_REQ, 49)                   \
-    X(ARM_MEDIA_LOGIN_RESP, 50)                  \
-    X(ARM_MEDIA_LOGOUT_IND, 51)                  \
-    X(ARM_MAKE_AGENT_ROUTABLE_IND, 52)           \
-    X(ARM_MAKE_AGENT_NOT_ROUTABLE_REQ, 53)       \
-    X(ARM_MAKE_AGENT_NOT_ROUTABLE_RESP, 54)      \
-    X(ARM_MAKE_AGENT_READY_IND, 55)              \
-    X(ARM_MAKE_AGENT_NOT_READY_REQ, 56)          \
-    X(ARM_MAKE_AGENT_NOT_READY_RESP, 57)         \
-    X(ARM_OFFER_TASK_IND, 58)                    \
-    X(ARM_OFFER_APPLICATION_TASK_REQ, 59)        \
-    X(ARM_OFFER_APPLICATION_TASK_RESP, 60)       \
-    X(ARM_START_TASK_IND, 61)                    \
-    X(ARM_START_APPLICATION_TASK_REQ, 62)        \
-    X(ARM_START_APPLICATION_TASK_RESP, 63)       \
-    X(ARM_PAUSE_TASK_IND, 64)                    \
-    X(ARM_RESUME_TASK_IND, 65)                   \
-    X(ARM_WRAPUP_TASK_IND, 66)                   \
-    X(ARM_END_TASK_IND, 67)                      \
-    X(ARM_AGENT_MADE_NOT_ROUTABLE_EVENT, 68)     \
-    X(ARM_AGENT_INTERRUPT_ADVISORY_EVENT, 69)    \
-    X(ARM_AGENT_INTERRUPT_ACCEPTED_IND, 70)      \
-    X(ARM_AGENT_INTERRUPT_UNACCEPTED_IND, 71)    \
-    X(ARM_AGENT_INTERRUPT_DONE_ADVISORY_EVENT, 72) \
-    X(ARM_AGENT_INTERRUPT_DONE_ACCEPTED_IND, 73) \
-    X(ARM_CHANGE_MAX_TASK_LIMIT_REQ, 74)         \
-    X(ARM_CHANGE_MAX_TASK_LIMIT_RESP, 75)        \
-    X(ARM_OVERRIDE_LIMIT_REQ, 76)                \
-    X(ARM_OVERRIDE_LIMIT_RESP, 77)               \
-    X(ARM_UPDATE_TASK_CONTEXT_IND, 78)           \
-    X(ARM_BEGIN_AGENT_INIT_IND, 79)              \
-    X(ARM_AGENT_INIT_REQ, 80)                    \
-    X(ARM_AGENT_INIT_RESP, 81)                   \
-    X(ARM_END_AGENT_INIT_IND, 82)                \
-    X(ARM_TASK_INIT_IND, 83)                     \
-    X(ARM_AGENT_INIT_READY_EVENT, 84)            \
-    X(ARM_FAILURE_RESP, 85)                      \
-    X(ARM_APP_PATH_UP_REQ, 98)                   \
-    X(ARM_APP_PATH_UP_RESP, 99)                  \
-    X(ARM_APP_PATH_DOWN_IND, 100)                \
-    X(ARM_MAX_TASK_LIFETIME_EXCEEDED_EVENT, 101) \
-    X(ARM_SET_APP_PATH_DATA_IND, 102)            \
-    X(ARM_TASK_INIT_REQ, 103)                    \
-    X(ARM_TASK_INIT_RESP, 104)                   \
-    X(ARM_APP_PATH_REMOVED_EVENT, 105)           \
-    X(ARM_GET_AGENT_TASKS_REQ, 112)              \
-    X(ARM_GET_AGENT_TASKS_RESP, 113)             \
-    X(ARM_SNAPSHOT_TASK_REQ, 114)                \
-    X(ARM_SNAPSHOT_TASK_RESP, 115)               \
-    X(ARM_AGENT_TASKS_REQUEST_EVENT, 116)        \
-    X(ARM_AGENT_TASKS_BEGIN_EVENT, 117)          \
-    X(ARM_AGENT_TASKS_EVENT, 118)                \
-    X(ARM_SNAPSHOT_TASK_EVENT, 119)              \
-    X(ARM_AGENT_TASKS_END_EVENT, 120)            \
-    X(ARM_DESKTOP_CONNECTED_IND, 121)
-
+// The 55 ARM message types, from the ARM rows of the OPC type list (opctypes.def).
 enum ARMMsgType : uint32_t {
-#define ARM_ENUM_ENTRY(name, number) name = number,
-    ARM_MESSAGE_TYPES(ARM_ENUM_ENTRY)
-#undef ARM_ENUM_ENTRY
+#define OPC_TYPE_Arm(number, name) name = number,
+#define OPC_TYPE_Cti(number, name)
+#define OPC_TYPE_Acmi(number, name)
+#define OPC_TYPE(number, name, family) OPC_TYPE_##family(number, name)
+#include "opcmsg/opctypes.def"
+#undef OPC_TYPE
+#undef OPC_TYPE_Arm
+#undef OPC_TYPE_Cti
+#undef OPC_TYPE_Acmi
 };
 
 // The name of an ARM type, or "<ARM Msg Type(%d)>" for any other number.

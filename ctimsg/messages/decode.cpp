@@ -7,23 +7,17 @@
 
 #include "ctimsg/basemsg.h"
 #include "ctimsg/messages/msgclass.h"
+#include "ctimsg/msgtypes.h"
 #include "ctimsg/names.h"
+#include "ctimsg/statuscodes.h"
 #include "ctimsg/validatecounts.h"
 #include "nuvlib/ems.h"
 #include "platform/byteorder.h"
 
 namespace {
 
-constexpr int E_CTI_INVALID_MESSAGE_LENGTH = 2;
-constexpr int E_CTI_INVALID_FIELD_TAG = 3;
-constexpr int E_CTI_INVALID_FIELD_LENGTH = 23;
-constexpr int E_CTI_BAD_MESSAGE_FORMAT = 25;
-constexpr int E_CTI_INVALID_TAG_FOR_MSG_TYPE = 26;
-constexpr int E_CTI_INVALID_TAG_FOR_VERSION = 49;
-
 struct DecodePass {};
 constexpr uint32_t kExpandedCallContext = elementid::ExpandedCallContxt;
-constexpr uint32_t kSendDTMFSignalReq = 91;
 constexpr uint32_t kNumRecords = elementid::NumRecords;
 
 uint32_t PresentNumber(const BaseElement* e) {
@@ -286,7 +280,7 @@ BaseMSGPtr BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version
     int remaining = length;
     if (!msg->DecodeFixed(pos, remaining, version)) return msg;
 
-    if (type == kSendDTMFSignalReq && remaining >= 2 && pos - body >= 2) {
+    if (type == SEND_DTMF_SIGNAL_REQ && remaining >= 2 && pos - body >= 2) {
         const uint32_t firstTag = version >= 20 ? plat::LoadBE16(pos) : pos[0];
         if (firstTag != CONNECTION_DEVID_TAG && pos[-2] == CONNECTION_DEVID_TAG) {
             // The older layout: its 2-byte field stands where the current one has 4 bytes.

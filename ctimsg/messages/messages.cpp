@@ -43,7 +43,7 @@ namespace {
 // Pass 2: the classes in catalogue order, and each class's place among them.
 constexpr MessageRow kMessages[] = {
 #define MSG_BEGIN(type, name, Cls, version, dir, ctor, check, size, layout)                       \
-    {type,           name,          #Cls,          version,       Dir::dir, Ctor::ctor,         \
+    {type,           #name,         #Cls,          version,       Dir::dir, Ctor::ctor,         \
      Check::check,   Size::size,    Layout::layout, kRows_##Cls,                                 \
      static_cast<uint16_t>(sizeof(kRows_##Cls) / sizeof(MemberRow) - 1)},
 #include "ctimsg/messages/catalog.def"
@@ -56,11 +56,13 @@ enum ClassIndex : int {
 #undef MSG_BEGIN
 };
 
-// Pass 3: the types without class.
+// Pass 3: the types without class, and the numbers without type.
 constexpr MissingTypeRow kMissing[] = {
-#define NO_CLASS(type, name, kind) MissingTypeRow{type, name, NoClass::kind},
+#define NO_CLASS(type, name, kind) MissingTypeRow{type, #name, NoClass::kind},
+#define NO_TYPE(type) MissingTypeRow{type, kNoMsgTypeName, NoClass::Invalid},
 #include "ctimsg/messages/catalog.def"
 #undef NO_CLASS
+#undef NO_TYPE
 };
 
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == 255, "255 message classes");
@@ -122,12 +124,14 @@ struct Table {
             main[t] = older[t] = nullptr;
         }
 #define MSG_BEGIN(type, name, Cls, version, dir, ctor, check, size, layout) \
-    Add(type, name, &kMessages[kIndex_##Cls], &Create<Cls>);
+    Add(type, #name, &kMessages[kIndex_##Cls], &Create<Cls>);
 #define NO_CLASS(type, name, kind) \
-    rows[type] = {type, name, TypeKind::kind, nullptr};
+    rows[type] = {type, #name, TypeKind::kind, nullptr};
+#define NO_TYPE(type) rows[type] = {type, kNoMsgTypeName, TypeKind::Invalid, nullptr};
 #include "ctimsg/messages/catalog.def"
 #undef MSG_BEGIN
 #undef NO_CLASS
+#undef NO_TYPE
     }
 
     void Add(uint32_t type, const char* name, const ClassInfo* info, BaseMSG* (*make)()) {
@@ -146,7 +150,7 @@ const Table& TheTable() {
     return table;
 }
 
-const TypeRow kUnknown = {0, "*INVALID*", TypeKind::Unknown, nullptr};
+const TypeRow kUnknown = {0, kNoMsgTypeName, TypeKind::Unknown, nullptr};
 
 }  // namespace
 

@@ -6,6 +6,9 @@
 #include <unordered_map>
 
 #include "ctimsg/eccelement.h"
+#include "ctimsg/msgtypes.h"
+#include "ctimsg/servicemask.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -21,13 +24,6 @@ using catalog::ClassInfo;
 using catalog::ElementMaker;
 using catalog::LayoutRow;
 using catalog::RowKind;
-
-constexpr uint32_t kConfigAgentServiceEvent = 282;
-constexpr int E_CTI_REQUIRED_DATA_MISSING = 6;
-constexpr int E_CTI_INVALID_SERVICE_MASK = 19;
-constexpr int E_CTI_MUTUALLY_EXCLUS_DEVICEID_TYPES = 54;
-constexpr int E_CTI_INVALID_NUM_NAMED_VARIABLES = 77;
-constexpr int E_CTI_INVALID_NUM_NAMED_ARRAYS = 78;
 
 enum class NumKind : uint8_t { None, U32, I32, U16, U8 };
 
@@ -355,7 +351,7 @@ uint32_t CatalogMSG::EntryCount(uint32_t elementId) const {
 int CatalogMSG::MaxEncodedSize(uint32_t version) const {
     if (m_Info.size == catalog::Size::PresentFields) {
         // The agent-service records always count 4-byte field headers.
-        return PresentEncodedSize(version, m_Info.type == kConfigAgentServiceEvent);
+        return PresentEncodedSize(version, m_Info.type == CONFIG_AGENT_SERVICE_EVENT);
     }
     return BaseMSG::MaxEncodedSize(version);
 }
@@ -367,21 +363,6 @@ namespace {
 bool IsPresent(BaseMSG& msg, uint32_t id) {
     BaseElement* e = msg.FindElement(id, 0, false);
     return e != nullptr && e->IsPresent();
-}
-
-// Service bits that must be clear for a client of the version the OPEN_REQ names.
-uint32_t ServiceBitsToClear(uint32_t version) {
-    if (version <= 2) return 0x7FFFFFECu;
-    if (version == 3) return 0x7FFFFFE0u;
-    if (version <= 7) return 0x7FFFFF80u;
-    if (version == 8) return 0x7FFFFC00u;
-    if (version == 9) return 0x7FFFE000u;
-    if (version == 10) return 0x7FF0E000u;
-    if (version == 11) return 0x7FC0E000u;
-    if (version <= 13) return 0x7FC0C000u;
-    if (version == 14) return 0x7F80C000u;
-    if (version <= 16) return 0x7E00C000u;
-    return 0x7C00C000u;
 }
 
 }  // namespace
@@ -410,12 +391,11 @@ uint32_t CatalogMSG::NumberOr0(uint32_t elementId) {
 int CatalogMSG::OpenServiceRule() {
     constexpr uint32_t kVersionNumber = elementid::VersionNumber, kServiceMask = elementid::ServiceMask;
     uint32_t mask = NumberOr0(kServiceMask);
-    if ((mask & ServiceBitsToClear(NumberOr0(kVersionNumber))) != 0) {
+    if ((mask & servicemask::OpenForbiddenBits(NumberOr0(kVersionNumber))) != 0) {
         SetFailure(E_CTI_INVALID_SERVICE_MASK, kServiceMask, 0);
         return E_CTI_INVALID_SERVICE_MASK;
     }
-    constexpr uint32_t kClientEvents = 0x1;
-    if ((mask & kClientEvents) != 0 && !IsPresent(*this, elementid::AgentExtension) &&
+    if ((mask & servicemask::CLIENT_EVENTS) != 0 && !IsPresent(*this, elementid::AgentExtension) &&
         !IsPresent(*this, elementid::AgentID) && !IsPresent(*this, elementid::AgentID_Long) &&
         !IsPresent(*this, elementid::AgentInstrument)) {
         SetFailure(E_CTI_REQUIRED_DATA_MISSING, elementid::AgentID, 0);

@@ -237,35 +237,52 @@ TEST(ECCDecode, FieldsAreReadBackAndLongPartsCut) {
     EXPECT_EQ(v.size(), 210u);
 }
 
-TEST(ECCDecode, FieldsThatDoNotHoldTheirPartsFail) {
+// A name, like a value, runs to its NUL or to the end of the field; what refuses a field is
+// its length (above what is left, or 256 and more) and, for an array element, a field without
+// room for its index.
+TEST(ECCDecode, NameAndValueRunToTheirNulOrTheFieldsEnd) {
     struct Case {
         const char* what;
         uint8_t tag;
         Bytes body;
         int available;  // -1: the body's length
+        int result;
+        const char* name;  // the variable stored, when the field is taken
+        int index;         // -1: a scalar
+        const char* value;
     };
+    const std::string filling(255, 'n');
     const Case cases[] = {
-        {"name without NUL", 82, {'a', 'b', 'c'}, -1},
-        {"array field without room for its index", 83, {}, -1},
-        {"array name without NUL", 83, {3, 'a'}, -1},
-        {"longer than what is left", 82, Body("a", "b"), 3},
+        {"name with NUL", 82, Body("name", "v"), -1, 7, "name", -1, "v"},
+        {"name without NUL fills the field", 82, {'a', 'b', 'c'}, -1, 3, "abc", -1, ""},
+        {"value without NUL ends at the field's end", 82, {'a', 0, 'x', 'y'}, -1, 4, "a", -1, "xy"},
+        {"array name without NUL", 83, {3, 'a'}, -1, 2, "a", 3, ""},
+        {"empty scalar field", 82, {}, -1, 0, "", -1, ""},
+        {"array field without room for its index", 83, {}, -1, -1, nullptr, 0, nullptr},
+        {"longer than what is left", 82, Body("a", "b"), 3, -1, nullptr, 0, nullptr},
+        {"255 bytes without NUL: the name is cut", 82, Bytes(filling.begin(), filling.end()), -1,
+         255, "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn", -1, ""},
+        {"256 bytes", 82, Bytes(256, 'n'), -1, -1, nullptr, 0, nullptr},
     };
-    for (const auto& c : cases) {
-        ECCElement ecc(511, 2500, false, true);
-        Field f = Make(c.tag, c.body, 19);
-        int available = c.available < 0 ? f.length() : c.available;
-        EXPECT_EQ(ecc.Decode(f.value(), f.length(), available, 19), -1) << c.what;
-        EXPECT_FALSE(ecc.IsPresent()) << c.what;
+    for (uint32_t version : {19u, 20u}) {
+        for (const Case& c : cases) {
+            ECCElement ecc(511, 2500, false, true);
+            Field f = Make(c.tag, c.body, version);
+            const int available = c.available < 0 ? f.length() : c.available;
+            ctimsgtest::TraceCapture cap;
+            EXPECT_EQ(ecc.Decode(f.value(), f.length(), available, version), c.result)
+                << c.what << " v" << version;
+            EXPECT_EQ(ecc.IsPresent(), c.name != nullptr) << c.what << " v" << version;
+            if (c.name == nullptr) continue;
+            std::vector<NameValueStruct> list;
+            ecc.GetList(list);
+            ASSERT_EQ(list.size(), 1u) << c.what;
+            EXPECT_EQ(list[0].name, c.name) << c.what;
+            EXPECT_EQ(list[0].isArray, c.index >= 0 ? 1 : 0) << c.what;
+            EXPECT_EQ(list[0].index, c.index >= 0 ? c.index : 0) << c.what;
+            EXPECT_EQ(list[0].value, c.value) << c.what;
+        }
     }
-    // A value without its NUL ends at the field's end.
-    ECCElement ecc(511, 2500, false, true);
-    Field f = Make(82, {'a', 0, 'x', 'y'}, 19);
-    EXPECT_EQ(ecc.Decode(f.value(), f.length(), f.length(), 19), 4);
-    std::string v;
-    ASSERT_TRUE(ecc.GetVariable("a", v));
-    EXPECT_EQ(v, "xy");
-    Bytes big(256, 'a');
-    EXPECT_EQ(ecc.Decode(big.data(), 256, 256, 20), -1);
 }
 
 TEST(ECCValidate, IndexesOutsideTheArrayRange) {
