@@ -67,8 +67,7 @@ void ServeInput(DriverMaster& master, std::atomic<bool>& stop) {
                                   [&] { return master.markers > 0 || stop.load(); });
             master.markers = 0;
         }
-        while (SessionMSG* raw = SessionProtocol::DequeueInputMessage()) {
-            std::unique_ptr<SessionMSG> frame(raw);
+        while (std::unique_ptr<SessionMSG> frame = SessionProtocol::DequeueInputMessage()) {
             BaseMSGPtr msg = BaseMSG::Decode(frame->Data(), frame->Length(), frame->ClientVersion());
             if (!msg) continue;
             const auto id = static_cast<int32_t>(frame->SessionID());

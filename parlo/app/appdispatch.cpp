@@ -122,7 +122,7 @@ const CTIApplication::OPCRow* CTIApplication::FindOPCRow(int32_t type) {
 // ---------------------------------------------------------------- client messages
 
 uint32_t CTIApplication::ProcessSessionMessage() {
-    std::unique_ptr<SessionMSG> frame(DequeueInputMessage());
+    std::unique_ptr<SessionMSG> frame = DequeueInputMessage();
     if (!frame) return 0;
     const int32_t sessionID = static_cast<int32_t>(frame->SessionID());
     GetAppServerPort().UpdateMeter(50, static_cast<int32_t>(std::min<uint32_t>(frame->ElapsedSinceStamp(), INT32_MAX)));

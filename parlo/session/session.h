@@ -62,6 +62,11 @@ public:
     uint32_t ElapsedSinceStamp() const;
     // Replaces the frame with `length` bytes of `data` (1, or 0 when it does not fit).
     [[nodiscard]] int Replace(const uint8_t* data, int32_t length, uint32_t version);
+    // The message a received frame was decoded into, so that nobody decodes it again: set by
+    // the session layer before it queues the frame for the application, taken (once) by the
+    // application. Null for a frame built for sending, and once taken.
+    void SetDecoded(BaseMSGPtr msg) { m_Decoded = std::move(msg); }
+    [[nodiscard]] BaseMSGPtr TakeDecoded() { return std::move(m_Decoded); }
 
 private:
     SessionMSG() = default;
@@ -73,6 +78,7 @@ private:
     uint32_t m_ClientVersion = 0;
     uint32_t m_ServiceMask = 0;
     uint64_t m_Stamp = 0;
+    BaseMSGPtr m_Decoded;
 };
 
 // A session's timer: type 0 inactivity (every client session), 1 garbage collection (the
@@ -250,8 +256,9 @@ public:
     // Puts the frame (owned from here) on the session input queue and wakes the application;
     // with checkOpen a session that is not open is failed with 4 instead.
     void QueueInputMessage(SessionMSG* frame, bool checkOpen);
-    // The first message of the session input queue (owned by the caller), or null.
-    static SessionMSG* DequeueInputMessage();
+    // The first frame of the session input queue, or null when it is empty (the host's input
+    // event is then reset under the queue's lock). Takes the queue's lock.
+    static std::unique_ptr<SessionMSG> DequeueInputMessage();
     static void PurgeApplicationMessage(uint32_t sessionID);
     static size_t InputQueueLength();
     // Deletes every queued input message (the master's end).

@@ -319,14 +319,14 @@ void SessionProtocol::QueueInputMessage(SessionMSG* frame, bool checkOpen) {
     RestartIdleTimer();
 }
 
-SessionMSG* SessionProtocol::DequeueInputMessage() {
+std::unique_ptr<SessionMSG> SessionProtocol::DequeueInputMessage() {
     InputQueue& q = InputQueue::Get();
     LockGuard<CTILockObject> hold(q.lock, "SessionProtocol::DequeueInputMessage");
     if (q.queue.empty()) {
         if (SessionProtocol* m = Master()) m->Host().ResetInputEvent();
         return nullptr;
     }
-    SessionMSG* msg = q.queue.front();
+    std::unique_ptr<SessionMSG> msg(q.queue.front());
     q.queue.pop_front();
     return msg;
 }

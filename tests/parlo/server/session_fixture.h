@@ -222,7 +222,7 @@ protected:
     // The next frame on the session input queue (owned by the caller), within the bound.
     std::unique_ptr<SessionMSG> TakeInput() {
         for (int i = 0; i < kBoundMs / 5; ++i) {
-            if (SessionMSG* m = SessionProtocol::DequeueInputMessage()) return std::unique_ptr<SessionMSG>(m);
+            if (auto m = SessionProtocol::DequeueInputMessage()) return m;
             std::unique_lock<std::mutex> hold(master_->mu);
             master_->cv.wait_for(hold, std::chrono::milliseconds(5));
         }
