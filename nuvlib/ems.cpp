@@ -12,7 +12,7 @@
 #include "nuvlib/emsrecord.h"
 #include "nuvlib/emsseams.h"
 #include "nuvlib/emstextsinks.h"
-#include "nuvlib/mdshooks.h"
+#include "nuvlib/mdsport.h"
 #include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/lasterror.h"
@@ -195,7 +195,7 @@ void EMSBuildAndSendEvent(uint32_t id, uint8_t kind, uint32_t code, uint32_t dat
     in.systemId = ems.systemId;
     in.statusKind = kind;
     in.statusCode = code;
-    in.mdsStamp = static_cast<uint32_t>(MDSCurrentHooks().GetLastInputStamp());
+    in.mdsStamp = static_cast<uint32_t>(MDSCurrentClientPort().GetLastInputStamp());
     in.eventId = id;
     in.time = plat::FileTimeNow();
     in.side = ems.side;
@@ -406,7 +406,7 @@ void EMSExit(int exitCode, bool breakRequested) {
     }
     if (!t_insideMDS) {
         t_insideMDS = true;
-        MDSCurrentHooks().StopClient(exitCode == EMS_EXIT_SERVER_STOP ? 0 : 1);
+        MDSCurrentClientPort().StopClient(exitCode == EMS_EXIT_SERVER_STOP ? 0 : 1);
         t_insideMDS = false;
     } else {
         std::fputs("Nested call of EMS from MDS.  Returning without calling MDSStopClient.\n",

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "nuvlib/ems.h"
-#include "nuvlib/mdshooks.h"
+#include "nuvlib/mdsport.h"
 #include "platform/byteorder.h"
 #include "platform/lasterror.h"
 
@@ -111,7 +111,7 @@ bool EMSParseRecord(const uint8_t* block, size_t available, EMSParsedRecord* out
 }
 
 void EMSForwardToMDS(uint8_t* block) {
-    const MDSHooks& mds = MDSCurrentHooks();
+    MDSClientPort& mds = MDSCurrentClientPort();
     const uint32_t recordLength = plat::LoadLE16(block + emsoff::kVarLength) + 32u;
     const uint16_t length = static_cast<uint16_t>(recordLength + 8);
     auto* buffer = static_cast<uint8_t*>(mds.AllocBuffer(length));

@@ -11,7 +11,7 @@
 
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/mbuf.h"
-#include "nuvlib/mdshooks.h"
+#include "nuvlib/mdsport.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/mds/mds.h"
 #include "nuvlib/mds/mdsinternal.h"
@@ -540,26 +540,29 @@ void PoolLimit(BufferPool*) {
 
 // ----- hooks for event reporting and the buffers ---------------------------------------
 
-int32_t HookStamp() { return static_cast<int32_t>(MDSGetLastInputStamp()); }
-int HookSynchronized() { return static_cast<int>(MDSIsSynchronized()); }
-void* HookAlloc(uint32_t n) { return MDSAllocBuffer(n); }
-void HookFree(void* p) { MDSFreeBuffer(p); }
-int HookCheckpoint(uint32_t cls, uint32_t type, uint32_t flag, void* payload, uint32_t length) {
-    if (length > 0xFFFF) {
-        if (!g_registered.load()) {
-            plat::SetLastError(MDS_E_NOT_REGISTERED);
+// The client as event reporting and the buffers reach it, once registered.
+class RegisteredClientPort final : public MDSClientPort {
+public:
+    int32_t GetLastInputStamp() override { return static_cast<int32_t>(MDSGetLastInputStamp()); }
+    int IsSynchronized() override { return static_cast<int>(MDSIsSynchronized()); }
+    void* AllocBuffer(uint32_t n) override { return MDSAllocBuffer(n); }
+    void FreeBuffer(void* p) override { MDSFreeBuffer(p); }
+    int SendCheckpoint(uint32_t cls, uint32_t type, uint32_t flag, void* payload, uint32_t length) override {
+        if (length > 0xFFFF) {
+            if (!g_registered.load()) {
+                plat::SetLastError(MDS_E_NOT_REGISTERED);
+                return 0;
+            }
+            g_client->pool->Free(BufOf(payload));
+            plat::SetLastError(MDS_E_TOO_LONG);
             return 0;
         }
-        g_client->pool->Free(BufOf(payload));
-        plat::SetLastError(MDS_E_TOO_LONG);
-        return 0;
+        return MDSSendCheckpoint(static_cast<uint8_t>(cls), static_cast<uint8_t>(type), flag, payload,
+                                 static_cast<uint16_t>(length));
     }
-    return MDSSendCheckpoint(static_cast<uint8_t>(cls), static_cast<uint8_t>(type), flag, payload,
-                             static_cast<uint16_t>(length));
-}
-void HookStop(int reason) { MDSStopClient(static_cast<uint32_t>(reason)); }
-constexpr MDSHooks kHooks = {HookStamp, HookSynchronized, HookAlloc,
-                             HookFree,  HookCheckpoint,   HookStop};
+    void StopClient(int reason) override { MDSStopClient(static_cast<uint32_t>(reason)); }
+};
+RegisteredClientPort g_clientPort;
 
 }  // namespace
 
@@ -687,7 +690,7 @@ uint32_t MDSRegisterClient(const MDSClientParams* params, uint8_t* handle) {
     uint32_t status = RegisterExchange();
     if (status != 0 && status != MDS_S_REGISTERED) return fail(status);
     g_registered = true;
-    MDSInstallHooks(&kHooks);
+    (void)MDSInstallClientPort(&g_clientPort);
     *handle = c->handle;
     if (status != 0) plat::SetLastError(status);
     return status;

@@ -11,7 +11,7 @@
 
 #include "nuvlib/emsrecord.h"
 #include "nuvlib/emsseams.h"
-#include "nuvlib/mdshooks.h"
+#include "tests/nuvlib/mds_fake_port.h"
 #include "platform/byteorder.h"
 #include "platform/lasterror.h"
 #include "platform/process.h"
@@ -57,7 +57,7 @@ void Stop(int reason) {
     g_stops.push_back(reason);
     std::fprintf(stderr, "stop client %d\n", reason);
 }
-const MDSHooks kRecordingMds = {Stamp, Sync, Alloc, Free, Send, Stop};
+emstest::FakeMDSClient g_recordingMds{{Stamp, Sync, Alloc, Free, Send, Stop}};
 
 class Ems : public ::testing::Test {
 protected:
@@ -65,11 +65,11 @@ protected:
         g_console.clear();
         g_forwarded.clear();
         EMSInstallSeams(&kCaptureSeams);
-        MDSInstallHooks(&kRecordingMds);
+        (void)MDSInstallClientPort(&g_recordingMds);
     }
     void TearDown() override {
         EMSInstallSeams(nullptr);
-        MDSInstallHooks(nullptr);
+        (void)MDSInstallClientPort(nullptr);
     }
     static std::string Joined(const Captured& c) {
         std::string all;

@@ -10,7 +10,7 @@
 #include "nuvlib/ems.h"
 #include "nuvlib/emsinternal.h"
 #include "nuvlib/lock.h"
-#include "nuvlib/mdshooks.h"
+#include "tests/nuvlib/mds_fake_port.h"
 #include "platform/byteorder.h"
 #include "platform/process.h"
 #include "tests/nuvlib/ems_testutil.h"
@@ -35,7 +35,7 @@ struct Mds {
         return 1;
     }
     static void Stop(int) {}
-    static constexpr MDSHooks kHooks = {Stamp, Sync, Alloc, Free, Send, Stop};
+    static inline emstest::FakeMDSClient client{{Stamp, Sync, Alloc, Free, Send, Stop}};
 };
 
 struct Sinks {
@@ -57,12 +57,12 @@ struct Sinks {
 class Started : public ::testing::Test {
 protected:
     void SetUp() override {
-        MDSInstallHooks(&Mds::kHooks);
+        (void)MDSInstallClientPort(&Mds::client);
         EMSInstallSeams(&Sinks::kSeams);
     }
     void TearDown() override {
         EMSStopSettingsWatch();
-        MDSInstallHooks(nullptr);
+        (void)MDSInstallClientPort(nullptr);
         EMSInstallSeams(nullptr);
     }
     emstest::Process p;

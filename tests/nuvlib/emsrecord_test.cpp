@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "nuvlib/mdshooks.h"
+#include "tests/nuvlib/mds_fake_port.h"
 #include "platform/byteorder.h"
 #include "platform/lasterror.h"
 
@@ -189,13 +189,13 @@ struct FakeMds {
         return sendResult;
     }
     static void Stop(int) {}
-    static constexpr MDSHooks kHooks = {Stamp, Sync, Alloc, Free, Send, Stop};
+    static inline emstest::FakeMDSClient client{{Stamp, Sync, Alloc, Free, Send, Stop}};
 };
 
 class EmsForward : public ::testing::Test {
 protected:
-    void SetUp() override { MDSInstallHooks(&FakeMds::kHooks); }
-    void TearDown() override { MDSInstallHooks(nullptr); }
+    void SetUp() override { (void)MDSInstallClientPort(&FakeMds::client); }
+    void TearDown() override { (void)MDSInstallClientPort(nullptr); }
 };
 
 TEST_F(EmsForward, EnvelopeAndSynchronizedFlag) {
@@ -239,7 +239,7 @@ TEST_F(EmsForward, BufferIsFreedOnlyWhenStillOurs) {
 }
 
 TEST(EmsForwardDefaults, NotRegisteredSendsNothing) {
-    const MDSHooks& d = MDSDefaultHooks();
+    UnregisteredMDSClient d;
     EXPECT_EQ(d.GetLastInputStamp(), -1);
     EXPECT_EQ(d.IsSynchronized(), 0);
     plat::SetLastError(0);

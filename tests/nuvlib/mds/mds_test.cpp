@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "nuvlib/mdshooks.h"
+#include "nuvlib/mdsport.h"
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/emt/emtpriv.h"
 #include "nuvlib/ems.h"
@@ -289,13 +289,13 @@ TEST_P(MdsClient, TwoClientsExchangeTheLargestMessages) {
                   " seq 1 flags 0 caller 1 length 8");
 }
 
-// Event reporting and the buffers reach the client through the hook table it fills.
+// Event reporting and the buffers reach the client through the port it installs.
 TEST_P(MdsClient, EventReportingHooksReachTheClient) {
-    EXPECT_EQ(MDSCurrentHooks().GetLastInputStamp(), -1);
-    EXPECT_EQ(MDSCurrentHooks().AllocBuffer(8), nullptr);
+    EXPECT_EQ(MDSCurrentClientPort().GetLastInputStamp(), -1);
+    EXPECT_EQ(MDSCurrentClientPort().AllocBuffer(8), nullptr);
     Register();
     Start();
-    const MDSHooks& h = MDSCurrentHooks();
+    MDSClientPort& h = MDSCurrentClientPort();
     EXPECT_EQ(h.IsSynchronized(), 0);
     void* p = h.AllocBuffer(8);
     ASSERT_NE(p, nullptr);
