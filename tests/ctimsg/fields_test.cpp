@@ -18,7 +18,7 @@ using Bytes = std::vector<uint8_t>;
 
 struct ClassEntry {
     const char* name;
-    std::function<std::unique_ptr<BaseElement>()> make;
+    std::unique_ptr<BaseElement> (*make)();
 };
 
 const std::vector<ClassEntry>& AllClasses() {

@@ -218,7 +218,7 @@ TEST_F(Pool, TwoProcessesDrawOnOneNodeWideLimit) {
     for (MBuf* b : held) pool.Free(b);
 }
 
-TEST(Queue, EventCountsAndWarningLevel) {
+TEST(MessageQueue, EventCountsAndWarningLevel) {
     MessageQueue q(2);
     MBuf bufs[4] = {};
     for (uint32_t i = 0; i < 4; ++i) bufs[i].length = 10 * (i + 1);
@@ -259,7 +259,7 @@ TEST(Queue, EventCountsAndWarningLevel) {
     EXPECT_EQ(60u, stats.bytesHighWater);
 }
 
-TEST(Queue, NoWarningAtTheHighestLevelAndAConsumerWakes) {
+TEST(MessageQueue, NoWarningAtTheHighestLevelAndAConsumerWakes) {
     MessageQueue q(0xFFFFFFFFu);
     std::vector<MBuf> bufs(1000);
     std::thread consumer([&] {
