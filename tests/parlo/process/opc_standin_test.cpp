@@ -21,15 +21,6 @@ protected:
         EXPECT_TRUE(p->WaitText("parlo-opc: in service")) << p->Output();
         return p;
     }
-    // True once the output holds text n times (within ms).
-    static bool WaitCount(Process& p, const std::string& text, size_t n, int ms) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (p.Count(text) < n) {
-            if (std::chrono::steady_clock::now() >= end) return false;
-            (void)p.WaitText("\x01never", 200);  // reads what comes meanwhile
-        }
-        return true;
-    }
     std::string WriteScript(const std::string& text) {
         const std::string path = (root_->path() / "opc.script").string();
         std::ofstream(path) << text;
@@ -59,7 +50,7 @@ TEST_F(OpcStandIn, StartMakesTheServerActiveAndItHeartbeats) {
     // The server's heartbeats, with the ServerNumber of the set-idle and no body.
     ASSERT_TRUE(opc->WaitText("recv CTI_ACTIVE_HEART_BEAT_EVENT", 20000)) << opc->Output();
     const size_t first = opc->Output().find("recv CTI_ACTIVE_HEART_BEAT_EVENT");
-    ASSERT_TRUE(WaitCount(*opc, "recv CTI_ACTIVE_HEART_BEAT_EVENT", 2, 20000)) << opc->Output();
+    ASSERT_TRUE(opc->WaitCount("recv CTI_ACTIVE_HEART_BEAT_EVENT", 2, 20000)) << opc->Output();
     EXPECT_NE(opc->Output().find("server 1 length 0", first), std::string::npos) << opc->Output();
     // OPC's own heartbeats keep it alive through its checks, one a second from the
     // set-active (the fourth silent one would end it).

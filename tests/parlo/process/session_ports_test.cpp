@@ -239,8 +239,7 @@ TEST_F(SessionPorts, ClientMonitorHearsOfTheOtherOpenSessions) {
     ASSERT_TRUE(b.WaitText("OPEN_CONF")) << b.Output() << parlo_->Output();
     Process monitor({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ClientID=watcher", "ServiceMask=0x40"});
     ASSERT_TRUE(monitor.WaitText("OPEN_CONF")) << monitor.Output() << parlo_->Output();
-    for (int i = 0; i < 100 && monitor.Count("\nCLIENT_SESSION_OPENED_EVENT ") < 2; ++i)
-        (void)monitor.WaitText("\x01never", 200);
+    (void)monitor.WaitCount("\nCLIENT_SESSION_OPENED_EVENT ", 2, 20000);
     EXPECT_EQ(2u, monitor.Count("\nCLIENT_SESSION_OPENED_EVENT ")) << monitor.Output();
     EXPECT_NE(std::string::npos, monitor.Output().find("desk1")) << monitor.Output();
     EXPECT_NE(std::string::npos, monitor.Output().find("desk2")) << monitor.Output();
