@@ -20,6 +20,7 @@
 #include "platform/registry.h"
 #include "platform/regtext.h"
 #include "tests/nuvlib/emt/spawn.h"
+#include "tests/support/certificate.h"
 #include "tests/support/test_env.h"
 #include "tests/support/wait.h"
 
@@ -202,6 +203,10 @@ protected:
     std::unique_ptr<Process> Start() {
         auto p = std::make_unique<Process>(Args());
         return p;
+    }
+    // A throw-away certificate and key where the server looks for its pair (<root>/tls).
+    testsupport::CertificateFiles MakeServerCertificate() const {
+        return testsupport::MakeCertificate(root_->path() / "tls", "parlo-cert.pem", "parlo-key.pem");
     }
 
     std::unique_ptr<testsupport::TempDir> root_;

@@ -11,9 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -125,13 +123,9 @@ protected:
         ASSERT_EQ(parlotest::Reg("set " + Quote(parlotest::kConfigKey) + " ListenPort sz " + plain_).status, 0);
         ASSERT_EQ(parlotest::Reg("set " + Quote(parlotest::kConfigKey) + " SecuredListenPort sz " + secure_).status, 0);
         parlotest::SetDword(parlotest::kDynamicKey, "OPCHeartbeatTime", 2);
-        const auto tls = root_->path() / "tls";
-        std::filesystem::create_directories(tls);
-        cert_ = (tls / "parlo-cert.pem").string();
-        const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                                "-subj /CN=localhost -keyout " + (tls / "parlo-key.pem").string() + " -out " + cert_ +
-                                " >/dev/null 2>&1";
-        ASSERT_EQ(0, std::system(cmd.c_str()));
+        const auto tls = MakeServerCertificate();
+        ASSERT_TRUE(tls.made);
+        cert_ = tls.cert;
     }
     void StartActive() {
         opc_ = std::make_unique<Process>(std::vector<std::string>{PARLO_OPC_BIN, "--instance", parlotest::kBase, "--start"});
