@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/parlo/process/parlo_env.h"
+#include "tests/support/opc_activation.h"
 
 namespace {
 
@@ -64,16 +65,10 @@ TEST_F(OpcStandIn, RefusalAndMaintenance) {
     parlotest::SetDword(parlotest::kDynamicKey, "OPCHeartbeatTime", 2);
     auto parlo = Start();
     ASSERT_TRUE(parlo->WaitText("MDS is in service.")) << parlo->Output();
-    auto opc = StartOpc({"--script", WriteScript(R"(set-idle side=1 echo=3 version=8502
-wait ack timeout=20000
-set-idle side=1 echo=7 server=4
-wait ack timeout=20000
-config 11 peripheral=5000/30/0/0
-config 0
-set-active side=1 hb=5
-wait ack timeout=20000
-heartbeat 1000
-wait active-hb timeout=20000
+    auto opc = StartOpc({"--script", WriteScript("set-idle side=1 echo=3 version=8502\n"
+                                                 "wait ack timeout=20000\n" +
+                                                 testsupport::ActivationScript({.setIdle = "side=1 echo=7 server=4"}) +
+                                                 R"(wait active-hb timeout=20000
 maintenance value=9 side=1
 wait ack timeout=20000
 maintenance value=10 side=1
@@ -100,15 +95,8 @@ maintenance-in-progress accepted=1 side=1
 TEST_F(OpcStandIn, MaintenanceOfAStandbySideEndsItAtOnce) {
     auto parlo = Start();
     ASSERT_TRUE(parlo->WaitText("MDS is in service.")) << parlo->Output();
-    auto opc = StartOpc({"--script", WriteScript(R"(set-idle side=1 echo=1
-wait ack timeout=20000
-config 11 peripheral=5000/30/0/0
-config 0
-set-active side=0 hb=5
-wait ack timeout=20000
-heartbeat 1000
-maintenance-in-progress accepted=1 side=1
-)")});
+    auto opc = StartOpc({"--script", WriteScript(testsupport::ActivationScript({.setActive = "side=0 hb=5"}) +
+                                                 "maintenance-in-progress accepted=1 side=1\n")});
     ASSERT_TRUE(parlo->WaitText("The server is Standby.")) << parlo->Output() << opc->Output();
     EXPECT_EQ(parlo->WaitExit(30000), 100008 & 0xFF) << parlo->Output() << opc->Output();
     EXPECT_EQ(parlo->Count("The server is Active."), 0u) << parlo->Output();

@@ -21,6 +21,7 @@
 #include "ctimsg/messages/msgclass.h"
 #include "parlo/common/ctitypes.h"
 #include "tests/parlo/process/parlo_env.h"
+#include "tests/support/opc_activation.h"
 #include "platform/byteorder.h"
 
 namespace {
@@ -195,8 +196,7 @@ TEST_F(SessionPorts, MaintenanceRequestFromTheControllerReachesAStandbyCapableCl
     auto say = [&](const std::string& lines) {
         return ::write(script.fd, lines.data(), lines.size()) == static_cast<ssize_t>(lines.size());
     };
-    ASSERT_TRUE(say("set-idle server=1 side=1\nwait ack timeout=20000\nconfig 11 peripheral=5000/30/0/0\n"
-                    "config 0\nset-active side=1 hb=5\nwait ack timeout=20000\nheartbeat 1000\n"));
+    ASSERT_TRUE(say(testsupport::ActivationScript({.setIdle = "server=1 side=1"})));
     ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << opc_->Output() << parlo_->Output();
     Process capable({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ClientID=desk1", "ServiceMask=0x2000010"});
     ASSERT_TRUE(capable.WaitText("OPEN_CONF")) << capable.Output() << parlo_->Output();
