@@ -27,10 +27,7 @@ protected:
         const auto tls = MakeServerCertificate();
         ASSERT_TRUE(tls.made);
         cert_ = tls.cert;
-        opc_ = std::make_unique<Process>(std::vector<std::string>{PARLO_OPC_BIN, "--instance", parlotest::kBase, "--start"});
-        ASSERT_TRUE(opc_->WaitText("parlo-opc: in service")) << opc_->Output();
-        parlo_ = Start();
-        ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << parlo_->Output();
+        StartActiveServer(&opc_, &parlo_);
     }
     std::string Script(const std::string& text) {
         const std::string path = (root_->path() / "client.script").string();

@@ -204,6 +204,17 @@ protected:
         auto p = std::make_unique<Process>(Args());
         return p;
     }
+    // The stand-in OPC's normal start (`--start`, then opcArgs), then the server, until the
+    // stand-in has made it ACTIVE; a fatal failure when either does not come.
+    void StartActiveServer(std::unique_ptr<Process>* opc, std::unique_ptr<Process>* parlo,
+                           const std::vector<std::string>& opcArgs = {}) {
+        std::vector<std::string> argv{PARLO_OPC_BIN, "--instance", kBase, "--start"};
+        argv.insert(argv.end(), opcArgs.begin(), opcArgs.end());
+        *opc = std::make_unique<Process>(argv);
+        ASSERT_TRUE((*opc)->WaitText("parlo-opc: in service")) << (*opc)->Output();
+        *parlo = Start();
+        ASSERT_TRUE((*parlo)->WaitText("The server is Active.", 30000)) << (*parlo)->Output() << (*opc)->Output();
+    }
     // A throw-away certificate and key where the server looks for its pair (<root>/tls).
     testsupport::CertificateFiles MakeServerCertificate() const {
         return testsupport::MakeCertificate(root_->path() / "tls", "parlo-cert.pem", "parlo-key.pem");

@@ -128,12 +128,7 @@ protected:
         ASSERT_TRUE(tls.made);
         cert_ = tls.cert;
     }
-    void StartActive() {
-        opc_ = std::make_unique<Process>(std::vector<std::string>{PARLO_OPC_BIN, "--instance", parlotest::kBase, "--start"});
-        ASSERT_TRUE(opc_->WaitText("parlo-opc: in service")) << opc_->Output();
-        parlo_ = Start();
-        ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << parlo_->Output();
-    }
+    void StartActive() { StartActiveServer(&opc_, &parlo_); }
 
     std::string plain_, secure_, cert_;
     std::unique_ptr<Process> opc_, parlo_;
