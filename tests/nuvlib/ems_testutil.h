@@ -5,11 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "nuvlib/ems.h"
@@ -18,19 +17,13 @@
 #include "platform/byteorder.h"
 #include "platform/registry.h"
 #include "tests/support/test_env.h"
+#include "tests/support/wait.h"
 
 namespace emstest {
 
-// True once `condition` holds, false when it still does not after `ms` of real time. It
-// looks again as soon as the thread gets the processor back.
-template <class Condition>
-bool Eventually(Condition condition, int ms = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::yield();
-    }
-    return true;
+// True once `condition` holds, false when it still does not after `ms` of real time.
+inline bool Eventually(const std::function<bool()>& condition, int ms = 10000) {
+    return testsupport::WaitFor(condition, ms);
 }
 
 constexpr const char* kBase = "ZUR\\t";

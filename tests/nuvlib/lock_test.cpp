@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <new>
 #include <string>
 #include <thread>
 
 #include "nuvlib/ems.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -46,9 +46,7 @@ TEST(LockObject, UnlockByNonOwnerFailsAndWaiterStaysBlocked) {
         EXPECT_TRUE(lock.Unlock());
     });
     // Wait until the waiter is inside Lock.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (lock.GetWaitingThread() == 0 && std::chrono::steady_clock::now() < end)
-        std::this_thread::yield();
+    (void)testsupport::WaitFor([&] { return lock.GetWaitingThread() != 0; }, 10000);
     const uint32_t waiting = lock.GetWaitingThread();
     EXPECT_NE(waiting, 0u);
 

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -14,11 +15,33 @@
 
 namespace testsupport {
 
+// Real time since it was made, against a bound of limitMs: for a wait that blocks in the
+// kernel between its looks (poll() on a pipe or socket), and for how long a call took.
+class RealTimer {
+public:
+    explicit RealTimer(int64_t limitMs = 0)
+        : start_(plat::SystemMonotonicNs()), end_(start_ + limitMs * 1000000) {}
+
+    int64_t ElapsedMs() const { return (plat::SystemMonotonicNs() - start_) / 1000000; }
+    bool Expired() const { return plat::SystemMonotonicNs() >= end_; }
+    // What is left of the bound, rounded up to whole milliseconds, 0 once it has passed: a
+    // timeout for poll().
+    int LeftMs() const {
+        const int64_t left = end_ - plat::SystemMonotonicNs();
+        if (left <= 0) return 0;
+        return static_cast<int>(std::min<int64_t>((left + 999999) / 1000000, INT32_MAX));
+    }
+
+private:
+    int64_t start_;
+    int64_t end_;
+};
+
 // Looks at pred every millisecond until it holds or timeoutMs pass; returns pred().
 inline bool WaitFor(const std::function<bool()>& pred, int64_t timeoutMs = 20000) {
-    const int64_t end = plat::SystemMonotonicNs() + timeoutMs * 1000000;
+    const RealTimer bound(timeoutMs);
     while (!pred()) {
-        if (plat::SystemMonotonicNs() >= end) return pred();
+        if (bound.Expired()) return pred();
         plat::SystemSleepMs(1);  // real time on purpose: a fake clock may stand still
     }
     return true;

@@ -2,7 +2,6 @@
 // Starts a helper process with its stdout on a pipe, waits for a line that announces it
 // is ready, and kills it (SIGKILL) when the object goes.
 #include <arpa/inet.h>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -19,6 +18,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+
+#include "tests/support/wait.h"
 
 namespace testsupport {
 
@@ -87,7 +88,7 @@ public:
 
     // The first line that begins with prefix, within ms; empty when none came.
     std::string WaitLine(const std::string& prefix, int ms = 10000) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        const RealTimer bound(ms);
         for (;;) {
             size_t nl;
             while ((nl = buf_.find('\n')) != std::string::npos) {
@@ -95,12 +96,9 @@ public:
                 buf_.erase(0, nl + 1);
                 if (line.rfind(prefix, 0) == 0) return line;
             }
-            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            end - std::chrono::steady_clock::now())
-                                            .count());
-            if (left <= 0 || out_ < 0) return "";
+            if (bound.Expired() || out_ < 0) return "";
             pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, left) <= 0) continue;
+            if (poll(&p, 1, bound.LeftMs()) <= 0) continue;
             char tmp[512];
             ssize_t n = read(out_, tmp, sizeof tmp);
             if (n <= 0) return "";

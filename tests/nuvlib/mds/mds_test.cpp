@@ -27,22 +27,12 @@
 #include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "tests/nuvlib/mds/mds_env.h"
+#include "tests/support/wait.h"
 
 namespace {
 
 // Milliseconds of the injectable clock: the client's pauses and bounds run on it.
 int64_t NowMs() { return plat::MonotonicNs() / 1000000; }
-
-// Until `pred` holds, within a generous real-time bound.
-template <class Pred>
-bool Eventually(Pred pred, int ms = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 // Moves the fake clock to each deadline a thread of this process sleeps for, so that the
 // client's pauses pass at once while their lengths stay visible on the clock; a socket
@@ -71,7 +61,7 @@ private:
 // SIGSTOP takes effect asynchronously: wait until the process is really stopped.
 void StopProcess(pid_t pid) {
     ::kill(pid, SIGSTOP);
-    Eventually([pid] {
+    testsupport::WaitFor([pid] {
         FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
         char state = 0;
         if (f) {
@@ -79,7 +69,7 @@ void StopProcess(pid_t pid) {
             std::fclose(f);
         }
         return state == 'T' || state == 't';
-    });
+    }, 10000);
 }
 
 struct Received {
@@ -340,7 +330,7 @@ TEST_P(MdsClient, LostMdsGivesOneOutOfServiceAndTheClientReconnects) {
     ASSERT_TRUE(g.WaitFor([] { return g.outOfService >= 1; }, 10000));
     EXPECT_EQ(g.stampAtOutOfService, s);
     // The handler ran before the client changed its state; the stamp goes right after.
-    EXPECT_TRUE(Eventually([] { return MDSGetLastInputStamp() == 0xFFFFFFFFu; }));
+    EXPECT_TRUE(testsupport::WaitFor([] { return MDSGetLastInputStamp() == 0xFFFFFFFFu; }, 10000));
     // Dropped while out of service.
     EXPECT_EQ(MDSSendInput(17, 1, 0, Payload(4, 9), 4), 1);
 
@@ -400,7 +390,7 @@ TEST_P(MdsClient, StopOnTheReceiveThreadIsBounded) {
     Start();
     MoveTimeToBound(10000);  // the stand-in's only part from here on is the input that comes back
     ASSERT_EQ(MDSSendInput(17, 99, 0, Payload(4, 1), 4), 1);
-    ASSERT_TRUE(Eventually([] { return g.stopReturned.load(); }, 25000));
+    ASSERT_TRUE(testsupport::WaitFor([] { return g.stopReturned.load(); }, 25000));
     const int64_t ms =
         events.TimeOf("Message_Handler_Thread: Timed out after") - g.stopBegan.load();
     EXPECT_GE(ms, 10000);
@@ -520,7 +510,7 @@ TEST(MdsRunTime, RegisterAndReconnectAnswers) {
             } else {
                 const uint32_t told = emt::Lib().delayedDisconnects.load();
                 emt::ReleaseRef(held);
-                if (!Eventually([told] { return emt::Lib().delayedDisconnects.load() > told; }))
+                if (!testsupport::WaitFor([told] { return emt::Lib().delayedDisconnects.load() > told; }, 10000))
                     return;
             }
             mds.Reply(MSG_RECONNECT_REPLY, status);

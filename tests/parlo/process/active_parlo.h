@@ -26,11 +26,7 @@ protected:
         if (HasFatalFailure()) return;
         BeforeStart();
         fifo_ = (root_->path() / "opc.in").string();
-        opc_ = std::make_unique<Process>(
-            std::vector<std::string>{PARLO_OPC_BIN, "--instance", kBase, "--start", "--control", fifo_});
-        ASSERT_TRUE(opc_->WaitText("parlo-opc: in service")) << opc_->Output();
-        parlo_ = Start();
-        ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << parlo_->Output() << opc_->Output();
+        StartActiveServer(&opc_, &parlo_, {"--control", fifo_});
     }
 
     // Registry values of a test, set before the server starts.

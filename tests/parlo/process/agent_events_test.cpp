@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tests/parlo/process/parlo_env.h"
+#include "tests/support/opc_activation.h"
 
 namespace {
 
@@ -65,14 +66,7 @@ TEST_F(AgentEventsProcess, ALoginEventCompletesTheWaitingAgentModeSession) {
     ASSERT_TRUE(parlo->WaitText("MDS is in service.")) << parlo->Output();
     // The stand-in makes the server active, waits for the agent-mode open's question about
     // agent 1001 (answered from its table: logged out), then reports the agent's login.
-    auto opc = StartOpc(R"(set-idle side=1 echo=1
-wait ack timeout=20000
-config 11 peripheral=5000/30/0/0
-config 0
-set-active side=1 hb=5
-wait ack timeout=20000
-heartbeat 1000
-wait 12 timeout=60000
+    auto opc = StartOpc(testsupport::ActivationScript() + R"(wait 12 timeout=60000
 agent-event 5000 1001 state=3
 wait 16 timeout=30000
 )");

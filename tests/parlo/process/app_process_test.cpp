@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tests/parlo/process/parlo_env.h"
+#include "tests/support/opc_activation.h"
 
 namespace {
 
@@ -28,14 +29,7 @@ protected:
 TEST_F(AppProcess, AnUnknownOPCTypeEndsParloWithTheFatalEvent) {
     auto parlo = Start();
     ASSERT_TRUE(parlo->WaitText("MDS is in service.")) << parlo->Output();
-    auto opc = StartOpc(R"(set-idle side=1 echo=1
-wait ack timeout=20000
-config 11 peripheral=5000/30/0/0
-config 0
-set-active side=1 hb=5
-wait ack timeout=20000
-raw 12 00000000
-)");
+    auto opc = StartOpc(testsupport::ActivationScript({.heartbeatMs = 0}) + "raw 12 00000000\n");
     ASSERT_TRUE(parlo->WaitText("The server is Active.", 30000)) << parlo->Output() << opc->Output();
     EXPECT_EQ(parlo->WaitExit(30000), 100002 & 0xFF) << parlo->Output() << opc->Output();
     EXPECT_NE(parlo->Output().find("Invalid OPC-CTI message type 12 (CTI_GET_AGENT_STATE_REQ) received."),

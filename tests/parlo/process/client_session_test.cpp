@@ -24,18 +24,10 @@ protected:
         ASSERT_EQ(parlotest::Reg("set " + parlotest::Quote(parlotest::kConfigKey) + " SecuredListenPort sz " + secure_).status,
                   0);
         parlotest::SetDword(parlotest::kDynamicKey, "OPCHeartbeatTime", 2);
-        // A throw-away certificate where the server looks for one.
-        const auto tls = root_->path() / "tls";
-        std::filesystem::create_directories(tls);
-        cert_ = (tls / "parlo-cert.pem").string();
-        const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                                "-subj /CN=localhost -keyout " + (tls / "parlo-key.pem").string() + " -out " + cert_ +
-                                " >/dev/null 2>&1";
-        ASSERT_EQ(0, std::system(cmd.c_str()));
-        opc_ = std::make_unique<Process>(std::vector<std::string>{PARLO_OPC_BIN, "--instance", parlotest::kBase, "--start"});
-        ASSERT_TRUE(opc_->WaitText("parlo-opc: in service")) << opc_->Output();
-        parlo_ = Start();
-        ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << parlo_->Output();
+        const auto tls = MakeServerCertificate();
+        ASSERT_TRUE(tls.made);
+        cert_ = tls.cert;
+        StartActiveServer(&opc_, &parlo_);
     }
     std::string Script(const std::string& text) {
         const std::string path = (root_->path() / "client.script").string();

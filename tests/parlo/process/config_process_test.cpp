@@ -10,6 +10,7 @@
 
 #include "tests/parlo/model/opc_record_builder.h"
 #include "tests/parlo/process/parlo_env.h"
+#include "tests/support/opc_activation.h"
 
 namespace {
 
@@ -53,16 +54,14 @@ TEST_F(ConfigLoad, TheStandInsLoadReachesTheTables) {
     const std::string members =
         Hex(modeltest::TeamMemberRecord(40, 7001, "1001")) + Hex(modeltest::TeamMemberRecord(40, 7002, "1002"));
     const std::string script = (root_->path() / "opc.script").string();
-    std::ofstream(script) << "set-idle side=1 echo=7\n"
-                             "wait ack timeout=20000\n"
-                             "config 11 peripheral=5000/30/0/0\n"
-                             "config 5 num=2 raw=" << load << "\n"
-                             "config 1 num=1 raw=" << team << "\n"
-                             "config 2 num=2 raw=" << members << "\n"
-                             "config 0\n"
-                             "set-active side=1 hb=30\n"
-                             "wait ack timeout=20000\n"
-                             "config 5 op=3 update=1 num=2 raw=" << update << "\n"
+    const std::string tables = "config 5 num=2 raw=" + load + "\n"
+                               "config 1 num=1 raw=" + team + "\n"
+                               "config 2 num=2 raw=" + members + "\n";
+    std::ofstream(script) << testsupport::ActivationScript({.setIdle = "side=1 echo=7",
+                                                            .tables = tables,
+                                                            .setActive = "side=1 hb=30",
+                                                            .heartbeatMs = 0})
+                          << "config 5 op=3 update=1 num=2 raw=" << update << "\n"
                              "config 1 op=3 update=1 num=1 raw=" << Hex(modeltest::TeamRecord(5000, 40, "Green", 7001)) << "\n"
                              "config 10 update=1 raw=" << Hex(modeltest::KeyRecord(2.0)) << "\n"
                              "config 5 op=1 update=1 num=1 raw=" << Hex(modeltest::AgentRecord(carl)) << "\n";

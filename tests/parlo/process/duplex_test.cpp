@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -113,15 +112,6 @@ protected:
         for (const auto* p : {&opcA_, &parloA_, &opcB_, &parloB_})
             if (*p) s += "---\n" + (*p)->Output();
         return s;
-    }
-    // True once the output holds text n times (within ms).
-    static bool WaitCount(Process& p, const std::string& text, size_t n, int ms = 30000) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (p.Count(text) < n) {
-            if (std::chrono::steady_clock::now() >= end) return false;
-            (void)p.WaitText("\x01never", 200);  // reads what comes meanwhile
-        }
-        return true;
     }
     // A ACTIVE and B STANDBY, both acknowledged to the controller.
     void ExpectActiveAndStandby() {

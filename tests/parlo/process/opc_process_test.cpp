@@ -81,17 +81,6 @@ protected:
     void SetIdle(uint32_t version = 8503, uint32_t echo = 7) {
         Send(0, Body().U32(1).U32(echo).U32(0).U32(version).U32(1700000000).Text("idle"));
     }
-    // Waits (bounded) until parlo's output holds `text` n times.
-    bool WaitCount(const std::string& text, size_t n) {
-        for (int i = 0; i < 200; ++i) {
-            size_t count = 0;
-            const std::string out = parlo_->Output();
-            for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++count;
-            if (count >= n) return true;
-            (void)parlo_->WaitText("\x01never", 100);  // reads what came meanwhile
-        }
-        return false;
-    }
     void SetActive(uint32_t hb = 1) { Send(1, Body().U32(1).U32(hb).U32(0).U32(8503).U32(1700000000).Text("go")); }
     void EndOfLoad() { Send(5, Body().U32(1).U32(0).U32(0).U32(0)); }
 
@@ -126,7 +115,7 @@ TEST_F(OPCProcess, IdleWhileActiveAndActiveAgain) {
     ASSERT_TRUE(parlo_->WaitText("Sending CTI_OK_ACK for CTI_SET_IDLE_REQ with the value 8.")) << parlo_->Output();
     EXPECT_EQ(parlo_->Count("The server is going idle."), 2u) << parlo_->Output();
     SetActive(30);
-    ASSERT_TRUE(WaitCount("The server is Active.", 2)) << parlo_->Output();
+    ASSERT_TRUE(parlo_->WaitCount("The server is Active.", 2, 20000)) << parlo_->Output();
     const std::string second = parlotest::Get(parlotest::kConfigKey, "GenerationCounter");
     ASSERT_EQ(first.rfind("dword:", 0), 0u) << first;
     ASSERT_EQ(second.rfind("dword:", 0), 0u) << second;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/parlo/process/parlo_env.h"
+#include "tests/support/opc_activation.h"
 
 namespace {
 
@@ -20,15 +21,6 @@ protected:
         auto p = std::make_unique<Process>(argv);
         EXPECT_TRUE(p->WaitText("parlo-opc: in service")) << p->Output();
         return p;
-    }
-    // True once the output holds text n times (within ms).
-    static bool WaitCount(Process& p, const std::string& text, size_t n, int ms) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (p.Count(text) < n) {
-            if (std::chrono::steady_clock::now() >= end) return false;
-            (void)p.WaitText("\x01never", 200);  // reads what comes meanwhile
-        }
-        return true;
     }
     std::string WriteScript(const std::string& text) {
         const std::string path = (root_->path() / "opc.script").string();
@@ -59,7 +51,7 @@ TEST_F(OpcStandIn, StartMakesTheServerActiveAndItHeartbeats) {
     // The server's heartbeats, with the ServerNumber of the set-idle and no body.
     ASSERT_TRUE(opc->WaitText("recv CTI_ACTIVE_HEART_BEAT_EVENT", 20000)) << opc->Output();
     const size_t first = opc->Output().find("recv CTI_ACTIVE_HEART_BEAT_EVENT");
-    ASSERT_TRUE(WaitCount(*opc, "recv CTI_ACTIVE_HEART_BEAT_EVENT", 2, 20000)) << opc->Output();
+    ASSERT_TRUE(opc->WaitCount("recv CTI_ACTIVE_HEART_BEAT_EVENT", 2, 20000)) << opc->Output();
     EXPECT_NE(opc->Output().find("server 1 length 0", first), std::string::npos) << opc->Output();
     // OPC's own heartbeats keep it alive through its checks, one a second from the
     // set-active (the fourth silent one would end it).
@@ -73,16 +65,10 @@ TEST_F(OpcStandIn, RefusalAndMaintenance) {
     parlotest::SetDword(parlotest::kDynamicKey, "OPCHeartbeatTime", 2);
     auto parlo = Start();
     ASSERT_TRUE(parlo->WaitText("MDS is in service.")) << parlo->Output();
-    auto opc = StartOpc({"--script", WriteScript(R"(set-idle side=1 echo=3 version=8502
-wait ack timeout=20000
-set-idle side=1 echo=7 server=4
-wait ack timeout=20000
-config 11 peripheral=5000/30/0/0
-config 0
-set-active side=1 hb=5
-wait ack timeout=20000
-heartbeat 1000
-wait active-hb timeout=20000
+    auto opc = StartOpc({"--script", WriteScript("set-idle side=1 echo=3 version=8502\n"
+                                                 "wait ack timeout=20000\n" +
+                                                 testsupport::ActivationScript({.setIdle = "side=1 echo=7 server=4"}) +
+                                                 R"(wait active-hb timeout=20000
 maintenance value=9 side=1
 wait ack timeout=20000
 maintenance value=10 side=1
@@ -109,15 +95,8 @@ maintenance-in-progress accepted=1 side=1
 TEST_F(OpcStandIn, MaintenanceOfAStandbySideEndsItAtOnce) {
     auto parlo = Start();
     ASSERT_TRUE(parlo->WaitText("MDS is in service.")) << parlo->Output();
-    auto opc = StartOpc({"--script", WriteScript(R"(set-idle side=1 echo=1
-wait ack timeout=20000
-config 11 peripheral=5000/30/0/0
-config 0
-set-active side=0 hb=5
-wait ack timeout=20000
-heartbeat 1000
-maintenance-in-progress accepted=1 side=1
-)")});
+    auto opc = StartOpc({"--script", WriteScript(testsupport::ActivationScript({.setActive = "side=0 hb=5"}) +
+                                                 "maintenance-in-progress accepted=1 side=1\n")});
     ASSERT_TRUE(parlo->WaitText("The server is Standby.")) << parlo->Output() << opc->Output();
     EXPECT_EQ(parlo->WaitExit(30000), 100008 & 0xFF) << parlo->Output() << opc->Output();
     EXPECT_EQ(parlo->Count("The server is Active."), 0u) << parlo->Output();

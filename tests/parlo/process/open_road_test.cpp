@@ -284,7 +284,7 @@ TEST_F(OpenRoad, NonAgentOpensGetPeripheralsSystemEventsAndTheOpenedEvent) {
     ASSERT_TRUE(late->WaitText("SYSTEM_EVENT")) << late->Output() << parlo_->Output();
     EXPECT_NE(std::string::npos, LineOf(*late, "SYSTEM_EVENT").find("SystemEventArg1:0x1388")) << late->Output();
     for (Process* p : {all.get(), one.get(), other.get()}) {
-        for (int i = 0; i < 100 && p->Count("MsgType:SYSTEM_EVENT ") < 2; ++i) (void)p->WaitText("\x01never", 100);
+        (void)p->WaitCount("MsgType:SYSTEM_EVENT ", 2, 10000);
         EXPECT_EQ(2u, p->Count("MsgType:SYSTEM_EVENT ")) << p->Output();
     }
     EXPECT_EQ(1u, late->Count("MsgType:SYSTEM_EVENT ")) << late->Output();

@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -20,7 +20,9 @@
 #include "platform/registry.h"
 #include "platform/regtext.h"
 #include "tests/nuvlib/emt/spawn.h"
+#include "tests/support/certificate.h"
 #include "tests/support/test_env.h"
+#include "tests/support/wait.h"
 
 namespace parlotest {
 
@@ -118,29 +120,31 @@ public:
     Process& operator=(const Process&) = delete;
 
     // True once the output holds text (within ms); everything read is kept.
-    bool WaitText(const std::string& text, int ms = 20000) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (all_.find(text) == std::string::npos) {
-            const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                  end - std::chrono::steady_clock::now()).count());
-            if (left <= 0 || !ReadSome(left)) return false;
+    bool WaitText(const std::string& text, int ms = 20000) { return WaitCount(text, 1, ms); }
+    // True once the output holds text n times (within ms).
+    bool WaitCount(const std::string& text, size_t n, int ms = 20000) {
+        const testsupport::RealTimer bound(ms);
+        while (Count(text) < n) {
+            if (bound.Expired() || !ReadSome(bound.LeftMs())) return false;
         }
         return true;
     }
     // The exit code (low byte), -1 when killed or still running after ms.
     int WaitExit(int ms = 20000) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (ReadSome(200) || std::chrono::steady_clock::now() < end) {
-            int st = 0;
-            if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-                pid_ = -1;
-                while (ReadSome(100)) {
-                }
-                return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-            }
-            if (std::chrono::steady_clock::now() >= end) break;
+        const testsupport::RealTimer bound(ms);
+        int st = 0;
+        // Reads meanwhile, a slice at a time: a process blocked on a full pipe never ends.
+        const bool exited = testsupport::WaitFor(
+            [&] {
+                (void)ReadSome(std::min(200, bound.LeftMs()));
+                return ::waitpid(pid_, &st, WNOHANG) == pid_;
+            },
+            ms);
+        if (!exited) return -1;
+        pid_ = -1;
+        while (ReadSome(100)) {
         }
-        return -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
     size_t Count(const std::string& text) const {
         size_t n = 0;
@@ -199,6 +203,21 @@ protected:
     std::unique_ptr<Process> Start() {
         auto p = std::make_unique<Process>(Args());
         return p;
+    }
+    // The stand-in OPC's normal start (`--start`, then opcArgs), then the server, until the
+    // stand-in has made it ACTIVE; a fatal failure when either does not come.
+    void StartActiveServer(std::unique_ptr<Process>* opc, std::unique_ptr<Process>* parlo,
+                           const std::vector<std::string>& opcArgs = {}) {
+        std::vector<std::string> argv{PARLO_OPC_BIN, "--instance", kBase, "--start"};
+        argv.insert(argv.end(), opcArgs.begin(), opcArgs.end());
+        *opc = std::make_unique<Process>(argv);
+        ASSERT_TRUE((*opc)->WaitText("parlo-opc: in service")) << (*opc)->Output();
+        *parlo = Start();
+        ASSERT_TRUE((*parlo)->WaitText("The server is Active.", 30000)) << (*parlo)->Output() << (*opc)->Output();
+    }
+    // A throw-away certificate and key where the server looks for its pair (<root>/tls).
+    testsupport::CertificateFiles MakeServerCertificate() const {
+        return testsupport::MakeCertificate(root_->path() / "tls", "parlo-cert.pem", "parlo-key.pem");
     }
 
     std::unique_ptr<testsupport::TempDir> root_;

@@ -11,9 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -23,6 +21,7 @@
 #include "ctimsg/messages/msgclass.h"
 #include "parlo/common/ctitypes.h"
 #include "tests/parlo/process/parlo_env.h"
+#include "tests/support/opc_activation.h"
 #include "platform/byteorder.h"
 
 namespace {
@@ -125,20 +124,11 @@ protected:
         ASSERT_EQ(parlotest::Reg("set " + Quote(parlotest::kConfigKey) + " ListenPort sz " + plain_).status, 0);
         ASSERT_EQ(parlotest::Reg("set " + Quote(parlotest::kConfigKey) + " SecuredListenPort sz " + secure_).status, 0);
         parlotest::SetDword(parlotest::kDynamicKey, "OPCHeartbeatTime", 2);
-        const auto tls = root_->path() / "tls";
-        std::filesystem::create_directories(tls);
-        cert_ = (tls / "parlo-cert.pem").string();
-        const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                                "-subj /CN=localhost -keyout " + (tls / "parlo-key.pem").string() + " -out " + cert_ +
-                                " >/dev/null 2>&1";
-        ASSERT_EQ(0, std::system(cmd.c_str()));
+        const auto tls = MakeServerCertificate();
+        ASSERT_TRUE(tls.made);
+        cert_ = tls.cert;
     }
-    void StartActive() {
-        opc_ = std::make_unique<Process>(std::vector<std::string>{PARLO_OPC_BIN, "--instance", parlotest::kBase, "--start"});
-        ASSERT_TRUE(opc_->WaitText("parlo-opc: in service")) << opc_->Output();
-        parlo_ = Start();
-        ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << parlo_->Output();
-    }
+    void StartActive() { StartActiveServer(&opc_, &parlo_); }
 
     std::string plain_, secure_, cert_;
     std::unique_ptr<Process> opc_, parlo_;
@@ -201,8 +191,7 @@ TEST_F(SessionPorts, MaintenanceRequestFromTheControllerReachesAStandbyCapableCl
     auto say = [&](const std::string& lines) {
         return ::write(script.fd, lines.data(), lines.size()) == static_cast<ssize_t>(lines.size());
     };
-    ASSERT_TRUE(say("set-idle server=1 side=1\nwait ack timeout=20000\nconfig 11 peripheral=5000/30/0/0\n"
-                    "config 0\nset-active side=1 hb=5\nwait ack timeout=20000\nheartbeat 1000\n"));
+    ASSERT_TRUE(say(testsupport::ActivationScript({.setIdle = "server=1 side=1"})));
     ASSERT_TRUE(parlo_->WaitText("The server is Active.", 30000)) << opc_->Output() << parlo_->Output();
     Process capable({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ClientID=desk1", "ServiceMask=0x2000010"});
     ASSERT_TRUE(capable.WaitText("OPEN_CONF")) << capable.Output() << parlo_->Output();
@@ -239,8 +228,7 @@ TEST_F(SessionPorts, ClientMonitorHearsOfTheOtherOpenSessions) {
     ASSERT_TRUE(b.WaitText("OPEN_CONF")) << b.Output() << parlo_->Output();
     Process monitor({PARLO_CLIENT_BIN, "127.0.0.1", plain_, "ClientID=watcher", "ServiceMask=0x40"});
     ASSERT_TRUE(monitor.WaitText("OPEN_CONF")) << monitor.Output() << parlo_->Output();
-    for (int i = 0; i < 100 && monitor.Count("\nCLIENT_SESSION_OPENED_EVENT ") < 2; ++i)
-        (void)monitor.WaitText("\x01never", 200);
+    (void)monitor.WaitCount("\nCLIENT_SESSION_OPENED_EVENT ", 2, 20000);
     EXPECT_EQ(2u, monitor.Count("\nCLIENT_SESSION_OPENED_EVENT ")) << monitor.Output();
     EXPECT_NE(std::string::npos, monitor.Output().find("desk1")) << monitor.Output();
     EXPECT_NE(std::string::npos, monitor.Output().find("desk2")) << monitor.Output();

@@ -4,6 +4,7 @@
 
 #include "parlo/session/sessionsink.h"
 #include "tests/parlo/server/session_fixture.h"
+#include "tests/support/certificate.h"
 #include "tests/support/test_env.h"
 #include "tests/support/wait.h"
 
@@ -337,11 +338,9 @@ TEST_F(SessionTest, APeerCloseReachesTheApplicationOnceAsSessionFailedThenCloseR
 
 TEST_F(SessionTest, AStalledTlsHandshakeDoesNotHoldUpAPlainOpen) {
     testsupport::TempDir dir("sesstls");
-    const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost -keyout " +
-                            (dir.path() / "key.pem").string() + " -out " + (dir.path() / "cert.pem").string() +
-                            " >/dev/null 2>&1";
-    ASSERT_EQ(0, std::system(cmd.c_str()));
-    ASSERT_TRUE(SecureChannelConfigure((dir.path() / "cert.pem").string(), (dir.path() / "key.pem").string()));
+    const auto tls = testsupport::MakeCertificate(dir.path());
+    ASSERT_TRUE(tls.made);
+    ASSERT_TRUE(SecureChannelConfigure(tls.cert, tls.key));
     OpenActive();
     Client stalled(master_->BoundPort(true));
     const uint8_t partialHello[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01};

@@ -26,6 +26,7 @@
 
 #include "parlo/common/ctiregistry.h"
 #include "tests/parlo/session/server_double.h"
+#include "tests/support/certificate.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -705,11 +706,9 @@ protected:
     void SetUp() override {
         TransportTest::SetUp();
         // A throw-away self-signed certificate, made for this test only.
-        const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost -keyout " +
-                                (dir / "key.pem").string() + " -out " + (dir / "cert.pem").string() +
-                                " >/dev/null 2>&1";
-        ASSERT_EQ(0, std::system(cmd.c_str()));
-        ASSERT_TRUE(SecureChannelConfigure((dir / "cert.pem").string(), (dir / "key.pem").string()));
+        const auto tls = testsupport::MakeCertificate(dir.path());
+        ASSERT_TRUE(tls.made);
+        ASSERT_TRUE(SecureChannelConfigure(tls.cert, tls.key));
         ctx = SSL_CTX_new(TLS_client_method());
         ASSERT_NE(nullptr, ctx);
     }

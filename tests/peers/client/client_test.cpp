@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -21,6 +20,7 @@
 #include "ctimsg/messages/msgclass.h"
 #include "peers/client/cticlient.h"
 #include "platform/byteorder.h"
+#include "tests/support/certificate.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_env.h"
 
@@ -238,20 +238,18 @@ TEST(ParloClient, RefusesABadFieldBeforeConnecting) {
 
 TEST(ParloClient, OpensOverTlsCheckingTheCertificate) {
     testsupport::TempDir dir("clienttls");
-    const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
-    const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost -addext "
-                            "subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
-    ASSERT_EQ(0, std::system(cmd.c_str()));
+    const auto tls = testsupport::MakeCertificate(dir.path());
+    ASSERT_TRUE(tls.made);
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    ASSERT_EQ(1, SSL_CTX_use_certificate_file(ctx, cert.c_str(), SSL_FILETYPE_PEM));
-    ASSERT_EQ(1, SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM));
+    ASSERT_EQ(1, SSL_CTX_use_certificate_file(ctx, tls.cert.c_str(), SSL_FILETYPE_PEM));
+    ASSERT_EQ(1, SSL_CTX_use_PrivateKey_file(ctx, tls.key.c_str(), SSL_FILETYPE_PEM));
     {
         std::ofstream script(dir / "script.txt");
         script << "\n";
     }
     {
         Peer peer(ctx);
-        Client client({"127.0.0.1", std::to_string(peer.port), "--tls", "--cafile", cert, "--script",
+        Client client({"127.0.0.1", std::to_string(peer.port), "--tls", "--cafile", tls.cert, "--script",
                        (dir / "script.txt").string()});
         EXPECT_TRUE(StartsWith(client.Line(), "OPEN_CONF "));
         EXPECT_TRUE(StartsWith(client.Line(), "CLOSE_CONF "));
