@@ -10,6 +10,7 @@
 #include <new>
 
 #include "ctimsg/names.h"
+#include "ctimsg/statuscodes.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
 #include "opcmsg/opcnames.h"
@@ -441,7 +442,7 @@ void Agent::CleanupMonitorList() {
         auto* next = static_cast<CTICSTAMonitor*>(m_MonitorList.Next(m));
         model::ClientInfo info;
         if (m->m_SessionID != -1 && Clients().Find(m->m_SessionID, info))
-            Sessions().SendFailureEventMSG(m->m_SessionID, 90, false);
+            Sessions().SendFailureEventMSG(m->m_SessionID, E_CTI_MONITOR_TERMINATED, false);
         else
             EMSTraceMessage("Agent::CleanupMonitorList - !Warning! ClientCB is invalid for the "
                             "monitor object");

@@ -67,9 +67,10 @@ public:
 
     // ---- engine hooks ----
     static constexpr const char* kTableName = "AgentDeskSettingsConfig";
-    static constexpr uint32_t kMsgMaskBit = 0x80, kInfoBit = 0x80, kBuckets = 17;
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_AGENT_DESK_SETTINGS;
+    static constexpr uint32_t kInfoBit = configinfomask::CONFIG_AGENT_DESK_SETTINGS, kBuckets = 17;
     static constexpr uint32_t kKeyElement = elementid::AgentDeskSettingsConfigKey;
-    static constexpr uint32_t kAnswerType = 261;
+    static constexpr uint32_t kAnswerType = CONFIG_AGENT_DESK_SETTINGS_EVENT;
     static constexpr bool kDeferOnlyWhileActive = true;
     static const char* ValidateCaller() { return "ProcessConfigAgentDeskEventMSG"; }
     static std::unique_ptr<AgentDeskSettingsConfig> Parse(model::OPCRecordReader& in, uint32_t op);

@@ -2,6 +2,7 @@
 // association of client sessions.
 #include <cstring>
 
+#include "ctimsg/servicemask.h"
 #include "nuvlib/ems.h"
 #include "parlo/common/serverstate.h"
 #include "parlo/model/agent.h"
@@ -16,8 +17,6 @@ using model::ServerLock;
 using model::ServerLockGuard;
 
 namespace {
-constexpr uint32_t kAllEvents = 0x10;
-constexpr uint32_t kPeripheralMonitor = 0x20;
 constexpr int32_t kVoiceMRD = 1;
 
 uint32_t NowLow32() { return static_cast<uint32_t>(model::NowSeconds()); }
@@ -80,7 +79,7 @@ int Agent::UpdateAgentState(int32_t state, int32_t stateDuration, int32_t mrdID,
                 model::ClientInfo info;
                 if (mrdID == kVoiceMRD) {
                     if (session != m_AssociateSessionID && Clients().Find(session, info) &&
-                        (info.serviceMask & (kAllEvents | kPeripheralMonitor)) != 0)
+                        (info.serviceMask & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) != 0)
                         AssociateVoice(session);
                 } else
                     AssociateNonVoice(mrdID, session);
@@ -314,7 +313,7 @@ void Agent::AssociateNonVoice(int32_t mrdID, int32_t sessionID) {
 void Agent::AssociateClient(int32_t sessionID, const char* uniqueInstanceID) {
     if (uniqueInstanceID == nullptr || uniqueInstanceID[0] == '\0') return;
     model::ClientInfo info;
-    if (!Clients().Find(sessionID, info) || (info.serviceMask & (kAllEvents | kPeripheralMonitor)) == 0)
+    if (!Clients().Find(sessionID, info) || (info.serviceMask & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) == 0)
         return;
     ServerLockGuard guard(ServerLock());
     for (int b = 0; b < kHashBuckets; ++b)

@@ -8,6 +8,7 @@
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
+#include "parlo/common/meterids.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/exactindex.h"
@@ -304,8 +305,8 @@ Call* Call::Alloc(uint32_t peripheralID, uint32_t callID, uint16_t srcType, cons
     call->m_CampaignID = campaignID;
     call->m_QueryRuleID = queryRuleID;
     call->AddToHash();
-    Server().UpdateMeter(kMeterCallsInProgress, 1);
-    Server().UpdateMeter(kMeterActiveCalls, 1);
+    Server().UpdateMeter(meter::CallsInProgress, 1);
+    Server().UpdateMeter(meter::ActiveCalls, 1);
     Server().Increment(PerfCounter::PARLO_ACTIVE_CALLS);
     return call;
 }
@@ -344,9 +345,9 @@ void Call::Free(Call* call, bool sendEndCall) {
     call->RemoveAllMonitors();
     if (call->m_Active) {
         call->m_Active = false;
-        Server().UpdateMeter(kMeterActiveCalls, -1);
+        Server().UpdateMeter(meter::ActiveCalls, -1);
     }
-    Server().UpdateMeter(kMeterCallsInProgress, -1);
+    Server().UpdateMeter(meter::CallsInProgress, -1);
     Table().freeList.Append(call);
     Server().Decrement(PerfCounter::PARLO_ACTIVE_CALLS);
 }
@@ -383,7 +384,7 @@ void Call::Deactivate() {
     if (!m_Active) return;
     m_Active = false;
     m_Deactivated = true;
-    Server().UpdateMeter(kMeterActiveCalls, -1);
+    Server().UpdateMeter(meter::ActiveCalls, -1);
     Server().Increment(PerfCounter::PARLO_DEACTIVATED_CALLS);
 }
 
@@ -395,7 +396,7 @@ void Call::Reactivate() {
     }
     if (!m_Active) {
         m_Active = true;
-        Server().UpdateMeter(kMeterActiveCalls, 1);
+        Server().UpdateMeter(meter::ActiveCalls, 1);
     }
     if (m_Deactivated) Server().Decrement(PerfCounter::PARLO_DEACTIVATED_CALLS);
     m_Deactivated = false;
@@ -406,7 +407,7 @@ void Call::ClearCall(int cause) {
     if (m_Cleared) return;
     if (m_Active) {
         m_Active = false;
-        Server().UpdateMeter(kMeterActiveCalls, -1);
+        Server().UpdateMeter(meter::ActiveCalls, -1);
     }
     if (m_Deactivated) Server().Decrement(PerfCounter::PARLO_DEACTIVATED_CALLS);
     m_Deactivated = false;

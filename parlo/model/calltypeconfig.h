@@ -29,9 +29,10 @@ public:
 
     // ---- engine hooks ----
     static constexpr const char* kTableName = "CallTypeConfig";
-    static constexpr uint32_t kMsgMaskBit = 0x10, kInfoBit = 0x10, kBuckets = 37;
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_CALL_TYPE;
+    static constexpr uint32_t kInfoBit = configinfomask::CONFIG_CALL_TYPE, kBuckets = 37;
     static constexpr uint32_t kKeyElement = elementid::CallTypeConfigKey;
-    static constexpr uint32_t kAnswerType = 245;
+    static constexpr uint32_t kAnswerType = CONFIG_CALL_TYPE_EVENT;
     static std::unique_ptr<CallTypeConfig> Parse(model::OPCRecordReader& in, uint32_t op);
     uint64_t Key() const { return static_cast<uint32_t>(CallTypeID); }
     std::unique_ptr<CallTypeConfig> Copy() const { return std::make_unique<CallTypeConfig>(*this); }

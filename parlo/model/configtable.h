@@ -13,16 +13,16 @@
 #include <vector>
 
 #include "ctimsg/basemsg.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/msgclass.h"
+#include "ctimsg/msgtypes.h"
 #include "nuvlib/ems.h"
+#include "parlo/common/serverstate.h"
 #include "parlo/model/configkey.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 
 namespace model {
-
-// Server state in which agent and desk-settings updates wait for the key.
-inline constexpr int kServerStateActive = 4;
 
 // CONFIG_RECORD_ADD / CHANGE / DELETE of an OPC Operation (1 added, 3 updated, 2 removed);
 // -1 for anything else.
@@ -180,7 +180,7 @@ public:
         rec->Operation = op;
         ServerLockGuard guard(ServerLock());
         const bool defer =
-            update != 0 && (!Rec::kDeferOnlyWhileActive || Server().ServerState() == kServerStateActive);
+            update != 0 && (!Rec::kDeferOnlyWhileActive || Server().ServerState() == serverstate::ACTIVE);
         if (defer)
             deferred.push_back(std::move(rec));
         else

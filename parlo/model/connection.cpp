@@ -6,6 +6,7 @@
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
 #include "nuvlib/ems.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
@@ -99,7 +100,7 @@ void CTICSTAConnection::Free(CTICSTAConnection* c) {
     if (device != nullptr && device->m_Agent == nullptr &&
         (device->m_DeviceType == 0 || device->m_DeviceType == 78) &&
         device->GetNumConnections() == 0 && device->GetNumMonitors() == 0) {
-        if (EMSGetTraceMask() & 0x08) EMSTraceMessage("Removing device: %s", device->m_DeviceID.c_str());
+        if (EMSGetTraceMask() & tracebit::TR_PROC_4) EMSTraceMessage("Removing device: %s", device->m_DeviceID.c_str());
         CTICSTADevice::Delete(device);
     }
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "ctimsg/eventmasks.h"
 #include "nuvlib/stdqueue.h"
 
 class BaseMSG;
@@ -243,8 +244,8 @@ public:
     int32_t m_MRDomainID = 0;
     int32_t m_TaskAgentID = 0;
     uint32_t m_CallMsgMask = 0xFFFFFFFF;
-    uint32_t m_AgentStateMask = 0x3FFF;
-    uint32_t m_TaskMsgMask = 0x7FF;
+    uint32_t m_AgentStateMask = agentstatemask::kAll;
+    uint32_t m_TaskMsgMask = taskmsgmask::kAll;
     StdQueueLink m_MonitorHashLinks;
     StdQueueLink m_SubjectLinks;
     StdQueueLink m_ClientLinks;

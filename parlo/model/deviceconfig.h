@@ -37,9 +37,10 @@ public:
 
     // ---- engine hooks ----
     static constexpr const char* kTableName = "DeviceConfig";
-    static constexpr uint32_t kMsgMaskBit = 0x08, kInfoBit = 0x08, kBuckets = 1031;
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_DEVICE;
+    static constexpr uint32_t kInfoBit = configinfomask::CONFIG_DEVICE, kBuckets = 1031;
     static constexpr uint32_t kKeyElement = elementid::DeviceConfigKey;
-    static constexpr uint32_t kAnswerType = 238;
+    static constexpr uint32_t kAnswerType = CONFIG_DEVICE_EVENT;
     static constexpr bool kSendEmptyPage = true;
     static std::unique_ptr<DeviceConfig> Parse(model::OPCRecordReader& in, uint32_t op);
     uint64_t Key() const { return MakeKey(DeviceType, ID); }

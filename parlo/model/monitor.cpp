@@ -3,9 +3,11 @@
 #include <cstring>
 
 #include "ctimsg/basemsg.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
 #include "nuvlib/ems.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/agent.h"
@@ -19,12 +21,6 @@ using namespace model;
 
 namespace {
 
-constexpr int32_t kAgentStateEvent = 30;
-constexpr int32_t kSystemEvent = 31;
-constexpr int32_t kBeginCallEvent = 23;
-constexpr int32_t kEndCallEvent = 24;
-constexpr int32_t kBeginTaskEvent = 191;
-constexpr int32_t kEndTaskEvent = 199;
 constexpr uint32_t kCategoryCall = 3;
 constexpr uint32_t kCategoryAgentState = 4;
 constexpr uint32_t kCategoryTask = 11;
@@ -113,8 +109,8 @@ CTICSTAMonitor* CTICSTAMonitor::Alloc(int32_t type, int32_t sessionID, void* sub
     m->m_MRDomainID = 0;
     m->m_TaskAgentID = 0;
     m->m_CallMsgMask = 0xFFFFFFFF;
-    m->m_AgentStateMask = 0x3FFF;
-    m->m_TaskMsgMask = 0x7FF;
+    m->m_AgentStateMask = agentstatemask::kAll;
+    m->m_TaskMsgMask = taskmsgmask::kAll;
     m->m_SessionID = -1;
     m->m_ClientVersion = 0;
     ClientInfo info;
@@ -315,26 +311,26 @@ void CTICSTAMonitor::WriteMSG(BaseMSG* msg) {
         m_ClientVersion = 0;
         return;
     }
-    const int32_t type = static_cast<int32_t>(msg->GetMsgType());
+    const uint32_t type = msg->GetMsgType();
     const int32_t agentState =
-        type == kAgentStateEvent ? msg->GetUSHORT(Id(E::SkillGroupState)) : 9;
-    if (EMSGetTraceMask() & 0x80) {
-        if ((type == kBeginCallEvent || type == kEndCallEvent) && m_MonitorType == Device) {
+        type == AGENT_STATE_EVENT ? msg->GetUSHORT(Id(E::SkillGroupState)) : 9;
+    if (EMSGetTraceMask() & tracebit::TR_PROC_8) {
+        if ((type == BEGIN_CALL_EVENT || type == END_CALL_EVENT) && m_MonitorType == Device) {
             std::string id;
             AppendConnectionIDText(id, msg->GetUINT(Id(E::ConnectionCallID)),
                                    static_cast<int16_t>(msg->GetUSHORT(Id(E::ConnectionDeviceIDType))),
                                    msg->GetSTRING(Id(E::ConnectionDeviceID)));
             const std::string text = Format(
-                "%s callID %s at periph %d device %s", type == kBeginCallEvent ? "Begin" : " End ",
+                "%s callID %s at periph %d device %s", type == BEGIN_CALL_EVENT ? "Begin" : " End ",
                 id.c_str(), static_cast<int32_t>(msg->GetUINT(Id(E::CTIPeripheralID))),
                 m_Subject != nullptr ? static_cast<CTICSTADevice*>(m_Subject)->m_DeviceID.c_str()
                                      : "N/A");
             EMSEvent1I1S(kEmsMonitorTrace, 0, 0, m_SessionID, text.c_str());
-        } else if ((type == kBeginTaskEvent || type == kEndTaskEvent) && m_MonitorType == AgentMRD) {
+        } else if ((type == BEGIN_TASK_EVENT || type == END_TASK_EVENT) && m_MonitorType == AgentMRD) {
             const BaseMSG::TaskIDWords task = msg->GetTaskID(Id(E::TaskID));
             const std::string text =
                 Format("%s task <MRD=%d><TaskID=%d:%d:%d> at agent %d",
-                       type == kBeginTaskEvent ? "Begin" : " End ", msg->GetINT(Id(E::MRDID)),
+                       type == BEGIN_TASK_EVENT ? "Begin" : " End ", msg->GetINT(Id(E::MRDID)),
                        static_cast<int32_t>(task.first), static_cast<int32_t>(task.second),
                        static_cast<int32_t>(task.third), m_TaskAgentID);
             EMSEvent1I1S(kEmsMonitorTrace, 0, 0, m_SessionID, text.c_str());
@@ -343,10 +339,10 @@ void CTICSTAMonitor::WriteMSG(BaseMSG* msg) {
     if (msg->GetMinVersion() > m_ClientVersion) return;
     if (!PassesMasks(*msg, agentState)) return;
     if (m_MonitorType == AgentMRD && m_MRDomainID != 0 &&
-        BaseMSG::GetCategory(type) == kCategoryTask &&
+        BaseMSG::GetCategory(static_cast<int32_t>(type)) == kCategoryTask &&
         (!HasElement(*msg, E::MRDID) || msg->GetINT(Id(E::MRDID)) != m_MRDomainID))
         return;
-    if (type != kSystemEvent && HasElement(*msg, E::MonitorID))
+    if (type != SYSTEM_EVENT && HasElement(*msg, E::MonitorID))
         msg->SetUINT(Id(E::MonitorID), m_MonitorID);
     Sessions().WriteMSG(m_SessionID, *msg);
 }

@@ -29,9 +29,10 @@ public:
 
     // ---- engine hooks ----
     static constexpr const char* kTableName = "MRDConfig";
-    // No key element of its own: bit 0x20 makes the begin event carry the five table keys.
-    static constexpr uint32_t kMsgMaskBit = 0x20, kInfoBit = 0x20, kBuckets = 17, kKeyElement = 0;
-    static constexpr uint32_t kAnswerType = 254;
+    // No key element of its own: CONFIG_MRD makes the begin event carry the five table keys.
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_MRD;
+    static constexpr uint32_t kInfoBit = configinfomask::CONFIG_MRD, kBuckets = 17, kKeyElement = 0;
+    static constexpr uint32_t kAnswerType = CONFIG_MRD_EVENT;
     static std::unique_ptr<MRDConfig> Parse(model::OPCRecordReader& in, uint32_t op);
     uint64_t Key() const { return static_cast<uint32_t>(MRDomainID); }
     std::unique_ptr<MRDConfig> Copy() const { return std::make_unique<MRDConfig>(*this); }

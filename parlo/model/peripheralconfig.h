@@ -31,9 +31,10 @@ public:
 
     // ---- engine hooks ----
     static constexpr const char* kTableName = "PeripheralConfig";
-    static constexpr uint32_t kMsgMaskBit = 0x40, kInfoBit = 0x40, kBuckets = 17;
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_PERIPHERAL;
+    static constexpr uint32_t kInfoBit = configinfomask::CONFIG_PERIPHERAL, kBuckets = 17;
     static constexpr uint32_t kKeyElement = elementid::PeripheralConfigKey;
-    static constexpr uint32_t kAnswerType = 260;
+    static constexpr uint32_t kAnswerType = CONFIG_PERIPHERAL_EVENT;
     static std::unique_ptr<PeripheralConfig> Parse(model::OPCRecordReader& in, uint32_t op);
     uint64_t Key() const { return static_cast<uint32_t>(PeripheralID); }
     std::unique_ptr<PeripheralConfig> Copy() const { return std::make_unique<PeripheralConfig>(*this); }

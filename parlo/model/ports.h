@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "parlo/common/meterids.h"
+
 class BaseMSG;
 class StdQueue;
 class LockObject;
@@ -65,9 +67,11 @@ enum class PerfCounter : int {
 };
 const char* PerfCounterName(PerfCounter counter);
 
-// Server meters the model moves.
-inline constexpr int kMeterCallsInProgress = 9;
-inline constexpr int kMeterActiveCalls = 13;
+// The meters the model moves are meter::CallsInProgress and meter::ActiveCalls
+// (parlo/common/meterids.h). These two names remain only for
+// tests/parlo/server/serverports_test.cpp; delete them once it names the meters.
+inline constexpr int kMeterCallsInProgress = meter::CallsInProgress;
+inline constexpr int kMeterActiveCalls = meter::ActiveCalls;
 
 // The server: its lock, state, peripheral table, meters, counters, registry and traces.
 class ServerContext {

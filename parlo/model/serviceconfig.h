@@ -46,9 +46,10 @@ public:
 
     // ---- engine hooks ----
     static constexpr const char* kTableName = "ServiceConfig";
-    static constexpr uint32_t kMsgMaskBit = 0x04, kInfoBit = 0x01, kBuckets = 32;
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_SERVICE;
+    static constexpr uint32_t kInfoBit = configinfomask::CONFIG_SERVICE, kBuckets = 32;
     static constexpr uint32_t kKeyElement = elementid::ServiceConfigKey;
-    static constexpr uint32_t kAnswerType = 235;
+    static constexpr uint32_t kAnswerType = CONFIG_SERVICE_EVENT;
     static std::unique_ptr<ServiceConfig> Parse(model::OPCRecordReader& in, uint32_t op);
     uint64_t Key() const { return static_cast<uint32_t>(SkillTargetID); }
     std::unique_ptr<ServiceConfig> Copy() const { return std::make_unique<ServiceConfig>(*this); }

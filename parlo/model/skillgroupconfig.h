@@ -46,9 +46,10 @@ public:
 
     // ---- engine hooks (parlo/model/configtable.h) ----
     static constexpr const char* kTableName = "SkillGroupConfig";
-    static constexpr uint32_t kMsgMaskBit = 0x02, kInfoBit = 0x02, kBuckets = 32;
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_SKILL_GROUP;
+    static constexpr uint32_t kInfoBit = configinfomask::CONFIG_SKILL_GROUP, kBuckets = 32;
     static constexpr uint32_t kKeyElement = elementid::SkillGroupConfigKey;
-    static constexpr uint32_t kAnswerType = 236;
+    static constexpr uint32_t kAnswerType = CONFIG_SKILL_GROUP_EVENT;
     static constexpr bool kSendEmptyPage = true;
     static std::unique_ptr<SkillGroupConfig> Parse(model::OPCRecordReader& in, uint32_t op);
     uint64_t Key() const { return static_cast<uint32_t>(SkillTargetID); }

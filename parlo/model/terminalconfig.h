@@ -19,6 +19,11 @@ public:
     uint32_t NumInstruments = 0;  // the number of addresses as OPC gave it
     uint32_t Operation = 1;
 
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_TERMINAL;
+    // The protocol names no configuration information bit for terminals: this one starts
+    // their CONFIG_BEGIN_EVENT without a key.
+    static constexpr uint32_t kInfoBit = 0x100;
+
     TerminalConfig(uint32_t terminalValue, uint32_t numInstruments, uint32_t terminalType,
                    std::string terminalDeviceName, std::string terminalTypeName, uint32_t operation)
         : TerminalValue(terminalValue),
