@@ -457,27 +457,10 @@ CTICSTAConnection* Call::NextConnection(CTICSTAConnection* c) const {
 
 // ---- connection look-ups ----
 
-namespace {
-bool Counted(const CTICSTAConnection* c) {
+bool Call::IsCounted(const CTICSTAConnection* c) {
     const int s = c->m_LocalConnectionState;
     return (s >= 1 && s <= 5) || (s == 6 && c->m_ConnectionType == 1);
 }
-bool FitsSelector(const CTICSTAConnection* c, int selector) {
-    const int s = c->m_LocalConnectionState;
-    switch (selector) {
-        case 1:
-        case 2: return c->IsActive();
-        case 3: return c->IsActiveNotAlerting();
-        case 4: return s == 2;
-        case 5: return s == 3;
-        case 6: return s == 4;
-        case 7: return s == 2 || s == 4;
-        default: return false;
-    }
-}
-}  // namespace
-
-bool Call::IsCounted(const CTICSTAConnection* c) { return Counted(c); }
 
 CTICSTAConnection* Call::FindConnection(CTICSTADevice* device) {
     if (device == nullptr) return nullptr;
@@ -499,7 +482,7 @@ CTICSTAConnection* Call::FindConnectionByDeviceID(int type, const char* deviceID
             continue;
         if (c->m_LocalConnectionState == 2 && !includeAlerting) continue;
         if (newestAny == nullptr) newestAny = c;
-        if (FitsSelector(c, selector)) return c;
+        if (c->FitsSelector(selector)) return c;
     }
     return selector == 1 ? newestAny : nullptr;
 }
@@ -519,7 +502,7 @@ CTICSTAConnection* Call::GetReferenceConnection() {
     CTICSTAConnection* otherType = nullptr;
     CTICSTAConnection* first = nullptr;
     for (CTICSTAConnection* c = FirstConnection(); c != nullptr; c = NextConnection(c)) {
-        if (!Counted(c)) continue;
+        if (!IsCounted(c)) continue;
         const bool alerting = c->m_LocalConnectionState == 2;
         if (c->m_ConnectionType == 1 && !alerting) return c;
         if (otherType == nullptr && !alerting && c->m_ConnectionType != 1) otherType = c;
@@ -531,7 +514,7 @@ CTICSTAConnection* Call::GetReferenceConnection() {
 int Call::ActiveConnections() {
     int n = 0;
     for (CTICSTAConnection* c = FirstConnection(); c != nullptr; c = NextConnection(c))
-        if (Counted(c)) ++n;
+        if (IsCounted(c)) ++n;
     return n;
 }
 

@@ -105,6 +105,20 @@ void CTICSTAConnection::Free(CTICSTAConnection* c) {
     }
 }
 
+bool CTICSTAConnection::FitsSelector(int selector) const {
+    const int32_t s = m_LocalConnectionState;
+    switch (selector) {
+        case 1:
+        case 2: return IsActive();
+        case 3: return IsActiveNotAlerting();
+        case 4: return s == 2;
+        case 5: return s == 3;
+        case 6: return s == 4;
+        case 7: return s == 2 || s == 4;
+        default: return false;
+    }
+}
+
 void CTICSTAConnection::SetState(int32_t state, const char* hint) {
     if (state == -1) return;
     m_LocalConnectionState = state;

@@ -147,6 +147,10 @@ public:
     static void Free(CTICSTAConnection* connection);
     static int FreeCount();
 
+    // The one selector of the connection look-ups (Call::FindConnectionByDeviceID,
+    // CTICSTADevice::FindConnection): 1 and 2 active, 3 active and not alerting, 4 alerting,
+    // 5 connected, 6 held, 7 alerting or held; any other selector fits nothing.
+    bool FitsSelector(int selector) const;
     void SetState(int32_t state, const char* hint);
     void SetOPCDevice(int32_t type, int32_t deviceIDType, const char* deviceID);
     void SetDevice(CTICSTADevice* device);

@@ -55,20 +55,6 @@ void SearchID(uint32_t peripheralID, const char* id, char (&out)[64]) {
     CopyDeviceID(out, id);
 }
 
-bool FitsDeviceSelector(const CTICSTAConnection* c, int selector) {
-    const int s = c->m_LocalConnectionState;
-    switch (selector) {
-        case 1:
-        case 2: return c->IsActive();
-        case 3: return c->IsActiveNotAlerting();
-        case 4: return s == 2;
-        case 5: return s == 3;
-        case 6: return s == 4;
-        case 7: return s == 2 || s == 4;
-        default: return false;
-    }
-}
-
 const char* const kTracePathIDExt = "CTICSTADevice: defined deviceID/extension";
 const char* const kTracePathID = "CTICSTADevice: defined deviceID";
 const char* const kTraceReconfigured = "CTICSTADevice: reconfigured deviceID/extension";
@@ -365,7 +351,7 @@ CTICSTAConnection* CTICSTADevice::FindOtherCallConnection(uint32_t callID, int t
         for (CTICSTAConnection* c = AsConnection(m_ConnectionList.Last()); c != nullptr;
              c = AsConnection(m_ConnectionList.Previous(c))) {
             if (newest == nullptr) newest = c;
-            if (!FitsDeviceSelector(c, selector)) continue;
+            if (!c->FitsSelector(selector)) continue;
             if ((selector == 1 || selector == 2) && otherCallID != 0xFFFFFFFF &&
                 (c->m_Call == nullptr || c->m_Call->m_CallID == otherCallID))
                 continue;
