@@ -134,10 +134,7 @@ Agent::~Agent() {
     CleanupMonitorList();
     NUV_ASSERT(m_PrivateCallList.Count() == 0);
     NUV_ASSERT(m_MonitorList.Count() == 0);
-    if (m_Device != nullptr) {
-        if (m_Device->m_Agent == this) m_Device->m_Agent = nullptr;
-        m_Device = nullptr;
-    }
+    (void)SetDevice(nullptr);
     m_Instrument.reset();
     model::ClientInfo info;
     if (m_ClientSessionID != -1) {
@@ -381,15 +378,23 @@ void Agent::SetInstrument(const char* instrument) {
 
 std::string Agent::GetInstrumentNumber() const { return m_Instrument->GetInstrumentNumber(); }
 
-void Agent::SetDevice(CTICSTADevice* device) {
+Agent::DeviceChange Agent::SetDevice(CTICSTADevice* device) {
     ServerLockGuard guard(ServerLock());
-    if (m_Device == device) return;
-    if (m_Device != nullptr && m_Device->m_Agent == this) m_Device->m_Agent = nullptr;
-    m_Device = device;
-    if (device == nullptr) return;
-    if (auto* other = static_cast<Agent*>(device->m_Agent); other != nullptr && other != this)
-        other->m_Device = nullptr;
-    device->m_Agent = this;
+    DeviceChange change;
+    if (m_Device != device) {
+        change.agentMoved = true;
+        change.previousDevice = m_Device;
+        if (m_Device != nullptr && m_Device->m_Agent == this) m_Device->m_Agent = nullptr;
+        m_Device = device;
+    }
+    if (device != nullptr && device->m_Agent != this) {
+        change.deviceMoved = true;
+        change.previousAgent = static_cast<Agent*>(device->m_Agent);
+        if (change.previousAgent != nullptr && change.previousAgent->m_Device == device)
+            change.previousAgent->m_Device = nullptr;
+        device->m_Agent = this;
+    }
+    return change;
 }
 
 void Agent::SetClientCB(const model::ClientInfo* client) {
@@ -412,6 +417,42 @@ bool Agent::GetAssociateClientCB(model::ClientInfo& out) const {
 
 int32_t Agent::GetOverallDuration() const {
     return static_cast<int32_t>(model::NowSeconds() - m_OverallStateTime);
+}
+
+void Agent::SetDepartmentID(int32_t departmentID) {
+    ServerLockGuard guard(ServerLock());
+    m_DepartmentID = departmentID;
+}
+
+void Agent::SetAgentTeamID(int32_t agentTeamID) {
+    ServerLockGuard guard(ServerLock());
+    m_AgentTeamID = agentTeamID;
+}
+
+void Agent::SetSupervisor(bool supervisor) {
+    ServerLockGuard guard(ServerLock());
+    m_Supervisor = supervisor;
+}
+
+void Agent::SetDirection(int32_t direction) {
+    ServerLockGuard guard(ServerLock());
+    m_Direction = direction;
+}
+
+void Agent::SetReasonCode(uint16_t code) {
+    ServerLockGuard guard(ServerLock());
+    m_ReasonCode = code;
+}
+
+void Agent::SetClientStatusRequested(bool requested) {
+    ServerLockGuard guard(ServerLock());
+    m_ClientStatusRequested = requested;
+}
+
+void Agent::SetLastAllEvents(int32_t state, uint32_t availability) {
+    ServerLockGuard guard(ServerLock());
+    m_LastAllEventsState = state;
+    m_LastAllEventsAvailability = availability;
 }
 
 int Agent::UpdateAvailabilityStatus(uint32_t status) {

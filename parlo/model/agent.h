@@ -11,6 +11,7 @@
 // operations) must be called without the server lock held, and release it themselves around
 // those steps. Console walks and dumps hold the server lock.
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -79,8 +80,17 @@ public:
     // Moves the agent to its new SkillTargetID in the SkillTargetID table (server lock inside).
     void SetSkillTargetID(int32_t skillTargetID);
     std::string GetInstrumentNumber() const;
-    // Links the agent and the device both ways (null unlinks); the device stays the table's.
-    void SetDevice(CTICSTADevice* device);
+    // What SetDevice changed, for the caller's traces.
+    struct DeviceChange {
+        bool agentMoved = false;                  // the agent names a new device (or none)
+        CTICSTADevice* previousDevice = nullptr;  // the device it named before, or null
+        bool deviceMoved = false;                 // the device names this agent now
+        Agent* previousAgent = nullptr;           // the agent the device named before, or null
+    };
+    // Links the agent and the device both ways (null unlinks the agent). A device or agent
+    // left behind loses its link when it pointed back here; a one-sided link is completed.
+    // The device stays the table's.
+    DeviceChange SetDevice(CTICSTADevice* device);
     // The bound sessions are kept by SessionID only (-1 none). Set*ClientCB take the client
     // or null; Get*ClientCB answer whether that client still exists, filling `out` from the
     // client directory (false for -1 or a closed session).
@@ -91,10 +101,37 @@ public:
     [[nodiscard]] bool GetClientCB(model::ClientInfo& out) const;
     [[nodiscard]] bool GetAssociateClientCB(model::ClientInfo& out) const;
     int32_t GetOverallDuration() const;
+    // What the agent events and state answers set.
+    void SetDepartmentID(int32_t departmentID);
+    void SetAgentTeamID(int32_t agentTeamID);
+    void SetSupervisor(bool supervisor);
+    void SetDirection(int32_t direction);
+    // The reason code of the last state event sent, which IsReasonCodeChanged compares with.
+    void SetReasonCode(uint16_t code);
+    // Whether a CTI_SET_CLIENT_STATUS_REQ for the agent awaits its answer (one at a time).
+    void SetClientStatusRequested(bool requested);
+    bool IsClientStatusRequested() const { return m_ClientStatusRequested; }
+    // The agent state and availability the all-events filter last let through.
+    void SetLastAllEvents(int32_t state, uint32_t availability);
+    int32_t LastAllEventsState() const { return m_LastAllEventsState; }
+    uint32_t LastAllEventsAvailability() const { return m_LastAllEventsAvailability; }
     // 1 when the status changed (and is stored), else 0.
     int UpdateAvailabilityStatus(uint32_t status);
     bool IsReasonCodeChanged(uint16_t code) const { return code != m_ReasonCode; }
     bool IsLoggedOn() const { return m_OverallState != 9 && m_OverallState != 1; }
+
+    // ---- performance counters ----
+    // While logged in the agent counts once in PARLO_LOGGEDIN_AGENTS, and in at most one of
+    // the state counters (ready 3, not ready 2, work ready 6, work not ready 5).
+    // A login, counted unless it is already.
+    void CountLogin();
+    // A logout while counted as logged in: PARLO_LOGGEDIN_AGENTS down, PARLO_LOGGEDOUT_AGENTS
+    // up (never lowered), and out of the first state counter it is in. Nothing otherwise.
+    void CountLogout();
+    // A state event: into that state's counter, out of the first other one it is in; any
+    // other state leaves work not ready and the first of the other three.
+    void CountAgentState(int32_t state);
+    bool IsCountedLoggedIn() const { return m_CountedLoggedIn; }
 
     // ---- monitors ----
     void AddMonitor(CTICSTAMonitor* monitor);
@@ -224,5 +261,12 @@ private:
     void RemoveFromHash();
     void AssociateVoice(int32_t sessionID);
     void AssociateNonVoice(int32_t mrdID, int32_t sessionID);
+    // The counters of a state change that UpdateAgentState made while the server is active.
     void CountState(int32_t state, int32_t old);
+    // The flag and counter of a counted state (2, 3, 5 or 6).
+    bool& CountedFlag(int32_t state);
+    void SetCounted(int32_t state);
+    bool ClearCounted(int32_t state);
+    // Clears the first of the states' flags that is set.
+    void ClearFirstCounted(std::initializer_list<int32_t> states);
 };

@@ -196,7 +196,7 @@ void AgentConfig::Apply(const AgentConfig& r, std::string& oldLoginID) {
         if (AgentTeam* team = AgentTeam::FindAgentTeam(agent != nullptr ? agent->m_AgentTeamID : 0))
             team->RenameMember(oldLoginID, r.LoginID);
         if (agent != nullptr) {
-            agent->m_Supervisor = r.Supervisor != 0;
+            agent->SetSupervisor(r.Supervisor != 0);
             agent->SetAgentMRDs(mrds);
         }
     }
@@ -296,7 +296,7 @@ void AgentConfig::WriteAgentSlot(Writer& w, int rt, const std::string& oldLoginI
     w.Str(E::LastName, utf8 ? LastNameUTF8 : LastName, k);
     w.Str(E::FirstName, utf8 ? FirstNameUTF8 : FirstName, k);
     const Agent* agent = Agent::FindAgentBySkillTargetID(PeripheralID, SkillTargetID);
-    w.Str(E::Extension, details && agent != nullptr && agent->m_CountedLoggedIn ? agent->m_Extension : std::string(), k);
+    w.Str(E::Extension, details && agent != nullptr && agent->IsCountedLoggedIn() ? agent->m_Extension : std::string(), k);
     w.Str(E::Description, Description, k);
     w.Str(E::TerminalDeviceName, TerminalDeviceName, k);
     w.U16(E::SSOEnabled, SSOEnabled, k);

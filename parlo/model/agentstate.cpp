@@ -89,48 +89,101 @@ int Agent::UpdateAgentState(int32_t state, int32_t stateDuration, int32_t mrdID,
     return changed;
 }
 
+// ---- performance counters ----
+
+namespace {
+PerfCounter StateCounter(int32_t state) {
+    switch (state) {
+        case 2: return PerfCounter::PARLO_NOT_READY_AGENTS;
+        case 3: return PerfCounter::PARLO_READY_AGENTS;
+        case 5: return PerfCounter::PARLO_WORKNOTREADY_AGENTS;
+        default: return PerfCounter::PARLO_WORKREADY_AGENTS;
+    }
+}
+}  // namespace
+
+bool& Agent::CountedFlag(int32_t state) {
+    switch (state) {
+        case 2: return m_CountedNotReady;
+        case 3: return m_CountedReady;
+        case 5: return m_CountedWorkNotReady;
+        default: return m_CountedWorkReady;
+    }
+}
+
+void Agent::SetCounted(int32_t state) {
+    bool& counted = CountedFlag(state);
+    if (counted) return;
+    counted = true;
+    Server().Increment(StateCounter(state));
+}
+
+bool Agent::ClearCounted(int32_t state) {
+    bool& counted = CountedFlag(state);
+    if (!counted) return false;
+    counted = false;
+    Server().Decrement(StateCounter(state));
+    return true;
+}
+
+void Agent::ClearFirstCounted(std::initializer_list<int32_t> states) {
+    for (int32_t state : states)
+        if (ClearCounted(state)) return;
+}
+
+void Agent::CountLogin() {
+    ServerLockGuard guard(ServerLock());
+    if (m_CountedLoggedIn) return;
+    m_CountedLoggedIn = true;
+    Server().Increment(PerfCounter::PARLO_LOGGEDIN_AGENTS);
+}
+
+void Agent::CountLogout() {
+    ServerLockGuard guard(ServerLock());
+    if (!m_CountedLoggedIn) return;
+    m_CountedLoggedIn = false;
+    Server().Decrement(PerfCounter::PARLO_LOGGEDIN_AGENTS);
+    Server().Increment(PerfCounter::PARLO_LOGGEDOUT_AGENTS);
+    ClearFirstCounted({3, 2, 6, 5});
+}
+
+void Agent::CountAgentState(int32_t state) {
+    ServerLockGuard guard(ServerLock());
+    switch (state) {
+        case 2:
+            SetCounted(2);
+            ClearFirstCounted({3, 6, 5});
+            break;
+        case 3:
+            SetCounted(3);
+            ClearFirstCounted({2, 6, 5});
+            break;
+        case 6:
+            SetCounted(6);
+            ClearFirstCounted({3, 2, 5});
+            break;
+        case 5:
+            SetCounted(5);
+            ClearFirstCounted({3, 2, 6});
+            break;
+        default:
+            (void)ClearCounted(5);
+            ClearFirstCounted({3, 2, 6});
+            break;
+    }
+}
+
 // The counters follow the first state after a login; LOGGEDOUT is never lowered.
 void Agent::CountState(int32_t state, int32_t old) {
     const bool out = state == 1 || state == 9;
-    if (out && m_CountedLoggedIn) {
-        Server().Decrement(PerfCounter::PARLO_LOGGEDIN_AGENTS);
-        Server().Increment(PerfCounter::PARLO_LOGGEDOUT_AGENTS);
-        m_CountedLoggedIn = false;
-        struct Flag {
-            bool* counted;
-            PerfCounter counter;
-        };
-        const Flag flags[] = {{&m_CountedReady, PerfCounter::PARLO_READY_AGENTS},
-                              {&m_CountedNotReady, PerfCounter::PARLO_NOT_READY_AGENTS},
-                              {&m_CountedWorkReady, PerfCounter::PARLO_WORKREADY_AGENTS},
-                              {&m_CountedWorkNotReady, PerfCounter::PARLO_WORKNOTREADY_AGENTS}};
-        for (const Flag& f : flags)
-            if (*f.counted) {
-                *f.counted = false;
-                Server().Decrement(f.counter);
-                break;
-            }
-    }
+    if (out) CountLogout();
     if (state == 4)
         Server().Increment(PerfCounter::PARLO_TALKING_AGENTS);
     else if (old == 4)
         Server().Decrement(PerfCounter::PARLO_TALKING_AGENTS);
     if (!out && !m_CountedLoggedIn) {
-        m_CountedLoggedIn = true;
-        Server().Increment(PerfCounter::PARLO_LOGGEDIN_AGENTS);
-        bool* counted = nullptr;
-        PerfCounter counter = PerfCounter::PARLO_READY_AGENTS;
-        switch (state) {
-            case 2: counted = &m_CountedNotReady; counter = PerfCounter::PARLO_NOT_READY_AGENTS; break;
-            case 3: counted = &m_CountedReady; counter = PerfCounter::PARLO_READY_AGENTS; break;
-            case 5: counted = &m_CountedWorkNotReady; counter = PerfCounter::PARLO_WORKNOTREADY_AGENTS; break;
-            case 6: counted = &m_CountedWorkReady; counter = PerfCounter::PARLO_WORKREADY_AGENTS; break;
-            default: break;
-        }
-        if (counted != nullptr && !*counted) {
-            *counted = true;
-            Server().Increment(counter);
-        }
+        CountLogin();
+        if (state == 2 || state == 3 || state == 5 || state == 6) SetCounted(state);
     }
 }
 

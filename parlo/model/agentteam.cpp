@@ -194,7 +194,7 @@ bool AgentTeam::ConfigureAgentTeamMember(const AgentTeamRecord& r) {
         team->m_MemberIDs.erase(team->m_MemberIDs.begin() + i);
         team->m_MemberNames.erase(team->m_MemberNames.begin() + i);
         --team->m_NumMembers;
-        if (agent != nullptr && agent->m_AgentTeamID == r.TeamID) agent->m_AgentTeamID = -1;
+        if (agent != nullptr && agent->m_AgentTeamID == r.TeamID) agent->SetAgentTeamID(-1);
         return true;
     }
     if (agent != nullptr && agent->m_AgentTeamID != -1 && agent->m_AgentTeamID != r.TeamID) {
@@ -206,13 +206,13 @@ bool AgentTeam::ConfigureAgentTeamMember(const AgentTeamRecord& r) {
                 --old->m_NumMembers;
             }
         }
-        agent->m_AgentTeamID = -1;
+        agent->SetAgentTeamID(-1);
     }
     if (IndexOf(team->m_MemberIDs, r.SkillTargetID) >= 0) return true;
     team->m_MemberIDs.push_back(r.SkillTargetID);
     team->m_MemberNames.push_back(r.name);
     ++team->m_NumMembers;
-    if (agent != nullptr) agent->m_AgentTeamID = r.TeamID;
+    if (agent != nullptr) agent->SetAgentTeamID(r.TeamID);
     if (r.pending) team->AnnounceOne(1, r.TeamID, r.SkillTargetID, r.name, 0);
     return true;
 }

@@ -99,6 +99,10 @@ public:
     void SetSrcDeviceID(uint16_t type, const char* id);
     void SetDestDeviceID(uint16_t type, const char* id);
     void SetLastEvent(const char* name);
+    // Reported once: counts the call in PARLO_REPORTED_CALLS (its release lowers the count).
+    // Sends nothing: ReportCall sends BEGIN_CALL_EVENT first, and a handler that sent its own
+    // marks the call with this.
+    void MarkReported();
 
     // ---- lists ----
     void AddConnection(CTICSTAConnection* connection);

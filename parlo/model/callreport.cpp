@@ -116,6 +116,11 @@ void Call::ReportCall() {
             Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg,
                                 DistributeAllEvents);
     }
+    MarkReported();
+}
+
+void Call::MarkReported() {
+    if (m_Reported) return;
     m_Reported = true;
     Server().Increment(PerfCounter::PARLO_REPORTED_CALLS);
 }

@@ -243,8 +243,7 @@ bool CTICSTADevice::VerifySnapshot(uint32_t peripheralID, int32_t count, uint32_
                                         DistributeAllEvents);
             }
             // Counted as any reported call is, since its release lowers the count.
-            call->m_Reported = true;
-            Server().Increment(PerfCounter::PARLO_REPORTED_CALLS);
+            call->MarkReported();
             bool changed = false;
             if (CTICSTAConnection* c = SetConnection(this, call, e.state, 3, e.deviceIDType,
                                                      e.deviceID, "VerifySnapshot", changed))

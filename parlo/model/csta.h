@@ -225,6 +225,8 @@ public:
     static void SetNextMonitorID(uint32_t id);
 
     void SetSubject(void* subject);
+    // The masks a client set (OPEN_REQ, or a request of its session).
+    void SetMasks(uint32_t callMsgMask, uint32_t agentStateMask, uint32_t taskMsgMask);
     void SendBeginCalls(bool trace);
     void SendEndCalls();
     void SendBeginCall(Call* call, CTICSTAConnection* connection);

@@ -113,7 +113,8 @@ CTICSTADevice::~CTICSTADevice() {
     RemoveFromHash();
     NUV_ASSERT(m_ConnectionList.Count() == 0);
     NUV_ASSERT(m_MonitorList.Count() == 0);
-    if (m_Agent != nullptr) static_cast<Agent*>(m_Agent)->m_Device = nullptr;
+    if (auto* agent = static_cast<Agent*>(m_Agent); agent != nullptr && agent->m_Device == this)
+        (void)agent->SetDevice(nullptr);
 }
 
 void CTICSTADevice::Delete(CTICSTADevice* device) {

@@ -108,9 +108,7 @@ CTICSTAMonitor* CTICSTAMonitor::Alloc(int32_t type, int32_t sessionID, void* sub
     m->m_SubjectSessionID = 0;
     m->m_MRDomainID = 0;
     m->m_TaskAgentID = 0;
-    m->m_CallMsgMask = 0xFFFFFFFF;
-    m->m_AgentStateMask = agentstatemask::kAll;
-    m->m_TaskMsgMask = taskmsgmask::kAll;
+    m->SetMasks(0xFFFFFFFF, agentstatemask::kAll, taskmsgmask::kAll);
     m->m_SessionID = -1;
     m->m_ClientVersion = 0;
     ClientInfo info;
@@ -185,6 +183,13 @@ void CTICSTAMonitor::SetSubject(void* subject) {
     m_Subject = subject;
     if (subject != nullptr)
         if (StdQueue* list = SubjectList(subject)) list->Append(this);
+}
+
+void CTICSTAMonitor::SetMasks(uint32_t callMsgMask, uint32_t agentStateMask, uint32_t taskMsgMask) {
+    ServerLockGuard guard(ServerLock());
+    m_CallMsgMask = callMsgMask;
+    m_AgentStateMask = agentStateMask;
+    m_TaskMsgMask = taskMsgMask;
 }
 
 void CTICSTAMonitor::ForEachSubjectCall(bool begin, bool trace) {

@@ -44,8 +44,7 @@ Call* Agent::AddPrivateCall(int limit, uint16_t callType, const ConnectionID& co
     }
     // Reported even when nothing was sent; counted as Call::ReportCall counts, since the
     // call's release lowers the count for every reported call.
-    call->m_Reported = true;
-    Server().Increment(PerfCounter::PARLO_REPORTED_CALLS);
+    call->MarkReported();
     ServerLockGuard guard(ServerLock());
     if (m_Device != nullptr) {
         bool changed = false;
