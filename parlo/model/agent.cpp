@@ -41,6 +41,11 @@ bool IsNoneText(const char* text) {
     return text == nullptr || text[0] == '\0' || strcmp(text, "-1") == 0;
 }
 
+}  // namespace
+
+namespace model {
+
+// The four tables of agents with their exact indexes.
 struct AgentTables {
     StdQueue byAgentID[Agent::kHashBuckets];
     StdQueue byExtension[Agent::kHashBuckets];
@@ -63,6 +68,12 @@ struct AgentTables {
         }
     }
 };
+
+}  // namespace model
+
+using model::AgentTables;
+
+namespace {
 
 AgentTables& Tables() {
     static AgentTables tables;
@@ -90,13 +101,6 @@ void DumpLine(std::string& out, const char* format, ...) {
 
 }  // namespace
 
-namespace model {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-int32_t CallPrivateLinkOffset() { return static_cast<int32_t>(offsetof(Call, m_PrivateCallLinks)); }
-#pragma GCC diagnostic pop
-}  // namespace model
-
 // ---- creation and destruction ----
 
 Agent::Agent(int32_t peripheralID, int32_t peripheralType, int32_t skillTargetID,
@@ -108,8 +112,8 @@ Agent::Agent(int32_t peripheralID, int32_t peripheralType, int32_t skillTargetID
       m_AgentID(agentID != nullptr ? agentID : ""),
       m_Supervisor(supervisor),
       m_AgentTeamID(agentTeamID) {
-    m_PrivateCallList.SetLinkOffset(model::CallPrivateLinkOffset());
-    m_MonitorList.SetLinkOffset(model::MonitorSubjectLinkOffset());
+    m_PrivateCallList.SetLinkOffset(Call::PrivateCallLinkOffset());
+    m_MonitorList.SetLinkOffset(CTICSTAMonitor::SubjectLinkOffset());
     if (!IsNoneText(extension)) {
         m_Extension = extension;
         m_HasExtension = true;
@@ -465,13 +469,13 @@ int Agent::UpdateAvailabilityStatus(uint32_t status) {
 // ---- monitors ----
 
 void Agent::AddMonitor(CTICSTAMonitor* monitorP) {
-    NUV_ASSERT(!monitorP->m_SubjectLinks.IsQueued());
+    NUV_ASSERT(!m_MonitorList.LinkOf(monitorP)->IsQueued());
     ServerLockGuard guard(ServerLock());
     m_MonitorList.Append(monitorP);
 }
 
 void Agent::RemoveMonitor(CTICSTAMonitor* monitorP) {
-    NUV_ASSERT(monitorP->m_SubjectLinks.IsQueued());
+    NUV_ASSERT(m_MonitorList.LinkOf(monitorP)->IsQueued());
     ServerLockGuard guard(ServerLock());
     m_MonitorList.Remove(monitorP);
 }

@@ -300,7 +300,7 @@ void AgentConfig::WriteAgentSlot(Writer& w, int rt, const std::string& oldLoginI
     w.Str(E::Description, Description, k);
     w.Str(E::TerminalDeviceName, TerminalDeviceName, k);
     w.U16(E::SSOEnabled, SSOEnabled, k);
-    uint32_t mrds = agent != nullptr ? static_cast<uint32_t>(agent->m_MRDStates.size()) : 0;
+    uint32_t mrds = agent != nullptr ? static_cast<uint32_t>(agent->GetAgentMRDStates().size()) : 0;
     w.U32(E::AgentDeskSettingsID, AgentDeskSettingsID, k);
     uint32_t j = 0;
     for (size_t i = 0; i < SkillGroupIDs.size() && i < kSkillsSent; ++i) {
@@ -318,8 +318,9 @@ void AgentConfig::WriteAgentSlot(Writer& w, int rt, const std::string& oldLoginI
     if (details) {
         mrds = 0;
         if (agent != nullptr) {
-            for (size_t i = 0; i < agent->m_MRDStates.size() && i < kMRDsSent; ++i) {
-                const auto& [id, state] = agent->m_MRDStates[i];
+            const auto& states = agent->GetAgentMRDStates();
+            for (size_t i = 0; i < states.size() && i < kMRDsSent; ++i) {
+                const auto& [id, state] = states[i];
                 if (MRDConfig::Find(id) == nullptr || state == 1 || state == 9) continue;
                 w.U32(E::FltAgentMRDID, static_cast<uint32_t>(id), k * kMRDsSent + mrds);
                 w.U16(E::FltAgentMRDState, state, k * kMRDsSent + mrds);

@@ -2,6 +2,7 @@
 // wrappers that the call's reporting uses.
 #include "parlo/model/call.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "ctimsg/basemsg.h"
@@ -15,19 +16,44 @@
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 
-using namespace model;
+namespace model {
 
-namespace {
-
+// The call hash with its two exact indexes, and the pool.
 struct CallTable {
+    static int32_t HashLinkOffset();
+    static int32_t IndexLinkOffset();
+    static int32_t PeriphIndexLinkOffset();
+
     StdQueue buckets[Call::kHashBuckets];
     // Calls by exact CallID, each CallID's calls in their bucket order.
-    ExactIndex byCallID{CallIndexLinkOffset()};
+    ExactIndex byCallID{IndexLinkOffset()};
     // And by exact (PeripheralID, CallID), for the look-ups that name a peripheral.
-    ExactIndex byPeriphCallID{CallPeriphIndexLinkOffset()};
+    ExactIndex byPeriphCallID{PeriphIndexLinkOffset()};
     StdQueue freeList;
     LockObject* lock = nullptr;
 };
+
+// Call is not standard-layout (strings, a vtable), but its members sit at fixed offsets,
+// which the intrusive lists rely on.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+int32_t CallTable::HashLinkOffset() { return static_cast<int32_t>(offsetof(Call, m_HashLinks)); }
+int32_t CallTable::IndexLinkOffset() { return static_cast<int32_t>(offsetof(Call, m_IndexLinks)); }
+int32_t CallTable::PeriphIndexLinkOffset() {
+    return static_cast<int32_t>(offsetof(Call, m_PeriphIndexLinks));
+}
+#pragma GCC diagnostic pop
+
+}  // namespace model
+
+using namespace model;
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+int32_t Call::PrivateCallLinkOffset() { return static_cast<int32_t>(offsetof(Call, m_PrivateCallLinks)); }
+#pragma GCC diagnostic pop
+
+namespace {
 
 CallTable& Table() {
     static CallTable table;
@@ -64,8 +90,8 @@ void AppendConnectionIDText(std::string& out, uint32_t callID, int deviceIDType,
 // ---- object ----
 
 Call::Call() {
-    m_ConnectionList.SetLinkOffset(ConnectionCallLinkOffset());
-    m_MonitorList.SetLinkOffset(MonitorSubjectLinkOffset());
+    m_ConnectionList.SetLinkOffset(CTICSTAConnection::CallLinkOffset());
+    m_MonitorList.SetLinkOffset(CTICSTAMonitor::SubjectLinkOffset());
     m_HashIndex = -1;
     m_PrivateCallAgent = nullptr;
     m_JoinedCall = nullptr;
@@ -116,7 +142,7 @@ void Call::SetLastEvent(const char* name) {
 void Call::InitCallList() {
     CallTable& t = Table();
     if (t.lock != nullptr) return;
-    const int32_t offset = CallHashLinkOffset();
+    const int32_t offset = CallTable::HashLinkOffset();
     for (StdQueue& b : t.buckets) b.SetLinkOffset(offset);
     t.freeList.SetLinkOffset(offset);
     t.lock = model::Server().NewCallLock();
@@ -271,14 +297,6 @@ void Call::TraceDuplicate(const char* what) {
                     m_LastEvent.c_str(), static_cast<int>(NowSeconds() - m_LastEventTime));
 }
 
-void Call::ReleaseOne() {
-    // A private call goes back through its agent, which unlinks it first.
-    if (m_Private && m_PrivateCallAgent != nullptr)
-        static_cast<Agent*>(m_PrivateCallAgent)->RemovePrivateCall(this, true);
-    else
-        Free(this, true);
-}
-
 Call* Call::Alloc(uint32_t peripheralID, uint32_t callID, uint16_t srcType, const char* srcID,
                   int16_t peripheralType, uint16_t callType, uint16_t disposition,
                   uint32_t campaignID, uint32_t queryRuleID) {
@@ -286,7 +304,7 @@ Call* Call::Alloc(uint32_t peripheralID, uint32_t callID, uint16_t srcType, cons
     if (srcID == nullptr) srcID = "";
     if (Call* old = FindCall(peripheralID, callID, srcType, srcID, 1)) {
         old->TraceDuplicate("Call::Alloc - duplicate active call released");
-        old->ReleaseOne();
+        Release(old, true);
     }
     Call* call = AsCall(Table().freeList.RemoveHead());
     if (call != nullptr) {
@@ -359,7 +377,7 @@ void Call::RemovePeripheralCalls(uint32_t peripheralID) {
         while (c != nullptr) {
             Call* next = AsCall(b.Next(c));
             if (peripheralID == kNoPeripheral || c->m_PeripheralID == peripheralID)
-                c->ReleaseOne();
+                Release(c, true);
             c = next;
         }
     }
@@ -372,7 +390,7 @@ void Call::RemovePrivateCalls(uint32_t peripheralID) {
         while (c != nullptr) {
             Call* next = AsCall(b.Next(c));
             if (c->m_Private && (peripheralID == kNoPeripheral || c->m_PeripheralID == peripheralID))
-                c->ReleaseOne();
+                Release(c, true);
             c = next;
         }
     }
@@ -440,13 +458,15 @@ void Call::SetDestDeviceID(uint16_t type, const char* id) {
 
 void Call::AddConnection(CTICSTAConnection* c) { m_ConnectionList.Append(c); }
 void Call::RemoveConnection(CTICSTAConnection* c) {
-    if (c->m_CallLinks.IsQueued()) m_ConnectionList.Remove(c);
-    c->m_CallLinks.Reset();
+    StdQueueLink* link = m_ConnectionList.LinkOf(c);
+    if (link->IsQueued()) m_ConnectionList.Remove(c);
+    link->Reset();
 }
 void Call::AddMonitor(CTICSTAMonitor* m) { m_MonitorList.Append(m); }
 void Call::RemoveMonitor(CTICSTAMonitor* m) {
-    if (m->m_SubjectLinks.IsQueued()) m_MonitorList.Remove(m);
-    m->m_SubjectLinks.Reset();
+    StdQueueLink* link = m_MonitorList.LinkOf(m);
+    if (link->IsQueued()) m_MonitorList.Remove(m);
+    link->Reset();
 }
 CTICSTAConnection* Call::FirstConnection() const {
     return static_cast<CTICSTAConnection*>(m_ConnectionList.First());

@@ -1,5 +1,6 @@
 // CSTA connections: the pooled tie between a call and a device, with its local connection
 // state, OPC's connection ID and the BEGIN/END events to the device's monitors.
+#include <cstddef>
 #include <cstring>
 
 #include "ctimsg/basemsg.h"
@@ -19,7 +20,7 @@ namespace {
 StdQueue& FreeConnections() {
     static StdQueue queue;
     static const bool ready = [] {
-        queue.SetLinkOffset(ConnectionDeviceLinkOffset());
+        queue.SetLinkOffset(CTICSTAConnection::DeviceLinkOffset());
         return true;
     }();
     (void)ready;
@@ -48,6 +49,18 @@ const char* CSTALocalConnectionStateText(int32_t state) {
 }
 
 void CTICSTAConnection::InitFreeList() { (void)FreeConnections(); }
+
+// The connection is not standard-layout (a string), but its members sit at fixed offsets,
+// which the intrusive lists rely on.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+int32_t CTICSTAConnection::DeviceLinkOffset() {
+    return static_cast<int32_t>(offsetof(CTICSTAConnection, m_DeviceLinks));
+}
+int32_t CTICSTAConnection::CallLinkOffset() {
+    return static_cast<int32_t>(offsetof(CTICSTAConnection, m_CallLinks));
+}
+#pragma GCC diagnostic pop
 
 int CTICSTAConnection::FreeCount() { return FreeConnections().Count(); }
 

@@ -1,5 +1,6 @@
 // CSTA devices: the two 512-bucket tables, find-or-create, deletion, the per-device
 // connection look-ups, the fan-out of events to the device's monitors and the texts.
+#include <cstddef>
 #include <cstring>
 
 #include "ctimsg/basemsg.h"
@@ -14,26 +15,53 @@
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 
+namespace model {
+
+// The two tables of devices, by DeviceID and by extension, with their exact indexes.
+struct DeviceTables {
+    static int32_t IDLinkOffset();
+    static int32_t ExtensionLinkOffset();
+    static int32_t IDIndexLinkOffset();
+    static int32_t ExtensionIndexLinkOffset();
+
+    StdQueue byID[CTICSTADevice::kHashBuckets];
+    StdQueue byExtension[CTICSTADevice::kHashBuckets];
+    // The same devices by exact DeviceID and by exact extension, in bucket order.
+    ExactIndex exactID{IDIndexLinkOffset()};
+    ExactIndex exactExtension{ExtensionIndexLinkOffset()};
+
+    DeviceTables() {
+        for (StdQueue& q : byID) q.SetLinkOffset(IDLinkOffset());
+        for (StdQueue& q : byExtension) q.SetLinkOffset(ExtensionLinkOffset());
+    }
+};
+
+// The device is not standard-layout (strings), but its members sit at fixed offsets, which
+// the intrusive lists rely on.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+int32_t DeviceTables::IDLinkOffset() {
+    return static_cast<int32_t>(offsetof(CTICSTADevice, m_DeviceIDLinks));
+}
+int32_t DeviceTables::ExtensionLinkOffset() {
+    return static_cast<int32_t>(offsetof(CTICSTADevice, m_ExtensionLinks));
+}
+int32_t DeviceTables::IDIndexLinkOffset() {
+    return static_cast<int32_t>(offsetof(CTICSTADevice, m_IDIndexLinks));
+}
+int32_t DeviceTables::ExtensionIndexLinkOffset() {
+    return static_cast<int32_t>(offsetof(CTICSTADevice, m_ExtensionIndexLinks));
+}
+#pragma GCC diagnostic pop
+
+}  // namespace model
+
 using namespace model;
 
 namespace {
 
-struct DeviceTables {
-    StdQueue byID[CTICSTADevice::kHashBuckets];
-    StdQueue byExtension[CTICSTADevice::kHashBuckets];
-    // The same devices by exact DeviceID and by exact extension, in bucket order.
-    ExactIndex exactID{DeviceIDIndexLinkOffset()};
-    ExactIndex exactExtension{DeviceExtensionIndexLinkOffset()};
-    bool ready = false;
-};
-
 DeviceTables& Tables() {
     static DeviceTables tables;
-    if (!tables.ready) {
-        tables.ready = true;
-        for (StdQueue& q : tables.byID) q.SetLinkOffset(DeviceIDLinkOffset());
-        for (StdQueue& q : tables.byExtension) q.SetLinkOffset(DeviceExtensionLinkOffset());
-    }
     return tables;
 }
 
@@ -94,8 +122,8 @@ CTICSTADevice::CTICSTADevice(uint32_t peripheralID, int32_t deviceType, const ch
       m_DeviceID(deviceID != nullptr ? deviceID : ""),
       m_Extension(extension != nullptr ? extension : ""),
       m_Origin(origin != nullptr ? origin : "") {
-    m_ConnectionList.SetLinkOffset(ConnectionDeviceLinkOffset());
-    m_MonitorList.SetLinkOffset(MonitorSubjectLinkOffset());
+    m_ConnectionList.SetLinkOffset(CTICSTAConnection::DeviceLinkOffset());
+    m_MonitorList.SetLinkOffset(CTICSTAMonitor::SubjectLinkOffset());
     if (Server().VerboseLevel() == 2)
         EMSTraceMessage("CTICSTADevice::CTICSTADevice - Creating Device (DeviceID = %s, "
                         "DeviceIDType = %s, DeviceObj = 0x%x)",
@@ -205,7 +233,7 @@ CTICSTADevice* WalkIDBucket(CTICSTADevice* from, int bucket, uint32_t peripheral
             EMSTraceMessage("*** FindCTICSTADevice: DeviceIDHashList[%d] corrupted (prev=0x%x "
                             "this=0x%x count=%d) ***",
                             bucket, static_cast<unsigned>(reinterpret_cast<uintptr_t>(
-                                        d->m_DeviceIDLinks.previous)),
+                                        b.LinkOf(d)->previous)),
                             static_cast<unsigned>(reinterpret_cast<uintptr_t>(d)), b.Count());
             for (CTICSTADevice* e = AsDevice(b.First()); e != nullptr && e != d;
                  e = AsDevice(b.Next(e)))
@@ -214,7 +242,7 @@ CTICSTADevice* WalkIDBucket(CTICSTADevice* from, int bucket, uint32_t peripheral
                                 static_cast<int32_t>(e->m_PeripheralID), e->m_DeviceType,
                                 e->m_DeviceID.c_str(),
                                 static_cast<unsigned>(
-                                    reinterpret_cast<uintptr_t>(e->m_DeviceIDLinks.next)));
+                                    reinterpret_cast<uintptr_t>(b.LinkOf(e)->next)));
             EMSFailMessage("*** FindCTICSTADevice(pid=%d, type=%d, id=%s): HashList Corrupted ***",
                            static_cast<int32_t>(peripheralID), type, search);
         }
@@ -315,8 +343,8 @@ CTICSTADevice* FirstDeviceInBucket(int bucket) {
 }
 
 CTICSTADevice* NextDeviceInBucket(CTICSTADevice* device) {
-    if (device == nullptr || !device->m_DeviceIDLinks.IsQueued()) return nullptr;
-    return AsDevice(Tables().byID[device->m_DeviceIDHashIndex].Next(device));
+    if (device == nullptr || !device->InIDBucket()) return nullptr;
+    return AsDevice(Tables().byID[device->DeviceIDHashIndex()].Next(device));
 }
 
 CTICSTADevice* FirstDeviceInExtensionBucket(int bucket) {
@@ -325,8 +353,8 @@ CTICSTADevice* FirstDeviceInExtensionBucket(int bucket) {
 }
 
 CTICSTADevice* NextDeviceInExtensionBucket(CTICSTADevice* device) {
-    if (device == nullptr || !device->m_ExtensionLinks.IsQueued()) return nullptr;
-    return AsDevice(Tables().byExtension[device->m_ExtensionHashIndex].Next(device));
+    if (device == nullptr || !device->InExtensionBucket()) return nullptr;
+    return AsDevice(Tables().byExtension[device->ExtensionHashIndex()].Next(device));
 }
 
 // ---- connections at the device ----
@@ -334,8 +362,9 @@ CTICSTADevice* NextDeviceInExtensionBucket(CTICSTADevice* device) {
 void CTICSTADevice::AddConnection(CTICSTAConnection* c) { m_ConnectionList.Append(c); }
 
 void CTICSTADevice::RemoveConnection(CTICSTAConnection* c) {
-    if (c->m_DeviceLinks.IsQueued()) m_ConnectionList.Remove(c);
-    c->m_DeviceLinks.Reset();
+    StdQueueLink* link = m_ConnectionList.LinkOf(c);
+    if (link->IsQueued()) m_ConnectionList.Remove(c);
+    link->Reset();
 }
 
 CTICSTAConnection* CTICSTADevice::FindConnection(uint32_t callID, int type, const char* deviceID,

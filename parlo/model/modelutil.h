@@ -51,18 +51,7 @@ using ServerLockGuard = LockGuard<ServerLockRef>;
 }  // namespace model
 
 namespace model {
-// Link offsets of the intrusive lists.
-int32_t CallHashLinkOffset();
-int32_t CallIndexLinkOffset();
-int32_t CallPeriphIndexLinkOffset();
-int32_t DeviceIDIndexLinkOffset();
-int32_t DeviceExtensionIndexLinkOffset();
-int32_t MonitorIndexLinkOffset();
-int32_t ConnectionDeviceLinkOffset();
-int32_t ConnectionCallLinkOffset();
-int32_t MonitorHashLinkOffset();
+// CTICSTAMonitor::SubjectLinkOffset under the name parlo/session/sessionsink.cpp still uses;
+// delete it once that names the monitor's.
 int32_t MonitorSubjectLinkOffset();
-int32_t MonitorClientLinkOffset();
-int32_t DeviceIDLinkOffset();
-int32_t DeviceExtensionLinkOffset();
 }  // namespace model

@@ -1,5 +1,6 @@
 // CSTA monitors: a client session's standing request for the events of one subject, with
 // its masks and MonitorID; 1024 buckets by MonitorID and a FIFO pool.
+#include <cstddef>
 #include <cstring>
 
 #include "ctimsg/basemsg.h"
@@ -17,7 +18,52 @@
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 
+namespace model {
+
+// The MonitorID table with its exact index, and the pool.
+struct MonitorTable {
+    static int32_t HashLinkOffset();
+    static int32_t IndexLinkOffset();
+
+    StdQueue buckets[CTICSTAMonitor::kHashBuckets];
+    // Live monitors by exact MonitorID (unique among live monitors).
+    ExactIndex byID{IndexLinkOffset()};
+    StdQueue freeList;
+    uint32_t nextID = 1;
+
+    MonitorTable() {
+        for (StdQueue& b : buckets) b.SetLinkOffset(HashLinkOffset());
+        freeList.SetLinkOffset(CTICSTAMonitor::SubjectLinkOffset());
+    }
+};
+
+// The monitor is not standard-layout, but its members sit at fixed offsets, which the
+// intrusive lists rely on.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+int32_t MonitorTable::HashLinkOffset() {
+    return static_cast<int32_t>(offsetof(CTICSTAMonitor, m_MonitorHashLinks));
+}
+int32_t MonitorTable::IndexLinkOffset() {
+    return static_cast<int32_t>(offsetof(CTICSTAMonitor, m_IndexLinks));
+}
+#pragma GCC diagnostic pop
+
+int32_t MonitorSubjectLinkOffset() { return CTICSTAMonitor::SubjectLinkOffset(); }
+
+}  // namespace model
+
 using namespace model;
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+int32_t CTICSTAMonitor::SubjectLinkOffset() {
+    return static_cast<int32_t>(offsetof(CTICSTAMonitor, m_SubjectLinks));
+}
+int32_t CTICSTAMonitor::ClientLinkOffset() {
+    return static_cast<int32_t>(offsetof(CTICSTAMonitor, m_ClientLinks));
+}
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -25,22 +71,8 @@ constexpr uint32_t kCategoryCall = 3;
 constexpr uint32_t kCategoryAgentState = 4;
 constexpr uint32_t kCategoryTask = 11;
 
-struct MonitorTable {
-    StdQueue buckets[CTICSTAMonitor::kHashBuckets];
-    // Live monitors by exact MonitorID (unique among live monitors).
-    ExactIndex byID{MonitorIndexLinkOffset()};
-    StdQueue freeList;
-    uint32_t nextID = 1;
-    bool ready = false;
-};
-
 MonitorTable& Table() {
     static MonitorTable table;
-    if (!table.ready) {
-        table.ready = true;
-        for (StdQueue& b : table.buckets) b.SetLinkOffset(MonitorHashLinkOffset());
-        table.freeList.SetLinkOffset(MonitorSubjectLinkOffset());
-    }
     return table;
 }
 
@@ -51,8 +83,6 @@ CTICSTAMonitor* InBucket(uint32_t id) { return AsMonitor(Table().byID.First(id))
 }  // namespace
 
 void CTICSTAMonitor::InitHashTable() { (void)Table(); }
-int32_t CTICSTAMonitor::SubjectLinkOffset() { return MonitorSubjectLinkOffset(); }
-int32_t CTICSTAMonitor::ClientLinkOffset() { return MonitorClientLinkOffset(); }
 int CTICSTAMonitor::FreeCount() { return Table().freeList.Count(); }
 
 CTICSTAMonitor* CTICSTAMonitor::FirstInBucket(int bucket) {

@@ -54,8 +54,8 @@ TEST_F(AgentTest, LookupsFollowTheFlagsAndTheBuckets) {
 
     // Extension -1 and no instrument: not in the extension table, bucket 0 of the instrument
     // table, never found by either.
-    EXPECT_EQ(none->m_ExtensionHashIndex, -1);
-    EXPECT_EQ(none->m_InstrumentHashIndex, 0);
+    EXPECT_EQ(none->ExtensionHashIndex(), -1);
+    EXPECT_EQ(none->InstrumentHashIndex(), 0);
     EXPECT_EQ(Agent::FindAgentByExtension(-1, "-1"), nullptr);
     EXPECT_EQ(Agent::FindAgentByInstrument(-1, ""), nullptr);
 
@@ -70,13 +70,13 @@ TEST_F(AgentTest, LookupsFollowTheFlagsAndTheBuckets) {
     EXPECT_EQ(Agent::FindAgentByInstrument(-1, "5000"), a);
 
     // "" clears the flag only: same bucket, not found; a new extension moves the agent.
-    const int old = a->m_ExtensionHashIndex;
+    const int old = a->ExtensionHashIndex();
     a->SetExtension("");
-    EXPECT_EQ(a->m_ExtensionHashIndex, old);
+    EXPECT_EQ(a->ExtensionHashIndex(), old);
     EXPECT_EQ(a->m_Extension, "4711");
     EXPECT_EQ(Agent::FindAgentByExtension(-1, "4711"), nullptr);
     a->SetExtension("4712");
-    EXPECT_EQ(a->m_ExtensionHashIndex, Agent::HashString("4712"));
+    EXPECT_EQ(a->ExtensionHashIndex(), Agent::HashString("4712"));
     EXPECT_EQ(Agent::FindAgentByExtension(-1, "4712"), a);
     EXPECT_EQ(Agent::FindAgentByExtension(-1, "4711"), nullptr);
     // The agent left every table and came back at the tail: the twin now comes first.
@@ -147,7 +147,9 @@ TEST_F(AgentTest, DestructionReleasesEverythingTheAgentHeld) {
     model::ClientInfo out;
     EXPECT_TRUE(a->GetClientCB(out));
     EXPECT_EQ(out.sessionID, 20);
-    a->m_NonVoiceSessions = {{5, 23}, {3, 22}, {4, 98}};
+    a->AddAssociateNonVoiceClient(5, 23);
+    a->AddAssociateNonVoiceClient(3, 22);
+    a->AddAssociateNonVoiceClient(4, 98);
     a->AddPrivateCall(3, 1, ConnectionID(901, 0, "1500"), nullptr, false);
     ports.lines.clear();
 

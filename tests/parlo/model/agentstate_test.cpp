@@ -101,17 +101,17 @@ TEST_F(AgentStateTest, SkillGroupPriorityRules) {
     EXPECT_EQ(Group(a, 2, 17), 1);
     EXPECT_EQ(Group(a, 2, 17 | (2u << 24)), 1);  // the priority is taken
     EXPECT_EQ(a->NumSkillGroups(), 1);
-    EXPECT_EQ(a->m_SkillGroupNumbers[0], 17u | (2u << 24));
+    EXPECT_EQ(a->GetSkillGroupNumber(0), 17u | (2u << 24));
     EXPECT_EQ(Group(a, 3, 17), 0);  // no priority never replaces one: the state waits too
-    EXPECT_EQ(a->m_SkillGroupNumbers[0], 17u | (2u << 24));
-    EXPECT_EQ(a->m_SkillGroupStates[0], 2);
+    EXPECT_EQ(a->GetSkillGroupNumber(0), 17u | (2u << 24));
+    EXPECT_EQ(a->GetSkillGroupState(0), 2);
     EXPECT_EQ(Group(a, 3, 17 | (3u << 24)), 1);  // a nonzero priority does, with the state
-    EXPECT_EQ(a->m_SkillGroupStates[0], 3);
+    EXPECT_EQ(a->GetSkillGroupState(0), 3);
     EXPECT_EQ(Group(a, 1, 17 | (4u << 24)), 0);  // a logout keeps the stored word
     EXPECT_EQ(Group(a, 3, 17 | (3u << 24), 301), 1);  // only the ID differs
     EXPECT_EQ(a->GetCurrentSkillGroupID(), 301);
     EXPECT_EQ(Group(a, 2, 18), 1);
-    EXPECT_EQ(a->m_CurGroup, 1);
+    EXPECT_EQ(a->CurrentSkillGroupIndex(), 1);
     EXPECT_EQ(a->GetCurrentSkillGroupNumber(), 18u);
     EXPECT_EQ(a->GetCurrentSkillGroupState(), 2);
 
@@ -138,8 +138,8 @@ TEST_F(AgentStateTest, ReportsNamingEverMoreGroupsAndDomainsAreBounded) {
         Report(a, 2 + mrd % 2, mrd);
         a->AddAssociateNonVoiceClient(mrd, 40);
     }
-    EXPECT_EQ(static_cast<int>(a->m_MRDStates.size()), Agent::kMaxMRDs);
-    EXPECT_EQ(static_cast<int>(a->m_NonVoiceSessions.size()), Agent::kMaxMRDs);
+    EXPECT_EQ(static_cast<int>(a->GetAgentMRDStates().size()), Agent::kMaxMRDs);
+    EXPECT_EQ(static_cast<int>(a->NumAssociateNonVoiceClients()), Agent::kMaxMRDs);
     EXPECT_FALSE(a->GetDumpString().empty());
 }
 
@@ -159,9 +159,9 @@ TEST_F(AgentStateTest, MediaRoutingDomains) {
     Report(a, 4);
     const std::vector<std::pair<int32_t, uint16_t>> list = {{1, 2}, {3, 3}, {6, 9}, {6, 5}};
     a->SetAgentMRDs(&list);
-    EXPECT_EQ(a->m_MRDStates, (std::vector<std::pair<int32_t, uint16_t>>{{1, 4}, {3, 3}, {6, 5}}));
+    EXPECT_EQ(a->GetAgentMRDStates(), (std::vector<std::pair<int32_t, uint16_t>>{{1, 4}, {3, 3}, {6, 5}}));
     a->SetAgentMRDs(nullptr);
-    EXPECT_EQ(a->m_MRDStates.size(), 3u);
+    EXPECT_EQ(a->GetAgentMRDStates().size(), 3u);
 
     a->AddAssociateNonVoiceClient(1, 40);  // the voice domain is not kept here
     a->AddAssociateNonVoiceClient(3, 41);
@@ -193,8 +193,7 @@ TEST_F(AgentStateTest, PrivateCallsLimitAgeAndRelease) {
 
     // Ages: more than the given seconds goes, exactly that many stays.
     std::vector<Call*> held;
-    for (void* c = a->m_PrivateCallList.First(); c != nullptr; c = a->m_PrivateCallList.Next(c))
-        held.push_back(static_cast<Call*>(c));
+    for (Call* c = a->FirstPrivateCall(); c != nullptr; c = a->NextPrivateCall(c)) held.push_back(c);
     ASSERT_EQ(held.size(), 3u);
     clock_.AdvanceMs(100000);
     const int64_t now = model::NowSeconds();

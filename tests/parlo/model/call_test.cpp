@@ -97,7 +97,7 @@ TEST_F(ModelCall, DuplicateAllocReleasesReportedCallAndPoolIsFifoWithReset) {
     EXPECT_FALSE(again->m_Reported);
     EXPECT_EQ(again->m_LastEvent, "constructed");
     EXPECT_EQ(again->m_TrunkGroup, -1);
-    EXPECT_EQ(again->m_HashIndex, 43);
+    EXPECT_EQ(again->HashIndex(), 43);
 }
 
 TEST_F(ModelCall, FlagsMetersAndCounters) {
@@ -120,8 +120,8 @@ TEST_F(ModelCall, FlagsMetersAndCounters) {
     c->Deactivate();
     c->ClearCall(0);
     c->ClearCall(0);  // a cleared call stays as it is
-    EXPECT_TRUE(c->m_Cleared);
-    EXPECT_FALSE(c->m_Deactivated);
+    EXPECT_TRUE(c->IsCleared());
+    EXPECT_FALSE(c->IsDeactivated());
     EXPECT_EQ(ports.counters["PARLO_DEACTIVATED_CALLS"], 0);
     EXPECT_EQ(ports.counters["PARLO_CLEARED_CALLS"], 1);
     Call::Free(c, true);
@@ -231,8 +231,7 @@ TEST_F(ModelCall, RemovePeripheralCallsReleasesOnlyThatPeripheral) {
 TEST_F(ModelCall, FreeingACallStillOnAPrivateListIsFatal) {
     Call* c = NewCall(5000, 3);
     StdQueue privateList;
-    privateList.SetLinkOffset(static_cast<int32_t>(reinterpret_cast<char*>(&c->m_PrivateCallLinks) -
-                                                   reinterpret_cast<char*>(c)));
+    privateList.SetLinkOffset(Call::PrivateCallLinkOffset());
     privateList.Append(c);
     // The assertion text "!call->m_PrivateCallLinks.IsQueued()" goes to the EMS log.
     EXPECT_EXIT(Call::Free(c, true), ::testing::ExitedWithCode(EMS_EXIT_FATAL & 0xFF), "");
@@ -321,7 +320,7 @@ TEST_F(ModelTest, ClearingACallClearsEveryActiveConnectionWithItsCause) {
     const auto atDevice = Lines({"session 10 <- MsgType:CALL_CONNECTION_CLEARED_EVENT"});
     ASSERT_EQ(atDevice.size(), 1u);
     EXPECT_NE(atDevice[0].find("LocalConnectionState:LCS_NULL"), std::string::npos) << atDevice[0];
-    EXPECT_EQ(c->m_ConnectionList.Count(), 0);
+    EXPECT_EQ(c->ConnectionList().Count(), 0);
     EXPECT_EQ(phone->GetNumConnections(), 0);
     // While the server is not active the connections go without a word.
     Call* quiet = NewCall(5000, 31);
@@ -330,7 +329,7 @@ TEST_F(ModelTest, ClearingACallClearsEveryActiveConnectionWithItsCause) {
     ports.lines.clear();
     quiet->ClearCall(13);
     EXPECT_TRUE(Lines({"CALL_CONNECTION_CLEARED_EVENT"}).empty());
-    EXPECT_EQ(quiet->m_ConnectionList.Count(), 0);
+    EXPECT_EQ(quiet->ConnectionList().Count(), 0);
 }
 
 }  // namespace
