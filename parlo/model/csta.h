@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <string>
 
-#include "ctimsg/eventmasks.h"
 #include "nuvlib/stdqueue.h"
 
 class BaseMSG;
@@ -262,7 +261,8 @@ public:
                 AgentMRD = 6 };
     static constexpr int kHashBuckets = 1024;
 
-    CTICSTAMonitor() = default;
+    // A monitor with the default masks; only Alloc makes them.
+    CTICSTAMonitor();
     CTICSTAMonitor(const CTICSTAMonitor&) = delete;
     CTICSTAMonitor& operator=(const CTICSTAMonitor&) = delete;
 
@@ -320,8 +320,8 @@ public:
     int32_t m_MRDomainID = 0;
     int32_t m_TaskAgentID = 0;
     uint32_t m_CallMsgMask = 0xFFFFFFFF;
-    uint32_t m_AgentStateMask = agentstatemask::kAll;
-    uint32_t m_TaskMsgMask = taskmsgmask::kAll;
+    uint32_t m_AgentStateMask;
+    uint32_t m_TaskMsgMask;
 
 private:
     friend struct model::MonitorTable;  // files monitors by their links

@@ -82,6 +82,9 @@ CTICSTAMonitor* InBucket(uint32_t id) { return AsMonitor(Table().byID.First(id))
 
 }  // namespace
 
+CTICSTAMonitor::CTICSTAMonitor()
+    : m_AgentStateMask(agentstatemask::kAll), m_TaskMsgMask(taskmsgmask::kAll) {}
+
 void CTICSTAMonitor::InitHashTable() { (void)Table(); }
 int CTICSTAMonitor::FreeCount() { return Table().freeList.Count(); }
 
