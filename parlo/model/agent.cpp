@@ -27,16 +27,6 @@ using model::Sessions;
 
 namespace {
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-template <class T, class M>
-int32_t OffsetOf(M T::*member) {
-    // Agent is not standard-layout (strings), but its members sit at fixed offsets, which
-    // the intrusive lists rely on.
-    return static_cast<int32_t>(reinterpret_cast<uintptr_t>(&(static_cast<T*>(nullptr)->*member)));
-}
-#pragma GCC diagnostic pop
-
 bool IsNoneText(const char* text) {
     return text == nullptr || text[0] == '\0' || strcmp(text, "-1") == 0;
 }
@@ -53,18 +43,18 @@ struct AgentTables {
     StdQueue bySkillTargetID[Agent::kHashBuckets];
     // Exact keys beside the buckets: a key's list keeps the bucket's relative order, so a
     // look-up meets the agents a bucket walk would meet, in the same order.
-    ExactIndex exactAgentID{OffsetOf(&Agent::m_AgentIDIndexLinks)};
-    ExactIndex exactExtension{OffsetOf(&Agent::m_ExtensionIndexLinks)};
-    ExactIndex exactInstrument{OffsetOf(&Agent::m_InstrumentIndexLinks)};
-    ExactIndex exactSkillTargetID{OffsetOf(&Agent::m_SkillTargetIDIndexLinks)};
+    ExactIndex exactAgentID{MemberOffset(&Agent::m_AgentIDIndexLinks)};
+    ExactIndex exactExtension{MemberOffset(&Agent::m_ExtensionIndexLinks)};
+    ExactIndex exactInstrument{MemberOffset(&Agent::m_InstrumentIndexLinks)};
+    ExactIndex exactSkillTargetID{MemberOffset(&Agent::m_SkillTargetIDIndexLinks)};
     int count = 0;
 
     AgentTables() {
         for (int i = 0; i < Agent::kHashBuckets; ++i) {
-            byAgentID[i].SetLinkOffset(OffsetOf(&Agent::m_AgentIDLinks));
-            byExtension[i].SetLinkOffset(OffsetOf(&Agent::m_ExtensionLinks));
-            byInstrument[i].SetLinkOffset(OffsetOf(&Agent::m_InstrumentLinks));
-            bySkillTargetID[i].SetLinkOffset(OffsetOf(&Agent::m_SkillTargetIDLinks));
+            byAgentID[i].SetLinkOffset(MemberOffset(&Agent::m_AgentIDLinks));
+            byExtension[i].SetLinkOffset(MemberOffset(&Agent::m_ExtensionLinks));
+            byInstrument[i].SetLinkOffset(MemberOffset(&Agent::m_InstrumentLinks));
+            bySkillTargetID[i].SetLinkOffset(MemberOffset(&Agent::m_SkillTargetIDLinks));
         }
     }
 };
@@ -423,35 +413,21 @@ int32_t Agent::GetOverallDuration() const {
     return static_cast<int32_t>(model::NowSeconds() - m_OverallStateTime);
 }
 
-void Agent::SetDepartmentID(int32_t departmentID) {
+namespace {
+// A member written under the server lock.
+template <class T>
+void SetLocked(T& member, T value) {
     ServerLockGuard guard(ServerLock());
-    m_DepartmentID = departmentID;
+    member = value;
 }
+}  // namespace
 
-void Agent::SetAgentTeamID(int32_t agentTeamID) {
-    ServerLockGuard guard(ServerLock());
-    m_AgentTeamID = agentTeamID;
-}
-
-void Agent::SetSupervisor(bool supervisor) {
-    ServerLockGuard guard(ServerLock());
-    m_Supervisor = supervisor;
-}
-
-void Agent::SetDirection(int32_t direction) {
-    ServerLockGuard guard(ServerLock());
-    m_Direction = direction;
-}
-
-void Agent::SetReasonCode(uint16_t code) {
-    ServerLockGuard guard(ServerLock());
-    m_ReasonCode = code;
-}
-
-void Agent::SetClientStatusRequested(bool requested) {
-    ServerLockGuard guard(ServerLock());
-    m_ClientStatusRequested = requested;
-}
+void Agent::SetDepartmentID(int32_t departmentID) { SetLocked(m_DepartmentID, departmentID); }
+void Agent::SetAgentTeamID(int32_t agentTeamID) { SetLocked(m_AgentTeamID, agentTeamID); }
+void Agent::SetSupervisor(bool supervisor) { SetLocked(m_Supervisor, supervisor); }
+void Agent::SetDirection(int32_t direction) { SetLocked(m_Direction, direction); }
+void Agent::SetReasonCode(uint16_t code) { SetLocked(m_ReasonCode, code); }
+void Agent::SetClientStatusRequested(bool requested) { SetLocked(m_ClientStatusRequested, requested); }
 
 void Agent::SetLastAllEvents(int32_t state, uint32_t availability) {
     ServerLockGuard guard(ServerLock());

@@ -17,7 +17,6 @@
 // and destroys agents, so a pointer it took stays valid on that thread until it removes the
 // agent; other threads hold the server lock while they use one.
 #include <cstdint>
-#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -281,8 +280,9 @@ private:
     bool& CountedFlag(int32_t state);
     void SetCounted(int32_t state);
     bool ClearCounted(int32_t state);
-    // Clears the first of the states' flags that is set.
-    void ClearFirstCounted(std::initializer_list<int32_t> states);
+    // Out of the first state counter the agent is in, in the order ready, not ready, work
+    // ready, work not ready, leaving out `except`.
+    void LeaveFirstCounted(int32_t except);
 
     int32_t m_CurGroup = -1;
     std::vector<int32_t> m_SkillGroupStates;

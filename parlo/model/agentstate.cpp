@@ -126,9 +126,9 @@ bool Agent::ClearCounted(int32_t state) {
     return true;
 }
 
-void Agent::ClearFirstCounted(std::initializer_list<int32_t> states) {
-    for (int32_t state : states)
-        if (ClearCounted(state)) return;
+void Agent::LeaveFirstCounted(int32_t except) {
+    for (int32_t state : {3, 2, 6, 5})
+        if (state != except && ClearCounted(state)) return;
 }
 
 void Agent::CountLogin() {
@@ -144,33 +144,18 @@ void Agent::CountLogout() {
     m_CountedLoggedIn = false;
     Server().Decrement(PerfCounter::PARLO_LOGGEDIN_AGENTS);
     Server().Increment(PerfCounter::PARLO_LOGGEDOUT_AGENTS);
-    ClearFirstCounted({3, 2, 6, 5});
+    LeaveFirstCounted(0);
 }
 
 void Agent::CountAgentState(int32_t state) {
     ServerLockGuard guard(ServerLock());
-    switch (state) {
-        case 2:
-            SetCounted(2);
-            ClearFirstCounted({3, 6, 5});
-            break;
-        case 3:
-            SetCounted(3);
-            ClearFirstCounted({2, 6, 5});
-            break;
-        case 6:
-            SetCounted(6);
-            ClearFirstCounted({3, 2, 5});
-            break;
-        case 5:
-            SetCounted(5);
-            ClearFirstCounted({3, 2, 6});
-            break;
-        default:
-            (void)ClearCounted(5);
-            ClearFirstCounted({3, 2, 6});
-            break;
-    }
+    // A counted state enters its counter; any other state leaves work not ready.
+    const bool counted = state == 2 || state == 3 || state == 5 || state == 6;
+    if (counted)
+        SetCounted(state);
+    else
+        (void)ClearCounted(5);
+    LeaveFirstCounted(counted ? state : 5);
 }
 
 // The counters follow the first state after a login; LOGGEDOUT is never lowered.

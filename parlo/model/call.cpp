@@ -2,7 +2,6 @@
 // wrappers that the call's reporting uses.
 #include "parlo/model/call.h"
 
-#include <cstddef>
 #include <cstring>
 
 #include "ctimsg/basemsg.h"
@@ -20,38 +19,20 @@ namespace model {
 
 // The call hash with its two exact indexes, and the pool.
 struct CallTable {
-    static int32_t HashLinkOffset();
-    static int32_t IndexLinkOffset();
-    static int32_t PeriphIndexLinkOffset();
-
     StdQueue buckets[Call::kHashBuckets];
     // Calls by exact CallID, each CallID's calls in their bucket order.
-    ExactIndex byCallID{IndexLinkOffset()};
+    ExactIndex byCallID{MemberOffset(&Call::m_IndexLinks)};
     // And by exact (PeripheralID, CallID), for the look-ups that name a peripheral.
-    ExactIndex byPeriphCallID{PeriphIndexLinkOffset()};
+    ExactIndex byPeriphCallID{MemberOffset(&Call::m_PeriphIndexLinks)};
     StdQueue freeList;
     LockObject* lock = nullptr;
 };
-
-// Call is not standard-layout (strings, a vtable), but its members sit at fixed offsets,
-// which the intrusive lists rely on.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-int32_t CallTable::HashLinkOffset() { return static_cast<int32_t>(offsetof(Call, m_HashLinks)); }
-int32_t CallTable::IndexLinkOffset() { return static_cast<int32_t>(offsetof(Call, m_IndexLinks)); }
-int32_t CallTable::PeriphIndexLinkOffset() {
-    return static_cast<int32_t>(offsetof(Call, m_PeriphIndexLinks));
-}
-#pragma GCC diagnostic pop
 
 }  // namespace model
 
 using namespace model;
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-int32_t Call::PrivateCallLinkOffset() { return static_cast<int32_t>(offsetof(Call, m_PrivateCallLinks)); }
-#pragma GCC diagnostic pop
+int32_t Call::PrivateCallLinkOffset() { return MemberOffset(&Call::m_PrivateCallLinks); }
 
 namespace {
 
@@ -142,7 +123,7 @@ void Call::SetLastEvent(const char* name) {
 void Call::InitCallList() {
     CallTable& t = Table();
     if (t.lock != nullptr) return;
-    const int32_t offset = CallTable::HashLinkOffset();
+    const int32_t offset = MemberOffset(&Call::m_HashLinks);
     for (StdQueue& b : t.buckets) b.SetLinkOffset(offset);
     t.freeList.SetLinkOffset(offset);
     t.lock = model::Server().NewCallLock();

@@ -1,6 +1,5 @@
 // CSTA connections: the pooled tie between a call and a device, with its local connection
 // state, OPC's connection ID and the BEGIN/END events to the device's monitors.
-#include <cstddef>
 #include <cstring>
 
 #include "ctimsg/basemsg.h"
@@ -50,17 +49,10 @@ const char* CSTALocalConnectionStateText(int32_t state) {
 
 void CTICSTAConnection::InitFreeList() { (void)FreeConnections(); }
 
-// The connection is not standard-layout (a string), but its members sit at fixed offsets,
-// which the intrusive lists rely on.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
 int32_t CTICSTAConnection::DeviceLinkOffset() {
-    return static_cast<int32_t>(offsetof(CTICSTAConnection, m_DeviceLinks));
+    return MemberOffset(&CTICSTAConnection::m_DeviceLinks);
 }
-int32_t CTICSTAConnection::CallLinkOffset() {
-    return static_cast<int32_t>(offsetof(CTICSTAConnection, m_CallLinks));
-}
-#pragma GCC diagnostic pop
+int32_t CTICSTAConnection::CallLinkOffset() { return MemberOffset(&CTICSTAConnection::m_CallLinks); }
 
 int CTICSTAConnection::FreeCount() { return FreeConnections().Count(); }
 

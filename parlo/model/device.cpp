@@ -1,6 +1,5 @@
 // CSTA devices: the two 512-bucket tables, find-or-create, deletion, the per-device
 // connection look-ups, the fan-out of events to the device's monitors and the texts.
-#include <cstddef>
 #include <cstring>
 
 #include "ctimsg/basemsg.h"
@@ -19,40 +18,18 @@ namespace model {
 
 // The two tables of devices, by DeviceID and by extension, with their exact indexes.
 struct DeviceTables {
-    static int32_t IDLinkOffset();
-    static int32_t ExtensionLinkOffset();
-    static int32_t IDIndexLinkOffset();
-    static int32_t ExtensionIndexLinkOffset();
-
     StdQueue byID[CTICSTADevice::kHashBuckets];
     StdQueue byExtension[CTICSTADevice::kHashBuckets];
     // The same devices by exact DeviceID and by exact extension, in bucket order.
-    ExactIndex exactID{IDIndexLinkOffset()};
-    ExactIndex exactExtension{ExtensionIndexLinkOffset()};
+    ExactIndex exactID{MemberOffset(&CTICSTADevice::m_IDIndexLinks)};
+    ExactIndex exactExtension{MemberOffset(&CTICSTADevice::m_ExtensionIndexLinks)};
 
     DeviceTables() {
-        for (StdQueue& q : byID) q.SetLinkOffset(IDLinkOffset());
-        for (StdQueue& q : byExtension) q.SetLinkOffset(ExtensionLinkOffset());
+        for (StdQueue& q : byID) q.SetLinkOffset(MemberOffset(&CTICSTADevice::m_DeviceIDLinks));
+        for (StdQueue& q : byExtension)
+            q.SetLinkOffset(MemberOffset(&CTICSTADevice::m_ExtensionLinks));
     }
 };
-
-// The device is not standard-layout (strings), but its members sit at fixed offsets, which
-// the intrusive lists rely on.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-int32_t DeviceTables::IDLinkOffset() {
-    return static_cast<int32_t>(offsetof(CTICSTADevice, m_DeviceIDLinks));
-}
-int32_t DeviceTables::ExtensionLinkOffset() {
-    return static_cast<int32_t>(offsetof(CTICSTADevice, m_ExtensionLinks));
-}
-int32_t DeviceTables::IDIndexLinkOffset() {
-    return static_cast<int32_t>(offsetof(CTICSTADevice, m_IDIndexLinks));
-}
-int32_t DeviceTables::ExtensionIndexLinkOffset() {
-    return static_cast<int32_t>(offsetof(CTICSTADevice, m_ExtensionIndexLinks));
-}
-#pragma GCC diagnostic pop
 
 }  // namespace model
 

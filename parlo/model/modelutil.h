@@ -30,6 +30,13 @@ void AppendF(std::string& out, const char* format, ...)
 int64_t NowSeconds();
 // strftime "%c " of a time in seconds, local time by the clock's bias, C locale.
 std::string CTimeText(int64_t seconds);
+// The byte offset of a member (an intrusive list's link) inside its object. The model's
+// objects are not standard-layout (strings, a vtable), but every compiler in use lays their
+// members out at fixed offsets, which the intrusive lists rely on.
+template <class T, class M>
+int32_t MemberOffset(M T::*member) {
+    return static_cast<int32_t>(reinterpret_cast<uintptr_t>(&(static_cast<T*>(nullptr)->*member)));
+}
 // Copies at most 63 characters into a 64-byte field.
 void CopyDeviceID(char (&to)[64], const char* from);
 // Whether the message's class has that element (a fixed or floating member).

@@ -1,6 +1,5 @@
 // CSTA monitors: a client session's standing request for the events of one subject, with
 // its masks and MonitorID; 1024 buckets by MonitorID and a FIFO pool.
-#include <cstddef>
 #include <cstring>
 
 #include "ctimsg/basemsg.h"
@@ -22,32 +21,17 @@ namespace model {
 
 // The MonitorID table with its exact index, and the pool.
 struct MonitorTable {
-    static int32_t HashLinkOffset();
-    static int32_t IndexLinkOffset();
-
     StdQueue buckets[CTICSTAMonitor::kHashBuckets];
     // Live monitors by exact MonitorID (unique among live monitors).
-    ExactIndex byID{IndexLinkOffset()};
+    ExactIndex byID{MemberOffset(&CTICSTAMonitor::m_IndexLinks)};
     StdQueue freeList;
     uint32_t nextID = 1;
 
     MonitorTable() {
-        for (StdQueue& b : buckets) b.SetLinkOffset(HashLinkOffset());
+        for (StdQueue& b : buckets) b.SetLinkOffset(MemberOffset(&CTICSTAMonitor::m_MonitorHashLinks));
         freeList.SetLinkOffset(CTICSTAMonitor::SubjectLinkOffset());
     }
 };
-
-// The monitor is not standard-layout, but its members sit at fixed offsets, which the
-// intrusive lists rely on.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-int32_t MonitorTable::HashLinkOffset() {
-    return static_cast<int32_t>(offsetof(CTICSTAMonitor, m_MonitorHashLinks));
-}
-int32_t MonitorTable::IndexLinkOffset() {
-    return static_cast<int32_t>(offsetof(CTICSTAMonitor, m_IndexLinks));
-}
-#pragma GCC diagnostic pop
 
 int32_t MonitorSubjectLinkOffset() { return CTICSTAMonitor::SubjectLinkOffset(); }
 
@@ -55,15 +39,8 @@ int32_t MonitorSubjectLinkOffset() { return CTICSTAMonitor::SubjectLinkOffset();
 
 using namespace model;
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-int32_t CTICSTAMonitor::SubjectLinkOffset() {
-    return static_cast<int32_t>(offsetof(CTICSTAMonitor, m_SubjectLinks));
-}
-int32_t CTICSTAMonitor::ClientLinkOffset() {
-    return static_cast<int32_t>(offsetof(CTICSTAMonitor, m_ClientLinks));
-}
-#pragma GCC diagnostic pop
+int32_t CTICSTAMonitor::SubjectLinkOffset() { return MemberOffset(&CTICSTAMonitor::m_SubjectLinks); }
+int32_t CTICSTAMonitor::ClientLinkOffset() { return MemberOffset(&CTICSTAMonitor::m_ClientLinks); }
 
 namespace {
 

@@ -15,20 +15,11 @@ namespace model {
 
 // The 32 buckets of domains.
 struct MRDomainTable {
-    static int32_t HashLinkOffset();
-
     StdQueue buckets[MRDomain::kHashBuckets];
     MRDomainTable() {
-        for (StdQueue& b : buckets) b.SetLinkOffset(HashLinkOffset());
+        for (StdQueue& b : buckets) b.SetLinkOffset(MemberOffset(&MRDomain::m_MRDomainIDHashLinks));
     }
 };
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-int32_t MRDomainTable::HashLinkOffset() {
-    return static_cast<int32_t>(offsetof(MRDomain, m_MRDomainIDHashLinks));
-}
-#pragma GCC diagnostic pop
 
 }  // namespace model
 
