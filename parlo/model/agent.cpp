@@ -463,7 +463,7 @@ void Agent::CleanupMonitorList() {
         auto* next = static_cast<CTICSTAMonitor*>(m_MonitorList.Next(m));
         model::ClientInfo info;
         if (m->m_SessionID != -1 && Clients().Find(m->m_SessionID, info))
-            Sessions().SendFailureEventMSG(m->m_SessionID, E_CTI_MONITOR_TERMINATED, false);
+            (void)Sessions().SendFailureEventMSG(m->m_SessionID, E_CTI_MONITOR_TERMINATED, false);
         else
             EMSTraceMessage("Agent::CleanupMonitorList - !Warning! ClientCB is invalid for the "
                             "monitor object");

@@ -130,7 +130,7 @@ public:
     int32_t LastAllEventsState() const { return m_LastAllEventsState; }
     uint32_t LastAllEventsAvailability() const { return m_LastAllEventsAvailability; }
     // 1 when the status changed (and is stored), else 0.
-    int UpdateAvailabilityStatus(uint32_t status);
+    [[nodiscard]] int UpdateAvailabilityStatus(uint32_t status);
     bool IsReasonCodeChanged(uint16_t code) const { return code != m_ReasonCode; }
     bool IsLoggedOn() const { return m_OverallState != 9 && m_OverallState != 1; }
 
@@ -162,13 +162,14 @@ public:
     // One state report; nonzero when the overall state or a skill-group entry changed. On a
     // change of the voice domain's state it counts (server active), drops aged private calls
     // on AVAILABLE and every one on LOGOUT (CallLock: call without the server lock held).
-    int UpdateAgentState(int32_t state, int32_t stateDuration, int32_t mrdID,
-                         int32_t skillGroupState, int32_t skillGroupStateDuration,
-                         int32_t skillGroupID, uint32_t skillGroupNumber, int32_t numLines,
-                         int32_t curLine, const char* signature, const char* uniqueInstanceID,
-                         bool associate);
+    [[nodiscard]] int UpdateAgentState(int32_t state, int32_t stateDuration, int32_t mrdID,
+                                       int32_t skillGroupState, int32_t skillGroupStateDuration,
+                                       int32_t skillGroupID, uint32_t skillGroupNumber,
+                                       int32_t numLines, int32_t curLine, const char* signature,
+                                       const char* uniqueInstanceID, bool associate);
     // 1 when the skill group's entry was added or changed, else 0 (also when it is not kept).
-    int UpdateSkillGroupState(int32_t state, int32_t duration, uint32_t number, int32_t id);
+    [[nodiscard]] int UpdateSkillGroupState(int32_t state, int32_t duration, uint32_t number,
+                                            int32_t id);
     void InitSkillGroups();
     // Index of the matching entry, or the number of entries.
     int FindSkillGroupIndex(uint32_t number) const;

@@ -15,9 +15,9 @@ struct AgentDeskSettings {
 namespace agentconfig {
 // The desk settings of the agent's configuration record; false when there are none (the
 // agent then keeps -1 copies).
-bool GetAgentDeskSettings(int32_t skillTargetID, AgentDeskSettings& out);
+[[nodiscard]] bool GetAgentDeskSettings(int32_t skillTargetID, AgentDeskSettings& out);
 // For the agent dump: the record's name line (the FirstName line, ending in "\n") and its
 // enabled service types; false when the agent has no configuration record.
-bool GetAgentDumpInfo(int32_t skillTargetID, std::string& nameLine,
-                      std::vector<int32_t>& serviceTypes);
+[[nodiscard]] bool GetAgentDumpInfo(int32_t skillTargetID, std::string& nameLine,
+                                    std::vector<int32_t>& serviceTypes);
 }  // namespace agentconfig

@@ -41,8 +41,8 @@ public:
 
     // Parse, then defer (Update nonzero and the server ACTIVE) or apply at once. The next
     // record, or null (traced) when it runs past end.
-    static const uint8_t* ProcessAgentDeskSettingsRecord(uint32_t op, const uint8_t* record,
-                                                         const uint8_t* end, uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessAgentDeskSettingsRecord(uint32_t op, const uint8_t* record,
+                                                                       const uint8_t* end, uint32_t update);
     static void InitMap();
     // The map's record or null; takes the server lock when the caller does not hold it.
     static AgentDeskSettingsConfig* FindAgentDeskSettings(uint32_t id);
@@ -50,7 +50,7 @@ public:
     static void SetPeripheralDefault(int32_t peripheralID, uint32_t deskSettingsID);
     // Whether a default is known: for a PeripheralID, its own; for -1, the one default when
     // exactly one peripheral has one. Writes it to `out` when found and out is given.
-    static bool GetPeripheralDefault(int32_t peripheralID, uint32_t* out);
+    [[nodiscard]] static bool GetPeripheralDefault(int32_t peripheralID, uint32_t* out);
     static void GetAgentDeskSettingsList(model::ConfigList<AgentDeskSettingsConfig>& list);
     static void SendConfigAgentDeskSettingsEvents(int recordType, int32_t sessionID,
                                                   const model::ConfigList<AgentDeskSettingsConfig>& list);

@@ -139,7 +139,7 @@ void AgentTeam::CleanupMonitorList() {
         m_MonitorList.Remove(m);
         model::ClientInfo info;
         if (m->m_SessionID != -1 && model::Clients().Find(m->m_SessionID, info))
-            model::Sessions().SendFailureEventMSG(m->m_SessionID, E_CTI_MONITOR_TERMINATED, false);
+            (void)model::Sessions().SendFailureEventMSG(m->m_SessionID, E_CTI_MONITOR_TERMINATED, false);
         else
             EMSTraceMessage("AgentTeam::CleanupMonitorList - !Warning! ClientCB is invalid for the monitor object");
         CTICSTAMonitor::Free(m);

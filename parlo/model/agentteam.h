@@ -48,9 +48,9 @@ public:
     // record, or an operation OPC may not send; both traced). A team's removal ends its
     // monitors (FAILURE_EVENT E_CTI_MONITOR_TERMINATED to each owner) and destroys it:
     // pointers to it are dangling afterwards.
-    static bool ConfigureAgentTeam(const AgentTeamRecord& record);
-    static bool ConfigureAgentTeamMember(const AgentTeamRecord& record);
-    static bool ConfigureAgentTeamSupervisor(const AgentTeamRecord& record);
+    [[nodiscard]] static bool ConfigureAgentTeam(const AgentTeamRecord& record);
+    [[nodiscard]] static bool ConfigureAgentTeamMember(const AgentTeamRecord& record);
+    [[nodiscard]] static bool ConfigureAgentTeamSupervisor(const AgentTeamRecord& record);
     // Applies every pending record in order and empties the list (the key's flush).
     static void ApplyPending();
     // Takes a record over into the pending list (the key's flush applies it).

@@ -329,8 +329,8 @@ void Call::Free(Call* call, bool sendEndCall) {
             // The event carries OPC's data: an invalid one is traced and skipped, the call
             // is released all the same.
             if (Clients().ValidateMessage("Call::Free", msg))
-                Sessions().WriteMSG(nullptr, static_cast<int32_t>(call->m_PeripheralID), msg,
-                                    DistributeAllEvents);
+                (void)Sessions().WriteMSG(nullptr, static_cast<int32_t>(call->m_PeripheralID), msg,
+                                          DistributeAllEvents);
         }
         // Lowered for every reported call that goes, not only when END_CALL_EVENT went out.
         Server().Decrement(PerfCounter::PARLO_REPORTED_CALLS);

@@ -237,10 +237,10 @@ public:
     // Each returns the ECC layer's code (0 success) and traces a failure. The Get calls
     // leave their outputs empty on failure; GetECCBinData's data points into the call's
     // context and is valid until the context next changes.
-    int SetECCBinData(int32_t length, const uint8_t* data);
-    int GetECCBinData(int32_t& length, const uint8_t*& data);
-    int GetECCData(std::vector<NameValueStruct>& list, int& scalars, int& arrays);
-    int SetECCData(const std::vector<NameValueStruct>& list);
+    [[nodiscard]] int SetECCBinData(int32_t length, const uint8_t* data);
+    [[nodiscard]] int GetECCBinData(int32_t& length, const uint8_t*& data);
+    [[nodiscard]] int GetECCData(std::vector<NameValueStruct>& list, int& scalars, int& arrays);
+    [[nodiscard]] int SetECCData(const std::vector<NameValueStruct>& list);
     void TraceECC();
 
     // ---- reporting (the message is always the caller's; sends only while the server is

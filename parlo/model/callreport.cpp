@@ -100,7 +100,7 @@ void Call::WriteMSG(BaseMSG& msg, bool setState, bool passConnection) {
 void Call::WriteToCallWatchers(BaseMSG& msg) {
     if (!Server().IsServerActive()) return;
     if (!m_Reported) ReportCall();
-    Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg, DistributeAllEvents);
+    (void)Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg, DistributeAllEvents);
     ServerLockGuard guard(ServerLock());
     for (auto* m = static_cast<CTICSTAMonitor*>(m_MonitorList.First()); m != nullptr;
          m = static_cast<CTICSTAMonitor*>(m_MonitorList.Next(m)))
@@ -113,8 +113,8 @@ void Call::ReportCall() {
         BeginCallEventMSG msg(Server().TraceECCVariables(), Server().TracePeriphVariables());
         GetCallContext(msg);
         if (Clients().ValidateMessage("Call::ReportCall", msg))
-            Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg,
-                                DistributeAllEvents);
+            (void)Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg,
+                                      DistributeAllEvents);
     }
     MarkReported();
 }
@@ -284,7 +284,7 @@ void Call::RemoveAllMonitors() {
         auto* next = static_cast<CTICSTAMonitor*>(m_MonitorList.Next(m));
         ClientInfo info;
         if (m->m_SessionID != -1 && Clients().Find(m->m_SessionID, info))
-            Sessions().SendFailureEventMSG(m->m_SessionID, E_CTI_MONITOR_TERMINATED, false);
+            (void)Sessions().SendFailureEventMSG(m->m_SessionID, E_CTI_MONITOR_TERMINATED, false);
         else
             EMSTraceMessage("Call::RemoveAllMonitors - !Warning! ClientCB is invalid for the "
                             "monitor object");
@@ -512,7 +512,7 @@ void Call::WritePriSecMSG(Call* s, BaseMSG& msg, uint32_t override, int numParti
     msg.SetUSHORT(Id(E::NumParties), static_cast<uint16_t>(n));
 
     if (!Clients().ValidateMessage("WritePriSecMSG", msg)) return;
-    Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg, DistributeAllEvents);
+    (void)Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg, DistributeAllEvents);
     for (Call* call : {this, s}) {
         if (call == nullptr) continue;
         for (auto* m = static_cast<CTICSTAMonitor*>(call->m_MonitorList.First()); m != nullptr;

@@ -239,8 +239,8 @@ bool CTICSTADevice::VerifySnapshot(uint32_t peripheralID, int32_t count, uint32_
                 BeginCallEventMSG msg(Server().TraceECCVariables(), Server().TracePeriphVariables());
                 call->GetCallContext(msg);
                 if (Clients().ValidateMessage("VerifySnapshot", msg))
-                    Sessions().WriteMSG(nullptr, static_cast<int32_t>(peripheralID), msg,
-                                        DistributeAllEvents);
+                    (void)Sessions().WriteMSG(nullptr, static_cast<int32_t>(peripheralID), msg,
+                                              DistributeAllEvents);
             }
             // Counted as any reported call is, since its release lowers the count.
             call->MarkReported();

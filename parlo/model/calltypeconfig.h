@@ -14,8 +14,8 @@ public:
     std::string EnterpriseName, Description;
 
     // Parse, apply or defer; the next record, or null (traced) when it runs past end.
-    static const uint8_t* ProcessCallTypeRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
-                                                uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessCallTypeRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
+                                                              uint32_t update);
     static void InitMap();
     static CallTypeConfig* Find(int32_t callTypeID);
     static void GetCallTypeList(model::ConfigList<CallTypeConfig>& list);

@@ -170,7 +170,7 @@ public:
 
     // Parse and apply or defer; the next record, or null (traced) when the record runs
     // past end.
-    const uint8_t* Process(uint32_t op, const uint8_t* record, const uint8_t* end, uint32_t update) {
+    [[nodiscard]] const uint8_t* Process(uint32_t op, const uint8_t* record, const uint8_t* end, uint32_t update) {
         OPCRecordReader reader(record, end);
         std::unique_ptr<Rec> rec = Rec::Parse(reader, op);
         if (rec == nullptr || !reader.Ok()) {

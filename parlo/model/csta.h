@@ -101,11 +101,11 @@ public:
     // was not, or the confirmation was refused. Freeing the last connection of an untyped
     // device deletes the device: the caller looks it up again. Call without CallLock and
     // without the server lock held (calls are made and released).
-    bool VerifySnapshot(const TPCSTASnapshotDeviceConfEventMsg& conf, bool fix,
+    [[nodiscard]] bool VerifySnapshot(const TPCSTASnapshotDeviceConfEventMsg& conf, bool fix,
                                       bool createCalls);
     // The same over the confirmation's parts: its Count and entry offset, and the `length`
     // bytes of raw data that offsets count from (nothing outside them is read).
-    bool VerifySnapshot(uint32_t peripheralID, int32_t count, uint32_t entriesOffset,
+    [[nodiscard]] bool VerifySnapshot(uint32_t peripheralID, int32_t count, uint32_t entriesOffset,
                                       const uint8_t* data, uint32_t length, bool fix,
                                       bool createCalls);
     // One REMask entry per connection (or one without call) from the agent at the device;

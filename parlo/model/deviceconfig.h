@@ -20,8 +20,8 @@ public:
         return static_cast<uint64_t>(deviceType) << 32 | id;
     }
     // Parse, apply or defer; the next record, or null (traced) when it runs past end.
-    static const uint8_t* ProcessDeviceRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
-                                              uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessDeviceRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
+                                                            uint32_t update);
     static void InitMap();
     static DeviceConfig* Find(uint16_t deviceType, uint32_t id);
     // Copies (the caller's) of what a query answers: every agent extension, and the route

@@ -42,13 +42,15 @@ void CopyDeviceID(char (&to)[64], const char* from);
 // Whether the message's class has that element (a fixed or floating member).
 bool HasElement(BaseMSG& msg, uint32_t element);
 
-// The server lock as LockGuard takes it, through the server-context port.
+// The server lock "RTServerConfig" as LockGuard takes it, through the server-context port
+// (ServerContext::LockServer: false when the thread holds it already). Take it only through
+// ServerLockGuard, which skips a lock the thread holds.
 class ServerLockRef {
 public:
-    bool Lock(const char* caller, int timeout);
-    bool Lock() { return Lock("model", -1); }
-    bool Unlock(const char* caller);
-    bool Unlock() { return Unlock("model"); }
+    [[nodiscard]] bool Lock(const char* caller, int timeout);
+    [[nodiscard]] bool Lock() { return Lock("model", -1); }
+    [[nodiscard]] bool Unlock(const char* caller);
+    [[nodiscard]] bool Unlock() { return Unlock("model"); }
     bool IsLockedByCurrentThread() const;
     const char* GetLockName() const { return "RTServerConfig"; }
 };

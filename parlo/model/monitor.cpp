@@ -359,7 +359,7 @@ void CTICSTAMonitor::WriteMSG(BaseMSG* msg) {
         return;
     if (type != SYSTEM_EVENT && HasElement(*msg, E::MonitorID))
         msg->SetUINT(Id(E::MonitorID), m_MonitorID);
-    Sessions().WriteMSG(m_SessionID, *msg);
+    (void)Sessions().WriteMSG(m_SessionID, *msg);
 }
 
 // ---- texts ----

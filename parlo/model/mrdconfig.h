@@ -15,8 +15,8 @@ public:
     std::string Description;
 
     // Parse, apply or defer; the next record, or null (traced) when it runs past end.
-    static const uint8_t* ProcessMRDRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
-                                           uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessMRDRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
+                                                         uint32_t update);
     static void InitMap();
     static MRDConfig* Find(int32_t mrDomainID);
     static void GetMRDList(model::ConfigList<MRDConfig>& list);

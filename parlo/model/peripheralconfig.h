@@ -16,8 +16,8 @@ public:
     // Sets the peripheral's desk-settings default at once, then parses, applies or defers
     // the 16-byte record. Returns the record's own address (the intake steps 16 bytes), or
     // null (traced) when fewer than 16 bytes remain.
-    static const uint8_t* ProcessPeripheralRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
-                                                  uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessPeripheralRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
+                                                                uint32_t update);
     static void InitMap();
     static PeripheralConfig* Find(int32_t peripheralID);
     static void GetPeripheralList(model::ConfigList<PeripheralConfig>& list);

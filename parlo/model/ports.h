@@ -25,20 +25,22 @@ enum Distribution : int {
 
 // The session layer. Every write is synchronous: the sink has encoded (or copied) the
 // message before it returns, because the caller re-stamps the same object for the next
-// recipient. The message stays the caller's.
+// recipient. The message stays the caller's. A write that reaches no one is no error of the
+// caller's: callers that do not care say (void).
 class SessionSink {
 public:
     virtual ~SessionSink() = default;
     // Distributes msg (deviceKey may be null: no explicit list). 1, or 0 when not encoded.
-    virtual int WriteMSG(const char* deviceKey, int32_t peripheralID, BaseMSG& msg,
-                         int distribution) = 0;
+    [[nodiscard]] virtual int WriteMSG(const char* deviceKey, int32_t peripheralID, BaseMSG& msg,
+                                       int distribution) = 0;
     // To one session; validates for the session's version. 1 sent, 0 otherwise (unknown
     // session or invalid message).
-    virtual int WriteMSG(int32_t sessionID, BaseMSG& msg) = 0;
-    // FAILURE_EVENT with that status to the session; fail ends the session after it.
-    virtual int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) = 0;
+    [[nodiscard]] virtual int WriteMSG(int32_t sessionID, BaseMSG& msg) = 0;
+    // FAILURE_EVENT with that status to the session; fail ends the session after it. 1 sent,
+    // 0 otherwise (no such session).
+    [[nodiscard]] virtual int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) = 0;
     // A confirmation or answer to one session; 1 sent, 0 otherwise.
-    virtual int SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t requestTime) = 0;
+    [[nodiscard]] virtual int SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t requestTime) = 0;
     // Whether a live session has that ID.
     virtual bool FindSession(int32_t sessionID) = 0;
     // The session ID that registered the unique instance ID, or -1.
@@ -81,8 +83,8 @@ public:
     // warnings). Not counted: LockServer is false at once when the calling thread holds it;
     // UnlockServer is false unless it does. The model takes it only through LockGuard, via
     // model::ServerLock() (parlo/model/modelutil.h).
-    virtual bool LockServer(const char* caller) = 0;
-    virtual bool UnlockServer(const char* caller) = 0;
+    [[nodiscard]] virtual bool LockServer(const char* caller) = 0;
+    [[nodiscard]] virtual bool UnlockServer(const char* caller) = 0;
     virtual bool IsServerLockedByCurrentThread() = 0;
     // The server state (serverstate::State, parlo/common/serverstate.h).
     virtual int ServerState() = 0;
@@ -142,7 +144,7 @@ public:
     [[nodiscard]] virtual bool Find(int32_t sessionID, ClientInfo& out) = 0;
     // Validates msg for version 24; on failure traces the warning naming `caller` and
     // returns 0, else 1. The message stays the caller's.
-    virtual int ValidateMessage(const char* caller, BaseMSG& msg) = 0;
+    [[nodiscard]] virtual int ValidateMessage(const char* caller, BaseMSG& msg) = 0;
     virtual uint64_t FileTimeNow() = 0;
     // The once-an-hour report of a call context too large for a message.
     virtual void ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
@@ -185,8 +187,8 @@ class OPCWriter {
 public:
     virtual ~OPCWriter() = default;
     // Asks OPC for a call's data; 1 sent, 0 otherwise.
-    virtual int SendGetCallDataReq(int32_t peripheralID, uint32_t callID, int deviceIDType,
-                                   const char* deviceID) = 0;
+    [[nodiscard]] virtual int SendGetCallDataReq(int32_t peripheralID, uint32_t callID,
+                                                 int deviceIDType, const char* deviceID) = 0;
 };
 
 struct Ports {

@@ -45,7 +45,7 @@ Call* Agent::AddPrivateCall(int limit, uint16_t callType, const ConnectionID& co
         BeginCallEventMSG msg(Server().TraceECCVariables(), Server().TracePeriphVariables());
         call->GetCallContext(msg);
         if (Clients().ValidateMessage("AddPrivateCall", msg))
-            model::Sessions().WriteMSG(nullptr, -1, msg, model::DistributeAllEvents);
+            (void)model::Sessions().WriteMSG(nullptr, -1, msg, model::DistributeAllEvents);
     }
     // Reported even when nothing was sent; counted as Call::ReportCall counts, since the
     // call's release lowers the count for every reported call.

@@ -29,8 +29,8 @@ public:
 
     // Parse, apply or defer (Update nonzero); the address after the members, or null
     // (traced) when the record, its member count included, runs past end.
-    static const uint8_t* ProcessServiceRecord(uint32_t op, const uint8_t* record,
-                                               const uint8_t* end, uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessServiceRecord(uint32_t op, const uint8_t* record,
+                                                             const uint8_t* end, uint32_t update);
     static void InitMap();
     // The map's record, or null (the map owns it; the caller holds the server lock).
     static ServiceConfig* Find(int32_t skillTargetID);

@@ -24,8 +24,8 @@ public:
 
     // Parse one record within [record, end), apply it or defer it (Update nonzero). Returns
     // the next record, or null (traced) when the record runs past end.
-    static const uint8_t* ProcessSkillGroupRecord(uint32_t op, const uint8_t* record,
-                                                  const uint8_t* end, uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessSkillGroupRecord(uint32_t op, const uint8_t* record,
+                                                                const uint8_t* end, uint32_t update);
     static void InitMap();
     // The map's record, or null; the caller holds the server lock. The map owns it.
     static SkillGroupConfig* Find(int32_t skillTargetID);

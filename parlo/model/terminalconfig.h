@@ -38,8 +38,9 @@ public:
     // 16, TerminalTypeName, N address strings); with Update 0 applies it, else pends and
     // pushes it at once. Returns the address after the last address string, or null
     // (traced) when the record, its count included, runs past end.
-    static const uint8_t* ProcessTerminalRecord(uint32_t op, uint32_t update, const uint8_t* record,
-                                                const uint8_t* end);
+    [[nodiscard]] static const uint8_t* ProcessTerminalRecord(uint32_t op, uint32_t update,
+                                                              const uint8_t* record,
+                                                              const uint8_t* end);
     // Applies one record to the map; the caller keeps the record.
     static void ApplyTerminalConfig(const TerminalConfig& record);
     // Appends a record to the pending list, which takes it over.

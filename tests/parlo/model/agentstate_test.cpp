@@ -145,7 +145,7 @@ TEST_F(AgentStateTest, ReportsNamingEverMoreGroupsAndDomainsAreBounded) {
 
 TEST_F(AgentStateTest, TimesComeFromTheClock) {
     Agent* a = NewAgent();
-    a->UpdateAgentState(2, 30, 1, 2, 12, 300, 17, 0, 0, "", "", true);
+    (void)a->UpdateAgentState(2, 30, 1, 2, 12, 300, 17, 0, 0, "", "", true);
     EXPECT_EQ(a->GetOverallDuration(), 30);
     EXPECT_EQ(a->GetSkillGroupDuration(0), 12);
     clock_.AdvanceMs(5000);
@@ -305,7 +305,7 @@ TEST_F(AgentStateTest, AssociationOnANewUniqueInstanceIDOnlyInStandby) {
         {"uid-a", 4, true, 31, 31},   // replaces the non-voice session
     };
     for (const Case& c : cases) {
-        a->UpdateAgentState(2, 0, c.mrd, 9, 0, 0, 0, 0, 0, "", c.uid, c.associate);
+        (void)a->UpdateAgentState(2, 0, c.mrd, 9, 0, 0, 0, 0, 0, "", c.uid, c.associate);
         EXPECT_EQ(a->m_AssociateSessionID, c.voiceSession) << c.uid << " " << c.mrd;
         EXPECT_EQ(a->GetAssociateNonVoiceSessionID(4), c.nonVoiceSession) << c.uid << " " << c.mrd;
     }

@@ -237,7 +237,7 @@ TEST_F(ModelTest, AgentIndexesGiveTheTableWalksAnswers) {
             Agent::RemoveAgent(pick(6) == 0 ? -1 : a->m_PeripheralID, a->m_AgentID.c_str());
         } else {
             Agent* a = live[static_cast<size_t>(pick(static_cast<int>(live.size())))];
-            a->UpdateAgentState(pick(2) ? 1 : 2, 0, 1, 9, 0, 0, 0, 0, 0, "", "", false);
+            (void)a->UpdateAgentState(pick(2) ? 1 : 2, 0, 1, 9, 0, 0, 0, 0, 0, "", "", false);
         }
         refresh();
         ASSERT_EQ(Agent::Count(), static_cast<int>(live.size()));
