@@ -4,6 +4,9 @@
 // key only while the server is ACTIVE (and then start the 3-second AgentConfigureUpdate
 // timer); a held-back batch is judged for real change, applied, and pushed only where it
 // changed something, paged by ten records and by the client version's frame size.
+// Locks and ownership (configtable.h): the Process, Get*List and ApplyDeferred calls take
+// the server lock; FindAgentConfig expects it held and returns the map's record; lists are
+// the caller's.
 #include <cstdint>
 #include <map>
 #include <memory>

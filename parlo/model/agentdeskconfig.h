@@ -2,6 +2,8 @@
 // OPC table 12 ("AgentDeskSettings"): named sets of desktop behaviour keyed by
 // AgentDeskSettingsID, and each peripheral's default set (from table 11). Updates wait for
 // the key only while the server is ACTIVE; otherwise they apply at once and go to nobody.
+// Locks and ownership (configtable.h): the Process, Get* and FindAgentDeskSettings calls take
+// the server lock; records found are the map's, lists are the caller's.
 #include <cstdint>
 #include <map>
 #include <memory>

@@ -1,5 +1,7 @@
 #pragma once
 // OPC table 9 ("CallTypes"): one record per call type, keyed by CallTypeID; no filter.
+// Locks and ownership (configtable.h): the Process and Get*List calls take the server lock;
+// Find expects it held and returns the map's record; lists are the caller's.
 #include <cstdint>
 #include <memory>
 #include <string>

@@ -3,6 +3,10 @@
 // deterministic map, and the table engine (parse, apply or defer, flush, push, page) that
 // each table class drives with its own record type.
 //
+// Locks: a table's map and deferred list belong to the server lock "RTServerConfig".
+// Process and ApplyDeferred take it when the calling thread does not hold it; Apply, the
+// pushes and CopyList expect it held. Records handed out as copies are the caller's.
+//
 // Map order, which answers and look-ups such as SkillGroupConfig::FindSkillTargetID follow:
 // buckets 0 .. n-1, and inside a bucket the order of insertion (new keys go to the tail).
 // A key's bucket is its low 32 bits, unsigned, modulo the table's bucket count.
@@ -188,8 +192,9 @@ public:
         return reader.Cursor();
     }
 
-    // Applies one record to the map; the record is never kept. It may be changed: a
-    // table may note in it what the map held before.
+    // Applies one record to the map (an add of a known key updates, an update of an unknown
+    // key adds); the record is never kept. It may be changed: a table may note in it what the
+    // map held before.
     void Apply(Rec& rec) {
         Rec* known = map.Find(rec.Key());
         uint32_t op = rec.Operation;
@@ -208,6 +213,7 @@ public:
         }
     }
 
+    // Applies the deferred records, pushes them to the configuration clients, empties the list.
     void ApplyDeferred() {
         ServerLockGuard guard(ServerLock());
         for (auto& rec : deferred) Apply(*rec);
@@ -215,6 +221,7 @@ public:
         deferred.clear();
     }
 
+    // Every live configuration client that asked for this table gets the deferred records.
     void NotifyConfigClients() {
         std::vector<ConfigClient> clients;
         Clients().GetConfigClients(clients);
@@ -225,6 +232,8 @@ public:
         }
     }
 
+    // CONFIG_BEGIN_EVENT, the deferred records' pages, CONFIG_END_EVENT to one session;
+    // nothing when no record is deferred.
     void UpdateACMIClient(int32_t sessionID, const PageFilter& filter) {
         if (deferred.empty()) return;
         Clients().SendConfigBeginEvent(Rec::kInfoBit, GetConfigKey(), sessionID, Rec::kKeyElement);
@@ -232,7 +241,8 @@ public:
         Clients().SendConfigEndEvent(sessionID, 0);
     }
 
-    // Pages of up to ten records; RecordType -1 takes each record's from its Operation.
+    // Pages of up to ten records that pass the filter, to one session (a page that fails
+    // validation is dropped); RecordType -1 takes each record's from its Operation.
     static void SendPages(int recordType, int32_t sessionID, const PageFilter& filter,
                           const ConfigList<Rec>& list) {
         size_t i = 0;

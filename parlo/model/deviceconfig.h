@@ -1,6 +1,8 @@
 #pragma once
 // OPC table 8 ("Devices"): configured devices keyed by (DeviceType, ID) as one 64-bit key,
 // DeviceType in the high half; the map buckets by the ID.
+// Locks and ownership (configtable.h): the Process and Get*List calls take the server lock;
+// Find expects it held and returns the map's record; lists are the caller's.
 #include <cstdint>
 #include <memory>
 #include <string>

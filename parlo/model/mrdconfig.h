@@ -1,5 +1,7 @@
 #pragma once
 // OPC table 13 ("MRDs"): one record per media routing domain, keyed by MRDomainID.
+// Locks and ownership (configtable.h): the Process and Get*List calls take the server lock;
+// Find expects it held and returns the map's record; lists are the caller's.
 #include <cstdint>
 #include <memory>
 #include <string>

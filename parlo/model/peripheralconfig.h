@@ -2,6 +2,8 @@
 // OPC table 11 ("PeripheralConfigs"), the table's own part: each peripheral's default desk
 // settings, so that clients can be told them. The intake sets the server's client type and
 // multiline flag itself; the parser sets the desk-settings default before the table rules.
+// Locks and ownership (configtable.h): the Process and Get*List calls take the server lock;
+// Find expects it held and returns the map's record; lists are the caller's.
 #include <cstdint>
 #include <memory>
 

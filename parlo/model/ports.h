@@ -3,6 +3,11 @@
 // includes a header of parlo/server or parlo/app: the session layer, the server, the client
 // directory and the OPC writer implement (or forward to) these classes and install them
 // once at start with model::InstallPorts. Every operation keeps the name the server uses.
+//
+// Locks: the model calls the port operations with or without the server lock
+// "RTServerConfig" held, and may hold "CallLock" too. An implementation takes the server lock
+// only through LockGuard, and otherwise only locks that come after it (the session locks,
+// leaf locks).
 #include <cstdint>
 #include <vector>
 
@@ -51,7 +56,7 @@ public:
     virtual StdQueue* SessionMonitorList(void* session) = 0;
 };
 
-// Names of the performance counters the model moves.
+// Names of the performance counters the model moves (ServerContext::Increment, Decrement).
 enum class PerfCounter : int {
     PARLO_ACTIVE_CALLS,
     PARLO_REPORTED_CALLS,
@@ -67,6 +72,7 @@ enum class PerfCounter : int {
     PARLO_WORKNOTREADY_AGENTS,
     PARLO_TALKING_AGENTS,
 };
+// "PARLO_ACTIVE_CALLS", ...: the counter's name; "?" for a value outside the enum.
 const char* PerfCounterName(PerfCounter counter);
 
 // The meters the model moves are meter::CallsInProgress and meter::ActiveCalls
@@ -122,7 +128,7 @@ struct ClientInfo {
     const char* clientID = "";  // the ClientID text
     uint32_t version = 0;
     uint32_t serviceMask = 0;
-    StdQueue* monitorList = nullptr;  // linked by CTICSTAMonitor::m_ClientLinks
+    StdQueue* monitorList = nullptr;  // at CTICSTAMonitor::ClientLinkOffset
     void* agent = nullptr;            // the agent the client is bound to, or null
 };
 
@@ -157,8 +163,9 @@ public:
     // The configuration client of a session; false when the session has no ClientCB.
     [[nodiscard]] virtual bool FindConfigClient(int32_t sessionID, ConfigClient& out) = 0;
     // CTIApplication::SendConfigBeginEvent: CONFIG_BEGIN_EVENT with ConfigType 2 and the
-    // ConfigurationInformation bit; bit 0x20 sets the five table keys to `key`, bit 0x100 no
-    // key, any other bit the element keyElement. Sent to the session unvalidated.
+    // ConfigurationInformation bit; configinfomask::CONFIG_MRD sets the five table keys to
+    // `key`, TerminalConfig::kInfoBit no key, any other bit the element keyElement. Sent to
+    // the session unvalidated.
     virtual void SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
                                       uint32_t keyElement) = 0;
     // CTIApplication::SendConfigEndEvent: CONFIG_END_EVENT with ConfigEndStatus `status`.
@@ -199,8 +206,10 @@ struct Ports {
 };
 
 // Installs the four ports (kept by pointer: they must outlive every model call). Done once
-// at start, before the first call is allocated; tests install their fakes.
+// at start, before the first call is allocated; tests install their fakes. Not locked: no
+// model call may run while the ports change.
 void InstallPorts(const Ports& ports);
+// The installed ports; Sessions(), Server() and Clients() below need them installed.
 const Ports& GetPorts();
 inline SessionSink& Sessions() { return *GetPorts().sessions; }
 inline ServerContext& Server() { return *GetPorts().server; }

@@ -1,6 +1,8 @@
 #pragma once
 // OPC table 7 ("Services"): one record per service with the skill groups that serve it,
 // keyed by SkillTargetID. Members go to clients by the skill group's number.
+// Locks and ownership (configtable.h): the Process and Get*List calls take the server lock;
+// Find expects it held and returns the map's record; lists are the caller's.
 #include <cstdint>
 #include <memory>
 #include <string>

@@ -1,5 +1,7 @@
 #pragma once
 // OPC table 6 ("SkillGroups"): one record per skill group, keyed by SkillTargetID.
+// Locks and ownership (configtable.h): the Process and Get*List calls take the server lock;
+// Find expects it held and returns the map's record; lists are the caller's.
 #include <cstdint>
 #include <memory>
 #include <string>

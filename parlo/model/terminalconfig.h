@@ -1,6 +1,9 @@
 #pragma once
 // OPC table 14: terminals with their type and addresses, kept in order of the name's bytes.
 // Not held until the key: an update is applied and pushed at once, one record per bracket.
+// Locks and ownership: the map and the pending list belong to the server lock; the Process
+// and Get*List calls take it, the others expect it held. Find returns the map's record;
+// lists are the caller's.
 #include <cstdint>
 #include <map>
 #include <memory>
