@@ -174,6 +174,54 @@ TEST_F(AgentTest, DestructionReleasesEverythingTheAgentHeld) {
     EXPECT_EQ(CTICSTAMonitor::FindMonitor(m1->m_MonitorID), nullptr);
 }
 
+// The agent and its device point at each other; SetDevice keeps both directions, reports
+// what it changed, and leaves alone a link that does not point back.
+TEST_F(AgentTest, SetDeviceKeepsTheLinkBothWays) {
+    Agent* a = NewAgent(5000, 1, "1001", "1500", "1500");
+    Agent* b = NewAgent(5000, 2, "1002", "1600", "1600");
+    CTICSTADevice* d1 = NewDevice(5000, 76, "1500");
+    CTICSTADevice* d2 = NewDevice(5000, 76, "1600");
+
+    Agent::DeviceChange change = a->SetDevice(d1);
+    EXPECT_TRUE(change.agentMoved && change.deviceMoved);
+    EXPECT_EQ(change.previousDevice, nullptr);
+    EXPECT_EQ(change.previousAgent, nullptr);
+    EXPECT_EQ(a->m_Device, d1);
+    EXPECT_EQ(d1->m_Agent, a);
+    change = a->SetDevice(d1);
+    EXPECT_FALSE(change.agentMoved || change.deviceMoved);
+
+    // b takes a's device: a loses it.
+    change = b->SetDevice(d1);
+    EXPECT_EQ(change.previousAgent, a);
+    EXPECT_EQ(a->m_Device, nullptr);
+    EXPECT_EQ(d1->m_Agent, b);
+    // b moves on: the device it leaves forgets it.
+    change = b->SetDevice(d2);
+    EXPECT_EQ(change.previousDevice, d1);
+    EXPECT_EQ(d1->m_Agent, nullptr);
+
+    // A one-sided link is completed.
+    a->m_Device = d2;
+    change = a->SetDevice(d2);
+    EXPECT_FALSE(change.agentMoved);
+    EXPECT_TRUE(change.deviceMoved);
+    EXPECT_EQ(change.previousAgent, b);
+    EXPECT_EQ(d2->m_Agent, a);
+    EXPECT_EQ(b->m_Device, nullptr);
+    (void)a->SetDevice(nullptr);
+    EXPECT_EQ(d2->m_Agent, nullptr);
+
+    // The agent a device still names keeps its own device when it points elsewhere.
+    b->m_Device = d1;
+    d1->m_Agent = b;
+    d2->m_Agent = b;
+    change = a->SetDevice(d2);
+    EXPECT_EQ(change.previousAgent, b);
+    EXPECT_EQ(d2->m_Agent, a);
+    EXPECT_EQ(b->m_Device, d1);
+}
+
 TEST_F(AgentTest, MonitorListMisuseIsFatal) {
     Agent* a = NewAgent(5000, 77, "1001", nullptr, nullptr);
     CTICSTAMonitor* queued = CTICSTAMonitor::Alloc(CTICSTAMonitor::AgentMRD, 21, a);

@@ -79,6 +79,39 @@ TEST_F(AgentStateTest, CountersFollowTheFirstStateAfterALogin) {
     EXPECT_EQ(Counters(), M{});
 }
 
+// The counters of the agent events: a state enters its own counter and leaves the first other
+// one it is in; logins and logouts count once each.
+TEST_F(AgentStateTest, StateEventCountersMoveBetweenTheFourStates) {
+    using M = std::map<std::string, int>;
+    const std::string in = "PARLO_LOGGEDIN_AGENTS";
+    Agent* a = NewAgent();
+    a->CountLogin();
+    a->CountLogin();
+    EXPECT_TRUE(a->IsCountedLoggedIn());
+    EXPECT_EQ(Counters(), (M{{in, 1}}));
+    struct Step {
+        int32_t state;
+        const char* counter;  // the one state counter at 1 afterwards, or null
+    };
+    const Step steps[] = {
+        {3, "PARLO_READY_AGENTS"},       {3, "PARLO_READY_AGENTS"},
+        {2, "PARLO_NOT_READY_AGENTS"},   {6, "PARLO_WORKREADY_AGENTS"},
+        {5, "PARLO_WORKNOTREADY_AGENTS"}, {4, nullptr},  // another state leaves work not ready
+        {2, "PARLO_NOT_READY_AGENTS"},   {7, nullptr},   // ... and the first of the others
+    };
+    for (const Step& s : steps) {
+        a->CountAgentState(s.state);
+        M expected{{in, 1}};
+        if (s.counter != nullptr) expected[s.counter] = 1;
+        EXPECT_EQ(Counters(), expected) << "after state " << s.state;
+    }
+    a->CountAgentState(6);
+    a->CountLogout();
+    a->CountLogout();
+    EXPECT_FALSE(a->IsCountedLoggedIn());
+    EXPECT_EQ(Counters(), (M{{"PARLO_LOGGEDOUT_AGENTS", 1}}));
+}
+
 TEST_F(AgentStateTest, LogoutAndUnknownClearIdentityButOnlyLogoutDropsCalls) {
     for (int32_t state : {1, 9}) {
         Agent* a = NewAgent();

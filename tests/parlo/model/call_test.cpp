@@ -145,6 +145,22 @@ TEST_F(ModelCall, ReportedCounterFallsWhenReportedCallIsFreedWhileInactive) {
     EXPECT_EQ(ports.counters["PARLO_REPORTED_CALLS"], 0);
 }
 
+// A handler that sent its own BEGIN_CALL_EVENT marks the call: counted once, nothing sent,
+// and the release takes the count back.
+TEST_F(ModelCall, MarkReportedCountsOnceAndSendsNothing) {
+    ports.AddSession(7, "all", 24, 0x10);
+    Call* c = NewCall(5000, 8);
+    ports.lines.clear();
+    c->MarkReported();
+    c->MarkReported();
+    c->ReportCall();
+    EXPECT_TRUE(c->IsReported());
+    EXPECT_EQ(ports.counters["PARLO_REPORTED_CALLS"], 1);
+    EXPECT_TRUE(Lines({"BEGIN_CALL_EVENT"}).empty());
+    Call::Free(c, false);
+    EXPECT_EQ(ports.counters["PARLO_REPORTED_CALLS"], 0);
+}
+
 // Mended: an END_CALL_EVENT that fails validation ended the process; OPC's data fills it.
 TEST_F(ModelCall, InvalidEndCallIsTracedAndTheCallStillReleased) {
     ports.AddSession(7, "all", 24, 0x10);
