@@ -13,9 +13,9 @@
 // those steps. Console walks and dumps hold the server lock.
 //
 // Ownership: the tables own every agent. `new Agent(...)` files it; it lives until
-// RemoveAgent destroys it (never delete one otherwise). Only the application thread creates
-// and destroys agents, so a pointer it took stays valid on that thread until it removes the
-// agent; other threads hold the server lock while they use one.
+// RemoveAgent destroys it (never delete one otherwise). A pointer from a look-up is valid
+// until then; a thread that does not remove agents itself holds the server lock while it
+// uses one.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -120,8 +120,15 @@ public:
     void SetAgentTeamID(int32_t agentTeamID);
     void SetSupervisor(bool supervisor);
     void SetDirection(int32_t direction);
+    int32_t GetDepartmentID() const { return m_DepartmentID; }
+    int32_t GetAgentTeamID() const { return m_AgentTeamID; }
+    bool IsSupervisor() const { return m_Supervisor; }
+    int32_t GetDirection() const { return m_Direction; }
     // The reason code of the last state event sent, which IsReasonCodeChanged compares with.
     void SetReasonCode(uint16_t code);
+    uint16_t GetReasonCode() const { return m_ReasonCode; }
+    // The agent's device (SetDevice), or null.
+    CTICSTADevice* GetDevice() const { return m_Device; }
     // Whether a CTI_SET_CLIENT_STATUS_REQ for the agent awaits its answer (one at a time).
     void SetClientStatusRequested(bool requested);
     bool IsClientStatusRequested() const { return m_ClientStatusRequested; }
@@ -146,6 +153,8 @@ public:
     // other state leaves work not ready and the first of the other three.
     void CountAgentState(int32_t state);
     bool IsCountedLoggedIn() const { return m_CountedLoggedIn; }
+    // Whether the agent counts in that state's counter (2, 3, 5 or 6).
+    bool IsCountedIn(int32_t state) const;
 
     // ---- monitors ----
     // The list of monitors whose subject is the agent (CTICSTAMonitor::SubjectLinkOffset);

@@ -111,6 +111,16 @@ bool& Agent::CountedFlag(int32_t state) {
     }
 }
 
+bool Agent::IsCountedIn(int32_t state) const {
+    switch (state) {
+        case 2: return m_CountedNotReady;
+        case 3: return m_CountedReady;
+        case 5: return m_CountedWorkNotReady;
+        case 6: return m_CountedWorkReady;
+        default: return false;
+    }
+}
+
 void Agent::SetCounted(int32_t state) {
     bool& counted = CountedFlag(state);
     if (counted) return;

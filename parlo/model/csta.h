@@ -13,6 +13,7 @@
 
 #include "nuvlib/stdqueue.h"
 
+class Agent;
 class BaseMSG;
 class Call;
 class REMaskArray;
@@ -99,8 +100,8 @@ public:
     // when its entries or state lists reach outside its raw data, that is traced and
     // nothing is changed. True when every tracked connection was reported; false when one
     // was not, or the confirmation was refused. Freeing the last connection of an untyped
-    // device deletes the device: the caller looks it up again. Call without CallLock and
-    // without the server lock held (calls are made and released).
+    // device deletes the device: the caller looks it up again. Call without the server lock
+    // held (calls are found, made and released under CallLock).
     [[nodiscard]] bool VerifySnapshot(const TPCSTASnapshotDeviceConfEventMsg& conf, bool fix,
                                       bool createCalls);
     // The same over the confirmation's parts: its Count and entry offset, and the `length`
@@ -139,6 +140,7 @@ public:
     std::string m_Origin;
     // The Agent at the device, or null; Agent::SetDevice keeps both directions.
     void* m_Agent = nullptr;
+    Agent* GetAgent() const { return static_cast<Agent*>(m_Agent); }
 
 private:
     friend struct model::DeviceTables;  // files devices by their links
@@ -293,6 +295,9 @@ public:
     void SetSubject(void* subject);
     // The masks a client set (OPEN_REQ, or a request of its session).
     void SetMasks(uint32_t callMsgMask, uint32_t agentStateMask, uint32_t taskMsgMask);
+    uint32_t GetCallMsgMask() const { return m_CallMsgMask; }
+    uint32_t GetAgentStateMask() const { return m_AgentStateMask; }
+    uint32_t GetTaskMsgMask() const { return m_TaskMsgMask; }
     void SendBeginCalls(bool trace);
     void SendEndCalls();
     void SendBeginCall(Call* call, CTICSTAConnection* connection);

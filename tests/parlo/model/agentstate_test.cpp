@@ -106,6 +106,8 @@ TEST_F(AgentStateTest, StateEventCountersMoveBetweenTheFourStates) {
         EXPECT_EQ(Counters(), expected) << "after state " << s.state;
     }
     a->CountAgentState(6);
+    EXPECT_TRUE(a->IsCountedIn(6));
+    EXPECT_FALSE(a->IsCountedIn(2));
     a->CountLogout();
     a->CountLogout();
     EXPECT_FALSE(a->IsCountedLoggedIn());
