@@ -316,9 +316,9 @@ public:
     std::vector<std::string> m_CTIClientSignatures;
     std::vector<uint32_t> m_CTIClientTimestamps;
 
-    // ---- flags and links still written outside the model (read them through IsActive,
-    // IsReported, IsPrivate, JoinedCall): m_Reported through MarkReported, m_Private and
-    // m_JoinedCall only by the model ----
+    // ---- flags and links: read them through IsActive, IsReported, IsPrivate and
+    // JoinedCall. The model sets them (m_Reported through MarkReported); they stay public
+    // while the application and the tests still touch them directly ----
     bool m_Reported;
     bool m_Active;
     bool m_Private;
