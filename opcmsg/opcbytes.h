@@ -8,9 +8,6 @@
 
 namespace opcbytes {
 
-// Kept for the callers outside opcmsg/ that still use this name.
-inline uint32_t Get32(const uint8_t* p) { return plat::LoadLE32(p); }
-
 // Length of the text in a fixed field of `width` bytes: up to its NUL, at most `width`.
 inline size_t FieldLength(const uint8_t* field, size_t width) {
     const void* nul = std::memchr(field, 0, width);

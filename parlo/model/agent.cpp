@@ -10,6 +10,7 @@
 #include <new>
 
 #include "ctimsg/names.h"
+#include "ctimsg/statuscodes.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
 #include "opcmsg/opcnames.h"
@@ -26,20 +27,15 @@ using model::Sessions;
 
 namespace {
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-template <class T, class M>
-int32_t OffsetOf(M T::*member) {
-    // Agent is not standard-layout (strings), but its members sit at fixed offsets, which
-    // the intrusive lists rely on.
-    return static_cast<int32_t>(reinterpret_cast<uintptr_t>(&(static_cast<T*>(nullptr)->*member)));
-}
-#pragma GCC diagnostic pop
-
 bool IsNoneText(const char* text) {
     return text == nullptr || text[0] == '\0' || strcmp(text, "-1") == 0;
 }
 
+}  // namespace
+
+namespace model {
+
+// The four tables of agents with their exact indexes.
 struct AgentTables {
     StdQueue byAgentID[Agent::kHashBuckets];
     StdQueue byExtension[Agent::kHashBuckets];
@@ -47,21 +43,27 @@ struct AgentTables {
     StdQueue bySkillTargetID[Agent::kHashBuckets];
     // Exact keys beside the buckets: a key's list keeps the bucket's relative order, so a
     // look-up meets the agents a bucket walk would meet, in the same order.
-    ExactIndex exactAgentID{OffsetOf(&Agent::m_AgentIDIndexLinks)};
-    ExactIndex exactExtension{OffsetOf(&Agent::m_ExtensionIndexLinks)};
-    ExactIndex exactInstrument{OffsetOf(&Agent::m_InstrumentIndexLinks)};
-    ExactIndex exactSkillTargetID{OffsetOf(&Agent::m_SkillTargetIDIndexLinks)};
+    ExactIndex exactAgentID{MemberOffset(&Agent::m_AgentIDIndexLinks)};
+    ExactIndex exactExtension{MemberOffset(&Agent::m_ExtensionIndexLinks)};
+    ExactIndex exactInstrument{MemberOffset(&Agent::m_InstrumentIndexLinks)};
+    ExactIndex exactSkillTargetID{MemberOffset(&Agent::m_SkillTargetIDIndexLinks)};
     int count = 0;
 
     AgentTables() {
         for (int i = 0; i < Agent::kHashBuckets; ++i) {
-            byAgentID[i].SetLinkOffset(OffsetOf(&Agent::m_AgentIDLinks));
-            byExtension[i].SetLinkOffset(OffsetOf(&Agent::m_ExtensionLinks));
-            byInstrument[i].SetLinkOffset(OffsetOf(&Agent::m_InstrumentLinks));
-            bySkillTargetID[i].SetLinkOffset(OffsetOf(&Agent::m_SkillTargetIDLinks));
+            byAgentID[i].SetLinkOffset(MemberOffset(&Agent::m_AgentIDLinks));
+            byExtension[i].SetLinkOffset(MemberOffset(&Agent::m_ExtensionLinks));
+            byInstrument[i].SetLinkOffset(MemberOffset(&Agent::m_InstrumentLinks));
+            bySkillTargetID[i].SetLinkOffset(MemberOffset(&Agent::m_SkillTargetIDLinks));
         }
     }
 };
+
+}  // namespace model
+
+using model::AgentTables;
+
+namespace {
 
 AgentTables& Tables() {
     static AgentTables tables;
@@ -89,13 +91,6 @@ void DumpLine(std::string& out, const char* format, ...) {
 
 }  // namespace
 
-namespace model {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-int32_t CallPrivateLinkOffset() { return static_cast<int32_t>(offsetof(Call, m_PrivateCallLinks)); }
-#pragma GCC diagnostic pop
-}  // namespace model
-
 // ---- creation and destruction ----
 
 Agent::Agent(int32_t peripheralID, int32_t peripheralType, int32_t skillTargetID,
@@ -107,8 +102,8 @@ Agent::Agent(int32_t peripheralID, int32_t peripheralType, int32_t skillTargetID
       m_AgentID(agentID != nullptr ? agentID : ""),
       m_Supervisor(supervisor),
       m_AgentTeamID(agentTeamID) {
-    m_PrivateCallList.SetLinkOffset(model::CallPrivateLinkOffset());
-    m_MonitorList.SetLinkOffset(model::MonitorSubjectLinkOffset());
+    m_PrivateCallList.SetLinkOffset(Call::PrivateCallLinkOffset());
+    m_MonitorList.SetLinkOffset(CTICSTAMonitor::SubjectLinkOffset());
     if (!IsNoneText(extension)) {
         m_Extension = extension;
         m_HasExtension = true;
@@ -133,10 +128,7 @@ Agent::~Agent() {
     CleanupMonitorList();
     NUV_ASSERT(m_PrivateCallList.Count() == 0);
     NUV_ASSERT(m_MonitorList.Count() == 0);
-    if (m_Device != nullptr) {
-        if (m_Device->m_Agent == this) m_Device->m_Agent = nullptr;
-        m_Device = nullptr;
-    }
+    (void)SetDevice(nullptr);
     m_Instrument.reset();
     model::ClientInfo info;
     if (m_ClientSessionID != -1) {
@@ -380,15 +372,23 @@ void Agent::SetInstrument(const char* instrument) {
 
 std::string Agent::GetInstrumentNumber() const { return m_Instrument->GetInstrumentNumber(); }
 
-void Agent::SetDevice(CTICSTADevice* device) {
+Agent::DeviceChange Agent::SetDevice(CTICSTADevice* device) {
     ServerLockGuard guard(ServerLock());
-    if (m_Device == device) return;
-    if (m_Device != nullptr && m_Device->m_Agent == this) m_Device->m_Agent = nullptr;
-    m_Device = device;
-    if (device == nullptr) return;
-    if (auto* other = static_cast<Agent*>(device->m_Agent); other != nullptr && other != this)
-        other->m_Device = nullptr;
-    device->m_Agent = this;
+    DeviceChange change;
+    if (m_Device != device) {
+        change.agentMoved = true;
+        change.previousDevice = m_Device;
+        if (m_Device != nullptr && m_Device->m_Agent == this) m_Device->m_Agent = nullptr;
+        m_Device = device;
+    }
+    if (device != nullptr && device->m_Agent != this) {
+        change.deviceMoved = true;
+        change.previousAgent = static_cast<Agent*>(device->m_Agent);
+        if (change.previousAgent != nullptr && change.previousAgent->m_Device == device)
+            change.previousAgent->m_Device = nullptr;
+        device->m_Agent = this;
+    }
+    return change;
 }
 
 void Agent::SetClientCB(const model::ClientInfo* client) {
@@ -413,6 +413,28 @@ int32_t Agent::GetOverallDuration() const {
     return static_cast<int32_t>(model::NowSeconds() - m_OverallStateTime);
 }
 
+namespace {
+// A member written under the server lock.
+template <class T>
+void SetLocked(T& member, T value) {
+    ServerLockGuard guard(ServerLock());
+    member = value;
+}
+}  // namespace
+
+void Agent::SetDepartmentID(int32_t departmentID) { SetLocked(m_DepartmentID, departmentID); }
+void Agent::SetAgentTeamID(int32_t agentTeamID) { SetLocked(m_AgentTeamID, agentTeamID); }
+void Agent::SetSupervisor(bool supervisor) { SetLocked(m_Supervisor, supervisor); }
+void Agent::SetDirection(int32_t direction) { SetLocked(m_Direction, direction); }
+void Agent::SetReasonCode(uint16_t code) { SetLocked(m_ReasonCode, code); }
+void Agent::SetClientStatusRequested(bool requested) { SetLocked(m_ClientStatusRequested, requested); }
+
+void Agent::SetLastAllEvents(int32_t state, uint32_t availability) {
+    ServerLockGuard guard(ServerLock());
+    m_LastAllEventsState = state;
+    m_LastAllEventsAvailability = availability;
+}
+
 int Agent::UpdateAvailabilityStatus(uint32_t status) {
     if (status == m_AvailabilityStatus) return 0;
     ServerLockGuard guard(ServerLock());
@@ -423,13 +445,13 @@ int Agent::UpdateAvailabilityStatus(uint32_t status) {
 // ---- monitors ----
 
 void Agent::AddMonitor(CTICSTAMonitor* monitorP) {
-    NUV_ASSERT(!monitorP->m_SubjectLinks.IsQueued());
+    NUV_ASSERT(!m_MonitorList.LinkOf(monitorP)->IsQueued());
     ServerLockGuard guard(ServerLock());
     m_MonitorList.Append(monitorP);
 }
 
 void Agent::RemoveMonitor(CTICSTAMonitor* monitorP) {
-    NUV_ASSERT(monitorP->m_SubjectLinks.IsQueued());
+    NUV_ASSERT(m_MonitorList.LinkOf(monitorP)->IsQueued());
     ServerLockGuard guard(ServerLock());
     m_MonitorList.Remove(monitorP);
 }
@@ -441,7 +463,7 @@ void Agent::CleanupMonitorList() {
         auto* next = static_cast<CTICSTAMonitor*>(m_MonitorList.Next(m));
         model::ClientInfo info;
         if (m->m_SessionID != -1 && Clients().Find(m->m_SessionID, info))
-            Sessions().SendFailureEventMSG(m->m_SessionID, 90, false);
+            (void)Sessions().SendFailureEventMSG(m->m_SessionID, E_CTI_MONITOR_TERMINATED, false);
         else
             EMSTraceMessage("Agent::CleanupMonitorList - !Warning! ClientCB is invalid for the "
                             "monitor object");

@@ -1,6 +1,8 @@
 #include "parlo/model/agentconfig.h"
 
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/msgclass.h"
+#include "ctimsg/msgtypes.h"
 #include "nuvlib/utf8utils.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/agentdesk.h"
@@ -14,8 +16,6 @@ namespace {
 model::ConfigMap<AgentConfig> g_Map(512);
 model::ConfigList<AgentConfig> g_Deferred;
 
-constexpr uint32_t kConfigAgentEvent = 237;
-constexpr uint32_t kConfigAgentServiceEvent = 282;
 constexpr uint32_t kSkillsSent = 100;
 constexpr uint32_t kMRDsSent = 40;
 constexpr uint32_t kServicesSent = 32;
@@ -152,7 +152,7 @@ const uint8_t* AgentConfig::ProcessAgentRecord(uint32_t op, const uint8_t* recor
     r->Operation = op;
     r->ConvertNames();
     model::ServerLockGuard guard(model::ServerLock());
-    if (update != 0 && model::Server().ServerState() == model::kServerStateActive) {
+    if (update != 0 && model::Server().ServerState() == serverstate::ACTIVE) {
         g_Deferred.push_back(std::move(r));
         model::Server().ActivateAgentConfigureUpdateTimer();
     } else {
@@ -196,7 +196,7 @@ void AgentConfig::Apply(const AgentConfig& r, std::string& oldLoginID) {
         if (AgentTeam* team = AgentTeam::FindAgentTeam(agent != nullptr ? agent->m_AgentTeamID : 0))
             team->RenameMember(oldLoginID, r.LoginID);
         if (agent != nullptr) {
-            agent->m_Supervisor = r.Supervisor != 0;
+            agent->SetSupervisor(r.Supervisor != 0);
             agent->SetAgentMRDs(mrds);
         }
     }
@@ -251,7 +251,7 @@ void AgentConfig::ApplyDeferred() {
     model::Clients().GetConfigClients(clients);
     for (const model::ConfigClient& c : clients) {
         if (c.sessionID == 0 || !model::Sessions().FindSession(c.sessionID)) continue;
-        if ((c.configMsgMask & 0x01) == 0) continue;
+        if ((c.configMsgMask & configmsgmask::CONFIG_MSG_AGENT) == 0) continue;
         UpdateACMIClient(c.configPeripheralID, c.sessionID, renames, changed, changedServices);
     }
     g_Deferred.clear();
@@ -262,7 +262,7 @@ void AgentConfig::UpdateACMIClient(int32_t peripheralID, int32_t sessionID, cons
     if (g_Deferred.empty()) return;
     int pages = 0;
     if (!changed.empty()) {
-        model::Clients().SendConfigBeginEvent(0x04, model::GetAgentConfigKey(), sessionID, model::E::AgentConfigKey);
+        model::Clients().SendConfigBeginEvent(configinfomask::CONFIG_AGENT, model::GetAgentConfigKey(), sessionID, model::E::AgentConfigKey);
         EMSTraceMessage("AgentConfig::UpdateACMIClient to session %d TotalAgents %d", sessionID,
                         static_cast<int>(g_Deferred.size()));
         const int status = SendConfigAgentEvents(-1, peripheralID, sessionID, g_Deferred, renames, &pages, changed);
@@ -274,11 +274,11 @@ void AgentConfig::UpdateACMIClient(int32_t peripheralID, int32_t sessionID, cons
         EMSTraceMessage("AgentConfig::UpdateACMIClient - sessionID %d not found", sessionID);
         return;
     }
-    if ((client.configMsgMask & 0x200) == 0 || client.version < 24 ||
+    if ((client.configMsgMask & configmsgmask::CONFIG_MSG_AGENT_SERVICE) == 0 || client.version < 24 ||
         model::Server().GetPeripheralType(peripheralID) != kPeripheralTypeWithServices)
         return;
     EMSTraceMessage("AgentConfig::UpdateACMIClient for peripheral type %d", kPeripheralTypeWithServices);
-    model::Clients().SendConfigBeginEvent(0x200, model::GetAgentConfigKey(), sessionID, model::E::AgentConfigKey);
+    model::Clients().SendConfigBeginEvent(configinfomask::CONFIG_AGENT_SERVICE_MASK, model::GetAgentConfigKey(), sessionID, model::E::AgentConfigKey);
     const int status = SendConfigAgentServiceEvents(-1, peripheralID, sessionID, g_Deferred, &pages, changedServices);
     model::Clients().SendConfigEndEvent(sessionID, static_cast<uint32_t>(status));
 }
@@ -296,11 +296,11 @@ void AgentConfig::WriteAgentSlot(Writer& w, int rt, const std::string& oldLoginI
     w.Str(E::LastName, utf8 ? LastNameUTF8 : LastName, k);
     w.Str(E::FirstName, utf8 ? FirstNameUTF8 : FirstName, k);
     const Agent* agent = Agent::FindAgentBySkillTargetID(PeripheralID, SkillTargetID);
-    w.Str(E::Extension, details && agent != nullptr && agent->m_CountedLoggedIn ? agent->m_Extension : std::string(), k);
+    w.Str(E::Extension, details && agent != nullptr && agent->IsCountedLoggedIn() ? agent->m_Extension : std::string(), k);
     w.Str(E::Description, Description, k);
     w.Str(E::TerminalDeviceName, TerminalDeviceName, k);
     w.U16(E::SSOEnabled, SSOEnabled, k);
-    uint32_t mrds = agent != nullptr ? static_cast<uint32_t>(agent->m_MRDStates.size()) : 0;
+    uint32_t mrds = agent != nullptr ? static_cast<uint32_t>(agent->GetAgentMRDStates().size()) : 0;
     w.U32(E::AgentDeskSettingsID, AgentDeskSettingsID, k);
     uint32_t j = 0;
     for (size_t i = 0; i < SkillGroupIDs.size() && i < kSkillsSent; ++i) {
@@ -318,8 +318,9 @@ void AgentConfig::WriteAgentSlot(Writer& w, int rt, const std::string& oldLoginI
     if (details) {
         mrds = 0;
         if (agent != nullptr) {
-            for (size_t i = 0; i < agent->m_MRDStates.size() && i < kMRDsSent; ++i) {
-                const auto& [id, state] = agent->m_MRDStates[i];
+            const auto& states = agent->GetAgentMRDStates();
+            for (size_t i = 0; i < states.size() && i < kMRDsSent; ++i) {
+                const auto& [id, state] = states[i];
                 if (MRDConfig::Find(id) == nullptr || state == 1 || state == 9) continue;
                 w.U32(E::FltAgentMRDID, static_cast<uint32_t>(id), k * kMRDsSent + mrds);
                 w.U16(E::FltAgentMRDState, state, k * kMRDsSent + mrds);
@@ -354,7 +355,7 @@ int PageAgents(uint32_t type, int32_t sessionID, const model::ConfigList<AgentCo
     model::ClientInfo client;
     const uint32_t version = model::Clients().Find(sessionID, client) ? client.version : 0;
     const int max = AgentConfig::GetMaxMessageSize(version);
-    const int header = version >= 20 || type == kConfigAgentServiceEvent ? 4 : 2;
+    const int header = version >= 20 || type == CONFIG_AGENT_SERVICE_EVENT ? 4 : 2;
     // The part of a one-record message that is not the record.
     int base = 0;
     {
@@ -435,7 +436,7 @@ int AgentConfig::SendConfigAgentEvents(int recordType, int32_t peripheralID, int
         }
         rec.WriteAgentSlot(w, rt, oldLoginID, details, utf8);
     };
-    return PageAgents(kConfigAgentEvent, sessionID, list, pages,
+    return PageAgents(CONFIG_AGENT_EVENT, sessionID, list, pages,
                       "ProcessConfigRequestEventMSG::Agent record with id = %d exceeds maximum CTILINK message size",
                       skip, write);
 }
@@ -451,7 +452,7 @@ int AgentConfig::SendConfigAgentServiceEvents(int recordType, int32_t peripheral
         return rt == 1 && changed.count(rec.SkillTargetID) == 0;
     };
     auto write = [&](const AgentConfig& rec, int rt, Writer& w) { rec.WriteServiceSlot(w, rt); };
-    return PageAgents(kConfigAgentServiceEvent, sessionID, list, pages,
+    return PageAgents(CONFIG_AGENT_SERVICE_EVENT, sessionID, list, pages,
                       "ProcessConfigRequestEventMSG::Agent Service record with id = %d exceeds maximum CTILINK "
                       "message size",
                       skip, write);

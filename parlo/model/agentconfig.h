@@ -4,6 +4,9 @@
 // key only while the server is ACTIVE (and then start the 3-second AgentConfigureUpdate
 // timer); a held-back batch is judged for real change, applied, and pushed only where it
 // changed something, paged by ten records and by the client version's frame size.
+// Locks and ownership (configtable.h): the Process, Get*List and ApplyDeferred calls take
+// the server lock; FindAgentConfig expects it held and returns the map's record; lists are
+// the caller's.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -42,16 +45,16 @@ public:
     // Parse, then defer (Update nonzero and the server ACTIVE; starts the timer) or apply
     // at once. The next record, or null (traced) when the record or one of its counts runs
     // past end.
-    static const uint8_t* ProcessAgentRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
-                                             uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessAgentRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
+                                                           uint32_t update);
     // Tables 1, 2 and 4: apply at once (Update 0) or pend until the key. The next record,
     // or null (traced) when the record runs past end.
-    static const uint8_t* ProcessAgentTeamRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
-                                                 uint32_t update);
-    static const uint8_t* ProcessAgentTeamMemberRecord(uint32_t op, const uint8_t* record,
-                                                       const uint8_t* end, uint32_t update);
-    static const uint8_t* ProcessAgentTeamSupervisorRecord(uint32_t op, const uint8_t* record,
-                                                           const uint8_t* end, uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessAgentTeamRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
+                                                               uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessAgentTeamMemberRecord(uint32_t op, const uint8_t* record,
+                                                                     const uint8_t* end, uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessAgentTeamSupervisorRecord(uint32_t op, const uint8_t* record,
+                                                                         const uint8_t* end, uint32_t update);
 
     static void InitMap();
     // The map's record or null; no lock taken (the map owns it).
@@ -67,13 +70,17 @@ public:
     // Pages the list into CONFIG_AGENT_EVENT (CONFIG_AGENT_SERVICE_EVENT) messages to one
     // session; *pages counts the pages sent. RecordType -1 takes each record's from its
     // Operation; CHANGE records go only when their SkillTargetID is in `changed`. Returns 0,
-    // or 5 when a record cannot fit any page of the session's version.
-    static int SendConfigAgentEvents(int recordType, int32_t peripheralID, int32_t sessionID,
-                                     const model::ConfigList<AgentConfig>& list, const Renames& renames,
-                                     int* pages, const Set& changed);
-    static int SendConfigAgentServiceEvents(int recordType, int32_t peripheralID, int32_t sessionID,
-                                            const model::ConfigList<AgentConfig>& list, int* pages,
-                                            const Set& changed);
+    // or 5 when a record cannot fit any page of the session's version (the status its
+    // CONFIG_END_EVENT carries).
+    [[nodiscard]] static int SendConfigAgentEvents(int recordType, int32_t peripheralID,
+                                                   int32_t sessionID,
+                                                   const model::ConfigList<AgentConfig>& list,
+                                                   const Renames& renames, int* pages,
+                                                   const Set& changed);
+    [[nodiscard]] static int SendConfigAgentServiceEvents(int recordType, int32_t peripheralID,
+                                                          int32_t sessionID,
+                                                          const model::ConfigList<AgentConfig>& list,
+                                                          int* pages, const Set& changed);
     static void ClearList(model::ConfigList<AgentConfig>& list) { list.clear(); }
     // Applies the deferred list and pushes it (the key, marker -2, server clean-up).
     static void ApplyDeferred();

@@ -1,7 +1,8 @@
 #pragma once
 // What the agent object needs of the agent configuration table: the desk settings of an
-// agent and the lines its dump shows. The configuration table answers these; until it is
-// there, agentdesk_stub.cpp answers "no record" (delete that file when it lands).
+// agent and the lines its dump shows. agentconfig.cpp answers them from the agent's table-5
+// record and the table-12 desk settings it names, so that agent.cpp and agentstate.cpp need
+// not include the configuration tables. Call with the server lock held.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,9 +16,9 @@ struct AgentDeskSettings {
 namespace agentconfig {
 // The desk settings of the agent's configuration record; false when there are none (the
 // agent then keeps -1 copies).
-bool GetAgentDeskSettings(int32_t skillTargetID, AgentDeskSettings& out);
+[[nodiscard]] bool GetAgentDeskSettings(int32_t skillTargetID, AgentDeskSettings& out);
 // For the agent dump: the record's name line (the FirstName line, ending in "\n") and its
 // enabled service types; false when the agent has no configuration record.
-bool GetAgentDumpInfo(int32_t skillTargetID, std::string& nameLine,
-                      std::vector<int32_t>& serviceTypes);
+[[nodiscard]] bool GetAgentDumpInfo(int32_t skillTargetID, std::string& nameLine,
+                                    std::vector<int32_t>& serviceTypes);
 }  // namespace agentconfig

@@ -2,6 +2,8 @@
 // OPC table 12 ("AgentDeskSettings"): named sets of desktop behaviour keyed by
 // AgentDeskSettingsID, and each peripheral's default set (from table 11). Updates wait for
 // the key only while the server is ACTIVE; otherwise they apply at once and go to nobody.
+// Locks and ownership (configtable.h): the Process, Get* and FindAgentDeskSettings calls take
+// the server lock; records found are the map's, lists are the caller's.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -41,8 +43,8 @@ public:
 
     // Parse, then defer (Update nonzero and the server ACTIVE) or apply at once. The next
     // record, or null (traced) when it runs past end.
-    static const uint8_t* ProcessAgentDeskSettingsRecord(uint32_t op, const uint8_t* record,
-                                                         const uint8_t* end, uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessAgentDeskSettingsRecord(uint32_t op, const uint8_t* record,
+                                                                       const uint8_t* end, uint32_t update);
     static void InitMap();
     // The map's record or null; takes the server lock when the caller does not hold it.
     static AgentDeskSettingsConfig* FindAgentDeskSettings(uint32_t id);
@@ -50,7 +52,7 @@ public:
     static void SetPeripheralDefault(int32_t peripheralID, uint32_t deskSettingsID);
     // Whether a default is known: for a PeripheralID, its own; for -1, the one default when
     // exactly one peripheral has one. Writes it to `out` when found and out is given.
-    static bool GetPeripheralDefault(int32_t peripheralID, uint32_t* out);
+    [[nodiscard]] static bool GetPeripheralDefault(int32_t peripheralID, uint32_t* out);
     static void GetAgentDeskSettingsList(model::ConfigList<AgentDeskSettingsConfig>& list);
     static void SendConfigAgentDeskSettingsEvents(int recordType, int32_t sessionID,
                                                   const model::ConfigList<AgentDeskSettingsConfig>& list);
@@ -67,9 +69,10 @@ public:
 
     // ---- engine hooks ----
     static constexpr const char* kTableName = "AgentDeskSettingsConfig";
-    static constexpr uint32_t kMsgMaskBit = 0x80, kInfoBit = 0x80, kBuckets = 17;
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_AGENT_DESK_SETTINGS;
+    static constexpr uint32_t kInfoBit = configinfomask::CONFIG_AGENT_DESK_SETTINGS, kBuckets = 17;
     static constexpr uint32_t kKeyElement = elementid::AgentDeskSettingsConfigKey;
-    static constexpr uint32_t kAnswerType = 261;
+    static constexpr uint32_t kAnswerType = CONFIG_AGENT_DESK_SETTINGS_EVENT;
     static constexpr bool kDeferOnlyWhileActive = true;
     static const char* ValidateCaller() { return "ProcessConfigAgentDeskEventMSG"; }
     static std::unique_ptr<AgentDeskSettingsConfig> Parse(model::OPCRecordReader& in, uint32_t op);

@@ -2,6 +2,7 @@
 // association of client sessions.
 #include <cstring>
 
+#include "ctimsg/servicemask.h"
 #include "nuvlib/ems.h"
 #include "parlo/common/serverstate.h"
 #include "parlo/model/agent.h"
@@ -16,8 +17,6 @@ using model::ServerLock;
 using model::ServerLockGuard;
 
 namespace {
-constexpr uint32_t kAllEvents = 0x10;
-constexpr uint32_t kPeripheralMonitor = 0x20;
 constexpr int32_t kVoiceMRD = 1;
 
 uint32_t NowLow32() { return static_cast<uint32_t>(model::NowSeconds()); }
@@ -80,7 +79,7 @@ int Agent::UpdateAgentState(int32_t state, int32_t stateDuration, int32_t mrdID,
                 model::ClientInfo info;
                 if (mrdID == kVoiceMRD) {
                     if (session != m_AssociateSessionID && Clients().Find(session, info) &&
-                        (info.serviceMask & (kAllEvents | kPeripheralMonitor)) != 0)
+                        (info.serviceMask & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) != 0)
                         AssociateVoice(session);
                 } else
                     AssociateNonVoice(mrdID, session);
@@ -90,48 +89,96 @@ int Agent::UpdateAgentState(int32_t state, int32_t stateDuration, int32_t mrdID,
     return changed;
 }
 
+// ---- performance counters ----
+
+namespace {
+PerfCounter StateCounter(int32_t state) {
+    switch (state) {
+        case 2: return PerfCounter::PARLO_NOT_READY_AGENTS;
+        case 3: return PerfCounter::PARLO_READY_AGENTS;
+        case 5: return PerfCounter::PARLO_WORKNOTREADY_AGENTS;
+        default: return PerfCounter::PARLO_WORKREADY_AGENTS;
+    }
+}
+}  // namespace
+
+bool& Agent::CountedFlag(int32_t state) {
+    switch (state) {
+        case 2: return m_CountedNotReady;
+        case 3: return m_CountedReady;
+        case 5: return m_CountedWorkNotReady;
+        default: return m_CountedWorkReady;
+    }
+}
+
+bool Agent::IsCountedIn(int32_t state) const {
+    switch (state) {
+        case 2: return m_CountedNotReady;
+        case 3: return m_CountedReady;
+        case 5: return m_CountedWorkNotReady;
+        case 6: return m_CountedWorkReady;
+        default: return false;
+    }
+}
+
+void Agent::SetCounted(int32_t state) {
+    bool& counted = CountedFlag(state);
+    if (counted) return;
+    counted = true;
+    Server().Increment(StateCounter(state));
+}
+
+bool Agent::ClearCounted(int32_t state) {
+    bool& counted = CountedFlag(state);
+    if (!counted) return false;
+    counted = false;
+    Server().Decrement(StateCounter(state));
+    return true;
+}
+
+void Agent::LeaveFirstCounted(int32_t except) {
+    for (int32_t state : {3, 2, 6, 5})
+        if (state != except && ClearCounted(state)) return;
+}
+
+void Agent::CountLogin() {
+    ServerLockGuard guard(ServerLock());
+    if (m_CountedLoggedIn) return;
+    m_CountedLoggedIn = true;
+    Server().Increment(PerfCounter::PARLO_LOGGEDIN_AGENTS);
+}
+
+void Agent::CountLogout() {
+    ServerLockGuard guard(ServerLock());
+    if (!m_CountedLoggedIn) return;
+    m_CountedLoggedIn = false;
+    Server().Decrement(PerfCounter::PARLO_LOGGEDIN_AGENTS);
+    Server().Increment(PerfCounter::PARLO_LOGGEDOUT_AGENTS);
+    LeaveFirstCounted(0);
+}
+
+void Agent::CountAgentState(int32_t state) {
+    ServerLockGuard guard(ServerLock());
+    // A counted state enters its counter; any other state leaves work not ready.
+    const bool counted = state == 2 || state == 3 || state == 5 || state == 6;
+    if (counted)
+        SetCounted(state);
+    else
+        (void)ClearCounted(5);
+    LeaveFirstCounted(counted ? state : 5);
+}
+
 // The counters follow the first state after a login; LOGGEDOUT is never lowered.
 void Agent::CountState(int32_t state, int32_t old) {
     const bool out = state == 1 || state == 9;
-    if (out && m_CountedLoggedIn) {
-        Server().Decrement(PerfCounter::PARLO_LOGGEDIN_AGENTS);
-        Server().Increment(PerfCounter::PARLO_LOGGEDOUT_AGENTS);
-        m_CountedLoggedIn = false;
-        struct Flag {
-            bool* counted;
-            PerfCounter counter;
-        };
-        const Flag flags[] = {{&m_CountedReady, PerfCounter::PARLO_READY_AGENTS},
-                              {&m_CountedNotReady, PerfCounter::PARLO_NOT_READY_AGENTS},
-                              {&m_CountedWorkReady, PerfCounter::PARLO_WORKREADY_AGENTS},
-                              {&m_CountedWorkNotReady, PerfCounter::PARLO_WORKNOTREADY_AGENTS}};
-        for (const Flag& f : flags)
-            if (*f.counted) {
-                *f.counted = false;
-                Server().Decrement(f.counter);
-                break;
-            }
-    }
+    if (out) CountLogout();
     if (state == 4)
         Server().Increment(PerfCounter::PARLO_TALKING_AGENTS);
     else if (old == 4)
         Server().Decrement(PerfCounter::PARLO_TALKING_AGENTS);
     if (!out && !m_CountedLoggedIn) {
-        m_CountedLoggedIn = true;
-        Server().Increment(PerfCounter::PARLO_LOGGEDIN_AGENTS);
-        bool* counted = nullptr;
-        PerfCounter counter = PerfCounter::PARLO_READY_AGENTS;
-        switch (state) {
-            case 2: counted = &m_CountedNotReady; counter = PerfCounter::PARLO_NOT_READY_AGENTS; break;
-            case 3: counted = &m_CountedReady; counter = PerfCounter::PARLO_READY_AGENTS; break;
-            case 5: counted = &m_CountedWorkNotReady; counter = PerfCounter::PARLO_WORKNOTREADY_AGENTS; break;
-            case 6: counted = &m_CountedWorkReady; counter = PerfCounter::PARLO_WORKREADY_AGENTS; break;
-            default: break;
-        }
-        if (counted != nullptr && !*counted) {
-            *counted = true;
-            Server().Increment(counter);
-        }
+        CountLogin();
+        if (state == 2 || state == 3 || state == 5 || state == 6) SetCounted(state);
     }
 }
 
@@ -314,7 +361,7 @@ void Agent::AssociateNonVoice(int32_t mrdID, int32_t sessionID) {
 void Agent::AssociateClient(int32_t sessionID, const char* uniqueInstanceID) {
     if (uniqueInstanceID == nullptr || uniqueInstanceID[0] == '\0') return;
     model::ClientInfo info;
-    if (!Clients().Find(sessionID, info) || (info.serviceMask & (kAllEvents | kPeripheralMonitor)) == 0)
+    if (!Clients().Find(sessionID, info) || (info.serviceMask & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) == 0)
         return;
     ServerLockGuard guard(ServerLock());
     for (int b = 0; b < kHashBuckets; ++b)

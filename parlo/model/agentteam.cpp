@@ -1,6 +1,8 @@
 #include "parlo/model/agentteam.h"
 
 #include "ctimsg/messages/msgclass.h"
+#include "ctimsg/msgtypes.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/agentconfig.h"
@@ -11,7 +13,6 @@ namespace {
 
 model::ConfigMap<AgentTeam> g_Teams(AgentTeam::kHashBuckets);
 model::ConfigList<AgentTeamRecord> g_Pending;
-constexpr uint32_t kAgentTeamConfigEvent = 128;
 
 uint64_t TeamKey(int32_t teamID) { return static_cast<uint32_t>(teamID); }
 
@@ -138,7 +139,7 @@ void AgentTeam::CleanupMonitorList() {
         m_MonitorList.Remove(m);
         model::ClientInfo info;
         if (m->m_SessionID != -1 && model::Clients().Find(m->m_SessionID, info))
-            model::Sessions().SendFailureEventMSG(m->m_SessionID, 90, false);
+            (void)model::Sessions().SendFailureEventMSG(m->m_SessionID, E_CTI_MONITOR_TERMINATED, false);
         else
             EMSTraceMessage("AgentTeam::CleanupMonitorList - !Warning! ClientCB is invalid for the monitor object");
         CTICSTAMonitor::Free(m);
@@ -193,7 +194,7 @@ bool AgentTeam::ConfigureAgentTeamMember(const AgentTeamRecord& r) {
         team->m_MemberIDs.erase(team->m_MemberIDs.begin() + i);
         team->m_MemberNames.erase(team->m_MemberNames.begin() + i);
         --team->m_NumMembers;
-        if (agent != nullptr && agent->m_AgentTeamID == r.TeamID) agent->m_AgentTeamID = -1;
+        if (agent != nullptr && agent->m_AgentTeamID == r.TeamID) agent->SetAgentTeamID(-1);
         return true;
     }
     if (agent != nullptr && agent->m_AgentTeamID != -1 && agent->m_AgentTeamID != r.TeamID) {
@@ -205,13 +206,13 @@ bool AgentTeam::ConfigureAgentTeamMember(const AgentTeamRecord& r) {
                 --old->m_NumMembers;
             }
         }
-        agent->m_AgentTeamID = -1;
+        agent->SetAgentTeamID(-1);
     }
     if (IndexOf(team->m_MemberIDs, r.SkillTargetID) >= 0) return true;
     team->m_MemberIDs.push_back(r.SkillTargetID);
     team->m_MemberNames.push_back(r.name);
     ++team->m_NumMembers;
-    if (agent != nullptr) agent->m_AgentTeamID = r.TeamID;
+    if (agent != nullptr) agent->SetAgentTeamID(r.TeamID);
     if (r.pending) team->AnnounceOne(1, r.TeamID, r.SkillTargetID, r.name, 0);
     return true;
 }
@@ -282,14 +283,14 @@ void Send(BaseMSG& msg) {
 
 void AgentTeam::AnnounceOne(uint16_t operation, int32_t teamID, int32_t skillTargetID, const std::string& name,
                             uint16_t flags) {
-    BaseMSGPtr msg = catalog::CreateMessage(kAgentTeamConfigEvent);
+    BaseMSGPtr msg = catalog::CreateMessage(AGENT_TEAM_CONFIG_EVENT);
     TeamFields(*msg, *this, teamID, operation, 1);
     AgentFields(*msg, *this, 0, skillTargetID, name, flags);
     Send(*msg);
 }
 
 void AgentTeam::AnnounceTeam(uint16_t operation) {
-    BaseMSGPtr msg = catalog::CreateMessage(kAgentTeamConfigEvent);
+    BaseMSGPtr msg = catalog::CreateMessage(AGENT_TEAM_CONFIG_EVENT);
     const size_t n = m_MemberIDs.size();
     size_t i = 0;
     do {

@@ -5,8 +5,10 @@
 // that arrive with Update, and renames of a team with members or supervisors, are announced
 // to the all-events sessions as AGENT_TEAM_CONFIG_EVENT.
 //
-// Everything here belongs to the server lock "RTServerConfig"; the parsers and
-// FindAgentTeam take it when the caller does not hold it.
+// Everything here belongs to the server lock "RTServerConfig". The parsers, ApplyPending and
+// the look-ups take it when the caller does not hold it; the Configure calls expect it held.
+// A caller that keeps a team pointer or reads its members holds it too. The table owns every team: a team lives until
+// a removal record (or the end of the process) destroys it.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,6 +37,7 @@ public:
     static constexpr int kHashBuckets = 32;
     static constexpr int kAgentsPerMessage = 64;
 
+    // Made by ConfigureAgentTeam, which files it in the table.
     AgentTeam(int32_t peripheralID, int32_t teamID, std::string name);
     // Does not end the monitors (see CleanupMonitorList).
     ~AgentTeam();
@@ -43,13 +46,14 @@ public:
 
     // Apply one record. False when it was ignored (no such team for a supervisor or member
     // record, or an operation OPC may not send; both traced). A team's removal ends its
-    // monitors (FAILURE_EVENT 90 to each owner) and destroys it.
-    static bool ConfigureAgentTeam(const AgentTeamRecord& record);
-    static bool ConfigureAgentTeamMember(const AgentTeamRecord& record);
-    static bool ConfigureAgentTeamSupervisor(const AgentTeamRecord& record);
+    // monitors (FAILURE_EVENT E_CTI_MONITOR_TERMINATED to each owner) and destroys it:
+    // pointers to it are dangling afterwards.
+    [[nodiscard]] static bool ConfigureAgentTeam(const AgentTeamRecord& record);
+    [[nodiscard]] static bool ConfigureAgentTeamMember(const AgentTeamRecord& record);
+    [[nodiscard]] static bool ConfigureAgentTeamSupervisor(const AgentTeamRecord& record);
     // Applies every pending record in order and empties the list (the key's flush).
     static void ApplyPending();
-    // Takes a record over into the pending list.
+    // Takes a record over into the pending list (the key's flush applies it).
     static void AddPending(std::unique_ptr<AgentTeamRecord> record);
     // The team or null (the table owns it); takes the server lock when not held.
     static AgentTeam* FindAgentTeam(int32_t teamID);
@@ -64,18 +68,21 @@ public:
 
     // Every member name equal to `from` becomes `to` (a LoginID change).
     void RenameMember(const std::string& from, const std::string& to);
+    // The list of monitors whose subject is the team (CTICSTAMonitor::SubjectLinkOffset).
     StdQueue& MonitorList() { return m_MonitorList; }
-    // Ends the monitors whose subject the team is: FAILURE_EVENT 90 to each owner, then free.
+    // Ends the monitors whose subject the team is: FAILURE_EVENT E_CTI_MONITOR_TERMINATED to
+    // each owner, then free.
     void CleanupMonitorList();
 
-    StdQueue m_MonitorList;
+    // The team's data; only the Configure calls change it. The member and supervisor lists
+    // are parallel (an ID and its name at the same index; m_NumMembers, m_NumSupervisors
+    // their lengths).
     int32_t m_PeripheralID;
     int32_t m_TeamID;
     std::string m_TeamName;
     int32_t m_PrimarySupervisorID = -1;
     int32_t m_DialedNumberID = -1;
     int32_t m_DepartmentID = -1;
-    int32_t m_HashIndex;
     int32_t m_NumMembers = 0;
     int32_t m_NumSupervisors = 0;
     std::vector<int32_t> m_MemberIDs;
@@ -89,4 +96,7 @@ private:
                      uint16_t flags);
     // The whole team's members, 64 per message.
     void AnnounceTeam(uint16_t operation);
+
+    int32_t m_HashIndex;
+    StdQueue m_MonitorList;
 };

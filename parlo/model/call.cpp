@@ -8,25 +8,33 @@
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
+#include "parlo/common/meterids.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/exactindex.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 
-using namespace model;
+namespace model {
 
-namespace {
-
+// The call hash with its two exact indexes, and the pool.
 struct CallTable {
     StdQueue buckets[Call::kHashBuckets];
     // Calls by exact CallID, each CallID's calls in their bucket order.
-    ExactIndex byCallID{CallIndexLinkOffset()};
+    ExactIndex byCallID{MemberOffset(&Call::m_IndexLinks)};
     // And by exact (PeripheralID, CallID), for the look-ups that name a peripheral.
-    ExactIndex byPeriphCallID{CallPeriphIndexLinkOffset()};
+    ExactIndex byPeriphCallID{MemberOffset(&Call::m_PeriphIndexLinks)};
     StdQueue freeList;
     LockObject* lock = nullptr;
 };
+
+}  // namespace model
+
+using namespace model;
+
+int32_t Call::PrivateCallLinkOffset() { return MemberOffset(&Call::m_PrivateCallLinks); }
+
+namespace {
 
 CallTable& Table() {
     static CallTable table;
@@ -63,8 +71,8 @@ void AppendConnectionIDText(std::string& out, uint32_t callID, int deviceIDType,
 // ---- object ----
 
 Call::Call() {
-    m_ConnectionList.SetLinkOffset(ConnectionCallLinkOffset());
-    m_MonitorList.SetLinkOffset(MonitorSubjectLinkOffset());
+    m_ConnectionList.SetLinkOffset(CTICSTAConnection::CallLinkOffset());
+    m_MonitorList.SetLinkOffset(CTICSTAMonitor::SubjectLinkOffset());
     m_HashIndex = -1;
     m_PrivateCallAgent = nullptr;
     m_JoinedCall = nullptr;
@@ -115,7 +123,7 @@ void Call::SetLastEvent(const char* name) {
 void Call::InitCallList() {
     CallTable& t = Table();
     if (t.lock != nullptr) return;
-    const int32_t offset = CallHashLinkOffset();
+    const int32_t offset = MemberOffset(&Call::m_HashLinks);
     for (StdQueue& b : t.buckets) b.SetLinkOffset(offset);
     t.freeList.SetLinkOffset(offset);
     t.lock = model::Server().NewCallLock();
@@ -270,14 +278,6 @@ void Call::TraceDuplicate(const char* what) {
                     m_LastEvent.c_str(), static_cast<int>(NowSeconds() - m_LastEventTime));
 }
 
-void Call::ReleaseOne() {
-    // A private call goes back through its agent, which unlinks it first.
-    if (m_Private && m_PrivateCallAgent != nullptr)
-        static_cast<Agent*>(m_PrivateCallAgent)->RemovePrivateCall(this, true);
-    else
-        Free(this, true);
-}
-
 Call* Call::Alloc(uint32_t peripheralID, uint32_t callID, uint16_t srcType, const char* srcID,
                   int16_t peripheralType, uint16_t callType, uint16_t disposition,
                   uint32_t campaignID, uint32_t queryRuleID) {
@@ -285,7 +285,7 @@ Call* Call::Alloc(uint32_t peripheralID, uint32_t callID, uint16_t srcType, cons
     if (srcID == nullptr) srcID = "";
     if (Call* old = FindCall(peripheralID, callID, srcType, srcID, 1)) {
         old->TraceDuplicate("Call::Alloc - duplicate active call released");
-        old->ReleaseOne();
+        Release(old, true);
     }
     Call* call = AsCall(Table().freeList.RemoveHead());
     if (call != nullptr) {
@@ -304,8 +304,8 @@ Call* Call::Alloc(uint32_t peripheralID, uint32_t callID, uint16_t srcType, cons
     call->m_CampaignID = campaignID;
     call->m_QueryRuleID = queryRuleID;
     call->AddToHash();
-    Server().UpdateMeter(kMeterCallsInProgress, 1);
-    Server().UpdateMeter(kMeterActiveCalls, 1);
+    Server().UpdateMeter(meter::CallsInProgress, 1);
+    Server().UpdateMeter(meter::ActiveCalls, 1);
     Server().Increment(PerfCounter::PARLO_ACTIVE_CALLS);
     return call;
 }
@@ -329,8 +329,8 @@ void Call::Free(Call* call, bool sendEndCall) {
             // The event carries OPC's data: an invalid one is traced and skipped, the call
             // is released all the same.
             if (Clients().ValidateMessage("Call::Free", msg))
-                Sessions().WriteMSG(nullptr, static_cast<int32_t>(call->m_PeripheralID), msg,
-                                    DistributeAllEvents);
+                (void)Sessions().WriteMSG(nullptr, static_cast<int32_t>(call->m_PeripheralID), msg,
+                                          DistributeAllEvents);
         }
         // Lowered for every reported call that goes, not only when END_CALL_EVENT went out.
         Server().Decrement(PerfCounter::PARLO_REPORTED_CALLS);
@@ -344,9 +344,9 @@ void Call::Free(Call* call, bool sendEndCall) {
     call->RemoveAllMonitors();
     if (call->m_Active) {
         call->m_Active = false;
-        Server().UpdateMeter(kMeterActiveCalls, -1);
+        Server().UpdateMeter(meter::ActiveCalls, -1);
     }
-    Server().UpdateMeter(kMeterCallsInProgress, -1);
+    Server().UpdateMeter(meter::CallsInProgress, -1);
     Table().freeList.Append(call);
     Server().Decrement(PerfCounter::PARLO_ACTIVE_CALLS);
 }
@@ -358,7 +358,7 @@ void Call::RemovePeripheralCalls(uint32_t peripheralID) {
         while (c != nullptr) {
             Call* next = AsCall(b.Next(c));
             if (peripheralID == kNoPeripheral || c->m_PeripheralID == peripheralID)
-                c->ReleaseOne();
+                Release(c, true);
             c = next;
         }
     }
@@ -371,7 +371,7 @@ void Call::RemovePrivateCalls(uint32_t peripheralID) {
         while (c != nullptr) {
             Call* next = AsCall(b.Next(c));
             if (c->m_Private && (peripheralID == kNoPeripheral || c->m_PeripheralID == peripheralID))
-                c->ReleaseOne();
+                Release(c, true);
             c = next;
         }
     }
@@ -383,7 +383,7 @@ void Call::Deactivate() {
     if (!m_Active) return;
     m_Active = false;
     m_Deactivated = true;
-    Server().UpdateMeter(kMeterActiveCalls, -1);
+    Server().UpdateMeter(meter::ActiveCalls, -1);
     Server().Increment(PerfCounter::PARLO_DEACTIVATED_CALLS);
 }
 
@@ -395,7 +395,7 @@ void Call::Reactivate() {
     }
     if (!m_Active) {
         m_Active = true;
-        Server().UpdateMeter(kMeterActiveCalls, 1);
+        Server().UpdateMeter(meter::ActiveCalls, 1);
     }
     if (m_Deactivated) Server().Decrement(PerfCounter::PARLO_DEACTIVATED_CALLS);
     m_Deactivated = false;
@@ -406,7 +406,7 @@ void Call::ClearCall(int cause) {
     if (m_Cleared) return;
     if (m_Active) {
         m_Active = false;
-        Server().UpdateMeter(kMeterActiveCalls, -1);
+        Server().UpdateMeter(meter::ActiveCalls, -1);
     }
     if (m_Deactivated) Server().Decrement(PerfCounter::PARLO_DEACTIVATED_CALLS);
     m_Deactivated = false;
@@ -439,13 +439,15 @@ void Call::SetDestDeviceID(uint16_t type, const char* id) {
 
 void Call::AddConnection(CTICSTAConnection* c) { m_ConnectionList.Append(c); }
 void Call::RemoveConnection(CTICSTAConnection* c) {
-    if (c->m_CallLinks.IsQueued()) m_ConnectionList.Remove(c);
-    c->m_CallLinks.Reset();
+    StdQueueLink* link = m_ConnectionList.LinkOf(c);
+    if (link->IsQueued()) m_ConnectionList.Remove(c);
+    link->Reset();
 }
 void Call::AddMonitor(CTICSTAMonitor* m) { m_MonitorList.Append(m); }
 void Call::RemoveMonitor(CTICSTAMonitor* m) {
-    if (m->m_SubjectLinks.IsQueued()) m_MonitorList.Remove(m);
-    m->m_SubjectLinks.Reset();
+    StdQueueLink* link = m_MonitorList.LinkOf(m);
+    if (link->IsQueued()) m_MonitorList.Remove(m);
+    link->Reset();
 }
 CTICSTAConnection* Call::FirstConnection() const {
     return static_cast<CTICSTAConnection*>(m_ConnectionList.First());
@@ -456,27 +458,10 @@ CTICSTAConnection* Call::NextConnection(CTICSTAConnection* c) const {
 
 // ---- connection look-ups ----
 
-namespace {
-bool Counted(const CTICSTAConnection* c) {
+bool Call::IsCounted(const CTICSTAConnection* c) {
     const int s = c->m_LocalConnectionState;
     return (s >= 1 && s <= 5) || (s == 6 && c->m_ConnectionType == 1);
 }
-bool FitsSelector(const CTICSTAConnection* c, int selector) {
-    const int s = c->m_LocalConnectionState;
-    switch (selector) {
-        case 1:
-        case 2: return c->IsActive();
-        case 3: return c->IsActiveNotAlerting();
-        case 4: return s == 2;
-        case 5: return s == 3;
-        case 6: return s == 4;
-        case 7: return s == 2 || s == 4;
-        default: return false;
-    }
-}
-}  // namespace
-
-bool Call::IsCounted(const CTICSTAConnection* c) { return Counted(c); }
 
 CTICSTAConnection* Call::FindConnection(CTICSTADevice* device) {
     if (device == nullptr) return nullptr;
@@ -498,7 +483,7 @@ CTICSTAConnection* Call::FindConnectionByDeviceID(int type, const char* deviceID
             continue;
         if (c->m_LocalConnectionState == 2 && !includeAlerting) continue;
         if (newestAny == nullptr) newestAny = c;
-        if (FitsSelector(c, selector)) return c;
+        if (c->FitsSelector(selector)) return c;
     }
     return selector == 1 ? newestAny : nullptr;
 }
@@ -518,7 +503,7 @@ CTICSTAConnection* Call::GetReferenceConnection() {
     CTICSTAConnection* otherType = nullptr;
     CTICSTAConnection* first = nullptr;
     for (CTICSTAConnection* c = FirstConnection(); c != nullptr; c = NextConnection(c)) {
-        if (!Counted(c)) continue;
+        if (!IsCounted(c)) continue;
         const bool alerting = c->m_LocalConnectionState == 2;
         if (c->m_ConnectionType == 1 && !alerting) return c;
         if (otherType == nullptr && !alerting && c->m_ConnectionType != 1) otherType = c;
@@ -530,7 +515,7 @@ CTICSTAConnection* Call::GetReferenceConnection() {
 int Call::ActiveConnections() {
     int n = 0;
     for (CTICSTAConnection* c = FirstConnection(); c != nullptr; c = NextConnection(c))
-        if (Counted(c)) ++n;
+        if (IsCounted(c)) ++n;
     return n;
 }
 

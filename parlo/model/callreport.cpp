@@ -4,6 +4,7 @@
 
 #include "ctimsg/basemsg.h"
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/statuscodes.h"
 #include "ctimsg/structured.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
@@ -15,9 +16,6 @@
 using namespace model;
 
 namespace {
-
-constexpr uint32_t kStatusECCTooMuchData = 73;
-constexpr uint32_t kStatusMonitorTerminated = 90;
 
 void SetUShortIf(BaseMSG& msg, uint32_t e, uint16_t v) {
     if (HasElement(msg, e)) msg.SetUSHORT(Id(e), v);
@@ -102,7 +100,7 @@ void Call::WriteMSG(BaseMSG& msg, bool setState, bool passConnection) {
 void Call::WriteToCallWatchers(BaseMSG& msg) {
     if (!Server().IsServerActive()) return;
     if (!m_Reported) ReportCall();
-    Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg, DistributeAllEvents);
+    (void)Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg, DistributeAllEvents);
     ServerLockGuard guard(ServerLock());
     for (auto* m = static_cast<CTICSTAMonitor*>(m_MonitorList.First()); m != nullptr;
          m = static_cast<CTICSTAMonitor*>(m_MonitorList.Next(m)))
@@ -115,9 +113,14 @@ void Call::ReportCall() {
         BeginCallEventMSG msg(Server().TraceECCVariables(), Server().TracePeriphVariables());
         GetCallContext(msg);
         if (Clients().ValidateMessage("Call::ReportCall", msg))
-            Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg,
-                                DistributeAllEvents);
+            (void)Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg,
+                                      DistributeAllEvents);
     }
+    MarkReported();
+}
+
+void Call::MarkReported() {
+    if (m_Reported) return;
     m_Reported = true;
     Server().Increment(PerfCounter::PARLO_REPORTED_CALLS);
 }
@@ -169,7 +172,7 @@ void Call::GetCallContext(BaseMSG& msg) {
                 "removed from message.",
                 StatusCodeName(status));
             msg.ClearECC();
-            if (static_cast<uint32_t>(status) == kStatusECCTooMuchData)
+            if (status == E_CTI_TOO_MUCH_DATA)
                 Clients().ReportECCTooMuchData("GetCallContext", m_PeripheralID, m_CallID);
         }
     }
@@ -231,7 +234,7 @@ void Call::SendCallDataUpdateEvent(const ConnectionID& oldID, const ConnectionID
                 "%s.  ECC variables removed from message.",
                 caller, StatusCodeName(status));
             msg.ClearECC();
-            if (static_cast<uint32_t>(status) == kStatusECCTooMuchData)
+            if (status == E_CTI_TOO_MUCH_DATA)
                 Clients().ReportECCTooMuchData(caller, m_PeripheralID, m_CallID);
         } else {
             msg.SetUSHORT(Id(E::NumNamedVariables), static_cast<uint16_t>(scalars));
@@ -281,7 +284,7 @@ void Call::RemoveAllMonitors() {
         auto* next = static_cast<CTICSTAMonitor*>(m_MonitorList.Next(m));
         ClientInfo info;
         if (m->m_SessionID != -1 && Clients().Find(m->m_SessionID, info))
-            Sessions().SendFailureEventMSG(m->m_SessionID, kStatusMonitorTerminated, false);
+            (void)Sessions().SendFailureEventMSG(m->m_SessionID, E_CTI_MONITOR_TERMINATED, false);
         else
             EMSTraceMessage("Call::RemoveAllMonitors - !Warning! ClientCB is invalid for the "
                             "monitor object");
@@ -509,7 +512,7 @@ void Call::WritePriSecMSG(Call* s, BaseMSG& msg, uint32_t override, int numParti
     msg.SetUSHORT(Id(E::NumParties), static_cast<uint16_t>(n));
 
     if (!Clients().ValidateMessage("WritePriSecMSG", msg)) return;
-    Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg, DistributeAllEvents);
+    (void)Sessions().WriteMSG(nullptr, static_cast<int32_t>(m_PeripheralID), msg, DistributeAllEvents);
     for (Call* call : {this, s}) {
         if (call == nullptr) continue;
         for (auto* m = static_cast<CTICSTAMonitor*>(call->m_MonitorList.First()); m != nullptr;

@@ -5,21 +5,22 @@
 
 #include "ctimsg/basemsg.h"
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/statuscodes.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
+#include "platform/byteorder.h"
 
 using namespace model;
 
 namespace {
 
-constexpr uint32_t kStatusECCTooMuchData = 73;
 constexpr uint16_t kCallTypeSupervisorMonitor = 21;
 constexpr uint16_t kCallTypeNonACD = 38;
-constexpr uint32_t kTraceSnapshot = 0x20;
 
 // One 84-byte entry of the snapshot-device confirmation.
 constexpr uint32_t kEntrySize = 84;
@@ -33,11 +34,6 @@ struct SnapshotEntry {
     int32_t state;
     int32_t status;
 };
-
-uint32_t Word(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 const char* SilentMonitorText(int32_t status) {
     switch (status) {
@@ -79,13 +75,13 @@ bool ReadEntries(const char* deviceID, int32_t count, uint32_t offset, const uin
         }
         const uint8_t* e = data + at;
         SnapshotEntry entry{};
-        entry.callID = Word(e);
+        entry.callID = plat::LoadLE32(e);
         memcpy(entry.deviceID, e + kEntryDeviceID, 63);  // at most 63 characters kept
         entry.deviceID[63] = '\0';
-        entry.deviceIDType = static_cast<int32_t>(Word(e + kEntryDeviceIDType));
-        const int32_t states = static_cast<int32_t>(Word(e + kEntryStateCount));
-        const uint32_t statesAt = Word(e + kEntryStateOffset);
-        entry.status = static_cast<int32_t>(Word(e + kEntryStatus));
+        entry.deviceIDType = static_cast<int32_t>(plat::LoadLE32(e + kEntryDeviceIDType));
+        const int32_t states = static_cast<int32_t>(plat::LoadLE32(e + kEntryStateCount));
+        const uint32_t statesAt = plat::LoadLE32(e + kEntryStateOffset);
+        entry.status = static_cast<int32_t>(plat::LoadLE32(e + kEntryStatus));
         entry.state = -1;
         if (states < 0 ||
             (states > 0 && static_cast<uint64_t>(statesAt) + 4ull * static_cast<uint64_t>(states) >
@@ -95,7 +91,7 @@ bool ReadEntries(const char* deviceID, int32_t count, uint32_t offset, const uin
                             deviceID, i, states, statesAt, length);
             return false;
         }
-        if (states > 0) entry.state = static_cast<int32_t>(Word(data + statesAt));
+        if (states > 0) entry.state = static_cast<int32_t>(plat::LoadLE32(data + statesAt));
         out.push_back(entry);
     }
     return true;
@@ -142,7 +138,7 @@ void Call::SnapshotCallConfMsg(BaseMSG& msg) {
                 "removed from message.",
                 StatusCodeName(status));
             msg.ClearECC();
-            if (static_cast<uint32_t>(status) == kStatusECCTooMuchData)
+            if (status == E_CTI_TOO_MUCH_DATA)
                 Clients().ReportECCTooMuchData("SnapshotCallConfMsg", m_PeripheralID, m_CallID);
         }
     }
@@ -182,7 +178,7 @@ bool CTICSTADevice::VerifySnapshot(uint32_t peripheralID, int32_t count, uint32_
     bool gone = false;
     std::vector<SnapshotEntry> entries;
     if (!ReadEntries(device, count, entriesOffset, data, length, entries)) return false;
-    const bool verbose = (EMSGetTraceMask() & kTraceSnapshot) != 0;
+    const bool verbose = (EMSGetTraceMask() & tracebit::TR_PROC_6) != 0;
     int peripheralType;
     {
         ServerLockGuard guard(ServerLock());
@@ -243,12 +239,11 @@ bool CTICSTADevice::VerifySnapshot(uint32_t peripheralID, int32_t count, uint32_
                 BeginCallEventMSG msg(Server().TraceECCVariables(), Server().TracePeriphVariables());
                 call->GetCallContext(msg);
                 if (Clients().ValidateMessage("VerifySnapshot", msg))
-                    Sessions().WriteMSG(nullptr, static_cast<int32_t>(peripheralID), msg,
-                                        DistributeAllEvents);
+                    (void)Sessions().WriteMSG(nullptr, static_cast<int32_t>(peripheralID), msg,
+                                              DistributeAllEvents);
             }
             // Counted as any reported call is, since its release lowers the count.
-            call->m_Reported = true;
-            Server().Increment(PerfCounter::PARLO_REPORTED_CALLS);
+            call->MarkReported();
             bool changed = false;
             if (CTICSTAConnection* c = SetConnection(this, call, e.state, 3, e.deviceIDType,
                                                      e.deviceID, "VerifySnapshot", changed))

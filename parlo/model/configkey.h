@@ -8,10 +8,10 @@
 namespace model {
 
 // Table 10's record parser: stores the little-endian f64 at offset 40 and, when update is
-// nonzero, flushes. The record is read within [record, end); returns record + 48, or null
-// (traced) when the key lies past end. The Operation is not used.
-const uint8_t* SetConfigKey(uint32_t op, const uint8_t* record, const uint8_t* end, uint32_t update);
-// The key as 0.0 (server construction).
+// nonzero, flushes (server lock inside). The record is read within [record, end); returns
+// record + 48, or null (traced) when the key lies past end. The Operation is not used.
+[[nodiscard]] const uint8_t* SetConfigKey(uint32_t op, const uint8_t* record, const uint8_t* end, uint32_t update);
+// The key as 0.0 (server construction; no lock).
 void ClearConfigKey();
 
 // The key; read under the server lock by the flushes and the query answers.

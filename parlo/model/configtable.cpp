@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ctimsg/elementdict.h"
+#include "platform/byteorder.h"
 
 namespace model {
 
@@ -21,9 +22,8 @@ uint64_t OPCRecordReader::Bytes(size_t offset, size_t width) {
         failed_ = true;
         return 0;
     }
-    uint64_t v = 0;
-    for (size_t i = 0; i < width; ++i) v |= static_cast<uint64_t>(start_[offset + i]) << (8 * i);
-    return v;
+    const uint8_t* at = start_ + offset;
+    return width == 2 ? plat::LoadLE16(at) : plat::LoadLE32(at);
 }
 
 void OPCRecordReader::Seek(size_t offset) {
@@ -53,8 +53,7 @@ uint32_t OPCRecordReader::NextU32() {
         failed_ = true;
         return 0;
     }
-    const uint32_t v = static_cast<uint32_t>(pos_[0]) | static_cast<uint32_t>(pos_[1]) << 8 |
-                       static_cast<uint32_t>(pos_[2]) << 16 | static_cast<uint32_t>(pos_[3]) << 24;
+    const uint32_t v = plat::LoadLE32(pos_);
     pos_ += 4;
     return v;
 }
@@ -64,7 +63,7 @@ std::string OPCRecordReader::NextString() {
         failed_ = true;
         return {};
     }
-    const size_t length = static_cast<size_t>(pos_[0]) | static_cast<size_t>(pos_[1]) << 8;
+    const size_t length = plat::LoadLE16(pos_);
     const size_t room = static_cast<size_t>(end_ - pos_) - 2;
     if (length > room) {
         failed_ = true;

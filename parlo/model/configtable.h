@@ -3,6 +3,10 @@
 // deterministic map, and the table engine (parse, apply or defer, flush, push, page) that
 // each table class drives with its own record type.
 //
+// Locks: a table's map and deferred list belong to the server lock "RTServerConfig".
+// Process and ApplyDeferred take it when the calling thread does not hold it; Apply, the
+// pushes and CopyList expect it held. Records handed out as copies are the caller's.
+//
 // Map order, which answers and look-ups such as SkillGroupConfig::FindSkillTargetID follow:
 // buckets 0 .. n-1, and inside a bucket the order of insertion (new keys go to the tail).
 // A key's bucket is its low 32 bits, unsigned, modulo the table's bucket count.
@@ -13,16 +17,16 @@
 #include <vector>
 
 #include "ctimsg/basemsg.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/msgclass.h"
+#include "ctimsg/msgtypes.h"
 #include "nuvlib/ems.h"
+#include "parlo/common/serverstate.h"
 #include "parlo/model/configkey.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 
 namespace model {
-
-// Server state in which agent and desk-settings updates wait for the key.
-inline constexpr int kServerStateActive = 4;
 
 // CONFIG_RECORD_ADD / CHANGE / DELETE of an OPC Operation (1 added, 3 updated, 2 removed);
 // -1 for anything else.
@@ -170,7 +174,7 @@ public:
 
     // Parse and apply or defer; the next record, or null (traced) when the record runs
     // past end.
-    const uint8_t* Process(uint32_t op, const uint8_t* record, const uint8_t* end, uint32_t update) {
+    [[nodiscard]] const uint8_t* Process(uint32_t op, const uint8_t* record, const uint8_t* end, uint32_t update) {
         OPCRecordReader reader(record, end);
         std::unique_ptr<Rec> rec = Rec::Parse(reader, op);
         if (rec == nullptr || !reader.Ok()) {
@@ -180,7 +184,7 @@ public:
         rec->Operation = op;
         ServerLockGuard guard(ServerLock());
         const bool defer =
-            update != 0 && (!Rec::kDeferOnlyWhileActive || Server().ServerState() == kServerStateActive);
+            update != 0 && (!Rec::kDeferOnlyWhileActive || Server().ServerState() == serverstate::ACTIVE);
         if (defer)
             deferred.push_back(std::move(rec));
         else
@@ -188,8 +192,9 @@ public:
         return reader.Cursor();
     }
 
-    // Applies one record to the map; the record is never kept. It may be changed: a
-    // table may note in it what the map held before.
+    // Applies one record to the map (an add of a known key updates, an update of an unknown
+    // key adds); the record is never kept. It may be changed: a table may note in it what the
+    // map held before.
     void Apply(Rec& rec) {
         Rec* known = map.Find(rec.Key());
         uint32_t op = rec.Operation;
@@ -208,6 +213,7 @@ public:
         }
     }
 
+    // Applies the deferred records, pushes them to the configuration clients, empties the list.
     void ApplyDeferred() {
         ServerLockGuard guard(ServerLock());
         for (auto& rec : deferred) Apply(*rec);
@@ -215,6 +221,7 @@ public:
         deferred.clear();
     }
 
+    // Every live configuration client that asked for this table gets the deferred records.
     void NotifyConfigClients() {
         std::vector<ConfigClient> clients;
         Clients().GetConfigClients(clients);
@@ -225,6 +232,8 @@ public:
         }
     }
 
+    // CONFIG_BEGIN_EVENT, the deferred records' pages, CONFIG_END_EVENT to one session;
+    // nothing when no record is deferred.
     void UpdateACMIClient(int32_t sessionID, const PageFilter& filter) {
         if (deferred.empty()) return;
         Clients().SendConfigBeginEvent(Rec::kInfoBit, GetConfigKey(), sessionID, Rec::kKeyElement);
@@ -232,7 +241,8 @@ public:
         Clients().SendConfigEndEvent(sessionID, 0);
     }
 
-    // Pages of up to ten records; RecordType -1 takes each record's from its Operation.
+    // Pages of up to ten records that pass the filter, to one session (a page that fails
+    // validation is dropped); RecordType -1 takes each record's from its Operation.
     static void SendPages(int recordType, int32_t sessionID, const PageFilter& filter,
                           const ConfigList<Rec>& list) {
         size_t i = 0;

@@ -6,6 +6,7 @@
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
 #include "nuvlib/ems.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
@@ -18,7 +19,7 @@ namespace {
 StdQueue& FreeConnections() {
     static StdQueue queue;
     static const bool ready = [] {
-        queue.SetLinkOffset(ConnectionDeviceLinkOffset());
+        queue.SetLinkOffset(CTICSTAConnection::DeviceLinkOffset());
         return true;
     }();
     (void)ready;
@@ -47,6 +48,11 @@ const char* CSTALocalConnectionStateText(int32_t state) {
 }
 
 void CTICSTAConnection::InitFreeList() { (void)FreeConnections(); }
+
+int32_t CTICSTAConnection::DeviceLinkOffset() {
+    return MemberOffset(&CTICSTAConnection::m_DeviceLinks);
+}
+int32_t CTICSTAConnection::CallLinkOffset() { return MemberOffset(&CTICSTAConnection::m_CallLinks); }
 
 int CTICSTAConnection::FreeCount() { return FreeConnections().Count(); }
 
@@ -99,8 +105,22 @@ void CTICSTAConnection::Free(CTICSTAConnection* c) {
     if (device != nullptr && device->m_Agent == nullptr &&
         (device->m_DeviceType == 0 || device->m_DeviceType == 78) &&
         device->GetNumConnections() == 0 && device->GetNumMonitors() == 0) {
-        if (EMSGetTraceMask() & 0x08) EMSTraceMessage("Removing device: %s", device->m_DeviceID.c_str());
+        if (EMSGetTraceMask() & tracebit::TR_PROC_4) EMSTraceMessage("Removing device: %s", device->m_DeviceID.c_str());
         CTICSTADevice::Delete(device);
+    }
+}
+
+bool CTICSTAConnection::FitsSelector(int selector) const {
+    const int32_t s = m_LocalConnectionState;
+    switch (selector) {
+        case 1:
+        case 2: return IsActive();
+        case 3: return IsActiveNotAlerting();
+        case 4: return s == 2;
+        case 5: return s == 3;
+        case 6: return s == 4;
+        case 7: return s == 2 || s == 4;
+        default: return false;
     }
 }
 

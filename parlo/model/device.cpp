@@ -14,26 +14,31 @@
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 
-using namespace model;
+namespace model {
 
-namespace {
-
+// The two tables of devices, by DeviceID and by extension, with their exact indexes.
 struct DeviceTables {
     StdQueue byID[CTICSTADevice::kHashBuckets];
     StdQueue byExtension[CTICSTADevice::kHashBuckets];
     // The same devices by exact DeviceID and by exact extension, in bucket order.
-    ExactIndex exactID{DeviceIDIndexLinkOffset()};
-    ExactIndex exactExtension{DeviceExtensionIndexLinkOffset()};
-    bool ready = false;
+    ExactIndex exactID{MemberOffset(&CTICSTADevice::m_IDIndexLinks)};
+    ExactIndex exactExtension{MemberOffset(&CTICSTADevice::m_ExtensionIndexLinks)};
+
+    DeviceTables() {
+        for (StdQueue& q : byID) q.SetLinkOffset(MemberOffset(&CTICSTADevice::m_DeviceIDLinks));
+        for (StdQueue& q : byExtension)
+            q.SetLinkOffset(MemberOffset(&CTICSTADevice::m_ExtensionLinks));
+    }
 };
+
+}  // namespace model
+
+using namespace model;
+
+namespace {
 
 DeviceTables& Tables() {
     static DeviceTables tables;
-    if (!tables.ready) {
-        tables.ready = true;
-        for (StdQueue& q : tables.byID) q.SetLinkOffset(DeviceIDLinkOffset());
-        for (StdQueue& q : tables.byExtension) q.SetLinkOffset(DeviceExtensionLinkOffset());
-    }
     return tables;
 }
 
@@ -53,20 +58,6 @@ void SearchID(uint32_t peripheralID, const char* id, char (&out)[64]) {
         BaseMSG::DisassembleDeviceID(id, out, nullptr, nullptr) == 0)
         return;
     CopyDeviceID(out, id);
-}
-
-bool FitsDeviceSelector(const CTICSTAConnection* c, int selector) {
-    const int s = c->m_LocalConnectionState;
-    switch (selector) {
-        case 1:
-        case 2: return c->IsActive();
-        case 3: return c->IsActiveNotAlerting();
-        case 4: return s == 2;
-        case 5: return s == 3;
-        case 6: return s == 4;
-        case 7: return s == 2 || s == 4;
-        default: return false;
-    }
 }
 
 const char* const kTracePathIDExt = "CTICSTADevice: defined deviceID/extension";
@@ -108,8 +99,8 @@ CTICSTADevice::CTICSTADevice(uint32_t peripheralID, int32_t deviceType, const ch
       m_DeviceID(deviceID != nullptr ? deviceID : ""),
       m_Extension(extension != nullptr ? extension : ""),
       m_Origin(origin != nullptr ? origin : "") {
-    m_ConnectionList.SetLinkOffset(ConnectionDeviceLinkOffset());
-    m_MonitorList.SetLinkOffset(MonitorSubjectLinkOffset());
+    m_ConnectionList.SetLinkOffset(CTICSTAConnection::DeviceLinkOffset());
+    m_MonitorList.SetLinkOffset(CTICSTAMonitor::SubjectLinkOffset());
     if (Server().VerboseLevel() == 2)
         EMSTraceMessage("CTICSTADevice::CTICSTADevice - Creating Device (DeviceID = %s, "
                         "DeviceIDType = %s, DeviceObj = 0x%x)",
@@ -127,7 +118,8 @@ CTICSTADevice::~CTICSTADevice() {
     RemoveFromHash();
     NUV_ASSERT(m_ConnectionList.Count() == 0);
     NUV_ASSERT(m_MonitorList.Count() == 0);
-    if (m_Agent != nullptr) static_cast<Agent*>(m_Agent)->m_Device = nullptr;
+    if (auto* agent = static_cast<Agent*>(m_Agent); agent != nullptr && agent->m_Device == this)
+        (void)agent->SetDevice(nullptr);
 }
 
 void CTICSTADevice::Delete(CTICSTADevice* device) {
@@ -218,7 +210,7 @@ CTICSTADevice* WalkIDBucket(CTICSTADevice* from, int bucket, uint32_t peripheral
             EMSTraceMessage("*** FindCTICSTADevice: DeviceIDHashList[%d] corrupted (prev=0x%x "
                             "this=0x%x count=%d) ***",
                             bucket, static_cast<unsigned>(reinterpret_cast<uintptr_t>(
-                                        d->m_DeviceIDLinks.previous)),
+                                        b.LinkOf(d)->previous)),
                             static_cast<unsigned>(reinterpret_cast<uintptr_t>(d)), b.Count());
             for (CTICSTADevice* e = AsDevice(b.First()); e != nullptr && e != d;
                  e = AsDevice(b.Next(e)))
@@ -227,7 +219,7 @@ CTICSTADevice* WalkIDBucket(CTICSTADevice* from, int bucket, uint32_t peripheral
                                 static_cast<int32_t>(e->m_PeripheralID), e->m_DeviceType,
                                 e->m_DeviceID.c_str(),
                                 static_cast<unsigned>(
-                                    reinterpret_cast<uintptr_t>(e->m_DeviceIDLinks.next)));
+                                    reinterpret_cast<uintptr_t>(b.LinkOf(e)->next)));
             EMSFailMessage("*** FindCTICSTADevice(pid=%d, type=%d, id=%s): HashList Corrupted ***",
                            static_cast<int32_t>(peripheralID), type, search);
         }
@@ -328,8 +320,8 @@ CTICSTADevice* FirstDeviceInBucket(int bucket) {
 }
 
 CTICSTADevice* NextDeviceInBucket(CTICSTADevice* device) {
-    if (device == nullptr || !device->m_DeviceIDLinks.IsQueued()) return nullptr;
-    return AsDevice(Tables().byID[device->m_DeviceIDHashIndex].Next(device));
+    if (device == nullptr || !device->InIDBucket()) return nullptr;
+    return AsDevice(Tables().byID[device->DeviceIDHashIndex()].Next(device));
 }
 
 CTICSTADevice* FirstDeviceInExtensionBucket(int bucket) {
@@ -338,8 +330,8 @@ CTICSTADevice* FirstDeviceInExtensionBucket(int bucket) {
 }
 
 CTICSTADevice* NextDeviceInExtensionBucket(CTICSTADevice* device) {
-    if (device == nullptr || !device->m_ExtensionLinks.IsQueued()) return nullptr;
-    return AsDevice(Tables().byExtension[device->m_ExtensionHashIndex].Next(device));
+    if (device == nullptr || !device->InExtensionBucket()) return nullptr;
+    return AsDevice(Tables().byExtension[device->ExtensionHashIndex()].Next(device));
 }
 
 // ---- connections at the device ----
@@ -347,8 +339,9 @@ CTICSTADevice* NextDeviceInExtensionBucket(CTICSTADevice* device) {
 void CTICSTADevice::AddConnection(CTICSTAConnection* c) { m_ConnectionList.Append(c); }
 
 void CTICSTADevice::RemoveConnection(CTICSTAConnection* c) {
-    if (c->m_DeviceLinks.IsQueued()) m_ConnectionList.Remove(c);
-    c->m_DeviceLinks.Reset();
+    StdQueueLink* link = m_ConnectionList.LinkOf(c);
+    if (link->IsQueued()) m_ConnectionList.Remove(c);
+    link->Reset();
 }
 
 CTICSTAConnection* CTICSTADevice::FindConnection(uint32_t callID, int type, const char* deviceID,
@@ -365,7 +358,7 @@ CTICSTAConnection* CTICSTADevice::FindOtherCallConnection(uint32_t callID, int t
         for (CTICSTAConnection* c = AsConnection(m_ConnectionList.Last()); c != nullptr;
              c = AsConnection(m_ConnectionList.Previous(c))) {
             if (newest == nullptr) newest = c;
-            if (!FitsDeviceSelector(c, selector)) continue;
+            if (!c->FitsSelector(selector)) continue;
             if ((selector == 1 || selector == 2) && otherCallID != 0xFFFFFFFF &&
                 (c->m_Call == nullptr || c->m_Call->m_CallID == otherCallID))
                 continue;

@@ -1,6 +1,8 @@
 #pragma once
 // OPC table 8 ("Devices"): configured devices keyed by (DeviceType, ID) as one 64-bit key,
 // DeviceType in the high half; the map buckets by the ID.
+// Locks and ownership (configtable.h): the Process and Get*List calls take the server lock;
+// Find expects it held and returns the map's record; lists are the caller's.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,8 +22,8 @@ public:
         return static_cast<uint64_t>(deviceType) << 32 | id;
     }
     // Parse, apply or defer; the next record, or null (traced) when it runs past end.
-    static const uint8_t* ProcessDeviceRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
-                                              uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessDeviceRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
+                                                            uint32_t update);
     static void InitMap();
     static DeviceConfig* Find(uint16_t deviceType, uint32_t id);
     // Copies (the caller's) of what a query answers: every agent extension, and the route
@@ -37,9 +39,10 @@ public:
 
     // ---- engine hooks ----
     static constexpr const char* kTableName = "DeviceConfig";
-    static constexpr uint32_t kMsgMaskBit = 0x08, kInfoBit = 0x08, kBuckets = 1031;
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_DEVICE;
+    static constexpr uint32_t kInfoBit = configinfomask::CONFIG_DEVICE, kBuckets = 1031;
     static constexpr uint32_t kKeyElement = elementid::DeviceConfigKey;
-    static constexpr uint32_t kAnswerType = 238;
+    static constexpr uint32_t kAnswerType = CONFIG_DEVICE_EVENT;
     static constexpr bool kSendEmptyPage = true;
     static std::unique_ptr<DeviceConfig> Parse(model::OPCRecordReader& in, uint32_t op);
     uint64_t Key() const { return MakeKey(DeviceType, ID); }

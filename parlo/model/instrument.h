@@ -1,7 +1,8 @@
 #pragma once
 // Instrument and Line: an agent's telephone set with its eleven lines (0..10). A line keeps
 // the call OPC last reported on it. Instruments are owned by their agent and reached only
-// through it; no table indexes them. No locks of their own: the agent's rules apply.
+// through it; no table indexes them. No locks of their own: the agent's rules apply (read and
+// change them under the server lock).
 #include <array>
 #include <cstdint>
 #include <string>
@@ -25,7 +26,8 @@ public:
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
 
-    // Stores the five values; stamps m_StateTime (seconds) only when one of them changes.
+    // Stores the five values; stamps m_StateTime (seconds) only when one of them changes. The
+    // state and its time change only here.
     void SetState(int32_t state, int32_t callID, int32_t deviceIDType, const char* deviceID,
                   int32_t skillGroup);
     // Idle without call: SetState(3, -1, -1, "", -1); the line type stays.

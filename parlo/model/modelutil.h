@@ -30,18 +30,27 @@ void AppendF(std::string& out, const char* format, ...)
 int64_t NowSeconds();
 // strftime "%c " of a time in seconds, local time by the clock's bias, C locale.
 std::string CTimeText(int64_t seconds);
+// The byte offset of a member (an intrusive list's link) inside its object. The model's
+// objects are not standard-layout (strings, a vtable), but every compiler in use lays their
+// members out at fixed offsets, which the intrusive lists rely on.
+template <class T, class M>
+int32_t MemberOffset(M T::*member) {
+    return static_cast<int32_t>(reinterpret_cast<uintptr_t>(&(static_cast<T*>(nullptr)->*member)));
+}
 // Copies at most 63 characters into a 64-byte field.
 void CopyDeviceID(char (&to)[64], const char* from);
 // Whether the message's class has that element (a fixed or floating member).
 bool HasElement(BaseMSG& msg, uint32_t element);
 
-// The server lock as LockGuard takes it, through the server-context port.
+// The server lock "RTServerConfig" as LockGuard takes it, through the server-context port
+// (ServerContext::LockServer: false when the thread holds it already). Take it only through
+// ServerLockGuard, which skips a lock the thread holds.
 class ServerLockRef {
 public:
-    bool Lock(const char* caller, int timeout);
-    bool Lock() { return Lock("model", -1); }
-    bool Unlock(const char* caller);
-    bool Unlock() { return Unlock("model"); }
+    [[nodiscard]] bool Lock(const char* caller, int timeout);
+    [[nodiscard]] bool Lock() { return Lock("model", -1); }
+    [[nodiscard]] bool Unlock(const char* caller);
+    [[nodiscard]] bool Unlock() { return Unlock("model"); }
     bool IsLockedByCurrentThread() const;
     const char* GetLockName() const { return "RTServerConfig"; }
 };
@@ -51,18 +60,7 @@ using ServerLockGuard = LockGuard<ServerLockRef>;
 }  // namespace model
 
 namespace model {
-// Link offsets of the intrusive lists.
-int32_t CallHashLinkOffset();
-int32_t CallIndexLinkOffset();
-int32_t CallPeriphIndexLinkOffset();
-int32_t DeviceIDIndexLinkOffset();
-int32_t DeviceExtensionIndexLinkOffset();
-int32_t MonitorIndexLinkOffset();
-int32_t ConnectionDeviceLinkOffset();
-int32_t ConnectionCallLinkOffset();
-int32_t MonitorHashLinkOffset();
+// CTICSTAMonitor::SubjectLinkOffset under the name parlo/session/sessionsink.cpp still uses;
+// delete it once that names the monitor's.
 int32_t MonitorSubjectLinkOffset();
-int32_t MonitorClientLinkOffset();
-int32_t DeviceIDLinkOffset();
-int32_t DeviceExtensionLinkOffset();
 }  // namespace model

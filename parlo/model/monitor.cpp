@@ -3,9 +3,11 @@
 #include <cstring>
 
 #include "ctimsg/basemsg.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
 #include "nuvlib/ems.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/agent.h"
@@ -15,36 +17,39 @@
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 
+namespace model {
+
+// The MonitorID table with its exact index, and the pool.
+struct MonitorTable {
+    StdQueue buckets[CTICSTAMonitor::kHashBuckets];
+    // Live monitors by exact MonitorID (unique among live monitors).
+    ExactIndex byID{MemberOffset(&CTICSTAMonitor::m_IndexLinks)};
+    StdQueue freeList;
+    uint32_t nextID = 1;
+
+    MonitorTable() {
+        for (StdQueue& b : buckets) b.SetLinkOffset(MemberOffset(&CTICSTAMonitor::m_MonitorHashLinks));
+        freeList.SetLinkOffset(CTICSTAMonitor::SubjectLinkOffset());
+    }
+};
+
+int32_t MonitorSubjectLinkOffset() { return CTICSTAMonitor::SubjectLinkOffset(); }
+
+}  // namespace model
+
 using namespace model;
+
+int32_t CTICSTAMonitor::SubjectLinkOffset() { return MemberOffset(&CTICSTAMonitor::m_SubjectLinks); }
+int32_t CTICSTAMonitor::ClientLinkOffset() { return MemberOffset(&CTICSTAMonitor::m_ClientLinks); }
 
 namespace {
 
-constexpr int32_t kAgentStateEvent = 30;
-constexpr int32_t kSystemEvent = 31;
-constexpr int32_t kBeginCallEvent = 23;
-constexpr int32_t kEndCallEvent = 24;
-constexpr int32_t kBeginTaskEvent = 191;
-constexpr int32_t kEndTaskEvent = 199;
 constexpr uint32_t kCategoryCall = 3;
 constexpr uint32_t kCategoryAgentState = 4;
 constexpr uint32_t kCategoryTask = 11;
 
-struct MonitorTable {
-    StdQueue buckets[CTICSTAMonitor::kHashBuckets];
-    // Live monitors by exact MonitorID (unique among live monitors).
-    ExactIndex byID{MonitorIndexLinkOffset()};
-    StdQueue freeList;
-    uint32_t nextID = 1;
-    bool ready = false;
-};
-
 MonitorTable& Table() {
     static MonitorTable table;
-    if (!table.ready) {
-        table.ready = true;
-        for (StdQueue& b : table.buckets) b.SetLinkOffset(MonitorHashLinkOffset());
-        table.freeList.SetLinkOffset(MonitorSubjectLinkOffset());
-    }
     return table;
 }
 
@@ -54,9 +59,10 @@ CTICSTAMonitor* InBucket(uint32_t id) { return AsMonitor(Table().byID.First(id))
 
 }  // namespace
 
+CTICSTAMonitor::CTICSTAMonitor()
+    : m_AgentStateMask(agentstatemask::kAll), m_TaskMsgMask(taskmsgmask::kAll) {}
+
 void CTICSTAMonitor::InitHashTable() { (void)Table(); }
-int32_t CTICSTAMonitor::SubjectLinkOffset() { return MonitorSubjectLinkOffset(); }
-int32_t CTICSTAMonitor::ClientLinkOffset() { return MonitorClientLinkOffset(); }
 int CTICSTAMonitor::FreeCount() { return Table().freeList.Count(); }
 
 CTICSTAMonitor* CTICSTAMonitor::FirstInBucket(int bucket) {
@@ -112,9 +118,7 @@ CTICSTAMonitor* CTICSTAMonitor::Alloc(int32_t type, int32_t sessionID, void* sub
     m->m_SubjectSessionID = 0;
     m->m_MRDomainID = 0;
     m->m_TaskAgentID = 0;
-    m->m_CallMsgMask = 0xFFFFFFFF;
-    m->m_AgentStateMask = 0x3FFF;
-    m->m_TaskMsgMask = 0x7FF;
+    m->SetMasks(0xFFFFFFFF, agentstatemask::kAll, taskmsgmask::kAll);
     m->m_SessionID = -1;
     m->m_ClientVersion = 0;
     ClientInfo info;
@@ -189,6 +193,13 @@ void CTICSTAMonitor::SetSubject(void* subject) {
     m_Subject = subject;
     if (subject != nullptr)
         if (StdQueue* list = SubjectList(subject)) list->Append(this);
+}
+
+void CTICSTAMonitor::SetMasks(uint32_t callMsgMask, uint32_t agentStateMask, uint32_t taskMsgMask) {
+    ServerLockGuard guard(ServerLock());
+    m_CallMsgMask = callMsgMask;
+    m_AgentStateMask = agentStateMask;
+    m_TaskMsgMask = taskMsgMask;
 }
 
 void CTICSTAMonitor::ForEachSubjectCall(bool begin, bool trace) {
@@ -315,26 +326,26 @@ void CTICSTAMonitor::WriteMSG(BaseMSG* msg) {
         m_ClientVersion = 0;
         return;
     }
-    const int32_t type = static_cast<int32_t>(msg->GetMsgType());
+    const uint32_t type = msg->GetMsgType();
     const int32_t agentState =
-        type == kAgentStateEvent ? msg->GetUSHORT(Id(E::SkillGroupState)) : 9;
-    if (EMSGetTraceMask() & 0x80) {
-        if ((type == kBeginCallEvent || type == kEndCallEvent) && m_MonitorType == Device) {
+        type == AGENT_STATE_EVENT ? msg->GetUSHORT(Id(E::SkillGroupState)) : 9;
+    if (EMSGetTraceMask() & tracebit::TR_PROC_8) {
+        if ((type == BEGIN_CALL_EVENT || type == END_CALL_EVENT) && m_MonitorType == Device) {
             std::string id;
             AppendConnectionIDText(id, msg->GetUINT(Id(E::ConnectionCallID)),
                                    static_cast<int16_t>(msg->GetUSHORT(Id(E::ConnectionDeviceIDType))),
                                    msg->GetSTRING(Id(E::ConnectionDeviceID)));
             const std::string text = Format(
-                "%s callID %s at periph %d device %s", type == kBeginCallEvent ? "Begin" : " End ",
+                "%s callID %s at periph %d device %s", type == BEGIN_CALL_EVENT ? "Begin" : " End ",
                 id.c_str(), static_cast<int32_t>(msg->GetUINT(Id(E::CTIPeripheralID))),
                 m_Subject != nullptr ? static_cast<CTICSTADevice*>(m_Subject)->m_DeviceID.c_str()
                                      : "N/A");
             EMSEvent1I1S(kEmsMonitorTrace, 0, 0, m_SessionID, text.c_str());
-        } else if ((type == kBeginTaskEvent || type == kEndTaskEvent) && m_MonitorType == AgentMRD) {
+        } else if ((type == BEGIN_TASK_EVENT || type == END_TASK_EVENT) && m_MonitorType == AgentMRD) {
             const BaseMSG::TaskIDWords task = msg->GetTaskID(Id(E::TaskID));
             const std::string text =
                 Format("%s task <MRD=%d><TaskID=%d:%d:%d> at agent %d",
-                       type == kBeginTaskEvent ? "Begin" : " End ", msg->GetINT(Id(E::MRDID)),
+                       type == BEGIN_TASK_EVENT ? "Begin" : " End ", msg->GetINT(Id(E::MRDID)),
                        static_cast<int32_t>(task.first), static_cast<int32_t>(task.second),
                        static_cast<int32_t>(task.third), m_TaskAgentID);
             EMSEvent1I1S(kEmsMonitorTrace, 0, 0, m_SessionID, text.c_str());
@@ -343,12 +354,12 @@ void CTICSTAMonitor::WriteMSG(BaseMSG* msg) {
     if (msg->GetMinVersion() > m_ClientVersion) return;
     if (!PassesMasks(*msg, agentState)) return;
     if (m_MonitorType == AgentMRD && m_MRDomainID != 0 &&
-        BaseMSG::GetCategory(type) == kCategoryTask &&
+        BaseMSG::GetCategory(static_cast<int32_t>(type)) == kCategoryTask &&
         (!HasElement(*msg, E::MRDID) || msg->GetINT(Id(E::MRDID)) != m_MRDomainID))
         return;
-    if (type != kSystemEvent && HasElement(*msg, E::MonitorID))
+    if (type != SYSTEM_EVENT && HasElement(*msg, E::MonitorID))
         msg->SetUINT(Id(E::MonitorID), m_MonitorID);
-    Sessions().WriteMSG(m_SessionID, *msg);
+    (void)Sessions().WriteMSG(m_SessionID, *msg);
 }
 
 // ---- texts ----

@@ -1,5 +1,7 @@
 #pragma once
 // OPC table 13 ("MRDs"): one record per media routing domain, keyed by MRDomainID.
+// Locks and ownership (configtable.h): the Process and Get*List calls take the server lock;
+// Find expects it held and returns the map's record; lists are the caller's.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,8 +17,8 @@ public:
     std::string Description;
 
     // Parse, apply or defer; the next record, or null (traced) when it runs past end.
-    static const uint8_t* ProcessMRDRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
-                                           uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessMRDRecord(uint32_t op, const uint8_t* record, const uint8_t* end,
+                                                         uint32_t update);
     static void InitMap();
     static MRDConfig* Find(int32_t mrDomainID);
     static void GetMRDList(model::ConfigList<MRDConfig>& list);
@@ -29,9 +31,10 @@ public:
 
     // ---- engine hooks ----
     static constexpr const char* kTableName = "MRDConfig";
-    // No key element of its own: bit 0x20 makes the begin event carry the five table keys.
-    static constexpr uint32_t kMsgMaskBit = 0x20, kInfoBit = 0x20, kBuckets = 17, kKeyElement = 0;
-    static constexpr uint32_t kAnswerType = 254;
+    // No key element of its own: CONFIG_MRD makes the begin event carry the five table keys.
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_MRD;
+    static constexpr uint32_t kInfoBit = configinfomask::CONFIG_MRD, kBuckets = 17, kKeyElement = 0;
+    static constexpr uint32_t kAnswerType = CONFIG_MRD_EVENT;
     static std::unique_ptr<MRDConfig> Parse(model::OPCRecordReader& in, uint32_t op);
     uint64_t Key() const { return static_cast<uint32_t>(MRDomainID); }
     std::unique_ptr<MRDConfig> Copy() const { return std::make_unique<MRDConfig>(*this); }

@@ -11,19 +11,21 @@
 using model::ServerLock;
 using model::ServerLockGuard;
 
-namespace {
+namespace model {
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-int32_t HashLinkOffset() { return static_cast<int32_t>(offsetof(MRDomain, m_MRDomainIDHashLinks)); }
-#pragma GCC diagnostic pop
-
+// The 32 buckets of domains.
 struct MRDomainTable {
     StdQueue buckets[MRDomain::kHashBuckets];
     MRDomainTable() {
-        for (StdQueue& b : buckets) b.SetLinkOffset(HashLinkOffset());
+        for (StdQueue& b : buckets) b.SetLinkOffset(MemberOffset(&MRDomain::m_MRDomainIDHashLinks));
     }
 };
+
+}  // namespace model
+
+using model::MRDomainTable;
+
+namespace {
 
 MRDomainTable& Table() {
     static MRDomainTable table;
@@ -36,7 +38,7 @@ int BucketOf(int32_t mrdID) { return static_cast<int>(static_cast<uint32_t>(mrdI
 
 MRDomain::MRDomain(int32_t mrdID, const char* origin)
     : m_MRDomainID(mrdID), m_Origin(origin != nullptr ? origin : ""), m_HashIndex(BucketOf(mrdID)) {
-    m_MonitorList.SetLinkOffset(model::MonitorSubjectLinkOffset());
+    m_MonitorList.SetLinkOffset(CTICSTAMonitor::SubjectLinkOffset());
     ServerLockGuard guard(ServerLock());
     NUV_ASSERT(!m_MRDomainIDHashLinks.IsQueued());
     Table().buckets[m_HashIndex].Append(this);
@@ -72,13 +74,13 @@ MRDomain* MRDomain::NextInBucket() const {
 }
 
 void MRDomain::AddMonitor(CTICSTAMonitor* monitorP) {
-    NUV_ASSERT(!monitorP->m_SubjectLinks.IsQueued());
+    NUV_ASSERT(!m_MonitorList.LinkOf(monitorP)->IsQueued());
     ServerLockGuard guard(ServerLock());
     m_MonitorList.Append(monitorP);
 }
 
 void MRDomain::RemoveMonitor(CTICSTAMonitor* monitorP) {
-    NUV_ASSERT(monitorP->m_SubjectLinks.IsQueued());
+    NUV_ASSERT(m_MonitorList.LinkOf(monitorP)->IsQueued());
     ServerLockGuard guard(ServerLock());
     m_MonitorList.Remove(monitorP);
 }

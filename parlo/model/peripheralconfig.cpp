@@ -1,5 +1,6 @@
 #include "parlo/model/peripheralconfig.h"
 
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/agentdeskconfig.h"
 
 namespace {
@@ -26,7 +27,7 @@ void PeripheralConfig::TraceApply(int op, const PeripheralConfig& r, bool known)
 }
 
 void PeripheralConfig::BeforeSend() {
-    if (EMSGetTraceMask() & 0x01)
+    if (EMSGetTraceMask() & tracebit::TR_PROC_1)
         EMSTraceMessage("Sending reply for ProcessConfigRequestEventMSG peripheral configs");
 }
 

@@ -3,8 +3,15 @@
 // includes a header of parlo/server or parlo/app: the session layer, the server, the client
 // directory and the OPC writer implement (or forward to) these classes and install them
 // once at start with model::InstallPorts. Every operation keeps the name the server uses.
+//
+// Locks: the model calls the port operations with or without the server lock
+// "RTServerConfig" held, and may hold "CallLock" too. An implementation takes the server lock
+// only through LockGuard, and otherwise only locks that come after it (the session locks,
+// leaf locks).
 #include <cstdint>
 #include <vector>
+
+#include "parlo/common/meterids.h"
 
 class BaseMSG;
 class StdQueue;
@@ -23,20 +30,22 @@ enum Distribution : int {
 
 // The session layer. Every write is synchronous: the sink has encoded (or copied) the
 // message before it returns, because the caller re-stamps the same object for the next
-// recipient. The message stays the caller's.
+// recipient. The message stays the caller's. A write that reaches no one is no error of the
+// caller's: callers that do not care say (void).
 class SessionSink {
 public:
     virtual ~SessionSink() = default;
     // Distributes msg (deviceKey may be null: no explicit list). 1, or 0 when not encoded.
-    virtual int WriteMSG(const char* deviceKey, int32_t peripheralID, BaseMSG& msg,
-                         int distribution) = 0;
+    [[nodiscard]] virtual int WriteMSG(const char* deviceKey, int32_t peripheralID, BaseMSG& msg,
+                                       int distribution) = 0;
     // To one session; validates for the session's version. 1 sent, 0 otherwise (unknown
     // session or invalid message).
-    virtual int WriteMSG(int32_t sessionID, BaseMSG& msg) = 0;
-    // FAILURE_EVENT with that status to the session; fail ends the session after it.
-    virtual int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) = 0;
+    [[nodiscard]] virtual int WriteMSG(int32_t sessionID, BaseMSG& msg) = 0;
+    // FAILURE_EVENT with that status to the session; fail ends the session after it. 1 sent,
+    // 0 otherwise (no such session).
+    [[nodiscard]] virtual int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) = 0;
     // A confirmation or answer to one session; 1 sent, 0 otherwise.
-    virtual int SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t requestTime) = 0;
+    [[nodiscard]] virtual int SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t requestTime) = 0;
     // Whether a live session has that ID.
     virtual bool FindSession(int32_t sessionID) = 0;
     // The session ID that registered the unique instance ID, or -1.
@@ -47,7 +56,7 @@ public:
     virtual StdQueue* SessionMonitorList(void* session) = 0;
 };
 
-// Names of the performance counters the model moves.
+// Names of the performance counters the model moves (ServerContext::Increment, Decrement).
 enum class PerfCounter : int {
     PARLO_ACTIVE_CALLS,
     PARLO_REPORTED_CALLS,
@@ -63,11 +72,14 @@ enum class PerfCounter : int {
     PARLO_WORKNOTREADY_AGENTS,
     PARLO_TALKING_AGENTS,
 };
+// "PARLO_ACTIVE_CALLS", ...: the counter's name; "?" for a value outside the enum.
 const char* PerfCounterName(PerfCounter counter);
 
-// Server meters the model moves.
-inline constexpr int kMeterCallsInProgress = 9;
-inline constexpr int kMeterActiveCalls = 13;
+// The meters the model moves are meter::CallsInProgress and meter::ActiveCalls
+// (parlo/common/meterids.h). These two names remain only for
+// tests/parlo/server/serverports_test.cpp; delete them once it names the meters.
+inline constexpr int kMeterCallsInProgress = meter::CallsInProgress;
+inline constexpr int kMeterActiveCalls = meter::ActiveCalls;
 
 // The server: its lock, state, peripheral table, meters, counters, registry and traces.
 class ServerContext {
@@ -77,8 +89,8 @@ public:
     // warnings). Not counted: LockServer is false at once when the calling thread holds it;
     // UnlockServer is false unless it does. The model takes it only through LockGuard, via
     // model::ServerLock() (parlo/model/modelutil.h).
-    virtual bool LockServer(const char* caller) = 0;
-    virtual bool UnlockServer(const char* caller) = 0;
+    [[nodiscard]] virtual bool LockServer(const char* caller) = 0;
+    [[nodiscard]] virtual bool UnlockServer(const char* caller) = 0;
     virtual bool IsServerLockedByCurrentThread() = 0;
     // The server state (serverstate::State, parlo/common/serverstate.h).
     virtual int ServerState() = 0;
@@ -116,7 +128,7 @@ struct ClientInfo {
     const char* clientID = "";  // the ClientID text
     uint32_t version = 0;
     uint32_t serviceMask = 0;
-    StdQueue* monitorList = nullptr;  // linked by CTICSTAMonitor::m_ClientLinks
+    StdQueue* monitorList = nullptr;  // at CTICSTAMonitor::ClientLinkOffset
     void* agent = nullptr;            // the agent the client is bound to, or null
 };
 
@@ -138,7 +150,7 @@ public:
     [[nodiscard]] virtual bool Find(int32_t sessionID, ClientInfo& out) = 0;
     // Validates msg for version 24; on failure traces the warning naming `caller` and
     // returns 0, else 1. The message stays the caller's.
-    virtual int ValidateMessage(const char* caller, BaseMSG& msg) = 0;
+    [[nodiscard]] virtual int ValidateMessage(const char* caller, BaseMSG& msg) = 0;
     virtual uint64_t FileTimeNow() = 0;
     // The once-an-hour report of a call context too large for a message.
     virtual void ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
@@ -151,8 +163,9 @@ public:
     // The configuration client of a session; false when the session has no ClientCB.
     [[nodiscard]] virtual bool FindConfigClient(int32_t sessionID, ConfigClient& out) = 0;
     // CTIApplication::SendConfigBeginEvent: CONFIG_BEGIN_EVENT with ConfigType 2 and the
-    // ConfigurationInformation bit; bit 0x20 sets the five table keys to `key`, bit 0x100 no
-    // key, any other bit the element keyElement. Sent to the session unvalidated.
+    // ConfigurationInformation bit; configinfomask::CONFIG_MRD sets the five table keys to
+    // `key`, TerminalConfig::kInfoBit no key, any other bit the element keyElement. Sent to
+    // the session unvalidated.
     virtual void SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
                                       uint32_t keyElement) = 0;
     // CTIApplication::SendConfigEndEvent: CONFIG_END_EVENT with ConfigEndStatus `status`.
@@ -181,8 +194,8 @@ class OPCWriter {
 public:
     virtual ~OPCWriter() = default;
     // Asks OPC for a call's data; 1 sent, 0 otherwise.
-    virtual int SendGetCallDataReq(int32_t peripheralID, uint32_t callID, int deviceIDType,
-                                   const char* deviceID) = 0;
+    [[nodiscard]] virtual int SendGetCallDataReq(int32_t peripheralID, uint32_t callID,
+                                                 int deviceIDType, const char* deviceID) = 0;
 };
 
 struct Ports {
@@ -193,8 +206,10 @@ struct Ports {
 };
 
 // Installs the four ports (kept by pointer: they must outlive every model call). Done once
-// at start, before the first call is allocated; tests install their fakes.
+// at start, before the first call is allocated; tests install their fakes. Not locked: no
+// model call may run while the ports change.
 void InstallPorts(const Ports& ports);
+// The installed ports; Sessions(), Server() and Clients() below need them installed.
 const Ports& GetPorts();
 inline SessionSink& Sessions() { return *GetPorts().sessions; }
 inline ServerContext& Server() { return *GetPorts().server; }

@@ -20,6 +20,11 @@ Call* Agent::FirstPrivateCall() const {
     return static_cast<Call*>(m_PrivateCallList.First());
 }
 
+Call* Agent::NextPrivateCall(Call* call) const {
+    ServerLockGuard guard(ServerLock());
+    return static_cast<Call*>(m_PrivateCallList.Next(call));
+}
+
 Call* Agent::AddPrivateCall(int limit, uint16_t callType, const ConnectionID& connection,
                             const char* dialedNumber, bool trace) {
     if (limit < 1) return nullptr;
@@ -40,12 +45,11 @@ Call* Agent::AddPrivateCall(int limit, uint16_t callType, const ConnectionID& co
         BeginCallEventMSG msg(Server().TraceECCVariables(), Server().TracePeriphVariables());
         call->GetCallContext(msg);
         if (Clients().ValidateMessage("AddPrivateCall", msg))
-            model::Sessions().WriteMSG(nullptr, -1, msg, model::DistributeAllEvents);
+            (void)model::Sessions().WriteMSG(nullptr, -1, msg, model::DistributeAllEvents);
     }
     // Reported even when nothing was sent; counted as Call::ReportCall counts, since the
     // call's release lowers the count for every reported call.
-    call->m_Reported = true;
-    Server().Increment(PerfCounter::PARLO_REPORTED_CALLS);
+    call->MarkReported();
     ServerLockGuard guard(ServerLock());
     if (m_Device != nullptr) {
         bool changed = false;
@@ -79,11 +83,7 @@ void Agent::DropPrivateCalls(int seconds) {
     // Only the application thread changes the list: a successor taken first stays valid.
     Call* call = FirstPrivateCall();
     while (call != nullptr) {
-        Call* next;
-        {
-            ServerLockGuard guard(ServerLock());
-            next = static_cast<Call*>(m_PrivateCallList.Next(call));
-        }
+        Call* next = NextPrivateCall(call);
         if (seconds == -1 || static_cast<int32_t>(now - call->m_LastEventTime) > seconds)
             RemovePrivateCall(call, true);
         call = next;

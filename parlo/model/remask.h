@@ -31,5 +31,6 @@ public:
 };
 
 // Clears the message's REMask field (when it has one) and refills it from the agent at
-// `device` (none: left empty). msg must not be null; it stays the caller's.
+// `device` (none: left empty). msg must not be null; it stays the caller's. Hold the server
+// lock: the device's connections and agent are read.
 void UpdateREMaskInMSG(BaseMSG* msg, CTICSTADevice* device);

@@ -1,6 +1,8 @@
 #pragma once
 // OPC table 7 ("Services"): one record per service with the skill groups that serve it,
 // keyed by SkillTargetID. Members go to clients by the skill group's number.
+// Locks and ownership (configtable.h): the Process and Get*List calls take the server lock;
+// Find expects it held and returns the map's record; lists are the caller's.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,8 +31,8 @@ public:
 
     // Parse, apply or defer (Update nonzero); the address after the members, or null
     // (traced) when the record, its member count included, runs past end.
-    static const uint8_t* ProcessServiceRecord(uint32_t op, const uint8_t* record,
-                                               const uint8_t* end, uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessServiceRecord(uint32_t op, const uint8_t* record,
+                                                             const uint8_t* end, uint32_t update);
     static void InitMap();
     // The map's record, or null (the map owns it; the caller holds the server lock).
     static ServiceConfig* Find(int32_t skillTargetID);
@@ -46,9 +48,10 @@ public:
 
     // ---- engine hooks ----
     static constexpr const char* kTableName = "ServiceConfig";
-    static constexpr uint32_t kMsgMaskBit = 0x04, kInfoBit = 0x01, kBuckets = 32;
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_SERVICE;
+    static constexpr uint32_t kInfoBit = configinfomask::CONFIG_SERVICE, kBuckets = 32;
     static constexpr uint32_t kKeyElement = elementid::ServiceConfigKey;
-    static constexpr uint32_t kAnswerType = 235;
+    static constexpr uint32_t kAnswerType = CONFIG_SERVICE_EVENT;
     static std::unique_ptr<ServiceConfig> Parse(model::OPCRecordReader& in, uint32_t op);
     uint64_t Key() const { return static_cast<uint32_t>(SkillTargetID); }
     std::unique_ptr<ServiceConfig> Copy() const { return std::make_unique<ServiceConfig>(*this); }

@@ -1,5 +1,7 @@
 #pragma once
 // OPC table 6 ("SkillGroups"): one record per skill group, keyed by SkillTargetID.
+// Locks and ownership (configtable.h): the Process and Get*List calls take the server lock;
+// Find expects it held and returns the map's record; lists are the caller's.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,8 +26,8 @@ public:
 
     // Parse one record within [record, end), apply it or defer it (Update nonzero). Returns
     // the next record, or null (traced) when the record runs past end.
-    static const uint8_t* ProcessSkillGroupRecord(uint32_t op, const uint8_t* record,
-                                                  const uint8_t* end, uint32_t update);
+    [[nodiscard]] static const uint8_t* ProcessSkillGroupRecord(uint32_t op, const uint8_t* record,
+                                                                const uint8_t* end, uint32_t update);
     static void InitMap();
     // The map's record, or null; the caller holds the server lock. The map owns it.
     static SkillGroupConfig* Find(int32_t skillTargetID);
@@ -46,9 +48,10 @@ public:
 
     // ---- engine hooks (parlo/model/configtable.h) ----
     static constexpr const char* kTableName = "SkillGroupConfig";
-    static constexpr uint32_t kMsgMaskBit = 0x02, kInfoBit = 0x02, kBuckets = 32;
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_SKILL_GROUP;
+    static constexpr uint32_t kInfoBit = configinfomask::CONFIG_SKILL_GROUP, kBuckets = 32;
     static constexpr uint32_t kKeyElement = elementid::SkillGroupConfigKey;
-    static constexpr uint32_t kAnswerType = 236;
+    static constexpr uint32_t kAnswerType = CONFIG_SKILL_GROUP_EVENT;
     static constexpr bool kSendEmptyPage = true;
     static std::unique_ptr<SkillGroupConfig> Parse(model::OPCRecordReader& in, uint32_t op);
     uint64_t Key() const { return static_cast<uint32_t>(SkillTargetID); }

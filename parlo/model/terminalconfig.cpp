@@ -1,11 +1,12 @@
 #include "parlo/model/terminalconfig.h"
 
+#include "ctimsg/msgtypes.h"
+
 namespace {
 
 std::map<std::string, std::unique_ptr<TerminalConfig>> g_Terminals;  // byte order of the name
 model::ConfigList<TerminalConfig> g_Pending;
 constexpr uint32_t kAddressesSent = 10;
-constexpr uint32_t kTerminalEvent = 276;
 
 }  // namespace
 
@@ -62,14 +63,14 @@ void TerminalConfig::NotifyConfigClients() {
     model::Clients().GetConfigClients(clients);
     for (const model::ConfigClient& c : clients) {
         if (c.sessionID == 0 || !model::Sessions().FindSession(c.sessionID)) continue;
-        if ((c.configMsgMask & 0x100) == 0) continue;
+        if ((c.configMsgMask & kMsgMaskBit) == 0) continue;
         UpdateACMIClient(c.sessionID);
     }
 }
 
 void TerminalConfig::UpdateACMIClient(int32_t sessionID) {
     if (g_Pending.empty()) return;
-    model::Clients().SendConfigBeginEvent(0x100, model::GetConfigKey(), sessionID, 0);
+    model::Clients().SendConfigBeginEvent(kInfoBit, model::GetConfigKey(), sessionID, 0);
     SendConfigTerminalEvents(-1, sessionID, g_Pending);
     model::Clients().SendConfigEndEvent(sessionID, 0);
 }
@@ -79,7 +80,7 @@ void TerminalConfig::SendConfigTerminalEvents(int recordType, int32_t sessionID,
     namespace E = model::E;
     size_t i = 0;
     while (i < list.size()) {
-        BaseMSGPtr page = catalog::CreateMessage(kTerminalEvent);
+        BaseMSGPtr page = catalog::CreateMessage(CONFIG_TERMINAL_EVENT);
         if (page == nullptr) return;
         uint32_t k = 0;
         for (; i < list.size() && k < 10; ++i, ++k) {

@@ -1,6 +1,9 @@
 #pragma once
 // OPC table 14: terminals with their type and addresses, kept in order of the name's bytes.
 // Not held until the key: an update is applied and pushed at once, one record per bracket.
+// Locks and ownership: the map and the pending list belong to the server lock; the Process
+// and Get*List calls take it, the others expect it held. Find returns the map's record;
+// lists are the caller's.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -19,6 +22,11 @@ public:
     uint32_t NumInstruments = 0;  // the number of addresses as OPC gave it
     uint32_t Operation = 1;
 
+    static constexpr uint32_t kMsgMaskBit = configmsgmask::CONFIG_MSG_TERMINAL;
+    // The protocol names no configuration information bit for terminals: this one starts
+    // their CONFIG_BEGIN_EVENT without a key.
+    static constexpr uint32_t kInfoBit = 0x100;
+
     TerminalConfig(uint32_t terminalValue, uint32_t numInstruments, uint32_t terminalType,
                    std::string terminalDeviceName, std::string terminalTypeName, uint32_t operation)
         : TerminalValue(terminalValue),
@@ -33,8 +41,9 @@ public:
     // 16, TerminalTypeName, N address strings); with Update 0 applies it, else pends and
     // pushes it at once. Returns the address after the last address string, or null
     // (traced) when the record, its count included, runs past end.
-    static const uint8_t* ProcessTerminalRecord(uint32_t op, uint32_t update, const uint8_t* record,
-                                                const uint8_t* end);
+    [[nodiscard]] static const uint8_t* ProcessTerminalRecord(uint32_t op, uint32_t update,
+                                                              const uint8_t* record,
+                                                              const uint8_t* end);
     // Applies one record to the map; the caller keeps the record.
     static void ApplyTerminalConfig(const TerminalConfig& record);
     // Appends a record to the pending list, which takes it over.

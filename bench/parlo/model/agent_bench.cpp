@@ -106,7 +106,7 @@ BENCHMARK(BM_FindAgentBySkillTargetID);
 void BM_UpdateAgentState(benchmark::State& state) {
     Population();
     Agent* a = Agent::FindAgentBySkillTargetID(5000, 1);
-    a->UpdateAgentState(2, 0, 1, 2, 0, 300, 17, 2, 0, "sig", "uid", true);
+    (void)a->UpdateAgentState(2, 0, 1, 2, 0, 300, 17, 2, 0, "sig", "uid", true);
     int32_t s = 2;
     for (auto _ : state) {
         s = s == 2 ? 3 : 2;

@@ -63,9 +63,9 @@ TEST_F(AgentConcurrency, ConsoleDumpsWhileAgentsChurn) {
         MRDomain* mrd = MRDomain::FindOrCreateMRDomain(round % 7, "TaskMonitorStart");
         CTICSTAMonitor* am = CTICSTAMonitor::Alloc(CTICSTAMonitor::AgentMRD, 10, a);
         CTICSTAMonitor* dm = CTICSTAMonitor::Alloc(CTICSTAMonitor::MRD, 10, mrd);
-        a->UpdateAgentState(2 + round % 4, 0, round % 3 == 0 ? 5 : 1, 2, 0, 300 + round % 5,
-                            static_cast<uint32_t>(17 + round % 5) | (static_cast<uint32_t>(round % 3) << 24),
-                            2, round % 11, "sig", round % 2 ? "uid" : "other", true);
+        (void)a->UpdateAgentState(2 + round % 4, 0, round % 3 == 0 ? 5 : 1, 2, 0, 300 + round % 5,
+                                  static_cast<uint32_t>(17 + round % 5) | (static_cast<uint32_t>(round % 3) << 24),
+                                  2, round % 11, "sig", round % 2 ? "uid" : "other", true);
         a->AddCallToLine(round, 0, id.c_str(), round % 11, round % 3);
         a->AddPrivateCall(3, 1, ConnectionID(static_cast<uint32_t>(round), 0, id.c_str()), nullptr, false);
         if (round % 4 == 0) a->SetExtension(std::to_string(2000 + round % 9).c_str());

@@ -54,8 +54,8 @@ TEST_F(AgentTest, LookupsFollowTheFlagsAndTheBuckets) {
 
     // Extension -1 and no instrument: not in the extension table, bucket 0 of the instrument
     // table, never found by either.
-    EXPECT_EQ(none->m_ExtensionHashIndex, -1);
-    EXPECT_EQ(none->m_InstrumentHashIndex, 0);
+    EXPECT_EQ(none->ExtensionHashIndex(), -1);
+    EXPECT_EQ(none->InstrumentHashIndex(), 0);
     EXPECT_EQ(Agent::FindAgentByExtension(-1, "-1"), nullptr);
     EXPECT_EQ(Agent::FindAgentByInstrument(-1, ""), nullptr);
 
@@ -70,13 +70,13 @@ TEST_F(AgentTest, LookupsFollowTheFlagsAndTheBuckets) {
     EXPECT_EQ(Agent::FindAgentByInstrument(-1, "5000"), a);
 
     // "" clears the flag only: same bucket, not found; a new extension moves the agent.
-    const int old = a->m_ExtensionHashIndex;
+    const int old = a->ExtensionHashIndex();
     a->SetExtension("");
-    EXPECT_EQ(a->m_ExtensionHashIndex, old);
+    EXPECT_EQ(a->ExtensionHashIndex(), old);
     EXPECT_EQ(a->m_Extension, "4711");
     EXPECT_EQ(Agent::FindAgentByExtension(-1, "4711"), nullptr);
     a->SetExtension("4712");
-    EXPECT_EQ(a->m_ExtensionHashIndex, Agent::HashString("4712"));
+    EXPECT_EQ(a->ExtensionHashIndex(), Agent::HashString("4712"));
     EXPECT_EQ(Agent::FindAgentByExtension(-1, "4712"), a);
     EXPECT_EQ(Agent::FindAgentByExtension(-1, "4711"), nullptr);
     // The agent left every table and came back at the tail: the twin now comes first.
@@ -147,7 +147,9 @@ TEST_F(AgentTest, DestructionReleasesEverythingTheAgentHeld) {
     model::ClientInfo out;
     EXPECT_TRUE(a->GetClientCB(out));
     EXPECT_EQ(out.sessionID, 20);
-    a->m_NonVoiceSessions = {{5, 23}, {3, 22}, {4, 98}};
+    a->AddAssociateNonVoiceClient(5, 23);
+    a->AddAssociateNonVoiceClient(3, 22);
+    a->AddAssociateNonVoiceClient(4, 98);
     a->AddPrivateCall(3, 1, ConnectionID(901, 0, "1500"), nullptr, false);
     ports.lines.clear();
 
@@ -170,6 +172,54 @@ TEST_F(AgentTest, DestructionReleasesEverythingTheAgentHeld) {
     // The private call went first, with its END_CALL_EVENT, before the monitors.
     EXPECT_EQ(ports.counters["PARLO_PRIVATE_CALLS"], 0);
     EXPECT_EQ(CTICSTAMonitor::FindMonitor(m1->m_MonitorID), nullptr);
+}
+
+// The agent and its device point at each other; SetDevice keeps both directions, reports
+// what it changed, and leaves alone a link that does not point back.
+TEST_F(AgentTest, SetDeviceKeepsTheLinkBothWays) {
+    Agent* a = NewAgent(5000, 1, "1001", "1500", "1500");
+    Agent* b = NewAgent(5000, 2, "1002", "1600", "1600");
+    CTICSTADevice* d1 = NewDevice(5000, 76, "1500");
+    CTICSTADevice* d2 = NewDevice(5000, 76, "1600");
+
+    Agent::DeviceChange change = a->SetDevice(d1);
+    EXPECT_TRUE(change.agentMoved && change.deviceMoved);
+    EXPECT_EQ(change.previousDevice, nullptr);
+    EXPECT_EQ(change.previousAgent, nullptr);
+    EXPECT_EQ(a->m_Device, d1);
+    EXPECT_EQ(d1->m_Agent, a);
+    change = a->SetDevice(d1);
+    EXPECT_FALSE(change.agentMoved || change.deviceMoved);
+
+    // b takes a's device: a loses it.
+    change = b->SetDevice(d1);
+    EXPECT_EQ(change.previousAgent, a);
+    EXPECT_EQ(a->m_Device, nullptr);
+    EXPECT_EQ(d1->m_Agent, b);
+    // b moves on: the device it leaves forgets it.
+    change = b->SetDevice(d2);
+    EXPECT_EQ(change.previousDevice, d1);
+    EXPECT_EQ(d1->m_Agent, nullptr);
+
+    // A one-sided link is completed.
+    a->m_Device = d2;
+    change = a->SetDevice(d2);
+    EXPECT_FALSE(change.agentMoved);
+    EXPECT_TRUE(change.deviceMoved);
+    EXPECT_EQ(change.previousAgent, b);
+    EXPECT_EQ(d2->m_Agent, a);
+    EXPECT_EQ(b->m_Device, nullptr);
+    (void)a->SetDevice(nullptr);
+    EXPECT_EQ(d2->m_Agent, nullptr);
+
+    // The agent a device still names keeps its own device when it points elsewhere.
+    b->m_Device = d1;
+    d1->m_Agent = b;
+    d2->m_Agent = b;
+    change = a->SetDevice(d2);
+    EXPECT_EQ(change.previousAgent, b);
+    EXPECT_EQ(d2->m_Agent, a);
+    EXPECT_EQ(b->m_Device, d1);
 }
 
 TEST_F(AgentTest, MonitorListMisuseIsFatal) {

@@ -79,6 +79,41 @@ TEST_F(AgentStateTest, CountersFollowTheFirstStateAfterALogin) {
     EXPECT_EQ(Counters(), M{});
 }
 
+// The counters of the agent events: a state enters its own counter and leaves the first other
+// one it is in; logins and logouts count once each.
+TEST_F(AgentStateTest, StateEventCountersMoveBetweenTheFourStates) {
+    using M = std::map<std::string, int>;
+    const std::string in = "PARLO_LOGGEDIN_AGENTS";
+    Agent* a = NewAgent();
+    a->CountLogin();
+    a->CountLogin();
+    EXPECT_TRUE(a->IsCountedLoggedIn());
+    EXPECT_EQ(Counters(), (M{{in, 1}}));
+    struct Step {
+        int32_t state;
+        const char* counter;  // the one state counter at 1 afterwards, or null
+    };
+    const Step steps[] = {
+        {3, "PARLO_READY_AGENTS"},       {3, "PARLO_READY_AGENTS"},
+        {2, "PARLO_NOT_READY_AGENTS"},   {6, "PARLO_WORKREADY_AGENTS"},
+        {5, "PARLO_WORKNOTREADY_AGENTS"}, {4, nullptr},  // another state leaves work not ready
+        {2, "PARLO_NOT_READY_AGENTS"},   {7, nullptr},   // ... and the first of the others
+    };
+    for (const Step& s : steps) {
+        a->CountAgentState(s.state);
+        M expected{{in, 1}};
+        if (s.counter != nullptr) expected[s.counter] = 1;
+        EXPECT_EQ(Counters(), expected) << "after state " << s.state;
+    }
+    a->CountAgentState(6);
+    EXPECT_TRUE(a->IsCountedIn(6));
+    EXPECT_FALSE(a->IsCountedIn(2));
+    a->CountLogout();
+    a->CountLogout();
+    EXPECT_FALSE(a->IsCountedLoggedIn());
+    EXPECT_EQ(Counters(), (M{{"PARLO_LOGGEDOUT_AGENTS", 1}}));
+}
+
 TEST_F(AgentStateTest, LogoutAndUnknownClearIdentityButOnlyLogoutDropsCalls) {
     for (int32_t state : {1, 9}) {
         Agent* a = NewAgent();
@@ -101,17 +136,17 @@ TEST_F(AgentStateTest, SkillGroupPriorityRules) {
     EXPECT_EQ(Group(a, 2, 17), 1);
     EXPECT_EQ(Group(a, 2, 17 | (2u << 24)), 1);  // the priority is taken
     EXPECT_EQ(a->NumSkillGroups(), 1);
-    EXPECT_EQ(a->m_SkillGroupNumbers[0], 17u | (2u << 24));
+    EXPECT_EQ(a->GetSkillGroupNumber(0), 17u | (2u << 24));
     EXPECT_EQ(Group(a, 3, 17), 0);  // no priority never replaces one: the state waits too
-    EXPECT_EQ(a->m_SkillGroupNumbers[0], 17u | (2u << 24));
-    EXPECT_EQ(a->m_SkillGroupStates[0], 2);
+    EXPECT_EQ(a->GetSkillGroupNumber(0), 17u | (2u << 24));
+    EXPECT_EQ(a->GetSkillGroupState(0), 2);
     EXPECT_EQ(Group(a, 3, 17 | (3u << 24)), 1);  // a nonzero priority does, with the state
-    EXPECT_EQ(a->m_SkillGroupStates[0], 3);
+    EXPECT_EQ(a->GetSkillGroupState(0), 3);
     EXPECT_EQ(Group(a, 1, 17 | (4u << 24)), 0);  // a logout keeps the stored word
     EXPECT_EQ(Group(a, 3, 17 | (3u << 24), 301), 1);  // only the ID differs
     EXPECT_EQ(a->GetCurrentSkillGroupID(), 301);
     EXPECT_EQ(Group(a, 2, 18), 1);
-    EXPECT_EQ(a->m_CurGroup, 1);
+    EXPECT_EQ(a->CurrentSkillGroupIndex(), 1);
     EXPECT_EQ(a->GetCurrentSkillGroupNumber(), 18u);
     EXPECT_EQ(a->GetCurrentSkillGroupState(), 2);
 
@@ -138,14 +173,14 @@ TEST_F(AgentStateTest, ReportsNamingEverMoreGroupsAndDomainsAreBounded) {
         Report(a, 2 + mrd % 2, mrd);
         a->AddAssociateNonVoiceClient(mrd, 40);
     }
-    EXPECT_EQ(static_cast<int>(a->m_MRDStates.size()), Agent::kMaxMRDs);
-    EXPECT_EQ(static_cast<int>(a->m_NonVoiceSessions.size()), Agent::kMaxMRDs);
+    EXPECT_EQ(static_cast<int>(a->GetAgentMRDStates().size()), Agent::kMaxMRDs);
+    EXPECT_EQ(static_cast<int>(a->NumAssociateNonVoiceClients()), Agent::kMaxMRDs);
     EXPECT_FALSE(a->GetDumpString().empty());
 }
 
 TEST_F(AgentStateTest, TimesComeFromTheClock) {
     Agent* a = NewAgent();
-    a->UpdateAgentState(2, 30, 1, 2, 12, 300, 17, 0, 0, "", "", true);
+    (void)a->UpdateAgentState(2, 30, 1, 2, 12, 300, 17, 0, 0, "", "", true);
     EXPECT_EQ(a->GetOverallDuration(), 30);
     EXPECT_EQ(a->GetSkillGroupDuration(0), 12);
     clock_.AdvanceMs(5000);
@@ -159,9 +194,9 @@ TEST_F(AgentStateTest, MediaRoutingDomains) {
     Report(a, 4);
     const std::vector<std::pair<int32_t, uint16_t>> list = {{1, 2}, {3, 3}, {6, 9}, {6, 5}};
     a->SetAgentMRDs(&list);
-    EXPECT_EQ(a->m_MRDStates, (std::vector<std::pair<int32_t, uint16_t>>{{1, 4}, {3, 3}, {6, 5}}));
+    EXPECT_EQ(a->GetAgentMRDStates(), (std::vector<std::pair<int32_t, uint16_t>>{{1, 4}, {3, 3}, {6, 5}}));
     a->SetAgentMRDs(nullptr);
-    EXPECT_EQ(a->m_MRDStates.size(), 3u);
+    EXPECT_EQ(a->GetAgentMRDStates().size(), 3u);
 
     a->AddAssociateNonVoiceClient(1, 40);  // the voice domain is not kept here
     a->AddAssociateNonVoiceClient(3, 41);
@@ -193,8 +228,7 @@ TEST_F(AgentStateTest, PrivateCallsLimitAgeAndRelease) {
 
     // Ages: more than the given seconds goes, exactly that many stays.
     std::vector<Call*> held;
-    for (void* c = a->m_PrivateCallList.First(); c != nullptr; c = a->m_PrivateCallList.Next(c))
-        held.push_back(static_cast<Call*>(c));
+    for (Call* c = a->FirstPrivateCall(); c != nullptr; c = a->NextPrivateCall(c)) held.push_back(c);
     ASSERT_EQ(held.size(), 3u);
     clock_.AdvanceMs(100000);
     const int64_t now = model::NowSeconds();
@@ -306,7 +340,7 @@ TEST_F(AgentStateTest, AssociationOnANewUniqueInstanceIDOnlyInStandby) {
         {"uid-a", 4, true, 31, 31},   // replaces the non-voice session
     };
     for (const Case& c : cases) {
-        a->UpdateAgentState(2, 0, c.mrd, 9, 0, 0, 0, 0, 0, "", c.uid, c.associate);
+        (void)a->UpdateAgentState(2, 0, c.mrd, 9, 0, 0, 0, 0, 0, "", c.uid, c.associate);
         EXPECT_EQ(a->m_AssociateSessionID, c.voiceSession) << c.uid << " " << c.mrd;
         EXPECT_EQ(a->GetAssociateNonVoiceSessionID(4), c.nonVoiceSession) << c.uid << " " << c.mrd;
     }

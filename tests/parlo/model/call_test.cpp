@@ -97,7 +97,7 @@ TEST_F(ModelCall, DuplicateAllocReleasesReportedCallAndPoolIsFifoWithReset) {
     EXPECT_FALSE(again->m_Reported);
     EXPECT_EQ(again->m_LastEvent, "constructed");
     EXPECT_EQ(again->m_TrunkGroup, -1);
-    EXPECT_EQ(again->m_HashIndex, 43);
+    EXPECT_EQ(again->HashIndex(), 43);
 }
 
 TEST_F(ModelCall, FlagsMetersAndCounters) {
@@ -120,8 +120,8 @@ TEST_F(ModelCall, FlagsMetersAndCounters) {
     c->Deactivate();
     c->ClearCall(0);
     c->ClearCall(0);  // a cleared call stays as it is
-    EXPECT_TRUE(c->m_Cleared);
-    EXPECT_FALSE(c->m_Deactivated);
+    EXPECT_TRUE(c->IsCleared());
+    EXPECT_FALSE(c->IsDeactivated());
     EXPECT_EQ(ports.counters["PARLO_DEACTIVATED_CALLS"], 0);
     EXPECT_EQ(ports.counters["PARLO_CLEARED_CALLS"], 1);
     Call::Free(c, true);
@@ -142,6 +142,22 @@ TEST_F(ModelCall, ReportedCounterFallsWhenReportedCallIsFreedWhileInactive) {
     d->ReportCall();
     ports.serverActive = true;
     Call::Free(d, false);
+    EXPECT_EQ(ports.counters["PARLO_REPORTED_CALLS"], 0);
+}
+
+// A handler that sent its own BEGIN_CALL_EVENT marks the call: counted once, nothing sent,
+// and the release takes the count back.
+TEST_F(ModelCall, MarkReportedCountsOnceAndSendsNothing) {
+    ports.AddSession(7, "all", 24, 0x10);
+    Call* c = NewCall(5000, 8);
+    ports.lines.clear();
+    c->MarkReported();
+    c->MarkReported();
+    c->ReportCall();
+    EXPECT_TRUE(c->IsReported());
+    EXPECT_EQ(ports.counters["PARLO_REPORTED_CALLS"], 1);
+    EXPECT_TRUE(Lines({"BEGIN_CALL_EVENT"}).empty());
+    Call::Free(c, false);
     EXPECT_EQ(ports.counters["PARLO_REPORTED_CALLS"], 0);
 }
 
@@ -231,8 +247,7 @@ TEST_F(ModelCall, RemovePeripheralCallsReleasesOnlyThatPeripheral) {
 TEST_F(ModelCall, FreeingACallStillOnAPrivateListIsFatal) {
     Call* c = NewCall(5000, 3);
     StdQueue privateList;
-    privateList.SetLinkOffset(static_cast<int32_t>(reinterpret_cast<char*>(&c->m_PrivateCallLinks) -
-                                                   reinterpret_cast<char*>(c)));
+    privateList.SetLinkOffset(Call::PrivateCallLinkOffset());
     privateList.Append(c);
     // The assertion text "!call->m_PrivateCallLinks.IsQueued()" goes to the EMS log.
     EXPECT_EXIT(Call::Free(c, true), ::testing::ExitedWithCode(EMS_EXIT_FATAL & 0xFF), "");
@@ -321,7 +336,7 @@ TEST_F(ModelTest, ClearingACallClearsEveryActiveConnectionWithItsCause) {
     const auto atDevice = Lines({"session 10 <- MsgType:CALL_CONNECTION_CLEARED_EVENT"});
     ASSERT_EQ(atDevice.size(), 1u);
     EXPECT_NE(atDevice[0].find("LocalConnectionState:LCS_NULL"), std::string::npos) << atDevice[0];
-    EXPECT_EQ(c->m_ConnectionList.Count(), 0);
+    EXPECT_EQ(c->ConnectionList().Count(), 0);
     EXPECT_EQ(phone->GetNumConnections(), 0);
     // While the server is not active the connections go without a word.
     Call* quiet = NewCall(5000, 31);
@@ -330,7 +345,7 @@ TEST_F(ModelTest, ClearingACallClearsEveryActiveConnectionWithItsCause) {
     ports.lines.clear();
     quiet->ClearCall(13);
     EXPECT_TRUE(Lines({"CALL_CONNECTION_CLEARED_EVENT"}).empty());
-    EXPECT_EQ(quiet->m_ConnectionList.Count(), 0);
+    EXPECT_EQ(quiet->ConnectionList().Count(), 0);
 }
 
 }  // namespace

@@ -369,7 +369,7 @@ TEST_F(CallLife, MergeKeepsOneConnectionPerDevice) {
     std::string refID = "9001";
     Call* back = source->TransferConnections(target, 0xFFFFFFFF, refType, refID);
     EXPECT_EQ(back, source);
-    EXPECT_TRUE(source->m_Deactivated);
+    EXPECT_TRUE(source->IsDeactivated());
     EXPECT_EQ(source->ConnectionList().Count(), 0);
     EXPECT_TRUE(target->HasConnection(tTrunk));
     EXPECT_TRUE(target->HasConnection(tActive));

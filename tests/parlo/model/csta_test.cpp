@@ -23,7 +23,7 @@ TEST_F(ModelDevice, KeySkipsZerosButIDsStayApart) {
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     EXPECT_NE(a, b);
-    EXPECT_EQ(a->m_DeviceIDHashIndex, b->m_DeviceIDHashIndex);
+    EXPECT_EQ(a->DeviceIDHashIndex(), b->DeviceIDHashIndex());
     EXPECT_EQ(FindCTICSTADevice(5000, 0, "0123", false), b);
     EXPECT_EQ(FindCTICSTADevice(5000, 78, "123", false), a);  // 0 and 78 alike
     CTICSTADevice* n = NewDevice(5000, 78, "4000");

@@ -33,7 +33,7 @@ Call* PlainWalk(const std::vector<Call*>& order, uint32_t p, uint32_t callID, in
         if (!Identity(c, type, id, mode)) continue;
         if (mode == 0) return c;
         if (mode == 1 && c->m_Active) return c;
-        if (mode == 2 && c->m_Deactivated) return c;
+        if (mode == 2 && c->IsDeactivated()) return c;
         if (mode == 3 && !c->m_Active) {
             if (type != 0 && type != 1) return c;
             const auto t = static_cast<uint16_t>(type);
@@ -71,7 +71,7 @@ TEST_F(ModelTest, IndexesGiveTheBucketWalksAnswers) {
                                   static_cast<uint16_t>(pick(2)), kIDs[pick(kIDCount)],
                                   periphTypes[pick(3)], 1, 0, 0, 0);
             live.erase(std::remove_if(live.begin(), live.end(),
-                                      [](Call* x) { return x->m_HashIndex < 0; }),
+                                      [](Call* x) { return x->HashIndex() < 0; }),
                        live.end());
             live.push_back(c);
         } else if (op == 3) {
@@ -237,7 +237,7 @@ TEST_F(ModelTest, AgentIndexesGiveTheTableWalksAnswers) {
             Agent::RemoveAgent(pick(6) == 0 ? -1 : a->m_PeripheralID, a->m_AgentID.c_str());
         } else {
             Agent* a = live[static_cast<size_t>(pick(static_cast<int>(live.size())))];
-            a->UpdateAgentState(pick(2) ? 1 : 2, 0, 1, 9, 0, 0, 0, 0, 0, "", "", false);
+            (void)a->UpdateAgentState(pick(2) ? 1 : 2, 0, 1, 9, 0, 0, 0, 0, 0, "", "", false);
         }
         refresh();
         ASSERT_EQ(Agent::Count(), static_cast<int>(live.size()));

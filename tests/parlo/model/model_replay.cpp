@@ -644,7 +644,7 @@ private:
     // Released calls leave the hash: their names go too.
     void ForgetReleasedCalls() {
         for (auto it = calls_.begin(); it != calls_.end();)
-            it = it->second->m_HashIndex < 0 ? calls_.erase(it) : std::next(it);
+            it = it->second->HashIndex() < 0 ? calls_.erase(it) : std::next(it);
     }
     std::string NameOf(Call* call) {
         for (auto& [k, v] : calls_)

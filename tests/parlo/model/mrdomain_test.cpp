@@ -22,12 +22,12 @@ TEST_F(MRDomainTest, BucketsAndFindOrCreate) {
     InitTraceMeters(1);
     MRDomain* three = new MRDomain(3, "");
     MRDomain* other = new MRDomain(35, "");
-    EXPECT_EQ(three->m_HashIndex, 3);
-    EXPECT_EQ(other->m_HashIndex, 3);
+    EXPECT_EQ(three->HashIndex(), 3);
+    EXPECT_EQ(other->HashIndex(), 3);
     EXPECT_EQ(MRDomain::FindMRDomain(35), other);
     EXPECT_EQ(MRDomain::FindMRDomain(3), three);
     EXPECT_EQ(MRDomain::FindMRDomain(67), nullptr);
-    EXPECT_EQ((new MRDomain(-1, ""))->m_HashIndex, 31);
+    EXPECT_EQ((new MRDomain(-1, ""))->HashIndex(), 31);
 
     // An event created domain 5: find-or-create keeps its empty origin and counts nothing.
     MRDomain* five = new MRDomain(5, "");

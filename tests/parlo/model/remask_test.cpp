@@ -62,7 +62,7 @@ TEST_F(REMaskTest, DeviceEntriesAndTheMessageField) {
     Agent* a = new Agent(5000, 48, 77, 0, "1001", "1500", "5000", false);
     CTICSTADevice* d = NewDevice(5000, 76, "1500", "1500");
     a->SetDevice(d);
-    a->UpdateAgentState(2, 0, 1, 9, 0, 0, 0, 0, 0, "", "", true);
+    (void)a->UpdateAgentState(2, 0, 1, 9, 0, 0, 0, 0, 0, "", "", true);
     a->SetExtension("1500");
     a->SetInstrument("5000");
 
@@ -87,7 +87,7 @@ TEST_F(REMaskTest, DeviceCountsFilterAndOverride) {
     Agent* a = new Agent(5000, 48, 77, 0, "1001", "1500", "5000", false);
     CTICSTADevice* d = NewDevice(5000, 76, "1500", "1500");
     a->SetDevice(d);
-    a->UpdateAgentState(4, 0, 1, 9, 0, 0, 0, 0, 0, "", "", true);
+    (void)a->UpdateAgentState(4, 0, 1, 9, 0, 0, 0, 0, 0, "", "", true);
     Call* c100 = NewCall(5000, 100);
     Call* c101 = NewCall(5000, 101);
     Call* c102 = NewCall(5000, 102);
@@ -134,8 +134,8 @@ TEST_F(REMaskTest, CallEventCarriesOneEntryPerAgentDeviceConnectionAtMostTen) {
     CTICSTADevice* trunk = NewDevice(5000, 70, "9000");
     a->SetDevice(da);
     b->SetDevice(db);
-    a->UpdateAgentState(4, 0, 1, 9, 0, 0, 0, 0, 0, "", "", true);
-    b->UpdateAgentState(3, 0, 1, 9, 0, 0, 0, 0, 0, "", "", true);
+    (void)a->UpdateAgentState(4, 0, 1, 9, 0, 0, 0, 0, 0, "", "", true);
+    (void)b->UpdateAgentState(3, 0, 1, 9, 0, 0, 0, 0, 0, "", "", true);
 
     Call* call = NewCall(5000, 100);
     CTICSTAConnection::Alloc(da, call, 3, 1, 0, "1500", "test");
