@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ctimsg/basemsg.h"
+#include "ctimsg/servicemask.h"
 #include "mdstimer/timer.h"
 #include "nuvlib/lockguard.h"
 #include "parlo/common/ctilock.h"
@@ -34,16 +35,16 @@ public:
 
     // A frame whose body is read next: length and type from the big-endian header, the
     // header copied in and the cursor past it. Null when the frame would not fit
-    // (body above TRANSPORT_MAX_MSG). Owned by the caller.
-    [[nodiscard]] static SessionMSG* CreateFromHeader(uint32_t sessionID, uint32_t version,
-                                                      const uint8_t header[8]);
+    // (body above TRANSPORT_MAX_MSG).
+    [[nodiscard]] static std::unique_ptr<SessionMSG> CreateFromHeader(uint32_t sessionID, uint32_t version,
+                                                                      const uint8_t header[8]);
     // msg encoded for (version, all ten call variables, all ECC, serviceMask). Null when
-    // the message does not validate or encode. Owned by the caller.
-    [[nodiscard]] static SessionMSG* CreateFromBaseMSG(uint32_t sessionID, uint32_t version,
-                                                       uint32_t serviceMask, BaseMSG& msg);
-    // A copy of a frame built for sending (null for null), sharing its bytes read-only.
-    // Owned by the caller.
-    [[nodiscard]] static SessionMSG* Copy(const SessionMSG* source);
+    // the message does not validate or encode.
+    [[nodiscard]] static std::unique_ptr<SessionMSG> CreateFromBaseMSG(uint32_t sessionID, uint32_t version,
+                                                                       uint32_t serviceMask, BaseMSG& msg);
+    // A copy of a frame built for sending, sharing its bytes read-only; null when no
+    // memory for it.
+    [[nodiscard]] static std::unique_ptr<SessionMSG> Copy(const SessionMSG& source);
 
     uint32_t GetMsgType() const override { return m_Type; }
     uint32_t GetType() const { return m_Type; }
@@ -70,6 +71,8 @@ public:
 
 private:
     SessionMSG() = default;
+    // A new, stamped, empty frame (allocation failure is fatal).
+    static std::unique_ptr<SessionMSG> New(const char* caller);
     void StampTime();
 
     uint32_t m_FrameLength = 0;
@@ -145,25 +148,26 @@ public:
         uint32_t id;
         std::string name;
     };
-    // The service lists, by the bit a granted mask joins them with.
+    // The service lists, by the bit a granted mask joins them with (kServiceListBits).
     enum ServiceList : int {
-        ListAllEvents,        // 0x10
-        ListPeripheralMonitor,  // 0x20
-        ListClientMonitor,    // 0x40
-        ListSupervisor,       // 0x80
-        ListServer,           // 0x100
-        ListWEXA,             // 0x200
-        ListAgentReporting,   // 0x400
-        ListAllTaskEvents,    // 0x800
-        ListTaskMonitor,      // 0x1000
+        ListAllEvents,
+        ListPeripheralMonitor,
+        ListClientMonitor,
+        ListSupervisor,
+        ListServer,
+        ListWEXA,
+        ListAgentReporting,
+        ListAllTaskEvents,
+        ListTaskMonitor,
         kServiceLists
     };
-    static constexpr uint32_t kServiceListBits[kServiceLists] = {0x10,  0x20,  0x40,  0x80, 0x100,
-                                                                 0x200, 0x400, 0x800, 0x1000};
+    static constexpr uint32_t kServiceListBits[kServiceLists] = {
+        servicemask::ALL_EVENTS, servicemask::PERIPHERAL_MONITOR, servicemask::CLIENT_MONITOR,
+        servicemask::SUPERVISOR, servicemask::SERVER,             servicemask::WEXA,
+        servicemask::AGENT_REPORTING, servicemask::ALL_TASK_EVENTS, servicemask::TASK_MONITOR};
     static constexpr int NUMBER_SESSION_BUCKETS = 2000;
     static constexpr int NUMBER_OPENING_BUCKETS = 200;
     static constexpr uint32_t kNoIdleTimeout = 0xFFFFFFFFu;
-    static constexpr uint32_t kStandbyCapable = 0x2000000u;
     // How long the master's Close waits for the poster and timer threads.
     static constexpr uint32_t kCloseWaitMs = 6000;
 
@@ -249,13 +253,7 @@ public:
     void RestartIdleTimer();
     void Execute() override;
 
-    // ---- input (poster thread, session lock held) ----
-    // One complete received frame, owned from here on every path. 1 when it gave a message
-    // that was handled, 0 when it took the failure path (the session stays as it was).
-    int ProcessInputMessage(SessionMSG* frame);
-    // Puts the frame (owned from here) on the session input queue and wakes the application;
-    // with checkOpen a session that is not open is failed with 4 instead.
-    void QueueInputMessage(SessionMSG* frame, bool checkOpen);
+    // ---- input ----
     // The first frame of the session input queue, or null when it is empty (the host's input
     // event is then reset under the queue's lock). Takes the queue's lock.
     static std::unique_ptr<SessionMSG> DequeueInputMessage();
@@ -266,11 +264,6 @@ public:
     void HexDump(const uint8_t* bytes, int count);
 
     // ---- open, heartbeat, close, failure ----
-    // The session-level requests: each takes over `frame` (queued or deleted); `request` is
-    // its decoded message, which stays the caller's.
-    void ProcessOpenRequest(SessionMSG* frame, BaseMSG& request);
-    void ProcessHeartBeatRequest(SessionMSG* frame, BaseMSG& request);
-    void ProcessCloseRequest(SessionMSG* frame, BaseMSG& request);
     // The application's verdicts on an OPEN_REQ (application thread; the messages stay the
     // caller's): 1 opened / FAILURE_CONF sent, else 0 (no such opening session, invalid
     // OPEN_CONF, device in use from another address, or the send failed).
@@ -300,8 +293,8 @@ public:
     // ---- output (the distributor, filters and senders) ----
     // Encodes msg once and distributes it; 1, or 0 when it cannot be encoded.
     static int WriteMSG(const char* deviceKey, int32_t peripheralID, BaseMSG& msg, int distribution);
-    // The distributor: `frame` (owned from here) to the chosen sessions.
-    static int WriteMSG(SessionMSG* frame, const std::vector<DeviceEntry>& list, BaseMSG& msg,
+    // The distributor: `frame` (msg encoded once) to the chosen sessions; 1.
+    static int WriteMSG(std::unique_ptr<SessionMSG> frame, const std::vector<DeviceEntry>& list, BaseMSG& msg,
                         int distribution);
     // To one session, validated for its version; 1 sent, 0 otherwise.
     static int WriteMSG(int32_t sessionID, BaseMSG& msg);
@@ -311,10 +304,10 @@ public:
     static int SendToActiveStandbyClients(BaseMSG& msg);
     // Member senders: the caller holds this session's lock.
     int SendMSG(BaseMSG& msg);
-    // Filters and sends `frame` (owned from here); 1 when a filter dropped it. viaWriter hands
-    // it to the transport's writer threads (PostMSG) instead of sending on this thread.
-    int SendSessionMSG(SessionMSG* frame, BaseMSG& msg, bool viaWriter = false);
-    void ProcessOutputMessage(SessionMSG* frame, BaseMSG& msg);
+    // Filters and sends `frame` (msg's encoding for this session); 1 when a filter dropped it.
+    // viaWriter hands it to the transport's writer threads (PostMSG) instead of sending on
+    // this thread.
+    int SendSessionMSG(std::unique_ptr<SessionMSG> frame, BaseMSG& msg, bool viaWriter = false);
     bool PassesEventMasks(uint32_t msgType, int32_t agentState) const;
     static int SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t requestStamp);
     int SendFailureConfMSG(uint32_t invokeID, uint32_t status);
@@ -392,6 +385,19 @@ private:
         bool took_ = false;
     };
     void FailOpenLocked(uint32_t failureCode);
+    // ---- input (poster thread, session lock held) ----
+    // One complete received frame. 1 when it gave a message that was handled, 0 when it took
+    // the failure path (the session stays as it was).
+    int ProcessInputMessage(std::unique_ptr<SessionMSG> frame);
+    // Puts the frame on the session input queue with the message it was decoded into (or built
+    // from) and wakes the application; with checkOpen a session that is not open is failed
+    // with 4 instead and the frame dropped.
+    void QueueInputMessage(std::unique_ptr<SessionMSG> frame, BaseMSGPtr decoded, bool checkOpen);
+    // The session-level requests with their decoded message.
+    void ProcessOpenRequest(std::unique_ptr<SessionMSG> frame, BaseMSGPtr request);
+    void ProcessHeartBeatRequest(const SessionMSG& frame, BaseMSG& request);
+    void ProcessCloseRequest(std::unique_ptr<SessionMSG> frame, BaseMSGPtr request);
+    void ProcessOutputMessage(const SessionMSG& frame, BaseMSG& msg);
     std::string ClientText() const;
     void TraceMessage(BaseMSG& msg, uint32_t version);
 
@@ -428,7 +434,7 @@ private:
     int32_t m_DeviceBucket = -1;
     uint8_t m_Header[8] = {};
     int m_HeaderRead = 0;
-    SessionMSG* m_CurrentInput = nullptr;
+    std::unique_ptr<SessionMSG> m_CurrentInput;
     std::unique_ptr<StdQueue> m_SessionMonitors;
     uint32_t m_MaxQueued = 16;
     uint32_t m_TraceFlags = 0;

@@ -171,26 +171,30 @@ public:
     int BoundPort(bool secure) const;
 
     // ---- connection operations ----
-    // Reads at most `size` bytes; the count, or 0 (nothing waiting, or failed).
-    int RecvBytes(uint8_t* buffer, int size);
-    // Reads into the message's remaining part; 1 while usable, 0 once failed or not open.
-    [[nodiscard]] int RecvMSG(TransportMSG* msg);
-    // Sends or queues `msg` (ownership taken on every path); null continues the queue, several
-    // messages to a writev. Posted messages still waiting go first. 1, or 0 when the
-    // connection failed or is not open (the message then deleted).
-    int SendMSG(TransportMSG* msg);
-    // Hands `msg` (owned from here on every path) to the output queue for the master's writer
-    // threads, which send each connection's queue in batches: a fan-out then costs its caller
-    // no socket writes. The order and the limit are SendMSG's: a message given to an empty
-    // queue stands for one sent at once (no limit, no queue trace), behind others it is
-    // queued as SendMSG queues it. 1, or 0 when the connection is not open (failed with 17)
-    // or the queue overflowed (failed with 17). Without running writers it is SendMSG.
-    int PostMSG(TransportMSG* msg);
-    // Queues `msg` (owned from here) at QueuePosition; 1, or 0 on overflow (deleted, and the
-    // connection failed with cause 17).
-    int QueueMSG(TransportMSG* msg, int position);
-    // The next message to send (owned by the caller), or null; see SendMSG for the rule.
-    TransportMSG* UnQueueMSG(TransportMSG* msg);
+    // Reads at most `size` bytes; the count, or 0 (nothing waiting, not open, or failed: the
+    // failure event has run then).
+    [[nodiscard]] int RecvBytes(uint8_t* buffer, int size);
+    // Reads into the message's remaining part; 1 while the connection is usable (all, some
+    // or nothing read), 0 once it failed or is not open.
+    [[nodiscard]] int RecvMSG(TransportMSG& msg);
+    // Sends `msg` now or queues it; null continues the queue, several messages to a writev.
+    // Posted messages still waiting go first. A heartbeat confirmation given behind a queue
+    // goes ahead of the ordinary messages queued. 1, or 0 when the connection failed or is
+    // not open (failed with 17 then). The message is gone on every path.
+    [[nodiscard]] int SendMSG(std::unique_ptr<TransportMSG> msg);
+    // Hands `msg` to the output queue for the master's writer threads, which send each
+    // connection's queue in batches: a fan-out then costs its caller no socket writes. The
+    // order and the limit are SendMSG's: a message given to an empty queue stands for one
+    // sent at once (no limit, no queue trace), behind others it is queued as SendMSG queues
+    // it. 1, or 0 when the connection is not open or the queue overflowed (failed with 17
+    // either way). Without running writers it is SendMSG.
+    [[nodiscard]] int PostMSG(std::unique_ptr<TransportMSG> msg);
+    // Queues `msg` at `position` (QueuePosition) behind what was posted; 1, or 0 on overflow
+    // (the message dropped, the connection failed with 17).
+    [[nodiscard]] int QueueMSG(std::unique_ptr<TransportMSG> msg, int position);
+    // With null: the head of the queue, or null. With a message: the message back when
+    // nothing is queued (send it now), else null and the message queued behind the others.
+    std::unique_ptr<TransportMSG> UnQueueMSG(std::unique_ptr<TransportMSG> msg);
     int CloseConnection();
     int ShutdownConnection();
     // Makes sure no writer thread holds or will take this connection; waits for one that is
@@ -244,7 +248,7 @@ public:
     size_t PostedLength() const { return m_Pending.size(); }
     // The queued message at `index` (0 = next to send), or null; caller holds the lock.
     TransportMSG* QueuedAt(size_t index) const {
-        return index < m_Queue.size() ? m_Queue[index] : nullptr;
+        return index < m_Queue.size() ? m_Queue[index].get() : nullptr;
     }
     static bool AcceptConnections() { return sm_AcceptConnections.load(); }
 
@@ -293,16 +297,29 @@ private:
     const char* ChannelText() const { return m_Channel ? "Secured Channel" : "Non-Secured Channel"; }
     void TraceQueue(const char* text, size_t length);
     void DeleteQueue();
+    // What one read from the socket or the TLS channel gave: Data (count bytes, 0 when TLS
+    // must be retried), Blocked (a plain socket had nothing), Failed (the connection failed:
+    // the peer closed or the read failed; the failure event has run).
+    struct Received {
+        enum Kind { Data, Blocked, Failed } kind;
+        int count;
+    };
+    // The one read of RecvBytes (msg null) and RecvMSG (msg the message read into, for the
+    // traces): counts the bytes received and fails the connection on a peer close or an error.
+    Received ReceiveSome(Hold& hold, uint8_t* buffer, int size, const TransportMSG* msg);
     // The head of the queue taken off with its trace; the write event goes when it empties.
-    TransportMSG* TakeHead();
+    std::unique_ptr<TransportMSG> TakeHead();
+    // Where a message given behind a queue goes: a heartbeat confirmation ahead of the
+    // ordinary messages, anything else at the back.
+    static int PositionFor(const TransportMSG& msg);
     // Queues with the overflow rule; wantWrite asks the poster for the write event.
-    int Enqueue(Hold& hold, TransportMSG* msg, int position, bool wantWrite);
+    int Enqueue(Hold& hold, std::unique_ptr<TransportMSG> msg, int position, bool wantWrite);
     // Asks the poster for write events on this connection, or stops them (cached).
     void WantWriteEvents(bool on);
     enum class Step { Sent, Stopped, Failed };
-    // Sends one message taken off the queue (or given); Sent when all of it went (deleted),
-    // Stopped when it went back to the front (*result from the requeue), Failed (*result 0).
-    Step SendOne(Hold& hold, TransportMSG* msg, int* result);
+    // Sends one message taken off the queue (or given); Sent when all of it went, Stopped
+    // when it went back to the front (*result from the requeue), Failed (*result 0).
+    Step SendOne(Hold& hold, std::unique_ptr<TransportMSG> msg, int* result);
     // Sends the first messages of the queue, or of the posted ones, in one writev (plain
     // sockets); as SendOne, Sent also when the socket stopped at a message boundary.
     Step SendBatch(Hold& hold, bool pending, int* result);
@@ -310,8 +327,8 @@ private:
     // while nothing is queued, queued behind a queue. 1, or 0 when the connection failed
     // (the hold then released).
     int FlushPending(Hold& hold);
-    // The overflow of the queue limit: msg deleted, the connection failed with 17; 0.
-    int Overflow(Hold& hold, TransportMSG* msg);
+    // The overflow of the queue limit: msg dropped, the connection failed with 17; 0.
+    int Overflow(Hold& hold, std::unique_ptr<TransportMSG> msg);
     // Continues the queue: batches until it is empty, the socket is full or a budget is used.
     int SendQueued(Hold& hold);
     // The writer threads (master).
@@ -338,10 +355,10 @@ private:
     bool m_IsMaster = false;
     bool m_InTable = false;
     bool m_Secure = false;  // counted as a TLS connection
-    std::deque<TransportMSG*> m_Queue;
+    std::deque<std::unique_ptr<TransportMSG>> m_Queue;
     // Posted messages the writer has not sent yet: sends made later, in this order, after
     // everything queued.
-    std::deque<TransportMSG*> m_Pending;
+    std::deque<std::unique_ptr<TransportMSG>> m_Pending;
     std::string m_HostName;
     std::string m_HostAddress;
     uint32_t m_HostPort = 0;

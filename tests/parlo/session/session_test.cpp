@@ -234,12 +234,12 @@ TEST_F(SessionTest, StandbyToOpenSwitchesOnlyStandbySessions) {
     server_->SetState(Server::STANDBY);
     ASSERT_EQ(1, SessionProtocol::OpenStandby());
     Client capable(Port()), old(Port()), opening(Port());
-    ASSERT_TRUE(OpenClient(capable, OpenReq(1, 30, 0x10 | SessionProtocol::kStandbyCapable)));
+    ASSERT_TRUE(OpenClient(capable, OpenReq(1, 30, 0x10 | servicemask::STANDBY_CAPABLE)));
     // Below version 24 a client may not wait in standby: failed with 107, no answer.
-    ASSERT_TRUE(old.Send(*OpenReq(2, 30, 0x10 | SessionProtocol::kStandbyCapable, "old", 23), 23));
+    ASSERT_TRUE(old.Send(*OpenReq(2, 30, 0x10 | servicemask::STANDBY_CAPABLE, "old", 23), 23));
     EXPECT_TRUE(old.SeesEof());
     // One that has not had its verdict yet stays opening through the switch.
-    ASSERT_TRUE(opening.Send(*OpenReq(3, 30, 0x10 | SessionProtocol::kStandbyCapable, "late")));
+    ASSERT_TRUE(opening.Send(*OpenReq(3, 30, 0x10 | servicemask::STANDBY_CAPABLE, "late")));
     auto pending = TakeOpenRequest();
     ASSERT_TRUE(pending);
     const auto pendingID = static_cast<int32_t>(pending->SessionID());
