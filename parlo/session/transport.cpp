@@ -27,6 +27,7 @@
 #include "parlo/common/meterids.h"
 #include "parlo/common/svrtrace.h"
 #include "parlo/session/sessionports.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/lasterror.h"
 
@@ -65,6 +66,14 @@ void Count(const char* meter) { TraceMeterCount(meter, "", __FILE__, __LINE__, 0
 void Meter(int id, int32_t value) { GetSessionServer().UpdateMeter(id, value); }
 
 uint32_t LastSocketError() { return plat::SetLastErrorFromErrno(); }
+
+// The port of a socket address, which holds it in network byte order.
+uint16_t PortOf(const sockaddr_in& address) {
+    return plat::LoadBE16(reinterpret_cast<const uint8_t*>(&address.sin_port));
+}
+void SetPort(sockaddr_in& address, uint16_t port) {
+    plat::StoreBE16(reinterpret_cast<uint8_t*>(&address.sin_port), port);
+}
 
 // A writer thread sums the bytes-sent and transmit-delay meters over a run of its turns and
 // moves them once: one meter lock per send, taken by every writer and by the fan-out
@@ -395,9 +404,9 @@ bool TransportProtocol::CreateListenSocket(bool secure) {
     (secure ? m_ListenSecureSocket : m_ConnectionSocket) = s;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(secure ? sm_ListenSecurePort : sm_ListenPort));
+    SetPort(addr, static_cast<uint16_t>(secure ? sm_ListenSecurePort : sm_ListenPort));
     if (m_HostName.empty()) {
-        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        addr.sin_addr.s_addr = INADDR_ANY;  // all zero bits
     } else if (inet_pton(AF_INET, m_HostName.c_str(), &addr.sin_addr) != 1) {
         in_addr resolved{};
         if (EMTResolveAddress(m_HostName.c_str(), &resolved, 2) != 0) {
@@ -417,7 +426,7 @@ bool TransportProtocol::CreateListenSocket(bool secure) {
     if (SetSocketOptions(s, true) == 0) return false;
     char dotted[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &addr.sin_addr, dotted, sizeof dotted);
-    const int port = ntohs(addr.sin_port);
+    const int port = PortOf(addr);
     if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         const uint32_t error = LastSocketError();
         if (IsTraceOn(kTraceErrors))
@@ -472,7 +481,7 @@ int TransportProtocol::BoundPort(bool secure) const {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     if (getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
-    return ntohs(addr.sin_port);
+    return PortOf(addr);
 }
 
 TransportProtocol* TransportProtocol::FindConnection(int socket) {
@@ -717,7 +726,7 @@ int TransportProtocol::AcceptConnection(bool secure) {
         char dotted[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
         connection->m_HostAddress = dotted;
-        connection->m_HostPort = ntohs(peer.sin_port);
+        connection->m_HostPort = PortOf(peer);
         if (sm_Registry && sm_Registry->Dynamic(CTIRegistry::HostnameLookup)) {
             char host[NI_MAXHOST] = {};
             const int rc = getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, host, sizeof host,
