@@ -485,6 +485,31 @@ TEST_F(TransportTest, SendOnAConnectionNotOpenFailsWithCause17) {
     close(s);
 }
 
+// A message handed to a connection that cannot take it is released on the spot, whichever
+// way it was handed over; what a failed connection had queued goes with its close.
+TEST_F(TransportTest, MessagesGivenToAFailedConnectionAreReleased) {
+    master->echo = false;
+    master->queueLimit = 2;
+    TransportProtocol::SetWriterThreads(2);
+    Open();
+    StalledPeer peer(*master, record);
+    ASSERT_TRUE(peer.ok);
+    TransportProtocol& c = *peer.connection;
+    const uint32_t before = TransportMSG::LiveCount();
+    // Held by the test, nothing is sent: the third message overflows the queue.
+    ASSERT_TRUE(c.Lock("test"));
+    EXPECT_EQ(1, c.QueueMSG(std::make_unique<TransportMSG>(100), TransportProtocol::QueueBack));
+    EXPECT_EQ(1, c.QueueMSG(std::make_unique<TransportMSG>(100), TransportProtocol::QueueBack));
+    EXPECT_EQ(0, c.QueueMSG(std::make_unique<TransportMSG>(100), TransportProtocol::QueueBack));
+    ASSERT_TRUE(c.Unlock("test"));
+    ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
+    EXPECT_EQ(17, record.failures.front());
+    EXPECT_EQ(before, TransportMSG::LiveCount());
+    EXPECT_EQ(0, c.SendMSG(std::make_unique<TransportMSG>(100)));
+    EXPECT_EQ(0, c.PostMSG(std::make_unique<TransportMSG>(100)));
+    EXPECT_EQ(before, TransportMSG::LiveCount());
+}
+
 // Messages whose bytes say which message and which byte they are, for checking a stream.
 std::unique_ptr<TransportMSG> Numbered(uint32_t number, int32_t length) {
     auto msg = std::make_unique<TransportMSG>(length);
