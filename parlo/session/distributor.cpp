@@ -98,11 +98,12 @@ public:
     int ReplaceFrame(TransportMSG& frame, const uint8_t* data, int32_t length, uint32_t version) override {
         return AsSessionMSG(frame).Replace(data, length, version);
     }
-    int SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame, const FrameStamp&,
-                  BaseMSG& msg) override {
+    void SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame, const FrameStamp&,
+                   BaseMSG& msg) override {
         auto* session = static_cast<SessionProtocol*>(to.target);
-        // Queued for the transport's writers: the fan-out itself makes no socket writes.
-        return session->SendSessionMSG(AsSessionMSG(std::move(frame)), msg, true);
+        // Queued for the transport's writers: the fan-out itself makes no socket writes. A
+        // failed connection has failed its session: the distribution goes on.
+        (void)session->SendSessionMSG(AsSessionMSG(std::move(frame)), msg, true);
     }
     bool RecipientFailed(const Candidate& to, bool copying) override {
         return TraceRecipientFailure(to, copying);

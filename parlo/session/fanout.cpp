@@ -49,7 +49,7 @@ int FanOut(std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp, BaseMSG
             if (!sink.RecipientFailed(to, false)) break;
             continue;
         }
-        (void)sink.SendFrame(to, std::move(mine), own, msg);
+        sink.SendFrame(to, std::move(mine), own, msg);
         ++handed;
     }
     return handed;

@@ -19,7 +19,7 @@ struct FanoutRules {
 };
 
 // One candidate recipient, in delivery order. target is the session layer's object, passed
-// back to the sink untouched.
+// back to the sink untouched; it must stay valid during the fan-out (the master lock).
 struct Candidate {
     RecipientView view;
     bool fromAllEvents = false;  // taken from the ALL_EVENTS list (UTF-8 applies only then)
@@ -37,9 +37,10 @@ public:
     // bytes; 1, or 0 when it cannot (the recipient is then skipped).
     virtual int ReplaceFrame(TransportMSG& frame, const uint8_t* data, int32_t length,
                              uint32_t version) = 0;
-    // The session's send with its filters (SendSessionMSG); its result is not read.
-    virtual int SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame,
-                          const FrameStamp& stamp, BaseMSG& msg) = 0;
+    // The session's send with its filters (SendSessionMSG); stamp says what the frame was
+    // encoded for.
+    virtual void SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame,
+                           const FrameStamp& stamp, BaseMSG& msg) = 0;
     // No frame for `to`: its copy could not be made (copying) or its tailoring failed. True
     // goes on with the next candidate; false ends the distribution.
     virtual bool RecipientFailed(const Candidate& to, bool copying) = 0;
@@ -51,7 +52,8 @@ bool TraceRecipientFailure(const Candidate& to, bool copying);
 
 // Hands the frame (stamped by `stamp`) to every candidate whose version is at least the
 // message's minimum and whose event masks pass; the original goes to the last candidate when
-// it qualifies, and is dropped otherwise. traceAll is the EMS trace bit 0x08
+// it qualifies, and is dropped otherwise. msg is the frame's message, read (and restored)
+// by the tailoring only during the call. traceAll is the EMS trace bit 0x08
 // (a candidate's own trace flag 0x01 traces it alone). Returns the number of frames handed.
 int FanOut(std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp, BaseMSG& msg,
            std::span<const Candidate> candidates, bool traceAll, FanoutSink& sink,

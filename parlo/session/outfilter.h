@@ -93,8 +93,9 @@ struct AgentEventMemory {
 // states 0/1 always; reason 999 repeating the last state never; the same state and
 // availability with a reason other than 50020 only when the agent's current reason code
 // differs from the event's (reasonCodeChanged).
-bool AgentEventChanged(AgentEventMemory& memory, uint16_t skillGroupState, uint16_t agentState,
-                       uint16_t eventReasonCode, uint32_t availability, bool reasonCodeChanged);
+[[nodiscard]] bool AgentEventChanged(AgentEventMemory& memory, uint16_t skillGroupState, uint16_t agentState,
+                                     uint16_t eventReasonCode, uint32_t availability,
+                                     bool reasonCodeChanged);
 
 // ---- tailoring ----
 // Whether UTF-8 conversion may run at all: the master's host says (the application's

@@ -119,7 +119,7 @@ SessionProtocol::~SessionProtocol() {
         // A master that never opened had no session, no input and no poster.
         if (m_State == sessionUnknown) return;
         // Stop the poster first: nothing may reach a session while they go.
-        (void)TransportProtocol::Close();
+        TransportProtocol::Close();
         std::vector<SessionProtocol*> sessions;
         {
             LockGuard<CTILockObject> hold(*m_SessionLock, "SessionProtocol::~SessionProtocol");
@@ -523,7 +523,7 @@ void SessionProtocol::CleanUpQueuesOnConnectionClose(uint32_t previousState) {
     MasterHold master(*this, "SessionProtocol::CleanUpQueuesOnConnectionClose");
     LockGuard<CTILockObject> hold(*m_SessionLock, "SessionProtocol::CleanUpQueuesOnConnectionClose");
     if (m_InSessionTable && m_DeviceBucket >= 0) {
-        (void)CloseConnection();
+        CloseConnection();
         if (previousState != sessionUnknown && previousState != sessionOpening) RemoveFromClientIDTable();
         HashOut();
         SessionLayerTables& t = Tables();

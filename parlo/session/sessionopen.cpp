@@ -153,7 +153,7 @@ void SessionProtocol::ProcessCloseRequest(std::unique_ptr<SessionMSG> frame, Bas
     Metric(PARLO_TOTAL_SESSIONS, -1);
     Metric(PARLO_OPEN_SESSIONS, -1);
     Metric(PARLO_CLOSED_SESSIONS, -1);
-    (void)ShutdownConnection();
+    ShutdownConnection();
     QueueInputMessage(std::move(frame), std::move(decoded), false);
     m_ApplicationCloseSent = true;
     StartSeconds(sm_Registry ? sm_Registry->Dynamic(CTIRegistry::ConnectionTimeout) : 0);
@@ -491,7 +491,7 @@ int SessionProtocol::Close(uint32_t reason) {
                 (void)s->SendFailureEventMSG(E_CTI_PARLO_OFFLINE);
             }
         }
-        (void)s->ShutdownConnection();
+        s->ShutdownConnection();
         // A failed session waits on the garbage list already: it stays failed.
         if (s->m_State != sessionFailed) s->m_State = sessionClosing;
     }
@@ -505,7 +505,7 @@ int SessionProtocol::Close(uint32_t reason) {
     // The transport's close waits for the poster thread, which may itself be waiting for
     // the master's lock to deliver an event: let go of it for the wait.
     master.Release();
-    (void)m->TransportProtocol::Close();
+    m->TransportProtocol::Close();
     master.Acquire();
     m->m_State = sessionClosed;
     Metric(PARLO_CLOSING_SESSIONS, -1);

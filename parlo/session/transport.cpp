@@ -288,7 +288,7 @@ TransportProtocol::TransportProtocol(int socket, std::unique_ptr<SecuredChannel>
 
 TransportProtocol::~TransportProtocol() {
     if (m_IsMaster) {
-        if (m_PosterThread.joinable()) (void)Close();
+        if (m_PosterThread.joinable()) Close();
         for (int s : {m_ConnectionSocket, m_ListenSecureSocket})
             if (s >= 0) {
                 Count("Transport: closesocket()");
@@ -490,7 +490,7 @@ TransportProtocol* TransportProtocol::FindConnection(int socket) {
     return it == m_Table.end() ? nullptr : it->second;
 }
 
-int TransportProtocol::Close() {
+void TransportProtocol::Close() {
     Hold hold(*this, "TransportProtocol::Close");
     m_Stop = true;
     m_State = connectionClosing;
@@ -506,7 +506,7 @@ int TransportProtocol::Close() {
         std::lock_guard<std::mutex> table(m_TableMutex);
         for (auto& [socket, connection] : m_Table) connections.push_back(connection);
     }
-    for (TransportProtocol* connection : connections) (void)connection->CloseConnection();
+    for (TransportProtocol* connection : connections) connection->CloseConnection();
     hold.Release();
     const uint64_t one = 1;
     (void)!write(m_WakeFd, &one, sizeof one);
@@ -530,7 +530,6 @@ int TransportProtocol::Close() {
     for (TransportProtocol* connection : connections) DeleteConnection(connection);
     m_State = connectionClosed;
     if (IsTraceOn(kTraceClose)) EMSTraceMessage("TransportProtocol::Close: Completed sucessfully.");
-    return 1;
 }
 
 // ---------------------------------------------------------------- descriptor sets
@@ -1340,19 +1339,18 @@ void TransportProtocol::DeleteQueue() {
     m_Pending.clear();
 }
 
-int TransportProtocol::ShutdownConnection() {
+void TransportProtocol::ShutdownConnection() {
     Hold hold(*this, "TransportProtocol::ShutdownConnection");
     m_State = connectionShutdown;
     if (m_ConnectionSocket >= 0) (void)shutdown(m_ConnectionSocket, SHUT_WR);
     if (IsTraceOn(kTraceShutdown))
         EMSTraceMessage("TransportProtocol::ShutdownConnection: ConnID=%d, Host=%s, IP=%s, Port=%d.", m_ConnectionID,
                         m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort));
-    return 1;
 }
 
-int TransportProtocol::CloseConnection() {
+void TransportProtocol::CloseConnection() {
     Hold hold(*this, "TransportProtocol::CloseConnection");
-    if (m_State == connectionClosed) return 1;
+    if (m_State == connectionClosed) return;
     m_State = connectionClosed;
     DeleteQueue();
     TransportProtocol* master = sm_Master.load();
@@ -1377,7 +1375,6 @@ int TransportProtocol::CloseConnection() {
     if (IsTraceOn(kTraceClosed))
         EMSTraceMessage("TransportProtocol::CloseConnection: ConnID=%d, Host=%s, IP=%s, Port=%d.", m_ConnectionID,
                         m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort));
-    return 1;
 }
 
 // ---------------------------------------------------------------- console

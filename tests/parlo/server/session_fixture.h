@@ -48,6 +48,7 @@ public:
     bool IsTressikClient(uint32_t) override { return false; }
     bool AppPathContains(uint32_t, uint32_t, uint32_t) override { return false; }
     bool UTF8ConversionAllowed() override { return utf8; }
+    using SessionProtocol::NewSessionID;
     using SessionProtocol::SetNextSessionID;
     std::mutex mu;
     std::condition_variable cv;
@@ -205,7 +206,7 @@ protected:
     }
     void TearDown() override {
         // The poster stops before the master object goes.
-        (void)static_cast<TransportProtocol&>(*master_).Close();
+        static_cast<TransportProtocol&>(*master_).Close();
         master_.reset();
         ServerTest::TearDown();
     }

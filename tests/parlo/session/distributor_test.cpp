@@ -383,10 +383,9 @@ public:
     int ReplaceFrame(TransportMSG& frame, const uint8_t* data, int32_t length, uint32_t) override {
         return frame.InitBuffer(length, data);
     }
-    int SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp,
-                  BaseMSG&) override {
+    void SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp,
+                   BaseMSG&) override {
         sent.push_back({to.view.sessionID, frame.get(), Bytes(*frame), stamp.version});
-        return 1;
     }
     // As the distributor's sinks: traced, and the next recipient's turn.
     bool RecipientFailed(const Candidate& to, bool copying) override { return TraceRecipientFailure(to, copying); }

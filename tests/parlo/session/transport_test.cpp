@@ -75,7 +75,7 @@ public:
         return 1;
     }
     int ProcessFailureEvent(int cause) override {
-        (void)CloseConnection();
+        CloseConnection();
         {
             std::lock_guard<std::mutex> lock(record_.mutex);
             record_.failures.push_back(cause);
@@ -97,7 +97,7 @@ public:
     // Connections that failed left the socket table: like the session layer's garbage
     // list, the double deletes them itself after the close.
     ~EchoMaster() override {
-        (void)Close();
+        Close();
         for (TransportProtocol* c : made_) delete c;
     }
     void DeleteConnection(TransportProtocol* connection) override {
@@ -286,7 +286,7 @@ TEST_F(TransportTest, RestartBindsThePortThroughTimeWait) {
     ASSERT_GE(s, 0);
     ASSERT_TRUE(record.Wait([&] { return record.created == 1; }));
     // The server closes first, so its side of the connection sits in TIME_WAIT.
-    (void)master->last->CloseConnection();
+    master->last->CloseConnection();
     EXPECT_TRUE(SeesEof(s));
     close(s);
     master.reset();
@@ -478,7 +478,7 @@ TEST_F(TransportTest, SendOnAConnectionNotOpenFailsWithCause17) {
     ASSERT_EQ(1, send(s, "x", 1, 0));
     ASSERT_TRUE(record.Wait([&] { return record.received.size() == 1; }));
     TransportProtocol* c = master->last;
-    (void)c->ShutdownConnection();
+    c->ShutdownConnection();
     EXPECT_EQ(0, c->SendMSG(std::make_unique<TransportMSG>(10)));
     ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
     EXPECT_EQ(17, record.failures.front());
@@ -697,7 +697,7 @@ TEST_F(TransportTest, AConnectionDeletedWithPostedMessagesLeavesNoWriterBehind) 
         ASSERT_TRUE(record.Wait([&] { return record.received.size() == static_cast<size_t>(2 * round + 3); }));
         ASSERT_TRUE(c->Lock("test"));
         for (int m = 0; m < 8; ++m) EXPECT_EQ(1, c->PostMSG(std::make_unique<TransportMSG>(100)));
-        (void)c->CloseConnection();
+        c->CloseConnection();
         ASSERT_TRUE(c->Unlock("test"));
         master->DeleteConnection(c);
         close(s);
