@@ -63,9 +63,10 @@ public:
     uint32_t ElapsedSinceStamp() const;
     // Replaces the frame with `length` bytes of `data` (1, or 0 when it does not fit).
     [[nodiscard]] int Replace(const uint8_t* data, int32_t length, uint32_t version);
-    // The message a received frame was decoded into, so that nobody decodes it again: set by
-    // the session layer before it queues the frame for the application, taken (once) by the
-    // application. Null for a frame built for sending, and once taken.
+    // The message the frame was decoded into (or, for the CLOSE_REQ and SESSION_FAILED_MSG
+    // the session layer makes itself, built from), so that nobody decodes it again: every
+    // frame on the session input queue carries one, taken (once) by the application. Null
+    // for a frame built for sending, and once taken.
     void SetDecoded(BaseMSGPtr msg) { m_Decoded = std::move(msg); }
     [[nodiscard]] BaseMSGPtr TakeDecoded() { return std::move(m_Decoded); }
 
