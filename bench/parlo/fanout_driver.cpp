@@ -20,6 +20,7 @@
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/msgtypes.h"
 #include "mdstimer/systimer.h"
 #include "mdstimer/timer.h"
 #include "parlo/app/ctiapplication.h"
@@ -31,9 +32,6 @@
 #include "platform/clock.h"
 
 namespace {
-
-constexpr uint32_t kOpenReq = 3;
-constexpr uint32_t kCloseReq = 7;
 
 // The session master and its host; its "application" is the driver's input thread, which
 // keeps no client records.
@@ -68,15 +66,15 @@ void ServeInput(DriverMaster& master, std::atomic<bool>& stop) {
             master.markers = 0;
         }
         while (std::unique_ptr<SessionMSG> frame = SessionProtocol::DequeueInputMessage()) {
-            BaseMSGPtr msg = BaseMSG::Decode(frame->Data(), frame->Length(), frame->ClientVersion());
+            BaseMSGPtr msg = frame->TakeDecoded();
             if (!msg) continue;
             const auto id = static_cast<int32_t>(frame->SessionID());
-            if (frame->GetType() == kOpenReq) {
+            if (frame->GetType() == OPEN_REQ) {
                 BaseMSGPtr conf = CTIApplication::MakeOpenConf(*msg);
                 const char* ext = msg->GetSTRING(elementid::AgentExtension);
                 const bool agentDevice = (msg->GetUINT(elementid::ServiceMask) & 1) && ext && *ext;
                 (void)SessionProtocol::ConfirmOpen(id, *conf, frame->Stamp(), agentDevice);
-            } else if (frame->GetType() == kCloseReq) {
+            } else if (frame->GetType() == CLOSE_REQ) {
                 (void)SessionProtocol::CloseSession(id);
             }
         }

@@ -25,7 +25,7 @@ namespace {
 constexpr int32_t kVoiceMRD = 1;
 constexpr uint32_t kClientEvents = 0x01;
 constexpr uint32_t kAllEventsOrPeripheralMonitor = 0x30;
-// A close during maintenance: the client is standby-capable (kStandbyCapable) and the cause
+// A close during maintenance: the client is standby-capable (STANDBY_CAPABLE) and the cause
 // says so.
 constexpr int kMaintenanceCause = 110;  // E_PARLO_IN_MAINTENANCE_MODE
 
@@ -86,7 +86,7 @@ void CTIApplication::CloseClient(int sessionID, int cause) {
                 SendClosedEvent(*client, cause);
             OPCReq::ReleaseSession(sessionID);
             const bool maintenance =
-                (client->m_ServiceMask & kStandbyCapable) != 0 && cause == kMaintenanceCause;
+                (client->m_ServiceMask & servicemask::STANDBY_CAPABLE) != 0 && cause == kMaintenanceCause;
             ReleaseClientAgents(client, !maintenance);
             const std::string clientID = client->m_ClientID;
             // A counted record lowers the client count as it goes.

@@ -10,10 +10,15 @@
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/msgtypes.h"
 #include "ctimsg/names.h"
+#include "ctimsg/servicemask.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
-#include "parlo/common/ctitypes.h"
+#include "parlo/common/meterids.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
+#include "parlo/model/validate.h"
 #include "parlo/session/distributor.h"
 #include "parlo/session/fanout.h"
 #include "parlo/session/openpush.h"
@@ -21,19 +26,12 @@
 #include "parlo/session/session.h"
 #include "parlo/session/sessionports.h"
 #include "parlo/session/teamdirectory.h"
-#include "parlo/model/validate.h"
-#include "parlo/common/svrtrace.h"
 #include "platform/clock.h"
 
 namespace {
 constexpr const char* kBanner = "#################################################";
+// The peripheral's failure code for a call context too large for its message.
 constexpr uint32_t kFailureCodeECCTooMuchData = 297;
-constexpr uint32_t kStatusTooMuchData = 73;
-constexpr uint32_t kTraceKeywordAgentStatisticsBrief = 1;
-constexpr uint32_t kTraceKeywordAgentStatisticsFull = 2;
-constexpr uint32_t kTraceKeywordClientHeartbeats = 3;
-constexpr uint32_t kTraceKeywordSkillStatisticsBrief = 4;
-constexpr uint32_t kTraceKeywordSkillStatisticsFull = 5;
 constexpr int kTressikAppPathSessions = 4;
 
 void TraceInvalid(const char* text, BaseMSG& msg) {
@@ -82,23 +80,33 @@ const ECCSelection* SelectionOf(const SessionProtocol& session, std::deque<ECCSe
     return &selection;
 }
 
-SessionMSG* AsSessionMSG(TransportMSG& frame) { return static_cast<SessionMSG*>(&frame); }
+// The distributor's frames are session frames: the fan-out hands them back as transport
+// messages.
+SessionMSG& AsSessionMSG(TransportMSG& frame) { return static_cast<SessionMSG&>(frame); }
+const SessionMSG& AsSessionMSG(const TransportMSG& frame) { return static_cast<const SessionMSG&>(frame); }
+std::unique_ptr<SessionMSG> AsSessionMSG(std::unique_ptr<TransportMSG> frame) {
+    return std::unique_ptr<SessionMSG>(static_cast<SessionMSG*>(frame.release()));
+}
 
 // Sends through the session layer: copies are SessionMSG copies, re-encoded bytes replace a
 // SessionMSG's frame, and each frame goes to the session's filtered send.
 class SessionFanoutSink : public FanoutSink {
 public:
     std::unique_ptr<TransportMSG> CopyFrame(const TransportMSG& frame) override {
-        return std::unique_ptr<TransportMSG>(SessionMSG::Copy(static_cast<const SessionMSG*>(&frame)));
+        return SessionMSG::Copy(AsSessionMSG(frame));
     }
     int ReplaceFrame(TransportMSG& frame, const uint8_t* data, int32_t length, uint32_t version) override {
-        return AsSessionMSG(frame)->Replace(data, length, version);
+        return AsSessionMSG(frame).Replace(data, length, version);
     }
-    int SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame, const FrameStamp&,
-                  BaseMSG& msg) override {
+    void SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame, const FrameStamp&,
+                   BaseMSG& msg) override {
         auto* session = static_cast<SessionProtocol*>(to.target);
-        // Queued for the transport's writers: the fan-out itself makes no socket writes.
-        return session->SendSessionMSG(AsSessionMSG(*frame.release()), msg, true);
+        // Queued for the transport's writers: the fan-out itself makes no socket writes. A
+        // failed connection has failed its session: the distribution goes on.
+        (void)session->SendSessionMSG(AsSessionMSG(std::move(frame)), msg, true);
+    }
+    bool RecipientFailed(const Candidate& to, bool copying) override {
+        return TraceRecipientFailure(to, copying);
     }
 };
 
@@ -113,7 +121,7 @@ public:
         return false;
     }
     static void TraceAgentEventFailure(uint32_t sessionID) {
-        if (EMSGetTraceMask() & 0xF0)
+        if (EMSGetTraceMask() & tracebit::kDefault)
             EMSTraceMessage("SessionProtocol::FilterAgentEventToAllEventClients - Error SessionMSG allocation failed for session %lu",
                             static_cast<unsigned long>(sessionID));
     }
@@ -148,12 +156,12 @@ Candidate CandidateOf(SessionProtocol& session, bool fromAllEvents, std::deque<E
     return c;
 }
 
-bool TraceAll() { return (EMSGetTraceMask() & 0x08) != 0; }
+bool TraceAll() { return (EMSGetTraceMask() & tracebit::TR_PROC_4) != 0; }
 
 // The one frame, encoded once, to every candidate through the session layer (master lock held).
 int Distribute(std::unique_ptr<TransportMSG> frame, BaseMSG& msg, std::span<const Candidate> candidates,
                SessionFanoutSink& sink, const FanoutRules& rules = {}) {
-    const SessionMSG& encoded = *AsSessionMSG(*frame);
+    const SessionMSG& encoded = AsSessionMSG(*frame);
     const FrameStamp stamp{encoded.GetType(), encoded.ClientVersion(), encoded.ServiceMask()};
     return FanOut(std::move(frame), stamp, msg, candidates, TraceAll(), sink, rules);
 }
@@ -168,19 +176,18 @@ LockGuard<CTILockObject> HoldServerLock(const char* caller) {
 // ---------------------------------------------------------------- the distributor
 
 int SessionProtocol::WriteMSG(const char* deviceKey, int32_t peripheralID, BaseMSG& msg, int distribution) {
-    SessionMSG* frame = SessionMSG::CreateFromBaseMSG(0, 24, 0, msg);
+    std::unique_ptr<SessionMSG> frame = SessionMSG::CreateFromBaseMSG(0, 24, 0, msg);
     if (frame == nullptr) {
-        if (EMSGetTraceMask() & 0xF0) EMSTraceMessage("SessionProtocol::WriteMSG - Error SessionMSG allocation failed");
+        if (EMSGetTraceMask() & tracebit::kDefault) EMSTraceMessage("SessionProtocol::WriteMSG - Error SessionMSG allocation failed");
         return 0;
     }
     std::vector<DeviceEntry> list;
     if (deviceKey != nullptr) list.push_back({peripheralID, deviceKey});
-    return WriteMSG(frame, list, msg, distribution);
+    return WriteMSG(std::move(frame), list, msg, distribution);
 }
 
-int SessionProtocol::WriteMSG(SessionMSG* frame, const std::vector<DeviceEntry>& list, BaseMSG& msg,
+int SessionProtocol::WriteMSG(std::unique_ptr<SessionMSG> frame, const std::vector<DeviceEntry>& list, BaseMSG& msg,
                               int distribution) {
-    std::unique_ptr<TransportMSG> owned(frame);
     SessionProtocol* master = Master();
     if (master == nullptr || frame == nullptr) return 1;
     LockGuard<CTILockObject> hold(master->SessionLock(), "SessionProtocol::WriteMSG");
@@ -203,7 +210,7 @@ int SessionProtocol::WriteMSG(SessionMSG* frame, const std::vector<DeviceEntry>&
         }
     }
     SessionFanoutSink sink;
-    (void)Distribute(std::move(owned), msg, candidates, sink);
+    (void)Distribute(std::move(frame), msg, candidates, sink);
     return 1;
 }
 
@@ -231,7 +238,7 @@ int FilterAgentEventToAllEventClients(AgentEventMemory& agent, bool reasonCodeCh
     std::vector<Candidate> candidates;
     for (SessionProtocol* s : SessionProtocol::ServiceListOf(SessionProtocol::ListAllEvents)) {
         if (!host.HasClient(static_cast<uint32_t>(s->GetSessionID()))) continue;
-        if ((s->GetServiceMask() & servicebits::AGENT_EVENT_CHANGE_FILTER) != 0 && !changed) continue;
+        if ((s->GetServiceMask() & servicemask::AGENT_EVENT_CHANGE_FILTER) != 0 && !changed) continue;
         candidates.push_back(CandidateOf(*s, true, selections));
     }
     // Encoded only when a session takes it; a failed encoding is reported for that session.
@@ -241,7 +248,7 @@ int FilterAgentEventToAllEventClients(AgentEventMemory& agent, bool reasonCodeCh
         return c.view.version >= event.GetMinVersion() && PassesEventMasks(c.view, type, agentState);
     });
     if (first == candidates.end()) return 1;
-    std::unique_ptr<TransportMSG> frame(SessionMSG::CreateFromBaseMSG(0, 24, 0, event));
+    std::unique_ptr<TransportMSG> frame = SessionMSG::CreateFromBaseMSG(0, 24, 0, event);
     if (!frame) {
         AgentEventSink::TraceAgentEventFailure(first->view.sessionID);
         return 0;
@@ -288,7 +295,7 @@ int SessionProtocol::WriteMSG(uint32_t applicationPathID, int32_t skillTargetID,
     for (size_t i = 0; i < list.size(); ++i) {
         SessionProtocol* s = list[i];
         if (s->GetClientVersion() < msg.GetMinVersion() ||
-            (s->GetServiceMask() & servicebits::AGENT_REPORTING) == 0)
+            (s->GetServiceMask() & servicemask::AGENT_REPORTING) == 0)
             continue;
         const auto id = static_cast<uint32_t>(s->GetSessionID());
         if (!m->Host().AppPathContains(id, applicationPathID, agent.peripheralID)) continue;
@@ -306,7 +313,7 @@ int SessionProtocol::SendToActiveStandbyClients(BaseMSG& msg) {
     LockGuard<CTILockObject> master(m->SessionLock(), "SessionProtocol::SendToActiveStandbyClients");
     int count = 0;
     for (SessionProtocol* s : AllSessions()) {
-        if (s->GetClientVersion() < 24 || (s->GetServiceMask() & servicebits::STANDBY_CAPABLE) == 0) continue;
+        if (s->GetClientVersion() < 24 || (s->GetServiceMask() & servicemask::STANDBY_CAPABLE) == 0) continue;
         LockGuard<CTILockObject> hold(s->SessionLock(), "SessionProtocol::SendToActiveStandbyClients");
         if (s->SendMSG(msg) == 1) ++count;
     }
@@ -314,9 +321,9 @@ int SessionProtocol::SendToActiveStandbyClients(BaseMSG& msg) {
 }
 
 int SessionProtocol::SendMSG(BaseMSG& msg) {
-    SessionMSG* frame = SessionMSG::CreateFromBaseMSG(m_SessionID, m_ClientVersion, m_ServiceMask, msg);
+    std::unique_ptr<SessionMSG> frame = SessionMSG::CreateFromBaseMSG(m_SessionID, m_ClientVersion, m_ServiceMask, msg);
     if (frame == nullptr) {
-        if (EMSGetTraceMask() & 0xF0)
+        if (EMSGetTraceMask() & tracebit::kDefault)
             EMSTraceMessage("SessionProtocol::SendMSG(BaseMSG*) - Error SessionMSG allocation failed for session %lu",
                             static_cast<unsigned long>(m_SessionID));
         return 0;
@@ -325,47 +332,44 @@ int SessionProtocol::SendMSG(BaseMSG& msg) {
     const ECCSelection* selection = SelectionOf(*this, selections);
     FrameStamp stamp{frame->GetType(), frame->ClientVersion(), frame->ServiceMask()};
     const uint32_t version = m_ClientVersion;
+    SessionMSG& target = *frame;
     if (!TailorMessageForClient(stamp, version, msg, m_RegisteredCallVars, selection, m_ServiceMask, TraceOn(),
                                 m_ClientSignature == "Tressik",
-                                [frame, version](const uint8_t* data, int32_t length) {
-                                    return frame->Replace(data, length, version);
+                                [&target, version](const uint8_t* data, int32_t length) {
+                                    return target.Replace(data, length, version);
                                 })) {
-        if (EMSGetTraceMask() & 0xF0)
+        if (EMSGetTraceMask() & tracebit::kDefault)
             EMSTraceMessage("SessionProtocol::SendMSG(BaseMSG*) - Error SessionMSG allocation failed for session %lu",
                             static_cast<unsigned long>(m_SessionID));
-        delete frame;
         return 0;
     }
-    return SendSessionMSG(frame, msg);
+    return SendSessionMSG(std::move(frame), msg);
 }
 
-int SessionProtocol::SendSessionMSG(SessionMSG* frame, BaseMSG& msg, bool viaWriter) {
+int SessionProtocol::SendSessionMSG(std::unique_ptr<SessionMSG> frame, BaseMSG& msg, bool viaWriter) {
     RecipientView view;
     view.state = m_State;
     view.version = m_ClientVersion;
     view.peripheralID = m_PeripheralID;
     view.serviceMask = m_ServiceMask;
-    if (!PassesSendFilters(view, msg, ServerStopping())) {
-        delete frame;
-        return 1;
-    }
-    ProcessOutputMessage(frame, msg);
-    return viaWriter ? TransportProtocol::PostMSG(frame) : TransportProtocol::SendMSG(frame);
+    if (!PassesSendFilters(view, msg, ServerStopping())) return 1;
+    ProcessOutputMessage(*frame, msg);
+    return viaWriter ? TransportProtocol::PostMSG(std::move(frame)) : TransportProtocol::SendMSG(std::move(frame));
 }
 
-void SessionProtocol::ProcessOutputMessage(SessionMSG* frame, BaseMSG& msg) {
+void SessionProtocol::ProcessOutputMessage(const SessionMSG& frame, BaseMSG& msg) {
     // The capture of one client's traffic comes with the operations tools.
     if (msg.FindElement(elementid::MonitorID, 0, false) != nullptr)
         WriteToSessionMonitors(m_SessionMonitors.get(), msg);
-    const uint32_t type = frame->GetType();
-    GetSessionServer().UpdateMeter(20, static_cast<int32_t>(type));
+    const uint32_t type = frame.GetType();
+    GetSessionServer().UpdateMeter(meter::ClientMessages, static_cast<int32_t>(type));
     if (type == ctitype::HeartbeatConfMSG) {
-        if (SVRTraceON(kTraceKeywordClientHeartbeats)) TraceMessage(msg, m_ClientVersion);
+        if (SVRTraceON(ClientHeartbeats)) TraceMessage(msg, m_ClientVersion);
     } else if (type == ctitype::QueryAgentStatisticsConfMSG || type == ctitype::QuerySkillGroupStatisticsConfMSG) {
         const bool agent = type == ctitype::QueryAgentStatisticsConfMSG;
-        if (SVRTraceON(agent ? kTraceKeywordAgentStatisticsFull : kTraceKeywordSkillStatisticsFull)) {
+        if (SVRTraceON(agent ? ClientAgentStatisticsFull : ClientSkillStatisticsFull)) {
             TraceMessage(msg, m_ClientVersion);
-        } else if (SVRTraceON(agent ? kTraceKeywordAgentStatisticsBrief : kTraceKeywordSkillStatisticsBrief)) {
+        } else if (SVRTraceON(agent ? ClientAgentStatisticsBrief : ClientSkillStatisticsBrief)) {
             std::string text;
             msg.TraceSummary(text, m_ClientVersion);
             while (!text.empty()) {
@@ -375,7 +379,7 @@ void SessionProtocol::ProcessOutputMessage(SessionMSG* frame, BaseMSG& msg) {
                 if (text.size() >= before) break;
             }
         }
-    } else if ((EMSGetTraceMask() & 0x08) || (m_TraceFlags & 0x04)) {
+    } else if ((EMSGetTraceMask() & tracebit::TR_PROC_4) || (m_TraceFlags & sessiontrace::kOutput)) {
         TraceMessage(msg, m_ClientVersion);
     }
 }
@@ -416,7 +420,7 @@ int SessionProtocol::SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t r
     }
     const uint64_t now = plat::FileTimeNow();
     const uint64_t ms = now > requestStamp ? (now - requestStamp) / 10000 : 0;
-    GetSessionServer().UpdateMeter(32, static_cast<int32_t>(ms > 0x7FFFFFFF ? 0x7FFFFFFF : ms));
+    GetSessionServer().UpdateMeter(meter::OtherResponse, static_cast<int32_t>(ms > 0x7FFFFFFF ? 0x7FFFFFFF : ms));
     return result;
 }
 
@@ -457,7 +461,7 @@ int SessionProtocol::SendControlFailureConfMSG(uint32_t invokeID, uint32_t failu
 int SessionProtocol::SendControlFailureConfMSGEx(uint32_t invokeID, uint32_t failureCode,
                                                  uint32_t peripheralErrorCode, const char* text) {
     // A call context too large for the message is the client's data, not the peripheral's.
-    if (failureCode == kFailureCodeECCTooMuchData) return SendFailureConfMSGEx(invokeID, kStatusTooMuchData, text);
+    if (failureCode == kFailureCodeECCTooMuchData) return SendFailureConfMSGEx(invokeID, E_CTI_TOO_MUCH_DATA, text);
     ControlFailureConfMSG conf;
     conf.SetUINT(elementid::InvokeID, invokeID);
     conf.SetUSHORT(elementid::FailureCode, static_cast<uint16_t>(failureCode));

@@ -2,16 +2,13 @@
 
 #include "ctimsg/basemsg.h"
 #include "nuvlib/ems.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/session/transport.h"
 
-int FanoutSink::ReplaceFrame(TransportMSG& frame, const uint8_t* data, int32_t length, uint32_t) {
-    return frame.InitBuffer(length, data);
-}
-
-bool FanoutSink::RecipientFailed(const Candidate& to, bool copying) {
+bool TraceRecipientFailure(const Candidate& to, bool copying) {
     if (copying) {
         EMSTraceMessage("SessionProtocol::WriteMSG: msgP not found");
-    } else if ((EMSGetTraceMask() & 0xF0) != 0) {
+    } else if ((EMSGetTraceMask() & tracebit::kDefault) != 0) {
         EMSTraceMessage("SessionProtocol::WriteMSG - Error SessionMSG allocation failed for session %lu",
                         static_cast<unsigned long>(to.view.sessionID));
     }
@@ -41,7 +38,7 @@ int FanOut(std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp, BaseMSG
             mine = std::move(frame);
         }
         FrameStamp own = stamp;
-        const bool trace = rules.traceReEncodes && (traceAll || (view.traceFlags & 0x01) != 0);
+        const bool trace = rules.traceReEncodes && (traceAll || (view.traceFlags & sessiontrace::kSession) != 0);
         TransportMSG& target = *mine;
         const auto replace = [&](const uint8_t* data, int32_t length) {
             return sink.ReplaceFrame(target, data, length, view.version);
@@ -52,7 +49,7 @@ int FanOut(std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp, BaseMSG
             if (!sink.RecipientFailed(to, false)) break;
             continue;
         }
-        (void)sink.SendFrame(to, std::move(mine), own, msg);
+        sink.SendFrame(to, std::move(mine), own, msg);
         ++handed;
     }
     return handed;

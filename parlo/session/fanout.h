@@ -19,35 +19,41 @@ struct FanoutRules {
 };
 
 // One candidate recipient, in delivery order. target is the session layer's object, passed
-// back to the sink untouched.
+// back to the sink untouched; it must stay valid during the fan-out (the master lock).
 struct Candidate {
     RecipientView view;
     bool fromAllEvents = false;  // taken from the ALL_EVENTS list (UTF-8 applies only then)
     void* target = nullptr;
 };
 
+// Where the fan-out sends; the session layer's sinks send through the sessions, tests record.
 class FanoutSink {
 public:
     virtual ~FanoutSink() = default;
-    // A copy of frame for one more recipient (owned by the caller), or null when it cannot
-    // be made (that recipient is skipped).
+    // A copy of frame for one more recipient, or null when it cannot be made (that
+    // recipient is skipped).
     virtual std::unique_ptr<TransportMSG> CopyFrame(const TransportMSG& frame) = 0;
-    // Puts a re-encoded frame of `length` bytes in place of frame's bytes; 1, or 0 when it
-    // cannot (the recipient is then skipped). The default resizes the transport buffer.
+    // Puts a re-encoded frame of `length` bytes, made for `version`, in place of frame's
+    // bytes; 1, or 0 when it cannot (the recipient is then skipped).
     virtual int ReplaceFrame(TransportMSG& frame, const uint8_t* data, int32_t length,
-                             uint32_t version);
-    // The session's send with its filters (SendSessionMSG); takes the frame on every path.
-    virtual int SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame,
-                          const FrameStamp& stamp, BaseMSG& msg) = 0;
+                             uint32_t version) = 0;
+    // The session's send with its filters (SendSessionMSG); stamp says what the frame was
+    // encoded for.
+    virtual void SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame,
+                           const FrameStamp& stamp, BaseMSG& msg) = 0;
     // No frame for `to`: its copy could not be made (copying) or its tailoring failed. True
-    // goes on with the next candidate; false ends the distribution. The default traces the
-    // failure and goes on.
-    virtual bool RecipientFailed(const Candidate& to, bool copying);
+    // goes on with the next candidate; false ends the distribution.
+    virtual bool RecipientFailed(const Candidate& to, bool copying) = 0;
 };
 
-// Hands the frame (stamped by `stamp`, owned from here) to every candidate whose version is
-// at least the message's minimum and whose event masks pass; the original goes to the last
-// candidate when it qualifies, and is deleted otherwise. traceAll is the EMS trace bit 0x08
+// The distributor's answer to a recipient without a frame: traces the failure and goes on
+// (true).
+bool TraceRecipientFailure(const Candidate& to, bool copying);
+
+// Hands the frame (stamped by `stamp`) to every candidate whose version is at least the
+// message's minimum and whose event masks pass; the original goes to the last candidate when
+// it qualifies, and is dropped otherwise. msg is the frame's message, read (and restored)
+// by the tailoring only during the call. traceAll is the EMS trace bit 0x08
 // (a candidate's own trace flag 0x01 traces it alone). Returns the number of frames handed.
 int FanOut(std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp, BaseMSG& msg,
            std::span<const Candidate> candidates, bool traceAll, FanoutSink& sink,

@@ -40,7 +40,7 @@ void FillClientSessionOpenedEvent(BaseMSG& msg, const OpenedSessionInfo& session
 
 void ChooseSupervisorTeams(const SupervisorView& supervisor, TeamDirectory& domain,
                            const std::function<void(const TeamInfo&)>& visit) {
-    if ((supervisor.serviceMask & (servicebits::ALL_EVENTS | servicebits::PERIPHERAL_MONITOR)) != 0) {
+    if ((supervisor.serviceMask & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) != 0) {
         domain.ForEachTeam(visit);
         return;
     }

@@ -6,17 +6,16 @@
 
 #include "ctimsg/eccelement.h"
 #include "ctimsg/elementids.h"
-#include "parlo/common/ctiregistry.h"
-#include "parlo/common/ctitypes.h"
-#include "parlo/session/session.h"
+#include "ctimsg/msgtypes.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/utf8utils.h"
+#include "parlo/common/ctiregistry.h"
 #include "parlo/common/svrtrace.h"
+#include "parlo/session/session.h"
 #include "parlo/session/transport.h"
 
 namespace {
 
-constexpr uint32_t kTraceKeywordECCVariables = 15;
 constexpr const char* kECCTracingDisabled = "[Expanded Call Context tracing disabled]";
 constexpr int kCallVariableCount = 10;
 
@@ -84,7 +83,7 @@ public:
     // Converts every ECC value in place; true when any value changed.
     bool ConvertECC(const std::vector<NameValueStruct>& list) {
         bool changed = false;
-        const bool traceValues = SVRTraceON(kTraceKeywordECCVariables);
+        const bool traceValues = SVRTraceON(ECCVariables);
         for (const NameValueStruct& entry : list) {
             ECCExpandedCallVariable definition;
             if (LookupECCVariableByName(entry.name, definition) != ECC_SUCCESS) {
@@ -154,14 +153,14 @@ std::span<const RecipientList> DistributionLists(int distribution) {
 
 uint32_t ServiceBitOfList(RecipientList list) {
     switch (list) {
-        case L::AllEvents: return servicebits::ALL_EVENTS;
-        case L::PeripheralMonitor: return servicebits::PERIPHERAL_MONITOR;
-        case L::ClientMonitor: return servicebits::CLIENT_MONITOR;
-        case L::Supervisor: return servicebits::SUPERVISOR;
-        case L::Server: return servicebits::SERVER;
-        case L::WEXA: return servicebits::WEXA;
-        case L::AllTaskEvents: return servicebits::ALL_TASK_EVENTS;
-        case L::TaskMonitor: return servicebits::TASK_MONITOR;
+        case L::AllEvents: return servicemask::ALL_EVENTS;
+        case L::PeripheralMonitor: return servicemask::PERIPHERAL_MONITOR;
+        case L::ClientMonitor: return servicemask::CLIENT_MONITOR;
+        case L::Supervisor: return servicemask::SUPERVISOR;
+        case L::Server: return servicemask::SERVER;
+        case L::WEXA: return servicemask::WEXA;
+        case L::AllTaskEvents: return servicemask::ALL_TASK_EVENTS;
+        case L::TaskMonitor: return servicemask::TASK_MONITOR;
         case L::Explicit:
         case L::AllSessions: break;
     }
@@ -190,7 +189,7 @@ bool PassesEventMasks(const RecipientView& session, uint32_t msgType, int32_t ag
 bool PassesSendFilters(const RecipientView& session, BaseMSG& msg, bool serverStopping) {
     const uint32_t type = msg.GetMsgType();
     if (session.peripheralID != kAnyPeripheral && session.version >= 11 &&
-        (session.serviceMask & servicebits::ALL_EVENTS) != 0 &&
+        (session.serviceMask & servicemask::ALL_EVENTS) != 0 &&
         msg.FindElement(elementid::CTIPeripheralID, 0, false) != nullptr &&
         msg.GetUINT(elementid::CTIPeripheralID) != session.peripheralID)
         return false;
@@ -309,7 +308,7 @@ int TailorMessageForClient(FrameStamp& stamp, uint32_t version, BaseMSG& msg,
                 reEncode = true;
                 if (trace)
                     EMSTraceMessage("TailorMessageForClient - reEncode message to mask ECC variable %s",
-                                    SVRTraceON(kTraceKeywordECCVariables) ? entry.name.c_str()
+                                    SVRTraceON(ECCVariables) ? entry.name.c_str()
                                                                           : kECCTracingDisabled);
                 break;
             }

@@ -11,28 +11,19 @@
 #include <vector>
 
 #include "ctimsg/basemsg.h"
+#include "ctimsg/servicemask.h"
 
 class TransportMSG;
 
-// Service-mask bits the output side tests.
-namespace servicebits {
-inline constexpr uint32_t CLIENT_EVENTS = 0x01;
-inline constexpr uint32_t CALL_DATA_UPDATE = 0x02;
-inline constexpr uint32_t CLIENT_CONTROL = 0x04;
-inline constexpr uint32_t ALL_EVENTS = 0x10;
-inline constexpr uint32_t PERIPHERAL_MONITOR = 0x20;
-inline constexpr uint32_t CLIENT_MONITOR = 0x40;
-inline constexpr uint32_t SUPERVISOR = 0x80;
-inline constexpr uint32_t SERVER = 0x100;
-inline constexpr uint32_t WEXA = 0x200;
-inline constexpr uint32_t AGENT_REPORTING = 0x400;
-inline constexpr uint32_t ALL_TASK_EVENTS = 0x800;
-inline constexpr uint32_t TASK_MONITOR = 0x1000;
-// Agent events that repeat the last state are withheld from such sessions.
-inline constexpr uint32_t AGENT_EVENT_CHANGE_FILTER = 0x100000;
-// The client may open on a standby side and is told of maintenance.
-inline constexpr uint32_t STANDBY_CAPABLE = 0x2000000;
-}  // namespace servicebits
+// The service-mask bits' old name, while parlo/app still uses it.
+namespace servicebits = servicemask;
+
+// Bits of a session's own trace flags (SessionProtocol::SetTraceFlags, RecipientView).
+namespace sessiontrace {
+inline constexpr uint32_t kSession = 0x01;  // the session's life and what is distributed to it
+inline constexpr uint32_t kInput = 0x02;    // every message it sends, and invalid ones dumped
+inline constexpr uint32_t kOutput = 0x04;   // every message sent to it
+}  // namespace sessiontrace
 
 // The session states the filters read (the session layer's SessionState values).
 inline constexpr uint32_t kSessionStandbyState = 6;
@@ -102,8 +93,9 @@ struct AgentEventMemory {
 // states 0/1 always; reason 999 repeating the last state never; the same state and
 // availability with a reason other than 50020 only when the agent's current reason code
 // differs from the event's (reasonCodeChanged).
-bool AgentEventChanged(AgentEventMemory& memory, uint16_t skillGroupState, uint16_t agentState,
-                       uint16_t eventReasonCode, uint32_t availability, bool reasonCodeChanged);
+[[nodiscard]] bool AgentEventChanged(AgentEventMemory& memory, uint16_t skillGroupState, uint16_t agentState,
+                                     uint16_t eventReasonCode, uint32_t availability,
+                                     bool reasonCodeChanged);
 
 // ---- tailoring ----
 // Whether UTF-8 conversion may run at all: the master's host says (the application's

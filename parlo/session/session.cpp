@@ -4,10 +4,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/stdqueue.h"
 #include "parlo/common/ctiregistry.h"
 #include "parlo/common/importmetrics.h"
+#include "parlo/common/svrtrace.h"
+#include "parlo/session/outfilter.h"
 #include "platform/clock.h"
 
 namespace {
@@ -116,7 +119,7 @@ SessionProtocol::~SessionProtocol() {
         // A master that never opened had no session, no input and no poster.
         if (m_State == sessionUnknown) return;
         // Stop the poster first: nothing may reach a session while they go.
-        (void)TransportProtocol::Close();
+        TransportProtocol::Close();
         std::vector<SessionProtocol*> sessions;
         {
             LockGuard<CTILockObject> hold(*m_SessionLock, "SessionProtocol::~SessionProtocol");
@@ -157,12 +160,12 @@ SessionProtocol::~SessionProtocol() {
         while (m_SessionMonitors->RemoveHead() != nullptr) {
             EMSTraceMessage("SessionProtocol::~SessionProtocol - !Warning! ClientCB is invalid for the monitor object");
         }
-        delete m_CurrentInput;
-        m_CurrentInput = nullptr;
+        m_CurrentInput.reset();
     }
     if (SessionProtocol* master = Master()) (void)master->Host().SessionDestroyed(static_cast<int32_t>(m_SessionID));
     const int32_t now = --sm_SessionsNow;
-    if (now == 0 && m_CloseStatus != 0 && m_CloseStatus != 110 && m_CloseStatus != 107 &&
+    if (now == 0 && m_CloseStatus != E_CTI_NO_ERROR && m_CloseStatus != E_PARLO_IN_MAINTENANCE_MODE &&
+        m_CloseStatus != E_CTI_INVALID_CLIENT_FOR_STANDBY &&
         GetSessionServer().GetDuplex()) {
         const char* text = "Last client session terminated abnormally, server may be unreachable.";
         EMSEvent0I1S(0x212E000F, 0, 0, text);
@@ -204,7 +207,9 @@ SessionProtocol::MasterHold::~MasterHold() {
     if (took_) (void)master_->Unlock(caller_);
 }
 
-bool SessionProtocol::TraceOn() const { return (EMSGetTraceMask() & 0x08) || (m_TraceFlags & 0x01); }
+bool SessionProtocol::TraceOn() const {
+    return (EMSGetTraceMask() & tracebit::TR_PROC_4) || (m_TraceFlags & sessiontrace::kSession);
+}
 
 void SessionProtocol::ResetIDCounters() {
     if (SessionProtocol* m = Master()) {
@@ -236,7 +241,7 @@ uint32_t SessionProtocol::NewSessionID() {
                 for (SessionProtocol* s : t.garbage) {
                     if (s->m_SessionID == candidate) {
                         SessionProtocol* m = Master();
-                        if ((EMSGetTraceMask() & 0x08) || (m && (m->m_TraceFlags & 0x01)))
+                        if ((EMSGetTraceMask() & tracebit::TR_PROC_4) || (m && (m->m_TraceFlags & sessiontrace::kSession)))
                             EMSTraceMessage("SessionProtocol::NewSessionID- Session ID %d found in garbage collector list, using next Session ID",
                                             static_cast<int>(candidate));
                         candidate = take();
@@ -348,7 +353,7 @@ SessionProtocol* SessionProtocol::FindSessionByUniqueInstanceID(const std::strin
 void SessionProtocol::AddToUniqueInstanceIDMap() {
     auto& map = Tables().uniqueInstances;
     if (map.count(m_UniqueInstanceID)) {
-        if (EMSGetTraceMask() & 0xF0)
+        if (EMSGetTraceMask() & tracebit::kDefault)
             EMSTraceMessage("SessionProtocol::AddToUniqueInstanceIDMap - Instance UniqueID %s is already known client",
                             m_UniqueInstanceID.c_str());
         return;
@@ -518,7 +523,7 @@ void SessionProtocol::CleanUpQueuesOnConnectionClose(uint32_t previousState) {
     MasterHold master(*this, "SessionProtocol::CleanUpQueuesOnConnectionClose");
     LockGuard<CTILockObject> hold(*m_SessionLock, "SessionProtocol::CleanUpQueuesOnConnectionClose");
     if (m_InSessionTable && m_DeviceBucket >= 0) {
-        (void)CloseConnection();
+        CloseConnection();
         if (previousState != sessionUnknown && previousState != sessionOpening) RemoveFromClientIDTable();
         HashOut();
         SessionLayerTables& t = Tables();
@@ -547,7 +552,7 @@ void SessionProtocol::AddToGarbageCollectionList() {
     if (m_OnGarbageList) return;
     m_OnGarbageList = true;
     t.garbage.push_back(this);
-    if (EMSGetTraceMask() & 0xF0)
+    if (EMSGetTraceMask() & tracebit::kDefault)
         EMSTraceMessage("SessionProtocol::AddToGarbageCollectionList - SessionID %ld", static_cast<long>(m_SessionID));
     if (m == nullptr) return;
     if (!m->IsRunning()) {
@@ -567,7 +572,7 @@ void SessionProtocol::CollectGarbage() {
             s = t.garbage.front();
             t.garbage.erase(t.garbage.begin());
         }
-        if (EMSGetTraceMask() & 0xF0)
+        if (EMSGetTraceMask() & tracebit::kDefault)
             EMSTraceMessage("SessionProtocol::CollectGarbage - SessionID %ld", static_cast<long>(s->m_SessionID));
         delete s;
     }
@@ -632,8 +637,8 @@ void SessionProtocol::Execute() {
             LockGuard<CTILockObject> master(*m->m_SessionLock, "SessionProtocol::Execute");
             LockGuard<CTILockObject> hold(*m_SessionLock, "SessionProtocol::Execute");
             if (m_State == sessionFailed) return;
-            (void)SendFailureEventMSG(16u);
-            FailSession(16);
+            (void)SendFailureEventMSG(E_CTI_TIMEOUT);
+            FailSession(E_CTI_TIMEOUT);
             return;
         }
         case GarbageCollectionTimer:

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ctimsg/basemsg.h"
+#include "ctimsg/servicemask.h"
 #include "mdstimer/timer.h"
 #include "nuvlib/lockguard.h"
 #include "parlo/common/ctilock.h"
@@ -34,16 +35,16 @@ public:
 
     // A frame whose body is read next: length and type from the big-endian header, the
     // header copied in and the cursor past it. Null when the frame would not fit
-    // (body above TRANSPORT_MAX_MSG). Owned by the caller.
-    [[nodiscard]] static SessionMSG* CreateFromHeader(uint32_t sessionID, uint32_t version,
-                                                      const uint8_t header[8]);
+    // (body above TRANSPORT_MAX_MSG).
+    [[nodiscard]] static std::unique_ptr<SessionMSG> CreateFromHeader(uint32_t sessionID, uint32_t version,
+                                                                      const uint8_t header[8]);
     // msg encoded for (version, all ten call variables, all ECC, serviceMask). Null when
-    // the message does not validate or encode. Owned by the caller.
-    [[nodiscard]] static SessionMSG* CreateFromBaseMSG(uint32_t sessionID, uint32_t version,
-                                                       uint32_t serviceMask, BaseMSG& msg);
-    // A copy of a frame built for sending (null for null), sharing its bytes read-only.
-    // Owned by the caller.
-    [[nodiscard]] static SessionMSG* Copy(const SessionMSG* source);
+    // the message does not validate or encode.
+    [[nodiscard]] static std::unique_ptr<SessionMSG> CreateFromBaseMSG(uint32_t sessionID, uint32_t version,
+                                                                       uint32_t serviceMask, BaseMSG& msg);
+    // A copy of a frame built for sending, sharing its bytes read-only; null when no
+    // memory for it.
+    [[nodiscard]] static std::unique_ptr<SessionMSG> Copy(const SessionMSG& source);
 
     uint32_t GetMsgType() const override { return m_Type; }
     uint32_t GetType() const { return m_Type; }
@@ -62,14 +63,17 @@ public:
     uint32_t ElapsedSinceStamp() const;
     // Replaces the frame with `length` bytes of `data` (1, or 0 when it does not fit).
     [[nodiscard]] int Replace(const uint8_t* data, int32_t length, uint32_t version);
-    // The message a received frame was decoded into, so that nobody decodes it again: set by
-    // the session layer before it queues the frame for the application, taken (once) by the
-    // application. Null for a frame built for sending, and once taken.
+    // The message the frame was decoded into (or, for the CLOSE_REQ and SESSION_FAILED_MSG
+    // the session layer makes itself, built from), so that nobody decodes it again: every
+    // frame on the session input queue carries one, taken (once) by the application. Null
+    // for a frame built for sending, and once taken.
     void SetDecoded(BaseMSGPtr msg) { m_Decoded = std::move(msg); }
     [[nodiscard]] BaseMSGPtr TakeDecoded() { return std::move(m_Decoded); }
 
 private:
     SessionMSG() = default;
+    // A new, stamped, empty frame (allocation failure is fatal).
+    static std::unique_ptr<SessionMSG> New(const char* caller);
     void StampTime();
 
     uint32_t m_FrameLength = 0;
@@ -110,6 +114,10 @@ private:
     std::atomic<bool> m_Running{false};
 };
 
+// A client session on one accepted connection, or the master (the application object derives
+// from it). Sessions are made by the master's CreateConnection on the poster thread and are
+// deleted only by the garbage collection (the master's timer) or the master's destructor:
+// a session pointer found in a table stays valid while the master lock is held.
 class SessionProtocol : public TransportProtocol, public SessionTimer {
 public:
     enum SessionState : uint32_t {
@@ -145,25 +153,26 @@ public:
         uint32_t id;
         std::string name;
     };
-    // The service lists, by the bit a granted mask joins them with.
+    // The service lists, by the bit a granted mask joins them with (kServiceListBits).
     enum ServiceList : int {
-        ListAllEvents,        // 0x10
-        ListPeripheralMonitor,  // 0x20
-        ListClientMonitor,    // 0x40
-        ListSupervisor,       // 0x80
-        ListServer,           // 0x100
-        ListWEXA,             // 0x200
-        ListAgentReporting,   // 0x400
-        ListAllTaskEvents,    // 0x800
-        ListTaskMonitor,      // 0x1000
+        ListAllEvents,
+        ListPeripheralMonitor,
+        ListClientMonitor,
+        ListSupervisor,
+        ListServer,
+        ListWEXA,
+        ListAgentReporting,
+        ListAllTaskEvents,
+        ListTaskMonitor,
         kServiceLists
     };
-    static constexpr uint32_t kServiceListBits[kServiceLists] = {0x10,  0x20,  0x40,  0x80, 0x100,
-                                                                 0x200, 0x400, 0x800, 0x1000};
+    static constexpr uint32_t kServiceListBits[kServiceLists] = {
+        servicemask::ALL_EVENTS, servicemask::PERIPHERAL_MONITOR, servicemask::CLIENT_MONITOR,
+        servicemask::SUPERVISOR, servicemask::SERVER,             servicemask::WEXA,
+        servicemask::AGENT_REPORTING, servicemask::ALL_TASK_EVENTS, servicemask::TASK_MONITOR};
     static constexpr int NUMBER_SESSION_BUCKETS = 2000;
     static constexpr int NUMBER_OPENING_BUCKETS = 200;
     static constexpr uint32_t kNoIdleTimeout = 0xFFFFFFFFu;
-    static constexpr uint32_t kStandbyCapable = 0x2000000u;
     // How long the master's Close waits for the poster and timer threads.
     static constexpr uint32_t kCloseWaitMs = 6000;
 
@@ -173,6 +182,7 @@ public:
     // A session on an accepted socket (owned, with the TLS channel when given). Made only by
     // the master's CreateConnection, on the poster thread, holding the master lock.
     SessionProtocol(int socket, std::unique_ptr<SecuredChannel> channel);
+    // The master's destructor closes the transport and deletes every session left.
     ~SessionProtocol() override;
 
     // The master, or null.
@@ -181,154 +191,140 @@ public:
     static const char* SessionStateName(uint32_t state);
     static int32_t SessionsNow() { return sm_SessionsNow.load(); }
 
-    // ---- the transport's events ----
-    int ProcessReadEvent() override;
-    int ProcessWriteEvent() override;
-    int ProcessFailureEvent(int cause) override;
+    // ---- the transport's events (poster thread, session lock held) ----
+    // Reads what the socket has: the header, then the body; a whole frame is checked, decoded
+    // and handled (HEARTBEAT_REQ, OPEN_REQ, CLOSE_REQ here, the rest queued for the
+    // application). A header of an unknown type or a body above TRANSPORT_MAX_MSG fails the
+    // session with 2. 1 while a frame is under way or was handled, else 0.
+    [[nodiscard]] int ProcessReadEvent() override;
+    [[nodiscard]] int ProcessWriteEvent() override;
+    // Queues SESSION_FAILED_MSG(cause) for the application, once; 1.
+    [[nodiscard]] int ProcessFailureEvent(int cause) override;
     int GetMaxQueuedMessages() override { return static_cast<int>(m_MaxQueued); }
     int GetSessionID() override { return static_cast<int>(m_SessionID); }
     const char* GetClientID() override { return m_ClientID.c_str(); }
-    // Null while the master is not open or standby; otherwise a new session (owned by the
-    // transport's table until the session layer deletes it) with its connection timer running.
+    // Null while the master is not open or standby; otherwise a new session (kept by the
+    // transport's table, deleted by the session layer) with its connection timer running.
     TransportProtocol* CreateConnection(int socket, std::unique_ptr<SecuredChannel> channel) override;
     // Sessions are deleted by the garbage collection or the master's destructor.
     void DeleteConnection(TransportProtocol*) override {}
+    // The session lock; Lock is false (nothing taken) when this thread holds it already.
     bool Lock(const char* caller) override;
     bool Unlock(const char* caller) override;
     bool IsLocked() override;
+    // Session IDs start at 1 again (master lock inside).
     void ResetIDCounters() override;
     CTILockObject& SessionLock() { return *m_SessionLock; }
 
     // The master's host (the application); only on the master.
     SessionHost& Host() { return *m_Host; }
 
-    // ---- session ids and tables (callers hold the master lock unless said) ----
-    uint32_t NewSessionID();
-    void HashIn();
-    void HashOut();
-    // Re-keys the session in the device table (application thread); 1, or 0 when unknown.
-    static int CompleteOpen(int32_t sessionID, const char* deviceKey);
+    // ---- look-ups (callers hold the master lock unless said) ----
+    // Re-keys the session in the device table (application thread; master lock inside); 1, or
+    // 0 when no session has that ID.
+    [[nodiscard]] static int CompleteOpen(int32_t sessionID, const char* deviceKey);
     static SessionProtocol* FindSession(uint32_t sessionID);
-    static SessionProtocol* FindOpeningSession(uint32_t sessionID);
-    static SessionProtocol* FindSessionByClientID(const char* clientID);
-    // The first session appended under that key with that PeripheralID; null for an empty key.
-    static SessionProtocol* FindSessionByDevice(const char* deviceKey, uint32_t peripheralID);
     static SessionProtocol* FindSessionByUniqueInstanceID(const std::string& id);
-    void AddToUniqueInstanceIDMap();
-    void RemoveFromUniqueInstanceIDMap();
-    void AddToOpeningTable();
-    void RemoveFromOpeningTable();
-    void AddToClientIDTable();
-    void RemoveFromClientIDTable();
     // Master lock inside. -1 (state 0) when no session has that ClientID.
-    static int32_t GetClientSessionID(const char* clientID, uint32_t* state);
+    [[nodiscard]] static int32_t GetClientSessionID(const char* clientID, uint32_t* state);
+    // The session's peer (master lock inside); empty or 0 when no session has that ID.
     static std::string GetHostAddress(int32_t sessionID);
     static std::string GetHostName(int32_t sessionID);
     static uint32_t GetHostPort(int32_t sessionID);
     const std::string& GetUniqueInstanceID() const { return m_UniqueInstanceID; }
-    static int AddVariable(int32_t sessionID, uint32_t variableID, const char* name);
-    static int RemoveVariable(int32_t sessionID, uint32_t variableID, const char* name);
-    static int SetRegisteredCallVars(int32_t sessionID, uint16_t mask);
-    // Takes the live settings from the registry and configures the transport; 1.
-    static int Configure(CTIRegistry* registry);
-    static int HashClientID(const char* text);
-    static int HashDeviceKey(const char* text);
-
-    // Closes the connection and takes the session out of every table. The caller holds the
-    // session lock and still holds it on return: when the master lock was not held, the
-    // session lock is let go, the master lock taken, the session lock taken again, and the
-    // master lock alone released at the end.
-    void CleanUpQueuesOnConnectionClose(uint32_t previousState);
-    // Appends the session (once only) and starts the garbage timer when it is not running.
-    void AddToGarbageCollectionList();
-    static void CollectGarbage();
-    static void CleanupGarbageList();
+    // The session's registered ECC variables and call variables (master and session locks
+    // inside); 1, or 0 when no session has that ID.
+    [[nodiscard]] static int AddVariable(int32_t sessionID, uint32_t variableID, const char* name);
+    [[nodiscard]] static int RemoveVariable(int32_t sessionID, uint32_t variableID, const char* name);
+    [[nodiscard]] static int SetRegisteredCallVars(int32_t sessionID, uint16_t mask);
+    // Takes the live settings from the registry (which must outlive the master) and configures
+    // the transport; 1, or 0 without a master or when the transport was configured already.
+    [[nodiscard]] static int Configure(CTIRegistry* registry);
+    // Sessions waiting for deletion (Garbage Lock inside).
     static size_t GarbageCount();
 
     // ---- timers ----
-    void RestartIdleTimer();
+    // The inactivity timer fails the session with 16; the master's runs the garbage collection.
     void Execute() override;
 
-    // ---- input (poster thread, session lock held) ----
-    // One complete received frame, owned from here on every path. 1 when it gave a message
-    // that was handled, 0 when it took the failure path (the session stays as it was).
-    int ProcessInputMessage(SessionMSG* frame);
-    // Puts the frame (owned from here) on the session input queue and wakes the application;
-    // with checkOpen a session that is not open is failed with 4 instead.
-    void QueueInputMessage(SessionMSG* frame, bool checkOpen);
+    // ---- input ----
     // The first frame of the session input queue, or null when it is empty (the host's input
-    // event is then reset under the queue's lock). Takes the queue's lock.
+    // event is then reset under the queue's lock). The frame carries its message
+    // (TakeDecoded). Any thread; takes the queue's lock.
     static std::unique_ptr<SessionMSG> DequeueInputMessage();
-    static void PurgeApplicationMessage(uint32_t sessionID);
     static size_t InputQueueLength();
-    // Deletes every queued input message (the master's end).
-    static void ClearInputQueue();
-    void HexDump(const uint8_t* bytes, int count);
 
-    // ---- open, heartbeat, close, failure ----
-    // The session-level requests: each takes over `frame` (queued or deleted); `request` is
-    // its decoded message, which stays the caller's.
-    void ProcessOpenRequest(SessionMSG* frame, BaseMSG& request);
-    void ProcessHeartBeatRequest(SessionMSG* frame, BaseMSG& request);
-    void ProcessCloseRequest(SessionMSG* frame, BaseMSG& request);
-    // The application's verdicts on an OPEN_REQ (application thread; the messages stay the
-    // caller's): 1 opened / FAILURE_CONF sent, else 0 (no such opening session, invalid
-    // OPEN_CONF, device in use from another address, or the send failed).
+    // ---- open, close, failure ----
+    // The application's verdicts on an OPEN_REQ (application thread; server and master locks
+    // inside; the messages stay the caller's). ConfirmOpen: 1 opened, else 0 (no such opening
+    // session; device in use from another address: FAILURE_CONF 10 sent and the session
+    // failed; an invalid OPEN_CONF; or the session failed meanwhile or on the send). FailOpen:
+    // FAILURE_CONF(failureCode) sent and the session failed; the send's result, 0 when no such
+    // opening session.
     [[nodiscard]] static int ConfirmOpen(int32_t sessionID, BaseMSG& openConf, uint64_t requestStamp,
                                          bool agentDevice);
-    static int FailOpen(int32_t sessionID, uint32_t failureCode);
+    [[nodiscard]] static int FailOpen(int32_t sessionID, uint32_t failureCode);
     // Ends the session with `status` (once: a failed session stays failed and is listed for
-    // deletion once). Caller holds the session lock (and may hold the master lock).
+    // deletion once). The host hears SessionFailed, the session's queued input goes (but
+    // a CLOSE_REQ) and a CLOSE_REQ(status) is queued unless one was. Caller holds the session
+    // lock (and may hold the master lock).
     void FailSession(uint32_t status);
-    void QueueCloseClientRequest(uint32_t status);
-    void QueueSessionFailedMSG(uint32_t status);
-    // The application has finished a client's close (application thread).
-    static int CloseSession(int32_t sessionID);
-    // Fails the session with that status (the application's answer to SESSION_FAILED_MSG);
-    // 1, or 0 when no session has that ID.
-    static int FailSessionByID(int32_t sessionID, uint32_t status);
-    void ReportSessionEnd();
+    // The application has finished a client's close (application thread; master lock
+    // inside): 1, or 0 when the session is unknown or not closed.
+    [[nodiscard]] static int CloseSession(int32_t sessionID);
+    // Fails the session with that status (the application's answer to SESSION_FAILED_MSG;
+    // master lock inside); 1, or 0 when no session has that ID.
+    [[nodiscard]] static int FailSessionByID(int32_t sessionID, uint32_t status);
     // The master's life. Open/OpenStandby: 1 once the ports listen, 0 otherwise (the master
     // stays sessionOpening). StandbyToOpen: 1, or 0 when the master is not in standby; only
     // sessions in sessionStandby become open. Close: 1, or 0 when the master never opened;
-    // with sessions it waits kCloseWaitMs for the poster and timer threads.
+    // with sessions it waits kCloseWaitMs for the poster and timer threads. Each takes the
+    // master lock; Close lets it go for its waits.
     [[nodiscard]] static int Open();
     [[nodiscard]] static int OpenStandby();
-    static int StandbyToOpen();
-    static int Close(uint32_t reason);
+    [[nodiscard]] static int StandbyToOpen();
+    [[nodiscard]] static int Close(uint32_t reason);
 
     // ---- output (the distributor, filters and senders) ----
-    // Encodes msg once and distributes it; 1, or 0 when it cannot be encoded.
-    static int WriteMSG(const char* deviceKey, int32_t peripheralID, BaseMSG& msg, int distribution);
-    // The distributor: `frame` (owned from here) to the chosen sessions.
-    static int WriteMSG(SessionMSG* frame, const std::vector<DeviceEntry>& list, BaseMSG& msg,
-                        int distribution);
-    // To one session, validated for its version; 1 sent, 0 otherwise.
-    static int WriteMSG(int32_t sessionID, BaseMSG& msg);
-    // Agent-reporting events to the application-path clients.
-    static int WriteMSG(uint32_t applicationPathID, int32_t skillTargetID, BaseMSG& msg);
+    // The distributor (master lock inside): msg encoded once, a copy per recipient tailored
+    // for it, handed to the writer threads. 1, or 0 when msg cannot be encoded.
+    [[nodiscard]] static int WriteMSG(const char* deviceKey, int32_t peripheralID, BaseMSG& msg, int distribution);
+    // The same with msg's frame made already (null sends nothing); 1.
+    [[nodiscard]] static int WriteMSG(std::unique_ptr<SessionMSG> frame, const std::vector<DeviceEntry>& list,
+                                      BaseMSG& msg, int distribution);
+    // To one session, validated for its version (master and session locks inside); 1 sent,
+    // 0 otherwise.
+    [[nodiscard]] static int WriteMSG(int32_t sessionID, BaseMSG& msg);
+    // Agent-reporting events to the application-path clients (server and master locks
+    // inside); the last send's result, 0 when none.
+    [[nodiscard]] static int WriteMSG(uint32_t applicationPathID, int32_t skillTargetID, BaseMSG& msg);
     // Sends msg to every standby-capable version-24 session; the count, or -1 when invalid.
-    static int SendToActiveStandbyClients(BaseMSG& msg);
-    // Member senders: the caller holds this session's lock.
-    int SendMSG(BaseMSG& msg);
-    // Filters and sends `frame` (owned from here); 1 when a filter dropped it. viaWriter hands
-    // it to the transport's writer threads (PostMSG) instead of sending on this thread.
-    int SendSessionMSG(SessionMSG* frame, BaseMSG& msg, bool viaWriter = false);
-    void ProcessOutputMessage(SessionMSG* frame, BaseMSG& msg);
+    [[nodiscard]] static int SendToActiveStandbyClients(BaseMSG& msg);
+    // The member senders: the caller holds this session's lock. Each encodes msg for the
+    // session and sends it now (1), or answers 0 when it cannot be encoded or the connection
+    // failed; a message a filter withholds counts as sent.
+    [[nodiscard]] int SendMSG(BaseMSG& msg);
+    // Filters and sends `frame` (msg's encoding for this session); 1 sent or withheld by a
+    // filter, 0 when the connection failed. viaWriter hands it to the transport's writer
+    // threads (PostMSG) instead of sending on this thread.
+    [[nodiscard]] int SendSessionMSG(std::unique_ptr<SessionMSG> frame, BaseMSG& msg, bool viaWriter = false);
     bool PassesEventMasks(uint32_t msgType, int32_t agentState) const;
-    static int SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t requestStamp);
-    int SendFailureConfMSG(uint32_t invokeID, uint32_t status);
-    int SendFailureConfMSGEx(uint32_t invokeID, uint32_t status, const char* text);
-    int SendFailureEventMSG(uint32_t status);
-    int SendControlFailureConfMSG(uint32_t invokeID, uint32_t failureCode, uint32_t peripheralErrorCode);
-    int SendControlFailureConfMSGEx(uint32_t invokeID, uint32_t failureCode, uint32_t peripheralErrorCode,
-                                    const char* text);
-    static int SendFailureConfMSG(int32_t sessionID, uint32_t invokeID, uint32_t status);
-    static int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail);
-    int SendOpenConfMSG(BaseMSG& openConf, uint64_t requestStamp);
-    int SendCloseConfMSG(BaseMSG& request, uint64_t requestStamp);
-    int SendHeartBeatConfMSG(BaseMSG& request, uint64_t requestStamp);
-    int SendStandbyActiveEvent();
+    // Validated for the session's version and sent (master and session locks inside); 1 sent,
+    // 0 when no such session or invalid. Moves the response-time meter from requestStamp.
+    [[nodiscard]] static int SendResponseMSG(int32_t sessionID, BaseMSG& msg, uint64_t requestStamp);
+    // FAILURE_CONF, FAILURE_EVENT and CONTROL_FAILURE_CONF: 1 sent (or withheld), 0 when
+    // the message does not validate for the session's version.
+    [[nodiscard]] int SendFailureConfMSG(uint32_t invokeID, uint32_t status);
+    [[nodiscard]] int SendFailureConfMSGEx(uint32_t invokeID, uint32_t status, const char* text);
+    [[nodiscard]] int SendFailureEventMSG(uint32_t status);
+    [[nodiscard]] int SendControlFailureConfMSG(uint32_t invokeID, uint32_t failureCode,
+                                                uint32_t peripheralErrorCode);
+    [[nodiscard]] int SendControlFailureConfMSGEx(uint32_t invokeID, uint32_t failureCode,
+                                                  uint32_t peripheralErrorCode, const char* text);
+    // The same by session ID (master and session locks inside); 0 when no such session.
+    // SendFailureEventMSG with `fail` fails the session with `status` after the send.
+    [[nodiscard]] static int SendFailureConfMSG(int32_t sessionID, uint32_t invokeID, uint32_t status);
+    [[nodiscard]] static int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail);
 
     // ---- fields (read under the session lock) ----
     uint32_t GetSessionState() const { return m_State; }
@@ -360,20 +356,15 @@ public:
     static const std::deque<SessionProtocol*>& ServiceListOf(int list);
 
 protected:
+    // A free session ID: the next after the last given, skipping 0, IDs of live sessions and
+    // IDs on the garbage list (caller holds the master lock).
+    uint32_t NewSessionID();
     // Tests: the number the next NewSessionID starts from.
     static void SetNextSessionID(uint32_t next) { sm_NextSessionID = next; }
-
-    // Open-time pushes: the open sessions to a new CLIENT_MONITOR session, the agent-team
-    // configuration to a new SUPERVISOR session. Caller holds the master and session locks.
-    void SendOpenSessionList();
-    void SendAgentTeamConfig();
 
 private:
     friend class SessionLayerTables;
     static int OpenMaster(uint32_t target);
-    static void AppendToServiceList(int list, SessionProtocol* session);
-    static void ClearServiceList(int list);
-    static void ClearUniqueInstanceIDMap();
     bool TraceOn() const;
     // Holds the master lock for a session whose lock this thread may hold already: the
     // session lock goes first and comes back after, so the order stays master before
@@ -391,7 +382,70 @@ private:
         const char* caller_;
         bool took_ = false;
     };
-    void FailOpenLocked(uint32_t failureCode);
+
+    // ---- the master's tables (caller holds the master lock) ----
+    void HashIn();
+    void HashOut();
+    static SessionProtocol* FindOpeningSession(uint32_t sessionID);
+    static SessionProtocol* FindSessionByClientID(const char* clientID);
+    // The first session appended under that key with that PeripheralID; null for an empty key.
+    static SessionProtocol* FindSessionByDevice(const char* deviceKey, uint32_t peripheralID);
+    void AddToUniqueInstanceIDMap();
+    void RemoveFromUniqueInstanceIDMap();
+    void AddToOpeningTable();
+    void RemoveFromOpeningTable();
+    void AddToClientIDTable();
+    void RemoveFromClientIDTable();
+    static void AppendToServiceList(int list, SessionProtocol* session);
+    static void ClearServiceList(int list);
+    static void ClearUniqueInstanceIDMap();
+    static int HashClientID(const char* text);
+    static int HashDeviceKey(const char* text);
+    // Closes the connection and takes the session out of every table. The caller holds the
+    // session lock and still holds it on return: when the master lock was not held, the
+    // session lock is let go, the master lock taken, the session lock taken again, and the
+    // master lock alone released at the end.
+    void CleanUpQueuesOnConnectionClose(uint32_t previousState);
+    // Appends the session (once only) and starts the garbage timer when it is not running.
+    void AddToGarbageCollectionList();
+    // Deletes every session of the garbage list (CleanupGarbageList: with the server and
+    // master locks).
+    static void CollectGarbage();
+    static void CleanupGarbageList();
+    void RestartIdleTimer();
+
+    // ---- input (poster thread, session lock held) ----
+    // One complete received frame. 1 when it gave a message that was handled, 0 when it took
+    // the failure path (the session stays as it was).
+    [[nodiscard]] int ProcessInputMessage(std::unique_ptr<SessionMSG> frame);
+    // Puts the frame on the session input queue with the message it was decoded into (or
+    // built from) and wakes the application; with checkOpen a session that is not open is
+    // failed with 4 instead and the frame dropped.
+    void QueueInputMessage(std::unique_ptr<SessionMSG> frame, BaseMSGPtr decoded, bool checkOpen);
+    // The session-level requests with their decoded message.
+    void ProcessOpenRequest(std::unique_ptr<SessionMSG> frame, BaseMSGPtr request);
+    void ProcessHeartBeatRequest(const SessionMSG& frame, BaseMSG& request);
+    void ProcessCloseRequest(std::unique_ptr<SessionMSG> frame, BaseMSGPtr request);
+    // Drops the session's queued input but its CLOSE_REQ (the queue's lock inside).
+    static void PurgeApplicationMessage(uint32_t sessionID);
+    // Drops every queued input frame (the master's end).
+    static void ClearInputQueue();
+    void HexDump(const uint8_t* bytes, int count);
+    // The messages the session layer makes for the application: once each.
+    void QueueCloseClientRequest(uint32_t status);
+    void QueueSessionFailedMSG(uint32_t status);
+    void ReportSessionEnd();
+
+    // ---- output ----
+    void ProcessOutputMessage(const SessionMSG& frame, BaseMSG& msg);
+    // Open-time pushes: the open sessions to a new CLIENT_MONITOR session, the agent-team
+    // configuration to a new SUPERVISOR session. Caller holds the master and session locks.
+    void SendOpenSessionList();
+    void SendAgentTeamConfig();
+    [[nodiscard]] int SendOpenConfMSG(BaseMSG& openConf, uint64_t requestStamp);
+    [[nodiscard]] int SendCloseConfMSG(BaseMSG& request, uint64_t requestStamp);
+    [[nodiscard]] int SendHeartBeatConfMSG(BaseMSG& request, uint64_t requestStamp);
+    [[nodiscard]] int SendStandbyActiveEvent();
     std::string ClientText() const;
     void TraceMessage(BaseMSG& msg, uint32_t version);
 
@@ -428,7 +482,7 @@ private:
     int32_t m_DeviceBucket = -1;
     uint8_t m_Header[8] = {};
     int m_HeaderRead = 0;
-    SessionMSG* m_CurrentInput = nullptr;
+    std::unique_ptr<SessionMSG> m_CurrentInput;
     std::unique_ptr<StdQueue> m_SessionMonitors;
     uint32_t m_MaxQueued = 16;
     uint32_t m_TraceFlags = 0;

@@ -5,11 +5,16 @@
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
+#include "ctimsg/servicemask.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/tracemeter.h"
 #include "parlo/common/ctiregistry.h"
 #include "parlo/common/importmetrics.h"
+#include "parlo/common/meterids.h"
 #include "parlo/common/serverstate.h"
+#include "parlo/common/svrtrace.h"
+#include "parlo/session/outfilter.h"
 #include "parlo/session/session.h"
 #include "platform/clock.h"
 
@@ -19,7 +24,7 @@ constexpr const char* kBanner = "###############################################
 
 void Count(const char* meter) { TraceMeterCount(meter, "", __FILE__, __LINE__, 0); }
 
-void Meter(int meter, int32_t value) { GetSessionServer().UpdateMeter(meter, value); }
+void Meter(int id, int32_t value) { GetSessionServer().UpdateMeter(id, value); }
 
 void Metric(uint32_t index, int delta) {
     if (delta > 0)
@@ -50,42 +55,37 @@ std::string Text(BaseMSG& msg, uint32_t id) {
 
 // ---------------------------------------------------------------- the session's requests
 
-void SessionProtocol::ProcessOpenRequest(SessionMSG* frame, BaseMSG& request) {
+void SessionProtocol::ProcessOpenRequest(std::unique_ptr<SessionMSG> frame, BaseMSGPtr decoded) {
     Count("Session: OPEN msgs received");
+    BaseMSG& request = *decoded;
     const uint32_t invokeID = request.GetUINT(elementid::InvokeID);
     if (m_State == sessionUnknown) Metric(PARLO_UNKNOWN_SESSIONS, -1);
-    if (m_State == sessionFailed) {
-        delete frame;
-        return;
-    }
+    if (m_State == sessionFailed) return;
     if (m_State != sessionUnknown) {
-        (void)SendFailureConfMSG(invokeID, 5u);
-        delete frame;
+        (void)SendFailureConfMSG(invokeID, E_CTI_SESSION_ALREADY_OPEN);
         return;
     }
     if (GetSessionServer().IsStopping()) {
-        (void)SendFailureConfMSG(invokeID, 110u);
-        FailSession(110);
-        delete frame;
+        (void)SendFailureConfMSG(invokeID, E_PARLO_IN_MAINTENANCE_MODE);
+        FailSession(E_PARLO_IN_MAINTENANCE_MODE);
         return;
     }
     if (ServerState() == serverstate::STANDBY &&
-        (request.GetUINT(elementid::VersionNumber) < 24 || !(request.GetUINT(elementid::ServiceMask) & kStandbyCapable))) {
-        FailSession(107);
-        delete frame;
+        (request.GetUINT(elementid::VersionNumber) < 24 ||
+         !(request.GetUINT(elementid::ServiceMask) & servicemask::STANDBY_CAPABLE))) {
+        FailSession(E_CTI_INVALID_CLIENT_FOR_STANDBY);
         return;
     }
     if (request.Present(elementid::UniqueInstanceID)) {
         MasterHold master(*this, "SessionProtocol::ProcessOpenRequest");
         const std::string id = Text(request, elementid::UniqueInstanceID);
-        uint32_t refusal = 0;
+        uint32_t refusal = E_CTI_NO_ERROR;
         if (id.empty())
-            refusal = 108;
+            refusal = E_CTI_INVALID_UNIQUE_INSTANCE_ID;
         else if (FindSessionByUniqueInstanceID(id) != nullptr)
-            refusal = 109;
-        if (refusal) {
+            refusal = E_CTI_DUPLICATE_UNIQUE_INSTANCE_ID;
+        if (refusal != E_CTI_NO_ERROR) {
             (void)SendFailureConfMSG(invokeID, refusal);
-            delete frame;
             return;
         }
         m_UniqueInstanceID = id;
@@ -107,7 +107,7 @@ void SessionProtocol::ProcessOpenRequest(SessionMSG* frame, BaseMSG& request) {
     m_ClientPassword.assign(password, password ? password + passwordLength : password);
     m_ClientSignature = Text(request, elementid::ClientSignature);
     if (m_ClientSignature.empty()) m_ClientSignature = m_ClientID;
-    if (m_ServiceMask & 0x01) {
+    if (m_ServiceMask & servicemask::CLIENT_EVENTS) {
         m_AgentExtension = Text(request, elementid::AgentExtension);
         m_AgentID = Text(request, elementid::AgentID);
         m_AgentInstrumentID = Text(request, elementid::AgentInstrument);
@@ -121,50 +121,42 @@ void SessionProtocol::ProcessOpenRequest(SessionMSG* frame, BaseMSG& request) {
         MasterHold master(*this, "SessionProtocol::ProcessOpenRequest");
         AddToOpeningTable();
     }
-    QueueInputMessage(frame, false);
+    QueueInputMessage(std::move(frame), std::move(decoded), false);
 }
 
-void SessionProtocol::ProcessHeartBeatRequest(SessionMSG* frame, BaseMSG& request) {
+void SessionProtocol::ProcessHeartBeatRequest(const SessionMSG& frame, BaseMSG& request) {
     Count("Session: HB msgs received");
-    if (IsOpenState(m_State)) {
-        RestartIdleTimer();
-        m_LastHeardFrom = NowSeconds();
-        (void)SendHeartBeatConfMSG(request, frame->Stamp());
-    }
-    delete frame;
+    if (!IsOpenState(m_State)) return;
+    RestartIdleTimer();
+    m_LastHeardFrom = NowSeconds();
+    (void)SendHeartBeatConfMSG(request, frame.Stamp());
 }
 
-void SessionProtocol::ProcessCloseRequest(SessionMSG* frame, BaseMSG& request) {
+void SessionProtocol::ProcessCloseRequest(std::unique_ptr<SessionMSG> frame, BaseMSGPtr decoded) {
     Count("Session: CLOSE msgs received");
+    BaseMSG& request = *decoded;
     EMSTraceMessage("SessionProtocol::ProcessCloseRequest - SessionID %ld", static_cast<long>(m_SessionID));
-    if (m_State == sessionFailed) {
-        delete frame;
+    if (m_State == sessionFailed) return;
+    if (!IsOpenState(m_State)) {
+        (void)SendFailureConfMSG(request.GetUINT(elementid::InvokeID), E_CTI_SESSION_NOT_OPEN);
+        FailSession(E_CTI_SESSION_NOT_OPEN);
         return;
     }
-    if (IsOpenState(m_State)) {
-        SessionTimer::Cancel();
-        m_State = sessionClosing;
-        m_CloseStatus = request.GetUINT(elementid::Status);
-        (void)SendCloseConfMSG(request, frame->Stamp());
-        if (m_State == sessionFailed) {
-            // Sending failed and ended the session already.
-            delete frame;
-            return;
-        }
-        m_State = sessionClosed;
-        Meter(32, static_cast<int32_t>(frame->ElapsedSinceStamp()));
-        Metric(PARLO_TOTAL_SESSIONS, -1);
-        Metric(PARLO_OPEN_SESSIONS, -1);
-        Metric(PARLO_CLOSED_SESSIONS, -1);
-        (void)ShutdownConnection();
-        QueueInputMessage(frame, false);
-        m_ApplicationCloseSent = true;
-        StartSeconds(sm_Registry ? sm_Registry->Dynamic(CTIRegistry::ConnectionTimeout) : 0);
-        return;
-    }
-    (void)SendFailureConfMSG(request.GetUINT(elementid::InvokeID), 4u);
-    FailSession(4);
-    delete frame;
+    SessionTimer::Cancel();
+    m_State = sessionClosing;
+    m_CloseStatus = request.GetUINT(elementid::Status);
+    (void)SendCloseConfMSG(request, frame->Stamp());
+    // Sending failed and ended the session already.
+    if (m_State == sessionFailed) return;
+    m_State = sessionClosed;
+    Meter(meter::OtherResponse, static_cast<int32_t>(frame->ElapsedSinceStamp()));
+    Metric(PARLO_TOTAL_SESSIONS, -1);
+    Metric(PARLO_OPEN_SESSIONS, -1);
+    Metric(PARLO_CLOSED_SESSIONS, -1);
+    ShutdownConnection();
+    QueueInputMessage(std::move(frame), std::move(decoded), false);
+    m_ApplicationCloseSent = true;
+    StartSeconds(sm_Registry ? sm_Registry->Dynamic(CTIRegistry::ConnectionTimeout) : 0);
 }
 
 // ---------------------------------------------------------------- the application's verdict
@@ -177,7 +169,7 @@ int SessionProtocol::ConfirmOpen(int32_t sessionID, BaseMSG& openConf, uint64_t 
     LockGuard<CTILockObject> master(*m->m_SessionLock, "SessionProtocol::ConfirmOpen");
     SessionProtocol* s = FindOpeningSession(static_cast<uint32_t>(sessionID));
     if (s == nullptr) {
-        if ((EMSGetTraceMask() & 0x08) || (m->m_TraceFlags & 0x01))
+        if ((EMSGetTraceMask() & tracebit::TR_PROC_4) || (m->m_TraceFlags & sessiontrace::kSession))
             EMSTraceMessage("SessionProtocol::ConfirmOpen: Session %d not found.", static_cast<int>(sessionID));
         return 0;
     }
@@ -185,7 +177,7 @@ int SessionProtocol::ConfirmOpen(int32_t sessionID, BaseMSG& openConf, uint64_t 
     if (s->m_ClientVersion < 14 && GetSessionServer().CountFlaggedPeripherals() > 0)
         EMSEvent0I3S(0xA12E800F, 0, 0, s->m_ClientID.c_str(), s->m_ClientSignature.c_str(), s->HostAddress().c_str());
     std::string key;
-    if ((granted & 0x01) && agentDevice) {
+    if ((granted & servicemask::CLIENT_EVENTS) && agentDevice) {
         key = Text(openConf, elementid::AgentExtension);
         SessionProtocol* old = FindSessionByDevice(key.c_str(), s->m_PeripheralID);
         if (old != nullptr && old != s) {
@@ -193,15 +185,15 @@ int SessionProtocol::ConfirmOpen(int32_t sessionID, BaseMSG& openConf, uint64_t 
                 EMSTraceMessage("SessionProtocol::ConfirmOpen: Attempt to open a device in use, Addr=%s:%d, Ext=%s",
                                 s->HostAddress().c_str(), static_cast<int>(s->HostPort()), key.c_str());
                 LockGuard<CTILockObject> hold(*s->m_SessionLock, "SessionProtocol::ConfirmOpen");
-                (void)s->SendFailureConfMSG(openConf.GetUINT(elementid::InvokeID), 10u);
-                s->FailSession(10);
+                (void)s->SendFailureConfMSG(openConf.GetUINT(elementid::InvokeID), E_CTI_DEVICE_IN_USE);
+                s->FailSession(E_CTI_DEVICE_IN_USE);
                 return 0;
             }
             EMSTraceMessage("SessionProtocol::ConfirmOpen: Terminating Previous Session At Addr=%s:%d, Ext=%s",
                             old->HostAddress().c_str(), static_cast<int>(old->HostPort()), key.c_str());
             LockGuard<CTILockObject> hold(*old->m_SessionLock, "SessionProtocol::ConfirmOpen");
-            (void)old->SendFailureEventMSG(11u);
-            old->FailSession(11);
+            (void)old->SendFailureEventMSG(E_CTI_NEW_SESSION_OPENED);
+            old->FailSession(E_CTI_NEW_SESSION_OPENED);
         }
     }
     if (openConf.ValidateToSend(s->m_ClientVersion) != 0) {
@@ -220,12 +212,13 @@ int SessionProtocol::ConfirmOpen(int32_t sessionID, BaseMSG& openConf, uint64_t 
         s->m_DeviceID = key;
         s->HashIn();
     }
-    const auto limit = (granted & 0x70) ? CTIRegistry::MaxQueueAllEventClient : CTIRegistry::MaxQueueClientEventClient;
+    constexpr uint32_t kManyEvents = servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_MONITOR;
+    const auto limit = (granted & kManyEvents) ? CTIRegistry::MaxQueueAllEventClient : CTIRegistry::MaxQueueClientEventClient;
     s->m_MaxQueued = sm_Registry ? sm_Registry->Dynamic(limit) : 16;
     (void)s->SendOpenConfMSG(openConf, requestStamp);
     if (s->m_State == sessionFailed) return 0;
     s->AddToClientIDTable();
-    if (granted & 0x08)
+    if (granted & servicemask::CONNECTION_MONITOR)
         EMSEvent0I3S(0x612E8006, 0, 0, s->m_ClientID.c_str(), s->m_ClientSignature.c_str(), s->HostAddress().c_str());
     static constexpr int kJoinOrder[] = {ListAllEvents, ListPeripheralMonitor, ListClientMonitor,
                                          ListSupervisor, ListServer,          ListWEXA,
@@ -280,22 +273,22 @@ void SessionProtocol::FailSession(uint32_t status) {
 
 void SessionProtocol::QueueCloseClientRequest(uint32_t status) {
     if (m_ApplicationCloseSent) return;
-    CloseReqMSG close;
-    close.SetUINT(elementid::InvokeID, 0);
-    close.SetUINT(elementid::Status, status);
-    if (close.ValidateToSend(24) != 0)
+    auto close = std::make_unique<CloseReqMSG>();
+    close->SetUINT(elementid::InvokeID, 0);
+    close->SetUINT(elementid::Status, status);
+    if (close->ValidateToSend(24) != 0)
         TraceInvalid("###!!!Invalid Message INGORE and CONTINUE !!!###",
-                     "SessionProtocol::QueueCloseClientRequest: Message validation failed, code=%s, element=%s[%d]", close);
-    SessionMSG* frame = SessionMSG::CreateFromBaseMSG(m_SessionID, 24, m_ServiceMask, close);
+                     "SessionProtocol::QueueCloseClientRequest: Message validation failed, code=%s, element=%s[%d]", *close);
+    std::unique_ptr<SessionMSG> frame = SessionMSG::CreateFromBaseMSG(m_SessionID, 24, m_ServiceMask, *close);
     if (frame == nullptr) {
-        if (EMSGetTraceMask() & 0xF0)
+        if (EMSGetTraceMask() & tracebit::kDefault)
             EMSTraceMessage("SessionProtocol::QueueCloseClientRequest - Error SessionMSG allocation failed for session %lu",
                             static_cast<unsigned long>(m_SessionID));
     } else {
         if (TraceOn())
             EMSTraceMessage("SessionProtocol::QueueCloseClientRequest: queue CloseReq to CTIApplication. SessionID %ld",
                             static_cast<long>(m_SessionID));
-        QueueInputMessage(frame, false);
+        QueueInputMessage(std::move(frame), std::move(close), false);
     }
     LockGuard<CTILockObject> hold(*m_SessionLock, "SessionProtocol::QueueCloseClientRequest");
     m_CloseStatus = status;
@@ -313,27 +306,27 @@ int SessionProtocol::ProcessFailureEvent(int cause) {
 void SessionProtocol::QueueSessionFailedMSG(uint32_t status) {
     LockGuard<CTILockObject> hold(*m_SessionLock, "SessionProtocol::QueueSessionFailedMSG");
     if (m_SentSessionFailedMSG || m_State == sessionFailed || m_State == sessionClosed) {
-        if (EMSGetTraceMask() & 0xF0)
+        if (EMSGetTraceMask() & tracebit::kDefault)
             EMSTraceMessage("SessionProtocol::QueueSessionFailedMSG - Session %ld already in %ld state",
                             static_cast<long>(m_SessionID), static_cast<long>(m_State));
         return;
     }
-    SessionFailedMSG failed;
-    failed.SetUINT(elementid::InvokeID, 0);
-    failed.SetUINT(elementid::Status, status);
-    if (failed.ValidateToSend(24) != 0)
+    auto failed = std::make_unique<SessionFailedMSG>();
+    failed->SetUINT(elementid::InvokeID, 0);
+    failed->SetUINT(elementid::Status, status);
+    if (failed->ValidateToSend(24) != 0)
         TraceInvalid("###!!!Invalid Message INGORE and CONTINUE !!!###",
-                     "SessionProtocol::QueueSessionFailedMSG: Message validation failed, code=%s, element=%s[%d]", failed);
-    SessionMSG* frame = SessionMSG::CreateFromBaseMSG(m_SessionID, 24, m_ServiceMask, failed);
+                     "SessionProtocol::QueueSessionFailedMSG: Message validation failed, code=%s, element=%s[%d]", *failed);
+    std::unique_ptr<SessionMSG> frame = SessionMSG::CreateFromBaseMSG(m_SessionID, 24, m_ServiceMask, *failed);
     if (frame == nullptr) {
-        if (EMSGetTraceMask() & 0xF0)
+        if (EMSGetTraceMask() & tracebit::kDefault)
             EMSTraceMessage("SessionProtocol::QueueSessionFailedMSG - Error SessionMSG allocation failed for session %lu",
                             static_cast<unsigned long>(m_SessionID));
     } else {
         if (TraceOn())
             EMSTraceMessage("SessionProtocol::QueueSessionFailedMSG: queue SessionFailedMSG to CTIApplication. SessionID %ld",
                             static_cast<long>(m_SessionID));
-        QueueInputMessage(frame, false);
+        QueueInputMessage(std::move(frame), std::move(failed), false);
     }
     m_SentSessionFailedMSG = true;
 }
@@ -379,7 +372,7 @@ void SessionProtocol::ReportSessionEnd() {
                       HostAddress().c_str(), static_cast<int>(HostPort()));
         EMSEvent1I1S(0x612E0016, 0, 0, static_cast<int32_t>(m_SessionID), text);
     }
-    if (m_ServiceMask & 0x08)
+    if (m_ServiceMask & servicemask::CONNECTION_MONITOR)
         EMSEvent0I3S(m_CloseStatus != 0 ? 0xE12E8008 : 0xA12E8007, 0, 0, m_ClientID.c_str(),
                      m_ClientSignature.c_str(), HostAddress().c_str());
 }
@@ -391,7 +384,7 @@ int SessionProtocol::SendOpenConfMSG(BaseMSG& openConf, uint64_t requestStamp) {
     m_WasOpened = true;
     RestartIdleTimer();
     const uint64_t now = plat::FileTimeNow();
-    Meter(24, static_cast<int32_t>(now > requestStamp ? (now - requestStamp) / 10000 : 0));
+    Meter(meter::OpenResponse, static_cast<int32_t>(now > requestStamp ? (now - requestStamp) / 10000 : 0));
     Metric(PARLO_TOTAL_SESSIONS, +1);
     Metric(PARLO_OPEN_SESSIONS, +1);
     return sent;
@@ -421,7 +414,7 @@ int SessionProtocol::SendHeartBeatConfMSG(BaseMSG& request, uint64_t requestStam
     }
     const int sent = SendMSG(conf);
     const uint64_t now = plat::FileTimeNow();
-    Meter(28, static_cast<int32_t>(now > requestStamp ? (now - requestStamp) / 10000 : 0));
+    Meter(meter::HeartbeatResponse, static_cast<int32_t>(now > requestStamp ? (now - requestStamp) / 10000 : 0));
     return sent;
 }
 
@@ -491,14 +484,14 @@ int SessionProtocol::Close(uint32_t reason) {
         LockGuard<CTILockObject> hold(*s->m_SessionLock, "SessionProtocol::Close");
         s->SessionTimer::Cancel();
         if (IsOpenState(s->m_State)) {
-            if (reason == 110) {
-                (void)s->SendFailureEventMSG(110u);
-                s->FailSession(110);
+            if (reason == E_PARLO_IN_MAINTENANCE_MODE) {
+                (void)s->SendFailureEventMSG(E_PARLO_IN_MAINTENANCE_MODE);
+                s->FailSession(E_PARLO_IN_MAINTENANCE_MODE);
             } else {
-                (void)s->SendFailureEventMSG(15u);
+                (void)s->SendFailureEventMSG(E_CTI_PARLO_OFFLINE);
             }
         }
-        (void)s->ShutdownConnection();
+        s->ShutdownConnection();
         // A failed session waits on the garbage list already: it stays failed.
         if (s->m_State != sessionFailed) s->m_State = sessionClosing;
     }
@@ -512,7 +505,7 @@ int SessionProtocol::Close(uint32_t reason) {
     // The transport's close waits for the poster thread, which may itself be waiting for
     // the master's lock to deliver an event: let go of it for the wait.
     master.Release();
-    (void)m->TransportProtocol::Close();
+    m->TransportProtocol::Close();
     master.Acquire();
     m->m_State = sessionClosed;
     Metric(PARLO_CLOSING_SESSIONS, -1);

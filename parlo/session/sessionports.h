@@ -14,15 +14,19 @@ class SessionHost {
 public:
     virtual ~SessionHost() = default;
 
-    // ---- the life of a session (on the thread that makes, fails or destroys it; no session
-    // lock held). Each returns 1.
+    // ---- the life of a session, on the thread that makes, fails or destroys it. Each
+    // returns 1 (not read). SessionCreated: the poster thread, holding the master lock.
+    // SessionFailed: any thread, holding the session's lock (and maybe the master lock).
+    // SessionDestroyed: the garbage collection, holding the server and master locks, or the
+    // master's destructor, holding none.
     virtual int SessionCreated(int32_t sessionID) = 0;
     virtual int SessionFailed(int32_t sessionID) = 0;
     virtual int SessionDestroyed(int32_t sessionID) = 0;
 
     // ---- client input ----
     // A marker for the host's thread: -1 says client input waits on the session input queue
-    // (SessionProtocol::DequeueInputMessage). Any thread; no lock held.
+    // (SessionProtocol::DequeueInputMessage). Called by the thread that queued it, holding
+    // the session's lock, never the queue's.
     virtual void QueueApplicationMSG(int marker) = 0;
     // The input queue was found empty: the host may reset its input event. Called under the
     // session input queue's lock, so a queueing racing it is never lost.

@@ -41,29 +41,31 @@ private:
 
 enum E_CHANNEL_TYPE : int { E_CHANNEL_CLIENT = 0, E_CHANNEL_SERVER = 1 };
 
+// One TLS connection; used by one thread at a time (its connection's lock).
 class SecuredChannel {
 public:
-    // Takes no ownership of the socket.
+    // Owns `ssl` (freed with the channel), not the socket.
     SecuredChannel(SSL* ssl, int socket);
     ~SecuredChannel();
     SecuredChannel(const SecuredChannel&) = delete;
     SecuredChannel& operator=(const SecuredChannel&) = delete;
 
     // Bytes read (0 = the peer closed the TLS session), or a negative code.
-    int Receive(uint8_t* buffer, int size);
-    // Bytes sent, or a negative code.
-    int Send(const uint8_t* buffer, int size);
+    [[nodiscard]] int Receive(uint8_t* buffer, int size);
+    // Bytes sent, or a negative code. A write that must be retried (kWantRead/kWantWrite) is
+    // retried with the same bytes.
+    [[nodiscard]] int Send(const uint8_t* buffer, int size);
     // Sends close_notify once, without waiting for the answer.
     void Close();
-    // Whether a negative code of Receive/Send ends the connection.
-    bool IsFatal(int code) const;
+    // Whether a negative code of Receive/Send/Handshake ends the connection.
+    [[nodiscard]] bool IsFatal(int code) const;
     // Bytes decrypted and waiting inside the channel: the socket shows no event for them.
     int Pending() const;
     // True while the last operation waits for the socket to take data.
     bool WantsWrite() const { return m_WantWrite; }
     bool HandshakeDone() const;
     // Advances the handshake: 1 once done, or a negative code.
-    int Handshake();
+    [[nodiscard]] int Handshake();
 
     static constexpr int kWantRead = -2;
     static constexpr int kWantWrite = -3;
@@ -81,7 +83,8 @@ private:
 // used; until it succeeds createSecuredChannel answers null.
 [[nodiscard]] bool SecureChannelConfigure(const std::string& certificateFile,
                                           const std::string& keyFile);
-// A server-side channel (type 1) on an accepted socket, owned by the caller; null on error.
-std::unique_ptr<SecuredChannel> createSecuredChannel(int socket, E_CHANNEL_TYPE type);
+// A server-side channel (type 1) on an accepted socket (not owned by the channel); null when
+// no certificate was configured, for another type, or on a library error (logged).
+[[nodiscard]] std::unique_ptr<SecuredChannel> createSecuredChannel(int socket, E_CHANNEL_TYPE type);
 // Sets the logger (must live for the process) that receives the library's output.
 void SecureChannelInitializeLogger(SecureChannelLogger* logger);

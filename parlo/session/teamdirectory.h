@@ -40,17 +40,17 @@ class TeamDirectory {
 public:
     virtual ~TeamDirectory() = default;
     // The agent with that SkillTargetID (on `peripheralID`, or on any when it is
-    // 0xFFFFFFFF); false when none.
-    virtual bool FindAgentBySkillTargetID(int32_t skillTargetID, uint32_t peripheralID,
-                                          AgentSnapshot& out) = 0;
+    // 0xFFFFFFFF) copied into out; false (out untouched) when none.
+    [[nodiscard]] virtual bool FindAgentBySkillTargetID(int32_t skillTargetID, uint32_t peripheralID,
+                                                        AgentSnapshot& out) = 0;
     // The agent with that agent ID on the peripheral; false when none or empty.
-    virtual bool FindAgentByAgentID(const std::string& agentID, uint32_t peripheralID,
-                                    AgentSnapshot& out) = 0;
+    [[nodiscard]] virtual bool FindAgentByAgentID(const std::string& agentID, uint32_t peripheralID,
+                                                  AgentSnapshot& out) = 0;
     // Calls visit for every team, bucket by bucket under the server lock (taken per bucket
     // when the caller does not hold it). The team is valid only during the call.
     virtual void ForEachTeam(const std::function<void(const TeamInfo&)>& visit) = 0;
     // The team whose primary supervisor has that SkillTargetID; false when none.
-    virtual bool FindTeamByPrimarySupervisor(int32_t skillTargetID, TeamInfo& out) = 0;
+    [[nodiscard]] virtual bool FindTeamByPrimarySupervisor(int32_t skillTargetID, TeamInfo& out) = 0;
 };
 
 // The object model's agents and teams (process-wide). Each look-up takes the server lock when
@@ -58,5 +58,6 @@ public:
 TeamDirectory& ModelTeams();
 
 // Gives msg to every monitor on a session's monitor list (the object model's CTICSTAMonitor
-// queue, linked by their subject links); msg takes each monitor's MonitorID in turn.
+// queue, linked by their subject links); msg takes each monitor's MonitorID in turn. Caller
+// holds the session's lock (the list's).
 void WriteToSessionMonitors(StdQueue* monitors, BaseMSG& msg);

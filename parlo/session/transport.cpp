@@ -16,28 +16,36 @@
 #include <condition_variable>
 #include <cstring>
 
+#include "ctimsg/msgtypes.h"
 #include "ctimsg/names.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/emt/emt.h"
 #include "nuvlib/lockguard.h"
 #include "nuvlib/tracemeter.h"
 #include "parlo/common/ctiregistry.h"
-#include "parlo/session/sessionports.h"
+#include "parlo/common/meterids.h"
 #include "parlo/common/svrtrace.h"
+#include "parlo/session/sessionports.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "platform/lasterror.h"
 
 namespace {
-constexpr uint32_t kTransportLayerKeyword = 13;
 // Room for the most live connections and both listening sockets: a set of 16384 left the
 // 16383rd connection accepted but never watched, so its client waited for ever.
 constexpr size_t kMaxDescriptors = TransportProtocol::kMaxConnections + 2;
 constexpr uint32_t kEventQueueOverflow = 0xA12EC009;
 constexpr uint32_t kEventConnectionLimit = 0xA12EC00A;
-constexpr int CAUSE_PEER_CLOSED = 0;         // E_CTI_NO_ERROR
-constexpr int CAUSE_UNSPECIFIED = 17;        // E_CTI_UNSPECIFIED_FAILURE
-constexpr int CAUSE_CLIENT_DISCONNECTED = 37;  // E_CTI_CLIENT_DISCONNECTED
-constexpr uint32_t HEARTBEAT_CONF_TYPE = 6;
+// The failure causes the transport reports: the peer closed (no error), the queue or the
+// state refused a message, the socket failed.
+constexpr int CAUSE_PEER_CLOSED = E_CTI_NO_ERROR;
+constexpr int CAUSE_UNSPECIFIED = E_CTI_UNSPECIFIED_FAILURE;
+constexpr int CAUSE_CLIENT_DISCONNECTED = E_CTI_CLIENT_DISCONNECTED;
+// Any bit of the EMS trace mask.
+constexpr uint32_t kAnyTraceBit = tracebit::TR_PROC_1 | tracebit::TR_PROC_2 | tracebit::TR_PROC_3 |
+                                  tracebit::TR_PROC_4 | tracebit::TR_PROC_5 | tracebit::TR_PROC_6 |
+                                  tracebit::TR_PROC_7 | tracebit::TR_PROC_8;
 
 // The message counters (the "Message Lock" of the design): atomics, so that making and
 // deleting the copies of a distributed frame takes no process-wide lock.
@@ -55,9 +63,17 @@ std::shared_ptr<uint8_t[]> NewBytes(size_t size) {
 
 void Count(const char* meter) { TraceMeterCount(meter, "", __FILE__, __LINE__, 0); }
 
-void Meter(int meter, int32_t value) { GetSessionServer().UpdateMeter(meter, value); }
+void Meter(int id, int32_t value) { GetSessionServer().UpdateMeter(id, value); }
 
 uint32_t LastSocketError() { return plat::SetLastErrorFromErrno(); }
+
+// The port of a socket address, which holds it in network byte order.
+uint16_t PortOf(const sockaddr_in& address) {
+    return plat::LoadBE16(reinterpret_cast<const uint8_t*>(&address.sin_port));
+}
+void SetPort(sockaddr_in& address, uint16_t port) {
+    plat::StoreBE16(reinterpret_cast<uint8_t*>(&address.sin_port), port);
+}
 
 // A writer thread sums the bytes-sent and transmit-delay meters over a run of its turns and
 // moves them once: one meter lock per send, taken by every writer and by the fan-out
@@ -74,7 +90,7 @@ void MeterBytesSent(int64_t bytes) {
         t_sendMeters->bytes += bytes;
         return;
     }
-    Meter(18, static_cast<int32_t>(bytes));
+    Meter(meter::ClientBytesSent, static_cast<int32_t>(bytes));
 }
 
 void MeterTransmitDelay(int32_t ms) {
@@ -82,17 +98,17 @@ void MeterTransmitDelay(int32_t ms) {
         t_sendMeters->longestDelay = std::max(t_sendMeters->longestDelay, ms);
         return;
     }
-    Meter(36, ms);
+    Meter(meter::TransmitDelay, ms);
 }
 
 void FlushSendMeters(SendMeters& meters) {
     for (int64_t left = meters.bytes; left > 0;) {
         const int32_t part = static_cast<int32_t>(std::min<int64_t>(left, INT32_MAX));
-        Meter(18, part);
+        Meter(meter::ClientBytesSent, part);
         left -= part;
     }
     // The delay meter keeps the largest: one update with the run's largest is the same.
-    if (meters.longestDelay >= 0) Meter(36, meters.longestDelay);
+    if (meters.longestDelay >= 0) Meter(meter::TransmitDelay, meters.longestDelay);
     meters = SendMeters{};
 }
 
@@ -150,7 +166,7 @@ int TransportMSG::InitFrame(int32_t size, const uint8_t* data) { return Resize(s
 
 int TransportMSG::Resize(int32_t size, int32_t limit, const uint8_t* data) {
     if (size < 0 || size > limit) {
-        if (EMSGetTraceMask() & 0xFF)
+        if (EMSGetTraceMask() & kAnyTraceBit)
             EMSTraceMessage("TransportMSG::InitBuffer - Error initializing buffer with invalid size %ld",
                             static_cast<long>(size));
         return 0;
@@ -245,12 +261,12 @@ TransportProtocol::TransportProtocol(int socket, std::unique_ptr<SecuredChannel>
     Hold masterHold(*master, "TransportProtocol::TransportProtocol(SOCKET)");
     if (m_Channel) {
         ++sm_NumConnectionsSecure;
-        Meter(5, 1);
+        Meter(meter::SecureConnections, 1);
     } else {
         ++sm_NumConnections;
-        Meter(4, 1);
+        Meter(meter::PlainConnections, 1);
     }
-    Meter(3, 1);
+    Meter(meter::Connections, 1);
     m_ConnectionID = sm_NextConnectionID++;
     if (SetSocketOptions(socket, false) == 0)
         EMSTraceMessage("TransportProtocol::TransportProtocol(SOCKET): Unable to set socket options, code=%d",
@@ -272,7 +288,7 @@ TransportProtocol::TransportProtocol(int socket, std::unique_ptr<SecuredChannel>
 
 TransportProtocol::~TransportProtocol() {
     if (m_IsMaster) {
-        if (m_PosterThread.joinable()) (void)Close();
+        if (m_PosterThread.joinable()) Close();
         for (int s : {m_ConnectionSocket, m_ListenSecureSocket})
             if (s >= 0) {
                 Count("Transport: closesocket()");
@@ -302,8 +318,8 @@ TransportProtocol::~TransportProtocol() {
     }
     m_Channel.reset();
     DeleteQueue();
-    Meter(m_Secure ? 5 : 4, -1);
-    Meter(3, -1);
+    Meter(m_Secure ? meter::SecureConnections : meter::PlainConnections, -1);
+    Meter(meter::Connections, -1);
     if (m_Secure)
         --sm_NumConnectionsSecure;
     else
@@ -317,7 +333,7 @@ bool TransportProtocol::Unlock(const char* caller) { return m_TransportLock.Unlo
 bool TransportProtocol::IsLocked() { return m_TransportLock.IsLockedByCurrentThread(); }
 
 bool TransportProtocol::IsTraceOn(uint32_t bits) const {
-    return SVRTraceON(kTransportLayerKeyword) || (m_TraceMask & bits) != 0;
+    return SVRTraceON(TransportLayer) || (m_TraceMask & bits) != 0;
 }
 
 // ---------------------------------------------------------------- master
@@ -388,9 +404,9 @@ bool TransportProtocol::CreateListenSocket(bool secure) {
     (secure ? m_ListenSecureSocket : m_ConnectionSocket) = s;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(secure ? sm_ListenSecurePort : sm_ListenPort));
+    SetPort(addr, static_cast<uint16_t>(secure ? sm_ListenSecurePort : sm_ListenPort));
     if (m_HostName.empty()) {
-        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        addr.sin_addr.s_addr = INADDR_ANY;  // all zero bits
     } else if (inet_pton(AF_INET, m_HostName.c_str(), &addr.sin_addr) != 1) {
         in_addr resolved{};
         if (EMTResolveAddress(m_HostName.c_str(), &resolved, 2) != 0) {
@@ -410,7 +426,7 @@ bool TransportProtocol::CreateListenSocket(bool secure) {
     if (SetSocketOptions(s, true) == 0) return false;
     char dotted[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &addr.sin_addr, dotted, sizeof dotted);
-    const int port = ntohs(addr.sin_port);
+    const int port = PortOf(addr);
     if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         const uint32_t error = LastSocketError();
         if (IsTraceOn(kTraceErrors))
@@ -465,7 +481,7 @@ int TransportProtocol::BoundPort(bool secure) const {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     if (getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
-    return ntohs(addr.sin_port);
+    return PortOf(addr);
 }
 
 TransportProtocol* TransportProtocol::FindConnection(int socket) {
@@ -474,7 +490,7 @@ TransportProtocol* TransportProtocol::FindConnection(int socket) {
     return it == m_Table.end() ? nullptr : it->second;
 }
 
-int TransportProtocol::Close() {
+void TransportProtocol::Close() {
     Hold hold(*this, "TransportProtocol::Close");
     m_Stop = true;
     m_State = connectionClosing;
@@ -490,7 +506,7 @@ int TransportProtocol::Close() {
         std::lock_guard<std::mutex> table(m_TableMutex);
         for (auto& [socket, connection] : m_Table) connections.push_back(connection);
     }
-    for (TransportProtocol* connection : connections) (void)connection->CloseConnection();
+    for (TransportProtocol* connection : connections) connection->CloseConnection();
     hold.Release();
     const uint64_t one = 1;
     (void)!write(m_WakeFd, &one, sizeof one);
@@ -514,7 +530,6 @@ int TransportProtocol::Close() {
     for (TransportProtocol* connection : connections) DeleteConnection(connection);
     m_State = connectionClosed;
     if (IsTraceOn(kTraceClose)) EMSTraceMessage("TransportProtocol::Close: Completed sucessfully.");
-    return 1;
 }
 
 // ---------------------------------------------------------------- descriptor sets
@@ -710,7 +725,7 @@ int TransportProtocol::AcceptConnection(bool secure) {
         char dotted[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
         connection->m_HostAddress = dotted;
-        connection->m_HostPort = ntohs(peer.sin_port);
+        connection->m_HostPort = PortOf(peer);
         if (sm_Registry && sm_Registry->Dynamic(CTIRegistry::HostnameLookup)) {
             char host[NI_MAXHOST] = {};
             const int rc = getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, host, sizeof host,
@@ -769,7 +784,7 @@ int TransportProtocol::ProcessException(int cause) {
 }
 
 int TransportProtocol::ProcessExceptionEvent(int cause) {
-    if (IsTraceOn(0xFF))
+    if (IsTraceOn(kTraceErrors))
         EMSTraceMessage("TransportProtocol::ProcessExceptionEvent: Exception occurred, %s", StatusCodeName(cause));
     return 1;
 }
@@ -792,9 +807,8 @@ int TransportProtocol::FailConnection(Hold& hold, int cause) {
 
 // ---------------------------------------------------------------- receive
 
-int TransportProtocol::RecvBytes(uint8_t* buffer, int size) {
-    Hold hold(*this, "TransportProtocol::RecvBytes");
-    if (size <= 0 || m_ConnectionSocket < 0) return 0;
+TransportProtocol::Received TransportProtocol::ReceiveSome(Hold& hold, uint8_t* buffer, int size,
+                                                          const TransportMSG* msg) {
     int count;
     int error = 0;
     if (m_Channel) {
@@ -804,100 +818,92 @@ int TransportProtocol::RecvBytes(uint8_t* buffer, int size) {
         count = static_cast<int>(recv(m_ConnectionSocket, buffer, static_cast<size_t>(size), 0));
         if (count < 0) error = errno;
     }
-    if (count > 0) m_BytesReceived += count;
+    if (count > 0) {
+        m_BytesReceived += count;
+        return {Received::Data, count};
+    }
     if (count == 0) {
         // The peer closed (a plain read of 0 bytes, or the TLS close_notify).
         m_State = connectionFailed;
-        return FailConnection(hold, CAUSE_PEER_CLOSED);
+        (void)FailConnection(hold, CAUSE_PEER_CLOSED);
+        return {Received::Failed, 0};
     }
-    if (count < 0) {
-        if (m_Channel && !m_Channel->IsFatal(error)) {
-            if (IsTraceOn(kTraceRead))
+    if (m_Channel && !m_Channel->IsFatal(error)) {
+        if (IsTraceOn(kTraceRead)) {
+            if (msg == nullptr)
                 EMSTraceMessage("TransportProtocol(%s)::Received SSL Error code:%d on read operation for ConnID=%d, Host=%s, IP=%s, Port=%d. Retrying read.",
                                 ChannelText(), error, m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
                                 static_cast<int>(m_HostPort));
-            return 0;
-        }
-        if (!m_Channel && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) {
-            Count("Transport: recv blocked");
-            EMSTraceMessage("TransportProtocol(%s)::RecvBytes: WSAEWOULDBLOCK, ConnID=%d, Host=%s, IP=%s, Port=%d.",
-                            ChannelText(), m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
-                            static_cast<int>(m_HostPort));
-            return 0;
-        }
-        const int code = m_Channel ? error : static_cast<int>(plat::ErrnoToWin32(error));
-        EMSTraceMessage("TransportProtocol(%s)::RecvBytes: recv failed code=%d, ConnID=%d, Host=%s, IP=%s, Port=%d.",
-                        ChannelText(), code, m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
-                        static_cast<int>(m_HostPort));
-        m_State = connectionFailed;
-        return FailConnection(hold, CAUSE_CLIENT_DISCONNECTED);
-    }
-    if (m_State != connectionOpen) return 0;
-    if (IsTraceOn(kTraceRead))
-        EMSTraceMessage("TransportProtocol::RecvBytes: ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d.",
-                        m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort),
-                        count, size);
-    Meter(19, count);
-    return count;
-}
-
-int TransportProtocol::RecvMSG(TransportMSG* msg) {
-    Hold hold(*this, "TransportProtocol::RecvMSG");
-    if (msg->m_Remaining <= 0) {
-        if (IsTraceOn(kTraceRead))
-            EMSTraceMessage("TransportProtocol::RecvMSG 0 bytes left to recv for message type : %d, returning from function.",
-                            static_cast<int>(msg->GetMsgType()));
-        return 1;
-    }
-    if (m_ConnectionSocket < 0) return 0;
-    const int want = msg->m_Remaining;
-    int count;
-    int error = 0;
-    if (m_Channel) {
-        count = m_Channel->Receive(msg->Position(), want);
-        if (count < 0) error = count;
-    } else {
-        count = static_cast<int>(recv(m_ConnectionSocket, msg->Position(), static_cast<size_t>(want), 0));
-        if (count < 0) error = errno;
-    }
-    if (count == 0) {
-        m_State = connectionFailed;
-        return FailConnection(hold, CAUSE_PEER_CLOSED);
-    }
-    if (count < 0) {
-        if (m_Channel && !m_Channel->IsFatal(error)) {
-            if (IsTraceOn(kTraceRead))
+            else
                 EMSTraceMessage("TransportProtocol(%s)::RecvMSG returned SSL error code=%d, ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d, MSGID=%d. Retrying read.",
                                 ChannelText(), error, m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
                                 static_cast<int>(m_HostPort), msg->m_Length - msg->m_Remaining, msg->m_Length,
                                 msg->m_MessageID);
-            count = 0;
-        } else if (!m_Channel && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) {
+        }
+        return {Received::Data, 0};
+    }
+    if (!m_Channel && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) {
+        if (msg == nullptr) {
+            Count("Transport: recv blocked");
+            EMSTraceMessage("TransportProtocol(%s)::RecvBytes: WSAEWOULDBLOCK, ConnID=%d, Host=%s, IP=%s, Port=%d.",
+                            ChannelText(), m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
+                            static_cast<int>(m_HostPort));
+        } else {
             Count("Transport: fragmented recv");
             if (IsTraceOn(kTraceRead))
                 EMSTraceMessage("TransportProtocol(%s)::RecvMSG: ConnID=%d, Host=%s, IP=%s, Port=%d, MSGID=%d, WSAEWOULDBLOCK.",
                                 ChannelText(), m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
                                 static_cast<int>(m_HostPort), msg->m_MessageID);
-            return 1;
-        } else {
-            const int code = m_Channel ? error : static_cast<int>(plat::ErrnoToWin32(error));
-            if (IsTraceOn(0xFF))
-                EMSTraceMessage("TransportProtocol(%s)::RecvMSG: recv failed code=%d, ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d, MSGID=%d.",
-                                ChannelText(), code, m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
-                                static_cast<int>(m_HostPort), msg->m_Length - msg->m_Remaining, msg->m_Length,
-                                msg->m_MessageID);
-            m_State = connectionFailed;
-            return FailConnection(hold, CAUSE_CLIENT_DISCONNECTED);
         }
+        return {Received::Blocked, 0};
     }
-    m_BytesReceived += count;
-    msg->Advance(count);
+    const int code = m_Channel ? error : static_cast<int>(plat::ErrnoToWin32(error));
+    if (msg == nullptr)
+        EMSTraceMessage("TransportProtocol(%s)::RecvBytes: recv failed code=%d, ConnID=%d, Host=%s, IP=%s, Port=%d.",
+                        ChannelText(), code, m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
+                        static_cast<int>(m_HostPort));
+    else if (IsTraceOn(kTraceErrors))
+        EMSTraceMessage("TransportProtocol(%s)::RecvMSG: recv failed code=%d, ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d, MSGID=%d.",
+                        ChannelText(), code, m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
+                        static_cast<int>(m_HostPort), msg->m_Length - msg->m_Remaining, msg->m_Length,
+                        msg->m_MessageID);
+    m_State = connectionFailed;
+    (void)FailConnection(hold, CAUSE_CLIENT_DISCONNECTED);
+    return {Received::Failed, 0};
+}
+
+int TransportProtocol::RecvBytes(uint8_t* buffer, int size) {
+    Hold hold(*this, "TransportProtocol::RecvBytes");
+    if (size <= 0 || m_ConnectionSocket < 0) return 0;
+    const Received got = ReceiveSome(hold, buffer, size, nullptr);
+    if (got.kind != Received::Data || got.count == 0 || m_State != connectionOpen) return 0;
+    if (IsTraceOn(kTraceRead))
+        EMSTraceMessage("TransportProtocol::RecvBytes: ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d.",
+                        m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort),
+                        got.count, size);
+    Meter(meter::ClientBytesReceived, got.count);
+    return got.count;
+}
+
+int TransportProtocol::RecvMSG(TransportMSG& msg) {
+    Hold hold(*this, "TransportProtocol::RecvMSG");
+    if (msg.m_Remaining <= 0) {
+        if (IsTraceOn(kTraceRead))
+            EMSTraceMessage("TransportProtocol::RecvMSG 0 bytes left to recv for message type : %d, returning from function.",
+                            static_cast<int>(msg.GetMsgType()));
+        return 1;
+    }
+    if (m_ConnectionSocket < 0) return 0;
+    const Received got = ReceiveSome(hold, msg.Position(), msg.m_Remaining, &msg);
+    if (got.kind == Received::Failed) return 0;
+    if (got.kind == Received::Blocked) return 1;
+    msg.Advance(got.count);
     if (m_State != connectionOpen) return 0;
     if (IsTraceOn(kTraceRead))
         EMSTraceMessage("TransportProtocol::RecvMSG: ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d, MSGID=%d.",
                         m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort),
-                        msg->m_Length - msg->m_Remaining, msg->m_Length, msg->m_MessageID);
-    if (count) Meter(19, count);
+                        msg.m_Length - msg.m_Remaining, msg.m_Length, msg.m_MessageID);
+    if (got.count) Meter(meter::ClientBytesReceived, got.count);
     return 1;
 }
 
@@ -916,10 +922,10 @@ void TransportProtocol::WantWriteEvents(bool on) {
     m_WriteInterest = on;
 }
 
-TransportMSG* TransportProtocol::TakeHead() {
-    TransportMSG* next = nullptr;
+std::unique_ptr<TransportMSG> TransportProtocol::TakeHead() {
+    std::unique_ptr<TransportMSG> next;
     if (!m_Queue.empty()) {
-        next = m_Queue.front();
+        next = std::move(m_Queue.front());
         m_Queue.pop_front();
         TraceQueue("TransportProtocol::UnQueueMSG - %s (SessionID %d) , Message unqueued:  (%d msgs in the queue, max:%d)",
                    m_Queue.size());
@@ -928,77 +934,77 @@ TransportMSG* TransportProtocol::TakeHead() {
     return next;
 }
 
-TransportMSG* TransportProtocol::UnQueueMSG(TransportMSG* msg) {
+int TransportProtocol::PositionFor(const TransportMSG& msg) {
+    return msg.GetMsgType() == HEARTBEAT_CONF ? QueueAheadOfOrdinary : QueueBack;
+}
+
+std::unique_ptr<TransportMSG> TransportProtocol::UnQueueMSG(std::unique_ptr<TransportMSG> msg) {
     Hold hold(*this, "TransportProtocol::UnQueueMSG");
     if (msg == nullptr) return TakeHead();
     if (!m_Queue.empty()) {
-        (void)Enqueue(hold, msg, msg->GetMsgType() == HEARTBEAT_CONF_TYPE ? QueueAheadOfOrdinary : QueueBack, true);
+        // An overflow has failed the connection already: the caller's send goes on as sent.
+        const int position = PositionFor(*msg);
+        (void)Enqueue(hold, std::move(msg), position, true);
         return nullptr;
     }
     if (!(m_Channel && m_Channel->WantsWrite())) WantWriteEvents(false);
     return msg;
 }
 
-int TransportProtocol::QueueMSG(TransportMSG* msg, int position) {
+int TransportProtocol::QueueMSG(std::unique_ptr<TransportMSG> msg, int position) {
     Hold hold(*this, "TransportProtocol::QueueMSG");
     // What was posted before goes first.
-    if (!m_Pending.empty() && m_State == connectionOpen && FlushPending(hold) == 0) {
-        delete msg;
-        return 0;
-    }
-    return Enqueue(hold, msg, position, true);
+    if (!m_Pending.empty() && m_State == connectionOpen && FlushPending(hold) == 0) return 0;
+    return Enqueue(hold, std::move(msg), position, true);
 }
 
-int TransportProtocol::Overflow(Hold& hold, TransportMSG* msg) {
+int TransportProtocol::Overflow(Hold& hold, std::unique_ptr<TransportMSG> msg) {
     const int limit = GetMaxQueuedMessages();
     EMSEvent2I1S(kEventQueueOverflow, 0, 0, limit, GetSessionID(), GetClientID());
-    delete msg;
+    msg.reset();
     Count("Session: msg queue overflow");
     return FailConnection(hold, CAUSE_UNSPECIFIED);
 }
 
-int TransportProtocol::Enqueue(Hold& hold, TransportMSG* msg, int position, bool wantWrite) {
-    if (static_cast<int64_t>(m_Queue.size()) >= GetMaxQueuedMessages()) return Overflow(hold, msg);
+int TransportProtocol::Enqueue(Hold& hold, std::unique_ptr<TransportMSG> msg, int position, bool wantWrite) {
+    if (static_cast<int64_t>(m_Queue.size()) >= GetMaxQueuedMessages()) return Overflow(hold, std::move(msg));
     if (position == QueueFront) {
-        m_Queue.push_front(msg);
+        m_Queue.push_front(std::move(msg));
     } else if (position == QueueAheadOfOrdinary) {
-        auto it = std::find_if(m_Queue.begin(), m_Queue.end(), [](TransportMSG* queued) {
-            return !queued->PartlySent() && queued->GetMsgType() != HEARTBEAT_CONF_TYPE;
+        auto it = std::find_if(m_Queue.begin(), m_Queue.end(), [](const std::unique_ptr<TransportMSG>& queued) {
+            return !queued->PartlySent() && queued->GetMsgType() != HEARTBEAT_CONF;
         });
-        m_Queue.insert(it, msg);
+        m_Queue.insert(it, std::move(msg));
     } else {
-        m_Queue.push_back(msg);
+        m_Queue.push_back(std::move(msg));
     }
     if (wantWrite) WantWriteEvents(true);
-    Meter(22, static_cast<int32_t>(m_Queue.size()));
-    Meter(23, static_cast<int32_t>(m_Queue.size()));
+    Meter(meter::GlobalTransmitQueue, static_cast<int32_t>(m_Queue.size()));
+    Meter(meter::ClientTransmitQueue, static_cast<int32_t>(m_Queue.size()));
     TraceQueue("TransportProtocol::QueueMSG - %s (SessionID %d) , Message queued:  (%d msgs in the queue, max:%d)",
                m_Queue.size());
     return 1;
 }
 
-int TransportProtocol::SendMSG(TransportMSG* given) {
+int TransportProtocol::SendMSG(std::unique_ptr<TransportMSG> given) {
     Hold hold(*this, "TransportProtocol::SendMSG");
     if (m_State != connectionOpen) {
         if (IsTraceOn(kTraceWrite))
             EMSTraceMessage("TransportProtocol::SendMSG - connection not open, state=%d, ConnID=%d, Host=%s, IP=%s, Port=%d",
                             static_cast<int>(m_State.load()), m_ConnectionID, m_HostName.c_str(),
                             m_HostAddress.c_str(), static_cast<int>(m_HostPort));
-        delete given;
+        given.reset();
         hold.Release();
         (void)ProcessFailure(CAUSE_UNSPECIFIED);
         return 0;
     }
     // Messages posted for the writers were sent, as far as the order goes, before this.
-    if (!m_Pending.empty() && FlushPending(hold) == 0) {
-        delete given;
-        return 0;
-    }
+    if (!m_Pending.empty() && FlushPending(hold) == 0) return 0;
     if (given == nullptr) return SendQueued(hold);
-    TransportMSG* msg = UnQueueMSG(given);
+    std::unique_ptr<TransportMSG> msg = UnQueueMSG(std::move(given));
     if (!msg) return 1;
     int result = 1;
-    return SendOne(hold, msg, &result) == Step::Sent ? 1 : result;
+    return SendOne(hold, std::move(msg), &result) == Step::Sent ? 1 : result;
 }
 
 int TransportProtocol::SendQueued(Hold& hold) {
@@ -1018,7 +1024,7 @@ int TransportProtocol::SendQueued(Hold& hold) {
     return 1;
 }
 
-TransportProtocol::Step TransportProtocol::SendOne(Hold& hold, TransportMSG* msg, int* result) {
+TransportProtocol::Step TransportProtocol::SendOne(Hold& hold, std::unique_ptr<TransportMSG> msg, int* result) {
     ++msg->m_SendAttempts;
     int sent;
     int error = 0;
@@ -1041,7 +1047,7 @@ TransportProtocol::Step TransportProtocol::SendOne(Hold& hold, TransportMSG* msg
             Count("Transport: send blocked");
             const uint32_t id = msg->m_MessageID;
             const int32_t length = msg->m_Length, remaining = msg->m_Remaining;
-            *result = Enqueue(hold, msg, QueueFront, true);
+            *result = Enqueue(hold, std::move(msg), QueueFront, true);
             if (*result)
                 EMSTraceMessage("TransportProtocol(%s)::SendMSG(Transport blocked, messages requeued): ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d, MSGID=%d.",
                                 ChannelText(), m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
@@ -1053,7 +1059,7 @@ TransportProtocol::Step TransportProtocol::SendOne(Hold& hold, TransportMSG* msg
             EMSTraceMessage("TransportProtocol(%s)::SendMSG: Transport failed code=%d, ConnID=%d, Host=%s, IP=%s, Port=%d, MSGID=%d.",
                             ChannelText(), code, m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
                             static_cast<int>(m_HostPort), msg->m_MessageID);
-            delete msg;
+            msg.reset();
             m_State = connectionFailed;
             *result = FailConnection(hold, CAUSE_CLIENT_DISCONNECTED);
             return Step::Failed;
@@ -1063,7 +1069,6 @@ TransportProtocol::Step TransportProtocol::SendOne(Hold& hold, TransportMSG* msg
     MeterBytesSent(sent);
     if (sent >= msg->m_Remaining) {
         MeterTransmitDelay(static_cast<int32_t>((plat::MonotonicNs() - msg->m_TimeStamp) / 1000000));
-        delete msg;
         return Step::Sent;
     }
     msg->Advance(sent);
@@ -1073,24 +1078,24 @@ TransportProtocol::Step TransportProtocol::SendOne(Hold& hold, TransportMSG* msg
     // A TLS write that must be retried has to be retried with these same bytes first, so
     // nothing may be put ahead of it either.
     if (sent > 0 || m_Channel) msg->m_PartlySent = 1;
-    *result = Enqueue(hold, msg, QueueFront, true);
+    *result = Enqueue(hold, std::move(msg), QueueFront, true);
     return Step::Stopped;
 }
 
 TransportProtocol::Step TransportProtocol::SendBatch(Hold& hold, bool pending, int* result) {
     // The first messages in order, each from its position: a partly sent head goes on
     // exactly at its cut byte. They stay where they are until the count says which went.
-    std::deque<TransportMSG*>& list = pending ? m_Pending : m_Queue;
-    auto take = [&]() -> TransportMSG* {
+    std::deque<std::unique_ptr<TransportMSG>>& list = pending ? m_Pending : m_Queue;
+    auto take = [&]() -> std::unique_ptr<TransportMSG> {
         if (!pending) return TakeHead();
-        TransportMSG* m = m_Pending.front();
+        std::unique_ptr<TransportMSG> m = std::move(m_Pending.front());
         m_Pending.pop_front();
         return m;
     };
     iovec iov[kBatchMessages];
     int count = 0;
     size_t bytes = 0;
-    for (TransportMSG* m : list) {
+    for (const std::unique_ptr<TransportMSG>& m : list) {
         if (count == kBatchMessages || (count > 0 && bytes >= kBatchBytes)) break;
         iov[count].iov_base = const_cast<uint8_t*>(m->SendPosition());
         iov[count].iov_len = static_cast<size_t>(m->m_Remaining);
@@ -1106,13 +1111,13 @@ TransportProtocol::Step TransportProtocol::SendBatch(Hold& hold, bool pending, i
     if (sent < 0) {
         // Blocked or failed on the first message: what a send of it alone meets.
         const int error = errno;
-        TransportMSG* head = take();
+        std::unique_ptr<TransportMSG> head = take();
         ++head->m_SendAttempts;
         if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
             Count("Transport: send blocked");
             const uint32_t id = head->m_MessageID;
             const int32_t length = head->m_Length, remaining = head->m_Remaining;
-            *result = Enqueue(hold, head, QueueFront, true);
+            *result = Enqueue(hold, std::move(head), QueueFront, true);
             if (*result)
                 EMSTraceMessage("TransportProtocol(%s)::SendMSG(Transport blocked, messages requeued): ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d, MSGID=%d.",
                                 ChannelText(), m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(),
@@ -1123,7 +1128,7 @@ TransportProtocol::Step TransportProtocol::SendBatch(Hold& hold, bool pending, i
         EMSTraceMessage("TransportProtocol(%s)::SendMSG: Transport failed code=%d, ConnID=%d, Host=%s, IP=%s, Port=%d, MSGID=%d.",
                         ChannelText(), static_cast<int>(plat::ErrnoToWin32(error)), m_ConnectionID,
                         m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort), head->m_MessageID);
-        delete head;
+        head.reset();
         m_State = connectionFailed;
         *result = FailConnection(hold, CAUSE_CLIENT_DISCONNECTED);
         return Step::Failed;
@@ -1152,13 +1157,12 @@ TransportProtocol::Step TransportProtocol::SendBatch(Hold& hold, bool pending, i
             WantWriteEvents(true);
             return Step::Stopped;
         }
-        TransportMSG* msg = take();
+        std::unique_ptr<TransportMSG> msg = take();
         ++msg->m_SendAttempts;
         const auto remaining = static_cast<size_t>(msg->m_Remaining);
         if (left >= remaining) {
             left -= remaining;
             longest = std::max(longest, static_cast<int32_t>((now - msg->m_TimeStamp) / 1000000));
-            delete msg;
             continue;
         }
         msg->Advance(static_cast<int32_t>(left));
@@ -1166,7 +1170,7 @@ TransportProtocol::Step TransportProtocol::SendBatch(Hold& hold, bool pending, i
                         m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort),
                         msg->m_Length - msg->m_Remaining, msg->m_Length, msg->m_MessageID);
         if (left > 0) msg->m_PartlySent = 1;
-        *result = Enqueue(hold, msg, QueueFront, true);
+        *result = Enqueue(hold, std::move(msg), QueueFront, true);
         return Step::Stopped;
     }
     return Step::Sent;
@@ -1177,19 +1181,18 @@ int TransportProtocol::FlushPending(Hold& hold) {
     while (!m_Pending.empty()) {
         if (!m_Queue.empty()) {
             // Behind a queue nothing is sent now: each goes where SendMSG would queue it.
-            TransportMSG* msg = m_Pending.front();
+            std::unique_ptr<TransportMSG> msg = std::move(m_Pending.front());
             m_Pending.pop_front();
-            if (Enqueue(hold, msg, msg->GetMsgType() == HEARTBEAT_CONF_TYPE ? QueueAheadOfOrdinary : QueueBack,
-                        true) == 0)
-                return 0;
+            const int position = PositionFor(*msg);
+            if (Enqueue(hold, std::move(msg), position, true) == 0) return 0;
             continue;
         }
-        TransportMSG* head = nullptr;
+        std::unique_ptr<TransportMSG> head;
         if (m_Channel) {
-            head = m_Pending.front();
+            head = std::move(m_Pending.front());
             m_Pending.pop_front();
         }
-        const Step step = m_Channel ? SendOne(hold, head, &result) : SendBatch(hold, true, &result);
+        const Step step = m_Channel ? SendOne(hold, std::move(head), &result) : SendBatch(hold, true, &result);
         if (step == Step::Failed || result == 0) return 0;
         if (step == Step::Sent && !m_Channel && !m_Pending.empty() && m_Queue.empty()) {
             // The socket stopped taking bytes at a message boundary: the next send meets
@@ -1202,23 +1205,25 @@ int TransportProtocol::FlushPending(Hold& hold) {
 
 // ---------------------------------------------------------------- writer threads
 
-int TransportProtocol::PostMSG(TransportMSG* msg) {
-    if (m_Lane == nullptr) return SendMSG(msg);
+int TransportProtocol::PostMSG(std::unique_ptr<TransportMSG> msg) {
+    if (m_Lane == nullptr) return SendMSG(std::move(msg));
     Hold hold(*this, "TransportProtocol::PostMSG");
     if (m_State != connectionOpen) {
         hold.Release();
-        return SendMSG(msg);
+        return SendMSG(std::move(msg));
     }
     if (m_Pending.empty() && !m_Queue.empty()) {
-        // SendMSG's own step: behind a queue nothing is sent now, so nothing waits for a writer.
-        (void)Enqueue(hold, msg, msg->GetMsgType() == HEARTBEAT_CONF_TYPE ? QueueAheadOfOrdinary : QueueBack, true);
+        // SendMSG's own step: behind a queue nothing is sent now, so nothing waits for a
+        // writer; an overflow has failed the connection and counts, as there, as sent.
+        const int position = PositionFor(*msg);
+        (void)Enqueue(hold, std::move(msg), position, true);
         return 1;
     }
     // Waiting for the writer counts against the same limit as the queue: a session whose
     // messages pile up fails alone, whoever is slow.
     const size_t waiting = m_Pending.size() + m_Queue.size();
-    if (waiting > 0 && static_cast<int64_t>(waiting) >= GetMaxQueuedMessages()) return Overflow(hold, msg);
-    m_Pending.push_back(msg);
+    if (waiting > 0 && static_cast<int64_t>(waiting) >= GetMaxQueuedMessages()) return Overflow(hold, std::move(msg));
+    m_Pending.push_back(std::move(msg));
     Schedule();
     return 1;
 }
@@ -1330,25 +1335,22 @@ void TransportProtocol::WriterLoop(WriterLane& lane) {
 // ---------------------------------------------------------------- close
 
 void TransportProtocol::DeleteQueue() {
-    for (TransportMSG* msg : m_Queue) delete msg;
     m_Queue.clear();
-    for (TransportMSG* msg : m_Pending) delete msg;
     m_Pending.clear();
 }
 
-int TransportProtocol::ShutdownConnection() {
+void TransportProtocol::ShutdownConnection() {
     Hold hold(*this, "TransportProtocol::ShutdownConnection");
     m_State = connectionShutdown;
     if (m_ConnectionSocket >= 0) (void)shutdown(m_ConnectionSocket, SHUT_WR);
     if (IsTraceOn(kTraceShutdown))
         EMSTraceMessage("TransportProtocol::ShutdownConnection: ConnID=%d, Host=%s, IP=%s, Port=%d.", m_ConnectionID,
                         m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort));
-    return 1;
 }
 
-int TransportProtocol::CloseConnection() {
+void TransportProtocol::CloseConnection() {
     Hold hold(*this, "TransportProtocol::CloseConnection");
-    if (m_State == connectionClosed) return 1;
+    if (m_State == connectionClosed) return;
     m_State = connectionClosed;
     DeleteQueue();
     TransportProtocol* master = sm_Master.load();
@@ -1373,7 +1375,6 @@ int TransportProtocol::CloseConnection() {
     if (IsTraceOn(kTraceClosed))
         EMSTraceMessage("TransportProtocol::CloseConnection: ConnID=%d, Host=%s, IP=%s, Port=%d.", m_ConnectionID,
                         m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort));
-    return 1;
 }
 
 // ---------------------------------------------------------------- console

@@ -87,6 +87,7 @@ public:
     // Monotonic ns the message was received or made; the transmit-delay meter reads it.
     int64_t TimeStamp() const { return m_TimeStamp; }
 
+    // Messages made and not yet destroyed, process-wide.
     static uint32_t LiveCount();
 
 private:
@@ -153,11 +154,13 @@ public:
     // ---- master operations ----
     // 1, or 0 when the master is not connectionUnknown.
     [[nodiscard]] int Configure();
-    // Listens and starts the poster thread; 1, or 0 (state stays connectionOpening).
+    // Listens and starts the poster and writer threads; 1, or 0 (state stays
+    // connectionOpening).
     [[nodiscard]] int Open();
-    // Closes listeners and connections, ends the poster thread and hands every connection
-    // to DeleteConnection; answers 1.
-    int Close();
+    // Closes listeners and connections, ends the poster and writer threads and hands every
+    // connection to DeleteConnection. Takes the master's lock; never call it holding a
+    // connection's lock.
+    void Close();
     // The number of writer threads the next Open starts (1 to kMaxWriterThreads; 1 unless
     // set). One writer that falls behind a fan-out running flat out sends each connection's
     // gathered messages in one writev, the cheap way; more writers keep up message by message,
@@ -165,62 +168,78 @@ public:
     static void SetWriterThreads(int count);
     static int WriterThreads() { return sm_WriterThreads.load(); }
     static constexpr int kMaxWriterThreads = 4;
-    // The connection on `socket`, or null. Caller holds the master's lock.
+    // The connection on `socket`, or null; valid while the caller holds the master's lock.
     TransportProtocol* FindConnection(int socket);
     // The bound ports (after Open), for callers that asked for port 0.
     int BoundPort(bool secure) const;
 
     // ---- connection operations ----
-    // Reads at most `size` bytes; the count, or 0 (nothing waiting, or failed).
-    int RecvBytes(uint8_t* buffer, int size);
-    // Reads into the message's remaining part; 1 while usable, 0 once failed or not open.
-    [[nodiscard]] int RecvMSG(TransportMSG* msg);
-    // Sends or queues `msg` (ownership taken on every path); null continues the queue, several
-    // messages to a writev. Posted messages still waiting go first. 1, or 0 when the
-    // connection failed or is not open (the message then deleted).
-    int SendMSG(TransportMSG* msg);
-    // Hands `msg` (owned from here on every path) to the output queue for the master's writer
-    // threads, which send each connection's queue in batches: a fan-out then costs its caller
-    // no socket writes. The order and the limit are SendMSG's: a message given to an empty
-    // queue stands for one sent at once (no limit, no queue trace), behind others it is
-    // queued as SendMSG queues it. 1, or 0 when the connection is not open (failed with 17)
-    // or the queue overflowed (failed with 17). Without running writers it is SendMSG.
-    int PostMSG(TransportMSG* msg);
-    // Queues `msg` (owned from here) at QueuePosition; 1, or 0 on overflow (deleted, and the
-    // connection failed with cause 17).
-    int QueueMSG(TransportMSG* msg, int position);
-    // The next message to send (owned by the caller), or null; see SendMSG for the rule.
-    TransportMSG* UnQueueMSG(TransportMSG* msg);
-    int CloseConnection();
-    int ShutdownConnection();
+    // Each takes the connection's lock (through Lock) when this thread does not hold it.
+    // A failure runs ProcessFailureEvent before the call returns, with the lock the call
+    // took released first.
+    //
+    // Reads at most `size` bytes; the count, or 0 (nothing waiting, not open, or failed).
+    [[nodiscard]] int RecvBytes(uint8_t* buffer, int size);
+    // Reads into the message's remaining part; 1 while the connection is usable (all, some
+    // or nothing read), 0 once it failed or is not open.
+    [[nodiscard]] int RecvMSG(TransportMSG& msg);
+    // Sends `msg` now or queues it; null continues the queue, several messages to a writev.
+    // Posted messages still waiting go first. A heartbeat confirmation given behind a queue
+    // goes ahead of the ordinary messages queued. 1, or 0 when the connection failed or is
+    // not open (failed with 17 then). An overflow of the queue fails the connection with 17
+    // but still answers 1: the next send meets the failed connection. The message is gone on
+    // every path: sent, queued or dropped.
+    [[nodiscard]] int SendMSG(std::unique_ptr<TransportMSG> msg);
+    // Hands `msg` to the output queue for the master's writer threads, which send each
+    // connection's queue in batches: a fan-out then costs its caller no socket writes. The
+    // order and the limit are SendMSG's: a message given to an empty queue stands for one
+    // sent at once (no limit, no queue trace), behind others it is queued as SendMSG queues
+    // it. 1, or 0 when the connection is not open or the waiting messages reached the
+    // limit (failed with 17 either way). Without running writers it is SendMSG.
+    [[nodiscard]] int PostMSG(std::unique_ptr<TransportMSG> msg);
+    // Queues `msg` at `position` (QueuePosition) behind what was posted, without sending;
+    // 1, or 0 on overflow (the message dropped, the connection failed with 17).
+    [[nodiscard]] int QueueMSG(std::unique_ptr<TransportMSG> msg, int position);
+    // With null: the head of the queue, or null. With a message: the message back when
+    // nothing is queued (send it now), else null and the message queued behind the others.
+    [[nodiscard]] std::unique_ptr<TransportMSG> UnQueueMSG(std::unique_ptr<TransportMSG> msg);
+    // Closes the socket (once) and drops every queued and posted message; the connection
+    // stays in its owner's hands.
+    void CloseConnection();
+    // Half-closes the socket (no more sends) after what was sent.
+    void ShutdownConnection();
     // Makes sure no writer thread holds or will take this connection; waits for one that is
     // sending on it. A connection's destructor calls it, and so must a derived class's
     // destructor first of all, while the derived locks still exist. Never call it holding
     // this connection's lock.
     void DetachFromWriter();
-    int ProcessFailure(int cause);
-    int ProcessRead();
-    int ProcessWrite();
-    int ProcessException(int cause);
 
     // ---- the session layer's seam ----
-    virtual int ProcessReadEvent() { return 1; }
-    virtual int ProcessWriteEvent() { return SendMSG(nullptr); }
-    virtual int ProcessExceptionEvent(int cause);
-    virtual int ProcessFailureEvent(int /*cause*/) { return 1; }
+    // The poster thread calls the events holding the connection's lock; their results are
+    // the callers' own (the poster reads none).
+    [[nodiscard]] virtual int ProcessReadEvent() { return 1; }
+    [[nodiscard]] virtual int ProcessWriteEvent() { return SendMSG(nullptr); }
+    [[nodiscard]] virtual int ProcessExceptionEvent(int cause);
+    // The connection failed with `cause` (0 peer closed, 17 overflow or not open, 37 receive
+    // or send error). Called without the connection's lock from the call that failed it
+    // (unless that call's caller holds it): the handler may close the connection.
+    [[nodiscard]] virtual int ProcessFailureEvent(int /*cause*/) { return 1; }
     virtual int GetMaxQueuedMessages() { return 16; }
     virtual int GetSessionID() { return 0; }
     virtual const char* GetClientID() { return ""; }
     // A new connection object for an accepted socket (owning it and the channel), or null.
+    // The master keeps it in its socket table and hands it to DeleteConnection at Close.
     virtual TransportProtocol* CreateConnection(int socket, std::unique_ptr<SecuredChannel> channel);
     // Destroys a connection the master hands back at Close.
     virtual void DeleteConnection(TransportProtocol* connection) { delete connection; }
+    // The connection's lock. Lock answers whether it took the lock; Unlock whether it let go.
     virtual bool Lock(const char* caller);
     virtual bool Unlock(const char* caller);
     virtual bool IsLocked();
     virtual void ResetIDCounters() {}
     uint32_t GetTraceMask() const { return m_TraceMask; }
     void SetTraceMask(uint32_t mask) { m_TraceMask = mask; }
+    // One of the transport trace bits set here, or the transport_layer trace keyword.
     bool IsTraceOn(uint32_t bits) const;
     // Appends the transport dump to text.
     virtual void Dump(std::string& text);
@@ -244,7 +263,7 @@ public:
     size_t PostedLength() const { return m_Pending.size(); }
     // The queued message at `index` (0 = next to send), or null; caller holds the lock.
     TransportMSG* QueuedAt(size_t index) const {
-        return index < m_Queue.size() ? m_Queue[index] : nullptr;
+        return index < m_Queue.size() ? m_Queue[index].get() : nullptr;
     }
     static bool AcceptConnections() { return sm_AcceptConnections.load(); }
 
@@ -252,9 +271,10 @@ public:
     void SetListenHostName(const std::string& name) { m_HostName = name; }
 
 protected:
-    // Accepts one pending connection on the plain or TLS listener; 1 when a connection was
-    // made, 0 otherwise (nothing pending, limit reached, no channel or no object).
-    int AcceptConnection(bool secure);
+    // Accepts one pending connection on the plain or TLS listener (poster thread, master's
+    // lock held); 1 when a connection was made, 0 otherwise (nothing pending, limit reached,
+    // no channel or no object).
+    [[nodiscard]] int AcceptConnection(bool secure);
 
 private:
     // Holds a connection's lock through the virtual Lock/Unlock, taking it only when the
@@ -279,6 +299,11 @@ private:
         bool took_ = false;
     };
 
+    // The events of one poster turn, each with its tracing, then the seam's event.
+    int ProcessFailure(int cause);
+    int ProcessRead();
+    int ProcessWrite();
+    int ProcessException(int cause);
     void PosterThreadLoop();
     void HandleEvents(const std::vector<std::pair<int, uint32_t>>& events);
     int SetSocketOptions(int socket, bool listener);
@@ -293,16 +318,29 @@ private:
     const char* ChannelText() const { return m_Channel ? "Secured Channel" : "Non-Secured Channel"; }
     void TraceQueue(const char* text, size_t length);
     void DeleteQueue();
+    // What one read from the socket or the TLS channel gave: Data (count bytes, 0 when TLS
+    // must be retried), Blocked (a plain socket had nothing), Failed (the connection failed:
+    // the peer closed or the read failed; the failure event has run).
+    struct Received {
+        enum Kind { Data, Blocked, Failed } kind;
+        int count;
+    };
+    // The one read of RecvBytes (msg null) and RecvMSG (msg the message read into, for the
+    // traces): counts the bytes received and fails the connection on a peer close or an error.
+    Received ReceiveSome(Hold& hold, uint8_t* buffer, int size, const TransportMSG* msg);
     // The head of the queue taken off with its trace; the write event goes when it empties.
-    TransportMSG* TakeHead();
+    std::unique_ptr<TransportMSG> TakeHead();
+    // Where a message given behind a queue goes: a heartbeat confirmation ahead of the
+    // ordinary messages, anything else at the back.
+    static int PositionFor(const TransportMSG& msg);
     // Queues with the overflow rule; wantWrite asks the poster for the write event.
-    int Enqueue(Hold& hold, TransportMSG* msg, int position, bool wantWrite);
+    int Enqueue(Hold& hold, std::unique_ptr<TransportMSG> msg, int position, bool wantWrite);
     // Asks the poster for write events on this connection, or stops them (cached).
     void WantWriteEvents(bool on);
     enum class Step { Sent, Stopped, Failed };
-    // Sends one message taken off the queue (or given); Sent when all of it went (deleted),
-    // Stopped when it went back to the front (*result from the requeue), Failed (*result 0).
-    Step SendOne(Hold& hold, TransportMSG* msg, int* result);
+    // Sends one message taken off the queue (or given); Sent when all of it went, Stopped
+    // when it went back to the front (*result from the requeue), Failed (*result 0).
+    Step SendOne(Hold& hold, std::unique_ptr<TransportMSG> msg, int* result);
     // Sends the first messages of the queue, or of the posted ones, in one writev (plain
     // sockets); as SendOne, Sent also when the socket stopped at a message boundary.
     Step SendBatch(Hold& hold, bool pending, int* result);
@@ -310,8 +348,8 @@ private:
     // while nothing is queued, queued behind a queue. 1, or 0 when the connection failed
     // (the hold then released).
     int FlushPending(Hold& hold);
-    // The overflow of the queue limit: msg deleted, the connection failed with 17; 0.
-    int Overflow(Hold& hold, TransportMSG* msg);
+    // The overflow of the queue limit: msg dropped, the connection failed with 17; 0.
+    int Overflow(Hold& hold, std::unique_ptr<TransportMSG> msg);
     // Continues the queue: batches until it is empty, the socket is full or a budget is used.
     int SendQueued(Hold& hold);
     // The writer threads (master).
@@ -338,10 +376,10 @@ private:
     bool m_IsMaster = false;
     bool m_InTable = false;
     bool m_Secure = false;  // counted as a TLS connection
-    std::deque<TransportMSG*> m_Queue;
+    std::deque<std::unique_ptr<TransportMSG>> m_Queue;
     // Posted messages the writer has not sent yet: sends made later, in this order, after
     // everything queued.
-    std::deque<TransportMSG*> m_Pending;
+    std::deque<std::unique_ptr<TransportMSG>> m_Pending;
     std::string m_HostName;
     std::string m_HostAddress;
     uint32_t m_HostPort = 0;

@@ -15,6 +15,7 @@
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/msgtypes.h"
 #include "mdstimer/timer.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/session/session.h"
@@ -47,6 +48,7 @@ public:
     bool IsTressikClient(uint32_t) override { return false; }
     bool AppPathContains(uint32_t, uint32_t, uint32_t) override { return false; }
     bool UTF8ConversionAllowed() override { return utf8; }
+    using SessionProtocol::NewSessionID;
     using SessionProtocol::SetNextSessionID;
     std::mutex mu;
     std::condition_variable cv;
@@ -204,7 +206,7 @@ protected:
     }
     void TearDown() override {
         // The poster stops before the master object goes.
-        (void)static_cast<TransportProtocol&>(*master_).Close();
+        static_cast<TransportProtocol&>(*master_).Close();
         master_.reset();
         ServerTest::TearDown();
     }
@@ -228,26 +230,31 @@ protected:
         }
         return nullptr;
     }
-    // Plays the application's verdict on the next input, which must be an OPEN_REQ.
     // The next OPEN_REQ of the input queue; the ends of earlier sessions on the way are
-    // handled as the application does.
+    // handled as the application does, with the messages the frames carry.
     std::unique_ptr<SessionMSG> TakeOpenRequest() {
         for (;;) {
             auto frame = TakeInput();
-            if (!frame || frame->GetType() == 3) return frame;
+            if (!frame || frame->GetType() == OPEN_REQ) return frame;
             const auto id = static_cast<int32_t>(frame->SessionID());
-            if (frame->GetType() == 7) {
+            if (frame->GetType() == CLOSE_REQ) {
                 (void)SessionProtocol::CloseSession(id);
-            } else if (frame->GetType() == 259) {
-                BaseMSGPtr failed = BaseMSG::Decode(frame->Data(), frame->Length(), 24);
-                (void)SessionProtocol::FailSessionByID(id, failed->GetUINT(elementid::Status));
+            } else if (frame->GetType() == SESSION_FAILED_MSG) {
+                BaseMSGPtr failed = frame->TakeDecoded();
+                if (failed) (void)SessionProtocol::FailSessionByID(id, failed->GetUINT(elementid::Status));
+                else ADD_FAILURE() << "SESSION_FAILED_MSG without its message";
             }
         }
     }
+    // Plays the application's verdict on the next OPEN_REQ; -1 when none came.
     int ConfirmNextOpen() {
         auto frame = TakeOpenRequest();
         if (!frame) return -1;
-        BaseMSGPtr req = BaseMSG::Decode(frame->Data(), frame->Length(), frame->ClientVersion());
+        BaseMSGPtr req = frame->TakeDecoded();
+        if (!req) {
+            ADD_FAILURE() << "OPEN_REQ without its message";
+            return -1;
+        }
         BaseMSGPtr conf = CTIApplication::MakeOpenConf(*req);
         const char* ext = req->GetSTRING(elementid::AgentExtension);
         return SessionProtocol::ConfirmOpen(static_cast<int32_t>(frame->SessionID()), *conf, frame->Stamp(),

@@ -13,7 +13,7 @@
 #include "ctimsg/eccelement.h"
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
-#include "parlo/common/ctitypes.h"
+#include "ctimsg/msgtypes.h"
 #include "parlo/session/distributor.h"
 #include "parlo/session/fanout.h"
 #include "parlo/opclink/mdsio.h"
@@ -380,11 +380,15 @@ public:
         EXPECT_EQ(copy->InitBuffer(frame.Length(), const_cast<TransportMSG&>(frame).Buffer()), 1);
         return copy;
     }
-    int SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp,
-                  BaseMSG&) override {
-        sent.push_back({to.view.sessionID, frame.get(), Bytes(*frame), stamp.version});
-        return 1;
+    int ReplaceFrame(TransportMSG& frame, const uint8_t* data, int32_t length, uint32_t) override {
+        return frame.InitBuffer(length, data);
     }
+    void SendFrame(const Candidate& to, std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp,
+                   BaseMSG&) override {
+        sent.push_back({to.view.sessionID, frame.get(), Bytes(*frame), stamp.version});
+    }
+    // As the distributor's sinks: traced, and the next recipient's turn.
+    bool RecipientFailed(const Candidate& to, bool copying) override { return TraceRecipientFailure(to, copying); }
     int copies = 0;
     bool failCopies = false;
     std::vector<Sent> sent;
@@ -483,9 +487,10 @@ protected:
             return -1;
         }
         auto frame = TakeInput();
-        if (!frame || frame->GetType() != 3) return -2;
+        if (!frame || frame->GetType() != OPEN_REQ) return -2;
         const auto id = static_cast<int32_t>(frame->SessionID());
-        BaseMSGPtr decoded = BaseMSG::Decode(frame->Data(), frame->Length(), frame->ClientVersion());
+        BaseMSGPtr decoded = frame->TakeDecoded();
+        if (!decoded) return -3;
         BaseMSGPtr conf = CTIApplication::MakeOpenConf(*decoded);
         if (SessionProtocol::ConfirmOpen(id, *conf, frame->Stamp(), false) != 1) return -1;
         return c.Read(version).type == 4 ? id : -1;

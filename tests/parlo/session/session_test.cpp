@@ -2,7 +2,9 @@
 // master's standby and close.
 #include <thread>
 
+#include "ctimsg/statuscodes.h"
 #include "parlo/session/sessionsink.h"
+#include "tests/parlo/server/outmsg_fixture.h"
 #include "tests/parlo/server/session_fixture.h"
 #include "tests/support/certificate.h"
 #include "tests/support/test_env.h"
@@ -235,12 +237,12 @@ TEST_F(SessionTest, StandbyToOpenSwitchesOnlyStandbySessions) {
     server_->SetState(Server::STANDBY);
     ASSERT_EQ(1, SessionProtocol::OpenStandby());
     Client capable(Port()), old(Port()), opening(Port());
-    ASSERT_TRUE(OpenClient(capable, OpenReq(1, 30, 0x10 | SessionProtocol::kStandbyCapable)));
+    ASSERT_TRUE(OpenClient(capable, OpenReq(1, 30, 0x10 | servicemask::STANDBY_CAPABLE)));
     // Below version 24 a client may not wait in standby: failed with 107, no answer.
-    ASSERT_TRUE(old.Send(*OpenReq(2, 30, 0x10 | SessionProtocol::kStandbyCapable, "old", 23), 23));
+    ASSERT_TRUE(old.Send(*OpenReq(2, 30, 0x10 | servicemask::STANDBY_CAPABLE, "old", 23), 23));
     EXPECT_TRUE(old.SeesEof());
     // One that has not had its verdict yet stays opening through the switch.
-    ASSERT_TRUE(opening.Send(*OpenReq(3, 30, 0x10 | SessionProtocol::kStandbyCapable, "late")));
+    ASSERT_TRUE(opening.Send(*OpenReq(3, 30, 0x10 | servicemask::STANDBY_CAPABLE, "late")));
     auto pending = TakeOpenRequest();
     ASSERT_TRUE(pending);
     const auto pendingID = static_cast<int32_t>(pending->SessionID());
@@ -334,6 +336,62 @@ TEST_F(SessionTest, APeerCloseReachesTheApplicationOnceAsSessionFailedThenCloseR
     EXPECT_EQ(0u, SessionProtocol::InputQueueLength());
     EXPECT_EQ(1u, SessionProtocol::GarbageCount());
     EXPECT_EQ(1, master_->failures);
+}
+
+// Every frame queued for the application carries the message it was decoded into, or, for
+// the close and session-failed messages the session layer makes itself, built from: the same
+// message the frame's bytes decode to, taken once.
+TEST_F(SessionTest, EveryQueuedFrameCarriesItsMessage) {
+    OpenActive();
+    struct Expected {
+        uint32_t type, invokeID, status;
+    };
+    std::vector<std::pair<std::unique_ptr<SessionMSG>, Expected>> frames;
+    auto take = [&](Expected expected) {
+        auto frame = TakeInput();
+        ASSERT_TRUE(frame) << expected.type;
+        frames.emplace_back(std::move(frame), expected);
+    };
+    Client c(Port());
+    ASSERT_TRUE(OpenClient(c, OpenReq(1)));  // its OPEN_REQ's message went to the verdict
+    QueryDeviceInfoReqMSG query;
+    outtest::FillRequired(query);
+    query.SetUINT(elementid::InvokeID, 2);
+    ASSERT_TRUE(c.Send(query));
+    take({QUERY_DEVICE_INFO_REQ, 2, 0});
+    CloseReqMSG close;
+    close.SetUINT(elementid::InvokeID, 3);
+    close.SetUINT(elementid::Status, 0);
+    ASSERT_TRUE(c.Send(close));
+    take({CLOSE_REQ, 3, 0});
+    // A peer that goes: the session layer's own SESSION_FAILED_MSG, then the CLOSE_REQ it
+    // makes when the application fails the session.
+    auto gone = std::make_unique<Client>(Port());
+    ASSERT_TRUE(gone->Send(*OpenReq(4, 30, 0x10, "desk2")));
+    take({OPEN_REQ, 4, 0});
+    const auto goneID = static_cast<int32_t>(frames.back().first->SessionID());
+    gone.reset();
+    take({SESSION_FAILED_MSG, 0, E_CTI_NO_ERROR});
+    EXPECT_EQ(1, SessionProtocol::FailSessionByID(goneID, E_CTI_CLIENT_DISCONNECTED));
+    take({CLOSE_REQ, 0, E_CTI_CLIENT_DISCONNECTED});
+
+    for (auto& [frame, expected] : frames) {
+        BaseMSGPtr carried = frame->TakeDecoded();
+        ASSERT_NE(nullptr, carried) << expected.type;
+        EXPECT_EQ(nullptr, frame->TakeDecoded()) << expected.type;
+        EXPECT_EQ(expected.type, frame->GetType());
+        EXPECT_EQ(expected.type, carried->GetMsgType());
+        EXPECT_EQ(expected.invokeID, carried->GetUINT(elementid::InvokeID)) << expected.type;
+        if (expected.type == CLOSE_REQ || expected.type == SESSION_FAILED_MSG) {
+            EXPECT_EQ(expected.status, carried->GetUINT(elementid::Status)) << expected.type;
+        }
+        BaseMSGPtr fromBytes = BaseMSG::Decode(frame->Data(), frame->Length(), frame->ClientVersion());
+        ASSERT_NE(nullptr, fromBytes) << expected.type;
+        std::string carriedText, bytesText;
+        carried->Trace(carriedText, frame->ClientVersion());
+        fromBytes->Trace(bytesText, frame->ClientVersion());
+        EXPECT_EQ(bytesText, carriedText);
+    }
 }
 
 TEST_F(SessionTest, AStalledTlsHandshakeDoesNotHoldUpAPlainOpen) {

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "ctimsg/messages/msgclass.h"
+#include "ctimsg/msgtypes.h"
 #include "ctimsg/names.h"
-#include "parlo/common/ctitypes.h"
 #include "parlo/session/outfilter.h"
 
 namespace {

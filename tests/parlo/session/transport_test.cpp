@@ -68,15 +68,15 @@ public:
             }
             record_.cv.notify_all();
             if (echo_) {
-                auto* msg = new TransportMSG();
+                auto msg = std::make_unique<TransportMSG>();
                 EXPECT_EQ(1, msg->InitBuffer(n, buffer));
-                (void)SendMSG(msg);
+                (void)SendMSG(std::move(msg));
             }
         }
         return 1;
     }
     int ProcessFailureEvent(int cause) override {
-        (void)CloseConnection();
+        CloseConnection();
         {
             std::lock_guard<std::mutex> lock(record_.mutex);
             record_.failures.push_back(cause);
@@ -98,7 +98,7 @@ public:
     // Connections that failed left the socket table: like the session layer's garbage
     // list, the double deletes them itself after the close.
     ~EchoMaster() override {
-        (void)Close();
+        Close();
         for (TransportProtocol* c : made_) delete c;
     }
     void DeleteConnection(TransportProtocol* connection) override {
@@ -287,7 +287,7 @@ TEST_F(TransportTest, RestartBindsThePortThroughTimeWait) {
     ASSERT_GE(s, 0);
     ASSERT_TRUE(record.Wait([&] { return record.created == 1; }));
     // The server closes first, so its side of the connection sits in TIME_WAIT.
-    (void)master->last->CloseConnection();
+    master->last->CloseConnection();
     EXPECT_TRUE(SeesEof(s));
     close(s);
     master.reset();
@@ -371,23 +371,23 @@ TEST_F(TransportTest, HeartbeatConfirmationGoesAheadOfOrdinaryMessages) {
     for (const Case& c : cases) {
         std::vector<TransportMSG*> made;
         for (const Item& item : c.before) {
-            auto* m = new TypedMSG(item.type, 300);
+            auto m = std::make_unique<TypedMSG>(item.type, 300);
             if (item.partly) {
                 // What a partial send of 100 of 300 bytes leaves behind.
                 m->Advance(100);
                 m->SetPartlySent();
             }
-            ASSERT_EQ(1, connection.QueueMSG(m, TransportProtocol::QueueBack));
-            made.push_back(m);
+            made.push_back(m.get());
+            ASSERT_EQ(1, connection.QueueMSG(std::move(m), TransportProtocol::QueueBack));
         }
-        auto* hb = new TypedMSG(HB, 12);
-        ASSERT_EQ(1, connection.QueueMSG(hb, TransportProtocol::QueueAheadOfOrdinary));
+        auto heartbeat = std::make_unique<TypedMSG>(HB, 12);
+        TransportMSG* hb = heartbeat.get();
+        ASSERT_EQ(1, connection.QueueMSG(std::move(heartbeat), TransportProtocol::QueueAheadOfOrdinary));
         std::vector<TransportMSG*> order;
-        while (TransportMSG* m = connection.UnQueueMSG(nullptr)) order.push_back(m);
+        while (std::unique_ptr<TransportMSG> m = connection.UnQueueMSG(nullptr)) order.push_back(m.get());
         std::vector<TransportMSG*> expected;
         for (int i : c.expected) expected.push_back(i < 0 ? hb : made[static_cast<size_t>(i)]);
         EXPECT_EQ(expected, order);
-        for (TransportMSG* m : order) delete m;
     }
     close(pair[1]);
 }
@@ -427,9 +427,9 @@ TEST_F(TransportTest, PartlySentMessagesStayAtTheFrontAndTheStreamArrivesWhole) 
     size_t offset = 0;
     bool sawPartial = false;
     for (int m = 0; m < kMessages; ++m) {
-        auto* msg = new TransportMSG(TRANSPORT_MAX_MSG);
+        auto msg = std::make_unique<TransportMSG>(TRANSPORT_MAX_MSG);
         for (int i = 0; i < TRANSPORT_MAX_MSG; ++i) msg->Buffer()[i] = PatternByte(offset++);
-        ASSERT_EQ(1, peer.connection->SendMSG(msg));
+        ASSERT_EQ(1, peer.connection->SendMSG(std::move(msg)));
         ASSERT_TRUE(peer.connection->Lock("test"));
         if (TransportMSG* head = peer.connection->QueuedAt(0); head && head->PartlySent()) {
             sawPartial = true;
@@ -457,7 +457,7 @@ TEST_F(TransportTest, QueueOverflowFailsTheConnectionWithCause17) {
     StalledPeer peer(*master, record);
     ASSERT_TRUE(peer.ok);
     int result = 1;
-    for (int m = 0; m < 200 && result == 1; ++m) result = peer.connection->SendMSG(new TransportMSG(TRANSPORT_MAX_MSG));
+    for (int m = 0; m < 200 && result == 1; ++m) result = peer.connection->SendMSG(std::make_unique<TransportMSG>(TRANSPORT_MAX_MSG));
     EXPECT_EQ(0, result);
     ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
     EXPECT_EQ(17, record.failures.front());
@@ -479,16 +479,41 @@ TEST_F(TransportTest, SendOnAConnectionNotOpenFailsWithCause17) {
     ASSERT_EQ(1, send(s, "x", 1, 0));
     ASSERT_TRUE(record.Wait([&] { return record.received.size() == 1; }));
     TransportProtocol* c = master->last;
-    (void)c->ShutdownConnection();
-    EXPECT_EQ(0, c->SendMSG(new TransportMSG(10)));
+    c->ShutdownConnection();
+    EXPECT_EQ(0, c->SendMSG(std::make_unique<TransportMSG>(10)));
     ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
     EXPECT_EQ(17, record.failures.front());
     close(s);
 }
 
+// A message handed to a connection that cannot take it is released on the spot, whichever
+// way it was handed over; what a failed connection had queued goes with its close.
+TEST_F(TransportTest, MessagesGivenToAFailedConnectionAreReleased) {
+    master->echo = false;
+    master->queueLimit = 2;
+    TransportProtocol::SetWriterThreads(2);
+    Open();
+    StalledPeer peer(*master, record);
+    ASSERT_TRUE(peer.ok);
+    TransportProtocol& c = *peer.connection;
+    const uint32_t before = TransportMSG::LiveCount();
+    // Held by the test, nothing is sent: the third message overflows the queue.
+    ASSERT_TRUE(c.Lock("test"));
+    EXPECT_EQ(1, c.QueueMSG(std::make_unique<TransportMSG>(100), TransportProtocol::QueueBack));
+    EXPECT_EQ(1, c.QueueMSG(std::make_unique<TransportMSG>(100), TransportProtocol::QueueBack));
+    EXPECT_EQ(0, c.QueueMSG(std::make_unique<TransportMSG>(100), TransportProtocol::QueueBack));
+    ASSERT_TRUE(c.Unlock("test"));
+    ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
+    EXPECT_EQ(17, record.failures.front());
+    EXPECT_EQ(before, TransportMSG::LiveCount());
+    EXPECT_EQ(0, c.SendMSG(std::make_unique<TransportMSG>(100)));
+    EXPECT_EQ(0, c.PostMSG(std::make_unique<TransportMSG>(100)));
+    EXPECT_EQ(before, TransportMSG::LiveCount());
+}
+
 // Messages whose bytes say which message and which byte they are, for checking a stream.
-TransportMSG* Numbered(uint32_t number, int32_t length) {
-    auto* msg = new TransportMSG(length);
+std::unique_ptr<TransportMSG> Numbered(uint32_t number, int32_t length) {
+    auto msg = std::make_unique<TransportMSG>(length);
     for (int32_t i = 0; i < length; ++i) msg->Buffer()[i] = static_cast<uint8_t>((number * 31 + static_cast<uint32_t>(i)) & 0xFF);
     if (length >= 4) std::memcpy(msg->Buffer(), &number, 4);
     return msg;
@@ -517,11 +542,8 @@ TEST_F(TransportTest, OneWriteEventSendsTheWholeQueueInOrder) {
     TransportProtocol& c = *peer.connection;
     constexpr int kMessages = 10, kLength = 40;
     ASSERT_TRUE(c.Lock("test"));
-    std::vector<TransportMSG*> queued;
-    for (int m = 0; m < kMessages; ++m) {
-        queued.push_back(Numbered(static_cast<uint32_t>(m), kLength));
-        ASSERT_EQ(1, c.QueueMSG(queued.back(), TransportProtocol::QueueBack));
-    }
+    for (int m = 0; m < kMessages; ++m)
+        ASSERT_EQ(1, c.QueueMSG(Numbered(static_cast<uint32_t>(m), kLength), TransportProtocol::QueueBack));
     // One call continues the queue: every message goes, not just the head.
     EXPECT_EQ(1, c.SendMSG(nullptr));
     EXPECT_EQ(0u, c.QueueLength());
@@ -547,11 +569,10 @@ TEST_F(TransportTest, ABatchCutShortGoesOnFromTheCutByte) {
     std::string expected;
     for (const Case& k : cases) {
         ASSERT_TRUE(c.Lock("test"));
-        std::vector<TransportMSG*> made;
         for (int m = 0; m < k.messages; ++m) {
-            made.push_back(Numbered(next++, k.length));
-            expected.append(reinterpret_cast<const char*>(made.back()->Bytes()), static_cast<size_t>(k.length));
-            ASSERT_EQ(1, c.QueueMSG(made.back(), TransportProtocol::QueueBack));
+            std::unique_ptr<TransportMSG> made = Numbered(next++, k.length);
+            expected.append(reinterpret_cast<const char*>(made->Bytes()), static_cast<size_t>(k.length));
+            ASSERT_EQ(1, c.QueueMSG(std::move(made), TransportProtocol::QueueBack));
         }
         const int64_t before = c.BytesSent();
         const size_t queuedBefore = c.QueueLength();
@@ -625,8 +646,8 @@ TEST_F(TransportTest, PostedMessagesKeepEachConnectionsOrderAcrossWriterThreads)
     // Every tenth message goes the direct way: it must still land in its place.
     for (int m = 0; m < kMessages; ++m)
         for (TransportProtocol* c : connections) {
-            TransportMSG* msg = Numbered(static_cast<uint32_t>(m), kLength);
-            EXPECT_EQ(1, m % 10 == 9 ? c->SendMSG(msg) : c->PostMSG(msg));
+            std::unique_ptr<TransportMSG> msg = Numbered(static_cast<uint32_t>(m), kLength);
+            EXPECT_EQ(1, m % 10 == 9 ? c->SendMSG(std::move(msg)) : c->PostMSG(std::move(msg)));
         }
     reader.join();
     EXPECT_TRUE(record.NoFailures());
@@ -646,11 +667,11 @@ TEST_F(TransportTest, PostedMessagesCountAgainstTheQueueLimit) {
     ASSERT_TRUE(peer.ok);
     // Held by the test, the connection's writer cannot send: what is posted waits.
     ASSERT_TRUE(peer.connection->Lock("test"));
-    EXPECT_EQ(1, peer.connection->PostMSG(new TransportMSG(100)));
-    EXPECT_EQ(1, peer.connection->PostMSG(new TransportMSG(100)));
-    EXPECT_EQ(1, peer.connection->PostMSG(new TransportMSG(100)));
+    EXPECT_EQ(1, peer.connection->PostMSG(std::make_unique<TransportMSG>(100)));
+    EXPECT_EQ(1, peer.connection->PostMSG(std::make_unique<TransportMSG>(100)));
+    EXPECT_EQ(1, peer.connection->PostMSG(std::make_unique<TransportMSG>(100)));
     EXPECT_EQ(3u, peer.connection->PostedLength());
-    EXPECT_EQ(0, peer.connection->PostMSG(new TransportMSG(100)));
+    EXPECT_EQ(0, peer.connection->PostMSG(std::make_unique<TransportMSG>(100)));
     ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
     EXPECT_EQ(17, record.failures.front());
     ASSERT_TRUE(peer.connection->Unlock("test"));
@@ -676,8 +697,8 @@ TEST_F(TransportTest, AConnectionDeletedWithPostedMessagesLeavesNoWriterBehind) 
         ASSERT_EQ(1, send(other, "o", 1, 0));
         ASSERT_TRUE(record.Wait([&] { return record.received.size() == static_cast<size_t>(2 * round + 3); }));
         ASSERT_TRUE(c->Lock("test"));
-        for (int m = 0; m < 8; ++m) EXPECT_EQ(1, c->PostMSG(new TransportMSG(100)));
-        (void)c->CloseConnection();
+        for (int m = 0; m < 8; ++m) EXPECT_EQ(1, c->PostMSG(std::make_unique<TransportMSG>(100)));
+        c->CloseConnection();
         ASSERT_TRUE(c->Unlock("test"));
         master->DeleteConnection(c);
         close(s);
