@@ -9,6 +9,7 @@
 #include "parlo/common/importmetrics.h"
 #include "parlo/opclink/opctypes.h"
 #include "parlo/opclink/opclinkport.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -80,14 +81,14 @@ void MDSIO::ProcessOPCMessage(uint8_t type, const uint8_t* payload, size_t lengt
                         static_cast<int>(need));
         return;
     }
-    const uint32_t word = opcout::Get32(payload);
+    const uint32_t word = plat::LoadLE32(payload);
     const uint8_t* body = payload + 4;
     const size_t bodyLength = length - 4;
     switch (type) {
         case CTI_SET_IDLE_REQ: server.ProcessCTISetIdleReq(body, bodyLength, word); break;
         case CTI_SET_ACTIVE_REQ: server.ProcessCTISetActiveReq(body, bodyLength); break;
         case CTI_TIME_NOTIFICATION_EVENT:
-            server.SetPGTime(opcout::Get32(body));
+            server.SetPGTime(plat::LoadLE32(body));
             if (IsServerActive())
                 server.QueueOPCMessage(type, static_cast<int>(length), payload);
             break;
@@ -214,10 +215,10 @@ bool MDSIO::SendAck(uint8_t requestType, uint8_t ackType, uint32_t serverNumber,
     MDSMsgBuffer buffer;
     uint8_t* p = buffer.Reserve(16);
     if (p == nullptr) return false;
-    opcout::Put32(p, serverNumber);
-    opcout::Put32(p + 4, static_cast<uint32_t>(GetSide()));
-    opcout::Put32(p + 8, requestType);
-    opcout::Put32(p + 12, value);
+    plat::StoreLE32(p, serverNumber);
+    plat::StoreLE32(p + 4, static_cast<uint32_t>(GetSide()));
+    plat::StoreLE32(p + 8, requestType);
+    plat::StoreLE32(p + 12, value);
     return buffer.SendInput(GetOPCHandle(), kOPCMessageClass, ackType, 0);
 }
 

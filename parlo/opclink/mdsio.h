@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/byteorder.h"
+
 class MDSIO {
 public:
     static constexpr uint32_t kMaxPayload = 4012;
@@ -110,26 +112,17 @@ private:
     bool m_Failed = false;
 };
 
-// Little-endian writes into reserved space.
+// The layout of the fields inside a body (integers go through platform/byteorder.h, as
+// little-endian).
 namespace opcout {
-inline void Put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline uint32_t Get32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 // A string field's size: u16 length, characters, zeros to (length + 6) & ~3.
 inline size_t StringSize(size_t length) { return (length + 6) & ~size_t{3}; }
 // An ECC block's size: u32 length, bytes, zeros to (length + 7) & ~3.
 inline size_t BlockSize(size_t length) { return (length + 7) & ~size_t{3}; }
-// Writes a string field (the space is zeroed already); returns the position after it.
+// Writes a string field into zeroed space of StringSize(s.size()) bytes; returns the
+// position after it.
 inline uint8_t* PutString(uint8_t* p, const std::string& s) {
-    Put16(p, static_cast<uint32_t>(s.size()));
+    plat::StoreLE16(p, static_cast<uint16_t>(s.size()));
     for (size_t i = 0; i < s.size(); ++i) p[2 + i] = static_cast<uint8_t>(s[i]);
     return p + StringSize(s.size());
 }

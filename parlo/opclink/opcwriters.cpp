@@ -12,6 +12,7 @@
 #include "parlo/common/serverstate.h"
 #include "parlo/opclink/opclinkport.h"
 #include "parlo/common/svrtrace.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ public:
         m_Size = 4 + size;
         uint8_t* envelope = m_Buffer.Reserve(4);
         if (envelope == nullptr) return false;
-        opcout::Put32(envelope, MDSIO::GetServerNumber());
+        plat::StoreLE32(envelope, MDSIO::GetServerNumber());
         m_Fixed = m_Buffer.Reserve(static_cast<int64_t>(size));
         if (m_Fixed == nullptr) return false;
         uint8_t* p = m_Fixed + fixed;
@@ -57,7 +58,7 @@ public:
     uint8_t* Fixed() { return m_Fixed; }
     uint8_t* Extra() { return m_Extra; }
     MDSMsgBuffer& Buffer() { return m_Buffer; }
-    void Put(size_t offset, uint32_t v) { opcout::Put32(m_Fixed + offset, v); }
+    void Put(size_t offset, uint32_t v) { plat::StoreLE32(m_Fixed + offset, v); }
 
     // Sends as `type`; a refused build is traced, the invoke id's request released.
     [[nodiscard]] bool Send(uint8_t type, const uint32_t* invokeID) {
@@ -89,7 +90,7 @@ bool SendCSTAMessage(const ConnectionID* connection, int32_t count, const uint32
     uint8_t* envelope = buffer.Reserve(4);
     uint8_t* body = buffer.Reserve(kCSTAMessageRoom);
     if (envelope == nullptr || body == nullptr) return false;
-    opcout::Put32(envelope, MDSIO::GetServerNumber());
+    plat::StoreLE32(envelope, MDSIO::GetServerNumber());
     const int written = WriteCSTAMessage(body, kCSTAMessageRoom, connection,
                                          count > static_cast<int32_t>(kCSTASkillGroupSlots)
                                              ? static_cast<int32_t>(kCSTASkillGroupSlots)
@@ -107,7 +108,7 @@ bool SendActiveHeartBeatEvent(uint32_t serverNumber) {
     MDSMsgBuffer buffer;
     uint8_t* p = buffer.Reserve(4);
     if (p == nullptr) return false;
-    opcout::Put32(p, serverNumber);
+    plat::StoreLE32(p, serverNumber);
     return buffer.SendInput(MDSIO::GetOPCHandle(), kOPCMessageClass, CTI_ACTIVE_HEART_BEAT_EVENT, 0);
 }
 
@@ -170,8 +171,8 @@ bool SendSetClientStatusRequest(uint32_t invokeID, uint32_t status, const OPCAge
     b.Put(0, invokeID);
     b.Put(4, agentInfo.PeripheralID);
     b.Put(8, status);
-    opcout::Put16(b.Fixed() + 12, static_cast<uint32_t>(count));
-    for (size_t i = 0; i < count; ++i) opcout::Put32(b.Extra() + 4 * i, agentInfo.MRDomainIDs[i]);
+    plat::StoreLE16(b.Fixed() + 12, static_cast<uint16_t>(count));
+    for (size_t i = 0; i < count; ++i) plat::StoreLE32(b.Extra() + 4 * i, agentInfo.MRDomainIDs[i]);
     if (!b.Send(CTI_SET_CLIENT_STATUS_REQ, &invokeID)) return false;
     MarkClientStatusRequested(agentInfo.AgentID, agentInfo.PeripheralID);
     return true;
@@ -260,13 +261,13 @@ bool SendSetCallDataReq(const SetCallDataFields& f) {
     b.Put(12, f.deviceIDType);
     b.Put(16, f.destIDType);
     b.Put(20, f.srch);
-    opcout::Put16(b.Fixed() + 24, f.callType);
-    opcout::Put16(b.Fixed() + 26, f.calledPartyDisposition);
+    plat::StoreLE16(b.Fixed() + 24, f.callType);
+    plat::StoreLE16(b.Fixed() + 26, f.calledPartyDisposition);
     b.Put(28, f.campaignID);
     b.Put(32, f.queryRuleID);
     b.Put(36, f.clientInvokeID);
     b.Fixed()[40] = f.callOriginatedFrom;
-    opcout::Put32(b.Extra(), static_cast<uint32_t>(eccLength));
+    plat::StoreLE32(b.Extra(), static_cast<uint32_t>(eccLength));
     for (size_t i = 0; i < eccLength; ++i) b.Extra()[4 + i] = ecc[i];
     return b.Send(CTI_SET_CALL_DATA_REQ, &f.invokeID);
 }
@@ -361,8 +362,8 @@ bool SendSetDeviceAttributesReq(uint32_t invokeID, uint32_t peripheralID, uint32
     b.Put(16, skillGroupAndPri);
     b.Put(20, skillGroupID);
     b.Put(24, clientInvokeID);
-    opcout::Put16(b.Fixed() + 28, callType);
-    opcout::Put16(b.Fixed() + 30, callingDeviceType);
+    plat::StoreLE16(b.Fixed() + 28, callType);
+    plat::StoreLE16(b.Fixed() + 30, callingDeviceType);
     return b.Send(CTI_SET_DEVICE_ATTRIBUTES_REQ, &invokeID);
 }
 

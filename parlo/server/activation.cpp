@@ -17,6 +17,7 @@
 #include "parlo/server/server.h"
 #include "parlo/session/session.h"
 #include "parlo/server/threadmgr.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -39,13 +40,13 @@ struct ControlRequest {
 ControlRequest ReadControlRequest(const uint8_t* body, size_t length) {
     ControlRequest r;
     if (length < 20) return r;
-    r.side = opcout::Get32(body);
-    r.second = opcout::Get32(body + 4);
-    r.pgStatus = opcout::Get32(body + 8);
-    r.version = opcout::Get32(body + 12);
-    r.opcTime = opcout::Get32(body + 16);
+    r.side = plat::LoadLE32(body);
+    r.second = plat::LoadLE32(body + 4);
+    r.pgStatus = plat::LoadLE32(body + 8);
+    r.version = plat::LoadLE32(body + 12);
+    r.opcTime = plat::LoadLE32(body + 16);
     if (length >= 22) {
-        const size_t n = std::min<size_t>(opcout::Get16(body + 20), length - 22);
+        const size_t n = std::min<size_t>(plat::LoadLE16(body + 20), length - 22);
         r.text.assign(reinterpret_cast<const char*>(body + 22), n);
         r.text.resize(std::strlen(r.text.c_str()));
     }
@@ -298,8 +299,8 @@ void Server::ApplicationWatchdog() {
 
 void Server::ProcessMaintenanceModeRequest(const uint8_t* body, size_t length, uint32_t serverNumber) {
     if (length < 8) return;
-    const uint32_t value = opcout::Get32(body);
-    const uint32_t side = opcout::Get32(body + 4);
+    const uint32_t value = plat::LoadLE32(body);
+    const uint32_t side = plat::LoadLE32(body + 4);
     ServerLockHolder hold(*this);
     EMSTraceMessage("Parlo has been requested to go into Maintenance Mode");
     const int state = GetState();
@@ -395,8 +396,8 @@ void Server::MaintenanceModeTimeout() {
 
 void Server::ProcessMaintenanceModeInProgress(const uint8_t* body, size_t length) {
     if (length < 12) return;
-    const uint32_t accepted = opcout::Get32(body + 4);
-    const uint32_t side = opcout::Get32(body + 8);
+    const uint32_t accepted = plat::LoadLE32(body + 4);
+    const uint32_t side = plat::LoadLE32(body + 8);
     ServerLockHolder hold(*this);
     EMSTraceMessage("Maintenance mode %s by PG on side %s", accepted ? "accepted" : "rejected",
                     SideLetter(side));

@@ -18,6 +18,7 @@
 #include "parlo/model/peripheralconfig.h"
 #include "parlo/model/serviceconfig.h"
 #include "parlo/model/skillgroupconfig.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ bool Fits(const uint8_t* p, const uint8_t* end, size_t n) {
     return p <= end && static_cast<size_t>(end - p) >= n;
 }
 
-uint32_t Word(const uint8_t* p, int index) { return opcout::Get32(p + 4 * index); }
+uint32_t Word(const uint8_t* p, int index) { return plat::LoadLE32(p + 4 * index); }
 
 // The per-record trace line of the tables the parsers take (record long enough for it).
 void TraceRecord(int table, const uint8_t* r, const uint8_t* end) {
@@ -94,7 +95,7 @@ void TraceRecord(int table, const uint8_t* r, const uint8_t* end) {
             break;
         case 8:
             EMSTraceMessage("Server::ProcessConfigMessage - Device DeviceType=%d",
-                            Fits(r, end, 6) ? static_cast<int>(opcout::Get16(r + 4)) : 0);
+                            Fits(r, end, 6) ? static_cast<int>(plat::LoadLE16(r + 4)) : 0);
             break;
         case 9: EMSTraceMessage("Server::ProcessConfigMessage - CallType CallTypeID=%d", w(0)); break;
         case 12: EMSTraceMessage("Server::ProcessConfigMessage - Agent Desktop Settings ID=%d", w(0)); break;
@@ -151,7 +152,7 @@ void Server::ProcessConfigMessage(const uint8_t* body, size_t length) {
         case 3:
             for (uint32_t i = 0; i < num; ++i) {
                 if (!Fits(record, end, kECCHead + 2)) return TraceOverrun(table, i, num);
-                const uint16_t nameLength = opcout::Get16(record + kECCHead);
+                const uint16_t nameLength = plat::LoadLE16(record + kECCHead);
                 const size_t size = kECCHead + opcout::StringSize(nameLength);
                 if (!Fits(record, end, kECCHead + 2 + nameLength)) return TraceOverrun(table, i, num);
                 const int32_t id = static_cast<int32_t>(Word(record, 0));

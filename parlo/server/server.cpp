@@ -1,7 +1,6 @@
 #include "parlo/server/server.h"
 
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -17,6 +16,7 @@
 #include "parlo/server/serverports.h"
 #include "parlo/server/tables.h"
 #include "parlo/server/threadmgr.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 
 Server* Server::sm_Server = nullptr;
@@ -265,9 +265,7 @@ void Server::SetPGTime(int64_t seconds) {
 
 void Server::ProcessTimeNotification(const uint8_t* body, size_t length) {
     if (body == nullptr || length < 4) return;
-    uint32_t t;
-    std::memcpy(&t, body, 4);
-    SetPGTime(t);
+    SetPGTime(plat::LoadLE32(body));
 }
 
 // ---- Timers -----------------------------------------------------------------------------
