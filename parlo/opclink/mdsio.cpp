@@ -7,7 +7,9 @@
 #include "nuvlib/ems.h"
 #include "nuvlib/mds/mds.h"
 #include "parlo/common/importmetrics.h"
-#include "parlo/opclink/opctypes.h"
+#include "parlo/common/meterids.h"
+#include "parlo/common/svrtrace.h"
+#include "opcmsg/opctypes.h"
 #include "parlo/opclink/opclinkport.h"
 #include "platform/byteorder.h"
 
@@ -36,7 +38,7 @@ void MDSIO::CTIInputManager(const char* processName, const char* registryBase, i
                             int mdsConnections) {
     SetSide(side);
     SetMDSConnections(mdsConnections);
-    if (EMSGetTraceMask() & 0x01) {
+    if (EMSGetTraceMask() & tracebit::TR_PROC_1) {
         EMSTraceMessage("OPCManager about to call MDSRegisterClient");
         EMSTraceMessage("RegisterMDSThread: Calling MDSRegisterClient ...");
     }
@@ -46,12 +48,12 @@ void MDSIO::CTIInputManager(const char* processName, const char* registryBase, i
     if (MDSRegisterClient(&params, &handle) != 0)
         EMSFailMessageLastError("OPCManager: MDSRegisterClient failed.");
     s_ClientHandle.store(handle);
-    if (EMSGetTraceMask() & 0x01)
+    if (EMSGetTraceMask() & tracebit::TR_PROC_1)
         EMSTraceMessage("OPCManager: %s is registered with MDS; handle = %d", processName,
                         static_cast<int>(handle));
     const uint8_t opc = MDSGetHandle("opc");
     s_OPCHandle.store(opc);
-    if (EMSGetTraceMask() & 0x01)
+    if (EMSGetTraceMask() & tracebit::TR_PROC_1)
         EMSTraceMessage("OPCManager: %s MDS Handle = 0x%x", "opc", static_cast<unsigned>(opc));
     if (MDSSetMessageHandler(kOPCMessageClass, MDSMessageHandler) == 0)
         EMSFailMessageLastError("Error from MDSSetMessageHandler.");
@@ -67,9 +69,9 @@ int MDSIO::MDSMessageHandler(const uint8_t* header, uint8_t* payload) {
 
 void MDSIO::ProcessOPCMessage(uint8_t type, const uint8_t* payload, size_t length) {
     OPCLinkServer& server = GetOPCLinkServer();
-    server.UpdateMeter(17, type);
-    server.UpdateMeter(16, static_cast<int32_t>(length + 16));
-    if (EMSGetTraceMask() & 0x01)
+    server.UpdateMeter(meter::OPCMessages, type);
+    server.UpdateMeter(meter::OPCBytesReceived, static_cast<int32_t>(length + 16));
+    if (EMSGetTraceMask() & tracebit::TR_PROC_1)
         EMSTraceMessage("MDSIO::ProcessOPCMessage: received msgtype %d (%s) ...", type,
                         OPCMessageTypeName(type));
     // Every payload starts with the ServerNumber word; the handled types read a body behind.
@@ -155,8 +157,8 @@ void FreeStorage(uint8_t* buffer, bool pooled) {
 
 void MDSIO::SendInput(uint8_t, uint8_t cls, uint8_t type, uint8_t* buffer, uint16_t length,
                       uint32_t flag, bool pooled) {
-    GetOPCLinkServer().UpdateMeter(17, type);
-    GetOPCLinkServer().UpdateMeter(15, static_cast<int32_t>(length) + 16);
+    GetOPCLinkServer().UpdateMeter(meter::OPCMessages, type);
+    GetOPCLinkServer().UpdateMeter(meter::OPCBytesSent, static_cast<int32_t>(length) + 16);
     {
         std::lock_guard<std::mutex> hold(g_HookLock);
         if (g_OutputHook) {

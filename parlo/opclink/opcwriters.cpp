@@ -8,7 +8,7 @@
 #include "opcmsg/cstawire.h"
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
-#include "parlo/opclink/opctypes.h"
+#include "opcmsg/opctypes.h"
 #include "parlo/common/serverstate.h"
 #include "parlo/opclink/opclinkport.h"
 #include "parlo/common/svrtrace.h"
@@ -16,12 +16,8 @@
 
 namespace {
 
-constexpr uint32_t kTraceOPCRequests = 0x20;
-constexpr uint32_t kKeywordAgentStatistics = 6;
-constexpr uint32_t kKeywordSkillStatistics = 7;
-constexpr uint32_t kKeywordECCVariables = 15;
-
-bool TraceOn() { return (EMSGetTraceMask() & kTraceOPCRequests) != 0; }
+// The requests to OPC are traced under TR_PROC_6.
+bool TraceOn() { return (EMSGetTraceMask() & tracebit::TR_PROC_6) != 0; }
 
 // The session layer gives the UniqueInstanceID of a session; no sessions exist before it.
 std::string UniqueInstanceID(int /*session*/) { return {}; }
@@ -151,7 +147,7 @@ bool SendSetClientStatusRequest(uint32_t invokeID, uint32_t status, const OPCAge
     OPCLinkServer& server = GetOPCLinkServer();
     const int state = server.GetState();
     if (state != serverstate::ACTIVE || server.IsStoppingRequestsPending()) {
-        if (EMSGetTraceMask() & 0x01)
+        if (EMSGetTraceMask() & tracebit::TR_PROC_1)
             EMSTraceMessage("SendSetClientStatusRequest: *** Server is not Active (%s) ***",
                             ServerStateName(state));
         OPCReq::ReleaseByInvokeID(invokeID);
@@ -180,7 +176,7 @@ bool SendSetClientStatusRequest(uint32_t invokeID, uint32_t status, const OPCAge
 
 bool SendGetAgentStatisticsReq(uint32_t invokeID, uint32_t peripheralID, const std::string& extension,
                                const std::string& agentID, const std::string& instrument) {
-    if (SVRTraceON(kKeywordAgentStatistics))
+    if (SVRTraceON(OPCAgentStatistics))
         EMSTraceMessage("GET_AGENT_STATISTICS_REQ: InvokeID=0x%x Periph=%d Ext=%s AgentID=%s Inst:%s", invokeID,
                         static_cast<int>(peripheralID), extension.c_str(), agentID.c_str(), instrument.c_str());
     Builder b("SendGetAgentStatisticsReq");
@@ -192,7 +188,7 @@ bool SendGetAgentStatisticsReq(uint32_t invokeID, uint32_t peripheralID, const s
 
 bool SendGetGroupStatisticsReq(uint32_t invokeID, uint32_t peripheralID, uint32_t skillGroupNumber,
                                uint32_t skillGroupID) {
-    if (SVRTraceON(kKeywordSkillStatistics))
+    if (SVRTraceON(OPCSkillStatistics))
         EMSTraceMessage("GET_GROUP_STATISTICS_REQ: InvokeID=0x%x Periph=%d SkillGroupID=%d SkillGroupNumber=0x%x",
                         invokeID, static_cast<int>(peripheralID), static_cast<int>(skillGroupID),
                         skillGroupNumber);
@@ -234,7 +230,7 @@ bool SendSetCallDataReq(const SetCallDataFields& f) {
         add(" UserToUser=", f.userToUser);
         add(" CED=", f.ced);
         if (f.wrapupData) extra += " WrapupData=" + *f.wrapupData;
-        if (SVRTraceON(kKeywordECCVariables))
+        if (SVRTraceON(ECCVariables))
             for (size_t i = 0; i < 10; ++i)
                 if (var(i) != kAbsentValue) extra += " Var" + std::to_string(i + 1) + "=" + var(i);
         EMSTraceMessage("SET_CALL_DATA_REQ: InvokeID=0x%x Periph=%d CID=%d.%s Dest=%s AGTID=%s Srch=%d "
@@ -319,7 +315,7 @@ bool SendSetAppDataReq(uint32_t invokeID, uint32_t applicationPathID, const std:
     if (TraceOn()) {
         EMSTraceMessage("SET_APP_DATA_REQ: InvokeID=0x%x appPathID=%d", invokeID,
                         static_cast<int>(applicationPathID));
-        if (SVRTraceON(kKeywordECCVariables)) {
+        if (SVRTraceON(ECCVariables)) {
             std::string line(18, ' ');
             for (size_t i = 0; i < 10; ++i)
                 if (var(i) != kAbsentValue) line += " Var" + std::to_string(i + 1) + "=" + var(i);

@@ -6,13 +6,17 @@
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/msgtypes.h"
+#include "ctimsg/statuscodes.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/common/ctiregistry.h"
 #include "parlo/common/importmetrics.h"
+#include "parlo/common/meterids.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/opclink/mdsio.h"
-#include "parlo/opclink/opctypes.h"
+#include "opcmsg/opctypes.h"
 #include "parlo/opclink/opcwriters.h"
 #include "parlo/server/server.h"
 #include "parlo/session/session.h"
@@ -23,9 +27,6 @@ namespace {
 
 constexpr uint32_t kOPCVersion = 8503;
 constexpr int kMaintenanceWaitSeconds = 5;
-constexpr int kInMaintenanceMode = 110;  // E_PARLO_IN_MAINTENANCE_MODE
-constexpr uint32_t kActiveMaintenanceReq = 278;
-constexpr uint32_t kActiveMaintenanceEvent = 280;
 
 // The fixed words of the idle and active requests, then the text within the body.
 struct ControlRequest {
@@ -56,8 +57,8 @@ ControlRequest ReadControlRequest(const uint8_t* body, size_t length) {
 const char* SideLetter(uint32_t side) { return side == 1 ? "A" : "B"; }
 
 // The session layer's broadcast to active and standby clients: the number of clients, or -1.
-int SendToActiveStandbyClients(uint32_t messageType, uint32_t value) {
-    if (messageType == kActiveMaintenanceReq) {
+int SendToActiveStandbyClients(CTIMsgType messageType, uint32_t value) {
+    if (messageType == ACTIVE_MAINTENANCE_REQ) {
         ActiveMaintenanceReqMSG request;
         request.SetUINT(elementid::InvokeID, value);
         return SessionProtocol::SendToActiveStandbyClients(request);
@@ -121,7 +122,7 @@ void Server::ProcessCTISetActiveReq(const uint8_t* body, size_t length) {
         }
         SetPGTime(r.opcTime);
         if (state != STANDBY) SetState(ACTIVATING);
-        if (EMSGetTraceMask() & 0x01)
+        if (EMSGetTraceMask() & tracebit::TR_PROC_1)
             EMSTraceMessage("ProcessCTISetActiveReq: Trying to activate Parlo on side %d.", m_Side);
         m_OPCHeartBeatTime = static_cast<int32_t>(r.second);
         SetOPCLinkEstablished(1);
@@ -157,8 +158,8 @@ int Server::StartApplicationThreads(int active) {
 void Server::MakeActive() {
     (void)MDSIO::SendAck(CTI_SET_ACTIVE_REQ, CTI_OK_ACK, static_cast<uint32_t>(m_ServerNumber), 0);
     m_RejectionCount = 0;
-    UpdateMeter(59, 0);
-    UpdateMeter(0, 1);
+    UpdateMeter(meter::StandbyClock, 0);
+    UpdateMeter(meter::ActiveClock, 1);
     SetState(ACTIVE);
     StartOPCHeartBeatTimer(m_OPCHeartBeatTime);
     m_ActivationEvent->Set();
@@ -168,8 +169,8 @@ void Server::MakeActive() {
 void Server::MakeStandby() {
     (void)MDSIO::SendAck(CTI_SET_ACTIVE_REQ, CTI_OK_ACK, static_cast<uint32_t>(m_ServerNumber), 0);
     m_RejectionCount = 0;
-    UpdateMeter(0, 0);
-    UpdateMeter(59, 1);
+    UpdateMeter(meter::ActiveClock, 0);
+    UpdateMeter(meter::StandbyClock, 1);
     SetState(STANDBY);
     StartOPCHeartBeatTimer(m_OPCHeartBeatTime);
     m_ActivationEvent->Set();
@@ -210,8 +211,8 @@ void Server::ProcessCTISetIdleReq(const uint8_t* body, size_t length, uint32_t s
         EMSEvent2I1S(0xE12EC00D, 0, 0, static_cast<int32_t>(r.version), kOPCVersion, r.text.c_str());
         SetOPCLinkEstablished(0);
     }
-    UpdateMeter(0, 0);
-    UpdateMeter(59, 0);
+    UpdateMeter(meter::ActiveClock, 0);
+    UpdateMeter(meter::StandbyClock, 0);
     if (CTIRegistry* registry = GetRegistry()) registry->UpdateBuildInfo();
 }
 
@@ -314,7 +315,7 @@ void Server::ProcessMaintenanceModeRequest(const uint8_t* body, size_t length, u
         }
         const uint32_t id = GetUniqueID();
         EMSTraceMessage("Parlo forwarding maintenance mode request to clients");
-        const int n = SendToActiveStandbyClients(kActiveMaintenanceReq, id);
+        const int n = SendToActiveStandbyClients(ACTIVE_MAINTENANCE_REQ, id);
         if (n < 0) {
             EMSTraceMessage("Unable to send maintenance mode request, aborting request");
             (void)MDSIO::SendAck(CTI_MAINTENANCE_MODE_REQUEST, CTI_ERROR_ACK, serverNumber, value);
@@ -406,7 +407,7 @@ void Server::ProcessMaintenanceModeInProgress(const uint8_t* body, size_t length
     CTIApplication* application = GetApplication();
     if (!accepted) {
         if (thisSide && state == ACTIVE) {
-            const int n = SendToActiveStandbyClients(kActiveMaintenanceEvent, accepted & 0xFFFF);
+            const int n = SendToActiveStandbyClients(ACTIVE_MAINTENANCE_EVENT, accepted & 0xFFFF);
             EMSTraceMessage("Sent maintenance mode event to %ld clients", static_cast<long>(n));
         }
         if (application) application->ProcessOPCMsgsFromQueue();
@@ -425,7 +426,7 @@ void Server::ProcessMaintenanceModeInProgress(const uint8_t* body, size_t length
         Shutdown();
     }
     if (state != ACTIVE) return;
-    const int n = SendToActiveStandbyClients(kActiveMaintenanceEvent, accepted & 0xFFFF);
+    const int n = SendToActiveStandbyClients(ACTIVE_MAINTENANCE_EVENT, accepted & 0xFFFF);
     if (n < 0) {
         EMSTraceMessage("Unable to send maintenance mode event, waiting %d secs before terminating the clients",
                         kMaintenanceWaitSeconds);
@@ -455,7 +456,7 @@ void Server::ProcessStoppingRequestsInd(int sessionID) {
         EMSTraceMessage("All clients stopped sending requests to side. Closing last client session %ld "
                         "and shutting down the Parlo",
                         static_cast<long>(sessionID));
-        if (application) application->CloseClient(sessionID, kInMaintenanceMode);
+        if (application) application->CloseClient(sessionID, E_PARLO_IN_MAINTENANCE_MODE);
         hold.Release();
         Shutdown();
     }

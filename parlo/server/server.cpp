@@ -11,6 +11,7 @@
 #include "nuvlib/lockguard.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/common/ctiregistry.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
 #include "parlo/server/serverports.h"
@@ -174,7 +175,7 @@ int Server::FindPeripheral(int32_t peripheralID) {
     const int index = m_NumPeripherals++;
     m_Peripherals[index] = Peripheral{};
     m_Peripherals[index].peripheralID = peripheralID;
-    if (EMSGetTraceMask() & 0x01)
+    if (EMSGetTraceMask() & tracebit::TR_PROC_1)
         EMSTraceMessage("Server::FindPeripheral - Peripheral %d not found - Added - NumPeripherals=%d",
                         peripheralID, m_NumPeripherals);
     return index;
@@ -231,7 +232,7 @@ int32_t Server::GetAgentPeripheralClientType(int* count) {
         if (first < 0) first = i;
         ++found;
     }
-    if (found != 1 && (EMSGetTraceMask() & 0xF0)) {
+    if (found != 1 && (EMSGetTraceMask() & tracebit::kDefault)) {
         const int32_t id = first >= 0 ? m_Peripherals[first].peripheralID : 0;
         const int32_t type = first >= 0 ? m_Peripherals[first].type : 0;
         EMSTraceMessage("Server::GetAgentPeripheralClientType - Warning!!! Found multiple (or no) "

@@ -10,7 +10,7 @@
 
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
-#include "parlo/opclink/opctypes.h"
+#include "opcmsg/opctypes.h"
 #include "platform/byteorder.h"
 #include "tests/parlo/server/server_fixture.h"
 
