@@ -6,30 +6,19 @@
 #include "opcmsg/acmimsg.h"
 #include "opcmsg/armmsg.h"
 #include "opcmsg/cstawire.h"
-#include "parlo/opclink/mdsio.h"
-#include "parlo/opclink/opcreq.h"
 #include "opcmsg/opctypes.h"
 #include "parlo/common/serverstate.h"
-#include "parlo/opclink/opclinkport.h"
 #include "parlo/common/svrtrace.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/opclink/opclinkport.h"
+#include "parlo/opclink/opcreq.h"
+#include "parlo/opclink/requestcontext.h"
 #include "platform/byteorder.h"
 
 namespace {
 
 // The requests to OPC are traced under TR_PROC_6.
 bool TraceOn() { return (EMSGetTraceMask() & tracebit::TR_PROC_6) != 0; }
-
-// The session layer gives the UniqueInstanceID of a session; no sessions exist before it.
-std::string UniqueInstanceID(int /*session*/) { return {}; }
-// The object model's agent look-up (by AgentID and PeripheralID): no agents before it.
-bool AgentExists(const std::string& /*agentID*/, uint32_t /*peripheralID*/) { return false; }
-}  // namespace
-
-// The application marks the agent's set-client-status request pending until OPC answers it
-// (parlo/app/clientstatus.cpp); an unknown agent is left alone.
-void MarkClientStatusRequested(const std::string& agentID, uint32_t peripheralID);
-
-namespace {
 
 // One message: the envelope word, a fixed part, strings behind it, then `extra` bytes.
 class Builder {
@@ -81,7 +70,7 @@ private:
 
 bool SendCSTAMessage(const ConnectionID* connection, int32_t count, const uint32_t* list,
                      const TPCSTAMsg& request, const uint8_t* extraPrivateData, int session) {
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     MDSMsgBuffer buffer;
     uint8_t* envelope = buffer.Reserve(4);
     uint8_t* body = buffer.Reserve(kCSTAMessageRoom);
@@ -113,7 +102,7 @@ bool SendGetAgentStateReq(uint32_t invokeID, uint32_t peripheralID, uint32_t mrD
                           const std::string& instrument, const char* callerName, uint32_t clientInvokeID,
                           int session) {
     if (TraceOn()) {
-        if (AgentExists(agentID, peripheralID))
+        if (opclink::AgentExists(agentID, peripheralID))
             EMSTraceMessage("GET_AGENT_STATE_REQ: %s InvokeID=0x%x Periph=%d MRDomainID= %d SkillTarID=%d "
                             "Ext=%s AGTID=%s Inst:%s",
                             callerName ? callerName : "", invokeID, static_cast<int>(peripheralID),
@@ -126,7 +115,7 @@ bool SendGetAgentStateReq(uint32_t invokeID, uint32_t peripheralID, uint32_t mrD
                             static_cast<int>(mrDomainID), static_cast<int>(skillTargetID), extension.c_str(),
                             instrument.c_str());
     }
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     Builder b("SendGetAgentStateReq");
     if (!b.Start(20, {&unique, &extension, &agentID, &instrument})) return b.Refuse(&invokeID);
     b.Put(0, invokeID);
@@ -154,7 +143,7 @@ bool SendSetClientStatusRequest(uint32_t invokeID, uint32_t status, const OPCAge
         return false;
     }
     const OPCReq* request = OPCReq::Find(invokeID);
-    const std::string unique = request ? UniqueInstanceID(request->SessionID) : std::string();
+    const std::string unique = request ? opclink::UniqueInstanceID(request->SessionID) : std::string();
     const size_t count = agentInfo.MRDomainIDs.size();
     if (TraceOn())
         EMSTraceMessage("SendSetClientStatusRequest: InvokeID=0x%x Periph=%d Status=0x%x AgentID=%s "
@@ -170,7 +159,7 @@ bool SendSetClientStatusRequest(uint32_t invokeID, uint32_t status, const OPCAge
     plat::StoreLE16(b.Fixed() + 12, static_cast<uint16_t>(count));
     for (size_t i = 0; i < count; ++i) plat::StoreLE32(b.Extra() + 4 * i, agentInfo.MRDomainIDs[i]);
     if (!b.Send(CTI_SET_CLIENT_STATUS_REQ, &invokeID)) return false;
-    MarkClientStatusRequested(agentInfo.AgentID, agentInfo.PeripheralID);
+    opclink::MarkClientStatusRequested(agentInfo.AgentID, agentInfo.PeripheralID);
     return true;
 }
 
@@ -240,7 +229,7 @@ bool SendSetCallDataReq(const SetCallDataFields& f) {
                         f.callType, f.calledPartyDisposition, static_cast<int>(f.campaignID),
                         static_cast<int>(f.queryRuleID), f.callOriginatedFrom, extra.c_str());
     }
-    const std::string unique = UniqueInstanceID(f.session);
+    const std::string unique = opclink::UniqueInstanceID(f.session);
     const std::string& wrapup = f.wrapupData ? *f.wrapupData : kEmpty;
     const uint8_t* ecc = f.eccData;
     const size_t eccLength = ecc ? f.eccLength : 0;
@@ -275,7 +264,7 @@ bool SendReleaseCallReq(uint32_t invokeID, uint32_t peripheralID, uint32_t callI
         EMSTraceMessage("RELEASE_CALL_REQ: InvokeID=0x%x Periph=%d CallID=%d.%s Dest=%s AgentID=%s Srch=%d",
                         invokeID, static_cast<int>(peripheralID), static_cast<int>(callID), deviceID.c_str(),
                         destID.c_str(), agentID.c_str(), static_cast<int>(srch));
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     Builder b("SendReleaseCallReq");
     if (!b.Start(28, {&unique, &agentID, &deviceID, &destID})) return b.Refuse(&invokeID);
     b.Put(0, invokeID);
@@ -322,7 +311,7 @@ bool SendSetAppDataReq(uint32_t invokeID, uint32_t applicationPathID, const std:
             EMSTraceMessage("%s", line.c_str());  // the values are text, never a format
         }
     }
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     Builder b("SendSetAppDataReq");
     if (!b.Start(24, {&unique, &var(0), &var(1), &var(2), &var(3), &var(4), &var(5), &var(6), &var(7),
                       &var(8), &var(9)}))
@@ -348,7 +337,7 @@ bool SendSetDeviceAttributesReq(uint32_t invokeID, uint32_t peripheralID, uint32
                         callType, static_cast<int>(serviceNo), static_cast<int>(serviceID), skillGroupAndPri,
                         static_cast<int>(skillGroupID));
     }
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     Builder b("SendSetDeviceAttributesReq");
     if (!b.Start(32, {&unique, &callingDeviceID})) return b.Refuse(&invokeID);
     b.Put(0, invokeID);
@@ -369,7 +358,7 @@ bool SendBadCallReq(uint32_t invokeID, uint32_t peripheralID, uint32_t callID, i
         EMSTraceMessage("BAD_CALL_REQ: InvokeID=0x%x Periph=%d CallID=%d.%s DeviceIDType=%d AgentID=%s ", invokeID,
                         static_cast<int>(peripheralID), static_cast<int>(callID), deviceID.c_str(), deviceIDType,
                         agentID.c_str());
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     Builder b("SendBadCallReq");
     if (!b.Start(20, {&unique, &agentID, &deviceID})) return b.Refuse(&invokeID);
     b.Put(0, invokeID);
@@ -385,7 +374,7 @@ bool SendGetPrecallMessagesReq(uint32_t invokeID, uint32_t peripheralID, uint32_
     if (TraceOn())
         EMSTraceMessage("GET_PRECALL_MESSAGES_REQ: InvokeID=0x%x Periph=%d MRDID=%d", invokeID,
                         static_cast<int>(peripheralID), static_cast<int>(mrDomainID));
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     Builder b("SendGetPrecallMessagesReq");
     if (!b.Start(16, {&unique})) return b.Refuse(&invokeID);
     b.Put(0, invokeID);
