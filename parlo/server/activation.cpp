@@ -10,17 +10,19 @@
 #include "ctimsg/statuscodes.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
+#include "nuvlib/lockguard.h"
+#include "opcmsg/opctypes.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/common/ctiregistry.h"
 #include "parlo/common/importmetrics.h"
 #include "parlo/common/meterids.h"
 #include "parlo/common/svrtrace.h"
+#include "parlo/model/agentconfig.h"
 #include "parlo/opclink/mdsio.h"
-#include "opcmsg/opctypes.h"
 #include "parlo/opclink/opcwriters.h"
 #include "parlo/server/server.h"
-#include "parlo/session/session.h"
 #include "parlo/server/threadmgr.h"
+#include "parlo/session/session.h"
 #include "platform/byteorder.h"
 
 namespace {
@@ -55,6 +57,14 @@ ControlRequest ReadControlRequest(const uint8_t* body, size_t length) {
 }
 
 const char* SideLetter(uint32_t side) { return side == 1 ? "A" : "B"; }
+
+// Whether the session layer has a session of that id (the master's lock is taken here).
+bool SessionExists(int sessionID) {
+    SessionProtocol* master = SessionProtocol::Master();
+    if (master == nullptr) return false;
+    LockGuard<CTILockObject> hold(master->SessionLock(), "Server::ProcessStoppingRequestsInd");
+    return SessionProtocol::FindSession(static_cast<uint32_t>(sessionID)) != nullptr;
+}
 
 // The session layer's broadcast to active and standby clients: the number of clients, or -1.
 int SendToActiveStandbyClients(CTIMsgType messageType, uint32_t value) {
@@ -223,11 +233,10 @@ void Server::CleanupServer(int reason) {
     IdleApplication(reason);
     m_Timers[ServerTimer::OPCHeartBeat]->Cancel();
     m_Timers[ServerTimer::AgentConfigureUpdate]->Cancel();
-    {
-        // The deferred agent configuration is applied under the server lock (the object
-        // model brings the lists; nothing is deferred before it exists).
-        ServerLockHolder hold(*this);
-    }
+    // The application thread has ended and the timer that would have applied them is
+    // cancelled: the agent records held back are applied now (under the server lock, which
+    // the model takes), so that the next application starts from them.
+    AgentConfig::ApplyDeferred();
     m_Timers[ServerTimer::MaintenanceModeReq]->Cancel();
     {
         const bool took = !m_MonitorLock->IsLockedByCurrentThread() &&
@@ -460,8 +469,13 @@ void Server::ProcessStoppingRequestsInd(int sessionID) {
         hold.Release();
         Shutdown();
     }
-    // Sessions arrive with the session layer; until then no session has the id.
-    EMSTraceMessage("No session found for sessionID %ld", static_cast<long>(sessionID));
+    if (!SessionExists(sessionID)) {
+        EMSTraceMessage("No session found for sessionID %ld", static_cast<long>(sessionID));
+        return;
+    }
+    EMSTraceMessage("Client stopped sending requests to this side. Closing session %ld",
+                    static_cast<long>(sessionID));
+    if (application) application->CloseClient(sessionID, E_PARLO_IN_MAINTENANCE_MODE);
 }
 
 void Server::StoppingReqsTimeout() {

@@ -9,6 +9,7 @@
 #include "nuvlib/datetime.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/lockguard.h"
+#include "parlo/app/clientcb.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/common/ctiregistry.h"
 #include "parlo/common/svrtrace.h"
@@ -17,6 +18,7 @@
 #include "parlo/server/serverports.h"
 #include "parlo/server/tables.h"
 #include "parlo/server/threadmgr.h"
+#include "parlo/session/session.h"
 #include "platform/byteorder.h"
 #include "platform/clock.h"
 
@@ -71,13 +73,14 @@ Server::Server() {
 }
 
 Server::~Server() {
-    // The process never ends this way; tests that make a Server only unhook it.
+    // The process never ends this way; tests that make a Server only unhook it. The
+    // application goes first: its end still reads the server's timers.
+    delete m_Application.exchange(nullptr);
     for (ServerTimer*& t : m_Timers) {
         if (t) t->Cancel();
         delete t;
         t = nullptr;
     }
-    delete m_Application.exchange(nullptr);
     CTILockObject::SetRegistry(nullptr);
     if (sm_Server == this) sm_Server = nullptr;
 }
@@ -100,6 +103,10 @@ void Server::CreateApplication() {
 }
 
 void Server::DestroyApplication() {
+    // The client records and the sessions waiting for collection go before the application
+    // (the session master) that serves them.
+    ClientCB::DeleteAll();
+    SessionProtocol::CleanupGarbageList();
     delete m_Application.exchange(nullptr);
     ThreadManager::RemoveThread(kApplicationThread);
 }

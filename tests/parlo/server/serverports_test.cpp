@@ -196,5 +196,31 @@ TEST_F(ConfigIntake, RecordsReachTheModelsTables) {
     EXPECT_EQ(Events::CountText(Events::Take(), "Server::ActivateAgentConfigureUpdateTimer"), 1u);
 }
 
+// A batch held back while ACTIVE is applied when the OPC idles the server before the timer
+// fires: the next application starts from the records OPC sent.
+TEST_F(ConfigIntake, AnIdleAppliesTheBatchHeldBack) {
+    server_->CreateApplication();
+    Deliver(CTI_SET_IDLE_REQ, Idle(3, 1, 0x55));
+    Payload peripheral;
+    peripheral.U32(5000).U32(30).U32(0).U32(0);
+    Deliver(CTI_CONFIGURE_REQ, Config(1, 11, 1, 0, peripheral.bytes));
+    modeltest::AgentRecordSpec ann;
+    ann.stid = 7001;
+    Deliver(CTI_CONFIGURE_REQ, Config(1, 5, 1, 0, Agents({ann})));
+    Deliver(CTI_CONFIGURE_REQ, Config(1, 0, 0, 0));
+    Deliver(CTI_SET_ACTIVE_REQ, Active(1, 30));
+    ASSERT_TRUE(WaitState(Server::ACTIVE));
+    ann.login = "2001";
+    Deliver(CTI_CONFIGURE_REQ, Config(3, 5, 1, 1, Agents({ann})));
+    ASSERT_TRUE(WaitTrace("Updated"));
+    ASSERT_EQ(AgentConfig::DeferredSize(), 1u);
+
+    Deliver(CTI_SET_IDLE_REQ, Idle(3, 1, 0x56));
+    EXPECT_EQ(server_->GetState(), Server::IDLE);
+    EXPECT_FALSE(server_->GetTimer(ServerTimer::AgentConfigureUpdate)->IsRunning());
+    EXPECT_EQ(AgentConfig::DeferredSize(), 0u);
+    EXPECT_EQ(AgentConfig::FindAgentConfig(7001)->LoginID, "2001");
+}
+
 }  // namespace
 }  // namespace srvtest
