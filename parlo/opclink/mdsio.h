@@ -59,10 +59,10 @@ public:
                           uint16_t length, uint32_t flag, bool pooled);
 
     // CTI_OK_ACK or CTI_ERROR_ACK (ackType) answering requestType; reports 0x612E0009 first.
-    static bool SendAck(uint8_t requestType, uint8_t ackType, uint32_t serverNumber,
+    [[nodiscard]] static bool SendAck(uint8_t requestType, uint8_t ackType, uint32_t serverNumber,
                         uint32_t value);
     // CTI_ERROR_ACK for CTI_SET_ACTIVE_REQ: 0x7FFFFFFF for exactly "NO_CLIENT_CONNECTED".
-    static bool SendActivationFailure(const char* reason);
+    [[nodiscard]] static bool SendActivationFailure(const char* reason);
 
     // Tests and in-process peers: every message that would go to MDS goes here instead (the
     // payload is valid during the call only). Null restores MDS.

@@ -7,6 +7,6 @@
 class OPCWriterPort final : public model::OPCWriter {
 public:
     // 1 when CTI_SEND_CALL_DATA_IND went out, else 0; a null deviceID is sent empty.
-    int SendGetCallDataReq(int32_t peripheralID, uint32_t callID, int deviceIDType,
+    [[nodiscard]] int SendGetCallDataReq(int32_t peripheralID, uint32_t callID, int deviceIDType,
                            const char* deviceID) override;
 };

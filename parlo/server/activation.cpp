@@ -86,7 +86,7 @@ public:
     }
     ~ServerLockHolder() { Release(); }
     void Release() {
-        if (m_Took) m_Server.Unlock();
+        if (m_Took) (void)m_Server.Unlock();  // this thread holds it: the release cannot fail
         m_Took = false;
     }
     ServerLockHolder(const ServerLockHolder&) = delete;
@@ -243,7 +243,7 @@ void Server::CleanupServer(int reason) {
                           m_MonitorLock->Lock("Server::CleanupServer", -1);
         DestroyApplication();
         CreateApplication();
-        if (took) m_MonitorLock->Unlock("Server::CleanupServer");
+        if (took) (void)m_MonitorLock->Unlock("Server::CleanupServer");
     }
     SetState(IDLE);
     m_FailoverReported = 0;

@@ -143,7 +143,8 @@ std::string PerfmonInstanceName(const std::string& registryBase) {
 void ParloMain::InitPerfmon(std::string registryBase) {
     const std::string instance = PerfmonInstanceName(registryBase);
     EMSTraceMessage("Perfmon Initialization for the instanceName = %s", instance.c_str());
-    ImportMetrics::Instance().Init(instance.c_str());
+    // Without a published instance the counters stay off; the server serves on.
+    (void)ImportMetrics::Instance().Init(instance.c_str());
 }
 
 void CommonInit(const char* label, uint32_t (*nodeManagerCallback)(uint32_t),

@@ -51,8 +51,8 @@ public:
     uint64_t GetStateChangeTime() const { return m_StateChangeTime.load(); }
 
     // The server lock "RTServerConfig"; callers take it only when IsLocked() is false.
-    bool Lock();
-    bool Unlock();
+    [[nodiscard]] bool Lock();
+    [[nodiscard]] bool Unlock();
     bool IsLocked() const;
     CTILockObject& ServerLock() { return *m_ServerLock; }
     CTILockObject& MonitorLock() { return *m_MonitorLock; }
@@ -69,7 +69,7 @@ public:
 
     // Peripheral table: index, or -1 when the table is full. Every lookup of an unknown
     // PeripheralID adds it.
-    int FindPeripheral(int32_t peripheralID);
+    [[nodiscard]] int FindPeripheral(int32_t peripheralID);
     void SetPeripheralType(int32_t peripheralID, int32_t type);
     void SetPeripheralMultiline(int32_t peripheralID, int32_t flag);
     void SetPeripheralStatus(int32_t peripheralID, int32_t status);
@@ -81,7 +81,7 @@ public:
     int32_t GetAgentPeripheralClientType(int* count);
     int GetNumPeripherals() const { return m_NumPeripherals; }
     // The entry at `index` (0 .. GetNumPeripherals() - 1) without adding one; false outside.
-    bool GetPeripheralEntry(int index, Peripheral& out) const {
+    [[nodiscard]] bool GetPeripheralEntry(int index, Peripheral& out) const {
         if (index < 0 || index >= m_NumPeripherals) return false;
         out = m_Peripherals[index];
         return true;
@@ -137,7 +137,7 @@ public:
     void MaintenanceModeTimeout();
     [[noreturn]] void StoppingReqsTimeout();
     // Non-zero when the application thread starts (or already runs) in that mode.
-    int StartApplicationThreads(int active);
+    [[nodiscard]] int StartApplicationThreads(int active);
     // Back to IDLE with a fresh application; the application thread has ended on return.
     void CleanupServer(int reason);
     void IdleApplication(int reason);

@@ -38,7 +38,7 @@ public:
     // Clears the shutdown flag and starts the thread (fatal for an unknown name).
     static void StartThread(const char* name, StartFunction function, void* argument);
     // 0 when the thread was told to stop, else 1; fatal for an unknown name.
-    static int SetActivated(const char* name, int active);
+    [[nodiscard]] static int SetActivated(const char* name, int active);
     static void ClearActivated(const char* name);
     static void SetHeartbeat(const char* name);
     static void SetShutdown(const char* name);
