@@ -19,7 +19,8 @@ public:
     CTILockObject(int usage, void* securityAttributes, const char* name, uint32_t timeoutMs,
                   int flag, int deadlockWatch, int sessionID);
 
-    // TRUE when the lock was taken; FALSE at once when the calling thread holds it already.
+    // TRUE when the lock was taken; FALSE at once when the calling thread holds it already,
+    // or after `timeout` ms (-1: no limit). `caller` is copied (kept for the warnings).
     [[nodiscard]] bool Lock(const char* caller, int timeout);
     [[nodiscard]] bool Lock() { return Lock("CTILockObject::Lock", -1); }
     // FALSE unless the calling thread owns the lock.

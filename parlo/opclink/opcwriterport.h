@@ -1,5 +1,6 @@
 #pragma once
-// The object model's requests to OPC (model::OPCWriter) through the request writers.
+// The object model's requests to OPC (model::OPCWriter) through the request writers; no state
+// of its own (one instance serves the process, installed by the server).
 #include <cstdint>
 
 #include "parlo/model/ports.h"

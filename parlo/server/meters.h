@@ -87,5 +87,6 @@ struct ServerMeters {
     int32_t peakHeartbeatsPerSecond = 0;
 };
 
-// The OPC message type names of the per-type meter list.
+// The OPC message type names of the per-type meter list: a constant text ("*INVALID*" outside
+// 0 to 123).
 const char* MeterOPCTypeName(int32_t type);

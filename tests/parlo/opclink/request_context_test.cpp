@@ -1,47 +1,36 @@
 // What the request writers take from the layers below: the UniqueInstanceID of the session a
 // request is made for, and the object model's agents. The requests are read back with the
 // stand-in OPC's own layouts (peers/opc).
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "nuvlib/emsinternal.h"
-#include "opcmsg/opctypes.h"
 #include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/modelutil.h"
-#include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
 #include "parlo/opclink/opcwriters.h"
 #include "peers/opc/opc_wire.h"
+#include "tests/parlo/server/opc_fixture.h"
 #include "tests/parlo/server/session_fixture.h"
 
 namespace {
 
 using srvtest::Events;
-
-struct Sent {
-    uint8_t type;
-    std::vector<uint8_t> payload;
-};
+using srvtest::Sent;
 
 // The session layer with a master over loopback, and every message to OPC captured.
 class RequestContextTest : public sesstest::SessionTest {
 protected:
     void SetUp() override {
         SessionTest::SetUp();
-        MDSIO::ResetForTest();
-        MDSIO::SetMDSConnections(1);
-        MDSIO::SetOutputHook([this](uint8_t type, const uint8_t* p, uint16_t n) {
-            std::lock_guard<std::mutex> hold(mu_);
-            sent_.push_back(Sent{type, std::vector<uint8_t>(p, p + n)});
-        });
+        srvtest::CaptureSent(mu_, cv_, sent_);
     }
     void TearDown() override {
-        MDSIO::SetOutputHook(nullptr);
-        MDSIO::ResetForTest();
-        OPCReq::ClearAll();
+        srvtest::StopCapturingSent();
         SessionTest::TearDown();
     }
     std::vector<Sent> TakeSent() {
@@ -63,6 +52,7 @@ protected:
     }
 
     std::mutex mu_;
+    std::condition_variable cv_;
     std::vector<Sent> sent_;
 };
 
