@@ -28,8 +28,8 @@ void BM_CTILockObjectLockUnlock(benchmark::State& state) {
     TheServer();
     CTILockObject lock(1, nullptr, "RTServerConfig", 0xFFFFFFFF, 0, 0);
     for (auto _ : state) {
-        lock.Lock("BM_CTILockObjectLockUnlock", -1);
-        lock.Unlock("BM_CTILockObjectLockUnlock");
+        (void)lock.Lock("BM_CTILockObjectLockUnlock", -1);
+        (void)lock.Unlock("BM_CTILockObjectLockUnlock");
     }
 }
 BENCHMARK(BM_CTILockObjectLockUnlock);

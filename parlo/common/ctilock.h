@@ -19,12 +19,13 @@ public:
     CTILockObject(int usage, void* securityAttributes, const char* name, uint32_t timeoutMs,
                   int flag, int deadlockWatch, int sessionID);
 
-    // TRUE when the lock was taken; FALSE at once when the calling thread holds it already.
-    bool Lock(const char* caller, int timeout);
-    bool Lock() { return Lock("CTILockObject::Lock", -1); }
+    // TRUE when the lock was taken; FALSE at once when the calling thread holds it already,
+    // or after `timeout` ms (-1: no limit). `caller` is copied (kept for the warnings).
+    [[nodiscard]] bool Lock(const char* caller, int timeout);
+    [[nodiscard]] bool Lock() { return Lock("CTILockObject::Lock", -1); }
     // FALSE unless the calling thread owns the lock.
-    bool Unlock(const char* caller);
-    bool Unlock() { return Unlock("CTILockObject::Unlock"); }
+    [[nodiscard]] bool Unlock(const char* caller);
+    [[nodiscard]] bool Unlock() { return Unlock("CTILockObject::Unlock"); }
 
     void StampTicks();
     // Milliseconds between the two stamps (0 when the previous one is 0), right across the

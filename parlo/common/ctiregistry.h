@@ -61,7 +61,10 @@ public:
     static const char* const kRoot;  // "SOFTWARE\QUENLO SYSTEMS, INC."
     static const char* DynamicName(DynamicValue v);
 
+    // Every value at its start value; nothing read yet.
     CTIRegistry();
+    // A watch thread still running is let go (it ends with the process): the registry of a
+    // started server lives to the process's end.
     virtual ~CTIRegistry();
     CTIRegistry(const CTIRegistry&) = delete;
     CTIRegistry& operator=(const CTIRegistry&) = delete;
@@ -75,6 +78,8 @@ public:
     // Starts the watch thread (fatal when one runs already). It runs to the end of the
     // process and does not keep it from exiting.
     void StartRegistryListener();
+    // Writes the release text and build date into the Config key when they differ from what
+    // is stored (reported with EMS 0x612EC00C); a key that cannot be made is left alone.
     void UpdateBuildInfo();
     // The generation 0 to 15; advances the stored counter by one modulo 16.
     uint32_t GenerationCounter();
@@ -82,6 +87,10 @@ public:
     // an empty text when the value cannot be read.
     void ReadCGPublicInterface(char* buffer, size_t size);
 
+    // Init's steps (virtual so that a test can replace one). The fixes write the corrected
+    // start values into the Dynamic key (MaxQueueAllEventClient below 4001 becomes 15000; a
+    // missing MaxLockTimeout becomes 500); the reads fill `block`. Each ends the process on a
+    // key that cannot be opened, a mandatory value that is missing or a write that fails.
     virtual void FixMaxQueueAllEventClient();
     virtual void FixMaxLockTimeout();
     virtual void ReadDynamic(DynamicBlock& block);
@@ -93,8 +102,10 @@ public:
     void SetDynamic(DynamicValue v, uint32_t value) {
         m_Dynamic.value[v].store(value, std::memory_order_relaxed);
     }
+    // Read once by Init; not changed afterwards, so any thread may read it.
     const ConfigBlock& Config() const { return m_Config; }
 
+    // The key paths under the identity set last.
     std::string BaseKeyPath() const;
     std::string ConfigKeyPath() const;
     std::string DynamicKeyPath() const;

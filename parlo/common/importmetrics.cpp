@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "nuvlib/ems.h"
+#include "parlo/common/svrtrace.h"
 #include "platform/perfcounters.h"
 
 namespace {
@@ -29,7 +30,7 @@ const char* ImportMetrics::MetricName(uint32_t index) {
 bool ImportMetrics::Init(const char* instanceName) {
     std::lock_guard<std::mutex> hold(m_Lock);
     if (m_Initialized) {
-        if (EMSGetTraceMask() & 0x40) EMSTraceMessage("Metrics already initialized");
+        if (EMSGetTraceMask() & tracebit::TR_PROC_7) EMSTraceMessage("Metrics already initialized");
         return false;
     }
     std::vector<plat::CounterDef> counters;

@@ -39,7 +39,7 @@ public:
 
     // Publishes the instance with every counter 0; FALSE when already initialised or when
     // the instance cannot be published (the counters then stay off for the process).
-    bool Init(const char* instanceName);
+    [[nodiscard]] bool Init(const char* instanceName);
     // Nothing before Init or for an index of 20 or more.
     void Increment(const uint32_t& index);
     void Decrement(const uint32_t& index);

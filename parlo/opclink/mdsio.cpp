@@ -7,8 +7,11 @@
 #include "nuvlib/ems.h"
 #include "nuvlib/mds/mds.h"
 #include "parlo/common/importmetrics.h"
-#include "parlo/opclink/opctypes.h"
+#include "parlo/common/meterids.h"
+#include "parlo/common/svrtrace.h"
+#include "opcmsg/opctypes.h"
 #include "parlo/opclink/opclinkport.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -35,7 +38,7 @@ void MDSIO::CTIInputManager(const char* processName, const char* registryBase, i
                             int mdsConnections) {
     SetSide(side);
     SetMDSConnections(mdsConnections);
-    if (EMSGetTraceMask() & 0x01) {
+    if (EMSGetTraceMask() & tracebit::TR_PROC_1) {
         EMSTraceMessage("OPCManager about to call MDSRegisterClient");
         EMSTraceMessage("RegisterMDSThread: Calling MDSRegisterClient ...");
     }
@@ -45,12 +48,12 @@ void MDSIO::CTIInputManager(const char* processName, const char* registryBase, i
     if (MDSRegisterClient(&params, &handle) != 0)
         EMSFailMessageLastError("OPCManager: MDSRegisterClient failed.");
     s_ClientHandle.store(handle);
-    if (EMSGetTraceMask() & 0x01)
+    if (EMSGetTraceMask() & tracebit::TR_PROC_1)
         EMSTraceMessage("OPCManager: %s is registered with MDS; handle = %d", processName,
                         static_cast<int>(handle));
     const uint8_t opc = MDSGetHandle("opc");
     s_OPCHandle.store(opc);
-    if (EMSGetTraceMask() & 0x01)
+    if (EMSGetTraceMask() & tracebit::TR_PROC_1)
         EMSTraceMessage("OPCManager: %s MDS Handle = 0x%x", "opc", static_cast<unsigned>(opc));
     if (MDSSetMessageHandler(kOPCMessageClass, MDSMessageHandler) == 0)
         EMSFailMessageLastError("Error from MDSSetMessageHandler.");
@@ -66,9 +69,9 @@ int MDSIO::MDSMessageHandler(const uint8_t* header, uint8_t* payload) {
 
 void MDSIO::ProcessOPCMessage(uint8_t type, const uint8_t* payload, size_t length) {
     OPCLinkServer& server = GetOPCLinkServer();
-    server.UpdateMeter(17, type);
-    server.UpdateMeter(16, static_cast<int32_t>(length + 16));
-    if (EMSGetTraceMask() & 0x01)
+    server.UpdateMeter(meter::OPCMessages, type);
+    server.UpdateMeter(meter::OPCBytesReceived, static_cast<int32_t>(length + 16));
+    if (EMSGetTraceMask() & tracebit::TR_PROC_1)
         EMSTraceMessage("MDSIO::ProcessOPCMessage: received msgtype %d (%s) ...", type,
                         OPCMessageTypeName(type));
     // Every payload starts with the ServerNumber word; the handled types read a body behind.
@@ -80,14 +83,14 @@ void MDSIO::ProcessOPCMessage(uint8_t type, const uint8_t* payload, size_t lengt
                         static_cast<int>(need));
         return;
     }
-    const uint32_t word = opcout::Get32(payload);
+    const uint32_t word = plat::LoadLE32(payload);
     const uint8_t* body = payload + 4;
     const size_t bodyLength = length - 4;
     switch (type) {
         case CTI_SET_IDLE_REQ: server.ProcessCTISetIdleReq(body, bodyLength, word); break;
         case CTI_SET_ACTIVE_REQ: server.ProcessCTISetActiveReq(body, bodyLength); break;
         case CTI_TIME_NOTIFICATION_EVENT:
-            server.SetPGTime(opcout::Get32(body));
+            server.SetPGTime(plat::LoadLE32(body));
             if (IsServerActive())
                 server.QueueOPCMessage(type, static_cast<int>(length), payload);
             break;
@@ -154,8 +157,8 @@ void FreeStorage(uint8_t* buffer, bool pooled) {
 
 void MDSIO::SendInput(uint8_t, uint8_t cls, uint8_t type, uint8_t* buffer, uint16_t length,
                       uint32_t flag, bool pooled) {
-    GetOPCLinkServer().UpdateMeter(17, type);
-    GetOPCLinkServer().UpdateMeter(15, static_cast<int32_t>(length) + 16);
+    GetOPCLinkServer().UpdateMeter(meter::OPCMessages, type);
+    GetOPCLinkServer().UpdateMeter(meter::OPCBytesSent, static_cast<int32_t>(length) + 16);
     {
         std::lock_guard<std::mutex> hold(g_HookLock);
         if (g_OutputHook) {
@@ -214,10 +217,10 @@ bool MDSIO::SendAck(uint8_t requestType, uint8_t ackType, uint32_t serverNumber,
     MDSMsgBuffer buffer;
     uint8_t* p = buffer.Reserve(16);
     if (p == nullptr) return false;
-    opcout::Put32(p, serverNumber);
-    opcout::Put32(p + 4, static_cast<uint32_t>(GetSide()));
-    opcout::Put32(p + 8, requestType);
-    opcout::Put32(p + 12, value);
+    plat::StoreLE32(p, serverNumber);
+    plat::StoreLE32(p + 4, static_cast<uint32_t>(GetSide()));
+    plat::StoreLE32(p + 8, requestType);
+    plat::StoreLE32(p + 12, value);
     return buffer.SendInput(GetOPCHandle(), kOPCMessageClass, ackType, 0);
 }
 

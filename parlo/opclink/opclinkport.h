@@ -26,7 +26,8 @@ public:
     // MDS went out of service: the clients are told before the process ends.
     virtual void ReportPGStatusText(const char* text) = 0;
 
-    // ---- services ----
+    // ---- services (any thread) ----
+    // The server's meter update (meter::, parlo/common/meterids.h).
     virtual void UpdateMeter(int meter, int32_t value) = 0;
     // The server state (serverstate::State, parlo/common/serverstate.h).
     virtual int GetState() const = 0;

@@ -2,7 +2,9 @@
 // OPCReq: a request passed on to the OPC, remembered until the OPC answers it. Records sit in
 // two tables of 128 buckets (by OPC invoke id & 127, by session id mod 128) and are recycled
 // oldest-released first. One mutex guards the tables: the application thread and the
-// console's test requests use them at the same time.
+// console's test requests use them at the same time. A record's fields are not guarded: the
+// thread that allocated or found it uses them, and its pointer is valid until the record is
+// released (any of the releases below, or ClearAll); a released record is reused.
 #include <cstdint>
 #include <string>
 
@@ -36,9 +38,11 @@ public:
     static OPCReq* Allocate(int32_t sessionID, uint32_t clientInvokeID, uint32_t opcInvokeID);
     // The first live record allocated with that id, or null. The record stays the tables'.
     static OPCReq* Find(uint32_t opcInvokeID);
-    // Moves a live record to the end of the free list.
+    // Moves a live record to the end of the free list (nothing for null).
     static void Release(OPCReq* request);
+    // The first live record of that id, when there is one.
     static void ReleaseByInvokeID(uint32_t opcInvokeID);
+    // Every live record of that session.
     static void ReleaseSession(int32_t sessionID);
     // Destroys every record, live and free; pointers held by callers become invalid.
     static void ClearAll();

@@ -6,33 +6,19 @@
 #include "opcmsg/acmimsg.h"
 #include "opcmsg/armmsg.h"
 #include "opcmsg/cstawire.h"
-#include "parlo/opclink/mdsio.h"
-#include "parlo/opclink/opcreq.h"
-#include "parlo/opclink/opctypes.h"
+#include "opcmsg/opctypes.h"
 #include "parlo/common/serverstate.h"
-#include "parlo/opclink/opclinkport.h"
 #include "parlo/common/svrtrace.h"
+#include "parlo/opclink/mdsio.h"
+#include "parlo/opclink/opclinkport.h"
+#include "parlo/opclink/opcreq.h"
+#include "parlo/opclink/requestcontext.h"
+#include "platform/byteorder.h"
 
 namespace {
 
-constexpr uint32_t kTraceOPCRequests = 0x20;
-constexpr uint32_t kKeywordAgentStatistics = 6;
-constexpr uint32_t kKeywordSkillStatistics = 7;
-constexpr uint32_t kKeywordECCVariables = 15;
-
-bool TraceOn() { return (EMSGetTraceMask() & kTraceOPCRequests) != 0; }
-
-// The session layer gives the UniqueInstanceID of a session; no sessions exist before it.
-std::string UniqueInstanceID(int /*session*/) { return {}; }
-// The object model's agent look-up (by AgentID and PeripheralID): no agents before it.
-bool AgentExists(const std::string& /*agentID*/, uint32_t /*peripheralID*/) { return false; }
-}  // namespace
-
-// The application marks the agent's set-client-status request pending until OPC answers it
-// (parlo/app/clientstatus.cpp); an unknown agent is left alone.
-void MarkClientStatusRequested(const std::string& agentID, uint32_t peripheralID);
-
-namespace {
+// The requests to OPC are traced under TR_PROC_6.
+bool TraceOn() { return (EMSGetTraceMask() & tracebit::TR_PROC_6) != 0; }
 
 // One message: the envelope word, a fixed part, strings behind it, then `extra` bytes.
 class Builder {
@@ -46,7 +32,7 @@ public:
         m_Size = 4 + size;
         uint8_t* envelope = m_Buffer.Reserve(4);
         if (envelope == nullptr) return false;
-        opcout::Put32(envelope, MDSIO::GetServerNumber());
+        plat::StoreLE32(envelope, MDSIO::GetServerNumber());
         m_Fixed = m_Buffer.Reserve(static_cast<int64_t>(size));
         if (m_Fixed == nullptr) return false;
         uint8_t* p = m_Fixed + fixed;
@@ -57,7 +43,7 @@ public:
     uint8_t* Fixed() { return m_Fixed; }
     uint8_t* Extra() { return m_Extra; }
     MDSMsgBuffer& Buffer() { return m_Buffer; }
-    void Put(size_t offset, uint32_t v) { opcout::Put32(m_Fixed + offset, v); }
+    void Put(size_t offset, uint32_t v) { plat::StoreLE32(m_Fixed + offset, v); }
 
     // Sends as `type`; a refused build is traced, the invoke id's request released.
     [[nodiscard]] bool Send(uint8_t type, const uint32_t* invokeID) {
@@ -84,12 +70,12 @@ private:
 
 bool SendCSTAMessage(const ConnectionID* connection, int32_t count, const uint32_t* list,
                      const TPCSTAMsg& request, const uint8_t* extraPrivateData, int session) {
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     MDSMsgBuffer buffer;
     uint8_t* envelope = buffer.Reserve(4);
     uint8_t* body = buffer.Reserve(kCSTAMessageRoom);
     if (envelope == nullptr || body == nullptr) return false;
-    opcout::Put32(envelope, MDSIO::GetServerNumber());
+    plat::StoreLE32(envelope, MDSIO::GetServerNumber());
     const int written = WriteCSTAMessage(body, kCSTAMessageRoom, connection,
                                          count > static_cast<int32_t>(kCSTASkillGroupSlots)
                                              ? static_cast<int32_t>(kCSTASkillGroupSlots)
@@ -107,7 +93,7 @@ bool SendActiveHeartBeatEvent(uint32_t serverNumber) {
     MDSMsgBuffer buffer;
     uint8_t* p = buffer.Reserve(4);
     if (p == nullptr) return false;
-    opcout::Put32(p, serverNumber);
+    plat::StoreLE32(p, serverNumber);
     return buffer.SendInput(MDSIO::GetOPCHandle(), kOPCMessageClass, CTI_ACTIVE_HEART_BEAT_EVENT, 0);
 }
 
@@ -116,7 +102,7 @@ bool SendGetAgentStateReq(uint32_t invokeID, uint32_t peripheralID, uint32_t mrD
                           const std::string& instrument, const char* callerName, uint32_t clientInvokeID,
                           int session) {
     if (TraceOn()) {
-        if (AgentExists(agentID, peripheralID))
+        if (opclink::AgentExists(agentID, peripheralID))
             EMSTraceMessage("GET_AGENT_STATE_REQ: %s InvokeID=0x%x Periph=%d MRDomainID= %d SkillTarID=%d "
                             "Ext=%s AGTID=%s Inst:%s",
                             callerName ? callerName : "", invokeID, static_cast<int>(peripheralID),
@@ -129,7 +115,7 @@ bool SendGetAgentStateReq(uint32_t invokeID, uint32_t peripheralID, uint32_t mrD
                             static_cast<int>(mrDomainID), static_cast<int>(skillTargetID), extension.c_str(),
                             instrument.c_str());
     }
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     Builder b("SendGetAgentStateReq");
     if (!b.Start(20, {&unique, &extension, &agentID, &instrument})) return b.Refuse(&invokeID);
     b.Put(0, invokeID);
@@ -150,14 +136,14 @@ bool SendSetClientStatusRequest(uint32_t invokeID, uint32_t status, const OPCAge
     OPCLinkServer& server = GetOPCLinkServer();
     const int state = server.GetState();
     if (state != serverstate::ACTIVE || server.IsStoppingRequestsPending()) {
-        if (EMSGetTraceMask() & 0x01)
+        if (EMSGetTraceMask() & tracebit::TR_PROC_1)
             EMSTraceMessage("SendSetClientStatusRequest: *** Server is not Active (%s) ***",
                             ServerStateName(state));
         OPCReq::ReleaseByInvokeID(invokeID);
         return false;
     }
     const OPCReq* request = OPCReq::Find(invokeID);
-    const std::string unique = request ? UniqueInstanceID(request->SessionID) : std::string();
+    const std::string unique = request ? opclink::UniqueInstanceID(request->SessionID) : std::string();
     const size_t count = agentInfo.MRDomainIDs.size();
     if (TraceOn())
         EMSTraceMessage("SendSetClientStatusRequest: InvokeID=0x%x Periph=%d Status=0x%x AgentID=%s "
@@ -170,16 +156,16 @@ bool SendSetClientStatusRequest(uint32_t invokeID, uint32_t status, const OPCAge
     b.Put(0, invokeID);
     b.Put(4, agentInfo.PeripheralID);
     b.Put(8, status);
-    opcout::Put16(b.Fixed() + 12, static_cast<uint32_t>(count));
-    for (size_t i = 0; i < count; ++i) opcout::Put32(b.Extra() + 4 * i, agentInfo.MRDomainIDs[i]);
+    plat::StoreLE16(b.Fixed() + 12, static_cast<uint16_t>(count));
+    for (size_t i = 0; i < count; ++i) plat::StoreLE32(b.Extra() + 4 * i, agentInfo.MRDomainIDs[i]);
     if (!b.Send(CTI_SET_CLIENT_STATUS_REQ, &invokeID)) return false;
-    MarkClientStatusRequested(agentInfo.AgentID, agentInfo.PeripheralID);
+    opclink::MarkClientStatusRequested(agentInfo.AgentID, agentInfo.PeripheralID);
     return true;
 }
 
 bool SendGetAgentStatisticsReq(uint32_t invokeID, uint32_t peripheralID, const std::string& extension,
                                const std::string& agentID, const std::string& instrument) {
-    if (SVRTraceON(kKeywordAgentStatistics))
+    if (SVRTraceON(OPCAgentStatistics))
         EMSTraceMessage("GET_AGENT_STATISTICS_REQ: InvokeID=0x%x Periph=%d Ext=%s AgentID=%s Inst:%s", invokeID,
                         static_cast<int>(peripheralID), extension.c_str(), agentID.c_str(), instrument.c_str());
     Builder b("SendGetAgentStatisticsReq");
@@ -191,7 +177,7 @@ bool SendGetAgentStatisticsReq(uint32_t invokeID, uint32_t peripheralID, const s
 
 bool SendGetGroupStatisticsReq(uint32_t invokeID, uint32_t peripheralID, uint32_t skillGroupNumber,
                                uint32_t skillGroupID) {
-    if (SVRTraceON(kKeywordSkillStatistics))
+    if (SVRTraceON(OPCSkillStatistics))
         EMSTraceMessage("GET_GROUP_STATISTICS_REQ: InvokeID=0x%x Periph=%d SkillGroupID=%d SkillGroupNumber=0x%x",
                         invokeID, static_cast<int>(peripheralID), static_cast<int>(skillGroupID),
                         skillGroupNumber);
@@ -233,7 +219,7 @@ bool SendSetCallDataReq(const SetCallDataFields& f) {
         add(" UserToUser=", f.userToUser);
         add(" CED=", f.ced);
         if (f.wrapupData) extra += " WrapupData=" + *f.wrapupData;
-        if (SVRTraceON(kKeywordECCVariables))
+        if (SVRTraceON(ECCVariables))
             for (size_t i = 0; i < 10; ++i)
                 if (var(i) != kAbsentValue) extra += " Var" + std::to_string(i + 1) + "=" + var(i);
         EMSTraceMessage("SET_CALL_DATA_REQ: InvokeID=0x%x Periph=%d CID=%d.%s Dest=%s AGTID=%s Srch=%d "
@@ -243,7 +229,7 @@ bool SendSetCallDataReq(const SetCallDataFields& f) {
                         f.callType, f.calledPartyDisposition, static_cast<int>(f.campaignID),
                         static_cast<int>(f.queryRuleID), f.callOriginatedFrom, extra.c_str());
     }
-    const std::string unique = UniqueInstanceID(f.session);
+    const std::string unique = opclink::UniqueInstanceID(f.session);
     const std::string& wrapup = f.wrapupData ? *f.wrapupData : kEmpty;
     const uint8_t* ecc = f.eccData;
     const size_t eccLength = ecc ? f.eccLength : 0;
@@ -260,13 +246,13 @@ bool SendSetCallDataReq(const SetCallDataFields& f) {
     b.Put(12, f.deviceIDType);
     b.Put(16, f.destIDType);
     b.Put(20, f.srch);
-    opcout::Put16(b.Fixed() + 24, f.callType);
-    opcout::Put16(b.Fixed() + 26, f.calledPartyDisposition);
+    plat::StoreLE16(b.Fixed() + 24, f.callType);
+    plat::StoreLE16(b.Fixed() + 26, f.calledPartyDisposition);
     b.Put(28, f.campaignID);
     b.Put(32, f.queryRuleID);
     b.Put(36, f.clientInvokeID);
     b.Fixed()[40] = f.callOriginatedFrom;
-    opcout::Put32(b.Extra(), static_cast<uint32_t>(eccLength));
+    plat::StoreLE32(b.Extra(), static_cast<uint32_t>(eccLength));
     for (size_t i = 0; i < eccLength; ++i) b.Extra()[4 + i] = ecc[i];
     return b.Send(CTI_SET_CALL_DATA_REQ, &f.invokeID);
 }
@@ -278,7 +264,7 @@ bool SendReleaseCallReq(uint32_t invokeID, uint32_t peripheralID, uint32_t callI
         EMSTraceMessage("RELEASE_CALL_REQ: InvokeID=0x%x Periph=%d CallID=%d.%s Dest=%s AgentID=%s Srch=%d",
                         invokeID, static_cast<int>(peripheralID), static_cast<int>(callID), deviceID.c_str(),
                         destID.c_str(), agentID.c_str(), static_cast<int>(srch));
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     Builder b("SendReleaseCallReq");
     if (!b.Start(28, {&unique, &agentID, &deviceID, &destID})) return b.Refuse(&invokeID);
     b.Put(0, invokeID);
@@ -318,14 +304,14 @@ bool SendSetAppDataReq(uint32_t invokeID, uint32_t applicationPathID, const std:
     if (TraceOn()) {
         EMSTraceMessage("SET_APP_DATA_REQ: InvokeID=0x%x appPathID=%d", invokeID,
                         static_cast<int>(applicationPathID));
-        if (SVRTraceON(kKeywordECCVariables)) {
+        if (SVRTraceON(ECCVariables)) {
             std::string line(18, ' ');
             for (size_t i = 0; i < 10; ++i)
                 if (var(i) != kAbsentValue) line += " Var" + std::to_string(i + 1) + "=" + var(i);
             EMSTraceMessage("%s", line.c_str());  // the values are text, never a format
         }
     }
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     Builder b("SendSetAppDataReq");
     if (!b.Start(24, {&unique, &var(0), &var(1), &var(2), &var(3), &var(4), &var(5), &var(6), &var(7),
                       &var(8), &var(9)}))
@@ -351,7 +337,7 @@ bool SendSetDeviceAttributesReq(uint32_t invokeID, uint32_t peripheralID, uint32
                         callType, static_cast<int>(serviceNo), static_cast<int>(serviceID), skillGroupAndPri,
                         static_cast<int>(skillGroupID));
     }
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     Builder b("SendSetDeviceAttributesReq");
     if (!b.Start(32, {&unique, &callingDeviceID})) return b.Refuse(&invokeID);
     b.Put(0, invokeID);
@@ -361,8 +347,8 @@ bool SendSetDeviceAttributesReq(uint32_t invokeID, uint32_t peripheralID, uint32
     b.Put(16, skillGroupAndPri);
     b.Put(20, skillGroupID);
     b.Put(24, clientInvokeID);
-    opcout::Put16(b.Fixed() + 28, callType);
-    opcout::Put16(b.Fixed() + 30, callingDeviceType);
+    plat::StoreLE16(b.Fixed() + 28, callType);
+    plat::StoreLE16(b.Fixed() + 30, callingDeviceType);
     return b.Send(CTI_SET_DEVICE_ATTRIBUTES_REQ, &invokeID);
 }
 
@@ -372,7 +358,7 @@ bool SendBadCallReq(uint32_t invokeID, uint32_t peripheralID, uint32_t callID, i
         EMSTraceMessage("BAD_CALL_REQ: InvokeID=0x%x Periph=%d CallID=%d.%s DeviceIDType=%d AgentID=%s ", invokeID,
                         static_cast<int>(peripheralID), static_cast<int>(callID), deviceID.c_str(), deviceIDType,
                         agentID.c_str());
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     Builder b("SendBadCallReq");
     if (!b.Start(20, {&unique, &agentID, &deviceID})) return b.Refuse(&invokeID);
     b.Put(0, invokeID);
@@ -388,7 +374,7 @@ bool SendGetPrecallMessagesReq(uint32_t invokeID, uint32_t peripheralID, uint32_
     if (TraceOn())
         EMSTraceMessage("GET_PRECALL_MESSAGES_REQ: InvokeID=0x%x Periph=%d MRDID=%d", invokeID,
                         static_cast<int>(peripheralID), static_cast<int>(mrDomainID));
-    const std::string unique = UniqueInstanceID(session);
+    const std::string unique = opclink::UniqueInstanceID(session);
     Builder b("SendGetPrecallMessagesReq");
     if (!b.Start(16, {&unique})) return b.Refuse(&invokeID);
     b.Put(0, invokeID);

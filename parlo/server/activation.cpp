@@ -6,25 +6,29 @@
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/msgtypes.h"
+#include "ctimsg/statuscodes.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
+#include "nuvlib/lockguard.h"
+#include "opcmsg/opctypes.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/common/ctiregistry.h"
 #include "parlo/common/importmetrics.h"
+#include "parlo/common/meterids.h"
+#include "parlo/common/svrtrace.h"
+#include "parlo/model/agentconfig.h"
 #include "parlo/opclink/mdsio.h"
-#include "parlo/opclink/opctypes.h"
 #include "parlo/opclink/opcwriters.h"
 #include "parlo/server/server.h"
-#include "parlo/session/session.h"
 #include "parlo/server/threadmgr.h"
+#include "parlo/session/session.h"
+#include "platform/byteorder.h"
 
 namespace {
 
 constexpr uint32_t kOPCVersion = 8503;
 constexpr int kMaintenanceWaitSeconds = 5;
-constexpr int kInMaintenanceMode = 110;  // E_PARLO_IN_MAINTENANCE_MODE
-constexpr uint32_t kActiveMaintenanceReq = 278;
-constexpr uint32_t kActiveMaintenanceEvent = 280;
 
 // The fixed words of the idle and active requests, then the text within the body.
 struct ControlRequest {
@@ -39,13 +43,13 @@ struct ControlRequest {
 ControlRequest ReadControlRequest(const uint8_t* body, size_t length) {
     ControlRequest r;
     if (length < 20) return r;
-    r.side = opcout::Get32(body);
-    r.second = opcout::Get32(body + 4);
-    r.pgStatus = opcout::Get32(body + 8);
-    r.version = opcout::Get32(body + 12);
-    r.opcTime = opcout::Get32(body + 16);
+    r.side = plat::LoadLE32(body);
+    r.second = plat::LoadLE32(body + 4);
+    r.pgStatus = plat::LoadLE32(body + 8);
+    r.version = plat::LoadLE32(body + 12);
+    r.opcTime = plat::LoadLE32(body + 16);
     if (length >= 22) {
-        const size_t n = std::min<size_t>(opcout::Get16(body + 20), length - 22);
+        const size_t n = std::min<size_t>(plat::LoadLE16(body + 20), length - 22);
         r.text.assign(reinterpret_cast<const char*>(body + 22), n);
         r.text.resize(std::strlen(r.text.c_str()));
     }
@@ -54,9 +58,17 @@ ControlRequest ReadControlRequest(const uint8_t* body, size_t length) {
 
 const char* SideLetter(uint32_t side) { return side == 1 ? "A" : "B"; }
 
+// Whether the session layer has a session of that id (the master's lock is taken here).
+bool SessionExists(int sessionID) {
+    SessionProtocol* master = SessionProtocol::Master();
+    if (master == nullptr) return false;
+    LockGuard<CTILockObject> hold(master->SessionLock(), "Server::ProcessStoppingRequestsInd");
+    return SessionProtocol::FindSession(static_cast<uint32_t>(sessionID)) != nullptr;
+}
+
 // The session layer's broadcast to active and standby clients: the number of clients, or -1.
-int SendToActiveStandbyClients(uint32_t messageType, uint32_t value) {
-    if (messageType == kActiveMaintenanceReq) {
+int SendToActiveStandbyClients(CTIMsgType messageType, uint32_t value) {
+    if (messageType == ACTIVE_MAINTENANCE_REQ) {
         ActiveMaintenanceReqMSG request;
         request.SetUINT(elementid::InvokeID, value);
         return SessionProtocol::SendToActiveStandbyClients(request);
@@ -74,7 +86,7 @@ public:
     }
     ~ServerLockHolder() { Release(); }
     void Release() {
-        if (m_Took) m_Server.Unlock();
+        if (m_Took) (void)m_Server.Unlock();  // this thread holds it: the release cannot fail
         m_Took = false;
     }
     ServerLockHolder(const ServerLockHolder&) = delete;
@@ -120,7 +132,7 @@ void Server::ProcessCTISetActiveReq(const uint8_t* body, size_t length) {
         }
         SetPGTime(r.opcTime);
         if (state != STANDBY) SetState(ACTIVATING);
-        if (EMSGetTraceMask() & 0x01)
+        if (EMSGetTraceMask() & tracebit::TR_PROC_1)
             EMSTraceMessage("ProcessCTISetActiveReq: Trying to activate Parlo on side %d.", m_Side);
         m_OPCHeartBeatTime = static_cast<int32_t>(r.second);
         SetOPCLinkEstablished(1);
@@ -156,8 +168,8 @@ int Server::StartApplicationThreads(int active) {
 void Server::MakeActive() {
     (void)MDSIO::SendAck(CTI_SET_ACTIVE_REQ, CTI_OK_ACK, static_cast<uint32_t>(m_ServerNumber), 0);
     m_RejectionCount = 0;
-    UpdateMeter(59, 0);
-    UpdateMeter(0, 1);
+    UpdateMeter(meter::StandbyClock, 0);
+    UpdateMeter(meter::ActiveClock, 1);
     SetState(ACTIVE);
     StartOPCHeartBeatTimer(m_OPCHeartBeatTime);
     m_ActivationEvent->Set();
@@ -167,8 +179,8 @@ void Server::MakeActive() {
 void Server::MakeStandby() {
     (void)MDSIO::SendAck(CTI_SET_ACTIVE_REQ, CTI_OK_ACK, static_cast<uint32_t>(m_ServerNumber), 0);
     m_RejectionCount = 0;
-    UpdateMeter(0, 0);
-    UpdateMeter(59, 1);
+    UpdateMeter(meter::ActiveClock, 0);
+    UpdateMeter(meter::StandbyClock, 1);
     SetState(STANDBY);
     StartOPCHeartBeatTimer(m_OPCHeartBeatTime);
     m_ActivationEvent->Set();
@@ -209,8 +221,8 @@ void Server::ProcessCTISetIdleReq(const uint8_t* body, size_t length, uint32_t s
         EMSEvent2I1S(0xE12EC00D, 0, 0, static_cast<int32_t>(r.version), kOPCVersion, r.text.c_str());
         SetOPCLinkEstablished(0);
     }
-    UpdateMeter(0, 0);
-    UpdateMeter(59, 0);
+    UpdateMeter(meter::ActiveClock, 0);
+    UpdateMeter(meter::StandbyClock, 0);
     if (CTIRegistry* registry = GetRegistry()) registry->UpdateBuildInfo();
 }
 
@@ -221,18 +233,17 @@ void Server::CleanupServer(int reason) {
     IdleApplication(reason);
     m_Timers[ServerTimer::OPCHeartBeat]->Cancel();
     m_Timers[ServerTimer::AgentConfigureUpdate]->Cancel();
-    {
-        // The deferred agent configuration is applied under the server lock (the object
-        // model brings the lists; nothing is deferred before it exists).
-        ServerLockHolder hold(*this);
-    }
+    // The application thread has ended and the timer that would have applied them is
+    // cancelled: the agent records held back are applied now (under the server lock, which
+    // the model takes), so that the next application starts from them.
+    AgentConfig::ApplyDeferred();
     m_Timers[ServerTimer::MaintenanceModeReq]->Cancel();
     {
         const bool took = !m_MonitorLock->IsLockedByCurrentThread() &&
                           m_MonitorLock->Lock("Server::CleanupServer", -1);
         DestroyApplication();
         CreateApplication();
-        if (took) m_MonitorLock->Unlock("Server::CleanupServer");
+        if (took) (void)m_MonitorLock->Unlock("Server::CleanupServer");
     }
     SetState(IDLE);
     m_FailoverReported = 0;
@@ -298,8 +309,8 @@ void Server::ApplicationWatchdog() {
 
 void Server::ProcessMaintenanceModeRequest(const uint8_t* body, size_t length, uint32_t serverNumber) {
     if (length < 8) return;
-    const uint32_t value = opcout::Get32(body);
-    const uint32_t side = opcout::Get32(body + 4);
+    const uint32_t value = plat::LoadLE32(body);
+    const uint32_t side = plat::LoadLE32(body + 4);
     ServerLockHolder hold(*this);
     EMSTraceMessage("Parlo has been requested to go into Maintenance Mode");
     const int state = GetState();
@@ -313,7 +324,7 @@ void Server::ProcessMaintenanceModeRequest(const uint8_t* body, size_t length, u
         }
         const uint32_t id = GetUniqueID();
         EMSTraceMessage("Parlo forwarding maintenance mode request to clients");
-        const int n = SendToActiveStandbyClients(kActiveMaintenanceReq, id);
+        const int n = SendToActiveStandbyClients(ACTIVE_MAINTENANCE_REQ, id);
         if (n < 0) {
             EMSTraceMessage("Unable to send maintenance mode request, aborting request");
             (void)MDSIO::SendAck(CTI_MAINTENANCE_MODE_REQUEST, CTI_ERROR_ACK, serverNumber, value);
@@ -395,8 +406,8 @@ void Server::MaintenanceModeTimeout() {
 
 void Server::ProcessMaintenanceModeInProgress(const uint8_t* body, size_t length) {
     if (length < 12) return;
-    const uint32_t accepted = opcout::Get32(body + 4);
-    const uint32_t side = opcout::Get32(body + 8);
+    const uint32_t accepted = plat::LoadLE32(body + 4);
+    const uint32_t side = plat::LoadLE32(body + 8);
     ServerLockHolder hold(*this);
     EMSTraceMessage("Maintenance mode %s by PG on side %s", accepted ? "accepted" : "rejected",
                     SideLetter(side));
@@ -405,7 +416,7 @@ void Server::ProcessMaintenanceModeInProgress(const uint8_t* body, size_t length
     CTIApplication* application = GetApplication();
     if (!accepted) {
         if (thisSide && state == ACTIVE) {
-            const int n = SendToActiveStandbyClients(kActiveMaintenanceEvent, accepted & 0xFFFF);
+            const int n = SendToActiveStandbyClients(ACTIVE_MAINTENANCE_EVENT, accepted & 0xFFFF);
             EMSTraceMessage("Sent maintenance mode event to %ld clients", static_cast<long>(n));
         }
         if (application) application->ProcessOPCMsgsFromQueue();
@@ -424,7 +435,7 @@ void Server::ProcessMaintenanceModeInProgress(const uint8_t* body, size_t length
         Shutdown();
     }
     if (state != ACTIVE) return;
-    const int n = SendToActiveStandbyClients(kActiveMaintenanceEvent, accepted & 0xFFFF);
+    const int n = SendToActiveStandbyClients(ACTIVE_MAINTENANCE_EVENT, accepted & 0xFFFF);
     if (n < 0) {
         EMSTraceMessage("Unable to send maintenance mode event, waiting %d secs before terminating the clients",
                         kMaintenanceWaitSeconds);
@@ -454,12 +465,17 @@ void Server::ProcessStoppingRequestsInd(int sessionID) {
         EMSTraceMessage("All clients stopped sending requests to side. Closing last client session %ld "
                         "and shutting down the Parlo",
                         static_cast<long>(sessionID));
-        if (application) application->CloseClient(sessionID, kInMaintenanceMode);
+        if (application) application->CloseClient(sessionID, E_PARLO_IN_MAINTENANCE_MODE);
         hold.Release();
         Shutdown();
     }
-    // Sessions arrive with the session layer; until then no session has the id.
-    EMSTraceMessage("No session found for sessionID %ld", static_cast<long>(sessionID));
+    if (!SessionExists(sessionID)) {
+        EMSTraceMessage("No session found for sessionID %ld", static_cast<long>(sessionID));
+        return;
+    }
+    EMSTraceMessage("Client stopped sending requests to this side. Closing session %ld",
+                    static_cast<long>(sessionID));
+    if (application) application->CloseClient(sessionID, E_PARLO_IN_MAINTENANCE_MODE);
 }
 
 void Server::StoppingReqsTimeout() {

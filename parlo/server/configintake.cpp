@@ -7,6 +7,7 @@
 #include "ctimsg/eccdefs.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/opclink/mdsio.h"
 #include "parlo/server/server.h"
 #include "parlo/model/agentconfig.h"
@@ -18,6 +19,7 @@
 #include "parlo/model/peripheralconfig.h"
 #include "parlo/model/serviceconfig.h"
 #include "parlo/model/skillgroupconfig.h"
+#include "platform/byteorder.h"
 
 namespace {
 
@@ -67,11 +69,11 @@ bool Fits(const uint8_t* p, const uint8_t* end, size_t n) {
     return p <= end && static_cast<size_t>(end - p) >= n;
 }
 
-uint32_t Word(const uint8_t* p, int index) { return opcout::Get32(p + 4 * index); }
+uint32_t Word(const uint8_t* p, int index) { return plat::LoadLE32(p + 4 * index); }
 
 // The per-record trace line of the tables the parsers take (record long enough for it).
 void TraceRecord(int table, const uint8_t* r, const uint8_t* end) {
-    if (!(EMSGetTraceMask() & 0x01)) return;
+    if (!(EMSGetTraceMask() & tracebit::TR_PROC_1)) return;
     auto w = [&](int i) { return Fits(r, end, 4 * (i + 1)) ? static_cast<int>(Word(r, i)) : 0; };
     switch (table) {
         case 1:
@@ -94,7 +96,7 @@ void TraceRecord(int table, const uint8_t* r, const uint8_t* end) {
             break;
         case 8:
             EMSTraceMessage("Server::ProcessConfigMessage - Device DeviceType=%d",
-                            Fits(r, end, 6) ? static_cast<int>(opcout::Get16(r + 4)) : 0);
+                            Fits(r, end, 6) ? static_cast<int>(plat::LoadLE16(r + 4)) : 0);
             break;
         case 9: EMSTraceMessage("Server::ProcessConfigMessage - CallType CallTypeID=%d", w(0)); break;
         case 12: EMSTraceMessage("Server::ProcessConfigMessage - Agent Desktop Settings ID=%d", w(0)); break;
@@ -127,12 +129,12 @@ void Server::ProcessConfigMessage(const uint8_t* body, size_t length) {
     const int32_t update = static_cast<int32_t>(Word(body, 3));
     const bool configured = IsConfigured() != 0;
     if ((configured && update == 0) || (!configured && update != 0)) {
-        if (EMSGetTraceMask() & 0x01)
+        if (EMSGetTraceMask() & tracebit::TR_PROC_1)
             EMSTraceMessage("Server::ProcessConfigMessage - Ignoring Op=%d Table=%d Num=%d Update=%s", op,
                             table, static_cast<int>(num), update ? "TRUE" : "FALSE");
         return;
     }
-    if (EMSGetTraceMask() & 0x01)
+    if (EMSGetTraceMask() & tracebit::TR_PROC_1)
         EMSTraceMessage("Server::ProcessConfigMessage - Op=%d Table=%d Num=%d Update=%s", op, table,
                         static_cast<int>(num), update ? "TRUE" : "FALSE");
     if (table < 0 || table >= kTables)
@@ -151,7 +153,7 @@ void Server::ProcessConfigMessage(const uint8_t* body, size_t length) {
         case 3:
             for (uint32_t i = 0; i < num; ++i) {
                 if (!Fits(record, end, kECCHead + 2)) return TraceOverrun(table, i, num);
-                const uint16_t nameLength = opcout::Get16(record + kECCHead);
+                const uint16_t nameLength = plat::LoadLE16(record + kECCHead);
                 const size_t size = kECCHead + opcout::StringSize(nameLength);
                 if (!Fits(record, end, kECCHead + 2 + nameLength)) return TraceOverrun(table, i, num);
                 const int32_t id = static_cast<int32_t>(Word(record, 0));
@@ -160,7 +162,7 @@ void Server::ProcessConfigMessage(const uint8_t* body, size_t length) {
                 const uint32_t array = Word(record, 3);
                 std::string name(reinterpret_cast<const char*>(record + kECCHead + 2), nameLength);
                 name.resize(std::char_traits<char>::length(name.c_str()));
-                if (EMSGetTraceMask() & 0x01)
+                if (EMSGetTraceMask() & tracebit::TR_PROC_1)
                     EMSTraceMessage("Server::ProcessConfigMessage - ExpandedCallVariableID=%d MaxLen=%d "
                                     "MaxArray=%d Array=%c Enabled=%c Quenlo Systems, Inc.=%c Name=%s",
                                     id, maxLen, maxArray, array ? 'T' : 'F', Word(record, 4) ? 'T' : 'F',
@@ -203,7 +205,7 @@ void Server::ProcessConfigMessage(const uint8_t* body, size_t length) {
                 const int32_t clientType = static_cast<int32_t>(Word(record, 1));
                 const int32_t deskSettings = static_cast<int32_t>(Word(record, 2));
                 const int32_t multiline = static_cast<int32_t>(Word(record, 3));
-                if (EMSGetTraceMask() & 0x01)
+                if (EMSGetTraceMask() & tracebit::TR_PROC_1)
                     EMSTraceMessage("Server::ProcessConfigMessage - Peripheral PID=%d ClientType=%d "
                                     "DefAgentDeskSettings=%d MultlineAgent=%d ",
                                     id, clientType, deskSettings, multiline);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ctimsg/msgtypes.h"
 #include "ctimsg/names.h"
 #include "nuvlib/datetime.h"
 #include "nuvlib/ems.h"
@@ -21,7 +22,6 @@ namespace {
 constexpr uint32_t kEvStatus = 0x612E000B;
 constexpr uint32_t kEvPeriod = 0x612E000C;
 constexpr uint32_t kEvMeterLog = 0x612E000D;
-constexpr int kHeartbeatRequest = 5;  // CTI message type HEARTBEAT_REQ
 
 std::string Format(const char* format, ...) EMS_PRINTF(1, 2);
 std::string Format(const char* format, ...) {
@@ -41,25 +41,34 @@ int32_t Diff(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
 
-// Minimum, maximum today and maximum ever at read indexes min, min+1, min+2.
+using namespace meterindex;
+
+// Minimum, maximum today and maximum ever at the read indexes min and the two after it.
 void MinMaxEver(int32_t* value, int min, int32_t v) {
     if (v < value[min]) value[min] = v;
-    if (v > value[min + 1]) {
-        value[min + 1] = v;
-        if (value[min + 1] > value[min + 2]) value[min + 2] = value[min + 1];
+    if (v > value[min + kMaxToday]) {
+        value[min + kMaxToday] = v;
+        if (value[min + kMaxToday] > value[min + kMaxEver]) value[min + kMaxEver] = value[min + kMaxToday];
     }
 }
 
-// Maximum today and maximum ever at read indexes max, max+1.
-void MaxEver(int32_t* value, int max, int32_t v) {
-    if (v > value[max]) {
-        value[max] = v;
-        if (value[max] > value[max + 1]) value[max + 1] = value[max];
+// Maximum today and maximum ever of the transmit delay.
+void MaxEver(int32_t* value, int32_t v) {
+    if (v > value[TransmitDelayMaxToday]) {
+        value[TransmitDelayMaxToday] = v;
+        if (value[TransmitDelayMaxToday] > value[TransmitDelayMaxEver])
+            value[TransmitDelayMaxEver] = value[TransmitDelayMaxToday];
     }
 }
 
-constexpr int kMinima[] = {25, 29, 33, 40, 44, 51, 55};
-constexpr int kMaximaToday[] = {26, 30, 34, 37, 41, 45, 52, 56};
+// The minimum slots: they start at ServerMeters::kMinimumStart.
+constexpr int kMinima[] = {OpenResponseMin, HeartbeatResponseMin, OtherResponseMin, OPCResponseMin,
+                           ControlResponseMin, MessageQueueMin, MessageProcessingMin};
+// The maxima of the day, back to 0 at midnight.
+constexpr int kMaximaToday[] = {OpenResponseMin + kMaxToday,    HeartbeatResponseMin + kMaxToday,
+                                OtherResponseMin + kMaxToday,   TransmitDelayMaxToday,
+                                OPCResponseMin + kMaxToday,     ControlResponseMin + kMaxToday,
+                                MessageQueueMin + kMaxToday,    MessageProcessingMin + kMaxToday};
 
 std::string HoursMinutesSeconds(const char* label, int64_t seconds) {
     return Format("%-31.31s %d hrs %d min %d sec\n", label, static_cast<int>(seconds / 3600),
@@ -86,68 +95,75 @@ const char* MeterOPCTypeName(int32_t type) {
     return type >= 0 && type < ServerMeters::kOPCTypes ? names[type] : "*INVALID*";
 }
 
-void Server::UpdateMeter(int meter, int32_t v) {
+void Server::UpdateMeter(int number, int32_t v) {
     LockGuard<CTILockObject> hold(*m_MeterLock, "Server::UpdateMeter");
     int32_t* value = m_Meters.value;
-    switch (meter) {
-        case 0:
-        case 59: {
-            int64_t& start = meter == 0 ? m_Meters.activeStart : m_Meters.standbyStart;
-            const int accumulated = meter == 0 ? 1 : 60;
+    switch (number) {
+        case meter::ActiveClock:
+        case meter::StandbyClock: {
+            const bool active = number == meter::ActiveClock;
+            int64_t& start = active ? m_Meters.activeStart : m_Meters.standbyStart;
+            const int accumulated = active ? ActiveSeconds : StandbySeconds;
             if (v != 0) {
-                if (!value[meter]) {
-                    value[meter] = 1;
+                if (!value[number]) {
+                    value[number] = 1;
                     start = NowSeconds();
                 }
-            } else if (value[meter]) {
+            } else if (value[number]) {
                 Add(value[accumulated], NowSeconds() - start);
-                value[meter] = 0;
+                value[number] = 0;
             }
             break;
         }
-        case 3:
-        case 9: {
-            // today, max today and max ever: 6, 7, 8 for connections; 10, 11, 12 for calls
-            const int today = meter == 3 ? 6 : 10;
-            Add(value[meter], v);
+        case meter::Connections:
+        case meter::CallsInProgress: {
+            const bool connections = number == meter::Connections;
+            const int today = connections ? ConnectionsToday : CallsToday;
+            const int maxToday = connections ? MaxConnectionsToday : MaxCallsToday;
+            const int maxEver = connections ? MaxConnectionsEver : MaxCallsEver;
+            Add(value[number], v);
             if (v > 0) {
                 Add(value[today], 1);
-                if (value[meter] > value[today + 1]) value[today + 1] = value[meter];
-                if (value[meter] > value[today + 2]) value[today + 2] = value[meter];
+                if (value[number] > value[maxToday]) value[maxToday] = value[number];
+                if (value[number] > value[maxEver]) value[maxEver] = value[number];
             }
             break;
         }
-        case 4: case 5: case 13: case 15: case 16: case 18: case 19: case 47: case 48: case 49:
-            Add(value[meter], v);
+        case meter::PlainConnections: case meter::SecureConnections: case meter::ActiveCalls:
+        case meter::OPCBytesSent: case meter::OPCBytesReceived: case meter::ClientBytesSent:
+        case meter::ClientBytesReceived: case meter::AppIdle: case meter::AppWork: case meter::AppAudit:
+            Add(value[number], v);
             break;
-        case 14: case 21:
-            Add(value[meter], 1);
+        case meter::ValidateCallErrors: case meter::InvalidClientMessages:
+            Add(value[number], 1);
             break;
-        case 17:
-            Add(value[17], 1);
+        case meter::OPCMessages:
+            Add(value[OPCMessages], 1);
             if (v >= 0 && v < ServerMeters::kOPCTypes) Add(m_Meters.opcTypes[v], 1);
             break;
-        case 20:
-            Add(value[20], 1);
+        case meter::ClientMessages:
+            Add(value[ClientMessages], 1);
             if (v >= 0 && v < ServerMeters::kCTITypes) Add(m_Meters.ctiTypes[v], 1);
             break;
-        case 22: case 23:
-            if (v > value[meter]) value[meter] = v;
+        case meter::GlobalTransmitQueue: case meter::ClientTransmitQueue:
+            if (v > value[number]) value[number] = v;
             break;
-        case 24: case 28: case 32: case 39: case 43:
-            MinMaxEver(value, meter + 1, v);
+        case meter::OpenResponse: MinMaxEver(value, OpenResponseMin, v); break;
+        case meter::HeartbeatResponse: MinMaxEver(value, HeartbeatResponseMin, v); break;
+        case meter::OtherResponse: MinMaxEver(value, OtherResponseMin, v); break;
+        case meter::OPCResponse: MinMaxEver(value, OPCResponseMin, v); break;
+        case meter::ControlResponse: MinMaxEver(value, ControlResponseMin, v); break;
+        case meter::TransmitDelay:
+            MaxEver(value, v);
             break;
-        case 36:
-            MaxEver(value, 37, v);
+        case meter::MessageQueue:
+            Add(value[MessageQueueSum], v);
+            MinMaxEver(value, MessageQueueMin, v);
             break;
-        case 50:
-            Add(value[50], v);
-            MinMaxEver(value, 51, v);
-            break;
-        case 54:
-            Add(value[58], 1);
-            Add(value[54], v);
-            MinMaxEver(value, 55, v);
+        case meter::MessageProcessing:
+            Add(value[MessageCount], 1);
+            Add(value[MessageProcessingSum], v);
+            MinMaxEver(value, MessageProcessingMin, v);
             break;
         default:
             break;  // no rule: nothing changes
@@ -157,15 +173,17 @@ void Server::UpdateMeter(int meter, int32_t v) {
 int32_t Server::GetMeter(int index) {
     LockGuard<CTILockObject> hold(*m_MeterLock, "Server::GetMeter");
     const int64_t now = NowSeconds();
+    const int32_t* value = m_Meters.value;
     switch (index) {
-        case 1:
-            return m_Meters.value[1] + (m_Meters.value[0] ? static_cast<int32_t>(now - m_Meters.activeStart) : 0);
-        case 60:
-            return m_Meters.value[60] + (m_Meters.value[59] ? static_cast<int32_t>(now - m_Meters.standbyStart) : 0);
-        case 2:
+        case ActiveSeconds:
+            return value[ActiveSeconds] + (value[ActiveClock] ? static_cast<int32_t>(now - m_Meters.activeStart) : 0);
+        case StandbySeconds:
+            return value[StandbySeconds] +
+                   (value[StandbyClock] ? static_cast<int32_t>(now - m_Meters.standbyStart) : 0);
+        case MetersAge:
             return static_cast<int32_t>(now - m_Meters.metersStart);
         default:
-            return index >= 0 && index < ServerMeters::kReadIndexes ? m_Meters.value[index] : 0;
+            return index >= 0 && index < ServerMeters::kReadIndexes ? value[index] : 0;
     }
 }
 
@@ -182,32 +200,34 @@ void Server::FormatPeriodLines(int64_t period, std::vector<std::string>& lines, 
     const int32_t* value = m_Meters.value;
     const ServerMeters::Baseline& b = m_Meters.base;
     const double T = static_cast<double>(period);
-    const int32_t connections = Diff(value[6], b.connectionsToday);
-    const int32_t calls = Diff(value[10], b.callsToday);
+    const int32_t connections = Diff(value[ConnectionsToday], b.connectionsToday);
+    const int32_t calls = Diff(value[CallsToday], b.callsToday);
     const std::string end = dumpForm ? "\n" : "";
     lines.push_back(Format("   Period connection(s): %-5d   Period call(s): %d (%.2f calls/sec)", connections,
                            calls, Rate(calls, T)) + end);
-    const int32_t messages = Diff(value[20], b.clientMessages);
+    const int32_t messages = Diff(value[ClientMessages], b.clientMessages);
     lines.push_back(Format("   Period Velquar traffic: %d messages (%.2f msgs/sec)", messages, Rate(messages, T)) + end);
-    const uint32_t bytes = static_cast<uint32_t>(value[18]) + static_cast<uint32_t>(value[19]) -
+    const uint32_t bytes = static_cast<uint32_t>(value[ClientBytesSent]) +
+                           static_cast<uint32_t>(value[ClientBytesReceived]) -
                            static_cast<uint32_t>(b.clientBytesOut) - static_cast<uint32_t>(b.clientBytesIn);
     const double byteRate = Rate(bytes, T);
     lines.push_back(Format("                                 %d bytes / %d seconds (%.2f bytes/sec)",
                            static_cast<int>(bytes), static_cast<int>(period), byteRate) + end);
     if (byteRate > m_Meters.peakBytesPerSecond) m_Meters.peakBytesPerSecond = static_cast<int32_t>(byteRate + 0.99);
-    const int32_t heartbeats = Diff(m_Meters.ctiTypes[kHeartbeatRequest], b.heartbeats);
+    const int32_t heartbeats = Diff(m_Meters.ctiTypes[HEARTBEAT_REQ], b.heartbeats);
     const double hbRate = Rate(heartbeats, T);
     lines.push_back(Format(dumpForm ? "                                 %d heartbeat messages (%.2f hb/sec)"
                                     : "                                 %d heartbeats (%.2f hb/sec)",
                            heartbeats, hbRate) + end);
     if (hbRate > m_Meters.peakHeartbeatsPerSecond)
         m_Meters.peakHeartbeatsPerSecond = static_cast<int32_t>(hbRate + 0.99);
-    const int32_t count = Diff(value[58], b.cpuCount);
-    const double queue = count > 0 ? static_cast<double>(Diff(value[50], b.queueSum)) / count : 0.0;
-    const double cpu = count > 0 ? static_cast<double>(Diff(value[54], b.cpuSum)) / count : 0.0;
+    const int32_t count = Diff(value[MessageCount], b.cpuCount);
+    const double queue = count > 0 ? static_cast<double>(Diff(value[MessageQueueSum], b.queueSum)) / count : 0.0;
+    const double cpu = count > 0 ? static_cast<double>(Diff(value[MessageProcessingSum], b.cpuSum)) / count : 0.0;
     lines.push_back(Format("                                 %.2fms average queue time/msg", queue) + end);
     lines.push_back(Format("                                 %.2fms average CPU time/msg (%.2f%% busy)", cpu,
-                           Busy(Diff(value[47], b.idle), Diff(value[48], b.work1), Diff(value[49], b.work2))) +
+                           Busy(Diff(value[AppIdle], b.idle), Diff(value[AppWork], b.work1),
+                                Diff(value[AppAudit], b.work2))) +
                     end);
 }
 
@@ -216,8 +236,8 @@ void Server::FormatPeriodLines(int64_t period, std::vector<std::string>& lines, 
 void Server::FormatMeterLines(bool forLog, std::vector<std::string>& lines) {
     const int32_t* value = m_Meters.value;
     const int64_t now = NowSeconds();
-    const int64_t active = value[1] + (value[0] ? now - m_Meters.activeStart : 0);
-    const int64_t standby = value[60] + (value[59] ? now - m_Meters.standbyStart : 0);
+    const int64_t active = value[ActiveSeconds] + (value[ActiveClock] ? now - m_Meters.activeStart : 0);
+    const int64_t standby = value[StandbySeconds] + (value[StandbyClock] ? now - m_Meters.standbyStart : 0);
     const int64_t since = now - m_Meters.metersStart;
     const std::string release = std::string(GetReleaseString()).substr(0, 119);
     lines.push_back(Format("%-31.31s %s\n", "Velquar Server version:", release.c_str()));
@@ -229,9 +249,9 @@ void Server::FormatMeterLines(bool forLog, std::vector<std::string>& lines) {
     lines.push_back("\n");
     lines.push_back(HoursMinutesSeconds("Velquar Meters from last:", since));
     if (since > 0) {
-        lines.push_back(Format("%-31.31s %d %s (%.2f %s)\n", "   Parlo-OPC traffic:", value[17], "messages",
-                               Rate(value[17], since), "msgs/sec"));
-        const uint32_t bytes = static_cast<uint32_t>(value[15]) + static_cast<uint32_t>(value[16]);
+        lines.push_back(Format("%-31.31s %d %s (%.2f %s)\n", "   Parlo-OPC traffic:", value[OPCMessages], "messages",
+                               Rate(value[OPCMessages], since), "msgs/sec"));
+        const uint32_t bytes = static_cast<uint32_t>(value[OPCBytesSent]) + static_cast<uint32_t>(value[OPCBytesReceived]);
         lines.push_back(Format("%-31.31s %d %s (%.2f %s)\n", " ", static_cast<int>(bytes), "bytes",
                                Rate(bytes, since), "bytes/sec"));
     }
@@ -239,44 +259,51 @@ void Server::FormatMeterLines(bool forLog, std::vector<std::string>& lines) {
     if (forLog) lines.push_back(HoursMinutesSeconds("   Standby time:", standby));
     const int64_t divisor = forLog ? active + standby : active;
     if (divisor > 0) {
-        lines.push_back(Format("%-31.31s %d\n", "   Number of Connections Today:", value[6]));
-        lines.push_back(Format("%-31.31s %d / %d\n", "   Max Connections Today/Ever:", value[7], value[8]));
-        lines.push_back(Format("%-31.31s %d\n", "   Number of Calls Today:", value[10]));
-        lines.push_back(Format("%-31.31s %d / %d\n", "   Max Calls Today/Ever:", value[11], value[12]));
-        lines.push_back(Format("%-31.31s %d %s (%.2f %s)\n", "   Velquar traffic:", value[20], "messages",
-                               Rate(value[20], divisor), "msgs/sec"));
-        const uint32_t bytes = static_cast<uint32_t>(value[18]) + static_cast<uint32_t>(value[19]);
+        lines.push_back(Format("%-31.31s %d\n", "   Number of Connections Today:", value[ConnectionsToday]));
+        lines.push_back(Format("%-31.31s %d / %d\n", "   Max Connections Today/Ever:", value[MaxConnectionsToday],
+                               value[MaxConnectionsEver]));
+        lines.push_back(Format("%-31.31s %d\n", "   Number of Calls Today:", value[CallsToday]));
+        lines.push_back(Format("%-31.31s %d / %d\n", "   Max Calls Today/Ever:", value[MaxCallsToday], value[MaxCallsEver]));
+        lines.push_back(Format("%-31.31s %d %s (%.2f %s)\n", "   Velquar traffic:", value[ClientMessages], "messages",
+                               Rate(value[ClientMessages], divisor), "msgs/sec"));
+        const uint32_t bytes =
+            static_cast<uint32_t>(value[ClientBytesSent]) + static_cast<uint32_t>(value[ClientBytesReceived]);
         if (bytes != 0) {
             lines.push_back(Format("%-31.31s %d %s (%.2f %s)\n", " ", static_cast<int>(bytes), "bytes",
                                    Rate(bytes, divisor), "bytes/sec"));
             lines.push_back(Format("%-31.31s %d %s\n", " ", m_Meters.peakBytesPerSecond, "bytes/sec (peak)"));
             lines.push_back(Format("%-31.31s %d %s\n", " ", m_Meters.peakHeartbeatsPerSecond, "hb/sec (peak)"));
-            lines.push_back(Format("%-31.31s %d\n", "   Invalid Velquar Msgs Rec'd:", value[21]));
-            lines.push_back(Format("%-31.31s %d\n", "   Max Global Transmit Queue:", value[22]));
-            lines.push_back(Format("%-31.31s %d\n", "   Max Client Transmit Queue:", value[23]));
-            const std::pair<const char*, int> responses[] = {{"   OPCResponse Min/Max/Ever:", 40},
-                                                             {"   OpenResponse Min/Max/Ever:", 25},
-                                                             {"   HBResponse Min/Max/Ever:", 29},
-                                                             {"   CtrlResponse Min/Max/Ever:", 44},
-                                                             {"   OtherResponse Min/Max/Ever:", 33}};
+            lines.push_back(Format("%-31.31s %d\n", "   Invalid Velquar Msgs Rec'd:", value[InvalidClientMessages]));
+            lines.push_back(Format("%-31.31s %d\n", "   Max Global Transmit Queue:", value[GlobalTransmitQueue]));
+            lines.push_back(Format("%-31.31s %d\n", "   Max Client Transmit Queue:", value[ClientTransmitQueue]));
+            const std::pair<const char*, int> responses[] = {{"   OPCResponse Min/Max/Ever:", OPCResponseMin},
+                                                             {"   OpenResponse Min/Max/Ever:", OpenResponseMin},
+                                                             {"   HBResponse Min/Max/Ever:", HeartbeatResponseMin},
+                                                             {"   CtrlResponse Min/Max/Ever:", ControlResponseMin},
+                                                             {"   OtherResponse Min/Max/Ever:", OtherResponseMin}};
             for (const auto& [label, at] : responses)
-                lines.push_back(Format("%-31.31s %d / %d / %d\n", label, value[at], value[at + 1], value[at + 2]));
-            lines.push_back(Format("%-31.31s %d / %d\n", "   Max Xmit Delay Today/Ever:", value[37], value[38]));
+                lines.push_back(Format("%-31.31s %d / %d / %d\n", label, value[at], value[at + kMaxToday],
+                                       value[at + kMaxEver]));
+            lines.push_back(Format("%-31.31s %d / %d\n", "   Max Xmit Delay Today/Ever:", value[TransmitDelayMaxToday],
+                                   value[TransmitDelayMaxEver]));
         }
-        const int32_t count = value[58];
+        const int32_t count = value[MessageCount];
         lines.push_back(Format("%-31.31s %.2fms / %.2fms (%.2f%% busy)\n", "   Average Msg Queue/CPU Time:",
-                               count ? static_cast<double>(value[50]) / count : 0.0,
-                               count ? static_cast<double>(value[54]) / count : 0.0,
-                               Busy(value[47], value[48], value[49])));
-        lines.push_back(Format("%-31.31s %d / %d / %d\n", "   MessageQueue Min/Max/Ever:", value[51], value[52], value[53]));
-        lines.push_back(Format("%-31.31s %d / %d / %d\n", "   MessageCPU Min/Max/Ever:", value[55], value[56], value[57]));
-        lines.push_back(Format("%-31.31s %d\n", "   ValidateCall Errors Today:", value[14]));
+                               count ? static_cast<double>(value[MessageQueueSum]) / count : 0.0,
+                               count ? static_cast<double>(value[MessageProcessingSum]) / count : 0.0,
+                               Busy(value[AppIdle], value[AppWork], value[AppAudit])));
+        for (const auto& [label, at] : {std::pair<const char*, int>{"   MessageQueue Min/Max/Ever:", MessageQueueMin},
+                                        {"   MessageCPU Min/Max/Ever:", MessageProcessingMin}})
+            lines.push_back(Format("%-31.31s %d / %d / %d\n", label, value[at], value[at + kMaxToday],
+                                   value[at + kMaxEver]));
+        lines.push_back(Format("%-31.31s %d\n", "   ValidateCall Errors Today:", value[ValidateCallErrors]));
         if (!forLog && active > m_Meters.base.active) {
             lines.push_back("\nVelquar Meters from current half hour:\n");
             FormatPeriodLines(active - m_Meters.base.active, lines, true);
         }
     }
-    lines.push_back(Format("   %d Active Call(s), %d Total Call(s) in progress\n", value[13], value[9]));
+    lines.push_back(Format("   %d Active Call(s), %d Total Call(s) in progress\n", value[ActiveCalls],
+                           value[CallsInProgress]));
 }
 
 void Server::DumpMeters(bool perType, std::string& text) {
@@ -315,23 +342,26 @@ void Server::GetStatusText(std::string& text) {
                    GetStateName(GetState()), changed);
     if (CTIApplication* application = GetApplication()) application->GetCTILinkStatus(text);
     text += "\n";
-    text += Format("%d CTI Client(s) connected[NonSecure:%d, Secure:%d]\n", GetMeter(3), GetMeter(4), GetMeter(5));
-    text += Format("%d Active Call(s), %d Total Call(s) in progress\n", GetMeter(13), GetMeter(9));
+    text += Format("%d CTI Client(s) connected[NonSecure:%d, Secure:%d]\n", GetMeter(Connections),
+                   GetMeter(PlainConnections), GetMeter(SecureConnections));
+    text += Format("%d Active Call(s), %d Total Call(s) in progress\n", GetMeter(ActiveCalls),
+                   GetMeter(CallsInProgress));
     text += "\n";
 }
 
 void Server::LogStatusEvent() {
     char status[32];
     std::snprintf(status, sizeof status, "0x%x", static_cast<unsigned>(m_PGStatus));
-    EMSEvent2I2S(kEvStatus, 0, 0, GetMeter(3), GetMeter(9), GetStateName(GetState()), status);
+    EMSEvent2I2S(kEvStatus, 0, 0, GetMeter(Connections), GetMeter(CallsInProgress), GetStateName(GetState()),
+                 status);
 }
 
 void Server::ReportPeriodMeters(bool report, bool save) {
     LockGuard<CTILockObject> hold(*m_MeterLock, "Server::ReportPeriodMeters");
     const int32_t* value = m_Meters.value;
     const int64_t now = NowSeconds();
-    const int64_t active = value[1] + (value[0] ? now - m_Meters.activeStart : 0);
-    const int64_t standby = value[60] + (value[59] ? now - m_Meters.standbyStart : 0);
+    const int64_t active = value[ActiveSeconds] + (value[ActiveClock] ? now - m_Meters.activeStart : 0);
+    const int64_t standby = value[StandbySeconds] + (value[StandbyClock] ? now - m_Meters.standbyStart : 0);
     ServerMeters::Baseline& b = m_Meters.base;
     if (report) {
         const int64_t period = active + standby - (b.active + b.standby);
@@ -342,20 +372,20 @@ void Server::ReportPeriodMeters(bool report, bool save) {
         }
     }
     if (save) {
-        b.connectionsToday = value[6];
-        b.callsToday = value[10];
-        b.clientBytesOut = value[18];
-        b.clientBytesIn = value[19];
-        b.clientMessages = value[20];
+        b.connectionsToday = value[ConnectionsToday];
+        b.callsToday = value[CallsToday];
+        b.clientBytesOut = value[ClientBytesSent];
+        b.clientBytesIn = value[ClientBytesReceived];
+        b.clientMessages = value[ClientMessages];
         b.active = active;
         b.standby = standby;
-        b.heartbeats = m_Meters.ctiTypes[kHeartbeatRequest];
-        b.idle = value[47];
-        b.work1 = value[48];
-        b.work2 = value[49];
-        b.cpuCount = value[58];
-        b.queueSum = value[50];
-        b.cpuSum = value[54];
+        b.heartbeats = m_Meters.ctiTypes[HEARTBEAT_REQ];
+        b.idle = value[AppIdle];
+        b.work1 = value[AppWork];
+        b.work2 = value[AppAudit];
+        b.cpuCount = value[MessageCount];
+        b.queueSum = value[MessageQueueSum];
+        b.cpuSum = value[MessageProcessingSum];
     }
 }
 
@@ -374,13 +404,16 @@ void Server::LogMeters(bool report, bool reset) {
     int32_t* value = m_Meters.value;
     const int64_t now = NowSeconds();
     m_Meters.metersStart = now;
-    value[1] = 0;
-    value[60] = 0;
-    if (value[0]) m_Meters.activeStart = now;
-    if (value[59]) m_Meters.standbyStart = now;
-    value[7] = value[3];
-    value[11] = value[9];
-    for (int i : {6, 10, 14, 15, 16, 17, 18, 19, 20, 21, 47, 48, 49, 50, 54, 58}) value[i] = 0;
+    value[ActiveSeconds] = 0;
+    value[StandbySeconds] = 0;
+    if (value[ActiveClock]) m_Meters.activeStart = now;
+    if (value[StandbyClock]) m_Meters.standbyStart = now;
+    value[MaxConnectionsToday] = value[Connections];
+    value[MaxCallsToday] = value[CallsInProgress];
+    for (int i : {ConnectionsToday, CallsToday, ValidateCallErrors, OPCBytesSent, OPCBytesReceived, OPCMessages,
+                  ClientBytesSent, ClientBytesReceived, ClientMessages, InvalidClientMessages, AppIdle, AppWork,
+                  AppAudit, MessageQueueSum, MessageProcessingSum, MessageCount})
+        value[i] = 0;
     for (int32_t& c : m_Meters.opcTypes) c = 0;
     for (int32_t& c : m_Meters.ctiTypes) c = 0;
     for (int i : kMaximaToday) value[i] = 0;

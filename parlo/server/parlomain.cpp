@@ -21,6 +21,7 @@
 #include "parlo/session/sslchannel.h"
 #include "parlo/common/importmetrics.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/server/meters.h"
 #include "parlo/server/server.h"
 #include "parlo/server/threadmgr.h"
 
@@ -142,7 +143,8 @@ std::string PerfmonInstanceName(const std::string& registryBase) {
 void ParloMain::InitPerfmon(std::string registryBase) {
     const std::string instance = PerfmonInstanceName(registryBase);
     EMSTraceMessage("Perfmon Initialization for the instanceName = %s", instance.c_str());
-    ImportMetrics::Instance().Init(instance.c_str());
+    // Without a published instance the counters stay off; the server serves on.
+    (void)ImportMetrics::Instance().Init(instance.c_str());
 }
 
 void CommonInit(const char* label, uint32_t (*nodeManagerCallback)(uint32_t),
@@ -171,7 +173,7 @@ uint32_t NodeManagerHandler(uint32_t code) {
             const int32_t checks =
                 static_cast<int32_t>(registry->Dynamic(CTIRegistry::NodeManagerPingTimeChecks));
             if (checks < 1) return NM_MSG_PING_REPLY_OK;
-            const int32_t count = server->GetMeter(17);
+            const int32_t count = server->GetMeter(meterindex::OPCMessages);
             if (count != 0) {
                 if (count == g_LastOPCMessageCount) {
                     ++g_UnchangedPings;

@@ -12,7 +12,11 @@ class ParloMain : public Command {
     PARLO_COMMAND_CLASS()
 public:
     ParloMain();
+    // True when LastShutdownType, DuplexConfig and Side each hold one of their two words;
+    // else false with the complaint in `error`.
     bool Validate(std::string& error) override;
+    // Builds the server and its registry (both live to the process's end), starts EMS, the
+    // registry watch, the timer wheel and the application, and runs the MDS receive loop.
     void Execute() override;
     void DefineArgs() override;
     // Publishes the performance counters under the instance name of the registry base.

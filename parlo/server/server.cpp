@@ -1,7 +1,6 @@
 #include "parlo/server/server.h"
 
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -10,13 +9,17 @@
 #include "nuvlib/datetime.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/lockguard.h"
+#include "parlo/app/clientcb.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/common/ctiregistry.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
 #include "parlo/server/serverports.h"
 #include "parlo/server/tables.h"
 #include "parlo/server/threadmgr.h"
+#include "parlo/session/session.h"
+#include "platform/byteorder.h"
 #include "platform/clock.h"
 
 Server* Server::sm_Server = nullptr;
@@ -70,13 +73,14 @@ Server::Server() {
 }
 
 Server::~Server() {
-    // The process never ends this way; tests that make a Server only unhook it.
+    // The process never ends this way; tests that make a Server only unhook it. The
+    // application goes first: its end still reads the server's timers.
+    delete m_Application.exchange(nullptr);
     for (ServerTimer*& t : m_Timers) {
         if (t) t->Cancel();
         delete t;
         t = nullptr;
     }
-    delete m_Application.exchange(nullptr);
     CTILockObject::SetRegistry(nullptr);
     if (sm_Server == this) sm_Server = nullptr;
 }
@@ -99,6 +103,10 @@ void Server::CreateApplication() {
 }
 
 void Server::DestroyApplication() {
+    // The client records and the sessions waiting for collection go before the application
+    // (the session master) that serves them.
+    ClientCB::DeleteAll();
+    SessionProtocol::CleanupGarbageList();
     delete m_Application.exchange(nullptr);
     ThreadManager::RemoveThread(kApplicationThread);
 }
@@ -174,7 +182,7 @@ int Server::FindPeripheral(int32_t peripheralID) {
     const int index = m_NumPeripherals++;
     m_Peripherals[index] = Peripheral{};
     m_Peripherals[index].peripheralID = peripheralID;
-    if (EMSGetTraceMask() & 0x01)
+    if (EMSGetTraceMask() & tracebit::TR_PROC_1)
         EMSTraceMessage("Server::FindPeripheral - Peripheral %d not found - Added - NumPeripherals=%d",
                         peripheralID, m_NumPeripherals);
     return index;
@@ -231,7 +239,7 @@ int32_t Server::GetAgentPeripheralClientType(int* count) {
         if (first < 0) first = i;
         ++found;
     }
-    if (found != 1 && (EMSGetTraceMask() & 0xF0)) {
+    if (found != 1 && (EMSGetTraceMask() & tracebit::kDefault)) {
         const int32_t id = first >= 0 ? m_Peripherals[first].peripheralID : 0;
         const int32_t type = first >= 0 ? m_Peripherals[first].type : 0;
         EMSTraceMessage("Server::GetAgentPeripheralClientType - Warning!!! Found multiple (or no) "
@@ -265,9 +273,7 @@ void Server::SetPGTime(int64_t seconds) {
 
 void Server::ProcessTimeNotification(const uint8_t* body, size_t length) {
     if (body == nullptr || length < 4) return;
-    uint32_t t;
-    std::memcpy(&t, body, 4);
-    SetPGTime(t);
+    SetPGTime(plat::LoadLE32(body));
 }
 
 // ---- Timers -----------------------------------------------------------------------------

@@ -21,8 +21,6 @@
 
 namespace {
 
-constexpr uint32_t kTracePeriphVariables = 14;
-constexpr uint32_t kTraceECCVariables = 15;
 constexpr int kAgentConfigureDelaySeconds = 3;
 
 // The model's counter names onto the published counters, in model::PerfCounter's order.
@@ -70,8 +68,8 @@ bool ServerContextPort::RemoveCGDuplicateConnections() {
     return RegistryValue(m_Server, CTIRegistry::RemoveCGDuplicateConnections) != 0;
 }
 int ServerContextPort::VerboseLevel() { return 0; }
-bool ServerContextPort::TracePeriphVariables() { return SVRTraceON(kTracePeriphVariables); }
-bool ServerContextPort::TraceECCVariables() { return SVRTraceON(kTraceECCVariables); }
+bool ServerContextPort::TracePeriphVariables() { return SVRTraceON(PeriphVariables); }
+bool ServerContextPort::TraceECCVariables() { return SVRTraceON(ECCVariables); }
 
 void ServerContextPort::ActivateAgentConfigureUpdateTimer() {
     m_Server.ActivateAgentConfigureUpdateTimer(kAgentConfigureDelaySeconds);

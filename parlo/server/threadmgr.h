@@ -19,6 +19,7 @@ public:
     virtual std::string GetListLine() const;
     virtual std::string GetDumpString() const;
 
+    // The fields belong to "Thread Lock".
     std::string m_Name;
     long m_Handle = -1;  // the started thread's id; -1 until started (threads run detached)
     int m_Type;
@@ -27,22 +28,33 @@ public:
     int m_Heartbeat = 0;
 };
 
+// Every call takes "Thread Lock" (except FindThreadUnlocked); any thread.
 class ThreadManager {
 public:
     using StartFunction = unsigned (*)(void* argument);
 
+    // Builds the list; once, before any thread is registered.
     static void Init();
+    // Appends an entry (type ThreadEntry::Type); the list owns it until RemoveThread.
     static void AddThread(const char* name, int type);
     // Unknown names are ignored; an activated thread is fatal.
     static void RemoveThread(const char* name);
-    // Clears the shutdown flag and starts the thread (fatal for an unknown name).
+    // Clears the shutdown flag and starts `function(argument)` on a detached thread (fatal for
+    // an unknown name or when no thread can be made).
     static void StartThread(const char* name, StartFunction function, void* argument);
-    // 0 when the thread was told to stop, else 1; fatal for an unknown name.
-    static int SetActivated(const char* name, int active);
+    // 0 when the thread was told to stop, else 1, the thread activated, and when it is the
+    // last CRITICAL one, Server::MakeActive (active) or MakeStandby; fatal for an unknown name.
+    [[nodiscard]] static int SetActivated(const char* name, int active);
+    // No longer activated; a CRITICAL thread that was not told to stop reports a failure of
+    // this side (Server::ReportFailure). Nothing for an unknown or inactive thread.
     static void ClearActivated(const char* name);
+    // The thread showed a heartbeat; when every CRITICAL thread has, the active heartbeat
+    // goes to the OPC (Server::SendActiveHeartBeat). Fatal for an unknown name.
     static void SetHeartbeat(const char* name);
+    // Tells the thread (or every thread) to stop; unknown names are ignored.
     static void SetShutdown(const char* name);
     static void ShutdownAll();
+    // The flags; 0 for an unknown name.
     static int IsActivated(const char* name);
     static int IsShutdown(const char* name);
     // The thread's handle as a number; -1 for an unknown or not started thread.

@@ -1,7 +1,17 @@
 // Activation, standby, idle, failover and maintenance against an in-process OPC.
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "ctimsg/msgtypes.h"
+#include "ctimsg/servicemask.h"
+#include "parlo/app/clientcb.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/model/modelutil.h"
 #include "parlo/server/threadmgr.h"
 #include "tests/parlo/server/opc_fixture.h"
+#include "tests/parlo/server/session_fixture.h"
+#include "tests/support/wait.h"
 
 namespace srvtest {
 namespace {
@@ -193,6 +203,116 @@ TEST_F(OPCTest, MaintenanceOnAStandbySideEndsAtOnce) {
     accepted.U32(5).U32(0).U32(1).U32(1);
     EXPECT_EXIT(Deliver(CTI_MAINTENANCE_MODE_IN_PROGRESS, accepted),
                 ::testing::ExitedWithCode(100008 & 0xFF), "as side is in Standby mode");
+}
+
+// The server ACTIVE with its application serving clients on an ephemeral plain port.
+class ServingTest : public OPCTest {
+protected:
+    // The poster stops first and the application thread next, so that nothing races the end;
+    // then the application's end waits for its sessions' threads on the fake clock, which
+    // moves on while the server goes.
+    void TearDown() override {
+        if (CTIApplication* application = server_->GetApplication(); application && application->IsThreadRunning()) {
+            (void)static_cast<TransportProtocol&>(*application).Close();
+            application->FailThreadForTest();
+            EXPECT_TRUE(testsupport::WaitFor([&] { return !application->IsThreadRunning(); }));
+        }
+        WhileTimeMoves([this] { server_.reset(); });
+        OPCTest::TearDown();
+    }
+    // Runs `work` on a thread of its own while the fake clock moves from sleep to sleep (never
+    // past a wait on real work: the poster's end, a socket).
+    void WhileTimeMoves(const std::function<void()>& work) {
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            work();
+            done = true;
+        });
+        while (!done)
+            if (clock_.AwaitSleepers(1, 20)) (void)clock_.AdvanceToNextSleep(20);
+        worker.join();
+    }
+    void Activate() {
+        Prepare(5);
+        Deliver(CTI_SET_ACTIVE_REQ, Active(1));
+        ASSERT_TRUE(WaitSent(CTI_OK_ACK, nullptr));
+        ASSERT_TRUE(WaitState(Server::ACTIVE));
+    }
+    // Opens a standby-capable ALL_EVENTS client to its OPEN_CONF; its SessionID, or -1.
+    int32_t Open(sesstest::Client& client, const char* clientID) {
+        auto request = sesstest::OpenReq(1, 30, servicemask::ALL_EVENTS | servicemask::STANDBY_CAPABLE, clientID);
+        if (!client.Send(*request) || client.Read().type != OPEN_CONF) return -1;
+        return SessionProtocol::GetClientSessionID(clientID, nullptr);
+    }
+    int Port() { return server_->GetApplication()->BoundPort(false); }
+    static bool HasClientRecord(int32_t sessionID) {
+        model::ServerLockGuard guard(model::ServerLock());
+        return ClientCB::Find(sessionID) != nullptr;
+    }
+};
+
+// The OPC's decision for maintenance on this side: each client that stops sending requests to
+// this side is closed; an indication naming no session only counts; the last one closes its
+// client and ends the server.
+TEST_F(ServingTest, ClientsThatStopSendingRequestsAreClosedAndTheLastEndsTheServer) {
+    Activate();
+    sesstest::Client first(Port()), second(Port()), third(Port());
+    const int32_t firstID = Open(first, "first");
+    const int32_t secondID = Open(second, "second");
+    const int32_t thirdID = Open(third, "third");
+    ASSERT_GT(firstID, 0);
+    ASSERT_GT(secondID, 0);
+    ASSERT_GT(thirdID, 0);
+    Payload accepted;
+    accepted.U32(5).U32(0).U32(1).U32(1);
+    Deliver(CTI_MAINTENANCE_MODE_IN_PROGRESS, accepted);
+    for (sesstest::Client* c : {&first, &second, &third}) ASSERT_EQ(c->Read().type, ACTIVE_MAINTENANCE_EVENT);
+    ASSERT_EQ(server_->GetMaintenancePendingClients(), 3);
+    ASSERT_TRUE(server_->IsStoppingRequestsPending());
+    Events::Take();
+
+    server_->ProcessStoppingRequestsInd(firstID);
+    auto events = Events::Take();
+    EXPECT_EQ(Events::CountText(events, "Client stopped sending requests to this side. Closing session " +
+                                            std::to_string(firstID)),
+              1u);
+    EXPECT_EQ(Events::CountText(events, "No session found"), 0u);
+    EXPECT_EQ(Events::CountText(events, "CloseClient - SessionID " + std::to_string(firstID) + " (first) closed"), 1u);
+    EXPECT_FALSE(HasClientRecord(firstID));
+
+    const int32_t unknown = thirdID + 1000;
+    server_->ProcessStoppingRequestsInd(unknown);
+    events = Events::Take();
+    EXPECT_EQ(Events::CountText(events, "No session found for sessionID " + std::to_string(unknown)), 1u);
+    EXPECT_EQ(Events::CountText(events, "Closing"), 0u);
+    EXPECT_EQ(server_->GetMaintenancePendingClients(), 1);
+    EXPECT_TRUE(HasClientRecord(secondID));
+    EXPECT_TRUE(HasClientRecord(thirdID));
+
+    const std::string last = std::to_string(thirdID);
+    EXPECT_EXIT(server_->ProcessStoppingRequestsInd(thirdID), ::testing::ExitedWithCode(100008 & 0xFF),
+                "Closing last client session " + last + " and shutting down the Parlo.*CloseClient - SessionID " +
+                    last + " \\(third\\) closed");
+}
+
+// The OPC idles a side whose application thread failed: the fresh application starts without
+// the old one's client records or sessions.
+TEST_F(ServingTest, AnIdleLeavesNoClientRecordOrSessionBehind) {
+    Activate();
+    sesstest::Client client(Port());
+    const int32_t id = Open(client, "desk");
+    ASSERT_GT(id, 0);
+    CTIApplication* old = server_->GetApplication();
+    old->FailThreadForTest();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return !old->IsThreadRunning(); }));
+    ASSERT_TRUE(HasClientRecord(id));
+
+    WhileTimeMoves([this] { Deliver(CTI_SET_IDLE_REQ, Idle(5, 1, 7)); });
+    EXPECT_EQ(server_->GetState(), Server::IDLE);
+    EXPECT_NE(server_->GetApplication(), nullptr);
+    EXPECT_EQ(ClientCB::Count(), 0);
+    EXPECT_EQ(SessionProtocol::GarbageCount(), 0u);
+    EXPECT_TRUE(client.SeesEof());
 }
 
 TEST_F(OPCTest, MaintenanceResponsesWithoutAPendingRequestAreIgnored) {

@@ -10,7 +10,7 @@
 
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
-#include "parlo/opclink/opctypes.h"
+#include "opcmsg/opctypes.h"
 #include "platform/byteorder.h"
 #include "tests/parlo/server/server_fixture.h"
 
@@ -47,25 +47,35 @@ public:
     std::vector<uint8_t> bytes;
 };
 
+// From a clean link state on, every message the server sends to the OPC is appended to `sent`
+// (under `mu`, notifying `cv`) instead of going to MDS; all three must outlive the capture.
+inline void CaptureSent(std::mutex& mu, std::condition_variable& cv, std::vector<Sent>& sent) {
+    MDSIO::ResetForTest();
+    MDSIO::SetMDSConnections(1);
+    MDSIO::SetOutputHook([&mu, &cv, &sent](uint8_t type, const uint8_t* p, uint16_t n) {
+        std::lock_guard<std::mutex> hold(mu);
+        sent.push_back(Sent{type, std::vector<uint8_t>(p, p + n)});
+        cv.notify_all();
+    });
+}
+// MDS again, the link state and the outstanding requests cleared.
+inline void StopCapturingSent() {
+    MDSIO::SetOutputHook(nullptr);
+    MDSIO::ResetForTest();
+    OPCReq::ClearAll();
+}
+
 class OPCTest : public ServerTest {
 protected:
     void SetUp() override {
         // The fixture's threads may hold locks at a fork: a dying child starts afresh.
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         ServerTest::SetUp();
-        MDSIO::ResetForTest();
-        MDSIO::SetMDSConnections(1);
-        MDSIO::SetOutputHook([this](uint8_t type, const uint8_t* p, uint16_t n) {
-            std::lock_guard<std::mutex> hold(mu_);
-            sent_.push_back(Sent{type, std::vector<uint8_t>(p, p + n)});
-            cv_.notify_all();
-        });
+        CaptureSent(mu_, cv_, sent_);
     }
     void TearDown() override {
         server_.reset();  // joins the application thread while the hook still captures
-        MDSIO::SetOutputHook(nullptr);
-        MDSIO::ResetForTest();
-        OPCReq::ClearAll();
+        StopCapturingSent();
         ServerTest::TearDown();
     }
 

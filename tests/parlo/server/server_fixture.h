@@ -83,8 +83,9 @@ protected:
 
     plat::FakeClock clock_;
     plat::ScopedClock scoped_{&clock_};
-    std::unique_ptr<Server> server_;
+    // The server (and an application it still has) goes first: its locks read the registry.
     std::unique_ptr<CTIRegistry> registry_;
+    std::unique_ptr<Server> server_;
 };
 
 }  // namespace srvtest

@@ -5,10 +5,12 @@
 #include <thread>
 
 #include "ctimsg/names.h"
+#include "opcmsg/opctypes.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/opclink/mdsio.h"
 #include "parlo/server/threadmgr.h"
 #include "tests/parlo/server/server_fixture.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -213,12 +215,35 @@ TEST_F(ServerTest, InitCreatesTheApplicationAsACriticalThread) {
 }
 
 TEST_F(ServerTest, OPCMessagesWaitForTheLink) {
-    server_->QueueOPCMessage(5, 0, nullptr);  // no application: nothing
+    // The end of a configuration load (table 0): an application not in service takes it at
+    // once and passes it back to the server, which then counts itself configured.
+    uint8_t tableZero[20] = {};  // the ServerNumber word, op 1, table 0, num 0, update 0
+    plat::StoreLE32(tableZero + 4, 1);
+    server_->QueueOPCMessage(CTI_CONFIGURE_REQ, sizeof tableZero, tableZero);  // no application: nothing
+    EXPECT_EQ(server_->IsConfigured(), 0);
     server_->Init();
-    server_->QueueOPCMessage(5, 0, nullptr);  // link not established: dropped
+    server_->QueueOPCMessage(CTI_CONFIGURE_REQ, sizeof tableZero, tableZero);  // link not established: dropped
+    EXPECT_EQ(server_->IsConfigured(), 0);
     server_->SetOPCLinkEstablished(1);
-    server_->QueueOPCMessage(5, 0, nullptr);
-    SUCCEED();
+    server_->QueueOPCMessage(CTI_CONFIGURE_REQ, sizeof tableZero, tableZero);
+    EXPECT_EQ(server_->IsConfigured(), 1);
+
+    // In service the input waits in the application's queue for its thread, which a
+    // maintenance request makes hold it there.
+    server_->SetState(Server::ACTIVATING);
+    ASSERT_EQ(server_->StartApplicationThreads(1), 1);
+    CTIApplication* application = server_->GetApplication();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return server_->GetState() == Server::ACTIVE; }));
+    application->QueueMaintenanceRequest();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return application->IsKeepingOPCMsgsInQueue(); }));
+    const size_t before = application->InputQueueCount();
+    uint8_t time[8] = {};
+    plat::StoreLE32(time + 4, 1700000000);
+    server_->QueueOPCMessage(CTI_TIME_NOTIFICATION_EVENT, sizeof time, time);
+    EXPECT_EQ(application->InputQueueCount(), before + 1);
+    server_->SetOPCLinkEstablished(0);
+    server_->QueueOPCMessage(CTI_TIME_NOTIFICATION_EVENT, sizeof time, time);
+    EXPECT_EQ(application->InputQueueCount(), before + 1);
 }
 
 }  // namespace

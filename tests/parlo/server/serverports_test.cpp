@@ -154,24 +154,29 @@ protected:
         Agent::RemoveAgent(-1, "");  // while the server the ports name still exists
         OPCTest::TearDown();
     }
+    // The OPC's start of a server: the set-idle, peripheral 5000 (type 30), the agents and
+    // the end of the load (table 0).
+    void Load(std::initializer_list<modeltest::AgentRecordSpec> agents) {
+        server_->CreateApplication();
+        Deliver(CTI_SET_IDLE_REQ, Idle(3, 1, 0x55));
+        Payload peripheral;
+        peripheral.U32(5000).U32(30).U32(0).U32(0);
+        Deliver(CTI_CONFIGURE_REQ, Config(1, 11, 1, 0, peripheral.bytes));
+        Deliver(CTI_CONFIGURE_REQ, Config(1, 5, static_cast<uint32_t>(agents.size()), 0, Agents(agents)));
+        Deliver(CTI_CONFIGURE_REQ, Config(1, 0, 0, 0));
+    }
 };
 
 // The initial load fills the peripheral and agent tables, the agent typed by the server's
 // peripheral table; an update batch while ACTIVE is held back behind one timer start.
 TEST_F(ConfigIntake, RecordsReachTheModelsTables) {
-    server_->CreateApplication();
-    Deliver(CTI_SET_IDLE_REQ, Idle(3, 1, 0x55));
-    Payload peripheral;
-    peripheral.U32(5000).U32(30).U32(0).U32(0);
-    Deliver(CTI_CONFIGURE_REQ, Config(1, 11, 1, 0, peripheral.bytes));
     modeltest::AgentRecordSpec ann;
     ann.stid = 7001;
     ann.supervisor = 1;
     modeltest::AgentRecordSpec bob;
     bob.stid = 7002;
     bob.login = "1002";
-    Deliver(CTI_CONFIGURE_REQ, Config(1, 5, 2, 0, Agents({ann, bob})));
-    Deliver(CTI_CONFIGURE_REQ, Config(1, 0, 0, 0));
+    Load({ann, bob});
 
     ASSERT_NE(PeripheralConfig::Find(5000), nullptr);
     ASSERT_NE(AgentConfig::FindAgentConfig(7001), nullptr);
@@ -194,6 +199,26 @@ TEST_F(ConfigIntake, RecordsReachTheModelsTables) {
     EXPECT_EQ(AgentConfig::DeferredSize(), 2u);
     EXPECT_EQ(AgentConfig::FindAgentConfig(7001)->LoginID, "1001");
     EXPECT_EQ(Events::CountText(Events::Take(), "Server::ActivateAgentConfigureUpdateTimer"), 1u);
+}
+
+// A batch held back while ACTIVE is applied when the OPC idles the server before the timer
+// fires: the next application starts from the records OPC sent.
+TEST_F(ConfigIntake, AnIdleAppliesTheBatchHeldBack) {
+    modeltest::AgentRecordSpec ann;
+    ann.stid = 7001;
+    Load({ann});
+    Deliver(CTI_SET_ACTIVE_REQ, Active(1, 30));
+    ASSERT_TRUE(WaitState(Server::ACTIVE));
+    ann.login = "2001";
+    Deliver(CTI_CONFIGURE_REQ, Config(3, 5, 1, 1, Agents({ann})));
+    ASSERT_TRUE(WaitTrace("Updated"));
+    ASSERT_EQ(AgentConfig::DeferredSize(), 1u);
+
+    Deliver(CTI_SET_IDLE_REQ, Idle(3, 1, 0x56));
+    EXPECT_EQ(server_->GetState(), Server::IDLE);
+    EXPECT_FALSE(server_->GetTimer(ServerTimer::AgentConfigureUpdate)->IsRunning());
+    EXPECT_EQ(AgentConfig::DeferredSize(), 0u);
+    EXPECT_EQ(AgentConfig::FindAgentConfig(7001)->LoginID, "2001");
 }
 
 }  // namespace

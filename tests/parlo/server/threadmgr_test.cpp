@@ -62,7 +62,7 @@ TEST_F(ThreadManagerTest, ClearActivatedReportsOnlyUnexpectedCriticalStops) {
         server_->SetState(Server::ACTIVATING);
         for (const char* n : {"app", "helper"}) {
             ThreadManager::StartThread(n, [](void*) -> unsigned { return 0; }, nullptr);  // clears shutdown
-            ThreadManager::SetActivated(n, 1);
+            EXPECT_EQ(ThreadManager::SetActivated(n, 1), 1);
         }
         if (c.shutdownFirst) ThreadManager::ShutdownAll();
         Events::Take();
@@ -87,7 +87,7 @@ TEST_F(ThreadManagerTest, TextsAndFatalMisuse) {
     EXPECT_EQ(ThreadManager::IsShutdown("nobody"), 0);
     ThreadManager::RemoveThread("nobody");  // ignored
     const auto fatal = ::testing::ExitedWithCode(100002 & 0xFF);
-    EXPECT_EXIT(ThreadManager::SetActivated("nobody", 1), fatal,
+    EXPECT_EXIT((void)ThreadManager::SetActivated("nobody", 1), fatal,
                 "ThreadManager::SetActivated - Trying to activate unknown thread nobody.");
     EXPECT_EXIT(ThreadManager::SetHeartbeat("nobody"), fatal,
                 "ThreadManager::SetHeartbeat - Trying to SetHeartbeat on unknown thread nobody.");
@@ -95,7 +95,7 @@ TEST_F(ThreadManagerTest, TextsAndFatalMisuse) {
                 "ThreadManager::StartThread - Trying to start unknown thread nobody.");
     EXPECT_EXIT(
         {
-            ThreadManager::SetActivated("CTI Application Thread", 1);
+            (void)ThreadManager::SetActivated("CTI Application Thread", 1);
             ThreadManager::RemoveThread("CTI Application Thread");
         },
         fatal, "ThreadManager::RemoveThread - Trying to remove ACTIVE thread CTI Application Thread");

@@ -673,8 +673,8 @@ TEST_F(DistributorTest, AMaintenanceRequestReachesStandbyCapableClients) {
     ASSERT_GT(Open(capable, Req(0x10 | 0x2000000, "capable")), 0);
     ASSERT_GT(Open(other, Req(0x10, "other")), 0);
     uint8_t body[8];
-    opcout::Put32(body, 0x77);      // the request's value
-    opcout::Put32(body + 4, 1);     // this side (A)
+    plat::StoreLE32(body, 0x77);    // the request's value
+    plat::StoreLE32(body + 4, 1);   // this side (A)
     server_->ProcessMaintenanceModeRequest(body, sizeof body, 5);
     Received got = capable.Read();
     ASSERT_EQ(ctitype::ActiveMaintenanceReqMSG, got.type);
