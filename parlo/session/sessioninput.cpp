@@ -282,12 +282,16 @@ int SessionProtocol::ProcessInputMessage(SessionMSG* frame) {
         delete frame;
         return 0;
     }
+    // The frame carries its decoded message to the application, which never decodes again;
+    // each handler uses the message before it queues or deletes the frame.
+    BaseMSG& request = *msg;
+    frame->SetDecoded(std::move(msg));
     switch (type) {
-        case kCloseReq: ProcessCloseRequest(frame, *msg); break;
-        case kOpenReq: ProcessOpenRequest(frame, *msg); break;
-        case kHeartbeatReq: ProcessHeartBeatRequest(frame, *msg); break;
+        case kCloseReq: ProcessCloseRequest(frame, request); break;
+        case kOpenReq: ProcessOpenRequest(frame, request); break;
+        case kHeartbeatReq: ProcessHeartBeatRequest(frame, request); break;
         case kSessionFailedMsg:
-            (void)SendFailureConfMSG(msg->GetUINT(elementid::InvokeID), 12u);
+            (void)SendFailureConfMSG(request.GetUINT(elementid::InvokeID), 12u);
             delete frame;
             break;
         default:

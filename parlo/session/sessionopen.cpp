@@ -280,7 +280,9 @@ void SessionProtocol::FailSession(uint32_t status) {
 
 void SessionProtocol::QueueCloseClientRequest(uint32_t status) {
     if (m_ApplicationCloseSent) return;
-    CloseReqMSG close;
+    // Built on the heap: the frame carries it to the application as its decoded message.
+    auto owned = std::make_unique<CloseReqMSG>();
+    CloseReqMSG& close = *owned;
     close.SetUINT(elementid::InvokeID, 0);
     close.SetUINT(elementid::Status, status);
     if (close.ValidateToSend(24) != 0)
@@ -295,6 +297,7 @@ void SessionProtocol::QueueCloseClientRequest(uint32_t status) {
         if (TraceOn())
             EMSTraceMessage("SessionProtocol::QueueCloseClientRequest: queue CloseReq to CTIApplication. SessionID %ld",
                             static_cast<long>(m_SessionID));
+        frame->SetDecoded(std::move(owned));
         QueueInputMessage(frame, false);
     }
     LockGuard<CTILockObject> hold(*m_SessionLock, "SessionProtocol::QueueCloseClientRequest");
@@ -318,7 +321,9 @@ void SessionProtocol::QueueSessionFailedMSG(uint32_t status) {
                             static_cast<long>(m_SessionID), static_cast<long>(m_State));
         return;
     }
-    SessionFailedMSG failed;
+    // Built on the heap: the frame carries it to the application as its decoded message.
+    auto owned = std::make_unique<SessionFailedMSG>();
+    SessionFailedMSG& failed = *owned;
     failed.SetUINT(elementid::InvokeID, 0);
     failed.SetUINT(elementid::Status, status);
     if (failed.ValidateToSend(24) != 0)
@@ -333,6 +338,7 @@ void SessionProtocol::QueueSessionFailedMSG(uint32_t status) {
         if (TraceOn())
             EMSTraceMessage("SessionProtocol::QueueSessionFailedMSG: queue SessionFailedMSG to CTIApplication. SessionID %ld",
                             static_cast<long>(m_SessionID));
+        frame->SetDecoded(std::move(owned));
         QueueInputMessage(frame, false);
     }
     m_SentSessionFailedMSG = true;
