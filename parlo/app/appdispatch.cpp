@@ -121,9 +121,9 @@ const CTIApplication::OPCRow* CTIApplication::FindOPCRow(int32_t type) {
 
 // ---------------------------------------------------------------- client messages
 
-uint32_t CTIApplication::ProcessSessionMessage() {
+CTIApplication::SessionInput CTIApplication::ProcessSessionMessage() {
     std::unique_ptr<SessionMSG> frame = DequeueInputMessage();
-    if (!frame) return 0;
+    if (!frame) return SessionInput::None;
     const int32_t sessionID = static_cast<int32_t>(frame->SessionID());
     GetAppServerPort().UpdateMeter(50, static_cast<int32_t>(std::min<uint32_t>(frame->ElapsedSinceStamp(), INT32_MAX)));
     const int64_t started = plat::MonotonicNs();
@@ -132,11 +132,17 @@ uint32_t CTIApplication::ProcessSessionMessage() {
         EMSTraceMessage("CTIApplication::ProcessSessionMessage() - The CTI Protocol version %d in the "
                         "message is invalid.",
                         static_cast<int>(version));
-        return 0;
+        return SessionInput::Refused;
     }
-    BaseMSGPtr msg = BaseMSG::Decode(frame->Data(), frame->Length(), version);
-    if (!msg) return 0;  // the decoder has traced why
     const int32_t type = static_cast<int32_t>(frame->GetType());
+    // The session layer decoded the frame once, when it read it.
+    BaseMSGPtr msg = frame->TakeDecoded();
+    if (!msg) {
+        EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: %s without its decoded message, "
+                        "dropped.",
+                        static_cast<int>(sessionID), MsgTypeName(type));
+        return SessionInput::Refused;
+    }
     if (EMSGetTraceMask() & 0x08) {
         EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: %s",
                         static_cast<int>(sessionID), MsgTypeName(type));
@@ -148,17 +154,18 @@ uint32_t CTIApplication::ProcessSessionMessage() {
                         "in progress",
                         static_cast<int>(type), static_cast<int>(sessionID));
         (void)SendFailureEventMSG(sessionID, kUnspecifiedFailure, false);
-        return 0;
+        return SessionInput::Refused;
     }
     const ClientRow* row = FindClientRow(type);
     if (row == nullptr) {
         // Not a type a client may send: the session goes.
         (void)SendFailureEventMSG(sessionID, kUnspecifiedFailure, true);
-    } else {
-        (this->*(row->function))(sessionID, std::move(msg), frame->Stamp());
+        UpdateMeter(54, started);
+        return SessionInput::Refused;
     }
+    (this->*(row->function))(sessionID, std::move(msg), frame->Stamp());
     UpdateMeter(54, started);
-    return 1;
+    return SessionInput::Dispatched;
 }
 
 void CTIApplication::ProcessLaterClientMessage(int32_t sessionID, BaseMSGPtr msg, uint64_t) {

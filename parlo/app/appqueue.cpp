@@ -86,8 +86,9 @@ void CTIApplication::Drain() {
     while (LoopGoesOn()) {
         ApplicationMSGPtr entry = DequeueInput();
         if (!entry) {
-            // Client messages are served even while the queue is empty or held.
-            if (ProcessSessionMessage() == 0) return;
+            // Client messages are served even while the queue is empty or held; a refused
+            // frame does not end the turn, the frames behind it are served now.
+            if (ProcessSessionMessage() == SessionInput::None) return;
             continue;
         }
         switch (entry->type) {

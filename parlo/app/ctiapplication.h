@@ -138,10 +138,15 @@ public:
     static std::span<const OPCRow> OPCRows();
     static const ClientRow* FindClientRow(int32_t type);
     static const OPCRow* FindOPCRow(int32_t type);
-    // Takes one client message off the session input queue and dispatches it. Returns 1 when a
-    // message was dispatched (or refused as of an unknown type), 0 when there was none or it
-    // was dropped (bad version, undecodable, refused during failover).
-    uint32_t ProcessSessionMessage();
+    // What ProcessSessionMessage did with the session input queue's head.
+    enum class SessionInput : uint8_t {
+        None,        // the queue was empty
+        Dispatched,  // its row's handler ran
+        Refused,     // dropped (bad version, no decoded message) or answered with FAILURE_EVENT 17
+                     // (refused during failover; a type outside the table, the session failed)
+    };
+    // Takes one client frame off the session input queue and dispatches its decoded message.
+    [[nodiscard]] SessionInput ProcessSessionMessage();
     // Dispatches one OPC message of `length` bytes (ServerNumber word, then the body). An
     // unknown type ends the process (exit 100002): the OPC sends only the table's types.
     void ProcessOPCMessage(int type, int length, const uint8_t* data);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <set>
 #include <thread>
 #include <string>
@@ -207,9 +208,27 @@ TEST(DispatchTablesDeathTest, AnOPCTypeOutsideTheTableIsFatal) {
 // Records what the application hands to the server.
 class RecordingPort final : public apptest::ThreadStartingPort {
 public:
+    // While blocked, the configuration intake keeps the application thread until Unblock.
     void ProcessConfigMessage(const uint8_t* body, size_t length) override {
-        std::lock_guard<std::mutex> hold(mu);
+        std::unique_lock<std::mutex> hold(mu);
         configs.emplace_back(body, body + length);
+        ++entered;
+        unblocked.wait(hold, [this] { return !blocking; });
+    }
+    void Block() {
+        std::lock_guard<std::mutex> hold(mu);
+        blocking = true;
+    }
+    void Unblock() {
+        {
+            std::lock_guard<std::mutex> hold(mu);
+            blocking = false;
+        }
+        unblocked.notify_all();
+    }
+    int Entered() {
+        std::lock_guard<std::mutex> hold(mu);
+        return entered;
     }
     std::vector<std::vector<uint8_t>> Configs() {
         std::lock_guard<std::mutex> hold(mu);
@@ -224,6 +243,9 @@ public:
 
     int pgStatus = -1;
     std::mutex mu;
+    std::condition_variable unblocked;
+    bool blocking = false;
+    int entered = 0;
     std::vector<std::vector<uint8_t>> configs;
     std::vector<std::pair<int32_t, int32_t>> peripheralStatus;
 };
@@ -507,6 +529,42 @@ TEST_F(DispatchTest, TheApplicationInstallsTheClientSeams) {
     EXPECT_EQ(1u, Events::CountText(Events::Take(), "FORCED TERMINATION OF CLIENT \"desk1\" SESSION 1"));
     // The failed session's close reaches the application, which lets the record go.
     EXPECT_TRUE(testsupport::WaitFor([] { return ClientCB::Find(1) == nullptr; }));
+}
+
+// A refused frame does not end the thread's turn: the frame behind it is served at once, not
+// at the next wake-up, which never comes while the clock stands still. The thread serves the
+// session queue on its own only while OPC input is held, so both frames are queued behind a
+// maintenance hold while an OPC message keeps the thread.
+TEST_F(DispatchTest, TheFrameBehindARefusedOneIsServedInTheSameTurn) {
+    server_->SetDuplex(1);
+    Client c(Port());
+    ASSERT_TRUE(c.Send(*sesstest::OpenReq(1, 30, 0x10, "Quillet desk")));
+    ASSERT_EQ(4u, c.Read().type);
+    ASSERT_TRUE(testsupport::WaitFor([] { return ClientCB::Find(1) != nullptr; }));
+    // Failover reported: every request but the close is refused.
+    server_->SetFailoverReported(1);
+    registry_->SetDynamic(CTIRegistry::NICStatusBasedFailover, 1);
+    port_.Block();
+    const uint8_t data[5] = {0, 0, 0, 0, 1};
+    app_->ProcessOPCInput(5, sizeof data, data);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return port_.Entered() == 1; }));
+    app_->QueueMaintenanceRequest();
+    Events::Take();
+    MonitorStopReqMSG stop;
+    stop.SetUINT(elementid::InvokeID, 4242);
+    stop.SetUINT(elementid::MonitorID, 7);
+    ASSERT_TRUE(c.Send(stop));
+    CloseReqMSG close;
+    close.SetUINT(elementid::InvokeID, 9);
+    close.SetUINT(elementid::Status, 0);
+    ASSERT_TRUE(c.Send(close));
+    ASSERT_TRUE(testsupport::WaitFor([] { return SessionProtocol::InputQueueLength() == 2; }));
+    port_.Unblock();
+    // The close, behind the refused request, reaches the application: the record goes.
+    EXPECT_TRUE(testsupport::WaitFor([] { return ClientCB::Find(1) == nullptr; }));
+    EXPECT_EQ(1u, Events::CountText(Events::Take(), "Received MsgType=95 from SESSION-1 when Parlo failover"));
+    EXPECT_TRUE(app_->IsKeepingOPCMsgsInQueue());
+    app_->ProcessOPCMsgsFromQueue();
 }
 
 // While a no-client failover is reported and the side fails over on its network status,
