@@ -8,6 +8,8 @@
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
+#include "ctimsg/servicemask.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "opcmsg/agentmsgs.h"
 #include "opcmsg/opcnames.h"
@@ -15,6 +17,7 @@
 #include "parlo/app/clientcb.h"
 #include "parlo/app/clientseams.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/agentconfig.h"
 #include "parlo/model/agentteam.h"
@@ -36,9 +39,7 @@ constexpr int16_t kLogout = 1, kNotReady = 2, kAvailable = 3, kWorkNotReady = 5,
                   kWorkReady = 6, kReserved = 8, kUnknown = 9, kBusyOther = 7;
 constexpr uint32_t kVoiceMRD = 1;
 constexpr uint32_t kNoSkillGroup = 0xFFFFFFFFu;
-constexpr uint32_t kAgentNotLoggedOn = 9;  // E_CTI_AGENT_NOT_LOGGED_ON
-constexpr uint32_t kAllEvents = 0x10, kPeripheralMonitor = 0x20;
-constexpr uint32_t kTraceAgentEvents = 0x40, kTraceSessions = 0x10;
+constexpr uint32_t kTraceAgentEvents = tracebit::TR_PROC_7, kTraceSessions = tracebit::TR_PROC_5;
 
 // An extension or instrument that begins with '-' means none.
 bool IsNone(const std::string& text) { return text.empty() || text[0] == '-'; }
@@ -46,7 +47,7 @@ std::string Given(const std::string& text) { return IsNone(text) ? std::string()
 
 bool TraceBitOn(uint32_t bit) { return (EMSGetTraceMask() & bit) != 0; }
 bool TraceSession(const ClientCB* client) {
-    return TraceBitOn(kTraceSessions) || (client != nullptr && (client->m_TraceFlags & 0x02) != 0);
+    return TraceBitOn(kTraceSessions) || (client != nullptr && (client->m_TraceFlags & ClientCB::kTraceInput) != 0);
 }
 
 void TraceRecord(const OPCAgentEventRecord& r) {
@@ -169,7 +170,7 @@ void ReconcileClientStatus(const OPCAgentEventRecord& r, const Agent& agent) {
     const ClientCB* associated =
         agent.m_AssociateSessionID == -1 ? nullptr : ClientCB::Find(agent.m_AssociateSessionID);
     if (associated != nullptr && !associated->m_AssociatedAgents.empty() &&
-        (associated->m_ServiceMask & (kAllEvents | kPeripheralMonitor)) != 0) {
+        (associated->m_ServiceMask & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) != 0) {
         if (!opcHasClient || associated->m_ClientSignature != agent.m_Signature)
             SendClientStatus(agent, associated->m_SessionID, 1, associated->m_ClientSignature);
     } else if (const ClientCB* own = AgentModeClient(agent)) {
@@ -480,7 +481,7 @@ void CTIApplication::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* age
                             "TERMINATED",
                             sessionID, client->m_ClientID.c_str());
         guard.Release();
-        (void)SendFailureEventMSG(sessionID, kAgentNotLoggedOn, true);
+        (void)SendFailureEventMSG(sessionID, E_CTI_AGENT_NOT_LOGGED_ON, true);
         return;
     }
     if (client->m_State == ClientCB::AGENT_LOGIN_WAIT) return;

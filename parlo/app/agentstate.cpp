@@ -6,6 +6,7 @@
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
 #include "ctimsg/valuenames.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "opcmsg/agentmsgs.h"
 #include "opcmsg/opcnames.h"
@@ -13,6 +14,8 @@
 #include "parlo/app/clientcb.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/app/openroad.h"
+#include "parlo/common/meterids.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/agentconfig.h"
 #include "parlo/model/call.h"
@@ -28,7 +31,6 @@ using namespace openroad;
 namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFF;
-constexpr int kOPCResponseTimeMeter = 39;
 
 // The call type of a call found on an agent's line, by the line's type; a type past the
 // table is treated as an unknown line.
@@ -40,7 +42,7 @@ uint16_t CallTypeOfLine(uint32_t lineType) {
 // What waited for the answer, taken from its outstanding record.
 struct Waiting {
     bool found = false;
-    uint32_t kind = 0;  // 0 open, 1 agent state query, 2 task monitor start
+    uint32_t kind = kWaitingOpen;  // AgentStateWaiter
     int32_t sessionID = -1;
     uint32_t clientInvokeID = kNone;
     uint64_t received = 0;
@@ -89,20 +91,20 @@ void CTIApplication::ProcessAgentStateResponse(const uint8_t* body, size_t lengt
     const bool unsolicited = r.InvokeID == kNone;
     // The active side keeps its own picture; a standby side learns from these.
     if (unsolicited && IsActive()) return;
-    const bool trace = (EMSGetTraceMask() & 0x20) != 0;
+    const bool trace = (EMSGetTraceMask() & tracebit::TR_PROC_6) != 0;
     if (trace) TraceResponse(r);
 
     Waiting waiting;
     if (OPCReq* record = unsolicited ? nullptr : OPCReq::Find(r.InvokeID)) {
         const uint64_t now = FileTimeNow();
-        model::Server().UpdateMeter(kOPCResponseTimeMeter,
+        model::Server().UpdateMeter(meter::OPCResponse,
                                     now > record->SendTime ? static_cast<int>((now - record->SendTime) / 10000) : 0);
         waiting = {true, record->PrivateCallFlags, record->SessionID, record->ClientInvokeID, record->ReceiveTime};
         OPCReq::Release(record);
     } else if (!r.UniqueInstanceID.empty()) {
         // After a failover the record is gone: the session that asked is found by its id.
         const int32_t sessionID = model::Sessions().FindSessionByUniqueInstanceID(r.UniqueInstanceID.c_str());
-        if (sessionID != -1) waiting = {true, 1, sessionID, r.ClientInvokeID, FileTimeNow()};
+        if (sessionID != -1) waiting = {true, kWaitingQuery, sessionID, r.ClientInvokeID, FileTimeNow()};
     }
 
     if (r.PeripheralID != -1 && r.PeripheralType != -1)
@@ -212,7 +214,7 @@ void CTIApplication::ProcessAgentStateResponse(const uint8_t* body, size_t lengt
     ClientCB* client = ClientCB::Find(waiting.sessionID);
     if (client == nullptr) return;  // the session went meanwhile: only the model changed
     switch (waiting.kind) {
-        case 0:
+        case kWaitingOpen:
             OpenValidAgent(client, agent, static_cast<uint16_t>(r.PeripheralType), r.PeripheralOnline != 0 ? 1 : 0);
             break;
         default:

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "opcmsg/opcnames.h"
 #include "parlo/app/apphelpers.h"
@@ -11,6 +12,7 @@
 #include "parlo/app/clientseams.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/app/openroad.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
@@ -132,7 +134,7 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
         }
     }
     if (device != nullptr) {
-        if (AgentTrace(0x20)) {
+        if (AgentTrace(tracebit::TR_PROC_6)) {
             ServerLockGuard guard(ServerLock());
             device->TraceDeviceState();
         }
@@ -143,7 +145,7 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
             if (monitor != nullptr && monitor->m_Subject != device) {
                 monitor->SetSubject(device);
                 moved = true;
-                if (AgentTrace(0x40))
+                if (AgentTrace(tracebit::TR_PROC_7))
                     EMSTraceMessage("CompleteAgentAssociation: Monitor(%d) Subject -> Device(%s).",
                                     static_cast<int>(monitor->m_MonitorID), device->m_DeviceID.c_str());
             }
@@ -192,7 +194,7 @@ int CTIApplication::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing
 void CTIApplication::SetAgentDevice(Agent* agent, CTICSTADevice* device) {
     if (agent == nullptr || device == nullptr) return;
     ServerLockGuard guard(ServerLock());
-    const bool trace = AgentTrace(0x40);
+    const bool trace = AgentTrace(tracebit::TR_PROC_7);
     if (agent->m_Device != device) {
         if (CTICSTADevice* previous = agent->m_Device) {
             if (previous->m_Agent == agent) previous->m_Agent = nullptr;

@@ -6,6 +6,8 @@
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
+#include "ctimsg/servicemask.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/lockguard.h"
 #include "opcmsg/agentmsgs.h"
@@ -13,6 +15,7 @@
 #include "parlo/app/clientcb.h"
 #include "parlo/app/clientseams.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/call.h"
 #include "parlo/model/modelutil.h"
@@ -23,11 +26,6 @@
 
 namespace {
 constexpr int32_t kVoiceMRD = 1;
-constexpr uint32_t kClientEvents = 0x01;
-constexpr uint32_t kAllEventsOrPeripheralMonitor = 0x30;
-// A close during maintenance: the client is standby-capable (kStandbyCapable) and the cause
-// says so.
-constexpr int kMaintenanceCause = 110;  // E_PARLO_IN_MAINTENANCE_MODE
 
 // Agents whose agent-mode or voice session is this one (server lock held).
 int CountAgentsNaming(int32_t sessionID) {
@@ -66,8 +64,7 @@ void CTIApplication::KillClient(int sessionID) {
     // A console's forced end: the record is used under the server lock.
     model::ServerLockGuard guard(model::ServerLock());
     if (ClientCB* record = ClientCB::Find(sessionID)) {
-        constexpr uint32_t kUnspecifiedFailure = 17;  // E_CTI_UNSPECIFIED_FAILURE
-        (void)KillClientSession(record, kUnspecifiedFailure);
+        (void)KillClientSession(record, E_CTI_UNSPECIFIED_FAILURE);
     }
 }
 
@@ -78,15 +75,16 @@ void CTIApplication::CloseClient(int sessionID, int cause) {
         model::ServerLockGuard guard(model::ServerLock());
         ClientCB* client = ClientCB::Find(sessionID);
         if (client != nullptr) {
-            if (ClientCB::IsTraceOn(client, 0x01))
+            if (ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
                 EMSTraceMessage("CTIApplication::CloseClient - sessionID %d, cause %s", sessionID,
                                 StatusCodeName(cause));
             UnregisterECCVariables(client);
             if (client->m_State == ClientCB::OPEN || client->m_State == ClientCB::AGENT_LOGIN_WAIT)
                 SendClosedEvent(*client, cause);
             OPCReq::ReleaseSession(sessionID);
-            const bool maintenance =
-                (client->m_ServiceMask & kStandbyCapable) != 0 && cause == kMaintenanceCause;
+            // A standby-capable client closed for maintenance keeps its agents at OPC.
+            const bool maintenance = (client->m_ServiceMask & servicemask::STANDBY_CAPABLE) != 0 &&
+                                     cause == E_PARLO_IN_MAINTENANCE_MODE;
             ReleaseClientAgents(client, !maintenance);
             const std::string clientID = client->m_ClientID;
             // A counted record lowers the client count as it goes.
@@ -104,7 +102,7 @@ void CTIApplication::CloseClient(int sessionID, int cause) {
     }
     if (known)
         (void)CloseSession(sessionID);
-    else if ((EMSGetTraceMask() & 0xF0) != 0)
+    else if ((EMSGetTraceMask() & tracebit::kDefault) != 0)
         EMSTraceMessage("CTIApplication::CloseClient - sessionID %d not found", sessionID);
 }
 
@@ -113,7 +111,7 @@ void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
     ClientSeams& seams = GetClientSeams();
     const int32_t sessionID = client->m_SessionID;
     const bool eventsEnabled = MDSIO::IsServerActive() != 0;
-    if ((client->m_ServiceMask & kClientEvents) != 0 && client->m_Agent != nullptr) {
+    if ((client->m_ServiceMask & servicemask::CLIENT_EVENTS) != 0 && client->m_Agent != nullptr) {
         Agent* agent = client->m_Agent;
         client->m_Agent = nullptr;
         // A session replaced by a newer one for the same agent leaves that binding alone.
@@ -128,7 +126,7 @@ void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
         RemoveFromAssociateAgentList(client, agent->m_AgentID.c_str(), agent->m_PeripheralID,
                                      kVoiceMRD);
     }
-    if ((client->m_ServiceMask & kAllEventsOrPeripheralMonitor) == 0) return;
+    if ((client->m_ServiceMask & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) == 0) return;
     for (const ClientAssociatedAgentPtr& entry : client->m_AssociatedAgents) {
         Agent* agent = FindAssociatedAgent(*entry);
         if (agent == nullptr) continue;
@@ -150,8 +148,6 @@ void CTIApplication::SendAppPathDownForAllClients() {
 // ---------------------------------------------------------------- ECC variables
 
 void CTIApplication::DeleteECCVariable(int32_t id, const std::string& name, int32_t isArray) {
-    constexpr uint32_t kArrayNotConfigured = 68;     // E_CTI_NAMED_ARRAY_NOT_CONFIGURED
-    constexpr uint32_t kVariableNotConfigured = 67;  // E_CTI_NAMED_VARIABLE_NOT_CONFIGURED
     // The registrations name records, which the server lock keeps alive.
     model::ServerLockGuard guard(model::ServerLock());
     auto it = m_ECCVariableRegistrations.begin();
@@ -163,8 +159,8 @@ void CTIApplication::DeleteECCVariable(int32_t id, const std::string& name, int3
         ClientCB* client = record->clients.front();
         record->clients.erase(record->clients.begin());
         (void)SendFailureEventMSG(client->m_SessionID,
-                                  isArray != 0 ? kArrayNotConfigured : kVariableNotConfigured, false);
-        if (ClientCB::IsTraceOn(client, 0x01))
+                                  isArray != 0 ? E_CTI_NAMED_ARRAY_NOT_CONFIGURED : E_CTI_NAMED_VARIABLE_NOT_CONFIGURED, false);
+        if (ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
             EMSTraceMessage("ECC Variable %s (ID:%d) registered for client %s DELETED.", name.c_str(),
                             static_cast<int>(id), client->m_ClientID.c_str());
         (void)RemoveVariable(client->m_SessionID, static_cast<uint32_t>(id), name.c_str());
@@ -211,7 +207,7 @@ void CTIApplication::ProcessAgentRemoved(const uint8_t* body, size_t length) {
         model::ClientInfo bound;
         if (agent != nullptr && agent->GetClientCB(bound)) return;
     }
-    if ((EMSGetTraceMask() & 0x40) != 0)
+    if ((EMSGetTraceMask() & tracebit::TR_PROC_7) != 0)
         EMSTraceMessage("AGENT_REMOVED: ID=%s Periph=%d", removed.AgentID.c_str(), peripheralID);
     Agent::RemoveAgent(peripheralID, removed.AgentID.c_str());
 }

@@ -5,6 +5,7 @@
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/servicemask.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/appport.h"
@@ -18,7 +19,6 @@
 #include "platform/clock.h"
 
 namespace {
-constexpr uint32_t kClientEvents = 0x01;
 constexpr uint32_t kNoCall = 0xFFFFFFFF;
 constexpr uint32_t kAgentNotPartyOnCall = 268;     // CF_AGENT_NOT_PARTY_ON_CALL
 constexpr uint32_t kPrivilegeViolation = 8;        // CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE
@@ -31,7 +31,7 @@ constexpr int64_t kECCReportIntervalNs = 3600000LL * 1000000;
 constexpr int32_t kTextMessage = 5;
 
 bool IsAgentMode(const ClientCB* client) {
-    return client != nullptr && (client->m_ServiceMask & kClientEvents) != 0;
+    return client != nullptr && (client->m_ServiceMask & servicemask::CLIENT_EVENTS) != 0;
 }
 
 bool HasText(const char* text) { return text != nullptr && text[0] != '\0'; }

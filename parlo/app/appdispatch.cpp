@@ -3,72 +3,46 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/msgtypes.h"
 #include "ctimsg/names.h"
+#include "ctimsg/statuscodes.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
-#include "opcmsg/acmimsg.h"
 #include "opcmsg/agentmsgs.h"
 #include "opcmsg/opcnames.h"
+#include "opcmsg/opctypes.h"
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/appport.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/common/ctiregistry.h"
+#include "parlo/common/meterids.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/opclink/mdsio.h"
 #include "platform/clock.h"
 
 namespace {
 
-// The protocol's own name tables, read here at compile time so that every type id of the
-// dispatch tables comes from them.
-namespace ctinames {
-#include "ctimsg/names_tables.inc"
-}  // namespace ctinames
-namespace opcnames {
-struct NameRow {
-    int number;
-    const char* text;
-};
-#include "opcmsg/opcnames_tables.inc"
-// The two ACMI types the name table leaves out.
-static constexpr NameRow kACMIRows[] = {
-    {ACMI_ROUTE_REGISTER_RESP, "ACMI_ROUTE_REGISTER_RESP"},
-    {ACMI_ROUTE_REQUEST_EVENT, "ACMI_ROUTE_REQUEST_EVENT"},
-};
-}  // namespace opcnames
-
-// A name missing from the tables stops the build (throwing is not a constant expression).
-consteval int32_t ClientTypeId(std::string_view name) {
-    for (int i = 1; i < kMsgTypeTableSize; ++i)
-        if (name == ctinames::kMsgTypeNames[i]) return i;
-    throw "unknown client message type name";
-}
-consteval int32_t OPCTypeId(std::string_view name) {
-    for (const auto& row : opcnames::kOPCMessageRows)
-        if (name == row.text) return row.number;
-    for (const auto& row : opcnames::kACMIRows)
-        if (name == row.text) return row.number;
-    throw "unknown OPC message type name";
-}
-consteval uint32_t StatusCode(std::string_view name) {
-    for (int i = 0; i < kStatusCodeTableSize; ++i)
-        if (name == ctinames::kStatusCodeNames[i]) return static_cast<uint32_t>(i);
-    throw "unknown status code name";
-}
-
-constexpr uint32_t kUnspecifiedFailure = StatusCode("E_CTI_UNSPECIFIED_FAILURE");
 constexpr uint32_t kMaxClientVersion = 24;
 constexpr uint32_t kPGStatusEMS = 0x612EC007;
+// SystemEventIDs the PG status report and SYSTEM_EVENT tell apart.
 constexpr int32_t kPeripheralOnline = 3, kPeripheralOffline = 4, kTextMessage = 5,
                   kPGOffline = 6;
 
+// One slot per type from 0 to the largest type of the rows: the row's index, or -1.
 template <typename Row, size_t N>
-constexpr std::array<int16_t, 283> IndexRows(const std::array<Row, N>& rows) {
-    std::array<int16_t, 283> index{};
+constexpr size_t IndexSize(const std::array<Row, N>& rows) {
+    int32_t largest = 0;
+    for (const Row& row : rows) largest = std::max(largest, row.type);
+    return static_cast<size_t>(largest) + 1;
+}
+template <size_t Size, typename Row, size_t N>
+constexpr std::array<int16_t, Size> IndexRows(const std::array<Row, N>& rows) {
+    std::array<int16_t, Size> index{};
     for (auto& slot : index) slot = -1;
     for (size_t i = 0; i < N; ++i) index[static_cast<size_t>(rows[i].type)] = static_cast<int16_t>(i);
     return index;
@@ -88,19 +62,19 @@ constexpr std::array<int16_t, 283> IndexRows(const std::array<Row, N>& rows) {
 
 struct DispatchTables {
     static constexpr auto kClient = std::to_array<CTIApplication::ClientRow>({
-#define CLIENT_ROW(name, handler, state)                                                  \
-    {ClientTypeId(#name), #name, "CTIApplication::" #handler, CTIApplication::RowState::state, \
-     APP_CLIENT_FN_##state(handler)},
+#define CLIENT_ROW(name, handler, state)                                                   \
+    {static_cast<int32_t>(CTIMsgType::name), #name, "CTIApplication::" #handler,            \
+     CTIApplication::RowState::state, APP_CLIENT_FN_##state(handler)},
 #include "parlo/app/dispatchtables.def"
     });
     static constexpr auto kOPC = std::to_array<CTIApplication::OPCRow>({
 #define OPC_ROW(name, handler, state, data)                                                 \
-    {OPCTypeId(#name), #name, "CTIApplication::" #handler, CTIApplication::RowState::state, \
+    {static_cast<int32_t>(name), #name, "CTIApplication::" #handler, CTIApplication::RowState::state, \
      APP_OPC_WHOLE_##data, APP_OPC_FN_##state(handler)},
 #include "parlo/app/dispatchtables.def"
     });
-    static constexpr auto kClientIndex = IndexRows(kClient);
-    static constexpr auto kOPCIndex = IndexRows(kOPC);
+    static constexpr auto kClientIndex = IndexRows<IndexSize(kClient)>(kClient);
+    static constexpr auto kOPCIndex = IndexRows<IndexSize(kOPC)>(kOPC);
 };
 using Tables = DispatchTables;
 
@@ -125,7 +99,7 @@ CTIApplication::SessionInput CTIApplication::ProcessSessionMessage() {
     std::unique_ptr<SessionMSG> frame = DequeueInputMessage();
     if (!frame) return SessionInput::None;
     const int32_t sessionID = static_cast<int32_t>(frame->SessionID());
-    GetAppServerPort().UpdateMeter(50, static_cast<int32_t>(std::min<uint32_t>(frame->ElapsedSinceStamp(), INT32_MAX)));
+    GetAppServerPort().UpdateMeter(meter::MessageQueue, static_cast<int32_t>(std::min<uint32_t>(frame->ElapsedSinceStamp(), INT32_MAX)));
     const int64_t started = plat::MonotonicNs();
     const uint32_t version = frame->ClientVersion();
     if (version == 0 || version > kMaxClientVersion) {
@@ -143,7 +117,7 @@ CTIApplication::SessionInput CTIApplication::ProcessSessionMessage() {
                         static_cast<int>(sessionID), MsgTypeName(type));
         return SessionInput::Refused;
     }
-    if (EMSGetTraceMask() & 0x08) {
+    if (EMSGetTraceMask() & tracebit::TR_PROC_4) {
         EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: %s",
                         static_cast<int>(sessionID), MsgTypeName(type));
     }
@@ -153,18 +127,18 @@ CTIApplication::SessionInput CTIApplication::ProcessSessionMessage() {
         EMSTraceMessage("!WARNING! ProcessSessionMessage - Received MsgType=%d from SESSION-%d when Parlo failover "
                         "in progress",
                         static_cast<int>(type), static_cast<int>(sessionID));
-        (void)SendFailureEventMSG(sessionID, kUnspecifiedFailure, false);
+        (void)SendFailureEventMSG(sessionID, E_CTI_UNSPECIFIED_FAILURE, false);
         return SessionInput::Refused;
     }
     const ClientRow* row = FindClientRow(type);
     if (row == nullptr) {
         // Not a type a client may send: the session goes.
-        (void)SendFailureEventMSG(sessionID, kUnspecifiedFailure, true);
-        UpdateMeter(54, started);
+        (void)SendFailureEventMSG(sessionID, E_CTI_UNSPECIFIED_FAILURE, true);
+        UpdateMeter(meter::MessageProcessing, started);
         return SessionInput::Refused;
     }
     (this->*(row->function))(sessionID, std::move(msg), frame->Stamp());
-    UpdateMeter(54, started);
+    UpdateMeter(meter::MessageProcessing, started);
     return SessionInput::Dispatched;
 }
 
@@ -174,16 +148,16 @@ void CTIApplication::ProcessLaterClientMessage(int32_t sessionID, BaseMSGPtr msg
                     static_cast<int>(sessionID));
     // A request gets its answer; the session stays.
     if (msg->FindElement(elementid::InvokeID, 0, false) != nullptr)
-        (void)SendFailureConfMSG(sessionID, msg->GetUINT(elementid::InvokeID), kUnspecifiedFailure);
+        (void)SendFailureConfMSG(sessionID, msg->GetUINT(elementid::InvokeID), E_CTI_UNSPECIFIED_FAILURE);
 }
 
 void CTIApplication::ProcessSessionFailedMsg(int32_t sessionID, BaseMSGPtr msg, uint64_t) {
     // The look-up and the failure are one step under the session layer's lock.
     const uint32_t status = msg->GetUINT(elementid::Status);
-    if (EMSGetTraceMask() & 0x08)
+    if (EMSGetTraceMask() & tracebit::TR_PROC_4)
         EMSTraceMessage("ProcessSessionFailedMsg - sessionID %d, Status %s", static_cast<int>(sessionID),
                         StatusCodeName(static_cast<int32_t>(status)));
-    if (!FailSessionByID(sessionID, status) && (EMSGetTraceMask() & 0xF0))
+    if (!FailSessionByID(sessionID, status) && (EMSGetTraceMask() & tracebit::kDefault))
         EMSTraceMessage("ProcessSessionFailedMsg - sessionID %d not found", static_cast<int>(sessionID));
 }
 

@@ -6,6 +6,8 @@
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
+#include "ctimsg/servicemask.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "opcmsg/armapppath.h"
 #include "opcmsg/opcnames.h"
@@ -25,8 +27,14 @@
 #include "parlo/common/serverstate.h"
 
 using namespace openroad;
+using namespace servicemask;
 
 namespace {
+
+// The PG status bit that the open reads as the peripheral being offline.
+constexpr int kPGStatusPeripheralOffline = 0x04;
+// SystemEventIDs of a peripheral's status that an all-events client hears of at its open.
+constexpr int32_t kPeripheralOnline = 3, kPeripheralOffline = 4;
 
 std::string Text(BaseMSG& msg, uint32_t element) {
     const char* s = msg.GetSTRING(element);
@@ -38,8 +46,8 @@ void SetClientState(ClientCB* c, uint32_t state) {
     c->m_State = state;
 }
 
-bool TraceT1(const ClientCB* c) { return ClientCB::IsTraceOn(c, 0x01); }
-bool TraceT2(const ClientCB* c) { return ClientCB::IsTraceOn(c, 0x02); }
+bool TraceT1(const ClientCB* c) { return ClientCB::IsTraceOn(c, ClientCB::kTraceSession); }
+bool TraceT2(const ClientCB* c) { return ClientCB::IsTraceOn(c, ClientCB::kTraceInput); }
 
 int ElapsedMs(uint64_t since) {
     const uint64_t now = FileTimeNow();
@@ -101,7 +109,7 @@ void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint6
                         static_cast<int>(version));
 
     const uint32_t forbidden = ForbiddenServiceBits(version);
-    if (forbidden == 0xFFFFFFFF) {
+    if (forbidden == UINT32_MAX) {
         if (TraceT2(client))
             EMSTraceMessage("CTIApplication::ProcessOpenRequest - Invalid protocol version %d - %d (%s) REJECTED",
                             static_cast<int>(version), static_cast<int>(sessionID), client->m_ClientID.c_str());
@@ -219,7 +227,7 @@ void CTIApplication::OpenValidClient(ClientCB* client) {
         }
         const uint32_t invokeID = GetAppServerPort().GetUniqueID();
         OPCReq* record = OPCReq::Allocate(client->m_SessionID, 0, invokeID);
-        record->PrivateCallFlags = 0;  // the open waits for the answer
+        record->PrivateCallFlags = kWaitingOpen;
         record->SendTime = FileTimeNow();
         char tag[64];
         std::snprintf(tag, sizeof tag, "%s - SessionID %ld:", "OpenValidClient", static_cast<long>(client->m_SessionID));
@@ -234,7 +242,7 @@ void CTIApplication::OpenValidClient(ClientCB* client) {
     }
     if ((client->m_ServiceMask & CLIENT_EVENTS) != 0 && TraceT1(client))
         EMSTraceMessage("CTIApplication::OpenValidClient Invalid Object CurMsg = 0x%x", 0u);
-    const int online = (ServerPGStatus() & 0x04) != 0 ? 0 : 1;
+    const int online = (ServerPGStatus() & kPGStatusPeripheralOffline) != 0 ? 0 : 1;
     OpenValidAgent(client, nullptr, 0, online);
 }
 
@@ -418,7 +426,7 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
     if ((mask & ALL_EVENTS) != 0 && MDSIO::IsServerActive()) {
         for (const AppServerPort::Peripheral& p : peripherals) {
             const int32_t status = server.GetPeripheralStatus(p.peripheralID);
-            if (status != 3 && status != 4) continue;
+            if (status != kPeripheralOnline && status != kPeripheralOffline) continue;
             SystemEventMSG event;
             event.SetUINT(elementid::PGStatus, static_cast<uint32_t>(ServerPGStatus()));
             event.SetUINT(elementid::CCTimestamp, ServerPGTime());

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ctimsg/msgtypes.h"
+#include "ctimsg/servicemask.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/appport.h"
 #include "parlo/app/ctiapplication.h"
@@ -14,6 +16,7 @@
 #include "nuvlib/lockguard.h"
 #include "parlo/common/ctilock.h"
 #include "parlo/common/ctiregistry.h"
+#include "parlo/common/meterids.h"
 #include "parlo/opclink/opcwriters.h"
 #include "parlo/model/ports.h"
 #include "parlo/opclink/opcreq.h"
@@ -41,7 +44,7 @@ void CTIApplication::Run(int active) {
         while (LoopGoesOn()) {
             int64_t t = plat::MonotonicNs();
             m_AuditBucket = haveCalls ? AuditBucket(m_AuditBucket) : 0;
-            UpdateMeter(49, t);
+            UpdateMeter(meter::AppAudit, t);
             t = plat::MonotonicNs();
             {
                 // Auto-reset: a wake consumes the event; the wait is bounded so that a state
@@ -52,11 +55,11 @@ void CTIApplication::Run(int active) {
                 });
                 m_InputEventSet = false;
             }
-            UpdateMeter(47, t);
+            UpdateMeter(meter::AppIdle, t);
             t = plat::MonotonicNs();
             (void)WatchNoClients(t / kNsPerMs);
             Drain();
-            UpdateMeter(48, t);
+            UpdateMeter(meter::AppWork, t);
         }
     }
     bool orderly;
@@ -108,10 +111,10 @@ void CTIApplication::Drain() {
                 break;
             }
             default: {
-                UpdateMeter(50, entry->time);
+                UpdateMeter(meter::MessageQueue, entry->time);
                 const int64_t u = plat::MonotonicNs();
                 ProcessOPCMessage(entry->type, static_cast<int>(entry->length), entry->buffer.data());
-                UpdateMeter(54, u);
+                UpdateMeter(meter::MessageProcessing, u);
                 break;
             }
         }
@@ -454,7 +457,7 @@ bool CTIApplication::NoClientConnection() {
         const ClientCB* client = ClientCB::Find(s->GetSessionID());
         if (client == nullptr) continue;
         ++count;
-        if (client->m_ServiceMask & 0x200) {
+        if (client->m_ServiceMask & servicemask::WEXA) {
             if (client->m_WEXANumClients != 0) return false;
             --count;
         }
@@ -486,6 +489,5 @@ void CTIApplication::ReportListenPorts(bool end, bool orderly) {
 }
 
 bool CTIApplication::RefusedByFailover(bool nicStatusBasedFailover, int failoverReported, int32_t type) {
-    constexpr int32_t kCloseReq = 7;
-    return nicStatusBasedFailover && failoverReported == 1 && type != kCloseReq;
+    return nicStatusBasedFailover && failoverReported == 1 && type != static_cast<int32_t>(CLOSE_REQ);
 }

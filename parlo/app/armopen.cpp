@@ -5,6 +5,8 @@
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/clientcb.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/common/meterids.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 #include "parlo/opclink/mdsio.h"
@@ -15,7 +17,7 @@
 void CTIApplication::ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t length) {
     if (data == nullptr || length < 4) return;
     const ARMAppPathUpRespMsg response(data + 4, length - 4);
-    if ((EMSGetTraceMask() & 0x20) != 0)
+    if ((EMSGetTraceMask() & tracebit::TR_PROC_6) != 0)
         EMSTraceMessage("ProcessARMAppPathUpRespMsg -- %s", response.ToString().c_str());
     if (!response.IsValid()) {
         EMSTraceMessage("ProcessARMAppPathUpRespMsg - malformed body of %d bytes, dropped.",
@@ -27,7 +29,7 @@ void CTIApplication::ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t leng
     ClientCB* client = record != nullptr ? ClientCB::Find(record->SessionID) : nullptr;
     if (record != nullptr && client != nullptr) {
         const uint64_t now = FileTimeNow();
-        model::Server().UpdateMeter(39, now > record->SendTime ? static_cast<int>((now - record->SendTime) / 10000) : 0);
+        model::Server().UpdateMeter(meter::OPCResponse, now > record->SendTime ? static_cast<int>((now - record->SendTime) / 10000) : 0);
         {
             model::ServerLockGuard guard(model::ServerLock());
             client->m_ARMClientInfo = new ARMClientInfo(response.GetStatus(), response.GetApplicationPathID(),

@@ -4,9 +4,11 @@
 #include <type_traits>
 #include <cstddef>
 
+#include "ctimsg/servicemask.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/clientseams.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
 #include "platform/clock.h"
@@ -51,12 +53,14 @@ int64_t NowSeconds() { return plat::RealtimeNs() / 1000000000; }
 
 // The service letters of the dump, in their order.
 std::string ServiceLetters(uint32_t mask) {
+    using namespace servicemask;
     static constexpr struct {
         uint32_t bit;
         char letter;
-    } kLetters[] = {{0x80000000u, 'D'}, {0x01, 'C'}, {0x10, 'A'},      {0x20, 'P'},
-                    {0x02, 'U'},        {0x04, 'X'}, {0x08, 'M'},      {0x40, 'S'},
-                    {0x1000000, 'R'},   {0x2000000, 'Z'}};
+    } kLetters[] = {{DEBUG, 'D'},          {CLIENT_EVENTS, 'C'},      {ALL_EVENTS, 'A'},
+                    {PERIPHERAL_MONITOR, 'P'}, {CALL_DATA_UPDATE, 'U'}, {CLIENT_CONTROL, 'X'},
+                    {CONNECTION_MONITOR, 'M'}, {CLIENT_MONITOR, 'S'},   {REMASK_SUBSCRIPTION, 'R'},
+                    {STANDBY_CAPABLE, 'Z'}};
     std::string out;
     for (const auto& l : kLetters)
         if ((mask & l.bit) != 0) out += l.letter;
@@ -65,20 +69,21 @@ std::string ServiceLetters(uint32_t mask) {
 
 // The eight flag positions of the list line.
 std::string ListFlags(uint32_t mask) {
+    using namespace servicemask;
     std::string f(8, ' ');
-    if ((mask & 0x80000000u) != 0) f[0] = 'D';
-    if ((mask & 0x01) != 0)
+    if ((mask & DEBUG) != 0) f[0] = 'D';
+    if ((mask & CLIENT_EVENTS) != 0)
         f[1] = 'C';
-    else if ((mask & 0x20) != 0)
+    else if ((mask & PERIPHERAL_MONITOR) != 0)
         f[1] = 'P';
-    else if ((mask & 0x10) != 0)
+    else if ((mask & ALL_EVENTS) != 0)
         f[1] = 'A';
-    if ((mask & 0x02) != 0) f[2] = 'U';
-    if ((mask & 0x04) != 0) f[3] = 'X';
-    if ((mask & 0x08) != 0) f[4] = 'M';
-    if ((mask & 0x40) != 0) f[5] = 'S';
-    if ((mask & 0x1000000) != 0) f[6] = 'R';
-    if ((mask & 0x2000000) != 0) f[7] = 'Z';
+    if ((mask & CALL_DATA_UPDATE) != 0) f[2] = 'U';
+    if ((mask & CLIENT_CONTROL) != 0) f[3] = 'X';
+    if ((mask & CONNECTION_MONITOR) != 0) f[4] = 'M';
+    if ((mask & CLIENT_MONITOR) != 0) f[5] = 'S';
+    if ((mask & REMASK_SUBSCRIPTION) != 0) f[6] = 'R';
+    if ((mask & STANDBY_CAPABLE) != 0) f[7] = 'Z';
     return f;
 }
 }  // namespace
@@ -89,7 +94,7 @@ ClientCB::ClientCB(int32_t sessionID, const char* clientID)
       m_CreationTime(NowSeconds()) {
     m_MonitorList.SetLinkOffset(CTICSTAMonitor::ClientLinkOffset());
     HashInsert(this);
-    if (IsTraceOn(this, 0x01))
+    if (IsTraceOn(this, kTraceSession))
         EMSTraceMessage("*** Created ClientCB %d %s", m_SessionID, m_ClientID.c_str());
 }
 
@@ -111,7 +116,7 @@ ClientCB::~ClientCB() {
         if (m_MonitorList.First() == monitor) m_MonitorList.Remove(monitor);
     }
     HashRemove(this);
-    if (IsTraceOn(this, 0x01))
+    if (IsTraceOn(this, kTraceSession))
         EMSTraceMessage("*** Destroyed ClientCB %d %s", m_SessionID, m_ClientID.c_str());
     m_ARMClientInfo = nullptr;
     m_AssociatedAgents.clear();
@@ -218,7 +223,7 @@ const char* ClientCB::StateName(uint32_t state) {
 }
 
 bool ClientCB::IsTraceOn(const ClientCB* record, uint32_t bits) {
-    if ((EMSGetTraceMask() & 0x10) != 0) return true;
+    if ((EMSGetTraceMask() & tracebit::TR_PROC_5) != 0) return true;
     return record != nullptr && (record->m_TraceFlags & bits) != 0;
 }
 
@@ -323,9 +328,9 @@ std::string ClientCB::GetListEntry(ClientCB* record) {
         (void)BoundedSprintf(age, sizeof age, "%3d days", static_cast<int>(seconds / 86400));
 
     std::string agentID, agentExt;
-    if ((record->m_ServiceMask & kClientMonitor) != 0) {
+    if ((record->m_ServiceMask & servicemask::CLIENT_MONITOR) != 0) {
         agentID = agentExt = "  *";
-    } else if ((record->m_ServiceMask & kClientEvents) != 0) {
+    } else if ((record->m_ServiceMask & servicemask::CLIENT_EVENTS) != 0) {
         agentID = record->m_AgentID.empty() ? "* N/A *" : record->m_AgentID;
         agentExt = record->m_AgentExtension.empty() ? "* N/A *" : record->m_AgentExtension;
     }

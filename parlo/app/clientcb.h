@@ -45,9 +45,10 @@ public:
     };
     static constexpr int kHashBuckets = 1024;
     static constexpr uint32_t kDefaultVersion = 24;
-    // Service-mask bits the record itself reads.
-    static constexpr uint32_t kClientEvents = 0x01;
-    static constexpr uint32_t kClientMonitor = 0x40;
+    // The session's trace flags (m_TraceFlags) the application reads: its per-session lines,
+    // and the detail of the input (the open's refusals, the agent login waits).
+    static constexpr uint32_t kTraceSession = 0x01;
+    static constexpr uint32_t kTraceInput = 0x02;
 
     // Makes the record and appends it to its bucket (under the server lock). The hash owns
     // it from then on: it goes with DeleteBySessionID or DeleteAll.

@@ -7,6 +7,8 @@
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/clientcb.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/common/meterids.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
@@ -16,7 +18,6 @@
 namespace {
 
 constexpr uint32_t kClientStatusFailedEMS = 0xA12EC008;
-constexpr int kMeterOPCResponseTime = 39;
 
 // The names of OPC's result codes 0 to -13, for the trace.
 const char* ResultCodeText(int32_t code) {
@@ -53,7 +54,7 @@ void CTIApplication::ProcessClientStatusResponse(const uint8_t* body, size_t len
         return;
     }
     const auto result = static_cast<int32_t>(response.ResultCode);
-    if (EMSGetTraceMask() & 0x20)
+    if (EMSGetTraceMask() & tracebit::TR_PROC_6)
         EMSTraceMessage("SET_CLIENT_STATUS_RESP: InvokeID=0x%x ResultCode=%d(%s)", response.InvokeID,
                         static_cast<int>(result), ResultCodeText(result));
     if (!MDSIO::IsServerActive()) return;
@@ -72,7 +73,7 @@ void CTIApplication::ProcessClientStatusResponse(const uint8_t* body, size_t len
     }
     if (request->SessionID != 0) {
         const uint64_t elapsed = (FileTimeNow() - request->SendTime) / 10000;
-        model::Server().UpdateMeter(kMeterOPCResponseTime, static_cast<int>(static_cast<uint32_t>(elapsed)));
+        model::Server().UpdateMeter(meter::OPCResponse, static_cast<int>(static_cast<uint32_t>(elapsed)));
         model::ServerLockGuard guard(model::ServerLock());
         if (const ClientCB* client = ClientCB::Find(request->SessionID); client != nullptr && result != 0)
             EMSEvent2I2S(kClientStatusFailedEMS, 0, 0, client->m_SessionID, result,

@@ -13,6 +13,7 @@
 #include "parlo/app/appseams.h"
 #include "parlo/app/clientcb.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/ports.h"
@@ -223,7 +224,7 @@ void CTIApplication::RegisterECCVariable(int32_t id, const char* name, ClientCB*
         record->clients.push_back(client);
         (void)SessionProtocol::AddVariable(client->m_SessionID, static_cast<uint32_t>(id), record->name.c_str());
     }
-    if ((EMSGetTraceMask() & 0x10) || ClientCB::IsTraceOn(client, 0x01))
+    if ((EMSGetTraceMask() & tracebit::TR_PROC_5) || ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
         EMSTraceMessage("ECC Variable %s (ID:%d) %sregistered for client %s (ref=%d)", record->name.c_str(),
                         static_cast<int>(id), already ? "already " : "", client->m_ClientID.c_str(),
                         static_cast<int>(record->clients.size()));
@@ -235,7 +236,7 @@ void CTIApplication::UnregisterECCVariables(ClientCB* client) {
         auto found = std::find(record.clients.begin(), record.clients.end(), client);
         if (found != record.clients.end()) {
             record.clients.erase(found);
-            if (client != nullptr && ClientCB::IsTraceOn(client, 0x01))
+            if (client != nullptr && ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
                 EMSTraceMessage("ECC Variable %s (ID:%d) unregistered for client %s (ref=%d)", record.name.c_str(),
                                 static_cast<int>(record.id), client->m_ClientID.c_str(),
                                 static_cast<int>(record.clients.size()));
@@ -263,19 +264,9 @@ void CTIApplication::GetECCVariableClients(std::string& text) {
 }
 
 void CTIApplication::GetTraceKeywords(std::vector<std::string>& names, std::vector<int>& bits) {
-    static constexpr struct {
-        const char* name;
-        int bit;
-    } kKeywords[] = {
-        {"client_agent_statistics_brief", 1}, {"client_agent_statistics_full", 2}, {"client_heartbeats", 3},
-        {"client_skill_statistics_brief", 4}, {"client_skill_statistics_full", 5}, {"opc_agent_statistics", 6},
-        {"opc_skill_statistics", 7},          {"lock_route", 9},                   {"route_table", 8},
-        {"route_register", 10},               {"route_dialog", 11},                {"session_layer", 12},
-        {"transport_layer", 13},              {"periph_variables", 14},            {"ecc_variables", 15},
-    };
-    for (const auto& k : kKeywords) {
-        names.emplace_back(k.name);
-        bits.push_back(k.bit);
+    for (const TraceKeywordRow& row : TraceKeywordRows()) {
+        names.emplace_back(row.name);
+        bits.push_back(static_cast<int>(row.bit));
     }
 }
 

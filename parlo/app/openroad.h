@@ -1,53 +1,51 @@
 #pragma once
-// What the open road's files share: the failure codes it answers with and the service bits
-// it reads. The codes are the protocol's (ctimsg/names_tables.inc names them).
+// What the open road's files share: the agent states it tells apart and the services its
+// version check allows. The failure codes it answers with are ctimsg/statuscodes.h's, the
+// service bits ctimsg/servicemask.h's.
 #include <cstdint>
 
-#include "parlo/session/outfilter.h"
+#include "ctimsg/servicemask.h"
 
 namespace openroad {
 
-constexpr uint32_t E_CTI_INVALID_VERSION = 1;
-constexpr uint32_t E_CTI_INVALID_PERIPHERAL_ID = 7;
-constexpr uint32_t E_CTI_INVALID_AGENT_DATA = 8;
-constexpr uint32_t E_CTI_AGENT_NOT_LOGGED_ON = 9;
-constexpr uint32_t E_CTI_DEVICE_IN_USE = 10;
-constexpr uint32_t E_CTI_NEW_SESSION_OPENED = 11;
-constexpr uint32_t E_CTI_UNSPECIFIED_FAILURE = 17;
-constexpr uint32_t E_CTI_INVALID_SERVICE_MASK = 19;
-constexpr uint32_t E_CTI_INCONSISTENT_AGENT_DATA = 32;
-constexpr uint32_t E_CTI_INVALID_MR_DOMAIN = 88;
-
-// The service bits it reads are the output side's.
-using servicebits::AGENT_REPORTING;
-using servicebits::ALL_EVENTS;
-using servicebits::CALL_DATA_UPDATE;
-using servicebits::CLIENT_CONTROL;
-using servicebits::CLIENT_EVENTS;
-using servicebits::CLIENT_MONITOR;
-using servicebits::PERIPHERAL_MONITOR;
-using servicebits::SUPERVISOR;
+// What waits for an agent-state answer, as its OPC request record keeps it (PrivateCallFlags).
+enum AgentStateWaiter : uint32_t { kWaitingOpen = 0, kWaitingQuery = 1, kWaitingTaskMonitor = 2 };
 
 // Agent states the road tells apart.
 constexpr int32_t AS_LOG_OUT = 1;
 constexpr int32_t AS_UNKNOWN = 9;
 
-// The service bits a client may not ask for at its protocol version; 0xFFFFFFFF for an
-// invalid version (0, 1, 4 and above 24).
+// The services an OPEN_REQ may ask for from its protocol version on, as the application's open
+// checks them (the message's own check, servicemask::OpenForbiddenBits, allows some of them at
+// an earlier version).
+struct OpenServices {
+    uint32_t fromVersion;
+    uint32_t bits;
+};
+inline constexpr OpenServices kOpenServices[] = {
+    {2, servicemask::CLIENT_EVENTS | servicemask::CALL_DATA_UPDATE | servicemask::ALL_EVENTS},
+    {3, servicemask::CLIENT_CONTROL | servicemask::CONNECTION_MONITOR},
+    {5, servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_MONITOR},
+    {8, servicemask::SUPERVISOR | servicemask::SERVER | servicemask::WEXA},
+    {9, servicemask::AGENT_REPORTING | servicemask::ALL_TASK_EVENTS | servicemask::TASK_MONITOR},
+    {10, servicemask::ROUTING | servicemask::MINIMIZE_EVENTS | servicemask::CONFIG_EVENTS |
+             servicemask::UPDATE_EVENTS},
+    {11, servicemask::AGENT_EVENT_CHANGE_FILTER | servicemask::WEXA_CIL},
+    {12, servicemask::AGENT_STATE_CONTROL_ONLY},
+    {14, servicemask::HIDE_DOTTED_DEVICES},
+    {16, servicemask::SERVICE_BIT_23 | servicemask::REMASK_SUBSCRIPTION},
+    {24, servicemask::STANDBY_CAPABLE},
+};
+inline constexpr uint32_t kLastOpenVersion = 24;
+
+// The service bits a client may not ask for at its protocol version (DEBUG is allowed at
+// every version); every bit for an invalid version (0, 1, 4 and above 24).
 constexpr uint32_t ForbiddenServiceBits(uint32_t version) {
-    switch (version) {
-        case 2: return 0x7FFFFFEC;
-        case 3: return 0x7FFFFFE0;
-        case 5: case 6: case 7: return 0x7FFFFF80;
-        case 8: return 0x7FFFFC00;
-        case 9: return 0x7FFFE000;
-        case 10: return 0x7FF0E000;
-        case 11: return 0x7FC0E000;
-        case 12: case 13: return 0x7FC0C000;
-        case 14: case 15: return 0x7F80C000;
-        case 24: return 0x7C00C000;
-        default: return version >= 16 && version <= 23 ? 0x7E00C000 : 0xFFFFFFFF;
-    }
+    if (version < 2 || version == 4 || version > kLastOpenVersion) return UINT32_MAX;
+    uint32_t allowed = servicemask::DEBUG;
+    for (const OpenServices& row : kOpenServices)
+        if (row.fromVersion <= version) allowed |= row.bits;
+    return ~allowed;
 }
 
 }  // namespace openroad

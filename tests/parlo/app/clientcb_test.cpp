@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/servicemask.h"
 #include "parlo/model/modelutil.h"
 #include "tests/parlo/app/client_fixture.h"
 
@@ -62,7 +63,7 @@ TEST_F(ClientTest, CreationDefaults) {
 TEST_F(ClientTest, DestructionUndoesEverythingInOrder) {
     Agent* agent = NewAgent(5000, "1001", "4711");
     ClientCB* c = new ClientCB(7, "desk");
-    c->m_ServiceMask = ClientCB::kClientEvents;
+    c->m_ServiceMask = servicemask::CLIENT_EVENTS;
     c->m_State = ClientCB::AGENT_LOGIN_WAIT;
     c->SetOpenReq(std::make_unique<OpenReqMSG>());
     seams.loginWait.Append(c);
@@ -106,7 +107,7 @@ TEST_F(ClientTest, ReplacedAgentSessionLeavesTheNewBinding) {
     ClientCB* old = new ClientCB(1, "desk");
     ClientCB* fresh = new ClientCB(2, "desk");
     for (ClientCB* c : {old, fresh}) {
-        c->m_ServiceMask = ClientCB::kClientEvents;
+        c->m_ServiceMask = servicemask::CLIENT_EVENTS;
         c->m_Agent = agent;
     }
     model::ClientInfo info = fresh->Info();

@@ -1,4 +1,5 @@
 // The application thread and its OPC input, behind a fake server port.
+#include "opcmsg/opctypes.h"
 #include "parlo/app/ctiapplication.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,6 @@
 #include "parlo/model/csta.h"
 #include "parlo/common/ctiregistry.h"
 #include "parlo/opclink/mdsio.h"
-#include "parlo/opclink/opctypes.h"
 #include "parlo/server/server.h"
 #include "platform/byteorder.h"
 #include "platform/clock.h"

@@ -10,13 +10,14 @@
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/msgclass.h"
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/msgtypes.h"
+#include "ctimsg/servicemask.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/app/openroad.h"
 #include "parlo/model/modelutil.h"
 #include "opcmsg/armapppath.h"
 #include "parlo/model/call.h"
 #include "parlo/opclink/mdsio.h"
-#include "parlo/common/ctitypes.h"
 #include "parlo/opclink/opcreq.h"
 #include "peers/opc/opc_agents.h"
 #include "tests/parlo/app/client_fixture.h"
@@ -28,6 +29,7 @@
 namespace {
 
 using namespace openroad;
+using namespace servicemask;
 
 // The client seams, with the application's own login-wait queue.
 class AppSeams : public clienttest::RecordingSeams {
@@ -162,6 +164,18 @@ TEST_F(OpenTest, ForbiddenBitsFollowTheVersion) {
     EXPECT_EQ(0x7E00C000u, ForbiddenServiceBits(16));
     EXPECT_EQ(0x7E00C000u, ForbiddenServiceBits(23));
     EXPECT_EQ(0x7C00C000u, ForbiddenServiceBits(24));
+    // Every valid version, transcribed from the open's table.
+    const struct {
+        uint32_t from, to, forbidden;
+    } table[] = {
+        {2, 2, 0x7FFFFFEC},   {3, 3, 0x7FFFFFE0},   {5, 7, 0x7FFFFF80},   {8, 8, 0x7FFFFC00},
+        {9, 9, 0x7FFFE000},   {10, 10, 0x7FF0E000}, {11, 11, 0x7FC0E000}, {12, 13, 0x7FC0C000},
+        {14, 15, 0x7F80C000}, {16, 23, 0x7E00C000}, {24, 24, 0x7C00C000},
+    };
+    for (const auto& row : table)
+        for (uint32_t version = row.from; version <= row.to; ++version)
+            EXPECT_EQ(row.forbidden, ForbiddenServiceBits(version)) << version;
+    EXPECT_EQ(0xFFFFFFFFu, ForbiddenServiceBits(1));
 }
 
 // The road's end when the confirmation fails: a waiting record leaves the queue, a bound one
