@@ -35,7 +35,7 @@ void RefuseSession(CTIApplication& app, ClientCB* client, uint32_t code) {
     if (client->m_OpenReq != nullptr)
         app.FailClientOpen(client, code);
     else
-        (void)GetClientSeams().SendFailureEventMSG(client->m_SessionID, code, true);
+        (void)SessionProtocol::SendFailureEventMSG(client->m_SessionID, code, true);
 }
 }  // namespace
 
@@ -177,7 +177,7 @@ int CTIApplication::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing
                         static_cast<int>(newClient->m_HostPort));
         // The older session ends; its record goes with its close. It stops waiting now, so
         // that the agent's login completes the session that replaced it.
-        (void)GetClientSeams().SendFailureEventMSG(existing->m_SessionID, E_CTI_NEW_SESSION_OPENED, true);
+        (void)SendFailureEventMSG(existing->m_SessionID, E_CTI_NEW_SESSION_OPENED, true);
         {
             ServerLockGuard guard(ServerLock());
             ClientCB::RemoveFromLoginWait(existing);

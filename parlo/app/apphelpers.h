@@ -50,6 +50,15 @@ char* BoundedStrcat(char (&buffer)[65], const char* text);
 // least 2.
 void BoundedCopy(char (&buffer)[132], const char* text, size_t count);
 
+// What the session layer knows of a session. FindSessionFacts looks it up under the session
+// layer's master lock; false (and `out` untouched) when there is no master or no session object
+// for that SessionID.
+struct SessionFacts {
+    bool secure = false;           // a TLS connection
+    std::string uniqueInstanceID;  // the OPEN_REQ's UniqueInstanceID, empty when none
+};
+[[nodiscard]] bool FindSessionFacts(int32_t sessionID, SessionFacts& out);
+
 // True for the internal peripheral types 12 and 1 (the DEFINITY switches).
 bool IsDefinityPeripheralType(int16_t type);
 

@@ -14,7 +14,6 @@
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/appport.h"
 #include "parlo/app/clientcb.h"
-#include "parlo/app/clientseams.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/app/openroad.h"
 #include "parlo/model/agent.h"
@@ -403,8 +402,9 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
     }
     conf.SetUINT(elementid::NumPeripherals, listed);
     if (server.GetState() == serverstate::STANDBY) {
-        std::string unique;
-        if (GetClientSeams().GetUniqueInstanceID(sessionID, unique)) Agent::AssociateClient(sessionID, unique.c_str());
+        SessionFacts session;
+        if (FindSessionFacts(sessionID, session))
+            Agent::AssociateClient(sessionID, session.uniqueInstanceID.c_str());
     }
 
     const int confirmed = ConfirmOpen(sessionID, conf, client->m_OpenRequestTime, associated);
@@ -471,7 +471,7 @@ int CTIApplication::LoginWait(ClientCB* client) {
                 if (client->m_OpenReq != nullptr)
                     FailClientOpen(client, E_CTI_INCONSISTENT_AGENT_DATA);
                 else
-                    (void)GetClientSeams().SendFailureEventMSG(client->m_SessionID, E_CTI_INCONSISTENT_AGENT_DATA, true);
+                    (void)SendFailureEventMSG(client->m_SessionID, E_CTI_INCONSISTENT_AGENT_DATA, true);
                 return 0;
             }
         }

@@ -11,22 +11,18 @@ class CTIApplication;
 class AppClientSeams final : public ClientSeams {
 public:
     // `loginWait` is the application's agent-login wait queue; it outlives these seams.
-    explicit AppClientSeams(StdQueue* loginWait) : m_LoginWait(loginWait) {}
-    StdQueue* AgentLoginWaitQueue() override { return m_LoginWait; }
+    explicit AppClientSeams(StdQueue& loginWait) : m_LoginWait(loginWait) {}
+    StdQueue& AgentLoginWaitQueue() override { return m_LoginWait; }
     // ARM_APP_PATH_DOWN_IND for an agent-reporting session (one with an ARM record).
     void SendAppPathDownInd(ClientCB& client) override;
     // The application's UnregisterECCVariables for the session's record.
     void UnregisterECCVariables(int32_t sessionID) override;
     // Lowers the application's client count.
     void CountedClientGone() override;
-    void ReportECCTooMuchData(const char* caller, uint32_t peripheralID, uint32_t callID) override;
-    bool FindSession(int32_t sessionID, bool& secure) override;
-    bool GetUniqueInstanceID(int32_t sessionID, std::string& out) override;
-    int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) override;
     void SendSetClientStatusRequest(int32_t recordSessionID, uint32_t status,
                                     const std::shared_ptr<ClientAssociatedAgent>& agent,
                                     const char* signature) override;  // appassociation.cpp
 
 private:
-    StdQueue* m_LoginWait;
+    StdQueue& m_LoginWait;
 };

@@ -11,6 +11,7 @@
 #include "parlo/common/svrtrace.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
+#include "parlo/session/session.h"
 #include "platform/clock.h"
 
 using model::ServerLock;
@@ -252,7 +253,7 @@ int32_t ClientCB::LoginWaitLinkOffset() {
 
 void ClientCB::RemoveFromLoginWait(ClientCB* record) {
     if (record == nullptr || !record->m_QueueThread.IsQueued()) return;
-    if (StdQueue* queue = GetClientSeams().AgentLoginWaitQueue()) queue->Remove(record);
+    GetClientSeams().AgentLoginWaitQueue().Remove(record);
     record->m_QueueThread.Reset();
 }
 
@@ -307,7 +308,8 @@ std::string ClientCB::GetDumpString(ClientCB* record) {
             out += line;
         }
     }
-    GetClientSeams().GetDumpData(record->m_SessionID, out);
+    // The session layer's dump of the session follows here once the session layer has one
+    // (SessionProtocol::GetDumpData).
     return out;
 }
 
@@ -335,12 +337,13 @@ std::string ClientCB::GetListEntry(ClientCB* record) {
         agentExt = record->m_AgentExtension.empty() ? "* N/A *" : record->m_AgentExtension;
     }
 
-    bool secure = false;
+    SessionFacts session;
     const char* connection = "N/A";
-    if (GetClientSeams().FindSession(record->m_SessionID, secure))
-        connection = secure ? "secure" : "non-secure";
-    std::string unique;
-    if (!GetClientSeams().GetUniqueInstanceID(record->m_SessionID, unique)) unique = "N/A";
+    std::string unique = "N/A";
+    if (FindSessionFacts(record->m_SessionID, session)) {
+        connection = session.secure ? "secure" : "non-secure";
+        unique = session.uniqueInstanceID;
+    }
 
     char line[512];
     (void)BoundedSprintf(line, sizeof line,
@@ -363,5 +366,5 @@ int KillClientSession(ClientCB* record, uint32_t status) {
                          record->m_HostName.c_str(), record->m_HostAddress.c_str(),
                          static_cast<int>(record->m_HostPort));
     EMSEvent0I1S(kEmsStateTrace, 0, 0, text);
-    return GetClientSeams().SendFailureEventMSG(record->m_SessionID, status, true);
+    return SessionProtocol::SendFailureEventMSG(record->m_SessionID, status, true);
 }

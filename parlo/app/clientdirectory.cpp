@@ -2,7 +2,6 @@
 
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/clientcb.h"
-#include "parlo/app/clientseams.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/model/modelutil.h"
 
@@ -40,9 +39,8 @@ int ClientCBDirectory::ValidateMessage(const char* caller, BaseMSG& msg) {
 
 uint64_t ClientCBDirectory::FileTimeNow() { return ::FileTimeNow(); }
 
-void ClientCBDirectory::ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
-                                             uint32_t callID) {
-    GetClientSeams().ReportECCTooMuchData(caller, peripheralID, callID);
+void ClientCBDirectory::ReportECCTooMuchData(const char*, uint32_t, uint32_t) {
+    CTIApplication::ReportECCTooMuchData();
 }
 
 void ClientCBDirectory::ClearClientAgent(int32_t sessionID) {

@@ -60,7 +60,7 @@ CTIApplication::CTIApplication()
                                                               UINT32_MAX, 0, 0)),
       m_AppServerQueueLock(
           std::make_unique<CTILockObject>(1, nullptr, "Application Server Queue Lock ", UINT32_MAX, 0, 0)),
-      m_Seams(std::make_unique<AppClientSeams>(&m_AgentLoginWaitQueue)) {
+      m_Seams(std::make_unique<AppClientSeams>(m_AgentLoginWaitQueue)) {
     m_AgentLoginWaitQueue.SetLinkOffset(ClientCB::LoginWaitLinkOffset());
     m_StateTime = CalendarSeconds();
     m_AppServerQueueServiceTime = m_AppServerReqQueueServiceTime = FileTimeNow();

@@ -3,7 +3,6 @@
 // seams in place of the application and the session layer.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -31,7 +30,7 @@ class RecordingSeams : public ClientSeams {
 public:
     RecordingSeams() { loginWait.SetLinkOffset(ClientCB::LoginWaitLinkOffset()); }
 
-    StdQueue* AgentLoginWaitQueue() override { return &loginWait; }
+    StdQueue& AgentLoginWaitQueue() override { return loginWait; }
     void UnregisterECCVariables(int32_t sessionID) override {
         steps.push_back("UnregisterECCVariables " + std::to_string(sessionID));
     }
@@ -46,35 +45,12 @@ public:
             {recordSessionID, status, agent->AgentID, agent->PeripheralID, agent->MRDIDs, signature});
         steps.push_back("SetClientStatus " + std::to_string(status) + " " + agent->AgentID);
     }
-    bool FindSession(int32_t sessionID, bool& secure) override {
-        auto it = sessions.find(sessionID);
-        if (it == sessions.end()) return false;
-        secure = it->second.secure;
-        return true;
-    }
-    bool GetUniqueInstanceID(int32_t sessionID, std::string& out) override {
-        auto it = sessions.find(sessionID);
-        if (it == sessions.end()) return false;
-        out = it->second.uniqueInstanceID;
-        return true;
-    }
-    void GetDumpData(int32_t sessionID, std::string& out) override {
-        if (sessions.contains(sessionID)) out += "<session " + std::to_string(sessionID) + ">\n";
-    }
-    int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) override {
-        steps.push_back("FAILURE_EVENT " + std::to_string(sessionID) + " " +
-                        std::to_string(status) + (fail ? " fail" : ""));
-        return 1;
-    }
+    void CountedClientGone() override { ++countedGone; }
 
-    struct Session {
-        bool secure = false;
-        std::string uniqueInstanceID;
-    };
-    std::map<int32_t, Session> sessions;
     StdQueue loginWait;
     std::vector<std::string> steps;
     std::vector<StatusRequest> requests;
+    int countedGone = 0;
 };
 
 class ClientTest : public testsupport::FakeClockTest {
@@ -84,12 +60,12 @@ protected:
         CTICSTADevice::InitHashTables();
         CTICSTAMonitor::InitHashTable();
         ClientCB::InitHash();
-        SetClientSeams(&seams);
+        (void)SetClientSeams(&seams);
     }
     ~ClientTest() override {
         ClientCB::DeleteAll();
         Agent::RemoveAgent(-1, "");
-        SetClientSeams(nullptr);
+        (void)SetClientSeams(nullptr);
     }
 
     static Agent* NewAgent(int32_t periph, const char* agentID, const char* ext = "") {

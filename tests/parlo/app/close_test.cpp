@@ -64,7 +64,7 @@ protected:
         app_ = apptest::MakeApplication(*registry_);
         ASSERT_EQ(1, apptest::ActivateWithServer(*server_, *app_));
         seams_.app = app_.get();
-        SetClientSeams(&seams_);
+        (void)SetClientSeams(&seams_);
         MDSIO::SetServerActive(1);
     }
     void TearDown() override {
@@ -74,7 +74,7 @@ protected:
             Agent::RemoveAgent(-1, "");
         });
         port_.JoinAll();
-        SetClientSeams(nullptr);
+        (void)SetClientSeams(nullptr);
         port_.Uninstall();
         ServerTest::TearDown();
     }
