@@ -47,7 +47,7 @@ std::string Given(const std::string& text) { return IsNone(text) ? std::string()
 
 bool TraceBitOn(uint32_t bit) { return (EMSGetTraceMask() & bit) != 0; }
 bool TraceSession(const ClientCB* client) {
-    return TraceBitOn(kTraceSessions) || (client != nullptr && (client->m_TraceFlags & ClientCB::kTraceInput) != 0);
+    return TraceBitOn(kTraceSessions) || (client != nullptr && (client->GetTraceFlags() & ClientCB::kTraceInput) != 0);
 }
 
 void TraceRecord(const OPCAgentEventRecord& r) {
@@ -169,13 +169,13 @@ void ReconcileClientStatus(const OPCAgentEventRecord& r, const Agent& agent) {
     ServerLockGuard guard(ServerLock());
     const ClientCB* associated =
         agent.m_AssociateSessionID == -1 ? nullptr : ClientCB::Find(agent.m_AssociateSessionID);
-    if (associated != nullptr && !associated->m_AssociatedAgents.empty() &&
-        (associated->m_ServiceMask & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) != 0) {
-        if (!opcHasClient || associated->m_ClientSignature != agent.m_Signature)
-            SendClientStatus(agent, associated->m_SessionID, 1, associated->m_ClientSignature);
+    if (associated != nullptr && !associated->GetAssociatedAgents().empty() &&
+        (associated->GetServiceMask() & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) != 0) {
+        if (!opcHasClient || associated->GetClientSignature() != agent.m_Signature)
+            SendClientStatus(agent, associated->GetSessionID(), 1, associated->GetClientSignature());
     } else if (const ClientCB* own = AgentModeClient(agent)) {
-        if (!opcHasClient || own->m_ClientSignature != agent.m_Signature)
-            SendClientStatus(agent, own->m_SessionID, 1, own->m_ClientSignature);
+        if (!opcHasClient || own->GetClientSignature() != agent.m_Signature)
+            SendClientStatus(agent, own->GetSessionID(), 1, own->GetClientSignature());
     } else if (opcHasClient || !r.ClientSignature.empty()) {
         SendClientStatus(agent, 0, 0, "");
     }
@@ -290,7 +290,7 @@ void CTIApplication::ProcessNonVoiceAgentEvent(const OPCAgentEventRecord& r, boo
     int32_t sessionID = 0;
     {
         ServerLockGuard guard(ServerLock());
-        if (const ClientCB* own = AgentModeClient(*agent)) sessionID = own->m_SessionID;
+        if (const ClientCB* own = AgentModeClient(*agent)) sessionID = own->GetSessionID();
     }
     AgentStateEventMSG msg;
     BuildAgentStateEvent(msg, r, *agent, sessionID, Given(r.AgentExtension), Given(r.AgentInstrument));
@@ -387,7 +387,7 @@ void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
                                                                    agent->m_PeripheralID)) {
                 const model::ClientInfo info = client->Info();
                 agent->SetAssociateClientCB(&info);
-                SendClientStatus(*agent, client->m_SessionID, 1, client->m_ClientSignature);
+                SendClientStatus(*agent, client->GetSessionID(), 1, client->GetClientSignature());
             }
         }
         if (!agent->m_CountedLoggedIn) {
@@ -400,7 +400,7 @@ void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
         int32_t sessionID = 0;
         {
             ServerLockGuard guard(ServerLock());
-            if (const ClientCB* own = AgentModeClient(*agent)) sessionID = own->m_SessionID;
+            if (const ClientCB* own = AgentModeClient(*agent)) sessionID = own->GetSessionID();
         }
         const std::string extension = agent->m_HasExtension ? Given(agent->m_Extension) : std::string();
         const std::string instrument =
@@ -427,10 +427,10 @@ void CTIApplication::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent*
         ServerLockGuard guard(ServerLock());
         for (auto* c = static_cast<ClientCB*>(m_AgentLoginWaitQueue.First()); c != nullptr;
              c = static_cast<ClientCB*>(m_AgentLoginWaitQueue.Next(c))) {
-            if (c->m_PeripheralID != agent->m_PeripheralID) continue;
-            const bool byID = !c->m_AgentID.empty() && c->m_AgentID == r.AgentID;
-            const bool byExtension = !extension.empty() && c->m_AgentExtension == extension;
-            const bool byInstrument = !instrument.empty() && c->m_AgentInstrument == instrument;
+            if (c->GetPeripheralID() != agent->m_PeripheralID) continue;
+            const bool byID = !c->GetAgentID().empty() && c->GetAgentID() == r.AgentID;
+            const bool byExtension = !extension.empty() && c->GetAgentExtension() == extension;
+            const bool byInstrument = !instrument.empty() && c->GetAgentInstrument() == instrument;
             if (byID || byExtension || byInstrument) {
                 waiting = c;
                 break;
@@ -440,15 +440,12 @@ void CTIApplication::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent*
         if (TraceSession(waiting))
             EMSTraceMessage("*** AgentLoginWait completed Session:%d Client:%s (AgentID:%s Ext:%s "
                             "Inst:%s) ...",
-                            waiting->m_SessionID, waiting->m_ClientID.c_str(), r.AgentID.c_str(),
+                            waiting->GetSessionID(), waiting->GetClientID().c_str(), r.AgentID.c_str(),
                             extension.c_str(), instrument.c_str());
-        if (waiting->m_QueueThread.IsQueued()) {
-            m_AgentLoginWaitQueue.Remove(waiting);
-            waiting->m_QueueThread.Reset();
-        }
-        waiting->m_State = ClientCB::AGENT_LOGIN_RESUMED;
+        ClientCB::RemoveFromLoginWait(waiting);
+        waiting->SetState(ClientCB::AGENT_LOGIN_RESUMED);
     }
-    (void)CompleteOpen(waiting->m_SessionID, extension.c_str());
+    (void)CompleteOpen(waiting->GetSessionID(), extension.c_str());
     (void)CompleteAgentAssociation(waiting, agent, 1);
 }
 
@@ -474,32 +471,29 @@ void CTIApplication::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* age
     ServerLockGuard guard(ServerLock());
     ClientCB* client = AgentModeClient(*agent);
     if (client == nullptr) return;
-    const int32_t sessionID = client->m_SessionID;
+    const int32_t sessionID = client->GetSessionID();
     if (IsAgentLoginRequired()) {
         if (TraceSession(client))
             EMSTraceMessage("CTIApplication::ProcessAgentEvent - Agent no longer logged on - %d (%s) "
                             "TERMINATED",
-                            sessionID, client->m_ClientID.c_str());
+                            sessionID, client->GetClientID().c_str());
         guard.Release();
         (void)SendFailureEventMSG(sessionID, E_CTI_AGENT_NOT_LOGGED_ON, true);
         return;
     }
-    if (client->m_State == ClientCB::AGENT_LOGIN_WAIT) return;
-    if (client->m_HasAgentExtension == 0) {
+    if (client->GetState() == ClientCB::AGENT_LOGIN_WAIT) return;
+    if (!client->HasAgentExtension()) {
         (void)CompleteOpen(sessionID, "");
-        if (auto* monitor = static_cast<CTICSTAMonitor*>(client->m_MonitorList.First())) {
+        if (auto* monitor = static_cast<CTICSTAMonitor*>(client->MonitorList().First())) {
             monitor->SetSubject(nullptr);
             if (TraceBitOn(kTraceAgentEvents))
                 EMSTraceMessage("ProcessAgentEvent: Monitor(%d) Subject cleared.",
                                 static_cast<int>(monitor->m_MonitorID));
         }
-        client->m_AgentExtension.clear();
     }
-    if (client->m_HasAgentID == 0) {
-        ClientCB::ClearAgentAssociations(client);
-        client->m_AgentID.clear();
-    }
-    if (client->m_HasAgentInstrument == 0) client->m_AgentInstrument.clear();
+    if (!client->HasAgentID()) ClientCB::ClearAgentAssociations(client);
+    // The names the open did not give were the agent's: they go with it.
+    client->ForgetUnclaimedAgentNames();
     guard.Release();
     (void)LoginWait(client);
 }

@@ -32,10 +32,10 @@ bool AgentTrace(uint32_t bits) { return (EMSGetTraceMask() & bits) != 0; }
 // The session's refusal: while it opens, the open fails (and the record goes); once open,
 // FAILURE_EVENT and the session ends.
 void RefuseSession(CTIApplication& app, ClientCB* client, uint32_t code) {
-    if (client->m_OpenReq != nullptr)
+    if (client->GetOpenReq() != nullptr)
         app.FailClientOpen(client, code);
     else
-        (void)SessionProtocol::SendFailureEventMSG(client->m_SessionID, code, true);
+        (void)SessionProtocol::SendFailureEventMSG(client->GetSessionID(), code, true);
 }
 }  // namespace
 
@@ -59,7 +59,7 @@ void AppClientSeams::SendSetClientStatusRequest(int32_t recordSessionID, uint32_
 }
 
 int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int sendBeginCalls) {
-    const int32_t sessionID = client->m_SessionID;
+    const int32_t sessionID = client->GetSessionID();
     std::string agentID, extension, instrument, stateName, signature;
     int32_t peripheralID = 0;
     {
@@ -73,23 +73,23 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
     }
     // Only what the session named is compared.
     const char* mismatch = nullptr;
-    if (!client->m_AgentID.empty() && client->m_AgentID != agentID) {
+    if (!client->GetAgentID().empty() && client->GetAgentID() != agentID) {
         EMSTraceMessage("Inconsistent Agent ID - Session:%d Client:%s REJECTED (%s AgentExt:%s AgentID:%s vs. "
                         "ClientAgentID:%s)",
-                        sessionID, client->m_ClientID.c_str(), stateName.c_str(), client->m_AgentExtension.c_str(),
-                        agentID.c_str(), client->m_AgentID.c_str());
+                        sessionID, client->GetClientID().c_str(), stateName.c_str(), client->GetAgentExtension().c_str(),
+                        agentID.c_str(), client->GetAgentID().c_str());
         mismatch = "AgentID";
-    } else if (!client->m_AgentExtension.empty() && client->m_AgentExtension != extension) {
+    } else if (!client->GetAgentExtension().empty() && client->GetAgentExtension() != extension) {
         EMSTraceMessage("Inconsistent Agent extension - Session:%d Client:%s REJECTED (%s AgentID:%s AgentExt:%s vs. "
                         "ClientAgentExt:%s)",
-                        sessionID, client->m_ClientID.c_str(), stateName.c_str(), client->m_AgentID.c_str(),
-                        extension.c_str(), client->m_AgentExtension.c_str());
+                        sessionID, client->GetClientID().c_str(), stateName.c_str(), client->GetAgentID().c_str(),
+                        extension.c_str(), client->GetAgentExtension().c_str());
         mismatch = "extension";
-    } else if (!client->m_AgentInstrument.empty() && client->m_AgentInstrument != instrument) {
+    } else if (!client->GetAgentInstrument().empty() && client->GetAgentInstrument() != instrument) {
         EMSTraceMessage("Inconsistent Agent instrument - Session:%d Client:%s REJECTED (%s AgentID:%s AgentInst:%s "
                         "vs. ClientAgentInst:%s)",
-                        sessionID, client->m_ClientID.c_str(), stateName.c_str(), client->m_AgentID.c_str(),
-                        instrument.c_str(), client->m_AgentInstrument.c_str());
+                        sessionID, client->GetClientID().c_str(), stateName.c_str(), client->GetAgentID().c_str(),
+                        instrument.c_str(), client->GetAgentInstrument().c_str());
         mismatch = "instrument";
     }
     if (mismatch != nullptr) {
@@ -102,14 +102,14 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
         ClientCB* existing = ClientCB::Find(bound.sessionID);
         if (existing != nullptr && !ResolveAgentConflict(client, existing)) return 0;
     }
-    if (client->m_ClientSignature != signature) {
+    if (client->GetClientSignature() != signature) {
         GetClientSeams().SendSetClientStatusRequest(sessionID, 1,
                                                     NewAssociatedAgent(agentID, peripheralID, {kVoiceMRD}),
-                                                    client->m_ClientSignature.c_str());
+                                                    client->GetClientSignature().c_str());
     }
     {
         ServerLockGuard guard(ServerLock());
-        client->m_Agent = agent;
+        client->BindAgent(agent);
         const model::ClientInfo info = client->Info();
         agent->SetClientCB(&info);
     }
@@ -138,7 +138,7 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
             ServerLockGuard guard(ServerLock());
             device->TraceDeviceState();
         }
-        auto* monitor = static_cast<CTICSTAMonitor*>(client->m_MonitorList.First());
+        auto* monitor = static_cast<CTICSTAMonitor*>(client->MonitorList().First());
         bool moved = false;
         {
             ServerLockGuard guard(ServerLock());
@@ -154,39 +154,37 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
     }
     {
         ServerLockGuard guard(ServerLock());
-        client->m_AgentID = agentID;
-        client->m_AgentExtension = extension;
-        client->m_AgentInstrument = instrument;
+        client->AdoptAgentNames(agentID, extension, instrument);
         // A session that waited for its agent's login leaves the wait as it is bound.
         ClientCB::RemoveFromLoginWait(client);
-        client->m_State = ClientCB::OPEN;
+        client->SetState(ClientCB::OPEN);
     }
     return 1;
 }
 
 int CTIApplication::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing) {
     EMSTraceMessage("Agent conflict (ID:%s Ext:%s Inst:%s) with client \"%s\" session %d at %s(%s:%d) ...",
-                    existing->m_AgentID.c_str(), existing->m_AgentExtension.c_str(),
-                    existing->m_AgentInstrument.c_str(), existing->m_ClientID.c_str(), existing->m_SessionID,
-                    existing->m_HostName.c_str(), existing->m_HostAddress.c_str(),
-                    static_cast<int>(existing->m_HostPort));
-    if (newClient->m_ClientID == existing->m_ClientID &&
-        newClient->m_ClientSignature == existing->m_ClientSignature) {
-        EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) ACCEPTED", newClient->m_ClientID.c_str(),
-                        newClient->m_SessionID, newClient->m_HostName.c_str(), newClient->m_HostAddress.c_str(),
-                        static_cast<int>(newClient->m_HostPort));
+                    existing->GetAgentID().c_str(), existing->GetAgentExtension().c_str(),
+                    existing->GetAgentInstrument().c_str(), existing->GetClientID().c_str(), existing->GetSessionID(),
+                    existing->GetHostName().c_str(), existing->GetHostAddress().c_str(),
+                    static_cast<int>(existing->GetHostPort()));
+    if (newClient->GetClientID() == existing->GetClientID() &&
+        newClient->GetClientSignature() == existing->GetClientSignature()) {
+        EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) ACCEPTED", newClient->GetClientID().c_str(),
+                        newClient->GetSessionID(), newClient->GetHostName().c_str(), newClient->GetHostAddress().c_str(),
+                        static_cast<int>(newClient->GetHostPort()));
         // The older session ends; its record goes with its close. It stops waiting now, so
         // that the agent's login completes the session that replaced it.
-        (void)SendFailureEventMSG(existing->m_SessionID, E_CTI_NEW_SESSION_OPENED, true);
+        (void)SendFailureEventMSG(existing->GetSessionID(), E_CTI_NEW_SESSION_OPENED, true);
         {
             ServerLockGuard guard(ServerLock());
             ClientCB::RemoveFromLoginWait(existing);
         }
         return 1;
     }
-    EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) REJECTED", newClient->m_ClientID.c_str(),
-                    newClient->m_SessionID, newClient->m_HostName.c_str(), newClient->m_HostAddress.c_str(),
-                    static_cast<int>(newClient->m_HostPort));
+    EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) REJECTED", newClient->GetClientID().c_str(),
+                    newClient->GetSessionID(), newClient->GetHostName().c_str(), newClient->GetHostAddress().c_str(),
+                    static_cast<int>(newClient->GetHostPort()));
     RefuseSession(*this, newClient, E_CTI_DEVICE_IN_USE);
     return 0;
 }

@@ -38,19 +38,19 @@ int CountAgentsNaming(int32_t sessionID) {
 
 void SendClosedEvent(const ClientCB& client, int cause) {
     ClientSessionClosedEventMSG event;
-    event.SetUINT(elementid::SessionID, static_cast<uint32_t>(client.m_SessionID));
-    event.SetUINT(elementid::CTIPeripheralID, static_cast<uint32_t>(client.m_PeripheralID));
+    event.SetUINT(elementid::SessionID, static_cast<uint32_t>(client.GetSessionID()));
+    event.SetUINT(elementid::CTIPeripheralID, static_cast<uint32_t>(client.GetPeripheralID()));
     event.SetUINT(elementid::Status, static_cast<uint32_t>(cause));
-    event.SetUINT(elementid::ClientPort, client.m_HostPort);
-    if (!client.m_HostAddress.empty())
-        event.SetSTRINGMax(elementid::ClientAddress, client.m_HostAddress);
-    event.SetSTRINGMax(elementid::ClientID, client.m_ClientID);
-    event.SetSTRINGMax(elementid::ClientSignature, client.m_ClientSignature);
-    if (!client.m_AgentExtension.empty())
-        event.SetSTRINGMax(elementid::AgentExtension, client.m_AgentExtension);
-    if (!client.m_AgentID.empty()) event.SetSTRINGMax(elementid::AgentID, client.m_AgentID);
-    if (!client.m_AgentInstrument.empty())
-        event.SetSTRINGMax(elementid::AgentInstrument, client.m_AgentInstrument);
+    event.SetUINT(elementid::ClientPort, client.GetHostPort());
+    if (!client.GetHostAddress().empty())
+        event.SetSTRINGMax(elementid::ClientAddress, client.GetHostAddress());
+    event.SetSTRINGMax(elementid::ClientID, client.GetClientID());
+    event.SetSTRINGMax(elementid::ClientSignature, client.GetClientSignature());
+    if (!client.GetAgentExtension().empty())
+        event.SetSTRINGMax(elementid::AgentExtension, client.GetAgentExtension());
+    if (!client.GetAgentID().empty()) event.SetSTRINGMax(elementid::AgentID, client.GetAgentID());
+    if (!client.GetAgentInstrument().empty())
+        event.SetSTRINGMax(elementid::AgentInstrument, client.GetAgentInstrument());
     if (ValidateMessage("ClientSessionClosedEvent", event))
         (void)SessionProtocol::WriteMSG(nullptr, 0, event, SessionProtocol::DistributeClientMonitor);
 }
@@ -79,14 +79,14 @@ void CTIApplication::CloseClient(int sessionID, int cause) {
                 EMSTraceMessage("CTIApplication::CloseClient - sessionID %d, cause %s", sessionID,
                                 StatusCodeName(cause));
             UnregisterECCVariables(client);
-            if (client->m_State == ClientCB::OPEN || client->m_State == ClientCB::AGENT_LOGIN_WAIT)
+            if (client->GetState() == ClientCB::OPEN || client->GetState() == ClientCB::AGENT_LOGIN_WAIT)
                 SendClosedEvent(*client, cause);
             OPCReq::ReleaseSession(sessionID);
             // A standby-capable client closed for maintenance keeps its agents at OPC.
-            const bool maintenance = (client->m_ServiceMask & servicemask::STANDBY_CAPABLE) != 0 &&
+            const bool maintenance = (client->GetServiceMask() & servicemask::STANDBY_CAPABLE) != 0 &&
                                      cause == E_PARLO_IN_MAINTENANCE_MODE;
             ReleaseClientAgents(client, !maintenance);
-            const std::string clientID = client->m_ClientID;
+            const std::string clientID = client->GetClientID();
             // A counted record lowers the client count as it goes.
             delete client;
             // What is left of the session in the application: nothing, unless something is wrong.
@@ -109,11 +109,10 @@ void CTIApplication::CloseClient(int sessionID, int cause) {
 void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
     model::ServerLockGuard guard(model::ServerLock());
     ClientSeams& seams = GetClientSeams();
-    const int32_t sessionID = client->m_SessionID;
+    const int32_t sessionID = client->GetSessionID();
     const bool eventsEnabled = MDSIO::IsServerActive() != 0;
-    if ((client->m_ServiceMask & servicemask::CLIENT_EVENTS) != 0 && client->m_Agent != nullptr) {
-        Agent* agent = client->m_Agent;
-        client->m_Agent = nullptr;
+    if ((client->GetServiceMask() & servicemask::CLIENT_EVENTS) != 0 && client->GetAgent() != nullptr) {
+        Agent* agent = client->UnbindAgent();
         // A session replaced by a newer one for the same agent leaves that binding alone.
         if (agent->m_ClientSessionID == sessionID) {
             if (tellOPC && eventsEnabled)
@@ -126,8 +125,8 @@ void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
         RemoveFromAssociateAgentList(client, agent->m_AgentID.c_str(), agent->m_PeripheralID,
                                      kVoiceMRD);
     }
-    if ((client->m_ServiceMask & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) == 0) return;
-    for (const ClientAssociatedAgentPtr& entry : client->m_AssociatedAgents) {
+    if ((client->GetServiceMask() & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) == 0) return;
+    for (const ClientAssociatedAgentPtr& entry : client->TakeAssociatedAgents()) {
         Agent* agent = FindAssociatedAgent(*entry);
         if (agent == nullptr) continue;
         if (tellOPC)
@@ -137,7 +136,6 @@ void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
         // reused later.
         UndoAgentLinks(agent, *entry, sessionID);
     }
-    client->m_AssociatedAgents.clear();
 }
 
 void CTIApplication::SendAppPathDownForAllClients() {
@@ -158,12 +156,12 @@ void CTIApplication::DeleteECCVariable(int32_t id, const std::string& name, int3
     while (!record->clients.empty()) {
         ClientCB* client = record->clients.front();
         record->clients.erase(record->clients.begin());
-        (void)SendFailureEventMSG(client->m_SessionID,
+        (void)SendFailureEventMSG(client->GetSessionID(),
                                   isArray != 0 ? E_CTI_NAMED_ARRAY_NOT_CONFIGURED : E_CTI_NAMED_VARIABLE_NOT_CONFIGURED, false);
         if (ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
             EMSTraceMessage("ECC Variable %s (ID:%d) registered for client %s DELETED.", name.c_str(),
-                            static_cast<int>(id), client->m_ClientID.c_str());
-        (void)RemoveVariable(client->m_SessionID, static_cast<uint32_t>(id), name.c_str());
+                            static_cast<int>(id), client->GetClientID().c_str());
+        (void)RemoveVariable(client->GetSessionID(), static_cast<uint32_t>(id), name.c_str());
     }
 }
 

@@ -457,20 +457,20 @@ bool CTIApplication::NoClientConnection() {
         const ClientCB* client = ClientCB::Find(s->GetSessionID());
         if (client == nullptr) continue;
         ++count;
-        if (client->m_ServiceMask & servicemask::WEXA) {
-            if (client->m_WEXANumClients != 0) return false;
+        if (client->GetServiceMask() & servicemask::WEXA) {
+            if (client->GetWEXANumClients() != 0) return false;
             --count;
         }
-        if (client->m_ClientID == "QUENLOFostrel") {
-            if (client->m_FOSTRELNumClients > 0) return false;
+        if (client->GetClientID() == "QUENLOFostrel") {
+            if (client->GetFOSTRELNumClients() > 0) return false;
             --count;
         }
-        if (client->m_ClientID == "QUENLOHarnix") {
-            if (client->m_HARNIXNumClients > 0) return false;
+        if (client->GetClientID() == "QUENLOHarnix") {
+            if (client->GetHARNIXNumClients() > 0) return false;
             --count;
         }
-        if (client->m_ClientID.find("Mobrel Enterprise Server") != std::string::npos) --count;
-        if (client->m_ClientID.find("Quillet") != std::string::npos) --count;
+        if (client->GetClientID().find("Mobrel Enterprise Server") != std::string::npos) --count;
+        if (client->GetClientID().find("Quillet") != std::string::npos) --count;
     }
     return count < 1;
 }

@@ -13,10 +13,10 @@
 #include "parlo/session/session.h"
 
 void AppClientSeams::SendAppPathDownInd(ClientCB& client) {
-    if (!client.m_ARMClientInfo) return;
+    if (!client.HasARMClientInfo()) return;
     ARMAppPathDownIndMsg down;
-    down.SetApplicationPathID(static_cast<int32_t>(client.m_ApplicationPathID));
-    down.SetSessionID(client.m_SessionID);
+    down.SetApplicationPathID(static_cast<int32_t>(client.GetApplicationPathID()));
+    down.SetSessionID(client.GetSessionID());
     down.SetSide(GetAppServerPort().GetSide() != 0 ? 1 : 0);  // set on side A
     (void)SendARMMsg(down);  // no request record: OPC does not answer it
 }

@@ -31,9 +31,8 @@ void CTIApplication::ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t leng
         const uint64_t now = FileTimeNow();
         model::Server().UpdateMeter(meter::OPCResponse, now > record->SendTime ? static_cast<int>((now - record->SendTime) / 10000) : 0);
         {
-            model::ServerLockGuard guard(model::ServerLock());
-            client->m_ARMClientInfo = new ARMClientInfo(response.GetStatus(), response.GetApplicationPathID(),
-                                                        response.GetAppPathMemberList());
+            client->SetARMClientInfo(new ARMClientInfo(response.GetStatus(), response.GetApplicationPathID(),
+                                                       response.GetAppPathMemberList()));
         }
         // Released before the open goes on, so that a refused open leaves no record behind.
         OPCReq::Release(record);

@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <cstddef>
 
+#include "ctimsg/elementids.h"
 #include "ctimsg/servicemask.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/apphelpers.h"
@@ -20,33 +21,29 @@ using model::ServerLockGuard;
 // The hash and the login-wait queue link records by offsetof.
 static_assert(std::is_standard_layout_v<ClientCB>);
 
-namespace {
-constexpr uint32_t kEmsStateTrace = 0x212E000F;
-constexpr int64_t kDaysThreshold = 259200;  // the list shows the age in days from 3 days on
-
-struct ClientHash {
-    std::array<StdQueue, ClientCB::kHashBuckets> buckets;
+struct ClientCB::Hash {
+    std::array<StdQueue, kHashBuckets> buckets;
     int count = 0;
-    ClientHash() {
-        for (StdQueue& b : buckets)
-            b.SetLinkOffset(static_cast<int32_t>(offsetof(ClientCB, m_HashLinks)));
+    Hash() {
+        for (StdQueue& b : buckets) b.SetLinkOffset(static_cast<int32_t>(offsetof(ClientCB, m_HashLinks)));
+    }
+    static Hash& Get() {
+        static Hash hash;
+        return hash;
+    }
+    // The bucket of a SessionID; null for a negative one (session IDs are positive).
+    static StdQueue* Bucket(int32_t sessionID) {
+        if (sessionID < 0) {
+            EMSTraceMessage("Out of range sessionID : %d , passed to ClientCB::HashIndex.\n", sessionID);
+            return nullptr;
+        }
+        return &Get().buckets[static_cast<size_t>(sessionID) % kHashBuckets];
     }
 };
 
-ClientHash& Hash() {
-    static ClientHash hash;
-    return hash;
-}
-
-// The bucket of a SessionID; null for a negative one (session IDs are positive).
-StdQueue* Bucket(int32_t sessionID) {
-    if (sessionID < 0) {
-        EMSTraceMessage("Out of range sessionID : %d , passed to ClientCB::HashIndex.\n",
-                        sessionID);
-        return nullptr;
-    }
-    return &Hash().buckets[static_cast<size_t>(sessionID) % ClientCB::kHashBuckets];
-}
+namespace {
+constexpr uint32_t kEmsStateTrace = 0x212E000F;
+constexpr int64_t kDaysThreshold = 259200;  // the list shows the age in days from 3 days on
 
 ClientCB* AsClient(void* p) { return static_cast<ClientCB*>(p); }
 
@@ -129,33 +126,33 @@ ClientCB::~ClientCB() {
 
 void ClientCB::InitHash() {
     ServerLockGuard guard(ServerLock());
-    (void)Hash();
+    (void)Hash::Get();
 }
 
 void ClientCB::HashInsert(ClientCB* record) {
     ServerLockGuard guard(ServerLock());
-    StdQueue* bucket = Bucket(record->m_SessionID);
+    StdQueue* bucket = Hash::Bucket(record->m_SessionID);
     if (bucket == nullptr || record->m_HashLinks.IsQueued()) return;
     bucket->Append(record);
-    ++Hash().count;
+    ++Hash::Get().count;
 }
 
 void ClientCB::HashRemove(ClientCB* record) {
     ServerLockGuard guard(ServerLock());
     if (!record->m_HashLinks.IsQueued()) return;
-    StdQueue* bucket = Bucket(record->m_SessionID);
+    StdQueue* bucket = Hash::Bucket(record->m_SessionID);
     if (bucket == nullptr) return;
     bucket->Remove(record);
     record->m_HashLinks.Reset();
-    --Hash().count;
+    --Hash::Get().count;
 }
 
 ClientCB* ClientCB::Find(int32_t sessionID) {
     ServerLockGuard guard(ServerLock());
-    StdQueue* bucket = Bucket(sessionID);
+    StdQueue* bucket = Hash::Bucket(sessionID);
     if (bucket == nullptr) return nullptr;
     for (void* p = bucket->First(); p != nullptr; p = bucket->Next(p))
-        if (AsClient(p)->m_SessionID == sessionID) return AsClient(p);
+        if (AsClient(p)->GetSessionID() == sessionID) return AsClient(p);
     return nullptr;
 }
 
@@ -166,18 +163,18 @@ void ClientCB::DeleteBySessionID(int32_t sessionID) {
 
 void ClientCB::DeleteAll() {
     ServerLockGuard guard(ServerLock());
-    for (StdQueue& bucket : Hash().buckets)
+    for (StdQueue& bucket : Hash::Get().buckets)
         while (void* p = bucket.First()) delete AsClient(p);  // each unlinks itself
 }
 
 int ClientCB::Count() {
     ServerLockGuard guard(ServerLock());
-    return Hash().count;
+    return Hash::Get().count;
 }
 
 void ClientCB::GetConfigClients(std::vector<ClientCB*>& out) {
     ServerLockGuard guard(ServerLock());
-    for (StdQueue& bucket : Hash().buckets)
+    for (StdQueue& bucket : Hash::Get().buckets)
         for (void* p = bucket.First(); p != nullptr; p = bucket.Next(p))
             if (AsClient(p)->m_ConfigFlag != 0) out.push_back(AsClient(p));
 }
@@ -185,7 +182,7 @@ void ClientCB::GetConfigClients(std::vector<ClientCB*>& out) {
 ClientCB* ClientCB::FindByAssociatedAgent(const char* agentID, int32_t peripheralID) {
     if (agentID == nullptr) return nullptr;
     ServerLockGuard guard(ServerLock());
-    for (StdQueue& bucket : Hash().buckets)
+    for (StdQueue& bucket : Hash::Get().buckets)
         for (void* p = bucket.First(); p != nullptr; p = bucket.Next(p))
             for (const ClientAssociatedAgentPtr& entry : AsClient(p)->m_AssociatedAgents)
                 if (entry->AgentID == agentID && entry->PeripheralID == peripheralID)
@@ -197,7 +194,7 @@ std::vector<ClientCB*> ClientCB::GetAppPathClients(uint32_t applicationPathID) {
     constexpr size_t kMaxAppPathClients = 4;
     std::vector<ClientCB*> out;
     ServerLockGuard guard(ServerLock());
-    for (StdQueue& bucket : Hash().buckets)
+    for (StdQueue& bucket : Hash::Get().buckets)
         for (void* p = bucket.First(); p != nullptr; p = bucket.Next(p)) {
             ClientCB* record = AsClient(p);
             if (record->m_ApplicationPathID != applicationPathID) continue;
@@ -210,7 +207,7 @@ std::vector<ClientCB*> ClientCB::GetAppPathClients(uint32_t applicationPathID) {
 std::vector<ClientCB*> ClientCB::GetAllClients() {
     std::vector<ClientCB*> out;
     ServerLockGuard guard(ServerLock());
-    for (StdQueue& bucket : Hash().buckets)
+    for (StdQueue& bucket : Hash::Get().buckets)
         for (void* p = bucket.First(); p != nullptr; p = bucket.Next(p)) out.push_back(AsClient(p));
     return out;
 }
@@ -258,6 +255,119 @@ void ClientCB::RemoveFromLoginWait(ClientCB* record) {
 }
 
 void ClientCB::SendAppPathDownInd() { GetClientSeams().SendAppPathDownInd(*this); }
+
+// ---------------------------------------------------------------- the open road's steps
+
+namespace {
+std::string Text(BaseMSG& msg, uint32_t element) {
+    const char* s = msg.GetSTRING(element);
+    return s != nullptr ? s : "";
+}
+}  // namespace
+
+void ClientCB::AcceptOpenRequest(BaseMSGPtr request, const Host& host, uint64_t received) {
+    ServerLockGuard guard(ServerLock());
+    BaseMSG& open = *request;
+    m_Version = open.GetUINT(elementid::VersionNumber);
+    m_ServiceMask = open.GetUINT(elementid::ServiceMask);
+    m_CallMsgMask = open.GetUINT(elementid::CallMsgMask);
+    m_ConfigMsgMask = open.GetUINT(elementid::ConfigMsgMask);
+    m_AgentStateMask = open.GetUINT(elementid::AgentStateMask);
+    m_ClientSignature = Text(open, elementid::ClientSignature);
+    if (m_ClientSignature.empty()) m_ClientSignature = m_ClientID;
+    m_ApplicationPathID = open.Present(elementid::ApplicationPathID) ? open.GetUINT(elementid::ApplicationPathID) : 0;
+    m_HostName = host.name;
+    m_HostAddress = host.address;
+    m_HostPort = host.port;
+    m_OpenRequestTime = received;
+    SetOpenReq(std::move(request));
+}
+
+void ClientCB::ClaimAgentOfOpenRequest() {
+    ServerLockGuard guard(ServerLock());
+    if (m_OpenReq == nullptr) return;
+    BaseMSG& open = *m_OpenReq;
+    m_PeripheralID = open.GetINT(elementid::CTIPeripheralID);
+    m_HasAgentExtension = open.Present(elementid::AgentExtension) ? 1 : 0;
+    m_HasAgentID = open.Present(elementid::AgentID) ? 1 : 0;
+    m_HasAgentInstrument = open.Present(elementid::AgentInstrument) ? 1 : 0;
+    m_AgentExtension = Text(open, elementid::AgentExtension);
+    m_AgentID = Text(open, elementid::AgentID);
+    m_AgentInstrument = Text(open, elementid::AgentInstrument);
+}
+
+void ClientCB::SetOpenReq(BaseMSGPtr msg) {
+    delete m_OpenReq;
+    m_OpenReq = msg.release();
+}
+
+BaseMSGPtr ClientCB::TakeOpenReq() {
+    BaseMSGPtr out(m_OpenReq);
+    m_OpenReq = nullptr;
+    return out;
+}
+
+void ClientCB::SetState(State state) {
+    ServerLockGuard guard(ServerLock());
+    m_State = state;
+}
+
+void ClientCB::MarkCounted() { m_CountedClient = true; }
+
+bool ClientCB::TakeCounted() {
+    const bool counted = m_CountedClient;
+    m_CountedClient = false;
+    return counted;
+}
+
+void ClientCB::SetConfigPeripheral(uint32_t peripheralID) {
+    ServerLockGuard guard(ServerLock());
+    m_ConfigPeripheralID = peripheralID;
+    m_ConfigFlag = 1;
+}
+
+void ClientCB::SetARMClientInfo(ARMClientInfoPtr info) {
+    ServerLockGuard guard(ServerLock());
+    m_ARMClientInfo = std::move(info);
+}
+
+// ---------------------------------------------------------------- the session's agent
+
+void ClientCB::BindAgent(Agent* agent) {
+    ServerLockGuard guard(ServerLock());
+    m_Agent = agent;
+}
+
+Agent* ClientCB::UnbindAgent() {
+    ServerLockGuard guard(ServerLock());
+    Agent* agent = m_Agent;
+    m_Agent = nullptr;
+    return agent;
+}
+
+void ClientCB::AdoptAgentNames(const std::string& agentID, const std::string& extension,
+                               const std::string& instrument) {
+    ServerLockGuard guard(ServerLock());
+    m_AgentID = agentID;
+    m_AgentExtension = extension;
+    m_AgentInstrument = instrument;
+}
+
+void ClientCB::ForgetUnclaimedAgentNames() {
+    ServerLockGuard guard(ServerLock());
+    if (m_HasAgentExtension == 0) m_AgentExtension.clear();
+    if (m_HasAgentID == 0) m_AgentID.clear();
+    if (m_HasAgentInstrument == 0) m_AgentInstrument.clear();
+}
+
+ClientAssociatedAgentList ClientCB::TakeAssociatedAgents() {
+    ServerLockGuard guard(ServerLock());
+    ClientAssociatedAgentList out;
+    out.swap(m_AssociatedAgents);
+    return out;
+}
+
+void ClientCB::SetTraceFlags(uint32_t flags) { m_TraceFlags = flags; }
 
 model::ClientInfo ClientCB::Info() {
     model::ClientInfo info;
@@ -362,9 +472,9 @@ int KillClientSession(ClientCB* record, uint32_t status) {
     char text[256];
     (void)BoundedSprintf(text, sizeof text,
                          "FORCED TERMINATION OF CLIENT \"%s\" SESSION %d at %s(%s:%d)",
-                         record->m_ClientID.c_str(), record->m_SessionID,
-                         record->m_HostName.c_str(), record->m_HostAddress.c_str(),
-                         static_cast<int>(record->m_HostPort));
+                         record->GetClientID().c_str(), record->GetSessionID(),
+                         record->GetHostName().c_str(), record->GetHostAddress().c_str(),
+                         static_cast<int>(record->GetHostPort()));
     EMSEvent0I1S(kEmsStateTrace, 0, 0, text);
-    return SessionProtocol::SendFailureEventMSG(record->m_SessionID, status, true);
+    return SessionProtocol::SendFailureEventMSG(record->GetSessionID(), status, true);
 }

@@ -76,8 +76,8 @@ void CTIApplication::ProcessClientStatusResponse(const uint8_t* body, size_t len
         model::Server().UpdateMeter(meter::OPCResponse, static_cast<int>(static_cast<uint32_t>(elapsed)));
         model::ServerLockGuard guard(model::ServerLock());
         if (const ClientCB* client = ClientCB::Find(request->SessionID); client != nullptr && result != 0)
-            EMSEvent2I2S(kClientStatusFailedEMS, 0, 0, client->m_SessionID, result,
-                         client->m_AgentID.c_str(), client->m_ClientID.c_str());
+            EMSEvent2I2S(kClientStatusFailedEMS, 0, 0, client->GetSessionID(), result,
+                         client->GetAgentID().c_str(), client->GetClientID().c_str());
     }
     OPCReq::Release(request);
 }

@@ -222,11 +222,11 @@ void CTIApplication::RegisterECCVariable(int32_t id, const char* name, ClientCB*
     const bool already = std::find(record->clients.begin(), record->clients.end(), client) != record->clients.end();
     if (!already) {
         record->clients.push_back(client);
-        (void)SessionProtocol::AddVariable(client->m_SessionID, static_cast<uint32_t>(id), record->name.c_str());
+        (void)SessionProtocol::AddVariable(client->GetSessionID(), static_cast<uint32_t>(id), record->name.c_str());
     }
     if ((EMSGetTraceMask() & tracebit::TR_PROC_5) || ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
         EMSTraceMessage("ECC Variable %s (ID:%d) %sregistered for client %s (ref=%d)", record->name.c_str(),
-                        static_cast<int>(id), already ? "already " : "", client->m_ClientID.c_str(),
+                        static_cast<int>(id), already ? "already " : "", client->GetClientID().c_str(),
                         static_cast<int>(record->clients.size()));
 }
 
@@ -238,7 +238,7 @@ void CTIApplication::UnregisterECCVariables(ClientCB* client) {
             record.clients.erase(found);
             if (client != nullptr && ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
                 EMSTraceMessage("ECC Variable %s (ID:%d) unregistered for client %s (ref=%d)", record.name.c_str(),
-                                static_cast<int>(record.id), client->m_ClientID.c_str(),
+                                static_cast<int>(record.id), client->GetClientID().c_str(),
                                 static_cast<int>(record.clients.size()));
         }
         // A registration nobody holds any more goes, whether or not this client held it.
@@ -250,7 +250,7 @@ void CTIApplication::UnregisterECCVariables(ClientCB* client) {
 void CTIApplication::GetECCVariableClients(int32_t id, std::vector<std::string>& out) {
     for (const auto& record : m_ECCVariableRegistrations) {
         if (record->id != id) continue;
-        for (const ClientCB* client : record->clients) out.push_back(client->m_ClientID);
+        for (const ClientCB* client : record->clients) out.push_back(client->GetClientID());
         return;
     }
 }
@@ -258,7 +258,7 @@ void CTIApplication::GetECCVariableClients(int32_t id, std::vector<std::string>&
 void CTIApplication::GetECCVariableClients(std::string& text) {
     for (const auto& record : m_ECCVariableRegistrations) {
         text += record->name + " (ID:" + std::to_string(record->id) + "):";
-        for (const ClientCB* client : record->clients) text += " " + client->m_ClientID;
+        for (const ClientCB* client : record->clients) text += " " + client->GetClientID();
         text += "\n";
     }
 }

@@ -625,7 +625,7 @@ protected:
 TEST_F(AppECCTest, OneEntryPerClientAndEmptyRegistrationsGo) {
     auto* alpha = new ClientCB(1, "alpha");
     auto* beta = new ClientCB(2, "beta");
-    alpha->m_TraceFlags = 0x01;
+    alpha->SetTraceFlags(0x01);
     app_.RegisterECCVariable(7, "user.x", alpha);
     app_.RegisterECCVariable(7, "user.x", alpha);
     app_.RegisterECCVariable(7, "user.x", beta);

@@ -75,18 +75,17 @@ protected:
     }
     // An agent-mode record in the middle of the road: counted, its OPEN_REQ pending.
     ClientCB* Opening(int32_t sessionID, const char* clientID, const char* agentID, const char* ext = "",
-                      const char* instrument = "") {
+                      const char* instrument = "", uint32_t services = CLIENT_EVENTS) {
         auto* c = new ClientCB(sessionID, clientID);
-        c->m_ServiceMask = CLIENT_EVENTS;
-        c->m_ClientSignature = clientID;
-        c->m_PeripheralID = 5000;
-        c->m_AgentID = agentID;
-        c->m_AgentExtension = ext;
-        c->m_AgentInstrument = instrument;
-        c->m_HostAddress = "10.0.0.1";
-        c->m_HostPort = 4000;
-        c->SetOpenReq(OpenReq(24, CLIENT_EVENTS));
-        c->m_CountedClient = true;
+        clienttest::OpenValues values;
+        values.services = services;
+        values.signature = clientID;
+        values.host = {"", "10.0.0.1", 4000};
+        values.agentID = agentID;
+        values.extension = ext;
+        values.instrument = instrument;
+        clienttest::Accept(c, values, true);
+        c->MarkCounted();
         app.AddNumClients(1);
         return c;
     }
@@ -147,7 +146,7 @@ TEST_F(OpenTest, VersionAndServiceChecksAndAFailedConfirmationLeaveNoRecord) {
             // Counted, and waiting for OPC's answer on its agent.
             ClientCB* waiting = ClientCB::Find(session);
             ASSERT_NE(nullptr, waiting);
-            EXPECT_EQ(ClientCB::AGENT_VALIDATION, waiting->m_State);
+            EXPECT_EQ(ClientCB::AGENT_VALIDATION, waiting->GetState());
             EXPECT_EQ(1, app.GetNumClients());
             ClientCB::DeleteBySessionID(session);
             app.AddNumClients(-1);
@@ -209,8 +208,7 @@ TEST_F(OpenTest, RefusalsOfStepFourDestroyTheRecord) {
     int32_t session = 30;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ClientCB* client = Opening(++session, "desk", "1002");
-        client->m_ServiceMask = c.mask;
+        ClientCB* client = Opening(++session, "desk", "1002", "", "", c.mask);
         app.OpenValidAgent(client, c.agent, c.peripheralType, 1);
         ExpectNothingLeft(session);
         EXPECT_EQ(-1, agent->m_ClientSessionID);
@@ -236,10 +234,10 @@ TEST_F(OpenTest, AssociationComparesOnlyGivenIdentifiers) {
         EXPECT_EQ(c.bound, app.CompleteAgentAssociation(client, agent, 0));
         if (c.bound) {
             EXPECT_EQ(session, agent->m_ClientSessionID);
-            EXPECT_EQ("1002", client->m_AgentID);
-            EXPECT_EQ("4002", client->m_AgentExtension);
-            EXPECT_EQ("4002", client->m_AgentInstrument);
-            EXPECT_EQ(ClientCB::OPEN, client->m_State);
+            EXPECT_EQ("1002", client->GetAgentID());
+            EXPECT_EQ("4002", client->GetAgentExtension());
+            EXPECT_EQ("4002", client->GetAgentInstrument());
+            EXPECT_EQ(ClientCB::OPEN, client->GetState());
             ClientCB::DeleteBySessionID(session);
             app.AddNumClients(-1);
         } else {
@@ -272,7 +270,7 @@ TEST_F(OpenTest, ASecondClaimOfABoundAgent) {
 TEST_F(OpenTest, LoginWaitSettlesRivalsAndChecksTheInstrument) {
     ClientCB* first = Opening(61, "desk", "1001");
     ASSERT_EQ(1, app.LoginWait(first));
-    EXPECT_EQ(ClientCB::AGENT_LOGIN_WAIT, first->m_State);
+    EXPECT_EQ(ClientCB::AGENT_LOGIN_WAIT, first->GetState());
     ClientCB* rival = Opening(62, "other", "1001");
     EXPECT_EQ(0, app.LoginWait(rival));
     EXPECT_EQ(nullptr, ClientCB::Find(62));
@@ -300,8 +298,8 @@ TEST_F(OpenTest, LoginWaitSettlesRivalsAndChecksTheInstrument) {
     const int waitingBefore = app.AgentLoginWaitQueue().Count();
     EXPECT_EQ(1, app.CompleteAgentAssociation(owns, owner, 1));
     EXPECT_EQ(waitingBefore - 1, app.AgentLoginWaitQueue().Count());
-    EXPECT_FALSE(owns->m_QueueThread.IsQueued());
-    EXPECT_EQ(ClientCB::OPEN, owns->m_State);
+    EXPECT_FALSE(owns->IsInLoginWait());
+    EXPECT_EQ(ClientCB::OPEN, owns->GetState());
 }
 
 TEST_F(OpenTest, SetAgentDeviceUnbindsBothEarlierPartners) {
@@ -373,12 +371,12 @@ TEST_F(OpenTest, TheApplicationPathAnswerRefusesOrContinuesTheOpen) {
         ++session;
         const int liveBefore = OPCReq::CountLive();
         auto* client = new ClientCB(session, "arm");
-        client->m_ServiceMask = AGENT_REPORTING;
-        client->m_HostAddress = "10.0.0.2";
-        client->m_HostPort = 4001;
-        client->m_State = ClientCB::APP_PATH_VALIDATION;
-        client->SetOpenReq(OpenReq(24, AGENT_REPORTING));
-        client->m_CountedClient = true;
+        clienttest::OpenValues values;
+        values.services = AGENT_REPORTING;
+        values.host = {"", "10.0.0.2", 4001};
+        clienttest::Accept(client, values, true);
+        client->SetState(ClientCB::APP_PATH_VALIDATION);
+        client->MarkCounted();
         app.AddNumClients(1);
         const uint32_t invokeID = 0x700 + static_cast<uint32_t>(session);
         OPCReq::Allocate(session, 0, invokeID);
