@@ -1,5 +1,7 @@
 // CTI_AGENT_EVENT: OPC's report of every agent state change, applied to the agents, their
 // devices and their sessions, and told to the sessions and monitors that want it.
+#include "parlo/app/agentevents.h"
+
 #include <memory>
 #include <new>
 #include <string>
@@ -14,9 +16,11 @@
 #include "opcmsg/agentmsgs.h"
 #include "opcmsg/opcnames.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/appperipherals.h"
+#include "parlo/app/appqueue.h"
 #include "parlo/app/clientcb.h"
 #include "parlo/app/clientseams.h"
-#include "parlo/app/ctiapplication.h"
+#include "parlo/app/openroad.h"
 #include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/agentconfig.h"
@@ -28,6 +32,7 @@
 #include "parlo/model/remask.h"
 #include "parlo/session/distributor.h"
 #include "parlo/opclink/mdsio.h"
+#include "parlo/session/session.h"
 
 using model::PerfCounter;
 using model::ServerLock;
@@ -256,7 +261,7 @@ void WriteToTeamMonitors(int32_t teamID, BaseMSG& msg) {
 
 }  // namespace
 
-void CTIApplication::ProcessAgentEvent(const uint8_t* body, size_t length) {
+void AgentEvents::ProcessAgentEvent(const uint8_t* body, size_t length) {
     std::vector<OPCAgentEventRecord> records;
     const OPCBodyResult parsed = ParseAgentEvent(body, length, &records);
     if (!parsed.ok) {
@@ -274,7 +279,7 @@ void CTIApplication::ProcessAgentEvent(const uint8_t* body, size_t length) {
     }
 }
 
-void CTIApplication::ProcessNonVoiceAgentEvent(const OPCAgentEventRecord& r, bool enabled) {
+void AgentEvents::ProcessNonVoiceAgentEvent(const OPCAgentEventRecord& r, bool enabled) {
     MRDomain* domain = MRDomain::FindOrCreateMRDomain(static_cast<int32_t>(r.MRDomainID), "");
     if (r.SkillTargetID < 0) {
         EMSTraceMessage("CTIApplication::ProcessAgentEvent: NULL Agent SkillTargetID.");
@@ -295,13 +300,13 @@ void CTIApplication::ProcessNonVoiceAgentEvent(const OPCAgentEventRecord& r, boo
     AgentStateEventMSG msg;
     BuildAgentStateEvent(msg, r, *agent, sessionID, Given(r.AgentExtension), Given(r.AgentInstrument));
     if (!ValidateMessage("ProcessAgentEvent", msg)) return;
-    (void)WriteMSG(nullptr, 0, msg, DistributeAllTaskEvents);
+    (void)SessionProtocol::WriteMSG(nullptr, 0, msg, SessionProtocol::DistributeAllTaskEvents);
     if (domain != nullptr) domain->WriteMSG(msg);
     agent->WriteMSG(msg);
 }
 
-void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enabled) {
-    AddPeripheral(r.PeripheralID, r.PeripheralType);
+void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enabled) {
+    peripherals_.Add(r.PeripheralID, r.PeripheralType);
     if (r.AgentID.empty()) {
         EMSTraceMessage("CTIApplication::ProcessAgentEvent - voice record without AgentID "
                         "(PeripheralID %d, SkillTargetID %d) dropped.",
@@ -323,7 +328,7 @@ void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
     }
 
     Agent* agent = Agent::FindAgentByAgentID(peripheralID, r.AgentID.c_str(),
-                                             IsDefinityPeripheralType(GetPeripheralType(r.PeripheralID)));
+                                             IsDefinityPeripheralType(peripherals_.GetType(r.PeripheralID)));
     int32_t departmentID = -1;
     const bool configured = ApplyAgentConfig(r, departmentID);
     if (agent == nullptr) {
@@ -335,7 +340,7 @@ void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
             agent->m_AgentTeamID = static_cast<int32_t>(r.AgentTeamID);
     }
     if (configured && agent->m_DepartmentID != departmentID) agent->m_DepartmentID = departmentID;
-    if (device != nullptr) SetAgentDevice(agent, device);
+    if (device != nullptr) road_.SetAgentDevice(agent, device);
 
     changed |= agent->UpdateAgentState(r.AgentState, static_cast<int32_t>(r.StateDuration),
                                        static_cast<int32_t>(r.MRDomainID), r.SkillGroupState,
@@ -418,15 +423,15 @@ void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
     ProcessAgentLogout(r, agent, enabled);
 }
 
-void CTIApplication::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent* agent) {
+void AgentEvents::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent* agent) {
     const std::string extension = agent->m_HasExtension ? Given(agent->m_Extension) : std::string();
     const std::string instrument =
         agent->m_HasInstrument ? Given(agent->GetInstrumentNumber()) : std::string();
     ClientCB* waiting = nullptr;
     {
         ServerLockGuard guard(ServerLock());
-        for (auto* c = static_cast<ClientCB*>(m_AgentLoginWaitQueue.First()); c != nullptr;
-             c = static_cast<ClientCB*>(m_AgentLoginWaitQueue.Next(c))) {
+        for (auto* c = static_cast<ClientCB*>(loginWait_.First()); c != nullptr;
+             c = static_cast<ClientCB*>(loginWait_.Next(c))) {
             if (c->GetPeripheralID() != agent->m_PeripheralID) continue;
             const bool byID = !c->GetAgentID().empty() && c->GetAgentID() == r.AgentID;
             const bool byExtension = !extension.empty() && c->GetAgentExtension() == extension;
@@ -445,11 +450,11 @@ void CTIApplication::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent*
         ClientCB::RemoveFromLoginWait(waiting);
         waiting->SetState(ClientCB::AGENT_LOGIN_RESUMED);
     }
-    (void)CompleteOpen(waiting->GetSessionID(), extension.c_str());
-    (void)CompleteAgentAssociation(waiting, agent, 1);
+    (void)SessionProtocol::CompleteOpen(waiting->GetSessionID(), extension.c_str());
+    (void)road_.CompleteAgentAssociation(waiting, agent, 1);
 }
 
-void CTIApplication::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* agent, bool enabled) {
+void AgentEvents::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* agent, bool enabled) {
     if (agent == nullptr || (r.AgentState != kUnknown && r.AgentState != kLogout)) return;
     if (!enabled && r.AgentState != kLogout) return;
     if (CTICSTADevice* device = agent->m_Device) {
@@ -472,18 +477,18 @@ void CTIApplication::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* age
     ClientCB* client = AgentModeClient(*agent);
     if (client == nullptr) return;
     const int32_t sessionID = client->GetSessionID();
-    if (IsAgentLoginRequired()) {
+    if (road_.IsAgentLoginRequired()) {
         if (TraceSession(client))
             EMSTraceMessage("CTIApplication::ProcessAgentEvent - Agent no longer logged on - %d (%s) "
                             "TERMINATED",
                             sessionID, client->GetClientID().c_str());
         guard.Release();
-        (void)SendFailureEventMSG(sessionID, E_CTI_AGENT_NOT_LOGGED_ON, true);
+        (void)SessionProtocol::SendFailureEventMSG(sessionID, E_CTI_AGENT_NOT_LOGGED_ON, true);
         return;
     }
     if (client->GetState() == ClientCB::AGENT_LOGIN_WAIT) return;
     if (!client->HasAgentExtension()) {
-        (void)CompleteOpen(sessionID, "");
+        (void)SessionProtocol::CompleteOpen(sessionID, "");
         if (auto* monitor = static_cast<CTICSTAMonitor*>(client->MonitorList().First())) {
             monitor->SetSubject(nullptr);
             if (TraceBitOn(kTraceAgentEvents))
@@ -495,5 +500,5 @@ void CTIApplication::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* age
     // The names the open did not give were the agent's: they go with it.
     client->ForgetUnclaimedAgentNames();
     guard.Release();
-    (void)LoginWait(client);
+    (void)road_.LoginWait(client);
 }

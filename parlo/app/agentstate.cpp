@@ -1,5 +1,7 @@
 // OPC's answer to an agent-state request: the agent, its device, skill groups and the calls
 // on its lines are updated, then the request that waited for the answer is completed.
+#include "parlo/app/openroad.h"
+
 #include <string>
 
 #include "ctimsg/elementids.h"
@@ -11,9 +13,9 @@
 #include "opcmsg/agentmsgs.h"
 #include "opcmsg/opcnames.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/appperipherals.h"
+#include "parlo/app/appqueue.h"
 #include "parlo/app/clientcb.h"
-#include "parlo/app/ctiapplication.h"
-#include "parlo/app/openroad.h"
 #include "parlo/common/meterids.h"
 #include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
@@ -25,6 +27,7 @@
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
 #include "parlo/opclink/opcwriters.h"
+#include "parlo/session/session.h"
 
 using namespace openroad;
 
@@ -80,7 +83,7 @@ void TraceSkillGroups(const OPCAgentStateResp& r) {
 
 }  // namespace
 
-void CTIApplication::ProcessAgentStateResponse(const uint8_t* body, size_t length) {
+void OpenRoad::ProcessAgentStateResponse(const uint8_t* body, size_t length) {
     OPCAgentStateResp r;
     const OPCBodyResult parsed = ParseAgentStateResp(body, length, &r);
     if (!parsed.ok) {
@@ -90,7 +93,7 @@ void CTIApplication::ProcessAgentStateResponse(const uint8_t* body, size_t lengt
     }
     const bool unsolicited = r.InvokeID == kNone;
     // The active side keeps its own picture; a standby side learns from these.
-    if (unsolicited && IsActive()) return;
+    if (unsolicited && queue_.IsActive()) return;
     const bool trace = (EMSGetTraceMask() & tracebit::TR_PROC_6) != 0;
     if (trace) TraceResponse(r);
 
@@ -108,14 +111,14 @@ void CTIApplication::ProcessAgentStateResponse(const uint8_t* body, size_t lengt
     }
 
     if (r.PeripheralID != -1 && r.PeripheralType != -1)
-        AddPeripheral(static_cast<uint32_t>(r.PeripheralID), static_cast<uint16_t>(r.PeripheralType));
+        peripherals_.Add(static_cast<uint32_t>(r.PeripheralID), static_cast<uint16_t>(r.PeripheralType));
     // Answers of type 30 beside a first peripheral of type 12 do not list the skill groups.
-    const bool keepSkillGroups = r.PeripheralType == 30 && GetFirstPeripheralType() == 12;
+    const bool keepSkillGroups = r.PeripheralType == 30 && peripherals_.GetFirstType() == 12;
 
     Agent* agent = nullptr;
     if (r.PeripheralID != -1 && !r.AgentID.empty()) {
         const int32_t peripheralID = r.PeripheralID;
-        const bool definity = IsDefinityPeripheralType(GetPeripheralType(static_cast<uint32_t>(peripheralID)));
+        const bool definity = IsDefinityPeripheralType(peripherals_.GetType(static_cast<uint32_t>(peripheralID)));
         const bool loggedOn = r.AgentState != AS_UNKNOWN && r.AgentState != AS_LOG_OUT;
         const bool instrumentUsable = !r.AgentInstrument.empty() && r.AgentInstrument[0] != '-';
         const std::string extension =
@@ -199,7 +202,7 @@ void CTIApplication::ProcessAgentStateResponse(const uint8_t* body, size_t lengt
                                                 model::Server().TracePeriphVariables());
                         call->GetCallContext(begin);
                         if (ValidateMessage("ProcessAgentStateResponse", begin))
-                            (void)WriteMSG(nullptr, peripheralID, begin, DistributeAllEvents);
+                            (void)SessionProtocol::WriteMSG(nullptr, peripheralID, begin, SessionProtocol::DistributeAllEvents);
                     }
                     call->m_Reported = true;
                 }

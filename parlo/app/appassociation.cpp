@@ -1,5 +1,7 @@
 // Binding agent-mode sessions to their agents, settling two sessions that claim one agent,
 // and binding agents to their devices.
+#include "parlo/app/openroad.h"
+
 #include <memory>
 #include <string>
 
@@ -7,11 +9,11 @@
 #include "nuvlib/ems.h"
 #include "opcmsg/opcnames.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/appperipherals.h"
+#include "parlo/app/appqueue.h"
 #include "parlo/app/appseams.h"
 #include "parlo/app/clientcb.h"
 #include "parlo/app/clientseams.h"
-#include "parlo/app/ctiapplication.h"
-#include "parlo/app/openroad.h"
 #include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/csta.h"
@@ -19,6 +21,7 @@
 #include "parlo/opclink/opcreq.h"
 #include "parlo/opclink/opcwriters.h"
 #include "parlo/app/appport.h"
+#include "parlo/session/session.h"
 
 using namespace openroad;
 using model::ServerLock;
@@ -29,36 +32,16 @@ constexpr int32_t kVoiceMRD = 1;
 
 bool AgentTrace(uint32_t bits) { return (EMSGetTraceMask() & bits) != 0; }
 
-// The session's refusal: while it opens, the open fails (and the record goes); once open,
-// FAILURE_EVENT and the session ends.
-void RefuseSession(CTIApplication& app, ClientCB* client, uint32_t code) {
+}  // namespace
+
+void OpenRoad::RefuseSession(ClientCB* client, uint32_t code) {
     if (client->GetOpenReq() != nullptr)
-        app.FailClientOpen(client, code);
+        FailClientOpen(client, code);
     else
         (void)SessionProtocol::SendFailureEventMSG(client->GetSessionID(), code, true);
 }
-}  // namespace
 
-// The set-client-status request of one agent: its own invoke ID and outstanding record
-// (the agent's PeripheralID and AgentID in it), then the writer, which drops the request and
-// releases the record while the server is not ACTIVE.
-void AppClientSeams::SendSetClientStatusRequest(int32_t recordSessionID, uint32_t status,
-                                                const std::shared_ptr<ClientAssociatedAgent>& agent,
-                                                const char* signature) {
-    if (agent == nullptr) return;
-    const uint32_t invokeID = GetAppServerPort().GetUniqueID();
-    OPCReq* record = OPCReq::Allocate(recordSessionID, 0, invokeID);
-    record->PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
-    record->DeviceID = agent->AgentID;
-    record->SendTime = FileTimeNow();
-    OPCAgentInfo info;
-    info.AgentID = agent->AgentID;
-    info.PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
-    for (int32_t mrd : agent->MRDIDs) info.MRDomainIDs.push_back(static_cast<uint32_t>(mrd));
-    (void)::SendSetClientStatusRequest(invokeID, status, info, signature != nullptr ? signature : "");
-}
-
-int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int sendBeginCalls) {
+int OpenRoad::CompleteAgentAssociation(ClientCB* client, Agent* agent, int sendBeginCalls) {
     const int32_t sessionID = client->GetSessionID();
     std::string agentID, extension, instrument, stateName, signature;
     int32_t peripheralID = 0;
@@ -93,7 +76,7 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
         mismatch = "instrument";
     }
     if (mismatch != nullptr) {
-        RefuseSession(*this, client, E_CTI_INCONSISTENT_AGENT_DATA);
+        RefuseSession(client, E_CTI_INCONSISTENT_AGENT_DATA);
         return 0;
     }
 
@@ -120,7 +103,7 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
         device = agent->m_Device;
     }
     if (device == nullptr) {
-        const int16_t type = GetPeripheralType(static_cast<uint32_t>(peripheralID));
+        const int16_t type = peripherals_.GetType(static_cast<uint32_t>(peripheralID));
         device = FindCTICSTADevice(static_cast<uint32_t>(peripheralID), 0, instrument.c_str(),
                                    IsDefinityPeripheralType(type));
         if (device != nullptr) {
@@ -162,7 +145,7 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
     return 1;
 }
 
-int CTIApplication::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing) {
+int OpenRoad::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing) {
     EMSTraceMessage("Agent conflict (ID:%s Ext:%s Inst:%s) with client \"%s\" session %d at %s(%s:%d) ...",
                     existing->GetAgentID().c_str(), existing->GetAgentExtension().c_str(),
                     existing->GetAgentInstrument().c_str(), existing->GetClientID().c_str(), existing->GetSessionID(),
@@ -175,7 +158,7 @@ int CTIApplication::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing
                         static_cast<int>(newClient->GetHostPort()));
         // The older session ends; its record goes with its close. It stops waiting now, so
         // that the agent's login completes the session that replaced it.
-        (void)SendFailureEventMSG(existing->GetSessionID(), E_CTI_NEW_SESSION_OPENED, true);
+        (void)SessionProtocol::SendFailureEventMSG(existing->GetSessionID(), E_CTI_NEW_SESSION_OPENED, true);
         {
             ServerLockGuard guard(ServerLock());
             ClientCB::RemoveFromLoginWait(existing);
@@ -185,11 +168,11 @@ int CTIApplication::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing
     EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) REJECTED", newClient->GetClientID().c_str(),
                     newClient->GetSessionID(), newClient->GetHostName().c_str(), newClient->GetHostAddress().c_str(),
                     static_cast<int>(newClient->GetHostPort()));
-    RefuseSession(*this, newClient, E_CTI_DEVICE_IN_USE);
+    RefuseSession(newClient, E_CTI_DEVICE_IN_USE);
     return 0;
 }
 
-void CTIApplication::SetAgentDevice(Agent* agent, CTICSTADevice* device) {
+void OpenRoad::SetAgentDevice(Agent* agent, CTICSTADevice* device) {
     if (agent == nullptr || device == nullptr) return;
     ServerLockGuard guard(ServerLock());
     const bool trace = AgentTrace(tracebit::TR_PROC_7);

@@ -1,5 +1,7 @@
 // Client close and cleanup: CLOSE_REQ, the orderly close, the end of a session's record,
 // agent removal by OPC, and a console's forced end.
+#include "parlo/app/clientclose.h"
+
 #include <memory>
 #include <string>
 
@@ -23,6 +25,7 @@
 #include "parlo/opclink/mdsio.h"
 #include "parlo/common/ctilock.h"
 #include "parlo/opclink/opcreq.h"
+#include "parlo/session/session.h"
 
 namespace {
 constexpr int32_t kVoiceMRD = 1;
@@ -56,11 +59,11 @@ void SendClosedEvent(const ClientCB& client, int cause) {
 }
 }  // namespace
 
-void CTIApplication::ProcessCloseRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t) {
+void ClientClose::ProcessCloseRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t) {
     CloseClient(sessionID, static_cast<int>(msg->GetUINT(elementid::Status)));
 }
 
-void CTIApplication::KillClient(int sessionID) {
+void ClientClose::KillClient(int sessionID) {
     // A console's forced end: the record is used under the server lock.
     model::ServerLockGuard guard(model::ServerLock());
     if (ClientCB* record = ClientCB::Find(sessionID)) {
@@ -68,7 +71,7 @@ void CTIApplication::KillClient(int sessionID) {
     }
 }
 
-void CTIApplication::CloseClient(int sessionID, int cause) {
+void ClientClose::CloseClient(int sessionID, int cause) {
     {
         // The session layer may destroy the record on its own thread: it is used under the
         // server lock from the look-up to its destruction.
@@ -78,7 +81,7 @@ void CTIApplication::CloseClient(int sessionID, int cause) {
             if (ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
                 EMSTraceMessage("CTIApplication::CloseClient - sessionID %d, cause %s", sessionID,
                                 StatusCodeName(cause));
-            UnregisterECCVariables(client);
+            app_.UnregisterECCVariables(client);
             if (client->GetState() == ClientCB::OPEN || client->GetState() == ClientCB::AGENT_LOGIN_WAIT)
                 SendClosedEvent(*client, cause);
             OPCReq::ReleaseSession(sessionID);
@@ -91,22 +94,22 @@ void CTIApplication::CloseClient(int sessionID, int cause) {
             delete client;
             // What is left of the session in the application: nothing, unless something is wrong.
             EMSTraceMessage("CTIApplication::CloseClient - SessionID %d (%s) closed; clients %d, bound agents %d",
-                            sessionID, clientID.c_str(), static_cast<int>(GetNumClients()),
+                            sessionID, clientID.c_str(), static_cast<int>(app_.GetNumClients()),
                             CountAgentsNaming(sessionID));
         }
     }
     bool known = false;
     {
-        LockGuard<CTILockObject> hold(SessionLock(), "CTIApplication::CloseClient");
-        known = FindSession(static_cast<uint32_t>(sessionID)) != nullptr;
+        LockGuard<CTILockObject> hold(app_.SessionLock(), "CTIApplication::CloseClient");
+        known = SessionProtocol::FindSession(static_cast<uint32_t>(sessionID)) != nullptr;
     }
     if (known)
-        (void)CloseSession(sessionID);
+        (void)SessionProtocol::CloseSession(sessionID);
     else if ((EMSGetTraceMask() & tracebit::kDefault) != 0)
         EMSTraceMessage("CTIApplication::CloseClient - sessionID %d not found", sessionID);
 }
 
-void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
+void ClientClose::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
     model::ServerLockGuard guard(model::ServerLock());
     ClientSeams& seams = GetClientSeams();
     const int32_t sessionID = client->GetSessionID();
@@ -138,43 +141,21 @@ void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
     }
 }
 
-void CTIApplication::SendAppPathDownForAllClients() {
+void ClientClose::SendAppPathDownForAllClients() {
     model::ServerLockGuard guard(model::ServerLock());
     for (ClientCB* client : ClientCB::GetAllClients()) client->SendAppPathDownInd();
 }
 
-// ---------------------------------------------------------------- ECC variables
-
-void CTIApplication::DeleteECCVariable(int32_t id, const std::string& name, int32_t isArray) {
-    // The registrations name records, which the server lock keeps alive.
-    model::ServerLockGuard guard(model::ServerLock());
-    auto it = m_ECCVariableRegistrations.begin();
-    while (it != m_ECCVariableRegistrations.end() && (*it)->id != id) ++it;
-    if (it == m_ECCVariableRegistrations.end()) return;
-    std::unique_ptr<ECCVariableRegistration> record = std::move(*it);
-    m_ECCVariableRegistrations.erase(it);
-    while (!record->clients.empty()) {
-        ClientCB* client = record->clients.front();
-        record->clients.erase(record->clients.begin());
-        (void)SendFailureEventMSG(client->GetSessionID(),
-                                  isArray != 0 ? E_CTI_NAMED_ARRAY_NOT_CONFIGURED : E_CTI_NAMED_VARIABLE_NOT_CONFIGURED, false);
-        if (ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
-            EMSTraceMessage("ECC Variable %s (ID:%d) registered for client %s DELETED.", name.c_str(),
-                            static_cast<int>(id), client->GetClientID().c_str());
-        (void)RemoveVariable(client->GetSessionID(), static_cast<uint32_t>(id), name.c_str());
-    }
-}
-
 // ---------------------------------------------------------------- the session layer's hooks
 
-void CTIApplication::ClientCleanup(int32_t) {}
+void ClientClose::ClientCleanup(int32_t) {}
 
-int CTIApplication::SessionFailed(int32_t sessionID) {
+int ClientClose::SessionFailed(int32_t sessionID) {
     ClientCleanup(sessionID);
     return 1;
 }
 
-int CTIApplication::SessionDestroyed(int32_t sessionID) {
+int ClientClose::SessionDestroyed(int32_t sessionID) {
     ClientCleanup(sessionID);
     // A session that ended without the application's close (broken connection, time-out,
     // refused open) leaves no record behind: no agent keeps naming it and it is not counted.
@@ -184,7 +165,7 @@ int CTIApplication::SessionDestroyed(int32_t sessionID) {
 
 // ---------------------------------------------------------------- agent removal
 
-void CTIApplication::ProcessAgentRemoved(const uint8_t* body, size_t length) {
+void ClientClose::ProcessAgentRemoved(const uint8_t* body, size_t length) {
     OPCAgentRemovedInd removed;
     const OPCBodyResult parsed = ParseAgentRemovedInd(body, length, &removed);
     if (!parsed.ok) {

@@ -10,6 +10,7 @@
 #include "ctimsg/names.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/utf8utils.h"
+#include "parlo/app/appport.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
@@ -110,6 +111,10 @@ void BoundedCopy(char (&buffer)[132], const char* text, size_t count) {
     const size_t n = strnlen(text, m);
     std::memcpy(buffer, text, n);
     buffer[n] = '\0';
+}
+
+void UpdateMeterSince(int meter, int64_t sinceNs) {
+    GetAppServerPort().UpdateMeter(meter, static_cast<int32_t>((plat::MonotonicNs() - sinceNs) / 1000000));
 }
 
 bool FindSessionFacts(int32_t sessionID, SessionFacts& out) {

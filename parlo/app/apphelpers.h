@@ -21,6 +21,10 @@ struct CSTAExtendedDeviceID;
 void AppendConnectionIDText(std::string& text, int32_t callID, int32_t type,
                             const char* deviceID);
 
+// The server's meter `meter` (meter::, parlo/common/meterids.h) += the milliseconds since
+// `sinceNs` on the monotonic clock, through the application's server port.
+void UpdateMeterSince(int meter, int64_t sinceNs);
+
 // The current UTC time as a FILETIME count, on the injectable clock.
 uint64_t FileTimeNow();
 // Fills `out` with FileTimeNow() and returns it.

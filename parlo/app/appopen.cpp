@@ -1,5 +1,7 @@
 // The open road: version and services, the application path, the agent look-up, the agent
 // rules and the confirmation, each step on the application thread.
+#include "parlo/app/openroad.h"
+
 #include <cstdio>
 #include <string>
 
@@ -12,10 +14,10 @@
 #include "opcmsg/armapppath.h"
 #include "opcmsg/opcnames.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/appperipherals.h"
 #include "parlo/app/appport.h"
+#include "parlo/app/appqueue.h"
 #include "parlo/app/clientcb.h"
-#include "parlo/app/ctiapplication.h"
-#include "parlo/app/openroad.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
@@ -24,6 +26,7 @@
 #include "parlo/opclink/opcreq.h"
 #include "parlo/opclink/opcwriters.h"
 #include "parlo/common/serverstate.h"
+#include "parlo/session/session.h"
 
 using namespace openroad;
 using namespace servicemask;
@@ -66,7 +69,7 @@ bool SessionGone(int32_t sessionID) {
 
 // ---------------------------------------------------------------- step 1
 
-void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
+void OpenRoad::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
     const uint32_t version = msg->GetUINT(elementid::VersionNumber);
     const uint32_t mask = msg->GetUINT(elementid::ServiceMask);
     const std::string clientID = Text(*msg, elementid::ClientID);
@@ -75,7 +78,7 @@ void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint6
         EMSFailMessage("CTIApplication::ProcessOpenRequest - Duplicate sessionID %d (%s) - REJECTED",
                        static_cast<int>(sessionID), clientID.c_str());
     }
-    const ClientCB::Host host{GetHostName(sessionID), GetHostAddress(sessionID), GetHostPort(sessionID)};
+    const ClientCB::Host host{SessionProtocol::GetHostName(sessionID), SessionProtocol::GetHostAddress(sessionID), SessionProtocol::GetHostPort(sessionID)};
     // The record is in the hash from its construction: consoles may read it at once.
     model::ServerLockGuard guard(model::ServerLock());
     auto* client = new ClientCB(sessionID, clientID.c_str());
@@ -130,7 +133,7 @@ void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint6
 
 // ---------------------------------------------------------------- step 2
 
-void CTIApplication::OpenValidAppPath(ClientCB* client) {
+void OpenRoad::OpenValidAppPath(ClientCB* client) {
     BaseMSG* request = client->GetOpenReq();
     if (request != nullptr && request->Present(elementid::ApplicationPathID)) {
         AppServerPort& server = GetAppServerPort();
@@ -162,7 +165,7 @@ void CTIApplication::OpenValidAppPath(ClientCB* client) {
 
 // ---------------------------------------------------------------- step 3
 
-void CTIApplication::OpenValidClient(ClientCB* client) {
+void OpenRoad::OpenValidClient(ClientCB* client) {
     if (client->GetState() == ClientCB::APP_PATH_VALIDATION) {
         ARMClientInfoPtr info = ClientCB::GetARMClientInfo(client);
         if (!info) {
@@ -187,7 +190,7 @@ void CTIApplication::OpenValidClient(ClientCB* client) {
         } else if (!client->GetAgentID().empty()) {
             known = Agent::FindAgentByAgentID(
                 peripheralID, client->GetAgentID().c_str(),
-                IsDefinityPeripheralType(GetPeripheralType(static_cast<uint32_t>(peripheralID))));
+                IsDefinityPeripheralType(peripherals_.GetType(static_cast<uint32_t>(peripheralID))));
         } else if (!client->GetAgentInstrument().empty()) {
             known = Agent::FindAgentByInstrument(peripheralID, client->GetAgentInstrument().c_str());
         }
@@ -219,12 +222,12 @@ void CTIApplication::OpenValidClient(ClientCB* client) {
 
 // ---------------------------------------------------------------- step 4
 
-void CTIApplication::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t peripheralType, int online) {
+void OpenRoad::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t peripheralType, int online) {
     const int32_t sessionID = client->GetSessionID();
     if (client->GetOpenReq() == nullptr) {
         // Not an open in progress (an answer that came twice): the session stays as it is.
         if (TraceT1(client)) EMSTraceMessage("CTIApplication::OpenValidAgent Invalid Object CurMsg = 0x%x", 0u);
-        (void)FailOpen(sessionID, E_CTI_UNSPECIFIED_FAILURE);
+        (void)SessionProtocol::FailOpen(sessionID, E_CTI_UNSPECIFIED_FAILURE);
         return;
     }
     const uint32_t mask = client->GetServiceMask();
@@ -290,7 +293,7 @@ void CTIApplication::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t per
     ConfirmClientOpen(client, agent, peripheralType, online, associated);
 }
 
-void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t peripheralType, int online,
+void OpenRoad::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t peripheralType, int online,
                                        bool associated) {
     const int32_t sessionID = client->GetSessionID();
     BaseMSG& request = *client->GetOpenReq();
@@ -318,7 +321,7 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
         if (!ValidateMessage("ClientSessionOpenedEvent", opened))
             EMSTraceMessage("CTIApplication::OpenValidAgent: invalid ClientSessionOpenedEventMSG");
         else
-            (void)WriteMSG(nullptr, 0, opened, DistributeClientMonitor);
+            (void)SessionProtocol::WriteMSG(nullptr, 0, opened, SessionProtocol::DistributeClientMonitor);
     }
 
     AppServerPort& server = GetAppServerPort();
@@ -377,7 +380,7 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
             Agent::AssociateClient(sessionID, session.uniqueInstanceID.c_str());
     }
 
-    const int confirmed = ConfirmOpen(sessionID, conf, client->GetOpenRequestTime(), associated);
+    const int confirmed = SessionProtocol::ConfirmOpen(sessionID, conf, client->GetOpenRequestTime(), associated);
     client->TakeOpenReq().reset();
     if (!confirmed) {
         if (TraceT1(client))
@@ -387,7 +390,7 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
         // goes now, with its binding, its wait and its count, and a session still standing
         // is ended so that the client is not left waiting.
         DestroyOpeningClient(client);
-        if (!SessionGone(sessionID)) (void)FailSessionByID(sessionID, E_CTI_UNSPECIFIED_FAILURE);
+        if (!SessionGone(sessionID)) (void)SessionProtocol::FailSessionByID(sessionID, E_CTI_UNSPECIFIED_FAILURE);
         return;
     }
     if (TraceT1(client))
@@ -405,7 +408,7 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
             event.SetUINT(elementid::SystemEventArg2, 0);
             event.SetUINT(elementid::SystemEventArg3, 0);
             event.SetUSHORT(elementid::EventDeviceType, 0xFFFF);
-            if (ValidateMessage("OpenValidAgent", event)) (void)WriteMSG(nullptr, 0, event, DistributeAllEvents);
+            if (ValidateMessage("OpenValidAgent", event)) (void)SessionProtocol::WriteMSG(nullptr, 0, event, SessionProtocol::DistributeAllEvents);
         }
     }
     if (monitor != nullptr) monitor->SendBeginCalls(model::Server().CallStateTraceOn());
@@ -413,9 +416,9 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
 
 // ---------------------------------------------------------------- waiting for the agent
 
-int CTIApplication::LoginWait(ClientCB* client) {
+int OpenRoad::LoginWait(ClientCB* client) {
     if (!client->GetAgentInstrument().empty()) {
-        const int16_t type = GetPeripheralType(static_cast<uint32_t>(client->GetPeripheralID()));
+        const int16_t type = peripherals_.GetType(static_cast<uint32_t>(client->GetPeripheralID()));
         CTICSTADevice* device = FindCTICSTADevice(static_cast<uint32_t>(client->GetPeripheralID()), 0,
                                                   client->GetAgentInstrument().c_str(), IsDefinityPeripheralType(type));
         std::string otherID, otherState;
@@ -441,7 +444,7 @@ int CTIApplication::LoginWait(ClientCB* client) {
                 if (client->GetOpenReq() != nullptr)
                     FailClientOpen(client, E_CTI_INCONSISTENT_AGENT_DATA);
                 else
-                    (void)SendFailureEventMSG(client->GetSessionID(), E_CTI_INCONSISTENT_AGENT_DATA, true);
+                    (void)SessionProtocol::SendFailureEventMSG(client->GetSessionID(), E_CTI_INCONSISTENT_AGENT_DATA, true);
                 return 0;
             }
         }
@@ -452,7 +455,7 @@ int CTIApplication::LoginWait(ClientCB* client) {
     {
         model::ServerLockGuard guard(model::ServerLock());
         auto same = [](const std::string& a, const std::string& b) { return !a.empty() && a == b; };
-        for (void* p = m_AgentLoginWaitQueue.First(); p != nullptr; p = m_AgentLoginWaitQueue.Next(p)) {
+        for (void* p = loginWait_.First(); p != nullptr; p = loginWait_.Next(p)) {
             auto* waiting = static_cast<ClientCB*>(p);
             if (waiting == client || waiting->GetPeripheralID() != client->GetPeripheralID()) continue;
             if (same(waiting->GetAgentID(), client->GetAgentID()) ||
@@ -469,7 +472,7 @@ int CTIApplication::LoginWait(ClientCB* client) {
             EMSFailMessage("Assertion failed: %s.  File: %s.  Line %d\n", "!newClientCB->m_QueueThread.IsQueued()",
                            __FILE__, __LINE__);
         client->SetState(ClientCB::AGENT_LOGIN_WAIT);
-        m_AgentLoginWaitQueue.Append(client);
+        loginWait_.Append(client);
     }
     if (TraceT2(client))
         EMSTraceMessage("*** AgentLoginWait Session:%d Client:%s (AgentID:%s Ext:%s Inst:%s) ...", client->GetSessionID(),
@@ -480,10 +483,10 @@ int CTIApplication::LoginWait(ClientCB* client) {
 
 // ---------------------------------------------------------------- refusal
 
-void CTIApplication::FailClientOpen(ClientCB* client, uint32_t code) {
+void OpenRoad::FailClientOpen(ClientCB* client, uint32_t code) {
     const int32_t sessionID = client->GetSessionID();
     const std::string clientID = client->GetClientID();
-    (void)FailOpen(sessionID, code);
+    (void)SessionProtocol::FailOpen(sessionID, code);
     DestroyOpeningClient(client);
     // What is left of the session in the application: nothing, unless something is wrong.
     int bound = 0;
@@ -497,10 +500,10 @@ void CTIApplication::FailClientOpen(ClientCB* client, uint32_t code) {
                     "waiting %d, bound agents %d, OPC requests %d",
                     static_cast<int>(sessionID), clientID.c_str(), StatusCodeName(static_cast<int32_t>(code)),
                     ClientCB::Find(sessionID) != nullptr ? "kept" : "gone", static_cast<int>(GetNumClients()),
-                    static_cast<int>(m_AgentLoginWaitQueue.Count()), bound, OPCReq::CountLive());
+                    static_cast<int>(loginWait_.Count()), bound, OPCReq::CountLive());
 }
 
-void CTIApplication::DestroyOpeningClient(ClientCB* client) {
+void OpenRoad::DestroyOpeningClient(ClientCB* client) {
     client->TakeOpenReq().reset();
     if (client->TakeCounted()) AddNumClients(-1);
     delete client;  // out of the hash and the wait queue, its agent links undone

@@ -1,15 +1,16 @@
 #include "parlo/app/appseams.h"
 
 #include "nuvlib/ems.h"
+#include "opcmsg/agentmsgs.h"
+#include "opcmsg/armapppath.h"
+#include "parlo/app/apphelpers.h"
+#include "parlo/app/appport.h"
 #include "parlo/app/clientcb.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
-#include "nuvlib/lockguard.h"
-#include "parlo/common/ctilock.h"
-#include "opcmsg/armapppath.h"
+#include "parlo/opclink/opcreq.h"
 #include "parlo/opclink/opcwriters.h"
-#include "parlo/app/appport.h"
 #include "parlo/session/session.h"
 
 void AppClientSeams::SendAppPathDownInd(ClientCB& client) {
@@ -32,6 +33,25 @@ void AppClientSeams::UnregisterECCVariables(int32_t sessionID) {
 void AppClientSeams::CountedClientGone() {
     if (auto* application = dynamic_cast<CTIApplication*>(SessionProtocol::Master()))
         application->AddNumClients(-1);
+}
+
+// The set-client-status request of one agent: its own invoke ID and outstanding record
+// (the agent's PeripheralID and AgentID in it), then the writer, which drops the request and
+// releases the record while the server is not ACTIVE.
+void AppClientSeams::SendSetClientStatusRequest(int32_t recordSessionID, uint32_t status,
+                                                const std::shared_ptr<ClientAssociatedAgent>& agent,
+                                                const char* signature) {
+    if (agent == nullptr) return;
+    const uint32_t invokeID = GetAppServerPort().GetUniqueID();
+    OPCReq* record = OPCReq::Allocate(recordSessionID, 0, invokeID);
+    record->PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
+    record->DeviceID = agent->AgentID;
+    record->SendTime = FileTimeNow();
+    OPCAgentInfo info;
+    info.AgentID = agent->AgentID;
+    info.PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
+    for (int32_t mrd : agent->MRDIDs) info.MRDomainIDs.push_back(static_cast<uint32_t>(mrd));
+    (void)::SendSetClientStatusRequest(invokeID, status, info, signature != nullptr ? signature : "");
 }
 
 // ---------------------------------------------------------------- the application's side

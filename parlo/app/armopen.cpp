@@ -1,10 +1,13 @@
 // OPC's answer to an agent-reporting client's application path: the session's ARM record is
 // filled and its open goes on; a path brought up for no session is taken down again.
+#include "parlo/app/openroad.h"
+
 #include "nuvlib/ems.h"
 #include "opcmsg/armapppath.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/appperipherals.h"
+#include "parlo/app/appqueue.h"
 #include "parlo/app/clientcb.h"
-#include "parlo/app/ctiapplication.h"
 #include "parlo/common/meterids.h"
 #include "parlo/common/svrtrace.h"
 #include "parlo/model/modelutil.h"
@@ -13,8 +16,9 @@
 #include "parlo/opclink/opcreq.h"
 #include "parlo/opclink/opcwriters.h"
 #include "parlo/app/appport.h"
+#include "parlo/session/session.h"
 
-void CTIApplication::ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t length) {
+void OpenRoad::ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t length) {
     if (data == nullptr || length < 4) return;
     const ARMAppPathUpRespMsg response(data + 4, length - 4);
     if ((EMSGetTraceMask() & tracebit::TR_PROC_6) != 0)

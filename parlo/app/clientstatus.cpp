@@ -1,12 +1,16 @@
 // CTI_SET_CLIENT_STATUS_RESP: OPC's answer to a set-client-status request. The client had its
 // confirmation when the request went out; the answer only ends the agent's pending request.
+#include "parlo/app/agentevents.h"
+
 #include <string>
 
 #include "nuvlib/ems.h"
 #include "opcmsg/agentmsgs.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/appperipherals.h"
+#include "parlo/app/appqueue.h"
 #include "parlo/app/clientcb.h"
-#include "parlo/app/ctiapplication.h"
+#include "parlo/app/openroad.h"
 #include "parlo/common/meterids.h"
 #include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
@@ -14,6 +18,7 @@
 #include "parlo/model/ports.h"
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
+#include "parlo/session/session.h"
 
 namespace {
 
@@ -45,7 +50,7 @@ void MarkClientStatusRequested(const std::string& agentID, uint32_t peripheralID
         agent->m_ClientStatusRequested = true;
 }
 
-void CTIApplication::ProcessClientStatusResponse(const uint8_t* body, size_t length) {
+void AgentEvents::ProcessClientStatusResponse(const uint8_t* body, size_t length) {
     OPCSetClientStatusResp response;
     const OPCBodyResult parsed = ParseSetClientStatusResp(body, length, &response);
     if (!parsed.ok) {
@@ -60,7 +65,7 @@ void CTIApplication::ProcessClientStatusResponse(const uint8_t* body, size_t len
     if (!MDSIO::IsServerActive()) return;
     OPCReq* request = OPCReq::Find(response.InvokeID);
     if (request == nullptr) {
-        if (IsActive())
+        if (queue_.IsActive())
             EMSTraceMessage("*** ProcessClientStatusResponse: No pending request with uniqueID 0x%x ***",
                             response.InvokeID);
         return;
