@@ -33,12 +33,12 @@ uint64_t GetFileTimeNow(uint64_t& out);
 // printf into a buffer of N bytes (32, 64, 80, 128, 256 or 512): at most min(count, N - 1)
 // characters, always terminated. Returns the formatter's count, or -1 on a failure or a cut.
 // Count 0 leaves the empty text and returns 0.
-int BoundedVsprintf(char* buffer, size_t size, size_t count, const char* format, va_list args);
+[[nodiscard]] int BoundedVsprintf(char* buffer, size_t size, size_t count, const char* format, va_list args);
 template <size_t N>
-int BoundedSprintf(char (&buffer)[N], size_t count, const char* format, ...)
+[[nodiscard]] int BoundedSprintf(char (&buffer)[N], size_t count, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 template <size_t N>
-int BoundedSprintf(char (&buffer)[N], size_t count, const char* format, ...) {
+[[nodiscard]] int BoundedSprintf(char (&buffer)[N], size_t count, const char* format, ...) {
     static_assert(N == 32 || N == 64 || N == 80 || N == 128 || N == 256 || N == 512);
     va_list args;
     va_start(args, format);
@@ -93,6 +93,6 @@ void SetCallSourceAgent(int32_t peripheralID, const CSTAExtendedDeviceID& device
 // its device ID) takes the party's device ID and local connection state. Returns 1 when a
 // connection was updated, else 0; `changed` is set to 1 when none was found or its state
 // moved (left as it is otherwise).
-int HandleCallPartyUpdateIndForNonAcdDevices(int32_t callID, const char* deviceID,
+[[nodiscard]] int HandleCallPartyUpdateIndForNonAcdDevices(int32_t callID, const char* deviceID,
                                              int32_t deviceIDType, int32_t localConnectionState,
                                              int32_t deviceType, Call* call, int& changed);

@@ -23,7 +23,7 @@ public:
     // ---- the application thread, through the thread manager ----
     virtual void StartThread(const char* name, ThreadFunction function, void* argument) = 0;
     // 0 when the thread was told to stop, else 1.
-    virtual int SetActivated(const char* name, int active) = 0;
+    [[nodiscard]] virtual int SetActivated(const char* name, int active) = 0;
     virtual void ClearActivated(const char* name) = 0;
 
     // ---- unique IDs ----

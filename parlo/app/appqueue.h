@@ -130,7 +130,7 @@ private:
 
     static unsigned ThreadMain(void* argument);
     void Run(int active);
-    bool LoopGoesOn();  // in service and not told to stop
+    [[nodiscard]] bool LoopGoesOn();  // in service and not told to stop
     void Drain();
     // The pool of entries: the buffer of a reused entry only grows.
     ApplicationMSGPtr AllocApplicationMSG(int type, uint32_t length, const uint8_t* data);
@@ -149,9 +149,9 @@ private:
     uint32_t RegistryDynamic(int value, uint32_t fallback) const;
     int AuditBucket(int bucket);  // AuditStaleCalls once the call table is known to exist
     // One turn of the no-client watch; true when it reported.
-    bool WatchNoClients(int64_t nowMs);
+    [[nodiscard]] bool WatchNoClients(int64_t nowMs);
     // The drain's re-check of the network after each entry; true when it reported.
-    bool RecheckNoClients();
+    [[nodiscard]] bool RecheckNoClients();
     void ReportNoClients(int32_t elapsedSeconds);
     void ReportListenPorts(bool end, bool orderly);
 

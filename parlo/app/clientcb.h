@@ -295,4 +295,4 @@ void UndoAgentLinks(Agent* agent, const ClientAssociatedAgent& entry, int32_t se
 // FAILURE_EVENT with `status` to the session and the session failed (the session layer's
 // SendFailureEventMSG). Returns the result of the send: 1 sent, 0 not (no record, no
 // session). The server lock is held by the caller.
-int KillClientSession(ClientCB* record, uint32_t status);
+[[nodiscard]] int KillClientSession(ClientCB* record, uint32_t status);

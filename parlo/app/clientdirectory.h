@@ -12,7 +12,7 @@ public:
     // Fills `out` from the record of that SessionID (under the server lock); the pointers
     // in it stay the record's, valid while the caller holds the server lock.
     [[nodiscard]] bool Find(int32_t sessionID, model::ClientInfo& out) override;
-    int ValidateMessage(const char* caller, BaseMSG& msg) override;
+    [[nodiscard]] int ValidateMessage(const char* caller, BaseMSG& msg) override;
     uint64_t FileTimeNow() override;
     void ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
                               uint32_t callID) override;

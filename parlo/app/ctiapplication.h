@@ -190,8 +190,8 @@ public:
     void ProcessAgentRemoved(const uint8_t* body, size_t length) { m_Close.ProcessAgentRemoved(body, length); }
     // The session layer's hooks (SessionHost), on the thread that fails or destroys the
     // session, no session lock held; both return 1.
-    int SessionFailed(int32_t sessionID) override { return m_Close.SessionFailed(sessionID); }
-    int SessionDestroyed(int32_t sessionID) override { return m_Close.SessionDestroyed(sessionID); }
+    [[nodiscard]] int SessionFailed(int32_t sessionID) override { return m_Close.SessionFailed(sessionID); }
+    [[nodiscard]] int SessionDestroyed(int32_t sessionID) override { return m_Close.SessionDestroyed(sessionID); }
     void ClientCleanup(int32_t sessionID) { m_Close.ClientCleanup(sessionID); }
 
     // ---- the peripherals seen in OPC messages (AppPeripherals; application thread) ----
@@ -263,7 +263,7 @@ public:
     // True when `wanted` and the conversion is not disabled by the registry.
     bool NeedsUTF8Conversion(bool wanted) const { return wanted && m_DisableUTF8Conversion == 0; }
     // The session layer's hook: nothing to do, 1.
-    int SessionCreated(int32_t sessionID) override;
+    [[nodiscard]] int SessionCreated(int32_t sessionID) override;
     // The session layer's look-ups of client records (SessionHost); each takes the server
     // lock when the calling thread does not hold it.
     bool HasClient(uint32_t sessionID) override;
