@@ -1,7 +1,9 @@
 #pragma once
-// Small helpers the application's handlers share: send validation, connection texts, the
-// FILETIME clock, bounded formatting into fixed buffers, the DEFINITY peripheral test, the
-// call variables of a request and two helpers of the CSTA event handlers.
+// Small helpers the application's handlers share: connection texts, meters, the FILETIME
+// clock, bounded formatting into fixed buffers, what the session layer knows of a session,
+// the DEFINITY peripheral test, the call variables of a request and the helpers of the CSTA
+// event handlers. The formatting and the texts are pure; the model helpers run on the
+// application thread, which changes the model.
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +16,8 @@ class Call;
 struct CSTAExtendedDeviceID;
 
 // ValidateMessage, the check before a message goes to clients, is the model's
-// (parlo/model/validate.h), shared with the session layer.
+// (parlo/model/validate.h), shared with the session layer: 1 when the message may go, else
+// 0 with the refusal traced.
 
 // Appends "callID." and, unless type is -1, the device ID with "(s)", "(d)" or the
 // invalid-type text.

@@ -34,7 +34,8 @@ public:
     // ended the session. Both return 1.
     [[nodiscard]] int SessionFailed(int32_t sessionID);
     [[nodiscard]] int SessionDestroyed(int32_t sessionID);
-    // The session's route registrations and routing dialogs (none are kept yet: nothing).
+    // The session's route registrations and routing dialogs: the application keeps none, so
+    // there is nothing to undo.
     void ClientCleanup(int32_t sessionID);
     // CTI_AGENT_REMOVED_IND: the named agent goes unless an agent-mode session is bound to it;
     // an empty AgentID or "-1" removes every agent of the peripheral, bound or not. A

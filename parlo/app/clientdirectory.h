@@ -1,7 +1,8 @@
 #pragma once
 // The object model's client directory over the ClientCB hash: the model's look-ups of
-// clients, its association calls and its helpers. The application installs one at start
-// (with model::InstallPorts); tests install their own.
+// clients, its association calls and its helpers. The server installs the one instance at
+// start (with model::InstallPorts); tests install their own. Any thread: every call that
+// reads a record takes the server lock itself (the caller may hold it already).
 #include "parlo/model/ports.h"
 
 class ClientCBDirectory final : public model::ClientDirectory {
