@@ -113,6 +113,11 @@ void BoundedCopy(char (&buffer)[132], const char* text, size_t count) {
     buffer[n] = '\0';
 }
 
+std::string ElementText(BaseMSG& msg, uint32_t element) {
+    const char* text = msg.GetSTRING(element);
+    return text != nullptr ? text : "";
+}
+
 void UpdateMeterSince(int meter, int64_t sinceNs) {
     GetAppServerPort().UpdateMeter(meter, static_cast<int32_t>((plat::MonotonicNs() - sinceNs) / 1000000));
 }

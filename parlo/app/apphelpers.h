@@ -69,6 +69,9 @@ struct SessionFacts {
 // True for the internal peripheral types 12 and 1 (the DEFINITY switches).
 bool IsDefinityPeripheralType(int16_t type);
 
+// The text of a string element of `msg`; empty when the element is absent.
+std::string ElementText(BaseMSG& msg, uint32_t element);
+
 // The text of an absent call variable.
 inline constexpr const char* kAbsentCallVariable = "\xFF";
 

@@ -38,11 +38,6 @@ constexpr int kPGStatusPeripheralOffline = 0x04;
 // SystemEventIDs of a peripheral's status that an all-events client hears of at its open.
 constexpr int32_t kPeripheralOnline = 3, kPeripheralOffline = 4;
 
-std::string Text(BaseMSG& msg, uint32_t element) {
-    const char* s = msg.GetSTRING(element);
-    return s != nullptr ? s : "";
-}
-
 bool TraceT1(const ClientCB* c) { return ClientCB::IsTraceOn(c, ClientCB::kTraceSession); }
 bool TraceT2(const ClientCB* c) { return ClientCB::IsTraceOn(c, ClientCB::kTraceInput); }
 
@@ -72,7 +67,7 @@ bool SessionGone(int32_t sessionID) {
 void OpenRoad::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
     const uint32_t version = msg->GetUINT(elementid::VersionNumber);
     const uint32_t mask = msg->GetUINT(elementid::ServiceMask);
-    const std::string clientID = Text(*msg, elementid::ClientID);
+    const std::string clientID = ElementText(*msg, elementid::ClientID);
     if (ClientCB::Find(sessionID) != nullptr) {
         // The session layer refuses a second OPEN_REQ on a session before it comes here.
         EMSFailMessage("CTIApplication::ProcessOpenRequest - Duplicate sessionID %d (%s) - REJECTED",

@@ -258,13 +258,6 @@ void ClientCB::SendAppPathDownInd() { GetClientSeams().SendAppPathDownInd(*this)
 
 // ---------------------------------------------------------------- the open road's steps
 
-namespace {
-std::string Text(BaseMSG& msg, uint32_t element) {
-    const char* s = msg.GetSTRING(element);
-    return s != nullptr ? s : "";
-}
-}  // namespace
-
 void ClientCB::AcceptOpenRequest(BaseMSGPtr request, const Host& host, uint64_t received) {
     ServerLockGuard guard(ServerLock());
     BaseMSG& open = *request;
@@ -273,7 +266,7 @@ void ClientCB::AcceptOpenRequest(BaseMSGPtr request, const Host& host, uint64_t 
     m_CallMsgMask = open.GetUINT(elementid::CallMsgMask);
     m_ConfigMsgMask = open.GetUINT(elementid::ConfigMsgMask);
     m_AgentStateMask = open.GetUINT(elementid::AgentStateMask);
-    m_ClientSignature = Text(open, elementid::ClientSignature);
+    m_ClientSignature = ElementText(open, elementid::ClientSignature);
     if (m_ClientSignature.empty()) m_ClientSignature = m_ClientID;
     m_ApplicationPathID = open.Present(elementid::ApplicationPathID) ? open.GetUINT(elementid::ApplicationPathID) : 0;
     m_HostName = host.name;
@@ -291,9 +284,9 @@ void ClientCB::ClaimAgentOfOpenRequest() {
     m_HasAgentExtension = open.Present(elementid::AgentExtension) ? 1 : 0;
     m_HasAgentID = open.Present(elementid::AgentID) ? 1 : 0;
     m_HasAgentInstrument = open.Present(elementid::AgentInstrument) ? 1 : 0;
-    m_AgentExtension = Text(open, elementid::AgentExtension);
-    m_AgentID = Text(open, elementid::AgentID);
-    m_AgentInstrument = Text(open, elementid::AgentInstrument);
+    m_AgentExtension = ElementText(open, elementid::AgentExtension);
+    m_AgentID = ElementText(open, elementid::AgentID);
+    m_AgentInstrument = ElementText(open, elementid::AgentInstrument);
 }
 
 void ClientCB::SetOpenReq(BaseMSGPtr msg) {
