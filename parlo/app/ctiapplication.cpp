@@ -4,6 +4,7 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <optional>
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"

@@ -22,8 +22,8 @@
 // threads (each says what it takes).
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
