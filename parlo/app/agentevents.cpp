@@ -1,5 +1,7 @@
 // CTI_AGENT_EVENT: OPC's report of every agent state change, applied to the agents, their
 // devices and their sessions, and told to the sessions and monitors that want it.
+#include "parlo/app/agentevents.h"
+
 #include <memory>
 #include <new>
 #include <string>
@@ -8,13 +10,18 @@
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
+#include "ctimsg/servicemask.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "opcmsg/agentmsgs.h"
 #include "opcmsg/opcnames.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/appperipherals.h"
+#include "parlo/app/appqueue.h"
 #include "parlo/app/clientcb.h"
 #include "parlo/app/clientseams.h"
-#include "parlo/app/ctiapplication.h"
+#include "parlo/app/openroad.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/agentconfig.h"
 #include "parlo/model/agentteam.h"
@@ -25,6 +32,7 @@
 #include "parlo/model/remask.h"
 #include "parlo/session/distributor.h"
 #include "parlo/opclink/mdsio.h"
+#include "parlo/session/session.h"
 
 using model::PerfCounter;
 using model::ServerLock;
@@ -36,9 +44,7 @@ constexpr int16_t kLogout = 1, kNotReady = 2, kAvailable = 3, kWorkNotReady = 5,
                   kWorkReady = 6, kReserved = 8, kUnknown = 9, kBusyOther = 7;
 constexpr uint32_t kVoiceMRD = 1;
 constexpr uint32_t kNoSkillGroup = 0xFFFFFFFFu;
-constexpr uint32_t kAgentNotLoggedOn = 9;  // E_CTI_AGENT_NOT_LOGGED_ON
-constexpr uint32_t kAllEvents = 0x10, kPeripheralMonitor = 0x20;
-constexpr uint32_t kTraceAgentEvents = 0x40, kTraceSessions = 0x10;
+constexpr uint32_t kTraceAgentEvents = tracebit::TR_PROC_7, kTraceSessions = tracebit::TR_PROC_5;
 
 // An extension or instrument that begins with '-' means none.
 bool IsNone(const std::string& text) { return text.empty() || text[0] == '-'; }
@@ -46,7 +52,7 @@ std::string Given(const std::string& text) { return IsNone(text) ? std::string()
 
 bool TraceBitOn(uint32_t bit) { return (EMSGetTraceMask() & bit) != 0; }
 bool TraceSession(const ClientCB* client) {
-    return TraceBitOn(kTraceSessions) || (client != nullptr && (client->m_TraceFlags & 0x02) != 0);
+    return TraceBitOn(kTraceSessions) || (client != nullptr && (client->GetTraceFlags() & ClientCB::kTraceInput) != 0);
 }
 
 void TraceRecord(const OPCAgentEventRecord& r) {
@@ -168,13 +174,13 @@ void ReconcileClientStatus(const OPCAgentEventRecord& r, const Agent& agent) {
     ServerLockGuard guard(ServerLock());
     const ClientCB* associated =
         agent.m_AssociateSessionID == -1 ? nullptr : ClientCB::Find(agent.m_AssociateSessionID);
-    if (associated != nullptr && !associated->m_AssociatedAgents.empty() &&
-        (associated->m_ServiceMask & (kAllEvents | kPeripheralMonitor)) != 0) {
-        if (!opcHasClient || associated->m_ClientSignature != agent.m_Signature)
-            SendClientStatus(agent, associated->m_SessionID, 1, associated->m_ClientSignature);
+    if (associated != nullptr && !associated->GetAssociatedAgents().empty() &&
+        (associated->GetServiceMask() & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) != 0) {
+        if (!opcHasClient || associated->GetClientSignature() != agent.m_Signature)
+            SendClientStatus(agent, associated->GetSessionID(), 1, associated->GetClientSignature());
     } else if (const ClientCB* own = AgentModeClient(agent)) {
-        if (!opcHasClient || own->m_ClientSignature != agent.m_Signature)
-            SendClientStatus(agent, own->m_SessionID, 1, own->m_ClientSignature);
+        if (!opcHasClient || own->GetClientSignature() != agent.m_Signature)
+            SendClientStatus(agent, own->GetSessionID(), 1, own->GetClientSignature());
     } else if (opcHasClient || !r.ClientSignature.empty()) {
         SendClientStatus(agent, 0, 0, "");
     }
@@ -255,7 +261,7 @@ void WriteToTeamMonitors(int32_t teamID, BaseMSG& msg) {
 
 }  // namespace
 
-void CTIApplication::ProcessAgentEvent(const uint8_t* body, size_t length) {
+void AgentEvents::ProcessAgentEvent(const uint8_t* body, size_t length) {
     std::vector<OPCAgentEventRecord> records;
     const OPCBodyResult parsed = ParseAgentEvent(body, length, &records);
     if (!parsed.ok) {
@@ -273,7 +279,7 @@ void CTIApplication::ProcessAgentEvent(const uint8_t* body, size_t length) {
     }
 }
 
-void CTIApplication::ProcessNonVoiceAgentEvent(const OPCAgentEventRecord& r, bool enabled) {
+void AgentEvents::ProcessNonVoiceAgentEvent(const OPCAgentEventRecord& r, bool enabled) {
     MRDomain* domain = MRDomain::FindOrCreateMRDomain(static_cast<int32_t>(r.MRDomainID), "");
     if (r.SkillTargetID < 0) {
         EMSTraceMessage("CTIApplication::ProcessAgentEvent: NULL Agent SkillTargetID.");
@@ -289,18 +295,18 @@ void CTIApplication::ProcessNonVoiceAgentEvent(const OPCAgentEventRecord& r, boo
     int32_t sessionID = 0;
     {
         ServerLockGuard guard(ServerLock());
-        if (const ClientCB* own = AgentModeClient(*agent)) sessionID = own->m_SessionID;
+        if (const ClientCB* own = AgentModeClient(*agent)) sessionID = own->GetSessionID();
     }
     AgentStateEventMSG msg;
     BuildAgentStateEvent(msg, r, *agent, sessionID, Given(r.AgentExtension), Given(r.AgentInstrument));
     if (!ValidateMessage("ProcessAgentEvent", msg)) return;
-    (void)WriteMSG(nullptr, 0, msg, DistributeAllTaskEvents);
+    (void)SessionProtocol::WriteMSG(nullptr, 0, msg, SessionProtocol::DistributeAllTaskEvents);
     if (domain != nullptr) domain->WriteMSG(msg);
     agent->WriteMSG(msg);
 }
 
-void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enabled) {
-    AddPeripheral(r.PeripheralID, r.PeripheralType);
+void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enabled) {
+    peripherals_.Add(r.PeripheralID, r.PeripheralType);
     if (r.AgentID.empty()) {
         EMSTraceMessage("CTIApplication::ProcessAgentEvent - voice record without AgentID "
                         "(PeripheralID %d, SkillTargetID %d) dropped.",
@@ -322,7 +328,7 @@ void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
     }
 
     Agent* agent = Agent::FindAgentByAgentID(peripheralID, r.AgentID.c_str(),
-                                             IsDefinityPeripheralType(GetPeripheralType(r.PeripheralID)));
+                                             IsDefinityPeripheralType(peripherals_.GetType(r.PeripheralID)));
     int32_t departmentID = -1;
     const bool configured = ApplyAgentConfig(r, departmentID);
     if (agent == nullptr) {
@@ -334,7 +340,7 @@ void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
             agent->m_AgentTeamID = static_cast<int32_t>(r.AgentTeamID);
     }
     if (configured && agent->m_DepartmentID != departmentID) agent->m_DepartmentID = departmentID;
-    if (device != nullptr) SetAgentDevice(agent, device);
+    if (device != nullptr) road_.SetAgentDevice(agent, device);
 
     changed |= agent->UpdateAgentState(r.AgentState, static_cast<int32_t>(r.StateDuration),
                                        static_cast<int32_t>(r.MRDomainID), r.SkillGroupState,
@@ -386,7 +392,7 @@ void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
                                                                    agent->m_PeripheralID)) {
                 const model::ClientInfo info = client->Info();
                 agent->SetAssociateClientCB(&info);
-                SendClientStatus(*agent, client->m_SessionID, 1, client->m_ClientSignature);
+                SendClientStatus(*agent, client->GetSessionID(), 1, client->GetClientSignature());
             }
         }
         if (!agent->m_CountedLoggedIn) {
@@ -399,7 +405,7 @@ void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
         int32_t sessionID = 0;
         {
             ServerLockGuard guard(ServerLock());
-            if (const ClientCB* own = AgentModeClient(*agent)) sessionID = own->m_SessionID;
+            if (const ClientCB* own = AgentModeClient(*agent)) sessionID = own->GetSessionID();
         }
         const std::string extension = agent->m_HasExtension ? Given(agent->m_Extension) : std::string();
         const std::string instrument =
@@ -417,19 +423,19 @@ void CTIApplication::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
     ProcessAgentLogout(r, agent, enabled);
 }
 
-void CTIApplication::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent* agent) {
+void AgentEvents::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent* agent) {
     const std::string extension = agent->m_HasExtension ? Given(agent->m_Extension) : std::string();
     const std::string instrument =
         agent->m_HasInstrument ? Given(agent->GetInstrumentNumber()) : std::string();
     ClientCB* waiting = nullptr;
     {
         ServerLockGuard guard(ServerLock());
-        for (auto* c = static_cast<ClientCB*>(m_AgentLoginWaitQueue.First()); c != nullptr;
-             c = static_cast<ClientCB*>(m_AgentLoginWaitQueue.Next(c))) {
-            if (c->m_PeripheralID != agent->m_PeripheralID) continue;
-            const bool byID = !c->m_AgentID.empty() && c->m_AgentID == r.AgentID;
-            const bool byExtension = !extension.empty() && c->m_AgentExtension == extension;
-            const bool byInstrument = !instrument.empty() && c->m_AgentInstrument == instrument;
+        for (auto* c = static_cast<ClientCB*>(loginWait_.First()); c != nullptr;
+             c = static_cast<ClientCB*>(loginWait_.Next(c))) {
+            if (c->GetPeripheralID() != agent->m_PeripheralID) continue;
+            const bool byID = !c->GetAgentID().empty() && c->GetAgentID() == r.AgentID;
+            const bool byExtension = !extension.empty() && c->GetAgentExtension() == extension;
+            const bool byInstrument = !instrument.empty() && c->GetAgentInstrument() == instrument;
             if (byID || byExtension || byInstrument) {
                 waiting = c;
                 break;
@@ -439,19 +445,16 @@ void CTIApplication::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent*
         if (TraceSession(waiting))
             EMSTraceMessage("*** AgentLoginWait completed Session:%d Client:%s (AgentID:%s Ext:%s "
                             "Inst:%s) ...",
-                            waiting->m_SessionID, waiting->m_ClientID.c_str(), r.AgentID.c_str(),
+                            waiting->GetSessionID(), waiting->GetClientID().c_str(), r.AgentID.c_str(),
                             extension.c_str(), instrument.c_str());
-        if (waiting->m_QueueThread.IsQueued()) {
-            m_AgentLoginWaitQueue.Remove(waiting);
-            waiting->m_QueueThread.Reset();
-        }
-        waiting->m_State = ClientCB::AGENT_LOGIN_RESUMED;
+        ClientCB::RemoveFromLoginWait(waiting);
+        waiting->SetState(ClientCB::AGENT_LOGIN_RESUMED);
     }
-    (void)CompleteOpen(waiting->m_SessionID, extension.c_str());
-    (void)CompleteAgentAssociation(waiting, agent, 1);
+    (void)SessionProtocol::CompleteOpen(waiting->GetSessionID(), extension.c_str());
+    (void)road_.CompleteAgentAssociation(waiting, agent, 1);
 }
 
-void CTIApplication::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* agent, bool enabled) {
+void AgentEvents::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* agent, bool enabled) {
     if (agent == nullptr || (r.AgentState != kUnknown && r.AgentState != kLogout)) return;
     if (!enabled && r.AgentState != kLogout) return;
     if (CTICSTADevice* device = agent->m_Device) {
@@ -473,32 +476,29 @@ void CTIApplication::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* age
     ServerLockGuard guard(ServerLock());
     ClientCB* client = AgentModeClient(*agent);
     if (client == nullptr) return;
-    const int32_t sessionID = client->m_SessionID;
-    if (IsAgentLoginRequired()) {
+    const int32_t sessionID = client->GetSessionID();
+    if (road_.IsAgentLoginRequired()) {
         if (TraceSession(client))
             EMSTraceMessage("CTIApplication::ProcessAgentEvent - Agent no longer logged on - %d (%s) "
                             "TERMINATED",
-                            sessionID, client->m_ClientID.c_str());
+                            sessionID, client->GetClientID().c_str());
         guard.Release();
-        (void)SendFailureEventMSG(sessionID, kAgentNotLoggedOn, true);
+        (void)SessionProtocol::SendFailureEventMSG(sessionID, E_CTI_AGENT_NOT_LOGGED_ON, true);
         return;
     }
-    if (client->m_State == ClientCB::AGENT_LOGIN_WAIT) return;
-    if (client->m_HasAgentExtension == 0) {
-        (void)CompleteOpen(sessionID, "");
-        if (auto* monitor = static_cast<CTICSTAMonitor*>(client->m_MonitorList.First())) {
+    if (client->GetState() == ClientCB::AGENT_LOGIN_WAIT) return;
+    if (!client->HasAgentExtension()) {
+        (void)SessionProtocol::CompleteOpen(sessionID, "");
+        if (auto* monitor = static_cast<CTICSTAMonitor*>(client->MonitorList().First())) {
             monitor->SetSubject(nullptr);
             if (TraceBitOn(kTraceAgentEvents))
                 EMSTraceMessage("ProcessAgentEvent: Monitor(%d) Subject cleared.",
                                 static_cast<int>(monitor->m_MonitorID));
         }
-        client->m_AgentExtension.clear();
     }
-    if (client->m_HasAgentID == 0) {
-        ClientCB::ClearAgentAssociations(client);
-        client->m_AgentID.clear();
-    }
-    if (client->m_HasAgentInstrument == 0) client->m_AgentInstrument.clear();
+    if (!client->HasAgentID()) ClientCB::ClearAgentAssociations(client);
+    // The names the open did not give were the agent's: they go with it.
+    client->ForgetUnclaimedAgentNames();
     guard.Release();
-    (void)LoginWait(client);
+    (void)road_.LoginWait(client);
 }

@@ -1,18 +1,23 @@
 // OPC's answer to an agent-state request: the agent, its device, skill groups and the calls
 // on its lines are updated, then the request that waited for the answer is completed.
+#include "parlo/app/openroad.h"
+
 #include <string>
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
 #include "ctimsg/valuenames.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "opcmsg/agentmsgs.h"
 #include "opcmsg/opcnames.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/appperipherals.h"
+#include "parlo/app/appqueue.h"
 #include "parlo/app/clientcb.h"
-#include "parlo/app/ctiapplication.h"
-#include "parlo/app/openroad.h"
+#include "parlo/common/meterids.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/agentconfig.h"
 #include "parlo/model/call.h"
@@ -22,13 +27,13 @@
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
 #include "parlo/opclink/opcwriters.h"
+#include "parlo/session/session.h"
 
 using namespace openroad;
 
 namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFF;
-constexpr int kOPCResponseTimeMeter = 39;
 
 // The call type of a call found on an agent's line, by the line's type; a type past the
 // table is treated as an unknown line.
@@ -40,7 +45,7 @@ uint16_t CallTypeOfLine(uint32_t lineType) {
 // What waited for the answer, taken from its outstanding record.
 struct Waiting {
     bool found = false;
-    uint32_t kind = 0;  // 0 open, 1 agent state query, 2 task monitor start
+    uint32_t kind = kWaitingOpen;  // AgentStateWaiter
     int32_t sessionID = -1;
     uint32_t clientInvokeID = kNone;
     uint64_t received = 0;
@@ -78,7 +83,7 @@ void TraceSkillGroups(const OPCAgentStateResp& r) {
 
 }  // namespace
 
-void CTIApplication::ProcessAgentStateResponse(const uint8_t* body, size_t length) {
+void OpenRoad::ProcessAgentStateResponse(const uint8_t* body, size_t length) {
     OPCAgentStateResp r;
     const OPCBodyResult parsed = ParseAgentStateResp(body, length, &r);
     if (!parsed.ok) {
@@ -88,32 +93,32 @@ void CTIApplication::ProcessAgentStateResponse(const uint8_t* body, size_t lengt
     }
     const bool unsolicited = r.InvokeID == kNone;
     // The active side keeps its own picture; a standby side learns from these.
-    if (unsolicited && IsActive()) return;
-    const bool trace = (EMSGetTraceMask() & 0x20) != 0;
+    if (unsolicited && queue_.IsActive()) return;
+    const bool trace = (EMSGetTraceMask() & tracebit::TR_PROC_6) != 0;
     if (trace) TraceResponse(r);
 
     Waiting waiting;
     if (OPCReq* record = unsolicited ? nullptr : OPCReq::Find(r.InvokeID)) {
         const uint64_t now = FileTimeNow();
-        model::Server().UpdateMeter(kOPCResponseTimeMeter,
+        model::Server().UpdateMeter(meter::OPCResponse,
                                     now > record->SendTime ? static_cast<int>((now - record->SendTime) / 10000) : 0);
         waiting = {true, record->PrivateCallFlags, record->SessionID, record->ClientInvokeID, record->ReceiveTime};
         OPCReq::Release(record);
     } else if (!r.UniqueInstanceID.empty()) {
         // After a failover the record is gone: the session that asked is found by its id.
         const int32_t sessionID = model::Sessions().FindSessionByUniqueInstanceID(r.UniqueInstanceID.c_str());
-        if (sessionID != -1) waiting = {true, 1, sessionID, r.ClientInvokeID, FileTimeNow()};
+        if (sessionID != -1) waiting = {true, kWaitingQuery, sessionID, r.ClientInvokeID, FileTimeNow()};
     }
 
     if (r.PeripheralID != -1 && r.PeripheralType != -1)
-        AddPeripheral(static_cast<uint32_t>(r.PeripheralID), static_cast<uint16_t>(r.PeripheralType));
+        peripherals_.Add(static_cast<uint32_t>(r.PeripheralID), static_cast<uint16_t>(r.PeripheralType));
     // Answers of type 30 beside a first peripheral of type 12 do not list the skill groups.
-    const bool keepSkillGroups = r.PeripheralType == 30 && GetFirstPeripheralType() == 12;
+    const bool keepSkillGroups = r.PeripheralType == 30 && peripherals_.GetFirstType() == 12;
 
     Agent* agent = nullptr;
     if (r.PeripheralID != -1 && !r.AgentID.empty()) {
         const int32_t peripheralID = r.PeripheralID;
-        const bool definity = IsDefinityPeripheralType(GetPeripheralType(static_cast<uint32_t>(peripheralID)));
+        const bool definity = IsDefinityPeripheralType(peripherals_.GetType(static_cast<uint32_t>(peripheralID)));
         const bool loggedOn = r.AgentState != AS_UNKNOWN && r.AgentState != AS_LOG_OUT;
         const bool instrumentUsable = !r.AgentInstrument.empty() && r.AgentInstrument[0] != '-';
         const std::string extension =
@@ -197,7 +202,7 @@ void CTIApplication::ProcessAgentStateResponse(const uint8_t* body, size_t lengt
                                                 model::Server().TracePeriphVariables());
                         call->GetCallContext(begin);
                         if (ValidateMessage("ProcessAgentStateResponse", begin))
-                            (void)WriteMSG(nullptr, peripheralID, begin, DistributeAllEvents);
+                            (void)SessionProtocol::WriteMSG(nullptr, peripheralID, begin, SessionProtocol::DistributeAllEvents);
                     }
                     call->m_Reported = true;
                 }
@@ -212,7 +217,7 @@ void CTIApplication::ProcessAgentStateResponse(const uint8_t* body, size_t lengt
     ClientCB* client = ClientCB::Find(waiting.sessionID);
     if (client == nullptr) return;  // the session went meanwhile: only the model changed
     switch (waiting.kind) {
-        case 0:
+        case kWaitingOpen:
             OpenValidAgent(client, agent, static_cast<uint16_t>(r.PeripheralType), r.PeripheralOnline != 0 ? 1 : 0);
             break;
         default:

@@ -1,22 +1,27 @@
 // Binding agent-mode sessions to their agents, settling two sessions that claim one agent,
 // and binding agents to their devices.
+#include "parlo/app/openroad.h"
+
 #include <memory>
 #include <string>
 
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "opcmsg/opcnames.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/appperipherals.h"
+#include "parlo/app/appqueue.h"
 #include "parlo/app/appseams.h"
 #include "parlo/app/clientcb.h"
 #include "parlo/app/clientseams.h"
-#include "parlo/app/ctiapplication.h"
-#include "parlo/app/openroad.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/opclink/opcreq.h"
 #include "parlo/opclink/opcwriters.h"
 #include "parlo/app/appport.h"
+#include "parlo/session/session.h"
 
 using namespace openroad;
 using model::ServerLock;
@@ -27,37 +32,17 @@ constexpr int32_t kVoiceMRD = 1;
 
 bool AgentTrace(uint32_t bits) { return (EMSGetTraceMask() & bits) != 0; }
 
-// The session's refusal: while it opens, the open fails (and the record goes); once open,
-// FAILURE_EVENT and the session ends.
-void RefuseSession(CTIApplication& app, ClientCB* client, uint32_t code) {
-    if (client->m_OpenReq != nullptr)
-        app.FailClientOpen(client, code);
-    else
-        (void)GetClientSeams().SendFailureEventMSG(client->m_SessionID, code, true);
-}
 }  // namespace
 
-// The set-client-status request of one agent: its own invoke ID and outstanding record
-// (the agent's PeripheralID and AgentID in it), then the writer, which drops the request and
-// releases the record while the server is not ACTIVE.
-void AppClientSeams::SendSetClientStatusRequest(int32_t recordSessionID, uint32_t status,
-                                                const std::shared_ptr<ClientAssociatedAgent>& agent,
-                                                const char* signature) {
-    if (agent == nullptr) return;
-    const uint32_t invokeID = GetAppServerPort().GetUniqueID();
-    OPCReq* record = OPCReq::Allocate(recordSessionID, 0, invokeID);
-    record->PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
-    record->DeviceID = agent->AgentID;
-    record->SendTime = FileTimeNow();
-    OPCAgentInfo info;
-    info.AgentID = agent->AgentID;
-    info.PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
-    for (int32_t mrd : agent->MRDIDs) info.MRDomainIDs.push_back(static_cast<uint32_t>(mrd));
-    (void)::SendSetClientStatusRequest(invokeID, status, info, signature != nullptr ? signature : "");
+void OpenRoad::RefuseSession(ClientCB* client, uint32_t code) {
+    if (client->GetOpenReq() != nullptr)
+        FailClientOpen(client, code);
+    else
+        (void)SessionProtocol::SendFailureEventMSG(client->GetSessionID(), code, true);
 }
 
-int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int sendBeginCalls) {
-    const int32_t sessionID = client->m_SessionID;
+int OpenRoad::CompleteAgentAssociation(ClientCB* client, Agent* agent, int sendBeginCalls) {
+    const int32_t sessionID = client->GetSessionID();
     std::string agentID, extension, instrument, stateName, signature;
     int32_t peripheralID = 0;
     {
@@ -71,27 +56,27 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
     }
     // Only what the session named is compared.
     const char* mismatch = nullptr;
-    if (!client->m_AgentID.empty() && client->m_AgentID != agentID) {
+    if (!client->GetAgentID().empty() && client->GetAgentID() != agentID) {
         EMSTraceMessage("Inconsistent Agent ID - Session:%d Client:%s REJECTED (%s AgentExt:%s AgentID:%s vs. "
                         "ClientAgentID:%s)",
-                        sessionID, client->m_ClientID.c_str(), stateName.c_str(), client->m_AgentExtension.c_str(),
-                        agentID.c_str(), client->m_AgentID.c_str());
+                        sessionID, client->GetClientID().c_str(), stateName.c_str(), client->GetAgentExtension().c_str(),
+                        agentID.c_str(), client->GetAgentID().c_str());
         mismatch = "AgentID";
-    } else if (!client->m_AgentExtension.empty() && client->m_AgentExtension != extension) {
+    } else if (!client->GetAgentExtension().empty() && client->GetAgentExtension() != extension) {
         EMSTraceMessage("Inconsistent Agent extension - Session:%d Client:%s REJECTED (%s AgentID:%s AgentExt:%s vs. "
                         "ClientAgentExt:%s)",
-                        sessionID, client->m_ClientID.c_str(), stateName.c_str(), client->m_AgentID.c_str(),
-                        extension.c_str(), client->m_AgentExtension.c_str());
+                        sessionID, client->GetClientID().c_str(), stateName.c_str(), client->GetAgentID().c_str(),
+                        extension.c_str(), client->GetAgentExtension().c_str());
         mismatch = "extension";
-    } else if (!client->m_AgentInstrument.empty() && client->m_AgentInstrument != instrument) {
+    } else if (!client->GetAgentInstrument().empty() && client->GetAgentInstrument() != instrument) {
         EMSTraceMessage("Inconsistent Agent instrument - Session:%d Client:%s REJECTED (%s AgentID:%s AgentInst:%s "
                         "vs. ClientAgentInst:%s)",
-                        sessionID, client->m_ClientID.c_str(), stateName.c_str(), client->m_AgentID.c_str(),
-                        instrument.c_str(), client->m_AgentInstrument.c_str());
+                        sessionID, client->GetClientID().c_str(), stateName.c_str(), client->GetAgentID().c_str(),
+                        instrument.c_str(), client->GetAgentInstrument().c_str());
         mismatch = "instrument";
     }
     if (mismatch != nullptr) {
-        RefuseSession(*this, client, E_CTI_INCONSISTENT_AGENT_DATA);
+        RefuseSession(client, E_CTI_INCONSISTENT_AGENT_DATA);
         return 0;
     }
 
@@ -100,14 +85,14 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
         ClientCB* existing = ClientCB::Find(bound.sessionID);
         if (existing != nullptr && !ResolveAgentConflict(client, existing)) return 0;
     }
-    if (client->m_ClientSignature != signature) {
+    if (client->GetClientSignature() != signature) {
         GetClientSeams().SendSetClientStatusRequest(sessionID, 1,
                                                     NewAssociatedAgent(agentID, peripheralID, {kVoiceMRD}),
-                                                    client->m_ClientSignature.c_str());
+                                                    client->GetClientSignature().c_str());
     }
     {
         ServerLockGuard guard(ServerLock());
-        client->m_Agent = agent;
+        client->BindAgent(agent);
         const model::ClientInfo info = client->Info();
         agent->SetClientCB(&info);
     }
@@ -118,7 +103,7 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
         device = agent->m_Device;
     }
     if (device == nullptr) {
-        const int16_t type = GetPeripheralType(static_cast<uint32_t>(peripheralID));
+        const int16_t type = peripherals_.GetType(static_cast<uint32_t>(peripheralID));
         device = FindCTICSTADevice(static_cast<uint32_t>(peripheralID), 0, instrument.c_str(),
                                    IsDefinityPeripheralType(type));
         if (device != nullptr) {
@@ -132,18 +117,18 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
         }
     }
     if (device != nullptr) {
-        if (AgentTrace(0x20)) {
+        if (AgentTrace(tracebit::TR_PROC_6)) {
             ServerLockGuard guard(ServerLock());
             device->TraceDeviceState();
         }
-        auto* monitor = static_cast<CTICSTAMonitor*>(client->m_MonitorList.First());
+        auto* monitor = static_cast<CTICSTAMonitor*>(client->MonitorList().First());
         bool moved = false;
         {
             ServerLockGuard guard(ServerLock());
             if (monitor != nullptr && monitor->m_Subject != device) {
                 monitor->SetSubject(device);
                 moved = true;
-                if (AgentTrace(0x40))
+                if (AgentTrace(tracebit::TR_PROC_7))
                     EMSTraceMessage("CompleteAgentAssociation: Monitor(%d) Subject -> Device(%s).",
                                     static_cast<int>(monitor->m_MonitorID), device->m_DeviceID.c_str());
             }
@@ -152,47 +137,45 @@ int CTIApplication::CompleteAgentAssociation(ClientCB* client, Agent* agent, int
     }
     {
         ServerLockGuard guard(ServerLock());
-        client->m_AgentID = agentID;
-        client->m_AgentExtension = extension;
-        client->m_AgentInstrument = instrument;
+        client->AdoptAgentNames(agentID, extension, instrument);
         // A session that waited for its agent's login leaves the wait as it is bound.
         ClientCB::RemoveFromLoginWait(client);
-        client->m_State = ClientCB::OPEN;
+        client->SetState(ClientCB::OPEN);
     }
     return 1;
 }
 
-int CTIApplication::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing) {
+int OpenRoad::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing) {
     EMSTraceMessage("Agent conflict (ID:%s Ext:%s Inst:%s) with client \"%s\" session %d at %s(%s:%d) ...",
-                    existing->m_AgentID.c_str(), existing->m_AgentExtension.c_str(),
-                    existing->m_AgentInstrument.c_str(), existing->m_ClientID.c_str(), existing->m_SessionID,
-                    existing->m_HostName.c_str(), existing->m_HostAddress.c_str(),
-                    static_cast<int>(existing->m_HostPort));
-    if (newClient->m_ClientID == existing->m_ClientID &&
-        newClient->m_ClientSignature == existing->m_ClientSignature) {
-        EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) ACCEPTED", newClient->m_ClientID.c_str(),
-                        newClient->m_SessionID, newClient->m_HostName.c_str(), newClient->m_HostAddress.c_str(),
-                        static_cast<int>(newClient->m_HostPort));
+                    existing->GetAgentID().c_str(), existing->GetAgentExtension().c_str(),
+                    existing->GetAgentInstrument().c_str(), existing->GetClientID().c_str(), existing->GetSessionID(),
+                    existing->GetHostName().c_str(), existing->GetHostAddress().c_str(),
+                    static_cast<int>(existing->GetHostPort()));
+    if (newClient->GetClientID() == existing->GetClientID() &&
+        newClient->GetClientSignature() == existing->GetClientSignature()) {
+        EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) ACCEPTED", newClient->GetClientID().c_str(),
+                        newClient->GetSessionID(), newClient->GetHostName().c_str(), newClient->GetHostAddress().c_str(),
+                        static_cast<int>(newClient->GetHostPort()));
         // The older session ends; its record goes with its close. It stops waiting now, so
         // that the agent's login completes the session that replaced it.
-        (void)GetClientSeams().SendFailureEventMSG(existing->m_SessionID, E_CTI_NEW_SESSION_OPENED, true);
+        (void)SessionProtocol::SendFailureEventMSG(existing->GetSessionID(), E_CTI_NEW_SESSION_OPENED, true);
         {
             ServerLockGuard guard(ServerLock());
             ClientCB::RemoveFromLoginWait(existing);
         }
         return 1;
     }
-    EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) REJECTED", newClient->m_ClientID.c_str(),
-                    newClient->m_SessionID, newClient->m_HostName.c_str(), newClient->m_HostAddress.c_str(),
-                    static_cast<int>(newClient->m_HostPort));
-    RefuseSession(*this, newClient, E_CTI_DEVICE_IN_USE);
+    EMSTraceMessage("  New client \"%s\" session %d at %s(%s:%d) REJECTED", newClient->GetClientID().c_str(),
+                    newClient->GetSessionID(), newClient->GetHostName().c_str(), newClient->GetHostAddress().c_str(),
+                    static_cast<int>(newClient->GetHostPort()));
+    RefuseSession(newClient, E_CTI_DEVICE_IN_USE);
     return 0;
 }
 
-void CTIApplication::SetAgentDevice(Agent* agent, CTICSTADevice* device) {
+void OpenRoad::SetAgentDevice(Agent* agent, CTICSTADevice* device) {
     if (agent == nullptr || device == nullptr) return;
     ServerLockGuard guard(ServerLock());
-    const bool trace = AgentTrace(0x40);
+    const bool trace = AgentTrace(tracebit::TR_PROC_7);
     if (agent->m_Device != device) {
         if (CTICSTADevice* previous = agent->m_Device) {
             if (previous->m_Agent == agent) previous->m_Agent = nullptr;

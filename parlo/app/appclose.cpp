@@ -1,11 +1,15 @@
 // Client close and cleanup: CLOSE_REQ, the orderly close, the end of a session's record,
 // agent removal by OPC, and a console's forced end.
+#include "parlo/app/clientclose.h"
+
 #include <memory>
 #include <string>
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
+#include "ctimsg/servicemask.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/lockguard.h"
 #include "opcmsg/agentmsgs.h"
@@ -13,6 +17,7 @@
 #include "parlo/app/clientcb.h"
 #include "parlo/app/clientseams.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/call.h"
 #include "parlo/model/modelutil.h"
@@ -20,14 +25,10 @@
 #include "parlo/opclink/mdsio.h"
 #include "parlo/common/ctilock.h"
 #include "parlo/opclink/opcreq.h"
+#include "parlo/session/session.h"
 
 namespace {
 constexpr int32_t kVoiceMRD = 1;
-constexpr uint32_t kClientEvents = 0x01;
-constexpr uint32_t kAllEventsOrPeripheralMonitor = 0x30;
-// A close during maintenance: the client is standby-capable (STANDBY_CAPABLE) and the cause
-// says so.
-constexpr int kMaintenanceCause = 110;  // E_PARLO_IN_MAINTENANCE_MODE
 
 // Agents whose agent-mode or voice session is this one (server lock held).
 int CountAgentsNaming(int32_t sessionID) {
@@ -40,82 +41,81 @@ int CountAgentsNaming(int32_t sessionID) {
 
 void SendClosedEvent(const ClientCB& client, int cause) {
     ClientSessionClosedEventMSG event;
-    event.SetUINT(elementid::SessionID, static_cast<uint32_t>(client.m_SessionID));
-    event.SetUINT(elementid::CTIPeripheralID, static_cast<uint32_t>(client.m_PeripheralID));
+    event.SetUINT(elementid::SessionID, static_cast<uint32_t>(client.GetSessionID()));
+    event.SetUINT(elementid::CTIPeripheralID, static_cast<uint32_t>(client.GetPeripheralID()));
     event.SetUINT(elementid::Status, static_cast<uint32_t>(cause));
-    event.SetUINT(elementid::ClientPort, client.m_HostPort);
-    if (!client.m_HostAddress.empty())
-        event.SetSTRINGMax(elementid::ClientAddress, client.m_HostAddress);
-    event.SetSTRINGMax(elementid::ClientID, client.m_ClientID);
-    event.SetSTRINGMax(elementid::ClientSignature, client.m_ClientSignature);
-    if (!client.m_AgentExtension.empty())
-        event.SetSTRINGMax(elementid::AgentExtension, client.m_AgentExtension);
-    if (!client.m_AgentID.empty()) event.SetSTRINGMax(elementid::AgentID, client.m_AgentID);
-    if (!client.m_AgentInstrument.empty())
-        event.SetSTRINGMax(elementid::AgentInstrument, client.m_AgentInstrument);
+    event.SetUINT(elementid::ClientPort, client.GetHostPort());
+    if (!client.GetHostAddress().empty())
+        event.SetSTRINGMax(elementid::ClientAddress, client.GetHostAddress());
+    event.SetSTRINGMax(elementid::ClientID, client.GetClientID());
+    event.SetSTRINGMax(elementid::ClientSignature, client.GetClientSignature());
+    if (!client.GetAgentExtension().empty())
+        event.SetSTRINGMax(elementid::AgentExtension, client.GetAgentExtension());
+    if (!client.GetAgentID().empty()) event.SetSTRINGMax(elementid::AgentID, client.GetAgentID());
+    if (!client.GetAgentInstrument().empty())
+        event.SetSTRINGMax(elementid::AgentInstrument, client.GetAgentInstrument());
     if (ValidateMessage("ClientSessionClosedEvent", event))
         (void)SessionProtocol::WriteMSG(nullptr, 0, event, SessionProtocol::DistributeClientMonitor);
 }
 }  // namespace
 
-void CTIApplication::ProcessCloseRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t) {
+void ClientClose::ProcessCloseRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t) {
     CloseClient(sessionID, static_cast<int>(msg->GetUINT(elementid::Status)));
 }
 
-void CTIApplication::KillClient(int sessionID) {
+void ClientClose::KillClient(int sessionID) {
     // A console's forced end: the record is used under the server lock.
     model::ServerLockGuard guard(model::ServerLock());
     if (ClientCB* record = ClientCB::Find(sessionID)) {
-        constexpr uint32_t kUnspecifiedFailure = 17;  // E_CTI_UNSPECIFIED_FAILURE
-        (void)KillClientSession(record, kUnspecifiedFailure);
+        (void)KillClientSession(record, E_CTI_UNSPECIFIED_FAILURE);
     }
 }
 
-void CTIApplication::CloseClient(int sessionID, int cause) {
+void ClientClose::CloseClient(int sessionID, int cause) {
     {
         // The session layer may destroy the record on its own thread: it is used under the
         // server lock from the look-up to its destruction.
         model::ServerLockGuard guard(model::ServerLock());
         ClientCB* client = ClientCB::Find(sessionID);
         if (client != nullptr) {
-            if (ClientCB::IsTraceOn(client, 0x01))
+            if (ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
                 EMSTraceMessage("CTIApplication::CloseClient - sessionID %d, cause %s", sessionID,
                                 StatusCodeName(cause));
-            UnregisterECCVariables(client);
-            if (client->m_State == ClientCB::OPEN || client->m_State == ClientCB::AGENT_LOGIN_WAIT)
+            app_.UnregisterECCVariables(client);
+            if (client->GetState() == ClientCB::OPEN || client->GetState() == ClientCB::AGENT_LOGIN_WAIT)
                 SendClosedEvent(*client, cause);
             OPCReq::ReleaseSession(sessionID);
-            const bool maintenance =
-                (client->m_ServiceMask & servicemask::STANDBY_CAPABLE) != 0 && cause == kMaintenanceCause;
+            // A standby-capable client closed for maintenance keeps its agents at OPC.
+            const bool maintenance = (client->GetServiceMask() & servicemask::STANDBY_CAPABLE) != 0 &&
+                                     cause == E_PARLO_IN_MAINTENANCE_MODE;
             ReleaseClientAgents(client, !maintenance);
-            const std::string clientID = client->m_ClientID;
+            const std::string clientID = client->GetClientID();
             // A counted record lowers the client count as it goes.
             delete client;
             // What is left of the session in the application: nothing, unless something is wrong.
             EMSTraceMessage("CTIApplication::CloseClient - SessionID %d (%s) closed; clients %d, bound agents %d",
-                            sessionID, clientID.c_str(), static_cast<int>(GetNumClients()),
+                            sessionID, clientID.c_str(), static_cast<int>(app_.GetNumClients()),
                             CountAgentsNaming(sessionID));
         }
     }
     bool known = false;
     {
-        LockGuard<CTILockObject> hold(SessionLock(), "CTIApplication::CloseClient");
-        known = FindSession(static_cast<uint32_t>(sessionID)) != nullptr;
+        LockGuard<CTILockObject> hold(app_.SessionLock(), "CTIApplication::CloseClient");
+        known = SessionProtocol::FindSession(static_cast<uint32_t>(sessionID)) != nullptr;
     }
     if (known)
-        (void)CloseSession(sessionID);
-    else if ((EMSGetTraceMask() & 0xF0) != 0)
+        (void)SessionProtocol::CloseSession(sessionID);
+    else if ((EMSGetTraceMask() & tracebit::kDefault) != 0)
         EMSTraceMessage("CTIApplication::CloseClient - sessionID %d not found", sessionID);
 }
 
-void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
+void ClientClose::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
     model::ServerLockGuard guard(model::ServerLock());
     ClientSeams& seams = GetClientSeams();
-    const int32_t sessionID = client->m_SessionID;
+    const int32_t sessionID = client->GetSessionID();
     const bool eventsEnabled = MDSIO::IsServerActive() != 0;
-    if ((client->m_ServiceMask & kClientEvents) != 0 && client->m_Agent != nullptr) {
-        Agent* agent = client->m_Agent;
-        client->m_Agent = nullptr;
+    if ((client->GetServiceMask() & servicemask::CLIENT_EVENTS) != 0 && client->GetAgent() != nullptr) {
+        Agent* agent = client->UnbindAgent();
         // A session replaced by a newer one for the same agent leaves that binding alone.
         if (agent->m_ClientSessionID == sessionID) {
             if (tellOPC && eventsEnabled)
@@ -128,8 +128,8 @@ void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
         RemoveFromAssociateAgentList(client, agent->m_AgentID.c_str(), agent->m_PeripheralID,
                                      kVoiceMRD);
     }
-    if ((client->m_ServiceMask & kAllEventsOrPeripheralMonitor) == 0) return;
-    for (const ClientAssociatedAgentPtr& entry : client->m_AssociatedAgents) {
+    if ((client->GetServiceMask() & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) == 0) return;
+    for (const ClientAssociatedAgentPtr& entry : client->TakeAssociatedAgents()) {
         Agent* agent = FindAssociatedAgent(*entry);
         if (agent == nullptr) continue;
         if (tellOPC)
@@ -139,48 +139,23 @@ void CTIApplication::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
         // reused later.
         UndoAgentLinks(agent, *entry, sessionID);
     }
-    client->m_AssociatedAgents.clear();
 }
 
-void CTIApplication::SendAppPathDownForAllClients() {
+void ClientClose::SendAppPathDownForAllClients() {
     model::ServerLockGuard guard(model::ServerLock());
     for (ClientCB* client : ClientCB::GetAllClients()) client->SendAppPathDownInd();
 }
 
-// ---------------------------------------------------------------- ECC variables
-
-void CTIApplication::DeleteECCVariable(int32_t id, const std::string& name, int32_t isArray) {
-    constexpr uint32_t kArrayNotConfigured = 68;     // E_CTI_NAMED_ARRAY_NOT_CONFIGURED
-    constexpr uint32_t kVariableNotConfigured = 67;  // E_CTI_NAMED_VARIABLE_NOT_CONFIGURED
-    // The registrations name records, which the server lock keeps alive.
-    model::ServerLockGuard guard(model::ServerLock());
-    auto it = m_ECCVariableRegistrations.begin();
-    while (it != m_ECCVariableRegistrations.end() && (*it)->id != id) ++it;
-    if (it == m_ECCVariableRegistrations.end()) return;
-    std::unique_ptr<ECCVariableRegistration> record = std::move(*it);
-    m_ECCVariableRegistrations.erase(it);
-    while (!record->clients.empty()) {
-        ClientCB* client = record->clients.front();
-        record->clients.erase(record->clients.begin());
-        (void)SendFailureEventMSG(client->m_SessionID,
-                                  isArray != 0 ? kArrayNotConfigured : kVariableNotConfigured, false);
-        if (ClientCB::IsTraceOn(client, 0x01))
-            EMSTraceMessage("ECC Variable %s (ID:%d) registered for client %s DELETED.", name.c_str(),
-                            static_cast<int>(id), client->m_ClientID.c_str());
-        (void)RemoveVariable(client->m_SessionID, static_cast<uint32_t>(id), name.c_str());
-    }
-}
-
 // ---------------------------------------------------------------- the session layer's hooks
 
-void CTIApplication::ClientCleanup(int32_t) {}
+void ClientClose::ClientCleanup(int32_t) {}
 
-int CTIApplication::SessionFailed(int32_t sessionID) {
+int ClientClose::SessionFailed(int32_t sessionID) {
     ClientCleanup(sessionID);
     return 1;
 }
 
-int CTIApplication::SessionDestroyed(int32_t sessionID) {
+int ClientClose::SessionDestroyed(int32_t sessionID) {
     ClientCleanup(sessionID);
     // A session that ended without the application's close (broken connection, time-out,
     // refused open) leaves no record behind: no agent keeps naming it and it is not counted.
@@ -190,7 +165,7 @@ int CTIApplication::SessionDestroyed(int32_t sessionID) {
 
 // ---------------------------------------------------------------- agent removal
 
-void CTIApplication::ProcessAgentRemoved(const uint8_t* body, size_t length) {
+void ClientClose::ProcessAgentRemoved(const uint8_t* body, size_t length) {
     OPCAgentRemovedInd removed;
     const OPCBodyResult parsed = ParseAgentRemovedInd(body, length, &removed);
     if (!parsed.ok) {
@@ -211,7 +186,7 @@ void CTIApplication::ProcessAgentRemoved(const uint8_t* body, size_t length) {
         model::ClientInfo bound;
         if (agent != nullptr && agent->GetClientCB(bound)) return;
     }
-    if ((EMSGetTraceMask() & 0x40) != 0)
+    if ((EMSGetTraceMask() & tracebit::TR_PROC_7) != 0)
         EMSTraceMessage("AGENT_REMOVED: ID=%s Periph=%d", removed.AgentID.c_str(), peripheralID);
     Agent::RemoveAgent(peripheralID, removed.AgentID.c_str());
 }

@@ -5,6 +5,7 @@
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/servicemask.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/appport.h"
@@ -18,7 +19,6 @@
 #include "platform/clock.h"
 
 namespace {
-constexpr uint32_t kClientEvents = 0x01;
 constexpr uint32_t kNoCall = 0xFFFFFFFF;
 constexpr uint32_t kAgentNotPartyOnCall = 268;     // CF_AGENT_NOT_PARTY_ON_CALL
 constexpr uint32_t kPrivilegeViolation = 8;        // CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE
@@ -31,7 +31,7 @@ constexpr int64_t kECCReportIntervalNs = 3600000LL * 1000000;
 constexpr int32_t kTextMessage = 5;
 
 bool IsAgentMode(const ClientCB* client) {
-    return client != nullptr && (client->m_ServiceMask & kClientEvents) != 0;
+    return client != nullptr && (client->GetServiceMask() & servicemask::CLIENT_EVENTS) != 0;
 }
 
 bool HasText(const char* text) { return text != nullptr && text[0] != '\0'; }
@@ -42,7 +42,7 @@ bool IsDefinity(uint32_t peripheralID) {
 }
 
 CTICSTADevice* AgentDevice(const ClientCB* client) {
-    return client->m_Agent != nullptr ? client->m_Agent->m_Device : nullptr;
+    return client->GetAgent() != nullptr ? client->GetAgent()->m_Device : nullptr;
 }
 
 // The device a request acts at: the agent's for an agent-mode session, else the named
@@ -75,9 +75,9 @@ CTICSTAConnection* SearchCalls(uint32_t peripheralID, uint32_t callID, int16_t t
 // a call that is not its own device's is taken as known there.
 bool TakenAsKnownAtAgent(const ClientCB* client, int16_t type, const char* deviceID,
                          int selector) {
-    if (!IsAgentMode(client) || client->m_Agent == nullptr) return false;
+    if (!IsAgentMode(client) || client->GetAgent() == nullptr) return false;
     const CTICSTADevice* device = AgentDevice(client);
-    if (device == nullptr || client->m_Agent->m_PeripheralType != kGuessingPeripheralType ||
+    if (device == nullptr || client->GetAgent()->m_PeripheralType != kGuessingPeripheralType ||
         selector == kAlertingSelector)
         return false;
     const bool ownDevice =

@@ -1,74 +1,51 @@
 // The application's dispatch of client and OPC messages, driven by dispatchtables.def, and
 // the PG status handlers.
+#include "parlo/app/appdispatch.h"
+
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/msgtypes.h"
 #include "ctimsg/names.h"
+#include "ctimsg/statuscodes.h"
 #include "ctimsg/valuenames.h"
 #include "nuvlib/ems.h"
-#include "opcmsg/acmimsg.h"
 #include "opcmsg/agentmsgs.h"
 #include "opcmsg/opcnames.h"
+#include "opcmsg/opctypes.h"
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/appport.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/common/ctiregistry.h"
+#include "parlo/common/meterids.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/opclink/mdsio.h"
+#include "parlo/session/session.h"
 #include "platform/clock.h"
 
 namespace {
 
-// The protocol's own name tables, read here at compile time so that every type id of the
-// dispatch tables comes from them.
-namespace ctinames {
-#include "ctimsg/names_tables.inc"
-}  // namespace ctinames
-namespace opcnames {
-struct NameRow {
-    int number;
-    const char* text;
-};
-#include "opcmsg/opcnames_tables.inc"
-// The two ACMI types the name table leaves out.
-static constexpr NameRow kACMIRows[] = {
-    {ACMI_ROUTE_REGISTER_RESP, "ACMI_ROUTE_REGISTER_RESP"},
-    {ACMI_ROUTE_REQUEST_EVENT, "ACMI_ROUTE_REQUEST_EVENT"},
-};
-}  // namespace opcnames
-
-// A name missing from the tables stops the build (throwing is not a constant expression).
-consteval int32_t ClientTypeId(std::string_view name) {
-    for (int i = 1; i < kMsgTypeTableSize; ++i)
-        if (name == ctinames::kMsgTypeNames[i]) return i;
-    throw "unknown client message type name";
-}
-consteval int32_t OPCTypeId(std::string_view name) {
-    for (const auto& row : opcnames::kOPCMessageRows)
-        if (name == row.text) return row.number;
-    for (const auto& row : opcnames::kACMIRows)
-        if (name == row.text) return row.number;
-    throw "unknown OPC message type name";
-}
-consteval uint32_t StatusCode(std::string_view name) {
-    for (int i = 0; i < kStatusCodeTableSize; ++i)
-        if (name == ctinames::kStatusCodeNames[i]) return static_cast<uint32_t>(i);
-    throw "unknown status code name";
-}
-
-constexpr uint32_t kUnspecifiedFailure = StatusCode("E_CTI_UNSPECIFIED_FAILURE");
 constexpr uint32_t kMaxClientVersion = 24;
 constexpr uint32_t kPGStatusEMS = 0x612EC007;
+// SystemEventIDs the PG status report and SYSTEM_EVENT tell apart.
 constexpr int32_t kPeripheralOnline = 3, kPeripheralOffline = 4, kTextMessage = 5,
                   kPGOffline = 6;
 
+// One slot per type from 0 to the largest type of the rows: the row's index, or -1.
 template <typename Row, size_t N>
-constexpr std::array<int16_t, 283> IndexRows(const std::array<Row, N>& rows) {
-    std::array<int16_t, 283> index{};
+constexpr size_t IndexSize(const std::array<Row, N>& rows) {
+    int32_t largest = 0;
+    for (const Row& row : rows) largest = std::max(largest, row.type);
+    return static_cast<size_t>(largest) + 1;
+}
+template <size_t Size, typename Row, size_t N>
+constexpr std::array<int16_t, Size> IndexRows(const std::array<Row, N>& rows) {
+    std::array<int16_t, Size> index{};
     for (auto& slot : index) slot = -1;
     for (size_t i = 0; i < N; ++i) index[static_cast<size_t>(rows[i].type)] = static_cast<int16_t>(i);
     return index;
@@ -87,33 +64,33 @@ constexpr std::array<int16_t, 283> IndexRows(const std::array<Row, N>& rows) {
 #define APP_OPC_WHOLE_Whole true
 
 struct DispatchTables {
-    static constexpr auto kClient = std::to_array<CTIApplication::ClientRow>({
-#define CLIENT_ROW(name, handler, state)                                                  \
-    {ClientTypeId(#name), #name, "CTIApplication::" #handler, CTIApplication::RowState::state, \
-     APP_CLIENT_FN_##state(handler)},
+    static constexpr auto kClient = std::to_array<AppDispatch::ClientRow>({
+#define CLIENT_ROW(name, handler, state)                                                   \
+    {static_cast<int32_t>(CTIMsgType::name), #name, "CTIApplication::" #handler,            \
+     AppDispatch::RowState::state, APP_CLIENT_FN_##state(handler)},
 #include "parlo/app/dispatchtables.def"
     });
-    static constexpr auto kOPC = std::to_array<CTIApplication::OPCRow>({
+    static constexpr auto kOPC = std::to_array<AppDispatch::OPCRow>({
 #define OPC_ROW(name, handler, state, data)                                                 \
-    {OPCTypeId(#name), #name, "CTIApplication::" #handler, CTIApplication::RowState::state, \
+    {static_cast<int32_t>(name), #name, "CTIApplication::" #handler, AppDispatch::RowState::state, \
      APP_OPC_WHOLE_##data, APP_OPC_FN_##state(handler)},
 #include "parlo/app/dispatchtables.def"
     });
-    static constexpr auto kClientIndex = IndexRows(kClient);
-    static constexpr auto kOPCIndex = IndexRows(kOPC);
+    static constexpr auto kClientIndex = IndexRows<IndexSize(kClient)>(kClient);
+    static constexpr auto kOPCIndex = IndexRows<IndexSize(kOPC)>(kOPC);
 };
 using Tables = DispatchTables;
 
-std::span<const CTIApplication::ClientRow> CTIApplication::ClientRows() { return Tables::kClient; }
-std::span<const CTIApplication::OPCRow> CTIApplication::OPCRows() { return Tables::kOPC; }
+std::span<const AppDispatch::ClientRow> AppDispatch::ClientRows() { return Tables::kClient; }
+std::span<const AppDispatch::OPCRow> AppDispatch::OPCRows() { return Tables::kOPC; }
 
-const CTIApplication::ClientRow* CTIApplication::FindClientRow(int32_t type) {
+const AppDispatch::ClientRow* AppDispatch::FindClientRow(int32_t type) {
     if (type < 0 || type >= static_cast<int32_t>(Tables::kClientIndex.size())) return nullptr;
     const int16_t i = Tables::kClientIndex[static_cast<size_t>(type)];
     return i < 0 ? nullptr : &Tables::kClient[static_cast<size_t>(i)];
 }
 
-const CTIApplication::OPCRow* CTIApplication::FindOPCRow(int32_t type) {
+const AppDispatch::OPCRow* AppDispatch::FindOPCRow(int32_t type) {
     if (type < 0 || type >= static_cast<int32_t>(Tables::kOPCIndex.size())) return nullptr;
     const int16_t i = Tables::kOPCIndex[static_cast<size_t>(type)];
     return i < 0 ? nullptr : &Tables::kOPC[static_cast<size_t>(i)];
@@ -121,68 +98,75 @@ const CTIApplication::OPCRow* CTIApplication::FindOPCRow(int32_t type) {
 
 // ---------------------------------------------------------------- client messages
 
-uint32_t CTIApplication::ProcessSessionMessage() {
-    std::unique_ptr<SessionMSG> frame = DequeueInputMessage();
-    if (!frame) return 0;
+AppDispatch::SessionInput AppDispatch::ProcessSessionMessage() {
+    std::unique_ptr<SessionMSG> frame = SessionProtocol::DequeueInputMessage();
+    if (!frame) return SessionInput::None;
     const int32_t sessionID = static_cast<int32_t>(frame->SessionID());
-    GetAppServerPort().UpdateMeter(50, static_cast<int32_t>(std::min<uint32_t>(frame->ElapsedSinceStamp(), INT32_MAX)));
+    GetAppServerPort().UpdateMeter(meter::MessageQueue, static_cast<int32_t>(std::min<uint32_t>(frame->ElapsedSinceStamp(), INT32_MAX)));
     const int64_t started = plat::MonotonicNs();
     const uint32_t version = frame->ClientVersion();
     if (version == 0 || version > kMaxClientVersion) {
         EMSTraceMessage("CTIApplication::ProcessSessionMessage() - The CTI Protocol version %d in the "
                         "message is invalid.",
                         static_cast<int>(version));
-        return 0;
+        return SessionInput::Refused;
     }
-    BaseMSGPtr msg = BaseMSG::Decode(frame->Data(), frame->Length(), version);
-    if (!msg) return 0;  // the decoder has traced why
     const int32_t type = static_cast<int32_t>(frame->GetType());
-    if (EMSGetTraceMask() & 0x08) {
+    // The session layer decoded the frame once, when it read it.
+    BaseMSGPtr msg = frame->TakeDecoded();
+    if (!msg) {
+        EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: %s without its decoded message, "
+                        "dropped.",
+                        static_cast<int>(sessionID), MsgTypeName(type));
+        return SessionInput::Refused;
+    }
+    if (EMSGetTraceMask() & tracebit::TR_PROC_4) {
         EMSTraceMessage("CTIApplication::ProcessSessionMessage - SessionID %d: %s",
                         static_cast<int>(sessionID), MsgTypeName(type));
     }
-    const bool nicFailover =
-        m_Registry != nullptr && m_Registry->Dynamic(CTIRegistry::NICStatusBasedFailover) != 0;
+    const CTIRegistry* registry = app_.GetRegistry();
+    const bool nicFailover = registry != nullptr && registry->Dynamic(CTIRegistry::NICStatusBasedFailover) != 0;
     if (RefusedByFailover(nicFailover, GetAppServerPort().GetFailoverReported(), type)) {
         EMSTraceMessage("!WARNING! ProcessSessionMessage - Received MsgType=%d from SESSION-%d when Parlo failover "
                         "in progress",
                         static_cast<int>(type), static_cast<int>(sessionID));
-        (void)SendFailureEventMSG(sessionID, kUnspecifiedFailure, false);
-        return 0;
+        (void)SessionProtocol::SendFailureEventMSG(sessionID, E_CTI_UNSPECIFIED_FAILURE, false);
+        return SessionInput::Refused;
     }
     const ClientRow* row = FindClientRow(type);
     if (row == nullptr) {
         // Not a type a client may send: the session goes.
-        (void)SendFailureEventMSG(sessionID, kUnspecifiedFailure, true);
-    } else {
-        (this->*(row->function))(sessionID, std::move(msg), frame->Stamp());
+        (void)SessionProtocol::SendFailureEventMSG(sessionID, E_CTI_UNSPECIFIED_FAILURE, true);
+        UpdateMeterSince(meter::MessageProcessing, started);
+        return SessionInput::Refused;
     }
-    UpdateMeter(54, started);
-    return 1;
+    (app_.*(row->function))(sessionID, std::move(msg), frame->Stamp());
+    UpdateMeterSince(meter::MessageProcessing, started);
+    return SessionInput::Dispatched;
 }
 
-void CTIApplication::ProcessLaterClientMessage(int32_t sessionID, BaseMSGPtr msg, uint64_t) {
+void AppDispatch::ProcessLaterClientMessage(int32_t sessionID, BaseMSGPtr msg, uint64_t) {
     const int32_t type = static_cast<int32_t>(msg->GetMsgType());
     EMSTraceMessage("CTIApplication: %s from SessionID %d is not served yet.", MsgTypeName(type),
                     static_cast<int>(sessionID));
     // A request gets its answer; the session stays.
     if (msg->FindElement(elementid::InvokeID, 0, false) != nullptr)
-        (void)SendFailureConfMSG(sessionID, msg->GetUINT(elementid::InvokeID), kUnspecifiedFailure);
+        (void)SessionProtocol::SendFailureConfMSG(sessionID, msg->GetUINT(elementid::InvokeID), E_CTI_UNSPECIFIED_FAILURE);
 }
 
-void CTIApplication::ProcessSessionFailedMsg(int32_t sessionID, BaseMSGPtr msg, uint64_t) {
+void AppDispatch::ProcessSessionFailedMsg(int32_t sessionID, BaseMSGPtr msg, uint64_t) {
     // The look-up and the failure are one step under the session layer's lock.
     const uint32_t status = msg->GetUINT(elementid::Status);
-    if (EMSGetTraceMask() & 0x08)
+    if (EMSGetTraceMask() & tracebit::TR_PROC_4)
         EMSTraceMessage("ProcessSessionFailedMsg - sessionID %d, Status %s", static_cast<int>(sessionID),
                         StatusCodeName(static_cast<int32_t>(status)));
-    if (!FailSessionByID(sessionID, status) && (EMSGetTraceMask() & 0xF0))
+    if (!SessionProtocol::FailSessionByID(sessionID, status) && (EMSGetTraceMask() & tracebit::kDefault))
         EMSTraceMessage("ProcessSessionFailedMsg - sessionID %d not found", static_cast<int>(sessionID));
 }
 
 // ---------------------------------------------------------------- OPC messages
 
-void CTIApplication::ProcessOPCMessage(int type, int length, const uint8_t* data) {
+void AppDispatch::ProcessOPCMessage(int type, int length, const uint8_t* data) {
     const OPCRow* row = FindOPCRow(type);
     if (row == nullptr) {
         EMSFailMessage("*** CTIApplication::ProcessOPCMessage - Invalid OPC-CTI message type %d (%s) "
@@ -198,22 +182,22 @@ void CTIApplication::ProcessOPCMessage(int type, int length, const uint8_t* data
     }
     m_DispatchingOPCType = type;
     if (row->wholeData)
-        (this->*(row->function))(data, static_cast<size_t>(length));
+        (app_.*(row->function))(data, static_cast<size_t>(length));
     else
-        (this->*(row->function))(data + 4, static_cast<size_t>(length) - 4);
+        (app_.*(row->function))(data + 4, static_cast<size_t>(length) - 4);
 }
 
-void CTIApplication::ProcessLaterOPCMessage(const uint8_t*, size_t length) {
+void AppDispatch::ProcessLaterOPCMessage(const uint8_t*, size_t length) {
     EMSTraceMessage("CTIApplication::ProcessOPCMessage - %s (%d bytes) is not served yet, dropped.",
                     OPCMessageTypeName(static_cast<uint32_t>(m_DispatchingOPCType)),
                     static_cast<int>(length));
 }
 
-void CTIApplication::ProcessConfigMessage(const uint8_t* body, size_t length) {
+void AppDispatch::ProcessConfigMessage(const uint8_t* body, size_t length) {
     GetAppServerPort().ProcessConfigMessage(body, length);
 }
 
-void CTIApplication::ProcessPGStatusEvent(const uint8_t* body, size_t length) {
+void AppDispatch::ProcessPGStatusEvent(const uint8_t* body, size_t length) {
     OPCPGStatusEvent event;
     const OPCBodyResult parsed = ParsePGStatusEvent(body, length, &event);
     if (!parsed.ok) {
@@ -246,10 +230,10 @@ void CTIApplication::ProcessPGStatusEvent(const uint8_t* body, size_t length) {
     msg.SetUSHORT(elementid::EventDeviceType, 0xFFFF);
     if (!event.Text.empty()) msg.SetSTRINGMax(elementid::CTIText, event.Text);
     if (ValidateMessage("ProcessPGStatusEvent", msg))
-        (void)WriteMSG(nullptr, 0, msg, DistributeAllSessions);
+        (void)SessionProtocol::WriteMSG(nullptr, 0, msg, SessionProtocol::DistributeAllSessions);
 }
 
-void CTIApplication::ProcessPGFailure(const char* text) {
+void AppDispatch::ProcessPGFailure(const char* text) {
     if (!MDSIO::IsServerActive()) return;
     AppServerPort& port = GetAppServerPort();
     SystemEventMSG msg;
@@ -261,5 +245,9 @@ void CTIApplication::ProcessPGFailure(const char* text) {
     msg.SetUINT(elementid::SystemEventArg3, 0);
     msg.SetUSHORT(elementid::EventDeviceType, 0xFFFF);
     msg.SetSTRINGMax(elementid::CTIText, text ? text : "");
-    if (ValidateMessage("ProcessPGFailure", msg)) (void)WriteMSG(nullptr, 0, msg, DistributeAllSessions);
+    if (ValidateMessage("ProcessPGFailure", msg)) (void)SessionProtocol::WriteMSG(nullptr, 0, msg, SessionProtocol::DistributeAllSessions);
+}
+
+bool AppDispatch::RefusedByFailover(bool nicStatusBasedFailover, int failoverReported, int32_t type) {
+    return nicStatusBasedFailover && failoverReported == 1 && type != static_cast<int32_t>(CLOSE_REQ);
 }

@@ -6,13 +6,16 @@
 
 #include "ctimsg/basemsg.h"
 #include "ctimsg/elementids.h"
+#include "ctimsg/msgtypes.h"
 #include "ctimsg/names.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/utf8utils.h"
+#include "parlo/app/appport.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/ports.h"
+#include "parlo/session/session.h"
 #include "platform/clock.h"
 
 namespace {
@@ -33,9 +36,7 @@ std::string ConvertedOrReceived(const char* text) {
     return converted.empty() ? std::string(text) : converted;
 }
 
-bool IsMakeCallRequest(BaseMSG& msg) {
-    return std::strcmp(MsgTypeName(static_cast<int32_t>(msg.GetMsgType())), "MAKE_CALL_REQ") == 0;
-}
+bool IsMakeCallRequest(BaseMSG& msg) { return msg.GetMsgType() == MAKE_CALL_REQ; }
 
 void FillBuffers(BaseMSG& msg, char (&out)[10][41], bool utf8) {
     const bool makeCall = IsMakeCallRequest(msg);
@@ -110,6 +111,26 @@ void BoundedCopy(char (&buffer)[132], const char* text, size_t count) {
     const size_t n = strnlen(text, m);
     std::memcpy(buffer, text, n);
     buffer[n] = '\0';
+}
+
+std::string ElementText(BaseMSG& msg, uint32_t element) {
+    const char* text = msg.GetSTRING(element);
+    return text != nullptr ? text : "";
+}
+
+void UpdateMeterSince(int meter, int64_t sinceNs) {
+    GetAppServerPort().UpdateMeter(meter, static_cast<int32_t>((plat::MonotonicNs() - sinceNs) / 1000000));
+}
+
+bool FindSessionFacts(int32_t sessionID, SessionFacts& out) {
+    SessionProtocol* master = SessionProtocol::Master();
+    if (master == nullptr) return false;
+    LockGuard<CTILockObject> hold(master->SessionLock(), "FindSessionFacts");
+    const SessionProtocol* session = SessionProtocol::FindSession(static_cast<uint32_t>(sessionID));
+    if (session == nullptr) return false;
+    out.secure = session->IsSecure();
+    out.uniqueInstanceID = session->GetUniqueInstanceID();
+    return true;
 }
 
 bool IsDefinityPeripheralType(int16_t type) { return type == 12 || type == 1; }

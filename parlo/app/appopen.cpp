@@ -1,20 +1,23 @@
 // The open road: version and services, the application path, the agent look-up, the agent
 // rules and the confirmation, each step on the application thread.
+#include "parlo/app/openroad.h"
+
 #include <cstdio>
 #include <string>
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
+#include "ctimsg/servicemask.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "opcmsg/armapppath.h"
 #include "opcmsg/opcnames.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/appperipherals.h"
 #include "parlo/app/appport.h"
+#include "parlo/app/appqueue.h"
 #include "parlo/app/clientcb.h"
-#include "parlo/app/clientseams.h"
-#include "parlo/app/ctiapplication.h"
-#include "parlo/app/openroad.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
@@ -23,23 +26,20 @@
 #include "parlo/opclink/opcreq.h"
 #include "parlo/opclink/opcwriters.h"
 #include "parlo/common/serverstate.h"
+#include "parlo/session/session.h"
 
 using namespace openroad;
+using namespace servicemask;
 
 namespace {
 
-std::string Text(BaseMSG& msg, uint32_t element) {
-    const char* s = msg.GetSTRING(element);
-    return s != nullptr ? s : "";
-}
+// The PG status bit that the open reads as the peripheral being offline.
+constexpr int kPGStatusPeripheralOffline = 0x04;
+// SystemEventIDs of a peripheral's status that an all-events client hears of at its open.
+constexpr int32_t kPeripheralOnline = 3, kPeripheralOffline = 4;
 
-void SetClientState(ClientCB* c, uint32_t state) {
-    model::ServerLockGuard guard(model::ServerLock());
-    c->m_State = state;
-}
-
-bool TraceT1(const ClientCB* c) { return ClientCB::IsTraceOn(c, 0x01); }
-bool TraceT2(const ClientCB* c) { return ClientCB::IsTraceOn(c, 0x02); }
+bool TraceT1(const ClientCB* c) { return ClientCB::IsTraceOn(c, ClientCB::kTraceSession); }
+bool TraceT2(const ClientCB* c) { return ClientCB::IsTraceOn(c, ClientCB::kTraceInput); }
 
 int ElapsedMs(uint64_t since) {
     const uint64_t now = FileTimeNow();
@@ -64,54 +64,39 @@ bool SessionGone(int32_t sessionID) {
 
 // ---------------------------------------------------------------- step 1
 
-void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
+void OpenRoad::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
     const uint32_t version = msg->GetUINT(elementid::VersionNumber);
     const uint32_t mask = msg->GetUINT(elementid::ServiceMask);
-    const std::string clientID = Text(*msg, elementid::ClientID);
+    const std::string clientID = ElementText(*msg, elementid::ClientID);
     if (ClientCB::Find(sessionID) != nullptr) {
         // The session layer refuses a second OPEN_REQ on a session before it comes here.
         EMSFailMessage("CTIApplication::ProcessOpenRequest - Duplicate sessionID %d (%s) - REJECTED",
                        static_cast<int>(sessionID), clientID.c_str());
     }
-    const std::string hostName = GetHostName(sessionID);
-    const std::string hostAddress = GetHostAddress(sessionID);
-    const uint32_t hostPort = GetHostPort(sessionID);
+    const ClientCB::Host host{SessionProtocol::GetHostName(sessionID), SessionProtocol::GetHostAddress(sessionID), SessionProtocol::GetHostPort(sessionID)};
     // The record is in the hash from its construction: consoles may read it at once.
     model::ServerLockGuard guard(model::ServerLock());
     auto* client = new ClientCB(sessionID, clientID.c_str());
-    client->m_Version = version;
-    client->m_ServiceMask = mask;
-    client->m_CallMsgMask = msg->GetUINT(elementid::CallMsgMask);
-    client->m_ConfigMsgMask = msg->GetUINT(elementid::ConfigMsgMask);
-    client->m_AgentStateMask = msg->GetUINT(elementid::AgentStateMask);
-    client->m_ClientSignature = Text(*msg, elementid::ClientSignature);
-    if (client->m_ClientSignature.empty()) client->m_ClientSignature = client->m_ClientID;
-    client->m_ApplicationPathID =
-        msg->Present(elementid::ApplicationPathID) ? msg->GetUINT(elementid::ApplicationPathID) : 0;
-    client->m_HostName = hostName;
-    client->m_HostAddress = hostAddress;
-    client->m_HostPort = hostPort;
-    client->m_OpenRequestTime = received;
-    client->SetOpenReq(std::move(msg));
+    client->AcceptOpenRequest(std::move(msg), host, received);
     guard.Release();
     if (TraceT1(client))
         EMSTraceMessage("CTIApplication::ProcessOpenRequest - sessionID %d from %s at %s(%s:%d), version %d",
-                        static_cast<int>(sessionID), client->m_ClientID.c_str(), client->m_HostName.c_str(),
-                        client->m_HostAddress.c_str(), static_cast<int>(client->m_HostPort),
+                        static_cast<int>(sessionID), client->GetClientID().c_str(), client->GetHostName().c_str(),
+                        client->GetHostAddress().c_str(), static_cast<int>(client->GetHostPort()),
                         static_cast<int>(version));
 
     const uint32_t forbidden = ForbiddenServiceBits(version);
-    if (forbidden == 0xFFFFFFFF) {
+    if (forbidden == UINT32_MAX) {
         if (TraceT2(client))
             EMSTraceMessage("CTIApplication::ProcessOpenRequest - Invalid protocol version %d - %d (%s) REJECTED",
-                            static_cast<int>(version), static_cast<int>(sessionID), client->m_ClientID.c_str());
+                            static_cast<int>(version), static_cast<int>(sessionID), client->GetClientID().c_str());
         FailClientOpen(client, E_CTI_INVALID_VERSION);
         return;
     }
     if ((mask & forbidden) != 0) {
         if (TraceT2(client))
             EMSTraceMessage("CTIApplication::ProcessOpenRequest - Invalid service mask 0x%x - %d (%s) REJECTED", mask,
-                            static_cast<int>(sessionID), client->m_ClientID.c_str());
+                            static_cast<int>(sessionID), client->GetClientID().c_str());
         FailClientOpen(client, E_CTI_INVALID_SERVICE_MASK);
         return;
     }
@@ -120,7 +105,7 @@ void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint6
         if (TraceT2(client))
             EMSTraceMessage("CTIApplication::ProcessOpenRequest - Mutually exclusive services (mask 0x%x) - %d (%s) "
                             "REJECTED",
-                            exclusive, static_cast<int>(sessionID), client->m_ClientID.c_str());
+                            exclusive, static_cast<int>(sessionID), client->GetClientID().c_str());
         FailClientOpen(client, E_CTI_INVALID_SERVICE_MASK);
         return;
     }
@@ -130,42 +115,42 @@ void CTIApplication::ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint6
         if (refused && TraceT2(client))
             EMSTraceMessage("CTIApplication::ProcessOpenRequest - prerequisite services not requested (mask 0x%x) - "
                             "%d (%s) REJECTED",
-                            mask, static_cast<int>(sessionID), client->m_ClientID.c_str());
+                            mask, static_cast<int>(sessionID), client->GetClientID().c_str());
     if (prerequisiteMissing || supervisorAlone) {
         FailClientOpen(client, E_CTI_INVALID_SERVICE_MASK);
         return;
     }
     // Counted from here on: every later refusal and the record's end lower it again.
     AddNumClients(1);
-    client->m_CountedClient = true;
+    client->MarkCounted();
     OpenValidAppPath(client);
 }
 
 // ---------------------------------------------------------------- step 2
 
-void CTIApplication::OpenValidAppPath(ClientCB* client) {
-    BaseMSG* request = client->m_OpenReq;
+void OpenRoad::OpenValidAppPath(ClientCB* client) {
+    BaseMSG* request = client->GetOpenReq();
     if (request != nullptr && request->Present(elementid::ApplicationPathID)) {
         AppServerPort& server = GetAppServerPort();
         const uint32_t invokeID = server.GetUniqueID();
-        OPCReq* record = OPCReq::Allocate(client->m_SessionID, 0, invokeID);
+        OPCReq* record = OPCReq::Allocate(client->GetSessionID(), 0, invokeID);
         record->SendTime = FileTimeNow();
         ARMAppPathUpReqMsg up;
         up.SetInvokeID(static_cast<int32_t>(invokeID));
-        up.SetApplicationPathID(static_cast<int32_t>(client->m_ApplicationPathID));
-        up.SetSessionID(client->m_SessionID);
+        up.SetApplicationPathID(static_cast<int32_t>(client->GetApplicationPathID()));
+        up.SetSessionID(client->GetSessionID());
         up.SetSide(server.GetSide() != 0 ? 1 : 0);
-        SetClientState(client, ClientCB::APP_PATH_VALIDATION);
+        client->SetState(ClientCB::APP_PATH_VALIDATION);
         if (!SendARMMsg(up)) {
             // The writer has released the record: no answer will come.
             EMSTraceMessage("CTIApplication::OpenValidAppPath - SessionID %d: the application path request was "
                             "not sent.",
-                            client->m_SessionID);
+                            client->GetSessionID());
             FailClientOpen(client, E_CTI_UNSPECIFIED_FAILURE);
         }
         return;
     }
-    if ((client->m_ServiceMask & AGENT_REPORTING) != 0) {
+    if ((client->GetServiceMask() & AGENT_REPORTING) != 0) {
         if (TraceT2(client)) EMSTraceMessage("CTIApplication::OpenValidAppPath - ARM open failed -- appPathID not present");
         FailClientOpen(client, E_CTI_INVALID_MR_DOMAIN);
         return;
@@ -175,42 +160,34 @@ void CTIApplication::OpenValidAppPath(ClientCB* client) {
 
 // ---------------------------------------------------------------- step 3
 
-void CTIApplication::OpenValidClient(ClientCB* client) {
-    if (client->m_State == ClientCB::APP_PATH_VALIDATION) {
+void OpenRoad::OpenValidClient(ClientCB* client) {
+    if (client->GetState() == ClientCB::APP_PATH_VALIDATION) {
         ARMClientInfoPtr info = ClientCB::GetARMClientInfo(client);
         if (!info) {
             EMSTraceMessage("CTIApplication::OpenValidClient - internal error -- no ARMClientInfo");
         } else if (info->Status != 0) {
             if (TraceT2(client))
                 EMSTraceMessage("CTIApplication::OpenValidClient - ARM open failed, status = %d - %d (%s) REJECTED",
-                                static_cast<int>(info->Status), client->m_SessionID, client->m_ClientID.c_str());
+                                static_cast<int>(info->Status), client->GetSessionID(), client->GetClientID().c_str());
             FailClientOpen(client, E_CTI_INVALID_MR_DOMAIN);
             return;
         } else {
-            SetClientState(client, ClientCB::OPEN_VALIDATION);
+            client->SetState(ClientCB::OPEN_VALIDATION);
         }
     }
-    BaseMSG* request = client->m_OpenReq;
-    if ((client->m_ServiceMask & CLIENT_EVENTS) != 0 && request != nullptr) {
-        model::ServerLockGuard guard(model::ServerLock());
-        client->m_PeripheralID = request->GetINT(elementid::CTIPeripheralID);
-        client->m_HasAgentExtension = request->Present(elementid::AgentExtension) ? 1 : 0;
-        client->m_HasAgentID = request->Present(elementid::AgentID) ? 1 : 0;
-        client->m_HasAgentInstrument = request->Present(elementid::AgentInstrument) ? 1 : 0;
-        client->m_AgentExtension = Text(*request, elementid::AgentExtension);
-        client->m_AgentID = Text(*request, elementid::AgentID);
-        client->m_AgentInstrument = Text(*request, elementid::AgentInstrument);
-        guard.Release();
-        const int32_t peripheralID = client->m_PeripheralID;
+    BaseMSG* request = client->GetOpenReq();
+    if ((client->GetServiceMask() & CLIENT_EVENTS) != 0 && request != nullptr) {
+        client->ClaimAgentOfOpenRequest();
+        const int32_t peripheralID = client->GetPeripheralID();
         Agent* known = nullptr;
-        if (!client->m_AgentExtension.empty()) {
-            known = Agent::FindAgentByExtension(peripheralID, client->m_AgentExtension.c_str());
-        } else if (!client->m_AgentID.empty()) {
+        if (!client->GetAgentExtension().empty()) {
+            known = Agent::FindAgentByExtension(peripheralID, client->GetAgentExtension().c_str());
+        } else if (!client->GetAgentID().empty()) {
             known = Agent::FindAgentByAgentID(
-                peripheralID, client->m_AgentID.c_str(),
-                IsDefinityPeripheralType(GetPeripheralType(static_cast<uint32_t>(peripheralID))));
-        } else if (!client->m_AgentInstrument.empty()) {
-            known = Agent::FindAgentByInstrument(peripheralID, client->m_AgentInstrument.c_str());
+                peripheralID, client->GetAgentID().c_str(),
+                IsDefinityPeripheralType(peripherals_.GetType(static_cast<uint32_t>(peripheralID))));
+        } else if (!client->GetAgentInstrument().empty()) {
+            known = Agent::FindAgentByInstrument(peripheralID, client->GetAgentInstrument().c_str());
         }
         int32_t skillTargetID = 0;
         {
@@ -218,37 +195,37 @@ void CTIApplication::OpenValidClient(ClientCB* client) {
             if (known != nullptr) skillTargetID = known->m_SkillTargetID;
         }
         const uint32_t invokeID = GetAppServerPort().GetUniqueID();
-        OPCReq* record = OPCReq::Allocate(client->m_SessionID, 0, invokeID);
-        record->PrivateCallFlags = 0;  // the open waits for the answer
+        OPCReq* record = OPCReq::Allocate(client->GetSessionID(), 0, invokeID);
+        record->PrivateCallFlags = kWaitingOpen;
         record->SendTime = FileTimeNow();
         char tag[64];
-        std::snprintf(tag, sizeof tag, "%s - SessionID %ld:", "OpenValidClient", static_cast<long>(client->m_SessionID));
-        SetClientState(client, ClientCB::AGENT_VALIDATION);
+        std::snprintf(tag, sizeof tag, "%s - SessionID %ld:", "OpenValidClient", static_cast<long>(client->GetSessionID()));
+        client->SetState(ClientCB::AGENT_VALIDATION);
         if (!SendGetAgentStateReq(invokeID, static_cast<uint32_t>(peripheralID), 1, static_cast<uint32_t>(skillTargetID),
-                                  client->m_AgentExtension, client->m_AgentID, client->m_AgentInstrument, tag, 0,
-                                  client->m_SessionID)) {
+                                  client->GetAgentExtension(), client->GetAgentID(), client->GetAgentInstrument(), tag, 0,
+                                  client->GetSessionID())) {
             // Refused by the writer (which released the record): no answer will come.
             FailClientOpen(client, E_CTI_UNSPECIFIED_FAILURE);
         }
         return;
     }
-    if ((client->m_ServiceMask & CLIENT_EVENTS) != 0 && TraceT1(client))
+    if ((client->GetServiceMask() & CLIENT_EVENTS) != 0 && TraceT1(client))
         EMSTraceMessage("CTIApplication::OpenValidClient Invalid Object CurMsg = 0x%x", 0u);
-    const int online = (ServerPGStatus() & 0x04) != 0 ? 0 : 1;
+    const int online = (ServerPGStatus() & kPGStatusPeripheralOffline) != 0 ? 0 : 1;
     OpenValidAgent(client, nullptr, 0, online);
 }
 
 // ---------------------------------------------------------------- step 4
 
-void CTIApplication::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t peripheralType, int online) {
-    const int32_t sessionID = client->m_SessionID;
-    if (client->m_OpenReq == nullptr) {
+void OpenRoad::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t peripheralType, int online) {
+    const int32_t sessionID = client->GetSessionID();
+    if (client->GetOpenReq() == nullptr) {
         // Not an open in progress (an answer that came twice): the session stays as it is.
         if (TraceT1(client)) EMSTraceMessage("CTIApplication::OpenValidAgent Invalid Object CurMsg = 0x%x", 0u);
-        (void)FailOpen(sessionID, E_CTI_UNSPECIFIED_FAILURE);
+        (void)SessionProtocol::FailOpen(sessionID, E_CTI_UNSPECIFIED_FAILURE);
         return;
     }
-    const uint32_t mask = client->m_ServiceMask;
+    const uint32_t mask = client->GetServiceMask();
     if ((mask & SUPERVISOR) != 0) {
         bool supervisor = false;
         if (agent != nullptr) {
@@ -258,37 +235,37 @@ void CTIApplication::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t per
         if (agent != nullptr && supervisor) {
             if (TraceT2(client))
                 EMSTraceMessage("CTIApplication::OpenValidAgent - supervisor service (mask 0x%x) - %d (%s) OPENING",
-                                mask, sessionID, client->m_ClientID.c_str());
+                                mask, sessionID, client->GetClientID().c_str());
         } else if (agent != nullptr) {
             if (TraceT2(client))
                 EMSTraceMessage("CTIApplication::OpenValidAgent - Invalid Service Type (mask 0x%x)- %d (%s) REJECTED",
-                                mask, sessionID, client->m_ClientID.c_str());
+                                mask, sessionID, client->GetClientID().c_str());
             FailClientOpen(client, E_CTI_INVALID_SERVICE_MASK);
             return;
         } else if ((mask & (ALL_EVENTS | PERIPHERAL_MONITOR)) == 0) {
             if (TraceT2(client))
                 EMSTraceMessage("CTIApplication::OpenValidAgent - Invalid Agent - %d (%s) REJECTED", sessionID,
-                                client->m_ClientID.c_str());
+                                client->GetClientID().c_str());
             FailClientOpen(client, E_CTI_INVALID_AGENT_DATA);
             return;
         }
     }
     bool associated = false;
     if ((mask & CLIENT_EVENTS) == 0) {
-        SetClientState(client, ClientCB::OPEN);
+        client->SetState(ClientCB::OPEN);
     } else {
         if (peripheralType == 0xFFFF) {
             if (TraceT2(client))
                 EMSTraceMessage("CTIApplication::OpenValidAgent - Unknown peripheralID %d - %d (%s) REJECTED",
-                                client->m_PeripheralID, sessionID, client->m_ClientID.c_str());
+                                client->GetPeripheralID(), sessionID, client->GetClientID().c_str());
             FailClientOpen(client, E_CTI_INVALID_PERIPHERAL_ID);
             return;
         }
         if (CTICSTAMonitor* monitor = CTICSTAMonitor::Alloc(CTICSTAMonitor::Device, sessionID, nullptr)) {
             model::ServerLockGuard guard(model::ServerLock());
-            monitor->m_CallMsgMask = client->m_CallMsgMask;
-            monitor->m_AgentStateMask = client->m_AgentStateMask;
-            monitor->m_TaskMsgMask = client->m_TaskMsgMask;
+            monitor->m_CallMsgMask = client->GetCallMsgMask();
+            monitor->m_AgentStateMask = client->GetAgentStateMask();
+            monitor->m_TaskMsgMask = client->GetTaskMsgMask();
         }
         bool loggedOn = false;
         if (agent != nullptr) {
@@ -301,7 +278,7 @@ void CTIApplication::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t per
         } else if (IsAgentLoginRequired()) {
             if (TraceT2(client))
                 EMSTraceMessage("CTIApplication::OpenValidAgent - Agent not logged on - %d (%s) REJECTED", sessionID,
-                                client->m_ClientID.c_str());
+                                client->GetClientID().c_str());
             FailClientOpen(client, E_CTI_AGENT_NOT_LOGGED_ON);
             return;
         } else if (!LoginWait(client)) {
@@ -311,35 +288,35 @@ void CTIApplication::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t per
     ConfirmClientOpen(client, agent, peripheralType, online, associated);
 }
 
-void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t peripheralType, int online,
+void OpenRoad::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t peripheralType, int online,
                                        bool associated) {
-    const int32_t sessionID = client->m_SessionID;
-    BaseMSG& request = *client->m_OpenReq;
+    const int32_t sessionID = client->GetSessionID();
+    BaseMSG& request = *client->GetOpenReq();
     const int32_t ctiPeripheralID = request.GetINT(elementid::CTIPeripheralID);
-    const uint32_t mask = client->m_ServiceMask;
+    const uint32_t mask = client->GetServiceMask();
     const bool agentMode = (mask & CLIENT_EVENTS) != 0;
-    auto* monitor = agentMode ? static_cast<CTICSTAMonitor*>(client->m_MonitorList.First()) : nullptr;
+    auto* monitor = agentMode ? static_cast<CTICSTAMonitor*>(client->MonitorList().First()) : nullptr;
 
-    if (client->m_HostAddress.empty() || client->m_HostPort == 0) {
+    if (client->GetHostAddress().empty() || client->GetHostPort() == 0) {
         EMSTraceMessage("CTIApplication::OpenValidAgent: invalid m_HostAddress & m_HostPort");
     } else {
         ClientSessionOpenedEventMSG opened;
         opened.SetUINT(elementid::SessionID, static_cast<uint32_t>(sessionID));
         opened.SetUINT(elementid::CTIPeripheralID, static_cast<uint32_t>(ctiPeripheralID));
         opened.SetUINT(elementid::ServiceMask, mask);
-        opened.SetUINT(elementid::CallMsgMask, client->m_CallMsgMask);
-        opened.SetUINT(elementid::AgentStateMask, client->m_AgentStateMask);
-        opened.SetUINT(elementid::ClientPort, client->m_HostPort);
-        opened.SetSTRINGMax(elementid::ClientAddress, client->m_HostAddress);
-        opened.SetSTRINGMax(elementid::ClientID, client->m_ClientID);
-        opened.SetSTRINGMax(elementid::ClientSignature, client->m_ClientSignature);
-        if (client->m_HasAgentExtension) opened.SetSTRINGMax(elementid::AgentExtension, client->m_AgentExtension);
-        if (client->m_HasAgentID) opened.SetSTRINGMax(elementid::AgentID, client->m_AgentID);
-        if (client->m_HasAgentInstrument) opened.SetSTRINGMax(elementid::AgentInstrument, client->m_AgentInstrument);
+        opened.SetUINT(elementid::CallMsgMask, client->GetCallMsgMask());
+        opened.SetUINT(elementid::AgentStateMask, client->GetAgentStateMask());
+        opened.SetUINT(elementid::ClientPort, client->GetHostPort());
+        opened.SetSTRINGMax(elementid::ClientAddress, client->GetHostAddress());
+        opened.SetSTRINGMax(elementid::ClientID, client->GetClientID());
+        opened.SetSTRINGMax(elementid::ClientSignature, client->GetClientSignature());
+        if (client->HasAgentExtension()) opened.SetSTRINGMax(elementid::AgentExtension, client->GetAgentExtension());
+        if (client->HasAgentID()) opened.SetSTRINGMax(elementid::AgentID, client->GetAgentID());
+        if (client->HasAgentInstrument()) opened.SetSTRINGMax(elementid::AgentInstrument, client->GetAgentInstrument());
         if (!ValidateMessage("ClientSessionOpenedEvent", opened))
             EMSTraceMessage("CTIApplication::OpenValidAgent: invalid ClientSessionOpenedEventMSG");
         else
-            (void)WriteMSG(nullptr, 0, opened, DistributeClientMonitor);
+            (void)SessionProtocol::WriteMSG(nullptr, 0, opened, SessionProtocol::DistributeClientMonitor);
     }
 
     AppServerPort& server = GetAppServerPort();
@@ -382,9 +359,7 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
     const bool serverActive = server.GetState() == serverstate::ACTIVE;
     conf.SetUSHORT(elementid::SessionType, serverActive ? 1 : 2);
     if (!serverActive) {
-        model::ServerLockGuard guard(model::ServerLock());
-        client->m_ConfigPeripheralID = static_cast<uint32_t>(ctiPeripheralID);
-        client->m_ConfigFlag = 1;
+        client->SetConfigPeripheral(static_cast<uint32_t>(ctiPeripheralID));
     }
     uint32_t listed = 0;
     for (const AppServerPort::Peripheral& p : peripherals) {
@@ -395,30 +370,31 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
     }
     conf.SetUINT(elementid::NumPeripherals, listed);
     if (server.GetState() == serverstate::STANDBY) {
-        std::string unique;
-        if (GetClientSeams().GetUniqueInstanceID(sessionID, unique)) Agent::AssociateClient(sessionID, unique.c_str());
+        SessionFacts session;
+        if (FindSessionFacts(sessionID, session))
+            Agent::AssociateClient(sessionID, session.uniqueInstanceID.c_str());
     }
 
-    const int confirmed = ConfirmOpen(sessionID, conf, client->m_OpenRequestTime, associated);
+    const int confirmed = SessionProtocol::ConfirmOpen(sessionID, conf, client->GetOpenRequestTime(), associated);
     client->TakeOpenReq().reset();
     if (!confirmed) {
         if (TraceT1(client))
             EMSTraceMessage("CTIApplication::OpenValidAgent from sessionID %d (%s) - FAILED (%d ms)", sessionID,
-                            client->m_ClientID.c_str(), ElapsedMs(client->m_OpenRequestTime));
+                            client->GetClientID().c_str(), ElapsedMs(client->GetOpenRequestTime()));
         // Whatever made the confirmation fail, the session will not be served: the record
         // goes now, with its binding, its wait and its count, and a session still standing
         // is ended so that the client is not left waiting.
         DestroyOpeningClient(client);
-        if (!SessionGone(sessionID)) (void)FailSessionByID(sessionID, E_CTI_UNSPECIFIED_FAILURE);
+        if (!SessionGone(sessionID)) (void)SessionProtocol::FailSessionByID(sessionID, E_CTI_UNSPECIFIED_FAILURE);
         return;
     }
     if (TraceT1(client))
         EMSTraceMessage("CTIApplication::OpenValidAgent from sessionID %d (%s) - ACCEPTED (%d ms)", sessionID,
-                        client->m_ClientID.c_str(), ElapsedMs(client->m_OpenRequestTime));
+                        client->GetClientID().c_str(), ElapsedMs(client->GetOpenRequestTime()));
     if ((mask & ALL_EVENTS) != 0 && MDSIO::IsServerActive()) {
         for (const AppServerPort::Peripheral& p : peripherals) {
             const int32_t status = server.GetPeripheralStatus(p.peripheralID);
-            if (status != 3 && status != 4) continue;
+            if (status != kPeripheralOnline && status != kPeripheralOffline) continue;
             SystemEventMSG event;
             event.SetUINT(elementid::PGStatus, static_cast<uint32_t>(ServerPGStatus()));
             event.SetUINT(elementid::CCTimestamp, ServerPGTime());
@@ -427,7 +403,7 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
             event.SetUINT(elementid::SystemEventArg2, 0);
             event.SetUINT(elementid::SystemEventArg3, 0);
             event.SetUSHORT(elementid::EventDeviceType, 0xFFFF);
-            if (ValidateMessage("OpenValidAgent", event)) (void)WriteMSG(nullptr, 0, event, DistributeAllEvents);
+            if (ValidateMessage("OpenValidAgent", event)) (void)SessionProtocol::WriteMSG(nullptr, 0, event, SessionProtocol::DistributeAllEvents);
         }
     }
     if (monitor != nullptr) monitor->SendBeginCalls(model::Server().CallStateTraceOn());
@@ -435,11 +411,11 @@ void CTIApplication::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t 
 
 // ---------------------------------------------------------------- waiting for the agent
 
-int CTIApplication::LoginWait(ClientCB* client) {
-    if (!client->m_AgentInstrument.empty()) {
-        const int16_t type = GetPeripheralType(static_cast<uint32_t>(client->m_PeripheralID));
-        CTICSTADevice* device = FindCTICSTADevice(static_cast<uint32_t>(client->m_PeripheralID), 0,
-                                                  client->m_AgentInstrument.c_str(), IsDefinityPeripheralType(type));
+int OpenRoad::LoginWait(ClientCB* client) {
+    if (!client->GetAgentInstrument().empty()) {
+        const int16_t type = peripherals_.GetType(static_cast<uint32_t>(client->GetPeripheralID()));
+        CTICSTADevice* device = FindCTICSTADevice(static_cast<uint32_t>(client->GetPeripheralID()), 0,
+                                                  client->GetAgentInstrument().c_str(), IsDefinityPeripheralType(type));
         std::string otherID, otherState;
         bool hasOther = false;
         {
@@ -454,16 +430,16 @@ int CTIApplication::LoginWait(ClientCB* client) {
             EMSTraceMessage("*** In LoginWait otherAgentP == NULL");
         } else {
             EMSTraceMessage("*** In LoginWait Agent ID %s Instrument:%s ", otherID.c_str(),
-                            client->m_AgentInstrument.c_str());
-            if (client->m_AgentID != otherID) {
+                            client->GetAgentInstrument().c_str());
+            if (client->GetAgentID() != otherID) {
                 EMSTraceMessage("Inconsistent Agent ID for Instrument %s - Session:%d Client:%s REJECTED (%s "
                                 "AgentID:%s vs. ClientAgentID:%s)",
-                                client->m_AgentInstrument.c_str(), client->m_SessionID, client->m_ClientID.c_str(),
-                                otherState.c_str(), otherID.c_str(), client->m_AgentID.c_str());
-                if (client->m_OpenReq != nullptr)
+                                client->GetAgentInstrument().c_str(), client->GetSessionID(), client->GetClientID().c_str(),
+                                otherState.c_str(), otherID.c_str(), client->GetAgentID().c_str());
+                if (client->GetOpenReq() != nullptr)
                     FailClientOpen(client, E_CTI_INCONSISTENT_AGENT_DATA);
                 else
-                    (void)GetClientSeams().SendFailureEventMSG(client->m_SessionID, E_CTI_INCONSISTENT_AGENT_DATA, true);
+                    (void)SessionProtocol::SendFailureEventMSG(client->GetSessionID(), E_CTI_INCONSISTENT_AGENT_DATA, true);
                 return 0;
             }
         }
@@ -474,12 +450,12 @@ int CTIApplication::LoginWait(ClientCB* client) {
     {
         model::ServerLockGuard guard(model::ServerLock());
         auto same = [](const std::string& a, const std::string& b) { return !a.empty() && a == b; };
-        for (void* p = m_AgentLoginWaitQueue.First(); p != nullptr; p = m_AgentLoginWaitQueue.Next(p)) {
+        for (void* p = loginWait_.First(); p != nullptr; p = loginWait_.Next(p)) {
             auto* waiting = static_cast<ClientCB*>(p);
-            if (waiting == client || waiting->m_PeripheralID != client->m_PeripheralID) continue;
-            if (same(waiting->m_AgentID, client->m_AgentID) ||
-                same(waiting->m_AgentExtension, client->m_AgentExtension) ||
-                same(waiting->m_AgentInstrument, client->m_AgentInstrument))
+            if (waiting == client || waiting->GetPeripheralID() != client->GetPeripheralID()) continue;
+            if (same(waiting->GetAgentID(), client->GetAgentID()) ||
+                same(waiting->GetAgentExtension(), client->GetAgentExtension()) ||
+                same(waiting->GetAgentInstrument(), client->GetAgentInstrument()))
                 rivals.push_back(waiting);
         }
     }
@@ -487,25 +463,25 @@ int CTIApplication::LoginWait(ClientCB* client) {
         if (!ResolveAgentConflict(client, waiting)) return 0;
     {
         model::ServerLockGuard guard(model::ServerLock());
-        if (client->m_QueueThread.IsQueued())
+        if (client->IsInLoginWait())
             EMSFailMessage("Assertion failed: %s.  File: %s.  Line %d\n", "!newClientCB->m_QueueThread.IsQueued()",
                            __FILE__, __LINE__);
-        client->m_State = ClientCB::AGENT_LOGIN_WAIT;
-        m_AgentLoginWaitQueue.Append(client);
+        client->SetState(ClientCB::AGENT_LOGIN_WAIT);
+        loginWait_.Append(client);
     }
     if (TraceT2(client))
-        EMSTraceMessage("*** AgentLoginWait Session:%d Client:%s (AgentID:%s Ext:%s Inst:%s) ...", client->m_SessionID,
-                        client->m_ClientID.c_str(), client->m_AgentID.c_str(), client->m_AgentExtension.c_str(),
-                        client->m_AgentInstrument.c_str());
+        EMSTraceMessage("*** AgentLoginWait Session:%d Client:%s (AgentID:%s Ext:%s Inst:%s) ...", client->GetSessionID(),
+                        client->GetClientID().c_str(), client->GetAgentID().c_str(), client->GetAgentExtension().c_str(),
+                        client->GetAgentInstrument().c_str());
     return 1;
 }
 
 // ---------------------------------------------------------------- refusal
 
-void CTIApplication::FailClientOpen(ClientCB* client, uint32_t code) {
-    const int32_t sessionID = client->m_SessionID;
-    const std::string clientID = client->m_ClientID;
-    (void)FailOpen(sessionID, code);
+void OpenRoad::FailClientOpen(ClientCB* client, uint32_t code) {
+    const int32_t sessionID = client->GetSessionID();
+    const std::string clientID = client->GetClientID();
+    (void)SessionProtocol::FailOpen(sessionID, code);
     DestroyOpeningClient(client);
     // What is left of the session in the application: nothing, unless something is wrong.
     int bound = 0;
@@ -519,14 +495,11 @@ void CTIApplication::FailClientOpen(ClientCB* client, uint32_t code) {
                     "waiting %d, bound agents %d, OPC requests %d",
                     static_cast<int>(sessionID), clientID.c_str(), StatusCodeName(static_cast<int32_t>(code)),
                     ClientCB::Find(sessionID) != nullptr ? "kept" : "gone", static_cast<int>(GetNumClients()),
-                    static_cast<int>(m_AgentLoginWaitQueue.Count()), bound, OPCReq::CountLive());
+                    static_cast<int>(loginWait_.Count()), bound, OPCReq::CountLive());
 }
 
-void CTIApplication::DestroyOpeningClient(ClientCB* client) {
+void OpenRoad::DestroyOpeningClient(ClientCB* client) {
     client->TakeOpenReq().reset();
-    if (client->m_CountedClient) {
-        client->m_CountedClient = false;
-        AddNumClients(-1);
-    }
+    if (client->TakeCounted()) AddNumClients(-1);
     delete client;  // out of the hash and the wait queue, its agent links undone
 }

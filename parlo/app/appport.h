@@ -21,9 +21,11 @@ public:
     virtual ~AppServerPort() = default;
 
     // ---- the application thread, through the thread manager ----
+    // Starts `function(argument)` on a thread of the thread manager, named `name`; the
+    // manager owns the thread, `argument` must outlive it.
     virtual void StartThread(const char* name, ThreadFunction function, void* argument) = 0;
     // 0 when the thread was told to stop, else 1.
-    virtual int SetActivated(const char* name, int active) = 0;
+    [[nodiscard]] virtual int SetActivated(const char* name, int active) = 0;
     virtual void ClearActivated(const char* name) = 0;
 
     // ---- unique IDs ----

@@ -1,35 +1,118 @@
 // The application thread, its input queue with the service watch and the maintenance hold,
-// and the pool of queue entries.
-#include <algorithm>
-#include <cstring>
+// the pool of queue entries, and the thread's turn: the stale-call audit and the no-client
+// watch.
+#include "parlo/app/appqueue.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "ctimsg/servicemask.h"
 #include "nuvlib/ems.h"
-#include "parlo/app/appport.h"
-#include "parlo/app/ctiapplication.h"
+#include "nuvlib/lockguard.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/appport.h"
 #include "parlo/app/clientcb.h"
+#include "parlo/app/ctiapplication.h"
+#include "parlo/common/ctilock.h"
+#include "parlo/common/ctiregistry.h"
+#include "parlo/common/meterids.h"
 #include "parlo/model/agentconfig.h"
 #include "parlo/model/call.h"
 #include "parlo/model/modelutil.h"
-#include "nuvlib/lockguard.h"
-#include "parlo/common/ctilock.h"
-#include "parlo/common/ctiregistry.h"
-#include "parlo/opclink/opcwriters.h"
 #include "parlo/model/ports.h"
 #include "parlo/opclink/opcreq.h"
+#include "parlo/opclink/opcwriters.h"
+#include "parlo/session/session.h"
 #include "platform/clock.h"
 
 namespace {
-constexpr int kClientInputMarker = -1, kDeferredAgentsMarker = -2, kMaintenanceMarker = -3;
 constexpr int64_t kServiceTimeoutMs = 60000;
 constexpr int64_t kWaitMs = 1000;
 constexpr int64_t kIdleJoinMs = 300000;
 constexpr int64_t kNsPerMs = 1000000;
+constexpr int64_t kNsPerSecond = 1000000000;
+
+int64_t CalendarSeconds() { return plat::RealtimeNs() / kNsPerSecond; }
 }  // namespace
+
+ApplicationQueue::ApplicationQueue(CTIApplication& app) : app_(app), m_StateTime(CalendarSeconds()) {}
+
+// ---------------------------------------------------------------- the state
+
+int ApplicationQueue::GetState() const {
+    std::lock_guard<std::mutex> hold(m_Lock);
+    return m_State;
+}
+
+void ApplicationQueue::SetState(int state) {
+    std::lock_guard<std::mutex> hold(m_Lock);
+    SetStateLocked(state);
+}
+
+void ApplicationQueue::SetStateLocked(int state) {
+    m_State = state;
+    m_StateTime = CalendarSeconds();
+    SetInputEventLocked();
+}
+
+int64_t ApplicationQueue::GetStateTime() const {
+    std::lock_guard<std::mutex> hold(m_Lock);
+    return m_StateTime;
+}
 
 // ---------------------------------------------------------------- the thread
 
-void CTIApplication::Run(int active) {
+ApplicationQueue::ActiveSwitch ApplicationQueue::SwitchToActive() {
+    std::lock_guard<std::mutex> hold(m_Lock);
+    if (!m_ThreadRunning) return ActiveSwitch::StartNeeded;
+    if (m_State == Standby) {
+        // The running standby thread serves on; only the mode changes.
+        SetStateLocked(Active);
+        return ActiveSwitch::Switched;
+    }
+    return m_State == Active ? ActiveSwitch::AlreadyActive : ActiveSwitch::StartNeeded;
+}
+
+std::optional<int> ApplicationQueue::RunningState() const {
+    std::lock_guard<std::mutex> hold(m_Lock);
+    if (!m_ThreadRunning) return std::nullopt;
+    return m_State;
+}
+
+bool ApplicationQueue::IsThreadRunning() const {
+    std::lock_guard<std::mutex> hold(m_Lock);
+    return m_ThreadRunning;
+}
+
+int ApplicationQueue::StartThread(int active) {
+    AppServerPort& port = GetAppServerPort();
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        if (m_ThreadRunning) return 0;
+        SetStateLocked(active ? Active : Standby);
+        m_ThreadRunning = true;
+        m_StopThread = false;
+        m_FailThread = false;
+    }
+    port.StartThread(kThreadName, ThreadMain, this);
+    return 1;
+}
+
+unsigned ApplicationQueue::ThreadMain(void* argument) {
+    auto* queue = static_cast<ApplicationQueue*>(argument);
+    int active;
+    {
+        std::lock_guard<std::mutex> hold(queue->m_Lock);
+        active = queue->m_State == Active ? 1 : 0;
+    }
+    queue->Run(active);
+    return 0;
+}
+
+
+void ApplicationQueue::Run(int active) {
     AppServerPort& port = GetAppServerPort();
     port.InitUniqueID();
     m_NoClientWatch = NoClientWatch{};
@@ -41,7 +124,7 @@ void CTIApplication::Run(int active) {
         while (LoopGoesOn()) {
             int64_t t = plat::MonotonicNs();
             m_AuditBucket = haveCalls ? AuditBucket(m_AuditBucket) : 0;
-            UpdateMeter(49, t);
+            UpdateMeterSince(meter::AppAudit, t);
             t = plat::MonotonicNs();
             {
                 // Auto-reset: a wake consumes the event; the wait is bounded so that a state
@@ -52,11 +135,11 @@ void CTIApplication::Run(int active) {
                 });
                 m_InputEventSet = false;
             }
-            UpdateMeter(47, t);
+            UpdateMeterSince(meter::AppIdle, t);
             t = plat::MonotonicNs();
             (void)WatchNoClients(t / kNsPerMs);
             Drain();
-            UpdateMeter(48, t);
+            UpdateMeterSince(meter::AppWork, t);
         }
     }
     bool orderly;
@@ -73,26 +156,23 @@ void CTIApplication::Run(int active) {
     m_Wake.notify_all();
 }
 
-void CTIApplication::UpdateMeter(int meter, int64_t sinceNs) {
-    GetAppServerPort().UpdateMeter(meter, static_cast<int32_t>((plat::MonotonicNs() - sinceNs) / kNsPerMs));
-}
-
-bool CTIApplication::LoopGoesOn() {
+bool ApplicationQueue::LoopGoesOn() {
     std::lock_guard<std::mutex> hold(m_Lock);
     return !m_StopThread && !m_FailThread && (m_State == Active || m_State == Standby);
 }
 
-void CTIApplication::Drain() {
+void ApplicationQueue::Drain() {
     while (LoopGoesOn()) {
         ApplicationMSGPtr entry = DequeueInput();
         if (!entry) {
-            // Client messages are served even while the queue is empty or held.
-            if (ProcessSessionMessage() == 0) return;
+            // Client messages are served even while the queue is empty or held; a refused
+            // frame does not end the turn, the frames behind it are served now.
+            if (app_.ProcessSessionMessage() == CTIApplication::SessionInput::None) return;
             continue;
         }
         switch (entry->type) {
             case kClientInputMarker:
-                (void)ProcessSessionMessage();
+                (void)app_.ProcessSessionMessage();
                 break;
             case kDeferredAgentsMarker:
                 ApplyDeferredAgentConfig();
@@ -107,10 +187,10 @@ void CTIApplication::Drain() {
                 break;
             }
             default: {
-                UpdateMeter(50, entry->time);
+                UpdateMeterSince(meter::MessageQueue, entry->time);
                 const int64_t u = plat::MonotonicNs();
-                ProcessOPCMessage(entry->type, static_cast<int>(entry->length), entry->buffer.data());
-                UpdateMeter(54, u);
+                app_.ProcessOPCMessage(entry->type, static_cast<int>(entry->length), entry->buffer.data());
+                UpdateMeterSince(meter::MessageProcessing, u);
                 break;
             }
         }
@@ -119,29 +199,24 @@ void CTIApplication::Drain() {
     }
 }
 
-void CTIApplication::Idle(int reason) {
-    // The clients go first, while the thread still takes their closes.
-    (void)SessionProtocol::Close(static_cast<uint32_t>(reason));
+void ApplicationQueue::Stop(int reason) {
     std::deque<ApplicationMSGPtr> dropped;
-    {
-        std::unique_lock<std::mutex> hold(m_Lock);
-        if (m_ThreadRunning) {
-            EMSTraceMessage("CTIApplication::Idle - stopping the application thread (reason %d).", reason);
-            m_StopThread = true;
-            SetInputEventLocked();
-            if (!plat::WaitUntil(m_Wake, hold, plat::DeadlineAfterMs(kIdleJoinMs),
-                                 [this] { return !m_ThreadRunning; }))
-                EMSTraceMessage("CTIApplication::Idle - the application thread is still active after %d ms.",
-                                static_cast<int>(kIdleJoinMs));
-        }
-        dropped.swap(m_InputQueue);
-        m_KeepOPCMsgsInQueue = false;
-        m_MaintenanceRequested = false;
-        if (m_State != New) SetStateLocked(Shutdown);
+    std::unique_lock<std::mutex> hold(m_Lock);
+    if (m_ThreadRunning) {
+        EMSTraceMessage("CTIApplication::Idle - stopping the application thread (reason %d).", reason);
+        m_StopThread = true;
+        SetInputEventLocked();
+        if (!plat::WaitUntil(m_Wake, hold, plat::DeadlineAfterMs(kIdleJoinMs), [this] { return !m_ThreadRunning; }))
+            EMSTraceMessage("CTIApplication::Idle - the application thread is still active after %d ms.",
+                            static_cast<int>(kIdleJoinMs));
     }
+    dropped.swap(m_InputQueue);
+    m_KeepOPCMsgsInQueue = false;
+    m_MaintenanceRequested = false;
+    if (m_State != New) SetStateLocked(Shutdown);
 }
 
-void CTIApplication::FailThreadForTest() {
+void ApplicationQueue::FailThreadForTest() {
     std::lock_guard<std::mutex> hold(m_Lock);
     m_FailThread = true;
     SetInputEventLocked();
@@ -149,7 +224,7 @@ void CTIApplication::FailThreadForTest() {
 
 // ---------------------------------------------------------------- producers
 
-void CTIApplication::ProcessOPCInput(int type, int length, const uint8_t* data) {
+void ApplicationQueue::ProcessOPCInput(int type, int length, const uint8_t* data) {
     if (length < 0 || (length > 0 && data == nullptr)) return;
     bool inService;
     {
@@ -157,13 +232,13 @@ void CTIApplication::ProcessOPCInput(int type, int length, const uint8_t* data) 
         inService = m_State == Active || m_State == Standby;
     }
     if (!inService) {
-        ProcessOPCMessage(type, length, data);
+        app_.ProcessOPCMessage(type, length, data);
         return;
     }
     ValidateAndQueueOPCInput(AllocApplicationMSG(type, static_cast<uint32_t>(length), data));
 }
 
-void CTIApplication::ValidateAndQueueOPCInput(ApplicationMSGPtr entry) {
+void ApplicationQueue::ValidateAndQueueOPCInput(ApplicationMSGPtr entry) {
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         const int64_t elapsedMs = (plat::MonotonicNs() - m_InputQueueServiceTime) / kNsPerMs;
@@ -175,14 +250,14 @@ void CTIApplication::ValidateAndQueueOPCInput(ApplicationMSGPtr entry) {
     QueueOPCInput(std::move(entry));
 }
 
-void CTIApplication::QueueOPCInput(ApplicationMSGPtr entry) {
+void ApplicationQueue::QueueOPCInput(ApplicationMSGPtr entry) {
     std::lock_guard<std::mutex> hold(m_Lock);
     if (m_InputQueue.empty()) m_InputQueueServiceTime = plat::MonotonicNs();
     m_InputQueue.push_back(std::move(entry));
     SetInputEventLocked();
 }
 
-void CTIApplication::QueueApplicationMSG(int marker) {
+void ApplicationQueue::QueueApplicationMSG(int marker) {
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         if (!m_ThreadRunning) return;  // nobody would take it
@@ -190,7 +265,7 @@ void CTIApplication::QueueApplicationMSG(int marker) {
     QueueOPCInput(AllocApplicationMSG(marker, 0, nullptr));
 }
 
-CTIApplication::ApplicationMSGPtr CTIApplication::DequeueInput() {
+ApplicationQueue::ApplicationMSGPtr ApplicationQueue::DequeueInput() {
     std::lock_guard<std::mutex> hold(m_Lock);
     if (!m_KeepOPCMsgsInQueue) {
         m_InputQueueServiceTime = plat::MonotonicNs();
@@ -204,7 +279,7 @@ CTIApplication::ApplicationMSGPtr CTIApplication::DequeueInput() {
     return nullptr;
 }
 
-void CTIApplication::ResetInputEvent() {
+void ApplicationQueue::ResetInputEvent() {
     // The session layer resets the shared event when its own queue is empty; an entry this
     // queue can hand out (one just released from a hold, say) keeps it set, or its wake-up
     // would be lost until the next bounded wait ends.
@@ -214,7 +289,7 @@ void CTIApplication::ResetInputEvent() {
 
 // ---------------------------------------------------------------- maintenance
 
-void CTIApplication::QueueMaintenanceRequest() {
+void ApplicationQueue::QueueMaintenanceRequest() {
     bool running;
     {
         std::lock_guard<std::mutex> hold(m_Lock);
@@ -229,7 +304,7 @@ void CTIApplication::QueueMaintenanceRequest() {
     }
 }
 
-void CTIApplication::KeepOPCMsgsInQueue() {
+void ApplicationQueue::KeepOPCMsgsInQueue() {
     {
         std::lock_guard<std::mutex> hold(m_Lock);
         m_KeepOPCMsgsInQueue = true;
@@ -238,7 +313,7 @@ void CTIApplication::KeepOPCMsgsInQueue() {
                     "queue until next notification form OPC");
 }
 
-void CTIApplication::ProcessOPCMsgsFromQueue() {
+void ApplicationQueue::ProcessOPCMsgsFromQueue() {
     std::deque<ApplicationMSGPtr> released;
     {
         std::lock_guard<std::mutex> hold(m_Lock);
@@ -256,29 +331,29 @@ void CTIApplication::ProcessOPCMsgsFromQueue() {
     // Without a thread the held entries run here, in their order.
     for (auto& entry : released) {
         if (entry->type >= 0)
-            ProcessOPCMessage(entry->type, static_cast<int>(entry->length), entry->buffer.data());
+            app_.ProcessOPCMessage(entry->type, static_cast<int>(entry->length), entry->buffer.data());
         FreeApplicationMSG(std::move(entry));
     }
 }
 
-bool CTIApplication::IsMaintenanceHold() const {
+bool ApplicationQueue::IsMaintenanceHold() const {
     std::lock_guard<std::mutex> hold(m_Lock);
     return m_MaintenanceRequested || m_KeepOPCMsgsInQueue;
 }
 
-bool CTIApplication::IsKeepingOPCMsgsInQueue() const {
+bool ApplicationQueue::IsKeepingOPCMsgsInQueue() const {
     std::lock_guard<std::mutex> hold(m_Lock);
     return m_KeepOPCMsgsInQueue;
 }
 
-size_t CTIApplication::InputQueueCount() const {
+size_t ApplicationQueue::InputQueueCount() const {
     std::lock_guard<std::mutex> hold(m_Lock);
     return m_InputQueue.size();
 }
 
 // ---------------------------------------------------------------- the pool
 
-CTIApplication::ApplicationMSGPtr CTIApplication::AllocApplicationMSG(int type, uint32_t length,
+ApplicationQueue::ApplicationMSGPtr ApplicationQueue::AllocApplicationMSG(int type, uint32_t length,
                                                                       const uint8_t* data) {
     ApplicationMSGPtr entry;
     size_t size;
@@ -302,18 +377,18 @@ CTIApplication::ApplicationMSGPtr CTIApplication::AllocApplicationMSG(int type, 
     return entry;
 }
 
-void CTIApplication::FreeApplicationMSG(ApplicationMSGPtr entry) {
+void ApplicationQueue::FreeApplicationMSG(ApplicationMSGPtr entry) {
     if (!entry) return;
     std::lock_guard<std::mutex> hold(m_PoolLock);
     m_FreeApplicationMSGs.push_back(std::move(entry));
 }
 
-size_t CTIApplication::FreeApplicationMSGCount() {
+size_t ApplicationQueue::FreeApplicationMSGCount() {
     std::lock_guard<std::mutex> hold(m_PoolLock);
     return m_FreeApplicationMSGs.size();
 }
 
-size_t CTIApplication::SmallestFreeBuffer() {
+size_t ApplicationQueue::SmallestFreeBuffer() {
     std::lock_guard<std::mutex> hold(m_PoolLock);
     size_t least = SIZE_MAX;
     for (const auto& e : m_FreeApplicationMSGs) least = std::min(least, e->buffer.size());
@@ -323,7 +398,7 @@ size_t CTIApplication::SmallestFreeBuffer() {
 
 // Agent records held back while ACTIVE, once their 3-second timer has run out; the table takes
 // the server lock itself.
-void CTIApplication::ApplyDeferredAgentConfig() {
+void ApplicationQueue::ApplyDeferredAgentConfig() {
     // Without the object model's ports nothing can have been held back (the queue alone).
     if (model::GetPorts().server == nullptr) return;
     AgentConfig::ApplyDeferred();
@@ -331,17 +406,17 @@ void CTIApplication::ApplyDeferredAgentConfig() {
 
 // ---------------------------------------------------------------- the turn's checks
 
-uint32_t CTIApplication::RegistryDynamic(int value, uint32_t fallback) const {
+uint32_t ApplicationQueue::RegistryDynamic(int value, uint32_t fallback) const {
     return m_Registry != nullptr ? m_Registry->Dynamic(static_cast<CTIRegistry::DynamicValue>(value)) : fallback;
 }
 
-int CTIApplication::AuditStaleCalls(int bucket) {
+int ApplicationQueue::AuditStaleCalls(int bucket) {
     // Without the object model's ports there is no call table to audit.
     if (model::GetPorts().server == nullptr) return (bucket + 1) % Call::kHashBuckets;
     return AuditBucket(bucket);
 }
 
-int CTIApplication::AuditBucket(int bucket) {
+int ApplicationQueue::AuditBucket(int bucket) {
     if (bucket < 0 || bucket >= Call::kHashBuckets) bucket = 0;
     const auto timeout = static_cast<int>(
         std::min<uint32_t>(RegistryDynamic(CTIRegistry::CallEventTimeout, 3600), INT32_MAX));
@@ -362,7 +437,7 @@ int CTIApplication::AuditBucket(int bucket) {
     return bucket;
 }
 
-CTIApplication::NoClientOutcome CTIApplication::NoClientWatch::Step(const NoClientInput& in,
+ApplicationQueue::NoClientOutcome ApplicationQueue::NoClientWatch::Step(const NoClientInput& in,
                                                                     int32_t& elapsedSeconds) {
     bool watch = false;
     if (in.duplex) {
@@ -387,7 +462,7 @@ CTIApplication::NoClientOutcome CTIApplication::NoClientWatch::Step(const NoClie
     return NoClientOutcome::Report;
 }
 
-bool CTIApplication::WatchNoClients(int64_t nowMs) {
+bool ApplicationQueue::WatchNoClients(int64_t nowMs) {
     AppServerPort& server = GetAppServerPort();
     NoClientInput in;
     in.duplex = server.GetDuplex() != 0;
@@ -411,7 +486,7 @@ bool CTIApplication::WatchNoClients(int64_t nowMs) {
     }
 }
 
-void CTIApplication::ReportNoClients(int32_t elapsedSeconds) {
+void ApplicationQueue::ReportNoClients(int32_t elapsedSeconds) {
     char text[128];
     (void)BoundedSprintf(text, sizeof text,
                          "No client sessions connected for more than %d seconds, server may be unreachable.",
@@ -422,7 +497,7 @@ void CTIApplication::ReportNoClients(int32_t elapsedSeconds) {
     GetAppServerPort().SetFailoverReported(1);
 }
 
-bool CTIApplication::RecheckNoClients() {
+bool ApplicationQueue::RecheckNoClients() {
     if (RegistryDynamic(CTIRegistry::NICStatusBasedFailover, 0) == 0 || !m_NoClientWatch.timing || !IsActive())
         return false;
     if (GetAppServerPort().GetDuplex() == 0 || !NoClientConnection()) {
@@ -441,7 +516,7 @@ bool CTIApplication::RecheckNoClients() {
     return false;
 }
 
-bool CTIApplication::NoClientConnection() {
+bool ApplicationQueue::NoClientConnection() {
     // The public interface's status is not watched on this platform: the clients decide.
     SessionProtocol* master = SessionProtocol::Master();
     // Without the object model's ports no client record can exist.
@@ -453,27 +528,27 @@ bool CTIApplication::NoClientConnection() {
         const ClientCB* client = ClientCB::Find(s->GetSessionID());
         if (client == nullptr) continue;
         ++count;
-        if (client->m_ServiceMask & 0x200) {
-            if (client->m_WEXANumClients != 0) return false;
+        if (client->GetServiceMask() & servicemask::WEXA) {
+            if (client->GetWEXANumClients() != 0) return false;
             --count;
         }
-        if (client->m_ClientID == "QUENLOFostrel") {
-            if (client->m_FOSTRELNumClients > 0) return false;
+        if (client->GetClientID() == "QUENLOFostrel") {
+            if (client->GetFOSTRELNumClients() > 0) return false;
             --count;
         }
-        if (client->m_ClientID == "QUENLOHarnix") {
-            if (client->m_HARNIXNumClients > 0) return false;
+        if (client->GetClientID() == "QUENLOHarnix") {
+            if (client->GetHARNIXNumClients() > 0) return false;
             --count;
         }
-        if (client->m_ClientID.find("Mobrel Enterprise Server") != std::string::npos) --count;
-        if (client->m_ClientID.find("Quillet") != std::string::npos) --count;
+        if (client->GetClientID().find("Mobrel Enterprise Server") != std::string::npos) --count;
+        if (client->GetClientID().find("Quillet") != std::string::npos) --count;
     }
     return count < 1;
 }
 
-void CTIApplication::ReportListenPorts(bool end, bool orderly) {
+void ApplicationQueue::ReportListenPorts(bool end, bool orderly) {
     const std::string plain = std::to_string(TransportProtocol::sm_ListenPort);
-    const std::string host = HostName();
+    const std::string host = app_.HostName();
     if (end) {
         EMSEvent0I3S(0xA12EC006, 0, 0, plain.c_str(), host.c_str(), orderly ? "command" : "error");
         return;
@@ -482,9 +557,4 @@ void CTIApplication::ReportListenPorts(bool end, bool orderly) {
     if (mode == 0) EMSEvent0I2S(0x612EC005, 0, 0, plain.c_str(), host.c_str());
     if (mode == 0 || mode == 1)
         EMSEvent0I2S(0x612EC005, 0, 0, std::to_string(TransportProtocol::sm_ListenSecurePort).c_str(), host.c_str());
-}
-
-bool CTIApplication::RefusedByFailover(bool nicStatusBasedFailover, int failoverReported, int32_t type) {
-    constexpr int32_t kCloseReq = 7;
-    return nicStatusBasedFailover && failoverReported == 1 && type != kCloseReq;
 }

@@ -1,22 +1,23 @@
 #include "parlo/app/appseams.h"
 
 #include "nuvlib/ems.h"
+#include "opcmsg/agentmsgs.h"
+#include "opcmsg/armapppath.h"
+#include "parlo/app/apphelpers.h"
+#include "parlo/app/appport.h"
 #include "parlo/app/clientcb.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
-#include "nuvlib/lockguard.h"
-#include "parlo/common/ctilock.h"
-#include "opcmsg/armapppath.h"
+#include "parlo/opclink/opcreq.h"
 #include "parlo/opclink/opcwriters.h"
-#include "parlo/app/appport.h"
 #include "parlo/session/session.h"
 
 void AppClientSeams::SendAppPathDownInd(ClientCB& client) {
-    if (!client.m_ARMClientInfo) return;
+    if (!client.HasARMClientInfo()) return;
     ARMAppPathDownIndMsg down;
-    down.SetApplicationPathID(static_cast<int32_t>(client.m_ApplicationPathID));
-    down.SetSessionID(client.m_SessionID);
+    down.SetApplicationPathID(static_cast<int32_t>(client.GetApplicationPathID()));
+    down.SetSessionID(client.GetSessionID());
     down.SetSide(GetAppServerPort().GetSide() != 0 ? 1 : 0);  // set on side A
     (void)SendARMMsg(down);  // no request record: OPC does not answer it
 }
@@ -34,32 +35,23 @@ void AppClientSeams::CountedClientGone() {
         application->AddNumClients(-1);
 }
 
-void AppClientSeams::ReportECCTooMuchData(const char*, uint32_t, uint32_t) {
-    CTIApplication::ReportECCTooMuchData();
-}
-
-bool AppClientSeams::FindSession(int32_t sessionID, bool& secure) {
-    SessionProtocol* master = SessionProtocol::Master();
-    if (master == nullptr) return false;
-    LockGuard<CTILockObject> hold(master->SessionLock(), "AppClientSeams::FindSession");
-    SessionProtocol* s = SessionProtocol::FindSession(static_cast<uint32_t>(sessionID));
-    if (s == nullptr) return false;
-    secure = s->IsSecure();
-    return true;
-}
-
-bool AppClientSeams::GetUniqueInstanceID(int32_t sessionID, std::string& out) {
-    SessionProtocol* master = SessionProtocol::Master();
-    if (master == nullptr) return false;
-    LockGuard<CTILockObject> hold(master->SessionLock(), "AppClientSeams::GetUniqueInstanceID");
-    SessionProtocol* s = SessionProtocol::FindSession(static_cast<uint32_t>(sessionID));
-    if (s == nullptr) return false;
-    out = s->GetUniqueInstanceID();
-    return true;
-}
-
-int AppClientSeams::SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) {
-    return SessionProtocol::SendFailureEventMSG(sessionID, status, fail);
+// The set-client-status request of one agent: its own invoke ID and outstanding record
+// (the agent's PeripheralID and AgentID in it), then the writer, which drops the request and
+// releases the record while the server is not ACTIVE.
+void AppClientSeams::SendSetClientStatusRequest(int32_t recordSessionID, uint32_t status,
+                                                const std::shared_ptr<ClientAssociatedAgent>& agent,
+                                                const char* signature) {
+    if (agent == nullptr) return;
+    const uint32_t invokeID = GetAppServerPort().GetUniqueID();
+    OPCReq* record = OPCReq::Allocate(recordSessionID, 0, invokeID);
+    record->PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
+    record->DeviceID = agent->AgentID;
+    record->SendTime = FileTimeNow();
+    OPCAgentInfo info;
+    info.AgentID = agent->AgentID;
+    info.PeripheralID = static_cast<uint32_t>(agent->PeripheralID);
+    for (int32_t mrd : agent->MRDIDs) info.MRDomainIDs.push_back(static_cast<uint32_t>(mrd));
+    (void)::SendSetClientStatusRequest(invokeID, status, info, signature != nullptr ? signature : "");
 }
 
 // ---------------------------------------------------------------- the application's side
@@ -67,13 +59,15 @@ int AppClientSeams::SendFailureEventMSG(int32_t sessionID, uint32_t status, bool
 void CTIApplication::InstallClientPorts() {
     if (m_PortsInstalled) return;
     // The model's client directory over the same records is installed with the server's ports.
-    SetClientSeams(m_Seams.get());
+    (void)SetClientSeams(m_Seams.get());
     m_PortsInstalled = true;
 }
 
 void CTIApplication::RemoveClientPorts() {
     if (!m_PortsInstalled) return;
-    if (&GetClientSeams() == m_Seams.get()) SetClientSeams(nullptr);
+    // Someone else's seams (a test's) stay where they are.
+    ClientSeams* installed = SetClientSeams(nullptr);
+    if (installed != m_Seams.get()) (void)SetClientSeams(installed);
     m_PortsInstalled = false;
 }
 

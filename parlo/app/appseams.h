@@ -1,6 +1,7 @@
 #pragma once
-// What the client session records reach of the application and the session layer: the
-// application's ClientSeams, installed by CTIApplication::Configure.
+// The application's ClientSeams: what the client session records reach of the application.
+// CTIApplication owns them, installs them in Configure and removes them in its destructor;
+// every call comes with the server lock held (see ClientSeams).
 #include <memory>
 
 #include "nuvlib/stdqueue.h"
@@ -10,23 +11,25 @@ class CTIApplication;
 
 class AppClientSeams final : public ClientSeams {
 public:
-    // `loginWait` is the application's agent-login wait queue; it outlives these seams.
-    explicit AppClientSeams(StdQueue* loginWait) : m_LoginWait(loginWait) {}
-    StdQueue* AgentLoginWaitQueue() override { return m_LoginWait; }
-    // ARM_APP_PATH_DOWN_IND for an agent-reporting session (one with an ARM record).
+    // `loginWait` is the application's agent-login wait queue; it outlives these seams. The
+    // application calls reach the running master (SessionProtocol::Master()); without one they
+    // do nothing.
+    explicit AppClientSeams(StdQueue& loginWait) : m_LoginWait(loginWait) {}
+    StdQueue& AgentLoginWaitQueue() override { return m_LoginWait; }
+    // ARM_APP_PATH_DOWN_IND for an agent-reporting session (one with an ARM record); OPC does
+    // not answer it.
     void SendAppPathDownInd(ClientCB& client) override;
     // The application's UnregisterECCVariables for the session's record.
     void UnregisterECCVariables(int32_t sessionID) override;
     // Lowers the application's client count.
     void CountedClientGone() override;
-    void ReportECCTooMuchData(const char* caller, uint32_t peripheralID, uint32_t callID) override;
-    bool FindSession(int32_t sessionID, bool& secure) override;
-    bool GetUniqueInstanceID(int32_t sessionID, std::string& out) override;
-    int SendFailureEventMSG(int32_t sessionID, uint32_t status, bool fail) override;
+    // The request's own invoke ID and outstanding record (the agent's PeripheralID and AgentID
+    // in it), then the writer, which drops the request and releases the record while the
+    // server is not ACTIVE. Nothing for a null agent.
     void SendSetClientStatusRequest(int32_t recordSessionID, uint32_t status,
                                     const std::shared_ptr<ClientAssociatedAgent>& agent,
-                                    const char* signature) override;  // appassociation.cpp
+                                    const char* signature) override;
 
 private:
-    StdQueue* m_LoginWait;
+    StdQueue& m_LoginWait;
 };

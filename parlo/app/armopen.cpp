@@ -1,21 +1,27 @@
 // OPC's answer to an agent-reporting client's application path: the session's ARM record is
 // filled and its open goes on; a path brought up for no session is taken down again.
+#include "parlo/app/openroad.h"
+
 #include "nuvlib/ems.h"
 #include "opcmsg/armapppath.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/appperipherals.h"
+#include "parlo/app/appqueue.h"
 #include "parlo/app/clientcb.h"
-#include "parlo/app/ctiapplication.h"
+#include "parlo/common/meterids.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
 #include "parlo/opclink/opcwriters.h"
 #include "parlo/app/appport.h"
+#include "parlo/session/session.h"
 
-void CTIApplication::ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t length) {
+void OpenRoad::ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t length) {
     if (data == nullptr || length < 4) return;
     const ARMAppPathUpRespMsg response(data + 4, length - 4);
-    if ((EMSGetTraceMask() & 0x20) != 0)
+    if ((EMSGetTraceMask() & tracebit::TR_PROC_6) != 0)
         EMSTraceMessage("ProcessARMAppPathUpRespMsg -- %s", response.ToString().c_str());
     if (!response.IsValid()) {
         EMSTraceMessage("ProcessARMAppPathUpRespMsg - malformed body of %d bytes, dropped.",
@@ -27,11 +33,10 @@ void CTIApplication::ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t leng
     ClientCB* client = record != nullptr ? ClientCB::Find(record->SessionID) : nullptr;
     if (record != nullptr && client != nullptr) {
         const uint64_t now = FileTimeNow();
-        model::Server().UpdateMeter(39, now > record->SendTime ? static_cast<int>((now - record->SendTime) / 10000) : 0);
+        model::Server().UpdateMeter(meter::OPCResponse, now > record->SendTime ? static_cast<int>((now - record->SendTime) / 10000) : 0);
         {
-            model::ServerLockGuard guard(model::ServerLock());
-            client->m_ARMClientInfo = new ARMClientInfo(response.GetStatus(), response.GetApplicationPathID(),
-                                                        response.GetAppPathMemberList());
+            client->SetARMClientInfo(new ARMClientInfo(response.GetStatus(), response.GetApplicationPathID(),
+                                                       response.GetAppPathMemberList()));
         }
         // Released before the open goes on, so that a refused open leaves no record behind.
         OPCReq::Release(record);

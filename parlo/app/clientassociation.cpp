@@ -2,6 +2,7 @@
 // every binding and association when a session lets its agents go.
 #include <algorithm>
 
+#include "ctimsg/servicemask.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/clientcb.h"
@@ -58,14 +59,14 @@ void AddToAssociateAgentList(ClientCB* record, const char* agentID, int32_t peri
             return;
         if (entry->MRDIDs.size() >= static_cast<size_t>(Agent::kMaxMRDs)) return;
         entry->MRDIDs.push_back(mrdID);
-        if (ClientCB::IsTraceOn(record, 0x01))
+        if (ClientCB::IsTraceOn(record, ClientCB::kTraceSession))
             EMSTraceMessage("AddToAssociateAgentList();           ADDED: SessionID=%d AgentID=%s "
                             "PeripheralID=%d MRDID=%d",
                             record->m_SessionID, agentID, peripheralID, mrdID);
         return;
     }
     record->m_AssociatedAgents.push_front(NewAssociatedAgent(agentID, peripheralID, {mrdID}));
-    if (trace != 0 && ClientCB::IsTraceOn(record, 0x01))
+    if (trace != 0 && ClientCB::IsTraceOn(record, ClientCB::kTraceSession))
         EMSTraceMessage("AddToAssociateAgentList();           ADDED: SessionID=%d AgentID=%s "
                         "PeripheralID=%d MRDID=%d",
                         record->m_SessionID, agentID, peripheralID, mrdID);
@@ -80,7 +81,7 @@ void RemoveFromAssociateAgentList(ClientCB* record, const char* agentID, int32_t
     for (auto it = list.begin(); it != list.end(); before = it, ++it) {
         ClientAssociatedAgent& entry = **it;
         if (entry.AgentID != agentID || entry.PeripheralID != peripheralID) continue;
-        if (ClientCB::IsTraceOn(record, 0x01))
+        if (ClientCB::IsTraceOn(record, ClientCB::kTraceSession))
             EMSTraceMessage("*** RemoveFromAssociateAgentList();           REMOVED: SessionID=%d "
                             "AgentID=%s PeripheralID=%d, MRDID=%d",
                             record->m_SessionID, agentID, peripheralID, mrdID);
@@ -96,7 +97,7 @@ void ClientCB::ClearAgentAssociations(ClientCB* record) {
     ServerLockGuard guard(ServerLock());
     ClientSeams& seams = GetClientSeams();
     const int32_t sessionID = record->m_SessionID;
-    if ((record->m_ServiceMask & kClientEvents) != 0 && record->m_Agent != nullptr) {
+    if ((record->m_ServiceMask & servicemask::CLIENT_EVENTS) != 0 && record->m_Agent != nullptr) {
         Agent* agent = record->m_Agent;
         record->m_Agent = nullptr;
         // A session replaced by a newer one for the same agent leaves that binding alone.
@@ -109,7 +110,7 @@ void ClientCB::ClearAgentAssociations(ClientCB* record) {
         return;
     }
     for (const ClientAssociatedAgentPtr& entry : record->m_AssociatedAgents) {
-        if (IsTraceOn(record, 0x01))
+        if (IsTraceOn(record, ClientCB::kTraceSession))
             EMSTraceMessage("*** RemoveFromAssociateAgentList();           REMOVED: SessionID=%d "
                             "AgentID=%s PeripheralID=%d",
                             sessionID, entry->AgentID.c_str(), entry->PeripheralID);

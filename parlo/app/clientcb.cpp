@@ -4,11 +4,15 @@
 #include <type_traits>
 #include <cstddef>
 
+#include "ctimsg/elementids.h"
+#include "ctimsg/servicemask.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/clientseams.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/csta.h"
 #include "parlo/model/modelutil.h"
+#include "parlo/session/session.h"
 #include "platform/clock.h"
 
 using model::ServerLock;
@@ -17,33 +21,29 @@ using model::ServerLockGuard;
 // The hash and the login-wait queue link records by offsetof.
 static_assert(std::is_standard_layout_v<ClientCB>);
 
-namespace {
-constexpr uint32_t kEmsStateTrace = 0x212E000F;
-constexpr int64_t kDaysThreshold = 259200;  // the list shows the age in days from 3 days on
-
-struct ClientHash {
-    std::array<StdQueue, ClientCB::kHashBuckets> buckets;
+struct ClientCB::Hash {
+    std::array<StdQueue, kHashBuckets> buckets;
     int count = 0;
-    ClientHash() {
-        for (StdQueue& b : buckets)
-            b.SetLinkOffset(static_cast<int32_t>(offsetof(ClientCB, m_HashLinks)));
+    Hash() {
+        for (StdQueue& b : buckets) b.SetLinkOffset(static_cast<int32_t>(offsetof(ClientCB, m_HashLinks)));
+    }
+    static Hash& Get() {
+        static Hash hash;
+        return hash;
+    }
+    // The bucket of a SessionID; null for a negative one (session IDs are positive).
+    static StdQueue* Bucket(int32_t sessionID) {
+        if (sessionID < 0) {
+            EMSTraceMessage("Out of range sessionID : %d , passed to ClientCB::HashIndex.\n", sessionID);
+            return nullptr;
+        }
+        return &Get().buckets[static_cast<size_t>(sessionID) % kHashBuckets];
     }
 };
 
-ClientHash& Hash() {
-    static ClientHash hash;
-    return hash;
-}
-
-// The bucket of a SessionID; null for a negative one (session IDs are positive).
-StdQueue* Bucket(int32_t sessionID) {
-    if (sessionID < 0) {
-        EMSTraceMessage("Out of range sessionID : %d , passed to ClientCB::HashIndex.\n",
-                        sessionID);
-        return nullptr;
-    }
-    return &Hash().buckets[static_cast<size_t>(sessionID) % ClientCB::kHashBuckets];
-}
+namespace {
+constexpr uint32_t kEmsStateTrace = 0x212E000F;
+constexpr int64_t kDaysThreshold = 259200;  // the list shows the age in days from 3 days on
 
 ClientCB* AsClient(void* p) { return static_cast<ClientCB*>(p); }
 
@@ -51,12 +51,14 @@ int64_t NowSeconds() { return plat::RealtimeNs() / 1000000000; }
 
 // The service letters of the dump, in their order.
 std::string ServiceLetters(uint32_t mask) {
+    using namespace servicemask;
     static constexpr struct {
         uint32_t bit;
         char letter;
-    } kLetters[] = {{0x80000000u, 'D'}, {0x01, 'C'}, {0x10, 'A'},      {0x20, 'P'},
-                    {0x02, 'U'},        {0x04, 'X'}, {0x08, 'M'},      {0x40, 'S'},
-                    {0x1000000, 'R'},   {0x2000000, 'Z'}};
+    } kLetters[] = {{DEBUG, 'D'},          {CLIENT_EVENTS, 'C'},      {ALL_EVENTS, 'A'},
+                    {PERIPHERAL_MONITOR, 'P'}, {CALL_DATA_UPDATE, 'U'}, {CLIENT_CONTROL, 'X'},
+                    {CONNECTION_MONITOR, 'M'}, {CLIENT_MONITOR, 'S'},   {REMASK_SUBSCRIPTION, 'R'},
+                    {STANDBY_CAPABLE, 'Z'}};
     std::string out;
     for (const auto& l : kLetters)
         if ((mask & l.bit) != 0) out += l.letter;
@@ -65,20 +67,21 @@ std::string ServiceLetters(uint32_t mask) {
 
 // The eight flag positions of the list line.
 std::string ListFlags(uint32_t mask) {
+    using namespace servicemask;
     std::string f(8, ' ');
-    if ((mask & 0x80000000u) != 0) f[0] = 'D';
-    if ((mask & 0x01) != 0)
+    if ((mask & DEBUG) != 0) f[0] = 'D';
+    if ((mask & CLIENT_EVENTS) != 0)
         f[1] = 'C';
-    else if ((mask & 0x20) != 0)
+    else if ((mask & PERIPHERAL_MONITOR) != 0)
         f[1] = 'P';
-    else if ((mask & 0x10) != 0)
+    else if ((mask & ALL_EVENTS) != 0)
         f[1] = 'A';
-    if ((mask & 0x02) != 0) f[2] = 'U';
-    if ((mask & 0x04) != 0) f[3] = 'X';
-    if ((mask & 0x08) != 0) f[4] = 'M';
-    if ((mask & 0x40) != 0) f[5] = 'S';
-    if ((mask & 0x1000000) != 0) f[6] = 'R';
-    if ((mask & 0x2000000) != 0) f[7] = 'Z';
+    if ((mask & CALL_DATA_UPDATE) != 0) f[2] = 'U';
+    if ((mask & CLIENT_CONTROL) != 0) f[3] = 'X';
+    if ((mask & CONNECTION_MONITOR) != 0) f[4] = 'M';
+    if ((mask & CLIENT_MONITOR) != 0) f[5] = 'S';
+    if ((mask & REMASK_SUBSCRIPTION) != 0) f[6] = 'R';
+    if ((mask & STANDBY_CAPABLE) != 0) f[7] = 'Z';
     return f;
 }
 }  // namespace
@@ -89,7 +92,7 @@ ClientCB::ClientCB(int32_t sessionID, const char* clientID)
       m_CreationTime(NowSeconds()) {
     m_MonitorList.SetLinkOffset(CTICSTAMonitor::ClientLinkOffset());
     HashInsert(this);
-    if (IsTraceOn(this, 0x01))
+    if (IsTraceOn(this, kTraceSession))
         EMSTraceMessage("*** Created ClientCB %d %s", m_SessionID, m_ClientID.c_str());
 }
 
@@ -111,7 +114,7 @@ ClientCB::~ClientCB() {
         if (m_MonitorList.First() == monitor) m_MonitorList.Remove(monitor);
     }
     HashRemove(this);
-    if (IsTraceOn(this, 0x01))
+    if (IsTraceOn(this, kTraceSession))
         EMSTraceMessage("*** Destroyed ClientCB %d %s", m_SessionID, m_ClientID.c_str());
     m_ARMClientInfo = nullptr;
     m_AssociatedAgents.clear();
@@ -123,33 +126,33 @@ ClientCB::~ClientCB() {
 
 void ClientCB::InitHash() {
     ServerLockGuard guard(ServerLock());
-    (void)Hash();
+    (void)Hash::Get();
 }
 
 void ClientCB::HashInsert(ClientCB* record) {
     ServerLockGuard guard(ServerLock());
-    StdQueue* bucket = Bucket(record->m_SessionID);
+    StdQueue* bucket = Hash::Bucket(record->m_SessionID);
     if (bucket == nullptr || record->m_HashLinks.IsQueued()) return;
     bucket->Append(record);
-    ++Hash().count;
+    ++Hash::Get().count;
 }
 
 void ClientCB::HashRemove(ClientCB* record) {
     ServerLockGuard guard(ServerLock());
     if (!record->m_HashLinks.IsQueued()) return;
-    StdQueue* bucket = Bucket(record->m_SessionID);
+    StdQueue* bucket = Hash::Bucket(record->m_SessionID);
     if (bucket == nullptr) return;
     bucket->Remove(record);
     record->m_HashLinks.Reset();
-    --Hash().count;
+    --Hash::Get().count;
 }
 
 ClientCB* ClientCB::Find(int32_t sessionID) {
     ServerLockGuard guard(ServerLock());
-    StdQueue* bucket = Bucket(sessionID);
+    StdQueue* bucket = Hash::Bucket(sessionID);
     if (bucket == nullptr) return nullptr;
     for (void* p = bucket->First(); p != nullptr; p = bucket->Next(p))
-        if (AsClient(p)->m_SessionID == sessionID) return AsClient(p);
+        if (AsClient(p)->GetSessionID() == sessionID) return AsClient(p);
     return nullptr;
 }
 
@@ -160,18 +163,18 @@ void ClientCB::DeleteBySessionID(int32_t sessionID) {
 
 void ClientCB::DeleteAll() {
     ServerLockGuard guard(ServerLock());
-    for (StdQueue& bucket : Hash().buckets)
+    for (StdQueue& bucket : Hash::Get().buckets)
         while (void* p = bucket.First()) delete AsClient(p);  // each unlinks itself
 }
 
 int ClientCB::Count() {
     ServerLockGuard guard(ServerLock());
-    return Hash().count;
+    return Hash::Get().count;
 }
 
 void ClientCB::GetConfigClients(std::vector<ClientCB*>& out) {
     ServerLockGuard guard(ServerLock());
-    for (StdQueue& bucket : Hash().buckets)
+    for (StdQueue& bucket : Hash::Get().buckets)
         for (void* p = bucket.First(); p != nullptr; p = bucket.Next(p))
             if (AsClient(p)->m_ConfigFlag != 0) out.push_back(AsClient(p));
 }
@@ -179,7 +182,7 @@ void ClientCB::GetConfigClients(std::vector<ClientCB*>& out) {
 ClientCB* ClientCB::FindByAssociatedAgent(const char* agentID, int32_t peripheralID) {
     if (agentID == nullptr) return nullptr;
     ServerLockGuard guard(ServerLock());
-    for (StdQueue& bucket : Hash().buckets)
+    for (StdQueue& bucket : Hash::Get().buckets)
         for (void* p = bucket.First(); p != nullptr; p = bucket.Next(p))
             for (const ClientAssociatedAgentPtr& entry : AsClient(p)->m_AssociatedAgents)
                 if (entry->AgentID == agentID && entry->PeripheralID == peripheralID)
@@ -191,7 +194,7 @@ std::vector<ClientCB*> ClientCB::GetAppPathClients(uint32_t applicationPathID) {
     constexpr size_t kMaxAppPathClients = 4;
     std::vector<ClientCB*> out;
     ServerLockGuard guard(ServerLock());
-    for (StdQueue& bucket : Hash().buckets)
+    for (StdQueue& bucket : Hash::Get().buckets)
         for (void* p = bucket.First(); p != nullptr; p = bucket.Next(p)) {
             ClientCB* record = AsClient(p);
             if (record->m_ApplicationPathID != applicationPathID) continue;
@@ -204,7 +207,7 @@ std::vector<ClientCB*> ClientCB::GetAppPathClients(uint32_t applicationPathID) {
 std::vector<ClientCB*> ClientCB::GetAllClients() {
     std::vector<ClientCB*> out;
     ServerLockGuard guard(ServerLock());
-    for (StdQueue& bucket : Hash().buckets)
+    for (StdQueue& bucket : Hash::Get().buckets)
         for (void* p = bucket.First(); p != nullptr; p = bucket.Next(p)) out.push_back(AsClient(p));
     return out;
 }
@@ -218,7 +221,7 @@ const char* ClientCB::StateName(uint32_t state) {
 }
 
 bool ClientCB::IsTraceOn(const ClientCB* record, uint32_t bits) {
-    if ((EMSGetTraceMask() & 0x10) != 0) return true;
+    if ((EMSGetTraceMask() & tracebit::TR_PROC_5) != 0) return true;
     return record != nullptr && (record->m_TraceFlags & bits) != 0;
 }
 
@@ -247,11 +250,117 @@ int32_t ClientCB::LoginWaitLinkOffset() {
 
 void ClientCB::RemoveFromLoginWait(ClientCB* record) {
     if (record == nullptr || !record->m_QueueThread.IsQueued()) return;
-    if (StdQueue* queue = GetClientSeams().AgentLoginWaitQueue()) queue->Remove(record);
+    GetClientSeams().AgentLoginWaitQueue().Remove(record);
     record->m_QueueThread.Reset();
 }
 
 void ClientCB::SendAppPathDownInd() { GetClientSeams().SendAppPathDownInd(*this); }
+
+// ---------------------------------------------------------------- the open road's steps
+
+void ClientCB::AcceptOpenRequest(BaseMSGPtr request, const Host& host, uint64_t received) {
+    ServerLockGuard guard(ServerLock());
+    BaseMSG& open = *request;
+    m_Version = open.GetUINT(elementid::VersionNumber);
+    m_ServiceMask = open.GetUINT(elementid::ServiceMask);
+    m_CallMsgMask = open.GetUINT(elementid::CallMsgMask);
+    m_ConfigMsgMask = open.GetUINT(elementid::ConfigMsgMask);
+    m_AgentStateMask = open.GetUINT(elementid::AgentStateMask);
+    m_ClientSignature = ElementText(open, elementid::ClientSignature);
+    if (m_ClientSignature.empty()) m_ClientSignature = m_ClientID;
+    m_ApplicationPathID = open.Present(elementid::ApplicationPathID) ? open.GetUINT(elementid::ApplicationPathID) : 0;
+    m_HostName = host.name;
+    m_HostAddress = host.address;
+    m_HostPort = host.port;
+    m_OpenRequestTime = received;
+    SetOpenReq(std::move(request));
+}
+
+void ClientCB::ClaimAgentOfOpenRequest() {
+    ServerLockGuard guard(ServerLock());
+    if (m_OpenReq == nullptr) return;
+    BaseMSG& open = *m_OpenReq;
+    m_PeripheralID = open.GetINT(elementid::CTIPeripheralID);
+    m_HasAgentExtension = open.Present(elementid::AgentExtension) ? 1 : 0;
+    m_HasAgentID = open.Present(elementid::AgentID) ? 1 : 0;
+    m_HasAgentInstrument = open.Present(elementid::AgentInstrument) ? 1 : 0;
+    m_AgentExtension = ElementText(open, elementid::AgentExtension);
+    m_AgentID = ElementText(open, elementid::AgentID);
+    m_AgentInstrument = ElementText(open, elementid::AgentInstrument);
+}
+
+void ClientCB::SetOpenReq(BaseMSGPtr msg) {
+    delete m_OpenReq;
+    m_OpenReq = msg.release();
+}
+
+BaseMSGPtr ClientCB::TakeOpenReq() {
+    BaseMSGPtr out(m_OpenReq);
+    m_OpenReq = nullptr;
+    return out;
+}
+
+void ClientCB::SetState(State state) {
+    ServerLockGuard guard(ServerLock());
+    m_State = state;
+}
+
+void ClientCB::MarkCounted() { m_CountedClient = true; }
+
+bool ClientCB::TakeCounted() {
+    const bool counted = m_CountedClient;
+    m_CountedClient = false;
+    return counted;
+}
+
+void ClientCB::SetConfigPeripheral(uint32_t peripheralID) {
+    ServerLockGuard guard(ServerLock());
+    m_ConfigPeripheralID = peripheralID;
+    m_ConfigFlag = 1;
+}
+
+void ClientCB::SetARMClientInfo(ARMClientInfoPtr info) {
+    ServerLockGuard guard(ServerLock());
+    m_ARMClientInfo = std::move(info);
+}
+
+// ---------------------------------------------------------------- the session's agent
+
+void ClientCB::BindAgent(Agent* agent) {
+    ServerLockGuard guard(ServerLock());
+    m_Agent = agent;
+}
+
+Agent* ClientCB::UnbindAgent() {
+    ServerLockGuard guard(ServerLock());
+    Agent* agent = m_Agent;
+    m_Agent = nullptr;
+    return agent;
+}
+
+void ClientCB::AdoptAgentNames(const std::string& agentID, const std::string& extension,
+                               const std::string& instrument) {
+    ServerLockGuard guard(ServerLock());
+    m_AgentID = agentID;
+    m_AgentExtension = extension;
+    m_AgentInstrument = instrument;
+}
+
+void ClientCB::ForgetUnclaimedAgentNames() {
+    ServerLockGuard guard(ServerLock());
+    if (m_HasAgentExtension == 0) m_AgentExtension.clear();
+    if (m_HasAgentID == 0) m_AgentID.clear();
+    if (m_HasAgentInstrument == 0) m_AgentInstrument.clear();
+}
+
+ClientAssociatedAgentList ClientCB::TakeAssociatedAgents() {
+    ServerLockGuard guard(ServerLock());
+    ClientAssociatedAgentList out;
+    out.swap(m_AssociatedAgents);
+    return out;
+}
+
+void ClientCB::SetTraceFlags(uint32_t flags) { m_TraceFlags = flags; }
 
 model::ClientInfo ClientCB::Info() {
     model::ClientInfo info;
@@ -302,7 +411,8 @@ std::string ClientCB::GetDumpString(ClientCB* record) {
             out += line;
         }
     }
-    GetClientSeams().GetDumpData(record->m_SessionID, out);
+    // The session layer's dump of the session follows here once the session layer has one
+    // (SessionProtocol::GetDumpData).
     return out;
 }
 
@@ -323,19 +433,20 @@ std::string ClientCB::GetListEntry(ClientCB* record) {
         (void)BoundedSprintf(age, sizeof age, "%3d days", static_cast<int>(seconds / 86400));
 
     std::string agentID, agentExt;
-    if ((record->m_ServiceMask & kClientMonitor) != 0) {
+    if ((record->m_ServiceMask & servicemask::CLIENT_MONITOR) != 0) {
         agentID = agentExt = "  *";
-    } else if ((record->m_ServiceMask & kClientEvents) != 0) {
+    } else if ((record->m_ServiceMask & servicemask::CLIENT_EVENTS) != 0) {
         agentID = record->m_AgentID.empty() ? "* N/A *" : record->m_AgentID;
         agentExt = record->m_AgentExtension.empty() ? "* N/A *" : record->m_AgentExtension;
     }
 
-    bool secure = false;
+    SessionFacts session;
     const char* connection = "N/A";
-    if (GetClientSeams().FindSession(record->m_SessionID, secure))
-        connection = secure ? "secure" : "non-secure";
-    std::string unique;
-    if (!GetClientSeams().GetUniqueInstanceID(record->m_SessionID, unique)) unique = "N/A";
+    std::string unique = "N/A";
+    if (FindSessionFacts(record->m_SessionID, session)) {
+        connection = session.secure ? "secure" : "non-secure";
+        unique = session.uniqueInstanceID;
+    }
 
     char line[512];
     (void)BoundedSprintf(line, sizeof line,
@@ -354,9 +465,9 @@ int KillClientSession(ClientCB* record, uint32_t status) {
     char text[256];
     (void)BoundedSprintf(text, sizeof text,
                          "FORCED TERMINATION OF CLIENT \"%s\" SESSION %d at %s(%s:%d)",
-                         record->m_ClientID.c_str(), record->m_SessionID,
-                         record->m_HostName.c_str(), record->m_HostAddress.c_str(),
-                         static_cast<int>(record->m_HostPort));
+                         record->GetClientID().c_str(), record->GetSessionID(),
+                         record->GetHostName().c_str(), record->GetHostAddress().c_str(),
+                         static_cast<int>(record->GetHostPort()));
     EMSEvent0I1S(kEmsStateTrace, 0, 0, text);
-    return GetClientSeams().SendFailureEventMSG(record->m_SessionID, status, true);
+    return SessionProtocol::SendFailureEventMSG(record->GetSessionID(), status, true);
 }

@@ -2,7 +2,6 @@
 
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/clientcb.h"
-#include "parlo/app/clientseams.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/model/modelutil.h"
 
@@ -12,10 +11,10 @@ using model::ServerLockGuard;
 namespace {
 model::ConfigClient ConfigClientOf(const ClientCB& record) {
     model::ConfigClient client;
-    client.sessionID = record.m_SessionID;
-    client.configMsgMask = record.m_ConfigMsgMask;
-    client.configPeripheralID = static_cast<int32_t>(record.m_ConfigPeripheralID);
-    client.version = record.m_Version;
+    client.sessionID = record.GetSessionID();
+    client.configMsgMask = record.GetConfigMsgMask();
+    client.configPeripheralID = static_cast<int32_t>(record.GetConfigPeripheralID());
+    client.version = record.GetVersion();
     client.tressik = ClientCB::IsTressikClient(&record);
     return client;
 }
@@ -40,14 +39,13 @@ int ClientCBDirectory::ValidateMessage(const char* caller, BaseMSG& msg) {
 
 uint64_t ClientCBDirectory::FileTimeNow() { return ::FileTimeNow(); }
 
-void ClientCBDirectory::ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
-                                             uint32_t callID) {
-    GetClientSeams().ReportECCTooMuchData(caller, peripheralID, callID);
+void ClientCBDirectory::ReportECCTooMuchData(const char*, uint32_t, uint32_t) {
+    CTIApplication::ReportECCTooMuchData();
 }
 
 void ClientCBDirectory::ClearClientAgent(int32_t sessionID) {
     ServerLockGuard guard(ServerLock());
-    if (ClientCB* record = ClientCB::Find(sessionID)) record->m_Agent = nullptr;
+    if (ClientCB* record = ClientCB::Find(sessionID)) (void)record->UnbindAgent();
 }
 
 void ClientCBDirectory::AddToAssociateAgentList(int32_t sessionID, const char* agentID,
@@ -70,7 +68,7 @@ std::vector<std::vector<int32_t>> ClientCBDirectory::AssociatedAgentMRDs(int32_t
     ServerLockGuard guard(ServerLock());
     ClientCB* record = ClientCB::Find(sessionID);
     if (record == nullptr) return out;
-    for (const ClientAssociatedAgentPtr& entry : record->m_AssociatedAgents)
+    for (const ClientAssociatedAgentPtr& entry : record->GetAssociatedAgents())
         if (entry->AgentID == agentID && entry->PeripheralID == peripheralID)
             out.push_back(entry->MRDIDs);
     return out;

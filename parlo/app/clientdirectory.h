@@ -1,7 +1,8 @@
 #pragma once
 // The object model's client directory over the ClientCB hash: the model's look-ups of
-// clients, its association calls and its helpers. The application installs one at start
-// (with model::InstallPorts); tests install their own.
+// clients, its association calls and its helpers. The server installs the one instance at
+// start (with model::InstallPorts); tests install their own. Any thread: every call that
+// reads a record takes the server lock itself (the caller may hold it already).
 #include "parlo/model/ports.h"
 
 class ClientCBDirectory final : public model::ClientDirectory {
@@ -12,7 +13,7 @@ public:
     // Fills `out` from the record of that SessionID (under the server lock); the pointers
     // in it stay the record's, valid while the caller holds the server lock.
     [[nodiscard]] bool Find(int32_t sessionID, model::ClientInfo& out) override;
-    int ValidateMessage(const char* caller, BaseMSG& msg) override;
+    [[nodiscard]] int ValidateMessage(const char* caller, BaseMSG& msg) override;
     uint64_t FileTimeNow() override;
     void ReportECCTooMuchData(const char* caller, uint32_t peripheralID,
                               uint32_t callID) override;

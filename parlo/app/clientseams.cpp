@@ -2,14 +2,16 @@
 
 #include <atomic>
 
+#include "nuvlib/ems.h"
+
 namespace {
-ClientSeams g_Defaults;
 std::atomic<ClientSeams*> g_Installed{nullptr};
 }  // namespace
 
-void SetClientSeams(ClientSeams* seams) { g_Installed.store(seams); }
+ClientSeams* SetClientSeams(ClientSeams* seams) { return g_Installed.exchange(seams); }
 
 ClientSeams& GetClientSeams() {
     ClientSeams* seams = g_Installed.load();
-    return seams != nullptr ? *seams : g_Defaults;
+    if (seams == nullptr) EMSFailMessage("*** The client records run without the application's seams. ***");
+    return *seams;
 }

@@ -1,22 +1,28 @@
 // CTI_SET_CLIENT_STATUS_RESP: OPC's answer to a set-client-status request. The client had its
 // confirmation when the request went out; the answer only ends the agent's pending request.
+#include "parlo/app/agentevents.h"
+
 #include <string>
 
 #include "nuvlib/ems.h"
 #include "opcmsg/agentmsgs.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/appperipherals.h"
+#include "parlo/app/appqueue.h"
 #include "parlo/app/clientcb.h"
-#include "parlo/app/ctiapplication.h"
+#include "parlo/app/openroad.h"
+#include "parlo/common/meterids.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
+#include "parlo/session/session.h"
 
 namespace {
 
 constexpr uint32_t kClientStatusFailedEMS = 0xA12EC008;
-constexpr int kMeterOPCResponseTime = 39;
 
 // The names of OPC's result codes 0 to -13, for the trace.
 const char* ResultCodeText(int32_t code) {
@@ -44,7 +50,7 @@ void MarkClientStatusRequested(const std::string& agentID, uint32_t peripheralID
         agent->m_ClientStatusRequested = true;
 }
 
-void CTIApplication::ProcessClientStatusResponse(const uint8_t* body, size_t length) {
+void AgentEvents::ProcessClientStatusResponse(const uint8_t* body, size_t length) {
     OPCSetClientStatusResp response;
     const OPCBodyResult parsed = ParseSetClientStatusResp(body, length, &response);
     if (!parsed.ok) {
@@ -53,13 +59,13 @@ void CTIApplication::ProcessClientStatusResponse(const uint8_t* body, size_t len
         return;
     }
     const auto result = static_cast<int32_t>(response.ResultCode);
-    if (EMSGetTraceMask() & 0x20)
+    if (EMSGetTraceMask() & tracebit::TR_PROC_6)
         EMSTraceMessage("SET_CLIENT_STATUS_RESP: InvokeID=0x%x ResultCode=%d(%s)", response.InvokeID,
                         static_cast<int>(result), ResultCodeText(result));
     if (!MDSIO::IsServerActive()) return;
     OPCReq* request = OPCReq::Find(response.InvokeID);
     if (request == nullptr) {
-        if (IsActive())
+        if (queue_.IsActive())
             EMSTraceMessage("*** ProcessClientStatusResponse: No pending request with uniqueID 0x%x ***",
                             response.InvokeID);
         return;
@@ -72,11 +78,11 @@ void CTIApplication::ProcessClientStatusResponse(const uint8_t* body, size_t len
     }
     if (request->SessionID != 0) {
         const uint64_t elapsed = (FileTimeNow() - request->SendTime) / 10000;
-        model::Server().UpdateMeter(kMeterOPCResponseTime, static_cast<int>(static_cast<uint32_t>(elapsed)));
+        model::Server().UpdateMeter(meter::OPCResponse, static_cast<int>(static_cast<uint32_t>(elapsed)));
         model::ServerLockGuard guard(model::ServerLock());
         if (const ClientCB* client = ClientCB::Find(request->SessionID); client != nullptr && result != 0)
-            EMSEvent2I2S(kClientStatusFailedEMS, 0, 0, client->m_SessionID, result,
-                         client->m_AgentID.c_str(), client->m_ClientID.c_str());
+            EMSEvent2I2S(kClientStatusFailedEMS, 0, 0, client->GetSessionID(), result,
+                         client->GetAgentID().c_str(), client->GetClientID().c_str());
     }
     OPCReq::Release(request);
 }

@@ -3,13 +3,13 @@
 #include <cstring>
 
 #include "ctimsg/elementids.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/messages.h"
 #include "parlo/app/apphelpers.h"
 #include "parlo/app/ctiapplication.h"
 
 namespace {
 constexpr uint16_t kConfigTypeUnsolicited = 2;
-constexpr uint32_t kConfigMRD = 0x20;  // no key element of its own: every table's key
 constexpr uint32_t kConfigTerminal = 0x100;  // terminals have no key
 
 // The key as the clients read it: the float's 8 bytes as the process keeps them.
@@ -25,7 +25,7 @@ void CTIApplication::SendConfigBeginEvent(uint32_t infoBit, double key, int32_t 
     ConfigBeginEventMSG event;
     event.SetUSHORT(elementid::ConfigType, kConfigTypeUnsolicited);
     event.SetUINT(elementid::ConfigurationInformation, infoBit);
-    if (infoBit == kConfigMRD) {
+    if (infoBit == configinfomask::CONFIG_MRD) {  // no key element of its own: every table's key
         for (uint32_t element : {elementid::AgentConfigKey, elementid::SkillGroupConfigKey,
                                  elementid::ServiceConfigKey, elementid::DeviceConfigKey,
                                  elementid::CallTypeConfigKey})

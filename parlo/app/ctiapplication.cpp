@@ -4,17 +4,21 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <optional>
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
+#include "ctimsg/statuscodes.h"
 #include "nuvlib/ems.h"
 #include "parlo/app/appport.h"
 #include "parlo/app/appseams.h"
 #include "parlo/app/clientcb.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/common/svrtrace.h"
 #include "parlo/model/call.h"
 #include "parlo/model/csta.h"
+#include "parlo/model/modelutil.h"
 #include "parlo/model/ports.h"
 #include "parlo/model/terminalconfig.h"
 #include "parlo/common/ctilock.h"
@@ -59,9 +63,8 @@ CTIApplication::CTIApplication()
                                                               UINT32_MAX, 0, 0)),
       m_AppServerQueueLock(
           std::make_unique<CTILockObject>(1, nullptr, "Application Server Queue Lock ", UINT32_MAX, 0, 0)),
-      m_Seams(std::make_unique<AppClientSeams>(&m_AgentLoginWaitQueue)) {
+      m_Seams(std::make_unique<AppClientSeams>(m_AgentLoginWaitQueue)) {
     m_AgentLoginWaitQueue.SetLinkOffset(ClientCB::LoginWaitLinkOffset());
-    m_StateTime = CalendarSeconds();
     m_AppServerQueueServiceTime = m_AppServerReqQueueServiceTime = FileTimeNow();
 }
 
@@ -72,9 +75,10 @@ CTIApplication::~CTIApplication() {
 
 void CTIApplication::Configure(CTIRegistry* registry) {
     m_Registry = registry;
+    m_Queue.SetRegistry(registry);
     if (registry != nullptr) {
         const CTIRegistry::ConfigBlock& c = registry->Config();
-        m_AgentLoginRequired = c.AgentLoginRequired;
+        m_OpenRoad.SetAgentLoginRequired(c.AgentLoginRequired);
         m_DisableUTF8Conversion = c.DisableUTF8Conversion;
     }
     // The session layer takes the CG public interface as the listen address.
@@ -89,22 +93,6 @@ void CTIApplication::Configure(CTIRegistry* registry) {
     InstallClientPorts();
     if (configured == 0) return;  // stays New
     if (GetState() == New) SetState(Configured);
-}
-
-void CTIApplication::SetState(int state) {
-    std::lock_guard<std::mutex> hold(m_Lock);
-    SetStateLocked(state);
-}
-
-void CTIApplication::SetStateLocked(int state) {
-    m_State = state;
-    m_StateTime = CalendarSeconds();
-    SetInputEventLocked();
-}
-
-int64_t CTIApplication::GetStateTime() const {
-    std::lock_guard<std::mutex> hold(m_Lock);
-    return m_StateTime;
 }
 
 std::string CTIApplication::TimeInStateText(int64_t seconds) {
@@ -153,14 +141,14 @@ void CTIApplication::Dump(std::string& text) {
     text += "  time_in_state=" + GetTimeInStateText();
     (void)BoundedSprintf(line, sizeof line, "    m_NumClients=%d\n", static_cast<int>(GetNumClients()));
     text += line;
-    (void)BoundedSprintf(line, sizeof line, "    m_AgentLoginRequired=%s\n", m_AgentLoginRequired ? "TRUE" : "FALSE");
+    (void)BoundedSprintf(line, sizeof line, "    m_AgentLoginRequired=%s\n", IsAgentLoginRequired() ? "TRUE" : "FALSE");
     text += line;
     (void)BoundedSprintf(line, sizeof line, "    m_DisableUTF8Conversion=%s\n",
                          m_DisableUTF8Conversion ? "TRUE" : "FALSE");
     text += line;
     // One input event; its "handle" is the event's own address, as a 32-bit number.
     (void)BoundedSprintf(line, sizeof line, "    m_ApplicationEvents[%d]=0x%x\n", 0,
-                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(&m_Wake)));
+                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_Queue.EventHandle())));
     text += line;
     (void)BoundedSprintf(line, sizeof line, "    m_AgentLoginWaitQueue=%d\n",
                          static_cast<int>(m_AgentLoginWaitQueue.Count()));
@@ -184,26 +172,6 @@ void CTIApplication::ResetIDCounters() {
     EMSTraceMessage("CTIApplication::ResetIDCounters: session and monitor ids start again at 1.");
 }
 
-// ---------------------------------------------------------------- peripherals
-
-void CTIApplication::AddPeripheral(uint32_t peripheralID, uint16_t type) {
-    if (std::find(m_PeripheralIDs.begin(), m_PeripheralIDs.end(), peripheralID) != m_PeripheralIDs.end()) return;
-    m_PeripheralIDs.push_back(peripheralID);
-    m_PeripheralTypes.push_back(type);
-}
-
-int16_t CTIApplication::GetPeripheralType(uint32_t peripheralID) const {
-    if (m_PeripheralIDs.empty()) return -1;
-    if (peripheralID == 0xFFFFFFFFu) return static_cast<int16_t>(m_PeripheralTypes.front());
-    for (size_t i = 0; i < m_PeripheralIDs.size(); ++i)
-        if (m_PeripheralIDs[i] == peripheralID) return static_cast<int16_t>(m_PeripheralTypes[i]);
-    return -1;
-}
-
-uint32_t CTIApplication::GetFirstPeripheralType() const {
-    return m_PeripheralTypes.empty() ? 0xFFFFFFFFu : m_PeripheralTypes.front();
-}
-
 // ---------------------------------------------------------------- ECC variables
 
 void CTIApplication::RegisterECCVariable(int32_t id, const char* name, ClientCB* client) {
@@ -221,11 +189,11 @@ void CTIApplication::RegisterECCVariable(int32_t id, const char* name, ClientCB*
     const bool already = std::find(record->clients.begin(), record->clients.end(), client) != record->clients.end();
     if (!already) {
         record->clients.push_back(client);
-        (void)SessionProtocol::AddVariable(client->m_SessionID, static_cast<uint32_t>(id), record->name.c_str());
+        (void)SessionProtocol::AddVariable(client->GetSessionID(), static_cast<uint32_t>(id), record->name.c_str());
     }
-    if ((EMSGetTraceMask() & 0x10) || ClientCB::IsTraceOn(client, 0x01))
+    if ((EMSGetTraceMask() & tracebit::TR_PROC_5) || ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
         EMSTraceMessage("ECC Variable %s (ID:%d) %sregistered for client %s (ref=%d)", record->name.c_str(),
-                        static_cast<int>(id), already ? "already " : "", client->m_ClientID.c_str(),
+                        static_cast<int>(id), already ? "already " : "", client->GetClientID().c_str(),
                         static_cast<int>(record->clients.size()));
 }
 
@@ -235,9 +203,9 @@ void CTIApplication::UnregisterECCVariables(ClientCB* client) {
         auto found = std::find(record.clients.begin(), record.clients.end(), client);
         if (found != record.clients.end()) {
             record.clients.erase(found);
-            if (client != nullptr && ClientCB::IsTraceOn(client, 0x01))
+            if (client != nullptr && ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
                 EMSTraceMessage("ECC Variable %s (ID:%d) unregistered for client %s (ref=%d)", record.name.c_str(),
-                                static_cast<int>(record.id), client->m_ClientID.c_str(),
+                                static_cast<int>(record.id), client->GetClientID().c_str(),
                                 static_cast<int>(record.clients.size()));
         }
         // A registration nobody holds any more goes, whether or not this client held it.
@@ -249,7 +217,7 @@ void CTIApplication::UnregisterECCVariables(ClientCB* client) {
 void CTIApplication::GetECCVariableClients(int32_t id, std::vector<std::string>& out) {
     for (const auto& record : m_ECCVariableRegistrations) {
         if (record->id != id) continue;
-        for (const ClientCB* client : record->clients) out.push_back(client->m_ClientID);
+        for (const ClientCB* client : record->clients) out.push_back(client->GetClientID());
         return;
     }
 }
@@ -257,25 +225,35 @@ void CTIApplication::GetECCVariableClients(int32_t id, std::vector<std::string>&
 void CTIApplication::GetECCVariableClients(std::string& text) {
     for (const auto& record : m_ECCVariableRegistrations) {
         text += record->name + " (ID:" + std::to_string(record->id) + "):";
-        for (const ClientCB* client : record->clients) text += " " + client->m_ClientID;
+        for (const ClientCB* client : record->clients) text += " " + client->GetClientID();
         text += "\n";
     }
 }
 
+void CTIApplication::DeleteECCVariable(int32_t id, const std::string& name, int32_t isArray) {
+    // The registrations name records, which the server lock keeps alive.
+    model::ServerLockGuard guard(model::ServerLock());
+    auto it = m_ECCVariableRegistrations.begin();
+    while (it != m_ECCVariableRegistrations.end() && (*it)->id != id) ++it;
+    if (it == m_ECCVariableRegistrations.end()) return;
+    std::unique_ptr<ECCVariableRegistration> record = std::move(*it);
+    m_ECCVariableRegistrations.erase(it);
+    while (!record->clients.empty()) {
+        ClientCB* client = record->clients.front();
+        record->clients.erase(record->clients.begin());
+        (void)SendFailureEventMSG(client->GetSessionID(),
+                                  isArray != 0 ? E_CTI_NAMED_ARRAY_NOT_CONFIGURED : E_CTI_NAMED_VARIABLE_NOT_CONFIGURED, false);
+        if (ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
+            EMSTraceMessage("ECC Variable %s (ID:%d) registered for client %s DELETED.", name.c_str(),
+                            static_cast<int>(id), client->GetClientID().c_str());
+        (void)RemoveVariable(client->GetSessionID(), static_cast<uint32_t>(id), name.c_str());
+    }
+}
+
 void CTIApplication::GetTraceKeywords(std::vector<std::string>& names, std::vector<int>& bits) {
-    static constexpr struct {
-        const char* name;
-        int bit;
-    } kKeywords[] = {
-        {"client_agent_statistics_brief", 1}, {"client_agent_statistics_full", 2}, {"client_heartbeats", 3},
-        {"client_skill_statistics_brief", 4}, {"client_skill_statistics_full", 5}, {"opc_agent_statistics", 6},
-        {"opc_skill_statistics", 7},          {"lock_route", 9},                   {"route_table", 8},
-        {"route_register", 10},               {"route_dialog", 11},                {"session_layer", 12},
-        {"transport_layer", 13},              {"periph_variables", 14},            {"ecc_variables", 15},
-    };
-    for (const auto& k : kKeywords) {
-        names.emplace_back(k.name);
-        bits.push_back(k.bit);
+    for (const TraceKeywordRow& row : TraceKeywordRows()) {
+        names.emplace_back(row.name);
+        bits.push_back(static_cast<int>(row.bit));
     }
 }
 
@@ -286,68 +264,34 @@ void CTIApplication::GetTraceKeywords(std::string& text) {
     for (size_t i = 0; i < names.size(); ++i) text += names[i] + " " + std::to_string(bits[i]) + "\n";
 }
 
-int CTIApplication::GetState() const {
-    std::lock_guard<std::mutex> hold(m_Lock);
-    return m_State;
-}
-
-bool CTIApplication::IsThreadRunning() const {
-    std::lock_guard<std::mutex> hold(m_Lock);
-    return m_ThreadRunning;
-}
-
 int CTIApplication::Activate() {
-    {
-        std::unique_lock<std::mutex> hold(m_Lock);
-        if (m_State == Standby && m_ThreadRunning) {
-            // The running standby thread serves on; only the mode changes.
-            SetStateLocked(Active);
-            hold.unlock();
+    switch (m_Queue.SwitchToActive()) {
+        case ApplicationQueue::ActiveSwitch::Switched:
             (void)StandbyToOpen();
             GetAppServerPort().MakeActive();
             return 1;
-        }
-        if (m_State == Active && m_ThreadRunning) return 1;
+        case ApplicationQueue::ActiveSwitch::AlreadyActive:
+            return 1;
+        case ApplicationQueue::ActiveSwitch::StartNeeded:
+            break;
     }
     OpenClientPorts(*this, true);
-    return StartThread(1);
+    return m_Queue.StartThread(1);
 }
 
 int CTIApplication::StartStandby() {
-    {
-        std::lock_guard<std::mutex> hold(m_Lock);
-        if (m_State == Standby && m_ThreadRunning) return 1;
-        if (m_State == Active && m_ThreadRunning) return 0;
-    }
+    const std::optional<int> running = m_Queue.RunningState();
+    if (running == Standby) return 1;
+    if (running == Active) return 0;
     OpenClientPorts(*this, false);
-    return StartThread(0);
+    return m_Queue.StartThread(0);
 }
 
-int CTIApplication::StartThread(int active) {
-    AppServerPort& port = GetAppServerPort();
-    {
-        std::lock_guard<std::mutex> hold(m_Lock);
-        if (m_ThreadRunning) return 0;
-        SetStateLocked(active ? Active : Standby);
-        m_ThreadRunning = true;
-        m_StopThread = false;
-        m_FailThread = false;
-    }
-    port.StartThread(kThreadName, ThreadMain, this);
-    return 1;
+void CTIApplication::Idle(int reason) {
+    // The clients go first, while the thread still takes their closes.
+    (void)SessionProtocol::Close(static_cast<uint32_t>(reason));
+    m_Queue.Stop(reason);
 }
-
-unsigned CTIApplication::ThreadMain(void* argument) {
-    auto* application = static_cast<CTIApplication*>(argument);
-    int active;
-    {
-        std::lock_guard<std::mutex> hold(application->m_Lock);
-        active = application->m_State == Active ? 1 : 0;
-    }
-    application->Run(active);
-    return 0;
-}
-
 
 const uint8_t* CTIApplication::ProcessTerminalConfig(int32_t op, int32_t update, const uint8_t* record,
                                                      const uint8_t* end) {

@@ -1,20 +1,40 @@
 #pragma once
-// CTIApplication: the application object as the server core sees it today: configuration,
-// link status, the daily id reset, the application thread with its OPC input queue, and the
-// server's forwarders (most do nothing until the session and object layers exist). It is the
-// session layer's master: activation opens the client ports, idling closes them, and its
-// thread takes the client input (today only the verdict on OPEN_REQ and the close).
-#include <atomic>
-#include <condition_variable>
+// CTIApplication: the application object. It is the session layer's master (activation opens
+// the client ports, idling closes them) and its host (SessionHost: it takes the client input
+// and the session hooks), and the server core's application: configuration, the link status,
+// the daily id reset, and the server's forwarders.
+//
+// Its work is split by concern, each in its own class and header, owned here:
+//   ApplicationQueue (appqueue.h)  the application thread, its OPC input queue, the state
+//   AppDispatch (appdispatch.h)    the two dispatch tables and the dispatch through them
+//   OpenRoad (openroad.h)          the open road, agent association, OPC's answers on it
+//   AgentEvents (agentevents.h)    CTI_AGENT_EVENT and the client status answers
+//   ClientClose (clientclose.h)    close, clean-up, the session hooks, agent removal
+//   AppPeripherals (appperipherals.h)  the peripherals seen in OPC messages
+// The rest stays here: the ECC variable registrations, the application servers
+// (appservers.cpp), the connection look-ups (appconnections.cpp), the configuration pushes
+// (configevents.cpp) and the client records' seams (appseams.cpp). Every operation of the
+// system keeps its name here (the dispatch tables and the server call them so): a member
+// whose work moved forwards to the class that does it.
+//
+// Threads: the application thread runs the handlers; the server's threads call the
+// forwarders and the producers; the session layer calls the SessionHost hooks on its own
+// threads (each says what it takes).
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "nuvlib/stdqueue.h"
+#include "parlo/app/agentevents.h"
+#include "parlo/app/appdispatch.h"
+#include "parlo/app/appperipherals.h"
+#include "parlo/app/appqueue.h"
+#include "parlo/app/clientclose.h"
+#include "parlo/app/openroad.h"
 #include "parlo/session/session.h"
 
 class AppClientSeams;
@@ -22,25 +42,29 @@ class Agent;
 class ClientCB;
 class CTICSTAConnection;
 class CTICSTADevice;
-
-class CTIRegistry;
 class CTILockObject;
+class CTIRegistry;
 
 class CTIApplication : public SessionProtocol, public SessionHost {
 public:
     // Application states; in service means Active or Standby.
-    enum State { New = 0, Configured = 1, Active = 2, Shutdown = 3, Standby = 4 };
-    static constexpr const char* kThreadName = "CTI Application Thread";
+    using State = ApplicationQueue::State;
+    using enum ApplicationQueue::State;
+    static constexpr const char* kThreadName = ApplicationQueue::kThreadName;
 
+    // The master: registers with the session layer (one at a time). Not configured, New.
     CTIApplication();
-    // Stops and waits for the application thread.
+    // Stops and waits for the application thread; removes the client seams it installed.
     ~CTIApplication() override;
     CTIApplication(const CTIApplication&) = delete;
     CTIApplication& operator=(const CTIApplication&) = delete;
 
-    // Takes the configuration it needs; the registry outlives the application. Installs the
-    // client records' seams (undone by the destructor).
+    // Takes the configuration it needs (the registry outlives the application), configures
+    // the session layer and the listen ports, and installs the client records' seams (undone
+    // by the destructor). Configured unless the session layer refused the configuration.
     void Configure(CTIRegistry* registry);
+    // The registry given to Configure, or null.
+    CTIRegistry* GetRegistry() const { return m_Registry; }
     // The agent-login wait queue (ClientCB records linked by their login-wait link).
     StdQueue& AgentLoginWaitQueue() { return m_AgentLoginWaitQueue; }
     // Appends the link status text of the server's status output.
@@ -50,148 +74,145 @@ public:
     int32_t GetNextSessionID() const { return m_NextSessionID; }
     int32_t GetNextMonitorID() const { return m_NextMonitorID; }
 
-    int GetState() const;
-    bool IsActive() override { return GetState() == Active; }
-    bool IsActive() const { return GetState() == Active; }
+    // ---- state and thread (ApplicationQueue) ----
+    int GetState() const { return m_Queue.GetState(); }
+    bool IsActive() override { return m_Queue.IsActive(); }
+    bool IsActive() const { return m_Queue.IsActive(); }
     bool IsInService() const {
         const int s = GetState();
         return s == Active || s == Standby;
     }
-    // Starts the application thread in active mode; a Standby application only switches to
-    // active (the server becomes ACTIVE at once). Returns 1, or 0 when it cannot start.
-    int Activate();
-    // Starts the application thread in standby mode. Returns 1, or 0.
-    int StartStandby();
-    // Stops the application thread and waits for its end, at most 300000 ms on the clock;
-    // the state becomes Shutdown. A thread still running then is traced and left.
+    // The state and the calendar second it was set; setting it wakes the thread.
+    void SetState(int state) { m_Queue.SetState(state); }
+    int64_t GetStateTime() const { return m_Queue.GetStateTime(); }
+    // Opens the client ports and starts the application thread in active mode; a running
+    // Standby application only switches to active (the session layer leaves standby and the
+    // server becomes ACTIVE at once). Returns 1, or 0 when it cannot start.
+    [[nodiscard]] int Activate();
+    // Opens the client ports in standby and starts the thread in standby mode. Returns 1 (also
+    // when it runs in standby already), or 0 (it runs active, or cannot start).
+    [[nodiscard]] int StartStandby();
+    // Closes the client ports (the clients first, while the thread still takes their closes),
+    // then stops the application thread and waits for its end, at most 300000 ms on the
+    // clock; the state becomes Shutdown. A thread still running then is traced and left.
     void Idle(int reason);
-    bool IsThreadRunning() const;
+    bool IsThreadRunning() const { return m_Queue.IsThreadRunning(); }
+    // Tests: ends the application thread as if it had failed (no shutdown asked for).
+    void FailThreadForTest() { m_Queue.FailThreadForTest(); }
 
+    // ---- the input queue (ApplicationQueue) ----
     // OPC input (the payload with its ServerNumber word): dispatched at once on the calling
     // thread while not in service, else queued for the application thread. `data` is copied.
-    void ProcessOPCInput(int type, int length, const uint8_t* data);
-    // Maintenance: the request queues marker -3, on which the thread holds OPC input (and
+    void ProcessOPCInput(int type, int length, const uint8_t* data) { m_Queue.ProcessOPCInput(type, length, data); }
+    // Maintenance: the request queues a marker, on which the thread holds OPC input (and
     // later markers) in the queue while it still serves client messages;
     // ProcessOPCMsgsFromQueue releases them, in their order.
-    void QueueMaintenanceRequest();
-    void ProcessOPCMsgsFromQueue();
+    void QueueMaintenanceRequest() { m_Queue.QueueMaintenanceRequest(); }
+    void ProcessOPCMsgsFromQueue() { m_Queue.ProcessOPCMsgsFromQueue(); }
     // A maintenance request is pending or the queue is held.
-    bool IsMaintenanceHold() const;
-    bool IsKeepingOPCMsgsInQueue() const;
+    bool IsMaintenanceHold() const { return m_Queue.IsMaintenanceHold(); }
+    bool IsKeepingOPCMsgsInQueue() const { return m_Queue.IsKeepingOPCMsgsInQueue(); }
     // The session layer's reset of the input event (under the queue lock); kept set while
     // this queue holds an entry it would hand out.
-    void ResetInputEvent() override;
+    void ResetInputEvent() override { m_Queue.ResetInputEvent(); }
     // Entries in the input queue and in the pool's free list (tests, dumps).
-    size_t InputQueueCount() const;
-    size_t FreeApplicationMSGCount();
+    size_t InputQueueCount() const { return m_Queue.InputQueueCount(); }
+    size_t FreeApplicationMSGCount() { return m_Queue.FreeApplicationMSGCount(); }
     // The capacity of the smallest buffer of the free list (tests of the pool's growth).
-    size_t SmallestFreeBuffer();
-    // A marker for the application thread (-1 client input, -2 deferred agents).
-    void QueueApplicationMSG(int marker) override;
-    // The least valid OPEN_CONF for an OPEN_REQ (the requested services granted); owned by
-    // the caller. The application's own open validation comes later.
-    [[nodiscard]] static BaseMSGPtr MakeOpenConf(BaseMSG& request);
-    // Tests: ends the application thread as if it had failed (no shutdown asked for).
-    void FailThreadForTest();
+    size_t SmallestFreeBuffer() { return m_Queue.SmallestFreeBuffer(); }
+    // A marker for the application thread (-1 client input, -2 deferred agents); dropped
+    // while no thread runs. Any thread.
+    void QueueApplicationMSG(int marker) override { m_Queue.QueueApplicationMSG(marker); }
+    // One turn's stale-call audit (ApplicationQueue::AuditStaleCalls). Application thread.
+    [[nodiscard]] int AuditStaleCalls(int bucket) { return m_Queue.AuditStaleCalls(bucket); }
+    using NoClientInput = ApplicationQueue::NoClientInput;
+    using NoClientOutcome = ApplicationQueue::NoClientOutcome;
+    using NoClientWatch = ApplicationQueue::NoClientWatch;
+    static bool NoClientConnection() { return ApplicationQueue::NoClientConnection(); }
 
-    // The server's forwarders.
-    void ProcessPGFailure(const char* text);
-    void KillClient(int sessionID);
+    // ---- dispatch (AppDispatch) ----
+    using ClientHandler = AppDispatch::ClientHandler;
+    using OPCHandler = AppDispatch::OPCHandler;
+    using RowState = AppDispatch::RowState;
+    using ClientRow = AppDispatch::ClientRow;
+    using OPCRow = AppDispatch::OPCRow;
+    using SessionInput = AppDispatch::SessionInput;
+    static std::span<const ClientRow> ClientRows() { return AppDispatch::ClientRows(); }
+    static std::span<const OPCRow> OPCRows() { return AppDispatch::OPCRows(); }
+    static const ClientRow* FindClientRow(int32_t type) { return AppDispatch::FindClientRow(type); }
+    static const OPCRow* FindOPCRow(int32_t type) { return AppDispatch::FindOPCRow(type); }
+    static bool RefusedByFailover(bool nicStatusBasedFailover, int failoverReported, int32_t type) {
+        return AppDispatch::RefusedByFailover(nicStatusBasedFailover, failoverReported, type);
+    }
+    // Takes one client frame off the session input queue and dispatches its decoded message.
+    [[nodiscard]] SessionInput ProcessSessionMessage() { return m_Dispatch.ProcessSessionMessage(); }
+    // Dispatches one OPC message of `length` bytes (ServerNumber word, then the body). An
+    // unknown type ends the process (exit 100002).
+    void ProcessOPCMessage(int type, int length, const uint8_t* data) { m_Dispatch.ProcessOPCMessage(type, length, data); }
+    void ProcessPGStatusEvent(const uint8_t* body, size_t length) { m_Dispatch.ProcessPGStatusEvent(body, length); }
+    // SYSTEM_EVENT "PG offline" with `text` to every session while the server is active.
+    void ProcessPGFailure(const char* text) { m_Dispatch.ProcessPGFailure(text); }
+
+    // ---- the open road (OpenRoad) ----
+    void OpenValidAgent(ClientCB* client, Agent* agent, uint16_t peripheralType, int online) {
+        m_OpenRoad.OpenValidAgent(client, agent, peripheralType, online);
+    }
+    [[nodiscard]] int LoginWait(ClientCB* client) { return m_OpenRoad.LoginWait(client); }
+    [[nodiscard]] int CompleteAgentAssociation(ClientCB* client, Agent* agent, int sendBeginCalls) {
+        return m_OpenRoad.CompleteAgentAssociation(client, agent, sendBeginCalls);
+    }
+    [[nodiscard]] int ResolveAgentConflict(ClientCB* newClient, ClientCB* existing) {
+        return m_OpenRoad.ResolveAgentConflict(newClient, existing);
+    }
+    void SetAgentDevice(Agent* agent, CTICSTADevice* device) { m_OpenRoad.SetAgentDevice(agent, device); }
+    void FailClientOpen(ClientCB* client, uint32_t code) { m_OpenRoad.FailClientOpen(client, code); }
+    void OpenValidAppPath(ClientCB* client) { m_OpenRoad.OpenValidAppPath(client); }
+    void OpenValidClient(ClientCB* client) { m_OpenRoad.OpenValidClient(client); }
+    // Sessions counted by the open road and not yet destroyed. Any thread.
+    int32_t GetNumClients() const { return m_OpenRoad.GetNumClients(); }
+    void AddNumClients(int32_t delta) { m_OpenRoad.AddNumClients(delta); }
+    bool IsAgentLoginRequired() const { return m_OpenRoad.IsAgentLoginRequired(); }
+    // A minimal valid OPEN_CONF for an OPEN_REQ (the requested services granted), owned by
+    // the caller: for masters that confirm opens without the open road (tests, the fan-out
+    // bench). The application's own confirmation is the open road's.
+    [[nodiscard]] static BaseMSGPtr MakeOpenConf(BaseMSG& request);
+
+    // ---- agent events (AgentEvents) ----
+    void ProcessAgentEvent(const uint8_t* body, size_t length) { m_AgentEvents.ProcessAgentEvent(body, length); }
+    void ProcessClientStatusResponse(const uint8_t* body, size_t length) {
+        m_AgentEvents.ProcessClientStatusResponse(body, length);
+    }
+
+    // ---- close and clean-up (ClientClose) ----
+    void CloseClient(int sessionID, int cause) { m_Close.CloseClient(sessionID, cause); }
+    void KillClient(int sessionID) { m_Close.KillClient(sessionID); }
+    void SendAppPathDownForAllClients() { m_Close.SendAppPathDownForAllClients(); }
+    void ProcessAgentRemoved(const uint8_t* body, size_t length) { m_Close.ProcessAgentRemoved(body, length); }
+    // The session layer's hooks (SessionHost), on the thread that fails or destroys the
+    // session, no session lock held; both return 1.
+    [[nodiscard]] int SessionFailed(int32_t sessionID) override { return m_Close.SessionFailed(sessionID); }
+    [[nodiscard]] int SessionDestroyed(int32_t sessionID) override { return m_Close.SessionDestroyed(sessionID); }
+    void ClientCleanup(int32_t sessionID) { m_Close.ClientCleanup(sessionID); }
+
+    // ---- the peripherals seen in OPC messages (AppPeripherals; application thread) ----
+    void AddPeripheral(uint32_t peripheralID, uint16_t type) { m_Peripherals.Add(peripheralID, type); }
+    int16_t GetPeripheralType(uint32_t peripheralID) const { return m_Peripherals.GetType(peripheralID); }
+    uint32_t GetFirstPeripheralType() const { return m_Peripherals.GetFirstType(); }
+
+    // ---- the server's forwarders ----
     void GetECCVariableClients(std::string& text);
     void GetTraceKeywords(std::string& text);
+    // The broadcast: EMS 0x212E000F "BROADCAST MESSAGE: text" and, while the server is
+    // active, SYSTEM_EVENT with the text to every session.
     void SendText(const char* text);
-    void CloseClient(int sessionID, int cause);
-    void SendAppPathDownForAllClients();
+    // The configuration deleted an ECC variable: every registered session gets FAILURE_EVENT
+    // (E_CTI_NAMED_ARRAY_NOT_CONFIGURED or E_CTI_NAMED_VARIABLE_NOT_CONFIGURED) and the
+    // session layer forgets its registration. Takes the server lock.
     void DeleteECCVariable(int32_t id, const std::string& name, int32_t isArray);
     // A terminal record of `end - record` bytes (TerminalConfig::ProcessTerminalRecord):
     // returns the next record, or null (traced) when the record runs past `end`.
     const uint8_t* ProcessTerminalConfig(int32_t op, int32_t update, const uint8_t* record,
                                          const uint8_t* end);
-
-    // ---- dispatch (appdispatch.cpp; the rows are dispatchtables.def) ----
-    // A client handler owns `msg` and deletes it; `received` is the FILETIME of its arrival.
-    using ClientHandler = void (CTIApplication::*)(int32_t sessionID, BaseMSGPtr msg,
-                                                   uint64_t received);
-    // An OPC handler reads `length` bytes at `data` (the body, or the whole data with the
-    // ServerNumber word for the rows that ask for it) and never past them.
-    using OPCHandler = void (CTIApplication::*)(const uint8_t* data, size_t length);
-    // Built: the row's handler runs; Later: the shared placeholder runs for it; Ignored: the
-    // message is consumed as it is.
-    enum class RowState : uint8_t { Built, Later, Ignored };
-    struct ClientRow {
-        int32_t type;
-        const char* typeName;
-        const char* handler;  // the handler's name, "CTIApplication::..."
-        RowState state;
-        ClientHandler function;
-    };
-    struct OPCRow {
-        int32_t type;
-        const char* typeName;
-        const char* handler;
-        RowState state;
-        bool wholeData;  // the handler gets the ServerNumber word too
-        OPCHandler function;  // null for Ignored
-    };
-    // The rows in table order, and the row of one type (null outside the table).
-    static std::span<const ClientRow> ClientRows();
-    static std::span<const OPCRow> OPCRows();
-    static const ClientRow* FindClientRow(int32_t type);
-    static const OPCRow* FindOPCRow(int32_t type);
-    // Takes one client message off the session input queue and dispatches it. Returns 1 when a
-    // message was dispatched (or refused as of an unknown type), 0 when there was none or it
-    // was dropped (bad version, undecodable, refused during failover).
-    uint32_t ProcessSessionMessage();
-    // Dispatches one OPC message of `length` bytes (ServerNumber word, then the body). An
-    // unknown type ends the process (exit 100002): the OPC sends only the table's types.
-    void ProcessOPCMessage(int type, int length, const uint8_t* data);
-    // CTI_PG_STATUS_EVENT: stores the PG and peripheral status, reports it and, while the
-    // server is ACTIVE or STANDBY, sends SYSTEM_EVENT to every session. A malformed body is
-    // traced and dropped.
-    void ProcessPGStatusEvent(const uint8_t* body, size_t length);
-
-    // ---- the open road and agent association (appopen.cpp, appassociation.cpp) ----
-    // Step 4 of the open road: supervisor and agent rules, login wait or association, the
-    // opened event and OPEN_CONF. `peripheralType` 0xFFFF: the agent's peripheral is unknown;
-    // 0: not given. The record may be destroyed by the call (the open failed).
-    void OpenValidAgent(ClientCB* client, Agent* agent, uint16_t peripheralType, int online);
-    // Queues the record to wait for its agent's login: 1 queued, 0 refused (the record is gone).
-    int LoginWait(ClientCB* client);
-    // Binds an agent-mode session to its agent: 1 bound, 0 refused (the session has been
-    // failed; with a pending OPEN_REQ the record is gone).
-    int CompleteAgentAssociation(ClientCB* client, Agent* agent, int sendBeginCalls);
-    // Two sessions claim one agent: 1 the new one wins, 0 it lost (and has been failed).
-    int ResolveAgentConflict(ClientCB* newClient, ClientCB* existing);
-    // Binds the agent and the device to each other, unbinding their earlier partners.
-    void SetAgentDevice(Agent* agent, CTICSTADevice* device);
-    // Fails an open in progress: FailOpen with `code`, the pending OPEN_REQ deleted, the record
-    // destroyed and, once counted, the client count lowered. The record is gone afterwards.
-    void FailClientOpen(ClientCB* client, uint32_t code);
-    // Sessions counted by the open road and not yet destroyed.
-    int32_t GetNumClients() const { return m_NumClients.load(); }
-    void AddNumClients(int32_t delta) { m_NumClients.fetch_add(delta); }
-    bool IsAgentLoginRequired() const { return m_AgentLoginRequired != 0; }
-    // Step 2: an agent-reporting client asks OPC for its application path and waits in
-    // APP_PATH_VALIDATION; without a path ID it is refused; else step 3 runs. The record may
-    // be gone afterwards.
-    void OpenValidAppPath(ClientCB* client);
-    // Step 3: the application path's answer (APP_PATH_VALIDATION), then the agent-state
-    // request of an agent-mode client (it waits in AGENT_VALIDATION), else step 4. The record
-    // may be gone afterwards.
-    void OpenValidClient(ClientCB* client);
-
-    // ---- agent state answers, agent removal and close (agentstate.cpp, appclose.cpp) ----
-    // CTI_AGENT_REMOVED_IND: the named agent goes unless an agent-mode session is bound to it;
-    // an empty AgentID or "-1" removes every agent of the peripheral, bound or not. A
-    // malformed body is traced and dropped.
-    void ProcessAgentRemoved(const uint8_t* body, size_t length);
-    // The session layer's hooks, on the thread that fails or destroys the session (no session
-    // lock held): route cleanup; a destroyed session's record is destroyed too, whatever
-    // ended the session. Both return 1.
-    int SessionFailed(int32_t sessionID) override;
-    int SessionDestroyed(int32_t sessionID) override;
-    // The session's route registrations and routing dialogs (none are kept yet).
-    void ClientCleanup(int32_t sessionID);
 
     // ---- connection look-ups, broadcast text, ECC report (appconnections.cpp) ----
     // The connection a request of `client` (may be null) is about. Device mode (an agent-mode
@@ -218,33 +239,20 @@ public:
                                                 const char* deviceID, const char* instrument,
                                                 int selector, int* found, uint32_t otherCallID,
                                                 const char* otherDeviceID);
-    // EMS 0xA12EC00E: the first call, then at most once per 3600000 ms on the clock.
+    // EMS 0xA12EC00E: the first call, then at most once per 3600000 ms on the clock. Any
+    // thread.
     static void ReportECCTooMuchData();
 
     // ---- configuration pushes (configevents.cpp) ----
-    // CONFIG_BEGIN_EVENT with ConfigType 2 and ConfigurationInformation `infoBit`: bit 0x20
-    // sets the five table keys to `key`, bit 0x100 no key, any other bit the element
+    // CONFIG_BEGIN_EVENT with ConfigType 2 and ConfigurationInformation `infoBit`: CONFIG_MRD
+    // sets the five table keys to `key`, 0x100 (terminals) no key, any other bit the element
     // keyElement. Sent to the session (SendResponseMSG, now) without the application's check.
     static void SendConfigBeginEvent(uint32_t infoBit, double key, int32_t sessionID,
                                      uint32_t keyElement);
     // CONFIG_END_EVENT with ConfigEndStatus `status` to the session.
     static void SendConfigEndEvent(int32_t sessionID, uint32_t status);
 
-    // ---- agent events and client status answers (agentevents.cpp, clientstatus.cpp) ----
-    // CTI_AGENT_EVENT: applies every record in order (agents and domains created on first
-    // sight, device binding, identity, counters, OPC's client status, login waits,
-    // AGENT_STATE_EVENT, logout). A body whose records do not fit `length` is traced and
-    // dropped whole.
-    void ProcessAgentEvent(const uint8_t* body, size_t length);
-    // CTI_SET_CLIENT_STATUS_RESP: clears the agent's pending client-status flag and releases
-    // the request record. Nothing goes to the client. A short body is traced and dropped.
-    void ProcessClientStatusResponse(const uint8_t* body, size_t length);
-
-    // ---- the application object, servers and look-ups (ctiapplication.cpp, appservers.cpp,
-    // appconnections.cpp) ----
-    // The state and the calendar second it was set; setting it wakes the thread.
-    void SetState(int state);
-    int64_t GetStateTime() const;
+    // ---- the application object (ctiapplication.cpp) ----
     // "[%d day(s) ][%d hr ][%d min ]%d sec\n" for a duration in seconds (the larger parts only
     // once one of them is not 0), and the same for the time since the state was set.
     static std::string TimeInStateText(int64_t seconds);
@@ -255,7 +263,7 @@ public:
     // True when `wanted` and the conversion is not disabled by the registry.
     bool NeedsUTF8Conversion(bool wanted) const { return wanted && m_DisableUTF8Conversion == 0; }
     // The session layer's hook: nothing to do, 1.
-    int SessionCreated(int32_t sessionID) override;
+    [[nodiscard]] int SessionCreated(int32_t sessionID) override;
     // The session layer's look-ups of client records (SessionHost); each takes the server
     // lock when the calling thread does not hold it.
     bool HasClient(uint32_t sessionID) override;
@@ -264,14 +272,7 @@ public:
     // DisableUTF8Conversion is off.
     bool UTF8ConversionAllowed() override { return m_DisableUTF8Conversion == 0; }
 
-    // Peripherals seen in OPC agent and call messages (application thread only). Add keeps
-    // the first type of an id. GetPeripheralType: -1 on an empty list, the first entry's type
-    // for 0xFFFFFFFF, else the id's type or -1. GetFirstPeripheralType: 0xFFFFFFFF when empty.
-    void AddPeripheral(uint32_t peripheralID, uint16_t type);
-    int16_t GetPeripheralType(uint32_t peripheralID) const;
-    uint32_t GetFirstPeripheralType() const;
-
-    // ECC variables registered by sessions (application thread only). The records keep
+    // ECC variables registered by sessions (application thread only). The registrations keep
     // `client` by pointer: UnregisterECCVariables must run before a record is destroyed.
     // Register tells the session layer when the client is new to the variable; Unregister
     // removes the client everywhere and frees every registration left without clients.
@@ -280,36 +281,9 @@ public:
     // Appends the ClientID of every client registered for the variable (none: nothing).
     void GetECCVariableClients(int32_t id, std::vector<std::string>& out);
     size_t ECCVariableRegistrationCount() const { return m_ECCVariableRegistrations.size(); }
-    // The fifteen trace keywords and their 1-based trace bits, in the console's order.
+    // The trace keywords and their 1-based trace bits, in the console's order
+    // (TraceKeywordRows, parlo/common/svrtrace.h).
     static void GetTraceKeywords(std::vector<std::string>& names, std::vector<int>& bits);
-
-    // One turn's stale-call audit of the call-hash bucket `bucket` (0..255): a stale call is
-    // validated with the OPC (a private one only stamped) and the same bucket is returned;
-    // without one the next bucket. Application thread.
-    int AuditStaleCalls(int bucket);
-    // The no-client watch's decision for one turn, from what the turn saw.
-    struct NoClientInput {
-        bool duplex = false;
-        bool noSessions = false;         // the session layer holds no session at all
-        bool active = false;             // the application is Active
-        bool noClientConnection = false; // no counting client (or the interface is down)
-        int32_t timeoutSeconds = 60;     // NoClientConnectionsTimeout
-        int64_t nowMs = 0;
-    };
-    enum class NoClientOutcome { Reset, StartTiming, Timing, Report };
-    struct NoClientWatch {
-        bool timing = false;
-        int64_t startMs = 0;
-        // Moves the watch one turn; on Report `elapsedSeconds` is set and timing stops.
-        NoClientOutcome Step(const NoClientInput& in, int32_t& elapsedSeconds);
-    };
-    // Whether the session layer's clients count as none (the client test of the no-client
-    // rule, over the client records; object servers without clients behind them do not
-    // count).
-    static bool NoClientConnection();
-    // Client messages other than CLOSE_REQ are refused while a no-client failover is reported
-    // and NICStatusBasedFailover is set.
-    static bool RefusedByFailover(bool nicStatusBasedFailover, int failoverReported, int32_t type);
 
     // ---- application servers (appservers.cpp; application thread) ----
     enum AppServerMode : int32_t { Exclusive = 0, RoundRobin = 1, Parallel = 2, Unregistered = -1 };
@@ -358,73 +332,44 @@ public:
 
 private:
     friend struct DispatchTables;  // appdispatch.cpp: the rows name the private handlers
-    // Built handlers of the tables.
-    void ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
-    void ProcessCloseRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
-    void ProcessSessionFailedMsg(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
-    void ProcessConfigMessage(const uint8_t* body, size_t length);
-    // The one placeholder of every row whose handler comes later.
-    void ProcessLaterClientMessage(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
-    void ProcessLaterOPCMessage(const uint8_t* data, size_t length);
-    int m_DispatchingOPCType = 0;  // for the placeholder's trace
+    // The handlers the dispatch tables name, each forwarding to the class that serves it.
+    void ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
+        m_OpenRoad.ProcessOpenRequest(sessionID, std::move(msg), received);
+    }
+    void ProcessCloseRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
+        m_Close.ProcessCloseRequest(sessionID, std::move(msg), received);
+    }
+    void ProcessSessionFailedMsg(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
+        m_Dispatch.ProcessSessionFailedMsg(sessionID, std::move(msg), received);
+    }
+    void ProcessConfigMessage(const uint8_t* body, size_t length) { m_Dispatch.ProcessConfigMessage(body, length); }
+    void ProcessLaterClientMessage(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
+        m_Dispatch.ProcessLaterClientMessage(sessionID, std::move(msg), received);
+    }
+    void ProcessLaterOPCMessage(const uint8_t* data, size_t length) { m_Dispatch.ProcessLaterOPCMessage(data, length); }
+    void ProcessAgentStateResponse(const uint8_t* body, size_t length) {
+        m_OpenRoad.ProcessAgentStateResponse(body, length);
+    }
+    void ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t length) {
+        m_OpenRoad.ProcessARMAppPathUpRespMsg(data, length);
+    }
 
-    // ---- open road: private (appopen.cpp, appassociation.cpp, agentstate.cpp, armopen.cpp) ----
-    std::atomic<int32_t> m_NumClients{0};
-    uint32_t m_AgentLoginRequired = 0;
-    // CTI_GET_AGENT_STATE_RESP: the model updated from the answer, then the request that
-    // waited for it completed. A malformed body is traced and dropped.
-    void ProcessAgentStateResponse(const uint8_t* body, size_t length);
-    // ARM_APP_PATH_UP_RESP (the data with its ServerNumber word): the session's ARM record is
-    // filled and its open goes on; an answer no session takes is released at OPC.
-    void ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t length);
-    // Steps 6 to 10 of OpenValidAgent: the opened event, OPEN_CONF, the confirmation and what
-    // follows it. `associated`: the session is bound to `agent`.
-    void ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t peripheralType, int online,
-                           bool associated);
-    // Destroys a record of the road (its pending OPEN_REQ too), lowering the client count when
-    // the record was counted. `client` is gone afterwards.
-    void DestroyOpeningClient(ClientCB* client);
-
-    // ---- agent state answers, removal, close: private (agentstate.cpp, appclose.cpp) ----
-    // CloseClient's release of the session's agents: agent mode unbinds its agent, the other
-    // sessions their associations (voice and non-voice), each told to OPC unless `tellOPC` is
-    // false. Holds the server lock.
-    void ReleaseClientAgents(ClientCB* client, bool tellOPC);
-
-    // ---- agent events: private (agentevents.cpp) ----
-    void ProcessNonVoiceAgentEvent(const struct OPCAgentEventRecord& record, bool enabled);
-    void ProcessVoiceAgentEvent(const struct OPCAgentEventRecord& record, bool enabled);
-    // The first session of the login-wait queue that waits for this agent is bound to it.
-    void CompleteAgentLoginWait(const struct OPCAgentEventRecord& record, Agent* agent);
-    // A logged-out agent: its device let go, its agent-mode session back to waiting (or,
-    // with AgentLoginRequired, ended with FAILURE_EVENT 9).
-    void ProcessAgentLogout(const struct OPCAgentEventRecord& record, Agent* agent, bool enabled);
-
-    // ---- application object: private (ctiapplication.cpp, appservers.cpp, appconnections.cpp) ----
     struct ECCVariableRegistration {
         int32_t id = 0;
         std::string name;
         std::vector<ClientCB*> clients;  // not owned
     };
-    // One turn of the no-client watch (the thread's step 5); true when it reported.
-    bool WatchNoClients(int64_t nowMs);
-    // Registry values read at the moment of use (defaults without a registry).
-    uint32_t RegistryDynamic(int value, uint32_t fallback) const;
-    void SetStateLocked(int state);  // m_Lock held
-    int AuditBucket(int bucket);     // AuditStaleCalls once the call table is known to exist
-    void ReportListenPorts(bool end, bool orderly);
-    // Server meter `meter` += the milliseconds since `sinceNs` (monotonic).
-    static void UpdateMeter(int meter, int64_t sinceNs);
-    // The drain's re-check of the network after each entry; true when it reported.
-    bool RecheckNoClients();
-    void ReportNoClients(int32_t elapsedSeconds);
+
+    // ---- client records (appseams.cpp) ----
+    void InstallClientPorts();
+    void RemoveClientPorts();
+
+    CTIRegistry* m_Registry = nullptr;
     uint32_t m_DisableUTF8Conversion = 0;
-    int64_t m_StateTime = 0;  // calendar seconds
-    std::vector<uint32_t> m_PeripheralIDs;
-    std::vector<uint16_t> m_PeripheralTypes;
+    int32_t m_NextSessionID = 1;
+    int32_t m_NextMonitorID = 1;
     std::vector<std::unique_ptr<ECCVariableRegistration>> m_ECCVariableRegistrations;
-    NoClientWatch m_NoClientWatch;
-    int m_AuditBucket = 0;
+
     std::unique_ptr<CTILockObject> m_AppServerReqQueueLock;
     std::unique_ptr<CTILockObject> m_AppServerQueueLock;
     std::deque<AppServerPtr> m_AppServerQueue;
@@ -433,58 +378,16 @@ private:
     uint64_t m_AppServerReqQueueServiceTime = 0;  // FILETIME
     uint32_t m_NextAppServerID = 1;
 
-    // ---- the input queue (appqueue.cpp) ----
-    // One entry: an OPC message (its data with the ServerNumber word) or a marker.
-    struct ApplicationMSG {
-        int type = 0;
-        uint32_t length = 0;
-        std::vector<uint8_t> buffer;  // only grows while the entry is reused
-        int64_t time = 0;             // monotonic ns when taken from the pool
-    };
-    using ApplicationMSGPtr = std::unique_ptr<ApplicationMSG>;
-    static unsigned ThreadMain(void* argument);
-    void Run(int active);
-    int StartThread(int active);
-    bool LoopGoesOn();  // in service and not told to stop
-    void Drain();
-    // The pool of entries (8.106): the buffer of a reused entry only grows.
-    ApplicationMSGPtr AllocApplicationMSG(int type, uint32_t length, const uint8_t* data);
-    void FreeApplicationMSG(ApplicationMSGPtr entry);
-    // OPC input, with the 60000 ms service watch; markers skip the watch.
-    void ValidateAndQueueOPCInput(ApplicationMSGPtr entry);
-    void QueueOPCInput(ApplicationMSGPtr entry);
-    // The head entry unless the queue is held; with nothing to hand out the input event is
-    // reset under the queue lock, so a set racing this call is never lost.
-    ApplicationMSGPtr DequeueInput();
-    void KeepOPCMsgsInQueue();
-    void ApplyDeferredAgentConfig();
-    void SetInputEventLocked() { m_InputEventSet = true; m_Wake.notify_all(); }
-
-    // ---- client records (appseams.cpp) ----
-    void InstallClientPorts();
-    void RemoveClientPorts();
     StdQueue m_AgentLoginWaitQueue;
     std::unique_ptr<AppClientSeams> m_Seams;
     bool m_PortsInstalled = false;
 
-    CTIRegistry* m_Registry = nullptr;
-    int32_t m_NextSessionID = 1;
-    int32_t m_NextMonitorID = 1;
-
-    // Guards the state, the input queue, its service time, the hold flags and the event.
-    mutable std::mutex m_Lock;
-    std::condition_variable m_Wake;
-    int m_State = New;
-    bool m_ThreadRunning = false;
-    bool m_StopThread = false;
-    bool m_FailThread = false;
-    bool m_InputEventSet = false;  // the auto-reset input event
-    bool m_KeepOPCMsgsInQueue = false;
-    bool m_MaintenanceRequested = false;
-    int64_t m_InputQueueServiceTime = 0;  // monotonic ns
-    std::deque<ApplicationMSGPtr> m_InputQueue;
-
-    std::mutex m_PoolLock;  // "AppMsgLock": never held with m_Lock
-    std::vector<ApplicationMSGPtr> m_FreeApplicationMSGs;
-    size_t m_LargestApplicationMSG = 0;
+    // The concerns, in the order they are made (each refers only to those above it) and the
+    // reverse order they go: the thread stops (in the destructor) before anything it uses.
+    AppPeripherals m_Peripherals;
+    ApplicationQueue m_Queue{*this};
+    AppDispatch m_Dispatch{*this};
+    OpenRoad m_OpenRoad{m_Peripherals, m_Queue, m_AgentLoginWaitQueue};
+    AgentEvents m_AgentEvents{m_Peripherals, m_Queue, m_OpenRoad, m_AgentLoginWaitQueue};
+    ClientClose m_Close{*this};
 };

@@ -441,10 +441,10 @@ TEST_F(AgentEventTest, ALoginCompletesTheFirstWaitingSessionOnly) {
     ASSERT_NE(nullptr, agent);
     EXPECT_EQ(first, agent->m_ClientSessionID);
     ASSERT_NE(nullptr, ClientCB::Find(first));
-    EXPECT_EQ(static_cast<uint32_t>(ClientCB::OPEN), ClientCB::Find(first)->m_State);
-    EXPECT_EQ(agent, ClientCB::Find(first)->m_Agent);
+    EXPECT_EQ(static_cast<uint32_t>(ClientCB::OPEN), ClientCB::Find(first)->GetState());
+    EXPECT_EQ(agent, ClientCB::Find(first)->GetAgent());
     ASSERT_NE(nullptr, ClientCB::Find(second));
-    EXPECT_EQ(static_cast<uint32_t>(ClientCB::AGENT_LOGIN_WAIT), ClientCB::Find(second)->m_State);
+    EXPECT_EQ(static_cast<uint32_t>(ClientCB::AGENT_LOGIN_WAIT), ClientCB::Find(second)->GetState());
     EXPECT_EQ(1, app_->AgentLoginWaitQueue().Count());
     EXPECT_EQ(ClientCB::Find(second), app_->AgentLoginWaitQueue().First());
 }
@@ -644,11 +644,11 @@ TEST_P(AgentLogoutTest, ALogoutSendsTheSessionBackToWaitingOrEndsIt) {
     model::ServerLockGuard guard(model::ServerLock());
     ClientCB* record = ClientCB::Find(session);
     ASSERT_NE(nullptr, record);
-    EXPECT_EQ(static_cast<uint32_t>(ClientCB::AGENT_LOGIN_WAIT), record->m_State);
+    EXPECT_EQ(static_cast<uint32_t>(ClientCB::AGENT_LOGIN_WAIT), record->GetState());
     EXPECT_EQ(record, app_->AgentLoginWaitQueue().First());
-    EXPECT_EQ("1001", record->m_AgentID);  // named at open: kept
-    EXPECT_EQ("", record->m_AgentExtension);
-    EXPECT_EQ("", record->m_AgentInstrument);
+    EXPECT_EQ("1001", record->GetAgentID());  // named at open: kept
+    EXPECT_EQ("", record->GetAgentExtension());
+    EXPECT_EQ("", record->GetAgentInstrument());
     EXPECT_EQ(session, FindAgent("1001")->m_ClientSessionID);
 }
 

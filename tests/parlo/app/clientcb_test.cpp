@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "ctimsg/messages/messages.h"
+#include "ctimsg/servicemask.h"
 #include "parlo/model/modelutil.h"
 #include "tests/parlo/app/client_fixture.h"
 
@@ -37,19 +38,19 @@ TEST_F(ClientTest, HashSharesBucketsAndRefusesNegativeIDs) {
 
 TEST_F(ClientTest, CreationDefaults) {
     ClientCB* c = new ClientCB(3, "desk");
-    EXPECT_EQ(c->m_State, ClientCB::OPEN_VALIDATION);
-    EXPECT_EQ(c->m_Version, 24u);
-    EXPECT_EQ(c->m_PeripheralID, -1);
-    EXPECT_EQ(c->m_WEXANumClients, -1);
-    EXPECT_EQ(c->m_FOSTRELNumClients, 0);
-    EXPECT_EQ(c->m_ClientID, "desk");
-    EXPECT_TRUE(c->m_ClientSignature.empty());
-    EXPECT_EQ(c->m_Agent, nullptr);
+    EXPECT_EQ(c->GetState(), ClientCB::OPEN_VALIDATION);
+    EXPECT_EQ(c->GetVersion(), 24u);
+    EXPECT_EQ(c->GetPeripheralID(), -1);
+    EXPECT_EQ(c->GetWEXANumClients(), -1);
+    EXPECT_EQ(c->GetFOSTRELNumClients(), 0);
+    EXPECT_EQ(c->GetClientID(), "desk");
+    EXPECT_TRUE(c->GetClientSignature().empty());
+    EXPECT_EQ(c->GetAgent(), nullptr);
     EXPECT_FALSE(ClientCB::GetARMClientInfo(c));
 
     // The ARM record is shared: a look-up takes a reference, the record's end drops its own.
     ARMClientInfoPtr held = new ARMClientInfo(0, 12, new AppPathMemberList());
-    c->m_ARMClientInfo = held;
+    c->SetARMClientInfo(held);
     {
         ARMClientInfoPtr again = ClientCB::GetARMClientInfo(c);
         EXPECT_EQ(again->ApplicationPathID, 12);
@@ -62,11 +63,11 @@ TEST_F(ClientTest, CreationDefaults) {
 TEST_F(ClientTest, DestructionUndoesEverythingInOrder) {
     Agent* agent = NewAgent(5000, "1001", "4711");
     ClientCB* c = new ClientCB(7, "desk");
-    c->m_ServiceMask = ClientCB::kClientEvents;
-    c->m_State = ClientCB::AGENT_LOGIN_WAIT;
+    clienttest::Accept(c, clienttest::Services(servicemask::CLIENT_EVENTS));
+    c->SetState(ClientCB::AGENT_LOGIN_WAIT);
     c->SetOpenReq(std::make_unique<OpenReqMSG>());
     seams.loginWait.Append(c);
-    c->m_Agent = agent;
+    c->BindAgent(agent);
     model::ClientInfo info = c->Info();
     agent->SetClientCB(&info);
     AddToAssociateAgentList(c, "1001", 5000, 1, 0);
@@ -75,7 +76,7 @@ TEST_F(ClientTest, DestructionUndoesEverythingInOrder) {
     other->AddAssociateNonVoiceClient(5, 7);
     CTICSTAMonitor::Alloc(CTICSTAMonitor::Device, 7, nullptr);
     CTICSTAMonitor::Alloc(CTICSTAMonitor::CallSubject, 7, nullptr);
-    ASSERT_EQ(c->m_MonitorList.Count(), 2);
+    ASSERT_EQ(c->MonitorList().Count(), 2);
     const int freeBefore = CTICSTAMonitor::FreeCount();
 
     ClientCB::DeleteBySessionID(7);
@@ -106,8 +107,8 @@ TEST_F(ClientTest, ReplacedAgentSessionLeavesTheNewBinding) {
     ClientCB* old = new ClientCB(1, "desk");
     ClientCB* fresh = new ClientCB(2, "desk");
     for (ClientCB* c : {old, fresh}) {
-        c->m_ServiceMask = ClientCB::kClientEvents;
-        c->m_Agent = agent;
+        clienttest::Accept(c, clienttest::Services(servicemask::CLIENT_EVENTS));
+        c->BindAgent(agent);
     }
     model::ClientInfo info = fresh->Info();
     agent->SetClientCB(&info);
@@ -115,7 +116,7 @@ TEST_F(ClientTest, ReplacedAgentSessionLeavesTheNewBinding) {
     ClientCB::DeleteBySessionID(1);
     EXPECT_EQ(agent->m_ClientSessionID, 2);
     EXPECT_TRUE(seams.requests.empty());
-    EXPECT_EQ(fresh->m_Agent, agent);
+    EXPECT_EQ(fresh->GetAgent(), agent);
 }
 
 // CloseClient and the destructor both go through ClearAgentAssociations: afterwards no
@@ -130,7 +131,7 @@ TEST_F(ClientTest, ClearingAssociationsLeavesNoAgentNamingTheSession) {
         SCOPED_TRACE(k.name);
         Agent* agent = NewAgent(5000, "3003");
         ClientCB* c = new ClientCB(9, "supervisor");
-        c->m_ServiceMask = 0x10;
+        clienttest::Accept(c, clienttest::Services(0x10));
         model::ClientInfo info = c->Info();
         for (int32_t mrd : k.mrds) {
             AddToAssociateAgentList(c, "3003", 5000, mrd, 0);
@@ -143,7 +144,7 @@ TEST_F(ClientTest, ClearingAssociationsLeavesNoAgentNamingTheSession) {
 
         ClientCB::ClearAgentAssociations(c);
 
-        EXPECT_TRUE(c->m_AssociatedAgents.empty());
+        EXPECT_TRUE(c->GetAssociatedAgents().empty());
         EXPECT_EQ(agent->m_AssociateSessionID, -1);
         for (int32_t mrd : k.mrds) EXPECT_EQ(agent->GetAssociateNonVoiceSessionID(mrd), -1);
         ASSERT_EQ(seams.requests.size(), 1u);
@@ -169,7 +170,7 @@ TEST_F(ClientTest, AssociationListRules) {
     ClientCB* c = new ClientCB(4, "x");
     auto entries = [&] {
         std::vector<std::pair<std::string, std::vector<int32_t>>> out;
-        for (const auto& e : c->m_AssociatedAgents)
+        for (const auto& e : c->GetAssociatedAgents())
             out.emplace_back(e->AgentID + "/" + std::to_string(e->PeripheralID), e->MRDIDs);
         return out;
     };
@@ -211,19 +212,20 @@ TEST_F(ClientTest, AssociationListRules) {
 
 TEST_F(ClientTest, DirectoryServesTheModel) {
     ClientCB* c = new ClientCB(12, "desk");
-    c->m_Version = 19;
-    c->m_ServiceMask = 0x10;
+    clienttest::OpenValues values = clienttest::Services(0x10);
+    values.version = 19;
+    clienttest::Accept(c, values);
     model::ClientInfo info;
     ASSERT_TRUE(model::Clients().Find(12, info));
     EXPECT_EQ(info.sessionID, 12);
     EXPECT_STREQ(info.clientID, "desk");
     EXPECT_EQ(info.version, 19u);
-    EXPECT_EQ(info.monitorList, &c->m_MonitorList);
+    EXPECT_EQ(info.monitorList, &c->MonitorList());
     EXPECT_FALSE(model::Clients().Find(13, info));
 
     // A monitor allocated for the client joins its list through the directory.
     CTICSTAMonitor* m = CTICSTAMonitor::Alloc(CTICSTAMonitor::Device, 12, nullptr);
-    EXPECT_EQ(c->m_MonitorList.First(), m);
+    EXPECT_EQ(c->MonitorList().First(), m);
     EXPECT_EQ(m->m_ClientVersion, 19u);
 
     model::Clients().AddToAssociateAgentList(12, "A", 5000, 1, 0);
@@ -234,20 +236,20 @@ TEST_F(ClientTest, DirectoryServesTheModel) {
     EXPECT_TRUE(model::Clients().AssociatedAgentMRDs(12, "A", 5000).empty());
 
     Agent* agent = NewAgent(5000, "1001");
-    c->m_Agent = agent;
+    c->BindAgent(agent);
     model::Clients().ClearClientAgent(12);
-    EXPECT_EQ(c->m_Agent, nullptr);
+    EXPECT_EQ(c->GetAgent(), nullptr);
 }
 
 TEST_F(ClientTest, ConfigClientsInBucketOrder) {
     for (int32_t id : {2, 1025, 1, 3}) {
         ClientCB* c = new ClientCB(id, "c");
-        c->m_ConfigFlag = id == 3 ? 0 : 1;
+        if (id != 3) c->SetConfigPeripheral(0);
     }
     std::vector<ClientCB*> out;
     ClientCB::GetConfigClients(out);
     std::vector<int32_t> ids;
-    for (ClientCB* c : out) ids.push_back(c->m_SessionID);
+    for (ClientCB* c : out) ids.push_back(c->GetSessionID());
     EXPECT_EQ(ids, (std::vector<int32_t>{1025, 1, 2}));
 }
 
@@ -259,34 +261,32 @@ TEST_F(ClientTest, NamesAndFlags) {
 
     ClientCB* c = new ClientCB(1, "Tressik");
     EXPECT_FALSE(ClientCB::IsTressikClient(c));  // the signature counts, not the ClientID
-    c->m_ClientSignature = "Tressik";
+    clienttest::Accept(c, clienttest::Signature("Tressik"));
     EXPECT_TRUE(ClientCB::IsTressikClient(c));
-    c->m_ClientSignature = "tressik";
+    clienttest::Accept(c, clienttest::Signature("tressik"));
     EXPECT_FALSE(ClientCB::IsTressikClient(c));
-    c->m_ClientSignature = "Tressik2";
+    clienttest::Accept(c, clienttest::Signature("Tressik2"));
     EXPECT_FALSE(ClientCB::IsTressikClient(c));
 
     EXPECT_FALSE(ClientCB::IsTraceOn(c, 0x01));
-    c->m_TraceFlags = 0x02;
+    c->SetTraceFlags(0x02);
     EXPECT_FALSE(ClientCB::IsTraceOn(c, 0x01));
     EXPECT_TRUE(ClientCB::IsTraceOn(c, 0x03));
 }
 
 TEST_F(ClientTest, DumpText) {
     ClientCB* c = new ClientCB(42, "desk 1");
-    c->m_ServiceMask = 0x80000000u | 0x01 | 0x02 | 0x2000000;
-    c->m_State = ClientCB::OPEN;
-    c->m_ClientSignature = "sig";
-    c->m_HostName = "pc7";
-    c->m_HostAddress = "10.0.0.7";
-    c->m_HostPort = 51000;
-    c->m_AgentID = "1001";
-    c->m_AgentExtension = "4711";
-    c->m_AgentInstrument = "4711";
+    clienttest::OpenValues values = clienttest::Services(0x80000000u | 0x01 | 0x02 | 0x2000000);
+    values.signature = "sig";
+    values.host = {"pc7", "10.0.0.7", 51000};
+    values.agentID = "1001";
+    values.extension = "4711";
+    values.instrument = "4711";
+    clienttest::Accept(c, values);
+    c->SetState(ClientCB::OPEN);
     AddToAssociateAgentList(c, "2002", 5000, 1, 0);
     AddToAssociateAgentList(c, "2002", 5000, 5, 0);
     AddToAssociateAgentList(c, "3003", 5001, 2, 0);
-    seams.sessions[42] = {};
     CTICSTAMonitor* monitor = CTICSTAMonitor::Alloc(CTICSTAMonitor::Device, 42, nullptr);
     std::string monitorLine = "    ";
     monitor->GetDumpString(monitorLine);
@@ -299,11 +299,11 @@ TEST_F(ClientTest, DumpText) {
                   monitorLine +
               "\n Associated Agents:   \n "
               "    AccociateAgentID=3003 AssociatePeriph=5001 MRDIDs=2, "
-              "    AccociateAgentID=2002 AssociatePeriph=5000 MRDIDs=1, 5, "
-              "<session 42>\n");
+              "    AccociateAgentID=2002 AssociatePeriph=5000 MRDIDs=1, 5, ");
 
-    c->m_ApplicationPathID = 77;
-    c->m_ServiceMask = 0x10 | 0x20 | 0x04 | 0x08 | 0x40 | 0x1000000;
+    values.applicationPathID = 77;
+    values.services = 0x10 | 0x20 | 0x04 | 0x08 | 0x40 | 0x1000000;
+    clienttest::Accept(c, values);
     const std::string dump = ClientCB::GetDumpString(c);
     EXPECT_NE(dump.find("Services=0x100007c(APXMSR) "), std::string::npos) << dump;
     EXPECT_NE(dump.find("ApplicationPathID=77\n"), std::string::npos) << dump;
@@ -314,12 +314,12 @@ TEST_F(ClientTest, ListLines) {
               "Session   Time   Ver Flags      ClientID         AgentID  AgentExt  Signature         "
               "Host                  ConnectionType\tUniqueInstanceID\n");
 
+    const int64_t created = clock_.RealtimeNs();
     ClientCB* c = new ClientCB(42, "desk");
-    c->m_ClientSignature = "sig";
-    c->m_HostName = "pc7";
-    c->m_HostAddress = "10.0.0.7";
-    c->m_HostPort = 51000;
-    c->m_ServiceMask = 0x10 | 0x02;
+    clienttest::OpenValues values = clienttest::Services(0x10 | 0x02);
+    values.signature = "sig";
+    values.host = {"pc7", "10.0.0.7", 51000};
+    clienttest::Accept(c, values);
     EXPECT_EQ(ClientCB::GetListEntry(c),
               "42       00:00:00 24   AU       desk                                sig              "
               "pc7 (10.0.0.7:51000) N/A           \tN/A\n");
@@ -330,11 +330,11 @@ TEST_F(ClientTest, ListLines) {
         const char* text;
     } ages[] = {{3661, "01:01:01"}, {259199, "71:59:59"}, {259200, "  3 days"}, {864000, " 10 days"}};
     for (const Age& a : ages) {
-        c->m_CreationTime = plat::RealtimeNs() / 1000000000 - a.seconds;
+        clock_.SetRealtimeNs(created + a.seconds * 1000000000);
         EXPECT_EQ(ClientCB::GetListEntry(c).substr(9, 8), a.text) << a.seconds;
     }
 
-    // Agent columns and the session layer's columns.
+    // Agent columns (the session layer's columns, with a session: DispatchTest.TheListLine...).
     struct Columns {
         uint32_t mask;
         const char* agentID;
@@ -347,27 +347,16 @@ TEST_F(ClientTest, ListLines) {
         {0x01 | 0x40, "1001", "4711", "  *        *     ", " C   S   "},
         {0x20 | 0x80000000u, "1001", "4711", "                 ", "DP       "},
     };
-    c->m_CreationTime = plat::RealtimeNs() / 1000000000;
-    seams.sessions[42] = {true, "uid-9"};
     for (const Columns& k : columns) {
-        c->m_ServiceMask = k.mask;
-        c->m_AgentID = k.agentID;
-        c->m_AgentExtension = k.ext;
+        clienttest::OpenValues masked = values;
+        masked.services = k.mask;
+        clienttest::Accept(c, masked);
+        c->AdoptAgentNames(k.agentID, k.ext, "");
         const std::string line = ClientCB::GetListEntry(c);
         EXPECT_EQ(line.substr(22, 9), k.flags) << line;
         EXPECT_EQ(line.substr(49, 17), k.agentColumns) << line;
-        EXPECT_NE(line.find("pc7 (10.0.0.7:51000) secure        \tuid-9\n"), std::string::npos)
-            << line;
+        EXPECT_NE(line.find("pc7 (10.0.0.7:51000) N/A           \tN/A\n"), std::string::npos) << line;
     }
-    seams.sessions[42].secure = false;
-    EXPECT_NE(ClientCB::GetListEntry(c).find(" non-secure    \tuid-9\n"), std::string::npos);
-}
-
-TEST_F(ClientTest, KillClientReportsAndFailsTheSession) {
-    ClientCB* c = new ClientCB(8, "desk");
-    EXPECT_EQ(KillClientSession(c, 30), 1);
-    EXPECT_EQ(seams.steps, std::vector<std::string>{"FAILURE_EVENT 8 30 fail"});
-    EXPECT_EQ(KillClientSession(nullptr, 30), 0);
 }
 
 // The session layer destroys records on its own thread while a console walks them under

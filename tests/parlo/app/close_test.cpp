@@ -64,7 +64,7 @@ protected:
         app_ = apptest::MakeApplication(*registry_);
         ASSERT_EQ(1, apptest::ActivateWithServer(*server_, *app_));
         seams_.app = app_.get();
-        SetClientSeams(&seams_);
+        (void)SetClientSeams(&seams_);
         MDSIO::SetServerActive(1);
     }
     void TearDown() override {
@@ -74,7 +74,7 @@ protected:
             Agent::RemoveAgent(-1, "");
         });
         port_.JoinAll();
-        SetClientSeams(nullptr);
+        (void)SetClientSeams(nullptr);
         port_.Uninstall();
         ServerTest::TearDown();
     }
@@ -93,14 +93,30 @@ protected:
         }
     }
     // The session's record, made here when the open did not make one.
-    static ClientCB* Record(int32_t sessionID, uint32_t services, uint32_t state) {
+    static ClientCB* Record(int32_t sessionID, uint32_t services, uint32_t state, uint32_t applicationPathID = 0,
+                            const std::string& signature = "sig") {
         model::ServerLockGuard guard(model::ServerLock());
         ClientCB* record = ClientCB::Find(sessionID);
         if (record == nullptr) record = new ClientCB(sessionID, "desk1");
-        record->m_ServiceMask = services;
-        record->m_State = state;
-        record->m_ClientSignature = "sig";
+        clienttest::OpenValues values;
+        values.services = services;
+        values.signature = signature;
+        values.version = record->GetVersion();
+        values.applicationPathID = applicationPathID;
+        values.host = {record->GetHostName(), record->GetHostAddress(), record->GetHostPort()};
+        clienttest::Accept(record, values);
+        record->SetState(static_cast<ClientCB::State>(state));
         return record;
+    }
+    // The record's connection, as if the open had come from `host`.
+    static void Rehost(ClientCB* record, const ClientCB::Host& host) {
+        clienttest::OpenValues values;
+        values.services = record->GetServiceMask();
+        values.signature = record->GetClientSignature();
+        values.version = record->GetVersion();
+        values.applicationPathID = record->GetApplicationPathID();
+        values.host = host;
+        clienttest::Accept(record, values);
     }
     static Agent* NewAgent(const char* agentID, int32_t peripheralType = 48) {
         static int32_t skillTarget = 100;
@@ -108,7 +124,7 @@ protected:
     }
     static void Bind(ClientCB* record, Agent* agent) {
         model::ServerLockGuard guard(model::ServerLock());
-        record->m_Agent = agent;
+        record->BindAgent(agent);
         const model::ClientInfo info = record->Info();
         agent->SetClientCB(&info);
     }
@@ -152,8 +168,7 @@ TEST_F(CloseTest, ClientMonitorsHearOfConfirmedClosesOnlyWithTheCloseStatus) {
         ASSERT_TRUE(Open(c, 0x10));
         ++id;
         ClientCB* record = Record(id, 0x10, k.state);
-        record->m_HostAddress = "127.0.0.1";
-        record->m_HostPort = 4321;
+        Rehost(record, {record->GetHostName(), "127.0.0.1", 4321});
         OPCReq* pending = OPCReq::Allocate(id, 77, 0x55000000u + static_cast<uint32_t>(id));
         pending->PrivateCallFlags = 0;
         CloseReqMSG close;
@@ -247,7 +262,7 @@ TEST_F(CloseTest, ASessionEndedWithoutCloseLeavesNoRecordCountOrBinding) {
     {
         Agent* agent = NewAgent("7001");
         ClientCB* record = Record(500, 0x01, ClientCB::OPEN);
-        record->m_CountedClient = true;
+        record->MarkCounted();
         app_->AddNumClients(1);
         Bind(record, agent);
         ASSERT_NE(nullptr, OPCReq::Allocate(500, 44, 0x66000500u));
@@ -269,8 +284,8 @@ TEST_F(CloseTest, ASessionEndedWithoutCloseLeavesNoRecordCountOrBinding) {
         Client c(Port());
         ASSERT_TRUE(Open(c, 0x10));  // session 1
         ClientCB* record = Record(1, 0x01, ClientCB::OPEN);
-        if (!record->m_CountedClient) {
-            record->m_CountedClient = true;
+        if (!record->IsCounted()) {
+            record->MarkCounted();
             app_->AddNumClients(1);
         }
         Bind(record, agent);
@@ -320,7 +335,7 @@ TEST_F(CloseTest, AgentRemovalSparesBoundAgentsUnlessItNamesNone) {
             model::ServerLockGuard guard(model::ServerLock());
             // A removed agent leaves no dangling pointer in its session.
             if (!k.boundKept) {
-                EXPECT_EQ(nullptr, ClientCB::Find(300)->m_Agent);
+                EXPECT_EQ(nullptr, ClientCB::Find(300)->GetAgent());
             }
         }
         ClientCB::DeleteBySessionID(300);
@@ -553,16 +568,13 @@ TEST_F(CloseTest, AppPathClientsStopAfterTheFirstOtherSignatureOrAtFour) {
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.signatures.size());
-        ClientCB* other = Record(1026, 0x400, ClientCB::OPEN);  // bucket 2, another path
-        other->m_ApplicationPathID = 8;
+        (void)Record(1026, 0x400, ClientCB::OPEN, 8);  // bucket 2, another path
         int32_t id = 0;
         for (const std::string& signature : k.signatures) {
-            ClientCB* record = Record(++id, 0x400, ClientCB::OPEN);
-            record->m_ApplicationPathID = 7;
-            record->m_ClientSignature = signature;
+            (void)Record(++id, 0x400, ClientCB::OPEN, 7, signature);
         }
         std::vector<int32_t> got;
-        for (ClientCB* record : ClientCB::GetAppPathClients(7)) got.push_back(record->m_SessionID);
+        for (ClientCB* record : ClientCB::GetAppPathClients(7)) got.push_back(record->GetSessionID());
         EXPECT_EQ(k.expected, got);
         ClientCB::DeleteAll();
     }

@@ -1,4 +1,5 @@
 // The application thread and its OPC input, behind a fake server port.
+#include "opcmsg/opctypes.h"
 #include "parlo/app/ctiapplication.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,6 @@
 #include "parlo/model/csta.h"
 #include "parlo/common/ctiregistry.h"
 #include "parlo/opclink/mdsio.h"
-#include "parlo/opclink/opctypes.h"
 #include "parlo/server/server.h"
 #include "platform/byteorder.h"
 #include "platform/clock.h"
@@ -625,7 +625,7 @@ protected:
 TEST_F(AppECCTest, OneEntryPerClientAndEmptyRegistrationsGo) {
     auto* alpha = new ClientCB(1, "alpha");
     auto* beta = new ClientCB(2, "beta");
-    alpha->m_TraceFlags = 0x01;
+    alpha->SetTraceFlags(0x01);
     app_.RegisterECCVariable(7, "user.x", alpha);
     app_.RegisterECCVariable(7, "user.x", alpha);
     app_.RegisterECCVariable(7, "user.x", beta);

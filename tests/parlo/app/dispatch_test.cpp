@@ -1,8 +1,13 @@
 // The application's dispatch: both tables against a transcription of their rows, the
 // placeholder's answer, unknown types, and the PG status handler over real client sessions.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <set>
 #include <thread>
 #include <string>
@@ -12,14 +17,18 @@
 #include "opcmsg/opcnames.h"
 #include "parlo/app/appport.h"
 #include "parlo/app/clientcb.h"
+#include "parlo/app/apphelpers.h"
 #include "parlo/app/clientseams.h"
 #include "parlo/model/ports.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/model/modelutil.h"
 #include "parlo/opclink/mdsio.h"
+#include "parlo/session/sslchannel.h"
 #include "platform/byteorder.h"
 #include "tests/parlo/app/running_app.h"
 #include "tests/parlo/server/session_fixture.h"
 #include "tests/parlo/model/recording_ports.h"
+#include "tests/support/test_env.h"
 #include "tests/support/wait.h"
 
 namespace {
@@ -207,9 +216,27 @@ TEST(DispatchTablesDeathTest, AnOPCTypeOutsideTheTableIsFatal) {
 // Records what the application hands to the server.
 class RecordingPort final : public apptest::ThreadStartingPort {
 public:
+    // While blocked, the configuration intake keeps the application thread until Unblock.
     void ProcessConfigMessage(const uint8_t* body, size_t length) override {
-        std::lock_guard<std::mutex> hold(mu);
+        std::unique_lock<std::mutex> hold(mu);
         configs.emplace_back(body, body + length);
+        ++entered;
+        unblocked.wait(hold, [this] { return !blocking; });
+    }
+    void Block() {
+        std::lock_guard<std::mutex> hold(mu);
+        blocking = true;
+    }
+    void Unblock() {
+        {
+            std::lock_guard<std::mutex> hold(mu);
+            blocking = false;
+        }
+        unblocked.notify_all();
+    }
+    int Entered() {
+        std::lock_guard<std::mutex> hold(mu);
+        return entered;
     }
     std::vector<std::vector<uint8_t>> Configs() {
         std::lock_guard<std::mutex> hold(mu);
@@ -224,6 +251,9 @@ public:
 
     int pgStatus = -1;
     std::mutex mu;
+    std::condition_variable unblocked;
+    bool blocking = false;
+    int entered = 0;
     std::vector<std::vector<uint8_t>> configs;
     std::vector<std::pair<int32_t, int32_t>> peripheralStatus;
 };
@@ -487,16 +517,17 @@ TEST_F(DispatchTest, AMaintenanceHoldKeepsOPCInputWhileClientsAreServed) {
     for (uint8_t tag = 1; tag <= 3; ++tag) EXPECT_EQ(std::vector<uint8_t>{tag}, configs[tag - 1u]);
 }
 
-// The client records reach the application and the session layer through the seams the
-// application installs; the console's kill ends the session through them.
+// The client records reach the application through the seams the application installs, and
+// the session layer directly; the console's kill ends the session.
 TEST_F(DispatchTest, TheApplicationInstallsTheClientSeams) {
-    EXPECT_EQ(&app_->AgentLoginWaitQueue(), GetClientSeams().AgentLoginWaitQueue());
+    EXPECT_EQ(&app_->AgentLoginWaitQueue(), &GetClientSeams().AgentLoginWaitQueue());
     Client c(Port());
     ASSERT_TRUE(Open(c));
-    bool secure = true;
-    EXPECT_TRUE(GetClientSeams().FindSession(1, secure));
-    EXPECT_FALSE(secure);
-    EXPECT_FALSE(GetClientSeams().FindSession(99, secure));
+    SessionFacts session;
+    session.secure = true;
+    EXPECT_TRUE(FindSessionFacts(1, session));
+    EXPECT_FALSE(session.secure);
+    EXPECT_FALSE(FindSessionFacts(99, session));
     // The open made the session's record; the server's ports give the server lock.
     ASSERT_TRUE(testsupport::WaitFor([] { return ClientCB::Find(1) != nullptr; }));
     app_->KillClient(1);
@@ -507,6 +538,123 @@ TEST_F(DispatchTest, TheApplicationInstallsTheClientSeams) {
     EXPECT_EQ(1u, Events::CountText(Events::Take(), "FORCED TERMINATION OF CLIENT \"desk1\" SESSION 1"));
     // The failed session's close reaches the application, which lets the record go.
     EXPECT_TRUE(testsupport::WaitFor([] { return ClientCB::Find(1) == nullptr; }));
+}
+
+TEST_F(DispatchTest, KillClientReportsAndFailsTheSession) {
+    Client c(Port());
+    ASSERT_TRUE(Open(c));
+    ASSERT_TRUE(testsupport::WaitFor([] { return ClientCB::Find(1) != nullptr; }));
+    int sent;
+    {
+        model::ServerLockGuard guard(model::ServerLock());
+        sent = KillClientSession(ClientCB::Find(1), 30);
+    }
+    EXPECT_EQ(sent, 1);
+    sesstest::Received r = c.Read();
+    ASSERT_EQ(2u, r.type);  // FAILURE_EVENT
+    EXPECT_EQ(30u, r.Status());
+    EXPECT_TRUE(c.SeesEof()) << "the session is failed";
+    EXPECT_EQ(1u, Events::CountText(Events::Take(), "FORCED TERMINATION OF CLIENT \"desk1\" SESSION 1"));
+    EXPECT_EQ(KillClientSession(nullptr, 30), 0);
+}
+
+// The application's sessions over TLS too: a throw-away certificate for the secure port.
+class DispatchTlsTest : public DispatchTest {
+protected:
+    void SetUp() override {
+        const std::string cmd =
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost "
+            "-keyout " + (dir_ / "key.pem").string() + " -out " + (dir_ / "cert.pem").string() + " >/dev/null 2>&1";
+        ASSERT_EQ(0, std::system(cmd.c_str()));
+        ASSERT_TRUE(SecureChannelConfigure((dir_ / "cert.pem").string(), (dir_ / "key.pem").string()));
+        ctx_ = SSL_CTX_new(TLS_client_method());
+        ASSERT_NE(nullptr, ctx_);
+        DispatchTest::SetUp();
+    }
+    void TearDown() override {
+        DispatchTest::TearDown();
+        SSL_CTX_free(ctx_);
+    }
+    // A TLS client that has sent `msg`; the connection stays open until the test ends.
+    bool SendOverTls(BaseMSG& msg) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(app_->BoundPort(true)));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+        ssl_ = SSL_new(ctx_);
+        SSL_set_fd(ssl_, fd_);
+        if (SSL_connect(ssl_) != 1) return false;
+        std::vector<uint8_t> buffer(static_cast<size_t>(msg.MaxEncodedSize(24) + 8));
+        if (msg.Validate(24) != 0) return false;
+        const int n = msg.Encode(buffer.data(), static_cast<int>(buffer.size()), 24, 0x3FF, nullptr, 0);
+        return n > 0 && SSL_write(ssl_, buffer.data(), n) == n;
+    }
+    ~DispatchTlsTest() override {
+        if (ssl_ != nullptr) SSL_free(ssl_);
+        if (fd_ >= 0) close(fd_);
+    }
+
+    testsupport::TempDir dir_{"apptls"};
+    SSL_CTX* ctx_ = nullptr;
+    SSL* ssl_ = nullptr;
+    int fd_ = -1;
+};
+
+// The list line's connection type and unique instance ID are the session layer's: "N/A"
+// without a session object (ClientTest.ListLines).
+TEST_F(DispatchTlsTest, TheListLineShowsWhatTheSessionLayerKnows) {
+    Client plain(Port());
+    auto open = sesstest::OpenReq(1, 30, 0x10);
+    open->SetSTRING(elementid::UniqueInstanceID, "uid-9");
+    ASSERT_TRUE(plain.Send(*open));
+    ASSERT_EQ(4u, plain.Read().type);
+    auto secureOpen = sesstest::OpenReq(1, 30, 0x10, "desk2");
+    secureOpen->SetSTRING(elementid::UniqueInstanceID, "uid-10");
+    ASSERT_TRUE(SendOverTls(*secureOpen));
+    ASSERT_TRUE(testsupport::WaitFor([] { return ClientCB::Find(1) != nullptr && ClientCB::Find(2) != nullptr; }));
+    model::ServerLockGuard guard(model::ServerLock());
+    const std::string plainLine = ClientCB::GetListEntry(ClientCB::Find(1));
+    EXPECT_NE(plainLine.find(" non-secure    \tuid-9\n"), std::string::npos) << plainLine;
+    const std::string secureLine = ClientCB::GetListEntry(ClientCB::Find(2));
+    EXPECT_NE(secureLine.find(" secure        \tuid-10\n"), std::string::npos) << secureLine;
+}
+
+// A refused frame does not end the thread's turn: the frame behind it is served at once, not
+// at the next wake-up, which never comes while the clock stands still. The thread serves the
+// session queue on its own only while OPC input is held, so both frames are queued behind a
+// maintenance hold while an OPC message keeps the thread.
+TEST_F(DispatchTest, TheFrameBehindARefusedOneIsServedInTheSameTurn) {
+    server_->SetDuplex(1);
+    Client c(Port());
+    ASSERT_TRUE(c.Send(*sesstest::OpenReq(1, 30, 0x10, "Quillet desk")));
+    ASSERT_EQ(4u, c.Read().type);
+    ASSERT_TRUE(testsupport::WaitFor([] { return ClientCB::Find(1) != nullptr; }));
+    // Failover reported: every request but the close is refused.
+    server_->SetFailoverReported(1);
+    registry_->SetDynamic(CTIRegistry::NICStatusBasedFailover, 1);
+    port_.Block();
+    const uint8_t data[5] = {0, 0, 0, 0, 1};
+    app_->ProcessOPCInput(5, sizeof data, data);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return port_.Entered() == 1; }));
+    app_->QueueMaintenanceRequest();
+    Events::Take();
+    MonitorStopReqMSG stop;
+    stop.SetUINT(elementid::InvokeID, 4242);
+    stop.SetUINT(elementid::MonitorID, 7);
+    ASSERT_TRUE(c.Send(stop));
+    CloseReqMSG close;
+    close.SetUINT(elementid::InvokeID, 9);
+    close.SetUINT(elementid::Status, 0);
+    ASSERT_TRUE(c.Send(close));
+    ASSERT_TRUE(testsupport::WaitFor([] { return SessionProtocol::InputQueueLength() == 2; }));
+    port_.Unblock();
+    // The close, behind the refused request, reaches the application: the record goes.
+    EXPECT_TRUE(testsupport::WaitFor([] { return ClientCB::Find(1) == nullptr; }));
+    EXPECT_EQ(1u, Events::CountText(Events::Take(), "Received MsgType=95 from SESSION-1 when Parlo failover"));
+    EXPECT_TRUE(app_->IsKeepingOPCMsgsInQueue());
+    app_->ProcessOPCMsgsFromQueue();
 }
 
 // While a no-client failover is reported and the side fails over on its network status,

@@ -142,12 +142,12 @@ TEST_F(AppDomainTest, AgentLookUpsHonourThePeripheral) {
 
 TEST_F(AppDomainTest, ClientsAndApplicationPathsBySession) {
     auto* desk = new ClientCB(11, "desk");
-    desk->m_ClientSignature = "Tressik";
+    clienttest::Accept(desk, clienttest::Signature("Tressik"));
     auto* path = new ClientCB(12, "reporting");
     AppPathMemberListPtr members(new AppPathMemberList);
     const uint32_t list[] = {2, 5, 6, kPeriph, 6000};  // pairs (5, 5000) and (6, 6000)
     ASSERT_TRUE(members->ReadFrom(reinterpret_cast<const uint8_t*>(list), sizeof list));
-    path->m_ARMClientInfo = ARMClientInfoPtr(new ARMClientInfo(0, 33, members));
+    path->SetARMClientInfo(ARMClientInfoPtr(new ARMClientInfo(0, 33, members)));
 
     EXPECT_TRUE(ClientCB::HasRecord(11));
     EXPECT_FALSE(ClientCB::HasRecord(13));
