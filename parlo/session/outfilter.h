@@ -15,9 +15,6 @@
 
 class TransportMSG;
 
-// The service-mask bits' old name, while parlo/app still uses it.
-namespace servicebits = servicemask;
-
 // Bits of a session's own trace flags (SessionProtocol::SetTraceFlags, RecipientView).
 namespace sessiontrace {
 inline constexpr uint32_t kSession = 0x01;  // the session's life and what is distributed to it

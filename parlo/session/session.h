@@ -355,6 +355,10 @@ public:
     // The sessions of one service list, in order (master lock held by the caller).
     static const std::deque<SessionProtocol*>& ServiceListOf(int list);
 
+    // Deletes every session waiting on the garbage list now; takes the server lock, then the
+    // master lock (the caller holds neither). The server calls it when the application goes.
+    static void CleanupGarbageList();
+
 protected:
     // A free session ID: the next after the last given, skipping 0, IDs of live sessions and
     // IDs on the garbage list (caller holds the master lock).
@@ -408,10 +412,9 @@ private:
     void CleanUpQueuesOnConnectionClose(uint32_t previousState);
     // Appends the session (once only) and starts the garbage timer when it is not running.
     void AddToGarbageCollectionList();
-    // Deletes every session of the garbage list (CleanupGarbageList: with the server and
+    // Deletes every session of the garbage list (CleanupGarbageList takes the server and
     // master locks).
     static void CollectGarbage();
-    static void CleanupGarbageList();
     void RestartIdleTimer();
 
     // ---- input (poster thread, session lock held) ----

@@ -37,7 +37,7 @@
 #include "opcmsg/cstarequests.h"
 #include "parlo/common/ctiregistry.h"
 #include "parlo/opclink/mdsio.h"
-#include "parlo/opclink/opctypes.h"
+#include "opcmsg/opctypes.h"
 #include "parlo/opclink/opcwriters.h"
 #include "parlo/server/server.h"
 #include "platform/byteorder.h"

@@ -21,7 +21,7 @@
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/msgclass.h"
 #include "ctimsg/names.h"
-#include "parlo/common/ctitypes.h"
+#include "ctimsg/msgtypes.h"
 #include "tests/parlo/process/active_parlo.h"
 #include "platform/byteorder.h"
 

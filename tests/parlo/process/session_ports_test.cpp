@@ -19,7 +19,7 @@
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/msgclass.h"
-#include "parlo/common/ctitypes.h"
+#include "ctimsg/msgtypes.h"
 #include "tests/parlo/process/parlo_env.h"
 #include "tests/support/opc_activation.h"
 #include "platform/byteorder.h"
