@@ -77,7 +77,7 @@ const uint8_t* AgentConfig::ProcessAgentTeamSupervisorRecord(uint32_t op, const 
 }
 
 AgentTeam::AgentTeam(int32_t peripheralID, int32_t teamID, std::string name)
-    : m_PeripheralID(peripheralID), m_TeamID(teamID), m_TeamName(std::move(name)), m_HashIndex(teamID & 31) {
+    : m_PeripheralID(peripheralID), m_TeamID(teamID), m_TeamName(std::move(name)) {
     m_MonitorList.SetLinkOffset(CTICSTAMonitor::SubjectLinkOffset());
 }
 

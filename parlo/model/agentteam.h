@@ -97,6 +97,5 @@ private:
     // The whole team's members, 64 per message.
     void AnnounceTeam(uint16_t operation);
 
-    int32_t m_HashIndex;
     StdQueue m_MonitorList;
 };

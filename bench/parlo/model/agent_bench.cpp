@@ -136,7 +136,7 @@ void BM_MemoryPerAgent(benchmark::State& state) {
             const std::string id = std::to_string(700000 + i);
             const std::string ext = std::to_string(800000 + i);
             auto* a = new Agent(6000, 48, 100000 + i, 0, id.c_str(), ext.c_str(), ext.c_str(), false);
-            for (uint32_t g = 0; g < 5; ++g) a->UpdateSkillGroupState(2, 0, 17 + g, 300 + static_cast<int32_t>(g));
+            for (uint32_t g = 0; g < 5; ++g) (void)a->UpdateSkillGroupState(2, 0, 17 + g, 300 + static_cast<int32_t>(g));
             a->SetAgentMRDState(1, 2);
             a->SetAgentMRDState(5, 3);
         }
