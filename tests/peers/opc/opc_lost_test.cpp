@@ -20,6 +20,9 @@ TEST_F(LostOpc, KilledOpcEndsTheServerOnTheHeartbeatTimeout) {
     // The server heartbeats OPC every 2 s, and checks OPC's heartbeats (one a second) every
     // 2 s: it gives up after four checks that saw none.
     parlotest::SetDword(parlotest::kDynamicKey, "OPCHeartbeatTime", 1);
+    // Client ports of its own: the shipped ones belong to ./run.
+    parlotest::SetString(parlotest::kConfigKey, "ListenPort", std::to_string(testsupport::FreePort()));
+    parlotest::SetString(parlotest::kConfigKey, "SecuredListenPort", std::to_string(testsupport::FreePort()));
     auto opc = std::make_unique<Process>(std::vector<std::string>{
         PARLO_OPC_BIN, "--instance", parlotest::kBase, "--start", "--hb", "2"});
     ASSERT_TRUE(opc->WaitText("parlo-opc: in service")) << opc->Output();
