@@ -213,6 +213,29 @@ TEST_P(StandIn, DeliversOpcInputToTheOpcClient) {
     EXPECT_EQ(MDSDecodeHeader(f.data() + 4).messageType, 7);
 }
 
+// Killed with a client's link open, as a crash leaves it, the stand-in is replaced at once
+// on the same port: one try binds its TCP port and its shared-memory listener and takes a
+// registration again.
+TEST_P(StandIn, AKilledOneIsReplacedAtOnceOnItsPort) {
+    Link held;
+    std::vector<uint8_t> f;
+    ASSERT_EQ(held.Connect(port_, GetParam()), 0u);
+    held.Control(MSG_REGISTER_CLIENT, 20);
+    ASSERT_EQ(held.Next(&f), MSG_REGISTER_REPLY);
+    mds_->Kill(SIGKILL);
+
+    mds_ = std::make_unique<testsupport::Child>(std::vector<std::string>{
+        PARLO_MDS_BIN, "--port", std::to_string(port_), "--instance", mdstest::kInstance});
+    ASSERT_EQ(mds_->WaitLine("parlo-mds:"), "parlo-mds: listening on port " + std::to_string(port_));
+    Link again;
+    ASSERT_EQ(again.Connect(port_, GetParam()), 0u);
+    again.Control(MSG_REGISTER_CLIENT, 20);
+    ASSERT_EQ(again.Next(&f), MSG_REGISTER_REPLY);
+    EXPECT_EQ(Status(f), 0u);
+    EMTDisconnect(again.h);
+    EMTDisconnect(held.h);
+}
+
 }  // namespace
 
 namespace {
