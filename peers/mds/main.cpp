@@ -31,6 +31,7 @@
 #include "nuvlib/emsseams.h"
 #include "platform/byteorder.h"
 #include "platform/clock.h"
+#include "platform/lasterror.h"
 #include "platform/registry.h"
 
 namespace {
@@ -247,6 +248,16 @@ void Reader(std::shared_ptr<Conn> c) {
     }
 }
 
+// The usual causes of a failed listen in words, for the one line ./run shows.
+const char* ListenFailure(uint32_t r) {
+    if (r == EMT_WSA_EADDRINUSE) return ": the port is in use";
+    // Its shared-memory listener's name is taken by a process that has not ended (or not
+    // yet been reaped by its parent).
+    if (r == plat::ERROR_ALREADY_EXISTS)
+        return ": another process of this namespace (PARLO_NAMESPACE) listens on it";
+    return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -287,7 +298,8 @@ int main(int argc, char** argv) {
     addr.sin_port = htons(static_cast<uint16_t>(port));
     uint32_t lh = 0;
     if (uint32_t r = EMTListen(&addr, &lh, tcpOnly ? 1 : 0, nullptr)) {
-        std::fprintf(stderr, "parlo-mds: cannot listen on port %d (0x%08X / %u)\n", port, r, r);
+        std::fprintf(stderr, "parlo-mds: cannot listen on port %d%s (0x%08X / %u)\n", port,
+                     ListenFailure(r), r, r);
         return 1;
     }
     std::printf("parlo-mds: listening on port %d%s\n", port, tcpOnly ? " (TCP only)" : "");

@@ -252,4 +252,21 @@ TEST(StandInStop, CleanStopPrintsNoErrorLine) {
     testsupport::RemoveNamespaceShm();
 }
 
+// A port another listener holds is named as such in the line ./run passes on.
+TEST(StandInStart, ATakenPortIsSaidInWords) {
+    const uint16_t port = mdstest::WriteProcess();
+    const int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    testsupport::Child mds({"/bin/sh", "-c", "exec \"$0\" --port \"$1\" 2>&1", PARLO_MDS_BIN,
+                            std::to_string(port)});
+    EXPECT_EQ(mds.WaitLine("parlo-mds:"), "parlo-mds: cannot listen on port " + std::to_string(port) +
+                                              ": the port is in use (0x00002740 / 10048)");
+    close(holder);
+}
+
 }  // namespace
