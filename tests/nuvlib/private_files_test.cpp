@@ -13,25 +13,15 @@
 #include "nuvlib/eventlog.h"
 #include "platform/named.h"
 #include "tests/nuvlib/emt/spawn.h"
+#include "tests/support/file_mode.h"
 #include "tests/support/test_env.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-int ModeOf(const fs::path& p) {
-    struct stat st {};
-    return ::stat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-}
-
-class Umask {
-public:
-    explicit Umask(mode_t m) : old_(::umask(m)) {}
-    ~Umask() { ::umask(old_); }
-
-private:
-    mode_t old_;
-};
+using testsupport::ModeOf;
+using testsupport::Umask;
 
 // One root as ./run makes it, and one that an operator gave a group with the setgid bit.
 struct Root {

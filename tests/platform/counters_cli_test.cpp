@@ -1,32 +1,20 @@
 // parlo-counters on the command line: the lines of a published instance, and one line on
 // stderr (exit status 1) that names the namespace searched when the instance is not there.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 
 #include "platform/perfcounters.h"
+#include "tests/support/run_command.h"
 #include "tests/support/test_env.h"
 
 namespace {
 
-struct Ran {
-    int status = -1;
-    std::string out;
-};
+using testsupport::Ran;
 // parlo-counters with args; out gets stdout, or stderr alone when errors is set.
 Ran Counters(const std::string& args, bool errors) {
-    const std::string cmd =
-        std::string("'") + PARLO_COUNTERS_BIN + "' " + args + (errors ? " 2>&1 >/dev/null" : " 2>/dev/null");
-    Ran r;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[512];
-    while (size_t n = std::fread(buf, 1, sizeof buf, p)) r.out.append(buf, n);
-    const int st = ::pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+    return testsupport::RunCommand(std::string("'") + PARLO_COUNTERS_BIN + "' " + args +
+                                   (errors ? " 2>&1 >/dev/null" : " 2>/dev/null"));
 }
 
 TEST(CountersCommand, PrintsAnInstanceAndSaysWhenItIsNotPublished) {

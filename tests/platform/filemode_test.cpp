@@ -14,27 +14,15 @@
 #include "platform/perfcounters.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "tests/support/file_mode.h"
 #include "tests/support/test_env.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The permission bits (with setgid) of path; -1 when it is not there.
-int ModeOf(const fs::path& p) {
-    struct stat st {};
-    return ::stat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-}
-
-// Holds a umask for the life of the object.
-class Umask {
-public:
-    explicit Umask(mode_t m) : old_(::umask(m)) {}
-    ~Umask() { ::umask(old_); }
-
-private:
-    mode_t old_;
-};
+using testsupport::ModeOf;
+using testsupport::Umask;
 
 constexpr mode_t kUmasks[] = {0, 022, 077};
 

@@ -1,13 +1,12 @@
 // parlo-reg run from the top of a checkout without PARLO_REGISTRY_ROOT finds ./run's store,
 // var/registry; elsewhere it keeps to the platform's default.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "platform/registry.h"
+#include "tests/support/run_command.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -16,15 +15,10 @@ namespace {
 // home and no PARLO_REGISTRY_ROOT.
 int RunIn(const std::filesystem::path& dir, const std::filesystem::path& home, const std::string& args,
           std::string* out) {
-    const std::string cmd = "cd '" + dir.string() + "' && env -u PARLO_REGISTRY_ROOT HOME='" + home.string() +
-                            "' '" + PARLO_REG_BIN + "' " + args + " 2>&1";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return -1;
-    out->clear();
-    char buf[512];
-    while (size_t n = std::fread(buf, 1, sizeof buf, p)) out->append(buf, n);
-    const int status = ::pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    testsupport::Ran r = testsupport::RunCommand("cd '" + dir.string() + "' && env -u PARLO_REGISTRY_ROOT HOME='" +
+                                                 home.string() + "' '" + PARLO_REG_BIN + "' " + args + " 2>&1");
+    *out = std::move(r.out);
+    return r.status;
 }
 
 TEST(RegistryStoreOfACheckout, FoundFromTheTopWithoutAnExport) {

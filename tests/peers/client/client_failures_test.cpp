@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include "ctimsg/messages/msgclass.h"
 #include "peers/client/cticlient.h"
 #include "platform/byteorder.h"
+#include "tests/support/run_command.h"
 
 namespace {
 
@@ -61,21 +61,9 @@ private:
     std::thread thread_;
 };
 
-struct Ran {
-    int status = -1;
-    std::string err;
-};
 // parlo-client's exit status and standard error; without a script it stays until the end.
-Ran Client(const std::string& port) {
-    const std::string cmd = std::string("'") + PARLO_CLIENT_BIN + "' 127.0.0.1 " + port + " 2>&1 >/dev/null";
-    Ran r;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[512];
-    while (size_t n = std::fread(buf, 1, sizeof buf, p)) r.err.append(buf, n);
-    const int st = ::pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+testsupport::Ran Client(const std::string& port) {
+    return testsupport::RunCommand(std::string("'") + PARLO_CLIENT_BIN + "' 127.0.0.1 " + port + " 2>&1 >/dev/null");
 }
 
 std::vector<uint8_t> OpenConf() {
@@ -103,11 +91,11 @@ TEST(ParloClientEnds, EachEndItDidNotAskForIsToldInOneLine) {
     };
     for (const auto& c : cases) {
         OneShotPeer peer(c.answer);
-        const Ran r = Client(peer.port);
+        const testsupport::Ran r = Client(peer.port);
         EXPECT_EQ(r.status, 1) << c.name;
         const std::string said =
             c.said.empty() ? "parlo-client: 127.0.0.1:" + peer.port + " answers in TLS: add --tls\n" : c.said;
-        EXPECT_EQ(r.err, said) << c.name;
+        EXPECT_EQ(r.out, said) << c.name;
     }
 }
 
