@@ -23,6 +23,7 @@
 #include "nuvlib/emsseams.h"
 #include "nuvlib/filecompress.h"
 #include "platform/clock.h"
+#include "platform/filemode.h"
 #include "platform/lasterror.h"
 #include "platform/named.h"
 
@@ -154,7 +155,9 @@ int EMSOpenLogFile() {
     for (char suffix = 'a' - 1; suffix <= 'z'; ++suffix) {
         if (suffix >= 'a') name[clash] = suffix;
         const std::string path = JoinPath(dir, name);
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        // Private to the node's user (or its group: platform/filemode.h): the log holds
+        // what clients sent.
+        int fd = plat::OpenPrivateFile(path, O_WRONLY | O_EXCL);
         if (fd >= 0) {
             log.fd = fd;
             log.currentName = name;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/clock.h"
+#include "platform/filemode.h"
 #include "platform/lasterror.h"
 
 namespace {
@@ -83,16 +84,13 @@ bool EventLog::Register(const std::string& source, const std::string& directory)
     registered_ = true;
     if (directory.empty()) return true;
     std::string dir = directory + "/eventlog";
-    if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
-        plat::SetLastErrorFromErrno();
-        return false;
-    }
-    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    // Private to the node's user (or its group: platform/filemode.h), as the log files are.
+    if (!plat::MakePrivateDir(directory) || !plat::MakePrivateDir(dir)) {
         plat::SetLastErrorFromErrno();
         return false;
     }
     path_ = dir + "/" + source + ".evt";
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    fd_ = plat::OpenPrivateFile(path_, O_WRONLY | O_APPEND);
     if (fd_ < 0) {
         plat::SetLastErrorFromErrno();
         path_.clear();

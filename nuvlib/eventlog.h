@@ -22,7 +22,8 @@ struct EventLogEntry {
 class EventLog {
 public:
     // Opens syslog under the source's name and, with a directory, the entry file (created
-    // with its folder when missing). False when the file cannot be opened.
+    // with its folder when missing, both private: platform/filemode.h). False when the file
+    // cannot be opened.
     [[nodiscard]] bool Register(const std::string& source, const std::string& directory);
     // False (with the last error set) when the entry could not be written.
     bool Report(const EventLogEntry& entry);

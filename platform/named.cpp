@@ -16,6 +16,7 @@
 #include <new>
 
 #include "platform/clock.h"
+#include "platform/filemode.h"
 #include "platform/lasterror.h"
 #include "platform/process.h"
 
@@ -60,10 +61,10 @@ bool HeldByOthers(int fd, off_t byte) {
 }
 
 int OpenLockFile(const std::string& path, bool create) {
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
-    // World-accessible, as the objects were for every user of the node; fails harmlessly
-    // on a file another user made.
-    if (fd >= 0 && create) fchmod(fd, 0666);
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), kOwnerOnlyMode);
+    // Only the user that runs the node's processes may take, hold or fake a lock; a file
+    // left by an earlier, wider version is narrowed.
+    if (fd >= 0 && create) SetOwnerOnly(fd);
     return fd;
 }
 
@@ -149,9 +150,9 @@ bool SharedSection::Attach(const std::string& name, size_t size, bool create) {
     } else {
         // Nobody holds it: whatever is left under the name belongs to a dead process.
         shm_unlink(shmName.c_str());
-        sfd = shm_open(shmName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        sfd = shm_open(shmName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnlyMode);
         if (sfd < 0) return fail(ErrnoToWin32(errno));
-        fchmod(sfd, 0666);
+        SetOwnerOnly(sfd);
         if (ftruncate(sfd, static_cast<off_t>(size)) != 0) {
             uint32_t code = ErrnoToWin32(errno);
             close(sfd);
@@ -466,12 +467,12 @@ bool NamedMarkerEvent::Set() {
     // Made under a temporary name and renamed, so a watcher sees no marker or a whole one.
     std::string tmp = path_ + ".tmp." + std::to_string(CurrentProcessId()) + "." +
                       std::to_string(CurrentThreadId());
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kOwnerOnlyMode);
     if (fd < 0) {
         SetLastErrorFromErrno();
         return false;
     }
-    fchmod(fd, 0666);
+    SetOwnerOnly(fd);
     close(fd);
     if (rename(tmp.c_str(), path_.c_str()) != 0) {
         SetLastErrorFromErrno();

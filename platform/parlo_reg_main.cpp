@@ -4,7 +4,9 @@
 //   parlo-reg del|delete KEY [NAME]        without NAME: the key and all below it
 //   parlo-reg dump [KEY]
 //   parlo-reg import FILE...
-// KEY separates names with '\' or '/'. The store is $PARLO_REGISTRY_ROOT.
+// KEY separates names with '\' or '/'. The store is $PARLO_REGISTRY_ROOT; without it, ./run's
+// store var/registry when the current directory holds one (the top of a checkout), else the
+// platform's default.
 // Failures are told in words on stderr: a missing store, key or value by name, other
 // errors with their number. Exit status: 0 done, 1 failed, 2 usage or a bad value.
 #include <cctype>
@@ -300,6 +302,11 @@ int Import(const char* file) {
 
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
+    if (const char* env = std::getenv("PARLO_REGISTRY_ROOT"); !env || !*env) {
+        std::error_code ec;
+        if (std::filesystem::is_directory("var/registry", ec))
+            ::setenv("PARLO_REGISTRY_ROOT", std::filesystem::absolute("var/registry", ec).c_str(), 1);
+    }
     std::string cmd = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
     if (cmd == "get" && args.size() == 2) return Get(KeyArg(args[0]), args[1]);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/filemode.h"
 #include "platform/lasterror.h"
 #include "platform/named.h"
 
@@ -132,7 +133,7 @@ bool CounterInstance::Create(uint32_t objectIndex, const std::string& instance,
         SetLastError(206);
         return false;
     }
-    int fd = ::shm_open(shmName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+    int fd = ::shm_open(shmName.c_str(), O_RDWR | O_CREAT | O_EXCL, kOwnerOnlyMode);
     if (fd < 0 && errno == EEXIST) {
         int rfd = -1;
         if (const Block* old = MapForReading(shmName, &rfd)) {
@@ -144,12 +145,14 @@ bool CounterInstance::Create(uint32_t objectIndex, const std::string& instance,
             }
         }
         ::shm_unlink(shmName.c_str());
-        fd = ::shm_open(shmName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+        fd = ::shm_open(shmName.c_str(), O_RDWR | O_CREAT | O_EXCL, kOwnerOnlyMode);
     }
     if (fd < 0) {
         SetLastErrorFromErrno();
         return false;
     }
+    // Read by the operator's own parlo-counters only.
+    SetOwnerOnly(fd);
     if (::ftruncate(fd, sizeof(Block)) != 0) {
         SetLastErrorFromErrno();
         ::close(fd);

@@ -51,8 +51,9 @@ std::string RunDir() {
     } else {
         dir = "/tmp/parlo-" + std::to_string(getuid());
     }
-    // Best effort: a failure shows up when a named object is created in it.
-    if (mkdir(dir.c_str(), 0777) == 0) chmod(dir.c_str(), 0777);
+    // Best effort: a failure shows up when a named object is created in it. The lock files
+    // in it belong to the user that runs the node's processes alone.
+    if (mkdir(dir.c_str(), 0700) == 0) chmod(dir.c_str(), 0700);
     return dir;
 }
 

@@ -24,8 +24,8 @@ bool IsDebuggerPresent();
 uint32_t CurrentThreadId();
 uint32_t CurrentProcessId();
 
-// $PARLO_RUN_DIR, else $XDG_RUNTIME_DIR/parlo, else /tmp/parlo-<uid>. Created (0777 for the
-// last component, so every user of the node can share named objects) on first use.
+// $PARLO_RUN_DIR, else $XDG_RUNTIME_DIR/parlo, else /tmp/parlo-<uid>. Created (0700 for the
+// last component: named objects are the user's own, platform/filemode.h) on first use.
 std::string RunDir();
 
 }  // namespace plat

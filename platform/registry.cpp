@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/event.h"
+#include "platform/filemode.h"
 #include "platform/lasterror.h"
 #include "platform/process.h"
 #include "platform/regtext.h"
@@ -224,7 +225,7 @@ uint32_t WriteValuesAt(int dirfd, const std::vector<RegValue>& values) {
     for (const auto& v : values) text += FormatRegValue(v) + "\n";
     std::string tmp = std::string(kValuesFile) + ".tmp." + std::to_string(CurrentProcessId()) +
                       "." + std::to_string(CurrentThreadId());
-    int fd = openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = OpenPrivateFile(dirfd, tmp.c_str(), O_WRONLY | O_TRUNC);
     if (fd < 0) return ErrnoToWin32(errno);
     bool ok = WriteAll(fd, text);
     int err = ok ? 0 : errno;
@@ -420,7 +421,7 @@ uint32_t RegCreateKey(RegKey parent, const char* path, RegKey* out, bool* create
         for (size_t pos = 0; pos != std::string::npos;) {
             pos = root.find('/', pos + 1);
             std::string sofar = root.substr(0, pos);
-            if (!sofar.empty() && mkdir(sofar.c_str(), 0777) != 0 && errno != EEXIST) err = errno;
+            if (!sofar.empty() && !MakePrivateDir(sofar)) err = errno;
         }
         if (!IsDir(root)) return err ? ErrnoToWin32(err) : ERROR_PATH_NOT_FOUND;
     } else if (!IsDir(JoinPath(comps))) {
@@ -438,8 +439,7 @@ uint32_t RegCreateKey(RegKey parent, const char* path, RegKey* out, bool* create
             if (!lock.ok()) return ErrnoToWin32(lock.error());
             found = FindSubkey(dir, name);
             if (found.empty()) {
-                if (mkdirat(lock.fd(), name.c_str(), 0777) != 0 && errno != EEXIST)
-                    return ErrnoToWin32(errno);
+                if (!MakePrivateDir(lock.fd(), name.c_str())) return ErrnoToWin32(errno);
                 found = name;
                 made = true;
             }

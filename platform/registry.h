@@ -13,7 +13,9 @@
 // Value names are matched without regard to case as well; "@" or "" is the default value.
 // A change is written to a temporary file and renamed over ".values" under an flock of the
 // key directory, so readers never see half a file; RegFlushKey fsyncs file and directory.
-// Change notification watches the key's ".values" with inotify.
+// Change notification watches the key's ".values" with inotify. The store is private to the
+// user that runs the node (platform/filemode.h): key directories are made 0700 and values
+// files 0600, or 0750 and 0640 below a directory with the setgid bit.
 //
 // Every function returns a Win32 error number (0 = success) and leaves the last error alone.
 #include <cstddef>

@@ -18,6 +18,7 @@
 #include "nuvlib/emt/emtpriv.h"
 #include "nuvlib/ems.h"
 #include "platform/byteorder.h"
+#include "platform/filemode.h"
 #include "platform/named.h"
 #include "platform/process.h"
 
@@ -127,7 +128,7 @@ std::unique_ptr<ImtSocket> ImtSocket::Map(const std::string& name, bool create, 
     int fd = -1;
     if (create) {
         if (TraceOn(kTraceDetail)) EMSTraceMessage("EMT Creating mutex %s", name.c_str());
-        fd = ::shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+        fd = ::shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL, plat::kOwnerOnlyMode);
         if (fd < 0 && errno == EEXIST) {
             // A buffer left by a process that has ended holds the name no longer.
             int old = ::shm_open(shm.c_str(), O_RDWR, 0);
@@ -149,12 +150,13 @@ std::unique_ptr<ImtSocket> ImtSocket::Map(const std::string& name, bool create, 
             }
             if (stale) {
                 ::shm_unlink(shm.c_str());
-                fd = ::shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+                fd = ::shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL, plat::kOwnerOnlyMode);
             } else {
                 errno = EEXIST;
             }
         }
-        if (fd >= 0) ::fchmod(fd, 0666);
+        // The link's frames are the user's own: no other user reads or injects them.
+        if (fd >= 0) plat::SetOwnerOnly(fd);
     } else {
         if (TraceOn(kTraceDetail)) EMSTraceMessage("EMT opening mutex %s", name.c_str());
         fd = ::shm_open(shm.c_str(), O_RDWR, 0);

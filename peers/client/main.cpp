@@ -1,7 +1,8 @@
 // parlo-client HOST PORT [--tls] [--cafile FILE | --insecure] [--script FILE] [Field=value ...]
 // Opens a CTI session (OPEN_REQ from the fields), heartbeats at a third of IdleTimeout,
 // prints one line per received message, sends the script's requests once the session is
-// open, and closes with CLOSE_REQ at the end of the script or on SIGINT.
+// open, and closes with CLOSE_REQ at the end of the script or on SIGINT. A connection the
+// server ends before that is told in one line on stderr (exit status 1).
 #include <netdb.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -100,14 +101,15 @@ public:
         }
         return true;
     }
-    // Reads exactly n bytes; false at the end of the stream or on an error.
-    bool ReadAll(uint8_t* to, size_t n) {
-        size_t done = 0;
-        while (done < n) {
-            const int got = ssl_ ? SSL_read(ssl_, to + done, static_cast<int>(n - done))
-                                 : static_cast<int>(recv(fd_, to + done, n - done, 0));
+    // Reads exactly n bytes; false at the end of the stream or on an error, with the bytes
+    // read so far in *done.
+    bool ReadAll(uint8_t* to, size_t n, size_t* done) {
+        *done = 0;
+        while (*done < n) {
+            const int got = ssl_ ? SSL_read(ssl_, to + *done, static_cast<int>(n - *done))
+                                 : static_cast<int>(recv(fd_, to + *done, n - *done, 0));
             if (got <= 0) return false;
-            done += static_cast<size_t>(got);
+            *done += static_cast<size_t>(got);
         }
         return true;
     }
@@ -120,12 +122,19 @@ private:
     std::mutex writeMutex_;
 };
 
-// What the reader saw, for the main thread.
+// What the reader saw, for the main thread. tls: the first bytes from the server were a TLS
+// record (a plain client on the TLS port); dropped: the client ended the stream itself.
 struct Session {
     std::mutex mutex;
     std::condition_variable cv;
     bool opened = false, refused = false, closed = false, ended = false;
+    bool tls = false, dropped = false;
 };
+
+// A TLS record header starts with its content type (alert 21, handshake 22) and version 3.x.
+bool LooksLikeTls(const uint8_t* bytes, size_t n) {
+    return n >= 2 && (bytes[0] == 21 || bytes[0] == 22) && bytes[1] == 3;
+}
 
 uint32_t TypeOf(const std::vector<uint8_t>& frame) {
     return plat::LoadBE32(frame.data() + 4);
@@ -136,17 +145,26 @@ void ReaderLoop(Connection& c, Session& s, uint32_t version) {
     const uint32_t closeConf = cticlient::MsgTypeByName("CLOSE_CONF");
     const uint32_t failureConf = cticlient::MsgTypeByName("FAILURE_CONF");
     const uint32_t failureEvent = cticlient::MsgTypeByName("FAILURE_EVENT");
-    for (;;) {
+    bool tls = false, dropped = false;
+    for (bool first = true;; first = false) {
         std::vector<uint8_t> frame(CTI_HEADER_SIZE);
-        if (!c.ReadAll(frame.data(), CTI_HEADER_SIZE)) break;
+        size_t got = 0;
+        if (!c.ReadAll(frame.data(), CTI_HEADER_SIZE, &got)) {
+            tls = first && LooksLikeTls(frame.data(), got);
+            break;
+        }
         const uint32_t length = plat::LoadBE32(frame.data());
         if (length > cticlient::kMaxBody) {
-            printf("(frame of %u bytes refused)\n", length);
-            fflush(stdout);
+            tls = first && LooksLikeTls(frame.data(), got);
+            dropped = !tls;
+            if (dropped) {
+                printf("(frame of %u bytes refused)\n", length);
+                fflush(stdout);
+            }
             break;
         }
         frame.resize(CTI_HEADER_SIZE + length);
-        if (!c.ReadAll(frame.data() + CTI_HEADER_SIZE, length)) break;
+        if (!c.ReadAll(frame.data() + CTI_HEADER_SIZE, length, &got)) break;
         const std::string line = cticlient::DescribeFrame(frame.data(), static_cast<int>(frame.size()), version);
         printf("%s\n", line.c_str());
         fflush(stdout);
@@ -160,6 +178,8 @@ void ReaderLoop(Connection& c, Session& s, uint32_t version) {
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         s.ended = true;
+        s.tls = tls;
+        s.dropped = dropped;
     }
     s.cv.notify_all();
     kill(getpid(), SIGUSR1);  // wakes the main thread's signal wait
@@ -256,7 +276,10 @@ int main(int argc, char** argv) {
         return plat::WaitUntil(s.cv, lock, plat::DeadlineAfterMs(ms), pred);
     };
     if (!script.empty()) {
-        if (!waitFor([&] { return s.opened || s.refused || s.ended; }, 30000) || !s.opened) {
+        if (!waitFor([&] { return s.opened || s.refused || s.ended; }, 30000)) {
+            fprintf(stderr, "parlo-client: no answer to OPEN_REQ within 30 s\n");
+            exitCode = 1;
+        } else if (!s.opened) {
             exitCode = 1;
         } else {
             for (const std::string& line : script) {
@@ -290,13 +313,35 @@ int main(int argc, char** argv) {
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         ended = s.ended;
+        // The server ended the stream before the client asked for the close, or the client
+        // dropped it for a frame it cannot take (its line is on stdout).
+        if (ended) exitCode = 1;
+        if (ended && !s.dropped) {
+            if (s.tls)
+                fprintf(stderr, "parlo-client: %s:%s answers in TLS: add --tls\n", o.host.c_str(),
+                        o.port.c_str());
+            else if (s.opened)
+                fprintf(stderr, "parlo-client: the server closed the connection\n");
+            else if (!s.refused)
+                // A TLS port closes on a plain request without a word.
+                fprintf(stderr, "parlo-client: the server closed the connection before it answered OPEN_REQ%s\n",
+                        o.tls ? "" : " (if this is the TLS port, add --tls)");
+        }
     }
     if (!ended) {
         BaseMSGPtr closeReq = catalog::CreateMessage(cticlient::MsgTypeByName("CLOSE_REQ"));
         closeReq->SetUINT(elementid::InvokeID, invokeID++);
         closeReq->SetUINT(elementid::Status, 0);
         (void)c.Write(cticlient::EncodeFrame(*closeReq, version, &error));
-        (void)waitFor([&] { return s.closed || s.ended; }, 10000);
+        bool unanswered = false;
+        if (waitFor([&] { return s.closed || s.ended; }, 10000)) {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            unanswered = !s.closed;
+        }
+        if (unanswered) {
+            fprintf(stderr, "parlo-client: the server closed the connection before it answered CLOSE_REQ\n");
+            exitCode = 1;
+        }
     }
     {
         std::lock_guard<std::mutex> lock(beatMutex);

@@ -6,10 +6,13 @@
 //   parlo-mds [--port N] [--instance PATH] [--tcp-only] [--trace]
 //
 // --trace prints one line for every data frame taken from a client, with its header.
-// Input messages (destination 1) of class 17, the server's messages to OPC, go to the
-// client named "opc" when it is in service; other input comes back to its sender, stamped
-// either way, as a simplex MDS orders it. Output messages go to the client with the
-// destination handle; checkpoints end here. On SIGTERM or SIGINT every client is told it is out of service.
+// Input messages (destination 1) of class 17 are the server's messages to OPC when the
+// instance configures a client named "opc": they go to that client, and only to it, while
+// it is in service. Other input (and class 17 where no "opc" is configured) comes back to
+// its sender, stamped either way, as a simplex MDS orders it. Output messages go to the
+// client with the destination handle; checkpoints end here. A message whose client is not
+// in service is dropped with a line that says so: it never goes to another client. On
+// SIGTERM or SIGINT every client is told it is out of service.
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
@@ -28,6 +31,7 @@
 #include "nuvlib/emsseams.h"
 #include "platform/byteorder.h"
 #include "platform/clock.h"
+#include "platform/lasterror.h"
 #include "platform/registry.h"
 
 namespace {
@@ -50,16 +54,20 @@ std::map<int, std::shared_ptr<Conn>> g_clients;  // by MDS handle
 std::vector<std::shared_ptr<Conn>> g_conns;
 uint32_t g_stamp = 0;
 std::map<int, std::string> g_names;  // handle -> client name, from the registry
+int g_opcHandle = -1;                // the configured "opc" client's handle, -1 for none
 constexpr uint8_t kOpcClass = 17;
 
-// The connection of the client registered as "opc" when it is in service; call with g_mu.
-std::shared_ptr<Conn> OpcClientLocked() {
-    for (const auto& [handle, name] : g_names) {
-        if (name != "opc") continue;
-        auto it = g_clients.find(handle);
-        if (it != g_clients.end() && it->second->started && !it->second->stopped)
-            return it->second;
-    }
+// The handle configured for the client named "opc", -1 when the instance has none.
+int OpcHandle() {
+    for (const auto& [handle, name] : g_names)
+        if (name == "opc") return handle;
+    return -1;
+}
+
+// The connection of the client with that handle while it is in service; call with g_mu.
+std::shared_ptr<Conn> InServiceLocked(int handle) {
+    auto it = g_clients.find(handle);
+    if (it != g_clients.end() && it->second->started && !it->second->stopped) return it->second;
     return nullptr;
 }
 
@@ -131,23 +139,31 @@ void Route(const std::shared_ptr<Conn>& from, uint8_t* f) {
         std::fflush(stdout);
     }
     if (h.flags & 4) return;  // checkpoints end here
+    // Input for OPC belongs to OPC alone: while it is away the message is lost, as it
+    // would be on a node whose OPC is down, and never comes back to the server.
+    const int opc = h.destination == MDS_DESTINATION_MDS && h.messageClass == kOpcClass
+                        ? g_opcHandle
+                        : -1;
     std::shared_ptr<Conn> to;
     {
         std::lock_guard<std::mutex> g(g_mu);
-        if (h.destination == MDS_DESTINATION_MDS) {
-            if (h.messageClass == kOpcClass) to = OpcClientLocked();
-            if (!to) to = from;
-        } else {
-            auto it = g_clients.find(h.destination);
-            if (it != g_clients.end() && it->second->started && !it->second->stopped)
-                to = it->second;
-        }
+        if (opc >= 0)
+            to = InServiceLocked(opc);
+        else if (h.destination == MDS_DESTINATION_MDS)
+            to = from;
+        else
+            to = InServiceLocked(h.destination);
         if (++g_stamp == 0xFFFFFFFF) g_stamp = 0;
         h.stamp = g_stamp;
     }
     if (!to) {
-        std::printf("parlo-mds: no client %d in service for a message from %d\n", h.destination,
-                    h.sender);
+        if (opc >= 0)
+            std::printf("parlo-mds: no client %d (opc) in service for a message from %d, class %d "
+                        "type %d: dropped\n",
+                        opc, h.sender, h.messageClass, h.messageType);
+        else
+            std::printf("parlo-mds: no client %d in service for a message from %d\n",
+                        h.destination, h.sender);
         std::fflush(stdout);
         return;
     }
@@ -232,6 +248,16 @@ void Reader(std::shared_ptr<Conn> c) {
     }
 }
 
+// The usual causes of a failed listen in words, for the one line ./run shows.
+const char* ListenFailure(uint32_t r) {
+    if (r == EMT_WSA_EADDRINUSE) return ": the port is in use";
+    // Its shared-memory listener's name is taken by a process that has not ended (or not
+    // yet been reaped by its parent).
+    if (r == plat::ERROR_ALREADY_EXISTS)
+        return ": another process of this namespace (PARLO_NAMESPACE) listens on it";
+    return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -261,6 +287,7 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
     LoadNames(instance);
+    g_opcHandle = OpcHandle();
     if (uint32_t r = EMTInitialize(nullptr, 0, 0, 0)) {
         std::fprintf(stderr, "parlo-mds: EMT initialisation failed (0x%08X)\n", r);
         return 1;
@@ -271,7 +298,8 @@ int main(int argc, char** argv) {
     addr.sin_port = htons(static_cast<uint16_t>(port));
     uint32_t lh = 0;
     if (uint32_t r = EMTListen(&addr, &lh, tcpOnly ? 1 : 0, nullptr)) {
-        std::fprintf(stderr, "parlo-mds: cannot listen on port %d (0x%08X / %u)\n", port, r, r);
+        std::fprintf(stderr, "parlo-mds: cannot listen on port %d%s (0x%08X / %u)\n", port,
+                     ListenFailure(r), r, r);
         return 1;
     }
     std::printf("parlo-mds: listening on port %d%s\n", port, tcpOnly ? " (TCP only)" : "");

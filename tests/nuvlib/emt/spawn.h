@@ -1,6 +1,7 @@
 #pragma once
 // Starts a helper process with its stdout on a pipe, waits for a line that announces it
 // is ready, and kills it (SIGKILL) when the object goes.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <filesystem>
@@ -37,8 +38,11 @@ inline void RemoveNamespaceShm() {
 }
 
 // A loopback port nobody listens on right now, and not one this process was given before:
-// the kernel may hand the same ephemeral port to two binds in a row.
+// the kernel may hand the same ephemeral port to two binds in a row. ./run's default ports
+// (MDS and its state transfer, the two client ports) are in the ephemeral range: a test never
+// takes them from a ./run started beside it.
 inline uint16_t FreePort() {
+    constexpr uint16_t kRunPorts[] = {40020, 40021, 42027, 42028};
     static std::mutex mu;
     static std::set<uint16_t> given;
     std::lock_guard<std::mutex> hold(mu);
@@ -52,6 +56,7 @@ inline uint16_t FreePort() {
         getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
         close(fd);
         const uint16_t port = ntohs(a.sin_port);
+        if (std::find(std::begin(kRunPorts), std::end(kRunPorts), port) != std::end(kRunPorts)) continue;
         if (given.insert(port).second) return port;
     }
     return 0;

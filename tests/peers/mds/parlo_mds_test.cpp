@@ -161,8 +161,9 @@ TEST_P(StandIn, RegistersRoutesAndStops) {
     EXPECT_EQ(got.messageType, MDS_STATUS_OUT_OF_SERVICE);
 }
 
-// The server's class-17 input goes to the client named "opc", stamped; input of other
-// classes, and class 17 while "opc" is not in service, still comes back to its sender.
+// The server's class-17 input goes to the client named "opc", stamped, and is dropped with
+// a line while "opc" is not in service; input of other classes still comes back to its
+// sender.
 TEST_P(StandIn, DeliversOpcInputToTheOpcClient) {
     mdstest::WriteClient("opc", 30);
     mds_.reset();
@@ -176,10 +177,11 @@ TEST_P(StandIn, DeliversOpcInputToTheOpcClient) {
     server.Control(MSG_START_CLIENT, 0, 0);
     ASSERT_EQ(server.Next(&f), MDS_MSG_DATA);
 
-    // No "opc" yet: the input comes back.
+    // No "opc" yet: the input is dropped (the server's next frame, below, is the class-5
+    // input that comes back).
     server.Data(1, 17, 2, 12);
-    ASSERT_EQ(server.Next(&f), MDS_MSG_DATA);
-    EXPECT_EQ(MDSDecodeHeader(f.data() + 4).messageType, 2);
+    EXPECT_EQ(mds_->WaitLine("parlo-mds: no client 30 (opc)"),
+              "parlo-mds: no client 30 (opc) in service for a message from 20, class 17 type 2: dropped");
 
     ASSERT_EQ(opc.Connect(port_, GetParam()), 0u);
     opc.Control(MSG_REGISTER_CLIENT, 30);
@@ -211,6 +213,29 @@ TEST_P(StandIn, DeliversOpcInputToTheOpcClient) {
     EXPECT_EQ(MDSDecodeHeader(f.data() + 4).messageType, 7);
 }
 
+// Killed with a client's link open, as a crash leaves it, the stand-in is replaced at once
+// on the same port: one try binds its TCP port and its shared-memory listener and takes a
+// registration again.
+TEST_P(StandIn, AKilledOneIsReplacedAtOnceOnItsPort) {
+    Link held;
+    std::vector<uint8_t> f;
+    ASSERT_EQ(held.Connect(port_, GetParam()), 0u);
+    held.Control(MSG_REGISTER_CLIENT, 20);
+    ASSERT_EQ(held.Next(&f), MSG_REGISTER_REPLY);
+    mds_->Kill(SIGKILL);
+
+    mds_ = std::make_unique<testsupport::Child>(std::vector<std::string>{
+        PARLO_MDS_BIN, "--port", std::to_string(port_), "--instance", mdstest::kInstance});
+    ASSERT_EQ(mds_->WaitLine("parlo-mds:"), "parlo-mds: listening on port " + std::to_string(port_));
+    Link again;
+    ASSERT_EQ(again.Connect(port_, GetParam()), 0u);
+    again.Control(MSG_REGISTER_CLIENT, 20);
+    ASSERT_EQ(again.Next(&f), MSG_REGISTER_REPLY);
+    EXPECT_EQ(Status(f), 0u);
+    EMTDisconnect(again.h);
+    EMTDisconnect(held.h);
+}
+
 }  // namespace
 
 namespace {
@@ -225,6 +250,23 @@ TEST(StandInStop, CleanStopPrintsNoErrorLine) {
     const std::string after = mds->WaitLine("", 2000);
     EXPECT_EQ(after, "") << "after the stop: " << after;
     testsupport::RemoveNamespaceShm();
+}
+
+// A port another listener holds is named as such in the line ./run passes on.
+TEST(StandInStart, ATakenPortIsSaidInWords) {
+    const uint16_t port = mdstest::WriteProcess();
+    const int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    testsupport::Child mds({"/bin/sh", "-c", "exec \"$0\" --port \"$1\" 2>&1", PARLO_MDS_BIN,
+                            std::to_string(port)});
+    EXPECT_EQ(mds.WaitLine("parlo-mds:"), "parlo-mds: cannot listen on port " + std::to_string(port) +
+                                              ": the port is in use (0x00002740 / 10048)");
+    close(holder);
 }
 
 }  // namespace

@@ -21,21 +21,19 @@ std::string ShippedFiles() {
     return files;
 }
 
-// The port MDS listens on is the one value a test may have to change: another program
-// on this machine may hold the shipped one.
+// The port MDS listens on is the one value a test changes: the shipped one belongs to ./run.
 testsupport::Child* StartMdsFromConfig() {
     const std::string process =
         std::string("SOFTWARE\\Quenlo Systems, Inc.\\") + kInstance + "\\MDS\\CurrentVersion\\Process";
-    std::string port = "40020";
     for (int attempt = 0; attempt < 5; ++attempt) {
+        const std::string port = std::to_string(testsupport::FreePort());
+        plat::RegKey k = mdstest::CreateKey(process);
+        mdstest::SetString(k, "MDSPort", port);
+        plat::RegCloseKey(k);
         auto* c = new testsupport::Child(
             {PARLO_MDS_BIN, "--port", port, "--instance", kInstance});
         if (!c->WaitLine("parlo-mds: listening").empty()) return c;
         delete c;
-        port = std::to_string(testsupport::FreePort());
-        plat::RegKey k = mdstest::CreateKey(process);
-        mdstest::SetString(k, "MDSPort", port);
-        plat::RegCloseKey(k);
     }
     return nullptr;
 }
