@@ -39,8 +39,8 @@ using model::ServerLockGuard;
 
 namespace {
 
-constexpr int16_t kLogout = 1, kNotReady = 2, kAvailable = 3, kWorkNotReady = 5,
-                  kWorkReady = 6, kReserved = 8, kUnknown = 9, kBusyOther = 7;
+constexpr int16_t kLogout = 1, kNotReady = 2, kAvailable = 3, kReserved = 8, kUnknown = 9,
+                  kBusyOther = 7;
 constexpr uint32_t kVoiceMRD = 1;
 constexpr uint32_t kNoSkillGroup = 0xFFFFFFFFu;
 constexpr uint32_t kTraceAgentEvents = tracebit::TR_PROC_7, kTraceSessions = tracebit::TR_PROC_5;
