@@ -34,14 +34,13 @@
 #include "parlo/opclink/mdsio.h"
 #include "parlo/session/session.h"
 
-using model::PerfCounter;
 using model::ServerLock;
 using model::ServerLockGuard;
 
 namespace {
 
-constexpr int16_t kLogout = 1, kNotReady = 2, kAvailable = 3, kWorkNotReady = 5,
-                  kWorkReady = 6, kReserved = 8, kUnknown = 9, kBusyOther = 7;
+constexpr int16_t kLogout = 1, kNotReady = 2, kAvailable = 3, kReserved = 8, kUnknown = 9,
+                  kBusyOther = 7;
 constexpr uint32_t kVoiceMRD = 1;
 constexpr uint32_t kNoSkillGroup = 0xFFFFFFFFu;
 constexpr uint32_t kTraceAgentEvents = tracebit::TR_PROC_7, kTraceSessions = tracebit::TR_PROC_5;
@@ -155,7 +154,7 @@ void BuildAgentStateEvent(AgentStateEventMSG& msg, const OPCAgentEventRecord& r,
 
 // The agent-mode session bound to the agent, or null (hold the server lock).
 ClientCB* AgentModeClient(const Agent& agent) {
-    return agent.m_ClientSessionID == -1 ? nullptr : ClientCB::Find(agent.m_ClientSessionID);
+    return agent.ClientSessionID() == -1 ? nullptr : ClientCB::Find(agent.ClientSessionID());
 }
 
 // Tells OPC which client acts for the agent on the voice domain.
@@ -173,79 +172,17 @@ void ReconcileClientStatus(const OPCAgentEventRecord& r, const Agent& agent) {
     const bool opcHasClient = (r.ClientStatus & 1) != 0;
     ServerLockGuard guard(ServerLock());
     const ClientCB* associated =
-        agent.m_AssociateSessionID == -1 ? nullptr : ClientCB::Find(agent.m_AssociateSessionID);
+        agent.AssociateSessionID() == -1 ? nullptr : ClientCB::Find(agent.AssociateSessionID());
     if (associated != nullptr && !associated->GetAssociatedAgents().empty() &&
         (associated->GetServiceMask() & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) != 0) {
-        if (!opcHasClient || associated->GetClientSignature() != agent.m_Signature)
+        if (!opcHasClient || associated->GetClientSignature() != agent.GetSignature())
             SendClientStatus(agent, associated->GetSessionID(), 1, associated->GetClientSignature());
     } else if (const ClientCB* own = AgentModeClient(agent)) {
-        if (!opcHasClient || own->GetClientSignature() != agent.m_Signature)
+        if (!opcHasClient || own->GetClientSignature() != agent.GetSignature())
             SendClientStatus(agent, own->GetSessionID(), 1, own->GetClientSignature());
     } else if (opcHasClient || !r.ClientSignature.empty()) {
         SendClientStatus(agent, 0, 0, "");
     }
-}
-
-// The counters the agent is counted in, by state.
-struct CountedFlag {
-    bool Agent::*counted;
-    PerfCounter counter;
-};
-constexpr CountedFlag kReady{&Agent::m_CountedReady, PerfCounter::PARLO_READY_AGENTS};
-constexpr CountedFlag kNotReadyFlag{&Agent::m_CountedNotReady, PerfCounter::PARLO_NOT_READY_AGENTS};
-constexpr CountedFlag kWorkReadyFlag{&Agent::m_CountedWorkReady, PerfCounter::PARLO_WORKREADY_AGENTS};
-constexpr CountedFlag kWorkNotReadyFlag{&Agent::m_CountedWorkNotReady,
-                                        PerfCounter::PARLO_WORKNOTREADY_AGENTS};
-
-void SetCounted(Agent& agent, const CountedFlag& flag) {
-    if (agent.*flag.counted) return;
-    agent.*flag.counted = true;
-    model::Server().Increment(flag.counter);
-}
-bool ClearCounted(Agent& agent, const CountedFlag& flag) {
-    if (!(agent.*flag.counted)) return false;
-    agent.*flag.counted = false;
-    model::Server().Decrement(flag.counter);
-    return true;
-}
-void ClearFirstCounted(Agent& agent, std::initializer_list<CountedFlag> flags) {
-    for (const CountedFlag& flag : flags)
-        if (ClearCounted(agent, flag)) return;
-}
-
-// The state counters follow every reported change (the agent leaves its old one).
-void CountAgentState(Agent& agent, int16_t state) {
-    switch (state) {
-        case kNotReady:
-            SetCounted(agent, kNotReadyFlag);
-            ClearFirstCounted(agent, {kReady, kWorkReadyFlag, kWorkNotReadyFlag});
-            break;
-        case kAvailable:
-            SetCounted(agent, kReady);
-            ClearFirstCounted(agent, {kNotReadyFlag, kWorkReadyFlag, kWorkNotReadyFlag});
-            break;
-        case kWorkReady:
-            SetCounted(agent, kWorkReadyFlag);
-            ClearFirstCounted(agent, {kReady, kNotReadyFlag, kWorkNotReadyFlag});
-            break;
-        case kWorkNotReady:
-            SetCounted(agent, kWorkNotReadyFlag);
-            ClearFirstCounted(agent, {kReady, kNotReadyFlag, kWorkReadyFlag});
-            break;
-        default:
-            (void)ClearCounted(agent, kWorkNotReadyFlag);
-            ClearFirstCounted(agent, {kReady, kNotReadyFlag, kWorkReadyFlag});
-            break;
-    }
-}
-
-// A logout while counted as logged in.
-void CountAgentLogout(Agent& agent) {
-    if (!agent.m_CountedLoggedIn) return;
-    agent.m_CountedLoggedIn = false;
-    model::Server().Decrement(PerfCounter::PARLO_LOGGEDIN_AGENTS);
-    model::Server().Increment(PerfCounter::PARLO_LOGGEDOUT_AGENTS);
-    ClearFirstCounted(agent, {kReady, kNotReadyFlag, kWorkReadyFlag, kWorkNotReadyFlag});
 }
 
 // Every monitor of the agent's team sees the event (a team may have several supervisors).
@@ -289,7 +226,7 @@ void AgentEvents::ProcessNonVoiceAgentEvent(const OPCAgentEventRecord& r, bool e
     int32_t departmentID = -1;
     const bool configured = ApplyAgentConfig(r, departmentID);
     if (agent == nullptr) agent = CreateAgent(r);
-    if (configured && agent->m_DepartmentID != departmentID) agent->m_DepartmentID = departmentID;
+    if (configured) agent->SetDepartmentID(departmentID);
     agent->SetAgentMRDState(static_cast<int32_t>(r.MRDomainID), static_cast<uint16_t>(r.AgentState));
     if (!enabled) return;
     int32_t sessionID = 0;
@@ -336,10 +273,9 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
         changed = 1;
     } else {
         if (agent->m_SkillTargetID != r.SkillTargetID) agent->SetSkillTargetID(r.SkillTargetID);
-        if (agent->m_AgentTeamID != static_cast<int32_t>(r.AgentTeamID))
-            agent->m_AgentTeamID = static_cast<int32_t>(r.AgentTeamID);
+        agent->SetAgentTeamID(static_cast<int32_t>(r.AgentTeamID));
     }
-    if (configured && agent->m_DepartmentID != departmentID) agent->m_DepartmentID = departmentID;
+    if (configured) agent->SetDepartmentID(departmentID);
     if (device != nullptr) road_.SetAgentDevice(agent, device);
 
     changed |= agent->UpdateAgentState(r.AgentState, static_cast<int32_t>(r.StateDuration),
@@ -349,21 +285,21 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
                                        r.SkillGroupNumberWord, r.NumLines, r.CurrentLine,
                                        r.ClientSignature.c_str(), r.UniqueInstanceID.c_str(), true);
     if (r.SkillGroupState == kLogout && r.SkillGroupNumberWord != kNoSkillGroup) changed = 1;
-    if (r.AgentState == kLogout) CountAgentLogout(*agent);
+    if (r.AgentState == kLogout) agent->CountLogout();
     if (r.AgentState == kNotReady && agent->IsReasonCodeChanged(r.EventReasonCode)) changed = 1;
     changed |= agent->UpdateAvailabilityStatus(r.AgentAvailabilityStatus);
-    agent->m_Direction = static_cast<int32_t>(r.Direction);
+    agent->SetDirection(static_cast<int32_t>(r.Direction));
 
     if (enabled) ReconcileClientStatus(r, *agent);
 
     if (loggedOn) {
         const std::string extension = Given(r.AgentExtension);
-        if (!(agent->m_HasExtension ? agent->m_Extension == extension : extension.empty())) {
+        if (!(agent->HasExtension() ? agent->m_Extension == extension : extension.empty())) {
             agent->SetExtension(r.AgentExtension.c_str());
             changed = 1;
         }
         const std::string instrument = Given(r.AgentInstrument);
-        if (!(agent->m_HasInstrument ? agent->GetInstrumentNumber() == instrument : instrument.empty())) {
+        if (!(agent->HasInstrument() ? agent->GetInstrumentNumber() == instrument : instrument.empty())) {
             agent->SetInstrument(r.AgentInstrument.c_str());
             changed = 1;
         }
@@ -381,7 +317,7 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
         return;
     }
 
-    if (loggedOn && agent->m_HasExtension && !Given(agent->m_Extension).empty())
+    if (loggedOn && agent->HasExtension() && !Given(agent->m_Extension).empty())
         CompleteAgentLoginWait(r, agent);
 
     if (loggedOn) {
@@ -395,10 +331,7 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
                 SendClientStatus(*agent, client->GetSessionID(), 1, client->GetClientSignature());
             }
         }
-        if (!agent->m_CountedLoggedIn) {
-            model::Server().Increment(PerfCounter::PARLO_LOGGEDIN_AGENTS);
-            agent->m_CountedLoggedIn = true;
-        }
+        agent->CountLogin();
     }
 
     if (changed) {
@@ -407,26 +340,26 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
             ServerLockGuard guard(ServerLock());
             if (const ClientCB* own = AgentModeClient(*agent)) sessionID = own->GetSessionID();
         }
-        const std::string extension = agent->m_HasExtension ? Given(agent->m_Extension) : std::string();
+        const std::string extension = agent->HasExtension() ? Given(agent->m_Extension) : std::string();
         const std::string instrument =
-            agent->m_HasInstrument ? Given(agent->GetInstrumentNumber()) : std::string();
+            agent->HasInstrument() ? Given(agent->GetInstrumentNumber()) : std::string();
         AgentStateEventMSG msg;
         BuildAgentStateEvent(msg, r, *agent, sessionID, extension, instrument);
         if (ValidateMessage("ProcessAgentEvent", msg)) {
-            CountAgentState(*agent, r.AgentState);
+            agent->CountAgentState(r.AgentState);
             (void)FilterAgentEventToAllEventClients(*agent, msg);
-            agent->m_ReasonCode = r.AgentState == kNotReady ? r.EventReasonCode : 0;
+            agent->SetReasonCode(r.AgentState == kNotReady ? r.EventReasonCode : 0);
             if (CTICSTADevice* at = device != nullptr ? device : agent->m_Device) at->WriteMSG(msg, nullptr);
-            WriteToTeamMonitors(agent->m_AgentTeamID, msg);
+            WriteToTeamMonitors(agent->GetAgentTeamID(), msg);
         }
     }
     ProcessAgentLogout(r, agent, enabled);
 }
 
 void AgentEvents::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent* agent) {
-    const std::string extension = agent->m_HasExtension ? Given(agent->m_Extension) : std::string();
+    const std::string extension = agent->HasExtension() ? Given(agent->m_Extension) : std::string();
     const std::string instrument =
-        agent->m_HasInstrument ? Given(agent->GetInstrumentNumber()) : std::string();
+        agent->HasInstrument() ? Given(agent->GetInstrumentNumber()) : std::string();
     ClientCB* waiting = nullptr;
     {
         ServerLockGuard guard(ServerLock());

@@ -140,21 +140,21 @@ void OpenRoad::ProcessAgentStateResponse(const uint8_t* body, size_t length) {
                 agent = new Agent(peripheralID, r.PeripheralType, static_cast<int32_t>(r.SkillTargetID),
                                   static_cast<int32_t>(r.AgentTeamID), r.AgentID.c_str(), r.AgentExtension.c_str(),
                                   r.AgentInstrument.c_str(), r.Supervisor != 0);
-                if (config != nullptr) agent->m_DepartmentID = config->DepartmentID;
+                if (config != nullptr) agent->SetDepartmentID(config->DepartmentID);
             } else {
                 // The SkillTargetID keys one of the agent's tables: it stays as first reported.
-                agent->m_AgentTeamID = static_cast<int32_t>(r.AgentTeamID);
-                if (config != nullptr) agent->m_DepartmentID = config->DepartmentID;
+                agent->SetAgentTeamID(static_cast<int32_t>(r.AgentTeamID));
+                if (config != nullptr) agent->SetDepartmentID(config->DepartmentID);
             }
-            agent->m_Supervisor = r.Supervisor != 0;
+            agent->SetSupervisor(r.Supervisor != 0);
         }
         SetAgentDevice(agent, device);
         if (loggedOn) {
             bool sameExtension, sameInstrument;
             {
                 model::ServerLockGuard guard(model::ServerLock());
-                sameExtension = agent->m_HasExtension && agent->m_Extension == r.AgentExtension;
-                sameInstrument = agent->m_HasInstrument && agent->GetInstrumentNumber() == r.AgentInstrument;
+                sameExtension = agent->HasExtension() && agent->m_Extension == r.AgentExtension;
+                sameInstrument = agent->HasInstrument() && agent->GetInstrumentNumber() == r.AgentInstrument;
             }
             if (!sameExtension) agent->SetExtension(r.AgentExtension.c_str());
             if (!sameInstrument) agent->SetInstrument(r.AgentInstrument.c_str());
@@ -204,7 +204,7 @@ void OpenRoad::ProcessAgentStateResponse(const uint8_t* body, size_t length) {
                         if (ValidateMessage("ProcessAgentStateResponse", begin))
                             (void)SessionProtocol::WriteMSG(nullptr, peripheralID, begin, SessionProtocol::DistributeAllEvents);
                     }
-                    call->m_Reported = true;
+                    call->MarkReported();
                 }
             }
             agent->AddCallToLine(static_cast<int32_t>(line.CallID), static_cast<int32_t>(line.SourceDeviceIDType),

@@ -51,7 +51,7 @@ int OpenRoad::CompleteAgentAssociation(ClientCB* client, Agent* agent, int sendB
         extension = agent->m_Extension;
         instrument = agent->GetInstrumentNumber();
         stateName = AgentStateASName(agent->m_OverallState);
-        signature = agent->m_Signature;
+        signature = agent->GetSignature();
         peripheralID = agent->m_PeripheralID;
     }
     // Only what the session named is compared.
@@ -175,29 +175,18 @@ int OpenRoad::ResolveAgentConflict(ClientCB* newClient, ClientCB* existing) {
 void OpenRoad::SetAgentDevice(Agent* agent, CTICSTADevice* device) {
     if (agent == nullptr || device == nullptr) return;
     ServerLockGuard guard(ServerLock());
-    const bool trace = AgentTrace(tracebit::TR_PROC_7);
-    if (agent->m_Device != device) {
-        if (CTICSTADevice* previous = agent->m_Device) {
-            if (previous->m_Agent == agent) previous->m_Agent = nullptr;
-            if (trace)
-                EMSTraceMessage("SetAgentDevice: Agent(%s) cleared from previous Device(%s).",
-                                agent->m_AgentID.c_str(), previous->m_DeviceID.c_str());
-        }
-        agent->m_Device = device;
-        if (trace)
-            EMSTraceMessage("SetAgentDevice: Agent(%s) -> Device(%s).", agent->m_AgentID.c_str(),
-                            device->m_DeviceID.c_str());
-    }
-    if (device->m_Agent != agent) {
-        if (auto* previous = static_cast<Agent*>(device->m_Agent)) {
-            if (previous->m_Device == device) previous->m_Device = nullptr;
-            if (trace)
-                EMSTraceMessage("SetAgentDevice: CSTADevice(%s) cleared from previous Agent(%s).",
-                                device->m_DeviceID.c_str(), previous->m_AgentID.c_str());
-        }
-        device->m_Agent = agent;
-        if (trace)
-            EMSTraceMessage("SetAgentDevice: CSTADevice(%s) -> Agent(%s).", device->m_DeviceID.c_str(),
-                            agent->m_AgentID.c_str());
-    }
+    const Agent::DeviceChange change = agent->SetDevice(device);
+    if (!AgentTrace(tracebit::TR_PROC_7)) return;
+    if (change.previousDevice != nullptr)
+        EMSTraceMessage("SetAgentDevice: Agent(%s) cleared from previous Device(%s).",
+                        agent->m_AgentID.c_str(), change.previousDevice->m_DeviceID.c_str());
+    if (change.agentMoved)
+        EMSTraceMessage("SetAgentDevice: Agent(%s) -> Device(%s).", agent->m_AgentID.c_str(),
+                        device->m_DeviceID.c_str());
+    if (change.previousAgent != nullptr)
+        EMSTraceMessage("SetAgentDevice: CSTADevice(%s) cleared from previous Agent(%s).",
+                        device->m_DeviceID.c_str(), change.previousAgent->m_AgentID.c_str());
+    if (change.deviceMoved)
+        EMSTraceMessage("SetAgentDevice: CSTADevice(%s) -> Agent(%s).", device->m_DeviceID.c_str(),
+                        agent->m_AgentID.c_str());
 }

@@ -35,7 +35,7 @@ int CountAgentsNaming(int32_t sessionID) {
     int bound = 0;
     for (int b = 0; b < Agent::kHashBuckets; ++b)
         for (Agent* a = Agent::FirstInBucket(b); a != nullptr; a = a->NextInBucket())
-            if (a->m_ClientSessionID == sessionID || a->m_AssociateSessionID == sessionID) ++bound;
+            if (a->ClientSessionID() == sessionID || a->AssociateSessionID() == sessionID) ++bound;
     return bound;
 }
 
@@ -117,7 +117,7 @@ void ClientClose::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
     if ((client->GetServiceMask() & servicemask::CLIENT_EVENTS) != 0 && client->GetAgent() != nullptr) {
         Agent* agent = client->UnbindAgent();
         // A session replaced by a newer one for the same agent leaves that binding alone.
-        if (agent->m_ClientSessionID == sessionID) {
+        if (agent->ClientSessionID() == sessionID) {
             if (tellOPC && eventsEnabled)
                 seams.SendSetClientStatusRequest(
                     sessionID, 0, NewAssociatedAgent(agent->m_AgentID, agent->m_PeripheralID, {kVoiceMRD}),

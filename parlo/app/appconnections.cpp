@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "ctimsg/failurecodes.h"
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/servicemask.h"
@@ -20,9 +21,9 @@
 
 namespace {
 constexpr uint32_t kNoCall = 0xFFFFFFFF;
-constexpr uint32_t kAgentNotPartyOnCall = 268;     // CF_AGENT_NOT_PARTY_ON_CALL
-constexpr uint32_t kPrivilegeViolation = 8;        // CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE
-constexpr uint32_t kInvalidConnection = 13;        // CF_INVALID_CSTA_CONNECTION_IDENTIFIER
+constexpr uint32_t kAgentNotPartyOnCall = failurecode::Of("CF_AGENT_NOT_PARTY_ON_CALL");
+constexpr uint32_t kPrivilegeViolation = failurecode::Of("CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE");
+constexpr uint32_t kInvalidConnection = failurecode::Of("CF_INVALID_CSTA_CONNECTION_IDENTIFIER");
 constexpr int16_t kGuessingPeripheralType = 5;     // its calls are taken as known at the agent
 constexpr int kAlertingSelector = 4;
 constexpr uint32_t kEmsStateTrace = 0x212E000F;

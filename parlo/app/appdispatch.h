@@ -21,7 +21,8 @@ public:
     // An OPC handler reads `length` bytes at `data` (the body, or the whole data with the
     // ServerNumber word for the rows that ask for it) and never past them.
     using OPCHandler = void (CTIApplication::*)(const uint8_t* data, size_t length);
-    // Built: the row's handler runs; Later: the shared placeholder runs for it; Ignored: the
+    // Built: the row's handler runs; Later: the row has no handler of its own and the shared
+    // placeholder runs for it; Ignored: the
     // message is consumed as it is.
     enum class RowState : uint8_t { Built, Later, Ignored };
     struct ClientRow {
@@ -71,12 +72,12 @@ public:
     void ProcessOPCMessage(int type, int length, const uint8_t* data);
 
     // ---- the dispatch's own handlers ----
-    // The placeholder of every client row whose handler comes later: FAILURE_CONF 17 to a
-    // request with an InvokeID, the session kept.
+    // The placeholder of every client row without a handler of its own: FAILURE_CONF 17
+    // (E_CTI_UNSPECIFIED_FAILURE) to a request with an InvokeID, the session kept.
     void ProcessLaterClientMessage(int32_t sessionID, std::unique_ptr<BaseMSG> msg, uint64_t received);
     // SESSION_FAILED_MSG: the session layer fails the session with the message's Status.
     void ProcessSessionFailedMsg(int32_t sessionID, std::unique_ptr<BaseMSG> msg, uint64_t received);
-    // The placeholder of every OPC row whose handler comes later: traced and dropped.
+    // The placeholder of every OPC row without a handler of its own: traced and dropped.
     void ProcessLaterOPCMessage(const uint8_t* data, size_t length);
     // CTI_CONFIGURE_REQ: to the server's configuration intake.
     void ProcessConfigMessage(const uint8_t* body, size_t length);

@@ -263,9 +263,7 @@ void OpenRoad::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t periphera
         }
         if (CTICSTAMonitor* monitor = CTICSTAMonitor::Alloc(CTICSTAMonitor::Device, sessionID, nullptr)) {
             model::ServerLockGuard guard(model::ServerLock());
-            monitor->m_CallMsgMask = client->GetCallMsgMask();
-            monitor->m_AgentStateMask = client->GetAgentStateMask();
-            monitor->m_TaskMsgMask = client->GetTaskMsgMask();
+            monitor->SetMasks(client->GetCallMsgMask(), client->GetAgentStateMask(), client->GetTaskMsgMask());
         }
         bool loggedOn = false;
         if (agent != nullptr) {
@@ -489,7 +487,7 @@ void OpenRoad::FailClientOpen(ClientCB* client, uint32_t code) {
         model::ServerLockGuard guard(model::ServerLock());
         for (int b = 0; b < Agent::kHashBuckets; ++b)
             for (Agent* a = Agent::FirstInBucket(b); a != nullptr; a = a->NextInBucket())
-                if (a->m_ClientSessionID == sessionID || a->m_AssociateSessionID == sessionID) ++bound;
+                if (a->ClientSessionID() == sessionID || a->AssociateSessionID() == sessionID) ++bound;
     }
     EMSTraceMessage("CTIApplication::FailClientOpen - SessionID %d (%s) refused with %s; record %s, clients %d, "
                     "waiting %d, bound agents %d, OPC requests %d",

@@ -422,7 +422,7 @@ int ApplicationQueue::AuditBucket(int bucket) {
         std::min<uint32_t>(RegistryDynamic(CTIRegistry::CallEventTimeout, 3600), INT32_MAX));
     Call* call = Call::FindStaleCall(bucket, timeout);
     if (call == nullptr) return (bucket + 1) % Call::kHashBuckets;
-    if (call->m_Private) {
+    if (call->IsPrivate()) {
         call->SetLastEvent("ValidationSkipped");
     } else {
         const uint32_t invokeID = GetAppServerPort().GetUniqueID();
@@ -430,7 +430,7 @@ int ApplicationQueue::AuditBucket(int bucket) {
         // up again after the timeout.
         (void)SendValidateCallReq(invokeID, call->m_PeripheralID, call->m_CallID, call->m_SrcDeviceIDType,
                                   call->m_SrcDeviceID, call->m_DestDeviceIDType, call->m_DestDeviceID,
-                                  call->GetAgentID(), call->m_Active ? 1 : 0);
+                                  call->GetAgentID(), call->IsActive() ? 1 : 0);
         call->SetLastEvent("ValidateReq");
     }
     // The same bucket next turn: it may hold further stale calls.

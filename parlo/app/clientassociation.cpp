@@ -36,7 +36,7 @@ Agent* FindAssociatedAgent(const ClientAssociatedAgent& entry) {
 void UndoAgentLinks(Agent* agent, const ClientAssociatedAgent& entry, int32_t sessionID) {
     for (int32_t mrd : entry.MRDIDs) {
         if (mrd == kVoiceMRD) {
-            if (agent->m_AssociateSessionID == sessionID) agent->SetAssociateClientCB(nullptr);
+            if (agent->AssociateSessionID() == sessionID) agent->SetAssociateClientCB(nullptr);
         } else if (agent->GetAssociateNonVoiceSessionID(mrd) == sessionID) {
             agent->RemoveAssociateNonVoiceClient(mrd);
         }
@@ -101,7 +101,7 @@ void ClientCB::ClearAgentAssociations(ClientCB* record) {
         Agent* agent = record->m_Agent;
         record->m_Agent = nullptr;
         // A session replaced by a newer one for the same agent leaves that binding alone.
-        if (agent->m_ClientSessionID != sessionID) return;
+        if (agent->ClientSessionID() != sessionID) return;
         seams.SendSetClientStatusRequest(
             0, 0, NewAssociatedAgent(agent->m_AgentID, agent->m_PeripheralID, {kVoiceMRD}), "");
         RemoveFromAssociateAgentList(record, agent->m_AgentID.c_str(), agent->m_PeripheralID,

@@ -47,7 +47,7 @@ Agent* FindRequestAgent(const std::string& agentID, int32_t peripheralID) {
 void MarkClientStatusRequested(const std::string& agentID, uint32_t peripheralID) {
     model::ServerLockGuard guard(model::ServerLock());
     if (Agent* agent = FindRequestAgent(agentID, static_cast<int32_t>(peripheralID)))
-        agent->m_ClientStatusRequested = true;
+        agent->SetClientStatusRequested(true);
 }
 
 void AgentEvents::ProcessClientStatusResponse(const uint8_t* body, size_t length) {
@@ -74,7 +74,7 @@ void AgentEvents::ProcessClientStatusResponse(const uint8_t* body, size_t length
     {
         model::ServerLockGuard guard(model::ServerLock());
         if (Agent* agent = FindRequestAgent(request->DeviceID, peripheralID))
-            agent->m_ClientStatusRequested = false;
+            agent->SetClientStatusRequested(false);
     }
     if (request->SessionID != 0) {
         const uint64_t elapsed = (FileTimeNow() - request->SendTime) / 10000;

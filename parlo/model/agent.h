@@ -115,6 +115,16 @@ public:
     [[nodiscard]] bool GetAssociateClientCB(model::ClientInfo& out) const;
     // Seconds in the overall state.
     int32_t GetOverallDuration() const;
+    int32_t ClientSessionID() const { return m_ClientSessionID; }
+    int32_t AssociateSessionID() const { return m_AssociateSessionID; }
+    // Whether the agent has an extension (m_Extension) and an instrument.
+    bool HasExtension() const { return m_HasExtension; }
+    bool HasInstrument() const { return m_HasInstrument; }
+    // The client signature and unique instance ID of the last state report.
+    const std::string& GetSignature() const { return m_Signature; }
+    const std::string& GetUniqueInstanceID() const { return m_UniqueInstanceID; }
+    // When the overall state began, seconds since 1970.
+    int64_t OverallStateTime() const { return m_OverallStateTime; }
     // What the agent events and state answers set.
     void SetDepartmentID(int32_t departmentID);
     void SetAgentTeamID(int32_t agentTeamID);
@@ -238,8 +248,10 @@ public:
     static std::string GetListHeader();
     std::string GetListEntry();
 
-    // ---- members: read them under the server lock. Those the application still writes
-    // directly get their operation above (SetDevice, the setters, the Count* calls) ----
+    // ---- members: read them under the server lock; change them only through the
+    // operations above. They stay public while the session layer, the OPC link and the
+    // server's tests still read (or, for m_LastAllEvents* and m_ClientStatusRequested,
+    // write) them directly ----
     int32_t m_LastAllEventsState = 0;
     uint32_t m_LastAllEventsAvailability = 0;
     int32_t m_PeripheralID;
@@ -248,29 +260,11 @@ public:
     int32_t m_SkillTargetID;  // a table key: SetSkillTargetID
     std::string m_AgentID;    // a table key: fixed
     std::string m_Extension;  // a table key: SetExtension
-    std::string m_Signature;
-    std::string m_UniqueInstanceID;
-    bool m_HasExtension = false;
-    bool m_HasInstrument = false;
     bool m_ClientStatusRequested = false;
     bool m_Supervisor;
     CTICSTADevice* m_Device = nullptr;
-    int32_t m_ClientSessionID = -1;
-    int32_t m_AssociateSessionID = -1;
     int32_t m_OverallState = 1;
-    int32_t m_NumLines = 0;
-    int32_t m_CurLine = -1;
-    int32_t m_AgentTeamID;
-    uint32_t m_AvailabilityStatus = 0;
-    int32_t m_Direction = 0;
-    int64_t m_OverallStateTime = 0;  // seconds since 1970
     std::unique_ptr<Instrument> m_Instrument;  // never null; SetInstrument replaces it
-    uint16_t m_ReasonCode = 0;
-    bool m_CountedReady = false;
-    bool m_CountedNotReady = false;
-    bool m_CountedWorkReady = false;
-    bool m_CountedWorkNotReady = false;
-    bool m_CountedLoggedIn = false;
     // The desk settings of the agent's configuration, copied at login (-1: none).
     int32_t m_DeskSettingsMask = -1;
     int32_t m_WrapUpIncomingMode = -1;
@@ -279,6 +273,7 @@ public:
 private:
     // The four tables and their exact indexes file agents by their links.
     friend struct model::AgentTables;
+    friend struct AgentTestAccess;  // tests: states that take OPC several reports
 
     void AddToHash();
     void RemoveFromHash();
@@ -294,6 +289,25 @@ private:
     // ready, work not ready, leaving out `except`.
     void LeaveFirstCounted(int32_t except);
 
+    // Set through the operations above, read through their getters.
+    std::string m_Signature;
+    std::string m_UniqueInstanceID;
+    bool m_HasExtension = false;
+    bool m_HasInstrument = false;
+    int32_t m_ClientSessionID = -1;
+    int32_t m_AssociateSessionID = -1;
+    int32_t m_NumLines = 0;
+    int32_t m_CurLine = -1;
+    int32_t m_AgentTeamID;
+    uint32_t m_AvailabilityStatus = 0;
+    int32_t m_Direction = 0;
+    int64_t m_OverallStateTime = 0;  // seconds since 1970
+    uint16_t m_ReasonCode = 0;
+    bool m_CountedReady = false;
+    bool m_CountedNotReady = false;
+    bool m_CountedWorkReady = false;
+    bool m_CountedWorkNotReady = false;
+    bool m_CountedLoggedIn = false;
     int32_t m_CurGroup = -1;
     std::vector<int32_t> m_SkillGroupStates;
     std::vector<uint32_t> m_SkillGroupStateTimes;

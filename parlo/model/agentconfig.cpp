@@ -193,7 +193,7 @@ void AgentConfig::Apply(const AgentConfig& r, std::string& oldLoginID) {
         known->MRDList.clear();
         known->ConvertNames();
         Agent* agent = Agent::FindAgentBySkillTargetID(r.PeripheralID, r.SkillTargetID);
-        if (AgentTeam* team = AgentTeam::FindAgentTeam(agent != nullptr ? agent->m_AgentTeamID : 0))
+        if (AgentTeam* team = AgentTeam::FindAgentTeam(agent != nullptr ? agent->GetAgentTeamID() : 0))
             team->RenameMember(oldLoginID, r.LoginID);
         if (agent != nullptr) {
             agent->SetSupervisor(r.Supervisor != 0);

@@ -194,11 +194,11 @@ bool AgentTeam::ConfigureAgentTeamMember(const AgentTeamRecord& r) {
         team->m_MemberIDs.erase(team->m_MemberIDs.begin() + i);
         team->m_MemberNames.erase(team->m_MemberNames.begin() + i);
         --team->m_NumMembers;
-        if (agent != nullptr && agent->m_AgentTeamID == r.TeamID) agent->SetAgentTeamID(-1);
+        if (agent != nullptr && agent->GetAgentTeamID() == r.TeamID) agent->SetAgentTeamID(-1);
         return true;
     }
-    if (agent != nullptr && agent->m_AgentTeamID != -1 && agent->m_AgentTeamID != r.TeamID) {
-        if (AgentTeam* old = FindAgentTeam(agent->m_AgentTeamID); old != nullptr && old->m_NumMembers > 0) {
+    if (agent != nullptr && agent->GetAgentTeamID() != -1 && agent->GetAgentTeamID() != r.TeamID) {
+        if (AgentTeam* old = FindAgentTeam(agent->GetAgentTeamID()); old != nullptr && old->m_NumMembers > 0) {
             const int i = IndexOf(old->m_MemberIDs, r.SkillTargetID);
             if (i >= 0) {
                 old->m_MemberIDs.erase(old->m_MemberIDs.begin() + i);

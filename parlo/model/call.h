@@ -134,6 +134,8 @@ public:
     void SetDestDeviceID(uint16_t type, const char* id);
     // The last event's name and time (now), which the stale-call audit reads.
     void SetLastEvent(const char* name);
+    const std::string& LastEvent() const { return m_LastEvent; }
+    int64_t LastEventTime() const { return m_LastEventTime; }  // seconds since 1970
     bool IsActive() const { return m_Active; }
     bool IsDeactivated() const { return m_Deactivated; }
     bool IsCleared() const { return m_Cleared; }
@@ -316,21 +318,13 @@ public:
     std::vector<std::string> m_CTIClientSignatures;
     std::vector<uint32_t> m_CTIClientTimestamps;
 
-    // ---- flags and links: read them through IsActive, IsReported, IsPrivate and
-    // JoinedCall. The model sets them (m_Reported through MarkReported); they stay public
-    // while the application and the tests still touch them directly ----
-    bool m_Reported;
-    bool m_Active;
-    bool m_Private;
-    Call* m_JoinedCall;
-    std::string m_LastEvent;
-    int64_t m_LastEventTime;  // seconds since 1970; SetLastEvent sets both
-
 private:
     // The call hash and pool file calls by their links; an agent owns its private calls: it
-    // links them and names itself their owner.
+    // links them and names itself their owner. The tests force states the model never makes
+    // (a broken join, a private call without an owner) through CallTestAccess.
     friend struct model::CallTable;
     friend class Agent;
+    friend struct CallTestAccess;
 
     enum class Order { Bucket, ByCallID, ByPeripheralCallID };
     static Call* Walk(Call* from, bool backward, Order order, uint32_t peripheralID, uint32_t callID,
@@ -347,6 +341,14 @@ private:
     // call it is joined to), when it validates under `caller`'s name.
     void SendConnectionCleared(const CTICSTAConnection* c, uint16_t cause, const char* caller, Call* via);
 
+    // Flags and links, read through IsActive, IsReported, IsPrivate and JoinedCall: the call's
+    // operations set them (m_Reported through MarkReported, m_Private by the owning agent).
+    bool m_Reported;
+    bool m_Active;
+    bool m_Private;
+    Call* m_JoinedCall;
+    std::string m_LastEvent;
+    int64_t m_LastEventTime;  // seconds since 1970; SetLastEvent sets both
     bool m_Deactivated;
     bool m_Cleared;
     int32_t m_HashIndex;

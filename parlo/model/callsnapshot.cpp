@@ -273,7 +273,7 @@ bool CTICSTADevice::VerifySnapshot(uint32_t peripheralID, int32_t count, uint32_
         while (c != nullptr) {
             auto* next = static_cast<CTICSTAConnection*>(m_ConnectionList.Next(c));
             Call* call = c->m_Call;
-            if (call == nullptr || call->m_Private || !IsLive(c)) {
+            if (call == nullptr || call->IsPrivate() || !IsLive(c)) {
                 c = next;
                 continue;
             }

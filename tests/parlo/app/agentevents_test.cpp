@@ -377,8 +377,8 @@ TEST_F(AgentEventTest, CountersFollowTheStatesAndALogoutLeavesOnlyLoggedOut) {
     model::ServerLockGuard guard(model::ServerLock());
     const Agent* agent = FindAgent("1001");
     ASSERT_NE(nullptr, agent);
-    EXPECT_FALSE(agent->m_CountedLoggedIn || agent->m_CountedReady || agent->m_CountedNotReady ||
-                 agent->m_CountedWorkReady || agent->m_CountedWorkNotReady);
+    EXPECT_FALSE(agent->IsCountedLoggedIn() || agent->IsCountedIn(3) || agent->IsCountedIn(2) ||
+                 agent->IsCountedIn(6) || agent->IsCountedIn(5));
 }
 
 // Every monitor of the agent's team sees the agent's state, not only the first one.
@@ -439,7 +439,7 @@ TEST_F(AgentEventTest, ALoginCompletesTheFirstWaitingSessionOnly) {
     model::ServerLockGuard guard(model::ServerLock());
     Agent* agent = FindAgent("1001");
     ASSERT_NE(nullptr, agent);
-    EXPECT_EQ(first, agent->m_ClientSessionID);
+    EXPECT_EQ(first, agent->ClientSessionID());
     ASSERT_NE(nullptr, ClientCB::Find(first));
     EXPECT_EQ(static_cast<uint32_t>(ClientCB::OPEN), ClientCB::Find(first)->GetState());
     EXPECT_EQ(agent, ClientCB::Find(first)->GetAgent());
@@ -500,7 +500,7 @@ TEST_F(AgentEventTest, ALoggedInAgentsOpenReportsTheCallsAlreadyAtItsDevice) {
     model::ServerLockGuard guard(model::ServerLock());
     Agent* agent = FindAgent("1001");
     ASSERT_NE(nullptr, agent);
-    EXPECT_EQ(1, agent->m_ClientSessionID);  // the only session
+    EXPECT_EQ(1, agent->ClientSessionID());  // the only session
 }
 
 // OPC's idea of the agent's client follows ours, one request at a time: while a request is
@@ -617,7 +617,7 @@ TEST_P(AgentLogoutTest, ALogoutSendsTheSessionBackToWaitingOrEndsIt) {
     const int32_t session = 2;
     {
         model::ServerLockGuard guard(model::ServerLock());
-        ASSERT_EQ(session, FindAgent("1001")->m_ClientSessionID);
+        ASSERT_EQ(session, FindAgent("1001")->ClientSessionID());
     }
     InjectRecords({Record{.state = 1, .extension = "", .instrument = ""}});
     const std::string fence = Fence();
@@ -649,7 +649,7 @@ TEST_P(AgentLogoutTest, ALogoutSendsTheSessionBackToWaitingOrEndsIt) {
     EXPECT_EQ("1001", record->GetAgentID());  // named at open: kept
     EXPECT_EQ("", record->GetAgentExtension());
     EXPECT_EQ("", record->GetAgentInstrument());
-    EXPECT_EQ(session, FindAgent("1001")->m_ClientSessionID);
+    EXPECT_EQ(session, FindAgent("1001")->ClientSessionID());
 }
 
 INSTANTIATE_TEST_SUITE_P(AgentLoginRequired, AgentLogoutTest, ::testing::Bool());

@@ -91,7 +91,7 @@ TEST_F(ClientTest, DestructionUndoesEverythingInOrder) {
     EXPECT_EQ(CTICSTAMonitor::FreeCount(), freeBefore + 2);
     EXPECT_EQ(ClientCB::Find(7), nullptr);
     EXPECT_EQ(ClientCB::Count(), 0);
-    EXPECT_EQ(agent->m_ClientSessionID, -1);
+    EXPECT_EQ(agent->ClientSessionID(), -1);
     EXPECT_EQ(other->GetAssociateNonVoiceSessionID(5), -1);
     ASSERT_EQ(seams.requests.size(), 2u);
     EXPECT_EQ(seams.requests[0].mrdIDs, std::vector<int32_t>{1});
@@ -114,7 +114,7 @@ TEST_F(ClientTest, ReplacedAgentSessionLeavesTheNewBinding) {
     agent->SetClientCB(&info);
 
     ClientCB::DeleteBySessionID(1);
-    EXPECT_EQ(agent->m_ClientSessionID, 2);
+    EXPECT_EQ(agent->ClientSessionID(), 2);
     EXPECT_TRUE(seams.requests.empty());
     EXPECT_EQ(fresh->GetAgent(), agent);
 }
@@ -145,7 +145,7 @@ TEST_F(ClientTest, ClearingAssociationsLeavesNoAgentNamingTheSession) {
         ClientCB::ClearAgentAssociations(c);
 
         EXPECT_TRUE(c->GetAssociatedAgents().empty());
-        EXPECT_EQ(agent->m_AssociateSessionID, -1);
+        EXPECT_EQ(agent->AssociateSessionID(), -1);
         for (int32_t mrd : k.mrds) EXPECT_EQ(agent->GetAssociateNonVoiceSessionID(mrd), -1);
         ASSERT_EQ(seams.requests.size(), 1u);
         EXPECT_EQ(seams.requests[0].status, 0u);
@@ -162,7 +162,7 @@ TEST_F(ClientTest, ClearingAssociationsLeavesNoAgentNamingTheSession) {
     agent->SetAssociateSessionID(11);
     agent->AddAssociateNonVoiceClient(5, 11);
     ClientCB::ClearAgentAssociations(c);
-    EXPECT_EQ(agent->m_AssociateSessionID, 11);
+    EXPECT_EQ(agent->AssociateSessionID(), 11);
     EXPECT_EQ(agent->GetAssociateNonVoiceSessionID(5), 11);
 }
 

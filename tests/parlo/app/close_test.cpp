@@ -250,9 +250,9 @@ TEST_F(CloseTest, CloseTellsOPCOnceAndUndoesEveryLinkNamingTheSession) {
         }
         model::ServerLockGuard guard(model::ServerLock());
         EXPECT_EQ(nullptr, ClientCB::Find(id));
-        EXPECT_NE(id, agent->m_AssociateSessionID);
+        EXPECT_NE(id, agent->AssociateSessionID());
         EXPECT_NE(id, agent->GetAssociateNonVoiceSessionID(5));
-        EXPECT_EQ(k.replaced ? id + 1000 : -1, agent->m_ClientSessionID);
+        EXPECT_EQ(k.replaced ? id + 1000 : -1, agent->ClientSessionID());
     }
 }
 
@@ -271,7 +271,7 @@ TEST_F(CloseTest, ASessionEndedWithoutCloseLeavesNoRecordCountOrBinding) {
         model::ServerLockGuard guard(model::ServerLock());
         EXPECT_EQ(nullptr, ClientCB::Find(500));
         EXPECT_EQ(before - 1, app_->GetNumClients());
-        EXPECT_EQ(-1, agent->m_ClientSessionID);
+        EXPECT_EQ(-1, agent->ClientSessionID());
         // The destruction alone leaves the session's unanswered OPC requests until OPC
         // answers them.
         OPCReq* pending = OPCReq::Find(0x66000500u);
@@ -296,7 +296,7 @@ TEST_F(CloseTest, ASessionEndedWithoutCloseLeavesNoRecordCountOrBinding) {
         return ClientCB::Find(1) == nullptr;
     }));
     EXPECT_EQ(0, app_->GetNumClients());
-    EXPECT_EQ(-1, agent->m_ClientSessionID);
+    EXPECT_EQ(-1, agent->ClientSessionID());
     // The failed session's end reaches the application as the CLOSE_REQ that the session
     // layer queues for it in FailSession, so its OPC requests went with the close.
     EXPECT_EQ(nullptr, OPCReq::Find(0x66000001u));

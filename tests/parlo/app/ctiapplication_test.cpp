@@ -23,6 +23,7 @@
 #include "tests/parlo/server/server_fixture.h"
 #include "tests/support/wait.h"
 #include "tests/parlo/app/client_fixture.h"
+#include "tests/parlo/model/call_test_access.h"
 
 namespace {
 
@@ -588,7 +589,7 @@ TEST_F(AppThreadTest, TheAuditValidatesAStaleCallAndOnlyStampsAPrivateOne) {
     Call* hidden = Call::Alloc(5000, 0x205, 0, "1002", 30, 0, 0, 0, 0);
     ASSERT_NE(plain, nullptr);
     ASSERT_NE(hidden, nullptr);
-    hidden->m_Private = true;
+    CallTestAccess::SetPrivate(hidden, true);
     plain->SetLastEvent("Seen");
     hidden->SetLastEvent("Seen");
     EXPECT_EQ(app_->AuditStaleCalls(5), 6) << "nothing stale yet: the next bucket";
@@ -597,8 +598,8 @@ TEST_F(AppThreadTest, TheAuditValidatesAStaleCallAndOnlyStampsAPrivateOne) {
     EXPECT_EQ(app_->AuditStaleCalls(5), 5);
     EXPECT_EQ(app_->AuditStaleCalls(5), 5);
     EXPECT_EQ(app_->AuditStaleCalls(5), 6);
-    EXPECT_EQ(plain->m_LastEvent, "ValidateReq");
-    EXPECT_EQ(hidden->m_LastEvent, "ValidationSkipped");
+    EXPECT_EQ(plain->LastEvent(), "ValidateReq");
+    EXPECT_EQ(hidden->LastEvent(), "ValidationSkipped");
     EXPECT_EQ(app_->AuditStaleCalls(255), 0) << "the last bucket wraps";
     Call::Free(plain, false);
     Call::Free(hidden, false);

@@ -190,7 +190,7 @@ TEST_F(OpenTest, AFailedConfirmationUndoesTheWaitAndTheBinding) {
     ClientCB* bound = Opening(22, "desk2", "1002");
     app.OpenValidAgent(bound, in, 30, 1);
     ExpectNothingLeft(22);
-    EXPECT_EQ(-1, in->m_ClientSessionID);
+    EXPECT_EQ(-1, in->ClientSessionID());
 }
 
 TEST_F(OpenTest, RefusalsOfStepFourDestroyTheRecord) {
@@ -211,7 +211,7 @@ TEST_F(OpenTest, RefusalsOfStepFourDestroyTheRecord) {
         ClientCB* client = Opening(++session, "desk", "1002", "", "", c.mask);
         app.OpenValidAgent(client, c.agent, c.peripheralType, 1);
         ExpectNothingLeft(session);
-        EXPECT_EQ(-1, agent->m_ClientSessionID);
+        EXPECT_EQ(-1, agent->ClientSessionID());
     }
 }
 
@@ -233,7 +233,7 @@ TEST_F(OpenTest, AssociationComparesOnlyGivenIdentifiers) {
         agent->SetClientCB(nullptr);
         EXPECT_EQ(c.bound, app.CompleteAgentAssociation(client, agent, 0));
         if (c.bound) {
-            EXPECT_EQ(session, agent->m_ClientSessionID);
+            EXPECT_EQ(session, agent->ClientSessionID());
             EXPECT_EQ("1002", client->GetAgentID());
             EXPECT_EQ("4002", client->GetAgentExtension());
             EXPECT_EQ("4002", client->GetAgentInstrument());
@@ -255,12 +255,12 @@ TEST_F(OpenTest, ASecondClaimOfABoundAgent) {
     ClientCB* intruder = Opening(52, "other", "1002");
     EXPECT_EQ(0, app.CompleteAgentAssociation(intruder, agent, 0));
     EXPECT_EQ(nullptr, ClientCB::Find(52));
-    EXPECT_EQ(51, agent->m_ClientSessionID);
+    EXPECT_EQ(51, agent->ClientSessionID());
     EXPECT_EQ(1, app.GetNumClients());
 
     ClientCB* again = Opening(53, "desk", "1002");
     EXPECT_EQ(1, app.CompleteAgentAssociation(again, agent, 0));
-    EXPECT_EQ(53, agent->m_ClientSessionID);
+    EXPECT_EQ(53, agent->ClientSessionID());
     // FAILURE_EVENT 11 goes to the session layer, which holds no session here.
     EXPECT_EQ(1u, srvtest::Events::CountText(srvtest::Events::Take(), "SendFailureEventMSG: Session 51 not found"));
 }

@@ -14,6 +14,7 @@
 #include "parlo/session/openpush.h"
 #include "parlo/session/teamdirectory.h"
 #include "tests/parlo/app/client_fixture.h"
+#include "tests/parlo/model/agent_test_access.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ protected:
         AgentTeam::InitHashTable();
         Agent* a1 = NewAgentWithID(kPeriph, "1001", 101);
         a1->m_OverallState = 3;  // available
-        a1->m_OverallStateTime = model::NowSeconds() - 42;
+        AgentTestAccess::SetOverallStateTime(a1, model::NowSeconds() - 42);
         NewAgentWithID(kPeriph, "1002", 102)->m_OverallState = 4;
         NewAgentWithID(kPeriph, "1003", 103);
         NewAgentWithID(kPeriph, "2001", 201);

@@ -46,7 +46,7 @@ TEST_F(AgentConfigTest, InitialLoadCreatesAgentsAndHeldBackBatchesPushOnlyRealCh
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->m_AgentID, "1010");
     EXPECT_EQ(a->m_OverallState, 1) << "logged out";
-    EXPECT_EQ(a->m_AgentTeamID, 0);
+    EXPECT_EQ(a->GetAgentTeamID(), 0);
     EXPECT_TRUE(ports.lines.empty());
 
     ports.serverState = 4;  // ACTIVE: held back, the timer started once
@@ -195,7 +195,7 @@ TEST_F(AgentConfigTest, QueryAnswersCarryExtensionAndMRDsPushesDoNot) {
     Agent* a = Agent::FindAgentBySkillTargetID(5000, 10);
     ASSERT_NE(a, nullptr);
     a->SetExtension("4711");
-    a->m_CountedLoggedIn = true;
+    a->CountLogin();
     ports.AddSession(7, "q", 24, 0);
     model::ConfigList<AgentConfig> list;
     AgentConfig::GetAgentList(-1, list);

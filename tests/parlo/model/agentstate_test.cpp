@@ -10,6 +10,8 @@
 #include "parlo/model/modelutil.h"
 #include "parlo/common/serverstate.h"
 #include "tests/parlo/model/model_fixture.h"
+#include "tests/parlo/model/call_test_access.h"
+#include "tests/parlo/model/agent_test_access.h"
 
 namespace modeltest {
 namespace {
@@ -68,8 +70,8 @@ TEST_F(AgentStateTest, CountersFollowTheFirstStateAfterALogin) {
     EXPECT_EQ(b->m_OverallState, 1);
     EXPECT_EQ(b->GetAgentMRDState(5), 1);
     EXPECT_EQ(b->GetAgentMRDState(1), 9);
-    EXPECT_TRUE(b->m_HasExtension);
-    EXPECT_TRUE(b->m_HasInstrument);
+    EXPECT_TRUE(b->HasExtension());
+    EXPECT_TRUE(b->HasInstrument());
     EXPECT_EQ(b->NumPrivateCalls(), 1);
 
     // Counted only while the server is active.
@@ -121,8 +123,8 @@ TEST_F(AgentStateTest, LogoutAndUnknownClearIdentityButOnlyLogoutDropsCalls) {
         a->m_DeskSettingsMask = 0x18;
         a->AddPrivateCall(3, 1, ConnectionID(900, 0, "1500"), nullptr, false);
         Report(a, state);
-        EXPECT_FALSE(a->m_HasExtension);
-        EXPECT_FALSE(a->m_HasInstrument);
+        EXPECT_FALSE(a->HasExtension());
+        EXPECT_FALSE(a->HasInstrument());
         EXPECT_EQ(a->m_Extension, "1500");  // the text and the buckets stay
         EXPECT_EQ(Agent::FindAgentByExtension(-1, "1500"), nullptr);
         EXPECT_EQ(a->m_DeskSettingsMask, -1);
@@ -215,8 +217,8 @@ TEST_F(AgentStateTest, PrivateCallsLimitAgeAndRelease) {
     for (uint32_t id = 901; id <= 904; ++id) {
         Call* c = a->AddPrivateCall(3, 1, ConnectionID(id, 0, "1500"), "8000", false);
         ASSERT_NE(c, nullptr);
-        EXPECT_TRUE(c->m_Private);
-        EXPECT_TRUE(c->m_Reported);
+        EXPECT_TRUE(c->IsPrivate());
+        EXPECT_TRUE(c->IsReported());
         EXPECT_EQ(c->m_DialedNumber, "8000");
         clock_.AdvanceMs(1000);
     }
@@ -232,9 +234,9 @@ TEST_F(AgentStateTest, PrivateCallsLimitAgeAndRelease) {
     ASSERT_EQ(held.size(), 3u);
     clock_.AdvanceMs(100000);
     const int64_t now = model::NowSeconds();
-    held[0]->m_LastEventTime = now - 61;
-    held[1]->m_LastEventTime = now - 60;
-    held[2]->m_LastEventTime = now;
+    CallTestAccess::SetLastEventTime(held[0], now - 61);
+    CallTestAccess::SetLastEventTime(held[1], now - 60);
+    CallTestAccess::SetLastEventTime(held[2], now);
     a->DropPrivateCalls(60);
     EXPECT_EQ(a->NumPrivateCalls(), 2);
     EXPECT_EQ(a->FirstPrivateCall(), held[1]);
@@ -244,7 +246,7 @@ TEST_F(AgentStateTest, PrivateCallsLimitAgeAndRelease) {
     // A detached call lives on as an ordinary call.
     Call* fresh = a->AddPrivateCall(4, 1, ConnectionID(905, 0, "1500"), nullptr, false);
     a->DetachPrivateCall(fresh);
-    EXPECT_FALSE(fresh->m_Private);
+    EXPECT_FALSE(fresh->IsPrivate());
     EXPECT_EQ(a->NumPrivateCalls(), 0);
     EXPECT_EQ(Call::FindCall(5000, 905, -2, "", 0), fresh);
     EXPECT_EQ(ports.counters["PARLO_PRIVATE_CALLS"], 0);
@@ -317,11 +319,11 @@ TEST_F(AgentStateTest, AssociationOnANewUniqueInstanceIDOnlyInStandby) {
     ports.AddSession(32, "agentmode", 24, 0x01);
     ports.uniqueInstanceIDs = {{"uid-a", 31}, {"uid-b", 32}, {"uid-c", 30}};
     Agent* a = NewAgent();
-    a->m_AssociateSessionID = 30;
+    a->SetAssociateSessionID(30);
 
     Report(a, 2, 1, "uid-a");  // ACTIVE: stored only
-    EXPECT_EQ(a->m_UniqueInstanceID, "uid-a");
-    EXPECT_EQ(a->m_AssociateSessionID, 30);
+    EXPECT_EQ(a->GetUniqueInstanceID(), "uid-a");
+    EXPECT_EQ(a->AssociateSessionID(), 30);
 
     ports.serverState = serverstate::STANDBY;
     struct Case {
@@ -341,7 +343,7 @@ TEST_F(AgentStateTest, AssociationOnANewUniqueInstanceIDOnlyInStandby) {
     };
     for (const Case& c : cases) {
         (void)a->UpdateAgentState(2, 0, c.mrd, 9, 0, 0, 0, 0, 0, "", c.uid, c.associate);
-        EXPECT_EQ(a->m_AssociateSessionID, c.voiceSession) << c.uid << " " << c.mrd;
+        EXPECT_EQ(a->AssociateSessionID(), c.voiceSession) << c.uid << " " << c.mrd;
         EXPECT_EQ(a->GetAssociateNonVoiceSessionID(4), c.nonVoiceSession) << c.uid << " " << c.mrd;
     }
     EXPECT_EQ(ports.associations[30].size(), 0u);
@@ -354,8 +356,8 @@ TEST_F(AgentStateTest, AssociationAtOpenBindsEveryAgentOfTheInstance) {
     Agent* a = NewAgent();
     Agent* b = new Agent(5000, 48, 78, 0, "1002", nullptr, nullptr, false);
     Agent* c = new Agent(5000, 48, 79, 0, "1003", nullptr, nullptr, false);
-    for (Agent* x : {a, b, c}) x->m_UniqueInstanceID = "uid";
-    c->m_UniqueInstanceID = "other";
+    for (Agent* x : {a, b, c}) AgentTestAccess::SetUniqueInstanceID(x, "uid");
+    AgentTestAccess::SetUniqueInstanceID(c, "other");
     a->SetAgentMRDState(1, 2);
     a->SetAgentMRDState(5, 3);
     a->SetAgentMRDState(6, 1);  // logged out there: not associated
@@ -364,13 +366,13 @@ TEST_F(AgentStateTest, AssociationAtOpenBindsEveryAgentOfTheInstance) {
 
     Agent::AssociateClient(32, "uid");  // no event service bit
     Agent::AssociateClient(30, "");
-    EXPECT_EQ(a->m_AssociateSessionID, -1);
+    EXPECT_EQ(a->AssociateSessionID(), -1);
     Agent::AssociateClient(30, "uid");
-    EXPECT_EQ(a->m_AssociateSessionID, 30);
+    EXPECT_EQ(a->AssociateSessionID(), 30);
     EXPECT_EQ(a->GetAssociateNonVoiceSessionID(5), 30);
     EXPECT_EQ(a->GetAssociateNonVoiceSessionID(6), -1);
-    EXPECT_EQ(b->m_AssociateSessionID, -1);
-    EXPECT_EQ(c->m_AssociateSessionID, -1);
+    EXPECT_EQ(b->AssociateSessionID(), -1);
+    EXPECT_EQ(c->AssociateSessionID(), -1);
 }
 
 }  // namespace

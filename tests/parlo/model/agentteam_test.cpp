@@ -38,7 +38,7 @@ TEST_F(AgentTeamTest, PendingMemberMovesBetweenTeamsOnceAndAnnouncesOnce) {
     }
     EXPECT_EQ(AgentTeam::FindAgentTeam(7)->m_NumMembers, 0);
     EXPECT_EQ(AgentTeam::FindAgentTeam(9)->m_MemberIDs, (std::vector<int32_t>{10}));
-    EXPECT_EQ(Agent::FindAgentBySkillTargetID(5000, 10)->m_AgentTeamID, 9);
+    EXPECT_EQ(Agent::FindAgentBySkillTargetID(5000, 10)->GetAgentTeamID(), 9);
     // Removing a member the team does not list changes nothing and announces nothing.
     ports.lines.clear();
     MemberRec(2, 7, 10, "1010", 1);

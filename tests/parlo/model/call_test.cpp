@@ -93,9 +93,9 @@ TEST_F(ModelCall, DuplicateAllocReleasesReportedCallAndPoolIsFifoWithReset) {
     EXPECT_TRUE(again->m_ANI.empty());
     EXPECT_TRUE(again->m_CallVariable[2].empty());
     EXPECT_TRUE(again->m_CTIClientSignatures.empty());
-    EXPECT_TRUE(again->m_Active);
-    EXPECT_FALSE(again->m_Reported);
-    EXPECT_EQ(again->m_LastEvent, "constructed");
+    EXPECT_TRUE(again->IsActive());
+    EXPECT_FALSE(again->IsReported());
+    EXPECT_EQ(again->LastEvent(), "constructed");
     EXPECT_EQ(again->m_TrunkGroup, -1);
     EXPECT_EQ(again->HashIndex(), 43);
 }
@@ -112,10 +112,10 @@ TEST_F(ModelCall, FlagsMetersAndCounters) {
     Call* other = NewCall(5000, 1);
     EXPECT_EQ(ports.meters[13], 1);
     c->Reactivate();
-    EXPECT_FALSE(c->m_Active);
+    EXPECT_FALSE(c->IsActive());
     Call::Free(other, true);
     c->Reactivate();
-    EXPECT_TRUE(c->m_Active);
+    EXPECT_TRUE(c->IsActive());
     EXPECT_EQ(ports.counters["PARLO_DEACTIVATED_CALLS"], 0);
     c->Deactivate();
     c->ClearCall(0);
@@ -165,7 +165,7 @@ TEST_F(ModelCall, MarkReportedCountsOnceAndSendsNothing) {
 TEST_F(ModelCall, InvalidEndCallIsTracedAndTheCallStillReleased) {
     ports.AddSession(7, "all", 24, 0x10);
     Call* c = Call::Alloc(5000, 77, 2, "1001", 48, 1, 0, 0, 0);  // ID type 2 is no valid type
-    c->m_Reported = true;
+    c->MarkReported();
     ports.lines.clear();
     Call::Free(c, true);
     EXPECT_EQ(Lines({"invalid Call::Free END_CALL_EVENT"}).size(), 1u);

@@ -12,6 +12,7 @@
 #include "platform/byteorder.h"
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/model/model_fixture.h"
+#include "tests/parlo/model/call_test_access.h"
 
 namespace modeltest {
 namespace {
@@ -331,11 +332,11 @@ TEST_F(CallLife, ReleasingAJoinedCallUnjoinsItsPartner) {
     Conn(b, nullptr, 3, 2, "2002");
     a->ReportCall();
     a->Join(b);
-    EXPECT_EQ(a->m_JoinedCall, b);
-    EXPECT_EQ(b->m_JoinedCall, a);
+    EXPECT_EQ(a->JoinedCall(), b);
+    EXPECT_EQ(b->JoinedCall(), a);
     ports.lines.clear();
     Call::Free(b, true);
-    EXPECT_EQ(a->m_JoinedCall, nullptr);
+    EXPECT_EQ(a->JoinedCall(), nullptr);
     // a's watchers hear once that 2002 (b's only unshared party) is gone.
     const auto cleared = Lines({"CALL_CONNECTION_CLEARED_EVENT"});
     ASSERT_EQ(cleared.size(), 1u) << ports.Take();
@@ -348,9 +349,9 @@ TEST_F(CallLife, ABrokenJoinIsFatal) {
     Call* b = NewCall(5000, 93);
     Call* c = NewCall(5000, 94);
     a->Join(b);
-    b->m_JoinedCall = c;  // the model never does this
+    CallTestAccess::SetJoinedCall(b, c);  // the model never does this
     EXPECT_EXIT(a->Unjoin(), ::testing::ExitedWithCode(EMS_EXIT_FATAL & 0xFF), "");
-    b->m_JoinedCall = a;
+    CallTestAccess::SetJoinedCall(b, a);
 }
 
 // A party on both calls: the active connection stays, the other is freed.
@@ -412,7 +413,7 @@ TEST_F(CallLife, InvalidEndCallDuringTransferIsTracedAndTheMergeGoesOn) {
     Call* source = Call::Alloc(5000, 121, 2, "1001", 48, 1, 0, 0, 0);  // ID type 2: invalid
     Conn(target, nullptr, 3, 1, "9001");
     Conn(source, nullptr, 3, 2, "1002");
-    source->m_Reported = true;
+    source->MarkReported();
     uint16_t refType = 0;
     std::string refID = "9001";
     ports.lines.clear();
@@ -587,7 +588,7 @@ TEST_F(Snapshot, RepairsAndTheirLimits) {
     Call* differs = NewCall(5000, 300, "1002");
     CTICSTAConnection* held = Conn(differs, d, 4, 1, "1002");
     Call* privateCall = NewCall(5000, 301, "1002");
-    privateCall->m_Private = true;
+    CallTestAccess::SetPrivate(privateCall, true);
     Conn(privateCall, d, 3, 1, "1002");
     Call* dotted = NewCall(5000, 302, "1002");
     Conn(dotted, d, 3, 2, "1002.4");
@@ -616,7 +617,7 @@ TEST_F(Snapshot, RepairsAndTheirLimits) {
     Call* created = Call::FindCall(5000, 303, -2, "", 1);
     ASSERT_NE(created, nullptr);
     EXPECT_EQ(created->m_CallType, 38);
-    EXPECT_TRUE(created->m_Reported);
+    EXPECT_TRUE(created->IsReported());
     EXPECT_EQ(created->m_DestDeviceID, "1002");
     ASSERT_NE(created->FirstConnection(), nullptr);
     EXPECT_EQ(created->FirstConnection()->m_ConnectionType, 3);

@@ -32,9 +32,9 @@ Call* PlainWalk(const std::vector<Call*>& order, uint32_t p, uint32_t callID, in
         if ((p != 0xFFFFFFFF && p != c->m_PeripheralID) || c->m_CallID != callID) continue;
         if (!Identity(c, type, id, mode)) continue;
         if (mode == 0) return c;
-        if (mode == 1 && c->m_Active) return c;
+        if (mode == 1 && c->IsActive()) return c;
         if (mode == 2 && c->IsDeactivated()) return c;
-        if (mode == 3 && !c->m_Active) {
+        if (mode == 3 && !c->IsActive()) {
             if (type != 0 && type != 1) return c;
             const auto t = static_cast<uint16_t>(type);
             if ((t == c->m_DestDeviceIDType && c->m_DestDeviceID == id) ||
@@ -184,13 +184,13 @@ Agent* WalkAgentID(int32_t p, const char* id) {
 Agent* WalkExtension(int32_t p, const char* ext) {
     for (Agent* a = Agent::FirstInExtensionBucket(Agent::HashString(ext)); a != nullptr;
          a = a->NextInExtensionBucket())
-        if (a->m_HasExtension && a->m_Extension == ext && (p == -1 || a->m_PeripheralID == p)) return a;
+        if (a->HasExtension() && a->m_Extension == ext && (p == -1 || a->m_PeripheralID == p)) return a;
     return nullptr;
 }
 Agent* WalkInstrument(int32_t p, const char* number) {
     for (Agent* a = Agent::FirstInInstrumentBucket(Agent::HashString(number)); a != nullptr;
          a = a->NextInInstrumentBucket())
-        if (a->m_HasInstrument && a->GetInstrumentNumber() == number && (p == -1 || a->m_PeripheralID == p))
+        if (a->HasInstrument() && a->GetInstrumentNumber() == number && (p == -1 || a->m_PeripheralID == p))
             return a;
     return nullptr;
 }
