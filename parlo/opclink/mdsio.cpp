@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "nuvlib/ems.h"
 #include "nuvlib/mds/mds.h"
@@ -14,9 +13,6 @@
 #include "platform/byteorder.h"
 
 namespace {
-
-std::mutex g_HookLock;
-MDSIO::OutputHook g_OutputHook;
 
 // Body bytes (behind the ServerNumber word) that each handled type reads at least.
 size_t MinimumBody(uint8_t type) {
@@ -143,59 +139,30 @@ void MDSIO::ResetForTest() {
 
 // ---- Output -----------------------------------------------------------------------------
 
-void MDSIO::SetOutputHook(OutputHook hook) {
-    std::lock_guard<std::mutex> hold(g_HookLock);
-    g_OutputHook = std::move(hook);
-}
-
-namespace {
-void FreeStorage(uint8_t* buffer, bool pooled) {
-    if (buffer == nullptr) return;
-    if (pooled) MDSFreeBuffer(buffer); else std::free(buffer);
-}
-}  // namespace
-
-void MDSIO::SendInput(uint8_t, uint8_t cls, uint8_t type, uint8_t* buffer, uint16_t length,
-                      uint32_t flag, bool pooled) {
+void MDSIO::SendInput(uint8_t, uint8_t cls, uint8_t type, OPCStorage storage, uint16_t length,
+                      uint32_t flag) {
     GetOPCLinkServer().UpdateMeter(meter::OPCMessages, type);
     GetOPCLinkServer().UpdateMeter(meter::OPCBytesSent, static_cast<int32_t>(length) + 16);
-    {
-        std::lock_guard<std::mutex> hold(g_HookLock);
-        if (g_OutputHook) {
-            g_OutputHook(type, buffer, length);
-            FreeStorage(buffer, pooled);
-            return;
-        }
-    }
-    if (!GetMDSConnections() || !pooled) {
-        // No MDS to hand it to (/tsy, or not registered): the message ends here.
-        EMSTraceMessage("MDSIO::SendInput: msgtype %d (%s) of %d bytes not sent: no MDS link.", type,
-                        OPCMessageTypeName(type), static_cast<int>(length));
-        FreeStorage(buffer, pooled);
-        return;
-    }
-    (void)MDSSendInput(cls, type, flag, buffer, length);
+    SendToOPCLinkOutput(cls, type, std::move(storage), length, flag);
 }
 
 MDSMsgBuffer::MDSMsgBuffer() {
-    if (MDSIO::GetMDSConnections()) {
-        m_Buffer = static_cast<uint8_t*>(MDSAllocBuffer(MDSIO::kMaxPayload));
-        m_Pooled = m_Buffer != nullptr;
-    }
+    if (MDSIO::GetMDSConnections())
+        m_Buffer = OPCStorage(static_cast<uint8_t*>(MDSAllocBuffer(MDSIO::kMaxPayload)),
+                              OPCStorageFree{true});
     if (m_Buffer == nullptr) {
-        m_Buffer = static_cast<uint8_t*>(std::malloc(MDSIO::kMaxPayload));
+        m_Buffer = OPCStorage(static_cast<uint8_t*>(std::malloc(MDSIO::kMaxPayload)),
+                              OPCStorageFree{false});
         if (m_Buffer == nullptr) NUV_ALLOC_FAILED(static_cast<int>(MDSIO::kMaxPayload));
     }
 }
-
-MDSMsgBuffer::~MDSMsgBuffer() { FreeStorage(m_Buffer, m_Pooled); }
 
 uint8_t* MDSMsgBuffer::Reserve(int64_t n) {
     if (n < 0 || n > m_Room || m_Buffer == nullptr) {
         m_Failed = true;
         return nullptr;
     }
-    uint8_t* at = m_Buffer + Length();
+    uint8_t* at = m_Buffer.get() + Length();
     std::memset(at, 0, static_cast<size_t>(n));
     m_Room -= static_cast<int>(n);
     return at;
@@ -203,9 +170,8 @@ uint8_t* MDSMsgBuffer::Reserve(int64_t n) {
 
 bool MDSMsgBuffer::SendInput(uint8_t destination, uint8_t cls, uint8_t type, uint32_t flag) {
     if (m_Failed || m_Buffer == nullptr) return false;
-    uint8_t* storage = m_Buffer;
-    m_Buffer = nullptr;
-    MDSIO::SendInput(destination, cls, type, storage, static_cast<uint16_t>(Length()), flag, m_Pooled);
+    const auto length = static_cast<uint16_t>(Length());
+    MDSIO::SendInput(destination, cls, type, std::move(m_Buffer), length, flag);
     return true;
 }
 

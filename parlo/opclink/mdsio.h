@@ -8,9 +8,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
+#include "parlo/opclink/opclinkoutput.h"
 #include "platform/byteorder.h"
 
 class MDSIO {
@@ -60,12 +60,11 @@ public:
     static uint32_t GetHeartBeatCount() { return s_HeartBeatCount.load(); }
     static uint32_t GetMissedChecks() { return s_MissedChecks.load(); }
 
-    // Counts the message (meter::OPCMessages and meter::OPCBytesSent) and hands `buffer`
-    // (`length` bytes) to MDS as input of `cls`/`type`; without an MDS link (/tsy, or heap
-    // storage) it is traced and dropped. Takes the storage over on every path; `pooled` says
-    // whether it came from MDSAllocBuffer (else the heap). Any thread.
-    static void SendInput(uint8_t destination, uint8_t cls, uint8_t type, uint8_t* buffer,
-                          uint16_t length, uint32_t flag, bool pooled);
+    // Counts the message (meter::OPCMessages and meter::OPCBytesSent) and hands `storage`
+    // (`length` bytes) to the OPC link's output in force (opclinkoutput.h: MDS as input of
+    // `cls`/`type` unless a test installed another). Any thread.
+    static void SendInput(uint8_t destination, uint8_t cls, uint8_t type, OPCStorage storage,
+                          uint16_t length, uint32_t flag);
 
     // CTI_OK_ACK or CTI_ERROR_ACK (ackType) answering requestType, with this side and
     // `value`; reports EMS 0x612E0009 first. True when it was built and handed to SendInput.
@@ -76,11 +75,6 @@ public:
     // exactly "NO_CLIENT_CONNECTED", else 0 (`reason` may be null). As SendAck.
     [[nodiscard]] static bool SendActivationFailure(const char* reason);
 
-    // Tests and in-process peers: every message that would go to MDS goes here instead (the
-    // payload is valid during the call only; the hook runs under the hook's lock on the
-    // sending thread and must not send). Null restores MDS.
-    using OutputHook = std::function<void(uint8_t type, const uint8_t* payload, uint16_t length)>;
-    static void SetOutputHook(OutputHook hook);
     // Tests: the heartbeat words back to 0, the ServerNumber to 0xFFFFFFFF.
     static void ResetForTest();
 
@@ -103,7 +97,6 @@ private:
 class MDSMsgBuffer {
 public:
     MDSMsgBuffer();
-    ~MDSMsgBuffer();
     MDSMsgBuffer(const MDSMsgBuffer&) = delete;
     MDSMsgBuffer& operator=(const MDSMsgBuffer&) = delete;
 
@@ -123,8 +116,7 @@ public:
     [[nodiscard]] bool SendInput(uint8_t destination, uint8_t cls, uint8_t type, uint32_t flag);
 
 private:
-    uint8_t* m_Buffer = nullptr;
-    bool m_Pooled = false;
+    OPCStorage m_Buffer;
     int m_Room = static_cast<int>(MDSIO::kMaxPayload);
     bool m_Failed = false;
 };

@@ -50,7 +50,7 @@ Server::Server() {
     for (int type : {ServerTimer::OPCHeartBeat, ServerTimer::AgentConfigureUpdate,
                      ServerTimer::MaintenanceModeReq, ServerTimer::StoppingReqsInd,
                      ServerTimer::ServerHeartBeat})
-        m_Timers[type] = new ServerTimer(type);
+        m_Timers[type] = std::make_unique<ServerTimer>(type);
     m_OPCHeartBeatsEnabled = 1;
     try {
         m_ActivationEvent = std::make_unique<plat::Event>(true, false);
@@ -76,10 +76,9 @@ Server::~Server() {
     // The process never ends this way; tests that make a Server only unhook it. The
     // application goes first: its end still reads the server's timers.
     delete m_Application.exchange(nullptr);
-    for (ServerTimer*& t : m_Timers) {
+    for (auto& t : m_Timers) {
         if (t) t->Cancel();
-        delete t;
-        t = nullptr;
+        t.reset();
     }
     CTILockObject::SetRegistry(nullptr);
     if (sm_Server == this) sm_Server = nullptr;
@@ -279,7 +278,7 @@ void Server::ProcessTimeNotification(const uint8_t* body, size_t length) {
 // ---- Timers -----------------------------------------------------------------------------
 
 ServerTimer* Server::GetTimer(int type) {
-    return type >= 1 && type <= 5 ? m_Timers[type] : nullptr;
+    return type >= 1 && type <= 5 ? m_Timers[type].get() : nullptr;
 }
 
 void Server::StartOPCHeartBeatTimer(int seconds) {
@@ -291,7 +290,7 @@ void Server::StartOPCHeartBeatTimer(int seconds) {
 void Server::ActivateAgentConfigureUpdateTimer(int seconds) {
     if (seconds == -1) return;
     m_AgentConfigureDelay = seconds;
-    ServerTimer* timer = m_Timers[ServerTimer::AgentConfigureUpdate];
+    ServerTimer* timer = m_Timers[ServerTimer::AgentConfigureUpdate].get();
     if (timer->IsRunning()) return;
     EMSTraceMessage("Server::ActivateAgentConfigureUpdateTimer");
     timer->StartSeconds(static_cast<uint32_t>(seconds));

@@ -330,7 +330,7 @@ public:
     plat::Event& ActivationEvent() { return *m_ActivationEvent; }
 
 private:
-    ServerTimer* m_Timers[6] = {};  // by type, 1 to 5
+    std::unique_ptr<ServerTimer> m_Timers[6];  // by type, 1 to 5
     std::string m_ProcessName;
     int m_ShutdownType = 0;
     std::atomic<int> m_Duplex{0};  // read by the application thread's watch

@@ -35,7 +35,7 @@ public:
     virtual std::unique_ptr<TransportMSG> CopyFrame(const TransportMSG& frame) = 0;
     // Puts a re-encoded frame of `length` bytes, made for `version`, in place of frame's
     // bytes; 1, or 0 when it cannot (the recipient is then skipped).
-    virtual int ReplaceFrame(TransportMSG& frame, const uint8_t* data, int32_t length,
+    [[nodiscard]] virtual int ReplaceFrame(TransportMSG& frame, const uint8_t* data, int32_t length,
                              uint32_t version) = 0;
     // The session's send with its filters (SendSessionMSG); stamp says what the frame was
     // encoded for.
@@ -43,12 +43,12 @@ public:
                            const FrameStamp& stamp, BaseMSG& msg) = 0;
     // No frame for `to`: its copy could not be made (copying) or its tailoring failed. True
     // goes on with the next candidate; false ends the distribution.
-    virtual bool RecipientFailed(const Candidate& to, bool copying) = 0;
+    [[nodiscard]] virtual bool RecipientFailed(const Candidate& to, bool copying) = 0;
 };
 
 // The distributor's answer to a recipient without a frame: traces the failure and goes on
 // (true).
-bool TraceRecipientFailure(const Candidate& to, bool copying);
+[[nodiscard]] bool TraceRecipientFailure(const Candidate& to, bool copying);
 
 // Hands the frame (stamped by `stamp`) to every candidate whose version is at least the
 // message's minimum and whose event masks pass; the original goes to the last candidate when

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <string_view>
 
 #include "ctimsg/eccelement.h"
 #include "ctimsg/elementids.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/msgtypes.h"
 #include "nuvlib/ems.h"
 #include "nuvlib/utf8utils.h"
@@ -13,6 +15,10 @@
 #include "parlo/common/svrtrace.h"
 #include "parlo/session/session.h"
 #include "parlo/session/transport.h"
+
+static_assert(agentstatemask::kStates[kNoAgentState].bit == 0 &&
+                  std::string_view(agentstatemask::kStates[kNoAgentState].name) == "UNKNOWN",
+              "kNoAgentState is the agent state UNKNOWN");
 
 namespace {
 
@@ -193,7 +199,7 @@ bool PassesSendFilters(const RecipientView& session, BaseMSG& msg, bool serverSt
         msg.FindElement(elementid::CTIPeripheralID, 0, false) != nullptr &&
         msg.GetUINT(elementid::CTIPeripheralID) != session.peripheralID)
         return false;
-    if (session.state == kSessionStandbyState) {
+    if (session.state == SessionProtocol::sessionStandby) {
         switch (type) {
             case ctitype::FailureConfMSG:
             case ctitype::FailureEventMSG:

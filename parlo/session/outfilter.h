@@ -22,11 +22,10 @@ inline constexpr uint32_t kInput = 0x02;    // every message it sends, and inval
 inline constexpr uint32_t kOutput = 0x04;   // every message sent to it
 }  // namespace sessiontrace
 
-// The session states the filters read (the session layer's SessionState values).
-inline constexpr uint32_t kSessionStandbyState = 6;
 // A peripheral binding of 0xFFFFFFFF means every peripheral.
 inline constexpr uint32_t kAnyPeripheral = 0xFFFFFFFF;
-// The agent state that stands for none (it has no bit in the agent-state mask).
+// The agent state that stands for none: UNKNOWN of ctimsg/eventmasks.def, the one state
+// without a bit in the agent-state mask (outfilter.cpp checks the row).
 inline constexpr int32_t kNoAgentState = 9;
 
 // The filter and tailoring inputs of one receiving session. registeredVariables is null

@@ -45,7 +45,7 @@ public:
     std::deque<SessionProtocol*> lists[SessionProtocol::kServiceLists];
     std::map<std::string, SessionProtocol*> uniqueInstances;
     CTILockObject garbageLock{1, nullptr, "Garbage Lock", UINT32_MAX, 0, 0};
-    std::vector<SessionProtocol*> garbage;
+    std::vector<std::unique_ptr<SessionProtocol>> garbage;  // owns what it holds
 
     static SessionLayerTables& Get() {
         static SessionLayerTables* tables = new SessionLayerTables;  // lives to the process end
@@ -121,6 +121,7 @@ SessionProtocol::~SessionProtocol() {
         // Stop the poster first: nothing may reach a session while they go.
         TransportProtocol::Close();
         std::vector<SessionProtocol*> sessions;
+        std::vector<std::unique_ptr<SessionProtocol>> owned;
         {
             LockGuard<CTILockObject> hold(*m_SessionLock, "SessionProtocol::~SessionProtocol");
             SessionLayerTables& t = Tables();
@@ -138,15 +139,25 @@ SessionProtocol::~SessionProtocol() {
                 b.clear();
             }
             {
+                // The tables' sessions in their order, then the rest of the garbage list.
                 LockGuard<CTILockObject> garbage(t.garbageLock, "SessionProtocol::~SessionProtocol");
-                for (SessionProtocol* s : t.garbage)
-                    if (std::find(sessions.begin(), sessions.end(), s) == sessions.end()) sessions.push_back(s);
+                for (SessionProtocol* s : sessions) {
+                    auto onList = std::find_if(t.garbage.begin(), t.garbage.end(),
+                                               [s](const auto& g) { return g.get() == s; });
+                    if (onList == t.garbage.end()) {
+                        owned.emplace_back(s);
+                    } else {
+                        owned.push_back(std::move(*onList));
+                        t.garbage.erase(onList);
+                    }
+                }
+                for (auto& g : t.garbage) owned.push_back(std::move(g));
                 t.garbage.clear();
             }
         }
         // Deleted without the master lock: a session's own timer may be finishing on the
         // timer thread, and it takes the master lock.
-        for (SessionProtocol* s : sessions) delete s;
+        for (auto& s : owned) s.reset();
         ClearInputQueue();
         EMSTraceMessage("**** Destroyed master session %ld ****", 0L);
         return;
@@ -238,7 +249,7 @@ uint32_t SessionProtocol::NewSessionID() {
             LockGuard<CTILockObject> garbage(t.garbageLock, "SessionProtocol::NewSessionID");
             for (bool again = true; again;) {
                 again = false;
-                for (SessionProtocol* s : t.garbage) {
+                for (const auto& s : t.garbage) {
                     if (s->m_SessionID == candidate) {
                         SessionProtocol* m = Master();
                         if ((EMSGetTraceMask() & tracebit::TR_PROC_4) || (m && (m->m_TraceFlags & sessiontrace::kSession)))
@@ -551,7 +562,7 @@ void SessionProtocol::AddToGarbageCollectionList() {
     // A session goes on the list once: it is deleted once.
     if (m_OnGarbageList) return;
     m_OnGarbageList = true;
-    t.garbage.push_back(this);
+    t.garbage.emplace_back(this);  // the list owns the session from here on
     if (EMSGetTraceMask() & tracebit::kDefault)
         EMSTraceMessage("SessionProtocol::AddToGarbageCollectionList - SessionID %ld", static_cast<long>(m_SessionID));
     if (m == nullptr) return;
@@ -565,16 +576,16 @@ void SessionProtocol::AddToGarbageCollectionList() {
 void SessionProtocol::CollectGarbage() {
     SessionLayerTables& t = Tables();
     for (;;) {
-        SessionProtocol* s;
+        std::unique_ptr<SessionProtocol> s;
         {
             LockGuard<CTILockObject> garbage(t.garbageLock, "SessionProtocol::CollectGarbage");
             if (t.garbage.empty()) return;
-            s = t.garbage.front();
+            s = std::move(t.garbage.front());
             t.garbage.erase(t.garbage.begin());
         }
         if (EMSGetTraceMask() & tracebit::kDefault)
             EMSTraceMessage("SessionProtocol::CollectGarbage - SessionID %ld", static_cast<long>(s->m_SessionID));
-        delete s;
+        s.reset();  // outside the garbage lock
     }
 }
 

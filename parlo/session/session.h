@@ -368,7 +368,7 @@ protected:
 
 private:
     friend class SessionLayerTables;
-    static int OpenMaster(uint32_t target);
+    [[nodiscard]] static int OpenMaster(uint32_t target);
     bool TraceOn() const;
     // Holds the master lock for a session whose lock this thread may hold already: the
     // session lock goes first and comes back after, so the order stays master before

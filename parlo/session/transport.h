@@ -92,7 +92,7 @@ public:
 
 private:
     friend class TransportProtocol;
-    int Resize(int32_t size, int32_t limit, const uint8_t* data);
+    [[nodiscard]] int Resize(int32_t size, int32_t limit, const uint8_t* data);
     uint8_t* Unshared();
     std::shared_ptr<uint8_t[]> m_Bytes;
     int32_t m_Position = 0;
@@ -314,7 +314,7 @@ private:
     void SetWriteInterest(int socket, bool on);
     // Fails the connection with `cause` after the hold on it was released: the failure
     // handler runs with the lock that the caller's hold took handed over.
-    int FailConnection(Hold& hold, int cause);
+    [[nodiscard]] int FailConnection(Hold& hold, int cause);
     const char* ChannelText() const { return m_Channel ? "Secured Channel" : "Non-Secured Channel"; }
     void TraceQueue(const char* text, size_t length);
     void DeleteQueue();
@@ -334,7 +334,7 @@ private:
     // ordinary messages, anything else at the back.
     static int PositionFor(const TransportMSG& msg);
     // Queues with the overflow rule; wantWrite asks the poster for the write event.
-    int Enqueue(Hold& hold, std::unique_ptr<TransportMSG> msg, int position, bool wantWrite);
+    [[nodiscard]] int Enqueue(Hold& hold, std::unique_ptr<TransportMSG> msg, int position, bool wantWrite);
     // Asks the poster for write events on this connection, or stops them (cached).
     void WantWriteEvents(bool on);
     enum class Step { Sent, Stopped, Failed };
@@ -347,11 +347,11 @@ private:
     // Performs the posted messages' sends in order, as SendMSG would have made them: sent
     // while nothing is queued, queued behind a queue. 1, or 0 when the connection failed
     // (the hold then released).
-    int FlushPending(Hold& hold);
+    [[nodiscard]] int FlushPending(Hold& hold);
     // The overflow of the queue limit: msg dropped, the connection failed with 17; 0.
-    int Overflow(Hold& hold, std::unique_ptr<TransportMSG> msg);
+    [[nodiscard]] int Overflow(Hold& hold, std::unique_ptr<TransportMSG> msg);
     // Continues the queue: batches until it is empty, the socket is full or a budget is used.
-    int SendQueued(Hold& hold);
+    [[nodiscard]] int SendQueued(Hold& hold);
     // The writer threads (master).
     void StartWriters();
     void StopWriters();

@@ -1,12 +1,13 @@
 // Agent events from OPC over real client sessions: the application thread applies each
 // CTI_AGENT_EVENT to the model, completes waiting agent-mode sessions, counts agents and
-// sends AGENT_STATE_EVENT. OPC's side is the writers' output hook and injected input; every
+// sends AGENT_STATE_EVENT. OPC's side is a capture of the link's output and injected input; every
 // check waits for a fence (a SYSTEM_EVENT with its own text) that follows the input in the
 // application's queue, so all earlier input has been served when it arrives.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,6 +28,7 @@
 #include "platform/byteorder.h"
 #include "platform/perfcounters.h"
 #include "tests/parlo/app/running_app.h"
+#include "tests/parlo/opclink/output_capture.h"
 #include "tests/parlo/server/session_fixture.h"
 #include "tests/support/wait.h"
 
@@ -138,10 +140,7 @@ protected:
         TimerMaster::Create(now, now, true, 0);
         MDSIO::ResetForTest();
         MDSIO::SetMDSConnections(1);
-        MDSIO::SetOutputHook([this](uint8_t type, const uint8_t* p, uint16_t n) {
-            std::lock_guard<std::mutex> hold(mu_);
-            sent_.emplace_back(type, std::vector<uint8_t>(p, p + n));
-        });
+        capture_ = std::make_unique<opclinktest::OutputCapture>();
         appRegistry_ = std::make_unique<TestRegistry>(LoginRequired());
         appRegistry_->SetIdentity("ZUR\\parlo", true);
         appRegistry_->Init("Parlo");
@@ -161,7 +160,7 @@ protected:
         apptest::EndApplication(app_, clock_);
         port_.JoinAll();
         port_.Uninstall();
-        MDSIO::SetOutputHook(nullptr);
+        capture_.reset();
         MDSIO::ResetForTest();
         OPCReq::ClearAll();
         ImportMetrics::Instance().reset();
@@ -212,10 +211,8 @@ protected:
     }
 
     std::vector<std::pair<uint8_t, std::vector<uint8_t>>> TakeSent(uint8_t type) {
-        std::lock_guard<std::mutex> hold(mu_);
-        std::vector<std::pair<uint8_t, std::vector<uint8_t>>> out, rest;
-        for (auto& s : sent_) (s.first == type ? out : rest).push_back(std::move(s));
-        sent_.swap(rest);
+        std::vector<std::pair<uint8_t, std::vector<uint8_t>>> out;
+        for (auto& s : capture_->Take(type)) out.emplace_back(s.type, std::move(s.payload));
         return out;
     }
     std::vector<StatusRequest> TakeStatusRequests() {
@@ -267,8 +264,7 @@ protected:
     apptest::ThreadStartingPort port_;
     std::unique_ptr<TestRegistry> appRegistry_;
     std::unique_ptr<CTIApplication> app_;
-    std::mutex mu_;
-    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> sent_;
+    std::unique_ptr<opclinktest::OutputCapture> capture_;
     int fences_ = 0;
 };
 

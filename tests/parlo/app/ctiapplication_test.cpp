@@ -20,6 +20,7 @@
 #include "platform/byteorder.h"
 #include "platform/clock.h"
 #include "tests/parlo/app/running_app.h"
+#include "tests/parlo/opclink/output_capture.h"
 #include "tests/parlo/server/server_fixture.h"
 #include "tests/support/wait.h"
 #include "tests/parlo/app/client_fixture.h"
@@ -494,23 +495,16 @@ protected:
 };
 
 TEST_F(AppThreadTest, ADuplexSideWithoutClientsReportsOnceTheTimeoutHasPassed) {
-    // What goes to OPC: the link's output hook stands in for MDS.
-    std::mutex sentMu;
-    std::vector<std::vector<uint8_t>> errorAcks;
+    // What goes to OPC: a capture of the link's output stands in for MDS.
     MDSIO::ResetForTest();
     MDSIO::SetMDSConnections(1);
-    MDSIO::SetOutputHook([&](uint8_t type, const uint8_t* p, uint16_t n) {
-        std::lock_guard<std::mutex> hold(sentMu);
-        if (type == CTI_ERROR_ACK) errorAcks.emplace_back(p, p + n);
-    });
-    struct Unhook {
-        ~Unhook() {
-            MDSIO::SetOutputHook(nullptr);
-            MDSIO::ResetForTest();
-        }
-    } unhook;
+    struct ResetLink {
+        ~ResetLink() { MDSIO::ResetForTest(); }
+    } resetLink;  // after the capture is gone
+    opclinktest::OutputCapture capture;
+    std::vector<std::vector<uint8_t>> errorAcks;
     auto acks = [&] {
-        std::lock_guard<std::mutex> hold(sentMu);
+        for (auto& s : capture.Take(CTI_ERROR_ACK)) errorAcks.push_back(std::move(s.payload));
         return errorAcks;
     };
     auto word = [](const std::vector<uint8_t>& p, size_t at) {

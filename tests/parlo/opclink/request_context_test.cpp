@@ -27,18 +27,13 @@ class RequestContextTest : public sesstest::SessionTest {
 protected:
     void SetUp() override {
         SessionTest::SetUp();
-        srvtest::CaptureSent(mu_, cv_, sent_);
+        capture_ = srvtest::CaptureSent();
     }
     void TearDown() override {
-        srvtest::StopCapturingSent();
+        srvtest::StopCapturingSent(capture_);
         SessionTest::TearDown();
     }
-    std::vector<Sent> TakeSent() {
-        std::lock_guard<std::mutex> hold(mu_);
-        std::vector<Sent> all;
-        all.swap(sent_);
-        return all;
-    }
+    std::vector<Sent> TakeSent() { return capture_->Take(); }
     // The one request sent since the last call, read with the stand-in's layout of its type.
     bool ReadOnly(opcpeer::ServerRequest* r) {
         const auto sent = TakeSent();
@@ -51,9 +46,7 @@ protected:
         return read;
     }
 
-    std::mutex mu_;
-    std::condition_variable cv_;
-    std::vector<Sent> sent_;
+    std::unique_ptr<opclinktest::OutputCapture> capture_;
 };
 
 // Every request that carries a UniqueInstanceID carries the one its session opened with (the

@@ -151,10 +151,7 @@ TEST_F(OPCTest, WatchdogHeartbeatsAndReportsADeadThreadOnce) {
     EXPECT_EQ(beats, (std::vector<int>{0, 6, 12}));
 
     server_->GetApplication()->FailThreadForTest();
-    for (int i = 0; i < 3000 && ThreadManager::IsActivated(CTIApplication::kThreadName); ++i) {
-        std::unique_lock<std::mutex> hold(mu_);
-        cv_.wait_for(hold, std::chrono::milliseconds(10));
-    }
+    (void)capture_->WaitUntil([] { return !ThreadManager::IsActivated(CTIApplication::kThreadName); });
     ASSERT_FALSE(ThreadManager::IsActivated(CTIApplication::kThreadName));
     TakeSent();
     for (int tick = 0; tick < 3; ++tick) server_->ApplicationWatchdog();

@@ -1,10 +1,9 @@
 #pragma once
-// The server beside an in-process OPC: messages the server sends are captured through the
-// link's output hook, and the test delivers OPC messages straight to the link's dispatch.
-#include <chrono>
-#include <condition_variable>
+// The server beside an in-process OPC: messages the server sends are captured by the link's
+// output (tests/parlo/opclink/output_capture.h), and the test delivers OPC messages straight
+// to the link's dispatch.
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,17 +11,12 @@
 #include "parlo/opclink/opcreq.h"
 #include "opcmsg/opctypes.h"
 #include "platform/byteorder.h"
+#include "tests/parlo/opclink/output_capture.h"
 #include "tests/parlo/server/server_fixture.h"
 
 namespace srvtest {
 
-struct Sent {
-    uint8_t type;
-    std::vector<uint8_t> payload;
-    uint32_t Word(size_t index) const {
-        return 4 * index + 4 <= payload.size() ? plat::LoadLE32(payload.data() + 4 * index) : 0;
-    }
-};
+using opclinktest::Sent;
 
 // Little-endian payload builder.
 class Payload {
@@ -47,20 +41,16 @@ public:
     std::vector<uint8_t> bytes;
 };
 
-// From a clean link state on, every message the server sends to the OPC is appended to `sent`
-// (under `mu`, notifying `cv`) instead of going to MDS; all three must outlive the capture.
-inline void CaptureSent(std::mutex& mu, std::condition_variable& cv, std::vector<Sent>& sent) {
+// From a clean link state on, every message the server sends to the OPC is captured instead
+// of going to MDS.
+inline std::unique_ptr<opclinktest::OutputCapture> CaptureSent() {
     MDSIO::ResetForTest();
     MDSIO::SetMDSConnections(1);
-    MDSIO::SetOutputHook([&mu, &cv, &sent](uint8_t type, const uint8_t* p, uint16_t n) {
-        std::lock_guard<std::mutex> hold(mu);
-        sent.push_back(Sent{type, std::vector<uint8_t>(p, p + n)});
-        cv.notify_all();
-    });
+    return std::make_unique<opclinktest::OutputCapture>();
 }
 // MDS again, the link state and the outstanding requests cleared.
-inline void StopCapturingSent() {
-    MDSIO::SetOutputHook(nullptr);
+inline void StopCapturingSent(std::unique_ptr<opclinktest::OutputCapture>& capture) {
+    capture.reset();
     MDSIO::ResetForTest();
     OPCReq::ClearAll();
 }
@@ -71,11 +61,11 @@ protected:
         // The fixture's threads may hold locks at a fork: a dying child starts afresh.
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         ServerTest::SetUp();
-        CaptureSent(mu_, cv_, sent_);
+        capture_ = CaptureSent();
     }
     void TearDown() override {
-        server_.reset();  // joins the application thread while the hook still captures
-        StopCapturingSent();
+        server_.reset();  // joins the application thread while the capture is in force
+        StopCapturingSent(capture_);
         ServerTest::TearDown();
     }
 
@@ -99,47 +89,22 @@ protected:
         return p;
     }
 
-    std::vector<Sent> TakeSent() {
-        std::lock_guard<std::mutex> hold(mu_);
-        std::vector<Sent> all;
-        all.swap(sent_);
-        return all;
-    }
+    std::vector<Sent> TakeSent() { return capture_->Take(); }
     // Waits (bounded, in real time) until a message of `type` was sent; returns it.
-    bool WaitSent(uint8_t type, Sent* out) {
-        std::unique_lock<std::mutex> hold(mu_);
-        auto found = [&] {
-            for (auto it = sent_.begin(); it != sent_.end(); ++it)
-                if (it->type == type) {
-                    if (out) *out = *it;
-                    sent_.erase(it);
-                    return true;
-                }
-            return false;
-        };
-        return cv_.wait_for(hold, std::chrono::seconds(30), found);
-    }
+    bool WaitSent(uint8_t type, Sent* out) { return capture_->WaitFor(type, out); }
     bool WaitState(int state) {
-        for (int i = 0; i < 3000 && server_->GetState() != state; ++i) {
-            std::unique_lock<std::mutex> hold(mu_);
-            cv_.wait_for(hold, std::chrono::milliseconds(10));
-        }
-        if (server_->GetState() != state) return false;
+        if (!capture_->WaitUntil([&] { return server_->GetState() == state; })) return false;
         // The activation event is set last, after the heartbeat timer started.
         if (state != Server::ACTIVE && state != Server::STANDBY) return true;
         if (server_->ActivationEvent().Wait(0xFFFFFFFF) != 0) return false;
         // Then the 0x612E0007 report, the application thread's last step: a death test
         // must not fork while that thread is inside EMS.
-        for (int i = 0; i < 3000; ++i) {
-            {
-                std::lock_guard<std::mutex> hold(Events::mu);
-                for (const auto& e : Events::seen)
-                    if (e.id == 0x612E0007) return true;
-            }
-            std::unique_lock<std::mutex> hold(mu_);
-            cv_.wait_for(hold, std::chrono::milliseconds(10));
-        }
-        return false;
+        return capture_->WaitUntil([] {
+            std::lock_guard<std::mutex> hold(Events::mu);
+            for (const auto& e : Events::seen)
+                if (e.id == 0x612E0007) return true;
+            return false;
+        });
     }
     // The set-idle, the peripheral table and table 0: what the OPC sends before activating.
     void Prepare(uint32_t serverNumber = 3, bool standbyPeripheral = false) {
@@ -155,9 +120,7 @@ protected:
         Events::Take();
     }
 
-    std::mutex mu_;
-    std::condition_variable cv_;
-    std::vector<Sent> sent_;
+    std::unique_ptr<opclinktest::OutputCapture> capture_;
 };
 
 }  // namespace srvtest

@@ -140,15 +140,10 @@ protected:
     }
     // Waits (bounded) until a trace holding `text` was seen.
     bool WaitTrace(const std::string& text) {
-        for (int i = 0; i < 3000; ++i) {
-            {
-                std::lock_guard<std::mutex> hold(Events::mu);
-                if (Events::CountText(Events::seen, text) > 0) return true;
-            }
-            std::unique_lock<std::mutex> hold(mu_);
-            cv_.wait_for(hold, std::chrono::milliseconds(10));
-        }
-        return false;
+        return capture_->WaitUntil([&] {
+            std::lock_guard<std::mutex> hold(Events::mu);
+            return Events::CountText(Events::seen, text) > 0;
+        });
     }
     void TearDown() override {
         Agent::RemoveAgent(-1, "");  // while the server the ports name still exists

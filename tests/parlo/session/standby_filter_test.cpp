@@ -10,6 +10,7 @@
 #include "ctimsg/msgtypes.h"
 #include "ctimsg/names.h"
 #include "parlo/session/outfilter.h"
+#include "parlo/session/session.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ TEST(StandbyFilterTest, OnlySevenTypesReachAStandbySession) {
         RecipientView view;
         view.peripheralID = kAnyPeripheral;
         view.serviceMask = 0x2000010;
-        view.state = kSessionStandbyState;
+        view.state = SessionProtocol::sessionStandby;
         const bool passes = PassesSendFilters(view, *msg, false);
         EXPECT_EQ(allowed.count(type) == 1, passes) << MsgTypeName(static_cast<int32_t>(type));
         passed += passes ? 1 : 0;
