@@ -4,12 +4,12 @@
 
 #include <map>
 #include <random>
-#include <regex>
 
 #include "parlo/model/agentdesk.h"
 #include "platform/byteorder.h"
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/model/config_fixture.h"
+#include "tests/support/pattern.h"
 
 namespace modeltest {
 namespace {
@@ -31,11 +31,7 @@ protected:
         return s;
     }
     static std::vector<std::string> Counts(const std::string& text) {
-        static const std::regex pages("NumRecords:(\\d+)");
-        std::vector<std::string> out;
-        for (auto it = std::sregex_iterator(text.begin(), text.end(), pages); it != std::sregex_iterator(); ++it)
-            out.push_back((*it)[1]);
-        return out;
+        return testsupport::MatchAll(text, "NumRecords:([0-9]+)");
     }
 };
 

@@ -2,10 +2,10 @@
 // filters, the map order, and every table's own rules.
 #include <gtest/gtest.h>
 
-#include <regex>
 
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/model/config_fixture.h"
+#include "tests/support/pattern.h"
 
 namespace modeltest {
 namespace {
@@ -87,10 +87,7 @@ TEST_F(ConfigTableTest, PagesHoldTenRecordsAndAnEmptyFlushSendsNothing) {
     Key(2, 1);
     const std::string s = SessionStream(7);
     EXPECT_EQ(Count(s, "CONFIG_CALL_TYPE_EVENT"), 3);
-    const std::regex pages("NumRecords:(\\d+)");
-    std::vector<std::string> counts;
-    for (auto it = std::sregex_iterator(s.begin(), s.end(), pages); it != std::sregex_iterator(); ++it)
-        counts.push_back((*it)[1]);
+    const std::vector<std::string> counts = testsupport::MatchAll(s, "NumRecords:([0-9]+)");
     EXPECT_EQ(counts, (std::vector<std::string>{"10", "10", "3"})) << s;
 }
 

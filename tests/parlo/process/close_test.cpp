@@ -7,12 +7,12 @@
 
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/parlo/process/active_parlo.h"
+#include "tests/support/pattern.h"
 
 namespace {
 
@@ -56,9 +56,9 @@ protected:
         const std::string& out = parlo_->Output();
         const size_t at = out.find(key);
         const std::string line = out.substr(at, out.find('\n', at) - at);
-        static const std::regex shape(R"(closed; clients (-?\d+), bound agents (\d+))");
-        std::smatch m;
-        if (!std::regex_search(line, m, shape)) return a;
+        const std::vector<std::string> m =
+            testsupport::Match(line, "closed; clients (-?[0-9]+), bound agents ([0-9]+)");
+        if (m.empty()) return a;
         a.found = true;
         a.clients = std::stoi(m[1]);
         a.bound = std::stoi(m[2]);

@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "ctimsg/msgtypes.h"
 #include "tests/parlo/process/active_parlo.h"
 #include "platform/byteorder.h"
+#include "tests/support/pattern.h"
 
 namespace {
 
@@ -95,10 +95,10 @@ protected:
         const std::string& out = parlo_->Output();
         const size_t at = out.find(key);
         const std::string line = out.substr(at, out.find('\n', at) - at);
-        static const std::regex shape(
-            R"(refused with (\w+); record (\w+), clients (-?\d+), waiting (\d+), bound agents (\d+), OPC requests (\d+))");
-        std::smatch m;
-        if (!std::regex_search(line, m, shape)) return l;
+        const std::vector<std::string> m = testsupport::Match(
+            line, "refused with ([[:alnum:]_]+); record ([[:alnum:]_]+), clients (-?[0-9]+), waiting ([0-9]+), "
+                  "bound agents ([0-9]+), OPC requests ([0-9]+)");
+        if (m.empty()) return l;
         l.found = true;
         l.code = m[1];
         l.record = m[2];
@@ -337,11 +337,11 @@ TEST_F(OpenRoad, AgentReportingOpenWaitsForItsPath) {
     const std::string& out = opc_->Output();
     const size_t at = out.find("recv ARM_APP_PATH_UP_REQ");
     ASSERT_NE(std::string::npos, at) << out;
-    std::smatch m;
     const std::string line = out.substr(at, out.find('\n', at) - at);
-    ASSERT_TRUE(std::regex_search(line, m, std::regex(R"(invoke (0x[0-9a-f]+) session (\d+))"))) << line;
+    const std::vector<std::string> m = testsupport::Match(line, "invoke (0x[0-9a-f]+) session ([0-9]+)");
+    ASSERT_FALSE(m.empty()) << line;
     EXPECT_EQ(std::string::npos, arm->Output().find("OPEN_CONF")) << "confirmed before the path's answer";
-    Opc("arm-event 99 u32@0=" + m[1].str() + " u32@4=0 u32@8=55 u32@12=" + m[2].str() + " u8@16=1",
+    Opc("arm-event 99 u32@0=" + m[1] + " u32@4=0 u32@8=55 u32@12=" + m[2] + " u8@16=1",
         "send ARM_APP_PATH_UP_RESP");
     ASSERT_TRUE(arm->WaitText("OPEN_CONF")) << arm->Output() << parlo_->Output();
 }
