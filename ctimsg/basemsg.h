@@ -94,6 +94,11 @@ public:
     // occurrence in the message. Never reads past frame + available; the frame stays the
     // caller's and is not kept.
     [[nodiscard]] static BaseMSGPtr Decode(const uint8_t* frame, int available, uint32_t version);
+    // Zeroes in `frame` (`length` bytes, header included, as received at `version`) the value
+    // bytes of every floating field that holds a secret (a member the catalogue never
+    // traces: the passwords), whatever message it stands in; the length and every other
+    // byte stay. Where the fields cannot be followed any further, the rest stays as it is.
+    static void BlankSecretFields(uint8_t* frame, int length, uint32_t version);
 
     // ---- validation (ctimsg/validate.cpp) ----
     // Each returns a CTI failure code (0 = valid) and leaves that status, the failing element

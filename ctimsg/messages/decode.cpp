@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "ctimsg/basemsg.h"
 #include "ctimsg/messages/msgclass.h"
@@ -71,6 +72,32 @@ bool BaseMSG::DecodeFixed(const uint8_t*& pos, int& remaining, uint32_t version)
     return true;
 }
 
+namespace {
+
+// The header of the floating field at `pos` (at least 2 bytes left): its tag, its value's
+// length and its own size. False when the `remaining` bytes cannot hold it.
+bool ReadFieldHeader(const uint8_t* pos, int remaining, uint32_t version, uint32_t& tag, int& length,
+                     int& header) {
+    if (version >= 20) {
+        if (remaining < 4) return false;
+        tag = plat::LoadBE16(pos);
+        length = plat::LoadBE16(pos + 2);
+        header = 4;
+    } else if (pos[0] == DATA_STRUCTURE_TAG) {
+        if (remaining < 3) return false;
+        tag = pos[0];
+        length = plat::LoadBE16(pos + 1);
+        header = 3;
+    } else {
+        tag = pos[0];
+        length = pos[1];
+        header = 2;
+    }
+    return true;
+}
+
+}  // namespace
+
 void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t version) {
     const uint32_t maxTag = GetVersionLimits(version).maxTag;
     OccurrenceCounts<DecodePass> counts;
@@ -82,27 +109,10 @@ void BaseMSG::DecodeFloating(const uint8_t*& pos, int& remaining, uint32_t versi
         uint32_t tag;
         int length;
         int header;
-        if (version >= 20) {
-            // A 4-byte header with fewer bytes left would read past the frame.
-            if (remaining < 4) {
-                SetFailure(E_CTI_INVALID_MESSAGE_LENGTH, 0, 0);
-                return;
-            }
-            tag = plat::LoadBE16(pos);
-            length = plat::LoadBE16(pos + 2);
-            header = 4;
-        } else if (pos[0] == DATA_STRUCTURE_TAG) {
-            if (remaining < 3) {
-                SetFailure(E_CTI_INVALID_MESSAGE_LENGTH, 0, 0);
-                return;
-            }
-            tag = pos[0];
-            length = plat::LoadBE16(pos + 1);
-            header = 3;
-        } else {
-            tag = pos[0];
-            length = pos[1];
-            header = 2;
+        // A header with fewer bytes left than it needs would read past the frame.
+        if (!ReadFieldHeader(pos, remaining, version, tag, length, header)) {
+            SetFailure(E_CTI_INVALID_MESSAGE_LENGTH, 0, 0);
+            return;
         }
         pos += header;
         remaining -= header;
@@ -233,6 +243,57 @@ void AlignRecords(BaseMSG& base) {
 }
 
 }  // namespace
+
+namespace {
+
+// The element ids of the members that never show in a trace, from the catalogue's rows.
+const std::vector<bool>& SecretElements() {
+    static const std::vector<bool> secret = [] {
+        std::vector<bool> ids(elementdict::kElementIdCount, false);
+        for (const catalog::MessageRow& message : catalog::MessageRows())
+            for (const catalog::MemberRow& row : catalog::MemberRows(message))
+                if (row.kind == catalog::MemberKind::Field && row.trace == catalog::Trace::Never)
+                    ids.at(row.element) = true;
+        return ids;
+    }();
+    return secret;
+}
+
+}  // namespace
+
+void BaseMSG::BlankSecretFields(uint8_t* frame, int length, uint32_t version) {
+    if (frame == nullptr || length < CTI_HEADER_SIZE) return;
+    const uint32_t type = plat::LoadBE32(frame + 4);
+    if (type < 1 || type > static_cast<uint32_t>(catalog::kMaxType) ||
+        catalog::GetTypeRow(type).kind != catalog::TypeKind::Implemented)
+        return;
+    BaseMSGPtr layout = Create(type, false);
+    if (layout == nullptr) return;
+    // The fixed part holds numbers of fixed widths only; the floating fields follow it.
+    int remaining = std::min(static_cast<int>(std::min<uint32_t>(plat::LoadBE32(frame), INT32_MAX)),
+                             length - CTI_HEADER_SIZE);
+    uint8_t* pos = frame + CTI_HEADER_SIZE;
+    for (const BaseElement* e = layout->m_Chain; e != nullptr && !e->IsFloating(); e = e->GetNext()) {
+        if (e->GetFromVersion() > version) continue;
+        if (e->MaxLength() > remaining) return;
+        pos += e->MaxLength();
+        remaining -= e->MaxLength();
+    }
+    const std::vector<bool>& secret = SecretElements();
+    while (remaining >= 2) {
+        uint32_t tag;
+        int valueLength;
+        int header;
+        if (!ReadFieldHeader(pos, remaining, version, tag, valueLength, header)) return;
+        pos += header;
+        remaining -= header;
+        const int value = std::min(valueLength, remaining);
+        const uint32_t id = TagElement(static_cast<int32_t>(tag));
+        if (id < secret.size() && secret[id]) std::memset(pos, 0, static_cast<size_t>(value));
+        pos += value;
+        remaining -= value;
+    }
+}
 
 BaseMSGPtr BaseMSG::Decode(const uint8_t* frame, int available, uint32_t version) {
     if (frame == nullptr || available < CTI_HEADER_SIZE) {

@@ -314,6 +314,7 @@ void Server::QueueOPCMessage(int type, int length, const uint8_t* data) {
 
 void Server::ReportPGStatusText(const char* text) {
     if (CTIApplication* application = GetApplication()) application->ProcessPGFailure(text);
+    (void)SessionProtocol::WaitForOutputSent(plat::DeadlineAfterMs(kPGStatusSendWaitMs));
 }
 
 void Server::KillClient(int sessionID) {

@@ -158,8 +158,10 @@ public:
     // An OPC message for the application (`length` bytes, the ServerNumber word included; the
     // application copies what it keeps). Also nothing while the OPC link is not established.
     void QueueOPCMessage(int type, int length, const uint8_t* data);
-    // A SYSTEM_EVENT with the text to every session.
+    // A SYSTEM_EVENT with the text to every session, on the wire before this returns unless
+    // the writers take longer than kPGStatusSendWaitMs: the process ends next.
     void ReportPGStatusText(const char* text);
+    static constexpr int64_t kPGStatusSendWaitMs = 1000;
     void KillClient(int sessionID);
     // Append to `text`.
     void ListECCVariableClients(std::string& text);

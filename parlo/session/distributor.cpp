@@ -306,6 +306,19 @@ int SessionProtocol::WriteMSG(uint32_t applicationPathID, int32_t skillTargetID,
     return result;
 }
 
+bool SessionProtocol::WaitForOutputSent(int64_t deadlineNs) {
+    SessionProtocol* m = Master();
+    if (m == nullptr) return true;
+    return m->WaitForOutput(deadlineNs, [m] {
+        LockGuard<CTILockObject> master(m->SessionLock(), "SessionProtocol::WaitForOutputSent");
+        for (SessionProtocol* s : AllSessions()) {
+            LockGuard<CTILockObject> hold(s->SessionLock(), "SessionProtocol::WaitForOutputSent");
+            if (s->HasOutputWaiting()) return false;
+        }
+        return true;
+    });
+}
+
 int SessionProtocol::SendToActiveStandbyClients(BaseMSG& msg) {
     if (!ValidateMessage("SendToActiveStandbyClients", msg)) return -1;
     SessionProtocol* m = Master();

@@ -300,6 +300,10 @@ public:
     [[nodiscard]] static int WriteMSG(uint32_t applicationPathID, int32_t skillTargetID, BaseMSG& msg);
     // Sends msg to every standby-capable version-24 session; the count, or -1 when invalid.
     [[nodiscard]] static int SendToActiveStandbyClients(BaseMSG& msg);
+    // Waits, until the monotonic `deadlineNs` at the latest, for the writers to put what
+    // every open session has waiting on the wire. True when nothing is left (or there is no
+    // master). Takes the master and session locks itself: the caller holds none of them.
+    static bool WaitForOutputSent(int64_t deadlineNs);
     // The member senders: the caller holds this session's lock. Each encodes msg for the
     // session and sends it now (1), or answers 0 when it cannot be encoded or the connection
     // failed; a message a filter withholds counts as sent.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/catalog.h"
@@ -344,7 +345,13 @@ void SessionProtocol::ClearInputQueue() {
 void SessionProtocol::HexDump(const uint8_t* bytes, int count) {
     const bool dump = (sm_Registry && sm_Registry->Dynamic(CTIRegistry::DumpInvalidMessages)) ||
                       (EMSGetTraceMask() & tracebit::TR_PROC_4) || (m_TraceFlags & sessiontrace::kInput);
-    if (!dump || bytes == nullptr) return;
+    if (!dump || bytes == nullptr || count <= 0) return;
+    // The log may be read by others than the client: its passwords never go there. A
+    // version without a layout of its own is read in the newest one.
+    std::vector<uint8_t> shown(bytes, bytes + count);
+    const uint32_t version = m_ClientVersion >= 1 && m_ClientVersion <= kNewestVersion ? m_ClientVersion : kNewestVersion;
+    BaseMSG::BlankSecretFields(shown.data(), count, version);
+    bytes = shown.data();
     std::string hex, chars;
     char cell[8];
     for (int i = 0; i < count; ++i) {

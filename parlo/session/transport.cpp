@@ -669,6 +669,7 @@ void TransportProtocol::HandleEvents(const std::vector<std::pair<int, uint32_t>>
                     (void)connection->ProcessRead();
             } else if (pass == 1) {
                 (void)connection->ProcessWrite();
+                NoteOutputMoved();
             } else {
                 (void)connection->ProcessException(CAUSE_UNSPECIFIED);
             }
@@ -794,7 +795,9 @@ int TransportProtocol::ProcessFailure(int cause) {
         EMSTraceMessage("TransportProtocol::ProcessFailure: ConnID=%d, Host=%s, IP=%s, Port=%d, cause=%s",
                         m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort),
                         StatusCodeName(cause));
-    return ProcessFailureEvent(cause);
+    const int result = ProcessFailureEvent(cause);
+    if (TransportProtocol* master = sm_Master.load()) master->NoteOutputMoved();
+    return result;
 }
 
 int TransportProtocol::FailConnection(Hold& hold, int cause) {
@@ -1323,6 +1326,7 @@ void TransportProtocol::WriterLoop(WriterLane& lane) {
             if (connection->m_State == connectionOpen && !connection->m_Pending.empty())
                 (void)connection->FlushPending(hold);
         }
+        NoteOutputMoved();
         lock.lock();
         lane.current = nullptr;
         if (lane.detaching) lane.idle.notify_all();
@@ -1330,6 +1334,33 @@ void TransportProtocol::WriterLoop(WriterLane& lane) {
     lock.unlock();
     FlushSendMeters(meters);
     t_sendMeters = nullptr;
+}
+
+void TransportProtocol::NoteOutputMoved() {
+    m_OutputNotes.fetch_add(1);
+    if (m_OutputWaiters.load() == 0) return;
+    // Through the mutex: a waiter between its look and its wait still hears it.
+    { std::lock_guard<std::mutex> lock(m_OutputMutex); }
+    m_OutputMoved.notify_all();
+}
+
+bool TransportProtocol::WaitForOutput(int64_t deadlineNs, const std::function<bool()>& allSent) {
+    // Counted before the first look: a note after it either sees the waiter or moved the
+    // count this wait compares with.
+    m_OutputWaiters.fetch_add(1);
+    bool sent = false;
+    for (;;) {
+        const uint64_t seen = m_OutputNotes.load();
+        if ((sent = allSent())) break;
+        std::unique_lock<std::mutex> lock(m_OutputMutex);
+        if (!plat::WaitUntil(m_OutputMoved, lock, deadlineNs, [&] { return m_OutputNotes.load() != seen; })) {
+            lock.unlock();
+            sent = allSent();
+            break;
+        }
+    }
+    m_OutputWaiters.fetch_sub(1);
+    return sent;
 }
 
 // ---------------------------------------------------------------- close
@@ -1375,6 +1406,7 @@ void TransportProtocol::CloseConnection() {
     if (IsTraceOn(kTraceClosed))
         EMSTraceMessage("TransportProtocol::CloseConnection: ConnID=%d, Host=%s, IP=%s, Port=%d.", m_ConnectionID,
                         m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort));
+    if (master) master->NoteOutputMoved();
 }
 
 // ---------------------------------------------------------------- console

@@ -21,8 +21,10 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -172,6 +174,11 @@ public:
     TransportProtocol* FindConnection(int socket);
     // The bound ports (after Open), for callers that asked for port 0.
     int BoundPort(bool secure) const;
+    // Waits until `allSent()` holds or the monotonic `deadlineNs` (current clock) passes;
+    // allSent is asked again each time a writer or the poster has sent, or a connection
+    // failed or closed. Returns allSent()'s last answer. The caller holds no lock that a
+    // writer, the poster or allSent takes.
+    bool WaitForOutput(int64_t deadlineNs, const std::function<bool()>& allSent);
 
     // ---- connection operations ----
     // Each takes the connection's lock (through Lock) when this thread does not hold it.
@@ -261,6 +268,11 @@ public:
     size_t QueueLength() const { return m_Queue.size(); }
     // Posted messages not yet taken by a writer; caller holds the connection's lock.
     size_t PostedLength() const { return m_Pending.size(); }
+    // Open, with messages posted or queued that are not on the wire yet; caller holds the
+    // connection's lock.
+    bool HasOutputWaiting() const {
+        return m_State == connectionOpen && (!m_Pending.empty() || !m_Queue.empty());
+    }
     // The queued message at `index` (0 = next to send), or null; caller holds the lock.
     TransportMSG* QueuedAt(size_t index) const {
         return index < m_Queue.size() ? m_Queue[index].get() : nullptr;
@@ -357,6 +369,8 @@ private:
     void StopWriters();
     void WriterLoop(WriterLane& lane);
     void Schedule();
+    // Wakes WaitForOutput (master): output went, or a connection ended. Any thread, any lock.
+    void NoteOutputMoved();
 
     static std::atomic<TransportProtocol*> sm_Master;
     static std::atomic<int32_t> sm_NumConnections;
@@ -402,6 +416,12 @@ private:
     // so its queue is never sent by two writers at once.
     std::vector<std::unique_ptr<WriterLane>> m_Lanes;
     static std::atomic<int> sm_WriterThreads;
+    // Master only: WaitForOutput's wake-up. The count moves at every note; the mutex is a
+    // leaf, taken by a note only while someone waits.
+    std::mutex m_OutputMutex;
+    std::condition_variable m_OutputMoved;
+    std::atomic<uint64_t> m_OutputNotes{0};
+    std::atomic<int> m_OutputWaiters{0};
 
     // Connection: its lane, whether it waits in the lane's ready list (changed under the
     // lane's mutex), and whether the poster watches it for write events (connection lock).

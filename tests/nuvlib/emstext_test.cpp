@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <set>
 #include <sstream>
+#include <string>
 
 #include "nuvlib/ems.h"
 #include "nuvlib/emsinternal.h"
 #include "nuvlib/emsrecord.h"
+#include "nuvlib/emt/emt.h"
 #include "nuvlib/eventlog.h"
 #include "platform/byteorder.h"
 #include "platform/clock.h"
@@ -110,6 +114,8 @@ TEST_F(EventText, StatusLinesByKind) {
         {2, 2, "  Last C Runtime Error [2]: No such file or directory\n"},
         {2, 99999, "  Last C Runtime Error [99999]: Unknown C Runtime errno value: 99999\n"},
         {3, 0x61048002, "  Last EMT Error [1627684866]: Connected to MDS.\n"},
+        // The status of a lost MDS link (the stand-in killed).
+        {3, 0xE1030013, "  Last EMT Error [-519897069]: The process at the other end of the shared-memory link is gone.\n"},
         // Found through the customer bit.
         {4, 0x41048002, "  Last MDS Error [1090813954]: Connected to MDS.\n"},
         {6, 7, "  Last ICP Status [7] SS7 status code = 7\n"},
@@ -125,6 +131,29 @@ TEST_F(EventText, StatusLinesByKind) {
     EXPECT_EQ(0, EMSFormatStatusText(nullptr, 9, 0x7FFF0000, &text));
     EXPECT_EQ("Unknown status code 2147418112.  GetLastError() after FormatMessage() returned 317",
               text);
+}
+
+// Each status the inter-process transport answers with has its words.
+TEST_F(EventText, EveryTransportStatusHasAText) {
+    const uint32_t codes[] = {
+        EMT_E_NOT_INITIALIZED, EMT_E_BAD_HANDLE,        EMT_E_NOT_LISTENING,       EMT_E_THREAD,
+        EMT_E_BUFFER_TOO_SMALL, EMT_E_BAD_HANDSHAKE,    EMT_E_BAD_SERVICE,         EMT_E_HANDSHAKE_TIMEOUT,
+        EMT_E_CLEANUP,         EMT_E_NO_FIRST_HEARTBEAT, EMT_E_DISCONNECTED,       EMT_E_HB_SEND,
+        EMT_E_HB_RECV,         EMT_E_HB_LOSS,           EMT_E_NO_HB_PORT,          EMT_E_LISTEN_QUEUE_FULL,
+        EMT_E_LISTEN_THREAD_ENDED, EMT_E_IMT_PEER_GONE, EMT_E_IMT_PEER_CLOSED,     EMT_E_IMT_LOCAL_CLOSED,
+        EMT_E_IMT_SOCKET_CLOSED, EMT_E_IMT_ABANDONED,   EMT_E_PROTOCOL,            EMT_E_SHORT_SEND,
+        EMT_E_PEER_CLOSED,     EMT_E_OVERLAPPED_BREAK,
+    };
+    std::set<std::string> texts;
+    for (uint32_t code : codes) {
+        ::testing::internal::CaptureStdout();
+        EMSPrintStatus(EMS_STATUS_EMT, code);
+        const std::string line = ::testing::internal::GetCapturedStdout();
+        const std::string head = "  Last EMT Error [" + std::to_string(static_cast<int>(code)) + "]: ";
+        EXPECT_EQ(0u, line.rfind(head, 0)) << std::hex << code << ": " << line;
+        texts.insert(line.substr(std::min(head.size(), line.size())));
+    }
+    EXPECT_EQ(std::size(codes), texts.size());  // no two statuses read alike
 }
 
 TEST_F(EventText, EventWithAStatusKindPrintsItsStatusLine) {

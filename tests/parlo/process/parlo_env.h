@@ -142,10 +142,13 @@ public:
             ms);
         if (!exited) return -1;
         pid_ = -1;
+        status_ = st;
         while (ReadSome(100)) {
         }
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
+    // The signal that ended it, once WaitExit saw it end; 0 when it exited or runs on.
+    int Signal() const { return pid_ < 0 && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
     size_t Count(const std::string& text) const {
         size_t n = 0;
         for (size_t at = all_.find(text); at != std::string::npos; at = all_.find(text, at + 1)) ++n;
@@ -171,6 +174,7 @@ private:
     }
     pid_t pid_ = -1;
     int out_ = -1;
+    int status_ = 0;
     std::string all_;
 };
 

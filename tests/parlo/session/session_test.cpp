@@ -1,6 +1,9 @@
 // The session layer over real sockets: open, heartbeat, close, framing, timers and the
 // master's standby and close.
+#include <algorithm>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "ctimsg/statuscodes.h"
 #include "parlo/session/sessionsink.h"
@@ -422,6 +425,64 @@ TEST_F(SessionTest, AVersionAbove24IsRefusedUntilAnOpenWithAKnownVersion) {
     hb.SetUINT(elementid::InvokeID, 2);
     ASSERT_TRUE(c.Send(hb));
     ASSERT_TRUE(OpenClient(c, OpenReq(3)));
+}
+
+// An OPEN_REQ of version 0 has no message; at version 1 it decodes without its InvokeID:
+// neither is answered, and the session goes on to open with a version it knows.
+TEST_F(SessionTest, AnOpenOfVersion0Or1GoesUnansweredAndTheSessionStays) {
+    OpenActive();
+    for (uint8_t version : {0, 1}) {
+        Client c(Port());
+        ASSERT_TRUE(c.SendPatched(*OpenReq(1), {{15, version}}));
+        // The next frame the client gets answers the next request.
+        ASSERT_TRUE(OpenClient(c, OpenReq(2))) << int(version);
+        EXPECT_EQ(1u, srvtest::Events::CountText(srvtest::Events::Take(), "|OPEN_REQ|")) << int(version);
+    }
+}
+
+// The hex dump of a refused frame: the same bytes, but a password's are zero. Frames of a
+// known version are read in their own layout, the others in the newest one.
+TEST_F(SessionTest, TheDumpOfARefusedFrameShowsNoPassword) {
+    registry_->SetDynamic(CTIRegistry::DumpInvalidMessages, 1);
+    OpenActive();
+    const std::string secret = "s3cret-pw";
+    const struct {
+        uint32_t version;  // the layout the frame is written in
+        int patchedVersion;  // -1: none; else the VersionNumber it carries
+    } cases[] = {{24, -1}, {15, -1}, {24, 25}, {24, 0}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(testing::Message() << k.version << "/" << k.patchedVersion);
+        auto req = OpenReq(1, 5, 0x10, "desk1", k.version);  // IdleTimeout 5: refused
+        req->SetUINT(elementid::CallMsgMask, 0);  // what every version allows
+        req->SetUINT(elementid::AgentStateMask, 0);
+        req->SetUNSPEC(elementid::ClientPassword, reinterpret_cast<const uint8_t*>(secret.data()),
+                       static_cast<int>(secret.size()));
+        std::vector<uint8_t> frame(static_cast<size_t>(req->MaxEncodedSize(k.version) + 8));
+        ASSERT_EQ(0, req->Validate(k.version));
+        const int n = req->Encode(frame.data(), static_cast<int>(frame.size()), k.version, 0x3FF, nullptr, 0);
+        ASSERT_GT(n, 0);
+        frame.resize(static_cast<size_t>(n));
+        if (k.patchedVersion >= 0) frame[15] = static_cast<uint8_t>(k.patchedVersion);
+        const auto at = std::search(frame.begin(), frame.end(), secret.begin(), secret.end());
+        ASSERT_NE(frame.end(), at);
+        std::vector<uint8_t> expected = frame;
+        std::fill_n(expected.begin() + (at - frame.begin()), secret.size(), 0);
+
+        (void)srvtest::Events::Take();
+        Client c(Port());
+        ASSERT_TRUE(c.SendRaw(frame.data(), frame.size()));
+        // Frames are handled in order: once the next one is queued, the dump is complete.
+        ASSERT_TRUE(c.Send(*OpenReq(2)));
+        ASSERT_NE(nullptr, TakeOpenRequest());
+        std::vector<uint8_t> dumped;
+        for (const srvtest::Event& e : srvtest::Events::Take()) {
+            EXPECT_EQ(std::string::npos, e.Text().find(secret)) << e.Text();
+            if (e.id != 0x212E000E || e.args.size() < 2 || e.args[1].find("| ") != 48) continue;
+            for (size_t i = 0; i + 2 < 48 && e.args[1][i] != ' '; i += 3)
+                dumped.push_back(static_cast<uint8_t>(std::stoul(e.args[1].substr(i, 2), nullptr, 16)));
+        }
+        EXPECT_EQ(expected, dumped);
+    }
 }
 
 TEST_F(SessionTest, ConnectionsAboveTheLimitAreClosedAtOnce) {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "parlo/common/ctiregistry.h"
+#include "platform/clock.h"
 #include "tests/parlo/session/server_double.h"
 #include "tests/support/certificate.h"
 #include "tests/support/test_env.h"
@@ -675,6 +677,45 @@ TEST_F(TransportTest, PostedMessagesCountAgainstTheQueueLimit) {
     ASSERT_TRUE(record.Wait([&] { return !record.failures.empty(); }));
     EXPECT_EQ(17, record.failures.front());
     ASSERT_TRUE(peer.connection->Unlock("test"));
+}
+
+// The wait for the writers ends at its deadline on the process clock while the peer reads
+// nothing, and with the last byte handed to the socket, the clock standing still, once it
+// reads.
+TEST_F(TransportTest, WaitForOutputEndsWhenAllIsSentOrAtItsDeadline) {
+    master->echo = false;
+    Open();
+    StalledPeer peer(*master, record);
+    ASSERT_TRUE(peer.ok);
+    TransportProtocol& c = *peer.connection;
+    const auto allSent = [&c] {
+        const bool took = c.Lock("test");
+        const bool waiting = c.HasOutputWaiting();
+        if (took) (void)c.Unlock("test");
+        return !waiting;
+    };
+    plat::FakeClock clock;
+    plat::ScopedClock scoped(&clock);
+    constexpr int kMessages = 20;  // far more than the small socket buffers take
+    for (int m = 0; m < kMessages; ++m) ASSERT_EQ(1, c.PostMSG(Numbered(static_cast<uint32_t>(m), TRANSPORT_MAX_MSG)));
+
+    std::atomic<int> stalled{-1};
+    std::thread waiter([&] { stalled = master->WaitForOutput(plat::DeadlineAfterMs(1000), allSent); });
+    ASSERT_TRUE(clock.AwaitSleepers(1));
+    EXPECT_EQ(-1, stalled.load());
+    EXPECT_EQ(1000, clock.AdvanceToNextDeadline());
+    waiter.join();
+    EXPECT_EQ(0, stalled.load());
+    EXPECT_FALSE(allSent());
+
+    std::string stream;
+    std::thread reader([&] { stream = ReadN(peer.client, kMessages * static_cast<size_t>(TRANSPORT_MAX_MSG)); });
+    EXPECT_TRUE(master->WaitForOutput(plat::DeadlineAfterMs(1000), allSent));
+    reader.join();
+    bool ok = false;
+    EXPECT_EQ(static_cast<size_t>(kMessages), CountInOrder(stream, TRANSPORT_MAX_MSG, &ok));
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(record.NoFailures());
 }
 
 // A connection may go while a writer thread holds it: the delete waits for the writer, and
