@@ -162,13 +162,13 @@ void SendClientStatus(const Agent& agent, int32_t sessionID, uint32_t status,
                       const std::string& signature) {
     GetClientSeams().SendSetClientStatusRequest(
         sessionID, status,
-        NewAssociatedAgent(agent.m_AgentID, agent.m_PeripheralID, {static_cast<int32_t>(kVoiceMRD)}),
+        NewAssociatedAgent(agent.GetAgentID(), agent.GetPeripheralID(), {static_cast<int32_t>(kVoiceMRD)}),
         signature.c_str());
 }
 
 // OPC's idea of the agent's client brought in line with ours (one request at a time).
 void ReconcileClientStatus(const OPCAgentEventRecord& r, const Agent& agent) {
-    if (agent.m_ClientStatusRequested) return;
+    if (agent.IsClientStatusRequested()) return;
     const bool opcHasClient = (r.ClientStatus & 1) != 0;
     ServerLockGuard guard(ServerLock());
     const ClientCB* associated =
@@ -272,7 +272,7 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
         agent = CreateAgent(r);
         changed = 1;
     } else {
-        if (agent->m_SkillTargetID != r.SkillTargetID) agent->SetSkillTargetID(r.SkillTargetID);
+        if (agent->GetSkillTargetID() != r.SkillTargetID) agent->SetSkillTargetID(r.SkillTargetID);
         agent->SetAgentTeamID(static_cast<int32_t>(r.AgentTeamID));
     }
     if (configured) agent->SetDepartmentID(departmentID);
@@ -324,8 +324,8 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
         ServerLockGuard guard(ServerLock());
         model::ClientInfo current;
         if (!agent->GetAssociateClientCB(current)) {
-            if (ClientCB* client = ClientCB::FindByAssociatedAgent(agent->m_AgentID.c_str(),
-                                                                   agent->m_PeripheralID)) {
+            if (ClientCB* client = ClientCB::FindByAssociatedAgent(agent->GetAgentID().c_str(),
+                                                                   agent->GetPeripheralID())) {
                 const model::ClientInfo info = client->Info();
                 agent->SetAssociateClientCB(&info);
                 SendClientStatus(*agent, client->GetSessionID(), 1, client->GetClientSignature());
@@ -365,7 +365,7 @@ void AgentEvents::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent* ag
         ServerLockGuard guard(ServerLock());
         for (auto* c = static_cast<ClientCB*>(loginWait_.First()); c != nullptr;
              c = static_cast<ClientCB*>(loginWait_.Next(c))) {
-            if (c->GetPeripheralID() != agent->m_PeripheralID) continue;
+            if (c->GetPeripheralID() != agent->GetPeripheralID()) continue;
             const bool byID = !c->GetAgentID().empty() && c->GetAgentID() == r.AgentID;
             const bool byExtension = !extension.empty() && c->GetAgentExtension() == extension;
             const bool byInstrument = !instrument.empty() && c->GetAgentInstrument() == instrument;
@@ -394,7 +394,7 @@ void AgentEvents::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* agent,
         if (r.AgentState == kLogout && device->GetNumConnections() > 0) {
             EMSTraceMessage("*** ProcessAgentEvent: Removing Device(%s) call connections at agent(%s) "
                             "logout ***",
-                            device->m_DeviceID.c_str(), agent->m_AgentID.c_str());
+                            device->m_DeviceID.c_str(), agent->GetAgentID().c_str());
             device->TraceDeviceState();
             device->RemoveAllConnections();
         }
@@ -402,7 +402,7 @@ void AgentEvents::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* agent,
         agent->SetDevice(nullptr);
         if (TraceBitOn(kTraceAgentEvents))
             EMSTraceMessage("ProcessAgentEvent: Agent(%s) cleared from Device(%s).",
-                            agent->m_AgentID.c_str(), deviceID.c_str());
+                            agent->GetAgentID().c_str(), deviceID.c_str());
     }
     if (!enabled) return;
 

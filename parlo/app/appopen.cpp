@@ -192,7 +192,7 @@ void OpenRoad::OpenValidClient(ClientCB* client) {
         int32_t skillTargetID = 0;
         {
             model::ServerLockGuard guard(model::ServerLock());
-            if (known != nullptr) skillTargetID = known->m_SkillTargetID;
+            if (known != nullptr) skillTargetID = known->GetSkillTargetID();
         }
         const uint32_t invokeID = GetAppServerPort().GetUniqueID();
         OPCReq* record = OPCReq::Allocate(client->GetSessionID(), 0, invokeID);
@@ -230,7 +230,7 @@ void OpenRoad::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t periphera
         bool supervisor = false;
         if (agent != nullptr) {
             model::ServerLockGuard guard(model::ServerLock());
-            supervisor = agent->m_Supervisor;
+            supervisor = agent->IsSupervisor();
         }
         if (agent != nullptr && supervisor) {
             if (TraceT2(client))
@@ -268,7 +268,7 @@ void OpenRoad::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t periphera
         bool loggedOn = false;
         if (agent != nullptr) {
             model::ServerLockGuard guard(model::ServerLock());
-            loggedOn = agent->m_OverallState != AS_UNKNOWN && agent->m_OverallState != AS_LOG_OUT;
+            loggedOn = agent->GetOverallState() != AS_UNKNOWN && agent->GetOverallState() != AS_LOG_OUT;
         }
         if (loggedOn) {
             if (!CompleteAgentAssociation(client, agent, 0)) return;
@@ -328,13 +328,13 @@ void OpenRoad::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t periph
     int32_t agentType = 0;
     if (agent != nullptr) {
         model::ServerLockGuard guard(model::ServerLock());
-        conf.SetUSHORT(elementid::CTIAgentState, static_cast<uint16_t>(agent->m_OverallState));
+        conf.SetUSHORT(elementid::CTIAgentState, static_cast<uint16_t>(agent->GetOverallState()));
         if (!agent->m_Extension.empty()) conf.SetSTRINGMax(elementid::AgentExtension, agent->m_Extension);
-        if (!agent->m_AgentID.empty()) conf.SetSTRINGMax(elementid::AgentID, agent->m_AgentID);
+        if (!agent->GetAgentID().empty()) conf.SetSTRINGMax(elementid::AgentID, agent->GetAgentID());
         const std::string instrument = agent->GetInstrumentNumber();
         if (!instrument.empty()) conf.SetSTRINGMax(elementid::AgentInstrument, instrument);
         conf.SetINT(elementid::DepartmentID, agent->m_DepartmentID);
-        agentType = agent->m_PeripheralType;
+        agentType = agent->GetPeripheralType();
     } else {
         conf.SetINT(elementid::DepartmentID, -1);
         conf.SetUSHORT(elementid::CTIAgentState, static_cast<uint16_t>(AS_UNKNOWN));
@@ -420,8 +420,8 @@ int OpenRoad::LoginWait(ClientCB* client) {
             model::ServerLockGuard guard(model::ServerLock());
             if (auto* other = device != nullptr ? static_cast<Agent*>(device->m_Agent) : nullptr) {
                 hasOther = true;
-                otherID = other->m_AgentID;
-                otherState = AgentStateASName(other->m_OverallState);
+                otherID = other->GetAgentID();
+                otherState = AgentStateASName(other->GetOverallState());
             }
         }
         if (!hasOther) {

@@ -266,7 +266,7 @@ void AgentFields(BaseMSG& msg, const AgentTeam& team, uint32_t i, int32_t skillT
     const Agent* agent = Agent::FindAgentBySkillTargetID(team.m_PeripheralID, skillTargetID);
     msg.SetSTRINGMax(E::AtcAgentID, name, i);
     msg.SetUSHORT(E::AgentFlags, flags, i);
-    msg.SetUSHORT(E::AtcAgentState, static_cast<uint16_t>(agent != nullptr ? agent->m_OverallState : 9), i);
+    msg.SetUSHORT(E::AtcAgentState, static_cast<uint16_t>(agent != nullptr ? agent->GetOverallState() : 9), i);
     msg.SetUINT(E::AtcStateDuration, agent != nullptr ? static_cast<uint32_t>(agent->GetOverallDuration()) : 0, i);
 }
 

@@ -215,11 +215,10 @@ int SessionProtocol::WriteMSG(std::unique_ptr<SessionMSG> frame, const std::vect
 }
 
 int FilterAgentEventToAllEventClients(Agent& agent, BaseMSG& event) {
-    AgentEventMemory memory{agent.m_LastAllEventsState, agent.m_LastAllEventsAvailability};
+    AgentEventMemory memory{agent.LastAllEventsState(), agent.LastAllEventsAvailability()};
     const bool reasonChanged = agent.IsReasonCodeChanged(event.GetUSHORT(elementid::EventReasonCode));
     const int result = FilterAgentEventToAllEventClients(memory, reasonChanged, event);
-    agent.m_LastAllEventsState = memory.lastState;
-    agent.m_LastAllEventsAvailability = memory.lastAvailability;
+    agent.SetLastAllEvents(memory.lastState, memory.lastAvailability);
     return result;
 }
 
