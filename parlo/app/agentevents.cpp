@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ctimsg/elementids.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
 #include "ctimsg/servicemask.h"
@@ -39,8 +40,6 @@ using model::ServerLockGuard;
 
 namespace {
 
-constexpr int16_t kLogout = 1, kNotReady = 2, kAvailable = 3, kReserved = 8, kUnknown = 9,
-                  kBusyOther = 7;
 constexpr uint32_t kVoiceMRD = 1;
 constexpr uint32_t kNoSkillGroup = 0xFFFFFFFFu;
 constexpr uint32_t kTraceAgentEvents = tracebit::TR_PROC_7, kTraceSessions = tracebit::TR_PROC_5;
@@ -56,10 +55,10 @@ bool TraceSession(const ClientCB* client) {
 
 void TraceRecord(const OPCAgentEventRecord& r) {
     if (!TraceBitOn(kTraceAgentEvents)) return;
-    if (r.SkillGroupState == kBusyOther && r.AgentState == kReserved) {
+    if (r.SkillGroupState == agentstate::BUSY_OTHER && r.AgentState == agentstate::RESERVED) {
         EMSTraceMessage("AGENT_EVENT: ID=%s SGSt=%s Periph=%d Ext=%s Inst=%s Sig=%s UniqueInstID=%s "
                         "MRDID=%d STID=%d SGID=0x%x SGSTID=%d Dir=%ld TerminalName=%s",
-                        r.AgentID.c_str(), AgentStateASName(kBusyOther),
+                        r.AgentID.c_str(), AgentStateASName(agentstate::BUSY_OTHER),
                         static_cast<int>(r.PeripheralID), r.AgentExtension.c_str(),
                         r.AgentInstrument.c_str(), r.ClientSignature.c_str(),
                         r.UniqueInstanceID.c_str(), static_cast<int>(r.MRDomainID),
@@ -118,7 +117,7 @@ Agent* CreateAgent(const OPCAgentEventRecord& r) {
 void BuildAgentStateEvent(AgentStateEventMSG& msg, const OPCAgentEventRecord& r, Agent& agent,
                           int32_t sessionID, const std::string& extension,
                           const std::string& instrument) {
-    const bool groupUnknown = r.SkillGroupState == kUnknown;
+    const bool groupUnknown = r.SkillGroupState == agentstate::UNKNOWN;
     const uint32_t word = r.SkillGroupNumberWord;
     const uint32_t priority = word >> 24;
     msg.SetUINT(elementid::MonitorID, 0);
@@ -251,7 +250,7 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
         return;
     }
     const int32_t peripheralID = static_cast<int32_t>(r.PeripheralID);
-    const bool loggedOn = r.AgentState != kUnknown && r.AgentState != kLogout;
+    const bool loggedOn = r.AgentState != agentstate::UNKNOWN && r.AgentState != agentstate::LOGOUT;
     int changed = 0;
 
     CTICSTADevice* device = nullptr;
@@ -284,9 +283,9 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
                                        static_cast<int32_t>(r.SkillGroupSkillTargetID),
                                        r.SkillGroupNumberWord, r.NumLines, r.CurrentLine,
                                        r.ClientSignature.c_str(), r.UniqueInstanceID.c_str(), true);
-    if (r.SkillGroupState == kLogout && r.SkillGroupNumberWord != kNoSkillGroup) changed = 1;
-    if (r.AgentState == kLogout) agent->CountLogout();
-    if (r.AgentState == kNotReady && agent->IsReasonCodeChanged(r.EventReasonCode)) changed = 1;
+    if (r.SkillGroupState == agentstate::LOGOUT && r.SkillGroupNumberWord != kNoSkillGroup) changed = 1;
+    if (r.AgentState == agentstate::LOGOUT) agent->CountLogout();
+    if (r.AgentState == agentstate::NOT_READY && agent->IsReasonCodeChanged(r.EventReasonCode)) changed = 1;
     changed |= agent->UpdateAvailabilityStatus(r.AgentAvailabilityStatus);
     agent->SetDirection(static_cast<int32_t>(r.Direction));
 
@@ -305,7 +304,7 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
         }
     }
     if (device != nullptr && device->GetNumConnections() > 0 &&
-        (r.AgentState == kLogout || r.AgentState == kNotReady || r.AgentState == kAvailable)) {
+        (r.AgentState == agentstate::LOGOUT || r.AgentState == agentstate::NOT_READY || r.AgentState == agentstate::AVAILABLE)) {
         // Freeing the last connection deletes a device no agent holds: look it up again.
         const std::string deviceID = device->m_DeviceID;
         device->RemoveInactiveConnections();
@@ -348,7 +347,7 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
         if (ValidateMessage("ProcessAgentEvent", msg)) {
             agent->CountAgentState(r.AgentState);
             (void)FilterAgentEventToAllEventClients(*agent, msg);
-            agent->SetReasonCode(r.AgentState == kNotReady ? r.EventReasonCode : 0);
+            agent->SetReasonCode(r.AgentState == agentstate::NOT_READY ? r.EventReasonCode : 0);
             if (CTICSTADevice* at = device != nullptr ? device : agent->m_Device) at->WriteMSG(msg, nullptr);
             WriteToTeamMonitors(agent->GetAgentTeamID(), msg);
         }
@@ -388,10 +387,10 @@ void AgentEvents::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent* ag
 }
 
 void AgentEvents::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* agent, bool enabled) {
-    if (agent == nullptr || (r.AgentState != kUnknown && r.AgentState != kLogout)) return;
-    if (!enabled && r.AgentState != kLogout) return;
+    if (agent == nullptr || (r.AgentState != agentstate::UNKNOWN && r.AgentState != agentstate::LOGOUT)) return;
+    if (!enabled && r.AgentState != agentstate::LOGOUT) return;
     if (CTICSTADevice* device = agent->m_Device) {
-        if (r.AgentState == kLogout && device->GetNumConnections() > 0) {
+        if (r.AgentState == agentstate::LOGOUT && device->GetNumConnections() > 0) {
             EMSTraceMessage("*** ProcessAgentEvent: Removing Device(%s) call connections at agent(%s) "
                             "logout ***",
                             device->m_DeviceID.c_str(), agent->GetAgentID().c_str());

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ctimsg/elementids.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
 #include "ctimsg/servicemask.h"
@@ -268,7 +269,7 @@ void OpenRoad::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t periphera
         bool loggedOn = false;
         if (agent != nullptr) {
             model::ServerLockGuard guard(model::ServerLock());
-            loggedOn = agent->GetOverallState() != AS_UNKNOWN && agent->GetOverallState() != AS_LOG_OUT;
+            loggedOn = agent->GetOverallState() != agentstate::UNKNOWN && agent->GetOverallState() != agentstate::LOGOUT;
         }
         if (loggedOn) {
             if (!CompleteAgentAssociation(client, agent, 0)) return;
@@ -337,7 +338,7 @@ void OpenRoad::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t periph
         agentType = agent->GetPeripheralType();
     } else {
         conf.SetINT(elementid::DepartmentID, -1);
-        conf.SetUSHORT(elementid::CTIAgentState, static_cast<uint16_t>(AS_UNKNOWN));
+        conf.SetUSHORT(elementid::CTIAgentState, static_cast<uint16_t>(agentstate::UNKNOWN));
     }
     // The peripheral's type: the one named, else the agent's, the answer's, the server's.
     int32_t type = 0;

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "ctimsg/eventmasks.h"
 #include "nuvlib/stdqueue.h"
 #include "parlo/model/call.h"
 #include "parlo/model/instrument.h"
@@ -155,7 +156,7 @@ public:
     // 1 when the status changed (and is stored), else 0.
     [[nodiscard]] int UpdateAvailabilityStatus(uint32_t status);
     bool IsReasonCodeChanged(uint16_t code) const { return code != m_ReasonCode; }
-    bool IsLoggedOn() const { return m_OverallState != 9 && m_OverallState != 1; }
+    bool IsLoggedOn() const { return m_OverallState != agentstate::UNKNOWN && m_OverallState != agentstate::LOGOUT; }
 
     // ---- performance counters (server lock inside) ----
     // While logged in the agent counts once in PARLO_LOGGEDIN_AGENTS, and in at most one of
@@ -294,7 +295,7 @@ private:
     std::string m_AgentID;    // a table key: fixed
     bool m_ClientStatusRequested = false;
     bool m_Supervisor;
-    int32_t m_OverallState = 1;
+    int32_t m_OverallState = agentstate::LOGOUT;
     std::string m_Signature;
     std::string m_UniqueInstanceID;
     bool m_HasExtension = false;

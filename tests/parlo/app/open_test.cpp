@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ctimsg/elementids.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/msgclass.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/msgtypes.h"
@@ -182,7 +183,7 @@ TEST_F(OpenTest, ForbiddenBitsFollowTheVersion) {
 // lets its agent go, both uncounted.
 TEST_F(OpenTest, AFailedConfirmationUndoesTheWaitAndTheBinding) {
     Agent* out = NewAgent(5000, "1001", "4001");
-    AgentTestAccess::SetOverallState(out, AS_LOG_OUT);
+    AgentTestAccess::SetOverallState(out, agentstate::LOGOUT);
     ClientCB* waiting = Opening(21, "desk1", "1001");
     app.OpenValidAgent(waiting, out, 30, 1);
     ExpectNothingLeft(21);
