@@ -88,7 +88,7 @@ void TraceRecord(const OPCAgentEventRecord& r) {
 
 // The agent's configuration record: its terminal name takes the record's, and its
 // DepartmentID is returned (-1 without a record).
-bool ApplyAgentConfig(const OPCAgentEventRecord& r, int32_t& departmentID) {
+[[nodiscard]] bool ApplyAgentConfig(const OPCAgentEventRecord& r, int32_t& departmentID) {
     ServerLockGuard guard(ServerLock());
     const AgentConfig* config = AgentConfig::FindAgentConfig(r.SkillTargetID);
     if (config == nullptr) {

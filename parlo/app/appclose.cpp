@@ -31,7 +31,7 @@ namespace {
 constexpr int32_t kVoiceMRD = 1;
 
 // Agents whose agent-mode or voice session is this one (server lock held).
-int CountAgentsNaming(int32_t sessionID) {
+[[nodiscard]] int CountAgentsNaming(int32_t sessionID) {
     int bound = 0;
     for (int b = 0; b < Agent::kHashBuckets; ++b)
         for (Agent* a = Agent::FirstInBucket(b); a != nullptr; a = a->NextInBucket())
