@@ -12,9 +12,11 @@
 // need only the server lock).
 //
 // The record's values change only through its operations, each of which takes the server
-// lock itself when the caller does not hold it. The open road (the application thread)
-// is the only writer while a session opens; the readers below read without a lock on the
-// application thread and under the server lock elsewhere.
+// lock itself when the caller does not hold it, but SetOpenReq, TakeOpenReq, MarkCounted,
+// TakeCounted and SetTraceFlags, which take none: the application thread calls them, or a
+// caller that holds the server lock. The open road (the application thread) is the only
+// writer while a session opens; the readers below read without a lock on the application
+// thread and under the server lock elsewhere.
 #include <cstdint>
 #include <forward_list>
 #include <memory>

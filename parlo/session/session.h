@@ -206,6 +206,9 @@ public:
     [[nodiscard]] int ProcessWriteEvent() override;
     // Queues SESSION_FAILED_MSG(cause) for the application, once; 1.
     [[nodiscard]] int ProcessFailureEvent(int cause) override;
+    // The transport's output-queue limit for this session: the registry's
+    // MaxQueueAllEventClient or MaxQueueClientEventClient, as the open granted events; 16
+    // before the open and without a registry.
     int GetMaxQueuedMessages() override { return static_cast<int>(m_MaxQueued); }
     int GetSessionID() override { return static_cast<int>(m_SessionID); }
     // The OPEN_REQ's ClientID; the text lives as long as the session.
@@ -261,6 +264,7 @@ public:
     // event is then reset under the queue's lock). The frame carries its message
     // (TakeDecoded). Any thread; takes the queue's lock.
     static std::unique_ptr<SessionMSG> DequeueInputMessage();
+    // Frames on the session input queue now (the queue's lock inside).
     static size_t InputQueueLength();
 
     // ---- open, close, failure ----
