@@ -140,7 +140,7 @@ void BuildAgentStateEvent(AgentStateEventMSG& msg, const OPCAgentEventRecord& r,
     msg.SetINT(elementid::ZURAgentID, r.SkillTargetID);
     msg.SetUINT(elementid::AgentAvailabilityStatus, r.AgentAvailabilityStatus);
     msg.SetUSHORT(elementid::NumFltSkillGroups, 0);
-    msg.SetINT(elementid::DepartmentID, agent.m_DepartmentID);
+    msg.SetINT(elementid::DepartmentID, agent.GetDepartmentID());
     msg.SetUINT(elementid::Direction, r.Direction);
     if (!r.ClientSignature.empty()) msg.SetSTRING(elementid::ClientSignature, r.ClientSignature);
     if (!r.AgentID.empty()) msg.SetSTRING(elementid::AgentID, r.AgentID);

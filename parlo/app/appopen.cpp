@@ -334,7 +334,7 @@ void OpenRoad::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t periph
         if (!agent->GetAgentID().empty()) conf.SetSTRINGMax(elementid::AgentID, agent->GetAgentID());
         const std::string instrument = agent->GetInstrumentNumber();
         if (!instrument.empty()) conf.SetSTRINGMax(elementid::AgentInstrument, instrument);
-        conf.SetINT(elementid::DepartmentID, agent->m_DepartmentID);
+        conf.SetINT(elementid::DepartmentID, agent->GetDepartmentID());
         agentType = agent->GetPeripheralType();
     } else {
         conf.SetINT(elementid::DepartmentID, -1);

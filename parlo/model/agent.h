@@ -258,7 +258,6 @@ public:
     // ---- members: read them under the server lock; change them only through the
     // operations above. They stay public while the application and the model's tests still
     // read them directly ----
-    int32_t m_DepartmentID = -1;
     std::string m_Extension;  // a table key: SetExtension
     CTICSTADevice* m_Device = nullptr;
     std::unique_ptr<Instrument> m_Instrument;  // never null; SetInstrument replaces it
@@ -296,6 +295,7 @@ private:
     bool m_ClientStatusRequested = false;
     bool m_Supervisor;
     int32_t m_OverallState = agentstate::LOGOUT;
+    int32_t m_DepartmentID = -1;
     std::string m_Signature;
     std::string m_UniqueInstanceID;
     bool m_HasExtension = false;
