@@ -3,8 +3,9 @@
 // constants and row tables, all from eventmasks.def: the call message mask
 // (callmsgmask::kEventBits, callmsgmask::CALL_ATTRIBUTE_CHANGE), the task message mask
 // (taskmsgmask::kEventBits), the agent state mask (agentstatemask::AVAILABLE == 0x8), the
-// configuration message mask (configmsgmask::CONFIG_MSG_AGENT == 0x1) and the configuration
-// information (configinfomask::CONFIG_AGENT == 0x4).
+// agent states themselves (agentstate::AVAILABLE == 3), the configuration message mask
+// (configmsgmask::CONFIG_MSG_AGENT == 0x1) and the configuration information
+// (configinfomask::CONFIG_AGENT == 0x4).
 #include <cstddef>
 #include <cstdint>
 
@@ -74,6 +75,15 @@ static_assert(StatesInOrder(), "eventmasks.def: agent states 0 to 14 in order");
 // Every state with a bit: the default agent state mask.
 inline constexpr uint32_t kAll = eventmasks::AllBits(kStates);
 }  // namespace agentstatemask
+
+// The agent states by name (agentstate::AVAILABLE == 3), from the same rows.
+namespace agentstate {
+enum AgentState : int32_t {
+#define AGENT_STATE(state, name, bit) name = state,
+#include "ctimsg/eventmasks.def"
+#undef AGENT_STATE
+};
+}  // namespace agentstate
 
 namespace configmsgmask {
 #define CONFIG_MSG_BIT(bit, name) inline constexpr uint32_t name = bit;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ctimsg/elementids.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
 #include "ctimsg/servicemask.h"
@@ -39,8 +40,6 @@ using model::ServerLockGuard;
 
 namespace {
 
-constexpr int16_t kLogout = 1, kNotReady = 2, kAvailable = 3, kReserved = 8, kUnknown = 9,
-                  kBusyOther = 7;
 constexpr uint32_t kVoiceMRD = 1;
 constexpr uint32_t kNoSkillGroup = 0xFFFFFFFFu;
 constexpr uint32_t kTraceAgentEvents = tracebit::TR_PROC_7, kTraceSessions = tracebit::TR_PROC_5;
@@ -56,10 +55,10 @@ bool TraceSession(const ClientCB* client) {
 
 void TraceRecord(const OPCAgentEventRecord& r) {
     if (!TraceBitOn(kTraceAgentEvents)) return;
-    if (r.SkillGroupState == kBusyOther && r.AgentState == kReserved) {
+    if (r.SkillGroupState == agentstate::BUSY_OTHER && r.AgentState == agentstate::RESERVED) {
         EMSTraceMessage("AGENT_EVENT: ID=%s SGSt=%s Periph=%d Ext=%s Inst=%s Sig=%s UniqueInstID=%s "
                         "MRDID=%d STID=%d SGID=0x%x SGSTID=%d Dir=%ld TerminalName=%s",
-                        r.AgentID.c_str(), AgentStateASName(kBusyOther),
+                        r.AgentID.c_str(), AgentStateASName(agentstate::BUSY_OTHER),
                         static_cast<int>(r.PeripheralID), r.AgentExtension.c_str(),
                         r.AgentInstrument.c_str(), r.ClientSignature.c_str(),
                         r.UniqueInstanceID.c_str(), static_cast<int>(r.MRDomainID),
@@ -89,7 +88,7 @@ void TraceRecord(const OPCAgentEventRecord& r) {
 
 // The agent's configuration record: its terminal name takes the record's, and its
 // DepartmentID is returned (-1 without a record).
-bool ApplyAgentConfig(const OPCAgentEventRecord& r, int32_t& departmentID) {
+[[nodiscard]] bool ApplyAgentConfig(const OPCAgentEventRecord& r, int32_t& departmentID) {
     ServerLockGuard guard(ServerLock());
     const AgentConfig* config = AgentConfig::FindAgentConfig(r.SkillTargetID);
     if (config == nullptr) {
@@ -118,7 +117,7 @@ Agent* CreateAgent(const OPCAgentEventRecord& r) {
 void BuildAgentStateEvent(AgentStateEventMSG& msg, const OPCAgentEventRecord& r, Agent& agent,
                           int32_t sessionID, const std::string& extension,
                           const std::string& instrument) {
-    const bool groupUnknown = r.SkillGroupState == kUnknown;
+    const bool groupUnknown = r.SkillGroupState == agentstate::UNKNOWN;
     const uint32_t word = r.SkillGroupNumberWord;
     const uint32_t priority = word >> 24;
     msg.SetUINT(elementid::MonitorID, 0);
@@ -141,7 +140,7 @@ void BuildAgentStateEvent(AgentStateEventMSG& msg, const OPCAgentEventRecord& r,
     msg.SetINT(elementid::ZURAgentID, r.SkillTargetID);
     msg.SetUINT(elementid::AgentAvailabilityStatus, r.AgentAvailabilityStatus);
     msg.SetUSHORT(elementid::NumFltSkillGroups, 0);
-    msg.SetINT(elementid::DepartmentID, agent.m_DepartmentID);
+    msg.SetINT(elementid::DepartmentID, agent.GetDepartmentID());
     msg.SetUINT(elementid::Direction, r.Direction);
     if (!r.ClientSignature.empty()) msg.SetSTRING(elementid::ClientSignature, r.ClientSignature);
     if (!r.AgentID.empty()) msg.SetSTRING(elementid::AgentID, r.AgentID);
@@ -162,13 +161,13 @@ void SendClientStatus(const Agent& agent, int32_t sessionID, uint32_t status,
                       const std::string& signature) {
     GetClientSeams().SendSetClientStatusRequest(
         sessionID, status,
-        NewAssociatedAgent(agent.m_AgentID, agent.m_PeripheralID, {static_cast<int32_t>(kVoiceMRD)}),
+        NewAssociatedAgent(agent.GetAgentID(), agent.GetPeripheralID(), {static_cast<int32_t>(kVoiceMRD)}),
         signature.c_str());
 }
 
 // OPC's idea of the agent's client brought in line with ours (one request at a time).
 void ReconcileClientStatus(const OPCAgentEventRecord& r, const Agent& agent) {
-    if (agent.m_ClientStatusRequested) return;
+    if (agent.IsClientStatusRequested()) return;
     const bool opcHasClient = (r.ClientStatus & 1) != 0;
     ServerLockGuard guard(ServerLock());
     const ClientCB* associated =
@@ -251,7 +250,7 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
         return;
     }
     const int32_t peripheralID = static_cast<int32_t>(r.PeripheralID);
-    const bool loggedOn = r.AgentState != kUnknown && r.AgentState != kLogout;
+    const bool loggedOn = r.AgentState != agentstate::UNKNOWN && r.AgentState != agentstate::LOGOUT;
     int changed = 0;
 
     CTICSTADevice* device = nullptr;
@@ -272,7 +271,7 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
         agent = CreateAgent(r);
         changed = 1;
     } else {
-        if (agent->m_SkillTargetID != r.SkillTargetID) agent->SetSkillTargetID(r.SkillTargetID);
+        if (agent->GetSkillTargetID() != r.SkillTargetID) agent->SetSkillTargetID(r.SkillTargetID);
         agent->SetAgentTeamID(static_cast<int32_t>(r.AgentTeamID));
     }
     if (configured) agent->SetDepartmentID(departmentID);
@@ -284,9 +283,9 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
                                        static_cast<int32_t>(r.SkillGroupSkillTargetID),
                                        r.SkillGroupNumberWord, r.NumLines, r.CurrentLine,
                                        r.ClientSignature.c_str(), r.UniqueInstanceID.c_str(), true);
-    if (r.SkillGroupState == kLogout && r.SkillGroupNumberWord != kNoSkillGroup) changed = 1;
-    if (r.AgentState == kLogout) agent->CountLogout();
-    if (r.AgentState == kNotReady && agent->IsReasonCodeChanged(r.EventReasonCode)) changed = 1;
+    if (r.SkillGroupState == agentstate::LOGOUT && r.SkillGroupNumberWord != kNoSkillGroup) changed = 1;
+    if (r.AgentState == agentstate::LOGOUT) agent->CountLogout();
+    if (r.AgentState == agentstate::NOT_READY && agent->IsReasonCodeChanged(r.EventReasonCode)) changed = 1;
     changed |= agent->UpdateAvailabilityStatus(r.AgentAvailabilityStatus);
     agent->SetDirection(static_cast<int32_t>(r.Direction));
 
@@ -305,7 +304,7 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
         }
     }
     if (device != nullptr && device->GetNumConnections() > 0 &&
-        (r.AgentState == kLogout || r.AgentState == kNotReady || r.AgentState == kAvailable)) {
+        (r.AgentState == agentstate::LOGOUT || r.AgentState == agentstate::NOT_READY || r.AgentState == agentstate::AVAILABLE)) {
         // Freeing the last connection deletes a device no agent holds: look it up again.
         const std::string deviceID = device->m_DeviceID;
         device->RemoveInactiveConnections();
@@ -324,8 +323,8 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
         ServerLockGuard guard(ServerLock());
         model::ClientInfo current;
         if (!agent->GetAssociateClientCB(current)) {
-            if (ClientCB* client = ClientCB::FindByAssociatedAgent(agent->m_AgentID.c_str(),
-                                                                   agent->m_PeripheralID)) {
+            if (ClientCB* client = ClientCB::FindByAssociatedAgent(agent->GetAgentID().c_str(),
+                                                                   agent->GetPeripheralID())) {
                 const model::ClientInfo info = client->Info();
                 agent->SetAssociateClientCB(&info);
                 SendClientStatus(*agent, client->GetSessionID(), 1, client->GetClientSignature());
@@ -348,7 +347,7 @@ void AgentEvents::ProcessVoiceAgentEvent(const OPCAgentEventRecord& r, bool enab
         if (ValidateMessage("ProcessAgentEvent", msg)) {
             agent->CountAgentState(r.AgentState);
             (void)FilterAgentEventToAllEventClients(*agent, msg);
-            agent->SetReasonCode(r.AgentState == kNotReady ? r.EventReasonCode : 0);
+            agent->SetReasonCode(r.AgentState == agentstate::NOT_READY ? r.EventReasonCode : 0);
             if (CTICSTADevice* at = device != nullptr ? device : agent->m_Device) at->WriteMSG(msg, nullptr);
             WriteToTeamMonitors(agent->GetAgentTeamID(), msg);
         }
@@ -365,7 +364,7 @@ void AgentEvents::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent* ag
         ServerLockGuard guard(ServerLock());
         for (auto* c = static_cast<ClientCB*>(loginWait_.First()); c != nullptr;
              c = static_cast<ClientCB*>(loginWait_.Next(c))) {
-            if (c->GetPeripheralID() != agent->m_PeripheralID) continue;
+            if (c->GetPeripheralID() != agent->GetPeripheralID()) continue;
             const bool byID = !c->GetAgentID().empty() && c->GetAgentID() == r.AgentID;
             const bool byExtension = !extension.empty() && c->GetAgentExtension() == extension;
             const bool byInstrument = !instrument.empty() && c->GetAgentInstrument() == instrument;
@@ -388,13 +387,13 @@ void AgentEvents::CompleteAgentLoginWait(const OPCAgentEventRecord& r, Agent* ag
 }
 
 void AgentEvents::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* agent, bool enabled) {
-    if (agent == nullptr || (r.AgentState != kUnknown && r.AgentState != kLogout)) return;
-    if (!enabled && r.AgentState != kLogout) return;
+    if (agent == nullptr || (r.AgentState != agentstate::UNKNOWN && r.AgentState != agentstate::LOGOUT)) return;
+    if (!enabled && r.AgentState != agentstate::LOGOUT) return;
     if (CTICSTADevice* device = agent->m_Device) {
-        if (r.AgentState == kLogout && device->GetNumConnections() > 0) {
+        if (r.AgentState == agentstate::LOGOUT && device->GetNumConnections() > 0) {
             EMSTraceMessage("*** ProcessAgentEvent: Removing Device(%s) call connections at agent(%s) "
                             "logout ***",
-                            device->m_DeviceID.c_str(), agent->m_AgentID.c_str());
+                            device->m_DeviceID.c_str(), agent->GetAgentID().c_str());
             device->TraceDeviceState();
             device->RemoveAllConnections();
         }
@@ -402,7 +401,7 @@ void AgentEvents::ProcessAgentLogout(const OPCAgentEventRecord& r, Agent* agent,
         agent->SetDevice(nullptr);
         if (TraceBitOn(kTraceAgentEvents))
             EMSTraceMessage("ProcessAgentEvent: Agent(%s) cleared from Device(%s).",
-                            agent->m_AgentID.c_str(), deviceID.c_str());
+                            agent->GetAgentID().c_str(), deviceID.c_str());
     }
     if (!enabled) return;
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ctimsg/elementids.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
 #include "ctimsg/valuenames.h"
@@ -119,7 +120,7 @@ void OpenRoad::ProcessAgentStateResponse(const uint8_t* body, size_t length) {
     if (r.PeripheralID != -1 && !r.AgentID.empty()) {
         const int32_t peripheralID = r.PeripheralID;
         const bool definity = IsDefinityPeripheralType(peripherals_.GetType(static_cast<uint32_t>(peripheralID)));
-        const bool loggedOn = r.AgentState != AS_UNKNOWN && r.AgentState != AS_LOG_OUT;
+        const bool loggedOn = r.AgentState != agentstate::UNKNOWN && r.AgentState != agentstate::LOGOUT;
         const bool instrumentUsable = !r.AgentInstrument.empty() && r.AgentInstrument[0] != '-';
         const std::string extension =
             !r.AgentExtension.empty() && r.AgentExtension[0] == '-' ? std::string() : r.AgentExtension;
@@ -160,7 +161,7 @@ void OpenRoad::ProcessAgentStateResponse(const uint8_t* body, size_t length) {
             if (!sameInstrument) agent->SetInstrument(r.AgentInstrument.c_str());
         }
         (void)agent->UpdateAgentState(r.AgentState, static_cast<int32_t>(r.StateDuration),
-                                      static_cast<int32_t>(r.MRDomainID), AS_UNKNOWN, 0,
+                                      static_cast<int32_t>(r.MRDomainID), agentstate::UNKNOWN, 0,
                                       static_cast<int32_t>(r.SkillGroupSkillTargetID), r.SkillGroupNumberWord,
                                       r.NumLines, r.CurrentLine, r.ClientSignature.c_str(),
                                       r.UniqueInstanceID.c_str(), unsolicited);

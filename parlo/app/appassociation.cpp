@@ -47,12 +47,12 @@ int OpenRoad::CompleteAgentAssociation(ClientCB* client, Agent* agent, int sendB
     int32_t peripheralID = 0;
     {
         ServerLockGuard guard(ServerLock());
-        agentID = agent->m_AgentID;
+        agentID = agent->GetAgentID();
         extension = agent->m_Extension;
         instrument = agent->GetInstrumentNumber();
-        stateName = AgentStateASName(agent->m_OverallState);
+        stateName = AgentStateASName(agent->GetOverallState());
         signature = agent->GetSignature();
-        peripheralID = agent->m_PeripheralID;
+        peripheralID = agent->GetPeripheralID();
     }
     // Only what the session named is compared.
     const char* mismatch = nullptr;
@@ -179,14 +179,14 @@ void OpenRoad::SetAgentDevice(Agent* agent, CTICSTADevice* device) {
     if (!AgentTrace(tracebit::TR_PROC_7)) return;
     if (change.previousDevice != nullptr)
         EMSTraceMessage("SetAgentDevice: Agent(%s) cleared from previous Device(%s).",
-                        agent->m_AgentID.c_str(), change.previousDevice->m_DeviceID.c_str());
+                        agent->GetAgentID().c_str(), change.previousDevice->m_DeviceID.c_str());
     if (change.agentMoved)
-        EMSTraceMessage("SetAgentDevice: Agent(%s) -> Device(%s).", agent->m_AgentID.c_str(),
+        EMSTraceMessage("SetAgentDevice: Agent(%s) -> Device(%s).", agent->GetAgentID().c_str(),
                         device->m_DeviceID.c_str());
     if (change.previousAgent != nullptr)
         EMSTraceMessage("SetAgentDevice: CSTADevice(%s) cleared from previous Agent(%s).",
-                        device->m_DeviceID.c_str(), change.previousAgent->m_AgentID.c_str());
+                        device->m_DeviceID.c_str(), change.previousAgent->GetAgentID().c_str());
     if (change.deviceMoved)
         EMSTraceMessage("SetAgentDevice: CSTADevice(%s) -> Agent(%s).", device->m_DeviceID.c_str(),
-                        agent->m_AgentID.c_str());
+                        agent->GetAgentID().c_str());
 }

@@ -31,7 +31,7 @@ namespace {
 constexpr int32_t kVoiceMRD = 1;
 
 // Agents whose agent-mode or voice session is this one (server lock held).
-int CountAgentsNaming(int32_t sessionID) {
+[[nodiscard]] int CountAgentsNaming(int32_t sessionID) {
     int bound = 0;
     for (int b = 0; b < Agent::kHashBuckets; ++b)
         for (Agent* a = Agent::FirstInBucket(b); a != nullptr; a = a->NextInBucket())
@@ -120,12 +120,12 @@ void ClientClose::ReleaseClientAgents(ClientCB* client, bool tellOPC) {
         if (agent->ClientSessionID() == sessionID) {
             if (tellOPC && eventsEnabled)
                 seams.SendSetClientStatusRequest(
-                    sessionID, 0, NewAssociatedAgent(agent->m_AgentID, agent->m_PeripheralID, {kVoiceMRD}),
+                    sessionID, 0, NewAssociatedAgent(agent->GetAgentID(), agent->GetPeripheralID(), {kVoiceMRD}),
                     "");
             agent->SetClientCB(nullptr);
         }
         // Nothing is left for the record's own destruction to tell OPC about this agent.
-        RemoveFromAssociateAgentList(client, agent->m_AgentID.c_str(), agent->m_PeripheralID,
+        RemoveFromAssociateAgentList(client, agent->GetAgentID().c_str(), agent->GetPeripheralID(),
                                      kVoiceMRD);
     }
     if ((client->GetServiceMask() & (servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR)) == 0) return;

@@ -78,7 +78,7 @@ bool TakenAsKnownAtAgent(const ClientCB* client, int16_t type, const char* devic
                          int selector) {
     if (!IsAgentMode(client) || client->GetAgent() == nullptr) return false;
     const CTICSTADevice* device = AgentDevice(client);
-    if (device == nullptr || client->GetAgent()->m_PeripheralType != kGuessingPeripheralType ||
+    if (device == nullptr || client->GetAgent()->GetPeripheralType() != kGuessingPeripheralType ||
         selector == kAlertingSelector)
         return false;
     const bool ownDevice =

@@ -187,7 +187,7 @@ void SetCallSourceAgent(int32_t peripheralID, const CSTAExtendedDeviceID& device
     }
     if (!IsPlainDevice(device) || id[0] == '\0') return;
     if (Agent* agent = Agent::FindAgentByExtension(peripheralID, extension))
-        call->m_SrcAgentID = agent->m_AgentID;
+        call->m_SrcAgentID = agent->GetAgentID();
     call->m_SrcExtension = extension;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ctimsg/elementids.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
 #include "ctimsg/servicemask.h"
@@ -192,7 +193,7 @@ void OpenRoad::OpenValidClient(ClientCB* client) {
         int32_t skillTargetID = 0;
         {
             model::ServerLockGuard guard(model::ServerLock());
-            if (known != nullptr) skillTargetID = known->m_SkillTargetID;
+            if (known != nullptr) skillTargetID = known->GetSkillTargetID();
         }
         const uint32_t invokeID = GetAppServerPort().GetUniqueID();
         OPCReq* record = OPCReq::Allocate(client->GetSessionID(), 0, invokeID);
@@ -230,7 +231,7 @@ void OpenRoad::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t periphera
         bool supervisor = false;
         if (agent != nullptr) {
             model::ServerLockGuard guard(model::ServerLock());
-            supervisor = agent->m_Supervisor;
+            supervisor = agent->IsSupervisor();
         }
         if (agent != nullptr && supervisor) {
             if (TraceT2(client))
@@ -268,7 +269,7 @@ void OpenRoad::OpenValidAgent(ClientCB* client, Agent* agent, uint16_t periphera
         bool loggedOn = false;
         if (agent != nullptr) {
             model::ServerLockGuard guard(model::ServerLock());
-            loggedOn = agent->m_OverallState != AS_UNKNOWN && agent->m_OverallState != AS_LOG_OUT;
+            loggedOn = agent->GetOverallState() != agentstate::UNKNOWN && agent->GetOverallState() != agentstate::LOGOUT;
         }
         if (loggedOn) {
             if (!CompleteAgentAssociation(client, agent, 0)) return;
@@ -328,16 +329,16 @@ void OpenRoad::ConfirmClientOpen(ClientCB* client, Agent* agent, uint16_t periph
     int32_t agentType = 0;
     if (agent != nullptr) {
         model::ServerLockGuard guard(model::ServerLock());
-        conf.SetUSHORT(elementid::CTIAgentState, static_cast<uint16_t>(agent->m_OverallState));
+        conf.SetUSHORT(elementid::CTIAgentState, static_cast<uint16_t>(agent->GetOverallState()));
         if (!agent->m_Extension.empty()) conf.SetSTRINGMax(elementid::AgentExtension, agent->m_Extension);
-        if (!agent->m_AgentID.empty()) conf.SetSTRINGMax(elementid::AgentID, agent->m_AgentID);
+        if (!agent->GetAgentID().empty()) conf.SetSTRINGMax(elementid::AgentID, agent->GetAgentID());
         const std::string instrument = agent->GetInstrumentNumber();
         if (!instrument.empty()) conf.SetSTRINGMax(elementid::AgentInstrument, instrument);
-        conf.SetINT(elementid::DepartmentID, agent->m_DepartmentID);
-        agentType = agent->m_PeripheralType;
+        conf.SetINT(elementid::DepartmentID, agent->GetDepartmentID());
+        agentType = agent->GetPeripheralType();
     } else {
         conf.SetINT(elementid::DepartmentID, -1);
-        conf.SetUSHORT(elementid::CTIAgentState, static_cast<uint16_t>(AS_UNKNOWN));
+        conf.SetUSHORT(elementid::CTIAgentState, static_cast<uint16_t>(agentstate::UNKNOWN));
     }
     // The peripheral's type: the one named, else the agent's, the answer's, the server's.
     int32_t type = 0;
@@ -420,8 +421,8 @@ int OpenRoad::LoginWait(ClientCB* client) {
             model::ServerLockGuard guard(model::ServerLock());
             if (auto* other = device != nullptr ? static_cast<Agent*>(device->m_Agent) : nullptr) {
                 hasOther = true;
-                otherID = other->m_AgentID;
-                otherState = AgentStateASName(other->m_OverallState);
+                otherID = other->GetAgentID();
+                otherState = AgentStateASName(other->GetOverallState());
             }
         }
         if (!hasOther) {

@@ -103,8 +103,8 @@ void ClientCB::ClearAgentAssociations(ClientCB* record) {
         // A session replaced by a newer one for the same agent leaves that binding alone.
         if (agent->ClientSessionID() != sessionID) return;
         seams.SendSetClientStatusRequest(
-            0, 0, NewAssociatedAgent(agent->m_AgentID, agent->m_PeripheralID, {kVoiceMRD}), "");
-        RemoveFromAssociateAgentList(record, agent->m_AgentID.c_str(), agent->m_PeripheralID,
+            0, 0, NewAssociatedAgent(agent->GetAgentID(), agent->GetPeripheralID(), {kVoiceMRD}), "");
+        RemoveFromAssociateAgentList(record, agent->GetAgentID().c_str(), agent->GetPeripheralID(),
                                      kVoiceMRD);
         agent->SetClientCB(nullptr);
         return;

@@ -12,9 +12,11 @@
 // need only the server lock).
 //
 // The record's values change only through its operations, each of which takes the server
-// lock itself when the caller does not hold it. The open road (the application thread)
-// is the only writer while a session opens; the readers below read without a lock on the
-// application thread and under the server lock elsewhere.
+// lock itself when the caller does not hold it, but SetOpenReq, TakeOpenReq, MarkCounted,
+// TakeCounted and SetTraceFlags, which take none: the application thread calls them, or a
+// caller that holds the server lock. The open road (the application thread) is the only
+// writer while a session opens; the readers below read without a lock on the application
+// thread and under the server lock elsewhere.
 #include <cstdint>
 #include <forward_list>
 #include <memory>
@@ -77,6 +79,7 @@ public:
     ClientCB& operator=(const ClientCB&) = delete;
 
     // ---- the hash (each takes the server lock when the caller does not hold it) ----
+    // Makes the hash (empty) on first use; a later call changes nothing.
     static void InitHash();
     // The first record of that SessionID, or null. The record stays the hash's; the pointer
     // is valid while the caller holds the server lock (or no other thread destroys records).
@@ -89,10 +92,13 @@ public:
     // remove of an unlinked record does nothing, a negative SessionID is traced and refused).
     static void HashInsert(ClientCB* record);
     static void HashRemove(ClientCB* record);
+    // The records in the hash.
     static int Count();
-    // Appends every record that takes configuration events, bucket by bucket.
+    // Appends every record that takes configuration events, bucket by bucket. The pointers
+    // stay the hash's (hold the server lock while using them).
     static void GetConfigClients(std::vector<ClientCB*>& out);
-    // The first record whose associated-agent list holds (agentID, peripheralID), or null.
+    // The first record whose associated-agent list holds (agentID, peripheralID), or null
+    // (also for a null agentID). The record stays the hash's (hold the server lock).
     static ClientCB* FindByAssociatedAgent(const char* agentID, int32_t peripheralID);
     // The records of that application path in hash order: the walk stops after the first
     // one not signed "Tressik", or at 4. The pointers stay the hash's (hold the server lock).
@@ -117,16 +123,20 @@ public:
     static ARMClientInfoPtr GetARMClientInfo(const ClientCB* record) {
         return record->m_ARMClientInfo;
     }
-    // Takes the record out of the application's agent-login wait queue when it is in it.
+    // Takes the record (may be null) out of the application's agent-login wait queue when it
+    // is in it. The queue has no lock of its own: the caller holds the server lock.
     static void RemoveFromLoginWait(ClientCB* record);
     // The offset of the login-wait link, for the application's wait queue.
     static int32_t LoginWaitLinkOffset();
     // Unbinds the session's agent (agent mode) or, without one, undoes every association of
     // the list and empties it; each change is told to OPC with a set-client-status request.
+    // Nothing for a null record; takes the server lock unless this thread holds it.
     static void ClearAgentAssociations(ClientCB* record);
-    // ARM_APP_PATH_DOWN_IND for a record with an ARM record (through the client seams).
+    // ARM_APP_PATH_DOWN_IND for a record with an ARM record (through the client seams); the
+    // send's result is not kept (OPC does not answer it).
     void SendAppPathDownInd();
-    // What the object model sees of this record (pointers stay the record's).
+    // What the object model sees of this record. Its pointers (ClientID, monitor list,
+    // agent) stay the record's: valid while the record lives (hold the server lock).
     model::ClientInfo Info();
 
     // ---- the open road's steps (application thread) ----
@@ -279,6 +289,7 @@ void AddToAssociateAgentList(ClientCB* record, const char* agentID, int32_t peri
 // empty); MRD ID -1 removes the entry whatever it holds.
 void RemoveFromAssociateAgentList(ClientCB* record, const char* agentID, int32_t peripheralID,
                                   int32_t mrdID);
+// Whether the list holds the voice domain, 1.
 bool ContainsVoiceMRD(std::vector<int32_t> mrdIDs);
 // A new associated-agent entry, as the set-client-status requests carry it.
 [[nodiscard]] ClientAssociatedAgentPtr NewAssociatedAgent(const std::string& agentID,

@@ -32,10 +32,6 @@ namespace openroad {
 // What waits for an agent-state answer, as its OPC request record keeps it (PrivateCallFlags).
 enum AgentStateWaiter : uint32_t { kWaitingOpen = 0, kWaitingQuery = 1, kWaitingTaskMonitor = 2 };
 
-// Agent states the road tells apart.
-constexpr int32_t AS_LOG_OUT = 1;
-constexpr int32_t AS_UNKNOWN = 9;
-
 // The services an OPEN_REQ may ask for from its protocol version on, as the application's open
 // checks them (the message's own check, servicemask::OpenForbiddenBits, allows some of them at
 // an earlier version).

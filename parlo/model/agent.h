@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "ctimsg/eventmasks.h"
 #include "nuvlib/stdqueue.h"
 #include "parlo/model/call.h"
 #include "parlo/model/instrument.h"
@@ -85,6 +86,12 @@ public:
     int32_t InstrumentHashIndex() const { return m_InstrumentHashIndex; }
 
     // ---- identity and sessions ----
+    int32_t GetPeripheralID() const { return m_PeripheralID; }
+    int32_t GetPeripheralType() const { return m_PeripheralType; }
+    int32_t GetSkillTargetID() const { return m_SkillTargetID; }
+    const std::string& GetAgentID() const { return m_AgentID; }
+    // The overall agent state (the voice domain's), 1 (logged out) until a report.
+    int32_t GetOverallState() const { return m_OverallState; }
     // None, "" or "-1" only clear the flag; any other text rehashes the agent (the same text
     // again too). SetInstrument also recreates the instrument (its lines' calls are lost).
     void SetExtension(const char* extension);
@@ -149,7 +156,7 @@ public:
     // 1 when the status changed (and is stored), else 0.
     [[nodiscard]] int UpdateAvailabilityStatus(uint32_t status);
     bool IsReasonCodeChanged(uint16_t code) const { return code != m_ReasonCode; }
-    bool IsLoggedOn() const { return m_OverallState != 9 && m_OverallState != 1; }
+    bool IsLoggedOn() const { return m_OverallState != agentstate::UNKNOWN && m_OverallState != agentstate::LOGOUT; }
 
     // ---- performance counters (server lock inside) ----
     // While logged in the agent counts once in PARLO_LOGGEDIN_AGENTS, and in at most one of
@@ -249,21 +256,10 @@ public:
     std::string GetListEntry();
 
     // ---- members: read them under the server lock; change them only through the
-    // operations above. They stay public while the session layer, the OPC link and the
-    // server's tests still read (or, for m_LastAllEvents* and m_ClientStatusRequested,
-    // write) them directly ----
-    int32_t m_LastAllEventsState = 0;
-    uint32_t m_LastAllEventsAvailability = 0;
-    int32_t m_PeripheralID;
-    int32_t m_DepartmentID = -1;
-    int32_t m_PeripheralType;
-    int32_t m_SkillTargetID;  // a table key: SetSkillTargetID
-    std::string m_AgentID;    // a table key: fixed
+    // operations above. They stay public while the application and the model's tests still
+    // read them directly ----
     std::string m_Extension;  // a table key: SetExtension
-    bool m_ClientStatusRequested = false;
-    bool m_Supervisor;
     CTICSTADevice* m_Device = nullptr;
-    int32_t m_OverallState = 1;
     std::unique_ptr<Instrument> m_Instrument;  // never null; SetInstrument replaces it
     // The desk settings of the agent's configuration, copied at login (-1: none).
     int32_t m_DeskSettingsMask = -1;
@@ -290,6 +286,16 @@ private:
     void LeaveFirstCounted(int32_t except);
 
     // Set through the operations above, read through their getters.
+    int32_t m_LastAllEventsState = 0;
+    uint32_t m_LastAllEventsAvailability = 0;
+    int32_t m_PeripheralID;
+    int32_t m_PeripheralType;
+    int32_t m_SkillTargetID;  // a table key: SetSkillTargetID
+    std::string m_AgentID;    // a table key: fixed
+    bool m_ClientStatusRequested = false;
+    bool m_Supervisor;
+    int32_t m_OverallState = agentstate::LOGOUT;
+    int32_t m_DepartmentID = -1;
     std::string m_Signature;
     std::string m_UniqueInstanceID;
     bool m_HasExtension = false;

@@ -321,7 +321,9 @@ void AgentConfig::WriteAgentSlot(Writer& w, int rt, const std::string& oldLoginI
             const auto& states = agent->GetAgentMRDStates();
             for (size_t i = 0; i < states.size() && i < kMRDsSent; ++i) {
                 const auto& [id, state] = states[i];
-                if (MRDConfig::Find(id) == nullptr || state == 1 || state == 9) continue;
+                if (MRDConfig::Find(id) == nullptr || state == agentstate::LOGOUT ||
+                    state == agentstate::UNKNOWN)
+                    continue;
                 w.U32(E::FltAgentMRDID, static_cast<uint32_t>(id), k * kMRDsSent + mrds);
                 w.U16(E::FltAgentMRDState, state, k * kMRDsSent + mrds);
                 ++mrds;

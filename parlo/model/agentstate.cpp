@@ -2,6 +2,7 @@
 // association of client sessions.
 #include <cstring>
 
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/servicemask.h"
 #include "nuvlib/ems.h"
 #include "parlo/common/serverstate.h"
@@ -33,7 +34,7 @@ int Agent::UpdateAgentState(int32_t state, int32_t stateDuration, int32_t mrdID,
     const int32_t old = m_OverallState;
     int changed = state != old ? 1 : 0;
     if (changed) {
-        if (old == 1 || old == 9) {
+        if (old == agentstate::LOGOUT || old == agentstate::UNKNOWN) {
             AgentDeskSettings desk;
             if (!agentconfig::GetAgentDeskSettings(m_SkillTargetID, desk)) desk = AgentDeskSettings{};
             m_DeskSettingsMask = desk.mask;
@@ -43,15 +44,15 @@ int Agent::UpdateAgentState(int32_t state, int32_t stateDuration, int32_t mrdID,
         m_OverallState = state;
         SetAgentMRDState(mrdID, static_cast<uint16_t>(state));
         if (mrdID == kVoiceMRD) {
-            if (state == 3) {
+            if (state == agentstate::AVAILABLE) {
                 // Releasing calls takes CallLock, which comes before the server lock.
                 guard.Release();
                 DropPrivateCalls(Server().PrivateCallCleanupDelay());
                 guard.Acquire();
-            } else if (state == 1 || state == 9) {
+            } else if (state == agentstate::LOGOUT || state == agentstate::UNKNOWN) {
                 SetExtension(nullptr);
                 SetInstrument(nullptr);
-                if (state == 1) {
+                if (state == agentstate::LOGOUT) {
                     guard.Release();
                     DropPrivateCalls(-1);
                     guard.Acquire();
@@ -62,7 +63,7 @@ int Agent::UpdateAgentState(int32_t state, int32_t stateDuration, int32_t mrdID,
         m_OverallStateTime = model::NowSeconds() - stateDuration;
         if (mrdID == kVoiceMRD && Server().IsServerActive()) CountState(state, old);
     }
-    if (skillGroupState != 9) {
+    if (skillGroupState != agentstate::UNKNOWN) {
         changed |= UpdateSkillGroupState(skillGroupState, skillGroupStateDuration,
                                          skillGroupNumber, skillGroupID);
         m_CurLine = curLine;
@@ -94,9 +95,9 @@ int Agent::UpdateAgentState(int32_t state, int32_t stateDuration, int32_t mrdID,
 namespace {
 PerfCounter StateCounter(int32_t state) {
     switch (state) {
-        case 2: return PerfCounter::PARLO_NOT_READY_AGENTS;
-        case 3: return PerfCounter::PARLO_READY_AGENTS;
-        case 5: return PerfCounter::PARLO_WORKNOTREADY_AGENTS;
+        case agentstate::NOT_READY: return PerfCounter::PARLO_NOT_READY_AGENTS;
+        case agentstate::AVAILABLE: return PerfCounter::PARLO_READY_AGENTS;
+        case agentstate::WORK_NOT_READY: return PerfCounter::PARLO_WORKNOTREADY_AGENTS;
         default: return PerfCounter::PARLO_WORKREADY_AGENTS;
     }
 }
@@ -104,19 +105,19 @@ PerfCounter StateCounter(int32_t state) {
 
 bool& Agent::CountedFlag(int32_t state) {
     switch (state) {
-        case 2: return m_CountedNotReady;
-        case 3: return m_CountedReady;
-        case 5: return m_CountedWorkNotReady;
+        case agentstate::NOT_READY: return m_CountedNotReady;
+        case agentstate::AVAILABLE: return m_CountedReady;
+        case agentstate::WORK_NOT_READY: return m_CountedWorkNotReady;
         default: return m_CountedWorkReady;
     }
 }
 
 bool Agent::IsCountedIn(int32_t state) const {
     switch (state) {
-        case 2: return m_CountedNotReady;
-        case 3: return m_CountedReady;
-        case 5: return m_CountedWorkNotReady;
-        case 6: return m_CountedWorkReady;
+        case agentstate::NOT_READY: return m_CountedNotReady;
+        case agentstate::AVAILABLE: return m_CountedReady;
+        case agentstate::WORK_NOT_READY: return m_CountedWorkNotReady;
+        case agentstate::WORK_READY: return m_CountedWorkReady;
         default: return false;
     }
 }
@@ -137,7 +138,7 @@ bool Agent::ClearCounted(int32_t state) {
 }
 
 void Agent::LeaveFirstCounted(int32_t except) {
-    for (int32_t state : {3, 2, 6, 5})
+    for (int32_t state : {agentstate::AVAILABLE, agentstate::NOT_READY, agentstate::WORK_READY, agentstate::WORK_NOT_READY})
         if (state != except && ClearCounted(state)) return;
 }
 
@@ -160,25 +161,28 @@ void Agent::CountLogout() {
 void Agent::CountAgentState(int32_t state) {
     ServerLockGuard guard(ServerLock());
     // A counted state enters its counter; any other state leaves work not ready.
-    const bool counted = state == 2 || state == 3 || state == 5 || state == 6;
+    const bool counted = state == agentstate::NOT_READY || state == agentstate::AVAILABLE ||
+                         state == agentstate::WORK_NOT_READY || state == agentstate::WORK_READY;
     if (counted)
         SetCounted(state);
     else
-        (void)ClearCounted(5);
-    LeaveFirstCounted(counted ? state : 5);
+        (void)ClearCounted(agentstate::WORK_NOT_READY);
+    LeaveFirstCounted(counted ? state : int32_t{agentstate::WORK_NOT_READY});
 }
 
 // The counters follow the first state after a login; LOGGEDOUT is never lowered.
 void Agent::CountState(int32_t state, int32_t old) {
-    const bool out = state == 1 || state == 9;
+    const bool out = state == agentstate::LOGOUT || state == agentstate::UNKNOWN;
     if (out) CountLogout();
-    if (state == 4)
+    if (state == agentstate::TALKING)
         Server().Increment(PerfCounter::PARLO_TALKING_AGENTS);
-    else if (old == 4)
+    else if (old == agentstate::TALKING)
         Server().Decrement(PerfCounter::PARLO_TALKING_AGENTS);
     if (!out && !m_CountedLoggedIn) {
         CountLogin();
-        if (state == 2 || state == 3 || state == 5 || state == 6) SetCounted(state);
+        if (state == agentstate::NOT_READY || state == agentstate::AVAILABLE || state == agentstate::WORK_NOT_READY ||
+            state == agentstate::WORK_READY)
+            SetCounted(state);
     }
 }
 
@@ -206,7 +210,7 @@ void Agent::InitSkillGroups() {
 
 int Agent::UpdateSkillGroupState(int32_t state, int32_t duration, uint32_t number, int32_t id) {
     ServerLockGuard guard(ServerLock());
-    if (state == 1 && number == 0xFFFFFFFFu) {
+    if (state == agentstate::LOGOUT && number == 0xFFFFFFFFu) {
         if (m_SkillGroupNumbers.empty()) return 0;
         InitSkillGroups();
         return 1;
@@ -231,7 +235,7 @@ int Agent::UpdateSkillGroupState(int32_t state, int32_t duration, uint32_t numbe
     const uint32_t stored = m_SkillGroupNumbers[i];
     // A stored priority gives way only to another nonzero one, and a logout keeps the word.
     if (stored != number && ((stored >> 24) == 0 || (number >> 24) != 0) &&
-        (m_SkillGroupStates[i] == 1 || state != 1)) {
+        (m_SkillGroupStates[i] == agentstate::LOGOUT || state != agentstate::LOGOUT)) {
         m_SkillGroupNumbers[i] = number;
         m_SkillGroupIDs[i] = id;
         changed = 1;
@@ -262,7 +266,7 @@ uint32_t Agent::GetCurrentSkillGroupNumber() const {
 }
 
 int32_t Agent::GetCurrentSkillGroupState() const {
-    return m_CurGroup == -1 ? 9 : m_SkillGroupStates[static_cast<size_t>(m_CurGroup)];
+    return m_CurGroup == -1 ? int32_t{agentstate::UNKNOWN} : m_SkillGroupStates[static_cast<size_t>(m_CurGroup)];
 }
 
 int32_t Agent::GetSkillGroupDuration(int index) const {
@@ -290,7 +294,7 @@ void Agent::SetAgentMRDState(int32_t mrdID, uint16_t state) {
 uint16_t Agent::GetAgentMRDState(int32_t mrdID) const {
     for (const auto& entry : m_MRDStates)
         if (entry.first == mrdID) return entry.second;
-    return 9;
+    return agentstate::UNKNOWN;
 }
 
 void Agent::SetAgentMRDs(const std::vector<std::pair<int32_t, uint16_t>>* list) {
@@ -300,7 +304,7 @@ void Agent::SetAgentMRDs(const std::vector<std::pair<int32_t, uint16_t>>* list) 
     states.reserve(list->size());
     for (const auto& [mrd, configured] : *list) {
         const uint16_t live = GetAgentMRDState(mrd);
-        const uint16_t state = live != 9 ? live : configured;
+        const uint16_t state = live != agentstate::UNKNOWN ? live : configured;
         bool found = false;
         for (auto& entry : states)
             if (entry.first == mrd) {
@@ -370,7 +374,7 @@ void Agent::AssociateClient(int32_t sessionID, const char* uniqueInstanceID) {
             // A copy: the association steps do not change the states, but stay safe.
             const auto states = a->m_MRDStates;
             for (const auto& [mrd, state] : states) {
-                if (state == 9 || state == 1) continue;
+                if (state == agentstate::UNKNOWN || state == agentstate::LOGOUT) continue;
                 if (mrd == kVoiceMRD)
                     a->AssociateVoice(sessionID);
                 else

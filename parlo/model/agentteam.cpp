@@ -1,5 +1,6 @@
 #include "parlo/model/agentteam.h"
 
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/msgclass.h"
 #include "ctimsg/msgtypes.h"
 #include "ctimsg/statuscodes.h"
@@ -266,7 +267,8 @@ void AgentFields(BaseMSG& msg, const AgentTeam& team, uint32_t i, int32_t skillT
     const Agent* agent = Agent::FindAgentBySkillTargetID(team.m_PeripheralID, skillTargetID);
     msg.SetSTRINGMax(E::AtcAgentID, name, i);
     msg.SetUSHORT(E::AgentFlags, flags, i);
-    msg.SetUSHORT(E::AtcAgentState, static_cast<uint16_t>(agent != nullptr ? agent->m_OverallState : 9), i);
+    const int32_t state = agent != nullptr ? agent->GetOverallState() : int32_t{agentstate::UNKNOWN};
+    msg.SetUSHORT(E::AtcAgentState, static_cast<uint16_t>(state), i);
     msg.SetUINT(E::AtcStateDuration, agent != nullptr ? static_cast<uint32_t>(agent->GetOverallDuration()) : 0, i);
 }
 

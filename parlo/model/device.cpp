@@ -481,7 +481,7 @@ void CTICSTADevice::AddREMaskEntries(REMaskArray* element, uint32_t callIDOverri
     if (m_ConnectionList.Count() == 0) {
         if (REMaskEntry* entry = element->AddREMask())
             CTIUpdateREMask::ComputeEntry(instrument, agent.m_Extension, -1, 0, -1,
-                                          agent.m_OverallState, agent.m_DeskSettingsMask,
+                                          agent.GetOverallState(), agent.m_DeskSettingsMask,
                                           agent.m_WrapUpIncomingMode, 0, 0, -1, entry);
         return;
     }
@@ -505,7 +505,7 @@ void CTICSTADevice::AddREMaskEntries(REMaskArray* element, uint32_t callIDOverri
         CTIUpdateREMask::ComputeEntry(
             instrument, agent.m_Extension, static_cast<int32_t>(callID),
             c->m_Call != nullptr ? c->m_Call->m_CallType : 0, c->m_LocalConnectionState,
-            agent.m_OverallState, agent.m_DeskSettingsMask,
+            agent.GetOverallState(), agent.m_DeskSettingsMask,
             initiated ? agent.m_WrapUpOutgoingMode : agent.m_WrapUpIncomingMode, talking, total,
             initiated && c->m_Call != nullptr ? c->m_Call->GetDestConnectionState() : -1, entry);
     }
@@ -521,7 +521,7 @@ std::string CTICSTADevice::GetListEntry() {
     return Format("%7d %8.8s %-12.12s %9.9s %7.7s    %5d      %4d   %s\n",
                   static_cast<int32_t>(m_PeripheralID), m_DeviceID.c_str(),
                   DeviceTypeName(m_DeviceType), m_Extension.c_str(),
-                  m_Agent != nullptr ? static_cast<Agent*>(m_Agent)->m_AgentID.c_str() : "",
+                  m_Agent != nullptr ? static_cast<Agent*>(m_Agent)->GetAgentID().c_str() : "",
                   GetNumConnections(),
                   GetNumMonitors(), m_Origin.c_str());
 }
@@ -533,7 +533,7 @@ std::string CTICSTADevice::GetDumpString() {
                       "Origin=%s\n",
                  static_cast<int32_t>(m_PeripheralID), m_DeviceType, DeviceTypeName(m_DeviceType),
                  m_DeviceID.c_str(), m_Extension.c_str(),
-                 m_Agent != nullptr ? static_cast<Agent*>(m_Agent)->m_AgentID.c_str() : "NONE",
+                 m_Agent != nullptr ? static_cast<Agent*>(m_Agent)->GetAgentID().c_str() : "NONE",
                  m_Origin.c_str());
     for (CTICSTAConnection* c = AsConnection(m_ConnectionList.First()); c != nullptr;
          c = AsConnection(m_ConnectionList.Next(c)))

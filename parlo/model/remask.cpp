@@ -1,6 +1,7 @@
 #include "parlo/model/remask.h"
 
 #include "ctimsg/basemsg.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/structured.h"
 #include "nuvlib/ems.h"
 #include "parlo/model/csta.h"
@@ -13,16 +14,16 @@ CTIUpdateREMask::Masks CTIUpdateREMask::Compute(int32_t callID, uint16_t callTyp
                                                 int32_t destState) {
     Masks m;
     switch (agentState) {
-        case 1: m.agentMask = 0x01; break;
-        case 2:
+        case agentstate::LOGOUT: m.agentMask = 0x01; break;
+        case agentstate::NOT_READY:
             m.agentMask = 0x08 | (callID == -1 ? 0x02u : 0u);
             m.callMask |= 0x01 | 0x20;
             break;
-        case 3: m.agentMask = 0x04; break;
-        case 5:
-        case 6: m.agentMask = 0x0C; break;
-        case 4:
-        case 10:
+        case agentstate::AVAILABLE: m.agentMask = 0x04; break;
+        case agentstate::WORK_NOT_READY:
+        case agentstate::WORK_READY: m.agentMask = 0x0C; break;
+        case agentstate::TALKING:
+        case agentstate::HOLD:
             if (wrapUpMode == 1 || wrapUpMode == 2 || wrapUpMode == -1) m.agentMask |= 0x0C;
             if (wrapUpMode == 1 || wrapUpMode == -1) m.agentMask |= 0x30;
             break;
@@ -37,7 +38,9 @@ CTIUpdateREMask::Masks CTIUpdateREMask::Compute(int32_t callID, uint16_t callTyp
         if (state != 5 && state != 2) c |= 0x00400;
         if (state == 4) c |= 0x00100;
         if (heldWithConnected) c |= 0x40000 | 0x10000 | 0x00080 | 0x00002;
-        if (agentState == 2 || ((agentState == 4 || agentState == 10) && single)) c |= 0x00020;
+        if (agentState == agentstate::NOT_READY ||
+            ((agentState == agentstate::TALKING || agentState == agentstate::HOLD) && single))
+            c |= 0x00020;
         if ((state == 4 || state == 3) && single) c |= 0x08000;
         if (state == 3 && destState != 1) c |= 0x00040;
         if (state == 3) c |= 0x00200;

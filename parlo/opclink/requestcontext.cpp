@@ -30,7 +30,7 @@ bool AgentExists(const std::string& agentID, uint32_t peripheralID) {
 
 void MarkClientStatusRequested(const std::string& agentID, uint32_t peripheralID) {
     model::ServerLockGuard guard(model::ServerLock());
-    if (Agent* agent = FindAgent(agentID, peripheralID)) agent->m_ClientStatusRequested = true;
+    if (Agent* agent = FindAgent(agentID, peripheralID)) agent->SetClientStatusRequested(true);
 }
 
 }  // namespace opclink

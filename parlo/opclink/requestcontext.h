@@ -15,7 +15,7 @@ std::string UniqueInstanceID(int session);
 // Whether the object model has an agent of that AgentID on that peripheral.
 bool AgentExists(const std::string& agentID, uint32_t peripheralID);
 
-// Marks the agent's set-client-status request pending (Agent::m_ClientStatusRequested) until
+// Marks the agent's set-client-status request pending (Agent::SetClientStatusRequested) until
 // OPC's answer clears it; an unknown agent is left alone.
 void MarkClientStatusRequested(const std::string& agentID, uint32_t peripheralID);
 

@@ -158,14 +158,22 @@ public:
     // An OPC message for the application (`length` bytes, the ServerNumber word included; the
     // application copies what it keeps). Also nothing while the OPC link is not established.
     void QueueOPCMessage(int type, int length, const uint8_t* data);
-    // A SYSTEM_EVENT with the text to every session, on the wire before this returns unless
-    // the writers take longer than kPGStatusSendWaitMs: the process ends next.
+    // While the server is active, SYSTEM_EVENT "PG offline" (PG status | 1) with the text to
+    // every session (`text` may be null), on the wire before this returns unless the writers
+    // take longer than kPGStatusSendWaitMs: the process ends next. The caller needs no lock.
     void ReportPGStatusText(const char* text);
     static constexpr int64_t kPGStatusSendWaitMs = 1000;
+    // The console's forced end of a session: FAILURE_EVENT E_CTI_UNSPECIFIED_FAILURE and the
+    // session failed, when its client record exists. Takes the server lock unless this thread
+    // holds it.
     void KillClient(int sessionID);
-    // Append to `text`.
+    // Append to `text`: one line per registered ECC variable with the ClientIDs of its clients
+    // (it reads the client records: hold the server lock), one line per trace keyword with its
+    // 1-based trace bit.
     void ListECCVariableClients(std::string& text);
     void ListTraceKeywords(std::string& text);
+    // The broadcast: EMS 0x212E000F "BROADCAST MESSAGE: text" and, while the server is active,
+    // SYSTEM_EVENT with the text to every session; `text` may be null.
     void SendTextToClients(const char* text);
 
     // Builds the title from the current one (cut at its first blank), the process name, the

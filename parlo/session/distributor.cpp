@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ctimsg/elementids.h"
+#include "ctimsg/failurecodes.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/msgtypes.h"
 #include "ctimsg/names.h"
@@ -30,8 +31,6 @@
 
 namespace {
 constexpr const char* kBanner = "#################################################";
-// The peripheral's failure code for a call context too large for its message.
-constexpr uint32_t kFailureCodeECCTooMuchData = 297;
 constexpr int kTressikAppPathSessions = 4;
 
 void TraceInvalid(const char* text, BaseMSG& msg) {
@@ -215,11 +214,10 @@ int SessionProtocol::WriteMSG(std::unique_ptr<SessionMSG> frame, const std::vect
 }
 
 int FilterAgentEventToAllEventClients(Agent& agent, BaseMSG& event) {
-    AgentEventMemory memory{agent.m_LastAllEventsState, agent.m_LastAllEventsAvailability};
+    AgentEventMemory memory{agent.LastAllEventsState(), agent.LastAllEventsAvailability()};
     const bool reasonChanged = agent.IsReasonCodeChanged(event.GetUSHORT(elementid::EventReasonCode));
     const int result = FilterAgentEventToAllEventClients(memory, reasonChanged, event);
-    agent.m_LastAllEventsState = memory.lastState;
-    agent.m_LastAllEventsAvailability = memory.lastAvailability;
+    agent.SetLastAllEvents(memory.lastState, memory.lastAvailability);
     return result;
 }
 
@@ -474,7 +472,7 @@ int SessionProtocol::SendControlFailureConfMSG(uint32_t invokeID, uint32_t failu
 int SessionProtocol::SendControlFailureConfMSGEx(uint32_t invokeID, uint32_t failureCode,
                                                  uint32_t peripheralErrorCode, const char* text) {
     // A call context too large for the message is the client's data, not the peripheral's.
-    if (failureCode == kFailureCodeECCTooMuchData) return SendFailureConfMSGEx(invokeID, E_CTI_TOO_MUCH_DATA, text);
+    if (failureCode == failurecode::Of("CF_ECC_TOO_MUCH_DATA")) return SendFailureConfMSGEx(invokeID, E_CTI_TOO_MUCH_DATA, text);
     ControlFailureConfMSG conf;
     conf.SetUINT(elementid::InvokeID, invokeID);
     conf.SetUSHORT(elementid::FailureCode, static_cast<uint16_t>(failureCode));

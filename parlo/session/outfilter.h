@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ctimsg/basemsg.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/servicemask.h"
 
 class TransportMSG;
@@ -24,9 +25,9 @@ inline constexpr uint32_t kOutput = 0x04;   // every message sent to it
 
 // A peripheral binding of 0xFFFFFFFF means every peripheral.
 inline constexpr uint32_t kAnyPeripheral = 0xFFFFFFFF;
-// The agent state that stands for none: UNKNOWN of ctimsg/eventmasks.def, the one state
-// without a bit in the agent-state mask (outfilter.cpp checks the row).
-inline constexpr int32_t kNoAgentState = 9;
+// The agent state that stands for none: UNKNOWN, the one state without a bit in the
+// agent-state mask (outfilter.cpp checks the row).
+inline constexpr int32_t kNoAgentState = agentstate::UNKNOWN;
 
 // The filter and tailoring inputs of one receiving session. registeredVariables is null
 // when the client registered none (all ECC variables go), else its list (empty = none); it

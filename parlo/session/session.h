@@ -93,12 +93,15 @@ public:
     SessionTimer() = default;
     ~SessionTimer() override;
 
+    // Names the timer (null: ""), its type and its session; starts nothing.
     void Set(const char* name, int type, int32_t sessionID);
     void Reschedule() override;
     void Cancel() override;
     std::string GetTimerName() const { return m_TimerName; }
     int GetTimerType() const { return m_TimerType; }
     int32_t GetTimerSessionID() const { return m_TimerSessionID; }
+    // Starts the timer to expire `seconds` from now, or (StartOnBoundary) at the first
+    // multiple of `seconds` after the wheel's current time.
     virtual void StartSeconds(uint32_t seconds);
     virtual void StartOnBoundary(uint32_t seconds);
     // From a start until a cancel or an expiry.
@@ -188,7 +191,9 @@ public:
     // The master, or null.
     static SessionProtocol* Master() { return sm_Master.load(); }
     static bool IsOpenState(uint32_t state) { return state == sessionOpen || state == sessionStandby; }
+    // A constant text.
     static const char* SessionStateName(uint32_t state);
+    // Client sessions made since the master and not yet deleted; any thread.
     static int32_t SessionsNow() { return sm_SessionsNow.load(); }
 
     // ---- the transport's events (poster thread, session lock held) ----
@@ -197,11 +202,16 @@ public:
     // application). A header of an unknown type or a body above TRANSPORT_MAX_MSG fails the
     // session with 2. 1 while a frame is under way or was handled, else 0.
     [[nodiscard]] int ProcessReadEvent() override;
+    // Sends on what the transport queued (TransportProtocol::SendMSG(nullptr)): its result.
     [[nodiscard]] int ProcessWriteEvent() override;
     // Queues SESSION_FAILED_MSG(cause) for the application, once; 1.
     [[nodiscard]] int ProcessFailureEvent(int cause) override;
+    // The transport's output-queue limit for this session: the registry's
+    // MaxQueueAllEventClient or MaxQueueClientEventClient, as the open granted events; 16
+    // before the open and without a registry.
     int GetMaxQueuedMessages() override { return static_cast<int>(m_MaxQueued); }
     int GetSessionID() override { return static_cast<int>(m_SessionID); }
+    // The OPEN_REQ's ClientID; the text lives as long as the session.
     const char* GetClientID() override { return m_ClientID.c_str(); }
     // Null while the master is not open or standby; otherwise a new session (kept by the
     // transport's table, deleted by the session layer) with its connection timer running.
@@ -223,6 +233,8 @@ public:
     // Re-keys the session in the device table (application thread; master lock inside); 1, or
     // 0 when no session has that ID.
     [[nodiscard]] static int CompleteOpen(int32_t sessionID, const char* deviceKey);
+    // The session of that ID (session-ID table) or unique instance ID, or null. The session
+    // stays the session layer's: the pointer is valid while the caller holds the master lock.
     static SessionProtocol* FindSession(uint32_t sessionID);
     static SessionProtocol* FindSessionByUniqueInstanceID(const std::string& id);
     // Master lock inside. -1 (state 0) when no session has that ClientID.
@@ -252,6 +264,7 @@ public:
     // event is then reset under the queue's lock). The frame carries its message
     // (TakeDecoded). Any thread; takes the queue's lock.
     static std::unique_ptr<SessionMSG> DequeueInputMessage();
+    // Frames on the session input queue now (the queue's lock inside).
     static size_t InputQueueLength();
 
     // ---- open, close, failure ----
@@ -312,6 +325,8 @@ public:
     // filter, 0 when the connection failed. viaWriter hands it to the transport's writer
     // threads (PostMSG) instead of sending on this thread.
     [[nodiscard]] int SendSessionMSG(std::unique_ptr<SessionMSG> frame, BaseMSG& msg, bool viaWriter = false);
+    // Whether the session's call message mask or agent state mask lets an event of that type
+    // (with that agent state, kNoAgentState for types other than AGENT_STATE_EVENT) through.
     bool PassesEventMasks(uint32_t msgType, int32_t agentState) const;
     // Validated for the session's version and sent (master and session locks inside); 1 sent,
     // 0 when no such session or invalid. Moves the response-time meter from requestStamp.

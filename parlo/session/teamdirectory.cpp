@@ -12,9 +12,9 @@
 namespace {
 
 void Snapshot(const Agent& agent, AgentSnapshot& out) {
-    out.skillTargetID = agent.m_SkillTargetID;
-    out.peripheralID = static_cast<uint32_t>(agent.m_PeripheralID);
-    out.overallState = agent.m_OverallState;
+    out.skillTargetID = agent.GetSkillTargetID();
+    out.peripheralID = static_cast<uint32_t>(agent.GetPeripheralID());
+    out.overallState = agent.GetOverallState();
     const int32_t duration = agent.GetOverallDuration();
     out.overallDurationSeconds = duration > 0 ? static_cast<uint32_t>(duration) : 0;
 }

@@ -512,7 +512,7 @@ TEST_F(AgentEventTest, ClientStatusGoesOutOnceUntilOPCAnswers) {
     ASSERT_EQ(1u, requests.size());
     {
         model::ServerLockGuard guard(model::ServerLock());
-        EXPECT_TRUE(FindAgent("1001")->m_ClientStatusRequested);
+        EXPECT_TRUE(FindAgent("1001")->IsClientStatusRequested());
     }
     // OPC still reports no client: nothing more while the request is pending.
     InjectRecords({Record{.state = 2, .reason = 1}});
@@ -530,7 +530,7 @@ TEST_F(AgentEventTest, ClientStatusGoesOutOnceUntilOPCAnswers) {
     EXPECT_TRUE(reported);
     {
         model::ServerLockGuard guard(model::ServerLock());
-        EXPECT_FALSE(FindAgent("1001")->m_ClientStatusRequested);
+        EXPECT_FALSE(FindAgent("1001")->IsClientStatusRequested());
     }
     EXPECT_EQ(nullptr, OPCReq::Find(requests[0].invokeID));
 

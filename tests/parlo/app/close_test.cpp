@@ -229,8 +229,8 @@ TEST_F(CloseTest, CloseTellsOPCOnceAndUndoesEveryLinkNamingTheSession) {
             Bind(record, agent);
             if (k.replaced) agent->SetClientSessionID(id + 1000);
         } else {
-            AddToAssociateAgentList(record, agent->m_AgentID.c_str(), kPeriph, 1, 0);
-            AddToAssociateAgentList(record, agent->m_AgentID.c_str(), kPeriph, 5, 0);
+            AddToAssociateAgentList(record, agent->GetAgentID().c_str(), kPeriph, 1, 0);
+            AddToAssociateAgentList(record, agent->GetAgentID().c_str(), kPeriph, 5, 0);
             const model::ClientInfo info = record->Info();
             agent->SetAssociateClientCB(&info);
             agent->AddAssociateNonVoiceClient(5, id);
@@ -241,7 +241,7 @@ TEST_F(CloseTest, CloseTellsOPCOnceAndUndoesEveryLinkNamingTheSession) {
             const clienttest::StatusRequest& r = seams_.requests[0];
             EXPECT_EQ(0u, r.status);
             EXPECT_EQ(id, r.recordSessionID);
-            EXPECT_EQ(agent->m_AgentID, r.agentID);
+            EXPECT_EQ(agent->GetAgentID(), r.agentID);
             EXPECT_EQ(kPeriph, r.peripheralID);
             const std::vector<int32_t> mrds =
                 k.agentMode ? std::vector<int32_t>{1} : std::vector<int32_t>{1, 5};

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ctimsg/elementids.h"
+#include "ctimsg/eventmasks.h"
 #include "ctimsg/messages/msgclass.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/msgtypes.h"
@@ -22,6 +23,7 @@
 #include "peers/opc/opc_agents.h"
 #include "tests/parlo/app/client_fixture.h"
 #include "tests/parlo/app/running_app.h"
+#include "tests/parlo/model/agent_test_access.h"
 #include "tests/parlo/opclink/server_double.h"
 #include "tests/parlo/session/server_double.h"
 #include "tests/parlo/server/server_fixture.h"
@@ -92,7 +94,7 @@ protected:
     Agent* LoggedIn(const char* agentID, const char* ext, const char* instrument) {
         auto* agent = new Agent(5000, 30, 9000 + static_cast<int32_t>(Agent::Count()), 7, agentID, ext, instrument,
                                 false);
-        agent->m_OverallState = 3;  // AVAILABLE
+        AgentTestAccess::SetOverallState(agent, 3);  // AVAILABLE
         return agent;
     }
     static CTICSTADevice* Device(const char* id) {
@@ -181,7 +183,7 @@ TEST_F(OpenTest, ForbiddenBitsFollowTheVersion) {
 // lets its agent go, both uncounted.
 TEST_F(OpenTest, AFailedConfirmationUndoesTheWaitAndTheBinding) {
     Agent* out = NewAgent(5000, "1001", "4001");
-    out->m_OverallState = AS_LOG_OUT;
+    AgentTestAccess::SetOverallState(out, agentstate::LOGOUT);
     ClientCB* waiting = Opening(21, "desk1", "1001");
     app.OpenValidAgent(waiting, out, 30, 1);
     ExpectNothingLeft(21);
@@ -339,7 +341,7 @@ TEST_F(OpenTest, AnAgentStateAnswerUpdatesTheModelEvenWhenTheOpenerIsGone) {
     EXPECT_EQ(liveBefore, OPCReq::CountLive());
     Agent* agent = Agent::FindAgentByAgentID(5000, "1002", false);
     ASSERT_NE(nullptr, agent);
-    EXPECT_EQ(4, agent->m_OverallState);
+    EXPECT_EQ(4, agent->GetOverallState());
     EXPECT_EQ(1, agent->NumSkillGroups());
     ASSERT_NE(nullptr, agent->m_Device);
     EXPECT_EQ("4002", agent->m_Device->m_DeviceID);

@@ -27,9 +27,9 @@ protected:
     AppDomainTest() {
         AgentTeam::InitHashTable();
         Agent* a1 = NewAgentWithID(kPeriph, "1001", 101);
-        a1->m_OverallState = 3;  // available
+        AgentTestAccess::SetOverallState(a1, 3);  // available
         AgentTestAccess::SetOverallStateTime(a1, model::NowSeconds() - 42);
-        NewAgentWithID(kPeriph, "1002", 102)->m_OverallState = 4;
+        AgentTestAccess::SetOverallState(NewAgentWithID(kPeriph, "1002", 102), 4);
         NewAgentWithID(kPeriph, "1003", 103);
         NewAgentWithID(kPeriph, "2001", 201);
         NewAgentWithID(kPeriph, "2003", 203);

@@ -28,7 +28,7 @@ protected:
         std::set<std::string> out;
         for (int b = 0; b < Agent::kHashBuckets; ++b)
             for (Agent* a = Agent::FirstInBucket(b); a != nullptr; a = a->NextInBucket())
-                out.insert(std::to_string(a->m_PeripheralID) + ":" + a->m_AgentID);
+                out.insert(std::to_string(a->GetPeripheralID()) + ":" + a->GetAgentID());
         return out;
     }
 };

@@ -40,8 +40,8 @@ TEST_F(AgentConfigTest, InitialLoadCreatesAgentsAndHeldBackBatchesPushOnlyRealCh
     for (int32_t stid : {10, 11, 12}) AgentRec(1, Fields(stid, std::to_string(stid + 1000)), 0);
     Agent* a = Agent::FindAgentBySkillTargetID(5000, 10);
     ASSERT_NE(a, nullptr);
-    EXPECT_EQ(a->m_AgentID, "1010");
-    EXPECT_EQ(a->m_OverallState, 1) << "logged out";
+    EXPECT_EQ(a->GetAgentID(), "1010");
+    EXPECT_EQ(a->GetOverallState(), 1) << "logged out";
     EXPECT_EQ(a->GetAgentTeamID(), 0);
     EXPECT_TRUE(ports.lines.empty());
 
@@ -61,7 +61,7 @@ TEST_F(AgentConfigTest, InitialLoadCreatesAgentsAndHeldBackBatchesPushOnlyRealCh
     EXPECT_NE(s.find("CONFIG_RECORD_CHANGE FltPeripheralID:5000 AgentType:CONFIG_AGENT LoginID:\"2011\" "
                      "OldLoginID:\"1011\""), std::string::npos) << s;
     EXPECT_NE(s.find("CONFIG_RECORD_ADD"), std::string::npos) << s;
-    EXPECT_EQ(Agent::FindAgentBySkillTargetID(5000, 11)->m_AgentID, "1011") << "the agent keeps its ID";
+    EXPECT_EQ(Agent::FindAgentBySkillTargetID(5000, 11)->GetAgentID(), "1011") << "the agent keeps its ID";
     ASSERT_NE(Agent::FindAgentBySkillTargetID(5000, 20), nullptr);
     EXPECT_EQ(AgentConfig::FindAgentConfig(11)->LoginID, "2011");
 

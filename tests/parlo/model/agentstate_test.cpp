@@ -29,7 +29,7 @@ protected:
         return a->UpdateAgentState(state, 0, mrd, 9, 0, 0, 0, 0, 0, "", uid, true);
     }
     static int Group(Agent* a, int32_t state, uint32_t number, int32_t id = 300) {
-        return a->UpdateAgentState(a->m_OverallState, 0, 1, state, 0, id, number, 0, 0, "", "", true);
+        return a->UpdateAgentState(a->GetOverallState(), 0, 1, state, 0, id, number, 0, 0, "", "", true);
     }
     std::map<std::string, int> Counters() {
         std::map<std::string, int> out;
@@ -67,7 +67,7 @@ TEST_F(AgentStateTest, CountersFollowTheFirstStateAfterALogin) {
     b->AddPrivateCall(3, 1, ConnectionID(900, 0, "1600"), nullptr, false);
     for (int32_t state : {2, 3, 1}) EXPECT_EQ(Report(b, state, 5), 1);
     EXPECT_EQ(Counters(), M{});
-    EXPECT_EQ(b->m_OverallState, 1);
+    EXPECT_EQ(b->GetOverallState(), 1);
     EXPECT_EQ(b->GetAgentMRDState(5), 1);
     EXPECT_EQ(b->GetAgentMRDState(1), 9);
     EXPECT_TRUE(b->HasExtension());

@@ -178,26 +178,26 @@ TEST_F(ModelTest, IndexesGiveTheBucketWalksAnswers) {
 // The four look-ups of the agent tables, transcribed as plain bucket walks.
 Agent* WalkAgentID(int32_t p, const char* id) {
     for (Agent* a = Agent::FirstInBucket(Agent::HashString(id)); a != nullptr; a = a->NextInBucket())
-        if (a->m_AgentID == id && (p == -1 || a->m_PeripheralID == p)) return a;
+        if (a->GetAgentID() == id && (p == -1 || a->GetPeripheralID() == p)) return a;
     return nullptr;
 }
 Agent* WalkExtension(int32_t p, const char* ext) {
     for (Agent* a = Agent::FirstInExtensionBucket(Agent::HashString(ext)); a != nullptr;
          a = a->NextInExtensionBucket())
-        if (a->HasExtension() && a->m_Extension == ext && (p == -1 || a->m_PeripheralID == p)) return a;
+        if (a->HasExtension() && a->m_Extension == ext && (p == -1 || a->GetPeripheralID() == p)) return a;
     return nullptr;
 }
 Agent* WalkInstrument(int32_t p, const char* number) {
     for (Agent* a = Agent::FirstInInstrumentBucket(Agent::HashString(number)); a != nullptr;
          a = a->NextInInstrumentBucket())
-        if (a->HasInstrument() && a->GetInstrumentNumber() == number && (p == -1 || a->m_PeripheralID == p))
+        if (a->HasInstrument() && a->GetInstrumentNumber() == number && (p == -1 || a->GetPeripheralID() == p))
             return a;
     return nullptr;
 }
 Agent* WalkSkillTargetID(int32_t p, int32_t stid) {
     for (Agent* a = Agent::FirstInSkillTargetIDBucket(static_cast<int>(static_cast<uint32_t>(stid) & 511u));
          a != nullptr; a = a->NextInSkillTargetIDBucket())
-        if (a->m_SkillTargetID == stid && (p == -1 || a->m_PeripheralID == p)) return a;
+        if (a->GetSkillTargetID() == stid && (p == -1 || a->GetPeripheralID() == p)) return a;
     return nullptr;
 }
 
@@ -234,7 +234,7 @@ TEST_F(ModelTest, AgentIndexesGiveTheTableWalksAnswers) {
             Agent::RemoveAgent(7 + pick(3), pick(2) ? "" : "-1");
         } else if (op == 5 || op == 6) {
             Agent* a = live[static_cast<size_t>(pick(static_cast<int>(live.size())))];
-            Agent::RemoveAgent(pick(6) == 0 ? -1 : a->m_PeripheralID, a->m_AgentID.c_str());
+            Agent::RemoveAgent(pick(6) == 0 ? -1 : a->GetPeripheralID(), a->GetAgentID().c_str());
         } else {
             Agent* a = live[static_cast<size_t>(pick(static_cast<int>(live.size())))];
             (void)a->UpdateAgentState(pick(2) ? 1 : 2, 0, 1, 9, 0, 0, 0, 0, 0, "", "", false);

@@ -405,7 +405,7 @@ private:
             CTICSTAMonitor* m = CTICSTAMonitor::Alloc(type, I(w[2]), nullptr);
             if (type == CTICSTAMonitor::Session) m->m_SubjectSessionID = I(w[4]);
             if (type == CTICSTAMonitor::MRD) m->m_MRDomainID = I(w[4]);
-            if (type == CTICSTAMonitor::AgentMRD) m->m_TaskAgentID = AgentOf(w[4])->m_SkillTargetID;
+            if (type == CTICSTAMonitor::AgentMRD) m->m_TaskAgentID = AgentOf(w[4])->GetSkillTargetID();
             if (n == 7 && w[5] == "callmask") m->m_CallMsgMask = static_cast<uint32_t>(std::stoul(w[6], nullptr, 16));
             m->SetSubject(subject);
             monitors_[w[1]] = m;
@@ -510,7 +510,7 @@ private:
     std::string NameOf(Agent* a) {
         if (a == nullptr) return "none";
         for (auto& [k, v] : agents_)
-            if (v.peripheralID == a->m_PeripheralID && v.skillTargetID == a->m_SkillTargetID) return k;
+            if (v.peripheralID == a->GetPeripheralID() && v.skillTargetID == a->GetSkillTargetID()) return k;
         return "?";
     }
     static const char* Text(const std::string& s) { return s == "-" ? nullptr : s.c_str(); }
@@ -521,7 +521,7 @@ private:
         if (op == "agent" && (n == 9 || n == 10)) {
             auto* a = new Agent(I(w[2]), I(w[3]), I(w[4]), I(w[5]), w[6].c_str(), Text(w[7]),
                                 Text(w[8]), n == 10 && w[9] == "super");
-            agents_[w[1]] = {a->m_PeripheralID, a->m_SkillTargetID};
+            agents_[w[1]] = {a->GetPeripheralID(), a->GetSkillTargetID()};
         } else if ((op == "setext" || op == "setinstr") && n == 3) {
             Agent* a = AgentOf(w[1]);
             if (a == nullptr) return false;
@@ -591,10 +591,10 @@ private:
             if (a == nullptr) return false;
             AgentStateEventMSG msg;
             SetField(msg, "MonitorID", "0");
-            SetField(msg, "PeripheralID", std::to_string(a->m_PeripheralID));
-            SetField(msg, "SkillGroupState", std::to_string(a->m_OverallState));
-            SetField(msg, "AgentState", std::to_string(a->m_OverallState));
-            SetField(msg, "AgentID", a->m_AgentID);
+            SetField(msg, "PeripheralID", std::to_string(a->GetPeripheralID()));
+            SetField(msg, "SkillGroupState", std::to_string(a->GetOverallState()));
+            SetField(msg, "AgentState", std::to_string(a->GetOverallState()));
+            SetField(msg, "AgentID", a->GetAgentID());
             SetField(msg, "AgentExtension", a->m_Extension);
             SetField(msg, "AgentInstrument", a->GetInstrumentNumber());
             for (size_t i = 2; i < n; ++i) {

@@ -132,7 +132,7 @@ TEST_F(RequestContextTest, TheModelsAgentsShowInTheTraceAndAreMarkedPending) {
     OpenActive();
     const auto pending = [] {
         model::ServerLockGuard guard(model::ServerLock());
-        return Agent::FindAgentByAgentID(5000, "1001", false)->m_ClientStatusRequested;
+        return Agent::FindAgentByAgentID(5000, "1001", false)->IsClientStatusRequested();
     };
     ASSERT_FALSE(pending());
     OPCReq::Allocate(1, 1, 0x20);

@@ -178,8 +178,8 @@ TEST_F(ConfigIntake, RecordsReachTheModelsTables) {
     EXPECT_EQ(AgentConfig::FindAgentConfig(7002)->LoginID, "1002");
     Agent* agent = Agent::FindAgentBySkillTargetID(5000, 7001);
     ASSERT_NE(agent, nullptr);
-    EXPECT_EQ(agent->m_PeripheralType, 30);
-    EXPECT_TRUE(agent->m_Supervisor);
+    EXPECT_EQ(agent->GetPeripheralType(), 30);
+    EXPECT_TRUE(agent->IsSupervisor());
     EXPECT_EQ(Events::CountText(Events::Take(), "runs past the end"), 0u);
 
     Deliver(CTI_SET_ACTIVE_REQ, Active(1, 30));
