@@ -229,7 +229,7 @@ public:
     // A new private call at the agent, or null when the limit is below 1 (the oldest go
     // first while the agent has `limit`). The call belongs to the agent's list until
     // RemovePrivateCall or DetachPrivateCall.
-    Call* AddPrivateCall(int limit, uint16_t callType, const ConnectionID& connection,
+    Call* AddPrivateCall(int limit, uint16_t callType, const model::ConnectionID& connection,
                          const char* dialedNumber, bool trace);
     // Unlinks the call and releases it (Call::Free with sendEndCall); the pointer is gone.
     void RemovePrivateCall(Call* call, bool sendEndCall);

@@ -50,7 +50,7 @@ uint64_t PeriphKey(uint32_t peripheralID, uint32_t callID) {
 
 }  // namespace
 
-ConnectionID::ConnectionID(uint32_t call, uint16_t type, const char* device)
+model::ConnectionID::ConnectionID(uint32_t call, uint16_t type, const char* device)
     : callID(call), deviceIDType(type) {
     CopyDeviceID(deviceID, device);
 }

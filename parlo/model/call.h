@@ -36,7 +36,10 @@ struct CallTable;
 }
 
 
-// The connection ID of a call event: CallID, device ID (at most 63 characters) and type.
+namespace model {
+// The connection ID of a call event: CallID, device ID (at most 63 characters) and type. In
+// the model's namespace: the OPC messages' ConnectionID is another layout, and both are linked
+// into one program.
 struct ConnectionID {
     uint32_t callID = 0xFFFFFFFF;
     char deviceID[64] = {};
@@ -44,6 +47,7 @@ struct ConnectionID {
     ConnectionID() = default;
     ConnectionID(uint32_t call, uint16_t type, const char* device);
 };
+}  // namespace model
 
 // "CallID." then, unless the type is -1, the device ID and its type mark; appended to out.
 void AppendConnectionIDText(std::string& out, uint32_t callID, int deviceIDType,
@@ -260,7 +264,7 @@ public:
     void BuildREMask(BaseMSG& msg, uint32_t callIDOverride);
     // CALL_DATA_UPDATE_EVENT from oldID to newID, with the variables of the active call that
     // newID names; toDevices sends it through WriteMSG, else to the call's watchers only.
-    void SendCallDataUpdateEvent(const ConnectionID& oldID, const ConnectionID& newID,
+    void SendCallDataUpdateEvent(const model::ConnectionID& oldID, const model::ConnectionID& newID,
                                  const char* caller, bool toDevices);
     // The conference/transfer form, invoked on the primary call: fills the primary and
     // secondary IDs and the connected parties (marking duplicates when enabled), then sends

@@ -163,10 +163,10 @@ Call* Call::TransferConnections(Call* target, uint32_t newCallID, uint16_t& refT
             }
             // d.
             if (Server().IsServerActive() && target->m_Reported) {
-                const ConnectionID oldID(oldCallID, refType, refID.c_str());
+                const model::ConnectionID oldID(oldCallID, refType, refID.c_str());
                 const uint16_t newType = target->GetCallConnectionDeviceIDType();
                 const std::string newDevice = target->GetCallConnectionDeviceID();
-                const ConnectionID newID(n, newType, newDevice.c_str());
+                const model::ConnectionID newID(n, newType, newDevice.c_str());
                 SendCallDataUpdateEvent(oldID, newID, "Call::TransferConnections", false);
                 refType = newType;
                 refID = newDevice;
@@ -235,10 +235,10 @@ void Call::UpdateCallData(uint32_t newCallID, int newCallType, uint16_t& refType
     if (typeChanged) m_CallType = static_cast<uint16_t>(newCallType);
     if (m_CallID == oldCallID && !typeChanged) return;
     if (!Server().IsServerActive()) return;
-    const ConnectionID oldID(oldCallID, refType, refID.c_str());
+    const model::ConnectionID oldID(oldCallID, refType, refID.c_str());
     const uint16_t newType = GetCallConnectionDeviceIDType();
     const std::string newDevice = GetCallConnectionDeviceID();
-    SendCallDataUpdateEvent(oldID, ConnectionID(m_CallID, newType, newDevice.c_str()),
+    SendCallDataUpdateEvent(oldID, model::ConnectionID(m_CallID, newType, newDevice.c_str()),
                             "Call::UpdateCallData", true);
     refType = newType;
     refID = newDevice;
@@ -257,8 +257,8 @@ void Call::NotifyReferenceConnectionUpdate(uint16_t& refType, std::string& refID
     if (newType == refType && newDevice == refID) return;
     SetSrcDeviceID(newType, newDevice.c_str());
     if (Server().IsServerActive() && m_Reported)
-        SendCallDataUpdateEvent(ConnectionID(m_CallID, refType, refID.c_str()),
-                                ConnectionID(m_CallID, newType, newDevice.c_str()),
+        SendCallDataUpdateEvent(model::ConnectionID(m_CallID, refType, refID.c_str()),
+                                model::ConnectionID(m_CallID, newType, newDevice.c_str()),
                                 "Call::NotifyReferenceConnectionUpdate", false);
     refType = newType;
     refID = newDevice;

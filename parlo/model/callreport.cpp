@@ -199,7 +199,7 @@ void Call::BuildREMask(BaseMSG& msg, uint32_t callIDOverride) {
             c->m_Device->AddREMaskEntries(element, callIDOverride, 0xFFFFFFFF);
 }
 
-void Call::SendCallDataUpdateEvent(const ConnectionID& oldID, const ConnectionID& newID,
+void Call::SendCallDataUpdateEvent(const model::ConnectionID& oldID, const model::ConnectionID& newID,
                                    const char* caller, bool toDevices) {
     if (caller == nullptr) caller = "";
     CallDataUpdateEventMSG msg(Server().TraceECCVariables(), Server().TracePeriphVariables());

@@ -25,7 +25,7 @@ Call* Agent::NextPrivateCall(Call* call) const {
     return static_cast<Call*>(m_PrivateCallList.Next(call));
 }
 
-Call* Agent::AddPrivateCall(int limit, uint16_t callType, const ConnectionID& connection,
+Call* Agent::AddPrivateCall(int limit, uint16_t callType, const model::ConnectionID& connection,
                             const char* dialedNumber, bool trace) {
     if (limit < 1) return nullptr;
     while (NumPrivateCalls() >= limit) RemovePrivateCall(FirstPrivateCall(), true);

@@ -67,7 +67,7 @@ TEST_F(AgentConcurrency, ConsoleDumpsWhileAgentsChurn) {
                                   static_cast<uint32_t>(17 + round % 5) | (static_cast<uint32_t>(round % 3) << 24),
                                   2, round % 11, "sig", round % 2 ? "uid" : "other", true);
         a->AddCallToLine(round, 0, id.c_str(), round % 11, round % 3);
-        a->AddPrivateCall(3, 1, ConnectionID(static_cast<uint32_t>(round), 0, id.c_str()), nullptr, false);
+        a->AddPrivateCall(3, 1, model::ConnectionID(static_cast<uint32_t>(round), 0, id.c_str()), nullptr, false);
         if (round % 4 == 0) a->SetExtension(std::to_string(2000 + round % 9).c_str());
         if (round % 5 == 0) a->SetInstrument(std::to_string(3000 + round % 9).c_str());
         if (round % 3 == 0) CTICSTAMonitor::Free(dm);

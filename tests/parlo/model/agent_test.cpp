@@ -150,7 +150,7 @@ TEST_F(AgentTest, DestructionReleasesEverythingTheAgentHeld) {
     a->AddAssociateNonVoiceClient(5, 23);
     a->AddAssociateNonVoiceClient(3, 22);
     a->AddAssociateNonVoiceClient(4, 98);
-    a->AddPrivateCall(3, 1, ConnectionID(901, 0, "1500"), nullptr, false);
+    a->AddPrivateCall(3, 1, model::ConnectionID(901, 0, "1500"), nullptr, false);
     ports.lines.clear();
 
     Agent::RemoveAgent(5000, "1001");

@@ -64,7 +64,7 @@ TEST_F(AgentStateTest, CountersFollowTheFirstStateAfterALogin) {
     // The same reports on another domain change the states and nothing else.
     ports.counters.clear();
     Agent* b = new Agent(5000, 48, 78, 0, "1002", "1600", "1600", false);
-    b->AddPrivateCall(3, 1, ConnectionID(900, 0, "1600"), nullptr, false);
+    b->AddPrivateCall(3, 1, model::ConnectionID(900, 0, "1600"), nullptr, false);
     for (int32_t state : {2, 3, 1}) EXPECT_EQ(Report(b, state, 5), 1);
     EXPECT_EQ(Counters(), M{});
     EXPECT_EQ(b->GetOverallState(), 1);
@@ -121,7 +121,7 @@ TEST_F(AgentStateTest, LogoutAndUnknownClearIdentityButOnlyLogoutDropsCalls) {
         Agent* a = NewAgent();
         Report(a, 2);
         a->m_DeskSettingsMask = 0x18;
-        a->AddPrivateCall(3, 1, ConnectionID(900, 0, "1500"), nullptr, false);
+        a->AddPrivateCall(3, 1, model::ConnectionID(900, 0, "1500"), nullptr, false);
         Report(a, state);
         EXPECT_FALSE(a->HasExtension());
         EXPECT_FALSE(a->HasInstrument());
@@ -212,10 +212,10 @@ TEST_F(AgentStateTest, MediaRoutingDomains) {
 TEST_F(AgentStateTest, PrivateCallsLimitAgeAndRelease) {
     Agent* a = NewAgent();
     Report(a, 2);
-    EXPECT_EQ(a->AddPrivateCall(0, 1, ConnectionID(900, 0, "1500"), nullptr, false), nullptr);
+    EXPECT_EQ(a->AddPrivateCall(0, 1, model::ConnectionID(900, 0, "1500"), nullptr, false), nullptr);
     std::vector<uint32_t> ids;
     for (uint32_t id = 901; id <= 904; ++id) {
-        Call* c = a->AddPrivateCall(3, 1, ConnectionID(id, 0, "1500"), "8000", false);
+        Call* c = a->AddPrivateCall(3, 1, model::ConnectionID(id, 0, "1500"), "8000", false);
         ASSERT_NE(c, nullptr);
         EXPECT_TRUE(c->IsPrivate());
         EXPECT_TRUE(c->IsReported());
@@ -244,7 +244,7 @@ TEST_F(AgentStateTest, PrivateCallsLimitAgeAndRelease) {
     EXPECT_EQ(a->NumPrivateCalls(), 0);
 
     // A detached call lives on as an ordinary call.
-    Call* fresh = a->AddPrivateCall(4, 1, ConnectionID(905, 0, "1500"), nullptr, false);
+    Call* fresh = a->AddPrivateCall(4, 1, model::ConnectionID(905, 0, "1500"), nullptr, false);
     a->DetachPrivateCall(fresh);
     EXPECT_FALSE(fresh->IsPrivate());
     EXPECT_EQ(a->NumPrivateCalls(), 0);
@@ -254,9 +254,9 @@ TEST_F(AgentStateTest, PrivateCallsLimitAgeAndRelease) {
 
     // AVAILABLE drops the old ones by the registry's delay, LOG_OUT all, UNKNOWN none.
     ports.privateCallCleanupDelay = 10;
-    a->AddPrivateCall(3, 1, ConnectionID(906, 0, "1500"), nullptr, false);
+    a->AddPrivateCall(3, 1, model::ConnectionID(906, 0, "1500"), nullptr, false);
     clock_.AdvanceMs(11000);
-    a->AddPrivateCall(3, 1, ConnectionID(907, 0, "1500"), nullptr, false);
+    a->AddPrivateCall(3, 1, model::ConnectionID(907, 0, "1500"), nullptr, false);
     Report(a, 3);
     EXPECT_EQ(a->NumPrivateCalls(), 1);
     EXPECT_EQ(a->FirstPrivateCall()->m_CallID, 907u);
@@ -269,9 +269,9 @@ TEST_F(AgentStateTest, PrivateCallsLimitAgeAndRelease) {
 TEST_F(AgentStateTest, PrivateCallReleasedByTheCallTableGoesThroughItsAgent) {
     Agent* a = NewAgent();
     Agent* b = new Agent(5001, 18, 78, 0, "1002", nullptr, nullptr, false);
-    a->AddPrivateCall(3, 1, ConnectionID(901, 0, "1500"), nullptr, false);
-    a->AddPrivateCall(3, 1, ConnectionID(902, 0, "1500"), nullptr, false);
-    b->AddPrivateCall(3, 1, ConnectionID(903, 0, "1600"), nullptr, false);
+    a->AddPrivateCall(3, 1, model::ConnectionID(901, 0, "1500"), nullptr, false);
+    a->AddPrivateCall(3, 1, model::ConnectionID(902, 0, "1500"), nullptr, false);
+    b->AddPrivateCall(3, 1, model::ConnectionID(903, 0, "1600"), nullptr, false);
     NewCall(5000, 904);
     // A new call with a private call's identity releases it through the agent.
     NewCall(5000, 901);

@@ -311,7 +311,7 @@ TEST_F(ModelTest, CallDataUpdateTakesTheVariablesOfTheNewIDsActiveCall) {
     oldCall->ReportCall();
     ports.tracePeriphVariables = true;
     ports.lines.clear();
-    oldCall->SendCallDataUpdateEvent(ConnectionID(20, 0, "1001"), ConnectionID(21, 0, "1001"),
+    oldCall->SendCallDataUpdateEvent(model::ConnectionID(20, 0, "1001"), model::ConnectionID(21, 0, "1001"),
                                      "test", false);
     const auto sent = Lines({"dist 1 -> session 7 <- MsgType:CALL_DATA_UPDATE_EVENT"});
     ASSERT_EQ(sent.size(), 1u) << ports.Take();

@@ -457,7 +457,7 @@ TEST_F(CallLife, PrivateSourceIsReleasedThroughItsAgent) {
     Call* target = NewCall(5000, 140, "9001");
     CTICSTADevice* phone = NewDevice(5000, 0, "1001");
     Agent& owner = AgentAt(phone, {});
-    Call* source = owner.AddPrivateCall(3, 1, ConnectionID(141, 0, "1001"), "", false);
+    Call* source = owner.AddPrivateCall(3, 1, model::ConnectionID(141, 0, "1001"), "", false);
     ASSERT_NE(source, nullptr);
     EXPECT_EQ(owner.NumPrivateCalls(), 1);
     uint16_t refType = 0;

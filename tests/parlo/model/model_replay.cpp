@@ -554,7 +554,7 @@ private:
             Agent* a = AgentOf(w[1]);
             if (a == nullptr) return false;
             Call* c = a->AddPrivateCall(ports_.maxPrivateCalls, 1,
-                                        ConnectionID(U(w[3]), static_cast<uint16_t>(I(w[4])), w[5].c_str()),
+                                        model::ConnectionID(U(w[3]), static_cast<uint16_t>(I(w[4])), w[5].c_str()),
                                         n == 7 ? w[6].c_str() : nullptr, false);
             if (c != nullptr) calls_[w[2]] = c;
             out_ << "private call " << (c != nullptr ? w[2] : std::string("none")) << "\n";
