@@ -22,6 +22,7 @@
 #include "tests/nuvlib/emt/spawn.h"
 #include "tests/support/certificate.h"
 #include "tests/support/test_env.h"
+#include "tests/support/run_command.h"
 #include "tests/support/wait.h"
 
 namespace parlotest {
@@ -32,21 +33,8 @@ inline const std::string kDynamicKey = kCompany + kBase + "\\CG\\CurrentVersion\
 inline const std::string kConfigKey = kCompany + kBase + "\\CG\\CurrentVersion\\Parlo\\Config";
 
 // Runs a command line; its exit status and output.
-struct Ran {
-    int status = -1;
-    std::string out;
-};
-inline Ran RunCommand(const std::string& command) {
-    Ran r;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return r;
-    char buf[512];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    const int st = ::pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
+using testsupport::Ran;
+using testsupport::RunCommand;
 
 inline std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
