@@ -118,7 +118,7 @@ BENCHMARK(BM_UpdateAgentState);
 void BM_AddAndRemovePrivateCall(benchmark::State& state) {
     Population();
     Agent* a = Agent::FindAgentBySkillTargetID(5000, 2);
-    const ConnectionID id(900, 0, ExtensionOf(1).c_str());
+    const model::ConnectionID id(900, 0, ExtensionOf(1).c_str());
     for (auto _ : state) {
         Call* c = a->AddPrivateCall(3, 1, id, nullptr, false);
         a->RemovePrivateCall(c, true);
