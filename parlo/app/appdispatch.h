@@ -1,7 +1,7 @@
 #pragma once
 // AppDispatch: the application's two dispatch tables (their rows are dispatchtables.def) and
 // the dispatch of one client frame and of one OPC message through them, with the handlers
-// that belong to the dispatch itself: the shared placeholders, the session layer's failure
+// that belong to the dispatch itself: the shared default answers, the session layer's failure
 // notice, the configuration intake and the PG status. Application thread, except
 // ProcessOPCMessage, which also runs on the OPC reader while the application is not in
 // service.
@@ -21,9 +21,8 @@ public:
     // An OPC handler reads `length` bytes at `data` (the body, or the whole data with the
     // ServerNumber word for the rows that ask for it) and never past them.
     using OPCHandler = void (CTIApplication::*)(const uint8_t* data, size_t length);
-    // Built: the row's handler runs; Later: the row has no handler of its own and the shared
-    // placeholder runs for it; Ignored: the
-    // message is consumed as it is.
+    // Built: the row's handler runs; Later: the row's request is not served yet and the shared
+    // default answer runs for it; Ignored: the message is consumed as it is.
     enum class RowState : uint8_t { Built, Later, Ignored };
     struct ClientRow {
         int32_t type;
@@ -72,12 +71,12 @@ public:
     void ProcessOPCMessage(int type, int length, const uint8_t* data);
 
     // ---- the dispatch's own handlers ----
-    // The placeholder of every client row without a handler of its own: FAILURE_CONF 17
+    // The default answer of every client row not served yet: FAILURE_CONF 17
     // (E_CTI_UNSPECIFIED_FAILURE) to a request with an InvokeID, the session kept.
     void ProcessLaterClientMessage(int32_t sessionID, std::unique_ptr<BaseMSG> msg, uint64_t received);
     // SESSION_FAILED_MSG: the session layer fails the session with the message's Status.
     void ProcessSessionFailedMsg(int32_t sessionID, std::unique_ptr<BaseMSG> msg, uint64_t received);
-    // The placeholder of every OPC row without a handler of its own: traced and dropped.
+    // The default of every OPC row not served yet: traced and dropped.
     void ProcessLaterOPCMessage(const uint8_t* data, size_t length);
     // CTI_CONFIGURE_REQ: to the server's configuration intake.
     void ProcessConfigMessage(const uint8_t* body, size_t length);
@@ -90,5 +89,5 @@ public:
 
 private:
     CTIApplication& app_;
-    int m_DispatchingOPCType = 0;  // for the placeholder's trace
+    int m_DispatchingOPCType = 0;  // for the default's trace
 };

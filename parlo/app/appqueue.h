@@ -74,8 +74,8 @@ public:
     void ResetInputEvent();
 
     // ---- maintenance ----
-    // The request queues kMaintenanceMarker, on which the thread holds OPC input (and later
-    // markers) in the queue while it still serves client messages; without a thread the hold
+    // The request queues kMaintenanceMarker, on which the thread holds OPC input (and any
+    // marker after it) in the queue while it still serves client messages; without a thread the hold
     // starts at once. ProcessOPCMsgsFromQueue releases them, in their order (run here when no
     // thread runs).
     void QueueMaintenanceRequest();
