@@ -7,6 +7,7 @@
 
 int main(int argc, char** argv) {
     StartTestHooks();
+    StartStopSignals();
     EMSTraceMessage("Main: argc = %d", argc);
     EMSTraceMessage("inside main");
     for (int i = 0; i < argc; ++i) EMSTraceMessage("Main: argv[%d] = %s", i, argv[i]);

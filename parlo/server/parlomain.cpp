@@ -15,6 +15,7 @@
 #include "nuvlib/nodemgr.h"
 #include "nuvlib/stdobject.h"
 #include "nuvlib/tracemeter.h"
+#include "platform/process.h"
 #include "mdstimer/systimer.h"
 #include "parlo/common/buildinfo.h"
 #include "parlo/common/ctiregistry.h"
@@ -87,6 +88,28 @@ void StartTestHooks() {
             if (sigwait(&set, &sig) == 0 && Server::sm_Server != nullptr)
                 if (CTIApplication* application = Server::sm_Server->GetApplication())
                     application->FailThreadForTest();
+    }).detach();
+}
+
+void StartStopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+    std::thread([set] {
+        int sig = 0;
+        while (sigwait(&set, &sig) != 0) {
+        }
+        // The stop itself may wait on MDS: a second signal must not wait behind it.
+        std::thread([set] {
+            for (int again = 0;;)
+                if (sigwait(&set, &again) == 0) plat::ExitProcess(EMS_EXIT_NODE_MANAGER);
+        }).detach();
+        (void)NodeManagerHandler(NM_MSG_SHUTDOWN);
+        // Last before the exit's own lines, so that it reads as the reason.
+        EMSTraceMessage("Parlo: stopped on %s.", sig == SIGINT ? "SIGINT" : "SIGTERM");
+        EMSExitProcess(EMS_EXIT_NODE_MANAGER);
     }).detach();
 }
 

@@ -56,6 +56,13 @@ void CommonInit(const char* label, uint32_t (*nodeManagerCallback)(uint32_t),
 // there, so only the waiting thread takes it.
 void StartTestHooks();
 
+// Ctrl-C and SIGTERM stop the server as the node manager's shutdown does (NodeManagerHandler
+// with NM_MSG_SHUTDOWN), then end the process with 200004, whether it serves or still waits
+// for MDS. Call before any thread starts: the signals are blocked there, so only the waiting
+// thread takes them. A second signal during that stop is not waited for: the process ends at
+// once with the same code.
+void StartStopSignals();
+
 // The node manager's messages: 1 ping (2, or 3 when the OPC message count stood still for
 // NodeManagerPingTimeChecks pings), 4 shutdown (5), anything else 7.
 uint32_t NodeManagerHandler(uint32_t code);

@@ -14,17 +14,21 @@ namespace {
 
 using parlotest::Process;
 
-// The way a stop by signal shows: the signal's own end, without the exit of a stop the
-// server chose itself.
-void ExpectEndedBy(Process& parlo, int sig) {
-    EXPECT_EQ(-1, parlo.WaitExit(20000)) << parlo.Output();
-    EXPECT_EQ(sig, parlo.Signal()) << parlo.Output();
-    EXPECT_EQ(std::string::npos, parlo.Output().find("Process exiting with exit code")) << parlo.Output();
+// An operator's stop by signal is the node manager's clean stop: its event and exit code,
+// and no word of a lost MDS.
+void ExpectStoppedCleanly(Process& parlo, int sig) {
+    EXPECT_EQ(200004 & 0xFF, parlo.WaitExit(20000)) << parlo.Output();
+    EXPECT_EQ(0, parlo.Signal()) << parlo.Output();
+    const std::string& log = parlo.Output();
+    EXPECT_NE(std::string::npos, log.find("The node manager asked the server to shut down.")) << log;
+    EXPECT_NE(std::string::npos, log.find(sig == SIGINT ? "Parlo: stopped on SIGINT." : "Parlo: stopped on SIGTERM.")) << log;
+    EXPECT_NE(std::string::npos, log.find("Process exiting with exit code 200004.")) << log;
+    EXPECT_EQ(std::string::npos, log.find("out of service")) << log;
 }
 
 class StartingServer : public parlotest::ParloEnv {};
 
-// No MDS to register with: the server waits for it at start-up, and a signal still ends it.
+// No MDS to register with: the server waits for it at start-up, and a signal still stops it.
 TEST_F(StartingServer, CtrlCOrSigtermEndsItWhileItWaitsForMDS) {
     mds_.reset();
     for (int sig : {SIGINT, SIGTERM}) {
@@ -32,16 +36,18 @@ TEST_F(StartingServer, CtrlCOrSigtermEndsItWhileItWaitsForMDS) {
         // Its last line before it connects to MDS: the buffer pool it registers with.
         ASSERT_TRUE(parlo->WaitText("MBufLimitMgr")) << parlo->Output();
         ASSERT_EQ(0, ::kill(parlo->Pid(), sig));
-        ExpectEndedBy(*parlo, sig);
+        ExpectStoppedCleanly(*parlo, sig);
         EXPECT_EQ(std::string::npos, parlo->Output().find("is registered with MDS")) << parlo->Output();
     }
 }
 
 class ServingServer : public parlotest::ActiveParlo {};
 
-TEST_F(ServingServer, CtrlCEndsItTheSameWay) {
+TEST_F(ServingServer, CtrlCStopsItTheSameWayAndLetsMDSKnow) {
     ASSERT_EQ(0, ::kill(parlo_->Pid(), SIGINT));
-    ExpectEndedBy(*parlo_, SIGINT);
+    ExpectStoppedCleanly(*parlo_, SIGINT);
+    // The client stopped itself with MDS rather than vanishing from it.
+    EXPECT_NE(std::string::npos, parlo_->Output().find("MDS acknowledged the stop of this client")) << parlo_->Output();
     parlo_.reset();
 }
 
