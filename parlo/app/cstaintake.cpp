@@ -10,35 +10,20 @@
 #include <string_view>
 
 #include "ctimsg/basemsg.h"
+#include "ctimsg/elementids.h"
 #include "ctimsg/names.h"
 #include "nuvlib/ems.h"
 #include "opcmsg/opclib.h"
 #include "opcmsg/opcnames.h"
+#include "parlo/app/apphelpers.h"
+#include "parlo/app/cstaeventnumbers.h"
 #include "parlo/app/ctiapplication.h"
+#include "parlo/app/cstatrace.h"
 #include "parlo/common/svrtrace.h"
+#include "parlo/model/call.h"
+#include "parlo/opclink/mdsio.h"
 
 namespace {
-
-// The CSTA event names with their numbers, as opcmsg's name table has them.
-namespace cstanames {
-struct NameRow {
-    int number;
-    const char* text;
-};
-#include "opcmsg/opcnames_tables.inc"
-static_assert(sizeof kOPCMessageRows > 0);
-}  // namespace cstanames
-
-consteval bool SameText(const char* a, const char* b) {
-    while (*a != '\0' && *a == *b) ++a, ++b;
-    return *a == *b;
-}
-// The number of a CSTA event name; a name the table lacks does not compile.
-consteval uint16_t CSTAEventNumber(const char* name) {
-    for (const cstanames::NameRow& row : cstanames::kCSTAEventRows)
-        if (SameText(row.text, name)) return static_cast<uint16_t>(row.number);
-    throw "not a CSTA event name";
-}
 
 constexpr uint16_t kCSTAPrivate = CSTAEventNumber("CSTA_PRIVATE");
 constexpr size_t kEventIndexSize = 256;
@@ -137,6 +122,8 @@ void CTIApplication::ProcessCSTAMessage(const uint8_t* body, size_t length) {
 void CTIApplication::ProcessCSTAUnsolicited(const CSTAMessage& message) {
     const CSTAEventRecord& record = message.Record();
     const uint16_t type = record.EventType();
+    if (IsCallstateTraceOn() || (EMSGetTraceMask() & tracebit::TR_PROC_6))
+        CSTADisplayCallEventReports(record, type, message.OPCBlockOrNull());
     if (!MatchACSHeader(record.Header(), kCSTAClassUnsolicited, type)) {
         EMSTraceMessage("*** ProcessCSTAUnsolicited - Invalid ACSHeader received. Message ignored. ***");
         return;
@@ -284,4 +271,70 @@ void CopyDeviceIDToMSG(const CSTAExtendedDeviceID& id, BaseMSG& msg, uint32_t ty
     const bool kept = t == 0 || t == 70 || t == 71 || t == 75 || t == 78;
     msg.SetUSHORT(typeElement, static_cast<uint16_t>(kept ? t : 0));
     msg.SetSTRINGMax(idElement, std::string_view(id.deviceID, strnlen(id.deviceID, sizeof id.deviceID)));
+}
+
+// ---------------------------------------------------------------- the call-event frame
+
+CallEventFrame::CallEventFrame(const CTIApplication& app, const CSTAMessage& message, const char* handler)
+    : app_(app), message_(message), handler_(handler) {}
+
+bool CallEventFrame::AreaTraceOn() const {
+    return app_.IsCallstateTraceOn() || (EMSGetTraceMask() & tracebit::TR_PROC_6) != 0;
+}
+
+void CallEventFrame::Sanitize(ConnectionID* connection, int32_t* localConnectionState, int32_t* cause) {
+    if (connection != nullptr) SanitizeConnectionID(*connection);
+    if (localConnectionState != nullptr) SanitizeLocalConnectionState(*localConnectionState);
+    if (cause != nullptr) SanitizeEventCause(*cause);
+}
+
+CTICSTADevice* CallEventFrame::FindDevice(const CSTAExtendedDeviceID& id, const char* hint) {
+    return FindOrCreateCTICSTADevice(message_.PeripheralID(), &id, "", hint,
+                                     IsDefinityPeripheralType(message_.PeripheralType()), true);
+}
+
+std::string CallEventFrame::ConnectionText() const {
+    std::string text;
+    AppendConnectionIDText(text, message_.CallID(), message_.ConnectionDeviceIDType(), message_.MainDeviceID().c_str());
+    return text;
+}
+
+Call* CallEventFrame::FindCall(bool fallback, const char* notFound) {
+    const std::string deviceID = message_.MainDeviceID();
+    call_ = Call::FindCall(message_.PeripheralID(), static_cast<uint32_t>(message_.CallID()),
+                           message_.ConnectionDeviceIDType(), deviceID.c_str(), 1);
+    if (call_ == nullptr && fallback)
+        call_ = Call::FindLastCall(message_.PeripheralID(), static_cast<uint32_t>(message_.CallID()), -2, "", 1);
+    if (call_ == nullptr) EMSTraceMessage(notFound, ConnectionText().c_str());
+    return call_;
+}
+
+void CallEventFrame::CheckState(int32_t* localConnectionState, int32_t expected, const char* format) const {
+    if (*localConnectionState == expected) return;
+    EMSTraceMessage(format, static_cast<int>(message_.PeripheralID()), ConnectionText().c_str(),
+                    cstatrace::CSTALocalConnectionStateText(*localConnectionState));
+    *localConnectionState = expected;
+}
+
+bool CallEventFrame::ServerActive() { return MDSIO::IsServerActive() != 0; }
+bool CallEventFrame::TraceECCVariables() { return SVRTraceON(ECCVariables); }
+bool CallEventFrame::TracePeriphVariables() { return SVRTraceON(PeriphVariables); }
+
+void CallEventFrame::SetCommonFields(BaseMSG& msg, const ConnectionID& connection) const {
+    msg.SetUINT(elementid::MonitorID, 0);
+    msg.SetUINT(elementid::CTIPeripheralID, call_->m_PeripheralID);
+    msg.SetUSHORT(elementid::PeripheralType, static_cast<uint16_t>(ConvertPeripheralType(call_->m_PeripheralType)));
+    CopyConnectionIDToMSG(connection, msg, elementid::ConnectionDeviceIDType, elementid::ConnectionDeviceID);
+    msg.SetUINT(elementid::ConnectionCallID, call_->m_CallID);
+}
+
+int CallEventFrame::Distribute(BaseMSG& msg, bool setState, bool passConnection) const {
+    if (!ValidateMessage(handler_, msg)) return 0;
+    call_->WriteMSG(msg, setState, passConnection);
+    return 1;
+}
+
+void CallEventFrame::Finish(const char* lastEvent) const {
+    call_->SetLastEvent(lastEvent);
+    if (app_.IsCallstateTraceOn()) call_->TraceCallState();
 }

@@ -4,9 +4,11 @@
 // messages, and the frame every call-event handler runs. Application thread.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "opcmsg/cstawire.h"
 #include "opcmsg/tpcstamsg.h"
@@ -70,6 +72,40 @@ private:
     const CSTAEventRecord& record_;
 };
 
+// Offsets of the unsolicited events' fields from the start of the event body (the record's
+// EventBody: the monitor cross-reference word, then the event's own fields). Connections
+// (ConnectionID) and devices (extended device IDs) take 72 bytes each; LCS and cause are
+// 32-bit.
+namespace cstabody {
+constexpr uint32_t kMain = 4;     // the event's first connection (its main one)
+constexpr uint32_t kSecond = 76;  // the second identifier
+constexpr uint32_t kThird = 148;
+constexpr uint32_t kFourth = 220;
+constexpr uint32_t kFifth = 292;
+// call cleared, service initiated: connection, LCS, cause
+constexpr uint32_t kOneIdLCS = 76, kOneIdCause = 80;
+// connection cleared, held, retrieved: connection, device, LCS, cause
+constexpr uint32_t kTwoIdLCS = 148, kTwoIdCause = 152;
+// diverted, failed, network reached, originated: connection, two devices, LCS, cause
+constexpr uint32_t kThreeIdLCS = 220, kThreeIdCause = 224;
+// delivered, established: connection, four devices, LCS, cause
+constexpr uint32_t kFiveIdLCS = 364, kFiveIdCause = 368;
+// queued: connection, four devices, a 16-bit count of the queued, LCS, cause
+constexpr uint32_t kQueuedLCS = 368, kQueuedCause = 372;
+// conferenced, transferred: two connections, two devices, the party count and the offset of
+// the party list in the first private data (entries of kPartyEntrySize bytes: the party's
+// connection, then its static device), LCS, cause
+constexpr uint32_t kPartyCount = 292, kPartyListOffset = 296, kPartyLCS = 300, kPartyCause = 304;
+constexpr uint32_t kPartyEntrySize = 144;
+// call information: connection, device, 32-byte account text, 32-byte authorisation code
+constexpr uint32_t kAccountInfo = 148, kAuthorisationCode = 180, kCallInfoTextSize = 32;
+// agent greeting: connection, 36-byte GreetingType text, EventCode, PeripheralErrorCode
+constexpr uint32_t kGreetingType = 76, kGreetingTypeSize = 36, kGreetingEventCode = 112,
+                   kGreetingPeripheralErrorCode = 116;
+// recording events: connection, device, and for recording failed a cause
+constexpr uint32_t kRecordingCause = 148;
+}  // namespace cstabody
+
 // The 72-byte extended device ID of an event body: char[64] deviceID, u32 type, u32 status.
 constexpr uint32_t kExtendedDeviceIDWireSize = 72;
 CSTAExtendedDeviceID ReadExtendedDeviceID(const uint8_t* wire);
@@ -130,3 +166,76 @@ std::span<const CSTAEventRoute> CSTAEventRoutes();
 std::span<const CSTAPrivateRoute> CSTAPrivateRoutes();
 const CSTAEventRoute* FindCSTAEventRoute(int64_t type);
 const CSTAPrivateRoute* FindCSTAPrivateRoute(int64_t type);
+
+// ---- the frame of the call-event handlers ----
+// One event's run through the steps every call-event handler shares, in this order:
+//   CallEventFrame frame(app, message, "ProcessCallHeldEvent");
+//   if (frame.AreaTraceOn()) EMSTraceMessage(<the handler's area words>);   // area trace
+//   frame.Sanitize(&connection, &lcs, &cause);                               // sanitise
+//   CTICSTADevice* device = frame.FindDevice(holdingDevice, "hint");         // device look-up
+//   Call* call = frame.FindCall(fallback, "...%s...");                       // call look-up
+//   if (call == nullptr) return;
+//   frame.CheckState(&lcs, expected, "...%d...%s...%s...");                  // state check
+//   ... the handler's own model changes ...
+//   if (auto msg = frame.NewEvent<CallHeldEventMSG>(connection)) {           // event
+//       ... the handler's fields ...
+//       frame.Distribute(*msg);                                              // validate, send
+//   }
+//   frame.Finish("last event");                                              // bookkeeping
+// Application thread; the model operations take their locks themselves.
+class CallEventFrame {
+public:
+    // `app` gives the call-state trace switch; `handler` labels the validation. Both, and the
+    // message, outlive the frame.
+    CallEventFrame(const CTIApplication& app, const CSTAMessage& message, const char* handler);
+
+    // The call-state trace or TR_PROC_6: the handler traces its area words.
+    bool AreaTraceOn() const;
+    // Sanitises what is given (each may be null).
+    static void Sanitize(ConnectionID* connection, int32_t* localConnectionState, int32_t* cause);
+    // The device of `id` on the message's peripheral, made when unknown (hint: its origin);
+    // null when the ID is not provided or not a usable device. The device stays the model's.
+    CTICSTADevice* FindDevice(const CSTAExtendedDeviceID& id, const char* hint);
+    // The active call of the message's CallID, ConnectionDeviceIDType and main device ID
+    // (string 2); with `fallback`, else the newest active call of that CallID at any device.
+    // None found: `notFound` is traced with the connection text ("callID.deviceID(s)") as its
+    // one %s, and null returned. The call is kept for the steps below.
+    Call* FindCall(bool fallback, const char* notFound);
+    Call* GetCall() const { return call_; }
+    // A state other than `expected` is traced with `format` (PeripheralID %d, connection text
+    // %s, the state's name %s) and replaced by `expected`.
+    void CheckState(int32_t* localConnectionState, int32_t expected, const char* format) const;
+    // The event, only while the OPC link is server-active (else null): MonitorID 0, the call's
+    // PeripheralID and PeripheralType, ConnectionDeviceIDType and ConnectionDeviceID of
+    // `connection`, the call's CallID. Messages built with trace flags take the periph and
+    // ECC variables switches. FindCall must have found the call. The caller owns the message.
+    template <class Msg>
+    std::unique_ptr<Msg> NewEvent(const ConnectionID& connection) const {
+        if (!ServerActive()) return nullptr;
+        std::unique_ptr<Msg> msg;
+        if constexpr (std::is_constructible_v<Msg, bool, bool>)
+            msg = std::make_unique<Msg>(TraceECCVariables(), TracePeriphVariables());
+        else
+            msg = std::make_unique<Msg>();
+        SetCommonFields(*msg, connection);
+        return msg;
+    }
+    // Sends a valid message through the call (its watchers, then each connection's device);
+    // an invalid one is traced and not sent. 1 when sent.
+    int Distribute(BaseMSG& msg, bool setState = true, bool passConnection = false) const;
+    // The call's last event, and its state to the trace while the call-state trace is on.
+    void Finish(const char* lastEvent) const;
+    // The connection text of the message's main connection.
+    std::string ConnectionText() const;
+
+private:
+    static bool ServerActive();
+    static bool TraceECCVariables();
+    static bool TracePeriphVariables();
+    void SetCommonFields(BaseMSG& msg, const ConnectionID& connection) const;
+
+    const CTIApplication& app_;
+    const CSTAMessage& message_;
+    const char* handler_;
+    Call* call_ = nullptr;
+};
