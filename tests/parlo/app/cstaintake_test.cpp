@@ -16,6 +16,7 @@
 #include "parlo/app/cstaintake.h"
 #include "parlo/common/svrtrace.h"
 #include "parlo/model/call.h"
+#include "parlo/model/ports.h"
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/app/csta_app_fixture.h"
 
@@ -450,6 +451,24 @@ TEST_F(CSTAIntakeTest, TheCallEventFrameRunsTheSharedSteps) {
         EXPECT_EQ(0, frame.Distribute(*msg));
     }
     EXPECT_TRUE(Until(c, Fence()).empty());
+}
+
+// The model asks the server's port whether the call-state trace is on: the application's
+// switch, off at start.
+class CallStateSwitchTest : public srvtest::ServerTest {};
+TEST_F(CallStateSwitchTest, TheModelReadsTheApplicationsSwitch) {
+    EXPECT_FALSE(model::Server().CallStateTraceOn());  // no application
+    apptest::SetSessionLimits(*registry_, 100);
+    server_->CreateApplication();
+    CTIApplication* app = server_->GetApplication();
+    ASSERT_NE(nullptr, app);
+    EXPECT_EQ(0u, app->CallstateTrace.load());
+    EXPECT_FALSE(model::Server().CallStateTraceOn());
+    app->CallstateTrace = 1;
+    EXPECT_TRUE(model::Server().CallStateTraceOn());
+    app->CallstateTrace = 0;
+    EXPECT_FALSE(model::Server().CallStateTraceOn());
+    server_->DestroyApplication();
 }
 
 }  // namespace
