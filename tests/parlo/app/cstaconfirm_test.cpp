@@ -96,6 +96,7 @@ TEST_F(CSTAConfirmTest, UniversalFailuresAndTypesWithoutHandlerAreAnsweredAndRel
         SCOPED_TRACE(k.what);
         const uint32_t clientInvokeID = plat::LoadLE32(k.message.body.data() + 4);
         Outstanding(session, clientInvokeID, plat::LoadLE32(k.message.body.data()), k.wexa);
+        clock_.AdvanceMs(250);
         Inject(k.message);
         auto got = Until(c, Fence());
         ASSERT_EQ(1u, got.size());
@@ -110,6 +111,8 @@ TEST_F(CSTAConfirmTest, UniversalFailuresAndTypesWithoutHandlerAreAnsweredAndRel
         const char* wexa = got[0].msg->GetSTRING(elementid::WEXACILClientID);
         EXPECT_EQ(k.wexa, wexa != nullptr ? wexa : "");
         EXPECT_EQ(0, OPCReq::CountLive());
+        // The response time since the request was sent, 250 ms on the clock.
+        EXPECT_EQ((std::vector<int32_t>{250}), port_.TakeControlResponses());
     }
 }
 
@@ -131,6 +134,8 @@ TEST_F(CSTAConfirmTest, AnUnknownInvokeIDReachesTheSessionNamedByItsUniqueInstan
     EXPECT_TRUE(Until(a, fence).empty());
     EXPECT_EQ(0, OPCReq::CountLive());
     EXPECT_EQ(1u, Traced("No pending request with uniqueID 0x100bbbb, clientInvokeID 0x78"));
+    // The rebuilt record has no send time: no response time is metered.
+    EXPECT_TRUE(port_.TakeControlResponses().empty());
 }
 
 // Only OPEN and AGENT_LOGIN_WAIT sessions are answered; any other state is traced and its
