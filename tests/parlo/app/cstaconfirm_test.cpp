@@ -63,8 +63,11 @@ TEST(CSTAConfirmationTable, EveryConfirmationTypeHasItsRowAndNoOtherTypeHasOne) 
         EXPECT_EQ(route->state == CSTAConfState::Built, route->run != nullptr);
     }
     EXPECT_EQ(listed.size(), CSTAConfRoutes().size());
-    for (int type = -1; type <= 300; ++type)
-        if (!listed.count(type)) EXPECT_EQ(nullptr, FindCSTAConfRoute(type)) << type;
+    for (int type = -1; type <= 300; ++type) {
+        if (!listed.count(type)) {
+            EXPECT_EQ(nullptr, FindCSTAConfRoute(type)) << type;
+        }
+    }
     // The handlers of other requests come later: their records are still answered and released.
     for (int type : {50, 159, 210, 212}) EXPECT_EQ(CSTAConfState::Later, FindCSTAConfRoute(type)->state);
 }

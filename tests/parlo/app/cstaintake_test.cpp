@@ -210,8 +210,11 @@ TEST(CSTAEventTables, EveryEventTypeHasItsRowAndNoOtherTypeHasOne) {
         EXPECT_NE(nullptr, route->function);
     }
     EXPECT_EQ(listed.size(), CSTAEventRoutes().size());
-    for (int type = -1; type <= 300; ++type)
-        if (!listed.count(type)) EXPECT_EQ(nullptr, FindCSTAEventRoute(type)) << type;
+    for (int type = -1; type <= 300; ++type) {
+        if (!listed.count(type)) {
+            EXPECT_EQ(nullptr, FindCSTAEventRoute(type)) << type;
+        }
+    }
 
     const std::vector<std::pair<int, const char*>> privates = {{8, "ProcessCallDequeuedEvent"},
                                                                {13, "ProcessCallPartyUpdateInd"},
@@ -233,8 +236,11 @@ TEST(CSTAEventTables, EveryEventTypeHasItsRowAndNoOtherTypeHasOne) {
         }
     }
     EXPECT_EQ(listed.size(), CSTAPrivateRoutes().size());
-    for (int type = -1; type <= 300; ++type)
-        if (!listed.count(type)) EXPECT_EQ(nullptr, FindCSTAPrivateRoute(type)) << type;
+    for (int type = -1; type <= 300; ++type) {
+        if (!listed.count(type)) {
+            EXPECT_EQ(nullptr, FindCSTAPrivateRoute(type)) << type;
+        }
+    }
 }
 
 // The fixed part as the handlers read it, each field from its own offset.
