@@ -121,12 +121,13 @@ Bytes GoodMakeCallConfirmation() {
     return opctest::Message(5, 24, opctest::ConfBody(fields), {}, line, "sess1", "1001");
 }
 
-// Messages that lie about their sizes are dropped with a trace, nothing is read outside them
-// (ASan watches: each is copied into a buffer of its exact size), and a good message that
-// follows still parses.
+// Messages that lie about their sizes (the ECC block's among them) are dropped with a trace,
+// nothing is read outside them (ASan watches: each is copied into a buffer of its exact
+// size), and a good message that follows still parses.
 TEST(CSTAWire, MessagesThatLieAreDroppedAndTheNextOneParses) {
     const Bytes good = GoodMakeCallConfirmation();
     const size_t stringsEnd = good.size() - 6 - 80 - 8;
+    constexpr size_t kECCAt = 244 + 8 + 8 + 14 * 4;
     struct Lie {
         const char* name;
         std::function<Bytes()> make;
@@ -142,6 +143,11 @@ TEST(CSTAWire, MessagesThatLieAreDroppedAndTheNextOneParses) {
         {"a string count past the end", [&] { Bytes m = good; m[244 + 8 + 8] = 0xFF; m[244 + 8 + 9] = 0xFF; return m; }},
         {"cut inside the strings", [&] { return Bytes(good.begin(), good.begin() + static_cast<long>(stringsEnd) - 3); }},
         {"cut by one byte", [&] { return Bytes(good.begin(), good.end() - 1); }},
+        // The ECC block at position 17: after "sess1", "1001" and fourteen empty strings.
+        {"ECC block above 2000", [&] { Bytes m = good; opctest::Set32(m, kECCAt, 2001); m.resize(m.size() + 2004, 0); return m; }},
+        {"ECC length of 4 GB", [&] { Bytes m = good; opctest::Set32(m, kECCAt, 0xFFFFFFFF); return m; }},
+        {"ECC block past the end", [&] { Bytes m = good; opctest::Set32(m, kECCAt, 1000); return m; }},
+        {"cut inside the ECC length", [&] { return Bytes(good.begin(), good.begin() + static_cast<long>(kECCAt) + 2); }},
     };
     auto record = std::make_unique<CSTAEventRecord>();
     for (const Lie& lie : lies) {
@@ -202,6 +208,32 @@ TEST(CSTAWire, EverySeedOfTheFuzzCorpusParses) {
         ++seeds;
     }
     EXPECT_GE(seeds, 43);
+}
+
+// Position 17 is the ECC block: its data is viewed, its fill stepped over, and position 18
+// and the header after it are read where they are.
+TEST(CSTAWire, UnpackViewsStrings3To16AndTheECCBlock) {
+    for (const size_t eccSize : {size_t{0}, size_t{1}, size_t{3}, size_t{4}, size_t{5}, size_t{2000}}) {
+        SCOPED_TRACE(eccSize);
+        opctest::CSTAMessageBuilder b;
+        b.eventType = 57;
+        b.body = {1, 0, 0, 0, 9};
+        for (size_t i = 0; i < 18; ++i) b.strings[i] = "s" + std::to_string(i + 1);
+        for (size_t i = 0; i < eccSize; ++i) b.ecc.push_back(static_cast<uint8_t>(i * 7 + 1));
+        const Bytes m = b.Encode();
+        auto record = std::make_unique<CSTAEventRecord>();
+        ASSERT_TRUE(UnpackCSTAMessage(m.data(), static_cast<uint32_t>(m.size()), record.get()));
+        EXPECT_EQ(record->EventType(), 57);
+        EXPECT_EQ(record->EventBody()[4], 9);
+        EXPECT_EQ(record->UniqueInstanceID, "s1");
+        EXPECT_EQ(record->DeviceID, "s2");
+        EXPECT_EQ(record->ApplicationData, "s3");
+        EXPECT_EQ(record->ScriptSelector, "s4");
+        EXPECT_EQ(record->ApplicationString1, "s5");
+        EXPECT_EQ(record->ApplicationString2, "s6");
+        for (size_t i = 0; i < 10; ++i) EXPECT_EQ(record->CallVariables[i], "s" + std::to_string(i + 7));
+        EXPECT_EQ(Bytes(record->ECC.begin(), record->ECC.end()), b.ecc);
+    }
 }
 
 }  // namespace
