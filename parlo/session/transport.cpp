@@ -114,6 +114,14 @@ void FlushSendMeters(SendMeters& meters) {
     meters = SendMeters{};
 }
 
+// One send of `count` buffers on a plain socket: sendmsg's result, errno as it left it.
+ssize_t SendGathered(int socket, iovec* iov, int count) {
+    msghdr header{};
+    header.msg_iov = iov;
+    header.msg_iovlen = static_cast<size_t>(count);
+    return sendmsg(socket, &header, MSG_NOSIGNAL);
+}
+
 // One writev takes at most this many queued messages (and about this many bytes); one turn
 // of a connection's queue sends at most kSendBudget messages, so that a connection with a
 // deep queue does not keep the others waiting.
@@ -1182,10 +1190,7 @@ TransportProtocol::Step TransportProtocol::SendBatch(Hold& hold, bool pending, i
     }
     // One message: the plain send, exactly as before.
     if (count == 1) return SendOne(hold, take(), result);
-    msghdr header{};
-    header.msg_iov = iov;
-    header.msg_iovlen = static_cast<size_t>(count);
-    const ssize_t sent = sendmsg(m_ConnectionSocket, &header, MSG_NOSIGNAL);
+    const ssize_t sent = SendGathered(m_ConnectionSocket, iov, count);
     if (sent < 0) {
         // Blocked or failed on the first message: what a send of it alone meets.
         const int error = errno;
@@ -1517,10 +1522,7 @@ int TransportProtocol::SendRing(Hold& hold) {
             bytes += iov[count].iov_len;
             ++count;
         }
-        msghdr header{};
-        header.msg_iov = iov;
-        header.msg_iovlen = static_cast<size_t>(count);
-        const ssize_t sent = sendmsg(m_ConnectionSocket, &header, MSG_NOSIGNAL);
+        const ssize_t sent = SendGathered(m_ConnectionSocket, iov, count);
         if (sent < 0) {
             const int error = errno;
             // Blocked: the posted way meets the block, with its traces, and queues.
