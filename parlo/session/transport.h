@@ -3,8 +3,10 @@
 // and TLS listen sockets, the poster thread (one epoll loop over every socket) and the
 // socket table; every accepted connection is one more TransportProtocol object, made by
 // the master's CreateConnection. It knows nothing of CTI contents. Beside the poster, the
-// master runs writer threads (PostMSG): a fan-out hands its messages over and they send each
-// connection's messages in batches, one writev for several, in the queue's order.
+// master runs writer threads, each serving its own share of the connections: a fan-out
+// hands one frame to many connections by reference (SharedPost) or a message to one
+// (PostMSG), and the writers send each connection's messages in batches, one writev for
+// several, in the order they were given.
 //
 // The session layer sits on it by deriving and overriding the virtual events below:
 //   CreateConnection / DeleteConnection  a connection accepted / to be destroyed
