@@ -24,7 +24,7 @@ set -euo pipefail
 ulimit -n 20000 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-BUILD=${BUILD:-$ROOT/build/o2}
+BUILD=$(cd "${BUILD:-$ROOT/build/o2}" && pwd)
 LOAD=$BUILD/peers/client/parlo-load
 DRIVER=$BUILD/bench/parlo/parlo-fanout-driver
 PARLO=$BUILD/parlo/parlo
