@@ -161,8 +161,11 @@ int main(int argc, char** argv) {
                 plat::SleepUntil(next);
                 next += period;
             } else {
-                // As fast as the sessions take it: no session's queue may run full.
-                while (TransportMSG::LiveCount() > backlog) plat::SleepForMs(1);
+                // As fast as the sessions take it: no session's queue may run full. Copies
+                // given by reference count as much as queued ones.
+                while (static_cast<int64_t>(TransportMSG::LiveCount()) + TransportProtocol::SharedCopiesWaiting() >
+                       static_cast<int64_t>(backlog))
+                    plat::SleepForMs(1);
             }
             parloload::StampFanoutEvent(*event, plat::MonotonicNs());
             (void)SessionProtocol::WriteMSG(nullptr, 0, *event, SessionProtocol::DistributeAllEvents);

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "nuvlib/lockguard.h"
 #include "parlo/app/appport.h"
 #include "parlo/app/clientdirectory.h"
 #include "parlo/app/ctiapplication.h"
@@ -107,6 +108,10 @@ public:
     int GetDuplex() const override { return m_Server.GetDuplex(); }
     void ReportFailure(const char* text) override { m_Server.ReportFailure(text); }
     void UpdateMeter(int meter, int32_t value) override { m_Server.UpdateMeter(meter, value); }
+    void UpdateMeterTimes(int meter, int32_t value, int32_t times) override {
+        LockGuard<CTILockObject> hold(m_Server.MeterLock(), "Server::UpdateMeter");
+        for (int32_t i = 0; i < times; ++i) m_Server.UpdateMeter(meter, value);
+    }
 
 private:
     Server& m_Server;

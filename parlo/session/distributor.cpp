@@ -87,10 +87,31 @@ std::unique_ptr<SessionMSG> AsSessionMSG(std::unique_ptr<TransportMSG> frame) {
     return std::unique_ptr<SessionMSG>(static_cast<SessionMSG*>(frame.release()));
 }
 
-// Sends through the session layer: copies are SessionMSG copies, re-encoded bytes replace a
+// Sends through the session layer: a recipient that takes the frame unchanged gets it by
+// reference (SendSharedMSG), copies are SessionMSG copies, re-encoded bytes replace a
 // SessionMSG's frame, and each frame goes to the session's filtered send.
-class SessionFanoutSink : public FanoutSink {
+class SessionFanoutSink : public SharingSink {
 public:
+    // The fan-out of one frame through `post` begins; the per-event facts are worked out.
+    void Begin(SharedPost& post, BaseMSG& msg) {
+        post_ = &post;
+        output_ = SessionProtocol::SharedOutput{};
+        output_.type = msg.GetMsgType();
+        output_.monitored = msg.FindElement(elementid::MonitorID, 0, false) != nullptr;
+        output_.serverStopping = ServerStopping();
+    }
+    // The meter moves once for the whole fan-out.
+    void Finish() {
+        if (output_.metered > 0)
+            GetSessionServer().UpdateMeterTimes(meter::ClientMessages, static_cast<int32_t>(output_.type),
+                                                output_.metered);
+        output_.metered = 0;
+        post_ = nullptr;
+    }
+    void ShareFrame(const Candidate& to, BaseMSG& msg) override {
+        auto* session = static_cast<SessionProtocol*>(to.target);
+        (void)session->SendSharedMSG(*post_, msg, output_);
+    }
     std::unique_ptr<TransportMSG> CopyFrame(const TransportMSG& frame) override {
         return SessionMSG::Copy(AsSessionMSG(frame));
     }
@@ -107,6 +128,10 @@ public:
     bool RecipientFailed(const Candidate& to, bool copying) override {
         return TraceRecipientFailure(to, copying);
     }
+
+private:
+    SharedPost* post_ = nullptr;
+    SessionProtocol::SharedOutput output_;
 };
 
 // The agent-event fan-out stops at the first recipient it cannot allocate a frame for; a
@@ -157,12 +182,49 @@ Candidate CandidateOf(SessionProtocol& session, bool fromAllEvents, std::deque<E
 
 bool TraceAll() { return (EMSGetTraceMask() & tracebit::TR_PROC_4) != 0; }
 
-// The one frame, encoded once, to every candidate through the session layer (master lock held).
-int Distribute(std::unique_ptr<TransportMSG> frame, BaseMSG& msg, std::span<const Candidate> candidates,
+// The candidates of one service list, made again only when the session layer says that a
+// session joined or left a list or changed what the fan-out reads of it; an event walks them
+// as they stand.
+struct ListRecipients {
+    uint64_t generation = 0;
+    std::deque<ECCSelection> selections;
+    std::vector<Candidate> candidates;
+};
+
+// The list's recipients (master lock held). Held by reference count: a distribution that a
+// fan-out sets off (a session monitor's) may make them again while the outer one walks them.
+std::shared_ptr<const ListRecipients> RecipientsOf(int list) {
+    static std::shared_ptr<const ListRecipients> lists[SessionProtocol::kServiceLists];
+    std::shared_ptr<const ListRecipients>& kept = lists[list];
+    const uint64_t generation = SessionProtocol::RecipientGeneration();
+    if (kept == nullptr || kept->generation != generation) {
+        auto fresh = std::make_shared<ListRecipients>();
+        fresh->generation = generation;
+        const std::deque<SessionProtocol*>& sessions = SessionProtocol::ServiceListOf(list);
+        fresh->candidates.reserve(sessions.size());
+        for (SessionProtocol* s : sessions)
+            fresh->candidates.push_back(CandidateOf(*s, list == SessionProtocol::ListAllEvents, fresh->selections));
+        kept = std::move(fresh);
+    }
+    return kept;
+}
+
+// The one frame, encoded once, to the candidates of every part in order through the session
+// layer, shared by reference where the tailoring leaves it as it is (master lock held).
+int Distribute(std::unique_ptr<TransportMSG> frame, BaseMSG& msg, std::span<const std::span<const Candidate>> parts,
                SessionFanoutSink& sink, const FanoutRules& rules = {}) {
     const SessionMSG& encoded = AsSessionMSG(*frame);
     const FrameStamp stamp{encoded.GetType(), encoded.ClientVersion(), encoded.ServiceMask()};
-    return FanOut(std::move(frame), stamp, msg, candidates, TraceAll(), sink, rules);
+    size_t recipients = 0;
+    for (std::span<const Candidate> part : parts) recipients += part.size();
+    SharedPost post(std::move(frame), recipients);
+    sink.Begin(post, msg);
+    const bool traceAll = TraceAll();
+    int handed = 0;
+    for (std::span<const Candidate> part : parts) handed += FanOutShared(post.Frame(), stamp, msg, part, traceAll, sink, rules);
+    post.Post();
+    sink.Finish();
+    return handed;
 }
 
 // The server lock when this thread does not hold it yet.
@@ -190,26 +252,30 @@ int SessionProtocol::WriteMSG(std::unique_ptr<SessionMSG> frame, const std::vect
     SessionProtocol* master = Master();
     if (master == nullptr || frame == nullptr) return 1;
     LockGuard<CTILockObject> hold(master->SessionLock(), "SessionProtocol::WriteMSG");
+    // The service lists' recipients as kept; the explicit list and every session as found now.
     std::deque<ECCSelection> selections;
-    std::vector<Candidate> candidates;
-    auto add = [&](SessionProtocol* s, bool fromAllEvents) {
-        candidates.push_back(CandidateOf(*s, fromAllEvents, selections));
-    };
+    std::deque<std::vector<Candidate>> found;
+    std::vector<std::shared_ptr<const ListRecipients>> kept;
+    std::vector<std::span<const Candidate>> parts;
     for (RecipientList which : DistributionLists(distribution)) {
-        if (which == RecipientList::Explicit) {
-            for (const DeviceEntry& entry : list) {
-                SessionProtocol* s = FindSessionByDevice(entry.deviceKey.c_str(), static_cast<uint32_t>(entry.peripheralID));
-                if (s != nullptr) add(s, false);
+        if (which == RecipientList::Explicit || which == RecipientList::AllSessions) {
+            std::vector<Candidate>& now = found.emplace_back();
+            auto add = [&](SessionProtocol* s) { now.push_back(CandidateOf(*s, false, selections)); };
+            if (which == RecipientList::Explicit) {
+                for (const DeviceEntry& entry : list) {
+                    SessionProtocol* s = FindSessionByDevice(entry.deviceKey.c_str(), static_cast<uint32_t>(entry.peripheralID));
+                    if (s != nullptr) add(s);
+                }
+            } else {
+                for (SessionProtocol* s : AllSessions()) add(s);
             }
-        } else if (which == RecipientList::AllSessions) {
-            for (SessionProtocol* s : AllSessions()) add(s, false);
+            parts.emplace_back(now);
         } else {
-            const bool allEvents = which == RecipientList::AllEvents;
-            for (SessionProtocol* s : ServiceListOf(ServiceListIndex(which))) add(s, allEvents);
+            parts.emplace_back(kept.emplace_back(RecipientsOf(ServiceListIndex(which)))->candidates);
         }
     }
     SessionFanoutSink sink;
-    (void)Distribute(std::move(frame), msg, candidates, sink);
+    (void)Distribute(std::move(frame), msg, parts, sink);
     return 1;
 }
 
@@ -232,12 +298,13 @@ int FilterAgentEventToAllEventClients(AgentEventMemory& agent, bool reasonCodeCh
     const auto server = HoldServerLock("SessionProtocol::FilterAgentEventToAllEventClients");
     LockGuard<CTILockObject> hold(master->SessionLock(), "SessionProtocol::FilterAgentEventToAllEventClients");
     SessionHost& host = master->Host();
-    std::deque<ECCSelection> selections;
+    const std::shared_ptr<const ListRecipients> allEvents = RecipientsOf(SessionProtocol::ListAllEvents);
     std::vector<Candidate> candidates;
-    for (SessionProtocol* s : SessionProtocol::ServiceListOf(SessionProtocol::ListAllEvents)) {
-        if (!host.HasClient(static_cast<uint32_t>(s->GetSessionID()))) continue;
-        if ((s->GetServiceMask() & servicemask::AGENT_EVENT_CHANGE_FILTER) != 0 && !changed) continue;
-        candidates.push_back(CandidateOf(*s, true, selections));
+    candidates.reserve(allEvents->candidates.size());
+    for (const Candidate& c : allEvents->candidates) {
+        if ((c.view.serviceMask & servicemask::AGENT_EVENT_CHANGE_FILTER) != 0 && !changed) continue;
+        if (!host.HasClient(c.view.sessionID)) continue;
+        candidates.push_back(c);
     }
     // Encoded only when a session takes it; a failed encoding is reported for that session.
     const uint32_t type = event.GetMsgType();
@@ -253,8 +320,8 @@ int FilterAgentEventToAllEventClients(AgentEventMemory& agent, bool reasonCodeCh
     }
     // Agent events were never converted to UTF-8 nor traced as re-encoded.
     AgentEventSink sink;
-    (void)Distribute(std::move(frame), event, candidates, sink,
-                     FanoutRules{.utf8 = false, .traceReEncodes = false});
+    const std::span<const Candidate> parts[] = {candidates};
+    (void)Distribute(std::move(frame), event, parts, sink, FanoutRules{.utf8 = false, .traceReEncodes = false});
     return sink.failed ? 0 : 1;
 }
 
@@ -368,12 +435,32 @@ int SessionProtocol::SendSessionMSG(std::unique_ptr<SessionMSG> frame, BaseMSG& 
     return viaWriter ? TransportProtocol::PostMSG(std::move(frame)) : TransportProtocol::SendMSG(std::move(frame));
 }
 
+int SessionProtocol::SendSharedMSG(SharedPost& post, BaseMSG& msg, SharedOutput& output) {
+    RecipientView view;
+    view.state = m_State;
+    view.version = m_ClientVersion;
+    view.peripheralID = m_PeripheralID;
+    view.serviceMask = m_ServiceMask;
+    if (!PassesSendFilters(view, msg, output.serverStopping)) return 1;
+    if (output.monitored) WriteToSessionMonitors(m_SessionMonitors.get(), msg);
+    ++output.metered;
+    TraceOutput(output.type, msg);
+    if (post.Add(*this)) return 1;
+    std::unique_ptr<TransportMSG> copy = post.Frame().CopySharing();
+    if (copy == nullptr) return 0;
+    return TransportProtocol::PostMSG(std::move(copy));
+}
+
 void SessionProtocol::ProcessOutputMessage(const SessionMSG& frame, BaseMSG& msg) {
     // The capture of one client's traffic comes with the operations tools.
     if (msg.FindElement(elementid::MonitorID, 0, false) != nullptr)
         WriteToSessionMonitors(m_SessionMonitors.get(), msg);
     const uint32_t type = frame.GetType();
     GetSessionServer().UpdateMeter(meter::ClientMessages, static_cast<int32_t>(type));
+    TraceOutput(type, msg);
+}
+
+void SessionProtocol::TraceOutput(uint32_t type, BaseMSG& msg) {
     if (type == ctitype::HeartbeatConfMSG) {
         if (SVRTraceON(ClientHeartbeats)) TraceMessage(msg, m_ClientVersion);
     } else if (type == ctitype::QueryAgentStatisticsConfMSG || type == ctitype::QuerySkillGroupStatisticsConfMSG) {

@@ -46,6 +46,14 @@ public:
     [[nodiscard]] virtual bool RecipientFailed(const Candidate& to, bool copying) = 0;
 };
 
+// A sink that can hand the distributed frame itself, by reference, to a recipient that takes
+// it unchanged.
+class SharingSink : public FanoutSink {
+public:
+    // The frame as encoded goes to `to` (SendFrame's filters and records apply as there).
+    virtual void ShareFrame(const Candidate& to, BaseMSG& msg) = 0;
+};
+
 // The distributor's answer to a recipient without a frame: traces the failure and goes on
 // (true).
 [[nodiscard]] bool TraceRecipientFailure(const Candidate& to, bool copying);
@@ -58,3 +66,10 @@ public:
 int FanOut(std::unique_ptr<TransportMSG> frame, const FrameStamp& stamp, BaseMSG& msg,
            std::span<const Candidate> candidates, bool traceAll, FanoutSink& sink,
            const FanoutRules& rules = {});
+// FanOut without a copy per recipient: a recipient whose tailoring leaves `frame` as it is
+// gets it by reference (sink.ShareFrame); only one that needs other bytes gets a copy of its
+// own (CopyFrame, ReplaceFrame, SendFrame). frame stays the caller's. Returns the number of
+// recipients handed a frame.
+int FanOutShared(const TransportMSG& frame, const FrameStamp& stamp, BaseMSG& msg,
+                 std::span<const Candidate> candidates, bool traceAll, SharingSink& sink,
+                 const FanoutRules& rules = {});

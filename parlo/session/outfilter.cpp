@@ -287,6 +287,16 @@ int TailorMessageForClient(FrameStamp& stamp, uint32_t version, BaseMSG& msg,
                 "TailorMessageForClient - reEncode message for RequestEnablementMask Present / Not "
                 "Present");
     }
+    const auto finish = [&](bool encode) {
+        if (!encode) return 1;
+        if (!EncodeFrame(msg, version, callVariableMask, registeredVariables, serviceMask, replace)) return 0;
+        stamp.msgType = type;
+        stamp.version = version;
+        stamp.serviceMask = serviceMask;
+        return 1;
+    };
+    // Nothing else of the other types is tailored: a fan-out's common case stops here.
+    if (!IsCallCarryingType(type) && !CarriesWrapupData(type)) return finish(reEncode);
     const bool convert = utf8 && UTF8ConversionAllowed();
     Conversion conversion(msg);
     if (IsCallCarryingType(type)) {
@@ -321,10 +331,5 @@ int TailorMessageForClient(FrameStamp& stamp, uint32_t version, BaseMSG& msg,
         }
     }
     if (convert && CarriesWrapupData(type)) reEncode |= conversion.ConvertString(elementid::CallWrapupData);
-    if (!reEncode) return 1;
-    if (!EncodeFrame(msg, version, callVariableMask, registeredVariables, serviceMask, replace)) return 0;
-    stamp.msgType = type;
-    stamp.version = version;
-    stamp.serviceMask = serviceMask;
-    return 1;
+    return finish(reEncode);
 }

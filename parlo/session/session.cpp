@@ -62,6 +62,7 @@ SessionLayerTables& Tables() { return SessionLayerTables::Get(); }
 }  // namespace
 
 std::atomic<SessionProtocol*> SessionProtocol::sm_Master{nullptr};
+std::atomic<uint64_t> SessionProtocol::sm_RecipientGeneration{1};
 std::atomic<int32_t> SessionProtocol::sm_SessionsNow{0};
 uint32_t SessionProtocol::sm_NextSessionID = 1;
 
@@ -126,6 +127,7 @@ SessionProtocol::~SessionProtocol() {
             LockGuard<CTILockObject> hold(*m_SessionLock, "SessionProtocol::~SessionProtocol");
             SessionLayerTables& t = Tables();
             for (auto& list : t.lists) list.clear();
+            RecipientsChanged();
             t.uniqueInstances.clear();
             for (auto& b : t.opening) b.clear();
             for (auto& b : t.clientIDs) b.clear();
@@ -417,11 +419,13 @@ const std::deque<SessionProtocol*>& SessionProtocol::ServiceListOf(int list) {
 void SessionProtocol::AppendToServiceList(int list, SessionProtocol* session) {
     Tables().lists[list].push_back(session);
     session->m_InServiceList[list] = true;
+    RecipientsChanged();
 }
 
 void SessionProtocol::ClearServiceList(int list) {
     for (SessionProtocol* s : Tables().lists[list]) s->m_InServiceList[list] = false;
     Tables().lists[list].clear();
+    RecipientsChanged();
 }
 
 void SessionProtocol::ClearUniqueInstanceIDMap() { Tables().uniqueInstances.clear(); }
@@ -475,6 +479,7 @@ int SessionProtocol::AddVariable(int32_t sessionID, uint32_t variableID, const c
     auto& list = *s->m_RegisteredVariables;
     if (std::none_of(list.begin(), list.end(), [&](const RegisteredVariable& v) { return v.id == variableID; }))
         list.push_back({variableID, name ? name : ""});
+    RecipientsChanged();
     return 1;
 }
 
@@ -494,6 +499,7 @@ int SessionProtocol::RemoveVariable(int32_t sessionID, uint32_t variableID, cons
                                   [&](const RegisteredVariable& v) { return v.id == variableID; }),
                    list.end());
     }
+    RecipientsChanged();
     return 1;
 }
 
@@ -509,6 +515,7 @@ int SessionProtocol::SetRegisteredCallVars(int32_t sessionID, uint16_t mask) {
     LockGuard<CTILockObject> hold(*s->m_SessionLock, "SessionProtocol::SetRegisteredCallVars");
     s->m_RegisteredCallVars = mask;
     if (!s->m_RegisteredVariables) s->m_RegisteredVariables.emplace();
+    RecipientsChanged();
     return 1;
 }
 
@@ -543,6 +550,7 @@ void SessionProtocol::CleanUpQueuesOnConnectionClose(uint32_t previousState) {
             auto& list = t.lists[i];
             list.erase(std::remove(list.begin(), list.end(), this), list.end());
             m_InServiceList[i] = false;
+            RecipientsChanged();
         }
         RemoveFromOpeningTable();
         RemoveFromUniqueInstanceIDMap();

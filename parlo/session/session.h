@@ -47,6 +47,8 @@ public:
     [[nodiscard]] static std::unique_ptr<SessionMSG> Copy(const SessionMSG& source);
 
     uint32_t GetMsgType() const override { return m_Type; }
+    // Copy (a session frame sharing these bytes).
+    [[nodiscard]] std::unique_ptr<TransportMSG> CopySharing() const override;
     uint32_t GetType() const { return m_Type; }
     // The frame's start (its header).
     uint8_t* Data() { return Buffer(); }
@@ -325,6 +327,19 @@ public:
     // filter, 0 when the connection failed. viaWriter hands it to the transport's writer
     // threads (PostMSG) instead of sending on this thread.
     [[nodiscard]] int SendSessionMSG(std::unique_ptr<SessionMSG> frame, BaseMSG& msg, bool viaWriter = false);
+    // What a fan-out works out once for all its recipients (SendSharedMSG).
+    struct SharedOutput {
+        uint32_t type = 0;
+        bool monitored = false;       // the message carries a MonitorID: session monitors see it
+        bool serverStopping = false;  // only the closing types go out
+        int32_t metered = 0;          // messages to count on the client-message meter
+    };
+    // SendSessionMSG(viaWriter) for the frame of `post`, given by reference: the same
+    // filters, monitors and traces, the meter counted in `output`. When the connection
+    // cannot take it by reference a copy is posted instead. 1 sent or withheld, 0 when the
+    // connection failed or no copy could be made. Caller holds the master lock (the post's
+    // one lock), not this session's.
+    [[nodiscard]] int SendSharedMSG(SharedPost& post, BaseMSG& msg, SharedOutput& output);
     // Whether the session's call message mask or agent state mask lets an event of that type
     // (with that agent state, kNoAgentState for types other than AGENT_STATE_EVENT) through.
     bool PassesEventMasks(uint32_t msgType, int32_t agentState) const;
@@ -360,7 +375,10 @@ public:
     const std::string& GetAgentExtension() const { return m_AgentExtension; }
     bool WasOpened() const { return m_WasOpened; }
     uint32_t GetTraceFlags() const { return m_TraceFlags; }
-    void SetTraceFlags(uint32_t flags) { m_TraceFlags = flags; }
+    void SetTraceFlags(uint32_t flags) {
+        m_TraceFlags = flags;
+        RecipientsChanged();
+    }
     uint16_t GetRegisteredCallVars() const { return m_RegisteredCallVars; }
     // Absent: all ECC variables; empty: none.
     const std::optional<std::vector<RegisteredVariable>>& GetRegisteredVariables() const {
@@ -371,6 +389,11 @@ public:
 
     // Every session of the session-ID table (master lock held by the caller).
     static std::vector<SessionProtocol*> AllSessions();
+    // Moves whenever a session joins or leaves a service list or changes what the fan-out
+    // reads of it (version, masks, peripheral, registered variables, signature, trace flags):
+    // the distributor keeps each list's recipients until it moves. Any thread.
+    static uint64_t RecipientGeneration() { return sm_RecipientGeneration.load(std::memory_order_acquire); }
+    static void RecipientsChanged() { sm_RecipientGeneration.fetch_add(1, std::memory_order_acq_rel); }
     // The sessions of one service list, in order (master lock held by the caller).
     static const std::deque<SessionProtocol*>& ServiceListOf(int list);
 
@@ -460,6 +483,8 @@ private:
 
     // ---- output ----
     void ProcessOutputMessage(const SessionMSG& frame, BaseMSG& msg);
+    // The output trace of one message of that type to this session.
+    void TraceOutput(uint32_t type, BaseMSG& msg);
     // Open-time pushes: the open sessions to a new CLIENT_MONITOR session, the agent-team
     // configuration to a new SUPERVISOR session. Caller holds the master and session locks.
     void SendOpenSessionList();
@@ -473,6 +498,7 @@ private:
 
     static std::atomic<SessionProtocol*> sm_Master;
     static std::atomic<int32_t> sm_SessionsNow;
+    static std::atomic<uint64_t> sm_RecipientGeneration;
     static uint32_t sm_NextSessionID;
 
     std::unique_ptr<CTILockObject> m_SessionLock;

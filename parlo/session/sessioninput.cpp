@@ -121,6 +121,8 @@ std::unique_ptr<SessionMSG> SessionMSG::Copy(const SessionMSG& source) {
     return msg;
 }
 
+std::unique_ptr<TransportMSG> SessionMSG::CopySharing() const { return Copy(*this); }
+
 int SessionMSG::Replace(const uint8_t* data, int32_t length, uint32_t version) {
     if (!InitFrame(length, data)) return 0;
     m_FrameLength = static_cast<uint32_t>(length);
@@ -204,6 +206,7 @@ int SessionProtocol::ProcessInputMessage(std::unique_ptr<SessionMSG> frame) {
         if (version != frame->ClientVersion()) {
             m_ClientVersion = version;
             frame->SetClientVersion(version);
+            RecipientsChanged();
         }
         if (m_ClientVersion > kNewestVersion) {
             EMSTraceMessage("SessionProtocol::ProcessInputMessage - Invalid version %d", static_cast<int>(m_ClientVersion));

@@ -107,6 +107,7 @@ void SessionProtocol::ProcessOpenRequest(std::unique_ptr<SessionMSG> frame, Base
     m_ClientPassword.assign(password, password ? password + passwordLength : password);
     m_ClientSignature = Text(request, elementid::ClientSignature);
     if (m_ClientSignature.empty()) m_ClientSignature = m_ClientID;
+    RecipientsChanged();
     if (m_ServiceMask & servicemask::CLIENT_EVENTS) {
         m_AgentExtension = Text(request, elementid::AgentExtension);
         m_AgentID = Text(request, elementid::AgentID);
@@ -207,6 +208,7 @@ int SessionProtocol::ConfirmOpen(int32_t sessionID, BaseMSG& openConf, uint64_t 
     if (s->m_State == sessionFailed) return 0;
     s->m_State = ServerState() == serverstate::ACTIVE ? sessionOpen : sessionStandby;
     s->m_ServiceMask = granted;
+    RecipientsChanged();
     if (agentDevice && !key.empty() && key != s->m_DeviceID) {
         s->HashOut();
         s->m_DeviceID = key;

@@ -66,6 +66,9 @@ public:
     virtual void ReportFailure(const char* text) = 0;
     // Moves meter `meter` by `value` (the meter's own rule: add, set or peak).
     virtual void UpdateMeter(int meter, int32_t value) = 0;
+    // UpdateMeter(meter, value) `times` times over, with the meter lock taken once (a
+    // fan-out's count of messages).
+    virtual void UpdateMeterTimes(int meter, int32_t value, int32_t times) = 0;
 };
 
 // Installs the server port (kept by pointer: it must outlive every session). Once at start;

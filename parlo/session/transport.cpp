@@ -51,6 +51,8 @@ constexpr uint32_t kAnyTraceBit = tracebit::TR_PROC_1 | tracebit::TR_PROC_2 | tr
 // deleting the copies of a distributed frame takes no process-wide lock.
 std::atomic<uint32_t> g_liveMessages{0};
 std::atomic<uint32_t> g_nextMessageID{1};
+// Copies given to connections by reference and not yet sent or dropped.
+std::atomic<int64_t> g_sharedWaiting{0};
 
 std::shared_ptr<uint8_t[]> NewBytes(size_t size) {
     if (size == 0) return nullptr;
@@ -112,6 +114,14 @@ void FlushSendMeters(SendMeters& meters) {
     meters = SendMeters{};
 }
 
+// One send of `count` buffers on a plain socket: sendmsg's result, errno as it left it.
+ssize_t SendGathered(int socket, iovec* iov, int count) {
+    msghdr header{};
+    header.msg_iov = iov;
+    header.msg_iovlen = static_cast<size_t>(count);
+    return sendmsg(socket, &header, MSG_NOSIGNAL);
+}
+
 // One writev takes at most this many queued messages (and about this many bytes); one turn
 // of a connection's queue sends at most kSendBudget messages, so that a connection with a
 // deep queue does not keep the others waiting.
@@ -142,6 +152,9 @@ struct WriterLane {
     bool stop = false;
     bool running = false;
     std::thread thread;
+    // The connections one SharedPost gave a frame, in order; only the fan-out holding its
+    // lock touches it, outside the mutex.
+    std::vector<TransportProtocol*> staged;
 };
 
 // ---------------------------------------------------------------- TransportMSG
@@ -159,6 +172,72 @@ TransportMSG::TransportMSG(int32_t length) {
 TransportMSG::~TransportMSG() { g_liveMessages.fetch_sub(1, std::memory_order_relaxed); }
 
 uint32_t TransportMSG::LiveCount() { return g_liveMessages.load(std::memory_order_relaxed); }
+
+std::unique_ptr<TransportMSG> TransportMSG::CopySharing() const {
+    auto copy = std::make_unique<TransportMSG>();
+    copy->ShareBytes(*this);
+    return copy;
+}
+
+// ---------------------------------------------------------------- shared frames
+
+SharedFrame* SharedFrame::Make(std::unique_ptr<TransportMSG> frame) { return new SharedFrame(std::move(frame)); }
+
+void SharedFrame::Release(int32_t count) {
+    if (m_References.fetch_sub(count, std::memory_order_acq_rel) == count) delete this;
+}
+
+SharedPost::SharedPost(std::unique_ptr<TransportMSG> frame, size_t recipients)
+    : m_Frame(SharedFrame::Make(std::move(frame))),
+      m_Reserved(static_cast<int32_t>(std::min<size_t>(recipients, INT32_MAX - 1))) {
+    // References for every recipient before any writer can see the frame; Post gives back
+    // what was not used.
+    m_Frame->AddReferences(m_Reserved);
+}
+
+SharedPost::~SharedPost() { Post(); }
+
+bool SharedPost::Add(TransportProtocol& connection) {
+    WriterLane* lane = connection.m_Lane;
+    if (m_Frame == nullptr || lane == nullptr || m_Added >= m_Reserved ||
+        connection.m_State.load(std::memory_order_relaxed) != TransportProtocol::connectionOpen)
+        return false;
+    const uint32_t head = connection.m_RingHead.load(std::memory_order_relaxed);
+    if (head - connection.m_RingTail.load(std::memory_order_acquire) >= TransportProtocol::kRingSlots) return false;
+    connection.m_Ring[head % TransportProtocol::kRingSlots] = m_Frame;
+    connection.m_RingHead.store(head + 1, std::memory_order_release);
+    ++m_Added;
+    if (lane->staged.empty() && m_LaneCount < static_cast<int>(std::size(m_Lanes))) m_Lanes[m_LaneCount++] = lane;
+    lane->staged.push_back(&connection);
+    return true;
+}
+
+void SharedPost::Post() {
+    if (m_Frame == nullptr) return;
+    g_sharedWaiting.fetch_add(m_Added, std::memory_order_relaxed);
+    for (int i = 0; i < m_LaneCount; ++i) {
+        WriterLane& lane = *m_Lanes[i];
+        bool wake = false;
+        {
+            std::lock_guard<std::mutex> lock(lane.mutex);
+            if (!lane.stop) {
+                wake = lane.ready.empty();
+                for (TransportProtocol* c : lane.staged) {
+                    if (c->m_Scheduled.load(std::memory_order_relaxed)) continue;
+                    c->m_Scheduled.store(true, std::memory_order_relaxed);
+                    lane.ready.push_back(c);
+                }
+            }
+        }
+        lane.staged.clear();
+        if (wake) lane.work.notify_one();
+    }
+    m_LaneCount = 0;
+    m_Frame->Release(m_Reserved - m_Added + 1);
+    m_Frame = nullptr;
+}
+
+int64_t TransportProtocol::SharedCopiesWaiting() { return g_sharedWaiting.load(std::memory_order_relaxed); }
 
 int TransportMSG::InitBuffer(int32_t size, const uint8_t* data) { return Resize(size, TRANSPORT_MAX_MSG, data); }
 
@@ -213,7 +292,7 @@ std::atomic<int32_t> TransportProtocol::sm_NumConnectionsSecure{0};
 std::atomic<bool> TransportProtocol::sm_AcceptConnections{true};
 std::atomic<int32_t> TransportProtocol::sm_SimSendError{0};
 std::atomic<uint32_t> TransportProtocol::sm_NextConnectionID{1};
-std::atomic<int> TransportProtocol::sm_WriterThreads{1};
+std::atomic<int> TransportProtocol::sm_WriterThreads{2};
 
 void TransportProtocol::SetWriterThreads(int count) {
     sm_WriterThreads = std::clamp(count, 1, kMaxWriterThreads);
@@ -957,6 +1036,7 @@ std::unique_ptr<TransportMSG> TransportProtocol::UnQueueMSG(std::unique_ptr<Tran
 int TransportProtocol::QueueMSG(std::unique_ptr<TransportMSG> msg, int position) {
     Hold hold(*this, "TransportProtocol::QueueMSG");
     // What was posted before goes first.
+    TakeRing();
     if (!m_Pending.empty() && m_State == connectionOpen && FlushPending(hold) == 0) return 0;
     return Enqueue(hold, std::move(msg), position, true);
 }
@@ -1002,6 +1082,7 @@ int TransportProtocol::SendMSG(std::unique_ptr<TransportMSG> given) {
         return 0;
     }
     // Messages posted for the writers were sent, as far as the order goes, before this.
+    if (given != nullptr) TakeRing();
     if (!m_Pending.empty() && FlushPending(hold) == 0) return 0;
     if (given == nullptr) return SendQueued(hold);
     std::unique_ptr<TransportMSG> msg = UnQueueMSG(std::move(given));
@@ -1013,7 +1094,8 @@ int TransportProtocol::SendMSG(std::unique_ptr<TransportMSG> given) {
 int TransportProtocol::SendQueued(Hold& hold) {
     if (m_Queue.empty()) {
         (void)TakeHead();
-        return 1;
+        // What the ring holds comes after the queue.
+        return RingCount() > 0 ? SendRing(hold) : 1;
     }
     int result = 1;
     for (int budget = kSendBudget; budget > 0 && !m_Queue.empty();) {
@@ -1022,6 +1104,7 @@ int TransportProtocol::SendQueued(Hold& hold) {
         if (step != Step::Sent) return result;
         budget -= static_cast<int>(before - m_Queue.size());
     }
+    if (m_Queue.empty() && RingCount() > 0) return SendRing(hold);
     // Left over for the next turn: the poster's write event, as the socket takes more.
     if (!m_Queue.empty()) WantWriteEvents(true);
     return 1;
@@ -1107,10 +1190,7 @@ TransportProtocol::Step TransportProtocol::SendBatch(Hold& hold, bool pending, i
     }
     // One message: the plain send, exactly as before.
     if (count == 1) return SendOne(hold, take(), result);
-    msghdr header{};
-    header.msg_iov = iov;
-    header.msg_iovlen = static_cast<size_t>(count);
-    const ssize_t sent = sendmsg(m_ConnectionSocket, &header, MSG_NOSIGNAL);
+    const ssize_t sent = SendGathered(m_ConnectionSocket, iov, count);
     if (sent < 0) {
         // Blocked or failed on the first message: what a send of it alone meets.
         const int error = errno;
@@ -1215,6 +1295,7 @@ int TransportProtocol::PostMSG(std::unique_ptr<TransportMSG> msg) {
         hold.Release();
         return SendMSG(std::move(msg));
     }
+    TakeRing();
     if (m_Pending.empty() && !m_Queue.empty()) {
         // SendMSG's own step: behind a queue nothing is sent now, so nothing waits for a
         // writer; an overflow has failed the connection and counts, as there, as sent.
@@ -1323,8 +1404,7 @@ void TransportProtocol::WriterLoop(WriterLane& lane) {
         lock.unlock();
         {
             Hold hold(*connection, "TransportProtocol::WriterThread");
-            if (connection->m_State == connectionOpen && !connection->m_Pending.empty())
-                (void)connection->FlushPending(hold);
+            connection->WriterTurn(hold);
         }
         NoteOutputMoved();
         lock.lock();
@@ -1368,6 +1448,137 @@ bool TransportProtocol::WaitForOutput(int64_t deadlineNs, const std::function<bo
 void TransportProtocol::DeleteQueue() {
     m_Queue.clear();
     m_Pending.clear();
+    DropRing();
+}
+
+// ---------------------------------------------------------------- frames given by reference
+
+void TransportProtocol::TakeRing() {
+    const uint32_t head = m_RingHead.load(std::memory_order_acquire);
+    uint32_t tail = m_RingTail.load(std::memory_order_relaxed);
+    if (head == tail) return;
+    const int64_t taken = static_cast<int64_t>(head - tail);
+    for (; tail != head; ++tail) {
+        SharedFrame* frame = m_Ring[tail % kRingSlots];
+        // A copy that cannot be made is a message lost for want of memory, as any other.
+        if (std::unique_ptr<TransportMSG> copy = frame->Frame().CopySharing()) m_Pending.push_back(std::move(copy));
+        frame->Release();
+    }
+    m_RingTail.store(head, std::memory_order_release);
+    g_sharedWaiting.fetch_sub(taken, std::memory_order_relaxed);
+}
+
+void TransportProtocol::DropRing() {
+    const uint32_t head = m_RingHead.load(std::memory_order_acquire);
+    uint32_t tail = m_RingTail.load(std::memory_order_relaxed);
+    if (head == tail) return;
+    const int64_t dropped = static_cast<int64_t>(head - tail);
+    for (; tail != head; ++tail) m_Ring[tail % kRingSlots]->Release();
+    m_RingTail.store(head, std::memory_order_release);
+    g_sharedWaiting.fetch_sub(dropped, std::memory_order_relaxed);
+}
+
+void TransportProtocol::WriterTurn(Hold& hold) {
+    if (m_State != connectionOpen) return;
+    if (!m_Pending.empty() && FlushPending(hold) == 0) return;
+    if (m_State != connectionOpen || RingCount() == 0) return;
+    if (m_Queue.empty()) {
+        (void)SendRing(hold);
+    } else if (RingCount() >= kRingSlots / 2) {
+        // Behind a queue the ring waits for the write event; near full, it joins the queue
+        // (with its limit) so that the fan-out keeps its slots.
+        TakeRing();
+        (void)FlushPending(hold);
+    }
+}
+
+int TransportProtocol::QueueTaken(Hold& hold) {
+    TakeRing();
+    while (!m_Pending.empty()) {
+        std::unique_ptr<TransportMSG> msg = std::move(m_Pending.front());
+        m_Pending.pop_front();
+        const int position = PositionFor(*msg);
+        if (Enqueue(hold, std::move(msg), position, true) == 0) return 0;
+    }
+    return 1;
+}
+
+int TransportProtocol::SendRing(Hold& hold) {
+    // Only the frames there now: later ones come with the turn their post schedules.
+    const uint32_t end = m_RingHead.load(std::memory_order_acquire);
+    uint32_t tail = m_RingTail.load(std::memory_order_relaxed);
+    while (tail != end) {
+        if (m_Channel || !m_Queue.empty() || !m_Pending.empty()) {
+            TakeRing();
+            return FlushPending(hold);
+        }
+        iovec iov[kBatchMessages];
+        int count = 0;
+        size_t bytes = 0;
+        for (uint32_t i = tail; i != end && count < kBatchMessages && (count == 0 || bytes < kBatchBytes); ++i) {
+            const TransportMSG& frame = m_Ring[i % kRingSlots]->Frame();
+            iov[count].iov_base = const_cast<uint8_t*>(frame.Bytes());
+            iov[count].iov_len = static_cast<size_t>(frame.Length());
+            bytes += iov[count].iov_len;
+            ++count;
+        }
+        const ssize_t sent = SendGathered(m_ConnectionSocket, iov, count);
+        if (sent < 0) {
+            const int error = errno;
+            // Blocked: the posted way meets the block, with its traces, and queues.
+            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
+                TakeRing();
+                return FlushPending(hold);
+            }
+            Count("Transport: send failure");
+            EMSTraceMessage("TransportProtocol(%s)::SendMSG: Transport failed code=%d, ConnID=%d, Host=%s, IP=%s, Port=%d, MSGID=%d.",
+                            ChannelText(), static_cast<int>(plat::ErrnoToWin32(error)), m_ConnectionID,
+                            m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort),
+                            m_Ring[tail % kRingSlots]->Frame().m_MessageID);
+            m_State = connectionFailed;
+            return FailConnection(hold, CAUSE_CLIENT_DISCONNECTED);
+        }
+        m_BytesSent += sent;
+        MeterBytesSent(sent);
+        size_t left = static_cast<size_t>(sent);
+        const int64_t now = plat::MonotonicNs();
+        int32_t longest = -1;
+        const uint32_t batchEnd = tail + static_cast<uint32_t>(count);
+        for (; tail != batchEnd; ++tail) {
+            SharedFrame* frame = m_Ring[tail % kRingSlots];
+            const auto length = static_cast<size_t>(frame->Frame().Length());
+            if (left < length) break;
+            left -= length;
+            longest = std::max(longest, static_cast<int32_t>((now - frame->Frame().m_TimeStamp) / 1000000));
+            frame->Release();
+        }
+        if (longest >= 0) MeterTransmitDelay(longest);
+        const int64_t done = static_cast<int64_t>(tail - m_RingTail.load(std::memory_order_relaxed));
+        m_RingTail.store(tail, std::memory_order_release);
+        g_sharedWaiting.fetch_sub(done, std::memory_order_relaxed);
+        if (tail == batchEnd) continue;
+        // The socket took part of the batch: a cut frame goes on from its cut byte as a
+        // message of its own at the front of the queue, and everything after waits behind it.
+        if (left > 0) {
+            SharedFrame* frame = m_Ring[tail % kRingSlots];
+            std::unique_ptr<TransportMSG> msg = frame->Frame().CopySharing();
+            frame->Release();
+            m_RingTail.store(++tail, std::memory_order_release);
+            g_sharedWaiting.fetch_sub(1, std::memory_order_relaxed);
+            if (msg) {
+                ++msg->m_SendAttempts;
+                msg->Advance(static_cast<int32_t>(left));
+                EMSTraceMessage("TransportProtocol::SendMSG(Queued due to partial sending): ConnID=%d, Host=%s, IP=%s, Port=%d, Bytes=%d/%d, MSGID=%d.",
+                                m_ConnectionID, m_HostName.c_str(), m_HostAddress.c_str(), static_cast<int>(m_HostPort),
+                                msg->m_Length - msg->m_Remaining, msg->m_Length, msg->m_MessageID);
+                msg->m_PartlySent = 1;
+                if (Enqueue(hold, std::move(msg), QueueFront, true) == 0) return 0;
+            }
+        }
+        WantWriteEvents(true);
+        return QueueTaken(hold);
+    }
+    return 1;
 }
 
 void TransportProtocol::ShutdownConnection() {

@@ -3,8 +3,10 @@
 // and TLS listen sockets, the poster thread (one epoll loop over every socket) and the
 // socket table; every accepted connection is one more TransportProtocol object, made by
 // the master's CreateConnection. It knows nothing of CTI contents. Beside the poster, the
-// master runs writer threads (PostMSG): a fan-out hands its messages over and they send each
-// connection's messages in batches, one writev for several, in the queue's order.
+// master runs writer threads, each serving its own share of the connections: a fan-out
+// hands one frame to many connections by reference (SharedPost) or a message to one
+// (PostMSG), and the writers send each connection's messages in batches, one writev for
+// several, in the order they were given.
 //
 // The session layer sits on it by deriving and overriding the virtual events below:
 //   CreateConnection / DeleteConnection  a connection accepted / to be destroyed
@@ -36,6 +38,8 @@
 #include "parlo/session/sslchannel.h"
 
 class CTIRegistry;
+class SharedFrame;
+class TransportProtocol;
 struct WriterLane;
 
 // The largest CTI message the transport carries (body and header).
@@ -55,6 +59,9 @@ public:
 
     // The CTI message type (0 here; the session message answers its own).
     virtual uint32_t GetMsgType() const { return 0; }
+    // A message of the same kind sharing these bytes, to send on its own (a connection that
+    // must queue a frame it was given by reference); null when no memory for it.
+    [[nodiscard]] virtual std::unique_ptr<TransportMSG> CopySharing() const;
 
     // Sizes the buffer to `size` and copies `data` when given; 1, or 0 (traced) for a size
     // above TRANSPORT_MAX_MSG or below 0, the message then unchanged.
@@ -104,6 +111,53 @@ private:
     uint32_t m_SendAttempts = 0;
     uint32_t m_PartlySent = 0;
     int64_t m_TimeStamp = 0;
+};
+
+// One encoded frame that many connections send unchanged: they hold references to it, not
+// copies. Immutable once made; the last reference frees it.
+class SharedFrame {
+public:
+    // Takes `frame` with one reference, the caller's.
+    [[nodiscard]] static SharedFrame* Make(std::unique_ptr<TransportMSG> frame);
+    SharedFrame(const SharedFrame&) = delete;
+    SharedFrame& operator=(const SharedFrame&) = delete;
+    void AddReferences(int32_t count) { m_References.fetch_add(count, std::memory_order_relaxed); }
+    // Drops `count` references; the last one frees the frame.
+    void Release(int32_t count = 1);
+    const TransportMSG& Frame() const { return *m_Frame; }
+
+private:
+    explicit SharedFrame(std::unique_ptr<TransportMSG> frame) : m_Frame(std::move(frame)) {}
+    ~SharedFrame() = default;
+    std::atomic<int32_t> m_References{1};
+    std::unique_ptr<TransportMSG> m_Frame;
+};
+
+// One fan-out's hand-over of a frame to the writer threads. Add gives the frame to a
+// connection by reference, in a slot of the connection's own ring: no lock and no allocation.
+// Post (or the destructor) then schedules, under each writer's lock once, the connections
+// that writer got, and wakes it when it was idle. Every fan-out holds one lock from its first
+// Add to its Post (the session layer's master lock): the rings have one producer at a time.
+class SharedPost {
+public:
+    // `frame` (owned from here on) for at most `recipients` connections.
+    SharedPost(std::unique_ptr<TransportMSG> frame, size_t recipients);
+    ~SharedPost();
+    SharedPost(const SharedPost&) = delete;
+    SharedPost& operator=(const SharedPost&) = delete;
+    // True when the connection took the frame (it is sent after everything given before);
+    // false when the connection has no writer, is not open or has a full ring: the caller
+    // then gives it a copy (PostMSG), which goes behind what the ring holds.
+    [[nodiscard]] bool Add(TransportProtocol& connection);
+    const TransportMSG& Frame() const { return m_Frame->Frame(); }
+    void Post();
+
+private:
+    SharedFrame* m_Frame;
+    int32_t m_Reserved;
+    int32_t m_Added = 0;
+    WriterLane* m_Lanes[4] = {};
+    int m_LaneCount = 0;
 };
 
 class TransportProtocol {
@@ -163,10 +217,9 @@ public:
     // connection to DeleteConnection. Takes the master's lock; never call it holding a
     // connection's lock.
     void Close();
-    // The number of writer threads the next Open starts (1 to kMaxWriterThreads; 1 unless
-    // set). One writer that falls behind a fan-out running flat out sends each connection's
-    // gathered messages in one writev, the cheap way; more writers keep up message by message,
-    // which reaches the last session of a single event sooner but costs a send per message.
+    // The number of writer threads the next Open starts (1 to kMaxWriterThreads; 2 unless
+    // set). Each serves its own share of the connections and sends everything a connection
+    // has waiting in one writev, so that a writer behind a fast fan-out sends bigger batches.
     static void SetWriterThreads(int count);
     static int WriterThreads() { return sm_WriterThreads.load(); }
     static constexpr int kMaxWriterThreads = 4;
@@ -271,8 +324,14 @@ public:
     // Open, with messages posted or queued that are not on the wire yet; caller holds the
     // connection's lock.
     bool HasOutputWaiting() const {
-        return m_State == connectionOpen && (!m_Pending.empty() || !m_Queue.empty());
+        return m_State == connectionOpen && (!m_Pending.empty() || !m_Queue.empty() || RingCount() > 0);
     }
+    // Frames given by reference (SharedPost) that no writer has taken yet; any thread.
+    size_t RingCount() const {
+        return m_RingHead.load(std::memory_order_acquire) - m_RingTail.load(std::memory_order_acquire);
+    }
+    // Copies given by reference to writers and not yet sent or dropped, process-wide.
+    static int64_t SharedCopiesWaiting();
     // The queued message at `index` (0 = next to send), or null; caller holds the lock.
     TransportMSG* QueuedAt(size_t index) const {
         return index < m_Queue.size() ? m_Queue[index].get() : nullptr;
@@ -289,6 +348,7 @@ protected:
     [[nodiscard]] int AcceptConnection(bool secure);
 
 private:
+    friend class SharedPost;
     // Holds a connection's lock through the virtual Lock/Unlock, taking it only when the
     // thread does not hold it and releasing only what it took.
     class Hold {
@@ -364,6 +424,20 @@ private:
     [[nodiscard]] int Overflow(Hold& hold, std::unique_ptr<TransportMSG> msg);
     // Continues the queue: batches until it is empty, the socket is full or a budget is used.
     [[nodiscard]] int SendQueued(Hold& hold);
+    // The ring's frames (given by reference) as posted messages of their own, behind the
+    // posted ones: what every send but the writer's does first, so that nothing overtakes them.
+    void TakeRing();
+    // Sends the ring's frames from the shared bytes, several to a writev, while nothing is
+    // queued or posted; what the socket does not take goes the posted way (FlushPending).
+    // 1, or 0 when the connection failed.
+    [[nodiscard]] int SendRing(Hold& hold);
+    // Drops the ring's references (the connection closes or goes).
+    void DropRing();
+    // Everything the ring and the posted messages hold, queued without a send (the socket is
+    // full); 0 when the queue overflowed (the connection failed).
+    [[nodiscard]] int QueueTaken(Hold& hold);
+    // A writer's turn on the connection: the posted messages, then the ring.
+    void WriterTurn(Hold& hold);
     // The writer threads (master).
     void StartWriters();
     void StopWriters();
@@ -423,6 +497,12 @@ private:
     std::atomic<uint64_t> m_OutputNotes{0};
     std::atomic<int> m_OutputWaiters{0};
 
+    // Connection: frames given by reference, oldest at the tail. The fan-out (under its one
+    // lock) moves the head; whoever holds the connection's lock moves the tail.
+    static constexpr uint32_t kRingSlots = 64;
+    SharedFrame* m_Ring[kRingSlots] = {};
+    std::atomic<uint32_t> m_RingHead{0};
+    std::atomic<uint32_t> m_RingTail{0};
     // Connection: its lane, whether it waits in the lane's ready list (changed under the
     // lane's mutex), and whether the poster watches it for write events (connection lock).
     WriterLane* m_Lane = nullptr;

@@ -14,6 +14,7 @@
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,8 +46,12 @@ constexpr uint32_t kOpenConf = 4;
 constexpr uint32_t kHeartbeatConf = 6;
 constexpr uint32_t kCallDelivered = 9;
 constexpr uint32_t kHeaderBytes = 8;
-// Latency histogram: 1 us buckets up to 200 ms, the last one for everything above.
-constexpr size_t kBuckets = 200000;
+// Redis keeps the replies of one client in a 16 KB buffer before it falls back to a slower
+// list: a publisher batch at saturation is sized to fit it.
+constexpr size_t kRedisReplyBuffer = 16384;
+// What a RESP push adds to the payload (array, "message", the channel and the lengths), with
+// room to spare.
+constexpr size_t kRedisPushOverhead = 64;
 
 struct LoadOptions {
     std::string mode;
@@ -64,36 +69,55 @@ struct LoadOptions {
     std::string ident = "load";
     std::string readyFile;
     int64_t pollNs = 0;
+    int batch = 0;     // redis-publish at saturation: PUBLISHes per write and unanswered (0: fit the reply buffer)
+    int inflight = 4;  // redis-publish paced: PUBLISHes that may wait for their reply
+    uint32_t services = 0x10;       // idle: the sessions' service mask
+    std::string peripheral = "-1";  // idle: their CTIPeripheralID
 };
 
 int64_t NowNs() { return plat::MonotonicNs(); }
 
+// Delays in nanoseconds, log-linear without an upper bound: 64 buckets per power of two, so
+// a percentile is within 1.6 % whatever the delay, seconds included.
 class Histogram {
 public:
-    Histogram() : m_Counts(kBuckets + 1, 0) {}
+    static constexpr int kSubBits = 6;
+    static constexpr uint64_t kSub = uint64_t{1} << kSubBits;
+    Histogram() : m_Counts(kSub * 2 + (64 - kSubBits) * kSub, 0) {}
     void Add(int64_t ns) {
-        const int64_t us = ns < 0 ? 0 : ns / 1000;
-        ++m_Counts[static_cast<size_t>(std::min<int64_t>(us, kBuckets))];
+        ++m_Counts[Index(ns < 0 ? 0 : static_cast<uint64_t>(ns))];
         ++m_Total;
     }
     void Merge(const Histogram& other) {
         for (size_t i = 0; i < m_Counts.size(); ++i) m_Counts[i] += other.m_Counts[i];
         m_Total += other.m_Total;
     }
-    // The percentile in microseconds (-1 when empty).
+    // The percentile in microseconds, the middle of its bucket (-1 when empty).
     int64_t Percentile(double p) const {
         if (m_Total == 0) return -1;
         const uint64_t rank = static_cast<uint64_t>(p / 100.0 * static_cast<double>(m_Total - 1)) + 1;
         uint64_t seen = 0;
         for (size_t i = 0; i < m_Counts.size(); ++i) {
             seen += m_Counts[i];
-            if (seen >= rank) return static_cast<int64_t>(i);
+            if (seen >= rank) return static_cast<int64_t>(Middle(i) / 1000);
         }
-        return static_cast<int64_t>(kBuckets);
+        return -1;
     }
     uint64_t Total() const { return m_Total; }
 
 private:
+    // Values below 2 * kSub have a bucket each; above, the top kSubBits + 1 bits choose it.
+    static size_t Index(uint64_t v) {
+        if (v < kSub * 2) return static_cast<size_t>(v);
+        const int shift = 63 - __builtin_clzll(v) - kSubBits;
+        return static_cast<size_t>(kSub * 2 + static_cast<uint64_t>(shift - 1) * kSub + ((v >> shift) - kSub));
+    }
+    static uint64_t Middle(size_t index) {
+        if (index < kSub * 2) return index;
+        const uint64_t shift = (index - kSub * 2) / kSub + 1;
+        const uint64_t top = (index - kSub * 2) % kSub + kSub;
+        return (top << shift) + (uint64_t{1} << shift) / 2;
+    }
     std::vector<uint64_t> m_Counts;
     uint64_t m_Total = 0;
 };
@@ -191,7 +215,8 @@ std::vector<uint8_t> OpenFrame(const LoadOptions& o, int index, uint32_t service
     std::string error;
     const std::vector<std::string> words = {
         "ServiceMask=" + std::to_string(services), "IdleTimeout=" + std::to_string(o.idleTimeout),
-        "ClientID=" + o.ident + std::to_string(index), "CallMsgMask=0xFFFFFFFF", "AgentStateMask=0x3FFF"};
+        "ClientID=" + o.ident + std::to_string(index), "CallMsgMask=0xFFFFFFFF", "AgentStateMask=0x3FFF",
+        "CTIPeripheralID=" + o.peripheral};
     BaseMSGPtr open = cticlient::MakeOpenReq(words, &error);
     if (!open) {
         fprintf(stderr, "parlo-load: OPEN_REQ: %s\n", error.c_str());
@@ -366,26 +391,31 @@ int RunReaders(const LoadOptions& o, Protocol protocol) {
                 if (n > 0) lastEvent = now;
                 for (int e = 0; e < n; ++e) {
                     Link& link = *links[events[static_cast<size_t>(e)].data.u64];
+                    // Each chunk is counted as it is read, so that the input buffer stays one
+                    // chunk long however far the server is ahead. A short plain read drained
+                    // the socket: a second recv would only say so, a syscall per event that
+                    // the readers of both servers paid for nothing. At most kTurnChunks a turn,
+                    // so that one busy connection does not starve the others.
+                    constexpr int kTurnChunks = 16;
                     int got;
-                    // A short plain read drained the socket: a second recv would only say so,
-                    // a syscall per event that the readers of both servers paid for nothing.
+                    int chunks = 0;
                     do {
                         got = link.ReadSome();
-                    } while (got > 0 && (link.IsTLS() || got == Link::kChunk) && link.In().size() < (1u << 20));
-                    if (got < 0) failed = true;
-                    const int64_t at = NowNs();
-                    auto count = [&](const uint8_t* data, size_t length) {
-                        const int64_t stamp = parloload::FindStamp(data, length);
-                        if (stamp < start || at >= end) return;
-                        ++mine.received;
-                        mine.latency.Add(at - stamp);
-                    };
-                    const bool ok = protocol == Protocol::CTI
-                                        ? TakeFrames(link.In(), [&](uint32_t type, const uint8_t* f, size_t len) {
-                                              if (type == kCallDelivered) count(f, len);
-                                          })
-                                        : TakeRedisMessages(link.In(), count);
-                    if (!ok) failed = true;
+                        if (got < 0) failed = true;
+                        const int64_t at = NowNs();
+                        auto count = [&](const uint8_t* data, size_t length) {
+                            const int64_t stamp = parloload::FindStamp(data, length);
+                            if (stamp < start || at >= end) return;
+                            ++mine.received;
+                            mine.latency.Add(at - stamp);
+                        };
+                        const bool ok = protocol == Protocol::CTI
+                                            ? TakeFrames(link.In(), [&](uint32_t type, const uint8_t* f, size_t len) {
+                                                  if (type == kCallDelivered) count(f, len);
+                                              })
+                                            : TakeRedisMessages(link.In(), count);
+                        if (!ok) failed = true;
+                    } while (got > 0 && (link.IsTLS() || got == Link::kChunk) && ++chunks < kTurnChunks);
                 }
                 if (protocol == Protocol::CTI && !links.empty()) {
                     // A few heartbeats a turn, oldest due first.
@@ -427,46 +457,62 @@ int RunRedisPublish(const LoadOptions& o) {
         return 1;
     }
     BaseMSGPtr event = parloload::MakeFanoutEvent(NowNs());
+    const size_t frameBytes = Frame(*event).size();
     const int64_t stop = NowNs() + static_cast<int64_t>(o.duration * 1e9);
     const int64_t period = o.rate > 0 ? static_cast<int64_t>(1e9 / o.rate) : 0;
     int64_t next = NowNs();
     uint64_t published = 0, replies = 0;
-    // At saturation a window of unanswered PUBLISHes keeps the server busy without letting
-    // the publisher run away from it.
-    const uint64_t window = o.rate > 0 ? 1 : 64;
+    // At saturation: a batch of PUBLISHes per write, as many unanswered, and no more than
+    // every subscriber's share fits Redis's reply buffer. Paced: the publisher keeps its
+    // times and lets a few replies wait, so that one slow PUBLISH does not hold the next.
+    const int fits = static_cast<int>(std::max<size_t>(1, kRedisReplyBuffer / (frameBytes + kRedisPushOverhead)));
+    const int batch = period > 0 ? 1 : (o.batch > 0 ? o.batch : fits);
+    const uint64_t window = period > 0 ? static_cast<uint64_t>(std::max(1, o.inflight)) : static_cast<uint64_t>(batch);
+    link.SetNonBlocking();
+    auto takeReplies = [&] {
+        if (link.ReadSome() < 0) return false;
+        auto& in = link.In();
+        size_t at = 0;
+        for (size_t i = 0; i + 1 < in.size(); ++i)
+            if (in[i] == '\r' && in[i + 1] == '\n') {
+                ++replies;
+                at = i + 2;
+                ++i;
+            }
+        in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(at));
+        return true;
+    };
     std::vector<uint8_t> out;
     while (NowNs() < stop) {
+        if (!takeReplies()) return 1;
+        if (published - replies + static_cast<uint64_t>(batch) > window) {
+            pollfd wait{link.Fd(), POLLIN, 0};
+            (void)poll(&wait, 1, 1);
+            continue;
+        }
         if (period > 0) {
-            const int64_t now = NowNs();
-            if (now < next) {
-                plat::SleepForMs(std::max<int64_t>((next - now) / 1000000, 0));
+            if (NowNs() < next) {
+                plat::SleepUntil(std::min(next, stop));
                 continue;
             }
             next += period;
         }
-        parloload::StampFanoutEvent(*event, NowNs());
-        const std::vector<uint8_t> bytes = Frame(*event);
         out.clear();
-        const std::string head = "*3\r\n$7\r\nPUBLISH\r\n$" + std::to_string(o.channel.size()) + "\r\n" + o.channel +
-                                 "\r\n$" + std::to_string(bytes.size()) + "\r\n";
-        out.insert(out.end(), head.begin(), head.end());
-        out.insert(out.end(), bytes.begin(), bytes.end());
-        out.push_back('\r');
-        out.push_back('\n');
-        if (!link.WriteAll(out.data(), out.size())) return 1;
-        ++published;
-        while (published - replies >= window) {
-            if (link.ReadSome() < 0) return 1;
-            auto& in = link.In();
-            for (size_t i = 0; i + 1 < in.size(); ++i)
-                if (in[i] == '\r' && in[i + 1] == '\n') {
-                    ++replies;
-                    in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(i + 2));
-                    i = static_cast<size_t>(-1);
-                }
+        for (int b = 0; b < batch; ++b) {
+            parloload::StampFanoutEvent(*event, NowNs());
+            const std::vector<uint8_t> bytes = Frame(*event);
+            const std::string head = "*3\r\n$7\r\nPUBLISH\r\n$" + std::to_string(o.channel.size()) + "\r\n" +
+                                     o.channel + "\r\n$" + std::to_string(bytes.size()) + "\r\n";
+            out.insert(out.end(), head.begin(), head.end());
+            out.insert(out.end(), bytes.begin(), bytes.end());
+            out.push_back('\r');
+            out.push_back('\n');
         }
+        if (!link.WriteAll(out.data(), out.size())) return 1;
+        published += static_cast<uint64_t>(batch);
     }
-    printf("RESULT mode=redis-publish published=%llu\n", static_cast<unsigned long long>(published));
+    printf("RESULT mode=redis-publish published=%llu batch=%d inflight=%llu\n", static_cast<unsigned long long>(published),
+           batch, static_cast<unsigned long long>(window));
     return 0;
 }
 
@@ -478,7 +524,7 @@ int RunIdle(const LoadOptions& o) {
     links.reserve(static_cast<size_t>(o.sessions));
     for (int i = 0; i < o.sessions; ++i) {
         auto link = std::make_unique<Link>();
-        const auto open = OpenFrame(o, i, 0x04);
+        const auto open = OpenFrame(o, i, o.services);
         if (!link->Connect(o, ctx) || !link->WriteAll(open.data(), open.size()) || AwaitFrame(*link) != kOpenConf) {
             fprintf(stderr, "parlo-load: idle session %d not opened\n", i);
             return 1;
@@ -490,7 +536,7 @@ int RunIdle(const LoadOptions& o) {
     std::unique_ptr<Link> probe;
     if (o.probe) {
         probe = std::make_unique<Link>();
-        const auto open = OpenFrame(o, o.sessions, 0x04);
+        const auto open = OpenFrame(o, o.sessions, o.services);
         if (!probe->Connect(o, ctx) || !probe->WriteAll(open.data(), open.size()) || AwaitFrame(*probe) != kOpenConf)
             return 1;
     }
@@ -549,7 +595,7 @@ int RunOpens(const LoadOptions& o) {
             const auto closeFrame = Frame(close);
             while (NowNs() < stop) {
                 Link link;
-                const auto open = OpenFrame(o, i, 0x04);
+                const auto open = OpenFrame(o, i, o.services);
                 i += o.threads;
                 if (!link.Connect(o, nullptr) || !link.WriteAll(open.data(), open.size()) ||
                     AwaitFrame(link) != kOpenConf) {
@@ -573,7 +619,8 @@ int Usage() {
     fprintf(stderr,
             "usage: parlo-load MODE --port P [--host H] [--sessions N] [--threads T] [--duration S]\n"
             "       [--warmup S] [--rate R] [--tls] [--probe] [--idle-timeout S] [--channel C]\n"
-            "       [--ident TEXT] [--ready-file FILE] [--poll-us US]\n"
+            "       [--ident TEXT] [--ready-file FILE] [--poll-us US] [--batch N] [--inflight N]\n"
+            "       [--services MASK] [--periph ID]\n"
             "MODE: cti-readers | redis-readers | redis-publish | idle | opens\n"
             "       parlo-load app-opens|app-sessions --port P [--threads T] [--duration S] [--warmup S]\n"
             "       [--rate R] [--sessions N] [--services MASK] [--monitors N] [--agents N]\n"
@@ -615,6 +662,10 @@ int main(int argc, char** argv) {
         else if (a == "--ident") o.ident = value();
         else if (a == "--ready-file") o.readyFile = value();
         else if (a == "--poll-us") o.pollNs = std::clamp<int64_t>(std::atoll(value().c_str()), 0, 1000000) * 1000;
+        else if (a == "--batch") o.batch = std::clamp(std::atoi(value().c_str()), 0, 1000);
+        else if (a == "--inflight") o.inflight = std::clamp(std::atoi(value().c_str()), 1, 1000);
+        else if (a == "--services") o.services = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 0));
+        else if (a == "--periph") o.peripheral = value();
         else return Usage();
     }
     if (o.port <= 0 || o.duration <= 0) return Usage();

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ctimsg/basemsg.h"
@@ -533,6 +534,54 @@ TEST_F(DistributorTest, EachRecipientGetsTheFrameItsVersionMasksAndCharacterSetC
     ASSERT_EQ(25u, got.type);
     EXPECT_STREQ(got.msg->GetSTRING(elementid::CallVariable1), "caf\xe9" "1");
     EXPECT_EQ(1, got.msg->Present(elementid::CallVariable3));
+}
+
+// The distributor keeps each list's recipients from event to event: what a session changes
+// (its call-variable mask here) and a session that joins count from the next event on, also
+// while another thread keeps distributing.
+TEST_F(DistributorTest, RecipientChangesCountFromTheNextEventAlsoDuringAFanOut) {
+    OpenActive();
+    Client changing(Port()), steady(Port());
+    const int32_t changingID = Open(changing, Req(0x10, "changing"));
+    ASSERT_GT(changingID, 0);
+    ASSERT_GT(Open(steady, Req(0x10, "steady")), 0);
+    auto msg = MakeCallEvent();
+    ASSERT_EQ(1, SessionProtocol::WriteMSG(nullptr, 0, *msg, SessionProtocol::DistributeAllEvents));
+    EXPECT_EQ(1, changing.Read().msg->Present(elementid::CallVariable3));
+    EXPECT_EQ(1, steady.Read().msg->Present(elementid::CallVariable3));
+
+    ASSERT_EQ(1, SessionProtocol::SetRegisteredCallVars(changingID, 0x3FB));
+    Client late(Port());
+    ASSERT_GT(Open(late, Req(0x10, "late")), 0);
+    ASSERT_EQ(1, SessionProtocol::WriteMSG(nullptr, 0, *msg, SessionProtocol::DistributeAllEvents));
+    EXPECT_EQ(0, changing.Read().msg->Present(elementid::CallVariable3));
+    EXPECT_EQ(1, steady.Read().msg->Present(elementid::CallVariable3));
+    EXPECT_EQ(1, late.Read().msg->Present(elementid::CallVariable3));
+
+    // The mask flips while events go out: every frame arrives whole and in order, the
+    // changing session's with or without the variable, the others' always with it.
+    constexpr int kEvents = 200;
+    std::thread distributing([] {
+        for (int n = 0; n < kEvents; ++n) {
+            auto event = MakeCallEvent("e" + std::to_string(n) + "-");
+            EXPECT_EQ(1, SessionProtocol::WriteMSG(nullptr, 0, *event, SessionProtocol::DistributeAllEvents));
+        }
+    });
+    std::thread flipping([changingID] {
+        for (int n = 0; n < kEvents; ++n)
+            EXPECT_EQ(1, SessionProtocol::SetRegisteredCallVars(changingID, n % 2 ? 0x3FF : 0x3FB));
+    });
+    for (int n = 0; n < kEvents; ++n) {
+        const std::string first = "e" + std::to_string(n) + "-1";
+        for (Client* c : {&changing, &steady, &late}) {
+            Received got = c->Read();
+            ASSERT_EQ(25u, got.type) << "event " << n;
+            EXPECT_STREQ(got.msg->GetSTRING(elementid::CallVariable1), first.c_str());
+            if (c != &changing) EXPECT_EQ(1, got.msg->Present(elementid::CallVariable3));
+        }
+    }
+    distributing.join();
+    flipping.join();
 }
 
 TEST_F(DistributorTest, AllSessionsReachesUnopenedConnectionsAndPeripheralBindingFilters) {

@@ -37,6 +37,9 @@ public:
         std::lock_guard<std::mutex> hold(mutex_);
         meters_[meter] += value;
     }
+    void UpdateMeterTimes(int meter, int32_t value, int32_t times) override {
+        for (int32_t i = 0; i < times; ++i) UpdateMeter(meter, value);
+    }
     int32_t Meter(int meter) {
         std::lock_guard<std::mutex> hold(mutex_);
         return meters_[meter];
