@@ -13,13 +13,15 @@
 namespace calltest {
 namespace {
 
+constexpr uint32_t kCIL = servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_CONTROL | servicemask::WEXA_CIL;
+
 // Every confirmation of call control reaches an ordinary session with the client's InvokeID;
 // a WEXA CIL session gets exactly those of the groups that carry a call (none that carries
 // the InvokeID alone), and its failures carry its WEXACILClientID.
 TEST_F(ConfirmationTest, TheCILMatrix) {
     Client plain(Port()), cil(Port());
     ASSERT_TRUE(Open(plain, servicemask::CLIENT_CONTROL | servicemask::ALL_EVENTS, "plain"));
-    ASSERT_TRUE(Open(cil, servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_CONTROL | servicemask::WEXA_CIL, "cil"));
+    ASSERT_TRUE(Open(cil, kCIL, "cil"));
     const int32_t sessions[] = {SessionOf("plain"), SessionOf("cil")};
     struct Row {
         uint16_t type;
@@ -153,7 +155,7 @@ TEST_F(ConfirmationTest, ClearsReleaseThePrivateCall) {
     SetDynamic(CTIRegistry::MaxPrivateCallsPerAgent, 4);
     registry_->SetDynamic(CTIRegistry::MaxPrivateCallsPerAgent, 4);
     Client cil(Port());
-    ASSERT_TRUE(Open(cil, servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_CONTROL | servicemask::WEXA_CIL, "cil"));
+    ASSERT_TRUE(Open(cil, kCIL, "cil"));
     const int32_t session = SessionOf("cil");
     Agent* agent = AgentAt("2001", "4101", 2001);
     AgentAt("2002", "4102", 2002);
