@@ -11,6 +11,7 @@
 #include "ctimsg/elementids.h"
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/servicemask.h"
+#include "parlo/app/clientcb.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/common/importmetrics.h"
 #include "parlo/model/agent.h"
@@ -80,7 +81,8 @@ protected:
     }
     void TearDown() override {
         MDSIO::SetServerActive(0);
-        apptest::EndApplication(app_, clock_);
+        // The records of this test's sessions go with it, not with the next test's opens.
+        apptest::EndApplication(app_, clock_, [] { ClientCB::DeleteAll(); });
         port_.JoinAll();
         // The model's tables outlive the test's server: empty them for the next test.
         Call::RemovePeripheralCalls(0xFFFFFFFF);
