@@ -221,7 +221,9 @@ TEST_F(ConfirmationTest, JoinsReleaseThePrivateCallsTheyEnd) {
         Call* call = Call::FindCall(kPeriph, active, -2, "", 0);
         EXPECT_EQ(c.activeKept, call != nullptr);
         EXPECT_EQ(c.activeKept ? 1u : 0u, got[0].msg->GetUSHORT(elementid::NumParties));
-        if (c.activeKept) EXPECT_STREQ("4101", got[0].msg->GetSTRING(elementid::ConnectedPartyDeviceID));
+        if (c.activeKept) {
+            EXPECT_STREQ("4101", got[0].msg->GetSTRING(elementid::ConnectedPartyDeviceID));
+        }
     }
 }
 

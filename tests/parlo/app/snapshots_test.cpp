@@ -133,7 +133,9 @@ TEST_F(SnapshotTest, ADeviceSnapshotOfAnotherInstrumentNeedsThePeripheralView) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Client other(Port());
-        if (c.services != 0) ASSERT_TRUE(Open(other, c.services, ("desk" + std::to_string(++n)).c_str()));
+        if (c.services != 0) {
+            ASSERT_TRUE(Open(other, c.services, ("desk" + std::to_string(++n)).c_str()));
+        }
         Client& client = c.services != 0 ? other : agent;
         const uint32_t invokeID = 70 + ++n;
         const int outstanding = OPCReq::CountLive();  // the agent's open leaves one
@@ -331,7 +333,9 @@ TEST_F(SnapshotTest, DottedEntriesAreHiddenOnAFlaggedBrantlePeripheral) {
         for (uint32_t i = 0; i < c.calls.size(); ++i) {
             EXPECT_EQ(c.calls[i], conf.GetUINT(elementid::CallConnectionCallID, i)) << i;
             EXPECT_EQ(c.calls[i] == 982 ? 4u : c.calls[i] == 981 ? 3u : 1u, conf.GetUSHORT(elementid::CallState, i));
-            if (c.version >= 14) EXPECT_EQ(c.statuses[i], conf.GetUSHORT(elementid::SilentMonitorStatus, i)) << i;
+            if (c.version >= 14) {
+                EXPECT_EQ(c.statuses[i], conf.GetUSHORT(elementid::SilentMonitorStatus, i)) << i;
+            }
         }
     }
 }
