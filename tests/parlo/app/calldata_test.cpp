@@ -168,7 +168,9 @@ TEST_F(CallDataTest, TransferToADialedNumber) {
         EXPECT_EQ(0u, held.deviceIDType);
         EXPECT_EQ(9999u, BodyConnection(sent, 72).callID) << "ActiveCall";
         EXPECT_EQ("5550100", PDText(sent, dialedAt, 64));
-        if (type == TRANSFER_CALL_REQ) EXPECT_EQ(1u, PDWord(sent, 8)) << "ConsultType";
+        if (type == TRANSFER_CALL_REQ) {
+            EXPECT_EQ(1u, PDWord(sent, 8)) << "ConsultType";
+        }
 
         // Without a number the held connection is the named one and no number goes out.
         m = Req(type);
