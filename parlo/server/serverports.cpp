@@ -90,7 +90,8 @@ LockObject* ServerContextPort::NewCallLock() {
 
 bool ServerContextPort::CallStateTraceOn() {
     const CTIApplication* application = m_Server.GetApplication();
-    return application != nullptr && application->IsCallstateTraceOn();
+    // Two switches came with two branches (GetCallstateTrace, IsCallstateTraceOn): either traces.
+    return application != nullptr && (application->GetCallstateTrace() || application->IsCallstateTraceOn());
 }
 
 namespace {
