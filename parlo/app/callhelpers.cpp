@@ -71,7 +71,7 @@ Call* CTIApplication::AddPrivateCallAtInstrument(ClientCB*, uint32_t peripheralI
     Agent* agent = Agent::FindAgentByInstrument(static_cast<int32_t>(peripheralID), instrument);
     if (agent == nullptr) return nullptr;
     const model::ConnectionID connection(callID, deviceIDType, deviceID != nullptr ? deviceID : "");
-    return agent->AddPrivateCall(limit, callType, connection, dialedNumber, GetCallstateTrace());
+    return agent->AddPrivateCall(limit, callType, connection, dialedNumber, IsCallstateTraceOn());
 }
 
 void CTIApplication::FreeCall(Call* call, const char*) {

@@ -13,6 +13,7 @@
 #include "opcmsg/cstaconfirmations.h"
 #include "opcmsg/opcnames.h"
 #include "parlo/app/apphelpers.h"
+#include "parlo/app/callhelpers.h"
 #include "parlo/app/appport.h"
 #include "parlo/app/clientcb.h"
 #include "parlo/app/ctiapplication.h"
@@ -88,22 +89,6 @@ const CSTAConfRoute* FindCSTAConfRoute(int32_t eventType) {
     return i < 0 ? nullptr : &CSTAConfirmationTable::kRows[static_cast<size_t>(i)];
 }
 
-int SendControlFailureConfToSession(int32_t sessionID, uint32_t invokeID, uint32_t failureCode,
-                                    uint32_t peripheralErrorCode, const std::string& wexaCILClientID) {
-    SessionProtocol* master = SessionProtocol::Master();
-    if (master == nullptr) return 0;
-    LockGuard<CTILockObject> hold(master->SessionLock(), "SessionProtocol::SendControlFailureConfMSG");
-    SessionProtocol* session = SessionProtocol::FindSession(static_cast<uint32_t>(sessionID));
-    if (session == nullptr) {
-        EMSTraceMessage("SessionProtocol::SendControlFailureConfMSG: Session %d not found",
-                        static_cast<int>(sessionID));
-        return 0;
-    }
-    LockGuard<CTILockObject> own(session->SessionLock(), "SessionProtocol::SendControlFailureConfMSG");
-    return session->SendControlFailureConfMSGEx(invokeID, failureCode, peripheralErrorCode,
-                                                wexaCILClientID.c_str());
-}
-
 void CTIApplication::ProcessCSTAConfirmation(const CSTAMessage& message) {
     const CSTAEventRecord& record = message.Record();
     const uint16_t type = record.EventType();
@@ -173,8 +158,8 @@ void CTIApplication::ProcessCSTAConfirmation(const CSTAMessage& message) {
                 if (PrivateDataLength(conf->OPCBlock()) >= cstaconfpd::kUniversalFailureSize)
                     peripheralError = conf->PrivateDataWord(cstaconfpd::kPeripheralErrorCode);
             }
-            (void)SendControlFailureConfToSession(request->SessionID, request->ClientInvokeID, failure,
-                                                  peripheralError, request->WEXACILClientID);
+            (void)SendControlFailure(request->SessionID, request->ClientInvokeID, failure,
+                                     peripheralError, request->WEXACILClientID.c_str());
         }
     }
     OPCReq::Release(request);

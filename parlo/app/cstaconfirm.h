@@ -28,13 +28,5 @@ struct CSTAConfRoute {
 std::span<const CSTAConfRoute> CSTAConfRoutes();
 const CSTAConfRoute* FindCSTAConfRoute(int32_t eventType);
 
-// CONTROL_FAILURE_CONF {invokeID, failureCode, peripheralErrorCode, WEXACILClientID when
-// `wexaCILClientID` is not empty} to the session, through the session's own sender (failure
-// 297 goes as FAILURE_CONF 73). Takes the session layer's master lock and the session's lock;
-// the caller holds neither. Returns 1 when sent, 0 when the session is gone (traced) or the
-// message does not validate for it.
-int SendControlFailureConfToSession(int32_t sessionID, uint32_t invokeID, uint32_t failureCode,
-                                    uint32_t peripheralErrorCode, const std::string& wexaCILClientID);
-
 // The answer to a console test request (a record of session 0): traced, never sent.
 void TPProcmonConf(const TPCSTAConfMsg& conf, uint32_t clientInvokeID);

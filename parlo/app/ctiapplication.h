@@ -321,9 +321,6 @@ public:
     // values may appear in traces.
     static bool IsPeriphVariablesTraceOn();
     static bool IsECCVariablesTraceOn();
-    // The call-state trace switch (off at start; the console sets it). Any thread.
-    bool GetCallstateTrace() const { return m_CallstateTrace.load(std::memory_order_relaxed) != 0; }
-    void SetCallstateTrace(bool on) { m_CallstateTrace.store(on ? 1 : 0, std::memory_order_relaxed); }
     // Merges the call context of `msg` (its ExpandedCallContxt list, in order) into `target`:
     // an unknown name is skipped (traced), a value is converted from UTF-8 when `tressik` and
     // the conversion is allowed, then cut to the variable's MaximumLength; each is set as the
@@ -457,7 +454,6 @@ private:
     void ProcessSupervisorAssistRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
     void ProcessEmergencyCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
     void ProcessSuperviseCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
-    std::atomic<uint32_t> m_CallstateTrace{0};
     // ======== end of call control (private) ========
 
     // ---- call-control confirmations (callconfirms.cpp) and snapshots (snapshots.cpp) ----

@@ -131,7 +131,7 @@ void CTIApplication::ProcessSnapshotCallRequest(int32_t sessionID, BaseMSGPtr ms
         callID = call->m_CallID;
         deviceIDType = static_cast<uint16_t>(connection->m_OPCDeviceIDType);
         deviceID = connection->m_OPCDeviceID;
-        if (GetCallstateTrace()) call->TraceCallState();
+        if (IsCallstateTraceOn()) call->TraceCallState();
         if (!call->IsActive()) {
             // The switch no longer reports it: the model's view is the answer.
             SnapshotCallConfMSG conf(SVRTraceON(ECCVariables), SVRTraceON(PeriphVariables));

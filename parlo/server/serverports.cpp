@@ -90,8 +90,7 @@ LockObject* ServerContextPort::NewCallLock() {
 
 bool ServerContextPort::CallStateTraceOn() {
     const CTIApplication* application = m_Server.GetApplication();
-    // Two switches came with two branches (GetCallstateTrace, IsCallstateTraceOn): either traces.
-    return application != nullptr && (application->GetCallstateTrace() || application->IsCallstateTraceOn());
+    return application != nullptr && application->IsCallstateTraceOn();
 }
 
 namespace {
