@@ -117,7 +117,7 @@ void ReadCallData(CallRequest& r, Kind kind, CallData& d) {
                 d.wrapup = std::move(converted);
         }
     } else if (!placing) {
-        d.wrapup = kAbsentCallVariable;
+        d.wrapup = std::string(kAbsentCallVariable);
     }
     d.facilityCode = r.Text(el::FacilityCode);
     d.authorizationCode = r.Text(el::AuthorizationCode);
