@@ -1,23 +1,9 @@
 #include "opcmsg/agentmsgs.h"
 
-#include <cstdio>
-#include <cstring>
-
-#include "opcmsg/opcbytes.h"
 #include "platform/byteorder.h"
 
 using plat::LoadLE16;
 using plat::LoadLE32;
-
-std::string OPCBodyResult::Text() const {
-    if (ok) return {};
-    char where[40] = "";
-    if (index >= 0) std::snprintf(where, sizeof where, " of entry %d", index);
-    char buf[160];
-    std::snprintf(buf, sizeof buf, "%s%s at offset %zu runs past the %zu-byte body", item, where,
-                  offset, length);
-    return buf;
-}
 
 namespace {
 
@@ -29,55 +15,7 @@ constexpr size_t kSkillGroupEntry = 12;
 constexpr size_t kLineFixed = 20;
 constexpr size_t kLineMin = kLineFixed + 2 * 4;
 
-// A bounded cursor over one body. The first item that does not fit sets the result; every
-// later call then fails at once, so a parser may read on and check once at the end.
-class Cursor {
-public:
-    Cursor(const uint8_t* body, size_t length) : body_(body) { result_.length = length; }
-
-    // The `size` bytes of a fixed item at the cursor, or null when they do not fit.
-    const uint8_t* Take(size_t size, const char* item, int index = -1) {
-        if (!result_.ok) return nullptr;
-        if (result_.length - pos_ < size) return Fail(item, index);
-        const uint8_t* p = body_ + pos_;
-        pos_ += size;
-        return p;
-    }
-
-    // One padded string. The characters must lie inside the body; the fill may be cut off
-    // at its end (the cursor then stands at the end).
-    bool String(std::string* out, const char* item, int index = -1) {
-        if (!result_.ok) return false;
-        if (result_.length - pos_ < 2) return Fail(item, index), false;
-        const size_t count = LoadLE16(body_ + pos_);
-        if (result_.length - pos_ - 2 < count) return Fail(item, index), false;
-        const char* chars = reinterpret_cast<const char*>(body_ + pos_ + 2);
-        const void* nul = std::memchr(chars, 0, count);
-        out->assign(chars, nul ? static_cast<size_t>(static_cast<const char*>(nul) - chars) : count);
-        const size_t padded = opcbytes::PaddedStringSize(static_cast<uint32_t>(count));
-        pos_ = result_.length - pos_ < padded ? result_.length : pos_ + padded;
-        return true;
-    }
-
-    size_t Remaining() const { return result_.length - pos_; }
-    size_t Position() const { return pos_; }
-    const OPCBodyResult& Result() const { return result_; }
-
-    const uint8_t* Fail(const char* item, int index) {
-        if (result_.ok) {
-            result_.ok = false;
-            result_.item = item;
-            result_.index = index;
-            result_.offset = pos_;
-        }
-        return nullptr;
-    }
-
-private:
-    const uint8_t* body_;
-    size_t pos_ = 0;
-    OPCBodyResult result_;
-};
+using Cursor = OPCBodyCursor;
 
 int16_t GetI16(const uint8_t* p) { return static_cast<int16_t>(LoadLE16(p)); }
 int32_t GetI32(const uint8_t* p) { return static_cast<int32_t>(LoadLE32(p)); }

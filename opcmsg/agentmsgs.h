@@ -5,29 +5,14 @@
 // copies of everything, and never reads past that length: every count, string and record is
 // checked against it first. A body that ends before something it announces is refused as a
 // whole (the struct is left empty), so a handler either applies all of it or traces the
-// refusal and drops the message.
-//
-// Numbers are little-endian. A string is a u16 count, the characters and NUL fill; the item
-// after it starts (count + 6) rounded down to a multiple of 4 bytes after the count. A string
-// whose characters lie inside the body is accepted even when the body ends in its fill; its
-// text ends at its first NUL. Bytes after the last item are ignored.
+// refusal and drops the message. The wire forms are those of opcmsg/opcbody.h; bytes after
+// the last item are ignored.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// Why a body was refused. `ok` is true for an accepted body.
-struct OPCBodyResult {
-    bool ok = true;
-    const char* item = "";  // what did not fit: "fixed part", "string", "skill group", ...
-    int index = -1;         // the record, skill group or line it belongs to; -1: none
-    size_t offset = 0;      // where that item starts in the body
-    size_t length = 0;      // the body's length
-
-    explicit operator bool() const { return ok; }
-    // "string of entry 2 at offset 150 runs past the 160-byte body"; "" when accepted.
-    std::string Text() const;
-};
+#include "opcmsg/opcbody.h"
 
 // One record of CTI_AGENT_EVENT (72 fixed bytes, then six strings).
 struct OPCAgentEventRecord {

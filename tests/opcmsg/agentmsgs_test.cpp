@@ -18,6 +18,7 @@ using opctest::Add16;
 using opctest::Add32;
 using opctest::AddString;
 using opctest::Bytes;
+using opctest::ParseExact;
 using opctest::Set32;
 
 // CTI_AGENT_EVENT: count, then each record's 72 bytes and six strings.
@@ -168,14 +169,6 @@ Bytes PGStatusBody(uint32_t status, uint32_t id, int32_t a1, int32_t a2, int32_t
         Add32(b, v);
     AddString(b, text);
     return b;
-}
-
-// Parses `bytes` from a heap block of exactly their size.
-template <class Out>
-OPCBodyResult ParseExact(OPCBodyResult (*parse)(const uint8_t*, size_t, Out*), const Bytes& bytes, Out* out) {
-    auto block = std::make_unique<uint8_t[]>(bytes.size() ? bytes.size() : 1);
-    std::copy(bytes.begin(), bytes.end(), block.get());
-    return parse(block.get(), bytes.size(), out);
 }
 
 TEST(AgentEventBody, RecordsReadBackWhateverTheStringLengths) {

@@ -1,10 +1,13 @@
 #pragma once
-// Builds CTI_CSTA_MESSAGE bodies byte by byte, as OPC lays them out, apart from opcmsg's own
-// writer, for the reader tests.
+// Builds CTI_CSTA_MESSAGE bodies and OPC's call message bodies byte by byte, as OPC lays them
+// out, apart from opcmsg's own writer and readers, for the reader tests.
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/byteorder.h"
@@ -36,6 +39,12 @@ inline void AddConn(Bytes& b, uint32_t callID, const std::string& dev, uint32_t 
     Add32(b, type);
 }
 inline void Set32(Bytes& b, size_t at, uint32_t v) { plat::StoreLE32(b.data() + at, v); }
+// An ECC block: u32 length (or the lie given), the BINDATA, NUL fill to a multiple of 4.
+inline void AddECC(Bytes& b, const Bytes& ecc, std::optional<uint32_t> lengthLie = {}) {
+    Add32(b, lengthLie.value_or(static_cast<uint32_t>(ecc.size())));
+    b.insert(b.end(), ecc.begin(), ecc.end());
+    b.resize(b.size() + ((4 - ecc.size() % 4) % 4), 0);
+}
 
 // A received message: fixed part, 18 strings (the first two given), ACS header, body, raw and
 // OPC private data.
@@ -108,9 +117,7 @@ struct CSTAMessageBuilder {
         opctest::Set32(m, 220, mrDomainID);
         for (size_t i = 0; i < strings.size(); ++i) {
             if (i + 1 == 17) {
-                opctest::Add32(m, eccLength.value_or(static_cast<uint32_t>(ecc.size())));
-                m.insert(m.end(), ecc.begin(), ecc.end());
-                m.resize(m.size() + ((4 - ecc.size() % 4) % 4), 0);
+                opctest::AddECC(m, ecc, eccLength);
             } else {
                 opctest::AddString(m, strings[i]);
             }
@@ -140,6 +147,125 @@ inline Bytes ConfBody(const Bytes& fields, uint32_t invokeID = 0x01000042,
     Add32(b, invokeID);
     Add32(b, clientInvokeID);
     b.insert(b.end(), fields.begin(), fields.end());
+    return b;
+}
+
+// Runs a body reader on `bytes` copied into a heap block of exactly their size, so that ASan
+// sees any read past them.
+template <class Out, class Result>
+Result ParseExact(Result (*parse)(const uint8_t*, size_t, Out*), const Bytes& bytes, Out* out) {
+    auto block = std::make_unique<uint8_t[]>(bytes.size() ? bytes.size() : 1);
+    std::copy(bytes.begin(), bytes.end(), block.get());
+    return parse(block.get(), bytes.size(), out);
+}
+
+// CTI_CALL_CREATED_EVENT, or CTI_CALL_DATA_UPDATE_EVENT when `update`, field by field. The
+// words the server does not read hold kUnread bytes, so a field read from them shows.
+struct CallDataBuilder {
+    static constexpr uint8_t kUnread = 0xA5;
+    bool update = false;
+    uint32_t peripheralID = 5000;
+    uint16_t peripheralType = 30;
+    uint16_t callType = 1;
+    uint16_t calledPartyDisposition = 0;
+    uint32_t campaignID = 0;
+    uint32_t queryRuleID = 0;
+    uint32_t callID = 0;
+    uint32_t trunkGroup = 0;
+    uint16_t active = 0;  // update only
+    uint32_t srcType = 0;
+    uint32_t destType = 0;
+    std::array<uint32_t, 3> routerCallKey{};
+    uint32_t hint = 0;  // a u16 in an update
+    int16_t srcState = 0;   // update only
+    int16_t destState = 0;  // update only
+    // Source and destination device ID, ANI, UserToUser, DNIS, CED, DialedNumber,
+    // CallWrapupData, CustomerPhoneNumber, CustomerAccountNumber.
+    std::array<std::string, 10> texts{};
+    std::array<std::string, 10> callVariables{};
+    std::string srcAgentExtension, destAgentExtension;  // update only
+    Bytes ecc;
+    std::vector<std::pair<std::string, uint32_t>> history;  // signature, time stamp
+    // Lies: a stated length other than the real one.
+    std::optional<uint32_t> eccLength;
+    std::optional<int16_t> historyCount;
+
+    Bytes Encode() const {
+        Bytes m(update ? 60 : 56, kUnread);
+        Set32(m, 0, peripheralID);
+        plat::StoreLE16(m.data() + 4, peripheralType);
+        plat::StoreLE16(m.data() + 6, static_cast<uint16_t>(
+                                          historyCount.value_or(static_cast<int16_t>(history.size()))));
+        plat::StoreLE16(m.data() + 8, callType);
+        plat::StoreLE16(m.data() + 10, calledPartyDisposition);
+        Set32(m, 12, campaignID);
+        Set32(m, 16, queryRuleID);
+        if (update) {
+            Set32(m, 20, callID);
+            Set32(m, 24, trunkGroup);
+            plat::StoreLE16(m.data() + 28, active);
+            Set32(m, 32, srcType);
+            Set32(m, 36, destType);
+            plat::StoreLE16(m.data() + 52, static_cast<uint16_t>(hint));
+            plat::StoreLE16(m.data() + 54, static_cast<uint16_t>(srcState));
+            plat::StoreLE16(m.data() + 56, static_cast<uint16_t>(destState));
+        } else {
+            Set32(m, 24, callID);
+            Set32(m, 28, srcType);
+            Set32(m, 32, destType);
+            Set32(m, 36, trunkGroup);
+            Set32(m, 52, hint);
+        }
+        for (size_t i = 0; i < 3; ++i) Set32(m, 40 + 4 * i, routerCallKey[i]);
+        for (const auto& t : texts) AddString(m, t);
+        for (const auto& v : callVariables) AddString(m, v);
+        if (update) {
+            AddString(m, srcAgentExtension);
+            AddString(m, destAgentExtension);
+        }
+        AddECC(m, ecc, eccLength);
+        for (const auto& [signature, stamp] : history) {
+            AddString(m, signature);
+            Add32(m, stamp);
+        }
+        return m;
+    }
+};
+
+// CTI_CALL_TERMINATED_EVENT, CTI_CALL_DEACTIVATED_EVENT, CTI_CALL_REACTIVATED_EVENT.
+inline Bytes CallStateBody(uint32_t peripheralID, uint32_t callID, uint32_t deviceType,
+                           uint32_t hint, const std::string& device) {
+    Bytes b;
+    Add32(b, peripheralID);
+    Add32(b, 0xA5A5A5A5);  // not read
+    Add32(b, callID);
+    Add32(b, deviceType);
+    Add32(b, hint);
+    AddString(b, device);
+    return b;
+}
+
+// CTI_CALL_RECLASSIFIED_EVENT.
+inline Bytes CallReclassifiedBody(uint32_t peripheralID, uint32_t oldCallID, uint32_t newCallID,
+                                  uint32_t oldType, uint32_t newSrcType, uint32_t newDestType,
+                                  uint32_t hint, const std::string& oldDevice,
+                                  const std::string& newSrc, const std::string& newDest) {
+    Bytes b;
+    Add32(b, peripheralID);
+    Add32(b, 0xA5A5A5A5);  // not read
+    for (uint32_t v : {oldCallID, newCallID, oldType, newSrcType, newDestType, hint}) Add32(b, v);
+    AddString(b, oldDevice);
+    AddString(b, newSrc);
+    AddString(b, newDest);
+    return b;
+}
+
+// CTI_CALL_TYPE_CHANGED_EVENT.
+inline Bytes CallTypeChangedBody(uint32_t peripheralID, uint32_t callID, uint32_t deviceType,
+                                 uint32_t callTypeID, const std::string& device) {
+    Bytes b;
+    for (uint32_t v : {peripheralID, callID, deviceType, callTypeID}) Add32(b, v);
+    AddString(b, device);
     return b;
 }
 
