@@ -1,0 +1,253 @@
+// Call control end to end: every request on the road to the stand-in OPC and back, private
+// calls, refusals that send nothing, the confirmations OPC can give, the WEXA CIL session's
+// share, the call data of the call-placing requests, snapshots and queries.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/parlo/process/call_control_fixture.h"
+
+namespace {
+
+using parlotest::CallControl;
+using parlotest::CtiSession;
+using parlotest::HexOf;
+using parlotest::kNoEcc;
+using parlotest::kPlacing;
+
+const std::string kP = " PeripheralID=5000";
+
+// Each request from an ALL_EVENTS + CLIENT_CONTROL + SUPERVISOR session on a call parlo has
+// never seen reaches OPC with the client's values, the session's unique instance ID and an
+// OPC invoke ID of its own, and its confirmation comes back with the client's InvokeID.
+TEST_F(CallControl, EveryRequestTakesTheRoadToOpcAndBack) {
+    auto agent = OpenAgent("1002");  // the supervised agent is known once its desk is open
+    auto s = Open("road", 0x94);
+    ASSERT_TRUE(agent && s);
+    struct Row {
+        const char* request;
+        std::string fields;
+        const char* csta;
+        std::vector<std::string> expected;
+        const char* answer;
+    };
+    const Row rows[] = {
+        {"ALTERNATE_CALL_REQ",
+         kP + " ActiveConnCallID=7001 ActiveConnDeviceIDType=0 ActiveConnDeviceID=6001 OtherConnCallID=7002 "
+              "OtherConnDeviceIDType=1 OtherConnDeviceID=6002",
+         "CSTA_ALTERNATE_CALL", {"ActiveCall=(7001,\"6001\",0) OtherCall=(7002,\"6002\",1)"}, "ALTERNATE_CALL_CONF"},
+        {"ANSWER_CALL_REQ", kP + " ConnectionCallID=7003 ConnectionDeviceIDType=0 ConnectionDeviceID=6003",
+         "CSTA_ANSWER_CALL", {"AlertingCall=(7003,\"6003\",0)"}, "ANSWER_CALL_CONF"},
+        {"CLEAR_CALL_REQ", kP + " ConnectionCallID=7004 ConnectionDeviceIDType=0 ConnectionDeviceID=6004",
+         "CSTA_CLEAR_CALL", {"Call=(7004,\"6004\",0)"}, "CLEAR_CALL_CONF"},
+        {"CLEAR_CONNECTION_REQ", kP + " ConnectionCallID=7005 ConnectionDeviceIDType=0 ConnectionDeviceID=6005",
+         "CSTA_CLEAR_CONNECTION", {"Call=(7005,\"6005\",0)"}, "CLEAR_CONNECTION_CONF"},
+        {"CONFERENCE_CALL_REQ",
+         kP + kPlacing + kNoEcc +
+             " ActiveConnCallID=7006 ActiveConnDeviceIDType=0 ActiveConnDeviceID=6006 HeldConnCallID=7007 "
+             "HeldConnDeviceIDType=0 HeldConnDeviceID=6007",
+         "CSTA_CONFERENCE_CALL", {"HeldCall=(7007,\"6007\",0) ActiveCall=(7006,\"6006\",0)"}, "CONFERENCE_CALL_CONF"},
+        {"CONSULTATION_CALL_REQ",
+         kP + kPlacing + kNoEcc +
+             " ConsultType=2 ActiveConnCallID=7008 ActiveConnDeviceIDType=0 ActiveConnDeviceID=6008 DialedNumber=5559",
+         "CSTA_CONSULTATION_CALL", {"ActiveCall=(7008,\"6008\",0) CalledDevice=\"5559\"", "ConsultType=2 "},
+         "CONSULTATION_CALL_CONF"},
+        {"DEFLECT_CALL_REQ",
+         kP + " ConnectionCallID=7009 ConnectionDeviceIDType=0 ConnectionDeviceID=6009 CalledDeviceType=0 "
+              "CalledDeviceID=5560",
+         "CSTA_DEFLECT_CALL", {"DeflectCall=(7009,\"6009\",0) CalledDevice=\"5560\""}, "DEFLECT_CALL_CONF"},
+        {"HOLD_CALL_REQ",
+         kP + " ConnectionCallID=7010 ConnectionDeviceIDType=0 ConnectionDeviceID=6010 Reservation=1",
+         "CSTA_HOLD_CALL", {"ActiveCall=(7010,\"6010\",0) Reservation=1"}, "HOLD_CALL_CONF"},
+        {"MAKE_CALL_REQ", kP + kPlacing + kNoEcc + " SkillGroupNumber=0xFFFFFFFF AgentInstrument=6011 DialedNumber=5561",
+         "CSTA_MAKE_CALL", {"CallingDevice=\"6011\" CalledDevice=\"5561\""}, "MAKE_CALL_CONF"},
+        {"MAKE_PREDICTIVE_CALL_REQ",
+         kP + " CallPlacementType=0 CallMannerType=0 AlertRings=0 CallOption=0 FacilityType=0 AnsweringMachine=0 "
+              "Priority=0 AllocationState=1 DestinationCountry=0 AnswerDetectMode=0 AnswerDetectTime=0 "
+              "AnswerDetectControl1=0 AnswerDetectControl2=0" +
+             kNoEcc + " OriginatingDeviceID=6012 DialedNumber=5562",
+         "CSTA_MAKE_PREDICTIVE_CALL", {"CallingDevice=\"6012\" CalledDevice=\"5562\" AllocationState=1"},
+         "MAKE_PREDICTIVE_CALL_CONF"},
+        {"RECONNECT_CALL_REQ",
+         kP + " ActiveConnCallID=7013 ActiveConnDeviceIDType=0 ActiveConnDeviceID=6013 HeldConnCallID=7014 "
+              "HeldConnDeviceIDType=0 HeldConnDeviceID=6014",
+         "CSTA_RECONNECT_CALL", {"ActiveCall=(7013,\"6013\",0) HeldCall=(7014,\"6014\",0)"}, "RECONNECT_CALL_CONF"},
+        {"RETRIEVE_CALL_REQ", kP + " HeldConnCallID=7015 HeldConnDeviceIDType=0 HeldConnDeviceID=6015",
+         "CSTA_RETRIEVE_CALL", {"HeldCall=(7015,\"6015\",0)"}, "RETRIEVE_CALL_CONF"},
+        {"TRANSFER_CALL_REQ",
+         kP + kPlacing + kNoEcc +
+             " ActiveConnCallID=7016 ActiveConnDeviceIDType=0 ActiveConnDeviceID=6016 HeldConnCallID=7017 "
+             "HeldConnDeviceIDType=0 HeldConnDeviceID=6017",
+         "CSTA_TRANSFER_CALL", {"HeldCall=(7017,\"6017\",0) ActiveCall=(7016,\"6016\",0)", "ConsultType=1 "},
+         "TRANSFER_CALL_CONF"},
+        {"SEND_DTMF_SIGNAL_REQ",
+         kP + " ConnectionCallID=7018 ConnectionDeviceIDType=0 ConnectionDeviceID=6018 ToneDuration=100 "
+              "PauseDuration=65537 DTMFString=12#",
+         "CSTA_SEND_DTMF",
+         {"TransferParty=(7018,\"6018\",0) ReceiveParty=(7018,\"6018\",0) DTMFSequence=\"12#\" ToneDuration=100 "
+          "PauseDuration=1"},
+         "SEND_DTMF_SIGNAL_CONF"},
+        {"SUPERVISOR_ASSIST_REQ",
+         kP + " ConnectionCallID=7019 ConnectionDeviceIDType=0 ConnectionDeviceID=6019 AgentExtension=4002 "
+              "AgentID=1002 AgentInstrument=4002",
+         "CSTA_SUPERVISOR_ASSIST", {"Call=(7019,\"6019\",0) AGExt=\"4002\" AGID=\"1002\" AGInst=\"4002\""},
+         "SUPERVISOR_ASSIST_CONF"},
+        {"EMERGENCY_CALL_REQ",
+         kP + " ConnectionCallID=7020 ConnectionDeviceIDType=0 ConnectionDeviceID=6020 AgentExtension=4002 "
+              "AgentID=1002 AgentInstrument=4002",
+         "CSTA_EMERGENCY_CALL", {"Call=(7020,\"6020\",0) AGExt=\"4002\" AGID=\"1002\" AGInst=\"4002\""},
+         "EMERGENCY_CALL_CONF"},
+        // The agent's connection is looked for at the agent's instrument: on an unknown call
+        // it goes as (-1, the instrument); monitor (1) keeps the supervisor's call ID.
+        {"SUPERVISE_CALL_REQ",
+         kP + " AgentConnectionCallID=7021 AgentConnectionDeviceIDType=0 AgentConnectionDeviceID=6021 "
+              "SupervisorConnectionCallID=7022 SupervisorConnectionDeviceIDType=0 SupervisorConnectionDeviceID=6022 "
+              "SupervisoryAction=1 AgentInstrument=4002 SupervisorInstrument=4003",
+         "CSTA_SUPERVISE_CALL",
+         {"AgentCall=(-1,\"4002\",0) SupervisorCall=(7022,\"4003\",0) Action=1",
+          "AGInst=\"4002\" SupervisorInstrument=\"4003\""},
+         "SUPERVISE_CALL_CONF"},
+        // A snapshot of a call parlo does not know goes to OPC; the answer finds no call.
+        {"SNAPSHOT_CALL_REQ", kP + " ConnectionCallID=7023 ConnectionDeviceIDType=0 ConnectionDeviceID=6023",
+         "CSTA_SNAPSHOT_CALL", {"SnapshotObject=(7023,\"6023\",0)"}, "CONTROL_FAILURE_CONF"},
+        {"SNAPSHOT_DEVICE_REQ", kP + " SnapshotDeviceType=0 AgentInstrument=6024", "CSTA_SNAPSHOT_DEVICE",
+         {"SnapshotObject=\"6024\""}, "SNAPSHOT_DEVICE_CONF"},
+        {"QUERY_DEVICE_INFO_REQ", kP + " QueryDeviceDataType=0 AgentInstrument=6025", "CSTA_QUERY_DEVICE_INFO",
+         {"Device=\"6025\" DataRequest=0"}, "QUERY_DEVICE_INFO_CONF"},
+    };
+    std::string uii;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.request);
+        const uint32_t invoke = s->Send(row.request + row.fields);
+        ASSERT_NE(invoke, 0u) << s->Error();
+        const std::string answer = s->Wait(row.answer, invoke);
+        EXPECT_NE(answer, "") << s->All() << parlo_->Output();
+        const auto c = CstaOf(invoke);
+        ASSERT_TRUE(c.found()) << opc_->Output();
+        EXPECT_NE(c.fields.find(std::string("parlo-opc: csta ") + row.csta + " invoke "), std::string::npos) << c.fields;
+        for (const std::string& piece : row.expected)
+            EXPECT_NE(c.fields.find(piece), std::string::npos) << piece << "\n" << c.fields;
+        // The session's unique instance ID rides on every request of the session.
+        EXPECT_NE(UiiOf(c), "") << c.header;
+        if (uii.empty()) uii = UiiOf(c);
+        EXPECT_EQ(uii, UiiOf(c)) << c.header;
+        EXPECT_EQ(1u, s->Answers(invoke).size()) << s->All();
+        if (std::string(row.answer) == "CONTROL_FAILURE_CONF") {
+            EXPECT_NE(answer.find("FailureCode:11 "), std::string::npos) << answer;
+            EXPECT_NE(answer.find("PeripheralErrorCode:1 "), std::string::npos) << answer;
+        }
+    }
+}
+
+
+// The make-call line of an agent's own instrument.
+std::string MakeCall(const std::string& instrument, const std::string& dialed, const std::string& more = "") {
+    return "MAKE_CALL_REQ" + kP + kPlacing + kNoEcc + " SkillGroupNumber=0xFFFFFFFF AgentInstrument=" + instrument +
+           " DialedNumber=" + dialed + more;
+}
+
+// The value of `field` in a client line ("NewConnectionCallID:1000 " gives "1000").
+std::string FieldOf(const std::string& line, const std::string& field) {
+    const size_t at = line.find(" " + field + ":");
+    if (at == std::string::npos) return "(absent)";
+    const size_t from = at + field.size() + 2;
+    return line.substr(from, line.find(' ', from) - from);
+}
+
+// A make call from the logged-in agent's instrument gives it a private call: the stand-in's
+// new call, seen by the ALL_EVENTS sessions, found again by call ID -1 at the agent's device
+// and released by its clear confirmation.
+TEST_F(CallControl, MakeCallGivesTheAgentAPrivateCallUntilItIsCleared) {
+    auto watcher = Open("watcher", 0x10);
+    auto agent = OpenAgent("1002");
+    ASSERT_TRUE(watcher && agent);
+    const uint32_t make = agent->Send(MakeCall("4002", "5551000"));
+    const std::string conf = agent->Wait("MAKE_CALL_CONF", make);
+    ASSERT_NE(conf, "") << agent->All() << parlo_->Output();
+    const auto c = CstaOf(make);
+    ASSERT_TRUE(c.found());
+    EXPECT_NE(c.fields.find("CallingDevice=\"4002\" CalledDevice=\"5551000\""), std::string::npos) << c.fields;
+    for (int i = 1; i <= 10; ++i)
+        EXPECT_NE(c.fields.find(" CallVariable" + std::to_string(i) + "=\"\" "), std::string::npos) << c.fields;
+    // The stand-in's new call, its line handle 0 and line type 2.
+    const std::string call = FieldOf(conf, "NewConnectionCallID");
+    EXPECT_NE(call, "(absent)") << conf;
+    EXPECT_EQ("0", FieldOf(conf, "LineHandle")) << conf;
+    EXPECT_EQ("2", FieldOf(conf, "LineType")) << conf;
+    EXPECT_EQ("4002", FieldOf(conf, "NewConnectionDeviceID").substr(1, 4)) << conf;
+    const std::string begin = watcher->WaitFor([&](const std::string& l) {
+        return CtiSession::Is(l, "BEGIN_CALL_EVENT") && FieldOf(l, "ConnectionCallID") == call;
+    });
+    EXPECT_NE(begin, "") << watcher->All();
+    EXPECT_EQ("16", FieldOf(begin, "CallType")) << begin;
+
+    // Call ID -1 at the agent's device names the private call.
+    const uint32_t hold = agent->Send("HOLD_CALL_REQ" + kP + " ConnectionCallID=-1 ConnectionDeviceIDType=0 "
+                                      "ConnectionDeviceID=4002 Reservation=0");
+    EXPECT_NE(agent->Wait("HOLD_CALL_CONF", hold), "") << agent->All();
+    const auto h = CstaOf(hold);
+    EXPECT_NE(h.fields.find("ActiveCall=(" + call + ",\"4002\",0)"), std::string::npos) << h.fields;
+
+    const uint32_t clear = agent->Send("CLEAR_CALL_REQ" + kP + " ConnectionCallID=" + call +
+                                       " ConnectionDeviceIDType=0 ConnectionDeviceID=4002");
+    EXPECT_NE(agent->Wait("CLEAR_CALL_CONF", clear), "") << agent->All();
+    const std::string end = watcher->WaitFor([&](const std::string& l) {
+        return CtiSession::Is(l, "END_CALL_EVENT") && FieldOf(l, "ConnectionCallID") == call;
+    });
+    EXPECT_NE(end, "") << watcher->All();
+    // Released: the same call ID -1 now names no call at the device and goes out as given.
+    const uint32_t again = agent->Send("HOLD_CALL_REQ" + kP + " ConnectionCallID=-1 ConnectionDeviceIDType=0 "
+                                       "ConnectionDeviceID=4002 Reservation=0");
+    EXPECT_NE(agent->Wait("HOLD_CALL_CONF", again), "") << agent->All();
+    EXPECT_EQ(std::string::npos, CstaOf(again).fields.find("ActiveCall=(" + call + ","));
+}
+
+class PrivateCallLimit : public CallControl {
+protected:
+    // The calls an agent makes; the BEGIN and END_CALL_EVENTs the watcher saw of each.
+    std::vector<std::string> MakeCalls(CtiSession& agent, int n) {
+        std::vector<std::string> calls;
+        for (int i = 0; i < n; ++i) {
+            const uint32_t make = agent.Send(MakeCall("4002", "555200" + std::to_string(i)));
+            const std::string conf = agent.Wait("MAKE_CALL_CONF", make);
+            EXPECT_NE(conf, "") << agent.All();
+            calls.push_back(FieldOf(conf, "NewConnectionCallID"));
+        }
+        return calls;
+    }
+    static bool Saw(CtiSession& s, const std::string& type, const std::string& call, int ms) {
+        return !s.WaitFor([&](const std::string& l) {
+                      return CtiSession::Is(l, type) && FieldOf(l, "ConnectionCallID") == call;
+                  },
+                  ms)
+                    .empty();
+    }
+};
+
+// MaxPrivateCallsPerAgent is 2 in the shipped configuration.
+TEST_F(PrivateCallLimit, TheThirdOfTwoDropsTheOldestAndNoneMakesNone) {
+    auto watcher = Open("watcher", 0x10);
+    auto agent = OpenAgent("1002");
+    ASSERT_TRUE(watcher && agent);
+    const std::vector<std::string> calls = MakeCalls(*agent, 3);
+    for (const std::string& call : calls) EXPECT_TRUE(Saw(*watcher, "BEGIN_CALL_EVENT", call, 20000)) << call;
+    EXPECT_TRUE(Saw(*watcher, "END_CALL_EVENT", calls[0], 20000)) << watcher->All();
+    // The two newer ones stay: their ends would have come before the oldest's.
+    EXPECT_FALSE(Saw(*watcher, "END_CALL_EVENT", calls[1], 0)) << watcher->All();
+    EXPECT_FALSE(Saw(*watcher, "END_CALL_EVENT", calls[2], 0)) << watcher->All();
+
+    // With the limit at 0 the confirmation still comes, and no call begins.
+    parlotest::SetDword(parlotest::kDynamicKey, "MaxPrivateCallsPerAgent", 0);
+    ASSERT_TRUE(parlo_->WaitText("The setting MaxPrivateCallsPerAgent changed from 2 to 0.")) << parlo_->Output();
+    const size_t begun = watcher->Count("BEGIN_CALL_EVENT");
+    const std::vector<std::string> none = MakeCalls(*agent, 1);
+    // A HOLD on the agent's device after it: its confirmation comes after any begin event.
+    const uint32_t hold = agent->Send("HOLD_CALL_REQ" + kP + " ConnectionCallID=-1 ConnectionDeviceIDType=0 "
+                                      "ConnectionDeviceID=4002 Reservation=0");
+    EXPECT_NE(agent->Wait("HOLD_CALL_CONF", hold), "");
+    EXPECT_FALSE(Saw(*watcher, "BEGIN_CALL_EVENT", none[0], 0)) << watcher->All();
+    EXPECT_EQ(begun, watcher->Count("BEGIN_CALL_EVENT"));
+}
+
+}  // namespace
