@@ -14,8 +14,7 @@ using plat::StoreLE32;
 
 namespace {
 
-constexpr uint32_t kFixedPart = 244;
-constexpr uint32_t kStringCount = 18;
+using cstamsg::kFixedPart;
 
 uint8_t* PutString(uint8_t* at, const char* text, uint32_t count) {
     const uint32_t size = PaddedStringSize(count);
@@ -86,14 +85,15 @@ bool UnpackCSTAMessage(const uint8_t* message, uint32_t length, CSTAEventRecord*
     const char* fault = nullptr;
     uint32_t bodyLength = 0, raw = 0, opc = 0;
     uint64_t pos = kFixedPart;
-    const uint8_t* strings[2] = {nullptr, nullptr};
-    uint32_t counts[2] = {0, 0};
+    // Positions 1 to 16 are strings, 17 the ECC block; 18 is stepped over.
+    const uint8_t* strings[cstamsg::kECCPosition] = {};
+    uint32_t counts[cstamsg::kECCPosition] = {};
     if (length < kFixedPart) {
         fault = "shorter than its fixed part";
     } else {
-        bodyLength = LoadLE32(message + 208);
-        raw = LoadLE32(message + 212);
-        opc = LoadLE32(message + 216);
+        bodyLength = LoadLE32(message + cstamsg::kBodyLength);
+        raw = LoadLE32(message + cstamsg::kRawLength);
+        opc = LoadLE32(message + cstamsg::kOPCLength);
         if (bodyLength > kCSTAEventAreaSize)
             fault = "body length above 1304";
         else if (((raw + 3) & ~3u) > kRawPrivateDataRoom || raw > kRawPrivateDataRoom)
@@ -101,13 +101,28 @@ bool UnpackCSTAMessage(const uint8_t* message, uint32_t length, CSTAEventRecord*
         else if (opc > kOPCPrivateDataRoom)
             fault = "second private data does not fit the 2872 bytes of its block";
     }
-    for (uint32_t i = 0; !fault && i < kStringCount; ++i) {
+    for (uint32_t i = 0; !fault && i < cstamsg::kStringCount; ++i) {
+        if (i + 1 == cstamsg::kECCPosition) {
+            if (pos + 4 > length) {
+                fault = "strings run past the end";
+                break;
+            }
+            const uint32_t count = LoadLE32(message + pos);
+            if (count > cstamsg::kMaxECCLength) {
+                fault = "ECC block above 2000 bytes";
+                break;
+            }
+            strings[i] = message + pos + 4;
+            counts[i] = count;
+            pos += 4 + ((uint64_t{count} + 3) & ~uint64_t{3});
+            continue;
+        }
         if (pos + 2 > length) {
             fault = "strings run past the end";
             break;
         }
         const uint32_t count = LoadLE16(message + pos);
-        if (i < 2) {
+        if (i < cstamsg::kECCPosition) {
             strings[i] = message + pos + 2;
             counts[i] = count;
         }
@@ -136,9 +151,19 @@ bool UnpackCSTAMessage(const uint8_t* message, uint32_t length, CSTAEventRecord*
     if (raw > 0) (void)AppendPrivateData(rawBlock, at, raw, kRawPrivateDataBlockSize);
     at += raw;
     if (opc > 0) (void)AppendPrivateData(opcBlock, at, opc, kOPCPrivateDataBlockSize);
-    // The strings' characters lie inside the message: each string's padded size was checked.
-    record->UniqueInstanceID = std::string_view(reinterpret_cast<const char*>(strings[0]),
-                                                counts[0]);
-    record->DeviceID = std::string_view(reinterpret_cast<const char*>(strings[1]), counts[1]);
+    // The strings' characters and the ECC lie inside the message: each padded size was checked.
+    const auto view = [&](uint32_t position) {
+        return std::string_view(reinterpret_cast<const char*>(strings[position - 1]),
+                                counts[position - 1]);
+    };
+    record->UniqueInstanceID = view(1);
+    record->DeviceID = view(2);
+    record->ApplicationData = view(3);
+    record->ScriptSelector = view(4);
+    record->ApplicationString1 = view(5);
+    record->ApplicationString2 = view(6);
+    for (uint32_t i = 0; i < 10; ++i) record->CallVariables[i] = view(7 + i);
+    record->ECC = std::span<const uint8_t>(strings[cstamsg::kECCPosition - 1],
+                                           counts[cstamsg::kECCPosition - 1]);
     return true;
 }

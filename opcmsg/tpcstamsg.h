@@ -10,6 +10,7 @@
 //   block (2906). Nothing of the host's layout or padding is in it.
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -49,8 +50,9 @@ struct ConnectionID {
 
 // One received CTI_CSTA_MESSAGE as the unpacker leaves it (see cstawire.h): the ACS header,
 // the event body (zero-filled past its length), both private-data blocks, and views of the
-// message's first two strings (the unique instance id and the main connection's device id),
-// which point into the message given to the unpacker and live as long as it does.
+// message's strings 1 to 16 and of its ECC block, which point into the message given to the
+// unpacker and live as long as it does. A view holds the characters the string's length
+// states (a NUL among them is OPC's).
 class CSTAEventRecord {
 public:
     uint16_t PeripheralID() const { return plat::LoadLE16(m_Bytes); }
@@ -69,8 +71,14 @@ public:
     uint8_t* Bytes() { return m_Bytes; }
     const uint8_t* Bytes() const { return m_Bytes; }
 
-    std::string_view UniqueInstanceID;  // string 1
-    std::string_view DeviceID;          // string 2
+    std::string_view UniqueInstanceID;    // string 1
+    std::string_view DeviceID;            // string 2 (end-task events: WrapupData)
+    std::string_view ApplicationData;     // string 3
+    std::string_view ScriptSelector;      // string 4
+    std::string_view ApplicationString1;  // string 5
+    std::string_view ApplicationString2;  // string 6
+    std::string_view CallVariables[10];   // strings 7 to 16
+    std::span<const uint8_t> ECC;         // position 17: the BINDATA, at most 2000 bytes
 
 private:
     friend bool UnpackCSTAMessage(const uint8_t*, uint32_t, CSTAEventRecord*);

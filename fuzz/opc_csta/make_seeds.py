@@ -14,7 +14,11 @@ def string(s):
 def conn(cid, dev, typ=0): return u32(cid) + text(dev, 64) + u32(typ)
 def static_device(dev): return text(dev, 64) + u32(0) + u32(0)
 
-def message(cls, typ, body, raw=b'', opc=b'', uii='', dev='', callid=0xFFFFFFFF):
+def ecc_block(data):
+    return u32(len(data)) + data + b'\0' * ((4 - len(data) % 4) % 4)
+
+def message(cls, typ, body, raw=b'', opc=b'', uii='', dev='', callid=0xFFFFFFFF, ecc=b'',
+            texts=None):
     fixed = bytearray(244)
     fixed[0:4] = u32(5)                # PeripheralID
     fixed[4:6] = u16(17)               # peripheral type
@@ -26,7 +30,10 @@ def message(cls, typ, body, raw=b'', opc=b'', uii='', dev='', callid=0xFFFFFFFF)
     fixed[212:216] = u32(len(raw))
     fixed[216:220] = u32(len(opc))
     fixed[220:224] = u32(1)            # voice domain
-    strings = string(uii) + string(dev) + b''.join(string('') for _ in range(16))
+    # Position 17 is the ECC block; an empty one is four zero bytes, as an empty string is.
+    texts = texts or [''] * 14
+    strings = string(uii) + string(dev) + b''.join(string(t) for t in texts) + ecc_block(ecc) + \
+        string('')
     return bytes(fixed) + strings + u16(5) + u16(cls) + u16(typ) + body + raw + opc
 
 def conf(typ, fields=b'', raw=b'', opc=b''):
@@ -75,6 +82,15 @@ rti = u32(1) + u32(0) + u32(2) + u32(1) + u32(0x7FFFFFFF) + u32(0) + b''.join(
     string(s) for s in ('corr', '', '10.0.0.9', 'term', 'fork', 'guid-1', 'cluster', 'sip:rec', ''))
 seeds['event_208'] = event(208, conn(906, '1001'), rti)
 seeds['private_093'] = event(93, u32(4) + u32(906), opc=u32(4) + u32(906), cls=6)
+
+# Strings 3 to 16 and ECC blocks of several paddings, up to the 2000 bytes a block may hold.
+ecc_var = u32(2) + b'\x05' + b'user.a' + b'\x02' + b'42'  # any BINDATA: the unpacker does not read it
+texts = ['wrapup', 'script', 'app1', 'app2'] + ['cv%d' % i for i in range(1, 11)]
+for n in (1, 2, 3, 4, 13):
+    seeds['ecc_event_057_%04d' % n] = message(4, 57, u32(1) + conn(906, '1001') + u32(22), dev='1001',
+                                              callid=906, ecc=(ecc_var * 4)[:n], texts=texts)
+seeds['ecc_conf_024_2000'] = message(5, 24, u32(0x01000042) + u32(77) + conn(901, '1001'), opc=line_pd,
+                                     uii='sess1', ecc=bytes(range(256)) * 7 + bytes(208))
 
 for name, data in seeds.items():
     with open(os.path.join('corpus', name), 'wb') as f:

@@ -20,6 +20,7 @@
 // Threads: the application thread runs the handlers; the server's threads call the
 // forwarders and the producers; the session layer calls the SessionHost hooks on its own
 // threads (each says what it takes).
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "nuvlib/stdqueue.h"
+#include "opcmsg/tpcstamsg.h"
 #include "parlo/app/agentevents.h"
 #include "parlo/app/appdispatch.h"
 #include "parlo/app/appperipherals.h"
@@ -40,6 +42,9 @@
 class AppClientSeams;
 class Agent;
 class ClientCB;
+class CSTAMessage;
+class OPCReq;
+class TPCSTAConfMsg;
 class CTICSTAConnection;
 class CTICSTADevice;
 class CTILockObject;
@@ -330,8 +335,38 @@ public:
     uint32_t GetNextAppServerID();
     void SetNextAppServerIDForTest(uint32_t next) { m_NextAppServerID = next; }
 
+    // ---- CSTA intake and confirmation matching (cstaintake.cpp, cstaconfirm.cpp) ----
+    // CTI_CSTA_MESSAGE (the body after the ServerNumber word, `length` bytes): unpacked
+    // (UnpackCSTAMessage drops, traced, a message whose parts do not fit) and dispatched by
+    // event class: 4 unsolicited events, 5 confirmations, 6 event reports; another class is
+    // traced and dropped. Nothing is read past `length`. Application thread.
+    void ProcessCSTAMessage(const uint8_t* body, size_t length);
+    // Class 4: traced (call-state trace or TR_PROC_6), the header checked, then the event
+    // type's row of cstaeventtable.def; an unknown type is traced and dropped.
+    void ProcessCSTAUnsolicited(const CSTAMessage& message);
+    // Class 5: the confirmation matched to its outstanding request (OPCReq::Find by InvokeID,
+    // else a record rebuilt for the session named by string 1) and answered through the
+    // confirmation table (confirmationtable.def). While the OPC link is not server-active it
+    // is dropped and the records are kept; otherwise the record is released on every path.
+    void ProcessCSTAConfirmation(const CSTAMessage& message);
+    // Class 6: only the private event (CSTA_PRIVATE) is taken; ProcessCSTAPrivateEvent checks
+    // its header and hands the second private-data block to ProcessCSTAPrivateEventMessages,
+    // which reads the private message type (a u32) and calls its row with the rest.
+    void ProcessCSTAEventReport(const CSTAMessage& message);
+    void ProcessCSTAPrivateEvent(const CSTAMessage& message);
+    void ProcessCSTAPrivateEventMessages(const CSTAMessage& message, const uint8_t* data,
+                                         uint32_t length);
+    // The call-state trace switch (the console sets it); off at start. Any thread.
+    std::atomic<uint32_t> CallstateTrace{0};
+    bool IsCallstateTraceOn() const { return CallstateTrace.load(std::memory_order_relaxed) != 0; }
+
 private:
     friend struct DispatchTables;  // appdispatch.cpp: the rows name the private handlers
+    friend struct CSTAEventTables;        // cstaintake.cpp: the event rows name private handlers
+    friend struct CSTAConfirmationTable;  // cstaconfirm.cpp: likewise the confirmation rows
+    // The shared placeholders of the event rows not served yet: traced and dropped.
+    void ProcessLaterCSTAEvent(const CSTAMessage& message);
+    void ProcessLaterCSTAPrivateEvent(const CSTAMessage& message, const uint8_t* data, uint32_t length);
     // The handlers the dispatch tables name, each forwarding to the class that serves it.
     void ProcessOpenRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
         m_OpenRoad.ProcessOpenRequest(sessionID, std::move(msg), received);
@@ -380,6 +415,8 @@ private:
 
     StdQueue m_AgentLoginWaitQueue;
     std::unique_ptr<AppClientSeams> m_Seams;
+    // The CSTA intake's record, reused message after message (5 KB).
+    std::unique_ptr<CSTAEventRecord> m_CSTARecord;
     bool m_PortsInstalled = false;
 
     // The concerns, in the order they are made (each refers only to those above it) and the

@@ -204,4 +204,72 @@ TEST(CSTAWire, EverySeedOfTheFuzzCorpusParses) {
     EXPECT_GE(seeds, 43);
 }
 
+// Position 17 is the ECC block: its data is viewed, its fill stepped over, and position 18
+// and the header after it are read where they are.
+TEST(CSTAWire, UnpackViewsStrings3To16AndTheECCBlock) {
+    for (const size_t eccSize : {size_t{0}, size_t{1}, size_t{3}, size_t{4}, size_t{5}, size_t{2000}}) {
+        SCOPED_TRACE(eccSize);
+        opctest::CSTAMessageBuilder b;
+        b.eventType = 57;
+        b.body = {1, 0, 0, 0, 9};
+        for (size_t i = 0; i < 18; ++i) b.strings[i] = "s" + std::to_string(i + 1);
+        for (size_t i = 0; i < eccSize; ++i) b.ecc.push_back(static_cast<uint8_t>(i * 7 + 1));
+        const Bytes m = b.Encode();
+        auto record = std::make_unique<CSTAEventRecord>();
+        ASSERT_TRUE(UnpackCSTAMessage(m.data(), static_cast<uint32_t>(m.size()), record.get()));
+        EXPECT_EQ(record->EventType(), 57);
+        EXPECT_EQ(record->EventBody()[4], 9);
+        EXPECT_EQ(record->UniqueInstanceID, "s1");
+        EXPECT_EQ(record->DeviceID, "s2");
+        EXPECT_EQ(record->ApplicationData, "s3");
+        EXPECT_EQ(record->ScriptSelector, "s4");
+        EXPECT_EQ(record->ApplicationString1, "s5");
+        EXPECT_EQ(record->ApplicationString2, "s6");
+        for (size_t i = 0; i < 10; ++i) EXPECT_EQ(record->CallVariables[i], "s" + std::to_string(i + 7));
+        EXPECT_EQ(Bytes(record->ECC.begin(), record->ECC.end()), b.ecc);
+    }
+}
+
+// ECC blocks that lie are dropped like the rest, and a good message after each still parses.
+TEST(CSTAWire, ECCBlocksThatLieAreDropped) {
+    opctest::CSTAMessageBuilder good;
+    good.eventType = 57;
+    good.body = {1, 0, 0, 0};
+    good.ecc = Bytes(10, 0x5A);
+    const size_t eccAt = Bytes(good.Encode()).size() - 6 - 4 - 4 - 12 - 4;  // the block's length word
+    struct Lie {
+        const char* name;
+        std::function<Bytes()> make;
+        const char* fault;
+    };
+    const Lie lies[] = {
+        {"above 2000", [&] { opctest::CSTAMessageBuilder b = good; b.ecc = Bytes(2001, 1); return b.Encode(); },
+         "ECC block above 2000 bytes"},
+        {"a length of 4 GB", [&] { opctest::CSTAMessageBuilder b = good; b.eccLength = 0xFFFFFFFF; return b.Encode(); },
+         "ECC block above 2000 bytes"},
+        {"past the end", [&] { opctest::CSTAMessageBuilder b = good; b.eccLength = 2000; return b.Encode(); },
+         "run past the end"},
+        {"cut inside its length word", [&] { Bytes m = good.Encode(); m.resize(eccAt + 2); return m; },
+         "strings run past the end"},
+        {"cut inside its data", [&] { Bytes m = good.Encode(); m.resize(eccAt + 4 + 5); return m; },
+         "strings run past the end"},
+    };
+    auto record = std::make_unique<CSTAEventRecord>();
+    const Bytes ok = good.Encode();
+    ASSERT_EQ(plat::LoadLE32(ok.data() + eccAt), 10u);
+    for (const Lie& lie : lies) {
+        SCOPED_TRACE(lie.name);
+        opctest::TraceCapture capture;
+        const Bytes m = lie.make();
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[m.size()]);
+        std::memcpy(exact.get(), m.data(), m.size());
+        EXPECT_FALSE(UnpackCSTAMessage(exact.get(), static_cast<uint32_t>(m.size()), record.get()));
+        const std::string traced = capture.Take();
+        EXPECT_NE(traced.find("ProcessCSTAMessage: CTI_CSTA_MESSAGE of"), std::string::npos);
+        EXPECT_NE(traced.find(lie.fault), std::string::npos) << traced;
+        ASSERT_TRUE(UnpackCSTAMessage(ok.data(), static_cast<uint32_t>(ok.size()), record.get()));
+        EXPECT_EQ(record->ECC.size(), 10u);
+    }
+}
+
 }  // namespace
