@@ -87,7 +87,10 @@ LockObject* ServerContextPort::NewCallLock() {
     return new (std::nothrow) CTILockObject(1, nullptr, "CallLock", 0xFFFFFFFF, 0, 0);
 }
 
-bool ServerContextPort::CallStateTraceOn() { return false; }
+bool ServerContextPort::CallStateTraceOn() {
+    const CTIApplication* application = m_Server.GetApplication();
+    return application != nullptr && application->GetCallstateTrace();
+}
 
 namespace {
 
