@@ -35,19 +35,20 @@ public:
     uint16_t TaskBegun() const { return plat::LoadLE16(body_ + cstamsg::kTaskBegun); }
     int32_t CallID() const { return static_cast<int32_t>(Word(cstamsg::kCallID)); }
     int32_t SkillTargetID() const { return static_cast<int32_t>(Word(cstamsg::kSkillTargetID)); }
-    // Word 0 to 2 of the task ID and of the previous task ID.
-    uint32_t TaskID(int word) const { return Word(cstamsg::kTaskID + 4 * static_cast<uint32_t>(word % 3)); }
+    // Word 0 to 2 of the task ID and of the previous task ID (0 for another word).
+    uint32_t TaskID(int word) const { return word >= 0 && word < 3 ? Word(cstamsg::kTaskID + 4 * static_cast<uint32_t>(word)) : 0; }
     uint32_t PreviousTaskID(int word) const {
-        return Word(cstamsg::kPreviousTaskID + 4 * static_cast<uint32_t>(word % 3));
+        return word >= 0 && word < 3 ? Word(cstamsg::kPreviousTaskID + 4 * static_cast<uint32_t>(word)) : 0;
     }
     // The main connection's device ID type as the call look-ups read it (16 bits).
     int16_t ConnectionDeviceIDType() const {
         return static_cast<int16_t>(plat::LoadLE16(body_ + cstamsg::kConnectionDeviceIDType));
     }
-    // Word 0 to 43 of the event-specific area (another index reads word 0).
+    // Word 0 to 43 of the event-specific area (0 for another index).
     uint32_t AreaWord(int index) const {
-        const uint32_t i = index >= 0 && index < static_cast<int>(kCSTASkillGroupSlots) ? static_cast<uint32_t>(index) : 0;
-        return Word(cstamsg::kArea + 4 * i);
+        return index >= 0 && index < static_cast<int>(kCSTASkillGroupSlots)
+                   ? Word(cstamsg::kArea + 4 * static_cast<uint32_t>(index))
+                   : 0;
     }
     uint32_t MRDomainID() const { return Word(cstamsg::kMRDomainID); }
     uint16_t Disposition() const { return plat::LoadLE16(body_ + cstamsg::kDisposition); }

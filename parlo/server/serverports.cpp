@@ -89,7 +89,8 @@ LockObject* ServerContextPort::NewCallLock() {
 
 bool ServerContextPort::CallStateTraceOn() {
     const CTIApplication* application = m_Server.GetApplication();
-    return application != nullptr && application->GetCallstateTrace();
+    // Two branches each added the switch; either one on turns the traces on until they are one.
+    return application != nullptr && (application->GetCallstateTrace() || application->IsCallstateTraceOn());
 }
 
 namespace {

@@ -16,6 +16,7 @@
 #include "parlo/app/cstaintake.h"
 #include "parlo/common/svrtrace.h"
 #include "parlo/model/call.h"
+#include "parlo/model/ports.h"
 #include "tests/ctimsg/trace_capture.h"
 #include "tests/parlo/app/csta_app_fixture.h"
 
@@ -182,6 +183,46 @@ TEST(CSTACopies, ABadConnectionTypeGoesAsTypeZeroWarnedOnTheFirstAndEvery512th) 
         }
     }
     EXPECT_EQ((std::vector<int>{1, 513, 1025}), warned);
+}
+
+// The fixed part as the handlers read it, each field from its own offset.
+TEST(CSTAMessageView, FixedPartFields) {
+    CSTAMessageBuilder b = cstatest::Unsolicited(57);
+    b.peripheralID = 5001;
+    b.peripheralType = 0xFFFE;
+    b.taskBegun = 1;
+    b.callID = 0xFFFFFFF0;
+    b.skillTargetID = 0xFFFFFFFF;
+    b.taskID = {11, 12, 13};
+    b.connectionDeviceIDType = 1;
+    for (uint32_t i = 0; i < 44; ++i) b.area[i] = 100 + i;
+    b.mrDomainID = 7;
+    b.strings[1] = std::string("4001\0junk", 9);
+    b.raw = Bytes(8, 1);
+    b.opc = Bytes(4, 2);
+    cstatest::Unpacked u(b);
+    ASSERT_TRUE(u.ok);
+    const CSTAMessage m(u.bytes.data(), *u.record);
+    EXPECT_EQ(5001u, m.PeripheralID());
+    EXPECT_EQ(-2, m.PeripheralType());
+    EXPECT_EQ(1, m.TaskBegun());
+    EXPECT_EQ(-16, m.CallID());
+    EXPECT_EQ(-1, m.SkillTargetID());
+    EXPECT_EQ(12u, m.TaskID(1));
+    EXPECT_EQ(0u, m.TaskID(3));
+    EXPECT_EQ(1, m.ConnectionDeviceIDType());
+    EXPECT_EQ(100u, m.AreaWord(0));
+    EXPECT_EQ(143u, m.AreaWord(43));
+    EXPECT_EQ(0u, m.AreaWord(44));
+    EXPECT_EQ(0u, m.AreaWord(-1));
+    EXPECT_EQ(7u, m.MRDomainID());
+    EXPECT_EQ("4001", m.MainDeviceID());
+    EXPECT_EQ(8u, m.RawPrivateDataLength());
+    EXPECT_EQ(4u, m.OPCPrivateDataLength());
+    EXPECT_NE(nullptr, m.OPCBlockOrNull());
+    b.opc.clear();
+    cstatest::Unpacked none(b);
+    EXPECT_EQ(nullptr, CSTAMessage(none.bytes.data(), *none.record).OPCBlockOrNull());
 }
 
 class CSTAIntakeTest : public CSTAAppTest {
@@ -450,6 +491,24 @@ TEST_F(CSTAIntakeTest, TheCallEventFrameRunsTheSharedSteps) {
         EXPECT_EQ(0, frame.Distribute(*msg));
     }
     EXPECT_TRUE(Until(c, Fence()).empty());
+}
+
+// The model asks the server's port whether the call-state trace is on: the application's
+// switch, off at start.
+class CallStateSwitchTest : public srvtest::ServerTest {};
+TEST_F(CallStateSwitchTest, TheModelReadsTheApplicationsSwitch) {
+    EXPECT_FALSE(model::Server().CallStateTraceOn());  // no application
+    apptest::SetSessionLimits(*registry_, 100);
+    server_->CreateApplication();
+    CTIApplication* app = server_->GetApplication();
+    ASSERT_NE(nullptr, app);
+    EXPECT_EQ(0u, app->CallstateTrace.load());
+    EXPECT_FALSE(model::Server().CallStateTraceOn());
+    app->CallstateTrace = 1;
+    EXPECT_TRUE(model::Server().CallStateTraceOn());
+    app->CallstateTrace = 0;
+    EXPECT_FALSE(model::Server().CallStateTraceOn());
+    server_->DestroyApplication();
 }
 
 }  // namespace
