@@ -81,16 +81,17 @@ public:
     // The next OPC invoke ID and its outstanding record (the tables own it), with the WEXA
     // CIL client ID stored. Call only once every check has passed.
     OPCReq* Open();
-    // Stamps the record's times and sends the request with its main connection; with EMS
-    // trace mask TR_PROC_6 and `traced` the request is traced under `prefix` (a call-placing
-    // request with its call variables and call context as the trace keywords allow).
+    // Stamps the record's times and sends the request with its main connection and its private
+    // data (the OPC block); with EMS trace mask TR_PROC_6 and `traced` the request is traced
+    // under `prefix` (a call-placing request with its call variables and call context as the
+    // trace keywords allow).
     template <class Request>
     Verdict Send(OPCReq* record, Request& request, const char* prefix = "", bool traced = true) {
         record->ReceiveTime = received;
         record->SendTime = FileTimeNow();
         ConnectionID main;
         const bool hasMain = request.GetMainConnection(&main);
-        (void)SendCSTAMessage(hasMain ? &main : nullptr, -1, nullptr, request, nullptr, sessionID);
+        (void)SendCSTAMessage(hasMain ? &main : nullptr, -1, nullptr, request, request.OPCBlock(), sessionID);
         if (traced && (EMSGetTraceMask() & tracebit::TR_PROC_6) != 0) {
             if constexpr (requires { request.Trace(prefix, 1, 1, 1); })
                 request.Trace(prefix, 1, CTIApplication::IsPeriphVariablesTraceOn() ? 1 : 0,

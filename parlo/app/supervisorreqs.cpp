@@ -119,6 +119,11 @@ Verdict SuperviseCall(CallRequest& r) {
             r.LookupInstrument(), kConnected, &agentCallKnown, supervisorCall.callID, supervisorDevice.c_str())) {
         agentCall.Take(found);
     } else {
+        // The look-up tells of a known call only with a connection; a device was searched
+        // (agent mode or an instrument), so a call of that identity is known as in the others.
+        if (agentCallKnown == 0 && (r.agentMode || !r.instrument.empty()) &&
+            Call::FindCall(r.peripheralID, agentCall.callID, agentCall.type, agentCall.deviceID.c_str(), 0) != nullptr)
+            agentCallKnown = 1;
         if (agentCallKnown != 0) return Refuse(kGeneric);
         agentCall.callID = kNoCall;
         agentCall.deviceID = r.instrument;
