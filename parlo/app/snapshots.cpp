@@ -139,7 +139,7 @@ void CTIApplication::ProcessSnapshotCallRequest(int32_t sessionID, BaseMSGPtr ms
                                static_cast<uint32_t>(deviceIDType));
     request->ReceiveTime = received;
     request->SendTime = FileTimeNow();
-    if (!SendCSTAMessage(nullptr, -1, nullptr, snapshot, nullptr, sessionID)) return;
+    if (!SendCSTAMessage(nullptr, -1, nullptr, snapshot, snapshot.OPCBlock(), sessionID)) return;
     if (EMSGetTraceMask() & tracebit::TR_PROC_6) snapshot.Trace("", 1);
 }
 
@@ -214,7 +214,7 @@ void CTIApplication::ProcessSnapshotDeviceRequest(int32_t sessionID, BaseMSGPtr 
     snapshot.SetSnapshotObject(instrument.c_str());
     request->ReceiveTime = received;
     request->SendTime = FileTimeNow();
-    if (!SendCSTAMessage(nullptr, -1, nullptr, snapshot, nullptr, sessionID)) return;
+    if (!SendCSTAMessage(nullptr, -1, nullptr, snapshot, snapshot.OPCBlock(), sessionID)) return;
     if (EMSGetTraceMask() & tracebit::TR_PROC_6)
         snapshot.Trace(MakeSessionTraceTag("ProcessSnapshotDeviceRequest", sessionID).c_str(), 1);
 }
@@ -286,7 +286,7 @@ void CTIApplication::ProcessQueryDeviceInfoRequest(int32_t sessionID, BaseMSGPtr
     query.SetPDDataRequest(dataType);
     request->ReceiveTime = received;
     request->SendTime = FileTimeNow();
-    if (!SendCSTAMessage(nullptr, -1, nullptr, query, nullptr, sessionID)) return;
+    if (!SendCSTAMessage(nullptr, -1, nullptr, query, query.OPCBlock(), sessionID)) return;
     if (EMSGetTraceMask() & tracebit::TR_PROC_6)
         query.Trace(MakeSessionTraceTag("ProcessQueryDeviceInfoRequest", sessionID).c_str(), 1);
 }
