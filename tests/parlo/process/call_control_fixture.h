@@ -33,6 +33,8 @@ protected:
     std::unique_ptr<CtiSession> Open(const std::string& clientID, uint32_t mask,
                                      std::vector<std::string> words = {}) {
         words.push_back("ClientID=" + clientID);
+        // Requests to OPC carry it; a confirmation finds the session by it after a failover.
+        words.push_back("UniqueInstanceID=" + clientID + "-uii");
         words.push_back("ServiceMask=" + HexOf(mask));
         words.push_back("IdleTimeout=0xFFFFFFFF");
         auto s = std::make_unique<CtiSession>(port_, words, firstInvoke_);
