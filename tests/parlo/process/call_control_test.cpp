@@ -3,7 +3,9 @@
 // share, the call data of the call-placing requests, snapshots and queries.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/parlo/process/call_control_fixture.h"
@@ -245,6 +247,150 @@ TEST_F(PrivateCallLimit, TheThirdOfTwoDropsTheOldestAndNoneMakesNone) {
     EXPECT_NE(agent->Wait("HOLD_CALL_CONF", hold), "");
     EXPECT_FALSE(Saw(*watcher, "BEGIN_CALL_EVENT", none[0], 0)) << watcher->All();
     EXPECT_EQ(begun, watcher->Count("BEGIN_CALL_EVENT"));
+}
+
+
+// The newest "refused with" line of the server: its code and the OPC requests left
+// outstanding, read from OPCReq::CountLive; ("", -1) when none.
+std::pair<std::string, int> LastRefusal(const std::string& out) {
+    const size_t at = out.rfind(" refused with ");
+    if (at == std::string::npos) return {"", -1};
+    const std::string line = out.substr(at, out.find('\n', at) - at);
+    const size_t code = line.find("with ") + 5;
+    const size_t requests = line.find("OPC requests ");
+    return {line.substr(code, line.find_first_of(";, ", code) - code),
+            requests == std::string::npos ? -1 : std::atoi(line.c_str() + requests + 13)};
+}
+
+// Every failure code the handlers raise, over real sockets: one answer with the request's
+// InvokeID and the code, nothing sent to OPC, no outstanding request left. Calls the server
+// knows are those of the agents' lines in the stand-in's table (1002 talks on 3001 at 4002).
+TEST_F(CallControl, EveryRefusalIsOneAnswerAndNothingReachesOpc) {
+    // 1004: a supervisor who is logged out, so a session of his waits for the login.
+    Opc("agent 5000 1004 stid=9004 ext=4004 inst=4004 state=1 supervisor=1 team=7", "agent set");
+    auto ctl = Open("ctl", 0x94);
+    auto noControl = Open("watch", 0x10);
+    auto noSupervisor = Open("plain", 0x14);
+    auto a1002 = OpenAgent("1002");
+    auto a1003 = OpenAgent("1003");
+    auto waiting = OpenAgent("1004", 0x80);
+    ASSERT_TRUE(ctl && noControl && noSupervisor && a1002 && a1003 && waiting);
+    // A session that is not agent-mode finds a known call through the instrument it names.
+    const std::string known = kP + " ConnectionCallID=3001 ConnectionDeviceIDType=0 ConnectionDeviceID=9999";
+    const std::string atAgent = " AgentInstrument=4002";
+    // 1002's private call at 4002, one that 1003 is no party of.
+    const uint32_t make = a1002->Send(MakeCall("4002", "5553000"));
+    const std::string made = FieldOf(a1002->Wait("MAKE_CALL_CONF", make), "NewConnectionCallID");
+    ASSERT_NE("(absent)", made) << a1002->All();
+    ASSERT_TRUE(CstaOf(make).found());
+    const std::string unknown = kP + " ConnectionCallID=7100 ConnectionDeviceIDType=0 ConnectionDeviceID=6100";
+    const std::string supervise = "SUPERVISE_CALL_REQ" + kP +
+                                  " AgentConnectionCallID=7101 AgentConnectionDeviceIDType=0 AgentConnectionDeviceID=6101 "
+                                  "SupervisorConnectionCallID=7102 SupervisorConnectionDeviceIDType=0 "
+                                  "SupervisorConnectionDeviceID=6102 SupervisoryAction=1 SupervisorInstrument=4003";
+    struct Row {
+        const char* what;
+        CtiSession* session;
+        std::string line;
+        const char* code;  // CONTROL_FAILURE_CONF's FailureCode
+    };
+    const Row rows[] = {
+        {"no CLIENT_CONTROL", noControl.get(), "HOLD_CALL_REQ" + unknown + " Reservation=0",
+         "CF_PRIVILEGE_VIOLATION_ON_CALLING_DEVICE"},
+        {"no CLIENT_CONTROL, supervise", noControl.get(), supervise + " AgentInstrument=4002",
+         "CF_PRIVILEGE_VIOLATION_ON_CALLING_DEVICE"},
+        {"no SUPERVISOR", noSupervisor.get(), supervise + " AgentInstrument=4002",
+         "CF_PRIVILEGE_VIOLATION_ON_CALLING_DEVICE"},
+        {"another agent's instrument", a1002.get(), "HOLD_CALL_REQ" + unknown + " Reservation=0 AgentInstrument=4001",
+         "CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE"},
+        {"make call from another device", a1002.get(), MakeCall("4001", "5551"),
+         "CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE"},
+        {"emergency call for another extension", a1002.get(),
+         "EMERGENCY_CALL_REQ" + unknown + " AgentExtension=4001", "CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE"},
+        {"supervisor assist on another peripheral", a1002.get(),
+         "SUPERVISOR_ASSIST_REQ PeripheralID=5001 ConnectionCallID=7100 ConnectionDeviceIDType=0 "
+         "ConnectionDeviceID=6100 AgentExtension=4002",
+         "CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE"},
+        {"known call, other connection: alternate", ctl.get(),
+         "ALTERNATE_CALL_REQ" + kP + " ActiveConnCallID=3001 ActiveConnDeviceIDType=0 ActiveConnDeviceID=9999 "
+                                     "OtherConnCallID=7103 OtherConnDeviceIDType=0 OtherConnDeviceID=6103" + atAgent,
+         "CF_INVALID_CSTA_CALL_IDENTIFIER"},
+        {"known call, other connection: clear call", ctl.get(), "CLEAR_CALL_REQ" + known + atAgent,
+         "CF_INVALID_CSTA_CALL_IDENTIFIER"},
+        {"known call, other connection: deflect", ctl.get(), "DEFLECT_CALL_REQ" + known + " CalledDeviceType=0 CalledDeviceID=5" + atAgent,
+         "CF_INVALID_CSTA_CALL_IDENTIFIER"},
+        {"known call, other connection: reconnect", ctl.get(),
+         "RECONNECT_CALL_REQ" + kP + " ActiveConnCallID=3001 ActiveConnDeviceIDType=0 ActiveConnDeviceID=9999 "
+                                     "HeldConnCallID=7104 HeldConnDeviceIDType=0 HeldConnDeviceID=6104" + atAgent,
+         "CF_INVALID_CSTA_CALL_IDENTIFIER"},
+        {"known call, other connection: dtmf", ctl.get(),
+         "SEND_DTMF_SIGNAL_REQ" + known + " ToneDuration=1 PauseDuration=1 DTMFString=1" + atAgent, "CF_INVALID_CSTA_CALL_IDENTIFIER"},
+        {"known call, other connection: consultation", a1002.get(),
+         "CONSULTATION_CALL_REQ" + kP + kPlacing + kNoEcc +
+             " ConsultType=0 ActiveConnCallID=3001 ActiveConnDeviceIDType=0 ActiveConnDeviceID=9999 DialedNumber=5",
+         "CF_INVALID_CSTA_CALL_IDENTIFIER"},
+        {"known call, other connection: conference", a1002.get(),
+         "CONFERENCE_CALL_REQ" + kP + kPlacing + kNoEcc +
+             " ActiveConnCallID=3001 ActiveConnDeviceIDType=0 ActiveConnDeviceID=9999 HeldConnCallID=7105 "
+             "HeldConnDeviceIDType=0 HeldConnDeviceID=6105",
+         "CF_INVALID_CSTA_CALL_IDENTIFIER"},
+        {"known call, other connection: transfer", a1002.get(),
+         "TRANSFER_CALL_REQ" + kP + kPlacing + kNoEcc +
+             " ActiveConnCallID=3001 ActiveConnDeviceIDType=0 ActiveConnDeviceID=9999 HeldConnCallID=7106 "
+             "HeldConnDeviceIDType=0 HeldConnDeviceID=6106",
+         "CF_INVALID_CSTA_CALL_IDENTIFIER"},
+        {"known call, other connection: snapshot", a1003.get(), "SNAPSHOT_CALL_REQ" + known,
+         "CF_INVALID_CSTA_CALL_IDENTIFIER"},
+        {"known call, other connection: hold", ctl.get(), "HOLD_CALL_REQ" + known + " Reservation=0",
+         "CF_INVALID_CSTA_CONNECTION_IDENTIFIER"},
+        {"the agent is no party: clear connection", a1003.get(),
+         "CLEAR_CONNECTION_REQ" + kP + " ConnectionCallID=" + made + " ConnectionDeviceIDType=0 ConnectionDeviceID=4002",
+         "CF_AGENT_NOT_PARTY_ON_CALL"},
+        {"the agent is no party: hold", a1003.get(),
+         "HOLD_CALL_REQ" + kP + " ConnectionCallID=" + made + " ConnectionDeviceIDType=0 ConnectionDeviceID=4002 Reservation=0",
+         "CF_AGENT_NOT_PARTY_ON_CALL"},
+        {"a dynamic device without DropAnyPartyEnabled", ctl.get(),
+         "CLEAR_CONNECTION_REQ" + kP + " ConnectionCallID=7107 ConnectionDeviceIDType=1 ConnectionDeviceID=6107",
+         "CF_DROP_ANY_PARTY_NOT_ENABLED_CTI"},
+        {"supervise naming no agent", ctl.get(), supervise, "CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE"},
+        {"supervise naming an unknown agent", ctl.get(), supervise + " AgentID=7777",
+         "CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE"},
+        {"supervise from a session still without its agent", waiting.get(), supervise + " AgentInstrument=4002",
+         "CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE"},
+        {"supervise: the agent's connection is not on its known call", ctl.get(),
+         "SUPERVISE_CALL_REQ" + kP +
+             " AgentConnectionCallID=3001 AgentConnectionDeviceIDType=0 AgentConnectionDeviceID=9999 "
+             "SupervisorConnectionCallID=7108 SupervisorConnectionDeviceIDType=0 SupervisorConnectionDeviceID=6108 "
+             "SupervisoryAction=1 AgentExtension=4002 AgentInstrument=4002 SupervisorInstrument=4008",
+         "CF_GENERIC_UNSPECIFIED"},
+        {"device snapshot of another instrument", a1002.get(), "SNAPSHOT_DEVICE_REQ" + kP + " SnapshotDeviceType=0 AgentInstrument=4001",
+         "CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const size_t sent = CstaCount();
+        const size_t refusals = parlo_->Count(" refused with ");
+        const uint32_t invoke = row.session->Send(row.line);
+        ASSERT_NE(invoke, 0u) << row.session->Error();
+        // Whatever answers it: a confirmation instead of the refusal shows at once.
+        const std::string answer = row.session->WaitFor([&](const std::string& l) { return CtiSession::HasInvoke(l, invoke); });
+        EXPECT_NE(answer.find(std::string("FailureCode:") + row.code + " "), std::string::npos)
+            << answer << "\n" << row.session->All();
+        EXPECT_NE(answer.find("PeripheralErrorCode:0 "), std::string::npos) << answer;
+        // A request on an unknown call from the same session reaches OPC after it: had the
+        // refused one been sent, it would stand before.
+        const uint32_t marker = row.session == waiting.get() || row.session == noControl.get()
+                                    ? ctl->Send("HOLD_CALL_REQ" + unknown + " Reservation=0")
+                                    : row.session->Send("HOLD_CALL_REQ" + unknown + " Reservation=0");
+        EXPECT_TRUE(CstaOf(marker).found()) << opc_->Output();
+        EXPECT_EQ(sent + 1, CstaCount()) << opc_->Output();
+        EXPECT_EQ(1u, row.session->Answers(invoke).size()) << row.session->All();
+        // The server's own account: no outstanding request stayed behind the refusal.
+        EXPECT_TRUE(parlo_->WaitCount(" refused with ", refusals + 1, 2000)) << "no refusal line with its OPC requests";
+        const auto refusal = LastRefusal(parlo_->Output());
+        EXPECT_EQ(row.code, refusal.first);
+        EXPECT_EQ(0, refusal.second);
+    }
 }
 
 }  // namespace
