@@ -78,6 +78,34 @@ protected:
         c.fields = opc_->Output().substr(p, opc_->Output().find('\n', p) - p);
         return c;
     }
+    // A script line for the stand-in that prints `ack` once done, waited for anew each time.
+    void OpcAgain(const std::string& line, const std::string& ack) {
+        const size_t before = opc_->Count(ack);
+        Opc(line, ack);
+        ASSERT_TRUE(opc_->WaitCount(ack, before + 1)) << opc_->Output();
+    }
+    // Table 3 of the stand-in: ECC variables the server learns ("ID/MAXLEN/MAXARRAY/ARRAY/
+    // ENABLED/FLAG/NAME" each), once the server says it added them.
+    void EccVariables(const std::vector<std::string>& vars) {
+        // The server is configured already: only updates reach it.
+        std::string line = "config 3 update=1";
+        for (const std::string& v : vars) line += " var=" + v;
+        const std::string added = std::to_string(vars.size()) + " Added records of the ExpandedCallVariables table.";
+        const size_t before = parlo_->Count(added);
+        OpcAgain(line, "send CTI_CONFIGURE_REQ");
+        ASSERT_TRUE(parlo_->WaitCount(added, before + 1)) << parlo_->Output();
+    }
+
+    // Peripheral 5000 (internal type 30) again, now flagged (its multiline word), once the
+    // server has taken it.
+    void FlagPeripheral() {
+        const std::string added = "1 Added records of the PeripheralConfigs table.";
+        ASSERT_TRUE(parlo_->WaitText(added)) << parlo_->Output();
+        const size_t before = parlo_->Count(added);
+        OpcAgain("config 11 update=1 peripheral=5000/30/0/1", "send CTI_CONFIGURE_REQ");
+        ASSERT_TRUE(parlo_->WaitCount(added, before + 1)) << parlo_->Output();
+    }
+
     // How many CSTA requests the stand-in has printed so far.
     size_t CstaCount() { return opc_->Count("parlo-opc: recv CTI_CSTA_MESSAGE "); }
 

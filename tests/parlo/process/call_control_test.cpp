@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -140,9 +141,10 @@ TEST_F(CallControl, EveryRequestTakesTheRoadToOpcAndBack) {
 }
 
 
-// The make-call line of an agent's own instrument.
+// The make-call line of an agent's own instrument (the ECC counts follow ECC. words in `more`).
 std::string MakeCall(const std::string& instrument, const std::string& dialed, const std::string& more = "") {
-    return "MAKE_CALL_REQ" + kP + kPlacing + kNoEcc + " SkillGroupNumber=0xFFFFFFFF AgentInstrument=" + instrument +
+    const std::string counts = more.find(" ECC.") == std::string::npos ? kNoEcc : "";
+    return "MAKE_CALL_REQ" + kP + kPlacing + counts + " SkillGroupNumber=0xFFFFFFFF AgentInstrument=" + instrument +
            " DialedNumber=" + dialed + more;
 }
 
@@ -391,6 +393,272 @@ TEST_F(CallControl, EveryRefusalIsOneAnswerAndNothingReachesOpc) {
         EXPECT_EQ(row.code, refusal.first);
         EXPECT_EQ(0, refusal.second);
     }
+}
+
+
+const std::string kHoldUnknown =
+    "HOLD_CALL_REQ" + kP + " ConnectionCallID=7200 ConnectionDeviceIDType=0 ConnectionDeviceID=6200 Reservation=0";
+
+// What OPC may answer, and what the client gets: a universal failure as a control failure
+// with OPC's codes (297 as FAILURE_CONF 73), a confirmation of another type as control
+// failure 0, an answer under an InvokeID the server never issued through the session's
+// unique instance ID; a session waiting for its agent's login is answered like an open one.
+TEST_F(CallControl, OpcsAnswersReachTheClientAsTheirConfirmations) {
+    auto s = Open("conf", 0x94);
+    auto waiting = OpenAgent("1001");  // logged out: the session waits for the login
+    ASSERT_TRUE(s && waiting);
+    struct Row {
+        const char* rule;
+        const char* answer;
+        std::vector<std::string> pieces;
+    };
+    const Row rows[] = {
+        {"answer 21 failure error=13 pec=99", "CONTROL_FAILURE_CONF",
+         {"FailureCode:CF_INVALID_CSTA_CONNECTION_IDENTIFIER ", "PeripheralErrorCode:99 "}},
+        {"answer 21 failure error=297 pec=5", "FAILURE_CONF", {"Status:E_CTI_TOO_MUCH_DATA "}},
+        {"answer 21 as=28", "CONTROL_FAILURE_CONF", {"FailureCode:CF_GENERIC_UNSPECIFIED ", "PeripheralErrorCode:0 "}},
+        {"answer 21 invoke=0x7fff0001", "HOLD_CALL_CONF", {}},
+        {"answer 21 default", "HOLD_CALL_CONF", {}},
+    };
+    std::vector<uint32_t> invokes;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.rule);
+        OpcAgain(row.rule, "parlo-opc: rule for type 21 set");
+        const uint32_t invoke = s->Send(kHoldUnknown);
+        invokes.push_back(invoke);
+        const std::string answer = s->WaitFor([&](const std::string& l) { return CtiSession::HasInvoke(l, invoke); });
+        EXPECT_TRUE(CtiSession::Is(answer, row.answer)) << answer << "\n" << s->All() << parlo_->Output();
+        for (const std::string& piece : row.pieces) EXPECT_NE(answer.find(piece), std::string::npos) << answer;
+        EXPECT_TRUE(CstaOf(invoke).found());
+    }
+    // The last answer came after every other: one each.
+    for (uint32_t invoke : invokes) EXPECT_EQ(1u, s->Answers(invoke).size()) << s->All();
+
+    const uint32_t invoke = waiting->Send(kHoldUnknown);
+    EXPECT_NE(waiting->Wait("HOLD_CALL_CONF", invoke), "") << waiting->All() << parlo_->Output();
+}
+
+// A WEXA CIL session gets no confirmation that carries only the InvokeID, every other one,
+// and its failures with its WEXACILClientID.
+TEST_F(CallControl, AWexaCilSessionGetsItsShareOfTheConfirmations) {
+    auto cil = Open("cil", 0x200094);
+    auto cilWithoutControl = Open("cilwatch", 0x200010);
+    ASSERT_TRUE(cil && cilWithoutControl);
+    const std::string conn = kP + " ConnectionCallID=7300 ConnectionDeviceIDType=0 ConnectionDeviceID=6300";
+    const std::string active = kP + " ActiveConnCallID=7301 ActiveConnDeviceIDType=0 ActiveConnDeviceID=6301";
+    const std::string held = " HeldConnCallID=7302 HeldConnDeviceIDType=0 HeldConnDeviceID=6302";
+    const std::string other = " OtherConnCallID=7303 OtherConnDeviceIDType=0 OtherConnDeviceID=6303";
+    const std::string cilID = " WEXACILClientID=cil1";
+    // Group A: the InvokeID alone. Each reaches OPC and is answered there.
+    const std::vector<std::string> groupA = {
+        "ALTERNATE_CALL_REQ" + active + other + cilID,
+        "ANSWER_CALL_REQ" + conn + cilID,
+        "CLEAR_CALL_REQ" + conn + cilID,
+        "CLEAR_CONNECTION_REQ" + conn + cilID,
+        "DEFLECT_CALL_REQ" + conn + " CalledDeviceType=0 CalledDeviceID=5" + cilID,
+        "HOLD_CALL_REQ" + conn + " Reservation=0" + cilID,
+        "RECONNECT_CALL_REQ" + active + held + cilID,
+        "RETRIEVE_CALL_REQ" + kP + held + cilID,
+        "SEND_DTMF_SIGNAL_REQ" + conn + " ToneDuration=1 PauseDuration=1 DTMFString=1" + cilID,
+    };
+    for (const std::string& line : groupA) {
+        const uint32_t invoke = cil->Send(line);
+        ASSERT_NE(invoke, 0u) << cil->Error();
+        EXPECT_TRUE(CstaOf(invoke).found()) << line;
+    }
+    // The others come, after which any of group A would have come too.
+    const std::vector<std::pair<std::string, const char*>> others = {
+        {MakeCall("6304", "5554"), "MAKE_CALL_CONF"},
+        {"CONSULTATION_CALL_REQ" + active + kPlacing + kNoEcc + " ConsultType=0 DialedNumber=5", "CONSULTATION_CALL_CONF"},
+        {"CONFERENCE_CALL_REQ" + active + held + kPlacing + kNoEcc, "CONFERENCE_CALL_CONF"},
+        {"TRANSFER_CALL_REQ" + active + held + kPlacing + kNoEcc, "TRANSFER_CALL_CONF"},
+        {"EMERGENCY_CALL_REQ" + conn + " AgentExtension=4002", "EMERGENCY_CALL_CONF"},
+        {"SUPERVISOR_ASSIST_REQ" + conn + " AgentExtension=4002", "SUPERVISOR_ASSIST_CONF"},
+    };
+    for (const auto& [line, answer] : others) {
+        const uint32_t invoke = cil->Send(line);
+        EXPECT_NE(cil->Wait(answer, invoke), "") << line << "\n" << cil->All() << parlo_->Output();
+    }
+    for (const char* type : {"ALTERNATE_CALL_CONF", "ANSWER_CALL_CONF", "CLEAR_CALL_CONF", "CLEAR_CONNECTION_CONF",
+                             "DEFLECT_CALL_CONF", "HOLD_CALL_CONF", "RECONNECT_CALL_CONF", "RETRIEVE_CALL_CONF",
+                             "SEND_DTMF_SIGNAL_CONF"})
+        EXPECT_EQ(0u, cil->Count(type)) << type << "\n" << cil->All();
+
+    // Failures carry the session's WEXACILClientID: OPC's, and the road's own.
+    OpcAgain("answer 21 failure error=13 pec=99", "parlo-opc: rule for type 21 set");
+    uint32_t invoke = cil->Send("HOLD_CALL_REQ" + conn + " Reservation=0 WEXACILClientID=cil9");
+    std::string failure = cil->Wait("CONTROL_FAILURE_CONF", invoke);
+    EXPECT_NE(failure.find("PeripheralErrorCode:99 "), std::string::npos) << failure << cil->All();
+    EXPECT_NE(failure.find("\"cil9\""), std::string::npos) << failure;
+    invoke = cilWithoutControl->Send("HOLD_CALL_REQ" + conn + " Reservation=0 WEXACILClientID=cil7");
+    failure = cilWithoutControl->Wait("CONTROL_FAILURE_CONF", invoke);
+    EXPECT_NE(failure.find("FailureCode:CF_PRIVILEGE_VIOLATION_ON_CALLING_DEVICE "), std::string::npos)
+        << failure << cilWithoutControl->All();
+    EXPECT_NE(failure.find("\"cil7\""), std::string::npos) << failure;
+}
+
+// The call data of the call-placing requests as OPC receives it.
+TEST_F(CallControl, CallDataReachesOpcAsTheRequestsTablesSay) {
+    // user.short: a scalar of at most 5 characters; user.list: an array of 3.
+    EccVariables({"1/5/0/0/1/0/user.short", "2/40/3/1/1/0/user.list"});
+    auto s = Open("data", 0x94);
+    auto tressik = Open("tressik", 0x94, {"ClientSignature=Tressik"});
+    ASSERT_TRUE(s && tressik);
+    const std::string active = kP + " ActiveConnCallID=7400 ActiveConnDeviceIDType=0 ActiveConnDeviceID=6400";
+    const std::string held = " HeldConnCallID=7401 HeldConnDeviceIDType=0 HeldConnDeviceID=6401";
+    const std::string predictive =
+        "MAKE_PREDICTIVE_CALL_REQ" + kP +
+        " CallPlacementType=0 CallMannerType=0 AlertRings=0 CallOption=0 FacilityType=0 AnsweringMachine=0 "
+        "Priority=0 AllocationState=0 DestinationCountry=0 AnswerDetectMode=0 AnswerDetectTime=0 "
+        "AnswerDetectControl1=0 AnswerDetectControl2=0 OriginatingDeviceID=6402 DialedNumber=5555";
+    // The element holds at most 131 bytes: the most a client can send.
+    std::string u2u131 = "hex:";
+    for (int i = 0; i < 131; ++i) u2u131 += "ab";
+    std::string u2u130;
+    for (int i = 0; i < 130; ++i) u2u130 += "ab";
+    // A call variable holds at most 40 characters on the client's side of the wire too.
+    const std::string long40(40, 'q');
+    struct Row {
+        const char* what;
+        CtiSession* session;
+        std::string line;
+        std::vector<std::string> pieces;
+        std::vector<std::string> absent = {};
+    };
+    std::string emptyVariables, markedVariables;
+    for (int i = 1; i <= 10; ++i) {
+        emptyVariables += " CallVariable" + std::to_string(i) + "=\"\"";
+        markedVariables += " CallVariable" + std::to_string(i) + "=\"\\xff\"";
+    }
+    const Row rows[] = {
+        {"make call, nothing given", s.get(), MakeCall("6403", "5556"),
+         {emptyVariables + " UserToUserLength=0 ", " WrapupData=\"\" FacilityCode=\"\" AuthorizationCode=\"\" "
+                                                   "AccountCode=\"\" CCT=\"\" ECCSize=0"}},
+        {"predictive, nothing given", s.get(), predictive + kNoEcc,
+         {emptyVariables + " UserToUserLength=0 ", " WrapupData=\"\" ", " OriginatingLineID=\"\" CCT=\"\" ECCSize=0"}},
+        {"consultation, nothing given", s.get(),
+         "CONSULTATION_CALL_REQ" + active + kPlacing + kNoEcc + " ConsultType=0 DialedNumber=5557",
+         {markedVariables + " UserToUserLength=2 ", " UserToUser=ff00 WrapupData=\"\\xff\" FacilityCode=\"\" "}},
+        {"conference, nothing given", s.get(), "CONFERENCE_CALL_REQ" + active + held + kPlacing + kNoEcc,
+         {markedVariables + " UserToUserLength=2 ", " UserToUser=ff00 WrapupData=\"\\xff\" ", " DialedNumber=\"\" "}},
+        {"transfer, nothing given", s.get(), "TRANSFER_CALL_REQ" + active + held + kPlacing + kNoEcc,
+         {markedVariables + " UserToUserLength=2 ", " UserToUser=ff00 WrapupData=\"\\xff\" ", " DialedNumber=\"\" "}},
+        {"user-to-user data of 131 bytes", s.get(), MakeCall("6403", "5556", " UserToUser=" + u2u131),
+         {" UserToUserLength=130 UserToUserMark=0xffff UserToUser=" + u2u130 + " "}},
+        {"a call variable of 40 characters", s.get(),
+         MakeCall("6403", "5556", " CallVariable1=" + long40 + " CallVariable10=ten CallWrapupData=wrap"),
+         {" CallVariable1=\"" + long40 + "\" CallVariable2=\"\" ", " CallVariable10=\"ten\" ", " WrapupData=\"wrap\" "}},
+        {"transfer to a dialed number", s.get(),
+         "TRANSFER_CALL_REQ" + active + " HeldConnCallID=-1 HeldConnDeviceIDType=1 HeldConnDeviceID=6405" + kPlacing +
+             kNoEcc + " DialedNumber=777",
+         {"HeldCall=(-1,\"6405\",0) ActiveCall=(7400,\"6400\",0)", " DialedNumber=\"777\" "}},
+        {"ECC merged and cut, an unknown name left out", s.get(),
+         MakeCall("6403", "5556", " ECC.user.short=abcdefgh ECC.user.list[1]=second ECC.user.nobody=x"),
+         {" ECC.user.short=\"abcde\" ECC.user.list[0]=\"\" ECC.user.list[1]=\"second\""}, {"nobody"}},
+        {"Tressik texts in the local code page", tressik.get(),
+         MakeCall("6403", "5556", " CallVariable1=\xc3\xa9t\xc3\xa9 CallWrapupData=\xc3\xa0"),
+         {" CallVariable1=\"\\xe9t\\xe9\" ", " WrapupData=\"\\xe0\" "}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const uint32_t invoke = row.session->Send(row.line);
+        ASSERT_NE(invoke, 0u) << row.session->Error();
+        const auto c = CstaOf(invoke);
+        ASSERT_TRUE(c.found()) << row.session->All() << parlo_->Output();
+        for (const std::string& piece : row.pieces) EXPECT_NE(c.fields.find(piece), std::string::npos) << piece << "\n" << c.fields;
+        for (const std::string& piece : row.absent) EXPECT_EQ(c.fields.find(piece), std::string::npos) << c.fields;
+    }
+    // A merge that fails answers FAILURE_CONF and sends nothing.
+    const size_t sent = CstaCount();
+    const uint32_t invoke = s->Send(MakeCall("6403", "5556", " ECC.user.list[7]=x"));
+    const std::string answer = s->WaitFor([&](const std::string& l) { return CtiSession::HasInvoke(l, invoke); });
+    EXPECT_TRUE(CtiSession::Is(answer, "FAILURE_CONF")) << answer;
+    EXPECT_TRUE(CstaOf(s->Send(kHoldUnknown)).found());
+    EXPECT_EQ(sent + 1, CstaCount()) << opc_->Output();
+}
+
+// With DisableUTF8Conversion set before the start, a Tressik session's texts go as they came.
+class CallDataUnconverted : public CallControl {
+protected:
+    void BeforeStart() override { parlotest::SetDword(parlotest::kConfigKey, "DisableUTF8Conversion", 1); }
+};
+
+TEST_F(CallDataUnconverted, TressikTextsGoAsTheyCame) {
+    auto tressik = Open("tressik", 0x94, {"ClientSignature=Tressik"});
+    ASSERT_TRUE(tressik);
+    const uint32_t invoke = tressik->Send(MakeCall("6403", "5556", " CallVariable1=\xc3\xa9t\xc3\xa9 CallWrapupData=\xc3\xa0"));
+    const auto c = CstaOf(invoke);
+    EXPECT_NE(c.fields.find(" CallVariable1=\"\\xc3\\xa9t\\xc3\\xa9\" "), std::string::npos) << c.fields;
+    EXPECT_NE(c.fields.find(" WrapupData=\"\\xc3\\xa0\" "), std::string::npos) << c.fields;
+}
+
+// The snapshot and query answers OPC gives, as the client gets them.
+TEST_F(CallControl, SnapshotsAndQueriesGiveWhatOpcReportedWithinTheirLimits) {
+    FlagPeripheral();
+    // The application learns the peripheral's internal type from its agents' messages.
+    auto agent = OpenAgent("1002");
+    auto old = Open("v13", 0x94, {"VersionNumber=13", "CallMsgMask=0"});
+    auto s = Open("snap", 0x94);
+    ASSERT_TRUE(agent && old && s);
+
+    // A device parlo does not track: the dotted entry of three is left out for version 13.
+    OpcAgain("answer 122 entries=8001/6500/0/3/0,8002/6500.1/0/3/0,8003/6500/0/2/0", "parlo-opc: rule for type 122 set");
+    uint32_t invoke = old->Send("SNAPSHOT_DEVICE_REQ" + kP + " SnapshotDeviceType=0 AgentInstrument=6500");
+    std::string conf = old->Wait("SNAPSHOT_DEVICE_CONF", invoke);
+    EXPECT_NE(conf.find("NumCalls:2 "), std::string::npos) << conf << old->All() << parlo_->Output();
+    EXPECT_NE(conf.find("8001"), std::string::npos) << conf;
+    EXPECT_NE(conf.find("8003"), std::string::npos) << conf;
+    EXPECT_EQ(conf.find("8002"), std::string::npos) << conf;
+    // Version 24 sees all three.
+    invoke = s->Send("SNAPSHOT_DEVICE_REQ" + kP + " SnapshotDeviceType=0 AgentInstrument=6500");
+    conf = s->Wait("SNAPSHOT_DEVICE_CONF", invoke);
+    EXPECT_NE(conf.find("NumCalls:3 "), std::string::npos) << conf;
+
+    // Lines: type 15 and handle 11 out of range, twelve lines for ten slots.
+    OpcAgain("answer 37 lines=0/2,11/15,1/3,2/3,3/3,4/3,5/3,6/3,7/3,8/3,9/3,10/3", "parlo-opc: rule for type 37 set");
+    invoke = s->Send("QUERY_DEVICE_INFO_REQ" + kP + " QueryDeviceDataType=0 AgentInstrument=6501");
+    conf = s->Wait("QUERY_DEVICE_INFO_CONF", invoke);
+    EXPECT_NE(conf, "") << s->All() << parlo_->Output();
+    EXPECT_TRUE(parlo_->WaitText("*** ProcessQueryDeviceInfoConf: Invalid LineHandle 11 for line[1] ***"));
+    EXPECT_TRUE(parlo_->WaitText("*** ProcessQueryDeviceInfoConf: Invalid LineType 15 for line[1] ***"));
+    size_t handles = 0;
+    for (size_t at = conf.find("LineHandle:"); at != std::string::npos; at = conf.find("LineHandle:", at + 1)) ++handles;
+    EXPECT_EQ(10u, handles) << conf;
+    EXPECT_NE(conf.find("NumLines:10 "), std::string::npos) << conf;
+    // Line 1 goes as handle 65535 (printed as the 16-bit field's value text) and type 3.
+    EXPECT_NE(conf.find("FltLineHandle:0 FltLineType:LINETYPE_INSIDE FltLineHandle:0xffffffff "
+                        "FltLineType:LINETYPE_UNKNOWN FltLineHandle:1 "),
+              std::string::npos)
+        << conf;
+    EXPECT_NE(conf.find("FltLineHandle:8 FltLineType:LINETYPE_UNKNOWN )"), std::string::npos) << conf;
+}
+
+// With VerifySnapshot on, a connection parlo tracks at the device that OPC's snapshot leaves
+// out is freed. The tracked connection is one an earlier snapshot reported (on the flagged
+// peripheral the check makes the calls it is told of).
+TEST_F(CallControl, VerifySnapshotFreesWhatOpcNoLongerReports) {
+    FlagPeripheral();
+    parlotest::SetDword(parlotest::kDynamicKey, "VerifySnapshot", 1);
+    ASSERT_TRUE(parlo_->WaitText("The setting VerifySnapshot changed from 0 to 1.")) << parlo_->Output();
+    auto agent = OpenAgent("1002");  // the device 4002, of a peripheral of internal type 30
+    auto s = Open("verify", 0x94);
+    ASSERT_TRUE(agent && s);
+    const std::string snapshot = "SNAPSHOT_DEVICE_REQ" + kP + " SnapshotDeviceType=0 AgentInstrument=4002";
+    OpcAgain("answer 122 entries=8100/4002/0/3/0", "parlo-opc: rule for type 122 set");
+    uint32_t invoke = s->Send(snapshot);
+    std::string conf = s->Wait("SNAPSHOT_DEVICE_CONF", invoke);
+    EXPECT_NE(conf.find("CallConnectionCallID:8100 "), std::string::npos) << conf << parlo_->Output();
+
+    OpcAgain("answer 122 entries=none", "parlo-opc: rule for type 122 set");
+    invoke = s->Send(snapshot);
+    conf = s->Wait("SNAPSHOT_DEVICE_CONF", invoke);
+    EXPECT_TRUE(parlo_->WaitText("NOT REPORTED BY PIM/OPC")) << parlo_->Output();
+    EXPECT_EQ(conf.find("CallConnectionCallID:8100 "), std::string::npos) << conf;
+    // Freed for good: the next snapshot does not find it either.
+    invoke = s->Send(snapshot);
+    conf = s->Wait("SNAPSHOT_DEVICE_CONF", invoke);
+    EXPECT_NE(conf, "");
+    EXPECT_EQ(conf.find("CallConnectionCallID:8100 "), std::string::npos) << conf;
 }
 
 }  // namespace
