@@ -27,6 +27,7 @@
 #              the server never saw; CONTROL_REQUESTS) through parlo-mds and parlo-opc for 10 s
 #              after 2 s of warm-up: answers a second, request -> answer median and p99, and
 #              the CPU (in cores) that parlo, parlo-mds, parlo-opc and parlo-load used meanwhile
+#              (BUILD=build/o2 runs it on the clang -O2 build)
 # Every figure line ends with the machine's load average when it was taken.
 set -euo pipefail
 ulimit -n 20000 2>/dev/null || true
@@ -291,13 +292,13 @@ control() {
     local load=$!
     PIDS+=($!)
     await_file "$WORK/control.ready" "the call-control sessions" "$load"
-    # The CPU each process used over the measured 10 s (after the warm-up).
+    # The CPU each process used over 9 of the measured 10 s (parlo-load ends with them).
     sleep 2
     local procs=("$SERVER_PID" "${SERVER_PIDS[0]}" "$OPC_PID" "$load") names=(parlo parlo-mds parlo-opc parlo-load)
     local before=() i w0 w1
     for i in 0 1 2 3; do before[$i]=$(ticks "${procs[$i]}"); done
     w0=$(date +%s.%N)
-    sleep 10
+    sleep 9
     local cpu=""
     for i in 0 1 2 3; do
         cpu+=" ${names[$i]}=$(awk -v a="${before[$i]}" -v b="$(ticks "${procs[$i]}")" -v s="$w0" -v e="$(date +%s.%N)" \
