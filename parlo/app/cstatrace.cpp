@@ -270,17 +270,8 @@ std::vector<std::string> CallEventReportLines(const CSTAEventRecord& record, int
 }
 
 const char* CSTALocalConnectionStateText(int32_t state) {
-    switch (state) {
-        case -1: return "CS_NONE";
-        case 0: return "CS_NULL";
-        case 1: return "CS_INITIATE";
-        case 2: return "CS_ALERTING";
-        case 3: return "CS_CONNECT";
-        case 4: return "CS_HOLD";
-        case 5: return "CS_QUEUED";
-        case 6: return "CS_FAIL";
-        default: return "UnkownState";
-    }
+    // The model's names, but for the text of a state it does not know.
+    return state >= -1 && state <= 6 ? ::CSTALocalConnectionStateText(state) : "UnkownState";
 }
 
 const char* CSTASilentMonitorStatusText(int32_t status) {

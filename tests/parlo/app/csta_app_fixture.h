@@ -15,6 +15,7 @@
 #include "parlo/app/appport.h"
 #include "parlo/app/ctiapplication.h"
 #include "parlo/common/ctiregistry.h"
+#include "parlo/common/meterids.h"
 #include "parlo/opclink/mdsio.h"
 #include "parlo/opclink/opcreq.h"
 #include "parlo/session/session.h"
@@ -29,6 +30,29 @@ namespace cstatest {
 
 constexpr uint8_t kCSTAMessageType = 28, kPGStatusType = 39;
 constexpr uint32_t kOpenConfType = 4, kSystemEventType = 31;
+
+// The application's server port, with the response times of CSTA confirmations (meter 43)
+// kept for the tests.
+class MeterRecordingPort : public apptest::ThreadStartingPort {
+public:
+    void UpdateMeter(int meter, int32_t value) override {
+        if (meter == meter::ControlResponse) {
+            std::lock_guard<std::mutex> hold(mu_);
+            controlResponses_.push_back(value);
+        }
+        ThreadStartingPort::UpdateMeter(meter, value);
+    }
+    std::vector<int32_t> TakeControlResponses() {
+        std::lock_guard<std::mutex> hold(mu_);
+        std::vector<int32_t> out;
+        out.swap(controlResponses_);
+        return out;
+    }
+
+private:
+    std::mutex mu_;
+    std::vector<int32_t> controlResponses_;
+};
 
 class CSTAAppTest : public srvtest::ServerTest {
 protected:
@@ -127,7 +151,7 @@ protected:
         return srvtest::Events::CountText(srvtest::Events::Take(), part);
     }
 
-    apptest::ThreadStartingPort port_;
+    MeterRecordingPort port_;
     std::unique_ptr<CTIApplication> app_;
     std::unique_ptr<opclinktest::OutputCapture> capture_;
     int fences_ = 0;

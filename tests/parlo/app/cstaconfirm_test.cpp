@@ -63,8 +63,11 @@ TEST(CSTAConfirmationTable, EveryConfirmationTypeHasItsRowAndNoOtherTypeHasOne) 
         EXPECT_EQ(route->state == CSTAConfState::Built, route->run != nullptr);
     }
     EXPECT_EQ(listed.size(), CSTAConfRoutes().size());
-    for (int type = -1; type <= 300; ++type)
-        if (!listed.count(type)) EXPECT_EQ(nullptr, FindCSTAConfRoute(type)) << type;
+    for (int type = -1; type <= 300; ++type) {
+        if (!listed.count(type)) {
+            EXPECT_EQ(nullptr, FindCSTAConfRoute(type)) << type;
+        }
+    }
     // The handlers of other requests come later: their records are still answered and released.
     for (int type : {50, 159, 210, 212}) EXPECT_EQ(CSTAConfState::Later, FindCSTAConfRoute(type)->state);
 }
@@ -96,6 +99,7 @@ TEST_F(CSTAConfirmTest, UniversalFailuresAndTypesWithoutHandlerAreAnsweredAndRel
         SCOPED_TRACE(k.what);
         const uint32_t clientInvokeID = plat::LoadLE32(k.message.body.data() + 4);
         Outstanding(session, clientInvokeID, plat::LoadLE32(k.message.body.data()), k.wexa);
+        clock_.AdvanceMs(250);
         Inject(k.message);
         auto got = Until(c, Fence());
         ASSERT_EQ(1u, got.size());
@@ -110,6 +114,8 @@ TEST_F(CSTAConfirmTest, UniversalFailuresAndTypesWithoutHandlerAreAnsweredAndRel
         const char* wexa = got[0].msg->GetSTRING(elementid::WEXACILClientID);
         EXPECT_EQ(k.wexa, wexa != nullptr ? wexa : "");
         EXPECT_EQ(0, OPCReq::CountLive());
+        // The response time since the request was sent, 250 ms on the clock.
+        EXPECT_EQ((std::vector<int32_t>{250}), port_.TakeControlResponses());
     }
 }
 
@@ -131,6 +137,8 @@ TEST_F(CSTAConfirmTest, AnUnknownInvokeIDReachesTheSessionNamedByItsUniqueInstan
     EXPECT_TRUE(Until(a, fence).empty());
     EXPECT_EQ(0, OPCReq::CountLive());
     EXPECT_EQ(1u, Traced("No pending request with uniqueID 0x100bbbb, clientInvokeID 0x78"));
+    // The rebuilt record has no send time: no response time is metered.
+    EXPECT_TRUE(port_.TakeControlResponses().empty());
 }
 
 // Only OPEN and AGENT_LOGIN_WAIT sessions are answered; any other state is traced and its

@@ -13,6 +13,7 @@
 #include "ctimsg/messages/messages.h"
 #include "ctimsg/names.h"
 #include "nuvlib/emsinternal.h"
+#include "opcmsg/opcnames.h"
 #include "parlo/app/cstaintake.h"
 #include "parlo/common/svrtrace.h"
 #include "parlo/model/call.h"
@@ -183,6 +184,63 @@ TEST(CSTACopies, ABadConnectionTypeGoesAsTypeZeroWarnedOnTheFirstAndEvery512th) 
         }
     }
     EXPECT_EQ((std::vector<int>{1, 513, 1025}), warned);
+}
+
+// Transcribed from the design's tables, not from cstaeventtable.def.
+TEST(CSTAEventTables, EveryEventTypeHasItsRowAndNoOtherTypeHasOne) {
+    const std::vector<std::pair<int, const char*>> events = {
+        {54, "ProcessCallClearedEvent"}, {55, "ProcessCallConferencedEvent"},
+        {56, "ProcessConnectionClearedEvent"}, {57, "ProcessCallDeliveredEvent"},
+        {58, "ProcessCallDivertedEvent"}, {59, "ProcessCallEstablishedEvent"},
+        {60, "ProcessCallFailedEvent"}, {61, "ProcessCallHeldEvent"},
+        {62, "ProcessCallReachedNetworkEvent"}, {63, "ProcessCallOriginatedEvent"},
+        {64, "ProcessCallQueuedEvent"}, {65, "ProcessCallRetrievedEvent"},
+        {66, "ProcessCallServiceInitiatedEvent"}, {67, "ProcessCallTransferredEvent"},
+        {158, "ProcessCallAgentGreetingEvent"}, {205, "ProcessRecordingStartedEvent"},
+        {206, "ProcessRecordingEndedEvent"}, {207, "ProcessRecordingFailedEvent"},
+        {208, "ProcessRecordingTargetInfoEvent"}};
+    std::set<int> listed;
+    for (const auto& [type, handler] : events) {
+        SCOPED_TRACE(type);
+        listed.insert(type);
+        const CSTAEventRoute* route = FindCSTAEventRoute(type);
+        ASSERT_NE(nullptr, route);
+        EXPECT_EQ(std::string("CTIApplication::") + handler, route->handler);
+        EXPECT_STREQ(CSTAEventTypeName(type), route->name);
+        EXPECT_NE(nullptr, route->function);
+    }
+    EXPECT_EQ(listed.size(), CSTAEventRoutes().size());
+    for (int type = -1; type <= 300; ++type) {
+        if (!listed.count(type)) {
+            EXPECT_EQ(nullptr, FindCSTAEventRoute(type)) << type;
+        }
+    }
+
+    const std::vector<std::pair<int, const char*>> privates = {{8, "ProcessCallDequeuedEvent"},
+                                                               {13, "ProcessCallPartyUpdateInd"},
+                                                               {14, nullptr},
+                                                               {22, "ProcessRTPStartedInd"},
+                                                               {23, "ProcessRTPStoppedInd"}};
+    listed.clear();
+    for (const auto& [type, handler] : privates) {
+        SCOPED_TRACE(type);
+        listed.insert(type);
+        const CSTAPrivateRoute* route = FindCSTAPrivateRoute(type);
+        ASSERT_NE(nullptr, route);
+        if (handler != nullptr) {
+            EXPECT_EQ(std::string("CTIApplication::") + handler, route->handler);
+            EXPECT_NE(nullptr, route->function);
+        } else {
+            EXPECT_EQ(CSTAEventState::Unimplemented, route->state);
+            EXPECT_EQ(nullptr, route->function);
+        }
+    }
+    EXPECT_EQ(listed.size(), CSTAPrivateRoutes().size());
+    for (int type = -1; type <= 300; ++type) {
+        if (!listed.count(type)) {
+            EXPECT_EQ(nullptr, FindCSTAPrivateRoute(type)) << type;
+        }
+    }
 }
 
 // The fixed part as the handlers read it, each field from its own offset.
