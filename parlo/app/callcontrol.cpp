@@ -22,15 +22,6 @@
 namespace callroad {
 namespace {
 
-namespace el = elementid;
-constexpr uint32_t kInvalidCall = failurecode::Of("CF_INVALID_CSTA_CALL_IDENTIFIER");
-constexpr uint32_t kInvalidConnection = failurecode::Of("CF_INVALID_CSTA_CONNECTION_IDENTIFIER");
-constexpr uint32_t kNotPrivileged = failurecode::Of("CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE");
-constexpr uint32_t kNoControl = failurecode::Of("CF_PRIVILEGE_VIOLATION_ON_CALLING_DEVICE");
-constexpr uint32_t kDropAnyPartyOff = failurecode::Of("CF_DROP_ANY_PARTY_NOT_ENABLED_CTI");
-constexpr uint32_t kNoCall = 0xFFFFFFFF;
-// Connection selectors of the look-ups.
-constexpr int kAny = 2, kAlerting = 4, kConnected = 5, kHeld = 6, kAlertingOrHeld = 7;
 constexpr int kActiveCallsOnly = 1;  // Call::FindCall mode
 constexpr uint32_t kRequestingDeviceVersion = 14;
 
@@ -45,10 +36,8 @@ bool Unfound(const Connection& c) { return !c.found && c.callKnown != 0; }
 // ---------------------------------------------------------------- the requests
 
 Verdict AlternateCall(CallRequest& r) {
-    Connection active = r.Named(el::ActiveConnCallID, el::ActiveConnDeviceIDType, el::ActiveConnDeviceID);
-    Connection other = r.Named(el::OtherConnCallID, el::OtherConnDeviceIDType, el::OtherConnDeviceID);
-    r.Find(active, kConnected, r.LookupInstrument());
-    r.Find(other, kAlertingOrHeld, r.LookupInstrument());
+    const Connection active = r.Look(el::ActiveConnCallID, el::ActiveConnDeviceIDType, el::ActiveConnDeviceID, kConnected);
+    const Connection other = r.Look(el::OtherConnCallID, el::OtherConnDeviceIDType, el::OtherConnDeviceID, kAlertingOrHeld);
     if (Unfound(active) || Unfound(other)) return Refuse(kInvalidCall);
     const std::string instrument = r.SettleInstrument(active.call, "AlternateCallRequest");
     OPCReq* record = r.Open();
@@ -188,10 +177,8 @@ Verdict HoldCall(CallRequest& r) {
 }
 
 Verdict ReconnectCall(CallRequest& r) {
-    Connection active = r.Named(el::ActiveConnCallID, el::ActiveConnDeviceIDType, el::ActiveConnDeviceID);
-    Connection held = r.Named(el::HeldConnCallID, el::HeldConnDeviceIDType, el::HeldConnDeviceID);
-    r.Find(active, kConnected, r.LookupInstrument());
-    r.Find(held, kHeld, r.LookupInstrument());
+    const Connection active = r.Look(el::ActiveConnCallID, el::ActiveConnDeviceIDType, el::ActiveConnDeviceID, kConnected);
+    const Connection held = r.Look(el::HeldConnCallID, el::HeldConnDeviceIDType, el::HeldConnDeviceID, kHeld);
     if (Unfound(active) || Unfound(held)) return Refuse(kInvalidCall);
     OPCReq* record = r.Open();
     auto request = r.Make<TPCSTAReconnectCallMsg>(record);

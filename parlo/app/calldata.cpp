@@ -21,11 +21,6 @@
 namespace callroad {
 namespace {
 
-namespace el = elementid;
-constexpr uint32_t kInvalidCall = failurecode::Of("CF_INVALID_CSTA_CALL_IDENTIFIER");
-constexpr uint32_t kNotPrivileged = failurecode::Of("CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE");
-constexpr uint32_t kNoCall = 0xFFFFFFFF;
-constexpr int kConnected = 5, kHeld = 6;
 constexpr size_t kMaxUserToUser = 130;
 constexpr int32_t kMaxECC = 2000;
 // Peripherals whose device IDs join instrument, extension and line with dots.
@@ -169,6 +164,28 @@ void WriteCallData(Request& q, const CallData& d) {
     if (d.eccSize > 0) q.SetPDECC(std::min(d.eccSize, kMaxECC), static_cast<const void*>(d.eccData));
 }
 
+// The record of a request that makes a new call, as its confirmation needs it.
+OPCReq* OpenNewCall(CallRequest& r, const std::string& instrument, const std::string& dialed) {
+    OPCReq* record = r.Open();
+    record->PeripheralID = r.peripheralID;
+    record->Instrument = instrument;
+    record->DialedNumber = dialed;
+    return record;
+}
+
+// Make call and make predictive call: from `calling` to the dialed number, with no main
+// connection; the record keeps both for the confirmation.
+template <class Request>
+Verdict PlaceCall(CallRequest& r, const CallData& d, const std::string& calling) {
+    const std::string dialed = r.Text(el::DialedNumberField);
+    OPCReq* record = OpenNewCall(r, calling, dialed);
+    auto request = r.Make<Request>(record);
+    request.SetCallingDevice(calling.c_str());
+    request.SetCalledDevice(dialed.c_str());
+    WriteCallData(request, d);
+    return r.Send(record, request);
+}
+
 Verdict MakeCall(CallRequest& r) {
     CallData d;
     // Only the instrument part of a composite device ID names the calling device.
@@ -179,33 +196,14 @@ Verdict MakeCall(CallRequest& r) {
     const uint32_t watches = servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR;
     if ((r.client.GetServiceMask() & watches) == 0 && calling != r.client.GetAgentInstrument())
         return Refuse(kNotPrivileged);
-    const std::string dialed = r.Text(el::DialedNumberField);
-    OPCReq* record = r.Open();
-    record->PeripheralID = r.peripheralID;
-    record->Instrument = r.instrument;
-    record->DialedNumber = dialed;
-    auto request = r.Make<TPCSTAMakeCallMsg>(record);
-    request.SetCallingDevice(r.instrument.c_str());
-    request.SetCalledDevice(dialed.c_str());
-    WriteCallData(request, d);
-    return r.Send(record, request);
+    return PlaceCall<TPCSTAMakeCallMsg>(r, d, r.instrument);
 }
 
 Verdict MakePredictiveCall(CallRequest& r) {
     CallData d;
     ReadCallData(r, Kind::Predictive, d);
     if (const uint32_t status = MergeCallContext(r, d, nullptr); status != 0) return FailWithStatus(status);
-    const std::string originating = r.Text(el::OriginatingDeviceID);
-    const std::string dialed = r.Text(el::DialedNumberField);
-    OPCReq* record = r.Open();
-    record->PeripheralID = r.peripheralID;
-    record->Instrument = originating;
-    record->DialedNumber = dialed;
-    auto request = r.Make<TPCSTAMakePredictiveCallMsg>(record);
-    request.SetCallingDevice(originating.c_str());
-    request.SetCalledDevice(dialed.c_str());
-    WriteCallData(request, d);
-    return r.Send(record, request);
+    return PlaceCall<TPCSTAMakePredictiveCallMsg>(r, d, r.Text(el::OriginatingDeviceID));
 }
 
 Verdict ConsultationCall(CallRequest& r) {
@@ -217,10 +215,7 @@ Verdict ConsultationCall(CallRequest& r) {
     if (!active.found && active.callKnown != 0) return Refuse(kInvalidCall);
     const std::string instrument = r.SettleInstrument(active.call, "ConsultationCallRequest");
     const std::string dialed = r.Text(el::DialedNumberField);
-    OPCReq* record = r.Open();
-    record->PeripheralID = r.peripheralID;
-    record->Instrument = instrument;
-    record->DialedNumber = dialed;
+    OPCReq* record = OpenNewCall(r, instrument, dialed);
     auto request = r.Make<TPCSTAConsultationCallMsg>(record);
     request.SetActiveCall(static_cast<int32_t>(active.callID), active.deviceID.c_str(), active.type);
     request.SetCalledDevice(dialed.c_str());

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "ctimsg/basemsg.h"
+#include "ctimsg/elementids.h"
+#include "ctimsg/failurecodes.h"
 #include "nuvlib/ems.h"
 #include "opcmsg/tpcstamsg.h"
 #include "parlo/app/apphelpers.h"
@@ -22,6 +24,19 @@ class ClientCB;
 class CTICSTAConnection;
 
 namespace callroad {
+
+namespace el = elementid;
+// The CSTA failure codes the requests raise.
+constexpr uint32_t kGeneric = failurecode::Of("CF_GENERIC_UNSPECIFIED");
+constexpr uint32_t kNotPrivileged = failurecode::Of("CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE");
+constexpr uint32_t kNoControl = failurecode::Of("CF_PRIVILEGE_VIOLATION_ON_CALLING_DEVICE");
+constexpr uint32_t kInvalidCall = failurecode::Of("CF_INVALID_CSTA_CALL_IDENTIFIER");
+constexpr uint32_t kInvalidConnection = failurecode::Of("CF_INVALID_CSTA_CONNECTION_IDENTIFIER");
+constexpr uint32_t kInvalidState = failurecode::Of("CF_INVALID_OBJECT_STATE");
+constexpr uint32_t kDropAnyPartyOff = failurecode::Of("CF_DROP_ANY_PARTY_NOT_ENABLED_CTI");
+constexpr uint32_t kNoCall = 0xFFFFFFFF;
+// Connection selectors of the look-ups: any active, alerting, connected, held, either.
+constexpr int kAny = 2, kAlerting = 4, kConnected = 5, kHeld = 6, kAlertingOrHeld = 7;
 
 // A connection as the request names it and, once a look-up found it, as the model knows it.
 struct Connection {
@@ -72,6 +87,12 @@ public:
     // CTIApplication::FindConnection for `c` with `lookupInstrument` (null: none); a found
     // connection's identity replaces the named one.
     void Find(Connection& c, int selector, const char* lookupInstrument);
+    // The connection the three fields name, looked up with the request's instrument.
+    Connection Look(uint32_t callElement, uint32_t typeElement, uint32_t deviceElement, int selector) {
+        Connection c = Named(callElement, typeElement, deviceElement);
+        Find(c, selector, LookupInstrument());
+        return c;
+    }
     // CTIApplication::FindRequestConnection (any party accepted); `*failure` gets its code.
     void FindRequest(Connection& c, int selector, uint32_t* failure);
     // The instrument the request acts from: the named one, else an agent-mode session's own,

@@ -19,13 +19,7 @@
 namespace callroad {
 namespace {
 
-namespace el = elementid;
-constexpr uint32_t kGeneric = failurecode::Of("CF_GENERIC_UNSPECIFIED");
-constexpr uint32_t kNotPrivileged = failurecode::Of("CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE");
-constexpr uint32_t kInvalidState = failurecode::Of("CF_INVALID_OBJECT_STATE");
-constexpr uint32_t kNoCall = 0xFFFFFFFF;
 constexpr uint32_t kWatchesPeripheral = servicemask::ALL_EVENTS | servicemask::PERIPHERAL_MONITOR;
-constexpr int kAny = 2, kConnected = 5;
 // Supervisory actions that keep the client's own supervisor call ID.
 constexpr uint16_t kMonitor = 1, kBargeIn = 3;
 

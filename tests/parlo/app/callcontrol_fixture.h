@@ -216,6 +216,25 @@ protected:
         return call;
     }
     static Agent* FindAgent(const char* agentID) { return Agent::FindAgentByAgentID(kPeriph, agentID, false); }
+    // A team of the peripheral with its members' and supervisors' SkillTargetIDs.
+    static void ConfigureTeam(int32_t teamID, const std::vector<int32_t>& members,
+                              const std::vector<int32_t>& supervisors) {
+        AgentTeamRecord team;
+        team.PeripheralID = kPeriph;
+        team.TeamID = teamID;
+        team.name = "team" + std::to_string(teamID);
+        ASSERT_TRUE(AgentTeam::ConfigureAgentTeam(team));
+        for (const auto& [kind, ids] : {std::pair{AgentTeamRecord::Member, &members},
+                                        std::pair{AgentTeamRecord::Supervisor, &supervisors}})
+            for (int32_t id : *ids) {
+                AgentTeamRecord r;
+                r.kind = kind;
+                r.TeamID = teamID;
+                r.SkillTargetID = id;
+                ASSERT_TRUE(kind == AgentTeamRecord::Member ? AgentTeam::ConfigureAgentTeamMember(r)
+                                                            : AgentTeam::ConfigureAgentTeamSupervisor(r));
+            }
+    }
 
     apptest::ThreadStartingPort port_;
     std::unique_ptr<CallRegistry> appRegistry_;

@@ -24,24 +24,7 @@ protected:
     // Team 7 with the stand-in's agents 1001 and 1002 and, when `supervised`, 1003 (9003) as
     // its supervisor.
     static void TeamSeven(bool supervised) {
-        AgentTeamRecord team;
-        team.PeripheralID = kPeriph;
-        team.TeamID = 7;
-        team.name = "seven";
-        ASSERT_TRUE(AgentTeam::ConfigureAgentTeam(team));
-        for (int32_t member : {9001, 9002}) {
-            AgentTeamRecord m;
-            m.kind = AgentTeamRecord::Member;
-            m.TeamID = 7;
-            m.SkillTargetID = member;
-            ASSERT_TRUE(AgentTeam::ConfigureAgentTeamMember(m));
-        }
-        if (!supervised) return;
-        AgentTeamRecord s;
-        s.kind = AgentTeamRecord::Supervisor;
-        s.TeamID = 7;
-        s.SkillTargetID = 9003;
-        ASSERT_TRUE(AgentTeam::ConfigureAgentTeamSupervisor(s));
+        ConfigureTeam(7, {9001, 9002}, supervised ? std::vector<int32_t>{9003} : std::vector<int32_t>{});
     }
     static BaseMSGPtr With(BaseMSGPtr m, std::initializer_list<std::pair<uint32_t, const char*>> texts,
                            std::initializer_list<std::pair<uint32_t, uint32_t>> calls = {}) {

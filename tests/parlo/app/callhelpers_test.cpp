@@ -99,11 +99,7 @@ TEST_F(CallHelpersTest, TheTraceTagIsCutTo99Characters) {
 }
 
 TEST_F(CallHelpersTest, AMembersSessionCountsOnlyOnceOpen) {
-    AgentTeamRecord team;
-    team.PeripheralID = kPeriph;
-    team.TeamID = 7;
-    team.name = "seven";
-    ASSERT_TRUE(AgentTeam::ConfigureAgentTeam(team));
+    ConfigureTeam(7, {9001, 9002}, {});
     const AgentTeam* seven = AgentTeam::FindAgentTeam(7);
     ASSERT_NE(nullptr, seven);
 

@@ -3,11 +3,14 @@
 // server hands to the OPC link: the fixture of the call-control tests.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "ctimsg/eccelement.h"
+#include "ctimsg/expandedcallcontext.h"
 #include "ctimsg/messages/msgclass.h"
 #include "ctimsg/msgtypes.h"
 #include "tests/parlo/app/callcontrol_fixture.h"
@@ -90,8 +93,56 @@ inline uint16_t PDHalf(const opcpeer::CstaRequest& r, size_t at) {
     return at + 2 <= r.opc.size() ? plat::LoadLE16(r.opc.data() + at) : 0xDEAD;
 }
 
+// A call context in its binary form as sorted "name=value" and "name[index]=value" entries;
+// array elements without a value are left out.
+inline std::vector<std::string> ContextEntries(const uint8_t* data, int32_t size) {
+    std::vector<std::string> out;
+    if (size <= 0) return out;
+    ExpandedCallContext context;
+    if (context.SetECCBindata(size, data) != 0) return {"<bad>"};
+    std::vector<NameValueStruct> list;
+    (void)context.GetListByName(list);
+    for (const NameValueStruct& v : list)
+        if (v.isArray != 1 || !v.value.empty())
+            out.push_back(v.name + (v.isArray == 1 ? "[" + std::to_string(v.index) + "]" : "") + "=" + v.value);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Three configured call-context variables named with `prefix` for one test: "color" of at
+// most 5 characters, "code" of 10 and the array "list" of two elements of 10.
+class ContextVariables {
+public:
+    ContextVariables(int32_t firstID, const std::string& prefix) : first_(firstID) {
+        EXPECT_EQ(ECC_SUCCESS, AddECCVariableDefinition(first_, prefix + "color", 5, 0, 0));
+        EXPECT_EQ(ECC_SUCCESS, AddECCVariableDefinition(first_ + 1, prefix + "code", 10, 0, 0));
+        EXPECT_EQ(ECC_SUCCESS, AddECCVariableDefinition(first_ + 2, prefix + "list", 10, 2, 1));
+    }
+    ~ContextVariables() {
+        for (int32_t id = first_; id < first_ + 3; ++id) (void)DeleteECCVariableDefinition(id);
+    }
+    ContextVariables(const ContextVariables&) = delete;
+    ContextVariables& operator=(const ContextVariables&) = delete;
+
+private:
+    int32_t first_;
+};
+
 class CallRequestTest : public CallControlTest {
 protected:
+    // A call with one connection at "4700" whose own context holds color "red" and code "c1"
+    // (the variables named with `prefix`).
+    static Call* CallWithContext(uint32_t callID, const std::string& prefix) {
+        Call* call = NewCall(callID, {{"4700", 3}});
+        ExpandedCallContext own;
+        EXPECT_EQ(0, own.SetScalarValue(prefix + "color", "red"));
+        EXPECT_EQ(0, own.SetScalarValue(prefix + "code", "c1"));
+        int32_t size = 0;
+        const uint8_t* data = nullptr;
+        EXPECT_EQ(0, own.GetECCBindata(size, data));
+        EXPECT_EQ(0, call->SetECCBinData(size, data));
+        return call;
+    }
     // Sends the request and expects exactly one answer of `answerType` (CONTROL_FAILURE_CONF
     // or FAILURE_CONF) with its InvokeID and `code`, nothing to OPC and no record left. The
     // session's events are passed over.

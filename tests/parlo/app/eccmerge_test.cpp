@@ -18,18 +18,9 @@ namespace {
 
 using namespace calltest;
 
-class ECCMergeTest : public CallControlTest {
+class ECCMergeTest : public CallRequestTest {
 protected:
-    void SetUp() override {
-        CallControlTest::SetUp();
-        ASSERT_EQ(ECC_SUCCESS, AddECCVariableDefinition(7501, "m.color", 5, 0, 0));
-        ASSERT_EQ(ECC_SUCCESS, AddECCVariableDefinition(7502, "m.code", 10, 0, 0));
-        ASSERT_EQ(ECC_SUCCESS, AddECCVariableDefinition(7503, "m.list", 10, 2, 1));
-    }
-    void TearDown() override {
-        for (int32_t id : {7501, 7502, 7503}) (void)DeleteECCVariableDefinition(id);
-        CallControlTest::TearDown();
-    }
+    ContextVariables variables_{7501, "m."};
     static BaseMSGPtr Request(const std::vector<NameValueStruct>& entries) {
         BaseMSGPtr m = CallRequestOf(MAKE_CALL_REQ, 1);
         for (const NameValueStruct& e : entries)
@@ -43,30 +34,8 @@ protected:
         const uint8_t* data = nullptr;
         int32_t size = -1;
         const uint32_t status = app_->MergeECCDataWithCallECC(&data, &size, target, m, call, tressik);
-        out->clear();
-        if (size > 0) {
-            ExpandedCallContext back;
-            EXPECT_EQ(0, back.SetECCBindata(size, data));
-            std::vector<NameValueStruct> list;
-            (void)back.GetListByName(list);
-            for (const NameValueStruct& v : list)
-                if (v.isArray != 1 || !v.value.empty())
-                    out->push_back(v.name + (v.isArray == 1 ? "[" + std::to_string(v.index) + "]" : "") + "=" +
-                                   v.value);
-            std::sort(out->begin(), out->end());
-        }
+        *out = ContextEntries(data, size);
         return status;
-    }
-    static Call* CallWithContext(uint32_t callID) {
-        Call* call = NewCall(callID, {{"4700", 3}});
-        ExpandedCallContext own;
-        EXPECT_EQ(0, own.SetScalarValue("m.color", "red"));
-        EXPECT_EQ(0, own.SetScalarValue("m.code", "c1"));
-        int32_t size = 0;
-        const uint8_t* data = nullptr;
-        EXPECT_EQ(0, own.GetECCBindata(size, data));
-        EXPECT_EQ(0, call->SetECCBinData(size, data));
-        return call;
     }
 };
 
@@ -75,7 +44,7 @@ TEST_F(ECCMergeTest, WithoutVariablesTheResultIsTheCallsContext) {
     BaseMSGPtr none = Request({});
     EXPECT_EQ(0u, Merge(*none, nullptr, &got));
     EXPECT_TRUE(got.empty());
-    EXPECT_EQ(0u, Merge(*none, CallWithContext(7001), &got));
+    EXPECT_EQ(0u, Merge(*none, CallWithContext(7001, "m."), &got));
     EXPECT_EQ((std::vector<std::string>{"m.code=c1", "m.color=red"}), got);
     // A variable the call has is replaced.
     BaseMSGPtr repeat = Request({{"m.code", 0, 0, "c2"}});
