@@ -235,6 +235,12 @@ void BM_Confirmation(benchmark::State& state, std::vector<uint8_t> payload, uint
 
 BENCHMARK_CAPTURE(BM_Confirmation, UniversalFailure, UniversalFailure(13, 99), CONTROL_FAILURE_CONF);
 
+// A hold confirmation: its body is the two invoke IDs, its answer HOLD_CALL_CONF.
+std::vector<uint8_t> HoldCallConf() {
+    return Message(kCSTAConfirmations[static_cast<int>(CSTAConfRow::TPCSTAHoldCallConfEventMsg)].eventType, {}, {});
+}
+BENCHMARK_CAPTURE(BM_Confirmation, HoldCallConf, HoldCallConf(), HOLD_CALL_CONF);
+
 // The intake's and the matching's own part of a case, without the session: the message
 // unpacked, its confirmation built, its record made, found and released.
 void BM_IntakeAlone(benchmark::State& state, std::vector<uint8_t> payload) {
@@ -251,6 +257,7 @@ void BM_IntakeAlone(benchmark::State& state, std::vector<uint8_t> payload) {
     }
 }
 BENCHMARK_CAPTURE(BM_IntakeAlone, UniversalFailure, UniversalFailure(13, 99));
+BENCHMARK_CAPTURE(BM_IntakeAlone, HoldCallConf, HoldCallConf());
 
 // The anchor: what the session's write of one answer costs alone, a frame of the answer's
 // size written to a loopback TCP connection of its own and drained the same way. The

@@ -1,7 +1,6 @@
 // OPC's confirmations of the call-control requests: the client's confirmation, and the private
 // calls the model cannot learn of otherwise (made for a new call of an agent, released when
 // a clear or a join ends them).
-#include <algorithm>
 #include <string>
 
 #include "ctimsg/elementids.h"
@@ -33,126 +32,127 @@ Call* FindPrivateCall(uint32_t peripheralID, uint32_t callID) {
     return call != nullptr && call->IsPrivate() ? call : nullptr;
 }
 
-// Line handle and line type: the first two words of the confirmation's private data.
-struct Line {
-    uint16_t handle;
-    uint16_t type;
-};
-Line ReadLine(const TPCSTAConfMsg& conf) {
-    int32_t type = static_cast<int32_t>(conf.PrivateDataWord(cstaconfpd::kLineType));
-    SanitizeLineType(type);
-    return {static_cast<uint16_t>(conf.PrivateDataWord(cstaconfpd::kLineHandle)), static_cast<uint16_t>(type)};
-}
-
 void Send(ClientCB* client, const OPCReq& request, BaseMSG& out, const char* label) {
     out.SetUINT(elementid::InvokeID, request.ClientInvokeID);
     if (ValidateMessage(label, out))
         (void)SessionProtocol::SendResponseMSG(client->GetSessionID(), out, request.ReceiveTime);
 }
 
-}  // namespace
-
-// ---- the groups ----
-
-void CTIApplication::SendInvokeIDConf(ClientCB* client, const OPCReq& request, BaseMSG& conf,
-                                      const char* label) {
-    // The WEXA client library confirms these to its clients itself.
-    if (IsWEXACIL(client)) return;
-    Send(client, request, conf, label);
+// The connection and, unless `withLine` is false, the line (handle and type: the first two
+// words of the private data, the type checked) into the confirmation's fields of that
+// connection, then the confirmation to the client.
+struct ConnectionFields {
+    uint32_t callID, deviceIDType, deviceID;
+};
+constexpr ConnectionFields kNewConnection{elementid::NewConnectionCallID, elementid::NewConnectionDeviceIDType,
+                                          elementid::NewConnectionDeviceID};
+constexpr ConnectionFields kConnection{elementid::ConnectionCallID, elementid::ConnectionDeviceIDType,
+                                       elementid::ConnectionDeviceID};
+void SetConnectionFields(BaseMSG& out, const ConnectionFields& fields, const ConnectionID& c,
+                   const TPCSTAConfMsg& conf, bool withLine) {
+    out.SetUINT(fields.callID, static_cast<uint32_t>(c.callID));
+    out.SetUSHORT(fields.deviceIDType, static_cast<uint16_t>(c.deviceIDType));
+    if (withLine) {
+        int32_t type = static_cast<int32_t>(conf.PrivateDataWord(cstaconfpd::kLineType));
+        SanitizeLineType(type);
+        out.SetUSHORT(elementid::LineHandle, static_cast<uint16_t>(conf.PrivateDataWord(cstaconfpd::kLineHandle)));
+        out.SetUSHORT(elementid::LineTypeField, static_cast<uint16_t>(type));
+    }
+    out.SetSTRINGMax(fields.deviceID, c.deviceID);
 }
 
-void CTIApplication::SendNewCallConf(ClientCB* client, const TPCSTAConfMsg& conf, const OPCReq& request,
-                                     BaseMSG& out, const char* label, const char* callLabel) {
-    const ConnectionID made = conf.GetNewCall();
-    const Call* call = Call::FindCall(request.PeripheralID, static_cast<uint32_t>(made.callID),
-                                      static_cast<int>(made.deviceIDType), made.deviceID, 1);
-    if (call == nullptr && made.callID != -1)
-        (void)AddPrivateCallAtInstrument(client, request.PeripheralID, kCallTypeUnmonitored,
-                                         static_cast<uint32_t>(made.callID), made.deviceID,
-                                         static_cast<uint16_t>(made.deviceIDType),
-                                         request.DialedNumber.c_str(), request.Instrument.c_str(), callLabel);
-    const Line line = ReadLine(conf);
-    out.SetUINT(elementid::NewConnectionCallID, static_cast<uint32_t>(made.callID));
-    out.SetUSHORT(elementid::NewConnectionDeviceIDType, static_cast<uint16_t>(made.deviceIDType));
-    out.SetUSHORT(elementid::LineHandle, line.handle);
-    out.SetUSHORT(elementid::LineTypeField, line.type);
-    out.SetSTRINGMax(elementid::NewConnectionDeviceID, made.deviceID);
+// Group A: the InvokeID alone. The WEXA client library confirms these to its clients itself.
+template <class Conf>
+void SendInvokeIDConf(ClientCB* client, const OPCReq& request, const char* label) {
+    if (IsWEXACIL(client)) return;
+    Conf out;
     Send(client, request, out, label);
 }
 
-void CTIApplication::SendJoinedCallConf(ClientCB* client, const TPCSTAConfMsg& conf, const OPCReq& request,
-                                        BaseMSG& out, const char* label, const char* callLabel,
-                                        bool conference) {
+// Group B: a new call; the request's agent gets it as a private call first when it is new.
+template <class Conf>
+void SendNewCallConf(CTIApplication& app, ClientCB* client, const TPCSTAConfMsg& conf, const OPCReq& request,
+                     const char* label, const char* callLabel) {
+    const ConnectionID made = conf.GetNewCall();
+    if (Call::FindCall(request.PeripheralID, static_cast<uint32_t>(made.callID), static_cast<int>(made.deviceIDType),
+                       made.deviceID, 1) == nullptr &&
+        made.callID != -1)
+        (void)app.AddPrivateCallAtInstrument(client, request.PeripheralID, kCallTypeUnmonitored,
+                                             static_cast<uint32_t>(made.callID), made.deviceID,
+                                             static_cast<uint16_t>(made.deviceIDType), request.DialedNumber.c_str(),
+                                             request.Instrument.c_str(), callLabel);
+    Conf out;
+    SetConnectionFields(out, kNewConnection, made, conf, true);
+    Send(client, request, out, label);
+}
+
+// Group C: a conference or a transfer. The private calls the request named end with the
+// join, but a conference goes on in the one whose ID the new call keeps; a conference's
+// unknown new call becomes the agent's private call. The new call's parties go along.
+template <class Conf>
+void SendJoinedCallConf(CTIApplication& app, ClientCB* client, const TPCSTAConfMsg& conf, const OPCReq& request,
+                        const char* label, const char* callLabel, bool conference) {
     const ConnectionID made = conf.GetNewCall();
     const uint32_t peripheralID = PeripheralIDToLong(conf.PeripheralID());
     const uint32_t newCallID = static_cast<uint32_t>(made.callID);
-    // The calls the join ends; a conference goes on in the active call when it keeps its ID.
     if ((request.PrivateCallFlags & kActiveCallPrivate) != 0 && (!conference || request.CallID != newCallID))
-        FreeCall(FindPrivateCall(request.PeripheralID, request.CallID), callLabel);
+        app.FreeCall(FindPrivateCall(request.PeripheralID, request.CallID), callLabel);
     if ((request.PrivateCallFlags & kHeldCallPrivate) != 0 && (!conference || request.OtherCallID != newCallID))
-        FreeCall(FindPrivateCall(request.PeripheralID, request.OtherCallID), callLabel);
+        app.FreeCall(FindPrivateCall(request.PeripheralID, request.OtherCallID), callLabel);
     Call* call = Call::FindCall(peripheralID, newCallID, static_cast<int>(made.deviceIDType), made.deviceID, 1);
     if (conference && call == nullptr && made.callID != -1)
-        call = AddPrivateCallAtInstrument(client, peripheralID, kCallTypeUnmonitored, newCallID, made.deviceID,
-                                          static_cast<uint16_t>(made.deviceIDType),
-                                          request.DialedNumber.c_str(), request.Instrument.c_str(), callLabel);
-    const Line line = ReadLine(conf);
-    out.SetUINT(elementid::NewConnectionCallID, newCallID);
-    out.SetUSHORT(elementid::NewConnectionDeviceIDType, static_cast<uint16_t>(made.deviceIDType));
-    out.SetUSHORT(elementid::LineHandle, line.handle);
-    out.SetUSHORT(elementid::LineTypeField, line.type);
-    out.SetSTRINGMax(elementid::NewConnectionDeviceID, made.deviceID);
+        call = app.AddPrivateCallAtInstrument(client, peripheralID, kCallTypeUnmonitored, newCallID, made.deviceID,
+                                              static_cast<uint16_t>(made.deviceIDType),
+                                              request.DialedNumber.c_str(), request.Instrument.c_str(), callLabel);
+    Conf out;
+    SetConnectionFields(out, kNewConnection, made, conf, true);
     if (call != nullptr)
-        call->SetConnectedParties(out);
+        call->SetConnectedParties(out);  // at most 16
     else
         out.SetUSHORT(elementid::NumParties, 0);
     Send(client, request, out, label);
 }
 
-void CTIApplication::SendAgentCallConf(ClientCB* client, const TPCSTAConfMsg& conf, const OPCReq& request,
-                                       BaseMSG& out, const char* label) {
-    const ConnectionID c = conf.GetConnection();
-    const Line line = ReadLine(conf);
-    out.SetUINT(elementid::ConnectionCallID, static_cast<uint32_t>(c.callID));
-    out.SetUSHORT(elementid::ConnectionDeviceIDType, static_cast<uint16_t>(c.deviceIDType));
-    out.SetUSHORT(elementid::LineHandle, line.handle);
-    out.SetUSHORT(elementid::LineTypeField, line.type);
-    out.SetSTRINGMax(elementid::ConnectionDeviceID, c.deviceID);
+// Groups D and E: the agent's call (emergency call and supervisor assist with its line).
+template <class Conf>
+void SendAgentCallConf(ClientCB* client, const TPCSTAConfMsg& conf, const OPCReq& request, const char* label,
+                       bool withLine) {
+    Conf out;
+    SetConnectionFields(out, kConnection, conf.GetConnection(), conf, withLine);
     Send(client, request, out, label);
 }
+
+}  // namespace
 
 // ---- group A ----
 
 void CTIApplication::ProcessAlternateCallConf(ClientCB* client, TPCSTAAlternateCallConfEventMsg*, OPCReq* request) {
-    AlternateCallConfMSG out;
-    SendInvokeIDConf(client, *request, out, "ProcessAlternateCallConf");
+    SendInvokeIDConf<AlternateCallConfMSG>(client, *request, "ProcessAlternateCallConf");
 }
 
 void CTIApplication::ProcessAnswerCallConf(ClientCB* client, TPCSTAAnswerCallConfEventMsg*, OPCReq* request) {
-    AnswerCallConfMSG out;
-    SendInvokeIDConf(client, *request, out, "ProcessAnswerCallConf");
+    SendInvokeIDConf<AnswerCallConfMSG>(client, *request, "ProcessAnswerCallConf");
 }
 
 void CTIApplication::ProcessClearCallConf(ClientCB* client, TPCSTAClearCallConfEventMsg*, OPCReq* request) {
     if (request->PrivateCallFlags != 0)
         FreeCall(FindPrivateCall(request->PeripheralID, request->CallID), "ClearCallConf");
-    ClearCallConfMSG out;
-    SendInvokeIDConf(client, *request, out, "ProcessClearCallConf");
+    SendInvokeIDConf<ClearCallConfMSG>(client, *request, "ProcessClearCallConf");
 }
 
-void CTIApplication::ProcessClearConnectionConf(ClientCB* client, TPCSTAClearConnectionConfEventMsg*, OPCReq* request) {
+void CTIApplication::ProcessClearConnectionConf(ClientCB* client, TPCSTAClearConnectionConfEventMsg*,
+                                                OPCReq* request) {
     if (request->PrivateCallFlags != 0) {
         if (Call* call = FindPrivateCall(request->PeripheralID, request->CallID)) {
-            if (CTICSTAConnection* c = call->FindConnectionByDeviceID(
-                    static_cast<int32_t>(request->DeviceIDType), request->DeviceID.c_str(), 1, true))
+            if (CTICSTAConnection* c = call->FindConnectionByDeviceID(static_cast<int32_t>(request->DeviceIDType),
+                                                                      request->DeviceID.c_str(), 1, true))
                 CTICSTAConnection::Free(c);
             // Without an agent left on it the call is no agent's private call any more.
             if (call->NumAgentConnections() < 1) FreeCall(call, "ClearConnectionConf");
         }
     }
     if (IsWEXACIL(client)) return;
-    ClearConnectionConfMSG out;
-    Send(client, *request, out, "ProcessClearConnectionConf");
+    SendInvokeIDConf<ClearConnectionConfMSG>(client, *request, "ProcessClearConnectionConf");
     if (m_Registry != nullptr && m_Registry->Dynamic(CTIRegistry::DropAnyPartyEnabled) != 0 &&
         client->GetVersion() < kFirstVersionWithRequestingDevice) {
         if (request->UncontrolledDrop == 1 && (EMSGetTraceMask() & tracebit::TR_PROC_6))
@@ -162,76 +162,69 @@ void CTIApplication::ProcessClearConnectionConf(ClientCB* client, TPCSTAClearCon
 }
 
 void CTIApplication::ProcessDeflectCallConf(ClientCB* client, TPCSTADeflectCallConfEventMsg*, OPCReq* request) {
-    DeflectCallConfMSG out;
-    SendInvokeIDConf(client, *request, out, "ProcessDeflectCallConf");
+    SendInvokeIDConf<DeflectCallConfMSG>(client, *request, "ProcessDeflectCallConf");
 }
 
 void CTIApplication::ProcessHoldCallConf(ClientCB* client, TPCSTAHoldCallConfEventMsg*, OPCReq* request) {
-    HoldCallConfMSG out;
-    SendInvokeIDConf(client, *request, out, "ProcessHoldCallConf");
+    SendInvokeIDConf<HoldCallConfMSG>(client, *request, "ProcessHoldCallConf");
 }
 
 void CTIApplication::ProcessReconnectCallConf(ClientCB* client, TPCSTAReconnectCallConfEventMsg*, OPCReq* request) {
-    ReconnectCallConfMSG out;
-    SendInvokeIDConf(client, *request, out, "ProcessReconnectCallConf");
+    SendInvokeIDConf<ReconnectCallConfMSG>(client, *request, "ProcessReconnectCallConf");
 }
 
 void CTIApplication::ProcessRetrieveCallConf(ClientCB* client, TPCSTARetrieveCallConfEventMsg*, OPCReq* request) {
-    RetrieveCallConfMSG out;
-    SendInvokeIDConf(client, *request, out, "ProcessRetrieveCallConf");
+    SendInvokeIDConf<RetrieveCallConfMSG>(client, *request, "ProcessRetrieveCallConf");
 }
 
 void CTIApplication::ProcessSendDTMFSignalConf(ClientCB* client, TPCSTASendDTMFConfEventMsg*, OPCReq* request) {
-    SendDTMFSignalConfMSG out;
-    SendInvokeIDConf(client, *request, out, "ProcessSendDTMFSignalConf");
+    SendInvokeIDConf<SendDTMFSignalConfMSG>(client, *request, "ProcessSendDTMFSignalConf");
 }
 
 // ---- group B ----
 
 void CTIApplication::ProcessMakeCallConf(ClientCB* client, TPCSTAMakeCallConfEventMsg* conf, OPCReq* request) {
-    MakeCallConfMSG out;
-    SendNewCallConf(client, *conf, *request, out, "ProcessMakeCallConf", "MakeCallConf");
+    SendNewCallConf<MakeCallConfMSG>(*this, client, *conf, *request, "ProcessMakeCallConf", "MakeCallConf");
 }
 
-void CTIApplication::ProcessMakePredictiveCallConf(ClientCB* client, TPCSTAMakePredictiveCallConfEventMsg* conf, OPCReq* request) {
-    MakePredictiveCallConfMSG out;
-    SendNewCallConf(client, *conf, *request, out, "ProcessMakePredictiveCallConf", "MakePredictiveCallConf");
+void CTIApplication::ProcessMakePredictiveCallConf(ClientCB* client, TPCSTAMakePredictiveCallConfEventMsg* conf,
+                                                   OPCReq* request) {
+    SendNewCallConf<MakePredictiveCallConfMSG>(*this, client, *conf, *request, "ProcessMakePredictiveCallConf",
+                                               "MakePredictiveCallConf");
 }
 
-void CTIApplication::ProcessConsultationCallConf(ClientCB* client, TPCSTAConsultationCallConfEventMsg* conf, OPCReq* request) {
-    ConsultationCallConfMSG out;
-    SendNewCallConf(client, *conf, *request, out, "ProcessConsultationCallConf", "ConsultationCallConf");
+void CTIApplication::ProcessConsultationCallConf(ClientCB* client, TPCSTAConsultationCallConfEventMsg* conf,
+                                                 OPCReq* request) {
+    SendNewCallConf<ConsultationCallConfMSG>(*this, client, *conf, *request, "ProcessConsultationCallConf",
+                                             "ConsultationCallConf");
 }
 
 // ---- group C ----
 
-void CTIApplication::ProcessConferenceCallConf(ClientCB* client, TPCSTAConferenceCallConfEventMsg* conf, OPCReq* request) {
-    ConferenceCallConfMSG out;
-    SendJoinedCallConf(client, *conf, *request, out, "ProcessConferenceCallConf", "ConferenceCallConf", true);
+void CTIApplication::ProcessConferenceCallConf(ClientCB* client, TPCSTAConferenceCallConfEventMsg* conf,
+                                               OPCReq* request) {
+    SendJoinedCallConf<ConferenceCallConfMSG>(*this, client, *conf, *request, "ProcessConferenceCallConf",
+                                              "ConferenceCallConf", true);
 }
 
 void CTIApplication::ProcessTransferCallConf(ClientCB* client, TPCSTATransferCallConfEventMsg* conf, OPCReq* request) {
-    TransferCallConfMSG out;
-    SendJoinedCallConf(client, *conf, *request, out, "ProcessTransferCallConf", "TransferCallConf", false);
+    SendJoinedCallConf<TransferCallConfMSG>(*this, client, *conf, *request, "ProcessTransferCallConf",
+                                            "TransferCallConf", false);
 }
 
 // ---- groups D and E ----
 
-void CTIApplication::ProcessSupervisorAssistConf(ClientCB* client, TPCSTASupervisorAssistConfEventMsg* conf, OPCReq* request) {
-    SupervisorAssistConfMSG out;
-    SendAgentCallConf(client, *conf, *request, out, "ProcessSupervisorAssistConf");
+void CTIApplication::ProcessSupervisorAssistConf(ClientCB* client, TPCSTASupervisorAssistConfEventMsg* conf,
+                                                 OPCReq* request) {
+    SendAgentCallConf<SupervisorAssistConfMSG>(client, *conf, *request, "ProcessSupervisorAssistConf", true);
 }
 
-void CTIApplication::ProcessEmergencyCallConf(ClientCB* client, TPCSTAEmergencyCallConfEventMsg* conf, OPCReq* request) {
-    EmergencyCallConfMSG out;
-    SendAgentCallConf(client, *conf, *request, out, "ProcessEmergencyCallConf");
+void CTIApplication::ProcessEmergencyCallConf(ClientCB* client, TPCSTAEmergencyCallConfEventMsg* conf,
+                                              OPCReq* request) {
+    SendAgentCallConf<EmergencyCallConfMSG>(client, *conf, *request, "ProcessEmergencyCallConf", true);
 }
 
-void CTIApplication::ProcessSuperviseCallConf(ClientCB* client, TPCSTASuperviseCallConfEventMsg* conf, OPCReq* request) {
-    const ConnectionID c = conf->GetConnection();
-    SuperviseCallConfMSG out;
-    out.SetUINT(elementid::ConnectionCallID, static_cast<uint32_t>(c.callID));
-    out.SetUSHORT(elementid::ConnectionDeviceIDType, static_cast<uint16_t>(c.deviceIDType));
-    out.SetSTRINGMax(elementid::ConnectionDeviceID, c.deviceID);
-    Send(client, *request, out, "ProcessSuperviseCallConf");
+void CTIApplication::ProcessSuperviseCallConf(ClientCB* client, TPCSTASuperviseCallConfEventMsg* conf,
+                                              OPCReq* request) {
+    SendAgentCallConf<SuperviseCallConfMSG>(client, *conf, *request, "ProcessSuperviseCallConf", false);
 }

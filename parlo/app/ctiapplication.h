@@ -470,42 +470,33 @@ private:
     void ProcessAlternateCallConf(ClientCB* client, TPCSTAAlternateCallConfEventMsg* conf, OPCReq* request);
     void ProcessAnswerCallConf(ClientCB* client, TPCSTAAnswerCallConfEventMsg* conf, OPCReq* request);
     void ProcessClearCallConf(ClientCB* client, TPCSTAClearCallConfEventMsg* conf, OPCReq* request);
-    void ProcessClearConnectionConf(ClientCB* client, TPCSTAClearConnectionConfEventMsg* conf, OPCReq* request);
+    void ProcessClearConnectionConf(ClientCB* client, TPCSTAClearConnectionConfEventMsg* conf,
+                                    OPCReq* request);
     void ProcessConferenceCallConf(ClientCB* client, TPCSTAConferenceCallConfEventMsg* conf, OPCReq* request);
-    void ProcessConsultationCallConf(ClientCB* client, TPCSTAConsultationCallConfEventMsg* conf, OPCReq* request);
+    void ProcessConsultationCallConf(ClientCB* client, TPCSTAConsultationCallConfEventMsg* conf,
+                                     OPCReq* request);
     void ProcessDeflectCallConf(ClientCB* client, TPCSTADeflectCallConfEventMsg* conf, OPCReq* request);
     void ProcessHoldCallConf(ClientCB* client, TPCSTAHoldCallConfEventMsg* conf, OPCReq* request);
     void ProcessMakeCallConf(ClientCB* client, TPCSTAMakeCallConfEventMsg* conf, OPCReq* request);
-    void ProcessMakePredictiveCallConf(ClientCB* client, TPCSTAMakePredictiveCallConfEventMsg* conf, OPCReq* request);
+    void ProcessMakePredictiveCallConf(ClientCB* client, TPCSTAMakePredictiveCallConfEventMsg* conf,
+                                       OPCReq* request);
     void ProcessReconnectCallConf(ClientCB* client, TPCSTAReconnectCallConfEventMsg* conf, OPCReq* request);
     void ProcessRetrieveCallConf(ClientCB* client, TPCSTARetrieveCallConfEventMsg* conf, OPCReq* request);
     void ProcessTransferCallConf(ClientCB* client, TPCSTATransferCallConfEventMsg* conf, OPCReq* request);
     void ProcessSendDTMFSignalConf(ClientCB* client, TPCSTASendDTMFConfEventMsg* conf, OPCReq* request);
-    void ProcessSupervisorAssistConf(ClientCB* client, TPCSTASupervisorAssistConfEventMsg* conf, OPCReq* request);
+    void ProcessSupervisorAssistConf(ClientCB* client, TPCSTASupervisorAssistConfEventMsg* conf,
+                                     OPCReq* request);
     void ProcessEmergencyCallConf(ClientCB* client, TPCSTAEmergencyCallConfEventMsg* conf, OPCReq* request);
     void ProcessSuperviseCallConf(ClientCB* client, TPCSTASuperviseCallConfEventMsg* conf, OPCReq* request);
     void ProcessSnapshotCallConf(ClientCB* client, TPCSTASnapshotCallConfEventMsg* conf, OPCReq* request);
     void ProcessSnapshotDeviceConf(ClientCB* client, TPCSTASnapshotDeviceConfEventMsg* conf, OPCReq* request);
-    void ProcessQueryDeviceInfoConf(ClientCB* client, TPCSTAQueryDeviceInfoConfEventMsg* conf, OPCReq* request);
+    void ProcessQueryDeviceInfoConf(ClientCB* client, TPCSTAQueryDeviceInfoConfEventMsg* conf,
+                                    OPCReq* request);
     // The three requests: answered at once (a tracked call that is no longer active, a
     // refusal), or sent to OPC with an outstanding record. Each owns and drops `msg`.
     void ProcessSnapshotCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
     void ProcessSnapshotDeviceRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
     void ProcessQueryDeviceInfoRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
-    // The confirmations of group A: InvokeID alone, never to a WEXA CIL session.
-    void SendInvokeIDConf(ClientCB* client, const OPCReq& request, BaseMSG& conf, const char* label);
-    // Group B: a new call; a private call for the request's instrument when the call is new.
-    // `label` names the confirmation's check, `callLabel` the private call's.
-    void SendNewCallConf(ClientCB* client, const TPCSTAConfMsg& conf, const OPCReq& request,
-                         BaseMSG& out, const char* label, const char* callLabel);
-    // Group C: conference and transfer; `conference` keeps a private call that the join
-    // continues and makes one for an unknown new call.
-    void SendJoinedCallConf(ClientCB* client, const TPCSTAConfMsg& conf, const OPCReq& request,
-                            BaseMSG& out, const char* label, const char* callLabel,
-                            bool conference);
-    // Group D: emergency call and supervisor assist.
-    void SendAgentCallConf(ClientCB* client, const TPCSTAConfMsg& conf, const OPCReq& request,
-                           BaseMSG& out, const char* label);
     // ---- end of call-control confirmations and snapshots ----
 
     struct ECCVariableRegistration {

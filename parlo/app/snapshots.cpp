@@ -84,18 +84,37 @@ struct DeviceEntries {
     }
 };
 
+// The session's record; none: traced "<name> - sessionID %d not found". The request's line
+// "<name> - sessionID %d" goes to the trace under the EMS trace mask's `maskBit` or the
+// session's own trace flags `sessionBits`.
+ClientCB* FindRequestClient(int32_t sessionID, const char* name, uint32_t maskBit, uint32_t sessionBits) {
+    ClientCB* client = ClientCB::Find(sessionID);
+    if (client == nullptr)
+        EMSTraceMessage("%s - sessionID %d not found", name, static_cast<int>(sessionID));
+    else if ((EMSGetTraceMask() & maskBit) != 0 || (client->GetTraceFlags() & sessionBits) != 0)
+        EMSTraceMessage("%s - sessionID %d", name, static_cast<int>(sessionID));
+    return client;
+}
+
+// Stamps the outstanding record and sends the request with its private data (the writer
+// releases the record when it cannot); traced under TR_PROC_6 with `prefix`.
+template <class Request>
+void SendRequest(Request& request, OPCReq* record, int32_t sessionID, uint64_t received,
+                 const std::string& prefix) {
+    record->ReceiveTime = received;
+    record->SendTime = FileTimeNow();
+    if (!SendCSTAMessage(nullptr, -1, nullptr, request, request.OPCBlock(), sessionID)) return;
+    if (EMSGetTraceMask() & tracebit::TR_PROC_6) request.Trace(prefix.c_str(), 1);
+}
+
 }  // namespace
 
 // ---- SNAPSHOT_CALL_REQ ----
 
 void CTIApplication::ProcessSnapshotCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
-    ClientCB* client = ClientCB::Find(sessionID);
-    if (client == nullptr) {
-        EMSTraceMessage("ProcessSnapshotCallRequest - sessionID %d not found", static_cast<int>(sessionID));
-        return;
-    }
-    if (ClientCB::IsTraceOn(client, ClientCB::kTraceSession))
-        EMSTraceMessage("ProcessSnapshotCallRequest - sessionID %d", static_cast<int>(sessionID));
+    ClientCB* client =
+        FindRequestClient(sessionID, "ProcessSnapshotCallRequest", tracebit::TR_PROC_5, ClientCB::kTraceSession);
+    if (client == nullptr) return;
     const uint32_t invokeID = msg->GetUINT(elementid::InvokeID);
     const uint32_t peripheralID = msg->GetUINT(elementid::CTIPeripheralID);
     uint32_t callID = msg->GetUINT(elementid::ConnectionCallID);
@@ -137,15 +156,13 @@ void CTIApplication::ProcessSnapshotCallRequest(int32_t sessionID, BaseMSGPtr ms
     TPCSTASnapshotCallMsg snapshot(static_cast<uint16_t>(peripheralID), opcInvokeID, invokeID);
     snapshot.SetSnapshotObject(static_cast<int32_t>(callID), deviceID.c_str(),
                                static_cast<uint32_t>(deviceIDType));
-    request->ReceiveTime = received;
-    request->SendTime = FileTimeNow();
-    if (!SendCSTAMessage(nullptr, -1, nullptr, snapshot, snapshot.OPCBlock(), sessionID)) return;
-    if (EMSGetTraceMask() & tracebit::TR_PROC_6) snapshot.Trace("", 1);
+    SendRequest(snapshot, request, sessionID, received, "");
 }
 
 // ---- CSTA snapshot-call confirmation ----
 
-void CTIApplication::ProcessSnapshotCallConf(ClientCB* client, TPCSTASnapshotCallConfEventMsg* conf, OPCReq* request) {
+void CTIApplication::ProcessSnapshotCallConf(ClientCB* client, TPCSTASnapshotCallConfEventMsg* conf,
+                                             OPCReq* request) {
     Call* call = Call::FindCall(request->PeripheralID, request->CallID,
                                 static_cast<int32_t>(request->DeviceIDType), request->DeviceID.c_str(), 1);
     if (call == nullptr)
@@ -189,13 +206,8 @@ void CTIApplication::ProcessSnapshotCallConf(ClientCB* client, TPCSTASnapshotCal
 // ---- SNAPSHOT_DEVICE_REQ ----
 
 void CTIApplication::ProcessSnapshotDeviceRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
-    ClientCB* client = ClientCB::Find(sessionID);
-    if (client == nullptr) {
-        EMSTraceMessage("ProcessSnapshotDeviceRequest - sessionID %d not found", static_cast<int>(sessionID));
-        return;
-    }
-    if (EMSGetTraceMask() & tracebit::TR_PROC_4)
-        EMSTraceMessage("ProcessSnapshotDeviceRequest - sessionID %d", static_cast<int>(sessionID));
+    ClientCB* client = FindRequestClient(sessionID, "ProcessSnapshotDeviceRequest", tracebit::TR_PROC_4, 0);
+    if (client == nullptr) return;
     const uint32_t invokeID = msg->GetUINT(elementid::InvokeID);
     const uint32_t peripheralID = msg->GetUINT(elementid::CTIPeripheralID);
     const std::string instrument = ElementText(*msg, elementid::AgentInstrument);
@@ -212,16 +224,13 @@ void CTIApplication::ProcessSnapshotDeviceRequest(int32_t sessionID, BaseMSGPtr 
     request->Instrument = instrument;
     TPCSTASnapshotDeviceMsg snapshot(static_cast<uint16_t>(peripheralID), opcInvokeID, invokeID);
     snapshot.SetSnapshotObject(instrument.c_str());
-    request->ReceiveTime = received;
-    request->SendTime = FileTimeNow();
-    if (!SendCSTAMessage(nullptr, -1, nullptr, snapshot, snapshot.OPCBlock(), sessionID)) return;
-    if (EMSGetTraceMask() & tracebit::TR_PROC_6)
-        snapshot.Trace(MakeSessionTraceTag("ProcessSnapshotDeviceRequest", sessionID).c_str(), 1);
+    SendRequest(snapshot, request, sessionID, received, MakeSessionTraceTag("ProcessSnapshotDeviceRequest", sessionID));
 }
 
 // ---- CSTA snapshot-device confirmation ----
 
-void CTIApplication::ProcessSnapshotDeviceConf(ClientCB* client, TPCSTASnapshotDeviceConfEventMsg* conf, OPCReq* request) {
+void CTIApplication::ProcessSnapshotDeviceConf(ClientCB* client, TPCSTASnapshotDeviceConfEventMsg* conf,
+                                               OPCReq* request) {
     SnapshotDeviceConfMSG out;
     out.SetUINT(elementid::InvokeID, request->ClientInvokeID);
     const int16_t peripheralType = GetPeripheralType(request->PeripheralID);
@@ -268,13 +277,7 @@ void CTIApplication::ProcessSnapshotDeviceConf(ClientCB* client, TPCSTASnapshotD
 // ---- QUERY_DEVICE_INFO_REQ ----
 
 void CTIApplication::ProcessQueryDeviceInfoRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received) {
-    ClientCB* client = ClientCB::Find(sessionID);
-    if (client == nullptr) {
-        EMSTraceMessage("ProcessQueryDeviceInfoRequest - sessionID %d not found", static_cast<int>(sessionID));
-        return;
-    }
-    if (EMSGetTraceMask() & tracebit::TR_PROC_4)
-        EMSTraceMessage("ProcessQueryDeviceInfoRequest - sessionID %d", static_cast<int>(sessionID));
+    if (FindRequestClient(sessionID, "ProcessQueryDeviceInfoRequest", tracebit::TR_PROC_4, 0) == nullptr) return;
     const uint32_t invokeID = msg->GetUINT(elementid::InvokeID);
     const uint32_t peripheralID = msg->GetUINT(elementid::CTIPeripheralID);
     const uint16_t dataType = msg->GetUSHORT(elementid::QueryDeviceDataType);
@@ -284,16 +287,13 @@ void CTIApplication::ProcessQueryDeviceInfoRequest(int32_t sessionID, BaseMSGPtr
     TPCSTAQueryDeviceInfoMsg query(static_cast<uint16_t>(peripheralID), opcInvokeID, invokeID);
     query.SetDevice(instrument.c_str());
     query.SetPDDataRequest(dataType);
-    request->ReceiveTime = received;
-    request->SendTime = FileTimeNow();
-    if (!SendCSTAMessage(nullptr, -1, nullptr, query, query.OPCBlock(), sessionID)) return;
-    if (EMSGetTraceMask() & tracebit::TR_PROC_6)
-        query.Trace(MakeSessionTraceTag("ProcessQueryDeviceInfoRequest", sessionID).c_str(), 1);
+    SendRequest(query, request, sessionID, received, MakeSessionTraceTag("ProcessQueryDeviceInfoRequest", sessionID));
 }
 
 // ---- CSTA query-device-info confirmation ----
 
-void CTIApplication::ProcessQueryDeviceInfoConf(ClientCB* client, TPCSTAQueryDeviceInfoConfEventMsg* conf, OPCReq* request) {
+void CTIApplication::ProcessQueryDeviceInfoConf(ClientCB* client, TPCSTAQueryDeviceInfoConfEventMsg* conf,
+                                                OPCReq* request) {
     QueryDeviceInfoConfMSG out;
     out.SetUINT(elementid::InvokeID, request->ClientInvokeID);
     out.SetUSHORT(elementid::PeripheralType, static_cast<uint16_t>(ConvertPeripheralType(
@@ -303,9 +303,10 @@ void CTIApplication::ProcessQueryDeviceInfoConf(ClientCB* client, TPCSTAQueryDev
     const uint32_t lines = std::min(conf->PrivateDataWord(cstaconfpd::kNumLines), kMaxQueryLines);
     out.SetUSHORT(elementid::NumLines, static_cast<uint16_t>(lines));
     out.SetUSHORT(elementid::QueryDeviceDataType, LoadLE16(conf->PrivateData() + cstaconfpd::kDataType));
-    out.SetUSHORT(elementid::MaxActiveCalls, static_cast<uint16_t>(conf->PrivateDataWord(cstaconfpd::kMaxActiveCalls)));
-    out.SetUSHORT(elementid::MaxHeldCalls, static_cast<uint16_t>(conf->PrivateDataWord(cstaconfpd::kMaxHeldCalls)));
-    out.SetUSHORT(elementid::MaxDevicesInConference, static_cast<uint16_t>(conf->PrivateDataWord(cstaconfpd::kMaxDevicesInConference)));
+    const auto word16 = [&](uint32_t offset) { return static_cast<uint16_t>(conf->PrivateDataWord(offset)); };
+    out.SetUSHORT(elementid::MaxActiveCalls, word16(cstaconfpd::kMaxActiveCalls));
+    out.SetUSHORT(elementid::MaxHeldCalls, word16(cstaconfpd::kMaxHeldCalls));
+    out.SetUSHORT(elementid::MaxDevicesInConference, word16(cstaconfpd::kMaxDevicesInConference));
     out.SetUINT(elementid::AgentStateMask, conf->PrivateDataWord(cstaconfpd::kMakeCallSetup));
     out.SetUINT(elementid::TransferConferenceSetup, conf->PrivateDataWord(cstaconfpd::kTransferConferenceSetup));
     out.SetUINT(elementid::CallMsgMask, conf->PrivateDataWord(cstaconfpd::kCallEventsSupported));

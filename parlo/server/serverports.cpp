@@ -89,7 +89,7 @@ LockObject* ServerContextPort::NewCallLock() {
 
 bool ServerContextPort::CallStateTraceOn() {
     const CTIApplication* application = m_Server.GetApplication();
-    // Two branches each added the switch; either one on turns the traces on until they are one.
+    // Two switches came with two branches (GetCallstateTrace, IsCallstateTraceOn): either traces.
     return application != nullptr && (application->GetCallstateTrace() || application->IsCallstateTraceOn());
 }
 

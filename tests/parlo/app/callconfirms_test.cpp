@@ -13,13 +13,15 @@
 namespace calltest {
 namespace {
 
+constexpr uint32_t kCIL = servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_CONTROL | servicemask::WEXA_CIL;
+
 // Every confirmation of call control reaches an ordinary session with the client's InvokeID;
 // a WEXA CIL session gets exactly those of the groups that carry a call (none that carries
 // the InvokeID alone), and its failures carry its WEXACILClientID.
 TEST_F(ConfirmationTest, TheCILMatrix) {
     Client plain(Port()), cil(Port());
     ASSERT_TRUE(Open(plain, servicemask::CLIENT_CONTROL | servicemask::ALL_EVENTS, "plain"));
-    ASSERT_TRUE(Open(cil, servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_CONTROL | servicemask::WEXA_CIL, "cil"));
+    ASSERT_TRUE(Open(cil, kCIL, "cil"));
     const int32_t sessions[] = {SessionOf("plain"), SessionOf("cil")};
     struct Row {
         uint16_t type;
@@ -90,10 +92,9 @@ TEST_F(ConfirmationTest, TheCILMatrix) {
 // of it; OPC's line comes with the confirmation, its type checked. Call ID -1 makes nothing.
 TEST_F(ConfirmationTest, ANewCallOfAnAgentBecomesItsPrivateCallFirst) {
     SetDynamic(CTIRegistry::MaxPrivateCallsPerAgent, 2);
-    registry_->SetDynamic(CTIRegistry::MaxPrivateCallsPerAgent, 2);
     Client desk(Port());
-    ASSERT_TRUE(Open(desk, servicemask::CLIENT_CONTROL | servicemask::ALL_EVENTS, "desk"));
-    const int32_t session = SessionOf("desk");
+    const int32_t session = OpenSession(desk, servicemask::CLIENT_CONTROL | servicemask::ALL_EVENTS, "desk");
+    ASSERT_GT(session, 0);
     AgentAt("2001", "4101", 2001);
     struct Case {
         const char* what;
@@ -150,20 +151,12 @@ TEST_F(ConfirmationTest, ANewCallOfAnAgentBecomesItsPrivateCallFirst) {
 // The clear confirmations release the private call they name, also when the session is one
 // that gets no confirmation; a clear connection only once no agent is left on the call.
 TEST_F(ConfirmationTest, ClearsReleaseThePrivateCall) {
-    SetDynamic(CTIRegistry::MaxPrivateCallsPerAgent, 4);
-    registry_->SetDynamic(CTIRegistry::MaxPrivateCallsPerAgent, 4);
     Client cil(Port());
-    ASSERT_TRUE(Open(cil, servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_CONTROL | servicemask::WEXA_CIL, "cil"));
-    const int32_t session = SessionOf("cil");
+    const int32_t session = OpenSession(cil, kCIL, "cil");
+    ASSERT_GT(session, 0);
     Agent* agent = AgentAt("2001", "4101", 2001);
     AgentAt("2002", "4102", 2002);
-    auto privateCall = [&](int32_t callID) {
-        Call* call = agent->AddPrivateCall(4, 16, model::ConnectionID(static_cast<uint32_t>(callID), 0, "4101"),
-                                           "", false);
-        EXPECT_NE(nullptr, call);
-        return call;
-    };
-    privateCall(901);
+    PrivateCall(agent, 901);
     OPCReq* record = Record(session, 71);
     record->PrivateCallFlags = 1;
     record->PeripheralID = kPeriph;
@@ -173,7 +166,7 @@ TEST_F(ConfirmationTest, ClearsReleaseThePrivateCall) {
     EXPECT_EQ(nullptr, Call::FindCall(kPeriph, 901, -2, "", 0));
 
     // Two agents on the call: dropping one leaves the call; dropping the other releases it.
-    Call* shared = privateCall(902);
+    Call* shared = PrivateCall(agent, 902);
     (void)CTICSTAConnection::Alloc(Device("4102"), shared, 3, 2, 0, "4102", "test");
     for (const char* device : {"4102", "4101"}) {
         SCOPED_TRACE(device);
@@ -193,15 +186,10 @@ TEST_F(ConfirmationTest, ClearsReleaseThePrivateCall) {
 // A conference that goes on in the private call the request named keeps it; a transfer ends
 // it. The held call goes in both. The new call's parties come with the confirmation.
 TEST_F(ConfirmationTest, JoinsReleaseThePrivateCallsTheyEnd) {
-    SetDynamic(CTIRegistry::MaxPrivateCallsPerAgent, 8);
-    registry_->SetDynamic(CTIRegistry::MaxPrivateCallsPerAgent, 8);
     Client desk(Port());
-    ASSERT_TRUE(Open(desk, servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_CONTROL, "desk"));
-    const int32_t session = SessionOf("desk");
+    const int32_t session = OpenSession(desk, kMonitorControl, "desk");
+    ASSERT_GT(session, 0);
     Agent* agent = AgentAt("2001", "4101", 2001);
-    auto privateCall = [&](uint32_t callID) {
-        EXPECT_NE(nullptr, agent->AddPrivateCall(8, 16, model::ConnectionID(callID, 0, "4101"), "", false));
-    };
     struct Case {
         const char* what;
         uint16_t type;
@@ -216,8 +204,8 @@ TEST_F(ConfirmationTest, JoinsReleaseThePrivateCallsTheyEnd) {
         SCOPED_TRACE(c.what);
         active += 2;
         const uint32_t held = active + 1;
-        privateCall(active);
-        privateCall(held);
+        PrivateCall(agent, active);
+        PrivateCall(agent, held);
         OPCReq* record = Record(session, 81);
         record->PrivateCallFlags = 0x2 | 0x1;
         record->CallID = active;
@@ -233,7 +221,9 @@ TEST_F(ConfirmationTest, JoinsReleaseThePrivateCallsTheyEnd) {
         Call* call = Call::FindCall(kPeriph, active, -2, "", 0);
         EXPECT_EQ(c.activeKept, call != nullptr);
         EXPECT_EQ(c.activeKept ? 1u : 0u, got[0].msg->GetUSHORT(elementid::NumParties));
-        if (c.activeKept) EXPECT_STREQ("4101", got[0].msg->GetSTRING(elementid::ConnectedPartyDeviceID));
+        if (c.activeKept) {
+            EXPECT_STREQ("4101", got[0].msg->GetSTRING(elementid::ConnectedPartyDeviceID));
+        }
     }
 }
 
@@ -241,10 +231,9 @@ TEST_F(ConfirmationTest, JoinsReleaseThePrivateCallsTheyEnd) {
 // no agent at the instrument, no parties. A call with more than 16 parties sends 16.
 TEST_F(ConfirmationTest, AConferenceReportsTheNewCallsParties) {
     SetDynamic(CTIRegistry::MaxPrivateCallsPerAgent, 2);
-    registry_->SetDynamic(CTIRegistry::MaxPrivateCallsPerAgent, 2);
     Client desk(Port());
-    ASSERT_TRUE(Open(desk, servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_CONTROL, "desk"));
-    const int32_t session = SessionOf("desk");
+    const int32_t session = OpenSession(desk, kMonitorControl, "desk");
+    ASSERT_GT(session, 0);
     AgentAt("2001", "4101", 2001);
     std::vector<std::pair<const char*, int32_t>> crowd;
     static const std::vector<std::string> names = [] {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ctimsg/servicemask.h"
 #include "opcmsg/cstaconfirmations.h"
 #include "opcmsg/opctypes.h"
 #include "parlo/app/clientcb.h"
@@ -16,6 +17,9 @@
 namespace calltest {
 
 using opctest::Bytes;
+
+// A session that watches the peripheral and controls calls, without receiving every event.
+constexpr uint32_t kMonitorControl = servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_CONTROL;
 
 // The CSTA event type of a confirmation class, from its row.
 #define CONF_TYPE(Class) kCSTAConfirmations[static_cast<int>(CSTAConfRow::Class)].eventType
@@ -43,6 +47,10 @@ protected:
         ADD_FAILURE() << "no session " << clientID;
         return -1;
     }
+    // Opens a session that is not agent-mode; its SessionID, or -1 when it did not open.
+    int32_t OpenSession(Client& c, uint32_t services, const char* clientID) {
+        return Open(c, services, clientID) ? SessionOf(clientID) : -1;
+    }
     // An outstanding record of the session's request; the confirmation names its OPC invoke ID.
     OPCReq* Record(int32_t sessionID, uint32_t clientInvokeID) {
         OPCReq* r = OPCReq::Allocate(sessionID, clientInvokeID, ++opcInvokeID_);
@@ -63,10 +71,12 @@ protected:
         (void)a->SetDevice(Device(instrument));
         return a;
     }
-    static size_t Count(const std::vector<Received>& got, uint32_t type) {
-        size_t n = 0;
-        for (const Received& r : got) n += r.type == type;
-        return n;
+    // A private call of the agent at its instrument, as a make-call confirmation leaves it.
+    static Call* PrivateCall(Agent* agent, uint32_t callID) {
+        Call* call = agent->AddPrivateCall(8, 16, model::ConnectionID(callID, 0, agent->GetInstrumentNumber().c_str()),
+                                           "", false);
+        EXPECT_NE(nullptr, call);
+        return call;
     }
     static const Received* First(const std::vector<Received>& got, uint32_t type) {
         for (const Received& r : got)

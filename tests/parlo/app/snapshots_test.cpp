@@ -133,7 +133,9 @@ TEST_F(SnapshotTest, ADeviceSnapshotOfAnotherInstrumentNeedsThePeripheralView) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Client other(Port());
-        if (c.services != 0) ASSERT_TRUE(Open(other, c.services, ("desk" + std::to_string(++n)).c_str()));
+        if (c.services != 0) {
+            ASSERT_TRUE(Open(other, c.services, ("desk" + std::to_string(++n)).c_str()));
+        }
         Client& client = c.services != 0 ? other : agent;
         const uint32_t invokeID = 70 + ++n;
         const int outstanding = OPCReq::CountLive();  // the agent's open leaves one
@@ -163,7 +165,7 @@ TEST_F(SnapshotTest, ADeviceSnapshotOfAnotherInstrumentNeedsThePeripheralView) {
 
 TEST_F(SnapshotTest, AQueryNamesTheDeviceAndTheDataAsked) {
     Client client(Port());
-    ASSERT_TRUE(Open(client, servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_CONTROL, "desk"));
+    ASSERT_TRUE(Open(client, kMonitorControl, "desk"));
     QueryDeviceInfoReqMSG query;
     query.SetUINT(elementid::InvokeID, 41);
     query.SetUINT(elementid::CTIPeripheralID, kPeriph);
@@ -226,8 +228,8 @@ TEST_F(SnapshotTest, OnlyACallTheSwitchNoLongerReportsIsAnsweredLocally) {
 // the request is refused with 11 and PeripheralErrorCode 1.
 TEST_F(SnapshotTest, ACallSnapshotTakesOPCsPrivateData) {
     Client client(Port());
-    ASSERT_TRUE(Open(client, servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_CONTROL, "desk"));
-    const int32_t session = SessionOf("desk");
+    const int32_t session = OpenSession(client, kMonitorControl, "desk");
+    ASSERT_GT(session, 0);
     Call* call = NewCall(950, {{"4001", 3}, {"4002", 3}});
     Bytes pd;
     opctest::Add32(pd, 9);    // call type
@@ -331,7 +333,9 @@ TEST_F(SnapshotTest, DottedEntriesAreHiddenOnAFlaggedBrantlePeripheral) {
         for (uint32_t i = 0; i < c.calls.size(); ++i) {
             EXPECT_EQ(c.calls[i], conf.GetUINT(elementid::CallConnectionCallID, i)) << i;
             EXPECT_EQ(c.calls[i] == 982 ? 4u : c.calls[i] == 981 ? 3u : 1u, conf.GetUSHORT(elementid::CallState, i));
-            if (c.version >= 14) EXPECT_EQ(c.statuses[i], conf.GetUSHORT(elementid::SilentMonitorStatus, i)) << i;
+            if (c.version >= 14) {
+                EXPECT_EQ(c.statuses[i], conf.GetUSHORT(elementid::SilentMonitorStatus, i)) << i;
+            }
         }
     }
 }
@@ -340,8 +344,8 @@ TEST_F(SnapshotTest, DottedEntriesAreHiddenOnAFlaggedBrantlePeripheral) {
 // lies inside goes out, a state that cannot be read as -1.
 TEST_F(SnapshotTest, ALyingDeviceSnapshotIsReadOnlyWithinItsData) {
     Client client(Port());
-    ASSERT_TRUE(Open(client, servicemask::PERIPHERAL_MONITOR, "desk"));
-    const int32_t session = SessionOf("desk");
+    const int32_t session = OpenSession(client, servicemask::PERIPHERAL_MONITOR, "desk");
+    ASSERT_GT(session, 0);
     struct Case {
         const char* what;
         DeviceSnapshot snapshot;
@@ -374,8 +378,8 @@ TEST_F(SnapshotTest, ALyingDeviceSnapshotIsReadOnlyWithinItsData) {
 // the device's own calls are sent; with it off the connection stays.
 TEST_F(SnapshotTest, VerifySnapshotFreesWhatOPCDidNotReport) {
     Client client(Port());
-    ASSERT_TRUE(Open(client, servicemask::PERIPHERAL_MONITOR, "desk"));
-    const int32_t session = SessionOf("desk");
+    const int32_t session = OpenSession(client, servicemask::PERIPHERAL_MONITOR, "desk");
+    ASSERT_GT(session, 0);
     CTICSTADevice* device = Device("4801");
     AgentAt("2001", "4801", 2001);
     Call* call = NewCall(970, {{"4801", 3}});
@@ -399,8 +403,8 @@ TEST_F(SnapshotTest, VerifySnapshotFreesWhatOPCDidNotReport) {
 // 65535, a type of 12 or more as 3; the data structure only as far as OPC sent it.
 TEST_F(SnapshotTest, AQueryConfirmationSendsTenCheckedLines) {
     Client client(Port());
-    ASSERT_TRUE(Open(client, servicemask::PERIPHERAL_MONITOR | servicemask::CLIENT_CONTROL, "desk"));
-    const int32_t session = SessionOf("desk");
+    const int32_t session = OpenSession(client, kMonitorControl, "desk");
+    ASSERT_GT(session, 0);
     auto privateData = [](uint32_t lines, uint32_t dataLength, const std::string& data) {
         Bytes pd;
         opctest::Add32(pd, 30);     // peripheral type
