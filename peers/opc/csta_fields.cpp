@@ -157,16 +157,6 @@ std::string Quoted(const uint8_t* p, size_t width) {
     return s + "\"";
 }
 
-std::string HexOf(const uint8_t* p, size_t n) {
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
-
 std::string Connection(const uint8_t* p) {
     return "(" + std::to_string(static_cast<int32_t>(LoadLE32(p))) + "," + Quoted(p + 4, kDeviceIDSize) +
            "," + std::to_string(LoadLE32(p + 68)) + ")";

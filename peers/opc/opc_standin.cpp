@@ -28,16 +28,6 @@ bool ParseNumber(const std::string& s, uint32_t* out) {
     return true;
 }
 
-std::string Hex(const uint8_t* p, size_t n) {
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
-
 
 // key=value; false when the word has no '='.
 bool KeyValue(const std::string& word, std::string* key, std::string* value) {
@@ -336,7 +326,7 @@ void StandIn::Send(uint8_t destination, uint8_t type, uint32_t serverNumber,
         Print(Format("parlo-opc: error: %s to %d not sent", OpcTypeName(type).c_str(),
                      destination));
     else if (trace_)
-        Print("parlo-opc: bytes " + Hex(payload.data(), payload.size()));
+        Print("parlo-opc: bytes " + HexOf(payload.data(), payload.size()));
 }
 
 void StandIn::SendEvent(uint8_t destination, uint32_t serverNumber, const CstaEvent& e) {
@@ -361,7 +351,7 @@ void StandIn::SendEvent(uint8_t destination, uint32_t serverNumber, const CstaEv
 }
 
 void StandIn::OnMessage(uint8_t sender, uint8_t type, const uint8_t* payload, size_t len) {
-    if (trace_) Print("parlo-opc: bytes " + Hex(payload, len));
+    if (trace_) Print("parlo-opc: bytes " + HexOf(payload, len));
     if (len < 4) {
         Print(Format("parlo-opc: error: %s from %d: %zu bytes, no ServerNumber word",
                      OpcTypeName(type).c_str(), sender, len));

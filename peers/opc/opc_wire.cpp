@@ -16,6 +16,14 @@ std::string Format(const char* fmt, ...) {
     return buf;
 }
 
+std::string HexOf(const uint8_t* p, size_t n) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string s;
+    s.reserve(2 * n);
+    for (size_t i = 0; i < n; ++i) s += {kDigits[p[i] >> 4], kDigits[p[i] & 15]};
+    return s;
+}
+
 void PutLE16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
     if (b.size() < at + 2) b.resize(at + 2, 0);
     plat::StoreLE16(b.data() + at, v);

@@ -266,6 +266,9 @@ struct ServerRequest {
                                      ServerRequest* out, std::string* error);
 
 
+// The bytes in lower-case hex, two digits each.
+std::string HexOf(const uint8_t* p, size_t n);
+
 // printf into a string of at most 1023 characters, for the stand-in's output lines.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
