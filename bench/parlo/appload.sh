@@ -1,7 +1,8 @@
 #!/bin/bash
 # The application's figures against the real server, run by hand (never in CI). Build first:
 #   cmake --preset release && cmake --build --preset release -j4
-# then: bench/parlo/appload.sh [opens] [agent-opens] [events] [memory]   (all four when none)
+# then: bench/parlo/appload.sh [opens] [agent-opens] [events] [memory] [control]   (all five
+# when none)
 #
 # Each figure starts its own `parlo` pinned to cores 0-1, with parlo-mds on core 2 and
 # parlo-opc (the normal start, then script lines through its control pipe) on core 3; the
@@ -21,6 +22,12 @@
 #              from the stand-in's send to the last of the copies of each event
 # memory:      16,383 sessions over four load processes, 8,000 of them agent-mode bound to
 #              8,000 agents; RSS and bytes per session
+# control:     200 sessions (ALL_EVENTS + CLIENT_CONTROL; CONTROL_SESSIONS) each keep one
+#              call-control request outstanding (hold, retrieve, answer, clear call on calls
+#              the server never saw; CONTROL_REQUESTS) through parlo-mds and parlo-opc for 10 s
+#              after 2 s of warm-up: answers a second, request -> answer median and p99, and
+#              the CPU (in cores) that parlo, parlo-mds, parlo-opc and parlo-load used meanwhile
+#              (BUILD=build/o2 runs it on the clang -O2 build)
 # Every figure line ends with the machine's load average when it was taken.
 set -euo pipefail
 ulimit -n 20000 2>/dev/null || true
@@ -276,13 +283,44 @@ memory() {
     stop_server
 }
 
-[ $# -eq 0 ] && set -- opens agent-opens events memory
+control() {
+    local sessions=${CONTROL_SESSIONS:-200} requests=${CONTROL_REQUESTS:-hold,retrieve,answer,clear-call}
+    echo "== call-control requests from $sessions sessions (ALL_EVENTS + CLIENT_CONTROL), closed loop: $requests"
+    start_server
+    taskset -c $LOAD_CPUS "$LOAD" control --port "$PORT" --sessions "$sessions" --threads 2 --duration 10 \
+        --warmup 2 --requests "$requests" --ready-file "$WORK/control.ready" >"$WORK/control.out" 2>&1 &
+    local load=$!
+    PIDS+=($!)
+    await_file "$WORK/control.ready" "the call-control sessions" "$load"
+    # The CPU each process used over 9 of the measured 10 s (parlo-load ends with them).
+    sleep 2
+    local procs=("$SERVER_PID" "${SERVER_PIDS[0]}" "$OPC_PID" "$load") names=(parlo parlo-mds parlo-opc parlo-load)
+    local before=() i w0 w1
+    for i in 0 1 2 3; do before[$i]=$(ticks "${procs[$i]}"); done
+    w0=$(date +%s.%N)
+    sleep 9
+    local cpu=""
+    for i in 0 1 2 3; do
+        cpu+=" ${names[$i]}=$(awk -v a="${before[$i]}" -v b="$(ticks "${procs[$i]}")" -v s="$w0" -v e="$(date +%s.%N)" \
+            -v hz="$(getconf CLK_TCK)" 'BEGIN {printf "%.2f", (b - a) / hz / (e - s)}')"
+    done
+    local rc=0
+    wait "$load" || rc=$?
+    echo "$(result "$WORK/control.out" | grep phase=requests) $(loadavg)"
+    echo "    cpu_cores$cpu"
+    echo "    $(result "$WORK/control.out" | grep phase=open)"
+    [ "$rc" -eq 0 ] || { echo "    parlo-load ended with $rc:"; grep -v '^RESULT' "$WORK/control.out" | tail -3 | sed 's/^/    /'; }
+    stop_server
+}
+
+[ $# -eq 0 ] && set -- opens agent-opens events memory control
 for what in "$@"; do
     case $what in
     opens) opens ;;
     agent-opens) agent_opens ;;
     events) events ;;
     memory) memory ;;
+    control) control ;;
     *) echo "unknown figure $what" >&2; exit 2 ;;
     esac
 done

@@ -1,10 +1,12 @@
 #include "peers/client/cticlient.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
 #include "ctimsg/element.h"
 #include "ctimsg/elementdict.h"
+#include "ctimsg/messages/catalog_helpers.h"
 #include "ctimsg/messages/msgclass.h"
 #include "ctimsg/names.h"
 #include "platform/byteorder.h"
@@ -17,6 +19,52 @@ uint32_t MsgTypeByName(const std::string& name) {
     return 0;
 }
 
+namespace {
+
+// "41ff00" into its bytes; false for an odd count or a character that is no hex digit.
+bool FromHex(const std::string& hex, std::string* out) {
+    if (hex.size() % 2) return false;
+    out->clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        char* end = nullptr;
+        const std::string pair = hex.substr(i, 2);
+        const unsigned long b = std::strtoul(pair.c_str(), &end, 16);
+        if (*end != '\0' || !std::isxdigit(static_cast<unsigned char>(pair[0]))) return false;
+        out->push_back(static_cast<char>(b));
+    }
+    return true;
+}
+
+// One call variable: "Name" a scalar, "Name[3]" an array element.
+bool SetEccField(BaseMSG& msg, const std::string& name, const std::string& value, std::string* error) {
+    if (!msg.FindElement(elementid::ExpandedCallContxt, 0, false)) {
+        *error = std::string("no call context in ") + MsgTypeName(static_cast<int32_t>(msg.GetMsgType()));
+        return false;
+    }
+    const size_t open = name.find('[');
+    int status = 0;
+    if (open == std::string::npos) {
+        status = msg.SetECC(elementid::ExpandedCallContxt, name, value);
+    } else {
+        char* end = nullptr;
+        const long index = std::strtol(name.c_str() + open + 1, &end, 10);
+        if (open == 0 || end == name.c_str() + open + 1 || std::string(end) != "]" || index < 0 ||
+            index > 255) {
+            *error = "bad array element ECC." + name;
+            return false;
+        }
+        status = msg.SetECC(elementid::ExpandedCallContxt, name.substr(0, open),
+                            static_cast<int32_t>(index), value);
+    }
+    if (status != 0) {
+        *error = "ECC." + name + " refused: " + StatusCodeName(status);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool SetField(BaseMSG& msg, const std::string& word, std::string* error) {
     const size_t eq = word.find('=');
     if (eq == std::string::npos || eq == 0) {
@@ -25,6 +73,7 @@ bool SetField(BaseMSG& msg, const std::string& word, std::string* error) {
     }
     const std::string name = word.substr(0, eq);
     const std::string value = word.substr(eq + 1);
+    if (name.rfind("ECC.", 0) == 0) return SetEccField(msg, name.substr(4), value, error);
     for (BaseElement* e = msg.GetFirstElement(); e; e = e->GetNext()) {
         // The catalogue's field name (its class, as in "CTIPeripheralID") or its trace name.
         const elementdict::Row* row = elementdict::FindRow(e->GetElementID());
@@ -40,11 +89,16 @@ bool SetField(BaseMSG& msg, const std::string& word, std::string* error) {
             return true;
         }
         if (auto* bytes = dynamic_cast<UNSPECElement*>(e)) {
-            if (value.size() > e->GetMaxBytes()) {
+            std::string data = value;
+            if (value.rfind("hex:", 0) == 0 && !FromHex(value.substr(4), &data)) {
+                *error = "not hex for " + name + ": " + value;
+                return false;
+            }
+            if (data.size() > e->GetMaxBytes()) {
                 *error = "value too long for " + name;
                 return false;
             }
-            bytes->Set(reinterpret_cast<const uint8_t*>(value.data()), static_cast<int>(value.size()));
+            bytes->Set(reinterpret_cast<const uint8_t*>(data.data()), static_cast<int>(data.size()));
             return true;
         }
         char* end = nullptr;
@@ -96,8 +150,15 @@ BaseMSGPtr ParseScriptLine(const std::string& line, std::string* error) {
         *error = "unknown message type " + words[0];
         return nullptr;
     }
-    for (size_t k = 1; k < words.size(); ++k)
+    bool ecc = false, counted = false;
+    for (size_t k = 1; k < words.size(); ++k) {
         if (!SetField(*msg, words[k], error)) return nullptr;
+        ecc = ecc || words[k].rfind("ECC.", 0) == 0;
+        counted = counted || words[k].rfind("NumNamedVariables=", 0) == 0 ||
+                  words[k].rfind("NumNamedArrays=", 0) == 0;
+    }
+    // The counts follow the context unless the line gives them (a test of a wrong count).
+    if (ecc && !counted) (void)SetECCCounts(*msg);
     return msg;
 }
 

@@ -7,6 +7,7 @@
 //                  measures the heartbeat round trip
 //   opens          open and close sessions back to back, counting opens per second
 //   app-opens, app-sessions   the application's figures (loadapp.h)
+//   control        call-control requests in a closed loop (loadcontrol.h)
 // Every mode prints "RESULT key=value ..." lines at its end.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -36,6 +37,7 @@
 #include "ctimsg/messages/messages.h"
 #include "peers/client/cticlient.h"
 #include "peers/client/loadapp.h"
+#include "peers/client/loadcontrol.h"
 #include "peers/client/loadevent.h"
 #include "platform/byteorder.h"
 #include "platform/clock.h"
@@ -625,7 +627,9 @@ int Usage() {
             "       parlo-load app-opens|app-sessions --port P [--threads T] [--duration S] [--warmup S]\n"
             "       [--rate R] [--sessions N] [--services MASK] [--monitors N] [--agents N]\n"
             "       [--agent-services MASK] [--agent-first ID] [--ext-first EXT] [--periph ID]\n"
-            "       [--expect N] [--gap S] [--idle-timeout S] [--ident TEXT] [--ready-file FILE]\n");
+            "       [--expect N] [--gap S] [--idle-timeout S] [--ident TEXT] [--ready-file FILE]\n"
+            "       parlo-load control --port P [--sessions N] [--threads T] [--duration S] [--warmup S]\n"
+            "       [--services MASK] [--periph ID] [--requests KIND,...] [--ident TEXT] [--ready-file FILE]\n");
     return 2;
 }
 
@@ -644,6 +648,15 @@ int main(int argc, char** argv) {
             return Usage();
         }
         return parloload::RunAppMode(app);
+    }
+    if (parloload::IsControlMode(o.mode)) {
+        parloload::ControlOptions control;
+        std::string error;
+        if (!parloload::ParseControlOptions(std::vector<std::string>(argv + 2, argv + argc), &control, &error)) {
+            fprintf(stderr, "parlo-load: %s\n", error.c_str());
+            return Usage();
+        }
+        return parloload::RunControlMode(control);
     }
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];

@@ -2,7 +2,9 @@
 // Opens a CTI session (OPEN_REQ from the fields), heartbeats at a third of IdleTimeout,
 // prints one line per received message, sends the script's requests once the session is
 // open, and closes with CLOSE_REQ at the end of the script or on SIGINT. A connection the
-// server ends before that is told in one line on stderr (exit status 1).
+// server ends before that is told in one line on stderr (exit status 1). A script line
+// "wait TYPE" holds the script until one more message of that type (MAKE_CALL_CONF) has
+// arrived than earlier waits for it took (at most 30 s; a line on stderr when none came).
 #include <netdb.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -129,6 +132,7 @@ struct Session {
     std::condition_variable cv;
     bool opened = false, refused = false, closed = false, ended = false;
     bool tls = false, dropped = false;
+    std::map<uint32_t, int> received;  // messages by type
 };
 
 // A TLS record header starts with its content type (alert 21, handshake 22) and version 3.x.
@@ -170,6 +174,7 @@ void ReaderLoop(Connection& c, Session& s, uint32_t version) {
         fflush(stdout);
         const uint32_t type = TypeOf(frame);
         std::lock_guard<std::mutex> lock(s.mutex);
+        ++s.received[type];
         if (type == openConf) s.opened = true;
         if (type == closeConf) s.closed = true;
         if (!s.opened && (type == failureConf || type == failureEvent)) s.refused = true;
@@ -282,7 +287,20 @@ int main(int argc, char** argv) {
         } else if (!s.opened) {
             exitCode = 1;
         } else {
+            std::map<uint32_t, int> waited;
             for (const std::string& line : script) {
+                if (line.rfind("wait ", 0) == 0) {
+                    const std::string name = line.substr(5, line.find_first_of(" \t\r", 5) - 5);
+                    const uint32_t type = cticlient::MsgTypeByName(name);
+                    if (type == 0) {
+                        fprintf(stderr, "parlo-client: unknown message type %s\n", name.c_str());
+                        continue;
+                    }
+                    const int want = ++waited[type];
+                    if (!waitFor([&] { return s.received[type] >= want || s.ended; }, 30000))
+                        fprintf(stderr, "parlo-client: no %s within 30 s\n", name.c_str());
+                    continue;
+                }
                 BaseMSGPtr msg = cticlient::ParseScriptLine(line, &error);
                 if (!msg) {
                     if (!error.empty()) fprintf(stderr, "parlo-client: %s\n", error.c_str());

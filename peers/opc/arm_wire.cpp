@@ -9,7 +9,6 @@ namespace opcpeer {
 
 namespace {
 
-constexpr size_t kMaxEcc = 2000;
 using L = ArmList;
 using R = ArmRole;
 

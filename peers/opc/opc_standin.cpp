@@ -28,16 +28,6 @@ bool ParseNumber(const std::string& s, uint32_t* out) {
     return true;
 }
 
-std::string Hex(const uint8_t* p, size_t n) {
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
-
 
 // key=value; false when the word has no '='.
 bool KeyValue(const std::string& word, std::string* key, std::string* value) {
@@ -240,6 +230,8 @@ bool StandIn::CmdConfig(const std::vector<std::string>& args, std::string* error
             }
             AppendEccVariable(r.records, words, v.substr(from));
             ++records;
+            std::lock_guard<std::mutex> g(mu_);
+            eccNames_[static_cast<int32_t>(words[0])] = v.substr(from);
         } else if (k == "raw") {
             if (v.size() % 2) return *error = "odd hex in raw", false;
             for (size_t j = 0; j < v.size(); j += 2) {
@@ -334,7 +326,7 @@ void StandIn::Send(uint8_t destination, uint8_t type, uint32_t serverNumber,
         Print(Format("parlo-opc: error: %s to %d not sent", OpcTypeName(type).c_str(),
                      destination));
     else if (trace_)
-        Print("parlo-opc: bytes " + Hex(payload.data(), payload.size()));
+        Print("parlo-opc: bytes " + HexOf(payload.data(), payload.size()));
 }
 
 void StandIn::SendEvent(uint8_t destination, uint32_t serverNumber, const CstaEvent& e) {
@@ -349,16 +341,17 @@ void StandIn::SendEvent(uint8_t destination, uint32_t serverNumber, const CstaEv
         ids = Format(" invoke 0x%x client 0x%x", LoadLE32(e.body.data()), LoadLE32(e.body.data() + 4));
     if (e.eventType == kUniversalFailure && e.body.size() >= 12 && e.opc.size() >= 4)
         ids += Format(" error %u pec %u", LoadLE32(e.body.data() + 8), LoadLE32(e.opc.data()));
+    std::string ecc = e.ecc.empty() ? "" : Format(" ecc %zu", e.ecc.size());
     Print(Format("parlo-opc: send CTI_CSTA_MESSAGE to %d class %u type %u%s call %d dev \"%s\" "
-                 "uii \"%s\" body %zu raw %zu opc %zu",
+                 "uii \"%s\" body %zu raw %zu opc %zu%s",
                  destination, e.eventClass, e.eventType, ids.c_str(),
                  static_cast<int32_t>(e.callID), e.strings[1].c_str(), e.strings[0].c_str(),
-                 e.body.size(), e.raw.size(), e.opc.size()));
+                 e.body.size(), e.raw.size(), e.opc.size(), ecc.c_str()));
     Send(destination, kCstaMessage, serverNumber, bytes);
 }
 
 void StandIn::OnMessage(uint8_t sender, uint8_t type, const uint8_t* payload, size_t len) {
-    if (trace_) Print("parlo-opc: bytes " + Hex(payload, len));
+    if (trace_) Print("parlo-opc: bytes " + HexOf(payload, len));
     if (len < 4) {
         Print(Format("parlo-opc: error: %s from %d: %zu bytes, no ServerNumber word",
                      OpcTypeName(type).c_str(), sender, len));
@@ -423,6 +416,15 @@ void StandIn::OnCsta(uint8_t sender, uint32_t serverNumber, const uint8_t* p, si
                  req.invokeID, req.clientInvokeID, req.peripheralID,
                  static_cast<int32_t>(req.connection.callID), req.connection.deviceID.c_str(),
                  req.uniqueInstanceID.c_str(), req.raw.size(), req.opc.size()));
+    if (rt) {
+        EccNames names;
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            names = eccNames_;
+        }
+        Print(Format("parlo-opc: csta %s invoke 0x%x ", rt->name, req.invokeID) +
+              DescribeCstaRequest(req, names));
+    }
     if (rt && req.opc.size() != rt->privateDataSize) {
         Print(Format("parlo-opc: error: CTI_CSTA_MESSAGE from %d: %s carries %zu bytes of "
                      "private data, not %u (no answer)",
@@ -444,6 +446,7 @@ void StandIn::OnCsta(uint8_t sender, uint32_t serverNumber, const uint8_t* p, si
             return;
         case Rule::kFailure:
             answer = BuildUniversalFailure(req, rule.error, rule.peripheralError);
+            if (rule.hasInvoke) PutLE32(answer.body, 0, rule.invoke);
             break;
         case Rule::kDefault:
         case Rule::kFields:
@@ -455,6 +458,13 @@ void StandIn::OnCsta(uint8_t sender, uint32_t serverNumber, const uint8_t* p, si
                 break;
             }
             answer = BuildConfirmation(req, &callID);
+            if (rule.kind == Rule::kFields && !rule.form.empty()) {
+                std::string why;
+                if (!ApplyForm(rule.form, req.eventType, &answer, &why)) {
+                    Print("parlo-opc: error: " + why);
+                    return;
+                }
+            }
             if (rule.kind == Rule::kFields) {
                 // Offsets of the body are those after the two invoke ids.
                 std::vector<uint8_t> own(answer.body.begin() + 8, answer.body.end());
@@ -469,6 +479,8 @@ void StandIn::OnCsta(uint8_t sender, uint32_t serverNumber, const uint8_t* p, si
                 }
                 answer.body.resize(8);
                 answer.body.insert(answer.body.end(), own.begin(), own.end());
+                if (rule.hasInvoke) PutLE32(answer.body, 0, rule.invoke);
+                if (rule.hasAs) answer.eventType = rule.as;
             }
             break;
     }
@@ -762,6 +774,7 @@ bool StandIn::CmdAnswer(const std::vector<std::string>& args, std::string* error
                 return *error = "bad word " + args[i], false;
             if (k == "error") rule.error = n;
             else if (k == "pec") rule.peripheralError = n;
+            else if (k == "invoke") rule.hasInvoke = true, rule.invoke = n;
             else return *error = "unknown key " + k, false;
         }
     } else {
@@ -776,12 +789,18 @@ bool StandIn::CmdAnswer(const std::vector<std::string>& args, std::string* error
                 set->fields.push_back(f);
                 continue;
             }
+            if (!KeyValue(args[i], &k, &v)) return *error = "bad word " + args[i], false;
+            if (ParseFormWord(k, v, &rule.form, error)) {
+                if (!error->empty()) return false;
+                continue;
+            }
             uint32_t n = 0;
-            if (!KeyValue(args[i], &k, &v) || !ParseNumber(v, &n))
-                return *error = "bad word " + args[i], false;
+            if (!ParseNumber(v, &n)) return *error = "bad word " + args[i], false;
             if (k == "bodylen" && n <= kMaxEventBody - 8) rule.bodyLen = n;
             else if (k == "rawlen" && n <= kMaxRawData) rule.rawLen = n;
             else if (k == "opclen" && n <= kMaxOpcData) rule.opcLen = n;
+            else if (k == "invoke") rule.hasInvoke = true, rule.invoke = n;
+            else if (k == "as" && n <= 0xFFFF) rule.hasAs = true, rule.as = static_cast<uint16_t>(n);
             else return *error = "bad word " + args[i], false;
         }
     }
@@ -790,6 +809,10 @@ bool StandIn::CmdAnswer(const std::vector<std::string>& args, std::string* error
     if (!rule.body.Apply(scratch, kMaxEventBody - 8) || !rule.raw.Apply(scratch, kMaxRawData) ||
         !rule.opc.Apply(scratch, kMaxOpcData))
         return *error = "a field lies beyond its block", false;
+    if (!rule.form.empty()) {
+        CstaEvent check;
+        if (!ApplyForm(rule.form, static_cast<uint16_t>(type), &check, error)) return false;
+    }
     {
         std::lock_guard<std::mutex> g(mu_);
         rules_[static_cast<uint16_t>(type)] = rule;
@@ -825,12 +848,24 @@ bool StandIn::CmdEvent(const std::vector<std::string>& args, std::string* error)
             continue;
         }
         if (!KeyValue(args[i], &k, &v)) return *error = "bad word " + args[i], false;
+        if (k == "ecc") {
+            if (v.size() % 2 || v.size() > 2 * kMaxEcc) return *error = "bad ecc " + v, false;
+            e.ecc.clear();
+            for (size_t j = 0; j < v.size(); j += 2) {
+                uint32_t b = 0;
+                if (!ParseNumber("0x" + v.substr(j, 2), &b)) return *error = "bad hex in ecc", false;
+                e.ecc.push_back(static_cast<uint8_t>(b));
+            }
+            continue;
+        }
         // Strings first: they take any text.
         if (k.size() >= 2 && k[0] == 's' && k.find_first_not_of("0123456789", 1) ==
                                                 std::string::npos) {
             const int n = std::atoi(k.c_str() + 1);
             if (n < 1 || n > static_cast<int>(kEventStrings))
                 return *error = "no string " + k, false;
+            if (n == static_cast<int>(kEccPosition))
+                return *error = "position 17 is the ECC block: ecc=HEX", false;
             e.strings[n - 1] = v;
             continue;
         }
@@ -890,6 +925,7 @@ bool StandIn::CmdEvent(const std::vector<std::string>& args, std::string* error)
         else if (k == "bodylen" && n <= kMaxEventBody) bodyLen = n;
         else if (k == "rawlen" && n <= kMaxRawData) rawLen = n;
         else if (k == "opclen" && n <= kMaxOpcData) opcLen = n;
+        else if (k == "ecclen") e.eccLength = n;
         else return *error = "bad word " + args[i], false;
     }
     if (si && rti) return *error = "si.* and rti.* in one event", false;

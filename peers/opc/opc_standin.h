@@ -7,9 +7,24 @@
 // Script commands, one a line ('#' starts a comment; values may be "quoted"):
 //   set-idle [server=N] [side=N] [echo=N] [pg=N] [version=N] [time=N] [text=T]
 //   set-active [server=N] [side=N] [hb=N] [pg=N] [version=N] [time=N] [text=T]
-//   answer TYPE default | none | failure [error=N] [pec=N]
-//   answer TYPE [FIELD...] [bodylen=N] [opclen=N]   chosen values over the usual answer
-//   event CLASS TYPE [KEY=VALUE...]                  an unsolicited event or event report
+//   answer TYPE default | none | failure [error=N] [pec=N] [invoke=N]
+//   answer TYPE [FIELD...] [bodylen=N] [rawlen=N] [opclen=N] [invoke=N] [as=CONFTYPE]
+//                                                    chosen values over the usual answer;
+//                                                    invoke= an InvokeID of its own (one the
+//                                                    server never issued), as= a confirmation
+//                                                    of another type (28: CSTA_QUERY_MWI_CONF)
+//   answer 120 [parties=CID/DEV/TYPE/STATE,...] [calltype=N] [calltypeid=N] [coc=CID/DEV/TYPE]
+//              [recording=N] [guid=T] [tessaly=T] [services=N,...]   the call snapshot's
+//                                                    parties and private data
+//   answer 122 entries=CID/DEV/TYPE/STATES/SM,...    the device snapshot's entries; STATES
+//                                                    is S or S1+S2 (a state list), - for none
+//   answer 37 lines=HANDLE/TYPE,... [numlines=N]     the device query's lines (ten slots;
+//                                                    NumLines counts them all unless numlines=)
+//   event CLASS TYPE [KEY=VALUE...] [ecc=HEX] [ecclen=N]
+//                                                    an unsolicited event or event report;
+//                                                    position 17 is the ECC block (empty, or
+//                                                    the BINDATA ecc=, ecclen= a length to
+//                                                    state instead of its own)
 //   time [value=N]                                   CTI_TIME_NOTIFICATION_EVENT (seconds)
 //   heartbeat MS | stop                              CTI_HEART_BEAT_EVENT every MS on the clock
 //   config TABLE [op=N] [update=N] [num=N] [peripheral=ID/TYPE/DESK/MULTI,...]
@@ -35,6 +50,9 @@
 // "raw." or "opc." in front for the two private-data blocks.
 // Agent messages (agent, agent-event, agent-state, agent-removed, pg-status,
 // client-status-result, raw): see opc_agents.h.
+// Every CSTA request is printed twice: the "recv CTI_CSTA_MESSAGE" line of its header, then
+// a "csta NAME invoke 0x.. Field=value ..." line of its body and private data (csta_fields.h),
+// ECC variables by the names the script's `config 3 var=` gave them.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -47,6 +65,7 @@
 #include <vector>
 
 #include "peers/opc/arm_wire.h"
+#include "peers/opc/csta_fields.h"
 #include "peers/opc/opc_agents.h"
 #include "peers/opc/opc_wire.h"
 
@@ -100,6 +119,10 @@ private:
         uint32_t peripheralError = 0;
         FieldSet body, raw, opc;
         long bodyLen = -1, rawLen = -1, opcLen = -1;
+        bool hasInvoke = false, hasAs = false;
+        uint32_t invoke = 0;
+        uint16_t as = 0;
+        AnswerForm form;
     };
 
     struct ArmRule {
@@ -146,6 +169,7 @@ private:
     std::map<uint16_t, Rule> rules_;   // by request type
     std::deque<uint8_t> unconsumed_;  // OPC types received and not yet waited for
     uint32_t nextCallID_ = 1000;
+    EccNames eccNames_;                // the ECC variables the script configured
     uint32_t serverNumber_ = 0;
     std::map<uint8_t, ArmRule> armRules_;  // by ARM or ACMI type
     std::map<std::pair<uint8_t, uint32_t>, ArmRule> armPathRules_;  // by type and path ID

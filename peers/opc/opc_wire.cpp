@@ -16,6 +16,14 @@ std::string Format(const char* fmt, ...) {
     return buf;
 }
 
+std::string HexOf(const uint8_t* p, size_t n) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string s;
+    s.reserve(2 * n);
+    for (size_t i = 0; i < n; ++i) s += {kDigits[p[i] >> 4], kDigits[p[i] & 15]};
+    return s;
+}
+
 void PutLE16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
     if (b.size() < at + 2) b.resize(at + 2, 0);
     plat::StoreLE16(b.data() + at, v);
@@ -200,7 +208,19 @@ bool WriteEvent(const CstaEvent& e, std::vector<uint8_t>* out, std::string* erro
     for (size_t i = 0; i < 3; ++i) PutLE32(b, 224 + 4 * i, e.previousTaskID[i]);
     PutLE16(b, 236, e.disposition);
     PutLE16(b, 238, e.applicationDisposition);
-    for (const auto& s : e.strings) AppendPadded(b, s);
+    if (e.ecc.size() > kMaxEcc)
+        return Fail(error, "ECC of " + std::to_string(e.ecc.size()) + " bytes above 2000");
+    for (size_t i = 0; i < kEventStrings; ++i) {
+        if (i + 1 != kEccPosition) {
+            AppendPadded(b, e.strings[i]);
+            continue;
+        }
+        const size_t at = b.size();
+        PutLE32(b, at, e.eccLength >= 0 ? static_cast<uint32_t>(e.eccLength)
+                                        : static_cast<uint32_t>(e.ecc.size()));
+        b.insert(b.end(), e.ecc.begin(), e.ecc.end());
+        b.resize(at + 4 + ((e.ecc.size() + 3) & ~size_t{3}), 0);
+    }
     const size_t h = b.size();
     PutLE16(b, h, e.headerPeripheralID);
     PutLE16(b, h + 2, e.eventClass);
@@ -239,9 +259,22 @@ bool ReadEvent(const uint8_t* p, size_t len, CstaEvent* out, std::string* error)
     if (opcLen > kMaxOpcData)
         return Fail(error, "OPC private data length " + std::to_string(opcLen) + " above 2872");
     size_t at = kFixedPart;
-    for (size_t i = 0; i < kEventStrings; ++i)
-        if (!ReadPadded(p, len, &at, &e.strings[i]))
-            return Fail(error, "string " + std::to_string(i + 1) + " runs past the message");
+    for (size_t i = 0; i < kEventStrings; ++i) {
+        if (i + 1 != kEccPosition) {
+            if (!ReadPadded(p, len, &at, &e.strings[i]))
+                return Fail(error, "string " + std::to_string(i + 1) + " runs past the message");
+            continue;
+        }
+        if (len - at < 4) return Fail(error, "the ECC block lies past the message");
+        const size_t n = LoadLE32(p + at);
+        if (n > kMaxEcc) return Fail(error, "ECC length " + std::to_string(n) + " above 2000");
+        const size_t size = 4 + ((n + 3) & ~size_t{3});
+        if (len - at < size) return Fail(error, "the ECC block runs past the message");
+        if (!AllZero(p + at + 4 + n, size - 4 - n))
+            return Fail(error, "the ECC block's fill is not zero");
+        e.ecc.assign(p + at + 4, p + at + 4 + n);
+        at += size;
+    }
     const size_t need = at + 6 + size_t{bodyLen} + rawLen + opcLen;
     if (need != len)
         return Fail(error, "lengths add up to " + std::to_string(need) + " bytes, message has " +

@@ -45,6 +45,10 @@ constexpr size_t kMaxRawData = 990;
 constexpr size_t kMaxOpcData = 2872;
 constexpr size_t kFixedPart = 244;          // bytes before the first string
 constexpr size_t kEventStrings = 18;
+// String position 17 of a message from OPC is an ECC block instead: a u32 length, the
+// BINDATA and NUL fill to a multiple of 4; the BINDATA holds at most 2000 bytes.
+constexpr size_t kEccPosition = 17;
+constexpr size_t kMaxEcc = 2000;
 constexpr size_t kConnectionIDSize = 72;
 constexpr size_t kDeviceIDSize = 64;
 constexpr uint32_t kSetIdleVersion = 8503;
@@ -117,7 +121,11 @@ struct CstaEvent {
     std::array<uint32_t, 3> previousTaskID{};
     uint16_t disposition = 0;
     uint16_t applicationDisposition = 0;
-    std::array<std::string, kEventStrings> strings;  // [0] unique instance id, [1] device
+    // By position less one: [0] unique instance id, [1] device. [16] is not written: position
+    // 17 is the ECC block below.
+    std::array<std::string, kEventStrings> strings;
+    std::vector<uint8_t> ecc;   // the BINDATA of position 17
+    int64_t eccLength = -1;     // a length to state instead of ecc.size() (a lying message)
     uint16_t headerPeripheralID = 0;
     uint16_t eventClass = 0;
     uint16_t eventType = 0;
@@ -127,9 +135,10 @@ struct CstaEvent {
 };
 
 // The message's bytes; false when it would not fit in an OPC message (more than 4008
-// bytes, a body above 1304 or private data above 990 / 2872 bytes).
+// bytes, a body above 1304, private data above 990 / 2872 bytes or an ECC above 2000).
 [[nodiscard]] bool WriteEvent(const CstaEvent& e, std::vector<uint8_t>* out, std::string* error);
-// Reads one message of `len` bytes, bounded by it and by the record's limits.
+// Reads one message of `len` bytes, bounded by it and by the record's limits (an ECC block
+// above 2000 bytes or with fill that is not zero is refused).
 [[nodiscard]] bool ReadEvent(const uint8_t* p, size_t len, CstaEvent* out, std::string* error);
 
 // One CSTA request type that the server sends.
@@ -256,6 +265,9 @@ struct ServerRequest {
 [[nodiscard]] bool ReadServerRequest(uint8_t type, const uint8_t* p, size_t len,
                                      ServerRequest* out, std::string* error);
 
+
+// The bytes in lower-case hex, two digits each.
+std::string HexOf(const uint8_t* p, size_t n);
 
 // printf into a string of at most 1023 characters, for the stand-in's output lines.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

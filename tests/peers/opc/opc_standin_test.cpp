@@ -2,6 +2,7 @@
 // set-idle / set-active with their acknowledgements, waits and sleeps on the fake clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <sstream>
@@ -415,6 +416,158 @@ TEST_F(StandInTest, BadLinesArePrintedAndTheScriptGoesOn) {
     ASSERT_EQ(SentCount(), 1u);
     EXPECT_EQ(LastEvent().eventType, 57);
     EXPECT_TRUE(HasLine("parlo-opc: exit"));
+}
+
+
+// What the server must cope with: an answer under an InvokeID it never issued (it finds the
+// session by the unique instance ID) and a confirmation of another type.
+TEST_F(StandInTest, AnswersCanCarryAnotherInvokeIDOrAnotherType) {
+    Run("answer 21 invoke=0x7777\nanswer 3 as=28\nanswer 7 failure error=13 pec=99 invoke=0x7778\n");
+    Deliver(12, Request(21, 0x44));
+    CstaEvent e = LastEvent();
+    EXPECT_EQ(e.eventType, 22);
+    EXPECT_EQ(LoadLE32(&e.body[0]), 0x7777u);
+    EXPECT_EQ(LoadLE32(&e.body[4]), 0x45u);
+    EXPECT_EQ(e.strings[0], "desk1");
+
+    Deliver(12, Request(3, 0x50));
+    e = LastEvent();
+    EXPECT_EQ(e.eventClass, 5);
+    EXPECT_EQ(e.eventType, 28);
+    EXPECT_EQ(LoadLE32(&e.body[0]), 0x50u);
+
+    Deliver(12, Request(7, 0x60));
+    e = LastEvent();
+    EXPECT_EQ(e.eventType, kUniversalFailure);
+    EXPECT_EQ(LoadLE32(&e.body[0]), 0x7778u);
+    EXPECT_EQ(LoadLE32(&e.body[8]), 13u);
+    EXPECT_EQ(LoadLE32(&e.opc[0]), 99u);
+
+    // The default answer again once the rule is reset.
+    Run("answer 21 default\n");
+    Deliver(12, Request(21, 0x70));
+    EXPECT_EQ(LoadLE32(&LastEvent().body[0]), 0x70u);
+}
+
+TEST_F(StandInTest, SnapshotAndQueryAnswersByName) {
+    Run("answer 120 parties=1000/4002/0/3,1000/5551/1/2 calltype=5 calltypeid=77 "
+        "coc=1001/4003/0 recording=2 guid=g-1 tessaly=t-1 services=4,9\n"
+        "answer 122 entries=1000/4002/0/3/1,1001/4002.22/0/-/0,1002/4002/0/2+4/2\n"
+        "answer 37 lines=0/2,11/15,1/3,2/3,3/3,4/3,5/3,6/3,7/3,8/3,9/3,10/3\n");
+
+    Deliver(12, Request(120, 0x10));
+    CstaEvent e = LastEvent();
+    ASSERT_EQ(e.eventType, 121);
+    EXPECT_EQ(LoadLE32(&e.body[8]), 2u);   // Count
+    EXPECT_EQ(LoadLE32(&e.body[12]), 0u);  // the entries' offset in the raw data
+    ASSERT_EQ(e.raw.size(), 2u * 148);
+    ConnectionID party = GetConnection(e.raw.data() + 148 + 72);
+    EXPECT_EQ(party.callID, 1000u);
+    EXPECT_EQ(party.deviceID, "5551");
+    EXPECT_EQ(party.deviceIDType, 1u);
+    EXPECT_EQ(LoadLE32(e.raw.data() + 148 + 144), 2u);
+    ASSERT_EQ(e.opc.size(), 320u);
+    EXPECT_EQ(LoadLE32(&e.opc[0]), 5u);
+    EXPECT_EQ(LoadLE32(&e.opc[4]), 77u);
+    EXPECT_EQ(GetConnection(&e.opc[8]).deviceID, "4003");
+    EXPECT_EQ(LoadLE32(&e.opc[80]), 2u);
+    EXPECT_EQ(GetText(&e.opc[84], 64), "g-1");
+    EXPECT_EQ(GetText(&e.opc[148], 40), "t-1");
+    EXPECT_EQ(LoadLE32(&e.opc[188]), 2u);
+    EXPECT_EQ(LoadLE32(&e.opc[196]), 9u);
+
+    Deliver(12, Request(122, 0x11));
+    e = LastEvent();
+    ASSERT_EQ(e.eventType, 123);
+    ASSERT_EQ(LoadLE32(&e.body[8]), 3u);
+    ASSERT_EQ(e.raw.size(), 3u * 84 + 3 * 4);
+    // Entry 1: no state; entry 2: a list of two after entry 0's one.
+    EXPECT_EQ(GetConnection(e.raw.data() + 84).deviceID, "4002.22");
+    EXPECT_EQ(LoadLE32(e.raw.data() + 84 + 72), 0u);
+    EXPECT_EQ(LoadLE32(e.raw.data() + 168 + 72), 2u);
+    const uint32_t list = LoadLE32(e.raw.data() + 168 + 76);
+    ASSERT_LE(list + 8, e.raw.size());
+    EXPECT_EQ(LoadLE32(e.raw.data() + list), 2u);
+    EXPECT_EQ(LoadLE32(e.raw.data() + list + 4), 4u);
+    EXPECT_EQ(LoadLE32(e.raw.data() + LoadLE32(e.raw.data() + 76)), 3u);
+    EXPECT_EQ(LoadLE32(e.raw.data() + 168 + 80), 2u);  // SMStatus
+
+    // Twelve lines: NumLines says 12, the ten slots hold the first ten.
+    Deliver(12, Request(37, 0x12));
+    e = LastEvent();
+    ASSERT_EQ(e.eventType, 38);
+    ASSERT_EQ(e.opc.size(), 960u);
+    EXPECT_EQ(LoadLE32(&e.opc[4]), 12u);
+    EXPECT_EQ(LoadLE32(&e.opc[44 + 4]), 11u);
+    EXPECT_EQ(LoadLE32(&e.opc[84 + 4]), 15u);
+    EXPECT_EQ(LoadLE32(&e.opc[44 + 36]), 8u);
+
+    // A form belongs to its request type; a bad list sets nothing.
+    Run("answer 21 lines=1/2\nanswer 122 entries=1/2\nanswer 120 parties=x/4002/0/3\n");
+    EXPECT_TRUE(HasLine("parlo-opc: script line 1: the form does not belong")) << Lines();
+    EXPECT_TRUE(HasLine("parlo-opc: script line 2: bad entries")) << Lines();
+    EXPECT_TRUE(HasLine("parlo-opc: script line 3: bad parties")) << Lines();
+}
+
+// Position 17 of what the stand-in sends is an ECC block: empty by default (the same four
+// bytes as an empty string), the chosen BINDATA with NUL fill, or a stated length of its own.
+TEST_F(StandInTest, EventsCarryTheEccBlockAtPositionSeventeen) {
+    Run("event 4 delivered s16=cv10 s18=last\nevent 4 delivered ecc=0700000041313700 s18=last\n"
+        "event 4 delivered ecc=07000000413100 ecclen=9\nevent 4 delivered s17=x\n");
+    std::vector<std::vector<uint8_t>> sent;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        for (const Sent& m : sent_) sent.push_back(m.payload);
+    }
+    ASSERT_EQ(sent.size(), 3u) << Lines();
+    CstaEvent e;
+    std::string error;
+    ASSERT_TRUE(ReadEvent(sent[0].data() + 4, sent[0].size() - 4, &e, &error)) << error;
+    EXPECT_TRUE(e.ecc.empty());
+    EXPECT_EQ(e.strings[15], "cv10");
+    EXPECT_EQ(e.strings[17], "last");
+    ASSERT_TRUE(ReadEvent(sent[1].data() + 4, sent[1].size() - 4, &e, &error)) << error;
+    EXPECT_EQ(e.ecc, (std::vector<uint8_t>{7, 0, 0, 0, 'A', '1', '7', 0}));
+    EXPECT_EQ(e.strings[17], "last");
+    // The block on the wire: the length, 8 bytes, no fill; after it string 18.
+    const std::vector<uint8_t>& b = sent[1];
+    const std::vector<uint8_t> block = {8, 0, 0, 0, 7, 0, 0, 0, 'A', '1', '7', 0, 4, 0, 'l', 'a'};
+    EXPECT_NE(std::search(b.begin(), b.end(), block.begin(), block.end()), b.end());
+    // A stated length past the bytes is refused by the reader: what the server must drop.
+    EXPECT_FALSE(ReadEvent(sent[2].data() + 4, sent[2].size() - 4, &e, &error));
+    EXPECT_TRUE(HasLine("parlo-opc: script line 4: position 17 is the ECC block")) << Lines();
+}
+
+// Every request is printed field by field; the tables are checked against the server's
+// writers in opcmsg_fields_cross_test.cpp, this checks the line's form and its bounds.
+TEST_F(StandInTest, RequestsArePrintedFieldByField) {
+    Run("config 3 var=7/40/0/0/1/0/Account\n");
+    CstaRequest r = Request(23, 0x44);
+    PutText(r.body, 0, 64, "4002");
+    PutText(r.body, 64, 64, "5551");
+    r.opc[32] = 0xFF;                       // CallVariable1: the one-byte text 0xFF
+    PutLE16(r.opc, 442, 3);                 // UserToUser length 3
+    PutLE16(r.opc, 444, 0xFFFF);
+    r.opc[446] = 'a', r.opc[447] = 0, r.opc[448] = 'b';
+    const uint8_t ecc[] = {7, 0, 0, 0, 'x', 0};
+    PutLE32(r.opc, 760, sizeof ecc);
+    std::copy(ecc, ecc + sizeof ecc, r.opc.begin() + 764);
+    Deliver(12, r);
+    EXPECT_TRUE(HasLine("parlo-opc: csta CSTA_MAKE_CALL invoke 0x44 CallingDevice=\"4002\" "
+                        "CalledDevice=\"5551\" CallPlacement=0 "))
+        << Lines();
+    const std::string all = Lines();
+    EXPECT_NE(all.find(" CallVariable1=\"\\xff\" CallVariable2=\"\" "), std::string::npos) << all;
+    EXPECT_NE(all.find(" UserToUserLength=3 UserToUserMark=0xffff UserToUser=610062 "), std::string::npos);
+    EXPECT_NE(all.find(" ECCSize=6 ECC.Account=\"x\"\n"), std::string::npos) << all;
+
+    // A BINDATA that does not parse is shown in hex; a size past the block reads no further.
+    PutLE32(r.opc, 760, 3);
+    Deliver(12, r);
+    EXPECT_NE(Lines().find(" ECCSize=3 ECC=070000\n"), std::string::npos) << Lines();
+    PutLE32(r.opc, 760, 0xFFFFFFFF);
+    Deliver(12, r);
+    EXPECT_NE(Lines().find(" ECCSize=4294967295 ECC=0700"), std::string::npos) << Lines();
 }
 
 }  // namespace
