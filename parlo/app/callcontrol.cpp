@@ -7,6 +7,7 @@
 
 #include "ctimsg/elementids.h"
 #include "ctimsg/failurecodes.h"
+#include "ctimsg/names.h"
 #include "ctimsg/servicemask.h"
 #include "ctimsg/valuenames.h"
 #include "opcmsg/cstarequests.h"
@@ -314,9 +315,11 @@ void RunCallRequest(CTIApplication& app, int32_t sessionID, BaseMSGPtr msg, uint
         case Verdict::Sent: break;
         case Verdict::ControlFailure:
             (void)SendControlFailure(sessionID, r.invokeID, verdict.code, 0, r.cilID.c_str());
+            TraceRefusal(route.handler, sessionID, FailureCodeName(static_cast<int32_t>(verdict.code)));
             break;
         case Verdict::StatusFailure:
             (void)SessionProtocol::SendFailureConfMSG(sessionID, r.invokeID, verdict.code);
+            TraceRefusal(route.handler, sessionID, StatusCodeName(static_cast<int32_t>(verdict.code)));
             break;
     }
 }

@@ -10,6 +10,7 @@
 #include "parlo/common/ctilock.h"
 #include "parlo/common/ctiregistry.h"
 #include "parlo/common/svrtrace.h"
+#include "parlo/opclink/opcreq.h"
 #include "parlo/model/agent.h"
 #include "parlo/model/agentteam.h"
 #include "parlo/model/call.h"
@@ -56,6 +57,11 @@ int SendControlFailure(int32_t sessionID, uint32_t invokeID, uint32_t failureCod
     LockGuard<CTILockObject> own(session->SessionLock(), "SessionProtocol::SendControlFailureConfMSG");
     return session->SendControlFailureConfMSGEx(invokeID, failureCode, peripheralErrorCode,
                                                 wexaCILClientID);
+}
+
+void TraceRefusal(const char* handler, int32_t sessionID, const char* codeName) {
+    EMSTraceMessage("%s - SessionID %d refused with %s; OPC requests %d", handler, static_cast<int>(sessionID),
+                    codeName, OPCReq::CountLive());
 }
 
 // ---------------------------------------------------------------- private calls

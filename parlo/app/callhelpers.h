@@ -23,3 +23,8 @@ std::string MakeSessionTraceTag(const char* text, int32_t sessionID);
 // session is gone (traced) or the message does not validate.
 int SendControlFailure(int32_t sessionID, uint32_t invokeID, uint32_t failureCode,
                        uint32_t peripheralErrorCode, const char* wexaCILClientID);
+
+// The trace of a request refused before anything went to OPC: "<handler> - SessionID <id>
+// refused with <code name>; OPC requests <live records>". The count shows that a refusal
+// left no outstanding record behind.
+void TraceRefusal(const char* handler, int32_t sessionID, const char* codeName);

@@ -144,6 +144,7 @@ void CTIApplication::ProcessSnapshotCallRequest(int32_t sessionID, BaseMSGPtr ms
     } else if (callKnown) {
         (void)SendControlFailure(sessionID, invokeID,
                                  failurecode::Of("CF_INVALID_CSTA_CALL_IDENTIFIER"), 0, nullptr);
+        TraceRefusal("ProcessSnapshotCallRequest", sessionID, "CF_INVALID_CSTA_CALL_IDENTIFIER");
         return;
     }
 
@@ -216,6 +217,7 @@ void CTIApplication::ProcessSnapshotDeviceRequest(int32_t sessionID, BaseMSGPtr 
         instrument != client->GetAgentInstrument()) {
         (void)SendControlFailure(sessionID, invokeID,
                                  failurecode::Of("CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE"), 0, nullptr);
+        TraceRefusal("ProcessSnapshotDeviceRequest", sessionID, "CF_PRIVILEGE_VIOLATION_ON_SPECIFIED_DEVICE");
         return;
     }
     const uint32_t opcInvokeID = GetAppServerPort().GetUniqueID();

@@ -381,10 +381,12 @@ TEST_F(CallControl, EveryRefusalIsOneAnswerAndNothingReachesOpc) {
         EXPECT_NE(answer.find("PeripheralErrorCode:0 "), std::string::npos) << answer;
         // A request on an unknown call from the same session reaches OPC after it: had the
         // refused one been sent, it would stand before.
-        const uint32_t marker = row.session == waiting.get() || row.session == noControl.get()
-                                    ? ctl->Send("HOLD_CALL_REQ" + unknown + " Reservation=0")
-                                    : row.session->Send("HOLD_CALL_REQ" + unknown + " Reservation=0");
+        CtiSession* markerSession =
+            row.session == waiting.get() || row.session == noControl.get() ? ctl.get() : row.session;
+        const uint32_t marker = markerSession->Send("HOLD_CALL_REQ" + unknown + " Reservation=0");
         EXPECT_TRUE(CstaOf(marker).found()) << opc_->Output();
+        // Its record ends with its confirmation: the next row's count starts from none.
+        EXPECT_NE("", markerSession->Wait("HOLD_CALL_CONF", marker)) << markerSession->All();
         EXPECT_EQ(sent + 1, CstaCount()) << opc_->Output();
         EXPECT_EQ(1u, row.session->Answers(invoke).size()) << row.session->All();
         // The server's own account: no outstanding request stayed behind the refusal. Its line
