@@ -41,6 +41,9 @@
 
 class AppClientSeams;
 class Agent;
+class AgentTeam;
+class Call;
+class ExpandedCallContextBase;
 class ClientCB;
 class CSTAMessage;
 class OPCReq;
@@ -290,6 +293,50 @@ public:
     // (TraceKeywordRows, parlo/common/svrtrace.h).
     static void GetTraceKeywords(std::vector<std::string>& names, std::vector<int>& bits);
 
+    // ======== call control (callhelpers.cpp, callcontrol.cpp, calldata.cpp, eccmerge.cpp,
+    // supervisorreqs.cpp). Application thread; none of these holds a lock across its steps. ========
+    // A private call of `callType` for the agent whose instrument is `instrument` on the
+    // peripheral, keyed by the new connection (callID, deviceID, deviceIDType), with the dialed
+    // number recorded. Null when MaxPrivateCallsPerAgent (read live) is below 1, the instrument
+    // is empty or no agent is at it. The agent drops its oldest private calls first while it
+    // holds the limit; the new call belongs to the agent's list (FreeCall, DetachPrivateCall).
+    // `client` and `label` are not used. Call without the server lock held.
+    Call* AddPrivateCallAtInstrument(ClientCB* client, uint32_t peripheralID, uint16_t callType,
+                                     uint32_t callID, const char* deviceID, uint16_t deviceIDType,
+                                     const char* dialedNumber, const char* instrument,
+                                     const char* label);
+    // Releases the call (null: nothing): a private call through its agent, any other with
+    // Call::Free; the call's end goes to clients. The pointer is gone afterwards. `label` is
+    // not used. Call without the server lock held.
+    void FreeCall(Call* call, const char* label);
+    // Unlinks a private call from its agent's list without freeing it (null, or a call
+    // without an agent: nothing); it lives on as an ordinary call.
+    void DetachPrivateCall(Call* call);
+    // The session through which the team member with that SkillTargetID is reached: its
+    // agent-mode session when that is open or standby; -1 otherwise (also for -1 or a null
+    // team). Takes the server lock, then the session layer's master lock, one after the other.
+    static int32_t GetAgentSessionID(const AgentTeam* team, int32_t skillTargetID);
+    // The periph_variables and ecc_variables trace keywords: call variables and call context
+    // values may appear in traces.
+    static bool IsPeriphVariablesTraceOn();
+    static bool IsECCVariablesTraceOn();
+    // The call-state trace switch (off at start; the console sets it). Any thread.
+    bool GetCallstateTrace() const { return IsCallstateTraceOn(); }
+    void SetCallstateTrace(bool on) { CallstateTrace.store(on ? 1 : 0, std::memory_order_relaxed); }
+    // Merges the call context of `msg` (its ExpandedCallContxt list, in order) into `target`:
+    // an unknown name is skipped (traced), a value is converted from UTF-8 when `tressik` and
+    // the conversion is allowed, then cut to the variable's MaximumLength; each is set as the
+    // record's own is-array flag says. Returns 0 or the CTI code of the first failure (later
+    // records are still set). `*data`/`*size` get target's BINDATA, which belongs to `target`
+    // and stays valid until it changes.
+    uint32_t MergeECCData(const uint8_t** data, int32_t* size, ExpandedCallContextBase& target,
+                          BaseMSG& msg, bool tressik);
+    // The same after loading `call`'s context (may be null) into `target`.
+    uint32_t MergeECCDataWithCallECC(const uint8_t** data, int32_t* size,
+                                     ExpandedCallContextBase& target, BaseMSG& msg, Call* call,
+                                     bool tressik);
+    // ======== end of call control (public) ========
+
     // ---- application servers (appservers.cpp; application thread) ----
     enum AppServerMode : int32_t { Exclusive = 0, RoundRobin = 1, Parallel = 2, Unregistered = -1 };
     struct AppServer {
@@ -388,6 +435,28 @@ private:
     void ProcessARMAppPathUpRespMsg(const uint8_t* data, size_t length) {
         m_OpenRoad.ProcessARMAppPathUpRespMsg(data, length);
     }
+
+    // ======== call control: the handlers the dispatch rows name, on one road ========
+    // Each owns `msg` and deletes it on every path; a refusal is one failure answer and sends
+    // nothing to OPC.
+    void ProcessAlternateCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessAnswerCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessClearCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessClearConnectionRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessConferenceCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessConsultationCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessDeflectCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessHoldCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessMakeCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessMakePredictiveCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessReconnectCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessRetrieveCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessTransferCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessSendDTMFSignalRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessSupervisorAssistRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessEmergencyCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    void ProcessSuperviseCallRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
+    // ======== end of call control (private) ========
 
     struct ECCVariableRegistration {
         int32_t id = 0;

@@ -145,6 +145,8 @@ public:
     bool IsCleared() const { return m_Cleared; }
     bool IsReported() const { return m_Reported; }
     bool IsPrivate() const { return m_Private; }
+    // The agent that owns this private call, or null.
+    Agent* PrivateCallAgent() const { return m_Private ? m_PrivateCallAgent : nullptr; }
     // The call this one is joined to during a consultation, or null.
     Call* JoinedCall() const { return m_JoinedCall; }
 

@@ -81,7 +81,7 @@ OPCReq* OPCReq::Allocate(int32_t sessionID, uint32_t clientInvokeID, uint32_t op
     r->WEXACILClientID.clear();
     r->PrivateCallFlags = 0;
     r->PeripheralID = r->CallID = r->DeviceIDType = 0xFFFFFFFF;
-    r->OtherCallID = 0;
+    r->OtherCallID = r->UncontrolledDrop = 0;
     r->Instrument.clear();
     r->DeviceID.clear();
     r->DialedNumber.clear();

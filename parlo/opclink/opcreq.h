@@ -22,6 +22,7 @@ public:
     uint32_t CallID = 0xFFFFFFFF;
     uint32_t DeviceIDType = 0xFFFFFFFF;
     uint32_t OtherCallID = 0;
+    uint32_t UncontrolledDrop = 0;  // clear connection: 1 when an uncontrolled device is dropped
     std::string Instrument;
     std::string DeviceID;
     std::string DialedNumber;
