@@ -166,8 +166,11 @@ void UpdateAgentLineForDevice(int32_t peripheralID, const CSTAExtendedDeviceID& 
         agent->AddCallToLine(callID, deviceIDType, deviceID, lineIndex, lineType);
 }
 
-void SetCallSourceAgent(int32_t peripheralID, const CSTAExtendedDeviceID& device, Call* call) {
-    if (call == nullptr) return;
+namespace {
+// The party's extension (the instrument part on the types whose IDs are composite) and, for a
+// plain device with an ID, the agent there: the call's source or destination side.
+void SetCallPartyAgent(int32_t peripheralID, const CSTAExtendedDeviceID& device, std::string& agentID,
+                       std::string& partyExtension) {
     const int type = model::Server().GetPeripheralType(peripheralID);
     char id[64];
     std::memcpy(id, device.deviceID, 63);
@@ -186,9 +189,19 @@ void SetCallSourceAgent(int32_t peripheralID, const CSTAExtendedDeviceID& device
         std::memcpy(extension, id, sizeof extension);
     }
     if (!IsPlainDevice(device) || id[0] == '\0') return;
-    if (Agent* agent = Agent::FindAgentByExtension(peripheralID, extension))
-        call->m_SrcAgentID = agent->GetAgentID();
-    call->m_SrcExtension = extension;
+    if (Agent* agent = Agent::FindAgentByExtension(peripheralID, extension)) agentID = agent->GetAgentID();
+    partyExtension = extension;
+}
+}  // namespace
+
+void SetCallSourceAgent(int32_t peripheralID, const CSTAExtendedDeviceID& device, Call* call) {
+    if (call == nullptr) return;
+    SetCallPartyAgent(peripheralID, device, call->m_SrcAgentID, call->m_SrcExtension);
+}
+
+void SetCallDestAgent(int32_t peripheralID, const CSTAExtendedDeviceID& device, Call* call) {
+    if (call == nullptr) return;
+    SetCallPartyAgent(peripheralID, device, call->m_DestAgentID, call->m_DestExtension);
 }
 
 int HandleCallPartyUpdateIndForNonAcdDevices(int32_t callID, const char* deviceID,

@@ -93,6 +93,8 @@ void UpdateAgentLineForDevice(int32_t peripheralID, const CSTAExtendedDeviceID& 
 // For a plain device with an ID: the call's source extension (and the agent's AgentID when
 // an agent has that extension).
 void SetCallSourceAgent(int32_t peripheralID, const CSTAExtendedDeviceID& device, Call* call);
+// The same for the call's destination: DestExtension, and DestAgentID when an agent has it.
+void SetCallDestAgent(int32_t peripheralID, const CSTAExtendedDeviceID& device, Call* call);
 
 // One party of a call-party update for a non-ACD device (device types 10 and 11): the
 // connection of the call with the party's device ID type and extension (the second part of

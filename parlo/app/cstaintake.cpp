@@ -288,9 +288,9 @@ void CallEventFrame::Sanitize(ConnectionID* connection, int32_t* localConnection
     if (cause != nullptr) SanitizeEventCause(*cause);
 }
 
-CTICSTADevice* CallEventFrame::FindDevice(const CSTAExtendedDeviceID& id, const char* hint) {
+CTICSTADevice* CallEventFrame::FindDevice(const CSTAExtendedDeviceID& id, const char* hint, bool create) {
     return FindOrCreateCTICSTADevice(message_.PeripheralID(), &id, "", hint,
-                                     IsDefinityPeripheralType(message_.PeripheralType()), true);
+                                     IsDefinityPeripheralType(message_.PeripheralType()), create);
 }
 
 std::string CallEventFrame::ConnectionText() const {
@@ -305,7 +305,7 @@ Call* CallEventFrame::FindCall(bool fallback, const char* notFound) {
                            message_.ConnectionDeviceIDType(), deviceID.c_str(), 1);
     if (call_ == nullptr && fallback)
         call_ = Call::FindLastCall(message_.PeripheralID(), static_cast<uint32_t>(message_.CallID()), -2, "", 1);
-    if (call_ == nullptr) EMSTraceMessage(notFound, ConnectionText().c_str());
+    if (call_ == nullptr) EMSTraceMessage(notFound, static_cast<int>(message_.PeripheralID()), ConnectionText().c_str());
     return call_;
 }
 

@@ -194,15 +194,18 @@ public:
     bool AreaTraceOn() const;
     // Sanitises what is given (each may be null).
     static void Sanitize(ConnectionID* connection, int32_t* localConnectionState, int32_t* cause);
-    // The device of `id` on the message's peripheral, made when unknown (hint: its origin);
-    // null when the ID is not provided or not a usable device. The device stays the model's.
-    CTICSTADevice* FindDevice(const CSTAExtendedDeviceID& id, const char* hint);
+    // The device of `id` on the message's peripheral, made when unknown unless `create` is
+    // false (hint: its origin); null when the ID is not provided or not a usable device. The
+    // device stays the model's.
+    CTICSTADevice* FindDevice(const CSTAExtendedDeviceID& id, const char* hint, bool create = true);
     // The active call of the message's CallID, ConnectionDeviceIDType and main device ID
     // (string 2); with `fallback`, else the newest active call of that CallID at any device.
-    // None found: `notFound` is traced with the connection text ("callID.deviceID(s)") as its
-    // one %s, and null returned. The call is kept for the steps below.
+    // None found: `notFound` is traced with the PeripheralID (%d) and the connection text
+    // ("callID.deviceID(s)", %s), and null returned. The call is kept for the steps below.
     Call* FindCall(bool fallback, const char* notFound);
     Call* GetCall() const { return call_; }
+    // Runs the steps below on a call found by another look-up (not null).
+    void UseCall(Call* call) { call_ = call; }
     // A state other than `expected` is traced with `format` (PeripheralID %d, connection text
     // %s, the state's name %s) and replaced by `expected`.
     void CheckState(int32_t* localConnectionState, int32_t expected, const char* format) const;

@@ -47,6 +47,7 @@ class Call;
 class ExpandedCallContextBase;
 class ClientCB;
 class CSTAMessage;
+struct CSTAExtendedDeviceID;
 class OPCReq;
 class TPCSTAConfMsg;
 class CTICSTAConnection;
@@ -494,6 +495,38 @@ private:
     void ProcessSnapshotDeviceRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
     void ProcessQueryDeviceInfoRequest(int32_t sessionID, BaseMSGPtr msg, uint64_t received);
     // ---- end of call-control confirmations and snapshots ----
+    // ======== call events: the CSTA event handlers the event rows name ========
+    // (callevents.cpp, callcleared.cpp) Each follows CallEventFrame: the model is updated
+    // whether or not the OPC link is server-active; the CTI event is built only while it is,
+    // and goes out through Call::WriteMSG. An event for a call the model does not know is
+    // traced and dropped. Application thread, without the server lock or CallLock held.
+public:
+    // The call's DestExtension (the instrument part on internal peripheral types 30, 51 and
+    // 54) and, for a plain device (status 0, type 0 or 78) with an ID, DestAgentID when an
+    // agent has that extension. Null call: nothing. Takes the server lock itself.
+    static void SetCallDestAgent(int32_t peripheralID, const CSTAExtendedDeviceID& device, Call* call);
+
+private:
+    void ProcessCallDeliveredEvent(const CSTAMessage& message);
+    void ProcessCallEstablishedEvent(const CSTAMessage& message);
+    void ProcessCallOriginatedEvent(const CSTAMessage& message);
+    void ProcessCallServiceInitiatedEvent(const CSTAMessage& message);
+    // Held raises PARLO_ONHOLD_AGENTS and retrieved lowers it, for a known call, also while
+    // the server is not active.
+    void ProcessCallHeldEvent(const CSTAMessage& message);
+    void ProcessCallRetrievedEvent(const CSTAMessage& message);
+    void ProcessCallDivertedEvent(const CSTAMessage& message);
+    void ProcessCallFailedEvent(const CSTAMessage& message);
+    void ProcessCallReachedNetworkEvent(const CSTAMessage& message);
+    // No call: to the all-events sessions and the monitors of the agent's device.
+    void ProcessCallAgentGreetingEvent(const CSTAMessage& message);
+    // The deactivated call with the message's identity, else every active call of that
+    // CallID: unjoined, connections cleared, CALL_CLEARED_EVENT once, cleared.
+    void ProcessCallClearedEvent(const CSTAMessage& message);
+    // One party leaves; callAction (area word 0) says whether the call ends with it. An
+    // agent's connection whose line still carries the call is kept for wrap-up.
+    void ProcessConnectionClearedEvent(const CSTAMessage& message);
+    // ======== end of call events ========
 
     struct ECCVariableRegistration {
         int32_t id = 0;
