@@ -27,6 +27,7 @@
 #include "parlo/opclink/opcreq.h"
 #include "platform/byteorder.h"
 #include "platform/perfcounters.h"
+#include "tests/parlo/app/active_app.h"
 #include "tests/parlo/app/running_app.h"
 #include "tests/parlo/opclink/output_capture.h"
 #include "tests/parlo/server/session_fixture.h"
@@ -136,11 +137,7 @@ protected:
 
     void SetUp() override {
         ServerTest::SetUp();
-        const uint64_t now = plat::FileTimeNow();
-        TimerMaster::Create(now, now, true, 0);
-        MDSIO::ResetForTest();
-        MDSIO::SetMDSConnections(1);
-        capture_ = std::make_unique<opclinktest::OutputCapture>();
+        capture_ = apptest::BeginOPCLink();
         appRegistry_ = std::make_unique<TestRegistry>(LoginRequired());
         appRegistry_->SetIdentity("ZUR\\parlo", true);
         appRegistry_->Init("Parlo");
@@ -149,20 +146,15 @@ protected:
             r->SetDynamic(CTIRegistry::MaxLockTimeout, 500);
         }
         ASSERT_TRUE(ImportMetrics::Instance().Init("agentevt"));
-        server_->SetState(Server::IDLE);
-        port_.Install();
-        app_ = apptest::MakeApplication(*appRegistry_);
-        ASSERT_EQ(1, apptest::ActivateWithServer(*server_, *app_));
-        MDSIO::SetServerActive(1);
+        app_ = apptest::StartActiveApplication(*server_, port_, *appRegistry_);
+        ASSERT_FALSE(HasFailure());
     }
     void TearDown() override {
         MDSIO::SetServerActive(0);
         apptest::EndApplication(app_, clock_);
         port_.JoinAll();
         port_.Uninstall();
-        capture_.reset();
-        MDSIO::ResetForTest();
-        OPCReq::ClearAll();
+        apptest::EndOPCLink(capture_);
         ImportMetrics::Instance().reset();
         ServerTest::TearDown();
     }

@@ -24,6 +24,7 @@
 #include "peers/opc/opc_agents.h"
 #include "peers/opc/opc_wire.h"
 #include "platform/byteorder.h"
+#include "tests/parlo/app/active_app.h"
 #include "tests/parlo/app/running_app.h"
 #include "tests/parlo/opclink/output_capture.h"
 #include "tests/parlo/server/session_fixture.h"
@@ -59,11 +60,7 @@ protected:
 
     void SetUp() override {
         ServerTest::SetUp();
-        const uint64_t now = plat::FileTimeNow();
-        TimerMaster::Create(now, now, true, 0);
-        MDSIO::ResetForTest();
-        MDSIO::SetMDSConnections(1);
-        capture_ = std::make_unique<opclinktest::OutputCapture>();
+        capture_ = apptest::BeginOPCLink();
         appRegistry_ = std::make_unique<CallRegistry>();
         appRegistry_->disableUTF8 = disableUTF8_;
         appRegistry_->SetIdentity("ZUR\\parlo", true);
@@ -73,11 +70,8 @@ protected:
             r->SetDynamic(CTIRegistry::MaxLockTimeout, 500);
         }
         ASSERT_TRUE(ImportMetrics::Instance().Init("callctl"));
-        server_->SetState(Server::IDLE);
-        port_.Install();
-        app_ = apptest::MakeApplication(*appRegistry_);
-        ASSERT_EQ(1, apptest::ActivateWithServer(*server_, *app_));
-        MDSIO::SetServerActive(1);
+        app_ = apptest::StartActiveApplication(*server_, port_, *appRegistry_);
+        ASSERT_FALSE(HasFailure());
     }
     void TearDown() override {
         MDSIO::SetServerActive(0);
@@ -96,9 +90,7 @@ protected:
         }
         teams_.clear();
         port_.Uninstall();
-        capture_.reset();
-        MDSIO::ResetForTest();
-        OPCReq::ClearAll();
+        apptest::EndOPCLink(capture_);
         ImportMetrics::Instance().reset();
         ServerTest::TearDown();
     }

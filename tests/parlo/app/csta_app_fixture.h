@@ -21,6 +21,7 @@
 #include "parlo/session/session.h"
 #include "platform/byteorder.h"
 #include "tests/parlo/app/csta_message_builder.h"
+#include "tests/parlo/app/active_app.h"
 #include "tests/parlo/app/running_app.h"
 #include "tests/parlo/opclink/output_capture.h"
 #include "tests/parlo/server/session_fixture.h"
@@ -58,26 +59,17 @@ class CSTAAppTest : public srvtest::ServerTest {
 protected:
     void SetUp() override {
         ServerTest::SetUp();
-        const uint64_t now = plat::FileTimeNow();
-        TimerMaster::Create(now, now, true, 0);
-        MDSIO::ResetForTest();
-        MDSIO::SetMDSConnections(1);
-        capture_ = std::make_unique<opclinktest::OutputCapture>();
+        capture_ = apptest::BeginOPCLink();
         apptest::SetSessionLimits(*registry_, 100);
-        server_->SetState(Server::IDLE);
-        port_.Install();
-        app_ = apptest::MakeApplication(*registry_);
-        ASSERT_EQ(1, apptest::ActivateWithServer(*server_, *app_));
-        MDSIO::SetServerActive(1);
+        app_ = apptest::StartActiveApplication(*server_, port_, *registry_);
+        ASSERT_FALSE(HasFailure());
     }
     void TearDown() override {
         MDSIO::SetServerActive(0);
         apptest::EndApplication(app_, clock_);
         port_.JoinAll();
         port_.Uninstall();
-        capture_.reset();
-        MDSIO::ResetForTest();
-        OPCReq::ClearAll();
+        apptest::EndOPCLink(capture_);
         ServerTest::TearDown();
     }
 
